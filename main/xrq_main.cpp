@@ -1,0 +1,2 @@
+// Placeholder entry until the main window lands.
+int main() { return 0; }

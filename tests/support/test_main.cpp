@@ -1,0 +1,13 @@
+// Every test program runs with a QApplication on the main thread, headless, so that
+// widgets, timers and queued calls to the UI thread behave as in the program.
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
