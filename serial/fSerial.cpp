@@ -1,0 +1,5 @@
+#include "serial/fSerial.h"
+
+TFormSerial* FormSerial = nullptr;
+
+TFormSerial::TFormSerial(QWidget* parent) : QWidget(parent) {}

@@ -1,0 +1,5 @@
+#include "serial/fTerminal.h"
+
+TFormTerminal* FormTerminal = nullptr;
+
+TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {}

@@ -1,0 +1,11 @@
+#pragma once
+// The terminal window. (Minimal for now.)
+#include <QWidget>
+
+class TFormTerminal : public QWidget {
+    Q_OBJECT
+public:
+    explicit TFormTerminal(QWidget* parent = nullptr);
+};
+
+extern TFormTerminal* FormTerminal;
