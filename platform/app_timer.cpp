@@ -1,0 +1,57 @@
+#include "platform/app_timer.h"
+
+#include "platform/exception_guard.h"
+
+namespace platform {
+
+AppTimer::AppTimer(QObject* parent, int intervalMs, bool enabled)
+    : QObject(parent), m_enabled(enabled), m_interval(intervalMs < 0 ? 0 : intervalMs) {
+    // Time-outs of a few hundred milliseconds are measured against this timer: the coarse
+    // kind may fire 5 % early or late.
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        // Copy: the handler may replace itself or destroy nothing we rely on afterwards.
+        auto handler = m_onTimer;
+        if (handler)
+            runGuarded(handler);
+    });
+}
+
+bool AppTimer::shouldRun() const {
+    return m_enabled && m_interval > 0 && m_onTimer != nullptr;
+}
+
+void AppTimer::apply(bool wasRunning, bool intervalChanged) {
+    if (!shouldRun()) {
+        m_timer.stop();
+        return;
+    }
+    if (!wasRunning || intervalChanged || !m_timer.isActive())
+        m_timer.start(m_interval);
+}
+
+void AppTimer::setEnabled(bool enabled) {
+    if (enabled == m_enabled)
+        return;
+    const bool wasRunning = shouldRun();
+    m_enabled = enabled;
+    apply(wasRunning, false);
+}
+
+void AppTimer::setInterval(int ms) {
+    if (ms < 0)
+        ms = 0;
+    if (ms == m_interval)
+        return;
+    const bool wasRunning = shouldRun();
+    m_interval = ms;
+    apply(wasRunning, true);
+}
+
+void AppTimer::setOnTimer(std::function<void()> handler) {
+    const bool wasRunning = shouldRun();
+    m_onTimer = std::move(handler);
+    apply(wasRunning, false);
+}
+
+} // namespace platform

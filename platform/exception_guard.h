@@ -1,0 +1,51 @@
+#pragma once
+// The one guard for every entry from Qt into our handlers: actions, timers, notifiers, queued
+// and synchronized routines. Qt does not carry exceptions through its event loop, so an
+// exception that escapes a handler is caught here, shown in an error box (caption "XRQ", the
+// exception's message) and the handler simply returns; an exception never ends the program.
+//
+// Usage:
+//   connect(action, &QAction::triggered, this, platform::guarded([this] { ActionXExecute(); }));
+//   platform::runGuarded([&] { ... });
+//
+// UI thread only: the box is modal and runs a nested event loop.
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace platform {
+
+// Shows the box for an exception that reached the guard. Replaceable so that tests can record
+// the box instead of showing it; returns the previous presenter. Production never replaces it.
+using ExceptionPresenter = std::function<void(const std::string& message)>;
+ExceptionPresenter setExceptionPresenter(ExceptionPresenter presenter);
+
+// Reports the exception currently being handled (call only inside a catch block).
+void reportCurrentException() noexcept;
+
+template <class F> void runGuarded(F&& body) noexcept {
+    try {
+        std::forward<F>(body)();
+    } catch (...) {
+        reportCurrentException();
+    }
+}
+
+// Wraps a callable so that every call to it runs inside the guard. The signal's arguments pass
+// through when the callable takes them; a callable that takes none ignores them (so
+// `guarded([this] { ... })` fits QAction::triggered(bool) as well as QTimer::timeout()).
+template <class F> auto guarded(F body) {
+    return [body = std::move(body)](auto&&... args) mutable noexcept {
+        runGuarded([&] {
+            if constexpr (std::is_invocable_v<F&, decltype(args)...>)
+                body(std::forward<decltype(args)>(args)...);
+            else
+                body();
+        });
+    };
+}
+
+} // namespace platform
