@@ -1,0 +1,211 @@
+#include "main/instrument_commands.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+
+namespace {
+
+constexpr std::uint32_t kReplyDelay = 2000;
+constexpr std::uint32_t kSerialDelay = 8000;
+constexpr std::uint32_t kReadyDelay = 10000;
+constexpr std::int32_t kSerialLength = 8;
+constexpr std::int32_t kBatteryReplyLength = 8000;
+
+// The unit always sends '.', whatever locale the operator runs under.
+locale_t cLocale() {
+    static const locale_t loc = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    return loc;
+}
+
+std::optional<double> readNumber(const char* text) {
+    char* end = nullptr;
+    double v = strtod_l(text, &end, cLocale());
+    if (end == text || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+// Restores the default cursor on every way out, an exception from the port included.
+class Hourglass {
+public:
+    explicit Hourglass(CommandView& view) : m_view(view) { m_view.setHourglass(true); }
+    ~Hourglass() { release(); }
+    void release() {
+        if (m_on) {
+            m_on = false;
+            m_view.setHourglass(false);
+        }
+    }
+
+private:
+    CommandView& m_view;
+    bool m_on = true;
+};
+
+} // namespace
+
+std::optional<BatteryReading> parseBatteryReply(const char* reply) {
+    if (!reply)
+        return std::nullopt;
+    const char* first = std::strchr(reply, ':');
+    if (!first)
+        return std::nullopt;
+    auto volts = readNumber(first + 1);
+    if (!volts)
+        return std::nullopt;
+    const char* second = std::strchr(first + 1, ':');
+    if (!second)
+        return std::nullopt;
+    auto celsius = readNumber(second + 1);
+    if (!celsius)
+        return std::nullopt;
+    return BatteryReading{*volts, *celsius};
+}
+
+std::string formatOneDecimal(double value) {
+    if (!std::isfinite(value))
+        return std::isnan(value) ? "NAN" : (value < 0 ? "-INF" : "INF");
+    // Fifteen significant digits first, then the decimal rounding on those digits, so that
+    // 12.25 and 0.15 round up as the operator reads them rather than as binary holds them.
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.14e", value);
+    const bool negative = buf[0] == '-';
+    const char* p = buf + (negative ? 1 : 0);
+    std::string digits;
+    digits += p[0];
+    digits.append(p + 2, 14);
+    const int exponent = std::atoi(std::strchr(p, 'e') + 1);
+    int point = exponent + 1; // digits before the decimal point
+    if (point < 1) {
+        digits.insert(0, static_cast<std::size_t>(1 - point), '0');
+        point = 1;
+    }
+    if (static_cast<int>(digits.size()) < point + 2)
+        digits.append(static_cast<std::size_t>(point + 2) - digits.size(), '0');
+    std::string kept = digits.substr(0, static_cast<std::size_t>(point) + 1);
+    if (digits[static_cast<std::size_t>(point) + 1] >= '5') {
+        int i = static_cast<int>(kept.size()) - 1;
+        while (i >= 0 && kept[static_cast<std::size_t>(i)] == '9') {
+            kept[static_cast<std::size_t>(i)] = '0';
+            --i;
+        }
+        if (i < 0)
+            kept.insert(0, 1, '1');
+        else
+            ++kept[static_cast<std::size_t>(i)];
+    }
+    std::string integer = kept.substr(0, kept.size() - 1);
+    const std::size_t nz = integer.find_first_not_of('0');
+    integer = nz == std::string::npos ? "0" : integer.substr(nz);
+    std::string out = integer + "." + kept.back();
+    // A value that rounds to zero shows as 0.0, without a sign.
+    if (negative && out != "0.0")
+        out.insert(0, 1, '-');
+    return out;
+}
+
+std::string formatClockText(const std::tm& local) {
+    char buf[64];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%y-%m-%d %H:%M:%S", &local);
+    return std::string(buf, n);
+}
+
+std::string currentClockText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return formatClockText(local);
+}
+
+InstrumentCommands::InstrumentCommands(UnitSession& session, CommandView& view)
+    : clockText(currentClockText), m_session(session), m_view(view) {}
+
+bool InstrumentCommands::refuseWhileBusy() {
+    if (!m_session.exchangeRunning())
+        return false;
+    m_view.tellExchangeRunning();
+    return true;
+}
+
+void InstrumentCommands::connect() {
+    if (refuseWhileBusy())
+        return;
+    if (!m_session.sessionOpen() && m_session.openPort() != 0)
+        return;
+    if (requestSerialNumber()) {
+        Hourglass hourglass(m_view);
+        if (m_session.waitForChar("!", '>', 0, kReadyDelay) == 1) {
+            m_view.enableUnitActions();
+            hourglass.release();
+            m_view.info("Connected to XRQ unit!");
+            return;
+        }
+        m_view.error("Cannot detect XRQ unit");
+        return;
+    }
+    m_view.error("Cannot detect XRQ unit");
+    m_view.setHourglass(false);
+}
+
+bool InstrumentCommands::requestSerialNumber() {
+    Hourglass hourglass(m_view);
+    char serial[kSerialLength + 1] = {};
+    if (m_session.waitForStringNBetweenChars("R", '#', '>', kSerialDelay, serial, kSerialLength) !=
+        0) {
+        m_view.error("Improper response to serial number request.");
+        return false;
+    }
+    m_view.setSerialNumber(std::string(serial, kSerialLength));
+    return true;
+}
+
+void InstrumentCommands::setClock() {
+    if (refuseWhileBusy())
+        return;
+    if (!m_view.confirm("Set XRQ clock to computer?", true))
+        return;
+    if (m_session.waitForChar("S", '>', 0, kReplyDelay) != 1) {
+        m_view.error("Bad reponse from XRQ Unit");
+        return;
+    }
+    const std::string clock = clockText();
+    m_session.sendString(clock);
+    m_view.info("Clock on XRQ set to " + clock);
+}
+
+void InstrumentCommands::checkBattery() {
+    if (refuseWhileBusy())
+        return;
+    std::string reply(kBatteryReplyLength + 1, '\0');
+    const int result = m_session.waitForStringNUntilTermination("A", '>', kReplyDelay, reply.data(),
+                                                                kBatteryReplyLength);
+    const auto reading = result == 0 ? parseBatteryReply(reply.c_str()) : std::nullopt;
+    if (!reading) {
+        m_view.error("Bad response from XRQ unit");
+        return;
+    }
+    m_view.setBatteryCaptions(formatOneDecimal(reading->volts) + " V",
+                              formatOneDecimal(reading->celsius) + " C");
+}
+
+void InstrumentCommands::clearMemory() {
+    if (refuseWhileBusy())
+        return;
+    if (m_view.confirm("This action is irreversible. Make sure you have saved all your data!\n"
+                       "Continue?",
+                       false) &&
+        !m_view.confirm("Abort clearing memory?", true)) {
+        // Every step must be answered; an unanswered "Y" is no proof the memory was cleared.
+        if (m_session.waitForChar("*", '~', 0, kReplyDelay) == 1 &&
+            m_session.waitForChar("C", '?', 0, kReplyDelay) == 1 &&
+            m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1) {
+            m_view.info("XRQ Memory cleared");
+            return;
+        }
+        m_view.error("Invalid response from XRQ unit");
+    }
+    m_view.info("Memory not cleared");
+}

@@ -1,0 +1,82 @@
+#pragma once
+// The short exchanges the main window runs against the unit: connect (with the serial-number
+// request), set clock, battery and temperature, clear memory. The logic talks to the serial
+// session and to the window through the two small interfaces below, so that it runs in
+// tests without a window or a port. UI thread only.
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+// The serial session as the command set uses it (the hidden serial form in the program).
+class UnitSession {
+public:
+    virtual ~UnitSession() = default;
+    virtual bool sessionOpen() const = 0;
+    // An exchange is waiting for its answer; starting another would spoil it.
+    virtual bool exchangeRunning() const = 0;
+    virtual int openPort() = 0;
+    virtual int waitForChar(const std::string& command, char char1, char char2,
+                            std::uint32_t delay) = 0;
+    virtual int waitForStringNUntilTermination(const std::string& command, char termination,
+                                               std::uint32_t delay, char* buffer,
+                                               std::int32_t n) = 0;
+    virtual int waitForStringNBetweenChars(const std::string& command, char startChar, char endChar,
+                                           std::uint32_t delay, char* buffer, std::int32_t n) = 0;
+    virtual int sendString(const std::string& command) = 0;
+};
+
+// What the command set changes on the main window and how it speaks to the operator.
+class CommandView {
+public:
+    virtual ~CommandView() = default;
+    virtual void setHourglass(bool on) = 0;
+    virtual void enableUnitActions() = 0;
+    virtual void setBatteryCaptions(const std::string& volts, const std::string& temp) = 0;
+    virtual void setSerialNumber(const std::string& serial) = 0;
+    // Quiet refusal while an exchange waits (a status bar note, no box).
+    virtual void tellExchangeRunning() = 0;
+    virtual void error(const std::string& message) = 0;
+    virtual void info(const std::string& message) = 0;
+    virtual bool confirm(const std::string& message, bool defaultYes) = 0;
+};
+
+class InstrumentCommands {
+public:
+    InstrumentCommands(UnitSession& session, CommandView& view);
+
+    // The local time source; tests fix it.
+    std::function<std::string()> clockText;
+
+    void connect();
+    bool requestSerialNumber();
+    void setClock();
+    void checkBattery();
+    void clearMemory();
+
+private:
+    bool refuseWhileBusy();
+
+    UnitSession& m_session;
+    CommandView& m_view;
+};
+
+struct BatteryReading {
+    double volts = 0;
+    double celsius = 0;
+};
+
+// Reads the two numbers that follow the first and the next ':' of a NUL-terminated reply,
+// each as "%lf" reads it in the C locale. Empty when a ':' or a number is missing, or a
+// number is not finite.
+std::optional<BatteryReading> parseBatteryReply(const char* reply);
+
+// The pattern "0.0": one decimal, a value exactly halfway (at 15 significant digits, the
+// precision the display works to) rounded away from zero, at least one digit before the point.
+std::string formatOneDecimal(double value);
+
+// "%y-%m-%d %H:%M:%S", 17 characters.
+std::string formatClockText(const std::tm& local);
+std::string currentClockText();
