@@ -1,0 +1,48 @@
+#pragma once
+// The blocking hand-over from a worker thread to the UI thread, cancellable from the UI
+// thread. One channel serves one worker (the event thread of one port).
+//
+// Worker side: run() queues the routine to the UI thread's event loop and blocks until the
+// routine has run there; an exception that escaped the routine is thrown again in the worker.
+// UI side: cancel() makes every queued and later run() return false without running its
+// routine, so a UI thread that stops the worker never waits for a routine that needs it.
+// A routine that has already begun runs to its end, and its worker keeps waiting for it.
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace comport {
+
+class SyncChannel {
+public:
+    SyncChannel();
+    ~SyncChannel();
+    SyncChannel(const SyncChannel&) = delete;
+    SyncChannel& operator=(const SyncChannel&) = delete;
+
+    // Worker thread. True when the routine ran (rethrowing what escaped it), false when the
+    // channel was cancelled before it could run. Called on the UI thread, runs the routine
+    // directly.
+    bool run(std::function<void()> routine);
+
+    // Any thread; usually the UI thread stopping the worker.
+    void cancel();
+    bool cancelled() const;
+
+    // UI thread: whether a routine of this channel is running at this moment (then it is on
+    // the caller's own stack, and the worker is parked until it returns).
+    bool routineRunning() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
+// Whether the caller runs on the UI thread (the thread of the application object; without
+// one, the thread that first asked).
+bool onUiThread();
+
+} // namespace comport
