@@ -1,0 +1,168 @@
+#include "platform/exception_guard.h"
+#include "platform/hotplug_watcher.h"
+#include "support/fake_device_tree.h"
+#include "support/pty_pair.h"
+
+#include <QEventLoop>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+
+using platform::HotplugWatcher;
+using testsupport::FakeDeviceTree;
+using testsupport::PtyPair;
+
+namespace {
+
+struct Seen {
+    win::UINT msg;
+    win::WPARAM event;
+    win::DWORD deviceType;
+    win::DWORD size;
+    std::u16string name;
+};
+
+// Records every message the watcher hands over, as the serial form would read it.
+struct Recorder {
+    std::vector<Seen> seen;
+    void attach(HotplugWatcher& w) {
+        w.setHandler([this](win::TMessage& m) {
+            m.Result = 1;
+            auto* hdr = reinterpret_cast<const win::DEV_BROADCAST_HDR*>(m.LParam);
+            auto* port = reinterpret_cast<const win::DEV_BROADCAST_PORTW*>(m.LParam);
+            seen.push_back({m.Msg, m.WParam, hdr->dbch_devicetype, port->dbcp_size,
+                            std::u16string(port->dbcp_name)});
+        });
+    }
+};
+
+// Runs the event loop until `count` messages have been seen or a generous deadline passed.
+bool waitForCount(HotplugWatcher& w, const Recorder& r, std::size_t count) {
+    if (r.seen.size() >= count)
+        return true;
+    QEventLoop loop;
+    QObject::connect(&w, &HotplugWatcher::portChanged, &loop, [&] {
+        if (r.seen.size() >= count)
+            loop.quit();
+    });
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return r.seen.size() >= count;
+}
+
+constexpr win::WPARAM kArrival = win::DBT_DEVICEARRIVAL;
+constexpr win::WPARAM kRemoval = win::DBT_DEVICEREMOVECOMPLETE;
+
+} // namespace
+
+TEST(HotplugWatcher, PortFolderLinksArriveAndLeaveAsDeviceChangeMessages) {
+    FakeDeviceTree tree;
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    HotplugWatcher watcher(tree.table());
+    ASSERT_TRUE(watcher.watchingPortFolder());
+    Recorder rec;
+    rec.attach(watcher);
+
+    // Entries that are not port names are ignored.
+    std::FILE* f = std::fopen((tree.ports() + "/notes.txt").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    ::symlink(pty.slavePath().c_str(), (tree.ports() + "/COM01").c_str());
+
+    std::string link = pty.linkAs(tree.ports(), 97);
+    ASSERT_TRUE(waitForCount(watcher, rec, 1));
+    EXPECT_EQ(rec.seen[0].msg, win::WM_DEVICECHANGE);
+    EXPECT_EQ(rec.seen[0].event, kArrival);
+    EXPECT_EQ(rec.seen[0].deviceType, win::DBT_DEVTYP_PORT);
+    EXPECT_EQ(rec.seen[0].name, u"COM97");
+    EXPECT_EQ(rec.seen[0].size, 12u + 6 * 2) << "header plus the name and its NUL";
+
+    std::filesystem::rename(link, tree.ports() + "/COM128");
+    ASSERT_TRUE(waitForCount(watcher, rec, 3));
+    EXPECT_EQ(rec.seen[1].event, kRemoval);
+    EXPECT_EQ(rec.seen[1].name, u"COM97");
+    EXPECT_EQ(rec.seen[2].event, kArrival);
+    EXPECT_EQ(rec.seen[2].name, u"COM128");
+
+    std::filesystem::remove(tree.ports() + "/COM128");
+    ASSERT_TRUE(waitForCount(watcher, rec, 4));
+    EXPECT_EQ(rec.seen[3].event, kRemoval);
+    EXPECT_EQ(rec.seen[3].name, u"COM128");
+    EXPECT_EQ(rec.seen.size(), 4u);
+}
+
+TEST(HotplugWatcher, PortFolderMadeLaterIsPickedUp) {
+    FakeDeviceTree tree;
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const std::string folder = tree.dev() + "/../later/ports";
+    std::filesystem::create_directories(tree.dev() + "/../later");
+    HotplugWatcher watcher(platform::PortTable(tree.dev(), tree.sys(), folder + "/"));
+    EXPECT_FALSE(watcher.watchingPortFolder());
+    Recorder rec;
+    rec.attach(watcher);
+
+    std::filesystem::create_directory(folder);
+    pty.linkAs(folder, 7);
+    ASSERT_TRUE(waitForCount(watcher, rec, 1));
+    EXPECT_TRUE(watcher.watchingPortFolder());
+    EXPECT_EQ(rec.seen[0].event, kArrival);
+    EXPECT_EQ(rec.seen[0].name, u"COM7");
+}
+
+TEST(HotplugWatcher, KernelTtyEventsMapToPortNumbers) {
+    FakeDeviceTree tree;
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    // The operator's COM120 names ttyUSB5; ttyUSB5's default COM38 is not announced then.
+    ::symlink((tree.dev() + "/ttyUSB5").c_str(), (tree.ports() + "/COM120").c_str());
+    HotplugWatcher watcher(tree.table());
+    Recorder rec;
+    rec.attach(watcher);
+
+    auto feed = [&](std::string text) { watcher.handleKernelDatagram(text.data(), text.size()); };
+    using namespace std::string_literals;
+    feed("add@/devices/pci0/usb1/1-1/1-1:1.0/ttyUSB3/tty/ttyUSB3\0ACTION=add\0DEVPATH=/x\0"
+         "SUBSYSTEM=tty\0MAJOR=188\0MINOR=3\0DEVNAME=ttyUSB3\0SEQNUM=4711\0"s);
+    feed("remove@/devices/x/ttyACM1\0ACTION=remove\0SUBSYSTEM=tty\0DEVNAME=ttyACM1\0"s);
+    feed("remove@/devices/x/ttyUSB5\0ACTION=remove\0SUBSYSTEM=tty\0DEVNAME=/dev/ttyUSB5\0"s);
+    // Ignored: other subsystems, other actions, udev's re-sent datagrams, unnumbered ttys.
+    feed("add@/devices/x/1-1\0ACTION=add\0SUBSYSTEM=usb\0DEVNAME=bus/usb/001/002\0"s);
+    feed("change@/devices/x/ttyUSB3\0ACTION=change\0SUBSYSTEM=tty\0DEVNAME=ttyUSB3\0"s);
+    feed("libudev\0\xfe\xed\xca\xfe ACTION=add\0SUBSYSTEM=tty\0DEVNAME=ttyUSB0\0"s);
+    feed("add@/devices/virtual/tty/ttyAMA0\0ACTION=add\0SUBSYSTEM=tty\0DEVNAME=ttyAMA0\0"s);
+    feed(""s);
+
+    ASSERT_EQ(rec.seen.size(), 3u);
+    EXPECT_EQ(rec.seen[0].event, kArrival);
+    EXPECT_EQ(rec.seen[0].name, u"COM36");
+    EXPECT_EQ(rec.seen[1].event, kRemoval);
+    EXPECT_EQ(rec.seen[1].name, u"COM66");
+    EXPECT_EQ(rec.seen[2].event, kRemoval);
+    EXPECT_EQ(rec.seen[2].name, u"COM120");
+}
+
+TEST(HotplugWatcher, FailingHandlerIsReportedAndLaterMessagesStillCome) {
+    FakeDeviceTree tree;
+    HotplugWatcher watcher(tree.table());
+    std::vector<std::string> reported;
+    auto previous =
+        platform::setExceptionPresenter([&](const std::string& m) { reported.push_back(m); });
+    int calls = 0;
+    watcher.setHandler([&](win::TMessage&) {
+        if (++calls == 1)
+            throw std::runtime_error("handler broke");
+    });
+    using namespace std::string_literals;
+    std::string add = "add@/x\0ACTION=add\0SUBSYSTEM=tty\0DEVNAME=ttyUSB0\0"s;
+    watcher.handleKernelDatagram(add.data(), add.size());
+    watcher.handleKernelDatagram(add.data(), add.size());
+    platform::setExceptionPresenter(previous);
+    EXPECT_EQ(calls, 2);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_NE(reported[0].find("handler broke"), std::string::npos);
+}
