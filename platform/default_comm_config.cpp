@@ -1,0 +1,148 @@
+#include "platform/default_comm_config.h"
+
+#include "platform/dos_devices.h"
+#include "platform/termios_dcb.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace win {
+
+namespace {
+
+constexpr DWORD kConfigSize = sizeof(COMMCONFIG);
+
+DWORD errorFor(int err) {
+    switch (err) {
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+        return ERROR_ACCESS_DENIED;
+    case ENOTTY:
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR:
+    case ELOOP:
+        return ERROR_FILE_NOT_FOUND;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+// Closes on every path out.
+class Device {
+public:
+    ~Device() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    // Resolves `name`, refuses phantom and missing devices, and opens the node.
+    bool open(const char* name) {
+        std::string path;
+        const platform::PortTable table = platform::PortTable::current();
+        if (name == nullptr)
+            return fail(ERROR_INVALID_PARAMETER);
+        if (name[0] == '/')
+            path = name;
+        else if (auto n = platform::PortTable::portNumberFromName(name))
+            path = table.devicePath(*n);
+        if (path.empty())
+            return fail(ERROR_FILE_NOT_FOUND);
+        const platform::DeviceProbe probe = platform::probeDevice(path, table);
+        if (probe.state == platform::DeviceState::Missing)
+            return fail(ERROR_FILE_NOT_FOUND);
+        m_heldElsewhere = probe.state == platform::DeviceState::InUse;
+        m_fd = ::open(probe.resolvedPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m_fd < 0)
+            return fail(errorFor(errno));
+        return true;
+    }
+    bool get(termios2& t) { return ::ioctl(m_fd, TCGETS2, &t) == 0 || fail(errorFor(errno)); }
+    bool set(const termios2& t) {
+        int rc;
+        do
+            rc = ::ioctl(m_fd, TCSETS2, &t);
+        while (rc != 0 && errno == EINTR);
+        return rc == 0 || fail(errno == EINVAL ? ERROR_INVALID_PARAMETER : errorFor(errno));
+    }
+    bool heldElsewhere() const { return m_heldElsewhere; }
+
+    static bool fail(DWORD code) {
+        SetLastError(code);
+        return false;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_heldElsewhere = false;
+};
+
+// What the record holds for fields termios does not carry: the values a freshly installed
+// port shows.
+DCB baseDcb() {
+    DCB dcb;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.Flags = DCB_fBinary | 0x0010 /* DTR on */ | 0x1000 /* RTS on */;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+} // namespace
+
+BOOL GetDefaultCommConfigA(const char* name, COMMCONFIG* config, DWORD* size) {
+    if (config == nullptr || size == nullptr)
+        return Device::fail(ERROR_INVALID_PARAMETER);
+    if (*size < kConfigSize) {
+        *size = kConfigSize;
+        return Device::fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    Device dev;
+    termios2 t{};
+    if (!dev.open(name) || !dev.get(t))
+        return FALSE;
+    *config = COMMCONFIG{};
+    config->dwSize = kConfigSize;
+    config->wVersion = 1;
+    config->dcb = baseDcb();
+    platform::termiosToDcb(t, config->dcb);
+    config->dwProviderSubType = 1; // PST_RS232
+    *size = kConfigSize;
+    return TRUE;
+}
+
+BOOL SetDefaultCommConfigA(const char* name, const COMMCONFIG* config, DWORD size) {
+    if (config == nullptr || size < kConfigSize)
+        return Device::fail(ERROR_INVALID_PARAMETER);
+    if (platform::validateDcb(config->dcb, 0xFFFFFFFFu) != ERROR_SUCCESS)
+        return Device::fail(ERROR_INVALID_PARAMETER);
+    Device dev;
+    termios2 t{};
+    if (!dev.open(name))
+        return FALSE;
+    if (dev.heldElsewhere())
+        return Device::fail(ERROR_ACCESS_DENIED);
+    if (!dev.get(t))
+        return FALSE;
+    platform::dcbToTermios(config->dcb, t);
+    if (!dev.set(t))
+        return FALSE;
+    // The kernel may round or refuse quietly; report what it did not take.
+    termios2 back{};
+    if (!dev.get(back))
+        return FALSE;
+    DCB got = config->dcb;
+    platform::termiosToDcb(back, got);
+    if (!platform::dcbLineSettingsMatch(config->dcb, got))
+        return Device::fail(ERROR_INVALID_PARAMETER);
+    return TRUE;
+}
+
+} // namespace win
