@@ -1,0 +1,125 @@
+#pragma once
+// The main window: the operator's actions, the port label, the battery readings, the data
+// memo and the receive lamp. It works out the program's folders and starts the run log when
+// first shown, owns the settings file and the open capture file of a download, and logs the
+// end line when it closes. Everything here runs on the UI thread.
+
+#include <QMainWindow>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
+#include "main/program_folders.h"
+#include "platform/ini_file.h"
+
+class QAction;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QToolBar;
+
+// Folder of the program file, ending with "/"; set in FormShow.
+extern std::string ProgramPath;
+
+class TFormXRQMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // The program's own folders.
+    explicit TFormXRQMain(QWidget* parent = nullptr);
+    // Folders and device folders handed in (tests).
+    explicit TFormXRQMain(ProgramLocations locations, QWidget* parent = nullptr);
+    ~TFormXRQMain() override;
+
+    // Controls, top to bottom.
+    QToolBar* ToolBar1 = nullptr;
+    QLabel* Label4 = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QPushButton* Button2 = nullptr; // Setup
+    QPushButton* ButtonConnect = nullptr;
+    QLabel* LabelComPort = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QPushButton* ButtonSetClock = nullptr;
+    QPushButton* ButtonCheckBat = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* LabelBatV = nullptr;
+    QLabel* LabelTemp = nullptr;
+    QGroupBox* GroupBox3 = nullptr;
+    QPushButton* Button1 = nullptr; // Collect Data
+    QPushButton* Button3 = nullptr; // Clear Memory
+    QPlainTextEdit* MemoMain = nullptr;
+    QLabel* Label1 = nullptr;
+    QFrame* PanelTxRx = nullptr; // receive lamp: its palette's Window colour is the lamp
+    QStatusBar* StatusBar1 = nullptr;
+
+    // Menu "&Tools" and "&Help"; their items are the actions themselves.
+    QMenu* MenuTools = nullptr;
+    QMenu* MenuHelp = nullptr;
+
+    // Actions, in the order of the action list.
+    QAction* ActionSetup = nullptr;
+    QAction* ActionUpdate = nullptr;
+    QAction* ActionSetClock = nullptr;
+    QAction* ActionConnect = nullptr;
+    QAction* ActionCheckBat = nullptr;
+    QAction* ActionExit = nullptr;
+    QAction* ActionTeminal = nullptr;
+    QAction* ActionCollect = nullptr;
+    QAction* ActionClearMem = nullptr;
+
+    // The open intermediate file of a download (raw bytes), null between downloads.
+    std::FILE* CaptureFile = nullptr;
+    // Copy received text into the terminal window while it is shown.
+    bool TerminalVisible = false;
+    // Show captured text in MemoMain as well.
+    bool EchoCapture = false;
+    std::string SerialNumber;
+    std::string DataDirectory;
+    // The settings file "XRQ.ini"; created in FormShow.
+    std::unique_ptr<platform::IniFile> IniFile;
+
+    void UpdateComPortLabel();
+
+    void FormCreate(QObject* Sender);
+    void FormShow(QObject* Sender);
+    void FormClose(QObject* Sender);
+
+    void ActionSetupExecute(QObject* Sender);
+    void ActionUpdateExecute(QObject* Sender);
+    void ActionSetClockExecute(QObject* Sender);
+    void ActionConnectExecute(QObject* Sender);
+    void ActionCheckBatExecute(QObject* Sender);
+    void ActionExitExecute(QObject* Sender);
+    void ActionTeminalExecute(QObject* Sender);
+    void ActionCollectExecute(QObject* Sender);
+    void ActionClearMemExecute(QObject* Sender);
+
+    // The default data directory worked out in FormShow.
+    const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }
+
+signals:
+    // The window has closed (after the end line is logged); the program's loop quits on it.
+    void closed();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void buildActions();
+    void logEndOnce();
+
+    ProgramLocations m_locations;
+    std::string m_defaultDataDirectory;
+    bool m_shown = false;
+    bool m_endLogged = false;
+};
+
+extern TFormXRQMain* FormXRQMain;
