@@ -122,7 +122,9 @@ std::string formatDataText(const std::vector<DataSet>& sets) {
     return out;
 }
 
-std::vector<DataSet> sampleDataSets() { return parseDataText(kSample); }
+std::vector<DataSet> sampleDataSets() {
+    return parseDataText(kSample);
+}
 
 std::vector<DataSet> generateDataSets(std::size_t count, std::size_t records,
                                       std::size_t recordLength, unsigned seed) {
@@ -138,8 +140,8 @@ std::vector<DataSet> generateDataSets(std::size_t count, std::size_t records,
         Lcg rng{(static_cast<std::uint64_t>(seed) << 32) ^ (s * 0x9E3779B97F4A7C15ULL) ^ 0x5EED};
         double level = 1.0 + 2.0 * rng.next();
         for (std::size_t i = 0; i < records; ++i) {
-            std::time_t t = start + static_cast<std::time_t>(s) * 86400 +
-                            static_cast<std::time_t>(i) * 600;
+            std::time_t t =
+                start + static_cast<std::time_t>(s) * 86400 + static_cast<std::time_t>(i) * 600;
             std::tm tm{};
             gmtime_r(&t, &tm);
             char stamp[32];
@@ -147,8 +149,8 @@ std::vector<DataSet> generateDataSets(std::size_t count, std::size_t records,
             level += (rng.next() - 0.5) * 0.01;
             std::string r = std::string(stamp) + ", " +
                             number(12.7 - 0.0001 * static_cast<double>(i), 2) + ", " +
-                            number(8.0 + 10.0 * rng.next(), 2) + ", " + number(level, 3) +
-                            ", " + number(350.0 + 100.0 * rng.next(), 1);
+                            number(8.0 + 10.0 * rng.next(), 2) + ", " + number(level, 3) + ", " +
+                            number(350.0 + 100.0 * rng.next(), 1);
             if (recordLength > 0) {
                 while (r.size() < recordLength)
                     r += ", " + number(rng.next(), 4);

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -103,6 +104,12 @@ struct PtyUnit::Impl {
     std::size_t downloadCount = 0;
     bool pauseDone = false;
     FaultOptions downloadFaults;
+    // A hang-up fault waits for the program to read what was sent before it: closing the
+    // master flushes the slave's input, and a cut at byte N must deliver N bytes. No event
+    // tells that the reader has emptied the queue, so it is checked every 10 ms, for 2 s at
+    // most (nobody may be reading at all).
+    std::optional<Steady::time_point> hangUpCheck;
+    Steady::time_point hangUpDeadline{};
 
     std::size_t chunk() const {
         if (options.chunkBytes > 0)
@@ -182,6 +189,7 @@ struct PtyUnit::Impl {
         closeFd(master);
         closeFd(slave);
         removeLink();
+        hangUpCheck.reset();
         queue.clear();
         out.clear();
         std::lock_guard lock(mu);
@@ -213,7 +221,8 @@ struct PtyUnit::Impl {
             }
             const FaultOptions& f = downloadFaults;
             if (f.hangUpAfterBytes && downloadCount >= *f.hangUpAfterBytes) {
-                hangUp();
+                hangUpCheck = now + std::chrono::milliseconds(20);
+                hangUpDeadline = now + std::chrono::seconds(2);
                 return;
             }
             if (f.silentAfterBytes && downloadCount >= *f.silentAfterBytes) {
@@ -300,7 +309,14 @@ struct PtyUnit::Impl {
     void run() {
         for (;;) {
             Steady::time_point now = Steady::now();
-            if (!out.empty() || !queue.empty()) {
+            if (hangUpCheck && now >= *hangUpCheck) {
+                int unread = 0;
+                if (::ioctl(slave, TIOCINQ, &unread) != 0 || unread == 0 || now >= hangUpDeadline)
+                    hangUp();
+                else
+                    hangUpCheck = now + std::chrono::milliseconds(10);
+            }
+            if (!hangUpCheck && (!out.empty() || !queue.empty())) {
                 if (now >= nextSend && out.empty())
                     fill(now);
                 if (!out.empty() && now >= nextSend && !writeBlocked)
@@ -319,7 +335,10 @@ struct PtyUnit::Impl {
 
             int timeout = -1;
             now = Steady::now();
-            if (pending && !writeBlocked) {
+            if (hangUpCheck) {
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(*hangUpCheck - now);
+                timeout = static_cast<int>(std::max<long long>(0, left.count()));
+            } else if (pending && !writeBlocked) {
                 if (now < nextSend) {
                     auto left = std::chrono::ceil<std::chrono::milliseconds>(nextSend - now);
                     timeout = static_cast<int>(left.count());
@@ -364,7 +383,9 @@ struct PtyUnit::Impl {
 
 PtyUnit::PtyUnit(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 
-PtyUnit::~PtyUnit() { stop(); }
+PtyUnit::~PtyUnit() {
+    stop();
+}
 
 std::unique_ptr<PtyUnit> PtyUnit::start(const SimOptions& options) {
     for (char c : options.serialNumber) {
@@ -435,8 +456,12 @@ void PtyUnit::stop() {
         d.saveState();
 }
 
-const std::string& PtyUnit::slavePath() const { return m_impl->slavePath; }
-const std::string& PtyUnit::linkPath() const { return m_impl->options.linkPath; }
+const std::string& PtyUnit::slavePath() const {
+    return m_impl->slavePath;
+}
+const std::string& PtyUnit::linkPath() const {
+    return m_impl->options.linkPath;
+}
 
 std::string PtyUnit::serialNumber() const {
     std::lock_guard lock(m_impl->mu);
@@ -448,7 +473,9 @@ std::chrono::system_clock::time_point PtyUnit::unitClock() const {
     return m_impl->model.clock();
 }
 
-std::string PtyUnit::unitClockText() const { return formatClockText(unitClock()); }
+std::string PtyUnit::unitClockText() const {
+    return formatClockText(unitClock());
+}
 
 int PtyUnit::clockSetCount() const {
     std::lock_guard lock(m_impl->mu);
@@ -491,9 +518,8 @@ std::string PtyUnit::received() const {
 
 bool PtyUnit::waitForReceived(std::string_view text, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_impl->mu);
-    return m_impl->cv.wait_for(lock, timeout, [&] {
-        return m_impl->received.find(text) != std::string::npos;
-    });
+    return m_impl->cv.wait_for(lock, timeout,
+                               [&] { return m_impl->received.find(text) != std::string::npos; });
 }
 
 std::uint64_t PtyUnit::bytesSent() const {

@@ -172,7 +172,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             s.stateFile = value();
         } else if (opt == "--data") {
             auto sets = loadDataFile(value());
-            memory.push_back([&s, sets] { s.dataSets.insert(s.dataSets.end(), sets.begin(), sets.end()); });
+            memory.push_back(
+                [&s, sets] { s.dataSets.insert(s.dataSets.end(), sets.begin(), sets.end()); });
             cl.dataChosen = true;
         } else if (opt == "--generate") {
             std::string v = value();
@@ -274,7 +275,8 @@ int savedPortNumber(const std::string& iniPath) {
             continue;
         if (t[0] == '[') {
             std::size_t close = t.find(']');
-            inSerial = close != std::string::npos && lower(trim(t.substr(1, close - 1))) == "serial";
+            inSerial =
+                close != std::string::npos && lower(trim(t.substr(1, close - 1))) == "serial";
             continue;
         }
         std::size_t eq = t.find('=');

@@ -16,9 +16,9 @@ namespace sim {
 // Byte positions count the bytes of one download answer (the reply to "F"), from its first
 // byte (noise before it not counted); each download starts counting afresh.
 struct FaultOptions {
-    std::size_t noiseBytes = 0;         // random bytes (never a marker character) before every reply
-    std::string ignoredCommands;        // command characters that get no reply and have no effect
-    bool malformedBattery = false;      // "A" answers with a single ':'-introduced number
+    std::size_t noiseBytes = 0;    // random bytes (never a marker character) before every reply
+    std::string ignoredCommands;   // command characters that get no reply and have no effect
+    bool malformedBattery = false; // "A" answers with a single ':'-introduced number
     std::optional<std::size_t> pauseAtByte; // stop sending for pauseMs at this download byte
     unsigned pauseMs = 0;
     std::optional<std::size_t> silentAfterBytes; // the download stops here, no prompt follows
@@ -42,20 +42,20 @@ struct SimOptions {
     // exists (overriding the fields above) and written back after every change and at stop.
     std::string stateFile;
 
-    unsigned baud = 19200;       // bytes go out at baud/10 per second; 0: as fast as the pty takes
-    std::size_t chunkBytes = 0;  // bytes per write; 0: 1/100 s worth when paced, 4096 unpaced
-    unsigned seed = 1;           // noise and generated records repeat for the same seed
-    bool verbose = false;        // log every command and reply to stderr
+    unsigned baud = 19200;      // bytes go out at baud/10 per second; 0: as fast as the pty takes
+    std::size_t chunkBytes = 0; // bytes per write; 0: 1/100 s worth when paced, 4096 unpaced
+    unsigned seed = 1;          // noise and generated records repeat for the same seed
+    bool verbose = false;       // log every command and reply to stderr
     FaultOptions faults;
 };
 
 // The xrq-unit-sim command line.
 struct CommandLine {
     SimOptions sim;
-    int port = 1;                 // link as <folder>/ports/COM<port> unless --link is given
+    int port = 1;                  // link as <folder>/ports/COM<port> unless --link is given
     bool portFromSettings = false; // --port settings: the Port saved in <folder>/XRQ.ini
-    std::string folder;           // --folder: instead of the program's TempFilesPath
-    bool dataChosen = false;      // any of --data/--generate/--hostile-names/--empty/--download-file
+    std::string folder;            // --folder: instead of the program's TempFilesPath
+    bool dataChosen = false; // any of --data/--generate/--hostile-names/--empty/--download-file
     bool help = false;
     bool printSample = false;
 };

@@ -30,8 +30,8 @@ std::optional<UnitState> loadStateFile(const std::string& path) {
     // Key lines come before the memory; the memory starts with its first "Name:" header.
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
-        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos
-                                                                     : end - pos);
+        std::string line =
+            text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
         if (line.rfind("Name:", 0) == 0)
             break;
         pos = end == std::string::npos ? text.size() : end + 1;

@@ -130,8 +130,7 @@ std::optional<std::chrono::system_clock::time_point> parseClockText(const std::s
     std::time_t t = std::mktime(&tm);
     // mktime moves an impossible date (month 13, 31 February) on to a real one: refuse it.
     if (t == static_cast<std::time_t>(-1) || tm.tm_mon != asked.tm_mon ||
-        tm.tm_mday != asked.tm_mday || asked.tm_hour > 23 || asked.tm_min > 59 ||
-        asked.tm_sec > 59)
+        tm.tm_mday != asked.tm_mday || asked.tm_hour > 23 || asked.tm_min > 59 || asked.tm_sec > 59)
         return std::nullopt;
     return std::chrono::system_clock::from_time_t(t);
 }
@@ -243,8 +242,7 @@ Reply UnitModel::command(char c) {
             records += set.records.size();
         std::string head = "\r\n* XRQ data logger S/N " + m_serial + "\r\n* Clock " +
                            formatClockText(clock()) + ", " + std::to_string(m_memory->size()) +
-                           " data sets, " + std::to_string(records) +
-                           " records\r\nFILE DUMP\r\n";
+                           " data sets, " + std::to_string(records) + " records\r\nFILE DUMP\r\n";
         return {"", std::make_shared<DownloadSource>(m_memory, std::move(head))};
     }
     default:
