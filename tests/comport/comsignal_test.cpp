@@ -1,6 +1,7 @@
 // The activity indicator: taking over and giving back the port's handlers, the chained calls,
 // the hold time of momentary signals and the colours of the control.
 #include "comport/Comsignal.h"
+#include "platform/memory_port.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -243,6 +244,72 @@ TEST(ComSignalLoading, HooksOnlyWhenLoaded) {
     port.OnRxChar()(&port);
     EXPECT_TRUE(signal.SignalValue());
     EXPECT_EQ(program.rx.size(), 2u);
+}
+
+} // namespace
+
+// ---- On an open port of the in-memory null-modem pair ----
+
+namespace {
+
+class ComSignalOnLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        near.SetDeviceName(modem.name(platform::MemoryNullModem::A));
+        far.SetDeviceName(modem.name(platform::MemoryNullModem::B));
+        near.SetOnRxChar(TNotifyEvent::fromCallable(&received, nullptr, [this](QObject* s) {
+            EXPECT_EQ(s, &near);
+            received += near.ReadString();
+            colourAtRx = colourOf(panel);
+        }));
+        signal.SetControl(&panel);
+        signal.SetColorOn(clRed);
+        signal.SetSignal(siRxChar);
+        signal.SetComPort(&near);
+    }
+    void TearDown() override {
+        signal.SetComPort(nullptr);
+        near.Close();
+        far.Close();
+    }
+
+    platform::MemoryNullModem modem;
+    TComPort near, far;
+    QWidget panel;
+    TComSignal signal;
+    std::string received;
+    TColor colourAtRx = 0;
+};
+
+TEST_F(ComSignalOnLine, ArrivingBytesLightThePanelAndReachTheProgram) {
+    near.Open();
+    far.Open();
+    far.WriteString("hello");
+    ASSERT_TRUE(waitFor([&] { return received == "hello"; }));
+    EXPECT_EQ(colourAtRx, clRed);
+    ASSERT_TRUE(waitFor([&] { return !signal.SignalValue(); }));
+    EXPECT_EQ(colourOf(panel), clGreen);
+}
+
+TEST_F(ComSignalOnLine, ClosingThePortSwitchesOffAtOnce) {
+    near.Open();
+    far.Open();
+    signal.SetDelay(60000); // only the close can switch it off within the test
+    far.WriteString("x");
+    ASSERT_TRUE(waitFor([&] { return signal.SignalValue(); }));
+    near.Close();
+    EXPECT_FALSE(signal.SignalValue());
+    EXPECT_EQ(colourOf(panel), clGreen);
+}
+
+TEST_F(ComSignalOnLine, ModemSignalFollowsTheLine) {
+    signal.SetSignal(siCTS); // re-hooks onto the CTS change
+    near.Open();
+    far.Open();
+    far.SetRTS();
+    ASSERT_TRUE(waitFor([&] { return signal.SignalValue(); }));
+    far.ClearRTS();
+    ASSERT_TRUE(waitFor([&] { return !signal.SignalValue(); }));
 }
 
 } // namespace
