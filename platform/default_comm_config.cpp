@@ -131,17 +131,21 @@ BOOL SetDefaultCommConfigA(const char* name, const COMMCONFIG* config, DWORD siz
         return Device::fail(ERROR_ACCESS_DENIED);
     if (!dev.get(t))
         return FALSE;
+    const termios2 before = t;
     platform::dcbToTermios(config->dcb, t);
     if (!dev.set(t))
         return FALSE;
-    // The kernel may round or refuse quietly; report what it did not take.
+    // The kernel may round or quietly keep a field (a pty always stays 8 bits, no parity).
+    // A half-taken configuration is put back, so a refusal leaves the device as it was.
     termios2 back{};
     if (!dev.get(back))
         return FALSE;
     DCB got = config->dcb;
     platform::termiosToDcb(back, got);
-    if (!platform::dcbLineSettingsMatch(config->dcb, got))
+    if (!platform::dcbLineSettingsMatch(config->dcb, got)) {
+        dev.set(before);
         return Device::fail(ERROR_INVALID_PARAMETER);
+    }
     return TRUE;
 }
 
