@@ -1,5 +1,113 @@
 #include "serial/fTerminal.h"
 
+#include "main/fMain.h"
+#include "main/memo_batcher.h"
+#include "platform/exception_guard.h"
+#include "serial/fSerial.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
 TFormTerminal* FormTerminal = nullptr;
 
-TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {}
+TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {
+    setWindowTitle(QStringLiteral("FormTerminal"));
+    resize(585, 563);
+
+    MemoTerminal = new QPlainTextEdit(this);
+    MemoTerminal->setObjectName(QStringLiteral("MemoTerminal"));
+    MemoTerminal->setReadOnly(true);
+    // A read-only text area still takes keys (and shows a caret) only with these flags.
+    MemoTerminal->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    MemoTerminal->setLineWrapMode(QPlainTextEdit::NoWrap);
+    MemoTerminal->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoTerminal->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QPalette palette = MemoTerminal->palette();
+    palette.setColor(QPalette::Base, Qt::black);
+    palette.setColor(QPalette::Text, QColor(0, 255, 0));
+    MemoTerminal->setPalette(palette);
+    QFont font(QStringLiteral("Courier New"));
+    font.setStyleHint(QFont::Monospace);
+    font.setPixelSize(11);
+    MemoTerminal->setFont(font);
+    MemoTerminal->installEventFilter(this);
+
+    StatusBarTerminal = new QStatusBar(this);
+    StatusBarTerminal->setObjectName(QStringLiteral("StatusBarTerminal"));
+    StatusBarTerminal->setFixedHeight(19);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(MemoTerminal);
+    layout->addWidget(StatusBarTerminal);
+
+    m_echo = new MemoBatcher(MemoTerminal, 50, this);
+}
+
+TFormTerminal::~TFormTerminal() = default;
+
+void TFormTerminal::FormShow(QObject*) {
+    if (FormXRQMain)
+        FormXRQMain->TerminalVisible = true;
+}
+
+void TFormTerminal::FormClose(QObject*) {
+    // Text already received while shown goes in; nothing that arrives after this does.
+    FlushEcho();
+    if (FormXRQMain)
+        FormXRQMain->TerminalVisible = false;
+}
+
+void TFormTerminal::MemoTerminalKeyPress(QObject*, char& Key) {
+    if (!FormSerial)
+        return;
+    if (!FormSerial->PortOpen)
+        FormSerial->iOpenPort(); // a failure has shown its own message
+    FormSerial->iSendChar(Key);
+}
+
+void TFormTerminal::EchoReceived(std::string_view bytes) {
+    m_echo->append(bytes);
+}
+
+void TFormTerminal::FlushEcho() {
+    m_echo->flush();
+}
+
+void TFormTerminal::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!m_placed && !event->spontaneous()) {
+        m_placed = true;
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    if (!event->spontaneous())
+        platform::runGuarded([this] { FormShow(this); });
+}
+
+void TFormTerminal::closeEvent(QCloseEvent* event) {
+    // Closing hides the window; the form and its text live for the whole run.
+    platform::runGuarded([this] { FormClose(this); });
+    event->accept();
+}
+
+bool TFormTerminal::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == MemoTerminal && event->type() == QEvent::KeyPress) {
+        const QString text = static_cast<QKeyEvent*>(event)->text();
+        // The key as text; one with no Latin-1 character (or none at all) sends nothing.
+        if (!text.isEmpty() && text.at(0).unicode() <= 0xFF) {
+            char key = static_cast<char>(text.at(0).unicode());
+            platform::runGuarded([&] { MemoTerminalKeyPress(MemoTerminal, key); });
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

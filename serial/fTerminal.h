@@ -1,11 +1,45 @@
 #pragma once
-// The terminal window. (Minimal for now.)
+// The terminal window: raw keyboard access to the unit. Every typed character is sent at
+// once (opening the port first when needed); what the unit sends is appended while the
+// window is shown. Closing only hides it, and its text stays for the whole run.
+// UI thread only.
+
 #include <QWidget>
+
+#include <string_view>
+
+class QPlainTextEdit;
+class QStatusBar;
+class MemoBatcher;
 
 class TFormTerminal : public QWidget {
     Q_OBJECT
 public:
     explicit TFormTerminal(QWidget* parent = nullptr);
+    ~TFormTerminal() override;
+
+    QPlainTextEdit* MemoTerminal = nullptr;
+    QStatusBar* StatusBarTerminal = nullptr;
+
+    void FormShow(QObject* Sender);
+    void FormClose(QObject* Sender);
+    // Key is the typed character; it is left unchanged (the text area is read-only).
+    void MemoTerminalKeyPress(QObject* Sender, char& Key);
+
+    // The receive path's echo: appends received bytes unchanged at the end of the text.
+    // Batched, so a fast unit does not cost one document insert per chunk.
+    void EchoReceived(std::string_view bytes);
+    // Puts what is still batched into the text now.
+    void FlushEcho();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    MemoBatcher* m_echo = nullptr;
+    bool m_placed = false;
 };
 
 extern TFormTerminal* FormTerminal;
