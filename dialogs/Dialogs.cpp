@@ -1,0 +1,136 @@
+#include "dialogs/Dialogs.h"
+
+#include "dialogs/scripted_dialogs.h"
+#include "platform/exception_guard.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace dialogs {
+namespace {
+
+ScriptedDialogs* g_script = nullptr;
+
+struct BoxLook {
+    QMessageBox::Icon icon;
+    bool foreground;
+};
+
+BoxLook lookOf(BoxKind kind) {
+    switch (kind) {
+    case BoxKind::Confirm:
+        return {QMessageBox::Question, false};
+    case BoxKind::Warning:
+        return {QMessageBox::Warning, true};
+    case BoxKind::Info:
+        return {QMessageBox::Information, true};
+    case BoxKind::Error:
+    case BoxKind::InternalError:
+    case BoxKind::Exception:
+        break;
+    }
+    return {QMessageBox::Critical, true};
+}
+
+// Shows one application-modal box and waits for the operator. Returns true for Yes.
+bool present(BoxShown box) {
+    if (g_script)
+        return g_script->present(std::move(box));
+    const BoxLook look = lookOf(box.kind);
+    const bool confirm = box.kind == BoxKind::Confirm;
+    QMessageBox mb(look.icon, QString::fromLatin1(box.caption), QString::fromLatin1(box.text),
+                   confirm ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
+    mb.setWindowModality(Qt::ApplicationModal);
+    if (confirm) {
+        mb.setDefaultButton(box.defaultYes ? QMessageBox::Yes : QMessageBox::No);
+        mb.setEscapeButton(QMessageBox::No);
+    }
+    if (look.foreground) {
+        mb.show();
+        mb.raise();
+        mb.activateWindow();
+    }
+    return mb.exec() == QMessageBox::Yes;
+}
+
+} // namespace
+
+ScriptedDialogs::ScriptedDialogs() : m_previous(g_script) {
+    g_script = this;
+    m_previousPresenter = platform::setExceptionPresenter([this](const std::string& message) {
+        present({BoxKind::Exception, "XRQ", message});
+    });
+}
+
+ScriptedDialogs::~ScriptedDialogs() {
+    platform::setExceptionPresenter(m_previousPresenter);
+    g_script = m_previous;
+}
+
+bool ScriptedDialogs::present(BoxShown box) {
+    if (box.kind == BoxKind::Confirm) {
+        if (answers.empty()) {
+            ++unansweredConfirms;
+            box.answer = box.defaultYes;
+        } else {
+            box.answer = answers.front();
+            answers.pop_front();
+        }
+    }
+    shown.push_back(box);
+    if (onBox)
+        onBox(box);
+    return box.answer;
+}
+
+ScriptedDialogs* activeScript() {
+    return g_script;
+}
+
+std::string sourceFileName(const std::string& sourceFile) {
+    auto cut = sourceFile.rfind('/');
+    if (cut == std::string::npos)
+        cut = sourceFile.rfind('\\');
+    std::string name = cut == std::string::npos ? sourceFile : sourceFile.substr(cut + 1);
+    if (name.size() > 99)
+        name.resize(99);
+    return name;
+}
+
+} // namespace dialogs
+
+using dialogs::BoxKind;
+
+bool DlgConfirm(const std::string& message, bool defaultYes) {
+    LogWrite(message, 129, LogSizeLimit);
+    dialogs::BoxShown box{BoxKind::Confirm, "Confirm?", message};
+    box.defaultYes = defaultYes;
+    const bool yes = dialogs::present(std::move(box));
+    if (yes)
+        LogWrite("Answer YES", 176, LogSizeLimit);
+    else
+        LogWrite("Answer NO", 181, LogSizeLimit);
+    return yes;
+}
+
+void DlgError(const std::string& message) {
+    LogWrite(message, 255, LogSizeLimit);
+    dialogs::present({BoxKind::Error, "Error", message});
+}
+
+void DlgWarning(const std::string& message) {
+    LogWrite(message, 263, LogSizeLimit);
+    dialogs::present({BoxKind::Warning, "Info", message});
+}
+
+void DlgInfo(const std::string& message) {
+    LogWrite(message, 276, LogSizeLimit);
+    dialogs::present({BoxKind::Info, "Info", message});
+}
+
+void DlgInternalError(const std::string& message, const std::string& sourceFile, unsigned line) {
+    const std::string text =
+        message + " (" + dialogs::sourceFileName(sourceFile) + ":" + std::to_string(line) + ")";
+    LogWrite(text, line, LogSizeLimit);
+    dialogs::present({BoxKind::InternalError, "Error", text});
+}

@@ -1,0 +1,167 @@
+#include "dialogs/run_log.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <mutex>
+
+std::string TempFilesPath;
+std::string LogFilePath;
+std::int32_t LogSizeLimit = 200000;
+
+namespace runlog {
+namespace {
+
+constexpr std::size_t kCopyBlock = 8192;
+
+bool isBlank(char c) {
+    return static_cast<unsigned char>(c) <= 32;
+}
+
+class File {
+public:
+    File(const std::string& path, const char* mode) : m_f(std::fopen(path.c_str(), mode)) {}
+    ~File() { close(); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    explicit operator bool() const { return m_f != nullptr; }
+    std::FILE* get() const { return m_f; }
+    // False when the buffered data could not be written out.
+    bool close() {
+        if (!m_f)
+            return true;
+        const bool ok = std::fclose(m_f) == 0;
+        m_f = nullptr;
+        return ok;
+    }
+
+private:
+    std::FILE* m_f;
+};
+
+// Cuts the log down to its newest whole lines within `limit` bytes. The kept lines go into the
+// trimming file, which then replaces the log by rename, so that at no moment is there no log
+// and a failed copy never costs the old lines. When the newest `limit` bytes hold no line feed
+// there is no whole line to keep: the log starts afresh (otherwise no line would ever be
+// written again). Returns false when the new line must be dropped.
+bool trim(const std::string& logPath, std::int32_t limit, mode_t mode) {
+    File in(logPath, "rb");
+    if (!in)
+        return false;
+    if (fseeko(in.get(), -static_cast<off_t>(limit), SEEK_END) != 0)
+        return false;
+    bool lineStart = false;
+    for (int c; (c = std::getc(in.get())) != EOF;) {
+        if (c == '\n') {
+            lineStart = true;
+            break;
+        }
+    }
+    if (std::ferror(in.get()))
+        return false;
+
+    const std::string tmpPath = trimFilePath(logPath);
+    File out(tmpPath, "wb");
+    if (!out)
+        return false;
+    fchmod(fileno(out.get()), mode & 07777);
+    bool ok = true;
+    if (lineStart) {
+        char buffer[kCopyBlock];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) {
+            if (std::fwrite(buffer, 1, n, out.get()) != n) {
+                ok = false;
+                break;
+            }
+        }
+        if (std::ferror(in.get()))
+            ok = false;
+    }
+    in.close();
+    if (!out.close())
+        ok = false;
+    if (!ok) {
+        std::remove(tmpPath.c_str());
+        return false;
+    }
+    if (std::rename(tmpPath.c_str(), logPath.c_str()) != 0) {
+        // The old log stays whole; the line goes after it.
+        std::remove(tmpPath.c_str());
+    }
+    return true;
+}
+
+std::mutex& logMutex() {
+    static std::mutex m;
+    return m;
+}
+
+} // namespace
+
+std::string cleanLine(std::string text) {
+    std::size_t begin = 0;
+    while (begin < text.size() && isBlank(text[begin]))
+        ++begin;
+    std::size_t end = text.size();
+    while (end > begin && isBlank(text[end - 1]))
+        --end;
+    text = text.substr(begin, end - begin);
+    for (char& c : text)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return text;
+}
+
+std::string formatLine(std::time_t when, unsigned line, const std::string& message) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char stamp[64];
+    const std::size_t n = std::strftime(stamp, sizeof stamp, "%y/%m/%d %H:%M:%S", &local);
+    char number[32];
+    std::snprintf(number, sizeof number, "%5.5u", line);
+    std::string out(stamp, n);
+    out += " (:";
+    out += number;
+    out += ") ";
+    out += message;
+    return cleanLine(std::move(out));
+}
+
+std::string trimFilePath(const std::string& logPath) {
+    const auto slash = logPath.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : logPath.substr(0, slash + 1);
+    return folder + "KEPH_TEMP_@..txt";
+}
+
+void writeLine(const std::string& logPath, std::time_t when, const std::string& message,
+               unsigned line, std::int32_t limit) {
+    if (logPath.empty())
+        return;
+    try {
+        struct stat st {};
+        if (::stat(logPath.c_str(), &st) == 0 && limit >= 0 && st.st_size > limit) {
+            if (!trim(logPath, limit, st.st_mode))
+                return;
+        }
+        const std::string text = formatLine(when, line, message) + "\r\n";
+        File out(logPath, "ab");
+        if (!out)
+            return;
+        std::fwrite(text.data(), 1, text.size(), out.get());
+        out.close();
+    } catch (...) {
+        // Out of memory while building the line: the line is lost, the log keeps its lines.
+    }
+}
+
+} // namespace runlog
+
+void LogWrite(const std::string& message, unsigned line, std::int32_t limit) {
+    try {
+        std::lock_guard lock(runlog::logMutex());
+        runlog::writeLine(LogFilePath, std::time(nullptr), message, line, limit);
+    } catch (...) {
+    }
+}

@@ -1,0 +1,339 @@
+#include "main/fMain.h"
+
+#include "dialogs/Dialogs.h"
+#include "platform/exception_guard.h"
+#include "platform/port_table.h"
+#include "serial/fSerial.h"
+#include "serial/fTerminal.h"
+#include "setup/fSetup.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+std::string ProgramPath;
+TFormXRQMain* FormXRQMain = nullptr;
+
+namespace {
+
+// A button that shows its action's caption and enabled state and triggers it when clicked.
+QPushButton* actionButton(QAction* action, QWidget* parent) {
+    auto* button = new QPushButton(action->text(), parent);
+    auto follow = [button, action] {
+        button->setText(action->text());
+        button->setEnabled(action->isEnabled());
+        button->setToolTip(action->toolTip());
+        button->setStatusTip(action->statusTip());
+    };
+    follow();
+    QObject::connect(action, &QAction::changed, button, follow);
+    QObject::connect(button, &QPushButton::clicked, action, [action] { action->trigger(); });
+    return button;
+}
+
+QLabel* boldLabel(const char* text, QWidget* parent, int pointSize = 0) {
+    auto* label = new QLabel(QString::fromLatin1(text), parent);
+    QFont font = label->font();
+    font.setBold(true);
+    if (pointSize > 0)
+        font.setPointSize(pointSize);
+    label->setFont(font);
+    return label;
+}
+
+} // namespace
+
+TFormXRQMain::TFormXRQMain(QWidget* parent)
+    : TFormXRQMain(ProgramLocations::fromSystem(), parent) {}
+
+TFormXRQMain::TFormXRQMain(ProgramLocations locations, QWidget* parent)
+    : QMainWindow(parent), m_locations(std::move(locations)) {
+    setObjectName(QStringLiteral("FormXRQMain"));
+    setWindowTitle(QStringLiteral("XRQ Control software"));
+    QFont font(QStringLiteral("MS Sans Serif"), 8);
+    font.setStyleHint(QFont::SansSerif);
+    setFont(font);
+    buildActions();
+    buildControls();
+    resize(435, 649);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    platform::runGuarded([this] { FormCreate(this); });
+}
+
+TFormXRQMain::~TFormXRQMain() {
+    // The program may end without a close (the application told to quit): the run log still
+    // gets its end line, and a download's file keeps what reached it.
+    logEndOnce();
+    if (CaptureFile) {
+        std::fclose(CaptureFile);
+        CaptureFile = nullptr;
+    }
+    if (FormXRQMain == this)
+        FormXRQMain = nullptr;
+}
+
+void TFormXRQMain::buildActions() {
+    struct Def {
+        QAction** action;
+        const char* name;
+        const char* caption;
+        void (TFormXRQMain::*handler)(QObject*);
+    };
+    const Def defs[] = {
+        {&ActionSetup, "ActionSetup", "&Setup", &TFormXRQMain::ActionSetupExecute},
+        {&ActionUpdate, "ActionUpdate", "&Update", &TFormXRQMain::ActionUpdateExecute},
+        {&ActionSetClock, "ActionSetClock", "Set &Clock", &TFormXRQMain::ActionSetClockExecute},
+        {&ActionConnect, "ActionConnect", "Co&nnect", &TFormXRQMain::ActionConnectExecute},
+        {&ActionCheckBat, "ActionCheckBat", "Chec&k Bat", &TFormXRQMain::ActionCheckBatExecute},
+        {&ActionExit, "ActionExit", "E&xit", &TFormXRQMain::ActionExitExecute},
+        {&ActionTeminal, "ActionTeminal", "&Terminal", &TFormXRQMain::ActionTeminalExecute},
+        {&ActionCollect, "ActionCollect", "Collect &Data", &TFormXRQMain::ActionCollectExecute},
+        {&ActionClearMem, "ActionClearMem", "Clear &Memory", &TFormXRQMain::ActionClearMemExecute},
+    };
+    for (const Def& def : defs) {
+        auto* action = new QAction(QString::fromLatin1(def.caption), this);
+        action->setObjectName(QString::fromLatin1(def.name));
+        const auto handler = def.handler;
+        connect(action, &QAction::triggered, this,
+                platform::guarded([this, action, handler] { (this->*handler)(action); }));
+        *def.action = action;
+    }
+    ActionExit->setToolTip(QStringLiteral("Exit program"));
+    ActionExit->setStatusTip(QStringLiteral("Exit program"));
+
+    MenuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
+    MenuTools->setObjectName(QStringLiteral("MainMenuTools"));
+    MenuTools->addAction(ActionSetup);    // Setup1
+    MenuTools->addAction(ActionCheckBat); // SetClock1
+    MenuTools->addAction(ActionSetClock); // SetClock2
+    MenuTools->addSeparator();            // N1
+    MenuTools->addAction(ActionTeminal);  // Terminal1
+    MenuTools->addAction(ActionClearMem); // ClearMemory1
+
+    MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
+    MenuHelp->addAction(ActionUpdate); // Update1
+    MenuHelp->addSeparator();          // N2
+    MenuHelp->addAction(ActionExit);   // ActionExit1
+}
+
+void TFormXRQMain::buildControls() {
+    ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setMovable(false);
+    ToolBar1->setFixedHeight(29);
+
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+
+    Label4 = boldLabel("Wait 10 seconds after turning on XRQ unit beffore initiatiing commands.",
+                       central);
+    Label4->setWordWrap(true);
+    column->addWidget(Label4);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Initialization"), central);
+    auto* row1 = new QHBoxLayout(GroupBox1);
+    Button2 = actionButton(ActionSetup, GroupBox1);
+    ButtonConnect = actionButton(ActionConnect, GroupBox1);
+    LabelComPort = boldLabel("N/A", GroupBox1, 12);
+    row1->addWidget(Button2);
+    row1->addWidget(ButtonConnect);
+    row1->addWidget(LabelComPort, 1);
+    column->addWidget(GroupBox1);
+
+    GroupBox2 = new QGroupBox(QStringLiteral("Utilities"), central);
+    auto* row2 = new QHBoxLayout(GroupBox2);
+    ButtonSetClock = actionButton(ActionSetClock, GroupBox2);
+    ButtonCheckBat = actionButton(ActionCheckBat, GroupBox2);
+    Label2 = new QLabel(QStringLiteral("Battery:"), GroupBox2);
+    LabelBatV = boldLabel("N/A", GroupBox2);
+    Label3 = new QLabel(QStringLiteral("Temperature:"), GroupBox2);
+    LabelTemp = boldLabel("N/A", GroupBox2);
+    row2->addWidget(ButtonSetClock);
+    row2->addWidget(ButtonCheckBat);
+    row2->addWidget(Label2);
+    row2->addWidget(LabelBatV);
+    row2->addWidget(Label3);
+    row2->addWidget(LabelTemp);
+    row2->addStretch(1);
+    column->addWidget(GroupBox2);
+
+    GroupBox3 = new QGroupBox(QStringLiteral("Collect Data"), central);
+    auto* row3 = new QHBoxLayout(GroupBox3);
+    Button1 = actionButton(ActionCollect, GroupBox3);
+    Button3 = actionButton(ActionClearMem, GroupBox3);
+    row3->addWidget(Button1);
+    row3->addWidget(Button3);
+    row3->addStretch(1);
+    column->addWidget(GroupBox3);
+
+    MemoMain = new QPlainTextEdit(central);
+    MemoMain->setReadOnly(true);
+    MemoMain->setLineWrapMode(QPlainTextEdit::NoWrap);
+    MemoMain->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoMain->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QFont mono(QStringLiteral("Courier New"));
+    mono.setStyleHint(QFont::TypeWriter);
+    MemoMain->setFont(mono);
+    QPalette memoColours = MemoMain->palette();
+    memoColours.setColor(QPalette::Base, Qt::black);
+    memoColours.setColor(QPalette::Text, QColor(0x00, 0xFF, 0x00)); // lime
+    MemoMain->setPalette(memoColours);
+    column->addWidget(MemoMain, 1);
+
+    auto* lampRow = new QHBoxLayout;
+    Label1 = new QLabel(QStringLiteral("Data:"), central);
+    PanelTxRx = new QFrame(central);
+    PanelTxRx->setObjectName(QStringLiteral("PanelTxRx"));
+    PanelTxRx->setFixedSize(17, 17);
+    PanelTxRx->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    PanelTxRx->setAutoFillBackground(true);
+    QPalette lamp = PanelTxRx->palette();
+    lamp.setColor(QPalette::Window, QColor(0x00, 0x80, 0x00)); // green
+    PanelTxRx->setPalette(lamp);
+    lampRow->addWidget(Label1);
+    lampRow->addWidget(PanelTxRx);
+    lampRow->addStretch(1);
+    column->addLayout(lampRow);
+
+    setCentralWidget(central);
+    StatusBar1 = statusBar();
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+}
+
+void TFormXRQMain::FormCreate(QObject*) {
+    // The unit actions wait for the first successful connect.
+    ActionSetClock->setEnabled(false);
+    ActionCheckBat->setEnabled(false);
+    ActionCollect->setEnabled(false);
+    ActionClearMem->setEnabled(false);
+}
+
+void TFormXRQMain::FormShow(QObject*) {
+    const ProgramFolders folders = resolveProgramFolders(m_locations);
+    ProgramPath = folders.programPath;
+    TempFilesPath = folders.tempFilesPath;
+    LogFilePath = TempFilesPath + "XRQ_log.txt";
+    LogSizeLimit = 200000;
+
+    LogWrite("***** Program Start *****", 118, LogSizeLimit);
+    LogWrite("Program path: " + ProgramPath, 120, LogSizeLimit);
+    LogWrite("Temporary files path: " + TempFilesPath, 122, LogSizeLimit);
+    m_defaultDataDirectory = folders.defaultDataDirectory;
+
+    // COM numbers resolve through this table from now on; the port folder lets the operator
+    // or the unit simulator put any tty there as COMn.
+    platform::PortTable::setCurrent(
+        platform::PortTable(m_locations.deviceDir, m_locations.sysfsDir, TempFilesPath + "ports/"));
+
+    IniFile = std::make_unique<platform::IniFile>(TempFilesPath + "XRQ.ini");
+    TerminalVisible = false;
+
+    if (FormSerial)
+        FormSerial->ComPortNumber = IniFile->ReadInteger("Serial", "Port", 1);
+    if (FormSetup && FormSetup->EditDataDirectory)
+        FormSetup->EditDataDirectory->setText(QFile::decodeName(
+            IniFile->ReadString("Data", "Directory", m_defaultDataDirectory).c_str()));
+    if (FormSetup)
+        FormSetup->RefreshButtonClick();
+    UpdateComPortLabel();
+}
+
+void TFormXRQMain::UpdateComPortLabel() {
+    if (FormSerial && FormSerial->ComPortNumber > 0)
+        LabelComPort->setText(
+            QStringLiteral("COM%1 @ %2").arg(FormSerial->ComPortNumber).arg(FormSerial->BaudRate));
+    else
+        LabelComPort->setText(QStringLiteral("RUN SETUP!"));
+}
+
+void TFormXRQMain::ActionSetupExecute(QObject*) {
+    if (FormSetup) {
+        FormSetup->show();
+        FormSetup->raise();
+        FormSetup->activateWindow();
+    }
+}
+
+void TFormXRQMain::ActionTeminalExecute(QObject*) {
+    if (FormTerminal) {
+        FormTerminal->show();
+        FormTerminal->raise();
+        FormTerminal->activateWindow();
+    }
+}
+
+void TFormXRQMain::ActionUpdateExecute(QObject*) {
+    try {
+        const std::string updater = ProgramPath + "XRQUpdate.exe";
+        // Success means the updater process has started; it then runs on its own.
+        if (QProcess::startDetached(QFile::decodeName(updater.c_str()), QStringList()))
+            close();
+        else
+            DlgError("Cannot execute update program XRQUpdate.exe");
+    } catch (...) {
+        DlgInternalError("Internal error", "fMain", 277);
+    }
+}
+
+void TFormXRQMain::ActionExitExecute(QObject*) {
+    close();
+}
+
+// Filled in by the instrument command set: detect the unit and read its serial number.
+void TFormXRQMain::ActionConnectExecute(QObject*) {}
+
+// Filled in by the instrument command set: set the unit's clock.
+void TFormXRQMain::ActionSetClockExecute(QObject*) {}
+
+// Filled in by the instrument command set: read battery voltage and temperature.
+void TFormXRQMain::ActionCheckBatExecute(QObject*) {}
+
+// Filled in by the instrument command set: clear the unit's memory.
+void TFormXRQMain::ActionClearMemExecute(QObject*) {}
+
+// Filled in by the data collection: download the unit's data sets.
+void TFormXRQMain::ActionCollectExecute(QObject*) {}
+
+void TFormXRQMain::FormClose(QObject*) {
+    logEndOnce();
+}
+
+void TFormXRQMain::logEndOnce() {
+    if (m_endLogged)
+        return;
+    m_endLogged = true;
+    LogWrite("***** Program End *****", 303, LogSizeLimit);
+}
+
+void TFormXRQMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    platform::runGuarded([this] { FormShow(this); });
+}
+
+void TFormXRQMain::closeEvent(QCloseEvent* event) {
+    platform::runGuarded([this] { FormClose(this); });
+    event->accept();
+    emit closed();
+}
