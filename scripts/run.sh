@@ -1,7 +1,54 @@
 #!/usr/bin/env bash
-# Builds the program and starts it.
+# Builds the program, starts a simulated XRQ unit on a pty, then starts the program, which
+# finds the unit on the COM port it already uses. The simulator stops when the program ends.
+#
+# The operator's own settings (XRQ.ini) are only read, never written: the simulator links
+# itself as ports/COM<n> in the program's files folder, n being the port saved there (1
+# when none is), and removes the link when it stops. For the demo's length that link
+# stands in for a real device of the same number.
 source "$(dirname "$0")/common.sh"
 install_missing_packages
 build_tree "$XRQ_ROOT/build"
-say "Starting $XRQ_ROOT/build/bin/xrq"
-exec "$XRQ_ROOT/build/bin/xrq"
+
+bin="$XRQ_ROOT/build/bin"
+sim_pid=""
+stop_simulator() {
+    if [ -n "$sim_pid" ]; then
+        kill -TERM "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+        sim_pid=""
+    fi
+}
+trap stop_simulator EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+say "Starting the simulated XRQ unit (bundled sample data)"
+coproc SIM { exec "$bin/xrq-unit-sim" --port settings; }
+sim_pid=$SIM_PID
+# The simulator prints its banner once its link exists; its last line starts "  line:".
+ready=""
+while IFS= read -r -t 30 -u "${SIM[0]}" line; do
+    printf '    %s\n' "$line"
+    if [[ $line == "  line:"* ]]; then
+        ready=yes
+        break
+    fi
+done
+if [ -z "$ready" ]; then
+    echo "The simulator did not start (see its message above)." >&2
+    echo "To run the program without it: $bin/xrq" >&2
+    exit 1
+fi
+
+say "Starting $bin/xrq"
+status=0
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    "$bin/xrq" || status=$?
+else
+    echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running the program under" \
+        "xvfb-run, where its window is not visible. Press Ctrl+C to end." >&2
+    xvfb-run -a "$bin/xrq" || status=$?
+fi
+say "The program ended; stopping the simulated unit"
+exit $status
