@@ -9,6 +9,7 @@
 #include "platform/win_comm.h"
 
 #include <QObject>
+#include <QStringList>
 
 #include <cstdint>
 #include <exception>
@@ -272,6 +273,17 @@ public:
     void SetXOff();
     void ResetDevice();
     TModemStatus GetModemStatus();
+
+    // --- Device enumeration and configuration dialogs (ComportEnum.cpp) -----------------
+    // The listings append to `list` (never clearing or sorting it), use no state of this
+    // port and never raise. The dialogs raise EComError when the device's default
+    // configuration cannot be read or stored; a cancelled dialog returns false.
+    void EnumDevices(QStringList& list);
+    void EnumComDevices(QStringList& list);
+    void EnumComDevicesFromRegistry(QStringList& list);
+    std::string ShortDeviceName() const;
+    bool ConfigDialog();
+    bool DefaultConfigDialog();
 
     // --- Handlers ------------------------------------------------------------------------
     // Plain stores.
