@@ -46,6 +46,8 @@ constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 
+constexpr DWORD MAXDWORD = 0xFFFFFFFF;
+
 // Waits
 constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD WAIT_OBJECT_0 = 0;
@@ -218,8 +220,7 @@ HANDLE CreateEventA(void* security, BOOL manualReset, BOOL initialState, const c
 BOOL SetEvent(HANDLE h);
 BOOL ResetEvent(HANDLE h);
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
 // Process priority class (idle 0x40, normal 0x20, high 0x80, real-time 0x100), mapped onto
 // the process's nice value where allowed. Setting may fail without privileges.
@@ -239,5 +240,10 @@ BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 std::string SysErrorMessage(DWORD code);
+// The errno behind the calling thread's last error when the system gave one, else 0. It
+// tells apart the causes that share one error number, e.g. ERROR_ACCESS_DENIED from
+// CreateFileA is EACCES for "no permission" and EBUSY for "in use". SysErrorMessage adds
+// its text to the message of that same error number; SetLastError clears it.
+int LastErrnoDetail();
 
 } // namespace win

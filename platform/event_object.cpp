@@ -1,0 +1,111 @@
+#include "platform/event_object.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace win {
+
+namespace {
+
+std::mutex g_eventLock;
+
+} // namespace
+
+EventObject::EventObject(bool manualReset, bool initialState)
+    : m_manual(manualReset), m_signalled(initialState) {}
+
+void EventObject::set() {
+    std::lock_guard lock(g_eventLock);
+    m_signalled = true;
+    for (auto* cv : m_waiters)
+        cv->notify_all();
+}
+
+void EventObject::reset() {
+    std::lock_guard lock(g_eventLock);
+    m_signalled = false;
+}
+
+namespace {
+
+// Registers `cv` with every event for the length of one wait.
+class WaiterRegistration {
+public:
+    WaiterRegistration(const std::vector<std::shared_ptr<EventObject>>& events,
+                       std::vector<std::condition_variable*> EventObject::*list,
+                       std::condition_variable* cv)
+        : m_events(events), m_list(list), m_cv(cv) {
+        for (auto& e : m_events)
+            ((*e).*m_list).push_back(m_cv);
+    }
+    ~WaiterRegistration() {
+        for (auto& e : m_events) {
+            auto& v = (*e).*m_list;
+            auto it = std::find(v.begin(), v.end(), m_cv);
+            if (it != v.end())
+                v.erase(it);
+        }
+    }
+
+private:
+    const std::vector<std::shared_ptr<EventObject>>& m_events;
+    std::vector<std::condition_variable*> EventObject::*m_list;
+    std::condition_variable* m_cv;
+};
+
+} // namespace
+
+DWORD EventObject::waitAny(const std::vector<std::shared_ptr<EventObject>>& events,
+                           std::chrono::steady_clock::time_point deadline, bool infinite) {
+    std::unique_lock lock(g_eventLock);
+    std::condition_variable cv;
+    WaiterRegistration reg(events, &EventObject::m_waiters, &cv);
+    for (;;) {
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            if (events[i]->m_signalled) {
+                if (!events[i]->m_manual)
+                    events[i]->m_signalled = false;
+                return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+            }
+        }
+        if (infinite)
+            cv.wait(lock);
+        else if (cv.wait_until(lock, deadline) == std::cv_status::timeout &&
+                 std::chrono::steady_clock::now() >= deadline) {
+            // One last look: a set may have raced with the time-out.
+            for (std::size_t i = 0; i < events.size(); ++i)
+                if (events[i]->m_signalled) {
+                    if (!events[i]->m_manual)
+                        events[i]->m_signalled = false;
+                    return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+                }
+            return WAIT_TIMEOUT;
+        }
+    }
+}
+
+DWORD EventObject::waitAll(const std::vector<std::shared_ptr<EventObject>>& events,
+                           std::chrono::steady_clock::time_point deadline, bool infinite) {
+    std::unique_lock lock(g_eventLock);
+    std::condition_variable cv;
+    WaiterRegistration reg(events, &EventObject::m_waiters, &cv);
+    auto allSet = [&] {
+        return std::all_of(events.begin(), events.end(),
+                           [](const auto& e) { return e->m_signalled; });
+    };
+    for (;;) {
+        if (allSet()) {
+            for (auto& e : events)
+                if (!e->m_manual)
+                    e->m_signalled = false;
+            return WAIT_OBJECT_0;
+        }
+        if (infinite)
+            cv.wait(lock);
+        else if (cv.wait_until(lock, deadline) == std::cv_status::timeout &&
+                 std::chrono::steady_clock::now() >= deadline && !allSet())
+            return WAIT_TIMEOUT;
+    }
+}
+
+} // namespace win

@@ -1,0 +1,55 @@
+#pragma once
+// A serial device reached through a file descriptor: a real port or a pty. Opened
+// non-blocking and exclusive (flock plus TIOCEXCL), in raw mode; modem lines, line-error
+// counters and RS-485 RTS toggling are used where the device has them.
+
+#include "platform/serial_transport.h"
+
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class FdTransport : public SerialTransport {
+public:
+    // Opens `path`. On failure returns null with a win error code in `error` (2 missing or
+    // not a tty, 5 in use or not permitted, 31 otherwise) and the errno in `err`; nothing
+    // stays open or locked.
+    static std::unique_ptr<FdTransport> open(const std::string& path, win::DWORD& error, int& err);
+    ~FdTransport() override;
+
+    int pollFd() const override { return m_fd; }
+    Io read(char* buf, std::size_t size, std::size_t& got, int& err) override;
+    Io write(const char* buf, std::size_t size, std::size_t& put, int& err) override;
+    win::DWORD applyDcb(const win::DCB& dcb, win::DCB& readBack, int& err) override;
+    win::DWORD readDcb(win::DCB& dcb, int& err) override;
+    win::DWORD modemStatus() override;
+    bool setDtr(bool on) override;
+    bool setRts(bool on) override;
+    bool setBreak(bool on) override;
+    bool suspendOutput(bool suspend) override;
+    bool canToggleRts() const override;
+    void flushInput() override;
+    void flushOutput() override;
+    std::size_t pendingOutput() override;
+    void takeLineEvents(win::DWORD& events, win::DWORD& errors) override;
+    void close() override;
+
+private:
+    explicit FdTransport(int fd);
+    bool setModemBit(int bit, bool on);
+
+    int m_fd = -1;
+    bool m_isPty = false;
+    bool m_hasModemLines = false;
+    bool m_hasCounters = false;
+    struct Counters {
+        int cts = 0, dsr = 0, rng = 0, dcd = 0, frame = 0, overrun = 0, parity = 0, brk = 0,
+            bufOverrun = 0;
+    } m_counts;
+};
+
+// The win error code for an errno from opening or using a device.
+win::DWORD errorFromErrno(int err);
+
+} // namespace platform

@@ -1,0 +1,141 @@
+#pragma once
+// One open serial device: the transport, an input queue filled by an I/O thread, an output
+// queue it empties, and the pending overlapped requests (reads, writes, one event wait)
+// that it completes. Every public call runs on a caller thread under one lock; the I/O
+// thread sleeps in poll on the descriptor and an eventfd and wakes only for readiness, a
+// deadline or a caller's change, so an idle or vanished device costs no CPU.
+//
+// Return values: ERROR_SUCCESS when the call completed, ERROR_IO_PENDING when an
+// overlapped request was queued, otherwise the failure's win error code.
+
+#include "platform/event_object.h"
+#include "platform/serial_transport.h"
+#include "platform/win_comm.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+class SerialDriver {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit SerialDriver(std::unique_ptr<SerialTransport> transport);
+    ~SerialDriver();
+    SerialDriver(const SerialDriver&) = delete;
+    SerialDriver& operator=(const SerialDriver&) = delete;
+
+    // Reads the device's settings and starts the I/O thread; from here on no received byte
+    // is dropped.
+    win::DWORD start(int& err);
+    // Aborts every pending request (995), stops the I/O thread and releases the device.
+    // Later calls fail with ERROR_INVALID_HANDLE.
+    void close();
+
+    win::DWORD getState(win::DCB& dcb);
+    win::DWORD setState(const win::DCB& dcb, int& err);
+    win::DWORD setupComm(win::DWORD inQueue, win::DWORD outQueue);
+    win::DWORD getTimeouts(win::COMMTIMEOUTS& t);
+    win::DWORD setTimeouts(const win::COMMTIMEOUTS& t);
+    win::DWORD setMask(win::DWORD mask);
+    win::DWORD getMask(win::DWORD& mask);
+
+    // `sync` waits for completion (a handle opened without FILE_FLAG_OVERLAPPED, or no
+    // OVERLAPPED record); otherwise the request is keyed by `ov` for overlappedResult.
+    win::DWORD waitEvent(win::DWORD* eventMask, win::OVERLAPPED* ov,
+                         std::shared_ptr<win::EventObject> event, bool sync);
+    win::DWORD read(void* buffer, win::DWORD count, win::DWORD* done, win::OVERLAPPED* ov,
+                    std::shared_ptr<win::EventObject> event, bool sync);
+    win::DWORD write(const void* buffer, win::DWORD count, win::DWORD* done, win::OVERLAPPED* ov,
+                     std::shared_ptr<win::EventObject> event, bool sync);
+    win::DWORD overlappedResult(win::OVERLAPPED* ov, win::DWORD* transferred, bool wait);
+    // Cancels the calling thread's pending requests.
+    win::DWORD cancelIo();
+    win::DWORD purge(win::DWORD flags);
+    win::DWORD clearError(win::DWORD* errors, win::COMSTAT* stat);
+    win::DWORD escape(win::DWORD function);
+    win::DWORD modemStatus(win::DWORD& status);
+    win::DWORD transmitChar(char c);
+    // Waits until the output queue is handed to the device; ends early (995) on purge,
+    // cancel or close, and with 5 when the device goes.
+    win::DWORD flush();
+
+private:
+    struct Request;
+    using RequestPtr = std::shared_ptr<Request>;
+
+    // Input queue: a ring so that arrivals and reads are at most two block copies.
+    class Ring {
+    public:
+        void resize(std::size_t capacity);
+        std::size_t capacity() const { return m_buf.size(); }
+        std::size_t size() const { return m_size; }
+        std::size_t free() const { return m_buf.size() - m_size; }
+        // The contiguous free space at the tail.
+        std::pair<char*, std::size_t> tail();
+        void commit(std::size_t n) { m_size += n; }
+        void pop(char* out, std::size_t n);
+        void clear() { m_head = m_size = 0; }
+
+    private:
+        std::vector<char> m_buf;
+        std::size_t m_head = 0;
+        std::size_t m_size = 0;
+    };
+
+    void run();
+    void wake();
+    win::DWORD usable() const;
+    void pumpInput(Clock::time_point now);
+    void pumpOutput();
+    void serviceReads(Clock::time_point now);
+    void serviceWrites(Clock::time_point now);
+    void raise(win::DWORD events);
+    void lineEvents(win::DWORD events, win::DWORD errors);
+    void complete(Request& r, win::DWORD error);
+    void markGone(int err);
+    void abortReads(win::DWORD error);
+    void abortWrites(win::DWORD error);
+    bool outputEmpty() const;
+    RequestPtr newRequest(int kind, win::OVERLAPPED* ov, std::shared_ptr<win::EventObject> ev);
+    win::DWORD finish(std::unique_lock<std::mutex>& lock, const RequestPtr& r, bool sync,
+                      win::DWORD* count);
+    std::optional<Clock::time_point> nextDeadline() const;
+
+    std::unique_ptr<SerialTransport> m_transport;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv; // a request completed, output drained, flush cancelled
+    std::thread m_thread;
+    int m_eventFd = -1;
+    bool m_stop = false;
+    bool m_closed = false;
+    bool m_gone = false;
+    bool m_pollFdDone = false;     // hang-up seen on the descriptor: stop polling it
+    bool m_abortedByError = false; // fAbortOnError tripped until ClearCommError
+    bool m_outBlocked = false;
+
+    win::DCB m_dcb;
+    win::COMMTIMEOUTS m_timeouts;
+    win::DWORD m_mask = 0;
+    win::DWORD m_history = 0;
+    win::DWORD m_errors = 0;
+    win::DWORD m_outQueueSize = 2048;
+    Ring m_in;
+    std::string m_priority; // TransmitCommChar bytes, sent ahead of the queue
+    std::deque<RequestPtr> m_reads;
+    std::deque<RequestPtr> m_writes;
+    RequestPtr m_wait;
+    std::map<win::OVERLAPPED*, RequestPtr> m_byOverlapped;
+    unsigned m_flushGeneration = 0;
+};
+
+} // namespace platform

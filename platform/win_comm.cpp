@@ -1,0 +1,513 @@
+// The communications calls over SerialDriver, events over EventObject, the handle table,
+// the thread-local last error and the process and thread priorities.
+#include "platform/win_comm.h"
+
+#include "platform/event_object.h"
+#include "platform/fd_transport.h"
+#include "platform/memory_transport.h"
+#include "platform/port_table.h"
+#include "platform/serial_driver.h"
+#include "platform/win_object.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <mutex>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unordered_map>
+
+namespace win {
+
+// ---- handles ----
+
+namespace handles {
+
+namespace {
+std::mutex g_lock;
+std::unordered_map<Object*, std::shared_ptr<Object>>& table() {
+    static std::unordered_map<Object*, std::shared_ptr<Object>> t;
+    return t;
+}
+} // namespace
+
+HANDLE add(std::shared_ptr<Object> object) {
+    std::lock_guard lock(g_lock);
+    Object* key = object.get();
+    table()[key] = std::move(object);
+    return key;
+}
+
+std::shared_ptr<Object> find(HANDLE h) {
+    if (!h || h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    std::lock_guard lock(g_lock);
+    auto it = table().find(h);
+    return it == table().end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Object> remove(HANDLE h) {
+    if (!h || h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    std::lock_guard lock(g_lock);
+    auto it = table().find(h);
+    if (it == table().end())
+        return nullptr;
+    auto object = std::move(it->second);
+    table().erase(it);
+    return object;
+}
+
+} // namespace handles
+
+// ---- last error ----
+
+namespace {
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+thread_local int t_lastErrno = 0;
+} // namespace
+
+void setLastError(DWORD code, int errnoDetail) {
+    t_lastError = code;
+    t_lastErrno = errnoDetail;
+}
+
+DWORD GetLastError() {
+    return t_lastError;
+}
+void SetLastError(DWORD code) {
+    setLastError(code, 0);
+}
+int LastErrnoDetail() {
+    return t_lastErrno;
+}
+
+std::string SysErrorMessage(DWORD code) {
+    std::string text;
+    switch (code) {
+    case ERROR_SUCCESS:
+        text = "The operation completed successfully.";
+        break;
+    case ERROR_FILE_NOT_FOUND:
+        text = "The serial device does not exist.";
+        break;
+    case ERROR_ACCESS_DENIED:
+        text = "Access to the serial device is denied: it is in use, not permitted, or has gone.";
+        break;
+    case ERROR_INVALID_HANDLE:
+        text = "The handle is not valid (the port is not open).";
+        break;
+    case ERROR_GEN_FAILURE:
+        text = "The serial device does not work.";
+        break;
+    case ERROR_INVALID_PARAMETER:
+        text = "A parameter is not valid for the serial device.";
+        break;
+    case ERROR_INSUFFICIENT_BUFFER:
+        text = "The data area passed is too small.";
+        break;
+    case ERROR_OPERATION_ABORTED:
+        text = "The operation was aborted.";
+        break;
+    case ERROR_IO_INCOMPLETE:
+        text = "The operation has not completed yet.";
+        break;
+    case ERROR_IO_PENDING:
+        text = "The operation is in progress.";
+        break;
+    default:
+        text = "Error " + std::to_string(code) + ".";
+        break;
+    }
+    if (code == t_lastError && t_lastErrno != 0) {
+        char buf[256];
+        const char* reason = strerror_r(t_lastErrno, buf, sizeof buf);
+        text.pop_back(); // the full stop
+        text += " (";
+        text += reason;
+        text += ").";
+    }
+    return text;
+}
+
+namespace {
+
+BOOL fail(DWORD code, int err = 0) {
+    setLastError(code, err);
+    return FALSE;
+}
+
+// Maps a driver result onto the BOOL convention: pending is a failure with 997.
+BOOL result(DWORD code, int err = 0) {
+    if (code == ERROR_SUCCESS)
+        return TRUE;
+    return fail(code, err);
+}
+
+struct Device : Object {
+    std::shared_ptr<platform::SerialDriver> driver;
+    bool overlapped = false;
+    void close() override { driver->close(); }
+};
+
+std::shared_ptr<Device> device(HANDLE h) {
+    return handles::findAs<Device>(h);
+}
+
+// The event of an OVERLAPPED record: null when it names none; `bad` when it names an
+// invalid handle.
+std::shared_ptr<EventObject> eventOf(const OVERLAPPED* ov, bool& bad) {
+    bad = false;
+    if (!ov || !ov->hEvent)
+        return nullptr;
+    auto ev = handles::findAs<EventObject>(ov->hEvent);
+    bad = !ev;
+    return ev;
+}
+
+} // namespace
+
+// ---- devices ----
+
+HANDLE CreateFileA(const char* name, DWORD, DWORD, void*, DWORD, DWORD flags, HANDLE) {
+    if (!name || !*name) {
+        fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string path = name;
+    std::unique_ptr<platform::SerialTransport> transport;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    int err = 0;
+    if (path.front() == '/')
+        transport = platform::openMemoryPort(path, error);
+    else if (auto n = platform::PortTable::portNumberFromName(path))
+        path = platform::PortTable::current().devicePath(*n);
+    else
+        path.clear();
+    if (!transport && error == ERROR_FILE_NOT_FOUND) {
+        if (path.empty()) {
+            fail(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        transport = platform::FdTransport::open(path, error, err);
+    }
+    if (!transport) {
+        fail(error, err);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto driver = std::make_shared<platform::SerialDriver>(std::move(transport));
+    if (DWORD e = driver->start(err)) {
+        driver->close(); // releases the lock and the descriptor
+        fail(e, err);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto dev = std::make_shared<Device>();
+    dev->driver = std::move(driver);
+    dev->overlapped = flags & FILE_FLAG_OVERLAPPED;
+    return handles::add(std::move(dev));
+}
+
+BOOL CloseHandle(HANDLE h) {
+    auto object = handles::remove(h);
+    if (!object)
+        return fail(ERROR_INVALID_HANDLE);
+    object->close();
+    return TRUE;
+}
+
+BOOL GetCommState(HANDLE h, DCB* dcb) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!dcb)
+        return fail(ERROR_INVALID_PARAMETER);
+    return result(d->driver->getState(*dcb));
+}
+
+BOOL SetCommState(HANDLE h, const DCB* dcb) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!dcb)
+        return fail(ERROR_INVALID_PARAMETER);
+    int err = 0;
+    DWORD e = d->driver->setState(*dcb, err);
+    return result(e, err);
+}
+
+BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->setupComm(inQueue, outQueue));
+}
+
+BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!t)
+        return fail(ERROR_INVALID_PARAMETER);
+    return result(d->driver->getTimeouts(*t));
+}
+
+BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!t)
+        return fail(ERROR_INVALID_PARAMETER);
+    return result(d->driver->setTimeouts(*t));
+}
+
+BOOL SetCommMask(HANDLE h, DWORD mask) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->setMask(mask));
+}
+
+BOOL GetCommMask(HANDLE h, DWORD* mask) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!mask)
+        return fail(ERROR_INVALID_PARAMETER);
+    return result(d->driver->getMask(*mask));
+}
+
+BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    bool bad;
+    auto ev = eventOf(ov, bad);
+    if (bad)
+        return fail(ERROR_INVALID_HANDLE);
+    bool sync = !d->overlapped || !ov;
+    return result(d->driver->waitEvent(eventMask, ov, std::move(ev), sync));
+}
+
+BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    bool bad;
+    auto ev = eventOf(ov, bad);
+    if (bad)
+        return fail(ERROR_INVALID_HANDLE);
+    bool sync = !d->overlapped || !ov;
+    return result(d->driver->read(buffer, count, done, ov, std::move(ev), sync));
+}
+
+BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    bool bad;
+    auto ev = eventOf(ov, bad);
+    if (bad)
+        return fail(ERROR_INVALID_HANDLE);
+    bool sync = !d->overlapped || !ov;
+    return result(d->driver->write(buffer, count, done, ov, std::move(ev), sync));
+}
+
+BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!ov)
+        return fail(ERROR_INVALID_PARAMETER);
+    return result(d->driver->overlappedResult(ov, transferred, wait != FALSE));
+}
+
+BOOL CancelIo(HANDLE h) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->cancelIo());
+}
+
+BOOL PurgeComm(HANDLE h, DWORD flags) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->purge(flags));
+}
+
+BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->clearError(errors, stat));
+}
+
+BOOL EscapeCommFunction(HANDLE h, DWORD func) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->escape(func));
+}
+
+BOOL SetCommBreak(HANDLE h) {
+    return EscapeCommFunction(h, SETBREAK);
+}
+BOOL ClearCommBreak(HANDLE h) {
+    return EscapeCommFunction(h, CLRBREAK);
+}
+
+BOOL GetCommModemStatus(HANDLE h, DWORD* status) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!status)
+        return fail(ERROR_INVALID_PARAMETER);
+    return result(d->driver->modemStatus(*status));
+}
+
+BOOL TransmitCommChar(HANDLE h, char c) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->transmitChar(c));
+}
+
+BOOL FlushFileBuffers(HANDLE h) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return result(d->driver->flush());
+}
+
+// ---- events ----
+
+HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char*) {
+    return handles::add(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+}
+
+BOOL SetEvent(HANDLE h) {
+    auto ev = handles::findAs<EventObject>(h);
+    if (!ev)
+        return fail(ERROR_INVALID_HANDLE);
+    ev->set();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE h) {
+    auto ev = handles::findAs<EventObject>(h);
+    if (!ev)
+        return fail(ERROR_INVALID_HANDLE);
+    ev->reset();
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
+    return WaitForMultipleObjects(1, &h, FALSE, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    constexpr DWORD kMaxWaitObjects = 64;
+    if (count == 0 || count > kMaxWaitObjects || !handles) {
+        setLastError(ERROR_INVALID_PARAMETER, 0);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<EventObject>> events;
+    for (DWORD i = 0; i < count; ++i) {
+        auto ev = handles::findAs<EventObject>(handles[i]);
+        if (!ev) {
+            setLastError(ERROR_INVALID_HANDLE, 0);
+            return WAIT_FAILED;
+        }
+        for (const auto& seen : events)
+            if (waitAll && seen == ev) { // the same object twice cannot be waited for all
+                setLastError(ERROR_INVALID_PARAMETER, 0);
+                return WAIT_FAILED;
+            }
+        events.push_back(std::move(ev));
+    }
+    bool infinite = milliseconds == INFINITE;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    return waitAll ? EventObject::waitAll(events, deadline, infinite)
+                   : EventObject::waitAny(events, deadline, infinite);
+}
+
+// ---- priorities ----
+
+namespace {
+
+int niceOfClass(DWORD priorityClass) {
+    switch (priorityClass) {
+    case IDLE_PRIORITY_CLASS:
+        return 19;
+    case NORMAL_PRIORITY_CLASS:
+        return 0;
+    case HIGH_PRIORITY_CLASS:
+        return -10;
+    case REALTIME_PRIORITY_CLASS:
+        return -20;
+    default:
+        return 1000;
+    }
+}
+
+} // namespace
+
+DWORD GetPriorityClass() {
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, 0);
+    if (nice == -1 && errno != 0)
+        return NORMAL_PRIORITY_CLASS;
+    if (nice >= 10)
+        return IDLE_PRIORITY_CLASS;
+    if (nice <= -15)
+        return REALTIME_PRIORITY_CLASS;
+    if (nice <= -5)
+        return HIGH_PRIORITY_CLASS;
+    return NORMAL_PRIORITY_CLASS;
+}
+
+BOOL SetPriorityClass(DWORD priorityClass) {
+    int nice = niceOfClass(priorityClass);
+    if (nice == 1000)
+        return fail(ERROR_INVALID_PARAMETER);
+    // Linux keeps a nice value per thread: give it to every thread of the process.
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir)
+        return fail(ERROR_GEN_FAILURE, errno);
+    int err = 0;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        id_t tid = static_cast<id_t>(std::strtoul(e->d_name, nullptr, 10));
+        if (setpriority(PRIO_PROCESS, tid, nice) != 0 && errno != ESRCH)
+            err = errno;
+    }
+    closedir(dir);
+    if (err)
+        return fail(err == EACCES || err == EPERM ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE, err);
+    return TRUE;
+}
+
+BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority) {
+    if (toolkitPriority < 0 || toolkitPriority > 6)
+        return fail(ERROR_INVALID_PARAMETER);
+    auto thread = static_cast<pthread_t>(nativeThread);
+    sched_param param{};
+    int policy = SCHED_OTHER;
+    if (toolkitPriority == 0)
+        policy = SCHED_IDLE;
+    else if (toolkitPriority < 3)
+        policy = SCHED_BATCH;
+    else if (toolkitPriority > 3) {
+        // Above normal means a (low) real-time priority, which needs the privilege.
+        policy = SCHED_RR;
+        param.sched_priority = toolkitPriority - 3;
+    }
+    int err = pthread_setschedparam(thread, policy, &param);
+    if (err != 0)
+        return fail(err == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER, err);
+    return TRUE;
+}
+
+} // namespace win
