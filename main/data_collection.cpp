@@ -304,8 +304,9 @@ QString formatByteCount(double bytes) {
     return QString::number(bytes / 1e6, 'f', 2) + QStringLiteral(" MB");
 }
 
-QString DownloadProgress::statusText() const {
-    return QStringLiteral("Receiving data: %1 in %2 s (%3/s)")
+QString DownloadProgress::statusText(bool finished) const {
+    return (finished ? QStringLiteral("Received %1 in %2 s (%3/s)")
+                     : QStringLiteral("Receiving data: %1 in %2 s (%3/s)"))
         .arg(formatByteCount(static_cast<double>(m_bytes)))
         .arg(QString::number(elapsedSeconds(), 'f', 1))
         .arg(formatByteCount(bytesPerSecond()));

@@ -123,8 +123,8 @@ public:
     std::uint64_t bytes() const { return m_bytes; }
     double elapsedSeconds() const;
     double bytesPerSecond() const;
-    // e.g. "Receiving data: 1.25 MB in 4.0 s (312.5 kB/s)"
-    QString statusText() const;
+    // e.g. "Receiving data: 1.25 MB in 4.0 s (312.5 kB/s)"; "Received ..." once finished.
+    QString statusText(bool finished = false) const;
 
 private:
     std::int64_t m_startMs = 0;

@@ -1,6 +1,10 @@
 #include "main/fMain.h"
 
+#include "comport/Comsignal.h"
 #include "dialogs/Dialogs.h"
+#include "main/data_collection.h"
+#include "main/download_status.h"
+#include "main/memo_batcher.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
@@ -9,6 +13,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFrame>
 #include <QGroupBox>
@@ -20,6 +25,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStatusBar>
 #include <QToolBar>
@@ -217,6 +223,14 @@ void TFormXRQMain::buildControls() {
     setCentralWidget(central);
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+
+    MemoMainEcho = new MemoBatcher(MemoMain, 100, this);
+    ComSignal = new TComSignal(this);
+    ComSignal->setObjectName(QStringLiteral("ComSignal"));
+    ComSignal->SetControl(PanelTxRx);
+    ComSignal->SetColorOn(clRed);
+    ComSignal->SetDelay(100);
+    ComSignal->SetSignal(siRxChar);
 }
 
 void TFormXRQMain::FormCreate(QObject*) {
@@ -255,6 +269,10 @@ void TFormXRQMain::FormShow(QObject*) {
     if (FormSetup)
         FormSetup->RefreshButtonClick();
     UpdateComPortLabel();
+    // The serial form exists now and its receive handler is on the port: the lamp takes it
+    // over and passes every receive event on to it.
+    if (FormSerial && ComSignal)
+        ComSignal->SetComPort(FormSerial->SerialCom);
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
@@ -311,7 +329,82 @@ void TFormXRQMain::ActionCheckBatExecute(QObject*) {}
 void TFormXRQMain::ActionClearMemExecute(QObject*) {}
 
 // Filled in by the data collection: download the unit's data sets.
-void TFormXRQMain::ActionCollectExecute(QObject*) {}
+void TFormXRQMain::ActionCollectExecute(QObject*) {
+    // Started while another exchange waits (the wait dispatches button clicks), a download
+    // would take over the running one's match state, and re-creating the intermediate file
+    // would empty the one being written.
+    if (FormSerial->ExchangeRunning()) {
+        FormSerial->tellExchangeRunning();
+        return;
+    }
+    CaptureFile = std::fopen(collection::kIntermediateFileName, "wb");
+    if (!CaptureFile) {
+        DlgError("Cannot open intermediate data file");
+        return;
+    }
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    EchoCapture = true;
+
+    collection::RunFigures& figures = collection::lastRunFigures();
+    figures = {};
+    int result = 1;
+    bool intermediateWritten = false;
+    {
+        // However the capture ends (an exception from the port included), the intermediate
+        // file is closed, the echo stops and the cursor comes back before any message.
+        auto endCapture = qScopeGuard([this, &intermediateWritten] {
+            MemoMainEcho->flush();
+            EchoCapture = false;
+            intermediateWritten = std::ferror(CaptureFile) == 0;
+            intermediateWritten = std::fclose(CaptureFile) == 0 && intermediateWritten;
+            CaptureFile = nullptr;
+            QGuiApplication::restoreOverrideCursor();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        collection::DownloadStatus status(StatusBar1, CaptureFile);
+        result = FormSerial->iCaptureTo("F", '>', 4000);
+        status.finish();
+        figures.captureBytes = status.progress().bytes();
+        figures.captureSeconds = clock.elapsed() / 1000.0;
+    }
+
+    if (result != 0) {
+        DlgError("Timeout during data download");
+        DlgError("Invalid file format - data in Intermediate.txt");
+        return;
+    }
+    if (!intermediateWritten) {
+        // A full disk while capturing: converting the rest would report a partial download
+        // as collected.
+        DlgError("Cannot write intermediate data file");
+        return;
+    }
+
+    DataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    QElapsedTimer clock;
+    clock.start();
+    const collection::ConvertOutcome outcome =
+        collection::convertIntermediateFile(collection::kIntermediateFileName, DataDirectory);
+    figures.convertSeconds = clock.elapsed() / 1000.0;
+
+    switch (outcome.result) {
+    case collection::ConvertResult::Collected:
+        DlgInfo("Data collected and placed in " + DataDirectory);
+        break;
+    case collection::ConvertResult::NoData:
+        DlgInfo("No data in XRQ");
+        break;
+    case collection::ConvertResult::CannotReopen:
+        DlgError("Cannot re-open intermediate data file");
+        break;
+    case collection::ConvertResult::InvalidFormat:
+        // The box keeps its familiar text; the status bar says what exactly went wrong.
+        StatusBar1->showMessage(QString::fromLocal8Bit(outcome.detail.c_str()));
+        DlgError("Invalid file format - data in Intermediate.txt");
+        break;
+    }
+}
 
 void TFormXRQMain::FormClose(QObject*) {
     logEndOnce();

@@ -14,6 +14,7 @@
 #include "main/program_folders.h"
 #include "platform/ini_file.h"
 
+class MemoBatcher;
 class QAction;
 class QFrame;
 class QGroupBox;
@@ -23,6 +24,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
 class QToolBar;
+class TComSignal;
 
 // Folder of the program file, ending with "/"; set in FormShow.
 extern std::string ProgramPath;
@@ -57,6 +59,10 @@ public:
     QLabel* Label1 = nullptr;
     QFrame* PanelTxRx = nullptr; // receive lamp: its palette's Window colour is the lamp
     QStatusBar* StatusBar1 = nullptr;
+    // Receive lamp driver: PanelTxRx red for 100 ms after each arrival; hooked in FormShow.
+    TComSignal* ComSignal = nullptr;
+    // Captured text goes into MemoMain through this, in batches (not one insert per chunk).
+    MemoBatcher* MemoMainEcho = nullptr;
 
     // Menu "&Tools" and "&Help"; their items are the actions themselves.
     QMenu* MenuTools = nullptr;
