@@ -700,7 +700,8 @@ DWORD SerialDriver::flush() {
         return ERROR_OPERATION_ABORTED;
     if (m_gone)
         return ERROR_ACCESS_DENIED;
-    return outputEmpty() ? ERROR_SUCCESS : ERROR_OPERATION_ABORTED;
+    // A purge or cancel empties the queue too, but the output was not sent.
+    return m_flushGeneration == generation ? ERROR_SUCCESS : ERROR_OPERATION_ABORTED;
 }
 
 // ---- configuration ----
