@@ -1,0 +1,149 @@
+// The five dialog operations: what each box shows and what each writes to the run log.
+#include "dialogs/Dialogs.h"
+#include "dialogs/scripted_dialogs.h"
+#include "platform/exception_guard.h"
+#include "spine_fixture.h"
+
+#include <stdexcept>
+
+using dialogs::BoxKind;
+using dialogs::ScriptedDialogs;
+
+class DialogsTest : public TempLogTest {
+protected:
+    // The log lines without their time stamps.
+    std::vector<std::string> logged() const {
+        std::vector<std::string> out;
+        for (const auto& l : crlfLines(log()))
+            out.push_back(l.substr(17));
+        return out;
+    }
+};
+
+TEST_F(DialogsTest, MessageBoxesLogThenShow) {
+    struct Case {
+        void (*show)(const std::string&);
+        BoxKind kind;
+        const char* caption;
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {DlgError, BoxKind::Error, "Error", " (:00255) Port failed"},
+        {DlgWarning, BoxKind::Warning, "Info", " (:00263) Port failed"},
+        {DlgInfo, BoxKind::Info, "Info", " (:00276) Port failed"},
+    };
+    for (const auto& c : cases) {
+        ScriptedDialogs script;
+        std::vector<std::string> atShowTime;
+        script.onBox = [&](const dialogs::BoxShown&) { atShowTime = logged(); };
+        c.show("Port failed");
+        ASSERT_EQ(script.shown.size(), 1u);
+        EXPECT_EQ(script.shown[0].kind, c.kind);
+        EXPECT_EQ(script.shown[0].caption, c.caption);
+        EXPECT_EQ(script.shown[0].text, "Port failed");
+        ASSERT_FALSE(atShowTime.empty()) << "logged before the box";
+        EXPECT_EQ(atShowTime.back(), c.logLine);
+    }
+}
+
+TEST_F(DialogsTest, BoxKeepsLineBreaksWhileTheLogFlattensThem) {
+    ScriptedDialogs script;
+    const std::string question =
+        "This action is irreversible. Make sure you have saved all your data!\nContinue?";
+    script.queueAnswer(true);
+    EXPECT_TRUE(DlgConfirm(question, false));
+    DlgInfo("");
+    ASSERT_EQ(script.shown.size(), 2u);
+    EXPECT_EQ(script.shown[0].text, question);
+    EXPECT_FALSE(script.shown[0].defaultYes);
+    EXPECT_EQ(script.shown[1].text, "");
+    const auto lines = logged();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], " (:00129) This action is irreversible. Make sure you have saved all your "
+                        "data! Continue?");
+    EXPECT_EQ(lines[1], " (:00176) Answer YES");
+    EXPECT_EQ(lines[2], " (:00276)"); // an empty message still logs and shows
+}
+
+TEST_F(DialogsTest, ConfirmReturnsAndLogsTheAnswer) {
+    ScriptedDialogs script;
+    script.queueAnswer(false);
+    script.queueAnswer(true);
+    EXPECT_FALSE(DlgConfirm("Set XRQ clock to computer?", true));
+    EXPECT_TRUE(DlgConfirm("Abort clearing memory?", false));
+    // Unscripted: the default button answers.
+    EXPECT_TRUE(DlgConfirm("Set XRQ clock to computer?", true));
+    EXPECT_FALSE(DlgConfirm("Error creating data directory. Force creation?", false));
+    EXPECT_EQ(script.unansweredConfirms, 2);
+    for (const auto& box : script.shown) {
+        EXPECT_EQ(box.kind, BoxKind::Confirm);
+        EXPECT_EQ(box.caption, "Confirm?");
+    }
+    const std::vector<std::string> expected = {
+        " (:00129) Set XRQ clock to computer?",
+        " (:00181) Answer NO",
+        " (:00129) Abort clearing memory?",
+        " (:00176) Answer YES",
+        " (:00129) Set XRQ clock to computer?",
+        " (:00176) Answer YES",
+        " (:00129) Error creating data directory. Force creation?",
+        " (:00181) Answer NO",
+    };
+    EXPECT_EQ(logged(), expected);
+}
+
+TEST(DialogsSourceName, TakesThePartAfterTheLastSeparator) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"fSetup", "fSetup"},
+        {"/work/main/setup/fSetup.cpp", "fSetup.cpp"},
+        {"C:\\src\\setup\\fSetup.cpp", "fSetup.cpp"},
+        {"a\\b/c\\d.cpp", "c\\d.cpp"}, // "/" wins over a later "\"
+        {"dir/", ""},
+        {"", ""},
+        {std::string(150, 'n'), std::string(99, 'n')},
+        {"x/" + std::string(120, 'n'), std::string(99, 'n')},
+    };
+    for (const auto& [path, name] : cases)
+        EXPECT_EQ(dialogs::sourceFileName(path), name) << path;
+}
+
+TEST_F(DialogsTest, InternalErrorNamesTheSourceAndLogsWithTheCallersLine) {
+    ScriptedDialogs script;
+    DlgInternalError("Cannot create data directory.", "/src/setup/fSetup.cpp", 128);
+    DlgInternalError("Internal error", "fMain", 277);
+    ASSERT_EQ(script.shown.size(), 2u);
+    EXPECT_EQ(script.shown[0].kind, BoxKind::InternalError);
+    EXPECT_EQ(script.shown[0].caption, "Error");
+    EXPECT_EQ(script.shown[0].text, "Cannot create data directory. (fSetup.cpp:128)");
+    EXPECT_EQ(script.shown[1].text, "Internal error (fMain:277)");
+    const std::vector<std::string> expected = {
+        " (:00128) Cannot create data directory. (fSetup.cpp:128)",
+        " (:00277) Internal error (fMain:277)",
+    };
+    EXPECT_EQ(logged(), expected);
+}
+
+TEST_F(DialogsTest, BoxesStillShowWhenTheLogCannotBeWritten) {
+    LogFilePath = folder + "no/such/folder/XRQ_log.txt";
+    ScriptedDialogs script;
+    DlgError("Cannot open port");
+    script.queueAnswer(true);
+    EXPECT_TRUE(DlgConfirm("Set XRQ clock to computer?", true));
+    EXPECT_EQ(script.shown.size(), 2u);
+}
+
+TEST_F(DialogsTest, GuardedExceptionsAreRecordedAndScriptsNest) {
+    ScriptedDialogs outer;
+    {
+        ScriptedDialogs inner;
+        platform::runGuarded([] { throw std::runtime_error("Comport error 5"); });
+        ASSERT_EQ(inner.shown.size(), 1u);
+        EXPECT_EQ(inner.shown[0].kind, BoxKind::Exception);
+        EXPECT_EQ(inner.shown[0].caption, "XRQ");
+        EXPECT_EQ(inner.shown[0].text, "Comport error 5");
+    }
+    DlgInfo("to outer");
+    platform::runGuarded([] { throw std::runtime_error("also outer"); });
+    EXPECT_EQ(outer.shown.size(), 2u);
+    EXPECT_EQ(dialogs::activeScript(), &outer);
+}

@@ -1,0 +1,61 @@
+#pragma once
+// A temporary folder that the run log points into for one test, and small file helpers.
+#include "dialogs/run_log.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+inline std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+// Lines of a CR LF file, without their line ends; fails the test on a bare LF.
+inline std::vector<std::string> crlfLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const auto lf = bytes.find('\n', pos);
+        if (lf == std::string::npos) {
+            ADD_FAILURE() << "unterminated last line";
+            lines.push_back(bytes.substr(pos));
+            break;
+        }
+        EXPECT_TRUE(lf > pos && bytes[lf - 1] == '\r') << "line without CR LF at " << pos;
+        lines.push_back(bytes.substr(pos, lf - pos - (lf > pos && bytes[lf - 1] == '\r')));
+        pos = lf + 1;
+    }
+    return lines;
+}
+
+class TempLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        folder = dir.path().toStdString() + "/";
+        savedLog = LogFilePath;
+        savedTemp = TempFilesPath;
+        LogFilePath = folder + "XRQ_log.txt";
+        TempFilesPath = folder;
+    }
+    void TearDown() override {
+        LogFilePath = savedLog;
+        TempFilesPath = savedTemp;
+    }
+    std::string log() const { return readBytes(LogFilePath); }
+
+    QTemporaryDir dir;
+    std::string folder;
+    std::string savedLog, savedTemp;
+};
