@@ -150,6 +150,7 @@ TEST_F(PtyUnitTest, LongUnpacedDownloadArrivesWhole) {
     EXPECT_EQ(dl.back(), '>');
     // Four lines before the sets; per set its header, records and a blank line.
     EXPECT_EQ(std::count(dl.begin(), dl.end(), '\n'), 4 + 20 * 502);
+    ASSERT_TRUE(unit->waitUntilIdle(10s)); // the count follows each write's return
     EXPECT_EQ(unit->bytesSent(), dl.size());
 }
 
