@@ -99,6 +99,7 @@ struct PtyUnit::Impl {
     std::deque<Item> queue;
     std::string out;
     bool writeBlocked = false;
+    bool lineWasIdle = true;
     Steady::time_point nextSend{};
     bool inDownload = false;
     std::size_t downloadCount = 0;
@@ -271,8 +272,12 @@ struct PtyUnit::Impl {
                          escaped(std::string_view(out).substr(0, w)).c_str());
         out.erase(0, static_cast<std::size_t>(w));
         if (options.baud > 0) {
-            // Bytes leave at the line's pace; an idle line does not bank time.
-            auto base = nextSend < now - std::chrono::milliseconds(20) ? now : nextSend;
+            // Bytes leave at the line's pace. While sending, a late wake-up (a loaded machine)
+            // is made up by the next writes, up to 1 s of it; after the line was idle the
+            // pace starts afresh, so an idle line banks no time.
+            auto base = lineWasIdle ? std::max(nextSend, now)
+                                    : std::max(nextSend, now - std::chrono::seconds(1));
+            lineWasIdle = false;
             nextSend = base + std::chrono::nanoseconds(static_cast<std::int64_t>(w) *
                                                        10'000'000'000LL / options.baud);
         }
@@ -328,6 +333,8 @@ struct PtyUnit::Impl {
             {
                 std::lock_guard lock(mu);
                 idle = !pending;
+                if (!pending)
+                    lineWasIdle = true;
                 if (stopRequested)
                     break;
             }
