@@ -54,8 +54,10 @@ DWORD validateDcb(const DCB& dcb, DWORD inputQueueSize) {
 }
 
 void makeRaw(termios2& t) {
-    t.c_iflag &=
-        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IUCLC | IMAXBEL);
+    // Software flow control and parity checking stay off until a block asks for them: a
+    // fresh tty has IXON on, which would swallow the 0x11/0x13 bytes of binary data.
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IUCLC |
+                   IMAXBEL | IXON | IXOFF | INPCK);
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON | ISIG |
                    IEXTEN | NOFLSH | TOSTOP);

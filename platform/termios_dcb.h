@@ -19,7 +19,8 @@ namespace platform {
 win::DWORD validateDcb(const win::DCB& dcb, win::DWORD inputQueueSize);
 
 // Raw, non-blocking-read line discipline (VMIN = VTIME = 0, CLOCAL, CREAD, no processing
-// of input or output), keeping the rate, the framing and the flow-control characters.
+// of input or output, no software flow control or parity checking), keeping the rate, the
+// framing and the flow-control characters.
 void makeRaw(termios2& t);
 
 // Writes rate, framing, parity checking, XON/XOFF and CTS flow control of `dcb` into `t`;

@@ -131,7 +131,7 @@ TEST(SerialTermios, RawModeKeepsFramingAndDropsProcessing) {
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS7 | PARENB | CSTOPB));
     EXPECT_TRUE(t.c_cflag & CLOCAL);
     EXPECT_TRUE(t.c_cflag & CREAD);
-    EXPECT_FALSE(t.c_iflag & ICRNL);
+    EXPECT_FALSE(t.c_iflag & (ICRNL | IXON | INPCK)) << "binary data must pass unchanged";
     EXPECT_FALSE(t.c_oflag & OPOST);
     EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
     EXPECT_EQ(t.c_cc[VMIN], 0);
