@@ -242,9 +242,12 @@ TEST_F(PtyUnitTest, StateSurvivesARestart) {
     EXPECT_EQ(unit->unitClockText().substr(0, 5), "20-01");
 }
 
-TEST_F(PtyUnitTest, RefusesASerialNumberThatBreaksTheReply) {
+TEST_F(PtyUnitTest, RefusesToStartWhatCannotWorkAndLeavesNothingBehind) {
     auto o = options();
-    o.serialNumber = "AB>12";
+    o.serialNumber = "AB>12"; // would end the serial-number reply early
+    EXPECT_THROW(sim::PtyUnit::start(o), std::runtime_error);
+    o = options();
+    o.stateFile = link("no/such/folder/state.txt"); // every change would be lost
     EXPECT_THROW(sim::PtyUnit::start(o), std::runtime_error);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link())));
 }

@@ -432,10 +432,13 @@ std::unique_ptr<PtyUnit> PtyUnit::start(const SimOptions& options) {
     impl->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl->wake < 0)
         throw sysError("cannot create an eventfd");
+    if (!options.stateFile.empty()) {
+        // A state file that cannot be written would lose every change silently: refuse now.
+        saveStateFile(options.stateFile, {impl->model.serialNumber(), impl->model.clockOffset(),
+                                          impl->model.memory()});
+    }
     if (!options.linkPath.empty())
         impl->makeLink();
-    if (!options.stateFile.empty())
-        impl->saveState(); // fails early and visibly if the file cannot be written
 
     impl->running = true;
     Impl* raw = impl.get();

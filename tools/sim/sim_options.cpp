@@ -75,7 +75,8 @@ The unit:
   --battery VOLTS      battery voltage in the "A" reply (default 12.61)
   --temperature C      temperature in the "A" reply (default 21.4)
   --state FILE         keep memory, clock and serial number in FILE across restarts: read
-                       at start when it exists, written after every change and at exit
+                       at start when it exists (it then wins over --serial and the memory
+                       options), written after every change and at exit
 
 Memory (the bundled sample unless one of these is given; they add up in order):
   --data FILE          data sets from a data file: "Name: <name>" starts a set, other
