@@ -3,8 +3,10 @@
 #include "platform/termios_dcb.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -96,7 +98,78 @@ FdTransport::~FdTransport() {
     close();
 }
 
+namespace {
+
+constexpr int kWatchSignal = 0; // offset from SIGRTMIN
+
+void ignoreSignal(int) {}
+
+void installWatchSignal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_handler = ignoreSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0; // no SA_RESTART: the blocked ioctl returns EINTR
+        sigaction(SIGRTMIN + 4 + kWatchSignal, &sa, nullptr);
+    });
+}
+
+} // namespace
+
+void FdTransport::setWake(std::function<void()> wake) {
+    bool start = false;
+    {
+        std::lock_guard lock(m_watchLock);
+        m_wake = std::move(wake);
+        start = m_wake && m_hasCounters && !m_watcher.joinable();
+    }
+    if (start)
+        startModemWatch();
+}
+
+// The watcher thread: sleeps in the kernel until a modem line changes.
+void FdTransport::startModemWatch() {
+    installWatchSignal();
+    m_watcher = std::thread([this] {
+        for (;;) {
+            {
+                std::lock_guard lock(m_watchLock);
+                if (m_watchStop)
+                    break;
+            }
+            int r = ::ioctl(m_fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG);
+            if (r != 0 && errno != EINTR)
+                break; // not supported, or hung up: nothing more to watch
+            std::lock_guard lock(m_watchLock);
+            if (m_watchStop)
+                break;
+            if (r == 0 && m_wake)
+                m_wake();
+        }
+        std::lock_guard lock(m_watchLock);
+        m_watchDone = true;
+        m_watchCv.notify_all();
+    });
+}
+
+void FdTransport::stopModemWatch() {
+    if (!m_watcher.joinable())
+        return;
+    std::unique_lock lock(m_watchLock);
+    m_watchStop = true;
+    m_wake = nullptr;
+    // The signal may land just before the thread enters the ioctl; repeat until it ends.
+    while (!m_watchDone) {
+        pthread_kill(m_watcher.native_handle(), SIGRTMIN + 4 + kWatchSignal);
+        m_watchCv.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    lock.unlock();
+    m_watcher.join();
+}
+
 void FdTransport::close() {
+    stopModemWatch();
     if (m_fd < 0)
         return;
     ::ioctl(m_fd, TIOCNXCL);

@@ -5,8 +5,12 @@
 
 #include "platform/serial_transport.h"
 
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace platform {
 
@@ -19,6 +23,7 @@ public:
     ~FdTransport() override;
 
     int pollFd() const override { return m_fd; }
+    void setWake(std::function<void()> wake) override;
     Io read(char* buf, std::size_t size, std::size_t& got, int& err) override;
     Io write(const char* buf, std::size_t size, std::size_t& put, int& err) override;
     win::DWORD applyDcb(const win::DCB& dcb, win::DCB& readBack, int& err) override;
@@ -38,6 +43,17 @@ public:
 private:
     explicit FdTransport(int fd);
     bool setModemBit(int bit, bool on);
+    void startModemWatch();
+    void stopModemWatch();
+
+    // Modem-line changes do not wake poll(); a watcher thread blocks in TIOCMIWAIT and wakes
+    // the driver, which then reads the counters. A signal without SA_RESTART ends the wait.
+    std::thread m_watcher;
+    std::mutex m_watchLock;
+    std::condition_variable m_watchCv;
+    bool m_watchStop = false;
+    bool m_watchDone = false;
+    std::function<void()> m_wake; // guarded by m_watchLock
 
     int m_fd = -1;
     bool m_isPty = false;
