@@ -38,6 +38,12 @@ public:
 
     void SetPriority(TThreadPriority priority);
 
+    // Waits until the thread is parked in a hand-over that the UI thread has not begun, or the
+    // time is up (tests and diagnostics).
+    bool WaitForHandOver(std::chrono::milliseconds timeout) const {
+        return m_sync.waitForQueued(timeout);
+    }
+
     // Ends the port's hold on `thread` (already terminated): see the comment at the top.
     static void Release(TComThread* thread);
 

@@ -20,7 +20,7 @@ struct Request {
 
 struct SyncChannel::State {
     mutable std::mutex mutex;
-    std::condition_variable changed;
+    mutable std::condition_variable changed;
     bool cancelled = false;
     std::shared_ptr<Request> current; // the request the worker waits for, if any
 };
@@ -52,6 +52,7 @@ bool SyncChannel::run(std::function<void()> routine) {
         if (m_state->cancelled || app == nullptr)
             return false;
         m_state->current = request;
+        m_state->changed.notify_all();
     }
     // The closure owns the request and the state, so a request skipped after its worker is
     // gone still finds both.
@@ -106,6 +107,13 @@ void SyncChannel::cancel() {
 bool SyncChannel::cancelled() const {
     std::lock_guard lock(m_state->mutex);
     return m_state->cancelled;
+}
+
+bool SyncChannel::waitForQueued(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_state->mutex);
+    return m_state->changed.wait_for(lock, timeout, [&] {
+        return m_state->current && m_state->current->state == RequestState::Queued;
+    });
 }
 
 bool SyncChannel::routineRunning() const {

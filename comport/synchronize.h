@@ -8,6 +8,7 @@
 // routine, so a UI thread that stops the worker never waits for a routine that needs it.
 // A routine that has already begun runs to its end, and its worker keeps waiting for it.
 
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -35,6 +36,10 @@ public:
     // UI thread: whether a routine of this channel is running at this moment (then it is on
     // the caller's own stack, and the worker is parked until it returns).
     bool routineRunning() const;
+
+    // Any thread but the worker: waits until the worker has a routine queued that has not
+    // begun yet, or the time is up. For tests and diagnostics of the hand-over.
+    bool waitForQueued(std::chrono::milliseconds timeout) const;
 
 private:
     struct State;
