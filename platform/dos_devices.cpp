@@ -178,6 +178,11 @@ DeviceProbe probeDevice(const std::string& path, const PortTable& table) {
     }
     probe.resolvedPath = resolved;
     const std::string ttyName = kernelTtyName(path, probe.resolvedPath);
+    // When sysfs already tells a phantom, the node is not opened at all.
+    if (isPhantomSerial(ttyName, table)) {
+        probe.error = ENODEV;
+        return probe;
+    }
 
     // Non-blocking so that a modem line without carrier cannot stall us; no TIOCEXCL and an
     // immediate close so that the holder (if any) keeps its port untouched.
@@ -185,8 +190,7 @@ DeviceProbe probeDevice(const std::string& path, const PortTable& table) {
     if (fd < 0) {
         probe.error = errno;
         if (probe.error == EACCES || probe.error == EPERM)
-            probe.state =
-                isPhantomSerial(ttyName, table) ? DeviceState::Missing : DeviceState::NoPermission;
+            probe.state = DeviceState::NoPermission;
         else if (probe.error == EBUSY)
             probe.state = DeviceState::InUse;
         return probe;
