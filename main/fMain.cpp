@@ -2,12 +2,14 @@
 
 #include "comport/Comsignal.h"
 #include "dialogs/Dialogs.h"
+#include "main/command_links.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
 #include "main/memo_batcher.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
+#include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 
@@ -273,6 +275,8 @@ void TFormXRQMain::FormShow(QObject*) {
     // over and passes every receive event on to it.
     if (FormSerial && ComSignal)
         ComSignal->SetComPort(FormSerial->SerialCom);
+    // Ports plugged in or pulled out from now on, in the device folders and the port folder.
+    startComPortWatch();
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
@@ -317,16 +321,24 @@ void TFormXRQMain::ActionExitExecute(QObject*) {
 }
 
 // Filled in by the instrument command set: detect the unit and read its serial number.
-void TFormXRQMain::ActionConnectExecute(QObject*) {}
+void TFormXRQMain::ActionConnectExecute(QObject*) {
+    runInstrumentCommand(*this, &InstrumentCommands::connect);
+}
 
 // Filled in by the instrument command set: set the unit's clock.
-void TFormXRQMain::ActionSetClockExecute(QObject*) {}
+void TFormXRQMain::ActionSetClockExecute(QObject*) {
+    runInstrumentCommand(*this, &InstrumentCommands::setClock);
+}
 
 // Filled in by the instrument command set: read battery voltage and temperature.
-void TFormXRQMain::ActionCheckBatExecute(QObject*) {}
+void TFormXRQMain::ActionCheckBatExecute(QObject*) {
+    runInstrumentCommand(*this, &InstrumentCommands::checkBattery);
+}
 
 // Filled in by the instrument command set: clear the unit's memory.
-void TFormXRQMain::ActionClearMemExecute(QObject*) {}
+void TFormXRQMain::ActionClearMemExecute(QObject*) {
+    runInstrumentCommand(*this, &InstrumentCommands::clearMemory);
+}
 
 // Filled in by the data collection: download the unit's data sets.
 void TFormXRQMain::ActionCollectExecute(QObject*) {

@@ -1,0 +1,99 @@
+#include "main/command_links.h"
+
+#include "dialogs/Dialogs.h"
+#include "main/fMain.h"
+#include "serial/fSerial.h"
+
+#include <QAction>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QLabel>
+
+#include <stdexcept>
+
+bool FormSerialSession::sessionOpen() const {
+    return m_form.PortOpen;
+}
+
+bool FormSerialSession::exchangeRunning() const {
+    return m_form.ExchangeRunning();
+}
+
+int FormSerialSession::openPort() {
+    return m_form.iOpenPort();
+}
+
+int FormSerialSession::waitForChar(const std::string& command, char char1, char char2,
+                                   std::uint32_t delay) {
+    return m_form.iWaitForChar(command, char1, char2, delay);
+}
+
+int FormSerialSession::waitForStringNUntilTermination(const std::string& command, char termination,
+                                                      std::uint32_t delay, char* buffer,
+                                                      std::int32_t n) {
+    return m_form.iWaitForStringNUntilTermination(command, termination, delay, buffer, n);
+}
+
+int FormSerialSession::waitForStringNBetweenChars(const std::string& command, char startChar,
+                                                  char endChar, std::uint32_t delay, char* buffer,
+                                                  std::int32_t n) {
+    return m_form.iWaitForStringNBetweenChars(command, startChar, endChar, delay, buffer, n);
+}
+
+int FormSerialSession::sendString(const std::string& command) {
+    return m_form.iSendString(command);
+}
+
+// One screen cursor, set or cleared; never a stack of overrides.
+void MainWindowView::setHourglass(bool on) {
+    if (on) {
+        if (QGuiApplication::overrideCursor())
+            QGuiApplication::changeOverrideCursor(QCursor(Qt::WaitCursor));
+        else
+            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        return;
+    }
+    while (QGuiApplication::overrideCursor())
+        QGuiApplication::restoreOverrideCursor();
+}
+
+void MainWindowView::enableUnitActions() {
+    for (QAction* action : {m_window.ActionSetClock, m_window.ActionCheckBat,
+                            m_window.ActionCollect, m_window.ActionClearMem})
+        if (action)
+            action->setEnabled(true);
+}
+
+void MainWindowView::setBatteryCaptions(const std::string& volts, const std::string& temp) {
+    m_window.LabelBatV->setText(QString::fromLatin1(volts.data(), qsizetype(volts.size())));
+    m_window.LabelTemp->setText(QString::fromLatin1(temp.data(), qsizetype(temp.size())));
+}
+
+void MainWindowView::setSerialNumber(const std::string& serial) {
+    m_window.SerialNumber = serial;
+}
+
+void MainWindowView::tellExchangeRunning() {
+    m_session.tellExchangeRunning();
+}
+
+void MainWindowView::error(const std::string& message) {
+    DlgError(message);
+}
+
+void MainWindowView::info(const std::string& message) {
+    DlgInfo(message);
+}
+
+bool MainWindowView::confirm(const std::string& message, bool defaultYes) {
+    return DlgConfirm(message, defaultYes);
+}
+
+void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)()) {
+    if (!FormSerial)
+        throw std::logic_error("The serial session does not exist");
+    FormSerialSession session(*FormSerial);
+    MainWindowView view(window, *FormSerial);
+    InstrumentCommands commands(session, view);
+    (commands.*operation)();
+}
