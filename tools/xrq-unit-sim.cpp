@@ -1,5 +1,6 @@
 // xrq-unit-sim: an XRQ unit on a pseudo-terminal, for trying the program without the
 // instrument, for end-to-end tests and for reproducing field problems (see --help).
+#include "platform/ini_file.h"
 #include "tools/sim/pty_unit.h"
 #include "tools/sim/sim_options.h"
 
@@ -21,6 +22,14 @@ std::string programFolder() {
         throw std::runtime_error("no home folder to find the program's files folder in; "
                                  "use --folder or --link");
     return base + "/Quorvant/XRQ/";
+}
+
+// The COM port the program will use: the Port of its settings file read by the program's
+// own reader (1 when missing or not a number); a number out of range also gives 1, the
+// first port the program then falls back to.
+int savedPortNumber(const std::string& folder) {
+    int n = platform::IniFile(folder + "XRQ.ini").ReadInteger("Serial", "Port", 1);
+    return n >= 1 && n <= 256 ? n : 1;
 }
 
 } // namespace
@@ -60,7 +69,7 @@ int main(int argc, char** argv) {
             std::string folder = cl.folder.empty() ? programFolder() : cl.folder;
             if (folder.back() != '/')
                 folder += '/';
-            port = cl.portFromSettings ? sim::savedPortNumber(folder + "XRQ.ini") : cl.port;
+            port = cl.portFromSettings ? savedPortNumber(folder) : cl.port;
             cl.sim.linkPath = folder + "ports/COM" + std::to_string(port);
         }
         unit = sim::PtyUnit::start(cl.sim);
@@ -78,8 +87,8 @@ int main(int argc, char** argv) {
         std::printf("XRQ unit ready\n");
     std::printf("  pty:    %s\n  link:   %s\n  serial: %s\n  memory: %zu data sets, %zu "
                 "records\n  line:   %s\n",
-                unit->slavePath().c_str(), unit->linkPath().c_str(),
-                unit->serialNumber().c_str(), unit->memory().size(), records,
+                unit->slavePath().c_str(), unit->linkPath().c_str(), unit->serialNumber().c_str(),
+                unit->memory().size(), records,
                 cl.sim.baud ? (std::to_string(cl.sim.baud) + " bit/s").c_str() : "unpaced");
     std::fflush(stdout);
 

@@ -278,22 +278,42 @@ TEST_F(PtyUnitTest, ProgramLinksAnswersAndCleansUpOnSigterm) {
 
 TEST_F(PtyUnitTest, ProgramTakesThePortFromTheSavedSettings) {
     std::string folder = m_dir.path().toStdString() + "/";
-    std::ofstream(folder + "XRQ.ini") << "[Serial]\r\nPort=5\r\n";
+    struct Case {
+        std::string ini;
+        int port;
+    } cases[] = {
+        {"[Serial]\r\nPort=5\r\n", 5},
+        {"[data]\nport=9\n[SERIAL]\n  PORT = 0x0C \n", 12}, // names in any case, hex
+        {"[Serial]\nPort=5abc\n", 1},                       // not a number: the default
+        {"[Serial]\nPort=300\n", 1},
+        {"[Other]\nPort=4\n", 1},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(folder + "XRQ.ini", std::ios::binary) << c.ini;
+        QProcess sim;
+        sim.setProgram(XRQ_BIN_DIR "/xrq-unit-sim");
+        sim.setArguments({"--folder", QString::fromStdString(folder), "--port", "settings"});
+        sim.start();
+        ASSERT_TRUE(sim.waitForReadyRead(30000)) << c.ini;
+        std::string com = "COM" + std::to_string(c.port);
+        EXPECT_NE(sim.readAllStandardOutput().indexOf(("XRQ unit on " + com).c_str()), -1) << c.ini;
+        EXPECT_TRUE(fs::is_symlink(folder + "ports/" + com)) << c.ini;
+        sim.terminate();
+        ASSERT_TRUE(sim.waitForFinished(30000));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(folder + "ports/" + com)));
+        std::ifstream in(folder + "XRQ.ini", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.ini)
+            << "the settings are only read";
+    }
+}
+
+TEST_F(PtyUnitTest, ProgramRefusesABadOption) {
     QProcess sim;
     sim.setProgram(XRQ_BIN_DIR "/xrq-unit-sim");
-    sim.setArguments({"--folder", QString::fromStdString(folder), "--port", "settings"});
-    sim.start();
-    ASSERT_TRUE(sim.waitForReadyRead(30000));
-    EXPECT_NE(sim.readAllStandardOutput().indexOf("XRQ unit on COM5"), -1);
-    EXPECT_TRUE(fs::is_symlink(folder + "ports/COM5"));
-    sim.terminate();
-    ASSERT_TRUE(sim.waitForFinished(30000));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(folder + "ports/COM5")));
-
-    // A bad option: a message and exit code 2, no link.
-    sim.setArguments({"--folder", QString::fromStdString(folder), "--baud", "fast"});
+    sim.setArguments({"--link", QString::fromStdString(link()), "--baud", "fast"});
     sim.start();
     ASSERT_TRUE(sim.waitForFinished(30000));
     EXPECT_EQ(sim.exitCode(), 2);
     EXPECT_NE(sim.readAllStandardError().indexOf("--baud wants"), -1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link())));
 }

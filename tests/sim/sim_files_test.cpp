@@ -198,26 +198,3 @@ TEST(CommandLine, HelpNamesEveryOption) {
         EXPECT_NE(help.find(std::string("  ") + opt), std::string::npos) << opt;
     }
 }
-
-TEST(SavedPort, ReadsThePortAsTheProgramDoes) {
-    QTemporaryDir dir;
-    std::string ini = dir.filePath("XRQ.ini").toStdString();
-    EXPECT_EQ(sim::savedPortNumber(ini), 1) << "no file";
-    struct Case {
-        std::string text;
-        int port;
-    } cases[] = {
-        {"[Serial]\r\nPort=3\r\n[Data]\r\nDirectory=/x/\r\n", 3},
-        {"[data]\nport=9\n[SERIAL]\n  PORT = 12 \n", 12},
-        {"[Serial]\nBaud=5\n", 1},
-        {"[Serial]\nPort=abc\n", 1},
-        {"[Serial]\nPort=0\n", 1},
-        {"[Serial]\nPort=300\n", 1},
-        {"[Other]\nPort=4\n", 1},
-    };
-    for (const Case& c : cases) {
-        writeFile(ini, c.text);
-        EXPECT_EQ(sim::savedPortNumber(ini), c.port) << c.text;
-        EXPECT_EQ(readFile(ini), c.text) << "the settings file is only read";
-    }
-}

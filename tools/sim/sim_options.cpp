@@ -1,7 +1,6 @@
 #include "tools/sim/sim_options.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <fstream>
 #include <functional>
@@ -37,20 +36,6 @@ std::vector<std::string> splitColons(const std::string& value) {
             return parts;
         start = c + 1;
     }
-}
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return {};
-    std::size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
 }
 
 } // namespace
@@ -264,34 +249,6 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (linkGiven)
         cl.portFromSettings = false;
     return cl;
-}
-
-int savedPortNumber(const std::string& iniPath) {
-    std::ifstream in(iniPath);
-    std::string line;
-    bool inSerial = false;
-    while (std::getline(in, line)) {
-        std::string t = trim(line);
-        if (t.empty() || t[0] == ';')
-            continue;
-        if (t[0] == '[') {
-            std::size_t close = t.find(']');
-            inSerial =
-                close != std::string::npos && lower(trim(t.substr(1, close - 1))) == "serial";
-            continue;
-        }
-        std::size_t eq = t.find('=');
-        if (!inSerial || eq == std::string::npos || lower(trim(t.substr(0, eq))) != "port")
-            continue;
-        // Leading digits count, as the program's profile reader takes them.
-        std::string v = trim(t.substr(eq + 1));
-        int n = 0;
-        auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-        if (ec != std::errc() || p == v.data() || n < 1 || n > 256)
-            return 1;
-        return n;
-    }
-    return 1;
 }
 
 } // namespace sim

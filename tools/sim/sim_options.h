@@ -66,9 +66,4 @@ struct CommandLine {
 CommandLine parseCommandLine(const std::vector<std::string>& args);
 std::string usageText();
 
-// The COM port number saved in an XRQ.ini (section [Serial], key Port, matched without
-// regard to case), as the program reads it: 1 when the file, the key or a number is
-// missing; numbers outside 1..256 also give 1.
-int savedPortNumber(const std::string& iniPath);
-
 } // namespace sim
