@@ -179,6 +179,8 @@ TEST(CommandLine, RefusesBadValuesWithAReason) {
         {{"--empty=yes"}, "--empty takes no value"},
         {{"--frobnicate"}, "unknown option --frobnicate"},
         {{"--data", "/nonexistent/d.txt"}, "cannot read data file"},
+        {{"--data", "/"}, "cannot read data file"}, // a folder, not an empty memory
+        {{"--download-file", "/"}, "cannot read download file"},
     };
     for (const Case& c : cases) {
         std::string err = errorOf([&] { sim::parseCommandLine(c.args); });

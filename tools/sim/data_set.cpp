@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -99,7 +100,8 @@ std::vector<DataSet> parseDataText(std::string_view text) {
 
 std::vector<DataSet> loadDataFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // A folder opens as a stream that reads as empty: it would pass for "No data".
+    if (!in || std::filesystem::is_directory(path))
         throw std::runtime_error("cannot read data file " + path);
     std::ostringstream text;
     text << in.rdbuf();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -197,9 +198,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         } else if (opt == "--download-file") {
             std::string path = value();
             std::ifstream in(path, std::ios::binary);
-            if (!in)
+            if (!in || std::filesystem::is_directory(path))
                 throw std::runtime_error("cannot read download file " + path);
             s.rawDownload = std::string(std::istreambuf_iterator<char>(in), {});
+            if (in.bad())
+                throw std::runtime_error("cannot read download file " + path);
             cl.dataChosen = true;
         } else if (opt == "--baud") {
             std::size_t b = parseCount(opt, value());
