@@ -101,3 +101,22 @@ TEST(SerialEvents, PriorityCallsRefuseNonsenseAndLoweringWorks) {
     });
     t.join();
 }
+
+#include "platform/fd_transport.h"
+
+#include <cerrno>
+
+TEST(SerialEvents, ErrnoMapsOntoTheFewErrorNumbersCallersKnow) {
+    struct Case {
+        int err;
+        DWORD code;
+    } cases[] = {
+        {ENOENT, ERROR_FILE_NOT_FOUND},    {ENXIO, ERROR_FILE_NOT_FOUND},
+        {ENODEV, ERROR_FILE_NOT_FOUND},    {ENOTTY, ERROR_FILE_NOT_FOUND},
+        {EIO, ERROR_FILE_NOT_FOUND},       {EBUSY, ERROR_ACCESS_DENIED},
+        {EACCES, ERROR_ACCESS_DENIED},     {EPERM, ERROR_ACCESS_DENIED},
+        {EINVAL, ERROR_INVALID_PARAMETER}, {ENOMEM, ERROR_GEN_FAILURE},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::errorFromErrno(c.err), c.code) << strerror(c.err);
+}
