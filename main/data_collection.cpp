@@ -66,6 +66,20 @@ std::string safeFileName(std::string_view name) {
     return safe;
 }
 
+std::string fitFileName(std::string name, std::string_view directory) {
+    // 255 bytes per component on Linux file systems; "_000.txt" must still fit behind it.
+    constexpr std::size_t kComponentMax = 255;
+    constexpr std::size_t kSuffix = 8;
+    const auto slash = directory.rfind('/');
+    const std::size_t prefix =
+        slash == std::string_view::npos ? directory.size() : directory.size() - slash - 1;
+    const std::size_t room =
+        prefix + kSuffix < kComponentMax ? kComponentMax - prefix - kSuffix : 0;
+    if (name.size() > room)
+        name.resize(room);
+    return name;
+}
+
 std::string directoryBytes(const QString& directory) {
     return QFile::encodeName(directory).toStdString();
 }
@@ -253,7 +267,7 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
                 return fail("cannot write " + output.path() + ": " + std::strerror(errno));
             if (!headerName(line, name))
                 return fail("data-set header without ':'");
-            const std::string base = directory + safeFileName(name);
+            const std::string base = directory + fitFileName(safeFileName(name), directory);
             if (!output.create(base)) {
                 const int err = errno;
                 return fail(err == EEXIST

@@ -34,6 +34,11 @@ bool headerName(std::string_view header, std::string& name);
 // never lead out of the data directory; every other byte stays as the unit sent it.
 std::string safeFileName(std::string_view name);
 
+// The longest name that still makes a file name the system accepts (numbered form included)
+// after `directory`, whose last component the name is joined to. A longer name is cut there:
+// a set kept under a shortened name beats a download that fails.
+std::string fitFileName(std::string name, std::string_view directory);
+
 // Path bytes of a directory typed by the operator (local 8-bit encoding of file names).
 std::string directoryBytes(const QString& directory);
 

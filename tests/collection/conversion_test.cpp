@@ -216,6 +216,18 @@ TEST_F(Conversion, HostileNamesStayInTheDataDirectory) {
     EXPECT_EQ(readFile(dataDir + "a_b_.txt"), "Name: a/b\x01\r\n2\r\n");
 }
 
+TEST_F(Conversion, OverlongNamesAreCutToAFileNameThatWorks) {
+    const std::string name(300, 'n');
+    EXPECT_EQ(convert("Name: " + name + "\r\n1\r\nName: " + name + "\r\n2\r\n>").result,
+              ConvertResult::Collected);
+    const std::string cut(247, 'n');
+    EXPECT_EQ(readFile(dataDir + cut + ".txt"), "Name: " + name + "\r\n1\r\n");
+    EXPECT_EQ(readFile(dataDir + cut + "_000.txt"), "Name: " + name + "\r\n2\r\n");
+    // Joined to a directory without a final '/', the name shares that component.
+    EXPECT_EQ(fitFileName(name, "/x/Data").size(), 243u);
+    EXPECT_EQ(fitFileName("short", "/x/Data"), "short");
+}
+
 TEST_F(Conversion, LongLinesLoseNothing) {
     std::string longLine(7999, 'x');
     longLine += "yz";                     // 8001 bytes, across the old 7999-byte pieces

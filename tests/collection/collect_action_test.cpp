@@ -1,0 +1,172 @@
+// Collect Data end to end: the program's windows, the real session and the simulated unit.
+#include "collection/program_fixture.h"
+
+#include "main/download_status.h"
+#include "setup/fSetup.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+
+#include <filesystem>
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+using dialogs::BoxKind;
+
+// The boxes of the collection, without the port list's notes about ports coming and going
+// (the simulator's port appears while the test runs).
+std::vector<std::pair<BoxKind, std::string>> boxes(const dialogs::ScriptedDialogs& s) {
+    std::vector<std::pair<BoxKind, std::string>> out;
+    for (const auto& b : s.shown) {
+        if (b.text.rfind("Com port ", 0) == 0 || b.text.rfind("No Comports", 0) == 0)
+            continue;
+        out.emplace_back(b.kind, b.text);
+    }
+    return out;
+}
+
+// The bytes a data set's file must hold: header and records as the unit sent them, CR LF.
+std::string expectedFile(const sim::DataSet& set) {
+    std::string text = "Name: " + set.name + "\r\n";
+    for (const auto& r : set.records)
+        text += r + "\r\n";
+    return text;
+}
+
+class CollectData : public ProgramFixture {
+protected:
+    void collect(const std::string& directory) {
+        FormSetup->EditDataDirectory->setText(QString::fromStdString(directory));
+        FormXRQMain->ActionCollectExecute(nullptr);
+    }
+};
+
+TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::sampleDataSets();
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    FormXRQMain->MemoMain->setPlainText("earlier text");
+
+    collect(dataDir);
+    ASSERT_EQ(boxes(*script), (std::vector<std::pair<BoxKind, std::string>>{
+                                  {BoxKind::Info, "Data collected and placed in " + dataDir}}));
+    for (const auto& set : o.dataSets)
+        EXPECT_EQ(readWholeFile(dataDir + set.name + ".txt"), expectedFile(set)) << set.name;
+    EXPECT_EQ(FormXRQMain->CaptureFile, nullptr);
+    EXPECT_FALSE(FormXRQMain->EchoCapture);
+    // The download scrolled through the main window after what was there.
+    const QString memo = FormXRQMain->MemoMain->toPlainText();
+    EXPECT_TRUE(memo.startsWith("earlier text"));
+    EXPECT_TRUE(memo.contains(QString::fromStdString("Name: " + o.dataSets[0].name)));
+    EXPECT_TRUE(FormXRQMain->StatusBar1->currentMessage().startsWith("Received"));
+
+    collect(dataDir);
+    EXPECT_EQ(boxes(*script).size(), 2u);
+    for (const auto& set : o.dataSets) {
+        EXPECT_EQ(readWholeFile(dataDir + set.name + "_000.txt"), expectedFile(set));
+        EXPECT_EQ(readWholeFile(dataDir + set.name + ".txt"), expectedFile(set));
+    }
+}
+
+TEST_F(CollectData, NoDataAndHostileNames) {
+    sim::SimOptions o;
+    o.baud = 0;
+    startUnit(o); // empty memory
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    collect(dataDir);
+    ASSERT_EQ(boxes(*script),
+              (std::vector<std::pair<BoxKind, std::string>>{{BoxKind::Info, "No data in XRQ"}}));
+    EXPECT_TRUE(fs::is_empty(dataDir));
+
+    unit->setMemory(sim::hostileDataSets());
+    collect(dataDir);
+    ASSERT_EQ(boxes(*script).size(), 2u);
+    EXPECT_EQ(boxes(*script)[1].first, BoxKind::Info);
+    // Every data file landed inside the data directory, none above or beside it.
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const std::string path = e.path().string();
+        if (!e.is_regular_file() || path.rfind(root + "/appdata/", 0) == 0 ||
+            path.rfind(work, 0) == 0)
+            continue;
+        if (path.rfind(dataDir, 0) == 0 && e.path().parent_path() == fs::path(root) / "data")
+            ++files;
+        else
+            ADD_FAILURE() << "file outside the data directory: " << path;
+    }
+    EXPECT_EQ(files, sim::hostileDataSets().size());
+}
+
+TEST_F(CollectData, SilenceBeforeThePromptKeepsThePartialDownloadAndEarlierFiles) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::sampleDataSets();
+    o.faults.silentAfterBytes = 300;
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    const std::string earlier = dataDir + o.dataSets[0].name + ".txt";
+    { std::ofstream(earlier, std::ios::binary) << "an earlier download"; }
+    collect(dataDir);
+    EXPECT_EQ(boxes(*script),
+              (std::vector<std::pair<BoxKind, std::string>>{
+                  {BoxKind::Error, "Timeout during data download"},
+                  {BoxKind::Error, "Invalid file format - data in Intermediate.txt"}}));
+    EXPECT_EQ(intermediate().size(), 300u);
+    EXPECT_EQ(readWholeFile(earlier), "an earlier download");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dataDir), fs::directory_iterator{}), 1);
+    EXPECT_EQ(FormXRQMain->CaptureFile, nullptr);
+}
+
+TEST_F(CollectData, ClosedSessionSendsNothingAndTimesOut) {
+    sim::SimOptions o;
+    o.dataSets = sim::sampleDataSets();
+    startUnit(o); // the port is never opened
+    collect(dataDir);
+    EXPECT_EQ(boxes(*script),
+              (std::vector<std::pair<BoxKind, std::string>>{
+                  {BoxKind::Error, "Timeout during data download"},
+                  {BoxKind::Error, "Invalid file format - data in Intermediate.txt"}}));
+    EXPECT_TRUE(fs::exists(work + "_$XRQInt.txt"));
+    EXPECT_EQ(intermediate(), "");
+    EXPECT_EQ(unit->received(), "");
+}
+
+TEST_F(CollectData, IntermediateFileThatCannotBeCreated) {
+    fs::create_directory(work + "_$XRQInt.txt");
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::sampleDataSets();
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    collect(dataDir);
+    EXPECT_EQ(boxes(*script), (std::vector<std::pair<BoxKind, std::string>>{
+                                  {BoxKind::Error, "Cannot open intermediate data file"}}));
+    EXPECT_TRUE(unit->received().find('F') == std::string::npos);
+}
+
+TEST_F(CollectData, SecondCollectDuringADownloadIsRefusedAndLosesNothing) {
+    sim::SimOptions o;
+    o.baud = 19200; // paced: the download lasts long enough to press again
+    o.dataSets = sim::generateDataSets(1, 40, 60);
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    FormSetup->EditDataDirectory->setText(QString::fromStdString(dataDir));
+    bool pressedAgain = false;
+    QTimer::singleShot(300, [&] {
+        pressedAgain = true;
+        FormXRQMain->ActionCollectExecute(nullptr);
+    });
+    FormXRQMain->ActionCollectExecute(nullptr);
+    ASSERT_TRUE(pressedAgain);
+    ASSERT_EQ(boxes(*script).size(), 1u);
+    EXPECT_EQ(boxes(*script)[0].first, BoxKind::Info);
+    EXPECT_EQ(readWholeFile(dataDir + o.dataSets[0].name + ".txt"), expectedFile(o.dataSets[0]));
+}
+
+} // namespace

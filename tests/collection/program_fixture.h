@@ -1,0 +1,94 @@
+#pragma once
+// The program's four windows in this process, with every folder (program, application data,
+// desktop, devices, the working directory) in a temporary folder, message boxes recorded
+// instead of shown, and a simulated unit on a pty linked as COM7 in the port folder.
+// Used by the collection and the terminal tests (header only: those areas link the program).
+
+#include "dialogs/run_log.h"
+#include "dialogs/scripted_dialogs.h"
+#include "main/fMain.h"
+#include "main/program_start.h"
+#include "serial/fSerial.h"
+#include "tools/sim/pty_unit.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+namespace testsupport {
+
+// Runs the event loop until `done` holds or the deadline passes; never spins.
+template <class Pred> bool waitUntil(Pred done, int deadlineMs = 20000) {
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(deadlineMs);
+    while (!done() && deadline.isActive())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+inline std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ProgramFixture : public ::testing::Test {
+protected:
+    static constexpr int kPort = 7;
+
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        root = tmp.path().toStdString();
+        for (const char* sub : {"/prog", "/appdata", "/desktop", "/dev", "/sys", "/work", "/data"})
+            QDir().mkpath(QString::fromStdString(root + sub));
+        dataDir = root + "/data/";
+        work = root + "/work/";
+        ProgramLocations where;
+        where.programDir = root + "/prog/";
+        where.appData = root + "/appdata";
+        where.desktop = root + "/desktop";
+        where.deviceDir = root + "/dev";
+        where.sysfsDir = root + "/sys";
+        oldCwd = QDir::currentPath();
+        QDir::setCurrent(QString::fromStdString(work));
+        CreateProgramWindows(where);
+        script = std::make_unique<dialogs::ScriptedDialogs>();
+        FormXRQMain->show();
+        ASSERT_FALSE(TempFilesPath.empty());
+    }
+
+    void TearDown() override {
+        if (FormSerial && FormSerial->PortOpen)
+            FormSerial->iClosePort();
+        if (unit)
+            unit->stop();
+        unit.reset();
+        DestroyProgramWindows();
+        script.reset();
+        QDir::setCurrent(oldCwd);
+    }
+
+    // Starts the simulated unit as COM7 and makes it the session's port (not opened).
+    void startUnit(sim::SimOptions options) {
+        options.linkPath = TempFilesPath + "ports/COM" + std::to_string(kPort);
+        unit = sim::PtyUnit::start(options);
+        FormSerial->ComPortNumber = kPort;
+    }
+
+    std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
+
+    QTemporaryDir tmp;
+    QString oldCwd;
+    std::string root, dataDir, work;
+    std::unique_ptr<dialogs::ScriptedDialogs> script;
+    std::unique_ptr<sim::PtyUnit> unit;
+};
+
+} // namespace testsupport
