@@ -376,6 +376,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         clock.start();
         collection::DownloadStatus status(StatusBar1, CaptureFile);
         result = FormSerial->iCaptureTo("F", '>', 4000);
+        MemoMainEcho->flush();
         status.finish();
         figures.captureBytes = status.progress().bytes();
         figures.captureSeconds = clock.elapsed() / 1000.0;

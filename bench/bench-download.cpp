@@ -1,0 +1,175 @@
+// Download benchmark: the program's own windows and collection code against the unit
+// simulator on a pty, unpaced. For 1, 16 and 64 MB downloads it measures the capture rate
+// without echo (the capture primitive writing the intermediate file only), the capture rate
+// with echo (the whole Collect Data action, text shown in the main window), the conversion
+// rate and the peak memory. Each size runs in a child process of its own, so each peak is
+// that size's own. The output ends with the 16 MB figures, one "key value" pair a line.
+//
+//   bench-download            all sizes
+//   bench-download --size N   one size of N MB, in this process
+
+#include "dialogs/scripted_dialogs.h"
+#include "main/download_status.h"
+#include "main/fMain.h"
+#include "main/program_start.h"
+#include "serial/fSerial.h"
+#include "setup/fSetup.h"
+#include "tools/sim/pty_unit.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <sys/resource.h>
+
+namespace {
+
+constexpr int kPort = 7;
+
+double peakRssMB() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024.0; // kB on Linux
+}
+
+template <class Pred> bool waitFor(Pred done, int deadlineMs) {
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(deadlineMs);
+    while (!done() && deadline.isActive())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+int fail(const std::string& why) {
+    std::fprintf(stderr, "bench-download: %s\n", why.c_str());
+    return 1;
+}
+
+// One download size in this process. Prints its figures as "key value" lines.
+int runOneSize(int megabytes) {
+    QTemporaryDir tmp;
+    if (!tmp.isValid())
+        return fail("no temporary folder");
+    const std::string root = tmp.path().toStdString();
+    for (const char* sub : {"/prog", "/appdata", "/desktop", "/dev", "/sys", "/work", "/data"})
+        QDir().mkpath(QString::fromStdString(root + sub));
+
+    ProgramLocations where;
+    where.programDir = root + "/prog/";
+    where.appData = root + "/appdata";
+    where.desktop = root + "/desktop";
+    where.deviceDir = root + "/dev";
+    where.sysfsDir = root + "/sys";
+    CreateProgramWindows(where);
+    dialogs::ScriptedDialogs script;
+    FormXRQMain->show();
+    if (!waitFor([] { return !TempFilesPath.empty(); }, 10000))
+        return fail("main window not shown");
+
+    // Records of about 60 bytes in eight data sets make up the requested size.
+    const std::size_t records = static_cast<std::size_t>(megabytes) * 1000000 / 8 / 62;
+    sim::SimOptions options;
+    options.linkPath = TempFilesPath + "ports/COM" + std::to_string(kPort);
+    options.baud = 0;
+    options.dataSets = sim::generateDataSets(8, records, 60);
+    std::unique_ptr<sim::PtyUnit> unit;
+    try {
+        unit = sim::PtyUnit::start(options);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+
+    FormSerial->ComPortNumber = kPort;
+    if (FormSerial->iOpenPort() != 0)
+        return fail("cannot open the simulator's port");
+    FormSetup->EditDataDirectory->setText(QString::fromStdString(root + "/data/"));
+    QDir::setCurrent(QString::fromStdString(root + "/work"));
+
+    // Without echo: the capture primitive alone into a file.
+    FormXRQMain->CaptureFile = std::fopen((root + "/work/noecho.bin").c_str(), "wb");
+    FormXRQMain->EchoCapture = false;
+    QElapsedTimer clock;
+    clock.start();
+    const int noEchoResult = FormSerial->iCaptureTo("F", '>', 4000);
+    const double noEchoSeconds = clock.elapsed() / 1000.0;
+    const long noEchoBytes = std::ftell(FormXRQMain->CaptureFile);
+    std::fclose(FormXRQMain->CaptureFile);
+    FormXRQMain->CaptureFile = nullptr;
+    if (noEchoResult != 0)
+        return fail("capture without echo timed out");
+
+    // With echo: the whole action, as the operator runs it.
+    FormXRQMain->ActionCollectExecute(nullptr);
+    const collection::RunFigures figures = collection::lastRunFigures();
+    bool collected = false;
+    for (const auto& box : script.shown)
+        collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
+    if (!collected)
+        return fail("the collection did not end with its success message");
+
+    const double mb = 1e6;
+    std::printf("size_MB %d\n", megabytes);
+    std::printf("download_bytes %llu\n", static_cast<unsigned long long>(figures.captureBytes));
+    std::printf("capture_MBps_echo %.2f\n", figures.captureBytes / mb / figures.captureSeconds);
+    std::printf("capture_MBps_noecho %.2f\n", noEchoBytes / mb / noEchoSeconds);
+    std::printf("convert_MBps %.2f\n", figures.captureBytes / mb / figures.convertSeconds);
+    std::printf("peak_rss_MB %.1f\n", peakRssMB());
+    std::fflush(stdout);
+
+    FormSerial->iClosePort();
+    unit->stop();
+    DestroyProgramWindows();
+    return 0;
+}
+
+std::map<std::string, std::string> parseFigures(const QByteArray& out) {
+    std::map<std::string, std::string> figures;
+    for (const QByteArray& line : out.split('\n')) {
+        const auto parts = line.trimmed().split(' ');
+        if (parts.size() == 2)
+            figures[parts[0].toStdString()] = parts[1].toStdString();
+    }
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 3 && args[1] == "--size")
+        return runOneSize(args[2].toInt());
+
+    const char* keys[] = {"capture_MBps_echo", "capture_MBps_noecho", "convert_MBps",
+                          "peak_rss_MB"};
+    std::map<std::string, std::string> at16;
+    std::printf("%-8s %18s %20s %13s %12s\n", "size_MB", "capture_MBps_echo", "capture_MBps_noecho",
+                "convert_MBps", "peak_rss_MB");
+    for (int size : {1, 16, 64}) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(app.applicationFilePath(), {"--size", QString::number(size)});
+        if (!child.waitForFinished(30 * 60 * 1000) || child.exitCode() != 0)
+            return fail("the " + std::to_string(size) + " MB run failed");
+        auto figures = parseFigures(child.readAllStandardOutput());
+        std::printf("%-8d %18s %20s %13s %12s\n", size, figures[keys[0]].c_str(),
+                    figures[keys[1]].c_str(), figures[keys[2]].c_str(), figures[keys[3]].c_str());
+        if (size == 16)
+            at16 = figures;
+    }
+    for (const char* key : keys)
+        std::printf("%s %s\n", key, at16[key].c_str());
+    return 0;
+}
