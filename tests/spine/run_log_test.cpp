@@ -4,11 +4,23 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
-#include <regex>
 
 namespace {
+
+// "yy/mm/dd HH:MM:SS": 17 characters, digits where the pattern has '9'.
+bool isStamp(const std::string& text) {
+    const std::string pattern = "99/99/99 99:99:99";
+    if (text.size() < pattern.size())
+        return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        if (pattern[i] == '9' ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                              : text[i] != pattern[i])
+            return false;
+    return true;
+}
 
 // Fixed time zone for exact time stamps; restored afterwards.
 class UtcZone {
@@ -86,9 +98,8 @@ TEST_F(TempLogTest, LinesAreAppendedWithCrLfAndTheFileIsCreated) {
     LogWrite("", 122, LogSizeLimit);
     const auto lines = crlfLines(log());
     ASSERT_EQ(lines.size(), 3u);
-    const std::regex stamp(
-        R"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d \(:00118\) \*{5} Program Start \*{5}$)");
-    EXPECT_TRUE(std::regex_match(lines[0], stamp)) << lines[0];
+    EXPECT_TRUE(isStamp(lines[0])) << lines[0];
+    EXPECT_EQ(lines[0].substr(17), " (:00118) ***** Program Start *****");
     EXPECT_EQ(lines[1].substr(17), " (:00120) two lines");
     EXPECT_EQ(lines[2].substr(17), " (:00122)");
 }
