@@ -87,9 +87,10 @@ TFormXRQMain::TFormXRQMain(ProgramLocations locations, QWidget* parent)
 }
 
 TFormXRQMain::~TFormXRQMain() {
-    // The program may end without a close (the application told to quit): the run log still
-    // gets its end line, and a download's file keeps what reached it.
-    logEndOnce();
+    // The program may end without a close (the application told to quit): the run log it
+    // started still gets its end line, and a download's file keeps what reached it.
+    if (m_shown)
+        logEndOnce();
     if (CaptureFile) {
         std::fclose(CaptureFile);
         CaptureFile = nullptr;
