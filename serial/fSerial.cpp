@@ -324,8 +324,10 @@ int TFormSerial::iWaitForStringNUntilTermination(const std::string& Command, cha
     Match.StoreCount = N;
     Match.StorePtr = Buffer;
     Match.Terminated = Match.StartSeen = Match.EndSeen = false;
-    SerialCom->PurgeInput();
-    SerialCom->PurgeOutput();
+    if (sessionUsable()) {
+        SerialCom->PurgeInput();
+        SerialCom->PurgeOutput();
+    }
     if (!Command.empty())
         iSendString(Command);
     armSerialTimer(Delay);
@@ -354,8 +356,10 @@ int TFormSerial::iWaitForStringNBetweenChars(const std::string& Command, char St
     Match.StoreCount = N;
     Match.StorePtr = Buffer;
     Match.Terminated = Match.StartSeen = Match.EndSeen = false;
-    SerialCom->PurgeInput();
-    SerialCom->PurgeOutput();
+    if (sessionUsable()) {
+        SerialCom->PurgeInput();
+        SerialCom->PurgeOutput();
+    }
     if (!Command.empty())
         iSendString(Command);
     armSerialTimer(Delay);
@@ -363,8 +367,14 @@ int TFormSerial::iWaitForStringNBetweenChars(const std::string& Command, char St
     return Match.TimedOut ? 1 : 0;
 }
 
+bool TFormSerial::sessionUsable() const {
+    // A component that closed itself after its device vanished has been reported once
+    // already; the session then sends nothing and waits out its delay.
+    return PortOpen && SerialCom->Active();
+}
+
 int TFormSerial::iSendString(const std::string& Command) {
-    if (!PortOpen)
+    if (!sessionUsable())
         return 1;
     for (char c : Command) {
         SerialCom->WriteChar(c);
@@ -375,7 +385,7 @@ int TFormSerial::iSendString(const std::string& Command) {
 }
 
 int TFormSerial::iSendChar(char Ch) {
-    if (!PortOpen)
+    if (!sessionUsable())
         return 1;
     SerialCom->WriteChar(Ch);
     return 0;

@@ -88,6 +88,7 @@ private:
     void armSerialTimer(std::uint32_t delay);
     template <class Done> void waitUntil(Done done);
     bool refuseNested();
+    bool sessionUsable() const;
     // Probe with the reason kept for the open message (EACCES gets a hint of its own).
     int probe(int n, std::string& noPermissionDevice);
 

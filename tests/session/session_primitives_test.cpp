@@ -142,13 +142,37 @@ TEST_F(Primitives, ANestedExchangeIsRefusedAndDoesNotSpoilTheRunningOne) {
     EXPECT_TRUE(dialogs.shown.empty()) << lastBox();
 }
 
+// Throws from inside the component's write, as a failing device would.
+void failingWrite(QObject*, const void*, std::int32_t, bool) {
+    throw EComError(5, "device gone");
+}
+
 TEST_F(Primitives, AnExceptionLeavingAPrimitiveResetsTheMatchState) {
+    form->SerialCom->SetBeforeWrite(TReadWriteEvent(&failingWrite));
+    ASSERT_TRUE(form->PortOpen);
+    ASSERT_TRUE(form->SerialCom->Active());
+    EXPECT_THROW(form->SerialCom->WriteChar('x'), EComError);
     char buffer[9] = {};
-    form->SerialCom->Close(); // the component refuses to purge a closed port
     EXPECT_THROW(form->iWaitForStringNUntilTermination("A", '>', 1000, buffer, 8), EComError);
     EXPECT_EQ(form->Match.StoreCount, 0);
+    EXPECT_FALSE(form->ExchangeRunning());
+    EXPECT_THROW(form->iCaptureTo("F", '>', 1000), EComError);
     EXPECT_FALSE(form->Match.Capturing);
     EXPECT_FALSE(form->ExchangeRunning());
+    // A chunk arriving afterwards is neither stored nor breaks anything.
+    form->SerialCom->SetBeforeWrite(nullptr);
+    pty.writeMaster("late>");
+    EXPECT_EQ(form->iWaitForChar("", '>', 0, 10000), 1);
+    EXPECT_STREQ(buffer, "");
+}
+
+TEST_F(Primitives, AComponentClosedUnderneathSendsNothingAndTimesOut) {
+    // The component closes itself when its device vanishes; the session flag may lag.
+    form->SerialCom->Close();
+    char buffer[9] = {};
+    EXPECT_EQ(form->iWaitForStringNUntilTermination("A", '>', 300, buffer, 8), 1);
+    EXPECT_EQ(form->iSendChar('x'), 1);
+    EXPECT_EQ(pty.drainMaster(), "");
 }
 
 TEST_F(Primitives, SendStringPacesEveryCharacterAndSendCharDoesNot) {

@@ -1,0 +1,286 @@
+// The operator's unit actions, triggered on the main window against the simulated unit on a
+// pty: the boxes in order, the run-log lines of each exchange, and the state left behind.
+#include "collection/program_fixture.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QStatusBar>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+using dialogs::BoxKind;
+
+struct Box {
+    BoxKind kind;
+    std::string text;
+    bool operator==(const Box&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Box& b) {
+    return os << static_cast<int>(b.kind) << ":" << b.text;
+}
+
+class UnitCommands : public testsupport::ProgramFixture {
+protected:
+    void startUnitWith(sim::SimOptions options = {}) {
+        options.baud = 0;
+        startUnit(options);
+    }
+    // The boxes shown since the last call. The port folder's own arrival notice (the unit's
+    // link appearing) may come at any point of the first exchange and is left out.
+    std::vector<Box> boxes() {
+        std::vector<Box> out;
+        for (std::size_t i = m_seenBoxes; i < script->shown.size(); ++i)
+            if (!isHotPlugNotice(script->shown[i].text))
+                out.push_back({script->shown[i].kind, script->shown[i].text});
+        m_seenBoxes = script->shown.size();
+        return out;
+    }
+    // Run-log messages (time stamp cut off) since the last call.
+    std::vector<std::string> logLines() {
+        std::vector<std::string> out;
+        std::string all = testsupport::readWholeFile(LogFilePath);
+        std::size_t pos = 0, n = 0;
+        while (pos < all.size()) {
+            std::size_t end = all.find("\r\n", pos);
+            if (end == std::string::npos)
+                end = all.size();
+            if (n++ >= m_seenLog && !isHotPlugNotice(all.substr(pos, end - pos)))
+                out.push_back(all.substr(pos + 18, end - pos - 18));
+            pos = end + 2;
+        }
+        m_seenLog = n;
+        return out;
+    }
+    bool unitActionsEnabled() const {
+        return FormXRQMain->ActionSetClock->isEnabled() &&
+               FormXRQMain->ActionCheckBat->isEnabled() &&
+               FormXRQMain->ActionCollect->isEnabled() && FormXRQMain->ActionClearMem->isEnabled();
+    }
+    void connectOk() {
+        FormXRQMain->ActionConnect->trigger();
+        ASSERT_EQ(boxes(), (std::vector<Box>{{BoxKind::Info, "Connected to XRQ unit!"}}));
+        logLines();
+    }
+
+private:
+    static bool isHotPlugNotice(const std::string& text) {
+        return text.find("Com port COM") != std::string::npos;
+    }
+    std::size_t m_seenBoxes = 0;
+    std::size_t m_seenLog = 0;
+};
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST_F(UnitCommands, ConnectThenEachActionSucceeds) {
+    sim::SimOptions o;
+    o.serialNumber = "AB12CD34";
+    o.batteryVolts = 12.25;
+    o.temperatureC = -3.96;
+    o.dataSets = sim::generateDataSets(1, 3);
+    startUnitWith(o);
+    boxes();
+    logLines();
+    EXPECT_FALSE(unitActionsEnabled());
+
+    FormXRQMain->ActionConnect->trigger();
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Info, "Connected to XRQ unit!"}}));
+    EXPECT_TRUE(unitActionsEnabled());
+    EXPECT_EQ(FormXRQMain->SerialNumber, "AB12CD34");
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    auto log = logLines();
+    const std::vector<std::string> connectLines = {
+        "(:00263) Open serial port",
+        "(:00384) Comm CLOSE inactive",
+        "(:00671) iWaitForChar to \"#\" or \">\"; Command: R (delay 8000)",
+        "(:00517) iWaitForChar to \">\" or \"\"; Command: ! (delay 10000)",
+        "(:00541) Command sent",
+        "(:00556) Found",
+        "(:00276) Connected to XRQ unit!"};
+    EXPECT_EQ(log, connectLines);
+
+    script->queueAnswer(true);
+    FormXRQMain->ActionSetClock->trigger();
+    auto shown = boxes();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0], (Box{BoxKind::Confirm, "Set XRQ clock to computer?"}));
+    ASSERT_EQ(shown[1].text.size(), std::string("Clock on XRQ set to ").size() + 17);
+    const std::string clock = shown[1].text.substr(20);
+    EXPECT_TRUE(unit->waitForReceived("S" + clock, std::chrono::seconds(10)));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return unit->clockSetCount() == 1; }));
+    EXPECT_EQ(unit->lastClockText(), clock);
+
+    FormXRQMain->ActionCheckBat->trigger();
+    EXPECT_EQ(boxes(), std::vector<Box>{});
+    EXPECT_EQ(FormXRQMain->LabelBatV->text(), "12.3 V");
+    EXPECT_EQ(FormXRQMain->LabelTemp->text(), "-4.0 C");
+    EXPECT_TRUE(contains(logLines(), "(:00593) iWaitForStringNUntilTermination to \">\"; "
+                                     "Command: A (delay 2000)"));
+
+    script->queueAnswer(true);  // continue
+    script->queueAnswer(false); // do not abort
+    FormXRQMain->ActionClearMem->trigger();
+    EXPECT_EQ(boxes().back(), (Box{BoxKind::Info, "XRQ Memory cleared"}));
+    EXPECT_EQ(unit->clearCount(), 1);
+    EXPECT_TRUE(unit->memory().empty());
+
+    // Connecting again skips the opening of the open port.
+    FormXRQMain->ActionConnect->trigger();
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Info, "Connected to XRQ unit!"}}));
+    EXPECT_FALSE(contains(logLines(), "(:00263) Open serial port"));
+}
+
+TEST_F(UnitCommands, ConnectFailuresLeaveTheActionsAsTheyWere) {
+    // Fewer than eight characters after '#': both errors, after the whole 8000 ms.
+    sim::SimOptions o;
+    o.serialNumber = "AB12";
+    startUnitWith(o);
+    boxes();
+    FormXRQMain->SerialNumber = "previous";
+    FormXRQMain->ActionConnect->trigger();
+    EXPECT_EQ(boxes(),
+              (std::vector<Box>{{BoxKind::Error, "Improper response to serial number request."},
+                                {BoxKind::Error, "Cannot detect XRQ unit"}}));
+    EXPECT_EQ(FormXRQMain->SerialNumber, "previous");
+    EXPECT_FALSE(unitActionsEnabled());
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(UnitCommands, NoPromptAfterTheReadinessCheck) {
+    sim::SimOptions o;
+    o.faults.ignoredCommands = "!";
+    startUnitWith(o);
+    boxes();
+    FormXRQMain->ActionConnect->trigger();
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Error, "Cannot detect XRQ unit"}}));
+    EXPECT_EQ(FormXRQMain->SerialNumber, unit->serialNumber()); // already replaced
+    EXPECT_FALSE(unitActionsEnabled());
+}
+
+TEST_F(UnitCommands, PortThatCannotBeOpenedShowsOnlyItsOwnMessage) {
+    FormSerial->ComPortNumber = kPort; // nothing linked there
+    boxes();
+    FormXRQMain->ActionConnect->trigger();
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Error, "Unable to open COM7."}}));
+    EXPECT_FALSE(FormSerial->PortOpen);
+}
+
+TEST_F(UnitCommands, UnansweredCommandsAfterAConnect) {
+    startUnitWith();
+    boxes();
+    connectOk();
+    const QString volts = FormXRQMain->LabelBatV->text();
+
+    struct Case {
+        const char* ignored;
+        bool malformedBattery;
+        QAction* action;
+        std::vector<bool> answers;
+        std::vector<Box> expected; // the boxes after the questions
+    };
+    const Case cases[] = {
+        {"S",
+         false,
+         FormXRQMain->ActionSetClock,
+         {true},
+         {{BoxKind::Error, "Bad reponse from XRQ Unit"}}},
+        {"A",
+         false,
+         FormXRQMain->ActionCheckBat,
+         {},
+         {{BoxKind::Error, "Bad response from XRQ unit"}}},
+        {"",
+         true,
+         FormXRQMain->ActionCheckBat,
+         {},
+         {{BoxKind::Error, "Bad response from XRQ unit"}}},
+        {"*",
+         false,
+         FormXRQMain->ActionClearMem,
+         {true, false},
+         {{BoxKind::Error, "Invalid response from XRQ unit"},
+          {BoxKind::Info, "Memory not cleared"}}},
+        {"C",
+         false,
+         FormXRQMain->ActionClearMem,
+         {true, false},
+         {{BoxKind::Error, "Invalid response from XRQ unit"},
+          {BoxKind::Info, "Memory not cleared"}}},
+        // An unanswered confirmation is not reported as a cleared memory.
+        {"Y",
+         false,
+         FormXRQMain->ActionClearMem,
+         {true, false},
+         {{BoxKind::Error, "Invalid response from XRQ unit"},
+          {BoxKind::Info, "Memory not cleared"}}},
+    };
+    for (const auto& c : cases) {
+        sim::FaultOptions f;
+        f.ignoredCommands = c.ignored;
+        f.malformedBattery = c.malformedBattery;
+        unit->setFaults(f);
+        for (bool a : c.answers)
+            script->queueAnswer(a);
+        c.action->trigger();
+        auto shown = boxes();
+        ASSERT_GE(shown.size(), c.answers.size()) << c.ignored;
+        shown.erase(shown.begin(), shown.begin() + static_cast<long>(c.answers.size()));
+        EXPECT_EQ(shown, c.expected) << c.ignored;
+        EXPECT_TRUE(unitActionsEnabled()) << c.ignored;
+        EXPECT_EQ(FormXRQMain->LabelBatV->text(), volts) << c.ignored;
+    }
+    EXPECT_EQ(unit->clockSetCount(), 0);
+    EXPECT_EQ(unit->clearCount(), 0);
+}
+
+TEST_F(UnitCommands, ClearMemoryQuestionsAnsweredAgainstItSendNothing) {
+    startUnitWith();
+    boxes();
+    connectOk();
+    const std::string before = unit->received();
+    const std::string q1 =
+        "This action is irreversible. Make sure you have saved all your data!\nContinue?";
+    script->queueAnswer(false);
+    FormXRQMain->ActionClearMem->trigger();
+    EXPECT_EQ(boxes(),
+              (std::vector<Box>{{BoxKind::Confirm, q1}, {BoxKind::Info, "Memory not cleared"}}));
+    script->queueAnswer(true);
+    script->queueAnswer(true);
+    FormXRQMain->ActionClearMem->trigger();
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Confirm, q1},
+                                         {BoxKind::Confirm, "Abort clearing memory?"},
+                                         {BoxKind::Info, "Memory not cleared"}}));
+    script->queueAnswer(false);
+    FormXRQMain->ActionSetClock->trigger();
+    EXPECT_EQ(boxes().size(), 1u);
+    EXPECT_EQ(unit->received(), before);
+}
+
+TEST_F(UnitCommands, AnActionDuringAWaitIsRefusedQuietly) {
+    startUnitWith();
+    boxes();
+    connectOk();
+    // While Check Bat waits, the operator presses Connect and Clear Memory.
+    sim::FaultOptions f;
+    f.ignoredCommands = "A";
+    unit->setFaults(f);
+    QTimer::singleShot(50, FormXRQMain, [] {
+        FormXRQMain->ActionConnect->trigger();
+        FormXRQMain->ActionClearMem->trigger();
+    });
+    FormXRQMain->ActionCheckBat->trigger();
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Error, "Bad response from XRQ unit"}}));
+    EXPECT_FALSE(FormXRQMain->statusBar()->currentMessage().isEmpty());
+    EXPECT_EQ(unit->received().find_first_of("R*", unit->received().rfind('A')), std::string::npos);
+}
+
+} // namespace
