@@ -36,6 +36,14 @@ namespace {
 
 constexpr int kPort = 7;
 
+// CPU seconds of the whole process (all threads, the simulator's included) so far.
+double cpuSeconds() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 double peakRssMB() {
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
@@ -101,8 +109,10 @@ int runOneSize(int megabytes) {
     FormXRQMain->EchoCapture = false;
     QElapsedTimer clock;
     clock.start();
+    double cpuBefore = cpuSeconds();
     const int noEchoResult = FormSerial->iCaptureTo("F", '>', 4000);
     const double noEchoSeconds = clock.elapsed() / 1000.0;
+    const double noEchoCpu = cpuSeconds() - cpuBefore;
     const long noEchoBytes = std::ftell(FormXRQMain->CaptureFile);
     std::fclose(FormXRQMain->CaptureFile);
     FormXRQMain->CaptureFile = nullptr;
@@ -110,7 +120,9 @@ int runOneSize(int megabytes) {
         return fail("capture without echo timed out");
 
     // With echo: the whole action, as the operator runs it.
+    cpuBefore = cpuSeconds();
     FormXRQMain->ActionCollectExecute(nullptr);
+    const double echoCpu = cpuSeconds() - cpuBefore;
     const collection::RunFigures figures = collection::lastRunFigures();
     bool collected = false;
     for (const auto& box : script.shown)
@@ -125,6 +137,9 @@ int runOneSize(int megabytes) {
     std::printf("capture_MBps_noecho %.2f\n", noEchoBytes / mb / noEchoSeconds);
     std::printf("convert_MBps %.2f\n", figures.captureBytes / mb / figures.convertSeconds);
     std::printf("peak_rss_MB %.1f\n", peakRssMB());
+    // Rates per CPU second: what the code costs, apart from how busy the machine is.
+    std::printf("cpu_MBps_noecho %.2f\n", noEchoBytes / mb / noEchoCpu);
+    std::printf("cpu_MBps_echo_and_convert %.2f\n", figures.captureBytes / mb / echoCpu);
     std::fflush(stdout);
 
     FormSerial->iClosePort();
@@ -164,8 +179,10 @@ int main(int argc, char** argv) {
         if (!child.waitForFinished(30 * 60 * 1000) || child.exitCode() != 0)
             return fail("the " + std::to_string(size) + " MB run failed");
         auto figures = parseFigures(child.readAllStandardOutput());
-        std::printf("%-8d %18s %20s %13s %12s\n", size, figures[keys[0]].c_str(),
-                    figures[keys[1]].c_str(), figures[keys[2]].c_str(), figures[keys[3]].c_str());
+        std::printf("%-8d %18s %20s %13s %12s %16s %26s\n", size, figures[keys[0]].c_str(),
+                    figures[keys[1]].c_str(), figures[keys[2]].c_str(), figures[keys[3]].c_str(),
+                    figures["cpu_MBps_noecho"].c_str(),
+                    figures["cpu_MBps_echo_and_convert"].c_str());
         if (size == 16)
             at16 = figures;
     }

@@ -1,6 +1,7 @@
 // Collect Data end to end: the program's windows, the real session and the simulated unit.
 #include "collection/program_fixture.h"
 
+#include "comport/Comsignal.h"
 #include "main/download_status.h"
 #include "setup/fSetup.h"
 
@@ -65,6 +66,9 @@ TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
     EXPECT_TRUE(memo.startsWith("earlier text"));
     EXPECT_TRUE(memo.contains(QString::fromStdString("Name: " + o.dataSets[0].name)));
     EXPECT_TRUE(FormXRQMain->StatusBar1->currentMessage().startsWith("Received"));
+    // The receive lamp sits between the port and the session, and passed every chunk on.
+    EXPECT_TRUE(FormXRQMain->ComSignal->Hooked());
+    EXPECT_EQ(FormXRQMain->ComSignal->ComPort(), FormSerial->SerialCom);
 
     collect(dataDir);
     EXPECT_EQ(boxes(*script).size(), 2u);
