@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cstdio>
+
 namespace dialogs {
 namespace {
 
@@ -36,6 +38,12 @@ BoxLook lookOf(BoxKind kind) {
 bool present(BoxShown box) {
     if (g_script)
         return g_script->present(std::move(box));
+    // A tool without a GUI application has no one to ask: the log holds the text, stderr
+    // shows it, and a question takes its default answer.
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), box.text.c_str());
+        return box.kind == BoxKind::Confirm && box.defaultYes;
+    }
     const BoxLook look = lookOf(box.kind);
     const bool confirm = box.kind == BoxKind::Confirm;
     QMessageBox mb(look.icon, QString::fromLatin1(box.caption), QString::fromLatin1(box.text),
