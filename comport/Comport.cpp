@@ -478,6 +478,7 @@ void TCustomComPort::CreateHandle() {
 
 void TCustomComPort::FreeHandle() {
     DestroyThread();
+    m_untilCarry.clear();
     if (m_handle != INVALID_HANDLE_VALUE) {
         CloseHandle(m_handle);
         m_handle = INVALID_HANDLE_VALUE;
@@ -911,10 +912,17 @@ void TCustomComPort::WriteString(const std::string& value) {
 }
 
 std::string TCustomComPort::ReadUntil(char terminator) {
-    std::string result;
-    do
-        result += ReadChar();
-    while (result.back() != terminator);
+    // Bytes gathered by a call that timed out are not dropped: the next call goes on with
+    // them, so a line that arrives slowly still comes out whole.
+    std::string result = std::move(m_untilCarry);
+    m_untilCarry.clear();
+    try {
+        while (result.empty() || result.back() != terminator)
+            result += ReadChar();
+    } catch (...) {
+        m_untilCarry = std::move(result);
+        throw;
+    }
     return result;
 }
 
@@ -929,12 +937,14 @@ void TCustomComPort::purge(DWORD flags) {
 }
 
 void TCustomComPort::PurgeInput() {
+    m_untilCarry.clear();
     purge(PURGE_RXABORT | PURGE_RXCLEAR);
 }
 void TCustomComPort::PurgeOutput() {
     purge(PURGE_TXABORT | PURGE_TXCLEAR);
 }
 void TCustomComPort::ClearInput() {
+    m_untilCarry.clear();
     purge(PURGE_RXCLEAR);
 }
 void TCustomComPort::ClearOutput() {

@@ -386,6 +386,8 @@ private:
     TTimeouts* m_timeouts = nullptr;
     // The bytes of the write in progress: taken over from the caller when the write starts.
     std::vector<char> m_writeBuffer;
+    // What a ReadUntil that timed out had gathered; the next ReadUntil starts with it.
+    std::string m_untilCarry;
 
     TOpenCloseEvent m_afterClose;
     TOpenCloseEvent m_afterOpen;

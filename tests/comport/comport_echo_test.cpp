@@ -13,12 +13,16 @@ TEST(ComportEcho, EchoesAndExitsWhenTheDeviceGoesAway) {
     ASSERT_TRUE(pty.ok());
     QProcess echo;
     echo.setProcessChannelMode(QProcess::SeparateChannels);
+    echo.setReadChannel(QProcess::StandardError);
     echo.start(QStringLiteral(XRQ_BIN_DIR "/comport-echo"),
                {QString::fromStdString(pty.slavePath())});
     ASSERT_TRUE(echo.waitForStarted(20000));
     // Ready once it says so on its error channel.
-    while (!echo.readAllStandardError().contains("echoing"))
-        ASSERT_TRUE(echo.waitForReadyRead(20000)) << "comport-echo did not start";
+    QByteArray said;
+    while (!said.contains("echoing")) {
+        ASSERT_TRUE(echo.waitForReadyRead(20000)) << "comport-echo did not start: " << said.data();
+        said += echo.readAllStandardError();
+    }
 
     ASSERT_TRUE(pty.writeMaster("ping\r\n"));
     EXPECT_EQ(pty.readMaster(6), "ping\r\n");
@@ -34,7 +38,7 @@ TEST(ComportEcho, EchoesAndExitsWhenTheDeviceGoesAway) {
     EXPECT_LT(sinceGone.elapsed(), 10000);
     EXPECT_EQ(echo.exitStatus(), QProcess::NormalExit);
     EXPECT_NE(echo.exitCode(), 0);
-    const QByteArray err = echo.readAllStandardError();
+    const QByteArray err = said + echo.readAllStandardError();
     EXPECT_TRUE(err.contains("error 5:")) << err.toStdString();
 }
 

@@ -52,6 +52,27 @@ inline bool waitForInput(TCustomComPort& port, int n, int deadlineMs = 20000) {
     return ok;
 }
 
+// Sets the open `port`'s device mask to `mask`, runs `trigger` and waits until the device
+// reports one of those events (it keeps events that come before the wait starts). The port
+// must have no line-event handler, so its mask is free.
+inline bool waitForCommEvent(TCustomComPort& port, win::DWORD mask,
+                             const std::function<void()>& trigger, int deadlineMs = 20000) {
+    win::HANDLE ev = win::CreateEventA(nullptr, win::TRUE, win::FALSE, nullptr);
+    win::SetCommMask(port.Handle(), mask);
+    trigger();
+    win::OVERLAPPED ov;
+    ov.hEvent = ev;
+    win::DWORD events = 0;
+    bool ok = win::WaitCommEvent(port.Handle(), &events, &ov) != win::FALSE;
+    if (!ok && win::GetLastError() == win::ERROR_IO_PENDING)
+        ok =
+            win::WaitForSingleObject(ev, static_cast<win::DWORD>(deadlineMs)) == win::WAIT_OBJECT_0;
+    win::SetCommMask(port.Handle(), 0); // ends a wait still pending
+    win::WaitForSingleObject(ev, static_cast<win::DWORD>(deadlineMs));
+    win::CloseHandle(ev);
+    return ok && (events & mask) != 0;
+}
+
 // Handler targets that note each call as a word in `calls`.
 struct Recorder {
     std::vector<std::string> calls;

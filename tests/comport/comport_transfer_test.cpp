@@ -103,6 +103,18 @@ TEST_F(ComPortTransfer, ReadLineAndReadUntilIncludeTheirTerminator) {
     EXPECT_EQ(near.ReadString(), "rest");
 }
 
+TEST_F(ComPortTransfer, ReadLineThatTimesOutKeepsWhatItGathered) {
+    arrive("par", 3);
+    EXPECT_THROW(near.ReadLine(), EComError);
+    arrive("tial\rnext", 9);
+    EXPECT_EQ(near.ReadLine(), "partial\r");
+    // Discarding the input discards the kept part too.
+    EXPECT_THROW(near.ReadLine(), EComError);
+    near.PurgeInput();
+    arrive("x\r", 2);
+    EXPECT_EQ(near.ReadLine(), "x\r");
+}
+
 TEST_F(ComPortTransfer, ZeroCountCallsTheEventsButMovesNothing) {
     hookTransfers();
     char dummy = 0;
@@ -135,7 +147,9 @@ TEST_F(ComPortTransfer, LineErrorIsReportedOnceBeforeTheRead) {
             seen.push_back(e);
         }));
     arrive("ok", 2);
-    cable.injectLineError(MemoryNullModem::A, win::CE_FRAME | win::CE_RXPARITY);
+    ASSERT_TRUE(comtest::waitForCommEvent(near, win::EV_ERR, [&] {
+        cable.injectLineError(MemoryNullModem::A, win::CE_FRAME | win::CE_RXPARITY);
+    }));
     // The completion wait at the start of the read takes (and clears) the error word.
     EXPECT_EQ(near.ReadString(), "ok");
     ASSERT_EQ(seen.size(), 1u);
