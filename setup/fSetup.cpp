@@ -1,16 +1,242 @@
 #include "setup/fSetup.h"
 
+#include "dialogs/Dialogs.h"
+#include "main/fMain.h"
+#include "platform/exception_guard.h"
 #include "serial/fSerial.h"
+#include "setup/fSerialDevices.h"
 
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QStyle>
+
+#include <string>
 
 TFormSetup* FormSetup = nullptr;
 
+namespace {
+
+TFormSetup::DirectoryChooser& directoryChooser() {
+    static TFormSetup::DirectoryChooser chooser = [](QWidget* parent, const QString& start) {
+        return QFileDialog::getExistingDirectory(parent, QString(), start);
+    };
+    return chooser;
+}
+
+TFormSetup::DeviceWindowOpener& deviceWindowOpener() {
+    static TFormSetup::DeviceWindowOpener opener = [] { ShowSerialDevicesWindow(); };
+    return opener;
+}
+
+QLabel* label(QWidget* parent, const char* text, int left, int top) {
+    auto* l = new QLabel(QString::fromLatin1(text), parent);
+    l->move(left, top);
+    l->adjustSize(); // labels size themselves to their caption
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const char* text, int left, int top, int width, int height) {
+    auto* b = new QPushButton(QString::fromLatin1(text), parent);
+    b->setGeometry(left, top, width, height);
+    b->setAutoDefault(false);
+    return b;
+}
+
+// Paths are file-system bytes; the edit box shows them decoded the way the file system
+// names them, so that a chosen folder with non-ASCII letters survives the round trip.
+std::string pathBytes(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
+
+} // namespace
+
+TFormSetup::DirectoryChooser TFormSetup::setDirectoryChooser(DirectoryChooser chooser) {
+    return std::exchange(directoryChooser(), std::move(chooser));
+}
+
+TFormSetup::DeviceWindowOpener TFormSetup::setDeviceWindowOpener(DeviceWindowOpener opener) {
+    return std::exchange(deviceWindowOpener(), std::move(opener));
+}
+
 TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
-    EditDataDirectory = new QLineEdit(this);
+    setObjectName("FormSetup");
+    setWindowTitle("Setup");
+    setModal(false);
+    setFont(QFont("MS Sans Serif", 8));
+    setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
+    // 509 x 348 outside with the usual frame and caption.
+    setFixedSize(501, 321);
+
+    ButtonOK = button(this, "OK", 208, 264, 75, 25);
+    ButtonOK->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
+    ButtonOK->setDefault(true);
+
+    GroupBox1 = new QGroupBox("Communications", this);
+    GroupBox1->setGeometry(8, 8, 481, 153);
+
+    ComPortCombo = new QComboBox(GroupBox1);
+    ComPortCombo->setEditable(true);
+    ComPortCombo->setInsertPolicy(QComboBox::NoInsert);
+    ComPortCombo->setGeometry(16, 24, 153, 21);
+    ComPortCombo->setEditText("- SELECT COM PORT -");
+    ComPortCombo->setToolTip("Select COM port to which tool is attached");
+
+    RefreshButton = button(GroupBox1, "Refresh List", 224, 20, 129, 25);
+    RefreshButton->setToolTip("Refresh serial port list");
+
+    Label6 = label(GroupBox1, "NOTES:", 48, 50);
+    Label3 = label(GroupBox1, "-a * after port name indicates port is in use by another program.",
+                   56, 64);
+    DevInfoLabel = label(GroupBox1, "-DEVICE INFO", 56, 80);
+
+    RunDevMgrButton = button(GroupBox1, "Device Manager", 152, 100, 157, 25);
+    RunDevMgrButton->setToolTip(
+        "Windows device manager can be used to examine the ports available on your computer. "
+        "Look under Ports (COM & LPT).");
+
+    GroupBox2 = new QGroupBox("Data directory", this);
+    GroupBox2->setGeometry(8, 168, 481, 81);
+
+    EditDataDirectory = new QLineEdit(GroupBox2);
+    EditDataDirectory->setGeometry(24, 28, 337, 21);
+
+    ButtonBrowse = button(GroupBox2, "Browse", 376, 24, 75, 25);
+
+    // The hints are kept with their controls but the dialog does not show them.
+    for (QWidget* w : {static_cast<QWidget*>(ComPortCombo), static_cast<QWidget*>(RefreshButton),
+                       static_cast<QWidget*>(RunDevMgrButton)})
+        w->installEventFilter(this);
+
+    connect(ButtonOK, &QPushButton::clicked, this,
+            platform::guarded([this](bool) { ButtonOKClick(); }));
+    connect(RefreshButton, &QPushButton::clicked, this,
+            platform::guarded([this](bool) { RefreshButtonClick(); }));
+    connect(RunDevMgrButton, &QPushButton::clicked, this,
+            platform::guarded([this](bool) { RunDevMgrButtonClick(); }));
+    connect(ButtonBrowse, &QPushButton::clicked, this,
+            platform::guarded([this](bool) { ButtonBrowseClick(); }));
+    // Every change of the text, picked or typed, like the toolkit's change event; the port
+    // list fills the box with its signals blocked, so a refresh does not come through here.
+    connect(ComPortCombo, &QComboBox::currentTextChanged, this,
+            platform::guarded([this](const QString&) { ComPortComboChange(); }));
+}
+
+bool TFormSetup::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip)
+        return true;
+    return QDialog::eventFilter(watched, event);
 }
 
 void TFormSetup::RefreshButtonClick() {
-    if (FormSerial)
-        FormSerial->BaudRate = 19200;
+    if (!FormSerial)
+        return;
+    FormSerial->iRefreshComPorts(ComPortCombo);
+    ComPortComboChange();
+    FormSerial->BaudRate = 19200;
+}
+
+void TFormSetup::ComPortComboChange() {
+    if (!FormSerial)
+        return;
+    std::string device;
+    FormSerial->UseSelectedComPort(ComPortCombo, device);
+    DevInfoLabel->setText("-selected COM port reports device name: " +
+                          QFile::decodeName(QByteArray::fromStdString(device)));
+    DevInfoLabel->adjustSize();
+}
+
+void TFormSetup::RunDevMgrButtonClick() {
+    try {
+        deviceWindowOpener()();
+    } catch (...) {
+        DlgInternalError("Internal error", __FILE__, __LINE__);
+    }
+}
+
+void TFormSetup::ButtonBrowseClick() {
+    QString chosen;
+    try {
+        chosen = directoryChooser()(this, EditDataDirectory->text());
+    } catch (...) {
+        // A starting folder the dialog cannot take: once more from nowhere in particular.
+        // A failure this time reaches the handler's guard.
+        chosen = directoryChooser()(this, QString());
+    }
+    if (!chosen.isEmpty())
+        EditDataDirectory->setText(chosen);
+
+    QString path = EditDataDirectory->text();
+    if (path.isEmpty())
+        return;
+    if (!path.endsWith('/')) {
+        path += '/';
+        EditDataDirectory->setText(path);
+    }
+    if (QFileInfo(path).isDir())
+        return;
+    if (!DlgConfirm("Error creating data directory. Force creation?", false))
+        return;
+    bool created = false;
+    try {
+        created = QDir().mkpath(path) && QFileInfo(path).isDir();
+    } catch (...) {
+        created = false;
+    }
+    if (!created)
+        DlgInternalError("Cannot create data directory.", __FILE__, __LINE__);
+}
+
+void TFormSetup::ButtonOKClick() {
+    close();
+}
+
+void TFormSetup::FormShow() {
+    RefreshButtonClick();
+}
+
+void TFormSetup::FormClose() {
+    if (!FormXRQMain)
+        return;
+    FormXRQMain->UpdateComPortLabel();
+    platform::IniFile* ini = FormXRQMain->IniFile.get();
+    if (!ini)
+        return;
+    // The settings file is told nothing on failure (a folder that could not be created, a
+    // full disk); the run log at least keeps a trace of the choice that was not saved.
+    const int port = FormSerial ? FormSerial->ComPortNumber : -1;
+    if (FormSerial && !ini->WriteInteger("Serial", "Port", port))
+        LogWrite("Cannot write settings file " + ini->FileName() + ": Port=" + std::to_string(port),
+                 __LINE__, LogSizeLimit);
+    const std::string directory = pathBytes(EditDataDirectory->text());
+    if (!ini->WriteString("Data", "Directory", directory))
+        LogWrite("Cannot write settings file " + ini->FileName() + ": Directory=" + directory,
+                 __LINE__, LogSizeLimit);
+}
+
+void TFormSetup::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Not when the window manager merely restores a minimised dialog.
+    if (!event->spontaneous())
+        platform::runGuarded([this] { FormShow(); });
+}
+
+void TFormSetup::closeEvent(QCloseEvent* event) {
+    platform::runGuarded([this] { FormClose(); });
+    // Only hidden: the dialog lives for the whole run and keeps its contents.
+    hide();
+    event->accept();
+}
+
+void TFormSetup::reject() {
+    close();
 }

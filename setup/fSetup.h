@@ -1,18 +1,60 @@
 #pragma once
-// The setup dialog: COM port and data directory. (Minimal for now.)
+// The setup dialog: the COM port the unit hangs on and the data directory. Modeless, created
+// once at start and only hidden when closed; its data directory edit box is the program's
+// one store of the current data directory, read by every download.
 #include <QDialog>
 
+#include <functional>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
 class QLineEdit;
+class QPushButton;
 
 class TFormSetup : public QDialog {
     Q_OBJECT
 public:
     explicit TFormSetup(QWidget* parent = nullptr);
 
+    QPushButton* ButtonOK = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QComboBox* ComPortCombo = nullptr;
+    QPushButton* RefreshButton = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* DevInfoLabel = nullptr;
+    QPushButton* RunDevMgrButton = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
     QLineEdit* EditDataDirectory = nullptr;
+    QPushButton* ButtonBrowse = nullptr;
 
-    // Refills the COM port list and sets the session's line speed.
+    // Refills the COM port list, takes the selected port and sets the line speed; also run by
+    // the main window at start-up.
     void RefreshButtonClick();
+    void ComPortComboChange();
+    void RunDevMgrButtonClick();
+    void ButtonBrowseClick();
+    void ButtonOKClick();
+    void FormShow();
+    void FormClose();
+
+    // The directory selection dialog: starting folder in, chosen folder out (empty when the
+    // operator cancels); may throw. Tests replace it; returns the previous one.
+    using DirectoryChooser = std::function<QString(QWidget* parent, const QString& start)>;
+    static DirectoryChooser setDirectoryChooser(DirectoryChooser chooser);
+
+    // What the Device Manager button opens (Linux has no Device Manager: our own list of the
+    // serial devices). Tests replace it; returns the previous one.
+    using DeviceWindowOpener = std::function<void()>;
+    static DeviceWindowOpener setDeviceWindowOpener(DeviceWindowOpener opener);
+
+    void reject() override; // Escape closes like the close box, saving both settings
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
 extern TFormSetup* FormSetup;

@@ -1,0 +1,179 @@
+// The serial form's COM port list and its reaction to ports that come and go. UI thread only:
+// the list operations fill the combo box they are given, and device-change messages arrive
+// from the hot-plug watcher's notifiers on the UI thread too.
+#include "serial/fSerial_ports.h"
+
+#include "dialogs/Dialogs.h"
+#include "platform/device_change.h"
+#include "platform/dos_devices.h"
+#include "platform/exception_guard.h"
+#include "platform/hotplug_watcher.h"
+#include "platform/port_table.h"
+#include "serial/com_port_list.h"
+#include "serial/fSerial.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPointer>
+#include <QSignalBlocker>
+
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr win::DWORD TargetBufferSize = 200;
+
+com_port_list::PortState queryPort(int n) {
+    char target[TargetBufferSize];
+    const std::string name = "COM" + std::to_string(n);
+    if (win::QueryDosDeviceA(name.c_str(), target, TargetBufferSize) != 0)
+        return com_port_list::PortState::Present;
+    return win::GetLastError() == win::ERROR_ACCESS_DENIED ? com_port_list::PortState::Held
+                                                           : com_port_list::PortState::Missing;
+}
+
+// The hourglass for the length of a scan. Like the toolkit's screen cursor it is set and
+// cleared, not stacked: inside another wait it takes over the cursor and leaves the default.
+class HourglassCursor {
+public:
+    HourglassCursor() : m_pushed(!QApplication::overrideCursor()) {
+        if (m_pushed)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::changeOverrideCursor(Qt::WaitCursor);
+    }
+    ~HourglassCursor() {
+        if (m_pushed)
+            QApplication::restoreOverrideCursor();
+        else
+            QApplication::changeOverrideCursor(Qt::ArrowCursor);
+    }
+    HourglassCursor(const HourglassCursor&) = delete;
+    HourglassCursor& operator=(const HourglassCursor&) = delete;
+
+private:
+    bool m_pushed;
+};
+
+// The entry the operator has picked: the one whose text the box shows. Text typed into the
+// editable box that matches no entry selects nothing.
+std::optional<std::string> selectedEntry(const QComboBox* combo) {
+    const int index =
+        combo->findText(combo->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index < 0)
+        return std::nullopt;
+    return combo->itemText(index).toLatin1().toStdString();
+}
+
+} // namespace
+
+void TFormSerial::ListComPorts(QComboBox* Combo) {
+    HourglassCursor hourglass;
+    const auto entries = com_port_list::buildList(queryPort, PortOpen, ComPortNumber);
+    // Filling the box is no change by the operator.
+    const QSignalBlocker quiet(Combo);
+    Combo->clear();
+    for (const auto& entry : entries)
+        Combo->addItem(QString::fromLatin1(entry));
+}
+
+int TFormSerial::iRefreshComPorts(QComboBox* Combo) {
+    ListComPorts(Combo);
+    std::vector<std::string> entries;
+    for (int i = 0; i < Combo->count(); ++i)
+        entries.push_back(Combo->itemText(i).toLatin1().toStdString());
+    if (entries.empty()) {
+        // Reported under the serial form's unit with its fixed line, like its other reports.
+        DlgInternalError("No Comports available - abort", "fSerial.cpp", 933);
+        return 1;
+    }
+    const int index =
+        com_port_list::chooseEntry(entries, com_port_list::wantedEntry(ComPortNumber, PortOpen));
+    {
+        const QSignalBlocker quiet(Combo);
+        Combo->setCurrentIndex(index);
+    }
+    std::string deviceText;
+    UseSelectedComPort(Combo, deviceText);
+    return 0;
+}
+
+void TFormSerial::UseSelectedComPort(QComboBox* Combo, std::string& DeviceText) {
+    DeviceText.clear();
+    const auto entry = selectedEntry(Combo);
+    if (!entry)
+        return;
+    const auto number = com_port_list::portNumberFromEntry(*entry);
+    if (!number)
+        return;
+    ComPortNumber = *number;
+
+    char target[TargetBufferSize] = {};
+    const std::string name = "COM" + std::to_string(ComPortNumber);
+    if (win::QueryDosDeviceA(name.c_str(), target, TargetBufferSize) == 0)
+        return;
+    target[TargetBufferSize - 1] = 0;
+    DeviceText = target; // the first run of the answer
+}
+
+void TFormSerial::WMDeviceChange(win::TMessage& Message) {
+    Message.Result = 1;
+    if (Message.WParam != win::DBT_DEVICEARRIVAL && Message.WParam != win::DBT_DEVICEREMOVECOMPLETE)
+        return;
+    if (Message.LParam == 0)
+        return;
+    const auto* header = reinterpret_cast<const win::DEV_BROADCAST_HDR*>(Message.LParam);
+    if (header->dbch_devicetype != win::DBT_DEVTYP_PORT)
+        return;
+    const auto* record = reinterpret_cast<const win::DEV_BROADCAST_PORTW*>(Message.LParam);
+    std::u16string wide;
+    for (char16_t c : record->dbcp_name) {
+        if (c == 0)
+            break;
+        wide.push_back(c);
+    }
+    const std::string name = com_port_list::narrowDeviceName(wide, 50);
+    if (name.compare(0, 3, "COM") != 0)
+        return;
+    const std::optional<int> number = com_port_list::portNumberFromDeviceName(name);
+
+    if (Message.WParam == win::DBT_DEVICEARRIVAL) {
+        DlgInfo("Com port " + name + " added to system!");
+        if (!number)
+            return;
+        if (PortOpen)
+            iClosePort();
+        ComPortNumber = *number;
+        return;
+    }
+
+    DlgInfo("Com port " + name + " removed from system!");
+    if (!number || *number != ComPortNumber)
+        return;
+    // The device is gone: the session stops reading at once; the component keeps the lost
+    // handle until its own event wait fails, so only the close line is logged here.
+    PortOpen = false;
+    DlgWarning("Selected com port removed.");
+    iClosePort();
+    ComPortNumber = -1;
+}
+
+platform::HotplugWatcher* startComPortWatch() {
+    // One watcher for the run; a second call re-aims it at the table now in force.
+    static QPointer<platform::HotplugWatcher> watcher;
+    if (!FormSerial)
+        return nullptr;
+    if (watcher) {
+        watcher->setPortTable(platform::PortTable::current());
+        return watcher;
+    }
+    watcher = new platform::HotplugWatcher(platform::PortTable::current(), FormSerial);
+    watcher->setHandler([](win::TMessage& message) {
+        platform::runGuarded([&] {
+            if (FormSerial)
+                FormSerial->WMDeviceChange(message);
+        });
+    });
+    return watcher;
+}
