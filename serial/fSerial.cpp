@@ -210,8 +210,7 @@ int TFormSerial::probe(int n, std::string& noPermissionDevice) {
         win::CloseHandle(h);
         return 0;
     }
-    if (win::GetLastError() != win::ERROR_ACCESS_DENIED)
-        return 2;
+    const win::DWORD error = win::GetLastError();
     // Access denied covers a held port and a missing permission alike; only the first is
     // "in use". The second is the commonest failure here and gets a hint of its own.
     const platform::PortTable table = platform::PortTable::current();
@@ -223,7 +222,7 @@ int TFormSerial::probe(int n, std::string& noPermissionDevice) {
             return 2;
         }
     }
-    return 1;
+    return error == win::ERROR_ACCESS_DENIED ? 1 : 2;
 }
 
 int TFormSerial::iProbePort(int n) {
