@@ -69,6 +69,8 @@ std::pair<char*, std::size_t> SerialDriver::Ring::tail() {
 
 void SerialDriver::Ring::pop(char* out, std::size_t n) {
     n = std::min(n, m_size);
+    if (n == 0)
+        return;
     std::size_t first = std::min(n, m_buf.size() - m_head);
     std::memcpy(out, m_buf.data() + m_head, first);
     if (n > first)
