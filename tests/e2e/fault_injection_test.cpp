@@ -305,9 +305,12 @@ TEST_F(Faults, MalformedAnswersAreRefusedAndEarlierValuesKept) {
 TEST_F(Faults, LongLinesAndHostileNamesLoseNothingAndStayInTheDataDirectory) {
     sim::PtyUnit& unit = startConnected(unpaced(sim::longLineDataSets()));
     std::size_t boxes = boxMark();
+    const std::size_t mark = logMark();
     std::uint64_t sent = collectCounting(unit, defaultDataDir);
     EXPECT_EQ(boxesSince(boxes),
               (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
+    EXPECT_TRUE(loggedInOrder(logSince(mark), {"iCaptureTo to \">\"; Command: F (delay 4000)",
+                                               "Data collected and placed in " + defaultDataDir}));
     EXPECT_EQ(intermediate().size(), sent);
     const auto longSet = sim::longLineDataSets().front();
     EXPECT_EQ(readWholeFile(defaultDataDir + longSet.name + ".txt"), expectedFile(longSet));
@@ -348,10 +351,13 @@ TEST_F(Faults, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) {
     { std::ofstream(root + "/plainfile") << "x"; }
     const std::string missing = root + "/plainfile/data/";
     std::size_t boxes = boxMark();
+    const std::size_t mark = logMark();
     std::uint64_t sent = collectCounting(unit, missing);
     EXPECT_EQ(boxesSince(boxes),
               (Boxes{{BoxKind::Error, "Invalid file format - data in Intermediate.txt"}}));
     EXPECT_EQ(intermediate().size(), sent);
+    EXPECT_TRUE(loggedInOrder(logSince(mark), {"iCaptureTo to \">\"; Command: F (delay 4000)",
+                                               "Invalid file format - data in Intermediate.txt"}));
     const std::string saved = intermediate();
 
     // A folder that does not exist yet: made and filled, or refused; never reported as
@@ -420,10 +426,13 @@ TEST_F(Faults, FullWorkingDirectoryIsNotReportedAsACollection) {
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
     ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(small)));
     const std::size_t boxes = boxMark();
+    const std::size_t mark = logMark();
     collectCounting(unit, defaultDataDir);
     const Boxes shown = boxesSince(boxes);
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.front(), Box(BoxKind::Error, "Cannot write intermediate data file"));
+    EXPECT_TRUE(loggedInOrder(logSince(mark), {"iCaptureTo to \">\"; Command: F (delay 4000)",
+                                               "Cannot write intermediate data file"}));
     for (const auto& b : shown)
         EXPECT_NE(b.first, BoxKind::Info) << b.second;
     EXPECT_EQ(filesIn(defaultDataDir), 0u);
