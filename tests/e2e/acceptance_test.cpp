@@ -76,16 +76,23 @@ TEST_F(Acceptance, OperatorsDayFromFirstStartToAnEmptyUnit) {
     std::size_t boxes = boxMark();
     script->queueAnswer(true);
     FormXRQMain->ActionSetClockExecute(nullptr);
-    EXPECT_EQ(unit.clockSetCount(), 1);
     ASSERT_EQ(boxesSince(boxes).size(), 2u);
     EXPECT_EQ(boxesSince(boxes)[0], Box(BoxKind::Confirm, "Set XRQ clock to computer?"));
-    EXPECT_EQ(boxesSince(boxes)[1],
-              Box(BoxKind::Info, "Clock on XRQ set to " + unit.lastClockText()));
-    EXPECT_EQ(unit.lastClockText().size(), 17u);
+    const std::string told = boxesSince(boxes)[1].second;
+    const std::string prefix = "Clock on XRQ set to ";
+    ASSERT_EQ(told.substr(0, prefix.size()), prefix);
+    const std::string clockText = told.substr(prefix.size());
+    EXPECT_EQ(clockText.size(), 17u);
+    // The clock text goes out without a reply awaited: the unit takes it a moment later.
+    ASSERT_TRUE(unit.waitForReceived("S" + clockText, std::chrono::seconds(10)));
+    EXPECT_EQ(unit.clockSetCount(), 1);
+    EXPECT_EQ(unit.lastClockText(), clockText);
     EXPECT_LT(clockSkewSeconds(unit), 5.0);
     // Answering No sends nothing.
+    const std::size_t receivedBefore = unit.received().size();
     script->queueAnswer(false);
     FormXRQMain->ActionSetClockExecute(nullptr);
+    EXPECT_EQ(unit.received().size(), receivedBefore);
     EXPECT_EQ(unit.clockSetCount(), 1);
 
     // Battery.
