@@ -358,13 +358,12 @@ TEST_F(Faults, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) {
     EXPECT_EQ(intermediate().size(), sent);
     EXPECT_TRUE(loggedInOrder(logSince(mark), {"iCaptureTo to \">\"; Command: F (delay 4000)",
                                                "Invalid file format - data in Intermediate.txt"}));
-    const std::string saved = intermediate();
 
     // A folder that does not exist yet: made and filled, or refused; never reported as
     // collected without the files.
     const std::string notYet = root + "/not/yet/";
     boxes = boxMark();
-    collectCounting(unit, notYet);
+    sent = collectCounting(unit, notYet);
     const Boxes told = boxesSince(boxes);
     ASSERT_EQ(told.size(), 1u);
     if (told[0].first == BoxKind::Info) {
@@ -374,7 +373,7 @@ TEST_F(Faults, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) {
     } else {
         EXPECT_EQ(told[0], Box(BoxKind::Error, "Invalid file format - data in Intermediate.txt"));
     }
-    EXPECT_EQ(intermediate(), saved);
+    EXPECT_EQ(intermediate().size(), sent);
 
     // A read-only file system.
     const std::string readOnly = root + "/ro/";
@@ -383,7 +382,7 @@ TEST_F(Faults, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) {
         sent = collectCounting(unit, readOnly);
         EXPECT_EQ(boxesSince(boxes),
                   (Boxes{{BoxKind::Error, "Invalid file format - data in Intermediate.txt"}}));
-        EXPECT_EQ(intermediate(), saved);
+        EXPECT_EQ(intermediate().size(), sent);
         EXPECT_EQ(filesIn(readOnly), 0u);
     }
 
@@ -395,7 +394,7 @@ TEST_F(Faults, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) {
         const Boxes shown = boxesSince(boxes);
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_EQ(shown[0].first, BoxKind::Error) << shown[0].second;
-        EXPECT_EQ(intermediate(), saved);
+        EXPECT_EQ(intermediate().size(), sent);
         // The sets that fitted are whole; at most one is cut short, and it is a prefix.
         std::size_t whole = 0;
         for (const auto& set : sets) {
