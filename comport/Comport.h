@@ -6,6 +6,7 @@
 
 #include "comport/comport_types.h"
 #include "comport/handler_slot.h"
+#include "platform/exception_guard.h"
 #include "platform/win_comm.h"
 
 #include <QObject>
@@ -32,7 +33,7 @@ public:
 
 // The silent abort: raised instead of an EComError when an OnError handler chose caAbort.
 // Handler guards drop it without showing anything.
-class EAbort : public std::exception {
+class EAbort : public std::exception, public platform::SilentException {
 public:
     const char* what() const noexcept override { return "Operation aborted"; }
 };

@@ -39,6 +39,8 @@ void reportCurrentException() noexcept {
     std::string message;
     try {
         throw;
+    } catch (const SilentException&) {
+        return;
     } catch (const std::exception& e) {
         message = e.what();
     } catch (...) {

@@ -18,12 +18,21 @@
 
 namespace platform {
 
+// Base for exceptions that end an operation on purpose and must not be reported: the guard
+// swallows them without a box. Derive alongside std::exception, e.g.
+//   class EQuiet : public std::exception, public platform::SilentException { ... };
+class SilentException {
+public:
+    virtual ~SilentException() = default;
+};
+
 // Shows the box for an exception that reached the guard. Replaceable so that tests can record
 // the box instead of showing it; returns the previous presenter. Production never replaces it.
 using ExceptionPresenter = std::function<void(const std::string& message)>;
 ExceptionPresenter setExceptionPresenter(ExceptionPresenter presenter);
 
-// Reports the exception currently being handled (call only inside a catch block).
+// Reports the exception currently being handled (call only inside a catch block); a
+// SilentException is dropped without a report.
 void reportCurrentException() noexcept;
 
 template <class F> void runGuarded(F&& body) noexcept {
