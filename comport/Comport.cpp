@@ -70,8 +70,8 @@ void reportHandlerException(std::exception_ptr error) {
     };
     if (comport::onUiThread()) {
         report();
-    } else if (QCoreApplication* app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(app, report, Qt::QueuedConnection);
+    } else {
+        comport::postToUiThread(report);
     }
 }
 

@@ -2,11 +2,60 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QObject>
 #include <QThread>
+
+#include <deque>
 
 namespace comport {
 
 namespace {
+
+// Carries jobs to the UI thread. The jobs travel through this object's own locked queue and
+// the call posted to the UI thread's event loop carries no data: everything a worker wrote
+// before queueing its job is handed over by that lock, not by the event queue's internals.
+// One job per posted call keeps the jobs in order and interleaved with other events as
+// separate queued calls would be.
+class UiPump : public QObject {
+    Q_OBJECT
+public:
+    // Any thread, once an application object exists.
+    static UiPump* instance() {
+        static UiPump* const pump = [] {
+            auto* p = new UiPump; // lives as long as the process
+            QCoreApplication* app = QCoreApplication::instance();
+            if (p->thread() != app->thread())
+                p->moveToThread(app->thread()); // allowed: p still belongs to the caller
+            return p;
+        }();
+        return pump;
+    }
+
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_jobs.push_back(std::move(job));
+        }
+        QMetaObject::invokeMethod(this, "runOne", Qt::QueuedConnection);
+    }
+
+private:
+    // UI thread.
+    Q_INVOKABLE void runOne() {
+        std::function<void()> job;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_jobs.empty())
+                return;
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+        }
+        job();
+    }
+
+    std::mutex m_mutex;
+    std::deque<std::function<void()>> m_jobs;
+};
 
 enum class RequestState { Queued, Running, Done, Skipped };
 
@@ -25,7 +74,16 @@ struct SyncChannel::State {
     std::shared_ptr<Request> current; // the request the worker waits for, if any
 };
 
-SyncChannel::SyncChannel() : m_state(std::make_shared<State>()) {}
+SyncChannel::SyncChannel() : m_state(std::make_shared<State>()) {
+    // Normally made here on the UI thread, before any worker needs it.
+    if (QCoreApplication::instance())
+        UiPump::instance();
+}
+
+void postToUiThread(std::function<void()> job) {
+    if (QCoreApplication::instance())
+        UiPump::instance()->post(std::move(job));
+}
 
 SyncChannel::~SyncChannel() = default;
 
@@ -54,32 +112,29 @@ bool SyncChannel::run(std::function<void()> routine) {
         m_state->current = request;
         m_state->changed.notify_all();
     }
-    // The closure owns the request and the state, so a request skipped after its worker is
-    // gone still finds both.
-    QMetaObject::invokeMethod(
-        app,
-        [state = m_state, request] {
-            {
-                std::lock_guard lock(state->mutex);
-                if (state->cancelled || request->state != RequestState::Queued) {
-                    request->state = RequestState::Skipped;
-                    state->changed.notify_all();
-                    return;
-                }
-                request->state = RequestState::Running;
-            }
-            std::exception_ptr error;
-            try {
-                request->routine();
-            } catch (...) {
-                error = std::current_exception();
-            }
+    // The job owns the request and the state, so a request skipped after its worker is gone
+    // still finds both.
+    postToUiThread([state = m_state, request] {
+        {
             std::lock_guard lock(state->mutex);
-            request->error = error;
-            request->state = RequestState::Done;
-            state->changed.notify_all();
-        },
-        Qt::QueuedConnection);
+            if (state->cancelled || request->state != RequestState::Queued) {
+                request->state = RequestState::Skipped;
+                state->changed.notify_all();
+                return;
+            }
+            request->state = RequestState::Running;
+        }
+        std::exception_ptr error;
+        try {
+            request->routine();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(state->mutex);
+        request->error = error;
+        request->state = RequestState::Done;
+        state->changed.notify_all();
+    });
 
     std::unique_lock lock(m_state->mutex);
     m_state->changed.wait(lock, [&] {
@@ -122,3 +177,5 @@ bool SyncChannel::routineRunning() const {
 }
 
 } // namespace comport
+
+#include "synchronize.moc"

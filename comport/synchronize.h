@@ -46,6 +46,10 @@ private:
     std::shared_ptr<State> m_state;
 };
 
+// Any thread: queues `job` to run on the UI thread's event loop, in order with other jobs
+// posted this way. Nothing happens without an application object.
+void postToUiThread(std::function<void()> job);
+
 // Whether the caller runs on the UI thread (the thread of the application object; without
 // one, the thread that first asked).
 bool onUiThread();
