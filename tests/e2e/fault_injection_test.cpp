@@ -479,6 +479,10 @@ TEST_F(Faults, ActionsPressedDuringADownloadAreRefusedAndSpoilNothing) {
     o.baud = 19200;
     o.dataSets = sets;
     sim::PtyUnit& unit = startConnected(o);
+    // A moment passes before the operator starts the download: whatever the unit still
+    // had on its way after connect has arrived (see LineSpeedUnit below for why it matters).
+    ASSERT_TRUE(unit.waitUntilIdle(std::chrono::seconds(10)));
+    runEventsFor(300);
     const std::size_t receivedBefore = unit.received().size();
 
     // While the download runs, the operator presses every action (the buttons of the main
@@ -522,6 +526,46 @@ TEST_F(Faults, ActionsPressedDuringADownloadAreRefusedAndSpoilNothing) {
     checkBat();
     EXPECT_TRUE(boxesSince(boxes).empty());
     EXPECT_EQ(FormXRQMain->LabelBatV->text(), "12.6 V");
+}
+
+// At line speed the unit's prompt after its serial number arrives a little after the eighth
+// character, by which time the serial-number request has already returned and the readiness
+// check has been sent. That late prompt must not stand in for the unit's answer to the
+// readiness check, and the answer's own prompt must not end the next exchange.
+TEST_F(Faults, LineSpeedUnitThatIgnoresTheReadinessCheckIsNotConnected) {
+    sim::SimOptions o;
+    o.baud = 19200;
+    o.faults.ignoredCommands = "!";
+    plugUnit(1, o);
+    startProgram();
+    const std::size_t boxes = boxMark();
+    connect();
+    EXPECT_EQ(boxesSince(boxes), (Boxes{{BoxKind::Error, "Cannot detect XRQ unit"}}));
+    EXPECT_FALSE(FormXRQMain->ActionCollect->isEnabled());
+}
+
+TEST_F(Faults, LineSpeedDownloadRightAfterConnectIsWhole) {
+    const auto sets = sim::generateDataSets(1, 5);
+    sim::SimOptions o;
+    o.baud = 19200;
+    o.dataSets = sets;
+    sim::PtyUnit& unit = plugUnit(1, o);
+    startProgram();
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        connectOk();
+        const std::size_t boxes = boxMark();
+        collect(defaultDataDir);
+        ASSERT_TRUE(unit.waitUntilIdle(std::chrono::seconds(10)));
+        EXPECT_EQ(boxesSince(boxes),
+                  (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
+        const std::string name = defaultDataDir + "SITE01" +
+                                 (round == 0 ? std::string() : "_00" + std::to_string(round - 1)) +
+                                 ".txt";
+        ASSERT_EQ(readWholeFile(name), expectedFile(sets[0]))
+            << "reported as collected, but the data set is not in " << name;
+        runEventsFor(100);
+    }
 }
 
 long openDescriptors() {
