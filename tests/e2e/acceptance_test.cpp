@@ -120,7 +120,7 @@ TEST_F(Acceptance, OperatorsDayFromFirstStartToAnEmptyUnit) {
         for (std::size_t i = 0; i < sets.size(); ++i) {
             const bool wasKept = i + 1 == sets.size();
             const int number = wasKept ? round : round - 1; // -1: the unnumbered name
-            char suffix[8] = "";
+            char suffix[16] = "";
             if (number >= 0)
                 std::snprintf(suffix, sizeof suffix, "_%3.3d", number);
             const std::string path = defaultDataDir + sets[i].name + suffix + ".txt";
