@@ -153,6 +153,12 @@ int TFormSerial::iOpenPort() {
     } opening{m_opening};
     try {
         iClosePort();
+        // A component whose device vanished under a session stays active until its event
+        // thread sees the loss; it would refuse the new device name, or find the replugged
+        // device "in use" by itself.
+        if (SerialCom->Active())
+            SerialCom->Close();
+        m_replyTail = 0;
         std::string noPermissionDevice;
         const int answer = probe(ComPortNumber, noPermissionDevice);
         if (answer == 0) {
@@ -345,6 +351,9 @@ int TFormSerial::iWaitForStringNBetweenChars(const std::string& Command, char St
     WaitScope scope(*this);
     LogWrite(session_text::betweenCharsStart(StartChar, EndChar, Command, Delay), 671,
              LogSizeLimit);
+    // Nothing is stored before the start character, so an earlier reply's end is harmless
+    // here, and a '>' after it belongs to this reply.
+    m_replyTail = 0;
     Match.StartChar = StartChar;
     Match.EndChar = EndChar;
     Match.StartArmed = true;
@@ -363,6 +372,12 @@ int TFormSerial::iWaitForStringNBetweenChars(const std::string& Command, char St
         iSendString(Command);
     armSerialTimer(Delay);
     waitUntil([this] { return Match.StoreCount == 0; });
+    // Done at the N-th character: the reply's end character may still be on the line, and
+    // would otherwise answer the next exchange (a readiness check, or end a download at once).
+    if (!Match.TimedOut && !Match.EndSeen && EndChar != 0) {
+        m_replyTail = EndChar;
+        m_replyTailSince = std::chrono::steady_clock::now();
+    }
     return Match.TimedOut ? 1 : 0;
 }
 
@@ -404,9 +419,24 @@ void TFormSerial::SerialComRxChar(QObject*) {
 
 void TFormSerial::ScanReceived() {
     EchoToTerminal();
-    Match.scan(RxBuffer);
+    Match.scan(withoutReplyTail(RxBuffer));
     if (Match.Capturing)
         WriteCapture();
+}
+
+std::string_view TFormSerial::withoutReplyTail(std::string_view chunk) {
+    if (m_replyTail == 0)
+        return chunk;
+    // A unit that never ends its reply must not lose the next one's end character for good.
+    if (std::chrono::steady_clock::now() - m_replyTailSince > std::chrono::milliseconds(1000)) {
+        m_replyTail = 0;
+        return chunk;
+    }
+    const auto end = chunk.find(m_replyTail);
+    if (end == std::string_view::npos)
+        return {};
+    m_replyTail = 0;
+    return chunk.substr(end + 1);
 }
 
 void TFormSerial::EchoToTerminal() {

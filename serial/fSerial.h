@@ -7,8 +7,10 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class QComboBox;
 class QLabel;
@@ -83,6 +85,8 @@ protected:
 private:
     class WaitScope;
     void ScanReceived();
+    // The chunk as the match should see it: the end of an earlier reply dropped.
+    std::string_view withoutReplyTail(std::string_view chunk);
     void EchoToTerminal();
     void WriteCapture();
     void armSerialTimer(std::uint32_t delay);
@@ -94,6 +98,9 @@ private:
 
     bool m_waiting = false;
     bool m_opening = false;
+    // End character of a reply whose wait ended before it arrived (0: none), and since when.
+    char m_replyTail = 0;
+    std::chrono::steady_clock::time_point m_replyTailSince;
 };
 
 extern TFormSerial* FormSerial;
