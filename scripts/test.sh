@@ -21,7 +21,7 @@ install_missing_packages
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$XRQ_ROOT/tests/tsan.supp}
 # Leaks inside the platform's GUI libraries are not ours to fix.
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$XRQ_ROOT/tests/lsan.supp:print_suppressions=0}
 
