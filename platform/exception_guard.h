@@ -43,17 +43,26 @@ template <class F> void runGuarded(F&& body) noexcept {
     }
 }
 
+namespace detail {
+// A function of its own rather than an `if constexpr` inside the wrapper's nested lambda:
+// clang 14 instantiates the discarded call there and rejects a callable that takes arguments.
+template <class F, class... Args> void callWithOrWithoutArgs(F& body, Args&&... args) {
+    if constexpr (std::is_invocable_v<F&, Args...>)
+        body(std::forward<Args>(args)...);
+    else
+        body();
+}
+} // namespace detail
+
 // Wraps a callable so that every call to it runs inside the guard. The signal's arguments pass
 // through when the callable takes them; a callable that takes none ignores them (so
 // `guarded([this] { ... })` fits QAction::triggered(bool) as well as QTimer::timeout()).
+// Qt asks whether a slot is callable with fewer of the signal's arguments to learn how many it
+// takes; the constraint and the spelled-out return type let it get a plain "no".
 template <class F> auto guarded(F body) {
-    return [body = std::move(body)](auto&&... args) mutable noexcept {
-        runGuarded([&] {
-            if constexpr (std::is_invocable_v<F&, decltype(args)...>)
-                body(std::forward<decltype(args)>(args)...);
-            else
-                body();
-        });
+    return [body = std::move(body)]<class... Args>(Args && ... args) mutable noexcept
+           -> void requires std::is_invocable_v<F&, Args...> || std::is_invocable_v<F&> {
+        runGuarded([&] { detail::callWithOrWithoutArgs(body, std::forward<Args>(args)...); });
     };
 }
 

@@ -90,9 +90,10 @@ void HotplugWatcher::armFolderWatch(bool announceExisting) {
     m_folderWatch = ::inotify_add_watch(m_inotifyFd, m_folder.c_str(), kFolderMask);
     if (m_folderWatch < 0) {
         auto slash = m_folder.find_last_of('/');
-        std::string parent = slash == std::string::npos ? "." : m_folder.substr(0, slash);
-        if (parent.empty())
-            parent = "/";
+        // Chosen in one expression: assigning "/" afterwards trips g++ 12's -Wrestrict at -O3.
+        const std::string parent = slash == std::string::npos ? std::string(".")
+                                   : slash == 0               ? std::string("/")
+                                                              : m_folder.substr(0, slash);
         m_parentWatch = ::inotify_add_watch(m_inotifyFd, parent.c_str(), kParentMask);
         return;
     }
