@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the program and its tools into build/bin/ (installing missing packages first).
+# Builds the program, its tools and the tests into build/bin/ (installing missing packages
+# first).
 source "$(dirname "$0")/common.sh"
 install_missing_packages
-build_tree "$XRQ_ROOT/build"
+build_tree normal
 say "Built: $XRQ_ROOT/build/bin/xrq"

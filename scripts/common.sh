@@ -1,16 +1,17 @@
 # Shared by the build, run and test commands: install what is missing, then configure and
-# build one build folder. Sourced, not run.
+# build one build folder from its preset (CMakePresets.json). Sourced, not run.
 set -euo pipefail
 
 XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev
-              googletest xvfb xauth dpkg-dev file)
+XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libgtest-dev
+              libgmock-dev googletest xvfb xauth dpkg-dev file)
 
 say() { printf '\n==> %s\n' "$*"; }
 
+# install_missing_packages [PACKAGE...]: the project's packages and any given here.
 install_missing_packages() {
     local missing=()
-    for p in "${XRQ_PACKAGES[@]}"; do
+    for p in "${XRQ_PACKAGES[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$p")
     done
@@ -26,14 +27,19 @@ install_missing_packages() {
         "${missing[@]}"
 }
 
-# build_tree DIR [SANITIZER]: configure (first time) and build everything in DIR.
+# A compiler cache speeds up rebuilds where one is installed; a fresh machine has an empty
+# cache, so it is not installed for the first build.
+if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+
+# build_tree PRESET [TARGET...]: configure the preset's folder and build it (everything, or
+# the targets given). Configuring every time keeps an older build folder in step with the
+# preset's settings.
 build_tree() {
-    local dir=$1 sanitize=${2:-}
-    if [ ! -f "$dir/build.ninja" ]; then
-        say "Configuring $dir${sanitize:+ (sanitizer: $sanitize)}"
-        cmake -S "$XRQ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            -DXRQ_SANITIZE="$sanitize"
-    fi
-    say "Building $dir"
-    cmake --build "$dir" --parallel "$(nproc)"
+    local preset=$1
+    shift
+    say "Configuring and building preset '$preset'${*:+ (targets: $*)}"
+    (cd "$XRQ_ROOT" && cmake --preset "$preset" >/dev/null &&
+        cmake --build --preset "$preset" --parallel "$(nproc)" ${*:+--target "$@"})
 }

@@ -8,7 +8,7 @@
 # stands in for a real device of the same number.
 source "$(dirname "$0")/common.sh"
 install_missing_packages
-build_tree "$XRQ_ROOT/build"
+build_tree normal xrq xrq-unit-sim
 
 bin="$XRQ_ROOT/build/bin"
 sim_pid=""
