@@ -9,6 +9,7 @@
 #include "main/fMain.h"
 #include "main/program_start.h"
 #include "serial/fSerial.h"
+#include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
 #include <QCoreApplication>
@@ -23,16 +24,6 @@
 #include <string>
 
 namespace testsupport {
-
-// Runs the event loop until `done` holds or the deadline passes; never spins.
-template <class Pred> bool waitUntil(Pred done, int deadlineMs = 20000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
-}
 
 inline std::string readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,5 +1,6 @@
 #include "comport/Comport.h"
 #include "platform/exception_guard.h"
+#include "support/exception_boxes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +10,8 @@
 // An OnError handler that chooses caAbort ends the operation with the silent abort: the
 // handler guard shows nothing for it, while a plain failure of the same call is shown.
 TEST(ComPortAbort, AbortChosenInOnErrorIsNeverReportedButAFailureIs) {
-    std::vector<std::string> shown;
-    auto previous =
-        platform::setExceptionPresenter([&](const std::string& m) { shown.push_back(m); });
+    testsupport::ExceptionBoxes boxes;
+    std::vector<std::string>& shown = boxes.messages;
     TComPort port;
     TComAction chosen = caAbort;
     port.SetOnError(TComErrorEvent::fromCallable(
@@ -24,5 +24,4 @@ TEST(ComPortAbort, AbortChosenInOnErrorIsNeverReportedButAFailureIs) {
     chosen = caFail;
     platform::runGuarded([&] { port.RaiseError(5, "Access is denied"); });
     EXPECT_EQ(shown, (std::vector<std::string>{"Access is denied"}));
-    platform::setExceptionPresenter(previous);
 }

@@ -7,6 +7,7 @@
 #include "comport/synchronize.h"
 #include "platform/exception_guard.h"
 #include "platform/memory_port.h"
+#include "support/exception_boxes.h"
 #include "support/pty_pair.h"
 
 #include <QThread>
@@ -23,19 +24,7 @@ using platform::MemoryNullModem;
 
 namespace {
 
-// Records the error boxes that the handler guard would show.
-class PresenterRecorder {
-public:
-    PresenterRecorder() {
-        m_previous = platform::setExceptionPresenter(
-            [this](const std::string& message) { messages.push_back(message); });
-    }
-    ~PresenterRecorder() { platform::setExceptionPresenter(m_previous); }
-    std::vector<std::string> messages;
-
-private:
-    platform::ExceptionPresenter m_previous;
-};
+using PresenterRecorder = testsupport::ExceptionBoxes;
 
 class ComPortOpen : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // Shared by the serial port component's tests: waiting in the event loop with a deadline, and
 // a recorder of handler calls.
 #include "comport/Comport.h"
+#include "support/wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,16 +15,7 @@
 
 namespace comtest {
 
-// Runs the event loop until `done` holds or the (generous) deadline passes; sleeps in the
-// loop, woken by events or the deadline timer.
-inline bool waitUntil(const std::function<bool()>& done, int deadlineMs = 20000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
-}
+using testsupport::waitUntil;
 
 // Waits until at least `n` bytes are queued at the open `port`, sleeping on its device's
 // received-char event (the port must have no line-event handler, so its mask is free).

@@ -2,6 +2,7 @@
 // the hold time of momentary signals and the colours of the control.
 #include "comport/Comsignal.h"
 #include "platform/memory_port.h"
+#include "support/wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,16 +15,8 @@
 
 namespace {
 
-// Waits for `done` while handling events; false when the deadline passes first.
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
+template <class Pred> bool waitFor(Pred&& done, int deadlineMs = 20000) {
+    return testsupport::waitUntil(done, deadlineMs);
 }
 
 TColor colourOf(const QWidget& w) {

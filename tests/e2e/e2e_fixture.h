@@ -12,6 +12,8 @@
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
+#include "support/cpu_time.h"
+#include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
 #include <QCoreApplication>
@@ -37,32 +39,13 @@ using dialogs::BoxKind;
 using Box = std::pair<BoxKind, std::string>;
 using Boxes = std::vector<Box>;
 
-// Runs the event loop until `done` holds or the deadline passes; sleeps in the loop's own
-// wait between events, never spins.
-template <class Pred> bool waitUntil(Pred done, int deadlineMs = 20000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
-}
-
-// Lets the event loop run for a while (ports settle, stray events get their chance).
-inline void runEventsFor(int ms) {
-    waitUntil([] { return false; }, ms);
-}
+using testsupport::processCpuSeconds;
+using testsupport::runEventsFor;
+using testsupport::waitUntil;
 
 inline std::string readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// CPU seconds this process has used so far, all threads.
-inline double processCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 // What a data set's file must hold: the header and the records as the unit sent them, each

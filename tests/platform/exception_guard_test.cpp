@@ -1,9 +1,12 @@
 #include "platform/exception_guard.h"
+#include "support/exception_boxes.h"
 
+#include <QAction>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -16,15 +19,7 @@ public:
 // A silent exception that is not a std::exception at all.
 struct BareQuiet : platform::SilentException {};
 
-struct Recorder {
-    Recorder() {
-        previous =
-            platform::setExceptionPresenter([this](const std::string& m) { shown.push_back(m); });
-    }
-    ~Recorder() { platform::setExceptionPresenter(previous); }
-    std::vector<std::string> shown;
-    platform::ExceptionPresenter previous;
-};
+using Recorder = testsupport::ExceptionBoxes;
 
 } // namespace
 
@@ -32,11 +27,35 @@ TEST(ExceptionGuard, SilentExceptionsPassQuietlyAndOthersAreShownOnce) {
     Recorder rec;
     platform::runGuarded([] { throw QuietStop(); });
     platform::runGuarded([] { throw BareQuiet(); });
-    EXPECT_TRUE(rec.shown.empty());
+    EXPECT_TRUE(rec.messages.empty());
 
     // The guard still reports everything else, and a silent one in between loses nothing.
     platform::runGuarded([] { throw std::runtime_error("line lost"); });
     platform::guarded([] { throw QuietStop(); })();
     platform::guarded([](int) { throw 42; })(1);
-    EXPECT_EQ(rec.shown, (std::vector<std::string>{"line lost", "An unexpected error occurred."}));
+    EXPECT_EQ(rec.messages,
+              (std::vector<std::string>{"line lost", "An unexpected error occurred."}));
+}
+
+TEST(ExceptionGuard, WrappedSlotTakesTheSignalsArgumentsOrNone) {
+    // Qt learns how many of a signal's arguments a slot takes by asking whether it could be
+    // called with fewer; the wrapper must answer that plainly, on every compiler.
+    auto takesChecked = platform::guarded([](bool) {});
+    auto takesNothing = platform::guarded([] {});
+    static_assert(std::is_invocable_v<decltype(takesChecked)&, bool>);
+    static_assert(!std::is_invocable_v<decltype(takesChecked)&>);
+    static_assert(std::is_invocable_v<decltype(takesNothing)&, bool>);
+    static_assert(std::is_invocable_v<decltype(takesNothing)&>);
+
+    QAction action;
+    action.setCheckable(true);
+    std::vector<bool> seen;
+    int plain = 0;
+    QObject::connect(&action, &QAction::triggered,
+                     platform::guarded([&](bool checked) { seen.push_back(checked); }));
+    QObject::connect(&action, &QAction::triggered, platform::guarded([&] { ++plain; }));
+    action.trigger();
+    action.trigger();
+    EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+    EXPECT_EQ(plain, 2);
 }

@@ -1,5 +1,6 @@
 #include "platform/exception_guard.h"
 #include "platform/hotplug_watcher.h"
+#include "support/exception_boxes.h"
 #include "support/fake_device_tree.h"
 #include "support/pty_pair.h"
 
@@ -149,9 +150,8 @@ TEST(HotplugWatcher, KernelTtyEventsMapToPortNumbers) {
 TEST(HotplugWatcher, FailingHandlerIsReportedAndLaterMessagesStillCome) {
     FakeDeviceTree tree;
     HotplugWatcher watcher(tree.table());
-    std::vector<std::string> reported;
-    auto previous =
-        platform::setExceptionPresenter([&](const std::string& m) { reported.push_back(m); });
+    testsupport::ExceptionBoxes boxes;
+    const std::vector<std::string>& reported = boxes.messages;
     int calls = 0;
     watcher.setHandler([&](win::TMessage&) {
         if (++calls == 1)
@@ -161,7 +161,6 @@ TEST(HotplugWatcher, FailingHandlerIsReportedAndLaterMessagesStillCome) {
     std::string add = "add@/x\0ACTION=add\0SUBSYSTEM=tty\0DEVNAME=ttyUSB0\0"s;
     watcher.handleKernelDatagram(add.data(), add.size());
     watcher.handleKernelDatagram(add.data(), add.size());
-    platform::setExceptionPresenter(previous);
     EXPECT_EQ(calls, 2);
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_NE(reported[0].find("handler broke"), std::string::npos);

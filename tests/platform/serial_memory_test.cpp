@@ -2,7 +2,9 @@
 #include "serial_test_util.h"
 
 #include "platform/memory_port.h"
+#include "support/thread_state.h"
 
+#include <future>
 #include <thread>
 
 using namespace serialtest;
@@ -186,15 +188,17 @@ TEST_F(SerialMemory, SuspendedOutputIsHeldUntilXonAndFlushCanBeCancelled) {
 
     ASSERT_TRUE(EscapeCommFunction(a, SETXOFF));
     EXPECT_FALSE(WriteFile(a, "held", 4, &done, &w.ov));
-    // The flush blocks on held output; a purge from another thread must end it. The
-    // purge has to come after the flush began, and no event tells when that is.
-    std::thread purger([&] {
-        std::this_thread::sleep_for(200ms);
-        EXPECT_TRUE(PurgeComm(a, PURGE_TXABORT | PURGE_TXCLEAR));
+    // The flush blocks on held output; a purge from another thread must end it. The purge
+    // has to come after the flush began waiting: a purge first would leave nothing to wait for.
+    std::promise<pid_t> flusherId;
+    std::thread blockedFlusher([&] {
+        flusherId.set_value(testsupport::currentThreadId());
+        flushed = FlushFileBuffers(a);
+        flushError = GetLastError();
     });
-    flushed = FlushFileBuffers(a);
-    flushError = GetLastError();
-    purger.join();
+    EXPECT_TRUE(testsupport::waitUntilThreadSleeps(flusherId.get_future().get()));
+    EXPECT_TRUE(PurgeComm(a, PURGE_TXABORT | PURGE_TXCLEAR));
+    blockedFlusher.join();
     EXPECT_FALSE(flushed);
     EXPECT_EQ(flushError, ERROR_OPERATION_ABORTED);
     EXPECT_FALSE(GetOverlappedResult(a, &w.ov, &done, TRUE));

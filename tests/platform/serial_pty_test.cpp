@@ -412,10 +412,11 @@ TEST_F(SerialPty, FarEndClosingFailsEverythingOnceWithoutSpinning) {
     pty.closeMaster();
     ASSERT_TRUE(w.signalled(10000));
     double waitMs = msSince(t0);
+    // Seen from the hang-up itself, not from a retry timer; with room for a loaded machine.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    EXPECT_LT(waitMs, 1000.0); // instrumented builds run several times slower
+    EXPECT_LT(waitMs, 3000.0); // instrumented builds run several times slower
 #else
-    EXPECT_LT(waitMs, 100.0);
+    EXPECT_LT(waitMs, 1000.0);
 #endif
     ASSERT_TRUE(r.signalled(10000));
     ASSERT_TRUE(wr.signalled(10000));

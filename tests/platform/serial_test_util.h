@@ -3,6 +3,7 @@
 // and the CPU time the process spends while a test waits.
 
 #include "platform/win_comm.h"
+#include "support/cpu_time.h"
 
 #include <gtest/gtest.h>
 
@@ -29,11 +30,7 @@ inline HANDLE openPort(const std::string& name, DWORD flags = FILE_FLAG_OVERLAPP
                        nullptr);
 }
 
-inline double processCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
+using testsupport::processCpuSeconds;
 
 inline double msSince(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();

@@ -72,15 +72,4 @@ std::vector<std::string> PortFolderTest::texts(dialogs::BoxKind kind) const {
     return out;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    bool expired = false;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, [&] { expired = true; });
-    deadline.start(timeout);
-    while (!done() && !expired)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
-}
-
 } // namespace setuptest

@@ -7,6 +7,7 @@
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "support/pty_pair.h"
+#include "support/wait.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -19,9 +20,7 @@
 
 namespace setuptest {
 
-// Runs the event loop until `done` holds or `timeout` has passed; sleeps between events.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+using testsupport::waitUntil;
 
 class PortFolderTest : public testing::Test {
 protected:

@@ -2,6 +2,7 @@
 #include "platform/app_timer.h"
 #include "platform/exception_guard.h"
 #include "spine_wait.h"
+#include "support/exception_boxes.h"
 
 #include <QAction>
 #include <QElapsedTimer>
@@ -18,15 +19,7 @@ using platform::AppTimer;
 
 namespace {
 
-struct RecordedBoxes {
-    std::vector<std::string> messages;
-    platform::ExceptionPresenter previous;
-    RecordedBoxes() {
-        previous = platform::setExceptionPresenter(
-            [this](const std::string& m) { messages.push_back(m); });
-    }
-    ~RecordedBoxes() { platform::setExceptionPresenter(previous); }
-};
+using RecordedBoxes = testsupport::ExceptionBoxes;
 
 } // namespace
 

@@ -1,15 +1,7 @@
 #pragma once
-// Waiting in tests: run the event loop until a condition holds or a generous deadline passes.
-// The wait sleeps in the event loop (woken by events or by the deadline timer), never spins.
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
+// The spine tests' name for the shared wait, with their shorter default deadline.
+#include "support/wait.h"
 
-template <class Pred> bool waitFor(Pred done, int deadlineMs = 15000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
+template <class Pred> bool waitFor(Pred&& done, int deadlineMs = 15000) {
+    return testsupport::waitUntil(done, deadlineMs);
 }

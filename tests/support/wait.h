@@ -1,0 +1,34 @@
+#pragma once
+// Waiting in tests: the event loop runs until a condition holds or a deadline passes. The wait
+// sleeps in the loop, woken by events or by the deadline's timer; it never spins, so it takes
+// no CPU from the code under test and guesses no order. Deadlines are generous: they only end
+// a test that has already failed, on a machine that may be loaded.
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <chrono>
+
+namespace testsupport {
+
+template <class Pred>
+bool waitUntil(Pred&& done, std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.start(deadline);
+    while (!done() && timer.isActive())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+template <class Pred> bool waitUntil(Pred&& done, int deadlineMs) {
+    return waitUntil(done, std::chrono::milliseconds(deadlineMs));
+}
+
+// Lets the event loop run for a while (ports settle, stray events get their chance).
+inline void runEventsFor(int ms) {
+    waitUntil([] { return false; }, ms);
+}
+
+} // namespace testsupport
