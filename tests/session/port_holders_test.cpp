@@ -3,6 +3,7 @@
 // own open refuses a port someone else holds.
 #include "session_fixture.h"
 
+#include "comport/Comport.h"
 #include "platform/dos_devices.h"
 #include "support/child_process.h"
 

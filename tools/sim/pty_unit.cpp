@@ -153,7 +153,11 @@ struct PtyUnit::Impl {
                 throw std::runtime_error(link + " exists and is not a link; remove it or " +
                                          "choose another port");
             struct stat target;
-            if (::stat(link.c_str(), &target) == 0 || errno != ENOENT) {
+            // A link left by a unit that was killed may lead to our own pty already (the
+            // system hands out pty numbers again): made afresh below, so that watchers of the
+            // folder see the port arrive.
+            const bool ours = fs::read_symlink(link, ec) == fs::path(slavePath);
+            if (!ours && (::stat(link.c_str(), &target) == 0 || errno != ENOENT)) {
                 auto dest = fs::read_symlink(link, ec);
                 throw std::runtime_error(link + " already points at " + dest.string() +
                                          " (another simulator, or a real adapter linked " +
