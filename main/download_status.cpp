@@ -1,8 +1,14 @@
 #include "main/download_status.h"
 
+#include "dialogs/Dialogs.h"
 #include "platform/exception_guard.h"
+#include "serial/fSerial.h"
 
+#include <QDir>
 #include <QStatusBar>
+
+#include <climits>
+#include <unistd.h>
 
 namespace collection {
 
@@ -11,8 +17,30 @@ RunFigures& lastRunFigures() {
     return figures;
 }
 
+QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path) {
+    const QString why = how == CaptureEnd::DeviceGone ? QStringLiteral("the unit's port went away")
+                                                      : QStringLiteral("the unit fell silent");
+    return QStringLiteral("Download interrupted: %1. Received %2 in %3 s; kept in %4")
+        .arg(why, formatByteCount(static_cast<double>(progress.bytes())),
+             QString::number(progress.elapsedSeconds(), 'f', 1), QString::fromLocal8Bit(path));
+}
+
+std::string openFilePath(std::FILE* file, const std::string& fallback) {
+    if (file) {
+        const std::string self = "/proc/self/fd/" + std::to_string(::fileno(file));
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(self.c_str(), target, sizeof target - 1);
+        if (n > 0 && target[0] == '/')
+            return std::string(target, static_cast<std::size_t>(n));
+    }
+    return QDir::current()
+        .absoluteFilePath(QString::fromLocal8Bit(fallback))
+        .toLocal8Bit()
+        .toStdString();
+}
+
 DownloadStatus::DownloadStatus(QStatusBar* bar, std::FILE* file, int intervalMs)
-    : m_bar(bar), m_file(file) {
+    : m_bar(bar), m_file(file), m_path(openFilePath(file, kIntermediateFileName)) {
     m_clock.start();
     m_progress.start(0);
     m_timer.setInterval(intervalMs);
@@ -23,21 +51,59 @@ DownloadStatus::DownloadStatus(QStatusBar* bar, std::FILE* file, int intervalMs)
 
 DownloadStatus::~DownloadStatus() = default;
 
-void DownloadStatus::tick(bool finished) {
+void DownloadStatus::tick(bool finished, bool cutOff) {
     if (!m_file)
         return;
+    const std::int64_t now = m_clock.elapsed();
     // ftell counts what the capture has written, buffered bytes included.
     const long at = std::ftell(m_file);
-    m_progress.update(at > 0 ? static_cast<std::uint64_t>(at) : m_progress.bytes(),
-                      m_clock.elapsed());
-    if (m_bar)
+    const std::uint64_t bytes = at > 0 ? static_cast<std::uint64_t>(at) : m_progress.bytes();
+    if (bytes > m_progress.bytes()) {
+        m_lastArrivalMs = now;
+        m_anyArrived = true;
+    }
+    // The clock stands at the last arrival once the line is quiet (or the capture was cut
+    // off); before the first byte it runs, since the unit is still to answer.
+    std::int64_t shown = now;
+    if (m_anyArrived && (cutOff || now - m_lastArrivalMs >= kQuietMs))
+        shown = m_lastArrivalMs;
+    else if (!m_anyArrived && cutOff)
+        shown = 0;
+    m_progress.update(bytes, shown);
+    if (m_bar && !cutOff)
         m_bar->showMessage(m_progress.statusText(finished));
 }
 
 void DownloadStatus::finish() {
-    tick(true);
+    CaptureEnd how = CaptureEnd::Complete;
+    if (FormSerial) {
+        switch (FormSerial->LastWaitEnd()) {
+        case TFormSerial::WaitEnd::Answered:
+            break;
+        case TFormSerial::WaitEnd::TimedOut:
+            how = CaptureEnd::Silent;
+            break;
+        case TFormSerial::WaitEnd::LineGone:
+            how = CaptureEnd::DeviceGone;
+            break;
+        }
+    }
+    finish(how);
+}
+
+void DownloadStatus::finish(CaptureEnd how) {
+    if (!m_file)
+        return;
+    const bool cutOff = how != CaptureEnd::Complete;
+    tick(true, cutOff);
     m_timer.stop();
     m_file = nullptr;
+    if (!cutOff)
+        return;
+    const QString text = interruptedText(how, m_progress, m_path);
+    if (m_bar)
+        m_bar->showMessage(text);
+    LogWrite(text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
 }
 
 } // namespace collection

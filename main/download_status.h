@@ -3,6 +3,11 @@
 // bar, a few times a second. The figures come from the position of the intermediate file,
 // which the receive path advances with every chunk, so nothing in that path needs to know
 // about the display. UI thread only (the capture's wait loop dispatches the ticks).
+//
+// The clock counts while bytes come: once the line has been quiet for a second it stands at
+// the last arrival, so a download that was cut off does not end with a rate as if all were
+// well. A cut-off download (the unit fell silent, or its device went) is said so in the
+// status bar and the run log, with how much arrived and the full path of the file holding it.
 
 #include "main/data_collection.h"
 
@@ -12,6 +17,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <string>
 
 class QStatusBar;
 
@@ -25,23 +31,41 @@ struct RunFigures {
 };
 RunFigures& lastRunFigures();
 
+enum class CaptureEnd { Complete, Silent, DeviceGone };
+
+// "Download interrupted: the unit fell silent. Received 1.25 MB in 4.0 s; kept in <path>".
+QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path);
+
+// The full path of an open file (what the system says it is), or `fallback` made absolute
+// against the working directory when the system cannot tell.
+std::string openFilePath(std::FILE* file, const std::string& fallback);
+
 class DownloadStatus : public QObject {
 public:
+    static constexpr int kQuietMs = 1000;
+
     DownloadStatus(QStatusBar* bar, std::FILE* file, int intervalMs = 250);
     ~DownloadStatus() override;
 
-    // Takes the last reading and shows the final figures; the ticks stop.
+    // Takes the last reading and shows the final figures; the ticks stop. How the capture
+    // ended is asked of the serial session (its last wait) unless given.
     void finish();
+    void finish(CaptureEnd how);
     const DownloadProgress& progress() const { return m_progress; }
+    // Where the received bytes are (full path), as found when the download started.
+    const std::string& filePath() const { return m_path; }
 
 private:
-    void tick(bool finished);
+    void tick(bool finished, bool cutOff = false);
 
     QPointer<QStatusBar> m_bar;
     std::FILE* m_file;
+    std::string m_path;
     QElapsedTimer m_clock;
     QTimer m_timer;
     DownloadProgress m_progress;
+    std::int64_t m_lastArrivalMs = 0;
+    bool m_anyArrived = false;
 };
 
 } // namespace collection

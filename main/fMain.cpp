@@ -5,12 +5,12 @@
 #include "main/command_links.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
-#include "main/memo_batcher.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
+#include "serial/memo_batcher.h"
 #include "setup/fSetup.h"
 
 #include <QAction>
@@ -278,6 +278,9 @@ void TFormXRQMain::FormShow(QObject*) {
         ComSignal->SetComPort(FormSerial->SerialCom);
     // Ports plugged in or pulled out from now on, in the device folders and the port folder.
     startComPortWatch();
+    if (FormSerial)
+        connect(FormSerial, &TFormSerial::exchangeRefused, this,
+                [this](const QString& note) { statusBar()->showMessage(note, 5000); });
 }
 
 void TFormXRQMain::UpdateComPortLabel() {

@@ -50,16 +50,25 @@ private:
 std::optional<BatteryReading> parseBatteryReply(const char* reply) {
     if (!reply)
         return std::nullopt;
-    const char* first = std::strchr(reply, ':');
-    if (!first)
+    return parseBatteryReply(std::string_view(reply));
+}
+
+std::optional<BatteryReading> parseBatteryReply(std::string_view reply) {
+    // Line noise may hold any byte, NUL included: the reply is searched as bytes, not as a
+    // C string that would end at the first NUL.
+    auto numberAfter = [&](std::size_t colon) {
+        return readNumber(std::string(reply.substr(colon + 1, 64)).c_str());
+    };
+    const std::size_t first = reply.find(':');
+    if (first == std::string_view::npos)
         return std::nullopt;
-    auto volts = readNumber(first + 1);
+    auto volts = numberAfter(first);
     if (!volts)
         return std::nullopt;
-    const char* second = std::strchr(first + 1, ':');
-    if (!second)
+    const std::size_t second = reply.find(':', first + 1);
+    if (second == std::string_view::npos)
         return std::nullopt;
-    auto celsius = readNumber(second + 1);
+    auto celsius = numberAfter(second);
     if (!celsius)
         return std::nullopt;
     return BatteryReading{*volts, *celsius};
@@ -182,7 +191,8 @@ void InstrumentCommands::checkBattery() {
     std::string reply(kBatteryReplyLength + 1, '\0');
     const int result = m_session.waitForStringNUntilTermination("A", '>', kReplyDelay, reply.data(),
                                                                 kBatteryReplyLength);
-    const auto reading = result == 0 ? parseBatteryReply(reply.c_str()) : std::nullopt;
+    // The buffer came zero-filled: past the stored bytes there is nothing to find.
+    const auto reading = result == 0 ? parseBatteryReply(std::string_view(reply)) : std::nullopt;
     if (!reading) {
         m_view.error("Bad response from XRQ unit");
         return;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // The serial session as the command set uses it (the hidden serial form in the program).
 class UnitSession {
@@ -72,6 +73,8 @@ struct BatteryReading {
 // each as "%lf" reads it in the C locale. Empty when a ':' or a number is missing, or a
 // number is not finite.
 std::optional<BatteryReading> parseBatteryReply(const char* reply);
+// The same over bytes that may hold NULs (line noise before or around the reply).
+std::optional<BatteryReading> parseBatteryReply(std::string_view reply);
 
 // The pattern "0.0": one decimal, a value exactly halfway (at 15 significant digits, the
 // precision the display works to) rounded away from zero, at least one digit before the point.

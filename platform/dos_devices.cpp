@@ -4,15 +4,20 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <linux/serial.h>
+#include <signal.h>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace platform {
@@ -165,6 +170,129 @@ bool isPhantomSerial(const std::string& ttyName, const PortTable& table, int fd)
     return false;
 }
 
+namespace {
+
+bool processLives(pid_t pid) {
+    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// "maj:min:inode" of a /proc/locks line (device numbers in hex).
+bool lockNamesInode(const std::string& field, const struct stat& node) {
+    unsigned maj = 0, min = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(field.c_str(), "%x:%x:%llu", &maj, &min, &inode) != 3)
+        return false;
+    return maj == major(node.st_dev) && min == minor(node.st_dev) &&
+           inode == static_cast<unsigned long long>(node.st_ino);
+}
+
+bool lockedInProcLocks(const struct stat& node) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 4242 00:19:7 0 EOF"; waiters ("1: -> FLOCK ...") hold
+        // nothing yet.
+        if (line.find("->") != std::string::npos)
+            continue;
+        std::istringstream fields(line);
+        std::string id, kind, mode, access, pid, where;
+        if (fields >> id >> kind >> mode >> access >> pid >> where && lockNamesInode(where, node))
+            return true;
+    }
+    return false;
+}
+
+// An open descriptor of another process on the same device. Processes of other users are
+// not readable (EACCES) and are passed over: only what this user may see counts.
+bool openElsewhere(const struct stat& node) {
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return false;
+    const pid_t self = ::getpid();
+    bool found = false;
+    while (!found) {
+        const dirent* entry = ::readdir(proc);
+        if (!entry)
+            break;
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == self)
+            continue;
+        const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (!fds)
+            continue;
+        while (const dirent* fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            const std::string link = fdDir + "/" + fd->d_name;
+            char target[PATH_MAX];
+            const ssize_t len = ::readlink(link.c_str(), target, sizeof target - 1);
+            // Pipes, sockets and anonymous objects read "pipe:[...]" and the like.
+            if (len <= 0 || target[0] != '/')
+                continue;
+            struct stat st {};
+            if (::stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+                st.st_rdev == node.st_rdev) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return found;
+}
+
+// A UUCP lock file "LCK..<name>" whose process still lives. The pid is written as text
+// (HDB style) or as a binary int (older programs).
+bool uucpLocked(const PortTable& table, const std::string& ttyName) {
+    if (table.lockDir().empty() || ttyName.empty())
+        return false;
+    std::ifstream in(joinPath(table.lockDir(), "LCK.." + ttyName), std::ios::binary);
+    if (!in)
+        return false;
+    std::string content((std::istreambuf_iterator<char>(in)), {});
+    long pid = 0;
+    if (content.size() == sizeof(int) &&
+        std::any_of(content.begin(), content.end(), [](char c) { return c < ' ' && c != '\n'; })) {
+        int binary = 0;
+        std::memcpy(&binary, content.data(), sizeof binary);
+        pid = binary;
+    } else {
+        pid = std::strtol(content.c_str(), nullptr, 10);
+    }
+    return processLives(static_cast<pid_t>(pid));
+}
+
+// A node that exists as a real serial line, found without opening it.
+bool serialNodeExists(const std::string& path, const PortTable& table, std::string* resolvedOut,
+                      dev_t* rdevOut) {
+    char resolved[PATH_MAX];
+    if (path.empty() || ::realpath(path.c_str(), resolved) == nullptr)
+        return false;
+    dev_t rdev{};
+    if (!isCharDevice(resolved, &rdev))
+        return false;
+    if (isPhantomSerial(kernelTtyName(path, resolved), table))
+        return false;
+    if (resolvedOut)
+        *resolvedOut = resolved;
+    if (rdevOut)
+        *rdevOut = rdev;
+    return true;
+}
+
+} // namespace
+
+bool heldByAnother(const std::string& resolvedPath, const PortTable& table) {
+    struct stat node {};
+    if (::stat(resolvedPath.c_str(), &node) != 0 || !S_ISCHR(node.st_mode))
+        return false;
+    return lockedInProcLocks(node) || uucpLocked(table, baseName(resolvedPath)) ||
+           openElsewhere(node);
+}
+
 DeviceProbe probeDevice(const std::string& path, const PortTable& table) {
     DeviceProbe probe;
     char resolved[PATH_MAX];
@@ -177,41 +305,48 @@ DeviceProbe probeDevice(const std::string& path, const PortTable& table) {
         return probe;
     }
     probe.resolvedPath = resolved;
-    const std::string ttyName = kernelTtyName(path, probe.resolvedPath);
-    // When sysfs already tells a phantom, the node is not opened at all.
-    if (isPhantomSerial(ttyName, table)) {
+    if (isPhantomSerial(kernelTtyName(path, probe.resolvedPath), table)) {
         probe.error = ENODEV;
         return probe;
     }
-
-    // Non-blocking so that a modem line without carrier cannot stall us; no TIOCEXCL and an
-    // immediate close so that the holder (if any) keeps its port untouched.
-    int fd = ::open(resolved, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // Never opened: opening a serial line raises DTR and RTS, which resets some boards.
+    if (heldByAnother(probe.resolvedPath, table)) {
+        probe.state = DeviceState::InUse;
+        probe.error = EBUSY;
+        return probe;
+    }
+    if (::faccessat(AT_FDCWD, resolved, R_OK | W_OK, AT_EACCESS) != 0) {
         probe.error = errno;
-        if (probe.error == EACCES || probe.error == EPERM)
+        if (probe.error == EACCES || probe.error == EPERM || probe.error == EROFS) {
             probe.state = DeviceState::NoPermission;
-        else if (probe.error == EBUSY)
-            probe.state = DeviceState::InUse;
-        return probe;
+            return probe;
+        }
     }
-    if (isPhantomSerial(ttyName, table, fd)) {
-        ::close(fd);
-        probe.error = ENODEV;
-        return probe;
-    }
-    // A shared lock conflicts only with the exclusive lock an owner takes; it is released by
-    // the close right after.
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-        probe.error = errno;
-        probe.state = probe.error == EWOULDBLOCK ? DeviceState::InUse : DeviceState::Free;
-        if (probe.state == DeviceState::Free)
-            probe.error = 0;
-    } else {
-        probe.state = DeviceState::Free;
-    }
-    ::close(fd);
+    probe.state = DeviceState::Free;
+    probe.error = 0;
     return probe;
+}
+
+std::set<int> presentComPorts(const PortTable& table) {
+    std::set<int> present;
+    std::set<dev_t> named;
+    for (int n = 1; n <= 256; ++n) {
+        dev_t rdev{};
+        if (portFolderHas(table, n) &&
+            serialNodeExists(table.devicePath(n), table, nullptr, &rdev)) {
+            present.insert(n);
+            named.insert(rdev);
+        }
+    }
+    // A device the port folder names is that entry's port: its default number would announce
+    // the same unit twice.
+    for (int n = 1; n <= 96; ++n) {
+        dev_t rdev{};
+        if (!portFolderHas(table, n) &&
+            serialNodeExists(table.devicePath(n), table, nullptr, &rdev) && !named.count(rdev))
+            present.insert(n);
+    }
+    return present;
 }
 
 std::vector<std::string> serialTtyNames(const PortTable& table) {

@@ -5,13 +5,16 @@
 // port list, the registry stand-in and the "Serial devices" window share: the probe of one
 // device node, the phantom-ttyS filter and the reverse map from a device to its COM number.
 //
-// Probing opens the node non-blocking, takes no TIOCEXCL and closes it again at once, so a
-// program that holds the port is never disturbed. Callable from any thread.
+// Nothing here opens a device: opening a serial line raises DTR and RTS, which resets some
+// boards and disturbs devices nobody chose. Whether another program holds a port is read
+// from /proc/locks, other processes' /proc/<pid>/fd (as far as this user may read them, which
+// catches programs that take no lock) and live UUCP lock files. Callable from any thread.
 
 #include "platform/port_table.h"
 #include "platform/win_comm.h"
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,8 +44,18 @@ struct DeviceProbe {
     int error = 0;            // errno of the failing step, 0 when free
 };
 
-// Probes the node at `path` (a port-folder link, a /dev name, ...) against `table`'s sysfs.
+// Probes the node at `path` (a port-folder link, a /dev name, ...) against `table`'s sysfs,
+// without opening it.
 DeviceProbe probeDevice(const std::string& path, const PortTable& table);
+
+// True when something other than an open of this process holds the device: a flock or
+// POSIX lock on its node (this process's own locks included, so the session's open port
+// counts), another process's open descriptor on it, or a live UUCP lock file.
+bool heldByAnother(const std::string& resolvedPath, const PortTable& table);
+
+// The COM numbers whose device exists by the table: port-folder entries that lead to a real
+// serial line, and default numbers whose device no port-folder entry names already.
+std::set<int> presentComPorts(const PortTable& table);
 
 // Kernel name ("ttyS3") of a node: the resolved name when it is a tty of its own, else the
 // name the caller used. Empty when neither looks like a kernel tty name.

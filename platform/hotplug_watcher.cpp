@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <linux/netlink.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -17,9 +16,10 @@ namespace platform {
 
 namespace {
 
-constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-constexpr uint32_t kParentMask = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+constexpr std::uint32_t kChangeMask =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_ONLYDIR;
+constexpr std::uint32_t kFolderMask = kChangeMask | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr std::uint32_t kParentMask = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
 
 std::string withoutTrailingSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/')
@@ -27,13 +27,24 @@ std::string withoutTrailingSlash(std::string path) {
     return path;
 }
 
+std::string parentOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 } // namespace
 
-HotplugWatcher::HotplugWatcher(PortTable table, QObject* parent)
+HotplugWatcher::HotplugWatcher(PortTable table, QObject* parent, int settleMs)
     : QObject(parent), m_table(std::move(table)) {
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(settleMs);
+    connect(&m_settle, &QTimer::timeout, this, [this] { runGuarded([this] { rescan(); }); });
     openNetlink();
     openInotify();
-    armFolderWatch(false);
+    armWatches();
+    m_announced = presentComPorts(m_table);
 }
 
 HotplugWatcher::~HotplugWatcher() {
@@ -47,7 +58,8 @@ HotplugWatcher::~HotplugWatcher() {
 
 void HotplugWatcher::setPortTable(const PortTable& table) {
     m_table = table;
-    armFolderWatch(false);
+    armWatches();
+    m_announced = presentComPorts(m_table);
 }
 
 void HotplugWatcher::openNetlink() {
@@ -64,7 +76,8 @@ void HotplugWatcher::openNetlink() {
     }
     m_netlinkFd = fd;
     m_netlinkNotifier = new QSocketNotifier(fd, QSocketNotifier::Read);
-    connect(m_netlinkNotifier, &QSocketNotifier::activated, this, [this] { readNetlink(); });
+    connect(m_netlinkNotifier, &QSocketNotifier::activated, this,
+            [this] { runGuarded([this] { readNetlink(); }); });
 }
 
 void HotplugWatcher::openInotify() {
@@ -72,40 +85,65 @@ void HotplugWatcher::openInotify() {
     if (m_inotifyFd < 0)
         return;
     m_inotifyNotifier = new QSocketNotifier(m_inotifyFd, QSocketNotifier::Read);
-    connect(m_inotifyNotifier, &QSocketNotifier::activated, this, [this] { readInotify(); });
+    connect(m_inotifyNotifier, &QSocketNotifier::activated, this,
+            [this] { runGuarded([this] { readInotify(); }); });
 }
 
-void HotplugWatcher::armFolderWatch(bool announceExisting) {
+int HotplugWatcher::addWatch(const std::string& path, std::uint32_t mask) {
+    if (m_inotifyFd < 0 || path.empty())
+        return -1;
+    return ::inotify_add_watch(m_inotifyFd, path.c_str(), mask);
+}
+
+void HotplugWatcher::armWatches() {
     if (m_inotifyFd < 0)
         return;
-    if (m_folderWatch >= 0)
-        ::inotify_rm_watch(m_inotifyFd, m_folderWatch);
-    if (m_parentWatch >= 0)
-        ::inotify_rm_watch(m_inotifyFd, m_parentWatch);
-    m_folderWatch = m_parentWatch = -1;
+    for (int* wd : {&m_folderWatch, &m_parentWatch, &m_deviceWatch, &m_byIdWatch}) {
+        if (*wd >= 0)
+            ::inotify_rm_watch(m_inotifyFd, *wd);
+        *wd = -1;
+    }
     m_folder = withoutTrailingSlash(m_table.portFolder());
-    if (m_folder.empty())
-        return;
+    if (!m_folder.empty()) {
+        m_folderWatch = addWatch(m_folder, kFolderMask);
+        // Not there yet: its parent tells when it is made.
+        if (m_folderWatch < 0)
+            m_parentWatch = addWatch(parentOf(m_folder), kParentMask);
+    }
+    const std::string dev = withoutTrailingSlash(m_table.deviceDir());
+    m_deviceWatch = addWatch(dev, kChangeMask);
+    m_byIdWatch = addWatch(dev + "/serial/by-id", kChangeMask);
+}
 
-    m_folderWatch = ::inotify_add_watch(m_inotifyFd, m_folder.c_str(), kFolderMask);
-    if (m_folderWatch < 0) {
-        auto slash = m_folder.find_last_of('/');
-        // Chosen in one expression: assigning "/" afterwards trips g++ 12's -Wrestrict at -O3.
-        const std::string parent = slash == std::string::npos ? std::string(".")
-                                   : slash == 0               ? std::string("/")
-                                                              : m_folder.substr(0, slash);
-        m_parentWatch = ::inotify_add_watch(m_inotifyFd, parent.c_str(), kParentMask);
-        return;
+void HotplugWatcher::requestRescan() {
+    m_settle.start(); // a running settle starts afresh: one rescan for a burst of hints
+}
+
+void HotplugWatcher::rescan() {
+    m_settle.stop();
+    // A folder that appeared (or went) since the last scan is watched from now on; its
+    // entries are compared below like any others.
+    if (m_inotifyFd >= 0 && (m_folderWatch < 0 || m_byIdWatch < 0)) {
+        if (m_folderWatch < 0 && !m_folder.empty()) {
+            m_folderWatch = addWatch(m_folder, kFolderMask);
+            if (m_folderWatch >= 0 && m_parentWatch >= 0) {
+                ::inotify_rm_watch(m_inotifyFd, m_parentWatch);
+                m_parentWatch = -1;
+            }
+        }
+        if (m_byIdWatch < 0)
+            m_byIdWatch =
+                addWatch(withoutTrailingSlash(m_table.deviceDir()) + "/serial/by-id", kChangeMask);
     }
-    if (!announceExisting)
-        return;
-    // The folder has just appeared: entries made before our watch took hold are arrivals too.
-    if (DIR* dir = ::opendir(m_folder.c_str())) {
-        while (dirent* entry = ::readdir(dir))
-            if (auto n = PortTable::portNumberFromName(entry->d_name))
-                enqueue(true, *n);
-        ::closedir(dir);
-    }
+    const std::set<int> present = presentComPorts(m_table);
+    for (int n : m_announced)
+        if (!present.count(n))
+            m_pending.emplace_back(false, n);
+    for (int n : present)
+        if (!m_announced.count(n))
+            m_pending.emplace_back(true, n);
+    // Taken before anything is delivered: a handler's nested loop may run the next rescan.
+    m_announced = present;
     drain();
 }
 
@@ -145,12 +183,8 @@ void HotplugWatcher::handleKernelDatagram(const char* data, std::size_t size) {
     auto ev = parseUevent(data, size);
     if (!ev || ev->subsystem != "tty" || ev->devName.empty())
         return;
-    const bool add = ev->action == "add";
-    if (!add && ev->action != "remove")
-        return;
-    if (auto n = comNumberForTtyName(m_table, ev->devName))
-        enqueue(add, *n);
-    drain();
+    if (ev->action == "add" || ev->action == "remove")
+        requestRescan();
 }
 
 void HotplugWatcher::readNetlink() {
@@ -167,7 +201,10 @@ void HotplugWatcher::readNetlink() {
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            break; // EAGAIN: drained; ENOBUFS: lost some, the rest still comes
+            // EAGAIN: drained. ENOBUFS: some were lost; a rescan finds out what they said.
+            if (errno == ENOBUFS)
+                requestRescan();
+            break;
         }
         // Only the kernel (port id 0) speaks for devices; anyone else could forge a datagram.
         if (from.nl_pid != 0 || (msg.msg_flags & MSG_TRUNC))
@@ -178,47 +215,34 @@ void HotplugWatcher::readNetlink() {
 
 void HotplugWatcher::readInotify() {
     alignas(inotify_event) char buf[8192];
+    bool hinted = false;
     for (;;) {
         ssize_t got = ::read(m_inotifyFd, buf, sizeof buf);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
-        bool rearm = false, announce = false;
         for (char* p = buf; p < buf + got;) {
             auto* ev = reinterpret_cast<inotify_event*>(p);
             p += sizeof(inotify_event) + ev->len;
-            const std::string name = ev->len ? std::string(ev->name) : std::string();
-            if (ev->wd == m_folderWatch && m_folderWatch >= 0) {
-                if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-                    rearm = true; // folder gone: wait for it from the parent again
-                    continue;
-                }
-                auto n = PortTable::portNumberFromName(name);
-                if (!n)
-                    continue;
-                if (ev->mask & (IN_CREATE | IN_MOVED_TO))
-                    enqueue(true, *n);
-                else if (ev->mask & (IN_DELETE | IN_MOVED_FROM))
-                    enqueue(false, *n);
-            } else if (ev->wd == m_parentWatch && m_parentWatch >= 0) {
-                const auto slash = m_folder.find_last_of('/');
-                const std::string leaf =
-                    slash == std::string::npos ? m_folder : m_folder.substr(slash + 1);
-                if ((ev->mask & IN_ISDIR) && name == leaf) {
-                    rearm = true;
-                    announce = true;
-                }
+            if (ev->mask & IN_Q_OVERFLOW) {
+                hinted = true;
+                continue;
             }
+            if (ev->wd == m_folderWatch && (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF))) {
+                // The folder went: wait for it from its parent again.
+                ::inotify_rm_watch(m_inotifyFd, m_folderWatch);
+                m_folderWatch = -1;
+                if (m_parentWatch < 0)
+                    m_parentWatch = addWatch(parentOf(m_folder), kParentMask);
+            }
+            if (ev->wd == m_byIdWatch && (ev->mask & IN_IGNORED))
+                m_byIdWatch = -1; // udev removed the folder; the next rescan looks again
+            hinted = true;
         }
-        if (rearm)
-            armFolderWatch(announce);
     }
-    drain();
-}
-
-void HotplugWatcher::enqueue(bool arrival, int portNumber) {
-    m_pending.emplace_back(arrival, portNumber);
+    if (hinted)
+        requestRescan();
 }
 
 void HotplugWatcher::drain() {

@@ -20,9 +20,10 @@ constexpr int kMaxPort = 256;
 
 } // namespace
 
-PortTable::PortTable(std::string deviceDir, std::string sysfsDir, std::string portFolder)
+PortTable::PortTable(std::string deviceDir, std::string sysfsDir, std::string portFolder,
+                     std::string lockDir)
     : m_deviceDir(std::move(deviceDir)), m_sysfsDir(std::move(sysfsDir)),
-      m_portFolder(std::move(portFolder)) {}
+      m_portFolder(std::move(portFolder)), m_lockDir(std::move(lockDir)) {}
 
 std::string PortTable::devicePath(int n) const {
     if (n < 1 || n > kMaxPort)

@@ -15,11 +15,13 @@ namespace platform {
 class PortTable {
 public:
     explicit PortTable(std::string deviceDir = "/dev", std::string sysfsDir = "/sys",
-                       std::string portFolder = {});
+                       std::string portFolder = {}, std::string lockDir = "/var/lock");
 
     const std::string& deviceDir() const { return m_deviceDir; }
     const std::string& sysfsDir() const { return m_sysfsDir; }
     const std::string& portFolder() const { return m_portFolder; }
+    // Where UUCP-style lock files ("LCK..ttyUSB0") of other programs live.
+    const std::string& lockDir() const { return m_lockDir; }
 
     // The path that port n stands for by the rules above (the port folder entry's own path
     // when it exists, not its target), or empty for a number out of range / with no rule.
@@ -39,6 +41,7 @@ private:
     std::string m_deviceDir;
     std::string m_sysfsDir;
     std::string m_portFolder;
+    std::string m_lockDir;
 };
 
 } // namespace platform

@@ -473,7 +473,10 @@ DWORD SerialDriver::finish(std::unique_lock<std::mutex>& lock, const RequestPtr&
 DWORD SerialDriver::waitEvent(DWORD* eventMask, OVERLAPPED* ov, std::shared_ptr<EventObject> ev,
                               bool sync) {
     std::unique_lock lock(m_mutex);
-    if (DWORD e = usable())
+    // Events of bytes that arrived before the device went are still told: their reader
+    // takes them from the queue before the device counts as gone.
+    const bool lastEvents = m_gone && !m_closed && m_history && m_in.size() > 0;
+    if (DWORD e = usable(); e && !lastEvents)
         return e;
     if (!eventMask || m_wait || m_mask == 0)
         return ERROR_INVALID_PARAMETER;
@@ -492,7 +495,9 @@ DWORD SerialDriver::waitEvent(DWORD* eventMask, OVERLAPPED* ov, std::shared_ptr<
 DWORD SerialDriver::read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov,
                          std::shared_ptr<EventObject> ev, bool sync) {
     std::unique_lock lock(m_mutex);
-    if (DWORD e = usable())
+    // What arrived before the device went can still be read; nothing more will come.
+    const bool leftOver = m_gone && !m_closed && m_in.size() > 0 && m_reads.empty();
+    if (DWORD e = usable(); e && !leftOver)
         return e;
     if (m_abortedByError)
         return ERROR_OPERATION_ABORTED;
@@ -505,6 +510,10 @@ DWORD SerialDriver::read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov,
     r->count = count;
     m_reads.push_back(r);
     serviceReads(Clock::now());
+    if (leftOver && !r->done) {
+        complete(*r, ERROR_SUCCESS);
+        m_reads.pop_front();
+    }
     if (!r->done)
         wake(); // the I/O thread takes up the new deadlines
     DWORD e = finish(lock, r, sync, done);
@@ -614,7 +623,8 @@ DWORD SerialDriver::purge(DWORD flags) {
 
 DWORD SerialDriver::clearError(DWORD* errors, COMSTAT* stat) {
     std::lock_guard lock(m_mutex);
-    if (DWORD e = usable())
+    // The queue status of bytes left from a device that went (their reader asks for it).
+    if (DWORD e = usable(); e && !(m_gone && !m_closed && m_in.size() > 0))
         return e;
     if (errors)
         *errors = m_errors;

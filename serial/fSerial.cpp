@@ -3,18 +3,17 @@
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
-#include "main/memo_batcher.h"
 #include "platform/app_timer.h"
 #include "platform/dos_devices.h"
 #include "platform/port_table.h"
 #include "platform/win_comm.h"
 #include "serial/fTerminal.h"
+#include "serial/memo_batcher.h"
 #include "serial/session_texts.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
-#include <QStatusBar>
 #include <QVBoxLayout>
 
 #include <chrono>
@@ -46,6 +45,19 @@ std::string groupOf(const std::string& path) {
     const struct group* g = ::getgrgid(st.st_gid);
     return g ? std::string(g->gr_name) : std::string();
 }
+
+// Marks a close as the session's own, so that it is not taken for a vanished device.
+class OwnClose {
+public:
+    explicit OwnClose(bool& flag) : m_flag(flag), m_was(flag) { m_flag = true; }
+    ~OwnClose() { m_flag = m_was; }
+    OwnClose(const OwnClose&) = delete;
+    OwnClose& operator=(const OwnClose&) = delete;
+
+private:
+    bool& m_flag;
+    bool m_was;
+};
 
 } // namespace
 
@@ -84,6 +96,8 @@ TFormSerial::TFormSerial(QWidget* parent) : QWidget(parent) {
     SerialCom->SetStopBits(sb1);
     SerialCom->Timeouts()->SetReadConstant(50);
     SerialCom->SetOnRxChar(TNotifyEvent(this, &TFormSerial::SerialComRxChar));
+    SerialCom->SetAfterClose(TOpenCloseEvent(this, &TFormSerial::SerialComAfterClose));
+    SerialCom->SetOnError(TComErrorEvent(this, &TFormSerial::SerialComError));
 
     SerialTimer = new platform::AppTimer(this, 1234, false);
     SerialTimer->setOnTimer([this] { SerialTimerTimer(SerialTimer); });
@@ -94,6 +108,9 @@ TFormSerial::TFormSerial(QWidget* parent) : QWidget(parent) {
 }
 
 TFormSerial::~TFormSerial() {
+    // The component closes its port as it goes; that is no vanished device.
+    SerialCom->SetAfterClose(nullptr);
+    SerialCom->SetOnError(nullptr);
     if (FormSerial == this)
         FormSerial = nullptr;
 }
@@ -123,8 +140,7 @@ void TFormSerial::SerialTimerTimer(QObject*) {
 
 void TFormSerial::tellExchangeRunning() {
     LogWrite(kBusyText, __LINE__, LogSizeLimit);
-    if (FormXRQMain)
-        FormXRQMain->statusBar()->showMessage(QString::fromLatin1(kBusyText), 5000);
+    emit exchangeRefused(QString::fromLatin1(kBusyText));
 }
 
 bool TFormSerial::refuseNested() {
@@ -156,8 +172,10 @@ int TFormSerial::iOpenPort() {
         // A component whose device vanished under a session stays active until its event
         // thread sees the loss; it would refuse the new device name, or find the replugged
         // device "in use" by itself.
-        if (SerialCom->Active())
+        if (SerialCom->Active()) {
+            const OwnClose own(m_ownClose);
             SerialCom->Close();
+        }
         m_replyTail = 0;
         std::string noPermissionDevice;
         const int answer = probe(ComPortNumber, noPermissionDevice);
@@ -171,6 +189,7 @@ int TFormSerial::iOpenPort() {
             SerialCom->PurgeOutput();
             SerialCom->PurgeInput();
             PortOpen = true;
+            m_lostDevice = false;
             return 0;
         }
         std::string text = session_text::unableToOpen(ComPortNumber, answer == 1);
@@ -183,6 +202,7 @@ int TFormSerial::iOpenPort() {
         // A component left open behind a closed session would hold the device, and every
         // later attempt would find it "in use".
         try {
+            const OwnClose own(m_ownClose);
             if (SerialCom->Active())
                 SerialCom->Close();
         } catch (...) {
@@ -201,13 +221,63 @@ int TFormSerial::iClosePort() {
     }
     if (PortOpen) {
         PortOpen = false;
+        m_lostDevice = false;
+        const OwnClose own(m_ownClose);
         SerialCom->Close();
     }
     return 0;
 }
 
+void TFormSerial::SerialComAfterClose(TCustomComPort*) {
+    if (!m_ownClose)
+        deviceVanished();
+}
+
+void TFormSerial::SerialComError(TCustomComPort*, EComError& E, TComAction& Action) {
+    // Only an open port counts: at open time access denied means "in use" or "no
+    // permission", which the open reports itself.
+    if (E.ErrorCode == static_cast<std::int32_t>(win::ERROR_ACCESS_DENIED) && SerialCom->Active() &&
+        !m_opening)
+        Action = caAbort;
+}
+
+// Runs inside the component's close, which its event thread asked for: only the session's
+// own state changes here; the rescan and its messages come later, from the event loop.
+void TFormSerial::deviceVanished() {
+    const bool wasOpen = PortOpen;
+    PortOpen = false;
+    if (wasOpen)
+        m_lostDevice = true;
+    if (m_waiting)
+        m_lineWentAway = true;
+    LogWrite(session_text::deviceGoneLine(ComPortNumber, wasOpen), __LINE__, LogSizeLimit);
+    emit portVanished(ComPortNumber);
+}
+
+template <class F> bool TFormSerial::onLine(F call) {
+    if (!sessionUsable())
+        return false;
+    try {
+        call();
+        return true;
+    } catch (const EAbort&) {
+        // Our error handler's answer to a device that went: its close follows from the
+        // component's event thread, and the removal messages tell the operator.
+        return false;
+    }
+}
+
 int TFormSerial::probe(int n, std::string& noPermissionDevice) {
     noPermissionDevice.clear();
+    const platform::PortTable table = platform::PortTable::current();
+    const std::string path = table.devicePath(n);
+    // A program that takes no lock (cat, a script) is not stopped by our exclusive open:
+    // look before opening, so that two programs never read the unit's replies.
+    if (!path.empty()) {
+        const platform::DeviceProbe p = platform::probeDevice(path, table);
+        if (p.state == platform::DeviceState::InUse)
+            return 1;
+    }
     const std::string name = "\\\\.\\COM" + std::to_string(n);
     win::HANDLE h =
         win::CreateFileA(name.c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
@@ -219,8 +289,6 @@ int TFormSerial::probe(int n, std::string& noPermissionDevice) {
     const win::DWORD error = win::GetLastError();
     // Access denied covers a held port and a missing permission alike; only the first is
     // "in use". The second is the commonest failure here and gets a hint of its own.
-    const platform::PortTable table = platform::PortTable::current();
-    const std::string path = table.devicePath(n);
     if (!path.empty()) {
         const platform::DeviceProbe p = platform::probeDevice(path, table);
         if (p.state == platform::DeviceState::NoPermission) {
@@ -257,54 +325,130 @@ void TFormSerial::armSerialTimer(std::uint32_t delay) {
 
 template <class Done> void TFormSerial::waitUntil(Done done) {
     // One event at a time: sleeps in the event loop while nothing is pending; receive
-    // events and timer ticks wake it.
-    while (!Match.TimedOut && !done())
+    // events and timer ticks wake it. A device that goes ends the wait as its time-out.
+    while (!Match.TimedOut && !m_lineWentAway && !done())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (m_lineWentAway)
+        Match.TimedOut = true;
+    m_lastWaitEnd = m_lineWentAway   ? WaitEnd::LineGone
+                    : Match.TimedOut ? WaitEnd::TimedOut
+                                     : WaitEnd::Answered;
+}
+
+// What sets the four primitives apart; everything else is one course (runExchange).
+struct TFormSerial::Exchange {
+    std::uint8_t storeMode; // 0 capture, 1 wait for a char, 2 store all, 3 store between
+    char startChar;
+    char endChar;
+    char* buffer;
+    std::int32_t count;
+    std::string startLine;
+    int startLineNumber;
+};
+
+namespace {
+
+struct ModeTraits {
+    bool startArmed;
+    bool endArmed;
+    bool collecting; // at start
+    bool capturing;
+    bool purge; // the storing primitives: nothing received before the command is stored
+};
+
+// By store mode.
+constexpr ModeTraits kModes[4] = {
+    /* 0 iCaptureTo */ {false, true, false, true, false},
+    /* 1 iWaitForChar */ {true, false, false, false, false},
+    /* 2 iWaitForStringNUntilTermination */ {true, true, true, false, true},
+    /* 3 iWaitForStringNBetweenChars */ {true, true, false, false, true},
+};
+
+bool exchangeDone(const MatchState& m) {
+    switch (m.StoreMode) {
+    case 1:
+        return m.StartSeen || m.EndSeen;
+    case 3:
+        return m.StoreCount == 0;
+    default:
+        return m.Terminated;
+    }
+}
+
+void checkBuffer(const char* who, const char* buffer, std::int32_t n) {
+    if (n < 1 || buffer == nullptr)
+        throw std::invalid_argument(std::string(who) + " needs a buffer and N of at least 1");
+}
+
+} // namespace
+
+bool TFormSerial::runExchange(const Exchange& x, const std::string& Command, std::uint32_t Delay) {
+    // A port lost with its device is opened anew, so that a unit that came back is reached
+    // without the operator closing anything first.
+    if (!PortOpen && m_lostDevice && ComPortNumber > 0)
+        iOpenPort();
+    WaitScope scope(*this);
+    LogWrite(x.startLine, x.startLineNumber, LogSizeLimit);
+    const ModeTraits& t = kModes[x.storeMode];
+    Match.StartChar = x.startChar;
+    Match.EndChar = x.endChar;
+    Match.StartArmed = t.startArmed;
+    Match.EndArmed = t.endArmed;
+    Match.Collecting = t.collecting;
+    Match.Capturing = t.capturing;
+    Match.StoreMode = x.storeMode;
+    Match.StoreCount = x.count;
+    if (x.buffer)
+        Match.StorePtr = x.buffer;
+    Match.Terminated = Match.StartSeen = Match.EndSeen = false;
+    if (t.purge) {
+        onLine([this] {
+            SerialCom->PurgeInput();
+            SerialCom->PurgeOutput();
+        });
+        // Whatever was on its way is gone now, a late end character included.
+        m_replyTail = 0;
+    }
+    if (x.storeMode == 3) {
+        // Nothing is stored before the start character, so an earlier reply's end is harmless
+        // here, and a '>' after it belongs to this reply.
+        m_replyTail = 0;
+    }
+    if (!Command.empty())
+        iSendString(Command);
+    if (x.storeMode == 1)
+        LogWrite("Command sent", 541, LogSizeLimit);
+    m_lineWentAway = false;
+    armSerialTimer(Delay);
+    waitUntil([this] { return exchangeDone(Match); });
+    if (x.storeMode == 1)
+        LogWrite("Found", 556, LogSizeLimit);
+    // Done at the N-th character: the reply's end character may still be on the line, and
+    // would otherwise answer the next exchange (a readiness check, or end a download at once).
+    if (x.storeMode == 3 && !Match.TimedOut && !Match.EndSeen && x.endChar != 0) {
+        m_replyTail = x.endChar;
+        m_replyTailSince = std::chrono::steady_clock::now();
+    }
+    return Match.TimedOut;
 }
 
 int TFormSerial::iCaptureTo(const std::string& Command, char Termination, std::uint32_t Delay) {
     if (refuseNested())
         return 1;
-    WaitScope scope(*this);
-    LogWrite(session_text::captureStart(Termination, Command, Delay), 448, LogSizeLimit);
-    Match.StartChar = 0;
-    Match.EndChar = Termination;
-    Match.StartArmed = false;
-    Match.EndArmed = true;
-    Match.Collecting = false;
-    Match.Capturing = true;
-    Match.StoreMode = 0;
-    Match.StoreCount = 0;
-    Match.Terminated = Match.StartSeen = Match.EndSeen = false;
-    if (!Command.empty())
-        iSendString(Command);
-    armSerialTimer(Delay);
-    waitUntil([this] { return Match.Terminated; });
-    return Match.TimedOut ? 1 : 0;
+    const Exchange x{0,       0, Termination,
+                     nullptr, 0, session_text::captureStart(Termination, Command, Delay),
+                     448};
+    return runExchange(x, Command, Delay) ? 1 : 0;
 }
 
 int TFormSerial::iWaitForChar(const std::string& Command, char Char1, char Char2,
                               std::uint32_t Delay) {
     if (refuseNested())
         return -1;
-    WaitScope scope(*this);
-    LogWrite(session_text::waitForCharStart(Char1, Char2, Command, Delay), 517, LogSizeLimit);
-    Match.StartChar = Char1;
-    Match.EndChar = Char2;
-    Match.StartArmed = true;
-    Match.EndArmed = false;
-    Match.Collecting = false;
-    Match.Capturing = false;
-    Match.StoreMode = 1;
-    Match.StoreCount = 0;
-    Match.Terminated = Match.StartSeen = Match.EndSeen = false;
-    if (!Command.empty())
-        iSendString(Command);
-    LogWrite("Command sent", 541, LogSizeLimit);
-    armSerialTimer(Delay);
-    waitUntil([this] { return Match.StartSeen || Match.EndSeen; });
-    LogWrite("Found", 556, LogSizeLimit);
-    if (Match.TimedOut)
+    const Exchange x{1,       Char1, Char2,
+                     nullptr, 0,     session_text::waitForCharStart(Char1, Char2, Command, Delay),
+                     517};
+    if (runExchange(x, Command, Delay))
         return -1;
     return Match.StartSeen ? 1 : 2;
 }
@@ -312,73 +456,26 @@ int TFormSerial::iWaitForChar(const std::string& Command, char Char1, char Char2
 int TFormSerial::iWaitForStringNUntilTermination(const std::string& Command, char Termination,
                                                  std::uint32_t Delay, char* Buffer,
                                                  std::int32_t N) {
-    if (N < 1 || Buffer == nullptr)
-        throw std::invalid_argument(
-            "iWaitForStringNUntilTermination needs a buffer and N of at least 1");
+    checkBuffer("iWaitForStringNUntilTermination", Buffer, N);
     if (refuseNested())
         return 1;
-    WaitScope scope(*this);
-    LogWrite(session_text::untilTerminationStart(Termination, Command, Delay), 593, LogSizeLimit);
-    Match.StartChar = 0;
-    Match.EndChar = Termination;
-    Match.StartArmed = true;
-    Match.EndArmed = true;
-    Match.Collecting = true;
-    Match.Capturing = false;
-    Match.StoreMode = 2;
-    Match.StoreCount = N;
-    Match.StorePtr = Buffer;
-    Match.Terminated = Match.StartSeen = Match.EndSeen = false;
-    if (sessionUsable()) {
-        SerialCom->PurgeInput();
-        SerialCom->PurgeOutput();
-    }
-    if (!Command.empty())
-        iSendString(Command);
-    armSerialTimer(Delay);
-    waitUntil([this] { return Match.Terminated; });
-    return Match.TimedOut ? 1 : 0;
+    const Exchange x{2,      0, Termination,
+                     Buffer, N, session_text::untilTerminationStart(Termination, Command, Delay),
+                     593};
+    return runExchange(x, Command, Delay) ? 1 : 0;
 }
 
 int TFormSerial::iWaitForStringNBetweenChars(const std::string& Command, char StartChar,
                                              char EndChar, std::uint32_t Delay, char* Buffer,
                                              std::int32_t N) {
-    if (N < 1 || Buffer == nullptr)
-        throw std::invalid_argument(
-            "iWaitForStringNBetweenChars needs a buffer and N of at least 1");
+    checkBuffer("iWaitForStringNBetweenChars", Buffer, N);
     if (refuseNested())
         return 1;
-    WaitScope scope(*this);
-    LogWrite(session_text::betweenCharsStart(StartChar, EndChar, Command, Delay), 671,
-             LogSizeLimit);
-    // Nothing is stored before the start character, so an earlier reply's end is harmless
-    // here, and a '>' after it belongs to this reply.
-    m_replyTail = 0;
-    Match.StartChar = StartChar;
-    Match.EndChar = EndChar;
-    Match.StartArmed = true;
-    Match.EndArmed = true;
-    Match.Collecting = false;
-    Match.Capturing = false;
-    Match.StoreMode = 3;
-    Match.StoreCount = N;
-    Match.StorePtr = Buffer;
-    Match.Terminated = Match.StartSeen = Match.EndSeen = false;
-    if (sessionUsable()) {
-        SerialCom->PurgeInput();
-        SerialCom->PurgeOutput();
-    }
-    if (!Command.empty())
-        iSendString(Command);
-    armSerialTimer(Delay);
-    waitUntil([this] { return Match.StoreCount == 0; });
-    // Done at the N-th character: the reply's end character may still be on the line, and
-    // would otherwise answer the next exchange (a readiness check, or end a download at once).
-    if (!Match.TimedOut && !Match.EndSeen && EndChar != 0) {
-        m_replyTail = EndChar;
-        m_replyTailSince = std::chrono::steady_clock::now();
-    }
-    return Match.TimedOut ? 1 : 0;
+    const Exchange x{3,       StartChar,
+                     EndChar, Buffer,
+                     N,       session_text::betweenCharsStart(StartChar, EndChar, Command, Delay),
+                     671};
+    return runExchange(x, Command, Delay) ? 1 : 0;
 }
 
 bool TFormSerial::sessionUsable() const {
@@ -391,7 +488,8 @@ int TFormSerial::iSendString(const std::string& Command) {
     if (!sessionUsable())
         return 1;
     for (char c : Command) {
-        SerialCom->WriteChar(c);
+        if (!onLine([&] { SerialCom->WriteChar(c); }))
+            return 1;
         // The unit takes its commands one character at a time.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -399,10 +497,7 @@ int TFormSerial::iSendString(const std::string& Command) {
 }
 
 int TFormSerial::iSendChar(char Ch) {
-    if (!sessionUsable())
-        return 1;
-    SerialCom->WriteChar(Ch);
-    return 0;
+    return onLine([&] { SerialCom->WriteChar(Ch); }) ? 0 : 1;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -411,7 +506,8 @@ int TFormSerial::iSendChar(char Ch) {
 void TFormSerial::SerialComRxChar(QObject*) {
     if (!PortOpen)
         return;
-    RxBuffer = SerialCom->ReadString();
+    if (!onLine([this] { RxBuffer = SerialCom->ReadString(); }))
+        return;
     if (RxBuffer.empty())
         return;
     ScanReceived();

@@ -15,6 +15,9 @@
 class QComboBox;
 class QLabel;
 class TComPort;
+class TCustomComPort;
+class EComError;
+enum TComAction : std::uint8_t;
 namespace platform {
 class AppTimer;
 }
@@ -63,10 +66,18 @@ public:
     // port are taken, and a second exchange would spoil the running one. Callers that start
     // an exchange from a handler check this and call tellExchangeRunning() instead.
     bool ExchangeRunning() const { return m_waiting || m_opening; }
-    // The quiet refusal: a note in the main window's status bar, no box.
+    // The quiet refusal: a run-log line and exchangeRefused (the main window shows the note
+    // in its status bar), no box.
     void tellExchangeRunning();
 
     // --- Handlers --------------------------------------------------------------------------
+    // The component closed itself: its device went (its event wait failed). Our own closes
+    // do not count.
+    void SerialComAfterClose(TCustomComPort* Sender);
+    // A failure of the component while the session uses the port. Access denied on an open
+    // port means its device went: that is told once, by the removal messages, not as a box
+    // per failing call.
+    void SerialComError(TCustomComPort* Sender, EComError& E, TComAction& Action);
     void FormCreate(QObject* Sender);
     void FormClose(QObject* Sender);
     void DelayTimerTimer(QObject* Sender);
@@ -79,11 +90,33 @@ public:
     void UseSelectedComPort(QComboBox* Combo, std::string& DeviceText);
     void WMDeviceChange(win::TMessage& Message);
 
+    // How the last primitive's wait ended: its reply came, it timed out, or the session's
+    // device went during it (both of the latter give the time-out result).
+    enum class WaitEnd { Answered, TimedOut, LineGone };
+    WaitEnd LastWaitEnd() const { return m_lastWaitEnd; }
+
+    // The session lost its port when the device went, and the operator has not closed or
+    // reopened it since: the next exchange opens the port anew.
+    bool LostDevice() const { return m_lostDevice; }
+
+signals:
+    // An exchange was refused because another one runs; `note` says so for the operator.
+    void exchangeRefused(const QString& note);
+    // The session's port closed itself for a vanished device (port number); the hot-plug
+    // watcher rescans on it.
+    void portVanished(int portNumber);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     class WaitScope;
+    struct Exchange;
+    // The one course of all four primitives; true when it timed out (or the line went).
+    bool runExchange(const Exchange& x, const std::string& Command, std::uint32_t Delay);
+    void deviceVanished();
+    // Runs a component call; a vanished device makes it a no-op (false) instead of an error.
+    template <class F> bool onLine(F call);
     void ScanReceived();
     // The chunk as the match should see it: the end of an earlier reply dropped.
     std::string_view withoutReplyTail(std::string_view chunk);
@@ -98,6 +131,10 @@ private:
 
     bool m_waiting = false;
     bool m_opening = false;
+    bool m_ownClose = false;     // a close of ours is under way
+    bool m_lostDevice = false;   // see LostDevice()
+    bool m_lineWentAway = false; // the device went during the current wait
+    WaitEnd m_lastWaitEnd = WaitEnd::Answered;
     // End character of a reply whose wait ended before it arrived (0: none), and since when.
     char m_replyTail = 0;
     std::chrono::steady_clock::time_point m_replyTailSince;

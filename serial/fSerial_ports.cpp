@@ -169,6 +169,10 @@ platform::HotplugWatcher* startComPortWatch() {
         return watcher;
     }
     watcher = new platform::HotplugWatcher(platform::PortTable::current(), FormSerial);
+    // A pty that closes or a link whose target vanished makes no uevent: the session's own
+    // port is the one to tell.
+    QObject::connect(FormSerial, &TFormSerial::portVanished, watcher,
+                     [w = watcher.data()] { w->requestRescan(); });
     watcher->setHandler([](win::TMessage& message) {
         platform::runGuarded([&] {
             if (FormSerial)

@@ -1,7 +1,7 @@
 #include "serial/fTerminal.h"
 
 #include "main/fMain.h"
-#include "main/memo_batcher.h"
+#include "serial/memo_batcher.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
 

@@ -49,6 +49,11 @@ std::string closeLine(bool portOpen, int comPortNumber, int baudRate) {
            ")";
 }
 
+std::string deviceGoneLine(int comPortNumber, bool sessionWasOpen) {
+    return "Comm GONE COM" + std::to_string(comPortNumber) + ": the device has gone; the port is " +
+           (sessionWasOpen ? "closed" : "released");
+}
+
 std::string unableToOpen(int comPortNumber, bool inUse) {
     std::string s = "Unable to open COM" + std::to_string(comPortNumber) + ".";
     if (inUse) {

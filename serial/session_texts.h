@@ -18,6 +18,10 @@ std::string betweenCharsStart(char startChar, char endChar, std::string_view com
 
 std::string closeLine(bool portOpen, int comPortNumber, int baudRate);
 
+// The component closed the session's port because its device went ("Comm GONE COM5: the
+// device has gone; the port is closed").
+std::string deviceGoneLine(int comPortNumber, bool sessionWasOpen);
+
 // "Unable to open COMn." plus, for a port in use, the explanation of what may hold it.
 std::string unableToOpen(int comPortNumber, bool inUse);
 

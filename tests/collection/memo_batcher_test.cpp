@@ -1,5 +1,5 @@
 // Received text reaches a text area in batches, unchanged apart from how line ends render.
-#include "main/memo_batcher.h"
+#include "serial/memo_batcher.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -308,3 +308,16 @@ TEST_F(ClearMem, EveryStepMustBeAnswered) {
 }
 
 } // namespace
+
+TEST(BatteryReply, LineNoiseWithNulBytesBeforeTheReplyDoesNotSpoilIt) {
+    using namespace std::string_literals;
+    const std::string stored = "\0\xff\x01zz\r\nBat: 12.61 V  Temp: 21.4 C\r\n>"s;
+    // As the battery command hands it over: the stored bytes in a zero-filled buffer.
+    std::string buffer = stored + std::string(64, '\0');
+    const auto r = parseBatteryReply(std::string_view(buffer));
+    ASSERT_TRUE(r.has_value());
+    EXPECT_DOUBLE_EQ(r->volts, 12.61);
+    EXPECT_DOUBLE_EQ(r->celsius, 21.4);
+    EXPECT_FALSE(parseBatteryReply(stored.c_str()).has_value()) << "a C string ends at the NUL";
+    EXPECT_FALSE(parseBatteryReply(std::string_view("\0\0\0\0"s)).has_value());
+}

@@ -3,7 +3,7 @@
 #include "session_fixture.h"
 
 #include "main/fMain.h"
-#include "main/memo_batcher.h"
+#include "serial/memo_batcher.h"
 
 #include <QPlainTextEdit>
 

@@ -166,13 +166,18 @@ TEST_F(Primitives, AnExceptionLeavingAPrimitiveResetsTheMatchState) {
     EXPECT_STREQ(buffer, "");
 }
 
-TEST_F(Primitives, AComponentClosedUnderneathSendsNothingAndTimesOut) {
-    // The component closes itself when its device vanishes; the session flag may lag.
+TEST_F(Primitives, AComponentClosedUnderneathClosesTheSessionAndIsReopenedByTheNextExchange) {
+    // The component closes itself when its device vanishes: the session follows at once.
     form->SerialCom->Close();
-    char buffer[9] = {};
-    EXPECT_EQ(form->iWaitForStringNUntilTermination("A", '>', 300, buffer, 8), 1);
+    EXPECT_FALSE(form->PortOpen);
+    EXPECT_TRUE(form->LostDevice());
     EXPECT_EQ(form->iSendChar('x'), 1);
     EXPECT_EQ(pty.drainMaster(), "");
+    // The device is still there: the next exchange opens the port anew and sends.
+    char buffer[9] = {};
+    EXPECT_EQ(form->iWaitForStringNUntilTermination("A", '>', 300, buffer, 8), 1);
+    EXPECT_TRUE(form->PortOpen);
+    EXPECT_EQ(pty.readMaster(1), "A");
 }
 
 TEST_F(Primitives, SendStringPacesEveryCharacterAndSendCharDoesNot) {

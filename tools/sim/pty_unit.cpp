@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -64,7 +65,7 @@ struct PtyUnit::Impl {
     explicit Impl(const SimOptions& o) : options(o), model(o) {}
     ~Impl() {
         closeFd(master);
-        closeFd(slave);
+        closeFd(openWatch);
         closeFd(wake);
         removeLink();
     }
@@ -73,7 +74,12 @@ struct PtyUnit::Impl {
     SimOptions options;
     std::string slavePath;
     int master = -1;
-    int slave = -1;
+    // inotify on the slave's node: tells when the program opens the port. The unit holds no
+    // descriptor of the slave, as a real unit holds none of the computer's port, so another
+    // program's port list sees the port free; with no slave open the master reports a
+    // hang-up that would make poll spin, so it is left out of the poll until an open.
+    int openWatch = -1;
+    bool detached = false; // line thread only: no program has the slave open
     int wake = -1;
     bool linked = false;
     std::thread thread;
@@ -147,7 +153,11 @@ struct PtyUnit::Impl {
                 throw std::runtime_error(link + " exists and is not a link; remove it or " +
                                          "choose another port");
             struct stat target;
-            if (::stat(link.c_str(), &target) == 0 || errno != ENOENT) {
+            // A link left by a unit that was killed may lead to our own pty already (the
+            // system hands out pty numbers again): made afresh below, so that watchers of the
+            // folder see the port arrive.
+            const bool ours = fs::read_symlink(link, ec) == fs::path(slavePath);
+            if (!ours && (::stat(link.c_str(), &target) == 0 || errno != ENOENT)) {
                 auto dest = fs::read_symlink(link, ec);
                 throw std::runtime_error(link + " already points at " + dest.string() +
                                          " (another simulator, or a real adapter linked " +
@@ -188,7 +198,6 @@ struct PtyUnit::Impl {
             std::fprintf(stderr, "xrq-unit-sim: hanging up after %zu download bytes\n",
                          downloadCount);
         closeFd(master);
-        closeFd(slave);
         removeLink();
         hangUpCheck.reset();
         queue.clear();
@@ -262,6 +271,12 @@ struct PtyUnit::Impl {
                 writeBlocked = errno == EAGAIN;
                 return;
             }
+            if (errno == EIO) {
+                // Nobody has the port open: the bytes go nowhere, as on an unplugged cable.
+                out.clear();
+                detached = true;
+                return;
+            }
             std::fprintf(stderr, "xrq-unit-sim: write to pty: %s\n", std::strerror(errno));
             hangUp();
             return;
@@ -288,8 +303,10 @@ struct PtyUnit::Impl {
     void readIn() {
         char buf[4096];
         ssize_t n = ::read(master, buf, sizeof buf);
+        if (n < 0 && errno == EIO)
+            detached = true; // the program closed the port
         if (n <= 0)
-            return; // EAGAIN/EINTR; the slave we hold keeps EIO away
+            return;
         Steady::time_point now = Steady::now();
         bool changed = false;
         {
@@ -315,8 +332,16 @@ struct PtyUnit::Impl {
         for (;;) {
             Steady::time_point now = Steady::now();
             if (hangUpCheck && now >= *hangUpCheck) {
-                int unread = 0;
-                if (::ioctl(slave, TIOCINQ, &unread) != 0 || unread == 0 || now >= hangUpDeadline)
+                // A look at the slave's queue for the moment of the check only. Under the
+                // program's exclusive open only root may look; others wait for the deadline.
+                int unread = -1;
+                int peek = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                if (peek >= 0) {
+                    if (::ioctl(peek, TIOCINQ, &unread) != 0)
+                        unread = 0;
+                    ::close(peek);
+                }
+                if (unread == 0 || now >= hangUpDeadline)
                     hangUp();
                 else
                     hangUpCheck = now + std::chrono::milliseconds(10);
@@ -353,10 +378,11 @@ struct PtyUnit::Impl {
                     timeout = 0;
                 }
             }
-            pollfd fds[2] = {{master, POLLIN, 0}, {wake, POLLIN, 0}};
+            pollfd fds[3] = {
+                {detached ? -1 : master, POLLIN, 0}, {wake, POLLIN, 0}, {openWatch, POLLIN, 0}};
             if (!out.empty() && writeBlocked)
                 fds[0].events |= POLLOUT;
-            int r = ::poll(fds, 2, timeout);
+            int r = ::poll(fds, 3, timeout);
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
@@ -371,10 +397,19 @@ struct PtyUnit::Impl {
                 writeBlocked = false;
             if (fds[0].revents & POLLIN)
                 readIn();
-            else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            else if (fds[0].revents & POLLNVAL) {
                 std::fprintf(stderr, "xrq-unit-sim: the pty closed\n");
                 hangUp();
                 break;
+            } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+                detached = true; // no program has the port open
+            }
+            if (fds[2].revents & POLLIN) {
+                // Read after the master: an open that came after a hang-up wins.
+                alignas(inotify_event) char events[1024];
+                while (::read(openWatch, events, sizeof events) > 0) {
+                }
+                detached = false;
             }
         }
         {
@@ -417,17 +452,26 @@ std::unique_ptr<PtyUnit> PtyUnit::start(const SimOptions& options) {
         ::ptsname_r(impl->master, name, sizeof name) != 0)
         throw sysError("cannot prepare the pseudo-terminal");
     impl->slavePath = name;
-    // Holding the slave open keeps the master from reporting a hang-up (and poll from
-    // spinning) while the program has the port closed.
-    impl->slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (impl->slave < 0)
-        throw sysError(std::string("cannot open ") + name);
-    termios tio{};
-    if (::tcgetattr(impl->slave, &tio) == 0) {
-        // Raw until the program sets its own mode: no echo of our replies back to us.
-        ::cfmakeraw(&tio);
-        ::cfsetspeed(&tio, B19200);
-        ::tcsetattr(impl->slave, TCSANOW, &tio);
+    impl->openWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (impl->openWatch < 0 || ::inotify_add_watch(impl->openWatch, name, IN_OPEN) < 0)
+        throw sysError(std::string("cannot watch ") + name);
+    {
+        // Raw until the program sets its own mode: no echo of our replies back to us. The
+        // mode stays with the pty; the descriptor does not stay with us.
+        const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (slave < 0)
+            throw sysError(std::string("cannot open ") + name);
+        termios tio{};
+        if (::tcgetattr(slave, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::cfsetspeed(&tio, B19200);
+            ::tcsetattr(slave, TCSANOW, &tio);
+        }
+        ::close(slave);
+        // That open is ours: the first poll finds the master hung up and waits for the next.
+        alignas(inotify_event) char events[256];
+        while (::read(impl->openWatch, events, sizeof events) > 0) {
+        }
     }
     impl->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl->wake < 0)
@@ -460,7 +504,6 @@ void PtyUnit::stop() {
     if (d.thread.joinable())
         d.thread.join();
     closeFd(d.master);
-    closeFd(d.slave);
     d.removeLink();
     if (!d.hungUp)
         d.saveState();

@@ -18,9 +18,10 @@
 // running unit between exchanges. The link is removed when the unit stops (stop(), the
 // destructor, or a hang-up fault), but only while it still points at this unit's pty.
 //
-// The unit keeps its own end of the pty's slave open, so the pty lives on while the
-// program opens and closes the port; a hang-up fault closes both ends, after which the
-// program's reads on the slave fail as on an unplugged adapter.
+// The unit holds no descriptor of the pty's slave, as a real unit holds none of the
+// computer's port: other programs see the port free until the program opens it. The pty
+// lives on while the program opens and closes the port; a hang-up fault closes the master,
+// after which the program's reads on the slave fail as on an unplugged adapter.
 
 #include "tools/sim/data_set.h"
 #include "tools/sim/sim_options.h"

@@ -12,7 +12,10 @@ constexpr auto kClockTextGap = std::chrono::seconds(5);
 
 // Noise never holds a character that a reply is scanned for ('>', '#', '~', '?', ':'),
 // nor one that starts a line kind of the download ('N', 'F', '*'), nor a line end.
-constexpr std::string_view kNoiseAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789.-+ ";
+// Control and 8-bit bytes too, NUL among them: a noisy line brings any byte value. Line ends
+// stay out, so that the noise does not make lines of its own.
+constexpr char kNoiseBytes[] = "abcdefghijklmnopqrstuvwxyz0123456789.-+ \0\x01\x1b\x7f\x80\xfe\xff";
+constexpr std::string_view kNoiseAlphabet(kNoiseBytes, sizeof kNoiseBytes - 1);
 
 std::string number(double v, int decimals) {
     char buf[64];
@@ -156,6 +159,9 @@ std::string UnitModel::noise() {
     std::uniform_int_distribution<std::size_t> pick(0, kNoiseAlphabet.size() - 1);
     for (std::size_t i = 0; i < m_faults.noiseBytes; ++i)
         out += kNoiseAlphabet[pick(m_random)];
+    // A NUL always, where a reader that takes the reply as a C string would stop.
+    if (!out.empty())
+        out[0] = '\0';
     return out;
 }
 

@@ -1,4 +1,4 @@
-#include "main/memo_batcher.h"
+#include "serial/memo_batcher.h"
 
 #include "platform/exception_guard.h"
 
