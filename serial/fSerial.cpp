@@ -127,7 +127,17 @@ void TFormSerial::tellExchangeRunning() {
         FormXRQMain->statusBar()->showMessage(QString::fromLatin1(kBusyText), 5000);
 }
 
+void TFormSerial::StopExchanges() {
+    m_stopped = true;
+    Match.TimedOut = true;
+    SerialTimer->setEnabled(false);
+    if (PortOpen)
+        iClosePort();
+}
+
 bool TFormSerial::refuseNested() {
+    if (m_stopped)
+        return true;
     if (!ExchangeRunning())
         return false;
     tellExchangeRunning();
@@ -168,6 +178,10 @@ int TFormSerial::iOpenPort() {
             SerialCom->Open();
             QCoreApplication::processEvents();
             DelayMs(250);
+            if (m_stopped) {
+                SerialCom->Close();
+                return 1;
+            }
             SerialCom->PurgeOutput();
             SerialCom->PurgeInput();
             PortOpen = true;
@@ -258,7 +272,7 @@ void TFormSerial::armSerialTimer(std::uint32_t delay) {
 template <class Done> void TFormSerial::waitUntil(Done done) {
     // One event at a time: sleeps in the event loop while nothing is pending; receive
     // events and timer ticks wake it.
-    while (!Match.TimedOut && !done())
+    while (!m_stopped && !Match.TimedOut && !done())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
@@ -414,6 +428,8 @@ void TFormSerial::SerialComRxChar(QObject*) {
     RxBuffer = SerialCom->ReadString();
     if (RxBuffer.empty())
         return;
+    if (!m_waiting)
+        m_bytesOutside += RxBuffer.size();
     ScanReceived();
 }
 
