@@ -4,6 +4,8 @@
 #include "platform/exception_guard.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -12,6 +14,37 @@ namespace dialogs {
 namespace {
 
 ScriptedDialogs* g_script = nullptr;
+bool g_programEnding = false;
+
+// A Yes/No question answered by anything but its two buttons would take an answer the
+// operator never gave: Escape (which the box maps to No) and the close box do nothing.
+// On "Abort clearing memory?" a No means go ahead.
+class Box : public QMessageBox {
+public:
+    Box(Icon icon, const QString& caption, const QString& text, bool question)
+        : QMessageBox(icon, caption, text, question ? (Yes | No) : Ok), m_question(question) {
+        if (question)
+            setWindowFlag(Qt::WindowCloseButtonHint, false);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (m_question && event->matches(QKeySequence::Cancel)) {
+            event->accept();
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (m_question)
+            event->ignore();
+        else
+            QMessageBox::closeEvent(event);
+    }
+
+private:
+    bool m_question;
+};
 
 struct BoxLook {
     QMessageBox::Icon icon;
@@ -36,6 +69,10 @@ BoxLook lookOf(BoxKind kind) {
 
 // Shows one application-modal box and waits for the operator. Returns true for Yes.
 bool present(BoxShown box) {
+    // An ending program has no one to answer: the log already holds the text, and a question
+    // takes its default button, which is the safe answer of each of the program's questions.
+    if (g_programEnding)
+        return box.kind == BoxKind::Confirm && box.defaultYes;
     if (g_script)
         return g_script->present(std::move(box));
     // A tool without a GUI application has no one to ask: the log holds the text, stderr
@@ -46,19 +83,20 @@ bool present(BoxShown box) {
     }
     const BoxLook look = lookOf(box.kind);
     const bool confirm = box.kind == BoxKind::Confirm;
-    QMessageBox mb(look.icon, QString::fromLatin1(box.caption), QString::fromLatin1(box.text),
-                   confirm ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
+    Box mb(look.icon, QString::fromLatin1(box.caption), QString::fromLatin1(box.text), confirm);
     mb.setWindowModality(Qt::ApplicationModal);
-    if (confirm) {
+    if (confirm)
         mb.setDefaultButton(box.defaultYes ? QMessageBox::Yes : QMessageBox::No);
-        mb.setEscapeButton(QMessageBox::No);
-    }
     if (look.foreground) {
         mb.show();
         mb.raise();
         mb.activateWindow();
     }
-    return mb.exec() == QMessageBox::Yes;
+    const bool yes = mb.exec() == QMessageBox::Yes;
+    // A box left because the program is ending was answered by no one.
+    if (g_programEnding)
+        return confirm && box.defaultYes;
+    return yes;
 }
 
 } // namespace
@@ -89,6 +127,14 @@ bool ScriptedDialogs::present(BoxShown box) {
     if (onBox)
         onBox(box);
     return box.answer;
+}
+
+void setProgramEnding(bool ending) {
+    g_programEnding = ending;
+}
+
+bool programEnding() {
+    return g_programEnding;
 }
 
 ScriptedDialogs* activeScript() {

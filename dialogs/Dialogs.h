@@ -22,6 +22,12 @@ void DlgInternalError(const std::string& message, const std::string& sourceFile,
 
 namespace dialogs {
 
+// Once the program is ending (Exit confirmed, a termination signal) the operations still log
+// their text but show no box: a box would keep the ending program waiting for no one. A
+// question then answers its default button. Set again to false only by a new start.
+void setProgramEnding(bool ending);
+bool programEnding();
+
 // The name DlgInternalError shows for a source path.
 std::string sourceFileName(const std::string& sourceFile);
 

@@ -1,7 +1,11 @@
 #include "dialogs/run_log.h"
 
-#include <sys/stat.h>
+#include "platform/fixed_name_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -18,9 +22,14 @@ bool isBlank(char c) {
     return static_cast<unsigned char>(c) <= 32;
 }
 
+// The log and its trimming file lie in a folder others may write to: opened by their fixed
+// names without following links and only as regular files.
 class File {
 public:
-    File(const std::string& path, const char* mode) : m_f(std::fopen(path.c_str(), mode)) {}
+    File(int fd, const char* mode) : m_f(fd >= 0 ? ::fdopen(fd, mode) : nullptr) {
+        if (fd >= 0 && !m_f)
+            ::close(fd);
+    }
     ~File() { close(); }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -45,7 +54,7 @@ private:
 // there is no whole line to keep: the log starts afresh (otherwise no line would ever be
 // written again). Returns false when the new line must be dropped.
 bool trim(const std::string& logPath, std::int32_t limit, mode_t mode) {
-    File in(logPath, "rb");
+    File in(platform::openFixedNameForReading(logPath), "rb");
     if (!in)
         return false;
     if (fseeko(in.get(), -static_cast<off_t>(limit), SEEK_END) != 0)
@@ -61,10 +70,20 @@ bool trim(const std::string& logPath, std::int32_t limit, mode_t mode) {
         return false;
 
     const std::string tmpPath = trimFilePath(logPath);
-    File out(tmpPath, "wb");
-    if (!out)
+    // Created exclusively, so the log's mode goes to our own new file and nowhere else. A
+    // trimming file left by an earlier failed rename (or anything planted under its name) is
+    // removed first: removing a link never touches its target.
+    int fd = platform::openFixedNameForWriting(tmpPath, platform::FixedOpen::CreateNew, 0600);
+    if (fd < 0 && errno == EEXIST && ::unlink(tmpPath.c_str()) == 0)
+        fd = platform::openFixedNameForWriting(tmpPath, platform::FixedOpen::CreateNew, 0600);
+    if (fd < 0)
         return false;
-    fchmod(fileno(out.get()), mode & 07777);
+    ::fchmod(fd, mode & 07777);
+    File out(fd, "wb");
+    if (!out) {
+        std::remove(tmpPath.c_str());
+        return false;
+    }
     bool ok = true;
     if (lineStart) {
         char buffer[kCopyBlock];
@@ -140,13 +159,15 @@ void writeLine(const std::string& logPath, std::time_t when, const std::string& 
     if (logPath.empty())
         return;
     try {
+        // lstat: a link in the log's place is no log to trim; the append below refuses it.
         struct stat st {};
-        if (::stat(logPath.c_str(), &st) == 0 && limit >= 0 && st.st_size > limit) {
+        if (::lstat(logPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && limit >= 0 &&
+            st.st_size > limit) {
             if (!trim(logPath, limit, st.st_mode))
                 return;
         }
         const std::string text = formatLine(when, line, message) + "\r\n";
-        File out(logPath, "ab");
+        File out(platform::openFixedNameForWriting(logPath, platform::FixedOpen::Append), "ab");
         if (!out)
             return;
         std::fwrite(text.data(), 1, text.size(), out.get());

@@ -85,6 +85,10 @@ void MainWindowView::info(const std::string& message) {
     DlgInfo(message);
 }
 
+void MainWindowView::warning(const std::string& message) {
+    DlgWarning(message);
+}
+
 bool MainWindowView::confirm(const std::string& message, bool defaultYes) {
     return DlgConfirm(message, defaultYes);
 }

@@ -37,6 +37,7 @@ public:
     void tellExchangeRunning() override;
     void error(const std::string& message) override;
     void info(const std::string& message) override;
+    void warning(const std::string& message) override;
     bool confirm(const std::string& message, bool defaultYes) override;
 
 private:

@@ -1,11 +1,16 @@
 #include "main/data_collection.h"
 
+#include "platform/fixed_name_file.h"
+
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace collection {
@@ -57,11 +62,19 @@ bool headerName(std::string_view header, std::string& name) {
 }
 
 std::string safeFileName(std::string_view name) {
-    std::string safe(name);
-    for (char& c : safe) {
+    std::string safe;
+    safe.reserve(name.size() * 2);
+    for (const char c : name) {
         const auto u = static_cast<unsigned char>(c);
-        if (c == '/' || u < 0x20 || u == 0x7F)
-            c = '_';
+        const bool control = u < 0x20 || (u >= 0x7F && u < 0xA0);
+        if (control || std::strchr("\\/:*?\"<>|", c) != nullptr) {
+            safe += '_';
+        } else if (u < 0x80) {
+            safe += c;
+        } else { // Latin-1 to UTF-8: two bytes
+            safe += static_cast<char>(0xC0 | (u >> 6));
+            safe += static_cast<char>(0x80 | (u & 0x3F));
+        }
     }
     return safe;
 }
@@ -75,13 +88,52 @@ std::string fitFileName(std::string name, std::string_view directory) {
         slash == std::string_view::npos ? directory.size() : directory.size() - slash - 1;
     const std::size_t room =
         prefix + kSuffix < kComponentMax ? kComponentMax - prefix - kSuffix : 0;
-    if (name.size() > room)
-        name.resize(room);
+    if (name.size() > room) {
+        std::size_t cut = room;
+        // Back to the start of the character that would be split (UTF-8 continuation bytes
+        // are 10xxxxxx).
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+            --cut;
+        name.resize(cut);
+    }
     return name;
 }
 
 std::string directoryBytes(const QString& directory) {
     return QFile::encodeName(directory).toStdString();
+}
+
+std::string openErrorText(int err) {
+    if (err == ELOOP)
+        return "it is a symbolic link; such a file is not followed";
+    if (err == EINVAL)
+        return "it is not a regular file";
+    return std::strerror(err);
+}
+
+bool canCreateFilesIn(const std::string& directory, std::string& why) {
+    const auto slash = directory.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : directory.substr(0, slash);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+        why = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        why = folder + ": " + std::strerror(ENOTDIR);
+        return false;
+    }
+    std::string probe = folder + "/.xrq-write-test-XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) {
+        why = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
 }
 
 // ---- DataFileWriter ----
@@ -119,21 +171,28 @@ bool DataFileWriter::create(const std::string& base) {
 }
 
 bool DataFileWriter::writeLine(std::string_view line) {
+    return writePart(line) && endLine();
+}
+
+bool DataFileWriter::writePart(std::string_view part) {
     if (m_fd < 0 || m_failed)
         return false;
-    if (line.size() >= kWriteChunk) {
-        // A line longer than the buffer goes straight to the file after what is pending.
-        if (!flush() || !writeAll(m_fd, line.data(), line.size())) {
+    if (part.size() >= kWriteChunk) {
+        // A part longer than the buffer goes straight to the file after what is pending.
+        if (!flush() || !writeAll(m_fd, part.data(), part.size())) {
             m_failed = true;
             return false;
         }
-    } else {
-        m_buffer.append(line);
+        return true;
     }
-    m_buffer.append("\r\n");
+    m_buffer.append(part);
     if (m_buffer.size() >= kWriteChunk && !flush())
         return false;
     return true;
+}
+
+bool DataFileWriter::endLine() {
+    return writePart("\r\n");
 }
 
 bool DataFileWriter::flush() {
@@ -157,85 +216,190 @@ bool DataFileWriter::close() {
 
 // ---- LineReader ----
 
+bool fileIdentity(int fd, FileIdentity& id) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    return true;
+}
+
 LineReader::~LineReader() {
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
+namespace {
+
+ssize_t preadAll(int fd, char* data, std::size_t size, std::uint64_t at) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
 bool LineReader::open(const std::string& path) {
     if (m_fd >= 0)
         ::close(m_fd);
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    m_eof = m_failed = false;
-    m_trailing = 0;
+    m_failed = false;
+    m_size = m_limit = m_bufferAt = m_lineStart = 0;
+    m_atLineStart = true;
     m_begin = m_end = 0;
-    m_buffer.assign(kReadChunk, '\0');
-    return m_fd >= 0;
+    m_trailingHead.clear();
+    m_fd = platform::openFixedNameForReading(path);
+    if (m_fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0 || !fileIdentity(m_fd, m_identity)) {
+        const int err = errno;
+        ::close(m_fd);
+        m_fd = -1;
+        errno = err;
+        return false;
+    }
+    m_size = static_cast<std::uint64_t>(st.st_size);
+    m_buffer.assign(2 * kPiece, '\0');
+
+    // The converted part ends with the last LF: found from the end, so that a last line
+    // without a line end is left out without ever being held whole.
+    std::uint64_t end = m_size;
+    m_limit = 0;
+    while (end > 0) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end, kPiece));
+        if (preadAll(m_fd, m_buffer.data(), n, end - n) != static_cast<ssize_t>(n)) {
+            m_failed = true;
+            break;
+        }
+        const void* lf = ::memrchr(m_buffer.data(), '\n', n);
+        if (lf) {
+            m_limit = end - n +
+                      static_cast<std::size_t>(static_cast<const char*>(lf) - m_buffer.data()) + 1;
+            break;
+        }
+        end -= n;
+    }
+    const std::size_t head =
+        static_cast<std::size_t>(std::min<std::uint64_t>(m_size - m_limit, 4096));
+    m_trailingHead.resize(head);
+    if (head > 0 &&
+        preadAll(m_fd, m_trailingHead.data(), head, m_limit) != static_cast<ssize_t>(head))
+        m_failed = true;
+    return true;
 }
 
-// Moves the unread rest to the front and reads more behind it; grows the buffer when a
-// single line fills it.
+void LineReader::rewindTo(std::uint64_t offset) {
+    m_bufferAt = offset;
+    m_begin = m_end = 0;
+    m_atLineStart = true;
+}
+
+// Moves the unread rest to the front and reads more behind it, up to the last LF. The buffer
+// holds two pieces, and a piece is handed out whenever one piece's worth lies unread, so
+// there is always room.
 bool LineReader::fill() {
-    if (m_eof || m_failed || m_fd < 0)
+    if (m_failed || m_fd < 0)
         return false;
     if (m_begin > 0) {
         std::memmove(m_buffer.data(), m_buffer.data() + m_begin, m_end - m_begin);
         m_end -= m_begin;
+        m_bufferAt += m_begin;
         m_begin = 0;
     }
-    if (m_buffer.size() - m_end < kReadChunk / 2)
-        m_buffer.resize(m_buffer.size() * 2);
-    for (;;) {
-        const ssize_t n = ::read(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            m_failed = true;
-            return false;
-        }
-        if (n == 0) {
-            m_eof = true;
-            return false;
-        }
-        m_end += static_cast<std::size_t>(n);
-        return true;
+    const std::uint64_t at = m_bufferAt + m_end;
+    if (at >= m_limit)
+        return false;
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(m_buffer.size() - m_end, m_limit - at));
+    const ssize_t n = preadAll(m_fd, m_buffer.data() + m_end, want, at);
+    if (n <= 0) { // an error, or the file cut short under us
+        m_failed = true;
+        return false;
     }
+    m_end += static_cast<std::size_t>(n);
+    return true;
 }
 
-bool LineReader::next(std::string& line) {
+bool LineReader::nextPiece(std::string_view& piece, bool& first, bool& last) {
     std::size_t scanned = m_begin;
     for (;;) {
+        if (m_atLineStart)
+            m_lineStart = m_bufferAt + m_begin;
         const void* lf = std::memchr(m_buffer.data() + scanned, '\n', m_end - scanned);
         if (lf) {
-            const std::size_t at = static_cast<const char*>(lf) - m_buffer.data();
+            const std::size_t at =
+                static_cast<std::size_t>(static_cast<const char*>(lf) - m_buffer.data());
             std::size_t len = at - m_begin;
             if (len > 0 && m_buffer[at - 1] == '\r')
                 --len;
-            line.assign(m_buffer.data() + m_begin, len);
+            piece = std::string_view(m_buffer.data() + m_begin, len);
+            first = m_atLineStart;
+            last = true;
             m_begin = at + 1;
+            m_atLineStart = true;
             return true;
         }
-        const std::size_t offset = m_end - m_begin; // already scanned, relative to m_begin
-        if (!fill()) {
-            if (!m_failed)
-                m_trailing = m_end - m_begin;
-            return false;
+        if (m_end - m_begin >= kPiece) {
+            // No line end in a whole piece: hand it out, keeping back a final CR that may
+            // belong to the line end.
+            std::size_t len = m_end - m_begin;
+            if (m_buffer[m_end - 1] == '\r')
+                --len;
+            piece = std::string_view(m_buffer.data() + m_begin, len);
+            first = m_atLineStart;
+            last = false;
+            m_begin += len;
+            m_atLineStart = false;
+            return true;
         }
-        scanned = m_begin + offset;
+        const std::size_t unread = m_end - m_begin; // scanned already, relative to m_begin
+        if (!fill())
+            return false;
+        scanned = m_begin + unread;
     }
 }
 
 // ---- conversion ----
 
+namespace {
+
+constexpr std::size_t kNameHeld = 1024; // far beyond any file name
+
+std::string errnoText(int err) {
+    return std::strerror(err);
+}
+
+} // namespace
+
 ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
-                                       const std::string& directory) {
+                                       const std::string& directory, const FileIdentity* written) {
     ConvertOutcome outcome;
     LineReader reader;
     if (!reader.open(intermediatePath)) {
+        const int err = errno;
         outcome.result = ConvertResult::CannotReopen;
-        outcome.detail = std::strerror(errno);
+        outcome.detail = "cannot open " + intermediatePath + ": " + openErrorText(err);
         return outcome;
     }
+    if (written && (reader.identity().device != written->device ||
+                    reader.identity().inode != written->inode)) {
+        outcome.result = ConvertResult::CannotReopen;
+        outcome.detail = intermediatePath + " was replaced by another file during the download";
+        return outcome;
+    }
+    outcome.trailingBytes = reader.trailingBytes();
+    const auto prompt = reader.trailingHead().find('>');
+    outcome.promptLineBytes = prompt == std::string::npos ? 0 : prompt + 1;
 
     DataFileWriter output;
     auto fail = [&](std::string why) {
@@ -244,49 +408,105 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
         outcome.detail = std::move(why);
         return outcome;
     };
+    auto writeFailed = [&] {
+        return fail("cannot write " + output.path() + ": " + errnoText(errno));
+    };
 
-    std::string line;
-    std::string name;
-    while (reader.next(line)) {
-        switch (classifyLine(line)) {
+    // What happens to the further pieces of a line longer than one piece.
+    enum class Rest { Skip, Copy } rest = Rest::Skip;
+    std::string_view piece;
+    bool first = false, last = false;
+    while (reader.nextPiece(piece, first, last)) {
+        if (!first) {
+            if (rest == Rest::Copy && (!output.writePart(piece) || (last && !output.endLine())))
+                return writeFailed();
+            continue;
+        }
+        rest = Rest::Skip;
+        switch (classifyLine(piece)) {
         case LineKind::Blank:
         case LineKind::Comment:
         case LineKind::Command:
             break;
         case LineKind::NoData:
             if (!output.close())
-                return fail("cannot write " + output.path() + ": " + std::strerror(errno));
+                return writeFailed();
             outcome.result = ConvertResult::NoData;
             return outcome;
         case LineKind::Data:
-            if (output.isOpen() && !output.writeLine(line))
-                return fail("cannot write " + output.path() + ": " + std::strerror(errno));
+            if (output.isOpen()) {
+                if (!output.writePart(piece) || (last && !output.endLine()))
+                    return writeFailed();
+                rest = Rest::Copy;
+            }
             break;
         case LineKind::Header: {
             if (output.isOpen() && !output.close())
-                return fail("cannot write " + output.path() + ": " + std::strerror(errno));
-            if (!headerName(line, name))
+                return writeFailed();
+            // The name may lie beyond the first piece; only its first bytes are kept.
+            const std::uint64_t headerAt = reader.lineStart();
+            const std::string held = last ? std::string(piece) : std::string();
+            const bool wholeHeld = last;
+            bool colon = false;
+            int separator = 1;
+            std::string name;
+            for (;;) {
+                for (const char c : piece) {
+                    if (!colon) {
+                        colon = c == ':';
+                    } else if (separator > 0) {
+                        --separator;
+                    } else if (name.size() < kNameHeld) {
+                        name += c;
+                    }
+                }
+                if (last)
+                    break;
+                if (!reader.nextPiece(piece, first, last))
+                    break;
+            }
+            if (reader.failed())
+                return fail("cannot read the intermediate file: " + errnoText(errno));
+            if (!colon)
                 return fail("data-set header without ':'");
             const std::string base = directory + fitFileName(safeFileName(name), directory);
             if (!output.create(base)) {
                 const int err = errno;
-                return fail(err == EEXIST
-                                ? "all names for " + base + ".txt are taken"
-                                : "cannot create " + base + ".txt: " + std::strerror(err));
+                return fail(err == EEXIST ? "all names for " + base + ".txt are taken"
+                                          : "cannot create " + base + ".txt: " + errnoText(err));
             }
             outcome.files.push_back(output.path());
-            if (!output.writeLine(line))
-                return fail("cannot write " + output.path() + ": " + std::strerror(errno));
+            if (wholeHeld) {
+                if (!output.writeLine(held))
+                    return writeFailed();
+                break;
+            }
+            // A header longer than a piece is copied again from the file, piece by piece.
+            reader.rewindTo(headerAt);
+            bool more = true;
+            while (more && reader.nextPiece(piece, first, last)) {
+                if (!output.writePart(piece))
+                    return writeFailed();
+                more = !last;
+            }
+            if (more || !output.endLine())
+                return reader.failed()
+                           ? fail("cannot read the intermediate file: " + errnoText(errno))
+                           : writeFailed();
             break;
         }
         }
     }
     if (reader.failed())
-        return fail(std::string("cannot read the intermediate file: ") + std::strerror(errno));
+        return fail("cannot read the intermediate file: " + errnoText(errno));
     if (!output.close())
-        return fail("cannot write " + output.path() + ": " + std::strerror(errno));
+        return writeFailed();
     outcome.result = ConvertResult::Collected;
     return outcome;
+}
+
+bool downloadMayBeIncomplete(const ConvertOutcome& outcome, std::uint64_t lateBytes) {
+    return outcome.trailingBytes + lateBytes > outcome.promptLineBytes;
 }
 
 // ---- progress ----

@@ -30,17 +30,28 @@ LineKind classifyLine(std::string_view line);
 // when fewer than two bytes follow it). Returns false when the line holds no ':'.
 bool headerName(std::string_view header, std::string& name);
 
-// The name as a file-name component: '/' and control bytes become '_', so the result can
-// never lead out of the data directory; every other byte stays as the unit sent it.
+// The name as a file-name component: its Latin-1 characters in UTF-8; control characters and
+// those that Windows and FAT/exFAT memory sticks refuse (\ / : * ? " < > |) become '_', so
+// the data can be copied to a stick and the name can never lead out of the data directory.
 std::string safeFileName(std::string_view name);
 
 // The longest name that still makes a file name the system accepts (numbered form included)
-// after `directory`, whose last component the name is joined to. A longer name is cut there:
-// a set kept under a shortened name beats a download that fails.
+// after `directory`, whose last component the name is joined to. A longer name is cut there,
+// never inside a UTF-8 character: a set kept under a shortened name beats a download that
+// fails.
 std::string fitFileName(std::string name, std::string_view directory);
 
 // Path bytes of a directory typed by the operator (local 8-bit encoding of file names).
 std::string directoryBytes(const QString& directory);
+
+// Whether data files can be created under `directory` (a prefix: the folder is the part up
+// to its last '/'). Tried for real with a file created and removed at once, since the
+// permission bits alone do not tell (a read-only mount, a full disk of inodes, root). On
+// false, `why` holds the reason.
+bool canCreateFilesIn(const std::string& directory, std::string& why);
+
+// The reason an open of a fixed-name file failed, in the operator's words.
+std::string openErrorText(int err);
 
 // Buffered writer of a data file: every line ends with CR LF. Write failures (a full disk,
 // a removed medium) are remembered and reported by ok() and close(), never swallowed.
@@ -59,6 +70,9 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     const std::string& path() const { return m_path; }
     bool writeLine(std::string_view line);
+    // A line in pieces: its parts in order, then its end.
+    bool writePart(std::string_view part);
+    bool endLine();
     bool ok() const { return !m_failed; }
     // Flushes and closes; false when any write or the close failed. The file stays.
     bool close();
@@ -72,30 +86,55 @@ private:
     std::string m_buffer;
 };
 
-// Reads a file line by line: a line ends at LF, and one CR just before that LF belongs to
-// the line end. Lines of any length come back whole.
+// Identity of the intermediate file as it was written, so that the file read back is that
+// same file and not one put in its place meanwhile.
+struct FileIdentity {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+};
+bool fileIdentity(int fd, FileIdentity& id);
+
+// Reads the intermediate file line by line in pieces of bounded size, so that memory does not
+// grow with the longest line: a line ends at LF, and one CR just before that LF belongs to
+// the line end. What follows the last LF is not returned (it is the unit's closing prompt);
+// it is counted in trailingBytes(). The file is opened by its fixed name: a link or anything
+// but a regular file is refused.
 class LineReader {
 public:
+    static constexpr std::size_t kPiece = 1 << 20;
+
     LineReader() = default;
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
     bool open(const std::string& path);
-    // The next complete line, without its line end. False at the end of the file and on a
-    // read error (see failed()); a last line without a line end is not returned (it is the
-    // unit's closing prompt) but is counted in trailingBytes().
-    bool next(std::string& line);
+    const FileIdentity& identity() const { return m_identity; }
+    // The next piece of the current line, valid until the next call. `first`: the piece
+    // starts a line (a first piece that does not end its line holds at least two bytes, enough
+    // to tell the line's kind); `last`: it ends the line (its line end removed). False at the
+    // end and on a read error (see failed()).
+    bool nextPiece(std::string_view& piece, bool& first, bool& last);
+    // File offset of the line that the last piece belongs to, and a way back to it.
+    std::uint64_t lineStart() const { return m_lineStart; }
+    void rewindTo(std::uint64_t offset);
     bool failed() const { return m_failed; }
-    std::size_t trailingBytes() const { return m_trailing; }
+    std::uint64_t trailingBytes() const { return m_size - m_limit; }
+    // The first bytes (at most 4096) after the last LF.
+    const std::string& trailingHead() const { return m_trailingHead; }
 
 private:
     bool fill();
 
     int m_fd = -1;
-    bool m_eof = false;
     bool m_failed = false;
-    std::size_t m_trailing = 0;
+    FileIdentity m_identity;
+    std::uint64_t m_size = 0;
+    std::uint64_t m_limit = 0;    // one past the last LF
+    std::uint64_t m_bufferAt = 0; // file offset of m_buffer[0]
+    std::uint64_t m_lineStart = 0;
+    bool m_atLineStart = true;
+    std::string m_trailingHead;
     std::vector<char> m_buffer;
     std::size_t m_begin = 0;
     std::size_t m_end = 0;
@@ -112,13 +151,24 @@ struct ConvertOutcome {
     ConvertResult result = ConvertResult::Collected;
     std::vector<std::string> files; // data files created, in order (kept on every outcome)
     std::string detail;             // why InvalidFormat / CannotReopen came about (for the log)
+    // What the conversion left out: the bytes after the file's last line end, and how many of
+    // them are the prompt's own line (up to and including its '>'; 0 when they hold none).
+    std::uint64_t trailingBytes = 0;
+    std::uint64_t promptLineBytes = 0;
 };
 
 // Splits the intermediate file into data files named after their headers under
 // `directory` (used as a plain prefix, nothing inserted). Files written before a failure
-// stay as they are; the intermediate file is only read.
+// stay as they are; the intermediate file is only read. With `written`, a file that is not
+// the one written (replaced meanwhile) counts as one that cannot be reopened.
 ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
-                                       const std::string& directory);
+                                       const std::string& directory,
+                                       const FileIdentity* written = nullptr);
+
+// True when the bytes the download threw away after the unit's prompt (those left out of
+// the conversion, and those that arrived after the capture had ended) are more than the
+// prompt's own line: the '>' then stood inside the data, and the download may be incomplete.
+bool downloadMayBeIncomplete(const ConvertOutcome& outcome, std::uint64_t lateBytes);
 
 // Figures for the status bar while a download runs.
 class DownloadProgress {

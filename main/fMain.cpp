@@ -6,6 +6,7 @@
 #include "main/data_collection.h"
 #include "main/download_status.h"
 #include "platform/exception_guard.h"
+#include "platform/fixed_name_file.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "serial/fSerial_ports.h"
@@ -30,13 +31,20 @@
 #include <QScopeGuard>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+
+#include <cerrno>
+#include <unistd.h>
 
 std::string ProgramPath;
 TFormXRQMain* FormXRQMain = nullptr;
 
 namespace {
+
+constexpr const char* kStopQuestion =
+    "An exchange with the XRQ unit is running.\nStop it and exit the program?";
 
 // A button that shows its action's caption and enabled state and triggers it when clicked.
 QPushButton* actionButton(QAction* action, QWidget* parent) {
@@ -353,8 +361,32 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         FormSerial->tellExchangeRunning();
         return;
     }
-    CaptureFile = std::fopen(collection::kIntermediateFileName, "wb");
+    // A data folder that cannot take the files is found now, before anything is sent, and
+    // not after the whole download.
+    {
+        const std::string directory =
+            collection::directoryBytes(FormSetup->EditDataDirectory->text());
+        std::string why;
+        if (!collection::canCreateFilesIn(directory, why)) {
+            DlgError("Cannot write into the data directory " + directory + "\n" + why);
+            return;
+        }
+    }
+    // The working folder may be writable by others: a link or FIFO planted under the fixed
+    // name is refused, never written through or waited on.
+    const int fd = platform::openFixedNameForWriting(collection::kIntermediateFileName,
+                                                     platform::FixedOpen::Truncate);
+    collection::FileIdentity written;
+    CaptureFile = nullptr;
+    if (fd >= 0 && collection::fileIdentity(fd, written))
+        CaptureFile = ::fdopen(fd, "wb");
     if (!CaptureFile) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        LogWrite(std::string(collection::kIntermediateFileName) + ": " +
+                     collection::openErrorText(err),
+                 __LINE__, LogSizeLimit);
         DlgError("Cannot open intermediate data file");
         return;
     }
@@ -385,7 +417,14 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         figures.captureBytes = status.progress().bytes();
         figures.captureSeconds = clock.elapsed() / 1000.0;
     }
+    const std::uint64_t receivedAtEnd = FormSerial->BytesOutsideExchanges();
 
+    if (FormSerial->ExchangesStopped()) {
+        // Stopped by the operator's Exit or a signal: what arrived stays in the file.
+        LogWrite("Download stopped; the intermediate data file keeps what was received", __LINE__,
+                 LogSizeLimit);
+        return;
+    }
     if (result != 0) {
         DlgError("Timeout during data download");
         DlgError("Invalid file format - data in Intermediate.txt");
@@ -401,9 +440,26 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     DataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
     QElapsedTimer clock;
     clock.start();
-    const collection::ConvertOutcome outcome =
-        collection::convertIntermediateFile(collection::kIntermediateFileName, DataDirectory);
+    const collection::ConvertOutcome outcome = collection::convertIntermediateFile(
+        collection::kIntermediateFileName, DataDirectory, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
+
+    // A '>' inside the data ends the capture early (the protocol knows no other end); what
+    // the unit sent after it is lost. The files written so far stay, and the operator is told.
+    if (outcome.result == collection::ConvertResult::Collected ||
+        outcome.result == collection::ConvertResult::NoData) {
+        const bool cut =
+            collection::downloadMayBeIncomplete(outcome, 0) ||
+            collection::downloadMayBeIncomplete(outcome, bytesAfterCapture(receivedAtEnd));
+        if (cut) {
+            LogWrite("Bytes after the unit's prompt were not converted: the download may be "
+                     "incomplete",
+                     __LINE__, LogSizeLimit);
+            DlgWarning("The XRQ unit's prompt came inside the data: the download may be "
+                       "incomplete.\nThe data files hold what came before it; download again "
+                       "to compare.");
+        }
+    }
 
     switch (outcome.result) {
     case collection::ConvertResult::Collected:
@@ -413,18 +469,37 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         DlgInfo("No data in XRQ");
         break;
     case collection::ConvertResult::CannotReopen:
+        LogWrite(outcome.detail, __LINE__, LogSizeLimit);
         DlgError("Cannot re-open intermediate data file");
         break;
     case collection::ConvertResult::InvalidFormat:
-        // The box keeps its familiar text; the status bar says what exactly went wrong.
+        // The box keeps its familiar text; the status bar and the run log say what exactly
+        // went wrong.
+        LogWrite(outcome.detail, __LINE__, LogSizeLimit);
         StatusBar1->showMessage(QString::fromLocal8Bit(outcome.detail.c_str()));
         DlgError("Invalid file format - data in Intermediate.txt");
         break;
     }
 }
 
+std::uint64_t TFormXRQMain::bytesAfterCapture(std::uint64_t countAtEnd) {
+    // The session reads and drops what comes after the capture; bytes that came during the
+    // conversion are still queued and arrive within this spell too.
+    constexpr int kQuietSpellMs = 300;
+    if (FormSerial->PortOpen) {
+        QTimer spell;
+        spell.setSingleShot(true);
+        spell.start(kQuietSpellMs);
+        while (spell.isActive() && FormSerial->BytesOutsideExchanges() == countAtEnd &&
+               !FormSerial->ExchangesStopped())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return FormSerial->BytesOutsideExchanges() - countAtEnd;
+}
+
 void TFormXRQMain::FormClose(QObject*) {
-    logEndOnce();
+    if (!m_endLineDeferred)
+        logEndOnce();
 }
 
 void TFormXRQMain::logEndOnce() {
@@ -443,6 +518,29 @@ void TFormXRQMain::showEvent(QShowEvent* event) {
 }
 
 void TFormXRQMain::closeEvent(QCloseEvent* event) {
+    if (m_askingToStop) { // Exit pressed again while the question is open
+        event->ignore();
+        return;
+    }
+    // Ended by a signal: a box or an exchange may be open below this call.
+    m_endLineDeferred = m_endLineDeferred || dialogs::programEnding();
+    if (FormSerial && FormSerial->ExchangeRunning()) {
+        if (!dialogs::programEnding()) {
+            m_askingToStop = true;
+            const bool stop = DlgConfirm(kStopQuestion, false);
+            m_askingToStop = false;
+            // A signal during the question ends the program whatever the answer.
+            if (!stop && !dialogs::programEnding()) {
+                event->ignore();
+                return;
+            }
+        }
+        // The exchange's handler is below this call: it unwinds once the loop regains
+        // control, and the end line must come after its last line.
+        FormSerial->StopExchanges();
+        m_endLineDeferred = true;
+    }
+    dialogs::setProgramEnding(true);
     platform::runGuarded([this] { FormClose(this); });
     event->accept();
     emit closed();

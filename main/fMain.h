@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -121,11 +122,17 @@ private:
     void buildControls();
     void buildActions();
     void logEndOnce();
+    // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
+    std::uint64_t bytesAfterCapture(std::uint64_t countAtEnd);
 
     ProgramLocations m_locations;
     std::string m_defaultDataDirectory;
     bool m_shown = false;
     bool m_endLogged = false;
+    // The close came from inside a running exchange or a modal box: the end line waits until
+    // the program's loop has ended, so that it stays the last line.
+    bool m_endLineDeferred = false;
+    bool m_askingToStop = false;
 };
 
 extern TFormXRQMain* FormXRQMain;

@@ -13,6 +13,9 @@ constexpr std::uint32_t kSerialDelay = 8000;
 constexpr std::uint32_t kReadyDelay = 10000;
 constexpr std::int32_t kSerialLength = 8;
 constexpr std::int32_t kBatteryReplyLength = 8000;
+constexpr const char* kClearUnconfirmed =
+    "The XRQ unit did not confirm the clearing of its memory.\n"
+    "Its memory may or may not have been cleared.";
 
 // The unit always sends '.', whatever locale the operator runs under.
 locale_t cLocale() {
@@ -208,11 +211,14 @@ void InstrumentCommands::clearMemory() {
                        "Continue?",
                        false) &&
         !m_view.confirm("Abort clearing memory?", true)) {
-        // Every step must be answered; an unanswered "Y" is no proof the memory was cleared.
         if (m_session.waitForChar("*", '~', 0, kReplyDelay) == 1 &&
-            m_session.waitForChar("C", '?', 0, kReplyDelay) == 1 &&
-            m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1) {
-            m_view.info("XRQ Memory cleared");
+            m_session.waitForChar("C", '?', 0, kReplyDelay) == 1) {
+            // Once "Y" has gone out the unit may have cleared its memory whether or not its
+            // answer arrives: without the answer neither outcome can be claimed.
+            if (m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1)
+                m_view.info("XRQ Memory cleared");
+            else
+                m_view.warning(kClearUnconfirmed);
             return;
         }
         m_view.error("Invalid response from XRQ unit");

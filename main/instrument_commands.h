@@ -41,6 +41,9 @@ public:
     virtual void tellExchangeRunning() = 0;
     virtual void error(const std::string& message) = 0;
     virtual void info(const std::string& message) = 0;
+    // An outcome that is neither success nor failure; shown as an error where the view has
+    // no notice of its own.
+    virtual void warning(const std::string& message) { error(message); }
     virtual bool confirm(const std::string& message, bool defaultYes) = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/ini_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -42,11 +41,40 @@ struct Document {
     bool crlf = true;
 };
 
-std::optional<Document> load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+// The file's lines. A missing file is an empty document; a file that exists but cannot be
+// read gives nothing, and then nothing may be written either: a write from an empty document
+// would replace the operator's other settings with the one key.
+std::optional<Document> load(const std::string& path, bool* missing = nullptr) {
+    if (missing)
+        *missing = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT && missing) {
+            *missing = true;
+            return Document{};
+        }
         return std::nullopt;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string bytes;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
     Document doc;
     const auto firstLf = bytes.find('\n');
     doc.crlf = firstLf == std::string::npos || (firstLf > 0 && bytes[firstLf - 1] == '\r');
@@ -194,12 +222,14 @@ std::optional<int> parseInteger(const std::string& text) {
 
 } // namespace
 
+// Names are matched as the file holds them, blanks around them dropped, on reading and on
+// writing alike: a name written with blanks is found again.
 std::string IniFile::ReadString(const std::string& section, const std::string& key,
                                 const std::string& defaultValue) const {
     const auto doc = load(m_fileName);
     if (!doc)
         return defaultValue;
-    const Place place = find(*doc, section, key);
+    const Place place = find(*doc, trimmed(section), trimmed(key));
     if (!place.key)
         return defaultValue;
     return unquoted(keyOf(doc->lines[*place.key])->second);
@@ -214,22 +244,27 @@ int IniFile::ReadInteger(const std::string& section, const std::string& key,
 
 bool IniFile::SectionExists(const std::string& section) const {
     const auto doc = load(m_fileName);
-    return doc && find(*doc, section, {}).section.has_value();
+    return doc && find(*doc, trimmed(section), {}).section.has_value();
 }
 
 bool IniFile::ValueExists(const std::string& section, const std::string& key) const {
     const auto doc = load(m_fileName);
-    return doc && find(*doc, section, key).key.has_value();
+    return doc && find(*doc, trimmed(section), trimmed(key)).key.has_value();
 }
 
-bool IniFile::WriteString(const std::string& section, const std::string& key,
+bool IniFile::WriteString(const std::string& sectionName, const std::string& keyName,
                           const std::string& value) {
+    const std::string section = trimmed(sectionName);
+    const std::string key = trimmed(keyName);
     if (section.empty() || key.empty() || hasLineBreak(section) || hasLineBreak(key) ||
         hasLineBreak(value) || section.find(']') != std::string::npos ||
-        key.find('=') != std::string::npos || trimmed(key) != key || key.front() == ';' ||
-        key.front() == '[')
+        key.find('=') != std::string::npos || key.front() == ';' || key.front() == '[')
         return false;
-    Document doc = load(m_fileName).value_or(Document{});
+    bool missing = false;
+    const auto loaded = load(m_fileName, &missing);
+    if (!loaded)
+        return false;
+    Document doc = *loaded;
     const Place place = find(doc, section, key);
     const std::string line = key + "=" + value;
     if (place.key)
@@ -248,10 +283,13 @@ bool IniFile::WriteInteger(const std::string& section, const std::string& key, i
 }
 
 bool IniFile::DeleteKey(const std::string& section, const std::string& key) {
-    auto doc = load(m_fileName);
+    bool missing = false;
+    auto doc = load(m_fileName, &missing);
     if (!doc)
+        return false;
+    if (missing)
         return true;
-    const Place place = find(*doc, section, key);
+    const Place place = find(*doc, trimmed(section), trimmed(key));
     if (!place.key)
         return true;
     doc->lines.erase(doc->lines.begin() + static_cast<std::ptrdiff_t>(*place.key));

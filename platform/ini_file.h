@@ -10,7 +10,10 @@
 // Writes replace the file through a temporary file and rename, so a failed write never
 // leaves a half-written file; new files get CR LF line ends, existing ones keep theirs.
 // Writes return false when the file cannot be written or a name or value would break the
-// file's layout (a line break, a key with '=', a section with ']'). Not thread-safe.
+// file's layout (a line break, a key with '=', a section with ']'). A write also fails, and
+// leaves the file as it is, when the file exists but cannot be read: writing it from nothing
+// would lose every other setting. Section and key names are taken without surrounding
+// blanks, on writing and on reading alike. Not thread-safe.
 
 #include <string>
 

@@ -143,7 +143,17 @@ void TFormSerial::tellExchangeRunning() {
     emit exchangeRefused(QString::fromLatin1(kBusyText));
 }
 
+void TFormSerial::StopExchanges() {
+    m_stopped = true;
+    Match.TimedOut = true;
+    SerialTimer->setEnabled(false);
+    if (PortOpen)
+        iClosePort();
+}
+
 bool TFormSerial::refuseNested() {
+    if (m_stopped)
+        return true;
     if (!ExchangeRunning())
         return false;
     tellExchangeRunning();
@@ -186,6 +196,10 @@ int TFormSerial::iOpenPort() {
             SerialCom->Open();
             QCoreApplication::processEvents();
             DelayMs(250);
+            if (m_stopped) {
+                SerialCom->Close();
+                return 1;
+            }
             SerialCom->PurgeOutput();
             SerialCom->PurgeInput();
             PortOpen = true;
@@ -326,7 +340,7 @@ void TFormSerial::armSerialTimer(std::uint32_t delay) {
 template <class Done> void TFormSerial::waitUntil(Done done) {
     // One event at a time: sleeps in the event loop while nothing is pending; receive
     // events and timer ticks wake it. A device that goes ends the wait as its time-out.
-    while (!Match.TimedOut && !m_lineWentAway && !done())
+    while (!m_stopped && !Match.TimedOut && !m_lineWentAway && !done())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (m_lineWentAway)
         Match.TimedOut = true;
@@ -510,6 +524,8 @@ void TFormSerial::SerialComRxChar(QObject*) {
         return;
     if (RxBuffer.empty())
         return;
+    if (!m_waiting)
+        m_bytesOutside += RxBuffer.size();
     ScanReceived();
 }
 

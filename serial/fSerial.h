@@ -70,6 +70,13 @@ public:
     // in its status bar), no box.
     void tellExchangeRunning();
 
+    // The program is ending: the waiting exchange ends now (its primitive returns its
+    // time-out result), the port is closed, and every later exchange is refused at once.
+    void StopExchanges();
+    bool ExchangesStopped() const { return m_stopped; }
+    // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
+    std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
+
     // --- Handlers --------------------------------------------------------------------------
     // The component closed itself: its device went (its event wait failed). Our own closes
     // do not count.
@@ -135,6 +142,8 @@ private:
     bool m_lostDevice = false;   // see LostDevice()
     bool m_lineWentAway = false; // the device went during the current wait
     WaitEnd m_lastWaitEnd = WaitEnd::Answered;
+    bool m_stopped = false;
+    std::uint64_t m_bytesOutside = 0;
     // End character of a reply whose wait ended before it arrived (0: none), and since when.
     char m_replyTail = 0;
     std::chrono::steady_clock::time_point m_replyTailSince;

@@ -1,16 +1,18 @@
 #include "setup/fSetup.h"
 
+#include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
+#include "platform/port_table.h"
 #include "serial/fSerial.h"
+#include "setup/data_folder_dialog.h"
 #include "setup/fSerialDevices.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -27,7 +29,7 @@ namespace {
 
 TFormSetup::DirectoryChooser& directoryChooser() {
     static TFormSetup::DirectoryChooser chooser = [](QWidget* parent, const QString& start) {
-        return QFileDialog::getExistingDirectory(parent, QString(), start);
+        return DataFolderDialog::choose(parent, start);
     };
     return chooser;
 }
@@ -150,9 +152,27 @@ void TFormSetup::ComPortComboChange() {
         return;
     std::string device;
     FormSerial->UseSelectedComPort(ComPortCombo, device);
+    if (device.empty())
+        device = sessionDevice();
     DevInfoLabel->setText("-selected COM port reports device name: " +
                           QFile::decodeName(QByteArray::fromStdString(device)));
     DevInfoLabel->adjustSize();
+}
+
+std::string TFormSetup::sessionDevice() const {
+    // The system reports a held port as in use without naming its device, even when the
+    // holder is this program's own session: the session then names it.
+    if (!FormSerial || !FormSerial->PortOpen || !FormSerial->SerialCom ||
+        !FormSerial->SerialCom->Active() || FormSerial->ComPortNumber <= 0)
+        return {};
+    if (FormSerial->SerialCom->DeviceName() !=
+        "\\\\.\\COM" + std::to_string(FormSerial->ComPortNumber))
+        return {};
+    const std::string path = platform::PortTable::current().devicePath(FormSerial->ComPortNumber);
+    if (path.empty())
+        return {};
+    const QString resolved = QFileInfo(QFile::decodeName(path.c_str())).canonicalFilePath();
+    return resolved.isEmpty() ? path : QFile::encodeName(resolved).toStdString();
 }
 
 void TFormSetup::RunDevMgrButtonClick() {

@@ -5,6 +5,7 @@
 #include <QDialog>
 
 #include <functional>
+#include <string>
 
 class QComboBox;
 class QGroupBox;
@@ -55,6 +56,10 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // The device of the port that the session itself holds open, when that is the port.
+    std::string sessionDevice() const;
 };
 
 extern TFormSetup* FormSetup;

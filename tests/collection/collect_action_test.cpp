@@ -9,7 +9,12 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 #include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -174,3 +179,127 @@ TEST_F(CollectData, SecondCollectDuringADownloadIsRefusedAndLosesNothing) {
 }
 
 } // namespace
+
+// A link (to a file or dangling) or a FIFO planted as "_$XRQInt.txt" in the working folder:
+// refused with the usual message, nothing sent, the link's target untouched, no hang.
+TEST_F(CollectData, PlantedIntermediateFileIsRefused) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::sampleDataSets();
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    const std::string planted = work + "_$XRQInt.txt";
+    const std::string target = root + "/victim.txt";
+    enum class Plant { Link, Dangling, Fifo };
+    for (const Plant plant : {Plant::Link, Plant::Dangling, Plant::Fifo}) {
+        SCOPED_TRACE(static_cast<int>(plant));
+        fs::remove(planted);
+        fs::remove(target);
+        if (plant == Plant::Link) {
+            std::ofstream(target) << "not yours";
+            fs::create_symlink(target, planted);
+        } else if (plant == Plant::Dangling) {
+            fs::create_symlink(target, planted);
+        } else {
+            ASSERT_EQ(::mkfifo(planted.c_str(), 0666), 0);
+        }
+        script->shown.clear();
+        const std::string sentBefore = unit->received();
+        collect(dataDir);
+        EXPECT_EQ(boxes(*script), (std::vector<std::pair<BoxKind, std::string>>{
+                                      {BoxKind::Error, "Cannot open intermediate data file"}}));
+        EXPECT_EQ(unit->received(), sentBefore);
+        if (plant == Plant::Link)
+            EXPECT_EQ(readWholeFile(target), "not yours");
+        else
+            EXPECT_FALSE(fs::exists(target));
+        EXPECT_EQ(FormXRQMain->CaptureFile, nullptr);
+    }
+    fs::remove(planted);
+    EXPECT_TRUE(fs::is_empty(dataDir));
+}
+
+TEST_F(CollectData, UnwritableDataFolderIsReportedBeforeAnythingIsSent) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::sampleDataSets();
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    const std::string sentBefore = unit->received();
+    // A file where the folder should be: refused for any user, root included.
+    std::ofstream(root + "/notafolder") << "x";
+    collect(root + "/notafolder/");
+    const auto shown = boxes(*script);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].first, BoxKind::Error);
+    EXPECT_EQ(
+        shown[0].second.rfind("Cannot write into the data directory " + root + "/notafolder/\n", 0),
+        0u);
+    EXPECT_NE(shown[0].second.find("Not a directory"), std::string::npos);
+    EXPECT_EQ(unit->received(), sentBefore);
+    EXPECT_FALSE(fs::exists(work + "_$XRQInt.txt"));
+}
+
+// A '>' inside a record ends the capture as the protocol says; what came after it is lost, and
+// the operator is told so after the data files are written.
+TEST_F(CollectData, PromptInsideTheDataWarnsThatTheDownloadMayBeIncomplete) {
+    sim::SimOptions o;
+    // Paced in small writes, so that the capture ends soon after the '>' and the rest comes
+    // after it, as from the unit.
+    o.baud = 19200;
+    o.chunkBytes = 8;
+    std::string raw = "\r\nFILE DUMP\r\nName: CUT\r\n1,2,3\r\n4,5>6\r\n";
+    for (int i = 0; i < 100; ++i)
+        raw += "7,8," + std::to_string(i) + "\r\n";
+    raw += ">";
+    o.rawDownload = raw;
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    collect(dataDir);
+    const auto shown = boxes(*script);
+    ASSERT_EQ(shown.size(), 2u) << (shown.empty() ? "" : shown[0].second);
+    EXPECT_EQ(shown[0].first, BoxKind::Warning);
+    EXPECT_NE(shown[0].second.find("may be incomplete"), std::string::npos);
+    EXPECT_EQ(shown[1], std::make_pair(BoxKind::Info, "Data collected and placed in " + dataDir));
+    EXPECT_EQ(readWholeFile(dataDir + "CUT.txt").rfind("Name: CUT\r\n1,2,3\r\n", 0), 0u);
+    const std::string log = readWholeFile(LogFilePath);
+    EXPECT_NE(log.find("the download may be incomplete"), std::string::npos);
+}
+
+// Exit while the unit is still sending: Yes stops the download at once, closes the port,
+// keeps the intermediate file with what came, and shows nothing more.
+TEST_F(CollectData, ExitDuringADownloadStopsItAndKeepsTheIntermediateFile) {
+    sim::SimOptions o;
+    o.baud = 19200; // about 2 kB/s: the download takes far longer than the test
+    o.dataSets = sim::generateDataSets(20, 2000);
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    script->queueAnswer(true);
+    bool asked = false;
+    // Exit once the first bytes show in the main window.
+    QObject::connect(FormXRQMain->MemoMain, &QPlainTextEdit::textChanged, FormXRQMain, [&] {
+        if (asked)
+            return;
+        asked = true;
+        QTimer::singleShot(0, [] { FormXRQMain->close(); });
+    });
+    QElapsedTimer clock;
+    clock.start();
+    collect(dataDir);
+    EXPECT_LT(clock.elapsed(), 30000);
+    EXPECT_TRUE(asked);
+    const auto shown = boxes(*script);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].first, BoxKind::Confirm);
+    EXPECT_FALSE(FormSerial->PortOpen);
+    EXPECT_FALSE(FormXRQMain->isVisible());
+    const std::string kept = intermediate();
+    EXPECT_FALSE(kept.empty());
+    EXPECT_EQ(kept.find('>'), std::string::npos); // cut short, not finished
+    EXPECT_TRUE(fs::is_empty(dataDir));
+    DestroyProgramWindows();
+    const std::string log = readWholeFile(LogFilePath);
+    const std::string end = "***** Program End *****\r\n";
+    ASSERT_GE(log.size(), end.size());
+    EXPECT_EQ(log.substr(log.size() - end.size()), end);
+}

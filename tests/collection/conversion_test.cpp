@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace collection;
 namespace fs = std::filesystem;
@@ -93,12 +94,26 @@ TEST(HeaderNames, TextTwoAfterFirstColon) {
     }
 }
 
-TEST(SafeNames, SlashAndControlBytesOnly) {
+TEST(SafeNames, Utf8AndUnderscoresForWhatSticksRefuse) {
     EXPECT_EQ(safeFileName("SITE1"), "SITE1");
     EXPECT_EQ(safeFileName("../../etc/passwd"), ".._.._etc_passwd");
-    EXPECT_EQ(safeFileName(std::string("a\0b\tc\x1f\x7f", 7)), "a_b_c__");
-    // Everything else stays as the unit sent it: blanks, backslashes, 8-bit bytes.
-    EXPECT_EQ(safeFileName("Site 1\\\xe9*?<>"), "Site 1\\\xe9*?<>");
+    EXPECT_EQ(safeFileName(std::string("a\0b\tc\x1f\x7f\x85", 8)), "a_b_c___");
+    // Characters Windows and FAT/exFAT sticks refuse.
+    EXPECT_EQ(safeFileName("a\\b:c*d?e\"f<g>h|i"), "a_b_c_d_e_f_g_h_i");
+    // Latin-1 letters are written in UTF-8; blanks, dots and other signs stay.
+    EXPECT_EQ(safeFileName("Caf\xe9 \xd8st.1 (A)"), "Caf\xc3\xa9 \xc3\x98st.1 (A)");
+}
+
+TEST(SafeNames, LongNamesAreCutBetweenCharacters) {
+    // 300 "é": 600 bytes in UTF-8, cut to at most 247 bytes and never inside a character.
+    const std::string name = safeFileName(std::string(300, '\xe9'));
+    const std::string fitted = fitFileName(name, "/data/");
+    EXPECT_EQ(fitted.size(), 246u);
+    EXPECT_EQ(fitted, name.substr(0, 246));
+    // One ASCII byte first shifts every character by one: still cut at a boundary.
+    const std::string shifted = fitFileName(safeFileName("x" + std::string(300, '\xe9')), "/d/");
+    EXPECT_EQ(shifted.size(), 247u);
+    EXPECT_EQ(static_cast<unsigned char>(shifted.back()), 0xA9);
 }
 
 TEST_F(Conversion, CommentsCommandsAndPromptAreSkipped) {
@@ -208,12 +223,15 @@ TEST_F(Conversion, DirectoryWithoutTrailingSlashJoinsDirectly) {
 }
 
 TEST_F(Conversion, HostileNamesStayInTheDataDirectory) {
-    const auto out = convert("Name: ../escape\r\n1\r\nName: a/b\x01\r\n2\r\n>");
+    const auto out = convert("Name: ../escape\r\n1\r\nName: a/b\x01\r\n2\r\n"
+                             "Name: Caf\xe9: 1?\r\n3\r\n>");
     EXPECT_EQ(out.result, ConvertResult::Collected);
     EXPECT_FALSE(fs::exists(root + "/escape.txt"));
-    EXPECT_EQ(listDir(dataDir), (std::vector<std::string>{".._escape.txt", "a_b_.txt"}));
-    // The header line itself is copied unchanged.
+    EXPECT_EQ(listDir(dataDir),
+              (std::vector<std::string>{".._escape.txt", "Caf\xc3\xa9_ 1_.txt", "a_b_.txt"}));
+    // The header line itself is copied unchanged, byte for byte.
     EXPECT_EQ(readFile(dataDir + "a_b_.txt"), "Name: a/b\x01\r\n2\r\n");
+    EXPECT_EQ(readFile(dataDir + "Caf\xc3\xa9_ 1_.txt"), "Name: Caf\xe9: 1?\r\n3\r\n");
 }
 
 TEST_F(Conversion, OverlongNamesAreCutToAFileNameThatWorks) {
@@ -266,4 +284,60 @@ TEST_F(Conversion, AWriteFailureIsNotReportedAsSuccess) {
     EXPECT_EQ(out.result, ConvertResult::InvalidFormat);
     EXPECT_TRUE(fs::exists(dataDir + "BIG.txt")); // the partial file stays
     EXPECT_EQ(readFile(intermediate), download);
+}
+
+TEST_F(Conversion, LinesLongerThanAPieceStreamWhole) {
+    const std::size_t piece = LineReader::kPiece;
+    // A data line of several pieces with a CR right at a piece boundary, a header whose name
+    // lies beyond the first piece, and a comment of several pieces that is skipped whole.
+    // The reader's buffer holds two pieces; the data line starts 9 bytes into the file, so
+    // its byte 2 * piece - 10 is the buffer's last: a CR there must wait for what follows.
+    std::string data(5 * piece + 17, 'd');
+    data[2 * piece - 10] = '\r';
+    data[2 * piece] = 'N'; // inside a line: no header
+    const std::string longHeader = "N" + std::string(2 * piece + 5, '-') + ": LONG";
+    const std::string comment = "*" + std::string(2 * piece, 'c');
+    const auto out =
+        convert("Name: A\r\n" + data + "\r\n" + comment + "\r\n" + longHeader + "\r\nx\r\n>");
+    EXPECT_EQ(out.result, ConvertResult::Collected);
+    EXPECT_EQ(readFile(dataDir + "A.txt"), "Name: A\r\n" + data + "\r\n");
+    EXPECT_EQ(readFile(dataDir + "LONG.txt"), longHeader + "\r\nx\r\n");
+}
+
+TEST_F(Conversion, PlantedIntermediateFilesAreNotRead) {
+    writeFile(root + "/elsewhere.txt", "Name: X\r\n1\r\n>");
+    fs::create_symlink(root + "/elsewhere.txt", intermediate);
+    EXPECT_EQ(convertIntermediateFile(intermediate, dataDir).result, ConvertResult::CannotReopen);
+    fs::remove(intermediate);
+    ASSERT_EQ(::mkfifo(intermediate.c_str(), 0600), 0);
+    const auto fifo = convertIntermediateFile(intermediate, dataDir); // returns, no hang
+    EXPECT_EQ(fifo.result, ConvertResult::CannotReopen);
+    EXPECT_NE(fifo.detail.find("not a regular file"), std::string::npos);
+    fs::remove(intermediate);
+    EXPECT_TRUE(listDir(dataDir).empty());
+
+    // Replaced between the download and the conversion: not the file that was written.
+    writeFile(intermediate, "Name: X\r\n1\r\n>");
+    FileIdentity written{1, 1};
+    EXPECT_EQ(convertIntermediateFile(intermediate, dataDir, &written).result,
+              ConvertResult::CannotReopen);
+}
+
+TEST_F(Conversion, BytesThrownAwayAfterThePromptAreCounted) {
+    const struct {
+        const char* download;
+        std::uint64_t late;
+        bool incomplete;
+    } cases[] = {
+        {"Name: A\r\n1\r\n>", 0, false},    // the prompt alone
+        {"Name: A\r\n1\r\nXRQ>", 0, false}, // the prompt's own line
+        {"Name: A\r\n1\r\n>", 1, true},     // more came after it
+        {"Name: A\r\n1,2>3\r\n4", 0, true}, // the rest of a record left out
+        {"Name: A\r\n12>", 40, true},       // '>' inside a record, the rest late
+        {"Name: A\r\n1,2>3\r\n", 0, false}, // nothing left out
+    };
+    for (const auto& c : cases) {
+        const auto out = convert(c.download);
+        EXPECT_EQ(downloadMayBeIncomplete(out, c.late), c.incomplete) << c.download;
+    }
 }

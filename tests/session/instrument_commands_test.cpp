@@ -291,12 +291,13 @@ TEST_F(ClearMem, EveryStepMustBeAnswered) {
          {{"*", {1, ""}}, {"C", {-1, ""}}},
          {q1, q2, "send *", "send C", "error Invalid response from XRQ unit",
           "info Memory not cleared"}},
-        // An unanswered confirmation is not reported as success.
+        // An unanswered confirmation is reported neither as success nor as failure.
         {"no > after Y",
          {true, false},
          {{"*", {1, ""}}, {"C", {1, ""}}, {"Y", {-1, ""}}},
-         {q1, q2, "send *", "send C", "send Y", "error Invalid response from XRQ unit",
-          "info Memory not cleared"}},
+         {q1, q2, "send *", "send C", "send Y",
+          "error The XRQ unit did not confirm the clearing of its memory.\n"
+          "Its memory may or may not have been cleared."}},
     };
     for (const auto& c : cases) {
         journal.clear();

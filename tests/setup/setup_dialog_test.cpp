@@ -9,6 +9,7 @@
 #include "platform/port_table.h"
 #include "port_folder_fixture.h"
 #include "serial/fSerial.h"
+#include "setup/data_folder_dialog.h"
 #include "setup/fSetup.h"
 #include "support/pty_pair.h"
 
@@ -354,4 +355,40 @@ TEST_F(SetupDialogTest, PortLinkedWhileTheProgramRunsIsLoggedBothWays) {
     ASSERT_TRUE(
         setuptest::waitUntil([&] { return logged("Com port COM97 removed from system!"); }));
     EXPECT_EQ(FormSerial->ComPortNumber, -1);
+}
+
+TEST_F(SetupDialogTest, DeviceLineNamesThePortTheSessionItselfHolds) {
+    providePort(3);
+    start();
+    ASSERT_EQ(FormSerial->ComPortNumber, 3);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    FormSetup->show(); // the list refresh finds COM3 held: by us
+    EXPECT_EQ(FormSerial->ComPortNumber, 3);
+    EXPECT_EQ(deviceLine(), "-selected COM port reports device name: " + ptys[0]->slavePath());
+    FormSerial->iClosePort();
+}
+
+// The real selection dialog: a folder typed that does not exist yet is created when the
+// operator agrees, with its missing parents; refused, the dialog stays open.
+TEST_F(SetupDialogTest, SelectionDialogCreatesATypedNewFolder) {
+    const QString fresh = root.path() + "/new/data";
+    for (const bool agree : {false, true}) {
+        SCOPED_TRACE(agree ? "agreed" : "refused");
+        boxes.shown.clear();
+        boxes.queueAnswer(agree);
+        DataFolderDialog dialog(nullptr, root.path());
+        dialog.selectFile(fresh);
+        dialog.show();
+        dialog.accept();
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].kind, BoxKind::Confirm);
+        EXPECT_EQ(boxes.shown[0].text,
+                  "The folder " + fresh.toStdString() + " does not exist. Create it?");
+        EXPECT_EQ(QFileInfo(fresh).isDir(), agree);
+        EXPECT_EQ(dialog.result(), agree ? QDialog::Accepted : 0);
+        EXPECT_EQ(dialog.isVisible(), !agree);
+        if (agree) {
+            EXPECT_EQ(dialog.selectedFiles().value(0), fresh);
+        }
+    }
 }

@@ -4,6 +4,12 @@
 #include "platform/exception_guard.h"
 #include "spine_fixture.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QTimer>
+
 #include <stdexcept>
 
 using dialogs::BoxKind;
@@ -146,4 +152,58 @@ TEST_F(DialogsTest, GuardedExceptionsAreRecordedAndScriptsNest) {
     platform::runGuarded([] { throw std::runtime_error("also outer"); });
     EXPECT_EQ(outer.shown.size(), 2u);
     EXPECT_EQ(dialogs::activeScript(), &outer);
+}
+
+// A real box (no script): Escape and the close box leave every Yes/No question open, and only
+// its buttons answer it. "Abort clearing memory?" answered No would clear the unit's memory.
+TEST_F(DialogsTest, YesNoQuestionsIgnoreEscapeAndTheCloseBox) {
+    struct Case {
+        const char* question;
+        bool defaultYes;
+    };
+    const Case cases[] = {
+        {"Set XRQ clock to computer?", true},
+        {"This action is irreversible. Make sure you have saved all your data!\nContinue?", false},
+        {"Abort clearing memory?", true},
+        {"Error creating data directory. Force creation?", false},
+    };
+    for (const auto& c : cases) {
+        for (const bool pressYes : {true, false}) {
+            SCOPED_TRACE(std::string(c.question) + (pressYes ? " / Yes" : " / No"));
+            bool stillOpenAfterEscape = false;
+            bool stillOpenAfterClose = false;
+            QTimer::singleShot(0, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                ASSERT_NE(box, nullptr);
+                QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+                QApplication::sendEvent(box, &escape);
+                QCoreApplication::processEvents();
+                stillOpenAfterEscape = box->isVisible();
+                box->close();
+                QCoreApplication::processEvents();
+                stillOpenAfterClose = box->isVisible();
+                box->button(pressYes ? QMessageBox::Yes : QMessageBox::No)->click();
+            });
+            EXPECT_EQ(DlgConfirm(c.question, c.defaultYes), pressYes);
+            EXPECT_TRUE(stillOpenAfterEscape);
+            EXPECT_TRUE(stillOpenAfterClose);
+            EXPECT_EQ(logged().back(), pressYes ? " (:00176) Answer YES" : " (:00181) Answer NO");
+        }
+    }
+}
+
+TEST_F(DialogsTest, AnEndingProgramLogsButShowsNoBox) {
+    ScriptedDialogs script;
+    dialogs::setProgramEnding(true);
+    DlgError("late error");
+    const bool clear = DlgConfirm("Abort clearing memory?", true);
+    const bool force = DlgConfirm("Error creating data directory. Force creation?", false);
+    dialogs::setProgramEnding(false);
+    EXPECT_TRUE(script.shown.empty());
+    // Each question takes its default button, the safe answer.
+    EXPECT_TRUE(clear);
+    EXPECT_FALSE(force);
+    const auto lines = logged();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], " (:00255) late error");
 }

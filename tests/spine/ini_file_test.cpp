@@ -4,6 +4,9 @@
 
 #include <QDir>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using platform::IniFile;
 
 class IniFileTest : public ::testing::Test {
@@ -108,4 +111,29 @@ TEST_F(IniFileTest, WritesThatWouldBreakTheFileOrCannotHappenFailAndChangeNothin
     EXPECT_FALSE(QDir(dir.path() + "/missing").exists());
     // No temporary files left beside the settings.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"XRQ.ini"});
+}
+
+TEST_F(IniFileTest, AFileThatCannotBeReadIsNeverRewrittenFromNothing) {
+    writeBytes(path, "[Serial]\r\nPort=4\r\n[Mine]\r\nKeep=1\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+    if (::access(path.c_str(), R_OK) == 0)
+        GTEST_SKIP() << "this user reads any file (root); the ordinary-user run covers it";
+    IniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("Serial", "Port", 1), 1);
+    EXPECT_FALSE(ini.WriteInteger("Serial", "Port", 5));
+    EXPECT_FALSE(ini.WriteString("Data", "Directory", "/d/"));
+    EXPECT_FALSE(ini.DeleteKey("Mine", "Keep"));
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    EXPECT_EQ(readBytes(path), "[Serial]\r\nPort=4\r\n[Mine]\r\nKeep=1\r\n");
+}
+
+TEST_F(IniFileTest, NamesWithBlanksAroundThemAreTrimmedOnWriteAndRead) {
+    IniFile ini(path);
+    ASSERT_TRUE(ini.WriteString(" Data ", " Directory\t", "/d/"));
+    EXPECT_EQ(readBytes(path), "[Data]\r\nDirectory=/d/\r\n");
+    EXPECT_EQ(ini.ReadString("Data", "Directory", "none"), "/d/");
+    EXPECT_EQ(ini.ReadString("  data", "directory  ", "none"), "/d/");
+    ASSERT_TRUE(ini.WriteString("Data ", "Directory", "/e/"));
+    EXPECT_EQ(readBytes(path), "[Data]\r\nDirectory=/e/\r\n");
+    EXPECT_TRUE(ini.ValueExists(" Data", " Directory"));
 }

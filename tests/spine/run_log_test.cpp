@@ -3,6 +3,7 @@
 #include "spine_fixture.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -205,4 +206,58 @@ TEST_F(TempLogTest, NegativeLimitNeverTrims) {
     writeBytes(LogFilePath, "old\r\n");
     LogWrite("kept", 1, -1);
     EXPECT_EQ(crlfLines(log()).size(), 2u);
+}
+
+// Something planted under the log's or the trimming file's fixed name (a link to another
+// file, a dangling link, a FIFO) is never written through, never waited on and never given
+// the log's mode; the line is lost quietly.
+TEST_F(TempLogTest, PlantedLinksAndFifosAreNeverWrittenThrough) {
+    const std::string victim = folder + "victim.txt";
+    const std::string trimPath = runlog::trimFilePath(LogFilePath);
+    enum class Plant { Link, Dangling, Fifo };
+    for (const Plant plant : {Plant::Link, Plant::Dangling, Plant::Fifo}) {
+        for (const bool atTrimFile : {false, true}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(plant)) + (atTrimFile ? " trim" : " log"));
+            std::remove(LogFilePath.c_str());
+            std::remove(trimPath.c_str());
+            std::remove(victim.c_str());
+            const std::string at = atTrimFile ? trimPath : LogFilePath;
+            if (plant != Plant::Dangling) {
+                writeBytes(victim, "someone else's\r\n");
+                ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+            }
+            if (plant == Plant::Fifo)
+                ASSERT_EQ(::mkfifo(at.c_str(), 0666), 0);
+            else
+                ASSERT_EQ(::symlink(victim.c_str(), at.c_str()), 0);
+            if (atTrimFile) {
+                writeBytes(LogFilePath, logOfSize(500));
+                ASSERT_EQ(::chmod(LogFilePath.c_str(), 0644), 0);
+            }
+
+            LogWrite("one", 1, 200);
+            LogWrite("two", 2, 200);
+
+            struct stat st {};
+            if (plant == Plant::Dangling) {
+                EXPECT_NE(::stat(victim.c_str(), &st), 0) << "created through the link";
+            } else if (plant == Plant::Link) {
+                EXPECT_EQ(readBytes(victim), "someone else's\r\n");
+                ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 07777, 0600u);
+            }
+            if (atTrimFile) {
+                // The log itself is trimmed through a fresh file of our own.
+                const auto lines = crlfLines(log());
+                ASSERT_FALSE(lines.empty());
+                EXPECT_NE(lines.back().find("two"), std::string::npos);
+                ASSERT_EQ(::stat(LogFilePath.c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 07777, 0644u);
+            } else {
+                ASSERT_EQ(::lstat(LogFilePath.c_str(), &st), 0);
+                EXPECT_FALSE(S_ISREG(st.st_mode)); // the plant stays; nothing replaced it
+            }
+        }
+    }
+    std::remove(LogFilePath.c_str());
 }
