@@ -289,6 +289,11 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
     return outcome;
 }
 
+std::vector<std::string>& lastCollectedFiles() {
+    static std::vector<std::string> files;
+    return files;
+}
+
 // ---- progress ----
 
 void DownloadProgress::start(std::int64_t nowMs) {

@@ -120,6 +120,10 @@ struct ConvertOutcome {
 ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
                                        const std::string& directory);
 
+// Data files that the latest download in this process wrote, in order (also those of a
+// download that failed part-way); the data viewer opens them by default.
+std::vector<std::string>& lastCollectedFiles();
+
 // Figures for the status bar while a download runs.
 class DownloadProgress {
 public:

@@ -12,6 +12,7 @@
 #include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "viewer/viewer_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -116,6 +117,7 @@ void TFormXRQMain::buildActions() {
         {&ActionTeminal, "ActionTeminal", "&Terminal", &TFormXRQMain::ActionTeminalExecute},
         {&ActionCollect, "ActionCollect", "Collect &Data", &TFormXRQMain::ActionCollectExecute},
         {&ActionClearMem, "ActionClearMem", "Clear &Memory", &TFormXRQMain::ActionClearMemExecute},
+        {&ActionViewData, "ActionViewData", "&View Data...", &TFormXRQMain::ActionViewDataExecute},
     };
     for (const Def& def : defs) {
         auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -136,6 +138,8 @@ void TFormXRQMain::buildActions() {
     MenuTools->addSeparator();            // N1
     MenuTools->addAction(ActionTeminal);  // Terminal1
     MenuTools->addAction(ActionClearMem); // ClearMemory1
+    MenuTools->addSeparator();
+    MenuTools->addAction(ActionViewData);
 
     MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
@@ -226,6 +230,13 @@ void TFormXRQMain::buildControls() {
     setCentralWidget(central);
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    ButtonView = new QPushButton(QStringLiteral("View"), StatusBar1);
+    ButtonView->setObjectName(QStringLiteral("ButtonView"));
+    ButtonView->setToolTip(QStringLiteral("Show the data of the last download"));
+    ButtonView->hide();
+    StatusBar1->addPermanentWidget(ButtonView);
+    connect(ButtonView, &QPushButton::clicked, this,
+            platform::guarded([this] { ActionViewDataExecute(ButtonView); }));
 
     MemoMainEcho = new MemoBatcher(MemoMain, 100, this);
     ComSignal = new TComSignal(this);
@@ -401,10 +412,12 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     const collection::ConvertOutcome outcome =
         collection::convertIntermediateFile(collection::kIntermediateFileName, DataDirectory);
     figures.convertSeconds = clock.elapsed() / 1000.0;
+    collection::lastCollectedFiles() = outcome.files;
 
     switch (outcome.result) {
     case collection::ConvertResult::Collected:
         DlgInfo("Data collected and placed in " + DataDirectory);
+        ButtonView->setVisible(!outcome.files.empty());
         break;
     case collection::ConvertResult::NoData:
         DlgInfo("No data in XRQ");
@@ -418,6 +431,19 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         DlgError("Invalid file format - data in Intermediate.txt");
         break;
     }
+}
+
+void TFormXRQMain::ActionViewDataExecute(QObject*) {
+    // The files of the last download that are still there; without any, a file dialog in
+    // the data directory.
+    QStringList files;
+    for (const std::string& name : collection::lastCollectedFiles()) {
+        const QString path = QFile::decodeName(QByteArray::fromStdString(name));
+        if (QFile::exists(path))
+            files.append(path);
+    }
+    const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
+    viewer::openDataViewer(files, folder, this);
 }
 
 void TFormXRQMain::FormClose(QObject*) {
