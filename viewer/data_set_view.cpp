@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QSaveFile>
+#include <QSet>
 #include <QSplitter>
 #include <QTableView>
 #include <QTableWidget>
@@ -141,11 +142,10 @@ void DataSetView::buildControls() {
     }
     m_chart->addAxis(m_xAxis, Qt::AlignBottom);
     connect(m_xAxis, &QValueAxis::rangeChanged, this, [this](qreal lo, qreal hi) {
-        if (m_settingRange)
-            return;
-        if (m_timeAxis)
-            updateTimeTicks(lo, hi);
-        scheduleRedraw();
+        Q_UNUSED(lo);
+        Q_UNUSED(hi);
+        if (!m_settingRange)
+            scheduleRedraw();
     });
     connect(m_chart, &QChart::plotAreaChanged, this, [this] { scheduleRedraw(); });
 
@@ -213,7 +213,7 @@ void DataSetView::buildControls() {
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 3);
     splitter->setStretchFactor(2, 1);
-    splitter->setSizes({190, 640, 330});
+    splitter->setSizes({290, 600, 350});
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
     layout->addWidget(splitter);
@@ -357,8 +357,6 @@ void DataSetView::setXRange(double x0, double x1) {
     m_settingRange = true;
     m_xAxis->setRange(x0, x1);
     m_settingRange = false;
-    if (m_timeAxis)
-        updateTimeTicks(x0, x1);
     scheduleRedraw();
 }
 
@@ -377,11 +375,23 @@ void DataSetView::updateTimeTicks(double x0, double x1) {
     for (const QString& label : m_timeAxis->categoriesLabels())
         m_timeAxis->remove(label);
     const double width = std::max(200.0, m_chart->plotArea().width());
-    const int maxTicks = std::max(2, static_cast<int>(width / 110));
+    const int maxTicks = std::max(2, static_cast<int>(width / 90));
+    // The axis labels each category at its end and never shows the first one: a blank
+    // first category ends just inside the range. Labels must be unique, so a repeated one
+    // (the same hour on another day) gets invisible zero-width spaces.
     m_timeAxis->setStartValue(x0);
-    for (const TimeTick& tick : timeTicks(x0, x1, maxTicks))
-        if (tick.seconds > x0)
-            m_timeAxis->append(tick.label, tick.seconds);
+    const double epsilon = (x1 - x0) * 1e-9;
+    m_timeAxis->append(QStringLiteral(" "), x0 + epsilon);
+    QSet<QString> used;
+    for (const TimeTick& tick : timeTicks(x0, x1, maxTicks)) {
+        if (tick.seconds <= x0 + epsilon)
+            continue;
+        QString label = tick.label;
+        while (used.contains(label))
+            label += QChar(0x200B);
+        used.insert(label);
+        m_timeAxis->append(label, tick.seconds);
+    }
     m_timeAxis->setTitleText(QStringLiteral("Time (from %1)").arg(displayDateTime(x0)));
 }
 
@@ -391,6 +401,8 @@ void DataSetView::redraw() {
     const double x0 = m_xAxis->min(), x1 = m_xAxis->max();
     const int pixels = std::max(16, static_cast<int>(m_chart->plotArea().width()));
     const double gap = set.axis == Axis::Time ? set.gapSeconds : 0;
+    if (m_timeAxis) // the number of ticks follows the width, so they are made here
+        updateTimeTicks(x0, x1);
     double sharedLo = 0, sharedHi = 0;
     bool sharedAny = false;
     for (Track& t : m_tracks) {
@@ -429,6 +441,7 @@ void DataSetView::redraw() {
         if (t.yAxis) {
             const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(hi) * 0.05, 1.0);
             t.yAxis->setRange(lo - pad, hi + pad);
+            t.yAxis->applyNiceNumbers();
         } else {
             sharedLo = sharedAny ? std::min(sharedLo, lo) : lo;
             sharedHi = sharedAny ? std::max(sharedHi, hi) : hi;
@@ -439,6 +452,7 @@ void DataSetView::redraw() {
         const double pad = sharedHi > sharedLo ? (sharedHi - sharedLo) * 0.05
                                                : std::max(std::abs(sharedHi) * 0.05, 1.0);
         m_sharedY->setRange(sharedLo - pad, sharedHi + pad);
+        m_sharedY->applyNiceNumbers();
     }
 }
 

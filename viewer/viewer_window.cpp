@@ -49,7 +49,11 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent, Qt::Window) {
         delete page; // a loader inside stops and waits for its thread
         updateActions();
     });
-    connect(m_tabs, &QTabWidget::currentChanged, this, [this] { updateActions(); });
+    connect(m_tabs, &QTabWidget::currentChanged, this, [this](int tab) {
+        updateActions();
+        if (QWidget* page = m_tabs->widget(tab))
+            m_message->setText(page->property("summary").toString());
+    });
     setCentralWidget(m_tabs);
 
     m_message = new QLabel(this);
@@ -130,7 +134,7 @@ void ViewerWindow::loaded(QWidget* page, DataLoader* loader, std::shared_ptr<con
         note->setObjectName(QStringLiteral("loadError"));
         note->setAlignment(Qt::AlignCenter);
         layout->addWidget(note);
-        m_message->setText(note->text());
+        page->setProperty("summary", note->text());
     } else {
         auto* view = new DataSetView(set, page);
         layout->addWidget(view);
@@ -140,11 +144,13 @@ void ViewerWindow::loaded(QWidget* page, DataLoader* loader, std::shared_ptr<con
             text += QStringLiteral("; ") + set->skippedText();
         if (set->numericColumnCount() == 0)
             text += QStringLiteral("; no column holds numbers");
-        m_message->setText(text);
+        page->setProperty("summary", text);
         const int tab = m_tabs->indexOf(page);
         if (tab >= 0)
             m_tabs->setTabText(tab, set->name.isEmpty() ? file : set->name);
     }
+    if (m_tabs->currentWidget() == page)
+        m_message->setText(page->property("summary").toString());
     loader->deleteLater();
     updateActions();
 }
