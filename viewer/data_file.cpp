@@ -4,12 +4,16 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <map>
 #include <numeric>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace viewer {
 
@@ -495,39 +499,48 @@ DataSet loadDataFile(const QString& path, const std::atomic<bool>* cancel,
     DataSet set;
     set.path = path;
     set.name = QFileInfo(path).completeBaseName();
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        set.error = QStringLiteral("The file does not exist.");
+    // Opened without blocking and checked on the open descriptor: a FIFO or a device in the
+    // file's place would never end, even if it was swapped in after the dialog.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        set.error = errno == ENOENT ? QStringLiteral("The file does not exist.")
+                                    : QStringLiteral("The file cannot be read: %1")
+                                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
         return set;
     }
-    if (!info.isFile()) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
         set.error = QStringLiteral("This is not a regular file.");
         return set;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         set.error = QStringLiteral("The file cannot be read: %1").arg(file.errorString());
         return set;
     }
-    // Read in pieces so that a large file shows progress (the first fifth) and can be
-    // cancelled.
+    // Read in pieces, straight into the buffer, so that a large file shows progress (the
+    // first fifth) and can be cancelled.
     const qint64 size = file.size();
-    QByteArray bytes;
-    bytes.reserve(size + 1);
+    QByteArray bytes(size, Qt::Uninitialized);
     constexpr qint64 kPiece = 4 << 20;
-    QByteArray piece;
+    qint64 done = 0;
     for (;;) {
         if (cancel && cancel->load(std::memory_order_relaxed)) {
             set.error = QStringLiteral("Reading was cancelled.");
             return set;
         }
-        piece = file.read(kPiece);
-        if (piece.isEmpty())
+        if (done == bytes.size()) // a file that grows meanwhile is read on to its end
+            bytes.resize(done + kPiece);
+        const qint64 n = file.read(bytes.data() + done, std::min(kPiece, bytes.size() - done));
+        if (n <= 0)
             break;
-        bytes.append(piece);
+        done += n;
         if (progress && size > 0)
-            progress(static_cast<int>(std::min<qint64>(bytes.size(), size) * 20 / size));
+            progress(static_cast<int>(std::min(done, size) * 20 / size));
     }
+    bytes.truncate(done);
     if (file.error() != QFileDevice::NoError) {
         set.error = QStringLiteral("The file cannot be read: %1").arg(file.errorString());
         return set;
