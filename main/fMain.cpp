@@ -413,6 +413,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         collection::convertIntermediateFile(collection::kIntermediateFileName, DataDirectory);
     figures.convertSeconds = clock.elapsed() / 1000.0;
     collection::lastCollectedFiles() = outcome.files;
+    ButtonView->hide(); // shown again below when this download placed its files
 
     switch (outcome.result) {
     case collection::ConvertResult::Collected:

@@ -436,7 +436,7 @@ DataSet parseDataFile(QByteArray bytes, const QString& path, const std::atomic<b
         if (readable && set.timeCells == 1)
             readable = parseUnitDateTime(cells[0], x);
         if (readable && set.timeCells == 2) {
-            double date, time;
+            double date = 0, time = 0;
             readable =
                 cells.size() > 1 && parseUnitDate(cells[0], date) && parseUnitTime(cells[1], time);
             x = date + time;

@@ -2,7 +2,21 @@
 
 #include <QMetaObject>
 
+#include <exception>
+#include <new>
+
 namespace viewer {
+
+namespace {
+
+std::shared_ptr<const DataSet> failure(const QString& path, const QString& why) {
+    auto set = std::make_shared<DataSet>();
+    set->path = path;
+    set->error = why;
+    return set;
+}
+
+} // namespace
 
 DataLoader::DataLoader(QObject* parent) : QObject(parent) {}
 
@@ -44,7 +58,17 @@ void DataLoader::start(const QString& path) {
                 },
                 Qt::QueuedConnection);
         };
-        auto set = std::make_shared<const DataSet>(loadDataFile(path, cancelFlag.get(), report));
+        // Nothing may leave this thread: an exception here would end the program.
+        std::shared_ptr<const DataSet> set;
+        try {
+            set = std::make_shared<const DataSet>(loadDataFile(path, cancelFlag.get(), report));
+        } catch (const std::bad_alloc&) {
+            set =
+                failure(path, QStringLiteral("The file is too large for this computer's memory."));
+        } catch (const std::exception& e) {
+            set = failure(path, QStringLiteral("The file cannot be read: %1")
+                                    .arg(QString::fromLocal8Bit(e.what())));
+        }
         QMetaObject::invokeMethod(
             this,
             [this, cancelFlag, set] {
