@@ -13,6 +13,7 @@
 #include "serial/fTerminal.h"
 #include "serial/memo_batcher.h"
 #include "setup/fSetup.h"
+#include "viewer/viewer_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -124,6 +125,7 @@ void TFormXRQMain::buildActions() {
         {&ActionTeminal, "ActionTeminal", "&Terminal", &TFormXRQMain::ActionTeminalExecute},
         {&ActionCollect, "ActionCollect", "Collect &Data", &TFormXRQMain::ActionCollectExecute},
         {&ActionClearMem, "ActionClearMem", "Clear &Memory", &TFormXRQMain::ActionClearMemExecute},
+        {&ActionViewData, "ActionViewData", "&View Data...", &TFormXRQMain::ActionViewDataExecute},
     };
     for (const Def& def : defs) {
         auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -144,6 +146,8 @@ void TFormXRQMain::buildActions() {
     MenuTools->addSeparator();            // N1
     MenuTools->addAction(ActionTeminal);  // Terminal1
     MenuTools->addAction(ActionClearMem); // ClearMemory1
+    MenuTools->addSeparator();
+    MenuTools->addAction(ActionViewData);
 
     MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
@@ -234,6 +238,13 @@ void TFormXRQMain::buildControls() {
     setCentralWidget(central);
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    ButtonView = new QPushButton(QStringLiteral("View"), StatusBar1);
+    ButtonView->setObjectName(QStringLiteral("ButtonView"));
+    ButtonView->setToolTip(QStringLiteral("Show the data of the last download"));
+    ButtonView->hide();
+    StatusBar1->addPermanentWidget(ButtonView);
+    connect(ButtonView, &QPushButton::clicked, this,
+            platform::guarded([this] { ActionViewDataExecute(ButtonView); }));
 
     MemoMainEcho = new MemoBatcher(MemoMain, 100, this);
     ComSignal = new TComSignal(this);
@@ -443,6 +454,8 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     const collection::ConvertOutcome outcome = collection::convertIntermediateFile(
         collection::kIntermediateFileName, DataDirectory, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
+    collection::lastCollectedFiles() = outcome.files;
+    ButtonView->hide(); // shown again below when this download placed its files
 
     // A '>' inside the data ends the capture early (the protocol knows no other end); what
     // the unit sent after it is lost. The files written so far stay, and the operator is told.
@@ -464,6 +477,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     switch (outcome.result) {
     case collection::ConvertResult::Collected:
         DlgInfo("Data collected and placed in " + DataDirectory);
+        ButtonView->setVisible(!outcome.files.empty());
         break;
     case collection::ConvertResult::NoData:
         DlgInfo("No data in XRQ");
@@ -495,6 +509,19 @@ std::uint64_t TFormXRQMain::bytesAfterCapture(std::uint64_t countAtEnd) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return FormSerial->BytesOutsideExchanges() - countAtEnd;
+}
+
+void TFormXRQMain::ActionViewDataExecute(QObject*) {
+    // The files of the last download that are still there; without any, a file dialog in
+    // the data directory.
+    QStringList files;
+    for (const std::string& name : collection::lastCollectedFiles()) {
+        const QString path = QFile::decodeName(QByteArray::fromStdString(name));
+        if (QFile::exists(path))
+            files.append(path);
+    }
+    const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
+    viewer::openDataViewer(files, folder, this);
 }
 
 void TFormXRQMain::FormClose(QObject*) {

@@ -79,6 +79,9 @@ public:
     QAction* ActionTeminal = nullptr;
     QAction* ActionCollect = nullptr;
     QAction* ActionClearMem = nullptr;
+    QAction* ActionViewData = nullptr; // Tools > "View Data...": the data viewer
+    // Status bar, shown once a download has placed its data files: opens them in the viewer.
+    QPushButton* ButtonView = nullptr;
 
     // The open intermediate file of a download (raw bytes), null between downloads.
     std::FILE* CaptureFile = nullptr;
@@ -106,6 +109,7 @@ public:
     void ActionTeminalExecute(QObject* Sender);
     void ActionCollectExecute(QObject* Sender);
     void ActionClearMemExecute(QObject* Sender);
+    void ActionViewDataExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }

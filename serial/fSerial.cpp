@@ -197,6 +197,7 @@ int TFormSerial::iOpenPort() {
             QCoreApplication::processEvents();
             DelayMs(250);
             if (m_stopped) {
+                const OwnClose own(m_ownClose);
                 SerialCom->Close();
                 return 1;
             }

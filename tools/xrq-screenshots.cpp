@@ -11,6 +11,7 @@
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "tools/sim/pty_unit.h"
+#include "viewer/viewer_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -100,6 +101,24 @@ int main(int argc, char* argv[]) {
     settle(300);
 
     bool ok = save(FormXRQMain, out, "main-window.png");
+
+    // The data viewer on the files that download wrote, opened by the status bar's View.
+    FormXRQMain->ButtonView->click();
+    if (auto* viewerWindow = FormXRQMain->findChild<viewer::ViewerWindow*>()) {
+        viewerWindow->resize(1240, 700);
+        if (viewerWindow->loadsRunning() > 0) {
+            QEventLoop loop;
+            QObject::connect(viewerWindow, &viewer::ViewerWindow::allLoaded, &loop,
+                             &QEventLoop::quit);
+            QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        ok = save(viewerWindow, out, "data-viewer.png") && ok;
+        viewerWindow->close();
+    } else {
+        std::fprintf(stderr, "xrq-screenshots: View opened no data viewer\n");
+        ok = false;
+    }
 
     FormXRQMain->ActionSetup->trigger();
     ok = save(FormSetup, out, "setup-dialog.png") && ok;

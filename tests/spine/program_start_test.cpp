@@ -222,13 +222,15 @@ TEST_F(ProgramStart, UnitActionsStayDisabledUntilConnectInButtonsAndMenus) {
 
     // Menu items are the actions, in menu order; Connect and Collect Data have none.
     const QList<QAction*> tools = w->MenuTools->actions();
-    ASSERT_EQ(tools.size(), 6);
+    ASSERT_EQ(tools.size(), 8);
     EXPECT_EQ(tools[0], w->ActionSetup);
     EXPECT_EQ(tools[1], w->ActionCheckBat);
     EXPECT_EQ(tools[2], w->ActionSetClock);
     EXPECT_TRUE(tools[3]->isSeparator());
     EXPECT_EQ(tools[4], w->ActionTeminal);
     EXPECT_EQ(tools[5], w->ActionClearMem);
+    EXPECT_TRUE(tools[6]->isSeparator()); // after the unit's own items: the data viewer
+    EXPECT_EQ(tools[7], w->ActionViewData);
     const QList<QAction*> help = w->MenuHelp->actions();
     ASSERT_EQ(help.size(), 3);
     EXPECT_EQ(help[0], w->ActionUpdate);

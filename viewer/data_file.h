@@ -1,0 +1,95 @@
+#pragma once
+// Reading a data file as the download writes it: the header line "Name: ...", a column-title
+// line when the unit sends one, then comma-separated rows ending in CR LF, all in Latin-1.
+// The unit's record layout is not fixed, so the columns, the time axis and which columns
+// are numeric are worked out from the file itself. Nothing here touches a window: the
+// loader runs it on a worker thread and tests call it directly.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+namespace viewer {
+
+// Seconds since 1970-01-01 00:00:00 of a "YY-MM-DD HH:MM:SS" stamp read as a plain wall
+// clock (no time zone): the unit's clock has none, and a shift for summer time would
+// fold or tear a series that the unit logged evenly. False when the text is not such a
+// stamp or names no real date. YY is 2000 + YY.
+bool parseUnitDateTime(std::string_view text, double& seconds);
+bool parseUnitDate(std::string_view text, double& seconds); // "YY-MM-DD"
+bool parseUnitTime(std::string_view text, double& seconds); // "HH:MM:SS"
+// A number in the C locale ("12.5", "-3", "1e-3", "+4"); blanks around it are allowed.
+// Not-a-number and infinite texts are not numbers.
+bool parseNumber(std::string_view text, double& value);
+// "2026-05-11T08:00:00" (ISO 8601) and "2026-05-11 08:00:00" (display) of such seconds.
+QString isoDateTime(double seconds);
+QString displayDateTime(double seconds);
+
+enum class Axis { Time, RowNumber };
+
+struct ColumnStats {
+    std::size_t count = 0; // numeric cells
+    double min = 0;
+    double max = 0;
+    double mean = 0;
+};
+ColumnStats columnStats(const std::vector<double>& values);
+
+struct Column {
+    QString title;              // from the title line, or "Column n"
+    bool numeric = false;       // a series: most of its filled cells are numbers
+    std::vector<double> values; // one per row; NaN where a cell is missing or no number
+    ColumnStats stats;
+};
+
+struct DataSet {
+    QString path;
+    QString name;           // from "Name: ..." (Latin-1), or the file name without one
+    bool hasHeader = false; // the "Name:" line was there
+    QStringList titles;     // the column-title line's cells, empty without one
+    Axis axis = Axis::RowNumber;
+    int timeCells = 0;     // leading cells that make the time: 1 "date time", 2 "date", "time"
+    std::vector<double> x; // per row: seconds (Time) or the row number from 1 (RowNumber)
+    std::vector<Column> columns; // the cells after the time cells
+    bool sorted = true;          // x never decreases (false: the unit's clock went back)
+    double gapSeconds = 0;       // a step in time longer than this is a gap (0: none)
+
+    // The rows' text, for the table: each row is bytes[rowStart[i], rowEnd[i]).
+    QByteArray bytes;
+    std::vector<std::int64_t> rowStart;
+    std::vector<std::int64_t> rowEnd;
+    QStringList rowCells(std::size_t row) const; // trimmed, Latin-1
+
+    std::size_t skippedRows = 0;           // rows that could not be read
+    std::vector<std::size_t> skippedLines; // line numbers of the first few of them
+    QString error; // the file could not be shown at all (empty, binary, unreadable)
+
+    std::size_t rowCount() const { return x.size(); }
+    int numericColumnCount() const;
+    // "12 rows could not be read" etc.; empty when all rows were read.
+    QString skippedText() const;
+};
+
+// Progress in percent (0..100), called from the thread that parses; cancel is polled.
+using ProgressFn = std::function<void(int)>;
+
+// Parses the bytes of a data file. A malformed row is skipped and counted, a cell that is
+// no number leaves a gap; only a file with nothing to show sets DataSet::error.
+DataSet parseDataFile(QByteArray bytes, const QString& path = {},
+                      const std::atomic<bool>* cancel = nullptr, const ProgressFn& progress = {});
+// Reads and parses a file (regular files only: a FIFO or a device would never end).
+DataSet loadDataFile(const QString& path, const std::atomic<bool>* cancel = nullptr,
+                     const ProgressFn& progress = {});
+
+// The data set as CSV: one header row, ISO 8601 times, UTF-8, LF line ends; the cells as
+// the unit wrote them (trimmed), quoted where they hold a comma or a quote.
+QByteArray toCsv(const DataSet& set);
+
+} // namespace viewer

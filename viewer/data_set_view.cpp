@@ -1,0 +1,509 @@
+#include "viewer/data_set_view.h"
+
+#include "viewer/row_table_model.h"
+
+#include <QCategoryAxis>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLegendMarker>
+#include <QLineSeries>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QSaveFile>
+#include <QSet>
+#include <QSplitter>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QValueAxis>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace viewer {
+
+namespace {
+
+// More polylines than this in one series (a column full of gaps) are joined into the last:
+// each piece is a chart item of its own, and thousands of them would make every redraw slow.
+constexpr std::size_t kMaxPieces = 200;
+
+const QColor kColours[] = {
+    QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
+    QColor(0xff, 0x7f, 0x0e), QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
+    QColor(0xe3, 0x77, 0xc2), QColor(0x17, 0xbe, 0xcf), QColor(0x7f, 0x7f, 0x7f),
+    QColor(0xbc, 0xbd, 0x22),
+};
+
+QString formatValue(double v) {
+    return QString::number(v, 'g', 7);
+}
+
+QPixmap swatch(const QColor& colour) {
+    QPixmap p(12, 12);
+    p.fill(colour);
+    return p;
+}
+
+} // namespace
+
+// ---- PlotChartView ----
+
+PlotChartView::PlotChartView(QChart* chart, QWidget* parent) : QChartView(chart, parent) {
+    setRubberBand(QChartView::HorizontalRubberBand);
+    setRenderHint(QPainter::Antialiasing);
+    setMouseTracking(true);
+}
+
+void PlotChartView::wheelEvent(QWheelEvent* event) {
+    const QRectF area = chart()->plotArea();
+    const double steps = event->angleDelta().y() / 120.0;
+    if (steps == 0 || area.width() <= 0) {
+        event->ignore();
+        return;
+    }
+    const double factor = std::pow(0.8, steps); // < 1 zooms in
+    // Keep the value under the pointer where it is.
+    const double px = std::clamp(event->position().x() - area.left(), 0.0, area.width());
+    const double left = px * (1 - factor);
+    const double width = area.width() * factor;
+    chart()->zoomIn(QRectF(area.left() + left, area.top(), width, area.height()));
+    event->accept();
+}
+
+void PlotChartView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::MiddleButton ||
+        (event->button() == Qt::LeftButton && (event->modifiers() & Qt::ShiftModifier))) {
+        m_panning = true;
+        m_panFrom = event->position();
+        event->accept();
+        return;
+    }
+    QChartView::mousePressEvent(event);
+}
+
+void PlotChartView::mouseMoveEvent(QMouseEvent* event) {
+    if (m_panning) {
+        const double dx = event->position().x() - m_panFrom.x();
+        m_panFrom = event->position();
+        chart()->scroll(-dx, 0);
+        event->accept();
+    } else {
+        QChartView::mouseMoveEvent(event);
+    }
+    emit pointerMoved(mapToScene(event->position().toPoint()));
+}
+
+void PlotChartView::mouseReleaseEvent(QMouseEvent* event) {
+    if (m_panning) {
+        m_panning = false;
+        event->accept();
+        return;
+    }
+    QChartView::mouseReleaseEvent(event);
+}
+
+void PlotChartView::leaveEvent(QEvent* event) {
+    QChartView::leaveEvent(event);
+    emit pointerLeft();
+}
+
+// ---- DataSetView ----
+
+DataSetView::DataSetView(std::shared_ptr<const DataSet> set, QWidget* parent)
+    : QWidget(parent), m_set(std::move(set)) {
+    buildControls();
+    fillStats();
+    rebuildTracks();
+    resetZoom();
+}
+
+DataSetView::~DataSetView() = default;
+
+void DataSetView::buildControls() {
+    const DataSet& set = *m_set;
+    m_chart = new QChart;
+    m_chart->setTitle(set.name);
+    m_chart->legend()->setAlignment(Qt::AlignBottom);
+    m_chart->setMargins(QMargins(4, 4, 4, 4));
+
+    if (set.axis == Axis::Time) {
+        m_timeAxis = new QCategoryAxis;
+        m_timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+        m_timeAxis->setTitleText(QStringLiteral("Time"));
+        m_xAxis = m_timeAxis;
+    } else {
+        m_xAxis = new QValueAxis;
+        m_xAxis->setLabelFormat(QStringLiteral("%.0f"));
+        m_xAxis->setTitleText(QStringLiteral("Row"));
+    }
+    m_chart->addAxis(m_xAxis, Qt::AlignBottom);
+    connect(m_xAxis, &QValueAxis::rangeChanged, this, [this](qreal lo, qreal hi) {
+        Q_UNUSED(lo);
+        Q_UNUSED(hi);
+        if (!m_settingRange)
+            scheduleRedraw();
+    });
+    connect(m_chart, &QChart::plotAreaChanged, this, [this] { scheduleRedraw(); });
+
+    m_chartView = new PlotChartView(m_chart, this);
+    m_chartView->setMinimumSize(360, 240);
+    connect(m_chartView, &PlotChartView::pointerMoved, this, &DataSetView::onPointer);
+    connect(m_chartView, &PlotChartView::pointerLeft, this, [this] { m_hover->clear(); });
+
+    m_columnList = new QListWidget(this);
+    for (std::size_t c = 0, shown = 0; c < set.columns.size(); ++c) {
+        if (!set.columns[c].numeric)
+            continue;
+        auto* item = new QListWidgetItem(set.columns[c].title, m_columnList);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
+        item->setCheckState(Qt::Checked);
+        item->setData(Qt::UserRole, static_cast<int>(c));
+        item->setIcon(swatch(kColours[shown++ % std::size(kColours)]));
+    }
+    connect(m_columnList, &QListWidget::itemChanged, this, [this] { rebuildTracks(); });
+    m_separate = new QCheckBox(QStringLiteral("Separate axes"), this);
+    m_separate->setChecked(true);
+    connect(m_separate, &QCheckBox::toggled, this, [this] { rebuildTracks(); });
+
+    m_stats = new QTableWidget(this);
+    m_stats->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_stats->verticalHeader()->hide();
+
+    m_table = new QTableView(this);
+    m_table->setModel(new RowTableModel(m_set, m_table));
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 4);
+    m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->resizeColumnToContents(0);
+
+    m_hover = new QLabel(this);
+    m_hover->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_hover->setMinimumHeight(m_hover->fontMetrics().height());
+
+    auto* left = new QWidget(this);
+    auto* leftColumn = new QVBoxLayout(left);
+    leftColumn->setContentsMargins(0, 0, 0, 0);
+    leftColumn->addWidget(new QLabel(QStringLiteral("Columns"), left));
+    leftColumn->addWidget(m_columnList, 1);
+    leftColumn->addWidget(m_separate);
+    leftColumn->addWidget(new QLabel(QStringLiteral("Statistics"), left));
+    leftColumn->addWidget(m_stats, 1);
+
+    auto* middle = new QWidget(this);
+    auto* middleColumn = new QVBoxLayout(middle);
+    middleColumn->setContentsMargins(0, 0, 0, 0);
+    middleColumn->addWidget(m_chartView, 1);
+    middleColumn->addWidget(m_hover);
+    QString info = QStringLiteral("%1 rows").arg(set.rowCount());
+    if (set.skippedRows > 0)
+        info += QStringLiteral("; ") + set.skippedText();
+    auto* infoLabel = new QLabel(info, middle);
+    infoLabel->setObjectName(QStringLiteral("rowInfo"));
+    middleColumn->addWidget(infoLabel);
+
+    auto* splitter = new QSplitter(Qt::Horizontal, this);
+    splitter->addWidget(left);
+    splitter->addWidget(middle);
+    splitter->addWidget(m_table);
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 3);
+    splitter->setStretchFactor(2, 1);
+    splitter->setSizes({290, 600, 350});
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->addWidget(splitter);
+
+    m_redrawTimer = new QTimer(this);
+    m_redrawTimer->setSingleShot(true);
+    m_redrawTimer->setInterval(0);
+    connect(m_redrawTimer, &QTimer::timeout, this, &DataSetView::redraw);
+}
+
+void DataSetView::fillStats() {
+    const DataSet& set = *m_set;
+    const QStringList heads = {QStringLiteral("Column"), QStringLiteral("Count"),
+                               QStringLiteral("Min"), QStringLiteral("Max"),
+                               QStringLiteral("Mean")};
+    m_stats->setColumnCount(static_cast<int>(heads.size()));
+    m_stats->setHorizontalHeaderLabels(heads);
+    m_stats->setRowCount(set.numericColumnCount());
+    int row = 0;
+    for (const Column& c : set.columns) {
+        if (!c.numeric)
+            continue;
+        const QStringList cells = {c.title, QString::number(c.stats.count),
+                                   formatValue(c.stats.min), formatValue(c.stats.max),
+                                   formatValue(c.stats.mean)};
+        for (int i = 0; i < cells.size(); ++i)
+            m_stats->setItem(row, i, new QTableWidgetItem(cells[i]));
+        ++row;
+    }
+    m_stats->resizeColumnsToContents();
+}
+
+std::vector<int> DataSetView::shownColumns() const {
+    std::vector<int> out;
+    for (int i = 0; i < m_columnList->count(); ++i) {
+        const QListWidgetItem* item = m_columnList->item(i);
+        if (item->checkState() == Qt::Checked)
+            out.push_back(item->data(Qt::UserRole).toInt());
+    }
+    return out;
+}
+
+void DataSetView::setColumnShown(int column, bool shown) {
+    for (int i = 0; i < m_columnList->count(); ++i) {
+        QListWidgetItem* item = m_columnList->item(i);
+        if (item->data(Qt::UserRole).toInt() == column)
+            item->setCheckState(shown ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void DataSetView::setSeparateAxes(bool separate) {
+    m_separate->setChecked(separate);
+}
+
+QLineSeries* DataSetView::seriesOf(int column) const {
+    for (const Track& t : m_tracks)
+        if (t.column == column && !t.pieces.empty())
+            return t.pieces.front();
+    return nullptr;
+}
+
+QLineSeries* DataSetView::addPiece(Track& track) {
+    auto* series = new QLineSeries;
+    series->setName(m_set->columns[static_cast<std::size_t>(track.column)].title);
+    QPen pen(track.colour);
+    pen.setWidthF(1.5);
+    series->setPen(pen);
+    m_chart->addSeries(series);
+    series->attachAxis(m_xAxis);
+    series->attachAxis(track.yAxis ? track.yAxis : m_sharedY);
+    if (!track.pieces.empty()) // one legend entry per column
+        for (QLegendMarker* marker : m_chart->legend()->markers(series))
+            marker->setVisible(false);
+    track.pieces.push_back(series);
+    return series;
+}
+
+void DataSetView::rebuildTracks() {
+    for (Track& t : m_tracks) {
+        for (QLineSeries* s : t.pieces) {
+            m_chart->removeSeries(s);
+            delete s;
+        }
+        if (t.yAxis) {
+            m_chart->removeAxis(t.yAxis);
+            delete t.yAxis;
+        }
+    }
+    m_tracks.clear();
+    if (m_sharedY) {
+        m_chart->removeAxis(m_sharedY);
+        delete m_sharedY;
+        m_sharedY = nullptr;
+    }
+
+    const bool separate = m_separate->isChecked();
+    if (!separate) {
+        m_sharedY = new QValueAxis;
+        m_sharedY->setLabelFormat(QStringLiteral("%.6g"));
+        m_chart->addAxis(m_sharedY, Qt::AlignLeft);
+    }
+    const std::vector<int> shown = shownColumns();
+    for (int i = 0; i < m_columnList->count(); ++i) {
+        const QListWidgetItem* item = m_columnList->item(i);
+        const int column = item->data(Qt::UserRole).toInt();
+        if (std::find(shown.begin(), shown.end(), column) == shown.end())
+            continue;
+        Track t;
+        t.column = column;
+        t.colour = kColours[static_cast<std::size_t>(i) % std::size(kColours)];
+        if (separate) {
+            t.yAxis = new QValueAxis;
+            t.yAxis->setLabelFormat(QStringLiteral("%.6g"));
+            t.yAxis->setLabelsColor(t.colour);
+            t.yAxis->setLinePenColor(t.colour);
+            t.yAxis->setTitleText(item->text());
+            t.yAxis->setTitleBrush(t.colour);
+            // Alternate sides so that each axis stays readable; only the first draws a grid.
+            t.yAxis->setGridLineVisible(m_tracks.empty());
+            m_chart->addAxis(t.yAxis, m_tracks.size() % 2 == 0 ? Qt::AlignLeft : Qt::AlignRight);
+        }
+        m_tracks.push_back(t);
+        addPiece(m_tracks.back());
+    }
+    redraw();
+}
+
+void DataSetView::scheduleRedraw() {
+    m_redrawTimer->start();
+}
+
+double DataSetView::xMin() const {
+    return m_xAxis->min();
+}
+
+double DataSetView::xMax() const {
+    return m_xAxis->max();
+}
+
+void DataSetView::setXRange(double x0, double x1) {
+    m_settingRange = true;
+    m_xAxis->setRange(x0, x1);
+    m_settingRange = false;
+    scheduleRedraw();
+}
+
+void DataSetView::resetZoom() {
+    const DataSet& set = *m_set;
+    double x0 = set.x.front(), x1 = set.x.back();
+    if (!(x1 > x0)) {
+        const double pad = set.axis == Axis::Time ? 60 : 1;
+        x0 -= pad;
+        x1 += pad;
+    }
+    setXRange(x0, x1);
+}
+
+void DataSetView::updateTimeTicks(double x0, double x1) {
+    for (const QString& label : m_timeAxis->categoriesLabels())
+        m_timeAxis->remove(label);
+    const double width = std::max(200.0, m_chart->plotArea().width());
+    const int maxTicks = std::max(2, static_cast<int>(width / 90));
+    // The axis labels each category at its end and never shows the first one: a blank
+    // first category ends just inside the range. Labels must be unique, so a repeated one
+    // (the same hour on another day) gets invisible zero-width spaces.
+    m_timeAxis->setStartValue(x0);
+    const double epsilon = (x1 - x0) * 1e-9;
+    m_timeAxis->append(QStringLiteral(" "), x0 + epsilon);
+    QSet<QString> used;
+    for (const TimeTick& tick : timeTicks(x0, x1, maxTicks)) {
+        if (tick.seconds <= x0 + epsilon)
+            continue;
+        QString label = tick.label;
+        while (used.contains(label))
+            label += QChar(0x200B);
+        used.insert(label);
+        m_timeAxis->append(label, tick.seconds);
+    }
+    m_timeAxis->setTitleText(QStringLiteral("Time (from %1)").arg(displayDateTime(x0)));
+}
+
+void DataSetView::redraw() {
+    m_redrawTimer->stop();
+    const DataSet& set = *m_set;
+    const double x0 = m_xAxis->min(), x1 = m_xAxis->max();
+    const int pixels = std::max(16, static_cast<int>(m_chart->plotArea().width()));
+    const double gap = set.axis == Axis::Time ? set.gapSeconds : 0;
+    if (m_timeAxis) // the number of ticks follows the width, so they are made here
+        updateTimeTicks(x0, x1);
+    double sharedLo = 0, sharedHi = 0;
+    bool sharedAny = false;
+    for (Track& t : m_tracks) {
+        const Column& col = set.columns[static_cast<std::size_t>(t.column)];
+        std::vector<Polyline> lines =
+            decimate(set.x.data(), col.values.data(), set.rowCount(), x0, x1, pixels, gap);
+        if (lines.size() > kMaxPieces) {
+            for (std::size_t i = kMaxPieces; i < lines.size(); ++i)
+                lines[kMaxPieces - 1].insert(lines[kMaxPieces - 1].end(), lines[i].begin(),
+                                             lines[i].end());
+            lines.resize(kMaxPieces);
+        }
+        double lo = 0, hi = 0;
+        bool any = false;
+        while (t.pieces.size() < lines.size())
+            addPiece(t);
+        for (std::size_t i = 0; i < t.pieces.size(); ++i) {
+            QList<QPointF> points;
+            if (i < lines.size()) {
+                points.reserve(static_cast<qsizetype>(lines[i].size()));
+                for (const PlotPoint& p : lines[i]) {
+                    points.append(QPointF(p.x, p.y));
+                    if (p.x >= x0 && p.x <= x1) {
+                        lo = any ? std::min(lo, p.y) : p.y;
+                        hi = any ? std::max(hi, p.y) : p.y;
+                        any = true;
+                    }
+                }
+            }
+            t.pieces[i]->replace(points);
+        }
+        if (!any) { // nothing in view: keep the whole column's range
+            lo = col.stats.min;
+            hi = col.stats.max;
+        }
+        if (t.yAxis) {
+            const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(hi) * 0.05, 1.0);
+            t.yAxis->setRange(lo - pad, hi + pad);
+            t.yAxis->applyNiceNumbers();
+        } else {
+            sharedLo = sharedAny ? std::min(sharedLo, lo) : lo;
+            sharedHi = sharedAny ? std::max(sharedHi, hi) : hi;
+            sharedAny = true;
+        }
+    }
+    if (m_sharedY && sharedAny) {
+        const double pad = sharedHi > sharedLo ? (sharedHi - sharedLo) * 0.05
+                                               : std::max(std::abs(sharedHi) * 0.05, 1.0);
+        m_sharedY->setRange(sharedLo - pad, sharedHi + pad);
+        m_sharedY->applyNiceNumbers();
+    }
+}
+
+QString DataSetView::valuesAt(double x) const {
+    const DataSet& set = *m_set;
+    if (set.rowCount() == 0)
+        return {};
+    const std::size_t row = nearestIndex(set.x.data(), set.rowCount(), x);
+    QString text = set.axis == Axis::Time
+                       ? displayDateTime(set.x[row])
+                       : QStringLiteral("Row %1").arg(static_cast<qint64>(set.x[row]));
+    for (const Track& t : m_tracks) {
+        const Column& col = set.columns[static_cast<std::size_t>(t.column)];
+        const double v = col.values[row];
+        text += QStringLiteral("   %1: %2")
+                    .arg(col.title, std::isnan(v) ? QStringLiteral("-") : formatValue(v));
+    }
+    return text;
+}
+
+void DataSetView::onPointer(QPointF scenePos) {
+    const QRectF area = m_chart->plotArea();
+    const QPointF pos = m_chart->mapFromScene(scenePos);
+    if (!area.contains(pos) || area.width() <= 0) {
+        m_hover->clear();
+        return;
+    }
+    const double x = xMin() + (pos.x() - area.left()) / area.width() * (xMax() - xMin());
+    const QString text = valuesAt(x);
+    m_hover->setText(text);
+    emit hoverText(text);
+}
+
+bool DataSetView::savePicture(const QString& path, QString& error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !m_chartView->grab().save(&file, "PNG") ||
+        !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool DataSetView::exportCsv(const QString& path, QString& error) {
+    // QSaveFile: an existing file is replaced only once the new one is complete.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(toCsv(*m_set)) < 0 || !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace viewer

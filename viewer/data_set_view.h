@@ -1,0 +1,120 @@
+#pragma once
+// One data set on screen: the column list (which series to draw, on shared or separate
+// axes), the plot with zoom and pan, the values under the mouse, the statistics per column
+// and the table of rows. What the plot draws comes from decimate(): redrawing costs the
+// same for a hundred rows as for a million. UI thread only.
+
+#include "viewer/data_file.h"
+#include "viewer/decimation.h"
+
+#include <QChartView>
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QListWidget;
+class QTableView;
+class QTableWidget;
+class QTimer;
+class QAbstractAxis;
+class QCategoryAxis;
+class QLineSeries;
+class QValueAxis;
+
+namespace viewer {
+
+// Chart view with the viewer's mouse: drag to zoom into a time span, wheel to zoom at the
+// pointer, middle drag or Shift + drag to pan, right click to zoom out.
+class PlotChartView : public QChartView {
+    Q_OBJECT
+public:
+    explicit PlotChartView(QChart* chart, QWidget* parent = nullptr);
+
+signals:
+    void pointerMoved(QPointF scenePos);
+    void pointerLeft();
+
+protected:
+    void wheelEvent(QWheelEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+
+private:
+    bool m_panning = false;
+    QPointF m_panFrom;
+};
+
+class DataSetView : public QWidget {
+    Q_OBJECT
+public:
+    explicit DataSetView(std::shared_ptr<const DataSet> set, QWidget* parent = nullptr);
+    ~DataSetView() override;
+
+    const DataSet& dataSet() const { return *m_set; }
+    QChart* chart() const { return m_chart; }
+    PlotChartView* chartView() const { return m_chartView; }
+    QListWidget* columnList() const { return m_columnList; }
+    QCheckBox* separateAxesBox() const { return m_separate; }
+    QTableView* rowTable() const { return m_table; }
+    QTableWidget* statsTable() const { return m_stats; }
+
+    // Data-set column indexes drawn now, in list order.
+    std::vector<int> shownColumns() const;
+    void setColumnShown(int column, bool shown);
+    void setSeparateAxes(bool separate);
+    // The series drawing a column (its first piece carries the legend entry).
+    QLineSeries* seriesOf(int column) const;
+
+    void setXRange(double x0, double x1);
+    double xMin() const;
+    double xMax() const;
+    void resetZoom();
+    // Decimates and hands the points to the chart now (normally deferred and coalesced).
+    void redraw();
+    // The values under an x position, for the status line.
+    QString valuesAt(double x) const;
+
+    bool savePicture(const QString& path, QString& error);
+    bool exportCsv(const QString& path, QString& error);
+
+signals:
+    void hoverText(const QString& text);
+
+private:
+    struct Track {
+        int column = 0;
+        QColor colour;
+        QValueAxis* yAxis = nullptr; // its own when axes are separate
+        std::vector<QLineSeries*> pieces;
+    };
+
+    void buildControls();
+    void fillStats();
+    void rebuildTracks();
+    void scheduleRedraw();
+    void updateTimeTicks(double x0, double x1);
+    QLineSeries* addPiece(Track& track);
+    void onPointer(QPointF scenePos);
+
+    std::shared_ptr<const DataSet> m_set;
+    QChart* m_chart = nullptr;
+    PlotChartView* m_chartView = nullptr;
+    QValueAxis* m_xAxis = nullptr;       // a QCategoryAxis when the axis is time
+    QCategoryAxis* m_timeAxis = nullptr; // the same object, or null
+    QValueAxis* m_sharedY = nullptr;
+    QListWidget* m_columnList = nullptr;
+    QCheckBox* m_separate = nullptr;
+    QTableView* m_table = nullptr;
+    QTableWidget* m_stats = nullptr;
+    QLabel* m_hover = nullptr;
+    QTimer* m_redrawTimer = nullptr;
+    std::vector<Track> m_tracks;
+    bool m_settingRange = false;
+};
+
+} // namespace viewer
