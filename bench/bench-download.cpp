@@ -5,8 +5,14 @@
 // rate and the peak memory. Each size runs in a child process of its own, so each peak is
 // that size's own. The output ends with the 16 MB figures, one "key value" pair a line.
 //
+// The echo mode measures what the main window's echo costs, with the simulator in a process
+// of its own so that only the program's memory and wake-ups count: the resident memory a
+// 16 and a 64 MB download add per MB (the echo keeps all of it), the capture rate with echo
+// of 16 MB unpaced, and how often the program wakes while idle with the port open.
+//
 //   bench-download            all sizes
 //   bench-download --size N   one size of N MB, in this process
+//   bench-download --echo     rss_MiB_per_MB, capture_MBps_echo, idle_wakeups_per_s
 
 #include "dialogs/scripted_dialogs.h"
 #include "main/download_status.h"
@@ -21,16 +27,18 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -158,6 +166,194 @@ std::map<std::string, std::string> parseFigures(const QByteArray& out) {
     return figures;
 }
 
+// Resident memory of this process now, in bytes.
+double residentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    double kb = 0;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            status >> kb;
+            break;
+        }
+    }
+    return kb * 1024.0;
+}
+
+// Context switches of every thread of a process so far: each one a wake-up or a preemption.
+long long contextSwitches(qint64 pid) {
+    long long total = 0;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        std::ifstream status(tasks.filePath(tid + "/status").toStdString());
+        std::string key;
+        while (status >> key) {
+            if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+                long long n = 0;
+                status >> n;
+                total += n;
+            }
+        }
+    }
+    return total;
+}
+
+// The program's windows in a temporary folder, with the simulator as a process of its own on
+// the program's port folder, and the port open.
+class ProgramWithOutsideUnit {
+public:
+    bool start(const QStringList& unitArgs, std::string& why) {
+        if (!m_tmp.isValid()) {
+            why = "no temporary folder";
+            return false;
+        }
+        root = m_tmp.path().toStdString();
+        for (const char* sub : {"/prog", "/appdata", "/desktop", "/dev", "/sys", "/work", "/data"})
+            QDir().mkpath(QString::fromStdString(root + sub));
+        ProgramLocations where;
+        where.programDir = root + "/prog/";
+        where.appData = root + "/appdata";
+        where.desktop = root + "/desktop";
+        where.deviceDir = root + "/dev";
+        where.sysfsDir = root + "/sys";
+        CreateProgramWindows(where);
+        FormXRQMain->show();
+        if (!waitFor([] { return !TempFilesPath.empty(); }, 10000)) {
+            why = "main window not shown";
+            return false;
+        }
+        const QString link =
+            QString::fromStdString(TempFilesPath + "ports/COM" + std::to_string(kPort));
+        m_unit.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_unit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
+                     QStringList{"--link", link} + unitArgs);
+        QByteArray said;
+        if (!waitFor(
+                [&] {
+                    said += m_unit.readAllStandardOutput();
+                    return said.contains("link:") || m_unit.state() == QProcess::NotRunning;
+                },
+                120000) ||
+            m_unit.state() == QProcess::NotRunning) {
+            why = "the simulator did not start";
+            return false;
+        }
+        FormSerial->ComPortNumber = kPort;
+        if (FormSerial->iOpenPort() != 0) {
+            why = "cannot open the simulator's port";
+            return false;
+        }
+        FormSetup->EditDataDirectory->setText(QString::fromStdString(root + "/data/"));
+        QDir::setCurrent(QString::fromStdString(root + "/work"));
+        return true;
+    }
+    ~ProgramWithOutsideUnit() {
+        if (FormSerial)
+            FormSerial->iClosePort();
+        DestroyProgramWindows();
+        m_unit.terminate();
+        m_unit.waitForFinished(10000);
+    }
+
+    dialogs::ScriptedDialogs script;
+    std::string root;
+
+private:
+    QTemporaryDir m_tmp;
+    QProcess m_unit;
+};
+
+// One download of about N MB through the Collect Data action: the memory it added and the
+// capture rate with echo.
+int runEchoSize(int megabytes) {
+    const std::size_t records = static_cast<std::size_t>(megabytes) * 1000000 / 8 / 62;
+    ProgramWithOutsideUnit program;
+    std::string why;
+    if (!program.start({"--unpaced", "--generate", QStringLiteral("8:%1:60").arg(records)}, why))
+        return fail(why);
+    waitFor([] { return false; }, 500); // what the open left to do
+    const double before = residentBytes();
+    FormXRQMain->ActionCollectExecute(nullptr);
+    waitFor([] { return false; }, 500); // the echo's last refresh
+    const double after = residentBytes();
+    const collection::RunFigures figures = collection::lastRunFigures();
+    bool collected = false;
+    for (const auto& box : program.script.shown)
+        collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
+    if (!collected || figures.captureBytes == 0)
+        return fail("the collection did not end with its success message");
+    const double mb = figures.captureBytes / 1e6;
+    std::printf("download_bytes %llu\n", static_cast<unsigned long long>(figures.captureBytes));
+    std::printf("rss_MiB_per_MB %.2f\n", (after - before) / (1024.0 * 1024.0) / mb);
+    std::printf("capture_MBps_echo %.2f\n", mb / figures.captureSeconds);
+    std::fflush(stdout);
+    return 0;
+}
+
+// Opens the port, talks to the unit once, says "idle" and then sits in the event loop until
+// its standard input closes; the parent counts the wake-ups meanwhile.
+int runIdle() {
+    ProgramWithOutsideUnit program;
+    std::string why;
+    if (!program.start({"--unpaced"}, why))
+        return fail(why);
+    FormXRQMain->ActionCheckBatExecute(nullptr);
+    std::printf("idle\n");
+    std::fflush(stdout);
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QEventLoop loop;
+    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&] {
+        char c;
+        if (::read(STDIN_FILENO, &c, 1) <= 0)
+            loop.quit();
+    });
+    loop.exec();
+    return 0;
+}
+
+int runEchoFigures(const QString& self) {
+    std::map<std::string, std::string> last;
+    for (int size : {16, 64}) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(self, {"--echo-size", QString::number(size)});
+        if (!child.waitForFinished(30 * 60 * 1000) || child.exitCode() != 0)
+            return fail("the " + std::to_string(size) + " MB echo run failed");
+        auto figures = parseFigures(child.readAllStandardOutput());
+        std::printf("echo %d MB: rss_MiB_per_MB %s capture_MBps_echo %s\n", size,
+                    figures["rss_MiB_per_MB"].c_str(), figures["capture_MBps_echo"].c_str());
+        if (size == 16)
+            last["capture_MBps_echo"] = figures["capture_MBps_echo"];
+        last["rss_MiB_per_MB_" + std::to_string(size)] = figures["rss_MiB_per_MB"];
+    }
+
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(self, {"--idle"});
+    if (!waitFor([&] { return child.canReadLine() || child.state() == QProcess::NotRunning; },
+                 120000) ||
+        !child.readLine().startsWith("idle"))
+        return fail("the idle run did not start");
+    // Timers the last exchange started have run out by now.
+    waitFor([] { return false; }, 1500);
+    const long long before = contextSwitches(child.processId());
+    QElapsedTimer clock;
+    clock.start();
+    waitFor([] { return false; }, 10000);
+    const long long switches = contextSwitches(child.processId()) - before;
+    const double seconds = clock.elapsed() / 1000.0;
+    child.closeWriteChannel();
+    if (!child.waitForFinished(60000) || child.exitCode() != 0)
+        return fail("the idle run did not end cleanly");
+    std::printf("idle %.1f s with the port open: %lld context switches\n", seconds, switches);
+
+    std::printf("rss_MiB_per_MB_16 %s\n", last["rss_MiB_per_MB_16"].c_str());
+    std::printf("rss_MiB_per_MB_64 %s\n", last["rss_MiB_per_MB_64"].c_str());
+    std::printf("capture_MBps_echo %s\n", last["capture_MBps_echo"].c_str());
+    std::printf("idle_wakeups_per_s %.2f\n", switches / seconds);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +362,12 @@ int main(int argc, char** argv) {
     const QStringList args = app.arguments();
     if (args.size() == 3 && args[1] == "--size")
         return runOneSize(args[2].toInt());
+    if (args.size() == 3 && args[1] == "--echo-size")
+        return runEchoSize(args[2].toInt());
+    if (args.size() == 2 && args[1] == "--idle")
+        return runIdle();
+    if (args.size() == 2 && args[1] == "--echo")
+        return runEchoFigures(app.applicationFilePath());
 
     const char* keys[] = {"capture_MBps_echo", "capture_MBps_noecho", "convert_MBps",
                           "peak_rss_MB"};

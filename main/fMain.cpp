@@ -26,7 +26,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -206,11 +205,8 @@ void TFormXRQMain::buildControls() {
     row3->addStretch(1);
     column->addWidget(GroupBox3);
 
-    MemoMain = new QPlainTextEdit(central);
-    MemoMain->setReadOnly(true);
-    MemoMain->setLineWrapMode(QPlainTextEdit::NoWrap);
-    MemoMain->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    MemoMain->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoMain = new ByteTextView(central);
+    MemoMain->setObjectName(QStringLiteral("MemoMain"));
     QFont mono(QStringLiteral("Courier New"));
     mono.setStyleHint(QFont::TypeWriter);
     MemoMain->setFont(mono);

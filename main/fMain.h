@@ -14,6 +14,7 @@
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
 #include "main/program_folders.h"
 #include "platform/ini_file.h"
+#include "serial/byte_text_view.h"
 
 class MemoBatcher;
 class QAction;
@@ -21,7 +22,6 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QMenu;
-class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
 class QToolBar;
@@ -56,7 +56,7 @@ public:
     QGroupBox* GroupBox3 = nullptr;
     QPushButton* Button1 = nullptr; // Collect Data
     QPushButton* Button3 = nullptr; // Clear Memory
-    QPlainTextEdit* MemoMain = nullptr;
+    ByteTextView* MemoMain = nullptr;
     QLabel* Label1 = nullptr;
     QFrame* PanelTxRx = nullptr; // receive lamp: its palette's Window colour is the lamp
     QStatusBar* StatusBar1 = nullptr;

@@ -70,6 +70,8 @@ public:
     ~WaitScope() {
         m_form.Match.resetAfterWait();
         m_form.m_waiting = false;
+        // The exchange's time-out has done its job: idle, no timer of ours wakes the program.
+        m_form.SerialTimer->setEnabled(false);
     }
     WaitScope(const WaitScope&) = delete;
     WaitScope& operator=(const WaitScope&) = delete;
@@ -101,7 +103,7 @@ TFormSerial::TFormSerial(QWidget* parent) : QWidget(parent) {
 
     SerialTimer = new platform::AppTimer(this, 1234, false);
     SerialTimer->setOnTimer([this] { SerialTimerTimer(SerialTimer); });
-    DelayTimer = new platform::AppTimer(this, 1000, true);
+    DelayTimer = new platform::AppTimer(this, 1000, false); // runs only during a pause
     DelayTimer->setOnTimer([this] { DelayTimerTimer(DelayTimer); });
 
     FormCreate(this);
@@ -131,6 +133,7 @@ void TFormSerial::closeEvent(QCloseEvent* event) {
 }
 
 void TFormSerial::DelayTimerTimer(QObject*) {
+    DelayTimer->setEnabled(false); // a pause ends with its first tick
     DelayDone = true;
 }
 

@@ -8,7 +8,6 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QPlainTextEdit>
 #include <QScreen>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -19,14 +18,8 @@ TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("FormTerminal"));
     resize(585, 563);
 
-    MemoTerminal = new QPlainTextEdit(this);
+    MemoTerminal = new ByteTextView(this);
     MemoTerminal->setObjectName(QStringLiteral("MemoTerminal"));
-    MemoTerminal->setReadOnly(true);
-    // A read-only text area still takes keys (and shows a caret) only with these flags.
-    MemoTerminal->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    MemoTerminal->setLineWrapMode(QPlainTextEdit::NoWrap);
-    MemoTerminal->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    MemoTerminal->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     QPalette palette = MemoTerminal->palette();
     palette.setColor(QPalette::Base, Qt::black);
     palette.setColor(QPalette::Text, QColor(0, 255, 0));

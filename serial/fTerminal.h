@@ -4,11 +4,12 @@
 // window is shown. Closing only hides it, and its text stays for the whole run.
 // UI thread only.
 
+#include "serial/byte_text_view.h"
+
 #include <QWidget>
 
 #include <string_view>
 
-class QPlainTextEdit;
 class QStatusBar;
 class MemoBatcher;
 
@@ -18,7 +19,7 @@ public:
     explicit TFormTerminal(QWidget* parent = nullptr);
     ~TFormTerminal() override;
 
-    QPlainTextEdit* MemoTerminal = nullptr;
+    ByteTextView* MemoTerminal = nullptr;
     QStatusBar* StatusBarTerminal = nullptr;
 
     void FormShow(QObject* Sender);

@@ -1,11 +1,9 @@
 #include "serial/memo_batcher.h"
 
 #include "platform/exception_guard.h"
+#include "serial/byte_text_view.h"
 
-#include <QPlainTextEdit>
-#include <QTextCursor>
-
-MemoBatcher::MemoBatcher(QPlainTextEdit* memo, int intervalMs, QObject* parent)
+MemoBatcher::MemoBatcher(ByteTextView* memo, int intervalMs, QObject* parent)
     : QObject(parent), m_memo(memo) {
     m_timer.setSingleShot(true);
     m_timer.setInterval(intervalMs);
@@ -46,14 +44,8 @@ void MemoBatcher::flush() {
         m_pending.clear();
         return;
     }
-    const QString text = displayText(m_pending, m_afterCr);
+    // The view keeps the bytes as they are and follows the end while it is in view.
+    m_memo->appendBytes(m_pending);
     m_pending.clear();
     m_pending.shrink_to_fit();
-
-    // The caret goes to the end and the text goes in there, so the newest text is in view.
-    QTextCursor cursor(m_memo->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
-    m_memo->setTextCursor(cursor);
-    m_memo->ensureCursorVisible();
 }

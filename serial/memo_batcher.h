@@ -1,12 +1,11 @@
 #pragma once
-// Appends received bytes at the end of a text area in batches. A fast unit delivers many
-// small chunks; inserting each into the document separately is what makes a terminal eat
-// the CPU, so chunks are collected and inserted together a few times a second (and at once
-// by flush(), e.g. before the text is needed).
+// Appends received bytes at the end of a byte text view in batches. A fast unit delivers
+// many small chunks; they are collected and handed over together a few times a second (and
+// at once by flush(), e.g. before the text is needed).
 //
 // Bytes are shown as Latin-1, one character per byte. A CR LF pair renders as one line break
 // (as it did in the original text areas), a lone CR or LF as one break each; no byte is
-// added. UI thread only.
+// added (displayText is that rule as text). UI thread only.
 
 #include <QObject>
 #include <QPointer>
@@ -15,11 +14,11 @@
 #include <string>
 #include <string_view>
 
-class QPlainTextEdit;
+class ByteTextView;
 
 class MemoBatcher : public QObject {
 public:
-    explicit MemoBatcher(QPlainTextEdit* memo, int intervalMs = 100, QObject* parent = nullptr);
+    explicit MemoBatcher(ByteTextView* memo, int intervalMs = 100, QObject* parent = nullptr);
     ~MemoBatcher() override;
 
     void append(std::string_view bytes);
@@ -32,8 +31,7 @@ public:
     static QString displayText(std::string_view bytes, bool& afterCr);
 
 private:
-    QPointer<QPlainTextEdit> m_memo;
+    QPointer<ByteTextView> m_memo;
     std::string m_pending;
-    bool m_afterCr = false;
     QTimer m_timer;
 };
