@@ -2,10 +2,13 @@
 
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
+#include "platform/port_table.h"
 #include "serial/fSerial.h"
 
 #include <QAction>
 #include <QCursor>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 
@@ -44,6 +47,25 @@ int FormSerialSession::sendString(const std::string& command) {
     return m_form.iSendString(command);
 }
 
+int FormSerialSession::portNumber() const {
+    return m_form.ComPortNumber;
+}
+
+std::string FormSerialSession::deviceName() const {
+    return comPortDevice(m_form.ComPortNumber);
+}
+
+std::string comPortDevice(int n) {
+    if (n <= 0)
+        return {};
+    const std::string path = platform::PortTable::current().devicePath(n);
+    if (path.empty())
+        return {};
+    const QString resolved =
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(path))).canonicalFilePath();
+    return resolved.isEmpty() ? path : QFile::encodeName(resolved).toStdString();
+}
+
 // One screen cursor, set or cleared; never a stack of overrides.
 void MainWindowView::setHourglass(bool on) {
     if (on) {
@@ -58,10 +80,11 @@ void MainWindowView::setHourglass(bool on) {
 }
 
 void MainWindowView::enableUnitActions() {
-    for (QAction* action : {m_window.ActionSetClock, m_window.ActionCheckBat,
-                            m_window.ActionCollect, m_window.ActionClearMem})
-        if (action)
-            action->setEnabled(true);
+    m_window.SetUnitActionsAllowed(true);
+}
+
+void MainWindowView::unitChanged() {
+    m_window.UnitChanged();
 }
 
 void MainWindowView::setBatteryCaptions(const std::string& volts, const std::string& temp) {
@@ -99,5 +122,6 @@ void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*opera
     FormSerialSession session(*FormSerial);
     MainWindowView view(window, *FormSerial);
     InstrumentCommands commands(session, view);
+    commands.units = &window.Units;
     (commands.*operation)();
 }

@@ -21,6 +21,8 @@ public:
     int waitForStringNBetweenChars(const std::string& command, char startChar, char endChar,
                                    std::uint32_t delay, char* buffer, std::int32_t n) override;
     int sendString(const std::string& command) override;
+    int portNumber() const override;
+    std::string deviceName() const override;
 
 private:
     TFormSerial& m_form;
@@ -39,11 +41,16 @@ public:
     void info(const std::string& message) override;
     void warning(const std::string& message) override;
     bool confirm(const std::string& message, bool defaultYes) override;
+    void unitChanged() override;
 
 private:
     TFormXRQMain& m_window;
     TFormSerial& m_session;
 };
+
+// The device COM port n stands for, as the system resolves it ("/dev/ttyUSB0" rather than
+// the port folder's link); empty when n stands for nothing.
+std::string comPortDevice(int n);
 
 // Runs one operation of the command set against FormSerial for `window`.
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)());

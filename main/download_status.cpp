@@ -18,6 +18,10 @@ RunFigures& lastRunFigures() {
 }
 
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path) {
+    if (how == CaptureEnd::Stopped)
+        return QStringLiteral("Download stopped by the operator. Received %1 in %2 s; kept in %3")
+            .arg(formatByteCount(static_cast<double>(progress.bytes())),
+                 QString::number(progress.elapsedSeconds(), 'f', 1), QString::fromLocal8Bit(path));
     const QString why = how == CaptureEnd::DeviceGone ? QStringLiteral("the unit's port went away")
                                                       : QStringLiteral("the unit fell silent");
     return QStringLiteral("Download interrupted: %1. Received %2 in %3 s; kept in %4")
@@ -85,6 +89,9 @@ void DownloadStatus::finish() {
             break;
         case TFormSerial::WaitEnd::LineGone:
             how = CaptureEnd::DeviceGone;
+            break;
+        case TFormSerial::WaitEnd::Stopped:
+            how = CaptureEnd::Stopped;
             break;
         }
     }

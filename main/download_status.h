@@ -31,7 +31,7 @@ struct RunFigures {
 };
 RunFigures& lastRunFigures();
 
-enum class CaptureEnd { Complete, Silent, DeviceGone };
+enum class CaptureEnd { Complete, Silent, DeviceGone, Stopped };
 
 // "Download interrupted: the unit fell silent. Received 1.25 MB in 4.0 s; kept in <path>".
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path);

@@ -5,6 +5,7 @@
 #include "main/command_links.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
+#include "main/unit_status.h"
 #include "platform/exception_guard.h"
 #include "platform/fixed_name_file.h"
 #include "platform/port_table.h"
@@ -17,8 +18,11 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -33,9 +37,15 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QUrl>
 #include <QVBoxLayout>
 
+#include "platform/dos_devices.h"
+#include "platform/serial_device_info.h"
+
 #include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::string ProgramPath;
@@ -125,6 +135,11 @@ void TFormXRQMain::buildActions() {
         {&ActionCollect, "ActionCollect", "Collect &Data", &TFormXRQMain::ActionCollectExecute},
         {&ActionClearMem, "ActionClearMem", "Clear &Memory", &TFormXRQMain::ActionClearMemExecute},
         {&ActionViewData, "ActionViewData", "&View Data...", &TFormXRQMain::ActionViewDataExecute},
+        {&ActionStop, "ActionStop", "Stop", &TFormXRQMain::ActionStopExecute},
+        {&ActionOpenDataFolder, "ActionOpenDataFolder", "Open Data &Folder",
+         &TFormXRQMain::ActionOpenDataFolderExecute},
+        {&ActionOpenRunLog, "ActionOpenRunLog", "Open Run &Log",
+         &TFormXRQMain::ActionOpenRunLogExecute},
     };
     for (const Def& def : defs) {
         auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -136,6 +151,11 @@ void TFormXRQMain::buildActions() {
     }
     ActionExit->setToolTip(QStringLiteral("Exit program"));
     ActionExit->setStatusTip(QStringLiteral("Exit program"));
+    ActionStop->setShortcut(QKeySequence(Qt::Key_Escape));
+    ActionStop->setToolTip(QStringLiteral("Stop the download (Esc); what arrived is kept"));
+    ActionStop->setEnabled(false);
+    addAction(ActionStop); // Escape works without a menu item
+    OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
 
     MenuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
     MenuTools->setObjectName(QStringLiteral("MainMenuTools"));
@@ -147,6 +167,8 @@ void TFormXRQMain::buildActions() {
     MenuTools->addAction(ActionClearMem); // ClearMemory1
     MenuTools->addSeparator();
     MenuTools->addAction(ActionViewData);
+    MenuTools->addAction(ActionOpenDataFolder);
+    MenuTools->addAction(ActionOpenRunLog);
 
     MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
@@ -239,6 +261,24 @@ void TFormXRQMain::buildControls() {
     ButtonView->setToolTip(QStringLiteral("Show the data of the last download"));
     ButtonView->hide();
     StatusBar1->addPermanentWidget(ButtonView);
+    ButtonStop = actionButton(ActionStop, StatusBar1);
+    ButtonStop->setObjectName(QStringLiteral("ButtonStop"));
+    ButtonStop->hide();
+    StatusBar1->addPermanentWidget(ButtonStop);
+    LabelNote = new QLabel(StatusBar1);
+    LabelNote->setObjectName(QStringLiteral("LabelNote"));
+    LabelNote->hide();
+    StatusBar1->addPermanentWidget(LabelNote);
+    m_noteTimer = new QTimer(this);
+    m_noteTimer->setSingleShot(true);
+    connect(m_noteTimer, &QTimer::timeout, LabelNote, [this] {
+        LabelNote->clear();
+        LabelNote->hide();
+    });
+    LabelIdentity = new QLabel(StatusBar1);
+    LabelIdentity->setObjectName(QStringLiteral("LabelIdentity"));
+    LabelIdentity->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    StatusBar1->addPermanentWidget(LabelIdentity);
     connect(ButtonView, &QPushButton::clicked, this,
             platform::guarded([this] { ActionViewDataExecute(ButtonView); }));
 
@@ -253,10 +293,79 @@ void TFormXRQMain::buildControls() {
 
 void TFormXRQMain::FormCreate(QObject*) {
     // The unit actions wait for the first successful connect.
-    ActionSetClock->setEnabled(false);
-    ActionCheckBat->setEnabled(false);
-    ActionCollect->setEnabled(false);
-    ActionClearMem->setEnabled(false);
+    SetUnitActionsAllowed(false);
+}
+
+void TFormXRQMain::SetUnitActionsAllowed(bool allowed) {
+    m_unitActionsAllowed = allowed;
+    ExchangeStateChanged();
+}
+
+void TFormXRQMain::ExchangeStateChanged() {
+    // Pressing them meanwhile was refused anyway; disabled, they say so before the press.
+    const bool running = FormSerial && FormSerial->ExchangeRunning();
+    ActionConnect->setEnabled(!running);
+    for (QAction* action : {ActionSetClock, ActionCheckBat, ActionCollect, ActionClearMem})
+        action->setEnabled(m_unitActionsAllowed && !running);
+}
+
+void TFormXRQMain::UnitChanged() {
+    SessionChanged();
+}
+
+void TFormXRQMain::SessionChanged() {
+    if (!FormSerial)
+        return;
+    Units.follow(FormSerial->PortOpen, FormSerial->ComPortNumber);
+    UpdateComPortLabel();
+    const std::string text =
+        unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    if (text == m_identityShown)
+        return;
+    m_identityShown = text;
+    LabelIdentity->setText(QString::fromLocal8Bit(text.c_str()));
+    LabelIdentity->setToolTip(LabelIdentity->text());
+    if (m_shown)
+        LogWrite("Unit: " + text, __LINE__, LogSizeLimit);
+}
+
+namespace {
+
+std::string groupOfPath(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    const struct group* g = ::getgrgid(st.st_gid);
+    return g ? std::string(g->gr_name) : std::string();
+}
+
+} // namespace
+
+bool TFormXRQMain::ShowGuidance() {
+    if (!FormSerial)
+        return false;
+    unit_status::PortFacts facts;
+    facts.port = FormSerial->ComPortNumber;
+    facts.portOpened = FormSerial->PortOpen;
+    const platform::PortTable table = platform::PortTable::current();
+    for (const auto& row : platform::collectSerialDevices(table))
+        if (row.stateText() != "missing")
+            facts.anyPort = true;
+    const std::string path = facts.port > 0 ? table.devicePath(facts.port) : std::string();
+    if (!path.empty()) {
+        const platform::DeviceProbe probe = platform::probeDevice(path, table);
+        facts.portPresent = probe.state != platform::DeviceState::Missing;
+        if (probe.state == platform::DeviceState::NoPermission) {
+            facts.permissionDenied = true;
+            facts.device = probe.resolvedPath.empty() ? path : probe.resolvedPath;
+            facts.group = groupOfPath(facts.device);
+        }
+    }
+    const std::string text = unit_status::guidanceText(unit_status::diagnose(facts), facts);
+    if (text.empty())
+        return false;
+    StatusBar1->showMessage(QString::fromLocal8Bit(text.c_str()));
+    return true;
 }
 
 void TFormXRQMain::FormShow(QObject*) {
@@ -293,9 +402,20 @@ void TFormXRQMain::FormShow(QObject*) {
         ComSignal->SetComPort(FormSerial->SerialCom);
     // Ports plugged in or pulled out from now on, in the device folders and the port folder.
     startComPortWatch();
-    if (FormSerial)
-        connect(FormSerial, &TFormSerial::exchangeRefused, this,
-                [this](const QString& note) { statusBar()->showMessage(note, 5000); });
+    if (FormSerial) {
+        // The note has a field of its own: a download's progress text would overwrite it.
+        connect(FormSerial, &TFormSerial::exchangeRefused, this, [this](const QString& note) {
+            LabelNote->setText(note);
+            LabelNote->show();
+            m_noteTimer->start(5000);
+        });
+        connect(FormSerial, &TFormSerial::sessionChanged, this,
+                platform::guarded([this] { SessionChanged(); }));
+        connect(FormSerial, &TFormSerial::exchangeStateChanged, this,
+                platform::guarded([this] { ExchangeStateChanged(); }));
+    }
+    SessionChanged();
+    ShowGuidance();
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
@@ -342,6 +462,8 @@ void TFormXRQMain::ActionExitExecute(QObject*) {
 // Filled in by the instrument command set: detect the unit and read its serial number.
 void TFormXRQMain::ActionConnectExecute(QObject*) {
     runInstrumentCommand(*this, &InstrumentCommands::connect);
+    if (!Units.current())
+        ShowGuidance();
 }
 
 // Filled in by the instrument command set: set the unit's clock.
@@ -399,15 +521,24 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     }
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     EchoCapture = true;
+    m_downloading = true;
+    ActionStop->setEnabled(true);
+    ButtonStop->show();
+    const std::string unitText =
+        unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
 
     collection::RunFigures& figures = collection::lastRunFigures();
     figures = {};
+    std::string capturePath;
     int result = 1;
     bool intermediateWritten = false;
     {
         // However the capture ends (an exception from the port included), the intermediate
         // file is closed, the echo stops and the cursor comes back before any message.
         auto endCapture = qScopeGuard([this, &intermediateWritten] {
+            m_downloading = false;
+            ActionStop->setEnabled(false);
+            ButtonStop->hide();
             MemoMainEcho->flush();
             EchoCapture = false;
             intermediateWritten = std::ferror(CaptureFile) == 0;
@@ -423,13 +554,26 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         status.finish();
         figures.captureBytes = status.progress().bytes();
         figures.captureSeconds = clock.elapsed() / 1000.0;
+        capturePath = status.filePath();
     }
     const std::uint64_t receivedAtEnd = FormSerial->BytesOutsideExchanges();
+    LogWrite("Download from " + unitText + ": " + std::to_string(figures.captureBytes) +
+                 " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() +
+                 " s",
+             __LINE__, LogSizeLimit);
 
     if (FormSerial->ExchangesStopped()) {
         // Stopped by the operator's Exit or a signal: what arrived stays in the file.
         LogWrite("Download stopped; the intermediate data file keeps what was received", __LINE__,
                  LogSizeLimit);
+        return;
+    }
+    if (FormSerial->LastWaitEnd() == TFormSerial::WaitEnd::Stopped) {
+        // The status bar and the log already say where the bytes are; converting part of a
+        // download would pass it off as the unit's data.
+        LogWrite("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
+                     " bytes kept in " + capturePath + ", nothing converted",
+                 __LINE__, LogSizeLimit);
         return;
     }
     if (result != 0) {
@@ -451,6 +595,15 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         collection::kIntermediateFileName, DataDirectory, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
     collection::lastCollectedFiles() = outcome.files;
+    for (const std::string& file : outcome.files) {
+        struct stat st {};
+        const std::string size =
+            ::stat(file.c_str(), &st) == 0 ? std::to_string(st.st_size) + " bytes" : "size unknown";
+        LogWrite("Data file written: " + file + " (" + size + ")", __LINE__, LogSizeLimit);
+    }
+    if (outcome.result == collection::ConvertResult::Collected ||
+        outcome.result == collection::ConvertResult::NoData)
+        Units.downloaded();
     ButtonView->hide(); // shown again below when this download placed its files
 
     // A '>' inside the data ends the capture early (the protocol knows no other end); what
@@ -505,6 +658,34 @@ std::uint64_t TFormXRQMain::bytesAfterCapture(std::uint64_t countAtEnd) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return FormSerial->BytesOutsideExchanges() - countAtEnd;
+}
+
+void TFormXRQMain::ActionStopExecute(QObject*) {
+    if (!m_downloading || !FormSerial)
+        return;
+    LogWrite("Stop pressed during the download", __LINE__, LogSizeLimit);
+    FormSerial->StopExchange();
+}
+
+void TFormXRQMain::ActionOpenDataFolderExecute(QObject*) {
+    const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        DlgError("The data folder " + collection::directoryBytes(folder) +
+                 " does not exist yet: it is made by the first download or in Setup.");
+        return;
+    }
+    if (!OpenUrl(QUrl::fromLocalFile(folder)))
+        DlgError("No program to show the folder " + collection::directoryBytes(folder));
+}
+
+void TFormXRQMain::ActionOpenRunLogExecute(QObject*) {
+    const QString log = QFile::decodeName(QByteArray::fromStdString(LogFilePath));
+    if (log.isEmpty() || !QFileInfo::exists(log)) {
+        DlgError("There is no run log yet: " + LogFilePath);
+        return;
+    }
+    if (!OpenUrl(QUrl::fromLocalFile(log)))
+        DlgError("No program to show the run log " + LogFilePath);
 }
 
 void TFormXRQMain::ActionViewDataExecute(QObject*) {

@@ -8,11 +8,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
 #include "main/program_folders.h"
+#include "main/unit_status.h"
 #include "platform/ini_file.h"
 #include "serial/byte_text_view.h"
 
@@ -25,6 +27,8 @@ class QMenu;
 class QPushButton;
 class QStatusBar;
 class QToolBar;
+class QTimer;
+class QUrl;
 class TComSignal;
 
 // Folder of the program file, ending with "/"; set in FormShow.
@@ -82,6 +86,21 @@ public:
     QAction* ActionViewData = nullptr; // Tools > "View Data...": the data viewer
     // Status bar, shown once a download has placed its data files: opens them in the viewer.
     QPushButton* ButtonView = nullptr;
+    // Status bar, permanent: a refused exchange's note (for a few seconds), and which unit
+    // on which port ("XRQ<serial> on COMn (<device>)" or "COMn - not connected").
+    QLabel* LabelNote = nullptr;
+    QLabel* LabelIdentity = nullptr;
+    // Status bar, while a download runs: ends it (so does Escape, through the action).
+    QPushButton* ButtonStop = nullptr;
+    QAction* ActionStop = nullptr;
+    // Tools menu: the data folder and the run log in the desktop's default applications.
+    QAction* ActionOpenDataFolder = nullptr;
+    QAction* ActionOpenRunLog = nullptr;
+    // How those two are opened; tests put a recorder here.
+    std::function<bool(const QUrl&)> OpenUrl;
+
+    // Which unit was connected on which port, and which were downloaded since.
+    unit_status::UnitRecord Units;
 
     // The open intermediate file of a download (raw bytes), null between downloads.
     std::FILE* CaptureFile = nullptr;
@@ -95,6 +114,18 @@ public:
     std::unique_ptr<platform::IniFile> IniFile;
 
     void UpdateComPortLabel();
+    // The unit actions may be used (after a successful connect); they stay disabled while
+    // an exchange runs all the same.
+    void SetUnitActionsAllowed(bool allowed);
+    // The unit record changed: the identity field and the run log say so.
+    void UnitChanged();
+    // The session opened, closed or moved: the port label and the identity field follow.
+    void SessionChanged();
+    // An exchange began or ended: Connect and the unit actions follow.
+    void ExchangeStateChanged();
+    // What stands between the operator and the unit, in the status bar; false when nothing
+    // found to say.
+    bool ShowGuidance();
 
     void FormCreate(QObject* Sender);
     void FormShow(QObject* Sender);
@@ -110,6 +141,9 @@ public:
     void ActionCollectExecute(QObject* Sender);
     void ActionClearMemExecute(QObject* Sender);
     void ActionViewDataExecute(QObject* Sender);
+    void ActionStopExecute(QObject* Sender);
+    void ActionOpenDataFolderExecute(QObject* Sender);
+    void ActionOpenRunLogExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }
@@ -137,6 +171,10 @@ private:
     // the program's loop has ended, so that it stays the last line.
     bool m_endLineDeferred = false;
     bool m_askingToStop = false;
+    bool m_unitActionsAllowed = false;
+    bool m_downloading = false;
+    std::string m_identityShown;
+    QTimer* m_noteTimer = nullptr;
 };
 
 extern TFormXRQMain* FormXRQMain;

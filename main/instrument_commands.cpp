@@ -150,6 +150,10 @@ void InstrumentCommands::connect() {
     if (requestSerialNumber()) {
         Hourglass hourglass(m_view);
         if (m_session.waitForChar("!", '>', 0, kReadyDelay) == 1) {
+            if (units && !m_serial.empty()) {
+                units->connected({m_serial, m_session.portNumber(), m_session.deviceName()});
+                m_view.unitChanged();
+            }
             m_view.enableUnitActions();
             hourglass.release();
             m_view.info("Connected to XRQ unit!");
@@ -170,7 +174,8 @@ bool InstrumentCommands::requestSerialNumber() {
         m_view.error("Improper response to serial number request.");
         return false;
     }
-    m_view.setSerialNumber(std::string(serial, kSerialLength));
+    m_serial.assign(serial, kSerialLength);
+    m_view.setSerialNumber(m_serial);
     return true;
 }
 
@@ -204,8 +209,36 @@ void InstrumentCommands::checkBattery() {
                               formatOneDecimal(reading->celsius) + " C");
 }
 
+bool InstrumentCommands::clearingAgreed() {
+    if (!units)
+        return true;
+    // A session moved to another port is closed: the unit there must answer to be named,
+    // and would have to for its memory to be cleared anyway.
+    if (!m_session.sessionOpen() && m_session.openPort() != 0)
+        return false;
+    const int port = m_session.portNumber();
+    const std::string device = m_session.deviceName();
+    const auto& known = units->current();
+    if (!known || known->port != port) {
+        Hourglass hourglass(m_view);
+        char serial[kSerialLength + 1] = {};
+        if (m_session.waitForStringNBetweenChars("R", '#', '>', kSerialDelay, serial,
+                                                 kSerialLength) == 0) {
+            units->identified({std::string(serial, kSerialLength), port, device});
+            m_view.unitChanged();
+        }
+    }
+    const auto question = unit_status::clearMemoryQuestion(*units, port, device);
+    if (!question || m_view.confirm(*question, false))
+        return true;
+    m_view.info("Memory not cleared");
+    return false;
+}
+
 void InstrumentCommands::clearMemory() {
     if (refuseWhileBusy())
+        return;
+    if (!clearingAgreed())
         return;
     if (m_view.confirm("This action is irreversible. Make sure you have saved all your data!\n"
                        "Continue?",

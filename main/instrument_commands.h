@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "main/unit_status.h"
+
 // The serial session as the command set uses it (the hidden serial form in the program).
 class UnitSession {
 public:
@@ -27,6 +29,9 @@ public:
     virtual int waitForStringNBetweenChars(const std::string& command, char startChar, char endChar,
                                            std::uint32_t delay, char* buffer, std::int32_t n) = 0;
     virtual int sendString(const std::string& command) = 0;
+    // The session's COM number and its device path (empty when unknown).
+    virtual int portNumber() const { return -1; }
+    virtual std::string deviceName() const { return {}; }
 };
 
 // What the command set changes on the main window and how it speaks to the operator.
@@ -45,6 +50,8 @@ public:
     // no notice of its own.
     virtual void warning(const std::string& message) { error(message); }
     virtual bool confirm(const std::string& message, bool defaultYes) = 0;
+    // The unit record changed (a unit connected or was named): the identity is shown anew.
+    virtual void unitChanged() {}
 };
 
 class InstrumentCommands {
@@ -53,6 +60,9 @@ public:
 
     // The local time source; tests fix it.
     std::function<std::string()> clockText;
+    // Which units were connected and downloaded; without it a clearing asks only the usual
+    // questions.
+    unit_status::UnitRecord* units = nullptr;
 
     void connect();
     bool requestSerialNumber();
@@ -62,9 +72,13 @@ public:
 
 private:
     bool refuseWhileBusy();
+    // Before a clearing: the unit named (its serial number read when not known on this
+    // port) and, when it was not downloaded since it was connected, the operator asked.
+    bool clearingAgreed();
 
     UnitSession& m_session;
     CommandView& m_view;
+    std::string m_serial; // as the last serial-number request read it
 };
 
 struct BatteryReading {

@@ -66,12 +66,18 @@ private:
 // gone or written to a capture file that is closed.
 class TFormSerial::WaitScope {
 public:
-    explicit WaitScope(TFormSerial& form) : m_form(form) { m_form.m_waiting = true; }
+    explicit WaitScope(TFormSerial& form) : m_form(form) {
+        m_form.m_waiting = true;
+        m_form.m_stopRequested = false;
+        emit m_form.exchangeStateChanged();
+    }
     ~WaitScope() {
         m_form.Match.resetAfterWait();
         m_form.m_waiting = false;
+        m_form.m_stopRequested = false;
         // The exchange's time-out has done its job: idle, no timer of ours wakes the program.
         m_form.SerialTimer->setEnabled(false);
+        emit m_form.exchangeStateChanged();
     }
     WaitScope(const WaitScope&) = delete;
     WaitScope& operator=(const WaitScope&) = delete;
@@ -154,6 +160,20 @@ void TFormSerial::StopExchanges() {
         iClosePort();
 }
 
+void TFormSerial::StopExchange() {
+    if (!m_waiting)
+        return;
+    m_stopRequested = true;
+    Match.TimedOut = true;
+    SerialTimer->setEnabled(false);
+    // What the unit still sends of the stopped reply must not answer the next exchange.
+    onLine([this] {
+        SerialCom->PurgeInput();
+        SerialCom->PurgeOutput();
+    });
+    m_replyTail = 0;
+}
+
 bool TFormSerial::refuseNested() {
     if (m_stopped)
         return true;
@@ -176,10 +196,15 @@ int TFormSerial::iOpenPort() {
         return 1;
     }
     m_opening = true;
+    emit exchangeStateChanged();
     struct Opening {
-        bool& flag;
-        ~Opening() { flag = false; }
-    } opening{m_opening};
+        TFormSerial& form;
+        ~Opening() {
+            form.m_opening = false;
+            emit form.exchangeStateChanged();
+            emit form.sessionChanged();
+        }
+    } opening{*this};
     try {
         iClosePort();
         // A component whose device vanished under a session stays active until its event
@@ -242,6 +267,7 @@ int TFormSerial::iClosePort() {
         m_lostDevice = false;
         const OwnClose own(m_ownClose);
         SerialCom->Close();
+        emit sessionChanged();
     }
     return 0;
 }
@@ -270,6 +296,7 @@ void TFormSerial::deviceVanished() {
         m_lineWentAway = true;
     LogWrite(session_text::deviceGoneLine(ComPortNumber, wasOpen), __LINE__, LogSizeLimit);
     emit portVanished(ComPortNumber);
+    emit sessionChanged();
 }
 
 template <class F> bool TFormSerial::onLine(F call) {
@@ -344,13 +371,14 @@ void TFormSerial::armSerialTimer(std::uint32_t delay) {
 template <class Done> void TFormSerial::waitUntil(Done done) {
     // One event at a time: sleeps in the event loop while nothing is pending; receive
     // events and timer ticks wake it. A device that goes ends the wait as its time-out.
-    while (!m_stopped && !Match.TimedOut && !m_lineWentAway && !done())
+    while (!m_stopped && !m_stopRequested && !Match.TimedOut && !m_lineWentAway && !done())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    if (m_lineWentAway)
+    if (m_lineWentAway || m_stopRequested)
         Match.TimedOut = true;
-    m_lastWaitEnd = m_lineWentAway   ? WaitEnd::LineGone
-                    : Match.TimedOut ? WaitEnd::TimedOut
-                                     : WaitEnd::Answered;
+    m_lastWaitEnd = m_lineWentAway    ? WaitEnd::LineGone
+                    : m_stopRequested ? WaitEnd::Stopped
+                    : Match.TimedOut  ? WaitEnd::TimedOut
+                                      : WaitEnd::Answered;
 }
 
 // What sets the four primitives apart; everything else is one course (runExchange).

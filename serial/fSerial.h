@@ -74,6 +74,10 @@ public:
     // time-out result), the port is closed, and every later exchange is refused at once.
     void StopExchanges();
     bool ExchangesStopped() const { return m_stopped; }
+    // The operator's Stop: the waiting exchange ends now (its primitive returns its time-out
+    // result, LastWaitEnd() says Stopped) and the port's queues are purged. Later exchanges
+    // run as usual. Nothing happens when no exchange waits.
+    void StopExchange();
     // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
     std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
 
@@ -99,7 +103,7 @@ public:
 
     // How the last primitive's wait ended: its reply came, it timed out, or the session's
     // device went during it (both of the latter give the time-out result).
-    enum class WaitEnd { Answered, TimedOut, LineGone };
+    enum class WaitEnd { Answered, TimedOut, LineGone, Stopped };
     WaitEnd LastWaitEnd() const { return m_lastWaitEnd; }
 
     // The session lost its port when the device went, and the operator has not closed or
@@ -112,6 +116,10 @@ signals:
     // The session's port closed itself for a vanished device (port number); the hot-plug
     // watcher rescans on it.
     void portVanished(int portNumber);
+    // The port was opened or closed, or the session moved to another COM number.
+    void sessionChanged();
+    // An exchange began or ended (ExchangeRunning() says which).
+    void exchangeStateChanged();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -143,6 +151,7 @@ private:
     bool m_lineWentAway = false; // the device went during the current wait
     WaitEnd m_lastWaitEnd = WaitEnd::Answered;
     bool m_stopped = false;
+    bool m_stopRequested = false; // the operator's Stop, for the current wait only
     std::uint64_t m_bytesOutside = 0;
     // End character of a reply whose wait ended before it arrived (0: none), and since when.
     char m_replyTail = 0;

@@ -107,7 +107,10 @@ void TFormSerial::UseSelectedComPort(QComboBox* Combo, std::string& DeviceText) 
     const auto number = com_port_list::portNumberFromEntry(*entry);
     if (!number)
         return;
-    ComPortNumber = *number;
+    if (ComPortNumber != *number) {
+        ComPortNumber = *number;
+        emit sessionChanged();
+    }
 
     char target[TargetBufferSize] = {};
     const std::string name = "COM" + std::to_string(ComPortNumber);
@@ -145,6 +148,7 @@ void TFormSerial::WMDeviceChange(win::TMessage& Message) {
         if (PortOpen)
             iClosePort();
         ComPortNumber = *number;
+        emit sessionChanged();
         return;
     }
 
@@ -157,6 +161,7 @@ void TFormSerial::WMDeviceChange(win::TMessage& Message) {
     DlgWarning("Selected com port removed.");
     iClosePort();
     ComPortNumber = -1;
+    emit sessionChanged();
 }
 
 platform::HotplugWatcher* startComPortWatch() {

@@ -7,6 +7,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 class QPushButton;
 class QTableWidget;
@@ -21,6 +23,15 @@ public:
     QTableWidget* Table() const { return m_table; }
     QLabel* Advice() const { return m_advice; }
     QPushButton* RefreshButton() const { return m_refresh; }
+    QPushButton* UseButton() const { return m_use; }
+
+    // Called with the COM number of the device the operator chose (double-click or "Use this
+    // port"); without it the window only lists.
+    void SetChooser(std::function<void(int)> choose);
+    // Chooses the selected row's device; false when it has no COM number or no chooser.
+    bool UseSelected();
+    // Widest a text column gets; longer texts are elided and shown whole as a tooltip.
+    static constexpr int kMaxColumnWidth = 240;
 
     enum Column { colDevice, colById, colDriver, colDescription, colComPort, colState, colCount };
 
@@ -31,10 +42,13 @@ private:
     QTableWidget* m_table;
     QLabel* m_advice;
     QPushButton* m_refresh;
+    QPushButton* m_use;
     QPushButton* m_close;
+    std::function<void(int)> m_choose;
 };
 
-// Shows the one window of the run (creating it on first use), refreshed and raised.
-void ShowSerialDevicesWindow();
+// Shows the one window of the run (creating it on first use), refreshed and raised; placed
+// over `over` when given, and choosing through `choose` when given.
+void ShowSerialDevicesWindow(QWidget* over = nullptr, std::function<void(int)> choose = {});
 // The window, or nullptr before the first ShowSerialDevicesWindow.
 TFormSerialDevices* SerialDevicesWindow();

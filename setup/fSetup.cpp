@@ -5,6 +5,7 @@
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
+#include "serial/com_port_list.h"
 #include "serial/fSerial.h"
 #include "setup/data_folder_dialog.h"
 #include "setup/fSerialDevices.h"
@@ -19,6 +20,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QStyle>
 
 #include <string>
@@ -35,7 +37,12 @@ TFormSetup::DirectoryChooser& directoryChooser() {
 }
 
 TFormSetup::DeviceWindowOpener& deviceWindowOpener() {
-    static TFormSetup::DeviceWindowOpener opener = [] { ShowSerialDevicesWindow(); };
+    static TFormSetup::DeviceWindowOpener opener = [] {
+        ShowSerialDevicesWindow(FormSetup, [](int n) {
+            if (FormSetup)
+                FormSetup->ChooseComPort(n);
+        });
+    };
     return opener;
 }
 
@@ -222,6 +229,40 @@ void TFormSetup::ButtonOKClick() {
 
 void TFormSetup::FormShow() {
     RefreshButtonClick();
+    m_shownSettings = true;
+    m_portAtShow = FormSerial ? FormSerial->ComPortNumber : -1;
+    m_directoryAtShow = pathBytes(EditDataDirectory->text());
+}
+
+bool TFormSetup::ChooseComPort(int n) {
+    if (!FormSerial)
+        return false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (int i = 0; i < ComPortCombo->count(); ++i) {
+            const auto number =
+                com_port_list::portNumberFromEntry(ComPortCombo->itemText(i).toStdString());
+            if (number && *number == n) {
+                ComPortCombo->setCurrentIndex(i);
+                ComPortComboChange();
+                if (FormXRQMain)
+                    FormXRQMain->UpdateComPortLabel();
+                return true;
+            }
+        }
+        // A device plugged in since the list was made: list again (keeping the selection).
+        if (attempt == 0)
+            FormSerial->ListComPorts(ComPortCombo);
+    }
+    // Not listed: the box shows the session's port again, as before the attempt.
+    for (int i = 0; i < ComPortCombo->count(); ++i) {
+        const auto number =
+            com_port_list::portNumberFromEntry(ComPortCombo->itemText(i).toStdString());
+        if (number && *number == FormSerial->ComPortNumber) {
+            const QSignalBlocker quiet(ComPortCombo);
+            ComPortCombo->setCurrentIndex(i);
+        }
+    }
+    return false;
 }
 
 void TFormSetup::FormClose() {
@@ -238,6 +279,15 @@ void TFormSetup::FormClose() {
         LogWrite("Cannot write settings file " + ini->FileName() + ": Port=" + std::to_string(port),
                  __LINE__, LogSizeLimit);
     const std::string directory = pathBytes(EditDataDirectory->text());
+    if (m_shownSettings && port != m_portAtShow)
+        LogWrite("Setup: COM port changed from COM" + std::to_string(m_portAtShow) + " to COM" +
+                     std::to_string(port),
+                 __LINE__, LogSizeLimit);
+    if (m_shownSettings && directory != m_directoryAtShow)
+        LogWrite("Setup: data directory changed from " + m_directoryAtShow + " to " + directory,
+                 __LINE__, LogSizeLimit);
+    m_portAtShow = port;
+    m_directoryAtShow = directory;
     if (!ini->WriteString("Data", "Directory", directory))
         LogWrite("Cannot write settings file " + ini->FileName() + ": Directory=" + directory,
                  __LINE__, LogSizeLimit);

@@ -39,6 +39,9 @@ public:
     void ButtonOKClick();
     void FormShow();
     void FormClose();
+    // Selects COM port n in the list (as the Serial devices window's choice); false when the
+    // list has no entry for it.
+    bool ChooseComPort(int n);
 
     // The directory selection dialog: starting folder in, chosen folder out (empty when the
     // operator cancels); may throw. Tests replace it; returns the previous one.
@@ -60,6 +63,11 @@ protected:
 private:
     // The device of the port that the session itself holds open, when that is the port.
     std::string sessionDevice() const;
+
+    // The settings as the dialog was opened with them: a close logs what changed.
+    bool m_shownSettings = false;
+    int m_portAtShow = -1;
+    std::string m_directoryAtShow;
 };
 
 extern TFormSetup* FormSetup;

@@ -31,6 +31,14 @@ protected:
     void startUnitWith(sim::SimOptions options = {}) {
         options.baud = 0;
         startUnit(options);
+        // The port folder's arrival notice moves the session to the unit's port and closes
+        // the port if open: taken before the first exchange, so that it closes nothing later.
+        testsupport::waitUntil([this] {
+            for (const auto& b : script->shown)
+                if (b.text == "Com port COM" + std::to_string(kPort) + " added to system!")
+                    return true;
+            return false;
+        });
     }
     // The boxes shown since the last call. The port folder's own arrival notice (the unit's
     // link appearing) may come at any point of the first exchange and is left out.
@@ -98,6 +106,16 @@ TEST_F(UnitCommands, ConnectThenEachActionSucceeds) {
     EXPECT_EQ(FormXRQMain->SerialNumber, "AB12CD34");
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
     auto log = logLines();
+    // The unit's identity line names its pty, which differs from run to run.
+    const auto unitLine = std::find_if(log.begin(), log.end(), [](const std::string& l) {
+        return l.find(") Unit: XRQAB12CD34 on COM") != std::string::npos;
+    });
+    ASSERT_NE(unitLine, log.end());
+    // The other identity lines (the port number set by the test) are left out as well.
+    log.erase(std::remove_if(
+                  log.begin(), log.end(),
+                  [](const std::string& l) { return l.find(") Unit: ") != std::string::npos; }),
+              log.end());
     const std::vector<std::string> connectLines = {
         "(:00263) Open serial port",
         "(:00384) Comm CLOSE inactive",
@@ -126,6 +144,7 @@ TEST_F(UnitCommands, ConnectThenEachActionSucceeds) {
     EXPECT_TRUE(contains(logLines(), "(:00593) iWaitForStringNUntilTermination to \">\"; "
                                      "Command: A (delay 2000)"));
 
+    script->queueAnswer(true);  // not downloaded since connected: clear all the same
     script->queueAnswer(true);  // continue
     script->queueAnswer(false); // do not abort
     FormXRQMain->ActionClearMem->trigger();
@@ -206,13 +225,13 @@ TEST_F(UnitCommands, UnansweredCommandsAfterAConnect) {
         {"*",
          false,
          FormXRQMain->ActionClearMem,
-         {true, false},
+         {true, true, false}, // the unit was never downloaded: asked first
          {{BoxKind::Error, "Invalid response from XRQ unit"},
           {BoxKind::Info, "Memory not cleared"}}},
         {"C",
          false,
          FormXRQMain->ActionClearMem,
-         {true, false},
+         {true, true, false}, // the unit was never downloaded: asked first
          {{BoxKind::Error, "Invalid response from XRQ unit"},
           {BoxKind::Info, "Memory not cleared"}}},
         // An unanswered confirmation is reported neither as a cleared memory nor as one
@@ -220,7 +239,7 @@ TEST_F(UnitCommands, UnansweredCommandsAfterAConnect) {
         {"Y",
          false,
          FormXRQMain->ActionClearMem,
-         {true, false},
+         {true, true, false}, // the unit was never downloaded: asked first
          {{BoxKind::Warning, "The XRQ unit did not confirm the clearing of its memory.\n"
                              "Its memory may or may not have been cleared."}}},
     };
@@ -250,14 +269,27 @@ TEST_F(UnitCommands, ClearMemoryQuestionsAnsweredAgainstItSendNothing) {
     const std::string before = unit->received();
     const std::string q1 =
         "This action is irreversible. Make sure you have saved all your data!\nContinue?";
+    // Connected, never downloaded: the unit is named first, and No there ends it all.
+    const std::string q0 = "XRQ" + unit->serialNumber() + " on COM" + std::to_string(kPort) + " (" +
+                           FormXRQMain->Units.current()->device +
+                           ") has not been downloaded since it was connected: its data would "
+                           "be lost.\nClear its memory anyway?";
     script->queueAnswer(false);
     FormXRQMain->ActionClearMem->trigger();
     EXPECT_EQ(boxes(),
-              (std::vector<Box>{{BoxKind::Confirm, q1}, {BoxKind::Info, "Memory not cleared"}}));
+              (std::vector<Box>{{BoxKind::Confirm, q0}, {BoxKind::Info, "Memory not cleared"}}));
+    script->queueAnswer(true);
+    script->queueAnswer(false);
+    FormXRQMain->ActionClearMem->trigger();
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Confirm, q0},
+                                         {BoxKind::Confirm, q1},
+                                         {BoxKind::Info, "Memory not cleared"}}));
+    script->queueAnswer(true);
     script->queueAnswer(true);
     script->queueAnswer(true);
     FormXRQMain->ActionClearMem->trigger();
-    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Confirm, q1},
+    EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Confirm, q0},
+                                         {BoxKind::Confirm, q1},
                                          {BoxKind::Confirm, "Abort clearing memory?"},
                                          {BoxKind::Info, "Memory not cleared"}}));
     script->queueAnswer(false);
@@ -274,13 +306,22 @@ TEST_F(UnitCommands, AnActionDuringAWaitIsRefusedQuietly) {
     sim::FaultOptions f;
     f.ignoredCommands = "A";
     unit->setFaults(f);
-    QTimer::singleShot(50, FormXRQMain, [] {
+    // The actions are disabled meanwhile; a handler reached another way still refuses.
+    bool disabledDuringWait = false;
+    QTimer::singleShot(50, FormXRQMain, [&] {
+        disabledDuringWait = FormSerial->ExchangeRunning() &&
+                             !FormXRQMain->ActionConnect->isEnabled() && !unitActionsEnabled();
         FormXRQMain->ActionConnect->trigger();
-        FormXRQMain->ActionClearMem->trigger();
+        FormXRQMain->ActionConnectExecute(nullptr);
+        FormXRQMain->ActionClearMemExecute(nullptr);
     });
     FormXRQMain->ActionCheckBat->trigger();
+    EXPECT_TRUE(disabledDuringWait);
+    EXPECT_TRUE(FormXRQMain->ActionConnect->isEnabled());
+    EXPECT_TRUE(unitActionsEnabled());
     EXPECT_EQ(boxes(), (std::vector<Box>{{BoxKind::Error, "Bad response from XRQ unit"}}));
-    EXPECT_FALSE(FormXRQMain->statusBar()->currentMessage().isEmpty());
+    EXPECT_EQ(FormXRQMain->LabelNote->text().toStdString(),
+              "An exchange with the XRQ unit is running; try again when it has ended.");
     EXPECT_EQ(unit->received().find_first_of("R*", unit->received().rfind('A')), std::string::npos);
 }
 

@@ -1,0 +1,72 @@
+#pragma once
+// What the operator is told about the unit and its port outside the message boxes: the
+// status bar's identity field, the guidance for a port or unit that cannot be reached, and
+// the knowledge of which units have been downloaded since they were connected (asked before
+// their memory is cleared). Plain logic: the main window feeds it the session's events and
+// shows its texts; tests drive it without a window.
+
+#include <optional>
+#include <set>
+#include <string>
+
+namespace unit_status {
+
+// A unit that answered with its serial number, and where.
+struct Unit {
+    std::string serial;
+    int port = -1;
+    std::string device; // the port's device path, empty when unknown
+};
+
+class UnitRecord {
+public:
+    // A successful Connect: the identity holds until the session closes or moves, and the
+    // unit counts as not downloaded until its data has been collected.
+    void connected(const Unit& unit);
+    // The serial number read without a Connect (before a clearing): the identity holds, and
+    // what was downloaded since the unit's last Connect stays known.
+    void identified(const Unit& unit);
+    // The session's state now. A closed session, or one on another port, ends the identity.
+    // True when that changed what is shown.
+    bool follow(bool portOpen, int port);
+    // The current unit's data has been collected.
+    void downloaded();
+
+    const std::optional<Unit>& current() const { return m_current; }
+    bool downloadedSinceConnect(const std::string& serial) const;
+
+private:
+    std::optional<Unit> m_current;
+    std::set<std::string> m_downloaded;
+};
+
+// "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port,
+// otherwise "COMn - not connected" ("No COM port - not connected" without a number).
+std::string identityText(const UnitRecord& record, bool portOpen, int port);
+
+// The question asked before the usual ones of a clearing when the unit has not been
+// downloaded since it was connected (or could not be named at all); none otherwise.
+std::optional<std::string> clearMemoryQuestion(const UnitRecord& record, int port,
+                                               const std::string& device);
+
+// Printable form of a serial number as the unit sent it (control bytes and non-ASCII as '?').
+std::string printableSerial(const std::string& serial);
+
+// Why the unit cannot be reached, in the order they are checked.
+enum class Trouble { None, NoSerialPort, PortMissing, NoPermission, NoAnswer };
+
+struct PortFacts {
+    bool anyPort = false;     // the machine has at least one COM port
+    int port = -1;            // the session's COM number
+    bool portPresent = false; // its device exists
+    bool permissionDenied = false;
+    std::string device;      // its device path (as resolved), for the permission text
+    std::string group;       // the group that owns it
+    bool portOpened = false; // the session opened it (and the unit did not answer)
+};
+
+Trouble diagnose(const PortFacts& facts);
+// Plain words for the status bar: what is wrong and what to do. Empty for Trouble::None.
+std::string guidanceText(Trouble trouble, const PortFacts& facts);
+
+} // namespace unit_status
