@@ -9,7 +9,10 @@ std::string portName(int port) {
 }
 
 std::string unitName(const Unit& unit) {
-    std::string text = "XRQ" + printableSerial(unit.serial) + " on " + portName(unit.port);
+    // Units that carry the model in their serial number ("XRQ10472") are not named twice.
+    const std::string serial = printableSerial(unit.serial);
+    std::string text =
+        (serial.rfind("XRQ", 0) == 0 ? serial : "XRQ" + serial) + " on " + portName(unit.port);
     if (!unit.device.empty())
         text += " (" + unit.device + ")";
     return text;

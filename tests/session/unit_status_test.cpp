@@ -32,6 +32,9 @@ TEST(UnitRecord, IdentityHoldsOnlyOnTheOpenPortItWasConnectedOn) {
                              8),
                  1, ""});
     EXPECT_EQ(identityText(r, true, 1), "XRQAB?2?D34 on COM1");
+    // A serial number that carries the model already is not prefixed twice.
+    r.connected({"XRQ10472", 1, ""});
+    EXPECT_EQ(identityText(r, true, 1), "XRQ10472 on COM1");
 }
 
 TEST(UnitRecord, ClearingAsksFirstForAUnitNotDownloadedSinceItsConnect) {
