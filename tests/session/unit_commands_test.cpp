@@ -269,8 +269,9 @@ TEST_F(UnitCommands, ClearMemoryQuestionsAnsweredAgainstItSendNothing) {
     const std::string before = unit->received();
     const std::string q1 =
         "This action is irreversible. Make sure you have saved all your data!\nContinue?";
-    // Connected, never downloaded: the unit is named first, and No there ends it all.
-    const std::string q0 = "XRQ" + unit->serialNumber() + " on COM" + std::to_string(kPort) + " (" +
+    // Connected, never downloaded: the unit is named first (its serial number "XRQ10472"
+    // carries the model already), and No there ends it all.
+    const std::string q0 = unit->serialNumber() + " on COM" + std::to_string(kPort) + " (" +
                            FormXRQMain->Units.current()->device +
                            ") has not been downloaded since it was connected: its data would "
                            "be lost.\nClear its memory anyway?";
