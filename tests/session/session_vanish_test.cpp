@@ -28,8 +28,7 @@ bool endsWith(const std::string& s, const std::string& tail) {
 TEST_F(Vanish, AnIdlePortThatGoesClosesTheSessionOnceAndTheNextExchangeReopens) {
     openSession();
     std::vector<int> vanished;
-    QObject::connect(form.get(), &TFormSerial::portVanished,
-                     [&](int n) { vanished.push_back(n); });
+    QObject::connect(form.get(), &TFormSerial::portVanished, [&](int n) { vanished.push_back(n); });
     newLog();
     QElapsedTimer clock;
     clock.start();
