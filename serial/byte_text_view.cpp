@@ -179,6 +179,7 @@ void ByteTextView::appendBytes(std::string_view bytes) {
     m_stale = true;
     if (!m_refreshGate.isActive())
         refresh();
+    emit bytesAppended();
 }
 
 void ByteTextView::refresh() {

@@ -106,6 +106,10 @@ public:
     std::int64_t firstVisibleLine() const;
     int linesPerPage() const;
 
+signals:
+    // Bytes were appended (before they are shown: painting is gated, this is not).
+    void bytesAppended();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
