@@ -17,7 +17,6 @@ namespace collection {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 1 << 20;
 constexpr std::size_t kWriteChunk = 1 << 20;
 constexpr int kNumberedNames = 999; // _000 .. _998
 

@@ -179,6 +179,7 @@ void ByteTextView::appendBytes(std::string_view bytes) {
     m_stale = true;
     if (!m_refreshGate.isActive())
         refresh();
+    emit bytesAppended();
 }
 
 void ByteTextView::refresh() {
@@ -513,7 +514,12 @@ void ByteTextView::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton))
         return;
     moveCursor(positionAt(event->position().toPoint()), true);
-    if (hasSelection() && QApplication::clipboard()->supportsSelection())
+}
+
+void ByteTextView::mouseReleaseEvent(QMouseEvent* event) {
+    // What was selected with the mouse is offered for pasting with the middle button.
+    if (event->button() == Qt::LeftButton && hasSelection() &&
+        QApplication::clipboard()->supportsSelection())
         QApplication::clipboard()->setText(selectedText(), QClipboard::Selection);
 }
 

@@ -119,6 +119,7 @@ DataSetView::DataSetView(std::shared_ptr<const DataSet> set, QWidget* parent)
     fillStats();
     rebuildTracks();
     resetZoom();
+    redraw(); // drawn when shown, not one event later
 }
 
 DataSetView::~DataSetView() = default;

@@ -6,6 +6,8 @@
 #include "setup/fSetup.h"
 
 #include <QLineEdit>
+#include "serial/byte_text_view.h"
+
 #include <QPlainTextEdit>
 #include <QStatusBar>
 
@@ -277,7 +279,7 @@ TEST_F(CollectData, ExitDuringADownloadStopsItAndKeepsTheIntermediateFile) {
     script->queueAnswer(true);
     bool asked = false;
     // Exit once the first bytes show in the main window.
-    QObject::connect(FormXRQMain->MemoMain, &QPlainTextEdit::textChanged, FormXRQMain, [&] {
+    QObject::connect(FormXRQMain->MemoMain, &ByteTextView::bytesAppended, FormXRQMain, [&] {
         if (asked)
             return;
         asked = true;

@@ -66,10 +66,24 @@ protected:
         QDir::setCurrent(oldCwd);
     }
 
-    // Starts the simulated unit as COM7 and makes it the session's port (not opened).
+    // Starts the simulated unit as COM7 and makes it the session's port (not opened). The
+    // program announces the new port after a short settle and closes its port on an arrival,
+    // so the port is opened only once the arrival has been announced, as an operator plugs
+    // in and then connects.
     void startUnit(sim::SimOptions options) {
         options.linkPath = TempFilesPath + "ports/COM" + std::to_string(kPort);
+        const std::string note = "Com port COM" + std::to_string(kPort) + " added to system!";
+        const auto announced = [&] {
+            for (const auto& b : script->shown)
+                if (b.text == note)
+                    return true;
+            return false;
+        };
+        const bool before = announced();
         unit = sim::PtyUnit::start(options);
+        if (!before) {
+            ASSERT_TRUE(waitUntil(announced)) << "the program did not notice COM" << kPort;
+        }
         FormSerial->ComPortNumber = kPort;
     }
 
