@@ -1,8 +1,27 @@
 #pragma once
 // The serial port component: one serial device with its configuration, its event thread and
-// its transfer and line-control operations. Everything here is called on the thread that owns
-// the port (the UI thread); the event thread (ComThread.h) only waits for line events and
-// hands them over. The component talks to the system only through platform/win_comm.h.
+// its transfer and line-control operations. It talks to the system only through
+// platform/win_comm.h.
+//
+// Threads while a port is open, and what each may touch:
+// - The owning thread (the UI thread in the program) calls every operation, owns every field
+//   and is the only one to assign handler slots. Transfers, purges and line control run here
+//   and block only when asked to wait.
+// - The event thread (TComThread, one per open port with a line-event handler) waits for line
+//   events on the device and hands each batch over (synchronize.h): with SynchronizeEvents
+//   the handlers run on the UI thread while the event thread is parked; without, they run on
+//   the event thread, which then reads the handler slots. It writes only Events (through the
+//   device) and ThreadError, and after every wait looks at its stop flag before it touches the
+//   port. The port stops it before releasing anything, and waits for its end unless the
+//   caller runs inside one of its hand-overs.
+// - The driver's I/O thread (platform/serial_driver) moves bytes between the device and the
+//   driver's queues and completes requests; the modem watcher (platform/fd_transport, real
+//   ports only) sleeps until a modem line changes and wakes the I/O thread. Neither ever
+//   sees this component.
+// Locks: m_handlerLock guards the handler slots (written by the owner, read by whichever
+// thread calls a handler); the driver's own lock guards its queues, requests and the event
+// word it writes into Events; the hand-over's channel lock guards a request and its result.
+// Nothing of Qt is called from a thread other than the UI thread.
 
 #include "comport/comport_types.h"
 #include "comport/handler_slot.h"
@@ -14,8 +33,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TCustomComPort;
@@ -289,23 +310,23 @@ public:
     // --- Handlers ------------------------------------------------------------------------
     // Plain stores.
     const TOpenCloseEvent& AfterClose() const { return m_afterClose; }
-    void SetAfterClose(const TOpenCloseEvent& h) { m_afterClose = h; }
+    void SetAfterClose(const TOpenCloseEvent& h) { storeHandler(m_afterClose, h); }
     const TOpenCloseEvent& AfterOpen() const { return m_afterOpen; }
-    void SetAfterOpen(const TOpenCloseEvent& h) { m_afterOpen = h; }
+    void SetAfterOpen(const TOpenCloseEvent& h) { storeHandler(m_afterOpen, h); }
     const TReadWriteEvent& AfterRead() const { return m_afterRead; }
-    void SetAfterRead(const TReadWriteEvent& h) { m_afterRead = h; }
+    void SetAfterRead(const TReadWriteEvent& h) { storeHandler(m_afterRead, h); }
     const TReadWriteEvent& AfterWrite() const { return m_afterWrite; }
-    void SetAfterWrite(const TReadWriteEvent& h) { m_afterWrite = h; }
+    void SetAfterWrite(const TReadWriteEvent& h) { storeHandler(m_afterWrite, h); }
     const TOpenCloseEvent& BeforeClose() const { return m_beforeClose; }
-    void SetBeforeClose(const TOpenCloseEvent& h) { m_beforeClose = h; }
+    void SetBeforeClose(const TOpenCloseEvent& h) { storeHandler(m_beforeClose, h); }
     const TOpenCloseEvent& BeforeOpen() const { return m_beforeOpen; }
-    void SetBeforeOpen(const TOpenCloseEvent& h) { m_beforeOpen = h; }
+    void SetBeforeOpen(const TOpenCloseEvent& h) { storeHandler(m_beforeOpen, h); }
     const TReadWriteEvent& BeforeRead() const { return m_beforeRead; }
-    void SetBeforeRead(const TReadWriteEvent& h) { m_beforeRead = h; }
+    void SetBeforeRead(const TReadWriteEvent& h) { storeHandler(m_beforeRead, h); }
     const TReadWriteEvent& BeforeWrite() const { return m_beforeWrite; }
-    void SetBeforeWrite(const TReadWriteEvent& h) { m_beforeWrite = h; }
+    void SetBeforeWrite(const TReadWriteEvent& h) { storeHandler(m_beforeWrite, h); }
     const TComErrorEvent& OnError() const { return m_onError; }
-    void SetOnError(const TComErrorEvent& h) { m_onError = h; }
+    void SetOnError(const TComErrorEvent& h) { storeHandler(m_onError, h); }
 
     // Line events: a different routine recomputes the event mask, which starts or stops the
     // event thread of an open port.
@@ -348,12 +369,44 @@ public:
 
 private:
     template <typename H> void setLineHandler(H& slot, const H& handler);
+    // Handler slots are written only by the owning thread, under m_handlerLock; a call reads
+    // its slot under the lock too, since it may run on the event thread (events that are not
+    // synchronized, and what they call) while the owner assigns. The handler runs unlocked,
+    // on a copy, so it may assign slots itself.
+    template <typename H> void storeHandler(H& slot, const H& handler) {
+        std::lock_guard lock(m_handlerLock);
+        slot = handler;
+    }
+    template <typename H> bool handlerAssigned(const H& slot) const {
+        std::lock_guard lock(m_handlerLock);
+        return slot.assigned();
+    }
+    template <typename H, typename... A> void callHandler(const H& slot, A&&... args) {
+        H copy;
+        {
+            std::lock_guard lock(m_handlerLock);
+            if (!slot)
+                return;
+            copy = slot;
+        }
+        copy(std::forward<A>(args)...);
+    }
     void checkCreated(bool created);
     void checkTransferCount(std::int32_t count, const void* buffer);
+    void transfer(bool reading, const void* buffer, std::int32_t count, bool waitOnCompletion);
+    void waitForCompletion(bool reading);
+    // The body of every setter whose property needs a closed port.
+    template <typename T> void storeWhenClosed(T& member, const T& value) {
+        if (value != member) {
+            CheckInactive();
+            member = value;
+        }
+    }
     win::COMSTAT queueStatus();
     void purge(win::DWORD flags);
     void escape(win::DWORD function);
     void dispatch(TComThread* thread);
+    void readConfig(win::COMMCONFIG& config, win::DWORD& size);
 
     bool m_designing = false;
     bool m_loading = false;
@@ -370,6 +423,7 @@ private:
     win::DWORD m_readRequested = 0;
     win::DWORD m_writeRequested = 0;
     std::int32_t m_savedPriorityClass = -1;
+    win::PriorityState m_savedPriority; // exact, beside the coarse class above
     win::DWORD m_threadError = 0;
     TThreadPriority m_threadPriority = tpTimeCritical;
     std::int32_t m_customBaudRate = 0;
@@ -387,9 +441,8 @@ private:
     TTimeouts* m_timeouts = nullptr;
     // The bytes of the write in progress: taken over from the caller when the write starts.
     std::vector<char> m_writeBuffer;
-    // What a ReadUntil that timed out had gathered; the next ReadUntil starts with it.
-    std::string m_untilCarry;
 
+    mutable std::mutex m_handlerLock;
     TOpenCloseEvent m_afterClose;
     TOpenCloseEvent m_afterOpen;
     TReadWriteEvent m_afterRead;

@@ -83,11 +83,21 @@ std::string TCustomComPort::ShortDeviceName() const {
     return m_deviceName;
 }
 
+// An open port is read and written through its own handle: a second open of the device would
+// be refused by this port's exclusive hold.
+void TCustomComPort::readConfig(win::COMMCONFIG& config, win::DWORD& size) {
+    size = sizeof config;
+    if (GetActive() && !m_designing)
+        Check(win::GetCommConfig(m_handle, &config, &size));
+    else
+        Check(win::GetDefaultCommConfigA(ShortDeviceName().c_str(), &config, &size));
+}
+
 bool TCustomComPort::ConfigDialog() {
     const std::string name = ShortDeviceName();
     win::COMMCONFIG config{};
-    win::DWORD size = sizeof config;
-    Check(win::GetDefaultCommConfigA(name.c_str(), &config, &size));
+    win::DWORD size = 0;
+    readConfig(config, size);
     CopyDCB(config.dcb, true);
     const bool confirmed = win::CommConfigDialogA(name.c_str(), nullptr, &config) != win::FALSE;
     if (confirmed) {
@@ -97,13 +107,19 @@ bool TCustomComPort::ConfigDialog() {
     return confirmed;
 }
 
+// On an open port the device's default configuration is its live one: the kernel keeps the
+// line settings between opens.
 bool TCustomComPort::DefaultConfigDialog() {
     const std::string name = ShortDeviceName();
     win::COMMCONFIG config{};
-    win::DWORD size = sizeof config;
-    Check(win::GetDefaultCommConfigA(name.c_str(), &config, &size));
+    win::DWORD size = 0;
+    readConfig(config, size);
     const bool confirmed = win::CommConfigDialogA(name.c_str(), nullptr, &config) != win::FALSE;
-    if (confirmed)
+    if (!confirmed)
+        return false;
+    if (GetActive() && !m_designing)
+        Check(win::SetCommConfig(m_handle, &config, size));
+    else
         Check(win::SetDefaultCommConfigA(name.c_str(), &config, size));
-    return confirmed;
+    return true;
 }

@@ -137,9 +137,14 @@ void TComSignal::SetSignal(TSignal value) {
 }
 
 void TComSignal::RetrieveEvents() {
-    if (m_loading || m_designing || !m_comPort)
+    // Taking over twice would save our own handler as the one to chain to, and each event
+    // would then call it again without end.
+    if (m_loading || m_designing || !m_comPort || m_hooked)
         return;
     TCustomComPort* port = m_comPort;
+    // Hooked from the first store on: a port setter that raises (the event mask of a device
+    // that has gone) has stored our handler all the same, and it must be given back.
+    m_hooked = true;
 
     SavedAfterOpen = port->AfterOpen();
     port->SetAfterOpen(TOpenCloseEvent(this, &TComSignal::AfterOpen));
@@ -163,8 +168,22 @@ void TComSignal::RetrieveEvents() {
             (port->*slot.set)(TNotifyEvent(this, &TComSignal::OnNotifySignal));
         }
     }
-    m_hooked = true;
 }
+
+namespace {
+
+// Giving a handler back through the port's setter re-applies the event mask, which raises on
+// a device that has just gone. The handler is stored before that, and the port reports its
+// device's going itself (OnError, then it closes): letting go of it must not fail, since it
+// runs from destructors and from the removal of the port.
+template <typename F> void quietly(F store) {
+    try {
+        store();
+    } catch (...) {
+    }
+}
+
+} // namespace
 
 void TComSignal::RestoreEvents() {
     if (!m_designing && m_comPort && m_hooked) {
@@ -183,13 +202,14 @@ void TComSignal::RestoreEvents() {
                 port->SetAfterWrite(SavedAfterWrite);
         } else if (m_signal == siLineError) {
             if (port->OnLineError().sameRoutine(TLineErrorEvent(this, &TComSignal::OnLineError)))
-                port->SetOnLineError(SavedLineError);
+                quietly([&] { port->SetOnLineError(SavedLineError); });
         } else if (const NotifySlot slot = notifySlot(m_signal); slot.get) {
             const TNotifyEvent ours = slot.modemLine
                                           ? TNotifyEvent(this, &TComSignal::OnModemSignal)
                                           : TNotifyEvent(this, &TComSignal::OnNotifySignal);
             if ((port->*slot.get)().sameRoutine(ours))
-                (port->*slot.set)(slot.modemLine ? SavedModemSignal : SavedNotify);
+                quietly(
+                    [&] { (port->*slot.set)(slot.modemLine ? SavedModemSignal : SavedNotify); });
         }
     }
     m_hooked = false;

@@ -1,61 +1,106 @@
 #include "comport/synchronize.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QThread>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <deque>
+#include <mutex>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 
 namespace comport {
 
 namespace {
 
-// Carries jobs to the UI thread. The jobs travel through this object's own locked queue and
-// the call posted to the UI thread's event loop carries no data: everything a worker wrote
-// before queueing its job is handed over by that lock, not by the event queue's internals.
-// One job per posted call keeps the jobs in order and interleaved with other events as
-// separate queued calls would be.
-class UiPump : public QObject {
-    Q_OBJECT
+// Carries jobs from any thread to the UI thread. A worker touches nothing of Qt: it queues
+// its job under our own lock and, when the queue was empty, writes to an eventfd; a
+// QSocketNotifier on the UI thread reads the eventfd there. So every hand-over between the
+// threads goes through a lock and a descriptor that the race detector sees, never through
+// Qt's event posting, whose internal locks it cannot see (Debian's Qt is not built for it).
+//
+// One job runs per notification: the queue re-arms the eventfd while jobs remain, so the jobs
+// stay in order and interleaved with other events, and a job that runs a nested event loop
+// (a handler waiting for an answer) still lets the next job run.
+class UiQueue {
 public:
-    // Any thread, once an application object exists.
-    static UiPump* instance() {
-        static UiPump* const pump = [] {
-            auto* p = new UiPump; // lives as long as the process
-            QCoreApplication* app = QCoreApplication::instance();
-            if (p->thread() != app->thread())
-                p->moveToThread(app->thread()); // allowed: p still belongs to the caller
-            return p;
-        }();
-        return pump;
+    // UI thread, once, when the application object exists. Lives as long as the process.
+    static UiQueue* create() {
+        static UiQueue* const queue = new UiQueue;
+        return queue;
     }
+    // Any thread: the queue, or null before the UI thread made it.
+    static UiQueue* get() { return s_instance.load(std::memory_order_acquire); }
 
+    std::thread::id uiThread() const { return m_uiThread; }
+
+    // Any thread.
     void post(std::function<void()> job) {
+        bool wasEmpty;
         {
             std::lock_guard lock(m_mutex);
+            wasEmpty = m_jobs.empty();
             m_jobs.push_back(std::move(job));
         }
-        QMetaObject::invokeMethod(this, "runOne", Qt::QueuedConnection);
+        if (wasEmpty)
+            signal();
     }
 
 private:
+    UiQueue() : m_uiThread(std::this_thread::get_id()) {
+        m_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m_fd >= 0) {
+            m_notifier =
+                new QSocketNotifier(m_fd, QSocketNotifier::Read, QCoreApplication::instance());
+            QObject::connect(m_notifier, &QSocketNotifier::activated, m_notifier,
+                             [this] { runOne(); });
+        }
+        s_instance.store(this, std::memory_order_release);
+    }
+
+    void signal() {
+        if (m_fd < 0)
+            return;
+        const std::uint64_t one = 1;
+        ssize_t n;
+        do
+            n = ::write(m_fd, &one, sizeof one);
+        while (n < 0 && errno == EINTR);
+    }
+
     // UI thread.
-    Q_INVOKABLE void runOne() {
+    void runOne() {
+        std::uint64_t count;
+        [[maybe_unused]] ssize_t n = ::read(m_fd, &count, sizeof count);
         std::function<void()> job;
+        bool more;
         {
             std::lock_guard lock(m_mutex);
             if (m_jobs.empty())
                 return;
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
+            more = !m_jobs.empty();
         }
+        if (more)
+            signal();
         job();
     }
 
+    static std::atomic<UiQueue*> s_instance;
+    const std::thread::id m_uiThread;
+    int m_fd = -1;
+    QSocketNotifier* m_notifier = nullptr;
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_jobs;
 };
+
+std::atomic<UiQueue*> UiQueue::s_instance{nullptr};
 
 enum class RequestState { Queued, Running, Done, Skipped };
 
@@ -75,22 +120,24 @@ struct SyncChannel::State {
 };
 
 SyncChannel::SyncChannel() : m_state(std::make_shared<State>()) {
-    // Normally made here on the UI thread, before any worker needs it.
-    if (QCoreApplication::instance())
-        UiPump::instance();
+    // Made on the UI thread (the port creates its event thread there), before any worker
+    // needs the queue.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread())
+        UiQueue::create();
 }
 
 void postToUiThread(std::function<void()> job) {
-    if (QCoreApplication::instance())
-        UiPump::instance()->post(std::move(job));
+    if (UiQueue* queue = UiQueue::get())
+        queue->post(std::move(job));
 }
 
 SyncChannel::~SyncChannel() = default;
 
+// Compares thread ids only: asking Qt which thread this is would make Qt adopt a worker.
 bool onUiThread() {
-    if (QCoreApplication* app = QCoreApplication::instance())
-        return QThread::currentThread() == app->thread();
-    return false;
+    UiQueue* queue = UiQueue::get();
+    return queue != nullptr && std::this_thread::get_id() == queue->uiThread();
 }
 
 bool SyncChannel::run(std::function<void()> routine) {
@@ -100,14 +147,14 @@ bool SyncChannel::run(std::function<void()> routine) {
         routine();
         return true;
     }
-    QCoreApplication* app = QCoreApplication::instance();
+    const bool haveQueue = UiQueue::get() != nullptr;
     auto request = std::make_shared<Request>();
     request->routine = std::move(routine);
     {
         std::lock_guard lock(m_state->mutex);
         // Checked under the lock that cancel() takes: a cancel either comes first and this
         // request is never queued, or comes later and finds it.
-        if (m_state->cancelled || app == nullptr)
+        if (m_state->cancelled || !haveQueue)
             return false;
         m_state->current = request;
         m_state->changed.notify_all();
@@ -177,5 +224,3 @@ bool SyncChannel::routineRunning() const {
 }
 
 } // namespace comport
-
-#include "synchronize.moc"

@@ -2,8 +2,11 @@
 // The blocking hand-over from a worker thread to the UI thread, cancellable from the UI
 // thread. One channel serves one worker (the event thread of one port).
 //
-// Worker side: run() queues the routine to the UI thread's event loop and blocks until the
-// routine has run there; an exception that escaped the routine is thrown again in the worker.
+// Worker side: run() queues the routine for the UI thread and blocks until the routine has
+// run there; an exception that escaped the routine is thrown again in the worker. The worker
+// calls nothing of Qt: the routine travels through our own locked queue and an eventfd that a
+// QSocketNotifier on the UI thread reads (synchronize.cpp), so that the race detector sees
+// every hand-over.
 // UI side: cancel() makes every queued and later run() return false without running its
 // routine, so a UI thread that stops the worker never waits for a routine that needs it.
 // A routine that has already begun runs to its end, and its worker keeps waiting for it.
@@ -47,11 +50,12 @@ private:
 };
 
 // Any thread: queues `job` to run on the UI thread's event loop, in order with other jobs
-// posted this way. Nothing happens without an application object.
+// posted this way. Nothing happens before a channel has been made on the UI thread of an
+// application object (that makes the queue).
 void postToUiThread(std::function<void()> job);
 
-// Whether the caller runs on the UI thread (the thread of the application object; without
-// one, the thread that first asked).
+// Whether the caller runs on the UI thread (the thread of the application object that made
+// the first channel); false before any channel exists.
 bool onUiThread();
 
 } // namespace comport

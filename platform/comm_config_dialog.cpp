@@ -67,15 +67,15 @@ CommConfigDialog::CommConfigDialog(const QString& deviceName, const win::DCB& dc
     m_stopBits->addItem("2", win::TWOSTOPBITS);
 
     m_dtr = new QComboBox(this);
-    m_dtr->addItem(tr("Disable"), 0x0000);
-    m_dtr->addItem(tr("Enable"), 0x0010);
-    m_dtr->addItem(tr("Handshake"), 0x0020);
+    m_dtr->addItem(tr("Disable"), win::DTR_CONTROL_DISABLE);
+    m_dtr->addItem(tr("Enable"), win::DTR_CONTROL_ENABLE);
+    m_dtr->addItem(tr("Handshake"), win::DTR_CONTROL_HANDSHAKE);
 
     m_rts = new QComboBox(this);
-    m_rts->addItem(tr("Disable"), 0x0000);
-    m_rts->addItem(tr("Enable"), 0x1000);
-    m_rts->addItem(tr("Handshake"), 0x2000);
-    m_rts->addItem(tr("Toggle"), 0x3000);
+    m_rts->addItem(tr("Disable"), win::RTS_CONTROL_DISABLE);
+    m_rts->addItem(tr("Enable"), win::RTS_CONTROL_ENABLE);
+    m_rts->addItem(tr("Handshake"), win::RTS_CONTROL_HANDSHAKE);
+    m_rts->addItem(tr("Toggle"), win::RTS_CONTROL_TOGGLE);
 
     m_xonXoff = new QCheckBox(tr("XON/XOFF flow control"), this);
     m_problem = new QLabel(this);
@@ -129,7 +129,7 @@ win::DCB CommConfigDialog::dcb() const {
               static_cast<win::DWORD>(m_rts->currentData().toInt());
     // RTS handshake is the receiving half of hardware flow control; its sending half (CTS)
     // goes with it, as termios knows only the pair.
-    if ((d.Flags & kRtsMask) == 0x2000)
+    if ((d.Flags & kRtsMask) == win::RTS_CONTROL_HANDSHAKE)
         d.Flags |= win::DCB_fOutxCtsFlow;
     const bool xonXoff = m_xonXoff->isChecked();
     const bool wasXonXoff = m_loaded.Flags & (win::DCB_fOutX | win::DCB_fInX);

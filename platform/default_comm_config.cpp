@@ -1,7 +1,9 @@
 #include "platform/default_comm_config.h"
 
 #include "platform/dos_devices.h"
+#include "platform/error_table.h"
 #include "platform/termios_dcb.h"
+#include "platform/win_object.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -14,25 +16,6 @@ namespace win {
 namespace {
 
 constexpr DWORD kConfigSize = sizeof(COMMCONFIG);
-
-DWORD errorFor(int err) {
-    switch (err) {
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case EWOULDBLOCK:
-        return ERROR_ACCESS_DENIED;
-    case ENOTTY:
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case ENOTDIR:
-    case ELOOP:
-        return ERROR_FILE_NOT_FOUND;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
 
 // Closes on every path out.
 class Device {
@@ -59,21 +42,26 @@ public:
         m_heldElsewhere = probe.state == platform::DeviceState::InUse;
         m_fd = ::open(probe.resolvedPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (m_fd < 0)
-            return fail(errorFor(errno));
+            return failErrno(errno);
         return true;
     }
-    bool get(termios2& t) { return ::ioctl(m_fd, TCGETS2, &t) == 0 || fail(errorFor(errno)); }
+    bool get(termios2& t) { return ::ioctl(m_fd, TCGETS2, &t) == 0 || failErrno(errno); }
     bool set(const termios2& t) {
         int rc;
         do
             rc = ::ioctl(m_fd, TCSETS2, &t);
         while (rc != 0 && errno == EINTR);
-        return rc == 0 || fail(errno == EINVAL ? ERROR_INVALID_PARAMETER : errorFor(errno));
+        return rc == 0 || failErrno(errno);
     }
     bool heldElsewhere() const { return m_heldElsewhere; }
 
     static bool fail(DWORD code) {
         SetLastError(code);
+        return false;
+    }
+    // Keeps the errno, so that the message says why.
+    static bool failErrno(int err) {
+        setLastError(platform::errorFromErrno(err), err);
         return false;
     }
 
@@ -87,7 +75,7 @@ private:
 DCB baseDcb() {
     DCB dcb;
     dcb.DCBlength = sizeof(DCB);
-    dcb.Flags = DCB_fBinary | 0x0010 /* DTR on */ | 0x1000 /* RTS on */;
+    dcb.Flags = DCB_fBinary | DTR_CONTROL_ENABLE | RTS_CONTROL_ENABLE;
     dcb.XonLim = 2048;
     dcb.XoffLim = 512;
     dcb.XonChar = 0x11;
@@ -113,7 +101,7 @@ BOOL GetDefaultCommConfigA(const char* name, COMMCONFIG* config, DWORD* size) {
     config->wVersion = 1;
     config->dcb = baseDcb();
     platform::termiosToDcb(t, config->dcb);
-    config->dwProviderSubType = 1; // PST_RS232
+    config->dwProviderSubType = PST_RS232;
     *size = kConfigSize;
     return TRUE;
 }
@@ -147,6 +135,31 @@ BOOL SetDefaultCommConfigA(const char* name, const COMMCONFIG* config, DWORD siz
         return Device::fail(ERROR_INVALID_PARAMETER);
     }
     return TRUE;
+}
+
+BOOL GetCommConfig(HANDLE h, COMMCONFIG* config, DWORD* size) {
+    if (config == nullptr || size == nullptr)
+        return Device::fail(ERROR_INVALID_PARAMETER);
+    if (*size < kConfigSize) {
+        *size = kConfigSize;
+        return Device::fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    DCB dcb;
+    if (!GetCommState(h, &dcb))
+        return FALSE;
+    *config = COMMCONFIG{};
+    config->dwSize = kConfigSize;
+    config->wVersion = 1;
+    config->dcb = dcb;
+    config->dwProviderSubType = PST_RS232;
+    *size = kConfigSize;
+    return TRUE;
+}
+
+BOOL SetCommConfig(HANDLE h, const COMMCONFIG* config, DWORD size) {
+    if (config == nullptr || size < kConfigSize)
+        return Device::fail(ERROR_INVALID_PARAMETER);
+    return SetCommState(h, &config->dcb);
 }
 
 } // namespace win

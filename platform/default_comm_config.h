@@ -17,4 +17,10 @@ BOOL GetDefaultCommConfigA(const char* name, COMMCONFIG* config, DWORD* size);
 // under it), with 87 for a control block the device cannot take.
 BOOL SetDefaultCommConfigA(const char* name, const COMMCONFIG* config, DWORD size);
 
+// The configuration record of an open device, read and written through its handle: the
+// only way for the holder of an exclusive open, since a second open is refused. Writing
+// changes the live line settings, which the kernel then keeps after the close.
+BOOL GetCommConfig(HANDLE h, COMMCONFIG* config, DWORD* size);
+BOOL SetCommConfig(HANDLE h, const COMMCONFIG* config, DWORD size);
+
 } // namespace win

@@ -1,5 +1,6 @@
 #include "platform/fd_transport.h"
 
+#include "platform/error_table.h"
 #include "platform/termios_dcb.h"
 
 #include <cerrno>
@@ -16,30 +17,6 @@
 namespace platform {
 
 using namespace win;
-
-DWORD errorFromErrno(int err) {
-    switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENXIO:
-    case ENODEV:
-    case ELOOP:
-    case ENAMETOOLONG:
-    case ENOTTY:
-    case EIO: // a phantom port that has no UART behind it
-        return ERROR_FILE_NOT_FOUND;
-    case EBUSY:
-    case EWOULDBLOCK:
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
 
 std::unique_ptr<FdTransport> FdTransport::open(const std::string& path, DWORD& error, int& err) {
     int fd;
@@ -269,7 +246,7 @@ DWORD FdTransport::applyDcb(const DCB& dcb, DCB& readBack, int& err) {
     serial_rs485 rs{};
     if (::ioctl(m_fd, TIOCGRS485, &rs) == 0) {
         // RTS toggling is the RS-485 mode of the driver: on exactly when asked for.
-        bool toggle = (dcb.Flags & DCB_fRtsControlMask) == 0x3000;
+        bool toggle = (dcb.Flags & DCB_fRtsControlMask) == RTS_CONTROL_TOGGLE;
         if (toggle != bool(rs.flags & SER_RS485_ENABLED)) {
             rs.flags = toggle ? (SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) : 0;
             ::ioctl(m_fd, TIOCSRS485, &rs);

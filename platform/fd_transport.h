@@ -65,7 +65,4 @@ private:
     } m_counts;
 };
 
-// The win error code for an errno from opening or using a device.
-win::DWORD errorFromErrno(int err);
-
 } // namespace platform

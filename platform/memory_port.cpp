@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <mutex>
 
@@ -69,7 +70,7 @@ public:
         std::lock_guard lock(m_cable->mutex);
         auto& me = m_cable->end[m_side];
         if (me.gone) {
-            err = 0;
+            err = ENODEV; // what a read of an unplugged USB adapter says
             return Io::Gone;
         }
         std::size_t n = std::min(size, m_cable->pending(m_side));
@@ -95,7 +96,7 @@ public:
         std::lock_guard lock(m_cable->mutex);
         auto& me = m_cable->end[m_side];
         if (me.gone) {
-            err = 0;
+            err = ENODEV; // what a read of an unplugged USB adapter says
             return Io::Gone;
         }
         if (me.suspended || me.breakOn)

@@ -103,7 +103,7 @@ DWORD SerialDriver::start(int& err) {
     // Windows reports a freshly opened port in binary mode with DTR and RTS on, which is
     // also what the kernel does to the lines on open.
     m_dcb.DCBlength = sizeof(DCB);
-    m_dcb.Flags = DCB_fBinary | 0x0010 | 0x1000;
+    m_dcb.Flags = DCB_fBinary | DTR_CONTROL_ENABLE | RTS_CONTROL_ENABLE;
     m_dcb.XonLim = 2048;
     m_dcb.XoffLim = 512;
     DWORD e = m_transport->readDcb(m_dcb, err);
@@ -147,6 +147,11 @@ void SerialDriver::wake() {
         return;
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(m_eventFd, &one, sizeof one);
+}
+
+int SerialDriver::goneErrno() const {
+    std::lock_guard lock(m_mutex);
+    return m_gone ? m_goneErrno : 0;
 }
 
 DWORD SerialDriver::usable() const {
@@ -426,10 +431,11 @@ void SerialDriver::abortWrites(DWORD error) {
 
 // The device went away: everything pending fails with "access denied" once; the
 // descriptor is no longer polled, so nothing spins afterwards.
-void SerialDriver::markGone(int) {
+void SerialDriver::markGone(int err) {
     if (m_gone)
         return;
     m_gone = true;
+    m_goneErrno = err;
     abortReads(ERROR_ACCESS_DENIED);
     abortWrites(ERROR_ACCESS_DENIED);
     if (m_wait) {
@@ -735,18 +741,19 @@ DWORD SerialDriver::setState(const DCB& dcb, int& err) {
         return e;
     DWORD dtr = dcb.Flags & DCB_fDtrControlMask;
     DWORD rts = dcb.Flags & DCB_fRtsControlMask;
-    if ((dtr == 0x20 || (dcb.Flags & DCB_fOutxDsrFlow)) && !m_transport->canDtrDsrHandshake())
+    if ((dtr == DTR_CONTROL_HANDSHAKE || (dcb.Flags & DCB_fOutxDsrFlow)) &&
+        !m_transport->canDtrDsrHandshake())
         return ERROR_INVALID_PARAMETER;
-    if (rts == 0x3000 && !m_transport->canToggleRts())
+    if (rts == RTS_CONTROL_TOGGLE && !m_transport->canToggleRts())
         return ERROR_INVALID_PARAMETER;
     DCB readBack;
     if (DWORD e = m_transport->applyDcb(dcb, readBack, err))
         return e;
     bool ok = true;
-    if (dtr != 0x20)
-        ok = m_transport->setDtr(dtr == 0x10) && ok;
-    if (rts == 0x0000 || rts == 0x1000)
-        ok = m_transport->setRts(rts == 0x1000) && ok;
+    if (dtr != DTR_CONTROL_HANDSHAKE)
+        ok = m_transport->setDtr(dtr == DTR_CONTROL_ENABLE) && ok;
+    if (rts == RTS_CONTROL_DISABLE || rts == RTS_CONTROL_ENABLE)
+        ok = m_transport->setRts(rts == RTS_CONTROL_ENABLE) && ok;
     m_dcb = readBack;
     m_dcb.DCBlength = sizeof(DCB);
     return ok ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
@@ -784,10 +791,12 @@ DWORD SerialDriver::setMask(DWORD mask) {
     std::lock_guard lock(m_mutex);
     if (DWORD e = usable())
         return e;
-    if (mask & ~DWORD(0x1FFF))
+    if (mask & ~EV_ALL)
         return ERROR_INVALID_PARAMETER;
     m_mask = mask;
-    m_history = 0;
+    // Events already recorded for bits that stay wanted are still owed to the next wait: a
+    // handler assigned while bytes wait must hear of them.
+    m_history &= mask;
     if (m_wait) {
         *m_wait->eventMask = 0;
         complete(*m_wait, ERROR_SUCCESS);

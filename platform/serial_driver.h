@@ -68,6 +68,8 @@ public:
     // Waits until the output queue is handed to the device; ends early (995) on purge,
     // cancel or close, and with 5 when the device goes.
     win::DWORD flush();
+    // The errno that told of the device's going (EIO for a hang-up, ...), or 0.
+    int goneErrno() const;
 
 private:
     struct Request;
@@ -119,6 +121,7 @@ private:
     bool m_stop = false;
     bool m_closed = false;
     bool m_gone = false;
+    int m_goneErrno = 0;
     bool m_pollFdDone = false;     // hang-up seen on the descriptor: stop polling it
     bool m_abortedByError = false; // fAbortOnError tripped until ClearCommError
     bool m_outBlocked = false;

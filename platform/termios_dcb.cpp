@@ -46,7 +46,7 @@ DWORD validateDcb(const DCB& dcb, DWORD inputQueueSize) {
         return ERROR_INVALID_PARAMETER;
     if (dcb.XonChar == dcb.XoffChar)
         return ERROR_INVALID_PARAMETER;
-    if (dtrControl(dcb) == 0x30) // no such DTR mode
+    if (dtrControl(dcb) == DCB_fDtrControlMask) // both bits: no such DTR mode
         return ERROR_INVALID_PARAMETER;
     if ((dcb.Flags & DCB_fInX) && (dcb.XonLim > inputQueueSize || dcb.XoffLim > inputQueueSize))
         return ERROR_INVALID_PARAMETER;
@@ -127,7 +127,7 @@ void dcbToTermios(const DCB& dcb, termios2& t) {
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
 
-    if ((dcb.Flags & DCB_fOutxCtsFlow) || rtsControl(dcb) == 0x2000)
+    if ((dcb.Flags & DCB_fOutxCtsFlow) || rtsControl(dcb) == RTS_CONTROL_HANDSHAKE)
         t.c_cflag |= CRTSCTS;
     else
         t.c_cflag &= ~CRTSCTS;
@@ -180,12 +180,12 @@ void termiosToDcb(const termios2& t, DCB& dcb) {
     dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
 
     bool ctsFlow = t.c_cflag & CRTSCTS;
-    if (ctsFlow && !(dcb.Flags & DCB_fOutxCtsFlow) && rtsControl(dcb) != 0x2000)
+    if (ctsFlow && !(dcb.Flags & DCB_fOutxCtsFlow) && rtsControl(dcb) != RTS_CONTROL_HANDSHAKE)
         dcb.Flags |= DCB_fOutxCtsFlow;
     if (!ctsFlow) {
         dcb.Flags &= ~DCB_fOutxCtsFlow;
-        if (rtsControl(dcb) == 0x2000)
-            dcb.Flags = (dcb.Flags & ~DCB_fRtsControlMask) | 0x1000;
+        if (rtsControl(dcb) == RTS_CONTROL_HANDSHAKE)
+            dcb.Flags = (dcb.Flags & ~DCB_fRtsControlMask) | RTS_CONTROL_ENABLE;
     }
 }
 

@@ -2,6 +2,7 @@
 // the thread-local last error and the process and thread priorities.
 #include "platform/win_comm.h"
 
+#include "platform/error_table.h"
 #include "platform/event_object.h"
 #include "platform/fd_transport.h"
 #include "platform/memory_transport.h"
@@ -10,6 +11,7 @@
 #include "platform/win_object.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <mutex>
@@ -84,51 +86,7 @@ int LastErrnoDetail() {
 }
 
 std::string SysErrorMessage(DWORD code) {
-    std::string text;
-    switch (code) {
-    case ERROR_SUCCESS:
-        text = "The operation completed successfully.";
-        break;
-    case ERROR_FILE_NOT_FOUND:
-        text = "The serial device does not exist.";
-        break;
-    case ERROR_ACCESS_DENIED:
-        text = "Access to the serial device is denied: it is in use, not permitted, or has gone.";
-        break;
-    case ERROR_INVALID_HANDLE:
-        text = "The handle is not valid (the port is not open).";
-        break;
-    case ERROR_GEN_FAILURE:
-        text = "The serial device does not work.";
-        break;
-    case ERROR_INVALID_PARAMETER:
-        text = "A parameter is not valid for the serial device.";
-        break;
-    case ERROR_INSUFFICIENT_BUFFER:
-        text = "The data area passed is too small.";
-        break;
-    case ERROR_OPERATION_ABORTED:
-        text = "The operation was aborted.";
-        break;
-    case ERROR_IO_INCOMPLETE:
-        text = "The operation has not completed yet.";
-        break;
-    case ERROR_IO_PENDING:
-        text = "The operation is in progress.";
-        break;
-    default:
-        text = "Error " + std::to_string(code) + ".";
-        break;
-    }
-    if (code == t_lastError && t_lastErrno != 0) {
-        char buf[256];
-        const char* reason = strerror_r(t_lastErrno, buf, sizeof buf);
-        text.pop_back(); // the full stop
-        text += " (";
-        text += reason;
-        text += ").";
-    }
-    return text;
+    return platform::errorMessage(code, code == t_lastError ? t_lastErrno : 0);
 }
 
 namespace {
@@ -150,6 +108,14 @@ struct Device : Object {
     bool overlapped = false;
     void close() override { driver->close(); }
 };
+
+// A driver result; a device that has gone fails every call with 5 and the errno that told
+// of its going, so that each later message still says why.
+BOOL result(const Device& d, DWORD code, int err = 0) {
+    if (code == ERROR_ACCESS_DENIED && err == 0)
+        err = d.driver->goneErrno();
+    return result(code, err);
+}
 
 std::shared_ptr<Device> device(HANDLE h) {
     return handles::findAs<Device>(h);
@@ -222,7 +188,7 @@ BOOL GetCommState(HANDLE h, DCB* dcb) {
         return fail(ERROR_INVALID_HANDLE);
     if (!dcb)
         return fail(ERROR_INVALID_PARAMETER);
-    return result(d->driver->getState(*dcb));
+    return result(*d, d->driver->getState(*dcb));
 }
 
 BOOL SetCommState(HANDLE h, const DCB* dcb) {
@@ -233,14 +199,14 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
         return fail(ERROR_INVALID_PARAMETER);
     int err = 0;
     DWORD e = d->driver->setState(*dcb, err);
-    return result(e, err);
+    return result(*d, e, err);
 }
 
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->setupComm(inQueue, outQueue));
+    return result(*d, d->driver->setupComm(inQueue, outQueue));
 }
 
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
@@ -249,7 +215,7 @@ BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
         return fail(ERROR_INVALID_HANDLE);
     if (!t)
         return fail(ERROR_INVALID_PARAMETER);
-    return result(d->driver->getTimeouts(*t));
+    return result(*d, d->driver->getTimeouts(*t));
 }
 
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
@@ -258,14 +224,14 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
         return fail(ERROR_INVALID_HANDLE);
     if (!t)
         return fail(ERROR_INVALID_PARAMETER);
-    return result(d->driver->setTimeouts(*t));
+    return result(*d, d->driver->setTimeouts(*t));
 }
 
 BOOL SetCommMask(HANDLE h, DWORD mask) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->setMask(mask));
+    return result(*d, d->driver->setMask(mask));
 }
 
 BOOL GetCommMask(HANDLE h, DWORD* mask) {
@@ -274,7 +240,7 @@ BOOL GetCommMask(HANDLE h, DWORD* mask) {
         return fail(ERROR_INVALID_HANDLE);
     if (!mask)
         return fail(ERROR_INVALID_PARAMETER);
-    return result(d->driver->getMask(*mask));
+    return result(*d, d->driver->getMask(*mask));
 }
 
 BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
@@ -286,7 +252,7 @@ BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
     if (bad)
         return fail(ERROR_INVALID_HANDLE);
     bool sync = !d->overlapped || !ov;
-    return result(d->driver->waitEvent(eventMask, ov, std::move(ev), sync));
+    return result(*d, d->driver->waitEvent(eventMask, ov, std::move(ev), sync));
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
@@ -298,7 +264,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) 
     if (bad)
         return fail(ERROR_INVALID_HANDLE);
     bool sync = !d->overlapped || !ov;
-    return result(d->driver->read(buffer, count, done, ov, std::move(ev), sync));
+    return result(*d, d->driver->read(buffer, count, done, ov, std::move(ev), sync));
 }
 
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
@@ -310,7 +276,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* done, OVERLAPPE
     if (bad)
         return fail(ERROR_INVALID_HANDLE);
     bool sync = !d->overlapped || !ov;
-    return result(d->driver->write(buffer, count, done, ov, std::move(ev), sync));
+    return result(*d, d->driver->write(buffer, count, done, ov, std::move(ev), sync));
 }
 
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait) {
@@ -319,35 +285,35 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait
         return fail(ERROR_INVALID_HANDLE);
     if (!ov)
         return fail(ERROR_INVALID_PARAMETER);
-    return result(d->driver->overlappedResult(ov, transferred, wait != FALSE));
+    return result(*d, d->driver->overlappedResult(ov, transferred, wait != FALSE));
 }
 
 BOOL CancelIo(HANDLE h) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->cancelIo());
+    return result(*d, d->driver->cancelIo());
 }
 
 BOOL PurgeComm(HANDLE h, DWORD flags) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->purge(flags));
+    return result(*d, d->driver->purge(flags));
 }
 
 BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->clearError(errors, stat));
+    return result(*d, d->driver->clearError(errors, stat));
 }
 
 BOOL EscapeCommFunction(HANDLE h, DWORD func) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->escape(func));
+    return result(*d, d->driver->escape(func));
 }
 
 BOOL SetCommBreak(HANDLE h) {
@@ -363,21 +329,21 @@ BOOL GetCommModemStatus(HANDLE h, DWORD* status) {
         return fail(ERROR_INVALID_HANDLE);
     if (!status)
         return fail(ERROR_INVALID_PARAMETER);
-    return result(d->driver->modemStatus(*status));
+    return result(*d, d->driver->modemStatus(*status));
 }
 
 BOOL TransmitCommChar(HANDLE h, char c) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->transmitChar(c));
+    return result(*d, d->driver->transmitChar(c));
 }
 
 BOOL FlushFileBuffers(HANDLE h) {
     auto d = device(h);
     if (!d)
         return fail(ERROR_INVALID_HANDLE);
-    return result(d->driver->flush());
+    return result(*d, d->driver->flush());
 }
 
 // ---- events ----
@@ -467,11 +433,10 @@ DWORD GetPriorityClass() {
     return NORMAL_PRIORITY_CLASS;
 }
 
-BOOL SetPriorityClass(DWORD priorityClass) {
-    int nice = niceOfClass(priorityClass);
-    if (nice == 1000)
-        return fail(ERROR_INVALID_PARAMETER);
-    // Linux keeps a nice value per thread: give it to every thread of the process.
+namespace {
+
+// Linux keeps a nice value per thread: a process-wide change goes to every thread.
+BOOL setEveryThreadsNice(int nice) {
     DIR* dir = opendir("/proc/self/task");
     if (!dir)
         return fail(ERROR_GEN_FAILURE, errno);
@@ -485,8 +450,62 @@ BOOL SetPriorityClass(DWORD priorityClass) {
     }
     closedir(dir);
     if (err)
-        return fail(err == EACCES || err == EPERM ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE, err);
+        return fail(platform::errorFromErrno(err), err);
     return TRUE;
+}
+
+// Whether this process may lower its nice value to `nice` (raise its priority): the
+// privilege, or a nice limit that reaches that far.
+bool mayLowerNiceTo(int nice) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NICE, &limit) == 0 &&
+        (limit.rlim_cur == RLIM_INFINITY || rlim_t(20 - nice) <= limit.rlim_cur))
+        return true;
+    constexpr int kCapSysNice = 23;
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (!status)
+        return false;
+    char line[256];
+    bool capable = false;
+    while (std::fgets(line, sizeof line, status)) {
+        unsigned long long caps = 0;
+        if (std::sscanf(line, "CapEff: %llx", &caps) == 1) {
+            capable = (caps >> kCapSysNice) & 1;
+            break;
+        }
+    }
+    std::fclose(status);
+    return capable;
+}
+
+} // namespace
+
+BOOL SetPriorityClass(DWORD priorityClass) {
+    int nice = niceOfClass(priorityClass);
+    if (nice == 1000)
+        return fail(ERROR_INVALID_PARAMETER);
+    return setEveryThreadsNice(nice);
+}
+
+PriorityState SavePriority() {
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    if (nice == -1 && errno != 0)
+        return {};
+    return {nice, true};
+}
+
+bool CanUndoPriorityClass(DWORD priorityClass, const PriorityState& saved) {
+    const int nice = niceOfClass(priorityClass);
+    if (nice == 1000 || !saved.valid)
+        return false;
+    return nice <= saved.nice || mayLowerNiceTo(saved.nice);
+}
+
+BOOL RestorePriority(const PriorityState& saved) {
+    if (!saved.valid)
+        return fail(ERROR_INVALID_PARAMETER);
+    return setEveryThreadsNice(saved.nice);
 }
 
 BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority) {
@@ -506,7 +525,7 @@ BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority) {
     }
     int err = pthread_setschedparam(thread, policy, &param);
     if (err != 0)
-        return fail(err == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER, err);
+        return fail(platform::errorFromErrno(err), err);
     return TRUE;
 }
 

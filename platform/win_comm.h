@@ -68,6 +68,7 @@ constexpr DWORD EV_PERR = 0x0200;
 constexpr DWORD EV_RX80FULL = 0x0400;
 constexpr DWORD EV_EVENT1 = 0x0800;
 constexpr DWORD EV_EVENT2 = 0x1000;
+constexpr DWORD EV_ALL = 0x1FFF; // every bit above
 
 // PurgeComm
 constexpr DWORD PURGE_TXABORT = 0x0001;
@@ -129,6 +130,14 @@ constexpr DWORD DCB_fErrorChar = 0x0400;
 constexpr DWORD DCB_fNull = 0x0800;
 constexpr DWORD DCB_fRtsControlMask = 0x3000; // 0 disable, 0x1000 enable, 0x2000 hs, 0x3000 toggle
 constexpr DWORD DCB_fAbortOnError = 0x4000;
+// The DTR and RTS control values, in place in the flag word.
+constexpr DWORD DTR_CONTROL_DISABLE = 0x0000;
+constexpr DWORD DTR_CONTROL_ENABLE = 0x0010;
+constexpr DWORD DTR_CONTROL_HANDSHAKE = 0x0020;
+constexpr DWORD RTS_CONTROL_DISABLE = 0x0000;
+constexpr DWORD RTS_CONTROL_ENABLE = 0x1000;
+constexpr DWORD RTS_CONTROL_HANDSHAKE = 0x2000;
+constexpr DWORD RTS_CONTROL_TOGGLE = 0x3000;
 
 struct DCB {
     DWORD DCBlength = 0;
@@ -173,6 +182,9 @@ struct OVERLAPPED {
     DWORD OffsetHigh = 0;
     HANDLE hEvent = nullptr;
 };
+
+// COMMCONFIG provider subtype of a serial port.
+constexpr DWORD PST_RS232 = 1;
 
 struct COMMCONFIG {
     DWORD dwSize = 0;
@@ -230,6 +242,18 @@ constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
 constexpr DWORD REALTIME_PRIORITY_CLASS = 0x100;
 DWORD GetPriorityClass();
 BOOL SetPriorityClass(DWORD priorityClass);
+
+// The process's exact scheduling state, so that a class set for a while can be undone: the
+// classes are coarse steps over the nice values, and going back by class would lose a value
+// between them. An ordinary user may lower the priority but not raise it again.
+struct PriorityState {
+    int nice = 0;
+    bool valid = false;
+};
+PriorityState SavePriority();
+// Whether RestorePriority(saved) will be allowed after SetPriorityClass(priorityClass).
+bool CanUndoPriorityClass(DWORD priorityClass, const PriorityState& saved);
+BOOL RestorePriority(const PriorityState& saved);
 
 // Thread priority on the toolkit's seven steps (0 idle .. 3 normal .. 6 time-critical) for a
 // thread given by its native (pthread) handle. Best effort: without privileges a raise above

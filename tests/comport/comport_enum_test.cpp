@@ -1,6 +1,7 @@
 #include "comport/Comport.h"
 #include "platform/comm_config_dialog.h"
 #include "platform/default_comm_config.h"
+#include "platform/memory_port.h"
 #include "platform/serial_registry.h"
 #include "support/fake_device_tree.h"
 #include "support/pty_pair.h"
@@ -155,8 +156,12 @@ TEST(ComportEnum, ConfigDialogConfirmedOnAnOpenPtyApplies) {
     });
     EXPECT_TRUE(port.ConfigDialog());
     EXPECT_EQ(port.CustomBaudRate(), 57600);
-    EXPECT_EQ(kernelRate("COM9"), 57600u);
+    // Read through the open handle: a second open is refused while the port holds it.
+    win::DCB dcb;
+    ASSERT_TRUE(win::GetCommState(port.Handle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 57600u);
     port.Close();
+    EXPECT_EQ(kernelRate("COM9"), 57600u);
 }
 
 TEST(ComportEnum, DefaultConfigDialogWritesTheDeviceOnlyWhenConfirmed) {
@@ -205,4 +210,42 @@ TEST(ComportEnum, DialogsOnAnUnknownDeviceRaiseWithThePlatformCode) {
         }
     }
     EXPECT_EQ(never.shown, 0);
+}
+
+// The dialogs read and apply an open port through its own handle: a second open of the
+// device would be refused by the port's exclusive hold (for an ordinary user), and an
+// in-memory port cannot be opened twice at all.
+TEST(ComportEnum, DialogsOnAnOpenPortWorkThroughItsHandle) {
+    platform::MemoryNullModem cable;
+    TComPort port;
+    port.SetDeviceName(cable.name(platform::MemoryNullModem::A));
+    port.SetBaudRate(br9600);
+    port.Open();
+    ASSERT_TRUE(port.Active());
+    {
+        DialogAnswer confirm([](platform::CommConfigDialog& d) {
+            EXPECT_EQ(d.baudRateBox()->currentText(), "9600");
+            d.baudRateBox()->setCurrentText("57600");
+            d.okButton()->click();
+        });
+        EXPECT_TRUE(port.ConfigDialog());
+    }
+    EXPECT_EQ(port.CustomBaudRate(), 57600);
+    win::DCB dcb;
+    ASSERT_TRUE(win::GetCommState(port.Handle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+
+    const auto before = settings(port);
+    {
+        DialogAnswer confirm([](platform::CommConfigDialog& d) {
+            EXPECT_EQ(d.baudRateBox()->currentText(), "57600") << "the device's settings";
+            d.baudRateBox()->setCurrentText("4800");
+            d.okButton()->click();
+        });
+        EXPECT_TRUE(port.DefaultConfigDialog());
+    }
+    ASSERT_TRUE(win::GetCommState(port.Handle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 4800u);
+    EXPECT_EQ(settings(port), before) << "the port's own configuration is never touched";
+    port.Close();
 }

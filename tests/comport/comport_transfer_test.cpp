@@ -103,16 +103,29 @@ TEST_F(ComPortTransfer, ReadLineAndReadUntilIncludeTheirTerminator) {
     EXPECT_EQ(near.ReadString(), "rest");
 }
 
-TEST_F(ComPortTransfer, ReadLineThatTimesOutKeepsWhatItGathered) {
-    arrive("par", 3);
+TEST_F(ComPortTransfer, ReadLineThatTimesOutLosesWhatItGathered) {
+    arrive("AB", 2);
     EXPECT_THROW(near.ReadLine(), EComError);
-    arrive("tial\rnext", 9);
-    EXPECT_EQ(near.ReadLine(), "partial\r");
-    // Discarding the input discards the kept part too.
-    EXPECT_THROW(near.ReadLine(), EComError);
-    near.PurgeInput();
-    arrive("x\r", 2);
-    EXPECT_EQ(near.ReadLine(), "x\r");
+    // A later, unrelated line comes out alone.
+    arrive("Z\r", 2);
+    EXPECT_EQ(near.ReadLine(), "Z\r");
+    arrive("x;", 2);
+    EXPECT_THROW(near.ReadUntil('\r'), EComError);
+    arrive("y;", 2);
+    EXPECT_EQ(near.ReadUntil(';'), "y;");
+}
+
+// Time-outs that end a read at once: a read with the wait flag that completes at the start
+// with fewer bytes raises nothing; the unfilled part keeps its content.
+TEST_F(ComPortTransfer, ReadThatEndsAtOnceWithFewerBytesRaisesNothing) {
+    near.Timeouts()->SetReadInterval(-1); // MAXDWORD
+    near.Timeouts()->SetReadConstant(0);
+    arrive("ab", 2);
+    char buffer[4] = {'.', '.', '.', '.'};
+    EXPECT_NO_THROW(near.Read(buffer, 4, true));
+    EXPECT_EQ(std::string(buffer, 4), "ab..");
+    EXPECT_NO_THROW(EXPECT_EQ(near.ReadChar(), '\0'));
+    EXPECT_FALSE(near.ReadPending());
 }
 
 TEST_F(ComPortTransfer, ZeroCountCallsTheEventsButMovesNothing) {

@@ -102,7 +102,7 @@ TEST(SerialEvents, PriorityCallsRefuseNonsenseAndLoweringWorks) {
     t.join();
 }
 
-#include "platform/fd_transport.h"
+#include "platform/error_table.h"
 
 #include <cerrno>
 

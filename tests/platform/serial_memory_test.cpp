@@ -4,6 +4,8 @@
 #include "platform/memory_port.h"
 #include "support/thread_state.h"
 
+#include <cerrno>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -250,6 +252,8 @@ TEST_F(SerialMemory, VanishedDeviceFailsPendingAndLaterRequestsAndCannotBeReopen
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(WriteFile(b, "x", 1, &n, &w.ov));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_NE(SysErrorMessage(ERROR_ACCESS_DENIED).find(strerror(ENODEV)), std::string::npos)
+        << "the reason stays with every later failure";
     DWORD status;
     EXPECT_FALSE(GetCommModemStatus(b, &status));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -257,6 +261,30 @@ TEST_F(SerialMemory, VanishedDeviceFailsPendingAndLaterRequestsAndCannotBeReopen
     b = INVALID_HANDLE_VALUE;
     EXPECT_EQ(openPort(cable.name(MemoryNullModem::B)), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SerialMemory, ChangingTheMaskKeepsEventsOfBitsThatStay) {
+    ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
+    COMMTIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 20000;
+    ASSERT_TRUE(SetCommTimeouts(a, &t));
+    ASSERT_TRUE(writeAll(b, "x"));
+    ASSERT_EQ(readSome(a, 1), "x"); // it has arrived, and no wait was pending
+    ASSERT_TRUE(SetCommMask(a, EV_RXCHAR | EV_TXEMPTY));
+    DWORD ev = 0;
+    Overlapped w;
+    EXPECT_TRUE(WaitCommEvent(a, &ev, &w.ov)) << "the arrival was forgotten";
+    EXPECT_EQ(ev, EV_RXCHAR);
+
+    // A bit that leaves the mask takes its recorded event with it.
+    ASSERT_TRUE(writeAll(b, "y"));
+    ASSERT_EQ(readSome(a, 1), "y");
+    ASSERT_TRUE(SetCommMask(a, EV_TXEMPTY));
+    ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
+    EXPECT_FALSE(WaitCommEvent(a, &ev, &w.ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(SetCommMask(a, 0));
+    EXPECT_TRUE(w.signalled(10000));
 }
 
 TEST(SerialMemoryNames, NamesAreUniqueAndForgottenWithTheCable) {
