@@ -3,6 +3,7 @@
 
 #include "comport/Comsignal.h"
 #include "main/download_status.h"
+#include "serial/byte_text_view.h"
 #include "setup/fSetup.h"
 
 #include <QLineEdit>
@@ -276,9 +277,11 @@ TEST_F(CollectData, ExitDuringADownloadStopsItAndKeepsTheIntermediateFile) {
     ASSERT_EQ(FormSerial->iOpenPort(), 0);
     script->queueAnswer(true);
     bool asked = false;
-    // Exit once the first bytes show in the main window.
-    QObject::connect(FormXRQMain->MemoMain, &QPlainTextEdit::textChanged, FormXRQMain, [&] {
-        if (asked)
+    // Exit once the first bytes are in the main window (the download's status line tells
+    // of its progress every quarter second).
+    const std::int64_t shownBefore = FormXRQMain->MemoMain->store().size();
+    QObject::connect(FormXRQMain->StatusBar1, &QStatusBar::messageChanged, FormXRQMain, [&] {
+        if (asked || FormXRQMain->MemoMain->store().size() == shownBefore)
             return;
         asked = true;
         QTimer::singleShot(0, [] { FormXRQMain->close(); });
