@@ -13,7 +13,17 @@
 //   bench-download            all sizes
 //   bench-download --size N   one size of N MB, in this process
 //   bench-download --echo     rss_MiB_per_MB, capture_MBps_echo, idle_wakeups_per_s
+//   bench-download --line-rate  line_rate_cpu_ratio, ctx_switches_per_chunk
+//
+// The line-rate mode downloads about 100 kB paced at 19200 bit/s through the Collect Data
+// action (the real receive path and the main window's echo), while a plain reader, a child
+// process doing blocking read() and nothing else, takes the same traffic from a second
+// simulator at the same pace on another pty. Both run at once, so the machine's load weighs
+// on both alike. The figures: the program's CPU time over the plain reader's, and the
+// program's context switches (every thread, voluntary and not) per received chunk, a chunk
+// being one received-char hand-over to the session's handler.
 
+#include "comport/Comport.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/download_status.h"
 #include "main/fMain.h"
@@ -32,12 +42,16 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <string>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -311,6 +325,174 @@ int runIdle() {
     return 0;
 }
 
+// CPU seconds and context switches of this process (every thread, ended ones included).
+struct Usage {
+    double cpu = 0;
+    long long switches = 0;
+};
+
+Usage usageNow() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return {seconds(usage.ru_utime) + seconds(usage.ru_stime),
+            static_cast<long long>(usage.ru_nvcsw) + usage.ru_nivcsw};
+}
+
+// The anchor of the line-rate run: what any program must spend to take the traffic off the
+// line. Opens `link` raw, asks for the download and reads it with blocking read() until the
+// prompt ends it.
+int runPlainReader(const char* link) {
+    const int fd = ::open(link, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(std::string("plain reader: cannot open ") + link);
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    const Usage before = usageNow();
+    if (::write(fd, "F", 1) != 1)
+        return fail("plain reader: cannot ask for the download");
+    char buffer[4096];
+    unsigned long long bytes = 0, chunks = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail("plain reader: the line ended before the prompt");
+        bytes += static_cast<unsigned long long>(n);
+        ++chunks;
+        if (std::memchr(buffer, '>', static_cast<std::size_t>(n)))
+            break;
+    }
+    const Usage after = usageNow();
+    ::close(fd);
+    std::printf("plain_cpu_s %.4f\n", after.cpu - before.cpu);
+    std::printf("plain_switches %lld\n", after.switches - before.switches);
+    std::printf("plain_chunks %llu\n", chunks);
+    std::printf("plain_bytes %llu\n", bytes);
+    return 0;
+}
+
+// Context switches of each live thread of this process, by thread id, with its name.
+std::map<QString, std::pair<QString, long long>> threadSwitches() {
+    std::map<QString, std::pair<QString, long long>> result;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        std::ifstream status(tasks.filePath(tid + "/status").toStdString());
+        std::string key;
+        QString name;
+        long long total = 0;
+        while (status >> key) {
+            if (key == "Name:") {
+                std::string n;
+                status >> n;
+                name = QString::fromStdString(n);
+            } else if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+                long long n = 0;
+                status >> n;
+                total += n;
+            }
+        }
+        result[tid] = {name, total};
+    }
+    return result;
+}
+
+int runLineRate(const QString& self) {
+    constexpr std::size_t kRecords = 100000 / 8 / 62; // about 100 kB in eight data sets
+    const QString generate = QStringLiteral("8:%1:60").arg(kRecords);
+    ProgramWithOutsideUnit program;
+    std::string why;
+    if (!program.start({"--baud", "19200", "--generate", generate}, why))
+        return fail(why);
+
+    // The anchor's own simulator, same options, its own pty.
+    QTemporaryDir plainDir;
+    const QString plainLink = plainDir.path() + "/COM1";
+    QProcess plainUnit;
+    plainUnit.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    plainUnit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
+                    {"--link", plainLink, "--baud", "19200", "--generate", generate});
+    QByteArray said;
+    if (!waitFor(
+            [&] {
+                said += plainUnit.readAllStandardOutput();
+                return said.contains("link:") || plainUnit.state() == QProcess::NotRunning;
+            },
+            120000) ||
+        plainUnit.state() == QProcess::NotRunning)
+        return fail("the plain reader's simulator did not start");
+    waitFor([] { return false; }, 500); // what the open left to do
+    // The port folder's watch may have told of the unit's port after the open and closed it.
+    if (!FormSerial->PortOpen && FormSerial->iOpenPort() != 0)
+        return fail("cannot open the simulator's port again");
+
+    // Each received-char hand-over to the session's handler is one chunk.
+    long long chunks = 0;
+    static const char countKey = 0;
+    const TNotifyEvent session = FormSerial->SerialCom->OnRxChar();
+    FormSerial->SerialCom->SetOnRxChar(
+        TNotifyEvent::fromCallable(&countKey, nullptr, [session, &chunks](QObject* sender) {
+            ++chunks;
+            session(sender);
+        }));
+
+    QProcess plain;
+    plain.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    plain.start(self, {"--plain-reader", plainLink});
+    if (!plain.waitForStarted(60000))
+        return fail("the plain reader did not start");
+    const auto threadsBefore = threadSwitches();
+    const Usage before = usageNow();
+    FormXRQMain->ActionCollectExecute(nullptr);
+    const Usage after = usageNow();
+    for (const auto& [tid, thread] : threadSwitches()) {
+        auto it = threadsBefore.find(tid);
+        const long long was = it == threadsBefore.end() ? 0 : it->second.second;
+        if (thread.second - was > chunks / 10)
+            std::printf("thread %s (%s): %.2f context switches per chunk\n",
+                        qPrintable(thread.first), qPrintable(tid),
+                        double(thread.second - was) / double(chunks));
+    }
+    FormSerial->SerialCom->SetOnRxChar(session);
+    const collection::RunFigures figures = collection::lastRunFigures();
+    bool collected = false;
+    for (const auto& box : program.script.shown)
+        collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
+    if (!collected || figures.captureBytes == 0 || chunks == 0) {
+        for (const auto& box : program.script.shown)
+            std::fprintf(stderr, "shown: %s\n", box.text.c_str());
+        std::fprintf(stderr, "%llu bytes in %lld chunks\n",
+                     static_cast<unsigned long long>(figures.captureBytes), chunks);
+        return fail("the collection did not end with its success message");
+    }
+    if (!waitFor([&] { return plain.state() == QProcess::NotRunning; }, 10 * 60 * 1000) ||
+        plain.exitCode() != 0)
+        return fail("the plain reader failed");
+    plainUnit.terminate();
+    plainUnit.waitForFinished(10000);
+    auto anchor = parseFigures(plain.readAllStandardOutput());
+    const double plainCpu = std::atof(anchor["plain_cpu_s"].c_str());
+    const double ourCpu = after.cpu - before.cpu;
+    const long long switches = after.switches - before.switches;
+
+    std::printf("download_bytes %llu in %.1f s\n",
+                static_cast<unsigned long long>(figures.captureBytes), figures.captureSeconds);
+    std::printf("program: %.3f CPU s, %lld context switches, %lld chunks\n", ourCpu, switches,
+                chunks);
+    std::printf("plain reader: %s CPU s, %s context switches, %s chunks, %s bytes\n",
+                anchor["plain_cpu_s"].c_str(), anchor["plain_switches"].c_str(),
+                anchor["plain_chunks"].c_str(), anchor["plain_bytes"].c_str());
+    std::printf("line_rate_cpu_ratio %.2f\n", plainCpu > 0 ? ourCpu / plainCpu : 0.0);
+    std::printf("ctx_switches_per_chunk %.2f\n", double(switches) / double(chunks));
+    return 0;
+}
+
 int runEchoFigures(const QString& self) {
     std::map<std::string, std::string> last;
     for (int size : {16, 64}) {
@@ -357,6 +539,9 @@ int runEchoFigures(const QString& self) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The anchor stays a plain program: no toolkit, nothing but its reads.
+    if (argc == 3 && std::strcmp(argv[1], "--plain-reader") == 0)
+        return runPlainReader(argv[2]);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
@@ -368,6 +553,8 @@ int main(int argc, char** argv) {
         return runIdle();
     if (args.size() == 2 && args[1] == "--echo")
         return runEchoFigures(app.applicationFilePath());
+    if (args.size() == 2 && args[1] == "--line-rate")
+        return runLineRate(app.applicationFilePath());
 
     const char* keys[] = {"capture_MBps_echo", "capture_MBps_noecho", "convert_MBps",
                           "peak_rss_MB"};

@@ -264,9 +264,8 @@ void TComSignal::UpdateColor() {
 }
 
 void TComSignal::StartTimer() {
-    // Stopped and started again: the hold time counts from the latest occurrence.
-    m_timer->setEnabled(false);
-    m_timer->setEnabled(true);
+    // The hold time counts from the latest occurrence.
+    m_timer->restart();
 }
 
 void TComSignal::AfterOpen(TCustomComPort* Sender) {

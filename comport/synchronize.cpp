@@ -177,9 +177,13 @@ bool SyncChannel::run(std::function<void()> routine) {
         } catch (...) {
             error = std::current_exception();
         }
-        std::lock_guard lock(state->mutex);
-        request->error = error;
-        request->state = RequestState::Done;
+        {
+            std::lock_guard lock(state->mutex);
+            request->error = error;
+            request->state = RequestState::Done;
+        }
+        // Told after the lock is let go: the worker wakes to a free lock instead of waking
+        // only to block on it once more (the job holds the state, so it outlives the worker).
         state->changed.notify_all();
     });
 

@@ -9,12 +9,44 @@ AppTimer::AppTimer(QObject* parent, int intervalMs, bool enabled)
     // Time-outs of a few hundred milliseconds are measured against this timer: the coarse
     // kind may fire 5 % early or late.
     m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-        // Copy: the handler may replace itself or destroy nothing we rely on afterwards.
-        auto handler = m_onTimer;
-        if (handler)
-            runGuarded(handler);
-    });
+    connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
+}
+
+void AppTimer::tick() {
+    if (m_due) {
+        const auto now = Clock::now();
+        if (now < *m_due) {
+            // Early for a restarted period: wait for the rest of it (rounded up, so that the
+            // next tick is not early again by a fraction of a millisecond).
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_due - now);
+            m_timer.start(static_cast<int>(left.count()));
+            m_shortened = true;
+            return;
+        }
+        m_due.reset();
+    }
+    if (m_shortened) // back to whole periods from this tick on
+        startPeriod();
+    // Copy: the handler may replace itself or destroy nothing we rely on afterwards.
+    auto handler = m_onTimer;
+    if (handler)
+        runGuarded(handler);
+}
+
+void AppTimer::startPeriod() {
+    m_due.reset();
+    m_shortened = false;
+    m_timer.start(m_interval);
+}
+
+void AppTimer::restart() {
+    if (!m_enabled || !m_timer.isActive()) {
+        m_enabled = true;
+        if (shouldRun())
+            startPeriod();
+        return;
+    }
+    m_due = Clock::now() + std::chrono::milliseconds(m_interval);
 }
 
 bool AppTimer::shouldRun() const {
@@ -24,10 +56,12 @@ bool AppTimer::shouldRun() const {
 void AppTimer::apply(bool wasRunning, bool intervalChanged) {
     if (!shouldRun()) {
         m_timer.stop();
+        m_due.reset();
+        m_shortened = false;
         return;
     }
     if (!wasRunning || intervalChanged || !m_timer.isActive())
-        m_timer.start(m_interval);
+        startPeriod();
 }
 
 void AppTimer::setEnabled(bool enabled) {

@@ -11,7 +11,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 
 namespace platform {
 
@@ -30,14 +32,26 @@ public:
     // the running period.
     void setOnTimer(std::function<void()> handler);
 
+    // Enables the timer and starts its period afresh from now, as disabling and enabling it
+    // again would. A timer already running is not touched: the new end is remembered, and a
+    // tick that comes before it only re-arms the timer for the time left. So a handler that
+    // restarts the timer for every received chunk costs the toolkit nothing per chunk.
+    void restart();
+
     // True while ticks are due (enabled, interval > 0, handler assigned).
     bool isRunning() const { return m_timer.isActive(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     bool shouldRun() const;
     void apply(bool wasRunning, bool intervalChanged);
+    void startPeriod();
+    void tick();
 
     QTimer m_timer;
+    std::optional<Clock::time_point> m_due; // a restart moved the next tick here
+    bool m_shortened = false;               // armed for the rest of a moved period
     std::function<void()> m_onTimer;
     bool m_enabled;
     int m_interval;

@@ -596,6 +596,5 @@ void TFormSerial::WriteCapture() {
             FormXRQMain->MemoMainEcho->append(RxBuffer);
     }
     // Every chunk starts a new full period: the capture times out on silence only.
-    SerialTimer->setEnabled(false);
-    SerialTimer->setEnabled(true);
+    SerialTimer->restart();
 }

@@ -3,11 +3,10 @@
 
 #include "comport/Comsignal.h"
 #include "main/download_status.h"
+#include "serial/byte_text_view.h"
 #include "setup/fSetup.h"
 
 #include <QLineEdit>
-#include "serial/byte_text_view.h"
-
 #include <QPlainTextEdit>
 #include <QStatusBar>
 

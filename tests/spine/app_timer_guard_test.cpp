@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -80,6 +81,40 @@ TEST(AppTimer, NewIntervalOrStopStartRestartsThePeriod) {
         EXPECT_EQ(ticksStopStart, 0);
         EXPECT_EQ(ticksNewInterval, 0);
     }
+}
+
+TEST(AppTimer, RestartMovesTheTickToAPeriodAfterTheLastRestart) {
+    // Restarted every 40 ms for a while, a 300 ms timer stays quiet; its tick then comes a
+    // whole period after the last restart, never earlier, and whole periods follow.
+    using Clock = std::chrono::steady_clock;
+    std::vector<Clock::time_point> ticks;
+    AppTimer timer(nullptr, 300, false);
+    timer.setOnTimer([&] { ticks.push_back(Clock::now()); });
+    EXPECT_FALSE(timer.isRunning());
+    timer.restart(); // a stopped timer starts
+    EXPECT_TRUE(timer.enabled());
+    EXPECT_TRUE(timer.isRunning());
+
+    int pokes = 0;
+    Clock::time_point lastRestart = Clock::now();
+    std::size_t ticksWhilePoked = 0;
+    AppTimer poker(nullptr, 40, true);
+    poker.setOnTimer([&] {
+        if (++pokes > 15) {
+            poker.setEnabled(false);
+            return;
+        }
+        ticksWhilePoked = ticks.size();
+        lastRestart = Clock::now();
+        timer.restart();
+    });
+    ASSERT_TRUE(waitFor([&] { return ticks.size() >= 3; }));
+    // The tick never comes before a period after the restart that was made before it.
+    EXPECT_GE(ticks[ticksWhilePoked] - lastRestart, std::chrono::milliseconds(300));
+    EXPECT_GE(ticks.back() - ticks[ticks.size() - 2], std::chrono::milliseconds(250));
+
+    timer.setEnabled(false);
+    EXPECT_FALSE(timer.isRunning());
 }
 
 TEST(ExceptionGuard, ShowsTheMessageAndReturns) {
