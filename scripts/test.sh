@@ -28,6 +28,9 @@ esac
 # here and so fails in the ordinary user's pass: neither goes unnoticed.
 root_tests='^Faults\.(DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing|FullWorkingDirectoryIsNotReportedAsACollection)$'
 root_tests_why="they mount a tmpfs (a read-only and a full disk), which needs root"
+# Runs in both passes: as the ordinary user it checks that a lowered priority stays lowered
+# (and skips the rest, saying so); as root it checks that the exact nice value comes back.
+both_tests='^ComPortPriority\.CloseGivesBackTheExactNiceValue$'
 test_user=xrqtest
 serial_group=dialout # owns /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* on Debian
 
@@ -107,6 +110,8 @@ run_one() {
         say "Running the tests that need root in $dir, as root: $root_tests_why"
         root_test_names "$dir"
         ctest_in "$dir" --no-tests=error -R "$root_tests"
+        say "Running the priority test in $dir as root as well: only root may raise a priority back"
+        ctest_in "$dir" --no-tests=error -R "$both_tests"
     else
         say "Running tests in $dir as $(id -un)"
         ctest_in "$dir" -E "$root_tests"
