@@ -1,7 +1,11 @@
 #include "viewer/data_loader.h"
 
-#include <QMetaObject>
+#include <QSocketNotifier>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <exception>
 #include <new>
 
@@ -18,10 +22,54 @@ std::shared_ptr<const DataSet> failure(const QString& path, const QString& why) 
 
 } // namespace
 
-DataLoader::DataLoader(QObject* parent) : QObject(parent) {}
+DataLoader::DataLoader(QObject* parent) : QObject(parent) {
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd >= 0) {
+        m_notifier = new QSocketNotifier(m_wakeFd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, [this] { deliver(); });
+    }
+}
 
 DataLoader::~DataLoader() {
     stop();
+    delete m_notifier;
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+void DataLoader::post(int percent, std::shared_ptr<const DataSet> set) {
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_accepting)
+            return;
+        if (set)
+            m_pendingSet = std::move(set);
+        else
+            m_pendingPercent = percent;
+    }
+    const std::uint64_t one = 1;
+    if (m_wakeFd >= 0) [[maybe_unused]]
+        const auto n = ::write(m_wakeFd, &one, sizeof one);
+}
+
+void DataLoader::deliver() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto n = ::read(m_wakeFd, &count, sizeof count);
+    int percent;
+    std::shared_ptr<const DataSet> set;
+    {
+        std::lock_guard lock(m_lock);
+        percent = m_pendingPercent;
+        m_pendingPercent = -1;
+        set = std::move(m_pendingSet);
+        m_pendingSet.reset();
+    }
+    if (percent >= 0 && !set)
+        emit progress(percent);
+    if (set) {
+        m_running = false;
+        emit loaded(set);
+    }
 }
 
 void DataLoader::cancel() {
@@ -29,6 +77,12 @@ void DataLoader::cancel() {
 }
 
 void DataLoader::stop() {
+    {
+        std::lock_guard lock(m_lock);
+        m_accepting = false;
+        m_pendingPercent = -1;
+        m_pendingSet.reset();
+    }
     if (m_cancel)
         m_cancel->store(true);
     if (m_thread.joinable())
@@ -40,23 +94,19 @@ void DataLoader::start(const QString& path) {
     stop();
     m_cancel = std::make_shared<std::atomic<bool>>(false);
     m_running = true;
+    {
+        std::lock_guard lock(m_lock);
+        m_accepting = true;
+    }
     auto cancelFlag = m_cancel;
-    // Runs on the loader's own thread. The queued calls are dropped by Qt if the loader
-    // is gone; it cannot be, since its destructor joins this thread first, but a cancelled
-    // run's result must not arrive either, hence the flag check on the UI thread.
+    // Runs on the loader's own thread; the loader outlives it (its destructor joins it).
     m_thread = std::thread([this, path, cancelFlag] {
         int shown = -1;
-        auto report = [this, cancelFlag, &shown](int percent) {
+        auto report = [this, &shown](int percent) {
             if (percent == shown)
                 return;
             shown = percent;
-            QMetaObject::invokeMethod(
-                this,
-                [this, cancelFlag, percent] {
-                    if (!cancelFlag->load())
-                        emit progress(percent);
-                },
-                Qt::QueuedConnection);
+            post(percent, nullptr);
         };
         // Nothing may leave this thread: an exception here would end the program.
         std::shared_ptr<const DataSet> set;
@@ -69,15 +119,8 @@ void DataLoader::start(const QString& path) {
             set = failure(path, QStringLiteral("The file cannot be read: %1")
                                     .arg(QString::fromLocal8Bit(e.what())));
         }
-        QMetaObject::invokeMethod(
-            this,
-            [this, cancelFlag, set] {
-                if (cancelFlag->load())
-                    return;
-                m_running = false;
-                emit loaded(set);
-            },
-            Qt::QueuedConnection);
+        if (!cancelFlag->load())
+            post(0, std::move(set));
     });
 }
 
