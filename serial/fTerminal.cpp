@@ -1,9 +1,9 @@
 #include "serial/fTerminal.h"
 
 #include "main/fMain.h"
-#include "serial/memo_batcher.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
+#include "serial/memo_batcher.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
 // The byte text view: its line index over the received bytes, selection and copy, and that
 // appends paint only what is in view.
-#include "serial/memo_batcher.h"
 #include "serial/byte_text_view.h"
+#include "serial/memo_batcher.h"
 
 #include <QApplication>
 #include <QClipboard>
