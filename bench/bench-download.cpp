@@ -378,27 +378,33 @@ int runPlainReader(const char* link) {
     return 0;
 }
 
-// Context switches of each live thread of this process, by thread id, with its name.
-std::map<QString, std::pair<QString, long long>> threadSwitches() {
-    std::map<QString, std::pair<QString, long long>> result;
+// Context switches of each live thread of this process, by thread id: its name, and its
+// voluntary (it waited) and involuntary (it was preempted) switches.
+struct ThreadSwitches {
+    QString name;
+    long long waited = 0;
+    long long preempted = 0;
+};
+
+std::map<QString, ThreadSwitches> threadSwitches() {
+    std::map<QString, ThreadSwitches> result;
     const QDir tasks(QStringLiteral("/proc/self/task"));
     for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::ifstream status(tasks.filePath(tid + "/status").toStdString());
         std::string key;
-        QString name;
-        long long total = 0;
+        ThreadSwitches t;
         while (status >> key) {
             if (key == "Name:") {
                 std::string n;
                 status >> n;
-                name = QString::fromStdString(n);
-            } else if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-                long long n = 0;
-                status >> n;
-                total += n;
+                t.name = QString::fromStdString(n);
+            } else if (key == "voluntary_ctxt_switches:") {
+                status >> t.waited;
+            } else if (key == "nonvoluntary_ctxt_switches:") {
+                status >> t.preempted;
             }
         }
-        result[tid] = {name, total};
+        result[tid] = t;
     }
     return result;
 }
@@ -453,11 +459,15 @@ int runLineRate(const QString& self) {
     const Usage after = usageNow();
     for (const auto& [tid, thread] : threadSwitches()) {
         auto it = threadsBefore.find(tid);
-        const long long was = it == threadsBefore.end() ? 0 : it->second.second;
-        if (thread.second - was > chunks / 10)
-            std::printf("thread %s (%s): %.2f context switches per chunk\n",
-                        qPrintable(thread.first), qPrintable(tid),
-                        double(thread.second - was) / double(chunks));
+        const ThreadSwitches was = it == threadsBefore.end() ? ThreadSwitches{} : it->second;
+        const long long waited = thread.waited - was.waited;
+        const long long preempted = thread.preempted - was.preempted;
+        if (waited + preempted > chunks / 10)
+            std::printf("thread %s (%s): %.2f context switches per chunk (%.2f waiting, %.2f "
+                        "preempted)\n",
+                        qPrintable(thread.name), qPrintable(tid),
+                        double(waited + preempted) / double(chunks),
+                        double(waited) / double(chunks), double(preempted) / double(chunks));
     }
     FormSerial->SerialCom->SetOnRxChar(session);
     const collection::RunFigures figures = collection::lastRunFigures();

@@ -282,7 +282,7 @@ void TFormXRQMain::buildControls() {
     connect(ButtonView, &QPushButton::clicked, this,
             platform::guarded([this] { ActionViewDataExecute(ButtonView); }));
 
-    MemoMainEcho = new MemoBatcher(MemoMain, 100, this);
+    MemoMainEcho = new MemoBatcher(MemoMain, 0, this);
     ComSignal = new TComSignal(this);
     ComSignal->setObjectName(QStringLiteral("ComSignal"));
     ComSignal->SetControl(PanelTxRx);

@@ -14,10 +14,17 @@ std::mutex g_eventLock;
 EventObject::EventObject(bool manualReset, bool initialState)
     : m_manual(manualReset), m_signalled(initialState) {}
 
+// The waiters are told after the lock is let go: told under it, each would wake only to
+// block on the lock once more. Each waiter's condition shares its ownership with the
+// registration, so one that has already returned leaves a condition nobody waits on.
 void EventObject::set() {
-    std::lock_guard lock(g_eventLock);
-    m_signalled = true;
-    for (auto* cv : m_waiters)
+    std::vector<std::shared_ptr<std::condition_variable>> waiters;
+    {
+        std::lock_guard lock(g_eventLock);
+        m_signalled = true;
+        waiters = m_waiters;
+    }
+    for (auto& cv : waiters)
         cv->notify_all();
 }
 
@@ -32,8 +39,8 @@ namespace {
 class WaiterRegistration {
 public:
     WaiterRegistration(const std::vector<std::shared_ptr<EventObject>>& events,
-                       std::vector<std::condition_variable*> EventObject::*list,
-                       std::condition_variable* cv)
+                       std::vector<std::shared_ptr<std::condition_variable>> EventObject::*list,
+                       std::shared_ptr<std::condition_variable> cv)
         : m_events(events), m_list(list), m_cv(cv) {
         for (auto& e : m_events)
             ((*e).*m_list).push_back(m_cv);
@@ -49,8 +56,8 @@ public:
 
 private:
     const std::vector<std::shared_ptr<EventObject>>& m_events;
-    std::vector<std::condition_variable*> EventObject::*m_list;
-    std::condition_variable* m_cv;
+    std::vector<std::shared_ptr<std::condition_variable>> EventObject::*m_list;
+    std::shared_ptr<std::condition_variable> m_cv;
 };
 
 } // namespace
@@ -58,8 +65,8 @@ private:
 DWORD EventObject::waitAny(const std::vector<std::shared_ptr<EventObject>>& events,
                            std::chrono::steady_clock::time_point deadline, bool infinite) {
     std::unique_lock lock(g_eventLock);
-    std::condition_variable cv;
-    WaiterRegistration reg(events, &EventObject::m_waiters, &cv);
+    auto cv = std::make_shared<std::condition_variable>();
+    WaiterRegistration reg(events, &EventObject::m_waiters, cv);
     for (;;) {
         for (std::size_t i = 0; i < events.size(); ++i) {
             if (events[i]->m_signalled) {
@@ -69,8 +76,8 @@ DWORD EventObject::waitAny(const std::vector<std::shared_ptr<EventObject>>& even
             }
         }
         if (infinite)
-            cv.wait(lock);
-        else if (cv.wait_until(lock, deadline) == std::cv_status::timeout &&
+            cv->wait(lock);
+        else if (cv->wait_until(lock, deadline) == std::cv_status::timeout &&
                  std::chrono::steady_clock::now() >= deadline) {
             // One last look: a set may have raced with the time-out.
             for (std::size_t i = 0; i < events.size(); ++i)
@@ -87,8 +94,8 @@ DWORD EventObject::waitAny(const std::vector<std::shared_ptr<EventObject>>& even
 DWORD EventObject::waitAll(const std::vector<std::shared_ptr<EventObject>>& events,
                            std::chrono::steady_clock::time_point deadline, bool infinite) {
     std::unique_lock lock(g_eventLock);
-    std::condition_variable cv;
-    WaiterRegistration reg(events, &EventObject::m_waiters, &cv);
+    auto cv = std::make_shared<std::condition_variable>();
+    WaiterRegistration reg(events, &EventObject::m_waiters, cv);
     auto allSet = [&] {
         return std::all_of(events.begin(), events.end(),
                            [](const auto& e) { return e->m_signalled; });
@@ -101,8 +108,8 @@ DWORD EventObject::waitAll(const std::vector<std::shared_ptr<EventObject>>& even
             return WAIT_OBJECT_0;
         }
         if (infinite)
-            cv.wait(lock);
-        else if (cv.wait_until(lock, deadline) == std::cv_status::timeout &&
+            cv->wait(lock);
+        else if (cv->wait_until(lock, deadline) == std::cv_status::timeout &&
                  std::chrono::steady_clock::now() >= deadline && !allSet())
             return WAIT_TIMEOUT;
     }

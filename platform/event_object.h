@@ -29,7 +29,7 @@ public:
 private:
     const bool m_manual;
     bool m_signalled;
-    std::vector<std::condition_variable*> m_waiters;
+    std::vector<std::shared_ptr<std::condition_variable>> m_waiters;
 };
 
 } // namespace win

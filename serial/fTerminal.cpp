@@ -40,7 +40,7 @@ TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {
     layout->addWidget(MemoTerminal);
     layout->addWidget(StatusBarTerminal);
 
-    m_echo = new MemoBatcher(MemoTerminal, 50, this);
+    m_echo = new MemoBatcher(MemoTerminal, 0, this);
 }
 
 TFormTerminal::~TFormTerminal() = default;

@@ -15,6 +15,12 @@ MemoBatcher::~MemoBatcher() = default;
 void MemoBatcher::append(std::string_view bytes) {
     if (bytes.empty())
         return;
+    if (m_timer.interval() == 0 && m_pending.empty()) {
+        // The view brings itself up to date a few times a second: no timer of ours is needed.
+        if (m_memo)
+            m_memo->appendBytes(bytes);
+        return;
+    }
     m_pending.append(bytes);
     // The first chunk of a batch starts the clock; later ones ride along.
     if (!m_timer.isActive())

@@ -1,7 +1,8 @@
 #pragma once
 // Appends received bytes at the end of a byte text view in batches. A fast unit delivers
 // many small chunks; they are collected and handed over together a few times a second (and
-// at once by flush(), e.g. before the text is needed).
+// at once by flush(), e.g. before the text is needed). With an interval of 0 each chunk goes
+// to the view at once, which then limits its own repaints.
 //
 // Bytes are shown as Latin-1, one character per byte. A CR LF pair renders as one line break
 // (as it did in the original text areas), a lone CR or LF as one break each; no byte is

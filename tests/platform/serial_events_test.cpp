@@ -1,5 +1,6 @@
 #include "serial_test_util.h"
 
+#include <atomic>
 #include <thread>
 
 using namespace serialtest;
@@ -119,4 +120,28 @@ TEST(SerialEvents, ErrnoMapsOntoTheFewErrorNumbersCallersKnow) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(platform::errorFromErrno(c.err), c.code) << strerror(c.err);
+}
+
+// Waiters come and go (short timed waits) while another thread keeps setting the event: a
+// set tells its waiters after letting go of the lock, when a waiter may already have left.
+// Under the sanitizers this shows any use of a waiter that is gone; and no set is lost.
+TEST(SerialEvents, SetsRacingWithWaitersThatLeaveLoseNothing) {
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        while (!stop.load())
+            SetEvent(ev);
+    });
+    int woken = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const DWORD r = WaitForSingleObject(ev, 1);
+        ASSERT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT) << r;
+        woken += r == WAIT_OBJECT_0;
+    }
+    stop = true;
+    setter.join();
+    EXPECT_GT(woken, 0);
+    SetEvent(ev);
+    EXPECT_EQ(WaitForSingleObject(ev, 10000), WAIT_OBJECT_0);
+    CloseHandle(ev);
 }
