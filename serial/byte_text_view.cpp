@@ -1,10 +1,12 @@
 #include "serial/byte_text_view.h"
 
 #include "platform/exception_guard.h"
+#include "serial/quiet_scroll_bar.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMenu>
@@ -153,8 +155,20 @@ ByteTextView::ByteTextView(QWidget* parent) : QAbstractScrollArea(parent) {
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
+    m_vertical = new QuietScrollBar(Qt::Vertical);
+    m_horizontal = new QuietScrollBar(Qt::Horizontal);
+    setVerticalScrollBar(m_vertical);
+    setHorizontalScrollBar(m_horizontal);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // The toolkit lays the scroll bars out again after every range change, and each layout
+    // raises both bars in turn, which repaints them whole although nothing on them moved:
+    // four times a second while text streams in, and a tall bar is costly to paint (the
+    // painter hands its fills to a thread pool). They are laid out only when one of them
+    // comes or goes (updateScrollBars), and on resizes as before.
+    for (QScrollBar* bar : {verticalScrollBar(), horizontalScrollBar()})
+        QObject::disconnect(bar, SIGNAL(rangeChanged(int, int)), this,
+                            SLOT(_q_showOrHideScrollBars()));
     // A fast unit appends many times a second; what it shows is brought up to date at most
     // this often. The gate stops itself once nothing new came in.
     m_refreshGate.setSingleShot(true);
@@ -187,6 +201,8 @@ void ByteTextView::refresh() {
     const std::int64_t changedFrom = m_shownLines - 1; // the former last line may have grown
     const bool follow = atEnd();
     m_shownLines = m_store.lineCount();
+    m_vertical->hold();
+    m_horizontal->hold();
     updateScrollBars();
     if (follow) {
         // Scrolling moves what is already painted; only the uncovered lines are drawn.
@@ -194,6 +210,8 @@ void ByteTextView::refresh() {
         if (!hasSelection())
             ensureVisible(m_cursor);
     }
+    m_vertical->release();
+    m_horizontal->release();
     repaintLines(changedFrom, m_shownLines - 1);
     m_refreshGate.start();
 }
@@ -270,6 +288,11 @@ void ByteTextView::updateScrollBars() {
     horizontal->setSingleStep(m_charWidth);
     horizontal->setPageStep(viewport()->width());
     horizontal->setRange(0, clampToInt(width - viewport()->width()));
+
+    const std::pair<bool, bool> needed{vertical->maximum() > 0, horizontal->maximum() > 0};
+    if (needed != m_barsNeeded)
+        QCoreApplication::postEvent(this, new QEvent(QEvent::LayoutRequest));
+    m_barsNeeded = needed;
 }
 
 void ByteTextView::repaintLines(std::int64_t first, std::int64_t last) {

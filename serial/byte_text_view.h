@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The bytes and where each line starts. Positions are byte offsets from the first byte.
@@ -63,6 +64,8 @@ private:
     std::int64_t m_widest = 0;
     std::int64_t m_column = 0; // display column at the end of the last line
 };
+
+class QuietScrollBar;
 
 class ByteTextView : public QAbstractScrollArea {
     Q_OBJECT
@@ -144,7 +147,11 @@ private:
     std::int64_t m_wantedColumn = -1; // kept across up/down moves through shorter lines
     std::int64_t m_shownLines = 1;    // line count the scroll bars last took in
     bool m_stale = false;             // appended since the last refresh
+    // Whether each scroll bar (vertical, horizontal) has anything to scroll, as last laid out.
+    std::pair<bool, bool> m_barsNeeded{false, false};
     QTimer m_refreshGate;
+    QuietScrollBar* m_vertical = nullptr; // owned by the scroll area
+    QuietScrollBar* m_horizontal = nullptr;
     int m_lineHeight = 1;
     int m_charWidth = 1;
     int m_ascent = 0;

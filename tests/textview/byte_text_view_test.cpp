@@ -232,4 +232,39 @@ TEST_F(Painting, ManyAppendsInQuickSuccessionAreShownTogether) {
     EXPECT_EQ(view.store().lineCount(), 201);
 }
 
+// Counts the paint events a widget receives.
+struct PaintCounter : QObject {
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        count += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+TEST_F(Painting, ScrollBarsComeAndGoButStayStillWhileTheEndIsFollowed) {
+    view.appendBytes(lines(0, 300));
+    settle();
+    ASSERT_TRUE(view.verticalScrollBar()->isVisible());
+    EXPECT_FALSE(view.horizontalScrollBar()->isVisible());
+
+    // The handle sits at the bottom at its smallest: more lines move nothing on the bar.
+    PaintCounter barPaints;
+    view.verticalScrollBar()->installEventFilter(&barPaints);
+    for (int round = 0; round < 5; ++round) {
+        view.appendBytes(lines(300 + 20 * round, 20));
+        settle();
+    }
+    EXPECT_TRUE(view.atEnd());
+    EXPECT_LE(barPaints.count, 1) << barPaints.count;
+
+    // A line wider than the view brings the horizontal bar; an empty view needs neither.
+    view.appendBytes(std::string(400, 'w') + "\r\n");
+    settle();
+    EXPECT_TRUE(waitFor([&] { return view.horizontalScrollBar()->isVisible(); }));
+    view.clear();
+    EXPECT_TRUE(waitFor([&] {
+        return !view.horizontalScrollBar()->isVisible() && !view.verticalScrollBar()->isVisible();
+    }));
+}
+
 } // namespace
