@@ -7,7 +7,6 @@
 #include "setup/fSetup.h"
 
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QStatusBar>
 
 #include <QElapsedTimer>
