@@ -7,7 +7,11 @@
 #include <QElapsedTimer>
 #include <QStatusBar>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 
 using namespace e2e;
 namespace fs = std::filesystem;
@@ -30,6 +34,16 @@ TEST_F(Hardware, UnitKilledOutrightIsNoticedAndReachedAgainWithoutARestart) {
     ASSERT_TRUE(waitUntil([&] {
         return shownText("Com port COM4 added to system!") && FormSerial->ComPortNumber == 4;
     })) << unit->errorOutput();
+    // A pty's number is free again once both of its ends are closed, and a test running
+    // beside this one would take it at once: COM4 would name a device again and rightly not
+    // be announced as removed. Holding the slave end keeps the number taken; its node still
+    // goes with the master.
+    const int heldSlave = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(heldSlave, 0) << std::strerror(errno);
+    struct CloseAtEnd {
+        int fd;
+        ~CloseAtEnd() { ::close(fd); }
+    } closeAtEnd{heldSlave};
     connectOk();
     ASSERT_TRUE(FormSerial->PortOpen);
 
