@@ -205,7 +205,7 @@ TEST(HotplugWatcher, TheSessionsOwnVanishedDeviceIsFoundByARescan) {
     EXPECT_EQ(watcher.announcedPorts(), std::set<int>{3});
     Recorder rec;
     rec.attach(watcher);
-    pty.reset(); // the slave node goes with the master; the link dangles
+    pty->vanish(); // the slave node goes with the master; the link dangles
     watcher.requestRescan();
     ASSERT_TRUE(waitForCount(watcher, rec, 1));
     EXPECT_EQ(rec.seen[0].event, kRemoval);

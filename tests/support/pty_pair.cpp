@@ -54,6 +54,16 @@ PtyPair::PtyPair() {
 
 PtyPair::~PtyPair() {
     closeMaster();
+    if (m_heldSlave >= 0)
+        ::close(m_heldSlave);
+}
+
+void PtyPair::vanish() {
+    if (m_heldSlave < 0 && !m_slavePath.empty())
+        m_heldSlave = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_heldSlave < 0)
+        ADD_FAILURE() << "open " << m_slavePath << ": " << strerror(errno);
+    closeMaster();
 }
 
 std::string PtyPair::linkAs(const std::string& folder, int n) const {

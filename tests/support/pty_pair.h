@@ -27,6 +27,11 @@ public:
 
     // Hangs up the far end: the slave side sees POLLHUP / EIO from now on.
     void closeMaster();
+    // The device goes as an unplugged adapter's does: the master closes and the slave's node
+    // disappears, while a slave end held here keeps the pty's number taken until the pair is
+    // destroyed. (Freed at once, the number goes to the next pty any test opens, and the
+    // vanished node would be there again.)
+    void vanish();
 
     // Writes all of `bytes` on the master, waiting for room up to `timeout`.
     bool writeMaster(const std::string& bytes,
@@ -40,6 +45,7 @@ public:
 
 private:
     int m_master = -1;
+    int m_heldSlave = -1;
     std::string m_slavePath;
 };
 
