@@ -194,21 +194,42 @@ double residentBytes() {
     return kb * 1024.0;
 }
 
-// Context switches of every thread of a process so far: each one a wake-up or a preemption.
-long long contextSwitches(qint64 pid) {
-    long long total = 0;
+// Context switches of each live thread of a process (this one by default), by thread id:
+// its name, and its voluntary (it waited) and involuntary (it was preempted) switches.
+struct ThreadSwitches {
+    QString name;
+    long long waited = 0;
+    long long preempted = 0;
+};
+
+std::map<QString, ThreadSwitches> threadSwitches(const QString& pid = QStringLiteral("self")) {
+    std::map<QString, ThreadSwitches> result;
     const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
     for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::ifstream status(tasks.filePath(tid + "/status").toStdString());
         std::string key;
+        ThreadSwitches t;
         while (status >> key) {
-            if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-                long long n = 0;
+            if (key == "Name:") {
+                std::string n;
                 status >> n;
-                total += n;
+                t.name = QString::fromStdString(n);
+            } else if (key == "voluntary_ctxt_switches:") {
+                status >> t.waited;
+            } else if (key == "nonvoluntary_ctxt_switches:") {
+                status >> t.preempted;
             }
         }
+        result[tid] = t;
     }
+    return result;
+}
+
+// Context switches of every thread of a process so far: each one a wake-up or a preemption.
+long long contextSwitches(qint64 pid) {
+    long long total = 0;
+    for (const auto& [tid, thread] : threadSwitches(QString::number(pid)))
+        total += thread.waited + thread.preempted;
     return total;
 }
 
@@ -376,37 +397,6 @@ int runPlainReader(const char* link) {
     std::printf("plain_chunks %llu\n", chunks);
     std::printf("plain_bytes %llu\n", bytes);
     return 0;
-}
-
-// Context switches of each live thread of this process, by thread id: its name, and its
-// voluntary (it waited) and involuntary (it was preempted) switches.
-struct ThreadSwitches {
-    QString name;
-    long long waited = 0;
-    long long preempted = 0;
-};
-
-std::map<QString, ThreadSwitches> threadSwitches() {
-    std::map<QString, ThreadSwitches> result;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        std::ifstream status(tasks.filePath(tid + "/status").toStdString());
-        std::string key;
-        ThreadSwitches t;
-        while (status >> key) {
-            if (key == "Name:") {
-                std::string n;
-                status >> n;
-                t.name = QString::fromStdString(n);
-            } else if (key == "voluntary_ctxt_switches:") {
-                status >> t.waited;
-            } else if (key == "nonvoluntary_ctxt_switches:") {
-                status >> t.preempted;
-            }
-        }
-        result[tid] = t;
-    }
-    return result;
 }
 
 int runLineRate(const QString& self) {
