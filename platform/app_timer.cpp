@@ -47,6 +47,14 @@ void AppTimer::restart() {
         return;
     }
     m_due = Clock::now() + std::chrono::milliseconds(m_interval);
+    // Left alone, the armed tick would come while restarts still keep coming, only to be
+    // armed again for the rest: a wake-up every period during a steady stream. Once it is
+    // within half a period it is moved out a whole one, so restarts that keep coming never
+    // let it fire, at one toolkit call per half period.
+    if (m_timer.remainingTime() < m_interval / 2) {
+        m_timer.start(m_interval);
+        m_shortened = false;
+    }
 }
 
 bool AppTimer::shouldRun() const {

@@ -35,7 +35,9 @@ public:
     // Enables the timer and starts its period afresh from now, as disabling and enabling it
     // again would. A timer already running is not touched: the new end is remembered, and a
     // tick that comes before it only re-arms the timer for the time left. So a handler that
-    // restarts the timer for every received chunk costs the toolkit nothing per chunk.
+    // restarts the timer for every received chunk costs the toolkit nothing per chunk, and
+    // the tick is moved out only every half period, so that a steady stream of restarts
+    // never wakes the program for it.
     void restart();
 
     // True while ticks are due (enabled, interval > 0, handler assigned).

@@ -19,18 +19,67 @@ EventObject::EventObject(bool manualReset, bool initialState)
 // registration, so one that has already returned leaves a condition nobody waits on.
 void EventObject::set() {
     std::vector<std::shared_ptr<std::condition_variable>> waiters;
+    std::shared_ptr<EventSource> source;
     {
         std::lock_guard lock(g_eventLock);
         m_signalled = true;
         waiters = m_waiters;
+        if (m_waitingAtSource > 0)
+            source = m_source.lock();
     }
     for (auto& cv : waiters)
         cv->notify_all();
+    if (source)
+        source->wakeWaiter();
 }
 
 void EventObject::reset() {
     std::lock_guard lock(g_eventLock);
     m_signalled = false;
+}
+
+bool EventObject::signalled() const {
+    std::lock_guard lock(g_eventLock);
+    return m_signalled;
+}
+
+void EventObject::setSource(std::weak_ptr<EventSource> source) {
+    std::lock_guard lock(g_eventLock);
+    m_source = std::move(source);
+}
+
+// Waits for a single event inside its source for as long as the source can bring it about.
+// Returns true with `result` when the wait is decided; false when the caller must wait on
+// the event's condition instead.
+bool EventObject::waitAtSource(EventObject& e, std::chrono::steady_clock::time_point deadline,
+                               bool infinite, DWORD& result) {
+    for (;;) {
+        std::shared_ptr<EventSource> source;
+        {
+            std::lock_guard lock(g_eventLock);
+            if (e.m_signalled) {
+                if (!e.m_manual)
+                    e.m_signalled = false;
+                result = WAIT_OBJECT_0;
+                return true;
+            }
+            if (!infinite && std::chrono::steady_clock::now() >= deadline) {
+                result = WAIT_TIMEOUT;
+                return true;
+            }
+            source = e.m_source.lock();
+            if (!source)
+                return false;
+            ++e.m_waitingAtSource; // from here on a set wakes the source's waiter
+        }
+        const bool waited = source->waitHere(e, deadline, infinite);
+        {
+            std::lock_guard lock(g_eventLock);
+            --e.m_waitingAtSource;
+        }
+        if (!waited)
+            return false;
+    }
 }
 
 namespace {
@@ -64,6 +113,8 @@ private:
 
 DWORD EventObject::waitAny(const std::vector<std::shared_ptr<EventObject>>& events,
                            std::chrono::steady_clock::time_point deadline, bool infinite) {
+    if (DWORD result; events.size() == 1 && waitAtSource(*events[0], deadline, infinite, result))
+        return result;
     std::unique_lock lock(g_eventLock);
     auto cv = std::make_shared<std::condition_variable>();
     WaiterRegistration reg(events, &EventObject::m_waiters, cv);

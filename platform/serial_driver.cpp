@@ -19,6 +19,27 @@ constexpr DWORD kMaxQueue = 64u << 20;
 constexpr DWORD kDefaultInQueue = 4096;
 constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr std::size_t kKeptResults = 64;
+// How long input is left to a waiter that has left waitHere before the I/O thread reads it.
+constexpr auto kHandBack = std::chrono::seconds(1);
+
+timespec* timeoutUntil(std::chrono::steady_clock::time_point deadline,
+                       std::chrono::steady_clock::time_point now, timespec& ts) {
+    auto left = std::max(deadline - now, std::chrono::steady_clock::duration::zero());
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return &ts;
+}
+
+void signalFd(int fd) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+void drainFd(int fd) {
+    std::uint64_t v;
+    [[maybe_unused]] ssize_t n = ::read(fd, &v, sizeof v);
+}
 
 enum Kind { ReadKind, WriteKind, WaitKind };
 
@@ -92,6 +113,8 @@ SerialDriver::~SerialDriver() {
     close();
     if (m_eventFd >= 0)
         ::close(m_eventFd);
+    if (m_waiterFd >= 0)
+        ::close(m_waiterFd);
 }
 
 DWORD SerialDriver::start(int& err) {
@@ -100,6 +123,8 @@ DWORD SerialDriver::start(int& err) {
         err = errno;
         return ERROR_GEN_FAILURE;
     }
+    // Without it waiters simply wait on the event.
+    m_waiterFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     // Windows reports a freshly opened port in binary mode with DTR and RTS on, which is
     // also what the kernel does to the lines on open.
     m_dcb.DCBlength = sizeof(DCB);
@@ -111,17 +136,14 @@ DWORD SerialDriver::start(int& err) {
         return e;
     if (m_dcb.ByteSize == 0)
         m_dcb.ByteSize = 8;
-    m_transport->setWake([fd = m_eventFd] {
-        std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
-    });
+    m_transport->setWake([fd = m_eventFd] { signalFd(fd); });
     m_thread = std::thread([this] { run(); });
     return ERROR_SUCCESS;
 }
 
 void SerialDriver::close() {
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
         if (m_closed)
             return;
         m_closed = true;
@@ -134,6 +156,10 @@ void SerialDriver::close() {
         ++m_flushGeneration;
         m_stop = true;
         m_cv.notify_all();
+        // The descriptor is closed below: a thread still polling it must be out first.
+        if (m_waiterFd >= 0)
+            signalFd(m_waiterFd);
+        m_cv.wait(lock, [&] { return !m_inlineWaiter; });
     }
     wake();
     if (m_thread.joinable())
@@ -143,10 +169,13 @@ void SerialDriver::close() {
 }
 
 void SerialDriver::wake() {
-    if (m_eventFd < 0)
-        return;
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(m_eventFd, &one, sizeof one);
+    if (m_eventFd >= 0)
+        signalFd(m_eventFd);
+}
+
+void SerialDriver::wakeWaiter() {
+    if (m_waiterSleeping.load() && m_waiterFd >= 0)
+        signalFd(m_waiterFd);
 }
 
 int SerialDriver::goneErrno() const {
@@ -170,52 +199,117 @@ void SerialDriver::run() {
     while (!m_stop) {
         auto now = Clock::now();
         if (!m_gone) {
-            pumpInput(now);
-            DWORD events = 0, errors = 0;
-            m_transport->takeLineEvents(events, errors);
-            if (events || errors)
-                lineEvents(events, errors);
+            pullInput(now);
             pumpOutput();
         }
         serviceReads(now);
         serviceWrites(now);
 
+        const bool leaveInput = waiterTakesInput(now);
         pollfd fds[2] = {{m_eventFd, POLLIN, 0}, {-1, 0, 0}};
         int fd = m_transport->pollFd();
         if (fd >= 0 && !m_gone && !m_pollFdDone) {
+            // Even with no events asked for, a hang-up still wakes the poll.
             fds[1].fd = fd;
-            fds[1].events =
-                static_cast<short>((m_in.free() ? POLLIN : 0) | (m_outBlocked ? POLLOUT : 0));
+            fds[1].events = static_cast<short>((m_in.free() && !leaveInput ? POLLIN : 0) |
+                                               (m_outBlocked ? POLLOUT : 0));
         }
         auto deadline = nextDeadline();
+        // Look again when a waiter that left has not come back by then.
+        if (leaveInput && m_inlineLeft && now < *m_inlineLeft + kHandBack &&
+            (!deadline || *m_inlineLeft + kHandBack < *deadline))
+            deadline = *m_inlineLeft + kHandBack;
         timespec ts{};
-        timespec* timeout = nullptr;
-        if (deadline) {
-            auto left = std::max(*deadline - now, Clock::duration::zero());
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-            ts.tv_nsec = static_cast<long>(ns % 1000000000);
-            timeout = &ts;
-        }
+        timespec* timeout = deadline ? timeoutUntil(*deadline, now, ts) : nullptr;
+        m_ioSleepsForever = timeout == nullptr && leaveInput;
         lock.unlock();
         int n = ::ppoll(fds, fds[1].fd >= 0 ? 2 : 1, timeout, nullptr);
-        if (n > 0 && (fds[0].revents & POLLIN)) {
-            std::uint64_t v;
-            [[maybe_unused]] ssize_t r = ::read(m_eventFd, &v, sizeof v);
-        }
+        if (n > 0 && (fds[0].revents & POLLIN))
+            drainFd(m_eventFd);
         lock.lock();
-        if (n > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            // Hung up: take what the kernel still holds, then the device is gone. With a
-            // full queue, stop polling until a reader makes room, then drain again.
-            pumpInput(Clock::now());
-            if (m_in.free() == 0)
-                m_pollFdDone = true;
-            else
-                markGone(fds[1].revents & POLLNVAL ? EBADF : EIO);
-        }
+        m_ioSleepsForever = false;
+        if (n > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
+            hungUp(fds[1].revents);
         if (m_pollFdDone && m_in.free() > 0)
             m_pollFdDone = false;
     }
+}
+
+// Whether the descriptor's input is left to a thread in waitHere: one is there, or one
+// left less than kHandBack ago and will likely be back. A pending read always has the I/O
+// thread read, for its deadlines.
+bool SerialDriver::waiterTakesInput(Clock::time_point now) const {
+    if (!m_reads.empty())
+        return false;
+    return m_inlineWaiter || (m_inlineLeft && now < *m_inlineLeft + kHandBack);
+}
+
+// Hung up: take what the kernel still holds, then the device is gone. With a full queue,
+// stop polling until a reader makes room, then drain again.
+void SerialDriver::hungUp(short revents) {
+    pumpInput(Clock::now());
+    if (m_in.free() == 0)
+        m_pollFdDone = true;
+    else
+        markGone(revents & POLLNVAL ? EBADF : EIO);
+}
+
+void SerialDriver::pullInput(Clock::time_point now) {
+    pumpInput(now);
+    DWORD events = 0, errors = 0;
+    m_transport->takeLineEvents(events, errors);
+    if (events || errors)
+        lineEvents(events, errors);
+}
+
+// Runs in the thread that waits for `event`, while it is the completion event of the
+// pending event wait: that thread polls the descriptor and completes the wait itself.
+bool SerialDriver::waitHere(EventObject& event, Clock::time_point deadline, bool infinite) {
+    std::unique_lock lock(m_mutex);
+    const int fd = m_transport->pollFd();
+    auto pending = [&] { return m_wait && m_wait->event.get() == &event && !m_wait->done; };
+    if (fd < 0 || m_waiterFd < 0 || m_inlineWaiter || m_closed || !pending())
+        return false;
+    m_inlineWaiter = true;
+    while (!m_closed && pending()) {
+        auto now = Clock::now();
+        if (!infinite && now >= deadline)
+            break;
+        pollfd fds[2] = {{m_waiterFd, POLLIN, 0}, {-1, 0, 0}};
+        if (!m_gone && !m_pollFdDone) {
+            fds[1].fd = fd;
+            fds[1].events = static_cast<short>(m_in.free() ? POLLIN : 0);
+        }
+        timespec ts{};
+        timespec* timeout = infinite ? nullptr : timeoutUntil(deadline, now, ts);
+        // Sleeping is announced before the event is looked at: a set after the look then
+        // finds the announcement and wakes the poll (the event has a lock of its own).
+        m_waiterSleeping.store(true);
+        if (event.signalled()) {
+            m_waiterSleeping.store(false);
+            break;
+        }
+        lock.unlock();
+        int n = ::ppoll(fds, 2, timeout, nullptr);
+        m_waiterSleeping.store(false);
+        if (n > 0 && (fds[0].revents & POLLIN))
+            drainFd(m_waiterFd);
+        lock.lock();
+        if (m_closed || n <= 0 || fds[1].fd < 0 || !fds[1].revents)
+            continue;
+        if (fds[1].revents & POLLIN)
+            pullInput(Clock::now());
+        if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+            hungUp(fds[1].revents);
+    }
+    m_inlineWaiter = false;
+    m_inlineLeft = Clock::now();
+    if (m_ioSleepsForever) {
+        m_ioSleepsForever = false;
+        wake(); // to look again in a second, in case this thread does not come back
+    }
+    m_cv.notify_all(); // close() waits for this thread to leave the descriptor
+    return true;
 }
 
 std::optional<SerialDriver::Clock::time_point> SerialDriver::nextDeadline() const {
@@ -252,12 +346,18 @@ void SerialDriver::pumpInput(Clock::time_point now) {
         }
         if (io == SerialTransport::Io::WouldBlock)
             break;
+        // Fewer bytes than asked for: the device had no more. Asking again would only find
+        // it empty, and a tty then waits for the kernel's pending input work to finish first,
+        // which costs a sleep per arrival; poll tells of anything that comes later.
+        const bool drained = got < len;
         if (m_dcb.Flags & DCB_fNull) // discard NUL bytes as they arrive
             got = static_cast<std::size_t>(std::remove(ptr, ptr + got, '\0') - ptr);
         if ((m_mask & EV_RXFLAG) && std::memchr(ptr, m_dcb.EvtChar, got))
             flag = true;
         m_in.commit(got);
         arrived += got;
+        if (drained)
+            break;
     }
     if (arrived == 0)
         return;
@@ -350,8 +450,10 @@ void SerialDriver::serviceReads(Clock::time_point now) {
         }
         std::size_t n = std::min<std::size_t>(m_in.size(), r.count - r.transferred);
         if (n) {
-            if (m_in.free() == 0)
-                wake(); // the I/O thread stopped reading while the queue was full
+            if (m_in.free() == 0) {
+                wake(); // whoever reads the descriptor stopped while the queue was full
+                wakeWaiter();
+            }
             m_in.pop(r.buffer + r.transferred, n);
             r.transferred += static_cast<DWORD>(n);
             if (r.interval)
@@ -494,6 +596,8 @@ DWORD SerialDriver::waitEvent(DWORD* eventMask, OVERLAPPED* ov, std::shared_ptr<
         complete(*r, ERROR_SUCCESS);
     } else {
         m_wait = r;
+        if (r->event)
+            r->event->setSource(weak_from_this());
     }
     return finish(lock, r, sync, nullptr);
 }
@@ -514,6 +618,8 @@ DWORD SerialDriver::read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov,
     auto r = newRequest(ReadKind, sync ? nullptr : ov, std::move(ev));
     r->buffer = static_cast<char*>(buffer);
     r->count = count;
+    if (!m_gone && waiterTakesInput(Clock::now()))
+        pullInput(Clock::now()); // what the kernel holds that nobody has taken yet
     m_reads.push_back(r);
     serviceReads(Clock::now());
     if (leftOver && !r->done) {
@@ -632,6 +738,8 @@ DWORD SerialDriver::clearError(DWORD* errors, COMSTAT* stat) {
     // The queue status of bytes left from a device that went (their reader asks for it).
     if (DWORD e = usable(); e && !(m_gone && !m_closed && m_in.size() > 0))
         return e;
+    if (!m_gone && waiterTakesInput(Clock::now()))
+        pullInput(Clock::now()); // count what the kernel holds that nobody has taken yet
     if (errors)
         *errors = m_errors;
     m_errors = 0;
@@ -768,6 +876,7 @@ DWORD SerialDriver::setupComm(DWORD inQueue, DWORD outQueue) {
     m_in.resize(inQueue);
     m_outQueueSize = outQueue;
     wake(); // there may be room to read again
+    wakeWaiter();
     return ERROR_SUCCESS;
 }
 

@@ -5,6 +5,12 @@
 // thread sleeps in poll on the descriptor and an eventfd and wakes only for readiness, a
 // deadline or a caller's change, so an idle or vanished device costs no CPU.
 //
+// A thread that waits for the completion event of a pending event wait waits inside the
+// driver (waitHere) and reads the descriptor itself: an arrival then wakes that thread
+// alone instead of the I/O thread and then it. Meanwhile the I/O thread leaves input to
+// that waiter, and takes it up again when no waiter has come back for a second (a handler
+// that takes long), or at once while a read is pending.
+//
 // Return values: ERROR_SUCCESS when the call completed, ERROR_IO_PENDING when an
 // overlapped request was queued, otherwise the failure's win error code.
 
@@ -12,6 +18,7 @@
 #include "platform/serial_transport.h"
 #include "platform/win_comm.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -25,7 +32,7 @@
 
 namespace platform {
 
-class SerialDriver {
+class SerialDriver : public win::EventSource, public std::enable_shared_from_this<SerialDriver> {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -33,6 +40,9 @@ public:
     ~SerialDriver();
     SerialDriver(const SerialDriver&) = delete;
     SerialDriver& operator=(const SerialDriver&) = delete;
+
+    bool waitHere(win::EventObject& event, Clock::time_point deadline, bool infinite) override;
+    void wakeWaiter() override;
 
     // Reads the device's settings and starts the I/O thread; from here on no received byte
     // is dropped.
@@ -98,6 +108,9 @@ private:
     void wake();
     win::DWORD usable() const;
     void pumpInput(Clock::time_point now);
+    void pullInput(Clock::time_point now);
+    void hungUp(short revents);
+    bool waiterTakesInput(Clock::time_point now) const;
     void pumpOutput();
     void serviceReads(Clock::time_point now);
     void serviceWrites(Clock::time_point now);
@@ -118,6 +131,11 @@ private:
     std::condition_variable m_cv; // a request completed, output drained, flush cancelled
     std::thread m_thread;
     int m_eventFd = -1;
+    int m_waiterFd = -1; // wakes the thread inside waitHere
+    bool m_inlineWaiter = false;
+    std::atomic<bool> m_waiterSleeping{false};
+    std::optional<Clock::time_point> m_inlineLeft; // when the last waiter left waitHere
+    bool m_ioSleepsForever = false;
     bool m_stop = false;
     bool m_closed = false;
     bool m_gone = false;

@@ -172,7 +172,6 @@ ByteTextView::ByteTextView(QWidget* parent) : QAbstractScrollArea(parent) {
     // A fast unit appends many times a second; what it shows is brought up to date at most
     // this often. The gate stops itself once nothing new came in.
     m_refreshGate.setSingleShot(true);
-    m_refreshGate.setInterval(250);
     connect(&m_refreshGate, &QTimer::timeout, this, platform::guarded([this] {
         if (m_stale)
             refresh();
@@ -191,7 +190,7 @@ void ByteTextView::appendBytes(std::string_view bytes) {
     if (caretAtEnd)
         m_anchor = m_cursor = m_store.size();
     m_stale = true;
-    if (!m_refreshGate.isActive())
+    if (!m_refreshGate.isActive() || m_sinceRefresh.elapsed() >= m_refreshInterval)
         refresh();
     emit bytesAppended();
 }
@@ -213,7 +212,8 @@ void ByteTextView::refresh() {
     m_vertical->release();
     m_horizontal->release();
     repaintLines(changedFrom, m_shownLines - 1);
-    m_refreshGate.start();
+    m_sinceRefresh.start();
+    m_refreshGate.start(m_refreshInterval + m_refreshInterval / 2);
 }
 
 void ByteTextView::setPlainText(const QString& text) {

@@ -12,6 +12,7 @@
 // text has '\n' at each line break. UI thread only.
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
 
@@ -97,7 +98,7 @@ public:
     // Scrolled to the last line.
     bool atEnd() const;
     // Shortest time between two updates caused by appends.
-    void setRefreshInterval(int ms) { m_refreshGate.setInterval(ms); }
+    void setRefreshInterval(int ms) { m_refreshInterval = ms; }
     // Appends wait for the gate before they are shown (its timer runs only meanwhile).
     bool refreshPending() const { return m_refreshGate.isActive(); }
 
@@ -149,7 +150,12 @@ private:
     bool m_stale = false;             // appended since the last refresh
     // Whether each scroll bar (vertical, horizontal) has anything to scroll, as last laid out.
     std::pair<bool, bool> m_barsNeeded{false, false};
+    // While appends keep coming, the one that finds the interval over shows them; the gate's
+    // timer, set half an interval later, fires only once they stop (no wake-up of its own
+    // while text streams in).
     QTimer m_refreshGate;
+    QElapsedTimer m_sinceRefresh;
+    int m_refreshInterval = 250;
     QuietScrollBar* m_vertical = nullptr; // owned by the scroll area
     QuietScrollBar* m_horizontal = nullptr;
     int m_lineHeight = 1;

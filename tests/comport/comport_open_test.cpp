@@ -281,15 +281,19 @@ TEST_F(ComPortOpen, HandlerMayCloseOrDeleteItsOwnPort) {
 }
 
 TEST_F(ComPortOpen, UnsynchronizedHandlersRunOnTheEventThread) {
-    std::atomic<int> onWorker{0};
+    // The handler posts nothing to the event loop, so the test waits on a future, not on it.
+    std::promise<bool> ran;
+    std::atomic<bool> told{false};
     near.SetSynchronizeEvents(false);
-    near.SetOnRxChar(TNotifyEvent::fromCallable(&onWorker, nullptr, [&](QObject*) {
-        if (QThread::currentThread() != QCoreApplication::instance()->thread())
-            ++onWorker;
+    near.SetOnRxChar(TNotifyEvent::fromCallable(&told, nullptr, [&](QObject*) {
+        if (!told.exchange(true))
+            ran.set_value(QThread::currentThread() != QCoreApplication::instance()->thread());
     }));
     near.Open();
     far.WriteString("w");
-    ASSERT_TRUE(waitUntil([&] { return onWorker.load() > 0; }));
+    auto onWorker = ran.get_future();
+    ASSERT_EQ(onWorker.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(onWorker.get());
     near.Close();
 }
 

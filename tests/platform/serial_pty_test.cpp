@@ -9,10 +9,14 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace serialtest;
 using platform::PortTable;
@@ -462,4 +466,84 @@ TEST_F(SerialPty, NonOverlappedHandleWorksSynchronously) {
     char buf[4];
     ASSERT_TRUE(ReadFile(h, buf, 4, &done, nullptr));
     EXPECT_EQ(std::string(buf, done), "back");
+}
+
+namespace {
+
+std::set<std::string> threadsOfThisProcess() {
+    std::set<std::string> ids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.insert(entry.path().filename().string());
+    return ids;
+}
+
+long long switchesOfThread(const std::string& tid) {
+    std::ifstream status("/proc/self/task/" + tid + "/status");
+    long long total = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos)
+            total += std::stoll(line.substr(line.find(':') + 1));
+    return total;
+}
+
+} // namespace
+
+// The thread that waits for an event wait's completion reads the device itself; the I/O
+// thread sleeps through the arrivals. What it leaves to that thread still gets done: an
+// event set by someone else ends the wait, and input is taken up again when no waiter has
+// come back for a while (a long handler), so the far end is never held up.
+TEST(SerialWaiter, ArrivalsWakeOnlyTheWaiterAndNothingIsLeftBehind) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const auto before = threadsOfThisProcess();
+    HANDLE h = openPort(pty.slavePath());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<std::string> started;
+    for (const auto& tid : threadsOfThisProcess())
+        if (!before.count(tid))
+            started.push_back(tid);
+    ASSERT_EQ(started.size(), 1u) << "the driver's I/O thread";
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    ASSERT_TRUE(SetupComm(h, 1 << 20, 4096));
+
+    const long long ioBefore = switchesOfThread(started[0]);
+    constexpr int kArrivals = 40;
+    for (int i = 0; i < kArrivals; ++i) {
+        Overlapped w;
+        DWORD ev = 0;
+        ASSERT_FALSE(WaitCommEvent(h, &ev, &w.ov)) << "arrival " << i;
+        ASSERT_TRUE(pty.writeMaster("z"));
+        ASSERT_TRUE(w.signalled(10000)) << "arrival " << i;
+        EXPECT_EQ(ev, DWORD(EV_RXCHAR));
+    }
+    // A few wake-ups at most (the look after a waiter left), never one per arrival.
+    EXPECT_LT(switchesOfThread(started[0]) - ioBefore, kArrivals / 4);
+
+    // Set by another thread while a thread waits inside the driver: the wait ends, and the
+    // device's wait stays pending.
+    Overlapped w;
+    DWORD ev = 0;
+    ASSERT_FALSE(WaitCommEvent(h, &ev, &w.ov));
+    std::thread setter([&] {
+        std::this_thread::sleep_for(50ms); // let the main thread go to sleep first
+        SetEvent(w.ov.hEvent);
+    });
+    EXPECT_EQ(WaitForSingleObject(w.ov.hEvent, 10000), WAIT_OBJECT_0);
+    setter.join();
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(h, &w.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    ASSERT_TRUE(pty.writeMaster("y"));
+    ASSERT_TRUE(GetOverlappedResult(h, &w.ov, &n, TRUE));
+    EXPECT_EQ(ev, DWORD(EV_RXCHAR));
+
+    // Nobody waits now: more than the pty holds is written, and gets through only when the
+    // I/O thread takes it.
+    const std::string big(256 * 1024, 'x');
+    ASSERT_TRUE(pty.writeMaster(big, 20s));
+    COMMTIMEOUTS t{0, 0, 10000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    const std::string got = readSome(h, DWORD(kArrivals + 1 + big.size()));
+    EXPECT_EQ(got, std::string(kArrivals, 'z') + "y" + big);
+    CloseHandle(h);
 }
