@@ -9,6 +9,9 @@ thread_local TComThread* t_current = nullptr;
 }
 
 TComThread::TComThread(TCustomComPort* port) : ComPort(port) {
+    const win::HANDLE device = port->Handle();
+    m_parking.park = [device] { return win::ParkForCommEvent(device) != win::FALSE; };
+    m_parking.unpark = [device] { win::UnparkCommThread(device); };
     m_thread = std::thread([this] { run(); });
     SetPriority(port->ThreadPriority());
 }
@@ -25,6 +28,10 @@ void TComThread::Terminate() {
 
 bool TComThread::Synchronize(std::function<void()> routine) {
     return m_sync.run(std::move(routine));
+}
+
+bool TComThread::HandOverEvents(std::function<void()> routine) {
+    return m_sync.run(std::move(routine), &m_parking);
 }
 
 void TComThread::SetPriority(TThreadPriority priority) {

@@ -35,6 +35,11 @@ public:
     // Event thread: runs `routine` on the UI thread and waits for it; false when the thread
     // was stopped before the routine could run.
     bool Synchronize(std::function<void()> routine);
+    // Event thread: Synchronize for a batch of device events. The thread parks on the device
+    // meanwhile, and goes on when the routine has run and the device has its next event (or
+    // the thread is stopped), rather than waking at the routine's end only to go back to
+    // sleep until that event.
+    bool HandOverEvents(std::function<void()> routine);
 
     void SetPriority(TThreadPriority priority);
 
@@ -60,6 +65,7 @@ private:
 
     std::atomic<bool> m_terminated{false};
     comport::SyncChannel m_sync;
+    comport::Parking m_parking; // on the port's device, as open when the thread started
     std::mutex m_lifeMutex;
     bool m_finished = false;        // run() has nothing left to do but return
     bool m_freeOnTerminate = false; // the thread deletes this object when it ends

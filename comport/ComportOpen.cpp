@@ -290,7 +290,7 @@ void TCustomComPort::dispatch(TComThread* thread) {
     if (m_events == 0)
         return; // the mask changed: nothing happened on the line
     if (m_synchronizeEvents)
-        thread->Synchronize([this] { ThreadDoEvent(); });
+        thread->HandOverEvents([this] { ThreadDoEvent(); });
     else
         ThreadDoEvent();
 }

@@ -108,6 +108,8 @@ struct Request {
     std::function<void()> routine;
     RequestState state = RequestState::Queued;
     std::exception_ptr error;
+    bool parked = false;          // the worker sleeps in Parking::park, not on `changed`
+    std::function<void()> unpark; // while parked
 };
 
 } // namespace
@@ -140,7 +142,7 @@ bool onUiThread() {
     return queue != nullptr && std::this_thread::get_id() == queue->uiThread();
 }
 
-bool SyncChannel::run(std::function<void()> routine) {
+bool SyncChannel::run(std::function<void()> routine, const Parking* parking) {
     if (onUiThread()) {
         if (cancelled())
             return false;
@@ -177,17 +179,32 @@ bool SyncChannel::run(std::function<void()> routine) {
         } catch (...) {
             error = std::current_exception();
         }
+        std::function<void()> unpark;
         {
             std::lock_guard lock(state->mutex);
             request->error = error;
             request->state = RequestState::Done;
+            if (request->parked && error)
+                unpark = request->unpark;
         }
         // Told after the lock is let go: the worker wakes to a free lock instead of waking
         // only to block on it once more (the job holds the state, so it outlives the worker).
+        // A parked worker is not waiting on the condition, so this wakes nobody then.
         state->changed.notify_all();
+        if (unpark)
+            unpark();
     });
 
     std::unique_lock lock(m_state->mutex);
+    if (parking && !m_state->cancelled && request->state != RequestState::Done &&
+        request->state != RequestState::Skipped) {
+        request->parked = true;
+        request->unpark = parking->unpark;
+        lock.unlock();
+        parking->park();
+        lock.lock();
+        request->parked = false;
+    }
     m_state->changed.wait(lock, [&] {
         return request->state == RequestState::Done || request->state == RequestState::Skipped ||
                (m_state->cancelled && request->state == RequestState::Queued);
@@ -205,9 +222,16 @@ bool SyncChannel::run(std::function<void()> routine) {
 }
 
 void SyncChannel::cancel() {
-    std::lock_guard lock(m_state->mutex);
-    m_state->cancelled = true;
-    m_state->changed.notify_all();
+    std::function<void()> unpark;
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->cancelled = true;
+        m_state->changed.notify_all();
+        if (m_state->current && m_state->current->parked)
+            unpark = m_state->current->unpark;
+    }
+    if (unpark)
+        unpark();
 }
 
 bool SyncChannel::cancelled() const {

@@ -20,6 +20,14 @@
 
 namespace comport {
 
+// How a worker that goes back to waiting for its device after each hand-over may sleep
+// through the end of the routine: park() sleeps until the worker has its next thing to do
+// (false when it cannot park, at once), unpark() ends that sleep from another thread.
+struct Parking {
+    std::function<bool()> park;
+    std::function<void()> unpark;
+};
+
 class SyncChannel {
 public:
     SyncChannel();
@@ -30,7 +38,11 @@ public:
     // Worker thread. True when the routine ran (rethrowing what escaped it), false when the
     // channel was cancelled before it could run. Called on the UI thread, runs the routine
     // directly.
-    bool run(std::function<void()> routine);
+    // With `parking`, the worker parks while the routine is queued and running, and a
+    // routine that ends normally does not wake it: run() returns when park() does (the
+    // device has news), so the worker sleeps once per hand-over. A routine that threw, and
+    // cancel(), unpark it at once.
+    bool run(std::function<void()> routine, const Parking* parking = nullptr);
 
     // Any thread; usually the UI thread stopping the worker.
     void cancel();

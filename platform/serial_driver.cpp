@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -34,6 +36,31 @@ timespec* timeoutUntil(std::chrono::steady_clock::time_point deadline,
 void signalFd(int fd) {
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+// What a waiter sleeps on: its eventfd, level-triggered, and the device, edge-triggered. An
+// empty tty polled for input first waits for the kernel's pending input work, and right
+// after an arrival (when the waiter goes back to sleep) that work is often still running: a
+// second sleep per arrival. An edge-triggered watch is not polled again until the device
+// wakes it with new input.
+int makeWaiterPoll(int wakeFd, int deviceFd) {
+    if (wakeFd < 0 || deviceFd < 0)
+        return -1;
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0)
+        return -1;
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u32 = 0;
+    epoll_event device{};
+    device.events = EPOLLIN | EPOLLET;
+    device.data.u32 = 1;
+    if (::epoll_ctl(ep, EPOLL_CTL_ADD, wakeFd, &wake) != 0 ||
+        ::epoll_ctl(ep, EPOLL_CTL_ADD, deviceFd, &device) != 0) {
+        ::close(ep);
+        return -1;
+    }
+    return ep;
 }
 
 void drainFd(int fd) {
@@ -115,6 +142,8 @@ SerialDriver::~SerialDriver() {
         ::close(m_eventFd);
     if (m_waiterFd >= 0)
         ::close(m_waiterFd);
+    if (m_waiterPollFd >= 0)
+        ::close(m_waiterPollFd);
 }
 
 DWORD SerialDriver::start(int& err) {
@@ -125,6 +154,7 @@ DWORD SerialDriver::start(int& err) {
     }
     // Without it waiters simply wait on the event.
     m_waiterFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    m_waiterPollFd = makeWaiterPoll(m_waiterFd, m_transport->pollFd());
     // Windows reports a freshly opened port in binary mode with DTR and RTS on, which is
     // also what the kernel does to the lines on open.
     m_dcb.DCBlength = sizeof(DCB);
@@ -138,6 +168,7 @@ DWORD SerialDriver::start(int& err) {
         m_dcb.ByteSize = 8;
     m_transport->setWake([fd = m_eventFd] { signalFd(fd); });
     m_thread = std::thread([this] { run(); });
+    ::pthread_setname_np(m_thread.native_handle(), kIoThreadName); // for ps, top and perf
     return ERROR_SUCCESS;
 }
 
@@ -266,22 +297,15 @@ void SerialDriver::pullInput(Clock::time_point now) {
 // pending event wait: that thread polls the descriptor and completes the wait itself.
 bool SerialDriver::waitHere(EventObject& event, Clock::time_point deadline, bool infinite) {
     std::unique_lock lock(m_mutex);
-    const int fd = m_transport->pollFd();
     auto pending = [&] { return m_wait && m_wait->event.get() == &event && !m_wait->done; };
-    if (fd < 0 || m_waiterFd < 0 || m_inlineWaiter || m_closed || !pending())
+    if (m_waiterPollFd < 0 || m_inlineWaiter || m_closed || !pending())
         return false;
     m_inlineWaiter = true;
     while (!m_closed && pending()) {
         auto now = Clock::now();
         if (!infinite && now >= deadline)
             break;
-        pollfd fds[2] = {{m_waiterFd, POLLIN, 0}, {-1, 0, 0}};
-        if (!m_gone && !m_pollFdDone) {
-            fds[1].fd = fd;
-            fds[1].events = static_cast<short>(m_in.free() ? POLLIN : 0);
-        }
         timespec ts{};
-        timespec* timeout = infinite ? nullptr : timeoutUntil(deadline, now, ts);
         // Sleeping is announced before the event is looked at: a set after the look then
         // finds the announcement and wakes the poll (the event has a lock of its own).
         m_waiterSleeping.store(true);
@@ -289,19 +313,71 @@ bool SerialDriver::waitHere(EventObject& event, Clock::time_point deadline, bool
             m_waiterSleeping.store(false);
             break;
         }
-        lock.unlock();
-        int n = ::ppoll(fds, 2, timeout, nullptr);
-        m_waiterSleeping.store(false);
-        if (n > 0 && (fds[0].revents & POLLIN))
-            drainFd(m_waiterFd);
-        lock.lock();
-        if (m_closed || n <= 0 || fds[1].fd < 0 || !fds[1].revents)
-            continue;
-        if (fds[1].revents & POLLIN)
-            pullInput(Clock::now());
-        if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
-            hungUp(fds[1].revents);
+        if (!waiterPoll(lock, infinite ? nullptr : timeoutUntil(deadline, now, ts)))
+            break;
     }
+    leaveWaiter();
+    return true;
+}
+
+bool SerialDriver::park() {
+    std::unique_lock lock(m_mutex);
+    if (m_waiterPollFd < 0 || m_inlineWaiter || m_wait) {
+        m_unpark = false;
+        return false;
+    }
+    m_inlineWaiter = true;
+    m_parked = true;
+    while (!m_history && m_mask && !m_gone && !m_closed && !m_unpark) {
+        m_waiterSleeping.store(true); // under the lock: raise() and unpark() see it
+        if (!waiterPoll(lock, nullptr))
+            break;
+    }
+    m_parked = false;
+    m_unpark = false;
+    leaveWaiter();
+    return true;
+}
+
+void SerialDriver::unpark() {
+    std::lock_guard lock(m_mutex);
+    m_unpark = true;
+    wakeWaiter();
+}
+
+// Called with the lock held and m_waiterSleeping set; sleeps without it.
+bool SerialDriver::waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout) {
+    lock.unlock();
+    epoll_event events[2];
+    const int n = ::epoll_pwait2(m_waiterPollFd, events, 2, timeout, nullptr);
+    m_waiterSleeping.store(false);
+    bool woken = false;
+    std::uint32_t device = 0;
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.u32 == 0)
+            woken = true;
+        else
+            device = events[i].events;
+    }
+    if (woken)
+        drainFd(m_waiterFd);
+    lock.lock();
+    if (m_closed)
+        return false;
+    // An edge that came while the queue was full was not read: the reader that made room
+    // woke this thread to read it now.
+    if ((device & EPOLLIN) || (m_inputBacklog && m_in.free() > 0)) {
+        pullInput(Clock::now());
+        m_inputBacklog = m_in.free() == 0;
+    }
+    if (device & (EPOLLHUP | EPOLLERR))
+        hungUp(POLLHUP);
+    if (m_pollFdDone && m_in.free() > 0)
+        m_pollFdDone = false;
+    return true;
+}
+
+void SerialDriver::leaveWaiter() {
     m_inlineWaiter = false;
     m_inlineLeft = Clock::now();
     if (m_ioSleepsForever) {
@@ -309,7 +385,6 @@ bool SerialDriver::waitHere(EventObject& event, Clock::time_point deadline, bool
         wake(); // to look again in a second, in case this thread does not come back
     }
     m_cv.notify_all(); // close() waits for this thread to leave the descriptor
-    return true;
 }
 
 std::optional<SerialDriver::Clock::time_point> SerialDriver::nextDeadline() const {
@@ -491,6 +566,8 @@ void SerialDriver::raise(DWORD events) {
         m_history = 0;
         complete(*m_wait, ERROR_SUCCESS);
         m_wait.reset();
+    } else if (m_history && m_parked) {
+        wakeWaiter();
     }
 }
 
@@ -538,6 +615,8 @@ void SerialDriver::markGone(int err) {
         return;
     m_gone = true;
     m_goneErrno = err;
+    if (m_parked)
+        wakeWaiter();
     abortReads(ERROR_ACCESS_DENIED);
     abortWrites(ERROR_ACCESS_DENIED);
     if (m_wait) {
@@ -903,6 +982,8 @@ DWORD SerialDriver::setMask(DWORD mask) {
     if (mask & ~EV_ALL)
         return ERROR_INVALID_PARAMETER;
     m_mask = mask;
+    if (mask == 0 && m_parked)
+        wakeWaiter(); // a wait would fail now: the parked thread goes on to find that out
     // Events already recorded for bits that stay wanted are still owed to the next wait: a
     // handler assigned while bytes wait must hear of them.
     m_history &= mask;

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -35,6 +36,7 @@ namespace platform {
 class SerialDriver : public win::EventSource, public std::enable_shared_from_this<SerialDriver> {
 public:
     using Clock = std::chrono::steady_clock;
+    static constexpr const char* kIoThreadName = "serial-io";
 
     explicit SerialDriver(std::unique_ptr<SerialTransport> transport);
     ~SerialDriver();
@@ -43,6 +45,14 @@ public:
 
     bool waitHere(win::EventObject& event, Clock::time_point deadline, bool infinite) override;
     void wakeWaiter() override;
+
+    // Parks the calling thread, reading the device as waitHere does, until an event wait
+    // started now would complete at once (events recorded, no mask), the device goes or
+    // closes, or unpark() is called. So a thread that hands an event over and then waits for
+    // the next one sleeps once between two arrivals instead of twice. Returns false at once
+    // when it cannot park: no descriptor, an event wait pending, or another thread inside.
+    bool park();
+    void unpark();
 
     // Reads the device's settings and starts the I/O thread; from here on no received byte
     // is dropped.
@@ -111,6 +121,10 @@ private:
     void pullInput(Clock::time_point now);
     void hungUp(short revents);
     bool waiterTakesInput(Clock::time_point now) const;
+    // Waits in ppoll on the waiter's eventfd and the descriptor (with the lock let go), then
+    // reads what came; false when the driver closed meanwhile.
+    bool waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout);
+    void leaveWaiter();
     void pumpOutput();
     void serviceReads(Clock::time_point now);
     void serviceWrites(Clock::time_point now);
@@ -131,11 +145,15 @@ private:
     std::condition_variable m_cv; // a request completed, output drained, flush cancelled
     std::thread m_thread;
     int m_eventFd = -1;
-    int m_waiterFd = -1; // wakes the thread inside waitHere
+    int m_waiterFd = -1;         // wakes the thread inside waitHere or park
+    int m_waiterPollFd = -1;     // epoll set that thread sleeps on
+    bool m_inputBacklog = false; // the waiter stopped reading with the queue full
     bool m_inlineWaiter = false;
     std::atomic<bool> m_waiterSleeping{false};
     std::optional<Clock::time_point> m_inlineLeft; // when the last waiter left waitHere
     bool m_ioSleepsForever = false;
+    bool m_parked = false;
+    bool m_unpark = false; // kept until the next park() ends, so an early unpark is not lost
     bool m_stop = false;
     bool m_closed = false;
     bool m_gone = false;

@@ -255,6 +255,21 @@ BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
     return result(*d, d->driver->waitEvent(eventMask, ov, std::move(ev), sync));
 }
 
+BOOL ParkForCommEvent(HANDLE h) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    return d->driver->park() ? TRUE : fail(ERROR_INVALID_PARAMETER);
+}
+
+BOOL UnparkCommThread(HANDLE h) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    d->driver->unpark();
+    return TRUE;
+}
+
 BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
     auto d = device(h);
     if (!d)

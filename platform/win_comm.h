@@ -214,6 +214,13 @@ BOOL GetCommMask(HANDLE h, DWORD* mask);
 // Overlapped only: returns FALSE with ERROR_IO_PENDING when the wait is pending; the event
 // word is written when the wait completes (0 when the mask changed meanwhile).
 BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov);
+// Ours, without a Windows counterpart: the calling thread sleeps until a WaitCommEvent on `h`
+// would complete at once, the device goes, the handle closes or UnparkCommThread(h) is
+// called. FALSE when it cannot park there (it then returned at once). A thread that hands
+// events over and waits for the next one parks after each hand-over instead of being woken
+// when the hand-over ends, only to go back to sleep for the next event.
+BOOL ParkForCommEvent(HANDLE h);
+BOOL UnparkCommThread(HANDLE h);
 BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait);

@@ -14,8 +14,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 using comtest::Recorder;
@@ -363,3 +365,71 @@ TEST(ComPortPty, EchoesOverAPseudoTerminal) {
 }
 
 } // namespace
+
+// A worker that parks during a hand-over is not woken by the routine's normal end: run()
+// returns when its parking ends (the device had news). cancel() and a routine that threw end
+// the parking at once.
+TEST(SyncChannel, ParkedWorkerSleepsThroughTheRoutinesEndUntilItHasNews) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool news = false, parked = false;
+    comport::Parking parking;
+    parking.park = [&] {
+        std::unique_lock lock(mutex);
+        parked = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return news; });
+        news = parked = false;
+        return true;
+    };
+    parking.unpark = [&] {
+        std::lock_guard lock(mutex);
+        news = true;
+        changed.notify_all();
+    };
+    auto isParked = [&] {
+        std::lock_guard lock(mutex);
+        return parked;
+    };
+    // The routine ends only once the worker has parked, so that it does park.
+    std::atomic<int> ran{0};
+    auto routine = [&] {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return parked; });
+        ++ran;
+    };
+
+    comport::SyncChannel channel;
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        channel.run(routine, &parking);
+        returned = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return ran == 1 && isParked(); }));
+    QCoreApplication::processEvents(); // nothing left that could wake it
+    EXPECT_FALSE(returned);
+    parking.unpark(); // the device's news
+    worker.join();
+    EXPECT_TRUE(returned);
+
+    std::exception_ptr caught;
+    worker = std::thread([&] {
+        try {
+            channel.run([] { throw EComError(5, "gone"); }, &parking);
+        } catch (...) {
+            caught = std::current_exception();
+        }
+    });
+    ASSERT_TRUE(waitUntil([&] { return caught != nullptr; }));
+    worker.join();
+
+    returned = false;
+    worker = std::thread([&] {
+        channel.run(routine, &parking);
+        returned = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return ran == 2 && isParked(); }));
+    channel.cancel();
+    worker.join();
+    EXPECT_TRUE(returned);
+}

@@ -3,6 +3,7 @@
 #include "serial_test_util.h"
 
 #include "platform/port_table.h"
+#include "platform/serial_driver.h"
 #include "support/pty_pair.h"
 
 #include <QTemporaryDir>
@@ -11,6 +12,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <set>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -498,10 +501,14 @@ TEST(SerialWaiter, ArrivalsWakeOnlyTheWaiterAndNothingIsLeftBehind) {
     const auto before = threadsOfThisProcess();
     HANDLE h = openPort(pty.slavePath());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    std::vector<std::string> started;
-    for (const auto& tid : threadsOfThisProcess())
-        if (!before.count(tid))
+    std::vector<std::string> started; // a sanitizer may start threads of its own meanwhile
+    for (const auto& tid : threadsOfThisProcess()) {
+        std::ifstream comm("/proc/self/task/" + tid + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (!before.count(tid) && name == platform::SerialDriver::kIoThreadName)
             started.push_back(tid);
+    }
     ASSERT_EQ(started.size(), 1u) << "the driver's I/O thread";
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
     ASSERT_TRUE(SetupComm(h, 1 << 20, 4096));
@@ -546,4 +553,41 @@ TEST(SerialWaiter, ArrivalsWakeOnlyTheWaiterAndNothingIsLeftBehind) {
     const std::string got = readSome(h, DWORD(kArrivals + 1 + big.size()));
     EXPECT_EQ(got, std::string(kArrivals, 'z') + "y" + big);
     CloseHandle(h);
+}
+
+// A thread parked for the next event goes on when an event wait would complete at once, and
+// for every reason a wait would end: unparked (even just before it parked), no mask left, the
+// far end gone. It cannot park while a wait of its own is pending.
+TEST_F(SerialPty, ParkedThreadGoesOnWhenThereIsSomethingToWaitFor) {
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    auto parkedUntil = [&](const std::function<void()>& cause) {
+        std::promise<bool> parked;
+        auto result = parked.get_future();
+        std::thread parker([&] { parked.set_value(ParkForCommEvent(h) != FALSE); });
+        cause();
+        const bool ended = result.wait_for(10s) == std::future_status::ready;
+        if (!ended)
+            UnparkCommThread(h); // do not leave the thread behind
+        parker.join();
+        return ended && result.get();
+    };
+    EXPECT_TRUE(parkedUntil([&] { ASSERT_TRUE(pty.writeMaster("a")); }));
+    // The byte is owed to the next wait, which completes at once.
+    Overlapped w;
+    DWORD ev = 0;
+    EXPECT_TRUE(WaitCommEvent(h, &ev, &w.ov));
+    EXPECT_EQ(ev, DWORD(EV_RXCHAR));
+
+    EXPECT_TRUE(UnparkCommThread(h)); // before the thread parks: not lost
+    EXPECT_TRUE(parkedUntil([] {}));
+    EXPECT_TRUE(parkedUntil([&] { UnparkCommThread(h); }));
+    EXPECT_TRUE(parkedUntil([&] { SetCommMask(h, 0); }));
+
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    ASSERT_FALSE(WaitCommEvent(h, &ev, &w.ov));
+    EXPECT_FALSE(ParkForCommEvent(h)) << "a wait is pending";
+    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR)); // ends it
+    ASSERT_TRUE(w.signalled(10000));
+
+    EXPECT_TRUE(parkedUntil([&] { pty.closeMaster(); }));
 }
