@@ -275,6 +275,12 @@ bool SerialDriver::waiterTakesInput(Clock::time_point now) const {
     return m_inlineWaiter || (m_inlineLeft && now < *m_inlineLeft + kHandBack);
 }
 
+// A waiter left and is not back, and the I/O thread has not taken input up again yet: bytes
+// may wait in the kernel, which a caller's read or queue status should include.
+bool SerialDriver::nobodyReadsInput() const {
+    return !m_gone && !m_inlineWaiter && waiterTakesInput(Clock::now());
+}
+
 // Hung up: take what the kernel still holds, then the device is gone. With a full queue,
 // stop polling until a reader makes room, then drain again.
 void SerialDriver::hungUp(short revents) {
@@ -697,7 +703,7 @@ DWORD SerialDriver::read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov,
     auto r = newRequest(ReadKind, sync ? nullptr : ov, std::move(ev));
     r->buffer = static_cast<char*>(buffer);
     r->count = count;
-    if (!m_gone && waiterTakesInput(Clock::now()))
+    if (nobodyReadsInput())
         pullInput(Clock::now()); // what the kernel holds that nobody has taken yet
     m_reads.push_back(r);
     serviceReads(Clock::now());
@@ -817,7 +823,7 @@ DWORD SerialDriver::clearError(DWORD* errors, COMSTAT* stat) {
     // The queue status of bytes left from a device that went (their reader asks for it).
     if (DWORD e = usable(); e && !(m_gone && !m_closed && m_in.size() > 0))
         return e;
-    if (!m_gone && waiterTakesInput(Clock::now()))
+    if (nobodyReadsInput())
         pullInput(Clock::now()); // count what the kernel holds that nobody has taken yet
     if (errors)
         *errors = m_errors;

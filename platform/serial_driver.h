@@ -121,6 +121,7 @@ private:
     void pullInput(Clock::time_point now);
     void hungUp(short revents);
     bool waiterTakesInput(Clock::time_point now) const;
+    bool nobodyReadsInput() const;
     // Waits in ppoll on the waiter's eventfd and the descriptor (with the lock let go), then
     // reads what came; false when the driver closed meanwhile.
     bool waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout);
