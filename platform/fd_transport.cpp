@@ -187,6 +187,7 @@ SerialTransport::Io FdTransport::write(const char* buf, std::size_t size, std::s
         ssize_t n = ::write(m_fd, buf, size);
         if (n >= 0) {
             put = static_cast<std::size_t>(n);
+            m_outputMayBePending = m_outputMayBePending || n > 0;
             return n > 0 ? Io::Ok : Io::WouldBlock;
         }
         if (errno == EINTR)
@@ -309,9 +310,12 @@ void FdTransport::flushOutput() {
 }
 
 std::size_t FdTransport::pendingOutput() {
+    if (!m_outputMayBePending)
+        return 0;
     int n = 0;
     if (::ioctl(m_fd, TIOCOUTQ, &n) != 0 || n < 0)
         return 0;
+    m_outputMayBePending = n > 0;
     return static_cast<std::size_t>(n);
 }
 

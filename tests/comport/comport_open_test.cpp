@@ -413,15 +413,22 @@ TEST(SyncChannel, ParkedWorkerSleepsThroughTheRoutinesEndUntilItHasNews) {
     EXPECT_TRUE(returned);
 
     std::exception_ptr caught;
+    std::atomic<bool> threw{false};
     worker = std::thread([&] {
         try {
-            channel.run([] { throw EComError(5, "gone"); }, &parking);
+            channel.run(
+                [&] {
+                    threw = true;
+                    throw EComError(5, "gone");
+                },
+                &parking);
         } catch (...) {
             caught = std::current_exception();
         }
     });
-    ASSERT_TRUE(waitUntil([&] { return caught != nullptr; }));
-    worker.join();
+    ASSERT_TRUE(waitUntil([&] { return threw.load(); }));
+    worker.join(); // needs nothing more of this thread
+    EXPECT_TRUE(caught != nullptr);
 
     returned = false;
     worker = std::thread([&] {
