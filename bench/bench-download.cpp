@@ -49,10 +49,16 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -80,6 +86,98 @@ template <class Pred> bool waitFor(Pred done, int deadlineMs) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
+
+// A program beside the one measured (simulator, plain reader), kept out of its event loop:
+// started with posix_spawn, its output read from a pipe only when asked for, its end waited
+// for through a pidfd. A QProcess would add its pipe and process watches to the event loop,
+// and every wake-up of the UI thread, whose cost is measured here, polls each of them.
+class Helper {
+public:
+    Helper() = default;
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+    ~Helper() {
+        if (m_pid > 0 && !m_reaped) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        for (int fd : {m_out, m_pidFd})
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    bool start(const QString& program, const QStringList& args) {
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        std::vector<std::string> argStrings{program.toStdString()};
+        for (const QString& a : args)
+            argStrings.push_back(a.toStdString());
+        std::vector<char*> argv;
+        for (auto& a : argStrings)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int e = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipeFds[1]);
+        m_out = pipeFds[0];
+        if (e != 0) {
+            m_pid = -1;
+            return false;
+        }
+        m_pidFd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0));
+        return m_pidFd >= 0;
+    }
+    // Reads output until `text` has come, the output ended or the time is up.
+    bool waitForOutput(const char* text, int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        while (m_said.find(text) == std::string::npos) {
+            const int left = timeoutMs - static_cast<int>(clock.elapsed());
+            pollfd p{m_out, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, left) <= 0)
+                return false;
+            char buffer[4096];
+            const ssize_t n = ::read(m_out, buffer, sizeof buffer);
+            if (n <= 0)
+                return m_said.find(text) != std::string::npos;
+            m_said.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    bool waitForExit(int timeoutMs) {
+        pollfd p{m_pidFd, POLLIN, 0};
+        if (m_pidFd < 0 || ::poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        char buffer[4096]; // what is left in the pipe: the child has ended, so it ends too
+        for (ssize_t n; (n = ::read(m_out, buffer, sizeof buffer)) > 0;)
+            m_said.append(buffer, static_cast<std::size_t>(n));
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_reaped = true;
+        m_exitedWell = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return true;
+    }
+    void terminate(int timeoutMs) {
+        if (m_pid > 0 && !m_reaped) {
+            ::kill(m_pid, SIGTERM);
+            waitForExit(timeoutMs);
+        }
+    }
+    bool exitedWell() const { return m_exitedWell; }
+    const std::string& said() const { return m_said; }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_pidFd = -1;
+    bool m_reaped = false;
+    bool m_exitedWell = false;
+    std::string m_said;
+};
 
 int fail(const std::string& why) {
     std::fprintf(stderr, "bench-download: %s\n", why.c_str());
@@ -259,17 +357,9 @@ public:
         }
         const QString link =
             QString::fromStdString(TempFilesPath + "ports/COM" + std::to_string(kPort));
-        m_unit.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_unit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
-                     QStringList{"--link", link} + unitArgs);
-        QByteArray said;
-        if (!waitFor(
-                [&] {
-                    said += m_unit.readAllStandardOutput();
-                    return said.contains("link:") || m_unit.state() == QProcess::NotRunning;
-                },
-                120000) ||
-            m_unit.state() == QProcess::NotRunning) {
+        if (!m_unit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
+                          QStringList{"--link", link} + unitArgs) ||
+            !m_unit.waitForOutput("link:", 120000)) {
             why = "the simulator did not start";
             return false;
         }
@@ -286,8 +376,7 @@ public:
         if (FormSerial)
             FormSerial->iClosePort();
         DestroyProgramWindows();
-        m_unit.terminate();
-        m_unit.waitForFinished(10000);
+        m_unit.terminate(10000);
     }
 
     dialogs::ScriptedDialogs script;
@@ -295,7 +384,7 @@ public:
 
 private:
     QTemporaryDir m_tmp;
-    QProcess m_unit;
+    Helper m_unit;
 };
 
 // One download of about N MB through the Collect Data action: the memory it added and the
@@ -410,18 +499,10 @@ int runLineRate(const QString& self) {
     // The anchor's own simulator, same options, its own pty.
     QTemporaryDir plainDir;
     const QString plainLink = plainDir.path() + "/COM1";
-    QProcess plainUnit;
-    plainUnit.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    plainUnit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
-                    {"--link", plainLink, "--baud", "19200", "--generate", generate});
-    QByteArray said;
-    if (!waitFor(
-            [&] {
-                said += plainUnit.readAllStandardOutput();
-                return said.contains("link:") || plainUnit.state() == QProcess::NotRunning;
-            },
-            120000) ||
-        plainUnit.state() == QProcess::NotRunning)
+    Helper plainUnit;
+    if (!plainUnit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
+                         {"--link", plainLink, "--baud", "19200", "--generate", generate}) ||
+        !plainUnit.waitForOutput("link:", 120000))
         return fail("the plain reader's simulator did not start");
     waitFor([] { return false; }, 500); // what the open left to do
     // The port folder's watch may have told of the unit's port after the open and closed it.
@@ -438,10 +519,8 @@ int runLineRate(const QString& self) {
             session(sender);
         }));
 
-    QProcess plain;
-    plain.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    plain.start(self, {"--plain-reader", plainLink});
-    if (!plain.waitForStarted(60000))
+    Helper plain;
+    if (!plain.start(self, {"--plain-reader", plainLink}))
         return fail("the plain reader did not start");
     const auto threadsBefore = threadSwitches();
     const Usage before = usageNow();
@@ -471,12 +550,10 @@ int runLineRate(const QString& self) {
                      static_cast<unsigned long long>(figures.captureBytes), chunks);
         return fail("the collection did not end with its success message");
     }
-    if (!waitFor([&] { return plain.state() == QProcess::NotRunning; }, 10 * 60 * 1000) ||
-        plain.exitCode() != 0)
+    if (!plain.waitForExit(10 * 60 * 1000) || !plain.exitedWell())
         return fail("the plain reader failed");
-    plainUnit.terminate();
-    plainUnit.waitForFinished(10000);
-    auto anchor = parseFigures(plain.readAllStandardOutput());
+    plainUnit.terminate(10000);
+    auto anchor = parseFigures(QByteArray::fromStdString(plain.said()));
     const double plainCpu = std::atof(anchor["plain_cpu_s"].c_str());
     const double ourCpu = after.cpu - before.cpu;
     const long long switches = after.switches - before.switches;
