@@ -363,6 +363,9 @@ public:
             why = "the simulator did not start";
             return false;
         }
+        // The port folder's watch announces the new link after its settle time; an arrival
+        // closes an open port, so the port is opened after it, as an operator would.
+        waitFor([] { return false; }, 1000);
         FormSerial->ComPortNumber = kPort;
         if (FormSerial->iOpenPort() != 0) {
             why = "cannot open the simulator's port";
