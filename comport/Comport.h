@@ -9,13 +9,16 @@
 //   and block only when asked to wait.
 // - The event thread (TComThread, one per open port with a line-event handler) waits for line
 //   events on the device and hands each batch over (synchronize.h): with SynchronizeEvents
-//   the handlers run on the UI thread while the event thread is parked; without, they run on
-//   the event thread, which then reads the handler slots. It writes only Events (through the
+//   the handlers run on the UI thread while the event thread is parked on the device (it goes
+//   on when they have run and the device has its next event, so it wakes once per batch);
+//   without, they run on the event thread, which then reads the handler slots. While it waits
+//   it reads the device itself, inside the driver. It writes only Events (through the
 //   device) and ThreadError, and after every wait looks at its stop flag before it touches the
 //   port. The port stops it before releasing anything, and waits for its end unless the
 //   caller runs inside one of its hand-overs.
 // - The driver's I/O thread (platform/serial_driver) moves bytes between the device and the
-//   driver's queues and completes requests; the modem watcher (platform/fd_transport, real
+//   driver's queues (input only while no thread waits inside the driver) and completes
+//   requests; the modem watcher (platform/fd_transport, real
 //   ports only) sleeps until a modem line changes and wakes the I/O thread. Neither ever
 //   sees this component.
 // Locks: m_handlerLock guards the handler slots (written by the owner, read by whichever
