@@ -304,8 +304,14 @@ void SerialDriver::pullInput(Clock::time_point now) {
 bool SerialDriver::waitHere(EventObject& event, Clock::time_point deadline, bool infinite) {
     std::unique_lock lock(m_mutex);
     auto pending = [&] { return m_wait && m_wait->event.get() == &event && !m_wait->done; };
-    if (m_waiterPollFd < 0 || m_inlineWaiter || m_closed || !pending())
+    if (m_waiterPollFd < 0 || m_inlineWaiter || m_closed)
         return false;
+    if (!pending()) {
+        // The I/O thread read first and completed the wait before this thread came for it;
+        // from its next look on it leaves input to this thread, as after any wait here.
+        m_inlineLeft = Clock::now();
+        return false;
+    }
     m_inlineWaiter = true;
     while (!m_closed && pending()) {
         auto now = Clock::now();
