@@ -298,6 +298,7 @@ struct ThreadSwitches {
     QString name;
     long long waited = 0;
     long long preempted = 0;
+    double cpu = 0; // seconds on a CPU
 };
 
 std::map<QString, ThreadSwitches> threadSwitches(const QString& pid = QStringLiteral("self")) {
@@ -318,6 +319,10 @@ std::map<QString, ThreadSwitches> threadSwitches(const QString& pid = QStringLit
                 status >> t.preempted;
             }
         }
+        std::ifstream schedstat(tasks.filePath(tid + "/schedstat").toStdString());
+        long long onCpuNs = 0;
+        if (schedstat >> onCpuNs)
+            t.cpu = onCpuNs / 1e9;
         result[tid] = t;
     }
     return result;
@@ -486,6 +491,7 @@ int runPlainReader(const char* link) {
     ::close(fd);
     std::printf("plain_cpu_s %.4f\n", after.cpu - before.cpu);
     std::printf("plain_switches %lld\n", after.switches - before.switches);
+    std::printf("plain_cpu_us_per_chunk %.0f\n", (after.cpu - before.cpu) * 1e6 / double(chunks));
     std::printf("plain_chunks %llu\n", chunks);
     std::printf("plain_bytes %llu\n", bytes);
     return 0;
@@ -536,10 +542,11 @@ int runLineRate(const QString& self) {
         const long long preempted = thread.preempted - was.preempted;
         if (waited + preempted > chunks / 10)
             std::printf("thread %s (%s): %.2f context switches per chunk (%.2f waiting, %.2f "
-                        "preempted)\n",
+                        "preempted), %.0f CPU us per chunk\n",
                         qPrintable(thread.name), qPrintable(tid),
                         double(waited + preempted) / double(chunks),
-                        double(waited) / double(chunks), double(preempted) / double(chunks));
+                        double(waited) / double(chunks), double(preempted) / double(chunks),
+                        (thread.cpu - was.cpu) * 1e6 / double(chunks));
     }
     FormSerial->SerialCom->SetOnRxChar(session);
     const collection::RunFigures figures = collection::lastRunFigures();
@@ -565,9 +572,11 @@ int runLineRate(const QString& self) {
                 static_cast<unsigned long long>(figures.captureBytes), figures.captureSeconds);
     std::printf("program: %.3f CPU s, %lld context switches, %lld chunks\n", ourCpu, switches,
                 chunks);
-    std::printf("plain reader: %s CPU s, %s context switches, %s chunks, %s bytes\n",
+    std::printf("plain reader: %s CPU s, %s context switches, %s chunks, %s bytes, %s CPU us "
+                "per chunk\n",
                 anchor["plain_cpu_s"].c_str(), anchor["plain_switches"].c_str(),
-                anchor["plain_chunks"].c_str(), anchor["plain_bytes"].c_str());
+                anchor["plain_chunks"].c_str(), anchor["plain_bytes"].c_str(),
+                anchor["plain_cpu_us_per_chunk"].c_str());
     std::printf("line_rate_cpu_ratio %.2f\n", plainCpu > 0 ? ourCpu / plainCpu : 0.0);
     std::printf("ctx_switches_per_chunk %.2f\n", double(switches) / double(chunks));
     return 0;

@@ -12,14 +12,21 @@ AppTimer::AppTimer(QObject* parent, int intervalMs, bool enabled)
     connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
 }
 
+void AppTimer::arm(int ms) {
+    m_firesAt = Clock::now() + std::chrono::milliseconds(ms);
+    m_timer.start(ms);
+}
+
 void AppTimer::tick() {
+    // The timer is periodic: unless re-armed below it ticks again one interval from now.
+    m_firesAt = Clock::now() + std::chrono::milliseconds(m_timer.interval());
     if (m_due) {
         const auto now = Clock::now();
         if (now < *m_due) {
             // Early for a restarted period: wait for the rest of it (rounded up, so that the
             // next tick is not early again by a fraction of a millisecond).
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_due - now);
-            m_timer.start(static_cast<int>(left.count()));
+            arm(static_cast<int>(left.count()));
             m_shortened = true;
             return;
         }
@@ -36,7 +43,7 @@ void AppTimer::tick() {
 void AppTimer::startPeriod() {
     m_due.reset();
     m_shortened = false;
-    m_timer.start(m_interval);
+    arm(m_interval);
 }
 
 void AppTimer::restart() {
@@ -46,13 +53,15 @@ void AppTimer::restart() {
             startPeriod();
         return;
     }
-    m_due = Clock::now() + std::chrono::milliseconds(m_interval);
+    const auto now = Clock::now();
+    m_due = now + std::chrono::milliseconds(m_interval);
     // Left alone, the armed tick would come while restarts still keep coming, only to be
     // armed again for the rest: a wake-up every period during a steady stream. Once it is
     // within half a period it is moved out a whole one, so restarts that keep coming never
-    // let it fire, at one toolkit call per half period.
-    if (m_timer.remainingTime() < m_interval / 2) {
-        m_timer.start(m_interval);
+    // let it fire, at one toolkit call per half period. (Asking the toolkit for the time
+    // left would search its timer list on every restart.)
+    if (m_firesAt - now < std::chrono::milliseconds(m_interval / 2)) {
+        arm(m_interval);
         m_shortened = false;
     }
 }

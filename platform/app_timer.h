@@ -49,10 +49,12 @@ private:
     bool shouldRun() const;
     void apply(bool wasRunning, bool intervalChanged);
     void startPeriod();
+    void arm(int ms);
     void tick();
 
     QTimer m_timer;
     std::optional<Clock::time_point> m_due; // a restart moved the next tick here
+    Clock::time_point m_firesAt;            // when the armed timer ticks next
     bool m_shortened = false;               // armed for the rest of a moved period
     std::function<void()> m_onTimer;
     bool m_enabled;

@@ -27,10 +27,29 @@ void QuietScrollBar::sliderChange(SliderChange change) {
             m_changedWhileHeld = true;
             return;
         }
-        if (currentLook() == m_painted)
+        if (repaintWhatMoved())
             return;
     }
     QScrollBar::sliderChange(change);
+}
+
+bool QuietScrollBar::repaintWhatMoved() {
+    const Look now = currentLook();
+    if (now == m_painted)
+        return true;
+    if (now.atMinimum != m_painted.atMinimum || now.atMaximum != m_painted.atMaximum ||
+        !m_painted.handle.isValid())
+        return false;
+    // Only the handle moved or changed size: the groove around it looks as it did. The area
+    // it left and the area it takes are repainted; everything else of a tall bar stays. The
+    // style draws the handle's edge a little outside its rectangle, hence the margin.
+    constexpr int kEdge = 3;
+    const QRect moved = m_painted.handle.united(now.handle);
+    if (orientation() == Qt::Vertical)
+        update(0, moved.top() - kEdge, width(), moved.height() + 2 * kEdge);
+    else
+        update(moved.left() - kEdge, 0, moved.width() + 2 * kEdge, height());
+    return true;
 }
 
 void QuietScrollBar::release() {
@@ -38,7 +57,7 @@ void QuietScrollBar::release() {
     if (!m_changedWhileHeld)
         return;
     m_changedWhileHeld = false;
-    if (currentLook() != m_painted)
+    if (!repaintWhatMoved())
         update();
 }
 

@@ -6,7 +6,8 @@
 // The toolkit's scroll bar repaints for every range and value change all the same, and a
 // tall one is costly to paint (the painter hands its fills to a thread pool). This one
 // compares what it would show (handle position and size, which ends are reached) with what
-// it last painted, and repaints only when they differ.
+// it last painted, and repaints only when they differ, and then only where the handle was and
+// is when nothing else changed.
 #include <QRect>
 #include <QScrollBar>
 
@@ -32,6 +33,9 @@ private:
         bool operator==(const Look&) const = default;
     };
     Look currentLook() const;
+    // Repaints what changed since the last paint when that is only the handle; false when
+    // the whole bar has to be painted.
+    bool repaintWhatMoved();
 
     Look m_painted;
     bool m_held = false;

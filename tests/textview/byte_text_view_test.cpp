@@ -4,11 +4,14 @@
 #include "serial/memo_batcher.h"
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QFontMetrics>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QScrollBar>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -235,8 +238,14 @@ TEST_F(Painting, ManyAppendsInQuickSuccessionAreShownTogether) {
 // Counts the paint events a widget receives.
 struct PaintCounter : QObject {
     int count = 0;
+    QRect largest;
     bool eventFilter(QObject*, QEvent* event) override {
-        count += event->type() == QEvent::Paint;
+        if (event->type() == QEvent::Paint) {
+            ++count;
+            const QRect rect = static_cast<QPaintEvent*>(event)->rect();
+            if (rect.height() * rect.width() > largest.height() * largest.width())
+                largest = rect;
+        }
         return false;
     }
 };
@@ -265,6 +274,30 @@ TEST_F(Painting, ScrollBarsComeAndGoButStayStillWhileTheEndIsFollowed) {
     EXPECT_TRUE(waitFor([&] {
         return !view.horizontalScrollBar()->isVisible() && !view.verticalScrollBar()->isVisible();
     }));
+}
+
+TEST_F(Painting, AMovingHandleRepaintsOnlyWhereItWasAndIsAndTheBarLooksPaintedWhole) {
+    view.appendBytes(lines(0, 12));
+    settle();
+    QScrollBar* bar = view.verticalScrollBar();
+    ASSERT_TRUE(bar->isVisible());
+    PaintCounter barPaints;
+    bar->installEventFilter(&barPaints);
+    // Each round the handle shrinks and moves down with the end that is followed.
+    for (int round = 0; round < 4; ++round) {
+        view.appendBytes(lines(12 + 6 * round, 6));
+        settle();
+    }
+    ASSERT_TRUE(view.atEnd());
+    ASSERT_GT(barPaints.count, 0);
+    EXPECT_LT(barPaints.largest.height(), bar->height());
+
+    // What the window shows of the bar is what a whole paint of it gives.
+    auto* shown = dynamic_cast<QImage*>(view.backingStore()->paintDevice());
+    ASSERT_NE(shown, nullptr);
+    const QRect area(bar->mapTo(&view, QPoint(0, 0)), bar->size());
+    const QImage whole = bar->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(shown->copy(area).convertToFormat(QImage::Format_RGB32), whole);
 }
 
 } // namespace
