@@ -21,7 +21,9 @@
 // simulator at the same pace on another pty. Both run at once, so the machine's load weighs
 // on both alike. The figures: the program's CPU time over the plain reader's, and the
 // program's context switches (every thread, voluntary and not) per received chunk, a chunk
-// being one received-char hand-over to the session's handler.
+// being one received-char hand-over to the session's handler. A third reader on a third pty
+// shows what a waiting thread handing each chunk to a main thread costs by itself, the
+// floor of the program's structure on this machine.
 
 #include "comport/Comport.h"
 #include "dialogs/scripted_dialogs.h"
@@ -40,6 +42,7 @@
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <cerrno>
@@ -49,14 +52,18 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -460,10 +467,10 @@ Usage usageNow() {
 // The anchor of the line-rate run: what any program must spend to take the traffic off the
 // line. Opens `link` raw, asks for the download and reads it with blocking read() until the
 // prompt ends it.
-int runPlainReader(const char* link) {
+int openRaw(const char* link) {
     const int fd = ::open(link, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return fail(std::string("plain reader: cannot open ") + link);
+        return -1;
     termios tio{};
     if (tcgetattr(fd, &tio) == 0) {
         cfmakeraw(&tio);
@@ -471,6 +478,13 @@ int runPlainReader(const char* link) {
         tio.c_cc[VTIME] = 0;
         tcsetattr(fd, TCSANOW, &tio);
     }
+    return fd;
+}
+
+int runPlainReader(const char* link) {
+    const int fd = openRaw(link);
+    if (fd < 0)
+        return fail(std::string("plain reader: cannot open ") + link);
     const Usage before = usageNow();
     if (::write(fd, "F", 1) != 1)
         return fail("plain reader: cannot ask for the download");
@@ -497,6 +511,83 @@ int runPlainReader(const char* link) {
     return 0;
 }
 
+// What the program's structure costs before any of its own work: a waiting thread that
+// sleeps on the line, reads what came and hands it to a main thread over an eventfd, and goes
+// back to waiting; the main thread sleeps in poll() on that eventfd, takes the bytes under a
+// lock and writes them to a file. Two wake-ups per chunk where the plain reader has one, no
+// toolkit, no port component, no echo.
+int runHandOverReader(const char* link) {
+    const int fd = openRaw(link);
+    const int handOver = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event watch{};
+    watch.events = EPOLLIN;
+    if (fd < 0 || handOver < 0 || epoll < 0 || ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &watch) != 0)
+        return fail(std::string("hand-over reader: cannot set up on ") + link);
+    QTemporaryFile log;
+    if (!log.open())
+        return fail("hand-over reader: no log file");
+    std::mutex mutex;
+    std::string received;
+    bool ended = false;
+    unsigned long long chunks = 0;
+
+    const Usage before = usageNow();
+    if (::write(fd, "F", 1) != 1)
+        return fail("hand-over reader: cannot ask for the download");
+    std::thread waiter([&] {
+        char buffer[4096];
+        for (;;) {
+            epoll_event ready{};
+            if (::epoll_wait(epoll, &ready, 1, -1) < 0 && errno == EINTR)
+                continue;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            bool last = n <= 0;
+            {
+                std::lock_guard lock(mutex);
+                if (n > 0) {
+                    received.append(buffer, static_cast<std::size_t>(n));
+                    last = std::memchr(buffer, '>', static_cast<std::size_t>(n)) != nullptr;
+                }
+                ended = last;
+            }
+            const std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t w = ::write(handOver, &one, sizeof one);
+            if (last)
+                return;
+        }
+    });
+    std::FILE* out = ::fdopen(::dup(log.handle()), "wb");
+    for (bool done = false; !done;) {
+        pollfd wait{handOver, POLLIN, 0};
+        if (::poll(&wait, 1, -1) < 0)
+            continue;
+        std::uint64_t count;
+        [[maybe_unused]] ssize_t r = ::read(handOver, &count, sizeof count);
+        std::string bytes;
+        {
+            std::lock_guard lock(mutex);
+            bytes.swap(received);
+            done = ended;
+        }
+        if (!bytes.empty()) {
+            ++chunks;
+            std::fwrite(bytes.data(), 1, bytes.size(), out);
+        }
+    }
+    waiter.join();
+    std::fclose(out);
+    const Usage after = usageNow();
+    ::close(epoll);
+    ::close(handOver);
+    ::close(fd);
+    std::printf("handover_cpu_s %.4f\n", after.cpu - before.cpu);
+    std::printf("handover_chunks %llu\n", chunks);
+    return 0;
+}
+
 int runLineRate(const QString& self) {
     constexpr std::size_t kRecords = 100000 / 8 / 62; // about 100 kB in eight data sets
     const QString generate = QStringLiteral("8:%1:60").arg(kRecords);
@@ -513,6 +604,14 @@ int runLineRate(const QString& self) {
                          {"--link", plainLink, "--baud", "19200", "--generate", generate}) ||
         !plainUnit.waitForOutput("link:", 120000))
         return fail("the plain reader's simulator did not start");
+    // The structure's floor on a third pty.
+    QTemporaryDir handOverDir;
+    const QString handOverLink = handOverDir.path() + "/COM1";
+    Helper handOverUnit;
+    if (!handOverUnit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
+                            {"--link", handOverLink, "--baud", "19200", "--generate", generate}) ||
+        !handOverUnit.waitForOutput("link:", 120000))
+        return fail("the hand-over reader's simulator did not start");
     waitFor([] { return false; }, 500); // what the open left to do
     // The port folder's watch may have told of the unit's port after the open and closed it.
     if (!FormSerial->PortOpen && FormSerial->iOpenPort() != 0)
@@ -528,9 +627,11 @@ int runLineRate(const QString& self) {
             session(sender);
         }));
 
-    Helper plain;
+    Helper plain, handOver;
     if (!plain.start(self, {"--plain-reader", plainLink}))
         return fail("the plain reader did not start");
+    if (!handOver.start(self, {"--hand-over-reader", handOverLink}))
+        return fail("the hand-over reader did not start");
     const auto threadsBefore = threadSwitches();
     const Usage before = usageNow();
     FormXRQMain->ActionCollectExecute(nullptr);
@@ -563,6 +664,11 @@ int runLineRate(const QString& self) {
     if (!plain.waitForExit(10 * 60 * 1000) || !plain.exitedWell())
         return fail("the plain reader failed");
     plainUnit.terminate(10000);
+    if (!handOver.waitForExit(10 * 60 * 1000) || !handOver.exitedWell())
+        return fail("the hand-over reader failed");
+    handOverUnit.terminate(10000);
+    auto floor = parseFigures(QByteArray::fromStdString(handOver.said()));
+    const double floorCpu = std::atof(floor["handover_cpu_s"].c_str());
     auto anchor = parseFigures(QByteArray::fromStdString(plain.said()));
     const double plainCpu = std::atof(anchor["plain_cpu_s"].c_str());
     const double ourCpu = after.cpu - before.cpu;
@@ -577,6 +683,10 @@ int runLineRate(const QString& self) {
                 anchor["plain_cpu_s"].c_str(), anchor["plain_switches"].c_str(),
                 anchor["plain_chunks"].c_str(), anchor["plain_bytes"].c_str(),
                 anchor["plain_cpu_us_per_chunk"].c_str());
+    std::printf("hand-over reader (two threads, no toolkit): %s CPU s, %s chunks, %.2f times "
+                "the plain reader\n",
+                floor["handover_cpu_s"].c_str(), floor["handover_chunks"].c_str(),
+                plainCpu > 0 ? floorCpu / plainCpu : 0.0);
     std::printf("line_rate_cpu_ratio %.2f\n", plainCpu > 0 ? ourCpu / plainCpu : 0.0);
     std::printf("ctx_switches_per_chunk %.2f\n", double(switches) / double(chunks));
     return 0;
@@ -631,6 +741,8 @@ int main(int argc, char** argv) {
     // The anchor stays a plain program: no toolkit, nothing but its reads.
     if (argc == 3 && std::strcmp(argv[1], "--plain-reader") == 0)
         return runPlainReader(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--hand-over-reader") == 0)
+        return runHandOverReader(argv[2]);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
