@@ -531,6 +531,7 @@ int runHandOverReader(const char* link) {
     std::string received;
     bool ended = false;
     unsigned long long chunks = 0;
+    double waiterCpu = 0;
 
     const Usage before = usageNow();
     if (::write(fd, "F", 1) != 1)
@@ -555,8 +556,13 @@ int runHandOverReader(const char* link) {
             }
             const std::uint64_t one = 1;
             [[maybe_unused]] ssize_t w = ::write(handOver, &one, sizeof one);
-            if (last)
+            if (last) {
+                std::ifstream schedstat("/proc/thread-self/schedstat");
+                long long onCpuNs = 0;
+                schedstat >> onCpuNs;
+                waiterCpu = onCpuNs / 1e9;
                 return;
+            }
         }
     });
     std::FILE* out = ::fdopen(::dup(log.handle()), "wb");
@@ -585,6 +591,7 @@ int runHandOverReader(const char* link) {
     ::close(fd);
     std::printf("handover_cpu_s %.4f\n", after.cpu - before.cpu);
     std::printf("handover_chunks %llu\n", chunks);
+    std::printf("handover_waiter_us_per_chunk %.0f\n", waiterCpu * 1e6 / double(chunks));
     return 0;
 }
 
@@ -684,9 +691,10 @@ int runLineRate(const QString& self) {
                 anchor["plain_chunks"].c_str(), anchor["plain_bytes"].c_str(),
                 anchor["plain_cpu_us_per_chunk"].c_str());
     std::printf("hand-over reader (two threads, no toolkit): %s CPU s, %s chunks, %.2f times "
-                "the plain reader\n",
+                "the plain reader, waiting thread %s CPU us per chunk\n",
                 floor["handover_cpu_s"].c_str(), floor["handover_chunks"].c_str(),
-                plainCpu > 0 ? floorCpu / plainCpu : 0.0);
+                plainCpu > 0 ? floorCpu / plainCpu : 0.0,
+                floor["handover_waiter_us_per_chunk"].c_str());
     std::printf("line_rate_cpu_ratio %.2f\n", plainCpu > 0 ? ourCpu / plainCpu : 0.0);
     std::printf("ctx_switches_per_chunk %.2f\n", double(switches) / double(chunks));
     return 0;
