@@ -595,6 +595,70 @@ int runHandOverReader(const char* link) {
     return 0;
 }
 
+// The anchor as a terminal program with a log file takes it: it sleeps in poll() on the line
+// and the keyboard, reads what came, writes it to its log file and to its screen (here
+// /dev/null, which costs less than a real terminal).
+int runLoggingReader(const char* link) {
+    const int fd = openRaw(link);
+    int keyboard[2] = {-1, -1};
+    const int screen = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    QTemporaryFile log;
+    if (fd < 0 || ::pipe2(keyboard, O_CLOEXEC) != 0 || screen < 0 || !log.open())
+        return fail(std::string("logging reader: cannot set up on ") + link);
+    const Usage before = usageNow();
+    if (::write(fd, "F", 1) != 1)
+        return fail("logging reader: cannot ask for the download");
+    char buffer[4096];
+    unsigned long long chunks = 0;
+    for (bool done = false; !done;) {
+        pollfd watch[2] = {{fd, POLLIN, 0}, {keyboard[0], POLLIN, 0}};
+        if (::poll(watch, 2, -1) < 0)
+            continue;
+        if (!(watch[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return fail("logging reader: the line ended before the prompt");
+        ++chunks;
+        if (::write(log.handle(), buffer, static_cast<std::size_t>(n)) != n ||
+            ::write(screen, buffer, static_cast<std::size_t>(n)) != n)
+            return fail("logging reader: cannot write");
+        done = std::memchr(buffer, '>', static_cast<std::size_t>(n)) != nullptr;
+    }
+    const Usage after = usageNow();
+    std::printf("logging_cpu_s %.4f\n", after.cpu - before.cpu);
+    std::printf("logging_chunks %llu\n", chunks);
+    return 0;
+}
+
+// A reader beside the program: its own simulator on its own pty, started together with the
+// program's download so that the machine's state weighs on all of them alike.
+struct OutsideReader {
+    explicit OutsideReader(const char* m) : mode(m) {}
+    const char* mode;
+    QTemporaryDir dir;
+    Helper unit;
+    Helper reader;
+    std::map<std::string, std::string> figures;
+
+    QString link() const { return dir.path() + "/COM1"; }
+    bool startUnit(const QString& generate) {
+        return unit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
+                          {"--link", link(), "--baud", "19200", "--generate", generate}) &&
+               unit.waitForOutput("link:", 120000);
+    }
+    bool finish() {
+        if (!reader.waitForExit(10 * 60 * 1000) || !reader.exitedWell())
+            return false;
+        unit.terminate(10000);
+        figures = parseFigures(QByteArray::fromStdString(reader.said()));
+        return true;
+    }
+    double cpu(const char* key) { return std::atof(figures[key].c_str()); }
+};
+
 int runLineRate(const QString& self) {
     constexpr std::size_t kRecords = 100000 / 8 / 62; // about 100 kB in eight data sets
     const QString generate = QStringLiteral("8:%1:60").arg(kRecords);
@@ -603,22 +667,13 @@ int runLineRate(const QString& self) {
     if (!program.start({"--baud", "19200", "--generate", generate}, why))
         return fail(why);
 
-    // The anchor's own simulator, same options, its own pty.
-    QTemporaryDir plainDir;
-    const QString plainLink = plainDir.path() + "/COM1";
-    Helper plainUnit;
-    if (!plainUnit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
-                         {"--link", plainLink, "--baud", "19200", "--generate", generate}) ||
-        !plainUnit.waitForOutput("link:", 120000))
-        return fail("the plain reader's simulator did not start");
-    // The structure's floor on a third pty.
-    QTemporaryDir handOverDir;
-    const QString handOverLink = handOverDir.path() + "/COM1";
-    Helper handOverUnit;
-    if (!handOverUnit.start(QCoreApplication::applicationDirPath() + "/xrq-unit-sim",
-                            {"--link", handOverLink, "--baud", "19200", "--generate", generate}) ||
-        !handOverUnit.waitForOutput("link:", 120000))
-        return fail("the hand-over reader's simulator did not start");
+    // The anchor, a terminal program with a log file, and what the program's structure costs
+    // by itself: the same traffic at the same pace, each on a pty of its own.
+    OutsideReader plain("--plain-reader"), logging("--logging-reader"),
+        handOver("--hand-over-reader");
+    for (OutsideReader* outside : {&plain, &logging, &handOver})
+        if (!outside->startUnit(generate))
+            return fail(std::string("the simulator for ") + outside->mode + " did not start");
     waitFor([] { return false; }, 500); // what the open left to do
     // The port folder's watch may have told of the unit's port after the open and closed it.
     if (!FormSerial->PortOpen && FormSerial->iOpenPort() != 0)
@@ -634,11 +689,9 @@ int runLineRate(const QString& self) {
             session(sender);
         }));
 
-    Helper plain, handOver;
-    if (!plain.start(self, {"--plain-reader", plainLink}))
-        return fail("the plain reader did not start");
-    if (!handOver.start(self, {"--hand-over-reader", handOverLink}))
-        return fail("the hand-over reader did not start");
+    for (OutsideReader* outside : {&plain, &logging, &handOver})
+        if (!outside->reader.start(self, {outside->mode, outside->link()}))
+            return fail(std::string("the reader ") + outside->mode + " did not start");
     const auto threadsBefore = threadSwitches();
     const Usage before = usageNow();
     FormXRQMain->ActionCollectExecute(nullptr);
@@ -668,18 +721,14 @@ int runLineRate(const QString& self) {
                      static_cast<unsigned long long>(figures.captureBytes), chunks);
         return fail("the collection did not end with its success message");
     }
-    if (!plain.waitForExit(10 * 60 * 1000) || !plain.exitedWell())
-        return fail("the plain reader failed");
-    plainUnit.terminate(10000);
-    if (!handOver.waitForExit(10 * 60 * 1000) || !handOver.exitedWell())
-        return fail("the hand-over reader failed");
-    handOverUnit.terminate(10000);
-    auto floor = parseFigures(QByteArray::fromStdString(handOver.said()));
-    const double floorCpu = std::atof(floor["handover_cpu_s"].c_str());
-    auto anchor = parseFigures(QByteArray::fromStdString(plain.said()));
-    const double plainCpu = std::atof(anchor["plain_cpu_s"].c_str());
+    for (OutsideReader* outside : {&plain, &logging, &handOver})
+        if (!outside->finish())
+            return fail(std::string("the reader ") + outside->mode + " failed");
+    const double plainCpu = plain.cpu("plain_cpu_s");
+    const double loggingCpu = logging.cpu("logging_cpu_s");
     const double ourCpu = after.cpu - before.cpu;
     const long long switches = after.switches - before.switches;
+    auto times = [plainCpu](double cpu) { return plainCpu > 0 ? cpu / plainCpu : 0.0; };
 
     std::printf("download_bytes %llu in %.1f s\n",
                 static_cast<unsigned long long>(figures.captureBytes), figures.captureSeconds);
@@ -687,15 +736,20 @@ int runLineRate(const QString& self) {
                 chunks);
     std::printf("plain reader: %s CPU s, %s context switches, %s chunks, %s bytes, %s CPU us "
                 "per chunk\n",
-                anchor["plain_cpu_s"].c_str(), anchor["plain_switches"].c_str(),
-                anchor["plain_chunks"].c_str(), anchor["plain_bytes"].c_str(),
-                anchor["plain_cpu_us_per_chunk"].c_str());
+                plain.figures["plain_cpu_s"].c_str(), plain.figures["plain_switches"].c_str(),
+                plain.figures["plain_chunks"].c_str(), plain.figures["plain_bytes"].c_str(),
+                plain.figures["plain_cpu_us_per_chunk"].c_str());
+    std::printf("logging reader (poll, read, log file, screen): %s CPU s, %s chunks, %.2f times "
+                "the plain reader\n",
+                logging.figures["logging_cpu_s"].c_str(), logging.figures["logging_chunks"].c_str(),
+                times(loggingCpu));
     std::printf("hand-over reader (two threads, no toolkit): %s CPU s, %s chunks, %.2f times "
                 "the plain reader, waiting thread %s CPU us per chunk\n",
-                floor["handover_cpu_s"].c_str(), floor["handover_chunks"].c_str(),
-                plainCpu > 0 ? floorCpu / plainCpu : 0.0,
-                floor["handover_waiter_us_per_chunk"].c_str());
-    std::printf("line_rate_cpu_ratio %.2f\n", plainCpu > 0 ? ourCpu / plainCpu : 0.0);
+                handOver.figures["handover_cpu_s"].c_str(),
+                handOver.figures["handover_chunks"].c_str(), times(handOver.cpu("handover_cpu_s")),
+                handOver.figures["handover_waiter_us_per_chunk"].c_str());
+    std::printf("line_rate_cpu_ratio_logging %.2f\n", loggingCpu > 0 ? ourCpu / loggingCpu : 0.0);
+    std::printf("line_rate_cpu_ratio %.2f\n", times(ourCpu));
     std::printf("ctx_switches_per_chunk %.2f\n", double(switches) / double(chunks));
     return 0;
 }
@@ -751,6 +805,8 @@ int main(int argc, char** argv) {
         return runPlainReader(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "--hand-over-reader") == 0)
         return runHandOverReader(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--logging-reader") == 0)
+        return runLoggingReader(argv[2]);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
