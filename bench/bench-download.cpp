@@ -21,9 +21,11 @@
 // simulator at the same pace on another pty. Both run at once, so the machine's load weighs
 // on both alike. The figures: the program's CPU time over the plain reader's, and the
 // program's context switches (every thread, voluntary and not) per received chunk, a chunk
-// being one received-char hand-over to the session's handler. A third reader on a third pty
-// shows what a waiting thread handing each chunk to a main thread costs by itself, the
-// floor of the program's structure on this machine.
+// being one received-char hand-over to the session's handler. Two more readers, each with
+// its own simulator and pty, run beside them: a terminal program with a log file (poll,
+// read, log, screen; line_rate_cpu_ratio_logging is the program's CPU over its), and a
+// waiting thread handing each chunk to a main thread with nothing else, the floor of the
+// program's structure on this machine.
 
 #include "comport/Comport.h"
 #include "dialogs/scripted_dialogs.h"
