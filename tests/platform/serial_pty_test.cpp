@@ -9,14 +9,12 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 using namespace serialtest;
 using platform::PortTable;
