@@ -303,6 +303,13 @@ double residentBytes() {
 
 // Context switches of each live thread of a process (this one by default), by thread id:
 // its name, and its voluntary (it waited) and involuntary (it was preempted) switches.
+// Seconds a thread has spent on a CPU, from its schedstat file (0 if it cannot be read).
+double onCpuSeconds(const std::string& schedstatPath) {
+    std::ifstream schedstat(schedstatPath);
+    long long onCpuNs = 0;
+    return schedstat >> onCpuNs ? onCpuNs / 1e9 : 0.0;
+}
+
 struct ThreadSwitches {
     QString name;
     long long waited = 0;
@@ -328,10 +335,7 @@ std::map<QString, ThreadSwitches> threadSwitches(const QString& pid = QStringLit
                 status >> t.preempted;
             }
         }
-        std::ifstream schedstat(tasks.filePath(tid + "/schedstat").toStdString());
-        long long onCpuNs = 0;
-        if (schedstat >> onCpuNs)
-            t.cpu = onCpuNs / 1e9;
+        t.cpu = onCpuSeconds(tasks.filePath(tid + "/schedstat").toStdString());
         result[tid] = t;
     }
     return result;
@@ -466,9 +470,7 @@ Usage usageNow() {
             static_cast<long long>(usage.ru_nvcsw) + usage.ru_nivcsw};
 }
 
-// The anchor of the line-rate run: what any program must spend to take the traffic off the
-// line. Opens `link` raw, asks for the download and reads it with blocking read() until the
-// prompt ends it.
+// Opens a reader's line raw, blocking, a byte at least per read.
 int openRaw(const char* link) {
     const int fd = ::open(link, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -483,6 +485,9 @@ int openRaw(const char* link) {
     return fd;
 }
 
+// The anchor of the line-rate run: what any program must spend to take the traffic off the
+// line. Opens `link` raw, asks for the download and reads it with blocking read() until the
+// prompt ends it.
 int runPlainReader(const char* link) {
     const int fd = openRaw(link);
     if (fd < 0)
@@ -559,10 +564,7 @@ int runHandOverReader(const char* link) {
             const std::uint64_t one = 1;
             [[maybe_unused]] ssize_t w = ::write(handOver, &one, sizeof one);
             if (last) {
-                std::ifstream schedstat("/proc/thread-self/schedstat");
-                long long onCpuNs = 0;
-                schedstat >> onCpuNs;
-                waiterCpu = onCpuNs / 1e9;
+                waiterCpu = onCpuSeconds("/proc/thread-self/schedstat");
                 return;
             }
         }
@@ -597,7 +599,7 @@ int runHandOverReader(const char* link) {
     return 0;
 }
 
-// The anchor as a terminal program with a log file takes it: it sleeps in poll() on the line
+// The traffic as a terminal program with a log file takes it: it sleeps in poll() on the line
 // and the keyboard, reads what came, writes it to its log file and to its screen (here
 // /dev/null, which costs less than a real terminal).
 int runLoggingReader(const char* link) {
@@ -802,7 +804,7 @@ int runEchoFigures(const QString& self) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // The anchor stays a plain program: no toolkit, nothing but its reads.
+    // The readers beside the program stay plain programs: no toolkit, nothing but their work.
     if (argc == 3 && std::strcmp(argv[1], "--plain-reader") == 0)
         return runPlainReader(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "--hand-over-reader") == 0)

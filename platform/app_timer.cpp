@@ -19,9 +19,9 @@ void AppTimer::arm(int ms) {
 
 void AppTimer::tick() {
     // The timer is periodic: unless re-armed below it ticks again one interval from now.
-    m_firesAt = Clock::now() + std::chrono::milliseconds(m_timer.interval());
+    const auto now = Clock::now();
+    m_firesAt = now + std::chrono::milliseconds(m_timer.interval());
     if (m_due) {
-        const auto now = Clock::now();
         if (now < *m_due) {
             // Early for a restarted period: wait for the rest of it (rounded up, so that the
             // next tick is not early again by a fraction of a millisecond).

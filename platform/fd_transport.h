@@ -46,11 +46,12 @@ private:
     void startModemWatch();
     void stopModemWatch();
 
-    // Modem-line changes do not wake poll(); a watcher thread blocks in TIOCMIWAIT and wakes
-    // the driver, which then reads the counters. A signal without SA_RESTART ends the wait.
     // Written since the kernel's output queue was last seen empty: until then there is
     // nothing to ask it (the queue status is asked for with every received chunk).
     bool m_outputMayBePending = false;
+
+    // Modem-line changes do not wake poll(); a watcher thread blocks in TIOCMIWAIT and wakes
+    // the driver, which then reads the counters. A signal without SA_RESTART ends the wait.
     std::thread m_watcher;
     std::mutex m_watchLock;
     std::condition_variable m_watchCv;
