@@ -21,7 +21,9 @@
 // simulator at the same pace on another pty. Both run at once, so the machine's load weighs
 // on both alike. The figures: the program's CPU time over the plain reader's, and the
 // program's context switches (every thread, voluntary and not) per received chunk, a chunk
-// being one received-char hand-over to the session's handler. Two more readers, each with
+// being one arrival as the plain reader sees it, and per received-char hand-over to the
+// session's handler (one hand-over carries several arrivals while the line streams). Two
+// more readers, each with
 // its own simulator and pty, run beside them: a terminal program with a log file (poll,
 // read, log, screen; line_rate_cpu_ratio_logging is the program's CPU over its), and a
 // waiting thread handing each chunk to a main thread with nothing else, the floor of the
@@ -683,13 +685,12 @@ int runLineRate(const QString& self) {
     if (!FormSerial->PortOpen && FormSerial->iOpenPort() != 0)
         return fail("cannot open the simulator's port again");
 
-    // Each received-char hand-over to the session's handler is one chunk.
-    long long chunks = 0;
+    long long handOvers = 0;
     static const char countKey = 0;
     const TNotifyEvent session = FormSerial->SerialCom->OnRxChar();
     FormSerial->SerialCom->SetOnRxChar(
-        TNotifyEvent::fromCallable(&countKey, nullptr, [session, &chunks](QObject* sender) {
-            ++chunks;
+        TNotifyEvent::fromCallable(&countKey, nullptr, [session, &handOvers](QObject* sender) {
+            ++handOvers;
             session(sender);
         }));
 
@@ -705,24 +706,24 @@ int runLineRate(const QString& self) {
         const ThreadSwitches was = it == threadsBefore.end() ? ThreadSwitches{} : it->second;
         const long long waited = thread.waited - was.waited;
         const long long preempted = thread.preempted - was.preempted;
-        if (waited + preempted > chunks / 10)
-            std::printf("thread %s (%s): %.2f context switches per chunk (%.2f waiting, %.2f "
-                        "preempted), %.0f CPU us per chunk\n",
+        if (waited + preempted > handOvers / 10)
+            std::printf("thread %s (%s): %.2f context switches per hand-over (%.2f waiting, "
+                        "%.2f preempted), %.0f CPU us per hand-over\n",
                         qPrintable(thread.name), qPrintable(tid),
-                        double(waited + preempted) / double(chunks),
-                        double(waited) / double(chunks), double(preempted) / double(chunks),
-                        (thread.cpu - was.cpu) * 1e6 / double(chunks));
+                        double(waited + preempted) / double(handOvers),
+                        double(waited) / double(handOvers), double(preempted) / double(handOvers),
+                        (thread.cpu - was.cpu) * 1e6 / double(handOvers));
     }
     FormSerial->SerialCom->SetOnRxChar(session);
     const collection::RunFigures figures = collection::lastRunFigures();
     bool collected = false;
     for (const auto& box : program.script.shown)
         collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
-    if (!collected || figures.captureBytes == 0 || chunks == 0) {
+    if (!collected || figures.captureBytes == 0 || handOvers == 0) {
         for (const auto& box : program.script.shown)
             std::fprintf(stderr, "shown: %s\n", box.text.c_str());
-        std::fprintf(stderr, "%llu bytes in %lld chunks\n",
-                     static_cast<unsigned long long>(figures.captureBytes), chunks);
+        std::fprintf(stderr, "%llu bytes in %lld hand-overs\n",
+                     static_cast<unsigned long long>(figures.captureBytes), handOvers);
         return fail("the collection did not end with its success message");
     }
     for (OutsideReader* outside : {&plain, &logging, &handOver})
@@ -736,8 +737,8 @@ int runLineRate(const QString& self) {
 
     std::printf("download_bytes %llu in %.1f s\n",
                 static_cast<unsigned long long>(figures.captureBytes), figures.captureSeconds);
-    std::printf("program: %.3f CPU s, %lld context switches, %lld chunks\n", ourCpu, switches,
-                chunks);
+    std::printf("program: %.3f CPU s, %lld context switches, %lld hand-overs\n", ourCpu, switches,
+                handOvers);
     std::printf("plain reader: %s CPU s, %s context switches, %s chunks, %s bytes, %s CPU us "
                 "per chunk\n",
                 plain.figures["plain_cpu_s"].c_str(), plain.figures["plain_switches"].c_str(),
@@ -754,7 +755,11 @@ int runLineRate(const QString& self) {
                 handOver.figures["handover_waiter_us_per_chunk"].c_str());
     std::printf("line_rate_cpu_ratio_logging %.2f\n", loggingCpu > 0 ? ourCpu / loggingCpu : 0.0);
     std::printf("line_rate_cpu_ratio %.2f\n", times(ourCpu));
-    std::printf("ctx_switches_per_chunk %.2f\n", double(switches) / double(chunks));
+    // The line's chunks as the plain reader sees them: the same pace on a pty of its own.
+    const double lineChunks = std::atof(plain.figures["plain_chunks"].c_str());
+    std::printf("ctx_switches_per_chunk %.2f\n",
+                lineChunks > 0 ? double(switches) / lineChunks : 0.0);
+    std::printf("ctx_switches_per_hand_over %.2f\n", double(switches) / double(handOvers));
     return 0;
 }
 

@@ -23,7 +23,6 @@ constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr std::size_t kKeptResults = 64;
 // How long input is left to a waiter that has left waitHere before the I/O thread reads it.
 constexpr auto kHandBack = std::chrono::seconds(1);
-
 timespec* timeoutUntil(std::chrono::steady_clock::time_point deadline,
                        std::chrono::steady_clock::time_point now, timespec& ts) {
     auto left = std::max(deadline - now, std::chrono::steady_clock::duration::zero());
@@ -340,10 +339,16 @@ bool SerialDriver::park() {
     }
     m_inlineWaiter = true;
     m_parked = true;
+    std::optional<Clock::time_point> holdUntil = m_pacer.holdUntil();
     while (!m_history && m_mask && !m_gone && !m_closed && !m_unpark) {
         m_waiterSleeping.store(true); // under the lock: raise() and unpark() see it
-        if (!waiterPoll(lock, nullptr))
+        if (holdUntil) {
+            if (!holdOff(lock, *holdUntil))
+                break;
+            holdUntil.reset();
+        } else if (!waiterPoll(lock, nullptr)) {
             break;
+        }
     }
     m_parked = false;
     m_unpark = false;
@@ -386,6 +391,27 @@ bool SerialDriver::waiterPoll(std::unique_lock<std::mutex>& lock, const timespec
         hungUp(POLLHUP);
     if (m_pollFdDone && m_in.free() > 0)
         m_pollFdDone = false;
+    return true;
+}
+
+// Called with the lock held and m_waiterSleeping set, like waiterPoll, but sleeps on the
+// waiter's eventfd alone until `until` (close, unpark or a change of mask end it early), then
+// reads what gathered meanwhile.
+bool SerialDriver::holdOff(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
+    lock.unlock();
+    pollfd fd{m_waiterFd, POLLIN, 0};
+    timespec ts{};
+    const int n = ::ppoll(&fd, 1, timeoutUntil(until, Clock::now(), ts), nullptr);
+    m_waiterSleeping.store(false);
+    if (n > 0)
+        drainFd(m_waiterFd);
+    lock.lock();
+    if (m_closed)
+        return false;
+    if (!m_gone) {
+        pullInput(Clock::now());
+        m_inputBacklog = m_in.free() == 0;
+    }
     return true;
 }
 
@@ -448,6 +474,7 @@ void SerialDriver::pumpInput(Clock::time_point now) {
     }
     if (arrived == 0)
         return;
+    m_pacer.arrived(now, arrived);
     DWORD events = EV_RXCHAR;
     if (flag)
         events |= EV_RXFLAG;

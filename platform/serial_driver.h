@@ -14,6 +14,7 @@
 // Return values: ERROR_SUCCESS when the call completed, ERROR_IO_PENDING when an
 // overlapped request was queued, otherwise the failure's win error code.
 
+#include "platform/arrival_pacer.h"
 #include "platform/event_object.h"
 #include "platform/serial_transport.h"
 #include "platform/win_comm.h"
@@ -49,8 +50,10 @@ public:
     // Parks the calling thread, reading the device as waitHere does, until an event wait
     // started now would complete at once (events recorded, no mask), the device goes or
     // closes, or unpark() is called. So a thread that hands an event over and then waits for
-    // the next one sleeps once between two arrivals instead of twice. Returns false at once
-    // when it cannot park: no descriptor, an event wait pending, or another thread inside.
+    // the next one sleeps once between two arrivals instead of twice. While the line streams,
+    // it first lets arrivals gather for a few milliseconds, so that one hand-over carries
+    // several. Returns false at once when it cannot park: no descriptor, an event wait
+    // pending, or another thread inside.
     bool park();
     void unpark();
 
@@ -125,6 +128,7 @@ private:
     // Waits in ppoll on the waiter's eventfd and the descriptor (with the lock let go), then
     // reads what came; false when the driver closed meanwhile.
     bool waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout);
+    bool holdOff(std::unique_lock<std::mutex>& lock, Clock::time_point until);
     void leaveWaiter();
     void pumpOutput();
     void serviceReads(Clock::time_point now);
@@ -152,6 +156,7 @@ private:
     bool m_inlineWaiter = false;
     std::atomic<bool> m_waiterSleeping{false};
     std::optional<Clock::time_point> m_inlineLeft; // when the last waiter left waitHere
+    ArrivalPacer m_pacer;                          // when a parked waiter reads next
     bool m_ioSleepsForever = false;
     bool m_parked = false;
     bool m_unpark = false; // kept until the next park() ends, so an early unpark is not lost
