@@ -232,6 +232,10 @@ int runOneSize(int megabytes) {
     FormSerial->ComPortNumber = kPort;
     if (FormSerial->iOpenPort() != 0)
         return fail("cannot open the simulator's port");
+    waitFor([] { return false; }, 500); // what the open left to do
+    // The port folder's watch may have told of the unit's port after the open and closed it.
+    if (!FormSerial->PortOpen && FormSerial->iOpenPort() != 0)
+        return fail("cannot open the simulator's port again");
     FormSetup->EditDataDirectory->setText(QString::fromStdString(root + "/data/"));
     QDir::setCurrent(QString::fromStdString(root + "/work"));
 
@@ -248,7 +252,8 @@ int runOneSize(int megabytes) {
     std::fclose(FormXRQMain->CaptureFile);
     FormXRQMain->CaptureFile = nullptr;
     if (noEchoResult != 0)
-        return fail("capture without echo timed out");
+        return fail("capture without echo timed out after " + std::to_string(noEchoBytes) +
+                    " bytes");
 
     // With echo: the whole action, as the operator runs it.
     cpuBefore = cpuSeconds();
