@@ -195,6 +195,13 @@ int fail(const std::string& why) {
     return 1;
 }
 
+// Lets the open finish what it left to the event loop. The port folder's watch may tell of the
+// unit's port only after the open, and closes the port then: it is opened again.
+bool settleOpenPort() {
+    waitFor([] { return false; }, 500);
+    return FormSerial->PortOpen || FormSerial->iOpenPort() == 0;
+}
+
 // One download size in this process. Prints its figures as "key value" lines.
 int runOneSize(int megabytes) {
     QTemporaryDir tmp;
@@ -232,9 +239,7 @@ int runOneSize(int megabytes) {
     FormSerial->ComPortNumber = kPort;
     if (FormSerial->iOpenPort() != 0)
         return fail("cannot open the simulator's port");
-    waitFor([] { return false; }, 500); // what the open left to do
-    // The port folder's watch may have told of the unit's port after the open and closed it.
-    if (!FormSerial->PortOpen && FormSerial->iOpenPort() != 0)
+    if (!settleOpenPort())
         return fail("cannot open the simulator's port again");
     FormSetup->EditDataDirectory->setText(QString::fromStdString(root + "/data/"));
     QDir::setCurrent(QString::fromStdString(root + "/work"));
@@ -423,7 +428,8 @@ int runEchoSize(int megabytes) {
     std::string why;
     if (!program.start({"--unpaced", "--generate", QStringLiteral("8:%1:60").arg(records)}, why))
         return fail(why);
-    waitFor([] { return false; }, 500); // what the open left to do
+    if (!settleOpenPort())
+        return fail("cannot open the simulator's port again");
     const double before = residentBytes();
     FormXRQMain->ActionCollectExecute(nullptr);
     waitFor([] { return false; }, 500); // the echo's last refresh
@@ -685,9 +691,7 @@ int runLineRate(const QString& self) {
     for (OutsideReader* outside : {&plain, &logging, &handOver})
         if (!outside->startUnit(generate))
             return fail(std::string("the simulator for ") + outside->mode + " did not start");
-    waitFor([] { return false; }, 500); // what the open left to do
-    // The port folder's watch may have told of the unit's port after the open and closed it.
-    if (!FormSerial->PortOpen && FormSerial->iOpenPort() != 0)
+    if (!settleOpenPort())
         return fail("cannot open the simulator's port again");
 
     long long handOvers = 0;

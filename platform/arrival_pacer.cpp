@@ -17,12 +17,13 @@ std::optional<ArrivalPacer::Clock::time_point> ArrivalPacer::holdUntil() const {
     if (gap > kStreamGap)
         return std::nullopt;
     Clock::duration hold = kHoldOff;
-    // What would gather in `hold` at the rate of the last gap; compared as products, since
-    // the gap between two quick arrivals may be next to nothing.
-    const auto piled = static_cast<double>(m_lastBytes) * static_cast<double>(hold.count());
-    if (piled > static_cast<double>(kHoldBytes) * static_cast<double>(gap.count()))
-        hold = Clock::duration(
-            static_cast<Clock::rep>(static_cast<double>(gap.count()) * kHoldBytes / m_lastBytes));
+    // What would gather in `hold` at the rate of the last gap, compared as products since the
+    // gap between two quick arrivals may be next to nothing. A read is at most the input
+    // queue's size (64 MiB), so the products stay far inside the range.
+    const auto bytes = static_cast<Clock::rep>(m_lastBytes);
+    constexpr auto bound = static_cast<Clock::rep>(kHoldBytes);
+    if (bytes * hold.count() > bound * gap.count())
+        hold = gap * bound / bytes;
     if (hold < kShortest)
         return std::nullopt;
     return *m_last + hold;

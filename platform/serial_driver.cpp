@@ -23,6 +23,7 @@ constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr std::size_t kKeptResults = 64;
 // How long input is left to a waiter that has left waitHere before the I/O thread reads it.
 constexpr auto kHandBack = std::chrono::seconds(1);
+
 timespec* timeoutUntil(std::chrono::steady_clock::time_point deadline,
                        std::chrono::steady_clock::time_point now, timespec& ts) {
     auto left = std::max(deadline - now, std::chrono::steady_clock::duration::zero());
@@ -342,13 +343,11 @@ bool SerialDriver::park() {
     std::optional<Clock::time_point> holdUntil = m_pacer.holdUntil();
     while (!m_history && m_mask && !m_gone && !m_closed && !m_unpark) {
         m_waiterSleeping.store(true); // under the lock: raise() and unpark() see it
-        if (holdUntil) {
-            if (!holdOff(lock, *holdUntil))
-                break;
-            holdUntil.reset();
-        } else if (!waiterPoll(lock, nullptr)) {
+        timespec ts{};
+        const timespec* timeout = holdUntil ? timeoutUntil(*holdUntil, Clock::now(), ts) : nullptr;
+        if (!waiterPoll(lock, timeout, holdUntil.has_value()))
             break;
-        }
+        holdUntil.reset();
     }
     m_parked = false;
     m_unpark = false;
@@ -362,20 +361,29 @@ void SerialDriver::unpark() {
     wakeWaiter();
 }
 
-// Called with the lock held and m_waiterSleeping set; sleeps without it.
-bool SerialDriver::waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout) {
+// Called with the lock held and m_waiterSleeping set; sleeps without it. A hold sleeps on the
+// waiter's eventfd alone (a close, an unpark or a cleared mask ends it early) and then reads
+// what gathered on the device meanwhile.
+bool SerialDriver::waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout,
+                              bool hold) {
     lock.unlock();
-    epoll_event events[2];
-    const int n = ::epoll_pwait2(m_waiterPollFd, events, 2, timeout, nullptr);
-    m_waiterSleeping.store(false);
     bool woken = false;
     std::uint32_t device = 0;
-    for (int i = 0; i < n; ++i) {
-        if (events[i].data.u32 == 0)
-            woken = true;
-        else
-            device = events[i].events;
+    if (hold) {
+        pollfd fd{m_waiterFd, POLLIN, 0};
+        woken = ::ppoll(&fd, 1, timeout, nullptr) > 0;
+        device = EPOLLIN;
+    } else {
+        epoll_event events[2];
+        const int n = ::epoll_pwait2(m_waiterPollFd, events, 2, timeout, nullptr);
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u32 == 0)
+                woken = true;
+            else
+                device = events[i].events;
+        }
     }
+    m_waiterSleeping.store(false);
     if (woken)
         drainFd(m_waiterFd);
     lock.lock();
@@ -391,27 +399,6 @@ bool SerialDriver::waiterPoll(std::unique_lock<std::mutex>& lock, const timespec
         hungUp(POLLHUP);
     if (m_pollFdDone && m_in.free() > 0)
         m_pollFdDone = false;
-    return true;
-}
-
-// Called with the lock held and m_waiterSleeping set, like waiterPoll, but sleeps on the
-// waiter's eventfd alone until `until` (close, unpark or a change of mask end it early), then
-// reads what gathered meanwhile.
-bool SerialDriver::holdOff(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
-    lock.unlock();
-    pollfd fd{m_waiterFd, POLLIN, 0};
-    timespec ts{};
-    const int n = ::ppoll(&fd, 1, timeoutUntil(until, Clock::now(), ts), nullptr);
-    m_waiterSleeping.store(false);
-    if (n > 0)
-        drainFd(m_waiterFd);
-    lock.lock();
-    if (m_closed)
-        return false;
-    if (!m_gone) {
-        pullInput(Clock::now());
-        m_inputBacklog = m_in.free() == 0;
-    }
     return true;
 }
 

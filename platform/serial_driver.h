@@ -125,10 +125,9 @@ private:
     void hungUp(short revents);
     bool waiterTakesInput(Clock::time_point now) const;
     bool nobodyReadsInput() const;
-    // Waits in ppoll on the waiter's eventfd and the descriptor (with the lock let go), then
-    // reads what came; false when the driver closed meanwhile.
-    bool waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout);
-    bool holdOff(std::unique_lock<std::mutex>& lock, Clock::time_point until);
+    // Waits on the waiter's eventfd and the descriptor (with the lock let go), or on the
+    // eventfd alone for a hold, then reads what came; false when the driver closed meanwhile.
+    bool waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout, bool hold = false);
     void leaveWaiter();
     void pumpOutput();
     void serviceReads(Clock::time_point now);
