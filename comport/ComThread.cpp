@@ -1,6 +1,7 @@
 #include "comport/ComThread.h"
 
 #include "comport/Comport.h"
+#include "platform/serial_waiter.h"
 
 #include <pthread.h>
 
@@ -10,8 +11,8 @@ thread_local TComThread* t_current = nullptr;
 
 TComThread::TComThread(TCustomComPort* port) : ComPort(port) {
     const win::HANDLE device = port->Handle();
-    m_parking.park = [device] { return win::ParkForCommEvent(device) != win::FALSE; };
-    m_parking.unpark = [device] { win::UnparkCommThread(device); };
+    m_parking.park = [device] { return platform::parkForCommEvent(device) != win::FALSE; };
+    m_parking.unpark = [device] { platform::unparkCommThread(device); };
     m_thread = std::thread([this] { run(); });
     SetPriority(port->ThreadPriority());
 }
@@ -31,7 +32,8 @@ bool TComThread::Synchronize(std::function<void()> routine) {
 }
 
 bool TComThread::HandOverEvents(std::function<void()> routine) {
-    return m_sync.run(std::move(routine), &m_parking);
+    // Without the receive tuning the thread waits for the hand-over's end as for any other.
+    return m_sync.run(std::move(routine), platform::receiveTuningEnabled() ? &m_parking : nullptr);
 }
 
 void TComThread::SetPriority(TThreadPriority priority) {

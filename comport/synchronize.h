@@ -22,7 +22,9 @@ namespace comport {
 
 // How a worker that goes back to waiting for its device after each hand-over may sleep
 // through the end of the routine: park() sleeps until the worker has its next thing to do
-// (false when it cannot park, at once), unpark() ends that sleep from another thread.
+// (false when it cannot park, at once), unpark() ends that sleep from another thread. The
+// port's event thread parks on its device this way as part of the receive tuning
+// (platform/serial_waiter.h), and passes none when the tuning is off.
 struct Parking {
     std::function<bool()> park;
     std::function<void()> unpark;

@@ -1,5 +1,7 @@
 #include "platform/dos_devices.h"
 
+#include "platform/sysfs_files.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -23,24 +25,6 @@
 namespace platform {
 
 namespace {
-
-std::string baseName(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string dirName(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string joinPath(const std::string& dir, const std::string& name) {
-    if (dir.empty() || dir.back() == '/')
-        return dir + name;
-    return dir + "/" + name;
-}
 
 // "ttyS0", "ttyUSB12", "ttyACM3", "ttyAMA0", "rfcomm0": letters then digits, nothing else.
 bool looksLikeTtyName(const std::string& name) {
@@ -71,26 +55,6 @@ int indexAfter(const std::string& name, const char* prefix) {
         k = k * 10 + (c - '0');
     }
     return k;
-}
-
-std::optional<std::string> readFirstLine(const std::string& path) {
-    std::ifstream in(path);
-    if (!in)
-        return std::nullopt;
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
-        line.pop_back();
-    return line;
-}
-
-bool isCharDevice(const std::string& path, dev_t* rdev = nullptr) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    if (rdev)
-        *rdev = st.st_rdev;
-    return true;
 }
 
 bool portFolderHas(const PortTable& table, int n) {

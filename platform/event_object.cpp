@@ -1,5 +1,7 @@
 #include "platform/event_object.h"
 
+#include "platform/serial_waiter.h"
+
 #include <algorithm>
 #include <mutex>
 
@@ -19,7 +21,7 @@ EventObject::EventObject(bool manualReset, bool initialState)
 // registration, so one that has already returned leaves a condition nobody waits on.
 void EventObject::set() {
     std::vector<std::shared_ptr<std::condition_variable>> waiters;
-    std::shared_ptr<EventSource> source;
+    std::shared_ptr<platform::EventSource> source;
     {
         std::lock_guard lock(g_eventLock);
         m_signalled = true;
@@ -43,7 +45,7 @@ bool EventObject::signalled() const {
     return m_signalled;
 }
 
-void EventObject::setSource(std::weak_ptr<EventSource> source) {
+void EventObject::setSource(std::weak_ptr<platform::EventSource> source) {
     std::lock_guard lock(g_eventLock);
     m_source = std::move(source);
 }
@@ -54,7 +56,7 @@ void EventObject::setSource(std::weak_ptr<EventSource> source) {
 bool EventObject::waitAtSource(EventObject& e, std::chrono::steady_clock::time_point deadline,
                                bool infinite, DWORD& result) {
     for (;;) {
-        std::shared_ptr<EventSource> source;
+        std::shared_ptr<platform::EventSource> source;
         {
             std::lock_guard lock(g_eventLock);
             if (e.m_signalled) {

@@ -3,9 +3,10 @@
 // several of them. All events share one lock; a waiter registers its own condition
 // variable with each event it waits on, so a set wakes exactly the threads that care.
 //
-// An event that a device request completes may name that device as its source: a thread
-// that waits for the event alone then waits inside the device, which reads the descriptor
-// in that thread and sets the event there, instead of another thread waking it.
+// An event that a device request completes may name that device as its source (the receive
+// tuning, serial_waiter.h): a thread that waits for the event alone then waits inside the
+// device, which reads the descriptor in that thread and sets the event there, instead of
+// another thread waking it.
 
 #include "platform/win_object.h"
 
@@ -14,21 +15,11 @@
 #include <memory>
 #include <vector>
 
+namespace platform {
+class EventSource; // serial_waiter.h
+}
+
 namespace win {
-
-class EventObject;
-
-class EventSource {
-public:
-    virtual ~EventSource() = default;
-    // Waits in the calling thread until `event` may have been set, the deadline passed or
-    // wakeWaiter was called. Returns false, at once, when the source cannot bring this event
-    // about (nothing of its own is pending on it); the caller then waits as usual.
-    virtual bool waitHere(EventObject& event, std::chrono::steady_clock::time_point deadline,
-                          bool infinite) = 0;
-    // The event was set while a thread may be inside waitHere. Must not block.
-    virtual void wakeWaiter() = 0;
-};
 
 class EventObject : public Object {
 public:
@@ -38,7 +29,7 @@ public:
     void reset();
     bool signalled() const;
     // The source stays named until another one replaces it; it is held weakly.
-    void setSource(std::weak_ptr<EventSource> source);
+    void setSource(std::weak_ptr<platform::EventSource> source);
 
     // Returns the index of the signalled event (WAIT_OBJECT_0 + i) or WAIT_TIMEOUT.
     // `deadline` nullopt waits without limit. Auto-reset events are consumed by the wait.
@@ -54,7 +45,7 @@ private:
     const bool m_manual;
     bool m_signalled;
     std::vector<std::shared_ptr<std::condition_variable>> m_waiters;
-    std::weak_ptr<EventSource> m_source;
+    std::weak_ptr<platform::EventSource> m_source;
     int m_waitingAtSource = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/serial_device_info.h"
 
+#include "platform/sysfs_files.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -13,39 +15,12 @@ namespace platform {
 
 namespace {
 
-std::string join(const std::string& dir, const std::string& name) {
-    if (dir.empty() || dir.back() == '/')
-        return dir + name;
-    return dir + "/" + name;
-}
-
 std::string readLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (in)
-        std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
-        line.pop_back();
-    return line;
-}
-
-std::string realPath(const std::string& path) {
-    char buf[PATH_MAX];
-    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+    return readFirstLine(path).value_or(std::string());
 }
 
 std::string linkBaseName(const std::string& path) {
-    std::string target = realPath(path);
-    auto slash = target.find_last_of('/');
-    return slash == std::string::npos ? target : target.substr(slash + 1);
-}
-
-bool rdevOf(const std::string& path, dev_t& rdev) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    rdev = st.st_rdev;
-    return true;
+    return baseName(realPath(path));
 }
 
 std::string groupOf(const std::string& path) {
@@ -63,9 +38,9 @@ std::string groupOf(const std::string& path) {
 std::string usbDescription(const std::string& deviceDir) {
     std::string dir = realPath(deviceDir);
     for (int up = 0; up < 5 && dir.size() > 1; ++up) {
-        std::string product = readLine(join(dir, "product"));
+        std::string product = readLine(joinPath(dir, "product"));
         if (!product.empty()) {
-            std::string maker = readLine(join(dir, "manufacturer"));
+            std::string maker = readLine(joinPath(dir, "manufacturer"));
             return maker.empty() ? product : product + " (" + maker + ")";
         }
         dir = dir.substr(0, dir.find_last_of('/'));
@@ -76,15 +51,16 @@ std::string usbDescription(const std::string& deviceDir) {
 // <dev>/serial/by-id entry naming the same device as `node`.
 std::string byIdName(const PortTable& table, const std::string& node) {
     dev_t wanted{};
-    if (!rdevOf(node, wanted))
+    if (!isCharDevice(node, &wanted))
         return {};
-    const std::string dir = join(table.deviceDir(), "serial/by-id");
+    const std::string dir = joinPath(table.deviceDir(), "serial/by-id");
     std::string found;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d)) {
             std::string name = e->d_name;
             dev_t rdev{};
-            if (name != "." && name != ".." && rdevOf(join(dir, name), rdev) && rdev == wanted) {
+            if (name != "." && name != ".." && isCharDevice(joinPath(dir, name), &rdev) &&
+                rdev == wanted) {
                 found = name;
                 break;
             }
@@ -160,12 +136,12 @@ std::vector<SerialDeviceRow> collectSerialDevices(const PortTable& table) {
     std::vector<dev_t> listed;
     for (const auto& tty : serialTtyNames(table)) {
         SerialDeviceRow row;
-        row.node = join(table.deviceDir(), tty);
-        const std::string sysDir = join(table.sysfsDir(), "class/tty/" + tty);
-        row.driver = linkBaseName(join(sysDir, "device/driver"));
-        row.description = usbDescription(join(sysDir, "device"));
+        row.node = joinPath(table.deviceDir(), tty);
+        const std::string sysDir = joinPath(table.sysfsDir(), "class/tty/" + tty);
+        row.driver = linkBaseName(joinPath(sysDir, "device/driver"));
+        row.description = usbDescription(joinPath(sysDir, "device"));
         if (row.description.empty()) {
-            const std::string type = readLine(join(sysDir, "type"));
+            const std::string type = readLine(joinPath(sysDir, "type"));
             if (!type.empty())
                 row.description = uartTypeName(std::atoi(type.c_str())) + " UART";
         }
@@ -174,18 +150,19 @@ std::vector<SerialDeviceRow> collectSerialDevices(const PortTable& table) {
         row.state = probeDevice(row.node, table).state;
         row.group = groupOf(row.node);
         dev_t rdev{};
-        if (rdevOf(row.node, rdev))
+        if (isCharDevice(row.node, &rdev))
             listed.push_back(rdev);
         rows.push_back(std::move(row));
     }
     // Port-folder entries for devices not shown above (ptys of a simulator, say).
     for (int n = 1; n <= 256 && !table.portFolder().empty(); ++n) {
-        const std::string entry = join(table.portFolder(), "COM" + std::to_string(n));
+        const std::string entry = joinPath(table.portFolder(), "COM" + std::to_string(n));
         struct stat lst {};
         if (::lstat(entry.c_str(), &lst) != 0)
             continue;
         dev_t rdev{};
-        if (!rdevOf(entry, rdev) || std::find(listed.begin(), listed.end(), rdev) != listed.end())
+        if (!isCharDevice(entry, &rdev) ||
+            std::find(listed.begin(), listed.end(), rdev) != listed.end())
             continue;
         const DeviceProbe probe = probeDevice(entry, table);
         if (probe.state == DeviceState::Missing)

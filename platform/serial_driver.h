@@ -5,24 +5,21 @@
 // thread sleeps in poll on the descriptor and an eventfd and wakes only for readiness, a
 // deadline or a caller's change, so an idle or vanished device costs no CPU.
 //
-// A thread that waits for the completion event of a pending event wait waits inside the
-// driver (waitHere) and reads the descriptor itself: an arrival then wakes that thread
-// alone instead of the I/O thread and then it. Meanwhile the I/O thread leaves input to
-// that waiter, and takes it up again when no waiter has come back for a second (a handler
-// that takes long), or at once while a read is pending.
+// With the receive tuning (serial_waiter.h), a thread that waits for the pending event
+// wait's completion, or parks between two hand-overs, reads the descriptor itself, and the
+// I/O thread leaves input to it meanwhile.
 //
 // Return values: ERROR_SUCCESS when the call completed, ERROR_IO_PENDING when an
 // overlapped request was queued, otherwise the failure's win error code.
 
-#include "platform/arrival_pacer.h"
+#include "platform/byte_ring.h"
 #include "platform/event_object.h"
 #include "platform/serial_transport.h"
+#include "platform/serial_waiter.h"
 #include "platform/win_comm.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -34,7 +31,9 @@
 
 namespace platform {
 
-class SerialDriver : public win::EventSource, public std::enable_shared_from_this<SerialDriver> {
+class SerialDriver : public EventSource,
+                     public std::enable_shared_from_this<SerialDriver>,
+                     private SerialWaiter::Host {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr const char* kIoThreadName = "serial-io";
@@ -52,8 +51,8 @@ public:
     // closes, or unpark() is called. So a thread that hands an event over and then waits for
     // the next one sleeps once between two arrivals instead of twice. While the line streams,
     // it first lets arrivals gather for a few milliseconds, so that one hand-over carries
-    // several. Returns false at once when it cannot park: no descriptor, an event wait
-    // pending, or another thread inside.
+    // several. Returns false at once when it cannot park: the tuning off, no descriptor, an
+    // event wait pending, or another thread inside.
     bool park();
     void unpark();
 
@@ -98,37 +97,25 @@ private:
     struct Request;
     using RequestPtr = std::shared_ptr<Request>;
 
-    // Input queue: a ring so that arrivals and reads are at most two block copies.
-    class Ring {
-    public:
-        void resize(std::size_t capacity);
-        std::size_t capacity() const { return m_buf.size(); }
-        std::size_t size() const { return m_size; }
-        std::size_t free() const { return m_buf.size() - m_size; }
-        // The contiguous free space at the tail.
-        std::pair<char*, std::size_t> tail();
-        void commit(std::size_t n) { m_size += n; }
-        void pop(char* out, std::size_t n);
-        void clear() { m_head = m_size = 0; }
-
-    private:
-        std::vector<char> m_buf;
-        std::size_t m_head = 0;
-        std::size_t m_size = 0;
-    };
-
     void run();
     void wake();
-    win::DWORD usable() const;
+    // ERROR_INVALID_HANDLE once closed, ERROR_ACCESS_DENIED once the device went, else 0.
+    win::DWORD closedOrGoneError() const;
+    // Runs `call(lock)` under the lock unless the device is closed or gone (that error).
+    template <class Call> win::DWORD whileUsable(Call&& call);
     void pumpInput(Clock::time_point now);
     void pullInput(Clock::time_point now);
     void hungUp(short revents);
-    bool waiterTakesInput(Clock::time_point now) const;
     bool nobodyReadsInput() const;
-    // Waits on the waiter's eventfd and the descriptor (with the lock let go), or on the
-    // eventfd alone for a hold, then reads what came; false when the driver closed meanwhile.
-    bool waiterPoll(std::unique_lock<std::mutex>& lock, const timespec* timeout, bool hold = false);
-    void leaveWaiter();
+
+    // SerialWaiter::Host
+    bool closed() const override { return m_closed; }
+    bool waitPendingOn(const win::EventObject& event) const override;
+    bool mayPark() const override { return !m_wait; }
+    bool parkEnds() const override;
+    void waiterWoke(bool deviceInput, bool deviceHungUp) override;
+    void waiterLeft(bool wakeIo) override;
+
     void pumpOutput();
     void serviceReads(Clock::time_point now);
     void serviceWrites(Clock::time_point now);
@@ -149,20 +136,16 @@ private:
     std::condition_variable m_cv; // a request completed, output drained, flush cancelled
     std::thread m_thread;
     int m_eventFd = -1;
-    int m_waiterFd = -1;         // wakes the thread inside waitHere or park
-    int m_waiterPollFd = -1;     // epoll set that thread sleeps on
+    SerialWaiter m_waiter;
     bool m_inputBacklog = false; // the waiter stopped reading with the queue full
-    bool m_inlineWaiter = false;
-    std::atomic<bool> m_waiterSleeping{false};
-    std::optional<Clock::time_point> m_inlineLeft; // when the last waiter left waitHere
-    ArrivalPacer m_pacer;                          // when a parked waiter reads next
-    bool m_ioSleepsForever = false;
-    bool m_parked = false;
-    bool m_unpark = false; // kept until the next park() ends, so an early unpark is not lost
     bool m_stop = false;
     bool m_closed = false;
     bool m_gone = false;
     int m_goneErrno = 0;
+    // A read delivered bytes and its reader has not yet asked for line errors: when the
+    // device has gone meanwhile, that one check is still answered, so that the last bytes
+    // count as read.
+    bool m_readAwaitsLineCheck = false;
     bool m_pollFdDone = false;     // hang-up seen on the descriptor: stop polling it
     bool m_abortedByError = false; // fAbortOnError tripped until ClearCommError
     bool m_outBlocked = false;
@@ -173,8 +156,8 @@ private:
     win::DWORD m_history = 0;
     win::DWORD m_errors = 0;
     win::DWORD m_outQueueSize = 2048;
-    Ring m_in;
-    std::string m_priority; // TransmitCommChar bytes, sent ahead of the queue
+    ByteRing m_in;
+    std::string m_aheadOfQueue; // TransmitCommChar bytes, sent before the queued writes
     std::deque<RequestPtr> m_reads;
     std::deque<RequestPtr> m_writes;
     RequestPtr m_wait;

@@ -5,11 +5,12 @@
 #include "platform/error_table.h"
 #include "platform/event_object.h"
 #include "platform/fd_transport.h"
-#include "platform/memory_transport.h"
+#include "platform/named_ports.h"
 #include "platform/port_table.h"
 #include "platform/serial_driver.h"
 #include "platform/win_object.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -132,9 +133,43 @@ std::shared_ptr<EventObject> eventOf(const OVERLAPPED* ov, bool& bad) {
     return ev;
 }
 
+// The prologue of every device call: `call(device)` for an open device handle, else the
+// failure with ERROR_INVALID_HANDLE; `argumentsValid` false (a pointer argument missing)
+// fails with ERROR_INVALID_PARAMETER, after the handle is checked.
+template <class Call> BOOL withDevice(HANDLE h, bool argumentsValid, Call&& call) {
+    auto d = device(h);
+    if (!d)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!argumentsValid)
+        return fail(ERROR_INVALID_PARAMETER);
+    return call(*d);
+}
+
+template <class Call> BOOL withDevice(HANDLE h, Call&& call) {
+    return withDevice(h, true, std::forward<Call>(call));
+}
+
+// The calls that take an OVERLAPPED record: `call(device, event, sync)` with the record's
+// event (null when it names none) and whether the call waits for completion (a handle opened
+// without FILE_FLAG_OVERLAPPED, or no record).
+template <class Call> BOOL withRequest(HANDLE h, OVERLAPPED* ov, Call&& call) {
+    return withDevice(h, [&](Device& d) {
+        bool bad;
+        auto ev = eventOf(ov, bad);
+        if (bad)
+            return fail(ERROR_INVALID_HANDLE);
+        const bool sync = !d.overlapped || !ov;
+        return result(d, call(d, std::move(ev), sync));
+    });
+}
+
 } // namespace
 
 // ---- devices ----
+
+namespace {
+std::atomic<platform::NamedPortOpener> g_namedPortOpener{nullptr};
+} // namespace
 
 HANDLE CreateFileA(const char* name, DWORD, DWORD, void*, DWORD, DWORD flags, HANDLE) {
     if (!name || !*name) {
@@ -145,9 +180,10 @@ HANDLE CreateFileA(const char* name, DWORD, DWORD, void*, DWORD, DWORD flags, HA
     std::unique_ptr<platform::SerialTransport> transport;
     DWORD error = ERROR_FILE_NOT_FOUND;
     int err = 0;
-    if (path.front() == '/')
-        transport = platform::openMemoryPort(path, error);
-    else if (auto n = platform::PortTable::portNumberFromName(path))
+    if (path.front() == '/') {
+        if (auto opener = g_namedPortOpener.load())
+            transport = opener(path, error);
+    } else if (auto n = platform::PortTable::portNumberFromName(path))
         path = platform::PortTable::current().devicePath(*n);
     else
         path.clear();
@@ -183,152 +219,76 @@ BOOL CloseHandle(HANDLE h) {
 }
 
 BOOL GetCommState(HANDLE h, DCB* dcb) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    if (!dcb)
-        return fail(ERROR_INVALID_PARAMETER);
-    return result(*d, d->driver->getState(*dcb));
+    return withDevice(h, dcb, [&](Device& d) { return result(d, d.driver->getState(*dcb)); });
 }
 
 BOOL SetCommState(HANDLE h, const DCB* dcb) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    if (!dcb)
-        return fail(ERROR_INVALID_PARAMETER);
-    int err = 0;
-    DWORD e = d->driver->setState(*dcb, err);
-    return result(*d, e, err);
+    return withDevice(h, dcb, [&](Device& d) {
+        int err = 0;
+        DWORD e = d.driver->setState(*dcb, err);
+        return result(d, e, err);
+    });
 }
 
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->setupComm(inQueue, outQueue));
+    return withDevice(h,
+                      [&](Device& d) { return result(d, d.driver->setupComm(inQueue, outQueue)); });
 }
 
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    if (!t)
-        return fail(ERROR_INVALID_PARAMETER);
-    return result(*d, d->driver->getTimeouts(*t));
+    return withDevice(h, t, [&](Device& d) { return result(d, d.driver->getTimeouts(*t)); });
 }
 
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    if (!t)
-        return fail(ERROR_INVALID_PARAMETER);
-    return result(*d, d->driver->setTimeouts(*t));
+    return withDevice(h, t, [&](Device& d) { return result(d, d.driver->setTimeouts(*t)); });
 }
 
 BOOL SetCommMask(HANDLE h, DWORD mask) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->setMask(mask));
+    return withDevice(h, [&](Device& d) { return result(d, d.driver->setMask(mask)); });
 }
 
 BOOL GetCommMask(HANDLE h, DWORD* mask) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    if (!mask)
-        return fail(ERROR_INVALID_PARAMETER);
-    return result(*d, d->driver->getMask(*mask));
+    return withDevice(h, mask, [&](Device& d) { return result(d, d.driver->getMask(*mask)); });
 }
 
 BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    bool bad;
-    auto ev = eventOf(ov, bad);
-    if (bad)
-        return fail(ERROR_INVALID_HANDLE);
-    bool sync = !d->overlapped || !ov;
-    return result(*d, d->driver->waitEvent(eventMask, ov, std::move(ev), sync));
-}
-
-BOOL ParkForCommEvent(HANDLE h) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return d->driver->park() ? TRUE : fail(ERROR_INVALID_PARAMETER);
-}
-
-BOOL UnparkCommThread(HANDLE h) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    d->driver->unpark();
-    return TRUE;
+    return withRequest(h, ov, [&](Device& d, std::shared_ptr<EventObject> ev, bool sync) {
+        return d.driver->waitEvent(eventMask, ov, std::move(ev), sync);
+    });
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    bool bad;
-    auto ev = eventOf(ov, bad);
-    if (bad)
-        return fail(ERROR_INVALID_HANDLE);
-    bool sync = !d->overlapped || !ov;
-    return result(*d, d->driver->read(buffer, count, done, ov, std::move(ev), sync));
+    return withRequest(h, ov, [&](Device& d, std::shared_ptr<EventObject> ev, bool sync) {
+        return d.driver->read(buffer, count, done, ov, std::move(ev), sync);
+    });
 }
 
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    bool bad;
-    auto ev = eventOf(ov, bad);
-    if (bad)
-        return fail(ERROR_INVALID_HANDLE);
-    bool sync = !d->overlapped || !ov;
-    return result(*d, d->driver->write(buffer, count, done, ov, std::move(ev), sync));
+    return withRequest(h, ov, [&](Device& d, std::shared_ptr<EventObject> ev, bool sync) {
+        return d.driver->write(buffer, count, done, ov, std::move(ev), sync);
+    });
 }
 
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    if (!ov)
-        return fail(ERROR_INVALID_PARAMETER);
-    return result(*d, d->driver->overlappedResult(ov, transferred, wait != FALSE));
+    return withDevice(h, ov, [&](Device& d) {
+        return result(d, d.driver->overlappedResult(ov, transferred, wait != FALSE));
+    });
 }
 
 BOOL CancelIo(HANDLE h) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->cancelIo());
+    return withDevice(h, [](Device& d) { return result(d, d.driver->cancelIo()); });
 }
 
 BOOL PurgeComm(HANDLE h, DWORD flags) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->purge(flags));
+    return withDevice(h, [&](Device& d) { return result(d, d.driver->purge(flags)); });
 }
 
 BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->clearError(errors, stat));
+    return withDevice(h, [&](Device& d) { return result(d, d.driver->clearError(errors, stat)); });
 }
 
 BOOL EscapeCommFunction(HANDLE h, DWORD func) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->escape(func));
+    return withDevice(h, [&](Device& d) { return result(d, d.driver->escape(func)); });
 }
 
 BOOL SetCommBreak(HANDLE h) {
@@ -339,26 +299,16 @@ BOOL ClearCommBreak(HANDLE h) {
 }
 
 BOOL GetCommModemStatus(HANDLE h, DWORD* status) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    if (!status)
-        return fail(ERROR_INVALID_PARAMETER);
-    return result(*d, d->driver->modemStatus(*status));
+    return withDevice(h, status,
+                      [&](Device& d) { return result(d, d.driver->modemStatus(*status)); });
 }
 
 BOOL TransmitCommChar(HANDLE h, char c) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->transmitChar(c));
+    return withDevice(h, [&](Device& d) { return result(d, d.driver->transmitChar(c)); });
 }
 
 BOOL FlushFileBuffers(HANDLE h) {
-    auto d = device(h);
-    if (!d)
-        return fail(ERROR_INVALID_HANDLE);
-    return result(*d, d->driver->flush());
+    return withDevice(h, [](Device& d) { return result(d, d.driver->flush()); });
 }
 
 // ---- events ----
@@ -545,3 +495,24 @@ BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority) {
 }
 
 } // namespace win
+
+namespace platform {
+
+void installNamedPortOpener(NamedPortOpener opener) {
+    win::g_namedPortOpener.store(opener);
+}
+
+win::BOOL parkForCommEvent(win::HANDLE h) {
+    return win::withDevice(h, [](win::Device& d) {
+        return d.driver->park() ? win::TRUE : win::fail(win::ERROR_INVALID_PARAMETER);
+    });
+}
+
+win::BOOL unparkCommThread(win::HANDLE h) {
+    return win::withDevice(h, [](win::Device& d) {
+        d.driver->unpark();
+        return win::TRUE;
+    });
+}
+
+} // namespace platform

@@ -199,7 +199,8 @@ struct COMMCONFIG {
 static_assert(sizeof(COMMCONFIG) == 52);
 
 // Devices. A name "\\.\COMn" is resolved through PortTable::current(); a name beginning with
-// "/" is opened as that path (names of in-memory ports included). Access is exclusive.
+// "/" is opened as that path, unless an opener installed for such names (named_ports.h, a
+// test's in-memory ports) knows it. Access is exclusive.
 HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode, void* security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE h); // devices and events
@@ -214,13 +215,6 @@ BOOL GetCommMask(HANDLE h, DWORD* mask);
 // Overlapped only: returns FALSE with ERROR_IO_PENDING when the wait is pending; the event
 // word is written when the wait completes (0 when the mask changed meanwhile).
 BOOL WaitCommEvent(HANDLE h, DWORD* eventMask, OVERLAPPED* ov);
-// Ours, without a Windows counterpart: the calling thread sleeps until a WaitCommEvent on `h`
-// would complete at once, the device goes, the handle closes or UnparkCommThread(h) is
-// called. FALSE when it cannot park there (it then returned at once). A thread that hands
-// events over and waits for the next one parks after each hand-over instead of being woken
-// when the hand-over ends, only to go back to sleep for the next event.
-BOOL ParkForCommEvent(HANDLE h);
-BOOL UnparkCommThread(HANDLE h);
 BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* done, OVERLAPPED* ov);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait);
@@ -278,3 +272,16 @@ std::string SysErrorMessage(DWORD code);
 int LastErrnoDetail();
 
 } // namespace win
+
+namespace platform {
+
+// Ours, without a Windows counterpart (the receive tuning, serial_waiter.h): the calling
+// thread sleeps until a WaitCommEvent on `h` would complete at once, the device goes, the
+// handle closes or unparkCommThread(h) is called. FALSE when it cannot park there (it then
+// returned at once; always so with the tuning off). A thread that hands events over and
+// waits for the next one parks after each hand-over instead of being woken when the
+// hand-over ends, only to go back to sleep for the next event.
+win::BOOL parkForCommEvent(win::HANDLE h);
+win::BOOL unparkCommThread(win::HANDLE h);
+
+} // namespace platform

@@ -2,7 +2,7 @@
 // control block in both directions, the error conventions and handler identity.
 #include "comport_test_util.h"
 
-#include "platform/memory_port.h"
+#include "platform/testing/memory_port.h"
 
 #include <gtest/gtest.h>
 

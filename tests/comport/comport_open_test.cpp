@@ -6,7 +6,7 @@
 #include "comport/ComThread.h"
 #include "comport/synchronize.h"
 #include "platform/exception_guard.h"
-#include "platform/memory_port.h"
+#include "platform/testing/memory_port.h"
 #include "support/exception_boxes.h"
 #include "support/pty_pair.h"
 

@@ -5,7 +5,7 @@
 #include "comport_test_util.h"
 
 #include "comport/Comsignal.h"
-#include "platform/memory_port.h"
+#include "platform/testing/memory_port.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // hands them to the UI thread: no leak (run under AddressSanitizer), no hang, no crash.
 #include "comport_test_util.h"
 
-#include "platform/memory_port.h"
+#include "platform/testing/memory_port.h"
 
 #include <gtest/gtest.h>
 

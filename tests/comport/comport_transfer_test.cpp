@@ -2,7 +2,7 @@
 // line errors, modem lines and what a closed port answers.
 #include "comport_test_util.h"
 
-#include "platform/memory_port.h"
+#include "platform/testing/memory_port.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Line events that a pty cannot show, through the in-memory null-modem pair.
 #include "serial_test_util.h"
 
-#include "platform/memory_port.h"
+#include "platform/testing/memory_port.h"
 #include "support/thread_state.h"
 
 #include <cerrno>
@@ -298,4 +298,76 @@ TEST(SerialMemoryNames, NamesAreUniqueAndForgottenWithTheCable) {
     }
     EXPECT_EQ(openPort(name), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+// Bytes that arrive just before the device goes reach their reader, read the way the port
+// component reads them (queue status, read, line-error check): a wait hears of them rather
+// than of the going, and the line check of the read that takes the last of them is still
+// answered. Only then does the device count as gone. Once with the going seen after the
+// bytes were told, once with the device removed at once.
+TEST(SerialMemoryGone, TheLastBytesBeforeTheDeviceGoesAllReachTheReader) {
+    for (const bool toldFirst : {true, false}) {
+        SCOPED_TRACE(toldFirst ? "gone after the arrival was told" : "gone at once");
+        MemoryNullModem cable;
+        HANDLE a = openPort(cable.name(MemoryNullModem::A));
+        HANDLE b = openPort(cable.name(MemoryNullModem::B));
+        ASSERT_NE(a, INVALID_HANDLE_VALUE);
+        ASSERT_NE(b, INVALID_HANDLE_VALUE);
+        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0}; // a read takes what is queued
+        ASSERT_TRUE(SetCommTimeouts(b, &t));
+        ASSERT_TRUE(SetCommMask(b, EV_RXCHAR));
+        std::string sent(toldFirst ? 3000 : 9000, '\0'); // at once: more than the queue holds
+        for (std::size_t i = 0; i < sent.size(); ++i)
+            sent[i] = char('a' + i % 26);
+        Overlapped w;
+        DWORD ev = 0, n = 0;
+        ASSERT_FALSE(WaitCommEvent(b, &ev, &w.ov));
+        ASSERT_TRUE(writeAll(a, sent));
+        if (toldFirst) {
+            ASSERT_TRUE(w.signalled(10000));
+            ASSERT_TRUE(GetOverlappedResult(b, &w.ov, &n, FALSE));
+            ASSERT_FALSE(WaitCommEvent(b, &ev, &w.ov));
+            cable.vanish(MemoryNullModem::B);
+            ASSERT_TRUE(w.signalled(10000)); // the driver has seen the going
+            EXPECT_FALSE(GetOverlappedResult(b, &w.ov, &n, FALSE));
+            EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        } else {
+            cable.vanish(MemoryNullModem::B);
+        }
+
+        std::string got;
+        for (int round = 0; round < 1000 && got.size() < sent.size(); ++round) {
+            if (!toldFirst || round > 0) {
+                ASSERT_TRUE(w.signalled(10000));
+                ASSERT_TRUE(GetOverlappedResult(b, &w.ov, &n, FALSE))
+                    << "the wait told of the going before " << sent.size() - got.size() << " bytes";
+                ASSERT_EQ(ev, DWORD(EV_RXCHAR));
+            }
+            COMSTAT st{};
+            ASSERT_TRUE(ClearCommError(b, nullptr, &st));
+            std::string chunk(st.cbInQue, '\0');
+            DWORD done = 0;
+            ASSERT_TRUE(ReadFile(b, chunk.data(), st.cbInQue, &done, nullptr));
+            DWORD errors = 0;
+            ASSERT_TRUE(ClearCommError(b, &errors, nullptr)) << "the read's line check failed";
+            got.append(chunk, 0, done);
+            if (got.size() < sent.size() && !WaitCommEvent(b, &ev, &w.ov)) {
+                ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+            }
+        }
+        EXPECT_EQ(got, sent);
+
+        // Now the going is told: to the next wait once the driver has seen it, and to every
+        // call after that.
+        if (!WaitCommEvent(b, &ev, &w.ov) && GetLastError() == ERROR_IO_PENDING) {
+            ASSERT_TRUE(w.signalled(10000));
+            EXPECT_FALSE(GetOverlappedResult(b, &w.ov, &n, FALSE));
+        }
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        DWORD errors = 0;
+        EXPECT_FALSE(ClearCommError(b, &errors, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        CloseHandle(a);
+        CloseHandle(b);
+    }
 }

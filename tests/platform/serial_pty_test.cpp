@@ -3,6 +3,7 @@
 #include "serial_test_util.h"
 
 #include "platform/port_table.h"
+#include "platform/serial_waiter.h"
 #include "support/pty_pair.h"
 
 #include <QTemporaryDir>
@@ -524,14 +525,18 @@ TEST(SerialWaiter, ArrivalsReachTheWaiterAndNothingIsLeftBehind) {
 // far end gone. It cannot park while a wait of its own is pending.
 TEST_F(SerialPty, ParkedThreadGoesOnWhenThereIsSomethingToWaitFor) {
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+    if (!platform::receiveTuningEnabled()) {
+        EXPECT_FALSE(platform::parkForCommEvent(h)) << "parked with the receive tuning off";
+        GTEST_SKIP() << "the receive tuning is off (XRQ_RECEIVE_TUNING=0)";
+    }
     auto parkedUntil = [&](const std::function<void()>& cause) {
         std::promise<bool> parked;
         auto result = parked.get_future();
-        std::thread parker([&] { parked.set_value(ParkForCommEvent(h) != FALSE); });
+        std::thread parker([&] { parked.set_value(platform::parkForCommEvent(h) != FALSE); });
         cause();
         const bool ended = result.wait_for(10s) == std::future_status::ready;
         if (!ended)
-            UnparkCommThread(h); // do not leave the thread behind
+            platform::unparkCommThread(h); // do not leave the thread behind
         parker.join();
         return ended && result.get();
     };
@@ -542,14 +547,14 @@ TEST_F(SerialPty, ParkedThreadGoesOnWhenThereIsSomethingToWaitFor) {
     EXPECT_TRUE(WaitCommEvent(h, &ev, &w.ov));
     EXPECT_EQ(ev, DWORD(EV_RXCHAR));
 
-    EXPECT_TRUE(UnparkCommThread(h)); // before the thread parks: not lost
+    EXPECT_TRUE(platform::unparkCommThread(h)); // before the thread parks: not lost
     EXPECT_TRUE(parkedUntil([] {}));
-    EXPECT_TRUE(parkedUntil([&] { UnparkCommThread(h); }));
+    EXPECT_TRUE(parkedUntil([&] { platform::unparkCommThread(h); }));
     EXPECT_TRUE(parkedUntil([&] { SetCommMask(h, 0); }));
 
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
     ASSERT_FALSE(WaitCommEvent(h, &ev, &w.ov));
-    EXPECT_FALSE(ParkForCommEvent(h)) << "a wait is pending";
+    EXPECT_FALSE(platform::parkForCommEvent(h)) << "a wait is pending";
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR)); // ends it
     ASSERT_TRUE(w.signalled(10000));
 
@@ -560,6 +565,8 @@ TEST_F(SerialPty, ParkedThreadGoesOnWhenThereIsSomethingToWaitFor) {
 // does: a unit streaming small pieces is handed over in fewer, larger ones, and the last piece
 // comes through without anything arriving after it.
 TEST_F(SerialPty, AStreamIsHandedOverInFewerPiecesAndItsLastPieceIsNotKeptBack) {
+    if (!platform::receiveTuningEnabled())
+        GTEST_SKIP() << "the receive tuning is off (XRQ_RECEIVE_TUNING=0): no parking, no pacer";
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
     setTimeouts(MAXDWORD, 0, 0); // a read takes what is there
     constexpr int kPieces = 40;
@@ -577,7 +584,8 @@ TEST_F(SerialPty, AStreamIsHandedOverInFewerPiecesAndItsLastPieceIsNotKeptBack) 
     std::promise<void> done;
     std::thread watchdog([&, finished = done.get_future()] {
         if (finished.wait_for(20s) == std::future_status::timeout)
-            UnparkCommThread(h); // a piece kept back: end the park so the test fails instead
+            platform::unparkCommThread(
+                h); // a piece kept back: end the park so the test fails instead
     });
     while (got.size() < sent.size()) {
         Overlapped w;
@@ -587,7 +595,7 @@ TEST_F(SerialPty, AStreamIsHandedOverInFewerPiecesAndItsLastPieceIsNotKeptBack) 
         ++handOvers;
         got += readSome(h, 4096);
         if (got.size() < sent.size())
-            ParkForCommEvent(h);
+            platform::parkForCommEvent(h);
     }
     done.set_value();
     watchdog.join();

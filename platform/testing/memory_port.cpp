@@ -1,6 +1,6 @@
-#include "platform/memory_port.h"
+#include "platform/testing/memory_port.h"
 
-#include "platform/memory_transport.h"
+#include "platform/named_ports.h"
 #include "platform/termios_dcb.h"
 
 #include <algorithm>
@@ -69,7 +69,9 @@ public:
     Io read(char* buf, std::size_t size, std::size_t& got, int& err) override {
         std::lock_guard lock(m_cable->mutex);
         auto& me = m_cable->end[m_side];
-        if (me.gone) {
+        // What had arrived before the device went is still read first, as a tty's input
+        // before its hang-up is.
+        if (me.gone && m_cable->pending(m_side) == 0) {
             err = ENODEV; // what a read of an unplugged USB adapter says
             return Io::Gone;
         }
@@ -89,6 +91,8 @@ public:
         got = n;
         if (wasFull)
             m_cable->wake(1 - m_side); // the peer may write again
+        if (me.gone && m_cable->pending(m_side) == 0)
+            m_cable->wake(m_side); // the driver reads no further after a short read: look again
         return Io::Ok;
     }
 
@@ -227,8 +231,7 @@ private:
     int m_side;
 };
 
-} // namespace
-
+// The opener CreateFileA asks about names beginning with "/" once a cable exists.
 std::unique_ptr<SerialTransport> openMemoryPort(const std::string& name, DWORD& error) {
     std::shared_ptr<MemoryCable> cable;
     int side = 0;
@@ -266,7 +269,10 @@ std::unique_ptr<SerialTransport> openMemoryPort(const std::string& name, DWORD& 
     return std::make_unique<MemoryTransport>(cable, side);
 }
 
+} // namespace
+
 MemoryNullModem::MemoryNullModem() : m_impl(std::make_shared<Impl>()) {
+    installNamedPortOpener(openMemoryPort);
     unsigned id = ++g_cableCount;
     std::lock_guard lock(g_registryLock);
     for (int side = 0; side < 2; ++side) {

@@ -1,6 +1,8 @@
 #pragma once
-// An in-memory null-modem cable for tests: two ports, "A" and "B", each opened through
-// win::CreateFileA by its name (which begins with "/" and is known only to this process).
+// Test support, which the program does not link (library xrq_memory_port): an in-memory
+// null-modem cable. Two ports, "A" and "B", each opened through win::CreateFileA by its name
+// (which begins with "/" and is known only to this process; the first cable installs the
+// opener that CreateFileA asks, named_ports.h).
 // Bytes written on one side arrive on the other; DTR crosses to the other side's DSR and
 // DCD, RTS to CTS. Breaks, line errors, ring and a vanished device can be injected, which
 // a pty cannot show.
