@@ -41,8 +41,8 @@ void TComThread::SetPriority(TThreadPriority priority) {
     // thread works at any priority.
     std::lock_guard lock(m_lifeMutex);
     if (m_thread.joinable())
-        win::SetThreadPriority(static_cast<unsigned long>(m_thread.native_handle()),
-                               static_cast<int>(priority));
+        platform::setThreadPriority(static_cast<unsigned long>(m_thread.native_handle()),
+                                    static_cast<int>(priority));
 }
 
 TComThread* TComThread::Current() {

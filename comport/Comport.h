@@ -426,7 +426,7 @@ private:
     win::DWORD m_readRequested = 0;
     win::DWORD m_writeRequested = 0;
     std::int32_t m_savedPriorityClass = -1;
-    win::PriorityState m_savedPriority; // exact, beside the coarse class above
+    platform::PriorityState m_savedPriority; // exact, beside the coarse class above
     win::DWORD m_threadError = 0;
     TThreadPriority m_threadPriority = tpTimeCritical;
     std::int32_t m_customBaudRate = 0;

@@ -90,11 +90,11 @@ void TCustomComPort::CreateHandle() {
     try {
         if (m_priorityClass != pcDefault) {
             m_savedPriorityClass = static_cast<std::int32_t>(GetPriorityClass());
-            m_savedPriority = SavePriority();
+            m_savedPriority = platform::savePriority();
             // A class that could not be undone at close (an ordinary user may lower the
             // priority but never raise it again) is not set: it would outlive the port.
             const DWORD wanted = kPriorityClasses[m_priorityClass];
-            if (CanUndoPriorityClass(wanted, m_savedPriority))
+            if (platform::canUndoPriorityClass(wanted, m_savedPriority))
                 win::SetPriorityClass(wanted);
         }
         m_eventOverlapped = OVERLAPPED{};
@@ -138,7 +138,7 @@ void TCustomComPort::FreeHandle() {
         m_eventOverlapped.hEvent = nullptr;
     }
     if (m_savedPriorityClass != -1) {
-        RestorePriority(m_savedPriority);
+        platform::restorePriority(m_savedPriority);
         m_savedPriorityClass = -1;
     }
 }

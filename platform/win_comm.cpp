@@ -82,9 +82,6 @@ DWORD GetLastError() {
 void SetLastError(DWORD code) {
     setLastError(code, 0);
 }
-int LastErrnoDetail() {
-    return t_lastErrno;
-}
 
 std::string SysErrorMessage(DWORD code) {
     return platform::errorMessage(code, code == t_lastError ? t_lastErrno : 0);
@@ -452,7 +449,15 @@ BOOL SetPriorityClass(DWORD priorityClass) {
     return setEveryThreadsNice(nice);
 }
 
-PriorityState SavePriority() {
+} // namespace win
+
+namespace platform {
+
+int lastErrnoDetail() {
+    return win::t_lastErrno;
+}
+
+PriorityState savePriority() {
     errno = 0;
     const int nice = getpriority(PRIO_PROCESS, 0);
     if (nice == -1 && errno != 0)
@@ -460,22 +465,22 @@ PriorityState SavePriority() {
     return {nice, true};
 }
 
-bool CanUndoPriorityClass(DWORD priorityClass, const PriorityState& saved) {
-    const int nice = niceOfClass(priorityClass);
+bool canUndoPriorityClass(win::DWORD priorityClass, const PriorityState& saved) {
+    const int nice = win::niceOfClass(priorityClass);
     if (nice == 1000 || !saved.valid)
         return false;
-    return nice <= saved.nice || mayLowerNiceTo(saved.nice);
+    return nice <= saved.nice || win::mayLowerNiceTo(saved.nice);
 }
 
-BOOL RestorePriority(const PriorityState& saved) {
+win::BOOL restorePriority(const PriorityState& saved) {
     if (!saved.valid)
-        return fail(ERROR_INVALID_PARAMETER);
-    return setEveryThreadsNice(saved.nice);
+        return win::fail(win::ERROR_INVALID_PARAMETER);
+    return win::setEveryThreadsNice(saved.nice);
 }
 
-BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority) {
+win::BOOL setThreadPriority(unsigned long nativeThread, int toolkitPriority) {
     if (toolkitPriority < 0 || toolkitPriority > 6)
-        return fail(ERROR_INVALID_PARAMETER);
+        return win::fail(win::ERROR_INVALID_PARAMETER);
     auto thread = static_cast<pthread_t>(nativeThread);
     sched_param param{};
     int policy = SCHED_OTHER;
@@ -490,13 +495,9 @@ BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority) {
     }
     int err = pthread_setschedparam(thread, policy, &param);
     if (err != 0)
-        return fail(platform::errorFromErrno(err), err);
-    return TRUE;
+        return win::fail(errorFromErrno(err), err);
+    return win::TRUE;
 }
-
-} // namespace win
-
-namespace platform {
 
 void installNamedPortOpener(NamedPortOpener opener) {
     win::g_namedPortOpener.store(opener);

@@ -244,6 +244,23 @@ constexpr DWORD REALTIME_PRIORITY_CLASS = 0x100;
 DWORD GetPriorityClass();
 BOOL SetPriorityClass(DWORD priorityClass);
 
+// Thread-local last error and its text.
+DWORD GetLastError();
+void SetLastError(DWORD code);
+std::string SysErrorMessage(DWORD code);
+
+} // namespace win
+
+namespace platform {
+
+// Ours, without Windows counterparts, beside the calls above.
+
+// The errno behind the calling thread's last error when the system gave one, else 0. It
+// tells apart the causes that share one error number, e.g. ERROR_ACCESS_DENIED from
+// CreateFileA is EACCES for "no permission" and EBUSY for "in use". win::SysErrorMessage adds
+// its text to the message of that same error number; SetLastError clears it.
+int lastErrnoDetail();
+
 // The process's exact scheduling state, so that a class set for a while can be undone: the
 // classes are coarse steps over the nice values, and going back by class would lose a value
 // between them. An ordinary user may lower the priority but not raise it again.
@@ -251,31 +268,17 @@ struct PriorityState {
     int nice = 0;
     bool valid = false;
 };
-PriorityState SavePriority();
-// Whether RestorePriority(saved) will be allowed after SetPriorityClass(priorityClass).
-bool CanUndoPriorityClass(DWORD priorityClass, const PriorityState& saved);
-BOOL RestorePriority(const PriorityState& saved);
+PriorityState savePriority();
+// Whether restorePriority(saved) will be allowed after SetPriorityClass(priorityClass).
+bool canUndoPriorityClass(win::DWORD priorityClass, const PriorityState& saved);
+win::BOOL restorePriority(const PriorityState& saved);
 
 // Thread priority on the toolkit's seven steps (0 idle .. 3 normal .. 6 time-critical) for a
 // thread given by its native (pthread) handle. Best effort: without privileges a raise above
 // normal is refused, which returns FALSE and changes nothing.
-BOOL SetThreadPriority(unsigned long nativeThread, int toolkitPriority);
+win::BOOL setThreadPriority(unsigned long nativeThread, int toolkitPriority);
 
-// Thread-local last error and its text.
-DWORD GetLastError();
-void SetLastError(DWORD code);
-std::string SysErrorMessage(DWORD code);
-// The errno behind the calling thread's last error when the system gave one, else 0. It
-// tells apart the causes that share one error number, e.g. ERROR_ACCESS_DENIED from
-// CreateFileA is EACCES for "no permission" and EBUSY for "in use". SysErrorMessage adds
-// its text to the message of that same error number; SetLastError clears it.
-int LastErrnoDetail();
-
-} // namespace win
-
-namespace platform {
-
-// Ours, without a Windows counterpart (the receive tuning, serial_waiter.h): the calling
+// The receive tuning's (serial_waiter.h): the calling
 // thread sleeps until a WaitCommEvent on `h` would complete at once, the device goes, the
 // handle closes or unparkCommThread(h) is called. FALSE when it cannot park there (it then
 // returned at once; always so with the tuning off). A thread that hands events over and

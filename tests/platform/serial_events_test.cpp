@@ -80,7 +80,7 @@ TEST(SerialEvents, LastErrorIsPerThreadAndMessagesCarryTheReason) {
     std::thread([&] { other = GetLastError(); }).join();
     EXPECT_EQ(other, ERROR_SUCCESS);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(LastErrnoDetail(), 0);
+    EXPECT_EQ(platform::lastErrnoDetail(), 0);
     for (DWORD code :
          {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_GEN_FAILURE,
           ERROR_INVALID_PARAMETER, ERROR_OPERATION_ABORTED, ERROR_IO_PENDING, DWORD(4711)})
@@ -91,10 +91,10 @@ TEST(SerialEvents, LastErrorIsPerThreadAndMessagesCarryTheReason) {
 TEST(SerialEvents, PriorityCallsRefuseNonsenseAndLoweringWorks) {
     EXPECT_FALSE(SetPriorityClass(0x1234));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(SetThreadPriority(static_cast<unsigned long>(pthread_self()), 7));
+    EXPECT_FALSE(platform::setThreadPriority(static_cast<unsigned long>(pthread_self()), 7));
     std::thread t([] {
         // A thread of its own: lowering is always allowed and must not touch the others.
-        EXPECT_TRUE(SetThreadPriority(static_cast<unsigned long>(pthread_self()), 0));
+        EXPECT_TRUE(platform::setThreadPriority(static_cast<unsigned long>(pthread_self()), 0));
         int policy = -1;
         sched_param p{};
         pthread_getschedparam(pthread_self(), &policy, &p);

@@ -86,7 +86,7 @@ TEST(SerialOpen, SecondOpenIsDeniedUntilTheFirstCloses) {
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
     EXPECT_EQ(openPort(pty.slavePath()), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(LastErrnoDetail(), EBUSY);
+    EXPECT_EQ(platform::lastErrnoDetail(), EBUSY);
 
     // Another process cannot take the lock either.
     pid_t child = fork();
