@@ -53,6 +53,11 @@ bool receiveTuningEnabled() {
     return on;
 }
 
+namespace {
+// Read at the program's start, before any thread could open a port.
+[[maybe_unused]] const bool g_tuningReadAtStart = receiveTuningEnabled();
+} // namespace
+
 SerialWaiter::~SerialWaiter() {
     if (m_pollFd >= 0)
         ::close(m_pollFd);

@@ -36,8 +36,8 @@ class EventObject;
 
 namespace platform {
 
-// Whether the receive tuning is on: true unless XRQ_RECEIVE_TUNING is "0" (read once, at the
-// first call).
+// Whether the receive tuning is on: true unless XRQ_RECEIVE_TUNING is "0" (read once, when
+// the program starts).
 bool receiveTuningEnabled();
 
 // A device that can wait for its own requests' completion events in the waiting thread.
