@@ -153,7 +153,10 @@ TEST(ComPortHandlers, AssigningWhileTheEventThreadDispatchesIsSafe) {
     std::atomic<int> calls{0};
     auto counter = [&](int tag) {
         return TNotifyEvent::fromCallable(&calls, reinterpret_cast<void*>(std::intptr_t(tag)),
-                                          [&](QObject*) { ++calls; });
+                                          [&](QObject*) {
+                                              ++calls; // on the event thread: no event for the wait
+                                              testsupport::wakeWaiters();
+                                          });
     };
     near.SetOnRxChar(counter(1));
     near.Open();
