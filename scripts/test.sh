@@ -119,6 +119,7 @@ run_as_test_user() { # PRESET CTEST-ARGS...
     mkdir -p "$home/.config" "$home/.local/share" "$home/.cache" "$home/runtime"
     chmod 700 "$home/runtime"
     chown -R "$test_user:" "$home"
+    # shellcheck disable=SC2016 # expanded by the inner shell
     with_checkout_reachable runuser -u "$test_user" -- env -i PATH="$PATH" HOME="$home" \
         XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
         XDG_CACHE_HOME="$home/.cache" XDG_RUNTIME_DIR="$home/runtime" \
