@@ -36,6 +36,8 @@
 #include "main/program_start.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
+#include "support/program_sandbox.h"
+#include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
 #include <QApplication>
@@ -89,14 +91,8 @@ double peakRssMB() {
     return usage.ru_maxrss / 1024.0; // kB on Linux
 }
 
-template <class Pred> bool waitFor(Pred done, int deadlineMs) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
-}
+using testsupport::runEventsFor;
+using testsupport::waitUntil;
 
 // A program beside the one measured (simulator, plain reader), kept out of its event loop:
 // started with posix_spawn, its output read from a pipe only when asked for, its end waited
@@ -198,29 +194,20 @@ int fail(const std::string& why) {
 // Lets the open finish what it left to the event loop. The port folder's watch may tell of the
 // unit's port only after the open, and closes the port then: it is opened again.
 bool settleOpenPort() {
-    waitFor([] { return false; }, 500);
+    runEventsFor(500);
     return FormSerial->PortOpen || FormSerial->iOpenPort() == 0;
 }
 
 // One download size in this process. Prints its figures as "key value" lines.
 int runOneSize(int megabytes) {
-    QTemporaryDir tmp;
-    if (!tmp.isValid())
+    testsupport::ProgramSandbox sandbox;
+    if (!sandbox.ok())
         return fail("no temporary folder");
-    const std::string root = tmp.path().toStdString();
-    for (const char* sub : {"/prog", "/appdata", "/desktop", "/dev", "/sys", "/work", "/data"})
-        QDir().mkpath(QString::fromStdString(root + sub));
-
-    ProgramLocations where;
-    where.programDir = root + "/prog/";
-    where.appData = root + "/appdata";
-    where.desktop = root + "/desktop";
-    where.deviceDir = root + "/dev";
-    where.sysfsDir = root + "/sys";
-    CreateProgramWindows(where);
+    const std::string root = sandbox.root();
+    CreateProgramWindows(sandbox.locations());
     dialogs::ScriptedDialogs script;
     FormXRQMain->show();
-    if (!waitFor([] { return !TempFilesPath.empty(); }, 10000))
+    if (!waitUntil([] { return !TempFilesPath.empty(); }, 10000))
         return fail("main window not shown");
 
     // Records of about 60 bytes in eight data sets make up the requested size.
@@ -366,22 +353,14 @@ long long contextSwitches(qint64 pid) {
 class ProgramWithOutsideUnit {
 public:
     bool start(const QStringList& unitArgs, std::string& why) {
-        if (!m_tmp.isValid()) {
+        if (!m_sandbox.ok()) {
             why = "no temporary folder";
             return false;
         }
-        root = m_tmp.path().toStdString();
-        for (const char* sub : {"/prog", "/appdata", "/desktop", "/dev", "/sys", "/work", "/data"})
-            QDir().mkpath(QString::fromStdString(root + sub));
-        ProgramLocations where;
-        where.programDir = root + "/prog/";
-        where.appData = root + "/appdata";
-        where.desktop = root + "/desktop";
-        where.deviceDir = root + "/dev";
-        where.sysfsDir = root + "/sys";
-        CreateProgramWindows(where);
+        root = m_sandbox.root();
+        CreateProgramWindows(m_sandbox.locations());
         FormXRQMain->show();
-        if (!waitFor([] { return !TempFilesPath.empty(); }, 10000)) {
+        if (!waitUntil([] { return !TempFilesPath.empty(); }, 10000)) {
             why = "main window not shown";
             return false;
         }
@@ -395,7 +374,7 @@ public:
         }
         // The port folder's watch announces the new link after its settle time; an arrival
         // closes an open port, so the port is opened after it, as an operator would.
-        waitFor([] { return false; }, 1000);
+        runEventsFor(1000);
         FormSerial->ComPortNumber = kPort;
         if (FormSerial->iOpenPort() != 0) {
             why = "cannot open the simulator's port";
@@ -416,7 +395,7 @@ public:
     std::string root;
 
 private:
-    QTemporaryDir m_tmp;
+    testsupport::ProgramSandbox m_sandbox;
     Helper m_unit;
 };
 
@@ -432,7 +411,7 @@ int runEchoSize(int megabytes) {
         return fail("cannot open the simulator's port again");
     const double before = residentBytes();
     FormXRQMain->ActionCollectExecute(nullptr);
-    waitFor([] { return false; }, 500); // the echo's last refresh
+    runEventsFor(500); // the echo's last refresh
     const double after = residentBytes();
     const collection::RunFigures figures = collection::lastRunFigures();
     bool collected = false;
@@ -791,16 +770,16 @@ int runEchoFigures(const QString& self) {
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.start(self, {"--idle"});
-    if (!waitFor([&] { return child.canReadLine() || child.state() == QProcess::NotRunning; },
-                 120000) ||
+    if (!waitUntil([&] { return child.canReadLine() || child.state() == QProcess::NotRunning; },
+                   120000) ||
         !child.readLine().startsWith("idle"))
         return fail("the idle run did not start");
     // Timers the last exchange started have run out by now.
-    waitFor([] { return false; }, 1500);
+    runEventsFor(1500);
     const long long before = contextSwitches(child.processId());
     QElapsedTimer clock;
     clock.start();
-    waitFor([] { return false; }, 10000);
+    runEventsFor(10000);
     const long long switches = contextSwitches(child.processId()) - before;
     const double seconds = clock.elapsed() / 1000.0;
     child.closeWriteChannel();

@@ -1,10 +1,10 @@
 // How long a run-log line takes once the log has reached its size limit, where nearly every
 // write trims (copies somewhat less than the limit into the trimming file and renames it over
-// the log). Usage: bench-runlog [folder] [lines]  (default: a temporary folder, 2000 lines)
+// the log). Usage: bench-runlog [folder] [lines]  (default: a program sandbox's folder, 2000 lines)
 #include "dialogs/run_log.h"
+#include "support/program_sandbox.h"
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
 
 #include <chrono>
 #include <cstdio>
@@ -15,12 +15,13 @@
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QTemporaryDir tmp;
-    const std::string folder =
-        argc > 1 ? std::string(argv[1]) + "/" : tmp.path().toStdString() + "/";
+    testsupport::ProgramSandbox sandbox;
+    sandbox.useRunLog();
+    if (argc > 1) {
+        TempFilesPath = std::string(argv[1]) + "/";
+        LogFilePath = TempFilesPath + "XRQ_log.txt";
+    }
     const int lines = argc > 2 ? std::atoi(argv[2]) : 2000;
-    LogFilePath = folder + "XRQ_log.txt";
-    TempFilesPath = folder;
 
     const std::string message = "iWaitForStringNUntilTermination: A -> 12.34:21.5>";
     // Fill up to the limit without timing it.

@@ -101,7 +101,7 @@ TEST_F(CollectData, NoDataAndHostileNames) {
     std::size_t files = 0;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
         const std::string path = e.path().string();
-        if (!e.is_regular_file() || path.rfind(root + "/appdata/", 0) == 0 ||
+        if (!e.is_regular_file() || path.rfind(sandbox.home() + "/", 0) == 0 ||
             path.rfind(work, 0) == 0)
             continue;
         if (path.rfind(dataDir, 0) == 0 && e.path().parent_path() == fs::path(root) / "data")

@@ -1,6 +1,6 @@
 #pragma once
 // The program's four windows in this process, with every folder (program, application data,
-// desktop, devices, the working directory) in a temporary folder, message boxes recorded
+// desktop, devices, the working directory) in a program sandbox, message boxes recorded
 // instead of shown, and a simulated unit on a pty linked as COM7 in the port folder.
 // Used by the collection and the terminal tests (header only: those areas link the program).
 
@@ -9,12 +9,12 @@
 #include "main/fMain.h"
 #include "main/program_start.h"
 #include "serial/fSerial.h"
+#include "support/program_sandbox.h"
 #include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -35,21 +35,12 @@ protected:
     static constexpr int kPort = 7;
 
     void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        root = tmp.path().toStdString();
-        for (const char* sub : {"/prog", "/appdata", "/desktop", "/dev", "/sys", "/work", "/data"})
-            QDir().mkpath(QString::fromStdString(root + sub));
-        dataDir = root + "/data/";
-        work = root + "/work/";
-        ProgramLocations where;
-        where.programDir = root + "/prog/";
-        where.appData = root + "/appdata";
-        where.desktop = root + "/desktop";
-        where.deviceDir = root + "/dev";
-        where.sysfsDir = root + "/sys";
-        oldCwd = QDir::currentPath();
-        QDir::setCurrent(QString::fromStdString(work));
-        CreateProgramWindows(where);
+        ASSERT_TRUE(sandbox.ok());
+        root = sandbox.root();
+        dataDir = sandbox.data();
+        work = sandbox.work();
+        ASSERT_TRUE(sandbox.enterWork());
+        CreateProgramWindows(sandbox.locations());
         script = std::make_unique<dialogs::ScriptedDialogs>();
         FormXRQMain->show();
         ASSERT_FALSE(TempFilesPath.empty());
@@ -63,7 +54,6 @@ protected:
         unit.reset();
         DestroyProgramWindows();
         script.reset();
-        QDir::setCurrent(oldCwd);
     }
 
     // Starts the simulated unit as COM7 and makes it the session's port (not opened). The
@@ -89,8 +79,7 @@ protected:
 
     std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
 
-    QTemporaryDir tmp;
-    QString oldCwd;
+    ProgramSandbox sandbox; // first in, last out: it outlives the windows and the unit
     std::string root, dataDir, work;
     std::unique_ptr<dialogs::ScriptedDialogs> script;
     std::unique_ptr<sim::PtyUnit> unit;

@@ -15,9 +15,7 @@
 
 namespace {
 
-template <class Pred> bool waitFor(Pred&& done, int deadlineMs = 20000) {
-    return testsupport::waitUntil(done, deadlineMs);
-}
+using testsupport::waitUntil;
 
 TColor colourOf(const QWidget& w) {
     const QColor c = w.palette().color(QPalette::Window);
@@ -89,7 +87,7 @@ TEST_F(ComSignalTest, ReceiveLightsTheControlThenChainsAndGoesOffAfterDelay) {
     ASSERT_EQ(program.rx, std::vector<QObject*>{&port});
     EXPECT_EQ(changes, std::vector<bool>{true});
 
-    ASSERT_TRUE(waitFor([&] { return !signal->SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return !signal->SignalValue(); }));
     EXPECT_EQ(colourOf(panel), clGreen);
     EXPECT_EQ(changes, (std::vector<bool>{true, false}));
 }
@@ -102,12 +100,12 @@ TEST_F(ComSignalTest, EachOccurrenceRestartsTheHoldTime) {
     QElapsedTimer run;
     run.start();
     while (run.elapsed() < 600) {
-        waitFor([] { return false; }, 100);
+        waitUntil([] { return false; }, 100);
         ASSERT_TRUE(signal->SignalValue());
         port.OnRxChar()(&port);
         sinceLast.start();
     }
-    ASSERT_TRUE(waitFor([&] { return !signal->SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return !signal->SignalValue(); }));
     EXPECT_GE(sinceLast.elapsed(), 400 * 9 / 10); // coarse timers may fire a little early
     EXPECT_EQ(changes, (std::vector<bool>{true, false}));
 }
@@ -181,11 +179,11 @@ TEST_F(ComSignalTest, WriteKeepsTheSignalOnUntilItEnds) {
     EXPECT_TRUE(signal->SignalValue());
     EXPECT_EQ(program.writesBefore, 1);
     // Several hold times pass while the write is in progress.
-    waitFor([] { return false; }, 300);
+    waitUntil([] { return false; }, 300);
     EXPECT_TRUE(signal->SignalValue());
     port.AfterWrite()(&port, "x", 1, true);
     EXPECT_EQ(program.writesAfter, 1);
-    ASSERT_TRUE(waitFor([&] { return !signal->SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return !signal->SignalValue(); }));
 }
 
 TEST_F(ComSignalTest, LineErrorsPassTheirSetOn) {
@@ -201,7 +199,7 @@ TEST_F(ComSignalTest, ColourChangesTakeEffectAsDocumented) {
     port.OnRxChar()(&port);
     signal->SetColorOn(clLime); // no setter: shows at the next change only
     EXPECT_EQ(colourOf(panel), clRed);
-    ASSERT_TRUE(waitFor([&] { return !signal->SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return !signal->SignalValue(); }));
     signal->SetColorOff(0x123456); // repaints at once while off
     EXPECT_EQ(colourOf(panel), 0x123456u);
     port.OnRxChar()(&port);
@@ -278,9 +276,9 @@ TEST_F(ComSignalOnLine, ArrivingBytesLightThePanelAndReachTheProgram) {
     near.Open();
     far.Open();
     far.WriteString("hello");
-    ASSERT_TRUE(waitFor([&] { return received == "hello"; }));
+    ASSERT_TRUE(waitUntil([&] { return received == "hello"; }));
     EXPECT_EQ(colourAtRx, clRed);
-    ASSERT_TRUE(waitFor([&] { return !signal.SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return !signal.SignalValue(); }));
     EXPECT_EQ(colourOf(panel), clGreen);
 }
 
@@ -289,7 +287,7 @@ TEST_F(ComSignalOnLine, ClosingThePortSwitchesOffAtOnce) {
     far.Open();
     signal.SetDelay(60000); // only the close can switch it off within the test
     far.WriteString("x");
-    ASSERT_TRUE(waitFor([&] { return signal.SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return signal.SignalValue(); }));
     near.Close();
     EXPECT_FALSE(signal.SignalValue());
     EXPECT_EQ(colourOf(panel), clGreen);
@@ -300,9 +298,9 @@ TEST_F(ComSignalOnLine, ModemSignalFollowsTheLine) {
     near.Open();
     far.Open();
     far.SetRTS();
-    ASSERT_TRUE(waitFor([&] { return signal.SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return signal.SignalValue(); }));
     far.ClearRTS();
-    ASSERT_TRUE(waitFor([&] { return !signal.SignalValue(); }));
+    ASSERT_TRUE(waitUntil([&] { return !signal.SignalValue(); }));
 }
 
 } // namespace

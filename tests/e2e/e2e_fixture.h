@@ -1,6 +1,6 @@
 #pragma once
 // The whole program in this process, driven the way an operator drives it: its four windows
-// over temporary folders (program, application data, desktop, documents, device and sysfs
+// in a program sandbox (program, application data, desktop, documents, device and sysfs
 // folders, and the working directory that receives the intermediate file), message boxes
 // recorded and answered by script, and simulated units on ptys linked as COM ports in the
 // program's port folder, so that they arrive and leave through the program's own watcher.
@@ -13,13 +13,13 @@
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
 #include "support/cpu_time.h"
+#include "support/program_sandbox.h"
 #include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -60,28 +60,14 @@ inline std::string expectedFile(const sim::DataSet& set) {
 class ProgramRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        root = tmp.path().toStdString();
-        for (const char* sub :
-             {"/prog", "/appdata", "/desktop", "/documents", "/dev", "/sys", "/work"})
-            ASSERT_TRUE(QDir().mkpath(QString::fromStdString(root + sub)));
-        where.programDir = root + "/prog/";
-        where.appData = root + "/appdata";
-        where.desktop = root + "/desktop";
-        where.documents = root + "/documents";
-        where.deviceDir = root + "/dev";
-        where.sysfsDir = root + "/sys";
-        tempFiles = root + "/appdata/Quorvant/XRQ/";
-        portFolder = tempFiles + "ports/";
-        defaultDataDir = root + "/desktop/XRQ Data/";
-        work = root + "/work/";
+        ASSERT_TRUE(sandbox.ok());
+        root = sandbox.root();
+        tempFiles = sandbox.tempFiles();
+        portFolder = sandbox.portFolder();
+        defaultDataDir = sandbox.defaultDataDir();
+        work = sandbox.work();
         ASSERT_TRUE(QDir().mkpath(QString::fromStdString(portFolder)));
-
-        savedTable = platform::PortTable::current();
-        savedLog = LogFilePath;
-        savedTemp = TempFilesPath;
-        oldCwd = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(work)));
+        ASSERT_TRUE(sandbox.enterWork());
         script = std::make_unique<dialogs::ScriptedDialogs>();
     }
 
@@ -89,15 +75,12 @@ protected:
         stopProgram();
         units.clear();
         script.reset();
-        platform::PortTable::setCurrent(savedTable);
-        LogFilePath = savedLog;
-        TempFilesPath = savedTemp;
-        QDir::setCurrent(oldCwd);
+        sandbox.leaveWork();
     }
 
     // Starts the program the way its entry does: four windows, then the main window shown.
     void startProgram() {
-        CreateProgramWindows(where);
+        CreateProgramWindows(sandbox.locations());
         FormXRQMain->show();
         ASSERT_EQ(TempFilesPath, tempFiles);
     }
@@ -219,16 +202,10 @@ protected:
     }
     std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
 
-    QTemporaryDir tmp;
-    ProgramLocations where;
+    testsupport::ProgramSandbox sandbox; // first in, last out: it outlives windows and units
     std::string root, tempFiles, portFolder, defaultDataDir, work;
     std::unique_ptr<dialogs::ScriptedDialogs> script;
     std::map<int, std::unique_ptr<sim::PtyUnit>> units;
-
-private:
-    platform::PortTable savedTable;
-    std::string savedLog, savedTemp;
-    QString oldCwd;
 };
 
 } // namespace e2e

@@ -3,6 +3,7 @@
 #include "e2e_fixture.h"
 
 #include "support/child_process.h"
+#include "support/slowdown.h"
 
 #include <QElapsedTimer>
 #include <QStatusBar>
@@ -54,8 +55,8 @@ TEST_F(Hardware, UnitKilledOutrightIsNoticedAndReachedAgainWithoutARestart) {
     ASSERT_TRUE(fs::is_symlink(link));
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(waitUntil([&] { return !FormSerial->PortOpen; }, 5000));
-    EXPECT_LT(clock.elapsed(), 2000);
+    ASSERT_TRUE(waitUntil([&] { return !FormSerial->PortOpen; }, testsupport::scaledMs(5000)));
+    EXPECT_LT(clock.elapsed(), testsupport::scaledMs(2000));
     ASSERT_TRUE(waitUntil([&] { return shownText("Selected com port removed.", boxes); }));
     const auto lines = logSince(mark);
     EXPECT_TRUE(logged(lines, "Comm GONE COM4: the device has gone; the port is closed"));

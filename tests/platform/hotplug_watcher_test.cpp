@@ -3,9 +3,8 @@
 #include "support/exception_boxes.h"
 #include "support/fake_device_tree.h"
 #include "support/pty_pair.h"
+#include "support/wait.h"
 
-#include <QEventLoop>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -43,17 +42,8 @@ struct Recorder {
 };
 
 // Runs the event loop until `count` messages have been seen or a generous deadline passed.
-bool waitForCount(HotplugWatcher& w, const Recorder& r, std::size_t count, int deadlineMs = 20000) {
-    if (r.seen.size() >= count)
-        return true;
-    QEventLoop loop;
-    QObject::connect(&w, &HotplugWatcher::portChanged, &loop, [&] {
-        if (r.seen.size() >= count)
-            loop.quit();
-    });
-    QTimer::singleShot(deadlineMs, &loop, &QEventLoop::quit);
-    loop.exec();
-    return r.seen.size() >= count;
+bool waitForCount(HotplugWatcher&, const Recorder& r, std::size_t count, int deadlineMs = 20000) {
+    return testsupport::waitUntil([&] { return r.seen.size() >= count; }, deadlineMs);
 }
 
 constexpr win::WPARAM kArrival = win::DBT_DEVICEARRIVAL;

@@ -5,9 +5,11 @@
 #include "platform/port_table.h"
 #include "platform/serial_waiter.h"
 #include "support/pty_pair.h"
+#include "support/slowdown.h"
 
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
@@ -416,11 +418,7 @@ TEST_F(SerialPty, FarEndClosingFailsEverythingOnceWithoutSpinning) {
     ASSERT_TRUE(w.signalled(10000));
     double waitMs = msSince(t0);
     // Seen from the hang-up itself, not from a retry timer; with room for a loaded machine.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    EXPECT_LT(waitMs, 3000.0); // instrumented builds run several times slower
-#else
-    EXPECT_LT(waitMs, 1000.0);
-#endif
+    EXPECT_LT(waitMs, testsupport::scaledMs(1000));
     ASSERT_TRUE(r.signalled(10000));
     ASSERT_TRUE(wr.signalled(10000));
     DWORD n;
@@ -436,7 +434,7 @@ TEST_F(SerialPty, FarEndClosingFailsEverythingOnceWithoutSpinning) {
     double cpu0 = processCpuSeconds();
     std::this_thread::sleep_for(300ms); // measuring idle CPU needs a stretch of time
     double used = processCpuSeconds() - cpu0;
-    EXPECT_LT(used, 0.03) << "the driver spins after the hang-up";
+    EXPECT_LT(used, testsupport::idleCpuBound(0.03, 0.3)) << "the driver spins after the hang-up";
     EXPECT_TRUE(CloseHandle(h));
     h = INVALID_HANDLE_VALUE;
 }
@@ -602,6 +600,9 @@ TEST_F(SerialPty, AStreamIsHandedOverInFewerPiecesAndItsLastPieceIsNotKeptBack) 
     unit.join();
     EXPECT_EQ(got, sent);
     // Held or not, the count depends on the machine's load; only a stream read piece by
-    // piece comes near the number of pieces.
-    EXPECT_LT(handOvers, kPieces / 2);
+    // piece comes near the number of pieces. Under a sanitizer every hand-over takes several
+    // times longer and the gathering is as uneven as the machine's load, so the bound grows
+    // with the slowdown up to the number of pieces (bench-download --line-rate counts
+    // hand-overs per arrival).
+    EXPECT_LT(handOvers, std::min(kPieces / 2 * testsupport::kSlowdown, kPieces));
 }

@@ -18,11 +18,11 @@ protected:
     void SetUp() override {
         openSession();
         ProgramLocations where;
-        where.programDir = m_dir.path().toStdString() + "/";
+        where.programDir = sandbox.programDir();
         window = std::make_unique<TFormXRQMain>(where);
         m_savedMain = FormXRQMain;
         FormXRQMain = window.get();
-        path = m_dir.path().toStdString() + "/capture.txt";
+        path = sandbox.work() + "capture.txt";
         window->CaptureFile = std::fopen(path.c_str(), "wb");
         ASSERT_NE(window->CaptureFile, nullptr);
     }
@@ -43,7 +43,6 @@ protected:
     std::string path;
 
 private:
-    QTemporaryDir m_dir;
     TFormXRQMain* m_savedMain = nullptr;
 };
 

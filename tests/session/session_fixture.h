@@ -1,15 +1,15 @@
 #pragma once
 // A serial session form over a pty linked as COM5 in a temporary port folder, with its run
-// log in a temporary folder and every message box scripted.
+// log in a program sandbox and every message box scripted.
 
 #include "dialogs/Dialogs.h"
 #include "dialogs/scripted_dialogs.h"
 #include "serial/fSerial.h"
 #include "support/fake_device_tree.h"
+#include "support/program_sandbox.h"
 #include "support/pty_pair.h"
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -45,9 +45,8 @@ inline void soon(std::function<void()> f, int ms = 0) {
 class SessionFixture : public ::testing::Test {
 protected:
     SessionFixture() {
-        m_savedLog = LogFilePath;
-        m_savedLimit = LogSizeLimit;
-        LogFilePath = m_logDir.path().toStdString() + "/XRQ_log.txt";
+        EXPECT_TRUE(sandbox.ok());
+        sandbox.useRunLog();
         LogSizeLimit = 200000;
         form = std::make_unique<TFormSerial>();
         m_savedForm = FormSerial;
@@ -58,8 +57,6 @@ protected:
     ~SessionFixture() override {
         form.reset();
         FormSerial = m_savedForm;
-        LogFilePath = m_savedLog;
-        LogSizeLimit = m_savedLimit;
     }
 
     // Links the pty as COM5 and opens the session on it.
@@ -83,15 +80,13 @@ protected:
         return dialogs.shown.empty() ? std::string("(no box)") : dialogs.shown.back().text;
     }
 
+    testsupport::ProgramSandbox sandbox; // first in, last out
     testsupport::FakeDeviceTree tree;
     testsupport::PtyPair pty;
     dialogs::ScriptedDialogs dialogs;
     std::unique_ptr<TFormSerial> form;
 
 private:
-    QTemporaryDir m_logDir;
-    std::string m_savedLog;
-    std::int32_t m_savedLimit = 0;
     TFormSerial* m_savedForm = nullptr;
     std::size_t m_seen = 0;
 };

@@ -3,6 +3,8 @@
 #include "session_fixture.h"
 
 #include "comport/Comport.h"
+#include "support/slowdown.h"
+#include "support/wait.h"
 
 #include <QElapsedTimer>
 #include <QSocketNotifier>
@@ -12,14 +14,8 @@ namespace {
 using sessiontest::SessionFixture;
 using Vanish = SessionFixture;
 
-template <class Pred> bool waitFor(Pred done, int deadlineMs = 10000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
-}
+using testsupport::runEventsFor;
+using testsupport::waitUntil;
 
 bool endsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -33,11 +29,11 @@ TEST_F(Vanish, AnIdlePortThatGoesClosesTheSessionOnceAndTheNextExchangeReopens) 
     QElapsedTimer clock;
     clock.start();
     pty.closeMaster();
-    ASSERT_TRUE(waitFor([&] { return !form->PortOpen; }));
-    EXPECT_LT(clock.elapsed(), 2000);
+    ASSERT_TRUE(waitUntil([&] { return !form->PortOpen; }));
+    EXPECT_LT(clock.elapsed(), testsupport::scaledMs(2000));
     EXPECT_FALSE(form->SerialCom->Active());
     EXPECT_TRUE(form->LostDevice());
-    waitFor([] { return false; }, 300); // nothing more may follow
+    runEventsFor(300); // nothing more may follow
     EXPECT_EQ(vanished, std::vector<int>{sessiontest::kPort});
     const auto lines = newLog();
     ASSERT_EQ(lines.size(), 1u);

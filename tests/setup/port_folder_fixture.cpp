@@ -11,13 +11,9 @@
 namespace setuptest {
 
 void PortFolderTest::SetUp() {
-    ASSERT_TRUE(m_root.isValid());
-    for (const char* sub : {"dev", "sys", "ports"})
-        ASSERT_TRUE(QDir(m_root.path()).mkpath(sub));
-    m_previousTable = platform::PortTable::current();
+    ASSERT_TRUE(m_sandbox.ok());
     // Empty device and sysfs folders: only the port folder's links exist as ports.
-    platform::PortTable::setCurrent(
-        platform::PortTable(root() + "/dev", root() + "/sys", portFolder()));
+    m_sandbox.usePortTable();
     m_script = std::make_unique<dialogs::ScriptedDialogs>();
     m_previousForm = FormSerial;
     serial = new TFormSerial;
@@ -30,7 +26,6 @@ void PortFolderTest::TearDown() {
     serial = nullptr;
     resetPorts();
     m_script.reset();
-    platform::PortTable::setCurrent(m_previousTable);
 }
 
 void PortFolderTest::resetPorts() {

@@ -1,15 +1,15 @@
 #pragma once
-// Points the process's port table at a temporary port folder (with empty device and sysfs
-// folders, so no port of the machine is ever looked at), gives the test a fresh serial form
+// Points the process's port table at a program sandbox's port folder (with empty device and
+// sysfs folders, so no port of the machine is ever looked at), gives the test a fresh serial form
 // as FormSerial, and records the message boxes instead of showing them.
 
 #include "dialogs/scripted_dialogs.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
+#include "support/program_sandbox.h"
 #include "support/pty_pair.h"
 #include "support/wait.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -27,8 +27,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    std::string portFolder() const { return m_root.path().toStdString() + "/ports"; }
-    std::string root() const { return m_root.path().toStdString(); }
+    // Without its trailing "/".
+    std::string portFolder() const {
+        const std::string folder = m_sandbox.portFolder();
+        return folder.substr(0, folder.size() - 1);
+    }
+    std::string root() const { return m_sandbox.root(); }
 
     // A pty linked as COMn in the port folder.
     testsupport::PtyPair& addPort(int n);
@@ -48,8 +52,7 @@ protected:
     TFormSerial* serial = nullptr;
 
 private:
-    QTemporaryDir m_root;
-    platform::PortTable m_previousTable;
+    testsupport::ProgramSandbox m_sandbox; // puts the port table back when it goes
     std::vector<std::unique_ptr<testsupport::PtyPair>> m_ptys;
     std::vector<int> m_holders;
     TFormSerial* m_previousForm = nullptr;

@@ -1,4 +1,4 @@
-// The setup dialog inside the program started over temporary folders: refresh on show, the
+// The setup dialog inside the program started in a program sandbox: refresh on show, the
 // port picked or typed, both settings written on every close and read at the next start,
 // Browse's path rules and the Device Manager button.
 #include "dialogs/run_log.h"
@@ -6,11 +6,11 @@
 #include "main/fMain.h"
 #include "main/program_start.h"
 #include "platform/ini_file.h"
-#include "platform/port_table.h"
 #include "port_folder_fixture.h"
 #include "serial/fSerial.h"
 #include "setup/data_folder_dialog.h"
 #include "setup/fSetup.h"
+#include "support/program_sandbox.h"
 #include "support/pty_pair.h"
 
 #include <QCloseEvent>
@@ -23,7 +23,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -39,21 +38,11 @@ namespace {
 class SetupDialogTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(root.isValid());
-        const std::string r = root.path().toStdString();
-        where.programDir = r + "/prog";
-        where.appData = r + "/share";
-        where.desktop = r + "/Desktop";
-        where.documents = r + "/Documents";
-        where.deviceDir = r + "/dev";
-        where.sysfsDir = r + "/sys";
-        for (const char* d : {"/prog", "/dev", "/sys"})
-            ASSERT_TRUE(QDir().mkpath(root.path() + d));
-        tempFiles = r + "/share/Quorvant/XRQ/";
+        ASSERT_TRUE(sandbox.ok());
+        rootDir = QString::fromStdString(sandbox.root());
+        where = sandbox.locations();
+        tempFiles = sandbox.tempFiles();
         ASSERT_TRUE(QDir().mkpath(QString::fromStdString(tempFiles + "ports")));
-        savedTable = platform::PortTable::current();
-        savedLog = LogFilePath;
-        savedTemp = TempFilesPath;
         savedChooser = TFormSetup::setDirectoryChooser(
             [this](QWidget*, const QString& start) { return choose(start); });
         savedOpener = TFormSetup::setDeviceWindowOpener([this] {
@@ -68,9 +57,6 @@ protected:
             ::close(fd);
         TFormSetup::setDirectoryChooser(savedChooser);
         TFormSetup::setDeviceWindowOpener(savedOpener);
-        platform::PortTable::setCurrent(savedTable);
-        LogFilePath = savedLog;
-        TempFilesPath = savedTemp;
     }
 
     void providePort(int n, bool held = false) {
@@ -109,11 +95,10 @@ protected:
         return chosen;
     }
 
-    QTemporaryDir root;
+    testsupport::ProgramSandbox sandbox;
+    QString rootDir;
     ProgramLocations where;
     std::string tempFiles;
-    platform::PortTable savedTable;
-    std::string savedLog, savedTemp;
     std::vector<std::unique_ptr<testsupport::PtyPair>> ptys;
     std::vector<int> holders;
     dialogs::ScriptedDialogs boxes;
@@ -187,7 +172,7 @@ TEST_F(SetupDialogTest, EveryCloseWritesBothSettingsAndTheNextStartReadsThem) {
     };
     providePort(4);
     providePort(6);
-    const std::string typed = root.path().toStdString() + "/typed dir"; // no "/" added
+    const std::string typed = sandbox.root() + "/typed dir"; // no "/" added
     for (const auto& c : cases) {
         SCOPED_TRACE(c.how);
         QFile::remove(QString::fromStdString(tempFiles + "XRQ.ini"));
@@ -226,10 +211,10 @@ TEST_F(SetupDialogTest, ClosingKeepsTheDialogAndItsContents) {
 }
 
 TEST_F(SetupDialogTest, BrowsePathRules) {
-    const std::string r = root.path().toStdString();
-    ASSERT_TRUE(QDir().mkpath(root.path() + "/data"));
-    ASSERT_TRUE(QDir().mkpath(root.path() + "/chosen"));
-    QFile file(root.path() + "/plainfile");
+    const std::string r = sandbox.root();
+    ASSERT_TRUE(QDir().mkpath(rootDir + "/data"));
+    ASSERT_TRUE(QDir().mkpath(rootDir + "/chosen"));
+    QFile file(rootDir + "/plainfile");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
 
@@ -248,7 +233,7 @@ TEST_F(SetupDialogTest, BrowsePathRules) {
         {"slash not doubled", r + "/data/", "", {}, r + "/data/", {}, true},
         {"chosen folder replaces the text",
          r + "/data/",
-         root.path() + "/chosen",
+         rootDir + "/chosen",
          {},
          r + "/chosen/",
          {},
@@ -307,12 +292,12 @@ TEST_F(SetupDialogTest, BrowsePathRules) {
 }
 
 TEST_F(SetupDialogTest, BrowseRetriesOnceFromNowhereWhenTheSelectionDialogFails) {
-    const std::string r = root.path().toStdString();
-    ASSERT_TRUE(QDir().mkpath(root.path() + "/chosen"));
+    const std::string r = sandbox.root();
+    ASSERT_TRUE(QDir().mkpath(rootDir + "/chosen"));
     TFormSetup dialog;
     dialog.EditDataDirectory->setText("/no/such/start");
     chooserThrows = 1;
-    chosen = root.path() + "/chosen";
+    chosen = rootDir + "/chosen";
     dialog.ButtonBrowse->click();
     EXPECT_EQ(starts, (std::vector<std::string>{"/no/such/start", ""}));
     EXPECT_EQ(dialog.EditDataDirectory->text().toStdString(), r + "/chosen/");
@@ -371,12 +356,12 @@ TEST_F(SetupDialogTest, DeviceLineNamesThePortTheSessionItselfHolds) {
 // The real selection dialog: a folder typed that does not exist yet is created when the
 // operator agrees, with its missing parents; refused, the dialog stays open.
 TEST_F(SetupDialogTest, SelectionDialogCreatesATypedNewFolder) {
-    const QString fresh = root.path() + "/new/data";
+    const QString fresh = rootDir + "/new/data";
     for (const bool agree : {false, true}) {
         SCOPED_TRACE(agree ? "agreed" : "refused");
         boxes.shown.clear();
         boxes.queueAnswer(agree);
-        DataFolderDialog dialog(nullptr, root.path());
+        DataFolderDialog dialog(nullptr, rootDir);
         dialog.selectFile(fresh);
         dialog.show();
         dialog.accept();

@@ -1,8 +1,8 @@
 // The window-message timer's restart rules and the exception guard around Qt entries.
 #include "platform/app_timer.h"
 #include "platform/exception_guard.h"
-#include "spine_wait.h"
 #include "support/exception_boxes.h"
+#include "support/wait.h"
 
 #include <QAction>
 #include <QElapsedTimer>
@@ -17,6 +17,7 @@
 #include <vector>
 
 using platform::AppTimer;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -30,7 +31,7 @@ TEST(AppTimer, RunsOnlyWhenEnabledWithIntervalAndHandler) {
     EXPECT_FALSE(timer.isRunning()); // no handler yet
     timer.setOnTimer([&] { ++ticks; });
     EXPECT_TRUE(timer.isRunning());
-    EXPECT_TRUE(waitFor([&] { return ticks >= 2; }));
+    EXPECT_TRUE(waitUntil([&] { return ticks >= 2; }));
 
     timer.setEnabled(false);
     EXPECT_FALSE(timer.isRunning());
@@ -53,7 +54,7 @@ TEST(AppTimer, EnablingARunningTimerOrSameIntervalKeepsThePeriod) {
         timer.setEnabled(true);
         timer.setInterval(400);
     });
-    EXPECT_TRUE(waitFor([&] { return ticks >= 1; }));
+    EXPECT_TRUE(waitUntil([&] { return ticks >= 1; }));
 }
 
 TEST(AppTimer, NewIntervalOrStopStartRestartsThePeriod) {
@@ -74,7 +75,7 @@ TEST(AppTimer, NewIntervalOrStopStartRestartsThePeriod) {
         a.setEnabled(true);
         b.setInterval(b.interval() == 400 ? 401 : 400);
     });
-    EXPECT_TRUE(waitFor([&] { return pokes >= 20; }));
+    EXPECT_TRUE(waitUntil([&] { return pokes >= 20; }));
     // On a loaded machine a poke may come late and let a period run out; judge only runs
     // where every gap between pokes stayed well inside the period.
     if (maxGapMs < 300) {
@@ -108,7 +109,7 @@ TEST(AppTimer, RestartMovesTheTickToAPeriodAfterTheLastRestart) {
         lastRestart = Clock::now();
         timer.restart();
     });
-    ASSERT_TRUE(waitFor([&] { return ticks.size() >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return ticks.size() >= 3; }));
     // The tick never comes before a period after the restart that was made before it.
     EXPECT_GE(ticks[ticksWhilePoked] - lastRestart, std::chrono::milliseconds(300));
     EXPECT_GE(ticks.back() - ticks[ticks.size() - 2], std::chrono::milliseconds(250));
@@ -151,6 +152,6 @@ TEST(ExceptionGuard, TimerTickThatThrowsKeepsTicking) {
         ++ticks;
         throw std::runtime_error("tick failed");
     });
-    EXPECT_TRUE(waitFor([&] { return ticks >= 3; }));
+    EXPECT_TRUE(waitUntil([&] { return ticks >= 3; }));
     EXPECT_GE(boxes.messages.size(), 3u);
 }

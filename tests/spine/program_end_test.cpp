@@ -4,10 +4,8 @@
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "main/program_start.h"
-#include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "spine_fixture.h"
-#include "spine_wait.h"
 #include "support/pty_pair.h"
 
 #include <QAbstractButton>
@@ -25,28 +23,14 @@ namespace {
 class ProgramEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(root.isValid());
-        const std::string r = root.path().toStdString();
-        where.programDir = r + "/prog";
-        where.appData = r + "/share";
-        where.desktop = r + "/Desktop";
-        where.documents = r + "/Documents";
-        where.deviceDir = r + "/dev"; // no serial device at all: a start-up box
-        where.sysfsDir = r + "/sys";
-        for (const char* d : {"/prog", "/dev", "/sys"})
-            ASSERT_TRUE(QDir().mkpath(root.path() + d));
-        tempFiles = r + "/share/Quorvant/XRQ/";
-        savedTable = platform::PortTable::current();
-        savedLog = LogFilePath;
-        savedTemp = TempFilesPath;
+        ASSERT_TRUE(sandbox.ok());
+        where = sandbox.locations(); // no serial device at all: a start-up box
+        tempFiles = sandbox.tempFiles();
     }
     void TearDown() override {
         RemoveTerminationSignals();
         DestroyProgramWindows();
         dialogs::setProgramEnding(false);
-        platform::PortTable::setCurrent(savedTable);
-        LogFilePath = savedLog;
-        TempFilesPath = savedTemp;
     }
 
     std::vector<std::string> logged() const {
@@ -56,11 +40,9 @@ protected:
         return out;
     }
 
-    QTemporaryDir root;
+    testsupport::ProgramSandbox sandbox;
     ProgramLocations where;
     std::string tempFiles;
-    platform::PortTable savedTable;
-    std::string savedLog, savedTemp;
 };
 
 // Sends a signal to this process as soon as a message box appears.

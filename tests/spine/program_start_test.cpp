@@ -8,8 +8,8 @@
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "spine_fixture.h"
-#include "spine_wait.h"
 #include "support/pty_pair.h"
+#include "support/wait.h"
 
 #include <QAction>
 #include <QDir>
@@ -23,33 +23,20 @@
 #include <memory>
 
 using dialogs::BoxKind;
+using testsupport::waitUntil;
 
 namespace {
 
 class ProgramStart : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(root.isValid());
-        const std::string r = root.path().toStdString();
-        where.programDir = r + "/prog";
-        where.appData = r + "/share";
-        where.desktop = r + "/Desktop";
-        where.documents = r + "/Documents";
-        where.deviceDir = r + "/dev";
-        where.sysfsDir = r + "/sys";
-        for (const char* d : {"/prog", "/dev", "/sys"})
-            ASSERT_TRUE(QDir().mkpath(root.path() + d));
-        tempFiles = r + "/share/Quorvant/XRQ/";
-        savedTable = platform::PortTable::current();
-        savedLog = LogFilePath;
-        savedTemp = TempFilesPath;
+        ASSERT_TRUE(sandbox.ok());
+        rootDir = QString::fromStdString(sandbox.root());
+        where = sandbox.locations();
+        where.programDir = sandbox.root() + "/prog"; // the program adds the "/"
+        tempFiles = sandbox.tempFiles();
     }
-    void TearDown() override {
-        DestroyProgramWindows();
-        platform::PortTable::setCurrent(savedTable);
-        LogFilePath = savedLog;
-        TempFilesPath = savedTemp;
-    }
+    void TearDown() override { DestroyProgramWindows(); }
 
     // A pty standing in for COMn in the program's port folder.
     void providePort(int n) {
@@ -75,11 +62,10 @@ protected:
         return std::count(lines.begin(), lines.end(), " (:00303) ***** Program End *****");
     }
 
-    QTemporaryDir root;
+    testsupport::ProgramSandbox sandbox;
+    QString rootDir;
     ProgramLocations where;
     std::string tempFiles;
-    platform::PortTable savedTable;
-    std::string savedLog, savedTemp;
     std::vector<std::unique_ptr<testsupport::PtyPair>> ptys;
     dialogs::ScriptedDialogs boxes;
 };
@@ -89,7 +75,7 @@ protected:
 TEST_F(ProgramStart, FirstStartWithFreshFolders) {
     providePort(1);
     start();
-    const std::string r = root.path().toStdString();
+    const std::string r = sandbox.root();
     EXPECT_EQ(FormXRQMain->windowTitle(), "XRQ Control software");
     EXPECT_EQ(ProgramPath, r + "/prog/");
     EXPECT_EQ(TempFilesPath, tempFiles);
@@ -104,9 +90,9 @@ TEST_F(ProgramStart, FirstStartWithFreshFolders) {
     EXPECT_EQ(lines[1], " (:00120) Program path: " + r + "/prog/");
     EXPECT_EQ(lines[2], " (:00122) Temporary files path: " + tempFiles);
 
-    EXPECT_TRUE(QDir(root.path() + "/Desktop/XRQ Data").exists());
-    EXPECT_EQ(FormSetup->EditDataDirectory->text().toStdString(), r + "/Desktop/XRQ Data/");
-    EXPECT_EQ(FormXRQMain->DefaultDataDirectory(), r + "/Desktop/XRQ Data/");
+    EXPECT_TRUE(QDir(QString::fromStdString(sandbox.defaultDataDir())).exists());
+    EXPECT_EQ(FormSetup->EditDataDirectory->text().toStdString(), sandbox.defaultDataDir());
+    EXPECT_EQ(FormXRQMain->DefaultDataDirectory(), sandbox.defaultDataDir());
     EXPECT_EQ(FormSerial->ComPortNumber, 1);
     EXPECT_EQ(FormSerial->BaudRate, 19200);
     EXPECT_EQ(FormXRQMain->LabelComPort->text(), "COM1 @ 19200");
@@ -120,7 +106,7 @@ TEST_F(ProgramStart, FirstStartWithFreshFolders) {
 }
 
 TEST_F(ProgramStart, FolderFallbacksWhenLocationsAreNotSupplied) {
-    const std::string r = root.path().toStdString();
+    const std::string r = sandbox.root();
     struct Case {
         std::string appData, desktop, documents;
         std::string temp, data;
@@ -296,7 +282,7 @@ void writeUpdater(const QString& path, const std::string& body, QFile::Permissio
 TEST_F(ProgramStart, UpdaterThatCannotStartLeavesTheProgramRunning) {
     providePort(1);
     start();
-    const QString updater = root.path() + "/prog/XRQUpdate.exe";
+    const QString updater = rootDir + "/prog/XRQUpdate.exe";
     struct Case {
         const char* name;
         bool create;
@@ -320,11 +306,11 @@ TEST_F(ProgramStart, UpdaterThatCannotStartLeavesTheProgramRunning) {
 TEST_F(ProgramStart, UpdaterThatStartsClosesTheProgram) {
     providePort(1);
     start();
-    const QString marker = root.path() + "/updater-ran";
-    writeUpdater(root.path() + "/prog/XRQUpdate.exe",
+    const QString marker = rootDir + "/updater-ran";
+    writeUpdater(rootDir + "/prog/XRQUpdate.exe",
                  "#!/bin/sh\ntouch '" + marker.toStdString() + "'\n",
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFileSystemWatcher watcher({root.path()});
+    QFileSystemWatcher watcher({rootDir});
     bool changed = false;
     QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, [&] { changed = true; });
 
@@ -332,5 +318,5 @@ TEST_F(ProgramStart, UpdaterThatStartsClosesTheProgram) {
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_FALSE(FormXRQMain->isVisible());
     EXPECT_EQ(endLines(), 1);
-    EXPECT_TRUE(waitFor([&] { return changed && QFile::exists(marker); }));
+    EXPECT_TRUE(waitUntil([&] { return changed && QFile::exists(marker); }));
 }

@@ -109,17 +109,17 @@ TEST_F(TempLogTest, UnwritablePlacesLoseTheLineQuietly) {
     // No path yet: nothing happens anywhere.
     LogFilePath.clear();
     LogWrite("lost", 1, LogSizeLimit);
-    EXPECT_TRUE(QDir(dir.path()).isEmpty());
+    EXPECT_TRUE(QDir(QString::fromStdString(folder)).isEmpty());
 
     // Missing folder: not created.
     LogFilePath = folder + "missing/XRQ_log.txt";
     LogWrite("lost", 1, LogSizeLimit);
-    EXPECT_FALSE(QDir(dir.path() + "/missing").exists());
+    EXPECT_FALSE(QDir(QString::fromStdString(folder + "missing")).exists());
 
     // A log that cannot be opened for appending (the name is taken by a folder; as root,
     // permission bits would not stop the write).
     LogFilePath = folder + "XRQ_log.txt";
-    ASSERT_TRUE(QDir(dir.path()).mkdir("XRQ_log.txt"));
+    ASSERT_TRUE(QDir(QString::fromStdString(folder)).mkdir("XRQ_log.txt"));
     LogWrite("lost", 1, LogSizeLimit);
     EXPECT_TRUE(QFileInfo(QString::fromStdString(LogFilePath)).isDir());
 }

@@ -1,8 +1,8 @@
 #pragma once
-// A temporary folder that the run log points into for one test, and small file helpers.
+// A program sandbox that the run log points into for one test, and small file helpers.
 #include "dialogs/run_log.h"
+#include "support/program_sandbox.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -39,23 +39,16 @@ inline std::vector<std::string> crlfLines(const std::string& bytes) {
     return lines;
 }
 
+// The run log (and TempFilesPath) in a program sandbox's folder for one test.
 class TempLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        folder = dir.path().toStdString() + "/";
-        savedLog = LogFilePath;
-        savedTemp = TempFilesPath;
-        LogFilePath = folder + "XRQ_log.txt";
-        TempFilesPath = folder;
-    }
-    void TearDown() override {
-        LogFilePath = savedLog;
-        TempFilesPath = savedTemp;
+        ASSERT_TRUE(sandbox.ok());
+        sandbox.useRunLog();
+        folder = sandbox.tempFiles();
     }
     std::string log() const { return readBytes(LogFilePath); }
 
-    QTemporaryDir dir;
+    testsupport::ProgramSandbox sandbox;
     std::string folder;
-    std::string savedLog, savedTemp;
 };

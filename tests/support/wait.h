@@ -6,12 +6,16 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QMetaObject>
 #include <QTimer>
 
 #include <chrono>
 
 namespace testsupport {
 
+// The condition is checked whenever the UI thread's loop wakes. A condition that another
+// thread makes true without an event for this loop (a handler called on the event thread, say)
+// calls wakeWaiters() after it, or the wait sleeps on to its deadline.
 template <class Pred>
 bool waitUntil(Pred&& done, std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
     QTimer timer;
@@ -24,6 +28,12 @@ bool waitUntil(Pred&& done, std::chrono::milliseconds deadline = std::chrono::se
 
 template <class Pred> bool waitUntil(Pred&& done, int deadlineMs) {
     return waitUntil(done, std::chrono::milliseconds(deadlineMs));
+}
+
+// Wakes a waitUntil on the UI thread so that it checks its condition again. Any thread.
+inline void wakeWaiters() {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
 }
 
 // Lets the event loop run for a while (ports settle, stray events get their chance).

@@ -2,6 +2,7 @@
 // appends paint only what is in view.
 #include "serial/byte_text_view.h"
 #include "serial/memo_batcher.h"
+#include "support/wait.h"
 
 #include <QApplication>
 #include <QBackingStore>
@@ -13,7 +14,6 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QScrollBar>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,14 +21,7 @@
 
 namespace {
 
-template <class Pred> bool waitFor(Pred done, int deadlineMs = 15000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(deadlineMs);
-    while (!done() && deadline.isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    return done();
-}
+using testsupport::waitUntil;
 
 std::vector<QString> linesOf(const ByteTextStore& store) {
     std::vector<QString> lines;
@@ -169,11 +162,11 @@ protected:
         view.resize(320, 160);
         view.setRefreshInterval(100);
         view.show();
-        ASSERT_TRUE(waitFor([&] { return view.paintCount() > 0; }));
+        ASSERT_TRUE(waitUntil([&] { return view.paintCount() > 0; }));
     }
     // Until appends have been shown and the gate has stopped again.
     void settle() {
-        ASSERT_TRUE(waitFor([&] { return !view.refreshPending(); }));
+        ASSERT_TRUE(waitUntil([&] { return !view.refreshPending(); }));
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
     }
@@ -198,7 +191,7 @@ TEST_F(Painting, AppendsOutOfViewPaintNothingAndTheEndIsFollowed) {
     // Idle: no timer, no paint.
     int painted = view.paintCount();
     EXPECT_FALSE(view.refreshPending());
-    waitFor([] { return false; }, 400);
+    waitUntil([] { return false; }, 400);
     EXPECT_EQ(view.paintCount(), painted);
 
     // Scrolled back to the top, new lines below the view are taken in without a paint.
@@ -269,9 +262,9 @@ TEST_F(Painting, ScrollBarsComeAndGoButStayStillWhileTheEndIsFollowed) {
     // A line wider than the view brings the horizontal bar; an empty view needs neither.
     view.appendBytes(std::string(400, 'w') + "\r\n");
     settle();
-    EXPECT_TRUE(waitFor([&] { return view.horizontalScrollBar()->isVisible(); }));
+    EXPECT_TRUE(waitUntil([&] { return view.horizontalScrollBar()->isVisible(); }));
     view.clear();
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         return !view.horizontalScrollBar()->isVisible() && !view.verticalScrollBar()->isVisible();
     }));
 }
@@ -307,7 +300,7 @@ TEST_F(Painting, AMovingHandleRepaintsOnlyWhereItWasAndIsAndTheBarLooksPaintedWh
     view.appendBytes(std::string(600, 'w'));
     settle();
     QScrollBar* across = view.horizontalScrollBar();
-    ASSERT_TRUE(waitFor([&] { return across->isVisible(); }));
+    ASSERT_TRUE(waitUntil([&] { return across->isVisible(); }));
     for (int step = 1; step <= 3; ++step) {
         across->setValue(across->maximum() * step / 4);
         settle();
