@@ -11,14 +11,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
+#include "main/download_command.h"
 #include "main/program_folders.h"
 #include "main/unit_status.h"
 #include "platform/ini_file.h"
 #include "serial/byte_text_view.h"
 
-class MemoBatcher;
 class QAction;
 class QFrame;
 class QGroupBox;
@@ -66,8 +67,6 @@ public:
     QStatusBar* StatusBar1 = nullptr;
     // Receive lamp driver: PanelTxRx red for 100 ms after each arrival; hooked in FormShow.
     TComSignal* ComSignal = nullptr;
-    // Captured text goes into MemoMain through this, in batches (not one insert per chunk).
-    MemoBatcher* MemoMainEcho = nullptr;
 
     // Menu "&Tools" and "&Help"; their items are the actions themselves.
     QMenu* MenuTools = nullptr;
@@ -96,14 +95,22 @@ public:
     // Tools menu: the data folder and the run log in the desktop's default applications.
     QAction* ActionOpenDataFolder = nullptr;
     QAction* ActionOpenRunLog = nullptr;
+    // Tools menu: "Convert a Kept Download...", and how it asks for the file (tests put a
+    // chooser here; an empty answer means cancelled).
+    QAction* ActionConvertKept = nullptr;
+    std::function<QString()> ChooseKeptDownload;
     // How those two are opened; tests put a recorder here.
     std::function<bool(const QUrl&)> OpenUrl;
+
+    // How the latest download in this window went (its files open in the viewer by default).
+    collection::DownloadOutcome LastDownload;
 
     // Which unit was connected on which port, and which were downloaded since.
     unit_status::UnitRecord Units;
 
-    // The open intermediate file of a download (raw bytes), null between downloads.
-    std::FILE* CaptureFile = nullptr;
+    // Where a download's raw bytes go (the intermediate file and its kept copy), null
+    // between downloads.
+    collection::CaptureSink* CaptureFile = nullptr;
     // Copy received text into the terminal window while it is shown.
     bool TerminalVisible = false;
     // Show captured text in MemoMain as well.
@@ -144,6 +151,9 @@ public:
     void ActionStopExecute(QObject* Sender);
     void ActionOpenDataFolderExecute(QObject* Sender);
     void ActionOpenRunLogExecute(QObject* Sender);
+    void ActionConvertKeptExecute(QObject* Sender);
+    // A conversion the program did not live to finish (crash, kill): told and offered.
+    void OfferPendingConversion();
 
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }
@@ -160,8 +170,6 @@ private:
     void buildControls();
     void buildActions();
     void logEndOnce();
-    // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
-    std::uint64_t bytesAfterCapture(std::uint64_t countAtEnd);
 
     ProgramLocations m_locations;
     std::string m_defaultDataDirectory;
@@ -174,6 +182,9 @@ private:
     bool m_unitActionsAllowed = false;
     bool m_downloading = false;
     std::string m_identityShown;
+    // Data files of the latest download that got as far as its conversion: what "View"
+    // opens.
+    std::vector<std::string> m_viewFiles;
     QTimer* m_noteTimer = nullptr;
 };
 

@@ -2,13 +2,13 @@
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
+#include "main/capture_sink.h"
 #include "main/fMain.h"
 #include "platform/app_timer.h"
 #include "platform/dos_devices.h"
 #include "platform/port_table.h"
 #include "platform/win_comm.h"
 #include "serial/fTerminal.h"
-#include "serial/memo_batcher.h"
 #include "serial/session_texts.h"
 
 #include <QCloseEvent>
@@ -590,10 +590,14 @@ void TFormSerial::EchoToTerminal() {
 
 void TFormSerial::WriteCapture() {
     if (FormXRQMain) {
-        if (FormXRQMain->CaptureFile)
-            std::fwrite(RxBuffer.data(), 1, RxBuffer.size(), FormXRQMain->CaptureFile);
-        if (FormXRQMain->EchoCapture && FormXRQMain->MemoMainEcho)
-            FormXRQMain->MemoMainEcho->append(RxBuffer);
+        // The first chunk the intermediate file cannot take ends the capture at once: a
+        // download with a hole in it must not go on as if whole.
+        if (FormXRQMain->CaptureFile && !FormXRQMain->CaptureFile->write(RxBuffer)) {
+            StopExchange();
+            return;
+        }
+        if (FormXRQMain->EchoCapture && FormXRQMain->MemoMain)
+            FormXRQMain->MemoMain->appendBytes(RxBuffer);
     }
     // Every chunk starts a new full period: the capture times out on silence only.
     SerialTimer->restart();

@@ -71,6 +71,27 @@ TEST(UnitRecord, ClearingAsksFirstForAUnitNotDownloadedSinceItsConnect) {
     EXPECT_EQ(q->rfind("The XRQ unit on COM5 did not give", 0), 0u) << *q;
 }
 
+// A download that cannot be relied on undoes "downloaded": the question says why, until a
+// whole download of that unit follows. Another unit keeps its own record.
+TEST(UnitRecord, AnIncompleteDownloadMakesTheClearingAskWhy) {
+    UnitRecord r;
+    r.connected({"XRQ0007", 1, ""});
+    r.downloaded();
+    r.downloadIncomplete("it did not end with the unit's prompt");
+    auto q = clearMemoryQuestion(r, 1, "");
+    ASSERT_TRUE(q);
+    EXPECT_EQ(*q, "The last download of XRQ0007 was incomplete: it did not end with the unit's "
+                  "prompt.\nClear its memory anyway?");
+    r.identified({"UNIT0002", 1, ""});
+    q = clearMemoryQuestion(r, 1, "");
+    ASSERT_TRUE(q);
+    EXPECT_EQ(q->rfind("XRQUNIT0002 on COM1 has not been downloaded", 0), 0u) << *q;
+    r.identified({"XRQ0007", 1, ""});
+    r.downloaded();
+    EXPECT_FALSE(clearMemoryQuestion(r, 1, ""));
+    EXPECT_EQ(r.lastDownloadIncomplete("XRQ0007"), "");
+}
+
 TEST(Guidance, EachTroubleInTheOrderItIsChecked) {
     struct Case {
         PortFacts facts;
