@@ -87,6 +87,10 @@ void MainWindowView::unitChanged() {
     m_window.UnitChanged();
 }
 
+void MainWindowView::log(const std::string& line) {
+    LogWrite(line, __LINE__, LogSizeLimit);
+}
+
 void MainWindowView::setBatteryCaptions(const std::string& volts, const std::string& temp) {
     m_window.LabelBatV->setText(QString::fromLatin1(volts.data(), qsizetype(volts.size())));
     m_window.LabelTemp->setText(QString::fromLatin1(temp.data(), qsizetype(temp.size())));

@@ -42,6 +42,7 @@ public:
     void warning(const std::string& message) override;
     bool confirm(const std::string& message, bool defaultYes) override;
     void unitChanged() override;
+    void log(const std::string& line) override;
 
 private:
     TFormXRQMain& m_window;

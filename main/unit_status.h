@@ -31,6 +31,10 @@ public:
     bool follow(bool portOpen, int port);
     // The current unit's data has been collected.
     void downloaded();
+    // A download ended whose unit did not give its serial number just before it: which
+    // unit's data it holds is not known, so the next clearing asks.
+    void downloadedUnidentified() { m_lastDownloadUnidentified = true; }
+    bool lastDownloadUnidentified() const { return m_lastDownloadUnidentified; }
 
     const std::optional<Unit>& current() const { return m_current; }
     bool downloadedSinceConnect(const std::string& serial) const;
@@ -38,6 +42,7 @@ public:
 private:
     std::optional<Unit> m_current;
     std::set<std::string> m_downloaded;
+    bool m_lastDownloadUnidentified = false;
 };
 
 // "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port,
@@ -45,9 +50,10 @@ private:
 std::string identityText(const UnitRecord& record, bool portOpen, int port);
 
 // The question asked before the usual ones of a clearing when the unit has not been
-// downloaded since it was connected (or could not be named at all); none otherwise.
+// downloaded since it was connected, could not be named just now (`answered` false), or the
+// last download came from a unit that could not be named; none otherwise.
 std::optional<std::string> clearMemoryQuestion(const UnitRecord& record, int port,
-                                               const std::string& device);
+                                               const std::string& device, bool answered = true);
 
 // Printable form of a serial number as the unit sent it (control bytes and non-ASCII as '?').
 std::string printableSerial(const std::string& serial);

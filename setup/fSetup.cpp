@@ -2,6 +2,7 @@
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
+#include "main/data_directory.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
@@ -13,6 +14,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QFontMetrics>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -121,6 +123,13 @@ TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
 
     ButtonBrowse = button(GroupBox2, "Browse", 376, 24, 75, 25);
 
+    LabelDataNote = new QLabel(GroupBox2);
+    LabelDataNote->setObjectName(QStringLiteral("LabelDataNote"));
+    LabelDataNote->setGeometry(24, 54, 440, 20);
+    LabelDataNote->hide();
+    connect(EditDataDirectory, &QLineEdit::textChanged, this,
+            platform::guarded([this](const QString&) { showDataNote(); }));
+
     // The hints are kept with their controls but the dialog does not show them.
     for (QWidget* w : {static_cast<QWidget*>(ComPortCombo), static_cast<QWidget*>(RefreshButton),
                        static_cast<QWidget*>(RunDevMgrButton)})
@@ -223,12 +232,28 @@ void TFormSetup::ButtonBrowseClick() {
         DlgInternalError("Cannot create data directory.", __FILE__, __LINE__);
 }
 
+void TFormSetup::showDataNote() {
+    const std::string note =
+        collection::prefixNote(collection::resolveDataDirectory(pathBytes(EditDataDirectory->text())));
+    if (note.empty()) {
+        LabelDataNote->hide();
+        return;
+    }
+    const QString text = QFile::decodeName(QByteArray::fromStdString(note));
+    // A long path is cut in its middle, never at the end that names the folder.
+    LabelDataNote->setText(
+        QFontMetrics(LabelDataNote->font()).elidedText(text, Qt::ElideMiddle, LabelDataNote->width()));
+    LabelDataNote->setToolTip(text);
+    LabelDataNote->show();
+}
+
 void TFormSetup::ButtonOKClick() {
     close();
 }
 
 void TFormSetup::FormShow() {
     RefreshButtonClick();
+    showDataNote(); // the folder may have been made or removed since
     m_shownSettings = true;
     m_portAtShow = FormSerial ? FormSerial->ComPortNumber : -1;
     m_directoryAtShow = pathBytes(EditDataDirectory->text());
