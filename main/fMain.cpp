@@ -303,10 +303,26 @@ void TFormXRQMain::SetUnitActionsAllowed(bool allowed) {
 
 void TFormXRQMain::ExchangeStateChanged() {
     // Pressing them meanwhile was refused anyway; disabled, they say so before the press.
-    const bool running = FormSerial && FormSerial->ExchangeRunning();
+    const bool running = m_collectionTurn || (FormSerial && FormSerial->ExchangeRunning());
     ActionConnect->setEnabled(!running);
     for (QAction* action : {ActionSetClock, ActionCheckBat, ActionCollect, ActionClearMem})
         action->setEnabled(m_unitActionsAllowed && !running);
+}
+
+void TFormXRQMain::BeginCollectionTurn() {
+    m_collectionTurn = true;
+    ExchangeStateChanged();
+}
+
+void TFormXRQMain::EndCollectionTurn() {
+    m_collectionTurn = false;
+    ExchangeStateChanged();
+    if (m_closeAfterTurn) {
+        m_closeAfterTurn = false;
+        // From the event loop, once the collection's handler has returned: its lines come
+        // before the end line.
+        QTimer::singleShot(0, this, [this] { close(); });
+    }
 }
 
 void TFormXRQMain::UnitChanged() {
@@ -726,8 +742,18 @@ void TFormXRQMain::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // Exit after a download's capture, while its files are written or its last message is
+    // open: the program ends once that message has been answered.
+    if (m_collectionTurn && !dialogs::programEnding() &&
+        !(FormSerial && FormSerial->ExchangeRunning())) {
+        if (!m_closeAfterTurn)
+            LogWrite("Exit waits for the end of the download", __LINE__, LogSizeLimit);
+        m_closeAfterTurn = true;
+        event->ignore();
+        return;
+    }
     // Ended by a signal: a box or an exchange may be open below this call.
-    m_endLineDeferred = m_endLineDeferred || dialogs::programEnding();
+    m_endLineDeferred = m_endLineDeferred || dialogs::programEnding() || m_collectionTurn;
     if (FormSerial && FormSerial->ExchangeRunning()) {
         if (!dialogs::programEnding()) {
             m_askingToStop = true;

@@ -559,6 +559,20 @@ void PtyUnit::setMemory(std::vector<DataSet> sets) {
     m_impl->saveState();
 }
 
+void PtyUnit::becomeUnit(const std::string& serialNumber, std::vector<DataSet> sets) {
+    for (char c : serialNumber) {
+        if (c == '>' || c == '\r' || c == '\n')
+            throw std::runtime_error("the serial number may not hold '>' or a line end");
+    }
+    {
+        std::lock_guard lock(m_impl->mu);
+        m_impl->model.setSerialNumber(serialNumber);
+        m_impl->model.setMemory(std::move(sets));
+        m_impl->model.takeChanged();
+    }
+    m_impl->saveState();
+}
+
 void PtyUnit::setFaults(const FaultOptions& faults) {
     std::lock_guard lock(m_impl->mu);
     m_impl->model.setFaults(faults);

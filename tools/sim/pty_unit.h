@@ -63,6 +63,9 @@ public:
 
     void setMemory(std::vector<DataSet> sets);
     void setFaults(const FaultOptions& faults);
+    // The cable moved to another unit on the same port (the pty stays open): from the next
+    // command on, this is a unit with that serial number and memory.
+    void becomeUnit(const std::string& serialNumber, std::vector<DataSet> sets);
 
     // Every byte the unit has received, in order.
     std::string received() const;
