@@ -120,6 +120,16 @@ bool MainWindowView::confirm(const std::string& message, bool defaultYes) {
     return DlgConfirm(message, defaultYes);
 }
 
+std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window) {
+    if (!FormSerial)
+        throw std::logic_error("The serial session does not exist");
+    FormSerialSession session(*FormSerial);
+    MainWindowView view(window, *FormSerial);
+    InstrumentCommands commands(session, view);
+    commands.units = &window.Units;
+    return commands.identifyUnit();
+}
+
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)()) {
     if (!FormSerial)
         throw std::logic_error("The serial session does not exist");

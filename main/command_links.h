@@ -53,5 +53,9 @@ private:
 // the port folder's link); empty when n stands for nothing.
 std::string comPortDevice(int n);
 
+// Reads the serial number of the unit on the cable afresh for `window` (its record and
+// identity follow); empty when the unit gave none.
+std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window);
+
 // Runs one operation of the command set against FormSerial for `window`.
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)());

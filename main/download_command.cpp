@@ -2,6 +2,7 @@
 #include "main/download_command.h"
 
 #include "dialogs/Dialogs.h"
+#include "main/data_directory.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
 
@@ -13,6 +14,8 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,23 +36,64 @@ std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd) 
     return session.BytesOutsideExchanges() - countAtEnd;
 }
 
+std::string foreignFileText(const platform::ForeignFile& foreign) {
+    const struct passwd* user = ::getpwuid(foreign.owner);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(foreign.mode));
+    return "owned by user " + std::to_string(foreign.owner) +
+           (user ? " (" + std::string(user->pw_name) + ")" : std::string()) + ", mode " + mode +
+           ": only a file of your own that nobody else may write is used; remove it, or make "
+           "it yours alone (chmod go-w)";
+}
+
+std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, std::FILE* file,
+                                    const std::string& path, const DownloadProgress& progress) {
+    if (!session.PortOpen)
+        return 0;
+    if (bar)
+        bar->showMessage(QStringLiteral("The XRQ unit is still sending the stopped download; the "
+                                        "next command waits for its end"));
+    const long before = std::ftell(file);
+    const int ended = session.iFinishStoppedCapture('>', 4000);
+    const long after = std::ftell(file);
+    const std::uint64_t more =
+        before >= 0 && after > before ? static_cast<std::uint64_t>(after - before) : 0;
+    LogWrite("The stopped download has ended (" +
+                 std::string(ended == 0 ? "its prompt came" : "no more bytes came") + "): " +
+                 std::to_string(more) + " more bytes went to " + path,
+             __LINE__, LogSizeLimit);
+    if (bar)
+        bar->showMessage(interruptedText(CaptureEnd::Stopped, progress, path) +
+                         QStringLiteral("; %1 more after Stop, kept there too")
+                             .arg(formatByteCount(static_cast<double>(more))));
+    return more;
+}
+
 DownloadOutcome runDownload(const DownloadHooks& hooks) {
     DownloadOutcome outcome;
     TFormSerial& session = *hooks.session;
     std::FILE*& captureFile = *hooks.captureFile;
+    // A directory typed without its final "/" that names a folder is that folder; one whose
+    // last part names no folder stays a prefix of the file names.
+    const DataTarget target = resolveDataDirectory(hooks.dataDirectory);
+    outcome.dataPrefix = target.prefix;
     // A data folder that cannot take the files is found now, before anything is sent, and
     // not after the whole download.
     {
         std::string why;
-        if (!canCreateFilesIn(hooks.dataDirectory, why)) {
+        if (!canCreateFilesIn(target.prefix, why)) {
             DlgError("Cannot write into the data directory " + hooks.dataDirectory + "\n" + why);
             return outcome;
         }
     }
+    if (const std::string taken = folderTakenLine(target); !taken.empty())
+        LogWrite(taken, __LINE__, LogSizeLimit);
     // The working folder may be writable by others: a link or FIFO planted under the fixed
-    // name is refused, never written through or waited on.
-    const int fd =
-        platform::openFixedNameForWriting(kIntermediateFileName, platform::FixedOpen::Truncate);
+    // name is refused, never written through or waited on, and so is a file that another
+    // user owns or may write (they could change the data while it is captured).
+    platform::ForeignFile foreign;
+    const int fd = platform::openPrivateFixedNameForWriting(
+        kIntermediateFileName, platform::FixedOpen::Truncate, 0644, &foreign);
     FileIdentity written;
     captureFile = nullptr;
     if (fd >= 0 && fileIdentity(fd, written))
@@ -58,12 +102,22 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         const int err = errno;
         if (fd >= 0)
             ::close(fd);
-        LogWrite(std::string(kIntermediateFileName) + ": " + openErrorText(err), __LINE__,
-                 LogSizeLimit);
+        LogWrite(std::string(kIntermediateFileName) + ": " +
+                     (err == EPERM && fd < 0 ? foreignFileText(foreign) : openErrorText(err)),
+                 __LINE__, LogSizeLimit);
         DlgError("Cannot open intermediate data file");
         return outcome;
     }
     outcome.started = true;
+    // Which unit is on the cable now; a unit that gives no serial number is still downloaded.
+    const std::string unitText = hooks.identifyUnit ? hooks.identifyUnit() : hooks.unitText;
+    if (session.ExchangesStopped() || session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped) {
+        std::fclose(captureFile);
+        captureFile = nullptr;
+        LogWrite("Download not started: stopped while the unit was asked for its serial number",
+                 __LINE__, LogSizeLimit);
+        return outcome;
+    }
     if (hooks.capturing)
         hooks.capturing(true);
 
@@ -74,8 +128,9 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     {
         // However the capture ends (an exception from the port included), the intermediate
         // file is closed, the echo stops and the cursor comes back before any message.
+        bool captureShown = true;
         auto endCapture = qScopeGuard([&] {
-            if (hooks.capturing)
+            if (hooks.capturing && captureShown)
                 hooks.capturing(false);
             intermediateWritten = std::ferror(captureFile) == 0;
             intermediateWritten = std::fclose(captureFile) == 0 && intermediateWritten;
@@ -89,9 +144,18 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         figures.captureBytes = status.progress().bytes();
         figures.captureSeconds = clock.elapsed() / 1000.0;
         capturePath = status.filePath();
+        if (session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped && !session.ExchangesStopped()) {
+            // The unit does not know of the Stop and goes on sending: the rest belongs to
+            // this download's file, and must not be taken for the next exchange's answer.
+            if (hooks.capturing)
+                hooks.capturing(false); // no second Stop, no echo, the arrow back
+            captureShown = false;
+            figures.captureBytes += finishStoppedDownload(session, hooks.statusBar, captureFile,
+                                                          capturePath, status.progress());
+        }
     }
     const std::uint64_t receivedAtEnd = session.BytesOutsideExchanges();
-    LogWrite("Download from " + hooks.unitText + ": " + std::to_string(figures.captureBytes) +
+    LogWrite("Download from " + unitText + ": " + std::to_string(figures.captureBytes) +
                  " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() +
                  " s",
              __LINE__, LogSizeLimit);
@@ -125,7 +189,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     QElapsedTimer clock;
     clock.start();
     const ConvertOutcome converted =
-        convertIntermediateFile(kIntermediateFileName, hooks.dataDirectory, &written);
+        convertIntermediateFile(kIntermediateFileName, target.prefix, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
     outcome.files = converted.files;
     for (const std::string& file : converted.files) {
@@ -158,7 +222,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
 
     switch (converted.result) {
     case ConvertResult::Collected:
-        DlgInfo("Data collected and placed in " + hooks.dataDirectory);
+        DlgInfo(collectedText(target, converted.files));
         outcome.placed = !converted.files.empty();
         break;
     case ConvertResult::NoData:

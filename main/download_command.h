@@ -8,6 +8,7 @@
 
 #include "main/data_collection.h"
 #include "main/download_status.h"
+#include "platform/fixed_name_file.h"
 
 #include <cstdio>
 #include <functional>
@@ -31,6 +32,9 @@ struct DownloadOutcome {
     bool placed = false;
     // The unit may count as downloaded (its memory holds nothing that is not on disk).
     bool downloaded = false;
+    // What the data-set names were joined to: the typed directory, with a "/" added when
+    // it names a folder.
+    std::string dataPrefix;
 };
 
 struct DownloadHooks {
@@ -40,6 +44,9 @@ struct DownloadHooks {
     std::string dataDirectory;
     // The unit as the run log names it.
     std::string unitText;
+    // Reads the unit's serial number afresh just before "F" (the cable may have moved to
+    // another unit) and returns the unit as the run log names it then. Unset: unitText.
+    std::function<std::string()> identifyUnit;
     // Where the receive path writes the captured bytes while the capture runs.
     std::FILE** captureFile = nullptr;
     // The capture begins (true) or ends (false): stop button, echo, busy cursor.
@@ -49,6 +56,15 @@ struct DownloadHooks {
 };
 
 DownloadOutcome runDownload(const DownloadHooks& hooks);
+
+// The log's words for an intermediate file that is not ours alone: its owner and mode.
+std::string foreignFileText(const platform::ForeignFile& foreign);
+
+// After the operator's Stop: waits, sending nothing, until the unit has finished the download
+// it was asked for (its prompt, or 4 s of silence), with what arrives written to the
+// download's file; the status bar says so meanwhile. Returns the bytes that came.
+std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, std::FILE* file,
+                                    const std::string& path, const DownloadProgress& progress);
 
 // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
 std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd);

@@ -30,6 +30,7 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
@@ -502,12 +503,26 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         FormSerial->tellExchangeRunning();
         return;
     }
+    // From here until its last message has been answered the collection has the unit.
+    BeginCollectionTurn();
+    auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
     collection::DownloadHooks hooks;
     hooks.session = FormSerial;
     hooks.statusBar = StatusBar1;
     hooks.dataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
     hooks.unitText =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    bool unitNamed = false;
+    hooks.identifyUnit = [this, &unitNamed] {
+        // A closed session has no unit to ask (and its download sends nothing either).
+        if (FormSerial->PortOpen || FormSerial->LostDevice())
+            unitNamed = identifyUnitOnCable(*this).has_value();
+        FormSerial->AwaitReplyTail();
+        if (!unitNamed)
+            return "an XRQ unit that gave no serial number, on COM" +
+                   std::to_string(FormSerial->ComPortNumber);
+        return unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    };
     hooks.captureFile = &CaptureFile;
     hooks.capturing = [this](bool on) {
         if (on)
@@ -519,11 +534,14 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         if (!on)
             QGuiApplication::restoreOverrideCursor();
     };
-    hooks.converted = [this, &hooks](const collection::DownloadOutcome& outcome) {
-        DataDirectory = hooks.dataDirectory;
+    hooks.converted = [this, &unitNamed](const collection::DownloadOutcome& outcome) {
+        DataDirectory = outcome.dataPrefix;
         m_viewFiles = outcome.files;
-        if (outcome.downloaded)
+        // A download records the unit it came from: the one that answered just before it.
+        if (outcome.downloaded && unitNamed)
             Units.downloaded();
+        else if (outcome.downloaded)
+            Units.downloadedUnidentified();
         ButtonView->hide(); // shown again below when this download placed its files
     };
     collection::DownloadOutcome outcome = collection::runDownload(hooks);

@@ -11,6 +11,7 @@
 #include "serial/session_texts.h"
 
 #include <QCloseEvent>
+#include <QTimer>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -519,6 +520,22 @@ int TFormSerial::iFinishStoppedCapture(char Termination, std::uint32_t Delay) {
                          " ms of silence)",
                      __LINE__};
     return runExchange(x, std::string(), Delay) ? 1 : 0;
+}
+
+void TFormSerial::AwaitReplyTail() {
+    if (m_replyTail == 0 || !sessionUsable())
+        return;
+    // The same horizon as the filter's own: a unit that never ends its reply is not waited for.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    const auto left = std::chrono::milliseconds(1000) -
+                      std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - m_replyTailSince);
+    if (left.count() <= 0)
+        return;
+    deadline.start(static_cast<int>(left.count()));
+    while (m_replyTail != 0 && deadline.isActive() && !m_stopped && sessionUsable())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 int TFormSerial::iWaitForChar(const std::string& Command, char Char1, char Char2,

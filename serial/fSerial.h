@@ -84,6 +84,10 @@ public:
     // capture did, so that none of it is taken for the next exchange's answer. 0 when the
     // termination character came; 1 on silence, a gone device or the program's end.
     int iFinishStoppedCapture(char Termination, std::uint32_t Delay);
+    // A serial number is complete at its eighth character, before the unit's prompt: this
+    // waits (at most about a second) until that prompt has come and gone, so that a capture
+    // started next does not write it into its file as the first byte of the download.
+    void AwaitReplyTail();
     // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
     std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
 
