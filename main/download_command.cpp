@@ -59,8 +59,8 @@ std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, std::
     const std::uint64_t more =
         before >= 0 && after > before ? static_cast<std::uint64_t>(after - before) : 0;
     LogWrite("The stopped download has ended (" +
-                 std::string(ended == 0 ? "its prompt came" : "no more bytes came") + "): " +
-                 std::to_string(more) + " more bytes went to " + path,
+                 std::string(ended == 0 ? "its prompt came" : "no more bytes came") +
+                 "): " + std::to_string(more) + " more bytes went to " + path,
              __LINE__, LogSizeLimit);
     if (bar)
         bar->showMessage(interruptedText(CaptureEnd::Stopped, progress, path) +
@@ -125,6 +125,8 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     std::string capturePath;
     int result = 1;
     bool intermediateWritten = false;
+    // Read before the stopped download is waited out: that wait ends a wait of its own.
+    bool stoppedByOperator = false;
     {
         // However the capture ends (an exception from the port included), the intermediate
         // file is closed, the echo stops and the cursor comes back before any message.
@@ -144,7 +146,8 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         figures.captureBytes = status.progress().bytes();
         figures.captureSeconds = clock.elapsed() / 1000.0;
         capturePath = status.filePath();
-        if (session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped && !session.ExchangesStopped()) {
+        stoppedByOperator = session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped;
+        if (stoppedByOperator && !session.ExchangesStopped()) {
             // The unit does not know of the Stop and goes on sending: the rest belongs to
             // this download's file, and must not be taken for the next exchange's answer.
             if (hooks.capturing)
@@ -166,7 +169,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
                  LogSizeLimit);
         return outcome;
     }
-    if (session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped) {
+    if (stoppedByOperator) {
         // The status bar and the log already say where the bytes are; converting part of a
         // download would pass it off as the unit's data.
         LogWrite("Download stopped by the operator: " + std::to_string(figures.captureBytes) +

@@ -54,7 +54,8 @@ int createNew(const std::string& path, int flags, mode_t mode) {
 // True when the open file belongs to us and nobody else may write it; otherwise closes it.
 bool keepOnlyPrivate(int fd, ForeignFile* foreign) {
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
+        (st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
         return true;
     if (foreign) {
         foreign->owner = st.st_uid;

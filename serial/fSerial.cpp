@@ -11,9 +11,9 @@
 #include "serial/session_texts.h"
 
 #include <QCloseEvent>
-#include <QTimer>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <chrono>
@@ -177,7 +177,6 @@ void TFormSerial::StopExchange() {
     });
     m_replyTail = 0;
 }
-
 
 bool TFormSerial::refuseNested() {
     if (m_stopped)
@@ -528,9 +527,9 @@ void TFormSerial::AwaitReplyTail() {
     // The same horizon as the filter's own: a unit that never ends its reply is not waited for.
     QTimer deadline;
     deadline.setSingleShot(true);
-    const auto left = std::chrono::milliseconds(1000) -
-                      std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - m_replyTailSince);
+    const auto left =
+        std::chrono::milliseconds(1000) - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - m_replyTailSince);
     if (left.count() <= 0)
         return;
     deadline.start(static_cast<int>(left.count()));

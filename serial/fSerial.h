@@ -156,9 +156,9 @@ private:
 
     bool m_waiting = false;
     bool m_opening = false;
-    bool m_ownClose = false;     // a close of ours is under way
-    bool m_lostDevice = false;   // see LostDevice()
-    bool m_lineWentAway = false; // the device went during the current wait
+    bool m_ownClose = false;         // a close of ours is under way
+    bool m_lostDevice = false;       // see LostDevice()
+    bool m_lineWentAway = false;     // the device went during the current wait
     bool m_goneWhileOpening = false; // the device went during the current open
     WaitEnd m_lastWaitEnd = WaitEnd::Answered;
     bool m_stopped = false;

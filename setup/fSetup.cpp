@@ -14,9 +14,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
-#include <QFontMetrics>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -233,16 +233,16 @@ void TFormSetup::ButtonBrowseClick() {
 }
 
 void TFormSetup::showDataNote() {
-    const std::string note =
-        collection::prefixNote(collection::resolveDataDirectory(pathBytes(EditDataDirectory->text())));
+    const std::string note = collection::prefixNote(
+        collection::resolveDataDirectory(pathBytes(EditDataDirectory->text())));
     if (note.empty()) {
         LabelDataNote->hide();
         return;
     }
     const QString text = QFile::decodeName(QByteArray::fromStdString(note));
     // A long path is cut in its middle, never at the end that names the folder.
-    LabelDataNote->setText(
-        QFontMetrics(LabelDataNote->font()).elidedText(text, Qt::ElideMiddle, LabelDataNote->width()));
+    LabelDataNote->setText(QFontMetrics(LabelDataNote->font())
+                               .elidedText(text, Qt::ElideMiddle, LabelDataNote->width()));
     LabelDataNote->setToolTip(text);
     LabelDataNote->show();
 }

@@ -91,8 +91,8 @@ TEST_F(PrivateFile, OnlyARegularFileOfOurOwnThatNobodyElseMayWriteIsUsedAndNothi
         }
         platform::ForeignFile foreign;
         errno = 0;
-        const int fd = platform::openPrivateFixedNameForWriting(
-            path, platform::FixedOpen::Truncate, 0644, &foreign);
+        const int fd = platform::openPrivateFixedNameForWriting(path, platform::FixedOpen::Truncate,
+                                                                0644, &foreign);
         const int err = fd < 0 ? errno : 0;
         if (fd >= 0)
             ::close(fd);

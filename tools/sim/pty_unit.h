@@ -73,6 +73,10 @@ public:
     bool waitForReceived(std::string_view text, std::chrono::milliseconds timeout) const;
     // Bytes written to the pty so far.
     std::uint64_t bytesSent() const;
+    // Bytes written to the pty since the last "F" arrived: its download (noise before it
+    // included), and whatever was still queued of an earlier reply (none when the program
+    // waits for each reply's prompt).
+    std::uint64_t bytesSentSinceDownload() const;
     // Waits until everything queued so far has been written to the pty.
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
 
