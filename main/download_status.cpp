@@ -13,6 +13,11 @@
 namespace collection {
 
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path) {
+    if (how == CaptureEnd::WriteFailed)
+        return QStringLiteral("%1. Download ended: %2 written before it in %3 s")
+            .arg(QString::fromLocal8Bit(path),
+                 formatByteCount(static_cast<double>(progress.bytes())),
+                 QString::number(progress.elapsedSeconds(), 'f', 1));
     if (how == CaptureEnd::Stopped)
         return QStringLiteral("Download stopped by the operator. Received %1 in %2 s; kept in %3")
             .arg(formatByteCount(static_cast<double>(progress.bytes())),
@@ -38,8 +43,8 @@ std::string openFilePath(std::FILE* file, const std::string& fallback) {
         .toStdString();
 }
 
-DownloadStatus::DownloadStatus(QStatusBar* bar, std::FILE* file, int intervalMs)
-    : m_bar(bar), m_file(file), m_path(openFilePath(file, kIntermediateFileName)) {
+DownloadStatus::DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs)
+    : m_bar(bar), m_sink(sink), m_path(sink ? sink->intermediatePath() : std::string()) {
     m_clock.start();
     m_progress.start(0);
     m_timer.setInterval(intervalMs);
@@ -51,12 +56,10 @@ DownloadStatus::DownloadStatus(QStatusBar* bar, std::FILE* file, int intervalMs)
 DownloadStatus::~DownloadStatus() = default;
 
 void DownloadStatus::tick(bool finished, bool cutOff) {
-    if (!m_file)
+    if (!m_sink)
         return;
     const std::int64_t now = m_clock.elapsed();
-    // ftell counts what the capture has written, buffered bytes included.
-    const long at = std::ftell(m_file);
-    const std::uint64_t bytes = at > 0 ? static_cast<std::uint64_t>(at) : m_progress.bytes();
+    const std::uint64_t bytes = m_sink->bytes();
     if (bytes > m_progress.bytes()) {
         m_lastArrivalMs = now;
         m_anyArrived = true;
@@ -94,15 +97,17 @@ void DownloadStatus::finish() {
 }
 
 void DownloadStatus::finish(CaptureEnd how) {
-    if (!m_file)
+    if (!m_sink)
         return;
     const bool cutOff = how != CaptureEnd::Complete;
     tick(true, cutOff);
     m_timer.stop();
-    m_file = nullptr;
+    const std::string failure = m_sink->failure();
+    m_sink = nullptr;
     if (!cutOff)
         return;
-    const QString text = interruptedText(how, m_progress, m_path);
+    const QString text =
+        interruptedText(how, m_progress, how == CaptureEnd::WriteFailed ? failure : m_path);
     if (m_bar)
         m_bar->showMessage(text);
     LogWrite(text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);

@@ -20,6 +20,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
@@ -107,10 +108,7 @@ TFormXRQMain::~TFormXRQMain() {
     // started still gets its end line, and a download's file keeps what reached it.
     if (m_shown)
         logEndOnce();
-    if (CaptureFile) {
-        std::fclose(CaptureFile);
-        CaptureFile = nullptr;
-    }
+    CaptureFile = nullptr; // owned by the download, which is gone
     if (FormXRQMain == this)
         FormXRQMain = nullptr;
 }
@@ -138,6 +136,8 @@ void TFormXRQMain::buildActions() {
          &TFormXRQMain::ActionOpenDataFolderExecute},
         {&ActionOpenRunLog, "ActionOpenRunLog", "Open Run &Log",
          &TFormXRQMain::ActionOpenRunLogExecute},
+        {&ActionConvertKept, "ActionConvertKept", "Convert a Kept Download...",
+         &TFormXRQMain::ActionConvertKeptExecute},
     };
     for (const Def& def : defs) {
         auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -154,6 +154,12 @@ void TFormXRQMain::buildActions() {
     ActionStop->setEnabled(false);
     addAction(ActionStop); // Escape works without a menu item
     OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    ChooseKeptDownload = [this] {
+        return QFileDialog::getOpenFileName(
+            this, QStringLiteral("Convert a Kept Download"),
+            QFile::decodeName(QByteArray::fromStdString(TempFilesPath + "downloads/")),
+            QStringLiteral("Downloads (*.txt);;All files (*)"));
+    };
 
     MenuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
     MenuTools->setObjectName(QStringLiteral("MainMenuTools"));
@@ -167,6 +173,7 @@ void TFormXRQMain::buildActions() {
     MenuTools->addAction(ActionViewData);
     MenuTools->addAction(ActionOpenDataFolder);
     MenuTools->addAction(ActionOpenRunLog);
+    MenuTools->addAction(ActionConvertKept);
 
     MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
@@ -429,6 +436,8 @@ void TFormXRQMain::FormShow(QObject*) {
     }
     SessionChanged();
     ShowGuidance();
+    // After the window is up, so that the question has its window behind it.
+    QTimer::singleShot(0, this, platform::guarded([this] { OfferPendingConversion(); }));
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
@@ -512,16 +521,21 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     hooks.dataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
     hooks.unitText =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
+    hooks.filesFolder = TempFilesPath;
     bool unitNamed = false;
-    hooks.identifyUnit = [this, &unitNamed] {
+    hooks.identifyUnit = [this, &unitNamed](std::string& unitText, std::string& unitSerial) {
         // A closed session has no unit to ask (and its download sends nothing either).
+        std::optional<std::string> serial;
         if (FormSerial->PortOpen || FormSerial->LostDevice())
-            unitNamed = identifyUnitOnCable(*this).has_value();
+            serial = identifyUnitOnCable(*this);
         FormSerial->AwaitReplyTail();
-        if (!unitNamed)
-            return "an XRQ unit that gave no serial number, on COM" +
-                   std::to_string(FormSerial->ComPortNumber);
-        return unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+        unitNamed = serial.has_value();
+        unitSerial = serial.value_or(std::string());
+        unitText = unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
+                                                         FormSerial->ComPortNumber)
+                             : "an XRQ unit that gave no serial number, on COM" +
+                                   std::to_string(FormSerial->ComPortNumber);
     };
     hooks.captureFile = &CaptureFile;
     hooks.capturing = [this](bool on) {
@@ -534,15 +548,19 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         if (!on)
             QGuiApplication::restoreOverrideCursor();
     };
-    hooks.converted = [this, &unitNamed](const collection::DownloadOutcome& outcome) {
+    hooks.converted = [this](const collection::DownloadOutcome& outcome) {
         DataDirectory = outcome.dataPrefix;
         m_viewFiles = outcome.files;
-        // A download records the unit it came from: the one that answered just before it.
-        if (outcome.downloaded && unitNamed)
-            Units.downloaded();
-        else if (outcome.downloaded)
-            Units.downloadedUnidentified();
         ButtonView->hide(); // shown again below when this download placed its files
+    };
+    hooks.judged = [this, &unitNamed](const collection::DownloadOutcome& outcome) {
+        // A download records the unit it came from: the one that answered just before it.
+        if (!unitNamed)
+            Units.downloadedUnidentified();
+        else if (outcome.downloaded)
+            Units.downloaded();
+        else
+            Units.downloadIncomplete(outcome.unverified);
     };
     collection::DownloadOutcome outcome = collection::runDownload(hooks);
     if (!outcome.started)
@@ -578,6 +596,44 @@ void TFormXRQMain::ActionOpenRunLogExecute(QObject*) {
     }
     if (!OpenUrl(QUrl::fromLocalFile(log)))
         DlgError("No program to show the run log " + LogFilePath);
+}
+
+void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
+    if (FormSerial && FormSerial->ExchangeRunning()) {
+        FormSerial->tellExchangeRunning();
+        return;
+    }
+    const QString chosen = ChooseKeptDownload ? ChooseKeptDownload() : QString();
+    if (chosen.isEmpty())
+        return;
+    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    const collection::ConvertOutcome converted = collection::convertKeptDownload(
+        QFile::encodeName(chosen).toStdString(), directory, TempFilesPath, StatusBar1);
+    if (!converted.files.empty()) {
+        m_viewFiles = converted.files;
+        ButtonView->show();
+    }
+}
+
+void TFormXRQMain::OfferPendingConversion() {
+    const std::string pending = collection::pendingConversion(TempFilesPath);
+    if (pending.empty())
+        return;
+    if (!DlgConfirm("The last download was not converted: the program ended during its "
+                    "conversion.\nIts bytes are kept in " +
+                        pending + "\nConvert it now?",
+                    true)) {
+        collection::clearConversionPending(TempFilesPath);
+        LogWrite("Not converted; the download stays in " + pending, __LINE__, LogSizeLimit);
+        return;
+    }
+    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    const collection::ConvertOutcome converted =
+        collection::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
+    if (!converted.files.empty()) {
+        m_viewFiles = converted.files;
+        ButtonView->show();
+    }
 }
 
 void TFormXRQMain::ActionViewDataExecute(QObject*) {
