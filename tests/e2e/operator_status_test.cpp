@@ -131,6 +131,10 @@ TEST_F(OperatorStatus, StopMidDownloadWaitsOutTheUnitAndTheNextDownloadHoldsOnly
     const std::string kept = intermediate();
     EXPECT_EQ(kept.size(), unit.bytesSentSinceDownload());
     EXPECT_EQ(kept.back(), '>');
+    // ... and so does its kept copy, which the next download does not touch.
+    const std::string keptCopy = FormXRQMain->LastDownload.keptFile;
+    ASSERT_FALSE(keptCopy.empty());
+    EXPECT_EQ(readWholeFile(keptCopy), kept);
     bool anyDataFile = false;
     if (fs::exists(defaultDataDir))
         for ([[maybe_unused]] const auto& e : fs::directory_iterator(defaultDataDir))
@@ -162,6 +166,7 @@ TEST_F(OperatorStatus, StopMidDownloadWaitsOutTheUnitAndTheNextDownloadHoldsOnly
     EXPECT_EQ(boxesSince(boxes),
               (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
     EXPECT_EQ(intermediate().size(), unit.bytesSentSinceDownload());
+    EXPECT_EQ(readWholeFile(keptCopy), kept);
     for (const auto& set : o.dataSets)
         EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
 }
