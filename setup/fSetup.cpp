@@ -125,7 +125,7 @@ TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
 
     LabelDataNote = new QLabel(GroupBox2);
     LabelDataNote->setObjectName(QStringLiteral("LabelDataNote"));
-    LabelDataNote->setGeometry(24, 54, 440, 20);
+    LabelDataNote->setGeometry(24, 54, 450, 20);
     LabelDataNote->hide();
     connect(EditDataDirectory, &QLineEdit::textChanged, this,
             platform::guarded([this](const QString&) { showDataNote(); }));
@@ -233,16 +233,20 @@ void TFormSetup::ButtonBrowseClick() {
 }
 
 void TFormSetup::showDataNote() {
-    const std::string note = collection::prefixNote(
-        collection::resolveDataDirectory(pathBytes(EditDataDirectory->text())));
+    const auto target = collection::resolveDataDirectory(pathBytes(EditDataDirectory->text()));
+    const std::string note = collection::prefixNote(target);
     if (note.empty()) {
         LabelDataNote->hide();
         return;
     }
     const QString text = QFile::decodeName(QByteArray::fromStdString(note));
-    // A long path is cut in its middle, never at the end that names the folder.
-    LabelDataNote->setText(QFontMetrics(LabelDataNote->font())
-                               .elidedText(text, Qt::ElideMiddle, LabelDataNote->width()));
+    const QString folder =
+        QFile::decodeName(QByteArray::fromStdString(collection::shownFolder(target)));
+    // A long folder is cut in its middle; the words before it stay whole.
+    const QString head = text.left(text.size() - folder.size());
+    const QFontMetrics metrics(LabelDataNote->font());
+    const int room = LabelDataNote->width() - metrics.horizontalAdvance(head);
+    LabelDataNote->setText(head + metrics.elidedText(folder, Qt::ElideMiddle, room));
     LabelDataNote->setToolTip(text);
     LabelDataNote->show();
 }
