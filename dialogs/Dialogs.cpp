@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QStringDecoder>
 
 #include <cstdio>
 
@@ -67,6 +68,16 @@ BoxLook lookOf(BoxKind kind) {
     return {QMessageBox::Critical, true};
 }
 
+// File names are UTF-8 bytes here, the unit's own texts 8-bit: a text that is valid UTF-8
+// shows as such (a path with "é" reads as typed), anything else byte for byte as Latin-1.
+QString boxText(const std::string& text) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = utf8.decode(QByteArrayView(text.data(), qsizetype(text.size())));
+    if (!utf8.hasError())
+        return decoded;
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
 // Shows one application-modal box and waits for the operator. Returns true for Yes.
 bool present(BoxShown box) {
     // An ending program has no one to answer: the log already holds the text, and a question
@@ -83,7 +94,7 @@ bool present(BoxShown box) {
     }
     const BoxLook look = lookOf(box.kind);
     const bool confirm = box.kind == BoxKind::Confirm;
-    Box mb(look.icon, QString::fromLatin1(box.caption), QString::fromLatin1(box.text), confirm);
+    Box mb(look.icon, QString::fromLatin1(box.caption), boxText(box.text), confirm);
     mb.setWindowModality(Qt::ApplicationModal);
     if (confirm)
         mb.setDefaultButton(box.defaultYes ? QMessageBox::Yes : QMessageBox::No);

@@ -87,6 +87,10 @@ void MainWindowView::unitChanged() {
     m_window.UnitChanged();
 }
 
+void MainWindowView::log(const std::string& line) {
+    LogWrite(line, __LINE__, LogSizeLimit);
+}
+
 void MainWindowView::setBatteryCaptions(const std::string& volts, const std::string& temp) {
     m_window.LabelBatV->setText(QString::fromLatin1(volts.data(), qsizetype(volts.size())));
     m_window.LabelTemp->setText(QString::fromLatin1(temp.data(), qsizetype(temp.size())));
@@ -114,6 +118,16 @@ void MainWindowView::warning(const std::string& message) {
 
 bool MainWindowView::confirm(const std::string& message, bool defaultYes) {
     return DlgConfirm(message, defaultYes);
+}
+
+std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window) {
+    if (!FormSerial)
+        throw std::logic_error("The serial session does not exist");
+    FormSerialSession session(*FormSerial);
+    MainWindowView view(window, *FormSerial);
+    InstrumentCommands commands(session, view);
+    commands.units = &window.Units;
+    return commands.identifyUnit();
 }
 
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)()) {

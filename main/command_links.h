@@ -42,6 +42,7 @@ public:
     void warning(const std::string& message) override;
     bool confirm(const std::string& message, bool defaultYes) override;
     void unitChanged() override;
+    void log(const std::string& line) override;
 
 private:
     TFormXRQMain& m_window;
@@ -51,6 +52,10 @@ private:
 // The device COM port n stands for, as the system resolves it ("/dev/ttyUSB0" rather than
 // the port folder's link); empty when n stands for nothing.
 std::string comPortDevice(int n);
+
+// Reads the serial number of the unit on the cable afresh for `window` (its record and
+// identity follow); empty when the unit gave none.
+std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window);
 
 // Runs one operation of the command set against FormSerial for `window`.
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)());

@@ -2,6 +2,7 @@
 #include "main/download_command.h"
 
 #include "dialogs/Dialogs.h"
+#include "main/data_directory.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
@@ -14,7 +15,9 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +169,39 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
     return converted;
 }
 
+std::string foreignFileText(const platform::ForeignFile& foreign) {
+    const struct passwd* user = ::getpwuid(foreign.owner);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(foreign.mode));
+    return "owned by user " + std::to_string(foreign.owner) +
+           (user ? " (" + std::string(user->pw_name) + ")" : std::string()) + ", mode " + mode +
+           ": only a file of your own that nobody else may write is used; remove it, or make "
+           "it yours alone (chmod go-w)";
+}
+
+std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const CaptureSink& sink,
+                                    const DownloadProgress& progress) {
+    if (!session.PortOpen)
+        return 0;
+    if (bar)
+        bar->showMessage(QStringLiteral("The XRQ unit is still sending the stopped download; the "
+                                        "next command waits for its end"));
+    const std::uint64_t before = sink.bytes();
+    const int ended = session.iFinishStoppedCapture('>', 4000);
+    const std::uint64_t more = sink.bytes() - before;
+    const std::string path = sink.keptWhole() ? sink.intermediatePath() + " and " + sink.keptPath()
+                                              : sink.intermediatePath();
+    logLine("The stopped download has ended (" +
+                std::string(ended == 0 ? "its prompt came" : "no more bytes came") +
+                "): " + std::to_string(more) + " more bytes went to " + path,
+            __LINE__);
+    if (bar)
+        bar->showMessage(interruptedText(CaptureEnd::Stopped, progress, sink.intermediatePath()) +
+                         QStringLiteral("; %1 more after Stop, kept there too")
+                             .arg(formatByteCount(static_cast<double>(more))));
+    return more;
+}
+
 DownloadOutcome runDownload(const DownloadHooks& hooks) {
     DownloadOutcome outcome;
     TFormSerial& session = *hooks.session;
@@ -179,25 +215,35 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
             hooks.judged(outcome);
         return outcome;
     };
+    // A directory typed without its final "/" that names a folder is that folder; one whose
+    // last part names no folder stays a prefix of the file names.
+    const DataTarget target = resolveDataDirectory(hooks.dataDirectory);
+    outcome.dataPrefix = target.prefix;
     // A data folder that cannot take the files is found now, before anything is sent, and
     // not after the whole download.
     {
         std::string why;
-        if (!canCreateFilesIn(hooks.dataDirectory, why)) {
+        if (!canCreateFilesIn(target.prefix, why)) {
             DlgError("Cannot write into the data directory " + hooks.dataDirectory + "\n" + why);
             return outcome;
         }
     }
+    if (const std::string taken = folderTakenLine(target); !taken.empty())
+        logLine(taken, __LINE__);
     // The working folder may be writable by others: a link or FIFO planted under the fixed
-    // name is refused, never written through or waited on.
-    const int fd =
-        platform::openFixedNameForWriting(kIntermediateFileName, platform::FixedOpen::Truncate);
+    // name is refused, never written through or waited on, and so is a file that another
+    // user owns or may write (they could change the data while it is captured).
+    platform::ForeignFile foreign;
+    const int fd = platform::openPrivateFixedNameForWriting(
+        kIntermediateFileName, platform::FixedOpen::Truncate, 0644, &foreign);
     FileIdentity written;
     if (fd < 0 || !fileIdentity(fd, written)) {
         const int err = errno;
         if (fd >= 0)
             ::close(fd);
-        logLine(std::string(kIntermediateFileName) + ": " + openErrorText(err), __LINE__);
+        logLine(std::string(kIntermediateFileName) + ": " +
+                    (err == EPERM && fd < 0 ? foreignFileText(foreign) : openErrorText(err)),
+                __LINE__);
         DlgError("Cannot open intermediate data file");
         return outcome;
     }
@@ -208,12 +254,20 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         if (probe)
             std::fclose(probe);
     }
+    // Which unit is on the cable now (the cable may have moved since Connect); a unit that
+    // gives no serial number is still downloaded, recorded as unidentified.
+    std::string unitText = hooks.unitText;
+    std::string unitSerial = hooks.unitSerial;
+    if (hooks.identifyUnit)
+        hooks.identifyUnit(unitText, unitSerial);
+    outcome.started = true;
+    if (session.ExchangesStopped())
+        return judged("the download was stopped");
     if (!hooks.filesFolder.empty()) {
         std::string why;
-        if (!sink.createKept(keptDownloadFolder(hooks.filesFolder, hooks.unitSerial), why))
+        if (!sink.createKept(keptDownloadFolder(hooks.filesFolder, unitSerial), why))
             logLine("Cannot create the kept download: " + why, __LINE__);
     }
-    outcome.started = true;
     outcome.keptFile = sink.keptPath();
     if (hooks.capturing)
         hooks.capturing(true);
@@ -221,11 +275,14 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     RunFigures& figures = outcome.figures;
     std::string capturePath = sink.intermediatePath();
     int result = 1;
+    // Read before the stopped download is waited out: that wait ends a wait of its own.
+    bool stoppedByOperator = false;
     {
         // However the capture ends (an exception from the port included), the files are
         // synced and closed, the echo stops and the cursor comes back before any message.
+        bool captureShown = true;
         auto endCapture = qScopeGuard([&] {
-            if (hooks.capturing)
+            if (hooks.capturing && captureShown)
                 hooks.capturing(false);
             *hooks.captureFile = nullptr;
             sink.finish();
@@ -241,9 +298,19 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
             status.finish();
         figures.captureBytes = status.progress().bytes();
         figures.captureSeconds = clock.elapsed() / 1000.0;
+        stoppedByOperator = session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped;
+        if (stoppedByOperator && !session.ExchangesStopped() && !sink.failed()) {
+            // The unit does not know of the Stop and goes on sending: the rest belongs to
+            // this download's files, and must not be taken for the next exchange's answer.
+            if (hooks.capturing)
+                hooks.capturing(false); // no second Stop, no echo, the arrow back
+            captureShown = false;
+            figures.captureBytes +=
+                finishStoppedDownload(session, hooks.statusBar, sink, status.progress());
+        }
     }
     const std::uint64_t receivedAtEnd = session.BytesOutsideExchanges();
-    logLine("Download from " + hooks.unitText + ": " + std::to_string(figures.captureBytes) +
+    logLine("Download from " + unitText + ": " + std::to_string(figures.captureBytes) +
                 " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() + " s",
             __LINE__);
     if (sink.keptWhole())
@@ -266,12 +333,12 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         // A full disk, or a sync that failed when the capture ended: converting the rest
         // would report a partial download as collected. The status bar and the log say
         // which file and why (the capture's end said so unless it was the final sync).
-        if (session.LastWaitEnd() != TFormSerial::WaitEnd::Stopped || result == 0)
+        if (!stoppedByOperator || result == 0)
             tellFailure(hooks.statusBar, sink.failure(), __LINE__);
         DlgError("Cannot write intermediate data file");
         return judged("the intermediate data file could not be written");
     }
-    if (session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped) {
+    if (stoppedByOperator) {
         // The status bar and the log already say where the bytes are; converting part of a
         // download would pass it off as the unit's data.
         logLine("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
@@ -295,7 +362,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     QElapsedTimer clock;
     clock.start();
     const ConvertOutcome converted =
-        convertIntermediateFile(kIntermediateFileName, hooks.dataDirectory, &written);
+        convertIntermediateFile(kIntermediateFileName, target.prefix, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
     if (marked)
         clearConversionPending(hooks.filesFolder);
@@ -344,7 +411,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     }
     switch (converted.result) {
     case ConvertResult::Collected:
-        DlgInfo("Data collected and placed in " + hooks.dataDirectory);
+        DlgInfo(collectedText(target, converted.files));
         outcome.placed = !converted.files.empty();
         break;
     case ConvertResult::NoData:

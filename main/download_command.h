@@ -9,6 +9,7 @@
 #include "main/capture_sink.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
+#include "platform/fixed_name_file.h"
 
 #include <cstdio>
 #include <functional>
@@ -34,6 +35,9 @@ struct DownloadOutcome {
     // the capture ended with the prompt, every data set was written, no prompt came inside
     // the data, every file is synced and each data file read back holds what was meant.
     bool downloaded = false;
+    // What the data-set names were joined to: the typed directory, with a "/" added when
+    // it names a folder.
+    std::string dataPrefix;
     bool verified = false;
     // Why not, in words that follow "The last download of XRQ... was incomplete: ".
     std::string unverified;
@@ -48,6 +52,10 @@ struct DownloadHooks {
     std::string dataDirectory;
     // The unit as the run log names it, and its serial number (empty when unknown).
     std::string unitText;
+    // Reads the unit's serial number afresh just before "F" (the cable may have moved to
+    // another unit) and puts the unit as the run log names it then, and its serial number
+    // (empty when it gave none), in place of unitText and unitSerial. Unset: those stand.
+    std::function<void(std::string& unitText, std::string& unitSerial)> identifyUnit;
     std::string unitSerial;
     // The program's files folder (ending in "/"): kept downloads go under it. Empty: none.
     std::string filesFolder;
@@ -63,6 +71,14 @@ struct DownloadHooks {
 
 DownloadOutcome runDownload(const DownloadHooks& hooks);
 
+// The log's words for an intermediate file that is not ours alone: its owner and mode.
+std::string foreignFileText(const platform::ForeignFile& foreign);
+
+// After the operator's Stop: waits, sending nothing, until the unit has finished the download
+// it was asked for (its prompt, or 4 s of silence), with what arrives written to the
+// download's file; the status bar says so meanwhile. Returns the bytes that came.
+std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const CaptureSink& sink,
+                                    const DownloadProgress& progress);
 // A conversion under way, recorded in <files folder>conversion-pending.txt (the path of the
 // download it converts) and removed when it has ended, so that a crash or kill in between
 // is found at the next start.

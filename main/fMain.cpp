@@ -31,6 +31,7 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
@@ -306,10 +307,26 @@ void TFormXRQMain::SetUnitActionsAllowed(bool allowed) {
 
 void TFormXRQMain::ExchangeStateChanged() {
     // Pressing them meanwhile was refused anyway; disabled, they say so before the press.
-    const bool running = FormSerial && FormSerial->ExchangeRunning();
+    const bool running = m_collectionTurn || (FormSerial && FormSerial->ExchangeRunning());
     ActionConnect->setEnabled(!running);
     for (QAction* action : {ActionSetClock, ActionCheckBat, ActionCollect, ActionClearMem})
         action->setEnabled(m_unitActionsAllowed && !running);
+}
+
+void TFormXRQMain::BeginCollectionTurn() {
+    m_collectionTurn = true;
+    ExchangeStateChanged();
+}
+
+void TFormXRQMain::EndCollectionTurn() {
+    m_collectionTurn = false;
+    ExchangeStateChanged();
+    if (m_closeAfterTurn) {
+        m_closeAfterTurn = false;
+        // From the event loop, once the collection's handler has returned: its lines come
+        // before the end line.
+        QTimer::singleShot(0, this, [this] { close(); });
+    }
 }
 
 void TFormXRQMain::UnitChanged() {
@@ -495,6 +512,9 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         FormSerial->tellExchangeRunning();
         return;
     }
+    // From here until its last message has been answered the collection has the unit.
+    BeginCollectionTurn();
+    auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
     collection::DownloadHooks hooks;
     hooks.session = FormSerial;
     hooks.statusBar = StatusBar1;
@@ -503,6 +523,20 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
     hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
     hooks.filesFolder = TempFilesPath;
+    bool unitNamed = false;
+    hooks.identifyUnit = [this, &unitNamed](std::string& unitText, std::string& unitSerial) {
+        // A closed session has no unit to ask (and its download sends nothing either).
+        std::optional<std::string> serial;
+        if (FormSerial->PortOpen || FormSerial->LostDevice())
+            serial = identifyUnitOnCable(*this);
+        FormSerial->AwaitReplyTail();
+        unitNamed = serial.has_value();
+        unitSerial = serial.value_or(std::string());
+        unitText = unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
+                                                         FormSerial->ComPortNumber)
+                             : "an XRQ unit that gave no serial number, on COM" +
+                                   std::to_string(FormSerial->ComPortNumber);
+    };
     hooks.captureFile = &CaptureFile;
     hooks.capturing = [this](bool on) {
         if (on)
@@ -514,13 +548,16 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         if (!on)
             QGuiApplication::restoreOverrideCursor();
     };
-    hooks.converted = [this, &hooks](const collection::DownloadOutcome& outcome) {
-        DataDirectory = hooks.dataDirectory;
+    hooks.converted = [this](const collection::DownloadOutcome& outcome) {
+        DataDirectory = outcome.dataPrefix;
         m_viewFiles = outcome.files;
         ButtonView->hide(); // shown again below when this download placed its files
     };
-    hooks.judged = [this](const collection::DownloadOutcome& outcome) {
-        if (outcome.downloaded)
+    hooks.judged = [this, &unitNamed](const collection::DownloadOutcome& outcome) {
+        // A download records the unit it came from: the one that answered just before it.
+        if (!unitNamed)
+            Units.downloadedUnidentified();
+        else if (outcome.downloaded)
             Units.downloaded();
         else
             Units.downloadIncomplete(outcome.unverified);
@@ -637,8 +674,18 @@ void TFormXRQMain::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // Exit after a download's capture, while its files are written or its last message is
+    // open: the program ends once that message has been answered.
+    if (m_collectionTurn && !dialogs::programEnding() &&
+        !(FormSerial && FormSerial->ExchangeRunning())) {
+        if (!m_closeAfterTurn)
+            LogWrite("Exit waits for the end of the download", __LINE__, LogSizeLimit);
+        m_closeAfterTurn = true;
+        event->ignore();
+        return;
+    }
     // Ended by a signal: a box or an exchange may be open below this call.
-    m_endLineDeferred = m_endLineDeferred || dialogs::programEnding();
+    m_endLineDeferred = m_endLineDeferred || dialogs::programEnding() || m_collectionTurn;
     if (FormSerial && FormSerial->ExchangeRunning()) {
         if (!dialogs::programEnding()) {
             m_askingToStop = true;

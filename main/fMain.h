@@ -133,6 +133,13 @@ public:
     // What stands between the operator and the unit, in the status bar; false when nothing
     // found to say.
     bool ShowGuidance();
+    // A collection holds the unit from its start until its last message has been answered:
+    // meanwhile the unit actions and Connect stay disabled (also in the quiet spell after the
+    // conversion, when no exchange waits), and Exit waits for its end, so that the end line
+    // stays the last line. Turns do not nest.
+    void BeginCollectionTurn();
+    void EndCollectionTurn();
+    bool InCollectionTurn() const { return m_collectionTurn; }
 
     void FormCreate(QObject* Sender);
     void FormShow(QObject* Sender);
@@ -174,6 +181,8 @@ private:
     ProgramLocations m_locations;
     std::string m_defaultDataDirectory;
     bool m_shown = false;
+    bool m_collectionTurn = false;
+    bool m_closeAfterTurn = false; // Exit pressed during the turn
     bool m_endLogged = false;
     // The close came from inside a running exchange or a modal box: the end line waits until
     // the program's loop has ended, so that it stays the last line.

@@ -179,6 +179,32 @@ bool InstrumentCommands::requestSerialNumber() {
     return true;
 }
 
+std::optional<std::string> InstrumentCommands::identifyUnit() {
+    Hourglass hourglass(m_view);
+    char serial[kSerialLength + 1] = {};
+    if (m_session.waitForStringNBetweenChars("R", '#', '>', kSerialDelay, serial, kSerialLength) !=
+        0) {
+        m_view.log("The XRQ unit did not give its serial number: it is not known which unit is "
+                   "on the cable");
+        return std::nullopt;
+    }
+    m_serial.assign(serial, kSerialLength);
+    m_view.setSerialNumber(m_serial);
+    if (units) {
+        const unit_status::Unit now{m_serial, m_session.portNumber(), m_session.deviceName()};
+        const auto& known = units->current();
+        if (!known || known->serial != now.serial || known->port != now.port) {
+            if (known && known->port == now.port)
+                m_view.log("Another XRQ unit is on the cable: " +
+                           unit_status::printableSerial(known->serial) + " was connected, " +
+                           unit_status::printableSerial(now.serial) + " answers now");
+            units->identified(now);
+            m_view.unitChanged();
+        }
+    }
+    return m_serial;
+}
+
 void InstrumentCommands::setClock() {
     if (refuseWhileBusy())
         return;
@@ -216,19 +242,9 @@ bool InstrumentCommands::clearingAgreed() {
     // and would have to for its memory to be cleared anyway.
     if (!m_session.sessionOpen() && m_session.openPort() != 0)
         return false;
-    const int port = m_session.portNumber();
-    const std::string device = m_session.deviceName();
-    const auto& known = units->current();
-    if (!known || known->port != port) {
-        Hourglass hourglass(m_view);
-        char serial[kSerialLength + 1] = {};
-        if (m_session.waitForStringNBetweenChars("R", '#', '>', kSerialDelay, serial,
-                                                 kSerialLength) == 0) {
-            units->identified({std::string(serial, kSerialLength), port, device});
-            m_view.unitChanged();
-        }
-    }
-    const auto question = unit_status::clearMemoryQuestion(*units, port, device);
+    const bool named = identifyUnit().has_value();
+    const auto question = unit_status::clearMemoryQuestion(*units, m_session.portNumber(),
+                                                           m_session.deviceName(), named);
     if (!question || m_view.confirm(*question, false))
         return true;
     m_view.info("Memory not cleared");

@@ -52,6 +52,8 @@ public:
     virtual bool confirm(const std::string& message, bool defaultYes) = 0;
     // The unit record changed (a unit connected or was named): the identity is shown anew.
     virtual void unitChanged() {}
+    // A line for the run log (what the boxes do not say).
+    virtual void log(const std::string& /*line*/) {}
 };
 
 class InstrumentCommands {
@@ -69,11 +71,15 @@ public:
     void setClock();
     void checkBattery();
     void clearMemory();
+    // Reads the serial number afresh ("R"): the unit on the cable now need not be the one that
+    // was connected (a cable moved while the port stayed open). A different answer replaces
+    // the identity. Empty when the unit gave none; nothing is shown then, only logged.
+    std::optional<std::string> identifyUnit();
 
 private:
     bool refuseWhileBusy();
-    // Before a clearing: the unit named (its serial number read when not known on this
-    // port) and, when it was not downloaded since it was connected, the operator asked.
+    // Before a clearing: the unit named (its serial number read afresh) and, when it was not
+    // downloaded since it was connected or could not be named, the operator asked.
     bool clearingAgreed();
 
     UnitSession& m_session;

@@ -40,6 +40,7 @@ bool UnitRecord::follow(bool portOpen, int port) {
 void UnitRecord::downloaded() {
     if (m_current) {
         m_downloaded.insert(m_current->serial);
+        m_lastDownloadUnidentified = false;
         m_incomplete.erase(m_current->serial);
     }
 }
@@ -76,15 +77,19 @@ std::string identityText(const UnitRecord& record, bool portOpen, int port) {
 }
 
 std::optional<std::string> clearMemoryQuestion(const UnitRecord& record, int port,
-                                               const std::string& device) {
+                                               const std::string& device, bool answered) {
     const auto& unit = record.current();
-    if (!unit || unit->port != port) {
+    if (!answered || !unit || unit->port != port) {
         std::string text = "The XRQ unit on " + portName(port);
         if (!device.empty())
             text += " (" + device + ")";
         return text + " did not give its serial number: it cannot be told whether its data "
                       "has been downloaded.\nClear its memory anyway?";
     }
+    if (record.lastDownloadUnidentified())
+        return "The last download came from an XRQ unit that did not give its serial number: "
+               "it cannot be told whether the data of " +
+               unitName(*unit) + " has been downloaded.\nClear its memory anyway?";
     if (record.downloadedSinceConnect(unit->serial))
         return std::nullopt;
     const std::string why = record.lastDownloadIncomplete(unit->serial);

@@ -32,6 +32,10 @@ public:
     bool follow(bool portOpen, int port);
     // The current unit's data has been collected, all of it safely on the disk.
     void downloaded();
+    // A download ended whose unit did not give its serial number just before it: which
+    // unit's data it holds is not known, so the next clearing asks.
+    void downloadedUnidentified() { m_lastDownloadUnidentified = true; }
+    bool lastDownloadUnidentified() const { return m_lastDownloadUnidentified; }
     // A download of the current unit that cannot be relied on: `why` completes "The last
     // download of XRQ... was incomplete: ". The unit no longer counts as downloaded.
     void downloadIncomplete(const std::string& why);
@@ -44,6 +48,7 @@ public:
 private:
     std::optional<Unit> m_current;
     std::set<std::string> m_downloaded;
+    bool m_lastDownloadUnidentified = false;
     std::map<std::string, std::string> m_incomplete;
 };
 
@@ -52,9 +57,10 @@ private:
 std::string identityText(const UnitRecord& record, bool portOpen, int port);
 
 // The question asked before the usual ones of a clearing when the unit has not been
-// downloaded since it was connected (or could not be named at all); none otherwise.
+// downloaded since it was connected, could not be named just now (`answered` false), or the
+// last download came from a unit that could not be named; none otherwise.
 std::optional<std::string> clearMemoryQuestion(const UnitRecord& record, int port,
-                                               const std::string& device);
+                                               const std::string& device, bool answered = true);
 
 // Printable form of a serial number as the unit sent it (control bytes and non-ASCII as '?').
 std::string printableSerial(const std::string& serial);

@@ -51,22 +51,40 @@ int createNew(const std::string& path, int flags, mode_t mode) {
     return fd;
 }
 
-} // namespace
+// True when the open file belongs to us and nobody else may write it; otherwise closes it.
+bool keepOnlyPrivate(int fd, ForeignFile* foreign) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
+        (st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    if (foreign) {
+        foreign->owner = st.st_uid;
+        foreign->mode = st.st_mode & 07777;
+    }
+    ::close(fd);
+    errno = EPERM;
+    return false;
+}
 
-int openFixedNameForWriting(const std::string& path, FixedOpen how, mode_t createMode) {
+int openForWriting(const std::string& path, FixedOpen how, mode_t createMode, bool privateOnly,
+                   ForeignFile* foreign) {
     const int flags = O_WRONLY | (how == FixedOpen::Append ? O_APPEND : 0);
-    if (how == FixedOpen::CreateNew)
-        return createNew(path, flags, createMode);
+    if (how == FixedOpen::CreateNew) {
+        const int fd = createNew(path, flags, createMode);
+        return fd >= 0 && privateOnly && !keepOnlyPrivate(fd, foreign) ? -1 : fd;
+    }
     // Create first: O_EXCL never follows a link, even a dangling one. An existing entry is
     // then opened without following it; a few rounds cover an entry removed in between.
     for (int round = 0; round < 3; ++round) {
         int fd = createNew(path, flags, createMode);
         if (fd >= 0)
-            return fd;
+            return privateOnly && !keepOnlyPrivate(fd, foreign) ? -1 : fd;
         if (errno != EEXIST)
             return -1;
         fd = openExisting(path, flags);
         if (fd >= 0) {
+            if (privateOnly && !keepOnlyPrivate(fd, foreign))
+                return -1;
             if (how == FixedOpen::Truncate && ::ftruncate(fd, 0) != 0) {
                 const int err = errno;
                 ::close(fd);
@@ -79,6 +97,17 @@ int openFixedNameForWriting(const std::string& path, FixedOpen how, mode_t creat
             return -1;
     }
     return -1;
+}
+
+} // namespace
+
+int openFixedNameForWriting(const std::string& path, FixedOpen how, mode_t createMode) {
+    return openForWriting(path, how, createMode, false, nullptr);
+}
+
+int openPrivateFixedNameForWriting(const std::string& path, FixedOpen how, mode_t createMode,
+                                   ForeignFile* foreign) {
+    return openForWriting(path, how, createMode, true, foreign);
 }
 
 int openFixedNameForReading(const std::string& path) {

@@ -21,6 +21,22 @@ enum class FixedOpen {
 
 int openFixedNameForWriting(const std::string& path, FixedOpen how, mode_t createMode = 0666);
 
+// Owner and mode of an existing file that a private open refused, as fstat saw them on the
+// opened descriptor.
+struct ForeignFile {
+    uid_t owner = 0;
+    mode_t mode = 0;
+};
+
+// As openFixedNameForWriting, and the file must be ours alone: it belongs to the user running
+// the program and nobody else may write it (a file another local user planted in a shared
+// folder, or one they may edit while we write, would let them change what we record). Checked
+// on the opened descriptor before anything is emptied; a refusal returns -1 with errno EPERM
+// and fills `foreign`. A new file is created with `createMode` (keep group and others' write
+// bits out of it, or the next open refuses it).
+int openPrivateFixedNameForWriting(const std::string& path, FixedOpen how, mode_t createMode,
+                                   ForeignFile* foreign = nullptr);
+
 // For reading; the same refusals.
 int openFixedNameForReading(const std::string& path);
 

@@ -144,6 +144,22 @@ Place find(const Document& doc, const std::string& section, const std::string& k
     return place;
 }
 
+// The process's file-creation mask, read without changing it (umask(2) would, for a moment,
+// under any other thread creating a file).
+mode_t processUmask() {
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found)
+            return static_cast<mode_t>(mask & 0777);
+    }
+    return 022;
+}
+
 bool save(const std::string& path, const Document& doc) {
     std::string bytes;
     const char* eol = doc.crlf ? "\r\n" : "\n";
@@ -155,8 +171,9 @@ bool save(const std::string& path, const Document& doc) {
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         return false;
-    struct stat st {};
-    ::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+    // The mode a file of this user's gets, not the old file's: one left at 0666 by another
+    // program would otherwise stay writable for everyone.
+    ::fchmod(fd, 0666 & ~processUmask());
     bool ok = true;
     for (std::size_t done = 0; ok && done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

@@ -14,6 +14,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <chrono>
@@ -166,9 +167,13 @@ void TFormSerial::StopExchange() {
     m_stopRequested = true;
     Match.TimedOut = true;
     SerialTimer->setEnabled(false);
-    // What the unit still sends of the stopped reply must not answer the next exchange.
-    onLine([this] {
-        SerialCom->PurgeInput();
+    // What the unit still sends of the stopped reply must not answer the next exchange. A
+    // stopped download's bytes are the unit's data, though: they stay queued for
+    // iFinishStoppedCapture, which writes them to the download's file.
+    const bool capture = Match.Capturing;
+    onLine([this, capture] {
+        if (!capture)
+            SerialCom->PurgeInput();
         SerialCom->PurgeOutput();
     });
     m_replyTail = 0;
@@ -215,6 +220,7 @@ int TFormSerial::iOpenPort() {
             SerialCom->Close();
         }
         m_replyTail = 0;
+        m_goneWhileOpening = false;
         std::string noPermissionDevice;
         const int answer = probe(ComPortNumber, noPermissionDevice);
         if (answer == 0) {
@@ -227,6 +233,17 @@ int TFormSerial::iOpenPort() {
             if (m_stopped) {
                 const OwnClose own(m_ownClose);
                 SerialCom->Close();
+                return 1;
+            }
+            // The device went during the pause: the component may have closed itself, or
+            // still hold the lost device. Either way there is no port to call open.
+            if (m_goneWhileOpening || !SerialCom->Active()) {
+                if (SerialCom->Active()) {
+                    const OwnClose own(m_ownClose);
+                    SerialCom->Close();
+                }
+                DlgError(session_text::unableToOpen(ComPortNumber, false) +
+                         "\nThe device went away while the port was being opened.");
                 return 1;
             }
             SerialCom->PurgeOutput();
@@ -294,6 +311,8 @@ void TFormSerial::deviceVanished() {
         m_lostDevice = true;
     if (m_waiting)
         m_lineWentAway = true;
+    if (m_opening)
+        m_goneWhileOpening = true;
     LogWrite(session_text::deviceGoneLine(ComPortNumber, wasOpen), __LINE__, LogSizeLimit);
     emit portVanished(ComPortNumber);
     emit sessionChanged();
@@ -485,6 +504,38 @@ int TFormSerial::iCaptureTo(const std::string& Command, char Termination, std::u
                      nullptr, 0, session_text::captureStart(Termination, Command, Delay),
                      448};
     return runExchange(x, Command, Delay) ? 1 : 0;
+}
+
+int TFormSerial::iFinishStoppedCapture(char Termination, std::uint32_t Delay) {
+    // A port that went has nothing more to send, and must not be opened anew for this.
+    if (refuseNested() || !sessionUsable())
+        return 1;
+    const Exchange x{0,
+                     0,
+                     Termination,
+                     nullptr,
+                     0,
+                     "Waiting for the end of the stopped download (its prompt \"" +
+                         std::string(1, Termination) + "\", or " + std::to_string(Delay) +
+                         " ms of silence)",
+                     __LINE__};
+    return runExchange(x, std::string(), Delay) ? 1 : 0;
+}
+
+void TFormSerial::AwaitReplyTail() {
+    if (m_replyTail == 0 || !sessionUsable())
+        return;
+    // The same horizon as the filter's own: a unit that never ends its reply is not waited for.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    const auto left =
+        std::chrono::milliseconds(1000) - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - m_replyTailSince);
+    if (left.count() <= 0)
+        return;
+    deadline.start(static_cast<int>(left.count()));
+    while (m_replyTail != 0 && deadline.isActive() && !m_stopped && sessionUsable())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 int TFormSerial::iWaitForChar(const std::string& Command, char Char1, char Char2,

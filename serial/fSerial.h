@@ -78,6 +78,16 @@ public:
     // result, LastWaitEnd() says Stopped) and the port's queues are purged. Later exchanges
     // run as usual. Nothing happens when no exchange waits.
     void StopExchange();
+    // After the operator's Stop of iCaptureTo the unit goes on sending the download it was
+    // asked for. This waits, sending nothing, until its termination character arrives or the
+    // line has been silent for Delay ms, writing what arrives to the capture file as the
+    // capture did, so that none of it is taken for the next exchange's answer. 0 when the
+    // termination character came; 1 on silence, a gone device or the program's end.
+    int iFinishStoppedCapture(char Termination, std::uint32_t Delay);
+    // A serial number is complete at its eighth character, before the unit's prompt: this
+    // waits (at most about a second) until that prompt has come and gone, so that a capture
+    // started next does not write it into its file as the first byte of the download.
+    void AwaitReplyTail();
     // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
     std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
 
@@ -146,9 +156,10 @@ private:
 
     bool m_waiting = false;
     bool m_opening = false;
-    bool m_ownClose = false;     // a close of ours is under way
-    bool m_lostDevice = false;   // see LostDevice()
-    bool m_lineWentAway = false; // the device went during the current wait
+    bool m_ownClose = false;         // a close of ours is under way
+    bool m_lostDevice = false;       // see LostDevice()
+    bool m_lineWentAway = false;     // the device went during the current wait
+    bool m_goneWhileOpening = false; // the device went during the current open
     WaitEnd m_lastWaitEnd = WaitEnd::Answered;
     bool m_stopped = false;
     bool m_stopRequested = false; // the operator's Stop, for the current wait only

@@ -2,6 +2,7 @@
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
+#include "main/data_directory.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
@@ -15,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -121,6 +123,13 @@ TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
 
     ButtonBrowse = button(GroupBox2, "Browse", 376, 24, 75, 25);
 
+    LabelDataNote = new QLabel(GroupBox2);
+    LabelDataNote->setObjectName(QStringLiteral("LabelDataNote"));
+    LabelDataNote->setGeometry(24, 54, 450, 20);
+    LabelDataNote->hide();
+    connect(EditDataDirectory, &QLineEdit::textChanged, this,
+            platform::guarded([this](const QString&) { showDataNote(); }));
+
     // The hints are kept with their controls but the dialog does not show them.
     for (QWidget* w : {static_cast<QWidget*>(ComPortCombo), static_cast<QWidget*>(RefreshButton),
                        static_cast<QWidget*>(RunDevMgrButton)})
@@ -223,12 +232,32 @@ void TFormSetup::ButtonBrowseClick() {
         DlgInternalError("Cannot create data directory.", __FILE__, __LINE__);
 }
 
+void TFormSetup::showDataNote() {
+    const auto target = collection::resolveDataDirectory(pathBytes(EditDataDirectory->text()));
+    const std::string note = collection::prefixNote(target);
+    if (note.empty()) {
+        LabelDataNote->hide();
+        return;
+    }
+    const QString text = QFile::decodeName(QByteArray::fromStdString(note));
+    const QString folder =
+        QFile::decodeName(QByteArray::fromStdString(collection::shownFolder(target)));
+    // A long folder is cut in its middle; the words before it stay whole.
+    const QString head = text.left(text.size() - folder.size());
+    const QFontMetrics metrics(LabelDataNote->font());
+    const int room = LabelDataNote->width() - metrics.horizontalAdvance(head);
+    LabelDataNote->setText(head + metrics.elidedText(folder, Qt::ElideMiddle, room));
+    LabelDataNote->setToolTip(text);
+    LabelDataNote->show();
+}
+
 void TFormSetup::ButtonOKClick() {
     close();
 }
 
 void TFormSetup::FormShow() {
     RefreshButtonClick();
+    showDataNote(); // the folder may have been made or removed since
     m_shownSettings = true;
     m_portAtShow = FormSerial ? FormSerial->ComPortNumber : -1;
     m_directoryAtShow = pathBytes(EditDataDirectory->text());

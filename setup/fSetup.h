@@ -29,6 +29,8 @@ public:
     QGroupBox* GroupBox2 = nullptr;
     QLineEdit* EditDataDirectory = nullptr;
     QPushButton* ButtonBrowse = nullptr;
+    // Under the data directory: what a text that names no folder does to the file names.
+    QLabel* LabelDataNote = nullptr;
 
     // Refills the COM port list, takes the selected port and sets the line speed; also run by
     // the main window at start-up.
@@ -63,6 +65,7 @@ protected:
 private:
     // The device of the port that the session itself holds open, when that is the port.
     std::string sessionDevice() const;
+    void showDataNote();
 
     // The settings as the dialog was opened with them: a close logs what changed.
     bool m_shownSettings = false;

@@ -75,42 +75,66 @@ TEST_F(OperatorStatus, FieldAndLabelFollowASecondUnitWhichIsNamedBeforeItsMemory
     EXPECT_EQ(identity().find("- not connected") != std::string::npos, true) << identity();
 }
 
-TEST_F(OperatorStatus, StopMidDownloadKeepsTheIntermediateFileAndConvertsNothing) {
+// Stop, then Collect Data at once: the unit does not know of the Stop and sends the rest of
+// the download, which goes to the stopped download's file while every command waits; the
+// next download's files then hold only its own bytes.
+TEST_F(OperatorStatus, StopMidDownloadWaitsOutTheUnitAndTheNextDownloadHoldsOnlyItsOwnBytes) {
     sim::SimOptions o;
     o.baud = 19200; // about 7 KB: 4 s, time enough to stop it
     o.dataSets = sim::generateDataSets(2, 60, 60);
-    plugUnit(1, o);
+    sim::PtyUnit& unit = plugUnit(1, o);
     startProgram();
     connectOk();
     EXPECT_EQ(FormXRQMain->ActionStop->shortcut(), QKeySequence(Qt::Key_Escape));
     EXPECT_FALSE(FormXRQMain->ActionStop->isEnabled());
 
     // Once some data has arrived, the operator presses Stop; meanwhile the unit actions and
-    // Connect are disabled and Stop is offered.
-    bool stopOffered = false, actionsDisabled = false;
+    // Connect are disabled and Stop is offered. After the Stop they stay disabled while the
+    // unit still sends, and the status bar says why.
+    bool stopOffered = false, actionsDisabled = false, stopped = false;
+    bool waitedOut = false, stillSendingSaid = false;
     QTimer stopper;
     stopper.setInterval(100);
     QObject::connect(&stopper, &QTimer::timeout, [&] {
+        if (stopped) {
+            const std::string said = FormXRQMain->StatusBar1->currentMessage().toStdString();
+            if (FormSerial->ExchangeRunning() && said.find("still sending") != std::string::npos) {
+                stillSendingSaid = true;
+                waitedOut = !FormXRQMain->ActionCollect->isEnabled() &&
+                            !FormXRQMain->ActionConnect->isEnabled() &&
+                            !FormXRQMain->ActionStop->isEnabled();
+                stopper.stop();
+            }
+            return;
+        }
         if (!FormSerial->ExchangeRunning() || intermediate().size() < 500)
             return;
-        stopper.stop();
         stopOffered = FormXRQMain->ButtonStop->isVisible() && FormXRQMain->ActionStop->isEnabled();
         actionsDisabled = !FormXRQMain->ActionConnect->isEnabled() &&
                           !FormXRQMain->ActionCollect->isEnabled() &&
                           !FormXRQMain->ActionClearMem->isEnabled();
+        stopped = true;
         FormXRQMain->ButtonStop->click();
     });
     stopper.start();
-    const std::size_t boxes = boxMark();
+    std::size_t boxes = boxMark();
     const std::size_t mark = logMark();
     collect(defaultDataDir);
+    stopper.stop();
     EXPECT_TRUE(stopOffered);
     EXPECT_TRUE(actionsDisabled);
+    EXPECT_TRUE(stillSendingSaid);
+    EXPECT_TRUE(waitedOut);
     EXPECT_TRUE(boxesSince(boxes).empty());
 
+    // The stopped download's file holds all that the unit sent for it, the rest included.
     const std::string kept = intermediate();
-    EXPECT_GE(kept.size(), 500u);
-    EXPECT_LT(kept.size(), 7000u);
+    EXPECT_EQ(kept.size(), unit.bytesSentSinceDownload());
+    EXPECT_EQ(kept.back(), '>');
+    // ... and so does its kept copy, which the next download does not touch.
+    const std::string keptCopy = FormXRQMain->LastDownload.keptFile;
+    ASSERT_FALSE(keptCopy.empty());
+    EXPECT_EQ(readWholeFile(keptCopy), kept);
     bool anyDataFile = false;
     if (fs::exists(defaultDataDir))
         for ([[maybe_unused]] const auto& e : fs::directory_iterator(defaultDataDir))
@@ -119,18 +143,32 @@ TEST_F(OperatorStatus, StopMidDownloadKeepsTheIntermediateFileAndConvertsNothing
     const std::string said = FormXRQMain->StatusBar1->currentMessage().toStdString();
     EXPECT_EQ(said.rfind("Download stopped by the operator.", 0), 0u) << said;
     EXPECT_NE(said.find("_$XRQInt.txt"), std::string::npos) << said;
+    EXPECT_NE(said.find("more after Stop, kept there too"), std::string::npos) << said;
     const auto lines = logSince(mark);
     EXPECT_TRUE(logged(lines, "Stop pressed during the download"));
-    bool stopLine = false;
-    for (const auto& l : lines)
+    bool stopLine = false, endLine = false;
+    for (const auto& l : lines) {
         stopLine = stopLine || (l.rfind("Download stopped by the operator: " +
                                             std::to_string(kept.size()) + " bytes kept in ",
                                         0) == 0 &&
                                 l.find("nothing converted") != std::string::npos);
+        endLine = endLine || l.rfind("The stopped download has ended (its prompt came): ", 0) == 0;
+    }
     EXPECT_TRUE(stopLine);
+    EXPECT_TRUE(endLine);
     EXPECT_FALSE(FormXRQMain->ButtonStop->isVisible());
     EXPECT_TRUE(FormXRQMain->ActionCollect->isEnabled());
     EXPECT_TRUE(FormXRQMain->ActionConnect->isEnabled());
+
+    // Collect Data at once: a whole download of its own.
+    boxes = boxMark();
+    collect(defaultDataDir);
+    EXPECT_EQ(boxesSince(boxes),
+              (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
+    EXPECT_EQ(intermediate().size(), unit.bytesSentSinceDownload());
+    EXPECT_EQ(readWholeFile(keptCopy), kept);
+    for (const auto& set : o.dataSets)
+        EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
 }
 
 } // namespace

@@ -308,6 +308,71 @@ TEST_F(ClearMem, EveryStepMustBeAnswered) {
     }
 }
 
+// The unit on the cable is asked who it is before anything of a clearing is sent: a unit
+// that is not the downloaded one, that gives no serial number, or whose last download could
+// not be told apart, brings the extra question.
+TEST_F(ClearMem, TheSerialNumberIsReadAfreshAndAnotherUnitIsAskedAbout) {
+    enum class Before { DownloadedA, DownloadedUnnamed };
+    struct Case {
+        const char* name;
+        Before before;
+        std::pair<int, std::string> r;
+        bool asked;        // the extra question comes
+        std::string about; // ... and holds this
+        std::string shown; // the unit the record names afterwards
+    };
+    const Case cases[] = {
+        {"the same unit", Before::DownloadedA, {0, "XRQ10472"}, false, "", "XRQ10472"},
+        {"another unit on the cable",
+         Before::DownloadedA,
+         {0, "XRQ20001"},
+         true,
+         "XRQ20001 on No COM port has not been downloaded",
+         "XRQ20001"},
+        {"no serial number",
+         Before::DownloadedA,
+         {1, ""},
+         true,
+         "did not give its serial number",
+         "XRQ10472"},
+        {"the last download unnamed",
+         Before::DownloadedUnnamed,
+         {0, "XRQ10472"},
+         true,
+         "The last download came from an XRQ unit that did not give its serial number",
+         "XRQ10472"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unit_status::UnitRecord units;
+        units.connected({"XRQ10472", -1, ""});
+        units.downloaded();
+        if (c.before == Before::DownloadedUnnamed)
+            units.downloadedUnidentified();
+        commands.units = &units;
+        journal.clear();
+        view.answers = {false}; // No to the first question asked
+        session.replies = {{"R", c.r}};
+        commands.clearMemory();
+        ASSERT_GE(journal.size(), 3u);
+        EXPECT_EQ(journal[0], "wait");
+        EXPECT_EQ(journal[1], "send R");
+        const std::string& question = journal[3];
+        if (c.asked) {
+            EXPECT_NE(question.find(c.about), std::string::npos) << question;
+            EXPECT_NE(question.find("Clear its memory anyway?"), std::string::npos);
+        } else {
+            EXPECT_NE(question.find("This action is irreversible"), std::string::npos) << question;
+        }
+        EXPECT_EQ(journal.back(), "info Memory not cleared");
+        for (const auto& line : journal)
+            EXPECT_EQ(line.rfind("send *", 0), std::string::npos) << "cleared against a No";
+        ASSERT_TRUE(units.current());
+        EXPECT_EQ(units.current()->serial, c.shown);
+    }
+    commands.units = nullptr;
+}
+
 } // namespace
 
 TEST(BatteryReply, LineNoiseWithNulBytesBeforeTheReplyDoesNotSpoilIt) {

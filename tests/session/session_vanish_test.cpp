@@ -64,6 +64,24 @@ TEST_F(Vanish, AnIdlePortThatGoesClosesTheSessionOnceAndTheNextExchangeReopens) 
     EXPECT_FALSE(form->LostDevice());
 }
 
+TEST_F(Vanish, ADeviceThatGoesDuringTheOpeningPauseLeavesTheSessionClosed) {
+    ASSERT_TRUE(pty.ok());
+    pty.linkAs(tree.ports(), sessiontest::kPort);
+    static const char opened = 0;
+    // The unit's end hangs up as soon as the port is open, inside the 250 ms pause.
+    form->SerialCom->SetAfterOpen(TOpenCloseEvent::fromCallable(
+        &opened, form.get(), [&](TCustomComPort*) { pty.closeMaster(); }));
+    EXPECT_EQ(form->iOpenPort(), 1);
+    EXPECT_FALSE(form->PortOpen);
+    ASSERT_FALSE(dialogs.shown.empty());
+    EXPECT_EQ(lastBox(), "Unable to open COM5.\nThe device went away while the port was being "
+                         "opened.");
+    EXPECT_TRUE(waitFor([&] { return !form->SerialCom->Active(); }));
+    // Nothing is sent on a port the session does not hold; the wait runs out as its time-out.
+    EXPECT_EQ(form->iWaitForChar("!", '>', 0, 300), -1);
+    EXPECT_FALSE(form->PortOpen);
+}
+
 TEST_F(Vanish, AWaitEndsWithItsTimeOutWhenTheDeviceGoesAndShowsNoBox) {
     openSession();
     sessiontest::soon([&] {

@@ -377,3 +377,41 @@ TEST_F(SetupDialogTest, SelectionDialogCreatesATypedNewFolder) {
         }
     }
 }
+
+// A typed directory whose last part names no folder is a prefix of the file names: the
+// dialog says so under the box, and says nothing for a folder (with or without its "/").
+TEST_F(SetupDialogTest, ANoteUnderTheDataDirectoryTellsWhenItIsAPrefix) {
+    const std::string r = root.path().toStdString();
+    ASSERT_TRUE(QDir().mkpath(root.path() + "/Field/typed"));
+    TFormSetup dialog;
+    dialog.show();
+    struct Case {
+        std::string text;
+        std::string note; // empty: no note shown
+    };
+    const Case cases[] = {
+        {r + "/Field/typed/", ""},
+        {r + "/Field/typed", ""},
+        {r + "/Field/site", "files will be named siteNAME.txt in " + r + "/Field/"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        dialog.EditDataDirectory->setText(QString::fromStdString(c.text));
+        EXPECT_EQ(dialog.LabelDataNote->isVisible(), !c.note.empty());
+        if (!c.note.empty()) {
+            EXPECT_EQ(dialog.LabelDataNote->toolTip().toStdString(), c.note);
+            // Shown whole when it fits, never cut at the folder's end.
+            const QString shown = dialog.LabelDataNote->text();
+            EXPECT_TRUE(shown.endsWith(QString::fromStdString(r + "/Field/")))
+                << shown.toStdString();
+        }
+    }
+    // The folder made meanwhile: the next showing of the dialog says no more.
+    dialog.EditDataDirectory->setText(QString::fromStdString(r + "/Field/later"));
+    EXPECT_TRUE(dialog.LabelDataNote->isVisible());
+    ASSERT_TRUE(QDir().mkpath(root.path() + "/Field/later"));
+    dialog.hide();
+    dialog.show();
+    EXPECT_FALSE(dialog.LabelDataNote->isVisible());
+}

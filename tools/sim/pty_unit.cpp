@@ -91,6 +91,7 @@ struct PtyUnit::Impl {
     UnitModel model;
     std::string received;
     std::uint64_t sent = 0;
+    std::uint64_t sentAtDownload = 0; // `sent` when the last "F" arrived
     bool idle = true;
     bool running = false;
     bool stopRequested = false;
@@ -317,6 +318,8 @@ struct PtyUnit::Impl {
                 if (options.verbose)
                     std::fprintf(stderr, "xrq-unit-sim: <- %s\n",
                                  escaped(std::string_view(buf + i, 1)).c_str());
+                if (reply.download)
+                    sentAtDownload = sent;
                 if (!reply.empty())
                     queue.push_back({std::move(reply.text), std::move(reply.download)});
             }
@@ -559,6 +562,20 @@ void PtyUnit::setMemory(std::vector<DataSet> sets) {
     m_impl->saveState();
 }
 
+void PtyUnit::becomeUnit(const std::string& serialNumber, std::vector<DataSet> sets) {
+    for (char c : serialNumber) {
+        if (c == '>' || c == '\r' || c == '\n')
+            throw std::runtime_error("the serial number may not hold '>' or a line end");
+    }
+    {
+        std::lock_guard lock(m_impl->mu);
+        m_impl->model.setSerialNumber(serialNumber);
+        m_impl->model.setMemory(std::move(sets));
+        m_impl->model.takeChanged();
+    }
+    m_impl->saveState();
+}
+
 void PtyUnit::setFaults(const FaultOptions& faults) {
     std::lock_guard lock(m_impl->mu);
     m_impl->model.setFaults(faults);
@@ -578,6 +595,11 @@ bool PtyUnit::waitForReceived(std::string_view text, std::chrono::milliseconds t
 std::uint64_t PtyUnit::bytesSent() const {
     std::lock_guard lock(m_impl->mu);
     return m_impl->sent;
+}
+
+std::uint64_t PtyUnit::bytesSentSinceDownload() const {
+    std::lock_guard lock(m_impl->mu);
+    return m_impl->sent - m_impl->sentAtDownload;
 }
 
 bool PtyUnit::waitUntilIdle(std::chrono::milliseconds timeout) const {

@@ -63,6 +63,9 @@ public:
 
     void setMemory(std::vector<DataSet> sets);
     void setFaults(const FaultOptions& faults);
+    // The cable moved to another unit on the same port (the pty stays open): from the next
+    // command on, this is a unit with that serial number and memory.
+    void becomeUnit(const std::string& serialNumber, std::vector<DataSet> sets);
 
     // Every byte the unit has received, in order.
     std::string received() const;
@@ -70,6 +73,10 @@ public:
     bool waitForReceived(std::string_view text, std::chrono::milliseconds timeout) const;
     // Bytes written to the pty so far.
     std::uint64_t bytesSent() const;
+    // Bytes written to the pty since the last "F" arrived: its download (noise before it
+    // included), and whatever was still queued of an earlier reply (none when the program
+    // waits for each reply's prompt).
+    std::uint64_t bytesSentSinceDownload() const;
     // Waits until everything queued so far has been written to the pty.
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
 
