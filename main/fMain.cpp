@@ -5,6 +5,8 @@
 #include "main/command_links.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
+#include "main/status_panel.h"
+#include "main/window_fit.h"
 #include "main/unit_status.h"
 #include "platform/exception_guard.h"
 #include "platform/fixed_name_file.h"
@@ -33,6 +35,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QScrollArea>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
@@ -196,6 +199,7 @@ void TFormXRQMain::buildControls() {
     Button2 = actionButton(ActionSetup, GroupBox1);
     ButtonConnect = actionButton(ActionConnect, GroupBox1);
     LabelComPort = boldLabel("N/A", GroupBox1, 12);
+    LabelComPort->setWordWrap(true); // "COM7 @ 19200 - not present" takes two lines if need be
     row1->addWidget(Button2);
     row1->addWidget(ButtonConnect);
     row1->addWidget(LabelComPort, 1);
@@ -253,7 +257,16 @@ void TFormXRQMain::buildControls() {
     lampRow->addStretch(1);
     column->addLayout(lampRow);
 
-    setCentralWidget(central);
+    // The controls scroll when the screen is too small for them; the status panel and the
+    // status bar below them stay in sight.
+    StatusPanel1 = new StatusPanel(this);
+    auto* outer = new QWidget(this);
+    auto* outerColumn = new QVBoxLayout(outer);
+    outerColumn->setContentsMargins(0, 0, 0, 0);
+    outerColumn->setSpacing(0);
+    outerColumn->addWidget(window_fit::scrolled(central, outer), 1);
+    outerColumn->addWidget(StatusPanel1);
+    setCentralWidget(outer);
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     ButtonView = new QPushButton(QStringLiteral("View"), StatusBar1);
@@ -364,7 +377,7 @@ bool TFormXRQMain::ShowGuidance() {
     const std::string text = unit_status::guidanceText(unit_status::diagnose(facts), facts);
     if (text.empty())
         return false;
-    StatusBar1->showMessage(QString::fromLocal8Bit(text.c_str()));
+    StatusPanel1->setState(QString::fromLocal8Bit(text.c_str()));
     return true;
 }
 
@@ -378,6 +391,14 @@ void TFormXRQMain::FormShow(QObject*) {
     LogWrite("***** Program Start *****", 118, LogSizeLimit);
     LogWrite("Program path: " + ProgramPath, 120, LogSizeLimit);
     LogWrite("Temporary files path: " + TempFilesPath, 122, LogSizeLimit);
+    // Window places per screen, beside the settings file and apart from it.
+    window_fit::setGeometryStore(QFile::decodeName(
+        QByteArray::fromStdString(TempFilesPath + "window-geometry.ini")));
+    StatusPanel1->OpenUrl = [this](const QUrl& url) { return OpenUrl(url); };
+    StatusPanel1->LogShortened = [](const QString& text) {
+        LogWrite("Status: " + text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
+    };
+    new StatusTipGuard(this);
     m_defaultDataDirectory = folders.defaultDataDirectory;
 
     // COM numbers resolve through this table from now on; the port folder lets the operator
@@ -419,11 +440,20 @@ void TFormXRQMain::FormShow(QObject*) {
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
-    if (FormSerial && FormSerial->ComPortNumber > 0)
-        LabelComPort->setText(
-            QStringLiteral("COM%1 @ %2").arg(FormSerial->ComPortNumber).arg(FormSerial->BaudRate));
-    else
+    if (FormSerial && FormSerial->ComPortNumber > 0) {
+        QString text =
+            QStringLiteral("COM%1 @ %2").arg(FormSerial->ComPortNumber).arg(FormSerial->BaudRate);
+        // A port chosen before its adapter went (or from another machine's settings) does not
+        // pass for one that is there.
+        const platform::PortTable table = platform::PortTable::current();
+        const std::string path = table.devicePath(FormSerial->ComPortNumber);
+        if (path.empty() ||
+            platform::probeDevice(path, table).state == platform::DeviceState::Missing)
+            text += QStringLiteral(" - not present");
+        LabelComPort->setText(text);
+    } else {
         LabelComPort->setText(QStringLiteral("RUN SETUP!"));
+    }
 }
 
 void TFormXRQMain::ActionSetupExecute(QObject*) {
@@ -461,9 +491,18 @@ void TFormXRQMain::ActionExitExecute(QObject*) {
 
 // Filled in by the instrument command set: detect the unit and read its serial number.
 void TFormXRQMain::ActionConnectExecute(QObject*) {
+    const auto connectsBefore = Units.connects();
     runInstrumentCommand(*this, &InstrumentCommands::connect);
-    if (!Units.current())
-        ShowGuidance();
+    if (Units.connects() != connectsBefore) {
+        // The unit answered: what stood in the way is gone.
+        StatusPanel1->setState({});
+        return;
+    }
+    // No answer: whatever unit was known before may not be the one on the cable now.
+    Units.forget();
+    SessionChanged();
+    if (!ShowGuidance())
+        StatusPanel1->setState({});
 }
 
 // Filled in by the instrument command set: set the unit's clock.
@@ -595,12 +634,16 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         collection::kIntermediateFileName, DataDirectory, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
     collection::lastCollectedFiles() = outcome.files;
-    for (const std::string& file : outcome.files) {
-        struct stat st {};
-        const std::string size =
-            ::stat(file.c_str(), &st) == 0 ? std::to_string(st.st_size) + " bytes" : "size unknown";
-        LogWrite("Data file written: " + file + " (" + size + ")", __LINE__, LogSizeLimit);
-    }
+    const std::vector<collection::FileSummary> summaries =
+        collection::summarizeFiles(outcome.files);
+    for (const collection::FileSummary& file : summaries)
+        LogWrite("Data file written: " + file.path + " (" +
+                     (file.readable ? std::to_string(file.bytes) + " bytes, " +
+                                          std::to_string(file.records) + " records"
+                                    : std::string("cannot be read back")) +
+                     ")",
+                 __LINE__, LogSizeLimit);
+    StatusPanel1->showSummary(FormSetup->EditDataDirectory->text(), summaries);
     if (outcome.result == collection::ConvertResult::Collected ||
         outcome.result == collection::ConvertResult::NoData)
         Units.downloaded();
@@ -625,21 +668,28 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
 
     switch (outcome.result) {
     case collection::ConvertResult::Collected:
+        StatusPanel1->setOutcome(QString::fromLocal8Bit(
+            ("Data collected and placed in " + DataDirectory + ": " +
+             std::to_string(outcome.files.size()) +
+             (outcome.files.size() == 1 ? " file" : " files"))
+                .c_str()));
         DlgInfo("Data collected and placed in " + DataDirectory);
         ButtonView->setVisible(!outcome.files.empty());
         break;
     case collection::ConvertResult::NoData:
+        StatusPanel1->setOutcome(QStringLiteral("No data in XRQ"));
         DlgInfo("No data in XRQ");
         break;
     case collection::ConvertResult::CannotReopen:
         LogWrite(outcome.detail, __LINE__, LogSizeLimit);
+        StatusPanel1->setOutcome(QStringLiteral("Cannot re-open intermediate data file"));
         DlgError("Cannot re-open intermediate data file");
         break;
     case collection::ConvertResult::InvalidFormat:
         // The box keeps its familiar text; the status bar and the run log say what exactly
         // went wrong.
         LogWrite(outcome.detail, __LINE__, LogSizeLimit);
-        StatusBar1->showMessage(QString::fromLocal8Bit(outcome.detail.c_str()));
+        StatusPanel1->setOutcome(QString::fromLocal8Bit(outcome.detail.c_str()));
         DlgError("Invalid file format - data in Intermediate.txt");
         break;
     }

@@ -31,6 +31,10 @@ public:
     bool follow(bool portOpen, int port);
     // The current unit's data has been collected.
     void downloaded();
+    // A Connect that got no answer: the unit known before may no longer be on the cable.
+    void forget() { m_current.reset(); }
+    // How many Connects have succeeded (a caller tells success by the count moving).
+    unsigned connects() const { return m_connects; }
 
     const std::optional<Unit>& current() const { return m_current; }
     bool downloadedSinceConnect(const std::string& serial) const;
@@ -38,10 +42,13 @@ public:
 private:
     std::optional<Unit> m_current;
     std::set<std::string> m_downloaded;
+    unsigned m_connects = 0;
 };
 
-// "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port,
-// otherwise "COMn - not connected" ("No COM port - not connected" without a number).
+// "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port;
+// "unit not identified on COMn" while the port is open but no unit has named itself on it
+// (a download or the terminal opened it); otherwise "COMn - not connected" ("No COM port -
+// not connected" without a number).
 std::string identityText(const UnitRecord& record, bool portOpen, int port);
 
 // The question asked before the usual ones of a clearing when the unit has not been
