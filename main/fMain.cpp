@@ -643,7 +643,11 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
                                     : std::string("cannot be read back")) +
                      ")",
                  __LINE__, LogSizeLimit);
-    StatusPanel1->showSummary(FormSetup->EditDataDirectory->text(), summaries);
+    // The data directory is a prefix of the names: its folder is what Open Folder shows.
+    StatusPanel1->showSummary(
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
+            .absolutePath(),
+        summaries);
     if (outcome.result == collection::ConvertResult::Collected ||
         outcome.result == collection::ConvertResult::NoData)
         Units.downloaded();
