@@ -153,7 +153,7 @@ std::vector<FileSummary> summarizeFiles(const std::vector<std::string>& paths) {
         }
         ::close(fd);
         if (last != '\n')
-            ++lines; // a last line without its end still counts
+            ++lines;                              // a last line without its end still counts
         file.records = lines > 0 ? lines - 1 : 0; // the first line is the header
         out.push_back(std::move(file));
     }
@@ -161,7 +161,8 @@ std::vector<FileSummary> summarizeFiles(const std::vector<std::string>& paths) {
 }
 
 QString summaryLine(const FileSummary& file) {
-    const QString name = QFileInfo(QFile::decodeName(QByteArray::fromStdString(file.path))).fileName();
+    const QString name =
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(file.path))).fileName();
     if (!file.readable)
         return name + QStringLiteral(": cannot be read back");
     return QStringLiteral("%1: %2, %3")

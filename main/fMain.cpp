@@ -6,8 +6,8 @@
 #include "main/data_collection.h"
 #include "main/download_status.h"
 #include "main/status_panel.h"
-#include "main/window_fit.h"
 #include "main/unit_status.h"
+#include "main/window_fit.h"
 #include "platform/exception_guard.h"
 #include "platform/fixed_name_file.h"
 #include "platform/port_table.h"
@@ -35,8 +35,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QScrollArea>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -392,8 +392,8 @@ void TFormXRQMain::FormShow(QObject*) {
     LogWrite("Program path: " + ProgramPath, 120, LogSizeLimit);
     LogWrite("Temporary files path: " + TempFilesPath, 122, LogSizeLimit);
     // Window places per screen, beside the settings file and apart from it.
-    window_fit::setGeometryStore(QFile::decodeName(
-        QByteArray::fromStdString(TempFilesPath + "window-geometry.ini")));
+    window_fit::setGeometryStore(
+        QFile::decodeName(QByteArray::fromStdString(TempFilesPath + "window-geometry.ini")));
     StatusPanel1->OpenUrl = [this](const QUrl& url) { return OpenUrl(url); };
     StatusPanel1->LogShortened = [](const QString& text) {
         LogWrite("Status: " + text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
@@ -645,8 +645,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
                  __LINE__, LogSizeLimit);
     // The data directory is a prefix of the names: its folder is what Open Folder shows.
     StatusPanel1->showSummary(
-        QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
-            .absolutePath(),
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x"))).absolutePath(),
         summaries);
     if (outcome.result == collection::ConvertResult::Collected ||
         outcome.result == collection::ConvertResult::NoData)
@@ -672,11 +671,11 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
 
     switch (outcome.result) {
     case collection::ConvertResult::Collected:
-        StatusPanel1->setOutcome(QString::fromLocal8Bit(
-            ("Data collected and placed in " + DataDirectory + ": " +
-             std::to_string(outcome.files.size()) +
-             (outcome.files.size() == 1 ? " file" : " files"))
-                .c_str()));
+        StatusPanel1->setOutcome(
+            QString::fromLocal8Bit(("Data collected and placed in " + DataDirectory + ": " +
+                                    std::to_string(outcome.files.size()) +
+                                    (outcome.files.size() == 1 ? " file" : " files"))
+                                       .c_str()));
         DlgInfo("Data collected and placed in " + DataDirectory);
         ButtonView->setVisible(!outcome.files.empty());
         break;

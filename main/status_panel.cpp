@@ -108,10 +108,9 @@ QSize FitLabel::minimumSizeHint() const {
 
 void FitLabel::relayout() {
     bool cut = false;
-    const QStringList lines = m_full.isEmpty()
-                                  ? QStringList()
-                                  : fitLines(m_full, font(), contentsRect().width(), m_maxLines,
-                                             &cut);
+    const QStringList lines =
+        m_full.isEmpty() ? QStringList()
+                         : fitLines(m_full, font(), contentsRect().width(), m_maxLines, &cut);
     const bool changedCount = lines.size() != m_lines.size();
     m_lines = lines;
     m_shortened = cut;
@@ -166,8 +165,8 @@ StatusPanel::StatusPanel(QWidget* parent) : QFrame(parent) {
     m_files = new QTreeWidget(m_summary);
     m_files->setObjectName(QStringLiteral("SummaryList"));
     m_files->setColumnCount(3);
-    m_files->setHeaderLabels({QStringLiteral("File"), QStringLiteral("Records"),
-                              QStringLiteral("Size")});
+    m_files->setHeaderLabels(
+        {QStringLiteral("File"), QStringLiteral("Records"), QStringLiteral("Size")});
     m_files->setRootIsDecorated(false);
     m_files->setUniformRowHeights(true);
     m_files->setTextElideMode(Qt::ElideMiddle);
@@ -247,7 +246,8 @@ void StatusPanel::showSummary(const QString& folder,
         item->setText(colName, QFileInfo(path).fileName());
         item->setToolTip(colName, path);
         item->setData(colName, Qt::UserRole, path);
-        item->setText(colRecords, file.readable ? QString::number(file.records) : QStringLiteral("?"));
+        item->setText(colRecords,
+                      file.readable ? QString::number(file.records) : QStringLiteral("?"));
         item->setText(colSize, file.readable
                                    ? collection::formatByteCount(static_cast<double>(file.bytes))
                                    : QStringLiteral("?"));

@@ -36,9 +36,15 @@ TEST(FitFrame, WindowsComeInsideTheAvailableAreaShrunkButNotBelowTheirMinimum) {
         {"under a panel", {10, 0, 400, 300}, panelled, {}, {10, 24, 400, 300}},
         {"taller than the area under a panel", {10, 0, 400, 800}, panelled, {}, {10, 24, 400, 744}},
         // Cannot shrink further: the title bar and left edge stay reachable.
-        {"minimum larger than the screen", {200, 100, 900, 700}, small, {900, 650},
+        {"minimum larger than the screen",
+         {200, 100, 900, 700},
+         small,
+         {900, 650},
          {124, 0, 900, 650}},
-        {"second screen to the right", {2000, 100, 500, 400}, QRect(1366, 0, 1024, 600), {},
+        {"second screen to the right",
+         {2000, 100, 500, 400},
+         QRect(1366, 0, 1024, 600),
+         {},
          {1890, 100, 500, 400}},
         {"no screen known", {5, 5, 50, 50}, QRect(), {}, {5, 5, 50, 50}},
     };
@@ -71,10 +77,9 @@ TEST(FitLines, TextsWrapIntoTheirLinesAndTheRestIsShortenedInTheMiddle) {
         {"wraps into two", interrupted, fm.horizontalAdvance(interrupted) / 2 + 40, 2, false},
         {"too long for two", interrupted, fm.horizontalAdvance(interrupted) / 3, 2, true},
         {"explicit lines", "Data set 2: SITE2, 10 records\n1.2 kB in 1.0 s", 400, 2, false},
-        {"more lines than room, but short: the last ones share a line", "a\nb\nc", 400, 2,
-         false},
-        {"more lines than room, too long to share", "a\n" + QString("b").repeated(200) + "\nc",
-         400, 2, true},
+        {"more lines than room, but short: the last ones share a line", "a\nb\nc", 400, 2, false},
+        {"more lines than room, too long to share", "a\n" + QString("b").repeated(200) + "\nc", 400,
+         2, true},
         {"a path without blanks breaks anywhere", path, fm.horizontalAdvance(path) / 2 + 20, 3,
          false},
     };
@@ -175,8 +180,8 @@ TEST(DownloadProgressModel, LineKindsAsTheConversionReadsThem) {
     };
     const Case cases[] = {
         {"empty memory", "F\r\n* XRQ\r\nNo data\r\n>", 0, 0, 0, true, ""},
-        {"records before any header are dropped", "12,3\r\nName: A\r\n1\r\n2\r\n>", 1, 2, 1,
-         false, "A"},
+        {"records before any header are dropped", "12,3\r\nName: A\r\n1\r\n2\r\n>", 1, 2, 1, false,
+         "A"},
         {"after No data nothing counts", "No data\r\nName: A\r\n1\r\n>", 0, 0, 0, true, ""},
         {"name without blank loses its first byte", "Name:XY\r\n1\r\n", 1, 1, 0, false, "Y"},
         {"LF only, blank lines and comments", "Name: B\n\n* c\n1\n2\n3\n", 1, 3, 0, false, "B"},

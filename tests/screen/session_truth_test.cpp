@@ -41,7 +41,8 @@ protected:
 
 TEST_F(SessionTruth, EachContradictionOfTheScreenIsGone) {
     // No port at all: the guidance says so, the label says the saved port is not there.
-    EXPECT_TRUE(state().startsWith("No serial port found on this computer")) << state().toStdString();
+    EXPECT_TRUE(state().startsWith("No serial port found on this computer"))
+        << state().toStdString();
     EXPECT_EQ(FormXRQMain->LabelComPort->text(), "COM1 @ 19200 - not present");
 
     // Setup open while the unit's adapter is plugged in: its list follows.
@@ -76,8 +77,8 @@ TEST_F(SessionTruth, EachContradictionOfTheScreenIsGone) {
     FormXRQMain->ActionCollectExecute(nullptr);
     EXPECT_TRUE(logged("Download from unit not identified on COM7:"));
     StatusPanel* panel = FormXRQMain->StatusPanel1;
-    EXPECT_TRUE(panel->outcome().startsWith(QString::fromStdString(
-        "Data collected and placed in " + dataDir + ": 2 files")))
+    EXPECT_TRUE(panel->outcome().startsWith(
+        QString::fromStdString("Data collected and placed in " + dataDir + ": 2 files")))
         << panel->outcome().toStdString();
     EXPECT_TRUE(panel->progress().startsWith("Received 2 data sets, 60 records"))
         << panel->progress().toStdString();

@@ -16,11 +16,11 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
-#include <QMenuBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <gtest/gtest.h>
@@ -50,7 +50,8 @@ protected:
     // Every visible top-level window of ours (menus and tooltips are placed by the toolkit).
     static void expectAllInside(const char* when) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (!w->isVisible() || !(w->windowType() == Qt::Window || w->windowType() == Qt::Dialog))
+            if (!w->isVisible() ||
+                !(w->windowType() == Qt::Window || w->windowType() == Qt::Dialog))
                 continue;
             EXPECT_TRUE(available().contains(w->frameGeometry()))
                 << when << ": " << w->metaObject()->className() << " \""
@@ -196,9 +197,8 @@ void runOnScreen(int width, int height) {
     setenv("QT_QPA_PLATFORM", keep.c_str(), 1);
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(child.waitForExit(std::chrono::minutes(3))) << size;
-    EXPECT_TRUE(child.exitedNormally() && child.exitCode() == 0)
-        << size << ":\n"
-        << child.errorOutput();
+    EXPECT_TRUE(child.exitedNormally() && child.exitCode() == 0) << size << ":\n"
+                                                                 << child.errorOutput();
 }
 
 TEST(Screens, FieldTablet1024x600) {

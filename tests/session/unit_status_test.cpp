@@ -132,8 +132,8 @@ TEST(UnitRecord, TheIdentitySaysWhatTheSessionKnowsAndNoMore) {
          false, 1, "COM1 - not connected"},
         {"connected and still open", [&](UnitRecord& r) { r.connected(unit); }, true, 1,
          "XRQ10472 on COM1 (/dev/pts/3)"},
-        {"named by a clearing on another port", [&](UnitRecord& r) { r.identified(unit); }, true,
-         2, "unit not identified on COM2"},
+        {"named by a clearing on another port", [&](UnitRecord& r) { r.identified(unit); }, true, 2,
+         "unit not identified on COM2"},
         {"no port at all", [](UnitRecord&) {}, true, -1, "No COM port - not connected"},
     };
     for (const Case& c : cases) {
