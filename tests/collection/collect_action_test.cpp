@@ -3,6 +3,7 @@
 
 #include "comport/Comsignal.h"
 #include "main/download_status.h"
+#include "main/status_panel.h"
 #include "serial/byte_text_view.h"
 #include "setup/fSetup.h"
 
