@@ -264,7 +264,7 @@ int runOneSize(int megabytes) {
     cpuBefore = cpuSeconds();
     FormXRQMain->ActionCollectExecute(nullptr);
     const double echoCpu = cpuSeconds() - cpuBefore;
-    const collection::RunFigures figures = collection::lastRunFigures();
+    const collection::RunFigures figures = FormXRQMain->LastDownload.figures;
     bool collected = false;
     for (const auto& box : script.shown)
         collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
@@ -434,7 +434,7 @@ int runEchoSize(int megabytes) {
     FormXRQMain->ActionCollectExecute(nullptr);
     waitFor([] { return false; }, 500); // the echo's last refresh
     const double after = residentBytes();
-    const collection::RunFigures figures = collection::lastRunFigures();
+    const collection::RunFigures figures = FormXRQMain->LastDownload.figures;
     bool collected = false;
     for (const auto& box : program.script.shown)
         collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
@@ -724,7 +724,7 @@ int runLineRate(const QString& self) {
                         (thread.cpu - was.cpu) * 1e6 / double(handOvers));
     }
     FormSerial->SerialCom->SetOnRxChar(session);
-    const collection::RunFigures figures = collection::lastRunFigures();
+    const collection::RunFigures figures = FormXRQMain->LastDownload.figures;
     bool collected = false;
     for (const auto& box : program.script.shown)
         collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;

@@ -508,11 +508,6 @@ bool downloadMayBeIncomplete(const ConvertOutcome& outcome, std::uint64_t lateBy
     return outcome.trailingBytes + lateBytes > outcome.promptLineBytes;
 }
 
-std::vector<std::string>& lastCollectedFiles() {
-    static std::vector<std::string> files;
-    return files;
-}
-
 // ---- progress ----
 
 void DownloadProgress::start(std::int64_t nowMs) {

@@ -170,10 +170,6 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
 // prompt's own line: the '>' then stood inside the data, and the download may be incomplete.
 bool downloadMayBeIncomplete(const ConvertOutcome& outcome, std::uint64_t lateBytes);
 
-// Data files that the latest download in this process wrote, in order (also those of a
-// download that failed part-way); the data viewer opens them by default.
-std::vector<std::string>& lastCollectedFiles();
-
 // Figures for the status bar while a download runs.
 class DownloadProgress {
 public:

@@ -16,11 +16,6 @@
 
 namespace collection {
 
-RunFigures& lastRunFigures() {
-    static RunFigures figures;
-    return figures;
-}
-
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path) {
     if (how == CaptureEnd::Stopped)
         return QStringLiteral("Download stopped by the operator. Received %1 in %2 s; kept in %3")

@@ -25,13 +25,12 @@ class StatusPanel;
 
 namespace collection {
 
-// Figures of the latest collection in this process (shown at its end, read by the benchmark).
+// Figures of a collection (logged at its end, read by the benchmark).
 struct RunFigures {
     std::uint64_t captureBytes = 0;
     double captureSeconds = 0;
     double convertSeconds = 0;
 };
-RunFigures& lastRunFigures();
 
 enum class CaptureEnd { Complete, Silent, DeviceGone, Stopped };
 

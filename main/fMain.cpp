@@ -4,17 +4,16 @@
 #include "dialogs/Dialogs.h"
 #include "main/command_links.h"
 #include "main/data_collection.h"
+#include "main/download_command.h"
 #include "main/download_status.h"
 #include "main/status_panel.h"
 #include "main/unit_status.h"
 #include "main/window_fit.h"
 #include "platform/exception_guard.h"
-#include "platform/fixed_name_file.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
-#include "serial/memo_batcher.h"
 #include "setup/fSetup.h"
 #include "viewer/viewer_window.h"
 
@@ -22,7 +21,6 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -34,7 +32,6 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
@@ -295,7 +292,6 @@ void TFormXRQMain::buildControls() {
     connect(ButtonView, &QPushButton::clicked, this,
             platform::guarded([this] { ActionViewDataExecute(ButtonView); }));
 
-    MemoMainEcho = new MemoBatcher(MemoMain, 0, this);
     ComSignal = new TComSignal(this);
     ComSignal->setObjectName(QStringLiteral("ComSignal"));
     ComSignal->SetControl(PanelTxRx);
@@ -529,188 +525,41 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         FormSerial->tellExchangeRunning();
         return;
     }
-    // A data folder that cannot take the files is found now, before anything is sent, and
-    // not after the whole download.
-    {
-        const std::string directory =
-            collection::directoryBytes(FormSetup->EditDataDirectory->text());
-        std::string why;
-        if (!collection::canCreateFilesIn(directory, why)) {
-            DlgError("Cannot write into the data directory " + directory + "\n" + why);
-            return;
-        }
-    }
-    // The working folder may be writable by others: a link or FIFO planted under the fixed
-    // name is refused, never written through or waited on.
-    const int fd = platform::openFixedNameForWriting(collection::kIntermediateFileName,
-                                                     platform::FixedOpen::Truncate);
-    collection::FileIdentity written;
-    CaptureFile = nullptr;
-    if (fd >= 0 && collection::fileIdentity(fd, written))
-        CaptureFile = ::fdopen(fd, "wb");
-    if (!CaptureFile) {
-        const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
-        LogWrite(std::string(collection::kIntermediateFileName) + ": " +
-                     collection::openErrorText(err),
-                 __LINE__, LogSizeLimit);
-        DlgError("Cannot open intermediate data file");
-        return;
-    }
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    EchoCapture = true;
-    m_downloading = true;
-    ActionStop->setEnabled(true);
-    ButtonStop->show();
-    const std::string unitText =
+    collection::DownloadHooks hooks;
+    hooks.session = FormSerial;
+    hooks.statusBar = StatusBar1;
+    hooks.dataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    hooks.unitText =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
-
-    collection::RunFigures& figures = collection::lastRunFigures();
-    figures = {};
-    std::string capturePath;
-    int result = 1;
-    bool intermediateWritten = false;
-    {
-        // However the capture ends (an exception from the port included), the intermediate
-        // file is closed, the echo stops and the cursor comes back before any message.
-        auto endCapture = qScopeGuard([this, &intermediateWritten] {
-            m_downloading = false;
-            ActionStop->setEnabled(false);
-            ButtonStop->hide();
-            MemoMainEcho->flush();
-            EchoCapture = false;
-            intermediateWritten = std::ferror(CaptureFile) == 0;
-            intermediateWritten = std::fclose(CaptureFile) == 0 && intermediateWritten;
-            CaptureFile = nullptr;
+    hooks.captureFile = &CaptureFile;
+    hooks.capturing = [this](bool on) {
+        if (on)
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        EchoCapture = on;
+        m_downloading = on;
+        ActionStop->setEnabled(on);
+        ButtonStop->setVisible(on);
+        if (!on)
             QGuiApplication::restoreOverrideCursor();
-        });
-        QElapsedTimer clock;
-        clock.start();
-        collection::DownloadStatus status(StatusBar1, CaptureFile);
-        result = FormSerial->iCaptureTo("F", '>', 4000);
-        MemoMainEcho->flush();
-        status.finish();
-        figures.captureBytes = status.progress().bytes();
-        figures.captureSeconds = clock.elapsed() / 1000.0;
-        capturePath = status.filePath();
-    }
-    const std::uint64_t receivedAtEnd = FormSerial->BytesOutsideExchanges();
-    LogWrite("Download from " + unitText + ": " + std::to_string(figures.captureBytes) +
-                 " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() +
-                 " s",
-             __LINE__, LogSizeLimit);
-
-    if (FormSerial->ExchangesStopped()) {
-        // Stopped by the operator's Exit or a signal: what arrived stays in the file.
-        LogWrite("Download stopped; the intermediate data file keeps what was received", __LINE__,
-                 LogSizeLimit);
+    };
+    hooks.converted = [this, &hooks](const collection::DownloadOutcome& outcome) {
+        DataDirectory = hooks.dataDirectory;
+        m_viewFiles = outcome.files;
+        // The data directory is a prefix of the names: its folder is what Open Folder shows.
+        StatusPanel1->showSummary(
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
+                .absolutePath(),
+            collection::summarizeFiles(outcome.files));
+        if (outcome.downloaded)
+            Units.downloaded();
+        ButtonView->hide(); // shown again below when this download placed its files
+    };
+    collection::DownloadOutcome outcome = collection::runDownload(hooks);
+    if (!outcome.started)
         return;
-    }
-    if (FormSerial->LastWaitEnd() == TFormSerial::WaitEnd::Stopped) {
-        // The status bar and the log already say where the bytes are; converting part of a
-        // download would pass it off as the unit's data.
-        LogWrite("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
-                     " bytes kept in " + capturePath + ", nothing converted",
-                 __LINE__, LogSizeLimit);
-        return;
-    }
-    if (result != 0) {
-        DlgError("Timeout during data download");
-        DlgError("Invalid file format - data in Intermediate.txt");
-        return;
-    }
-    if (!intermediateWritten) {
-        // A full disk while capturing: converting the rest would report a partial download
-        // as collected.
-        DlgError("Cannot write intermediate data file");
-        return;
-    }
-
-    DataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
-    QElapsedTimer clock;
-    clock.start();
-    const collection::ConvertOutcome outcome = collection::convertIntermediateFile(
-        collection::kIntermediateFileName, DataDirectory, &written);
-    figures.convertSeconds = clock.elapsed() / 1000.0;
-    collection::lastCollectedFiles() = outcome.files;
-    const std::vector<collection::FileSummary> summaries =
-        collection::summarizeFiles(outcome.files);
-    for (const collection::FileSummary& file : summaries)
-        LogWrite("Data file written: " + file.path + " (" +
-                     (file.readable ? std::to_string(file.bytes) + " bytes, " +
-                                          std::to_string(file.records) + " records"
-                                    : std::string("cannot be read back")) +
-                     ")",
-                 __LINE__, LogSizeLimit);
-    // The data directory is a prefix of the names: its folder is what Open Folder shows.
-    StatusPanel1->showSummary(
-        QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x"))).absolutePath(),
-        summaries);
-    if (outcome.result == collection::ConvertResult::Collected ||
-        outcome.result == collection::ConvertResult::NoData)
-        Units.downloaded();
-    ButtonView->hide(); // shown again below when this download placed its files
-
-    // A '>' inside the data ends the capture early (the protocol knows no other end); what
-    // the unit sent after it is lost. The files written so far stay, and the operator is told.
-    if (outcome.result == collection::ConvertResult::Collected ||
-        outcome.result == collection::ConvertResult::NoData) {
-        const bool cut =
-            collection::downloadMayBeIncomplete(outcome, 0) ||
-            collection::downloadMayBeIncomplete(outcome, bytesAfterCapture(receivedAtEnd));
-        if (cut) {
-            LogWrite("Bytes after the unit's prompt were not converted: the download may be "
-                     "incomplete",
-                     __LINE__, LogSizeLimit);
-            DlgWarning("The XRQ unit's prompt came inside the data: the download may be "
-                       "incomplete.\nThe data files hold what came before it; download again "
-                       "to compare.");
-        }
-    }
-
-    switch (outcome.result) {
-    case collection::ConvertResult::Collected:
-        StatusPanel1->setOutcome(
-            QString::fromLocal8Bit(("Data collected and placed in " + DataDirectory + ": " +
-                                    std::to_string(outcome.files.size()) +
-                                    (outcome.files.size() == 1 ? " file" : " files"))
-                                       .c_str()));
-        DlgInfo("Data collected and placed in " + DataDirectory);
-        ButtonView->setVisible(!outcome.files.empty());
-        break;
-    case collection::ConvertResult::NoData:
-        StatusPanel1->setOutcome(QStringLiteral("No data in XRQ"));
-        DlgInfo("No data in XRQ");
-        break;
-    case collection::ConvertResult::CannotReopen:
-        LogWrite(outcome.detail, __LINE__, LogSizeLimit);
-        StatusPanel1->setOutcome(QStringLiteral("Cannot re-open intermediate data file"));
-        DlgError("Cannot re-open intermediate data file");
-        break;
-    case collection::ConvertResult::InvalidFormat:
-        // The box keeps its familiar text; the status bar and the run log say what exactly
-        // went wrong.
-        LogWrite(outcome.detail, __LINE__, LogSizeLimit);
-        StatusPanel1->setOutcome(QString::fromLocal8Bit(outcome.detail.c_str()));
-        DlgError("Invalid file format - data in Intermediate.txt");
-        break;
-    }
-}
-
-std::uint64_t TFormXRQMain::bytesAfterCapture(std::uint64_t countAtEnd) {
-    // The session reads and drops what comes after the capture; bytes that came during the
-    // conversion are still queued and arrive within this spell too.
-    constexpr int kQuietSpellMs = 300;
-    if (FormSerial->PortOpen) {
-        QTimer spell;
-        spell.setSingleShot(true);
-        spell.start(kQuietSpellMs);
-        while (spell.isActive() && FormSerial->BytesOutsideExchanges() == countAtEnd &&
-               !FormSerial->ExchangesStopped())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return FormSerial->BytesOutsideExchanges() - countAtEnd;
+    LastDownload = std::move(outcome);
+    if (LastDownload.placed)
+        ButtonView->show();
 }
 
 void TFormXRQMain::ActionStopExecute(QObject*) {
@@ -745,7 +594,7 @@ void TFormXRQMain::ActionViewDataExecute(QObject*) {
     // The files of the last download that are still there; without any, a file dialog in
     // the data directory.
     QStringList files;
-    for (const std::string& name : collection::lastCollectedFiles()) {
+    for (const std::string& name : m_viewFiles) {
         const QString path = QFile::decodeName(QByteArray::fromStdString(name));
         if (QFile::exists(path))
             files.append(path);

@@ -11,14 +11,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
+#include "main/download_command.h"
 #include "main/program_folders.h"
 #include "main/unit_status.h"
 #include "platform/ini_file.h"
 #include "serial/byte_text_view.h"
 
-class MemoBatcher;
 class QAction;
 class QFrame;
 class QGroupBox;
@@ -70,8 +71,6 @@ public:
     StatusPanel* StatusPanel1 = nullptr;
     // Receive lamp driver: PanelTxRx red for 100 ms after each arrival; hooked in FormShow.
     TComSignal* ComSignal = nullptr;
-    // Captured text goes into MemoMain through this, in batches (not one insert per chunk).
-    MemoBatcher* MemoMainEcho = nullptr;
 
     // Menu "&Tools" and "&Help"; their items are the actions themselves.
     QMenu* MenuTools = nullptr;
@@ -102,6 +101,9 @@ public:
     QAction* ActionOpenRunLog = nullptr;
     // How those two are opened; tests put a recorder here.
     std::function<bool(const QUrl&)> OpenUrl;
+
+    // How the latest download in this window went (its files open in the viewer by default).
+    collection::DownloadOutcome LastDownload;
 
     // Which unit was connected on which port, and which were downloaded since.
     unit_status::UnitRecord Units;
@@ -164,8 +166,6 @@ private:
     void buildControls();
     void buildActions();
     void logEndOnce();
-    // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
-    std::uint64_t bytesAfterCapture(std::uint64_t countAtEnd);
 
     ProgramLocations m_locations;
     std::string m_defaultDataDirectory;
@@ -178,6 +178,9 @@ private:
     bool m_unitActionsAllowed = false;
     bool m_downloading = false;
     std::string m_identityShown;
+    // Data files of the latest download that got as far as its conversion: what "View"
+    // opens.
+    std::vector<std::string> m_viewFiles;
     QTimer* m_noteTimer = nullptr;
 };
 

@@ -41,6 +41,21 @@ bool isControl(unsigned char c) {
 // ---------------------------------------------------------------------------------------
 // ByteTextStore
 
+QString ByteTextStore::displayText(std::string_view bytes, bool& afterCr) {
+    QString text;
+    text.reserve(static_cast<qsizetype>(bytes.size()));
+    for (const char c : bytes) {
+        if (c == '\n' && afterCr) {
+            afterCr = false;
+            continue;
+        }
+        afterCr = c == '\r';
+        text.append(afterCr ? QChar(u'\n')
+                            : QChar(static_cast<char16_t>(static_cast<unsigned char>(c))));
+    }
+    return text;
+}
+
 void ByteTextStore::append(std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {

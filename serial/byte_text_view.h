@@ -27,6 +27,11 @@
 // The bytes and where each line starts. Positions are byte offsets from the first byte.
 class ByteTextStore {
 public:
+    // The text a byte string shows as (the rule above, as text); `afterCr` carries a CR at
+    // the end of one string over to the next, so a pair split between two still renders as
+    // one break.
+    static QString displayText(std::string_view bytes, bool& afterCr);
+
     void append(std::string_view bytes);
     void clear();
 

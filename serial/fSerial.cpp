@@ -8,7 +8,6 @@
 #include "platform/port_table.h"
 #include "platform/win_comm.h"
 #include "serial/fTerminal.h"
-#include "serial/memo_batcher.h"
 #include "serial/session_texts.h"
 
 #include <QCloseEvent>
@@ -592,8 +591,8 @@ void TFormSerial::WriteCapture() {
     if (FormXRQMain) {
         if (FormXRQMain->CaptureFile)
             std::fwrite(RxBuffer.data(), 1, RxBuffer.size(), FormXRQMain->CaptureFile);
-        if (FormXRQMain->EchoCapture && FormXRQMain->MemoMainEcho)
-            FormXRQMain->MemoMainEcho->append(RxBuffer);
+        if (FormXRQMain->EchoCapture && FormXRQMain->MemoMain)
+            FormXRQMain->MemoMain->appendBytes(RxBuffer);
     }
     // Every chunk starts a new full period: the capture times out on silence only.
     SerialTimer->restart();

@@ -3,7 +3,6 @@
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
-#include "serial/memo_batcher.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -39,8 +38,6 @@ TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {
     layout->setSpacing(0);
     layout->addWidget(MemoTerminal);
     layout->addWidget(StatusBarTerminal);
-
-    m_echo = new MemoBatcher(MemoTerminal, 0, this);
 }
 
 TFormTerminal::~TFormTerminal() = default;
@@ -66,11 +63,11 @@ void TFormTerminal::MemoTerminalKeyPress(QObject*, char& Key) {
 }
 
 void TFormTerminal::EchoReceived(std::string_view bytes) {
-    m_echo->append(bytes);
+    MemoTerminal->appendBytes(bytes);
 }
 
 void TFormTerminal::FlushEcho() {
-    m_echo->flush();
+    // The view takes every append at once; it only limits its own repaints.
 }
 
 void TFormTerminal::showEvent(QShowEvent* event) {

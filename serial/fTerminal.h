@@ -11,7 +11,6 @@
 #include <string_view>
 
 class QStatusBar;
-class MemoBatcher;
 
 class TFormTerminal : public QWidget {
     Q_OBJECT
@@ -28,9 +27,9 @@ public:
     void MemoTerminalKeyPress(QObject* Sender, char& Key);
 
     // The receive path's echo: appends received bytes unchanged at the end of the text.
-    // Batched, so a fast unit does not cost one document insert per chunk.
+    // The view limits its own repaints, so a fast unit costs no repaint per chunk.
     void EchoReceived(std::string_view bytes);
-    // Puts what is still batched into the text now.
+    // Kept for callers that want the text complete now: every append is already in it.
     void FlushEcho();
 
 protected:
@@ -39,7 +38,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    MemoBatcher* m_echo = nullptr;
     bool m_placed = false;
 };
 

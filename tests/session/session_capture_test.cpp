@@ -3,7 +3,6 @@
 #include "session_fixture.h"
 
 #include "main/fMain.h"
-#include "serial/memo_batcher.h"
 
 #include <QPlainTextEdit>
 
@@ -59,7 +58,6 @@ TEST_F(Capture, TheTerminatingChunkIsWrittenWholeAndLaterChunksNotAtAll) {
     std::string got = captured();
     EXPECT_EQ(got.rfind("line 1\r\nline 2\r\n>", 0), 0u) << got;
     EXPECT_EQ(std::string("line 1\r\nline 2\r\n>tail").rfind(got, 0), 0u) << got;
-    window->MemoMainEcho->flush();
     EXPECT_TRUE(window->MemoMain->toPlainText().startsWith("line 1\nline 2\n>"));
 
     pty.writeMaster("after the end");

@@ -1,7 +1,6 @@
 // The byte text view: its line index over the received bytes, selection and copy, and that
 // appends paint only what is in view.
 #include "serial/byte_text_view.h"
-#include "serial/memo_batcher.h"
 
 #include <QApplication>
 #include <QBackingStore>
@@ -61,7 +60,7 @@ TEST(ByteTextStore, LineBreaksAreCrLfAsOneAndLoneCrOrLfEach) {
         EXPECT_EQ(linesOf(store), c.lines) << c.bytes;
         // The whole text reads as the echo always showed it.
         bool afterCr = false;
-        EXPECT_EQ(store.text(0, store.size()), MemoBatcher::displayText(c.bytes, afterCr))
+        EXPECT_EQ(store.text(0, store.size()), ByteTextStore::displayText(c.bytes, afterCr))
             << c.bytes;
         EXPECT_EQ(store.bytes(0, store.size()), c.bytes);
     }
@@ -313,6 +312,33 @@ TEST_F(Painting, AMovingHandleRepaintsOnlyWhereItWasAndIsAndTheBarLooksPaintedWh
         settle();
     }
     EXPECT_TRUE(looksPaintedWhole(across));
+}
+
+} // namespace
+
+namespace {
+
+TEST(ByteTextStoreText, BytesShowAsLatin1AndCrLfAsOneBreak) {
+    const struct {
+        std::string bytes;
+        QString shown;
+    } cases[] = {
+        {"abc", "abc"},
+        {"a\r\nb\r\n", "a\nb\n"},
+        {"a\nb", "a\nb"},
+        {"a\rb", "a\nb"},
+        {"a\r\r\nb", "a\n\nb"},
+        {"\xe9\xff", QString::fromLatin1("\xe9\xff")},
+        {std::string("a\0b", 3), QString::fromLatin1("a\0b", 3)},
+    };
+    for (const auto& c : cases) {
+        bool afterCr = false;
+        EXPECT_EQ(ByteTextStore::displayText(c.bytes, afterCr), c.shown) << c.bytes;
+    }
+    // A CR LF pair split between two strings is still one break.
+    bool afterCr = false;
+    const QString first = ByteTextStore::displayText("x\r", afterCr);
+    EXPECT_EQ(first + ByteTextStore::displayText("\ny", afterCr), "x\ny");
 }
 
 } // namespace

@@ -259,7 +259,7 @@ TEST_F(ViewerHooks, ViewAfterDownloadOpensTheThreeSetsPlotted) {
     FormSetup->EditDataDirectory->setText(QString::fromStdString(dataDir));
     FormXRQMain->ActionCollectExecute(nullptr);
     ASSERT_TRUE(FormXRQMain->ButtonView->isVisible());
-    ASSERT_EQ(collection::lastCollectedFiles().size(), 3u);
+    ASSERT_EQ(FormXRQMain->LastDownload.files.size(), 3u);
 
     FormXRQMain->ButtonView->click();
     auto* w = FormXRQMain->findChild<ViewerWindow*>();
