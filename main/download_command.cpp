@@ -159,10 +159,9 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
 
     switch (converted.result) {
     case ConvertResult::Collected:
-        showOutcome(hooks.statusBar,
-                    "Data collected and placed in " + hooks.dataDirectory + ": " +
-                        std::to_string(converted.files.size()) +
-                        (converted.files.size() == 1 ? " file" : " files"));
+        showOutcome(hooks.statusBar, "Data collected and placed in " + hooks.dataDirectory + ": " +
+                                         std::to_string(converted.files.size()) +
+                                         (converted.files.size() == 1 ? " file" : " files"));
         DlgInfo("Data collected and placed in " + hooks.dataDirectory);
         outcome.placed = !converted.files.empty();
         break;
