@@ -245,7 +245,11 @@ int runOneSize(int megabytes) {
     QDir::setCurrent(QString::fromStdString(root + "/work"));
 
     // Without echo: the capture primitive alone into a file.
-    FormXRQMain->CaptureFile = std::fopen((root + "/work/noecho.bin").c_str(), "wb");
+    collection::CaptureSink noEcho;
+    noEcho.attachIntermediate(
+        ::open((root + "/work/noecho.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
+        root + "/work/noecho.bin");
+    FormXRQMain->CaptureFile = &noEcho;
     FormXRQMain->EchoCapture = false;
     QElapsedTimer clock;
     clock.start();
@@ -253,8 +257,8 @@ int runOneSize(int megabytes) {
     const int noEchoResult = FormSerial->iCaptureTo("F", '>', 4000);
     const double noEchoSeconds = clock.elapsed() / 1000.0;
     const double noEchoCpu = cpuSeconds() - cpuBefore;
-    const long noEchoBytes = std::ftell(FormXRQMain->CaptureFile);
-    std::fclose(FormXRQMain->CaptureFile);
+    const long noEchoBytes = static_cast<long>(noEcho.bytes());
+    noEcho.finish();
     FormXRQMain->CaptureFile = nullptr;
     if (noEchoResult != 0)
         return fail("capture without echo timed out after " + std::to_string(noEchoBytes) +
