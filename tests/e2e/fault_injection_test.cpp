@@ -444,8 +444,8 @@ TEST_F(Faults, FullWorkingDirectoryIsNotReportedAsACollection) {
     EXPECT_EQ(shown.front(), Box(BoxKind::Error, "Cannot write intermediate data file"));
     // The status bar and the log name the file and the system's reason, and claim no more
     // bytes than reached the file.
-    const std::string why = "Cannot write intermediate data file " + small +
-                            "_$XRQInt.txt: " + std::strerror(ENOSPC);
+    const std::string why =
+        "Cannot write intermediate data file " + small + "_$XRQInt.txt: " + std::strerror(ENOSPC);
     EXPECT_EQ(FormXRQMain->StatusBar1->currentMessage().toStdString().rfind(why, 0), 0u)
         << FormXRQMain->StatusBar1->currentMessage().toStdString();
     const auto lines = logSince(mark);
