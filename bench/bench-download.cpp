@@ -14,6 +14,10 @@
 //   bench-download --size N   one size of N MB, in this process
 //   bench-download --echo     rss_MiB_per_MB, capture_MBps_echo, idle_wakeups_per_s
 //   bench-download --line-rate  line_rate_cpu_ratio, ctx_switches_per_chunk
+//   bench-download --durability  what syncing costs: a 1000-data-set conversion and a 16 MB
+//                    one with the syncs and without them (this program's own fsync and
+//                    fdatasync skip the system call when told), the capture's final syncs
+//                    of 16 MB, and the 16 MB conversion rate with everything synced
 //
 // The line-rate mode downloads about 100 kB paced at 19200 bit/s through the Collect Data
 // action (the real receive path and the main window's echo), while a plain reader, a child
@@ -31,11 +35,14 @@
 
 #include "comport/Comport.h"
 #include "dialogs/scripted_dialogs.h"
+#include "main/capture_sink.h"
+#include "main/data_collection.h"
 #include "main/download_status.h"
 #include "main/fMain.h"
 #include "main/program_start.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
+#include "tools/sim/data_set.h"
 #include "tools/sim/pty_unit.h"
 
 #include <QApplication>
@@ -49,6 +56,8 @@
 #include <QTemporaryFile>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -245,7 +254,11 @@ int runOneSize(int megabytes) {
     QDir::setCurrent(QString::fromStdString(root + "/work"));
 
     // Without echo: the capture primitive alone into a file.
-    FormXRQMain->CaptureFile = std::fopen((root + "/work/noecho.bin").c_str(), "wb");
+    collection::CaptureSink noEcho;
+    noEcho.attachIntermediate(
+        ::open((root + "/work/noecho.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
+        root + "/work/noecho.bin");
+    FormXRQMain->CaptureFile = &noEcho;
     FormXRQMain->EchoCapture = false;
     QElapsedTimer clock;
     clock.start();
@@ -253,8 +266,8 @@ int runOneSize(int megabytes) {
     const int noEchoResult = FormSerial->iCaptureTo("F", '>', 4000);
     const double noEchoSeconds = clock.elapsed() / 1000.0;
     const double noEchoCpu = cpuSeconds() - cpuBefore;
-    const long noEchoBytes = std::ftell(FormXRQMain->CaptureFile);
-    std::fclose(FormXRQMain->CaptureFile);
+    const long noEchoBytes = static_cast<long>(noEcho.bytes());
+    noEcho.finish();
     FormXRQMain->CaptureFile = nullptr;
     if (noEchoResult != 0)
         return fail("capture without echo timed out after " + std::to_string(noEchoBytes) +
@@ -815,7 +828,123 @@ int runEchoFigures(const QString& self) {
     return 0;
 }
 
+// The durability figures need the same work with and without the syncs. This program's own
+// fsync and fdatasync take the place of the C library's for every caller in the process, and
+// do nothing while syncsOn is false.
+std::atomic<bool> syncsOn{true};
+
 } // namespace
+
+extern "C" int fsync(int fd) {
+    return syncsOn ? static_cast<int>(::syscall(SYS_fsync, fd)) : 0;
+}
+extern "C" int fdatasync(int fd) {
+    return syncsOn ? static_cast<int>(::syscall(SYS_fdatasync, fd)) : 0;
+}
+
+namespace {
+
+std::string downloadText(const std::vector<sim::DataSet>& sets) {
+    std::string text = "F\r\n* XRQ data logger\r\n";
+    for (const auto& set : sets) {
+        text += "Name: " + set.name + "\r\n";
+        for (const auto& r : set.records)
+            text += r + "\r\n";
+    }
+    return text + ">";
+}
+
+// Median seconds of `runs` conversions of `text` into fresh folders under `root`.
+double convertSeconds(const std::string& root, const std::string& text, bool syncs, int runs,
+                      std::size_t& files) {
+    const std::string intermediate = root + "/intermediate.txt";
+    {
+        std::ofstream out(intermediate, std::ios::binary);
+        out << text;
+    }
+    std::vector<double> times;
+    static int folder = 0;
+    for (int i = 0; i < runs; ++i) {
+        const std::string dir = root + "/data" + std::to_string(folder++) + "/";
+        QDir().mkpath(QString::fromStdString(dir));
+        ::sync(); // the page cache of the earlier run does not spill into this one
+        syncsOn = syncs;
+        QElapsedTimer clock;
+        clock.start();
+        const auto outcome = collection::convertIntermediateFile(intermediate, dir);
+        times.push_back(clock.nsecsElapsed() / 1e9);
+        syncsOn = true;
+        files = outcome.files.size();
+        if (outcome.result != collection::ConvertResult::Collected)
+            return -1;
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Seconds the capture's end takes (the intermediate file's fdatasync, the kept copy's fsync
+// and its folder's) after `bytes` arrived in 4 kB chunks.
+double captureEndSeconds(const std::string& root, std::size_t bytes, bool syncs) {
+    static int n = 0;
+    const std::string path = root + "/capture" + std::to_string(n++) + ".txt";
+    collection::CaptureSink sink;
+    sink.attachIntermediate(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
+                            path);
+    std::string why;
+    if (!sink.createKept(root + "/kept" + std::to_string(n) + "/", why))
+        return -1;
+    const std::string chunk(4096, 'x');
+    for (std::size_t done = 0; done < bytes; done += chunk.size())
+        sink.write(chunk);
+    syncsOn = syncs;
+    QElapsedTimer clock;
+    clock.start();
+    const bool ok = sink.finish();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    syncsOn = true;
+    return ok ? seconds : -1;
+}
+
+} // namespace
+
+static int runDurability() {
+    // On the disk the program's folders are on, not a memory file system.
+    QTemporaryDir dir(QDir::current().absoluteFilePath(QStringLiteral("bench-durability-XXXXXX")));
+    if (!dir.isValid())
+        return fail("cannot make a folder here");
+    const std::string root = dir.path().toStdString();
+    const int runs = 5;
+    std::size_t files = 0;
+
+    const std::string many = downloadText(sim::generateDataSets(1000, 20));
+    const double manyOff = convertSeconds(root, many, false, runs, files);
+    const double manyOn = convertSeconds(root, many, true, runs, files);
+    if (manyOff < 0 || manyOn < 0 || files != 1000)
+        return fail("the 1000-data-set conversion failed");
+    std::printf("sets1000_bytes %zu\n", many.size());
+    std::printf("sets1000_convert_s_nosync %.3f\n", manyOff);
+    std::printf("sets1000_convert_s_durable %.3f\n", manyOn);
+    std::printf("sets1000_durability_adds_s %.3f\n", manyOn - manyOff);
+
+    // 16 MB in 16 data sets, as a long field campaign of few sites gives.
+    std::string big = downloadText(sim::generateDataSets(16, 16 * 1000 * 1000 / 16 / 100, 98));
+    const double bigOff = convertSeconds(root, big, false, runs, files);
+    const double bigOn = convertSeconds(root, big, true, runs, files);
+    if (bigOff < 0 || bigOn < 0)
+        return fail("the 16 MB conversion failed");
+    const double mb = big.size() / 1e6;
+    std::printf("mb16_bytes %zu\n", big.size());
+    std::printf("mb16_convert_MBps_nosync %.1f\n", mb / bigOff);
+    std::printf("mb16_convert_MBps_durable %.1f\n", mb / bigOn);
+
+    const double endOff = captureEndSeconds(root, big.size(), false);
+    const double endOn = captureEndSeconds(root, big.size(), true);
+    if (endOff < 0 || endOn < 0)
+        return fail("the capture's end failed");
+    std::printf("mb16_capture_end_s_nosync %.3f\n", endOff);
+    std::printf("mb16_capture_end_s_durable %.3f\n", endOn);
+    return 0;
+}
 
 int main(int argc, char** argv) {
     // The readers beside the program stay plain programs: no toolkit, nothing but their work.
@@ -838,6 +967,8 @@ int main(int argc, char** argv) {
         return runEchoFigures(app.applicationFilePath());
     if (args.size() == 2 && args[1] == "--line-rate")
         return runLineRate(app.applicationFilePath());
+    if (args.size() == 2 && args[1] == "--durability")
+        return runDurability();
 
     const char* keys[] = {"capture_MBps_echo", "capture_MBps_noecho", "convert_MBps",
                           "peak_rss_MB"};

@@ -1,5 +1,7 @@
 #include "dialogs/run_log.h"
 
+#include "platform/durable_file.h"
+
 #include "platform/fixed_name_file.h"
 
 #include <sys/stat.h>
@@ -98,6 +100,10 @@ bool trim(const std::string& logPath, std::int32_t limit, mode_t mode) {
             ok = false;
     }
     in.close();
+    // The trimmed log is on the disk before it replaces the log, and the folder after, so a
+    // power cut leaves one whole log or the other.
+    if (ok && (std::fflush(out.get()) != 0 || !platform::syncFile(::fileno(out.get()))))
+        ok = false;
     if (!out.close())
         ok = false;
     if (!ok) {
@@ -107,7 +113,9 @@ bool trim(const std::string& logPath, std::int32_t limit, mode_t mode) {
     if (std::rename(tmpPath.c_str(), logPath.c_str()) != 0) {
         // The old log stays whole; the line goes after it.
         std::remove(tmpPath.c_str());
+        return true;
     }
+    platform::syncFolder(platform::folderOf(logPath));
     return true;
 }
 

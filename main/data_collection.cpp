@@ -1,5 +1,6 @@
 #include "main/data_collection.h"
 
+#include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 
 #include <QFile>
@@ -12,26 +13,34 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 namespace collection {
 
 namespace {
 
 constexpr std::size_t kWriteChunk = 1 << 20;
+
+// The process's umask, read without setting it (umask(2) would change it for every thread
+// for a moment). 022 when the system does not say.
+mode_t currentUmask() {
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    unsigned mask = 022;
+    if (status) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "Umask: %o", &mask) == 1)
+                break;
+        std::fclose(status);
+    }
+    return static_cast<mode_t>(mask);
+}
 constexpr int kNumberedNames = 999; // _000 .. _998
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+using platform::writeAll;
+
+XXH3_state_t* hashState(void* p) {
+    return static_cast<XXH3_state_t*>(p);
 }
 
 } // namespace
@@ -139,34 +148,28 @@ bool canCreateFilesIn(const std::string& directory, std::string& why) {
 
 DataFileWriter::~DataFileWriter() {
     close();
+    XXH3_freeState(hashState(m_hashState));
 }
 
 bool DataFileWriter::create(const std::string& base) {
     close();
     m_failed = false;
-    // The preferred name first, then the numbered ones. O_EXCL makes the existence test and
-    // the creation one step: an existing file, directory or dangling link counts as taken.
-    for (int i = -1; i < kNumberedNames; ++i) {
-        std::string candidate = base;
-        if (i >= 0) {
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, "_%3.3d", i);
-            candidate += suffix;
-        }
-        candidate += ".txt";
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            m_fd = fd;
-            m_path = std::move(candidate);
-            m_buffer.clear();
-            m_buffer.reserve(kWriteChunk + 2);
-            return true;
-        }
-        if (errno != EEXIST)
-            return false;
-    }
-    errno = EEXIST;
-    return false;
+    m_base = base;
+    // Visible in the data folder as what it is should the program not get to place it.
+    std::string temporary = platform::folderOf(base) + "/XRQ-incomplete-XXXXXX.txt";
+    const int fd = ::mkostemps(temporary.data(), 4, O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::fchmod(fd, 0666 & ~currentUmask());
+    m_fd = fd;
+    m_path = std::move(temporary);
+    m_buffer.clear();
+    m_buffer.reserve(kWriteChunk + 2);
+    m_size = 0;
+    if (!m_hashState)
+        m_hashState = XXH3_createState();
+    XXH3_64bits_reset(hashState(m_hashState));
+    return true;
 }
 
 bool DataFileWriter::writeLine(std::string_view line) {
@@ -176,6 +179,8 @@ bool DataFileWriter::writeLine(std::string_view line) {
 bool DataFileWriter::writePart(std::string_view part) {
     if (m_fd < 0 || m_failed)
         return false;
+    XXH3_64bits_update(hashState(m_hashState), part.data(), part.size());
+    m_size += part.size();
     if (part.size() >= kWriteChunk) {
         // A part longer than the buffer goes straight to the file after what is pending.
         if (!flush() || !writeAll(m_fd, part.data(), part.size())) {
@@ -211,6 +216,73 @@ bool DataFileWriter::close() {
         m_failed = true;
     m_fd = -1;
     return !m_failed;
+}
+
+bool DataFileWriter::place() {
+    if (m_fd < 0)
+        return false;
+    // An fsync that fails is a write that failed: the file is left as incomplete.
+    if (!flush() || !platform::syncFile(m_fd)) {
+        const int err = errno;
+        m_failed = true;
+        close();
+        errno = err;
+        return false;
+    }
+    if (!close())
+        return false;
+    // The preferred name first, then the numbered ones; the rename never replaces, so the
+    // existence test and the naming are one step.
+    for (int i = -1; i < kNumberedNames; ++i) {
+        std::string candidate = m_base;
+        if (i >= 0) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, "_%3.3d", i);
+            candidate += suffix;
+        }
+        candidate += ".txt";
+        if (platform::renameNoReplace(m_path, candidate)) {
+            m_path = std::move(candidate);
+            m_hash = XXH3_64bits_digest(hashState(m_hashState));
+            if (!readBackMatches()) {
+                errno = 0;
+                return false;
+            }
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool DataFileWriter::readBackMatches() const {
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    XXH3_state_t* state = XXH3_createState();
+    XXH3_64bits_reset(state);
+    std::vector<char> buffer(kWriteChunk);
+    std::uint64_t size = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        XXH3_64bits_update(state, buffer.data(), static_cast<std::size_t>(n));
+        size += static_cast<std::uint64_t>(n);
+    }
+    ::close(fd);
+    ok = ok && size == m_size && XXH3_64bits_digest(state) == m_hash;
+    XXH3_freeState(state);
+    return ok;
 }
 
 // ---- LineReader ----
@@ -400,15 +472,61 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
     const auto prompt = reader.trailingHead().find('>');
     outcome.promptLineBytes = prompt == std::string::npos ? 0 : prompt + 1;
 
+    outcome.cut = outcome.promptLineBytes == 0;
+
     DataFileWriter output;
+    const std::string folder = platform::folderOf(directory + "x");
+    // The folder names the files placed so far: synced once, after the last of them.
+    auto syncFolder = [&] {
+        if (!outcome.files.empty() && !platform::syncFolder(folder)) {
+            outcome.durable = false;
+            if (outcome.detail.empty())
+                outcome.detail = "cannot sync the data folder " + folder + ": " + errnoText(errno);
+        }
+    };
     auto fail = [&](std::string why) {
-        output.close();
+        if (output.isOpen()) {
+            output.close();
+            outcome.incompleteFile = output.path();
+        }
+        syncFolder();
         outcome.result = ConvertResult::InvalidFormat;
         outcome.detail = std::move(why);
         return outcome;
     };
     auto writeFailed = [&] {
-        return fail("cannot write " + output.path() + ": " + errnoText(errno));
+        const int err = errno;
+        const std::string path = output.path();
+        if (output.isOpen())
+            output.close();
+        outcome.incompleteFile = path;
+        return fail("cannot write " + path + ": " + errnoText(err));
+    };
+    auto placeFailed = [&] {
+        const int err = errno;
+        if (err == EEXIST) {
+            outcome.incompleteFile = output.path();
+            return fail("all names for " + output.base() + ".txt are taken");
+        }
+        errno = err;
+        return writeFailed();
+    };
+    // The data set ends: its file is synced, named and read back.
+    auto placed = [&] {
+        if (!output.isOpen())
+            return true;
+        if (output.place()) {
+            outcome.files.push_back(output.path());
+            return true;
+        }
+        if (errno == 0) { // placed, but what was read back is not what was written
+            outcome.files.push_back(output.path());
+            outcome.readBack = false;
+            if (outcome.detail.empty())
+                outcome.detail = output.path() + " read back differs from what was written";
+            return true;
+        }
+        return false;
     };
 
     // What happens to the further pieces of a line longer than one piece.
@@ -428,8 +546,9 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
         case LineKind::Command:
             break;
         case LineKind::NoData:
-            if (!output.close())
-                return writeFailed();
+            if (!placed())
+                return placeFailed();
+            syncFolder();
             outcome.result = ConvertResult::NoData;
             return outcome;
         case LineKind::Data:
@@ -440,8 +559,8 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
             }
             break;
         case LineKind::Header: {
-            if (output.isOpen() && !output.close())
-                return writeFailed();
+            if (!placed())
+                return placeFailed();
             // The name may lie beyond the first piece; only its first bytes are kept.
             const std::uint64_t headerAt = reader.lineStart();
             const std::string held = last ? std::string(piece) : std::string();
@@ -474,7 +593,7 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
                 return fail(err == EEXIST ? "all names for " + base + ".txt are taken"
                                           : "cannot create " + base + ".txt: " + errnoText(err));
             }
-            outcome.files.push_back(output.path());
+            outcome.lastSet = name;
             if (wholeHeld) {
                 if (!output.writeLine(held))
                     return writeFailed();
@@ -498,8 +617,9 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
     }
     if (reader.failed())
         return fail("cannot read the intermediate file: " + errnoText(errno));
-    if (!output.close())
-        return writeFailed();
+    if (!placed())
+        return placeFailed();
+    syncFolder();
     outcome.result = ConvertResult::Collected;
     return outcome;
 }

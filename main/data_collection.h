@@ -53,8 +53,11 @@ bool canCreateFilesIn(const std::string& directory, std::string& why);
 // The reason an open of a fixed-name file failed, in the operator's words.
 std::string openErrorText(int err);
 
-// Buffered writer of a data file: every line ends with CR LF. Write failures (a full disk,
-// a removed medium) are remembered and reported by ok() and close(), never swallowed.
+// Buffered writer of a data file: every line ends with CR LF. The file is written under a
+// temporary name in the data folder and given its real name only by place(), once it is
+// complete and on the disk, so that no half file ever carries a data set's name. Write
+// failures (a full disk, a removed medium) are remembered and reported by ok(), close() and
+// place(), never swallowed.
 class DataFileWriter {
 public:
     DataFileWriter() = default;
@@ -62,28 +65,41 @@ public:
     DataFileWriter(const DataFileWriter&) = delete;
     DataFileWriter& operator=(const DataFileWriter&) = delete;
 
-    // Creates the first name of base.txt, base_000.txt ... base_998.txt that does not exist
-    // yet. Creation is exclusive, so nothing is ever overwritten; false when no name is free
-    // or the file cannot be created (errno tells why).
+    // Starts the file of the data set whose names are base.txt, base_000.txt ...
+    // base_998.txt, under a temporary name in base's folder; false when it cannot be created
+    // (errno tells why).
     bool create(const std::string& base);
 
     bool isOpen() const { return m_fd >= 0; }
+    // The temporary name while open or cut short; the real name once placed.
     const std::string& path() const { return m_path; }
+    const std::string& base() const { return m_base; }
     bool writeLine(std::string_view line);
     // A line in pieces: its parts in order, then its end.
     bool writePart(std::string_view part);
     bool endLine();
     bool ok() const { return !m_failed; }
-    // Flushes and closes; false when any write or the close failed. The file stays.
+    // Syncs and closes the file, then gives it the first of its names that does not exist
+    // (an existing file, directory or link is never replaced) and reads it back. False when a
+    // write, the sync or the naming failed (errno tells why; EEXIST: every name taken), or
+    // when the file read back differs from what was written (errno 0, then).
+    bool place();
+    // Flushes and closes under the temporary name, which then marks the file as incomplete;
+    // false when any write or the close failed. The file stays.
     bool close();
 
 private:
     bool flush();
+    bool readBackMatches() const;
 
     int m_fd = -1;
     bool m_failed = false;
+    std::string m_base;
     std::string m_path;
     std::string m_buffer;
+    std::uint64_t m_size = 0;
+    std::uint64_t m_hash = 0;
+    void* m_hashState = nullptr;
 };
 
 // Identity of the intermediate file as it was written, so that the file read back is that
@@ -149,8 +165,20 @@ enum class ConvertResult {
 
 struct ConvertOutcome {
     ConvertResult result = ConvertResult::Collected;
-    std::vector<std::string> files; // data files created, in order (kept on every outcome)
-    std::string detail;             // why InvalidFormat / CannotReopen came about (for the log)
+    // Data files placed under their real names, synced and read back, in order (kept on
+    // every outcome).
+    std::vector<std::string> files;
+    std::string detail; // why InvalidFormat / CannotReopen came about (for the log)
+    // A data file cut by a failure, under its temporary name (empty when none).
+    std::string incompleteFile;
+    // Every placed file and the folder naming them are on the disk.
+    bool durable = true;
+    // Read back, every placed file holds exactly the lines the conversion wrote.
+    bool readBack = true;
+    // The intermediate file ends without the unit's prompt (a cut download): the last data
+    // set, lastSet, is incomplete, and only the whole lines that arrived of it are written.
+    bool cut = false;
+    std::string lastSet;
     // What the conversion left out: the bytes after the file's last line end, and how many of
     // them are the prompt's own line (up to and including its '>'; 0 when they hold none).
     std::uint64_t trailingBytes = 0;
@@ -158,8 +186,9 @@ struct ConvertOutcome {
 };
 
 // Splits the intermediate file into data files named after their headers under
-// `directory` (used as a plain prefix, nothing inserted). Files written before a failure
-// stay as they are; the intermediate file is only read. With `written`, a file that is not
+// `directory` (used as a plain prefix, nothing inserted). Files placed before a failure
+// stay as they are, the one cut by it under its temporary name; the intermediate file is
+// only read. With `written`, a file that is not
 // the one written (replaced meanwhile) counts as one that cannot be reopened.
 ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
                                        const std::string& directory,

@@ -3,6 +3,7 @@
 
 #include "dialogs/Dialogs.h"
 #include "main/status_panel.h"
+#include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
 
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,10 +36,150 @@ std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd) 
     return session.BytesOutsideExchanges() - countAtEnd;
 }
 
+namespace {
+
+constexpr const char* kMarkerName = "conversion-pending.txt";
+
+void logLine(const std::string& text, int line) {
+    LogWrite(text, line, LogSizeLimit);
+}
+
+// Where the operator finds the download's bytes, for the status bar and the log.
+std::string whereTheDataIs(const std::string& intermediate, const std::string& kept) {
+    std::string text = "the download's bytes are in " + intermediate;
+    if (!kept.empty())
+        text += " and " + kept;
+    return text;
+}
+
+void tellFailure(QStatusBar* bar, const std::string& text, int line) {
+    logLine(text, line);
+    if (bar)
+        showOutcome(bar, text);
+}
+
+} // namespace
+
+std::string pendingConversionMarker(const std::string& filesFolder) {
+    return filesFolder + kMarkerName;
+}
+
+bool markConversionPending(const std::string& filesFolder, const std::string& source) {
+    const std::string marker = pendingConversionMarker(filesFolder);
+    const std::string text = source + "\n";
+    const int fd =
+        ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = platform::writeAll(fd, text.data(), text.size()) && platform::syncFile(fd);
+    ok = ::close(fd) == 0 && ok;
+    return ok && platform::syncFolder(platform::folderOf(marker));
+}
+
+void clearConversionPending(const std::string& filesFolder) {
+    const std::string marker = pendingConversionMarker(filesFolder);
+    if (::unlink(marker.c_str()) == 0)
+        platform::syncFolder(platform::folderOf(marker));
+}
+
+std::string pendingConversion(const std::string& filesFolder) {
+    const int fd = platform::openFixedNameForReading(pendingConversionMarker(filesFolder));
+    if (fd < 0)
+        return {};
+    char buffer[4096];
+    ssize_t n;
+    do
+        n = ::read(fd, buffer, sizeof buffer);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n <= 0)
+        return {};
+    std::string path(buffer, static_cast<std::size_t>(n));
+    const auto end = path.find('\n');
+    return end == std::string::npos ? std::string() : path.substr(0, end);
+}
+
+void logConverted(const ConvertOutcome& converted) {
+    for (const std::string& file : converted.files) {
+        struct stat st {};
+        const std::string size =
+            ::stat(file.c_str(), &st) == 0 ? std::to_string(st.st_size) + " bytes" : "size unknown";
+        logLine("Data file written: " + file + " (" + size + ")", __LINE__);
+    }
+    if (!converted.incompleteFile.empty())
+        logLine("Data file incomplete (cut short by the failure below), kept as " +
+                    converted.incompleteFile,
+                __LINE__);
+}
+
+ConvertOutcome convertKeptDownload(const std::string& path, const std::string& dataDirectory,
+                                   const std::string& filesFolder, QStatusBar* statusBar) {
+    {
+        std::string why;
+        if (!canCreateFilesIn(dataDirectory, why)) {
+            DlgError("Cannot write into the data directory " + dataDirectory + "\n" + why);
+            ConvertOutcome refused;
+            refused.result = ConvertResult::CannotReopen;
+            refused.detail = why;
+            return refused;
+        }
+    }
+    logLine("Converting the kept download " + path + " into " + dataDirectory, __LINE__);
+    const bool marked = !filesFolder.empty() && markConversionPending(filesFolder, path);
+    const ConvertOutcome converted = convertIntermediateFile(path, dataDirectory);
+    if (marked)
+        clearConversionPending(filesFolder);
+    logConverted(converted);
+    const bool safe = converted.durable && converted.readBack;
+    if (converted.result == ConvertResult::CannotReopen) {
+        tellFailure(statusBar, converted.detail, __LINE__);
+        DlgError("Cannot open the kept download " + path);
+        return converted;
+    }
+    if (converted.result == ConvertResult::InvalidFormat || !safe) {
+        tellFailure(statusBar, converted.detail, __LINE__);
+        std::string text =
+            "The kept download " + path + " could not be converted in full:\n" + converted.detail;
+        if (!converted.files.empty())
+            text += "\nFiles written before that: " + std::to_string(converted.files.size());
+        DlgError(text);
+        return converted;
+    }
+    std::string text;
+    if (converted.files.empty()) {
+        text = converted.result == ConvertResult::NoData
+                   ? "The kept download " + path + " holds the answer \"No data\"."
+                   : "The kept download " + path + " holds no data set.";
+    } else {
+        text = "The kept download " + path + " was converted into:";
+        constexpr std::size_t kNamed = 20;
+        for (std::size_t i = 0; i < converted.files.size() && i < kNamed; ++i)
+            text += "\n" + converted.files[i];
+        if (converted.files.size() > kNamed)
+            text += "\n... and " + std::to_string(converted.files.size() - kNamed) +
+                    " more (all named in the run log)";
+        if (converted.cut && converted.result == ConvertResult::Collected)
+            text += "\nThe download was cut short: the data set " + converted.lastSet +
+                    " is incomplete (" + converted.files.back() +
+                    " holds the whole lines that arrived of it).";
+    }
+    DlgInfo(text);
+    return converted;
+}
+
 DownloadOutcome runDownload(const DownloadHooks& hooks) {
     DownloadOutcome outcome;
     TFormSerial& session = *hooks.session;
-    std::FILE*& captureFile = *hooks.captureFile;
+    // Every way out once something was sent: the unit's record learns whether the unit's
+    // memory is now all on the disk.
+    auto judged = [&](std::string reason) {
+        outcome.verified = reason.empty();
+        outcome.unverified = std::move(reason);
+        outcome.downloaded = outcome.verified;
+        if (hooks.judged)
+            hooks.judged(outcome);
+        return outcome;
+    };
     // A data folder that cannot take the files is found now, before anything is sent, and
     // not after the whole download.
     {
@@ -52,111 +194,155 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     const int fd =
         platform::openFixedNameForWriting(kIntermediateFileName, platform::FixedOpen::Truncate);
     FileIdentity written;
-    captureFile = nullptr;
-    if (fd >= 0 && fileIdentity(fd, written))
-        captureFile = ::fdopen(fd, "wb");
-    if (!captureFile) {
+    if (fd < 0 || !fileIdentity(fd, written)) {
         const int err = errno;
         if (fd >= 0)
             ::close(fd);
-        LogWrite(std::string(kIntermediateFileName) + ": " + openErrorText(err), __LINE__,
-                 LogSizeLimit);
+        logLine(std::string(kIntermediateFileName) + ": " + openErrorText(err), __LINE__);
         DlgError("Cannot open intermediate data file");
         return outcome;
     }
+    CaptureSink sink;
+    {
+        std::FILE* probe = ::fdopen(::dup(fd), "rb");
+        sink.attachIntermediate(fd, openFilePath(probe, kIntermediateFileName));
+        if (probe)
+            std::fclose(probe);
+    }
+    if (!hooks.filesFolder.empty()) {
+        std::string why;
+        if (!sink.createKept(keptDownloadFolder(hooks.filesFolder, hooks.unitSerial), why))
+            logLine("Cannot create the kept download: " + why, __LINE__);
+    }
     outcome.started = true;
+    outcome.keptFile = sink.keptPath();
     if (hooks.capturing)
         hooks.capturing(true);
 
     RunFigures& figures = outcome.figures;
-    std::string capturePath;
+    std::string capturePath = sink.intermediatePath();
     int result = 1;
-    bool intermediateWritten = false;
     {
-        // However the capture ends (an exception from the port included), the intermediate
-        // file is closed, the echo stops and the cursor comes back before any message.
+        // However the capture ends (an exception from the port included), the files are
+        // synced and closed, the echo stops and the cursor comes back before any message.
         auto endCapture = qScopeGuard([&] {
             if (hooks.capturing)
                 hooks.capturing(false);
-            intermediateWritten = std::ferror(captureFile) == 0;
-            intermediateWritten = std::fclose(captureFile) == 0 && intermediateWritten;
-            captureFile = nullptr;
+            *hooks.captureFile = nullptr;
+            sink.finish();
         });
+        *hooks.captureFile = &sink;
         QElapsedTimer clock;
         clock.start();
-        DownloadStatus status(hooks.statusBar, captureFile);
+        DownloadStatus status(hooks.statusBar, &sink);
         result = session.iCaptureTo("F", '>', 4000);
-        status.finish();
+        if (sink.failed())
+            status.finish(CaptureEnd::WriteFailed);
+        else
+            status.finish();
         figures.captureBytes = status.progress().bytes();
         figures.captureSeconds = clock.elapsed() / 1000.0;
-        capturePath = status.filePath();
     }
     const std::uint64_t receivedAtEnd = session.BytesOutsideExchanges();
-    LogWrite("Download from " + hooks.unitText + ": " + std::to_string(figures.captureBytes) +
-                 " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() +
-                 " s",
-             __LINE__, LogSizeLimit);
+    logLine("Download from " + hooks.unitText + ": " + std::to_string(figures.captureBytes) +
+                " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() + " s",
+            __LINE__);
+    if (sink.keptWhole())
+        logLine("Download kept in " + sink.keptPath(), __LINE__);
+    else if (!sink.keptFailure().empty())
+        logLine(sink.keptFailure(), __LINE__);
 
     if (session.ExchangesStopped()) {
         // Stopped by the operator's Exit or a signal: what arrived stays in the file.
-        LogWrite("Download stopped; the intermediate data file keeps what was received", __LINE__,
-                 LogSizeLimit);
-        return outcome;
+        if (sink.failed())
+            logLine(sink.failure() +
+                        "; the intermediate data file keeps what was written before it",
+                    __LINE__);
+        else
+            logLine("Download stopped; the intermediate data file keeps what was received",
+                    __LINE__);
+        return judged("the download was stopped");
+    }
+    if (sink.failed()) {
+        // A full disk, or a sync that failed when the capture ended: converting the rest
+        // would report a partial download as collected. The status bar and the log say
+        // which file and why (the capture's end said so unless it was the final sync).
+        if (session.LastWaitEnd() != TFormSerial::WaitEnd::Stopped || result == 0)
+            tellFailure(hooks.statusBar, sink.failure(), __LINE__);
+        DlgError("Cannot write intermediate data file");
+        return judged("the intermediate data file could not be written");
     }
     if (session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped) {
         // The status bar and the log already say where the bytes are; converting part of a
         // download would pass it off as the unit's data.
-        LogWrite("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
-                     " bytes kept in " + capturePath + ", nothing converted",
-                 __LINE__, LogSizeLimit);
-        return outcome;
+        logLine("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
+                    " bytes kept in " + capturePath + ", nothing converted",
+                __LINE__);
+        return judged("the download was stopped");
     }
     if (result != 0) {
         DlgError("Timeout during data download");
+        logLine("The download did not end with the XRQ unit's prompt; " +
+                    whereTheDataIs(capturePath, sink.keptWhole() ? sink.keptPath() : ""),
+                __LINE__);
         DlgError("Invalid file format - data in Intermediate.txt");
-        return outcome;
-    }
-    if (!intermediateWritten) {
-        // A full disk while capturing: converting the rest would report a partial download
-        // as collected.
-        DlgError("Cannot write intermediate data file");
-        return outcome;
+        return judged("it did not end with the unit's prompt");
     }
 
+    // A crash or kill from here to the end of the conversion is told at the next start.
+    const std::string source = sink.keptWhole() ? sink.keptPath() : capturePath;
+    const bool marked =
+        !hooks.filesFolder.empty() && markConversionPending(hooks.filesFolder, source);
     QElapsedTimer clock;
     clock.start();
     const ConvertOutcome converted =
         convertIntermediateFile(kIntermediateFileName, hooks.dataDirectory, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
+    if (marked)
+        clearConversionPending(hooks.filesFolder);
     outcome.files = converted.files;
-    for (const std::string& file : converted.files) {
-        struct stat st {};
-        const std::string size =
-            ::stat(file.c_str(), &st) == 0 ? std::to_string(st.st_size) + " bytes" : "size unknown";
-        LogWrite("Data file written: " + file + " (" + size + ")", __LINE__, LogSizeLimit);
-    }
+    logConverted(converted);
     const bool complete =
         converted.result == ConvertResult::Collected || converted.result == ConvertResult::NoData;
-    outcome.downloaded = complete;
+    const bool safe = converted.durable && converted.readBack;
     if (hooks.converted)
         hooks.converted(outcome);
 
     // A '>' inside the data ends the capture early (the protocol knows no other end); what
     // the unit sent after it is lost. The files written so far stay, and the operator is told.
+    bool promptInside = false;
     if (complete) {
-        const bool cut =
+        promptInside =
             downloadMayBeIncomplete(converted, 0) ||
             downloadMayBeIncomplete(converted, bytesAfterCapture(session, receivedAtEnd));
-        if (cut) {
-            LogWrite("Bytes after the unit's prompt were not converted: the download may be "
-                     "incomplete",
-                     __LINE__, LogSizeLimit);
-            DlgWarning("The XRQ unit's prompt came inside the data: the download may be "
-                       "incomplete.\nThe data files hold what came before it; download again "
-                       "to compare.");
-        }
+    }
+    std::string reason;
+    if (!complete)
+        reason = "not every data set could be written";
+    else if (!safe)
+        reason = "a data file could not be made safe on the disk";
+    else if (promptInside)
+        reason = "the unit's prompt came inside the data";
+    else if (!sink.keptWhole())
+        reason = "its kept copy could not be written";
+    judged(reason);
+    if (promptInside) {
+        logLine("Bytes after the unit's prompt were not converted: the download may be "
+                "incomplete",
+                __LINE__);
+        DlgWarning("The XRQ unit's prompt came inside the data: the download may be "
+                   "incomplete.\nThe data files hold what came before it; download again "
+                   "to compare.");
     }
 
+    if (complete && !safe) {
+        // A sync or read-back that failed is a write that failed: never "collected".
+        tellFailure(hooks.statusBar,
+                    converted.detail + "; " + whereTheDataIs(capturePath, outcome.keptFile),
+                    __LINE__);
+        DlgError("Invalid file format - data in Intermediate.txt");
+        return outcome;
+    }
     switch (converted.result) {
     case ConvertResult::Collected:
         showOutcome(hooks.statusBar, "Data collected and placed in " + hooks.dataDirectory + ": " +
@@ -170,15 +356,16 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         DlgInfo("No data in XRQ");
         break;
     case ConvertResult::CannotReopen:
-        LogWrite(converted.detail, __LINE__, LogSizeLimit);
+        logLine(converted.detail, __LINE__);
         showOutcome(hooks.statusBar, "Cannot re-open intermediate data file");
         DlgError("Cannot re-open intermediate data file");
         break;
     case ConvertResult::InvalidFormat:
         // The box keeps its familiar text; the status panel and the run log say what exactly
-        // went wrong.
-        LogWrite(converted.detail, __LINE__, LogSizeLimit);
-        showOutcome(hooks.statusBar, converted.detail);
+        // went wrong, and where the download's bytes really are.
+        tellFailure(hooks.statusBar,
+                    converted.detail + "; " + whereTheDataIs(capturePath, outcome.keptFile),
+                    __LINE__);
         DlgError("Invalid file format - data in Intermediate.txt");
         break;
     }

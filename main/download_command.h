@@ -6,6 +6,7 @@
 // questions go through the dialogs, so the command runs without a window of its own.
 // UI thread only (the capture's wait dispatches the events).
 
+#include "main/capture_sink.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
 
@@ -29,8 +30,15 @@ struct DownloadOutcome {
     std::vector<std::string> files;
     // The data files were placed and "Data collected and placed in ..." was shown.
     bool placed = false;
-    // The unit may count as downloaded (its memory holds nothing that is not on disk).
+    // The unit may count as downloaded (its memory holds nothing that is not on disk):
+    // the capture ended with the prompt, every data set was written, no prompt came inside
+    // the data, every file is synced and each data file read back holds what was meant.
     bool downloaded = false;
+    bool verified = false;
+    // Why not, in words that follow "The last download of XRQ... was incomplete: ".
+    std::string unverified;
+    // The download's own copy under the files folder (empty when it could not be made).
+    std::string keptFile;
 };
 
 struct DownloadHooks {
@@ -38,17 +46,40 @@ struct DownloadHooks {
     QStatusBar* statusBar = nullptr;
     // The data directory as typed (path bytes: a folder ending in "/" or a name prefix).
     std::string dataDirectory;
-    // The unit as the run log names it.
+    // The unit as the run log names it, and its serial number (empty when unknown).
     std::string unitText;
+    std::string unitSerial;
+    // The program's files folder (ending in "/"): kept downloads go under it. Empty: none.
+    std::string filesFolder;
     // Where the receive path writes the captured bytes while the capture runs.
-    std::FILE** captureFile = nullptr;
+    CaptureSink** captureFile = nullptr;
     // The capture begins (true) or ends (false): stop button, echo, busy cursor.
     std::function<void(bool)> capturing;
     // The conversion has ended (before any message about it): the unit's record follows.
     std::function<void(const DownloadOutcome&)> converted;
+    // Once something was sent, every way out: whether the unit counts as downloaded.
+    std::function<void(const DownloadOutcome&)> judged;
 };
 
 DownloadOutcome runDownload(const DownloadHooks& hooks);
+
+// A conversion under way, recorded in <files folder>conversion-pending.txt (the path of the
+// download it converts) and removed when it has ended, so that a crash or kill in between
+// is found at the next start.
+std::string pendingConversionMarker(const std::string& filesFolder);
+bool markConversionPending(const std::string& filesFolder, const std::string& source);
+void clearConversionPending(const std::string& filesFolder);
+// The download named by a marker left behind; empty when there is none.
+std::string pendingConversion(const std::string& filesFolder);
+// The run log's lines for the files of a conversion.
+void logConverted(const ConvertOutcome& converted);
+
+// Tools > "Convert a Kept Download...": converts a kept download (or any intermediate file)
+// into the data directory by the same rules as a download (never overwriting), then names
+// the files written; of a cut download the whole lines that arrived are written and the data
+// set they end in is named incomplete.
+ConvertOutcome convertKeptDownload(const std::string& path, const std::string& dataDirectory,
+                                   const std::string& filesFolder, QStatusBar* statusBar);
 
 // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
 std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd);

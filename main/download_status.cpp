@@ -17,6 +17,11 @@
 namespace collection {
 
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path) {
+    if (how == CaptureEnd::WriteFailed)
+        return QStringLiteral("%1. Download ended: %2 written before it in %3 s")
+            .arg(QString::fromLocal8Bit(path),
+                 formatByteCount(static_cast<double>(progress.bytes())),
+                 QString::number(progress.elapsedSeconds(), 'f', 1));
     if (how == CaptureEnd::Stopped)
         return QStringLiteral("Download stopped by the operator. Received %1 in %2 s; kept in %3")
             .arg(formatByteCount(static_cast<double>(progress.bytes())),
@@ -42,14 +47,13 @@ std::string openFilePath(std::FILE* file, const std::string& fallback) {
         .toStdString();
 }
 
-DownloadStatus::DownloadStatus(QStatusBar* bar, std::FILE* file, int intervalMs)
-    : m_bar(bar), m_panel(StatusPanel::of(bar ? bar->window() : nullptr)), m_file(file),
-      m_path(openFilePath(file, kIntermediateFileName)) {
-    if (file) {
-        // The same file (not whatever has its name now), with an offset of its own.
-        const std::string self = "/proc/self/fd/" + std::to_string(::fileno(file));
-        m_readFd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    }
+DownloadStatus::DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs)
+    : m_bar(bar), m_panel(StatusPanel::of(bar ? bar->window() : nullptr)), m_sink(sink),
+      m_path(sink ? sink->intermediatePath() : std::string()) {
+    // The capture writes each chunk straight into the file: a descriptor of our own reads
+    // them back for the data sets and records shown.
+    if (!m_path.empty())
+        m_readFd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (m_panel)
         m_panel->beginDownload();
     m_clock.start();
@@ -85,14 +89,10 @@ void DownloadStatus::readArrived(std::uint64_t upTo, bool all) {
 }
 
 void DownloadStatus::tick(bool finished, bool cutOff) {
-    if (!m_file)
+    if (!m_sink)
         return;
     const std::int64_t now = m_clock.elapsed();
-    // ftell counts what the capture has written, buffered bytes included; the flush lets the
-    // second descriptor see them (the capture writes on this thread too, between ticks).
-    std::fflush(m_file);
-    const long at = std::ftell(m_file);
-    const std::uint64_t bytes = at > 0 ? static_cast<std::uint64_t>(at) : m_progress.bytes();
+    const std::uint64_t bytes = m_sink->bytes();
     if (bytes > m_progress.bytes()) {
         m_lastArrivalMs = now;
         m_anyArrived = true;
@@ -136,15 +136,17 @@ void DownloadStatus::finish() {
 }
 
 void DownloadStatus::finish(CaptureEnd how) {
-    if (!m_file)
+    if (!m_sink)
         return;
     const bool cutOff = how != CaptureEnd::Complete;
     tick(true, cutOff);
     m_timer.stop();
-    m_file = nullptr;
+    const std::string failure = m_sink->failure();
+    m_sink = nullptr;
     if (!cutOff)
         return;
-    const QString text = interruptedText(how, m_progress, m_path);
+    const QString text =
+        interruptedText(how, m_progress, how == CaptureEnd::WriteFailed ? failure : m_path);
     if (m_panel)
         m_panel->setOutcome(text);
     else if (m_bar)

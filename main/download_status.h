@@ -1,7 +1,7 @@
 #pragma once
 // While a download runs: bytes received, elapsed time and rate in the main window's status
-// bar, a few times a second. The figures come from the position of the intermediate file,
-// which the receive path advances with every chunk, so nothing in that path needs to know
+// bar, a few times a second. The figures come from the capture's byte count, which the
+// receive path advances with every chunk, so nothing in that path needs to know
 // about the display. UI thread only (the capture's wait loop dispatches the ticks).
 //
 // The clock counts while bytes come: once the line has been quiet for a second it stands at
@@ -9,6 +9,7 @@
 // well. A cut-off download (the unit fell silent, or its device went) is said so in the
 // status bar and the run log, with how much arrived and the full path of the file holding it.
 
+#include "main/capture_sink.h"
 #include "main/data_collection.h"
 #include "main/download_progress.h"
 
@@ -32,9 +33,10 @@ struct RunFigures {
     double convertSeconds = 0;
 };
 
-enum class CaptureEnd { Complete, Silent, DeviceGone, Stopped };
+enum class CaptureEnd { Complete, Silent, DeviceGone, Stopped, WriteFailed };
 
 // "Download interrupted: the unit fell silent. Received 1.25 MB in 4.0 s; kept in <path>".
+// For a write failure, `path` is the failure's text and only the bytes written are named.
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path);
 
 // The full path of an open file (what the system says it is), or `fallback` made absolute
@@ -47,7 +49,7 @@ public:
 
     // The figures go to the status panel of the bar's window when it has one (the main
     // window), else into the bar itself.
-    DownloadStatus(QStatusBar* bar, std::FILE* file, int intervalMs = 250);
+    DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs = 250);
     ~DownloadStatus() override;
 
     // Takes the last reading and shows the final figures; the ticks stop. How the capture
@@ -71,7 +73,7 @@ private:
     int m_readFd = -1; // the intermediate file opened again for reading, its own offset
     std::uint64_t m_readAt = 0;
     DownloadProgressModel m_model;
-    std::FILE* m_file;
+    const CaptureSink* m_sink;
     std::string m_path;
     QElapsedTimer m_clock;
     QTimer m_timer;

@@ -22,6 +22,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
@@ -109,10 +110,7 @@ TFormXRQMain::~TFormXRQMain() {
     // started still gets its end line, and a download's file keeps what reached it.
     if (m_shown)
         logEndOnce();
-    if (CaptureFile) {
-        std::fclose(CaptureFile);
-        CaptureFile = nullptr;
-    }
+    CaptureFile = nullptr; // owned by the download, which is gone
     if (FormXRQMain == this)
         FormXRQMain = nullptr;
 }
@@ -140,6 +138,8 @@ void TFormXRQMain::buildActions() {
          &TFormXRQMain::ActionOpenDataFolderExecute},
         {&ActionOpenRunLog, "ActionOpenRunLog", "Open Run &Log",
          &TFormXRQMain::ActionOpenRunLogExecute},
+        {&ActionConvertKept, "ActionConvertKept", "Convert a Kept Download...",
+         &TFormXRQMain::ActionConvertKeptExecute},
     };
     for (const Def& def : defs) {
         auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -156,6 +156,12 @@ void TFormXRQMain::buildActions() {
     ActionStop->setEnabled(false);
     addAction(ActionStop); // Escape works without a menu item
     OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    ChooseKeptDownload = [this] {
+        return QFileDialog::getOpenFileName(
+            this, QStringLiteral("Convert a Kept Download"),
+            QFile::decodeName(QByteArray::fromStdString(TempFilesPath + "downloads/")),
+            QStringLiteral("Downloads (*.txt);;All files (*)"));
+    };
 
     MenuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
     MenuTools->setObjectName(QStringLiteral("MainMenuTools"));
@@ -169,6 +175,7 @@ void TFormXRQMain::buildActions() {
     MenuTools->addAction(ActionViewData);
     MenuTools->addAction(ActionOpenDataFolder);
     MenuTools->addAction(ActionOpenRunLog);
+    MenuTools->addAction(ActionConvertKept);
 
     MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
@@ -433,6 +440,8 @@ void TFormXRQMain::FormShow(QObject*) {
     }
     SessionChanged();
     ShowGuidance();
+    // After the window is up, so that the question has its window behind it.
+    QTimer::singleShot(0, this, platform::guarded([this] { OfferPendingConversion(); }));
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
@@ -531,6 +540,8 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     hooks.dataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
     hooks.unitText =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
+    hooks.filesFolder = TempFilesPath;
     hooks.captureFile = &CaptureFile;
     hooks.capturing = [this](bool on) {
         if (on)
@@ -550,9 +561,13 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
             QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
                 .absolutePath(),
             collection::summarizeFiles(outcome.files));
+        ButtonView->hide(); // shown again below when this download placed its files
+    };
+    hooks.judged = [this](const collection::DownloadOutcome& outcome) {
         if (outcome.downloaded)
             Units.downloaded();
-        ButtonView->hide(); // shown again below when this download placed its files
+        else
+            Units.downloadIncomplete(outcome.unverified);
     };
     collection::DownloadOutcome outcome = collection::runDownload(hooks);
     if (!outcome.started)
@@ -588,6 +603,44 @@ void TFormXRQMain::ActionOpenRunLogExecute(QObject*) {
     }
     if (!OpenUrl(QUrl::fromLocalFile(log)))
         DlgError("No program to show the run log " + LogFilePath);
+}
+
+void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
+    if (FormSerial && FormSerial->ExchangeRunning()) {
+        FormSerial->tellExchangeRunning();
+        return;
+    }
+    const QString chosen = ChooseKeptDownload ? ChooseKeptDownload() : QString();
+    if (chosen.isEmpty())
+        return;
+    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    const collection::ConvertOutcome converted = collection::convertKeptDownload(
+        QFile::encodeName(chosen).toStdString(), directory, TempFilesPath, StatusBar1);
+    if (!converted.files.empty()) {
+        m_viewFiles = converted.files;
+        ButtonView->show();
+    }
+}
+
+void TFormXRQMain::OfferPendingConversion() {
+    const std::string pending = collection::pendingConversion(TempFilesPath);
+    if (pending.empty())
+        return;
+    if (!DlgConfirm("The last download was not converted: the program ended during its "
+                    "conversion.\nIts bytes are kept in " +
+                        pending + "\nConvert it now?",
+                    true)) {
+        collection::clearConversionPending(TempFilesPath);
+        LogWrite("Not converted; the download stays in " + pending, __LINE__, LogSizeLimit);
+        return;
+    }
+    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    const collection::ConvertOutcome converted =
+        collection::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
+    if (!converted.files.empty()) {
+        m_viewFiles = converted.files;
+        ButtonView->show();
+    }
 }
 
 void TFormXRQMain::ActionViewDataExecute(QObject*) {

@@ -99,6 +99,10 @@ public:
     // Tools menu: the data folder and the run log in the desktop's default applications.
     QAction* ActionOpenDataFolder = nullptr;
     QAction* ActionOpenRunLog = nullptr;
+    // Tools menu: "Convert a Kept Download...", and how it asks for the file (tests put a
+    // chooser here; an empty answer means cancelled).
+    QAction* ActionConvertKept = nullptr;
+    std::function<QString()> ChooseKeptDownload;
     // How those two are opened; tests put a recorder here.
     std::function<bool(const QUrl&)> OpenUrl;
 
@@ -108,8 +112,9 @@ public:
     // Which unit was connected on which port, and which were downloaded since.
     unit_status::UnitRecord Units;
 
-    // The open intermediate file of a download (raw bytes), null between downloads.
-    std::FILE* CaptureFile = nullptr;
+    // Where a download's raw bytes go (the intermediate file and its kept copy), null
+    // between downloads.
+    collection::CaptureSink* CaptureFile = nullptr;
     // Copy received text into the terminal window while it is shown.
     bool TerminalVisible = false;
     // Show captured text in MemoMain as well.
@@ -150,6 +155,9 @@ public:
     void ActionStopExecute(QObject* Sender);
     void ActionOpenDataFolderExecute(QObject* Sender);
     void ActionOpenRunLogExecute(QObject* Sender);
+    void ActionConvertKeptExecute(QObject* Sender);
+    // A conversion the program did not live to finish (crash, kill): told and offered.
+    void OfferPendingConversion();
 
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }

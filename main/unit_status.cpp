@@ -39,8 +39,23 @@ bool UnitRecord::follow(bool portOpen, int port) {
 }
 
 void UnitRecord::downloaded() {
-    if (m_current)
+    if (m_current) {
         m_downloaded.insert(m_current->serial);
+        m_incomplete.erase(m_current->serial);
+    }
+}
+
+void UnitRecord::downloadIncomplete(const std::string& why) {
+    if (!m_current)
+        return;
+    // An earlier whole download does not cover what the unit may have logged since.
+    m_downloaded.erase(m_current->serial);
+    m_incomplete[m_current->serial] = why;
+}
+
+std::string UnitRecord::lastDownloadIncomplete(const std::string& serial) const {
+    const auto it = m_incomplete.find(serial);
+    return it == m_incomplete.end() ? std::string() : it->second;
 }
 
 bool UnitRecord::downloadedSinceConnect(const std::string& serial) const {
@@ -75,6 +90,12 @@ std::optional<std::string> clearMemoryQuestion(const UnitRecord& record, int por
     }
     if (record.downloadedSinceConnect(unit->serial))
         return std::nullopt;
+    const std::string why = record.lastDownloadIncomplete(unit->serial);
+    if (!why.empty()) {
+        const std::string serial = printableSerial(unit->serial);
+        return "The last download of " + (serial.rfind("XRQ", 0) == 0 ? serial : "XRQ" + serial) +
+               " was incomplete: " + why + ".\nClear its memory anyway?";
+    }
     return unitName(*unit) +
            " has not been downloaded since it was connected: its data would be lost.\n"
            "Clear its memory anyway?";

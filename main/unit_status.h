@@ -5,6 +5,7 @@
 // their memory is cleared). Plain logic: the main window feeds it the session's events and
 // shows its texts; tests drive it without a window.
 
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -29,20 +30,26 @@ public:
     // The session's state now. A closed session, or one on another port, ends the identity.
     // True when that changed what is shown.
     bool follow(bool portOpen, int port);
-    // The current unit's data has been collected.
+    // The current unit's data has been collected, all of it safely on the disk.
     void downloaded();
     // A Connect that got no answer: the unit known before may no longer be on the cable.
     void forget() { m_current.reset(); }
     // How many Connects have succeeded (a caller tells success by the count moving).
     unsigned connects() const { return m_connects; }
+    // A download of the current unit that cannot be relied on: `why` completes "The last
+    // download of XRQ... was incomplete: ". The unit no longer counts as downloaded.
+    void downloadIncomplete(const std::string& why);
 
     const std::optional<Unit>& current() const { return m_current; }
     bool downloadedSinceConnect(const std::string& serial) const;
+    // Why the unit's last download was incomplete; empty when it was not (or none was made).
+    std::string lastDownloadIncomplete(const std::string& serial) const;
 
 private:
     std::optional<Unit> m_current;
     std::set<std::string> m_downloaded;
     unsigned m_connects = 0;
+    std::map<std::string, std::string> m_incomplete;
 };
 
 // "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port;

@@ -1,5 +1,7 @@
 #include "platform/ini_file.h"
 
+#include "platform/durable_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,12 +166,18 @@ bool save(const std::string& path, const Document& doc) {
         if (ok)
             done += static_cast<std::size_t>(n);
     }
+    // On the disk before it takes the settings' name, and the name on the disk after: a
+    // power cut leaves the old settings or the new ones, never an empty file.
+    if (ok && !syncFile(fd))
+        ok = false;
     if (::close(fd) != 0)
         ok = false;
     if (ok && std::rename(tmp.c_str(), path.c_str()) != 0)
         ok = false;
     if (!ok)
         std::remove(tmp.c_str());
+    if (ok && !syncFolder(folderOf(path)))
+        ok = false;
     return ok;
 }
 

@@ -2,6 +2,7 @@
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
+#include "main/capture_sink.h"
 #include "main/fMain.h"
 #include "platform/app_timer.h"
 #include "platform/dos_devices.h"
@@ -589,8 +590,12 @@ void TFormSerial::EchoToTerminal() {
 
 void TFormSerial::WriteCapture() {
     if (FormXRQMain) {
-        if (FormXRQMain->CaptureFile)
-            std::fwrite(RxBuffer.data(), 1, RxBuffer.size(), FormXRQMain->CaptureFile);
+        // The first chunk the intermediate file cannot take ends the capture at once: a
+        // download with a hole in it must not go on as if whole.
+        if (FormXRQMain->CaptureFile && !FormXRQMain->CaptureFile->write(RxBuffer)) {
+            StopExchange();
+            return;
+        }
         if (FormXRQMain->EchoCapture && FormXRQMain->MemoMain)
             FormXRQMain->MemoMain->appendBytes(RxBuffer);
     }

@@ -186,7 +186,9 @@ TEST_F(Conversion, AllNamesTakenFailsWithoutOverwriting) {
     EXPECT_EQ(readFile(dataDir + "S.txt"), "old");
     EXPECT_EQ(readFile(dataDir + "S_998.txt"), "old");
     EXPECT_EQ(readFile(dataDir + "A.txt"), "Name: A\r\nfirst\r\n"); // earlier set complete
-    EXPECT_EQ(listDir(dataDir).size(), 1001u);
+    // The set without a free name stays under the temporary name that marks it unplaced.
+    EXPECT_EQ(readFile(out.incompleteFile), "Name: S\r\n1\r\n");
+    EXPECT_EQ(listDir(dataDir).size(), 1002u);
 }
 
 TEST_F(Conversion, DanglingLinkCountsAsTaken) {
@@ -282,7 +284,13 @@ TEST_F(Conversion, AWriteFailureIsNotReportedAsSuccess) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(out.result, ConvertResult::InvalidFormat);
-    EXPECT_TRUE(fs::exists(dataDir + "BIG.txt")); // the partial file stays
+    // The partial file stays, named as incomplete, never under the set's own name.
+    EXPECT_FALSE(fs::exists(dataDir + "BIG.txt"));
+    ASSERT_FALSE(out.incompleteFile.empty());
+    const std::string partial = readFile(out.incompleteFile);
+    EXPECT_EQ(download.rfind(partial.substr(0, 11), 0), 0u);
+    EXPECT_LT(partial.size(), download.size());
+    EXPECT_TRUE(out.files.empty());
     EXPECT_EQ(readFile(intermediate), download);
 }
 

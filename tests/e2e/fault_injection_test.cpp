@@ -5,6 +5,7 @@
 #include "e2e_fixture.h"
 
 #include "comport/Comport.h"
+#include "main/status_panel.h"
 
 #include <QAction>
 #include <QLabel>
@@ -45,7 +46,12 @@ protected:
     std::uint64_t collectCounting(sim::PtyUnit& unit, const std::string& directory) {
         const std::uint64_t before = unit.bytesSent();
         collect(directory);
-        EXPECT_TRUE(unit.waitUntilIdle(std::chrono::seconds(10)) || unit.hungUp());
+        // A download ended by a write failure leaves the unit sending: the program reads
+        // (and drops) the rest meanwhile, so the events must run.
+        EXPECT_TRUE(testsupport::waitUntil(
+            [&] { return unit.waitUntilIdle(std::chrono::milliseconds(0)) || unit.hungUp(); },
+            std::chrono::seconds(20)));
+        runEventsFor(300);
         return unit.bytesSent() - before;
     }
 
@@ -437,8 +443,21 @@ TEST_F(Faults, FullWorkingDirectoryIsNotReportedAsACollection) {
     const Boxes shown = boxesSince(boxes);
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.front(), Box(BoxKind::Error, "Cannot write intermediate data file"));
-    EXPECT_TRUE(loggedInOrder(logSince(mark), {"iCaptureTo to \">\"; Command: F (delay 4000)",
-                                               "Cannot write intermediate data file"}));
+    // The status panel and the log name the file and the system's reason, and claim no more
+    // bytes than reached the file.
+    const std::string why =
+        "Cannot write intermediate data file " + small + "_$XRQInt.txt: " + std::strerror(ENOSPC);
+    EXPECT_EQ(FormXRQMain->StatusPanel1->outcome().toStdString().rfind(why, 0), 0u)
+        << FormXRQMain->StatusPanel1->outcome().toStdString();
+    const auto lines = logSince(mark);
+    EXPECT_TRUE(loggedInOrder(lines, {"iCaptureTo to \">\"; Command: F (delay 4000)",
+                                      "Cannot write intermediate data file"}));
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.rfind(why, 0) == 0; }));
+    for (const auto& l : lines)
+        EXPECT_EQ(l.find("kept in " + small), std::string::npos) << l;
+    // Ended at once: the unit had more to send than the file took.
+    EXPECT_LT(readWholeFile(small + "_$XRQInt.txt").size(), 80000u);
     for (const auto& b : shown)
         EXPECT_NE(b.first, BoxKind::Info) << b.second;
     EXPECT_EQ(filesIn(defaultDataDir), 0u);

@@ -2,11 +2,13 @@
 // out on silence only.
 #include "session_fixture.h"
 
+#include "main/capture_sink.h"
 #include "main/fMain.h"
 
 #include <QPlainTextEdit>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 
@@ -22,23 +24,23 @@ protected:
         m_savedMain = FormXRQMain;
         FormXRQMain = window.get();
         path = m_dir.path().toStdString() + "/capture.txt";
-        window->CaptureFile = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(window->CaptureFile, nullptr);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        sink.attachIntermediate(fd, path);
+        window->CaptureFile = &sink;
     }
     void TearDown() override {
-        if (window->CaptureFile)
-            std::fclose(window->CaptureFile);
         window->CaptureFile = nullptr;
         FormXRQMain = m_savedMain;
         window.reset();
     }
     std::string captured() {
-        std::fflush(window->CaptureFile);
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     std::unique_ptr<TFormXRQMain> window;
+    collection::CaptureSink sink;
     std::string path;
 
 private:
