@@ -3,6 +3,7 @@
 
 #include "dialogs/Dialogs.h"
 #include "main/data_directory.h"
+#include "main/status_panel.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
@@ -57,7 +58,7 @@ std::string whereTheDataIs(const std::string& intermediate, const std::string& k
 void tellFailure(QStatusBar* bar, const std::string& text, int line) {
     logLine(text, line);
     if (bar)
-        bar->showMessage(QString::fromLocal8Bit(text.c_str()));
+        showOutcome(bar, text);
 }
 
 } // namespace
@@ -411,18 +412,22 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     }
     switch (converted.result) {
     case ConvertResult::Collected:
-        DlgInfo(collectedText(target, converted.files));
+        const std::string collected = collectedText(target, converted.files);
+        showOutcome(hooks.statusBar, collected);
+        DlgInfo(collected);
         outcome.placed = !converted.files.empty();
         break;
     case ConvertResult::NoData:
+        showOutcome(hooks.statusBar, "No data in XRQ");
         DlgInfo("No data in XRQ");
         break;
     case ConvertResult::CannotReopen:
         logLine(converted.detail, __LINE__);
+        showOutcome(hooks.statusBar, "Cannot re-open intermediate data file");
         DlgError("Cannot re-open intermediate data file");
         break;
     case ConvertResult::InvalidFormat:
-        // The box keeps its familiar text; the status bar and the run log say what exactly
+        // The box keeps its familiar text; the status panel and the run log say what exactly
         // went wrong, and where the download's bytes really are.
         tellFailure(hooks.statusBar,
                     converted.detail + "; " + whereTheDataIs(capturePath, outcome.keptFile),

@@ -1,14 +1,18 @@
 #include "main/download_status.h"
 
 #include "dialogs/Dialogs.h"
+#include "main/status_panel.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
 
 #include <QDir>
 #include <QStatusBar>
 
+#include <cerrno>
 #include <climits>
+#include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace collection {
 
@@ -44,7 +48,14 @@ std::string openFilePath(std::FILE* file, const std::string& fallback) {
 }
 
 DownloadStatus::DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs)
-    : m_bar(bar), m_sink(sink), m_path(sink ? sink->intermediatePath() : std::string()) {
+    : m_bar(bar), m_panel(StatusPanel::of(bar ? bar->window() : nullptr)), m_sink(sink),
+      m_path(sink ? sink->intermediatePath() : std::string()) {
+    // The capture writes each chunk straight into the file: a descriptor of our own reads
+    // them back for the data sets and records shown.
+    if (!m_path.empty())
+        m_readFd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (m_panel)
+        m_panel->beginDownload();
     m_clock.start();
     m_progress.start(0);
     m_timer.setInterval(intervalMs);
@@ -53,7 +64,29 @@ DownloadStatus::DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int int
     tick(false);
 }
 
-DownloadStatus::~DownloadStatus() = default;
+DownloadStatus::~DownloadStatus() {
+    if (m_readFd >= 0)
+        ::close(m_readFd);
+}
+
+void DownloadStatus::readArrived(std::uint64_t upTo, bool all) {
+    if (m_readFd < 0 || upTo <= m_readAt)
+        return;
+    constexpr std::uint64_t kPerTick = 8u << 20;
+    const std::uint64_t end = all ? upTo : std::min(upTo, m_readAt + kPerTick);
+    std::vector<char> buffer(1 << 16);
+    while (m_readAt < end) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - m_readAt));
+        const ssize_t n = ::pread(m_readFd, buffer.data(), want, static_cast<off_t>(m_readAt));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // the figures stand; the download itself goes on
+        m_model.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        m_readAt += static_cast<std::uint64_t>(n);
+    }
+}
 
 void DownloadStatus::tick(bool finished, bool cutOff) {
     if (!m_sink)
@@ -72,8 +105,14 @@ void DownloadStatus::tick(bool finished, bool cutOff) {
     else if (!m_anyArrived && cutOff)
         shown = 0;
     m_progress.update(bytes, shown);
-    if (m_bar && !cutOff)
+    readArrived(bytes, finished);
+    if (m_panel) {
+        const double sinceLast = m_anyArrived ? (now - m_lastArrivalMs) / 1000.0 : 0.0;
+        m_panel->setProgress(setsLine(m_model, finished) + QLatin1Char('\n') +
+                             bytesLine(m_progress, sinceLast, finished));
+    } else if (m_bar && !cutOff) {
         m_bar->showMessage(m_progress.statusText(finished));
+    }
 }
 
 void DownloadStatus::finish() {
@@ -108,7 +147,9 @@ void DownloadStatus::finish(CaptureEnd how) {
         return;
     const QString text =
         interruptedText(how, m_progress, how == CaptureEnd::WriteFailed ? failure : m_path);
-    if (m_bar)
+    if (m_panel)
+        m_panel->setOutcome(text);
+    else if (m_bar)
         m_bar->showMessage(text);
     LogWrite(text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
 }

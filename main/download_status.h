@@ -11,6 +11,7 @@
 
 #include "main/capture_sink.h"
 #include "main/data_collection.h"
+#include "main/download_progress.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -21,6 +22,7 @@
 #include <string>
 
 class QStatusBar;
+class StatusPanel;
 
 namespace collection {
 
@@ -45,6 +47,8 @@ class DownloadStatus : public QObject {
 public:
     static constexpr int kQuietMs = 1000;
 
+    // The figures go to the status panel of the bar's window when it has one (the main
+    // window), else into the bar itself.
     DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs = 250);
     ~DownloadStatus() override;
 
@@ -53,13 +57,22 @@ public:
     void finish();
     void finish(CaptureEnd how);
     const DownloadProgress& progress() const { return m_progress; }
+    // The data sets and records seen so far in what arrived.
+    const DownloadProgressModel& model() const { return m_model; }
     // Where the received bytes are (full path), as found when the download started.
     const std::string& filePath() const { return m_path; }
 
 private:
     void tick(bool finished, bool cutOff = false);
+    // What reached the file since the last look goes through the model (bounded per tick,
+    // so that a fast line cannot hold the UI thread; the rest comes at the next tick).
+    void readArrived(std::uint64_t upTo, bool all);
 
     QPointer<QStatusBar> m_bar;
+    QPointer<StatusPanel> m_panel;
+    int m_readFd = -1; // the intermediate file opened again for reading, its own offset
+    std::uint64_t m_readAt = 0;
+    DownloadProgressModel m_model;
     const CaptureSink* m_sink;
     std::string m_path;
     QElapsedTimer m_clock;

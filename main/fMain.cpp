@@ -6,7 +6,9 @@
 #include "main/data_collection.h"
 #include "main/download_command.h"
 #include "main/download_status.h"
+#include "main/status_panel.h"
 #include "main/unit_status.h"
+#include "main/window_fit.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
@@ -33,6 +35,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -201,6 +204,7 @@ void TFormXRQMain::buildControls() {
     Button2 = actionButton(ActionSetup, GroupBox1);
     ButtonConnect = actionButton(ActionConnect, GroupBox1);
     LabelComPort = boldLabel("N/A", GroupBox1, 12);
+    LabelComPort->setWordWrap(true); // "COM7 @ 19200 - not present" takes two lines if need be
     row1->addWidget(Button2);
     row1->addWidget(ButtonConnect);
     row1->addWidget(LabelComPort, 1);
@@ -258,7 +262,16 @@ void TFormXRQMain::buildControls() {
     lampRow->addStretch(1);
     column->addLayout(lampRow);
 
-    setCentralWidget(central);
+    // The controls scroll when the screen is too small for them; the status panel and the
+    // status bar below them stay in sight.
+    StatusPanel1 = new StatusPanel(this);
+    auto* outer = new QWidget(this);
+    auto* outerColumn = new QVBoxLayout(outer);
+    outerColumn->setContentsMargins(0, 0, 0, 0);
+    outerColumn->setSpacing(0);
+    outerColumn->addWidget(window_fit::scrolled(central, outer), 1);
+    outerColumn->addWidget(StatusPanel1);
+    setCentralWidget(outer);
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     ButtonView = new QPushButton(QStringLiteral("View"), StatusBar1);
@@ -384,7 +397,7 @@ bool TFormXRQMain::ShowGuidance() {
     const std::string text = unit_status::guidanceText(unit_status::diagnose(facts), facts);
     if (text.empty())
         return false;
-    StatusBar1->showMessage(QString::fromLocal8Bit(text.c_str()));
+    StatusPanel1->setState(QString::fromLocal8Bit(text.c_str()));
     return true;
 }
 
@@ -398,6 +411,14 @@ void TFormXRQMain::FormShow(QObject*) {
     LogWrite("***** Program Start *****", 118, LogSizeLimit);
     LogWrite("Program path: " + ProgramPath, 120, LogSizeLimit);
     LogWrite("Temporary files path: " + TempFilesPath, 122, LogSizeLimit);
+    // Window places per screen, beside the settings file and apart from it.
+    window_fit::setGeometryStore(
+        QFile::decodeName(QByteArray::fromStdString(TempFilesPath + "window-geometry.ini")));
+    StatusPanel1->OpenUrl = [this](const QUrl& url) { return OpenUrl(url); };
+    StatusPanel1->LogShortened = [](const QString& text) {
+        LogWrite("Status: " + text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
+    };
+    new StatusTipGuard(this);
     m_defaultDataDirectory = folders.defaultDataDirectory;
 
     // COM numbers resolve through this table from now on; the port folder lets the operator
@@ -441,11 +462,20 @@ void TFormXRQMain::FormShow(QObject*) {
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
-    if (FormSerial && FormSerial->ComPortNumber > 0)
-        LabelComPort->setText(
-            QStringLiteral("COM%1 @ %2").arg(FormSerial->ComPortNumber).arg(FormSerial->BaudRate));
-    else
+    if (FormSerial && FormSerial->ComPortNumber > 0) {
+        QString text =
+            QStringLiteral("COM%1 @ %2").arg(FormSerial->ComPortNumber).arg(FormSerial->BaudRate);
+        // A port chosen before its adapter went (or from another machine's settings) does not
+        // pass for one that is there.
+        const platform::PortTable table = platform::PortTable::current();
+        const std::string path = table.devicePath(FormSerial->ComPortNumber);
+        if (path.empty() ||
+            platform::probeDevice(path, table).state == platform::DeviceState::Missing)
+            text += QStringLiteral(" - not present");
+        LabelComPort->setText(text);
+    } else {
         LabelComPort->setText(QStringLiteral("RUN SETUP!"));
+    }
 }
 
 void TFormXRQMain::ActionSetupExecute(QObject*) {
@@ -483,9 +513,18 @@ void TFormXRQMain::ActionExitExecute(QObject*) {
 
 // Filled in by the instrument command set: detect the unit and read its serial number.
 void TFormXRQMain::ActionConnectExecute(QObject*) {
+    const auto connectsBefore = Units.connects();
     runInstrumentCommand(*this, &InstrumentCommands::connect);
-    if (!Units.current())
-        ShowGuidance();
+    if (Units.connects() != connectsBefore) {
+        // The unit answered: what stood in the way is gone.
+        StatusPanel1->setState({});
+        return;
+    }
+    // No answer: whatever unit was known before may not be the one on the cable now.
+    Units.forget();
+    SessionChanged();
+    if (!ShowGuidance())
+        StatusPanel1->setState({});
 }
 
 // Filled in by the instrument command set: set the unit's clock.
@@ -551,6 +590,11 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     hooks.converted = [this](const collection::DownloadOutcome& outcome) {
         DataDirectory = outcome.dataPrefix;
         m_viewFiles = outcome.files;
+        // The data directory is a prefix of the names: its folder is what Open Folder shows.
+        StatusPanel1->showSummary(
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
+                .absolutePath(),
+            collection::summarizeFiles(outcome.files));
         ButtonView->hide(); // shown again below when this download placed its files
     };
     hooks.judged = [this, &unitNamed](const collection::DownloadOutcome& outcome) {

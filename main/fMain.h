@@ -30,6 +30,7 @@ class QStatusBar;
 class QToolBar;
 class QTimer;
 class QUrl;
+class StatusPanel;
 class TComSignal;
 
 // Folder of the program file, ending with "/"; set in FormShow.
@@ -65,6 +66,9 @@ public:
     QLabel* Label1 = nullptr;
     QFrame* PanelTxRx = nullptr; // receive lamp: its palette's Window colour is the lamp
     QStatusBar* StatusBar1 = nullptr;
+    // Above the status bar: the state, progress and outcome lines read whole, and the files
+    // of the last download.
+    StatusPanel* StatusPanel1 = nullptr;
     // Receive lamp driver: PanelTxRx red for 100 ms after each arrival; hooked in FormShow.
     TComSignal* ComSignal = nullptr;
 

@@ -2,6 +2,7 @@
 
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
+#include "main/window_fit.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"
@@ -38,6 +39,8 @@ void CreateProgramWindows(const ProgramLocations& where) {
         throw std::logic_error("The program's windows exist already.");
     g_endRequested = false;
     dialogs::setProgramEnding(false);
+    // Every window from here on opens inside its screen.
+    window_fit::install();
     FormXRQMain = new TFormXRQMain(where);
     FormSerial = new TFormSerial();
     FormSetup = new TFormSetup();

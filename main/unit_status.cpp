@@ -21,6 +21,7 @@ std::string unitName(const Unit& unit) {
 } // namespace
 
 void UnitRecord::connected(const Unit& unit) {
+    ++m_connects;
     m_current = unit;
     m_downloaded.erase(unit.serial);
 }
@@ -73,6 +74,8 @@ std::string identityText(const UnitRecord& record, bool portOpen, int port) {
     const auto& unit = record.current();
     if (portOpen && unit && unit->port == port)
         return unitName(*unit);
+    if (portOpen && port > 0)
+        return "unit not identified on " + portName(port);
     return portName(port) + " - not connected";
 }
 

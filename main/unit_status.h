@@ -36,6 +36,10 @@ public:
     // unit's data it holds is not known, so the next clearing asks.
     void downloadedUnidentified() { m_lastDownloadUnidentified = true; }
     bool lastDownloadUnidentified() const { return m_lastDownloadUnidentified; }
+    // A Connect that got no answer: the unit known before may no longer be on the cable.
+    void forget() { m_current.reset(); }
+    // How many Connects have succeeded (a caller tells success by the count moving).
+    unsigned connects() const { return m_connects; }
     // A download of the current unit that cannot be relied on: `why` completes "The last
     // download of XRQ... was incomplete: ". The unit no longer counts as downloaded.
     void downloadIncomplete(const std::string& why);
@@ -49,11 +53,14 @@ private:
     std::optional<Unit> m_current;
     std::set<std::string> m_downloaded;
     bool m_lastDownloadUnidentified = false;
+    unsigned m_connects = 0;
     std::map<std::string, std::string> m_incomplete;
 };
 
-// "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port,
-// otherwise "COMn - not connected" ("No COM port - not connected" without a number).
+// "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port;
+// "unit not identified on COMn" while the port is open but no unit has named itself on it
+// (a download or the terminal opened it); otherwise "COMn - not connected" ("No COM port -
+// not connected" without a number).
 std::string identityText(const UnitRecord& record, bool portOpen, int port);
 
 // The question asked before the usual ones of a clearing when the unit has not been

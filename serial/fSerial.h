@@ -130,6 +130,9 @@ signals:
     void sessionChanged();
     // An exchange began or ended (ExchangeRunning() says which).
     void exchangeStateChanged();
+    // A COM port arrived or left (after the device-change message has been handled): lists
+    // on screen are made again.
+    void portsChanged();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -182,6 +182,8 @@ platform::HotplugWatcher* startComPortWatch() {
         platform::runGuarded([&] {
             if (FormSerial)
                 FormSerial->WMDeviceChange(message);
+            if (FormSerial)
+                emit FormSerial->portsChanged();
         });
     });
     return watcher;

@@ -147,6 +147,67 @@ TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
     // list fills the box with its signals blocked, so a refresh does not come through here.
     connect(ComPortCombo, &QComboBox::currentTextChanged, this,
             platform::guarded([this](const QString&) { ComPortComboChange(); }));
+    // Typed text is judged when the operator is done with it (Enter or leaving the box).
+    connect(ComPortCombo->lineEdit(), &QLineEdit::editingFinished, this,
+            platform::guarded([this] { TypedPortFinished(); }));
+}
+
+int TFormSetup::selectSessionPort() {
+    const QSignalBlocker quiet(ComPortCombo);
+    const int wanted = FormSerial ? FormSerial->ComPortNumber : -1;
+    for (int i = 0; i < ComPortCombo->count(); ++i) {
+        const auto number =
+            com_port_list::portNumberFromEntry(ComPortCombo->itemText(i).toStdString());
+        if (number && *number == wanted) {
+            ComPortCombo->setCurrentIndex(i);
+            return i;
+        }
+    }
+    ComPortCombo->setCurrentIndex(-1);
+    ComPortCombo->setEditText("- SELECT COM PORT -");
+    return -1;
+}
+
+void TFormSetup::PortListChanged() {
+    if (!FormSerial)
+        return;
+    FormSerial->ListComPorts(ComPortCombo);
+    if (selectSessionPort() >= 0)
+        ComPortComboChange();
+    else
+        DevInfoLabel->setText("-DEVICE INFO");
+    DevInfoLabel->adjustSize();
+}
+
+bool TFormSetup::TypedPortFinished() {
+    if (m_refusing || !FormSerial)
+        return true;
+    const QString typed = ComPortCombo->currentText().trimmed();
+    if (typed.isEmpty() || typed == "- SELECT COM PORT -")
+        return true;
+    if (ComPortCombo->findText(typed, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0)
+        return true; // an entry: the change handler has taken it
+    // "com3" or "COM3" for the entry "COM3 *" or "COM3 (connected)".
+    const auto number = com_port_list::portNumberFromEntry(typed.toUpper().toStdString());
+    if (number) {
+        for (int i = 0; i < ComPortCombo->count(); ++i) {
+            const auto listed =
+                com_port_list::portNumberFromEntry(ComPortCombo->itemText(i).toStdString());
+            if (listed && *listed == *number) {
+                ComPortCombo->setCurrentIndex(i);
+                ComPortComboChange();
+                return true;
+            }
+        }
+    }
+    m_refusing = true;
+    DlgWarning(typed.toLocal8Bit().toStdString() +
+               " is not a port of this computer's list: choose one from the list (Refresh "
+               "List looks again, Device Manager shows the serial devices).");
+    m_refusing = false;
+    if (selectSessionPort() >= 0)
+        ComPortComboChange();
+    return false;
 }
 
 bool TFormSetup::eventFilter(QObject* watched, QEvent* event) {
@@ -256,6 +317,13 @@ void TFormSetup::ButtonOKClick() {
 }
 
 void TFormSetup::FormShow() {
+    if (!m_watchingPorts && FormSerial) {
+        m_watchingPorts = true;
+        connect(FormSerial, &TFormSerial::portsChanged, this, platform::guarded([this] {
+                    if (isVisible())
+                        PortListChanged();
+                }));
+    }
     RefreshButtonClick();
     showDataNote(); // the folder may have been made or removed since
     m_shownSettings = true;

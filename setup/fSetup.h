@@ -44,6 +44,13 @@ public:
     // Selects COM port n in the list (as the Serial devices window's choice); false when the
     // list has no entry for it.
     bool ChooseComPort(int n);
+    // A port came or went while the dialog is open: the list is made again, the session's
+    // port selected in it (none after its removal).
+    void PortListChanged();
+    // Text typed into the port box: taken when it names a listed port ("com3" for COM3),
+    // otherwise refused with a message and the box shows the session's port again. False
+    // when refused.
+    bool TypedPortFinished();
 
     // The directory selection dialog: starting folder in, chosen folder out (empty when the
     // operator cancels); may throw. Tests replace it; returns the previous one.
@@ -67,6 +74,12 @@ private:
     std::string sessionDevice() const;
     void showDataNote();
 
+    // Selects the session's port in the list without running the change handler; -1 when it
+    // is not listed.
+    int selectSessionPort();
+
+    bool m_watchingPorts = false;
+    bool m_refusing = false;
     // The settings as the dialog was opened with them: a close logs what changed.
     bool m_shownSettings = false;
     int m_portAtShow = -1;

@@ -3,6 +3,13 @@
 // and a download, and saves each window as a PNG.
 //
 //   xvfb-run -a build/bin/xrq-screenshots docs/
+//   build/bin/xrq-screenshots --screen 1024x600 docs/
+//
+// With --screen WxH the pictures are those of a screen of that size: the names end in
+// "-WxH", one more picture ("screen-WxH.png") shows the whole screen with the main window,
+// Setup, Serial devices and the terminal open at once, and one ("download-WxH.png") the main
+// window in the middle of a long download. Without a display (or on the offscreen platform)
+// the tool makes itself such a screen; on a display, the display must be of that size.
 //
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
 #include "dialogs/scripted_dialogs.h"
@@ -17,13 +24,18 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -36,16 +48,61 @@ void settle(int ms) {
     loop.exec();
 }
 
-bool save(QWidget* window, const QString& folder, const char* name) {
-    window->raise();
-    settle(300);
-    const QString path = folder + "/" + name;
-    if (!window->grab().save(path)) {
+// "-1024x600" with --screen, nothing without.
+QString g_suffix;
+
+bool savePixmap(const QPixmap& picture, const QString& folder, const char* name) {
+    QString file = QString::fromLatin1(name);
+    if (!g_suffix.isEmpty())
+        file.insert(file.lastIndexOf('.'), g_suffix);
+    const QString path = folder + "/" + file;
+    if (!picture.save(path)) {
         std::fprintf(stderr, "xrq-screenshots: cannot write %s\n", qPrintable(path));
         return false;
     }
     std::printf("%s\n", qPrintable(path));
     return true;
+}
+
+// Where the window stands, frame included, and whether that is inside the screen's free area.
+void tellPlace(QWidget* window, const char* name) {
+    const QRect frame = window->frameGeometry();
+    const QRect area = window->screen()->availableGeometry();
+    std::printf("  %s: frame %d,%d %dx%d %s the screen's area %dx%d\n", name, frame.x(), frame.y(),
+                frame.width(), frame.height(), area.contains(frame) ? "inside" : "NOT inside",
+                area.width(), area.height());
+}
+
+bool save(QWidget* window, const QString& folder, const char* name) {
+    window->raise();
+    settle(300);
+    if (!g_suffix.isEmpty())
+        tellPlace(window, name);
+    return savePixmap(window->grab(), folder, name);
+}
+
+// The whole screen: what the display shows (window manager frames included) when there is
+// one, otherwise the open windows painted where they stand, in stacking order of showing.
+QPixmap screenPicture(const QList<QWidget*>& windows) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        QPixmap shot = screen->grabWindow(0);
+        if (!shot.isNull())
+            return shot;
+    }
+    QPixmap canvas(screen->geometry().size());
+    canvas.fill(QColor(0x30, 0x40, 0x50));
+    QPainter painter(&canvas);
+    for (QWidget* w : windows) {
+        if (!w->isVisible())
+            continue;
+        const QRect frame = w->frameGeometry();
+        painter.fillRect(frame, QColor(0x80, 0x80, 0x80));
+        painter.setPen(Qt::white);
+        painter.drawText(frame.adjusted(4, 0, 0, 0).topLeft() + QPoint(0, 14), w->windowTitle());
+        painter.drawPixmap(w->geometry().topLeft(), w->grab());
+    }
+    return canvas;
 }
 
 void typeText(QWidget* target, const QString& text) {
@@ -60,13 +117,52 @@ void typeText(QWidget* target, const QString& text) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("XRQ"));
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: xrq-screenshots OUTPUT-FOLDER\n");
+    int width = 0, height = 0;
+    const char* outArg = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--screen") == 0 && i + 1 < argc &&
+            std::sscanf(argv[i + 1], "%dx%d", &width, &height) == 2 && width > 0 && height > 0)
+            ++i;
+        else if (!outArg && argv[i][0] != '-')
+            outArg = argv[i];
+        else {
+            outArg = nullptr;
+            break;
+        }
+    }
+    if (!outArg) {
+        std::fprintf(stderr, "usage: xrq-screenshots [--screen WIDTHxHEIGHT] OUTPUT-FOLDER\n");
         return 2;
     }
-    const QString out = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    // Without a display, a screen of the size asked for on the offscreen platform.
+    QTemporaryDir screenDir;
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (width > 0 && ((!platform && !std::getenv("DISPLAY")) ||
+                      (platform && std::strcmp(platform, "offscreen") == 0))) {
+        const QString config = screenDir.path() + "/screen.json";
+        QFile file(config);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(QStringLiteral(R"({"windowFrameMargins": true, "screens": [{"name": "screen",
+                "x": 0, "y": 0, "width": %1, "height": %2, "logicalDpi": 96,
+                "logicalBaseDpi": 96, "dpr": 1}]})")
+                           .arg(width)
+                           .arg(height)
+                           .toUtf8());
+        file.close();
+        setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config.toStdString()).c_str(), 1);
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("XRQ"));
+    if (width > 0) {
+        const QSize size = QGuiApplication::primaryScreen()->geometry().size();
+        if (size != QSize(width, height)) {
+            std::fprintf(stderr, "xrq-screenshots: the screen is %dx%d, not %dx%d\n", size.width(),
+                         size.height(), width, height);
+            return 1;
+        }
+        g_suffix = QStringLiteral("-%1x%2").arg(width).arg(height);
+    }
+    const QString out = QDir(QString::fromLocal8Bit(outArg)).absolutePath();
     QDir().mkpath(out);
 
     QTemporaryDir tmp;
@@ -83,7 +179,8 @@ int main(int argc, char* argv[]) {
 
     sim::SimOptions unitOptions;
     unitOptions.linkPath = where.appData + "/Quorvant/XRQ/ports/COM3";
-    unitOptions.baud = 0;
+    // Paced like the real line: the long download below takes a few seconds.
+    unitOptions.baud = 19200;
     unitOptions.dataSets = sim::sampleDataSets();
     auto unit = sim::PtyUnit::start(unitOptions);
 
@@ -105,7 +202,8 @@ int main(int argc, char* argv[]) {
     // The data viewer on the files that download wrote, opened by the status bar's View.
     FormXRQMain->ButtonView->click();
     if (auto* viewerWindow = FormXRQMain->findChild<viewer::ViewerWindow*>()) {
-        viewerWindow->resize(1240, 700);
+        if (g_suffix.isEmpty())
+            viewerWindow->resize(1240, 700);
         if (viewerWindow->loadsRunning() > 0) {
             QEventLoop loop;
             QObject::connect(viewerWindow, &viewer::ViewerWindow::allLoaded, &loop,
@@ -133,7 +231,8 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    FormSetup->hide();
+    if (g_suffix.isEmpty())
+        FormSetup->hide();
 
     FormXRQMain->ActionTeminal->trigger();
     typeText(FormTerminal->MemoTerminal, QStringLiteral("R"));
@@ -141,6 +240,33 @@ int main(int argc, char* argv[]) {
     typeText(FormTerminal->MemoTerminal, QStringLiteral("A"));
     settle(500);
     ok = save(FormTerminal, out, "terminal-window.png") && ok;
+
+    if (!g_suffix.isEmpty()) {
+        // Everything open at once, as an operator may have it.
+        FormSetup->show();
+        FormSetup->RunDevMgrButton->click();
+        settle(500);
+        QList<QWidget*> windows{FormXRQMain, FormSetup};
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w->windowTitle() == QStringLiteral("Serial devices"))
+                windows << w;
+        windows << FormTerminal;
+        // The main window in front: its status panel and status bar in sight.
+        for (QWidget* w : {static_cast<QWidget*>(FormTerminal), windows.value(2),
+                           static_cast<QWidget*>(FormSetup), static_cast<QWidget*>(FormXRQMain)})
+            if (w)
+                w->raise();
+        settle(500);
+        ok = savePixmap(screenPicture(windows), out, "screen.png") && ok;
+        for (QWidget* w : windows)
+            if (w != FormXRQMain)
+                w->hide();
+
+        // A longer download, caught in the middle.
+        unit->setMemory(sim::generateDataSets(3, 90));
+        QTimer::singleShot(3500, [&] { ok = save(FormXRQMain, out, "download.png") && ok; });
+        FormXRQMain->ActionCollect->trigger();
+    }
 
     FormXRQMain->close();
     DestroyProgramWindows();

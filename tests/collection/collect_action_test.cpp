@@ -3,6 +3,7 @@
 
 #include "comport/Comsignal.h"
 #include "main/download_status.h"
+#include "main/status_panel.h"
 #include "serial/byte_text_view.h"
 #include "setup/fSetup.h"
 
@@ -70,7 +71,8 @@ TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
     const QString memo = FormXRQMain->MemoMain->toPlainText();
     EXPECT_TRUE(memo.startsWith("earlier text"));
     EXPECT_TRUE(memo.contains(QString::fromStdString("Name: " + o.dataSets[0].name)));
-    EXPECT_TRUE(FormXRQMain->StatusBar1->currentMessage().startsWith("Received"));
+    EXPECT_TRUE(FormXRQMain->StatusPanel1->progress().startsWith("Received"))
+        << FormXRQMain->StatusPanel1->progress().toStdString();
     // The receive lamp sits between the port and the session, and passed every chunk on.
     EXPECT_TRUE(FormXRQMain->ComSignal->Hooked());
     EXPECT_EQ(FormXRQMain->ComSignal->ComPort(), FormSerial->SerialCom);

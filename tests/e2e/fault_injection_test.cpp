@@ -6,6 +6,7 @@
 
 #include "comport/Comport.h"
 #include "support/slowdown.h"
+#include "main/status_panel.h"
 
 #include <QAction>
 #include <QLabel>
@@ -454,12 +455,12 @@ TEST_F(FaultsAsRoot, FullWorkingDirectoryIsNotReportedAsACollection) {
     const Boxes shown = boxesSince(boxes);
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.front(), Box(BoxKind::Error, "Cannot write intermediate data file"));
-    // The status bar and the log name the file and the system's reason, and claim no more
+    // The status panel and the log name the file and the system's reason, and claim no more
     // bytes than reached the file.
     const std::string why =
         "Cannot write intermediate data file " + small + "_$XRQInt.txt: " + std::strerror(ENOSPC);
-    EXPECT_EQ(FormXRQMain->StatusBar1->currentMessage().toStdString().rfind(why, 0), 0u)
-        << FormXRQMain->StatusBar1->currentMessage().toStdString();
+    EXPECT_EQ(FormXRQMain->StatusPanel1->outcome().toStdString().rfind(why, 0), 0u)
+        << FormXRQMain->StatusPanel1->outcome().toStdString();
     const auto lines = logSince(mark);
     EXPECT_TRUE(loggedInOrder(lines, {"iCaptureTo to \">\"; Command: F (delay 4000)",
                                       "Cannot write intermediate data file"}));

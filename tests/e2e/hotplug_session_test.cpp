@@ -2,6 +2,7 @@
 // unplug, ports behind two levels of links, and ports another program holds without a lock.
 #include "e2e_fixture.h"
 
+#include "main/status_panel.h"
 #include "support/child_process.h"
 #include "support/slowdown.h"
 
@@ -91,7 +92,8 @@ TEST_F(Hardware, UnplugMidDownloadKeepsEveryByteAndSaysWhereTheyAre) {
     EXPECT_EQ(intermediate().size(), 2345u) << "bytes that came before the unplug were lost";
 
     const std::string path = work + "_$XRQInt.txt";
-    const QString status = FormXRQMain->statusBar()->currentMessage();
+    // The outcome line of the status panel, which menu hovers cannot wipe.
+    const QString status = FormXRQMain->StatusPanel1->outcome();
     EXPECT_TRUE(status.startsWith("Download interrupted: ")) << status.toStdString();
     EXPECT_TRUE(status.contains("2.3 kB")) << status.toStdString();
     EXPECT_TRUE(status.endsWith(QString::fromStdString("kept in " + path))) << status.toStdString();

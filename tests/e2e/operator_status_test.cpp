@@ -2,6 +2,7 @@
 // label across a connect, a download and a second unit plugged in; the question that names a
 // unit not downloaded before its memory is cleared; the Stop of a running download.
 #include "e2e_fixture.h"
+#include "main/status_panel.h"
 
 #include <QAction>
 #include <QLabel>
@@ -140,7 +141,7 @@ TEST_F(OperatorStatus, StopMidDownloadWaitsOutTheUnitAndTheNextDownloadHoldsOnly
         for ([[maybe_unused]] const auto& e : fs::directory_iterator(defaultDataDir))
             anyDataFile = true;
     EXPECT_FALSE(anyDataFile);
-    const std::string said = FormXRQMain->StatusBar1->currentMessage().toStdString();
+    const std::string said = FormXRQMain->StatusPanel1->outcome().toStdString();
     EXPECT_EQ(said.rfind("Download stopped by the operator.", 0), 0u) << said;
     EXPECT_NE(said.find("_$XRQInt.txt"), std::string::npos) << said;
     EXPECT_NE(said.find("more after Stop, kept there too"), std::string::npos) << said;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 using namespace unit_status;
@@ -18,7 +20,7 @@ TEST(UnitRecord, IdentityHoldsOnlyOnTheOpenPortItWasConnectedOn) {
     // Moved to another port (a second adapter plugged in): not that unit any more, even
     // when the session is open there.
     EXPECT_TRUE(r.follow(true, 4));
-    EXPECT_EQ(identityText(r, true, 4), "COM4 - not connected");
+    EXPECT_EQ(identityText(r, true, 4), "unit not identified on COM4");
     EXPECT_FALSE(r.current());
     // Closed for any cause on the same port: the next unit there has to answer again.
     r.connected({"AB12CD34", 3, ""});
@@ -122,6 +124,53 @@ TEST(Guidance, EachTroubleInTheOrderItIsChecked) {
         EXPECT_EQ(text.rfind(c.start, 0), 0u) << text;
         EXPECT_EQ(text.empty(), c.trouble == Trouble::None);
     }
+}
+
+TEST(UnitRecord, TheIdentitySaysWhatTheSessionKnowsAndNoMore) {
+    // Each case: what happened to the session, then what the identity field must say.
+    struct Case {
+        const char* what;
+        std::function<void(UnitRecord&)> happen;
+        bool portOpen;
+        int port;
+        std::string identity;
+    };
+    const Unit unit{"XRQ10472", 1, "/dev/pts/3"};
+    const Case cases[] = {
+        {"a download opened the port of a unit never connected", [](UnitRecord&) {}, true, 1,
+         "unit not identified on COM1"},
+        {"connected, then its Connect fails with the port still open",
+         [&](UnitRecord& r) {
+             r.connected(unit);
+             r.forget();
+         },
+         true, 1, "unit not identified on COM1"},
+        {"connected, then its Connect fails and the port closes",
+         [&](UnitRecord& r) {
+             r.connected(unit);
+             r.forget();
+         },
+         false, 1, "COM1 - not connected"},
+        {"connected and still open", [&](UnitRecord& r) { r.connected(unit); }, true, 1,
+         "XRQ10472 on COM1 (/dev/pts/3)"},
+        {"named by a clearing on another port", [&](UnitRecord& r) { r.identified(unit); }, true, 2,
+         "unit not identified on COM2"},
+        {"no port at all", [](UnitRecord&) {}, true, -1, "No COM port - not connected"},
+    };
+    for (const Case& c : cases) {
+        UnitRecord r;
+        c.happen(r);
+        r.follow(c.portOpen, c.port);
+        EXPECT_EQ(identityText(r, c.portOpen, c.port), c.identity) << c.what;
+    }
+    // A caller tells a Connect that succeeded by the count moving; naming by a clearing is
+    // no Connect.
+    UnitRecord r;
+    r.identified(unit);
+    EXPECT_EQ(r.connects(), 0u);
+    r.connected(unit);
+    r.connected(unit);
+    EXPECT_EQ(r.connects(), 2u);
 }
 
 } // namespace
