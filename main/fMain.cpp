@@ -5,7 +5,9 @@
 #include "main/command_links.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
+#include "main/register_writer.h"
 #include "main/unit_status.h"
+#include "main/units_window.h"
 #include "platform/exception_guard.h"
 #include "platform/fixed_name_file.h"
 #include "platform/port_table.h"
@@ -35,6 +37,7 @@
 #include <QScopeGuard>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTime>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -47,6 +50,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 std::string ProgramPath;
 TFormXRQMain* FormXRQMain = nullptr;
@@ -115,6 +119,7 @@ TFormXRQMain::~TFormXRQMain() {
     }
     if (FormXRQMain == this)
         FormXRQMain = nullptr;
+    unitRegister().close();
 }
 
 void TFormXRQMain::buildActions() {
@@ -135,6 +140,7 @@ void TFormXRQMain::buildActions() {
         {&ActionCollect, "ActionCollect", "Collect &Data", &TFormXRQMain::ActionCollectExecute},
         {&ActionClearMem, "ActionClearMem", "Clear &Memory", &TFormXRQMain::ActionClearMemExecute},
         {&ActionViewData, "ActionViewData", "&View Data...", &TFormXRQMain::ActionViewDataExecute},
+        {&ActionUnits, "ActionUnits", "&Units...", &TFormXRQMain::ActionUnitsExecute},
         {&ActionStop, "ActionStop", "Stop", &TFormXRQMain::ActionStopExecute},
         {&ActionOpenDataFolder, "ActionOpenDataFolder", "Open Data &Folder",
          &TFormXRQMain::ActionOpenDataFolderExecute},
@@ -167,6 +173,7 @@ void TFormXRQMain::buildActions() {
     MenuTools->addAction(ActionClearMem); // ClearMemory1
     MenuTools->addSeparator();
     MenuTools->addAction(ActionViewData);
+    MenuTools->addAction(ActionUnits);
     MenuTools->addAction(ActionOpenDataFolder);
     MenuTools->addAction(ActionOpenRunLog);
 
@@ -215,6 +222,9 @@ void TFormXRQMain::buildControls() {
     row2->addWidget(LabelBatV);
     row2->addWidget(Label3);
     row2->addWidget(LabelTemp);
+    LabelBatRead = new QLabel(GroupBox2);
+    LabelBatRead->setObjectName(QStringLiteral("LabelBatRead"));
+    row2->addWidget(LabelBatRead);
     row2->addStretch(1);
     column->addWidget(GroupBox2);
 
@@ -224,6 +234,9 @@ void TFormXRQMain::buildControls() {
     Button3 = actionButton(ActionClearMem, GroupBox3);
     row3->addWidget(Button1);
     row3->addWidget(Button3);
+    LabelLastDownload = new QLabel(GroupBox3);
+    LabelLastDownload->setObjectName(QStringLiteral("LabelLastDownload"));
+    row3->addWidget(LabelLastDownload);
     row3->addStretch(1);
     column->addWidget(GroupBox3);
 
@@ -320,6 +333,8 @@ void TFormXRQMain::SessionChanged() {
     UpdateComPortLabel();
     const std::string text =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    if (!Units.current())
+        LabelLastDownload->clear();
     if (text == m_identityShown)
         return;
     m_identityShown = text;
@@ -416,6 +431,36 @@ void TFormXRQMain::FormShow(QObject*) {
     }
     SessionChanged();
     ShowGuidance();
+    openUnitRegister();
+}
+
+void TFormXRQMain::openUnitRegister() {
+    RegisterWriter& reg = unitRegister();
+    // Told at once when known now; a register that answers late tells when it does.
+    connect(reg.signalsObject(), &RegisterSignals::troubled, this, [this](const QString& message) {
+        if (m_registerTroubleShown)
+            return;
+        m_registerTroubleShown = true;
+        DlgWarning(message.toLocal8Bit().toStdString());
+    });
+    connect(reg.signalsObject(), &RegisterSignals::recorded, this,
+            [this](const QByteArray& serial) {
+                if (Units.current() && Units.current()->serial == serial.toStdString())
+                    showLastDownload();
+            });
+    reg.open(TempFilesPath + unitreg::kFileName);
+}
+
+void TFormXRQMain::showLastDownload() {
+    if (!Units.current())
+        return;
+    const std::string serial = Units.current()->serial;
+    unitRegister().query<std::optional<unitreg::LastDownload>>(
+        this, [serial](unitreg::UnitRegister& r) { return r.lastDownload(serial); },
+        [this, serial](std::optional<unitreg::LastDownload> last) {
+            if (Units.current() && Units.current()->serial == serial)
+                LabelLastDownload->setText(unitreg::lastDownloadText(last));
+        });
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
@@ -527,6 +572,25 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     const std::string unitText =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
 
+    // The download goes into the unit register however it ends (one record, written by the
+    // register's own thread); `download.why` says how when it is not complete.
+    unitreg::Download download;
+    download.serial = Units.current() ? Units.current()->serial : std::string();
+    download.started = unitreg::nowMs();
+    download.why = "stopped";
+    // Recorded before the closing boxes, which wait for the operator; at the latest on the
+    // way out.
+    bool downloadRecorded = false;
+    auto recordDownload = [&download, &downloadRecorded] {
+        if (std::exchange(downloadRecorded, true))
+            return;
+        download.ended = unitreg::nowMs();
+        download.sets = int(download.files.size());
+        download.verified = download.complete; // no read-back check yet
+        unitRegister().recordDownload(download);
+    };
+    auto recordOnExit = qScopeGuard(recordDownload);
+
     collection::RunFigures& figures = collection::lastRunFigures();
     figures = {};
     std::string capturePath;
@@ -556,6 +620,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         figures.captureSeconds = clock.elapsed() / 1000.0;
         capturePath = status.filePath();
     }
+    download.bytes = figures.captureBytes;
     const std::uint64_t receivedAtEnd = FormSerial->BytesOutsideExchanges();
     LogWrite("Download from " + unitText + ": " + std::to_string(figures.captureBytes) +
                  " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() +
@@ -569,6 +634,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         return;
     }
     if (FormSerial->LastWaitEnd() == TFormSerial::WaitEnd::Stopped) {
+        download.why = "stopped by the operator";
         // The status bar and the log already say where the bytes are; converting part of a
         // download would pass it off as the unit's data.
         LogWrite("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
@@ -577,6 +643,8 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         return;
     }
     if (result != 0) {
+        download.why = "Timeout during data download";
+        recordDownload();
         DlgError("Timeout during data download");
         DlgError("Invalid file format - data in Intermediate.txt");
         return;
@@ -584,6 +652,8 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     if (!intermediateWritten) {
         // A full disk while capturing: converting the rest would report a partial download
         // as collected.
+        download.why = "Cannot write intermediate data file";
+        recordDownload();
         DlgError("Cannot write intermediate data file");
         return;
     }
@@ -595,6 +665,12 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         collection::kIntermediateFileName, DataDirectory, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
     collection::lastCollectedFiles() = outcome.files;
+    download.files = outcome.files;
+    download.complete = outcome.result == collection::ConvertResult::Collected ||
+                        outcome.result == collection::ConvertResult::NoData;
+    download.why = outcome.result == collection::ConvertResult::NoData ? "No data in XRQ"
+                   : download.complete                                 ? ""
+                                                                       : outcome.detail;
     for (const std::string& file : outcome.files) {
         struct stat st {};
         const std::string size =
@@ -614,6 +690,9 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
             collection::downloadMayBeIncomplete(outcome, 0) ||
             collection::downloadMayBeIncomplete(outcome, bytesAfterCapture(receivedAtEnd));
         if (cut) {
+            download.complete = false;
+            download.why = "the unit's prompt came inside the data";
+            recordDownload();
             LogWrite("Bytes after the unit's prompt were not converted: the download may be "
                      "incomplete",
                      __LINE__, LogSizeLimit);
@@ -623,6 +702,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         }
     }
 
+    recordDownload();
     switch (outcome.result) {
     case collection::ConvertResult::Collected:
         DlgInfo("Data collected and placed in " + DataDirectory);
@@ -699,6 +779,14 @@ void TFormXRQMain::ActionViewDataExecute(QObject*) {
     }
     const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
     viewer::openDataViewer(files, folder, this);
+}
+
+void TFormXRQMain::ActionUnitsExecute(QObject*) {
+    if (!FormUnits)
+        FormUnits = new UnitsWindow(this);
+    FormUnits->show();
+    FormUnits->raise();
+    FormUnits->activateWindow();
 }
 
 void TFormXRQMain::FormClose(QObject*) {

@@ -75,6 +75,8 @@ private:
     // Before a clearing: the unit named (its serial number read when not known on this
     // port) and, when it was not downloaded since it was connected, the operator asked.
     bool clearingAgreed();
+    // The unit known on the session's port (empty when none), for the unit register.
+    std::string currentSerial() const;
 
     UnitSession& m_session;
     CommandView& m_view;
