@@ -307,7 +307,7 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
     chart->addSeries(volts);
     chart->addSeries(celsius);
     auto* time = new QDateTimeAxis;
-    time->setFormat(QStringLiteral("yyyy-MM-dd"));
+    time->setFormat(QStringLiteral("yyyy-MM"));
     time->setTickCount(4);
     auto* vAxis = new QValueAxis;
     vAxis->setTitleText(QStringLiteral("V"));
