@@ -12,8 +12,8 @@
 #include "main/units_window.h"
 
 #include <QApplication>
-#include <QTableWidget>
 #include <QEventLoop>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -141,9 +141,8 @@ int main(int argc, char** argv) {
         QCoreApplication::processEvents(); // painted
         std::printf("Units window %d: %d units listed in %.1f ms; first unit's %zu events and "
                     "%d battery points in %.1f ms; painted at %.1f ms\n",
-                    run + 1, window.UnitsTable->rowCount(), unitsMs,
-                    window.history().size(), window.batteryPoints(), historyMs,
-                    msSince(start));
+                    run + 1, window.UnitsTable->rowCount(), unitsMs, window.history().size(),
+                    window.batteryPoints(), historyMs, msSince(start));
     }
 
     // Connects: the visit handed over, then the last download asked for and shown.

@@ -204,9 +204,11 @@ void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
         UnitsTable->horizontalHeader()->setStretchLastSection(true);
     }
     UnitsTable->setUpdatesEnabled(true);
+    // The selection is put back by hand; its change is not a new choice of the operator's.
+    if (selectRow >= 0)
+        UnitsTable->selectRow(selectRow);
     m_filling = false;
     if (selectRow >= 0) {
-        UnitsTable->selectRow(selectRow);
         m_serial = m_rowSerials[std::size_t(selectRow)];
         loadHistory();
     } else {
