@@ -2,6 +2,7 @@
 // The unit register on its own: what goes in comes out, whatever bytes a unit sends as its
 // serial number; files it cannot use are left as they were; an older file is migrated; two
 // processes write at once; and the program's writer never makes its caller wait.
+#include "dialogs/run_log.h"
 #include "main/register_writer.h"
 #include "main/unit_register.h"
 #include "main/units_window.h"
@@ -468,6 +469,56 @@ TEST_F(Register, TheProgramsWriterNeverWaitsForAnotherCopy) {
     EXPECT_EQ(visits, 2) << "the other copy's event and ours";
     ASSERT_TRUE(child->waitForExit(30s));
     writer.close();
+}
+
+TEST_F(Register, AnEventThatCannotBeWrittenIsLoggedOnceAndTheNextOnesStillGoIn) {
+    const std::string savedLog = LogFilePath;
+    LogFilePath = folder + "XRQ_log.txt";
+    RegisterWriter& writer = unitRegister();
+    ASSERT_EQ(writer.open(path).state, OpenOutcome::State::Open);
+    // Another program holds the write lock for longer than the register waits (two seconds):
+    // both events handed over meanwhile are given up, the first of them logged.
+    auto other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
+    other.setDatabaseName(QString::fromStdString(path));
+    ASSERT_TRUE(other.open());
+    ASSERT_TRUE(QSqlQuery(other).exec(QStringLiteral("BEGIN IMMEDIATE")));
+    writer.recordVisit({"XRQ10472", 1, 1, ""});
+    writer.recordBattery({"XRQ10472", 2, 12.0, 20.0, ""});
+    auto failures = [&] {
+        const std::string log = readFile(LogFilePath);
+        int n = 0;
+        for (std::size_t at = log.find("could not be recorded"); at != std::string::npos;
+             at = log.find("could not be recorded", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(testsupport::waitUntil([&] { return failures() > 0; }, 30s));
+    // The second one fails on the register's thread alone; what it would log comes through
+    // the event loop.
+    EXPECT_TRUE(writer.waitIdle(30s));
+    testsupport::runEventsFor(200);
+    EXPECT_EQ(failures(), 1) << readFile(LogFilePath);
+    ASSERT_TRUE(QSqlQuery(other).exec(QStringLiteral("COMMIT")));
+    other.close();
+    other = {};
+    QSqlDatabase::removeDatabase("holder");
+
+    writer.recordVisit({"XRQ10472", 3, 1, ""});
+    bool answered = false;
+    std::vector<UnitSummary> units;
+    QObject context;
+    writer.query<std::vector<UnitSummary>>(
+        &context, [](UnitRegister& r) { return r.units(); },
+        [&](std::vector<UnitSummary> u) {
+            units = std::move(u);
+            answered = true;
+        });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return answered; }, 30s));
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(units[0].visits, 1);
+    EXPECT_FALSE(units[0].lastBatteryAt);
+    writer.close();
+    LogFilePath = savedLog;
 }
 
 TEST_F(Register, WithoutARegisterTheWriterDoesNothingAndQueriesAnswerEmpty) {
