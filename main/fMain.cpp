@@ -577,7 +577,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     unitreg::Download download;
     download.serial = Units.current() ? Units.current()->serial : std::string();
     download.started = unitreg::nowMs();
-    download.why = "stopped";
+    download.why = "interrupted";
     // Recorded before the closing boxes, which wait for the operator; at the latest on the
     // way out.
     bool downloadRecorded = false;
@@ -628,6 +628,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
              __LINE__, LogSizeLimit);
 
     if (FormSerial->ExchangesStopped()) {
+        download.why = "stopped: the program was ending";
         // Stopped by the operator's Exit or a signal: what arrived stays in the file.
         LogWrite("Download stopped; the intermediate data file keeps what was received", __LINE__,
                  LogSizeLimit);

@@ -144,6 +144,50 @@ TEST_F(RegisterRound, EveryEventOfARoundIsRecordedWithItsValues) {
     EXPECT_NE(csv.find(",Download,\"complete, 3 data sets,"), std::string::npos) << csv;
 }
 
+TEST_F(RegisterRound, AnIncompleteDownloadAndAnUnconfirmedClearAreRecordedAsSuch) {
+    sim::SimOptions o = unpaced(sim::generateDataSets(2, 200));
+    o.serialNumber = "XRQ20001";
+    sim::PtyUnit& unit = plugUnit(1, o);
+    startProgram();
+    connectOk();
+    // The unit falls silent part-way: the download times out.
+    sim::FaultOptions faults;
+    faults.silentAfterBytes = 300;
+    faults.ignoredCommands = "Y"; // and never confirms a clearing
+    unit.setFaults(faults);
+    std::size_t mark = boxMark();
+    collect(defaultDataDir);
+    ASSERT_EQ(boxesSince(mark),
+              (Boxes{{BoxKind::Error, "Timeout during data download"},
+                     {BoxKind::Error, "Invalid file format - data in Intermediate.txt"}}));
+    script->queueAnswer(true); // not downloaded since connected: clear anyway
+    script->queueAnswer(true);
+    script->queueAnswer(false);
+    FormXRQMain->ActionClearMemExecute(nullptr);
+    settleRegister();
+
+    const auto events = historyOnDisk("XRQ20001");
+    ASSERT_EQ(events.size(), 3u);
+    ASSERT_EQ(events[0].kind, unitreg::EventKind::Clear);
+    EXPECT_FALSE(events[0].confirmed);
+    ASSERT_EQ(events[1].kind, unitreg::EventKind::Download);
+    const unitreg::Download& d = events[1].download;
+    EXPECT_FALSE(d.complete);
+    EXPECT_FALSE(d.verified);
+    EXPECT_EQ(d.why, "Timeout during data download");
+    EXPECT_EQ(d.bytes, 300u);
+    EXPECT_EQ(d.bytes, intermediate().size());
+    EXPECT_TRUE(d.files.empty());
+    EXPECT_GE(d.ended - d.started, 4000) << "the four seconds of silence";
+
+    unit.setFaults({});
+    connectOk();
+    const QString expected =
+        "last downloaded " + QDate::currentDate().toString("yyyy-MM-dd") + ", incomplete";
+    EXPECT_TRUE(waitUntil([&] { return FormXRQMain->LabelLastDownload->text() == expected; }))
+        << FormXRQMain->LabelLastDownload->text().toStdString();
+}
+
 TEST_F(RegisterRound, ARegisterThatCannotBeOpenedChangesNothingElse) {
     struct Case {
         const char* name;
