@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QTime>
 
 #include <stdexcept>
 
@@ -94,6 +95,8 @@ void MainWindowView::log(const std::string& line) {
 void MainWindowView::setBatteryCaptions(const std::string& volts, const std::string& temp) {
     m_window.LabelBatV->setText(QString::fromLatin1(volts.data(), qsizetype(volts.size())));
     m_window.LabelTemp->setText(QString::fromLatin1(temp.data(), qsizetype(temp.size())));
+    m_window.LabelBatRead->setText(QStringLiteral("read ") +
+                                   QTime::currentTime().toString(QStringLiteral("HH:mm")));
 }
 
 void MainWindowView::setSerialNumber(const std::string& serial) {

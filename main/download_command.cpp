@@ -411,12 +411,13 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         return outcome;
     }
     switch (converted.result) {
-    case ConvertResult::Collected:
+    case ConvertResult::Collected: {
         const std::string collected = collectedText(target, converted.files);
         showOutcome(hooks.statusBar, collected);
         DlgInfo(collected);
         outcome.placed = !converted.files.empty();
         break;
+    }
     case ConvertResult::NoData:
         showOutcome(hooks.statusBar, "No data in XRQ");
         DlgInfo("No data in XRQ");

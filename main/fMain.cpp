@@ -9,6 +9,9 @@
 #include "main/status_panel.h"
 #include "main/unit_status.h"
 #include "main/window_fit.h"
+#include "main/register_writer.h"
+#include "main/unit_status.h"
+#include "main/units_window.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
@@ -37,6 +40,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
+#include <QTime>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -49,6 +53,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 std::string ProgramPath;
 TFormXRQMain* FormXRQMain = nullptr;
@@ -114,6 +119,7 @@ TFormXRQMain::~TFormXRQMain() {
     CaptureFile = nullptr; // owned by the download, which is gone
     if (FormXRQMain == this)
         FormXRQMain = nullptr;
+    unitRegister().close();
 }
 
 void TFormXRQMain::buildActions() {
@@ -134,6 +140,7 @@ void TFormXRQMain::buildActions() {
         {&ActionCollect, "ActionCollect", "Collect &Data", &TFormXRQMain::ActionCollectExecute},
         {&ActionClearMem, "ActionClearMem", "Clear &Memory", &TFormXRQMain::ActionClearMemExecute},
         {&ActionViewData, "ActionViewData", "&View Data...", &TFormXRQMain::ActionViewDataExecute},
+        {&ActionUnits, "ActionUnits", "&Units...", &TFormXRQMain::ActionUnitsExecute},
         {&ActionStop, "ActionStop", "Stop", &TFormXRQMain::ActionStopExecute},
         {&ActionOpenDataFolder, "ActionOpenDataFolder", "Open Data &Folder",
          &TFormXRQMain::ActionOpenDataFolderExecute},
@@ -174,6 +181,7 @@ void TFormXRQMain::buildActions() {
     MenuTools->addAction(ActionClearMem); // ClearMemory1
     MenuTools->addSeparator();
     MenuTools->addAction(ActionViewData);
+    MenuTools->addAction(ActionUnits);
     MenuTools->addAction(ActionOpenDataFolder);
     MenuTools->addAction(ActionOpenRunLog);
     MenuTools->addAction(ActionConvertKept);
@@ -224,6 +232,9 @@ void TFormXRQMain::buildControls() {
     row2->addWidget(LabelBatV);
     row2->addWidget(Label3);
     row2->addWidget(LabelTemp);
+    LabelBatRead = new QLabel(GroupBox2);
+    LabelBatRead->setObjectName(QStringLiteral("LabelBatRead"));
+    row2->addWidget(LabelBatRead);
     row2->addStretch(1);
     column->addWidget(GroupBox2);
 
@@ -233,6 +244,9 @@ void TFormXRQMain::buildControls() {
     Button3 = actionButton(ActionClearMem, GroupBox3);
     row3->addWidget(Button1);
     row3->addWidget(Button3);
+    LabelLastDownload = new QLabel(GroupBox3);
+    LabelLastDownload->setObjectName(QStringLiteral("LabelLastDownload"));
+    row3->addWidget(LabelLastDownload);
     row3->addStretch(1);
     column->addWidget(GroupBox3);
 
@@ -353,6 +367,8 @@ void TFormXRQMain::SessionChanged() {
     UpdateComPortLabel();
     const std::string text =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    if (!Units.current())
+        LabelLastDownload->clear();
     if (text == m_identityShown)
         return;
     m_identityShown = text;
@@ -459,6 +475,36 @@ void TFormXRQMain::FormShow(QObject*) {
     ShowGuidance();
     // After the window is up, so that the question has its window behind it.
     QTimer::singleShot(0, this, platform::guarded([this] { OfferPendingConversion(); }));
+    openUnitRegister();
+}
+
+void TFormXRQMain::openUnitRegister() {
+    RegisterWriter& reg = unitRegister();
+    // Told at once when known now; a register that answers late tells when it does.
+    connect(reg.signalsObject(), &RegisterSignals::troubled, this, [this](const QString& message) {
+        if (m_registerTroubleShown)
+            return;
+        m_registerTroubleShown = true;
+        DlgWarning(message.toLocal8Bit().toStdString());
+    });
+    connect(reg.signalsObject(), &RegisterSignals::recorded, this,
+            [this](const QByteArray& serial) {
+                if (Units.current() && Units.current()->serial == serial.toStdString())
+                    showLastDownload();
+            });
+    reg.open(TempFilesPath + unitreg::kFileName);
+}
+
+void TFormXRQMain::showLastDownload() {
+    if (!Units.current())
+        return;
+    const std::string serial = Units.current()->serial;
+    unitRegister().query<std::optional<unitreg::LastDownload>>(
+        this, [serial](unitreg::UnitRegister& r) { return r.lastDownload(serial); },
+        [this, serial](std::optional<unitreg::LastDownload> last) {
+            if (Units.current() && Units.current()->serial == serial)
+                LabelLastDownload->setText(unitreg::lastDownloadText(last));
+        });
 }
 
 void TFormXRQMain::UpdateComPortLabel() {
@@ -563,7 +609,9 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
     hooks.filesFolder = TempFilesPath;
     bool unitNamed = false;
-    hooks.identifyUnit = [this, &unitNamed](std::string& unitText, std::string& unitSerial) {
+    std::string unitOnCable = hooks.unitSerial;
+    hooks.identifyUnit = [this, &unitNamed, &unitOnCable](std::string& unitText,
+                                                           std::string& unitSerial) {
         // A closed session has no unit to ask (and its download sends nothing either).
         std::optional<std::string> serial;
         if (FormSerial->PortOpen || FormSerial->LostDevice())
@@ -571,6 +619,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         FormSerial->AwaitReplyTail();
         unitNamed = serial.has_value();
         unitSerial = serial.value_or(std::string());
+        unitOnCable = unitSerial;
         unitText = unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
                                                          FormSerial->ComPortNumber)
                              : "an XRQ unit that gave no serial number, on COM" +
@@ -597,7 +646,24 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
             collection::summarizeFiles(outcome.files));
         ButtonView->hide(); // shown again below when this download placed its files
     };
-    hooks.judged = [this, &unitNamed](const collection::DownloadOutcome& outcome) {
+    // The download goes into the unit register however it ends once something was sent (one
+    // record, written by the register's own thread), before the closing boxes.
+    const std::int64_t downloadStarted = unitreg::nowMs();
+    hooks.judged = [this, &unitNamed, &unitOnCable,
+                    downloadStarted](const collection::DownloadOutcome& outcome) {
+        unitreg::Download download;
+        download.serial = unitOnCable;
+        download.started = downloadStarted;
+        download.ended = unitreg::nowMs();
+        download.bytes = outcome.figures.captureBytes;
+        download.files = outcome.files;
+        download.sets = int(outcome.files.size());
+        download.keptFile = outcome.keptFile;
+        download.complete = outcome.downloaded;
+        download.why = outcome.unverified;
+        download.verified = outcome.verified;
+        if (!download.serial.empty())
+            unitRegister().recordDownload(download);
         // A download records the unit it came from: the one that answered just before it.
         if (!unitNamed)
             Units.downloadedUnidentified();
@@ -691,6 +757,14 @@ void TFormXRQMain::ActionViewDataExecute(QObject*) {
     }
     const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
     viewer::openDataViewer(files, folder, this);
+}
+
+void TFormXRQMain::ActionUnitsExecute(QObject*) {
+    if (!FormUnits)
+        FormUnits = new UnitsWindow(this);
+    FormUnits->show();
+    FormUnits->raise();
+    FormUnits->activateWindow();
 }
 
 void TFormXRQMain::FormClose(QObject*) {

@@ -32,6 +32,7 @@ class QTimer;
 class QUrl;
 class StatusPanel;
 class TComSignal;
+class UnitsWindow;
 
 // Folder of the program file, ending with "/"; set in FormShow.
 extern std::string ProgramPath;
@@ -59,6 +60,10 @@ public:
     QLabel* Label3 = nullptr;
     QLabel* LabelBatV = nullptr;
     QLabel* LabelTemp = nullptr;
+    // When the battery reading was taken ("read 10:42"), and after a Connect when the unit
+    // was last downloaded, from the unit register.
+    QLabel* LabelBatRead = nullptr;
+    QLabel* LabelLastDownload = nullptr;
     QGroupBox* GroupBox3 = nullptr;
     QPushButton* Button1 = nullptr; // Collect Data
     QPushButton* Button3 = nullptr; // Clear Memory
@@ -87,6 +92,8 @@ public:
     QAction* ActionCollect = nullptr;
     QAction* ActionClearMem = nullptr;
     QAction* ActionViewData = nullptr; // Tools > "View Data...": the data viewer
+    QAction* ActionUnits = nullptr;    // Tools > "Units...": the unit register
+    UnitsWindow* FormUnits = nullptr;  // made on first use
     // Status bar, shown once a download has placed its data files: opens them in the viewer.
     QPushButton* ButtonView = nullptr;
     // Status bar, permanent: a refused exchange's note (for a few seconds), and which unit
@@ -159,6 +166,7 @@ public:
     void ActionCollectExecute(QObject* Sender);
     void ActionClearMemExecute(QObject* Sender);
     void ActionViewDataExecute(QObject* Sender);
+    void ActionUnitsExecute(QObject* Sender);
     void ActionStopExecute(QObject* Sender);
     void ActionOpenDataFolderExecute(QObject* Sender);
     void ActionOpenRunLogExecute(QObject* Sender);
@@ -181,6 +189,10 @@ private:
     void buildControls();
     void buildActions();
     void logEndOnce();
+    // The unit register at start (the operator is told once when it cannot be used), and
+    // the current unit's last download beside Collect Data.
+    void openUnitRegister();
+    void showLastDownload();
 
     ProgramLocations m_locations;
     std::string m_defaultDataDirectory;
@@ -194,6 +206,7 @@ private:
     bool m_askingToStop = false;
     bool m_unitActionsAllowed = false;
     bool m_downloading = false;
+    bool m_registerTroubleShown = false;
     std::string m_identityShown;
     // Data files of the latest download that got as far as its conversion: what "View"
     // opens.

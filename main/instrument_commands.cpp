@@ -1,5 +1,7 @@
 #include "main/instrument_commands.h"
 
+#include "main/register_writer.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -153,6 +155,8 @@ void InstrumentCommands::connect() {
             if (units && !m_serial.empty()) {
                 units->connected({m_serial, m_session.portNumber(), m_session.deviceName()});
                 m_view.unitChanged();
+                unitRegister().recordVisit(
+                    {m_serial, unitreg::nowMs(), m_session.portNumber(), m_session.deviceName()});
             }
             m_view.enableUnitActions();
             hourglass.release();
@@ -216,6 +220,7 @@ void InstrumentCommands::setClock() {
     }
     const std::string clock = clockText();
     m_session.sendString(clock);
+    unitRegister().recordClockSet({currentSerial(), unitreg::nowMs(), clock});
     m_view.info("Clock on XRQ set to " + clock);
 }
 
@@ -233,6 +238,13 @@ void InstrumentCommands::checkBattery() {
     }
     m_view.setBatteryCaptions(formatOneDecimal(reading->volts) + " V",
                               formatOneDecimal(reading->celsius) + " C");
+    unitRegister().recordBattery({currentSerial(), unitreg::nowMs(), reading->volts,
+                                  reading->celsius,
+                                  reply.substr(0, reply.find_last_not_of('\0') + 1)});
+}
+
+std::string InstrumentCommands::currentSerial() const {
+    return units && units->current() ? units->current()->serial : std::string();
 }
 
 bool InstrumentCommands::clearingAgreed() {
@@ -264,7 +276,9 @@ void InstrumentCommands::clearMemory() {
             m_session.waitForChar("C", '?', 0, kReplyDelay) == 1) {
             // Once "Y" has gone out the unit may have cleared its memory whether or not its
             // answer arrives: without the answer neither outcome can be claimed.
-            if (m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1)
+            const bool confirmed = m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1;
+            unitRegister().recordClear({currentSerial(), unitreg::nowMs(), confirmed});
+            if (confirmed)
                 m_view.info("XRQ Memory cleared");
             else
                 m_view.warning(kClearUnconfirmed);

@@ -81,6 +81,8 @@ private:
     // Before a clearing: the unit named (its serial number read afresh) and, when it was not
     // downloaded since it was connected or could not be named, the operator asked.
     bool clearingAgreed();
+    // The unit known on the session's port (empty when none), for the unit register.
+    std::string currentSerial() const;
 
     UnitSession& m_session;
     CommandView& m_view;

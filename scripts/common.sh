@@ -4,7 +4,8 @@ set -euo pipefail
 
 XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
-              libgtest-dev libgmock-dev googletest xvfb xauth dpkg-dev file libxxhash-dev strace)
+              libqt6sql6-sqlite libgtest-dev libgmock-dev googletest xvfb xauth dpkg-dev file
+              libxxhash-dev strace)
 
 say() { printf '\n==> %s\n' "$*"; }
 

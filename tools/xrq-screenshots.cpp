@@ -15,6 +15,8 @@
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "main/program_start.h"
+#include "main/unit_register.h"
+#include "main/units_window.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "tools/sim/pty_unit.h"
@@ -33,6 +35,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -177,6 +180,39 @@ int main(int argc, char* argv[]) {
     for (const auto& dir : {where.programDir, where.deviceDir, where.sysfsDir})
         QDir().mkpath(QString::fromStdString(dir));
 
+    // A register with a year of earlier visits, so that the Units window has a history and
+    // a battery curve to show.
+    {
+        const std::string folder = where.appData + "/Quorvant/XRQ/";
+        QDir().mkpath(QString::fromStdString(folder));
+        unitreg::UnitRegister reg;
+        reg.open(folder + unitreg::kFileName);
+        const std::int64_t day = 24LL * 3600 * 1000;
+        const std::int64_t now = unitreg::nowMs();
+        const char* serials[] = {"XRQ10472", "XRQ10388", "XRQ10511", "XRQ09977"};
+        for (int u = 0; u < 4; ++u) {
+            const std::string serial = serials[u];
+            for (int v = 0; v < 14; ++v) {
+                const std::int64_t t = now - (400 - v * 28 - u * 3) * day;
+                reg.recordVisit({serial, t, 3, "/dev/ttyUSB0"});
+                const double volts = 13.1 - 0.045 * v - 0.02 * u - (v > 10 ? 0.12 * (v - 10) : 0);
+                const double celsius = 12 + 9 * std::sin(v * 0.45 + u);
+                reg.recordBattery({serial, t + 60000, volts, celsius, "Bat: ... Temp: ...>"});
+                unitreg::Download d;
+                d.serial = serial;
+                d.started = t + 120000;
+                d.ended = t + 480000;
+                d.bytes = 180000 + 9000 * std::uint64_t(v);
+                d.sets = 3;
+                d.complete = d.verified = !(u == 1 && v == 6);
+                if (!d.complete)
+                    d.why = "Timeout during data download";
+                reg.recordDownload(d);
+                reg.recordClear({serial, t + 500000, true});
+            }
+        }
+    }
+
     sim::SimOptions unitOptions;
     unitOptions.linkPath = where.appData + "/Quorvant/XRQ/ports/COM3";
     // Paced like the real line: the long download below takes a few seconds.
@@ -215,6 +251,21 @@ int main(int argc, char* argv[]) {
         viewerWindow->close();
     } else {
         std::fprintf(stderr, "xrq-screenshots: View opened no data viewer\n");
+        ok = false;
+    }
+
+    // The Units window on that unit, with its history and battery plot.
+    FormXRQMain->ActionUnits->trigger();
+    if (UnitsWindow* units = FormXRQMain->FormUnits) {
+        QEventLoop loop;
+        QObject::connect(units, &UnitsWindow::historyLoaded, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        if (units->history().empty())
+            loop.exec();
+        ok = save(units, out, "units-window.png") && ok;
+        units->close();
+    } else {
+        std::fprintf(stderr, "xrq-screenshots: Units... opened no window\n");
         ok = false;
     }
 

@@ -209,7 +209,7 @@ TEST_F(ProgramStart, UnitActionsStayDisabledUntilConnectInButtonsAndMenus) {
 
     // Menu items are the actions, in menu order; Connect and Collect Data have none.
     const QList<QAction*> tools = w->MenuTools->actions();
-    ASSERT_EQ(tools.size(), 11);
+    ASSERT_EQ(tools.size(), 12);
     EXPECT_EQ(tools[0], w->ActionSetup);
     EXPECT_EQ(tools[1], w->ActionCheckBat);
     EXPECT_EQ(tools[2], w->ActionSetClock);
@@ -218,9 +218,10 @@ TEST_F(ProgramStart, UnitActionsStayDisabledUntilConnectInButtonsAndMenus) {
     EXPECT_EQ(tools[5], w->ActionClearMem);
     EXPECT_TRUE(tools[6]->isSeparator()); // after the unit's own items: the data viewer
     EXPECT_EQ(tools[7], w->ActionViewData);
-    EXPECT_EQ(tools[8], w->ActionOpenDataFolder); // in the desktop's own applications
-    EXPECT_EQ(tools[9], w->ActionOpenRunLog);
-    EXPECT_EQ(tools[10], w->ActionConvertKept);
+    EXPECT_EQ(tools[8], w->ActionUnits);
+    EXPECT_EQ(tools[9], w->ActionOpenDataFolder); // in the desktop's own applications
+    EXPECT_EQ(tools[10], w->ActionOpenRunLog);
+    EXPECT_EQ(tools[11], w->ActionConvertKept);
     EXPECT_EQ(w->ActionConvertKept->text(), "Convert a Kept Download...");
     const QList<QAction*> help = w->MenuHelp->actions();
     ASSERT_EQ(help.size(), 3);
