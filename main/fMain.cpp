@@ -5,6 +5,7 @@
 #include "main/command_links.h"
 #include "main/data_collection.h"
 #include "main/download_status.h"
+#include "main/guide_location.h"
 #include "main/unit_status.h"
 #include "platform/exception_guard.h"
 #include "platform/fixed_name_file.h"
@@ -140,6 +141,7 @@ void TFormXRQMain::buildActions() {
          &TFormXRQMain::ActionOpenDataFolderExecute},
         {&ActionOpenRunLog, "ActionOpenRunLog", "Open Run &Log",
          &TFormXRQMain::ActionOpenRunLogExecute},
+        {&ActionGuide, "ActionGuide", "Operator's &Guide", &TFormXRQMain::ActionGuideExecute},
     };
     for (const Def& def : defs) {
         auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -172,6 +174,7 @@ void TFormXRQMain::buildActions() {
 
     MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
+    MenuHelp->addAction(ActionGuide);
     MenuHelp->addAction(ActionUpdate); // Update1
     MenuHelp->addSeparator();          // N2
     MenuHelp->addAction(ActionExit);   // ActionExit1
@@ -686,6 +689,18 @@ void TFormXRQMain::ActionOpenRunLogExecute(QObject*) {
     }
     if (!OpenUrl(QUrl::fromLocalFile(log)))
         DlgError("No program to show the run log " + LogFilePath);
+}
+
+void TFormXRQMain::ActionGuideExecute(QObject*) {
+    const QString guide = guideLocation(QFile::decodeName(QByteArray::fromStdString(ProgramPath)));
+    if (guide.isEmpty()) {
+        DlgError(std::string("The operator's guide is not installed: it belongs in ") +
+                 kInstalledGuideDir + "/ (the package xrq puts it there).");
+        return;
+    }
+    if (!OpenUrl(QUrl::fromLocalFile(guide)))
+        DlgError("No program to show the operator's guide " +
+                 QFile::encodeName(guide).toStdString());
 }
 
 void TFormXRQMain::ActionViewDataExecute(QObject*) {

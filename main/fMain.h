@@ -96,7 +96,10 @@ public:
     // Tools menu: the data folder and the run log in the desktop's default applications.
     QAction* ActionOpenDataFolder = nullptr;
     QAction* ActionOpenRunLog = nullptr;
-    // How those two are opened; tests put a recorder here.
+    // Help menu: the operator's guide in the desktop's viewer (the installed copy, or the
+    // build's own when run from a build).
+    QAction* ActionGuide = nullptr;
+    // How those three are opened; tests put a recorder here.
     std::function<bool(const QUrl&)> OpenUrl;
 
     // Which unit was connected on which port, and which were downloaded since.
@@ -144,6 +147,7 @@ public:
     void ActionStopExecute(QObject* Sender);
     void ActionOpenDataFolderExecute(QObject* Sender);
     void ActionOpenRunLogExecute(QObject* Sender);
+    void ActionGuideExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }
