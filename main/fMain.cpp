@@ -7,6 +7,7 @@
 #include "main/download_command.h"
 #include "main/download_status.h"
 #include "main/status_panel.h"
+#include "main/guide_location.h"
 #include "main/unit_status.h"
 #include "main/window_fit.h"
 #include "main/register_writer.h"
@@ -148,6 +149,7 @@ void TFormXRQMain::buildActions() {
          &TFormXRQMain::ActionOpenRunLogExecute},
         {&ActionConvertKept, "ActionConvertKept", "Convert a Kept Download...",
          &TFormXRQMain::ActionConvertKeptExecute},
+        {&ActionGuide, "ActionGuide", "Operator's &Guide", &TFormXRQMain::ActionGuideExecute},
     };
     for (const Def& def : defs) {
         auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -188,6 +190,7 @@ void TFormXRQMain::buildActions() {
 
     MenuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     MenuHelp->setObjectName(QStringLiteral("MainMenuHelp"));
+    MenuHelp->addAction(ActionGuide);
     MenuHelp->addAction(ActionUpdate); // Update1
     MenuHelp->addSeparator();          // N2
     MenuHelp->addAction(ActionExit);   // ActionExit1
@@ -744,6 +747,18 @@ void TFormXRQMain::OfferPendingConversion() {
         m_viewFiles = converted.files;
         ButtonView->show();
     }
+}
+
+void TFormXRQMain::ActionGuideExecute(QObject*) {
+    const QString guide = guideLocation(QFile::decodeName(QByteArray::fromStdString(ProgramPath)));
+    if (guide.isEmpty()) {
+        DlgError(std::string("The operator's guide is not installed: it belongs in ") +
+                 kInstalledGuideDir + "/ (the package xrq puts it there).");
+        return;
+    }
+    if (!OpenUrl(QUrl::fromLocalFile(guide)))
+        DlgError("No program to show the operator's guide " +
+                 QFile::encodeName(guide).toStdString());
 }
 
 void TFormXRQMain::ActionViewDataExecute(QObject*) {

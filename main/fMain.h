@@ -110,7 +110,10 @@ public:
     // chooser here; an empty answer means cancelled).
     QAction* ActionConvertKept = nullptr;
     std::function<QString()> ChooseKeptDownload;
-    // How those two are opened; tests put a recorder here.
+    // Help menu: the operator's guide in the desktop's viewer (the installed copy, or the
+    // build's own when run from a build).
+    QAction* ActionGuide = nullptr;
+    // How those three are opened; tests put a recorder here.
     std::function<bool(const QUrl&)> OpenUrl;
 
     // How the latest download in this window went (its files open in the viewer by default).
@@ -173,6 +176,7 @@ public:
     void ActionConvertKeptExecute(QObject* Sender);
     // A conversion the program did not live to finish (crash, kill): told and offered.
     void OfferPendingConversion();
+    void ActionGuideExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }

@@ -6,6 +6,9 @@ XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
               libqt6sql6-sqlite libgtest-dev libgmock-dev googletest xvfb xauth dpkg-dev file
               libxxhash-dev strace)
+# Only for building and checking the Debian package (scripts/package.sh, package-check.sh):
+# manual pages, the HTML guide, the icon sizes, and the packagers' checkers.
+XRQ_PACKAGING_PACKAGES=(scdoc cmark-gfm librsvg2-bin lintian desktop-file-utils appstream)
 
 say() { printf '\n==> %s\n' "$*"; }
 
@@ -23,8 +26,10 @@ install_missing_packages() {
     say "Installing missing Debian packages: ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    # Waits for another apt-get on the machine instead of failing at once.
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends \
         "${missing[@]}"
 }
 

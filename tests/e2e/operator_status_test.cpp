@@ -5,7 +5,11 @@
 #include "main/status_panel.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
@@ -194,6 +198,30 @@ TEST_F(OperatorStatus, DataFolderAndRunLogOpenInTheDesktopsApplications) {
     ASSERT_EQ(opened.size(), 2u);
     EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(logPath())));
     EXPECT_EQ(opened[1], QUrl::fromLocalFile(QString::fromStdString(work)));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(OperatorStatus, HelpOpensTheGuideBesideTheProgram) {
+    startProgram();
+    std::vector<QUrl> opened;
+    FormXRQMain->OpenUrl = [&](const QUrl& url) {
+        opened.push_back(url);
+        return true;
+    };
+    // The program in <root>/prog/, its guide where a build or an installation lays it.
+    const QString guide = QString::fromStdString(root + "/share/doc/xrq/guide.html");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(guide).path()));
+    QFile file(guide);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    ASSERT_TRUE(FormXRQMain->MenuHelp->actions().contains(FormXRQMain->ActionGuide));
+    EXPECT_EQ(FormXRQMain->ActionGuide->text(), QStringLiteral("Operator's &Guide"));
+    FormXRQMain->ActionGuide->trigger();
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], QUrl::fromLocalFile(guide));
 }
 
 } // namespace

@@ -224,10 +224,11 @@ TEST_F(ProgramStart, UnitActionsStayDisabledUntilConnectInButtonsAndMenus) {
     EXPECT_EQ(tools[11], w->ActionConvertKept);
     EXPECT_EQ(w->ActionConvertKept->text(), "Convert a Kept Download...");
     const QList<QAction*> help = w->MenuHelp->actions();
-    ASSERT_EQ(help.size(), 3);
-    EXPECT_EQ(help[0], w->ActionUpdate);
-    EXPECT_TRUE(help[1]->isSeparator());
-    EXPECT_EQ(help[2], w->ActionExit);
+    ASSERT_EQ(help.size(), 4);
+    EXPECT_EQ(help[0], w->ActionGuide); // ours, before the unit program's own items
+    EXPECT_EQ(help[1], w->ActionUpdate);
+    EXPECT_TRUE(help[2]->isSeparator());
+    EXPECT_EQ(help[3], w->ActionExit);
     EXPECT_EQ(w->MenuTools->title(), "&Tools");
     EXPECT_EQ(w->MenuHelp->title(), "&Help");
 
