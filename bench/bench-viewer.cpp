@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
 
     std::printf("rows %zu\n", set->rowCount());
     std::printf("rows_skipped %zu\n", set->skippedRows);
-    std::printf("file_MB %.1f\n", set->bytes.size() / 1e6);
+    std::printf("file_MB %.1f\n", static_cast<double>(set->fileBytes) / 1e6);
     std::printf("series %zu\n", view.shownColumns().size());
     std::printf("points_drawn_full_span %d\n", drawn);
     std::printf("load_cpu_s %.3f\n", loadCpu);

@@ -6,6 +6,7 @@
 #include "main/data_collection.h"
 #include "main/download_status.h"
 #include "main/unit_status.h"
+#include "main/viewer_launch.h"
 #include "platform/exception_guard.h"
 #include "platform/fixed_name_file.h"
 #include "platform/port_table.h"
@@ -14,7 +15,6 @@
 #include "serial/fTerminal.h"
 #include "serial/memo_batcher.h"
 #include "setup/fSetup.h"
-#include "viewer/viewer_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -689,8 +689,8 @@ void TFormXRQMain::ActionOpenRunLogExecute(QObject*) {
 }
 
 void TFormXRQMain::ActionViewDataExecute(QObject*) {
-    // The files of the last download that are still there; without any, a file dialog in
-    // the data directory.
+    // The files of the last download that are still there; without any, the viewer asks for
+    // files in the data directory.
     QStringList files;
     for (const std::string& name : collection::lastCollectedFiles()) {
         const QString path = QFile::decodeName(QByteArray::fromStdString(name));
@@ -698,7 +698,9 @@ void TFormXRQMain::ActionViewDataExecute(QObject*) {
             files.append(path);
     }
     const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
-    viewer::openDataViewer(files, folder, this);
+    QString error;
+    if (!viewer_launch::startDataViewer(files, folder, error))
+        DlgError(error.toStdString());
 }
 
 void TFormXRQMain::FormClose(QObject*) {

@@ -7,6 +7,7 @@
 #include "tools/sim/data_set.h"
 #include "viewer/data_loader.h"
 #include "viewer/data_set_view.h"
+#include "viewer/stats_model.h"
 #include "viewer/viewer_window.h"
 
 #include <QAbstractItemModel>
@@ -102,8 +103,9 @@ TEST_F(Viewer, SampleSetsShowOneSeriesPerNumericColumn) {
             ASSERT_NE(v->seriesOf(c), nullptr);
             EXPECT_EQ(v->seriesOf(c)->count(), static_cast<int>(sets[i].records.size()) - 1);
         }
-        EXPECT_EQ(v->statsTable()->rowCount(), 4);
-        EXPECT_EQ(v->statsTable()->item(0, 1)->text(), QString::number(sets[i].records.size() - 1));
+        EXPECT_EQ(v->statsModel()->rowCount(), 4);
+        EXPECT_EQ(v->statsModel()->text(0, viewer::StatsModel::Count),
+                  QString::number(sets[i].records.size() - 1));
         // The table: time plus each column, one row per record (the title line is none).
         EXPECT_EQ(v->rowTable()->model()->rowCount(), static_cast<int>(sets[i].records.size()) - 1);
         EXPECT_EQ(v->rowTable()->model()->columnCount(), 5);
@@ -234,7 +236,7 @@ TEST_F(Viewer, LoaderDroppedMidWayNeverReports) {
     std::shared_ptr<const viewer::DataSet> got;
     int lastPercent = -1;
     QObject::connect(&loader, &viewer::DataLoader::loaded,
-                     [&](std::shared_ptr<const viewer::DataSet> s) { got = s; });
+                     [&](std::shared_ptr<viewer::DataSet> s) { got = s; });
     QObject::connect(&loader, &viewer::DataLoader::progress, [&](int p) { lastPercent = p; });
     loader.start(QString::fromStdString(dir + "big.txt"));
     ASSERT_TRUE(waitUntil([&] { return got != nullptr; }, 60000));
