@@ -416,7 +416,8 @@ void settleTime(DataSet& set) {
 }
 
 QString gigabytes(std::uint64_t bytes) {
-    return QString::number(static_cast<double>(bytes) / 1e9, 'f', bytes < 100'000'000 ? 2 : 1);
+    const double gb = static_cast<double>(bytes) / 1e9;
+    return QString::number(gb, 'f', gb < 0.1 ? 3 : 1);
 }
 
 } // namespace

@@ -425,7 +425,11 @@ void DataSetView::updateTimeTicks(double x0, double x1) {
         used.insert(label);
         m_timeAxis->append(label, tick.seconds);
     }
-    m_timeAxis->setTitleText(QStringLiteral("Time (from %1)").arg(displayDateTime(x0)));
+    // The start in the title where it fits whole (a cut title reads as a wrong time).
+    const QString full = QStringLiteral("Time (from %1)").arg(displayDateTime(x0));
+    const bool fits = QFontMetrics(m_timeAxis->titleFont()).horizontalAdvance(full) + 24 <= width &&
+                      m_chart->plotArea().width() >= width;
+    m_timeAxis->setTitleText(fits ? full : QStringLiteral("Time"));
 }
 
 void DataSetView::redraw() {
