@@ -214,7 +214,8 @@ public:
         bool cut = false;
     };
 
-    LineReader(ByteInput& in, std::size_t maxBytes) : m_in(in), m_max(std::max<std::size_t>(maxBytes, 1)) {}
+    LineReader(ByteInput& in, std::size_t maxBytes)
+        : m_in(in), m_max(std::max<std::size_t>(maxBytes, 1)) {}
 
     // The first bytes of the file, for the look at whether it is text at all.
     std::string_view head() {
@@ -224,9 +225,12 @@ public:
 
     bool next(Line& line) {
         for (;;) {
-            const void* lf = m_scan < m_end ? std::memchr(m_buffer.data() + m_scan, '\n', m_end - m_scan) : nullptr;
+            const void* lf = m_scan < m_end
+                                 ? std::memchr(m_buffer.data() + m_scan, '\n', m_end - m_scan)
+                                 : nullptr;
             if (lf) {
-                const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - m_buffer.data());
+                const std::size_t at =
+                    static_cast<std::size_t>(static_cast<const char*>(lf) - m_buffer.data());
                 return give(line, at, at + 1);
             }
             m_scan = m_end;
@@ -244,7 +248,9 @@ public:
                     fill();
                     const void* end = std::memchr(m_buffer.data(), '\n', m_end);
                     if (end) {
-                        const auto n = static_cast<std::size_t>(static_cast<const char*>(end) - m_buffer.data()) + 1;
+                        const auto n = static_cast<std::size_t>(static_cast<const char*>(end) -
+                                                                m_buffer.data()) +
+                                       1;
                         m_begin = m_scan = n;
                         m_offset += static_cast<std::int64_t>(n);
                         return true;
@@ -333,7 +339,8 @@ public:
             m_window.resize(std::max<qsizetype>(length, kPiece));
             std::int64_t got = 0;
             while (got < m_window.size()) {
-                const auto n = ::pread(m_fd, m_window.data() + got, m_window.size() - got, offset + got);
+                const auto n =
+                    ::pread(m_fd, m_window.data() + got, m_window.size() - got, offset + got);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)
@@ -556,7 +563,8 @@ QString DataSet::skippedText() const {
 
 QString DataSet::summary() const {
     QStringList parts;
-    parts.append(rowCount() == 1 ? QStringLiteral("1 row") : QStringLiteral("%1 rows").arg(rowCount()));
+    parts.append(rowCount() == 1 ? QStringLiteral("1 row")
+                                 : QStringLiteral("%1 rows").arg(rowCount()));
     if (skippedRows > 0)
         parts.append(skippedText());
     if (unplottable == 1)
@@ -784,7 +792,8 @@ DataSet readDataSet(ByteInput& in, const QString& path, std::shared_ptr<const Ro
         if (t < set.titles.size())
             set.columns[c].title = set.titles[t];
     }
-    const std::size_t reserve = static_cast<std::size_t>(std::min<std::uint64_t>(rowsGuess + 16, 1 << 24));
+    const std::size_t reserve =
+        static_cast<std::size_t>(std::min<std::uint64_t>(rowsGuess + 16, 1 << 24));
     if (valueCells <= 64) { // wide files have few rows; their vectors grow as they need
         set.x.reserve(reserve);
         set.rowStart.reserve(reserve);
@@ -887,8 +896,9 @@ DataSet readDataSet(ByteInput& in, const QString& path, std::shared_ptr<const Ro
             const std::uint64_t rows = set.rowStart.size();
             if (rows * perRow + fixed > budget) {
                 const auto left = static_cast<std::uint64_t>(set.fileBytes - lines.position());
-                const std::uint64_t perLine = std::max<std::uint64_t>(
-                    1, static_cast<std::uint64_t>(lines.position()) / std::max<std::uint64_t>(rows, 1));
+                const std::uint64_t perLine =
+                    std::max<std::uint64_t>(1, static_cast<std::uint64_t>(lines.position()) /
+                                                   std::max<std::uint64_t>(rows, 1));
                 const std::uint64_t total = rows + left / perLine;
                 set = DataSet{};
                 set.path = path;
@@ -929,7 +939,8 @@ DataSet readDataSet(ByteInput& in, const QString& path, std::shared_ptr<const Ro
             if (scores[o] == scores[static_cast<std::size_t>(best)])
                 tied.push_back(o);
         std::size_t pick = tied.front();
-        const bool unitsOwn = layout.shape.separator == '-' && orders[tied.front()] == DateOrder::YMD;
+        const bool unitsOwn =
+            layout.shape.separator == '-' && orders[tied.front()] == DateOrder::YMD;
         set.dateOrder = orders[pick];
         set.dateOrderShown = !unitsOwn && std::popcount(layout.orders) > 1;
         set.x = std::move(orderX[pick]);

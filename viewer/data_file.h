@@ -45,7 +45,7 @@ QString displayDateTime(double seconds);
 constexpr double kPlotLimit = 1e300;
 
 struct ReadLimits {
-    std::size_t maxCells = std::size_t{1} << 20;     // cells in one line
+    std::size_t maxCells = std::size_t{1} << 20;      // cells in one line
     std::size_t maxLineBytes = std::size_t{32} << 20; // bytes in one line
     std::uint64_t memoryBudget = 0;                   // bytes for the values; 0: defaultBudget()
 };
@@ -86,8 +86,8 @@ struct DataSet {
     Axis axis = Axis::RowNumber;
     int timeCells = 0;     // leading cells that make the time: 1 "date time", 2 "date", "time"
     std::vector<double> x; // per row: seconds (Time) or the row number from 1 (RowNumber)
-    std::vector<Column> columns; // the cells after the time cells
-    bool sorted = true;          // x never decreases (false: the rows were sorted)
+    std::vector<Column> columns;    // the cells after the time cells
+    bool sorted = true;             // x never decreases (false: the rows were sorted)
     std::size_t rowsOutOfOrder = 0; // rows whose time is before the row above them
     double gapSeconds = 0;          // a step in time longer than this is a gap (0: none)
     std::int64_t fileBytes = 0;

@@ -252,13 +252,15 @@ void DataSetView::sizeTableColumns() {
     for (int c = 0; c < columns; ++c) {
         int width = headMetrics.horizontalAdvance(model->headerData(c, Qt::Horizontal).toString());
         for (int r = 0; r < rows; ++r)
-            width = std::max(width, metrics.horizontalAdvance(model->index(r, c).data().toString()));
+            width =
+                std::max(width, metrics.horizontalAdvance(model->index(r, c).data().toString()));
         m_table->horizontalHeader()->resizeSection(c, width + 16);
     }
     QHeaderView* head = m_stats->horizontalHeader();
     const int statsRows = std::min(m_statsModel->rowCount(), kMeasuredRows);
     for (int c = 0; c < StatsModel::Fields; ++c) {
-        int width = headMetrics.horizontalAdvance(m_statsModel->headerData(c, Qt::Horizontal).toString());
+        int width =
+            headMetrics.horizontalAdvance(m_statsModel->headerData(c, Qt::Horizontal).toString());
         for (int r = 0; r < statsRows; ++r)
             width = std::max(width, metrics.horizontalAdvance(
                                         m_statsModel->text(r, static_cast<StatsModel::Field>(c))));
@@ -512,7 +514,8 @@ QString DataSetView::valuesAt(double x) const {
         const Column& col = set.columns[static_cast<std::size_t>(t.column)];
         const double v = col.values[row];
         text += QStringLiteral("   %1: %2")
-                    .arg(set.title(static_cast<std::size_t>(t.column)), std::isnan(v) ? QStringLiteral("-") : formatValue(v));
+                    .arg(set.title(static_cast<std::size_t>(t.column)),
+                         std::isnan(v) ? QStringLiteral("-") : formatValue(v));
     }
     return text;
 }
@@ -544,7 +547,8 @@ bool DataSetView::exportCsv(const QString& path, QString& error) {
     // QSaveFile: an existing file is replaced only once the new one is complete.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
-        !writeCsv(*m_set, [&file](const QByteArray& piece) { return file.write(piece) == piece.size(); }) ||
+        !writeCsv(*m_set,
+                  [&file](const QByteArray& piece) { return file.write(piece) == piece.size(); }) ||
         !file.commit()) {
         error = file.errorString();
         return false;

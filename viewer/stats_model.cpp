@@ -37,7 +37,8 @@ void StatsModel::setSpan(std::size_t from, std::size_t to) {
 const ColumnStats& StatsModel::spanStats(int row) const {
     auto& slot = m_span[static_cast<std::size_t>(row)];
     if (!slot) {
-        const Column& col = m_set->columns[static_cast<std::size_t>(m_columns[static_cast<std::size_t>(row)])];
+        const Column& col =
+            m_set->columns[static_cast<std::size_t>(m_columns[static_cast<std::size_t>(row)])];
         slot = columnStats(col.values.data(), m_from, std::min(m_to, col.values.size()));
     }
     return *slot;
@@ -80,9 +81,9 @@ QVariant StatsModel::headerData(int section, Qt::Orientation orientation, int ro
         return {};
     if (orientation == Qt::Vertical)
         return section + 1;
-    static const char* const kHeads[] = {"Column",     "Count",    "Min",      "Max",
-                                         "Mean",       "In view",  "Min (view)", "Max (view)",
-                                         "Mean (view)"};
+    static const char* const kHeads[] = {"Column",     "Count",      "Min",
+                                         "Max",        "Mean",       "In view",
+                                         "Min (view)", "Max (view)", "Mean (view)"};
     return QString::fromLatin1(kHeads[section]);
 }
 

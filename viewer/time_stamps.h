@@ -19,9 +19,9 @@ using DateOrders = std::uint8_t; // a set of DateOrder bits
 // How a column of stamps is written: the date's separator and field widths, and whether a
 // clock follows in the same cell.
 struct StampShape {
-    char separator = 0;         // '-', '/' or '.'
-    bool yearFirst4 = false;    // "YYYY-..." (ISO)
-    bool yearLast4 = false;     // "...-YYYY"
+    char separator = 0;      // '-', '/' or '.'
+    bool yearFirst4 = false; // "YYYY-..." (ISO)
+    bool yearLast4 = false;  // "...-YYYY"
     bool operator==(const StampShape&) const = default;
 };
 

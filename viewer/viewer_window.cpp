@@ -82,10 +82,9 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent, Qt::Window) {
     for (QAction* a : {ActionOpen, ActionSavePicture, ActionExportCsv, ActionCloseTab,
                        ActionResetZoom, ActionCancel})
         a->setToolTip(a->text().remove(QLatin1Char('&')) +
-                      (a->shortcut().isEmpty()
-                           ? QString()
-                           : QStringLiteral(" (%1)").arg(
-                                 a->shortcut().toString(QKeySequence::NativeText))));
+                      (a->shortcut().isEmpty() ? QString()
+                                               : QStringLiteral(" (%1)").arg(a->shortcut().toString(
+                                                     QKeySequence::NativeText))));
     connect(ActionOpen, &QAction::triggered, this, &ViewerWindow::openDialog);
     connect(ActionSavePicture, &QAction::triggered, this, &ViewerWindow::savePicture);
     connect(ActionExportCsv, &QAction::triggered, this, &ViewerWindow::exportCsv);
@@ -159,8 +158,9 @@ void ViewerWindow::fitInto(const QRect& available) {
     const QSize size = kPreferred.boundedTo(room).expandedTo(minimumSizeHint().boundedTo(room));
     resize(size);
     // The frame's top left, so that the whole frame is inside.
-    const QPoint topLeft(available.left() + std::max(0, (available.width() - size.width() - frame.width()) / 2),
-                         available.top() + std::max(0, (available.height() - size.height() - frame.height()) / 2));
+    const QPoint topLeft(
+        available.left() + std::max(0, (available.width() - size.width() - frame.width()) / 2),
+        available.top() + std::max(0, (available.height() - size.height() - frame.height()) / 2));
     move(topLeft);
 }
 

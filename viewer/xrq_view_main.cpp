@@ -6,9 +6,9 @@
 #include "viewer/message_limit.h"
 #include "viewer/viewer_window.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QAction>
 #include <QTimer>
 
 #include <csignal>

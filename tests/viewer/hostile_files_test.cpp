@@ -10,8 +10,8 @@
 
 #include <QChartView>
 #include <QFile>
-#include <QScreen>
 #include <QGraphicsTextItem>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -57,10 +57,13 @@ TEST(HostileFiles, DateLayoutsOfOtherUnits) {
         {"13/05/2026 10:00", "14/05/2026 10:00", "2026-05-13T10:00:00", DateOrder::DMY, false},
         {"05/13/2026 10:00", "05/14/2026 10:00", "2026-05-13T10:00:00", DateOrder::MDY, false},
         {"13/05/26 10:00", "14/05/26 10:00", "2013-05-26T10:00:00", DateOrder::YMD, true},
-        {"11.05.2026 08:00:00", "11.05.2026 08:01:00", "2026-05-11T08:00:00", DateOrder::DMY, false},
-        {"2026-05-11T08:00:00", "2026-05-11T08:00:30", "2026-05-11T08:00:00", DateOrder::YMD, false},
+        {"11.05.2026 08:00:00", "11.05.2026 08:01:00", "2026-05-11T08:00:00", DateOrder::DMY,
+         false},
+        {"2026-05-11T08:00:00", "2026-05-11T08:00:30", "2026-05-11T08:00:00", DateOrder::YMD,
+         false},
         {"2026-05-11 08:00", "2026-05-11 08:10", "2026-05-11T08:00:00", DateOrder::YMD, false},
-        {"2026/05/11T08:00:00Z", "2026/05/11T09:00:00Z", "2026-05-11T08:00:00", DateOrder::YMD, false},
+        {"2026/05/11T08:00:00Z", "2026/05/11T09:00:00Z", "2026-05-11T08:00:00", DateOrder::YMD,
+         false},
     };
     for (const Case& c : cases) {
         const QByteArray text = QByteArray(c.first) + ", 1\r\n" + c.second + ", 2\r\n";
@@ -127,8 +130,8 @@ TEST(HostileFiles, WideLongSparseAndSpecialFilesStayBounded) {
     ReadLimits small;
     small.maxCells = 5000;
     small.maxLineBytes = 1 << 20;
-    const QByteArray lines = "1, 2\r\n" + wideFile(20000, 1) + QByteArray(3 << 20, '7') +
-                             "\r\n3, 4\r\n";
+    const QByteArray lines =
+        "1, 2\r\n" + wideFile(20000, 1) + QByteArray(3 << 20, '7') + "\r\n3, 4\r\n";
     const DataSet cut = loadDataFile(writeFile(dir, "long.txt", lines), nullptr, {}, small);
     ASSERT_TRUE(cut.error.isEmpty()) << cut.error.toStdString();
     EXPECT_EQ(cut.rowCount(), 2u);
@@ -139,8 +142,10 @@ TEST(HostileFiles, WideLongSparseAndSpecialFilesStayBounded) {
     // Too many values for the memory share: refused before reading on.
     ReadLimits tight;
     tight.memoryBudget = 1 << 20;
-    const DataSet big = loadDataFile(writeFile(dir, "big.txt", wideFile(1000, 300)), nullptr, {}, tight);
-    EXPECT_TRUE(big.error.startsWith("The file is too large to view: 3")) << big.error.toStdString();
+    const DataSet big =
+        loadDataFile(writeFile(dir, "big.txt", wideFile(1000, 300)), nullptr, {}, tight);
+    EXPECT_TRUE(big.error.startsWith("The file is too large to view: 3"))
+        << big.error.toStdString();
     EXPECT_TRUE(big.error.endsWith(" rows x 1000 columns would need 0.003 GB"))
         << big.error.toStdString();
 
@@ -162,7 +167,7 @@ TEST(ViewerIdle, NothingRunsOnceThePlotHasSettled) {
     QByteArray text = "Name: IDLE\r\nDate     Time    , Batt V, Temp C\r\n";
     for (int i = 0; i < 500; ++i)
         text += QString::asprintf("26-05-%02d %02d:%02d:00, %.2f, %.3f\r\n", 1 + i / 24 / 60,
-                                     i / 60 % 24, i % 60, 12.0 + i * 0.001, 1e-4 * i)
+                                  i / 60 % 24, i % 60, 12.0 + i * 0.001, 1e-4 * i)
                     .toLatin1();
     ViewerWindow w;
     w.fitInto(QRect(0, 0, 1024, 600));
@@ -198,7 +203,8 @@ TEST(ViewerIdle, NothingRunsOnceThePlotHasSettled) {
     for (QGraphicsItem* item : v->chartView()->scene()->items())
         if (auto* label = dynamic_cast<QGraphicsTextItem*>(item)) {
             const QString shown = label->toPlainText();
-            EXPECT_FALSE(shown.contains(QChar(0x2026)) || shown.contains("...")) << shown.toStdString();
+            EXPECT_FALSE(shown.contains(QChar(0x2026)) || shown.contains("..."))
+                << shown.toStdString();
         }
 
     // Saving says where.

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     limits.maxCells = 64;
     limits.maxLineBytes = 4096;
     limits.memoryBudget = 16 << 20;
-    viewer::DataSet set = viewer::parseDataFile(bytes, QStringLiteral("/fuzz.txt"), nullptr, {}, limits);
+    viewer::DataSet set =
+        viewer::parseDataFile(bytes, QStringLiteral("/fuzz.txt"), nullptr, {}, limits);
     if (set.error.isEmpty()) {
         for (std::size_t r = 0; r < set.rowCount() && r < 8; ++r)
             (void)set.rowCells(r);
