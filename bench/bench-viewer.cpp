@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QLineSeries>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -135,7 +136,7 @@ int main(int argc, char** argv) {
 
     std::printf("rows %zu\n", set->rowCount());
     std::printf("rows_skipped %zu\n", set->skippedRows);
-    std::printf("file_MB %.1f\n", set->bytes.size() / 1e6);
+    std::printf("file_MB %.1f\n", static_cast<double>(set->fileBytes) / 1e6);
     std::printf("series %zu\n", view.shownColumns().size());
     std::printf("points_drawn_full_span %d\n", drawn);
     std::printf("load_cpu_s %.3f\n", loadCpu);
@@ -145,5 +146,45 @@ int main(int argc, char** argv) {
     std::printf("load_s %.3f\n", loadSeconds);
     std::printf("draw_ms %.1f\n", median(times));
     std::printf("peak_rss_MB %.1f\n", peakRssMB());
+
+    // Idle: the plot shown, nothing moving; the event loop for a few seconds.
+    {
+        view.resetZoom();
+        QApplication::processEvents();
+        QEventLoop settle;
+        QTimer::singleShot(500, &settle, &QEventLoop::quit);
+        settle.exec();
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        const int redraws = view.redrawCount();
+        QEventLoop idle;
+        QTimer::singleShot(3000, &idle, &QEventLoop::quit);
+        idle.exec();
+        getrusage(RUSAGE_SELF, &after);
+        auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+        std::printf("idle_3s_cpu_ms %.1f\n", ms(after.ru_utime) + ms(after.ru_stime) -
+                                                 ms(before.ru_utime) - ms(before.ru_stime));
+        std::printf("idle_3s_redraws %d\n", view.redrawCount() - redraws);
+        std::printf("idle_3s_wakeups %ld\n",
+                    (after.ru_nvcsw + after.ru_nivcsw) - (before.ru_nvcsw + before.ru_nivcsw));
+    }
+
+    // A wide file: 1000 columns x 1000 rows.
+    {
+        const std::string wide = dir.path().toStdString() + "/WIDE.txt";
+        std::ofstream out(wide, std::ios::binary);
+        for (int r = 0; r < 1000; ++r) {
+            out << "26-06-01 " << (r / 60 % 24 < 10 ? "0" : "") << r / 60 % 24 << ":"
+                << (r % 60 < 10 ? "0" : "") << r % 60 << ":00";
+            for (int c = 0; c < 1000; ++c)
+                out << ", " << (r * 7 + c) % 1000 / 10.0;
+            out << "\r\n";
+        }
+        out.close();
+        clock.restart();
+        const viewer::DataSet w = viewer::loadDataFile(QString::fromStdString(wide));
+        std::printf("wide_1000x1000_load_s %.3f\n", clock.nsecsElapsed() / 1e9);
+        std::printf("wide_columns %zu\n", w.columns.size());
+    }
     return 0;
 }

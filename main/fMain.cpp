@@ -13,13 +13,13 @@
 #include "main/register_writer.h"
 #include "main/unit_status.h"
 #include "main/units_window.h"
+#include "main/viewer_launch.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
-#include "viewer/viewer_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -762,8 +762,8 @@ void TFormXRQMain::ActionGuideExecute(QObject*) {
 }
 
 void TFormXRQMain::ActionViewDataExecute(QObject*) {
-    // The files of the last download that are still there; without any, a file dialog in
-    // the data directory.
+    // The files of the last download that are still there; without any, the viewer asks for
+    // files in the data directory.
     QStringList files;
     for (const std::string& name : m_viewFiles) {
         const QString path = QFile::decodeName(QByteArray::fromStdString(name));
@@ -771,7 +771,9 @@ void TFormXRQMain::ActionViewDataExecute(QObject*) {
             files.append(path);
     }
     const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
-    viewer::openDataViewer(files, folder, this);
+    QString error;
+    if (!viewer_launch::startDataViewer(files, folder, error))
+        DlgError(error.toStdString());
 }
 
 void TFormXRQMain::ActionUnitsExecute(QObject*) {

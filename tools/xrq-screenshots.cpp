@@ -13,6 +13,7 @@
 //
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
 #include "dialogs/scripted_dialogs.h"
+#include "main/data_collection.h"
 #include "main/fMain.h"
 #include "main/program_start.h"
 #include "main/unit_register.h"
@@ -31,6 +32,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QGuiApplication>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -235,23 +237,27 @@ int main(int argc, char* argv[]) {
 
     bool ok = save(FormXRQMain, out, "main-window.png");
 
-    // The data viewer on the files that download wrote, opened by the status bar's View.
-    FormXRQMain->ButtonView->click();
-    if (auto* viewerWindow = FormXRQMain->findChild<viewer::ViewerWindow*>()) {
+    // The data viewer (a program of its own, xrq-view) on the files that download wrote, as
+    // the status bar's View starts it; its window is taken in-process here.
+    {
+        QStringList files;
+        for (const std::string& f : FormXRQMain->LastDownload.files)
+            files.append(QString::fromStdString(f));
+        viewer::ViewerWindow viewerWindow;
         if (g_suffix.isEmpty())
-            viewerWindow->resize(1240, 700);
-        if (viewerWindow->loadsRunning() > 0) {
+            viewerWindow.resize(1240, 700);
+        else
+            viewerWindow.fitInto(QGuiApplication::primaryScreen()->availableGeometry());
+        viewerWindow.show();
+        viewerWindow.openFiles(files);
+        if (viewerWindow.loadsRunning() > 0) {
             QEventLoop loop;
-            QObject::connect(viewerWindow, &viewer::ViewerWindow::allLoaded, &loop,
+            QObject::connect(&viewerWindow, &viewer::ViewerWindow::allLoaded, &loop,
                              &QEventLoop::quit);
             QTimer::singleShot(30000, &loop, &QEventLoop::quit);
             loop.exec();
         }
-        ok = save(viewerWindow, out, "data-viewer.png") && ok;
-        viewerWindow->close();
-    } else {
-        std::fprintf(stderr, "xrq-screenshots: View opened no data viewer\n");
-        ok = false;
+        ok = !files.isEmpty() && save(&viewerWindow, out, "data-viewer.png") && ok;
     }
 
     // The Units window on that unit, with its history and battery plot.

@@ -4,6 +4,13 @@
 // The unit's record layout is not fixed, so the columns, the time axis and which columns
 // are numeric are worked out from the file itself. Nothing here touches a window: the
 // loader runs it on a worker thread and tests call it directly.
+//
+// Bounded by design: the file is read once, in pieces, and never held whole; a line is cut
+// at a set number of cells and bytes (and counted as unreadable); a file whose values would
+// need more than a share of the machine's memory is refused before it is read. The rows'
+// text stays in the file and is read back a row at a time for the table and the export.
+
+#include "viewer/time_stamps.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +40,18 @@ bool parseNumber(std::string_view text, double& value);
 QString isoDateTime(double seconds);
 QString displayDateTime(double seconds);
 
+// Values whose size is beyond this cannot be drawn: the axis arithmetic of a span from
+// -1e308 to 1e308 overflows.
+constexpr double kPlotLimit = 1e300;
+
+struct ReadLimits {
+    std::size_t maxCells = std::size_t{1} << 20;      // cells in one line
+    std::size_t maxLineBytes = std::size_t{32} << 20; // bytes in one line
+    std::uint64_t memoryBudget = 0;                   // bytes for the values; 0: defaultBudget()
+};
+// A quarter of the machine's memory: the viewer shares it with the program and a download.
+std::uint64_t defaultMemoryBudget();
+
 enum class Axis { Time, RowNumber };
 
 struct ColumnStats {
@@ -41,12 +61,21 @@ struct ColumnStats {
     double mean = 0;
 };
 ColumnStats columnStats(const std::vector<double>& values);
+// Over the rows [from, to).
+ColumnStats columnStats(const double* values, std::size_t from, std::size_t to);
 
 struct Column {
-    QString title;              // from the title line, or "Column n"
+    QString title;              // from the title line (empty without one: see DataSet::title)
     bool numeric = false;       // a series: most of its filled cells are numbers
     std::vector<double> values; // one per row; NaN where a cell is missing or no number
     ColumnStats stats;
+};
+
+// Where the rows' text is read back from: the file (by offset), or the bytes given.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    virtual QByteArray read(std::int64_t offset, std::int64_t length) const = 0;
 };
 
 struct DataSet {
@@ -57,24 +86,38 @@ struct DataSet {
     Axis axis = Axis::RowNumber;
     int timeCells = 0;     // leading cells that make the time: 1 "date time", 2 "date", "time"
     std::vector<double> x; // per row: seconds (Time) or the row number from 1 (RowNumber)
-    std::vector<Column> columns; // the cells after the time cells
-    bool sorted = true;          // x never decreases (false: the unit's clock went back)
-    double gapSeconds = 0;       // a step in time longer than this is a gap (0: none)
+    std::vector<Column> columns;    // the cells after the time cells
+    bool sorted = true;             // x never decreases (false: the rows were sorted)
+    std::size_t rowsOutOfOrder = 0; // rows whose time is before the row above them
+    double gapSeconds = 0;          // a step in time longer than this is a gap (0: none)
+    std::int64_t fileBytes = 0;
 
-    // The rows' text, for the table: each row is bytes[rowStart[i], rowEnd[i]).
-    QByteArray bytes;
-    std::vector<std::int64_t> rowStart;
+    // How the dates were read, and the other readings the data allows (then the operator
+    // chooses: see chooseDateOrder()).
+    DateOrder dateOrder = DateOrder::YMD;
+    bool dateOrderShown = false; // the stamps allowed more than one order: say which was read
+    std::vector<DateOrder> otherOrders;
+    std::vector<std::vector<double>> otherX; // x per other order, in file order
+
+    std::shared_ptr<const RowSource> source;
+    std::vector<std::int64_t> rowStart; // file offset of each row's text
     std::vector<std::int64_t> rowEnd;
     QStringList rowCells(std::size_t row) const; // trimmed, Latin-1
 
     std::size_t skippedRows = 0;           // rows that could not be read
     std::vector<std::size_t> skippedLines; // line numbers of the first few of them
-    QString error; // the file could not be shown at all (empty, binary, unreadable)
+    std::size_t unplottable = 0;           // cells with a number that cannot be drawn
+    QString error; // the file could not be shown at all (empty, binary, unreadable, too large)
 
     std::size_t rowCount() const { return x.size(); }
     int numericColumnCount() const;
+    QString title(std::size_t column) const; // the title, or "Column n"
+    bool dateOrderOpen() const { return !otherOrders.empty(); }
     // "12 rows could not be read" etc.; empty when all rows were read.
     QString skippedText() const;
+    // Everything the status line says about the reading: rows, skipped, values not drawn,
+    // sorting and the date order.
+    QString summary() const;
 };
 
 // Progress in percent (0..100), called from the thread that parses; cancel is polled.
@@ -83,13 +126,19 @@ using ProgressFn = std::function<void(int)>;
 // Parses the bytes of a data file. A malformed row is skipped and counted, a cell that is
 // no number leaves a gap; only a file with nothing to show sets DataSet::error.
 DataSet parseDataFile(QByteArray bytes, const QString& path = {},
-                      const std::atomic<bool>* cancel = nullptr, const ProgressFn& progress = {});
+                      const std::atomic<bool>* cancel = nullptr, const ProgressFn& progress = {},
+                      const ReadLimits& limits = {});
 // Reads and parses a file (regular files only: a FIFO or a device would never end).
 DataSet loadDataFile(const QString& path, const std::atomic<bool>* cancel = nullptr,
-                     const ProgressFn& progress = {});
+                     const ProgressFn& progress = {}, const ReadLimits& limits = {});
+// Settles an open date order (otherOrders) with the operator's choice: the rows are read in
+// that order, sorted, and the choice is closed.
+void chooseDateOrder(DataSet& set, DateOrder order);
 
 // The data set as CSV: one header row, ISO 8601 times, UTF-8, LF line ends; the cells as
-// the unit wrote them (trimmed), quoted where they hold a comma or a quote.
+// the unit wrote them (trimmed), quoted where they hold a comma or a quote. Written in
+// pieces to `sink` (false from it stops the export).
+bool writeCsv(const DataSet& set, const std::function<bool(const QByteArray&)>& sink);
 QByteArray toCsv(const DataSet& set);
 
 } // namespace viewer

@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,7 +14,7 @@ namespace viewer {
 
 namespace {
 
-std::shared_ptr<const DataSet> failure(const QString& path, const QString& why) {
+std::shared_ptr<DataSet> failure(const QString& path, const QString& why) {
     auto set = std::make_shared<DataSet>();
     set->path = path;
     set->error = why;
@@ -37,7 +38,7 @@ DataLoader::~DataLoader() {
         ::close(m_wakeFd);
 }
 
-void DataLoader::post(int percent, std::shared_ptr<const DataSet> set) {
+void DataLoader::post(int percent, std::shared_ptr<DataSet> set) {
     {
         std::lock_guard lock(m_lock);
         if (!m_accepting)
@@ -56,7 +57,7 @@ void DataLoader::deliver() {
     std::uint64_t count = 0;
     [[maybe_unused]] const auto n = ::read(m_wakeFd, &count, sizeof count);
     int percent;
-    std::shared_ptr<const DataSet> set;
+    std::shared_ptr<DataSet> set;
     {
         std::lock_guard lock(m_lock);
         percent = m_pendingPercent;
@@ -108,10 +109,11 @@ void DataLoader::start(const QString& path) {
             shown = percent;
             post(percent, nullptr);
         };
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 15);
         // Nothing may leave this thread: an exception here would end the program.
-        std::shared_ptr<const DataSet> set;
+        std::shared_ptr<DataSet> set;
         try {
-            set = std::make_shared<const DataSet>(loadDataFile(path, cancelFlag.get(), report));
+            set = std::make_shared<DataSet>(loadDataFile(path, cancelFlag.get(), report));
         } catch (const std::bad_alloc&) {
             set =
                 failure(path, QStringLiteral("The file is too large for this computer's memory."));

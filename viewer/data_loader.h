@@ -4,7 +4,8 @@
 // a mutex and an eventfd that a socket notifier reads on the UI thread (the reading thread
 // calls nothing of Qt's event machinery, whose locks the race detector cannot see).
 // Destroying the loader cancels the reading and waits for the thread, so a closed window
-// never receives a late result.
+// never receives a late result. The reading thread runs at a lower priority than the window
+// (and than anything else the operator runs, a download included).
 
 #include "viewer/data_file.h"
 
@@ -32,12 +33,12 @@ public:
 
 signals:
     void progress(int percent);
-    void loaded(std::shared_ptr<const viewer::DataSet> set);
+    void loaded(std::shared_ptr<viewer::DataSet> set); // the receiver may still settle it
 
 private:
     void stop();
     // Worker thread: leaves progress or the result for the UI thread and wakes it.
-    void post(int percent, std::shared_ptr<const DataSet> set);
+    void post(int percent, std::shared_ptr<DataSet> set);
     // UI thread: takes what the worker left.
     void deliver();
 
@@ -45,7 +46,7 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     std::mutex m_lock; // guards the three below
     int m_pendingPercent = -1;
-    std::shared_ptr<const DataSet> m_pendingSet;
+    std::shared_ptr<DataSet> m_pendingSet;
     bool m_accepting = false; // false once a run is cancelled: nothing of it is delivered
     std::thread m_thread;
     std::shared_ptr<std::atomic<bool>> m_cancel;

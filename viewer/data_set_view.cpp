@@ -1,6 +1,8 @@
 #include "viewer/data_set_view.h"
 
+#include "viewer/column_list_model.h"
 #include "viewer/row_table_model.h"
+#include "viewer/stats_model.h"
 
 #include <QCategoryAxis>
 #include <QCheckBox>
@@ -8,13 +10,12 @@
 #include <QLabel>
 #include <QLegendMarker>
 #include <QLineSeries>
-#include <QListWidget>
+#include <QListView>
 #include <QMouseEvent>
 #include <QSaveFile>
 #include <QSet>
 #include <QSplitter>
 #include <QTableView>
-#include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
@@ -31,21 +32,31 @@ namespace {
 // each piece is a chart item of its own, and thousands of them would make every redraw slow.
 constexpr std::size_t kMaxPieces = 200;
 
-const QColor kColours[] = {
-    QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
-    QColor(0xff, 0x7f, 0x0e), QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
-    QColor(0xe3, 0x77, 0xc2), QColor(0x17, 0xbe, 0xcf), QColor(0x7f, 0x7f, 0x7f),
-    QColor(0xbc, 0xbd, 0x22),
-};
+// Columns and rows of the table measured for their widths: the rest take the usual width.
+constexpr int kMeasuredColumns = 64;
+constexpr int kMeasuredRows = 64;
 
-QString formatValue(double v) {
-    return QString::number(v, 'g', 7);
-}
-
-QPixmap swatch(const QColor& colour) {
-    QPixmap p(12, 12);
-    p.fill(colour);
-    return p;
+// A printf format that shows ticks `step` apart over values up to `largest` in full: as
+// many decimals as the step needs, or as many significant digits where a fixed point would
+// be too long. Qt's default ("%.6g" cut into "12....") elides what does not fit.
+QString tickFormat(double step, double largest) {
+    if (!(step > 0) || !std::isfinite(step) || !std::isfinite(largest))
+        return QStringLiteral("%g");
+    const int stepDigit = static_cast<int>(std::floor(std::log10(step)));
+    const int topDigit = largest > 0 ? static_cast<int>(std::floor(std::log10(largest))) : 0;
+    if (topDigit < 9 && stepDigit > -7) {
+        // Enough decimals for the step's own precision (0.25 needs two).
+        int decimals = std::max(0, -stepDigit);
+        while (decimals < 9) {
+            const double scaled = step * std::pow(10.0, decimals);
+            if (std::abs(scaled - std::round(scaled)) < 1e-6 * scaled)
+                break;
+            ++decimals;
+        }
+        return QStringLiteral("%.%1f").arg(decimals);
+    }
+    const int significant = std::clamp(topDigit - stepDigit + 2, 2, 17);
+    return QStringLiteral("%.%1g").arg(significant);
 }
 
 } // namespace
@@ -116,7 +127,6 @@ void PlotChartView::leaveEvent(QEvent* event) {
 DataSetView::DataSetView(std::shared_ptr<const DataSet> set, QWidget* parent)
     : QWidget(parent), m_set(std::move(set)) {
     buildControls();
-    fillStats();
     rebuildTracks();
     resetZoom();
     redraw(); // drawn when shown, not one event later
@@ -148,31 +158,38 @@ void DataSetView::buildControls() {
         if (!m_settingRange)
             scheduleRedraw();
     });
-    connect(m_chart, &QChart::plotAreaChanged, this, [this] { scheduleRedraw(); });
+    connect(m_chart, &QChart::plotAreaChanged, this, [this](const QRectF& area) {
+        // Only a new width changes what is drawn (the points per pixel, the time ticks).
+        const int pixels = std::max(16, static_cast<int>(area.width()));
+        if (pixels != m_drawn.pixels && pixels != m_widthBefore)
+            scheduleRedraw();
+    });
 
     m_chartView = new PlotChartView(m_chart, this);
     m_chartView->setMinimumSize(360, 240);
     connect(m_chartView, &PlotChartView::pointerMoved, this, &DataSetView::onPointer);
     connect(m_chartView, &PlotChartView::pointerLeft, this, [this] { m_hover->clear(); });
 
-    m_columnList = new QListWidget(this);
-    for (std::size_t c = 0, shown = 0; c < set.columns.size(); ++c) {
-        if (!set.columns[c].numeric)
-            continue;
-        auto* item = new QListWidgetItem(set.columns[c].title, m_columnList);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
-        item->setCheckState(Qt::Checked);
-        item->setData(Qt::UserRole, static_cast<int>(c));
-        item->setIcon(swatch(kColours[shown++ % std::size(kColours)]));
-    }
-    connect(m_columnList, &QListWidget::itemChanged, this, [this] { rebuildTracks(); });
+    m_columns = new ColumnListModel(m_set, this);
+    m_columnList = new QListView(this);
+    m_columnList->setUniformItemSizes(true);
+    m_columnList->setModel(m_columns);
+    connect(m_columns, &ColumnListModel::shownChanged, this, [this] { rebuildTracks(); });
+    connect(m_columns, &ColumnListModel::tooMany, this, [this] {
+        emit message(QStringLiteral("At most %1 columns are drawn at once: untick one first.")
+                         .arg(ColumnListModel::kMaxShown));
+    });
     m_separate = new QCheckBox(QStringLiteral("Separate axes"), this);
     m_separate->setChecked(true);
     connect(m_separate, &QCheckBox::toggled, this, [this] { rebuildTracks(); });
 
-    m_stats = new QTableWidget(this);
+    m_statsModel = new StatsModel(m_set, this);
+    m_stats = new QTableView(this);
+    m_stats->setModel(m_statsModel);
     m_stats->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_stats->verticalHeader()->hide();
+    m_stats->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_stats->verticalHeader()->setDefaultSectionSize(m_stats->fontMetrics().height() + 4);
 
     m_table = new QTableView(this);
     m_table->setModel(new RowTableModel(m_set, m_table));
@@ -180,7 +197,7 @@ void DataSetView::buildControls() {
     m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 4);
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->resizeColumnToContents(0);
+    sizeTableColumns();
 
     m_hover = new QLabel(this);
     m_hover->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -200,11 +217,10 @@ void DataSetView::buildControls() {
     middleColumn->setContentsMargins(0, 0, 0, 0);
     middleColumn->addWidget(m_chartView, 1);
     middleColumn->addWidget(m_hover);
-    QString info = QStringLiteral("%1 rows").arg(set.rowCount());
-    if (set.skippedRows > 0)
-        info += QStringLiteral("; ") + set.skippedText();
+    const QString info = set.summary();
     auto* infoLabel = new QLabel(info, middle);
     infoLabel->setObjectName(QStringLiteral("rowInfo"));
+    infoLabel->setWordWrap(true);
     middleColumn->addWidget(infoLabel);
 
     auto* splitter = new QSplitter(Qt::Horizontal, this);
@@ -214,7 +230,7 @@ void DataSetView::buildControls() {
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 3);
     splitter->setStretchFactor(2, 1);
-    splitter->setSizes({290, 600, 350});
+    splitter->setSizes({260, 560, 300});
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
     layout->addWidget(splitter);
@@ -222,47 +238,48 @@ void DataSetView::buildControls() {
     m_redrawTimer = new QTimer(this);
     m_redrawTimer->setSingleShot(true);
     m_redrawTimer->setInterval(0);
-    connect(m_redrawTimer, &QTimer::timeout, this, &DataSetView::redraw);
+    connect(m_redrawTimer, &QTimer::timeout, this, &DataSetView::redrawIfChanged);
 }
 
-void DataSetView::fillStats() {
-    const DataSet& set = *m_set;
-    const QStringList heads = {QStringLiteral("Column"), QStringLiteral("Count"),
-                               QStringLiteral("Min"), QStringLiteral("Max"),
-                               QStringLiteral("Mean")};
-    m_stats->setColumnCount(static_cast<int>(heads.size()));
-    m_stats->setHorizontalHeaderLabels(heads);
-    m_stats->setRowCount(set.numericColumnCount());
-    int row = 0;
-    for (const Column& c : set.columns) {
-        if (!c.numeric)
-            continue;
-        const QStringList cells = {c.title, QString::number(c.stats.count),
-                                   formatValue(c.stats.min), formatValue(c.stats.max),
-                                   formatValue(c.stats.mean)};
-        for (int i = 0; i < cells.size(); ++i)
-            m_stats->setItem(row, i, new QTableWidgetItem(cells[i]));
-        ++row;
+void DataSetView::sizeTableColumns() {
+    // Each column as wide as its title and the first rows' cells; a file of a million
+    // columns is measured only at its start.
+    const QAbstractItemModel* model = m_table->model();
+    const QFontMetrics metrics(m_table->font());
+    const QFontMetrics headMetrics(m_table->horizontalHeader()->font());
+    const int columns = std::min(model->columnCount(), kMeasuredColumns);
+    const int rows = std::min(model->rowCount(), kMeasuredRows);
+    for (int c = 0; c < columns; ++c) {
+        int width = headMetrics.horizontalAdvance(model->headerData(c, Qt::Horizontal).toString());
+        for (int r = 0; r < rows; ++r)
+            width =
+                std::max(width, metrics.horizontalAdvance(model->index(r, c).data().toString()));
+        m_table->horizontalHeader()->resizeSection(c, width + 16);
     }
-    m_stats->resizeColumnsToContents();
+    QHeaderView* head = m_stats->horizontalHeader();
+    const int statsRows = std::min(m_statsModel->rowCount(), kMeasuredRows);
+    for (int c = 0; c < StatsModel::Fields; ++c) {
+        int width =
+            headMetrics.horizontalAdvance(m_statsModel->headerData(c, Qt::Horizontal).toString());
+        for (int r = 0; r < statsRows; ++r)
+            width = std::max(width, metrics.horizontalAdvance(
+                                        m_statsModel->text(r, static_cast<StatsModel::Field>(c))));
+        head->resizeSection(c, width + 16);
+    }
 }
 
 std::vector<int> DataSetView::shownColumns() const {
     std::vector<int> out;
-    for (int i = 0; i < m_columnList->count(); ++i) {
-        const QListWidgetItem* item = m_columnList->item(i);
-        if (item->checkState() == Qt::Checked)
-            out.push_back(item->data(Qt::UserRole).toInt());
-    }
+    for (int i = 0; i < m_columns->rowCount(); ++i)
+        if (m_columns->shown(i))
+            out.push_back(m_columns->column(i));
     return out;
 }
 
 void DataSetView::setColumnShown(int column, bool shown) {
-    for (int i = 0; i < m_columnList->count(); ++i) {
-        QListWidgetItem* item = m_columnList->item(i);
-        if (item->data(Qt::UserRole).toInt() == column)
-            item->setCheckState(shown ? Qt::Checked : Qt::Unchecked);
-    }
+    for (int i = 0; i < m_columns->rowCount(); ++i)
+        if (m_columns->column(i) == column)
+            m_columns->setShown(i, shown);
 }
 
 void DataSetView::setSeparateAxes(bool separate) {
@@ -278,7 +295,7 @@ QLineSeries* DataSetView::seriesOf(int column) const {
 
 QLineSeries* DataSetView::addPiece(Track& track) {
     auto* series = new QLineSeries;
-    series->setName(m_set->columns[static_cast<std::size_t>(track.column)].title);
+    series->setName(m_set->title(static_cast<std::size_t>(track.column)));
     QPen pen(track.colour);
     pen.setWidthF(1.5);
     series->setPen(pen);
@@ -304,6 +321,7 @@ void DataSetView::rebuildTracks() {
         }
     }
     m_tracks.clear();
+    ++m_generation;
     if (m_sharedY) {
         m_chart->removeAxis(m_sharedY);
         delete m_sharedY;
@@ -313,24 +331,19 @@ void DataSetView::rebuildTracks() {
     const bool separate = m_separate->isChecked();
     if (!separate) {
         m_sharedY = new QValueAxis;
-        m_sharedY->setLabelFormat(QStringLiteral("%.6g"));
         m_chart->addAxis(m_sharedY, Qt::AlignLeft);
     }
-    const std::vector<int> shown = shownColumns();
-    for (int i = 0; i < m_columnList->count(); ++i) {
-        const QListWidgetItem* item = m_columnList->item(i);
-        const int column = item->data(Qt::UserRole).toInt();
-        if (std::find(shown.begin(), shown.end(), column) == shown.end())
+    for (int i = 0; i < m_columns->rowCount(); ++i) {
+        if (!m_columns->shown(i))
             continue;
         Track t;
-        t.column = column;
-        t.colour = kColours[static_cast<std::size_t>(i) % std::size(kColours)];
+        t.column = m_columns->column(i);
+        t.colour = ColumnListModel::colour(i);
         if (separate) {
             t.yAxis = new QValueAxis;
-            t.yAxis->setLabelFormat(QStringLiteral("%.6g"));
             t.yAxis->setLabelsColor(t.colour);
             t.yAxis->setLinePenColor(t.colour);
-            t.yAxis->setTitleText(item->text());
+            t.yAxis->setTitleText(m_set->title(static_cast<std::size_t>(t.column)));
             t.yAxis->setTitleBrush(t.colour);
             // Alternate sides so that each axis stays readable; only the first draws a grid.
             t.yAxis->setGridLineVisible(m_tracks.empty());
@@ -343,7 +356,28 @@ void DataSetView::rebuildTracks() {
 }
 
 void DataSetView::scheduleRedraw() {
-    m_redrawTimer->start();
+    if (!m_redrawTimer->isActive())
+        m_redrawTimer->start();
+}
+
+void DataSetView::redrawIfChanged() {
+    const Drawn now{m_xAxis->min(), m_xAxis->max(),
+                    std::max(16, static_cast<int>(m_chart->plotArea().width())), m_generation};
+    if (!(now == m_drawn))
+        redraw();
+}
+
+void DataSetView::setYRange(QValueAxis* axis, double lo, double hi) {
+    // Halves first: the span of values near the limits must not overflow.
+    const double span = hi / 2 - lo / 2;
+    const double pad = span > 0 ? span * 0.1 : std::max(std::abs(hi) * 0.05, 1.0);
+    axis->setRange(lo - pad, hi + pad);
+    if (std::abs(lo) < 1e290 && std::abs(hi) < 1e290)
+        axis->applyNiceNumbers();
+    const double step = (axis->max() - axis->min()) / std::max(1, axis->tickCount() - 1);
+    const QString format = tickFormat(step, std::max(std::abs(axis->min()), std::abs(axis->max())));
+    if (axis->labelFormat() != format)
+        axis->setLabelFormat(format);
 }
 
 double DataSetView::xMin() const {
@@ -393,7 +427,11 @@ void DataSetView::updateTimeTicks(double x0, double x1) {
         used.insert(label);
         m_timeAxis->append(label, tick.seconds);
     }
-    m_timeAxis->setTitleText(QStringLiteral("Time (from %1)").arg(displayDateTime(x0)));
+    // The start in the title where it fits whole (a cut title reads as a wrong time).
+    const QString full = QStringLiteral("Time (from %1)").arg(displayDateTime(x0));
+    const bool fits = QFontMetrics(m_timeAxis->titleFont()).horizontalAdvance(full) + 24 <= width &&
+                      m_chart->plotArea().width() >= width;
+    m_timeAxis->setTitleText(fits ? full : QStringLiteral("Time"));
 }
 
 void DataSetView::redraw() {
@@ -401,6 +439,19 @@ void DataSetView::redraw() {
     const DataSet& set = *m_set;
     const double x0 = m_xAxis->min(), x1 = m_xAxis->max();
     const int pixels = std::max(16, static_cast<int>(m_chart->plotArea().width()));
+    const Drawn now{x0, x1, pixels, m_generation};
+    if (now.x0 == m_drawn.x0 && now.x1 == m_drawn.x1 && now.generation == m_drawn.generation &&
+        now.pixels != m_drawn.pixels)
+        m_widthBefore = m_drawn.pixels;
+    else
+        m_widthBefore = 0;
+    m_drawn = now;
+    ++m_redraws;
+    {
+        const auto first = std::lower_bound(set.x.begin(), set.x.end(), x0) - set.x.begin();
+        const auto last = std::upper_bound(set.x.begin(), set.x.end(), x1) - set.x.begin();
+        m_statsModel->setSpan(static_cast<std::size_t>(first), static_cast<std::size_t>(last));
+    }
     const double gap = set.axis == Axis::Time ? set.gapSeconds : 0;
     if (m_timeAxis) // the number of ticks follows the width, so they are made here
         updateTimeTicks(x0, x1);
@@ -440,21 +491,15 @@ void DataSetView::redraw() {
             hi = col.stats.max;
         }
         if (t.yAxis) {
-            const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(hi) * 0.05, 1.0);
-            t.yAxis->setRange(lo - pad, hi + pad);
-            t.yAxis->applyNiceNumbers();
+            setYRange(t.yAxis, lo, hi);
         } else {
             sharedLo = sharedAny ? std::min(sharedLo, lo) : lo;
             sharedHi = sharedAny ? std::max(sharedHi, hi) : hi;
             sharedAny = true;
         }
     }
-    if (m_sharedY && sharedAny) {
-        const double pad = sharedHi > sharedLo ? (sharedHi - sharedLo) * 0.05
-                                               : std::max(std::abs(sharedHi) * 0.05, 1.0);
-        m_sharedY->setRange(sharedLo - pad, sharedHi + pad);
-        m_sharedY->applyNiceNumbers();
-    }
+    if (m_sharedY && sharedAny)
+        setYRange(m_sharedY, sharedLo, sharedHi);
 }
 
 QString DataSetView::valuesAt(double x) const {
@@ -469,7 +514,8 @@ QString DataSetView::valuesAt(double x) const {
         const Column& col = set.columns[static_cast<std::size_t>(t.column)];
         const double v = col.values[row];
         text += QStringLiteral("   %1: %2")
-                    .arg(col.title, std::isnan(v) ? QStringLiteral("-") : formatValue(v));
+                    .arg(set.title(static_cast<std::size_t>(t.column)),
+                         std::isnan(v) ? QStringLiteral("-") : formatValue(v));
     }
     return text;
 }
@@ -500,7 +546,10 @@ bool DataSetView::savePicture(const QString& path, QString& error) {
 bool DataSetView::exportCsv(const QString& path, QString& error) {
     // QSaveFile: an existing file is replaced only once the new one is complete.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toCsv(*m_set)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) ||
+        !writeCsv(*m_set,
+                  [&file](const QByteArray& piece) { return file.write(piece) == piece.size(); }) ||
+        !file.commit()) {
         error = file.errorString();
         return false;
     }

@@ -15,9 +15,8 @@
 
 class QCheckBox;
 class QLabel;
-class QListWidget;
+class QListView;
 class QTableView;
-class QTableWidget;
 class QTimer;
 class QAbstractAxis;
 class QCategoryAxis;
@@ -25,6 +24,9 @@ class QLineSeries;
 class QValueAxis;
 
 namespace viewer {
+
+class ColumnListModel;
+class StatsModel;
 
 // Chart view with the viewer's mouse: drag to zoom into a time span, wheel to zoom at the
 // pointer, middle drag or Shift + drag to pan, right click to zoom out.
@@ -58,10 +60,14 @@ public:
     const DataSet& dataSet() const { return *m_set; }
     QChart* chart() const { return m_chart; }
     PlotChartView* chartView() const { return m_chartView; }
-    QListWidget* columnList() const { return m_columnList; }
+    QListView* columnList() const { return m_columnList; }
+    ColumnListModel* columnModel() const { return m_columns; }
     QCheckBox* separateAxesBox() const { return m_separate; }
     QTableView* rowTable() const { return m_table; }
-    QTableWidget* statsTable() const { return m_stats; }
+    QTableView* statsTable() const { return m_stats; }
+    StatsModel* statsModel() const { return m_statsModel; }
+    // Times the series were decimated and handed to the chart (an idle view adds none).
+    int redrawCount() const { return m_redraws; }
 
     // Data-set column indexes drawn now, in list order.
     std::vector<int> shownColumns() const;
@@ -74,7 +80,8 @@ public:
     double xMin() const;
     double xMax() const;
     void resetZoom();
-    // Decimates and hands the points to the chart now (normally deferred and coalesced).
+    // Decimates and hands the points to the chart now (normally deferred and coalesced, and
+    // only when the range, the columns or the plot's width changed).
     void redraw();
     // The values under an x position, for the status line.
     QString valuesAt(double x) const;
@@ -84,6 +91,7 @@ public:
 
 signals:
     void hoverText(const QString& text);
+    void message(const QString& text); // for the status line
 
 private:
     struct Track {
@@ -94,9 +102,11 @@ private:
     };
 
     void buildControls();
-    void fillStats();
+    void sizeTableColumns();
     void rebuildTracks();
     void scheduleRedraw();
+    void redrawIfChanged();
+    void setYRange(QValueAxis* axis, double lo, double hi);
     void updateTimeTicks(double x0, double x1);
     QLineSeries* addPiece(Track& track);
     void onPointer(QPointF scenePos);
@@ -107,14 +117,28 @@ private:
     QValueAxis* m_xAxis = nullptr;       // a QCategoryAxis when the axis is time
     QCategoryAxis* m_timeAxis = nullptr; // the same object, or null
     QValueAxis* m_sharedY = nullptr;
-    QListWidget* m_columnList = nullptr;
+    QListView* m_columnList = nullptr;
+    ColumnListModel* m_columns = nullptr;
     QCheckBox* m_separate = nullptr;
     QTableView* m_table = nullptr;
-    QTableWidget* m_stats = nullptr;
+    QTableView* m_stats = nullptr;
+    StatsModel* m_statsModel = nullptr;
     QLabel* m_hover = nullptr;
     QTimer* m_redrawTimer = nullptr;
     std::vector<Track> m_tracks;
     bool m_settingRange = false;
+    // What the last redraw drew: a plot-area change that leaves these alone (the axes'
+    // labels moving the plot by a pixel and back) draws nothing.
+    struct Drawn {
+        double x0 = 0, x1 = 0;
+        int pixels = 0;
+        int generation = -1;
+        bool operator==(const Drawn&) const = default;
+    };
+    Drawn m_drawn;
+    int m_widthBefore = 0; // the width drawn before the last, to stop a two-width swing
+    int m_generation = 0;  // bumped when the tracks change
+    int m_redraws = 0;
 };
 
 } // namespace viewer

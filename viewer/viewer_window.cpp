@@ -1,68 +1,146 @@
 #include "viewer/viewer_window.h"
 
+#include "viewer/data_file.h"
 #include "viewer/data_loader.h"
 #include "viewer/data_set_view.h"
 
 #include <QAction>
+#include <QCursor>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 namespace viewer {
 
+namespace {
+
+// The size the viewer asks for where the screen has room.
+constexpr QSize kPreferred(1200, 700);
+// A window manager's frame before the window is first shown and the real one is known.
+constexpr QSize kFrameGuess(8, 32);
+
+DateOrder askWithBox(QWidget* parent, const DataSet& set) {
+    QMessageBox box(parent);
+    box.setWindowTitle(QStringLiteral("Data Viewer"));
+    box.setIcon(QMessageBox::Question);
+    box.setText(QStringLiteral("In %1 the dates can be read more than one way. In which order "
+                               "are they written?")
+                    .arg(QFileInfo(set.path).fileName()));
+    std::vector<std::pair<QAbstractButton*, DateOrder>> buttons;
+    std::vector<DateOrder> orders = {set.dateOrder};
+    orders.insert(orders.end(), set.otherOrders.begin(), set.otherOrders.end());
+    for (DateOrder o : orders) {
+        QString name = QString::fromLatin1(orderName(o));
+        name[0] = name[0].toUpper();
+        buttons.emplace_back(box.addButton(name, QMessageBox::AcceptRole), o);
+    }
+    box.setDefaultButton(static_cast<QPushButton*>(buttons.front().first));
+    box.exec();
+    for (const auto& [button, order] : buttons)
+        if (box.clickedButton() == button)
+            return order;
+    return set.dateOrder; // closed: the first reading, which the status line names
+}
+
+} // namespace
+
+QRect availableScreenArea() {
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect(0, 0, 1024, 600);
+}
+
 ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("Data Viewer"));
     setObjectName(QStringLiteral("DataViewer"));
-    resize(1200, 700);
+    resize(kPreferred);
 
     ActionOpen = new QAction(QStringLiteral("&Open..."), this);
     ActionOpen->setShortcut(QKeySequence::Open);
     ActionSavePicture = new QAction(QStringLiteral("Save &Picture"), this);
+    ActionSavePicture->setShortcut(QKeySequence::Save);
     ActionExportCsv = new QAction(QStringLiteral("Export &CSV"), this);
+    ActionExportCsv->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    ActionCloseTab = new QAction(QStringLiteral("Close &Tab"), this);
+    ActionCloseTab->setShortcut(QKeySequence::Close);
     ActionResetZoom = new QAction(QStringLiteral("&Reset Zoom"), this);
+    ActionResetZoom->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+    ActionCancel = new QAction(QStringLiteral("Cancel"), this);
+    auto* quit = new QAction(QStringLiteral("Quit"), this);
+    quit->setShortcut(QKeySequence::Quit);
+    for (QAction* a : {ActionOpen, ActionSavePicture, ActionExportCsv, ActionCloseTab,
+                       ActionResetZoom, ActionCancel})
+        a->setToolTip(a->text().remove(QLatin1Char('&')) +
+                      (a->shortcut().isEmpty() ? QString()
+                                               : QStringLiteral(" (%1)").arg(a->shortcut().toString(
+                                                     QKeySequence::NativeText))));
     connect(ActionOpen, &QAction::triggered, this, &ViewerWindow::openDialog);
     connect(ActionSavePicture, &QAction::triggered, this, &ViewerWindow::savePicture);
     connect(ActionExportCsv, &QAction::triggered, this, &ViewerWindow::exportCsv);
+    connect(ActionCloseTab, &QAction::triggered, this,
+            [this] { closeTab(m_tabs->currentIndex()); });
     connect(ActionResetZoom, &QAction::triggered, this, [this] {
         if (DataSetView* v = currentView())
             v->resetZoom();
     });
+    connect(ActionCancel, &QAction::triggered, this, [this] {
+        // Every reading still running stops; its tab says so.
+        for (DataLoader* loader : findChildren<DataLoader*>())
+            if (loader->running()) {
+                auto* page = qobject_cast<QWidget*>(loader->parent());
+                loader->cancel();
+                auto set = std::make_shared<DataSet>();
+                set->path = page ? m_tabs->tabToolTip(m_tabs->indexOf(page)) : QString();
+                set->error = QStringLiteral("Reading was cancelled.");
+                if (page)
+                    loaded(page, loader, set);
+            }
+    });
+    connect(quit, &QAction::triggered, this, &QWidget::close);
+    addAction(quit);
     QToolBar* bar = addToolBar(QStringLiteral("Viewer"));
     bar->setMovable(false);
     bar->addAction(ActionOpen);
     bar->addAction(ActionSavePicture);
     bar->addAction(ActionExportCsv);
     bar->addAction(ActionResetZoom);
+    bar->addAction(ActionCloseTab);
 
     m_tabs = new QTabWidget(this);
     m_tabs->setTabsClosable(true);
     m_tabs->setDocumentMode(true);
-    connect(m_tabs, &QTabWidget::tabCloseRequested, this, [this](int i) {
-        QWidget* page = m_tabs->widget(i);
-        m_tabs->removeTab(i);
-        delete page; // a loader inside stops and waits for its thread
-        updateActions();
-    });
+    connect(m_tabs, &QTabWidget::tabCloseRequested, this, &ViewerWindow::closeTab);
     connect(m_tabs, &QTabWidget::currentChanged, this, [this](int tab) {
         updateActions();
         if (QWidget* page = m_tabs->widget(tab))
-            m_message->setText(page->property("summary").toString());
+            say(page->property("summary").toString());
     });
     setCentralWidget(m_tabs);
 
     m_message = new QLabel(this);
+    m_message->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_progress = new QProgressBar(this);
     m_progress->setRange(0, 100);
-    m_progress->setMaximumWidth(240);
+    m_progress->setMaximumWidth(200);
     m_progress->hide();
+    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancel->setToolTip(QStringLiteral("Stop reading the files"));
+    m_cancel->hide();
+    connect(m_cancel, &QPushButton::clicked, ActionCancel, &QAction::trigger);
     statusBar()->addWidget(m_message, 1);
     statusBar()->addPermanentWidget(m_progress);
+    statusBar()->addPermanentWidget(m_cancel);
     updateActions();
 }
 
@@ -70,6 +148,34 @@ ViewerWindow::~ViewerWindow() {
     // The pages go after this body; their loaders must not call back into a half-gone window.
     for (DataLoader* loader : findChildren<DataLoader*>())
         loader->disconnect(this);
+}
+
+void ViewerWindow::fitInto(const QRect& available) {
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (!isVisible() || frame.isEmpty())
+        frame = kFrameGuess;
+    const QSize room = available.size() - frame;
+    const QSize size = kPreferred.boundedTo(room).expandedTo(minimumSizeHint().boundedTo(room));
+    resize(size);
+    // The frame's top left, so that the whole frame is inside.
+    const QPoint topLeft(
+        available.left() + std::max(0, (available.width() - size.width() - frame.width()) / 2),
+        available.top() + std::max(0, (available.height() - size.height() - frame.height()) / 2));
+    move(topLeft);
+}
+
+void ViewerWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_placed)
+        return;
+    m_placed = true;
+    // Once the window manager has framed the window, its real frame is known: placed again
+    // if the guess left it sticking out.
+    QTimer::singleShot(0, this, [this] {
+        const QRect available = screen() ? screen()->availableGeometry() : availableScreenArea();
+        if (!available.contains(frameGeometry()))
+            fitInto(available);
+    });
 }
 
 DataSetView* ViewerWindow::viewAt(int tab) const {
@@ -81,11 +187,33 @@ DataSetView* ViewerWindow::currentView() const {
     return viewAt(m_tabs->currentIndex());
 }
 
+QString ViewerWindow::statusText() const {
+    return m_message->text();
+}
+
+void ViewerWindow::say(const QString& text) {
+    m_message->setText(text);
+    m_message->setToolTip(text);
+}
+
 void ViewerWindow::updateActions() {
     const bool plot = currentView() != nullptr;
     ActionSavePicture->setEnabled(plot);
     ActionExportCsv->setEnabled(plot);
     ActionResetZoom->setEnabled(plot);
+    ActionCloseTab->setEnabled(m_tabs->count() > 0);
+    ActionCancel->setEnabled(m_running > 0);
+}
+
+void ViewerWindow::closeTab(int tab) {
+    QWidget* page = m_tabs->widget(tab);
+    if (!page)
+        return;
+    m_tabs->removeTab(tab);
+    delete page; // a loader inside stops and waits for its thread
+    updateActions();
+    if (m_tabs->count() == 0)
+        say({});
 }
 
 void ViewerWindow::openFiles(const QStringList& paths) {
@@ -97,6 +225,7 @@ void ViewerWindow::openFiles(const QStringList& paths) {
         layout->setContentsMargins(0, 0, 0, 0);
         auto* note = new QLabel(QStringLiteral("Reading %1 ...").arg(path), page);
         note->setAlignment(Qt::AlignCenter);
+        note->setWordWrap(true);
         layout->addWidget(note);
         const int tab = m_tabs->addTab(page, QFileInfo(path).fileName());
         m_tabs->setTabToolTip(tab, path);
@@ -105,52 +234,59 @@ void ViewerWindow::openFiles(const QStringList& paths) {
         connect(loader, &DataLoader::progress, this,
                 [this](int percent) { m_progress->setValue(percent); });
         connect(loader, &DataLoader::loaded, this,
-                [this, page, loader](std::shared_ptr<const DataSet> set) {
+                [this, page, loader](std::shared_ptr<DataSet> set) {
                     loaded(page, loader, std::move(set));
                 });
         connect(loader, &QObject::destroyed, this, [this] {
             if (--m_running == 0) {
                 m_progress->hide();
+                m_cancel->hide();
+                updateActions();
                 emit allLoaded();
             }
         });
         ++m_running;
         m_progress->setValue(0);
         m_progress->show();
+        m_cancel->show();
         loader->start(path);
     }
     updateActions();
 }
 
-void ViewerWindow::loaded(QWidget* page, DataLoader* loader, std::shared_ptr<const DataSet> set) {
+void ViewerWindow::loaded(QWidget* page, DataLoader* loader, std::shared_ptr<DataSet> set) {
     const QString file = QFileInfo(set->path).fileName();
     QLayout* layout = page->layout();
     while (QLayoutItem* item = layout->takeAt(0)) {
         delete item->widget();
         delete item;
     }
+    if (set->error.isEmpty() && set->dateOrderOpen()) {
+        const DateOrder order = m_askDateOrder ? m_askDateOrder(*set) : askWithBox(this, *set);
+        if (order != set->dateOrder)
+            chooseDateOrder(*set, order);
+        set->otherOrders.clear();
+        set->otherX.clear();
+    }
     if (!set->error.isEmpty()) {
         auto* note = new QLabel(QStringLiteral("%1: %2").arg(file, set->error), page);
         note->setObjectName(QStringLiteral("loadError"));
         note->setAlignment(Qt::AlignCenter);
+        note->setWordWrap(true);
         layout->addWidget(note);
         page->setProperty("summary", note->text());
     } else {
-        auto* view = new DataSetView(set, page);
+        auto* view = new DataSetView(std::move(set), page);
         layout->addWidget(view);
-        connect(view, &DataSetView::hoverText, m_message, &QLabel::setText);
-        QString text = QStringLiteral("%1: %2 rows").arg(file).arg(set->rowCount());
-        if (set->skippedRows > 0)
-            text += QStringLiteral("; ") + set->skippedText();
-        if (set->numericColumnCount() == 0)
-            text += QStringLiteral("; no column holds numbers");
-        page->setProperty("summary", text);
+        connect(view, &DataSetView::message, this, &ViewerWindow::say);
+        const DataSet& shown = view->dataSet();
+        page->setProperty("summary", QStringLiteral("%1: %2").arg(file, shown.summary()));
         const int tab = m_tabs->indexOf(page);
         if (tab >= 0)
-            m_tabs->setTabText(tab, set->name.isEmpty() ? file : set->name);
+            m_tabs->setTabText(tab, shown.name.isEmpty() ? file : shown.name);
     }
     if (m_tabs->currentWidget() == page)
-        m_message->setText(page->property("summary").toString());
+        say(page->property("summary").toString());
     loader->deleteLater();
     updateActions();
 }
@@ -163,6 +299,32 @@ void ViewerWindow::openDialog() {
         openFiles(files);
 }
 
+bool ViewerWindow::savePictureTo(const QString& path) {
+    DataSetView* view = currentView();
+    if (!view)
+        return false;
+    QString error;
+    if (!view->savePicture(path, error)) {
+        say(QStringLiteral("The picture was not saved: cannot write %1: %2").arg(path, error));
+        return false;
+    }
+    say(QStringLiteral("Picture saved to %1").arg(path));
+    return true;
+}
+
+bool ViewerWindow::exportCsvTo(const QString& path) {
+    DataSetView* view = currentView();
+    if (!view)
+        return false;
+    QString error;
+    if (!view->exportCsv(path, error)) {
+        say(QStringLiteral("Nothing was exported: cannot write %1: %2").arg(path, error));
+        return false;
+    }
+    say(QStringLiteral("%1 rows exported to %2").arg(view->dataSet().rowCount()).arg(path));
+    return true;
+}
+
 void ViewerWindow::savePicture() {
     DataSetView* view = currentView();
     if (!view)
@@ -171,12 +333,8 @@ void ViewerWindow::savePicture() {
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Picture"),
                                                       QFileInfo(m_folder, base + ".png").filePath(),
                                                       QStringLiteral("PNG pictures (*.png)"));
-    if (path.isEmpty())
-        return;
-    QString error;
-    if (!view->savePicture(path, error))
-        QMessageBox::warning(this, QStringLiteral("Save Picture"),
-                             QStringLiteral("Cannot write %1: %2").arg(path, error));
+    if (!path.isEmpty() && !savePictureTo(path))
+        QMessageBox::warning(this, QStringLiteral("Save Picture"), statusText());
 }
 
 void ViewerWindow::exportCsv() {
@@ -187,27 +345,8 @@ void ViewerWindow::exportCsv() {
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"),
                                                       QFileInfo(m_folder, base + ".csv").filePath(),
                                                       QStringLiteral("CSV files (*.csv)"));
-    if (path.isEmpty())
-        return;
-    QString error;
-    if (!view->exportCsv(path, error))
-        QMessageBox::warning(this, QStringLiteral("Export CSV"),
-                             QStringLiteral("Cannot write %1: %2").arg(path, error));
-}
-
-ViewerWindow* openDataViewer(const QStringList& files, const QString& dataFolder, QWidget* parent) {
-    QStringList chosen = files;
-    if (chosen.isEmpty())
-        chosen = QFileDialog::getOpenFileNames(parent, QStringLiteral("View Data"), dataFolder,
-                                               QStringLiteral("Data files (*.txt);;All files (*)"));
-    if (chosen.isEmpty())
-        return nullptr;
-    auto* window = new ViewerWindow(parent);
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    window->setDataFolder(dataFolder);
-    window->show();
-    window->openFiles(chosen);
-    return window;
+    if (!path.isEmpty() && !exportCsvTo(path))
+        QMessageBox::warning(this, QStringLiteral("Export CSV"), statusText());
 }
 
 } // namespace viewer

@@ -96,7 +96,7 @@ TEST(ParseDataFile, RowNumbersWithoutTimeAndColumnsWithoutTitleLine) {
     EXPECT_TRUE(set.titles.isEmpty());
     EXPECT_EQ(set.x, (std::vector<double>{1, 2, 3}));
     ASSERT_EQ(set.columns.size(), 2u);
-    EXPECT_EQ(set.columns[0].title, "Column 1");
+    EXPECT_EQ(set.title(0), "Column 1");
     EXPECT_EQ(set.columns[1].values, (std::vector<double>{7, 8, 9}));
 
     // No header either: the name comes from the file.

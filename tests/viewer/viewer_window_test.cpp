@@ -3,10 +3,12 @@
 #include "collection/program_fixture.h"
 
 #include "main/data_collection.h"
+#include "main/viewer_launch.h"
 #include "setup/fSetup.h"
 #include "tools/sim/data_set.h"
 #include "viewer/data_loader.h"
 #include "viewer/data_set_view.h"
+#include "viewer/stats_model.h"
 #include "viewer/viewer_window.h"
 
 #include <QAbstractItemModel>
@@ -102,8 +104,9 @@ TEST_F(Viewer, SampleSetsShowOneSeriesPerNumericColumn) {
             ASSERT_NE(v->seriesOf(c), nullptr);
             EXPECT_EQ(v->seriesOf(c)->count(), static_cast<int>(sets[i].records.size()) - 1);
         }
-        EXPECT_EQ(v->statsTable()->rowCount(), 4);
-        EXPECT_EQ(v->statsTable()->item(0, 1)->text(), QString::number(sets[i].records.size() - 1));
+        EXPECT_EQ(v->statsModel()->rowCount(), 4);
+        EXPECT_EQ(v->statsModel()->text(0, viewer::StatsModel::Count),
+                  QString::number(sets[i].records.size() - 1));
         // The table: time plus each column, one row per record (the title line is none).
         EXPECT_EQ(v->rowTable()->model()->rowCount(), static_cast<int>(sets[i].records.size()) - 1);
         EXPECT_EQ(v->rowTable()->model()->columnCount(), 5);
@@ -234,7 +237,7 @@ TEST_F(Viewer, LoaderDroppedMidWayNeverReports) {
     std::shared_ptr<const viewer::DataSet> got;
     int lastPercent = -1;
     QObject::connect(&loader, &viewer::DataLoader::loaded,
-                     [&](std::shared_ptr<const viewer::DataSet> s) { got = s; });
+                     [&](std::shared_ptr<viewer::DataSet> s) { got = s; });
     QObject::connect(&loader, &viewer::DataLoader::progress, [&](int p) { lastPercent = p; });
     loader.start(QString::fromStdString(dir + "big.txt"));
     ASSERT_TRUE(waitUntil([&] { return got != nullptr; }, 60000));
@@ -261,19 +264,21 @@ TEST_F(ViewerHooks, ViewAfterDownloadOpensTheThreeSetsPlotted) {
     ASSERT_TRUE(FormXRQMain->ButtonView->isVisible());
     ASSERT_EQ(FormXRQMain->LastDownload.files.size(), 3u);
 
+    // The viewer starts as a program of its own, found beside this one, with the files.
+    QString program;
+    QStringList args;
+    viewer_launch::setStarter([&](const QString& p, const QStringList& a) {
+        program = p;
+        args = a;
+        return true;
+    });
     FormXRQMain->ButtonView->click();
-    auto* w = FormXRQMain->findChild<ViewerWindow*>();
-    ASSERT_NE(w, nullptr);
-    ASSERT_TRUE(waitLoaded(*w));
-    ASSERT_EQ(w->tabs()->count(), 3);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_NE(w->viewAt(i), nullptr);
-        EXPECT_EQ(legendNames(*w->viewAt(i)).size(), 4);
-    }
-    QPointer<ViewerWindow> guard(w);
-    w->close(); // deletes itself
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(guard.isNull());
+    viewer_launch::setStarter({});
+    EXPECT_EQ(program, QString::fromLatin1(XRQ_BIN_DIR) + "/xrq-view");
+    ASSERT_EQ(args.size(), 3 + 3);
+    EXPECT_EQ(args.mid(0, 3), (QStringList{"--folder", QString::fromStdString(dataDir), "--"}));
+    EXPECT_EQ(args.mid(3), qPaths(collection::lastCollectedFiles()));
+    EXPECT_TRUE(FormXRQMain->findChildren<ViewerWindow*>().isEmpty());
 }
 
 } // namespace

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// xrq-view [--folder DIR] [FILE...]: the data viewer, a program of its own. The main
+// program starts it detached, so that nothing a data file holds (its size, its shape, a
+// fault in reading it) can stall, starve or end the program or a download in progress,
+// and closing the program leaves the viewer open.
+#include "viewer/message_limit.h"
+#include "viewer/viewer_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// SIGTERM and SIGINT end the viewer at once: it holds nothing that needs saving (pictures
+// and exports are written under a temporary name). The program that started it may have
+// blocked or caught them, and a mask is inherited across exec.
+void defaultSignals() {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(sig, SIG_DFL);
+}
+
+// When memory runs out, the kernel ends the viewer before the program or a download.
+void yieldToOthersInMemory() {
+    const int fd = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    [[maybe_unused]] const auto n = ::write(fd, "500", 3);
+    ::close(fd);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    defaultSignals();
+    yieldToOthersInMemory();
+    viewer::installMessageLimit();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("xrq-view"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Data Viewer"));
+    QApplication::setDesktopFileName(QStringLiteral("xrq-view"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Shows the data files of the XRQ unit."));
+    parser.addHelpOption();
+    QCommandLineOption folder(QStringLiteral("folder"),
+                              QStringLiteral("Folder in which Open starts."),
+                              QStringLiteral("DIR"));
+    parser.addOption(folder);
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Data files to show."),
+                                 QStringLiteral("[FILE...]"));
+    parser.process(app);
+
+    viewer::ViewerWindow window;
+    window.setAttribute(Qt::WA_QuitOnClose);
+    window.setDataFolder(parser.value(folder));
+    window.fitInto(viewer::availableScreenArea());
+    window.show();
+    const QStringList files = parser.positionalArguments();
+    if (files.isEmpty())
+        QTimer::singleShot(0, window.ActionOpen, &QAction::trigger);
+    else
+        window.openFiles(files);
+    return QApplication::exec();
+}
