@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Download benchmark: the program's own windows and collection code against the unit
 // simulator on a pty, unpaced. For 1, 16 and 64 MB downloads it measures the capture rate
 // without echo (the capture primitive writing the intermediate file only), the capture rate

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion memory with one very long line: an intermediate file holding a header and a
 // single data line of 50 MB (no line end inside it) is split into its data file, and the
 // process's peak memory is reported before and after. The conversion streams the line in

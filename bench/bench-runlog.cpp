@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How long a run-log line takes once the log has reached its size limit, where nearly every
 // write trims (copies somewhat less than the limit into the trimming file and renames it over
 // the log). Usage: bench-runlog [folder] [lines]  (default: a program sandbox's folder, 2000 lines)

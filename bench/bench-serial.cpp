@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pushes data through a pty pair into the serial layer, the way the serial component reads
 // (wait for received-char, ask the queue count, read it), and reports throughput, CPU time
 // of the receiving side per MB, and the latency from a write at the far end to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Data viewer benchmark: writes a data file of 1,000,000 records as a download would (header,
 // title line, CR LF), reads it the way the viewer does, then opens the plot offscreen and
 // times redraws: the whole span, and zoomed spans panned across it. One "key value" pair a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The event thread of one open port: waits for line events on the device and hands each
 // batch to the port's handlers (on the UI thread when the port synchronizes its events).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial port component, part one: the sub-objects, construction, the configuration and
 // its translation to and from the device control block, and the error conventions. Opening,
 // closing and the event thread are in ComportOpen.cpp; transfers and line control in

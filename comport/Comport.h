@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The serial port component: one serial device with its configuration, its event thread and
 // its transfer and line-control operations. It talks to the system only through

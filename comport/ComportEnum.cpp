@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device listings and the configuration dialogs of the port component. They reach the
 // platform only through the device-name query, the serial-port registry key, the default
 // configuration and the settings dialog of platform/.

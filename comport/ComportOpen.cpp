@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial port component, part two: opening and closing the device, the event mask, and
 // the event thread's passes with their dispatch to the handlers.
 #include "comport/Comport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial port component, part three: overlapped reads and writes with their completion
 // waits, the conveniences built on them, queue counts, purging, line errors, line control
 // and the modem status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The activity indicator: shows one signal of a serial port as the background colour of a
 // widget. It takes over the port's handler for the watched event (and AfterOpen/AfterClose),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Enumerated types and small sets of the serial port component. Ordinals start at 0 in the
 // order listed: the device control block translation and any stored configuration rely on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // An event handler slot: a routine and the object it runs on. Two handlers are the same when
 // their routines are the same, whatever their targets: assigning the routine already in a

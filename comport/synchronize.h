@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The blocking hand-over from a worker thread to the UI thread, cancellable from the UI
 // thread. One channel serves one worker (the event thread of one port).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The five message and question boxes through which the program speaks to the operator. Each
 // first writes its text to the run log, then shows a modal box (application-modal; the event

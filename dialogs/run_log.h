@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The run log: one time-stamped line per event, appended to LogFilePath, trimmed from the
 // front when the file has grown past the size limit. Logging never fails towards its caller

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test seam for the message boxes: while a ScriptedDialogs object lives, DlgConfirm, DlgError,
 // DlgWarning, DlgInfo, DlgInternalError and the exception guard show nothing; each box is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The command set's two seams bound to the program's windows: the session is the hidden
 // serial form, the view is the main window with its actions, labels, cursor and status bar,

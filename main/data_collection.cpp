@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "main/data_collection.h"
 
 #include "platform/durable_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The second phase of a download: reading the intermediate file back and splitting it into
 // one data file per data set, plus the small pieces it is built from (line kinds, header

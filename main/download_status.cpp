@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "main/download_status.h"
 
 #include "dialogs/Dialogs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // While a download runs: bytes received, elapsed time and rate in the main window's status
 // bar, a few times a second. The figures come from the capture's byte count, which the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The main window: the operator's actions, the port label, the battery readings, the data
 // memo and the receive lamp. It works out the program's folders and starts the run log when

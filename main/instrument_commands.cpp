@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "main/instrument_commands.h"
 
 #include "main/register_writer.h"

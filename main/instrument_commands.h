@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The short exchanges the main window runs against the unit: connect (with the serial-number
 // request), set clock, battery and temperature, clear memory. The logic talks to the serial

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The folders the program works in, worked out at start from what the system supplies:
 //   ProgramPath    the program file's folder, ending with "/";

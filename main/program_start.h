@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Start and end of the program's windows, apart from the process entry so that tests can start
 // the program in-process with its folders and port table pointed at temporary ones.

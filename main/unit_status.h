@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the operator is told about the unit and its port outside the message boxes: the
 // status bar's identity field, the guidance for a port or unit that cannot be reached, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: the application titled "XRQ", the four windows, the event loop until the
 // main window has closed. Arguments are Qt's own; the program reads none and no environment.
 #include "main/fMain.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/app_timer.h"
 
 #include "platform/exception_guard.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The window-message timer the forms are written against, over QTimer. It ticks on the thread
 // that owns it (the UI thread for every timer of the program).

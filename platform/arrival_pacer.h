@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // When a thread that hands each arrival of input over to another should read the next one.
 // While the line streams, arrivals are left to gather in the kernel for a short while after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Our own modal dialog over a configuration record's control-block values, in place of the
 // platform's port settings dialog: rate (any positive rate may be typed), data bits, parity,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/default_comm_config.h"
 
 #include "platform/dos_devices.h"

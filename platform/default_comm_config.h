@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A device's default configuration: on Linux the terminal settings the kernel keeps for the
 // device between opens (what "stty -F" shows and sets), read and written as a configuration

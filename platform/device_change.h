@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The device-change window message and its port broadcast record, with the Windows numbers
 // and layouts, as the hot-plug watcher hands them to the serial form. The form reads them

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/dos_devices.h"
 
 #include "platform/sysfs_files.h"

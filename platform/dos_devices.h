@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Linux stand-in for the DOS device-name queries. A "COMn" name exists when the port table
 // maps n to a character device that is a real serial line; the query also tells whether

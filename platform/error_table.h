@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The one table from the system's errno values to the error numbers of the serial layer, and
 // the message of each error number. Every caller in platform/ maps through here, so that the

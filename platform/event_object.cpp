@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/event_object.h"
 
 #include "platform/serial_waiter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Event objects with the Windows manual- and auto-reset semantics, and waits on one or
 // several of them. All events share one lock; a waiter registers its own condition

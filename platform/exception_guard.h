@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The one guard for every entry from Qt into our handlers: actions, timers, notifiers, queued
 // and synchronized routines. Qt does not carry exceptions through its event loop, so an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A serial device reached through a file descriptor: a real port or a pty. Opened
 // non-blocking and exclusive (flock plus TIOCEXCL), in raw mode; modem lines, line-error

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Opening a file that the program knows by a fixed name in a folder others may write to (the
 // intermediate download file in the working folder, the run log and its trimming file). A

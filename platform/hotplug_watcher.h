@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Notices COM ports that come and go and hands each change to the serial form as the
 // device-change message it would get on Windows. Kernel names mean nothing to the form: it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/ini_file.h"
 
 #include "platform/durable_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The settings file with the Windows profile-file semantics, so that a file written by hand or
 // by the Windows program reads the same here:

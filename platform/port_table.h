@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Which device a COM port number stands for. A number n (1..256) is, by the first rule that
 // applies:

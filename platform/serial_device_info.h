@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the "Serial devices" window shows: each serial device of the machine with its node,
 // its stable name under <dev>/serial/by-id, driver and description from sysfs, the COM number

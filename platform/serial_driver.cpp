@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/serial_driver.h"
 
 #include "platform/poll_helpers.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One open serial device: the transport, an input queue filled by an I/O thread, an output
 // queue it empties, and the pending overlapped requests (reads, writes, one event wait)

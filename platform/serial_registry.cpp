@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/serial_registry.h"
 
 #include "platform/dos_devices.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Read-only stand-in for the registry key "HARDWARE\DEVICEMAP\SERIALCOMM" under the local
 // machine root: one string value per serial port that a driver has registered, as the kernel

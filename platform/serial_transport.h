@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The device under a SerialDriver: a file descriptor (FdTransport) or one side of the
 // in-memory null-modem cable. The driver calls these only from under its own lock, on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Pure translations between the Windows device control block and the kernel's termios2
 // record (which carries any baud rate through BOTHER). No descriptor is touched here, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The communications calls over SerialDriver, events over EventObject, the handle table,
 // the thread-local last error and the process and thread priorities.
 #include "platform/win_comm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The communications calls the serial port component is written against, with the meanings,
 // record layouts, flag values and error numbers of the Windows communications API. This is

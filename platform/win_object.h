@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What a win::HANDLE points at, and the process-wide table of live handles. A handle is
 // valid from its creation until CloseHandle; every call looks it up here and holds a

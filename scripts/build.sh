@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the program, its tools and the tests into build/bin/ (installing missing packages
 # first).
 source "$(dirname "$0")/common.sh"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the build, run and test commands: install what is missing, then configure and
 # build one build folder from its preset (CMakePresets.json). Sourced, not run.
 set -euo pipefail

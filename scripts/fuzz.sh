@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fuzzes the data viewer's file reader with libFuzzer for a fixed time (seconds, default 60):
 #   bash scripts/fuzz.sh [SECONDS]
 # Builds the fuzz target alone with clang (build-fuzz/), starts from the seed corpus in

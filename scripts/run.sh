@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the program, starts a simulated XRQ unit on a pty, then starts the program, which
 # finds the unit on the COM port it already uses. The simulator stops when the program ends.
 #

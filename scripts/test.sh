@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds and runs all tests. Usage: scripts/test.sh [normal|asan|tsan|all]
 #   normal (default)  the ordinary build in build/
 #   asan              AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/

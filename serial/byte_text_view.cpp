@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/byte_text_view.h"
 
 #include "platform/exception_guard.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A read-only text view over the bytes that arrived, for the echo of the unit's traffic.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The COM port list without a window: the text of each entry, which entry the session takes,
 // the port number an entry or a device-change name stands for. The serial form fills its

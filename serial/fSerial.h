@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The hidden serial session form: owns the port component, the session state, the two
 // timers and the command/response primitives every exchange with the unit rests on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial form's COM port list and its reaction to ports that come and go. UI thread only:
 // the list operations fill the combo box they are given, and device-change messages arrive
 // from the hot-plug watcher's notifiers on the UI thread too.

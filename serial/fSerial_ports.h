@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Hooks the serial form to the platform's announcements of COM ports that come and go.
 

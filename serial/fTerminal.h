@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The terminal window: raw keyboard access to the unit. Every typed character is sent at
 // once (opening the port first when needed); what the unit sends is appended while the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The match state shared by the command/response primitives and the per-chunk scan that
 // drives it. Kept free of windows and ports so that the order of the four tests can be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Texts the serial session writes to the run log and shows to the operator. They are part of
 // what support staff and the operator read, so they are built here once, byte for byte.

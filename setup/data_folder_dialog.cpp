@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "setup/data_folder_dialog.h"
 
 #include "dialogs/Dialogs.h"

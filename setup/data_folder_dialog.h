@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The folder selection of the setup dialog's Browse button. The toolkit's own dialog refuses a
 // folder name typed that does not exist yet; this one asks whether to create it (through the

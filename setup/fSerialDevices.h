@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The "Serial devices" window, opened by the setup dialog's Device Manager button: a
 // modeless list of the machine's serial devices (node, stable by-id name, driver,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The setup dialog: the COM port the unit hangs on and the data directory. Modeless, created
 // once at start and only hidden when closed; its data directory edit box is the program's

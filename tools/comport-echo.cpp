@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // comport-echo DEVICE: opens DEVICE (a path, or "\\.\COMn" / "COMn" through the port table)
 // at 19200 bit/s, 8N1, no flow control, and writes back every byte it receives. When the
 // device goes away, or any other port error occurs, it prints the error code and message

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Takes the pictures of the operator's guide: the program runs in-process against a simulated
 // unit on a pty, with every folder in a temporary place, goes through connect, battery reading
 // and a download, and saves each window as a PNG.
@@ -32,8 +33,8 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QGuiApplication>
 #include <QScreen>
+#include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QTimer>
 

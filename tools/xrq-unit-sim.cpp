@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // xrq-unit-sim: an XRQ unit on a pseudo-terminal, for trying the program without the
 // instrument, for end-to-end tests and for reproducing field problems (see --help).
 #include "platform/ini_file.h"

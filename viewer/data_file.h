@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Reading a data file as the download writes it: the header line "Name: ...", a column-title
 // line when the unit sends one, then comma-separated rows ending in CR LF, all in Latin-1.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Reads a data file on a thread of its own so that the window keeps drawing while a large
 // file loads. Progress and the result come back to the UI thread through a slot guarded by

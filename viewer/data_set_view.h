@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One data set on screen: the column list (which series to draw, on shared or separate
 // axes), the plot with zoom and pan, the values under the mouse, the statistics per column

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What a plot draws of a long series: per pixel column at most its lowest and its highest
 // point, so a million points cost a few thousand line vertices and no spike is lost. Gaps

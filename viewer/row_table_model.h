@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The rows of a data set for a table view: the time (or row number) and each cell as the
 // unit wrote it. Cells are split from the file's bytes when the view asks for them, so a

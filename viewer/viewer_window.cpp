@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "viewer/viewer_window.h"
 
 #include "viewer/data_file.h"

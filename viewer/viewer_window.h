@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The "Data Viewer" window: one tab per data file, read on a worker thread each while a
 // progress bar runs (Cancel stops them), with Open, Save Picture, Export CSV, Close Tab and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test support, which the program does not link (library xrq_memory_port): an in-memory
 // null-modem cable. Two ports, "A" and "B", each opened through win::CreateFileA by its name

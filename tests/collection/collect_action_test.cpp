@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Collect Data end to end: the program's windows, the real session and the simulated unit.
 #include "collection/program_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the intermediate file back and splitting it into data files.
 #include "main/data_collection.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's four windows in this process, with every folder (program, application data,
 // desktop, devices, the working directory) in a program sandbox, message boxes recorded

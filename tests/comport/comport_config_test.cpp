@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Configuration of the serial port component: initial values, custom rates, the device
 // control block in both directions, the error conventions and handler identity.
 #include "comport_test_util.h"

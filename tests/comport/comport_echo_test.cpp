@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // comport-echo over a pseudo-terminal: it writes back what it receives, and when the device
 // goes away it reports the port error and exits non-zero promptly.
 #include "support/child_process.h"

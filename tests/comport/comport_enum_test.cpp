@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "comport/Comport.h"
 #include "platform/comm_config_dialog.h"
 #include "platform/default_comm_config.h"

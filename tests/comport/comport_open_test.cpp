@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening and closing, the event mask and the event thread's life, dispatch to the handlers
 // on the UI thread, a far end that vanishes, and stopping the thread while it waits for the
 // UI thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the component owes callers other than the program: an indicator that lets go of a
 // port whose device has just vanished, errors that carry the system's reason, the process
 // priority given back exactly, and handler slots that the event thread reads while the

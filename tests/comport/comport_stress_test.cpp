@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening and closing a port a thousand times while bytes keep arriving and the event thread
 // hands them to the UI thread: no leak (run under AddressSanitizer), no hang, no crash.
 #include "comport_test_util.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared by the serial port component's tests: waiting in the event loop with a deadline, and
 // a recorder of handler calls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads, writes and their events, completion waits and "Timeout", typed values' byte order,
 // line errors, modem lines and what a closed port answers.
 #include "comport_test_util.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program as an operator meets it on a good day: first start, connect, clock, battery,
 // downloads, clearing the memory, the terminal, settings across a restart and ports that
 // come and go, against simulated units on ptys.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The whole program in this process, driven the way an operator drives it: its four windows
 // in a program sandbox (program, application data, desktop, documents, device and sysfs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program on a bad day: units that stop talking or vanish mid-download, noisy lines,
 // malformed answers, hostile data, folders and disks that refuse writes, an impatient
 // operator, and many cycles in a row. Each case checks what the operator is told, what the

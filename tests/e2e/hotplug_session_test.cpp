@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The session follows the hardware: a unit process killed outright, a download cut off by an
 // unplug, ports behind two levels of links, and ports another program holds without a lock.
 #include "e2e_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the operator is shown about the unit and the port: the identity field and the port
 // label across a connect, a download and a second unit plugged in; the question that names a
 // unit not downloaded before its memory is cleared; the Stop of a running download.

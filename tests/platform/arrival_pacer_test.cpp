@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // When a waiter that hands input over reads the next arrival: a lone one at once, a stream's
 // after a short hold that never lets much gather.
 #include "platform/arrival_pacer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/serial_device_info.h"
 #include "support/fake_device_tree.h"
 #include "support/pty_pair.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/exception_guard.h"
 #include "support/exception_boxes.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/port_table.h"
 #include "support/pty_pair.h"
 

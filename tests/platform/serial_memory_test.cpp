@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Line events that a pty cannot show, through the in-memory null-modem pair.
 #include "serial_test_util.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial layer over real ptys: open rules, transfers, time-outs, events, purge and the
 // far end hanging up.
 #include "serial_test_util.h"

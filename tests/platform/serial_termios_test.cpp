@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device control block <-> termios2, without a device.
 #include "platform/termios_dcb.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Helpers shared by the serial layer's tests: overlapped requests with their own event,
 // and the CPU time the process spends while a test waits.

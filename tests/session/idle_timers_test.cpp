@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Idle with the port open, none of the session's timers is left running: a pause's timer and
 // an exchange's time-out stop once their job is done.
 #include "session_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command set's decisions against a scripted session: what is sent, in which order the
 // operator is told, and what state is left, for each outcome.
 #include "main/instrument_commands.h"

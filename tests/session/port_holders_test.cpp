@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Who holds a port is found without opening it: other processes' descriptors (programs that
 // take no lock), locks, UUCP lock files. Listing and refreshing open nothing; the session's
 // own open refuses a port someone else holds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture primitive writes whole chunks into the main window's capture file and times
 // out on silence only.
 #include "session_fixture.h"

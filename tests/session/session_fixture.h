@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A serial session form over a pty linked as COM5 in a temporary port folder, with its run
 // log in a program sandbox and every message box scripted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening, closing and probing the session's port over ptys in a temporary port folder.
 #include "session_fixture.h"
 

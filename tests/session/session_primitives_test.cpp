@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The primitives against a pty whose far end the test plays.
 #include "session_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The session's device goes without a removal message (a pty that closes): the session learns
 // it from its component, says so once in the run log, asks for a rescan and reopens later.
 #include "session_fixture.h"

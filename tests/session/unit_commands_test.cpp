@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The operator's unit actions, triggered on the main window against the simulated unit on a
 // pty: the boxes in order, the run-log lines of each exchange, and the state left behind.
 #include "collection/program_fixture.h"

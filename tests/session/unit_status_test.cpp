@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The identity field's text, the question before a clearing and the guidance, without a
 // window: a unit connected, downloaded, unplugged, another one plugged in.
 #include "main/unit_status.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Points the process's port table at a program sandbox's port folder (with empty device and
 // sysfs folders, so no port of the machine is ever looked at), gives the test a fresh serial form

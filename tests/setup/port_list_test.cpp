@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial form's port list over pty links in a temporary port folder: free, held and
 // missing ports, the session's own port, the choice of the selected entry.
 #include "port_folder_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ports that come and go: device-change messages as the serial form receives them, and the
 // whole road from a link made or removed in the port folder to the form's reaction, also
 // while an exchange with the unit is waiting.

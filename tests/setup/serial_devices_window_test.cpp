@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "setup/fSerialDevices.h"
 #include "support/fake_device_tree.h"
 #include "support/pty_pair.h"

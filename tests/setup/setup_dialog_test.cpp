@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The setup dialog inside the program started in a program sandbox: refresh on show, the
 // port picked or typed, both settings written on every close and read at the next start,
 // Browse's path rules and the Device Manager button.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's end of a simulated unit's pty, for tests: raw mode, reads with deadlines.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A simulated unit over a real pty: the link, exchanges, pacing, line faults, state across
 // restarts, and the xrq-unit-sim program itself.
 #include "line_client.h"

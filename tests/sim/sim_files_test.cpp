@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Data files, the state file, the command line and the saved port number.
 #include "tools/sim/data_set.h"
 #include "tools/sim/sim_options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The unit's command logic without a line: replies, clock entry, clear sequence, download.
 #include "tools/sim/unit_model.h"
 

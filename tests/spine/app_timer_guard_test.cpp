@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window-message timer's restart rules and the exception guard around Qt entries.
 #include "platform/app_timer.h"
 #include "platform/exception_guard.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The five dialog operations: what each box shows and what each writes to the run log.
 #include "dialogs/Dialogs.h"
 #include "dialogs/scripted_dialogs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file: Windows profile semantics on files written by us, by hand or elsewhere.
 #include "platform/ini_file.h"
 #include "spine_fixture.h"

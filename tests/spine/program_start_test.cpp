@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program started in-process over temporary folders: first start, settings, the main
 // window's actions and labels, the updater and the end line.
 #include "dialogs/scripted_dialogs.h"

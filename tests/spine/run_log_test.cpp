@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The run log: line format and cleaning, the file on disk, trimming and its failure paths.
 #include "dialogs/run_log.h"
 #include "spine_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A program sandbox that the run log points into for one test, and small file helpers.
 #include "dialogs/run_log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A child program for tests, started with posix_spawn and watched through descriptors: its
 // error channel through a pipe, its end through a pidfd, both waited for with poll and a

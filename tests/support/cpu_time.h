@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // CPU time, to show that something stays idle while it waits: a thread spinning on a dead
 // device burns the whole interval, an idle one next to nothing, so a bound with room for a

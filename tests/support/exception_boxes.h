@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Records the error boxes the exception guard would show, instead of showing them, for as
 // long as it lives (tests that drive whole windows use dialogs::ScriptedDialogs instead).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A temporary device folder, sysfs folder and port folder, installed as the process's port
 // table for the life of the object, so that tests list, probe and configure ptys linked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A pseudo-terminal pair for tests that need a real tty without touching the machine's own
 // serial ports. The test plays the far end on the master; the code under test opens the

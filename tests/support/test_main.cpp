@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every test program runs with a QApplication on the main thread, headless, so that
 // widgets, timers and queued calls to the UI thread behave as in the program.
 #include <QApplication>

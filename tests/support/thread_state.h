@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Whether another thread of this process has gone to sleep in the kernel: for a test that must
 // act only once a call on that thread is blocked (a flush waiting on held output, say) and

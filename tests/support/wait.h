@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Waiting in tests: the event loop runs until a condition holds or a deadline passes. The wait
 // sleeps in the loop, woken by events or by the deadline's timer; it never spins, so it takes

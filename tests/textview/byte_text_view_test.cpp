@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The byte text view: its line index over the received bytes, selection and copy, and that
 // appends paint only what is in view.
 #include "serial/byte_text_view.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading data files as the download writes them, and what the viewer makes of bad input.
 #include "viewer/data_file.h"
 

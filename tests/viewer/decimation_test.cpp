@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the plot draws of a series: min and max per pixel column, gaps, time-axis ticks.
 #include "viewer/decimation.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The viewer window offscreen on files written by the program's own conversion, bad files,
 // the saved outputs, and the main window's hooks after a download from the simulated unit.
 #include "collection/program_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The unit's logged memory: data sets, each a name and its records (one text line each).
 // Also the plain-text data file in which sets are kept on disk and the sets the simulator

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A simulated XRQ unit on a fresh pseudo-terminal, running on a thread of its own.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What a simulated unit is and how its line behaves: the options of PtyUnit::start and of
 // the xrq-unit-sim command line (parseCommandLine turns argv into them; usageText is what

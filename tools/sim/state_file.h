@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The unit's lasting state in a text file, so that a simulated unit keeps its memory, its
 // clock and its serial number across restarts:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The XRQ unit's command logic, without any I/O: bytes in, reply text out. PtyUnit drives
 // it from its line thread; tests drive it directly. Not thread-safe: the owner serialises.
