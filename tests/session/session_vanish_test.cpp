@@ -77,7 +77,7 @@ TEST_F(Vanish, ADeviceThatGoesDuringTheOpeningPauseLeavesTheSessionClosed) {
     ASSERT_FALSE(dialogs.shown.empty());
     EXPECT_EQ(lastBox(), "Unable to open COM5.\nThe device went away while the port was being "
                          "opened.");
-    EXPECT_TRUE(waitFor([&] { return !form->SerialCom->Active(); }));
+    EXPECT_TRUE(waitUntil([&] { return !form->SerialCom->Active(); }));
     // Nothing is sent on a port the session does not hold; the wait runs out as its time-out.
     EXPECT_EQ(form->iWaitForChar("!", '>', 0, 300), -1);
     EXPECT_FALSE(form->PortOpen);

@@ -382,8 +382,8 @@ TEST_F(SetupDialogTest, SelectionDialogCreatesATypedNewFolder) {
 // A typed directory whose last part names no folder is a prefix of the file names: the
 // dialog says so under the box, and says nothing for a folder (with or without its "/").
 TEST_F(SetupDialogTest, ANoteUnderTheDataDirectoryTellsWhenItIsAPrefix) {
-    const std::string r = root.path().toStdString();
-    ASSERT_TRUE(QDir().mkpath(root.path() + "/Field/typed"));
+    const std::string r = sandbox.root();
+    ASSERT_TRUE(QDir().mkpath(rootDir + "/Field/typed"));
     TFormSetup dialog;
     dialog.show();
     struct Case {
@@ -411,7 +411,7 @@ TEST_F(SetupDialogTest, ANoteUnderTheDataDirectoryTellsWhenItIsAPrefix) {
     // The folder made meanwhile: the next showing of the dialog says no more.
     dialog.EditDataDirectory->setText(QString::fromStdString(r + "/Field/later"));
     EXPECT_TRUE(dialog.LabelDataNote->isVisible());
-    ASSERT_TRUE(QDir().mkpath(root.path() + "/Field/later"));
+    ASSERT_TRUE(QDir().mkpath(rootDir + "/Field/later"));
     dialog.hide();
     dialog.show();
     EXPECT_FALSE(dialog.LabelDataNote->isVisible());

@@ -278,7 +278,7 @@ TEST_F(ViewerHooks, ViewAfterDownloadOpensTheThreeSetsPlotted) {
     EXPECT_EQ(program, QString::fromLatin1(XRQ_BIN_DIR) + "/xrq-view");
     ASSERT_EQ(args.size(), 3 + 3);
     EXPECT_EQ(args.mid(0, 3), (QStringList{"--folder", QString::fromStdString(dataDir), "--"}));
-    EXPECT_EQ(args.mid(3), qPaths(collection::lastCollectedFiles()));
+    EXPECT_EQ(args.mid(3), qPaths(FormXRQMain->LastDownload.files));
     EXPECT_TRUE(FormXRQMain->findChildren<ViewerWindow*>().isEmpty());
 }
 
