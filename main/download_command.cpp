@@ -197,9 +197,11 @@ std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const
                 "): " + std::to_string(more) + " more bytes went to " + path,
             __LINE__);
     if (bar)
-        bar->showMessage(interruptedText(CaptureEnd::Stopped, progress, sink.intermediatePath()) +
-                         QStringLiteral("; %1 more after Stop, kept there too")
-                             .arg(formatByteCount(static_cast<double>(more))));
+        showOutcome(bar, (interruptedText(CaptureEnd::Stopped, progress, sink.intermediatePath()) +
+                          QStringLiteral("; %1 more after Stop, kept there too")
+                              .arg(formatByteCount(static_cast<double>(more))))
+                             .toLocal8Bit()
+                             .toStdString());
     return more;
 }
 

@@ -146,7 +146,7 @@ TEST(DurableOrder, DataFilesAndTheirFolderAreSyncedBeforeTheOperatorIsTold) {
     });
     const long keptSynced = firstIndex([](const std::string& l) {
         return l.find("fsync(") != std::string::npos &&
-               l.find("/downloads/unknown/") != std::string::npos;
+               l.find("/downloads/XRQ10472/") != std::string::npos;
     });
     EXPECT_GE(intermediateSynced, 0);
     EXPECT_GE(keptSynced, 0);
@@ -155,7 +155,7 @@ TEST(DurableOrder, DataFilesAndTheirFolderAreSyncedBeforeTheOperatorIsTold) {
 }
 
 // Every download keeps its own copy: byte for byte what the unit sent, never overwritten
-// by the next one, under the unit's serial number once it is known.
+// by the next one, under the serial number the unit gives just before the download.
 TEST_F(Durable, TwoDownloadsGiveTwoKeptFilesByteForByte) {
     const std::vector<std::string> sent = {
         "\r\n* XRQ data logger\r\nName: ONE\r\n1,2\r\n3,4\r\n>",
@@ -178,7 +178,7 @@ TEST_F(Durable, TwoDownloadsGiveTwoKeptFilesByteForByte) {
         unit.reset();
     }
     EXPECT_NE(kept[0], kept[1]);
-    EXPECT_EQ(kept[0].rfind(keptFolder() + "unknown/", 0), 0u) << kept[0];
+    EXPECT_EQ(kept[0].rfind(keptFolder() + "XRQ10472/", 0), 0u) << kept[0];
     EXPECT_EQ(filesUnder(keptFolder()),
               (std::vector<std::string>{std::min(kept[0], kept[1]), std::max(kept[0], kept[1])}));
     EXPECT_EQ(readWholeFile(kept[0]), sent[0]); // the second did not touch the first

@@ -174,7 +174,7 @@ TEST_F(RegisterRound, AnIncompleteDownloadAndAnUnconfirmedClearAreRecordedAsSuch
     const unitreg::Download& d = events[1].download;
     EXPECT_FALSE(d.complete);
     EXPECT_FALSE(d.verified);
-    EXPECT_EQ(d.why, "Timeout during data download");
+    EXPECT_EQ(d.why, "it did not end with the unit's prompt");
     EXPECT_EQ(d.bytes, 300u);
     EXPECT_EQ(d.bytes, intermediate().size());
     EXPECT_TRUE(d.files.empty());

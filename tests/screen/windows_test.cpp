@@ -153,13 +153,7 @@ TEST_F(OnScreen, APlaceTheOperatorChoseComesBackOnTheSameScreenOnly) {
     FormTerminal->hide();
     // The next run: the place comes back from the file (a window not shown before).
     DestroyProgramWindows();
-    ProgramLocations where;
-    where.programDir = root + "/prog/";
-    where.appData = root + "/appdata";
-    where.desktop = root + "/desktop";
-    where.deviceDir = root + "/dev";
-    where.sysfsDir = root + "/sys";
-    CreateProgramWindows(where);
+    CreateProgramWindows(sandbox.locations());
     FormXRQMain->show();
     FormXRQMain->ActionTeminal->trigger();
     QCoreApplication::processEvents();
