@@ -124,22 +124,26 @@ bool MainWindowView::confirm(const std::string& message, bool defaultYes) {
     return DlgConfirm(message, defaultYes);
 }
 
-std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window) {
+namespace {
+
+// The command set over the window's session and view, for one call.
+template <class Call> auto withInstrumentCommands(TFormXRQMain& window, Call&& call) {
     if (!FormSerial)
         throw std::logic_error("The serial session does not exist");
     FormSerialSession session(*FormSerial);
     MainWindowView view(window, *FormSerial);
     InstrumentCommands commands(session, view);
     commands.units = &window.Units;
-    return commands.identifyUnit();
+    return call(commands);
+}
+
+} // namespace
+
+std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window) {
+    return withInstrumentCommands(
+        window, [](InstrumentCommands& commands) { return commands.identifyUnit(); });
 }
 
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)()) {
-    if (!FormSerial)
-        throw std::logic_error("The serial session does not exist");
-    FormSerialSession session(*FormSerial);
-    MainWindowView view(window, *FormSerial);
-    InstrumentCommands commands(session, view);
-    commands.units = &window.Units;
-    (commands.*operation)();
+    withInstrumentCommands(window, [operation](InstrumentCommands& c) { (c.*operation)(); });
 }

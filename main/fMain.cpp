@@ -7,14 +7,13 @@
 #include "main/data_collection.h"
 #include "main/download_command.h"
 #include "main/download_status.h"
-#include "main/status_panel.h"
 #include "main/guide_location.h"
-#include "main/unit_status.h"
-#include "main/window_fit.h"
 #include "main/register_writer.h"
+#include "main/status_panel.h"
 #include "main/unit_status.h"
 #include "main/units_window.h"
 #include "main/viewer_launch.h"
+#include "main/window_fit.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
@@ -615,7 +614,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     bool unitNamed = false;
     std::string unitOnCable = hooks.unitSerial;
     hooks.identifyUnit = [this, &unitNamed, &unitOnCable](std::string& unitText,
-                                                           std::string& unitSerial) {
+                                                          std::string& unitSerial) {
         // A closed session has no unit to ask (and its download sends nothing either).
         std::optional<std::string> serial;
         if (FormSerial->PortOpen || FormSerial->LostDevice())

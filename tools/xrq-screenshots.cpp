@@ -29,12 +29,12 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QTimer>
 

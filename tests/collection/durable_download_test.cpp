@@ -8,8 +8,8 @@
 #include "setup/fSetup.h"
 
 #include <QLineEdit>
-#include <QPushButton>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 
 #include <algorithm>

@@ -6,8 +6,8 @@
 #include "e2e_fixture.h"
 
 #include "comport/Comport.h"
-#include "support/slowdown.h"
 #include "main/status_panel.h"
+#include "support/slowdown.h"
 
 #include <QAction>
 #include <QLabel>
