@@ -16,6 +16,7 @@ namespace dialogs {
 namespace {
 
 ScriptedDialogs* g_script = nullptr;
+BoxPresenter g_presenter;
 bool g_programEnding = false;
 
 // A Yes/No question answered by anything but its two buttons would take an answer the
@@ -81,6 +82,11 @@ QString boxText(const std::string& text) {
 
 // Shows one application-modal box and waits for the operator. Returns true for Yes.
 bool present(BoxShown box) {
+    // Without a screen the text is still told where the presenter tells it, ending or not.
+    if (g_presenter && !g_script) {
+        const bool answer = g_presenter(box);
+        return g_programEnding ? box.kind == BoxKind::Confirm && box.defaultYes : answer;
+    }
     // An ending program has no one to answer: the log already holds the text, and a question
     // takes its default button, which is the safe answer of each of the program's questions.
     if (g_programEnding)
@@ -139,6 +145,10 @@ bool ScriptedDialogs::present(BoxShown box) {
     if (onBox)
         onBox(box);
     return box.answer;
+}
+
+void setPresenter(BoxPresenter presenter) {
+    g_presenter = std::move(presenter);
 }
 
 void setProgramEnding(bool ending) {

@@ -6,22 +6,14 @@
 // is queued, counted in unansweredConfirms). Only tests construct it. UI thread only; objects
 // nest, the newest one wins and the previous one is restored when it goes.
 
+#include "dialogs/box_presenter.h"
+
 #include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace dialogs {
-
-enum class BoxKind { Confirm, Error, Warning, Info, InternalError, Exception };
-
-struct BoxShown {
-    BoxKind kind;
-    std::string caption;
-    std::string text;
-    bool defaultYes = false; // confirmations: the default button
-    bool answer = false;     // confirmations: what the box answered
-};
 
 class ScriptedDialogs {
 public:

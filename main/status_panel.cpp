@@ -224,6 +224,7 @@ void StatusPanel::setState(const QString& text) {
 void StatusPanel::setProgress(const QString& text) {
     m_progress->setFullText(text);
     updateVisibility();
+    emit progressShown(text);
 }
 
 void StatusPanel::setOutcome(const QString& text) {

@@ -110,6 +110,10 @@ public:
     // Copy Path: the selected file's full path, or the folder when no file is selected.
     QString pathToCopy() const;
 
+signals:
+    // The progress lines changed (a terminal beside the window may follow them).
+    void progressShown(const QString& text);
+
 private:
     void updateVisibility();
 

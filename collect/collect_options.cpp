@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "collect/collect_options.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QStringList>
+
+namespace collect {
+
+const char* exitName(Exit code) {
+    switch (code) {
+    case Exit::Safe:
+        return "safe";
+    case Exit::Failed:
+        return "failed";
+    case Exit::Usage:
+        return "usage";
+    case Exit::NoUnit:
+        return "no-unit";
+    case Exit::PortMissing:
+        return "port-missing";
+    case Exit::PortInUse:
+        return "port-in-use";
+    case Exit::PermissionDenied:
+        return "permission-denied";
+    case Exit::DownloadIncomplete:
+        return "download-incomplete";
+    case Exit::DataDirectoryUnusable:
+        return "data-directory-unusable";
+    case Exit::AlreadyRunning:
+        return "already-running";
+    case Exit::Stopped:
+        return "stopped";
+    }
+    return "failed";
+}
+
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
+    // Qt's parser: long options with "--", values as "--port 3" or "--port=3", and the
+    // same refusal texts as the other programs of the package.
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
+    const QCommandLineOption device(QStringLiteral("device"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption dir(QStringLiteral("dir"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption setClock(QStringLiteral("set-clock"));
+    const QCommandLineOption battery(QStringLiteral("battery"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({port, device, dir, setClock, battery, json, quiet, help, version});
+
+    QStringList list{QStringLiteral("xrq-collect")};
+    for (const std::string& arg : args)
+        list << QFile::decodeName(QByteArray::fromStdString(arg));
+    ParsedCommandLine parsed;
+    if (!parser.parse(list)) {
+        parsed.error = parser.errorText().toStdString();
+        return parsed;
+    }
+    CollectOptions& o = parsed.options;
+    o.help = parser.isSet(help);
+    o.version = parser.isSet(version);
+    o.setClock = parser.isSet(setClock);
+    o.battery = parser.isSet(battery);
+    o.json = parser.isSet(json);
+    o.quiet = parser.isSet(quiet);
+    if (!parser.positionalArguments().isEmpty()) {
+        parsed.error = "Unexpected argument '" +
+                       parser.positionalArguments().first().toStdString() +
+                       "': the port is given with --port N or --device PATH.";
+        return parsed;
+    }
+    if (parser.values(port).size() > 1 || parser.values(device).size() > 1 ||
+        parser.values(dir).size() > 1) {
+        parsed.error = "--port, --device and --dir are each given once.";
+        return parsed;
+    }
+    if (parser.isSet(port) && parser.isSet(device)) {
+        parsed.error = "--port and --device name the same thing: give one of them.";
+        return parsed;
+    }
+    if (parser.isSet(port)) {
+        bool ok = false;
+        const int n = parser.value(port).toInt(&ok);
+        if (!ok || n < 1 || n > 256) {
+            parsed.error = "--port takes a COM port number from 1 to 256, not '" +
+                           parser.value(port).toStdString() + "'.";
+            return parsed;
+        }
+        o.port = n;
+    }
+    if (parser.isSet(device)) {
+        o.device = QFile::encodeName(parser.value(device)).toStdString();
+        if (o.device.empty()) {
+            parsed.error = "--device takes the path of a serial device.";
+            return parsed;
+        }
+    }
+    if (parser.isSet(dir)) {
+        o.dir = QFile::encodeName(parser.value(dir)).toStdString();
+        if (o.dir->empty()) {
+            parsed.error = "--dir takes a data directory.";
+            return parsed;
+        }
+    }
+    return parsed;
+}
+
+std::string helpText() {
+    return R"(Usage: xrq-collect [--port N | --device PATH] [--dir DIR] [--set-clock] [--battery]
+                   [--json] [--quiet]
+
+Downloads the data sets of the XRQ unit on the serial port into the data directory, without
+windows: the unit is connected ("R", then "!"), its data downloaded ("F"), converted into one
+text file per data set, checked on the disk and kept as a raw copy, and the visit recorded in
+the unit register, as the windowed program does. The unit's memory is never cleared.
+
+Options:
+  --port N        the COM port number N (1-256), as in the program's Setup; default: the
+                  port saved in XRQ.ini
+  --device PATH   the serial device at PATH (/dev/ttyUSB0, a /dev/serial/by-id/ link)
+  --dir DIR       the data directory (a folder, or a prefix of the file names); default:
+                  the one saved in XRQ.ini. It must exist: it is never created here.
+  --set-clock     set the unit's clock to this computer's local time before downloading
+  --battery       read the unit's battery voltage and temperature before downloading
+  --json          print one JSON object on standard output: the unit, the files, bytes,
+                  data sets, battery and the outcome
+  --quiet         tell only errors and warnings on standard error (no progress, no notes)
+  --help          this text; --version: the program's version
+
+Messages go to standard error and into the run log. On a terminal a progress line shows the
+bytes, the rate and the data set arriving. SIGTERM or Ctrl+C stops the download; what
+arrived is kept.
+
+Exit status:
+  0   data safe: every data set written, read back and synced (or the unit held none)
+  1   failed otherwise (the run log says why)
+  2   the command line could not be understood
+  3   no XRQ unit answered on the port
+  4   the port is missing: no device, or a port number that stands for none
+  5   the port is in use by another program (the windowed program, a terminal)
+  6   permission denied on the port's device (join the group that owns it, often dialout)
+  7   the download was cut, stopped or could not be verified: its bytes are kept
+  8   the data directory is missing or cannot take files
+  9   another xrq-collect is already collecting from this port
+  10  stopped by SIGTERM or Ctrl+C before the data was safe; what arrived is kept
+)";
+}
+
+} // namespace collect

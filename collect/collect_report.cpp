@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "collect/collect_report.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringDecoder>
+
+namespace collect {
+namespace {
+
+QString text(const std::string& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = utf8.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+    if (!utf8.hasError())
+        return decoded;
+    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+}
+
+QJsonValue textOrNull(const std::string& bytes) {
+    return bytes.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text(bytes));
+}
+
+} // namespace
+
+std::string reportJson(const CollectReport& r) {
+    QJsonObject unit;
+    unit[QStringLiteral("serial")] = textOrNull(r.serial);
+    unit[QStringLiteral("port")] = r.port > 0 ? QJsonValue(r.port) : QJsonValue();
+    unit[QStringLiteral("device")] = textOrNull(r.device);
+
+    QJsonArray files;
+    for (const std::string& f : r.files)
+        files.append(text(f));
+    QJsonArray warnings;
+    for (const std::string& w : r.warnings)
+        warnings.append(text(w));
+
+    QJsonValue battery;
+    if (r.volts && r.celsius)
+        battery = QJsonObject{{QStringLiteral("volts"), *r.volts},
+                              {QStringLiteral("celsius"), *r.celsius}};
+
+    QJsonObject o;
+    o[QStringLiteral("outcome")] = QString::fromLatin1(exitName(r.exit));
+    o[QStringLiteral("exit")] = static_cast<int>(r.exit);
+    o[QStringLiteral("safe")] = r.exit == Exit::Safe;
+    o[QStringLiteral("message")] = textOrNull(r.message);
+    o[QStringLiteral("unit")] = unit;
+    o[QStringLiteral("dataDirectory")] = textOrNull(r.dataDirectory);
+    o[QStringLiteral("files")] = files;
+    o[QStringLiteral("sets")] = static_cast<int>(r.files.size());
+    o[QStringLiteral("bytes")] = static_cast<double>(r.bytes);
+    o[QStringLiteral("seconds")] = r.seconds;
+    o[QStringLiteral("keptFile")] = textOrNull(r.keptFile);
+    o[QStringLiteral("downloaded")] = r.downloadStarted;
+    o[QStringLiteral("verified")] = r.verified;
+    o[QStringLiteral("battery")] = battery;
+    o[QStringLiteral("clockSet")] = r.clockSet ? QJsonValue(text(r.clockText)) : QJsonValue();
+    o[QStringLiteral("warnings")] = warnings;
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}
+
+std::string progressLine(const QString& progressText, int width) {
+    QStringList parts = progressText.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString& p : parts)
+        p = p.simplified();
+    QString line = parts.join(QStringLiteral(" | "));
+    if (width < 8)
+        width = 8;
+    if (line.size() > width) {
+        const int keep = width - 3;
+        line = line.left(keep - keep / 2) + QStringLiteral("...") + line.right(keep / 2);
+    }
+    return line.toLocal8Bit().toStdString();
+}
+
+} // namespace collect

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// What one collection found and did, as --json prints it, and the terminal's progress line.
+// Plain logic, no windows.
+
+#include "collect/collect_options.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace collect {
+
+struct CollectReport {
+    Exit exit = Exit::Failed;
+    std::string message; // the outcome in words (empty when safe)
+    int port = -1;       // the COM number used
+    std::string device;  // its device path, empty when unknown
+    std::string serial;  // the unit's serial number, empty when it gave none
+    std::string dataDirectory;
+    std::vector<std::string> files; // data files written by this download
+    std::string keptFile;           // the raw copy of the download, empty when none
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    bool downloadStarted = false;
+    bool verified = false;
+    std::optional<double> volts, celsius; // --battery, when the unit answered
+    bool clockSet = false;
+    std::string clockText;             // what the clock was set to
+    std::vector<std::string> warnings; // what did not stop the download (battery, clock, ...)
+};
+
+// One JSON object, one line, ending in "\n". Path bytes that are not UTF-8 come out as
+// Latin-1 (a file name of another encoding stays readable, and the object stays valid).
+std::string reportJson(const CollectReport& report);
+
+// The status panel's progress lines as one terminal line of at most `width` columns: the
+// lines joined by " | ", the middle shortened with "..." when too long.
+std::string progressLine(const QString& progressText, int width);
+
+} // namespace collect

@@ -1,0 +1,486 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "collect/collector.h"
+
+#include "dialogs/Dialogs.h"
+#include "dialogs/box_presenter.h"
+#include "main/command_links.h"
+#include "main/data_collection.h"
+#include "main/data_directory.h"
+#include "main/fMain.h"
+#include "main/program_start.h"
+#include "main/status_panel.h"
+#include "main/window_fit.h"
+#include "platform/dos_devices.h"
+#include "platform/exception_guard.h"
+#include "platform/port_table.h"
+#include "serial/fSerial.h"
+#include "setup/fSetup.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScopeGuard>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace collect {
+namespace {
+
+constexpr int kPrivatePort = 256; // a device no COM number stands for is COM256 here
+
+std::string canonical(const std::string& path) {
+    const QString c =
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(path))).canonicalFilePath();
+    return QFile::encodeName(c).toStdString();
+}
+
+// A device path as one folder name: "/dev/ttyUSB0" -> "ttyUSB0", "/dev/pts/4" -> "pts_4".
+std::string deviceKey(const std::string& path) {
+    std::string key = path.rfind("/dev/", 0) == 0 ? path.substr(5) : path;
+    for (char& c : key)
+        if (c == '/')
+            c = '_';
+    while (!key.empty() && key.front() == '_')
+        key.erase(0, 1);
+    return key;
+}
+
+void log(const std::string& text, unsigned line) {
+    LogWrite("xrq-collect: " + text, line, LogSizeLimit);
+}
+
+// Standard error: the boxes' texts, and on a terminal one progress line rewritten in place.
+class Console {
+public:
+    explicit Console(bool quiet) : m_quiet(quiet), m_tty(::isatty(STDERR_FILENO) == 1) {}
+    ~Console() { endProgress(); }
+
+    void progress(const QString& text) {
+        if (m_quiet || !m_tty)
+            return;
+        struct winsize ws {};
+        const int width =
+            ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? int(ws.ws_col) - 1 : 79;
+        std::fprintf(stderr, "\r%s\033[K", progressLine(text, width).c_str());
+        std::fflush(stderr);
+        m_progressShown = true;
+    }
+    // A box's text; notes and answered questions only without --quiet.
+    void box(const dialogs::BoxShown& box, bool answer) {
+        using dialogs::BoxKind;
+        std::string text;
+        switch (box.kind) {
+        case BoxKind::Confirm:
+            if (m_quiet)
+                return;
+            text = box.text + " - answered " + (answer ? "Yes" : "No");
+            break;
+        case BoxKind::Info:
+            if (m_quiet)
+                return;
+            text = box.text;
+            break;
+        case BoxKind::Warning:
+            text = "Warning: " + box.text;
+            break;
+        case BoxKind::Error:
+        case BoxKind::InternalError:
+        case BoxKind::Exception:
+            text = "Error: " + box.text;
+            break;
+        }
+        say(text);
+    }
+    void say(const std::string& text) {
+        endProgress();
+        std::fprintf(stderr, "xrq-collect: %s\n", text.c_str());
+        std::fflush(stderr);
+    }
+    void endProgress() {
+        if (!m_progressShown)
+            return;
+        std::fputc('\n', stderr);
+        m_progressShown = false;
+    }
+
+private:
+    bool m_quiet;
+    bool m_tty;
+    bool m_progressShown = false;
+};
+
+// The run's state between its steps.
+class Collection {
+public:
+    Collection(const CollectOptions& options, Console& console)
+        : m_options(options), m_console(console) {}
+
+    void run();
+    CollectReport report;
+    bool ran = false;
+    bool messageTold = false;
+
+    // Every box of the run, in order; a question is answered by the options.
+    bool presentBox(const dialogs::BoxShown& box) {
+        bool answer = box.defaultYes;
+        // The only question asked on purpose: it comes when --set-clock asked for it.
+        if (box.kind == dialogs::BoxKind::Confirm && box.text == "Set XRQ clock to computer?")
+            answer = m_options.setClock;
+        m_boxes.push_back(box);
+        m_boxes.back().answer = answer;
+        m_console.box(box, answer);
+        return answer;
+    }
+
+private:
+    // `told`: the message stood in a box already (standard error has it).
+    bool fail(Exit code, const std::string& message, bool told = false) {
+        report.exit = code;
+        report.message = message;
+        messageTold = told;
+        return false;
+    }
+    bool ended() {
+        if (!ProgramEndRequested())
+            return false;
+        return fail(Exit::Stopped, "Stopped by a signal; what arrived is kept.");
+    }
+    // The last error box since `from`, or empty.
+    std::string lastError(std::size_t from) const {
+        for (std::size_t i = m_boxes.size(); i > from; --i) {
+            const dialogs::BoxShown& b = m_boxes[i - 1];
+            if (b.kind == dialogs::BoxKind::Error || b.kind == dialogs::BoxKind::InternalError)
+                return b.text;
+        }
+        return {};
+    }
+    bool choosePort();
+    bool lockPort();
+    bool chooseDataDirectory();
+    bool connect();
+    void readBattery();
+    void setClock();
+    void download();
+
+    const CollectOptions& m_options;
+    Console& m_console;
+    std::vector<dialogs::BoxShown> m_boxes;
+    int m_port = 0;
+    std::string m_key; // the device's name, for the port's working folder
+    int m_lockFd = -1;
+    std::string m_startFolder;
+
+public:
+    ~Collection() {
+        if (m_lockFd >= 0)
+            ::close(m_lockFd);
+        if (!m_startFolder.empty() && ::chdir(m_startFolder.c_str()) != 0)
+            log("Cannot return to " + m_startFolder, __LINE__);
+    }
+};
+
+bool Collection::choosePort() {
+    const platform::PortTable table = platform::PortTable::current();
+    if (m_options.port) {
+        m_port = *m_options.port;
+    } else if (!m_options.device.empty()) {
+        const std::string device = canonical(m_options.device);
+        if (device.empty())
+            return fail(Exit::PortMissing, "The device " + m_options.device + " does not exist.");
+        m_port = portNumberOfDevice(device);
+        if (m_port == 0) {
+            // A device none of the COM numbers stands for (a board's own UART, say) gets a
+            // port folder of this run's own, where it is COM256.
+            const std::string folder = TempFilesPath + "collect/" + deviceKey(device) + "/ports/";
+            ::mkdir((TempFilesPath + "collect").c_str(), 0700);
+            ::mkdir((TempFilesPath + "collect/" + deviceKey(device)).c_str(), 0700);
+            ::mkdir(folder.c_str(), 0700);
+            const std::string link = folder + "COM" + std::to_string(kPrivatePort);
+            ::unlink(link.c_str());
+            if (::symlink(device.c_str(), link.c_str()) != 0)
+                return fail(Exit::Failed,
+                            "Cannot link " + device + " as " + link + ": " + std::strerror(errno));
+            platform::PortTable::setCurrent(
+                platform::PortTable(table.deviceDir(), table.sysfsDir(), folder, table.lockDir()));
+            m_port = kPrivatePort;
+            log(m_options.device + " is COM" + std::to_string(kPrivatePort) + " for this run",
+                __LINE__);
+        }
+    } else {
+        m_port = FormSerial->ComPortNumber;
+    }
+    if (m_port < 1 || m_port > 256)
+        return fail(Exit::PortMissing, "No serial port is chosen: give --port N or --device "
+                                       "PATH, or choose one in the program's Setup.");
+    FormSerial->ComPortNumber = m_port;
+    FormXRQMain->UpdateComPortLabel();
+    report.port = m_port;
+    report.device = comPortDevice(m_port);
+    const std::string resolved = canonical(platform::PortTable::current().devicePath(m_port));
+    m_key = resolved.empty() ? "COM" + std::to_string(m_port) : deviceKey(resolved);
+    return true;
+}
+
+// One collector per port: the lock lives in the port's working folder, where the
+// intermediate file is written too, so a second collector touches neither.
+bool Collection::lockPort() {
+    const std::string folder = TempFilesPath + "collect/" + m_key + "/";
+    ::mkdir((TempFilesPath + "collect").c_str(), 0700);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail(Exit::Failed,
+                    "Cannot create the working folder " + folder + ": " + std::strerror(errno));
+    const std::string lock = folder + "xrq-collect.lock";
+    m_lockFd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (m_lockFd < 0)
+        return fail(Exit::Failed, "Cannot open the lock " + lock + ": " + std::strerror(errno));
+    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = {};
+        const ssize_t n = ::pread(m_lockFd, pid, sizeof pid - 1, 0);
+        std::string holder = n > 0 ? std::string(pid, std::size_t(n)) : std::string();
+        while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' '))
+            holder.pop_back();
+        return fail(Exit::AlreadyRunning,
+                    "Another xrq-collect" + (holder.empty() ? "" : " (process " + holder + ")") +
+                        " is collecting from COM" + std::to_string(m_port) + ".");
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(m_lockFd, 0) != 0 || ::pwrite(m_lockFd, pid.data(), pid.size(), 0) < 0)
+        log("Cannot write the process number into " + lock, __LINE__);
+    char here[4096];
+    if (::getcwd(here, sizeof here))
+        m_startFolder = here;
+    if (::chdir(folder.c_str()) != 0)
+        return fail(Exit::Failed, "Cannot work in " + folder + ": " + std::strerror(errno));
+    return true;
+}
+
+bool Collection::chooseDataDirectory() {
+    std::string dir = m_options.dir
+                          ? *m_options.dir
+                          : collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    // Relative to where the command was given, not to the port's working folder.
+    if (!dir.empty() && dir.front() != '/' && !m_startFolder.empty())
+        dir = m_startFolder + "/" + dir;
+    FormSetup->EditDataDirectory->setText(QFile::decodeName(QByteArray::fromStdString(dir)));
+    report.dataDirectory = dir;
+    const collection::DataTarget target = collection::resolveDataDirectory(dir);
+    std::string why;
+    if (dir.empty() || !collection::canCreateFilesIn(target.prefix, why)) {
+        const std::string text = "Cannot write into the data directory " + dir + "\n" +
+                                 (dir.empty() ? "no data directory is set" : why);
+        DlgError(text);
+        return fail(Exit::DataDirectoryUnusable, text, true);
+    }
+    return true;
+}
+
+bool Collection::connect() {
+    const unsigned before = FormXRQMain->Units.connects();
+    const std::size_t boxesBefore = m_boxes.size();
+    platform::runGuarded([] { FormXRQMain->ActionConnectExecute(nullptr); });
+    if (ended())
+        return false;
+    if (FormXRQMain->Units.connects() != before && FormXRQMain->Units.current()) {
+        report.serial = FormXRQMain->Units.current()->serial;
+        return true;
+    }
+    std::string said = lastError(boxesBefore);
+    // The open of our own session would count as a holder: a port that opened had no unit.
+    const platform::PortTable table = platform::PortTable::current();
+    const std::string path = table.devicePath(m_port);
+    Exit code = Exit::NoUnit;
+    if (!FormSerial->PortOpen) {
+        switch (path.empty() ? platform::DeviceState::Missing
+                             : platform::probeDevice(path, table).state) {
+        case platform::DeviceState::Missing:
+            code = Exit::PortMissing;
+            break;
+        case platform::DeviceState::InUse:
+            code = Exit::PortInUse;
+            break;
+        case platform::DeviceState::NoPermission:
+            code = Exit::PermissionDenied;
+            break;
+        case platform::DeviceState::Free:
+            break;
+        }
+    }
+    if (said.empty())
+        return fail(code, "No XRQ unit answered on COM" + std::to_string(m_port) + ".");
+    return fail(code, said, true);
+}
+
+void Collection::readBattery() {
+    const std::size_t boxesBefore = m_boxes.size();
+    FormXRQMain->LabelBatV->clear();
+    platform::runGuarded([] { FormXRQMain->ActionCheckBatExecute(nullptr); });
+    const QString volts = FormXRQMain->LabelBatV->text().section(QLatin1Char(' '), 0, 0);
+    const QString celsius = FormXRQMain->LabelTemp->text().section(QLatin1Char(' '), 0, 0);
+    bool okV = false, okC = false;
+    const double v = volts.toDouble(&okV), c = celsius.toDouble(&okC);
+    if (okV && okC && lastError(boxesBefore).empty()) {
+        report.volts = v;
+        report.celsius = c;
+    } else {
+        report.warnings.push_back(
+            "The battery could not be read: " +
+            (lastError(boxesBefore).empty() ? std::string("no answer") : lastError(boxesBefore)));
+    }
+}
+
+void Collection::setClock() {
+    const std::size_t boxesBefore = m_boxes.size();
+    platform::runGuarded([] { FormXRQMain->ActionSetClockExecute(nullptr); });
+    static const std::string kSet = "Clock on XRQ set to ";
+    for (std::size_t i = boxesBefore; i < m_boxes.size(); ++i)
+        if (m_boxes[i].kind == dialogs::BoxKind::Info && m_boxes[i].text.rfind(kSet, 0) == 0) {
+            report.clockSet = true;
+            report.clockText = m_boxes[i].text.substr(kSet.size());
+        }
+    if (!report.clockSet)
+        report.warnings.push_back("The clock was not set: " + (lastError(boxesBefore).empty()
+                                                                   ? std::string("no answer")
+                                                                   : lastError(boxesBefore)));
+}
+
+void Collection::download() {
+    const std::size_t boxesBefore = m_boxes.size();
+    FormXRQMain->LastDownload = {};
+    QElapsedTimer clock;
+    clock.start();
+    platform::runGuarded([] { FormXRQMain->ActionCollectExecute(nullptr); });
+    report.seconds = clock.elapsed() / 1000.0;
+    const collection::DownloadOutcome& outcome = FormXRQMain->LastDownload;
+    report.downloadStarted = outcome.started;
+    if (!outcome.started) {
+        if (ended())
+            return;
+        const std::string said = lastError(boxesBefore);
+        fail(said.rfind("Cannot write into the data directory", 0) == 0
+                 ? Exit::DataDirectoryUnusable
+                 : Exit::Failed,
+             said.empty() ? "The download did not start." : said, !said.empty());
+        return;
+    }
+    report.files = outcome.files;
+    report.keptFile = outcome.keptFile;
+    report.bytes = outcome.figures.captureBytes;
+    report.verified = outcome.downloaded;
+    // The unit the download came from: the one that answered just before it.
+    report.serial = FormXRQMain->Units.current() && !FormXRQMain->Units.lastDownloadUnidentified()
+                        ? FormXRQMain->Units.current()->serial
+                        : std::string();
+    if (report.serial.empty())
+        report.warnings.push_back("The unit gave no serial number just before the download: "
+                                  "the download is not recorded in the unit register.");
+    if (outcome.downloaded) {
+        report.exit = Exit::Safe;
+        report.message.clear();
+        return;
+    }
+    if (ended())
+        return;
+    fail(Exit::DownloadIncomplete,
+         "The download was incomplete: " + outcome.unverified +
+             (outcome.keptFile.empty() ? std::string()
+                                       : "; its bytes are kept in " + outcome.keptFile));
+}
+
+void Collection::run() {
+    ran = true;
+    if (ended() || !choosePort() || !lockPort() || !chooseDataDirectory())
+        return;
+    log("COM" + std::to_string(m_port) + " (" + report.device + ") into " + report.dataDirectory,
+        __LINE__);
+    if (!connect())
+        return;
+    if (m_options.battery) {
+        readBattery();
+        if (ended())
+            return;
+    }
+    if (m_options.setClock) {
+        setClock();
+        if (ended())
+            return;
+    }
+    download();
+}
+
+void toRunLog(QtMsgType, const QMessageLogContext&, const QString& message) {
+    LogWrite("Qt: " + message.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
+}
+
+} // namespace
+
+int portNumberOfDevice(const std::string& device) {
+    const std::string wanted = canonical(device);
+    if (wanted.empty())
+        return 0;
+    const platform::PortTable table = platform::PortTable::current();
+    for (int n = 1; n <= 256; ++n) {
+        const std::string path = table.devicePath(n);
+        if (!path.empty() && canonical(path) == wanted)
+            return n;
+    }
+    return 0;
+}
+
+CollectReport runCollection(QApplication& app, const CollectOptions& options,
+                            const ProgramLocations& where) {
+    Console console(options.quiet);
+    Collection run(options, console);
+    dialogs::setPresenter([&run](const dialogs::BoxShown& box) { return run.presentBox(box); });
+    const auto previousExceptions =
+        platform::setExceptionPresenter([&run](const std::string& message) {
+            run.presentBox({dialogs::BoxKind::Exception, "XRQ", message});
+        });
+    // Qt's own warnings (fonts, the offscreen screen) are for the run log, not the operator.
+    const QtMessageHandler previousHandler = qInstallMessageHandler(toRunLog);
+    auto restore = qScopeGuard([&] {
+        DestroyProgramWindows();
+        qInstallMessageHandler(previousHandler);
+        platform::setExceptionPresenter(previousExceptions);
+        dialogs::setPresenter({});
+    });
+
+    CreateProgramWindows(where);
+    // Shown on no screen: showing runs the start (folders, run log, settings, register).
+    FormXRQMain->show();
+    window_fit::setGeometryStore(QString()); // no places of an offscreen screen remembered
+    QObject::connect(FormXRQMain->StatusPanel1, &StatusPanel::progressShown, FormXRQMain,
+                     [&console](const QString& text) { console.progress(text); });
+    log("started", __LINE__);
+    // After what the start queued (a conversion left by an ended program is offered first).
+    QTimer::singleShot(0, FormXRQMain, [&] {
+        run.run();
+        console.endProgress();
+        if (FormXRQMain)
+            FormXRQMain->close();
+        QCoreApplication::quit();
+    });
+    if (!ProgramEndRequested())
+        app.exec();
+    if (!run.ran) // ended while the program was starting
+        run.report.exit = ProgramEndRequested() ? Exit::Stopped : Exit::Failed;
+    const CollectReport& r = run.report;
+    log(std::string("ended: ") + exitName(r.exit) + " (" + std::to_string(int(r.exit)) + ")" +
+            (r.message.empty() ? "" : ": " + r.message),
+        __LINE__);
+    if (r.exit != Exit::Safe && !run.messageTold)
+        console.say(r.message.empty() ? std::string(exitName(r.exit)) : r.message);
+    return r;
+}
+
+} // namespace collect

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// xrq-collect: one unattended download from the XRQ unit, for a cron job, a systemd timer or
+// a bench of units, with the exit status saying whether the data is safe. No display is
+// needed: the program's windows run on the offscreen platform and are never shown.
+#include "collect/collect_options.h"
+#include "collect/collector.h"
+#include "main/program_start.h"
+#include "platform/exception_guard.h"
+
+#include <QApplication>
+
+#include <cstdio>
+
+namespace {
+
+class CollectApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (...) {
+            platform::reportCurrentException();
+            return false;
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const collect::ParsedCommandLine parsed = collect::parseCommandLine(args);
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "xrq-collect: %s\nTry 'xrq-collect --help'.\n", parsed.error.c_str());
+        return static_cast<int>(collect::Exit::Usage);
+    }
+    if (parsed.options.help) {
+        std::fputs(collect::helpText().c_str(), stdout);
+        return 0;
+    }
+    if (parsed.options.version) {
+        std::printf("xrq-collect %s\n", XRQ_VERSION);
+        return 0;
+    }
+    // Never a window: no display is needed, and one present is not used.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int qtArgc = 1;
+    CollectApplication app(qtArgc, argv);
+    QApplication::setApplicationName(QStringLiteral("XRQ"));
+    InstallTerminationSignals(&app);
+    collect::CollectReport report;
+    try {
+        report = collect::runCollection(app, parsed.options, ProgramLocations::fromSystem());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "xrq-collect: %s\n", e.what());
+        report.exit = collect::Exit::Failed;
+        report.message = e.what();
+    }
+    if (parsed.options.json) {
+        const std::string json = collect::reportJson(report);
+        std::fwrite(json.data(), 1, json.size(), stdout);
+        std::fflush(stdout);
+    }
+    return static_cast<int>(report.exit);
+}
