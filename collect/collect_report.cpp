@@ -53,7 +53,7 @@ std::string reportJson(const CollectReport& r) {
     o[QStringLiteral("bytes")] = static_cast<double>(r.bytes);
     o[QStringLiteral("seconds")] = r.seconds;
     o[QStringLiteral("keptFile")] = textOrNull(r.keptFile);
-    o[QStringLiteral("downloaded")] = r.downloadStarted;
+    o[QStringLiteral("started")] = r.downloadStarted;
     o[QStringLiteral("verified")] = r.verified;
     o[QStringLiteral("battery")] = battery;
     o[QStringLiteral("clockSet")] = r.clockSet ? QJsonValue(text(r.clockText)) : QJsonValue();

@@ -102,6 +102,11 @@ public:
         }
         say(text);
     }
+    // A note of the run's own (not a box): only without --quiet.
+    void note(const std::string& text) {
+        if (!m_quiet)
+            say(text);
+    }
     void say(const std::string& text) {
         endProgress();
         std::fprintf(stderr, "xrq-collect: %s\n", text.c_str());
@@ -154,7 +159,8 @@ private:
     bool ended() {
         if (!ProgramEndRequested())
             return false;
-        return fail(Exit::Stopped, "Stopped by a signal; what arrived is kept.");
+        fail(Exit::Stopped, "Stopped by a signal; what arrived is kept.");
+        return true;
     }
     // The last error box since `from`, or empty.
     std::string lastError(std::size_t from) const {
@@ -332,6 +338,8 @@ void Collection::readBattery() {
     if (okV && okC && lastError(boxesBefore).empty()) {
         report.volts = v;
         report.celsius = c;
+        m_console.note("Battery " + FormXRQMain->LabelBatV->text().toStdString() + ", " +
+                       FormXRQMain->LabelTemp->text().toStdString());
     } else {
         report.warnings.push_back(
             "The battery could not be read: " +
@@ -418,11 +426,14 @@ void Collection::run() {
     download();
 }
 
-void toRunLog(QtMsgType, const QMessageLogContext&, const QString& message) {
+} // namespace
+
+void qtMessagesToRunLog(QtMsgType, const QMessageLogContext&, const QString& message) {
+    // The offscreen screen's note on every window shown says nothing about the run.
+    if (message.contains(QLatin1String("propagateSizeHints")))
+        return;
     LogWrite("Qt: " + message.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
 }
-
-} // namespace
 
 int portNumberOfDevice(const std::string& device) {
     const std::string wanted = canonical(device);
@@ -446,8 +457,7 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
         platform::setExceptionPresenter([&run](const std::string& message) {
             run.presentBox({dialogs::BoxKind::Exception, "XRQ", message});
         });
-    // Qt's own warnings (fonts, the offscreen screen) are for the run log, not the operator.
-    const QtMessageHandler previousHandler = qInstallMessageHandler(toRunLog);
+    const QtMessageHandler previousHandler = qInstallMessageHandler(qtMessagesToRunLog);
     auto restore = qScopeGuard([&] {
         DestroyProgramWindows();
         qInstallMessageHandler(previousHandler);
@@ -462,25 +472,35 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
     QObject::connect(FormXRQMain->StatusPanel1, &StatusPanel::progressShown, FormXRQMain,
                      [&console](const QString& text) { console.progress(text); });
     log("started", __LINE__);
+    // The outcome is logged and told before the window closes, so that the end line stays
+    // the run log's last.
+    bool finished = false;
+    auto finish = [&] {
+        if (finished)
+            return;
+        finished = true;
+        console.endProgress();
+        if (!run.ran) // ended while the program was starting
+            run.report.exit = ProgramEndRequested() ? Exit::Stopped : Exit::Failed;
+        const CollectReport& r = run.report;
+        log(std::string("ended: ") + exitName(r.exit) + " (" + std::to_string(int(r.exit)) + ")" +
+                (r.message.empty() ? "" : ": " + r.message),
+            __LINE__);
+        if (r.exit != Exit::Safe && !run.messageTold)
+            console.say(r.message.empty() ? std::string(exitName(r.exit)) : r.message);
+    };
     // After what the start queued (a conversion left by an ended program is offered first).
     QTimer::singleShot(0, FormXRQMain, [&] {
         run.run();
-        console.endProgress();
+        finish();
         if (FormXRQMain)
             FormXRQMain->close();
         QCoreApplication::quit();
     });
     if (!ProgramEndRequested())
         app.exec();
-    if (!run.ran) // ended while the program was starting
-        run.report.exit = ProgramEndRequested() ? Exit::Stopped : Exit::Failed;
-    const CollectReport& r = run.report;
-    log(std::string("ended: ") + exitName(r.exit) + " (" + std::to_string(int(r.exit)) + ")" +
-            (r.message.empty() ? "" : ": " + r.message),
-        __LINE__);
-    if (r.exit != Exit::Safe && !run.messageTold)
-        console.say(r.message.empty() ? std::string(exitName(r.exit)) : r.message);
-    return r;
+    finish();
+    return run.report;
 }
 
 } // namespace collect

@@ -14,12 +14,18 @@
 #include "collect/collect_report.h"
 #include "main/program_folders.h"
 
+#include <QtGlobal>
+
 class QApplication;
 
 namespace collect {
 
 CollectReport runCollection(QApplication& app, const CollectOptions& options,
                             const ProgramLocations& where);
+
+// Qt's own warnings (fonts, the offscreen screen, the runtime folder) go into the run log,
+// not to the operator; installed before the application is made.
+void qtMessagesToRunLog(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
 // The COM number whose device is `device` (links followed on both sides), or 0 when none of
 // 1..256 stands for it.

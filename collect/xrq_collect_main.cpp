@@ -45,6 +45,7 @@ int main(int argc, char* argv[]) {
     }
     // Never a window: no display is needed, and one present is not used.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(collect::qtMessagesToRunLog);
     int qtArgc = 1;
     CollectApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("XRQ"));

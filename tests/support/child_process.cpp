@@ -24,13 +24,17 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& outputFile) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    if (!outputFile.empty())
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args)

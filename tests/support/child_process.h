@@ -19,14 +19,17 @@ namespace testsupport {
 
 class ChildProcess {
 public:
-    // Starts `program` with `args`; its error channel is captured, its output goes to ours.
-    ChildProcess(const std::string& program, const std::vector<std::string>& args);
+    // Starts `program` with `args`; its error channel is captured, its output goes to ours,
+    // or into the file `outputFile` (created or emptied) when one is named.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& outputFile = {});
     // A child still running is killed and reaped: a failed test leaves nothing behind.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
 
     // Reads the error channel until `text` has appeared in it or the time is up.
     bool waitForError(const std::string& text, std::chrono::milliseconds timeout);

@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "collect/collect_options.h"
+#include "collect/collect_report.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+
+namespace {
+
+using collect::parseCommandLine;
+
+TEST(CollectOptions, RefusesWhatItCannotMeanAndTakesTheRest) {
+    struct Case {
+        std::vector<std::string> args;
+        bool refused;
+    };
+    const Case cases[] = {
+        {{"--port", "0"}, true},
+        {{"--port", "257"}, true},
+        {{"--port", "3x"}, true},
+        {{"--port", "3", "--device", "/dev/ttyUSB0"}, true},
+        {{"--port", "3", "--port", "4"}, true},
+        {{"--dir="}, true},
+        {{"COM3"}, true},
+        {{"--clear"}, true}, // there is no way to clear a unit from here
+        {{"--port=256", "--dir", "/d/", "--set-clock", "--battery", "--json", "--quiet"}, false},
+        {{}, false},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = parseCommandLine(c.args);
+        EXPECT_EQ(!parsed.error.empty(), c.refused)
+            << (c.args.empty() ? "" : c.args[0]) << ": " << parsed.error;
+    }
+    const auto all = parseCommandLine(cases[8].args).options;
+    EXPECT_EQ(all.port, 256);
+    EXPECT_EQ(all.dir, "/d/");
+    EXPECT_TRUE(all.setClock && all.battery && all.json && all.quiet);
+    const auto none = parseCommandLine({}).options;
+    EXPECT_FALSE(none.port || none.dir || none.setClock || none.battery);
+    // Every exit status is documented where the operator looks.
+    for (int code = 0; code <= 10; ++code)
+        EXPECT_NE(collect::helpText().find("\n  " + std::to_string(code) + " "), std::string::npos)
+            << code;
+}
+
+TEST(CollectReport, JsonStaysValidForAnyPathAndTheProgressLineFits) {
+    collect::CollectReport r;
+    r.exit = collect::Exit::DownloadIncomplete;
+    r.files = {"/data/caf\xe9.txt"}; // a Latin-1 name: not UTF-8
+    r.serial = "XRQ\"1\\";
+    const QJsonObject o =
+        QJsonDocument::fromJson(QByteArray::fromStdString(collect::reportJson(r))).object();
+    EXPECT_EQ(o["outcome"].toString(), "download-incomplete");
+    EXPECT_EQ(o["exit"].toInt(), 7);
+    EXPECT_EQ(o["files"].toArray().at(0).toString(), QString::fromLatin1("/data/caf\xe9.txt"));
+    EXPECT_EQ(o["unit"].toObject()["serial"].toString(), "XRQ\"1\\");
+    EXPECT_TRUE(o["battery"].isNull());
+
+    const QString progress = QStringLiteral("Receiving SITE02: 40 records\n1.2 MB, 1.9 kB/s");
+    EXPECT_EQ(collect::progressLine(progress, 200),
+              "Receiving SITE02: 40 records | 1.2 MB, 1.9 kB/s");
+    const std::string cut = collect::progressLine(progress, 20);
+    EXPECT_EQ(cut.size(), 20u);
+    EXPECT_NE(cut.find("..."), std::string::npos);
+}
+
+} // namespace
