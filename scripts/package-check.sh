@@ -3,9 +3,11 @@
 # Checks the Debian package as a packager and a desktop user would: builds it
 # (scripts/package.sh), runs lintian (no error, no warning), desktop-file-validate (no
 # output) and appstreamcli validate --strict, installs it with apt-get, checks the installed
-# files and the desktop entry, starts the installed xrq offscreen as an ordinary user with a
-# HOME of its own and ends it with SIGTERM (it must exit 0 and close its run log), purges the
-# package and checks that none of its files is left. Usage: scripts/package-check.sh [PRESET]
+# files and the desktop entry, verifies the systemd examples (systemd-analyze, where
+# installed), runs the installed xrq-collect --help (exit 0, the exit status listed), starts
+# the installed xrq offscreen as an ordinary user with a HOME of its own and ends it with
+# SIGTERM (it must exit 0 and close its run log), purges the package and checks that none of
+# its files is left. Usage: scripts/package-check.sh [PRESET]
 # Needs root (it installs the package); exits non-zero on the first failure, naming it.
 source "$(dirname "$0")/common.sh"
 
@@ -60,18 +62,21 @@ dpkg -L xrq >"$work/files"
 echo "$(wc -l <"$work/files") paths installed"
 
 say "Checking the installed files"
-for f in /usr/bin/xrq /usr/bin/xrq-unit-sim; do
+programs=(xrq xrq-unit-sim xrq-view xrq-collect)
+for prog in "${programs[@]}"; do
+    f=/usr/bin/$prog
     [ -x "$f" ] || fail "$f is missing or not executable"
     file "$f" | grep -q ', stripped' || fail "$f is not stripped"
 done
-for prog in xrq xrq-unit-sim; do
+for prog in "${programs[@]}"; do
     page=$(man -w "$prog" 2>/dev/null) || fail "no manual page for $prog"
     [ "$page" = "/usr/share/man/man1/$prog.1.gz" ] || fail "man -w $prog gives $page"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || true
     [ -z "$warnings" ] || fail "manual page $prog(1): $warnings"
 done
 doc=/usr/share/doc/xrq
-for f in copyright changelog.gz guide.html; do
+examples=(examples/xrq-collect.service examples/xrq-collect.timer)
+for f in copyright changelog.gz guide.html "${examples[@]}"; do
     [ -f "$doc/$f" ] || fail "$doc/$f is missing"
 done
 zcat "$doc/changelog.gz" | dpkg-parsechangelog -l - -S Version | grep -qx "$(dpkg-deb --field "$deb" Version)" ||
@@ -91,7 +96,7 @@ done
 if find /usr/bin /usr/share -newer "$deb" -name '*xrq*' -perm /022 -print -quit | grep -q .; then
     fail "a file of the package is writable by group or others"
 fi
-echo "programs, manual pages, guide, copyright, changelog, icons and metadata in place"
+echo "programs, manual pages, guide, copyright, changelog, systemd examples, icons and metadata in place"
 
 say "Checking the installed desktop entry"
 entry=/usr/share/applications/xrq.desktop
@@ -102,6 +107,31 @@ exec_prog=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")
 icon=$(sed -n 's/^Icon=//p' "$entry")
 [ -f "/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "Icon=$icon has no installed icon"
 echo "$entry: valid, Exec=$exec_prog is /usr/bin/xrq, Icon=$icon installed"
+
+say "Verifying the systemd examples in $doc/examples"
+# As the user units they are meant to be, once copied: the commands they name and their
+# manual pages must be installed. The check needs a runtime folder of its own.
+if command -v systemd-analyze >/dev/null; then
+    mkdir -m 700 "$work/systemd-runtime"
+    out=$(cd "$work" && XDG_RUNTIME_DIR="$work/systemd-runtime" \
+        systemd-analyze verify --user "${examples[@]/#/$doc/}" 2>&1) ||
+        fail "systemd-analyze verify --user: $out"
+    [ -z "$out" ] || fail "systemd-analyze verify --user: $out"
+    echo "systemd-analyze verify --user: no output"
+else
+    echo "systemd-analyze not installed (Debian package systemd): the examples were not verified"
+fi
+
+say "Running the installed xrq-collect --help as an ordinary user"
+status=0
+help=$(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups env -i PATH=/usr/bin:/bin \
+    HOME=/nonexistent /usr/bin/xrq-collect --help 2>&1) || status=$?
+[ $status -eq 0 ] || fail "xrq-collect --help exited with status $status: $help"
+grep -q '^Exit status' <<<"$help" || fail "xrq-collect --help lists no exit status: $help"
+for code in $(seq 0 10); do
+    grep -qE "^  $code +[a-z]" <<<"$help" || fail "xrq-collect --help does not explain exit status $code"
+done
+echo "xrq-collect --help: status 0, $(grep -cE '^  [0-9]+ ' <<<"$help") exit codes listed"
 
 say "Starting the installed xrq offscreen as an ordinary user, then SIGTERM"
 # nobody, with a HOME of its own: what an operator's first start finds.

@@ -8,8 +8,9 @@
 # The files are the project's own: those git tracks or would track (not ignored), so build
 # folders and anything a .gitignore leaves out are never touched. C++ sources and headers
 # get "// SPDX-License-Identifier: GPL-3.0-or-later" as their first line; shell scripts
-# (*.sh, or a "#!" line naming sh or bash) and CMake files get "# SPDX-..." as their first
-# line, or their second after a "#!" line, which must stay first. A file that already names
+# (*.sh, or a "#!" line naming sh or bash), CMake files and systemd units (*.service,
+# *.timer) get "# SPDX-..." as their first line, or their second after a "#!" line, which
+# must stay first. A file that already names
 # any SPDX licence in its first lines is left as it is: a file taken from elsewhere keeps
 # its own terms.
 set -euo pipefail
@@ -30,7 +31,7 @@ esac
 style_of() { # FILE
     case "$1" in
     *.cpp | *.h) echo cpp ;;
-    *.sh | */CMakeLists.txt | CMakeLists.txt | *.cmake) echo hash ;;
+    *.sh | */CMakeLists.txt | CMakeLists.txt | *.cmake | *.service | *.timer) echo hash ;;
     *)
         if head -n 1 -- "$1" 2>/dev/null | grep -Eq '^#!.*\b(ba)?sh\b'; then echo hash; fi
         ;;
