@@ -121,8 +121,9 @@ Options:
   --port N        the COM port number N (1-256), as in the program's Setup; default: the
                   port saved in XRQ.ini
   --device PATH   the serial device at PATH (/dev/ttyUSB0, a /dev/serial/by-id/ link)
-  --dir DIR       the data directory (a folder, or a prefix of the file names); default:
-                  the one saved in XRQ.ini. It must exist: it is never created here.
+  --dir DIR       the data directory; default: the one saved in XRQ.ini. As in Setup, a
+                  DIR that names an existing folder (or ends in "/") is that folder, and
+                  any other is a prefix of the file names. Folders are never created here.
   --set-clock     set the unit's clock to this computer's local time before downloading
   --battery       read the unit's battery voltage and temperature before downloading
   --json          print one JSON object on standard output: the unit, the files, bytes,

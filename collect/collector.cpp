@@ -223,8 +223,15 @@ bool Collection::choosePort() {
             log(m_options.device + " is COM" + std::to_string(kPrivatePort) + " for this run",
                 __LINE__);
         }
+    } else if (FormXRQMain->IniFile && FormXRQMain->IniFile->ValueExists("Serial", "Port")) {
+        // The saved port itself: the start's port refresh may have moved the session to
+        // another port when the saved one was busy or gone, and a collection must not
+        // download whatever unit that one holds.
+        m_port = FormXRQMain->IniFile->ReadInteger("Serial", "Port", 0);
     } else {
-        m_port = FormSerial->ComPortNumber;
+        // Unattended, port 1 by default could be the machine's console line.
+        return fail(Exit::PortMissing, "No serial port is saved: give --port N or --device "
+                                       "PATH, or choose one in the program's Setup.");
     }
     if (m_port < 1 || m_port > 256)
         return fail(Exit::PortMissing, "No serial port is chosen: give --port N or --device "
@@ -281,6 +288,8 @@ bool Collection::chooseDataDirectory() {
     FormSetup->EditDataDirectory->setText(QFile::decodeName(QByteArray::fromStdString(dir)));
     report.dataDirectory = dir;
     const collection::DataTarget target = collection::resolveDataDirectory(dir);
+    if (const std::string note = collection::prefixNote(target); !note.empty())
+        m_console.note(dir + " is no folder: " + note);
     std::string why;
     if (dir.empty() || !collection::canCreateFilesIn(target.prefix, why)) {
         const std::string text = "Cannot write into the data directory " + dir + "\n" +
@@ -385,10 +394,12 @@ void Collection::download() {
     report.keptFile = outcome.keptFile;
     report.bytes = outcome.figures.captureBytes;
     report.verified = outcome.downloaded;
-    // The unit the download came from: the one that answered just before it.
-    report.serial = FormXRQMain->Units.current() && !FormXRQMain->Units.lastDownloadUnidentified()
-                        ? FormXRQMain->Units.current()->serial
-                        : std::string();
+    // The unit the download came from: the one that answered just before it (the record
+    // forgets it when the session closes, as after a stop; the Connect's answer stands then).
+    if (FormXRQMain->Units.lastDownloadUnidentified())
+        report.serial.clear();
+    else if (FormXRQMain->Units.current())
+        report.serial = FormXRQMain->Units.current()->serial;
     if (report.serial.empty())
         report.warnings.push_back("The unit gave no serial number just before the download: "
                                   "the download is not recorded in the unit register.");

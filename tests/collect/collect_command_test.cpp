@@ -211,6 +211,19 @@ TEST_F(CollectCommand, EachFailureHasItsExitStatusAndSendsNothingItShouldNot) {
         const Finished f = run({"--port", "10", "--dir", sandbox.data()});
         EXPECT_EQ(f.code, int(Exit::PermissionDenied)) << f.err;
     }
+    // Without --port: the port saved in the settings, busy or not, never another one; and
+    // none saved, none guessed.
+    {
+        EXPECT_EQ(run({"--dir", sandbox.data()}).code, int(Exit::PortMissing));
+        sim::PtyUnit& saved = plug(11);
+        sim::PtyUnit& other = plug(12);
+        std::ofstream(sandbox.settingsFile()) << "[Serial]\r\nPort=11\r\n";
+        const int held = ::open(saved.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        const Finished f = run({"--dir", sandbox.data()});
+        ::close(held);
+        EXPECT_EQ(f.code, int(Exit::PortInUse)) << f.err;
+        EXPECT_EQ(other.received(), "");
+    }
     // A data directory that cannot take files: refused before the unit is asked anything.
     {
         sim::PtyUnit& unit = plug(6);
