@@ -338,22 +338,18 @@ bool Collection::connect() {
 
 void Collection::readBattery() {
     const std::size_t boxesBefore = m_boxes.size();
-    FormXRQMain->LabelBatV->clear();
+    FormXRQMain->BatteryReadout.reset();
     platform::runGuarded([] { FormXRQMain->ActionCheckBatExecute(nullptr); });
-    const QString volts = FormXRQMain->LabelBatV->text().section(QLatin1Char(' '), 0, 0);
-    const QString celsius = FormXRQMain->LabelTemp->text().section(QLatin1Char(' '), 0, 0);
-    bool okV = false, okC = false;
-    const double v = volts.toDouble(&okV), c = celsius.toDouble(&okC);
-    if (okV && okC && lastError(boxesBefore).empty()) {
-        report.volts = v;
-        report.celsius = c;
+    if (const auto& reading = FormXRQMain->BatteryReadout) {
+        report.volts = reading->first;
+        report.celsius = reading->second;
         m_console.note("Battery " + FormXRQMain->LabelBatV->text().toStdString() + ", " +
                        FormXRQMain->LabelTemp->text().toStdString());
-    } else {
-        report.warnings.push_back(
-            "The battery could not be read: " +
-            (lastError(boxesBefore).empty() ? std::string("no answer") : lastError(boxesBefore)));
+        return;
     }
+    const std::string said = lastError(boxesBefore);
+    report.warnings.push_back("The battery could not be read: " +
+                              (said.empty() ? std::string("no answer") : said));
 }
 
 void Collection::setClock() {

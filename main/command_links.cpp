@@ -100,6 +100,10 @@ void MainWindowView::setBatteryCaptions(const std::string& volts, const std::str
                                    QTime::currentTime().toString(QStringLiteral("HH:mm")));
 }
 
+void MainWindowView::batteryRead(const BatteryReading& reading) {
+    m_window.BatteryReadout = std::make_pair(reading.volts, reading.celsius);
+}
+
 void MainWindowView::setSerialNumber(const std::string& serial) {
     m_window.SerialNumber = serial;
 }

@@ -36,6 +36,7 @@ public:
     void setHourglass(bool on) override;
     void enableUnitActions() override;
     void setBatteryCaptions(const std::string& volts, const std::string& temp) override;
+    void batteryRead(const BatteryReading& reading) override;
     void setSerialNumber(const std::string& serial) override;
     void tellExchangeRunning() override;
     void error(const std::string& message) override;

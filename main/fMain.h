@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
@@ -130,6 +132,8 @@ public:
     bool TerminalVisible = false;
     // Show captured text in MemoMain as well.
     bool EchoCapture = false;
+    // The last battery reading as the unit sent it (the labels show it rounded).
+    std::optional<std::pair<double, double>> BatteryReadout; // volts, degrees Celsius
     std::string SerialNumber;
     std::string DataDirectory;
     // The settings file "XRQ.ini"; created in FormShow.

@@ -237,6 +237,7 @@ void InstrumentCommands::checkBattery() {
         m_view.error("Bad response from XRQ unit");
         return;
     }
+    m_view.batteryRead(*reading);
     m_view.setBatteryCaptions(formatOneDecimal(reading->volts) + " V",
                               formatOneDecimal(reading->celsius) + " C");
     unitRegister().recordBattery({currentSerial(), unitreg::nowMs(), reading->volts,

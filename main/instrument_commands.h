@@ -14,6 +14,8 @@
 
 #include "main/unit_status.h"
 
+struct BatteryReading;
+
 // The serial session as the command set uses it (the hidden serial form in the program).
 class UnitSession {
 public:
@@ -42,6 +44,8 @@ public:
     virtual void setHourglass(bool on) = 0;
     virtual void enableUnitActions() = 0;
     virtual void setBatteryCaptions(const std::string& volts, const std::string& temp) = 0;
+    // The reading as the unit sent it, before the captions round it.
+    virtual void batteryRead(const BatteryReading& /*reading*/) {}
     virtual void setSerialNumber(const std::string& serial) = 0;
     // Quiet refusal while an exchange waits (a status bar note, no box).
     virtual void tellExchangeRunning() = 0;
