@@ -239,9 +239,10 @@ bool Collection::choosePort() {
     FormSerial->ComPortNumber = m_port;
     FormXRQMain->UpdateComPortLabel();
     report.port = m_port;
+    // Links followed; a device that is not there yet keeps its COM number as the name.
     report.device = comPortDevice(m_port);
-    const std::string resolved = canonical(platform::PortTable::current().devicePath(m_port));
-    m_key = resolved.empty() ? "COM" + std::to_string(m_port) : deviceKey(resolved);
+    m_key = report.device.rfind("/dev/", 0) == 0 ? deviceKey(report.device)
+                                                 : "COM" + std::to_string(m_port);
     return true;
 }
 

@@ -5,28 +5,8 @@
 #include "collect/collect_options.h"
 #include "collect/collector.h"
 #include "main/program_start.h"
-#include "platform/exception_guard.h"
-
-#include <QApplication>
 
 #include <cstdio>
-
-namespace {
-
-class CollectApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QApplication::notify(receiver, event);
-        } catch (...) {
-            platform::reportCurrentException();
-            return false;
-        }
-    }
-};
-
-} // namespace
 
 int main(int argc, char* argv[]) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -47,7 +27,7 @@ int main(int argc, char* argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(collect::qtMessagesToRunLog);
     int qtArgc = 1;
-    CollectApplication app(qtArgc, argv);
+    GuardedApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("XRQ"));
     InstallTerminationSignals(&app);
     collect::CollectReport report;

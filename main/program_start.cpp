@@ -35,6 +35,15 @@ void onTerminationSignal(int) {
 
 } // namespace
 
+bool GuardedApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        platform::reportCurrentException();
+        return false;
+    }
+}
+
 void CreateProgramWindows(const ProgramLocations& where) {
     if (FormXRQMain || FormSerial || FormSetup || FormTerminal)
         throw std::logic_error("The program's windows exist already.");

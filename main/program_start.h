@@ -5,8 +5,18 @@
 
 #include "main/program_folders.h"
 
-class QApplication;
+#include <QApplication>
+
 class QObject;
+
+// The application of the program and of its window-less collector. Last line of defence:
+// every handler of ours runs inside the guard, but an exception that still reaches the
+// event loop is shown instead of ending the program.
+class GuardedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override;
+};
 
 // Creates the four windows in order, each once: FormXRQMain (its FormCreate runs before the
 // others exist), FormSerial, FormSetup, FormTerminal. Throws std::logic_error when they exist.

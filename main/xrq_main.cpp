@@ -5,29 +5,8 @@
 #include "main/program_start.h"
 #include "platform/exception_guard.h"
 
-#include <QApplication>
-
-namespace {
-
-// Last line of defence: every handler of ours runs inside the guard, but an exception that
-// still reaches the event loop is shown instead of ending the program.
-class XrqApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QApplication::notify(receiver, event);
-        } catch (...) {
-            platform::reportCurrentException();
-            return false;
-        }
-    }
-};
-
-} // namespace
-
 int main(int argc, char* argv[]) {
-    XrqApplication app(argc, argv);
+    GuardedApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("XRQ"));
     try {
         InstallTerminationSignals(&app);
