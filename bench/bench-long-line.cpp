@@ -8,7 +8,7 @@
 //   bench-long-line            50 MB
 //   bench-long-line --mb N     N MB
 
-#include "main/data_collection.h"
+#include "download/data_collection.h"
 
 #include <QTemporaryDir>
 

@@ -7,9 +7,9 @@
 // answered back on the UI thread.
 //
 // Usage: bench-register [folder] [units] [visits]   (default: a temporary folder, 500, 100)
-#include "main/register_writer.h"
-#include "main/unit_register.h"
-#include "main/units_window.h"
+#include "register/register_writer.h"
+#include "register/unit_register.h"
+#include "register/units_window.h"
 
 #include <QApplication>
 #include <QEventLoop>

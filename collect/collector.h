@@ -12,7 +12,7 @@
 
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
-#include "main/program_folders.h"
+#include "app/program_folders.h"
 
 #include <QtGlobal>
 

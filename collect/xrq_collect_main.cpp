@@ -4,7 +4,7 @@
 // needed: the program's windows run on the offscreen platform and are never shown.
 #include "collect/collect_options.h"
 #include "collect/collector.h"
-#include "main/program_start.h"
+#include "app/program_start.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@
 // serial form, the view is the main window with its actions, labels, cursor and status bar,
 // and the operator is spoken to through the message boxes. UI thread only.
 
-#include "main/instrument_commands.h"
+#include "unit/instrument_commands.h"
 
 class TFormSerial;
 class TFormXRQMain;

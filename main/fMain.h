@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
-#include "main/download_command.h"
-#include "main/program_folders.h"
-#include "main/unit_status.h"
+#include "download/download_command.h"
+#include "app/program_folders.h"
+#include "unit/unit_status.h"
 #include "platform/ini_file.h"
-#include "serial/byte_text_view.h"
+#include "widgets/byte_text_view.h"
 
 class QAction;
 class QFrame;

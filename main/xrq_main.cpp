@@ -2,7 +2,7 @@
 // Program entry: the application titled "XRQ", the four windows, the event loop until the
 // main window has closed. Arguments are Qt's own; the program reads none and no environment.
 #include "main/fMain.h"
-#include "main/program_start.h"
+#include "app/program_start.h"
 #include "platform/exception_guard.h"
 
 int main(int argc, char* argv[]) {

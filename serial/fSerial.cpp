@@ -3,7 +3,7 @@
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
-#include "main/capture_sink.h"
+#include "download/capture_sink.h"
 #include "main/fMain.h"
 #include "platform/app_timer.h"
 #include "platform/dos_devices.h"

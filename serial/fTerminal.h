@@ -5,7 +5,7 @@
 // window is shown. Closing only hides it, and its text stays for the whole run.
 // UI thread only.
 
-#include "serial/byte_text_view.h"
+#include "widgets/byte_text_view.h"
 
 #include <QWidget>
 

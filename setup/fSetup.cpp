@@ -3,7 +3,7 @@
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
-#include "main/data_directory.h"
+#include "download/data_directory.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"

@@ -14,11 +14,11 @@
 //
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
 #include "dialogs/scripted_dialogs.h"
-#include "main/data_collection.h"
+#include "download/data_collection.h"
 #include "main/fMain.h"
-#include "main/program_start.h"
-#include "main/unit_register.h"
-#include "main/units_window.h"
+#include "app/program_start.h"
+#include "register/unit_register.h"
+#include "register/units_window.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "tools/sim/pty_unit.h"

@@ -9,7 +9,7 @@
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "main/program_start.h"
+#include "app/program_start.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"

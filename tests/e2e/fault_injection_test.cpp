@@ -6,7 +6,7 @@
 #include "e2e_fixture.h"
 
 #include "comport/Comport.h"
-#include "main/status_panel.h"
+#include "widgets/status_panel.h"
 #include "support/slowdown.h"
 
 #include <QAction>

@@ -3,7 +3,7 @@
 // unplug, ports behind two levels of links, and ports another program holds without a lock.
 #include "e2e_fixture.h"
 
-#include "main/status_panel.h"
+#include "widgets/status_panel.h"
 #include "support/child_process.h"
 #include "support/slowdown.h"
 

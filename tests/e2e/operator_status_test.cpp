@@ -3,7 +3,7 @@
 // label across a connect, a download and a second unit plugged in; the question that names a
 // unit not downloaded before its memory is cleared; the Stop of a running download.
 #include "e2e_fixture.h"
-#include "main/status_panel.h"
+#include "widgets/status_panel.h"
 
 #include <QAction>
 #include <QDir>

@@ -5,9 +5,9 @@
 // and a register that cannot be used, which changes nothing else.
 #include "e2e_fixture.h"
 
-#include "main/register_writer.h"
-#include "main/unit_register.h"
-#include "main/units_window.h"
+#include "register/register_writer.h"
+#include "register/unit_register.h"
+#include "register/units_window.h"
 
 #include <QAction>
 #include <QLabel>

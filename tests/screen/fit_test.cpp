@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Where a window goes on a small screen, how a status line is laid out in its room, and what
 // the progress of a download says, without the program's windows.
-#include "main/download_progress.h"
-#include "main/status_panel.h"
-#include "main/window_fit.h"
+#include "download/download_progress.h"
+#include "widgets/status_panel.h"
+#include "widgets/window_fit.h"
 #include "tools/sim/unit_model.h"
 
 #include <QApplication>

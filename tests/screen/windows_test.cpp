@@ -6,9 +6,9 @@
 // A screen's size is fixed when the application starts, so each size runs in a child of this
 // test program on the offscreen platform with a screen of that size; the child's cases are
 // skipped in an ordinary run.
-#include "collection/program_fixture.h"
-#include "main/status_panel.h"
-#include "main/window_fit.h"
+#include "download/program_fixture.h"
+#include "widgets/status_panel.h"
+#include "widgets/window_fit.h"
 #include "serial/fTerminal.h"
 #include "setup/fSerialDevices.h"
 #include "setup/fSetup.h"

@@ -3,7 +3,7 @@
 // out on silence only.
 #include "session_fixture.h"
 
-#include "main/capture_sink.h"
+#include "download/capture_sink.h"
 #include "main/fMain.h"
 
 #include <QPlainTextEdit>

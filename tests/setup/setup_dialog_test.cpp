@@ -5,7 +5,7 @@
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "main/program_start.h"
+#include "app/program_start.h"
 #include "platform/ini_file.h"
 #include "port_folder_fixture.h"
 #include "serial/fSerial.h"

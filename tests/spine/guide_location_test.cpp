@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "main/guide_location.h"
+#include "app/guide_location.h"
 
 #include <QDir>
 #include <QFile>

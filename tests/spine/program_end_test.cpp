@@ -4,7 +4,7 @@
 #include "dialogs/Dialogs.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "main/program_start.h"
+#include "app/program_start.h"
 #include "serial/fSerial.h"
 #include "spine_fixture.h"
 #include "support/pty_pair.h"

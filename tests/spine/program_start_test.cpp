@@ -3,7 +3,7 @@
 // window's actions and labels, the updater and the end line.
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "main/program_start.h"
+#include "app/program_start.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"

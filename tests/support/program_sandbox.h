@@ -15,7 +15,7 @@
 // Folders end with "/" where the program's own do (TempFilesPath, a data directory); the
 // locations handed to the program are given as the system would give them, without.
 
-#include "main/program_folders.h"
+#include "app/program_folders.h"
 #include "platform/port_table.h"
 
 #include <QTemporaryDir>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The viewer window offscreen on files written by the program's own conversion, bad files,
 // the saved outputs, and the main window's hooks after a download from the simulated unit.
-#include "collection/program_fixture.h"
+#include "download/program_fixture.h"
 
-#include "main/data_collection.h"
-#include "main/viewer_launch.h"
+#include "download/data_collection.h"
+#include "app/viewer_launch.h"
 #include "setup/fSetup.h"
 #include "tools/sim/data_set.h"
 #include "viewer/data_loader.h"

@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "download/capture_sink.h"
+
+#include "download/data_collection.h"
+#include "platform/durable_file.h"
+
+#include <QDateTime>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace collection {
+
+CaptureSink::~CaptureSink() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (m_keptFd >= 0)
+        ::close(m_keptFd);
+}
+
+void CaptureSink::attachIntermediate(int fd, std::string path) {
+    m_fd = fd;
+    m_path = std::move(path);
+}
+
+bool CaptureSink::createKept(const std::string& folder, std::string& why) {
+    if (!platform::makeFolders(folder)) {
+        why = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    // Local time, as the operator reads it; no ':' so that the folder copies to a stick.
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")).toStdString();
+    for (int i = 1; i < 1000; ++i) {
+        const std::string name =
+            folder + stamp + (i == 1 ? std::string() : "_" + std::to_string(i)) + ".txt";
+        const int fd =
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            m_keptFd = fd;
+            m_keptPath = name;
+            return true;
+        }
+        if (errno != EEXIST) {
+            why = name + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    why = folder + stamp + ".txt: " + std::strerror(EEXIST);
+    return false;
+}
+
+void CaptureSink::keptFailed(const char* what) {
+    m_keptFailure = std::string(what) + " " + m_keptPath + ": " + std::strerror(errno);
+    ::close(m_keptFd);
+    m_keptFd = -1;
+}
+
+bool CaptureSink::write(std::string_view bytes) {
+    if (failed() || m_fd < 0)
+        return false;
+    if (!platform::writeAll(m_fd, bytes.data(), bytes.size())) {
+        m_failure = "Cannot write intermediate data file " + m_path + ": " + std::strerror(errno);
+        // What reached the file is what counts (a short write may have put part of it).
+        const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+        if (at >= 0)
+            m_bytes = static_cast<std::uint64_t>(at);
+        return false;
+    }
+    m_bytes += bytes.size();
+    if (m_keptFd >= 0 && !platform::writeAll(m_keptFd, bytes.data(), bytes.size()))
+        keptFailed("Cannot write the kept download");
+    return true;
+}
+
+bool CaptureSink::finish() {
+    bool ok = true;
+    if (m_fd >= 0) {
+        if (!platform::syncFileData(m_fd) && !failed()) {
+            m_failure =
+                "Cannot write intermediate data file " + m_path + ": " + std::strerror(errno);
+        }
+        if (::close(m_fd) != 0 && errno != EINTR && !failed())
+            m_failure =
+                "Cannot write intermediate data file " + m_path + ": " + std::strerror(errno);
+        m_fd = -1;
+    }
+    ok = !failed();
+    if (m_keptFd >= 0) {
+        if (!platform::syncFile(m_keptFd)) {
+            keptFailed("Cannot sync the kept download");
+        } else {
+            ::close(m_keptFd);
+            m_keptFd = -1;
+            if (!platform::syncFolder(platform::folderOf(m_keptPath)))
+                m_keptFailure = "Cannot sync the folder of the kept download " + m_keptPath + ": " +
+                                std::strerror(errno);
+        }
+    }
+    return ok && m_keptFailure.empty();
+}
+
+std::string keptDownloadFolder(const std::string& filesFolder, const std::string& serial) {
+    std::string name;
+    for (const char c : serial) {
+        const auto u = static_cast<unsigned char>(c);
+        name += (u > 0x20 && u < 0x7F) ? c : '_';
+    }
+    name = safeFileName(name);
+    if (name.empty() || name.find_first_not_of('.') == std::string::npos)
+        name = "unknown";
+    return filesFolder + "downloads/" + name + "/";
+}
+
+} // namespace collection

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Collect Data as one command: check the data folder, capture the unit's answer to "F" into
+// the intermediate file, convert it into data files and tell the operator how it went. The
+// window hands in what it shows meanwhile (hooks) and keeps the outcome; messages and
+// questions go through the dialogs, so the command runs without a window of its own.
+// UI thread only (the capture's wait dispatches the events).
+
+#include "download/capture_sink.h"
+#include "download/data_collection.h"
+#include "download/download_status.h"
+#include "platform/fixed_name_file.h"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QStatusBar;
+class TFormSerial;
+
+namespace collection {
+
+// How a download ended, for the window and for whoever records the unit's state.
+struct DownloadOutcome {
+    // Something was sent to the unit (false: refused before that, nothing changed).
+    bool started = false;
+    RunFigures figures;
+    // Data files this download wrote, in order (also those of a conversion that failed
+    // part-way); the data viewer opens them by default.
+    std::vector<std::string> files;
+    // The data files were placed and "Data collected and placed in ..." was shown.
+    bool placed = false;
+    // The unit may count as downloaded (its memory holds nothing that is not on disk):
+    // the capture ended with the prompt, every data set was written, no prompt came inside
+    // the data, every file is synced and each data file read back holds what was meant.
+    bool downloaded = false;
+    // What the data-set names were joined to: the typed directory, with a "/" added when
+    // it names a folder.
+    std::string dataPrefix;
+    bool verified = false;
+    // Why not, in words that follow "The last download of XRQ... was incomplete: ".
+    std::string unverified;
+    // The download's own copy under the files folder (empty when it could not be made).
+    std::string keptFile;
+};
+
+struct DownloadHooks {
+    TFormSerial* session = nullptr;
+    QStatusBar* statusBar = nullptr;
+    // The data directory as typed (path bytes: a folder ending in "/" or a name prefix).
+    std::string dataDirectory;
+    // The unit as the run log names it, and its serial number (empty when unknown).
+    std::string unitText;
+    // Reads the unit's serial number afresh just before "F" (the cable may have moved to
+    // another unit) and puts the unit as the run log names it then, and its serial number
+    // (empty when it gave none), in place of unitText and unitSerial. Unset: those stand.
+    std::function<void(std::string& unitText, std::string& unitSerial)> identifyUnit;
+    std::string unitSerial;
+    // The program's files folder (ending in "/"): kept downloads go under it. Empty: none.
+    std::string filesFolder;
+    // Where the receive path writes the captured bytes while the capture runs.
+    CaptureSink** captureFile = nullptr;
+    // The capture begins (true) or ends (false): stop button, echo, busy cursor.
+    std::function<void(bool)> capturing;
+    // The conversion has ended (before any message about it): the unit's record follows.
+    std::function<void(const DownloadOutcome&)> converted;
+    // Once something was sent, every way out: whether the unit counts as downloaded.
+    std::function<void(const DownloadOutcome&)> judged;
+};
+
+DownloadOutcome runDownload(const DownloadHooks& hooks);
+
+// The log's words for an intermediate file that is not ours alone: its owner and mode.
+std::string foreignFileText(const platform::ForeignFile& foreign);
+
+// After the operator's Stop: waits, sending nothing, until the unit has finished the download
+// it was asked for (its prompt, or 4 s of silence), with what arrives written to the
+// download's file; the status bar says so meanwhile. Returns the bytes that came.
+std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const CaptureSink& sink,
+                                    const DownloadProgress& progress);
+// A conversion under way, recorded in <files folder>conversion-pending.txt (the path of the
+// download it converts) and removed when it has ended, so that a crash or kill in between
+// is found at the next start.
+std::string pendingConversionMarker(const std::string& filesFolder);
+bool markConversionPending(const std::string& filesFolder, const std::string& source);
+void clearConversionPending(const std::string& filesFolder);
+// The download named by a marker left behind; empty when there is none.
+std::string pendingConversion(const std::string& filesFolder);
+// The run log's lines for the files of a conversion.
+void logConverted(const ConvertOutcome& converted);
+
+// Tools > "Convert a Kept Download...": converts a kept download (or any intermediate file)
+// into the data directory by the same rules as a download (never overwriting), then names
+// the files written; of a cut download the whole lines that arrived are written and the data
+// set they end in is named incomplete.
+ConvertOutcome convertKeptDownload(const std::string& path, const std::string& dataDirectory,
+                                   const std::string& filesFolder, QStatusBar* statusBar);
+
+// Bytes the unit sent after the capture had ended, counted over a short quiet spell.
+std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd);
+
+} // namespace collection

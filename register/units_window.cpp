@@ -1,0 +1,401 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "register/units_window.h"
+
+#include "dialogs/Dialogs.h"
+#include "unit/instrument_commands.h"
+#include "register/register_writer.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QValueAxis>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <set>
+#include <unistd.h>
+
+namespace {
+
+QTableWidget* table(const QStringList& headers, QWidget* parent) {
+    auto* t = new QTableWidget(0, int(headers.size()), parent);
+    t->setHorizontalHeaderLabels(headers);
+    t->setSelectionBehavior(QAbstractItemView::SelectRows);
+    t->setSelectionMode(QAbstractItemView::SingleSelection);
+    t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->verticalHeader()->hide();
+    t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 6);
+    t->horizontalHeader()->setStretchLastSection(true);
+    t->setWordWrap(false);
+    return t;
+}
+
+QTableWidgetItem* cell(const QString& text) {
+    auto* item = new QTableWidgetItem(text);
+    item->setToolTip(text);
+    return item;
+}
+
+bool syncFolderOf(const QString& file) {
+    const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("UnitsWindow"));
+    setWindowTitle(QStringLiteral("Units"));
+
+    UnitsTable = table({QStringLiteral("Serial"), QStringLiteral("Last visit"),
+                        QStringLiteral("Last download"), QStringLiteral("Last battery reading"),
+                        QStringLiteral("Visits")},
+                       this);
+    UnitsTable->setObjectName(QStringLiteral("UnitsTable"));
+    UnitsTable->setSortingEnabled(false);
+    HistoryTable =
+        table({QStringLiteral("Time"), QStringLiteral("Event"), QStringLiteral("Details")}, this);
+    HistoryTable->setObjectName(QStringLiteral("HistoryTable"));
+
+    auto* chart = new QChart;
+    chart->setTitle(QStringLiteral("Battery and temperature"));
+    chart->legend()->setAlignment(Qt::AlignBottom);
+    chart->setMargins(QMargins(2, 2, 2, 2));
+    BatteryChart = new QChartView(chart, this);
+    BatteryChart->setObjectName(QStringLiteral("BatteryChart"));
+    BatteryChart->setRenderHint(QPainter::Antialiasing);
+    BatteryChart->setMinimumWidth(320);
+
+    LabelRegister = new QLabel(this);
+    LabelRegister->setObjectName(QStringLiteral("LabelRegister"));
+    LabelRegister->setWordWrap(true);
+    LabelRegister->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    ButtonExport = new QPushButton(QStringLiteral("Export CSV"), this);
+    ButtonExport->setObjectName(QStringLiteral("ButtonExport"));
+    ButtonExport->setToolTip(QStringLiteral("Save the selected unit's history as a CSV file"));
+    ButtonOpenFiles = new QPushButton(QStringLiteral("Open Files"), this);
+    ButtonOpenFiles->setObjectName(QStringLiteral("ButtonOpenFiles"));
+    ButtonOpenFiles->setToolTip(
+        QStringLiteral("Show the data files of the selected download in the file manager"));
+    ButtonClose = new QPushButton(QStringLiteral("Close"), this);
+
+    auto* lower = new QSplitter(Qt::Horizontal, this);
+    lower->addWidget(HistoryTable);
+    lower->addWidget(BatteryChart);
+    lower->setStretchFactor(0, 3);
+    lower->setStretchFactor(1, 2);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(UnitsTable);
+    split->addWidget(lower);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 3);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(LabelRegister, 1);
+    buttons->addWidget(ButtonExport);
+    buttons->addWidget(ButtonOpenFiles);
+    buttons->addWidget(ButtonClose);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(6, 6, 6, 6);
+    column->addWidget(split, 1);
+    column->addLayout(buttons);
+
+    // Within a 1024x600 screen, frame and panel included.
+    resize(1000, 540);
+
+    AskSavePath = [this](const QString& suggested) {
+        return QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"), suggested,
+                                            QStringLiteral("CSV files (*.csv)"));
+    };
+    OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+
+    connect(UnitsTable, &QTableWidget::itemSelectionChanged, this,
+            [this] { unitSelectionChanged(); });
+    connect(HistoryTable, &QTableWidget::itemSelectionChanged, this, [this] { updateButtons(); });
+    connect(HistoryTable, &QTableWidget::cellDoubleClicked, this, [this] { openFiles(); });
+    connect(ButtonExport, &QPushButton::clicked, this, [this] { exportCsv(); });
+    connect(ButtonOpenFiles, &QPushButton::clicked, this, [this] { openFiles(); });
+    connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(unitRegister().signalsObject(), &RegisterSignals::recorded, this,
+            [this](const QByteArray&) {
+                if (isVisible())
+                    reload();
+            });
+    updateButtons();
+}
+
+void UnitsWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    reload();
+}
+
+void UnitsWindow::reload() {
+    RegisterWriter& reg = unitRegister();
+    if (!reg.running() || !reg.available()) {
+        const std::string why =
+            reg.unavailableWhy().empty() ? "The unit register is not open." : reg.unavailableWhy();
+        LabelRegister->setText(QString::fromLocal8Bit(why.c_str()));
+    } else {
+        LabelRegister->setText(QStringLiteral("Register: ") +
+                               QFile::decodeName(QByteArray::fromStdString(reg.path())));
+    }
+    reg.query<std::vector<unitreg::UnitSummary>>(
+        this, [](unitreg::UnitRegister& r) { return r.units(); },
+        [this](std::vector<unitreg::UnitSummary> units) { fillUnits(std::move(units)); });
+}
+
+void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
+    m_filling = true;
+    UnitsTable->setUpdatesEnabled(false);
+    UnitsTable->clearContents();
+    UnitsTable->setRowCount(int(units.size()));
+    m_rowSerials.clear();
+    int selectRow = -1;
+    for (int row = 0; row < int(units.size()); ++row) {
+        const unitreg::UnitSummary& u = units[std::size_t(row)];
+        m_rowSerials.push_back(u.serial);
+        if (u.serial == m_serial)
+            selectRow = row;
+        UnitsTable->setItem(row, 0, cell(unitreg::serialText(u.serial)));
+        UnitsTable->setItem(row, 1, cell(unitreg::localTimeText(u.lastVisit.value_or(u.lastSeen))));
+        UnitsTable->setItem(row, 2,
+                            cell(u.lastDownload
+                                     ? unitreg::localTimeText(*u.lastDownload) +
+                                           (u.lastDownloadComplete ? QStringLiteral(", complete")
+                                                                   : QStringLiteral(", incomplete"))
+                                     : QStringLiteral("never")));
+        UnitsTable->setItem(
+            row, 3,
+            cell(u.lastBatteryAt
+                     ? QString::fromStdString(formatOneDecimal(u.lastVolts) + " V, " +
+                                              formatOneDecimal(u.lastCelsius) + " C") +
+                           QStringLiteral(" on ") + unitreg::localTimeText(*u.lastBatteryAt)
+                     : QStringLiteral("none")));
+        auto* visits = cell(QString::number(u.visits));
+        visits->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        UnitsTable->setItem(row, 4, visits);
+    }
+    if (selectRow < 0 && !units.empty())
+        selectRow = 0;
+    if (UnitsTable->columnWidth(0) < 120) {
+        UnitsTable->resizeColumnsToContents();
+        UnitsTable->horizontalHeader()->setStretchLastSection(true);
+    }
+    UnitsTable->setUpdatesEnabled(true);
+    // The selection is put back by hand; its change is not a new choice of the operator's.
+    if (selectRow >= 0)
+        UnitsTable->selectRow(selectRow);
+    m_filling = false;
+    if (selectRow >= 0) {
+        m_serial = m_rowSerials[std::size_t(selectRow)];
+        loadHistory();
+    } else {
+        m_serial.clear();
+        fillHistory({}, {});
+    }
+    emit unitsLoaded();
+}
+
+void UnitsWindow::selectUnit(const std::string& serial) {
+    for (int row = 0; row < int(m_rowSerials.size()); ++row)
+        if (m_rowSerials[std::size_t(row)] == serial)
+            UnitsTable->selectRow(row);
+}
+
+void UnitsWindow::unitSelectionChanged() {
+    if (m_filling)
+        return;
+    const auto rows = UnitsTable->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return;
+    const int row = rows.first().row();
+    if (row < 0 || row >= int(m_rowSerials.size()))
+        return;
+    const std::string serial = m_rowSerials[std::size_t(row)];
+    if (serial == m_serial && !m_history.empty())
+        return;
+    m_serial = serial;
+    loadHistory();
+}
+
+void UnitsWindow::loadHistory() {
+    const std::string serial = m_serial;
+    unitRegister().query<std::vector<unitreg::UnitEvent>>(
+        this, [serial](unitreg::UnitRegister& r) { return r.history(serial); },
+        [this, serial](std::vector<unitreg::UnitEvent> events) {
+            // An answer for a unit no longer selected is dropped; its own is on the way.
+            if (serial == m_serial)
+                fillHistory(serial, std::move(events));
+        });
+}
+
+void UnitsWindow::fillHistory(const std::string& serial, std::vector<unitreg::UnitEvent> events) {
+    (void)serial;
+    m_history = std::move(events);
+    HistoryTable->setUpdatesEnabled(false);
+    HistoryTable->clearContents();
+    HistoryTable->setRowCount(int(m_history.size()));
+    for (int row = 0; row < int(m_history.size()); ++row) {
+        const unitreg::UnitEvent& e = m_history[std::size_t(row)];
+        HistoryTable->setItem(row, 0, cell(unitreg::localTimeText(e.at, true)));
+        HistoryTable->setItem(row, 1, cell(unitreg::eventKindText(e.kind)));
+        auto* details = cell(unitreg::eventDetails(e));
+        if (e.kind == unitreg::EventKind::Download) {
+            QStringList files;
+            for (const std::string& f : e.download.files)
+                files << QFile::decodeName(QByteArray::fromStdString(f));
+            if (!files.isEmpty())
+                details->setToolTip(files.join(QLatin1Char('\n')));
+        }
+        HistoryTable->setItem(row, 2, details);
+    }
+    if (HistoryTable->columnWidth(0) < 130)
+        HistoryTable->resizeColumnsToContents();
+    HistoryTable->horizontalHeader()->setStretchLastSection(true);
+    HistoryTable->setUpdatesEnabled(true);
+    plotBattery(m_history);
+    updateButtons();
+    emit historyLoaded();
+}
+
+void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
+    QChart* chart = BatteryChart->chart();
+    chart->removeAllSeries();
+    for (QAbstractAxis* axis : chart->axes())
+        chart->removeAxis(axis);
+    auto* volts = new QLineSeries;
+    volts->setName(QStringLiteral("Battery (V)"));
+    auto* celsius = new QLineSeries;
+    celsius->setName(QStringLiteral("Temperature (C)"));
+    double vMin = 1e300, vMax = -1e300, tMin = 1e300, tMax = -1e300;
+    std::int64_t first = 0, last = 0;
+    m_batteryPoints = 0;
+    // The history is newest first; the plot runs left to right in time.
+    for (auto it = events.rbegin(); it != events.rend(); ++it) {
+        if (it->kind != unitreg::EventKind::Battery)
+            continue;
+        volts->append(double(it->at), it->volts);
+        celsius->append(double(it->at), it->celsius);
+        vMin = std::min(vMin, it->volts);
+        vMax = std::max(vMax, it->volts);
+        tMin = std::min(tMin, it->celsius);
+        tMax = std::max(tMax, it->celsius);
+        if (!m_batteryPoints++)
+            first = it->at;
+        last = it->at;
+    }
+    chart->addSeries(volts);
+    chart->addSeries(celsius);
+    auto* time = new QDateTimeAxis;
+    time->setFormat(QStringLiteral("yyyy-MM"));
+    time->setTickCount(4);
+    auto* vAxis = new QValueAxis;
+    vAxis->setTitleText(QStringLiteral("V"));
+    auto* tAxis = new QValueAxis;
+    tAxis->setTitleText(QStringLiteral("C"));
+    chart->addAxis(time, Qt::AlignBottom);
+    chart->addAxis(vAxis, Qt::AlignLeft);
+    chart->addAxis(tAxis, Qt::AlignRight);
+    volts->attachAxis(time);
+    volts->attachAxis(vAxis);
+    celsius->attachAxis(time);
+    celsius->attachAxis(tAxis);
+    if (m_batteryPoints == 0) {
+        chart->setTitle(QStringLiteral("No battery readings"));
+        return;
+    }
+    chart->setTitle(QStringLiteral("Battery and temperature"));
+    // A single reading still gets a span to stand in.
+    const qint64 pad = first == last ? 12 * 3600 * 1000LL : 0;
+    time->setRange(QDateTime::fromMSecsSinceEpoch(first - pad),
+                   QDateTime::fromMSecsSinceEpoch(last + pad));
+    auto margin = [](double lo, double hi) { return std::max(0.1, (hi - lo) * 0.1); };
+    vAxis->setRange(vMin - margin(vMin, vMax), vMax + margin(vMin, vMax));
+    tAxis->setRange(tMin - margin(tMin, tMax), tMax + margin(tMin, tMax));
+}
+
+void UnitsWindow::updateButtons() {
+    ButtonExport->setEnabled(!m_serial.empty() && !m_history.empty());
+    const auto rows = HistoryTable->selectionModel()->selectedRows();
+    const int row = rows.isEmpty() ? -1 : rows.first().row();
+    ButtonOpenFiles->setEnabled(row >= 0 && row < int(m_history.size()) &&
+                                m_history[std::size_t(row)].kind == unitreg::EventKind::Download &&
+                                !m_history[std::size_t(row)].download.files.empty());
+}
+
+void UnitsWindow::exportCsv() {
+    if (m_serial.empty())
+        return;
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty())
+        folder = QDir::homePath();
+    // The serial number is the unit's own bytes: only safe characters go into the name.
+    QString name;
+    for (const QChar c : unitreg::serialText(m_serial))
+        name += c.isLetterOrNumber() && c.unicode() < 128 ? c : QLatin1Char('_');
+    const QString path = AskSavePath(folder + QStringLiteral("/XRQ%1-history.csv").arg(name));
+    if (path.isEmpty())
+        return;
+    QSaveFile file(path);
+    const QByteArray csv = unitreg::historyCsv(m_serial, m_history);
+    // QSaveFile writes beside the target, syncs it and renames it into place: a failure
+    // leaves any earlier file of that name as it was.
+    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
+        DlgError("Cannot write " + QFile::encodeName(path).toStdString() + ": " +
+                 file.errorString().toStdString());
+        return;
+    }
+    syncFolderOf(path);
+}
+
+void UnitsWindow::openFiles() {
+    const auto rows = HistoryTable->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return;
+    const int row = rows.first().row();
+    if (row < 0 || row >= int(m_history.size()) ||
+        m_history[std::size_t(row)].kind != unitreg::EventKind::Download)
+        return;
+    // A file manager shows folders: each folder that holds one of the files, once.
+    std::set<QString> folders;
+    QStringList missing;
+    for (const std::string& f : m_history[std::size_t(row)].download.files) {
+        const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(f)));
+        if (info.exists())
+            folders.insert(info.absolutePath());
+        else
+            missing << info.filePath();
+    }
+    if (folders.empty()) {
+        DlgError(missing.isEmpty()
+                     ? std::string("This download wrote no data files.")
+                     : "The data files of this download are no longer there:\n" +
+                           QFile::encodeName(missing.join(QLatin1Char('\n'))).toStdString());
+        return;
+    }
+    for (const QString& folder : folders)
+        if (!OpenUrl(QUrl::fromLocalFile(folder)))
+            DlgError("No program to show the folder " + QFile::encodeName(folder).toStdString());
+}

@@ -1,0 +1,89 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The program's four windows in this process, with every folder (program, application data,
+// desktop, devices, the working directory) in a program sandbox, message boxes recorded
+// instead of shown, and a simulated unit on a pty linked as COM7 in the port folder.
+// Used by the collection and the terminal tests (header only: those areas link the program).
+
+#include "dialogs/run_log.h"
+#include "dialogs/scripted_dialogs.h"
+#include "main/fMain.h"
+#include "app/program_start.h"
+#include "serial/fSerial.h"
+#include "support/program_sandbox.h"
+#include "support/wait.h"
+#include "tools/sim/pty_unit.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+namespace testsupport {
+
+inline std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ProgramFixture : public ::testing::Test {
+protected:
+    static constexpr int kPort = 7;
+
+    void SetUp() override {
+        ASSERT_TRUE(sandbox.ok());
+        root = sandbox.root();
+        dataDir = sandbox.data();
+        work = sandbox.work();
+        ASSERT_TRUE(sandbox.enterWork());
+        CreateProgramWindows(sandbox.locations());
+        script = std::make_unique<dialogs::ScriptedDialogs>();
+        FormXRQMain->show();
+        ASSERT_FALSE(TempFilesPath.empty());
+    }
+
+    void TearDown() override {
+        if (FormSerial && FormSerial->PortOpen)
+            FormSerial->iClosePort();
+        if (unit)
+            unit->stop();
+        unit.reset();
+        DestroyProgramWindows();
+        script.reset();
+    }
+
+    // Starts the simulated unit as COM7 and makes it the session's port (not opened). The
+    // program announces the new port after a short settle and closes its port on an arrival,
+    // so the port is opened only once the arrival has been announced, as an operator plugs
+    // in and then connects.
+    void startUnit(sim::SimOptions options) {
+        options.linkPath = TempFilesPath + "ports/COM" + std::to_string(kPort);
+        const std::string note = "Com port COM" + std::to_string(kPort) + " added to system!";
+        const auto announced = [&] {
+            for (const auto& b : script->shown)
+                if (b.text == note)
+                    return true;
+            return false;
+        };
+        const bool before = announced();
+        unit = sim::PtyUnit::start(options);
+        if (!before) {
+            ASSERT_TRUE(waitUntil(announced)) << "the program did not notice COM" << kPort;
+        }
+        FormSerial->ComPortNumber = kPort;
+    }
+
+    std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
+
+    ProgramSandbox sandbox; // first in, last out: it outlives the windows and the unit
+    std::string root, dataDir, work;
+    std::unique_ptr<dialogs::ScriptedDialogs> script;
+    std::unique_ptr<sim::PtyUnit> unit;
+};
+
+} // namespace testsupport

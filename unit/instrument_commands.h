@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The short exchanges the main window runs against the unit: connect (with the serial-number
+// request), set clock, battery and temperature, clear memory. The logic talks to the serial
+// session and to the window through the two small interfaces below, so that it runs in
+// tests without a window or a port. UI thread only.
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "unit/unit_status.h"
+
+struct BatteryReading;
+
+// The serial session as the command set uses it (the hidden serial form in the program).
+class UnitSession {
+public:
+    virtual ~UnitSession() = default;
+    virtual bool sessionOpen() const = 0;
+    // An exchange is waiting for its answer; starting another would spoil it.
+    virtual bool exchangeRunning() const = 0;
+    virtual int openPort() = 0;
+    virtual int waitForChar(const std::string& command, char char1, char char2,
+                            std::uint32_t delay) = 0;
+    virtual int waitForStringNUntilTermination(const std::string& command, char termination,
+                                               std::uint32_t delay, char* buffer,
+                                               std::int32_t n) = 0;
+    virtual int waitForStringNBetweenChars(const std::string& command, char startChar, char endChar,
+                                           std::uint32_t delay, char* buffer, std::int32_t n) = 0;
+    virtual int sendString(const std::string& command) = 0;
+    // The session's COM number and its device path (empty when unknown).
+    virtual int portNumber() const { return -1; }
+    virtual std::string deviceName() const { return {}; }
+};
+
+// What the command set changes on the main window and how it speaks to the operator.
+class CommandView {
+public:
+    virtual ~CommandView() = default;
+    virtual void setHourglass(bool on) = 0;
+    virtual void enableUnitActions() = 0;
+    virtual void setBatteryCaptions(const std::string& volts, const std::string& temp) = 0;
+    // The reading as the unit sent it, before the captions round it.
+    virtual void batteryRead(const BatteryReading& /*reading*/) {}
+    virtual void setSerialNumber(const std::string& serial) = 0;
+    // Quiet refusal while an exchange waits (a status bar note, no box).
+    virtual void tellExchangeRunning() = 0;
+    virtual void error(const std::string& message) = 0;
+    virtual void info(const std::string& message) = 0;
+    // An outcome that is neither success nor failure; shown as an error where the view has
+    // no notice of its own.
+    virtual void warning(const std::string& message) { error(message); }
+    virtual bool confirm(const std::string& message, bool defaultYes) = 0;
+    // The unit record changed (a unit connected or was named): the identity is shown anew.
+    virtual void unitChanged() {}
+    // A line for the run log (what the boxes do not say).
+    virtual void log(const std::string& /*line*/) {}
+};
+
+class InstrumentCommands {
+public:
+    InstrumentCommands(UnitSession& session, CommandView& view);
+
+    // The local time source; tests fix it.
+    std::function<std::string()> clockText;
+    // Which units were connected and downloaded; without it a clearing asks only the usual
+    // questions.
+    unit_status::UnitRecord* units = nullptr;
+
+    void connect();
+    bool requestSerialNumber();
+    void setClock();
+    void checkBattery();
+    void clearMemory();
+    // Reads the serial number afresh ("R"): the unit on the cable now need not be the one that
+    // was connected (a cable moved while the port stayed open). A different answer replaces
+    // the identity. Empty when the unit gave none; nothing is shown then, only logged.
+    std::optional<std::string> identifyUnit();
+
+private:
+    bool refuseWhileBusy();
+    // Before a clearing: the unit named (its serial number read afresh) and, when it was not
+    // downloaded since it was connected or could not be named, the operator asked.
+    bool clearingAgreed();
+    // The unit known on the session's port (empty when none), for the unit register.
+    std::string currentSerial() const;
+
+    UnitSession& m_session;
+    CommandView& m_view;
+    std::string m_serial; // as the last serial-number request read it
+};
+
+struct BatteryReading {
+    double volts = 0;
+    double celsius = 0;
+};
+
+// Reads the two numbers that follow the first and the next ':' of a NUL-terminated reply,
+// each as "%lf" reads it in the C locale. Empty when a ':' or a number is missing, or a
+// number is not finite.
+std::optional<BatteryReading> parseBatteryReply(const char* reply);
+// The same over bytes that may hold NULs (line noise before or around the reply).
+std::optional<BatteryReading> parseBatteryReply(std::string_view reply);
+
+// The pattern "0.0": one decimal, a value exactly halfway (at 15 significant digits, the
+// precision the display works to) rounded away from zero, at least one digit before the point.
+std::string formatOneDecimal(double value);
+
+// "%y-%m-%d %H:%M:%S", 17 characters.
+std::string formatClockText(const std::tm& local);
+std::string currentClockText();

@@ -1,0 +1,310 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "widgets/window_fit.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFileDialog>
+#include <QHash>
+#include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
+#include <QScrollArea>
+#include <QSettings>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
+
+#include <algorithm>
+
+namespace window_fit {
+
+namespace {
+
+// After a window is shown the window manager frames and places it, and some windows size
+// themselves in their own show handling (message boxes): for this long, a frame found
+// outside the screen is put back. Later moves are the operator's.
+constexpr qint64 kSettleMs = 2000;
+
+// A title bar and thin borders, for a window not framed yet when no other window has been.
+const QMargins kDefaultMargins(4, 30, 4, 4);
+
+QMargins& lastKnownMargins() {
+    static QMargins margins;
+    return margins;
+}
+
+QString& storePath() {
+    static QString path;
+    return path;
+}
+
+bool isFittedWindow(const QWidget* w) {
+    if (!w || !w->isWindow())
+        return false;
+    switch (w->windowType()) {
+    case Qt::Window:
+    case Qt::Dialog:
+    case Qt::Sheet:
+    case Qt::Tool:
+        return true;
+    default: // menus, tooltips, splash, desktop: placed by the toolkit next to what made them
+        return false;
+    }
+}
+
+QScreen* screenOf(const QWidget* w) {
+    if (QScreen* s = w->screen())
+        return s;
+    return QGuiApplication::primaryScreen();
+}
+
+QMargins frameMarginsOf(const QWidget* w) {
+    if (const QWindow* handle = w->windowHandle()) {
+        const QMargins m = handle->frameMargins();
+        if (!m.isNull() && w->isVisible())
+            return m;
+    }
+    return assumedFrameMargins(w);
+}
+
+QString sanitized(QString text) {
+    for (QChar& c : text)
+        if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('_'))
+            c = QLatin1Char('_');
+    return text;
+}
+
+void saveGeometry(const QWidget* w) {
+    const QString key = geometryKey(w);
+    if (key.isEmpty() || storePath().isEmpty() || w->isMinimized())
+        return;
+    QSettings store(storePath(), QSettings::IniFormat);
+    store.setValue(key, w->saveGeometry());
+}
+
+bool restoreGeometry(QWidget* w) {
+    const QString key = geometryKey(w);
+    if (key.isEmpty() || storePath().isEmpty())
+        return false;
+    const QSettings store(storePath(), QSettings::IniFormat);
+    const QByteArray saved = store.value(key).toByteArray();
+    return !saved.isEmpty() && w->restoreGeometry(saved);
+}
+
+bool insideScreen(const QWidget* w) {
+    const QScreen* screen = screenOf(w);
+    if (!screen)
+        return true;
+    QRect frame = w->geometry().marginsAdded(frameMarginsOf(w));
+    return screen->availableGeometry().contains(frame);
+}
+
+class Fitter : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!watched->isWidgetType())
+            return false;
+        auto* w = static_cast<QWidget*>(watched);
+        switch (event->type()) {
+        case QEvent::Show:
+            if (isFittedWindow(w))
+                shown(w);
+            break;
+        case QEvent::Hide:
+            // Minimising is the window system's (spontaneous); a close or hide is the end
+            // of a showing, whose geometry is the operator's.
+            if (isFittedWindow(w) && !event->spontaneous())
+                saveGeometry(w);
+            break;
+        case QEvent::Move:
+        case QEvent::Resize:
+            if (isFittedWindow(w))
+                moved(w);
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+    void restoreShown() {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && isFittedWindow(w) && restoreGeometry(w))
+                fit(w);
+    }
+
+private:
+    void shown(QWidget* w) {
+        if (w->isMaximized() || w->isFullScreen())
+            return;
+        bool restored = false;
+        if (!m_shownBefore.contains(w)) {
+            m_shownBefore.insert(w, true);
+            connect(w, &QObject::destroyed, this, [this, w] {
+                m_shownBefore.remove(w);
+                m_settling.remove(w);
+            });
+            restored = restoreGeometry(w);
+        }
+        fit(w);
+        QElapsedTimer since;
+        since.start();
+        m_settling.insert(w, since);
+        // Some windows place or size themselves in their own show handling, which runs after
+        // this (a form centring itself, a message box fitting its text): the operator's place
+        // wins over the first, the screen over both.
+        QTimer::singleShot(0, w, [this, restored, p = QPointer<QWidget>(w)] {
+            if (!p || !p->isVisible())
+                return;
+            if (restored)
+                restoreGeometry(p);
+            if (!insideScreen(p))
+                fit(p);
+        });
+    }
+
+    void moved(QWidget* w) {
+        if (const QWindow* handle = w->windowHandle()) {
+            const QMargins m = handle->frameMargins();
+            if (!m.isNull())
+                lastKnownMargins() = m;
+        }
+        const auto it = m_settling.find(w);
+        if (it == m_settling.end())
+            return;
+        if (it->elapsed() > kSettleMs) {
+            m_settling.erase(it);
+            return;
+        }
+        if (!m_fitting && w->isVisible() && !insideScreen(w))
+            fit(w);
+    }
+
+    void fit(QWidget* w) {
+        if (m_fitting || w->isMaximized() || w->isFullScreen())
+            return;
+        m_fitting = true;
+        fitToScreen(w);
+        m_fitting = false;
+    }
+
+    bool m_fitting = false;
+    // Keys only: a widget is never dereferenced through these.
+    QHash<QWidget*, bool> m_shownBefore;
+    QHash<QWidget*, QElapsedTimer> m_settling;
+};
+
+QPointer<Fitter>& theFitter() {
+    static QPointer<Fitter> fitter;
+    return fitter;
+}
+
+} // namespace
+
+QRect fitFrame(const QRect& frame, const QRect& available, const QSize& minimum) {
+    if (!available.isValid())
+        return frame;
+    QRect r = frame;
+    r.setWidth(std::max(std::min(frame.width(), available.width()), minimum.width()));
+    r.setHeight(std::max(std::min(frame.height(), available.height()), minimum.height()));
+    if (r.right() > available.right())
+        r.moveRight(available.right());
+    if (r.bottom() > available.bottom())
+        r.moveBottom(available.bottom());
+    // Last, so that a window larger than the area keeps its title bar and left edge in it.
+    if (r.left() < available.left())
+        r.moveLeft(available.left());
+    if (r.top() < available.top())
+        r.moveTop(available.top());
+    return r;
+}
+
+QMargins assumedFrameMargins(const QWidget* window) {
+    if (window && (window->windowFlags() & Qt::FramelessWindowHint))
+        return {};
+    if (!lastKnownMargins().isNull())
+        return lastKnownMargins();
+    // The offscreen platform frames nothing; real window systems do.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return {};
+    return kDefaultMargins;
+}
+
+void fitToScreen(QWidget* w) {
+    const QScreen* screen = screenOf(w);
+    if (!screen)
+        return;
+    const QMargins margins = frameMarginsOf(w);
+    const QSize minimumClient = w->minimumSize().expandedTo(w->minimumSizeHint());
+    const QSize minimum(minimumClient.width() + margins.left() + margins.right(),
+                        minimumClient.height() + margins.top() + margins.bottom());
+    const QRect frame = w->geometry().marginsAdded(margins);
+    const QRect fitted = fitFrame(frame, screen->availableGeometry(), minimum);
+    if (fitted == frame)
+        return;
+    const QRect client = fitted.marginsRemoved(margins);
+    if (client.size() != w->size())
+        w->resize(client.size());
+    // move() places the frame's corner, framed or not yet (the toolkit adds the real frame
+    // when the window manager has told it).
+    w->move(fitted.topLeft());
+}
+
+void install() {
+    if (theFitter() || !qApp)
+        return;
+    auto* fitter = new Fitter(qApp);
+    qApp->installEventFilter(fitter);
+    theFitter() = fitter;
+    // A window still open when the program ends keeps its place for the next run.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, fitter, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && isFittedWindow(w))
+                saveGeometry(w);
+    });
+}
+
+void setGeometryStore(const QString& path) {
+    storePath() = path;
+    if (theFitter())
+        theFitter()->restoreShown();
+}
+
+QString geometryStore() {
+    return storePath();
+}
+
+QString geometryKey(const QWidget* w) {
+    if (!w || !isFittedWindow(w) || qobject_cast<const QMessageBox*>(w) ||
+        qobject_cast<const QFileDialog*>(w))
+        return {};
+    QString name = w->objectName();
+    if (name.isEmpty()) {
+        // Our own forms are known by their class even without an object name.
+        const QString cls = QString::fromLatin1(w->metaObject()->className());
+        if (!cls.startsWith(QLatin1String("TForm")))
+            return {};
+        name = cls;
+    }
+    const QScreen* screen = screenOf(w);
+    if (!screen)
+        return {};
+    const QSize size = screen->geometry().size();
+    return sanitized(name) + QLatin1Char('/') + sanitized(screen->name()) + QLatin1Char('_') +
+           QString::number(size.width()) + QLatin1Char('x') + QString::number(size.height());
+}
+
+QScrollArea* scrolled(QWidget* content, QWidget* parent) {
+    auto* area = new QScrollArea(parent);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setWidgetResizable(true);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    area->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    area->setWidget(content);
+    return area;
+}
+
+} // namespace window_fit
