@@ -1,20 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "collect/collector.h"
+#include "dialogs/source_lines.h"
 
+#include "app/program_start.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/box_presenter.h"
-#include "main/command_links.h"
 #include "download/data_collection.h"
 #include "download/data_directory.h"
+#include "main/command_links.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
-#include "widgets/status_panel.h"
-#include "widgets/window_fit.h"
 #include "platform/dos_devices.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
+#include "widgets/status_panel.h"
+#include "widgets/window_fit.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -192,7 +193,7 @@ public:
         if (m_lockFd >= 0)
             ::close(m_lockFd);
         if (!m_startFolder.empty() && ::chdir(m_startFolder.c_str()) != 0)
-            log("Cannot return to " + m_startFolder, __LINE__);
+            log("Cannot return to " + m_startFolder, source_line::collectorCannotReturn);
     }
 };
 
@@ -221,7 +222,7 @@ bool Collection::choosePort() {
                 platform::PortTable(table.deviceDir(), table.sysfsDir(), folder, table.lockDir()));
             m_port = kPrivatePort;
             log(m_options.device + " is COM" + std::to_string(kPrivatePort) + " for this run",
-                __LINE__);
+                source_line::collectorPrivatePort);
         }
     } else if (FormXRQMain->IniFile && FormXRQMain->IniFile->ValueExists("Serial", "Port")) {
         // The saved port itself: the start's port refresh may have moved the session to
@@ -270,7 +271,7 @@ bool Collection::lockPort() {
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(m_lockFd, 0) != 0 || ::pwrite(m_lockFd, pid.data(), pid.size(), 0) < 0)
-        log("Cannot write the process number into " + lock, __LINE__);
+        log("Cannot write the process number into " + lock, source_line::collectorLockNotWritten);
     char here[4096];
     if (::getcwd(here, sizeof here))
         m_startFolder = here;
@@ -418,7 +419,7 @@ void Collection::run() {
     if (ended() || !choosePort() || !lockPort() || !chooseDataDirectory())
         return;
     log("COM" + std::to_string(m_port) + " (" + report.device + ") into " + report.dataDirectory,
-        __LINE__);
+        source_line::collectorPortAndFolder);
     if (!connect())
         return;
     if (m_options.battery) {
@@ -440,7 +441,7 @@ void qtMessagesToRunLog(QtMsgType, const QMessageLogContext&, const QString& mes
     // The offscreen screen's note on every window shown says nothing about the run.
     if (message.contains(QLatin1String("propagateSizeHints")))
         return;
-    LogWrite("Qt: " + message.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
+    LogWrite("Qt: " + message.toLocal8Bit().toStdString(), source_line::qtMessage, LogSizeLimit);
 }
 
 int portNumberOfDevice(const std::string& device) {
@@ -479,7 +480,7 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
     window_fit::setGeometryStore(QString()); // no places of an offscreen screen remembered
     QObject::connect(FormXRQMain->StatusPanel1, &StatusPanel::progressShown, FormXRQMain,
                      [&console](const QString& text) { console.progress(text); });
-    log("started", __LINE__);
+    log("started", source_line::collectorStarted);
     // The outcome is logged and told before the window closes, so that the end line stays
     // the run log's last.
     bool finished = false;
@@ -493,7 +494,7 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
         const CollectReport& r = run.report;
         log(std::string("ended: ") + exitName(r.exit) + " (" + std::to_string(int(r.exit)) + ")" +
                 (r.message.empty() ? "" : ": " + r.message),
-            __LINE__);
+            source_line::collectorEnded);
         if (r.exit != Exit::Safe && !run.messageTold)
             console.say(r.message.empty() ? std::string(exitName(r.exit)) : r.message);
     };

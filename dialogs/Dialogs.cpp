@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dialogs/Dialogs.h"
+#include "dialogs/source_lines.h"
 
 #include "dialogs/scripted_dialogs.h"
 #include "platform/exception_guard.h"
@@ -178,29 +179,29 @@ std::string sourceFileName(const std::string& sourceFile) {
 using dialogs::BoxKind;
 
 bool DlgConfirm(const std::string& message, bool defaultYes) {
-    LogWrite(message, 129, LogSizeLimit);
+    LogWrite(message, source_line::confirmQuestion, LogSizeLimit);
     dialogs::BoxShown box{BoxKind::Confirm, "Confirm?", message};
     box.defaultYes = defaultYes;
     const bool yes = dialogs::present(std::move(box));
     if (yes)
-        LogWrite("Answer YES", 176, LogSizeLimit);
+        LogWrite("Answer YES", source_line::answerYes, LogSizeLimit);
     else
-        LogWrite("Answer NO", 181, LogSizeLimit);
+        LogWrite("Answer NO", source_line::answerNo, LogSizeLimit);
     return yes;
 }
 
 void DlgError(const std::string& message) {
-    LogWrite(message, 255, LogSizeLimit);
+    LogWrite(message, source_line::errorBox, LogSizeLimit);
     dialogs::present({BoxKind::Error, "Error", message});
 }
 
 void DlgWarning(const std::string& message) {
-    LogWrite(message, 263, LogSizeLimit);
+    LogWrite(message, source_line::warningBox, LogSizeLimit);
     dialogs::present({BoxKind::Warning, "Info", message});
 }
 
 void DlgInfo(const std::string& message) {
-    LogWrite(message, 276, LogSizeLimit);
+    LogWrite(message, source_line::infoBox, LogSizeLimit);
     dialogs::present({BoxKind::Info, "Info", message});
 }
 

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "download/download_command.h"
+#include "dialogs/source_lines.h"
 
 #include "dialogs/Dialogs.h"
 #include "download/data_directory.h"
-#include "widgets/status_panel.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
+#include "widgets/status_panel.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -107,12 +108,12 @@ void logConverted(const ConvertOutcome& converted) {
         struct stat st {};
         const std::string size =
             ::stat(file.c_str(), &st) == 0 ? std::to_string(st.st_size) + " bytes" : "size unknown";
-        logLine("Data file written: " + file + " (" + size + ")", __LINE__);
+        logLine("Data file written: " + file + " (" + size + ")", source_line::dataFileWritten);
     }
     if (!converted.incompleteFile.empty())
         logLine("Data file incomplete (cut short by the failure below), kept as " +
                     converted.incompleteFile,
-                __LINE__);
+                source_line::dataFileIncomplete);
 }
 
 ConvertOutcome convertKeptDownload(const std::string& path, const std::string& dataDirectory,
@@ -127,7 +128,8 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
             return refused;
         }
     }
-    logLine("Converting the kept download " + path + " into " + dataDirectory, __LINE__);
+    logLine("Converting the kept download " + path + " into " + dataDirectory,
+            source_line::convertingKeptDownload);
     const bool marked = !filesFolder.empty() && markConversionPending(filesFolder, path);
     const ConvertOutcome converted = convertIntermediateFile(path, dataDirectory);
     if (marked)
@@ -135,12 +137,12 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
     logConverted(converted);
     const bool safe = converted.durable && converted.readBack;
     if (converted.result == ConvertResult::CannotReopen) {
-        tellFailure(statusBar, converted.detail, __LINE__);
+        tellFailure(statusBar, converted.detail, source_line::keptDownloadNotReopened);
         DlgError("Cannot open the kept download " + path);
         return converted;
     }
     if (converted.result == ConvertResult::InvalidFormat || !safe) {
-        tellFailure(statusBar, converted.detail, __LINE__);
+        tellFailure(statusBar, converted.detail, source_line::keptDownloadNotConverted);
         std::string text =
             "The kept download " + path + " could not be converted in full:\n" + converted.detail;
         if (!converted.files.empty())
@@ -195,7 +197,7 @@ std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const
     logLine("The stopped download has ended (" +
                 std::string(ended == 0 ? "its prompt came" : "no more bytes came") +
                 "): " + std::to_string(more) + " more bytes went to " + path,
-            __LINE__);
+            source_line::stoppedDownloadEnded);
     if (bar)
         showOutcome(bar, (interruptedText(CaptureEnd::Stopped, progress, sink.intermediatePath()) +
                           QStringLiteral("; %1 more after Stop, kept there too")
@@ -232,7 +234,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         }
     }
     if (const std::string taken = folderTakenLine(target); !taken.empty())
-        logLine(taken, __LINE__);
+        logLine(taken, source_line::downloadUnitTaken);
     // The working folder may be writable by others: a link or FIFO planted under the fixed
     // name is refused, never written through or waited on, and so is a file that another
     // user owns or may write (they could change the data while it is captured).
@@ -246,7 +248,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
             ::close(fd);
         logLine(std::string(kIntermediateFileName) + ": " +
                     (err == EPERM && fd < 0 ? foreignFileText(foreign) : openErrorText(err)),
-                __LINE__);
+                source_line::intermediateFileRefused);
         DlgError("Cannot open intermediate data file");
         return outcome;
     }
@@ -269,7 +271,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     if (!hooks.filesFolder.empty()) {
         std::string why;
         if (!sink.createKept(keptDownloadFolder(hooks.filesFolder, unitSerial), why))
-            logLine("Cannot create the kept download: " + why, __LINE__);
+            logLine("Cannot create the kept download: " + why, source_line::keptDownloadNotCreated);
     }
     outcome.keptFile = sink.keptPath();
     if (hooks.capturing)
@@ -315,21 +317,21 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     const std::uint64_t receivedAtEnd = session.BytesOutsideExchanges();
     logLine("Download from " + unitText + ": " + std::to_string(figures.captureBytes) +
                 " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() + " s",
-            __LINE__);
+            source_line::downloadFigures);
     if (sink.keptWhole())
-        logLine("Download kept in " + sink.keptPath(), __LINE__);
+        logLine("Download kept in " + sink.keptPath(), source_line::downloadKept);
     else if (!sink.keptFailure().empty())
-        logLine(sink.keptFailure(), __LINE__);
+        logLine(sink.keptFailure(), source_line::keptDownloadFailed);
 
     if (session.ExchangesStopped()) {
         // Stopped by the operator's Exit or a signal: what arrived stays in the file.
         if (sink.failed())
             logLine(sink.failure() +
                         "; the intermediate data file keeps what was written before it",
-                    __LINE__);
+                    source_line::captureWriteFailed);
         else
             logLine("Download stopped; the intermediate data file keeps what was received",
-                    __LINE__);
+                    source_line::downloadStopped);
         return judged("the download was stopped");
     }
     if (sink.failed()) {
@@ -337,7 +339,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         // would report a partial download as collected. The status bar and the log say
         // which file and why (the capture's end said so unless it was the final sync).
         if (!stoppedByOperator || result == 0)
-            tellFailure(hooks.statusBar, sink.failure(), __LINE__);
+            tellFailure(hooks.statusBar, sink.failure(), source_line::captureFailureTold);
         DlgError("Cannot write intermediate data file");
         return judged("the intermediate data file could not be written");
     }
@@ -346,14 +348,14 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         // download would pass it off as the unit's data.
         logLine("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
                     " bytes kept in " + capturePath + ", nothing converted",
-                __LINE__);
+                source_line::downloadStoppedByOperator);
         return judged("the download was stopped");
     }
     if (result != 0) {
         DlgError("Timeout during data download");
         logLine("The download did not end with the XRQ unit's prompt; " +
                     whereTheDataIs(capturePath, sink.keptWhole() ? sink.keptPath() : ""),
-                __LINE__);
+                source_line::downloadWithoutPrompt);
         DlgError("Invalid file format - data in Intermediate.txt");
         return judged("it did not end with the unit's prompt");
     }
@@ -398,7 +400,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     if (promptInside) {
         logLine("Bytes after the unit's prompt were not converted: the download may be "
                 "incomplete",
-                __LINE__);
+                source_line::bytesAfterPrompt);
         DlgWarning("The XRQ unit's prompt came inside the data: the download may be "
                    "incomplete.\nThe data files hold what came before it; download again "
                    "to compare.");
@@ -408,7 +410,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         // A sync or read-back that failed is a write that failed: never "collected".
         tellFailure(hooks.statusBar,
                     converted.detail + "; " + whereTheDataIs(capturePath, outcome.keptFile),
-                    __LINE__);
+                    source_line::conversionNotSafe);
         DlgError("Invalid file format - data in Intermediate.txt");
         return outcome;
     }
@@ -425,7 +427,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         DlgInfo("No data in XRQ");
         break;
     case ConvertResult::CannotReopen:
-        logLine(converted.detail, __LINE__);
+        logLine(converted.detail, source_line::conversionDetail);
         showOutcome(hooks.statusBar, "Cannot re-open intermediate data file");
         DlgError("Cannot re-open intermediate data file");
         break;
@@ -434,7 +436,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         // went wrong, and where the download's bytes really are.
         tellFailure(hooks.statusBar,
                     converted.detail + "; " + whereTheDataIs(capturePath, outcome.keptFile),
-                    __LINE__);
+                    source_line::conversionFailed);
         DlgError("Invalid file format - data in Intermediate.txt");
         break;
     }

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "download/download_status.h"
+#include "dialogs/source_lines.h"
 
 #include "dialogs/Dialogs.h"
-#include "widgets/status_panel.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
+#include "widgets/status_panel.h"
 
 #include <QDir>
 #include <QStatusBar>
@@ -152,7 +153,7 @@ void DownloadStatus::finish(CaptureEnd how) {
         m_panel->setOutcome(text);
     else if (m_bar)
         m_bar->showMessage(text);
-    LogWrite(text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
+    LogWrite(text.toLocal8Bit().toStdString(), source_line::downloadStatus, LogSizeLimit);
 }
 
 } // namespace collection

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "main/command_links.h"
+#include "dialogs/source_lines.h"
 
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
@@ -90,7 +91,7 @@ void MainWindowView::unitChanged() {
 }
 
 void MainWindowView::log(const std::string& line) {
-    LogWrite(line, __LINE__, LogSizeLimit);
+    LogWrite(line, source_line::commandOutcome, LogSizeLimit);
 }
 
 void MainWindowView::setBatteryCaptions(const std::string& volts, const std::string& temp) {

@@ -1,25 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "main/fMain.h"
+#include "dialogs/source_lines.h"
 
+#include "app/guide_location.h"
+#include "app/viewer_launch.h"
 #include "comport/Comsignal.h"
 #include "dialogs/Dialogs.h"
-#include "main/command_links.h"
 #include "download/data_collection.h"
 #include "download/download_command.h"
 #include "download/download_status.h"
-#include "app/guide_location.h"
-#include "register/register_writer.h"
-#include "widgets/status_panel.h"
-#include "unit/unit_status.h"
-#include "register/units_window.h"
-#include "app/viewer_launch.h"
-#include "widgets/window_fit.h"
+#include "main/command_links.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
+#include "register/register_writer.h"
+#include "register/units_window.h"
 #include "serial/fSerial.h"
 #include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "unit/unit_status.h"
+#include "widgets/status_panel.h"
+#include "widgets/window_fit.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -378,7 +379,7 @@ void TFormXRQMain::SessionChanged() {
     LabelIdentity->setText(QString::fromLocal8Bit(text.c_str()));
     LabelIdentity->setToolTip(LabelIdentity->text());
     if (m_shown)
-        LogWrite("Unit: " + text, __LINE__, LogSizeLimit);
+        LogWrite("Unit: " + text, source_line::unitLine, LogSizeLimit);
 }
 
 namespace {
@@ -427,15 +428,17 @@ void TFormXRQMain::FormShow(QObject*) {
     LogFilePath = TempFilesPath + "XRQ_log.txt";
     LogSizeLimit = 200000;
 
-    LogWrite("***** Program Start *****", 118, LogSizeLimit);
-    LogWrite("Program path: " + ProgramPath, 120, LogSizeLimit);
-    LogWrite("Temporary files path: " + TempFilesPath, 122, LogSizeLimit);
+    LogWrite("***** Program Start *****", source_line::programStart, LogSizeLimit);
+    LogWrite("Program path: " + ProgramPath, source_line::programPath, LogSizeLimit);
+    LogWrite("Temporary files path: " + TempFilesPath, source_line::temporaryFilesPath,
+             LogSizeLimit);
     // Window places per screen, beside the settings file and apart from it.
     window_fit::setGeometryStore(
         QFile::decodeName(QByteArray::fromStdString(TempFilesPath + "window-geometry.ini")));
     StatusPanel1->OpenUrl = [this](const QUrl& url) { return OpenUrl(url); };
     StatusPanel1->LogShortened = [](const QString& text) {
-        LogWrite("Status: " + text.toLocal8Bit().toStdString(), __LINE__, LogSizeLimit);
+        LogWrite("Status: " + text.toLocal8Bit().toStdString(), source_line::statusLine,
+                 LogSizeLimit);
     };
     new StatusTipGuard(this);
     m_defaultDataDirectory = folders.defaultDataDirectory;
@@ -552,7 +555,7 @@ void TFormXRQMain::ActionUpdateExecute(QObject*) {
         else
             DlgError("Cannot execute update program XRQUpdate.exe");
     } catch (...) {
-        DlgInternalError("Internal error", "fMain", 277);
+        DlgInternalError("Internal error", source_file::mainWindow, source_line::mainInternalError);
     }
 }
 
@@ -686,7 +689,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
 void TFormXRQMain::ActionStopExecute(QObject*) {
     if (!m_downloading || !FormSerial)
         return;
-    LogWrite("Stop pressed during the download", __LINE__, LogSizeLimit);
+    LogWrite("Stop pressed during the download", source_line::stopPressed, LogSizeLimit);
     FormSerial->StopExchange();
 }
 
@@ -737,7 +740,8 @@ void TFormXRQMain::OfferPendingConversion() {
                         pending + "\nConvert it now?",
                     true)) {
         collection::clearConversionPending(TempFilesPath);
-        LogWrite("Not converted; the download stays in " + pending, __LINE__, LogSizeLimit);
+        LogWrite("Not converted; the download stays in " + pending, source_line::notConverted,
+                 LogSizeLimit);
         return;
     }
     const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
@@ -793,7 +797,7 @@ void TFormXRQMain::logEndOnce() {
     if (m_endLogged)
         return;
     m_endLogged = true;
-    LogWrite("***** Program End *****", 303, LogSizeLimit);
+    LogWrite("***** Program End *****", source_line::programEnd, LogSizeLimit);
 }
 
 void TFormXRQMain::showEvent(QShowEvent* event) {
@@ -814,7 +818,8 @@ void TFormXRQMain::closeEvent(QCloseEvent* event) {
     if (m_collectionTurn && !dialogs::programEnding() &&
         !(FormSerial && FormSerial->ExchangeRunning())) {
         if (!m_closeAfterTurn)
-            LogWrite("Exit waits for the end of the download", __LINE__, LogSizeLimit);
+            LogWrite("Exit waits for the end of the download", source_line::exitWaits,
+                     LogSizeLimit);
         m_closeAfterTurn = true;
         event->ignore();
         return;

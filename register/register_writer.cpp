@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/register_writer.h"
+#include "dialogs/source_lines.h"
 
 #include "dialogs/run_log.h"
 
@@ -62,7 +63,7 @@ void RegisterWriter::run(std::string path) {
             m_available = outcome.state != unitreg::OpenOutcome::State::Unavailable;
             if (!m_available)
                 m_why = outcome.message;
-            LogWrite(outcome.message, __LINE__, LogSizeLimit);
+            LogWrite(outcome.message, source_line::registerOpened, LogSizeLimit);
             emit m_signals->troubled(QString::fromLocal8Bit(outcome.message.c_str()));
         });
     }
@@ -94,7 +95,7 @@ void RegisterWriter::close(std::chrono::milliseconds deadline) {
         if (!m_jobs.empty())
             LogWrite("Unit register: " + std::to_string(m_jobs.size()) +
                          " events not written before the end",
-                     __LINE__, LogSizeLimit);
+                     source_line::registerEventsLeftAtEnd, LogSizeLimit);
         m_jobs.clear();
     }
     m_wake.notify_all();
@@ -148,7 +149,7 @@ void RegisterWriter::record(const std::string& serial,
         toUiThread([why] {
             LogWrite("Unit register: an event could not be recorded (" + why +
                          "); later failures are not logged",
-                     __LINE__, LogSizeLimit);
+                     source_line::registerEventNotRecorded, LogSizeLimit);
         });
     });
 }

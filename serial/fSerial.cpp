@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/fSerial.h"
+#include "dialogs/source_lines.h"
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
@@ -150,7 +151,7 @@ void TFormSerial::SerialTimerTimer(QObject*) {
 }
 
 void TFormSerial::tellExchangeRunning() {
-    LogWrite(kBusyText, __LINE__, LogSizeLimit);
+    LogWrite(kBusyText, source_line::sessionBusy, LogSizeLimit);
     emit exchangeRefused(QString::fromLatin1(kBusyText));
 }
 
@@ -196,9 +197,10 @@ int TFormSerial::iOpenPort() {
     // Closing and reopening underneath a waiting exchange would cut it off.
     if (refuseNested())
         return 1;
-    LogWrite("Open serial port", 263, LogSizeLimit);
+    LogWrite("Open serial port", source_line::openSerialPort, LogSizeLimit);
     if (ComPortNumber < 0) {
-        DlgInternalError("Invalid COM port. Please run Setup.", __FILE__, 268);
+        DlgInternalError("Invalid COM port. Please run Setup.", source_file::serialSession,
+                         source_line::invalidPortAtOpen);
         return 1;
     }
     m_opening = true;
@@ -269,15 +271,18 @@ int TFormSerial::iOpenPort() {
         } catch (...) {
         }
         PortOpen = false;
-        DlgInternalError("Error opening port COM" + std::to_string(ComPortNumber), __FILE__, 312);
+        DlgInternalError("Error opening port COM" + std::to_string(ComPortNumber),
+                         source_file::serialSession, source_line::portNotOpened);
         return 1;
     }
 }
 
 int TFormSerial::iClosePort() {
-    LogWrite(session_text::closeLine(PortOpen, ComPortNumber, BaudRate), 384, LogSizeLimit);
+    LogWrite(session_text::closeLine(PortOpen, ComPortNumber, BaudRate),
+             source_line::closeSerialPort, LogSizeLimit);
     if (ComPortNumber < 0) {
-        DlgInternalError("Invalid COM port. Please run Options Setup.", __FILE__, 389);
+        DlgInternalError("Invalid COM port. Please run Options Setup.", source_file::serialSession,
+                         source_line::invalidPortAtClose);
         return 1;
     }
     if (PortOpen) {
@@ -314,7 +319,8 @@ void TFormSerial::deviceVanished() {
         m_lineWentAway = true;
     if (m_opening)
         m_goneWhileOpening = true;
-    LogWrite(session_text::deviceGoneLine(ComPortNumber, wasOpen), __LINE__, LogSizeLimit);
+    LogWrite(session_text::deviceGoneLine(ComPortNumber, wasOpen), source_line::deviceGone,
+             LogSizeLimit);
     emit portVanished(ComPortNumber);
     emit sessionChanged();
 }
@@ -483,12 +489,12 @@ bool TFormSerial::runExchange(const Exchange& x, const std::string& Command, std
     if (!Command.empty())
         iSendString(Command);
     if (x.storeMode == 1)
-        LogWrite("Command sent", 541, LogSizeLimit);
+        LogWrite("Command sent", source_line::commandSent, LogSizeLimit);
     m_lineWentAway = false;
     armSerialTimer(Delay);
     waitUntil([this] { return exchangeDone(Match); });
     if (x.storeMode == 1)
-        LogWrite("Found", 556, LogSizeLimit);
+        LogWrite("Found", source_line::replyFound, LogSizeLimit);
     // Done at the N-th character: the reply's end character may still be on the line, and
     // would otherwise answer the next exchange (a readiness check, or end a download at once).
     if (x.storeMode == 3 && !Match.TimedOut && !Match.EndSeen && x.endChar != 0) {
@@ -519,7 +525,7 @@ int TFormSerial::iFinishStoppedCapture(char Termination, std::uint32_t Delay) {
                      "Waiting for the end of the stopped download (its prompt \"" +
                          std::string(1, Termination) + "\", or " + std::to_string(Delay) +
                          " ms of silence)",
-                     __LINE__};
+                     source_line::waitingForStoppedDownload};
     return runExchange(x, std::string(), Delay) ? 1 : 0;
 }
 

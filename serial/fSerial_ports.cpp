@@ -3,6 +3,7 @@
 // the list operations fill the combo box they are given, and device-change messages arrive
 // from the hot-plug watcher's notifiers on the UI thread too.
 #include "serial/fSerial_ports.h"
+#include "dialogs/source_lines.h"
 
 #include "dialogs/Dialogs.h"
 #include "platform/device_change.h"
@@ -86,7 +87,8 @@ int TFormSerial::iRefreshComPorts(QComboBox* Combo) {
         entries.push_back(Combo->itemText(i).toLatin1().toStdString());
     if (entries.empty()) {
         // Reported under the serial form's unit with its fixed line, like its other reports.
-        DlgInternalError("No Comports available - abort", "fSerial.cpp", 933);
+        DlgInternalError("No Comports available - abort", source_file::serialSession,
+                         source_line::noComports);
         return 1;
     }
     const int index =

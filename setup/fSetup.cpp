@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "setup/fSetup.h"
+#include "dialogs/source_lines.h"
 
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
@@ -257,7 +258,8 @@ void TFormSetup::RunDevMgrButtonClick() {
     try {
         deviceWindowOpener()();
     } catch (...) {
-        DlgInternalError("Internal error", __FILE__, __LINE__);
+        DlgInternalError("Internal error", source_file::setupDialog,
+                         source_line::setupInternalError);
     }
 }
 
@@ -291,7 +293,8 @@ void TFormSetup::ButtonBrowseClick() {
         created = false;
     }
     if (!created)
-        DlgInternalError("Cannot create data directory.", __FILE__, __LINE__);
+        DlgInternalError("Cannot create data directory.", source_file::setupDialog,
+                         source_line::dataDirectoryNotCreated);
 }
 
 void TFormSetup::showDataNote() {
@@ -375,20 +378,20 @@ void TFormSetup::FormClose() {
     const int port = FormSerial ? FormSerial->ComPortNumber : -1;
     if (FormSerial && !ini->WriteInteger("Serial", "Port", port))
         LogWrite("Cannot write settings file " + ini->FileName() + ": Port=" + std::to_string(port),
-                 __LINE__, LogSizeLimit);
+                 source_line::settingsPortNotWritten, LogSizeLimit);
     const std::string directory = pathBytes(EditDataDirectory->text());
     if (m_shownSettings && port != m_portAtShow)
         LogWrite("Setup: COM port changed from COM" + std::to_string(m_portAtShow) + " to COM" +
                      std::to_string(port),
-                 __LINE__, LogSizeLimit);
+                 source_line::setupPortChanged, LogSizeLimit);
     if (m_shownSettings && directory != m_directoryAtShow)
         LogWrite("Setup: data directory changed from " + m_directoryAtShow + " to " + directory,
-                 __LINE__, LogSizeLimit);
+                 source_line::setupDirectoryChanged, LogSizeLimit);
     m_portAtShow = port;
     m_directoryAtShow = directory;
     if (!ini->WriteString("Data", "Directory", directory))
         LogWrite("Cannot write settings file " + ini->FileName() + ": Directory=" + directory,
-                 __LINE__, LogSizeLimit);
+                 source_line::settingsDirectoryNotWritten, LogSizeLimit);
 }
 
 void TFormSetup::showEvent(QShowEvent* event) {
