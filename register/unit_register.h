@@ -59,6 +59,16 @@ struct Download {
     bool complete = false;
     std::string why; // how it ended when not complete (or a note such as "No data in XRQ")
     bool verified = false;
+    // Why the download was not called safe, one sentence each (empty when it was), and what
+    // the verdict found: each data set's name with its line count, and the line errors the
+    // device reported during the capture ("none", "not checked", or the counts).
+    std::vector<std::string> reasons;
+    struct SetLines {
+        std::string name;
+        int lines = 0;
+    };
+    std::vector<SetLines> setLines;
+    std::string lineErrors;
 };
 
 struct Clear {
