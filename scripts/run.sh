@@ -42,7 +42,12 @@ if [ -z "$ready" ]; then
     exit 1
 fi
 
-say "Starting $bin/xrq"
+# The program writes its intermediate data file into its current folder: it runs in a working
+# folder of its own under the program's files folder, never in the checkout.
+work="${XDG_DATA_HOME:-$HOME/.local/share}/Quorvant/XRQ/work"
+mkdir -p "$work"
+cd "$work"
+say "Starting $bin/xrq in $work"
 status=0
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     "$bin/xrq" || status=$?
