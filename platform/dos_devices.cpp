@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/dos_devices.h"
+#include "platform/decimal_digits.h"
 
 #include "platform/sysfs_files.h"
 
@@ -47,15 +48,7 @@ int indexAfter(const std::string& name, const char* prefix) {
     if (!s.starts_with(prefix))
         return -1;
     s.remove_prefix(std::strlen(prefix));
-    if (s.empty() || s.size() > 4)
-        return -1;
-    int k = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return -1;
-        k = k * 10 + (c - '0');
-    }
-    return k;
+    return parseDecimalDigits(s, 4).value_or(-1);
 }
 
 bool portFolderHas(const PortTable& table, int n) {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/port_table.h"
+#include "platform/decimal_digits.h"
 
 #include <mutex>
 #include <shared_mutex>
@@ -60,13 +61,8 @@ std::optional<int> PortTable::portNumberFromName(const std::string& name) {
     s.remove_prefix(3);
     if (s.front() == '0') // "COM01" is not a port name
         return std::nullopt;
-    int n = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + (c - '0');
-    }
-    if (n < 1 || n > kMaxPort)
+    const std::optional<int> n = parseDecimalDigits(s, 3);
+    if (!n || *n < 1 || *n > kMaxPort)
         return std::nullopt;
     return n;
 }

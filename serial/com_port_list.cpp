@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/com_port_list.h"
+#include "platform/decimal_digits.h"
 
 #include <cerrno>
 #include <climits>
@@ -53,23 +54,6 @@ int chooseEntry(const std::vector<std::string>& entries, const std::string& want
     return 0;
 }
 
-namespace {
-
-// Whole-string decimal number that fits an int; nothing else.
-std::optional<int> decimal(const std::string& digits) {
-    if (digits.empty() || digits.size() > 9)
-        return std::nullopt;
-    int value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-} // namespace
-
 std::optional<int> portNumberFromEntry(const std::string& text) {
     if (text.size() <= 3 || text.compare(0, 3, "COM") != 0)
         return std::nullopt;
@@ -79,7 +63,7 @@ std::optional<int> portNumberFromEntry(const std::string& text) {
         rest.resize(star == 0 ? 0 : star - 1);
     if (auto paren = rest.find('('); paren != std::string::npos)
         rest.resize(paren == 0 ? 0 : paren - 1);
-    return decimal(rest);
+    return platform::parseDecimalDigits(rest);
 }
 
 std::optional<int> portNumberFromDeviceName(const std::string& name) {
