@@ -614,6 +614,7 @@ void TFormSerial::SerialComRxChar(QObject*) {
         return;
     if (RxBuffer.empty())
         return;
+    m_bytesReceived += RxBuffer.size();
     if (!m_waiting)
         m_bytesOutside += RxBuffer.size();
     ScanReceived();

@@ -91,6 +91,8 @@ public:
     void AwaitReplyTail();
     // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
     std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
+    // Every byte read from the port since the program started, in or outside exchanges.
+    std::uint64_t BytesReceived() const { return m_bytesReceived; }
 
     // --- Handlers --------------------------------------------------------------------------
     // The component closed itself: its device went (its event wait failed). Our own closes
@@ -168,6 +170,7 @@ private:
     bool m_stopped = false;
     bool m_stopRequested = false; // the operator's Stop, for the current wait only
     std::uint64_t m_bytesOutside = 0;
+    std::uint64_t m_bytesReceived = 0;
     // End character of a reply whose wait ended before it arrived (0: none), and since when.
     char m_replyTail = 0;
     std::chrono::steady_clock::time_point m_replyTailSince;

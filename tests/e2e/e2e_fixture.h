@@ -6,10 +6,10 @@
 // recorded and answered by script, and simulated units on ptys linked as COM ports in the
 // program's port folder, so that they arrive and leave through the program's own watcher.
 
+#include "app/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
@@ -77,6 +77,21 @@ protected:
         units.clear();
         script.reset();
         sandbox.leaveWork();
+    }
+
+    // Waits until the program has read every byte the unit sent (the unit idle first), then
+    // lets pending events run once and checks that nothing more arrived: the end of what is
+    // on the line is an event to wait for, not a time.
+    bool waitUntilUnitDrained(sim::PtyUnit& unit, std::chrono::milliseconds deadline) {
+        if (!testsupport::waitUntil(
+                [&] { return unit.waitUntilIdle(std::chrono::milliseconds(0)) || unit.hungUp(); },
+                deadline))
+            return false;
+        const std::uint64_t sent = unit.bytesSent();
+        if (!testsupport::waitUntil([&] { return FormSerial->BytesReceived() >= sent; }, deadline))
+            return false;
+        QCoreApplication::processEvents();
+        return unit.bytesSent() == sent;
     }
 
     // Starts the program the way its entry does: four windows, then the main window shown.

@@ -6,8 +6,8 @@
 #include "e2e_fixture.h"
 
 #include "comport/Comport.h"
-#include "widgets/status_panel.h"
 #include "support/slowdown.h"
+#include "widgets/status_panel.h"
 
 #include <QAction>
 #include <QLabel>
@@ -51,10 +51,7 @@ protected:
         collect(directory);
         // A download ended by a write failure leaves the unit sending: the program reads
         // (and drops) the rest meanwhile, so the events must run.
-        EXPECT_TRUE(testsupport::waitUntil(
-            [&] { return unit.waitUntilIdle(std::chrono::milliseconds(0)) || unit.hungUp(); },
-            std::chrono::seconds(20)));
-        runEventsFor(300);
+        EXPECT_TRUE(waitUntilUnitDrained(unit, std::chrono::seconds(20)));
         // The download alone: its serial-number request comes first and is no part of it.
         const bool downloadSent = unit.received().find('F', commandsBefore) != std::string::npos;
         return downloadSent ? unit.bytesSentSinceDownload() : unit.bytesSent() - before;
@@ -525,8 +522,7 @@ TEST_F(Faults, ActionsPressedDuringADownloadAreRefusedAndSpoilNothing) {
     sim::PtyUnit& unit = startConnected(o);
     // A moment passes before the operator starts the download: whatever the unit still
     // had on its way after connect has arrived (see LineSpeedUnit below for why it matters).
-    ASSERT_TRUE(unit.waitUntilIdle(std::chrono::seconds(10)));
-    runEventsFor(300);
+    ASSERT_TRUE(waitUntilUnitDrained(unit, std::chrono::seconds(10)));
     const std::size_t receivedBefore = unit.received().size();
 
     // While the download runs, the operator presses every action (the buttons of the main

@@ -7,12 +7,12 @@
 // test program on the offscreen platform with a screen of that size; the child's cases are
 // skipped in an ordinary run.
 #include "download/program_fixture.h"
-#include "widgets/status_panel.h"
-#include "widgets/window_fit.h"
 #include "serial/fTerminal.h"
 #include "setup/fSerialDevices.h"
 #include "setup/fSetup.h"
 #include "support/child_process.h"
+#include "widgets/status_panel.h"
+#include "widgets/window_fit.h"
 
 #include <QApplication>
 #include <QFile>
@@ -162,9 +162,24 @@ TEST_F(OnScreen, APlaceTheOperatorChoseComesBackOnTheSameScreenOnly) {
     const std::string ini = testsupport::readWholeFile(TempFilesPath + "XRQ.ini");
     EXPECT_EQ(ini.find("Terminal"), std::string::npos) << ini;
 
-    // Another screen's place is not taken for this one.
-    QSettings(store, QSettings::IniFormat).setValue("TFormTerminal/other_640x480", QByteArray("x"));
-    EXPECT_NE(key, "TFormTerminal/other_640x480");
+    // Another screen's place is not taken for this one: the chosen place, stored under another
+    // screen's key only, does not come back on this screen.
+    {
+        QSettings settings(store, QSettings::IniFormat);
+        const QByteArray place = settings.value(key).toByteArray();
+        ASSERT_FALSE(place.isEmpty());
+        const QString otherKey = "TFormTerminal/other_640x480";
+        ASSERT_NE(otherKey, key);
+        settings.remove(key);
+        settings.setValue(otherKey, place);
+    }
+    FormTerminal->hide();
+    DestroyProgramWindows();
+    CreateProgramWindows(sandbox.locations());
+    FormXRQMain->show();
+    FormXRQMain->ActionTeminal->trigger();
+    QCoreApplication::processEvents();
+    EXPECT_NE(FormTerminal->geometry(), chosen);
 }
 
 // Runs the cases above in a child whose only screen is `width` x `height`.
