@@ -17,7 +17,6 @@
 // StatusTipGuard keeps a message the program put into the status bar when a menu hover's
 // status tip passes over it. UI thread only.
 
-#include "download/download_progress.h"
 
 #include <QFrame>
 #include <QPointer>
