@@ -595,6 +595,22 @@ void TFormXRQMain::ActionClearMemExecute(QObject*) {
 }
 
 // Filled in by the data collection: download the unit's data sets.
+namespace {
+
+// The status panel's summary of the files a download wrote.
+std::vector<StatusPanel::SummaryRow>
+summaryRows(const std::vector<collection::FileSummary>& files) {
+    std::vector<StatusPanel::SummaryRow> rows;
+    for (const collection::FileSummary& file : files)
+        rows.push_back({file.path,
+                        file.readable ? QString::number(file.records) : QStringLiteral("?"),
+                        file.readable ? collection::formatByteCount(static_cast<double>(file.bytes))
+                                      : QStringLiteral("?")});
+    return rows;
+}
+
+} // namespace
+
 void TFormXRQMain::ActionCollectExecute(QObject*) {
     // Started while another exchange waits (the wait dispatches button clicks), a download
     // would take over the running one's match state, and re-creating the intermediate file
@@ -649,7 +665,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         StatusPanel1->showSummary(
             QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
                 .absolutePath(),
-            collection::summarizeFiles(outcome.files));
+            summaryRows(collection::summarizeFiles(outcome.files)));
         ButtonView->hide(); // shown again below when this download placed its files
     };
     // The download goes into the unit register however it ends once something was sent (one

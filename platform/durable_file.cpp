@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/durable_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -9,7 +10,32 @@
 
 namespace platform {
 
+namespace {
+
+std::atomic<DurabilityProbe*> g_probe{nullptr};
+
+// False with errno set when an installed probe makes this call fail.
+bool probed(DurabilityProbe::Call call, int fd, const std::string& path = {},
+            const std::string& newPath = {}) {
+    DurabilityProbe* probe = g_probe.load(std::memory_order_acquire);
+    if (probe == nullptr)
+        return true;
+    if (const int err = probe->before(call, fd, path, newPath); err != 0) {
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void setDurabilityProbe(DurabilityProbe* probe) {
+    g_probe.store(probe, std::memory_order_release);
+}
+
 bool writeAll(int fd, const char* data, std::size_t size) {
+    if (!probed(DurabilityProbe::Call::Write, fd))
+        return false;
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
@@ -28,6 +54,8 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 }
 
 bool syncFile(int fd) {
+    if (!probed(DurabilityProbe::Call::SyncFile, fd))
+        return false;
     int r;
     do
         r = ::fsync(fd);
@@ -36,6 +64,8 @@ bool syncFile(int fd) {
 }
 
 bool syncFileData(int fd) {
+    if (!probed(DurabilityProbe::Call::SyncFileData, fd))
+        return false;
     int r;
     do
         r = ::fdatasync(fd);
@@ -44,6 +74,8 @@ bool syncFileData(int fd) {
 }
 
 bool syncFolder(const std::string& folder) {
+    if (!probed(DurabilityProbe::Call::SyncFolder, -1, folder))
+        return false;
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -62,6 +94,8 @@ std::string folderOf(const std::string& path) {
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to) {
+    if (!probed(DurabilityProbe::Call::Rename, -1, from, to))
+        return false;
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)

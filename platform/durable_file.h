@@ -10,6 +10,22 @@
 
 namespace platform {
 
+// A test's view of the calls below, in the order they are made, and its way to make one fail
+// as a disk would (EIO, ENOSPC) without a tracer or a full file system. The program installs
+// none. `fd` is -1 for the calls by path; `path` is empty for those by descriptor; `newPath`
+// is the name a rename gives.
+class DurabilityProbe {
+public:
+    enum class Call { Write, SyncFile, SyncFileData, SyncFolder, Rename };
+    virtual ~DurabilityProbe() = default;
+    // Before the call does anything: 0 lets it run; an errno value makes it fail with that
+    // value, having done nothing. Runs on the calling thread.
+    virtual int before(Call call, int fd, const std::string& path, const std::string& newPath) = 0;
+};
+// Installs `probe` for the whole process; null removes it. The probe must outlive every
+// call made while it is installed.
+void setDurabilityProbe(DurabilityProbe* probe);
+
 bool writeAll(int fd, const char* data, std::size_t size);
 // fsync / fdatasync of an open file.
 bool syncFile(int fd);

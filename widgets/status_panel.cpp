@@ -237,21 +237,17 @@ void StatusPanel::beginDownload() {
     clearSummary();
 }
 
-void StatusPanel::showSummary(const QString& folder,
-                              const std::vector<collection::FileSummary>& files) {
+void StatusPanel::showSummary(const QString& folder, const std::vector<SummaryRow>& files) {
     m_folder = folder;
     m_files->clear();
-    for (const collection::FileSummary& file : files) {
+    for (const SummaryRow& file : files) {
         const QString path = QFile::decodeName(QByteArray::fromStdString(file.path));
         auto* item = new QTreeWidgetItem(m_files);
         item->setText(colName, QFileInfo(path).fileName());
         item->setToolTip(colName, path);
         item->setData(colName, Qt::UserRole, path);
-        item->setText(colRecords,
-                      file.readable ? QString::number(file.records) : QStringLiteral("?"));
-        item->setText(colSize, file.readable
-                                   ? collection::formatByteCount(static_cast<double>(file.bytes))
-                                   : QStringLiteral("?"));
+        item->setText(colRecords, file.records);
+        item->setText(colSize, file.size);
         item->setTextAlignment(colRecords, Qt::AlignRight | Qt::AlignVCenter);
         item->setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
     }

@@ -17,7 +17,6 @@
 // StatusTipGuard keeps a message the program put into the status bar when a menu hover's
 // status tip passes over it. UI thread only.
 
-
 #include <QFrame>
 #include <QPointer>
 #include <QStringList>
@@ -87,8 +86,15 @@ public:
 
     // A download begins: the last one's outcome and summary go.
     void beginDownload();
+    // One file of the summary: its path (bytes as the file system has them), its records and
+    // its size as the list shows them ("?" where the file could not be read back).
+    struct SummaryRow {
+        std::string path;
+        QString records;
+        QString size;
+    };
     // The files a download wrote, under `folder`; shown until the next download.
-    void showSummary(const QString& folder, const std::vector<collection::FileSummary>& files);
+    void showSummary(const QString& folder, const std::vector<SummaryRow>& files);
     void clearSummary();
 
     FitLabel* StateLine() const { return m_state; }

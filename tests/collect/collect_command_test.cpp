@@ -2,11 +2,11 @@
 // xrq-collect run as the operator's cron job runs it: a program of its own, no display, the
 // program's folders in a sandbox and a simulated unit on a pty linked as a COM port. What
 // counts is what it leaves on the disk and in the register, and what its exit status says.
+#include "app/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "register/unit_register.h"
 #include "serial/fSerial.h"
 #include "support/child_process.h"
@@ -326,6 +326,17 @@ TEST_F(CollectCommand, WindowedProgramAndCollectorRefuseEachOther) {
     FormXRQMain->show();
 
     sim::PtyUnit& unit = plug(3, 3, 400);
+    // The program notices the new port after a settle and closes its own port on an arrival:
+    // Connect once the arrival is announced, as an operator plugs in and then connects (a
+    // slow run would otherwise see its port closed under it).
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            for (const auto& b : boxes.shown)
+                if (b.text == "Com port COM3 added to system!")
+                    return true;
+            return false;
+        },
+        60s));
     FormSerial->ComPortNumber = 3;
     FormXRQMain->ActionConnectExecute(nullptr);
     ASSERT_TRUE(FormSerial->PortOpen);

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Collect Data end to end: the program's windows, the real session and the simulated unit.
-#include "download/program_fixture.h"
+#include "support/program_fixture.h"
 
 #include "comport/Comsignal.h"
 #include "download/download_status.h"
-#include "widgets/status_panel.h"
-#include "widgets/byte_text_view.h"
 #include "setup/fSetup.h"
+#include "widgets/byte_text_view.h"
+#include "widgets/status_panel.h"
 
 #include <QLineEdit>
 #include <QStatusBar>
@@ -45,13 +45,7 @@ std::string expectedFile(const sim::DataSet& set) {
     return text;
 }
 
-class CollectData : public ProgramFixture {
-protected:
-    void collect(const std::string& directory) {
-        FormSetup->EditDataDirectory->setText(QString::fromStdString(directory));
-        FormXRQMain->ActionCollectExecute(nullptr);
-    }
-};
+using CollectData = ProgramFixture;
 
 TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
     sim::SimOptions o;

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A download is on the disk before the operator is told so, every download keeps a copy of
 // its own, and a kept download (also a cut one) converts again later.
-#include "download/program_fixture.h"
+#include "support/program_fixture.h"
 
 #include "download/download_command.h"
-#include "unit/unit_status.h"
+#include "platform/durable_file.h"
 #include "setup/fSetup.h"
+#include "unit/unit_status.h"
 
 #include <QLineEdit>
 #include <QProcess>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -34,18 +36,7 @@ std::vector<std::string> filesUnder(const std::string& folder) {
     return out;
 }
 
-class Durable : public ProgramFixture {
-protected:
-    void collect(const std::string& directory) {
-        FormSetup->EditDataDirectory->setText(QString::fromStdString(directory));
-        FormXRQMain->ActionCollectExecute(nullptr);
-    }
-    std::string keptFolder() const { return TempFilesPath + "downloads/"; }
-    bool shown(const std::string& text) const {
-        return std::any_of(script->shown.begin(), script->shown.end(),
-                           [&](const auto& b) { return b.text == text; });
-    }
-};
+using Durable = ProgramFixture;
 
 // Runs inside the child that the strace test starts: one ordinary download.
 TEST_F(Durable, ChildDownloadUnderStrace) {
@@ -157,6 +148,139 @@ TEST(DurableOrder, DataFilesAndTheirFolderAreSyncedBeforeTheOperatorIsTold) {
     EXPECT_GE(keptSynced, 0);
     EXPECT_LT(intermediateSynced, namedAt.begin()->second);
     EXPECT_LT(keptSynced, told);
+}
+
+// The same order seen from inside, through the durability seam, where no tracer is needed:
+// every data file synced under its temporary name before it is named, every name made before
+// the data folder is synced, the intermediate file and the kept copy synced before the
+// conversion names anything, and all of it before the "Data collected" box.
+class DurableProbe : public ProgramFixture, public platform::DurabilityProbe {
+protected:
+    struct Seen {
+        Call call;
+        std::string path, newPath;
+        std::size_t boxesBefore; // boxes shown when the call was made
+    };
+    void SetUp() override {
+        ProgramFixture::SetUp();
+        platform::setDurabilityProbe(this);
+    }
+    void TearDown() override {
+        platform::setDurabilityProbe(nullptr);
+        ProgramFixture::TearDown();
+    }
+    int before(Call call, int fd, const std::string& path, const std::string& newPath) override {
+        std::string named = path;
+        if (fd >= 0)
+            named = fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
+        seen.push_back({call, named, newPath, script->shown.size()});
+        if (failWhen && failWhen(seen.back()))
+            return failWith;
+        return 0;
+    }
+    // The first call that matches, from `from` on, or -1.
+    long first(const std::function<bool(const Seen&)>& match, std::size_t from = 0) const {
+        for (std::size_t i = from; i < seen.size(); ++i)
+            if (match(seen[i]))
+                return static_cast<long>(i);
+        return -1;
+    }
+    void collectSample() {
+        sim::SimOptions o;
+        o.baud = 0;
+        o.dataSets = sim::sampleDataSets();
+        startUnit(o);
+        ASSERT_EQ(FormSerial->iOpenPort(), 0);
+        collect(dataDir);
+    }
+    std::vector<Seen> seen;
+    std::function<bool(const Seen&)> failWhen;
+    int failWith = EIO;
+};
+
+TEST_F(DurableProbe, EveryFileAndItsFolderAreSyncedInOrderBeforeTheOperatorIsTold) {
+    collectSample();
+    const std::string told = "Data collected and placed in " + dataDir;
+    ASSERT_TRUE(shown(told));
+    std::size_t toldAt = 0;
+    while (script->shown[toldAt].text != told)
+        ++toldAt;
+    const auto syncOf = [](const std::string& path) {
+        return [path](const Seen& s) {
+            return (s.call == Call::SyncFile || s.call == Call::SyncFileData) && s.path == path;
+        };
+    };
+    std::vector<long> renames;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        const Seen& s = seen[i];
+        if (s.call != Call::Rename || s.path.find("XRQ-incomplete-") == std::string::npos)
+            continue;
+        renames.push_back(static_cast<long>(i));
+        const long synced = first(syncOf(fs::absolute(s.path).string()));
+        EXPECT_GE(synced, 0) << s.path << " never synced";
+        EXPECT_LT(synced, static_cast<long>(i)) << s.path << " named before it was synced";
+        EXPECT_LE(s.boxesBefore, toldAt) << s.path << " named after the operator was told";
+    }
+    ASSERT_EQ(renames.size(), 3u) << "three data sets, three files named";
+    std::string folder = dataDir;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    const long folderSynced =
+        first([&](const Seen& s) { return s.call == Call::SyncFolder && s.path == folder; },
+              static_cast<std::size_t>(renames.back()));
+    ASSERT_GE(folderSynced, 0) << "the data folder was not synced after the last name";
+    EXPECT_LE(seen[static_cast<std::size_t>(folderSynced)].boxesBefore, toldAt);
+    const long intermediate = first(syncOf(fs::absolute(work + "_$XRQInt.txt").string()));
+    const long kept = first([&](const Seen& s) {
+        return s.call == Call::SyncFile && s.path.find("/downloads/XRQ10472/") != std::string::npos;
+    });
+    ASSERT_GE(intermediate, 0);
+    ASSERT_GE(kept, 0);
+    EXPECT_LT(intermediate, renames.front());
+    EXPECT_LT(kept, renames.front());
+}
+
+// A disk that fails one sync is a download that is not safe: never "Data collected", never
+// counted as downloaded, whichever sync it is.
+TEST_F(DurableProbe, AFailedSyncAnywhereIsNeverCalledCollected) {
+    struct Case {
+        const char* what;
+        std::function<bool(const Seen&)> fails;
+    };
+    const Case cases[] = {
+        {"a data file's sync",
+         [](const Seen& s) {
+             return s.call == Call::SyncFile && s.path.find("XRQ-incomplete-") != std::string::npos;
+         }},
+        {"the data folder's sync",
+         [this](const Seen& s) {
+             return s.call == Call::SyncFolder && s.path.rfind(sandbox.data(), 0) == 0;
+         }},
+        {"a data file's naming", [](const Seen& s) { return s.call == Call::Rename; }},
+        {"the intermediate file's sync",
+         [](const Seen& s) {
+             return s.call == Call::SyncFileData &&
+                    s.path.find("_$XRQInt.txt") != std::string::npos;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        seen.clear();
+        script->shown.clear();
+        bool failed = false;
+        failWhen = [&](const Seen& s) {
+            if (failed || !c.fails(s))
+                return false;
+            return failed = true;
+        };
+        collectSample();
+        EXPECT_TRUE(failed) << "the call to fail was never made";
+        EXPECT_FALSE(shown("Data collected and placed in " + dataDir));
+        EXPECT_FALSE(FormXRQMain->LastDownload.downloaded);
+        FormSerial->iClosePort();
+        unit->stop();
+        unit.reset();
+    }
 }
 
 // Every download keeps its own copy: byte for byte what the unit sent, never overwritten

@@ -4,6 +4,7 @@
 // directory typed without its "/", an intermediate file that is not ours alone, and Exit
 // pressed while a collection's last message is open.
 #include "e2e_fixture.h"
+#include "support/planted_file.h"
 
 #include <QAction>
 #include <QLabel>
@@ -157,23 +158,15 @@ TEST_F(CollectionTurn, AnIntermediateFileThatIsNotOursAloneIsNeverUsed) {
             continue;
         }
         { std::ofstream(other) << "someone else's"; }
-        switch (c.plant) {
-        case Plant::Writable:
-        case Plant::Foreign: {
-            std::ofstream(path) << "planted values";
-        }
-            ASSERT_EQ(::chmod(path.c_str(), c.plant == Plant::Writable ? 0666 : 0644), 0);
-            if (c.plant == Plant::Foreign) {
-                ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
-            }
-            break;
-        case Plant::Fifo:
-            ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
-            break;
-        case Plant::Link:
-            fs::create_symlink(other, path);
-            break;
-        }
+        using testsupport::plant;
+        const bool planted =
+            c.plant == Plant::Writable
+                ? plant(path, testsupport::Plant::OwnFile, "planted values", 0666)
+            : c.plant == Plant::Foreign
+                ? plant(path, testsupport::Plant::ForeignFile, "planted values", 0644)
+            : c.plant == Plant::Fifo ? plant(path, testsupport::Plant::Fifo)
+                                     : plant(path, testsupport::Plant::Link, {}, 0, other);
+        ASSERT_TRUE(planted);
         const std::string before = unit.received();
         const std::size_t boxes = boxMark();
         const std::size_t mark = logMark();

@@ -6,7 +6,7 @@
 // A screen's size is fixed when the application starts, so each size runs in a child of this
 // test program on the offscreen platform with a screen of that size; the child's cases are
 // skipped in an ordinary run.
-#include "download/program_fixture.h"
+#include "support/program_fixture.h"
 #include "serial/fTerminal.h"
 #include "setup/fSerialDevices.h"
 #include "setup/fSetup.h"

@@ -2,10 +2,10 @@
 // The setup dialog inside the program started in a program sandbox: refresh on show, the
 // port picked or typed, both settings written on every close and read at the next start,
 // Browse's path rules and the Device Manager button.
+#include "app/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "platform/ini_file.h"
 #include "port_folder_fixture.h"
 #include "serial/fSerial.h"
@@ -402,9 +402,12 @@ TEST_F(SetupDialogTest, ANoteUnderTheDataDirectoryTellsWhenItIsAPrefix) {
         EXPECT_EQ(dialog.LabelDataNote->isVisible(), !c.note.empty());
         if (!c.note.empty()) {
             EXPECT_EQ(dialog.LabelDataNote->toolTip().toStdString(), c.note);
-            // Shown whole when it fits, never cut at the folder's end.
+            // Shown whole when it fits; a path too long for the dialog (a deep temporary
+            // folder) is shortened in its middle, never cut at the folder's end.
             const QString shown = dialog.LabelDataNote->text();
-            EXPECT_TRUE(shown.endsWith(QString::fromStdString(r + "/Field/")))
+            const QString whole = QString::fromStdString(c.note);
+            EXPECT_TRUE(shown == whole || (shown.contains(QChar(0x2026)) &&
+                                           shown.endsWith(QStringLiteral("/Field/"))))
                 << shown.toStdString();
         }
     }

@@ -4,6 +4,7 @@
 #include "platform/fixed_name_file.h"
 #include "platform/ini_file.h"
 #include "spine_fixture.h"
+#include "support/planted_file.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -64,31 +65,33 @@ TEST_F(PrivateFile, OnlyARegularFileOfOurOwnThatNobodyElseMayWriteIsUsedAndNothi
         }
         const std::string planted = "kept bytes";
         writeBytes(other, planted);
+        using testsupport::plant;
+        bool placed = true;
         switch (c.plant) {
         case Plant::Nothing:
             break;
         case Plant::Own0644:
         case Plant::Own0666:
         case Plant::Own0620:
+            placed = plant(path, testsupport::Plant::OwnFile, planted,
+                           c.plant == Plant::Own0666   ? 0666
+                           : c.plant == Plant::Own0620 ? 0620
+                                                       : 0644);
+            break;
         case Plant::Foreign0644:
-            writeBytes(path, planted);
-            ::chmod(path.c_str(), c.plant == Plant::Own0666   ? 0666
-                                  : c.plant == Plant::Own0620 ? 0620
-                                                              : 0644);
-            if (c.plant == Plant::Foreign0644) {
-                ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
-            }
+            placed = plant(path, testsupport::Plant::ForeignFile, planted, 0644);
             break;
         case Plant::Fifo:
-            ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+            placed = plant(path, testsupport::Plant::Fifo);
             break;
         case Plant::Link:
-            ASSERT_EQ(::symlink(other.c_str(), path.c_str()), 0);
+            placed = plant(path, testsupport::Plant::Link, {}, 0, other);
             break;
         case Plant::HardLink:
-            ASSERT_EQ(::link(other.c_str(), path.c_str()), 0);
+            placed = plant(path, testsupport::Plant::HardLink, {}, 0, other);
             break;
         }
+        ASSERT_TRUE(placed);
         platform::ForeignFile foreign;
         errno = 0;
         const int fd = platform::openPrivateFixedNameForWriting(path, platform::FixedOpen::Truncate,

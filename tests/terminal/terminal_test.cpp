@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The terminal window against the program's session and a simulated unit on a pty.
-#include "download/program_fixture.h"
+#include "support/program_fixture.h"
 
 #include "serial/fTerminal.h"
 

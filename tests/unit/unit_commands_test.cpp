@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The operator's unit actions, triggered on the main window against the simulated unit on a
 // pty: the boxes in order, the run-log lines of each exchange, and the state left behind.
-#include "download/program_fixture.h"
+#include "support/program_fixture.h"
 
 #include <QAction>
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The viewer window offscreen on files written by the program's own conversion, bad files,
 // the saved outputs, and the main window's hooks after a download from the simulated unit.
-#include "download/program_fixture.h"
+#include "support/program_fixture.h"
 
 #include "download/data_collection.h"
 #include "app/viewer_launch.h"

@@ -5,17 +5,19 @@
 // instead of shown, and a simulated unit on a pty linked as COM7 in the port folder.
 // Used by the collection and the terminal tests (header only: those areas link the program).
 
+#include "app/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "serial/fSerial.h"
+#include "setup/fSetup.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -79,6 +81,22 @@ protected:
     }
 
     std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
+
+    // Collect Data into `directory`, as the operator does: the data directory typed in Setup,
+    // then the action.
+    void collect(const std::string& directory) {
+        FormSetup->EditDataDirectory->setText(QString::fromStdString(directory));
+        FormXRQMain->ActionCollectExecute(nullptr);
+    }
+    // The kept downloads' folder under the files folder.
+    std::string keptFolder() const { return TempFilesPath + "downloads/"; }
+    // A box with exactly this text was shown.
+    bool shown(const std::string& text) const {
+        for (const auto& b : script->shown)
+            if (b.text == text)
+                return true;
+        return false;
+    }
 
     ProgramSandbox sandbox; // first in, last out: it outlives the windows and the unit
     std::string root, dataDir, work;
