@@ -254,7 +254,10 @@ TEST_F(DurableProbe, AFailedSyncAnywhereIsNeverCalledCollected) {
          }},
         {"the data folder's sync",
          [this](const Seen& s) {
-             return s.call == Call::SyncFolder && s.path.rfind(sandbox.data(), 0) == 0;
+             std::string folder = sandbox.data();
+             while (folder.size() > 1 && folder.back() == '/')
+                 folder.pop_back();
+             return s.call == Call::SyncFolder && s.path == folder;
          }},
         {"a data file's naming", [](const Seen& s) { return s.call == Call::Rename; }},
         {"the intermediate file's sync",
@@ -266,7 +269,7 @@ TEST_F(DurableProbe, AFailedSyncAnywhereIsNeverCalledCollected) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         seen.clear();
-        script->shown.clear();
+        const std::size_t mark = script->shown.size();
         bool failed = false;
         failWhen = [&](const Seen& s) {
             if (failed || !c.fails(s))
@@ -275,7 +278,8 @@ TEST_F(DurableProbe, AFailedSyncAnywhereIsNeverCalledCollected) {
         };
         collectSample();
         EXPECT_TRUE(failed) << "the call to fail was never made";
-        EXPECT_FALSE(shown("Data collected and placed in " + dataDir));
+        for (std::size_t i = mark; i < script->shown.size(); ++i)
+            EXPECT_NE(script->shown[i].text, "Data collected and placed in " + dataDir);
         EXPECT_FALSE(FormXRQMain->LastDownload.downloaded);
         FormSerial->iClosePort();
         unit->stop();

@@ -6,11 +6,11 @@
 // A screen's size is fixed when the application starts, so each size runs in a child of this
 // test program on the offscreen platform with a screen of that size; the child's cases are
 // skipped in an ordinary run.
-#include "support/program_fixture.h"
 #include "serial/fTerminal.h"
 #include "setup/fSerialDevices.h"
 #include "setup/fSetup.h"
 #include "support/child_process.h"
+#include "support/program_fixture.h"
 #include "widgets/status_panel.h"
 #include "widgets/window_fit.h"
 
@@ -163,7 +163,9 @@ TEST_F(OnScreen, APlaceTheOperatorChoseComesBackOnTheSameScreenOnly) {
     EXPECT_EQ(ini.find("Terminal"), std::string::npos) << ini;
 
     // Another screen's place is not taken for this one: the chosen place, stored under another
-    // screen's key only, does not come back on this screen.
+    // screen's key only (edited while no window is open to save its own), does not come back.
+    FormTerminal->hide();
+    DestroyProgramWindows();
     {
         QSettings settings(store, QSettings::IniFormat);
         const QByteArray place = settings.value(key).toByteArray();
@@ -173,8 +175,6 @@ TEST_F(OnScreen, APlaceTheOperatorChoseComesBackOnTheSameScreenOnly) {
         settings.remove(key);
         settings.setValue(otherKey, place);
     }
-    FormTerminal->hide();
-    DestroyProgramWindows();
     CreateProgramWindows(sandbox.locations());
     FormXRQMain->show();
     FormXRQMain->ActionTeminal->trigger();
