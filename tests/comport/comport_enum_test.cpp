@@ -39,6 +39,25 @@ win::DWORD kernelRate(const char* name) {
     return cc.dcb.BaudRate;
 }
 
+// An open port's configuration dialog answered with 57600 and OK: the port takes the rate, and
+// the device behind its handle has it (read through the handle, since a second open is
+// refused while the port holds the device).
+void confirmRateThroughDialog(TComPort& port, const QString& shownFirst) {
+    {
+        DialogAnswer confirm([&](platform::CommConfigDialog& d) {
+            EXPECT_EQ(d.baudRateBox()->currentText(), shownFirst) << "the port's own rate";
+            d.baudRateBox()->setCurrentText("57600");
+            d.okButton()->click();
+        });
+        EXPECT_TRUE(port.ConfigDialog());
+        EXPECT_EQ(confirm.shown, 1);
+    }
+    EXPECT_EQ(port.CustomBaudRate(), 57600);
+    win::DCB dcb;
+    ASSERT_TRUE(win::GetCommState(port.Handle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+}
+
 // The port's configuration as one comparable value.
 std::vector<int> settings(const TCustomComPort& p) {
     return {int(p.BaudRate()), p.CustomBaudRate(), int(p.DataBits()), int(p.Parity()),
@@ -106,13 +125,20 @@ TEST(ComportEnum, ShortDeviceNameDropsOnlyTheDevicePrefix) {
     }
 }
 
-TEST(ComportEnum, ConfigDialogCancelledOrConfirmedOnAClosedPort) {
+// A pty linked as COM9 in a device tree of the test's own, and a port component naming it.
+class ComportOnCom9 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        pty.linkAs(tree.ports(), 9);
+        port.SetDeviceName("\\\\.\\COM9");
+    }
     FakeDeviceTree tree;
     PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    pty.linkAs(tree.ports(), 9);
     TComPort port;
-    port.SetDeviceName("\\\\.\\COM9");
+};
+
+TEST_F(ComportOnCom9, ConfigDialogCancelledOrConfirmedOnAClosedPort) {
     port.SetBaudRate(br19200);
     const auto before = settings(port);
     const win::DWORD rateBefore = kernelRate("COM9");
@@ -141,37 +167,16 @@ TEST(ComportEnum, ConfigDialogCancelledOrConfirmedOnAClosedPort) {
     EXPECT_EQ(kernelRate("COM9"), rateBefore) << "a closed port touches no device";
 }
 
-TEST(ComportEnum, ConfigDialogConfirmedOnAnOpenPtyApplies) {
-    FakeDeviceTree tree;
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    pty.linkAs(tree.ports(), 9);
-    TComPort port;
-    port.SetDeviceName("\\\\.\\COM9");
+TEST_F(ComportOnCom9, ConfigDialogConfirmedOnAnOpenPtyApplies) {
     port.SetBaudRate(br9600);
     port.Open();
     ASSERT_TRUE(port.Active());
-    DialogAnswer confirm([](platform::CommConfigDialog& d) {
-        d.baudRateBox()->setCurrentText("57600");
-        d.okButton()->click();
-    });
-    EXPECT_TRUE(port.ConfigDialog());
-    EXPECT_EQ(port.CustomBaudRate(), 57600);
-    // Read through the open handle: a second open is refused while the port holds it.
-    win::DCB dcb;
-    ASSERT_TRUE(win::GetCommState(port.Handle(), &dcb));
-    EXPECT_EQ(dcb.BaudRate, 57600u);
+    confirmRateThroughDialog(port, "9600");
     port.Close();
     EXPECT_EQ(kernelRate("COM9"), 57600u);
 }
 
-TEST(ComportEnum, DefaultConfigDialogWritesTheDeviceOnlyWhenConfirmed) {
-    FakeDeviceTree tree;
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    pty.linkAs(tree.ports(), 9);
-    TComPort port;
-    port.SetDeviceName("\\\\.\\COM9");
+TEST_F(ComportOnCom9, DefaultConfigDialogWritesTheDeviceOnlyWhenConfirmed) {
     const auto before = settings(port);
     const win::DWORD rateBefore = kernelRate("COM9");
     {
@@ -223,18 +228,8 @@ TEST(ComportEnum, DialogsOnAnOpenPortWorkThroughItsHandle) {
     port.SetBaudRate(br9600);
     port.Open();
     ASSERT_TRUE(port.Active());
-    {
-        DialogAnswer confirm([](platform::CommConfigDialog& d) {
-            EXPECT_EQ(d.baudRateBox()->currentText(), "9600");
-            d.baudRateBox()->setCurrentText("57600");
-            d.okButton()->click();
-        });
-        EXPECT_TRUE(port.ConfigDialog());
-    }
-    EXPECT_EQ(port.CustomBaudRate(), 57600);
+    confirmRateThroughDialog(port, "9600");
     win::DCB dcb;
-    ASSERT_TRUE(win::GetCommState(port.Handle(), &dcb));
-    EXPECT_EQ(dcb.BaudRate, 57600u);
 
     const auto before = settings(port);
     {

@@ -48,24 +48,21 @@ std::string expectedFile(const sim::DataSet& set) {
 using CollectData = ProgramFixture;
 
 TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
-    sim::SimOptions o;
-    o.baud = 0;
-    o.dataSets = sim::sampleDataSets();
-    startUnit(o);
-    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    connectSampleUnit();
+    const std::vector<sim::DataSet> sets = sim::sampleDataSets();
     FormXRQMain->MemoMain->setPlainText("earlier text");
 
     collect(dataDir);
     ASSERT_EQ(boxes(*script), (std::vector<std::pair<BoxKind, std::string>>{
                                   {BoxKind::Info, "Data collected and placed in " + dataDir}}));
-    for (const auto& set : o.dataSets)
+    for (const auto& set : sets)
         EXPECT_EQ(readWholeFile(dataDir + set.name + ".txt"), expectedFile(set)) << set.name;
     EXPECT_EQ(FormXRQMain->CaptureFile, nullptr);
     EXPECT_FALSE(FormXRQMain->EchoCapture);
     // The download scrolled through the main window after what was there.
     const QString memo = FormXRQMain->MemoMain->toPlainText();
     EXPECT_TRUE(memo.startsWith("earlier text"));
-    EXPECT_TRUE(memo.contains(QString::fromStdString("Name: " + o.dataSets[0].name)));
+    EXPECT_TRUE(memo.contains(QString::fromStdString("Name: " + sets[0].name)));
     EXPECT_TRUE(FormXRQMain->StatusPanel1->progress().startsWith("Received"))
         << FormXRQMain->StatusPanel1->progress().toStdString();
     // The receive lamp sits between the port and the session, and passed every chunk on.
@@ -74,7 +71,7 @@ TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
 
     collect(dataDir);
     EXPECT_EQ(boxes(*script).size(), 2u);
-    for (const auto& set : o.dataSets) {
+    for (const auto& set : sets) {
         EXPECT_EQ(readWholeFile(dataDir + set.name + "_000.txt"), expectedFile(set));
         EXPECT_EQ(readWholeFile(dataDir + set.name + ".txt"), expectedFile(set));
     }
@@ -145,11 +142,7 @@ TEST_F(CollectData, ClosedSessionSendsNothingAndTimesOut) {
 
 TEST_F(CollectData, IntermediateFileThatCannotBeCreated) {
     fs::create_directory(work + "_$XRQInt.txt");
-    sim::SimOptions o;
-    o.baud = 0;
-    o.dataSets = sim::sampleDataSets();
-    startUnit(o);
-    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    connectSampleUnit();
     collect(dataDir);
     EXPECT_EQ(boxes(*script), (std::vector<std::pair<BoxKind, std::string>>{
                                   {BoxKind::Error, "Cannot open intermediate data file"}}));
@@ -180,11 +173,7 @@ TEST_F(CollectData, SecondCollectDuringADownloadIsRefusedAndLosesNothing) {
 // A link (to a file or dangling) or a FIFO planted as "_$XRQInt.txt" in the working folder:
 // refused with the usual message, nothing sent, the link's target untouched, no hang.
 TEST_F(CollectData, PlantedIntermediateFileIsRefused) {
-    sim::SimOptions o;
-    o.baud = 0;
-    o.dataSets = sim::sampleDataSets();
-    startUnit(o);
-    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    connectSampleUnit();
     const std::string planted = work + "_$XRQInt.txt";
     const std::string target = root + "/victim.txt";
     enum class Plant { Link, Dangling, Fifo };
@@ -217,11 +206,7 @@ TEST_F(CollectData, PlantedIntermediateFileIsRefused) {
 }
 
 TEST_F(CollectData, UnwritableDataFolderIsReportedBeforeAnythingIsSent) {
-    sim::SimOptions o;
-    o.baud = 0;
-    o.dataSets = sim::sampleDataSets();
-    startUnit(o);
-    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    connectSampleUnit();
     const std::string sentBefore = unit->received();
     // A file where the folder should be: refused for any user, root included.
     std::ofstream(root + "/notafolder") << "x";

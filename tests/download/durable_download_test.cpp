@@ -42,11 +42,7 @@ using Durable = ProgramFixture;
 TEST_F(Durable, ChildDownloadUnderStrace) {
     if (!std::getenv("XRQ_DURABLE_CHILD"))
         GTEST_SKIP() << "run by DurableOrder under strace";
-    sim::SimOptions o;
-    o.baud = 0;
-    o.dataSets = sim::sampleDataSets();
-    startUnit(o);
-    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    connectSampleUnit();
     collect(dataDir);
     ASSERT_TRUE(shown("Data collected and placed in " + dataDir));
     ASSERT_EQ(FormXRQMain->LastDownload.files.size(), 3u);
@@ -186,11 +182,7 @@ protected:
         return -1;
     }
     void collectSample() {
-        sim::SimOptions o;
-        o.baud = 0;
-        o.dataSets = sim::sampleDataSets();
-        startUnit(o);
-        ASSERT_EQ(FormSerial->iOpenPort(), 0);
+        connectSampleUnit();
         collect(dataDir);
     }
     std::vector<Seen> seen;

@@ -80,6 +80,16 @@ protected:
         FormSerial->ComPortNumber = kPort;
     }
 
+    // The sample unit (three data sets), unpaced, plugged in and its port opened: ready for
+    // an action.
+    void connectSampleUnit() {
+        sim::SimOptions o;
+        o.baud = 0;
+        o.dataSets = sim::sampleDataSets();
+        startUnit(o);
+        ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    }
+
     std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
 
     // Collect Data into `directory`, as the operator does: the data directory typed in Setup,

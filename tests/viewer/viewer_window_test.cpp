@@ -3,8 +3,8 @@
 // the saved outputs, and the main window's hooks after a download from the simulated unit.
 #include "support/program_fixture.h"
 
-#include "download/data_collection.h"
 #include "app/viewer_launch.h"
+#include "download/data_collection.h"
 #include "setup/fSetup.h"
 #include "tools/sim/data_set.h"
 #include "viewer/data_loader.h"
@@ -255,11 +255,7 @@ TEST_F(ViewerHooks, ViewAfterDownloadOpensTheThreeSetsPlotted) {
     EXPECT_EQ(FormXRQMain->ActionViewData->text(), "&View Data...");
     EXPECT_FALSE(FormXRQMain->ButtonView->isVisible());
 
-    sim::SimOptions o;
-    o.baud = 0;
-    o.dataSets = sim::sampleDataSets();
-    startUnit(o);
-    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    connectSampleUnit();
     FormSetup->EditDataDirectory->setText(QString::fromStdString(dataDir));
     FormXRQMain->ActionCollectExecute(nullptr);
     ASSERT_TRUE(FormXRQMain->ButtonView->isVisible());
