@@ -148,12 +148,12 @@ private:
             });
             restored = restoreGeometry(w);
         }
-        // A dialog centres itself over its parent in its own show handling, which runs after
-        // this, unless it has been placed: fitting it here is no placing of the caller's.
-        const bool placed = w->testAttribute(Qt::WA_Moved);
-        fit(w);
-        if (!placed)
-            w->setAttribute(Qt::WA_Moved, false);
+        // A window placed by the program (or given back its place) is fitted before it is
+        // mapped. One not placed yet is left to its own show handling, which runs after this
+        // (a dialog centres itself over its parent, on the screen) and to the window manager;
+        // fitting it here would count as placing it and stop both. Its place is checked below.
+        if (restored || w->testAttribute(Qt::WA_Moved))
+            fit(w);
         Settling settling;
         settling.since.start();
         m_settling.insert(w, settling);
