@@ -3,11 +3,11 @@
 
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
-#include "widgets/window_fit.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "widgets/window_fit.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -52,6 +52,8 @@ void CreateProgramWindows(const ProgramLocations& where) {
     // Every window from here on opens inside its screen.
     window_fit::install();
     FormXRQMain = new TFormXRQMain(where);
+    // Boxes with no other window to stand over stand over the main window.
+    dialogs::setMainWindow(FormXRQMain);
     FormSerial = new TFormSerial();
     FormSetup = new TFormSetup();
     FormTerminal = new TFormTerminal();

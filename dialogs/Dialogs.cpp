@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QPointer>
 #include <QStringDecoder>
 
 #include <cstdio>
@@ -19,14 +20,17 @@ namespace {
 ScriptedDialogs* g_script = nullptr;
 BoxPresenter g_presenter;
 bool g_programEnding = false;
+QPointer<QWidget> g_mainWindow;
+QPointer<QWidget> g_owner;
 
 // A Yes/No question answered by anything but its two buttons would take an answer the
 // operator never gave: Escape (which the box maps to No) and the close box do nothing.
 // On "Abort clearing memory?" a No means go ahead.
 class Box : public QMessageBox {
 public:
-    Box(Icon icon, const QString& caption, const QString& text, bool question)
-        : QMessageBox(icon, caption, text, question ? (Yes | No) : Ok), m_question(question) {
+    Box(Icon icon, const QString& caption, const QString& text, bool question, QWidget* parent)
+        : QMessageBox(icon, caption, text, question ? (Yes | No) : Ok, parent),
+          m_question(question) {
         if (question)
             setWindowFlag(Qt::WindowCloseButtonHint, false);
     }
@@ -102,16 +106,21 @@ bool present(BoxShown box) {
     }
     const BoxLook look = lookOf(box.kind);
     const bool confirm = box.kind == BoxKind::Confirm;
-    Box mb(look.icon, QString::fromLatin1(box.caption), boxText(box.text), confirm);
-    mb.setWindowModality(Qt::ApplicationModal);
+    // On the heap: the window under the box may go while the box is open (and takes its
+    // child with it); a box gone that way was answered by no one.
+    QPointer<Box> mb = new Box(look.icon, QString::fromLatin1(box.caption), boxText(box.text),
+                               confirm, boxParent());
+    mb->setWindowModality(Qt::ApplicationModal);
     if (confirm)
-        mb.setDefaultButton(box.defaultYes ? QMessageBox::Yes : QMessageBox::No);
+        mb->setDefaultButton(box.defaultYes ? QMessageBox::Yes : QMessageBox::No);
     if (look.foreground) {
-        mb.show();
-        mb.raise();
-        mb.activateWindow();
+        mb->show();
+        mb->raise();
+        mb->activateWindow();
     }
-    const bool yes = mb.exec() == QMessageBox::Yes;
+    const int result = mb->exec();
+    const bool yes = mb && result == QMessageBox::Yes;
+    delete mb;
     // A box left because the program is ending was answered by no one.
     if (g_programEnding)
         return confirm && box.defaultYes;
@@ -162,6 +171,31 @@ bool programEnding() {
 
 ScriptedDialogs* activeScript() {
     return g_script;
+}
+
+void setMainWindow(QWidget* window) {
+    g_mainWindow = window;
+}
+
+BoxOwner::BoxOwner(QWidget* window) : m_previous(g_owner) {
+    g_owner = window;
+}
+
+BoxOwner::~BoxOwner() {
+    g_owner = m_previous;
+}
+
+QWidget* boxParent() {
+    if (g_owner && g_owner->window()->isVisible())
+        return g_owner->window();
+    QWidget* active = QApplication::activeWindow();
+    while (qobject_cast<QMessageBox*>(active))
+        active = active->parentWidget() ? active->parentWidget()->window() : nullptr;
+    if (active && active->isVisible())
+        return active;
+    if (g_mainWindow && g_mainWindow->isVisible())
+        return g_mainWindow;
+    return nullptr;
 }
 
 std::string sourceFileName(const std::string& sourceFile) {

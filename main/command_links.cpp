@@ -113,19 +113,24 @@ void MainWindowView::tellExchangeRunning() {
     m_session.tellExchangeRunning();
 }
 
+// The command set's boxes stand over the main window, whichever window is in front.
 void MainWindowView::error(const std::string& message) {
+    const dialogs::BoxOwner owner(&m_window);
     DlgError(message);
 }
 
 void MainWindowView::info(const std::string& message) {
+    const dialogs::BoxOwner owner(&m_window);
     DlgInfo(message);
 }
 
 void MainWindowView::warning(const std::string& message) {
+    const dialogs::BoxOwner owner(&m_window);
     DlgWarning(message);
 }
 
 bool MainWindowView::confirm(const std::string& message, bool defaultYes) {
+    const dialogs::BoxOwner owner(&m_window);
     return DlgConfirm(message, defaultYes);
 }
 

@@ -3,20 +3,21 @@
 // unit on a pty, with every folder in a temporary place, goes through connect, battery reading
 // and a download, and saves each window as a PNG.
 //
-//   xvfb-run -a build/bin/xrq-screenshots docs/
+//   scripts/screenshots.sh    (every picture, on an X server with a window manager)
 //   build/bin/xrq-screenshots --screen 1024x600 docs/
 //
 // With --screen WxH the pictures are those of a screen of that size: the names end in
 // "-WxH", one more picture ("screen-WxH.png") shows the whole screen with the main window,
 // Setup, Serial devices and the terminal open at once, and one ("download-WxH.png") the main
 // window in the middle of a long download. Without a display (or on the offscreen platform)
-// the tool makes itself such a screen; on a display, the display must be of that size.
+// the tool makes itself such a screen; on a display, the display must be of that size. On a
+// display each window's picture is what the screen shows of it, frame and title bar included.
 //
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
+#include "app/program_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "download/data_collection.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "register/unit_register.h"
 #include "register/units_window.h"
 #include "serial/fTerminal.h"
@@ -27,6 +28,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
@@ -37,6 +39,7 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 
 #include <cmath>
 #include <cstdio>
@@ -52,6 +55,17 @@ void settle(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+// Runs the event loop until `done` holds (checked whenever an event arrives) or `ms` have
+// passed.
+template <class Pred> void settleUntil(Pred done, int ms) {
+    QElapsedTimer since;
+    since.start();
+    QTimer wake;
+    wake.start(ms);
+    while (!done() && since.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 // "-1024x600" with --screen, nothing without.
@@ -70,21 +84,51 @@ bool savePixmap(const QPixmap& picture, const QString& folder, const char* name)
     return true;
 }
 
+// The window's frame as the window manager reports it (a widget's own frameGeometry() is
+// learnt only when the window next moves).
+QRect frameOf(const QWidget* window) {
+    const QWindow* handle = window->windowHandle();
+    return handle ? window->geometry().marginsAdded(handle->frameMargins())
+                  : window->frameGeometry();
+}
+
 // Where the window stands, frame included, and whether that is inside the screen's free area.
 void tellPlace(QWidget* window, const char* name) {
-    const QRect frame = window->frameGeometry();
+    const QRect frame = frameOf(window);
     const QRect area = window->screen()->availableGeometry();
     std::printf("  %s: frame %d,%d %dx%d %s the screen's area %dx%d\n", name, frame.x(), frame.y(),
                 frame.width(), frame.height(), area.contains(frame) ? "inside" : "NOT inside",
                 area.width(), area.height());
 }
 
+// The window as the operator sees it: on a display, what the screen shows of its frame (the
+// window manager's title bar and borders included); without one, its own painting.
+QPixmap pictureOf(QWidget* window) {
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        const QRect frame = frameOf(window);
+        QPixmap shot =
+            window->screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+        if (!shot.isNull())
+            return shot;
+    }
+    return window->grab();
+}
+
 bool save(QWidget* window, const QString& folder, const char* name) {
     window->raise();
+    window->activateWindow();
+    // On a display, until the window manager has framed the window and told its frame.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        settleUntil(
+            [window] {
+                return window->windowHandle() && window->windowHandle()->isExposed() &&
+                       !window->windowHandle()->frameMargins().isNull();
+            },
+            5000);
     settle(300);
     if (!g_suffix.isEmpty())
         tellPlace(window, name);
-    return savePixmap(window->grab(), folder, name);
+    return savePixmap(pictureOf(window), folder, name);
 }
 
 // The whole screen: what the display shows (window manager frames included) when there is
@@ -102,7 +146,7 @@ QPixmap screenPicture(const QList<QWidget*>& windows) {
     for (QWidget* w : windows) {
         if (!w->isVisible())
             continue;
-        const QRect frame = w->frameGeometry();
+        const QRect frame = frameOf(w);
         painter.fillRect(frame, QColor(0x80, 0x80, 0x80));
         painter.setPen(Qt::white);
         painter.drawText(frame.adjusted(4, 0, 0, 0).topLeft() + QPoint(0, 14), w->windowTitle());

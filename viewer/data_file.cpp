@@ -655,312 +655,403 @@ TimeLayout findTimeLayout(const std::vector<std::vector<std::string_view>>& samp
 
 constexpr DateOrder kOrders[] = {DateOrder::YMD, DateOrder::DMY, DateOrder::MDY};
 
-DataSet readDataSet(ByteInput& in, const QString& path, std::shared_ptr<const RowSource> source,
-                    const std::atomic<bool>* cancel, const ProgressFn& progress,
-                    const ReadLimits& limits) {
-    DataSet set;
-    set.path = path;
-    set.name = QFileInfo(path).completeBaseName();
-    set.fileBytes = in.size();
-    const std::uint64_t budget = limits.memoryBudget ? limits.memoryBudget : defaultMemoryBudget();
-    LineReader lines(in, limits.maxLineBytes);
-    if (looksBinary(lines.head())) {
-        set.error = QStringLiteral("The file holds binary data, not a data file.");
-        return set;
+// One reading of a data file, in its steps: a first look at the file's start (the header,
+// the title line, a sample of rows kept as copies), the plan that sample allows (the time
+// cells, the columns, the memory the values will need), every row, then the columns' kinds
+// and the date order. A step that finds nothing to show leaves the reason in the data set's
+// error and says false. Lives for one call of readDataSet, on the thread that parses.
+class DataSetReader {
+public:
+    DataSetReader(ByteInput& in, const QString& path, const std::atomic<bool>* cancel,
+                  const ProgressFn& progress, const ReadLimits& limits)
+        : m_in(in), m_path(path), m_cancel(cancel), m_progress(progress), m_limits(limits),
+          m_budget(limits.memoryBudget ? limits.memoryBudget : defaultMemoryBudget()),
+          m_lines(in, limits.maxLineBytes) {
+        m_set.path = path;
+        m_set.name = QFileInfo(path).completeBaseName();
+        m_set.fileBytes = in.size();
     }
-    auto cancelled = [&] { return cancel && cancel->load(std::memory_order_relaxed); };
-    auto skip = [&set](std::size_t lineNumber) {
-        ++set.skippedRows;
-        if (set.skippedLines.size() < kSkippedLinesKept)
-            set.skippedLines.push_back(lineNumber);
-    };
-    int lastPercent = -1;
-    auto report = [&](std::int64_t at) {
-        const int percent = set.fileBytes > 0 ? static_cast<int>(at * 99 / set.fileBytes) : 0;
-        if (progress && percent != lastPercent)
-            progress(lastPercent = std::clamp(percent, 0, 99));
-    };
 
-    // First look: the header, the title line, then a sample of rows kept (as copies) until
-    // the time cells and the usual cell count are known.
+    DataSet read(std::shared_ptr<const RowSource> source) {
+        if (!lookAtStart() || !planColumns() || !planMemory())
+            return std::move(m_set);
+        prepareColumns();
+        for (const Held& h : m_held)
+            readRow(h.text, h.start, h.number, h.cut);
+        m_held.clear();
+        m_held.shrink_to_fit();
+        if (readRest())
+            finish(std::move(source));
+        return std::move(m_set);
+    }
+
+private:
+    // A line of the file's start, kept until the plan is made.
     struct Held {
         std::string text;
         std::int64_t start;
         std::size_t number;
         bool cut;
     };
-    std::vector<Held> held;
-    std::size_t heldBytes = 0;
-    bool seenContent = false, anyText = false;
-    std::vector<std::string_view> cells;
-    LineReader::Line line;
-    bool more = true;
-    while (held.size() < kSampleRows && heldBytes < kSampleBytes && (more = lines.next(line))) {
-        if (cancelled()) {
-            set.error = QStringLiteral("Reading was cancelled.");
-            return set;
+
+    bool fail(const QString& error) {
+        m_set.error = error;
+        return false;
+    }
+    // Once rows are stored, a failure shows nothing of them.
+    void dropRows() {
+        m_set = DataSet{};
+        m_set.path = m_path;
+    }
+    bool failAfresh(const QString& error) {
+        dropRows();
+        return fail(error);
+    }
+    bool tooLarge(std::uint64_t rows) {
+        return fail(QStringLiteral("The file is too large to view: %1 rows x %2 columns would "
+                                   "need %3 GB")
+                        .arg(rows)
+                        .arg(m_valueCells)
+                        .arg(gigabytes(rows * m_perRow + m_fixed)));
+    }
+    QString readError() const {
+        return QStringLiteral("The file cannot be read: %1").arg(m_in.errorText());
+    }
+    bool cancelled() const { return m_cancel && m_cancel->load(std::memory_order_relaxed); }
+
+    void skip(std::size_t lineNumber) {
+        ++m_set.skippedRows;
+        if (m_set.skippedLines.size() < kSkippedLinesKept)
+            m_set.skippedLines.push_back(lineNumber);
+    }
+
+    void report(std::int64_t at) {
+        const int percent = m_set.fileBytes > 0 ? static_cast<int>(at * 99 / m_set.fileBytes) : 0;
+        if (m_progress && percent != m_lastPercent)
+            m_progress(m_lastPercent = std::clamp(percent, 0, 99));
+    }
+
+    // The header, the title line, then a sample of rows until the time cells and the usual
+    // cell count can be known.
+    bool lookAtStart() {
+        if (looksBinary(m_lines.head()))
+            return fail(QStringLiteral("The file holds binary data, not a data file."));
+        bool anyText = false;
+        LineReader::Line line;
+        while (m_held.size() < kSampleRows && m_heldBytes < kSampleBytes &&
+               (m_more = m_lines.next(line))) {
+            if (cancelled())
+                return fail(QStringLiteral("Reading was cancelled."));
+            anyText = anyText || line.cut || !trim(line.text).empty();
+            takeStartLine(line);
         }
+        if (m_lines.failed())
+            return fail(readError());
+        if (!anyText)
+            return fail(QStringLiteral("The file is empty."));
+        return true;
+    }
+
+    void takeStartLine(const LineReader::Line& line) {
         if (line.cut) {
-            anyText = true;
-            held.push_back({{}, line.start, line.number, true});
-            continue;
+            m_held.push_back({{}, line.start, line.number, true});
+            return;
         }
-        if (trim(line.text).empty())
-            continue;
-        anyText = true;
-        if (isComment(line.text))
-            continue;
-        if (!seenContent && isHeader(line.text)) {
+        if (trim(line.text).empty() || isComment(line.text))
+            return;
+        if (!m_seenContent && isHeader(line.text)) {
             const auto name = trim(line.text.substr(line.text.find(':') + 1));
-            set.hasHeader = true;
-            set.name = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-            seenContent = true;
-            continue;
+            m_set.hasHeader = true;
+            m_set.name = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+            m_seenContent = true;
+            return;
         }
-        const bool whole = splitCells(line.text, cells, limits.maxCells);
-        if (held.empty() && set.titles.isEmpty() && whole && looksLikeTitles(cells)) {
-            for (const auto& c : cells)
-                set.titles.append(QString::fromLatin1(c.data(), static_cast<qsizetype>(c.size())));
-            seenContent = true;
-            continue;
+        const bool whole = splitCells(line.text, m_cells, m_limits.maxCells);
+        if (m_held.empty() && m_set.titles.isEmpty() && whole && looksLikeTitles(m_cells)) {
+            for (const auto& c : m_cells)
+                m_set.titles.append(
+                    QString::fromLatin1(c.data(), static_cast<qsizetype>(c.size())));
+            m_seenContent = true;
+            return;
         }
-        seenContent = true;
-        held.push_back({std::string(line.text), line.start, line.number, !whole});
-        heldBytes += line.text.size();
-    }
-    if (lines.failed()) {
-        set.error = QStringLiteral("The file cannot be read: %1").arg(in.errorText());
-        return set;
-    }
-    if (!anyText) {
-        set.error = QStringLiteral("The file is empty.");
-        return set;
+        m_seenContent = true;
+        m_held.push_back({std::string(line.text), line.start, line.number, !whole});
+        m_heldBytes += line.text.size();
     }
 
-    std::vector<std::vector<std::string_view>> sample;
-    std::map<std::size_t, std::size_t> widths;
-    for (const Held& h : held) {
-        if (h.cut)
-            continue;
-        sample.emplace_back();
-        splitCells(h.text, sample.back(), limits.maxCells);
-        ++widths[sample.back().size()];
-    }
-    const TimeLayout layout = findTimeLayout(sample);
-    set.timeCells = layout.cells;
-    set.axis = layout.cells > 0 ? Axis::Time : Axis::RowNumber;
-
-    std::size_t width = static_cast<std::size_t>(set.titles.size());
-    std::size_t usualCount = 0, usualWidth = 0;
-    for (const auto& [w, n] : widths)
-        if (n > usualCount) {
-            usualCount = n;
-            usualWidth = w;
+    // The time cells and the value cells, from the sample's usual row (or the titles).
+    bool planColumns() {
+        std::vector<std::vector<std::string_view>> sample;
+        std::map<std::size_t, std::size_t> widths;
+        for (const Held& h : m_held) {
+            if (h.cut)
+                continue;
+            sample.emplace_back();
+            splitCells(h.text, sample.back(), m_limits.maxCells);
+            ++widths[sample.back().size()];
         }
-    width = std::max(width, usualWidth);
-    const std::size_t valueCells =
-        width > static_cast<std::size_t>(set.timeCells) ? width - set.timeCells : 0;
-    if (sample.empty() || valueCells == 0) {
-        set.error = QStringLiteral("The file holds no rows of values.");
-        return set;
+        m_layout = findTimeLayout(sample);
+        m_set.timeCells = m_layout.cells;
+        m_set.axis = m_layout.cells > 0 ? Axis::Time : Axis::RowNumber;
+
+        std::size_t usualCount = 0, usualWidth = 0;
+        for (const auto& [w, n] : widths)
+            if (n > usualCount) {
+                usualCount = n;
+                usualWidth = w;
+            }
+        m_width = std::max(static_cast<std::size_t>(m_set.titles.size()), usualWidth);
+        m_valueCells =
+            m_width > static_cast<std::size_t>(m_set.timeCells) ? m_width - m_set.timeCells : 0;
+        if (sample.empty() || m_valueCells == 0)
+            return fail(QStringLiteral("The file holds no rows of values."));
+        return true;
     }
 
     // What the values will need, from the rows' usual length, before any is stored.
-    std::vector<DateOrder> orders;
-    for (DateOrder o : kOrders)
-        if (layout.orders & static_cast<DateOrders>(o))
-            orders.push_back(o);
-    const std::uint64_t perRow = (valueCells + 3 + orders.size()) * sizeof(double);
-    const std::uint64_t fixed = valueCells * kColumnOverhead;
-    const std::uint64_t lineBytes = std::max<std::uint64_t>(1, heldBytes / held.size() + 2);
-    auto tooLarge = [&](std::uint64_t rows) {
-        set.error = QStringLiteral("The file is too large to view: %1 rows x %2 columns would "
-                                   "need %3 GB")
-                        .arg(rows)
-                        .arg(valueCells)
-                        .arg(gigabytes(rows * perRow + fixed));
-    };
-    const std::uint64_t rowsGuess =
-        static_cast<std::uint64_t>(std::max<std::int64_t>(set.fileBytes, 0)) / lineBytes + 1;
-    if (rowsGuess * perRow + fixed > budget) {
-        tooLarge(rowsGuess);
-        return set;
+    bool planMemory() {
+        for (DateOrder o : kOrders)
+            if (m_layout.orders & static_cast<DateOrders>(o))
+                m_orders.push_back(o);
+        m_perRow = (m_valueCells + 3 + m_orders.size()) * sizeof(double);
+        m_fixed = m_valueCells * kColumnOverhead;
+        const std::uint64_t lineBytes = std::max<std::uint64_t>(1, m_heldBytes / m_held.size() + 2);
+        m_rowsGuess =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(m_set.fileBytes, 0)) / lineBytes + 1;
+        if (m_rowsGuess * m_perRow + m_fixed > m_budget)
+            return tooLarge(m_rowsGuess);
+        return true;
     }
 
-    set.columns.resize(valueCells);
-    for (std::size_t c = 0; c < valueCells; ++c) {
-        const auto t = static_cast<qsizetype>(c + set.timeCells);
-        if (t < set.titles.size())
-            set.columns[c].title = set.titles[t];
+    void prepareColumns() {
+        m_set.columns.resize(m_valueCells);
+        for (std::size_t c = 0; c < m_valueCells; ++c) {
+            const auto t = static_cast<qsizetype>(c + m_set.timeCells);
+            if (t < m_set.titles.size())
+                m_set.columns[c].title = m_set.titles[t];
+        }
+        const std::size_t reserve =
+            static_cast<std::size_t>(std::min<std::uint64_t>(m_rowsGuess + 16, 1 << 24));
+        if (m_valueCells <= 64) { // wide files have few rows; their vectors grow as they need
+            m_set.x.reserve(reserve);
+            m_set.rowStart.reserve(reserve);
+            m_set.rowEnd.reserve(reserve);
+            for (Column& c : m_set.columns)
+                c.values.reserve(reserve);
+        }
+        m_orderX.resize(m_orders.size());
+        m_textCells.assign(m_valueCells, 0);
+        m_rowValues.resize(m_valueCells);
+        m_rowText.resize(m_valueCells);
     }
-    const std::size_t reserve =
-        static_cast<std::size_t>(std::min<std::uint64_t>(rowsGuess + 16, 1 << 24));
-    if (valueCells <= 64) { // wide files have few rows; their vectors grow as they need
-        set.x.reserve(reserve);
-        set.rowStart.reserve(reserve);
-        set.rowEnd.reserve(reserve);
-        for (Column& c : set.columns)
-            c.values.reserve(reserve);
-    }
-    std::vector<std::vector<double>> orderX(orders.size());
-    std::vector<std::size_t> textCells(valueCells, 0);
-    std::vector<double> rowValues(valueCells);
-    std::vector<char> rowText(valueCells);
-    std::size_t ordinal = 0, unplottable = 0;
 
-    auto row = [&](std::string_view text, std::int64_t start, std::size_t number, bool cut) {
+    void readRow(std::string_view text, std::int64_t start, std::size_t number, bool cut) {
         if (cut) {
             skip(number);
             return;
         }
         if (trim(text).empty() || isComment(text))
             return;
-        ++ordinal;
-        const bool whole = splitCells(text, cells, width + 1);
-        bool readable = whole && cells.size() <= width && !hasControlBytes(text);
-        double x = static_cast<double>(ordinal);
+        ++m_ordinal;
+        const bool whole = splitCells(text, m_cells, m_width + 1);
+        bool readable = whole && m_cells.size() <= m_width && !hasControlBytes(text);
         std::array<double, 3> xs{};
-        if (readable && layout.cells > 0) {
-            StampFields f;
-            readable = readStamp(cells, layout, f);
-            if (readable) {
-                // An order that fails where another holds is not the file's.
-                std::size_t fit = 0;
-                std::array<bool, 3> ok{};
-                for (std::size_t o = 0; o < orders.size(); ++o)
-                    fit += ok[o] = stampSeconds(f, orders[o], xs[o]);
-                readable = fit > 0;
-                if (readable && fit < orders.size()) {
-                    for (std::size_t o = orders.size(); o-- > 0;)
-                        if (!ok[o]) {
-                            orders.erase(orders.begin() + static_cast<std::ptrdiff_t>(o));
-                            orderX.erase(orderX.begin() + static_cast<std::ptrdiff_t>(o));
-                        }
-                    std::size_t k = 0;
-                    for (std::size_t o = 0; o < ok.size(); ++o)
-                        if (ok[o])
-                            xs[k++] = xs[o];
-                }
-            }
-        }
-        if (!readable) {
+        if (readable && m_layout.cells > 0)
+            readable = readTimes(xs);
+        if (!readable || !readValues()) {
             skip(number);
             return;
         }
+        storeRow(text, start, xs);
+    }
+
+    // The row's time under each date order still open. An order that fails where another
+    // holds is not the file's and is dropped; false when no order reads the row.
+    bool readTimes(std::array<double, 3>& xs) {
+        StampFields f;
+        if (!readStamp(m_cells, m_layout, f))
+            return false;
+        std::size_t fit = 0;
+        std::array<bool, 3> ok{};
+        for (std::size_t o = 0; o < m_orders.size(); ++o)
+            fit += ok[o] = stampSeconds(f, m_orders[o], xs[o]);
+        if (fit == 0)
+            return false;
+        if (fit < m_orders.size()) {
+            for (std::size_t o = m_orders.size(); o-- > 0;)
+                if (!ok[o]) {
+                    m_orders.erase(m_orders.begin() + static_cast<std::ptrdiff_t>(o));
+                    m_orderX.erase(m_orderX.begin() + static_cast<std::ptrdiff_t>(o));
+                }
+            std::size_t k = 0;
+            for (std::size_t o = 0; o < ok.size(); ++o)
+                if (ok[o])
+                    xs[k++] = xs[o];
+        }
+        return true;
+    }
+
+    // The row's value cells into m_rowValues (NaN where no number) and m_rowText. False for
+    // a row that is noise: without a time, a row with no number at all is no gap.
+    bool readValues() {
         bool anyNumber = false;
         std::size_t rowUnplottable = 0;
-        for (std::size_t c = 0; c < valueCells; ++c) {
-            const std::size_t at = c + set.timeCells;
+        for (std::size_t c = 0; c < m_valueCells; ++c) {
+            const std::size_t at = c + m_set.timeCells;
             double v = kNaN;
-            const CellKind kind = at < cells.size() ? classify(cells[at], v) : CellKind::Empty;
+            const CellKind kind = at < m_cells.size() ? classify(m_cells[at], v) : CellKind::Empty;
             if (kind != CellKind::Number)
                 v = kNaN;
-            rowText[c] = kind == CellKind::Text;
+            m_rowText[c] = kind == CellKind::Text;
             rowUnplottable += kind == CellKind::Unplottable;
             anyNumber = anyNumber || kind == CellKind::Number;
-            rowValues[c] = v;
+            m_rowValues[c] = v;
         }
-        if (!anyNumber && rowUnplottable == 0 && set.axis == Axis::RowNumber) {
-            // Without a time, a row with no number at all is noise, not a gap.
-            skip(number);
+        if (!anyNumber && rowUnplottable == 0 && m_set.axis == Axis::RowNumber)
+            return false;
+        m_unplottable += rowUnplottable;
+        return true;
+    }
+
+    void storeRow(std::string_view text, std::int64_t start, const std::array<double, 3>& xs) {
+        for (std::size_t c = 0; c < m_valueCells; ++c) {
+            m_set.columns[c].values.push_back(m_rowValues[c]);
+            m_textCells[c] += m_rowText[c];
+        }
+        if (m_layout.cells > 0) {
+            for (std::size_t o = 0; o < m_orders.size(); ++o)
+                m_orderX[o].push_back(xs[o]);
+        } else {
+            m_set.x.push_back(static_cast<double>(m_ordinal));
+        }
+        m_set.rowStart.push_back(start);
+        m_set.rowEnd.push_back(start + static_cast<std::int64_t>(text.size()));
+    }
+
+    // The lines after the sample; every 1024 lines (and at each long one) the reading may be
+    // cancelled, tells its progress and checks the memory budget again.
+    bool readRest() {
+        LineReader::Line line;
+        while (m_more && m_lines.next(line)) {
+            if ((line.number & 0x3FF) == 0 || line.text.size() > 65536) {
+                if (cancelled())
+                    return failAfresh(QStringLiteral("Reading was cancelled."));
+                report(m_lines.position());
+                if (!budgetHolds())
+                    return false;
+            }
+            readRow(line.text, line.start, line.number, line.cut);
+        }
+        if (m_lines.failed())
+            return failAfresh(readError());
+        return true;
+    }
+
+    // The file may be longer, or its rows shorter, than its start promised.
+    bool budgetHolds() {
+        const std::uint64_t rows = m_set.rowStart.size();
+        if (rows * m_perRow + m_fixed <= m_budget)
+            return true;
+        const auto left = static_cast<std::uint64_t>(m_set.fileBytes - m_lines.position());
+        const std::uint64_t perLine = std::max<std::uint64_t>(
+            1, static_cast<std::uint64_t>(m_lines.position()) / std::max<std::uint64_t>(rows, 1));
+        const std::uint64_t total = rows + left / perLine;
+        dropRows();
+        return tooLarge(total);
+    }
+
+    void finish(std::shared_ptr<const RowSource> source) {
+        settleColumns();
+        m_set.unplottable = m_unplottable;
+        m_set.source = std::move(source);
+        if (m_layout.cells > 0 && !m_orders.empty())
+            pickDateOrder();
+        if (m_set.x.empty()) {
+            fail(QStringLiteral("None of the rows could be read."));
+            m_set.source.reset();
             return;
         }
-        unplottable += rowUnplottable;
-        for (std::size_t c = 0; c < valueCells; ++c) {
-            set.columns[c].values.push_back(rowValues[c]);
-            textCells[c] += rowText[c];
-        }
-        if (layout.cells > 0) {
-            for (std::size_t o = 0; o < orders.size(); ++o)
-                orderX[o].push_back(xs[o]);
-        } else {
-            set.x.push_back(x);
-        }
-        set.rowStart.push_back(start);
-        set.rowEnd.push_back(start + static_cast<std::int64_t>(text.size()));
-    };
-
-    for (const Held& h : held)
-        row(h.text, h.start, h.number, h.cut);
-    held.clear();
-    held.shrink_to_fit();
-    while (more && lines.next(line)) {
-        if ((line.number & 0x3FF) == 0 || line.text.size() > 65536) {
-            if (cancelled()) {
-                set = DataSet{};
-                set.path = path;
-                set.error = QStringLiteral("Reading was cancelled.");
-                return set;
-            }
-            report(lines.position());
-            // The file may be longer, or its rows shorter, than its start promised.
-            const std::uint64_t rows = set.rowStart.size();
-            if (rows * perRow + fixed > budget) {
-                const auto left = static_cast<std::uint64_t>(set.fileBytes - lines.position());
-                const std::uint64_t perLine =
-                    std::max<std::uint64_t>(1, static_cast<std::uint64_t>(lines.position()) /
-                                                   std::max<std::uint64_t>(rows, 1));
-                const std::uint64_t total = rows + left / perLine;
-                set = DataSet{};
-                set.path = path;
-                tooLarge(total);
-                return set;
-            }
-        }
-        row(line.text, line.start, line.number, line.cut);
-    }
-    if (lines.failed()) {
-        DataSet failed;
-        failed.path = path;
-        failed.error = QStringLiteral("The file cannot be read: %1").arg(in.errorText());
-        return failed;
+        settleTime(m_set);
+        if (m_progress)
+            m_progress(100);
     }
 
-    for (std::size_t c = 0; c < valueCells; ++c) {
-        Column& col = set.columns[c];
-        col.stats = columnStats(col.values);
-        col.numeric = col.stats.count > 0 && col.stats.count >= textCells[c];
-        if (!col.numeric) {
-            col.values.clear();
-            col.values.shrink_to_fit();
-            col.stats = {};
+    // A column is a series when most of its filled cells are numbers; a text column keeps
+    // no values.
+    void settleColumns() {
+        for (std::size_t c = 0; c < m_valueCells; ++c) {
+            Column& col = m_set.columns[c];
+            col.stats = columnStats(col.values);
+            col.numeric = col.stats.count > 0 && col.stats.count >= m_textCells[c];
+            if (!col.numeric) {
+                col.values.clear();
+                col.values.shrink_to_fit();
+                col.stats = {};
+            }
         }
     }
-    set.unplottable = unplottable;
-    set.source = std::move(source);
-    if (layout.cells > 0 && !orders.empty()) {
-        // Of the readings every row allows, the one whose times run most plausibly; the
-        // unit's own when it is as good as any; otherwise the operator says.
+
+    // Of the readings every row allows, the one whose times run most plausibly; the unit's
+    // own when it is as good as any; otherwise the operator says.
+    void pickDateOrder() {
         std::vector<std::pair<std::size_t, std::size_t>> scores;
-        for (const auto& xs : orderX)
+        for (const auto& xs : m_orderX)
             scores.push_back(implausibility(xs));
         const auto best = std::min_element(scores.begin(), scores.end()) - scores.begin();
         std::vector<std::size_t> tied;
-        for (std::size_t o = 0; o < orders.size(); ++o)
+        for (std::size_t o = 0; o < m_orders.size(); ++o)
             if (scores[o] == scores[static_cast<std::size_t>(best)])
                 tied.push_back(o);
-        std::size_t pick = tied.front();
+        const std::size_t pick = tied.front();
         const bool unitsOwn =
-            layout.shape.separator == '-' && orders[tied.front()] == DateOrder::YMD;
-        set.dateOrder = orders[pick];
-        set.dateOrderShown = !unitsOwn && std::popcount(layout.orders) > 1;
-        set.x = std::move(orderX[pick]);
+            m_layout.shape.separator == '-' && m_orders[tied.front()] == DateOrder::YMD;
+        m_set.dateOrder = m_orders[pick];
+        m_set.dateOrderShown = !unitsOwn && std::popcount(m_layout.orders) > 1;
+        m_set.x = std::move(m_orderX[pick]);
         if (!unitsOwn)
             for (std::size_t o : tied)
                 if (o != pick) {
-                    set.otherOrders.push_back(orders[o]);
-                    set.otherX.push_back(std::move(orderX[o]));
+                    m_set.otherOrders.push_back(m_orders[o]);
+                    m_set.otherX.push_back(std::move(m_orderX[o]));
                 }
     }
-    if (set.x.empty()) {
-        set.error = QStringLiteral("None of the rows could be read.");
-        set.source.reset();
-        return set;
-    }
-    settleTime(set);
-    if (progress)
-        progress(100);
-    return set;
+
+    ByteInput& m_in;
+    const QString& m_path;
+    const std::atomic<bool>* m_cancel;
+    const ProgressFn& m_progress;
+    const ReadLimits& m_limits;
+    const std::uint64_t m_budget;
+    LineReader m_lines;
+    DataSet m_set;
+    int m_lastPercent = -1;
+
+    // The file's start.
+    std::vector<Held> m_held;
+    std::size_t m_heldBytes = 0;
+    bool m_seenContent = false;
+    bool m_more = true; // lines remain after the sample
+    std::vector<std::string_view> m_cells;
+
+    // The plan.
+    TimeLayout m_layout;
+    std::size_t m_width = 0;      // cells a row may have
+    std::size_t m_valueCells = 0; // cells after the time cells
+    std::vector<DateOrder> m_orders;
+    std::uint64_t m_perRow = 0, m_fixed = 0, m_rowsGuess = 0;
+
+    // The rows.
+    std::vector<std::vector<double>> m_orderX; // x per open date order
+    std::vector<std::size_t> m_textCells;      // per column: cells of text
+    std::vector<double> m_rowValues;
+    std::vector<char> m_rowText;
+    std::size_t m_ordinal = 0, m_unplottable = 0;
+};
+
+DataSet readDataSet(ByteInput& in, const QString& path, std::shared_ptr<const RowSource> source,
+                    const std::atomic<bool>* cancel, const ProgressFn& progress,
+                    const ReadLimits& limits) {
+    return DataSetReader(in, path, cancel, progress, limits).read(std::move(source));
 }
 
 } // namespace

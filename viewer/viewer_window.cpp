@@ -4,6 +4,7 @@
 #include "viewer/data_file.h"
 #include "viewer/data_loader.h"
 #include "viewer/data_set_view.h"
+#include "widgets/window_fit.h"
 
 #include <QAction>
 #include <QCursor>
@@ -17,7 +18,6 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -27,8 +27,6 @@ namespace {
 
 // The size the viewer asks for where the screen has room.
 constexpr QSize kPreferred(1200, 700);
-// A window manager's frame before the window is first shown and the real one is known.
-constexpr QSize kFrameGuess(8, 32);
 
 DateOrder askWithBox(QWidget* parent, const DataSet& set) {
     QMessageBox box(parent);
@@ -63,6 +61,9 @@ QRect availableScreenArea() {
 }
 
 ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent, Qt::Window) {
+    // The program's rule for windows: the whole frame inside the screen, put back there once
+    // the window manager has framed the window.
+    window_fit::install();
     setWindowTitle(QStringLiteral("Data Viewer"));
     setObjectName(QStringLiteral("DataViewer"));
     resize(kPreferred);
@@ -152,31 +153,15 @@ ViewerWindow::~ViewerWindow() {
 }
 
 void ViewerWindow::fitInto(const QRect& available) {
-    QSize frame = frameGeometry().size() - geometry().size();
-    if (!isVisible() || frame.isEmpty())
-        frame = kFrameGuess;
-    const QSize room = available.size() - frame;
+    const QMargins frame = window_fit::frameMargins(this);
+    const QSize framing(frame.left() + frame.right(), frame.top() + frame.bottom());
+    const QSize room = available.size() - framing;
     const QSize size = kPreferred.boundedTo(room).expandedTo(minimumSizeHint().boundedTo(room));
-    resize(size);
-    // The frame's top left, so that the whole frame is inside.
-    const QPoint topLeft(
-        available.left() + std::max(0, (available.width() - size.width() - frame.width()) / 2),
-        available.top() + std::max(0, (available.height() - size.height() - frame.height()) / 2));
-    move(topLeft);
-}
-
-void ViewerWindow::showEvent(QShowEvent* event) {
-    QMainWindow::showEvent(event);
-    if (m_placed)
-        return;
-    m_placed = true;
-    // Once the window manager has framed the window, its real frame is known: placed again
-    // if the guess left it sticking out.
-    QTimer::singleShot(0, this, [this] {
-        const QRect available = screen() ? screen()->availableGeometry() : availableScreenArea();
-        if (!available.contains(frameGeometry()))
-            fitInto(available);
-    });
+    // Centred, frame included; the client's rectangle is what is placed.
+    const QPoint frameCorner(available.left() + std::max(0, (room.width() - size.width()) / 2),
+                             available.top() + std::max(0, (room.height() - size.height()) / 2));
+    const QRect client(frameCorner + QPoint(frame.left(), frame.top()), size);
+    setGeometry(window_fit::fitClient(client, frame, available, minimumSizeHint()));
 }
 
 DataSetView* ViewerWindow::viewAt(int tab) const {

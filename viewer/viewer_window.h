@@ -65,9 +65,6 @@ signals:
     // Every file asked for so far has been read (or has failed).
     void allLoaded();
 
-protected:
-    void showEvent(QShowEvent* event) override;
-
 private:
     void openDialog();
     void savePicture();
@@ -83,7 +80,6 @@ private:
     QLabel* m_message = nullptr;
     QString m_folder;
     int m_running = 0;
-    bool m_placed = false;
     DateOrderQuestion m_askDateOrder;
 };
 

@@ -22,8 +22,9 @@ namespace window_fit {
 namespace {
 
 // After a window is shown the window manager frames and places it, and some windows size
-// themselves in their own show handling (message boxes): for this long, a frame found
-// outside the screen is put back. Later moves are the operator's.
+// themselves in their own show handling (message boxes): until the window has been mapped
+// (framed, where there is a window manager) and for at least this long after showing, a frame
+// found outside the screen is put back. Later moves are the operator's.
 constexpr qint64 kSettleMs = 2000;
 
 // A title bar and thin borders, for a window not framed yet when no other window has been.
@@ -59,15 +60,6 @@ QScreen* screenOf(const QWidget* w) {
     return QGuiApplication::primaryScreen();
 }
 
-QMargins frameMarginsOf(const QWidget* w) {
-    if (const QWindow* handle = w->windowHandle()) {
-        const QMargins m = handle->frameMargins();
-        if (!m.isNull() && w->isVisible())
-            return m;
-    }
-    return assumedFrameMargins(w);
-}
-
 QString sanitized(QString text) {
     for (QChar& c : text)
         if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('_'))
@@ -96,7 +88,7 @@ bool insideScreen(const QWidget* w) {
     const QScreen* screen = screenOf(w);
     if (!screen)
         return true;
-    QRect frame = w->geometry().marginsAdded(frameMarginsOf(w));
+    QRect frame = w->geometry().marginsAdded(frameMargins(w));
     return screen->availableGeometry().contains(frame);
 }
 
@@ -105,6 +97,13 @@ public:
     using QObject::QObject;
 
     bool eventFilter(QObject* watched, QEvent* event) override {
+        // A window's first exposure follows its framing by the window manager: the frame is
+        // known from then on. The exposure goes to the window, not to its widget.
+        if (event->type() == QEvent::Expose && watched->isWindowType()) {
+            if (QWidget* w = settlingWidgetOf(static_cast<QWindow*>(watched)))
+                moved(w, true);
+            return false;
+        }
         if (!watched->isWidgetType())
             return false;
         auto* w = static_cast<QWidget*>(watched);
@@ -122,7 +121,7 @@ public:
         case QEvent::Move:
         case QEvent::Resize:
             if (isFittedWindow(w))
-                moved(w);
+                moved(w, false);
             break;
         default:
             break;
@@ -149,10 +148,15 @@ private:
             });
             restored = restoreGeometry(w);
         }
-        fit(w);
-        QElapsedTimer since;
-        since.start();
-        m_settling.insert(w, since);
+        // A window placed by the program (or given back its place) is fitted before it is
+        // mapped. One not placed yet is left to its own show handling, which runs after this
+        // (a dialog centres itself over its parent, on the screen) and to the window manager;
+        // fitting it here would count as placing it and stop both. Its place is checked below.
+        if (restored || w->testAttribute(Qt::WA_Moved))
+            fit(w);
+        Settling settling;
+        settling.since.start();
+        m_settling.insert(w, settling);
         // Some windows place or size themselves in their own show handling, which runs after
         // this (a form centring itself, a message box fitting its text): the operator's place
         // wins over the first, the screen over both.
@@ -166,19 +170,34 @@ private:
         });
     }
 
-    void moved(QWidget* w) {
+    QWidget* settlingWidgetOf(const QWindow* window) const {
+        if (m_settling.isEmpty())
+            return nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->windowHandle() == window && m_settling.contains(w))
+                return w;
+        return nullptr;
+    }
+
+    // Shown, moved, resized or exposed: while the window settles, a frame outside the screen
+    // is put back, on the frame the window manager reports once there is one.
+    void moved(QWidget* w, bool exposed) {
+        bool framed = false;
         if (const QWindow* handle = w->windowHandle()) {
             const QMargins m = handle->frameMargins();
-            if (!m.isNull())
+            framed = !m.isNull();
+            if (framed)
                 lastKnownMargins() = m;
         }
         const auto it = m_settling.find(w);
         if (it == m_settling.end())
             return;
-        if (it->elapsed() > kSettleMs) {
+        if (it->mapped && it->since.elapsed() > kSettleMs) {
             m_settling.erase(it);
             return;
         }
+        // Exposed without a frame: no window manager frames it, and none will.
+        it->mapped = it->mapped || framed || exposed;
         if (!m_fitting && w->isVisible() && !insideScreen(w))
             fit(w);
     }
@@ -191,10 +210,15 @@ private:
         m_fitting = false;
     }
 
+    struct Settling {
+        QElapsedTimer since; // the showing
+        bool mapped = false; // framed by the window manager, or shown without one
+    };
+
     bool m_fitting = false;
     // Keys only: a widget is never dereferenced through these.
     QHash<QWidget*, bool> m_shownBefore;
-    QHash<QWidget*, QElapsedTimer> m_settling;
+    QHash<QWidget*, Settling> m_settling;
 };
 
 QPointer<Fitter>& theFitter() {
@@ -222,6 +246,13 @@ QRect fitFrame(const QRect& frame, const QRect& available, const QSize& minimum)
     return r;
 }
 
+QRect fitClient(const QRect& client, const QMargins& frame, const QRect& available,
+                const QSize& minimumClient) {
+    const QSize framing(frame.left() + frame.right(), frame.top() + frame.bottom());
+    const QRect fitted = fitFrame(client.marginsAdded(frame), available, minimumClient + framing);
+    return fitted.marginsRemoved(frame);
+}
+
 QMargins assumedFrameMargins(const QWidget* window) {
     if (window && (window->windowFlags() & Qt::FramelessWindowHint))
         return {};
@@ -233,24 +264,29 @@ QMargins assumedFrameMargins(const QWidget* window) {
     return kDefaultMargins;
 }
 
+QMargins frameMargins(const QWidget* w) {
+    if (const QWindow* handle = w->windowHandle()) {
+        const QMargins m = handle->frameMargins();
+        if (!m.isNull() && w->isVisible())
+            return m;
+    }
+    return assumedFrameMargins(w);
+}
+
 void fitToScreen(QWidget* w) {
     const QScreen* screen = screenOf(w);
     if (!screen)
         return;
-    const QMargins margins = frameMarginsOf(w);
     const QSize minimumClient = w->minimumSize().expandedTo(w->minimumSizeHint());
-    const QSize minimum(minimumClient.width() + margins.left() + margins.right(),
-                        minimumClient.height() + margins.top() + margins.bottom());
-    const QRect frame = w->geometry().marginsAdded(margins);
-    const QRect fitted = fitFrame(frame, screen->availableGeometry(), minimum);
-    if (fitted == frame)
+    const QRect client = w->geometry();
+    const QRect fitted =
+        fitClient(client, frameMargins(w), screen->availableGeometry(), minimumClient);
+    if (fitted == client)
         return;
-    const QRect client = fitted.marginsRemoved(margins);
-    if (client.size() != w->size())
-        w->resize(client.size());
-    // move() places the frame's corner, framed or not yet (the toolkit adds the real frame
-    // when the window manager has told it).
-    w->move(fitted.topLeft());
+    // The client's rectangle, not move(): before the window manager has told the toolkit the
+    // frame, move() takes the frame's corner for the client's and the title bar lands above
+    // the place asked for. A client placed by its own corner stays there when framed.
+    w->setGeometry(fitted);
 }
 
 void install() {

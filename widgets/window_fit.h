@@ -10,6 +10,14 @@
 // ("window-geometry.ini"), so that XRQ.ini keeps its two keys, and a window placed on a
 // 1366x768 screen does not come back half outside a 1024x600 one.
 //
+// The frame counts: a window manager's title bar and borders lie inside the area too. Until
+// the window manager has framed a window (its first showing) a frame is assumed; when the
+// real one is known (the window's first exposure, or a move or resize after showing, on
+// the frame extents the window manager reports) the window is fitted again on it. The
+// client area is what is placed, so where the frame is not known yet the frame's corner is
+// never taken for the client's. Without a window manager there is no frame and the client
+// area alone is fitted.
+//
 // One application-wide event filter does it, so message boxes and windows added later are
 // covered without code of their own. UI thread only.
 
@@ -29,9 +37,20 @@ namespace window_fit {
 // whose minimum is larger than the area keeps its top-left corner (title bar) in the area.
 QRect fitFrame(const QRect& frame, const QRect& available, const QSize& minimum = QSize(0, 0));
 
+// Where a window's client area goes so that its whole frame lies inside `available`: `client`
+// is the client rectangle asked for, `frame` the margins the window manager puts around it
+// (none without one), `minimumClient` the smallest client size. The frame is placed as
+// fitFrame places it; the result is the client rectangle inside that frame.
+QRect fitClient(const QRect& client, const QMargins& frame, const QRect& available,
+                const QSize& minimumClient = QSize(0, 0));
+
 // Frame margins to assume for a window the window manager has not framed yet (its first
 // showing): those of a window framed before, or a common title bar and border.
 QMargins assumedFrameMargins(const QWidget* window);
+
+// The frame around `window`: the one the window manager reports once it has framed the
+// shown window, else assumedFrameMargins.
+QMargins frameMargins(const QWidget* window);
 
 // Fits `window` to the available area of its screen now (as on showing).
 void fitToScreen(QWidget* window);

@@ -2,9 +2,9 @@
 // Where a window goes on a small screen, how a status line is laid out in its room, and what
 // the progress of a download says, without the program's windows.
 #include "download/download_progress.h"
+#include "tools/sim/unit_model.h"
 #include "widgets/status_panel.h"
 #include "widgets/window_fit.h"
-#include "tools/sim/unit_model.h"
 
 #include <QApplication>
 #include <QDir>
@@ -54,6 +54,86 @@ TEST(FitFrame, WindowsComeInsideTheAvailableAreaShrunkButNotBelowTheirMinimum) {
         if (c.available.isValid() && c.minimum.height() <= c.available.height() &&
             c.minimum.width() <= c.available.width()) {
             EXPECT_TRUE(c.available.contains(got)) << c.what;
+        }
+    }
+}
+
+TEST(FitClient, TheWholeFrameTitleBarIncludedComesInsideTheArea) {
+    const QRect tablet(0, 0, 1024, 600);
+    const QRect desktop(0, 0, 1920, 1080);
+    const QRect panelled(0, 24, 1366, 744); // a top panel of 24 pixels
+    const QMargins none;
+    const QMargins openbox(1, 20, 1, 5); // left, title bar, right, bottom
+    const QMargins thick(4, 30, 4, 4);
+    struct Case {
+        const char* what;
+        QRect client;
+        QMargins frame;
+        QRect available;
+        QSize minimum;
+        QRect expected;
+    };
+    const Case cases[] = {
+        {"fits with its frame: unchanged",
+         {100, 50, 400, 300},
+         openbox,
+         tablet,
+         {},
+         {100, 50, 400, 300}},
+        // The terminal placed by its client area at the top edge: its title bar was above.
+        {"client at the top edge: the title bar comes down",
+         {217, 0, 585, 563},
+         openbox,
+         tablet,
+         {},
+         {217, 20, 585, 563}},
+        {"the same without a window manager: unchanged",
+         {217, 0, 585, 563},
+         none,
+         tablet,
+         {},
+         {217, 0, 585, 563}},
+        {"as tall as the screen: shrunk by the frame",
+         {290, 0, 435, 600},
+         openbox,
+         tablet,
+         {},
+         {290, 20, 435, 575}},
+        {"wider and taller than a tablet",
+         {0, 0, 1240, 735},
+         thick,
+         tablet,
+         {},
+         {4, 30, 1016, 566}},
+        {"a desktop's right and bottom edges",
+         {1800, 1000, 300, 200},
+         openbox,
+         desktop,
+         {},
+         {1619, 875, 300, 200}},
+        {"the whole desktop asked for",
+         {0, 0, 1920, 1080},
+         thick,
+         desktop,
+         {},
+         {4, 30, 1912, 1046}},
+        {"under a panel", {10, 10, 400, 300}, openbox, panelled, {}, {10, 44, 400, 300}},
+        // Cannot shrink further: the title bar and the left edge stay in the area.
+        {"minimum larger than the screen",
+         {200, 100, 900, 700},
+         openbox,
+         tablet,
+         {900, 650},
+         {123, 20, 900, 650}},
+    };
+    for (const Case& c : cases) {
+        const QRect got = window_fit::fitClient(c.client, c.frame, c.available, c.minimum);
+        EXPECT_EQ(got, c.expected) << c.what;
+        const QRect frame = got.marginsAdded(c.frame);
+        if (c.minimum.height() + c.frame.top() + c.frame.bottom() <= c.available.height()) {
+            EXPECT_TRUE(c.available.contains(frame)) << c.what;
+        } else {
+            EXPECT_TRUE(c.available.contains(frame.topLeft())) << c.what << ": title bar";
         }
     }
 }

@@ -208,3 +208,51 @@ TEST_F(DialogsTest, AnEndingProgramLogsButShowsNoBox) {
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], " (:00255) late error");
 }
+
+TEST(BoxParent, TheNamedWindowThenTheActiveOneThenTheMainWindow) {
+    QWidget main, active, named, hidden;
+    auto* inside = new QWidget(&named);
+    for (QWidget* w : {&main, &active, &named})
+        w->show();
+    QApplication::setActiveWindow(nullptr);
+    dialogs::setMainWindow(nullptr);
+    EXPECT_EQ(dialogs::boxParent(), nullptr) << "no window at all";
+    dialogs::setMainWindow(&main);
+    EXPECT_EQ(dialogs::boxParent(), &main) << "nothing in front";
+    QApplication::setActiveWindow(&active);
+    EXPECT_EQ(dialogs::boxParent(), &active) << "the window in front";
+    {
+        const dialogs::BoxOwner owner(inside);
+        EXPECT_EQ(dialogs::boxParent(), &named) << "a named window (by a widget in it)";
+        {
+            const dialogs::BoxOwner nested(&hidden);
+            EXPECT_EQ(dialogs::boxParent(), &active) << "a named window not shown";
+        }
+        EXPECT_EQ(dialogs::boxParent(), &named) << "the outer name again";
+    }
+    // A box over a box stands over the window under the first.
+    QMessageBox first(QMessageBox::Information, "Info", "first", QMessageBox::Ok, &active);
+    first.show();
+    QApplication::setActiveWindow(&first);
+    EXPECT_EQ(dialogs::boxParent(), &active) << "a box in front";
+    first.hide();
+    QApplication::setActiveWindow(nullptr);
+    main.hide();
+    EXPECT_EQ(dialogs::boxParent(), nullptr) << "the main window hidden";
+    dialogs::setMainWindow(nullptr);
+}
+
+TEST_F(DialogsTest, AQuestionWhoseWindowGoesWhileItIsOpenIsAnsweredNo) {
+    auto* window = new QWidget;
+    window->show();
+    bool overIt = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        overIt = box && box->parentWidget() == window;
+        delete window; // takes its child, the open box, with it
+    });
+    const dialogs::BoxOwner owner(window);
+    EXPECT_FALSE(DlgConfirm("Clear the unit's memory?", true));
+    EXPECT_TRUE(overIt);
+    EXPECT_EQ(logged().back(), " (:00181) Answer NO");
+}

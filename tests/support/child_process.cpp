@@ -84,10 +84,16 @@ bool ChildProcess::readSome(int timeoutMs) {
 }
 
 bool ChildProcess::waitForError(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitForErrorWhere(
+        [&](const std::string& said) { return said.find(text) != std::string::npos; }, timeout);
+}
+
+bool ChildProcess::waitForErrorWhere(const std::function<bool(const std::string&)>& done,
+                                     std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (m_err.find(text) == std::string::npos) {
+    while (!done(m_err)) {
         if (!readSome(remainingMs(deadline)))
-            return m_err.find(text) != std::string::npos;
+            return done(m_err);
     }
     return true;
 }

@@ -10,6 +10,7 @@
 // later test of the program. posix_spawn runs nothing interposed in the child.
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ public:
 
     // Reads the error channel until `text` has appeared in it or the time is up.
     bool waitForError(const std::string& text, std::chrono::milliseconds timeout);
+    // Reads the error channel until `done` holds for what it has said so far.
+    bool waitForErrorWhere(const std::function<bool(const std::string&)>& done,
+                           std::chrono::milliseconds timeout);
     // Waits for the child's end; then takes what is left on the error channel.
     bool waitForExit(std::chrono::milliseconds timeout);
 
