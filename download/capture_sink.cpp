@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace collection {
+namespace download {
 
 CaptureSink::~CaptureSink() {
     if (m_fd >= 0)
@@ -114,4 +114,4 @@ std::string keptDownloadFolder(const std::string& filesFolder, const std::string
     return filesFolder + "downloads/" + name + "/";
 }
 
-} // namespace collection
+} // namespace download

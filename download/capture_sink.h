@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace collection {
+namespace download {
 
 class CaptureSink {
 public:
@@ -57,4 +57,4 @@ private:
 // unit that did not give its serial number), the serial made safe as a file name.
 std::string keptDownloadFolder(const std::string& filesFolder, const std::string& serial);
 
-} // namespace collection
+} // namespace download

@@ -23,7 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace collection {
+namespace download {
 
 std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd) {
     // The session reads and drops what comes after the capture; bytes that came during the
@@ -443,4 +443,4 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     return outcome;
 }
 
-} // namespace collection
+} // namespace download

@@ -19,7 +19,7 @@
 class QStatusBar;
 class TFormSerial;
 
-namespace collection {
+namespace download {
 
 // How a download ended, for the window and for whoever records the unit's state.
 struct DownloadOutcome {
@@ -100,4 +100,4 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
 // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
 std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd);
 
-} // namespace collection
+} // namespace download

@@ -606,10 +606,10 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     // From here until its last message has been answered the collection has the unit.
     BeginCollectionTurn();
     auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
-    collection::DownloadHooks hooks;
+    download::DownloadHooks hooks;
     hooks.session = FormSerial;
     hooks.statusBar = StatusBar1;
-    hooks.dataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    hooks.dataDirectory = download::directoryBytes(FormSetup->EditDataDirectory->text());
     hooks.unitText =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
     hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
@@ -642,21 +642,21 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         if (!on)
             QGuiApplication::restoreOverrideCursor();
     };
-    hooks.converted = [this](const collection::DownloadOutcome& outcome) {
+    hooks.converted = [this](const download::DownloadOutcome& outcome) {
         DataDirectory = outcome.dataPrefix;
         m_viewFiles = outcome.files;
         // The data directory is a prefix of the names: its folder is what Open Folder shows.
         StatusPanel1->showSummary(
             QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
                 .absolutePath(),
-            collection::summarizeFiles(outcome.files));
+            download::summarizeFiles(outcome.files));
         ButtonView->hide(); // shown again below when this download placed its files
     };
     // The download goes into the unit register however it ends once something was sent (one
     // record, written by the register's own thread), before the closing boxes.
     const std::int64_t downloadStarted = unitreg::nowMs();
     hooks.judged = [this, &unitNamed, &unitOnCable,
-                    downloadStarted](const collection::DownloadOutcome& outcome) {
+                    downloadStarted](const download::DownloadOutcome& outcome) {
         unitreg::Download download;
         download.serial = unitOnCable;
         download.started = downloadStarted;
@@ -678,7 +678,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         else
             Units.downloadIncomplete(outcome.unverified);
     };
-    collection::DownloadOutcome outcome = collection::runDownload(hooks);
+    download::DownloadOutcome outcome = download::runDownload(hooks);
     if (!outcome.started)
         return;
     LastDownload = std::move(outcome);
@@ -696,12 +696,12 @@ void TFormXRQMain::ActionStopExecute(QObject*) {
 void TFormXRQMain::ActionOpenDataFolderExecute(QObject*) {
     const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
-        DlgError("The data folder " + collection::directoryBytes(folder) +
+        DlgError("The data folder " + download::directoryBytes(folder) +
                  " does not exist yet: it is made by the first download or in Setup.");
         return;
     }
     if (!OpenUrl(QUrl::fromLocalFile(folder)))
-        DlgError("No program to show the folder " + collection::directoryBytes(folder));
+        DlgError("No program to show the folder " + download::directoryBytes(folder));
 }
 
 void TFormXRQMain::ActionOpenRunLogExecute(QObject*) {
@@ -722,8 +722,8 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
     const QString chosen = ChooseKeptDownload ? ChooseKeptDownload() : QString();
     if (chosen.isEmpty())
         return;
-    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
-    const collection::ConvertOutcome converted = collection::convertKeptDownload(
+    const std::string directory = download::directoryBytes(FormSetup->EditDataDirectory->text());
+    const download::ConvertOutcome converted = download::convertKeptDownload(
         QFile::encodeName(chosen).toStdString(), directory, TempFilesPath, StatusBar1);
     if (!converted.files.empty()) {
         m_viewFiles = converted.files;
@@ -732,21 +732,21 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
 }
 
 void TFormXRQMain::OfferPendingConversion() {
-    const std::string pending = collection::pendingConversion(TempFilesPath);
+    const std::string pending = download::pendingConversion(TempFilesPath);
     if (pending.empty())
         return;
     if (!DlgConfirm("The last download was not converted: the program ended during its "
                     "conversion.\nIts bytes are kept in " +
                         pending + "\nConvert it now?",
                     true)) {
-        collection::clearConversionPending(TempFilesPath);
+        download::clearConversionPending(TempFilesPath);
         LogWrite("Not converted; the download stays in " + pending, source_line::notConverted,
                  LogSizeLimit);
         return;
     }
-    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
-    const collection::ConvertOutcome converted =
-        collection::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
+    const std::string directory = download::directoryBytes(FormSetup->EditDataDirectory->text());
+    const download::ConvertOutcome converted =
+        download::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
     if (!converted.files.empty()) {
         m_viewFiles = converted.files;
         ButtonView->show();

@@ -120,14 +120,14 @@ public:
     std::function<bool(const QUrl&)> OpenUrl;
 
     // How the latest download in this window went (its files open in the viewer by default).
-    collection::DownloadOutcome LastDownload;
+    download::DownloadOutcome LastDownload;
 
     // Which unit was connected on which port, and which were downloaded since.
     unit_status::UnitRecord Units;
 
     // Where a download's raw bytes go (the intermediate file and its kept copy), null
     // between downloads.
-    collection::CaptureSink* CaptureFile = nullptr;
+    download::CaptureSink* CaptureFile = nullptr;
     // Copy received text into the terminal window while it is shown.
     bool TerminalVisible = false;
     // Show captured text in MemoMain as well.

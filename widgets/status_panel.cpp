@@ -238,10 +238,10 @@ void StatusPanel::beginDownload() {
 }
 
 void StatusPanel::showSummary(const QString& folder,
-                              const std::vector<collection::FileSummary>& files) {
+                              const std::vector<download::FileSummary>& files) {
     m_folder = folder;
     m_files->clear();
-    for (const collection::FileSummary& file : files) {
+    for (const download::FileSummary& file : files) {
         const QString path = QFile::decodeName(QByteArray::fromStdString(file.path));
         auto* item = new QTreeWidgetItem(m_files);
         item->setText(colName, QFileInfo(path).fileName());
@@ -250,7 +250,7 @@ void StatusPanel::showSummary(const QString& folder,
         item->setText(colRecords,
                       file.readable ? QString::number(file.records) : QStringLiteral("?"));
         item->setText(colSize, file.readable
-                                   ? collection::formatByteCount(static_cast<double>(file.bytes))
+                                   ? download::formatByteCount(static_cast<double>(file.bytes))
                                    : QStringLiteral("?"));
         item->setTextAlignment(colRecords, Qt::AlignRight | Qt::AlignVCenter);
         item->setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);

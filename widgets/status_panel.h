@@ -89,7 +89,7 @@ public:
     // A download begins: the last one's outcome and summary go.
     void beginDownload();
     // The files a download wrote, under `folder`; shown until the next download.
-    void showSummary(const QString& folder, const std::vector<collection::FileSummary>& files);
+    void showSummary(const QString& folder, const std::vector<download::FileSummary>& files);
     void clearSummary();
 
     FitLabel* StateLine() const { return m_state; }
