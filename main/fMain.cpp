@@ -8,6 +8,7 @@
 #include "dialogs/Dialogs.h"
 #include "download/data_collection.h"
 #include "download/download_command.h"
+#include "download/download_record.h"
 #include "download/download_status.h"
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
@@ -614,69 +615,21 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
     hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
     hooks.filesFolder = TempFilesPath;
-    bool unitNamed = false;
-    std::string unitOnCable = hooks.unitSerial;
-    hooks.identifyUnit = [this, &unitNamed, &unitOnCable](std::string& unitText,
-                                                          std::string& unitSerial) {
-        // A closed session has no unit to ask (and its download sends nothing either).
-        std::optional<std::string> serial;
-        if (FormSerial->PortOpen || FormSerial->LostDevice())
-            serial = identifyUnitOnCable(*this);
-        FormSerial->AwaitReplyTail();
-        unitNamed = serial.has_value();
-        unitSerial = serial.value_or(std::string());
-        unitOnCable = unitSerial;
-        unitText = unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
-                                                         FormSerial->ComPortNumber)
-                             : "an XRQ unit that gave no serial number, on COM" +
-                                   std::to_string(FormSerial->ComPortNumber);
+    DownloadVisit visit;
+    visit.unitOnCable = hooks.unitSerial;
+    hooks.identifyUnit = [this, &visit](std::string& unitText, std::string& unitSerial) {
+        IdentifyForDownload(visit, unitText, unitSerial);
     };
     hooks.captureFile = &CaptureFile;
-    hooks.capturing = [this](bool on) {
-        if (on)
-            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        EchoCapture = on;
-        m_downloading = on;
-        ActionStop->setEnabled(on);
-        ButtonStop->setVisible(on);
-        if (!on)
-            QGuiApplication::restoreOverrideCursor();
-    };
+    hooks.capturing = [this](bool on) { DownloadCapturing(on); };
     hooks.converted = [this](const download::DownloadOutcome& outcome) {
-        DataDirectory = outcome.dataPrefix;
-        m_viewFiles = outcome.files;
-        // The data directory is a prefix of the names: its folder is what Open Folder shows.
-        StatusPanel1->showSummary(
-            QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
-                .absolutePath(),
-            download::summarizeFiles(outcome.files));
-        ButtonView->hide(); // shown again below when this download placed its files
+        DownloadConverted(outcome);
     };
     // The download goes into the unit register however it ends once something was sent (one
     // record, written by the register's own thread), before the closing boxes.
-    const std::int64_t downloadStarted = unitreg::nowMs();
-    hooks.judged = [this, &unitNamed, &unitOnCable,
-                    downloadStarted](const download::DownloadOutcome& outcome) {
-        unitreg::Download download;
-        download.serial = unitOnCable;
-        download.started = downloadStarted;
-        download.ended = unitreg::nowMs();
-        download.bytes = outcome.figures.captureBytes;
-        download.files = outcome.files;
-        download.sets = int(outcome.files.size());
-        download.keptFile = outcome.keptFile;
-        download.complete = outcome.downloaded;
-        download.why = outcome.unverified;
-        download.verified = outcome.verified;
-        if (!download.serial.empty())
-            unitRegister().recordDownload(download);
-        // A download records the unit it came from: the one that answered just before it.
-        if (!unitNamed)
-            Units.downloadedUnidentified();
-        else if (outcome.downloaded)
-            Units.downloaded();
-        else
-            Units.downloadIncomplete(outcome.unverified);
+    visit.started = unitreg::nowMs();
+    hooks.judged = [this, &visit](const download::DownloadOutcome& outcome) {
+        DownloadJudged(visit, outcome);
     };
     download::DownloadOutcome outcome = download::runDownload(hooks);
     if (!outcome.started)
@@ -684,6 +637,58 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     LastDownload = std::move(outcome);
     if (LastDownload.placed)
         ButtonView->show();
+}
+
+void TFormXRQMain::IdentifyForDownload(DownloadVisit& visit, std::string& unitText,
+                                       std::string& unitSerial) {
+    // A closed session has no unit to ask (and its download sends nothing either).
+    std::optional<std::string> serial;
+    if (FormSerial->PortOpen || FormSerial->LostDevice())
+        serial = identifyUnitOnCable(*this);
+    FormSerial->AwaitReplyTail();
+    visit.unitNamed = serial.has_value();
+    unitSerial = serial.value_or(std::string());
+    visit.unitOnCable = unitSerial;
+    unitText = visit.unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
+                                                           FormSerial->ComPortNumber)
+                               : "an XRQ unit that gave no serial number, on COM" +
+                                     std::to_string(FormSerial->ComPortNumber);
+}
+
+void TFormXRQMain::DownloadCapturing(bool on) {
+    if (on)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    EchoCapture = on;
+    m_downloading = on;
+    ActionStop->setEnabled(on);
+    ButtonStop->setVisible(on);
+    if (!on)
+        QGuiApplication::restoreOverrideCursor();
+}
+
+void TFormXRQMain::DownloadConverted(const download::DownloadOutcome& outcome) {
+    DataDirectory = outcome.dataPrefix;
+    m_viewFiles = outcome.files;
+    // The data directory is a prefix of the names: its folder is what Open Folder shows.
+    StatusPanel1->showSummary(
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x"))).absolutePath(),
+        download::summarizeFiles(outcome.files));
+    ButtonView->hide(); // shown again below when this download placed its files
+}
+
+void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
+                                  const download::DownloadOutcome& outcome) {
+    const unitreg::Download record =
+        download::downloadRecord(outcome, visit.unitOnCable, visit.started, unitreg::nowMs());
+    if (!record.serial.empty())
+        unitRegister().recordDownload(record);
+    // A download records the unit it came from: the one that answered just before it.
+    if (!visit.unitNamed)
+        Units.downloadedUnidentified();
+    else if (outcome.downloaded)
+        Units.downloaded();
+    else
+        Units.downloadIncomplete(outcome.unverified);
 }
 
 void TFormXRQMain::ActionStopExecute(QObject*) {

@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "download/download_record.h"
+
+namespace download {
+
+unitreg::Download downloadRecord(const DownloadOutcome& outcome, const std::string& serial,
+                                 std::int64_t startedMs, std::int64_t endedMs) {
+    unitreg::Download download;
+    download.serial = serial;
+    download.started = startedMs;
+    download.ended = endedMs;
+    download.bytes = outcome.figures.captureBytes;
+    download.files = outcome.files;
+    download.sets = int(outcome.files.size());
+    download.keptFile = outcome.keptFile;
+    download.complete = outcome.downloaded;
+    download.why = outcome.unverified;
+    download.verified = outcome.verified;
+    return download;
+}
+
+} // namespace download
