@@ -392,6 +392,11 @@ void Collection::download() {
     report.keptFile = outcome.keptFile;
     report.bytes = outcome.figures.captureBytes;
     report.verified = outcome.downloaded;
+    report.reasons = outcome.reasons;
+    report.lineErrors = outcome.lineErrors.text();
+    if (!outcome.lineErrors.checked)
+        report.warnings.push_back("Line errors not checked: the device does not count them "
+                                  "(a pseudo-terminal has no such counters).");
     // The unit the download came from: the one that answered just before it (the record
     // forgets it when the session closes, as after a stop; the Connect's answer stands then).
     if (FormXRQMain->Units.lastDownloadUnidentified())

@@ -88,6 +88,7 @@ private:
 
     const std::string& m_directory;
     const std::string m_folder;
+    bool m_noData = false; // the unit's "No data" came: nothing more is written
     LineReader m_reader;
     DataFileWriter m_output;
     ConvertOutcome m_outcome;
@@ -97,6 +98,9 @@ private:
 
 ConvertOutcome Conversion::run(const std::string& intermediatePath, const FileIdentity* written) {
     if (!open(intermediatePath, written) || !convertLines())
+        return std::move(m_outcome);
+    m_outcome.lines.finish();
+    if (m_noData)
         return std::move(m_outcome);
     if (m_reader.failed()) {
         fail("cannot read the intermediate file: " + errnoText(errno));
@@ -135,6 +139,9 @@ bool Conversion::convertLines() {
     std::string_view piece;
     bool first = false, last = false;
     while (m_reader.nextPiece(piece, first, last)) {
+        m_outcome.lines.feed(piece, first, last);
+        if (m_noData)
+            continue; // read on for the verdict only
         if (!(first ? startLine(piece, last) : continueLine(piece, last)))
             return false;
     }
@@ -159,7 +166,8 @@ bool Conversion::startLine(std::string_view piece, bool last) {
             return placeFailed();
         syncFolder();
         m_outcome.result = ConvertResult::NoData;
-        return false;
+        m_noData = true;
+        return true;
     case LineKind::Data:
         if (m_output.isOpen()) {
             if (!m_output.writePart(piece) || (last && !m_output.endLine()))
@@ -187,6 +195,7 @@ bool Conversion::startSet(std::string_view piece, bool last) {
         name.feed(piece);
         if (last || !m_reader.nextPiece(piece, first, last))
             break;
+        m_outcome.lines.feed(piece, first, last);
     }
     if (m_reader.failed())
         return fail("cannot read the intermediate file: " + errnoText(errno));

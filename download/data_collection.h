@@ -12,6 +12,7 @@
 
 #include "download/data_file_names.h"
 #include "download/data_file_writer.h"
+#include "download/download_verdict.h"
 #include "download/line_kinds.h"
 #include "download/line_reader.h"
 
@@ -66,6 +67,9 @@ struct ConvertOutcome {
     // them are the prompt's own line (up to and including its '>'; 0 when they hold none).
     std::uint64_t trailingBytes = 0;
     std::uint64_t promptLineBytes = 0;
+    // Every line read judged by the line rules (the whole file, also past a "No data" line
+    // where the conversion stops writing; finished unless the conversion failed).
+    LineJudge lines;
 };
 
 // Splits the intermediate file into data files named after their headers under

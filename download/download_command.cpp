@@ -224,9 +224,13 @@ private:
     void logCapture();
     bool captureEndedWell();
     ConvertOutcome convert();
-    std::string verdict(const ConvertOutcome& converted, bool promptInside) const;
+    std::vector<std::string> verdict(const ConvertOutcome& converted, bool promptInside);
+    void logLines(const LineJudge& lines) const;
+    void tellNotVerified() const;
     void tell(const ConvertOutcome& converted, bool promptInside);
+    std::string withReasons(const std::string& told) const;
     DownloadOutcome& judged(std::string reason);
+    DownloadOutcome& judged(std::vector<std::string> reasons);
 
     const DownloadHooks& m_hooks;
     TFormSerial& m_session;
@@ -240,13 +244,26 @@ private:
     int m_result = 1;
     bool m_stoppedByOperator = false;
     std::uint64_t m_receivedAtEnd = 0;
+    std::vector<std::string> m_found; // the reasons only the verdict tells
 };
 
 // Every way out once something was sent: the unit's record learns whether the unit's memory
 // is now all on the disk.
 DownloadOutcome& DownloadRun::judged(std::string reason) {
-    m_outcome.verified = reason.empty();
-    m_outcome.unverified = std::move(reason);
+    std::vector<std::string> reasons;
+    if (!reason.empty())
+        reasons.push_back(std::move(reason));
+    return judged(std::move(reasons));
+}
+
+DownloadOutcome& DownloadRun::judged(std::vector<std::string> reasons) {
+    std::string joined;
+    for (const std::string& reason : reasons)
+        joined += (joined.empty() ? "" : "; ") + reason;
+    m_outcome.verified = reasons.empty();
+    m_outcome.unverified = std::move(joined);
+    m_outcome.reasons = std::move(reasons);
+    m_outcome.lineErrors = m_session.CaptureLineErrors();
     m_outcome.downloaded = m_outcome.verified;
     if (m_hooks.judged)
         m_hooks.judged(m_outcome);
@@ -280,6 +297,8 @@ DownloadOutcome DownloadRun::run() {
         complete &&
         (downloadMayBeIncomplete(converted, 0) ||
          downloadMayBeIncomplete(converted, bytesAfterCapture(m_session, m_receivedAtEnd)));
+    m_outcome.setLines = converted.lines.sets();
+    logLines(converted.lines);
     judged(verdict(converted, promptInside));
     tell(converted, promptInside);
     return m_outcome;
@@ -450,22 +469,61 @@ ConvertOutcome DownloadRun::convert() {
 }
 
 // Why the download does not count as safe; empty when it does.
-std::string DownloadRun::verdict(const ConvertOutcome& converted, bool promptInside) const {
-    const bool complete =
+std::vector<std::string> DownloadRun::verdict(const ConvertOutcome& converted, bool promptInside) {
+    VerdictFacts facts;
+    facts.endedWithPrompt = true; // else it ended before the conversion
+    facts.promptInside = promptInside;
+    facts.everySetWritten =
         converted.result == ConvertResult::Collected || converted.result == ConvertResult::NoData;
-    if (!complete)
-        return "not every data set could be written";
-    if (!(converted.durable && converted.readBack))
-        return "a data file could not be made safe on the disk";
-    if (promptInside)
-        return "the unit's prompt came inside the data";
-    if (!m_sink.keptWhole())
-        return "its kept copy could not be written";
-    return {};
+    facts.filesDurable = converted.durable && converted.readBack;
+    facts.keptDurable = m_sink.keptWhole();
+    facts.lineErrors = m_session.CaptureLineErrors();
+    facts.lines = &converted.lines;
+    m_found = foundReasons(facts);
+    return verdictReasons(facts);
+}
+
+// The run log's account of the lines: what was not judged, the notes and the line errors.
+void DownloadRun::logLines(const LineJudge& lines) const {
+    if (lines.unjudgedBytes() > 0)
+        logLine("Before the download's first line end: " + std::to_string(lines.unjudgedBytes()) +
+                    " bytes (an echo or line noise), not judged",
+                source_line::downloadUnjudgedBytes);
+    constexpr std::size_t kNotesLogged = 20;
+    for (std::size_t i = 0; i < lines.notes().size() && i < kNotesLogged; ++i)
+        logLine("Download note: " + lines.notes()[i], source_line::downloadNote);
+    if (lines.notes().size() > kNotesLogged)
+        logLine("Download note: " + std::to_string(lines.notes().size() - kNotesLogged) +
+                    " more notes like these",
+                source_line::downloadNote);
+    const LineErrorCounts errors = m_session.CaptureLineErrors();
+    logLine("Line errors during the download: " + errors.text(), source_line::downloadLineErrors);
+}
+
+// The reasons the rules found (beyond what the Part's own boxes say), in one box before
+// them, in the run log and on the status panel.
+void DownloadRun::tellNotVerified() const {
+    const std::vector<std::string>& found = m_found;
+    if (found.empty())
+        return;
+    std::string text = "The download could not be verified:";
+    for (const std::string& reason : found) {
+        text += "\n- " + reason;
+        logLine("Download not verified: " + reason, source_line::downloadNotVerified);
+    }
+    text += "\nThe data files hold the lines as they came; download again before clearing "
+            "the unit's memory.";
+    DlgWarning(text);
+}
+
+// The status panel's outcome line: what the Part's box says, then why it is not verified.
+std::string DownloadRun::withReasons(const std::string& told) const {
+    return m_outcome.verified ? told : told + " - not verified: " + m_outcome.unverified;
 }
 
 // The boxes and the status panel: the Part's own texts, with the details in the run log.
 void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
+    tellNotVerified();
     if (promptInside) {
         logLine("Bytes after the unit's prompt were not converted: the download may be "
                 "incomplete",
@@ -487,13 +545,13 @@ void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
     switch (converted.result) {
     case ConvertResult::Collected: {
         const std::string collected = collectedText(m_target, converted.files);
-        showOutcome(m_hooks.statusBar, collected);
+        showOutcome(m_hooks.statusBar, withReasons(collected));
         DlgInfo(collected);
         m_outcome.placed = !converted.files.empty();
         break;
     }
     case ConvertResult::NoData:
-        showOutcome(m_hooks.statusBar, "No data in XRQ");
+        showOutcome(m_hooks.statusBar, withReasons("No data in XRQ"));
         DlgInfo("No data in XRQ");
         break;
     case ConvertResult::CannotReopen:

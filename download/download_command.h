@@ -39,8 +39,15 @@ struct DownloadOutcome {
     // it names a folder.
     std::string dataPrefix;
     bool verified = false;
-    // Why not, in words that follow "The last download of XRQ... was incomplete: ".
+    // Why not, in words that follow "The last download of XRQ... was incomplete: " (the
+    // reasons joined by "; ").
     std::string unverified;
+    // Why not, one sentence each (empty when verified).
+    std::vector<std::string> reasons;
+    // Each data set's name and its data lines, as the line rules counted them.
+    std::vector<SetLineCount> setLines;
+    // The line errors the device reported during the capture.
+    LineErrorCounts lineErrors;
     // The download's own copy under the files folder (empty when it could not be made).
     std::string keptFile;
 };

@@ -16,6 +16,10 @@ unitreg::Download downloadRecord(const DownloadOutcome& outcome, const std::stri
     download.complete = outcome.downloaded;
     download.why = outcome.unverified;
     download.verified = outcome.verified;
+    download.reasons = outcome.reasons;
+    for (const SetLineCount& set : outcome.setLines)
+        download.setLines.push_back({set.name, static_cast<int>(set.lines)});
+    download.lineErrors = outcome.lineErrors.text();
     return download;
 }
 

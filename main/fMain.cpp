@@ -680,8 +680,8 @@ void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
                                   const download::DownloadOutcome& outcome) {
     const unitreg::Download record =
         download::downloadRecord(outcome, visit.unitOnCable, visit.started, unitreg::nowMs());
-    if (!record.serial.empty())
-        unitRegister().recordDownload(record);
+    // A unit that gave no serial number is recorded as an unidentified unit's download.
+    unitRegister().recordDownload(record);
     // A download records the unit it came from: the one that answered just before it.
     if (!visit.unitNamed)
         Units.downloadedUnidentified();
