@@ -686,9 +686,9 @@ void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
     if (!visit.unitNamed)
         Units.downloadedUnidentified();
     else if (outcome.downloaded)
-        Units.downloaded();
-    else
-        Units.downloadIncomplete(outcome.unverified);
+        Units.downloaded(visit.unitOnCable);
+    else // the unit's port may be gone by now: the mark goes all the same
+        Units.downloadIncomplete(visit.unitOnCable, outcome.unverified);
 }
 
 void TFormXRQMain::ActionStopExecute(QObject*) {
