@@ -53,6 +53,7 @@ std::string reportJson(const CollectReport& r) {
     o[QStringLiteral("bytes")] = static_cast<double>(r.bytes);
     o[QStringLiteral("seconds")] = r.seconds;
     o[QStringLiteral("keptFile")] = textOrNull(r.keptFile);
+    o[QStringLiteral("keptFileFailed")] = textOrNull(r.keptFileFailed);
     o[QStringLiteral("started")] = r.downloadStarted;
     o[QStringLiteral("verified")] = r.verified;
     // "safe" or "not verified" once a download started, with its reasons.

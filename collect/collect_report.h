@@ -23,6 +23,7 @@ struct CollectReport {
     std::string dataDirectory;
     std::vector<std::string> files; // data files written by this download
     std::string keptFile;           // the raw copy of the download, empty when none
+    std::string keptFileFailed;     // "<what> <path>: <reason>" when the raw copy failed
     std::uint64_t bytes = 0;
     double seconds = 0;
     bool downloadStarted = false;

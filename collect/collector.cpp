@@ -390,6 +390,7 @@ void Collection::download() {
     }
     report.files = outcome.files;
     report.keptFile = outcome.keptFile;
+    report.keptFileFailed = outcome.keptFailure;
     report.bytes = outcome.figures.captureBytes;
     report.verified = outcome.downloaded;
     report.reasons = outcome.reasons;
@@ -416,7 +417,9 @@ void Collection::download() {
     fail(Exit::DownloadIncomplete,
          "The download was incomplete: " + outcome.unverified +
              (outcome.keptFile.empty() ? std::string()
-                                       : "; its bytes are kept in " + outcome.keptFile));
+                                       : "; its bytes are kept in " + outcome.keptFile) +
+             (outcome.keptFailure.empty() ? std::string()
+                                          : "; its kept copy failed: " + outcome.keptFailure));
 }
 
 void Collection::run() {

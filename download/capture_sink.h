@@ -41,6 +41,10 @@ public:
     bool keptWhole() const { return !m_keptPath.empty() && m_keptFailure.empty(); }
     const std::string& keptFailure() const { return m_keptFailure; }
 
+    // Test seam: while not 0, the kept copy's writes fail with this errno, as on a full or
+    // removed disk. Any thread; the program never sets it.
+    static void failKeptWritesForTests(int err);
+
 private:
     void keptFailed(const char* what);
 

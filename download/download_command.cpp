@@ -48,11 +48,15 @@ void logLine(const std::string& text, int line) {
     LogWrite(text, line, LogSizeLimit);
 }
 
-// Where the operator finds the download's bytes, for the status bar and the log.
-std::string whereTheDataIs(const std::string& intermediate, const std::string& kept) {
+// Where the operator finds the download's bytes, for the status bar and the log. A kept copy
+// that failed is named as failed, never as a place of the bytes.
+std::string whereTheDataIs(const std::string& intermediate, const std::string& kept,
+                           const std::string& keptFailure = std::string()) {
     std::string text = "the download's bytes are in " + intermediate;
     if (!kept.empty())
         text += " and " + kept;
+    if (!keptFailure.empty())
+        text += " (the kept copy failed: " + keptFailure + ")";
     return text;
 }
 
@@ -401,6 +405,11 @@ void DownloadRun::logCapture() {
         logLine("Download kept in " + m_sink.keptPath(), source_line::downloadKept);
     else if (!m_sink.keptFailure().empty())
         logLine(m_sink.keptFailure(), source_line::keptDownloadFailed);
+    // A copy that failed is no place of the bytes: only its failure is told from here on.
+    if (!m_sink.keptWhole()) {
+        m_outcome.keptFile.clear();
+        m_outcome.keptFailure = m_sink.keptFailure();
+    }
 }
 
 // False when the capture did not end with the unit's prompt: nothing is converted then.
@@ -440,7 +449,7 @@ bool DownloadRun::captureEndedWell() {
     if (m_result != 0) {
         DlgError("Timeout during data download");
         logLine("The download did not end with the XRQ unit's prompt; " +
-                    whereTheDataIs(m_capturePath, m_sink.keptWhole() ? m_sink.keptPath() : ""),
+                    whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                 source_line::downloadWithoutPrompt);
         DlgError("Invalid file format - data in Intermediate.txt");
         judged("it did not end with the unit's prompt");
@@ -537,7 +546,8 @@ void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
     if (complete && !(converted.durable && converted.readBack)) {
         // A sync or read-back that failed is a write that failed: never "collected".
         tellFailure(m_hooks.statusBar,
-                    converted.detail + "; " + whereTheDataIs(m_capturePath, m_outcome.keptFile),
+                    converted.detail + "; " +
+                        whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                     source_line::conversionNotSafe);
         DlgError("Invalid file format - data in Intermediate.txt");
         return;
@@ -563,7 +573,8 @@ void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
         // The box keeps its familiar text; the status panel and the run log say what exactly
         // went wrong, and where the download's bytes really are.
         tellFailure(m_hooks.statusBar,
-                    converted.detail + "; " + whereTheDataIs(m_capturePath, m_outcome.keptFile),
+                    converted.detail + "; " +
+                        whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                     source_line::conversionFailed);
         DlgError("Invalid file format - data in Intermediate.txt");
         break;

@@ -48,8 +48,10 @@ struct DownloadOutcome {
     std::vector<SetLineCount> setLines;
     // The line errors the device reported during the capture.
     LineErrorCounts lineErrors;
-    // The download's own copy under the files folder (empty when it could not be made).
+    // The download's own copy under the files folder, once it is whole and synced (empty
+    // when it could not be made, or failed: then keptFailure says which file and why).
     std::string keptFile;
+    std::string keptFailure;
 };
 
 struct DownloadHooks {

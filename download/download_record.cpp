@@ -20,6 +20,10 @@ unitreg::Download downloadRecord(const DownloadOutcome& outcome, const std::stri
     for (const SetLineCount& set : outcome.setLines)
         download.setLines.push_back({set.name, static_cast<int>(set.lines)});
     download.lineErrors = outcome.lineErrors.text();
+    // A kept copy that failed is named as failed, with its reason, never as where the bytes
+    // are (its kept_file stays empty).
+    if (!outcome.keptFailure.empty())
+        download.reasons.push_back(outcome.keptFailure);
     return download;
 }
 
