@@ -242,7 +242,7 @@ int runOneSize(int megabytes) {
     QDir::setCurrent(QString::fromStdString(root + "/work"));
 
     // Without echo: the capture primitive alone into a file.
-    collection::CaptureSink noEcho;
+    download::CaptureSink noEcho;
     noEcho.attachIntermediate(
         ::open((root + "/work/noecho.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
         root + "/work/noecho.bin");
@@ -265,7 +265,7 @@ int runOneSize(int megabytes) {
     cpuBefore = cpuSeconds();
     FormXRQMain->ActionCollectExecute(nullptr);
     const double echoCpu = cpuSeconds() - cpuBefore;
-    const collection::RunFigures figures = FormXRQMain->LastDownload.figures;
+    const download::RunFigures figures = FormXRQMain->LastDownload.figures;
     bool collected = false;
     for (const auto& box : script.shown)
         collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
@@ -427,7 +427,7 @@ int runEchoSize(int megabytes) {
     FormXRQMain->ActionCollectExecute(nullptr);
     runEventsFor(500); // the echo's last refresh
     const double after = residentBytes();
-    const collection::RunFigures figures = FormXRQMain->LastDownload.figures;
+    const download::RunFigures figures = FormXRQMain->LastDownload.figures;
     bool collected = false;
     for (const auto& box : program.script.shown)
         collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
@@ -717,7 +717,7 @@ int runLineRate(const QString& self) {
                         (thread.cpu - was.cpu) * 1e6 / double(handOvers));
     }
     FormSerial->SerialCom->SetOnRxChar(session);
-    const collection::RunFigures figures = FormXRQMain->LastDownload.figures;
+    const download::RunFigures figures = FormXRQMain->LastDownload.figures;
     bool collected = false;
     for (const auto& box : program.script.shown)
         collected = collected || box.text.rfind("Data collected and placed in ", 0) == 0;
@@ -851,11 +851,11 @@ double convertSeconds(const std::string& root, const std::string& text, bool syn
         syncsOn = syncs;
         QElapsedTimer clock;
         clock.start();
-        const auto outcome = collection::convertIntermediateFile(intermediate, dir);
+        const auto outcome = download::convertIntermediateFile(intermediate, dir);
         times.push_back(clock.nsecsElapsed() / 1e9);
         syncsOn = true;
         files = outcome.files.size();
-        if (outcome.result != collection::ConvertResult::Collected)
+        if (outcome.result != download::ConvertResult::Collected)
             return -1;
     }
     std::sort(times.begin(), times.end());
@@ -867,7 +867,7 @@ double convertSeconds(const std::string& root, const std::string& text, bool syn
 double captureEndSeconds(const std::string& root, std::size_t bytes, bool syncs) {
     static int n = 0;
     const std::string path = root + "/capture" + std::to_string(n++) + ".txt";
-    collection::CaptureSink sink;
+    download::CaptureSink sink;
     sink.attachIntermediate(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
                             path);
     std::string why;

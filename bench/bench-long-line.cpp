@@ -72,13 +72,13 @@ int main(int argc, char* argv[]) {
 
     const double before = peakRssMB();
     const auto start = std::chrono::steady_clock::now();
-    const collection::ConvertOutcome outcome =
-        collection::convertIntermediateFile(intermediate, dataDir);
+    const download::ConvertOutcome outcome =
+        download::convertIntermediateFile(intermediate, dataDir);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double after = peakRssMB();
 
-    if (outcome.result != collection::ConvertResult::Collected)
+    if (outcome.result != download::ConvertResult::Collected)
         return fail("conversion failed: " + outcome.detail);
     struct stat st {};
     const std::size_t expected = std::strlen("Name: LONG\r\n") + lineBytes + 2;

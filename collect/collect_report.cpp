@@ -53,8 +53,18 @@ std::string reportJson(const CollectReport& r) {
     o[QStringLiteral("bytes")] = static_cast<double>(r.bytes);
     o[QStringLiteral("seconds")] = r.seconds;
     o[QStringLiteral("keptFile")] = textOrNull(r.keptFile);
+    o[QStringLiteral("keptFileFailed")] = textOrNull(r.keptFileFailed);
     o[QStringLiteral("started")] = r.downloadStarted;
     o[QStringLiteral("verified")] = r.verified;
+    // "safe" or "not verified" once a download started, with its reasons.
+    o[QStringLiteral("verdict")] =
+        r.downloadStarted ? QJsonValue(QString::fromLatin1(r.verified ? "safe" : "not verified"))
+                          : QJsonValue();
+    QJsonArray reasons;
+    for (const std::string& reason : r.reasons)
+        reasons.append(text(reason));
+    o[QStringLiteral("reasons")] = reasons;
+    o[QStringLiteral("lineErrors")] = textOrNull(r.lineErrors);
     o[QStringLiteral("battery")] = battery;
     o[QStringLiteral("clockSet")] = r.clockSet ? QJsonValue(text(r.clockText)) : QJsonValue();
     o[QStringLiteral("warnings")] = warnings;

@@ -23,10 +23,16 @@ struct CollectReport {
     std::string dataDirectory;
     std::vector<std::string> files; // data files written by this download
     std::string keptFile;           // the raw copy of the download, empty when none
+    std::string keptFileFailed;     // "<what> <path>: <reason>" when the raw copy failed
     std::uint64_t bytes = 0;
     double seconds = 0;
     bool downloadStarted = false;
     bool verified = false;
+    // Why the download is not safe, one sentence each (empty when it is, or did not start).
+    std::vector<std::string> reasons;
+    // The line errors the device reported during the capture: "none", "not checked" (the
+    // device counts none, a pty for one) or the counts; empty when no download started.
+    std::string lineErrors;
     std::optional<double> volts, celsius; // --battery, when the unit answered
     bool clockSet = false;
     std::string clockText;             // what the clock was set to

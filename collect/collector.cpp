@@ -283,17 +283,17 @@ bool Collection::lockPort() {
 bool Collection::chooseDataDirectory() {
     std::string dir = m_options.dir
                           ? *m_options.dir
-                          : collection::directoryBytes(FormSetup->EditDataDirectory->text());
+                          : download::directoryBytes(FormSetup->EditDataDirectory->text());
     // Relative to where the command was given, not to the port's working folder.
     if (!dir.empty() && dir.front() != '/' && !m_startFolder.empty())
         dir = m_startFolder + "/" + dir;
     FormSetup->EditDataDirectory->setText(QFile::decodeName(QByteArray::fromStdString(dir)));
     report.dataDirectory = dir;
-    const collection::DataTarget target = collection::resolveDataDirectory(dir);
-    if (const std::string note = collection::prefixNote(target); !note.empty())
+    const download::DataTarget target = download::resolveDataDirectory(dir);
+    if (const std::string note = download::prefixNote(target); !note.empty())
         m_console.note(dir + " is no folder: " + note);
     std::string why;
-    if (dir.empty() || !collection::canCreateFilesIn(target.prefix, why)) {
+    if (dir.empty() || !download::canCreateFilesIn(target.prefix, why)) {
         const std::string text = "Cannot write into the data directory " + dir + "\n" +
                                  (dir.empty() ? "no data directory is set" : why);
         DlgError(text);
@@ -376,7 +376,7 @@ void Collection::download() {
     clock.start();
     platform::runGuarded([] { FormXRQMain->ActionCollectExecute(nullptr); });
     report.seconds = clock.elapsed() / 1000.0;
-    const collection::DownloadOutcome& outcome = FormXRQMain->LastDownload;
+    const download::DownloadOutcome& outcome = FormXRQMain->LastDownload;
     report.downloadStarted = outcome.started;
     if (!outcome.started) {
         if (ended())
@@ -390,8 +390,14 @@ void Collection::download() {
     }
     report.files = outcome.files;
     report.keptFile = outcome.keptFile;
+    report.keptFileFailed = outcome.keptFailure;
     report.bytes = outcome.figures.captureBytes;
     report.verified = outcome.downloaded;
+    report.reasons = outcome.reasons;
+    report.lineErrors = outcome.lineErrors.text();
+    if (!outcome.lineErrors.checked)
+        report.warnings.push_back("Line errors not checked: the device does not count them "
+                                  "(a pseudo-terminal has no such counters).");
     // The unit the download came from: the one that answered just before it (the record
     // forgets it when the session closes, as after a stop; the Connect's answer stands then).
     if (FormXRQMain->Units.lastDownloadUnidentified())
@@ -411,7 +417,9 @@ void Collection::download() {
     fail(Exit::DownloadIncomplete,
          "The download was incomplete: " + outcome.unverified +
              (outcome.keptFile.empty() ? std::string()
-                                       : "; its bytes are kept in " + outcome.keptFile));
+                                       : "; its bytes are kept in " + outcome.keptFile) +
+             (outcome.keptFailure.empty() ? std::string()
+                                          : "; its kept copy failed: " + outcome.keptFailure));
 }
 
 void Collection::run() {

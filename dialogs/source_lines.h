@@ -75,6 +75,11 @@ inline constexpr unsigned stopPressed = 689;
 inline constexpr unsigned notConverted = 740;
 inline constexpr unsigned exitWaits = 817;
 inline constexpr unsigned noComports = 933;
+// The download's verdict (1000-1099).
+inline constexpr unsigned downloadUnjudgedBytes = 1000;
+inline constexpr unsigned downloadNote = 1001;
+inline constexpr unsigned downloadLineErrors = 1002;
+inline constexpr unsigned downloadNotVerified = 1003;
 
 } // namespace source_line
 

@@ -6,12 +6,13 @@
 
 #include <QDateTime>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace collection {
+namespace download {
 
 CaptureSink::~CaptureSink() {
     if (m_fd >= 0)
@@ -58,6 +59,14 @@ void CaptureSink::keptFailed(const char* what) {
     m_keptFd = -1;
 }
 
+namespace {
+std::atomic<int> g_keptWriteFault{0};
+} // namespace
+
+void CaptureSink::failKeptWritesForTests(int err) {
+    g_keptWriteFault.store(err);
+}
+
 bool CaptureSink::write(std::string_view bytes) {
     if (failed() || m_fd < 0)
         return false;
@@ -70,8 +79,14 @@ bool CaptureSink::write(std::string_view bytes) {
         return false;
     }
     m_bytes += bytes.size();
-    if (m_keptFd >= 0 && !platform::writeAll(m_keptFd, bytes.data(), bytes.size()))
+    if (m_keptFd < 0)
+        return true;
+    if (const int fault = g_keptWriteFault.load(); fault != 0) {
+        errno = fault;
         keptFailed("Cannot write the kept download");
+    } else if (!platform::writeAll(m_keptFd, bytes.data(), bytes.size())) {
+        keptFailed("Cannot write the kept download");
+    }
     return true;
 }
 
@@ -114,4 +129,4 @@ std::string keptDownloadFolder(const std::string& filesFolder, const std::string
     return filesFolder + "downloads/" + name + "/";
 }
 
-} // namespace collection
+} // namespace download

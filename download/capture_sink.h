@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace collection {
+namespace download {
 
 class CaptureSink {
 public:
@@ -41,6 +41,10 @@ public:
     bool keptWhole() const { return !m_keptPath.empty() && m_keptFailure.empty(); }
     const std::string& keptFailure() const { return m_keptFailure; }
 
+    // Test seam: while not 0, the kept copy's writes fail with this errno, as on a full or
+    // removed disk. Any thread; the program never sets it.
+    static void failKeptWritesForTests(int err);
+
 private:
     void keptFailed(const char* what);
 
@@ -57,4 +61,4 @@ private:
 // unit that did not give its serial number), the serial made safe as a file name.
 std::string keptDownloadFolder(const std::string& filesFolder, const std::string& serial);
 
-} // namespace collection
+} // namespace download

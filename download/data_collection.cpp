@@ -14,99 +14,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <xxhash.h>
 
-namespace collection {
-
-namespace {
-
-constexpr std::size_t kWriteChunk = 1 << 20;
-
-// The process's umask, read without setting it (umask(2) would change it for every thread
-// for a moment). 022 when the system does not say.
-mode_t currentUmask() {
-    std::FILE* status = std::fopen("/proc/self/status", "re");
-    unsigned mask = 022;
-    if (status) {
-        char line[256];
-        while (std::fgets(line, sizeof line, status))
-            if (std::sscanf(line, "Umask: %o", &mask) == 1)
-                break;
-        std::fclose(status);
-    }
-    return static_cast<mode_t>(mask);
-}
-constexpr int kNumberedNames = 999; // _000 .. _998
-
-using platform::writeAll;
-
-XXH3_state_t* hashState(void* p) {
-    return static_cast<XXH3_state_t*>(p);
-}
-
-} // namespace
-
-LineKind classifyLine(std::string_view line) {
-    if (line.empty())
-        return LineKind::Blank;
-    switch (line[0]) {
-    case '*':
-        return LineKind::Comment;
-    case 'F':
-        return LineKind::Command;
-    case 'N':
-        return line.size() > 1 && line[1] == 'o' ? LineKind::NoData : LineKind::Header;
-    default:
-        return LineKind::Data;
-    }
-}
-
-bool headerName(std::string_view header, std::string& name) {
-    const auto colon = header.find(':');
-    if (colon == std::string_view::npos)
-        return false;
-    const auto start = colon + 2;
-    name = start < header.size() ? std::string(header.substr(start)) : std::string();
-    return true;
-}
-
-std::string safeFileName(std::string_view name) {
-    std::string safe;
-    safe.reserve(name.size() * 2);
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        const bool control = u < 0x20 || (u >= 0x7F && u < 0xA0);
-        if (control || std::strchr("\\/:*?\"<>|", c) != nullptr) {
-            safe += '_';
-        } else if (u < 0x80) {
-            safe += c;
-        } else { // Latin-1 to UTF-8: two bytes
-            safe += static_cast<char>(0xC0 | (u >> 6));
-            safe += static_cast<char>(0x80 | (u & 0x3F));
-        }
-    }
-    return safe;
-}
-
-std::string fitFileName(std::string name, std::string_view directory) {
-    // 255 bytes per component on Linux file systems; "_000.txt" must still fit behind it.
-    constexpr std::size_t kComponentMax = 255;
-    constexpr std::size_t kSuffix = 8;
-    const auto slash = directory.rfind('/');
-    const std::size_t prefix =
-        slash == std::string_view::npos ? directory.size() : directory.size() - slash - 1;
-    const std::size_t room =
-        prefix + kSuffix < kComponentMax ? kComponentMax - prefix - kSuffix : 0;
-    if (name.size() > room) {
-        std::size_t cut = room;
-        // Back to the start of the character that would be split (UTF-8 continuation bytes
-        // are 10xxxxxx).
-        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
-            --cut;
-        name.resize(cut);
-    }
-    return name;
-}
+namespace download {
 
 std::string directoryBytes(const QString& directory) {
     return QFile::encodeName(directory).toStdString();
@@ -145,302 +54,6 @@ bool canCreateFilesIn(const std::string& directory, std::string& why) {
     return true;
 }
 
-// ---- DataFileWriter ----
-
-DataFileWriter::~DataFileWriter() {
-    close();
-    XXH3_freeState(hashState(m_hashState));
-}
-
-bool DataFileWriter::create(const std::string& base) {
-    close();
-    m_failed = false;
-    m_base = base;
-    // Visible in the data folder as what it is should the program not get to place it.
-    std::string temporary = platform::folderOf(base) + "/XRQ-incomplete-XXXXXX.txt";
-    const int fd = ::mkostemps(temporary.data(), 4, O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ::fchmod(fd, 0666 & ~currentUmask());
-    m_fd = fd;
-    m_path = std::move(temporary);
-    m_buffer.clear();
-    m_buffer.reserve(kWriteChunk + 2);
-    m_size = 0;
-    if (!m_hashState)
-        m_hashState = XXH3_createState();
-    XXH3_64bits_reset(hashState(m_hashState));
-    return true;
-}
-
-bool DataFileWriter::writeLine(std::string_view line) {
-    return writePart(line) && endLine();
-}
-
-bool DataFileWriter::writePart(std::string_view part) {
-    if (m_fd < 0 || m_failed)
-        return false;
-    XXH3_64bits_update(hashState(m_hashState), part.data(), part.size());
-    m_size += part.size();
-    if (part.size() >= kWriteChunk) {
-        // A part longer than the buffer goes straight to the file after what is pending.
-        if (!flush() || !writeAll(m_fd, part.data(), part.size())) {
-            m_failed = true;
-            return false;
-        }
-        return true;
-    }
-    m_buffer.append(part);
-    if (m_buffer.size() >= kWriteChunk && !flush())
-        return false;
-    return true;
-}
-
-bool DataFileWriter::endLine() {
-    return writePart("\r\n");
-}
-
-bool DataFileWriter::flush() {
-    if (m_failed)
-        return false;
-    if (!m_buffer.empty() && !writeAll(m_fd, m_buffer.data(), m_buffer.size()))
-        m_failed = true;
-    m_buffer.clear();
-    return !m_failed;
-}
-
-bool DataFileWriter::close() {
-    if (m_fd < 0)
-        return !m_failed;
-    flush();
-    if (::close(m_fd) != 0 && errno != EINTR)
-        m_failed = true;
-    m_fd = -1;
-    return !m_failed;
-}
-
-bool DataFileWriter::place() {
-    if (m_fd < 0)
-        return false;
-    // An fsync that fails is a write that failed: the file is left as incomplete.
-    if (!flush() || !platform::syncFile(m_fd)) {
-        const int err = errno;
-        m_failed = true;
-        close();
-        errno = err;
-        return false;
-    }
-    if (!close())
-        return false;
-    // The preferred name first, then the numbered ones; the rename never replaces, so the
-    // existence test and the naming are one step.
-    for (int i = -1; i < kNumberedNames; ++i) {
-        std::string candidate = m_base;
-        if (i >= 0) {
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, "_%3.3d", i);
-            candidate += suffix;
-        }
-        candidate += ".txt";
-        if (platform::renameNoReplace(m_path, candidate)) {
-            m_path = std::move(candidate);
-            m_hash = XXH3_64bits_digest(hashState(m_hashState));
-            if (!readBackMatches()) {
-                errno = 0;
-                return false;
-            }
-            return true;
-        }
-        if (errno != EEXIST)
-            return false;
-    }
-    errno = EEXIST;
-    return false;
-}
-
-bool DataFileWriter::readBackMatches() const {
-    const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    XXH3_state_t* state = XXH3_createState();
-    XXH3_64bits_reset(state);
-    std::vector<char> buffer(kWriteChunk);
-    std::uint64_t size = 0;
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        XXH3_64bits_update(state, buffer.data(), static_cast<std::size_t>(n));
-        size += static_cast<std::uint64_t>(n);
-    }
-    ::close(fd);
-    ok = ok && size == m_size && XXH3_64bits_digest(state) == m_hash;
-    XXH3_freeState(state);
-    return ok;
-}
-
-// ---- LineReader ----
-
-bool fileIdentity(int fd, FileIdentity& id) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return false;
-    id.device = st.st_dev;
-    id.inode = st.st_ino;
-    return true;
-}
-
-LineReader::~LineReader() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-namespace {
-
-ssize_t preadAll(int fd, char* data, std::size_t size, std::uint64_t at) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(at + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-} // namespace
-
-bool LineReader::open(const std::string& path) {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_failed = false;
-    m_size = m_limit = m_bufferAt = m_lineStart = 0;
-    m_atLineStart = true;
-    m_begin = m_end = 0;
-    m_trailingHead.clear();
-    m_fd = platform::openFixedNameForReading(path);
-    if (m_fd < 0)
-        return false;
-    struct stat st {};
-    if (::fstat(m_fd, &st) != 0 || !fileIdentity(m_fd, m_identity)) {
-        const int err = errno;
-        ::close(m_fd);
-        m_fd = -1;
-        errno = err;
-        return false;
-    }
-    m_size = static_cast<std::uint64_t>(st.st_size);
-    m_buffer.assign(2 * kPiece, '\0');
-
-    // The converted part ends with the last LF: found from the end, so that a last line
-    // without a line end is left out without ever being held whole.
-    std::uint64_t end = m_size;
-    m_limit = 0;
-    while (end > 0) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end, kPiece));
-        if (preadAll(m_fd, m_buffer.data(), n, end - n) != static_cast<ssize_t>(n)) {
-            m_failed = true;
-            break;
-        }
-        const void* lf = ::memrchr(m_buffer.data(), '\n', n);
-        if (lf) {
-            m_limit = end - n +
-                      static_cast<std::size_t>(static_cast<const char*>(lf) - m_buffer.data()) + 1;
-            break;
-        }
-        end -= n;
-    }
-    const std::size_t head =
-        static_cast<std::size_t>(std::min<std::uint64_t>(m_size - m_limit, 4096));
-    m_trailingHead.resize(head);
-    if (head > 0 &&
-        preadAll(m_fd, m_trailingHead.data(), head, m_limit) != static_cast<ssize_t>(head))
-        m_failed = true;
-    return true;
-}
-
-void LineReader::rewindTo(std::uint64_t offset) {
-    m_bufferAt = offset;
-    m_begin = m_end = 0;
-    m_atLineStart = true;
-}
-
-// Moves the unread rest to the front and reads more behind it, up to the last LF. The buffer
-// holds two pieces, and a piece is handed out whenever one piece's worth lies unread, so
-// there is always room.
-bool LineReader::fill() {
-    if (m_failed || m_fd < 0)
-        return false;
-    if (m_begin > 0) {
-        std::memmove(m_buffer.data(), m_buffer.data() + m_begin, m_end - m_begin);
-        m_end -= m_begin;
-        m_bufferAt += m_begin;
-        m_begin = 0;
-    }
-    const std::uint64_t at = m_bufferAt + m_end;
-    if (at >= m_limit)
-        return false;
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(m_buffer.size() - m_end, m_limit - at));
-    const ssize_t n = preadAll(m_fd, m_buffer.data() + m_end, want, at);
-    if (n <= 0) { // an error, or the file cut short under us
-        m_failed = true;
-        return false;
-    }
-    m_end += static_cast<std::size_t>(n);
-    return true;
-}
-
-bool LineReader::nextPiece(std::string_view& piece, bool& first, bool& last) {
-    std::size_t scanned = m_begin;
-    for (;;) {
-        if (m_atLineStart)
-            m_lineStart = m_bufferAt + m_begin;
-        const void* lf = std::memchr(m_buffer.data() + scanned, '\n', m_end - scanned);
-        if (lf) {
-            const std::size_t at =
-                static_cast<std::size_t>(static_cast<const char*>(lf) - m_buffer.data());
-            std::size_t len = at - m_begin;
-            if (len > 0 && m_buffer[at - 1] == '\r')
-                --len;
-            piece = std::string_view(m_buffer.data() + m_begin, len);
-            first = m_atLineStart;
-            last = true;
-            m_begin = at + 1;
-            m_atLineStart = true;
-            return true;
-        }
-        if (m_end - m_begin >= kPiece) {
-            // No line end in a whole piece: hand it out, keeping back a final CR that may
-            // belong to the line end.
-            std::size_t len = m_end - m_begin;
-            if (m_buffer[m_end - 1] == '\r')
-                --len;
-            piece = std::string_view(m_buffer.data() + m_begin, len);
-            first = m_atLineStart;
-            last = false;
-            m_begin += len;
-            m_atLineStart = false;
-            return true;
-        }
-        const std::size_t unread = m_end - m_begin; // scanned already, relative to m_begin
-        if (!fill())
-            return false;
-        scanned = m_begin + unread;
-    }
-}
-
 // ---- conversion ----
 
 namespace {
@@ -451,219 +64,238 @@ std::string errnoText(int err) {
     return std::strerror(err);
 }
 
+// One conversion: the reader, the data file being written and the outcome. Each step
+// returns false when the conversion ends there, the outcome then saying how.
+class Conversion {
+public:
+    explicit Conversion(const std::string& directory)
+        : m_directory(directory), m_folder(platform::folderOf(directory + "x")) {}
+
+    ConvertOutcome run(const std::string& intermediatePath, const FileIdentity* written);
+
+private:
+    bool open(const std::string& intermediatePath, const FileIdentity* written);
+    bool convertLines();
+    bool startLine(std::string_view piece, bool last);
+    bool continueLine(std::string_view piece, bool last);
+    bool startSet(std::string_view piece, bool last);
+    bool copyHeaderAgain(std::uint64_t headerAt);
+    bool endSet();
+    bool fail(std::string why);
+    bool writeFailed();
+    bool placeFailed();
+    void syncFolder();
+
+    const std::string& m_directory;
+    const std::string m_folder;
+    bool m_noData = false; // the unit's "No data" came: nothing more is written
+    LineReader m_reader;
+    DataFileWriter m_output;
+    ConvertOutcome m_outcome;
+    // What happens to the further pieces of a line longer than one piece.
+    enum class Rest { Skip, Copy } m_rest = Rest::Skip;
+};
+
+ConvertOutcome Conversion::run(const std::string& intermediatePath, const FileIdentity* written) {
+    if (!open(intermediatePath, written) || !convertLines())
+        return std::move(m_outcome);
+    m_outcome.lines.finish();
+    if (m_noData)
+        return std::move(m_outcome);
+    if (m_reader.failed()) {
+        fail("cannot read the intermediate file: " + errnoText(errno));
+        return std::move(m_outcome);
+    }
+    if (!endSet()) {
+        placeFailed();
+        return std::move(m_outcome);
+    }
+    syncFolder();
+    m_outcome.result = ConvertResult::Collected;
+    return std::move(m_outcome);
+}
+
+bool Conversion::open(const std::string& intermediatePath, const FileIdentity* written) {
+    if (!m_reader.open(intermediatePath)) {
+        const int err = errno;
+        m_outcome.result = ConvertResult::CannotReopen;
+        m_outcome.detail = "cannot open " + intermediatePath + ": " + openErrorText(err);
+        return false;
+    }
+    if (written && (m_reader.identity().device != written->device ||
+                    m_reader.identity().inode != written->inode)) {
+        m_outcome.result = ConvertResult::CannotReopen;
+        m_outcome.detail = intermediatePath + " was replaced by another file during the download";
+        return false;
+    }
+    m_outcome.trailingBytes = m_reader.trailingBytes();
+    const auto prompt = m_reader.trailingHead().find('>');
+    m_outcome.promptLineBytes = prompt == std::string::npos ? 0 : prompt + 1;
+    m_outcome.cut = m_outcome.promptLineBytes == 0;
+    return true;
+}
+
+bool Conversion::convertLines() {
+    std::string_view piece;
+    bool first = false, last = false;
+    while (m_reader.nextPiece(piece, first, last)) {
+        m_outcome.lines.feed(piece, first, last);
+        if (m_noData)
+            continue; // read on for the verdict only
+        if (!(first ? startLine(piece, last) : continueLine(piece, last)))
+            return false;
+    }
+    return true;
+}
+
+bool Conversion::continueLine(std::string_view piece, bool last) {
+    if (m_rest == Rest::Copy && (!m_output.writePart(piece) || (last && !m_output.endLine())))
+        return writeFailed();
+    return true;
+}
+
+bool Conversion::startLine(std::string_view piece, bool last) {
+    m_rest = Rest::Skip;
+    switch (classifyLine(piece)) {
+    case LineKind::Blank:
+    case LineKind::Comment:
+    case LineKind::Command:
+        return true;
+    case LineKind::NoData:
+        if (!endSet())
+            return placeFailed();
+        syncFolder();
+        m_outcome.result = ConvertResult::NoData;
+        m_noData = true;
+        return true;
+    case LineKind::Data:
+        if (m_output.isOpen()) {
+            if (!m_output.writePart(piece) || (last && !m_output.endLine()))
+                return writeFailed();
+            m_rest = Rest::Copy;
+        }
+        return true;
+    case LineKind::Header:
+        return startSet(piece, last);
+    }
+    return true;
+}
+
+// A header: the data set before it ends, its own file begins with the header line whole.
+bool Conversion::startSet(std::string_view piece, bool last) {
+    if (!endSet())
+        return placeFailed();
+    // The name may lie beyond the first piece; only its first bytes are kept.
+    const std::uint64_t headerAt = m_reader.lineStart();
+    const std::string held = last ? std::string(piece) : std::string();
+    const bool wholeHeld = last;
+    HeaderName name(kNameHeld);
+    bool first = true;
+    for (;;) {
+        name.feed(piece);
+        if (last || !m_reader.nextPiece(piece, first, last))
+            break;
+        m_outcome.lines.feed(piece, first, last);
+    }
+    if (m_reader.failed())
+        return fail("cannot read the intermediate file: " + errnoText(errno));
+    if (!name.hasColon())
+        return fail("data-set header without ':'");
+    const std::string base = m_directory + fitFileName(safeFileName(name.name()), m_directory);
+    if (!m_output.create(base)) {
+        const int err = errno;
+        return fail(err == EEXIST ? "all names for " + base + ".txt are taken"
+                                  : "cannot create " + base + ".txt: " + errnoText(err));
+    }
+    m_outcome.lastSet = name.name();
+    if (wholeHeld)
+        return m_output.writeLine(held) || writeFailed();
+    return copyHeaderAgain(headerAt);
+}
+
+// A header longer than a piece is copied again from the file, piece by piece.
+bool Conversion::copyHeaderAgain(std::uint64_t headerAt) {
+    m_reader.rewindTo(headerAt);
+    std::string_view piece;
+    bool first = false, last = false;
+    bool more = true;
+    while (more && m_reader.nextPiece(piece, first, last)) {
+        if (!m_output.writePart(piece))
+            return writeFailed();
+        more = !last;
+    }
+    if (more || !m_output.endLine())
+        return m_reader.failed() ? fail("cannot read the intermediate file: " + errnoText(errno))
+                                 : writeFailed();
+    return true;
+}
+
+// The data set ends: its file is synced, named and read back. False when that failed.
+bool Conversion::endSet() {
+    if (!m_output.isOpen())
+        return true;
+    if (m_output.place()) {
+        m_outcome.files.push_back(m_output.path());
+        return true;
+    }
+    if (errno == 0) { // placed, but what was read back is not what was written
+        m_outcome.files.push_back(m_output.path());
+        m_outcome.readBack = false;
+        if (m_outcome.detail.empty())
+            m_outcome.detail = m_output.path() + " read back differs from what was written";
+        return true;
+    }
+    return false;
+}
+
+// The folder names the files placed so far: synced once, after the last of them.
+void Conversion::syncFolder() {
+    if (!m_outcome.files.empty() && !platform::syncFolder(m_folder)) {
+        m_outcome.durable = false;
+        if (m_outcome.detail.empty())
+            m_outcome.detail = "cannot sync the data folder " + m_folder + ": " + errnoText(errno);
+    }
+}
+
+bool Conversion::fail(std::string why) {
+    if (m_output.isOpen()) {
+        m_output.close();
+        m_outcome.incompleteFile = m_output.path();
+    }
+    syncFolder();
+    m_outcome.result = ConvertResult::InvalidFormat;
+    m_outcome.detail = std::move(why);
+    return false;
+}
+
+bool Conversion::writeFailed() {
+    const int err = errno;
+    const std::string path = m_output.path();
+    if (m_output.isOpen())
+        m_output.close();
+    m_outcome.incompleteFile = path;
+    return fail("cannot write " + path + ": " + errnoText(err));
+}
+
+bool Conversion::placeFailed() {
+    const int err = errno;
+    if (err == EEXIST) {
+        m_outcome.incompleteFile = m_output.path();
+        return fail("all names for " + m_output.base() + ".txt are taken");
+    }
+    errno = err;
+    return writeFailed();
+}
+
 } // namespace
 
 ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
                                        const std::string& directory, const FileIdentity* written) {
-    ConvertOutcome outcome;
-    LineReader reader;
-    if (!reader.open(intermediatePath)) {
-        const int err = errno;
-        outcome.result = ConvertResult::CannotReopen;
-        outcome.detail = "cannot open " + intermediatePath + ": " + openErrorText(err);
-        return outcome;
-    }
-    if (written && (reader.identity().device != written->device ||
-                    reader.identity().inode != written->inode)) {
-        outcome.result = ConvertResult::CannotReopen;
-        outcome.detail = intermediatePath + " was replaced by another file during the download";
-        return outcome;
-    }
-    outcome.trailingBytes = reader.trailingBytes();
-    const auto prompt = reader.trailingHead().find('>');
-    outcome.promptLineBytes = prompt == std::string::npos ? 0 : prompt + 1;
-
-    outcome.cut = outcome.promptLineBytes == 0;
-
-    DataFileWriter output;
-    const std::string folder = platform::folderOf(directory + "x");
-    // The folder names the files placed so far: synced once, after the last of them.
-    auto syncFolder = [&] {
-        if (!outcome.files.empty() && !platform::syncFolder(folder)) {
-            outcome.durable = false;
-            if (outcome.detail.empty())
-                outcome.detail = "cannot sync the data folder " + folder + ": " + errnoText(errno);
-        }
-    };
-    auto fail = [&](std::string why) {
-        if (output.isOpen()) {
-            output.close();
-            outcome.incompleteFile = output.path();
-        }
-        syncFolder();
-        outcome.result = ConvertResult::InvalidFormat;
-        outcome.detail = std::move(why);
-        return outcome;
-    };
-    auto writeFailed = [&] {
-        const int err = errno;
-        const std::string path = output.path();
-        if (output.isOpen())
-            output.close();
-        outcome.incompleteFile = path;
-        return fail("cannot write " + path + ": " + errnoText(err));
-    };
-    auto placeFailed = [&] {
-        const int err = errno;
-        if (err == EEXIST) {
-            outcome.incompleteFile = output.path();
-            return fail("all names for " + output.base() + ".txt are taken");
-        }
-        errno = err;
-        return writeFailed();
-    };
-    // The data set ends: its file is synced, named and read back.
-    auto placed = [&] {
-        if (!output.isOpen())
-            return true;
-        if (output.place()) {
-            outcome.files.push_back(output.path());
-            return true;
-        }
-        if (errno == 0) { // placed, but what was read back is not what was written
-            outcome.files.push_back(output.path());
-            outcome.readBack = false;
-            if (outcome.detail.empty())
-                outcome.detail = output.path() + " read back differs from what was written";
-            return true;
-        }
-        return false;
-    };
-
-    // What happens to the further pieces of a line longer than one piece.
-    enum class Rest { Skip, Copy } rest = Rest::Skip;
-    std::string_view piece;
-    bool first = false, last = false;
-    while (reader.nextPiece(piece, first, last)) {
-        if (!first) {
-            if (rest == Rest::Copy && (!output.writePart(piece) || (last && !output.endLine())))
-                return writeFailed();
-            continue;
-        }
-        rest = Rest::Skip;
-        switch (classifyLine(piece)) {
-        case LineKind::Blank:
-        case LineKind::Comment:
-        case LineKind::Command:
-            break;
-        case LineKind::NoData:
-            if (!placed())
-                return placeFailed();
-            syncFolder();
-            outcome.result = ConvertResult::NoData;
-            return outcome;
-        case LineKind::Data:
-            if (output.isOpen()) {
-                if (!output.writePart(piece) || (last && !output.endLine()))
-                    return writeFailed();
-                rest = Rest::Copy;
-            }
-            break;
-        case LineKind::Header: {
-            if (!placed())
-                return placeFailed();
-            // The name may lie beyond the first piece; only its first bytes are kept.
-            const std::uint64_t headerAt = reader.lineStart();
-            const std::string held = last ? std::string(piece) : std::string();
-            const bool wholeHeld = last;
-            bool colon = false;
-            int separator = 1;
-            std::string name;
-            for (;;) {
-                for (const char c : piece) {
-                    if (!colon) {
-                        colon = c == ':';
-                    } else if (separator > 0) {
-                        --separator;
-                    } else if (name.size() < kNameHeld) {
-                        name += c;
-                    }
-                }
-                if (last)
-                    break;
-                if (!reader.nextPiece(piece, first, last))
-                    break;
-            }
-            if (reader.failed())
-                return fail("cannot read the intermediate file: " + errnoText(errno));
-            if (!colon)
-                return fail("data-set header without ':'");
-            const std::string base = directory + fitFileName(safeFileName(name), directory);
-            if (!output.create(base)) {
-                const int err = errno;
-                return fail(err == EEXIST ? "all names for " + base + ".txt are taken"
-                                          : "cannot create " + base + ".txt: " + errnoText(err));
-            }
-            outcome.lastSet = name;
-            if (wholeHeld) {
-                if (!output.writeLine(held))
-                    return writeFailed();
-                break;
-            }
-            // A header longer than a piece is copied again from the file, piece by piece.
-            reader.rewindTo(headerAt);
-            bool more = true;
-            while (more && reader.nextPiece(piece, first, last)) {
-                if (!output.writePart(piece))
-                    return writeFailed();
-                more = !last;
-            }
-            if (more || !output.endLine())
-                return reader.failed()
-                           ? fail("cannot read the intermediate file: " + errnoText(errno))
-                           : writeFailed();
-            break;
-        }
-        }
-    }
-    if (reader.failed())
-        return fail("cannot read the intermediate file: " + errnoText(errno));
-    if (!placed())
-        return placeFailed();
-    syncFolder();
-    outcome.result = ConvertResult::Collected;
-    return outcome;
+    return Conversion(directory).run(intermediatePath, written);
 }
 
 bool downloadMayBeIncomplete(const ConvertOutcome& outcome, std::uint64_t lateBytes) {
     return outcome.trailingBytes + lateBytes > outcome.promptLineBytes;
 }
 
-// ---- progress ----
-
-void DownloadProgress::start(std::int64_t nowMs) {
-    m_startMs = m_nowMs = nowMs;
-    m_bytes = 0;
-}
-
-void DownloadProgress::update(std::uint64_t bytes, std::int64_t nowMs) {
-    m_bytes = bytes;
-    m_nowMs = nowMs;
-}
-
-double DownloadProgress::elapsedSeconds() const {
-    return m_nowMs > m_startMs ? (m_nowMs - m_startMs) / 1000.0 : 0.0;
-}
-
-double DownloadProgress::bytesPerSecond() const {
-    const double s = elapsedSeconds();
-    return s > 0 ? m_bytes / s : 0.0;
-}
-
-QString formatByteCount(double bytes) {
-    if (bytes < 1000)
-        return QString::number(static_cast<qulonglong>(bytes)) + QStringLiteral(" bytes");
-    if (bytes < 1000 * 1000)
-        return QString::number(bytes / 1000, 'f', 1) + QStringLiteral(" kB");
-    return QString::number(bytes / 1e6, 'f', 2) + QStringLiteral(" MB");
-}
-
-QString DownloadProgress::statusText(bool finished) const {
-    return (finished ? QStringLiteral("Received %1 in %2 s (%3/s)")
-                     : QStringLiteral("Receiving data: %1 in %2 s (%3/s)"))
-        .arg(formatByteCount(static_cast<double>(m_bytes)))
-        .arg(QString::number(elapsedSeconds(), 'f', 1))
-        .arg(formatByteCount(bytesPerSecond()));
-}
-
-} // namespace collection
+} // namespace download

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The second phase of a download: reading the intermediate file back and splitting it into
-// one data file per data set, plus the small pieces it is built from (line kinds, header
-// names made safe for the file system, exclusive creation of numbered names, CR LF writing)
-// and the progress figures shown while the capture runs. Nothing here touches a window, so
-// tests drive it directly; the main window only shows the outcome.
+// one data file per data set. Built from the line kinds (line_kinds.h), the line reader
+// (line_reader.h), the data-file names (data_file_names.h) and the data-file writer
+// (data_file_writer.h). Nothing here touches a window, so tests drive it directly; the main
+// window only shows the outcome.
 //
 // Files are handled through plain descriptors with large buffers: the intermediate file is
 // read line by line and never held whole, and a data file is created exclusively, so an
 // existing file (or a link in its place) is never overwritten.
+
+#include "download/data_file_names.h"
+#include "download/data_file_writer.h"
+#include "download/download_verdict.h"
+#include "download/line_kinds.h"
+#include "download/line_reader.h"
 
 #include <QString>
 
@@ -17,30 +23,10 @@
 #include <string_view>
 #include <vector>
 
-namespace collection {
+namespace download {
 
 // Name of the intermediate file, in the process's working directory.
 inline constexpr const char* kIntermediateFileName = "_$XRQInt.txt";
-
-enum class LineKind { Blank, Comment, Command, NoData, Header, Data };
-
-// Kind of a line whose line end has been removed, judged by its first one or two bytes.
-LineKind classifyLine(std::string_view line);
-
-// The data-set name of a header: the text that starts two bytes after the first ':' (empty
-// when fewer than two bytes follow it). Returns false when the line holds no ':'.
-bool headerName(std::string_view header, std::string& name);
-
-// The name as a file-name component: its Latin-1 characters in UTF-8; control characters and
-// those that Windows and FAT/exFAT memory sticks refuse (\ / : * ? " < > |) become '_', so
-// the data can be copied to a stick and the name can never lead out of the data directory.
-std::string safeFileName(std::string_view name);
-
-// The longest name that still makes a file name the system accepts (numbered form included)
-// after `directory`, whose last component the name is joined to. A longer name is cut there,
-// never inside a UTF-8 character: a set kept under a shortened name beats a download that
-// fails.
-std::string fitFileName(std::string name, std::string_view directory);
 
 // Path bytes of a directory typed by the operator (local 8-bit encoding of file names).
 std::string directoryBytes(const QString& directory);
@@ -53,109 +39,6 @@ bool canCreateFilesIn(const std::string& directory, std::string& why);
 
 // The reason an open of a fixed-name file failed, in the operator's words.
 std::string openErrorText(int err);
-
-// Buffered writer of a data file: every line ends with CR LF. The file is written under a
-// temporary name in the data folder and given its real name only by place(), once it is
-// complete and on the disk, so that no half file ever carries a data set's name. Write
-// failures (a full disk, a removed medium) are remembered and reported by ok(), close() and
-// place(), never swallowed.
-class DataFileWriter {
-public:
-    DataFileWriter() = default;
-    ~DataFileWriter();
-    DataFileWriter(const DataFileWriter&) = delete;
-    DataFileWriter& operator=(const DataFileWriter&) = delete;
-
-    // Starts the file of the data set whose names are base.txt, base_000.txt ...
-    // base_998.txt, under a temporary name in base's folder; false when it cannot be created
-    // (errno tells why).
-    bool create(const std::string& base);
-
-    bool isOpen() const { return m_fd >= 0; }
-    // The temporary name while open or cut short; the real name once placed.
-    const std::string& path() const { return m_path; }
-    const std::string& base() const { return m_base; }
-    bool writeLine(std::string_view line);
-    // A line in pieces: its parts in order, then its end.
-    bool writePart(std::string_view part);
-    bool endLine();
-    bool ok() const { return !m_failed; }
-    // Syncs and closes the file, then gives it the first of its names that does not exist
-    // (an existing file, directory or link is never replaced) and reads it back. False when a
-    // write, the sync or the naming failed (errno tells why; EEXIST: every name taken), or
-    // when the file read back differs from what was written (errno 0, then).
-    bool place();
-    // Flushes and closes under the temporary name, which then marks the file as incomplete;
-    // false when any write or the close failed. The file stays.
-    bool close();
-
-private:
-    bool flush();
-    bool readBackMatches() const;
-
-    int m_fd = -1;
-    bool m_failed = false;
-    std::string m_base;
-    std::string m_path;
-    std::string m_buffer;
-    std::uint64_t m_size = 0;
-    std::uint64_t m_hash = 0;
-    void* m_hashState = nullptr;
-};
-
-// Identity of the intermediate file as it was written, so that the file read back is that
-// same file and not one put in its place meanwhile.
-struct FileIdentity {
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-};
-bool fileIdentity(int fd, FileIdentity& id);
-
-// Reads the intermediate file line by line in pieces of bounded size, so that memory does not
-// grow with the longest line: a line ends at LF, and one CR just before that LF belongs to
-// the line end. What follows the last LF is not returned (it is the unit's closing prompt);
-// it is counted in trailingBytes(). The file is opened by its fixed name: a link or anything
-// but a regular file is refused.
-class LineReader {
-public:
-    static constexpr std::size_t kPiece = 1 << 20;
-
-    LineReader() = default;
-    ~LineReader();
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-
-    bool open(const std::string& path);
-    const FileIdentity& identity() const { return m_identity; }
-    // The next piece of the current line, valid until the next call. `first`: the piece
-    // starts a line (a first piece that does not end its line holds at least two bytes, enough
-    // to tell the line's kind); `last`: it ends the line (its line end removed). False at the
-    // end and on a read error (see failed()).
-    bool nextPiece(std::string_view& piece, bool& first, bool& last);
-    // File offset of the line that the last piece belongs to, and a way back to it.
-    std::uint64_t lineStart() const { return m_lineStart; }
-    void rewindTo(std::uint64_t offset);
-    bool failed() const { return m_failed; }
-    std::uint64_t trailingBytes() const { return m_size - m_limit; }
-    // The first bytes (at most 4096) after the last LF.
-    const std::string& trailingHead() const { return m_trailingHead; }
-
-private:
-    bool fill();
-
-    int m_fd = -1;
-    bool m_failed = false;
-    FileIdentity m_identity;
-    std::uint64_t m_size = 0;
-    std::uint64_t m_limit = 0;    // one past the last LF
-    std::uint64_t m_bufferAt = 0; // file offset of m_buffer[0]
-    std::uint64_t m_lineStart = 0;
-    bool m_atLineStart = true;
-    std::string m_trailingHead;
-    std::vector<char> m_buffer;
-    std::size_t m_begin = 0;
-    std::size_t m_end = 0;
-};
 
 enum class ConvertResult {
     Collected,     // end of file reached: "Data collected and placed in " + directory
@@ -184,6 +67,9 @@ struct ConvertOutcome {
     // them are the prompt's own line (up to and including its '>'; 0 when they hold none).
     std::uint64_t trailingBytes = 0;
     std::uint64_t promptLineBytes = 0;
+    // Every line read judged by the line rules (the whole file, also past a "No data" line
+    // where the conversion stops writing; finished unless the conversion failed).
+    LineJudge lines;
 };
 
 // Splits the intermediate file into data files named after their headers under
@@ -200,24 +86,4 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
 // prompt's own line: the '>' then stood inside the data, and the download may be incomplete.
 bool downloadMayBeIncomplete(const ConvertOutcome& outcome, std::uint64_t lateBytes);
 
-// Figures for the status bar while a download runs.
-class DownloadProgress {
-public:
-    void start(std::int64_t nowMs);
-    void update(std::uint64_t bytes, std::int64_t nowMs);
-    std::uint64_t bytes() const { return m_bytes; }
-    double elapsedSeconds() const;
-    double bytesPerSecond() const;
-    // e.g. "Receiving data: 1.25 MB in 4.0 s (312.5 kB/s)"; "Received ..." once finished.
-    QString statusText(bool finished = false) const;
-
-private:
-    std::int64_t m_startMs = 0;
-    std::int64_t m_nowMs = 0;
-    std::uint64_t m_bytes = 0;
-};
-
-// "12 bytes", "12.3 kB", "1.25 MB" (decimal units, C locale).
-QString formatByteCount(double bytes);
-
-} // namespace collection
+} // namespace download

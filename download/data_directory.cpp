@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace collection {
+namespace download {
 
 namespace {
 
@@ -78,4 +78,4 @@ std::string collectedText(const DataTarget& target, const std::vector<std::strin
     return text;
 }
 
-} // namespace collection
+} // namespace download

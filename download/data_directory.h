@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace collection {
+namespace download {
 
 struct DataTarget {
     std::string typed;      // as the operator typed it
@@ -36,4 +36,4 @@ std::string folderTakenLine(const DataTarget& target);
 // (the first few of them and how many there are), since no folder of the typed name exists.
 std::string collectedText(const DataTarget& target, const std::vector<std::string>& files);
 
-} // namespace collection
+} // namespace download

@@ -23,7 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace collection {
+namespace download {
 
 std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd) {
     // The session reads and drops what comes after the capture; bytes that came during the
@@ -48,11 +48,15 @@ void logLine(const std::string& text, int line) {
     LogWrite(text, line, LogSizeLimit);
 }
 
-// Where the operator finds the download's bytes, for the status bar and the log.
-std::string whereTheDataIs(const std::string& intermediate, const std::string& kept) {
+// Where the operator finds the download's bytes, for the status bar and the log. A kept copy
+// that failed is named as failed, never as a place of the bytes.
+std::string whereTheDataIs(const std::string& intermediate, const std::string& kept,
+                           const std::string& keptFailure = std::string()) {
     std::string text = "the download's bytes are in " + intermediate;
     if (!kept.empty())
         text += " and " + kept;
+    if (!keptFailure.empty())
+        text += " (the kept copy failed: " + keptFailure + ")";
     return text;
 }
 
@@ -207,42 +211,127 @@ std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const
     return more;
 }
 
-DownloadOutcome runDownload(const DownloadHooks& hooks) {
-    DownloadOutcome outcome;
-    TFormSerial& session = *hooks.session;
-    // Every way out once something was sent: the unit's record learns whether the unit's
-    // memory is now all on the disk.
-    auto judged = [&](std::string reason) {
-        outcome.verified = reason.empty();
-        outcome.unverified = std::move(reason);
-        outcome.downloaded = outcome.verified;
-        if (hooks.judged)
-            hooks.judged(outcome);
-        return outcome;
-    };
-    // A directory typed without its final "/" that names a folder is that folder; one whose
-    // last part names no folder stays a prefix of the file names.
-    const DataTarget target = resolveDataDirectory(hooks.dataDirectory);
-    outcome.dataPrefix = target.prefix;
-    // A data folder that cannot take the files is found now, before anything is sent, and
-    // not after the whole download.
-    {
+namespace {
+
+// One Collect Data from the data folder's check to the last box. Each step that can end the
+// download returns false once the outcome is final (and judged, when something was sent).
+class DownloadRun {
+public:
+    explicit DownloadRun(const DownloadHooks& hooks) : m_hooks(hooks), m_session(*hooks.session) {}
+    DownloadOutcome run();
+
+private:
+    bool checkDataFolder();
+    bool openIntermediate();
+    void identifyUnit();
+    void capture();
+    void logCapture();
+    bool captureEndedWell();
+    ConvertOutcome convert();
+    std::vector<std::string> verdict(const ConvertOutcome& converted, bool promptInside);
+    void logLines(const LineJudge& lines) const;
+    void tellNotVerified() const;
+    void tell(const ConvertOutcome& converted, bool promptInside);
+    std::string withReasons(const std::string& told) const;
+    DownloadOutcome& judged(std::string reason);
+    DownloadOutcome& judged(std::vector<std::string> reasons);
+
+    const DownloadHooks& m_hooks;
+    TFormSerial& m_session;
+    DownloadOutcome m_outcome;
+    DataTarget m_target;
+    FileIdentity m_written;
+    CaptureSink m_sink;
+    std::string m_unitText;
+    std::string m_unitSerial;
+    std::string m_capturePath;
+    int m_result = 1;
+    bool m_stoppedByOperator = false;
+    std::uint64_t m_receivedAtEnd = 0;
+    std::vector<std::string> m_found; // the reasons only the verdict tells
+};
+
+// Every way out once something was sent: the unit's record learns whether the unit's memory
+// is now all on the disk.
+DownloadOutcome& DownloadRun::judged(std::string reason) {
+    std::vector<std::string> reasons;
+    if (!reason.empty())
+        reasons.push_back(std::move(reason));
+    return judged(std::move(reasons));
+}
+
+DownloadOutcome& DownloadRun::judged(std::vector<std::string> reasons) {
+    std::string joined;
+    for (const std::string& reason : reasons)
+        joined += (joined.empty() ? "" : "; ") + reason;
+    m_outcome.verified = reasons.empty();
+    m_outcome.unverified = std::move(joined);
+    m_outcome.reasons = std::move(reasons);
+    m_outcome.lineErrors = m_session.CaptureLineErrors();
+    m_outcome.downloaded = m_outcome.verified;
+    if (m_hooks.judged)
+        m_hooks.judged(m_outcome);
+    return m_outcome;
+}
+
+DownloadOutcome DownloadRun::run() {
+    if (!checkDataFolder() || !openIntermediate())
+        return m_outcome;
+    identifyUnit();
+    m_outcome.started = true;
+    if (m_session.ExchangesStopped())
+        return judged("the download was stopped");
+    if (!m_hooks.filesFolder.empty()) {
         std::string why;
-        if (!canCreateFilesIn(target.prefix, why)) {
-            DlgError("Cannot write into the data directory " + hooks.dataDirectory + "\n" + why);
-            return outcome;
-        }
+        if (!m_sink.createKept(keptDownloadFolder(m_hooks.filesFolder, m_unitSerial), why))
+            logLine("Cannot create the kept download: " + why, source_line::keptDownloadNotCreated);
     }
-    if (const std::string taken = folderTakenLine(target); !taken.empty())
+    m_outcome.keptFile = m_sink.keptPath();
+    capture();
+    logCapture();
+    if (!captureEndedWell())
+        return m_outcome;
+
+    const ConvertOutcome converted = convert();
+    // A '>' inside the data ends the capture early (the protocol knows no other end); what
+    // the unit sent after it is lost. The files written so far stay, and the operator is told.
+    const bool complete =
+        converted.result == ConvertResult::Collected || converted.result == ConvertResult::NoData;
+    const bool promptInside =
+        complete &&
+        (downloadMayBeIncomplete(converted, 0) ||
+         downloadMayBeIncomplete(converted, bytesAfterCapture(m_session, m_receivedAtEnd)));
+    m_outcome.setLines = converted.lines.sets();
+    logLines(converted.lines);
+    judged(verdict(converted, promptInside));
+    tell(converted, promptInside);
+    return m_outcome;
+}
+
+// A directory typed without its final "/" that names a folder is that folder; one whose last
+// part names no folder stays a prefix of the file names. A data folder that cannot take the
+// files is found now, before anything is sent, and not after the whole download.
+bool DownloadRun::checkDataFolder() {
+    m_target = resolveDataDirectory(m_hooks.dataDirectory);
+    m_outcome.dataPrefix = m_target.prefix;
+    std::string why;
+    if (!canCreateFilesIn(m_target.prefix, why)) {
+        DlgError("Cannot write into the data directory " + m_hooks.dataDirectory + "\n" + why);
+        return false;
+    }
+    if (const std::string taken = folderTakenLine(m_target); !taken.empty())
         logLine(taken, source_line::downloadUnitTaken);
-    // The working folder may be writable by others: a link or FIFO planted under the fixed
-    // name is refused, never written through or waited on, and so is a file that another
-    // user owns or may write (they could change the data while it is captured).
+    return true;
+}
+
+// The working folder may be writable by others: a link or FIFO planted under the fixed name
+// is refused, never written through or waited on, and so is a file that another user owns or
+// may write (they could change the data while it is captured).
+bool DownloadRun::openIntermediate() {
     platform::ForeignFile foreign;
     const int fd = platform::openPrivateFixedNameForWriting(
         kIntermediateFileName, platform::FixedOpen::Truncate, 0644, &foreign);
-    FileIdentity written;
-    if (fd < 0 || !fileIdentity(fd, written)) {
+    if (fd < 0 || !fileIdentity(fd, m_written)) {
         const int err = errno;
         if (fd >= 0)
             ::close(fd);
@@ -250,153 +339,200 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
                     (err == EPERM && fd < 0 ? foreignFileText(foreign) : openErrorText(err)),
                 source_line::intermediateFileRefused);
         DlgError("Cannot open intermediate data file");
-        return outcome;
+        return false;
     }
-    CaptureSink sink;
-    {
-        std::FILE* probe = ::fdopen(::dup(fd), "rb");
-        sink.attachIntermediate(fd, openFilePath(probe, kIntermediateFileName));
-        if (probe)
-            std::fclose(probe);
-    }
-    // Which unit is on the cable now (the cable may have moved since Connect); a unit that
-    // gives no serial number is still downloaded, recorded as unidentified.
-    std::string unitText = hooks.unitText;
-    std::string unitSerial = hooks.unitSerial;
-    if (hooks.identifyUnit)
-        hooks.identifyUnit(unitText, unitSerial);
-    outcome.started = true;
-    if (session.ExchangesStopped())
-        return judged("the download was stopped");
-    if (!hooks.filesFolder.empty()) {
-        std::string why;
-        if (!sink.createKept(keptDownloadFolder(hooks.filesFolder, unitSerial), why))
-            logLine("Cannot create the kept download: " + why, source_line::keptDownloadNotCreated);
-    }
-    outcome.keptFile = sink.keptPath();
-    if (hooks.capturing)
-        hooks.capturing(true);
+    std::FILE* probe = ::fdopen(::dup(fd), "rb");
+    m_sink.attachIntermediate(fd, openFilePath(probe, kIntermediateFileName));
+    if (probe)
+        std::fclose(probe);
+    m_capturePath = m_sink.intermediatePath();
+    return true;
+}
 
-    RunFigures& figures = outcome.figures;
-    std::string capturePath = sink.intermediatePath();
-    int result = 1;
+// Which unit is on the cable now (the cable may have moved since Connect); a unit that gives
+// no serial number is still downloaded, recorded as unidentified.
+void DownloadRun::identifyUnit() {
+    m_unitText = m_hooks.unitText;
+    m_unitSerial = m_hooks.unitSerial;
+    if (m_hooks.identifyUnit)
+        m_hooks.identifyUnit(m_unitText, m_unitSerial);
+}
+
+void DownloadRun::capture() {
+    if (m_hooks.capturing)
+        m_hooks.capturing(true);
+    RunFigures& figures = m_outcome.figures;
+    // However the capture ends (an exception from the port included), the files are synced
+    // and closed, the echo stops and the cursor comes back before any message.
+    bool captureShown = true;
+    auto endCapture = qScopeGuard([&] {
+        if (m_hooks.capturing && captureShown)
+            m_hooks.capturing(false);
+        *m_hooks.captureFile = nullptr;
+        m_sink.finish();
+    });
+    *m_hooks.captureFile = &m_sink;
+    QElapsedTimer clock;
+    clock.start();
+    DownloadStatus status(m_hooks.statusBar, &m_sink);
+    m_result = m_session.iCaptureTo("F", '>', 4000);
+    if (m_sink.failed())
+        status.finish(CaptureEnd::WriteFailed);
+    else
+        status.finish();
+    figures.captureBytes = status.progress().bytes();
+    figures.captureSeconds = clock.elapsed() / 1000.0;
     // Read before the stopped download is waited out: that wait ends a wait of its own.
-    bool stoppedByOperator = false;
-    {
-        // However the capture ends (an exception from the port included), the files are
-        // synced and closed, the echo stops and the cursor comes back before any message.
-        bool captureShown = true;
-        auto endCapture = qScopeGuard([&] {
-            if (hooks.capturing && captureShown)
-                hooks.capturing(false);
-            *hooks.captureFile = nullptr;
-            sink.finish();
-        });
-        *hooks.captureFile = &sink;
-        QElapsedTimer clock;
-        clock.start();
-        DownloadStatus status(hooks.statusBar, &sink);
-        result = session.iCaptureTo("F", '>', 4000);
-        if (sink.failed())
-            status.finish(CaptureEnd::WriteFailed);
-        else
-            status.finish();
-        figures.captureBytes = status.progress().bytes();
-        figures.captureSeconds = clock.elapsed() / 1000.0;
-        stoppedByOperator = session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped;
-        if (stoppedByOperator && !session.ExchangesStopped() && !sink.failed()) {
-            // The unit does not know of the Stop and goes on sending: the rest belongs to
-            // this download's files, and must not be taken for the next exchange's answer.
-            if (hooks.capturing)
-                hooks.capturing(false); // no second Stop, no echo, the arrow back
-            captureShown = false;
-            figures.captureBytes +=
-                finishStoppedDownload(session, hooks.statusBar, sink, status.progress());
-        }
+    m_stoppedByOperator = m_session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped;
+    if (m_stoppedByOperator && !m_session.ExchangesStopped() && !m_sink.failed()) {
+        // The unit does not know of the Stop and goes on sending: the rest belongs to this
+        // download's files, and must not be taken for the next exchange's answer.
+        if (m_hooks.capturing)
+            m_hooks.capturing(false); // no second Stop, no echo, the arrow back
+        captureShown = false;
+        figures.captureBytes +=
+            finishStoppedDownload(m_session, m_hooks.statusBar, m_sink, status.progress());
     }
-    const std::uint64_t receivedAtEnd = session.BytesOutsideExchanges();
-    logLine("Download from " + unitText + ": " + std::to_string(figures.captureBytes) +
+}
+
+void DownloadRun::logCapture() {
+    const RunFigures& figures = m_outcome.figures;
+    m_receivedAtEnd = m_session.BytesOutsideExchanges();
+    logLine("Download from " + m_unitText + ": " + std::to_string(figures.captureBytes) +
                 " bytes in " + QString::number(figures.captureSeconds, 'f', 1).toStdString() + " s",
             source_line::downloadFigures);
-    if (sink.keptWhole())
-        logLine("Download kept in " + sink.keptPath(), source_line::downloadKept);
-    else if (!sink.keptFailure().empty())
-        logLine(sink.keptFailure(), source_line::keptDownloadFailed);
+    if (m_sink.keptWhole())
+        logLine("Download kept in " + m_sink.keptPath(), source_line::downloadKept);
+    else if (!m_sink.keptFailure().empty())
+        logLine(m_sink.keptFailure(), source_line::keptDownloadFailed);
+    // A copy that failed is no place of the bytes: only its failure is told from here on.
+    if (!m_sink.keptWhole()) {
+        m_outcome.keptFile.clear();
+        m_outcome.keptFailure = m_sink.keptFailure();
+    }
+}
 
-    if (session.ExchangesStopped()) {
+// False when the capture did not end with the unit's prompt: nothing is converted then.
+bool DownloadRun::captureEndedWell() {
+    if (m_session.ExchangesStopped()) {
         // Stopped by the operator's Exit or a signal: what arrived stays in the file.
-        if (sink.failed())
-            logLine(sink.failure() +
+        if (m_sink.failed())
+            logLine(m_sink.failure() +
                         "; the intermediate data file keeps what was written before it",
                     source_line::captureWriteFailed);
         else
             logLine("Download stopped; the intermediate data file keeps what was received",
                     source_line::downloadStopped);
-        return judged("the download was stopped");
+        judged("the download was stopped");
+        return false;
     }
-    if (sink.failed()) {
+    if (m_sink.failed()) {
         // A full disk, or a sync that failed when the capture ended: converting the rest
         // would report a partial download as collected. The status bar and the log say
         // which file and why (the capture's end said so unless it was the final sync).
-        if (!stoppedByOperator || result == 0)
-            tellFailure(hooks.statusBar, sink.failure(), source_line::captureFailureTold);
+        if (!m_stoppedByOperator || m_result == 0)
+            tellFailure(m_hooks.statusBar, m_sink.failure(), source_line::captureFailureTold);
         DlgError("Cannot write intermediate data file");
-        return judged("the intermediate data file could not be written");
+        judged("the intermediate data file could not be written");
+        return false;
     }
-    if (stoppedByOperator) {
+    if (m_stoppedByOperator) {
         // The status bar and the log already say where the bytes are; converting part of a
         // download would pass it off as the unit's data.
-        logLine("Download stopped by the operator: " + std::to_string(figures.captureBytes) +
-                    " bytes kept in " + capturePath + ", nothing converted",
-                source_line::downloadStoppedByOperator);
-        return judged("the download was stopped");
+        logLine(
+            "Download stopped by the operator: " + std::to_string(m_outcome.figures.captureBytes) +
+                " bytes kept in " + m_capturePath + ", nothing converted",
+            source_line::downloadStoppedByOperator);
+        judged("the download was stopped");
+        return false;
     }
-    if (result != 0) {
+    if (m_result != 0) {
         DlgError("Timeout during data download");
         logLine("The download did not end with the XRQ unit's prompt; " +
-                    whereTheDataIs(capturePath, sink.keptWhole() ? sink.keptPath() : ""),
+                    whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                 source_line::downloadWithoutPrompt);
         DlgError("Invalid file format - data in Intermediate.txt");
-        return judged("it did not end with the unit's prompt");
+        judged("it did not end with the unit's prompt");
+        return false;
     }
+    return true;
+}
 
-    // A crash or kill from here to the end of the conversion is told at the next start.
-    const std::string source = sink.keptWhole() ? sink.keptPath() : capturePath;
+// A crash or kill from here to the end of the conversion is told at the next start.
+ConvertOutcome DownloadRun::convert() {
+    const std::string source = m_sink.keptWhole() ? m_sink.keptPath() : m_capturePath;
     const bool marked =
-        !hooks.filesFolder.empty() && markConversionPending(hooks.filesFolder, source);
+        !m_hooks.filesFolder.empty() && markConversionPending(m_hooks.filesFolder, source);
     QElapsedTimer clock;
     clock.start();
-    const ConvertOutcome converted =
-        convertIntermediateFile(kIntermediateFileName, target.prefix, &written);
-    figures.convertSeconds = clock.elapsed() / 1000.0;
+    ConvertOutcome converted =
+        convertIntermediateFile(kIntermediateFileName, m_target.prefix, &m_written);
+    m_outcome.figures.convertSeconds = clock.elapsed() / 1000.0;
     if (marked)
-        clearConversionPending(hooks.filesFolder);
-    outcome.files = converted.files;
+        clearConversionPending(m_hooks.filesFolder);
+    m_outcome.files = converted.files;
     logConverted(converted);
-    const bool complete =
-        converted.result == ConvertResult::Collected || converted.result == ConvertResult::NoData;
-    const bool safe = converted.durable && converted.readBack;
-    if (hooks.converted)
-        hooks.converted(outcome);
+    if (m_hooks.converted)
+        m_hooks.converted(m_outcome);
+    return converted;
+}
 
-    // A '>' inside the data ends the capture early (the protocol knows no other end); what
-    // the unit sent after it is lost. The files written so far stay, and the operator is told.
-    bool promptInside = false;
-    if (complete) {
-        promptInside =
-            downloadMayBeIncomplete(converted, 0) ||
-            downloadMayBeIncomplete(converted, bytesAfterCapture(session, receivedAtEnd));
+// Why the download does not count as safe; empty when it does.
+std::vector<std::string> DownloadRun::verdict(const ConvertOutcome& converted, bool promptInside) {
+    VerdictFacts facts;
+    facts.endedWithPrompt = true; // else it ended before the conversion
+    facts.promptInside = promptInside;
+    facts.everySetWritten =
+        converted.result == ConvertResult::Collected || converted.result == ConvertResult::NoData;
+    facts.filesDurable = converted.durable && converted.readBack;
+    facts.keptDurable = m_sink.keptWhole();
+    facts.lineErrors = m_session.CaptureLineErrors();
+    facts.lines = &converted.lines;
+    m_found = foundReasons(facts);
+    return verdictReasons(facts);
+}
+
+// The run log's account of the lines: what was not judged, the notes and the line errors.
+void DownloadRun::logLines(const LineJudge& lines) const {
+    if (lines.unjudgedBytes() > 0)
+        logLine("Before the download's first line end: " + std::to_string(lines.unjudgedBytes()) +
+                    " bytes (an echo or line noise), not judged",
+                source_line::downloadUnjudgedBytes);
+    constexpr std::size_t kNotesLogged = 20;
+    for (std::size_t i = 0; i < lines.notes().size() && i < kNotesLogged; ++i)
+        logLine("Download note: " + lines.notes()[i], source_line::downloadNote);
+    if (lines.notes().size() > kNotesLogged)
+        logLine("Download note: " + std::to_string(lines.notes().size() - kNotesLogged) +
+                    " more notes like these",
+                source_line::downloadNote);
+    const LineErrorCounts errors = m_session.CaptureLineErrors();
+    logLine("Line errors during the download: " + errors.text(), source_line::downloadLineErrors);
+}
+
+// The reasons the rules found (beyond what the Part's own boxes say), in one box before
+// them, in the run log and on the status panel.
+void DownloadRun::tellNotVerified() const {
+    const std::vector<std::string>& found = m_found;
+    if (found.empty())
+        return;
+    std::string text = "The download could not be verified:";
+    for (const std::string& reason : found) {
+        text += "\n- " + reason;
+        logLine("Download not verified: " + reason, source_line::downloadNotVerified);
     }
-    std::string reason;
-    if (!complete)
-        reason = "not every data set could be written";
-    else if (!safe)
-        reason = "a data file could not be made safe on the disk";
-    else if (promptInside)
-        reason = "the unit's prompt came inside the data";
-    else if (!sink.keptWhole())
-        reason = "its kept copy could not be written";
-    judged(reason);
+    text += "\nThe data files hold the lines as they came; download again before clearing "
+            "the unit's memory.";
+    DlgWarning(text);
+}
+
+// The status panel's outcome line: what the Part's box says, then why it is not verified.
+std::string DownloadRun::withReasons(const std::string& told) const {
+    return m_outcome.verified ? told : told + " - not verified: " + m_outcome.unverified;
+}
+
+// The boxes and the status panel: the Part's own texts, with the details in the run log.
+void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
+    tellNotVerified();
     if (promptInside) {
         logLine("Bytes after the unit's prompt were not converted: the download may be "
                 "incomplete",
@@ -405,42 +541,50 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
                    "incomplete.\nThe data files hold what came before it; download again "
                    "to compare.");
     }
-
-    if (complete && !safe) {
+    const bool complete =
+        converted.result == ConvertResult::Collected || converted.result == ConvertResult::NoData;
+    if (complete && !(converted.durable && converted.readBack)) {
         // A sync or read-back that failed is a write that failed: never "collected".
-        tellFailure(hooks.statusBar,
-                    converted.detail + "; " + whereTheDataIs(capturePath, outcome.keptFile),
+        tellFailure(m_hooks.statusBar,
+                    converted.detail + "; " +
+                        whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                     source_line::conversionNotSafe);
         DlgError("Invalid file format - data in Intermediate.txt");
-        return outcome;
+        return;
     }
     switch (converted.result) {
     case ConvertResult::Collected: {
-        const std::string collected = collectedText(target, converted.files);
-        showOutcome(hooks.statusBar, collected);
+        const std::string collected = collectedText(m_target, converted.files);
+        showOutcome(m_hooks.statusBar, withReasons(collected));
         DlgInfo(collected);
-        outcome.placed = !converted.files.empty();
+        m_outcome.placed = !converted.files.empty();
         break;
     }
     case ConvertResult::NoData:
-        showOutcome(hooks.statusBar, "No data in XRQ");
+        showOutcome(m_hooks.statusBar, withReasons("No data in XRQ"));
         DlgInfo("No data in XRQ");
         break;
     case ConvertResult::CannotReopen:
         logLine(converted.detail, source_line::conversionDetail);
-        showOutcome(hooks.statusBar, "Cannot re-open intermediate data file");
+        showOutcome(m_hooks.statusBar, "Cannot re-open intermediate data file");
         DlgError("Cannot re-open intermediate data file");
         break;
     case ConvertResult::InvalidFormat:
         // The box keeps its familiar text; the status panel and the run log say what exactly
         // went wrong, and where the download's bytes really are.
-        tellFailure(hooks.statusBar,
-                    converted.detail + "; " + whereTheDataIs(capturePath, outcome.keptFile),
+        tellFailure(m_hooks.statusBar,
+                    converted.detail + "; " +
+                        whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                     source_line::conversionFailed);
         DlgError("Invalid file format - data in Intermediate.txt");
         break;
     }
-    return outcome;
 }
 
-} // namespace collection
+} // namespace
+
+DownloadOutcome runDownload(const DownloadHooks& hooks) {
+    return DownloadRun(hooks).run();
+}
+
+} // namespace download

@@ -19,7 +19,7 @@
 class QStatusBar;
 class TFormSerial;
 
-namespace collection {
+namespace download {
 
 // How a download ended, for the window and for whoever records the unit's state.
 struct DownloadOutcome {
@@ -39,10 +39,19 @@ struct DownloadOutcome {
     // it names a folder.
     std::string dataPrefix;
     bool verified = false;
-    // Why not, in words that follow "The last download of XRQ... was incomplete: ".
+    // Why not, in words that follow "The last download of XRQ... was incomplete: " (the
+    // reasons joined by "; ").
     std::string unverified;
-    // The download's own copy under the files folder (empty when it could not be made).
+    // Why not, one sentence each (empty when verified).
+    std::vector<std::string> reasons;
+    // Each data set's name and its data lines, as the line rules counted them.
+    std::vector<SetLineCount> setLines;
+    // The line errors the device reported during the capture.
+    LineErrorCounts lineErrors;
+    // The download's own copy under the files folder, once it is whole and synced (empty
+    // when it could not be made, or failed: then keptFailure says which file and why).
     std::string keptFile;
+    std::string keptFailure;
 };
 
 struct DownloadHooks {
@@ -100,4 +109,4 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
 // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
 std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd);
 
-} // namespace collection
+} // namespace download

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "download/download_progress.h"
 
+#include "download/line_kinds.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -11,7 +13,42 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace collection {
+namespace download {
+
+void DownloadProgress::start(std::int64_t nowMs) {
+    m_startMs = m_nowMs = nowMs;
+    m_bytes = 0;
+}
+
+void DownloadProgress::update(std::uint64_t bytes, std::int64_t nowMs) {
+    m_bytes = bytes;
+    m_nowMs = nowMs;
+}
+
+double DownloadProgress::elapsedSeconds() const {
+    return m_nowMs > m_startMs ? (m_nowMs - m_startMs) / 1000.0 : 0.0;
+}
+
+double DownloadProgress::bytesPerSecond() const {
+    const double s = elapsedSeconds();
+    return s > 0 ? m_bytes / s : 0.0;
+}
+
+QString formatByteCount(double bytes) {
+    if (bytes < 1000)
+        return QString::number(static_cast<qulonglong>(bytes)) + QStringLiteral(" bytes");
+    if (bytes < 1000 * 1000)
+        return QString::number(bytes / 1000, 'f', 1) + QStringLiteral(" kB");
+    return QString::number(bytes / 1e6, 'f', 2) + QStringLiteral(" MB");
+}
+
+QString DownloadProgress::statusText(bool finished) const {
+    return (finished ? QStringLiteral("Received %1 in %2 s (%3/s)")
+                     : QStringLiteral("Receiving data: %1 in %2 s (%3/s)"))
+        .arg(formatByteCount(static_cast<double>(m_bytes)))
+        .arg(QString::number(elapsedSeconds(), 'f', 1))
+        .arg(formatByteCount(bytesPerSecond()));
+}
 
 void DownloadProgressModel::feed(std::string_view bytes) {
     m_bytes += bytes.size();
@@ -170,4 +207,4 @@ QString summaryLine(const FileSummary& file) {
              formatByteCount(static_cast<double>(file.bytes)));
 }
 
-} // namespace collection
+} // namespace download

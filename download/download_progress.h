@@ -8,8 +8,6 @@
 //
 // Also the texts of the two progress lines and the summary of the files a download wrote.
 
-#include "download/data_collection.h"
-
 #include <QString>
 
 #include <cstdint>
@@ -17,7 +15,27 @@
 #include <string_view>
 #include <vector>
 
-namespace collection {
+namespace download {
+
+// Figures for the status bar while a download runs.
+class DownloadProgress {
+public:
+    void start(std::int64_t nowMs);
+    void update(std::uint64_t bytes, std::int64_t nowMs);
+    std::uint64_t bytes() const { return m_bytes; }
+    double elapsedSeconds() const;
+    double bytesPerSecond() const;
+    // e.g. "Receiving data: 1.25 MB in 4.0 s (312.5 kB/s)"; "Received ..." once finished.
+    QString statusText(bool finished = false) const;
+
+private:
+    std::int64_t m_startMs = 0;
+    std::int64_t m_nowMs = 0;
+    std::uint64_t m_bytes = 0;
+};
+
+// "12 bytes", "12.3 kB", "1.25 MB" (decimal units, C locale).
+QString formatByteCount(double bytes);
 
 struct SetProgress {
     std::string name; // as the header carries it (bytes)
@@ -76,4 +94,4 @@ std::vector<FileSummary> summarizeFiles(const std::vector<std::string>& paths);
 // "SITE1.txt: 2 records, 1.2 kB".
 QString summaryLine(const FileSummary& file);
 
-} // namespace collection
+} // namespace download

@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace collection {
+namespace download {
 
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path) {
     if (how == CaptureEnd::WriteFailed)
@@ -156,4 +156,4 @@ void DownloadStatus::finish(CaptureEnd how) {
     LogWrite(text.toLocal8Bit().toStdString(), source_line::downloadStatus, LogSizeLimit);
 }
 
-} // namespace collection
+} // namespace download

@@ -25,7 +25,7 @@
 class QStatusBar;
 class StatusPanel;
 
-namespace collection {
+namespace download {
 
 // Figures of a collection (logged at its end, read by the benchmark).
 struct RunFigures {
@@ -83,4 +83,4 @@ private:
     bool m_anyArrived = false;
 };
 
-} // namespace collection
+} // namespace download

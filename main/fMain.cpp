@@ -8,6 +8,7 @@
 #include "dialogs/Dialogs.h"
 #include "download/data_collection.h"
 #include "download/download_command.h"
+#include "download/download_record.h"
 #include "download/download_status.h"
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
@@ -598,13 +599,12 @@ void TFormXRQMain::ActionClearMemExecute(QObject*) {
 namespace {
 
 // The status panel's summary of the files a download wrote.
-std::vector<StatusPanel::SummaryRow>
-summaryRows(const std::vector<collection::FileSummary>& files) {
+std::vector<StatusPanel::SummaryRow> summaryRows(const std::vector<download::FileSummary>& files) {
     std::vector<StatusPanel::SummaryRow> rows;
-    for (const collection::FileSummary& file : files)
+    for (const download::FileSummary& file : files)
         rows.push_back({file.path,
                         file.readable ? QString::number(file.records) : QStringLiteral("?"),
-                        file.readable ? collection::formatByteCount(static_cast<double>(file.bytes))
+                        file.readable ? download::formatByteCount(static_cast<double>(file.bytes))
                                       : QStringLiteral("?")});
     return rows;
 }
@@ -622,84 +622,88 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     // From here until its last message has been answered the collection has the unit.
     BeginCollectionTurn();
     auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
-    collection::DownloadHooks hooks;
+    download::DownloadHooks hooks;
     hooks.session = FormSerial;
     hooks.statusBar = StatusBar1;
-    hooks.dataDirectory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
+    hooks.dataDirectory = download::directoryBytes(FormSetup->EditDataDirectory->text());
     hooks.unitText =
         unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
     hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
     hooks.filesFolder = TempFilesPath;
-    bool unitNamed = false;
-    std::string unitOnCable = hooks.unitSerial;
-    hooks.identifyUnit = [this, &unitNamed, &unitOnCable](std::string& unitText,
-                                                          std::string& unitSerial) {
-        // A closed session has no unit to ask (and its download sends nothing either).
-        std::optional<std::string> serial;
-        if (FormSerial->PortOpen || FormSerial->LostDevice())
-            serial = identifyUnitOnCable(*this);
-        FormSerial->AwaitReplyTail();
-        unitNamed = serial.has_value();
-        unitSerial = serial.value_or(std::string());
-        unitOnCable = unitSerial;
-        unitText = unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
-                                                         FormSerial->ComPortNumber)
-                             : "an XRQ unit that gave no serial number, on COM" +
-                                   std::to_string(FormSerial->ComPortNumber);
+    DownloadVisit visit;
+    visit.unitOnCable = hooks.unitSerial;
+    hooks.identifyUnit = [this, &visit](std::string& unitText, std::string& unitSerial) {
+        IdentifyForDownload(visit, unitText, unitSerial);
     };
     hooks.captureFile = &CaptureFile;
-    hooks.capturing = [this](bool on) {
-        if (on)
-            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        EchoCapture = on;
-        m_downloading = on;
-        ActionStop->setEnabled(on);
-        ButtonStop->setVisible(on);
-        if (!on)
-            QGuiApplication::restoreOverrideCursor();
-    };
-    hooks.converted = [this](const collection::DownloadOutcome& outcome) {
-        DataDirectory = outcome.dataPrefix;
-        m_viewFiles = outcome.files;
-        // The data directory is a prefix of the names: its folder is what Open Folder shows.
-        StatusPanel1->showSummary(
-            QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x")))
-                .absolutePath(),
-            summaryRows(collection::summarizeFiles(outcome.files)));
-        ButtonView->hide(); // shown again below when this download placed its files
+    hooks.capturing = [this](bool on) { DownloadCapturing(on); };
+    hooks.converted = [this](const download::DownloadOutcome& outcome) {
+        DownloadConverted(outcome);
     };
     // The download goes into the unit register however it ends once something was sent (one
     // record, written by the register's own thread), before the closing boxes.
-    const std::int64_t downloadStarted = unitreg::nowMs();
-    hooks.judged = [this, &unitNamed, &unitOnCable,
-                    downloadStarted](const collection::DownloadOutcome& outcome) {
-        unitreg::Download download;
-        download.serial = unitOnCable;
-        download.started = downloadStarted;
-        download.ended = unitreg::nowMs();
-        download.bytes = outcome.figures.captureBytes;
-        download.files = outcome.files;
-        download.sets = int(outcome.files.size());
-        download.keptFile = outcome.keptFile;
-        download.complete = outcome.downloaded;
-        download.why = outcome.unverified;
-        download.verified = outcome.verified;
-        if (!download.serial.empty())
-            unitRegister().recordDownload(download);
-        // A download records the unit it came from: the one that answered just before it.
-        if (!unitNamed)
-            Units.downloadedUnidentified();
-        else if (outcome.downloaded)
-            Units.downloaded();
-        else
-            Units.downloadIncomplete(outcome.unverified);
+    visit.started = unitreg::nowMs();
+    hooks.judged = [this, &visit](const download::DownloadOutcome& outcome) {
+        DownloadJudged(visit, outcome);
     };
-    collection::DownloadOutcome outcome = collection::runDownload(hooks);
+    download::DownloadOutcome outcome = download::runDownload(hooks);
     if (!outcome.started)
         return;
     LastDownload = std::move(outcome);
     if (LastDownload.placed)
         ButtonView->show();
+}
+
+void TFormXRQMain::IdentifyForDownload(DownloadVisit& visit, std::string& unitText,
+                                       std::string& unitSerial) {
+    // A closed session has no unit to ask (and its download sends nothing either).
+    std::optional<std::string> serial;
+    if (FormSerial->PortOpen || FormSerial->LostDevice())
+        serial = identifyUnitOnCable(*this);
+    FormSerial->AwaitReplyTail();
+    visit.unitNamed = serial.has_value();
+    unitSerial = serial.value_or(std::string());
+    visit.unitOnCable = unitSerial;
+    unitText = visit.unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
+                                                           FormSerial->ComPortNumber)
+                               : "an XRQ unit that gave no serial number, on COM" +
+                                     std::to_string(FormSerial->ComPortNumber);
+}
+
+void TFormXRQMain::DownloadCapturing(bool on) {
+    if (on)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    EchoCapture = on;
+    m_downloading = on;
+    ActionStop->setEnabled(on);
+    ButtonStop->setVisible(on);
+    if (!on)
+        QGuiApplication::restoreOverrideCursor();
+}
+
+void TFormXRQMain::DownloadConverted(const download::DownloadOutcome& outcome) {
+    DataDirectory = outcome.dataPrefix;
+    m_viewFiles = outcome.files;
+    // The data directory is a prefix of the names: its folder is what Open Folder shows.
+    StatusPanel1->showSummary(
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x"))).absolutePath(),
+        summaryRows(download::summarizeFiles(outcome.files)));
+    ButtonView->hide(); // shown again below when this download placed its files
+}
+
+void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
+                                  const download::DownloadOutcome& outcome) {
+    const unitreg::Download record =
+        download::downloadRecord(outcome, visit.unitOnCable, visit.started, unitreg::nowMs());
+    // A unit that gave no serial number is recorded as an unidentified unit's download.
+    unitRegister().recordDownload(record);
+    // A download records the unit it came from: the one that answered just before it.
+    if (!visit.unitNamed)
+        Units.downloadedUnidentified();
+    else if (outcome.downloaded)
+        Units.downloaded(visit.unitOnCable);
+    else // the unit's port may be gone by now: the mark goes all the same
+        Units.downloadIncomplete(visit.unitOnCable, outcome.unverified);
 }
 
 void TFormXRQMain::ActionStopExecute(QObject*) {
@@ -712,12 +716,12 @@ void TFormXRQMain::ActionStopExecute(QObject*) {
 void TFormXRQMain::ActionOpenDataFolderExecute(QObject*) {
     const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
-        DlgError("The data folder " + collection::directoryBytes(folder) +
+        DlgError("The data folder " + download::directoryBytes(folder) +
                  " does not exist yet: it is made by the first download or in Setup.");
         return;
     }
     if (!OpenUrl(QUrl::fromLocalFile(folder)))
-        DlgError("No program to show the folder " + collection::directoryBytes(folder));
+        DlgError("No program to show the folder " + download::directoryBytes(folder));
 }
 
 void TFormXRQMain::ActionOpenRunLogExecute(QObject*) {
@@ -738,8 +742,8 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
     const QString chosen = ChooseKeptDownload ? ChooseKeptDownload() : QString();
     if (chosen.isEmpty())
         return;
-    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
-    const collection::ConvertOutcome converted = collection::convertKeptDownload(
+    const std::string directory = download::directoryBytes(FormSetup->EditDataDirectory->text());
+    const download::ConvertOutcome converted = download::convertKeptDownload(
         QFile::encodeName(chosen).toStdString(), directory, TempFilesPath, StatusBar1);
     if (!converted.files.empty()) {
         m_viewFiles = converted.files;
@@ -748,21 +752,21 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
 }
 
 void TFormXRQMain::OfferPendingConversion() {
-    const std::string pending = collection::pendingConversion(TempFilesPath);
+    const std::string pending = download::pendingConversion(TempFilesPath);
     if (pending.empty())
         return;
     if (!DlgConfirm("The last download was not converted: the program ended during its "
                     "conversion.\nIts bytes are kept in " +
                         pending + "\nConvert it now?",
                     true)) {
-        collection::clearConversionPending(TempFilesPath);
+        download::clearConversionPending(TempFilesPath);
         LogWrite("Not converted; the download stays in " + pending, source_line::notConverted,
                  LogSizeLimit);
         return;
     }
-    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
-    const collection::ConvertOutcome converted =
-        collection::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
+    const std::string directory = download::directoryBytes(FormSetup->EditDataDirectory->text());
+    const download::ConvertOutcome converted =
+        download::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
     if (!converted.files.empty()) {
         m_viewFiles = converted.files;
         ButtonView->show();

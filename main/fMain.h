@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "app/program_folders.h"
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
 #include "download/download_command.h"
-#include "app/program_folders.h"
-#include "unit/unit_status.h"
 #include "platform/ini_file.h"
+#include "unit/unit_status.h"
 #include "widgets/byte_text_view.h"
 
 class QAction;
@@ -120,14 +120,14 @@ public:
     std::function<bool(const QUrl&)> OpenUrl;
 
     // How the latest download in this window went (its files open in the viewer by default).
-    collection::DownloadOutcome LastDownload;
+    download::DownloadOutcome LastDownload;
 
     // Which unit was connected on which port, and which were downloaded since.
     unit_status::UnitRecord Units;
 
     // Where a download's raw bytes go (the intermediate file and its kept copy), null
     // between downloads.
-    collection::CaptureSink* CaptureFile = nullptr;
+    download::CaptureSink* CaptureFile = nullptr;
     // Copy received text into the terminal window while it is shown.
     bool TerminalVisible = false;
     // Show captured text in MemoMain as well.
@@ -202,6 +202,16 @@ private:
     // the current unit's last download beside Collect Data.
     void openUnitRegister();
     void showLastDownload();
+    // Collect Data's steps (ActionCollectExecute hands them to the download as its hooks).
+    struct DownloadVisit {
+        std::string unitOnCable; // the serial number read just before "F"
+        bool unitNamed = false;
+        std::int64_t started = 0;
+    };
+    void IdentifyForDownload(DownloadVisit& visit, std::string& unitText, std::string& unitSerial);
+    void DownloadCapturing(bool on);
+    void DownloadConverted(const download::DownloadOutcome& outcome);
+    void DownloadJudged(const DownloadVisit& visit, const download::DownloadOutcome& outcome);
 
     ProgramLocations m_locations;
     std::string m_defaultDataDirectory;

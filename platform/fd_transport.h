@@ -35,6 +35,7 @@ public:
     bool setBreak(bool on) override;
     bool suspendOutput(bool suspend) override;
     bool canToggleRts() const override;
+    bool countsLineErrors() const override { return m_hasCounters; }
     void flushInput() override;
     void flushOutput() override;
     std::size_t pendingOutput() override;

@@ -221,6 +221,11 @@ bool SerialDriver::park() {
     return m_waiter.park(lock, *this);
 }
 
+bool SerialDriver::countsLineErrors() const {
+    std::lock_guard lock(m_mutex);
+    return !m_closed && m_transport && m_transport->countsLineErrors();
+}
+
 void SerialDriver::unpark() {
     std::lock_guard lock(m_mutex);
     m_waiter.unpark();

@@ -56,6 +56,8 @@ public:
     // event wait pending, or another thread inside.
     bool park();
     void unpark();
+    // Whether the device reports line errors at all (see SerialTransport::countsLineErrors).
+    bool countsLineErrors() const;
 
     // Reads the device's settings and starts the I/O thread; from here on no received byte
     // is dropped.

@@ -44,6 +44,9 @@ public:
     virtual bool canToggleRts() const { return false; }
     // Whether the device can do DTR/DSR hardware handshake.
     virtual bool canDtrDsrHandshake() const { return false; }
+    // Whether the device counts framing, parity, overrun and break errors (a pty does not):
+    // without counters takeLineEvents never reports an error.
+    virtual bool countsLineErrors() const { return false; }
 
     virtual void flushInput() = 0;
     virtual void flushOutput() = 0;

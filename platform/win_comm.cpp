@@ -12,6 +12,7 @@
 #include "platform/win_object.h"
 
 #include <atomic>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -181,10 +182,19 @@ HANDLE CreateFileA(const char* name, DWORD, DWORD, void*, DWORD, DWORD flags, HA
     if (path.front() == '/') {
         if (auto opener = g_namedPortOpener.load())
             transport = opener(path, error);
-    } else if (auto n = platform::PortTable::portNumberFromName(path))
+    } else if (auto n = platform::PortTable::portNumberFromName(path)) {
         path = platform::PortTable::current().devicePath(*n);
-    else
+        // A port-folder link to a name only this process knows (a test's in-memory cable);
+        // with no opener installed (the program) the link is a path like any other.
+        if (auto opener = g_namedPortOpener.load(); opener && !path.empty()) {
+            char target[4096];
+            const ssize_t len = ::readlink(path.c_str(), target, sizeof target);
+            if (len > 0 && len < static_cast<ssize_t>(sizeof target) && target[0] == '/')
+                transport = opener(std::string(target, static_cast<std::size_t>(len)), error);
+        }
+    } else {
         path.clear();
+    }
     if (!transport && error == ERROR_FILE_NOT_FOUND) {
         if (path.empty()) {
             fail(ERROR_FILE_NOT_FOUND);
@@ -507,6 +517,12 @@ void installNamedPortOpener(NamedPortOpener opener) {
 win::BOOL parkForCommEvent(win::HANDLE h) {
     return win::withDevice(h, [](win::Device& d) {
         return d.driver->park() ? win::TRUE : win::fail(win::ERROR_INVALID_PARAMETER);
+    });
+}
+
+win::BOOL lineErrorsCounted(win::HANDLE h) {
+    return win::withDevice(h, [](win::Device& d) {
+        return d.driver->countsLineErrors() ? win::TRUE : win::FALSE;
     });
 }
 

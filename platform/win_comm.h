@@ -288,4 +288,9 @@ win::BOOL setThreadPriority(unsigned long nativeThread, int toolkitPriority);
 win::BOOL parkForCommEvent(win::HANDLE h);
 win::BOOL unparkCommThread(win::HANDLE h);
 
+// Whether the device behind `h` counts line errors (framing, parity, overrun, break), so that
+// a ClearCommError that reports none means none happened. FALSE for a pty, which has no
+// such counters, and for a handle that is not an open serial device.
+win::BOOL lineErrorsCounted(win::HANDLE h);
+
 } // namespace platform

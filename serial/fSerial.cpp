@@ -16,6 +16,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -510,7 +511,49 @@ int TFormSerial::iCaptureTo(const std::string& Command, char Termination, std::u
     const Exchange x{0,       0, Termination,
                      nullptr, 0, session_text::captureStart(Termination, Command, Delay),
                      448};
-    return runExchange(x, Command, Delay) ? 1 : 0;
+    m_captureLineErrors.reset();
+    m_lineErrorsCounted = false;
+    // What the device reported before this capture is not this capture's.
+    if (PortOpen)
+        onLine([this] { SerialCom->ClearLineErrors(); });
+    return runCapture(x, Command, Delay) ? 1 : 0;
+}
+
+bool TFormSerial::runCapture(const Exchange& x, const std::string& Command, std::uint32_t Delay) {
+    // The component puts EV_ERR in its event mask while a handler is assigned: the device's
+    // line errors are counted for the capture, and the handler that was there comes back.
+    const TLineErrorEvent before = SerialCom->OnLineError();
+    SerialCom->SetOnLineError(TLineErrorEvent(this, &TFormSerial::SerialComLineError));
+    auto restore = qScopeGuard([this, &before] {
+        noteLineErrorsCounted();
+        try {
+            SerialCom->SetOnLineError(before);
+        } catch (const std::exception&) {
+            // A device gone meanwhile: its close takes the mask with it.
+        }
+    });
+    noteLineErrorsCounted();
+    return runExchange(x, Command, Delay);
+}
+
+void TFormSerial::noteLineErrorsCounted() {
+    // Asked while the port is open; once known for this capture it stays known.
+    if (PortOpen && SerialCom->GetActive() && platform::lineErrorsCounted(SerialCom->Handle()))
+        m_lineErrorsCounted = true;
+}
+
+LineErrorCounts TFormSerial::CaptureLineErrors() const {
+    return m_captureLineErrors.counts(m_lineErrorsCounted);
+}
+
+void TFormSerial::SerialComLineError(QObject*, TLineErrors Errors) {
+    LineErrorTally::Report report;
+    report.framing = Errors.contains(leFrame);
+    report.parity = Errors.contains(leParity);
+    report.overrun = Errors.contains(leOverrun);
+    report.brk = Errors.contains(leBreak);
+    report.buffer = Errors.contains(leRxOverflow);
+    m_captureLineErrors.add(report);
 }
 
 int TFormSerial::iFinishStoppedCapture(char Termination, std::uint32_t Delay) {
@@ -526,7 +569,7 @@ int TFormSerial::iFinishStoppedCapture(char Termination, std::uint32_t Delay) {
                          std::string(1, Termination) + "\", or " + std::to_string(Delay) +
                          " ms of silence)",
                      source_line::waitingForStoppedDownload};
-    return runExchange(x, std::string(), Delay) ? 1 : 0;
+    return runCapture(x, std::string(), Delay) ? 1 : 0;
 }
 
 void TFormSerial::AwaitReplyTail() {

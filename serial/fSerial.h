@@ -4,10 +4,13 @@
 // timers and the command/response primitives every exchange with the unit rests on.
 // Everything here runs on the UI thread; the port's receive event is handed over to it.
 
+#include "comport/comport_types.h"
+#include "serial/line_errors.h"
 #include "serial/primitive_scan.h"
 
 #include <QWidget>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -89,6 +92,9 @@ public:
     // waits (at most about a second) until that prompt has come and gone, so that a capture
     // started next does not write it into its file as the first byte of the download.
     void AwaitReplyTail();
+    // The line errors the device reported since the last iCaptureTo began (its stopped
+    // download's end included); `checked` false when the device counts none (a pty).
+    LineErrorCounts CaptureLineErrors() const;
     // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
     std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
     // Every byte read from the port since the program started, in or outside exchanges.
@@ -107,6 +113,8 @@ public:
     void DelayTimerTimer(QObject* Sender);
     void SerialTimerTimer(QObject* Sender);
     void SerialComRxChar(QObject* Sender);
+    // Assigned only while a capture runs. The port's event thread or the UI thread.
+    void SerialComLineError(QObject* Sender, TLineErrors Errors);
 
     // COM port list and hot-plug (fSerial_ports.cpp). UI thread.
     void ListComPorts(QComboBox* Combo);
@@ -145,6 +153,11 @@ private:
     struct Exchange;
     // The one course of all four primitives; true when it timed out (or the line went).
     bool runExchange(const Exchange& x, const std::string& Command, std::uint32_t Delay);
+    // runExchange with the component's line errors counted meanwhile.
+    bool runCapture(const Exchange& x, const std::string& Command, std::uint32_t Delay);
+    void noteLineErrorsCounted();
+    LineErrorTally m_captureLineErrors;
+    std::atomic<bool> m_lineErrorsCounted{false};
     void deviceVanished();
     // Runs a component call; a vanished device makes it a no-op (false) instead of an error.
     template <class F> bool onLine(F call);

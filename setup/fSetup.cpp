@@ -298,15 +298,15 @@ void TFormSetup::ButtonBrowseClick() {
 }
 
 void TFormSetup::showDataNote() {
-    const auto target = collection::resolveDataDirectory(pathBytes(EditDataDirectory->text()));
-    const std::string note = collection::prefixNote(target);
+    const auto target = download::resolveDataDirectory(pathBytes(EditDataDirectory->text()));
+    const std::string note = download::prefixNote(target);
     if (note.empty()) {
         LabelDataNote->hide();
         return;
     }
     const QString text = QFile::decodeName(QByteArray::fromStdString(note));
     const QString folder =
-        QFile::decodeName(QByteArray::fromStdString(collection::shownFolder(target)));
+        QFile::decodeName(QByteArray::fromStdString(download::shownFolder(target)));
     // A long folder is cut in its middle; the words before it stay whole.
     const QString head = text.left(text.size() - folder.size());
     const QFontMetrics metrics(LabelDataNote->font());

@@ -40,19 +40,25 @@ bool UnitRecord::follow(bool portOpen, int port) {
 }
 
 void UnitRecord::downloaded() {
-    if (m_current) {
-        m_downloaded.insert(m_current->serial);
-        m_lastDownloadUnidentified = false;
-        m_incomplete.erase(m_current->serial);
-    }
+    if (m_current)
+        downloaded(m_current->serial);
+}
+
+void UnitRecord::downloaded(const std::string& serial) {
+    m_downloaded.insert(serial);
+    m_lastDownloadUnidentified = false;
+    m_incomplete.erase(serial);
 }
 
 void UnitRecord::downloadIncomplete(const std::string& why) {
-    if (!m_current)
-        return;
+    if (m_current)
+        downloadIncomplete(m_current->serial, why);
+}
+
+void UnitRecord::downloadIncomplete(const std::string& serial, const std::string& why) {
     // An earlier whole download does not cover what the unit may have logged since.
-    m_downloaded.erase(m_current->serial);
-    m_incomplete[m_current->serial] = why;
+    m_downloaded.erase(serial);
+    m_incomplete[serial] = why;
 }
 
 std::string UnitRecord::lastDownloadIncomplete(const std::string& serial) const {

@@ -33,6 +33,9 @@ public:
     bool follow(bool portOpen, int port);
     // The current unit's data has been collected, all of it safely on the disk.
     void downloaded();
+    // The same for the unit `serial` that answered just before the download, whether or not
+    // it is still the current one (its port may have gone during the download).
+    void downloaded(const std::string& serial);
     // A download ended whose unit did not give its serial number just before it: which
     // unit's data it holds is not known, so the next clearing asks.
     void downloadedUnidentified() { m_lastDownloadUnidentified = true; }
@@ -44,6 +47,9 @@ public:
     // A download of the current unit that cannot be relied on: `why` completes "The last
     // download of XRQ... was incomplete: ". The unit no longer counts as downloaded.
     void downloadIncomplete(const std::string& why);
+    // The same for the unit `serial` that answered just before the download, whether or not
+    // it is still the current one: the mark follows the last download whatever the port did.
+    void downloadIncomplete(const std::string& serial, const std::string& why);
 
     const std::optional<Unit>& current() const { return m_current; }
     bool downloadedSinceConnect(const std::string& serial) const;

@@ -183,6 +183,7 @@ public:
 
     bool canToggleRts() const override { return true; }
     bool canDtrDsrHandshake() const override { return true; }
+    bool countsLineErrors() const override { return true; }
 
     void flushInput() override {
         std::lock_guard lock(m_cable->mutex);

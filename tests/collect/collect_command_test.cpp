@@ -368,3 +368,51 @@ TEST_F(CollectCommand, WindowedProgramAndCollectorRefuseEachOther) {
 }
 
 } // namespace
+
+// Damaged downloads, as a disturbed line makes them: the files are written as the lines
+// came, but the outcome is "not verified" (exit 7) with its reasons; clean downloads that
+// only look unusual, behind noise before every answer, stay safe.
+TEST_F(CollectCommand, DamagedDownloadsExitSevenWithTheirReasonsAndUnusualOnesStaySafe) {
+    const struct {
+        const char* what;
+        void (*damage)(sim::FaultOptions&);
+        const char* reason;
+    } damaged[] = {
+        {"first header", [](sim::FaultOptions& f) { f.damagedFirstHeader = true; },
+         "records before the first data set's name"},
+        {"'No' line", [](sim::FaultOptions& f) { f.noLineAfterFirstSet = true; },
+         "a line beginning 'No' after data set"},
+        {"control bytes", [](sim::FaultOptions& f) { f.controlBytesInData = true; },
+         "control bytes in data lines"},
+    };
+    int port = 20;
+    for (const auto& c : damaged) {
+        sim::FaultOptions faults;
+        c.damage(faults);
+        plug(port, 3, 10, faults);
+        const Finished f = run({"--port", std::to_string(port++), "--dir", sandbox.data()});
+        EXPECT_EQ(f.code, int(Exit::DownloadIncomplete)) << c.what << ": " << f.err;
+        EXPECT_EQ(f.json["verdict"].toString(), "not verified") << c.what;
+        EXPECT_FALSE(f.json["safe"].toBool()) << c.what;
+        EXPECT_EQ(f.json["lineErrors"].toString(), "not checked") << c.what;
+        const QJsonArray reasons = f.json["reasons"].toArray();
+        ASSERT_EQ(reasons.size(), 1) << c.what;
+        EXPECT_TRUE(reasons[0].toString().contains(QString::fromLatin1(c.reason)))
+            << c.what << ": " << reasons[0].toString().toStdString();
+    }
+
+    sim::SimOptions o;
+    o.linkPath = sandbox.portFolder() + "COM30";
+    o.baud = 0;
+    o.dataSets = sim::unusualDataSets();
+    for (const auto& s : sim::hostileDataSets())
+        o.dataSets.push_back(s);
+    for (const auto& s : sim::longLineDataSets())
+        o.dataSets.push_back(s);
+    o.faults.noiseBytes = 40;
+    m_units.push_back(sim::PtyUnit::start(o));
+    const Finished f = run({"--port", "30", "--dir", sandbox.data()});
+    EXPECT_EQ(f.code, 0) << f.err << " " << f.json["message"].toString().toStdString();
+    EXPECT_EQ(f.json["verdict"].toString(), "safe");
+    EXPECT_TRUE(f.json["reasons"].toArray().isEmpty());
+}

@@ -66,4 +66,26 @@ TEST(CollectReport, JsonStaysValidForAnyPathAndTheProgressLineFits) {
     EXPECT_NE(cut.find("..."), std::string::npos);
 }
 
+TEST(CollectReport, AVerdictCarriesItsReasonsAndAFailedKeptCopyIsNoPlaceOfTheBytes) {
+    collect::CollectReport r;
+    r.exit = collect::Exit::DownloadIncomplete;
+    r.downloadStarted = true;
+    r.reasons = {"control bytes in data lines (line 7 of data set \"A\", byte 0x00)"};
+    r.lineErrors = "not checked";
+    r.keptFileFailed = "Cannot write the kept download /k/1.txt: No space left on device";
+    QJsonObject o =
+        QJsonDocument::fromJson(QByteArray::fromStdString(collect::reportJson(r))).object();
+    EXPECT_EQ(o["verdict"].toString(), "not verified");
+    EXPECT_EQ(o["reasons"].toArray().size(), 1);
+    EXPECT_EQ(o["lineErrors"].toString(), "not checked");
+    EXPECT_TRUE(o["keptFile"].isNull());
+    EXPECT_TRUE(o["keptFileFailed"].toString().contains("/k/1.txt: No space left on device"));
+
+    r = {};
+    r.exit = collect::Exit::NoUnit;
+    o = QJsonDocument::fromJson(QByteArray::fromStdString(collect::reportJson(r))).object();
+    EXPECT_TRUE(o["verdict"].isNull()) << "no download, no verdict";
+    EXPECT_TRUE(o["lineErrors"].isNull());
+}
+
 } // namespace

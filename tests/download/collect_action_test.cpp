@@ -3,17 +3,20 @@
 #include "support/program_fixture.h"
 
 #include "comport/Comsignal.h"
+#include "download/download_record.h"
 #include "download/download_status.h"
 #include "setup/fSetup.h"
 #include "widgets/byte_text_view.h"
 #include "widgets/status_panel.h"
 
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QStatusBar>
 
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -284,4 +287,65 @@ TEST_F(CollectData, ExitDuringADownloadStopsItAndKeepsTheIntermediateFile) {
     const std::string end = "***** Program End *****\r\n";
     ASSERT_GE(log.size(), end.size());
     EXPECT_EQ(log.substr(log.size() - end.size()), end);
+}
+
+// A damaged download: the files hold the lines as they came, and one warning box lists why
+// it is not verified before the usual box; the unit is not marked downloaded.
+TEST_F(CollectData, ADamagedDownloadIsToldAsNotVerifiedBeforeTheUsualBox) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::generateDataSets(2, 5);
+    o.faults.controlBytesInData = true;
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    collect(dataDir);
+    const auto shown = boxes(*script);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].first, BoxKind::Warning);
+    EXPECT_EQ(shown[0].second.rfind("The download could not be verified:\n- control bytes in data "
+                                    "lines (line ",
+                                    0),
+              0u)
+        << shown[0].second;
+    EXPECT_EQ(shown[1], std::make_pair(BoxKind::Info, "Data collected and placed in " + dataDir));
+    const download::DownloadOutcome& last = FormXRQMain->LastDownload;
+    EXPECT_FALSE(last.downloaded);
+    ASSERT_EQ(last.reasons.size(), 1u);
+    ASSERT_EQ(last.setLines.size(), 2u);
+    EXPECT_EQ(last.setLines[0].lines, 5u);
+    EXPECT_TRUE(FormXRQMain->StatusPanel1->outcome().contains("not verified: control bytes"))
+        << FormXRQMain->StatusPanel1->outcome().toStdString();
+    EXPECT_NE(FormXRQMain->Units.lastDownloadIncomplete(o.serialNumber).find("control bytes"),
+              std::string::npos);
+    // Written as they came: the damaged record whole.
+    std::string record = o.dataSets[0].records[0];
+    record.insert(record.size() / 2, std::string("\0\xff\x01\x1b", 4));
+    EXPECT_NE(readWholeFile(dataDir + o.dataSets[0].name + ".txt").find(record), std::string::npos);
+}
+
+// A kept copy whose writes fail is told as failed, with its path and reason, and never as a
+// place of the download's bytes; the download is not called safe.
+TEST_F(CollectData, AKeptCopyThatFailedIsToldAsFailedNeverAsWhereTheBytesAre) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::generateDataSets(2, 5);
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    download::CaptureSink::failKeptWritesForTests(ENOSPC);
+    auto clearFault = qScopeGuard([] { download::CaptureSink::failKeptWritesForTests(0); });
+    collect(dataDir);
+    const download::DownloadOutcome& last = FormXRQMain->LastDownload;
+    EXPECT_TRUE(last.keptFile.empty()) << last.keptFile;
+    EXPECT_EQ(last.keptFailure.rfind("Cannot write the kept download " + TempFilesPath, 0), 0u)
+        << last.keptFailure;
+    EXPECT_NE(last.keptFailure.find(std::strerror(ENOSPC)), std::string::npos);
+    EXPECT_FALSE(last.downloaded);
+    EXPECT_EQ(last.unverified, "its kept copy could not be written");
+    const unitreg::Download record = download::downloadRecord(last, "XRQ1", 1, 2);
+    EXPECT_TRUE(record.keptFile.empty());
+    ASSERT_FALSE(record.reasons.empty());
+    EXPECT_EQ(record.reasons.back(), last.keptFailure);
+    const std::string log = readWholeFile(LogFilePath);
+    EXPECT_EQ(log.find("Download kept in"), std::string::npos);
+    EXPECT_NE(log.find(last.keptFailure), std::string::npos);
 }

@@ -12,7 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-using namespace collection;
+using namespace download;
 namespace fs = std::filesystem;
 
 namespace {

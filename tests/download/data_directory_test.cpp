@@ -35,25 +35,25 @@ TEST(DataDirectory, ATypedTextIsTheFolderItNamesOrAPrefixOfTheFileNames) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);
-        const auto t = collection::resolveDataDirectory(c.typed);
+        const auto t = download::resolveDataDirectory(c.typed);
         EXPECT_EQ(t.prefix, c.prefix);
         EXPECT_EQ(t.folder, c.folder);
         EXPECT_EQ(t.namePrefix, c.namePrefix);
         EXPECT_EQ(t.slashAdded, c.slashAdded);
-        EXPECT_EQ(collection::prefixNote(t).empty(), c.namePrefix.empty());
-        EXPECT_EQ(collection::folderTakenLine(t).empty(), !c.slashAdded);
+        EXPECT_EQ(download::prefixNote(t).empty(), c.namePrefix.empty());
+        EXPECT_EQ(download::folderTakenLine(t).empty(), !c.slashAdded);
     }
-    EXPECT_EQ(collection::prefixNote(collection::resolveDataDirectory(root + "/Field/site")),
+    EXPECT_EQ(download::prefixNote(download::resolveDataDirectory(root + "/Field/site")),
               "files will be named siteNAME.txt in " + root + "/Field/");
-    EXPECT_EQ(collection::folderTakenLine(collection::resolveDataDirectory(root + "/Field/typed")),
+    EXPECT_EQ(download::folderTakenLine(download::resolveDataDirectory(root + "/Field/typed")),
               "Data directory " + root + "/Field/typed is a folder: the data files go into " +
                   root + "/Field/typed/");
 }
 
 TEST(DataDirectory, TheClosingMessageNamesAFolderThatExistsAndForAPrefixTheFiles) {
-    collection::DataTarget folder;
+    download::DataTarget folder;
     folder.typed = folder.prefix = folder.folder = "/d/Field/";
-    collection::DataTarget prefix;
+    download::DataTarget prefix;
     prefix.typed = prefix.prefix = "/d/Field/typed";
     prefix.folder = "/d/Field/";
     prefix.namePrefix = "typed";
@@ -64,7 +64,7 @@ TEST(DataDirectory, TheClosingMessageNamesAFolderThatExistsAndForAPrefixTheFiles
         return out;
     };
     struct Case {
-        const collection::DataTarget& target;
+        const download::DataTarget& target;
         int files;
         std::string text;
     };
@@ -77,7 +77,7 @@ TEST(DataDirectory, TheClosingMessageNamesAFolderThatExistsAndForAPrefixTheFiles
          "typedS3.txt, ... (6 files)"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(collection::collectedText(c.target, files(c.files)), c.text);
+        EXPECT_EQ(download::collectedText(c.target, files(c.files)), c.text);
 }
 
 } // namespace

@@ -319,7 +319,7 @@ TEST_F(Durable, KeptFolderIsNamedAfterTheSerialNumberMadeSafe) {
         {"a/b", "a_b"},           {"x\r\ny", "x__y"}, {"A:B*", "A_B_"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(collection::keptDownloadFolder("/f/", c.serial), "/f/downloads/" + c.folder + "/")
+        EXPECT_EQ(download::keptDownloadFolder("/f/", c.serial), "/f/downloads/" + c.folder + "/")
             << c.serial;
 }
 
@@ -350,15 +350,15 @@ TEST_F(Durable, ConvertingAKeptCutDownloadWritesWhatArrivedAndNamesTheCutSet) {
                         "of it).");
     EXPECT_TRUE(FormXRQMain->ButtonView->isVisibleTo(FormXRQMain));
     // Done: no conversion is left pending.
-    EXPECT_EQ(collection::pendingConversion(TempFilesPath), "");
+    EXPECT_EQ(download::pendingConversion(TempFilesPath), "");
 }
 
 // A conversion the program did not live to finish is found at the next start and offered.
 TEST_F(Durable, ConversionLeftPendingIsOfferedAndConverted) {
     const std::string kept = root + "/kept.txt";
     { std::ofstream(kept, std::ios::binary) << "Name: P\r\n9\r\n>"; }
-    ASSERT_TRUE(collection::markConversionPending(TempFilesPath, kept));
-    EXPECT_EQ(collection::pendingConversion(TempFilesPath), kept);
+    ASSERT_TRUE(download::markConversionPending(TempFilesPath, kept));
+    EXPECT_EQ(download::pendingConversion(TempFilesPath), kept);
     FormSetup->EditDataDirectory->setText(QString::fromStdString(dataDir));
     script->answers.push_back(true);
     FormXRQMain->OfferPendingConversion();
@@ -366,7 +366,7 @@ TEST_F(Durable, ConversionLeftPendingIsOfferedAndConverted) {
                       "conversion.\nIts bytes are kept in " +
                       kept + "\nConvert it now?"));
     EXPECT_EQ(readWholeFile(dataDir + "P.txt"), "Name: P\r\n9\r\n");
-    EXPECT_EQ(collection::pendingConversion(TempFilesPath), "");
+    EXPECT_EQ(download::pendingConversion(TempFilesPath), "");
     // Offered once: declined or done, it is not asked again.
     const std::size_t boxes = script->shown.size();
     FormXRQMain->OfferPendingConversion();

@@ -221,4 +221,30 @@ TEST_F(CollectionTurn, ExitWhileTheLastMessageIsOpenWaitsAndTheEndLineStaysLast)
     EXPECT_LT(log.find("Data collected and placed in "), log.find("Exit waits"));
 }
 
+// The "downloaded" mark follows the last download whatever the port did: a unit pulled in
+// the middle of its second download no longer counts as downloaded, although its port (and
+// with it the current unit) went before the outcome was known.
+TEST_F(CollectionTurn, AUnitPulledMidDownloadAfterAGoodOneIsAskedAboutAtClearMemory) {
+    const auto sets = sim::generateDataSets(3, 60);
+    sim::PtyUnit& unit = plugUnit(1, unitNamed("XRQAAAA1", sets));
+    startProgram();
+    connectOk();
+    collect(defaultDataDir);
+    ASSERT_TRUE(FormXRQMain->LastDownload.downloaded);
+    EXPECT_EQ(firstClearQuestion(), kStockQuestion) << "downloaded: the usual questions";
+
+    sim::FaultOptions pulled;
+    pulled.hangUpAfterBytes = 2000;
+    unit.setFaults(pulled);
+    collect(defaultDataDir);
+    ASSERT_TRUE(waitUntil([&] { return unit.hungUp(); }));
+    EXPECT_FALSE(FormXRQMain->LastDownload.downloaded);
+
+    // The adapter comes back with the same unit: its serial number, read afresh before the
+    // clearing, answers without a Connect, and the clearing asks first.
+    plugUnit(1, unitNamed("XRQAAAA1", sets));
+    const std::string question = firstClearQuestion();
+    EXPECT_TRUE(startsWith(question, "The last download of XRQAAAA1 was incomplete: ")) << question;
+}
+
 } // namespace

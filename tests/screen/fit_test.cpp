@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Where a window goes on a small screen, how a status line is laid out in its room, and what
 // the progress of a download says, without the program's windows.
+#include "download/data_collection.h"
 #include "download/download_progress.h"
 #include "tools/sim/unit_model.h"
 #include "widgets/status_panel.h"
@@ -227,7 +228,7 @@ TEST(DownloadProgressModel, CountsSetsAndRecordsOfARecordedDownloadInAnyChunking
     const std::string bytes = recordedDownload(sets);
     std::mt19937 random(7);
     for (const std::size_t chunk : {std::size_t(1), std::size_t(3), std::size_t(0), bytes.size()}) {
-        collection::DownloadProgressModel model;
+        download::DownloadProgressModel model;
         for (std::size_t at = 0; at < bytes.size();) {
             const std::size_t n = chunk ? chunk : 1 + random() % 300;
             model.feed(std::string_view(bytes).substr(at, n));
@@ -242,9 +243,9 @@ TEST(DownloadProgressModel, CountsSetsAndRecordsOfARecordedDownloadInAnyChunking
         EXPECT_EQ(model.bytes(), bytes.size());
         EXPECT_EQ(model.linesWithoutSet(), 0u);
         EXPECT_FALSE(model.noData());
-        EXPECT_EQ(collection::setsLine(model, false),
+        EXPECT_EQ(download::setsLine(model, false),
                   "Data set 3: Ridge \"North\" 2, 40 records (87 records in 3 sets so far)");
-        EXPECT_EQ(collection::setsLine(model, true),
+        EXPECT_EQ(download::setsLine(model, true),
                   "Received 3 data sets, 87 records; the last: Ridge \"North\" 2");
     }
 }
@@ -269,10 +270,10 @@ TEST(DownloadProgressModel, LineKindsAsTheConversionReadsThem) {
          "C"},
         {"a very long header keeps a head of its name",
          "Name: " + std::string(2000, 'L') + "\r\n1\r\n", 1, 1, 0, false,
-         std::string(collection::DownloadProgressModel::kLineHead - 6, 'L') + "..."},
+         std::string(download::DownloadProgressModel::kLineHead - 6, 'L') + "..."},
     };
     for (const Case& c : cases) {
-        collection::DownloadProgressModel model;
+        download::DownloadProgressModel model;
         model.feed(c.bytes);
         EXPECT_EQ(model.sets().size(), c.sets) << c.what;
         EXPECT_EQ(model.records(), c.records) << c.what;
@@ -282,8 +283,8 @@ TEST(DownloadProgressModel, LineKindsAsTheConversionReadsThem) {
             EXPECT_EQ(model.sets()[0].name, c.firstName) << c.what;
         }
     }
-    collection::DownloadProgressModel waiting;
-    EXPECT_EQ(collection::setsLine(waiting, false), "Waiting for the first data set");
+    download::DownloadProgressModel waiting;
+    EXPECT_EQ(download::setsLine(waiting, false), "Waiting for the first data set");
 }
 
 TEST(DownloadProgressModel, ItsCountsAreThoseOfTheFilesTheConversionWrites) {
@@ -294,32 +295,32 @@ TEST(DownloadProgressModel, ItsCountsAreThoseOfTheFilesTheConversionWrites) {
     const std::string bytes = recordedDownload(sets);
     const std::string intermediate = dir + "_$XRQInt.txt";
     std::ofstream(intermediate, std::ios::binary) << bytes;
-    const auto outcome = collection::convertIntermediateFile(intermediate, dir);
-    ASSERT_EQ(outcome.result, collection::ConvertResult::Collected);
-    collection::DownloadProgressModel model;
+    const auto outcome = download::convertIntermediateFile(intermediate, dir);
+    ASSERT_EQ(outcome.result, download::ConvertResult::Collected);
+    download::DownloadProgressModel model;
     model.feed(bytes);
-    const auto files = collection::summarizeFiles(outcome.files);
+    const auto files = download::summarizeFiles(outcome.files);
     ASSERT_EQ(files.size(), model.sets().size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_TRUE(files[i].readable);
         EXPECT_EQ(files[i].records, model.sets()[i].records) << files[i].path;
         EXPECT_EQ(files[i].bytes, QFileInfo(QString::fromStdString(files[i].path)).size());
     }
-    EXPECT_EQ(collection::summaryLine(files[3]), "SITE04.txt: 0 records, 14 bytes");
-    const auto gone = collection::summarizeFiles({dir + "missing.txt"});
+    EXPECT_EQ(download::summaryLine(files[3]), "SITE04.txt: 0 records, 14 bytes");
+    const auto gone = download::summarizeFiles({dir + "missing.txt"});
     ASSERT_EQ(gone.size(), 1u);
     EXPECT_FALSE(gone[0].readable);
-    EXPECT_EQ(collection::summaryLine(gone[0]), "missing.txt: cannot be read back");
+    EXPECT_EQ(download::summaryLine(gone[0]), "missing.txt: cannot be read back");
 }
 
 TEST(DownloadProgress, TheBytesLineTellsTimeSinceTheLastByte) {
-    collection::DownloadProgress p;
+    download::DownloadProgress p;
     p.start(0);
-    EXPECT_EQ(collection::bytesLine(p, 0, false), "0 bytes in 0.0 s (0 bytes/s); no byte yet");
+    EXPECT_EQ(download::bytesLine(p, 0, false), "0 bytes in 0.0 s (0 bytes/s); no byte yet");
     p.update(250000, 10000);
-    EXPECT_EQ(collection::bytesLine(p, 2.24, false),
+    EXPECT_EQ(download::bytesLine(p, 2.24, false),
               "250.0 kB in 10.0 s (25.0 kB/s); last byte 2.2 s ago");
-    EXPECT_EQ(collection::bytesLine(p, 2.24, true), "250.0 kB in 10.0 s (25.0 kB/s)");
+    EXPECT_EQ(download::bytesLine(p, 2.24, true), "250.0 kB in 10.0 s (25.0 kB/s)");
 }
 
 } // namespace

@@ -41,7 +41,7 @@ protected:
     }
 
     std::unique_ptr<TFormXRQMain> window;
-    collection::CaptureSink sink;
+    download::CaptureSink sink;
     std::string path;
 
 private:

@@ -48,8 +48,8 @@ std::vector<std::string> writeSampleFiles(const std::string& dir) {
     answer += ">";
     const std::string intermediate = dir + "_int.txt";
     std::ofstream(intermediate, std::ios::binary) << answer;
-    const auto outcome = collection::convertIntermediateFile(intermediate, dir);
-    EXPECT_EQ(outcome.result, collection::ConvertResult::Collected);
+    const auto outcome = download::convertIntermediateFile(intermediate, dir);
+    EXPECT_EQ(outcome.result, download::ConvertResult::Collected);
     return outcome.files;
 }
 

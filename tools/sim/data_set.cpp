@@ -186,4 +186,17 @@ std::vector<DataSet> longLineDataSets() {
     return {set};
 }
 
+std::vector<DataSet> unusualDataSets() {
+    return {
+        {"Temp \xb0"
+         "C \xb5S",
+         {"24-03-01 10:00:00\t21.5\xb0"
+          "C\t12.0 \xb5S",
+          "24-03-01 10:10:00\t21.6\xb0"
+          "C\t12.1 \xb5S"}},
+        {"EMPTY", {}},
+        {"*NOTES", {"24-03-01 10:00:00, 1.0, 2.0", "* calibrated", "24-03-01 10:10:00, 1.1"}},
+    };
+}
+
 } // namespace sim

@@ -49,5 +49,9 @@ std::vector<DataSet> hostileDataSets();
 // One set "LONGLINES" whose records are 7998, 7999, 8000, 8001 and 16000 bytes long: both
 // sides of the 7999-byte pieces in which the program reads lines back.
 std::vector<DataSet> longLineDataSets();
+// Clean sets that look unusual: a name in 8-bit text ("Temp \xb0C \xb5S") with records of
+// tabs and 8-bit text, a set "EMPTY" without records, and a set with a '*' note among its
+// records.
+std::vector<DataSet> unusualDataSets();
 
 } // namespace sim

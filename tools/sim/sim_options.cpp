@@ -28,16 +28,24 @@ double parseReal(const std::string& option, const std::string& value) {
     return v;
 }
 
-std::vector<std::string> splitColons(const std::string& value) {
+std::vector<std::string> splitAt(const std::string& value, char separator) {
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (;;) {
-        std::size_t c = value.find(':', start);
+        std::size_t c = value.find(separator, start);
         parts.push_back(value.substr(start, c == std::string::npos ? c : c - start));
         if (c == std::string::npos)
             return parts;
         start = c + 1;
     }
+}
+
+std::vector<std::string> splitColons(const std::string& value) {
+    return splitAt(value, ':');
+}
+
+std::vector<std::string> splitCommas(const std::string& value) {
+    return splitAt(value, ',');
 }
 
 } // namespace
@@ -72,6 +80,8 @@ Memory (the bundled sample unless one of these is given; they add up in order):
                        L bytes long when L is given (L over 8000: over-long lines)
   --long-lines         a set LONGLINES with records of 7998 to 16000 bytes
   --hostile-names      sets named "../x", "a/b", "" and a 300-character name
+  --unusual            clean but unusual sets: an 8-bit name, tab-separated records with
+                       8-bit text, a set without records, a '*' note among records
   --empty              no data: the download answers "No data"
   --download-file FILE answer "F" with the bytes of FILE, unchanged (add the '>' yourself)
   --print-sample       print the bundled sample as a data file and exit
@@ -89,6 +99,10 @@ Faults (download byte positions count from the first byte of each "F" answer):
   --silent-after N     stop the download after N bytes; no prompt follows
   --hangup-after N     close the pty after N download bytes, as an unplugged cable,
                        and exit
+  --damage KINDS       damaged downloads (comma-separated): first-header (the first
+                       header loses its first letter), no-line (a line beginning "No"
+                       after the first data set), control-bytes (NUL, 0xFF and control
+                       bytes inside the first record of every set)
   --seed N             noise and generated records repeat for the same seed (default 1)
 
 Other:
@@ -192,6 +206,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
                 s.dataSets.insert(s.dataSets.end(), sets.begin(), sets.end());
             });
             cl.dataChosen = true;
+        } else if (opt == "--unusual") {
+            flag();
+            memory.push_back([&s] {
+                auto sets = unusualDataSets();
+                s.dataSets.insert(s.dataSets.end(), sets.begin(), sets.end());
+            });
+            cl.dataChosen = true;
         } else if (opt == "--empty") {
             flag();
             memory.push_back([&s] { s.dataSets.clear(); });
@@ -239,6 +260,18 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             s.faults.silentAfterBytes = parseCount(opt, value());
         } else if (opt == "--hangup-after") {
             s.faults.hangUpAfterBytes = parseCount(opt, value());
+        } else if (opt == "--damage") {
+            for (const std::string& kind : splitCommas(value())) {
+                if (kind == "first-header")
+                    s.faults.damagedFirstHeader = true;
+                else if (kind == "no-line")
+                    s.faults.noLineAfterFirstSet = true;
+                else if (kind == "control-bytes")
+                    s.faults.controlBytesInData = true;
+                else
+                    throw std::runtime_error("--damage: unknown kind \"" + kind +
+                                             "\" (first-header, no-line, control-bytes)");
+            }
         } else if (opt == "--verbose") {
             flag();
             s.verbose = true;

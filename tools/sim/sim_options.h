@@ -24,6 +24,10 @@ struct FaultOptions {
     unsigned pauseMs = 0;
     std::optional<std::size_t> silentAfterBytes; // the download stops here, no prompt follows
     std::optional<std::size_t> hangUpAfterBytes; // the pty is closed here (the unit is gone)
+    // Damaged downloads, as a disturbed line makes them (the memory itself stays whole):
+    bool damagedFirstHeader = false;  // the first header loses its first letter ("ame: A")
+    bool noLineAfterFirstSet = false; // a line beginning "No" follows the first data set
+    bool controlBytesInData = false;  // NUL, 0xFF and control bytes inside data lines
 };
 
 struct SimOptions {

@@ -51,8 +51,9 @@ private:
 // running download cannot pull the records away under it.
 class DownloadSource : public ByteSource {
 public:
-    DownloadSource(std::shared_ptr<const std::vector<DataSet>> sets, std::string head)
-        : m_sets(std::move(sets)), m_pending(std::move(head)) {
+    DownloadSource(std::shared_ptr<const std::vector<DataSet>> sets, std::string head,
+                   const FaultOptions& faults)
+        : m_sets(std::move(sets)), m_pending(std::move(head)), m_faults(faults) {
         if (m_sets->empty())
             m_pending += "No data\r\n";
     }
@@ -81,12 +82,18 @@ private:
         }
         const DataSet& set = sets[m_set];
         if (m_record == 0 && !m_headerSent) {
-            m_pending += "Name: " + set.name + "\r\n";
+            const bool damaged = m_set == 0 && m_faults.damagedFirstHeader;
+            m_pending += std::string(damaged ? "ame: " : "Name: ") + set.name + "\r\n";
             m_headerSent = true;
         } else if (m_record < set.records.size()) {
-            m_pending += set.records[m_record++] + "\r\n";
+            std::string record = set.records[m_record++];
+            if (m_record == 1 && m_faults.controlBytesInData)
+                record.insert(record.size() / 2, std::string("\0\xff\x01\x1b", 4));
+            m_pending += record + "\r\n";
         } else {
             m_pending += "\r\n";
+            if (m_set == 0 && m_faults.noLineAfterFirstSet)
+                m_pending += "Nov 03 12:00:00 logging resumed\r\n";
             ++m_set;
             m_record = 0;
             m_headerSent = false;
@@ -96,6 +103,7 @@ private:
 
     std::shared_ptr<const std::vector<DataSet>> m_sets;
     std::string m_pending;
+    FaultOptions m_faults;
     std::size_t m_pos = 0;
     std::size_t m_set = 0;
     std::size_t m_record = 0;
@@ -250,7 +258,7 @@ Reply UnitModel::command(char c) {
         std::string head = "\r\n* XRQ data logger S/N " + m_serial + "\r\n* Clock " +
                            formatClockText(clock()) + ", " + std::to_string(m_memory->size()) +
                            " data sets, " + std::to_string(records) + " records\r\nFILE DUMP\r\n";
-        return {"", std::make_shared<DownloadSource>(m_memory, std::move(head))};
+        return {"", std::make_shared<DownloadSource>(m_memory, std::move(head), m_faults)};
     }
     default:
         return {"\r\nUnknown command\r\n>", nullptr};

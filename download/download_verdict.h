@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Whether a download can be called safe, from everything known about it: how the capture
+// ended, the line errors the device reported, every line of the intermediate file accounted
+// for, and the data files and the kept copy durable and read back. Plain logic: the
+// conversion feeds the lines as it reads them, the download adds the rest; every "no"
+// carries a reason the operator can act on.
+//
+// The line rules, judged on the intermediate file:
+//  a) the bytes before its first line end (an echo, line noise before the answer) are
+//     logged, not judged;
+//  b) before the first header only blank, '*' and 'F' lines may stand;
+//  c) after it every header begins as the first one does up to its ':'; a data line whose
+//     text before its first ':' is one letter away from that beginning is a damaged header;
+//     an 'F' line fails; a '*' line is a note;
+//  d) a line beginning "No" passes only as the download's only line besides blank, '*' and
+//     'F' lines;
+//  e) in data lines, C0 control bytes other than TAB, and DEL, fail (a framing error or a
+//     break arrives as NUL); bytes 0x80-0xFF are the unit's 8-bit text and never judged;
+//  f) an empty data-set name, or a header without the blank after ':', is a note.
+
+#include "download/line_kinds.h"
+#include "serial/line_errors.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace download {
+
+struct SetLineCount {
+    std::string name;
+    std::uint64_t lines = 0; // its data lines (records)
+};
+
+class LineJudge {
+public:
+    // The pieces of the file's lines in order, as LineReader hands them out.
+    void feed(std::string_view piece, bool first, bool last);
+    // Judges what can only be judged at the end (a lone "No" line); call once, after the
+    // last piece.
+    void finish();
+
+    // Why the lines cannot be trusted, one sentence each; empty when every line is accounted
+    // for. Each rule gives at most one reason, with a count and its first line.
+    const std::vector<std::string>& reasons() const { return m_reasons; }
+    // What is unusual but not wrong (for the run log).
+    const std::vector<std::string>& notes() const { return m_notes; }
+    const std::vector<SetLineCount>& sets() const { return m_sets; }
+    // Length of the first line (rule a).
+    std::uint64_t unjudgedBytes() const { return m_unjudgedBytes; }
+
+private:
+    struct Rule {
+        std::uint64_t count = 0;
+        std::string first; // the first case, in words
+    };
+    void startLine(std::string_view piece);
+    void endLine();
+    void scanData(std::string_view piece);
+    void judgeHeader();
+    void judgeData();
+    std::string where() const;
+    static void hit(Rule& rule, std::string first);
+
+    std::uint64_t m_line = 0; // 1-based number of the line being read
+    bool m_inFirstLine = true;
+    std::uint64_t m_unjudgedBytes = 0;
+    LineKind m_kind = LineKind::Blank;
+    std::string m_head; // the line's first bytes
+    std::uint64_t m_length = 0;
+    bool m_controlSeen = false;
+    unsigned char m_control = 0;
+    std::string m_headerStart; // the first header up to its ':'
+    bool m_headerSeen = false;
+    std::uint64_t m_noLines = 0;
+    std::uint64_t m_otherLines = 0; // data and header lines
+    std::string m_noAfterSet;       // the set a "No" line followed ("" before any)
+    bool m_noAfterAnySet = false;
+    std::vector<SetLineCount> m_sets;
+    Rule m_beforeHeader, m_damagedHeader, m_commandInData, m_controlBytes, m_noLine;
+    std::vector<std::string> m_reasons;
+    std::vector<std::string> m_notes;
+};
+
+// Whether `text` is one edit (a letter left out, put in or changed) away from `start`.
+bool oneLetterAway(std::string_view text, std::string_view start);
+
+// The reasons a download is not safe, in the order the operator should read them; empty
+// when it is safe.
+struct VerdictFacts {
+    bool endedWithPrompt = false;
+    bool promptInside = false;    // the prompt came inside the data (bytes after it)
+    bool everySetWritten = false; // the conversion reached the end (or the unit's "No data")
+    bool filesDurable = false;    // every data file synced, its folder too, and read back
+    bool keptDurable = false;     // the kept copy written whole and synced
+    LineErrorCounts lineErrors;
+    const LineJudge* lines = nullptr;
+};
+std::vector<std::string> verdictReasons(const VerdictFacts& facts);
+// Of those, the ones that the download's other messages do not tell (line errors and the
+// line rules): what the "not verified" box lists.
+std::vector<std::string> foundReasons(const VerdictFacts& facts);
+
+} // namespace download
