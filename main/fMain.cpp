@@ -12,6 +12,7 @@
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
+#include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "register/units_window.h"
 #include "serial/fSerial.h"

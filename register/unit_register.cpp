@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/unit_register.h"
 
-#include "unit/instrument_commands.h" // formatOneDecimal: the captions' own rounding
+#include "platform/durable_file.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -76,49 +76,23 @@ bool isDamage(const QSqlError& error) {
     return code == QLatin1String("11") || code == QLatin1String("26");
 }
 
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-}
-
-bool syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// Renames without ever replacing what is at `to`.
-bool moveNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A file system without the flag: a hard link cannot replace either.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return false;
-    return ::unlink(from.c_str()) == 0;
-}
-
 // units.sqlite -> units-damaged-20261103-104200.sqlite (with -1, -2 ... when taken), its
 // journal files beside it under the same name, so that the old write-ahead log is never
 // replayed into the new file.
 bool moveAside(const std::string& path, std::string& movedTo, std::string& why) {
-    const std::string folder = folderOf(path);
+    const std::string folder = platform::folderOf(path);
     const std::string stamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
     for (int n = 0; n < 100; ++n) {
-        const std::string target = folder + "units-damaged-" + stamp +
+        const std::string target = folder + "/units-damaged-" + stamp +
                                    (n ? "-" + std::to_string(n) : std::string()) + ".sqlite";
-        if (moveNoReplace(path, target)) {
+        if (platform::renameNoReplace(path, target)) {
             for (const char* companion : {"-wal", "-shm"}) {
                 struct stat st {};
                 if (::lstat((path + companion).c_str(), &st) == 0)
-                    moveNoReplace(path + companion, target + companion);
+                    platform::renameNoReplace(path + companion, target + companion);
             }
-            syncFolder(folder);
+            platform::syncFolder(folder);
             movedTo = target;
             return true;
         }
@@ -214,7 +188,7 @@ OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& da
     } else if (errno != ENOENT) {
         return unavailable(std::strerror(errno));
     }
-    const std::string folder = folderOf(path);
+    const std::string folder = platform::folderOf(path);
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
         return unavailable("its folder " + folder + " is not writable (" + std::strerror(errno) +
                            ")");
@@ -636,130 +610,6 @@ std::optional<LastDownload> UnitRegister::lastDownload(const std::string& serial
 
 std::int64_t nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
-}
-
-// --- texts ------------------------------------------------------------------------------------
-
-QString serialText(const std::string& serial) {
-    return QString::fromLatin1(serial.data(), static_cast<qsizetype>(serial.size()));
-}
-
-QString localTimeText(std::int64_t ms, bool withSeconds) {
-    return QDateTime::fromMSecsSinceEpoch(ms).toString(
-        withSeconds ? QStringLiteral("yyyy-MM-dd HH:mm:ss") : QStringLiteral("yyyy-MM-dd HH:mm"));
-}
-
-QString eventKindText(EventKind kind) {
-    switch (kind) {
-    case EventKind::Visit:
-        return QStringLiteral("Connect");
-    case EventKind::Battery:
-        return QStringLiteral("Battery");
-    case EventKind::ClockSet:
-        return QStringLiteral("Clock set");
-    case EventKind::Download:
-        return QStringLiteral("Download");
-    case EventKind::Clear:
-        return QStringLiteral("Clear memory");
-    }
-    return {};
-}
-
-namespace {
-
-QString byteCount(std::uint64_t n) {
-    if (n < 1000)
-        return QStringLiteral("%1 bytes").arg(n);
-    if (n < 1000 * 1000)
-        return QStringLiteral("%1 kB").arg(double(n) / 1e3, 0, 'f', 1);
-    return QStringLiteral("%1 MB").arg(double(n) / 1e6, 0, 'f', 2);
-}
-
-QString pathText(const std::string& path) {
-    return QFile::decodeName(QByteArray::fromStdString(path));
-}
-
-} // namespace
-
-QString eventDetails(const UnitEvent& e) {
-    switch (e.kind) {
-    case EventKind::Visit:
-        return (e.port > 0 ? QStringLiteral("COM%1").arg(e.port) : QStringLiteral("no port")) +
-               (e.device.empty() ? QString() : QStringLiteral(" (%1)").arg(pathText(e.device)));
-    case EventKind::Battery:
-        return QString::fromStdString(formatOneDecimal(e.volts) + " V, " +
-                                      formatOneDecimal(e.celsius) + " C");
-    case EventKind::ClockSet:
-        return QStringLiteral("set to ") + serialText(e.sent);
-    case EventKind::Download: {
-        const Download& d = e.download;
-        QString text = d.complete ? QStringLiteral("complete") : QStringLiteral("incomplete");
-        if (!d.why.empty())
-            text += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(d.why.c_str()));
-        text += QStringLiteral(", %1 data set%2, %3")
-                    .arg(d.sets)
-                    .arg(d.sets == 1 ? "" : "s")
-                    .arg(byteCount(d.bytes));
-        text += d.verified ? QStringLiteral(", verified") : QStringLiteral(", not verified");
-        return text;
-    }
-    case EventKind::Clear:
-        return e.confirmed ? QStringLiteral("confirmed by the unit")
-                           : QStringLiteral("not confirmed by the unit");
-    }
-    return {};
-}
-
-QString lastDownloadText(const std::optional<LastDownload>& last) {
-    if (!last)
-        return QStringLiteral("not downloaded yet");
-    return QStringLiteral("last downloaded %1, %2")
-        .arg(QDateTime::fromMSecsSinceEpoch(last->started).toString(QStringLiteral("yyyy-MM-dd")),
-             last->complete ? QStringLiteral("complete") : QStringLiteral("incomplete"));
-}
-
-namespace {
-
-QString csvField(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
-} // namespace
-
-QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& events) {
-    QString out = QStringLiteral(
-        "Serial,Time,Event,Details,Port,Device,Volts,Celsius,Reply,Clock sent,Bytes,Data sets,"
-        "Files,Kept file,Complete,Why,Verified,Confirmed\r\n");
-    const QString unit = csvField(serialText(serial));
-    for (const UnitEvent& e : events) {
-        QStringList f;
-        f << unit << localTimeText(e.at, true) << eventKindText(e.kind)
-          << csvField(eventDetails(e));
-        const bool download = e.kind == EventKind::Download;
-        const bool battery = e.kind == EventKind::Battery;
-        f << (e.kind == EventKind::Visit && e.port > 0 ? QString::number(e.port) : QString());
-        f << csvField(pathText(e.device));
-        f << (battery ? QString::number(e.volts, 'g', 15) : QString());
-        f << (battery ? QString::number(e.celsius, 'g', 15) : QString());
-        f << csvField(serialText(e.reply)) << csvField(serialText(e.sent));
-        QStringList files;
-        for (const std::string& file : e.download.files)
-            files << pathText(file);
-        f << (download ? QString::number(e.download.bytes) : QString());
-        f << (download ? QString::number(e.download.sets) : QString());
-        f << csvField(files.join(QLatin1Char('\n'))) << csvField(pathText(e.download.keptFile));
-        f << (download ? QString(e.download.complete ? "yes" : "no") : QString());
-        f << csvField(QString::fromLocal8Bit(e.download.why.c_str()));
-        f << (download ? QString(e.download.verified ? "yes" : "no") : QString());
-        f << (e.kind == EventKind::Clear ? QString(e.confirmed ? "yes" : "no") : QString());
-        out += f.join(QLatin1Char(',')) + QStringLiteral("\r\n");
-    }
-    return out.toUtf8();
 }
 
 } // namespace unitreg

@@ -190,14 +190,4 @@ private:
 // Now, as the register keeps times.
 std::int64_t nowMs();
 
-// Texts shown in the windows.
-QString serialText(const std::string& serial); // Latin-1, one character per byte
-QString localTimeText(std::int64_t msSinceEpoch, bool withSeconds = false);
-QString eventKindText(EventKind kind);
-QString eventDetails(const UnitEvent& event);
-// "last downloaded 2026-11-03, complete"; "not downloaded yet" when none.
-QString lastDownloadText(const std::optional<LastDownload>& last);
-// The history as CSV (RFC 4180 quoting), one line per event, newest first, in UTF-8.
-QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& events);
-
 } // namespace unitreg

@@ -2,8 +2,10 @@
 #include "register/units_window.h"
 
 #include "dialogs/Dialogs.h"
-#include "unit/instrument_commands.h"
+#include "platform/durable_file.h"
+#include "register/register_texts.h"
 #include "register/register_writer.h"
+#include "unit/instrument_commands.h"
 
 #include <QChart>
 #include <QChartView>
@@ -27,9 +29,9 @@
 #include <QValueAxis>
 
 #include <algorithm>
-#include <fcntl.h>
+#include <cerrno>
+#include <cstring>
 #include <set>
-#include <unistd.h>
 
 namespace {
 
@@ -50,16 +52,6 @@ QTableWidgetItem* cell(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setToolTip(text);
     return item;
-}
-
-bool syncFolderOf(const QString& file) {
-    const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
 }
 
 } // namespace
@@ -367,7 +359,10 @@ void UnitsWindow::exportCsv() {
                  file.errorString().toStdString());
         return;
     }
-    syncFolderOf(path);
+    // The new name is the operator's only once the folder that holds it is on the disk.
+    if (!platform::syncFolder(QFile::encodeName(QFileInfo(path).absolutePath()).toStdString()))
+        DlgError("Cannot make sure that " + QFile::encodeName(path).toStdString() +
+                 " is on the disk: " + std::strerror(errno));
 }
 
 void UnitsWindow::openFiles() {

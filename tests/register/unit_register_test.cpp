@@ -3,6 +3,7 @@
 // serial number; files it cannot use are left as they were; an older file is migrated; two
 // processes write at once; and the program's writer never makes its caller wait.
 #include "dialogs/run_log.h"
+#include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
 #include "register/units_window.h"
