@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/register_texts.h"
 
-#include "unit/instrument_commands.h" // formatOneDecimal: the captions' own rounding
+#include "unit/unit_texts.h"
 
 #include <QDateTime>
 #include <QFile>

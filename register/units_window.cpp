@@ -5,7 +5,7 @@
 #include "platform/durable_file.h"
 #include "register/register_texts.h"
 #include "register/register_writer.h"
-#include "unit/instrument_commands.h"
+#include "unit/unit_texts.h"
 
 #include <QChart>
 #include <QChartView>
