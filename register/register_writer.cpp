@@ -4,9 +4,8 @@
 
 #include "dialogs/run_log.h"
 
-#include <QMetaObject>
-
-RegisterWriter::RegisterWriter() : m_signals(new RegisterSignals) {}
+RegisterWriter::RegisterWriter()
+    : m_signals(new RegisterSignals), m_toUi(std::make_unique<platform::UiHandover>()) {}
 
 RegisterWriter::~RegisterWriter() {
     close();
@@ -126,7 +125,7 @@ void RegisterWriter::post(std::function<void(unitreg::UnitRegister&)> job) {
 }
 
 void RegisterWriter::toUiThread(std::function<void()> call) {
-    QMetaObject::invokeMethod(m_signals, std::move(call), Qt::QueuedConnection);
+    m_toUi->post(std::move(call));
 }
 
 void RegisterWriter::record(const std::string& serial,

@@ -2,17 +2,18 @@
 #pragma once
 // The program's unit register, run on a thread of its own. The event sites (connect, battery,
 // clock, download, clear) hand their record over and go on at once; queries come back to the
-// UI thread as queued calls. So the UI thread never waits for the disk or for another copy
-// of the program holding the register's write lock: that copy's transactions last
-// milliseconds, but a checkpoint, a slow or full disk or a network folder may take far
-// longer, and a download or a window must never wait for them. The thread itself waits up to
-// two seconds for the write lock before it gives an event up.
+// UI thread through the hand-over (platform/ui_handover.h). So the UI thread never waits for the
+// disk or for another copy of the program holding the register's write lock: that copy's
+// transactions last milliseconds, but a checkpoint, a slow or full disk or a network folder may
+// take far longer, and a download or a window must never wait for them. The thread itself waits up
+// to two seconds for the write lock before it gives an event up.
 //
 // Jobs run in the order they were handed in, so a query sees every record made before it.
 // A register that cannot be opened, or an event that cannot be written, is reported once
 // (the first through `troubled`, the program shows it; write failures to the run log), and
 // the program goes on as before.
 
+#include "platform/ui_handover.h"
 #include "register/unit_register.h"
 
 #include <QObject>
@@ -22,6 +23,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -89,6 +91,7 @@ public:
 private:
     void post(std::function<void(unitreg::UnitRegister&)> job);
     void record(const std::string& serial, std::function<bool(unitreg::UnitRegister&)> write);
+    // Any thread: `call` runs on the UI thread, after every call handed over before it.
     void toUiThread(std::function<void()> call);
     void run(std::string path);
 
@@ -108,6 +111,7 @@ private:
     std::string m_why;
     std::string m_path;
     RegisterSignals* m_signals = nullptr;
+    std::unique_ptr<platform::UiHandover> m_toUi; // made on the UI thread with the writer
 };
 
 // The program's register, opened when the main window is first shown.
