@@ -75,6 +75,13 @@ inline constexpr unsigned stopPressed = 689;
 inline constexpr unsigned notConverted = 740;
 inline constexpr unsigned exitWaits = 817;
 inline constexpr unsigned noComports = 933;
+// The unit register's trouble and its journal (1100-1199).
+inline constexpr unsigned registerWaiting = 1100;
+inline constexpr unsigned registerWritingAgain = 1101;
+inline constexpr unsigned registerEventRefused = 1102;
+inline constexpr unsigned registerEventsJournaled = 1103;
+inline constexpr unsigned registerJournalFailed = 1104;
+inline constexpr unsigned registerJournalReplayed = 1105;
 
 } // namespace source_line
 

@@ -660,6 +660,7 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
                     downloadStarted](const collection::DownloadOutcome& outcome) {
         unitreg::Download download;
         download.serial = unitOnCable;
+        download.port = FormSerial->ComPortNumber;
         download.started = downloadStarted;
         download.ended = unitreg::nowMs();
         download.bytes = outcome.figures.captureBytes;

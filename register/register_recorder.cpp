@@ -39,6 +39,10 @@ void RegisterRecorder::cleared(const std::string& serial, bool confirmed) {
     m_writer.recordClear(clear);
 }
 
+void RegisterRecorder::identified(const std::string& serial, int port) {
+    m_writer.unitIdentified(serial, port);
+}
+
 UnitRecorder& unitRegisterRecorder() {
     static RegisterRecorder recorder(unitRegister());
     return recorder;

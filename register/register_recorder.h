@@ -15,6 +15,7 @@ public:
     void batteryRead(const std::string& serial, double volts, double celsius,
                      const std::string& reply) override;
     void cleared(const std::string& serial, bool confirmed) override;
+    void identified(const std::string& serial, int port) override;
 
 private:
     RegisterWriter& m_writer;

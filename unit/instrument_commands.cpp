@@ -126,6 +126,8 @@ bool InstrumentCommands::requestSerialNumber() {
     m_lastReadFailed = false;
     m_serial.assign(serial, kSerialLength);
     m_view.setSerialNumber(m_serial);
+    if (recorder)
+        recorder->identified(m_serial, m_session.portNumber());
     return true;
 }
 
@@ -142,6 +144,8 @@ std::optional<std::string> InstrumentCommands::identifyUnit() {
     m_lastReadFailed = false;
     m_serial.assign(serial, kSerialLength);
     m_view.setSerialNumber(m_serial);
+    if (recorder)
+        recorder->identified(m_serial, m_session.portNumber());
     if (units) {
         const unit_status::Unit now{m_serial, m_session.portNumber(), m_session.deviceName()};
         const auto& known = units->current();

@@ -19,4 +19,7 @@ public:
                              const std::string& reply) = 0;
     // The unit was told to clear its memory; `confirmed` when it answered the last step.
     virtual void cleared(const std::string& serial, bool confirmed) = 0;
+    // A serial-number read named the unit on this port (a Connect, or the fresh read before a
+    // clearing or a download).
+    virtual void identified(const std::string& serial, int port) = 0;
 };

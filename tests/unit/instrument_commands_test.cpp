@@ -394,6 +394,7 @@ public:
     void cleared(const std::string& serial, bool confirmed) override {
         events.push_back("clear " + serial + (confirmed ? " confirmed" : " unconfirmed"));
     }
+    void identified(const std::string&, int) override {}
 };
 
 using Recording = Fixture;
