@@ -48,6 +48,24 @@ QString pathText(const std::string& path) {
     return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
+QString reasonsText(const Download& d) {
+    QStringList reasons;
+    for (const std::string& r : d.reasons)
+        reasons << QString::fromUtf8(r.data(), static_cast<qsizetype>(r.size()));
+    return reasons.join(QStringLiteral("; "));
+}
+
+// "A: 12 lines; B: 0 lines", the names as the unit sent them.
+QString setLinesText(const Download& d) {
+    QStringList sets;
+    for (const Download::SetLines& s : d.setLines)
+        sets << QStringLiteral("%1: %2 line%3")
+                    .arg(serialText(s.name))
+                    .arg(s.lines)
+                    .arg(s.lines == 1 ? "" : "s");
+    return sets.join(QStringLiteral("; "));
+}
+
 } // namespace
 
 QString eventDetails(const UnitEvent& e) {
@@ -70,6 +88,13 @@ QString eventDetails(const UnitEvent& e) {
                     .arg(d.sets == 1 ? "" : "s")
                     .arg(byteCount(d.bytes));
         text += d.verified ? QStringLiteral(", verified") : QStringLiteral(", not verified");
+        if (!d.reasons.empty())
+            text += QStringLiteral(": ") + reasonsText(d);
+        if (!d.lineErrors.empty())
+            text += QStringLiteral(", line errors: ") + QString::fromStdString(d.lineErrors);
+        if (e.identifiedLater)
+            text += QStringLiteral(" (from a unit that gave no serial number, named later on its "
+                                   "port)");
         return text;
     }
     case EventKind::Clear:
@@ -103,7 +128,7 @@ QString csvField(const QString& text) {
 QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& events) {
     QString out = QStringLiteral(
         "Serial,Time,Event,Details,Port,Device,Volts,Celsius,Reply,Clock sent,Bytes,Data sets,"
-        "Files,Kept file,Complete,Why,Verified,Confirmed\r\n");
+        "Files,Kept file,Complete,Why,Verified,Confirmed,Reasons,Data set lines,Line errors\r\n");
     const QString unit = csvField(serialText(serial));
     for (const UnitEvent& e : events) {
         QStringList f;
@@ -126,6 +151,8 @@ QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& e
         f << csvField(QString::fromLocal8Bit(e.download.why.c_str()));
         f << (download ? QString(e.download.verified ? "yes" : "no") : QString());
         f << (e.kind == EventKind::Clear ? QString(e.confirmed ? "yes" : "no") : QString());
+        f << csvField(reasonsText(e.download)) << csvField(setLinesText(e.download))
+          << csvField(QString::fromStdString(e.download.lineErrors));
         out += f.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return out.toUtf8();

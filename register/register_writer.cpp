@@ -44,6 +44,7 @@ unitreg::OpenOutcome RegisterWriter::open(const std::string& path, std::chrono::
         m_stop = false;
         m_opened = false;
         m_waiting = false;
+        m_unusable = false;
         m_jobs.clear();
         m_events.clear();
         m_unwritable.clear();
@@ -101,6 +102,7 @@ void RegisterWriter::run(std::string path) {
         } else {
             // Not for now: what is handed in waits for the journal at the end.
             m_waiting = true;
+            m_unusable = true;
             m_retryAt = Clock::now() + std::chrono::hours(24);
         }
     }
@@ -147,6 +149,7 @@ bool RegisterWriter::openAgain(unitreg::UnitRegister& reg, const std::string& pa
             waitForRetry(reg.lastFailure(), reg.lastError());
         } else {
             m_waiting = true;
+            m_unusable = true;
             m_retryAt = Clock::now() + std::chrono::hours(24);
             toUiThread([this, outcome] {
                 LogWrite(outcome.message, source_line::registerOpened, LogSizeLimit);
@@ -155,6 +158,7 @@ bool RegisterWriter::openAgain(unitreg::UnitRegister& reg, const std::string& pa
         }
         return false;
     }
+    m_unusable = false;
     if (outcome.state == unitreg::OpenOutcome::State::OpenAfterMovingAside)
         toUiThread([this, outcome] {
             LogWrite(outcome.message, source_line::registerOpened, LogSizeLimit);
@@ -349,7 +353,8 @@ bool RegisterWriter::waitIdle(std::chrono::milliseconds deadline) {
     if (!m_thread.joinable())
         return true;
     return m_idle.wait_for(lock, deadline, [this] {
-        return m_opened && m_jobs.empty() && m_events.empty() && !m_busy && !m_replayDue;
+        return m_opened && m_jobs.empty() && !m_busy &&
+               (m_unusable || (m_events.empty() && !m_replayDue));
     });
 }
 

@@ -110,7 +110,8 @@ public:
         });
     }
 
-    // Waits until every job handed in so far has run and every event is written (tests, the
+    // Waits until every job handed in so far has run and every event is written, or held for
+    // the journal when the register cannot be used for a lasting reason (tests, the
     // benchmark, the end).
     bool waitIdle(std::chrono::milliseconds deadline);
 
@@ -149,6 +150,7 @@ private:
     bool m_stop = false;
     bool m_opened = false;   // the first open has run
     bool m_waiting = false;  // the register is in trouble: events wait until m_retryAt
+    bool m_unusable = false; // cannot be opened for a lasting reason: events wait for the journal
     bool m_replayDue = true; // the journal is still to be written in (set before the thread)
     unitreg::OpenOutcome m_outcome;
     // Register thread only.

@@ -170,7 +170,9 @@ void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
         m_rowSerials.push_back(u.serial);
         if (u.serial == m_serial)
             selectRow = row;
-        UnitsTable->setItem(row, 0, cell(unitreg::serialText(u.serial)));
+        UnitsTable->setItem(row, 0,
+                            cell(u.serial.empty() ? QStringLiteral("(no serial number)")
+                                                  : unitreg::serialText(u.serial)));
         UnitsTable->setItem(row, 1, cell(unitreg::localTimeText(u.lastVisit.value_or(u.lastSeen))));
         UnitsTable->setItem(row, 2,
                             cell(u.lastDownload

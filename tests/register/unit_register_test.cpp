@@ -371,6 +371,9 @@ TEST(RegisterCsv, FieldsAreQuotedAndTheSerialKeepsItsCharacters) {
     download.download.bytes = 42;
     download.download.sets = 2;
     download.download.complete = true;
+    download.download.reasons = {"records before the first data set's name", "a, b"};
+    download.download.setLines = {{"A\xb0", 1}, {"B", 7}};
+    download.download.lineErrors = "2 framing";
     const QString csv = QString::fromUtf8(historyCsv("A\"B,\xE9", {download, battery}));
     const QStringList lines = csv.split(QStringLiteral("\r\n"));
     ASSERT_GE(lines.size(), 3);
@@ -382,6 +385,11 @@ TEST(RegisterCsv, FieldsAreQuotedAndTheSerialKeepsItsCharacters) {
     EXPECT_TRUE(csv.contains(QLatin1String(",12.25,-3.96,\"Bat: 12.25,")));
     EXPECT_TRUE(csv.contains(QLatin1String("\"\"x\"\">\"")));
     EXPECT_TRUE(csv.contains(QLatin1String("12.3 V, -4.0 C"))) << "details as the captions show";
+    EXPECT_TRUE(lines[0].endsWith(QLatin1String(",Reasons,Data set lines,Line errors")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(",\"records before the first data set's name; a, "
+                                                 "b\",A\u00b0: 1 line; B: 7 lines,2 framing")))
+        << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains(QLatin1String("line errors: 2 framing")));
 }
 
 // --- two processes --------------------------------------------------------------------------
