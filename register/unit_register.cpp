@@ -109,11 +109,11 @@ Failure failureOf(const QSqlError& error) {
     case 5: // SQLITE_BUSY
     case 6: // SQLITE_LOCKED
         return Failure::Busy;
+    case 7:  // SQLITE_NOMEM: passes when memory is given back
     case 10: // SQLITE_IOERR
     case 14: // SQLITE_CANTOPEN: the file or its journal could not be opened just now
     case 15: // SQLITE_PROTOCOL: a lock race in the write-ahead log
         return Failure::Io;
-    case 7:  // SQLITE_NOMEM
     case 13: // SQLITE_FULL
         return Failure::Full;
     case 11: // SQLITE_CORRUPT

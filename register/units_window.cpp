@@ -168,7 +168,7 @@ void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
     for (int row = 0; row < int(units.size()); ++row) {
         const unitreg::UnitSummary& u = units[std::size_t(row)];
         m_rowSerials.push_back(u.serial);
-        if (u.serial == m_serial)
+        if (m_unitChosen && u.serial == m_serial)
             selectRow = row;
         UnitsTable->setItem(row, 0,
                             cell(u.serial.empty() ? QStringLiteral("(no serial number)")
@@ -204,9 +204,11 @@ void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
     m_filling = false;
     if (selectRow >= 0) {
         m_serial = m_rowSerials[std::size_t(selectRow)];
+        m_unitChosen = true;
         loadHistory();
     } else {
         m_serial.clear();
+        m_unitChosen = false;
         fillHistory({}, {});
     }
     emit unitsLoaded();
@@ -228,9 +230,10 @@ void UnitsWindow::unitSelectionChanged() {
     if (row < 0 || row >= int(m_rowSerials.size()))
         return;
     const std::string serial = m_rowSerials[std::size_t(row)];
-    if (serial == m_serial && !m_history.empty())
+    if (m_unitChosen && serial == m_serial && !m_history.empty())
         return;
     m_serial = serial;
+    m_unitChosen = true;
     loadHistory();
 }
 
@@ -331,7 +334,7 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
 }
 
 void UnitsWindow::updateButtons() {
-    ButtonExport->setEnabled(!m_serial.empty() && !m_history.empty());
+    ButtonExport->setEnabled(m_unitChosen && !m_history.empty());
     const auto rows = HistoryTable->selectionModel()->selectedRows();
     const int row = rows.isEmpty() ? -1 : rows.first().row();
     ButtonOpenFiles->setEnabled(row >= 0 && row < int(m_history.size()) &&
@@ -340,7 +343,7 @@ void UnitsWindow::updateButtons() {
 }
 
 void UnitsWindow::exportCsv() {
-    if (m_serial.empty())
+    if (!m_unitChosen)
         return;
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty())
