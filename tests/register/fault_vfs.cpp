@@ -13,6 +13,8 @@ namespace {
 std::atomic<int> writesToFail{0};
 std::atomic<int> writeCode{SQLITE_IOERR_WRITE};
 std::atomic<int> syncsToFail{0};
+std::atomic<int> readsToFail{0};
+std::atomic<int> readCode{SQLITE_IOERR_READ};
 std::atomic<int> failed{0};
 
 sqlite3_vfs* realVfs = nullptr;
@@ -42,6 +44,8 @@ int xClose(sqlite3_file* f) {
     return real(f)->pMethods->xClose(real(f));
 }
 int xRead(sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
+    if (takeOne(readsToFail))
+        return readCode.load();
     return real(f)->pMethods->xRead(real(f), b, n, o);
 }
 int xWrite(sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
@@ -141,6 +145,11 @@ void install() {
 void failWrites(int count, int code) {
     writeCode = code;
     writesToFail = count;
+}
+
+void failReads(int count, int code) {
+    readCode = code;
+    readsToFail = count;
 }
 
 void failSyncs(int count) {

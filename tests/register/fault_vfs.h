@@ -13,6 +13,9 @@ void install();
 // The next `count` writes to any database file fail with `code` (SQLITE_IOERR_WRITE,
 // SQLITE_FULL); 0 disarms.
 void failWrites(int count, int code);
+// The next `count` reads fail with `code` (SQLITE_CORRUPT: a page that came back garbled
+// once).
+void failReads(int count, int code);
 // The next `count` syncs fail with SQLITE_IOERR_FSYNC.
 void failSyncs(int count);
 int failedSoFar();

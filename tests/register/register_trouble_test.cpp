@@ -46,6 +46,7 @@ protected:
     void TearDown() override {
         faultvfs::failWrites(0, SQLITE_IOERR_WRITE);
         faultvfs::failSyncs(0);
+        faultvfs::failReads(0, SQLITE_IOERR_READ);
         writer.close();
     }
     // Files moved aside as damaged.
@@ -190,6 +191,28 @@ TEST_F(RegisterTrouble, RealDamageIsStillMovedAside) {
     ASSERT_TRUE(writer.waitIdle(30s));
     EXPECT_EQ(visits("XRQ10472"), 1);
     EXPECT_EQ(movedAside(), 1);
+}
+
+// A report of corruption that a fresh look does not confirm (a read garbled once on its way
+// from the disk) leaves the file where it is; the next try opens it.
+TEST_F(RegisterTrouble, CorruptionThatAFreshCheckDoesNotConfirmIsNotMovedAside) {
+    {
+        UnitRegister reg;
+        ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+        ASSERT_TRUE(reg.recordVisit({"XRQ10472", 1, 1, ""}));
+    }
+    const std::string before = readFile(path);
+    UnitRegister reg;
+    faultvfs::failReads(1, SQLITE_CORRUPT);
+    const int failed = faultvfs::failedSoFar();
+    const OpenOutcome outcome = reg.open(path);
+    ASSERT_EQ(faultvfs::failedSoFar(), failed + 1) << "the garbled read was met";
+    EXPECT_EQ(outcome.state, OpenOutcome::State::Unavailable) << outcome.message;
+    EXPECT_TRUE(outcome.retryable);
+    EXPECT_EQ(movedAside(), 0);
+    EXPECT_EQ(readFile(path), before);
+    ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+    EXPECT_EQ(reg.history("XRQ10472").size(), 1u);
 }
 
 // Events still waiting at the end go to the journal; the next start writes them in and
