@@ -45,7 +45,7 @@ void UiHandover::post(std::function<void()> call) {
 }
 
 std::size_t UiHandover::drain() {
-    std::deque<std::function<void()>> calls;
+    std::size_t due;
     {
         std::lock_guard lock(m_lock);
         // Read under the lock, so that a post that finds no wake-up outstanding always
@@ -54,11 +54,34 @@ std::size_t UiHandover::drain() {
         if (::read(m_fd, &count, sizeof count) == sizeof count)
             ++m_wakeUps;
         m_woken = false;
-        calls.swap(m_calls);
+        due = m_calls.size();
     }
-    for (auto& call : calls)
+    // One call at a time off the queue: a call that runs a nested event loop (a message box)
+    // lets the notifier drain again, and the order still holds. Only the calls queued when
+    // this began run now, so that a thread that keeps posting cannot hold the UI thread here.
+    std::size_t ran = 0;
+    for (; ran < due; ++ran) {
+        std::function<void()> call;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_calls.empty())
+                break;
+            call = std::move(m_calls.front());
+            m_calls.pop_front();
+        }
         runGuarded(call);
-    return calls.size();
+    }
+    bool wake = false;
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_calls.empty() && !m_woken)
+            wake = m_woken = true;
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(m_fd, &one, sizeof one);
+    }
+    return ran;
 }
 
 void UiHandover::discard() {

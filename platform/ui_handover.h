@@ -6,7 +6,8 @@
 // detector cannot see, so every hand-over is one our own mutex orders.
 //
 // Wake-ups are coalesced: a post writes the eventfd only when no wake-up is outstanding, and
-// the UI thread runs every call queued by then in one go, in the order they were posted.
+// the UI thread runs the calls queued by then in one go, in the order they were posted (also
+// when a call runs a nested event loop); calls posted meanwhile wait for the next turn.
 // Used by the register's writer thread and the viewer's file loader.
 //
 // The object is made and destroyed on the UI thread, and lives at least as long as the

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -107,4 +108,31 @@ TEST(UiHandover, AnExceptionInOneCallIsReportedAndTheRestRun) {
     EXPECT_EQ(ran, 1);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].find("disk gone"), std::string::npos);
+}
+
+// A call that runs a nested event loop (a message box) lets the queue drain inside it; the
+// calls still run in the order they were posted, and a call that keeps posting does not hold
+// the UI thread in one drain.
+TEST(UiHandover, OrderHoldsAcrossANestedLoopAndADrainIsBounded) {
+    UiHandover handover;
+    std::vector<std::string> order;
+    handover.post([&] {
+        order.push_back("A");
+        handover.post([&] { order.push_back("C"); });
+        handover.drain(); // as the notifier would inside a modal box
+        order.push_back("A ends");
+    });
+    handover.post([&] { order.push_back("B"); });
+    EXPECT_TRUE(waitUntil([&] { return order.size() == 4; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"A", "B", "C", "A ends"}));
+
+    int runs = 0;
+    std::function<void()> again = [&] {
+        if (++runs < 5)
+            handover.post(again);
+    };
+    handover.post(again);
+    EXPECT_EQ(handover.drain(), 1u);
+    EXPECT_EQ(handover.pending(), 1u);
+    EXPECT_TRUE(waitUntil([&] { return runs == 5; }));
 }
