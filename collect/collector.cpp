@@ -12,6 +12,7 @@
 #include "platform/dos_devices.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
+#include "register/register_writer.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
 #include "widgets/status_panel.h"
@@ -499,6 +500,11 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
         console.endProgress();
         if (!run.ran) // ended while the program was starting
             run.report.exit = ProgramEndRequested() ? Exit::Stopped : Exit::Failed;
+        // The register writes its last events (or keeps them in its journal) before the report
+        // is made, so that a lock, an I/O error or a full disk it met is among the warnings.
+        unitRegister().close();
+        for (const std::string& w : unitRegister().warnings())
+            run.report.warnings.push_back(w);
         const CollectReport& r = run.report;
         log(std::string("ended: ") + exitName(r.exit) + " (" + std::to_string(int(r.exit)) + ")" +
                 (r.message.empty() ? "" : ": " + r.message),

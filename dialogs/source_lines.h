@@ -80,6 +80,13 @@ inline constexpr unsigned downloadUnjudgedBytes = 1000;
 inline constexpr unsigned downloadNote = 1001;
 inline constexpr unsigned downloadLineErrors = 1002;
 inline constexpr unsigned downloadNotVerified = 1003;
+// The unit register's trouble and its journal (1100-1199).
+inline constexpr unsigned registerWaiting = 1100;
+inline constexpr unsigned registerWritingAgain = 1101;
+inline constexpr unsigned registerEventRefused = 1102;
+inline constexpr unsigned registerEventsJournaled = 1103;
+inline constexpr unsigned registerJournalFailed = 1104;
+inline constexpr unsigned registerJournalReplayed = 1105;
 
 } // namespace source_line
 

@@ -5,6 +5,7 @@
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
 #include "platform/port_table.h"
+#include "register/register_recorder.h"
 #include "serial/fSerial.h"
 
 #include <QAction>
@@ -144,6 +145,7 @@ template <class Call> auto withInstrumentCommands(TFormXRQMain& window, Call&& c
     MainWindowView view(window, *FormSerial);
     InstrumentCommands commands(session, view);
     commands.units = &window.Units;
+    commands.recorder = &unitRegisterRecorder();
     return call(commands);
 }
 

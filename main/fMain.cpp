@@ -13,6 +13,7 @@
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
+#include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "register/units_window.h"
 #include "serial/fSerial.h"
@@ -693,8 +694,10 @@ void TFormXRQMain::DownloadConverted(const download::DownloadOutcome& outcome) {
 
 void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
                                   const download::DownloadOutcome& outcome) {
-    const unitreg::Download record =
+    unitreg::Download record =
         download::downloadRecord(outcome, visit.unitOnCable, visit.started, unitreg::nowMs());
+    // The port names an unidentified unit's download until a later identification there.
+    record.port = FormSerial->ComPortNumber;
     // A unit that gave no serial number is recorded as an unidentified unit's download.
     unitRegister().recordDownload(record);
     // A download records the unit it came from: the one that answered just before it.

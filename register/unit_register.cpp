@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/unit_register.h"
 
-#include "unit/instrument_commands.h" // formatOneDecimal: the captions' own rounding
+#include "platform/durable_file.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUuid>
 #include <QVariant>
 
 #include <algorithm>
@@ -58,6 +61,32 @@ const std::vector<std::vector<const char*>>& schemaSteps() {
             "ALTER TABLE downloads ADD COLUMN verified INTEGER NOT NULL DEFAULT 0",
             "ALTER TABLE downloads ADD COLUMN kept_file BLOB",
         },
+        // 3: every event's identity (a UUID given when it happened; older rows have none), so
+        // that an event written twice is kept once; a download's port, the verdict's reasons
+        // (a JSON array), the line errors and each data set's line count; identifications
+        // that name the unit of a download made without a serial number.
+        {
+            "ALTER TABLE visits ADD COLUMN event_id TEXT",
+            "ALTER TABLE battery ADD COLUMN event_id TEXT",
+            "ALTER TABLE clock_sets ADD COLUMN event_id TEXT",
+            "ALTER TABLE downloads ADD COLUMN event_id TEXT",
+            "ALTER TABLE clears ADD COLUMN event_id TEXT",
+            "CREATE UNIQUE INDEX visits_by_event ON visits(event_id)",
+            "CREATE UNIQUE INDEX battery_by_event ON battery(event_id)",
+            "CREATE UNIQUE INDEX clock_sets_by_event ON clock_sets(event_id)",
+            "CREATE UNIQUE INDEX downloads_by_event ON downloads(event_id)",
+            "CREATE UNIQUE INDEX clears_by_event ON clears(event_id)",
+            "ALTER TABLE downloads ADD COLUMN port INTEGER",
+            "ALTER TABLE downloads ADD COLUMN reasons TEXT",
+            "ALTER TABLE downloads ADD COLUMN line_errors TEXT",
+            "CREATE TABLE download_sets(download_id INTEGER NOT NULL REFERENCES downloads(id),"
+            " seq INTEGER NOT NULL, name BLOB NOT NULL, lines INTEGER NOT NULL,"
+            " PRIMARY KEY(download_id, seq))",
+            "CREATE TABLE identifications(id INTEGER PRIMARY KEY, event_id TEXT NOT NULL UNIQUE,"
+            " download_event TEXT NOT NULL, unit_id INTEGER NOT NULL REFERENCES units(id),"
+            " at INTEGER NOT NULL)",
+            "CREATE INDEX identifications_by_unit ON identifications(unit_id)",
+        },
     };
     return steps;
 }
@@ -70,55 +99,68 @@ std::string bytes(const QVariant& value) {
     return value.toByteArray().toStdString();
 }
 
+// SQLite's primary result code of a failed call (the low byte of an extended code).
+Failure failureOf(const QSqlError& error) {
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
+    if (!ok)
+        return Failure::Other;
+    switch (code) {
+    case 5: // SQLITE_BUSY
+    case 6: // SQLITE_LOCKED
+        return Failure::Busy;
+    case 7:  // SQLITE_NOMEM: passes when memory is given back
+    case 10: // SQLITE_IOERR
+    case 14: // SQLITE_CANTOPEN: the file or its journal could not be opened just now
+    case 15: // SQLITE_PROTOCOL: a lock race in the write-ahead log
+        return Failure::Io;
+    case 13: // SQLITE_FULL
+        return Failure::Full;
+    case 11: // SQLITE_CORRUPT
+    case 26: // SQLITE_NOTADB
+        return Failure::Damage;
+    default:
+        return Failure::Other;
+    }
+}
+
 bool isDamage(const QSqlError& error) {
-    // SQLITE_CORRUPT and SQLITE_NOTADB.
-    const QString code = error.nativeErrorCode();
-    return code == QLatin1String("11") || code == QLatin1String("26");
+    return failureOf(error) == Failure::Damage;
 }
 
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+QString reasonsJson(const std::vector<std::string>& reasons) {
+    QJsonArray array;
+    for (const std::string& r : reasons)
+        array.append(QString::fromUtf8(r.data(), static_cast<qsizetype>(r.size())));
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
 
-bool syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// Renames without ever replacing what is at `to`.
-bool moveNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A file system without the flag: a hard link cannot replace either.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return false;
-    return ::unlink(from.c_str()) == 0;
+std::vector<std::string> reasonsFromJson(const QVariant& value) {
+    std::vector<std::string> out;
+    if (value.isNull())
+        return out;
+    for (const QJsonValue& v : QJsonDocument::fromJson(value.toString().toUtf8()).array())
+        out.push_back(v.toString().toStdString());
+    return out;
 }
 
 // units.sqlite -> units-damaged-20261103-104200.sqlite (with -1, -2 ... when taken), its
 // journal files beside it under the same name, so that the old write-ahead log is never
 // replayed into the new file.
 bool moveAside(const std::string& path, std::string& movedTo, std::string& why) {
-    const std::string folder = folderOf(path);
+    const std::string folder = platform::folderOf(path);
     const std::string stamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
     for (int n = 0; n < 100; ++n) {
-        const std::string target = folder + "units-damaged-" + stamp +
+        const std::string target = folder + "/units-damaged-" + stamp +
                                    (n ? "-" + std::to_string(n) : std::string()) + ".sqlite";
-        if (moveNoReplace(path, target)) {
+        if (platform::renameNoReplace(path, target)) {
             for (const char* companion : {"-wal", "-shm"}) {
                 struct stat st {};
                 if (::lstat((path + companion).c_str(), &st) == 0)
-                    moveNoReplace(path + companion, target + companion);
+                    platform::renameNoReplace(path + companion, target + companion);
             }
-            syncFolder(folder);
+            platform::syncFolder(folder);
             movedTo = target;
             return true;
         }
@@ -159,18 +201,40 @@ void UnitRegister::close() {
 
 bool UnitRegister::fail(const QString& what) {
     m_lastError = what.toStdString();
+    m_lastFailure = Failure::Other;
     return false;
+}
+
+bool UnitRegister::fail(const QSqlError& error) {
+    m_lastError = error.text().toStdString();
+    m_lastFailure = failureOf(error);
+    return false;
+}
+
+bool isPassing(Failure failure) {
+    return failure == Failure::Busy || failure == Failure::Io || failure == Failure::Full;
+}
+
+std::string newEventId() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
 }
 
 OpenOutcome UnitRegister::open(const std::string& path, int busyMs) {
     close();
     m_path = path;
+    m_busyMs = busyMs;
     bool damaged = false;
     OpenOutcome outcome = openFile(path, busyMs, damaged);
     if (!damaged)
         return outcome;
     const int version = outcome.foundVersion;
     close();
+    // Only damage is damage: a report of corruption that a fresh look does not confirm (a
+    // read that failed on its way from the disk, say) leaves the file where it is.
+    if (!damageConfirmed()) {
+        outcome.retryable = true;
+        return outcome;
+    }
     std::string movedTo, why;
     if (!moveAside(path, movedTo, why)) {
         outcome.state = OpenOutcome::State::Unavailable;
@@ -190,6 +254,28 @@ OpenOutcome UnitRegister::open(const std::string& path, int busyMs) {
     return outcome;
 }
 
+bool UnitRegister::damageConfirmed() {
+    if (m_path.empty())
+        return false;
+    const QString name = QStringLiteral("unitreg-check-%1").arg(++connectionCounter);
+    bool confirmed = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(m_path)));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyMs));
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral("PRAGMA quick_check")) && q.next())
+                confirmed = q.value(0).toString() != QLatin1String("ok");
+            else
+                confirmed = isDamage(q.lastError()); // not a database at all, on a second look
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return confirmed;
+}
+
 OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& damaged) {
     OpenOutcome outcome;
     damaged = false;
@@ -197,10 +283,20 @@ OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& da
         close();
         m_lastError = why;
         outcome.state = OpenOutcome::State::Unavailable;
+        outcome.retryable = isPassing(m_lastFailure);
         outcome.message =
-            "The unit register " + path + " cannot be used: " + why + ". Visits are not recorded.";
+            "The unit register " + path + " cannot be used: " + why +
+            (outcome.retryable ? ". Events are kept and written when it can be used again."
+                               : ". Visits are not recorded.");
         return outcome;
     };
+    // What SQLite said: damage is judged by the caller, a passing trouble is tried again.
+    auto sqlTrouble = [&](const QSqlError& error) {
+        fail(error);
+        damaged = m_lastFailure == Failure::Damage;
+        return unavailable(error.text().toStdString());
+    };
+    m_lastFailure = Failure::Other;
     // The file and its folder are checked first, so that SQLite never opens a file it may
     // only read (it would, silently) or follows a link planted in its place.
     struct stat st {};
@@ -208,13 +304,17 @@ OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& da
         if (!S_ISREG(st.st_mode))
             return unavailable("it is not a regular file");
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return unavailable(std::strerror(errno));
+        if (fd < 0) {
+            const int err = errno;
+            m_lastFailure = err == EIO || err == EINTR ? Failure::Io : Failure::Other;
+            return unavailable(std::strerror(err));
+        }
         ::close(fd);
     } else if (errno != ENOENT) {
+        m_lastFailure = errno == EIO ? Failure::Io : Failure::Other;
         return unavailable(std::strerror(errno));
     }
-    const std::string folder = folderOf(path);
+    const std::string folder = platform::folderOf(path);
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
         return unavailable("its folder " + folder + " is not writable (" + std::strerror(errno) +
                            ")");
@@ -227,27 +327,24 @@ OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& da
     m_db->db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(path)));
     m_db->db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyMs));
     if (!m_db->db.open())
-        return unavailable(m_db->db.lastError().text().toStdString());
+        return sqlTrouble(m_db->db.lastError());
 
     QSqlQuery q(m_db->db);
     // The first statement reads the file's header: a file that is not a database says so
     // here. Write-ahead logging lets another copy of the program read and write meanwhile.
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next()) {
-        damaged = isDamage(q.lastError());
-        return unavailable(q.lastError().text().toStdString());
-    }
+    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next())
+        return sqlTrouble(q.lastError());
     if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
         return unavailable("SQLite would not use write-ahead logging on it");
     // Every commit reaches the disk before the next event: a crash or a power cut loses at
     // most the event being written.
     q.exec(QStringLiteral("PRAGMA synchronous=FULL"));
     q.exec(QStringLiteral("PRAGMA foreign_keys=ON"));
-    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
-        damaged = isDamage(q.lastError());
-        return unavailable(q.lastError().text().toStdString());
-    }
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next())
+        return sqlTrouble(q.lastError());
     if (q.value(0).toString() != QLatin1String("ok")) {
         damaged = true;
+        m_lastFailure = Failure::Damage;
         return unavailable("SQLite finds it damaged (" + q.value(0).toString().toStdString() + ")");
     }
     q.finish();
@@ -255,14 +352,17 @@ OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& da
     outcome.foundVersion = version;
     if (version < 0)
         return unavailable(m_lastError);
-    if (version > kSchemaVersion)
+    if (version > kSchemaVersion) {
+        m_lastFailure = Failure::Other;
         return unavailable("it was written by a newer version of the program (schema " +
                            std::to_string(version) + ")");
+    }
     std::string why;
     if (version < kSchemaVersion && !migrate(version, why)) {
-        damaged = why.empty();
-        return unavailable(why.empty() ? m_lastError : why);
+        damaged = m_lastFailure == Failure::Damage;
+        return unavailable(why);
     }
+    m_lastFailure = Failure::None;
     m_open = true;
     outcome.state = OpenOutcome::State::Open;
     return outcome;
@@ -273,13 +373,14 @@ int UnitRegister::schemaVersion() {
         return -1;
     QSqlQuery q(m_db->db);
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
-        fail(q.lastError().text());
+        fail(q.lastError());
         return -1;
     }
     return q.value(0).toInt();
 }
 
 bool UnitRegister::migrate(int from, std::string& why) {
+    (void)from;
     if (!begin()) {
         why = m_lastError;
         return false;
@@ -288,31 +389,38 @@ bool UnitRegister::migrate(int from, std::string& why) {
     const int now = schemaVersion();
     if (now < 0 || now > kSchemaVersion) {
         rollback();
+        if (now > kSchemaVersion)
+            m_lastFailure = Failure::Other;
         why = now < 0 ? m_lastError : "it was migrated by a newer version of the program";
         return false;
     }
-    (void)from;
     QSqlQuery q(m_db->db);
     const auto& steps = schemaSteps();
     for (int step = now; step < kSchemaVersion; ++step) {
         for (const char* sql : steps[static_cast<std::size_t>(step)]) {
             if (!q.exec(QString::fromLatin1(sql))) {
-                const QSqlError error = q.lastError();
+                fail(q.lastError());
                 rollback();
-                // A file whose tables do not match its version is not ours to repair.
-                why = isDamage(error)
-                          ? std::string()
-                          : "its tables do not match schema version " + std::to_string(step) +
-                                " (" + error.text().toStdString() + ")";
-                if (why.empty())
-                    m_lastError = error.text().toStdString();
+                // A lock, an I/O error or a full disk is tried again; damage is judged by
+                // the caller; a file whose tables do not match its version is not ours to
+                // repair.
+                why = m_lastFailure == Failure::Other
+                          ? "its tables do not match schema version " + std::to_string(step) +
+                                " (" + m_lastError + ")"
+                          : m_lastError;
                 return false;
             }
         }
     }
     // A pragma takes no parameters; the number is our own constant.
-    if (!q.exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion)) || !commit()) {
-        why = q.lastError().text().toStdString();
+    if (!q.exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion))) {
+        fail(q.lastError());
+        why = m_lastError;
+        rollback();
+        return false;
+    }
+    if (!commit()) {
+        why = m_lastError;
         rollback();
         return false;
     }
@@ -326,14 +434,14 @@ bool UnitRegister::begin() {
     // The write lock is taken at once, so that a transaction never has to upgrade a read
     // lock while another copy writes (which SQLite can only answer with "busy").
     if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return fail(q.lastError().text());
+        return fail(q.lastError());
     return true;
 }
 
 bool UnitRegister::commit() {
     QSqlQuery q(m_db->db);
     if (!q.exec(QStringLiteral("COMMIT")))
-        return fail(q.lastError().text());
+        return fail(q.lastError());
     return true;
 }
 
@@ -368,13 +476,13 @@ std::int64_t UnitRegister::unitId(const std::string& serial, std::int64_t at) {
     q.addBindValue(qint64(at));
     q.addBindValue(qint64(at));
     if (!q.exec()) {
-        fail(q.lastError().text());
+        fail(q.lastError());
         return 0;
     }
     q.prepare(QStringLiteral("SELECT id FROM units WHERE serial = ?"));
     q.addBindValue(blob(serial));
     if (!q.exec() || !q.next()) {
-        fail(q.lastError().text());
+        fail(q.lastError());
         return 0;
     }
     return q.value(0).toLongLong();
@@ -393,72 +501,121 @@ bool run(QSqlQuery& q, const QString& sql, std::initializer_list<QVariant> value
 
 } // namespace
 
-bool UnitRegister::insertEvent(const std::string& serial, std::int64_t at, const char* sql,
-                               const std::vector<QVariant>& values) {
-    if (serial.empty())
-        return fail(QStringLiteral("no serial number"));
+bool UnitRegister::insertOnce(const QString& sql, const std::vector<QVariant>& values,
+                              bool& written) {
+    QSqlQuery q(m_db->db);
+    if (!q.prepare(sql))
+        return fail(q.lastError());
+    for (const QVariant& v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        return fail(q.lastError());
+    written = q.numRowsAffected() > 0;
+    return true;
+}
+
+bool UnitRegister::insertEvent(const std::string& id, const std::string& serial, std::int64_t at,
+                               const char* sql, const std::vector<QVariant>& values) {
+    const std::string eventId = id.empty() ? newEventId() : id;
     return inTransaction([&] {
         const std::int64_t unit = unitId(serial, at);
         if (!unit)
             return false;
-        QSqlQuery q(m_db->db);
-        q.prepare(QString::fromLatin1(sql));
-        q.addBindValue(qint64(unit));
-        for (const QVariant& v : values)
-            q.addBindValue(v);
-        return q.exec() || fail(q.lastError().text());
+        std::vector<QVariant> all{QString::fromStdString(eventId), qint64(unit)};
+        all.insert(all.end(), values.begin(), values.end());
+        bool written = false;
+        return insertOnce(QString::fromLatin1(sql), all, written);
     });
 }
 
 bool UnitRegister::recordVisit(const Visit& visit) {
-    return insertEvent(visit.serial, visit.at,
-                       "INSERT INTO visits(unit_id, at, port, device) VALUES(?, ?, ?, ?)",
+    return insertEvent(visit.id, visit.serial, visit.at,
+                       "INSERT INTO visits(event_id, unit_id, at, port, device)"
+                       " VALUES(?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
                        {qint64(visit.at), visit.port, blob(visit.device)});
 }
 
 bool UnitRegister::recordBattery(const BatteryReading& reading) {
-    return insertEvent(
-        reading.serial, reading.at,
-        "INSERT INTO battery(unit_id, at, volts, celsius, reply) VALUES(?, ?, ?, ?, ?)",
-        {qint64(reading.at), reading.volts, reading.celsius, blob(reading.reply)});
+    return insertEvent(reading.id, reading.serial, reading.at,
+                       "INSERT INTO battery(event_id, unit_id, at, volts, celsius, reply)"
+                       " VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
+                       {qint64(reading.at), reading.volts, reading.celsius, blob(reading.reply)});
 }
 
 bool UnitRegister::recordClockSet(const ClockSet& set) {
-    return insertEvent(set.serial, set.at,
-                       "INSERT INTO clock_sets(unit_id, at, sent) VALUES(?, ?, ?)",
+    return insertEvent(set.id, set.serial, set.at,
+                       "INSERT INTO clock_sets(event_id, unit_id, at, sent) VALUES(?, ?, ?, ?)"
+                       " ON CONFLICT(event_id) DO NOTHING",
                        {qint64(set.at), blob(set.sent)});
 }
 
 bool UnitRegister::recordClear(const Clear& clear) {
-    return insertEvent(clear.serial, clear.at,
-                       "INSERT INTO clears(unit_id, at, confirmed) VALUES(?, ?, ?)",
+    return insertEvent(clear.id, clear.serial, clear.at,
+                       "INSERT INTO clears(event_id, unit_id, at, confirmed) VALUES(?, ?, ?, ?)"
+                       " ON CONFLICT(event_id) DO NOTHING",
                        {qint64(clear.at), int(clear.confirmed)});
 }
 
 bool UnitRegister::recordDownload(const Download& d) {
-    if (d.serial.empty())
-        return fail(QStringLiteral("no serial number"));
+    const std::string eventId = d.id.empty() ? newEventId() : d.id;
     return inTransaction([&] {
         const std::int64_t unit = unitId(d.serial, std::max(d.started, d.ended));
+        if (!unit)
+            return false;
+        bool written = false;
+        if (!insertOnce(
+                QStringLiteral("INSERT INTO downloads(event_id, unit_id, started, ended, bytes,"
+                               " sets, complete, why, verified, kept_file, port, reasons,"
+                               " line_errors) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                               " ON CONFLICT(event_id) DO NOTHING"),
+                {QString::fromStdString(eventId), qint64(unit), qint64(d.started), qint64(d.ended),
+                 qint64(d.bytes), d.sets, int(d.complete), QString::fromLocal8Bit(d.why.c_str()),
+                 int(d.verified), d.keptFile.empty() ? QVariant() : QVariant(blob(d.keptFile)),
+                 d.port > 0 ? QVariant(d.port) : QVariant(), reasonsJson(d.reasons),
+                 QString::fromStdString(d.lineErrors)},
+                written))
+            return false;
+        if (!written)
+            return true; // recorded before, with its files and sets
         QSqlQuery q(m_db->db);
-        if (!unit ||
-            !run(q,
-                 QStringLiteral("INSERT INTO downloads(unit_id, started, ended, bytes, sets,"
-                                " complete, why, verified, kept_file)"
-                                " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                 {qint64(unit), qint64(d.started), qint64(d.ended), qint64(d.bytes), d.sets,
-                  int(d.complete), QString::fromLocal8Bit(d.why.c_str()), int(d.verified),
-                  d.keptFile.empty() ? QVariant() : QVariant(blob(d.keptFile))}))
-            return fail(q.lastError().text());
-        const qint64 id = q.lastInsertId().toLongLong();
+        if (!run(q, QStringLiteral("SELECT id FROM downloads WHERE event_id = ?"),
+                 {QString::fromStdString(eventId)}) ||
+            !q.next())
+            return fail(q.lastError());
+        const qint64 id = q.value(0).toLongLong();
         int seq = 0;
         for (const std::string& file : d.files)
             if (!run(q,
                      QStringLiteral(
                          "INSERT INTO download_files(download_id, seq, path) VALUES(?, ?, ?)"),
                      {id, seq++, blob(file)}))
-                return fail(q.lastError().text());
+                return fail(q.lastError());
+        seq = 0;
+        for (const Download::SetLines& set : d.setLines)
+            if (!run(q,
+                     QStringLiteral("INSERT INTO download_sets(download_id, seq, name, lines)"
+                                    " VALUES(?, ?, ?, ?)"),
+                     {id, seq++, blob(set.name), set.lines}))
+                return fail(q.lastError());
         return true;
+    });
+}
+
+bool UnitRegister::recordIdentification(const Identification& i) {
+    if (i.serial.empty() || i.downloadId.empty())
+        return fail(QStringLiteral("an identification names a unit and a download"));
+    const std::string eventId = i.id.empty() ? newEventId() : i.id;
+    return inTransaction([&] {
+        const std::int64_t unit = unitId(i.serial, i.at);
+        if (!unit)
+            return false;
+        bool written = false;
+        return insertOnce(
+            QStringLiteral("INSERT INTO identifications(event_id, download_event, unit_id, at)"
+                           " VALUES(?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING"),
+            {QString::fromStdString(eventId), QString::fromStdString(i.downloadId), qint64(unit),
+             qint64(i.at)},
+            written);
     });
 }
 
@@ -480,7 +637,7 @@ std::vector<UnitSummary> UnitRegister::units() {
             " LEFT JOIN battery b ON b.id = (SELECT id FROM battery WHERE unit_id = u.id"
             "  ORDER BY at DESC, id DESC LIMIT 1)"
             " ORDER BY u.last_seen DESC, u.id DESC"))) {
-        fail(q.lastError().text());
+        fail(q.lastError());
         return out;
     }
     while (q.next()) {
@@ -511,11 +668,14 @@ std::vector<UnitEvent> UnitRegister::history(const std::string& serial) {
         return out;
     QSqlQuery q(m_db->db);
     q.setForwardOnly(true);
+    // `sql` with every '?' the serial number.
     auto select = [&](const char* sql) {
         q.prepare(QString::fromLatin1(sql));
-        q.addBindValue(blob(serial));
+        for (const char* c = sql; *c; ++c)
+            if (*c == '?')
+                q.addBindValue(blob(serial));
         if (!q.exec()) {
-            fail(q.lastError().text());
+            fail(q.lastError());
             return false;
         }
         return true;
@@ -548,20 +708,33 @@ std::vector<UnitEvent> UnitRegister::history(const std::string& serial) {
             e.sent = bytes(q.value(1));
             out.push_back(std::move(e));
         }
+        // The unit's own downloads and those of a unit without a serial number that a later
+        // identification named as this one.
+#define XRQ_DOWNLOADS_OF                                                                           \
+    " JOIN units u ON u.id = d.unit_id WHERE (u.serial = ? OR d.event_id IN"                       \
+    " (SELECT i.download_event FROM identifications i JOIN units w ON w.id = i.unit_id"            \
+    " WHERE w.serial = ?))"
     std::map<qint64, std::vector<std::string>> files;
     if (select("SELECT f.download_id, f.path FROM download_files f"
-               " JOIN downloads d ON d.id = f.download_id JOIN units u ON u.id = d.unit_id"
-               " WHERE u.serial = ? ORDER BY f.download_id, f.seq"))
+               " JOIN downloads d ON d.id = f.download_id" XRQ_DOWNLOADS_OF
+               " ORDER BY f.download_id, f.seq"))
         while (q.next())
             files[q.value(0).toLongLong()].push_back(bytes(q.value(1)));
+    std::map<qint64, std::vector<Download::SetLines>> sets;
+    if (select("SELECT s.download_id, s.name, s.lines FROM download_sets s"
+               " JOIN downloads d ON d.id = s.download_id" XRQ_DOWNLOADS_OF
+               " ORDER BY s.download_id, s.seq"))
+        while (q.next())
+            sets[q.value(0).toLongLong()].push_back({bytes(q.value(1)), q.value(2).toInt()});
     if (select("SELECT d.id, d.started, d.ended, d.bytes, d.sets, d.complete, d.why,"
-               " d.verified, d.kept_file FROM downloads d JOIN units u ON u.id = d.unit_id"
-               " WHERE u.serial = ? ORDER BY d.id"))
+               " d.verified, d.kept_file, d.event_id, d.port, d.reasons, d.line_errors, u.serial"
+               " FROM downloads d" XRQ_DOWNLOADS_OF " ORDER BY d.id"))
         while (q.next()) {
             UnitEvent e;
             e.kind = EventKind::Download;
             Download& d = e.download;
-            d.serial = serial;
+            d.serial = bytes(q.value(13));
+            e.identifiedLater = d.serial != serial;
             d.started = e.at = q.value(1).toLongLong();
             d.ended = q.value(2).toLongLong();
             d.bytes = q.value(3).toULongLong();
@@ -570,11 +743,18 @@ std::vector<UnitEvent> UnitRegister::history(const std::string& serial) {
             d.why = q.value(6).toString().toLocal8Bit().toStdString();
             d.verified = q.value(7).toInt() != 0;
             d.keptFile = bytes(q.value(8));
-            auto found = files.find(q.value(0).toLongLong());
-            if (found != files.end())
+            d.id = q.value(9).toString().toStdString();
+            d.port = q.value(10).isNull() ? -1 : q.value(10).toInt();
+            d.reasons = reasonsFromJson(q.value(11));
+            d.lineErrors = q.value(12).toString().toStdString();
+            const qint64 row = q.value(0).toLongLong();
+            if (auto found = files.find(row); found != files.end())
                 d.files = std::move(found->second);
+            if (auto found = sets.find(row); found != sets.end())
+                d.setLines = std::move(found->second);
             out.push_back(std::move(e));
         }
+#undef XRQ_DOWNLOADS_OF
     if (select("SELECT c.at, c.confirmed FROM clears c JOIN units u ON u.id = c.unit_id"
                " WHERE u.serial = ? ORDER BY c.id"))
         while (q.next()) {
@@ -602,7 +782,7 @@ std::vector<BatteryReading> UnitRegister::batteryHistory(const std::string& seri
                              " ORDER BY b.at, b.id"));
     q.addBindValue(blob(serial));
     if (!q.exec()) {
-        fail(q.lastError().text());
+        fail(q.lastError());
         return out;
     }
     while (q.next()) {
@@ -626,7 +806,7 @@ std::optional<LastDownload> UnitRegister::lastDownload(const std::string& serial
                              " ORDER BY d.started DESC, d.id DESC LIMIT 1"));
     q.addBindValue(blob(serial));
     if (!q.exec()) {
-        fail(q.lastError().text());
+        fail(q.lastError());
         return std::nullopt;
     }
     if (!q.next())
@@ -636,130 +816,6 @@ std::optional<LastDownload> UnitRegister::lastDownload(const std::string& serial
 
 std::int64_t nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
-}
-
-// --- texts ------------------------------------------------------------------------------------
-
-QString serialText(const std::string& serial) {
-    return QString::fromLatin1(serial.data(), static_cast<qsizetype>(serial.size()));
-}
-
-QString localTimeText(std::int64_t ms, bool withSeconds) {
-    return QDateTime::fromMSecsSinceEpoch(ms).toString(
-        withSeconds ? QStringLiteral("yyyy-MM-dd HH:mm:ss") : QStringLiteral("yyyy-MM-dd HH:mm"));
-}
-
-QString eventKindText(EventKind kind) {
-    switch (kind) {
-    case EventKind::Visit:
-        return QStringLiteral("Connect");
-    case EventKind::Battery:
-        return QStringLiteral("Battery");
-    case EventKind::ClockSet:
-        return QStringLiteral("Clock set");
-    case EventKind::Download:
-        return QStringLiteral("Download");
-    case EventKind::Clear:
-        return QStringLiteral("Clear memory");
-    }
-    return {};
-}
-
-namespace {
-
-QString byteCount(std::uint64_t n) {
-    if (n < 1000)
-        return QStringLiteral("%1 bytes").arg(n);
-    if (n < 1000 * 1000)
-        return QStringLiteral("%1 kB").arg(double(n) / 1e3, 0, 'f', 1);
-    return QStringLiteral("%1 MB").arg(double(n) / 1e6, 0, 'f', 2);
-}
-
-QString pathText(const std::string& path) {
-    return QFile::decodeName(QByteArray::fromStdString(path));
-}
-
-} // namespace
-
-QString eventDetails(const UnitEvent& e) {
-    switch (e.kind) {
-    case EventKind::Visit:
-        return (e.port > 0 ? QStringLiteral("COM%1").arg(e.port) : QStringLiteral("no port")) +
-               (e.device.empty() ? QString() : QStringLiteral(" (%1)").arg(pathText(e.device)));
-    case EventKind::Battery:
-        return QString::fromStdString(formatOneDecimal(e.volts) + " V, " +
-                                      formatOneDecimal(e.celsius) + " C");
-    case EventKind::ClockSet:
-        return QStringLiteral("set to ") + serialText(e.sent);
-    case EventKind::Download: {
-        const Download& d = e.download;
-        QString text = d.complete ? QStringLiteral("complete") : QStringLiteral("incomplete");
-        if (!d.why.empty())
-            text += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(d.why.c_str()));
-        text += QStringLiteral(", %1 data set%2, %3")
-                    .arg(d.sets)
-                    .arg(d.sets == 1 ? "" : "s")
-                    .arg(byteCount(d.bytes));
-        text += d.verified ? QStringLiteral(", verified") : QStringLiteral(", not verified");
-        return text;
-    }
-    case EventKind::Clear:
-        return e.confirmed ? QStringLiteral("confirmed by the unit")
-                           : QStringLiteral("not confirmed by the unit");
-    }
-    return {};
-}
-
-QString lastDownloadText(const std::optional<LastDownload>& last) {
-    if (!last)
-        return QStringLiteral("not downloaded yet");
-    return QStringLiteral("last downloaded %1, %2")
-        .arg(QDateTime::fromMSecsSinceEpoch(last->started).toString(QStringLiteral("yyyy-MM-dd")),
-             last->complete ? QStringLiteral("complete") : QStringLiteral("incomplete"));
-}
-
-namespace {
-
-QString csvField(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
-} // namespace
-
-QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& events) {
-    QString out = QStringLiteral(
-        "Serial,Time,Event,Details,Port,Device,Volts,Celsius,Reply,Clock sent,Bytes,Data sets,"
-        "Files,Kept file,Complete,Why,Verified,Confirmed\r\n");
-    const QString unit = csvField(serialText(serial));
-    for (const UnitEvent& e : events) {
-        QStringList f;
-        f << unit << localTimeText(e.at, true) << eventKindText(e.kind)
-          << csvField(eventDetails(e));
-        const bool download = e.kind == EventKind::Download;
-        const bool battery = e.kind == EventKind::Battery;
-        f << (e.kind == EventKind::Visit && e.port > 0 ? QString::number(e.port) : QString());
-        f << csvField(pathText(e.device));
-        f << (battery ? QString::number(e.volts, 'g', 15) : QString());
-        f << (battery ? QString::number(e.celsius, 'g', 15) : QString());
-        f << csvField(serialText(e.reply)) << csvField(serialText(e.sent));
-        QStringList files;
-        for (const std::string& file : e.download.files)
-            files << pathText(file);
-        f << (download ? QString::number(e.download.bytes) : QString());
-        f << (download ? QString::number(e.download.sets) : QString());
-        f << csvField(files.join(QLatin1Char('\n'))) << csvField(pathText(e.download.keptFile));
-        f << (download ? QString(e.download.complete ? "yes" : "no") : QString());
-        f << csvField(QString::fromLocal8Bit(e.download.why.c_str()));
-        f << (download ? QString(e.download.verified ? "yes" : "no") : QString());
-        f << (e.kind == EventKind::Clear ? QString(e.confirmed ? "yes" : "no") : QString());
-        out += f.join(QLatin1Char(',')) + QStringLiteral("\r\n");
-    }
-    return out.toUtf8();
 }
 
 } // namespace unitreg

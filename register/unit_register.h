@@ -11,6 +11,7 @@
 // stored as blobs through bound parameters, never pasted into SQL, and shown as Latin-1.
 // Times are milliseconds since the epoch (UTC); shown in local time.
 
+#include <QSqlError>
 #include <QString>
 #include <QVariant>
 
@@ -24,13 +25,21 @@ namespace unitreg {
 // The file name in the program's files folder.
 inline constexpr const char* kFileName = "units.sqlite";
 // The schema this program writes; older files are migrated forward on open.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
+// Every event carries its identity from the moment it happens (a random UUID, text), so that
+// writing it again (a retry, a journal replayed twice) is harmless: the register keeps the
+// first. An event handed to the register without one gets one there.
+std::string newEventId();
+
+// An empty serial number stands for a unit that gave none (a download, a clearing, a reading
+// whose serial-number read got no answer): such events go under "no serial number".
 struct Visit {
     std::string serial;
     std::int64_t at = 0;
     int port = -1;
     std::string device;
+    std::string id = {}; // the event's identity (newEventId()); given when handed in if empty
 };
 
 struct BatteryReading {
@@ -38,18 +47,20 @@ struct BatteryReading {
     std::int64_t at = 0;
     double volts = 0;
     double celsius = 0;
-    std::string reply; // the unit's answer as received
+    std::string reply;   // the unit's answer as received
+    std::string id = {}; // the event's identity (newEventId()); given when handed in if empty
 };
 
 struct ClockSet {
     std::string serial;
     std::int64_t at = 0;
-    std::string sent; // the clock text sent, the computer's local time
+    std::string sent;    // the clock text sent, the computer's local time
+    std::string id = {}; // the event's identity (newEventId()); given when handed in if empty
 };
 
 // One download, however it ended. The caller fills it from the download's outcome.
 struct Download {
-    std::string serial;
+    std::string serial; // empty: the unit gave no serial number
     std::int64_t started = 0;
     std::int64_t ended = 0;
     std::uint64_t bytes = 0;
@@ -69,12 +80,24 @@ struct Download {
     };
     std::vector<SetLines> setLines;
     std::string lineErrors;
+    int port = -1;       // the COM number it came over, -1 when not known
+    std::string id = {}; // the event's identity (newEventId()); given when handed in if empty
 };
 
 struct Clear {
     std::string serial;
     std::int64_t at = 0;
     bool confirmed = false; // the unit answered the last step
+    std::string id = {};    // the event's identity (newEventId()); given when handed in if empty
+};
+
+// A fact added later: the download `downloadId`, from a unit that gave no serial number, was
+// followed by `serial` naming itself on the same port. The download's own row stays as it was.
+struct Identification {
+    std::string id;
+    std::string downloadId;
+    std::string serial;
+    std::int64_t at = 0;
 };
 
 // A row of the Units window.
@@ -105,6 +128,8 @@ struct UnitEvent {
     std::string sent;
     Download download;
     bool confirmed = false;
+    // A download of a unit that gave no serial number, named by a later identification.
+    bool identifiedLater = false;
 };
 
 struct LastDownload {
@@ -116,10 +141,25 @@ struct LastDownload {
 struct OpenOutcome {
     enum class State { Open, OpenAfterMovingAside, Unavailable };
     State state = State::Unavailable;
+    // Unavailable for now (another program's lock, an I/O error, a full disk): worth trying
+    // again; the file is left as it is.
+    bool retryable = false;
     std::string message;   // empty when opened as it was
     std::string movedTo;   // where a damaged file went
     int foundVersion = -1; // the file's schema version before migration
 };
+
+// Why the last call failed, as far as what to do about it goes.
+enum class Failure {
+    None,
+    Busy,   // another program holds the lock (SQLITE_BUSY, SQLITE_LOCKED)
+    Io,     // the disk or the file system failed a read, write or sync (SQLITE_IOERR...)
+    Full,   // no room left (SQLITE_FULL)
+    Damage, // SQLite reports the file itself corrupt (SQLITE_CORRUPT, SQLITE_NOTADB)
+    Other,  // anything else: the call or the file's tables are wrong, not the disk
+};
+// Busy, Io and Full pass: they are retried and told, never taken for a damaged file.
+bool isPassing(Failure failure);
 
 class UnitRegister {
 public:
@@ -135,16 +175,21 @@ public:
     void close();
     bool isOpen() const { return m_open; }
     const std::string& path() const { return m_path; }
-    // The reason of the last failed call, for the run log.
+    // The reason of the last failed call, for the run log, and its kind.
     const std::string& lastError() const { return m_lastError; }
+    Failure lastFailure() const { return m_lastFailure; }
+    // After a call failed with Damage: whether a fresh look (PRAGMA quick_check on a
+    // connection of its own) confirms that the file is damaged.
+    bool damageConfirmed();
 
     // Each is one transaction (unless inside bulk()); false when it could not be written.
-    // An event without a serial number is not recorded.
+    // An event whose identity is recorded already is not written again (and is true).
     bool recordVisit(const Visit& visit);
     bool recordBattery(const BatteryReading& reading);
     bool recordClockSet(const ClockSet& set);
     bool recordDownload(const Download& download);
     bool recordClear(const Clear& clear);
+    bool recordIdentification(const Identification& identification);
 
     // Many events in one transaction (imports, the benchmark): `body` returns whether to keep
     // them.
@@ -176,28 +221,23 @@ private:
     std::int64_t unitId(const std::string& serial, std::int64_t at);
     template <class F> bool inTransaction(F&& body);
     // One row of `sql`, whose first parameter is the unit's id, then `values`.
-    bool insertEvent(const std::string& serial, std::int64_t at, const char* sql,
-                     const std::vector<QVariant>& values);
+    bool insertEvent(const std::string& id, const std::string& serial, std::int64_t at,
+                     const char* sql, const std::vector<QVariant>& values);
     bool fail(const QString& what);
+    bool fail(const QSqlError& error);
+    // One row of an event table; `written` false when its identity was there already.
+    bool insertOnce(const QString& sql, const std::vector<QVariant>& values, bool& written);
 
     Db* m_db = nullptr;
     bool m_open = false;
     bool m_inBulk = false;
     std::string m_path;
     std::string m_lastError;
+    Failure m_lastFailure = Failure::None;
+    int m_busyMs = 2000;
 };
 
 // Now, as the register keeps times.
 std::int64_t nowMs();
-
-// Texts shown in the windows.
-QString serialText(const std::string& serial); // Latin-1, one character per byte
-QString localTimeText(std::int64_t msSinceEpoch, bool withSeconds = false);
-QString eventKindText(EventKind kind);
-QString eventDetails(const UnitEvent& event);
-// "last downloaded 2026-11-03, complete"; "not downloaded yet" when none.
-QString lastDownloadText(const std::optional<LastDownload>& last);
-// The history as CSV (RFC 4180 quoting), one line per event, newest first, in UTF-8.
-QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& events);
 
 } // namespace unitreg

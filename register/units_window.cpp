@@ -2,8 +2,10 @@
 #include "register/units_window.h"
 
 #include "dialogs/Dialogs.h"
-#include "unit/instrument_commands.h"
+#include "platform/durable_file.h"
+#include "register/register_texts.h"
 #include "register/register_writer.h"
+#include "unit/unit_texts.h"
 
 #include <QChart>
 #include <QChartView>
@@ -27,9 +29,9 @@
 #include <QValueAxis>
 
 #include <algorithm>
-#include <fcntl.h>
+#include <cerrno>
+#include <cstring>
 #include <set>
-#include <unistd.h>
 
 namespace {
 
@@ -50,16 +52,6 @@ QTableWidgetItem* cell(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setToolTip(text);
     return item;
-}
-
-bool syncFolderOf(const QString& file) {
-    const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
 }
 
 } // namespace
@@ -176,9 +168,11 @@ void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
     for (int row = 0; row < int(units.size()); ++row) {
         const unitreg::UnitSummary& u = units[std::size_t(row)];
         m_rowSerials.push_back(u.serial);
-        if (u.serial == m_serial)
+        if (m_unitChosen && u.serial == m_serial)
             selectRow = row;
-        UnitsTable->setItem(row, 0, cell(unitreg::serialText(u.serial)));
+        UnitsTable->setItem(row, 0,
+                            cell(u.serial.empty() ? QStringLiteral("(no serial number)")
+                                                  : unitreg::serialText(u.serial)));
         UnitsTable->setItem(row, 1, cell(unitreg::localTimeText(u.lastVisit.value_or(u.lastSeen))));
         UnitsTable->setItem(row, 2,
                             cell(u.lastDownload
@@ -210,9 +204,11 @@ void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
     m_filling = false;
     if (selectRow >= 0) {
         m_serial = m_rowSerials[std::size_t(selectRow)];
+        m_unitChosen = true;
         loadHistory();
     } else {
         m_serial.clear();
+        m_unitChosen = false;
         fillHistory({}, {});
     }
     emit unitsLoaded();
@@ -234,9 +230,10 @@ void UnitsWindow::unitSelectionChanged() {
     if (row < 0 || row >= int(m_rowSerials.size()))
         return;
     const std::string serial = m_rowSerials[std::size_t(row)];
-    if (serial == m_serial && !m_history.empty())
+    if (m_unitChosen && serial == m_serial && !m_history.empty())
         return;
     m_serial = serial;
+    m_unitChosen = true;
     loadHistory();
 }
 
@@ -337,7 +334,7 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
 }
 
 void UnitsWindow::updateButtons() {
-    ButtonExport->setEnabled(!m_serial.empty() && !m_history.empty());
+    ButtonExport->setEnabled(m_unitChosen && !m_history.empty());
     const auto rows = HistoryTable->selectionModel()->selectedRows();
     const int row = rows.isEmpty() ? -1 : rows.first().row();
     ButtonOpenFiles->setEnabled(row >= 0 && row < int(m_history.size()) &&
@@ -346,7 +343,7 @@ void UnitsWindow::updateButtons() {
 }
 
 void UnitsWindow::exportCsv() {
-    if (m_serial.empty())
+    if (!m_unitChosen)
         return;
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty())
@@ -367,7 +364,10 @@ void UnitsWindow::exportCsv() {
                  file.errorString().toStdString());
         return;
     }
-    syncFolderOf(path);
+    // The new name is the operator's only once the folder that holds it is on the disk.
+    if (!platform::syncFolder(QFile::encodeName(QFileInfo(path).absolutePath()).toStdString()))
+        DlgError("Cannot make sure that " + QFile::encodeName(path).toStdString() +
+                 " is on the disk: " + std::strerror(errno));
 }
 
 void UnitsWindow::openFiles() {

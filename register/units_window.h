@@ -65,7 +65,8 @@ private:
     void updateButtons();
     void plotBattery(const std::vector<unitreg::UnitEvent>& events);
 
-    std::string m_serial;
+    std::string m_serial; // the chosen unit's; empty for the units without a serial number
+    bool m_unitChosen = false;
     std::vector<std::string> m_rowSerials;
     std::vector<unitreg::UnitEvent> m_history;
     int m_batteryPoints = 0;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "unit/instrument_commands.h"
 
-#include "register/register_writer.h"
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -80,61 +78,6 @@ std::optional<BatteryReading> parseBatteryReply(std::string_view reply) {
     return BatteryReading{*volts, *celsius};
 }
 
-std::string formatOneDecimal(double value) {
-    if (!std::isfinite(value))
-        return std::isnan(value) ? "NAN" : (value < 0 ? "-INF" : "INF");
-    // Fifteen significant digits first, then the decimal rounding on those digits, so that
-    // 12.25 and 0.15 round up as the operator reads them rather than as binary holds them.
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.14e", value);
-    const bool negative = buf[0] == '-';
-    const char* p = buf + (negative ? 1 : 0);
-    std::string digits;
-    digits += p[0];
-    digits.append(p + 2, 14);
-    const int exponent = std::atoi(std::strchr(p, 'e') + 1);
-    int point = exponent + 1; // digits before the decimal point
-    if (point < 1) {
-        digits.insert(0, static_cast<std::size_t>(1 - point), '0');
-        point = 1;
-    }
-    if (static_cast<int>(digits.size()) < point + 2)
-        digits.append(static_cast<std::size_t>(point + 2) - digits.size(), '0');
-    std::string kept = digits.substr(0, static_cast<std::size_t>(point) + 1);
-    if (digits[static_cast<std::size_t>(point) + 1] >= '5') {
-        int i = static_cast<int>(kept.size()) - 1;
-        while (i >= 0 && kept[static_cast<std::size_t>(i)] == '9') {
-            kept[static_cast<std::size_t>(i)] = '0';
-            --i;
-        }
-        if (i < 0)
-            kept.insert(0, 1, '1');
-        else
-            ++kept[static_cast<std::size_t>(i)];
-    }
-    std::string integer = kept.substr(0, kept.size() - 1);
-    const std::size_t nz = integer.find_first_not_of('0');
-    integer = nz == std::string::npos ? "0" : integer.substr(nz);
-    std::string out = integer + "." + kept.back();
-    // A value that rounds to zero shows as 0.0, without a sign.
-    if (negative && out != "0.0")
-        out.insert(0, 1, '-');
-    return out;
-}
-
-std::string formatClockText(const std::tm& local) {
-    char buf[64];
-    const std::size_t n = std::strftime(buf, sizeof buf, "%y-%m-%d %H:%M:%S", &local);
-    return std::string(buf, n);
-}
-
-std::string currentClockText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return formatClockText(local);
-}
-
 InstrumentCommands::InstrumentCommands(UnitSession& session, CommandView& view)
     : clockText(currentClockText), m_session(session), m_view(view) {}
 
@@ -156,8 +99,8 @@ void InstrumentCommands::connect() {
             if (units && !m_serial.empty()) {
                 units->connected({m_serial, m_session.portNumber(), m_session.deviceName()});
                 m_view.unitChanged();
-                unitRegister().recordVisit(
-                    {m_serial, unitreg::nowMs(), m_session.portNumber(), m_session.deviceName()});
+                if (recorder)
+                    recorder->visited(m_serial, m_session.portNumber(), m_session.deviceName());
             }
             m_view.enableUnitActions();
             hourglass.release();
@@ -176,11 +119,15 @@ bool InstrumentCommands::requestSerialNumber() {
     char serial[kSerialLength + 1] = {};
     if (m_session.waitForStringNBetweenChars("R", '#', '>', kSerialDelay, serial, kSerialLength) !=
         0) {
+        m_lastReadFailed = true;
         m_view.error("Improper response to serial number request.");
         return false;
     }
+    m_lastReadFailed = false;
     m_serial.assign(serial, kSerialLength);
     m_view.setSerialNumber(m_serial);
+    if (recorder)
+        recorder->identified(m_serial, m_session.portNumber());
     return true;
 }
 
@@ -191,10 +138,14 @@ std::optional<std::string> InstrumentCommands::identifyUnit() {
         0) {
         m_view.log("The XRQ unit did not give its serial number: it is not known which unit is "
                    "on the cable");
+        m_lastReadFailed = true;
         return std::nullopt;
     }
+    m_lastReadFailed = false;
     m_serial.assign(serial, kSerialLength);
     m_view.setSerialNumber(m_serial);
+    if (recorder)
+        recorder->identified(m_serial, m_session.portNumber());
     if (units) {
         const unit_status::Unit now{m_serial, m_session.portNumber(), m_session.deviceName()};
         const auto& known = units->current();
@@ -221,7 +172,8 @@ void InstrumentCommands::setClock() {
     }
     const std::string clock = clockText();
     m_session.sendString(clock);
-    unitRegister().recordClockSet({currentSerial(), unitreg::nowMs(), clock});
+    if (recorder)
+        recorder->clockSet(currentSerial(), clock);
     m_view.info("Clock on XRQ set to " + clock);
 }
 
@@ -240,12 +192,14 @@ void InstrumentCommands::checkBattery() {
     m_view.batteryRead(*reading);
     m_view.setBatteryCaptions(formatOneDecimal(reading->volts) + " V",
                               formatOneDecimal(reading->celsius) + " C");
-    unitRegister().recordBattery({currentSerial(), unitreg::nowMs(), reading->volts,
-                                  reading->celsius,
-                                  reply.substr(0, reply.find_last_not_of('\0') + 1)});
+    if (recorder)
+        recorder->batteryRead(currentSerial(), reading->volts, reading->celsius,
+                              reply.substr(0, reply.find_last_not_of('\0') + 1));
 }
 
 std::string InstrumentCommands::currentSerial() const {
+    if (m_lastReadFailed)
+        return {};
     return units && units->current() ? units->current()->serial : std::string();
 }
 
@@ -279,7 +233,8 @@ void InstrumentCommands::clearMemory() {
             // Once "Y" has gone out the unit may have cleared its memory whether or not its
             // answer arrives: without the answer neither outcome can be claimed.
             const bool confirmed = m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1;
-            unitRegister().recordClear({currentSerial(), unitreg::nowMs(), confirmed});
+            if (recorder)
+                recorder->cleared(currentSerial(), confirmed);
             if (confirmed)
                 m_view.info("XRQ Memory cleared");
             else

@@ -12,7 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "unit/unit_recorder.h"
 #include "unit/unit_status.h"
+#include "unit/unit_texts.h" // the captions' rounding and the clock text, for the callers
 
 struct BatteryReading;
 
@@ -70,6 +72,8 @@ public:
     // Which units were connected and downloaded; without it a clearing asks only the usual
     // questions.
     unit_status::UnitRecord* units = nullptr;
+    // Where visits, clock sets, battery readings and clearings are recorded; none without it.
+    UnitRecorder* recorder = nullptr;
 
     void connect();
     bool requestSerialNumber();
@@ -88,6 +92,9 @@ private:
     bool clearingAgreed();
     // The unit known on the session's port (empty when none), for the unit register.
     std::string currentSerial() const;
+    // Whether the serial-number read just made got no answer: what happens next is not put
+    // under the unit known before.
+    bool m_lastReadFailed = false;
 
     UnitSession& m_session;
     CommandView& m_view;
@@ -105,11 +112,3 @@ struct BatteryReading {
 std::optional<BatteryReading> parseBatteryReply(const char* reply);
 // The same over bytes that may hold NULs (line noise before or around the reply).
 std::optional<BatteryReading> parseBatteryReply(std::string_view reply);
-
-// The pattern "0.0": one decimal, a value exactly halfway (at 15 significant digits, the
-// precision the display works to) rounded away from zero, at least one digit before the point.
-std::string formatOneDecimal(double value);
-
-// "%y-%m-%d %H:%M:%S", 17 characters.
-std::string formatClockText(const std::tm& local);
-std::string currentClockText();

@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "viewer/data_loader.h"
 
-#include <QSocketNotifier>
-
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <exception>
 #include <new>
 
@@ -24,54 +20,40 @@ std::shared_ptr<DataSet> failure(const QString& path, const QString& why) {
 
 } // namespace
 
-DataLoader::DataLoader(QObject* parent) : QObject(parent) {
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd >= 0) {
-        m_notifier = new QSocketNotifier(m_wakeFd, QSocketNotifier::Read, this);
-        connect(m_notifier, &QSocketNotifier::activated, this, [this] { deliver(); });
-    }
-}
+DataLoader::DataLoader(QObject* parent) : QObject(parent) {}
 
 DataLoader::~DataLoader() {
     stop();
-    delete m_notifier;
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
 }
 
 void DataLoader::post(int percent, std::shared_ptr<DataSet> set) {
+    if (set) {
+        m_toUi.post([this, set = std::move(set)] {
+            m_running = false;
+            emit loaded(set);
+        });
+        return;
+    }
+    bool first;
     {
         std::lock_guard lock(m_lock);
-        if (!m_accepting)
-            return;
-        if (set)
-            m_pendingSet = std::move(set);
-        else
-            m_pendingPercent = percent;
+        first = m_pendingPercent < 0;
+        m_pendingPercent = percent;
     }
-    const std::uint64_t one = 1;
-    if (m_wakeFd >= 0) [[maybe_unused]]
-        const auto n = ::write(m_wakeFd, &one, sizeof one);
+    // One call shows whatever figure is latest when it runs.
+    if (first)
+        m_toUi.post([this] { showProgress(); });
 }
 
-void DataLoader::deliver() {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const auto n = ::read(m_wakeFd, &count, sizeof count);
+void DataLoader::showProgress() {
     int percent;
-    std::shared_ptr<DataSet> set;
     {
         std::lock_guard lock(m_lock);
         percent = m_pendingPercent;
         m_pendingPercent = -1;
-        set = std::move(m_pendingSet);
-        m_pendingSet.reset();
     }
-    if (percent >= 0 && !set)
+    if (percent >= 0)
         emit progress(percent);
-    if (set) {
-        m_running = false;
-        emit loaded(set);
-    }
 }
 
 void DataLoader::cancel() {
@@ -79,16 +61,16 @@ void DataLoader::cancel() {
 }
 
 void DataLoader::stop() {
-    {
-        std::lock_guard lock(m_lock);
-        m_accepting = false;
-        m_pendingPercent = -1;
-        m_pendingSet.reset();
-    }
     if (m_cancel)
         m_cancel->store(true);
     if (m_thread.joinable())
         m_thread.join();
+    // The run has ended: nothing it handed over is delivered.
+    m_toUi.discard();
+    {
+        std::lock_guard lock(m_lock);
+        m_pendingPercent = -1;
+    }
     m_running = false;
 }
 
@@ -96,10 +78,6 @@ void DataLoader::start(const QString& path) {
     stop();
     m_cancel = std::make_shared<std::atomic<bool>>(false);
     m_running = true;
-    {
-        std::lock_guard lock(m_lock);
-        m_accepting = true;
-    }
     auto cancelFlag = m_cancel;
     // Runs on the loader's own thread; the loader outlives it (its destructor joins it).
     m_thread = std::thread([this, path, cancelFlag] {

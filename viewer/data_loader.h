@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Reads a data file on a thread of its own so that the window keeps drawing while a large
-// file loads. Progress and the result come back to the UI thread through a slot guarded by
-// a mutex and an eventfd that a socket notifier reads on the UI thread (the reading thread
-// calls nothing of Qt's event machinery, whose locks the race detector cannot see).
+// file loads. Progress and the result come back to the UI thread through the program's one
+// hand-over (platform/ui_handover.h: a guarded queue and an eventfd read on the UI thread);
+// progress is coalesced to the latest figure.
 // Destroying the loader cancels the reading and waits for the thread, so a closed window
 // never receives a late result. The reading thread runs at a lower priority than the window
 // (and than anything else the operator runs, a download included).
 
+#include "platform/ui_handover.h"
 #include "viewer/data_file.h"
 
 #include <QObject>
@@ -16,8 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-
-class QSocketNotifier;
 
 namespace viewer {
 
@@ -38,17 +37,14 @@ signals:
 
 private:
     void stop();
-    // Worker thread: leaves progress or the result for the UI thread and wakes it.
+    // Worker thread: hands progress or the result to the UI thread.
     void post(int percent, std::shared_ptr<DataSet> set);
-    // UI thread: takes what the worker left.
-    void deliver();
+    // UI thread: shows the latest progress left.
+    void showProgress();
 
-    int m_wakeFd = -1;
-    QSocketNotifier* m_notifier = nullptr;
-    std::mutex m_lock; // guards the three below
-    int m_pendingPercent = -1;
-    std::shared_ptr<DataSet> m_pendingSet;
-    bool m_accepting = false; // false once a run is cancelled: nothing of it is delivered
+    platform::UiHandover m_toUi;
+    std::mutex m_lock;         // guards the one below
+    int m_pendingPercent = -1; // the latest progress not yet shown (coalesced)
     std::thread m_thread;
     std::shared_ptr<std::atomic<bool>> m_cancel;
     bool m_running = false;

@@ -5,6 +5,7 @@
 // and a register that cannot be used, which changes nothing else.
 #include "e2e_fixture.h"
 
+#include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
 #include "register/units_window.h"

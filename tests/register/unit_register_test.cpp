@@ -3,6 +3,7 @@
 // serial number; files it cannot use are left as they were; an older file is migrated; two
 // processes write at once; and the program's writer never makes its caller wait.
 #include "dialogs/run_log.h"
+#include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
 #include "register/units_window.h"
@@ -84,10 +85,12 @@ TEST_F(Register, EveryKindOfEventComesBackAsRecorded) {
     recordRound(reg, "XRQ10472", t);
     ASSERT_TRUE(reg.recordVisit({"XRQ10472", t + 86400000, 4, ""}));
     ASSERT_TRUE(reg.recordVisit({"OTHER001", t + 5, 1, "/dev/ttyS0"}));
-    EXPECT_FALSE(reg.recordVisit({"", t, 1, ""})) << "an event without a unit is not kept";
+    // A unit that gave no serial number has a row of its own, seen first and last then.
+    EXPECT_TRUE(reg.recordClear({"", t - 1, true}));
 
     const auto units = reg.units();
-    ASSERT_EQ(units.size(), 2u);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(units[2].serial, "");
     EXPECT_EQ(units[0].serial, "XRQ10472"); // seen last
     EXPECT_EQ(units[0].visits, 2);
     EXPECT_EQ(units[0].firstSeen, t);
@@ -368,6 +371,9 @@ TEST(RegisterCsv, FieldsAreQuotedAndTheSerialKeepsItsCharacters) {
     download.download.bytes = 42;
     download.download.sets = 2;
     download.download.complete = true;
+    download.download.reasons = {"records before the first data set's name", "a, b"};
+    download.download.setLines = {{"A\xb0", 1}, {"B", 7}};
+    download.download.lineErrors = "2 framing";
     const QString csv = QString::fromUtf8(historyCsv("A\"B,\xE9", {download, battery}));
     const QStringList lines = csv.split(QStringLiteral("\r\n"));
     ASSERT_GE(lines.size(), 3);
@@ -379,6 +385,11 @@ TEST(RegisterCsv, FieldsAreQuotedAndTheSerialKeepsItsCharacters) {
     EXPECT_TRUE(csv.contains(QLatin1String(",12.25,-3.96,\"Bat: 12.25,")));
     EXPECT_TRUE(csv.contains(QLatin1String("\"\"x\"\">\"")));
     EXPECT_TRUE(csv.contains(QLatin1String("12.3 V, -4.0 C"))) << "details as the captions show";
+    EXPECT_TRUE(lines[0].endsWith(QLatin1String(",Reasons,Data set lines,Line errors")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(",\"records before the first data set's name; a, "
+                                                 "b\",A\u00b0: 1 line; B: 7 lines,2 framing")))
+        << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains(QLatin1String("line errors: 2 framing")));
 }
 
 // --- two processes --------------------------------------------------------------------------
@@ -469,56 +480,6 @@ TEST_F(Register, TheProgramsWriterNeverWaitsForAnotherCopy) {
     EXPECT_EQ(visits, 2) << "the other copy's event and ours";
     ASSERT_TRUE(child->waitForExit(30s));
     writer.close();
-}
-
-TEST_F(Register, AnEventThatCannotBeWrittenIsLoggedOnceAndTheNextOnesStillGoIn) {
-    const std::string savedLog = LogFilePath;
-    LogFilePath = folder + "XRQ_log.txt";
-    RegisterWriter& writer = unitRegister();
-    ASSERT_EQ(writer.open(path).state, OpenOutcome::State::Open);
-    // Another program holds the write lock for longer than the register waits (two seconds):
-    // both events handed over meanwhile are given up, the first of them logged.
-    auto other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
-    other.setDatabaseName(QString::fromStdString(path));
-    ASSERT_TRUE(other.open());
-    ASSERT_TRUE(QSqlQuery(other).exec(QStringLiteral("BEGIN IMMEDIATE")));
-    writer.recordVisit({"XRQ10472", 1, 1, ""});
-    writer.recordBattery({"XRQ10472", 2, 12.0, 20.0, ""});
-    auto failures = [&] {
-        const std::string log = readFile(LogFilePath);
-        int n = 0;
-        for (std::size_t at = log.find("could not be recorded"); at != std::string::npos;
-             at = log.find("could not be recorded", at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_TRUE(testsupport::waitUntil([&] { return failures() > 0; }, 30s));
-    // The second one fails on the register's thread alone; what it would log comes through
-    // the event loop.
-    EXPECT_TRUE(writer.waitIdle(30s));
-    testsupport::runEventsFor(200);
-    EXPECT_EQ(failures(), 1) << readFile(LogFilePath);
-    ASSERT_TRUE(QSqlQuery(other).exec(QStringLiteral("COMMIT")));
-    other.close();
-    other = {};
-    QSqlDatabase::removeDatabase("holder");
-
-    writer.recordVisit({"XRQ10472", 3, 1, ""});
-    bool answered = false;
-    std::vector<UnitSummary> units;
-    QObject context;
-    writer.query<std::vector<UnitSummary>>(
-        &context, [](UnitRegister& r) { return r.units(); },
-        [&](std::vector<UnitSummary> u) {
-            units = std::move(u);
-            answered = true;
-        });
-    ASSERT_TRUE(testsupport::waitUntil([&] { return answered; }, 30s));
-    ASSERT_EQ(units.size(), 1u);
-    EXPECT_EQ(units[0].visits, 1);
-    EXPECT_FALSE(units[0].lastBatteryAt);
-    writer.close();
-    LogFilePath = savedLog;
 }
 
 TEST_F(Register, WithoutARegisterTheWriterDoesNothingAndQueriesAnswerEmpty) {

@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -371,6 +372,120 @@ TEST_F(ClearMem, TheSerialNumberIsReadAfreshAndAnotherUnitIsAskedAbout) {
         ASSERT_TRUE(units.current());
         EXPECT_EQ(units.current()->serial, c.shown);
     }
+    commands.units = nullptr;
+}
+
+// What the command set records, and under which unit: the one the serial-number read just
+// before named, never an earlier one.
+class WatchingRecorder : public UnitRecorder {
+public:
+    Journal events;
+    void visited(const std::string& serial, int port, const std::string& device) override {
+        events.push_back("visit " + serial + " " + std::to_string(port) + " " + device);
+    }
+    void clockSet(const std::string& serial, const std::string& sent) override {
+        events.push_back("clock " + serial + " " + sent);
+    }
+    void batteryRead(const std::string& serial, double volts, double celsius,
+                     const std::string& reply) override {
+        events.push_back("battery " + serial + " " + formatOneDecimal(volts) + " " +
+                         formatOneDecimal(celsius) + " " + reply);
+    }
+    void cleared(const std::string& serial, bool confirmed) override {
+        events.push_back("clear " + serial + (confirmed ? " confirmed" : " unconfirmed"));
+    }
+    void identified(const std::string&, int) override {}
+};
+
+using Recording = Fixture;
+
+TEST_F(Recording, EachEventGoesToTheRecorderUnderTheUnitReadJustBefore) {
+    const std::map<std::string, std::pair<int, std::string>> clearing = {
+        {"*", {1, ""}}, {"C", {1, ""}}, {"Y", {1, ""}}};
+    struct Case {
+        const char* name;
+        std::function<void(InstrumentCommands&)> run;
+        std::deque<bool> answers;
+        std::map<std::string, std::pair<int, std::string>> replies;
+        Journal expected;
+    };
+    const Case cases[] = {
+        {"connect",
+         [](InstrumentCommands& c) { c.connect(); },
+         {},
+         {{"R", {0, "XRQ20001"}}, {"!", {1, ""}}},
+         {"visit XRQ20001 -1 "}},
+        {"connect unanswered",
+         [](InstrumentCommands& c) { c.connect(); },
+         {},
+         {{"R", {0, "XRQ20001"}}, {"!", {-1, ""}}},
+         {}},
+        {"clock",
+         [](InstrumentCommands& c) { c.setClock(); },
+         {true},
+         {{"S", {1, ""}}},
+         {"clock XRQ10472 26-03-21 07:05:09"}},
+        {"battery",
+         [](InstrumentCommands& c) { c.checkBattery(); },
+         {},
+         {{"A", {0, "B:12.61 T:21.44"}}},
+         {"battery XRQ10472 12.6 21.4 B:12.61 T:21.44"}},
+        {"bad battery reply",
+         [](InstrumentCommands& c) { c.checkBattery(); },
+         {},
+         {{"A", {0, "nonsense"}}},
+         {}},
+        {"clear, the same unit answers",
+         [](InstrumentCommands& c) { c.clearMemory(); },
+         {true, false},
+         {},
+         {"clear XRQ10472 confirmed"}},
+        {"clear, another unit answers",
+         [](InstrumentCommands& c) { c.clearMemory(); },
+         {true, true, false},
+         {},
+         {"clear XRQ20001 confirmed"}},
+        // The unit known before may not be on the cable: the clearing is nobody's known.
+        {"clear, no serial number",
+         [](InstrumentCommands& c) { c.clearMemory(); },
+         {true, true, false},
+         {},
+         {"clear  confirmed"}},
+        {"clear, not agreed", [](InstrumentCommands& c) { c.clearMemory(); }, {false}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unit_status::UnitRecord units;
+        units.connected({"XRQ10472", -1, ""});
+        units.downloaded();
+        WatchingRecorder recorder;
+        InstrumentCommands fresh{session, view};
+        fresh.clockText = [] { return std::string("26-03-21 07:05:09"); };
+        fresh.units = &units;
+        fresh.recorder = &recorder;
+        view.answers = c.answers;
+        session.replies = c.replies;
+        if (std::string(c.name).rfind("clear", 0) == 0) {
+            session.replies = clearing;
+            const std::string name = c.name;
+            session.replies["R"] = name.find("another") != std::string::npos
+                                       ? std::pair<int, std::string>{0, "XRQ20001"}
+                                   : name.find("no serial") != std::string::npos
+                                       ? std::pair<int, std::string>{1, ""}
+                                       : std::pair<int, std::string>{0, "XRQ10472"};
+        }
+        c.run(fresh);
+        EXPECT_EQ(recorder.events, c.expected);
+    }
+}
+
+TEST_F(Recording, WithoutARecorderNothingIsRecordedAndNothingBreaks) {
+    session.replies = {{"R", {0, "XRQ20001"}}, {"!", {1, ""}}, {"A", {0, "B:1 T:2"}}};
+    unit_status::UnitRecord units;
+    commands.units = &units;
+    commands.connect();
+    commands.checkBattery();
+    EXPECT_EQ(view.volts, "1.0 V");
     commands.units = nullptr;
 }
 
