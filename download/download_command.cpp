@@ -4,6 +4,7 @@
 
 #include "dialogs/Dialogs.h"
 #include "download/data_directory.h"
+#include "download/recovery_marker.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
@@ -42,8 +43,6 @@ std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd) 
 
 namespace {
 
-constexpr const char* kMarkerName = "conversion-pending.txt";
-
 void logLine(const std::string& text, int line) {
     LogWrite(text, line, LogSizeLimit);
 }
@@ -63,45 +62,6 @@ void tellFailure(QStatusBar* bar, const std::string& text, int line) {
 }
 
 } // namespace
-
-std::string pendingConversionMarker(const std::string& filesFolder) {
-    return filesFolder + kMarkerName;
-}
-
-bool markConversionPending(const std::string& filesFolder, const std::string& source) {
-    const std::string marker = pendingConversionMarker(filesFolder);
-    const std::string text = source + "\n";
-    const int fd =
-        ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = platform::writeAll(fd, text.data(), text.size()) && platform::syncFile(fd);
-    ok = ::close(fd) == 0 && ok;
-    return ok && platform::syncFolder(platform::folderOf(marker));
-}
-
-void clearConversionPending(const std::string& filesFolder) {
-    const std::string marker = pendingConversionMarker(filesFolder);
-    if (::unlink(marker.c_str()) == 0)
-        platform::syncFolder(platform::folderOf(marker));
-}
-
-std::string pendingConversion(const std::string& filesFolder) {
-    const int fd = platform::openFixedNameForReading(pendingConversionMarker(filesFolder));
-    if (fd < 0)
-        return {};
-    char buffer[4096];
-    ssize_t n;
-    do
-        n = ::read(fd, buffer, sizeof buffer);
-    while (n < 0 && errno == EINTR);
-    ::close(fd);
-    if (n <= 0)
-        return {};
-    std::string path(buffer, static_cast<std::size_t>(n));
-    const auto end = path.find('\n');
-    return end == std::string::npos ? std::string() : path.substr(0, end);
-}
 
 void logConverted(const ConvertOutcome& converted) {
     for (const std::string& file : converted.files) {

@@ -9,6 +9,7 @@
 #include "download/data_collection.h"
 #include "download/download_command.h"
 #include "download/download_status.h"
+#include "download/recovery_marker.h"
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"

@@ -4,8 +4,9 @@
 #include "download/program_fixture.h"
 
 #include "download/download_command.h"
-#include "unit/unit_status.h"
+#include "download/recovery_marker.h"
 #include "setup/fSetup.h"
+#include "unit/unit_status.h"
 
 #include <QLineEdit>
 #include <QProcess>
