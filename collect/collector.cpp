@@ -416,6 +416,10 @@ void Collection::download() {
 
 void Collection::run() {
     ran = true;
+    // Conversions left by ended programs were offered at the start (before this run): each
+    // went into its own data folder, never into this run's, and the report says so.
+    for (const std::string& recovered : FormXRQMain->RecoveredConversions)
+        report.warnings.push_back(recovered);
     if (ended() || !choosePort() || !lockPort() || !chooseDataDirectory())
         return;
     log("COM" + std::to_string(m_port) + " (" + report.device + ") into " + report.dataDirectory,

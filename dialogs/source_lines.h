@@ -76,6 +76,11 @@ inline constexpr unsigned notConverted = 740;
 inline constexpr unsigned exitWaits = 817;
 inline constexpr unsigned noComports = 933;
 
+// Each download its own recovery; a unit still sending; what cannot be written.
+inline constexpr unsigned conversionMarkerNotWritten = 1200;
+inline constexpr unsigned orphanGone = 1201;
+inline constexpr unsigned orphanConverted = 1202;
+
 } // namespace source_line
 
 namespace source_file {

@@ -55,6 +55,22 @@ std::string whereTheDataIs(const std::string& intermediate, const std::string& k
     return text;
 }
 
+// Held while the conversion runs: a crash or kill before its end is offered at the next start.
+download::ConversionMarker markConversion(const std::string& filesFolder,
+                                          const std::string& download,
+                                          const std::string& dataPrefix) {
+    if (filesFolder.empty())
+        return {};
+    std::string why;
+    download::ConversionMarker marker =
+        download::ConversionMarker::begin(filesFolder, download, dataPrefix, &why);
+    if (!marker.held())
+        logLine("No recovery marker for the conversion of " + download + " (" + why +
+                    "): a crash during it would not be told at the next start",
+                source_line::conversionMarkerNotWritten);
+    return marker;
+}
+
 void tellFailure(QStatusBar* bar, const std::string& text, int line) {
     logLine(text, line);
     if (bar)
@@ -90,10 +106,9 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
     }
     logLine("Converting the kept download " + path + " into " + dataDirectory,
             source_line::convertingKeptDownload);
-    const bool marked = !filesFolder.empty() && markConversionPending(filesFolder, path);
+    download::ConversionMarker marker = markConversion(filesFolder, path, dataDirectory);
     const ConvertOutcome converted = convertIntermediateFile(path, dataDirectory);
-    if (marked)
-        clearConversionPending(filesFolder);
+    marker.clear();
     logConverted(converted);
     const bool safe = converted.durable && converted.readBack;
     if (converted.result == ConvertResult::CannotReopen) {
@@ -322,15 +337,13 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
 
     // A crash or kill from here to the end of the conversion is told at the next start.
     const std::string source = sink.keptWhole() ? sink.keptPath() : capturePath;
-    const bool marked =
-        !hooks.filesFolder.empty() && markConversionPending(hooks.filesFolder, source);
+    download::ConversionMarker marker = markConversion(hooks.filesFolder, source, target.prefix);
     QElapsedTimer clock;
     clock.start();
     const ConvertOutcome converted =
         convertIntermediateFile(kIntermediateFileName, target.prefix, &written);
     figures.convertSeconds = clock.elapsed() / 1000.0;
-    if (marked)
-        clearConversionPending(hooks.filesFolder);
+    marker.clear();
     outcome.files = converted.files;
     logConverted(converted);
     const bool complete =

@@ -733,24 +733,47 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
 }
 
 void TFormXRQMain::OfferPendingConversion() {
-    const std::string pending = collection::pendingConversion(TempFilesPath);
-    if (pending.empty())
-        return;
-    if (!DlgConfirm("The last download was not converted: the program ended during its "
-                    "conversion.\nIts bytes are kept in " +
-                        pending + "\nConvert it now?",
-                    true)) {
-        collection::clearConversionPending(TempFilesPath);
-        LogWrite("Not converted; the download stays in " + pending, source_line::notConverted,
-                 LogSizeLimit);
-        return;
-    }
-    const std::string directory = collection::directoryBytes(FormSetup->EditDataDirectory->text());
-    const collection::ConvertOutcome converted =
-        collection::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
-    if (!converted.files.empty()) {
-        m_viewFiles = converted.files;
-        ButtonView->show();
+    // Only conversions no running instance holds: one still under way elsewhere is its own.
+    for (download::OrphanedConversion& orphan : download::orphanedConversions(TempFilesPath)) {
+        const download::PendingConversion& pending = orphan.pending();
+        // An old version's marker names no data folder: the current one, as it would have.
+        const std::string directory =
+            orphan.legacy() ? collection::directoryBytes(FormSetup->EditDataDirectory->text())
+                            : pending.dataPrefix;
+        struct stat st {};
+        if (::stat(pending.download.c_str(), &st) != 0) {
+            LogWrite("A conversion left by an ended program names " + pending.download +
+                         ", which is gone; nothing to offer",
+                     source_line::orphanGone, LogSizeLimit);
+            orphan.dismiss();
+            continue;
+        }
+        if (!DlgConfirm("The last download was not converted: the program ended during its "
+                        "conversion.\nIts bytes are kept in " +
+                            pending.download + "\nConvert it now into " + directory + "?",
+                        true)) {
+            orphan.dismiss();
+            LogWrite("Not converted; the download stays in " + pending.download,
+                     source_line::notConverted, LogSizeLimit);
+            RecoveredConversions.push_back("A download left unconverted by an ended program was "
+                                           "not converted; its bytes stay in " +
+                                           pending.download);
+            continue;
+        }
+        const collection::ConvertOutcome converted =
+            collection::convertKeptDownload(pending.download, directory, TempFilesPath, StatusBar1);
+        // Offered once: whatever came of it is told, and it is not asked again.
+        orphan.dismiss();
+        LogWrite("The conversion left by an ended program was done again: " +
+                     std::to_string(converted.files.size()) + " files into " + directory,
+                 source_line::orphanConverted, LogSizeLimit);
+        RecoveredConversions.push_back("A download left unconverted by an ended program (" +
+                                       pending.download + ") was converted into " + directory +
+                                       ": " + std::to_string(converted.files.size()) + " files");
+        if (!converted.files.empty()) {
+            m_viewFiles = converted.files;
+            ButtonView->show();
+        }
     }
 }
 

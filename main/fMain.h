@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "app/program_folders.h"
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
 #include "download/download_command.h"
-#include "app/program_folders.h"
-#include "unit/unit_status.h"
 #include "platform/ini_file.h"
+#include "unit/unit_status.h"
 #include "widgets/byte_text_view.h"
 
 class QAction;
@@ -179,8 +179,11 @@ public:
     void ActionOpenDataFolderExecute(QObject* Sender);
     void ActionOpenRunLogExecute(QObject* Sender);
     void ActionConvertKeptExecute(QObject* Sender);
-    // A conversion the program did not live to finish (crash, kill): told and offered.
+    // Conversions a program did not live to finish (crash, kill), each told and offered once,
+    // into the data folder it was meant for; those still running in another instance are left
+    // alone. What came of each, in words (the collector reports them).
     void OfferPendingConversion();
+    std::vector<std::string> RecoveredConversions;
     void ActionGuideExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.
