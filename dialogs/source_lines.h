@@ -80,6 +80,10 @@ inline constexpr unsigned noComports = 933;
 inline constexpr unsigned conversionMarkerNotWritten = 1200;
 inline constexpr unsigned orphanGone = 1201;
 inline constexpr unsigned orphanConverted = 1202;
+inline constexpr unsigned earlierSendingRead = 1203;
+inline constexpr unsigned earlierSendingKept = 1204;
+inline constexpr unsigned jsonNotWritten = 1205;
+inline constexpr unsigned collectorConnectAgain = 1206;
 
 } // namespace source_line
 

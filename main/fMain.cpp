@@ -9,6 +9,7 @@
 #include "download/data_collection.h"
 #include "download/download_command.h"
 #include "download/download_status.h"
+#include "download/earlier_tail.h"
 #include "download/recovery_marker.h"
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
@@ -477,6 +478,21 @@ void TFormXRQMain::FormShow(QObject*) {
                 platform::guarded([this] { SessionChanged(); }));
         connect(FormSerial, &TFormSerial::exchangeStateChanged, this,
                 platform::guarded([this] { ExchangeStateChanged(); }));
+        // A unit still sending an earlier download when the session comes to it: its bytes
+        // are kept (under the unit last known on the port), and the operator is told.
+        download::keepEarlierSending(
+            *FormSerial, [] { return TempFilesPath; },
+            [this] {
+                const auto& unit = Units.current();
+                return unit && FormSerial && unit->port == FormSerial->ComPortNumber
+                           ? unit->serial
+                           : std::string();
+            },
+            StatusPanel1,
+            [this](const std::string& text) {
+                if (EarlierSendingTold)
+                    EarlierSendingTold(text);
+            });
     }
     SessionChanged();
     ShowGuidance();

@@ -184,6 +184,9 @@ public:
     // alone. What came of each, in words (the collector reports them).
     void OfferPendingConversion();
     std::vector<std::string> RecoveredConversions;
+    // Told when the unit was still sending an earlier download as the session came to it
+    // (after the status panel and the run log have it); the collector reports it.
+    std::function<void(const std::string&)> EarlierSendingTold;
     void ActionGuideExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.

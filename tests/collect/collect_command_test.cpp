@@ -2,11 +2,11 @@
 // xrq-collect run as the operator's cron job runs it: a program of its own, no display, the
 // program's folders in a sandbox and a simulated unit on a pty linked as a COM port. What
 // counts is what it leaves on the disk and in the register, and what its exit status says.
+#include "app/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "register/unit_register.h"
 #include "serial/fSerial.h"
 #include "support/child_process.h"
@@ -307,6 +307,58 @@ TEST_F(CollectCommand, SigtermStopsTheDownloadAndKeepsWhatArrived) {
     EXPECT_EQ(double(kept.size()), f.json["bytes"].toDouble());
     EXPECT_LT(kept.size(), unit.bytesSentSinceDownload() + 1);
     EXPECT_EQ(dataFiles(), 0);
+    EXPECT_EQ(unit.clearCount(), 0);
+}
+
+// A collector killed in the middle of a download leaves the unit sending the rest of it. The
+// next collector, started at once, waits for the unit to finish (it would otherwise take the
+// stream for no answer and end with "no unit"), keeps what came as the tail of that earlier
+// download, and then collects as usual.
+TEST_F(CollectCommand, UnitStillSendingAKilledRunsDownloadIsWaitedForAndItsTailKept) {
+    sim::PtyUnit& unit = plug(3, 3, 300, {}, 57600);
+    const QString folder = QString::fromStdString(sandbox.tempFiles() + "downloads/XRQ10472");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFileSystemWatcher watcher{QStringList{folder}};
+    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, [&] {
+        for (const std::string& f : keptDownloads())
+            watcher.addPath(QString::fromStdString(f));
+    });
+    {
+        auto first = start({"--port", "3", "--dir", sandbox.data()});
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const auto kept = keptDownloads();
+                return kept.size() == 1 && readFile(kept[0]).size() >= 1000;
+            },
+            60s))
+            << first->errorOutput();
+        ::kill(first->pid(), SIGKILL);
+        ASSERT_TRUE(first->waitForExit(30s));
+    }
+    const std::string cut = keptDownloads().at(0);
+    const Finished f = run({"--port", "3", "--dir", sandbox.data()});
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.json["sets"].toInt(), 3);
+    EXPECT_NE(f.err.find("was still sending an earlier download"), std::string::npos) << f.err;
+    const QJsonArray warnings = f.json["warnings"].toArray();
+    ASSERT_EQ(warnings.size(), 1) << f.err;
+    EXPECT_NE(warnings[0].toString().indexOf(QLatin1String("still sending an earlier download")),
+              -1);
+
+    // The tail is a kept download of its own: a later part of the same answer, up to its
+    // prompt, which the new download then holds whole.
+    std::string tail;
+    for (const std::string& k : keptDownloads())
+        if (k.size() > 9 && k.compare(k.size() - 9, 9, "_tail.txt") == 0)
+            tail = readFile(k);
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(tail.back(), '>');
+    const std::string whole = readFile(f.json["keptFile"].toString().toStdString());
+    EXPECT_NE(whole.find(tail), std::string::npos);
+    // The cut one is the same answer's start (its header line carries the unit's clock).
+    const auto dump = [](const std::string& text) { return text.substr(text.find("FILE DUMP")); };
+    EXPECT_EQ(dump(whole).rfind(dump(readFile(cut)), 0), 0u);
+    EXPECT_EQ(keptDownloads().size(), 3u);
     EXPECT_EQ(unit.clearCount(), 0);
 }
 

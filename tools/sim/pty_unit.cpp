@@ -230,14 +230,29 @@ struct PtyUnit::Impl {
         if (detached)
             return;
         detached = true;
+        // The master tells whether anyone has the slave open (a program that closed and
+        // opened again at once, after its probe of the port, say).
+        if (slaveOpen()) {
+            detached = false;
+            return;
+        }
         const int probe = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (probe >= 0) {
             ::close(probe);
+            // Our own open is no program's; one that opened meanwhile is seen on the master.
             drainOpenWatch();
+            if (slaveOpen())
+                detached = false;
             return;
         }
+        // Exclusive and held by a program is as it should be; exclusive with no one holding
+        // it is what a killed program leaves.
         if (errno != EBUSY)
             return;
+        if (slaveOpen()) {
+            detached = false;
+            return;
+        }
         try {
             auto [m, name] = openPty();
             const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -274,6 +289,11 @@ struct PtyUnit::Impl {
         } catch (const std::exception& e) {
             std::fprintf(stderr, "xrq-unit-sim: %s\n", e.what());
         }
+    }
+
+    bool slaveOpen() const {
+        pollfd p{master, 0, 0};
+        return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
     }
 
     void drainOpenWatch() {
@@ -355,6 +375,19 @@ struct PtyUnit::Impl {
         }
     }
 
+    // Bytes leave at the line's pace. While sending, a late wake-up (a loaded machine) is
+    // made up by the next writes, up to 1 s of it; after the line was idle the pace starts
+    // afresh, so an idle line banks no time.
+    void pace(Steady::time_point now, std::size_t bytes) {
+        if (options.baud == 0)
+            return;
+        auto base = lineWasIdle ? std::max(nextSend, now)
+                                : std::max(nextSend, now - std::chrono::seconds(1));
+        lineWasIdle = false;
+        nextSend = base + std::chrono::nanoseconds(static_cast<std::int64_t>(bytes) *
+                                                   10'000'000'000LL / options.baud);
+    }
+
     void writeOut(Steady::time_point now) {
         ssize_t w = ::write(master, out.data(), out.size());
         if (w < 0) {
@@ -363,7 +396,9 @@ struct PtyUnit::Impl {
                 return;
             }
             if (errno == EIO) {
-                // Nobody has the port open: the bytes go nowhere, as on an unplugged cable.
+                // Nobody has the port open: the bytes go nowhere, as on a cable nobody listens
+                // to, at the line's pace all the same (the unit does not know).
+                pace(now, out.size());
                 out.clear();
                 clientGone();
                 return;
@@ -377,16 +412,7 @@ struct PtyUnit::Impl {
             std::fprintf(stderr, "xrq-unit-sim: -> %s\n",
                          escaped(std::string_view(out).substr(0, w)).c_str());
         out.erase(0, static_cast<std::size_t>(w));
-        if (options.baud > 0) {
-            // Bytes leave at the line's pace. While sending, a late wake-up (a loaded machine)
-            // is made up by the next writes, up to 1 s of it; after the line was idle the
-            // pace starts afresh, so an idle line banks no time.
-            auto base = lineWasIdle ? std::max(nextSend, now)
-                                    : std::max(nextSend, now - std::chrono::seconds(1));
-            lineWasIdle = false;
-            nextSend = base + std::chrono::nanoseconds(static_cast<std::int64_t>(w) *
-                                                       10'000'000'000LL / options.baud);
-        }
+        pace(now, static_cast<std::size_t>(w));
         std::lock_guard lock(mu);
         sent += static_cast<std::uint64_t>(w);
     }
