@@ -214,8 +214,11 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     // name is refused, never written through or waited on, and so is a file that another
     // user owns or may write (they could change the data while it is captured).
     platform::ForeignFile foreign;
+    // The unit's data is the operator's alone: 0600, also for a file an earlier version made.
     const int fd = platform::openPrivateFixedNameForWriting(
-        kIntermediateFileName, platform::FixedOpen::Truncate, 0644, &foreign);
+        kIntermediateFileName, platform::FixedOpen::Truncate, 0600, &foreign);
+    if (fd >= 0)
+        ::fchmod(fd, 0600);
     FileIdentity written;
     if (fd < 0 || !fileIdentity(fd, written)) {
         const int err = errno;

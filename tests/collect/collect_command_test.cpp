@@ -362,6 +362,45 @@ TEST_F(CollectCommand, UnitStillSendingAKilledRunsDownloadIsWaitedForAndItsTailK
     EXPECT_EQ(unit.clearCount(), 0);
 }
 
+// A --json report that cannot be written fails the run (exit 1), however well the download
+// went: to a full device, and to a standard output that was closed (where no file the run
+// opens may take its place and receive the report).
+TEST_F(CollectCommand, AJsonReportThatCannotBeWrittenFailsTheRun) {
+    plug(3, 1, 5);
+    const std::string bin = XRQ_BIN_DIR "/xrq-collect";
+    const std::vector<std::string> args{"--port", "3", "--dir", sandbox.data(), "--json"};
+    struct Way {
+        const char* what;
+        std::string program;
+        std::vector<std::string> args;
+        std::string output;
+    };
+    std::vector<std::string> closedArgs{"-c", "exec \"$0\" \"$@\" >&-", bin};
+    closedArgs.insert(closedArgs.end(), args.begin(), args.end());
+    const Way ways[] = {
+        {"a full device", bin, args, "/dev/full"},
+        {"a closed output", "/bin/sh", closedArgs, ""},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.what);
+        testsupport::ChildProcess child(way.program, way.args, way.output);
+        ASSERT_TRUE(child.waitForExit(90s)) << child.errorOutput();
+        EXPECT_TRUE(child.exitedNormally());
+        EXPECT_EQ(child.exitCode(), int(Exit::Failed)) << child.errorOutput();
+        EXPECT_NE(child.errorOutput().find("cannot write the --json report"), std::string::npos)
+            << child.errorOutput();
+        EXPECT_NE(child.errorOutput().find("ended safe (0)"), std::string::npos);
+    }
+    // The report went into none of the run's own files.
+    QDirIterator it(QString::fromStdString(sandbox.tempFiles()), QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const std::string path = it.next().toStdString();
+        EXPECT_EQ(readFile(path).find("{\"battery\""), std::string::npos) << path;
+    }
+    EXPECT_EQ(dataFiles(), 2);
+}
+
 // The windowed program and the collector on one port, in both orders: the second is told the
 // port is in use and sends nothing; the first's download is whole.
 TEST_F(CollectCommand, WindowedProgramAndCollectorRefuseEachOther) {

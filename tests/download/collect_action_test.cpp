@@ -4,9 +4,9 @@
 
 #include "comport/Comsignal.h"
 #include "download/download_status.h"
-#include "widgets/status_panel.h"
-#include "widgets/byte_text_view.h"
 #include "setup/fSetup.h"
+#include "widgets/byte_text_view.h"
+#include "widgets/status_panel.h"
 
 #include <QLineEdit>
 #include <QStatusBar>
@@ -83,6 +83,30 @@ TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
     for (const auto& set : o.dataSets) {
         EXPECT_EQ(readWholeFile(dataDir + set.name + "_000.txt"), expectedFile(set));
         EXPECT_EQ(readWholeFile(dataDir + set.name + ".txt"), expectedFile(set));
+    }
+}
+
+// The intermediate file holds the unit's data: the operator's alone, whether it is made now or
+// was left by an earlier version with the mode that version gave it.
+TEST_F(CollectData, TheIntermediateFileIsTheOperatorsAlone) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::sampleDataSets();
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    const std::string path = work + "_$XRQInt.txt";
+    for (const bool leftBefore : {true, false}) {
+        SCOPED_TRACE(leftBefore ? "left by an earlier version" : "made now");
+        ::unlink(path.c_str());
+        if (leftBefore) {
+            std::ofstream(path) << "old";
+            ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        }
+        collect(dataDir);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_TRUE(FormXRQMain->LastDownload.verified);
     }
 }
 
