@@ -10,9 +10,9 @@
 // collector off the port; the data files go into the data directory as in the program.
 // UI thread; the caller has made the QApplication and installed the termination signals.
 
-#include "app/program_folders.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
+#include "app/program_folders.h"
 
 #include <QtGlobal>
 
