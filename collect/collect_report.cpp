@@ -6,6 +6,12 @@
 #include <QJsonObject>
 #include <QStringDecoder>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace collect {
 namespace {
 
@@ -69,6 +75,47 @@ std::string reportJson(const CollectReport& r) {
     o[QStringLiteral("clockSet")] = r.clockSet ? QJsonValue(text(r.clockText)) : QJsonValue();
     o[QStringLiteral("warnings")] = warnings;
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}
+
+bool writeReport(int fd, const std::string& json, std::string& why) {
+    if (fd < 0) {
+        why = "the standard output is closed";
+        return false;
+    }
+    // A reader that went away gives EPIPE here instead of ending the program unreported.
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
+    std::size_t done = 0;
+    while (done < json.size()) {
+        const ssize_t n = ::write(fd, json.data() + done, json.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            why = n < 0 ? std::strerror(errno) : "nothing was written";
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    return done == json.size();
+}
+
+std::array<bool, 3> holdClosedStandardStreams() {
+    std::array<bool, 3> closed{};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        closed[static_cast<std::size_t>(fd)] = true;
+        // Opened in order, the lowest free number is this one.
+        const int held = ::open("/dev/null", O_RDWR);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+    return closed;
 }
 
 std::string progressLine(const QString& progressText, int width) {

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +43,15 @@ struct CollectReport {
 // One JSON object, one line, ending in "\n". Path bytes that are not UTF-8 come out as
 // Latin-1 (a file name of another encoding stays readable, and the object stays valid).
 std::string reportJson(const CollectReport& report);
+
+// Writes the report whole to `fd` (-1: the output was closed). False with `why` when any of
+// it could not be written (a full disk, a closed pipe, a closed output); never raises
+// SIGPIPE.
+bool writeReport(int fd, const std::string& json, std::string& why);
+
+// Opens /dev/null in the place of each standard stream (input, output, error) that is closed,
+// so that no file opened later gets that number; which of the three were closed.
+std::array<bool, 3> holdClosedStandardStreams();
 
 // The status panel's progress lines as one terminal line of at most `width` columns: the
 // lines joined by " | ", the middle shortened with "..." when too long.

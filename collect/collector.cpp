@@ -309,6 +309,16 @@ bool Collection::connect() {
     platform::runGuarded([] { FormXRQMain->ActionConnectExecute(nullptr); });
     if (ended())
         return false;
+    // No answer, but the unit was sending all along (it paused just as the port opened): once
+    // more, and this time its sending is waited out before the serial-number request.
+    if (FormXRQMain->Units.connects() == before && FormSerial->PortOpen &&
+        FormSerial->MayBeSending()) {
+        log("the unit answered nothing but was sending: Connect once more",
+            source_line::collectorConnectAgain);
+        platform::runGuarded([] { FormXRQMain->ActionConnectExecute(nullptr); });
+        if (ended())
+            return false;
+    }
     if (FormXRQMain->Units.connects() != before && FormXRQMain->Units.current()) {
         report.serial = FormXRQMain->Units.current()->serial;
         return true;
@@ -425,6 +435,10 @@ void Collection::download() {
 
 void Collection::run() {
     ran = true;
+    // Conversions left by ended programs were offered at the start (before this run): each
+    // went into its own data folder, never into this run's, and the report says so.
+    for (const std::string& recovered : FormXRQMain->RecoveredConversions)
+        report.warnings.push_back(recovered);
     if (ended() || !choosePort() || !lockPort() || !chooseDataDirectory())
         return;
     log("COM" + std::to_string(m_port) + " (" + report.device + ") into " + report.dataDirectory,
@@ -489,6 +503,10 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
     window_fit::setGeometryStore(QString()); // no places of an offscreen screen remembered
     QObject::connect(FormXRQMain->StatusPanel1, &StatusPanel::progressShown, FormXRQMain,
                      [&console](const QString& text) { console.progress(text); });
+    FormXRQMain->EarlierSendingTold = [&console, &run](const std::string& text) {
+        console.say(text);
+        run.report.warnings.push_back(text);
+    };
     log("started", source_line::collectorStarted);
     // The outcome is logged and told before the window closes, so that the end line stays
     // the run log's last.

@@ -5,8 +5,11 @@
 #include "app/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collector.h"
+#include "dialogs/run_log.h"
+#include "dialogs/source_lines.h"
 
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char* argv[]) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -23,6 +26,10 @@ int main(int argc, char* argv[]) {
         std::printf("xrq-collect %s\n", XRQ_VERSION);
         return 0;
     }
+    // A standard stream that was closed is held by /dev/null, so that no file the run opens
+    // takes its number (the report would be written into it); a closed output still fails
+    // --json below.
+    const bool outputClosed = collect::holdClosedStandardStreams()[STDOUT_FILENO];
     // Never a window: no display is needed, and one present is not used.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(collect::qtMessagesToRunLog);
@@ -39,9 +46,18 @@ int main(int argc, char* argv[]) {
         report.message = e.what();
     }
     if (parsed.options.json) {
-        const std::string json = collect::reportJson(report);
-        std::fwrite(json.data(), 1, json.size(), stdout);
-        std::fflush(stdout);
+        // A report that cannot be written is a failed run, whatever the download did: the
+        // script that asked for it would read nothing, or half of it.
+        std::string why;
+        if (!collect::writeReport(outputClosed ? -1 : STDOUT_FILENO, collect::reportJson(report),
+                                  why)) {
+            const std::string text = "cannot write the --json report (" + why +
+                                     "); the run itself ended " + collect::exitName(report.exit) +
+                                     " (" + std::to_string(int(report.exit)) + ")";
+            std::fprintf(stderr, "xrq-collect: %s\n", text.c_str());
+            LogWrite("xrq-collect: " + text, source_line::jsonNotWritten, LogSizeLimit);
+            return static_cast<int>(collect::Exit::Failed);
+        }
     }
     return static_cast<int>(report.exit);
 }

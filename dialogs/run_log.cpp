@@ -120,6 +120,18 @@ bool trim(const std::string& logPath, std::int32_t limit, mode_t mode) {
     return true;
 }
 
+// The log is appended only when it is the user's own: a file another user planted under its
+// name in a shared folder (or made theirs) is not written into. Takes the descriptor of an
+// open regular file; -1 (closed) when it belongs to someone else.
+int ownFile(int fd) {
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::mutex& logMutex() {
     static std::mutex m;
     return m;
@@ -168,15 +180,17 @@ void writeLine(const std::string& logPath, std::time_t when, const std::string& 
     if (logPath.empty())
         return;
     try {
-        // lstat: a link in the log's place is no log to trim; the append below refuses it.
+        // lstat: a link in the log's place is no log to trim, and neither is a file another
+        // user owns; the append below refuses both.
         struct stat st {};
-        if (::lstat(logPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && limit >= 0 &&
-            st.st_size > limit) {
+        if (::lstat(logPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            limit >= 0 && st.st_size > limit) {
             if (!trim(logPath, limit, st.st_mode))
                 return;
         }
         const std::string text = formatLine(when, line, message) + "\r\n";
-        File out(platform::openFixedNameForWriting(logPath, platform::FixedOpen::Append), "ab");
+        File out(ownFile(platform::openFixedNameForWriting(logPath, platform::FixedOpen::Append)),
+                 "ab");
         if (!out)
             return;
         std::fwrite(text.data(), 1, text.size(), out.get());

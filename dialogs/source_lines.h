@@ -88,6 +88,15 @@ inline constexpr unsigned registerEventsJournaled = 1103;
 inline constexpr unsigned registerJournalFailed = 1104;
 inline constexpr unsigned registerJournalReplayed = 1105;
 
+// Each download its own recovery; a unit still sending; what cannot be written.
+inline constexpr unsigned conversionMarkerNotWritten = 1200;
+inline constexpr unsigned orphanGone = 1201;
+inline constexpr unsigned orphanConverted = 1202;
+inline constexpr unsigned earlierSendingRead = 1203;
+inline constexpr unsigned earlierSendingKept = 1204;
+inline constexpr unsigned jsonNotWritten = 1205;
+inline constexpr unsigned collectorConnectAgain = 1206;
+
 } // namespace source_line
 
 namespace source_file {

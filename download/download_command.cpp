@@ -4,6 +4,7 @@
 
 #include "dialogs/Dialogs.h"
 #include "download/data_directory.h"
+#include "download/recovery_marker.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
@@ -42,8 +43,6 @@ std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd) 
 
 namespace {
 
-constexpr const char* kMarkerName = "conversion-pending.txt";
-
 void logLine(const std::string& text, int line) {
     LogWrite(text, line, LogSizeLimit);
 }
@@ -60,6 +59,22 @@ std::string whereTheDataIs(const std::string& intermediate, const std::string& k
     return text;
 }
 
+// Held while the conversion runs: a crash or kill before its end is offered at the next start.
+download::ConversionMarker markConversion(const std::string& filesFolder,
+                                          const std::string& download,
+                                          const std::string& dataPrefix) {
+    if (filesFolder.empty())
+        return {};
+    std::string why;
+    download::ConversionMarker marker =
+        download::ConversionMarker::begin(filesFolder, download, dataPrefix, &why);
+    if (!marker.held())
+        logLine("No recovery marker for the conversion of " + download + " (" + why +
+                    "): a crash during it would not be told at the next start",
+                source_line::conversionMarkerNotWritten);
+    return marker;
+}
+
 void tellFailure(QStatusBar* bar, const std::string& text, int line) {
     logLine(text, line);
     if (bar)
@@ -67,45 +82,6 @@ void tellFailure(QStatusBar* bar, const std::string& text, int line) {
 }
 
 } // namespace
-
-std::string pendingConversionMarker(const std::string& filesFolder) {
-    return filesFolder + kMarkerName;
-}
-
-bool markConversionPending(const std::string& filesFolder, const std::string& source) {
-    const std::string marker = pendingConversionMarker(filesFolder);
-    const std::string text = source + "\n";
-    const int fd =
-        ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = platform::writeAll(fd, text.data(), text.size()) && platform::syncFile(fd);
-    ok = ::close(fd) == 0 && ok;
-    return ok && platform::syncFolder(platform::folderOf(marker));
-}
-
-void clearConversionPending(const std::string& filesFolder) {
-    const std::string marker = pendingConversionMarker(filesFolder);
-    if (::unlink(marker.c_str()) == 0)
-        platform::syncFolder(platform::folderOf(marker));
-}
-
-std::string pendingConversion(const std::string& filesFolder) {
-    const int fd = platform::openFixedNameForReading(pendingConversionMarker(filesFolder));
-    if (fd < 0)
-        return {};
-    char buffer[4096];
-    ssize_t n;
-    do
-        n = ::read(fd, buffer, sizeof buffer);
-    while (n < 0 && errno == EINTR);
-    ::close(fd);
-    if (n <= 0)
-        return {};
-    std::string path(buffer, static_cast<std::size_t>(n));
-    const auto end = path.find('\n');
-    return end == std::string::npos ? std::string() : path.substr(0, end);
-}
 
 void logConverted(const ConvertOutcome& converted) {
     for (const std::string& file : converted.files) {
@@ -134,10 +110,9 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
     }
     logLine("Converting the kept download " + path + " into " + dataDirectory,
             source_line::convertingKeptDownload);
-    const bool marked = !filesFolder.empty() && markConversionPending(filesFolder, path);
+    download::ConversionMarker marker = markConversion(filesFolder, path, dataDirectory);
     const ConvertOutcome converted = convertIntermediateFile(path, dataDirectory);
-    if (marked)
-        clearConversionPending(filesFolder);
+    marker.clear();
     logConverted(converted);
     const bool safe = converted.durable && converted.readBack;
     if (converted.result == ConvertResult::CannotReopen) {
@@ -329,8 +304,11 @@ bool DownloadRun::checkDataFolder() {
 // may write (they could change the data while it is captured).
 bool DownloadRun::openIntermediate() {
     platform::ForeignFile foreign;
+    // The unit's data is the operator's alone: 0600, also for a file an earlier version made.
     const int fd = platform::openPrivateFixedNameForWriting(
-        kIntermediateFileName, platform::FixedOpen::Truncate, 0644, &foreign);
+        kIntermediateFileName, platform::FixedOpen::Truncate, 0600, &foreign);
+    if (fd >= 0)
+        ::fchmod(fd, 0600);
     if (fd < 0 || !fileIdentity(fd, m_written)) {
         const int err = errno;
         if (fd >= 0)
@@ -461,15 +439,14 @@ bool DownloadRun::captureEndedWell() {
 // A crash or kill from here to the end of the conversion is told at the next start.
 ConvertOutcome DownloadRun::convert() {
     const std::string source = m_sink.keptWhole() ? m_sink.keptPath() : m_capturePath;
-    const bool marked =
-        !m_hooks.filesFolder.empty() && markConversionPending(m_hooks.filesFolder, source);
+    download::ConversionMarker marker =
+        markConversion(m_hooks.filesFolder, source, m_target.prefix);
     QElapsedTimer clock;
     clock.start();
     ConvertOutcome converted =
         convertIntermediateFile(kIntermediateFileName, m_target.prefix, &m_written);
     m_outcome.figures.convertSeconds = clock.elapsed() / 1000.0;
-    if (marked)
-        clearConversionPending(m_hooks.filesFolder);
+    marker.clear();
     m_outcome.files = converted.files;
     logConverted(converted);
     if (m_hooks.converted)

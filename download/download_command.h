@@ -88,14 +88,6 @@ std::string foreignFileText(const platform::ForeignFile& foreign);
 // download's file; the status bar says so meanwhile. Returns the bytes that came.
 std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const CaptureSink& sink,
                                     const DownloadProgress& progress);
-// A conversion under way, recorded in <files folder>conversion-pending.txt (the path of the
-// download it converts) and removed when it has ended, so that a crash or kill in between
-// is found at the next start.
-std::string pendingConversionMarker(const std::string& filesFolder);
-bool markConversionPending(const std::string& filesFolder, const std::string& source);
-void clearConversionPending(const std::string& filesFolder);
-// The download named by a marker left behind; empty when there is none.
-std::string pendingConversion(const std::string& filesFolder);
 // The run log's lines for the files of a conversion.
 void logConverted(const ConvertOutcome& converted);
 

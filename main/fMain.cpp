@@ -10,6 +10,8 @@
 #include "download/download_command.h"
 #include "download/download_record.h"
 #include "download/download_status.h"
+#include "download/earlier_tail.h"
+#include "download/recovery_marker.h"
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
@@ -478,6 +480,21 @@ void TFormXRQMain::FormShow(QObject*) {
                 platform::guarded([this] { SessionChanged(); }));
         connect(FormSerial, &TFormSerial::exchangeStateChanged, this,
                 platform::guarded([this] { ExchangeStateChanged(); }));
+        // A unit still sending an earlier download when the session comes to it: its bytes
+        // are kept (under the unit last known on the port), and the operator is told.
+        download::keepEarlierSending(
+            *FormSerial, [] { return TempFilesPath; },
+            [this] {
+                const auto& unit = Units.current();
+                return unit && FormSerial && unit->port == FormSerial->ComPortNumber
+                           ? unit->serial
+                           : std::string();
+            },
+            StatusPanel1,
+            [this](const std::string& text) {
+                if (EarlierSendingTold)
+                    EarlierSendingTold(text);
+            });
     }
     SessionChanged();
     ShowGuidance();
@@ -755,24 +772,47 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
 }
 
 void TFormXRQMain::OfferPendingConversion() {
-    const std::string pending = download::pendingConversion(TempFilesPath);
-    if (pending.empty())
-        return;
-    if (!DlgConfirm("The last download was not converted: the program ended during its "
-                    "conversion.\nIts bytes are kept in " +
-                        pending + "\nConvert it now?",
-                    true)) {
-        download::clearConversionPending(TempFilesPath);
-        LogWrite("Not converted; the download stays in " + pending, source_line::notConverted,
-                 LogSizeLimit);
-        return;
-    }
-    const std::string directory = download::directoryBytes(FormSetup->EditDataDirectory->text());
-    const download::ConvertOutcome converted =
-        download::convertKeptDownload(pending, directory, TempFilesPath, StatusBar1);
-    if (!converted.files.empty()) {
-        m_viewFiles = converted.files;
-        ButtonView->show();
+    // Only conversions no running instance holds: one still under way elsewhere is its own.
+    for (download::OrphanedConversion& orphan : download::orphanedConversions(TempFilesPath)) {
+        const download::PendingConversion& pending = orphan.pending();
+        // An old version's marker names no data folder: the current one, as it would have.
+        const std::string directory =
+            orphan.legacy() ? download::directoryBytes(FormSetup->EditDataDirectory->text())
+                            : pending.dataPrefix;
+        struct stat st {};
+        if (::stat(pending.download.c_str(), &st) != 0) {
+            LogWrite("A conversion left by an ended program names " + pending.download +
+                         ", which is gone; nothing to offer",
+                     source_line::orphanGone, LogSizeLimit);
+            orphan.dismiss();
+            continue;
+        }
+        if (!DlgConfirm("The last download was not converted: the program ended during its "
+                        "conversion.\nIts bytes are kept in " +
+                            pending.download + "\nConvert it now into " + directory + "?",
+                        true)) {
+            orphan.dismiss();
+            LogWrite("Not converted; the download stays in " + pending.download,
+                     source_line::notConverted, LogSizeLimit);
+            RecoveredConversions.push_back("A download left unconverted by an ended program was "
+                                           "not converted; its bytes stay in " +
+                                           pending.download);
+            continue;
+        }
+        const download::ConvertOutcome converted =
+            download::convertKeptDownload(pending.download, directory, TempFilesPath, StatusBar1);
+        // Offered once: whatever came of it is told, and it is not asked again.
+        orphan.dismiss();
+        LogWrite("The conversion left by an ended program was done again: " +
+                     std::to_string(converted.files.size()) + " files into " + directory,
+                 source_line::orphanConverted, LogSizeLimit);
+        RecoveredConversions.push_back("A download left unconverted by an ended program (" +
+                                       pending.download + ") was converted into " + directory +
+                                       ": " + std::to_string(converted.files.size()) + " files");
+        if (!converted.files.empty()) {
+            m_viewFiles = converted.files;
+            ButtonView->show();
+        }
     }
 }
 

@@ -179,8 +179,14 @@ public:
     void ActionOpenDataFolderExecute(QObject* Sender);
     void ActionOpenRunLogExecute(QObject* Sender);
     void ActionConvertKeptExecute(QObject* Sender);
-    // A conversion the program did not live to finish (crash, kill): told and offered.
+    // Conversions a program did not live to finish (crash, kill), each told and offered once,
+    // into the data folder it was meant for; those still running in another instance are left
+    // alone. What came of each, in words (the collector reports them).
     void OfferPendingConversion();
+    std::vector<std::string> RecoveredConversions;
+    // Told when the unit was still sending an earlier download as the session came to it
+    // (after the status panel and the run log have it); the collector reports it.
+    std::function<void(const std::string&)> EarlierSendingTold;
     void ActionGuideExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.

@@ -460,6 +460,8 @@ bool TFormSerial::runExchange(const Exchange& x, const std::string& Command, std
     // without the operator closing anything first.
     if (!PortOpen && m_lostDevice && ComPortNumber > 0)
         iOpenPort();
+    if (!Command.empty() && MayBeSending())
+        awaitEarlierSending();
     WaitScope scope(*this);
     LogWrite(x.startLine, x.startLineNumber, LogSizeLimit);
     const ModeTraits& t = kModes[x.storeMode];
@@ -493,7 +495,12 @@ bool TFormSerial::runExchange(const Exchange& x, const std::string& Command, std
         LogWrite("Command sent", source_line::commandSent, LogSizeLimit);
     m_lineWentAway = false;
     armSerialTimer(Delay);
+    m_bytesInExchange = 0;
     waitUntil([this] { return exchangeDone(Match); });
+    // No answer, but bytes came: the unit is busy sending something else, which the next
+    // exchange waits out.
+    if (m_lastWaitEnd == WaitEnd::TimedOut && m_bytesInExchange > 0)
+        m_lastUnanswered = m_lastArrival;
     if (x.storeMode == 1)
         LogWrite("Found", source_line::replyFound, LogSizeLimit);
     // Done at the N-th character: the reply's end character may still be on the line, and
@@ -503,6 +510,56 @@ bool TFormSerial::runExchange(const Exchange& x, const std::string& Command, std
         m_replyTailSince = std::chrono::steady_clock::now();
     }
     return Match.TimedOut;
+}
+
+bool TFormSerial::MayBeSending() const {
+    return m_lastUnanswered && std::chrono::steady_clock::now() - *m_lastUnanswered <
+                                   std::chrono::milliseconds(EarlierQuietMs);
+}
+
+void TFormSerial::awaitEarlierSending() {
+    m_lastUnanswered.reset();
+    if (m_stopped || !sessionUsable())
+        return;
+    // An exchange of its own: others are refused meanwhile, Exit and Stop end it.
+    WaitScope scope(*this);
+    Match.StartArmed = Match.EndArmed = Match.Collecting = Match.Capturing = false;
+    Match.Terminated = Match.StartSeen = Match.EndSeen = false;
+    m_listenBytes = 0;
+    m_listenCutOff = false;
+    m_lineWentAway = false;
+    m_listening = true;
+    auto listened = qScopeGuard([this] { m_listening = false; });
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [this] {
+        m_listenCutOff = true;
+        Match.TimedOut = true;
+    });
+    limit.start(timerInterval(EarlierLimitMs));
+    // Each chunk starts the quiet period afresh (takeEarlierSending): it ends on silence.
+    armSerialTimer(EarlierQuietMs);
+    waitUntil([] { return false; });
+    m_listening = false;
+    if (m_listenBytes == 0)
+        return;
+    LogWrite("The XRQ unit was still sending (" + std::to_string(m_listenBytes) +
+                 " bytes that answered nothing" +
+                 (m_listenCutOff ? ", and still more when the wait for its end ran out"
+                                 : ", then it fell quiet") +
+                 ")",
+             source_line::earlierSendingRead, LogSizeLimit);
+    if (OnEarlierSending.ended)
+        OnEarlierSending.ended(m_listenBytes, m_listenCutOff);
+}
+
+void TFormSerial::takeEarlierSending() {
+    if (m_listenBytes == 0 && OnEarlierSending.began)
+        OnEarlierSending.began();
+    m_listenBytes += RxBuffer.size();
+    if (OnEarlierSending.received)
+        OnEarlierSending.received(RxBuffer);
+    SerialTimer->restart();
 }
 
 int TFormSerial::iCaptureTo(const std::string& Command, char Termination, std::uint32_t Delay) {
@@ -651,21 +708,37 @@ int TFormSerial::iSendChar(char Ch) {
 // Receive path
 
 void TFormSerial::SerialComRxChar(QObject*) {
-    if (!PortOpen)
+    if (!PortOpen) {
+        // Bytes while the port is being opened (its opening purge drops them) answer nothing:
+        // a unit still sending.
+        if (m_opening)
+            m_lastUnanswered = m_lastArrival = std::chrono::steady_clock::now();
         return;
+    }
     if (!onLine([this] { RxBuffer = SerialCom->ReadString(); }))
         return;
     if (RxBuffer.empty())
         return;
     m_bytesReceived += RxBuffer.size();
+    m_lastArrival = std::chrono::steady_clock::now();
     if (!m_waiting)
         m_bytesOutside += RxBuffer.size();
+    else
+        m_bytesInExchange += RxBuffer.size();
     ScanReceived();
 }
 
 void TFormSerial::ScanReceived() {
     EchoToTerminal();
-    Match.scan(withoutReplyTail(RxBuffer));
+    if (m_listening) {
+        takeEarlierSending();
+        return;
+    }
+    const std::string_view fresh = withoutReplyTail(RxBuffer);
+    // Bytes while no exchange waits (an earlier reply's awaited end aside) answer nothing.
+    if (!m_waiting && !fresh.empty())
+        m_lastUnanswered = m_lastArrival;
+    Match.scan(fresh);
     if (Match.Capturing)
         WriteCapture();
 }

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -100,6 +102,26 @@ public:
     // Every byte read from the port since the program started, in or outside exchanges.
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
 
+    // --- A unit still sending ------------------------------------------------------------
+    // The unit may still be sending something earlier (a download whose program was killed,
+    // or whose cable was pulled) when the session comes to it: bytes arrive while no exchange
+    // waits (from the port's opening pause on), or an exchange gets bytes but no answer. Those
+    // bytes answer nothing, and taken for the next reply they would spoil it. So an exchange
+    // that has a command to send, while such bytes came within the last EarlierQuietMs, first
+    // reads what comes until the line has been quiet for EarlierQuietMs (for at most
+    // EarlierLimitMs), handing it over here, and only then sends. A quiet line costs nothing.
+    // Unset hooks: the bytes are read and dropped.
+    struct EarlierSending {
+        std::function<void()> began;                    // its first bytes came
+        std::function<void(std::string_view)> received; // each chunk, as it came
+        std::function<void(std::uint64_t, bool)> ended; // all that came; cut off by the limit
+    };
+    EarlierSending OnEarlierSending;
+    static constexpr std::uint32_t EarlierQuietMs = 1000;
+    std::uint32_t EarlierLimitMs = 15 * 60 * 1000;
+    // The next exchange with a command listens first.
+    bool MayBeSending() const;
+
     // --- Handlers --------------------------------------------------------------------------
     // The component closed itself: its device went (its event wait failed). Our own closes
     // do not count.
@@ -158,6 +180,9 @@ private:
     void noteLineErrorsCounted();
     LineErrorTally m_captureLineErrors;
     std::atomic<bool> m_lineErrorsCounted{false};
+    // Reads what a unit still sending sends until the line is quiet (see OnEarlierSending).
+    void awaitEarlierSending();
+    void takeEarlierSending();
     void deviceVanished();
     // Runs a component call; a vanished device makes it a no-op (false) instead of an error.
     template <class F> bool onLine(F call);
@@ -184,6 +209,13 @@ private:
     bool m_stopRequested = false; // the operator's Stop, for the current wait only
     std::uint64_t m_bytesOutside = 0;
     std::uint64_t m_bytesReceived = 0;
+    // See OnEarlierSending: when bytes that answered nothing last came.
+    std::optional<std::chrono::steady_clock::time_point> m_lastUnanswered;
+    std::chrono::steady_clock::time_point m_lastArrival;
+    std::uint64_t m_bytesInExchange = 0;
+    bool m_listening = false; // awaitEarlierSending is reading
+    bool m_listenCutOff = false;
+    std::uint64_t m_listenBytes = 0;
     // End character of a reply whose wait ended before it arrived (0: none), and since when.
     char m_replyTail = 0;
     std::chrono::steady_clock::time_point m_replyTailSince;

@@ -310,6 +310,97 @@ TEST_F(CollectCommand, SigtermStopsTheDownloadAndKeepsWhatArrived) {
     EXPECT_EQ(unit.clearCount(), 0);
 }
 
+// A collector killed in the middle of a download leaves the unit sending the rest of it. The
+// next collector, started at once, waits for the unit to finish (it would otherwise take the
+// stream for no answer and end with "no unit"), keeps what came as the tail of that earlier
+// download, and then collects as usual.
+TEST_F(CollectCommand, UnitStillSendingAKilledRunsDownloadIsWaitedForAndItsTailKept) {
+    sim::PtyUnit& unit = plug(3, 3, 300, {}, 57600);
+    const QString folder = QString::fromStdString(sandbox.tempFiles() + "downloads/XRQ10472");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFileSystemWatcher watcher{QStringList{folder}};
+    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, [&] {
+        for (const std::string& f : keptDownloads())
+            watcher.addPath(QString::fromStdString(f));
+    });
+    {
+        auto first = start({"--port", "3", "--dir", sandbox.data()});
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const auto kept = keptDownloads();
+                return kept.size() == 1 && readFile(kept[0]).size() >= 1000;
+            },
+            60s))
+            << first->errorOutput();
+        ::kill(first->pid(), SIGKILL);
+        ASSERT_TRUE(first->waitForExit(30s));
+    }
+    const std::string cut = keptDownloads().at(0);
+    const Finished f = run({"--port", "3", "--dir", sandbox.data()});
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.json["sets"].toInt(), 3);
+    EXPECT_NE(f.err.find("was still sending an earlier download"), std::string::npos) << f.err;
+    const QJsonArray warnings = f.json["warnings"].toArray();
+    ASSERT_EQ(warnings.size(), 1) << f.err;
+    EXPECT_NE(warnings[0].toString().indexOf(QLatin1String("still sending an earlier download")),
+              -1);
+
+    // The tail is a kept download of its own: a later part of the same answer, up to its
+    // prompt, which the new download then holds whole.
+    std::string tail;
+    for (const std::string& k : keptDownloads())
+        if (k.size() > 9 && k.compare(k.size() - 9, 9, "_tail.txt") == 0)
+            tail = readFile(k);
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(tail.back(), '>');
+    const std::string whole = readFile(f.json["keptFile"].toString().toStdString());
+    EXPECT_NE(whole.find(tail), std::string::npos);
+    // The cut one is the same answer's start (its header line carries the unit's clock).
+    const auto dump = [](const std::string& text) { return text.substr(text.find("FILE DUMP")); };
+    EXPECT_EQ(dump(whole).rfind(dump(readFile(cut)), 0), 0u);
+    EXPECT_EQ(keptDownloads().size(), 3u);
+    EXPECT_EQ(unit.clearCount(), 0);
+}
+
+// A --json report that cannot be written fails the run (exit 1), however well the download
+// went: to a full device, and to a standard output that was closed (where no file the run
+// opens may take its place and receive the report).
+TEST_F(CollectCommand, AJsonReportThatCannotBeWrittenFailsTheRun) {
+    plug(3, 1, 5);
+    const std::string bin = XRQ_BIN_DIR "/xrq-collect";
+    const std::vector<std::string> args{"--port", "3", "--dir", sandbox.data(), "--json"};
+    struct Way {
+        const char* what;
+        std::string program;
+        std::vector<std::string> args;
+        std::string output;
+    };
+    std::vector<std::string> closedArgs{"-c", "exec \"$0\" \"$@\" >&-", bin};
+    closedArgs.insert(closedArgs.end(), args.begin(), args.end());
+    const Way ways[] = {
+        {"a full device", bin, args, "/dev/full"},
+        {"a closed output", "/bin/sh", closedArgs, ""},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.what);
+        testsupport::ChildProcess child(way.program, way.args, way.output);
+        ASSERT_TRUE(child.waitForExit(90s)) << child.errorOutput();
+        EXPECT_TRUE(child.exitedNormally());
+        EXPECT_EQ(child.exitCode(), int(Exit::Failed)) << child.errorOutput();
+        EXPECT_NE(child.errorOutput().find("cannot write the --json report"), std::string::npos)
+            << child.errorOutput();
+        EXPECT_NE(child.errorOutput().find("ended safe (0)"), std::string::npos);
+    }
+    // The report went into none of the run's own files.
+    QDirIterator it(QString::fromStdString(sandbox.tempFiles()), QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const std::string path = it.next().toStdString();
+        EXPECT_EQ(readFile(path).find("{\"battery\""), std::string::npos) << path;
+    }
+    EXPECT_EQ(dataFiles(), 2);
+}
+
 // The windowed program and the collector on one port, in both orders: the second is told the
 // port is in use and sends nothing; the first's download is whole.
 TEST_F(CollectCommand, WindowedProgramAndCollectorRefuseEachOther) {

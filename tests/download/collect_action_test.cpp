@@ -80,6 +80,30 @@ TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
     }
 }
 
+// The intermediate file holds the unit's data: the operator's alone, whether it is made now or
+// was left by an earlier version with the mode that version gave it.
+TEST_F(CollectData, TheIntermediateFileIsTheOperatorsAlone) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::sampleDataSets();
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    const std::string path = work + "_$XRQInt.txt";
+    for (const bool leftBefore : {true, false}) {
+        SCOPED_TRACE(leftBefore ? "left by an earlier version" : "made now");
+        ::unlink(path.c_str());
+        if (leftBefore) {
+            std::ofstream(path) << "old";
+            ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        }
+        collect(dataDir);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_TRUE(FormXRQMain->LastDownload.verified);
+    }
+}
+
 TEST_F(CollectData, NoDataAndHostileNames) {
     sim::SimOptions o;
     o.baud = 0;

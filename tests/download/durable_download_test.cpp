@@ -4,6 +4,7 @@
 #include "support/program_fixture.h"
 
 #include "download/download_command.h"
+#include "download/recovery_marker.h"
 #include "platform/durable_file.h"
 #include "setup/fSetup.h"
 #include "unit/unit_status.h"
@@ -21,6 +22,10 @@
 #include <regex>
 #include <sstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace testsupport;
 namespace fs = std::filesystem;
 
@@ -36,7 +41,19 @@ std::vector<std::string> filesUnder(const std::string& folder) {
     return out;
 }
 
-using Durable = ProgramFixture;
+class Durable : public ProgramFixture {
+protected:
+    // What a kill -9 during a conversion leaves: the marker on the disk, its lock gone.
+    void leaveOrphan(const std::string& download, const std::string& folder) {
+        download::ConversionMarker marker =
+            download::ConversionMarker::begin(TempFilesPath, download, folder);
+        ASSERT_TRUE(marker.held());
+        const std::string path = marker.path();
+        fs::copy_file(path, path + ".copy");
+        marker.clear();
+        fs::rename(path + ".copy", path);
+    }
+};
 
 // Runs inside the child that the strace test starts: one ordinary download.
 TEST_F(Durable, ChildDownloadUnderStrace) {
@@ -350,27 +367,114 @@ TEST_F(Durable, ConvertingAKeptCutDownloadWritesWhatArrivedAndNamesTheCutSet) {
                         "of it).");
     EXPECT_TRUE(FormXRQMain->ButtonView->isVisibleTo(FormXRQMain));
     // Done: no conversion is left pending.
-    EXPECT_EQ(download::pendingConversion(TempFilesPath), "");
+    EXPECT_TRUE(download::orphanedConversions(TempFilesPath).empty());
+    EXPECT_TRUE(filesUnder(download::pendingConversionsFolder(TempFilesPath)).empty());
 }
 
-// A conversion the program did not live to finish is found at the next start and offered.
-TEST_F(Durable, ConversionLeftPendingIsOfferedAndConverted) {
-    const std::string kept = root + "/kept.txt";
+// A conversion the program did not live to finish is found at the next start and offered
+// once, into the data folder it was meant for (not the one set now); one that another
+// instance still runs (its marker locked) is left alone; an old version's single marker is
+// still read, and goes into the current data folder.
+TEST_F(Durable, ConversionsLeftPendingAreOfferedOnceIntoTheirOwnFolders) {
+    const std::string meant = root + "/meant/";
+    fs::create_directories(meant);
+    const std::string kept = root + "/kept.txt", running = root + "/running.txt",
+                      old = root + "/old.txt";
     { std::ofstream(kept, std::ios::binary) << "Name: P\r\n9\r\n>"; }
-    ASSERT_TRUE(download::markConversionPending(TempFilesPath, kept));
-    EXPECT_EQ(download::pendingConversion(TempFilesPath), kept);
+    { std::ofstream(running, std::ios::binary) << "Name: R\r\n1\r\n>"; }
+    { std::ofstream(old, std::ios::binary) << "Name: O\r\n2\r\n>"; }
+    // Left by a process that died: nobody holds it. Twice: a recovery that was itself cut
+    // short leaves a second marker of the same download.
+    leaveOrphan(kept, meant);
+    leaveOrphan(kept, meant);
+    { std::ofstream(TempFilesPath + "conversion-pending.txt") << old << "\n"; }
+    download::ConversionMarker held =
+        download::ConversionMarker::begin(TempFilesPath, running, meant);
+    ASSERT_TRUE(held.held());
+
     FormSetup->EditDataDirectory->setText(QString::fromStdString(dataDir));
-    script->answers.push_back(true);
+    script->answers = {true, true};
     FormXRQMain->OfferPendingConversion();
     EXPECT_TRUE(shown("The last download was not converted: the program ended during its "
                       "conversion.\nIts bytes are kept in " +
-                      kept + "\nConvert it now?"));
-    EXPECT_EQ(readWholeFile(dataDir + "P.txt"), "Name: P\r\n9\r\n");
-    EXPECT_EQ(download::pendingConversion(TempFilesPath), "");
-    // Offered once: declined or done, it is not asked again.
+                      kept + "\nConvert it now into " + meant + "?"));
+    EXPECT_TRUE(shown("The last download was not converted: the program ended during its "
+                      "conversion.\nIts bytes are kept in " +
+                      old + "\nConvert it now into " + dataDir + "?"));
+    EXPECT_EQ(readWholeFile(meant + "P.txt"), "Name: P\r\n9\r\n");
+    EXPECT_EQ(readWholeFile(dataDir + "O.txt"), "Name: O\r\n2\r\n");
+    EXPECT_FALSE(fs::exists(dataDir + "P.txt"));
+    EXPECT_FALSE(fs::exists(meant + "R.txt"));
+    EXPECT_FALSE(fs::exists(TempFilesPath + "conversion-pending.txt"));
+    EXPECT_EQ(FormXRQMain->RecoveredConversions.size(), 2u);
+    // Offered once: done, it is not asked again; the running one is still its owner's.
     const std::size_t boxes = script->shown.size();
     FormXRQMain->OfferPendingConversion();
     EXPECT_EQ(script->shown.size(), boxes);
+    EXPECT_EQ(filesUnder(download::pendingConversionsFolder(TempFilesPath)),
+              std::vector<std::string>{held.path()});
+    // Its owner ends it; declined when it is orphaned later, it is gone all the same.
+    held.clear();
+    leaveOrphan(running, meant);
+    script->answers = {false};
+    FormXRQMain->OfferPendingConversion();
+    EXPECT_FALSE(fs::exists(meant + "R.txt"));
+    EXPECT_TRUE(filesUnder(download::pendingConversionsFolder(TempFilesPath)).empty());
+}
+
+// The marker's text survives any path (line ends and '\' included); a cut or foreign text is
+// no marker, and so is a marker without its end.
+TEST(RecoveryMarker, TextRoundTripsAndRefusesWhatIsNotWhole) {
+    const download::PendingConversion cases[] = {
+        {"/k/2026-01-01_10-00-00.txt", "/data/", 42, "2026-01-01 10:00:00"},
+        {"/k/a\nb\\c\r.txt", "/d\\ata\n/", 7, ""},
+        {"/k/x.txt", "", 0, ""},
+    };
+    for (const auto& p : cases) {
+        const std::string text = download::markerText(p);
+        const auto back = download::parseMarkerText(text);
+        ASSERT_TRUE(back) << text;
+        EXPECT_EQ(back->download, p.download);
+        EXPECT_EQ(back->dataPrefix, p.dataPrefix);
+        EXPECT_EQ(back->process, p.process);
+        for (std::size_t cut : {std::size_t(0), std::size_t(10), text.size() - 1})
+            EXPECT_FALSE(download::parseMarkerText(text.substr(0, cut))) << cut;
+    }
+    EXPECT_FALSE(download::parseMarkerText("/k/x.txt\n"));
+    EXPECT_FALSE(
+        download::parseMarkerText("XRQ conversion marker 1\ndownload=/a\\q\ndata=/d/\nend\n"));
+    EXPECT_FALSE(download::parseMarkerText("XRQ conversion marker 1\ndata=/d/\nend\n"));
+    // A field a later version adds is passed over.
+    const auto later = download::parseMarkerText(
+        "XRQ conversion marker 1\ndownload=/a\ncolour=blue\ndata=/d/\nend\n");
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->download, "/a");
+}
+
+// Leftovers that are no marker: a half-written one of a process that died while writing it
+// (old enough not to be on its way), a damaged one; a link or FIFO planted in the folder is
+// neither followed nor waited on.
+TEST_F(Durable, MarkerFolderLeftoversAreClearedAndPlantsIgnored) {
+    const std::string folder = download::pendingConversionsFolder(TempFilesPath);
+    fs::create_directories(folder);
+    const std::string half = folder + ".20260101-000000-000-1.writing";
+    { std::ofstream(half) << "XRQ conversion"; }
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    fs::last_write_time(half, old);
+    const std::string young = folder + ".20260101-000000-000-2.writing";
+    { std::ofstream(young) << "XRQ conversion"; }
+    { std::ofstream(folder + "damaged.marker") << "XRQ conversion marker 1\ndownload=/a\n"; }
+    const std::string target = root + "/elsewhere.txt";
+    { std::ofstream(target) << download::markerText({root + "/k.txt", dataDir, 1, ""}); }
+    fs::create_symlink(target, folder + "link.marker");
+    ASSERT_EQ(::mkfifo((folder + "fifo.marker").c_str(), 0600), 0);
+
+    EXPECT_TRUE(download::orphanedConversions(TempFilesPath).empty());
+    EXPECT_FALSE(fs::exists(half));
+    EXPECT_TRUE(fs::exists(young));
+    EXPECT_FALSE(fs::exists(folder + "damaged.marker"));
+    EXPECT_TRUE(fs::is_symlink(folder + "link.marker"));
+    EXPECT_TRUE(fs::exists(target));
 }
 
 // A download that is not whole does not count as downloaded: Clear Memory says why.

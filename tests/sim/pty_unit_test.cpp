@@ -11,8 +11,11 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -95,6 +98,36 @@ TEST_F(PtyUnitTest, TheProgramMayCloseAndReopenThePort) {
         EXPECT_EQ(line.readUntil('>'), "\r\nXRQ S/N #XRQ10472>") << "open " << i;
     }
     EXPECT_TRUE(unit->running());
+}
+
+// A program killed while it held the port (exclusive, never given back): a real port is free
+// again after its last close, and so is the simulated one, under the same link; the unit goes
+// on with what it was sending, as a real unit does when its program goes away.
+TEST_F(PtyUnitTest, AProgramKilledHoldingThePortLeavesTheUnitReachable) {
+    auto o = options();
+    o.baud = 115200;
+    o.dataSets = sim::generateDataSets(2, 200, 0, 1);
+    auto unit = sim::PtyUnit::start(o);
+    const std::string first = unit->slavePath();
+    {
+        const int fd = ::open(link().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
+        ASSERT_EQ(::write(fd, "F", 1), 1);
+        pollfd p{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 10000), 1);
+        ::close(fd); // as a kill leaves it: still exclusive
+    }
+    if (::geteuid() != 0) { // root opens an exclusive tty all the same
+        EXPECT_TRUE(unit->waitForNewPty(first, 20s));
+    }
+    EXPECT_EQ(fs::read_symlink(link()), unit->slavePath());
+    LineClient line(link());
+    const std::string rest = line.readUntil('>', std::chrono::seconds(30));
+    ASSERT_FALSE(rest.empty());
+    EXPECT_EQ(rest.back(), '>');
+    line.send("R");
+    EXPECT_EQ(line.readUntil('>'), "\r\nXRQ S/N #XRQ10472>");
 }
 
 TEST_F(PtyUnitTest, LinkPlaceRules) {

@@ -3,6 +3,7 @@
 #include "dialogs/run_log.h"
 #include "spine_fixture.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -261,4 +262,44 @@ TEST_F(TempLogTest, PlantedLinksAndFifosAreNeverWrittenThrough) {
         }
     }
     std::remove(LogFilePath.c_str());
+}
+
+// The log is appended only when it is the user's own regular file: one another user owns
+// (planted in a shared folder, or handed over) is neither written nor trimmed, and a FIFO
+// that someone reads is neither waited on nor written into. Owning a file as another user
+// takes root; the ordinary run checks the FIFO.
+class RunLogOwnerAlsoAsRoot : public TempLogTest {};
+
+TEST_F(RunLogOwnerAlsoAsRoot, OnlyTheUsersOwnRegularFileIsAppended) {
+    // A FIFO with a reader at the other end: the open does not block, nothing goes in.
+    ASSERT_EQ(::mkfifo(LogFilePath.c_str(), 0600), 0);
+    const int reader = ::open(LogFilePath.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    LogWrite("into the pipe?", 1, 200);
+    char buffer[64];
+    EXPECT_LE(::read(reader, buffer, sizeof buffer), 0);
+    ::close(reader);
+    ::unlink(LogFilePath.c_str());
+
+    if (::geteuid() != 0) {
+        std::printf("[ SKIPPED  ] a log another user owns: only root can make one; the root run "
+                    "covers it\n");
+        return;
+    }
+    for (const bool overLimit : {false, true}) {
+        SCOPED_TRACE(overLimit ? "over the limit" : "under it");
+        const std::string theirs = overLimit ? logOfSize(500) : std::string("theirs\r\n");
+        writeBytes(LogFilePath, theirs);
+        ASSERT_EQ(::chown(LogFilePath.c_str(), 65534, 65534), 0);
+        LogWrite("ours", 2, 200);
+        EXPECT_EQ(log(), theirs);
+        struct stat st {};
+        ASSERT_EQ(::stat(LogFilePath.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(runlog::trimFilePath(LogFilePath))));
+        ::unlink(LogFilePath.c_str());
+    }
+    // Ours again: appended as usual.
+    LogWrite("ours", 3, 200);
+    EXPECT_NE(log().find("ours"), std::string::npos);
 }

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace sim {
@@ -71,7 +72,8 @@ struct PtyUnit::Impl {
         removeLink();
     }
 
-    // Set once before the line thread starts, read-only afterwards.
+    // Set once before the line thread starts, read-only afterwards (slavePath and master
+    // change on the line thread when a pty is replaced; slavePath then under mu).
     SimOptions options;
     std::string slavePath;
     int master = -1;
@@ -193,6 +195,113 @@ struct PtyUnit::Impl {
         }
     }
 
+    // Opens a fresh pty in raw mode at 19200 bit/s; its master and slave path. The unit holds
+    // no descriptor of the slave: the mode stays with the pty.
+    static std::pair<int, std::string> openPty() {
+        int m = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (m < 0)
+            throw sysError("cannot open a pseudo-terminal");
+        char name[256];
+        if (::grantpt(m) != 0 || ::unlockpt(m) != 0 || ::ptsname_r(m, name, sizeof name) != 0) {
+            ::close(m);
+            throw sysError("cannot prepare the pseudo-terminal");
+        }
+        const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (slave < 0) {
+            ::close(m);
+            throw sysError(std::string("cannot open ") + name);
+        }
+        termios tio{};
+        if (::tcgetattr(slave, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::cfsetspeed(&tio, B19200);
+            ::tcsetattr(slave, TCSANOW, &tio);
+        }
+        ::close(slave);
+        return {m, name};
+    }
+
+    // Line thread, when the program has closed the port. A pty keeps the exclusive mode
+    // (TIOCEXCL) after its last close, which a real port does not (its tty goes with its last
+    // close): a program killed while it held the port would leave it refused to everyone but
+    // root, where a real unit would simply be there again. Such a pty is replaced by a fresh
+    // one under the same link; what the unit still sends goes on into the new one.
+    void clientGone() {
+        if (detached)
+            return;
+        detached = true;
+        // The master tells whether anyone has the slave open (a program that closed and
+        // opened again at once, after its probe of the port, say).
+        if (slaveOpen()) {
+            detached = false;
+            return;
+        }
+        const int probe = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (probe >= 0) {
+            ::close(probe);
+            // Our own open is no program's; one that opened meanwhile is seen on the master.
+            drainOpenWatch();
+            if (slaveOpen())
+                detached = false;
+            return;
+        }
+        // Exclusive and held by a program is as it should be; exclusive with no one holding
+        // it is what a killed program leaves.
+        if (errno != EBUSY)
+            return;
+        if (slaveOpen()) {
+            detached = false;
+            return;
+        }
+        try {
+            auto [m, name] = openPty();
+            const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (watch < 0 || ::inotify_add_watch(watch, name.c_str(), IN_OPEN) < 0) {
+                if (watch >= 0)
+                    ::close(watch);
+                ::close(m);
+                return;
+            }
+            if (linked) {
+                // Replaced in one step: the port never looks gone to a watcher of the folder.
+                const std::string fresh = options.linkPath + ".new";
+                ::unlink(fresh.c_str());
+                if (::symlink(name.c_str(), fresh.c_str()) != 0 ||
+                    ::rename(fresh.c_str(), options.linkPath.c_str()) != 0) {
+                    ::unlink(fresh.c_str());
+                    ::close(watch);
+                    ::close(m);
+                    return;
+                }
+            }
+            if (options.verbose)
+                std::fprintf(stderr, "xrq-unit-sim: %s was left exclusive; now on %s\n",
+                             slavePath.c_str(), name.c_str());
+            closeFd(master);
+            closeFd(openWatch);
+            master = m;
+            openWatch = watch;
+            {
+                std::lock_guard lock(mu);
+                slavePath = name;
+            }
+            cv.notify_all();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "xrq-unit-sim: %s\n", e.what());
+        }
+    }
+
+    bool slaveOpen() const {
+        pollfd p{master, 0, 0};
+        return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+    }
+
+    void drainOpenWatch() {
+        alignas(inotify_event) char events[256];
+        while (::read(openWatch, events, sizeof events) > 0) {
+        }
+    }
+
     // Line thread: the unit is unplugged. Both pty ends close, so the program's open
     // slave reads fail; the link goes too, as a device node would.
     void hangUp() {
@@ -266,6 +375,19 @@ struct PtyUnit::Impl {
         }
     }
 
+    // Bytes leave at the line's pace. While sending, a late wake-up (a loaded machine) is
+    // made up by the next writes, up to 1 s of it; after the line was idle the pace starts
+    // afresh, so an idle line banks no time.
+    void pace(Steady::time_point now, std::size_t bytes) {
+        if (options.baud == 0)
+            return;
+        auto base = lineWasIdle ? std::max(nextSend, now)
+                                : std::max(nextSend, now - std::chrono::seconds(1));
+        lineWasIdle = false;
+        nextSend = base + std::chrono::nanoseconds(static_cast<std::int64_t>(bytes) *
+                                                   10'000'000'000LL / options.baud);
+    }
+
     void writeOut(Steady::time_point now) {
         ssize_t w = ::write(master, out.data(), out.size());
         if (w < 0) {
@@ -274,9 +396,11 @@ struct PtyUnit::Impl {
                 return;
             }
             if (errno == EIO) {
-                // Nobody has the port open: the bytes go nowhere, as on an unplugged cable.
+                // Nobody has the port open: the bytes go nowhere, as on a cable nobody listens
+                // to, at the line's pace all the same (the unit does not know).
+                pace(now, out.size());
                 out.clear();
-                detached = true;
+                clientGone();
                 return;
             }
             std::fprintf(stderr, "xrq-unit-sim: write to pty: %s\n", std::strerror(errno));
@@ -288,16 +412,7 @@ struct PtyUnit::Impl {
             std::fprintf(stderr, "xrq-unit-sim: -> %s\n",
                          escaped(std::string_view(out).substr(0, w)).c_str());
         out.erase(0, static_cast<std::size_t>(w));
-        if (options.baud > 0) {
-            // Bytes leave at the line's pace. While sending, a late wake-up (a loaded machine)
-            // is made up by the next writes, up to 1 s of it; after the line was idle the
-            // pace starts afresh, so an idle line banks no time.
-            auto base = lineWasIdle ? std::max(nextSend, now)
-                                    : std::max(nextSend, now - std::chrono::seconds(1));
-            lineWasIdle = false;
-            nextSend = base + std::chrono::nanoseconds(static_cast<std::int64_t>(w) *
-                                                       10'000'000'000LL / options.baud);
-        }
+        pace(now, static_cast<std::size_t>(w));
         std::lock_guard lock(mu);
         sent += static_cast<std::uint64_t>(w);
     }
@@ -306,7 +421,7 @@ struct PtyUnit::Impl {
         char buf[4096];
         ssize_t n = ::read(master, buf, sizeof buf);
         if (n < 0 && errno == EIO)
-            detached = true; // the program closed the port
+            clientGone(); // the program closed the port
         if (n <= 0)
             return;
         Steady::time_point now = Steady::now();
@@ -406,7 +521,7 @@ struct PtyUnit::Impl {
                 hangUp();
                 break;
             } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-                detached = true; // no program has the port open
+                clientGone(); // no program has the port open
             }
             if (fds[2].revents & POLLIN) {
                 // Read after the master: an open that came after a hang-up wins.
@@ -448,35 +563,11 @@ std::unique_ptr<PtyUnit> PtyUnit::start(const SimOptions& options) {
         }
     }
 
-    impl->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (impl->master < 0)
-        throw sysError("cannot open a pseudo-terminal");
-    char name[256];
-    if (::grantpt(impl->master) != 0 || ::unlockpt(impl->master) != 0 ||
-        ::ptsname_r(impl->master, name, sizeof name) != 0)
-        throw sysError("cannot prepare the pseudo-terminal");
-    impl->slavePath = name;
+    std::tie(impl->master, impl->slavePath) = Impl::openPty();
     impl->openWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (impl->openWatch < 0 || ::inotify_add_watch(impl->openWatch, name, IN_OPEN) < 0)
-        throw sysError(std::string("cannot watch ") + name);
-    {
-        // Raw until the program sets its own mode: no echo of our replies back to us. The
-        // mode stays with the pty; the descriptor does not stay with us.
-        const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (slave < 0)
-            throw sysError(std::string("cannot open ") + name);
-        termios tio{};
-        if (::tcgetattr(slave, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::cfsetspeed(&tio, B19200);
-            ::tcsetattr(slave, TCSANOW, &tio);
-        }
-        ::close(slave);
-        // That open is ours: the first poll finds the master hung up and waits for the next.
-        alignas(inotify_event) char events[256];
-        while (::read(impl->openWatch, events, sizeof events) > 0) {
-        }
-    }
+    if (impl->openWatch < 0 ||
+        ::inotify_add_watch(impl->openWatch, impl->slavePath.c_str(), IN_OPEN) < 0)
+        throw sysError("cannot watch " + impl->slavePath);
     impl->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl->wake < 0)
         throw sysError("cannot create an eventfd");
@@ -513,7 +604,8 @@ void PtyUnit::stop() {
         d.saveState();
 }
 
-const std::string& PtyUnit::slavePath() const {
+std::string PtyUnit::slavePath() const {
+    std::lock_guard lock(m_impl->mu);
     return m_impl->slavePath;
 }
 const std::string& PtyUnit::linkPath() const {
@@ -606,6 +698,11 @@ std::uint64_t PtyUnit::bytesSentSinceDownload() const {
 bool PtyUnit::waitUntilIdle(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_impl->mu);
     return m_impl->cv.wait_for(lock, timeout, [&] { return m_impl->idle; });
+}
+
+bool PtyUnit::waitForNewPty(const std::string& old, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_impl->mu);
+    return m_impl->cv.wait_for(lock, timeout, [&] { return m_impl->slavePath != old; });
 }
 
 bool PtyUnit::running() const {

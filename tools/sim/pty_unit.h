@@ -51,8 +51,12 @@ public:
     // Idempotent.
     void stop();
 
-    const std::string& slavePath() const; // e.g. /dev/pts/7
-    const std::string& linkPath() const;  // as given; empty when none
+    // e.g. /dev/pts/7. A pty that a program killed while holding it left exclusive (which a
+    // real port is not after its last close) is replaced by a fresh one under the same link.
+    std::string slavePath() const;
+    // Waits until the unit is on another pty than `old` (true) or the timeout runs out.
+    bool waitForNewPty(const std::string& old, std::chrono::milliseconds timeout) const;
+    const std::string& linkPath() const; // as given; empty when none
 
     std::string serialNumber() const;
     std::chrono::system_clock::time_point unitClock() const;

@@ -1,0 +1,150 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "download/earlier_tail.h"
+#include "dialogs/source_lines.h"
+
+#include "dialogs/run_log.h"
+#include "download/capture_sink.h"
+#include "download/data_collection.h"
+#include "download/download_progress.h"
+#include "platform/durable_file.h"
+#include "serial/fSerial.h"
+#include "widgets/status_panel.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QPointer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace download {
+
+EarlierTail::~EarlierTail() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void EarlierTail::failed(const std::string& what) {
+    if (m_failure.empty())
+        m_failure = what + ": " + std::strerror(errno);
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+bool EarlierTail::create(const std::string& folder) {
+    if (!platform::makeFolders(folder)) {
+        failed(folder);
+        return false;
+    }
+    const std::string stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")).toStdString();
+    for (int i = 1; i < 1000; ++i) {
+        const std::string name =
+            folder + stamp + (i == 1 ? std::string() : "_" + std::to_string(i)) + "_tail.txt";
+        const int fd =
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            m_fd = fd;
+            m_path = name;
+            return true;
+        }
+        if (errno != EEXIST) {
+            failed(name);
+            return false;
+        }
+    }
+    failed(folder + stamp + "_tail.txt");
+    return false;
+}
+
+void EarlierTail::write(std::string_view bytes) {
+    m_bytes += bytes.size();
+    if (m_fd >= 0 && !platform::writeAll(m_fd, bytes.data(), bytes.size()))
+        failed("Cannot write " + m_path);
+}
+
+bool EarlierTail::finish() {
+    m_finished = true;
+    if (m_fd < 0)
+        return m_failure.empty() && !m_path.empty();
+    if (!platform::syncFile(m_fd)) {
+        failed("Cannot sync " + m_path);
+        return false;
+    }
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0 && errno != EINTR) {
+        failed("Cannot write " + m_path);
+        return false;
+    }
+    if (!platform::syncFolder(platform::folderOf(m_path))) {
+        failed("Cannot sync the folder of " + m_path);
+        return false;
+    }
+    return true;
+}
+
+std::string earlierSendingText(const EarlierTail& tail, bool cutOff) {
+    std::string text =
+        "The XRQ unit was still sending an earlier download: " +
+        download::formatByteCount(static_cast<double>(tail.bytes())).toStdString() +
+        (cutOff ? " came in 15 minutes and it had not ended" : " came before it answered");
+    if (tail.whole())
+        text += "; kept in " + tail.path();
+    else
+        text += "; they could not be kept (" +
+                (tail.failure().empty() ? std::string("no file") : tail.failure()) + ")";
+    return text;
+}
+
+void keepEarlierSending(TFormSerial& session, std::function<std::string()> filesFolder,
+                        std::function<std::string()> serial, StatusPanel* panel,
+                        std::function<void(const std::string&)> told) {
+    struct State {
+        std::unique_ptr<EarlierTail> tail;
+        QElapsedTimer shown;
+    };
+    auto state = std::make_shared<State>();
+    QPointer<StatusPanel> shownIn(panel);
+    auto progress = [state, shownIn] {
+        if (!shownIn)
+            return;
+        shownIn->setProgress(
+            QStringLiteral("The XRQ unit is still sending an earlier download: %1 so far; the "
+                           "next command waits for its end")
+                .arg(download::formatByteCount(static_cast<double>(state->tail->bytes()))));
+        state->shown.start();
+    };
+    session.OnEarlierSending.began = [state, filesFolder, serial, progress] {
+        state->tail = std::make_unique<EarlierTail>();
+        const std::string folder = filesFolder();
+        if (!folder.empty())
+            state->tail->create(download::keptDownloadFolder(folder, serial()));
+        progress();
+    };
+    session.OnEarlierSending.received = [state, progress](std::string_view bytes) {
+        state->tail->write(bytes);
+        // A few times a second: a fast line must not redraw the panel per chunk.
+        if (!state->shown.isValid() || state->shown.elapsed() >= 250)
+            progress();
+    };
+    session.OnEarlierSending.ended = [state, shownIn, told](std::uint64_t, bool cutOff) {
+        if (!state->tail)
+            return;
+        state->tail->finish();
+        const std::string text = earlierSendingText(*state->tail, cutOff);
+        LogWrite(text, source_line::earlierSendingKept, LogSizeLimit);
+        if (shownIn) {
+            shownIn->setProgress({});
+            shownIn->setOutcome(QString::fromLocal8Bit(text.c_str()));
+        }
+        if (told)
+            told(text);
+        state->tail.reset();
+    };
+}
+
+} // namespace download
