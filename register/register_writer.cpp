@@ -39,6 +39,9 @@ RegisterWriter& unitRegister() {
 
 unitreg::OpenOutcome RegisterWriter::open(const std::string& path, std::chrono::milliseconds wait) {
     close();
+    // What an earlier run still had on its way to the UI thread is told now, before this
+    // run's state is set.
+    m_toUi->drain();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = false;
