@@ -61,7 +61,9 @@ Fact keptDownloadFact(const QString& downloadId, const QString& unit, const QStr
 // empty when it can.
 QString invalidReason(const Fact& fact);
 
-// The payload as the outbox keeps it: compact JSON, keys in order.
+// The payload as the outbox keeps it: compact JSON, keys in order, UTF-8.
 QByteArray payloadText(const QJsonObject& payload);
+// `s` as a JSON string, appended to `out` (UTF-8).
+void appendJsonString(QByteArray& out, const QString& s);
 
 } // namespace fleet

@@ -9,7 +9,7 @@ namespace fleet {
 namespace {
 
 const char* const kCreateOutbox = "CREATE TABLE IF NOT EXISTS fleet_outbox ("
-                                  " seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                                  " seq INTEGER PRIMARY KEY,"
                                   " kind TEXT NOT NULL,"
                                   " identity TEXT NOT NULL,"
                                   " unit TEXT NOT NULL,"
@@ -17,9 +17,10 @@ const char* const kCreateOutbox = "CREATE TABLE IF NOT EXISTS fleet_outbox ("
                                   " data_set TEXT NOT NULL DEFAULT '',"
                                   " segment INTEGER NOT NULL DEFAULT 0,"
                                   " position INTEGER NOT NULL DEFAULT 0,"
-                                  " payload TEXT NOT NULL,"
+                                  " payload BLOB NOT NULL,"
                                   " occurred_at INTEGER NOT NULL,"
-                                  " laptop TEXT NOT NULL)";
+                                  " laptop TEXT NOT NULL,"
+                                  " facts INTEGER NOT NULL DEFAULT 1)";
 
 const char* const kCreateConflicts = "CREATE TABLE IF NOT EXISTS fleet_conflicts ("
                                      " id INTEGER PRIMARY KEY,"
@@ -33,7 +34,7 @@ const char* const kCreateConflicts = "CREATE TABLE IF NOT EXISTS fleet_conflicts
 
 const char* const kInsert =
     "INSERT INTO fleet_outbox (kind, identity, unit, type, data_set, segment, position, "
-    "payload, occurred_at, laptop) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "payload, occurred_at, laptop, facts) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 bool fail(QString* why, const QString& text) {
     if (why)
@@ -57,9 +58,10 @@ bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why) {
     q.bindValue(4, orEmpty(fact.record.dataSet));
     q.bindValue(5, static_cast<qlonglong>(fact.record.segment));
     q.bindValue(6, static_cast<qlonglong>(fact.record.position));
-    q.bindValue(7, QString::fromUtf8(payloadText(fact.payload)));
+    q.bindValue(7, payloadText(fact.payload));
     q.bindValue(8, static_cast<qlonglong>(fact.occurredAt));
     q.bindValue(9, fact.laptop);
+    q.bindValue(10, 1);
     if (!q.exec())
         return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
     return true;
@@ -103,8 +105,61 @@ bool Outbox::add(const Fact& fact, QString* why) {
     return bindAndRun(m_insert, fact, why);
 }
 
+bool Outbox::enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records, QString* why) {
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(kInsert))) {
+        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
+            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
+    std::size_t i = 0;
+    while (i < records.size()) {
+        const Fact& first = records[i];
+        QByteArray array;
+        array.reserve(256 * kRecordsPerRow);
+        array += '[';
+        std::size_t n = 0;
+        for (; i < records.size() && n < static_cast<std::size_t>(kRecordsPerRow); ++i, ++n) {
+            const Fact& r = records[i];
+            if (r.kind != FactKind::Record)
+                return fail(why, QStringLiteral("fact not shareable: not a series record"));
+            if (r.unit != first.unit || r.record.dataSet != first.record.dataSet ||
+                r.record.segment != first.record.segment || r.laptop != first.laptop)
+                break;
+            const QString invalid = invalidReason(r);
+            if (!invalid.isEmpty())
+                return fail(why, QStringLiteral("fact not shareable: ") + invalid);
+            if (n > 0)
+                array += ',';
+            array += "{\"p\":";
+            array += QByteArray::number(static_cast<qlonglong>(r.record.position));
+            array += ",\"h\":\"";
+            array += r.identity.toLatin1();
+            array += "\",\"t\":";
+            array += QByteArray::number(static_cast<qlonglong>(r.occurredAt));
+            array += ",\"j\":";
+            array += payloadText(r.payload);
+            array += '}';
+        }
+        array += ']';
+        q.bindValue(0, QStringLiteral("records"));
+        q.bindValue(1, first.identity);
+        q.bindValue(2, first.unit);
+        q.bindValue(3, QStringLiteral(""));
+        q.bindValue(4, first.record.dataSet);
+        q.bindValue(5, static_cast<qlonglong>(first.record.segment));
+        q.bindValue(6, static_cast<qlonglong>(first.record.position));
+        q.bindValue(7, array);
+        q.bindValue(8, static_cast<qlonglong>(first.occurredAt));
+        q.bindValue(9, first.laptop);
+        q.bindValue(10, static_cast<qlonglong>(n));
+        if (!q.exec())
+            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
+    return true;
+}
+
 std::int64_t Outbox::waiting(QSqlDatabase& db) {
-    return countOf(db, "SELECT count(*) FROM fleet_outbox");
+    return countOf(db, "SELECT coalesce(sum(facts), 0) FROM fleet_outbox");
 }
 
 std::int64_t Outbox::conflicts(QSqlDatabase& db) {

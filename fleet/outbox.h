@@ -7,8 +7,13 @@
 // server held differently is kept in the file's conflicts table, never dropped.
 //
 // Tables (created by createTables, idempotent):
-//   fleet_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, kind, identity, unit, type, data_set,
-//                segment, position, payload (JSON text), occurred_at (ms), laptop)
+//   fleet_outbox(seq INTEGER PRIMARY KEY, kind, identity, unit, type, data_set, segment,
+//                position, payload (JSON, UTF-8 bytes), occurred_at (ms), laptop, facts)
+//   kind "records" holds several series records (enqueueRecords): payload is a JSON array
+//   of {"p": position, "h": chained hash, "t": occurred at, "j": the record's payload},
+//   `facts` their number.
+// A new row's seq is above every row present (SQLite's rowid), and the pusher removes only
+// rows up to the last it read, so the order holds without AUTOINCREMENT's extra write.
 //   fleet_conflicts(id, noticed_at (ms), kind, identity, unit, reason, local_payload,
 //                   server_payload)
 
@@ -18,6 +23,7 @@
 #include <QSqlQuery>
 
 #include <cstdint>
+#include <vector>
 
 namespace fleet {
 
@@ -39,6 +45,14 @@ public:
     // prepared once. The tables must exist.
     explicit Outbox(QSqlDatabase& db);
     bool add(const Fact& fact, QString* why = nullptr);
+
+    // A download's series records at once: consecutive records of one unit, data set,
+    // segment and laptop share one outbox row ("records", at most kRecordsPerRow of them),
+    // so that the download's write pays one row per thousand records rather than one per
+    // record. Inside the caller's transaction, like enqueue(); all or none are written.
+    static bool enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records,
+                               QString* why = nullptr);
+    static constexpr int kRecordsPerRow = 1000;
 
     // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
     static std::int64_t waiting(QSqlDatabase& db);

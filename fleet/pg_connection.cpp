@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <poll.h>
 
 namespace fleet {
@@ -48,6 +49,10 @@ bool transientSqlState(const std::string& state) {
 
 int PgResult::rows() const {
     return m_result ? PQntuples(m_result.get()) : 0;
+}
+
+long long PgResult::affected() const {
+    return m_result ? std::atoll(PQcmdTuples(m_result.get())) : 0;
 }
 
 std::string PgResult::value(int row, int column) const {

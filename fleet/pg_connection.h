@@ -39,6 +39,8 @@ public:
     bool stopped() const { return m_stopped; }
 
     int rows() const;
+    // Rows an INSERT, UPDATE or DELETE touched.
+    long long affected() const;
     std::string value(int row, int column) const;
     bool isNull(int row, int column) const;
 

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -19,6 +20,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <random>
@@ -37,7 +39,8 @@ std::int64_t nowMs() {
 
 // One fact as read back from an outbox.
 struct Row {
-    std::int64_t seq = 0;
+    std::int64_t seq = 0; // the outbox row it came from (several records may share one)
+    std::int64_t ord = 0; // its place in the batch
     FactKind kind = FactKind::Event;
     QString identity, unit, type, dataSet;
     std::int64_t segment = 0, position = 0;
@@ -53,31 +56,11 @@ struct Conflict {
     QString serverPayload;
 };
 
-void appendString(QByteArray& out, const QString& s) {
-    out += '"';
-    for (QChar qc : s) {
-        const char16_t c = qc.unicode();
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-            out += buf;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += QString(qc).toUtf8();
-        }
-    }
-    out += '"';
-}
-
 void appendField(QByteArray& out, const char* key, const QString& value) {
     out += ",\"";
     out += key;
     out += "\":";
-    appendString(out, value);
+    appendJsonString(out, value);
 }
 
 void appendField(QByteArray& out, const char* key, std::int64_t value) {
@@ -98,7 +81,7 @@ QByteArray batchJson(const std::vector<const Row*>& rows) {
             out += ',';
         first = false;
         out += "{\"o\":";
-        out += QByteArray::number(static_cast<qlonglong>(r->seq));
+        out += QByteArray::number(static_cast<qlonglong>(r->ord));
         appendField(out, "id", r->identity);
         appendField(out, "u", r->unit);
         appendField(out, "k", r->type);
@@ -218,6 +201,10 @@ struct Pusher::Local {
         // Short: the program's own writer comes first; a busy file is tried again next pass.
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=250"));
         f.open = db.open();
+        // Removing confirmed facts need not wait for the disk: one that comes back after a
+        // power cut is sent again, and the server keeps it once.
+        if (f.open)
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
         return f.open;
     }
 
@@ -227,8 +214,10 @@ struct Pusher::Local {
         if (!ensureOpen(f))
             return 0;
         QSqlQuery q(db(f));
-        if (!q.exec(QStringLiteral("SELECT count(*) FROM %1").arg(QLatin1String(table))) ||
-            !q.next())
+        const QString sql = QLatin1String(table) == QLatin1String(kOutboxTable)
+                                ? QStringLiteral("SELECT coalesce(sum(facts), 0) FROM %1")
+                                : QStringLiteral("SELECT count(*) FROM %1");
+        if (!q.exec(sql.arg(QLatin1String(table))) || !q.next())
             return 0;
         return q.value(0).toLongLong();
     }
@@ -247,7 +236,8 @@ struct Pusher::Local {
         q.addBindValue(limit);
         if (!q.exec())
             return rows;
-        while (q.next()) {
+        // Whole outbox rows, until the batch holds `limit` facts.
+        while (static_cast<int>(rows.size()) < limit && q.next()) {
             Row r;
             r.seq = q.value(0).toLongLong();
             r.kind = kindFromName(q.value(1).toString()).value_or(FactKind::Event);
@@ -257,9 +247,27 @@ struct Pusher::Local {
             r.dataSet = q.value(5).toString();
             r.segment = q.value(6).toLongLong();
             r.position = q.value(7).toLongLong();
-            r.payload = q.value(8).toString().toUtf8();
+            r.payload = q.value(8).toByteArray();
             r.at = q.value(9).toLongLong();
             r.laptop = q.value(10).toString();
+            if (q.value(1).toString() == QLatin1String("records")) {
+                // Several records in one row: each becomes a fact of the batch.
+                const QJsonArray items = QJsonDocument::fromJson(r.payload).array();
+                for (const QJsonValue& v : items) {
+                    const QJsonObject o = v.toObject();
+                    Row one = r;
+                    one.kind = FactKind::Record;
+                    one.position = o.value(QStringLiteral("p")).toInteger();
+                    one.identity = o.value(QStringLiteral("h")).toString();
+                    one.at = o.value(QStringLiteral("t")).toInteger();
+                    one.payload = QJsonDocument(o.value(QStringLiteral("j")).toObject())
+                                      .toJson(QJsonDocument::Compact);
+                    one.ord = static_cast<std::int64_t>(rows.size());
+                    rows.push_back(std::move(one));
+                }
+                continue;
+            }
+            r.ord = static_cast<std::int64_t>(rows.size());
             rows.push_back(std::move(r));
         }
         q.finish(); // the read lock goes now, not when the query object does
@@ -405,21 +413,22 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, Byt
         r = pg.exec(withRecordset(sql.insert), {param}, timeout);
         if (!r.ok())
             return failed(r);
-        r = pg.exec(withRecordset(sql.differing), {param}, timeout);
-        if (!r.ok())
-            return failed(r);
-        for (int i = 0; i < r.rows(); ++i) {
-            const std::int64_t seq = std::stoll(r.value(i, 0));
-            for (const Row* row : ofKind) {
-                if (row->seq != seq)
+        // Every row new: none can differ from what the server held (the usual case).
+        if (r.affected() != static_cast<long long>(ofKind.size())) {
+            r = pg.exec(withRecordset(sql.differing), {param}, timeout);
+            if (!r.ok())
+                return failed(r);
+            for (int i = 0; i < r.rows(); ++i) {
+                const std::int64_t ord = std::stoll(r.value(i, 0));
+                const auto row = std::find_if(ofKind.begin(), ofKind.end(),
+                                              [&](const Row* x) { return x->ord == ord; });
+                if (row == ofKind.end())
                     continue;
-                out.conflicts.push_back(
-                    {row,
-                     QStringLiteral("the server holds this identity with other content "
-                                    "(from laptop %1)")
-                         .arg(text(r.value(i, 2))),
-                     text(r.value(i, 1))});
-                break;
+                out.conflicts.push_back({*row,
+                                         QStringLiteral("the server holds this identity with "
+                                                        "other content (from laptop %1)")
+                                             .arg(text(r.value(i, 2))),
+                                         text(r.value(i, 1))});
             }
         }
         if (kind == FactKind::KeptDownload) {

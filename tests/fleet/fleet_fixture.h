@@ -72,6 +72,19 @@ public:
         return d.commit();
     }
     bool record(const fleet::Fact& f) { return record(std::vector<fleet::Fact>{f}); }
+    // Records as a download writes them: several to an outbox row.
+    bool recordSpan(const std::vector<fleet::Fact>& records) {
+        QSqlDatabase d = db();
+        if (!d.transaction())
+            return false;
+        QString why;
+        if (!fleet::Outbox::enqueueRecords(d, records, &why)) {
+            ADD_FAILURE() << why.toStdString();
+            d.rollback();
+            return false;
+        }
+        return d.commit();
+    }
     std::int64_t waiting() {
         QSqlDatabase d = db();
         return fleet::Outbox::waiting(d);

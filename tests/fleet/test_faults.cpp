@@ -50,7 +50,8 @@ TEST_F(FleetFaults, TheServerKilledMidBatchAndRestartedLosesAndDoublesNothing) {
     addLaptop("laptop_a");
     constexpr int kRecords = 20000;
     LocalStore a(file("series.sqlite"));
-    ASSERT_TRUE(a.record(records("XRQ00011", "SET1", kRecords, "laptop-a")));
+    ASSERT_TRUE(a.recordSpan(records("XRQ00011", "SET1", kRecords, "laptop-a")));
+    EXPECT_EQ(a.waiting(), kRecords);
     fleet::PusherConfig c = config("laptop_a", {a.path()});
     c.batchSize = 200;
     fleet::Pusher p(c);

@@ -7,6 +7,8 @@
 #include "fleet/push_status.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 namespace fleettest {
 namespace {
@@ -95,6 +97,51 @@ TEST(FleetOutbox, FactsThatCannotBeSharedAreRefusedWithTheReason) {
         EXPECT_NE(why.indexOf(QString::fromLatin1(reason)), -1) << why.toStdString();
     }
     EXPECT_EQ(s.waiting(), 0);
+}
+
+TEST(FleetOutbox, RecordsShareRowsByUnitDataSetAndSegmentAndAreCountedOneByOne) {
+    QTemporaryDir dir;
+    LocalStore s(dir.path().toStdString() + "/series.sqlite");
+    std::vector<fleet::Fact> facts = records("XRQ00023", "SET1", 2500, "a");
+    const std::vector<fleet::Fact> other = records("XRQ00023", "SET1", 10, "a", 1);
+    facts.insert(facts.end(), other.begin(), other.end());
+    ASSERT_TRUE(s.recordSpan(facts));
+    EXPECT_EQ(s.waiting(), 2510);
+    QSqlDatabase d = s.db();
+    QSqlQuery q(d);
+    ASSERT_TRUE(q.exec("SELECT facts, segment, position FROM fleet_outbox ORDER BY seq"));
+    std::vector<std::tuple<int, int, int>> rows;
+    while (q.next())
+        rows.emplace_back(q.value(0).toInt(), q.value(1).toInt(), q.value(2).toInt());
+    const std::vector<std::tuple<int, int, int>> expected = {
+        {1000, 0, 0}, {1000, 0, 1000}, {500, 0, 2000}, {10, 1, 0}};
+    EXPECT_EQ(rows, expected);
+    // One bad record and none of them is written.
+    std::vector<fleet::Fact> bad = records("XRQ00024", "SET1", 5, "a");
+    bad[3].identity = "not hex";
+    ASSERT_TRUE(d.transaction());
+    EXPECT_FALSE(fleet::Outbox::enqueueRecords(d, bad));
+    d.rollback();
+    EXPECT_EQ(s.waiting(), 2510);
+}
+
+TEST(FleetFact, PayloadTextIsTheCompactJsonQtWrites) {
+    const QJsonObject cases[] = {
+        {},
+        {{"port", 3}, {"device", "/dev/ttyUSB0"}},
+        {{"volts", 12.5}, {"celsius", -0.1}, {"big", 9007199254740991.0}, {"tiny", 1e-300}},
+        {{"reply", QString::fromLatin1("A:12.5:21\r\n\"q\"\\\x01\xe9")},
+         {"ok", true},
+         {"none", QJsonValue()}},
+        {{"files", QJsonArray{"a.txt", 2, QJsonArray{}, QJsonObject{{"x", false}}}}},
+        {{"\u00fcnit", QStringLiteral("\u20ac \U0001F600")}},
+    };
+    for (const QJsonObject& o : cases) {
+        const QByteArray ours = fleet::payloadText(o);
+        EXPECT_EQ(ours.toStdString(),
+                  QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
+        EXPECT_EQ(QJsonDocument::fromJson(ours).object(), o);
+    }
 }
 
 TEST(FleetSettingsFile, KeptInAFileOfItsOwn) {
