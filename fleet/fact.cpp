@@ -135,7 +135,14 @@ QString invalidReason(const Fact& fact) {
 void appendJsonString(QByteArray& out, const QString& s) {
     // Escaped as Qt's own writer does (the short forms, then \u00xx); the rest as UTF-8.
     out += '"';
-    for (const char c : s.toUtf8()) {
+    // Nearly every text is ASCII: its characters go as they are, without a conversion.
+    bool ascii = true;
+    for (QChar c : s)
+        ascii = ascii && c.unicode() < 0x80;
+    const QByteArray bytes = ascii ? QByteArray() : s.toUtf8();
+    const qsizetype n = ascii ? s.size() : bytes.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = ascii ? static_cast<char>(s[i].unicode()) : bytes[i];
         switch (c) {
         case '"':
             out += "\\\"";
@@ -233,6 +240,10 @@ QByteArray payloadText(const QJsonObject& payload) {
     out.reserve(128);
     appendJson(out, payload);
     return out;
+}
+
+void appendPayload(QByteArray& out, const QJsonObject& payload) {
+    appendJson(out, payload);
 }
 
 } // namespace fleet

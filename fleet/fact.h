@@ -63,6 +63,8 @@ QString invalidReason(const Fact& fact);
 
 // The payload as the outbox keeps it: compact JSON, keys in order, UTF-8.
 QByteArray payloadText(const QJsonObject& payload);
+// The same, appended to `out`.
+void appendPayload(QByteArray& out, const QJsonObject& payload);
 // `s` as a JSON string, appended to `out` (UTF-8).
 void appendJsonString(QByteArray& out, const QString& s);
 

@@ -4,6 +4,8 @@
 #include <QSqlError>
 #include <QVariant>
 
+#include <charconv>
+
 namespace fleet {
 
 namespace {
@@ -130,14 +132,20 @@ bool Outbox::enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records, 
                 return fail(why, QStringLiteral("fact not shareable: ") + invalid);
             if (n > 0)
                 array += ',';
+            // Written straight into the row's text: a download writes thousands.
+            char number[24];
             array += "{\"p\":";
-            array += QByteArray::number(static_cast<qlonglong>(r.record.position));
+            array.append(number,
+                         std::to_chars(number, number + sizeof number, r.record.position).ptr -
+                             number);
             array += ",\"h\":\"";
-            array += r.identity.toLatin1();
+            for (QChar c : r.identity)
+                array += static_cast<char>(c.unicode()); // checked: lower-case hex
             array += "\",\"t\":";
-            array += QByteArray::number(static_cast<qlonglong>(r.occurredAt));
+            array.append(number,
+                         std::to_chars(number, number + sizeof number, r.occurredAt).ptr - number);
             array += ",\"j\":";
-            array += payloadText(r.payload);
+            appendPayload(array, r.payload);
             array += '}';
         }
         array += ']';

@@ -260,8 +260,7 @@ struct Pusher::Local {
                     one.position = o.value(QStringLiteral("p")).toInteger();
                     one.identity = o.value(QStringLiteral("h")).toString();
                     one.at = o.value(QStringLiteral("t")).toInteger();
-                    one.payload = QJsonDocument(o.value(QStringLiteral("j")).toObject())
-                                      .toJson(QJsonDocument::Compact);
+                    one.payload = payloadText(o.value(QStringLiteral("j")).toObject());
                     one.ord = static_cast<std::int64_t>(rows.size());
                     rows.push_back(std::move(one));
                 }

@@ -24,6 +24,8 @@ namespace testsupport {
 struct PgServerOptions {
     bool tls = false;
     int maxConnections = 40;
+    // Small for tests; a benchmark gives it what a real server would have.
+    std::string sharedBuffers = "16MB";
 };
 
 class PgTestServer {
