@@ -222,8 +222,11 @@ struct Pusher::Local {
         return q.value(0).toLongLong();
     }
 
-    std::vector<Row> read(File& f, int limit) {
+    // The oldest facts; `why` says what went wrong when the outbox could not be read (a
+    // file locked for long, damaged...), which is not the same as an empty one.
+    std::vector<Row> read(File& f, int limit, QString& why) {
         std::vector<Row> rows;
+        why.clear();
         if (!ensureOpen(f))
             return rows;
         QSqlDatabase d = db(f);
@@ -231,11 +234,15 @@ struct Pusher::Local {
         q.setForwardOnly(true);
         if (!q.prepare(QStringLiteral(
                 "SELECT seq, kind, identity, unit, type, data_set, segment, position, payload, "
-                "occurred_at, laptop FROM fleet_outbox ORDER BY seq LIMIT ?")))
+                "occurred_at, laptop FROM fleet_outbox ORDER BY seq LIMIT ?"))) {
+            why = q.lastError().text();
             return rows;
+        }
         q.addBindValue(limit);
-        if (!q.exec())
+        if (!q.exec()) {
+            why = q.lastError().text();
             return rows;
+        }
         // Whole outbox rows, until the batch holds `limit` facts.
         while (static_cast<int>(rows.size()) < limit && q.next()) {
             Row r;
@@ -663,9 +670,21 @@ void Pusher::run() {
 
 Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
     BytesPolicy policy;
+    std::int64_t counted = 0;
+    std::int64_t sent = 0;
+    for (const auto& f : local.files)
+        counted += f.waiting;
     for (auto& f : local.files) {
         while (!m_stopping) {
-            const std::vector<Row> rows = local.read(f, m_config.batchSize);
+            QString unread;
+            const std::vector<Row> rows = local.read(f, m_config.batchSize, unread);
+            if (!unread.isEmpty() && f.waiting > 0) {
+                // Told, and tried again after the longest pause, never in a tight loop.
+                setStatus([&](PushStatus& s) {
+                    s.detail = QStringLiteral("outbox not read: ") + unread;
+                });
+                return Outcome::Refused;
+            }
             if (rows.empty())
                 break;
             std::vector<const Row*> all;
@@ -712,13 +731,14 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             QString why;
             if (!local.settle(f, rows.back().seq, out.conflicts, why)) {
                 // Confirmed by the server but still in the outbox: it goes again later,
-                // which the server ignores. Try again after a pause.
+                // which the server ignores. Told, and tried again after the longest pause.
                 setStatus([&](PushStatus& s) {
                     s.detail = QStringLiteral("outbox not updated: ") + why;
                 });
-                return Outcome::Transient;
+                return Outcome::Refused;
             }
             const auto n = static_cast<std::int64_t>(rows.size());
+            sent += n;
             f.waiting = std::max<std::int64_t>(0, f.waiting - n);
             setStatus([&](PushStatus& s) {
                 s.state = PushStatus::State::Pushing;
@@ -729,7 +749,21 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             });
         }
     }
-    return m_stopping ? Outcome::Stopped : Outcome::Pushed;
+    if (m_stopping)
+        return Outcome::Stopped;
+    std::int64_t left = 0;
+    if (sent == 0 && counted > 0)
+        for (auto& f : local.files)
+            left += local.count(f, kOutboxTable); // another program may have pushed them
+    if (left > 0) {
+        // Counted but nothing came out: rows that do not read as facts. Told, and looked at
+        // again after the longest pause rather than at once.
+        setStatus([&](PushStatus& s) {
+            s.detail = QStringLiteral("the outbox holds rows that are not facts");
+        });
+        return Outcome::Refused;
+    }
+    return Outcome::Pushed;
 }
 
 } // namespace fleet
