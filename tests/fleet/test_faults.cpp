@@ -128,3 +128,27 @@ TEST_F(FleetFaults, StopReturnsWithinTwoSecondsWhileTheServerDoesNotAnswer) {
 
 } // namespace
 } // namespace fleettest
+
+namespace fleettest {
+namespace {
+
+TEST_F(FleetFaults, StopReturnsAtOnceInTheMiddleOfALongPause) {
+    addLaptop("laptop_a");
+    ASSERT_TRUE(server.stop());
+    LocalStore a(file("units.sqlite"));
+    ASSERT_TRUE(a.record(visit("XRQ00013", "laptop-a", 1765188000000)));
+    fleet::PusherConfig c = config("laptop_a", {a.path()});
+    c.retryFirst = 60s;
+    c.retryMost = 60s;
+    fleet::Pusher p(c);
+    p.start();
+    ASSERT_TRUE(p.waitFor(unreachable, 60s));
+    const auto t0 = std::chrono::steady_clock::now();
+    p.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(testsupport::scaledMs(2000)));
+    EXPECT_EQ(a.waiting(), 1);
+}
+
+} // namespace
+} // namespace fleettest
