@@ -58,6 +58,12 @@ inline constexpr unsigned setupPortChanged = 383;
 inline constexpr unsigned closeSerialPort = 384;
 inline constexpr unsigned setupDirectoryChanged = 386;
 inline constexpr unsigned invalidPortAtClose = 389;
+// Sharing with the organisation's server (fleet/), told by the pusher's thread.
+inline constexpr unsigned fleetServerNotReached = 1501;
+inline constexpr unsigned fleetServerReached = 1502;
+inline constexpr unsigned fleetRefused = 1503;
+inline constexpr unsigned fleetConflict = 1504;
+inline constexpr unsigned fleetBytesNotSent = 1505;
 inline constexpr unsigned settingsDirectoryNotWritten = 391;
 inline constexpr unsigned bytesAfterPrompt = 401;
 inline constexpr unsigned conversionNotSafe = 411;

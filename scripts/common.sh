@@ -8,7 +8,7 @@ XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # on an X server of their own with a window manager framing them.
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
               libqt6sql6-sqlite libgtest-dev libgmock-dev googletest xvfb xauth openbox x11-utils
-              dpkg-dev file libxxhash-dev strace)
+              dpkg-dev file libxxhash-dev strace postgresql libpq-dev openssl)
 # Only for building and checking the Debian package (scripts/package.sh, package-check.sh):
 # manual pages, the HTML guide, the icon sizes, and the packagers' checkers.
 XRQ_PACKAGING_PACKAGES=(scdoc cmark-gfm librsvg2-bin lintian desktop-file-utils appstream)

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "fleet/admin.h"
+
+#include "fleet/fleet_settings.h"
+#include "fleet/pg_connection.h"
+#include "fleet/server_schema.h"
+
+#include <ostream>
+
+namespace fleet {
+
+namespace {
+
+const char* const kUsage = "usage: admin init-server --service NAME [--decline-download-bytes] "
+                           "[--max-download-bytes N]\n"
+                           "       admin grant-laptop --service NAME ROLE\n";
+
+int usage(std::ostream& err, const QString& why) {
+    err << "error: " << why.toStdString() << "\n" << kUsage;
+    return 2;
+}
+
+} // namespace
+
+int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err) {
+    if (args.isEmpty())
+        return usage(err, QStringLiteral("no command"));
+    const QString command = args.front();
+    QString service;
+    QStringList rest;
+    InitOptions options;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("--service") && i + 1 < args.size()) {
+            service = args[++i];
+        } else if (a == QLatin1String("--decline-download-bytes")) {
+            options.acceptDownloadBytes = false;
+        } else if (a == QLatin1String("--max-download-bytes") && i + 1 < args.size()) {
+            bool ok = false;
+            options.maxDownloadBytes = args[++i].toLongLong(&ok);
+            if (!ok || options.maxDownloadBytes < 0)
+                return usage(err, QStringLiteral("--max-download-bytes takes a byte count"));
+        } else if (a.startsWith(QLatin1String("--"))) {
+            return usage(err, QStringLiteral("unknown option ") + a);
+        } else {
+            rest << a;
+        }
+    }
+    if (!validServiceName(service))
+        return usage(err, QStringLiteral("--service takes a service name of pg_service.conf"));
+    const std::string conninfo = serviceConninfo(service.toStdString());
+    InitOutcome o;
+    if (command == QLatin1String("init-server") && rest.isEmpty()) {
+        o = initServer(conninfo, options);
+    } else if (command == QLatin1String("grant-laptop") && rest.size() == 1) {
+        o = grantLaptop(conninfo, rest.front());
+    } else {
+        return usage(err, QStringLiteral("not understood: ") + args.join(QLatin1Char(' ')));
+    }
+    (o.ok ? out : err) << o.message.toStdString() << "\n";
+    return o.ok ? 0 : 1;
+}
+
+} // namespace fleet

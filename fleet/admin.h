@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The server's administration, for a command-line program to offer ("xrq-series admin ..."):
+//   init-server --service NAME [--decline-download-bytes] [--max-download-bytes N]
+//       creates or migrates the server's schema and the laptops' group role; run with the
+//       owner's role (the service's user)
+//   grant-laptop --service NAME ROLE
+//       lets an existing login role push and read as a laptop
+// `args` are the words after "admin". Prints one line per outcome; returns the exit status:
+// 0 done, 1 failed, 2 a command line not understood.
+
+#include <QStringList>
+
+#include <iosfwd>
+
+namespace fleet {
+
+int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err);
+
+} // namespace fleet

@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "fleet/outbox.h"
+
+#include <QSqlError>
+#include <QVariant>
+
+#include <charconv>
+
+namespace fleet {
+
+namespace {
+
+const char* const kCreateOutbox = "CREATE TABLE IF NOT EXISTS fleet_outbox ("
+                                  " seq INTEGER PRIMARY KEY,"
+                                  " kind TEXT NOT NULL,"
+                                  " identity TEXT NOT NULL,"
+                                  " unit TEXT NOT NULL,"
+                                  " type TEXT NOT NULL DEFAULT '',"
+                                  " data_set TEXT NOT NULL DEFAULT '',"
+                                  " segment INTEGER NOT NULL DEFAULT 0,"
+                                  " position INTEGER NOT NULL DEFAULT 0,"
+                                  " payload BLOB NOT NULL,"
+                                  " occurred_at INTEGER NOT NULL,"
+                                  " laptop TEXT NOT NULL,"
+                                  " facts INTEGER NOT NULL DEFAULT 1)";
+
+const char* const kCreateConflicts = "CREATE TABLE IF NOT EXISTS fleet_conflicts ("
+                                     " id INTEGER PRIMARY KEY,"
+                                     " noticed_at INTEGER NOT NULL,"
+                                     " kind TEXT NOT NULL,"
+                                     " identity TEXT NOT NULL,"
+                                     " unit TEXT NOT NULL,"
+                                     " reason TEXT NOT NULL,"
+                                     " local_payload TEXT NOT NULL,"
+                                     " server_payload TEXT)";
+
+const char* const kInsert =
+    "INSERT INTO fleet_outbox (kind, identity, unit, type, data_set, segment, position, "
+    "payload, occurred_at, laptop, facts) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+bool fail(QString* why, const QString& text) {
+    if (why)
+        *why = text;
+    return false;
+}
+
+// Qt binds a null QString as NULL; the outbox keeps "" for "none".
+QString orEmpty(const QString& s) {
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why) {
+    const QString invalid = invalidReason(fact);
+    if (!invalid.isEmpty())
+        return fail(why, QStringLiteral("fact not shareable: ") + invalid);
+    q.bindValue(0, kindName(fact.kind));
+    q.bindValue(1, fact.identity);
+    q.bindValue(2, fact.unit);
+    q.bindValue(3, orEmpty(fact.type));
+    q.bindValue(4, orEmpty(fact.record.dataSet));
+    q.bindValue(5, static_cast<qlonglong>(fact.record.segment));
+    q.bindValue(6, static_cast<qlonglong>(fact.record.position));
+    q.bindValue(7, payloadText(fact.payload));
+    q.bindValue(8, static_cast<qlonglong>(fact.occurredAt));
+    q.bindValue(9, fact.laptop);
+    q.bindValue(10, 1);
+    if (!q.exec())
+        return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    return true;
+}
+
+std::int64_t countOf(QSqlDatabase& db, const char* sql) {
+    QSqlQuery q(db);
+    if (!q.exec(QString::fromLatin1(sql)) || !q.next())
+        return 0;
+    return q.value(0).toLongLong();
+}
+
+} // namespace
+
+bool Outbox::createTables(QSqlDatabase& db, QString* why) {
+    QSqlQuery q(db);
+    for (const char* sql : {kCreateOutbox, kCreateConflicts})
+        if (!q.exec(QString::fromLatin1(sql)))
+            return fail(why, QStringLiteral("outbox tables not created: ") + q.lastError().text());
+    return true;
+}
+
+bool Outbox::enqueue(QSqlDatabase& db, const Fact& fact, QString* why) {
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(kInsert))) {
+        // A file made before sharing existed has no outbox yet: make it in the caller's
+        // transaction and go on.
+        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
+            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
+    return bindAndRun(q, fact, why);
+}
+
+Outbox::Outbox(QSqlDatabase& db) : m_insert(db) {
+    m_prepared = m_insert.prepare(QString::fromLatin1(kInsert));
+}
+
+bool Outbox::add(const Fact& fact, QString* why) {
+    if (!m_prepared)
+        return fail(why, QStringLiteral("outbox not written: ") + m_insert.lastError().text());
+    return bindAndRun(m_insert, fact, why);
+}
+
+bool Outbox::enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records, QString* why) {
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(kInsert))) {
+        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
+            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
+    std::size_t i = 0;
+    while (i < records.size()) {
+        const Fact& first = records[i];
+        QByteArray array;
+        array.reserve(256 * kRecordsPerRow);
+        array += '[';
+        std::size_t n = 0;
+        for (; i < records.size() && n < static_cast<std::size_t>(kRecordsPerRow); ++i, ++n) {
+            const Fact& r = records[i];
+            if (r.kind != FactKind::Record)
+                return fail(why, QStringLiteral("fact not shareable: not a series record"));
+            if (r.unit != first.unit || r.record.dataSet != first.record.dataSet ||
+                r.record.segment != first.record.segment || r.laptop != first.laptop)
+                break;
+            const QString invalid = invalidReason(r);
+            if (!invalid.isEmpty())
+                return fail(why, QStringLiteral("fact not shareable: ") + invalid);
+            if (n > 0)
+                array += ',';
+            // Written straight into the row's text: a download writes thousands.
+            char number[24];
+            array += "{\"p\":";
+            array.append(number,
+                         std::to_chars(number, number + sizeof number, r.record.position).ptr -
+                             number);
+            array += ",\"h\":\"";
+            for (QChar c : r.identity)
+                array += static_cast<char>(c.unicode()); // checked: lower-case hex
+            array += "\",\"t\":";
+            array.append(number,
+                         std::to_chars(number, number + sizeof number, r.occurredAt).ptr - number);
+            array += ",\"j\":";
+            appendPayload(array, r.payload);
+            array += '}';
+        }
+        array += ']';
+        q.bindValue(0, QStringLiteral("records"));
+        q.bindValue(1, first.identity);
+        q.bindValue(2, first.unit);
+        q.bindValue(3, QStringLiteral(""));
+        q.bindValue(4, first.record.dataSet);
+        q.bindValue(5, static_cast<qlonglong>(first.record.segment));
+        q.bindValue(6, static_cast<qlonglong>(first.record.position));
+        q.bindValue(7, array);
+        q.bindValue(8, static_cast<qlonglong>(first.occurredAt));
+        q.bindValue(9, first.laptop);
+        q.bindValue(10, static_cast<qlonglong>(n));
+        if (!q.exec())
+            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
+    return true;
+}
+
+std::int64_t Outbox::waiting(QSqlDatabase& db) {
+    return countOf(db, "SELECT coalesce(sum(facts), 0) FROM fleet_outbox");
+}
+
+std::int64_t Outbox::conflicts(QSqlDatabase& db) {
+    return countOf(db, "SELECT count(*) FROM fleet_conflicts");
+}
+
+} // namespace fleet

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The outbox: facts waiting to be shared, in a table of the same SQLite file as the facts
+// themselves (units.sqlite, series.sqlite), written in the same transaction as the fact, so
+// a fact is either recorded and waiting, or neither. The pusher (pusher.h) reads the outbox
+// in order from a connection of its own and removes what the server has confirmed; what the
+// server held differently is kept in the file's conflicts table, never dropped.
+//
+// Tables (created by createTables, idempotent):
+//   fleet_outbox(seq INTEGER PRIMARY KEY, kind, identity, unit, type, data_set, segment,
+//                position, payload (JSON, UTF-8 bytes), occurred_at (ms), laptop, facts)
+//   kind "records" holds several series records (enqueueRecords): payload is a JSON array
+//   of {"p": position, "h": chained hash, "t": occurred at, "j": the record's payload},
+//   `facts` their number.
+// A new row's seq is above every row present (SQLite's rowid), and the pusher removes only
+// rows up to the last it read, so the order holds without AUTOINCREMENT's extra write.
+//   fleet_conflicts(id, noticed_at (ms), kind, identity, unit, reason, local_payload,
+//                   server_payload)
+
+#include "fleet/fact.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <cstdint>
+#include <vector>
+
+namespace fleet {
+
+inline constexpr const char* kOutboxTable = "fleet_outbox";
+inline constexpr const char* kConflictsTable = "fleet_conflicts";
+
+class Outbox {
+public:
+    // Creates the outbox's tables where they are missing. Call where the file is opened or
+    // migrated (inside its transaction or not). False, with `why`, when they could not be.
+    static bool createTables(QSqlDatabase& db, QString* why = nullptr);
+
+    // Writes `fact` into the outbox of `db`. Call inside the transaction that records the
+    // fact: false (with `why`) means nothing was written, and the caller rolls back. A fact
+    // that cannot be shared (fact.h's invalidReason) is refused the same way.
+    static bool enqueue(QSqlDatabase& db, const Fact& fact, QString* why = nullptr);
+
+    // For many facts in one transaction (a download's series records): the statement is
+    // prepared once. The tables must exist.
+    explicit Outbox(QSqlDatabase& db);
+    bool add(const Fact& fact, QString* why = nullptr);
+
+    // A download's series records at once: consecutive records of one unit, data set,
+    // segment and laptop share one outbox row ("records", at most kRecordsPerRow of them),
+    // so that the download's write pays one row per thousand records rather than one per
+    // record. Inside the caller's transaction, like enqueue(); all or none are written.
+    static bool enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records,
+                               QString* why = nullptr);
+    static constexpr int kRecordsPerRow = 1000;
+
+    // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
+    static std::int64_t waiting(QSqlDatabase& db);
+    // Conflicts and refusals noted in `db`.
+    static std::int64_t conflicts(QSqlDatabase& db);
+
+private:
+    QSqlQuery m_insert;
+    bool m_prepared = false;
+};
+
+} // namespace fleet

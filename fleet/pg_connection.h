@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// One connection to the server through libpq, on whichever thread owns it. Every wait
+// (connecting, sending, waiting for an answer) sleeps in poll() on the connection's socket
+// and on an optional stop descriptor, with a deadline: a server that answers slowly or not
+// at all, or a stop asked for by another thread, ends the wait at once and drops the
+// connection (the server rolls back what it had of an open transaction). No wait ever blocks
+// inside libpq.
+//
+// Where the server is comes only from the connection string: normally "service=NAME", which
+// libpq looks up in pg_service.conf (PGSERVICEFILE); a password comes only from libpq's
+// password file (~/.pgpass, PGPASSFILE); TLS is as the service's sslmode says.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace fleet {
+
+// The connection string of a service name, quoted for libpq.
+std::string serviceConninfo(const std::string& service);
+
+class PgResult {
+public:
+    PgResult() = default;
+    bool ok() const { return m_ok; }
+    // SQLSTATE of a refused statement ("42501" ...), empty when the connection failed.
+    const std::string& sqlState() const { return m_sqlState; }
+    const std::string& error() const { return m_error; }
+    // The failure lies with the connection or the server's state (unreachable, restarting,
+    // full, too many connections, timed out): try again later. Otherwise the statement itself
+    // was refused.
+    bool transient() const { return m_transient; }
+    bool stopped() const { return m_stopped; }
+
+    int rows() const;
+    // Rows an INSERT, UPDATE or DELETE touched.
+    long long affected() const;
+    std::string value(int row, int column) const;
+    bool isNull(int row, int column) const;
+
+private:
+    friend class PgConnection;
+    std::shared_ptr<pg_result> m_result;
+    bool m_ok = false;
+    bool m_transient = false;
+    bool m_stopped = false;
+    std::string m_sqlState;
+    std::string m_error;
+};
+
+// A parameter: text, bytes (sent in binary form) or NULL.
+struct PgParam {
+    std::optional<std::string> value;
+    bool binary = false;
+    static PgParam text(std::string v) { return {std::move(v), false}; }
+    static PgParam bytes(std::string v) { return {std::move(v), true}; }
+    static PgParam null() { return {std::nullopt, false}; }
+};
+
+class PgConnection {
+public:
+    // `stopFd`: a descriptor that becomes readable when every wait must end (-1: none).
+    explicit PgConnection(int stopFd = -1);
+    ~PgConnection();
+    PgConnection(const PgConnection&) = delete;
+    PgConnection& operator=(const PgConnection&) = delete;
+
+    // Connects within `timeout`; `statementTimeout` is set on the server as well, so that a
+    // statement left behind by a dropped connection ends there too.
+    bool connect(const std::string& conninfo, std::chrono::milliseconds timeout,
+                 std::chrono::milliseconds statementTimeout = std::chrono::seconds(30));
+    bool isOpen() const { return m_conn != nullptr; }
+    void close();
+    // Why the last connect failed; whether it may succeed later.
+    const std::string& error() const { return m_error; }
+    bool errorTransient() const { return m_errorTransient; }
+    // The server's reason was the password (or the role): the operator has to act.
+    bool authenticationFailed() const { return m_authFailed; }
+
+    // One statement; a failure of the connection closes it. The answer must come within
+    // `timeout`.
+    PgResult exec(const std::string& sql, const std::vector<PgParam>& params = {},
+                  std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+private:
+    enum class Wait { Ready, TimedOut, Stopped, Failed };
+    Wait waitFor(bool forWrite, std::chrono::steady_clock::time_point deadline);
+    PgResult lost(const std::string& why, bool stopped);
+
+    pg_conn* m_conn = nullptr;
+    int m_stopFd = -1;
+    std::string m_error;
+    bool m_errorTransient = false;
+    bool m_authFailed = false;
+};
+
+// Whether a SQLSTATE means "try again later" rather than "this statement is refused".
+bool transientSqlState(const std::string& state);
+
+} // namespace fleet

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "fleet/push_status.h"
+
+#include <QDateTime>
+
+namespace fleet {
+
+namespace {
+
+QString sinceText(std::int64_t at, std::int64_t nowMs) {
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(nowMs);
+    return when.date() == now.date() ? when.toString(QStringLiteral("HH:mm"))
+                                     : when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+QString waitingText(std::int64_t n) {
+    return n == 1 ? QStringLiteral("1 fact waiting") : QStringLiteral("%1 facts waiting").arg(n);
+}
+
+} // namespace
+
+QString statusLine(const PushStatus& s, std::int64_t nowMs) {
+    QString line;
+    switch (s.state) {
+    case PushStatus::State::NotShared:
+        return QStringLiteral("not shared");
+    case PushStatus::State::UpToDate:
+        line = QStringLiteral("shared: up to date");
+        break;
+    case PushStatus::State::Pushing:
+        line = waitingText(s.waiting) + QStringLiteral(": pushing");
+        break;
+    case PushStatus::State::Unreachable:
+        line = waitingText(s.waiting) + QStringLiteral(": server not reachable");
+        if (s.unreachableSince)
+            line += QStringLiteral(" since ") + sinceText(*s.unreachableSince, nowMs);
+        break;
+    case PushStatus::State::Refused:
+        line = waitingText(s.waiting) + QStringLiteral(": ") + s.detail;
+        break;
+    }
+    if (s.conflicts == 1)
+        line += QStringLiteral("; 1 conflict noted");
+    else if (s.conflicts > 1)
+        line += QStringLiteral("; %1 conflicts noted").arg(s.conflicts);
+    return line;
+}
+
+} // namespace fleet

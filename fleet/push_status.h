@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// What the operator is told about sharing, in one line:
+//   "not shared"                                   no service chosen
+//   "shared: up to date"                           the outboxes are empty
+//   "12 facts waiting: pushing"                    the server takes them now
+//   "12 facts waiting: server not reachable since 10:42"
+//   "12 facts waiting: the server's schema is version 3, newer than ..."   (refused)
+// with "; 1 conflict noted" added while conflicts are on record.
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace fleet {
+
+struct PushStatus {
+    enum class State { NotShared, UpToDate, Pushing, Unreachable, Refused };
+    State state = State::NotShared;
+    std::int64_t waiting = 0;
+    std::int64_t pushed = 0;    // facts the server confirmed since the pusher started
+    std::int64_t conflicts = 0; // conflicts and refusals on record in the outboxes' files
+    // Since when the server has not been reached (ms since the epoch), while Unreachable.
+    std::optional<std::int64_t> unreachableSince;
+    // Refused: the reason for the operator (a newer schema, a refused password...);
+    // Unreachable: libpq's reason, for the run log.
+    QString detail;
+};
+
+// The line above. `nowMs` decides whether the time needs its date ("since 2026-12-07 10:42").
+QString statusLine(const PushStatus& status, std::int64_t nowMs);
+
+} // namespace fleet

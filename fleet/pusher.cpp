@@ -1,0 +1,769 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "fleet/pusher.h"
+
+#include "dialogs/source_lines.h"
+#include "fleet/fact.h"
+#include "fleet/outbox.h"
+#include "fleet/pg_connection.h"
+#include "fleet/server_schema.h"
+#include "platform/poll_helpers.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <random>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace fleet {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+std::int64_t nowMs() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// One fact as read back from an outbox.
+struct Row {
+    std::int64_t seq = 0; // the outbox row it came from (several records may share one)
+    std::int64_t ord = 0; // its place in the batch
+    FactKind kind = FactKind::Event;
+    QString identity, unit, type, dataSet;
+    std::int64_t segment = 0, position = 0;
+    QByteArray payload;
+    std::int64_t at = 0;
+    QString laptop;
+};
+
+// A fact the server held differently, or refused; noted locally, never dropped.
+struct Conflict {
+    const Row* row = nullptr;
+    QString reason;
+    QString serverPayload;
+};
+
+void appendField(QByteArray& out, const char* key, const QString& value) {
+    out += ",\"";
+    out += key;
+    out += "\":";
+    appendJsonString(out, value);
+}
+
+void appendField(QByteArray& out, const char* key, std::int64_t value) {
+    out += ",\"";
+    out += key;
+    out += "\":";
+    out += QByteArray::number(static_cast<qlonglong>(value));
+}
+
+// The rows of one kind as a JSON array for jsonb_to_recordset; "o" is the outbox order.
+QByteArray batchJson(const std::vector<const Row*>& rows) {
+    QByteArray out;
+    out.reserve(static_cast<qsizetype>(rows.size()) * 256);
+    out += '[';
+    bool first = true;
+    for (const Row* r : rows) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += "{\"o\":";
+        out += QByteArray::number(static_cast<qlonglong>(r->ord));
+        appendField(out, "id", r->identity);
+        appendField(out, "u", r->unit);
+        appendField(out, "k", r->type);
+        appendField(out, "d", r->dataSet);
+        appendField(out, "s", r->segment);
+        appendField(out, "p", r->position);
+        appendField(out, "t", r->at);
+        appendField(out, "l", r->laptop);
+        out += ",\"j\":";
+        out += r->payload;
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
+// Per kind: the insert, and the query that finds rows of the batch the server holds with
+// other content (run after the insert, in the same transaction, so that it sees what other
+// laptops committed meanwhile as well).
+struct KindSql {
+    const char* insert;
+    const char* differing;
+};
+
+const char* const kRecordset = " FROM jsonb_to_recordset($1::jsonb) AS x(o bigint, id text, "
+                               "u text, k text, d text, s bigint, p bigint, t bigint, "
+                               "l text, j jsonb) ";
+
+KindSql sqlFor(FactKind kind) {
+    switch (kind) {
+    case FactKind::Event:
+        return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
+                "SELECT x.id::uuid, x.u, x.k, to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
+                "SELECT x.o, e.payload::text, e.laptop, e.unit, e.kind %1"
+                "JOIN xrq.events e ON e.id = x.id::uuid "
+                "WHERE e.unit <> x.u OR e.kind <> x.k OR e.laptop <> x.l "
+                "OR e.occurred_at <> to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
+    case FactKind::Record:
+        return {"INSERT INTO xrq.series_records (unit, data_set, segment, position, "
+                "chain_hash, occurred_at, laptop, payload) "
+                "SELECT x.u, x.d, x.s, x.p, x.id, to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
+                "DO NOTHING",
+                // Two laptops holding the same records push them under their own names and
+                // times: only the record itself must agree.
+                "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
+                "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
+                "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
+                "WHERE r.payload <> x.j"};
+    case FactKind::KeptDownload:
+        return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
+                "payload) SELECT x.id::uuid, x.u, x.j->>'sha256', (x.j->>'size')::bigint, "
+                "to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
+                "SELECT x.o, k.payload::text, k.laptop, k.unit, '' %1"
+                "JOIN xrq.kept_downloads k ON k.id = x.id::uuid "
+                "WHERE k.unit <> x.u OR k.laptop <> x.l "
+                "OR k.occurred_at <> to_timestamp(x.t / 1000.0) OR k.payload <> x.j"};
+    }
+    return {"", ""};
+}
+
+std::string withRecordset(const char* sql) {
+    return QString::fromLatin1(sql).arg(QLatin1String(kRecordset)).toStdString();
+}
+
+QString text(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+bool dataError(const PgResult& r) {
+    const std::string& st = r.sqlState();
+    return st.size() == 5 && (st.rfind("22", 0) == 0 || st.rfind("23", 0) == 0);
+}
+
+} // namespace
+
+// The pusher thread's own connections to the outbox files.
+struct Pusher::Local {
+    struct File {
+        std::string path;
+        QString connection;
+        bool open = false;
+        std::int64_t waiting = 0;
+    };
+    std::vector<File> files;
+
+    explicit Local(const std::vector<std::string>& paths, const void* owner) {
+        int i = 0;
+        for (const std::string& p : paths)
+            files.push_back({p,
+                             QStringLiteral("fleet-pusher-%1-%2")
+                                 .arg(reinterpret_cast<quintptr>(owner))
+                                 .arg(i++),
+                             false, 0});
+    }
+    ~Local() {
+        for (File& f : files) {
+            if (QSqlDatabase::contains(f.connection)) {
+                QSqlDatabase::database(f.connection, false).close();
+                QSqlDatabase::removeDatabase(f.connection);
+            }
+        }
+    }
+
+    // The file's connection, opened once the file exists; never creates the file.
+    bool ensureOpen(File& f) {
+        if (f.open)
+            return true;
+        if (!QFileInfo::exists(QString::fromStdString(f.path)))
+            return false;
+        QSqlDatabase db = QSqlDatabase::contains(f.connection)
+                              ? QSqlDatabase::database(f.connection, false)
+                              : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), f.connection);
+        db.setDatabaseName(QString::fromStdString(f.path));
+        // Short: the program's own writer comes first; a busy file is tried again next pass.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=250"));
+        f.open = db.open();
+        // Removing confirmed facts need not wait for the disk: one that comes back after a
+        // power cut is sent again, and the server keeps it once.
+        if (f.open)
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+        return f.open;
+    }
+
+    QSqlDatabase db(const File& f) { return QSqlDatabase::database(f.connection, false); }
+
+    std::int64_t count(File& f, const char* table) {
+        if (!ensureOpen(f))
+            return 0;
+        QSqlQuery q(db(f));
+        const QString sql = QLatin1String(table) == QLatin1String(kOutboxTable)
+                                ? QStringLiteral("SELECT coalesce(sum(facts), 0) FROM %1")
+                                : QStringLiteral("SELECT count(*) FROM %1");
+        if (!q.exec(sql.arg(QLatin1String(table))) || !q.next())
+            return 0;
+        return q.value(0).toLongLong();
+    }
+
+    // The oldest facts; `why` says what went wrong when the outbox could not be read (a
+    // file locked for long, damaged...), which is not the same as an empty one.
+    std::vector<Row> read(File& f, int limit, QString& why) {
+        std::vector<Row> rows;
+        why.clear();
+        if (!ensureOpen(f))
+            return rows;
+        QSqlDatabase d = db(f);
+        QSqlQuery q(d);
+        q.setForwardOnly(true);
+        if (!q.prepare(QStringLiteral(
+                "SELECT seq, kind, identity, unit, type, data_set, segment, position, payload, "
+                "occurred_at, laptop FROM fleet_outbox ORDER BY seq LIMIT ?"))) {
+            why = q.lastError().text();
+            return rows;
+        }
+        q.addBindValue(limit);
+        if (!q.exec()) {
+            why = q.lastError().text();
+            return rows;
+        }
+        // Whole outbox rows, until the batch holds `limit` facts.
+        while (static_cast<int>(rows.size()) < limit && q.next()) {
+            Row r;
+            r.seq = q.value(0).toLongLong();
+            r.kind = kindFromName(q.value(1).toString()).value_or(FactKind::Event);
+            r.identity = q.value(2).toString();
+            r.unit = q.value(3).toString();
+            r.type = q.value(4).toString();
+            r.dataSet = q.value(5).toString();
+            r.segment = q.value(6).toLongLong();
+            r.position = q.value(7).toLongLong();
+            r.payload = q.value(8).toByteArray();
+            r.at = q.value(9).toLongLong();
+            r.laptop = q.value(10).toString();
+            if (q.value(1).toString() == QLatin1String("records")) {
+                // Several records in one row: each becomes a fact of the batch.
+                const QJsonArray items = QJsonDocument::fromJson(r.payload).array();
+                for (const QJsonValue& v : items) {
+                    const QJsonObject o = v.toObject();
+                    Row one = r;
+                    one.kind = FactKind::Record;
+                    one.position = o.value(QStringLiteral("p")).toInteger();
+                    one.identity = o.value(QStringLiteral("h")).toString();
+                    one.at = o.value(QStringLiteral("t")).toInteger();
+                    one.payload = payloadText(o.value(QStringLiteral("j")).toObject());
+                    one.ord = static_cast<std::int64_t>(rows.size());
+                    rows.push_back(std::move(one));
+                }
+                continue;
+            }
+            r.ord = static_cast<std::int64_t>(rows.size());
+            rows.push_back(std::move(r));
+        }
+        q.finish(); // the read lock goes now, not when the query object does
+        return rows;
+    }
+
+    // Notes the conflicts and removes the batch, in one transaction.
+    bool settle(File& f, std::int64_t throughSeq, const std::vector<Conflict>& conflicts,
+                QString& why) {
+        QSqlDatabase d = db(f);
+        if (!d.transaction()) {
+            why = d.lastError().text();
+            return false;
+        }
+        QSqlQuery q(d);
+        q.prepare(
+            QStringLiteral("INSERT INTO fleet_conflicts (noticed_at, kind, identity, unit, reason, "
+                           "local_payload, server_payload) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+        bool ok = true;
+        for (const Conflict& c : conflicts) {
+            q.bindValue(0, static_cast<qlonglong>(nowMs()));
+            q.bindValue(1, kindName(c.row->kind));
+            q.bindValue(2, c.row->identity);
+            q.bindValue(3, c.row->unit);
+            q.bindValue(4, c.reason);
+            q.bindValue(5, QString::fromUtf8(c.row->payload));
+            q.bindValue(6, c.serverPayload.isNull() ? QVariant() : QVariant(c.serverPayload));
+            ok = ok && q.exec();
+        }
+        QSqlQuery del(d);
+        del.prepare(QStringLiteral("DELETE FROM fleet_outbox WHERE seq <= ?"));
+        del.addBindValue(static_cast<qlonglong>(throughSeq));
+        ok = ok && del.exec();
+        if (!ok) {
+            why = q.lastError().text() + del.lastError().text();
+            d.rollback();
+            return false;
+        }
+        if (!d.commit()) {
+            why = d.lastError().text();
+            d.rollback();
+            return false;
+        }
+        return true;
+    }
+};
+
+namespace {
+
+// What the server takes of kept downloads' bytes, read once per connection.
+struct BytesPolicy {
+    bool read = false;
+    bool accept = false;
+    long long most = 0;
+};
+
+enum class BatchResult { Pushed, Transient, Refused, DataError, Stopped };
+
+struct BatchOutcome {
+    BatchResult result = BatchResult::Pushed;
+    QString why;
+    std::vector<Conflict> conflicts;
+    QStringList notes; // for the run log: bytes not sent, and why
+};
+
+BatchResult classify(const PgResult& r) {
+    if (r.stopped())
+        return BatchResult::Stopped;
+    if (r.transient())
+        return BatchResult::Transient;
+    return dataError(r) ? BatchResult::DataError : BatchResult::Refused;
+}
+
+// Sends a kept download's bytes when the server takes them and the file still holds what
+// the fact says. A missing or changed file is noted, never a reason to hold the fact back.
+PgResult pushBytes(PgConnection& pg, const Row& row, BytesPolicy& policy, milliseconds timeout,
+                   QStringList& notes) {
+    PgResult ok;
+    if (!policy.read) {
+        const PgResult r =
+            pg.exec("SELECT accept_download_bytes, max_download_bytes FROM xrq.server_settings", {},
+                    timeout);
+        if (!r.ok())
+            return r;
+        policy.read = true;
+        policy.accept = r.rows() == 1 && r.value(0, 0) == "t";
+        policy.most = r.rows() == 1 ? std::stoll(r.value(0, 1)) : 0;
+    }
+    const QJsonObject p = QJsonDocument::fromJson(row.payload).object();
+    const QString sha = p.value(QStringLiteral("sha256")).toString();
+    const qint64 size = p.value(QStringLiteral("size")).toInteger(-1);
+    const QString path = p.value(QStringLiteral("path")).toString();
+    if (!policy.accept || size > policy.most || size < 0 || path.isEmpty())
+        return pg.exec("SELECT 1", {}, timeout); // declined: the hash and size suffice
+    PgResult have = pg.exec("SELECT 1 FROM xrq.download_bytes WHERE sha256 = $1",
+                            {PgParam::text(sha.toStdString())}, timeout);
+    if (!have.ok() || have.rows() > 0)
+        return have;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        notes << QStringLiteral("kept download %1 not sent: %2").arg(path, file.errorString());
+        return have;
+    }
+    const QByteArray bytes = file.readAll();
+    const QString actual =
+        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    if (bytes.size() != size || actual != sha) {
+        notes << QStringLiteral("kept download %1 not sent: it no longer holds what was kept")
+                     .arg(path);
+        return have;
+    }
+    return pg.exec(
+        "INSERT INTO xrq.download_bytes (sha256, size, bytes) VALUES ($1, $2, $3) "
+        "ON CONFLICT (sha256) DO NOTHING",
+        {PgParam::text(sha.toStdString()), PgParam::text(std::to_string(size)),
+         PgParam::bytes(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())))},
+        timeout);
+}
+
+BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, BytesPolicy& policy,
+                      milliseconds timeout) {
+    BatchOutcome out;
+    auto failed = [&](const PgResult& r) {
+        out.result = classify(r);
+        out.why = text(r.error());
+        if (out.result != BatchResult::Stopped && pg.isOpen())
+            pg.exec("ROLLBACK", {}, timeout);
+        return out;
+    };
+    PgResult r = pg.exec("BEGIN", {}, timeout);
+    if (!r.ok())
+        return failed(r);
+    for (FactKind kind : {FactKind::Event, FactKind::Record, FactKind::KeptDownload}) {
+        std::vector<const Row*> ofKind;
+        for (const Row* row : rows)
+            if (row->kind == kind)
+                ofKind.push_back(row);
+        if (ofKind.empty())
+            continue;
+        const KindSql sql = sqlFor(kind);
+        const QByteArray json = batchJson(ofKind);
+        const PgParam param = PgParam::text(json.toStdString());
+        r = pg.exec(withRecordset(sql.insert), {param}, timeout);
+        if (!r.ok())
+            return failed(r);
+        // Every row new: none can differ from what the server held (the usual case).
+        if (r.affected() != static_cast<long long>(ofKind.size())) {
+            r = pg.exec(withRecordset(sql.differing), {param}, timeout);
+            if (!r.ok())
+                return failed(r);
+            for (int i = 0; i < r.rows(); ++i) {
+                const std::int64_t ord = std::stoll(r.value(i, 0));
+                const auto row = std::find_if(ofKind.begin(), ofKind.end(),
+                                              [&](const Row* x) { return x->ord == ord; });
+                if (row == ofKind.end())
+                    continue;
+                out.conflicts.push_back({*row,
+                                         QStringLiteral("the server holds this identity with "
+                                                        "other content (from laptop %1)")
+                                             .arg(text(r.value(i, 2))),
+                                         text(r.value(i, 1))});
+            }
+        }
+        if (kind == FactKind::KeptDownload) {
+            for (const Row* row : ofKind) {
+                r = pushBytes(pg, *row, policy, timeout, out.notes);
+                if (!r.ok())
+                    return failed(r);
+            }
+        }
+    }
+    r = pg.exec("COMMIT", {}, timeout);
+    if (!r.ok())
+        return failed(r);
+    return out;
+}
+
+} // namespace
+
+Pusher::Pusher(PusherConfig config) : m_config(std::move(config)) {
+    m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_nudgeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_status.state = PushStatus::State::Pushing;
+}
+
+Pusher::~Pusher() {
+    stop();
+    if (m_stopFd >= 0)
+        ::close(m_stopFd);
+    if (m_nudgeFd >= 0)
+        ::close(m_nudgeFd);
+}
+
+void Pusher::start() {
+    if (m_thread.joinable())
+        return;
+    m_thread = std::thread([this] { run(); });
+}
+
+void Pusher::nudge() {
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_nudges;
+    }
+    platform::signalFd(m_nudgeFd);
+}
+
+void Pusher::stop() {
+    m_stopping = true;
+    platform::signalFd(m_stopFd);
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+PushStatus Pusher::status() const {
+    std::lock_guard lock(m_mutex);
+    return m_status;
+}
+
+bool Pusher::pushAndWait(milliseconds timeout) {
+    std::uint64_t target;
+    std::uint64_t refusals;
+    {
+        std::lock_guard lock(m_mutex);
+        target = ++m_nudges;
+        refusals = m_refusals;
+    }
+    platform::signalFd(m_nudgeFd);
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, timeout,
+                       [&] { return m_doneThrough >= target || m_ended || m_refusals > refusals; });
+    return m_doneThrough >= target;
+}
+
+bool Pusher::waitFor(const std::function<bool(const PushStatus&)>& done, milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return done(m_status); });
+}
+
+void Pusher::setStatus(const std::function<void(PushStatus&)>& change) {
+    PushStatus copy;
+    {
+        std::lock_guard lock(m_mutex);
+        change(m_status);
+        copy = m_status;
+    }
+    m_changed.notify_all();
+    if (m_config.onStatus)
+        m_config.onStatus(copy);
+}
+
+void Pusher::say(unsigned line, const QString& message) {
+    if (m_config.log)
+        m_config.log(line, message);
+}
+
+void Pusher::sleepFor(milliseconds pause, bool orNudge) {
+    const auto deadline = std::chrono::steady_clock::now() + pause;
+    for (;;) {
+        if (m_stopping)
+            return;
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_nudgeFd, POLLIN, 0}};
+        const int n = ::poll(fds, orNudge ? 2 : 1, static_cast<int>(left.count()) + 1);
+        if (n < 0 && errno != EINTR)
+            return;
+        if (n > 0 && (fds[0].revents || (orNudge && fds[1].revents)))
+            return;
+    }
+}
+
+milliseconds Pusher::retryPause(int failures) const {
+    long long ms = m_config.retryFirst.count();
+    for (int i = 1; i < failures && ms < m_config.retryMost.count(); ++i)
+        ms *= 2;
+    ms = std::min<long long>(ms, m_config.retryMost.count());
+    // A little spread, so that many laptops that lost the server together do not return
+    // together.
+    static thread_local std::minstd_rand spread{std::random_device{}()};
+    return milliseconds(ms - static_cast<long long>(spread() % static_cast<unsigned>(ms / 5 + 1)));
+}
+
+void Pusher::run() {
+    Local local(m_config.outboxFiles, this);
+    PgConnection pg(m_stopFd);
+    int failures = 0;
+    bool told = false; // the current failure is in the run log already
+    while (!m_stopping) {
+        std::uint64_t nudgesSeen;
+        {
+            std::lock_guard lock(m_mutex);
+            nudgesSeen = m_nudges;
+        }
+        platform::drainFd(m_nudgeFd);
+        std::int64_t waiting = 0;
+        std::int64_t conflicts = 0;
+        for (auto& f : local.files) {
+            f.waiting = local.count(f, kOutboxTable);
+            waiting += f.waiting;
+            conflicts += local.count(f, kConflictsTable);
+        }
+        if (waiting == 0) {
+            setStatus([&](PushStatus& s) {
+                s.state = PushStatus::State::UpToDate;
+                s.waiting = 0;
+                s.conflicts = conflicts;
+                s.unreachableSince.reset();
+                s.detail.clear();
+            });
+            {
+                std::lock_guard lock(m_mutex);
+                m_doneThrough = std::max(m_doneThrough, nudgesSeen);
+            }
+            m_changed.notify_all();
+            sleepFor(m_config.idleRecheck, true);
+            continue;
+        }
+        setStatus([&](PushStatus& s) {
+            s.waiting = waiting;
+            s.conflicts = conflicts;
+        });
+
+        QString refusal;
+        bool transient = false;
+        if (!pg.isOpen()) {
+            if (!pg.connect(m_config.conninfo, m_config.connectTimeout,
+                            m_config.statementTimeout)) {
+                if (m_stopping)
+                    break;
+                transient = pg.errorTransient();
+                refusal = transient ? text(pg.error())
+                                    : QStringLiteral("the server refused this laptop: ") +
+                                          text(pg.error());
+            } else {
+                const SchemaCheck check = checkServerSchema(pg);
+                if (check.state != SchemaCheck::State::Matches) {
+                    transient = check.state == SchemaCheck::State::Failed && check.transient;
+                    refusal = check.message;
+                    pg.close();
+                }
+            }
+        }
+        Outcome outcome = Outcome::Pushed;
+        if (refusal.isEmpty()) {
+            outcome = pass(local, pg);
+            if (outcome == Outcome::Stopped)
+                break;
+            if (outcome == Outcome::Pushed) {
+                if (told)
+                    say(source_line::fleetServerReached, QStringLiteral("shared again"));
+                failures = 0;
+                told = false;
+                continue; // count again: new facts may have come meanwhile
+            }
+            refusal = status().detail;
+            transient = outcome == Outcome::Transient;
+        }
+        ++failures;
+        if (transient) {
+            setStatus([&](PushStatus& s) {
+                if (s.state != PushStatus::State::Unreachable || !s.unreachableSince)
+                    s.unreachableSince = nowMs();
+                s.state = PushStatus::State::Unreachable;
+                s.detail = refusal;
+            });
+            if (!told)
+                say(source_line::fleetServerNotReached,
+                    QStringLiteral("server not reachable, facts wait: ") + refusal);
+        } else {
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_refusals;
+            }
+            setStatus([&](PushStatus& s) {
+                s.state = PushStatus::State::Refused;
+                s.unreachableSince.reset();
+                s.detail = refusal;
+            });
+            if (!told)
+                say(source_line::fleetRefused, QStringLiteral("not shared: ") + refusal);
+        }
+        told = true;
+        sleepFor(transient ? retryPause(failures) : m_config.retryMost, false);
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+    }
+    m_changed.notify_all();
+}
+
+Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
+    BytesPolicy policy;
+    std::int64_t counted = 0;
+    std::int64_t sent = 0;
+    for (const auto& f : local.files)
+        counted += f.waiting;
+    for (auto& f : local.files) {
+        while (!m_stopping) {
+            QString unread;
+            const std::vector<Row> rows = local.read(f, m_config.batchSize, unread);
+            if (!unread.isEmpty() && f.waiting > 0) {
+                // Told, and tried again after the longest pause, never in a tight loop.
+                setStatus([&](PushStatus& s) {
+                    s.detail = QStringLiteral("outbox not read: ") + unread;
+                });
+                return Outcome::Refused;
+            }
+            if (rows.empty())
+                break;
+            std::vector<const Row*> all;
+            for (const Row& r : rows)
+                all.push_back(&r);
+            BatchOutcome out = pushRows(pg, all, policy, m_config.statementTimeout);
+            if (out.result == BatchResult::DataError) {
+                // One fact the server refuses (a malformed value, a failed check) must not
+                // hold the rest back for ever: each goes alone, and one refused alone is
+                // noted as refused.
+                out = BatchOutcome{};
+                for (const Row* row : all) {
+                    BatchOutcome one = pushRows(pg, {row}, policy, m_config.statementTimeout);
+                    if (one.result == BatchResult::DataError) {
+                        out.conflicts.push_back(
+                            {row, QStringLiteral("refused by the server: ") + one.why, {}});
+                        continue;
+                    }
+                    if (one.result != BatchResult::Pushed) {
+                        out.result = one.result;
+                        out.why = one.why;
+                        break;
+                    }
+                    out.conflicts.insert(out.conflicts.end(), one.conflicts.begin(),
+                                         one.conflicts.end());
+                    out.notes += one.notes;
+                }
+            }
+            if (out.result == BatchResult::Stopped)
+                return Outcome::Stopped;
+            if (out.result != BatchResult::Pushed) {
+                setStatus([&](PushStatus& s) { s.detail = out.why; });
+                if (out.result == BatchResult::Transient)
+                    pg.close();
+                return out.result == BatchResult::Transient ? Outcome::Transient : Outcome::Refused;
+            }
+            for (const QString& note : out.notes)
+                say(source_line::fleetBytesNotSent, note);
+            for (const Conflict& c : out.conflicts)
+                say(source_line::fleetConflict,
+                    QStringLiteral("conflict kept in %1: %2 %3 of unit %4: %5")
+                        .arg(QString::fromStdString(f.path), kindName(c.row->kind), c.row->identity,
+                             c.row->unit, c.reason));
+            QString why;
+            if (!local.settle(f, rows.back().seq, out.conflicts, why)) {
+                // Confirmed by the server but still in the outbox: it goes again later,
+                // which the server ignores. Told, and tried again after the longest pause.
+                setStatus([&](PushStatus& s) {
+                    s.detail = QStringLiteral("outbox not updated: ") + why;
+                });
+                return Outcome::Refused;
+            }
+            const auto n = static_cast<std::int64_t>(rows.size());
+            sent += n;
+            f.waiting = std::max<std::int64_t>(0, f.waiting - n);
+            setStatus([&](PushStatus& s) {
+                s.state = PushStatus::State::Pushing;
+                s.waiting = std::max<std::int64_t>(0, s.waiting - n);
+                s.pushed += n - static_cast<std::int64_t>(out.conflicts.size());
+                s.conflicts += static_cast<std::int64_t>(out.conflicts.size());
+                s.unreachableSince.reset();
+            });
+        }
+    }
+    if (m_stopping)
+        return Outcome::Stopped;
+    std::int64_t left = 0;
+    if (sent == 0 && counted > 0)
+        for (auto& f : local.files)
+            left += local.count(f, kOutboxTable); // another program may have pushed them
+    if (left > 0) {
+        // Counted but nothing came out: rows that do not read as facts. Told, and looked at
+        // again after the longest pause rather than at once.
+        setStatus([&](PushStatus& s) {
+            s.detail = QStringLiteral("the outbox holds rows that are not facts");
+        });
+        return Outcome::Refused;
+    }
+    return Outcome::Pushed;
+}
+
+} // namespace fleet

@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The pusher: sends the outboxes' facts to the server, in order, on a thread of its own.
+//
+// Thread: one std::thread per Pusher ("fleet pusher"), started by start(), ended by stop().
+// It owns its own SQLite connection to each outbox file (Qt SQL, opened and closed on that
+// thread) and its own server connection (PgConnection); it touches nothing else of the
+// program. Its waits (the server's answers, the back-off, the idle wait) sleep in poll() on
+// eventfds, so stop() ends any of them at once and returns within about 2 s whatever the
+// server does; nothing the windows, a download or the exit do waits for the server.
+//
+// A pass: for each outbox file in turn, read the oldest facts (a batch), send them in one
+// server transaction (INSERT ... ON CONFLICT DO NOTHING, per kind, in outbox order), find
+// those the server already held with different content, then in one local transaction note
+// those in the conflicts table and remove the batch from the outbox. A batch the server did
+// not confirm stays in the outbox and goes again, whole and in order: the server keeps each
+// identity once, so nothing is doubled and nothing lost. While the server cannot be reached
+// the pusher retries with a growing pause (back-off); a server whose schema differs, or that
+// refuses this laptop, is told once and retried at the longest pause.
+//
+// Lock: m_mutex guards the status, the nudge count and the pass count; the status callback
+// and the log run on the pusher thread without it.
+
+#include "fleet/push_status.h"
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fleet {
+
+class PgConnection;
+
+struct PusherConfig {
+    std::string conninfo; // serviceConninfo(name)
+    // SQLite files holding an outbox, pushed in this order (the register's before the
+    // series'). A file that does not exist yet is passed over until it does.
+    std::vector<std::string> outboxFiles;
+    int batchSize = 2000;
+    std::chrono::milliseconds connectTimeout{5000};
+    std::chrono::milliseconds statementTimeout{30000};
+    std::chrono::milliseconds retryFirst{1000};
+    std::chrono::milliseconds retryMost{60000};
+    // How often the outboxes are read again with no nudge, for facts another program of the
+    // same folder (xrq-collect) wrote.
+    std::chrono::milliseconds idleRecheck{30000};
+    // Both run on the pusher thread.
+    std::function<void(const PushStatus&)> onStatus;
+    std::function<void(unsigned sourceLine, const QString& message)> log;
+};
+
+class Pusher {
+public:
+    explicit Pusher(PusherConfig config);
+    ~Pusher();
+    Pusher(const Pusher&) = delete;
+    Pusher& operator=(const Pusher&) = delete;
+
+    void start();
+    // New facts are in an outbox: push now rather than at the next recheck. Any thread.
+    void nudge();
+    // Ends the thread; returns when it has ended (within about 2 s). Any thread but the
+    // pusher's; safe to call twice.
+    void stop();
+
+    PushStatus status() const;
+    // Pushes now and waits until every fact written before the call is confirmed (true), the
+    // server refuses this laptop, or `timeout` passes (false). For xrq-collect's --push-wait.
+    bool pushAndWait(std::chrono::milliseconds timeout);
+    // Waits until the status satisfies `done` (true) or `timeout` passes (false).
+    bool waitFor(const std::function<bool(const PushStatus&)>& done,
+                 std::chrono::milliseconds timeout);
+
+private:
+    struct Local;
+    enum class Outcome { Pushed, Transient, Refused, Stopped };
+    void run();
+    Outcome pass(Local& local, PgConnection& pg);
+    void setStatus(const std::function<void(PushStatus&)>& change);
+    void say(unsigned line, const QString& message);
+    // Sleeps for `pause`, or until stop(); with `orNudge`, a nudge ends it too.
+    void sleepFor(std::chrono::milliseconds pause, bool orNudge);
+    std::chrono::milliseconds retryPause(int failures) const;
+
+    PusherConfig m_config;
+    int m_stopFd = -1;
+    int m_nudgeFd = -1;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_thread;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    PushStatus m_status;
+    std::uint64_t m_nudges = 0;      // nudges asked for
+    std::uint64_t m_doneThrough = 0; // every fact written before this nudge is confirmed
+    std::uint64_t m_refusals = 0;    // times the server refused this laptop
+    bool m_ended = false;
+};
+
+} // namespace fleet

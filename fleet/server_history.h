@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Reading the organisation's record back: a unit's history as the server holds it, every
+// laptop's facts together, each marked with the laptop that recorded it. Blocking, with a
+// deadline: run it off the UI thread (the Units window asks from a worker and shows the
+// local history, saying so, when this fails).
+
+#include <QJsonObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace fleet {
+
+struct HistoryEntry {
+    QString id;
+    QString kind;                // the event's type ("visit", ...) or "kept_download"
+    std::int64_t occurredAt = 0; // ms, the recording laptop's clock
+    std::int64_t receivedAt = 0; // ms, the server's clock
+    QString laptop;
+    bool otherLaptop = false; // recorded by a laptop other than this one
+    QJsonObject payload;
+};
+
+struct ServerHistory {
+    bool ok = false;
+    QString message;                   // why not, for the operator
+    std::vector<HistoryEntry> entries; // newest first
+};
+
+ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
+                              const QString& thisLaptop,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// "visit" or "visit (laptop-b)" for another laptop's fact.
+QString historyLabel(const HistoryEntry& entry);
+
+} // namespace fleet

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The server's schema (PostgreSQL schema "xrq") and its roles.
+//
+// The server keeps facts only, each with the time the server received it (received_at,
+// default now(), never given by a laptop, whose clock may drift) and the role that pushed it
+// (pushed_by, default session_user):
+//   xrq.events          one row per register event, by its UUID
+//   xrq.series_records  one row per series record, by (unit, data_set, segment, position,
+//                       chain_hash)
+//   xrq.kept_downloads  a kept raw download's SHA-256 and size, by its download's UUID
+//   xrq.download_bytes  the bytes of a kept download by SHA-256 (the server checks the
+//                       hash), when the server takes them (xrq.server_settings)
+// Units, last-seen times and histories are views over the facts (xrq.units,
+// xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
+// (a payload field), never part of a key.
+//
+// Roles: the owner (whoever runs initServer) owns everything. Laptops log in with roles that
+// are members of the group role "xrq_laptop", which may only SELECT and INSERT (and INSERT
+// only the columns a laptop supplies): no UPDATE, DELETE or TRUNCATE, so credentials taken
+// from a laptop cannot erase or rewrite the organisation's record.
+//
+// The schema's version is the highest row of xrq.schema_version. A laptop pushes only to a
+// server whose version is its own; initServer migrates an older schema forward and refuses a
+// newer one.
+
+#include "fleet/pg_connection.h"
+
+#include <QString>
+
+#include <chrono>
+
+namespace fleet {
+
+// The server schema this program writes and reads.
+inline constexpr int kServerSchemaVersion = 1;
+inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
+
+struct InitOptions {
+    // Whether the server takes kept downloads' bytes (their SHA-256 and size always).
+    bool acceptDownloadBytes = true;
+    // The largest kept download whose bytes the server takes.
+    long long maxDownloadBytes = 64LL * 1024 * 1024;
+};
+
+struct InitOutcome {
+    bool ok = false;
+    int versionBefore = 0; // 0: there was no schema
+    int versionAfter = 0;
+    QString message; // for the operator, one line
+};
+
+// Creates or migrates the schema and the laptops' group role, run with the owner's role.
+// Idempotent.
+InitOutcome initServer(const std::string& conninfo, const InitOptions& options = {},
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Lets the login role `role` push and read as a laptop (GRANT xrq_laptop TO role).
+InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// What a laptop finds on the server it connected to.
+struct SchemaCheck {
+    enum class State { Matches, NoSchema, ServerOlder, ServerNewer, Failed };
+    State state = State::Failed;
+    int serverVersion = 0;
+    bool transient = false; // Failed: try again later
+    QString message;        // for the operator; empty when it matches
+};
+SchemaCheck checkServerSchema(PgConnection& connection);
+
+} // namespace fleet

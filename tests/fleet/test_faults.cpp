@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The server away, killed mid-batch, or silent: nothing lost, nothing doubled, the outbox
+// keeps its order, the operator is told in one line, and stopping never waits for it.
+#include "fleet_fixture.h"
+
+#include "support/slowdown.h"
+
+#include <QDateTime>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace fleettest {
+namespace {
+
+using FleetFaults = FleetServerTest;
+
+bool unreachable(const fleet::PushStatus& s) {
+    return s.state == fleet::PushStatus::State::Unreachable;
+}
+
+TEST_F(FleetFaults, OfflineThenOnline) {
+    addLaptop("laptop_a");
+    ASSERT_TRUE(server.stop());
+    LocalStore a(file("units.sqlite"));
+    ASSERT_TRUE(a.record(visit("XRQ00010", "laptop-a", 1765188000000)));
+    ASSERT_TRUE(a.record(records("XRQ00010", "SET1", 11, "laptop-a")));
+    const std::int64_t before = QDateTime::currentMSecsSinceEpoch();
+    fleet::Pusher p(config("laptop_a", {a.path()}));
+    p.start();
+    ASSERT_TRUE(p.waitFor(unreachable, 60s));
+    const fleet::PushStatus s = p.status();
+    ASSERT_TRUE(s.unreachableSince);
+    EXPECT_GE(*s.unreachableSince, before);
+    const QString since = QDateTime::fromMSecsSinceEpoch(*s.unreachableSince).toString("HH:mm");
+    EXPECT_EQ(fleet::statusLine(s, *s.unreachableSince),
+              "12 facts waiting: server not reachable since " + since);
+    EXPECT_EQ(a.waiting(), 12);
+
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(p.pushAndWait(60s)) << fleet::statusLine(p.status(), 0).toStdString();
+    EXPECT_EQ(count("xrq.events"), 1);
+    EXPECT_EQ(count("xrq.series_records"), 11);
+    EXPECT_FALSE(p.status().unreachableSince);
+}
+
+TEST_F(FleetFaults, TheServerKilledMidBatchAndRestartedLosesAndDoublesNothing) {
+    addLaptop("laptop_a");
+    constexpr int kRecords = 20000;
+    LocalStore a(file("series.sqlite"));
+    ASSERT_TRUE(a.recordSpan(records("XRQ00011", "SET1", kRecords, "laptop-a")));
+    EXPECT_EQ(a.waiting(), kRecords);
+    fleet::PusherConfig c = config("laptop_a", {a.path()});
+    c.batchSize = 200;
+    fleet::Pusher p(c);
+    p.start();
+    ASSERT_TRUE(p.waitFor([](const fleet::PushStatus& s) { return s.pushed >= 1000; }, 60s));
+    ASSERT_TRUE(server.kill());
+    // Whether or not the pusher was done, it has something to send now.
+    ASSERT_TRUE(a.record(visit("XRQ00011", "laptop-a", 1765188000000)));
+    p.nudge();
+    ASSERT_TRUE(p.waitFor(unreachable, 60s));
+    EXPECT_NE(fleet::statusLine(p.status(), QDateTime::currentMSecsSinceEpoch())
+                  .indexOf(": server not reachable since "),
+              -1);
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(p.pushAndWait(120s)) << fleet::statusLine(p.status(), 0).toStdString();
+    EXPECT_EQ(count("xrq.series_records"), kRecords);
+    EXPECT_EQ(count("xrq.events"), 1);
+    EXPECT_EQ(a.waiting(), 0);
+    EXPECT_EQ(a.conflicts(), 0);
+    // In order: no record arrived before one that precedes it.
+    EXPECT_EQ(server.value("SELECT count(*) FROM (SELECT position, row_number() OVER "
+                           "(ORDER BY arrival) - 1 AS n FROM xrq.series_records) s "
+                           "WHERE position <> n"),
+              "0");
+}
+
+// A "server" that takes the connection and never answers.
+class SilentServer {
+public:
+    explicit SilentServer(const std::string& folder) {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        const std::string path = folder + "/.s.PGSQL.5432";
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        m_ok = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+               ::listen(m_fd, 8) == 0;
+    }
+    ~SilentServer() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool ok() const { return m_ok; }
+    // Waits until a client is at the door.
+    bool knocked(int ms) {
+        pollfd p{m_fd, POLLIN, 0};
+        return ::poll(&p, 1, ms) == 1;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_ok = false;
+};
+
+TEST_F(FleetFaults, StopReturnsWithinTwoSecondsWhileTheServerDoesNotAnswer) {
+    const std::string folder = file("silent");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    SilentServer silent(folder);
+    ASSERT_TRUE(silent.ok());
+    server.addService("silent", "laptop_a", "xrq", {{"host", folder}, {"port", "5432"}});
+    LocalStore a(file("units.sqlite"));
+    ASSERT_TRUE(a.record(visit("XRQ00012", "laptop-a", 1765188000000)));
+    fleet::PusherConfig c = config("silent", {a.path()});
+    c.connectTimeout = 120s; // the stop must not wait for it
+    auto p = std::make_unique<fleet::Pusher>(c);
+    p->start();
+    ASSERT_TRUE(silent.knocked(60000));
+    const auto t0 = std::chrono::steady_clock::now();
+    p->stop();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, std::chrono::milliseconds(testsupport::scaledMs(2000)));
+    EXPECT_EQ(a.waiting(), 1);
+}
+
+} // namespace
+} // namespace fleettest
+
+namespace fleettest {
+namespace {
+
+TEST_F(FleetFaults, StopReturnsAtOnceInTheMiddleOfALongPause) {
+    addLaptop("laptop_a");
+    ASSERT_TRUE(server.stop());
+    LocalStore a(file("units.sqlite"));
+    ASSERT_TRUE(a.record(visit("XRQ00013", "laptop-a", 1765188000000)));
+    fleet::PusherConfig c = config("laptop_a", {a.path()});
+    c.retryFirst = 60s;
+    c.retryMost = 60s;
+    fleet::Pusher p(c);
+    p.start();
+    ASSERT_TRUE(p.waitFor(unreachable, 60s));
+    const auto t0 = std::chrono::steady_clock::now();
+    p.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(testsupport::scaledMs(2000)));
+    EXPECT_EQ(a.waiting(), 1);
+}
+
+} // namespace
+} // namespace fleettest

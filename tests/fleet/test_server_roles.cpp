@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The server's schema and roles: made and migrated by the owner, idempotent; a laptop may
+// only insert and read, and cannot set the server's own columns; a newer schema is refused.
+#include "fleet_fixture.h"
+
+#include "fleet/admin.h"
+#include "fleet/server_history.h"
+
+#include <sstream>
+
+namespace fleettest {
+namespace {
+
+using FleetServerRoles = FleetServerTest;
+
+TEST_F(FleetServerRoles, InitServerIsIdempotentAndKeepsItsVersion) {
+    const fleet::InitOutcome again = fleet::initServer(fleet::serviceConninfo(ownerService()));
+    EXPECT_TRUE(again.ok) << again.message.toStdString();
+    EXPECT_EQ(again.versionBefore, fleet::kServerSchemaVersion);
+    EXPECT_EQ(again.versionAfter, fleet::kServerSchemaVersion);
+    EXPECT_EQ(count("xrq.schema_version"), 1);
+    // The admin command does the same from its words.
+    std::ostringstream out, err;
+    EXPECT_EQ(fleet::runAdmin({"init-server", "--service", QString::fromStdString(ownerService())},
+                              out, err),
+              0)
+        << err.str();
+    EXPECT_NE(out.str().find("up to date"), std::string::npos) << out.str();
+}
+
+TEST_F(FleetServerRoles, AdminRefusesWhatItDoesNotUnderstand) {
+    const std::vector<QStringList> wrong = {
+        {},
+        {"init-server"},
+        {"init-server", "--service", "bad name"},
+        {"drop-server", "--service", "x"},
+        {"init-server", "--service", "x", "--max-download-bytes", "many"},
+        {"grant-laptop", "--service", "x"},
+    };
+    for (const QStringList& args : wrong) {
+        std::ostringstream out, err;
+        EXPECT_EQ(fleet::runAdmin(args, out, err), 2) << args.join(' ').toStdString();
+        EXPECT_NE(err.str().find("usage:"), std::string::npos);
+    }
+}
+
+TEST_F(FleetServerRoles, TheLaptopRoleMayOnlyInsertAndRead) {
+    addLaptop("laptop_a");
+    LocalStore store(file("units.sqlite"));
+    ASSERT_TRUE(store.ok());
+    ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
+    ASSERT_TRUE(store.record(records("XRQ00001", "SET1", 3, "a")));
+    fleet::Pusher pusher(config("laptop_a", {store.path()}));
+    pusher.start();
+    ASSERT_TRUE(pusher.pushAndWait(60s)) << fleet::statusLine(pusher.status(), 0).toStdString();
+
+    fleet::PgConnection c;
+    ASSERT_TRUE(c.connect(fleet::serviceConninfo("laptop_a"), 30s)) << c.error();
+    struct Attempt {
+        const char* sql;
+    };
+    const Attempt refused[] = {
+        {"DELETE FROM xrq.events"},
+        {"UPDATE xrq.events SET laptop = 'b'"},
+        {"TRUNCATE xrq.events"},
+        {"DELETE FROM xrq.series_records"},
+        {"UPDATE xrq.series_records SET payload = '{}'"},
+        {"TRUNCATE xrq.series_records, xrq.kept_downloads, xrq.download_bytes"},
+        {"DROP TABLE xrq.events"},
+        {"UPDATE xrq.server_settings SET accept_download_bytes = false"},
+        {"INSERT INTO xrq.schema_version (version) VALUES (9)"},
+        // The server's own columns are the server's: a laptop cannot say when it was received
+        // or who pushed it.
+        {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload, received_at) "
+         "VALUES (gen_random_uuid(), 'U', 'visit', now(), 'a', '{}', '2000-01-01')"},
+        {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload, pushed_by) "
+         "VALUES (gen_random_uuid(), 'U', 'visit', now(), 'a', '{}', 'someone')"},
+        {"CREATE TABLE xrq.mine (x int)"},
+    };
+    for (const Attempt& a : refused) {
+        const fleet::PgResult r = c.exec(a.sql);
+        EXPECT_FALSE(r.ok()) << a.sql;
+        EXPECT_EQ(r.sqlState(), "42501") << a.sql << ": " << r.error();
+    }
+    EXPECT_EQ(count("xrq.events"), 1);
+    EXPECT_EQ(count("xrq.series_records"), 3);
+    // What it may do: read, and insert a fact.
+    EXPECT_TRUE(c.exec("SELECT * FROM xrq.units").ok());
+    EXPECT_TRUE(c.exec("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
+                       "VALUES (gen_random_uuid(), 'U', 'visit', now(), 'a', '{}')")
+                    .ok());
+    const auto pushedBy = server.value("SELECT DISTINCT pushed_by FROM xrq.events");
+    ASSERT_TRUE(pushedBy);
+    EXPECT_EQ(*pushedBy, "laptop_a");
+}
+
+TEST_F(FleetServerRoles, ANewerServerSchemaIsRefusedByLaptopAndOwner) {
+    addLaptop("laptop_a");
+    ASSERT_TRUE(server.sql("INSERT INTO xrq.schema_version (version) VALUES (" +
+                           std::to_string(fleet::kServerSchemaVersion + 1) + ")"));
+    LocalStore store(file("units.sqlite"));
+    ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
+    fleet::Pusher pusher(config("laptop_a", {store.path()}));
+    pusher.start();
+    ASSERT_TRUE(pusher.waitFor(
+        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
+        60s));
+    const std::string line = fleet::statusLine(pusher.status(), 0).toStdString();
+    EXPECT_NE(line.find("1 fact waiting: the server's schema is version 2, newer than this "
+                        "program's 1"),
+              std::string::npos)
+        << line;
+    EXPECT_FALSE(pusher.pushAndWait(100ms));
+    pusher.stop();
+    EXPECT_EQ(store.waiting(), 1);
+    EXPECT_EQ(count("xrq.events"), 0);
+    // The owner's older program changes nothing either.
+    const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
+    EXPECT_FALSE(o.ok);
+    EXPECT_NE(o.message.indexOf("newer"), -1);
+    // Nor does reading back pretend.
+    const fleet::ServerHistory h =
+        fleet::readUnitHistory(fleet::serviceConninfo("laptop_a"), "XRQ00001", "a");
+    EXPECT_FALSE(h.ok);
+    EXPECT_NE(h.message.indexOf("newer"), -1);
+}
+
+TEST_F(FleetServerRoles, AWrongPasswordIsToldAndTheFactsWaitUntilItIsRight) {
+    addLaptop("laptop_a", "right-password");
+    server.setPassword("laptop_a", "wrong-password");
+    LocalStore store(file("units.sqlite"));
+    ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
+    fleet::Pusher pusher(config("laptop_a", {store.path()}));
+    pusher.start();
+    ASSERT_TRUE(pusher.waitFor(
+        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
+        60s));
+    const std::string line = fleet::statusLine(pusher.status(), 0).toStdString();
+    EXPECT_NE(line.find("1 fact waiting: the server refused this laptop"), std::string::npos)
+        << line;
+    EXPECT_NE(line.find("password authentication failed"), std::string::npos) << line;
+    EXPECT_EQ(store.waiting(), 1);
+    server.setPassword("laptop_a", "right-password");
+    EXPECT_TRUE(pusher.pushAndWait(60s));
+    EXPECT_EQ(count("xrq.events"), 1);
+}
+
+// TLS as libpq sets it: verify-full against a certificate the test made for 127.0.0.1.
+TEST(FleetTls, VerifyFullOverLoopbackPushesAndAWrongHostNameIsRefused) {
+    testsupport::PgTestServer server({.tls = true});
+    ASSERT_TRUE(server.ok()) << server.error();
+    server.addService("owner_db", testsupport::PgTestServer::kOwner);
+    ASSERT_TRUE(fleet::initServer(fleet::serviceConninfo("owner_db")).ok);
+    ASSERT_TRUE(server.createLoginRole("laptop_t", "pw-t"));
+    ASSERT_TRUE(fleet::grantLaptop(fleet::serviceConninfo("owner_db"), "laptop_t").ok);
+    server.addService("laptop_t", "laptop_t");
+
+    fleet::PgConnection c;
+    ASSERT_TRUE(c.connect(fleet::serviceConninfo("laptop_t"), 30s)) << c.error();
+    const fleet::PgResult tls = c.exec("SELECT ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()");
+    ASSERT_TRUE(tls.ok()) << tls.error();
+    EXPECT_EQ(tls.value(0, 0), "t");
+    c.close();
+
+    QTemporaryDir dir;
+    LocalStore store(dir.path().toStdString() + "/units.sqlite");
+    ASSERT_TRUE(store.record(visit("XRQ00009", "t", 1765188000000)));
+    fleet::PusherConfig cfg;
+    cfg.conninfo = fleet::serviceConninfo("laptop_t");
+    cfg.outboxFiles = {store.path()};
+    fleet::Pusher pusher(cfg);
+    pusher.start();
+    EXPECT_TRUE(pusher.pushAndWait(60s)) << pusher.status().detail.toStdString();
+    pusher.stop();
+
+    // The same server under a name its certificate does not carry; and without TLS at all.
+    server.addService("by_name", "laptop_t", testsupport::PgTestServer::kDatabase,
+                      {{"host", "localhost"}});
+    server.addService("plain", "laptop_t", testsupport::PgTestServer::kDatabase,
+                      {{"sslmode", "disable"}});
+    EXPECT_FALSE(c.connect(fleet::serviceConninfo("by_name"), 30s));
+    EXPECT_NE(c.error().find("does not match host name"), std::string::npos) << c.error();
+    EXPECT_FALSE(c.connect(fleet::serviceConninfo("plain"), 30s));
+    EXPECT_NE(c.error().find("no encryption"), std::string::npos) << c.error();
+}
+
+} // namespace
+} // namespace fleettest
