@@ -417,7 +417,7 @@ void Collection::download() {
         report.serial = FormXRQMain->Units.current()->serial;
     if (report.serial.empty())
         report.warnings.push_back("The unit gave no serial number just before the download: "
-                                  "the download is not recorded in the unit register.");
+                                  "the download is recorded as an unidentified unit's.");
     if (outcome.downloaded) {
         report.exit = Exit::Safe;
         report.message.clear();

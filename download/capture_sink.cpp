@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace download {
 
@@ -52,6 +53,50 @@ bool CaptureSink::createKept(const std::string& folder, std::string& why) {
     why = folder + stamp + ".txt: " + std::strerror(EEXIST);
     return false;
 }
+
+namespace {
+
+// Reads until `size` bytes or the end; the count, or -1 on an error.
+ssize_t readFull(int fd, char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Whether `copy` holds exactly the `size` bytes of `original`, both read back from the disk in
+// pieces.
+bool readsBackAsReceived(const std::string& copy, const std::string& original, std::uint64_t size) {
+    const int a = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int b = ::open(original.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    bool same = a >= 0 && b >= 0;
+    std::vector<char> x(1 << 20), y(1 << 20);
+    std::uint64_t seen = 0;
+    while (same) {
+        const ssize_t n = readFull(a, x.data(), x.size());
+        const ssize_t m = readFull(b, y.data(), y.size());
+        if (n < 0 || m < 0 || n != m || std::memcmp(x.data(), y.data(), std::size_t(n)) != 0)
+            same = false;
+        else if (n == 0)
+            break;
+        seen += std::uint64_t(n);
+    }
+    if (a >= 0)
+        ::close(a);
+    if (b >= 0)
+        ::close(b);
+    return same && seen == size;
+}
+
+} // namespace
 
 void CaptureSink::keptFailed(const char* what) {
     m_keptFailure = std::string(what) + " " + m_keptPath + ": " + std::strerror(errno);
@@ -112,6 +157,9 @@ bool CaptureSink::finish() {
             if (!platform::syncFolder(platform::folderOf(m_keptPath)))
                 m_keptFailure = "Cannot sync the folder of the kept download " + m_keptPath + ": " +
                                 std::strerror(errno);
+            else if (ok && !readsBackAsReceived(m_keptPath, m_path, m_bytes))
+                m_keptFailure =
+                    "The kept download " + m_keptPath + " read back differs from what was received";
         }
     }
     return ok && m_keptFailure.empty();

@@ -475,12 +475,10 @@ void DownloadRun::logLines(const LineJudge& lines) const {
         logLine("Before the download's first line end: " + std::to_string(lines.unjudgedBytes()) +
                     " bytes (an echo or line noise), not judged",
                 source_line::downloadUnjudgedBytes);
-    constexpr std::size_t kNotesLogged = 20;
-    for (std::size_t i = 0; i < lines.notes().size() && i < kNotesLogged; ++i)
-        logLine("Download note: " + lines.notes()[i], source_line::downloadNote);
-    if (lines.notes().size() > kNotesLogged)
-        logLine("Download note: " + std::to_string(lines.notes().size() - kNotesLogged) +
-                    " more notes like these",
+    for (const std::string& note : lines.notes())
+        logLine("Download note: " + note, source_line::downloadNote);
+    if (lines.notesLeftOut() > 0)
+        logLine("Download note: " + std::to_string(lines.notesLeftOut()) + " more notes like these",
                 source_line::downloadNote);
     const LineErrorCounts errors = m_session.CaptureLineErrors();
     logLine("Line errors during the download: " + errors.text(), source_line::downloadLineErrors);

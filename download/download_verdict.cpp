@@ -59,6 +59,13 @@ void LineJudge::hit(Rule& rule, std::string first) {
         rule.first = std::move(first);
 }
 
+void LineJudge::note(std::string text) {
+    if (m_notes.size() < kNotesKept)
+        m_notes.push_back(std::move(text));
+    else
+        ++m_notesLeftOut;
+}
+
 std::string LineJudge::where() const {
     std::string text = "line " + std::to_string(m_line);
     if (!m_sets.empty())
@@ -114,7 +121,7 @@ void LineJudge::endLine() {
         return;
     case LineKind::Comment:
         if (m_headerSeen)
-            m_notes.push_back("a '*' line among the data (" + where() + "): kept as a note");
+            note("a '*' line among the data (" + where() + "): kept as a note");
         return;
     case LineKind::Command:
         if (m_headerSeen)
@@ -150,11 +157,10 @@ void LineJudge::judgeHeader() {
     HeaderName name(kHead);
     name.feed(m_head);
     if (colon != std::string::npos && colon + 1 < m_head.size() && m_head[colon + 1] != ' ')
-        m_notes.push_back("the name line \"" + shown(m_head) + "\" (line " +
-                          std::to_string(m_line) +
-                          ") has no blank after ':'; the line is kept whole in its file");
+        note("the name line \"" + shown(m_head) + "\" (line " + std::to_string(m_line) +
+             ") has no blank after ':'; the line is kept whole in its file");
     else if (name.name().empty())
-        m_notes.push_back("a data set without a name (line " + std::to_string(m_line) + ")");
+        note("a data set without a name (line " + std::to_string(m_line) + ")");
     if (m_noLines == 0) // after a "No" line the conversion writes nothing more
         m_sets.push_back({name.name(), 0});
 }

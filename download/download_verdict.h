@@ -45,8 +45,11 @@ public:
     // Why the lines cannot be trusted, one sentence each; empty when every line is accounted
     // for. Each rule gives at most one reason, with a count and its first line.
     const std::vector<std::string>& reasons() const { return m_reasons; }
-    // What is unusual but not wrong (for the run log).
+    // What is unusual but not wrong (for the run log): the first kNotesKept of them, and how
+    // many more there were.
+    static constexpr std::size_t kNotesKept = 20;
     const std::vector<std::string>& notes() const { return m_notes; }
+    std::uint64_t notesLeftOut() const { return m_notesLeftOut; }
     const std::vector<SetLineCount>& sets() const { return m_sets; }
     // Length of the first line (rule a).
     std::uint64_t unjudgedBytes() const { return m_unjudgedBytes; }
@@ -63,6 +66,7 @@ private:
     void judgeData();
     std::string where() const;
     static void hit(Rule& rule, std::string first);
+    void note(std::string text);
 
     std::uint64_t m_line = 0; // 1-based number of the line being read
     bool m_inFirstLine = true;
@@ -82,6 +86,7 @@ private:
     Rule m_beforeHeader, m_damagedHeader, m_commandInData, m_controlBytes, m_noLine;
     std::vector<std::string> m_reasons;
     std::vector<std::string> m_notes;
+    std::uint64_t m_notesLeftOut = 0;
 };
 
 // Whether `text` is one edit (a letter left out, put in or changed) away from `start`.

@@ -12,7 +12,6 @@
 #include "platform/win_object.h"
 
 #include <atomic>
-#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +20,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace win {
@@ -521,9 +521,8 @@ win::BOOL parkForCommEvent(win::HANDLE h) {
 }
 
 win::BOOL lineErrorsCounted(win::HANDLE h) {
-    return win::withDevice(h, [](win::Device& d) {
-        return d.driver->countsLineErrors() ? win::TRUE : win::FALSE;
-    });
+    return win::withDevice(
+        h, [](win::Device& d) { return d.driver->countsLineErrors() ? win::TRUE : win::FALSE; });
 }
 
 win::BOOL unparkCommThread(win::HANDLE h) {

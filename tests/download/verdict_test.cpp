@@ -183,3 +183,15 @@ TEST(VerdictRules, EveryFactHasItsReasonAndLineErrorsCountOnlyWhenChecked) {
     EXPECT_EQ(many.size(), 4u); // prompt, sets, prompt inside, kept copy
     EXPECT_TRUE(foundReasons(all).empty());
 }
+
+TEST_F(Verdict, NotesStayBoundedHoweverManyTheLinesBring) {
+    std::string download = kHead + "Name: A\r\n";
+    for (int i = 0; i < 100; ++i)
+        download += "* note " + std::to_string(i) + "\r\n1\r\n";
+    const ConvertOutcome out = convert(download + ">");
+    EXPECT_TRUE(out.lines.reasons().empty());
+    EXPECT_EQ(out.lines.notes().size(), LineJudge::kNotesKept);
+    EXPECT_EQ(out.lines.notesLeftOut(), 100 - LineJudge::kNotesKept);
+    ASSERT_EQ(out.lines.sets().size(), 1u);
+    EXPECT_EQ(out.lines.sets()[0].lines, 100u);
+}

@@ -163,6 +163,15 @@ TEST(CommandLine, ReadsOptions) {
     EXPECT_TRUE(sim::parseCommandLine({"--port", "settings"}).portFromSettings);
 }
 
+TEST(CommandLine, DamageKindsAddUp) {
+    const sim::FaultOptions f =
+        sim::parseCommandLine({"--damage", "no-line,control-bytes"}).sim.faults;
+    EXPECT_FALSE(f.damagedFirstHeader);
+    EXPECT_TRUE(f.noLineAfterFirstSet);
+    EXPECT_TRUE(f.controlBytesInData);
+    EXPECT_TRUE(sim::parseCommandLine({"--damage", "first-header"}).sim.faults.damagedFirstHeader);
+}
+
 TEST(CommandLine, RefusesBadValuesWithAReason) {
     struct Case {
         std::vector<std::string> args;
@@ -182,6 +191,7 @@ TEST(CommandLine, RefusesBadValuesWithAReason) {
         {{"--data", "/nonexistent/d.txt"}, "cannot read data file"},
         {{"--data", "/"}, "cannot read data file"}, // a folder, not an empty memory
         {{"--download-file", "/"}, "cannot read download file"},
+        {{"--damage", "first-header,bad"}, "--damage: unknown kind \"bad\""},
     };
     for (const Case& c : cases) {
         std::string err = errorOf([&] { sim::parseCommandLine(c.args); });
@@ -197,7 +207,7 @@ TEST(CommandLine, HelpNamesEveryOption) {
           "--hostile-names", "--empty",        "--download-file", "--print-sample", "--baud",
           "--unpaced",       "--chunk",        "--noise",         "--ignore",       "--bad-battery",
           "--pause-at",      "--silent-after", "--hangup-after",  "--seed",         "--verbose",
-          "--help"}) {
+          "--help",          "--damage",       "--unusual"}) {
         EXPECT_NE(help.find(std::string("  ") + opt), std::string::npos) << opt;
     }
 }
