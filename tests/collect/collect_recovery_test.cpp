@@ -26,6 +26,16 @@
 
 namespace {
 
+// The run's warnings but the note every pty run carries (a pseudo-terminal counts no line
+// errors, so they are not checked): what the test is about.
+QJsonArray warningsBesideLineErrors(const QJsonArray& all) {
+    QJsonArray kept;
+    for (const QJsonValue& w : all)
+        if (!w.toString().startsWith(QLatin1String("Line errors not checked")))
+            kept.append(w);
+    return kept;
+}
+
 using namespace std::chrono_literals;
 using testsupport::waitUntil;
 namespace fs = std::filesystem;
@@ -174,7 +184,8 @@ TEST_F(CollectRecovery, KilledConversionsStayTheirOwnAndAreOfferedOnceIntoTheirF
     ASSERT_TRUE(a->waitForExit(60s));
     ASSERT_TRUE(b->waitForExit(90s));
     EXPECT_EQ(b->exitCode(), 0) << b->errorOutput();
-    EXPECT_TRUE(json(2)["warnings"].toArray().isEmpty()) << b->errorOutput();
+    EXPECT_TRUE(warningsBesideLineErrors(json(2)["warnings"].toArray()).isEmpty())
+        << b->errorOutput();
     EXPECT_EQ(b->errorOutput().find("was not converted"), std::string::npos);
     EXPECT_EQ(dataFiles(units[1].data).size(), 1u);
     EXPECT_TRUE(dataFiles(units[0].data).empty());
@@ -216,7 +227,7 @@ TEST_F(CollectRecovery, KilledConversionsStayTheirOwnAndAreOfferedOnceIntoTheirF
     ASSERT_TRUE(a2->waitForExit(90s));
     EXPECT_EQ(a2->exitCode(), 0) << a2->errorOutput();
     EXPECT_EQ(offers(a2->errorOutput()), 1u) << a2->errorOutput();
-    const QJsonArray warnings = json(4)["warnings"].toArray();
+    const QJsonArray warnings = warningsBesideLineErrors(json(4)["warnings"].toArray());
     ASSERT_EQ(warnings.size(), 1);
     EXPECT_NE(warnings[0].toString().toStdString().find("converted into " + units[1].data),
               std::string::npos);
