@@ -75,6 +75,9 @@ inline constexpr unsigned stopPressed = 689;
 inline constexpr unsigned notConverted = 740;
 inline constexpr unsigned exitWaits = 817;
 inline constexpr unsigned noComports = 933;
+// The series (series/): what a download added to each data set's series, or why not.
+inline constexpr unsigned seriesTaken = 1400;
+inline constexpr unsigned seriesNotTaken = 1401;
 
 } // namespace source_line
 

@@ -7,6 +7,7 @@
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
+#include "series/series_apply.h"
 #include "widgets/status_panel.h"
 
 #include <QCoreApplication>
@@ -397,6 +398,19 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     else if (!sink.keptWhole())
         reason = "its kept copy could not be written";
     judged(reason);
+    // The data files are durable: the download's data sets go into the unit's series (as
+    // provisional where the verdict did not call it safe), durably, before anyone is told.
+    std::string seriesText;
+    if (converted.result == ConvertResult::Collected && !hooks.filesFolder.empty()) {
+        const series::ApplyResult taken =
+            series::applyDownload(hooks.filesFolder, series::readDownloadFile(source), unitSerial,
+                                  outcome.keptFile, outcome.verified);
+        seriesText = taken.text();
+        outcome.seriesTaken = taken.ok;
+        outcome.series = seriesText;
+        logLine("Series: " + seriesText,
+                taken.ok ? source_line::seriesTaken : source_line::seriesNotTaken);
+    }
     if (promptInside) {
         logLine("Bytes after the unit's prompt were not converted: the download may be "
                 "incomplete",
@@ -417,7 +431,8 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     switch (converted.result) {
     case ConvertResult::Collected: {
         const std::string collected = collectedText(target, converted.files);
-        showOutcome(hooks.statusBar, collected);
+        showOutcome(hooks.statusBar,
+                    seriesText.empty() ? collected : collected + ". Series: " + seriesText);
         DlgInfo(collected);
         outcome.placed = !converted.files.empty();
         break;

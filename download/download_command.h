@@ -43,6 +43,9 @@ struct DownloadOutcome {
     std::string unverified;
     // The download's own copy under the files folder (empty when it could not be made).
     std::string keptFile;
+    // The unit's series took the download durably (series/series_apply.h), and what it said.
+    bool seriesTaken = false;
+    std::string series;
 };
 
 struct DownloadHooks {
