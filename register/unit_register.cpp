@@ -58,6 +58,12 @@ const std::vector<std::vector<const char*>>& schemaSteps() {
             "ALTER TABLE downloads ADD COLUMN verified INTEGER NOT NULL DEFAULT 0",
             "ALTER TABLE downloads ADD COLUMN kept_file BLOB",
         },
+        // 3: a clock set's UTC offset and the computer's time zone (NULL before: the series
+        // works the offset out from the text and the instant).
+        {
+            "ALTER TABLE clock_sets ADD COLUMN utc_offset INTEGER",
+            "ALTER TABLE clock_sets ADD COLUMN time_zone TEXT",
+        },
     };
     return steps;
 }
@@ -424,9 +430,12 @@ bool UnitRegister::recordBattery(const BatteryReading& reading) {
 }
 
 bool UnitRegister::recordClockSet(const ClockSet& set) {
-    return insertEvent(set.serial, set.at,
-                       "INSERT INTO clock_sets(unit_id, at, sent) VALUES(?, ?, ?)",
-                       {qint64(set.at), blob(set.sent)});
+    return insertEvent(
+        set.serial, set.at,
+        "INSERT INTO clock_sets(unit_id, at, sent, utc_offset, time_zone) VALUES(?, ?, ?, ?, ?)",
+        {qint64(set.at), blob(set.sent),
+         set.utcOffsetSeconds ? QVariant(*set.utcOffsetSeconds) : QVariant(),
+         QString::fromStdString(set.timeZone)});
 }
 
 bool UnitRegister::recordClear(const Clear& clear) {

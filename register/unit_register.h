@@ -24,7 +24,7 @@ namespace unitreg {
 // The file name in the program's files folder.
 inline constexpr const char* kFileName = "units.sqlite";
 // The schema this program writes; older files are migrated forward on open.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 struct Visit {
     std::string serial;
@@ -45,6 +45,10 @@ struct ClockSet {
     std::string serial;
     std::int64_t at = 0;
     std::string sent; // the clock text sent, the computer's local time
+    // The computer's UTC offset for that text and its time zone: the unit's clock keeps this
+    // offset until it is set again (the series converts its records with it).
+    std::optional<int> utcOffsetSeconds;
+    std::string timeZone;
 };
 
 // One download, however it ended. The caller fills it from the download's outcome.

@@ -3,6 +3,9 @@
 
 #include "register/register_writer.h"
 
+#include <QDateTime>
+#include <QTimeZone>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -219,9 +222,11 @@ void InstrumentCommands::setClock() {
         m_view.error("Bad reponse from XRQ Unit");
         return;
     }
+    const QDateTime local = QDateTime::currentDateTime();
     const std::string clock = clockText();
     m_session.sendString(clock);
-    unitRegister().recordClockSet({currentSerial(), unitreg::nowMs(), clock});
+    unitRegister().recordClockSet({currentSerial(), unitreg::nowMs(), clock, local.offsetFromUtc(),
+                                   QTimeZone::systemTimeZoneId().toStdString()});
     m_view.info("Clock on XRQ set to " + clock);
 }
 

@@ -67,7 +67,10 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
     ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
     const std::string serial = "XRQ7";
     // Set in summer (UTC+2); a clear; set again in winter (UTC+1); one download not safe.
-    ASSERT_TRUE(reg.recordClockSet({serial, utcMs(2026, 10, 19, 22), "26-10-20 00:00:00"}));
+    // The first set with its offset recorded, the second as older registers have it (the
+    // offset then follows from the text and the instant).
+    ASSERT_TRUE(reg.recordClockSet(
+        {serial, utcMs(2026, 10, 19, 22), "26-10-20 00:00:00", 7200, "Europe/Berlin"}));
     const std::vector<Visit> visits = {
         {utcMs(2026, 10, 21, 8), memoryText(0, 100), true},
         {utcMs(2026, 10, 22, 8), memoryText(0, 250), true},
@@ -80,7 +83,8 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
         {utcMs(2026, 11, 4, 8), memoryText(650, 760, false), true},
     };
     ASSERT_TRUE(reg.recordClear({serial, utcMs(2026, 10, 27, 9), true}));
-    ASSERT_TRUE(reg.recordClockSet({serial, utcMs(2026, 11, 2, 9), "26-11-02 10:00:00"}));
+    ASSERT_TRUE(
+        reg.recordClockSet({serial, utcMs(2026, 11, 2, 9), "26-11-02 10:00:00", std::nullopt, ""}));
 
     SeriesStore store;
     std::string why;
