@@ -90,6 +90,9 @@ Faults (download byte positions count from the first byte of each "F" answer):
   --hangup-after N     close the pty after N download bytes, as an unplugged cable,
                        and exit
   --seed N             noise and generated records repeat for the same seed (default 1)
+  --log-every N        log a record every N seconds, stamped with the unit's clock, into
+                       the data set of --log-set (kept across runs with --state)
+  --log-set NAME       the data set the logging clock writes to (default LOG)
 
 Other:
   --verbose            log every byte received and every write to stderr
@@ -217,6 +220,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             s.chunkBytes = parseCount(opt, value());
             if (s.chunkBytes == 0)
                 throw std::runtime_error("--chunk wants at least 1 byte");
+        } else if (opt == "--log-every") {
+            s.logEverySeconds = static_cast<unsigned>(parseCount(opt, value()));
+            if (s.logEverySeconds == 0)
+                throw std::runtime_error("--log-every wants at least 1 second");
+        } else if (opt == "--log-set") {
+            s.logSet = value();
         } else if (opt == "--seed") {
             s.seed = static_cast<unsigned>(parseCount(opt, value()));
         } else if (opt == "--noise") {
