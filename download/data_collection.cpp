@@ -4,6 +4,7 @@
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <algorithm>
@@ -232,29 +233,49 @@ bool DataFileWriter::place() {
     }
     if (!close())
         return false;
+    m_overflowed = false;
     // The preferred name first, then the numbered ones; the rename never replaces, so the
     // existence test and the naming are one step.
-    for (int i = -1; i < kNumberedNames; ++i) {
-        std::string candidate = m_base;
-        if (i >= 0) {
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, "_%3.3d", i);
-            candidate += suffix;
-        }
-        candidate += ".txt";
-        if (platform::renameNoReplace(m_path, candidate)) {
-            m_path = std::move(candidate);
-            m_hash = XXH3_64bits_digest(hashState(m_hashState));
-            if (!readBackMatches()) {
-                errno = 0;
-                return false;
+    auto named = [&](const std::string& base) {
+        for (int i = -1; i < kNumberedNames; ++i) {
+            std::string candidate = base;
+            if (i >= 0) {
+                char suffix[16];
+                std::snprintf(suffix, sizeof suffix, "_%3.3d", i);
+                candidate += suffix;
             }
-            return true;
+            candidate += ".txt";
+            if (platform::renameNoReplace(m_path, candidate)) {
+                m_path = std::move(candidate);
+                return true;
+            }
+            if (errno != EEXIST)
+                return false;
         }
-        if (errno != EEXIST)
+        errno = EEXIST;
+        return false;
+    };
+    bool placed = named(m_base);
+    if (!placed && errno == EEXIST && !m_overflowFolder.empty()) {
+        // Every name taken: a folder of the download's own in the data folder.
+        const std::string folder = platform::folderOf(m_base) + "/" + m_overflowFolder;
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
             return false;
+        const auto slash = m_base.rfind('/');
+        placed =
+            named(folder + "/" + (slash == std::string::npos ? m_base : m_base.substr(slash + 1)));
+        if (placed && !platform::syncFolder(folder))
+            return false;
+        m_overflowed = placed;
     }
-    errno = EEXIST;
+    if (placed) {
+        m_hash = XXH3_64bits_digest(hashState(m_hashState));
+        if (!readBackMatches()) {
+            errno = 0;
+            return false;
+        }
+        return true;
+    }
     return false;
 }
 
@@ -477,6 +498,10 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
 
     DataFileWriter output;
     const std::string folder = platform::folderOf(directory + "x");
+    // Sets whose numbered names are all taken go into a folder named after this download.
+    const std::string overflow =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")).toStdString();
+    output.setOverflowFolder(overflow);
     // The folder names the files placed so far: synced once, after the last of them.
     auto syncFolder = [&] {
         if (!outcome.files.empty() && !platform::syncFolder(folder)) {
@@ -518,6 +543,8 @@ ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
             return true;
         if (output.place()) {
             outcome.files.push_back(output.path());
+            if (output.overflowed())
+                outcome.overflowFolder = folder + "/" + overflow;
             return true;
         }
         if (errno == 0) { // placed, but what was read back is not what was written

@@ -80,6 +80,12 @@ public:
     bool writePart(std::string_view part);
     bool endLine();
     bool ok() const { return !m_failed; }
+    // Where a file goes when its 999 numbered names are all taken: a folder of this name
+    // (the download's date and time) in the data folder, made when first needed. Empty: such
+    // a file is not placed (EEXIST).
+    void setOverflowFolder(std::string name) { m_overflowFolder = std::move(name); }
+    // The file went into that folder.
+    bool overflowed() const { return m_overflowed; }
     // Syncs and closes the file, then gives it the first of its names that does not exist
     // (an existing file, directory or link is never replaced) and reads it back. False when a
     // write, the sync or the naming failed (errno tells why; EEXIST: every name taken), or
@@ -101,6 +107,8 @@ private:
     std::uint64_t m_size = 0;
     std::uint64_t m_hash = 0;
     void* m_hashState = nullptr;
+    std::string m_overflowFolder;
+    bool m_overflowed = false;
 };
 
 // Identity of the intermediate file as it was written, so that the file read back is that
@@ -184,6 +192,8 @@ struct ConvertOutcome {
     // them are the prompt's own line (up to and including its '>'; 0 when they hold none).
     std::uint64_t trailingBytes = 0;
     std::uint64_t promptLineBytes = 0;
+    // Data sets whose numbered names were all taken went into this folder (empty: none).
+    std::string overflowFolder;
 };
 
 // Splits the intermediate file into data files named after their headers under

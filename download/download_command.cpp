@@ -11,6 +11,7 @@
 #include "widgets/status_panel.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QStatusBar>
@@ -297,6 +298,7 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
         QElapsedTimer clock;
         clock.start();
         DownloadStatus status(hooks.statusBar, &sink);
+        outcome.captureStartedMs = QDateTime::currentMSecsSinceEpoch();
         result = session.iCaptureTo("F", '>', 4000);
         if (sink.failed())
             status.finish(CaptureEnd::WriteFailed);
@@ -430,7 +432,15 @@ DownloadOutcome runDownload(const DownloadHooks& hooks) {
     }
     switch (converted.result) {
     case ConvertResult::Collected: {
-        const std::string collected = collectedText(target, converted.files);
+        std::string collected = collectedText(target, converted.files);
+        if (!converted.overflowFolder.empty()) {
+            // Said in the box and the log: the files are not where the operator looks first.
+            const std::string moved = "Every numbered name of some data sets was taken: their "
+                                      "files are in the folder " +
+                                      converted.overflowFolder;
+            logLine(moved, source_line::dataSetsInOverflowFolder);
+            collected += "\n" + moved;
+        }
         showOutcome(hooks.statusBar,
                     seriesText.empty() ? collected : collected + ". Series: " + seriesText);
         DlgInfo(collected);

@@ -46,6 +46,9 @@ struct DownloadOutcome {
     // The unit's series took the download durably (series/series_apply.h), and what it said.
     bool seriesTaken = false;
     std::string series;
+    // When "F" went out (UTC ms): a record the unit logs from then on may be missing from the
+    // download (it keeps logging while it sends).
+    std::int64_t captureStartedMs = 0;
 };
 
 struct DownloadHooks {

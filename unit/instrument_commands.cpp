@@ -270,6 +270,37 @@ bool InstrumentCommands::clearingAgreed() {
     return false;
 }
 
+InstrumentCommands::UnattendedClear
+InstrumentCommands::clearAfterDownload(const std::string& downloaded) {
+    UnattendedClear out;
+    out.startedMs = unitreg::nowMs();
+    if (m_session.exchangeRunning()) {
+        out.why = "another exchange with the unit is running";
+        return out;
+    }
+    const std::optional<std::string> now = identifyUnit();
+    if (!now || now->empty() || *now != downloaded) {
+        out.why = now && !now->empty()
+                      ? "the unit on the cable (" + unit_status::printableSerial(*now) +
+                            ") is not the one downloaded (" +
+                            unit_status::printableSerial(downloaded) + ")"
+                      : "the unit gave no serial number just before the clear";
+        return out;
+    }
+    if (m_session.waitForChar("*", '~', 0, kReplyDelay) != 1 ||
+        m_session.waitForChar("C", '?', 0, kReplyDelay) != 1) {
+        out.why = "the unit did not answer the clear's first steps (nothing was cleared)";
+        return out;
+    }
+    out.sent = true;
+    out.cleared = m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1;
+    out.endedMs = unitreg::nowMs();
+    unitRegister().recordClear({downloaded, out.endedMs, out.cleared});
+    if (!out.cleared)
+        out.why = kClearUnconfirmed;
+    return out;
+}
+
 void InstrumentCommands::clearMemory() {
     if (refuseWhileBusy())
         return;

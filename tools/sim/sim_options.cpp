@@ -91,8 +91,7 @@ Faults (download byte positions count from the first byte of each "F" answer):
                        and exit
   --seed N             noise and generated records repeat for the same seed (default 1)
   --log-every N        log a record every N seconds, stamped with the unit's clock, into
-                       the data set of --log-set (kept across runs with --state)
-  --log-set NAME       the data set the logging clock writes to (default LOG)
+                       the data set LOG (kept across runs with --state)
 
 Other:
   --verbose            log every byte received and every write to stderr
@@ -224,8 +223,6 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             s.logEverySeconds = static_cast<unsigned>(parseCount(opt, value()));
             if (s.logEverySeconds == 0)
                 throw std::runtime_error("--log-every wants at least 1 second");
-        } else if (opt == "--log-set") {
-            s.logSet = value();
         } else if (opt == "--seed") {
             s.seed = static_cast<unsigned>(parseCount(opt, value()));
         } else if (opt == "--noise") {

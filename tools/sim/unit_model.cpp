@@ -179,6 +179,9 @@ void UnitModel::finishClockText() {
     m_clockText.clear();
 }
 
+// The data set the logging clock writes to.
+constexpr const char* kLogSet = "LOG";
+
 void UnitModel::logUntil(SystemClock::time_point now) {
     const unsigned every = m_options.logEverySeconds;
     if (every == 0)
@@ -196,10 +199,10 @@ void UnitModel::logUntil(SystemClock::time_point now) {
     constexpr std::int64_t kMostAtOnce = 1000000;
     const std::int64_t due = std::min<std::int64_t>((t - *m_loggedUntil) / every, kMostAtOnce);
     auto sets = *m_memory;
-    auto it = std::find_if(sets.begin(), sets.end(),
-                           [&](const DataSet& s) { return s.name == m_options.logSet; });
+    auto it =
+        std::find_if(sets.begin(), sets.end(), [](const DataSet& s) { return s.name == kLogSet; });
     if (it == sets.end()) {
-        sets.push_back({m_options.logSet, {}});
+        sets.push_back({kLogSet, {}});
         it = sets.end() - 1;
     }
     const std::int64_t first = t - t % every - (due - 1) * every;
