@@ -134,7 +134,6 @@ viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records) 
     viewer::DateOrders allowed = static_cast<viewer::DateOrders>(DateOrder::YMD) |
                                  static_cast<viewer::DateOrders>(DateOrder::DMY) |
                                  static_cast<viewer::DateOrders>(DateOrder::MDY);
-    viewer::DateOrders first = 0; // the first stamp's own order, the unit's usual one
     for (const std::string_view record : records) {
         viewer::StampFields fields;
         if (!stampFields(record, fields))
@@ -146,8 +145,6 @@ viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records) 
                 viewer::stampSeconds(fields, o, s))
                 here |= static_cast<viewer::DateOrders>(o);
         }
-        if (!first)
-            first = here;
         if (allowed & here)
             allowed &= here;
     }

@@ -47,6 +47,13 @@ RebuildResult rebuild(const std::string& filesFolder,
     const std::string target = storePath(filesFolder);
     const std::string building = filesFolder + "series-rebuilding.sqlite";
     removeStore(building); // our own half-built store from a rebuild that did not end
+    if (!exists(registerPath) && exists(target)) {
+        // Without the register the kept downloads belong to no unit: the series would be
+        // emptied, and it may be the one place their records are still put together.
+        result.error = "the unit register " + registerPath +
+                       " is missing: a rebuild would empty the series, which is left as it is";
+        return result;
+    }
     std::vector<std::string> serials;
     if (!registerSerials(registerPath, serials, result.error))
         return result;

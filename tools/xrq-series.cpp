@@ -95,16 +95,23 @@ int fail(int code, const std::string& text, bool json) {
     return code;
 }
 
-bool openStore(series::SeriesStore& store, const std::string& folder, std::string& why) {
-    return store.open(series::storePath(folder), why);
+// The store as it is: a missing one is not made here (the program rebuilds a lost store from
+// the kept downloads at the next download, which an empty one would prevent).
+enum class Opened { Yes, Missing, Failed };
+Opened openStore(series::SeriesStore& store, const std::string& folder, std::string& why) {
+    const std::string path = series::storePath(folder);
+    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
+        return Opened::Missing;
+    return store.open(path, why) ? Opened::Yes : Opened::Failed;
 }
 
 int list(const std::string& folder, bool json) {
     series::SeriesStore store;
     std::string why;
-    if (!openStore(store, folder, why))
+    const Opened opened = openStore(store, folder, why);
+    if (opened == Opened::Failed)
         return fail(kStore, why, json);
-    const auto all = store.list();
+    const auto all = opened == Opened::Yes ? store.list() : std::vector<series::SeriesInfo>();
     if (json) {
         std::printf("{\"ok\": true, \"series\": [");
         bool first = true;
@@ -139,9 +146,10 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
                  int set, const series::ExportRange& range, const std::string& output, bool json) {
     series::SeriesStore store;
     std::string why;
-    if (!openStore(store, folder, why))
+    const Opened opened = openStore(store, folder, why);
+    if (opened == Opened::Failed)
         return fail(kStore, why, json);
-    const auto info = store.find(serial, name, set - 1);
+    const auto info = opened == Opened::Yes ? store.find(serial, name, set - 1) : std::nullopt;
     if (!info)
         return fail(kNotFound, "no series for unit " + serial + ", data set " + name, json);
     int fd = STDOUT_FILENO;
