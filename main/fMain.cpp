@@ -681,6 +681,10 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     collection::DownloadOutcome outcome = collection::runDownload(hooks);
     if (!outcome.started)
         return;
+    // Safe on the disk but not taken into the unit's series: Clear Memory asks its extra
+    // question, as for an incomplete download.
+    if (outcome.downloaded && !outcome.series.empty() && !outcome.seriesTaken)
+        Units.downloadIncomplete("the series has not taken it (" + outcome.series + ")");
     LastDownload = std::move(outcome);
     if (LastDownload.placed)
         ButtonView->show();

@@ -84,6 +84,7 @@ RebuildResult rebuild(const std::string& filesFolder,
                 ++result.downloads;
                 if (progress)
                     progress(kept.path + ": " + taken.text());
+                result.taken.emplace_back(kept.path, taken);
             }
         }
         result.series = store.list().size();
@@ -111,13 +112,16 @@ ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& se
         result.error = "the unit gave no serial number";
         return result;
     }
+    // A rebuild below may take this very download (the register may have it already): then
+    // what the rebuild said of it is the answer.
+    RebuildResult rebuilt;
     // A store lost while kept downloads remain would start again from this one: built from
     // them first, so that nothing the series held is forgotten.
     if (!exists(path)) {
         std::vector<std::string> serials;
         std::string why;
         if (registerSerials(registerPath, serials, why) && !serials.empty()) {
-            const RebuildResult rebuilt = rebuild(filesFolder);
+            rebuilt = rebuild(filesFolder);
             if (!rebuilt.ok) {
                 result.error =
                     "the series store was lost and could not be rebuilt: " + rebuilt.error;
@@ -138,7 +142,7 @@ ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& se
         ::rename(path.c_str(), aside.c_str());
         for (const char* suffix : {"-wal", "-shm"})
             ::rename((path + suffix).c_str(), (aside + suffix).c_str());
-        const RebuildResult rebuilt = rebuild(filesFolder);
+        rebuilt = rebuild(filesFolder);
         if (!rebuilt.ok || !store.open(path, result.error)) {
             result.error =
                 "the series store was damaged (kept as " + aside +
@@ -152,8 +156,13 @@ ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& se
         result.error = why;
         return result;
     }
-    return store.apply({serial, keptPath, QDateTime::currentMSecsSinceEpoch(), safe}, sets,
-                       facts.facts);
+    result = store.apply({serial, keptPath, QDateTime::currentMSecsSinceEpoch(), safe}, sets,
+                         facts.facts);
+    if (result.replayed)
+        for (const auto& [kept, taken] : rebuilt.taken)
+            if (kept == keptPath)
+                return taken;
+    return result;
 }
 
 } // namespace series

@@ -27,6 +27,8 @@ struct RebuildResult {
     std::size_t downloads = 0;           // kept downloads taken
     std::vector<std::string> unreadable; // kept downloads that could not be read ("path: why")
     std::size_t series = 0;
+    // What each kept download gave, in the order taken.
+    std::vector<std::pair<std::string, ApplyResult>> taken;
 };
 
 // Builds the store anew from the kept raw downloads and the register's clears and clock
