@@ -516,7 +516,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
                 if (!view(*last, last->confirmed, c))
                     return fail();
                 const Overlap again = matchDownload(c, d, false, set.complete);
-                if (again.kind != Overlap::Kind::NewSegment && last->confirmed > 0) {
+                if (again.kind != Overlap::Kind::NewSegment) {
                     taken.replaced = last->records - last->confirmed;
                     if (!db.truncate(*last, last->confirmed) ||
                         !db.note(seriesId, downloadId, last->seq + 1, last->confirmed + 1,

@@ -181,6 +181,16 @@ TEST_F(SeriesStoreTest, ProvisionalRecordsAreConfirmedOrReplaced) {
     EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 1);
 }
 
+TEST_F(SeriesStoreTest, ASeriesBegunByAnUnsafeDownloadIsReplacedByASafeOne) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 5, "garbled ")}}), false).ok);
+    EXPECT_EQ(seen().provisional, 5u);
+    const auto r = take(downloadText({{"SITE1", lines(0, 8)}}));
+    EXPECT_EQ(r.sets[0].replaced, 5u);
+    EXPECT_EQ(seen().records, lines(0, 8));
+    EXPECT_EQ(seen().provisional, 0u);
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 1);
+}
+
 TEST_F(SeriesStoreTest, AKilledTransactionLeavesTheSeriesAsBefore) {
     ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
     store.close();
