@@ -10,6 +10,8 @@
 // read line by line and never held whole, and a data file is created exclusively, so an
 // existing file (or a link in its place) is never overwritten.
 
+#include "series/download_lines.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -22,14 +24,10 @@ namespace collection {
 // Name of the intermediate file, in the process's working directory.
 inline constexpr const char* kIntermediateFileName = "_$XRQInt.txt";
 
-enum class LineKind { Blank, Comment, Command, NoData, Header, Data };
-
-// Kind of a line whose line end has been removed, judged by its first one or two bytes.
-LineKind classifyLine(std::string_view line);
-
-// The data-set name of a header: the text that starts two bytes after the first ':' (empty
-// when fewer than two bytes follow it). Returns false when the line holds no ':'.
-bool headerName(std::string_view header, std::string& name);
+// The kinds of line and a header's name: one rule for the conversion and the series.
+using series::classifyLine;
+using series::headerName;
+using series::LineKind;
 
 // The name as a file-name component: its Latin-1 characters in UTF-8; control characters and
 // those that Windows and FAT/exFAT memory sticks refuse (\ / : * ? " < > |) become '_', so
