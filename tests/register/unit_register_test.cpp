@@ -62,7 +62,7 @@ protected:
 void recordRound(UnitRegister& reg, const std::string& serial, std::int64_t t) {
     ASSERT_TRUE(reg.recordVisit({serial, t, 3, "/dev/ttyUSB0"}));
     ASSERT_TRUE(reg.recordBattery({serial, t + 1000, 12.61, 21.4, "\r\nBat: 12.61 Temp: 21.4>"}));
-    ASSERT_TRUE(reg.recordClockSet({serial, t + 2000, "26-11-03 10:42:00"}));
+    ASSERT_TRUE(reg.recordClockSet({serial, t + 2000, "26-11-03 10:42:00", 3600, "Europe/Berlin"}));
     Download d;
     d.serial = serial;
     d.started = t + 3000;
