@@ -75,6 +75,10 @@ RebuildResult rebuild(const std::string& filesFolder,
                     result.unreadable.push_back(sets.error);
                     continue;
                 }
+                // A download that did not end with the unit's prompt was never converted,
+                // so the series never took it either.
+                if (sets.cut)
+                    continue;
                 const ApplyResult taken =
                     store.apply({serial, kept.path, kept.startedMs, kept.safe}, sets, facts.facts);
                 if (!taken.ok) {

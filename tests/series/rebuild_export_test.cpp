@@ -110,6 +110,20 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
             store.apply({serial, kept, v.at + 60000, v.safe}, readDownloadFile(kept), facts.facts);
         ASSERT_TRUE(r.ok) << r.error;
     }
+    // A download cut short is kept and recorded, but never converted nor taken.
+    {
+        const std::string kept = folder + "downloads/XRQ7/cut.txt";
+        QFile f(QString::fromStdString(kept));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        const std::string text = memoryText(650, 800, false);
+        f.write(text.data(), qint64(text.size() - 20)); // no prompt
+        f.close();
+        unitreg::Download d;
+        d.serial = serial;
+        d.started = utcMs(2026, 11, 5, 8);
+        d.keptFile = kept;
+        ASSERT_TRUE(reg.recordDownload(d));
+    }
     const std::string incremental = exportAll(store);
     const auto info = store.find(serial, "SITE1");
     ASSERT_TRUE(info);
@@ -120,7 +134,7 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
 
     const RebuildResult rebuilt = rebuild(folder);
     ASSERT_TRUE(rebuilt.ok) << rebuilt.error;
-    EXPECT_EQ(rebuilt.downloads, visits.size());
+    EXPECT_EQ(rebuilt.downloads, visits.size()); // the cut one left out
     ASSERT_TRUE(store.open(storePath(folder), why)) << why;
     EXPECT_EQ(exportAll(store), incremental);
 
