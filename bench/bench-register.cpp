@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
                     reg.recordVisit({serial, t, 1 + u % 8, "/dev/ttyUSB0"});
                     reg.recordBattery({serial, t + 1000, 12.8 - v * 0.01, 15.0 + v % 20,
                                        "\r\nBat: 12.61 V  Temp: 21.4 C\r\n>"});
-                    reg.recordClockSet({serial, t + 2000, "23-11-14 22:13:20"});
+                    reg.recordClockSet({serial, t + 2000, "23-11-14 22:13:20", 0, "UTC"});
                     unitreg::Download d;
                     d.serial = serial;
                     d.started = t + 3000;

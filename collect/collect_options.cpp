@@ -31,6 +31,8 @@ const char* exitName(Exit code) {
         return "already-running";
     case Exit::Stopped:
         return "stopped";
+    case Exit::ClearRefused:
+        return "clear-refused";
     }
     return "failed";
 }
@@ -45,11 +47,12 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     const QCommandLineOption dir(QStringLiteral("dir"), QString(), QStringLiteral("DIR"));
     const QCommandLineOption setClock(QStringLiteral("set-clock"));
     const QCommandLineOption battery(QStringLiteral("battery"));
+    const QCommandLineOption clear(QStringLiteral("clear"));
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({port, device, dir, setClock, battery, json, quiet, help, version});
+    parser.addOptions({port, device, dir, setClock, battery, clear, json, quiet, help, version});
 
     QStringList list{QStringLiteral("xrq-collect")};
     for (const std::string& arg : args)
@@ -64,6 +67,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     o.version = parser.isSet(version);
     o.setClock = parser.isSet(setClock);
     o.battery = parser.isSet(battery);
+    o.clear = parser.isSet(clear);
     o.json = parser.isSet(json);
     o.quiet = parser.isSet(quiet);
     if (!parser.positionalArguments().isEmpty()) {
@@ -110,12 +114,13 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
 
 std::string helpText() {
     return R"(Usage: xrq-collect [--port N | --device PATH] [--dir DIR] [--set-clock] [--battery]
-                   [--json] [--quiet]
+                   [--clear] [--json] [--quiet]
 
 Downloads the data sets of the XRQ unit on the serial port into the data directory, without
 windows: the unit is connected ("R", then "!"), its data downloaded ("F"), converted into one
 text file per data set, checked on the disk and kept as a raw copy, and the visit recorded in
-the unit register, as the windowed program does. The unit's memory is never cleared.
+the unit register, as the windowed program does. The unit's memory is cleared only with
+--clear, and only when that is safe.
 
 Options:
   --port N        the COM port number N (1-256), as in the program's Setup; default: the
@@ -126,6 +131,11 @@ Options:
                   any other is a prefix of the file names. Folders are never created here.
   --set-clock     set the unit's clock to this computer's local time before downloading
   --battery       read the unit's battery voltage and temperature before downloading
+  --clear         clear the unit's memory right after the download, only when the download
+                  was called safe, its files and kept copy are on the disk, the series has
+                  taken it, and the unit answering just before the clear is the one
+                  downloaded (a record logged between the download's end and the clear is
+                  lost: --json reports that window)
   --json          print one JSON object on standard output: the unit, the files, bytes,
                   data sets, battery and the outcome
   --quiet         tell only errors and warnings on standard error (no progress, no notes)
@@ -147,6 +157,7 @@ Exit status:
   8   the data directory is missing or cannot take files
   9   another xrq-collect is already collecting from this port
   10  stopped by SIGTERM or Ctrl+C before the data was safe; what arrived is kept
+  11  --clear: the data is safe, but the memory was not cleared (the reason is said)
 )";
 }
 

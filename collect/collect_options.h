@@ -23,6 +23,7 @@ enum class Exit : int {
     DataDirectoryUnusable = 8, // the data directory is missing or takes no files
     AlreadyRunning = 9,        // another xrq-collect is collecting from this port
     Stopped = 10,              // SIGTERM or Ctrl+C before the data was safe; what came is kept
+    ClearRefused = 11,         // --clear: the download is safe, but the memory was not cleared
 };
 
 // The word --json prints for an exit status ("safe", "no-unit", ...).
@@ -34,6 +35,7 @@ struct CollectOptions {
     std::optional<std::string> dir; // --dir DIR (path bytes); none: the saved data directory
     bool setClock = false;          // --set-clock
     bool battery = false;           // --battery
+    bool clear = false;             // --clear: clear the memory after a safe download
     bool json = false;              // --json
     bool quiet = false;             // --quiet
     bool help = false;              // --help: print helpText() and end with Safe

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "collect/collect_report.h"
 
+#include <QDateTime>
 #include <QJsonArray>
+#include <QTimeZone>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
+#include <algorithm>
 
 #include <cerrno>
 #include <csignal>
@@ -74,6 +78,31 @@ std::string reportJson(const CollectReport& r) {
     o[QStringLiteral("battery")] = battery;
     o[QStringLiteral("clockSet")] = r.clockSet ? QJsonValue(text(r.clockText)) : QJsonValue();
     o[QStringLiteral("warnings")] = warnings;
+    if (r.clear.asked) {
+        QJsonObject c;
+        c[QStringLiteral("cleared")] = r.clear.cleared;
+        c[QStringLiteral("reason")] = textOrNull(r.clear.reason);
+        if (r.clear.windowToMs > 0) {
+            const double window = double(r.clear.windowToMs - r.clear.windowFromMs) / 1000.0;
+            const auto iso = [](std::int64_t ms) {
+                return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc())
+                    .toString(Qt::ISODateWithMs);
+            };
+            c[QStringLiteral("windowFrom")] = iso(r.clear.windowFromMs);
+            c[QStringLiteral("windowTo")] = iso(r.clear.windowToMs);
+            c[QStringLiteral("windowSeconds")] = window;
+            // A record falls inside the window with this chance when the unit logs one every
+            // usual interval at a time unrelated to the download.
+            c[QStringLiteral("usualIntervalSeconds")] =
+                r.clear.usualIntervalSeconds > 0 ? QJsonValue(r.clear.usualIntervalSeconds)
+                                                 : QJsonValue();
+            c[QStringLiteral("recordLostChance")] =
+                r.clear.usualIntervalSeconds > 0
+                    ? QJsonValue(std::min(1.0, window / r.clear.usualIntervalSeconds))
+                    : QJsonValue();
+        }
+        o[QStringLiteral("clear")] = c;
+    }
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 

@@ -38,6 +38,15 @@ struct CollectReport {
     bool clockSet = false;
     std::string clockText;             // what the clock was set to
     std::vector<std::string> warnings; // what did not stop the download (battery, clock, ...)
+    // --clear: whether the memory was cleared, why not, and the window from the download's
+    // "F" to the clear's answer in which a record the unit logged may be lost.
+    struct Clear {
+        bool asked = false;
+        bool cleared = false;
+        std::string reason;
+        std::int64_t windowFromMs = 0, windowToMs = 0; // 0: no clear was sent
+        double usualIntervalSeconds = 0;               // the unit's series (0: unknown)
+    } clear;
 };
 
 // One JSON object, one line, ending in "\n". Path bytes that are not UTF-8 come out as

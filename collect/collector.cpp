@@ -14,6 +14,7 @@
 #include "platform/port_table.h"
 #include "register/register_writer.h"
 #include "serial/fSerial.h"
+#include "series/series_apply.h"
 #include "setup/fSetup.h"
 #include "widgets/status_panel.h"
 #include "widgets/window_fit.h"
@@ -180,6 +181,7 @@ private:
     void readBattery();
     void setClock();
     void download();
+    void clearMemory();
 
     const CollectOptions& m_options;
     Console& m_console;
@@ -456,6 +458,51 @@ void Collection::run() {
             return;
     }
     download();
+    if (m_options.clear && !ended())
+        clearMemory();
+}
+
+// --clear: only when the data is safe everywhere it must be, and at once after the download.
+void Collection::clearMemory() {
+    auto& c = report.clear;
+    c.asked = true;
+    const download::DownloadOutcome& outcome = FormXRQMain->LastDownload;
+    auto refuse = [&](const std::string& why) {
+        c.reason = why;
+        log("Memory not cleared: " + why, source_line::collectorClearRefused);
+        if (report.exit == Exit::Safe)
+            fail(Exit::ClearRefused, "Memory not cleared: " + why);
+    };
+    if (report.exit != Exit::Safe || !outcome.downloaded)
+        return refuse("the download was not called safe");
+    if (outcome.keptFile.empty())
+        return refuse("the download has no kept copy");
+    if (report.serial.empty())
+        return refuse("the unit gave no serial number before the download");
+    if (!outcome.seriesTaken)
+        return refuse("the series has not taken the download" +
+                      (outcome.series.empty() ? std::string() : ": " + outcome.series));
+    const auto done = clearAfterDownload(*FormXRQMain, report.serial);
+    if (done.sent) {
+        c.windowFromMs = outcome.captureStartedMs;
+        c.windowToMs = done.endedMs;
+        // The unit's shortest usual interval among its series: the likeliest loss.
+        series::SeriesStore store;
+        std::string why;
+        if (store.open(series::storePath(TempFilesPath), why))
+            for (const series::SeriesInfo& s : store.list())
+                if (s.serial == report.serial && s.usualInterval > 0 &&
+                    (c.usualIntervalSeconds == 0 || s.usualInterval < c.usualIntervalSeconds))
+                    c.usualIntervalSeconds = s.usualInterval;
+    }
+    if (!done.cleared)
+        return refuse(done.why);
+    c.cleared = true;
+    log("Memory cleared after the download; a record logged from the download's start to the "
+        "clear (" +
+            std::to_string(double(c.windowToMs - c.windowFromMs) / 1000.0) +
+            " s) may not have been downloaded",
+        source_line::collectorCleared);
 }
 
 } // namespace

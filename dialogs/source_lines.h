@@ -102,6 +102,14 @@ inline constexpr unsigned earlierSendingRead = 1203;
 inline constexpr unsigned earlierSendingKept = 1204;
 inline constexpr unsigned jsonNotWritten = 1205;
 inline constexpr unsigned collectorConnectAgain = 1206;
+// The series (series/): what a download added to each data set's series, or why not.
+inline constexpr unsigned seriesTaken = 1400;
+inline constexpr unsigned seriesNotTaken = 1401;
+// xrq-collect --clear: refused (and why), or done.
+inline constexpr unsigned collectorClearRefused = 1402;
+inline constexpr unsigned collectorCleared = 1403;
+// A download's data sets went into a folder of their own: their numbered names were taken.
+inline constexpr unsigned dataSetsInOverflowFolder = 1404;
 
 } // namespace source_line
 

@@ -4,6 +4,7 @@
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <algorithm>
@@ -69,7 +70,14 @@ std::string errnoText(int err) {
 class Conversion {
 public:
     explicit Conversion(const std::string& directory)
-        : m_directory(directory), m_folder(platform::folderOf(directory + "x")) {}
+        : m_directory(directory), m_folder(platform::folderOf(directory + "x")),
+          // Sets whose numbered names are all taken go into a folder named after this
+          // download.
+          m_overflow(QDateTime::currentDateTime()
+                         .toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"))
+                         .toStdString()) {
+        m_output.setOverflowFolder(m_overflow);
+    }
 
     ConvertOutcome run(const std::string& intermediatePath, const FileIdentity* written);
 
@@ -88,6 +96,7 @@ private:
 
     const std::string& m_directory;
     const std::string m_folder;
+    const std::string m_overflow;
     bool m_noData = false; // the unit's "No data" came: nothing more is written
     LineReader m_reader;
     DataFileWriter m_output;
@@ -236,6 +245,8 @@ bool Conversion::endSet() {
         return true;
     if (m_output.place()) {
         m_outcome.files.push_back(m_output.path());
+        if (m_output.overflowed())
+            m_outcome.overflowFolder = m_folder + "/" + m_overflow;
         return true;
     }
     if (errno == 0) { // placed, but what was read back is not what was written

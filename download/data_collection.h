@@ -70,6 +70,8 @@ struct ConvertOutcome {
     // Every line read judged by the line rules (the whole file, also past a "No data" line
     // where the conversion stops writing; finished unless the conversion failed).
     LineJudge lines;
+    // Data sets whose numbered names were all taken went into this folder (empty: none).
+    std::string overflowFolder;
 };
 
 // Splits the intermediate file into data files named after their headers under

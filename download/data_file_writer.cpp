@@ -127,17 +127,37 @@ bool DataFileWriter::place() {
     }
     if (!close())
         return false;
-    // The preferred name first, then the numbered ones; the rename never replaces, so the
-    // existence test and the naming are one step.
+    m_overflowed = false;
+    bool placed = placeAs(m_base);
+    if (!placed && errno == EEXIST && !m_overflowFolder.empty()) {
+        // Every name taken: a folder of the download's own in the data folder.
+        const std::string folder = platform::folderOf(m_base) + "/" + m_overflowFolder;
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+        const auto slash = m_base.rfind('/');
+        placed = placeAs(folder + "/" +
+                         (slash == std::string::npos ? m_base : m_base.substr(slash + 1)));
+        if (placed && !platform::syncFolder(folder))
+            return false;
+        m_overflowed = placed;
+    }
+    if (!placed)
+        return false;
+    m_hash = XXH3_64bits_digest(hashState(m_hashState));
+    if (!readBackMatches()) {
+        errno = 0;
+        return false;
+    }
+    return true;
+}
+
+// The preferred name first, then the numbered ones; the rename never replaces, so the
+// existence test and the naming are one step.
+bool DataFileWriter::placeAs(const std::string& base) {
     for (int choice = 0; choice < kFileNameChoices; ++choice) {
-        std::string candidate = dataFileName(m_base, choice);
+        std::string candidate = dataFileName(base, choice);
         if (platform::renameNoReplace(m_path, candidate)) {
             m_path = std::move(candidate);
-            m_hash = XXH3_64bits_digest(hashState(m_hashState));
-            if (!readBackMatches()) {
-                errno = 0;
-                return false;
-            }
             return true;
         }
         if (errno != EEXIST)

@@ -34,6 +34,12 @@ public:
     bool writePart(std::string_view part);
     bool endLine();
     bool ok() const { return !m_failed; }
+    // Where a file goes when its 1000 names are all taken: a folder of this name (the
+    // download's date and time) in the data folder, made when first needed. Empty: such a
+    // file is not placed (EEXIST).
+    void setOverflowFolder(std::string name) { m_overflowFolder = std::move(name); }
+    // The file went into that folder.
+    bool overflowed() const { return m_overflowed; }
     // Syncs and closes the file, then gives it the first of its names that does not exist
     // (an existing file, directory or link is never replaced) and reads it back. False when a
     // write, the sync or the naming failed (errno tells why; EEXIST: every name taken), or
@@ -45,6 +51,7 @@ public:
 
 private:
     bool flush();
+    bool placeAs(const std::string& base);
     bool readBackMatches() const;
 
     int m_fd = -1;
@@ -55,6 +62,8 @@ private:
     std::uint64_t m_size = 0;
     std::uint64_t m_hash = 0;
     void* m_hashState = nullptr;
+    std::string m_overflowFolder;
+    bool m_overflowed = false;
 };
 
 } // namespace download

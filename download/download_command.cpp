@@ -8,9 +8,11 @@
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "serial/fSerial.h"
+#include "series/series_apply.h"
 #include "widgets/status_panel.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QStatusBar>
@@ -206,6 +208,7 @@ private:
     std::vector<std::string> verdict(const ConvertOutcome& converted, bool promptInside);
     void logLines(const LineJudge& lines) const;
     void tellNotVerified() const;
+    void takeIntoSeries(const ConvertOutcome& converted);
     void tell(const ConvertOutcome& converted, bool promptInside);
     std::string withReasons(const std::string& told) const;
     DownloadOutcome& judged(std::string reason);
@@ -279,6 +282,7 @@ DownloadOutcome DownloadRun::run() {
     m_outcome.setLines = converted.lines.sets();
     logLines(converted.lines);
     judged(verdict(converted, promptInside));
+    takeIntoSeries(converted);
     tell(converted, promptInside);
     return m_outcome;
 }
@@ -353,6 +357,7 @@ void DownloadRun::capture() {
     QElapsedTimer clock;
     clock.start();
     DownloadStatus status(m_hooks.statusBar, &m_sink);
+    m_outcome.captureStartedMs = QDateTime::currentMSecsSinceEpoch();
     m_result = m_session.iCaptureTo("F", '>', 4000);
     if (m_sink.failed())
         status.finish(CaptureEnd::WriteFailed);
@@ -469,6 +474,21 @@ std::vector<std::string> DownloadRun::verdict(const ConvertOutcome& converted, b
     return verdictReasons(facts);
 }
 
+// The data files are durable: the download's data sets go into the unit's series (as
+// provisional where the verdict did not call it safe), durably, before anyone is told.
+void DownloadRun::takeIntoSeries(const ConvertOutcome& converted) {
+    if (converted.result != ConvertResult::Collected || m_hooks.filesFolder.empty())
+        return;
+    const std::string source = m_sink.keptWhole() ? m_sink.keptPath() : m_capturePath;
+    const series::ApplyResult taken =
+        series::applyDownload(m_hooks.filesFolder, series::readDownloadFile(source), m_unitSerial,
+                              m_outcome.keptFile, m_outcome.downloaded);
+    m_outcome.seriesTaken = taken.ok;
+    m_outcome.series = taken.text();
+    logLine("Series: " + m_outcome.series,
+            taken.ok ? source_line::seriesTaken : source_line::seriesNotTaken);
+}
+
 // The run log's account of the lines: what was not judged, the notes and the line errors.
 void DownloadRun::logLines(const LineJudge& lines) const {
     if (lines.unjudgedBytes() > 0)
@@ -529,8 +549,18 @@ void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
     }
     switch (converted.result) {
     case ConvertResult::Collected: {
-        const std::string collected = collectedText(m_target, converted.files);
-        showOutcome(m_hooks.statusBar, withReasons(collected));
+        std::string collected = collectedText(m_target, converted.files);
+        if (!converted.overflowFolder.empty()) {
+            // Said in the box and the log: the files are not where the operator looks first.
+            const std::string moved = "Every numbered name of some data sets was taken: their "
+                                      "files are in the folder " +
+                                      converted.overflowFolder;
+            logLine(moved, source_line::dataSetsInOverflowFolder);
+            collected += "\n" + moved;
+        }
+        const std::string told = withReasons(collected);
+        showOutcome(m_hooks.statusBar,
+                    m_outcome.series.empty() ? told : told + ". Series: " + m_outcome.series);
         DlgInfo(collected);
         m_outcome.placed = !converted.files.empty();
         break;

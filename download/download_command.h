@@ -11,6 +11,7 @@
 #include "download/download_status.h"
 #include "platform/fixed_name_file.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -52,6 +53,12 @@ struct DownloadOutcome {
     // when it could not be made, or failed: then keptFailure says which file and why).
     std::string keptFile;
     std::string keptFailure;
+    // The unit's series took the download durably (series/series_apply.h), and what it said.
+    bool seriesTaken = false;
+    std::string series;
+    // When "F" went out (UTC ms): a record the unit logs from then on may be missing from the
+    // download (it keeps logging while it sends).
+    std::int64_t captureStartedMs = 0;
 };
 
 struct DownloadHooks {

@@ -156,6 +156,13 @@ std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window) {
         window, [](InstrumentCommands& commands) { return commands.identifyUnit(); });
 }
 
+InstrumentCommands::UnattendedClear clearAfterDownload(TFormXRQMain& window,
+                                                       const std::string& downloaded) {
+    return withInstrumentCommands(window, [&](InstrumentCommands& commands) {
+        return commands.clearAfterDownload(downloaded);
+    });
+}
+
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)()) {
     withInstrumentCommands(window, [operation](InstrumentCommands& c) { (c.*operation)(); });
 }

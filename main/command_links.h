@@ -59,5 +59,9 @@ std::string comPortDevice(int n);
 // identity follow); empty when the unit gave none.
 std::optional<std::string> identifyUnitOnCable(TFormXRQMain& window);
 
+// xrq-collect --clear: the command set's clear after a safe download of `downloaded`.
+InstrumentCommands::UnattendedClear clearAfterDownload(TFormXRQMain& window,
+                                                       const std::string& downloaded);
+
 // Runs one operation of the command set against FormSerial for `window`.
 void runInstrumentCommand(TFormXRQMain& window, void (InstrumentCommands::*operation)());

@@ -667,6 +667,11 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     download::DownloadOutcome outcome = download::runDownload(hooks);
     if (!outcome.started)
         return;
+    // Safe on the disk but not taken into the unit's series: Clear Memory asks its extra
+    // question, as for an incomplete download.
+    if (outcome.downloaded && visit.unitNamed && !outcome.series.empty() && !outcome.seriesTaken)
+        Units.downloadIncomplete(visit.unitOnCable,
+                                 "the series has not taken it (" + outcome.series + ")");
     LastDownload = std::move(outcome);
     if (LastDownload.placed)
         ButtonView->show();

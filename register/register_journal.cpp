@@ -118,6 +118,9 @@ QByteArray eventLine(const Event& event) {
                        o[QLatin1String("kind")] = QLatin1String("clock");
                        o[QLatin1String("at")] = qint64(e.at);
                        o[QLatin1String("sent")] = text(e.sent);
+                       if (e.utcOffsetSeconds)
+                           o[QLatin1String("utcOffset")] = *e.utcOffsetSeconds;
+                       o[QLatin1String("timeZone")] = QString::fromStdString(e.timeZone);
                    },
                    [&](const Download& e) {
                        o[QLatin1String("kind")] = QLatin1String("download");
@@ -177,8 +180,16 @@ std::optional<Event> eventFromLine(const QByteArray& line) {
                               o[QLatin1String("celsius")].toDouble(),
                               bytesOf(o[QLatin1String("reply")]),
                               id};
-    if (kind == QLatin1String("clock"))
-        return ClockSet{serial, at, bytesOf(o[QLatin1String("sent")]), id};
+    if (kind == QLatin1String("clock")) {
+        const QJsonValue offset = o[QLatin1String("utcOffset")];
+        return ClockSet{serial,
+                        at,
+                        bytesOf(o[QLatin1String("sent")]),
+                        offset.isDouble() ? std::optional<int>(offset.toInt())
+                                          : std::optional<int>(),
+                        o[QLatin1String("timeZone")].toString().toStdString(),
+                        id};
+    }
     if (kind == QLatin1String("clear"))
         return Clear{serial, at, o[QLatin1String("confirmed")].toBool(), id};
     if (kind == QLatin1String("identification"))

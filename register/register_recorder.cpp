@@ -3,6 +3,9 @@
 
 #include "register/register_writer.h"
 
+#include <QDateTime>
+#include <QTimeZone>
+
 void RegisterRecorder::visited(const std::string& serial, int port, const std::string& device) {
     unitreg::Visit visit;
     visit.serial = serial;
@@ -17,6 +20,9 @@ void RegisterRecorder::clockSet(const std::string& serial, const std::string& se
     set.serial = serial;
     set.at = unitreg::nowMs();
     set.sent = sent;
+    // The offset and zone of the computer's local time that the text was written in, now.
+    set.utcOffsetSeconds = QDateTime::currentDateTime().offsetFromUtc();
+    set.timeZone = QTimeZone::systemTimeZoneId().toStdString();
     m_writer.recordClockSet(set);
 }
 

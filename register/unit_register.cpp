@@ -87,6 +87,12 @@ const std::vector<std::vector<const char*>>& schemaSteps() {
             " at INTEGER NOT NULL)",
             "CREATE INDEX identifications_by_unit ON identifications(unit_id)",
         },
+        // 4: a clock set's UTC offset and the computer's time zone (NULL before: the series
+        // works the offset out from the text and the instant).
+        {
+            "ALTER TABLE clock_sets ADD COLUMN utc_offset INTEGER",
+            "ALTER TABLE clock_sets ADD COLUMN time_zone TEXT",
+        },
     };
     return steps;
 }
@@ -544,9 +550,11 @@ bool UnitRegister::recordBattery(const BatteryReading& reading) {
 
 bool UnitRegister::recordClockSet(const ClockSet& set) {
     return insertEvent(set.id, set.serial, set.at,
-                       "INSERT INTO clock_sets(event_id, unit_id, at, sent) VALUES(?, ?, ?, ?)"
-                       " ON CONFLICT(event_id) DO NOTHING",
-                       {qint64(set.at), blob(set.sent)});
+                       "INSERT INTO clock_sets(event_id, unit_id, at, sent, utc_offset, time_zone)"
+                       " VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
+                       {qint64(set.at), blob(set.sent),
+                        set.utcOffsetSeconds ? QVariant(*set.utcOffsetSeconds) : QVariant(),
+                        QString::fromStdString(set.timeZone)});
 }
 
 bool UnitRegister::recordClear(const Clear& clear) {

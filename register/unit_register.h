@@ -25,7 +25,7 @@ namespace unitreg {
 // The file name in the program's files folder.
 inline constexpr const char* kFileName = "units.sqlite";
 // The schema this program writes; older files are migrated forward on open.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // Every event carries its identity from the moment it happens (a random UUID, text), so that
 // writing it again (a retry, a journal replayed twice) is harmless: the register keeps the
@@ -54,7 +54,11 @@ struct BatteryReading {
 struct ClockSet {
     std::string serial;
     std::int64_t at = 0;
-    std::string sent;    // the clock text sent, the computer's local time
+    std::string sent; // the clock text sent, the computer's local time
+    // The computer's UTC offset for that text and its time zone: the unit's clock keeps this
+    // offset until it is set again (the series converts its records with it).
+    std::optional<int> utcOffsetSeconds = {};
+    std::string timeZone = {};
     std::string id = {}; // the event's identity (newEventId()); given when handed in if empty
 };
 

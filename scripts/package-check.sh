@@ -62,7 +62,7 @@ dpkg -L xrq >"$work/files"
 echo "$(wc -l <"$work/files") paths installed"
 
 say "Checking the installed files"
-programs=(xrq xrq-unit-sim xrq-view xrq-collect)
+programs=(xrq xrq-unit-sim xrq-view xrq-collect xrq-series)
 for prog in "${programs[@]}"; do
     f=/usr/bin/$prog
     [ -x "$f" ] || fail "$f is missing or not executable"

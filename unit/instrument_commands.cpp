@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "unit/instrument_commands.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,13 @@ constexpr std::int32_t kBatteryReplyLength = 8000;
 constexpr const char* kClearUnconfirmed =
     "The XRQ unit did not confirm the clearing of its memory.\n"
     "Its memory may or may not have been cleared.";
+
+// The time now (UTC ms), as the unattended clear reports its window.
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // The unit always sends '.', whatever locale the operator runs under.
 locale_t cLocale() {
@@ -217,6 +225,38 @@ bool InstrumentCommands::clearingAgreed() {
         return true;
     m_view.info("Memory not cleared");
     return false;
+}
+
+InstrumentCommands::UnattendedClear
+InstrumentCommands::clearAfterDownload(const std::string& downloaded) {
+    UnattendedClear out;
+    out.startedMs = nowMs();
+    if (m_session.exchangeRunning()) {
+        out.why = "another exchange with the unit is running";
+        return out;
+    }
+    const std::optional<std::string> now = identifyUnit();
+    if (!now || now->empty() || *now != downloaded) {
+        out.why = now && !now->empty()
+                      ? "the unit on the cable (" + unit_status::printableSerial(*now) +
+                            ") is not the one downloaded (" +
+                            unit_status::printableSerial(downloaded) + ")"
+                      : "the unit gave no serial number just before the clear";
+        return out;
+    }
+    if (m_session.waitForChar("*", '~', 0, kReplyDelay) != 1 ||
+        m_session.waitForChar("C", '?', 0, kReplyDelay) != 1) {
+        out.why = "the unit did not answer the clear's first steps (nothing was cleared)";
+        return out;
+    }
+    out.sent = true;
+    out.cleared = m_session.waitForChar("Y", '>', 0, kReplyDelay) == 1;
+    out.endedMs = nowMs();
+    if (recorder)
+        recorder->cleared(downloaded, out.cleared);
+    if (!out.cleared)
+        out.why = kClearUnconfirmed;
+    return out;
 }
 
 void InstrumentCommands::clearMemory() {

@@ -85,6 +85,17 @@ public:
     // the identity. Empty when the unit gave none; nothing is shown then, only logged.
     std::optional<std::string> identifyUnit();
 
+    // Clears the memory right after a safe download, asking nothing (xrq-collect --clear):
+    // the serial number is read afresh and the clear sent only when it is `downloaded`, at
+    // once, with no other exchange between. The clear is recorded as the window's is.
+    struct UnattendedClear {
+        bool sent = false;                       // "Y" went out (the memory may be cleared)
+        bool cleared = false;                    // the unit's prompt followed "Y"
+        std::string why;                         // when not cleared
+        std::int64_t startedMs = 0, endedMs = 0; // "R" sent; the answer to "Y" (UTC)
+    };
+    UnattendedClear clearAfterDownload(const std::string& downloaded);
+
 private:
     bool refuseWhileBusy();
     // Before a clearing: the unit named (its serial number read afresh) and, when it was not

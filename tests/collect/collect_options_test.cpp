@@ -24,8 +24,9 @@ TEST(CollectOptions, RefusesWhatItCannotMeanAndTakesTheRest) {
         {{"--port", "3", "--port", "4"}, true},
         {{"--dir="}, true},
         {{"COM3"}, true},
-        {{"--clear"}, true}, // there is no way to clear a unit from here
-        {{"--port=256", "--dir", "/d/", "--set-clock", "--battery", "--json", "--quiet"}, false},
+        {{"--clear", "yes"}, true},
+        {{"--port=256", "--dir", "/d/", "--set-clock", "--battery", "--json", "--quiet", "--clear"},
+         false},
         {{}, false},
     };
     for (const Case& c : cases) {
@@ -36,11 +37,11 @@ TEST(CollectOptions, RefusesWhatItCannotMeanAndTakesTheRest) {
     const auto all = parseCommandLine(cases[8].args).options;
     EXPECT_EQ(all.port, 256);
     EXPECT_EQ(all.dir, "/d/");
-    EXPECT_TRUE(all.setClock && all.battery && all.json && all.quiet);
+    EXPECT_TRUE(all.setClock && all.battery && all.json && all.quiet && all.clear);
     const auto none = parseCommandLine({}).options;
-    EXPECT_FALSE(none.port || none.dir || none.setClock || none.battery);
+    EXPECT_FALSE(none.port || none.dir || none.setClock || none.battery || none.clear);
     // Every exit status is documented where the operator looks.
-    for (int code = 0; code <= 10; ++code)
+    for (int code = 0; code <= 11; ++code)
         EXPECT_NE(collect::helpText().find("\n  " + std::to_string(code) + " "), std::string::npos)
             << code;
 }

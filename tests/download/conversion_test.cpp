@@ -175,21 +175,30 @@ TEST_F(Conversion, RepeatsAreNumberedAndNeverOverwrite) {
     EXPECT_EQ(readFile(dataDir + "SITE1_003.txt"), "Name: SITE1\r\n1\r\n");
 }
 
-TEST_F(Conversion, AllNamesTakenFailsWithoutOverwriting) {
+TEST_F(Conversion, AllNamesTakenGoIntoAFolderOfTheDownloadWithoutOverwriting) {
     writeFile(dataDir + "S.txt", "old");
     for (int i = 0; i <= 998; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "S_%03d.txt", i);
         writeFile(dataDir + name, "old");
     }
-    const auto out = convert("Name: A\r\nfirst\r\nName: S\r\n1\r\n>");
-    EXPECT_EQ(out.result, ConvertResult::InvalidFormat);
+    const auto out = convert("Name: A\r\nfirst\r\nName: S\r\n1\r\nName: S\r\n2\r\n>");
+    EXPECT_EQ(out.result, ConvertResult::Collected);
     EXPECT_EQ(readFile(dataDir + "S.txt"), "old");
     EXPECT_EQ(readFile(dataDir + "S_998.txt"), "old");
-    EXPECT_EQ(readFile(dataDir + "A.txt"), "Name: A\r\nfirst\r\n"); // earlier set complete
-    // The set without a free name stays under the temporary name that marks it unplaced.
-    EXPECT_EQ(readFile(out.incompleteFile), "Name: S\r\n1\r\n");
-    EXPECT_EQ(listDir(dataDir).size(), 1002u);
+    EXPECT_EQ(readFile(dataDir + "A.txt"), "Name: A\r\nfirst\r\n");
+    // The sets without a free name: in a folder named after the download's date and time,
+    // numbered there as anywhere.
+    ASSERT_FALSE(out.overflowFolder.empty());
+    ASSERT_EQ(out.files.size(), 3u);
+    EXPECT_EQ(out.files[1], out.overflowFolder + "/S.txt");
+    EXPECT_EQ(out.files[2], out.overflowFolder + "/S_000.txt");
+    EXPECT_EQ(readFile(out.files[1]), "Name: S\r\n1\r\n");
+    EXPECT_EQ(readFile(out.files[2]), "Name: S\r\n2\r\n");
+    EXPECT_EQ(fs::path(out.overflowFolder).parent_path().string() + "/", dataDir);
+    EXPECT_EQ(fs::path(out.overflowFolder).filename().string().size(),
+              std::string("2026-06-01_08-00-00").size());
+    EXPECT_EQ(listDir(dataDir).size(), 1002u); // A, S, S_000..998 and the folder
 }
 
 TEST_F(Conversion, DanglingLinkCountsAsTaken) {

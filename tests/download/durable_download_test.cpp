@@ -15,12 +15,15 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -495,6 +498,39 @@ TEST_F(Durable, AnIncompleteDownloadMakesClearMemoryAskWhy) {
     ASSERT_TRUE(question.has_value());
     EXPECT_EQ(*question, "The last download of XRQ10472 was incomplete: it did not end with the "
                          "unit's prompt.\nClear its memory anyway?");
+}
+
+// The series takes every safe download before the operator is told; when it cannot, the
+// download is still safe on the disk, and Clear Memory asks its extra question.
+TEST_F(Durable, ADownloadTheSeriesDidNotTakeMakesClearMemoryAsk) {
+    sim::SimOptions o;
+    o.baud = 0;
+    o.dataSets = sim::generateDataSets(1, 20, 0, 1);
+    startUnit(o);
+    ASSERT_EQ(FormSerial->iOpenPort(), 0);
+    FormXRQMain->ActionConnectExecute(nullptr);
+    ASSERT_TRUE(FormXRQMain->Units.current().has_value());
+    collect(dataDir);
+    ASSERT_TRUE(FormXRQMain->LastDownload.downloaded);
+    EXPECT_TRUE(FormXRQMain->LastDownload.seriesTaken) << FormXRQMain->LastDownload.series;
+    EXPECT_EQ(FormXRQMain->LastDownload.series, "SITE01: 20 new records, 0 already held");
+    EXPECT_FALSE(unit_status::clearMemoryQuestion(FormXRQMain->Units, FormSerial->ComPortNumber,
+                                                  FormXRQMain->Units.current()->device)
+                     .has_value());
+
+    // A store that cannot be opened (a folder in its place).
+    const std::string store = TempFilesPath + "series.sqlite";
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::remove((store + suffix).c_str());
+    ASSERT_EQ(::mkdir(store.c_str(), 0700), 0);
+    collect(dataDir);
+    EXPECT_TRUE(FormXRQMain->LastDownload.downloaded);
+    EXPECT_FALSE(FormXRQMain->LastDownload.seriesTaken);
+    const auto question = unit_status::clearMemoryQuestion(
+        FormXRQMain->Units, FormSerial->ComPortNumber, FormXRQMain->Units.current()->device);
+    ASSERT_TRUE(question.has_value());
+    EXPECT_NE(question->find("the series has not taken it"), std::string::npos) << *question;
+    ::rmdir(store.c_str());
 }
 
 } // namespace

@@ -287,7 +287,7 @@ TEST(RegisterJournal, LinesCarryEveryKindAndATornLineIsLeftOut) {
     const std::vector<Event> events = {
         Visit{"XRQ1", 1, 4, "/dev/ttyS\xb0", "id-visit"},
         BatteryReading{"XRQ1", 2, 12.61, -3.5, std::string("A\0B", 3), "id-bat"},
-        ClockSet{"XRQ1", 3, "26-11-03", "id-clock"},
+        ClockSet{"XRQ1", 3, "26-11-03", 3600, "Europe/Berlin", "id-clock"},
         Clear{"", 4, true, "id-clear"},
         Identification{"id-link", "id-download", "XRQ1", 5},
     };

@@ -62,7 +62,7 @@ protected:
 void recordRound(UnitRegister& reg, const std::string& serial, std::int64_t t) {
     ASSERT_TRUE(reg.recordVisit({serial, t, 3, "/dev/ttyUSB0"}));
     ASSERT_TRUE(reg.recordBattery({serial, t + 1000, 12.61, 21.4, "\r\nBat: 12.61 Temp: 21.4>"}));
-    ASSERT_TRUE(reg.recordClockSet({serial, t + 2000, "26-11-03 10:42:00"}));
+    ASSERT_TRUE(reg.recordClockSet({serial, t + 2000, "26-11-03 10:42:00", 3600, "Europe/Berlin"}));
     Download d;
     d.serial = serial;
     d.started = t + 3000;
@@ -355,6 +355,29 @@ TEST_F(Register, AnOlderFileIsMigratedForwardWithItsRecords) {
     // Opened again: nothing to migrate, nothing lost.
     ASSERT_EQ(reg.open(path).foundVersion, kSchemaVersion);
     EXPECT_EQ(reg.history("OLD00001").size(), 4u);
+    // A clock set keeps the computer's UTC offset and time zone once migrated; one without
+    // them stays NULL, for the series to work out.
+    ASSERT_TRUE(reg.recordClockSet({"OLD00001", 7000, "26-11-03 10:42:00", 3600, "Europe/Berlin"}));
+    ASSERT_TRUE(reg.recordClockSet({"OLD00001", 8000, "26-11-03 10:43:00"}));
+    reg.close();
+    {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "v4");
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(
+            q.exec(QStringLiteral("SELECT utc_offset, time_zone FROM clock_sets ORDER BY at")));
+        ASSERT_TRUE(q.next());
+        EXPECT_EQ(q.value(0).toInt(), 3600);
+        EXPECT_EQ(q.value(1).toString(), QStringLiteral("Europe/Berlin"));
+        ASSERT_TRUE(q.next());
+        EXPECT_TRUE(q.value(0).isNull());
+        EXPECT_FALSE(q.next());
+        q = QSqlQuery();
+        db.close();
+        db = {};
+        QSqlDatabase::removeDatabase("v4");
+    }
 }
 
 TEST(RegisterCsv, FieldsAreQuotedAndTheSerialKeepsItsCharacters) {

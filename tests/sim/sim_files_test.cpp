@@ -86,13 +86,14 @@ TEST(StateFile, KeepsMemoryClockAndSerial) {
     QTemporaryDir dir;
     std::string path = dir.filePath("state.txt").toStdString();
     EXPECT_FALSE(sim::loadStateFile(path));
-    sim::UnitState state{"AB12", -3725s, sim::hostileDataSets()};
+    sim::UnitState state{"AB12", -3725s, sim::hostileDataSets(), 1780272000};
     sim::saveStateFile(path, state);
     auto back = sim::loadStateFile(path);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->serialNumber, "AB12");
     EXPECT_EQ(back->clockOffset, -3725s);
     EXPECT_EQ(back->memory, state.memory);
+    EXPECT_EQ(back->loggedUntil, 1780272000);
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path + ".tmp")));
 }
 
@@ -106,11 +107,11 @@ TEST(StateFile, RefusesDamagedFilesAndKeepsTheOldOne) {
     }
     // A state file in a folder that cannot be written: the error says so, nothing is lost.
     writeFile(path, "serial: KEEP\n");
-    EXPECT_NE(
-        errorOf([&] {
-            sim::saveStateFile(dir.filePath("no/such/state.txt").toStdString(), {"X", 0s, {}});
-        }),
-        "");
+    EXPECT_NE(errorOf([&] {
+                  sim::saveStateFile(dir.filePath("no/such/state.txt").toStdString(),
+                                     {"X", 0s, {}, std::nullopt});
+              }),
+              "");
     EXPECT_EQ(readFile(path), "serial: KEEP\n");
 }
 

@@ -235,3 +235,33 @@ TEST(UnitModel, FaultsNoiseAndIgnoredCommands) {
     UnitModel again(o);
     EXPECT_EQ(send(again, "R").substr(0, 40), noise);
 }
+
+TEST(UnitModel, LoggingClockAddsARecordEveryNSeconds) {
+    SimOptions o = options({{"SITE1", {"26-01-01 00:00:00, 1"}}});
+    o.logEverySeconds = 60;
+    UnitModel unit(o);
+    using namespace std::chrono;
+    const auto t0 = system_clock::time_point(seconds(1780272000)); // 2026-06-01 00:00:00 UTC
+    unit.logUntil(t0 + seconds(30));
+    EXPECT_EQ(unit.loggedUntil(), 1780272000); // started on the clock's grid, nothing logged
+    EXPECT_EQ(unit.memory().size(), 1u);
+    unit.logUntil(t0 + seconds(59));
+    EXPECT_EQ(unit.memory().size(), 1u);
+    // Ten minutes later: ten records, stamped with the unit's clock, in a set of their own.
+    unit.logUntil(t0 + seconds(600));
+    auto memory = unit.memory();
+    ASSERT_EQ(memory.size(), 2u);
+    EXPECT_EQ(memory[1].name, "LOG");
+    ASSERT_EQ(memory[1].records.size(), 10u);
+    EXPECT_EQ(memory[1].records.back().substr(0, 17), sim::formatClockText(t0 + seconds(600)));
+    EXPECT_EQ(unit.loggedUntil(), 1780272600);
+    // Cleared, it logs on into a new set; a later start from the kept instant catches up.
+    unit.setMemory({});
+    UnitModel again(o);
+    again.setMemory(unit.memory());
+    again.setLoggedUntil(unit.loggedUntil());
+    again.logUntil(t0 + seconds(720));
+    memory = again.memory();
+    ASSERT_EQ(memory.size(), 1u);
+    EXPECT_EQ(memory[0].records.size(), 2u);
+}

@@ -489,6 +489,59 @@ TEST_F(Recording, WithoutARecorderNothingIsRecordedAndNothingBreaks) {
     commands.units = nullptr;
 }
 
+// xrq-collect --clear: no questions, the serial number read afresh, and nothing of the clear
+// sent unless it is the downloaded unit.
+TEST_F(ClearMem, AfterADownloadOnlyTheDownloadedUnitIsCleared) {
+    struct Case {
+        const char* name;
+        std::map<std::string, std::pair<int, std::string>> replies;
+        bool sent, cleared;
+        std::string why;
+    };
+    const std::pair<int, std::string> same{0, "XRQ10472"};
+    const Case cases[] = {
+        {"cleared", {{"R", same}, {"*", {1, ""}}, {"C", {1, ""}}, {"Y", {1, ""}}}, true, true, ""},
+        {"another unit", {{"R", {0, "XRQ20001"}}}, false, false, "is not the one downloaded"},
+        {"no serial number", {{"R", {1, ""}}}, false, false, "gave no serial number"},
+        {"no ~", {{"R", same}, {"*", {-1, ""}}}, false, false, "nothing was cleared"},
+        {"no > after Y",
+         {{"R", same}, {"*", {1, ""}}, {"C", {1, ""}}, {"Y", {-1, ""}}},
+         true,
+         false,
+         "may or may not have been cleared"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unit_status::UnitRecord units;
+        units.connected({"XRQ10472", -1, ""});
+        units.downloaded();
+        WatchingRecorder recorder;
+        commands.units = &units;
+        commands.recorder = &recorder;
+        journal.clear();
+        session.replies = c.replies;
+        const auto done = commands.clearAfterDownload("XRQ10472");
+        EXPECT_EQ(done.sent, c.sent);
+        EXPECT_EQ(done.cleared, c.cleared);
+        EXPECT_NE(done.why.find(c.why), std::string::npos) << done.why;
+        for (const auto& line : journal)
+            EXPECT_EQ(line.rfind("ask", 0), std::string::npos) << "asked: " << line;
+        const auto firstSent = std::find_if(journal.begin(), journal.end(),
+                                            [](const auto& l) { return l.rfind("send ", 0) == 0; });
+        ASSERT_NE(firstSent, journal.end());
+        EXPECT_EQ(*firstSent, "send R");
+        const bool starSent = std::find(journal.begin(), journal.end(), "send *") != journal.end();
+        EXPECT_EQ(starSent, c.replies.count("*") > 0);
+        // Recorded as the window's clear is, under the downloaded unit, once "Y" went out.
+        const Journal recorded = c.sent ? Journal{std::string("clear XRQ10472 ") +
+                                                  (c.cleared ? "confirmed" : "unconfirmed")}
+                                        : Journal{};
+        EXPECT_EQ(recorder.events, recorded);
+    }
+    commands.units = nullptr;
+    commands.recorder = nullptr;
+}
+
 } // namespace
 
 TEST(BatteryReply, LineNoiseWithNulBytesBeforeTheReplyDoesNotSpoilIt) {

@@ -187,6 +187,7 @@ struct PtyUnit::Impl {
             state.serialNumber = model.serialNumber();
             state.clockOffset = model.clockOffset();
             state.memory = model.memory();
+            state.loggedUntil = model.loggedUntil();
         }
         try {
             saveStateFile(options.stateFile, state);
@@ -559,6 +560,7 @@ std::unique_ptr<PtyUnit> PtyUnit::start(const SimOptions& options) {
             impl->model.setSerialNumber(state->serialNumber);
             impl->model.setClockOffset(state->clockOffset);
             impl->model.setMemory(std::move(state->memory));
+            impl->model.setLoggedUntil(state->loggedUntil);
             impl->model.takeChanged();
         }
     }
@@ -573,8 +575,9 @@ std::unique_ptr<PtyUnit> PtyUnit::start(const SimOptions& options) {
         throw sysError("cannot create an eventfd");
     if (!options.stateFile.empty()) {
         // A state file that cannot be written would lose every change silently: refuse now.
+        impl->model.logUntil(std::chrono::system_clock::now()); // starts the logging clock
         saveStateFile(options.stateFile, {impl->model.serialNumber(), impl->model.clockOffset(),
-                                          impl->model.memory()});
+                                          impl->model.memory(), impl->model.loggedUntil()});
     }
     if (!options.linkPath.empty())
         impl->makeLink();

@@ -104,6 +104,8 @@ Faults (download byte positions count from the first byte of each "F" answer):
                        after the first data set), control-bytes (NUL, 0xFF and control
                        bytes inside the first record of every set)
   --seed N             noise and generated records repeat for the same seed (default 1)
+  --log-every N        log a record every N seconds, stamped with the unit's clock, into
+                       the data set LOG (kept across runs with --state)
 
 Other:
   --verbose            log every byte received and every write to stderr
@@ -238,6 +240,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             s.chunkBytes = parseCount(opt, value());
             if (s.chunkBytes == 0)
                 throw std::runtime_error("--chunk wants at least 1 byte");
+        } else if (opt == "--log-every") {
+            s.logEverySeconds = static_cast<unsigned>(parseCount(opt, value()));
+            if (s.logEverySeconds == 0)
+                throw std::runtime_error("--log-every wants at least 1 second");
         } else if (opt == "--seed") {
             s.seed = static_cast<unsigned>(parseCount(opt, value()));
         } else if (opt == "--noise") {

@@ -46,6 +46,11 @@ struct SimOptions {
     // When set, the memory, the clock and the serial number are read from this file if it
     // exists (overriding the fields above) and written back after every change and at stop.
     std::string stateFile;
+    // A logging clock: every this many seconds (0: none) the unit logs one record into the
+    // set "LOG" (made at the end of the memory when missing), stamped with its own clock.
+    // The records of the time since the last one are logged when the unit next hears a byte
+    // (it cannot be asked meanwhile), and with a state file the time is kept across runs.
+    unsigned logEverySeconds = 0;
 
     unsigned baud = 19200;      // bytes go out at baud/10 per second; 0: as fast as the pty takes
     std::size_t chunkBytes = 0; // bytes per write; 0: 1/100 s worth when paced, 4096 unpaced

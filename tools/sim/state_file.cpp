@@ -56,6 +56,14 @@ std::optional<UnitState> loadStateFile(const std::string& path) {
             if (endp == s || *endp != '\0' || errno == ERANGE)
                 bad();
             state.clockOffset = std::chrono::seconds(v);
+        } else if (line.rfind("logged-until: ", 0) == 0) {
+            const char* s = line.c_str() + 14;
+            char* endp = nullptr;
+            errno = 0;
+            long long v = std::strtoll(s, &endp, 10);
+            if (endp == s || *endp != '\0' || errno == ERANGE)
+                bad();
+            state.loggedUntil = v;
         } else {
             bad();
         }
@@ -71,9 +79,12 @@ std::optional<UnitState> loadStateFile(const std::string& path) {
 }
 
 void saveStateFile(const std::string& path, const UnitState& state) {
-    std::string text = "* XRQ unit simulator state\nserial: " + state.serialNumber +
-                       "\nclock-offset: " + std::to_string(state.clockOffset.count()) + "\n" +
-                       formatDataText(state.memory);
+    std::string text =
+        "* XRQ unit simulator state\nserial: " + state.serialNumber +
+        "\nclock-offset: " + std::to_string(state.clockOffset.count()) + "\n" +
+        (state.loggedUntil ? "logged-until: " + std::to_string(*state.loggedUntil) + "\n"
+                           : std::string()) +
+        formatDataText(state.memory);
     std::string tmp = path + ".tmp";
     std::FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f)

@@ -5,6 +5,7 @@
 //   * XRQ unit simulator state
 //   serial: <serial number>
 //   clock-offset: <seconds the unit's clock is ahead of the computer's, may be negative>
+//   logged-until: <the logging clock's last record, seconds since 1970> (with --log-every)
 //   <the memory in the data file format of data_set.h>
 // Written to a temporary file beside it and renamed over it, so an interrupted write never
 // leaves a half file behind.
@@ -22,6 +23,8 @@ struct UnitState {
     std::string serialNumber;
     std::chrono::seconds clockOffset{0};
     std::vector<DataSet> memory;
+    // The logging clock's last record (seconds since 1970, UTC); unset without one.
+    std::optional<std::int64_t> loggedUntil;
 };
 
 // nullopt when the file does not exist; throws std::runtime_error when it cannot be read

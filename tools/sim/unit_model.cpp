@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/sim/unit_model.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ctime>
 
@@ -186,7 +187,44 @@ void UnitModel::finishClockText() {
     m_clockText.clear();
 }
 
+// The data set the logging clock writes to.
+constexpr const char* kLogSet = "LOG";
+
+void UnitModel::logUntil(SystemClock::time_point now) {
+    const unsigned every = m_options.logEverySeconds;
+    if (every == 0)
+        return;
+    const std::int64_t t =
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    if (!m_loggedUntil) {
+        m_loggedUntil = t - t % every; // the grid of the logging clock, from now on
+        m_changed = true;
+        return;
+    }
+    if (t < *m_loggedUntil + every)
+        return;
+    // A unit left for years logs no more than its memory would hold.
+    constexpr std::int64_t kMostAtOnce = 1000000;
+    const std::int64_t due = std::min<std::int64_t>((t - *m_loggedUntil) / every, kMostAtOnce);
+    auto sets = *m_memory;
+    auto it =
+        std::find_if(sets.begin(), sets.end(), [](const DataSet& s) { return s.name == kLogSet; });
+    if (it == sets.end()) {
+        sets.push_back({kLogSet, {}});
+        it = sets.end() - 1;
+    }
+    const std::int64_t first = t - t % every - (due - 1) * every;
+    for (std::int64_t i = 0; i < due; ++i) {
+        const auto at = SystemClock::time_point(std::chrono::seconds(first + i * every));
+        it->records.push_back(formatClockText(at + m_clockOffset) + ", " +
+                              std::to_string(m_options.batteryVolts).substr(0, 5));
+    }
+    m_loggedUntil = first + (due - 1) * every;
+    setMemory(std::move(sets));
+}
+
 Reply UnitModel::receive(char byte, SteadyClock::time_point now) {
+    logUntil(SystemClock::now());
     if (m_mode == Mode::ClockText) {
         if (now - m_lastClockByte > kClockTextGap) {
             m_mode = Mode::Command;

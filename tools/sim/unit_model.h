@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -84,6 +85,14 @@ public:
     // True once the clock or the memory changed since the last call (state file upkeep).
     bool takeChanged();
 
+    // The logging clock (SimOptions::logEverySeconds): logs the records due up to `now`.
+    // receive() calls it with the present time before it reads a byte.
+    void logUntil(SystemClock::time_point now);
+    // The instant of the last record logged (seconds since 1970); unset before the first
+    // call, when logging starts from that call's time.
+    std::optional<std::int64_t> loggedUntil() const { return m_loggedUntil; }
+    void setLoggedUntil(std::optional<std::int64_t> at) { m_loggedUntil = at; }
+
 private:
     enum class Mode { Command, ClockText };
 
@@ -104,6 +113,7 @@ private:
     std::string m_lastClockText;
     int m_clearCount = 0;
     bool m_changed = false;
+    std::optional<std::int64_t> m_loggedUntil;
     std::mt19937 m_random;
 };
 

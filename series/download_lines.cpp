@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "download/line_kinds.h"
+#include "series/download_lines.h"
 
-#include <algorithm>
-
-namespace download {
+namespace series {
 
 LineKind classifyLine(std::string_view line) {
     if (line.empty())
@@ -45,4 +43,4 @@ bool headerName(std::string_view header, std::string& name) {
     return true;
 }
 
-} // namespace download
+} // namespace series

@@ -1,0 +1,174 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The series at scale: a series of 5 million records (ten years at one a minute), then
+//   - taking a download of 50,000 records of which all but the last 1,440 are held;
+//   - exporting the series as CSV (to a sink that only counts);
+//   - the store's size against the records' own bytes;
+//   - rebuilding a store from 1,000 kept downloads of about 100 kB each (a unit whose memory
+//     wraps, each download sliding on by a day's records), with the register beside them.
+//
+// Usage: bench-series [folder] [records]   (default: a temporary folder, 5000000)
+#include "register/unit_register.h"
+#include "series/series_apply.h"
+#include "series/series_export.h"
+#include "series/series_store.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Record i: one a minute from 2016-06-01, with readings as the simulator writes them.
+std::string record(std::size_t i) {
+    const std::time_t t = 1464739200 + static_cast<std::time_t>(i) * 60;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[96];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%y-%m-%d %H:%M:%S", &tm);
+    const int m = std::snprintf(buf + n, sizeof buf - n, ", %.2f, %.2f, %.3f, %.1f",
+                                12.7 - double(i % 500) / 1000, 8.0 + double(i % 97) / 10,
+                                1.0 + double(i % 1013) / 1000, 350.0 + double(i % 101));
+    return std::string(buf, n + std::size_t(m));
+}
+
+series::DownloadSets download(std::size_t from, std::size_t to) {
+    series::DownloadSets sets;
+    sets.sets.push_back({"SITE1", {}, true});
+    auto& records = sets.sets.back().records;
+    records.reserve(to - from);
+    for (std::size_t i = from; i < to; ++i)
+        records.push_back(record(i));
+    return sets;
+}
+
+std::uint64_t fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QTemporaryDir temporary;
+    const std::string folder =
+        (argc > 1 ? std::string(argv[1]) : temporary.path().toStdString()) + "/";
+    const std::size_t total = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 5000000;
+    QDir().mkpath(QString::fromStdString(folder));
+    std::printf("bench-series in %s\n", folder.c_str());
+
+    // The series: filled by downloads of 500,000 records each (a wrapping memory, 16 held).
+    const std::string path = folder + "bench-series.sqlite";
+    series::SeriesStore store;
+    std::string why;
+    if (!store.open(path, why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    const std::size_t held = total;
+    auto start = Clock::now();
+    constexpr std::size_t kFill = 500000;
+    for (std::size_t at = 0; at < held; at += kFill) {
+        const std::size_t from = at == 0 ? 0 : at - 16;
+        const auto r = store.apply({"XRQ1", "fill-" + std::to_string(at), std::int64_t(at), true},
+                                   download(from, std::min(held, at + kFill)), {});
+        if (!r.ok) {
+            std::fprintf(stderr, "%s\n", r.error.c_str());
+            return 1;
+        }
+    }
+    std::printf("filled %zu records in %.1f s\n", held, secondsSince(start));
+
+    // A download of 50,000 records: 48,560 held, 1,440 new.
+    const series::DownloadSets next = download(held - 48560, held - 48560 + 50000);
+    start = Clock::now();
+    const auto taken = store.apply({"XRQ1", "next", std::int64_t(held + 1), true}, next, {});
+    const double takeSeconds = secondsSince(start);
+    std::printf("take 50,000 (1,440 new): %.3f s: %s\n", takeSeconds, taken.text().c_str());
+
+    // Export.
+    const auto info = store.find("XRQ1", "SITE1");
+    if (!info) {
+        std::fprintf(stderr, "no series\n");
+        return 1;
+    }
+    std::uint64_t csvBytes = 0;
+    start = Clock::now();
+    const long long rows = series::exportCsv(store, *info, {}, [&](std::string_view piece) {
+        csvBytes += piece.size();
+        return true;
+    });
+    const double exportSeconds = secondsSince(start);
+    std::printf("export: %lld rows, %.1f MB CSV in %.2f s: %.1f MB/s of CSV, %.1f MB/s of "
+                "records\n",
+                rows, csvBytes / 1e6, exportSeconds, csvBytes / 1e6 / exportSeconds,
+                info->bytes / 1e6 / exportSeconds);
+    store.close();
+    const std::uint64_t size = fileSize(path) + fileSize(path + "-wal");
+    std::printf("store: %.1f MB for %.1f MB of records (%.2fx)\n", size / 1e6, info->bytes / 1e6,
+                double(size) / double(info->bytes));
+
+    // Rebuild from 1,000 kept downloads of about 100 kB.
+    const std::string rebuildFolder = folder + "rebuild/";
+    QDir().mkpath(QString::fromStdString(rebuildFolder + "downloads/XRQ2"));
+    {
+        unitreg::UnitRegister reg;
+        if (reg.open(rebuildFolder + "units.sqlite").state != unitreg::OpenOutcome::State::Open) {
+            std::fprintf(stderr, "cannot open the register\n");
+            return 1;
+        }
+        const bool ok = reg.bulk([&] {
+            for (int k = 0; k < 1000; ++k) {
+                const std::size_t from = std::size_t(k) * 1440;
+                std::string text = "F\r\nName: SITE1\r\n";
+                for (std::size_t i = from; text.size() < 100000; ++i)
+                    text += record(i) + "\r\n";
+                text += ">";
+                const std::string kept =
+                    rebuildFolder + "downloads/XRQ2/" + std::to_string(k) + ".txt";
+                QFile f(QString::fromStdString(kept));
+                if (!f.open(QIODevice::WriteOnly))
+                    return false;
+                f.write(text.data(), qint64(text.size()));
+                unitreg::Download d;
+                d.serial = "XRQ2";
+                d.started = 1700000000000 + std::int64_t(k) * 86400000;
+                d.ended = d.started + 30000;
+                d.keptFile = kept;
+                d.complete = d.verified = true;
+                if (!reg.recordDownload(d))
+                    return false;
+            }
+            return true;
+        });
+        if (!ok) {
+            std::fprintf(stderr, "cannot make the kept downloads\n");
+            return 1;
+        }
+    }
+    start = Clock::now();
+    const series::RebuildResult rebuilt = series::rebuild(rebuildFolder);
+    const double rebuildSeconds = secondsSince(start);
+    if (!rebuilt.ok) {
+        std::fprintf(stderr, "rebuild: %s\n", rebuilt.error.c_str());
+        return 1;
+    }
+    std::printf("rebuild from %zu kept downloads of 100 kB: %.1f s\n", rebuilt.downloads,
+                rebuildSeconds);
+    return 0;
+}

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A raw download (the unit's answer to "F", as the intermediate file and the kept copy hold
+// it) read back as its data sets: each set's name and its records, whole lines only. The
+// lines are told apart by the same rule the conversion uses (download_lines.h), so the
+// series and the data files always agree on what a record is.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace series {
+
+struct SetLines {
+    std::string name;                 // the header's name, bytes as sent
+    std::vector<std::string> records; // every record line after the header, line end removed
+    // The set ended inside the download (another header, or the unit's prompt followed it);
+    // false for the last set of a download cut short.
+    bool complete = true;
+};
+
+struct DownloadSets {
+    std::vector<SetLines> sets;
+    bool readable = true; // false: the file could not be read (error says why)
+    std::string error;
+    bool noData = false; // the unit answered "No data"
+    bool cut = false;    // no prompt after the last line: the last set is incomplete
+};
+
+// The sets of a raw download's text. What follows the last LF is the unit's prompt (or the
+// torn end of a cut download) and is no record.
+DownloadSets parseDownloadText(std::string_view text);
+// The same, read from a file (a kept download).
+DownloadSets readDownloadFile(const std::string& path);
+
+} // namespace series

@@ -1,0 +1,206 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/record_time.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace series {
+
+namespace {
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// The first cell and the second (trimmed), and where the second ends in the record.
+struct Cells {
+    std::string_view first, second;
+    std::size_t secondEnd = 0;
+};
+
+Cells leadingCells(std::string_view record) {
+    Cells c;
+    const auto comma = record.find(',');
+    c.first = trimmed(record.substr(0, comma));
+    if (comma != std::string_view::npos) {
+        const auto next = record.find(',', comma + 1);
+        c.second = trimmed(record.substr(
+            comma + 1, next == std::string_view::npos ? std::string_view::npos : next - comma - 1));
+        c.secondEnd = next == std::string_view::npos ? record.size() : next;
+    }
+    return c;
+}
+
+// The stamp's fields, the clock taken from the second cell when the first holds a date only.
+bool stampFields(std::string_view record, viewer::StampFields& fields) {
+    const Cells c = leadingCells(record);
+    if (!viewer::splitStamp(c.first, fields))
+        return false;
+    if (fields.hasClock)
+        return true;
+    double clock = 0;
+    if (c.second.empty() || !viewer::parseClock(c.second, clock))
+        return false;
+    fields.hasClock = true;
+    fields.clockSeconds = clock;
+    return true;
+}
+
+} // namespace
+
+std::optional<int> offsetOf(const ClockFact& set) {
+    if (set.offsetSeconds)
+        return set.offsetSeconds;
+    viewer::StampFields fields;
+    double wall = 0;
+    if (!viewer::splitStamp(trimmed(set.sent), fields) || !fields.hasClock ||
+        !viewer::stampSeconds(fields, viewer::DateOrder::YMD, wall))
+        return std::nullopt;
+    const double offset = wall - static_cast<double>(set.atMs) / 1000.0;
+    const long quarters = std::lround(offset / 900.0);
+    if (quarters < -14 * 4 || quarters > 14 * 4) // no zone is that far from UTC
+        return std::nullopt;
+    return static_cast<int>(quarters * 900);
+}
+
+TimeRule timeRuleFor(const UnitFacts& facts, std::int64_t downloadMs) {
+    TimeRule rule;
+    std::vector<const ClockFact*> before;
+    for (const ClockFact& set : facts.clockSets)
+        if (set.atMs < downloadMs)
+            before.push_back(&set);
+    std::sort(before.begin(), before.end(),
+              [](const ClockFact* a, const ClockFact* b) { return a->atMs < b->atMs; });
+    if (before.empty())
+        return rule;
+    const std::optional<int> last = offsetOf(*before.back());
+    if (!last)
+        return rule;
+    rule.known = true;
+    rule.offsetSeconds = *last;
+    rule.setAtMs = before.back()->atMs;
+    for (std::size_t i = 0; i + 1 < before.size(); ++i)
+        rule.earlier.emplace_back(before[i]->atMs, offsetOf(*before[i]));
+    return rule;
+}
+
+std::uint8_t timeFlags(const TimeRule& rule, bool parsed, double seconds) {
+    if (!parsed)
+        return 0;
+    if (!rule.known)
+        return kOffsetUnknown;
+    const double utc = seconds - rule.offsetSeconds;
+    // The clock text has whole seconds and the set's instant is taken after it was sent.
+    if (utc >= std::floor(static_cast<double>(rule.setAtMs) / 1000.0) - 1)
+        return 0;
+    // Stamped under an earlier setting: which one?
+    const std::pair<std::int64_t, std::optional<int>>* under = nullptr;
+    for (const auto& set : rule.earlier)
+        if (static_cast<double>(set.first) / 1000.0 <= utc + 1)
+            under = &set;
+    if (!under)
+        return kOffsetUnknown;
+    return under->second == rule.offsetSeconds ? 0 : kAmbiguousOffset;
+}
+
+std::string_view stampText(std::string_view record) {
+    viewer::StampFields fields;
+    const Cells c = leadingCells(record);
+    if (!viewer::splitStamp(c.first, fields))
+        return {};
+    if (fields.hasClock)
+        return c.first;
+    double clock = 0;
+    if (c.second.empty() || !viewer::parseClock(c.second, clock))
+        return {};
+    const std::size_t begin = static_cast<std::size_t>(c.first.data() - record.data());
+    const std::size_t end =
+        static_cast<std::size_t>(c.second.data() - record.data()) + c.second.size();
+    return record.substr(begin, end - begin);
+}
+
+bool unitSeconds(std::string_view record, viewer::DateOrder order, double& seconds) {
+    viewer::StampFields fields;
+    return stampFields(record, fields) && viewer::stampSeconds(fields, order, seconds);
+}
+
+viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records) {
+    using viewer::DateOrder;
+    viewer::DateOrders allowed = static_cast<viewer::DateOrders>(DateOrder::YMD) |
+                                 static_cast<viewer::DateOrders>(DateOrder::DMY) |
+                                 static_cast<viewer::DateOrders>(DateOrder::MDY);
+    for (const std::string_view record : records) {
+        viewer::StampFields fields;
+        if (!stampFields(record, fields))
+            continue;
+        viewer::DateOrders here = 0;
+        for (DateOrder o : {DateOrder::YMD, DateOrder::DMY, DateOrder::MDY}) {
+            double s;
+            if ((viewer::ordersOf(fields.shape) & static_cast<viewer::DateOrders>(o)) &&
+                viewer::stampSeconds(fields, o, s))
+                here |= static_cast<viewer::DateOrders>(o);
+        }
+        if (allowed & here)
+            allowed &= here;
+    }
+    for (DateOrder o : {DateOrder::YMD, DateOrder::DMY, DateOrder::MDY})
+        if (allowed & static_cast<viewer::DateOrders>(o))
+            return o;
+    return DateOrder::YMD;
+}
+
+std::string isoUtc(double seconds) {
+    const double whole = std::floor(seconds);
+    const std::int64_t s = static_cast<std::int64_t>(whole);
+    std::int64_t days = s / 86400;
+    std::int64_t rest = s % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    int y, m, d;
+    viewer::civilFromDays(days, y, m, d);
+    char buf[48];
+    const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", y, m, d,
+                                int(rest / 3600), int(rest / 60 % 60), int(rest % 60));
+    std::string out(buf, static_cast<std::size_t>(n));
+    const double fraction = seconds - whole;
+    if (fraction > 5e-7) {
+        std::snprintf(buf, sizeof buf, "%.6f", fraction);
+        std::string f = buf + 1; // ".xxxxxx"
+        while (f.back() == '0')
+            f.pop_back();
+        out += f;
+    }
+    out += 'Z';
+    return out;
+}
+
+std::string offsetText(int seconds) {
+    const char sign = seconds < 0 ? '-' : '+';
+    const int a = seconds < 0 ? -seconds : seconds;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%c%02d:%02d", sign, a / 3600, a / 60 % 60);
+    return buf;
+}
+
+double usualInterval(const std::vector<double>& seconds) {
+    std::vector<double> steps;
+    for (std::size_t i = 1; i < seconds.size(); ++i) {
+        const double step = seconds[i] - seconds[i - 1];
+        if (step > 0)
+            steps.push_back(step);
+    }
+    if (steps.empty())
+        return 0;
+    const auto mid = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), mid, steps.end());
+    return *mid;
+}
+
+} // namespace series

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The time a unit meant by a record's stamp. The unit's clock has no time zone: it shows the
+// computer's local time of the moment it was last set. So a record is put in UTC with the
+// UTC offset in force when the unit's clock was last set before the download that first
+// brought the record, not with the offset of the record's own date (a clock set in summer
+// and read in winter is still on summer time). A record that seems older than that clock set
+// was stamped under an earlier setting: older than every known setting, its offset is
+// unknown; between two settings whose offsets differ, which applies cannot be told and the
+// record is flagged ambiguous. Stamps are read by the viewer's parser (viewer/time_stamps.h).
+// Pure functions.
+
+#include "viewer/time_stamps.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace series {
+
+// A clock set of the unit, as the register has it.
+struct ClockFact {
+    std::int64_t atMs = 0;            // UTC instant of the set
+    std::optional<int> offsetSeconds; // the computer's UTC offset then, when recorded
+    std::string sent;                 // the clock text sent ("YY-MM-DD HH:MM:SS", local)
+};
+
+// What the register knows of one unit that the series needs, each list oldest first.
+struct UnitFacts {
+    std::vector<ClockFact> clockSets;
+    std::vector<std::int64_t> clearsMs; // clears the unit confirmed after "Y"
+};
+
+// The offset of a clock set: the recorded one, else the one its text and instant imply
+// (rounded to a quarter hour); none when neither is known.
+std::optional<int> offsetOf(const ClockFact& set);
+
+// The rule for the records a download at `downloadMs` brings.
+struct TimeRule {
+    bool known = false; // a clock set with a known offset came before the download
+    int offsetSeconds = 0;
+    std::int64_t setAtMs = 0;
+    // The settings before that one: instant and offset (nullopt: unknown), oldest first.
+    std::vector<std::pair<std::int64_t, std::optional<int>>> earlier;
+};
+TimeRule timeRuleFor(const UnitFacts& facts, std::int64_t downloadMs);
+
+// Per record, fixed when the record is first taken.
+enum RecordFlag : std::uint8_t {
+    kAmbiguousOffset = 1, // between two clock settings with different offsets
+    kOffsetUnknown = 2,   // older than every known clock setting (or none known)
+};
+std::uint8_t timeFlags(const TimeRule& rule, bool parsed, double unitSeconds);
+
+// The record's time stamp as sent: its first cell, or its first two when the first is a
+// date and the second a clock ("26-06-01,08:00:00"). Empty view when it has none.
+std::string_view stampText(std::string_view record);
+// The stamp read in `order` as wall-clock seconds since 1970; false when it does not parse.
+bool unitSeconds(std::string_view record, viewer::DateOrder order, double& seconds);
+// The date order every readable stamp of the records allows, the unit's own first.
+viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records);
+
+// "2026-06-01T08:00:00Z" of UTC seconds (whole seconds, fractions kept when present).
+std::string isoUtc(double seconds);
+// "+01:00"
+std::string offsetText(int seconds);
+
+// The usual interval between records: the median of the positive steps of their stamps
+// (0 when fewer than two stamps read).
+double usualInterval(const std::vector<double>& seconds);
+
+} // namespace series

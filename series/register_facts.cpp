@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/register_facts.h"
+
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+#include <atomic>
+#include <functional>
+
+namespace series {
+
+namespace {
+
+QByteArray blob(const std::string& bytes) {
+    return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// Runs `body` on a read-only connection to the register; a missing register is an empty one.
+bool withRegister(const std::string& path, std::string& why,
+                  const std::function<bool(QSqlDatabase&)>& body) {
+    static std::atomic<int> counter{0};
+    const QString file = QString::fromLocal8Bit(path.c_str());
+    if (!QFileInfo::exists(file))
+        return true;
+    const QString name = QStringLiteral("xrq-series-register-%1").arg(++counter);
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+        if (!db.open()) {
+            why = path + ": " + db.lastError().text().toStdString();
+        } else {
+            ok = body(db);
+            if (!ok && why.empty())
+                why = path + ": cannot be read";
+            db.close();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+bool hasColumn(QSqlDatabase& db, const QString& table, const QString& column) {
+    return db.record(table).indexOf(column) >= 0;
+}
+
+} // namespace
+
+bool registerSerials(const std::string& registerPath, std::vector<std::string>& serials,
+                     std::string& why) {
+    serials.clear();
+    return withRegister(registerPath, why, [&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SELECT serial FROM units ORDER BY serial"))) {
+            why = registerPath + ": " + q.lastError().text().toStdString();
+            return false;
+        }
+        while (q.next())
+            serials.push_back(q.value(0).toByteArray().toStdString());
+        return true;
+    });
+}
+
+bool readRegisterFacts(const std::string& registerPath, const std::string& serial,
+                       RegisterFacts& out, std::string& why) {
+    out = RegisterFacts{};
+    return withRegister(registerPath, why, [&](QSqlDatabase& db) {
+        auto failed = [&](const QSqlQuery& q) {
+            why = registerPath + ": " + q.lastError().text().toStdString();
+            return false;
+        };
+        // Clock sets: their offset where the register records it, else their text tells.
+        const bool offsets =
+            hasColumn(db, QStringLiteral("clock_sets"), QStringLiteral("utc_offset"));
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT c.at, c.sent%1 FROM clock_sets c JOIN units u ON "
+                                 "u.id = c.unit_id WHERE u.serial = ? ORDER BY c.at, c.id")
+                      .arg(offsets ? QStringLiteral(", c.utc_offset") : QString()));
+        q.bindValue(0, blob(serial));
+        if (!q.exec())
+            return failed(q);
+        while (q.next()) {
+            ClockFact set;
+            set.atMs = q.value(0).toLongLong();
+            set.sent = q.value(1).toByteArray().toStdString();
+            if (offsets && !q.value(2).isNull())
+                set.offsetSeconds = q.value(2).toInt();
+            out.facts.clockSets.push_back(std::move(set));
+        }
+        // Clears the unit confirmed (its prompt after "Y").
+        q.prepare(QStringLiteral("SELECT c.at FROM clears c JOIN units u ON u.id = c.unit_id "
+                                 "WHERE u.serial = ? AND c.confirmed != 0 ORDER BY c.at"));
+        q.bindValue(0, blob(serial));
+        if (!q.exec())
+            return failed(q);
+        while (q.next())
+            out.facts.clearsMs.push_back(q.value(0).toLongLong());
+        if (!hasColumn(db, QStringLiteral("downloads"), QStringLiteral("kept_file")))
+            return true;
+        q.prepare(QStringLiteral("SELECT d.kept_file, d.started, d.verified FROM downloads d "
+                                 "JOIN units u ON u.id = d.unit_id WHERE u.serial = ? AND "
+                                 "d.kept_file IS NOT NULL AND length(d.kept_file) > 0 "
+                                 "ORDER BY d.started, d.id"));
+        q.bindValue(0, blob(serial));
+        if (!q.exec())
+            return failed(q);
+        while (q.next())
+            out.kept.push_back({q.value(0).toByteArray().toStdString(), q.value(1).toLongLong(),
+                                q.value(2).toInt() != 0});
+        return true;
+    });
+}
+
+} // namespace series

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// What the series reads from the unit register ("units.sqlite", written by the program's
+// register thread): each unit's confirmed clears, its clock sets and its kept downloads.
+// Read through a connection of its own, read-only, so the series never writes the register
+// and does not link the program's windows. A register that does not exist is a register
+// without events.
+
+#include "series/record_time.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace series {
+
+// The register's file name in the program's files folder.
+inline constexpr const char* kRegisterFileName = "units.sqlite";
+
+// A download the register recorded with its kept raw copy.
+struct KeptDownload {
+    std::string path;
+    std::int64_t startedMs = 0;
+    bool safe = false; // the verdict called it safe
+};
+
+struct RegisterFacts {
+    UnitFacts facts;
+    std::vector<KeptDownload> kept; // oldest first
+};
+
+// The serial numbers the register knows.
+bool registerSerials(const std::string& registerPath, std::vector<std::string>& serials,
+                     std::string& why);
+// One unit's facts.
+bool readRegisterFacts(const std::string& registerPath, const std::string& serial,
+                       RegisterFacts& out, std::string& why);
+
+} // namespace series

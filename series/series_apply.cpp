@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/series_apply.h"
+
+#include "series/register_facts.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace series {
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+void removeStore(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        ::unlink((path + suffix).c_str());
+}
+
+} // namespace
+
+std::string storePath(const std::string& filesFolder) {
+    return filesFolder + kFileName;
+}
+
+RebuildResult rebuild(const std::string& filesFolder,
+                      const std::function<void(const std::string&)>& progress) {
+    RebuildResult result;
+    const std::string registerPath = filesFolder + kRegisterFileName;
+    const std::string target = storePath(filesFolder);
+    const std::string building = filesFolder + "series-rebuilding.sqlite";
+    removeStore(building); // our own half-built store from a rebuild that did not end
+    if (!exists(registerPath) && exists(target)) {
+        // Without the register the kept downloads belong to no unit: the series would be
+        // emptied, and it may be the one place their records are still put together.
+        result.error = "the unit register " + registerPath +
+                       " is missing: a rebuild would empty the series, which is left as it is";
+        return result;
+    }
+    std::vector<std::string> serials;
+    if (!registerSerials(registerPath, serials, result.error))
+        return result;
+    {
+        SeriesStore store;
+        if (!store.open(building, result.error))
+            return result;
+        for (const std::string& serial : serials) {
+            RegisterFacts facts;
+            if (!readRegisterFacts(registerPath, serial, facts, result.error))
+                return result;
+            std::stable_sort(facts.kept.begin(), facts.kept.end(),
+                             [](const KeptDownload& a, const KeptDownload& b) {
+                                 return a.startedMs < b.startedMs;
+                             });
+            for (const KeptDownload& kept : facts.kept) {
+                const DownloadSets sets = readDownloadFile(kept.path);
+                if (!sets.readable) {
+                    result.unreadable.push_back(sets.error);
+                    continue;
+                }
+                // A download that did not end with the unit's prompt was never converted,
+                // so the series never took it either.
+                if (sets.cut)
+                    continue;
+                const ApplyResult taken =
+                    store.apply({serial, kept.path, kept.startedMs, kept.safe}, sets, facts.facts);
+                if (!taken.ok) {
+                    result.error = taken.error;
+                    return result;
+                }
+                ++result.downloads;
+                if (progress)
+                    progress(kept.path + ": " + taken.text());
+                result.taken.emplace_back(kept.path, taken);
+            }
+        }
+        result.series = store.list().size();
+        store.close(); // the log is checkpointed into the file and removed
+    }
+    // The old store's log must never be read as the new one's: it goes first.
+    for (const char* suffix : {"-wal", "-shm", "-journal"})
+        ::unlink((target + suffix).c_str());
+    if (::rename(building.c_str(), target.c_str()) != 0) {
+        result.error =
+            "cannot put " + building + " in place of " + target + ": " + std::strerror(errno);
+        return result;
+    }
+    syncFolder(filesFolder.empty() ? std::string(".") : filesFolder);
+    result.ok = true;
+    return result;
+}
+
+ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
+                          const std::string& serial, const std::string& keptPath, bool safe) {
+    ApplyResult result;
+    const std::string path = storePath(filesFolder);
+    const std::string registerPath = filesFolder + kRegisterFileName;
+    if (serial.empty()) {
+        result.error = "the unit gave no serial number";
+        return result;
+    }
+    // A rebuild below may take this very download (the register may have it already): then
+    // what the rebuild said of it is the answer.
+    RebuildResult rebuilt;
+    // A store lost while kept downloads remain would start again from this one: built from
+    // them first, so that nothing the series held is forgotten.
+    if (!exists(path)) {
+        std::vector<std::string> serials;
+        std::string why;
+        if (registerSerials(registerPath, serials, why) && !serials.empty()) {
+            rebuilt = rebuild(filesFolder);
+            if (!rebuilt.ok) {
+                result.error =
+                    "the series store was lost and could not be rebuilt: " + rebuilt.error;
+                return result;
+            }
+        }
+    }
+    SeriesStore store;
+    bool damaged = false;
+    if (!store.open(path, result.error, &damaged)) {
+        if (!damaged)
+            return result;
+        // A damaged store is kept aside for a look, and made again from the facts.
+        const std::string aside =
+            filesFolder + "series-damaged-" +
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString() +
+            ".sqlite";
+        ::rename(path.c_str(), aside.c_str());
+        for (const char* suffix : {"-wal", "-shm"})
+            ::rename((path + suffix).c_str(), (aside + suffix).c_str());
+        rebuilt = rebuild(filesFolder);
+        if (!rebuilt.ok || !store.open(path, result.error)) {
+            result.error =
+                "the series store was damaged (kept as " + aside +
+                ") and could not be rebuilt: " + (rebuilt.ok ? result.error : rebuilt.error);
+            return result;
+        }
+    }
+    RegisterFacts facts;
+    std::string why;
+    if (!readRegisterFacts(registerPath, serial, facts, why)) {
+        result.error = why;
+        return result;
+    }
+    result = store.apply({serial, keptPath, QDateTime::currentMSecsSinceEpoch(), safe}, sets,
+                         facts.facts);
+    if (result.replayed)
+        for (const auto& [kept, taken] : rebuilt.taken)
+            if (kept == keptPath)
+                return taken;
+    return result;
+}
+
+} // namespace series

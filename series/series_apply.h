@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The series as the program and xrq-series use it, by the program's files folder: the store
+// is "series.sqlite" there and the facts come from the unit register beside it.
+// Runs on the caller's thread (the program's UI thread after a download: a download's sets
+// are taken in well under a second; a rebuild is xrq-series' work or the rare store lost).
+
+#include "series/download_text.h"
+#include "series/series_store.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace series {
+
+// Takes a download's data sets (whole lines only) into the unit's series, durably, before
+// the operator is told; `keptPath` is the kept raw download (its identity, and what a
+// rebuild reads again), `safe` the verdict. A store that is lost while the register knows
+// kept downloads, or damaged, is rebuilt first.
+ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
+                          const std::string& serial, const std::string& keptPath, bool safe);
+
+struct RebuildResult {
+    bool ok = false;
+    std::string error;
+    std::size_t downloads = 0;           // kept downloads taken
+    std::vector<std::string> unreadable; // kept downloads that could not be read ("path: why")
+    std::size_t series = 0;
+    // What each kept download gave, in the order taken.
+    std::vector<std::pair<std::string, ApplyResult>> taken;
+};
+
+// Builds the store anew from the kept raw downloads and the register's clears and clock
+// sets, by their UTC instants, and puts it in place of the old one. Same result as taking
+// the downloads one by one. `progress` (optional) hears each download taken.
+RebuildResult rebuild(const std::string& filesFolder,
+                      const std::function<void(const std::string&)>& progress = {});
+
+// Where the store is, in a files folder.
+std::string storePath(const std::string& filesFolder);
+
+} // namespace series

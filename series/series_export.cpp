@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/series_export.h"
+
+#include <cmath>
+#include <cstring>
+#include <map>
+
+namespace series {
+
+namespace {
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// One CSV cell: quoted when it holds a quote, a comma or a line end. The unit's bytes are
+// Latin-1; a path is the file system's bytes already (UTF-8).
+void appendCell(std::string& out, std::string_view latin1, bool isLatin1 = true) {
+    auto text = [&](std::string_view part) {
+        if (isLatin1)
+            appendUtf8(out, part);
+        else
+            out.append(part);
+    };
+    bool quote = false;
+    for (const char c : latin1)
+        if (c == '"' || c == ',' || c == '\r' || c == '\n') {
+            quote = true;
+            break;
+        }
+    if (!quote) {
+        text(latin1);
+        return;
+    }
+    out += '"';
+    std::size_t at = 0;
+    while (at < latin1.size()) {
+        const auto q = latin1.find('"', at);
+        text(latin1.substr(at, q == std::string_view::npos ? q : q - at));
+        if (q == std::string_view::npos)
+            break;
+        out += "\"\"";
+        at = q + 1;
+    }
+    out += '"';
+}
+
+std::size_t fieldCount(std::string_view line) {
+    std::size_t n = 1;
+    for (const char c : line)
+        n += c == ',';
+    return n;
+}
+
+std::string number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+} // namespace
+
+void appendUtf8(std::string& out, std::string_view latin1) {
+    std::size_t plain = 0;
+    while (plain < latin1.size() && static_cast<unsigned char>(latin1[plain]) < 0x80)
+        ++plain;
+    out.append(latin1.data(), plain);
+    for (std::size_t i = plain; i < latin1.size(); ++i) {
+        const auto u = static_cast<unsigned char>(latin1[i]);
+        if (u < 0x80) {
+            out += static_cast<char>(u);
+        } else {
+            out += static_cast<char>(0xC0 | (u >> 6));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        }
+    }
+}
+
+bool parseRangeTime(std::string_view text, double& seconds) {
+    viewer::StampFields fields;
+    if (!viewer::splitStamp(text, fields) || !fields.shape.yearFirst4)
+        return false;
+    return viewer::stampSeconds(fields, viewer::DateOrder::YMD, seconds);
+}
+
+std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
+    std::string flags;
+    auto add = [&](const char* f) {
+        if (!flags.empty())
+            flags += "; ";
+        flags += f;
+    };
+    if (r.segment != m_segment) {
+        m_segment = r.segment;
+        m_havePrevious = false;
+        add("segment start");
+    }
+    if (r.provisional)
+        add("provisional");
+    if (parsed) {
+        if (m_havePrevious) {
+            const double step = seconds - m_previous;
+            if (step < 0)
+                add("backwards");
+            else if (step == 0)
+                add("repeated time");
+            else if (m_usual > 0 && step > 10 * m_usual)
+                add("gap");
+        }
+        m_havePrevious = true;
+        m_previous = seconds;
+        if (r.timeFlags & kAmbiguousOffset)
+            add("offset ambiguous");
+        if ((r.timeFlags & kOffsetUnknown) || !r.offsetSeconds)
+            add("offset unknown");
+    }
+    return flags;
+}
+
+long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRange& range,
+                    const std::function<bool(std::string_view)>& sink) {
+    auto inRange = [&](const RecordRef& r, bool parsed, double seconds) {
+        if (!range.from && !range.to)
+            return true;
+        if (!parsed)
+            return false;
+        const double t = r.offsetSeconds && !(r.timeFlags & kOffsetUnknown)
+                             ? seconds - *r.offsetSeconds
+                             : seconds;
+        return (!range.from || t >= *range.from) && (!range.to || t <= *range.to);
+    };
+    // First pass: the widest record and the flags' counts, for the title row and comments.
+    std::size_t fields = 1;
+    std::map<std::string, std::size_t> counts;
+    {
+        RecordFlags flags(info.usualInterval);
+        const bool ok = store.forEachRecord(info.id, [&](const RecordRef& r) {
+            double s = 0;
+            const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+            const std::string f = flags.next(r, parsed, s);
+            if (!inRange(r, parsed, s))
+                return true;
+            fields = std::max(fields, fieldCount(r.line));
+            std::size_t at = 0;
+            while (!f.empty() && at <= f.size()) {
+                const auto end = f.find("; ", at);
+                ++counts[f.substr(at, end == std::string::npos ? end : end - at)];
+                if (end == std::string::npos)
+                    break;
+                at = end + 2;
+            }
+            return true;
+        });
+        if (!ok)
+            return -1;
+    }
+    std::string out;
+    out.reserve(1 << 20);
+    auto comment = [&](const std::string& text) {
+        out += "# ";
+        appendUtf8(out, text);
+        out += "\r\n";
+    };
+    comment("XRQ series");
+    comment("unit: " + info.serial);
+    comment("data set: " + info.name +
+            (info.ordinal > 0
+                 ? " (set " + std::to_string(info.ordinal + 1) + " of that name in each download)"
+                 : std::string()));
+    comment("records: " + std::to_string(info.records) + " in " + std::to_string(info.segments) +
+            (info.segments == 1 ? " segment" : " segments") + ", " +
+            std::to_string(info.provisional) + " provisional");
+    comment("time rule: utc = the unit's time minus the UTC offset in force when the unit's "
+            "clock was last set before the download that first brought the record; empty "
+            "where no such clock set is known (offset unknown)");
+    if (info.usualInterval > 0)
+        comment("usual interval: " + number(info.usualInterval) + " s; a gap is a step over " +
+                number(10 * info.usualInterval) + " s");
+    if (counts.empty())
+        comment("flags: none");
+    for (const auto& [flag, n] : counts)
+        comment("flag " + flag + ": " + std::to_string(n) + (n == 1 ? " record" : " records"));
+    for (const Note& n : store.notes(info.id))
+        comment("segment " + std::to_string(n.segment) + ", record " + std::to_string(n.record) +
+                ": " + n.text + " (download " + n.download + ")");
+    out += "unit_time,utc,offset";
+    for (std::size_t i = 1; i <= fields; ++i)
+        out += ",field_" + std::to_string(i);
+    out += ",flags,download\r\n";
+
+    long long rows = 0;
+    RecordFlags flags(info.usualInterval);
+    bool sinkOk = true;
+    const bool ok = store.forEachRecord(info.id, [&](const RecordRef& r) {
+        double s = 0;
+        const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+        const std::string f = flags.next(r, parsed, s);
+        if (!inRange(r, parsed, s))
+            return true;
+        appendCell(out, stampText(r.line));
+        out += ',';
+        const bool utc = parsed && r.offsetSeconds && !(r.timeFlags & kOffsetUnknown);
+        if (utc)
+            out += isoUtc(s - *r.offsetSeconds);
+        out += ',';
+        if (utc)
+            out += offsetText(*r.offsetSeconds);
+        std::size_t n = 0, at = 0;
+        for (;;) {
+            const auto comma = r.line.find(',', at);
+            out += ',';
+            appendCell(out, trimmed(r.line.substr(at, comma == std::string_view::npos
+                                                          ? std::string_view::npos
+                                                          : comma - at)));
+            ++n;
+            if (comma == std::string_view::npos)
+                break;
+            at = comma + 1;
+        }
+        for (; n < fields; ++n)
+            out += ',';
+        out += ',';
+        appendCell(out, f);
+        out += ',';
+        appendCell(out, *r.download, false);
+        out += "\r\n";
+        ++rows;
+        if (out.size() >= (1 << 20)) {
+            sinkOk = sink(out);
+            out.clear();
+        }
+        return sinkOk;
+    });
+    if (!ok || !sinkOk)
+        return -1;
+    if (!out.empty() && !sink(out))
+        return -1;
+    return rows;
+}
+
+} // namespace series

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A series, or a time range of it, as CSV (RFC 4180, UTF-8, CR LF): comment lines ("# ...")
+// naming the unit, the data set, the time rule and the flags; then a title row and one row
+// per record: the unit's time as sent, UTC (ISO 8601, "Z"), the offset used, the record's
+// fields as the unit separated them (at commas, blanks around them trimmed), the flags, and
+// the kept download the record came from. Flags never change or drop a record: times that go
+// backwards, repeated times, a gap over ten times the usual interval, segment starts,
+// provisional records, offsets unknown or ambiguous.
+
+#include "series/series_store.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace series {
+
+struct ExportRange {
+    // UTC seconds (a record without UTC is compared by its unit time). Unset: open.
+    std::optional<double> from, to;
+};
+
+// Reads "2026-06-01", "2026-06-01T08:00:00" or "...Z" as UTC seconds.
+bool parseRangeTime(std::string_view text, double& seconds);
+
+// Streams the CSV to `sink` in pieces (false from it stops the export). Returns the rows
+// written, or -1 when the store failed or the sink stopped.
+long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRange& range,
+                    const std::function<bool(std::string_view)>& sink);
+
+// The flags of a record as the export writes them ("segment start; provisional"), in one
+// place for the export and the list.
+class RecordFlags {
+public:
+    explicit RecordFlags(double usualInterval) : m_usual(usualInterval) {}
+    // Flags of the next record in order.
+    std::string next(const RecordRef& record, bool parsed, double unitSeconds);
+
+private:
+    double m_usual;
+    int m_segment = 0;
+    bool m_havePrevious = false;
+    double m_previous = 0;
+};
+
+// Latin-1 bytes as UTF-8.
+void appendUtf8(std::string& out, std::string_view latin1);
+
+} // namespace series

@@ -1,0 +1,735 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/series_store.h"
+
+#include "series/overlap.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+
+namespace series {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+// A chunk holds the records of one download, up to this many (or bytes).
+constexpr std::size_t kChunkRecords = 4096;
+constexpr std::size_t kChunkBytes = 256 * 1024;
+
+const char* const kSchema[] = {
+    "CREATE TABLE downloads(id INTEGER PRIMARY KEY, serial BLOB NOT NULL, at INTEGER NOT NULL,"
+    " path BLOB NOT NULL, safe INTEGER NOT NULL)",
+    "CREATE INDEX downloads_by_path ON downloads(serial, path)",
+    "CREATE TABLE series(id INTEGER PRIMARY KEY, serial BLOB NOT NULL, name BLOB NOT NULL,"
+    " ordinal INTEGER NOT NULL, usual_interval REAL NOT NULL DEFAULT 0,"
+    " UNIQUE(serial, name, ordinal))",
+    // confirmed: the records before it are confirmed, those after provisional.
+    "CREATE TABLE segments(id INTEGER PRIMARY KEY, series_id INTEGER NOT NULL, seq INTEGER NOT"
+    " NULL, records INTEGER NOT NULL, confirmed INTEGER NOT NULL, last_download_at INTEGER NOT"
+    " NULL, UNIQUE(series_id, seq))",
+    // The records `first` .. `first + count - 1` of a segment, all brought by one download.
+    "CREATE TABLE chunks(id INTEGER PRIMARY KEY, segment_id INTEGER NOT NULL, first INTEGER NOT"
+    " NULL, count INTEGER NOT NULL, bytes INTEGER NOT NULL, download_id INTEGER NOT NULL,"
+    " utc_offset INTEGER, date_order INTEGER NOT NULL, data BLOB NOT NULL)",
+    "CREATE UNIQUE INDEX chunks_by_place ON chunks(segment_id, first)",
+    "CREATE TABLE notes(id INTEGER PRIMARY KEY, series_id INTEGER NOT NULL, download_id INTEGER"
+    " NOT NULL, segment INTEGER NOT NULL, record INTEGER NOT NULL, text TEXT NOT NULL)",
+};
+
+std::function<void(const char*)>& faultHook() {
+    static std::function<void(const char*)> hook;
+    return hook;
+}
+
+void fault(const char* where) {
+    if (faultHook())
+        faultHook()(where);
+}
+
+QByteArray blob(std::string_view bytes) {
+    return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string bytesOf(const QVariant& v) {
+    return v.toByteArray().toStdString();
+}
+
+void putVarint(QByteArray& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.append(static_cast<char>(0x80 | (v & 0x7F)));
+        v >>= 7;
+    }
+    out.append(static_cast<char>(v));
+}
+
+bool getVarint(const char*& p, const char* end, std::uint64_t& v) {
+    v = 0;
+    for (int shift = 0; p < end && shift < 64; shift += 7) {
+        const auto b = static_cast<unsigned char>(*p++);
+        v |= std::uint64_t(b & 0x7F) << shift;
+        if (!(b & 0x80))
+            return true;
+    }
+    return false;
+}
+
+// Calls `each(flags, line)` for every record of a chunk's blob; false when it is damaged.
+template <class F> bool decodeChunk(const QByteArray& data, F&& each) {
+    const char* p = data.constData();
+    const char* end = p + data.size();
+    while (p < end) {
+        const auto flags = static_cast<std::uint8_t>(*p++);
+        std::uint64_t len;
+        if (!getVarint(p, end, len) || len > std::uint64_t(end - p))
+            return false;
+        if (!each(flags, std::string_view(p, len)))
+            return true;
+        p += len;
+    }
+    return true;
+}
+
+struct Segment {
+    std::int64_t id = 0;
+    int seq = 0;
+    std::uint64_t records = 0;
+    std::uint64_t confirmed = 0;
+    std::int64_t lastDownloadAt = 0;
+};
+
+} // namespace
+
+std::string takenText(const SetTaken& t) {
+    std::string text = t.name + (t.ordinal > 0 ? " (" + std::to_string(t.ordinal + 1) + ")" : "") +
+                       ": " + std::to_string(t.added) +
+                       (t.added == 1 ? " new record, " : " new records, ") +
+                       std::to_string(t.held) + " already held";
+    if (t.provisional && t.added > 0)
+        text += ", the new ones provisional (the download was not called safe)";
+    if (t.confirmed > 0)
+        text += ", " + std::to_string(t.confirmed) + " provisional confirmed";
+    if (t.replaced > 0)
+        text += ", " + std::to_string(t.replaced) + " provisional replaced";
+    if (t.newSegment && t.afterClear)
+        text += "; a new segment: the unit was cleared since";
+    else if (t.newSegment)
+        text += "; a new segment: differs at record " + std::to_string(t.differsAt);
+    if (t.fewer)
+        text += "; the unit holds fewer records than before";
+    return text;
+}
+
+std::string ApplyResult::text() const {
+    if (!ok)
+        return "The series did not take the download: " + error;
+    if (replayed)
+        return "The series already holds this download";
+    std::string out;
+    for (const SetTaken& t : sets)
+        out += (out.empty() ? "" : "; ") + takenText(t);
+    return out.empty() ? "The series took no records (no data set)" : out;
+}
+
+struct SeriesStore::Db {
+    QString name;
+    QSqlDatabase db;
+    std::string error;
+
+    bool exec(QSqlQuery& q) {
+        if (q.exec())
+            return true;
+        error = q.lastError().text().toStdString();
+        return false;
+    }
+    bool run(const char* sql) {
+        QSqlQuery q(db);
+        if (q.exec(QString::fromLatin1(sql)))
+            return true;
+        error = q.lastError().text().toStdString() + " (" + sql + ")";
+        return false;
+    }
+
+    // The records [from, to) of a segment, in order.
+    bool load(std::int64_t segment, std::uint64_t from, std::uint64_t to,
+              std::vector<std::string>& out) {
+        if (from >= to)
+            return true;
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral(
+            "SELECT first, data FROM chunks WHERE segment_id = ? AND first < ? AND first >= "
+            "(SELECT COALESCE(MAX(first), 0) FROM chunks WHERE segment_id = ? AND first <= ?)"
+            " ORDER BY first"));
+        q.bindValue(0, qint64(segment));
+        q.bindValue(1, qint64(to));
+        q.bindValue(2, qint64(segment));
+        q.bindValue(3, qint64(from));
+        if (!exec(q))
+            return false;
+        while (q.next()) {
+            std::uint64_t at = q.value(0).toULongLong();
+            const QByteArray data = q.value(1).toByteArray();
+            const bool ok = decodeChunk(data, [&](std::uint8_t, std::string_view line) {
+                if (at >= to)
+                    return false;
+                if (at >= from)
+                    out.emplace_back(line);
+                ++at;
+                return true;
+            });
+            if (!ok) {
+                error = "a chunk of the series is damaged";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool lastSegment(std::int64_t series, std::optional<Segment>& out) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at FROM "
+                                 "segments WHERE series_id = ? ORDER BY seq DESC LIMIT 1"));
+        q.bindValue(0, qint64(series));
+        if (!exec(q))
+            return false;
+        out.reset();
+        if (q.next())
+            out = Segment{q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toULongLong(),
+                          q.value(3).toULongLong(), q.value(4).toLongLong()};
+        return true;
+    }
+
+    bool saveSegment(const Segment& s) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("UPDATE segments SET records = ?, confirmed = ?, "
+                                 "last_download_at = ? WHERE id = ?"));
+        q.bindValue(0, qint64(s.records));
+        q.bindValue(1, qint64(s.confirmed));
+        q.bindValue(2, qint64(s.lastDownloadAt));
+        q.bindValue(3, qint64(s.id));
+        return exec(q);
+    }
+
+    bool newSegment(std::int64_t series, int seq, std::int64_t at, Segment& s) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT INTO segments(series_id, seq, records, confirmed, "
+                                 "last_download_at) VALUES(?, ?, 0, 0, ?)"));
+        q.bindValue(0, qint64(series));
+        q.bindValue(1, seq);
+        q.bindValue(2, qint64(at));
+        if (!exec(q))
+            return false;
+        s = Segment{q.lastInsertId().toLongLong(), seq, 0, 0, at};
+        return true;
+    }
+
+    // Cuts a segment back to its first `keep` records.
+    bool truncate(Segment& s, std::uint64_t keep) {
+        std::vector<std::string> kept;
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id, first, count, download_id, utc_offset, date_order,"
+                                 " data FROM chunks WHERE segment_id = ? AND first < ? AND "
+                                 "first + count > ?"));
+        q.bindValue(0, qint64(s.id));
+        q.bindValue(1, qint64(keep));
+        q.bindValue(2, qint64(keep));
+        if (!exec(q))
+            return false;
+        if (q.next()) {
+            const std::int64_t id = q.value(0).toLongLong();
+            const std::uint64_t first = q.value(1).toULongLong();
+            QByteArray data;
+            std::uint64_t bytes = 0, at = first;
+            decodeChunk(q.value(6).toByteArray(), [&](std::uint8_t flags, std::string_view line) {
+                if (at++ >= keep)
+                    return false;
+                data.append(static_cast<char>(flags));
+                putVarint(data, line.size());
+                data.append(line.data(), static_cast<qsizetype>(line.size()));
+                bytes += line.size();
+                return true;
+            });
+            QSqlQuery u(db);
+            u.prepare(
+                QStringLiteral("UPDATE chunks SET count = ?, bytes = ?, data = ? WHERE id = ?"));
+            u.bindValue(0, qint64(keep - first));
+            u.bindValue(1, qint64(bytes));
+            u.bindValue(2, data);
+            u.bindValue(3, qint64(id));
+            if (!exec(u))
+                return false;
+        }
+        QSqlQuery d(db);
+        d.prepare(QStringLiteral("DELETE FROM chunks WHERE segment_id = ? AND first >= ?"));
+        d.bindValue(0, qint64(s.id));
+        d.bindValue(1, qint64(keep));
+        if (!exec(d))
+            return false;
+        s.records = keep;
+        s.confirmed = std::min(s.confirmed, keep);
+        return true;
+    }
+
+    bool append(Segment& s, const std::vector<std::string_view>& lines,
+                const std::vector<std::uint8_t>& flags, std::size_t from, std::int64_t download,
+                const TimeRule& rule, viewer::DateOrder order) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT INTO chunks(segment_id, first, count, bytes, "
+                                 "download_id, utc_offset, date_order, data) VALUES(?, ?, ?, ?, "
+                                 "?, ?, ?, ?)"));
+        std::size_t i = from;
+        while (i < lines.size()) {
+            QByteArray data;
+            std::uint64_t bytes = 0;
+            const std::size_t begin = i;
+            while (i < lines.size() && i - begin < kChunkRecords &&
+                   std::size_t(data.size()) < kChunkBytes) {
+                data.append(static_cast<char>(flags[i]));
+                putVarint(data, lines[i].size());
+                data.append(lines[i].data(), static_cast<qsizetype>(lines[i].size()));
+                bytes += lines[i].size();
+                ++i;
+            }
+            q.bindValue(0, qint64(s.id));
+            q.bindValue(1, qint64(s.records));
+            q.bindValue(2, qint64(i - begin));
+            q.bindValue(3, qint64(bytes));
+            q.bindValue(4, qint64(download));
+            q.bindValue(5, rule.known ? QVariant(rule.offsetSeconds) : QVariant());
+            q.bindValue(6, int(order));
+            q.bindValue(7, data);
+            if (!exec(q))
+                return false;
+            s.records += i - begin;
+            fault("chunk written");
+        }
+        return true;
+    }
+
+    bool note(std::int64_t series, std::int64_t download, int segment, std::uint64_t record,
+              const std::string& text) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT INTO notes(series_id, download_id, segment, record, text)"
+                                 " VALUES(?, ?, ?, ?, ?)"));
+        q.bindValue(0, qint64(series));
+        q.bindValue(1, qint64(download));
+        q.bindValue(2, segment);
+        q.bindValue(3, qint64(record));
+        q.bindValue(4, QString::fromStdString(text));
+        return exec(q);
+    }
+};
+
+SeriesStore::SeriesStore() = default;
+
+SeriesStore::~SeriesStore() {
+    close();
+}
+
+void SeriesStore::setFaultHook(std::function<void(const char*)> hook) {
+    faultHook() = std::move(hook);
+}
+
+bool SeriesStore::isOpen() const {
+    return m_db != nullptr;
+}
+
+void SeriesStore::close() {
+    if (!m_db)
+        return;
+    const QString name = m_db->name;
+    m_db->db.close();
+    delete m_db;
+    m_db = nullptr;
+    QSqlDatabase::removeDatabase(name);
+}
+
+bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged) {
+    static std::atomic<int> counter{0};
+    close();
+    if (damaged)
+        *damaged = false;
+    m_path = path;
+    m_db = new Db;
+    m_db->name = QStringLiteral("xrq-series-%1").arg(++counter);
+    m_db->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_db->name);
+    m_db->db.setDatabaseName(QString::fromLocal8Bit(path.c_str()));
+    m_db->db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    auto failed = [&](const std::string& text) {
+        why = path + ": " + text;
+        close();
+        return false;
+    };
+    if (!m_db->db.open())
+        return failed(m_db->db.lastError().text().toStdString());
+    QSqlQuery q(m_db->db);
+    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next()) {
+        const QSqlError e = q.lastError();
+        if (damaged)
+            *damaged = e.nativeErrorCode() == QLatin1String("26") ||
+                       e.nativeErrorCode() == QLatin1String("11");
+        return failed(e.text().toStdString());
+    }
+    q.exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+        return failed(q.lastError().text().toStdString());
+    const int version = q.value(0).toInt();
+    if (version > kSchemaVersion)
+        return failed("made by a newer program (version " + std::to_string(version) + ")");
+    if (version == 0) {
+        if (!m_db->run("BEGIN IMMEDIATE"))
+            return failed(m_db->error);
+        for (const char* sql : kSchema)
+            if (!m_db->run(sql)) {
+                m_db->run("ROLLBACK");
+                return failed(m_db->error);
+            }
+        if (!m_db->run("PRAGMA user_version = 1") || !m_db->run("COMMIT"))
+            return failed(m_db->error);
+    }
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
+        q.value(0).toString() != QLatin1String("ok")) {
+        if (damaged)
+            *damaged = true;
+        return failed("the store is damaged");
+    }
+    return true;
+}
+
+bool SeriesStore::hasDownload(const std::string& serial, const std::string& keptPath) {
+    if (!m_db || keptPath.empty())
+        return false;
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral("SELECT 1 FROM downloads WHERE serial = ? AND path = ?"));
+    q.bindValue(0, blob(serial));
+    q.bindValue(1, blob(keptPath));
+    return m_db->exec(q) && q.next();
+}
+
+ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets,
+                               const UnitFacts& facts) {
+    ApplyResult result;
+    if (!m_db) {
+        result.error = "the series store is not open";
+        return result;
+    }
+    Db& db = *m_db;
+    if (!db.run("BEGIN IMMEDIATE")) {
+        result.error = db.error;
+        return result;
+    }
+    auto fail = [&] {
+        result.error = db.error;
+        db.run("ROLLBACK");
+        result.ok = false;
+        result.sets.clear();
+        return result;
+    };
+    if (hasDownload(in.serial, in.keptPath)) {
+        db.run("ROLLBACK");
+        result.ok = true;
+        result.replayed = true;
+        return result;
+    }
+    std::int64_t downloadId = 0;
+    {
+        QSqlQuery q(db.db);
+        q.prepare(
+            QStringLiteral("INSERT INTO downloads(serial, at, path, safe) VALUES(?, ?, ?, ?)"));
+        q.bindValue(0, blob(in.serial));
+        q.bindValue(1, qint64(in.atMs));
+        q.bindValue(2, blob(in.keptPath));
+        q.bindValue(3, int(in.safe));
+        if (!db.exec(q))
+            return fail();
+        downloadId = q.lastInsertId().toLongLong();
+    }
+    const TimeRule rule = timeRuleFor(facts, in.atMs);
+    std::map<std::string, int> ordinals;
+    for (const SetLines& set : sets.sets) {
+        SetTaken taken;
+        taken.name = set.name;
+        taken.ordinal = ordinals[set.name]++;
+        std::vector<std::string_view> d(set.records.begin(), set.records.end());
+
+        // The series.
+        std::int64_t seriesId = 0;
+        {
+            QSqlQuery q(db.db);
+            q.prepare(QStringLiteral("SELECT id FROM series WHERE serial = ? AND name = ? AND "
+                                     "ordinal = ?"));
+            q.bindValue(0, blob(in.serial));
+            q.bindValue(1, blob(set.name));
+            q.bindValue(2, taken.ordinal);
+            if (!db.exec(q))
+                return fail();
+            if (q.next()) {
+                seriesId = q.value(0).toLongLong();
+            } else {
+                QSqlQuery i(db.db);
+                i.prepare(
+                    QStringLiteral("INSERT INTO series(serial, name, ordinal) VALUES(?, ?, ?)"));
+                i.bindValue(0, blob(in.serial));
+                i.bindValue(1, blob(set.name));
+                i.bindValue(2, taken.ordinal);
+                if (!db.exec(i))
+                    return fail();
+                seriesId = i.lastInsertId().toLongLong();
+            }
+        }
+        std::optional<Segment> last;
+        if (!db.lastSegment(seriesId, last))
+            return fail();
+
+        // Where d stands against the last segment.
+        std::vector<std::string> headStore, tailStore;
+        auto view = [&](const Segment& s, std::uint64_t size, SegmentView& h) {
+            headStore.clear();
+            tailStore.clear();
+            const std::uint64_t m = std::min<std::uint64_t>(size, d.size());
+            if (!db.load(s.id, 0, m, headStore) || !db.load(s.id, size - m, size, tailStore))
+                return false;
+            h.size = size;
+            h.head.assign(headStore.begin(), headStore.end());
+            h.tail.assign(tailStore.begin(), tailStore.end());
+            return true;
+        };
+        Overlap overlap;
+        if (last) {
+            bool cleared = false;
+            for (const std::int64_t c : facts.clearsMs)
+                cleared = cleared || (c > last->lastDownloadAt && c < in.atMs);
+            SegmentView h;
+            if (!view(*last, last->records, h))
+                return fail();
+            overlap = matchDownload(h, d, cleared, set.complete);
+            // A safe download that does not follow the provisional records may follow what
+            // was confirmed before them: it replaces them.
+            if (overlap.kind == Overlap::Kind::NewSegment && !cleared && in.safe &&
+                last->confirmed < last->records) {
+                SegmentView c;
+                if (!view(*last, last->confirmed, c))
+                    return fail();
+                const Overlap again = matchDownload(c, d, false, set.complete);
+                if (again.kind != Overlap::Kind::NewSegment) {
+                    taken.replaced = last->records - last->confirmed;
+                    if (!db.truncate(*last, last->confirmed) ||
+                        !db.note(seriesId, downloadId, last->seq + 1, last->confirmed + 1,
+                                 std::to_string(taken.replaced) +
+                                     " provisional records replaced by a safe download"))
+                        return fail();
+                    overlap = again;
+                }
+            }
+        }
+
+        // Times: read once per set, kept for the records taken.
+        const viewer::DateOrder order = chooseDateOrder(d);
+        std::vector<std::uint8_t> flags(d.size(), 0);
+        std::vector<double> stamps;
+        stamps.reserve(d.size());
+        for (std::size_t i = 0; i < d.size(); ++i) {
+            double s = 0;
+            const bool parsed = unitSeconds(d[i], order, s);
+            if (parsed)
+                stamps.push_back(s);
+            flags[i] = timeFlags(rule, parsed, s);
+        }
+
+        Segment segment;
+        std::size_t from = 0;
+        bool take = true;
+        if (!last) {
+            if (d.empty())
+                take = false;
+            else if (!db.newSegment(seriesId, 0, in.atMs, segment) ||
+                     !db.note(seriesId, downloadId, 1, 1, "segment starts: first download"))
+                return fail();
+        } else {
+            switch (overlap.kind) {
+            case Overlap::Kind::Append:
+                segment = *last;
+                from = overlap.from;
+                taken.held = from;
+                if (in.safe && segment.confirmed < segment.records) {
+                    taken.confirmed = segment.records - segment.confirmed;
+                    segment.confirmed = segment.records;
+                }
+                break;
+            case Overlap::Kind::Nothing:
+                segment = *last;
+                take = false;
+                taken.held = d.size();
+                if (in.safe && segment.confirmed < d.size()) {
+                    taken.confirmed = d.size() - segment.confirmed;
+                    segment.confirmed = d.size();
+                }
+                taken.fewer = overlap.fewer;
+                if (overlap.fewer && !db.note(seriesId, downloadId, segment.seq + 1, d.size() + 1,
+                                              "the unit holds fewer records than before (" +
+                                                  std::to_string(d.size()) + " of " +
+                                                  std::to_string(segment.records) + ")"))
+                    return fail();
+                segment.lastDownloadAt = in.atMs;
+                if (!db.saveSegment(segment))
+                    return fail();
+                break;
+            case Overlap::Kind::NewSegment:
+                if (d.empty()) {
+                    take = false; // nothing to start a segment with; the clear still counts
+                    break;
+                }
+                taken.newSegment = true;
+                taken.afterClear = overlap.afterClear;
+                taken.differsAt = overlap.differsAt;
+                if (!db.newSegment(seriesId, last->seq + 1, in.atMs, segment) ||
+                    !db.note(seriesId, downloadId, segment.seq + 1, 1,
+                             overlap.afterClear
+                                 ? std::string("segment starts: the unit was cleared")
+                                 : "segment starts: differs at record " +
+                                       std::to_string(overlap.differsAt)))
+                    return fail();
+                break;
+            }
+            taken.wrapped = overlap.kind == Overlap::Kind::Append && overlap.wrapped;
+        }
+        if (take) {
+            const bool wasAllConfirmed = segment.confirmed == segment.records;
+            if (!db.append(segment, d, flags, from, downloadId, rule, order))
+                return fail();
+            taken.added = d.size() - from;
+            taken.provisional = !in.safe;
+            if (in.safe && wasAllConfirmed)
+                segment.confirmed = segment.records;
+            segment.lastDownloadAt = in.atMs;
+            if (!db.saveSegment(segment))
+                return fail();
+        }
+        if (const double interval = usualInterval(stamps); interval > 0) {
+            QSqlQuery q(db.db);
+            q.prepare(QStringLiteral("UPDATE series SET usual_interval = ? WHERE id = ?"));
+            q.bindValue(0, interval);
+            q.bindValue(1, qint64(seriesId));
+            if (!db.exec(q))
+                return fail();
+        }
+        result.sets.push_back(std::move(taken));
+    }
+    fault("before commit");
+    if (!db.run("COMMIT"))
+        return fail();
+    result.ok = true;
+    return result;
+}
+
+std::vector<SeriesInfo> SeriesStore::list() {
+    std::vector<SeriesInfo> out;
+    if (!m_db)
+        return out;
+    QSqlQuery q(m_db->db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral(
+            "SELECT s.id, s.serial, s.name, s.ordinal, s.usual_interval,"
+            " (SELECT COUNT(*) FROM segments g WHERE g.series_id = s.id),"
+            " (SELECT COALESCE(SUM(records), 0) FROM segments g WHERE g.series_id = s.id),"
+            " (SELECT COALESCE(SUM(records - confirmed), 0) FROM segments g WHERE g.series_id = "
+            "s.id),"
+            " (SELECT COALESCE(SUM(c.bytes), 0) FROM chunks c JOIN segments g ON c.segment_id = "
+            "g.id"
+            "  WHERE g.series_id = s.id)"
+            " FROM series s ORDER BY s.serial, s.name, s.ordinal")))
+        return out;
+    while (q.next()) {
+        SeriesInfo info;
+        info.id = q.value(0).toLongLong();
+        info.serial = bytesOf(q.value(1));
+        info.name = bytesOf(q.value(2));
+        info.ordinal = q.value(3).toInt();
+        info.usualInterval = q.value(4).toDouble();
+        info.segments = q.value(5).toInt();
+        info.records = q.value(6).toULongLong();
+        info.provisional = q.value(7).toULongLong();
+        info.bytes = q.value(8).toULongLong();
+        out.push_back(std::move(info));
+    }
+    return out;
+}
+
+std::optional<SeriesInfo> SeriesStore::find(const std::string& serial, const std::string& name,
+                                            int ordinal) {
+    for (SeriesInfo& info : list())
+        if (info.serial == serial && info.name == name && info.ordinal == ordinal)
+            return std::move(info);
+    return std::nullopt;
+}
+
+std::vector<Note> SeriesStore::notes(std::int64_t seriesId) {
+    std::vector<Note> out;
+    if (!m_db)
+        return out;
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral("SELECT n.segment, n.record, n.text, d.path FROM notes n JOIN "
+                             "downloads d ON d.id = n.download_id WHERE n.series_id = ? ORDER "
+                             "BY n.id"));
+    q.bindValue(0, qint64(seriesId));
+    if (!m_db->exec(q))
+        return out;
+    while (q.next())
+        out.push_back(Note{q.value(0).toInt(), q.value(1).toULongLong(),
+                           q.value(2).toString().toStdString(), bytesOf(q.value(3))});
+    return out;
+}
+
+bool SeriesStore::forEachRecord(std::int64_t seriesId,
+                                const std::function<bool(const RecordRef&)>& each) {
+    if (!m_db)
+        return false;
+    std::map<std::int64_t, std::string> paths;
+    {
+        QSqlQuery q(m_db->db);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("SELECT id, path FROM downloads")))
+            return false;
+        while (q.next())
+            paths[q.value(0).toLongLong()] = bytesOf(q.value(1));
+    }
+    QSqlQuery q(m_db->db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral(
+        "SELECT g.seq, g.confirmed, c.first, c.download_id, c.utc_offset, c.date_order, c.data "
+        "FROM segments g JOIN chunks c ON c.segment_id = g.id WHERE g.series_id = ? "
+        "ORDER BY g.seq, c.first"));
+    q.bindValue(0, qint64(seriesId));
+    if (!m_db->exec(q))
+        return false;
+    RecordRef ref;
+    bool going = true;
+    while (going && q.next()) {
+        ref.segment = q.value(0).toInt() + 1;
+        const std::uint64_t confirmed = q.value(1).toULongLong();
+        ref.index = q.value(2).toULongLong();
+        ref.download = &paths[q.value(3).toLongLong()];
+        ref.offsetSeconds =
+            q.value(4).isNull() ? std::nullopt : std::optional<int>(q.value(4).toInt());
+        ref.dateOrder = static_cast<viewer::DateOrder>(q.value(5).toInt());
+        const QByteArray data = q.value(6).toByteArray();
+        const bool ok = decodeChunk(data, [&](std::uint8_t flags, std::string_view line) {
+            ref.line = line;
+            ref.timeFlags = flags;
+            ref.provisional = ref.index >= confirmed;
+            going = each(ref);
+            ++ref.index;
+            return going;
+        });
+        if (!ok)
+            return false;
+    }
+    return going;
+}
+
+} // namespace series

@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The series store: "series.sqlite" in the program's files folder, through Qt SQL. For every
+// unit (serial number) and data set (its name and its place among the download's sets of
+// that name) one series of records in segments (overlap.h says when a segment ends). A
+// download is taken in one transaction (write-ahead log, synchronous=FULL), so a process
+// killed in the middle leaves the series as it was, and a download taken is on the disk
+// before anyone is told.
+//
+// Compact by design: a segment's records are kept in chunks, each a blob of the records one
+// download brought (a flags byte, a length and the line's bytes per record), so a record
+// costs its bytes and about two more. The records' text is never changed; what the series
+// says about them (provisional, flags, times) lives beside them.
+//
+// Derived data: the kept raw downloads and the unit register are the facts, and rebuild()
+// (series_rebuild.h) makes the same store from them. One thread at a time per object.
+
+#include "series/download_text.h"
+#include "series/record_time.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace series {
+
+inline constexpr const char* kFileName = "series.sqlite";
+
+// One download to take.
+struct DownloadInput {
+    std::string serial;
+    std::string keptPath;  // the kept raw download: its identity (empty: not kept)
+    std::int64_t atMs = 0; // when it started, UTC
+    bool safe = false;     // the verdict called it safe
+};
+
+// What one data set of a download did to its series.
+struct SetTaken {
+    std::string name;
+    int ordinal = 0; // 0 for the first set of this name in the download, 1 for the second ...
+    std::size_t added = 0;
+    std::size_t held = 0;
+    bool provisional = false;  // added as provisional (the download was not called safe)
+    std::size_t confirmed = 0; // provisional records this download confirmed
+    std::size_t replaced = 0;  // provisional records this download replaced
+    bool newSegment = false;   // d started a new segment (not the series' first)
+    bool afterClear = false;   // ... because the unit was cleared since
+    std::size_t differsAt = 0; // ... or because it differs from the last one here
+    bool fewer = false;        // the unit holds fewer records than before
+    bool wrapped = false;      // joined by the wrap rule
+};
+// "SITE1: 48 new records, 312 already held", and what else happened.
+std::string takenText(const SetTaken& taken);
+
+struct ApplyResult {
+    bool ok = false;
+    std::string error;
+    bool replayed = false; // this kept download was taken before: nothing done
+    std::vector<SetTaken> sets;
+    // One line for the operator (the sets' texts joined).
+    std::string text() const;
+};
+
+struct SeriesInfo {
+    std::int64_t id = 0;
+    std::string serial;
+    std::string name;
+    int ordinal = 0;
+    std::uint64_t records = 0;
+    int segments = 0;
+    std::uint64_t provisional = 0;
+    std::uint64_t bytes = 0;  // the records' bytes
+    double usualInterval = 0; // seconds, 0 when unknown
+};
+
+struct Note {
+    int segment = 0;          // 1-based
+    std::uint64_t record = 0; // 1-based within the segment
+    std::string text;
+    std::string download;
+};
+
+// One record as the store hands it out (valid during the callback).
+struct RecordRef {
+    int segment = 0;         // 1-based
+    std::uint64_t index = 0; // 0-based within its segment
+    std::string_view line;
+    std::uint8_t timeFlags = 0;
+    bool provisional = false;
+    std::optional<int> offsetSeconds; // the offset of the download's time rule
+    viewer::DateOrder dateOrder = viewer::DateOrder::YMD;
+    const std::string* download = nullptr; // the kept download's path
+};
+
+class SeriesStore {
+public:
+    SeriesStore();
+    ~SeriesStore();
+    SeriesStore(const SeriesStore&) = delete;
+    SeriesStore& operator=(const SeriesStore&) = delete;
+
+    // Opens or creates the store. `damaged` tells a file that is no store (then rebuild).
+    bool open(const std::string& path, std::string& why, bool* damaged = nullptr);
+    void close();
+    bool isOpen() const;
+    const std::string& path() const { return m_path; }
+
+    // Takes a download's data sets in one transaction. A kept download taken before is not
+    // taken again.
+    ApplyResult apply(const DownloadInput& download, const DownloadSets& sets,
+                      const UnitFacts& facts);
+    // Whether this kept download has been taken.
+    bool hasDownload(const std::string& serial, const std::string& keptPath);
+
+    std::vector<SeriesInfo> list();
+    std::optional<SeriesInfo> find(const std::string& serial, const std::string& name,
+                                   int ordinal = 0);
+    std::vector<Note> notes(std::int64_t seriesId);
+    // Every record of a series in order; false from `each` stops (then false is returned).
+    bool forEachRecord(std::int64_t seriesId, const std::function<bool(const RecordRef&)>& each);
+
+    // Test seam: called at named points inside apply's transaction ("chunk written").
+    static void setFaultHook(std::function<void(const char*)> hook);
+
+private:
+    struct Db;
+    Db* m_db = nullptr;
+    std::string m_path;
+};
+
+} // namespace series

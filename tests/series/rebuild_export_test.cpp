@@ -1,0 +1,214 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The series rebuilt from the kept downloads and the unit register equals the series taken
+// one download at a time; the CSV export says what the series holds.
+#include "register/unit_register.h"
+#include "series/register_facts.h"
+#include "series/series_apply.h"
+#include "series/series_export.h"
+#include "series/series_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace series;
+
+namespace {
+
+std::int64_t utcMs(int y, int mo, int d, int h, int mi = 0) {
+    std::int64_t days = 0;
+    viewer::civilDays(y, mo, d, days);
+    return ((days * 86400) + h * 3600 + mi * 60) * 1000;
+}
+
+// Records every 10 minutes from 2026-10-20 00:00 (unit time), `from` to `to`.
+std::string memoryText(int from, int to, bool title = true) {
+    std::string text = std::string("F\r\nName: SITE1\r\n") + (title ? "Date Time, Volts\r\n" : "");
+    for (int i = from; i < to; ++i) {
+        const std::int64_t s = utcMs(2026, 10, 20, 0) / 1000 + i * 600;
+        std::int64_t days = s / 86400, rest = s % 86400;
+        int y, m, d;
+        viewer::civilFromDays(days, y, m, d);
+        char line[64];
+        std::snprintf(line, sizeof line, "%02d-%02d-%02d %02lld:%02lld:00, %d.%d\r\n", y % 100, m,
+                      d, (long long)(rest / 3600), (long long)(rest / 60 % 60), 12, i % 10);
+        text += line;
+    }
+    return text + ">";
+}
+
+std::string exportAll(SeriesStore& store) {
+    std::string all;
+    for (const SeriesInfo& info : store.list()) {
+        all += "== " + info.name + "\n";
+        exportCsv(store, info, {}, [&](std::string_view piece) {
+            all.append(piece);
+            return true;
+        });
+    }
+    return all;
+}
+
+struct Visit {
+    std::int64_t at;
+    std::string text;
+    bool safe;
+};
+
+} // namespace
+
+TEST(SeriesRebuild, RebuildEqualsIncremental) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    QDir().mkpath(dir.filePath(QStringLiteral("downloads/XRQ7")));
+    unitreg::UnitRegister reg;
+    ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
+    const std::string serial = "XRQ7";
+    // Set in summer (UTC+2); a clear; set again in winter (UTC+1); one download not safe.
+    // The first set with its offset recorded, the second as older registers have it (the
+    // offset then follows from the text and the instant).
+    ASSERT_TRUE(reg.recordClockSet(
+        {serial, utcMs(2026, 10, 19, 22), "26-10-20 00:00:00", 7200, "Europe/Berlin"}));
+    const std::vector<Visit> visits = {
+        {utcMs(2026, 10, 21, 8), memoryText(0, 100), true},
+        {utcMs(2026, 10, 22, 8), memoryText(0, 250), true},
+        {utcMs(2026, 10, 23, 8), memoryText(0, 250), true},   // nothing new
+        {utcMs(2026, 10, 24, 8), memoryText(0, 400), false},  // provisional
+        {utcMs(2026, 10, 25, 8), memoryText(0, 420), true},   // confirms
+        {utcMs(2026, 10, 28, 8), memoryText(500, 520), true}, // after the clear
+        {utcMs(2026, 11, 3, 8), memoryText(500, 700), true},  // after the winter set
+        // A memory that wraps (and sends no title line once it has).
+        {utcMs(2026, 11, 4, 8), memoryText(650, 760, false), true},
+    };
+    ASSERT_TRUE(reg.recordClear({serial, utcMs(2026, 10, 27, 9), true}));
+    ASSERT_TRUE(
+        reg.recordClockSet({serial, utcMs(2026, 11, 2, 9), "26-11-02 10:00:00", std::nullopt, ""}));
+
+    SeriesStore store;
+    std::string why;
+    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    int n = 0;
+    for (const Visit& v : visits) {
+        const std::string kept = folder + "downloads/XRQ7/k" + std::to_string(++n) + ".txt";
+        QFile f(QString::fromStdString(kept));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(v.text.data(), qint64(v.text.size()));
+        f.close();
+        unitreg::Download d;
+        d.serial = serial;
+        d.started = v.at;
+        d.ended = v.at + 60000;
+        d.keptFile = kept;
+        d.complete = d.verified = v.safe;
+        ASSERT_TRUE(reg.recordDownload(d));
+        RegisterFacts facts;
+        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        // Taken once the download has ended, as the program does.
+        const ApplyResult r =
+            store.apply({serial, kept, v.at + 60000, v.safe}, readDownloadFile(kept), facts.facts);
+        ASSERT_TRUE(r.ok) << r.error;
+    }
+    // A download cut short is kept and recorded, but never converted nor taken.
+    {
+        const std::string kept = folder + "downloads/XRQ7/cut.txt";
+        QFile f(QString::fromStdString(kept));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        const std::string text = memoryText(650, 800, false);
+        f.write(text.data(), qint64(text.size() - 20)); // no prompt
+        f.close();
+        unitreg::Download d;
+        d.serial = serial;
+        d.started = utcMs(2026, 11, 5, 8);
+        d.keptFile = kept;
+        ASSERT_TRUE(reg.recordDownload(d));
+    }
+    const std::string incremental = exportAll(store);
+    const auto info = store.find(serial, "SITE1");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->segments, 2);
+    EXPECT_EQ(info->records, 421u + 261u); // title line included in each segment
+    EXPECT_EQ(info->provisional, 0u);
+    store.close();
+
+    const RebuildResult rebuilt = rebuild(folder);
+    ASSERT_TRUE(rebuilt.ok) << rebuilt.error;
+    EXPECT_EQ(rebuilt.downloads, visits.size()); // the cut one left out
+    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    EXPECT_EQ(exportAll(store), incremental);
+
+    // The export: winter records of the summer setting are converted with its offset.
+    EXPECT_NE(incremental.find(",,,Date Time,Volts,segment start,"), std::string::npos)
+        << incremental.substr(0, 2000);
+    EXPECT_NE(incremental.find("26-10-20 00:00:00,2026-10-19T22:00:00Z,+02:00,26-10-20 00:00:00,"
+                               "12.0,,"),
+              std::string::npos)
+        << incremental.substr(0, 2000);
+    EXPECT_NE(incremental.find("# segment 2, record 1: segment starts: the unit was cleared"),
+              std::string::npos);
+    // Taken after the winter set: +01:00, and stamped before it under the summer setting,
+    // so flagged ambiguous.
+    EXPECT_NE(incremental.find("26-10-24 20:40:00,2026-10-24T19:40:00Z,+01:00,26-10-24 20:40:00,"
+                               "12.0,offset ambiguous,"),
+              std::string::npos);
+
+    // A lost store is rebuilt before the next download is taken.
+    store.close();
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(storePath(folder))));
+    const ApplyResult next = applyDownload(folder, parseDownloadText(memoryText(650, 770, false)),
+                                           serial, folder + "downloads/XRQ7/k9.txt", true);
+    ASSERT_TRUE(next.ok) << next.error;
+    EXPECT_EQ(next.text(), "SITE1: 10 new records, 110 already held");
+}
+
+TEST(SeriesExport, CsvColumnsQuotingAndFlags) {
+    QTemporaryDir dir;
+    SeriesStore store;
+    std::string why;
+    ASSERT_TRUE(store.open(dir.filePath(QStringLiteral("s.sqlite")).toStdString(), why)) << why;
+    const std::string text = "F\r\nName: LAKE\xE9\r\n"
+                             "26-06-01 00:00:00, 1, \"quoted\"\r\n"
+                             "26-06-01 00:01:00, 2\r\n"
+                             "26-06-01 00:02:00, 3\r\n"
+                             "26-06-01 00:02:00, 4\r\n" // repeated
+                             "26-06-01 00:01:30, 5\r\n" // backwards
+                             "26-06-01 01:00:00, 6\r\n" // gap
+                             "no time here\r\n>";
+    UnitFacts facts;
+    facts.clockSets.push_back({utcMs(2026, 5, 1, 0), 3600, ""});
+    ASSERT_TRUE(
+        store.apply({"U1", "k.txt", utcMs(2026, 6, 2, 0), true}, parseDownloadText(text), facts)
+            .ok);
+    const auto info = store.find("U1", "LAKE\xE9");
+    ASSERT_TRUE(info);
+    std::string csv;
+    ASSERT_EQ(exportCsv(store, *info, {},
+                        [&](std::string_view p) {
+                            csv.append(p);
+                            return true;
+                        }),
+              7);
+    EXPECT_NE(csv.find("# data set: LAKE\xC3\xA9\r\n"), std::string::npos) << csv; // UTF-8
+    EXPECT_NE(csv.find("unit_time,utc,offset,field_1,field_2,field_3,flags,download\r\n"),
+              std::string::npos);
+    EXPECT_NE(csv.find("26-06-01 00:00:00,2026-05-31T23:00:00Z,+01:00,26-06-01 00:00:00,1,"
+                       "\"\"\"quoted\"\"\",segment start,k.txt\r\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find(",4,,repeated time,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",5,,backwards,"), std::string::npos);
+    EXPECT_NE(csv.find(",6,,gap,"), std::string::npos);
+    EXPECT_NE(csv.find("\r\n,,,no time here,,,,k.txt\r\n"), std::string::npos) << csv;
+    // A range by UTC.
+    double from = 0, to = 0;
+    ASSERT_TRUE(parseRangeTime("2026-05-31T23:01:00Z", from));
+    ASSERT_TRUE(parseRangeTime("2026-05-31T23:02:00", to));
+    csv.clear();
+    EXPECT_EQ(exportCsv(store, *info, {from, to},
+                        [&](std::string_view p) {
+                            csv.append(p);
+                            return true;
+                        }),
+              4);
+}

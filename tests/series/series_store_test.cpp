@@ -1,0 +1,237 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The series store: downloads taken one after another, as a unit is visited.
+#include "series/series_store.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace series;
+
+namespace {
+
+std::vector<std::string> lines(int from, int to, const char* prefix = "26-06-01 00:00:00, ") {
+    std::vector<std::string> out;
+    for (int i = from; i < to; ++i)
+        out.push_back(prefix + std::to_string(i));
+    return out;
+}
+
+// A download's text: "F", each set's header and records, the prompt (none when cut).
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::string downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets,
+                         bool cut = false) {
+    std::string text = "F\r\n";
+    for (const auto& [name, records] : sets) {
+        text += "Name: " + name + "\r\n";
+        for (const std::string& r : records)
+            text += r + "\r\n";
+    }
+    if (cut)
+        text += "26-06-01 00:0"; // a torn line: no record
+    else
+        text += ">";
+    return text;
+}
+
+class SeriesStoreTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        path = dir.filePath(QStringLiteral("series.sqlite")).toStdString();
+        std::string why;
+        ASSERT_TRUE(store.open(path, why)) << why;
+    }
+
+    ApplyResult take(const std::string& text, bool safe = true, const std::string& kept = {},
+                     const UnitFacts& facts = {}) {
+        DownloadInput in;
+        in.serial = "XRQ1";
+        in.keptPath = kept.empty() ? "kept-" + std::to_string(++downloads) : kept;
+        in.atMs = 1000 * (++clock);
+        in.safe = safe;
+        return store.apply(in, parseDownloadText(text), facts);
+    }
+
+    // The series' records in order, and their segments and provisional marks.
+    struct Seen {
+        std::vector<std::string> records;
+        std::vector<int> segments;
+        std::size_t provisional = 0;
+    };
+    Seen seen(const std::string& name = "SITE1", int ordinal = 0) {
+        Seen out;
+        const auto info = store.find("XRQ1", name, ordinal);
+        if (!info)
+            return out;
+        store.forEachRecord(info->id, [&](const RecordRef& r) {
+            out.records.emplace_back(r.line);
+            out.segments.push_back(r.segment);
+            out.provisional += r.provisional;
+            return true;
+        });
+        return out;
+    }
+
+    QTemporaryDir dir;
+    std::string path;
+    SeriesStore store;
+    int downloads = 0;
+    std::int64_t clock = 1000;
+};
+
+} // namespace
+
+TEST_F(SeriesStoreTest, GrowingMemorySaysWhatWasTaken) {
+    auto first = take(downloadText({{"SITE1", lines(0, 312)}}));
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_EQ(first.text(), "SITE1: 312 new records, 0 already held");
+    auto second = take(downloadText({{"SITE1", lines(0, 360)}}));
+    EXPECT_EQ(second.text(), "SITE1: 48 new records, 312 already held");
+    EXPECT_EQ(seen().records, lines(0, 360));
+    const auto info = store.find("XRQ1", "SITE1");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->segments, 1);
+}
+
+TEST_F(SeriesStoreTest, ReplayingADownloadAddsNothing) {
+    const std::string text = downloadText({{"SITE1", lines(0, 50)}});
+    ASSERT_TRUE(take(text, true, "a.txt").ok);
+    const auto again = take(text, true, "a.txt"); // the same kept download
+    EXPECT_TRUE(again.replayed);
+    const auto copy = take(text, true, "copy-of-a.txt"); // the same bytes by another name
+    EXPECT_EQ(copy.text(), "SITE1: 0 new records, 50 already held");
+    EXPECT_EQ(seen().records.size(), 50u);
+}
+
+TEST_F(SeriesStoreTest, EqualLinesAtDifferentPlacesAndTwoSetsOfOneName) {
+    const std::vector<std::string> same = {"x", "x", "y", "x"};
+    auto r = take(downloadText({{"SITE1", same}, {"SITE1", {"x", "x"}}, {"SITE2", {"z"}}}));
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.sets.size(), 3u);
+    EXPECT_EQ(r.sets[1].ordinal, 1);
+    EXPECT_EQ(seen("SITE1", 0).records, same);
+    EXPECT_EQ(seen("SITE1", 1).records, (std::vector<std::string>{"x", "x"}));
+    r = take(downloadText({{"SITE1", {"x", "x", "y", "x", "x"}}, {"SITE1", {"x", "x", "x"}}}));
+    EXPECT_EQ(r.sets[0].added, 1u);
+    EXPECT_EQ(r.sets[1].added, 1u);
+    EXPECT_EQ(seen("SITE1", 1).records.size(), 3u);
+}
+
+TEST_F(SeriesStoreTest, CutAndShorterDownloads) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
+    // Cut mid-set: whole lines only, h's beginning, nothing new and no flag.
+    const auto cut = take(downloadText({{"SITE1", lines(0, 40)}}, true));
+    ASSERT_EQ(cut.sets.size(), 1u);
+    EXPECT_EQ(cut.sets[0].added, 0u);
+    EXPECT_FALSE(cut.sets[0].fewer);
+    // Complete but shorter: the unit holds fewer records than before.
+    const auto shorter = take(downloadText({{"SITE1", lines(0, 40)}}));
+    EXPECT_TRUE(shorter.sets[0].fewer);
+    EXPECT_NE(shorter.text().find("the unit holds fewer records than before"), std::string::npos);
+    EXPECT_EQ(seen().records.size(), 100u);
+    const auto notes = store.notes(store.find("XRQ1", "SITE1")->id);
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes.back().text.find("fewer"), std::string::npos);
+}
+
+TEST_F(SeriesStoreTest, ClearsAndDifferencesStartSegments) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 10)}})).ok);
+    // A clear recorded since the segment's last download: the same-looking records are new.
+    UnitFacts facts;
+    facts.clearsMs.push_back(1000 * (clock + 1) - 500);
+    auto r = take(downloadText({{"SITE1", lines(0, 12)}}), true, {}, facts);
+    EXPECT_TRUE(r.sets[0].newSegment && r.sets[0].afterClear);
+    EXPECT_EQ(r.sets[0].added, 12u);
+    // The clear is before that segment's download now: the next one follows it.
+    r = take(downloadText({{"SITE1", lines(0, 13)}}), true, {}, facts);
+    EXPECT_EQ(r.text(), "SITE1: 1 new record, 12 already held");
+    // Different records: a new segment, where they differ said.
+    r = take(downloadText({{"SITE1", lines(0, 5) + std::vector<std::string>{"other"}}}));
+    EXPECT_EQ(r.text(), "SITE1: 6 new records, 0 already held; a new segment: differs at record 6");
+    const Seen s = seen();
+    EXPECT_EQ(s.records.size(), 10u + 13u + 6u);
+    EXPECT_EQ(s.segments.front(), 1);
+    EXPECT_EQ(s.segments.back(), 3);
+}
+
+TEST_F(SeriesStoreTest, ProvisionalRecordsAreConfirmedOrReplaced) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 20)}})).ok);
+    auto r = take(downloadText({{"SITE1", lines(0, 25)}}), false);
+    EXPECT_TRUE(r.sets[0].provisional);
+    EXPECT_EQ(seen().provisional, 5u);
+    // A safe download that holds them confirms them.
+    r = take(downloadText({{"SITE1", lines(0, 27)}}));
+    EXPECT_EQ(r.sets[0].confirmed, 5u);
+    EXPECT_EQ(seen().provisional, 0u);
+    // Provisional records the safe download does not hold are replaced by what it holds.
+    r = take(downloadText({{"SITE1", lines(0, 27) + lines(0, 3, "garbled ")}}), false);
+    EXPECT_EQ(seen().provisional, 3u);
+    r = take(downloadText({{"SITE1", lines(0, 30)}}));
+    EXPECT_EQ(r.sets[0].replaced, 3u);
+    EXPECT_EQ(r.sets[0].added, 3u);
+    EXPECT_EQ(seen().records, lines(0, 30));
+    EXPECT_EQ(seen().provisional, 0u);
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 1);
+}
+
+TEST_F(SeriesStoreTest, ASeriesBegunByAnUnsafeDownloadIsReplacedByASafeOne) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 5, "garbled ")}}), false).ok);
+    EXPECT_EQ(seen().provisional, 5u);
+    const auto r = take(downloadText({{"SITE1", lines(0, 8)}}));
+    EXPECT_EQ(r.sets[0].replaced, 5u);
+    EXPECT_EQ(seen().records, lines(0, 8));
+    EXPECT_EQ(seen().provisional, 0u);
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 1);
+}
+
+TEST_F(SeriesStoreTest, AKilledTransactionLeavesTheSeriesAsBefore) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
+    store.close();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The killed process: a big download, killed after its first chunk is written.
+        SeriesStore other;
+        std::string why;
+        if (!other.open(path, why))
+            ::_exit(2);
+        SeriesStore::setFaultHook([](const char* where) {
+            if (std::string_view(where) == "chunk written")
+                ::kill(::getpid(), SIGKILL);
+        });
+        DownloadInput in{"XRQ1", "big", 999999, true};
+        other.apply(in, parseDownloadText(downloadText({{"SITE1", lines(0, 20000)}})), {});
+        ::_exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    std::string why;
+    ASSERT_TRUE(store.open(path, why)) << why;
+    EXPECT_EQ(seen().records, lines(0, 100));
+    EXPECT_FALSE(store.hasDownload("XRQ1", "big"));
+    // And the next download is taken as if nothing had happened.
+    EXPECT_EQ(take(downloadText({{"SITE1", lines(0, 101)}})).text(),
+              "SITE1: 1 new record, 100 already held");
+}
+
+TEST(SeriesDownloadText, WholeLinesOnlyAndTheSetsInOrder) {
+    const DownloadSets cut = parseDownloadText(
+        "F\r\n* comment\r\nName: A\r\nDate, V\r\n1\r\n\r\nName: A\r\n2\r\nName: B\r\n3\r\n4");
+    ASSERT_TRUE(cut.readable);
+    EXPECT_TRUE(cut.cut);
+    ASSERT_EQ(cut.sets.size(), 3u);
+    EXPECT_EQ(cut.sets[0].records, (std::vector<std::string>{"Date, V", "1"}));
+    EXPECT_TRUE(cut.sets[1].complete);
+    EXPECT_EQ(cut.sets[2].records, (std::vector<std::string>{"3"})); // "4" is torn
+    EXPECT_FALSE(cut.sets[2].complete);
+    EXPECT_TRUE(parseDownloadText("F\r\nNo data\r\n>").noData);
+    EXPECT_FALSE(parseDownloadText("F\r\nName without colon\r\n>").readable);
+}

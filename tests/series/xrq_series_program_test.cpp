@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// xrq-series as a script runs it: its commands, --json and its exit status.
+#include "series/series_apply.h"
+#include "series/series_store.h"
+#include "support/child_process.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Ran {
+    int code = -1;
+    std::string out, err;
+};
+
+Ran xrqSeries(const QTemporaryDir& dir, std::vector<std::string> args) {
+    const std::string out = dir.filePath(QStringLiteral("out.txt")).toStdString();
+    args.insert(args.begin(), {"--files-folder", dir.path().toStdString()});
+    testsupport::ChildProcess child(XRQ_BIN_DIR "/xrq-series", args, out);
+    Ran r;
+    EXPECT_TRUE(child.waitForExit(60s)) << child.errorOutput();
+    r.code = child.exitedNormally() ? child.exitCode() : -1;
+    r.err = child.errorOutput();
+    std::ifstream in(out, std::ios::binary);
+    r.out.assign(std::istreambuf_iterator<char>(in), {});
+    return r;
+}
+
+} // namespace
+
+TEST(XrqSeriesProgram, CommandsJsonAndExitStatus) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    // No store yet: nothing listed, and none made.
+    Ran r = xrqSeries(dir, {"--json", "list"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["series"].toArray().size(),
+              0);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(series::storePath(folder))));
+    EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1", "SITE1"}).code, 3);
+
+    {
+        series::SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.open(series::storePath(folder), why)) << why;
+        ASSERT_TRUE(store
+                        .apply({"XRQ1", "k1.txt", 1000, true},
+                               series::parseDownloadText("F\r\nName: SITE1\r\n26-06-01 00:00:00, "
+                                                         "1\r\n26-06-01 00:01:00, 2\r\n>"),
+                               {})
+                        .ok);
+    }
+    r = xrqSeries(dir, {"--json", "list"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const QJsonArray all =
+        QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["series"].toArray();
+    ASSERT_EQ(all.size(), 1);
+    EXPECT_EQ(all[0]["serial"].toString(), "XRQ1");
+    EXPECT_EQ(all[0]["records"].toInt(), 2);
+
+    r = xrqSeries(dir, {"export", "XRQ1", "SITE1", "--from", "2026-06-01T00:01:00"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("26-06-01 00:01:00,,,26-06-01 00:01:00,2,offset unknown,k1.txt\r\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(",1,"), std::string::npos) << r.out;
+
+    // --output never replaces a file.
+    const std::string target = folder + "site1.csv";
+    r = xrqSeries(dir, {"--json", "export", "XRQ1", "SITE1", "--output", target});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["rows"].toInt(), 2);
+    EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1", "SITE1", "--output", target}).code, 4);
+
+    EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1"}).code, 1);
+    EXPECT_EQ(xrqSeries(dir, {"--from", "soon", "export", "XRQ1", "SITE1"}).code, 1);
+    EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1", "SITE9"}).code, 3);
+    // Without the unit register a rebuild would empty the series: refused, the series kept.
+    r = xrqSeries(dir, {"--json", "rebuild"});
+    EXPECT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("register"), std::string::npos) << r.err;
+    r = xrqSeries(dir, {"list"});
+    EXPECT_NE(r.out.find("XRQ1\tSITE1\t2 records"), std::string::npos) << r.out;
+    r = xrqSeries(dir, {"--json", "prune-kept"});
+    EXPECT_EQ(r.code, 0) << r.err;
+}

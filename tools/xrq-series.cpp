@@ -1,0 +1,378 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// xrq-series: the series of every unit and data set (series.sqlite in the program's files
+// folder) from the command line: list them, export one as CSV, rebuild the store from the
+// kept downloads, and list (and on request remove) kept downloads a later safe one holds
+// wholly. Exit status: see kExit below and xrq-series(1).
+#include "series/download_text.h"
+#include "series/register_facts.h"
+#include "series/series_apply.h"
+#include "series/series_export.h"
+#include "series/series_store.h"
+
+#include <QCoreApplication>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+enum Exit : int {
+    kOk = 0,
+    kUsage = 1,      // the command line was refused
+    kStore = 2,      // the store (or the register) could not be opened or read
+    kNotFound = 3,   // no such series
+    kOutput = 4,     // the output could not be written (or already exists)
+    kRebuild = 5,    // the rebuild failed
+    kUnreadable = 6, // done, but some kept downloads could not be read
+};
+
+const char* const kUsageText =
+    "Usage: xrq-series [--files-folder DIR] [--json] COMMAND\n"
+    "  list                                  every series: unit, data set, records, segments\n"
+    "  export SERIAL NAME [--set N] [--from TIME] [--to TIME] [--output FILE]\n"
+    "                                        one series as CSV (standard output by default)\n"
+    "  rebuild                               make the store anew from the kept downloads\n"
+    "  prune-kept [--remove]                 list kept downloads a later safe one holds\n"
+    "                                        wholly; --remove removes them\n"
+    "TIME: 2026-06-01 or 2026-06-01T08:00:00 (UTC).\n";
+
+std::string jsonString(std::string_view bytes) {
+    // Latin-1 bytes (serials, names) and UTF-8 paths alike: control characters escaped,
+    // everything else as it is in UTF-8 (Latin-1 above 0x7F converted).
+    std::string out = "\"";
+    std::string utf8;
+    series::appendUtf8(utf8, bytes);
+    const bool isUtf8 = QString::fromUtf8(bytes.data(), qsizetype(bytes.size())).toUtf8() ==
+                        QByteArray(bytes.data(), qsizetype(bytes.size()));
+    for (const char c : isUtf8 ? std::string(bytes) : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string filesFolderDefault() {
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (!base.endsWith('/'))
+        base += '/';
+    return (base + QStringLiteral("Quorvant/XRQ/")).toLocal8Bit().toStdString();
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data.remove_prefix(std::size_t(n));
+    }
+    return true;
+}
+
+int fail(int code, const std::string& text, bool json) {
+    if (json)
+        std::printf("{\"ok\": false, \"error\": %s}\n", jsonString(text).c_str());
+    std::fprintf(stderr, "xrq-series: %s\n", text.c_str());
+    return code;
+}
+
+// The store as it is: a missing one is not made here (the program rebuilds a lost store from
+// the kept downloads at the next download, which an empty one would prevent).
+enum class Opened { Yes, Missing, Failed };
+Opened openStore(series::SeriesStore& store, const std::string& folder, std::string& why) {
+    const std::string path = series::storePath(folder);
+    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
+        return Opened::Missing;
+    return store.open(path, why) ? Opened::Yes : Opened::Failed;
+}
+
+int list(const std::string& folder, bool json) {
+    series::SeriesStore store;
+    std::string why;
+    const Opened opened = openStore(store, folder, why);
+    if (opened == Opened::Failed)
+        return fail(kStore, why, json);
+    const auto all = opened == Opened::Yes ? store.list() : std::vector<series::SeriesInfo>();
+    if (json) {
+        std::printf("{\"ok\": true, \"series\": [");
+        bool first = true;
+        for (const auto& s : all) {
+            std::printf("%s\n  {\"serial\": %s, \"name\": %s, \"set\": %d, \"records\": %llu, "
+                        "\"segments\": %d, \"provisional\": %llu, \"bytes\": %llu, "
+                        "\"usual_interval_s\": %g}",
+                        first ? "" : ",", jsonString(s.serial).c_str(), jsonString(s.name).c_str(),
+                        s.ordinal + 1, (unsigned long long)s.records, s.segments,
+                        (unsigned long long)s.provisional, (unsigned long long)s.bytes,
+                        s.usualInterval);
+            first = false;
+        }
+        std::printf("\n]}\n");
+        return kOk;
+    }
+    for (const auto& s : all) {
+        std::string name;
+        series::appendUtf8(name, s.name);
+        std::string serial;
+        series::appendUtf8(serial, s.serial);
+        std::printf("%s\t%s%s\t%llu records\t%d segment%s\t%llu provisional\n", serial.c_str(),
+                    name.c_str(),
+                    s.ordinal > 0 ? (" (set " + std::to_string(s.ordinal + 1) + ")").c_str() : "",
+                    (unsigned long long)s.records, s.segments, s.segments == 1 ? "" : "s",
+                    (unsigned long long)s.provisional);
+    }
+    return kOk;
+}
+
+int exportSeries(const std::string& folder, const std::string& serial, const std::string& name,
+                 int set, const series::ExportRange& range, const std::string& output, bool json) {
+    series::SeriesStore store;
+    std::string why;
+    const Opened opened = openStore(store, folder, why);
+    if (opened == Opened::Failed)
+        return fail(kStore, why, json);
+    const auto info = opened == Opened::Yes ? store.find(serial, name, set - 1) : std::nullopt;
+    if (!info)
+        return fail(kNotFound, "no series for unit " + serial + ", data set " + name, json);
+    int fd = STDOUT_FILENO;
+    std::string temporary;
+    if (!output.empty()) {
+        // Written under a temporary name beside the output, synced, then linked into place
+        // without replacing anything: a file the operator has is never overwritten.
+        const auto slash = output.rfind('/');
+        temporary = (slash == std::string::npos ? std::string() : output.substr(0, slash + 1)) +
+                    ".xrq-series-XXXXXX";
+        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd < 0)
+            return fail(kOutput, output + ": " + std::strerror(errno), json);
+        ::fchmod(fd, 0644);
+    }
+    const long long rows = series::exportCsv(
+        store, *info, range, [&](std::string_view piece) { return writeAll(fd, piece); });
+    const int err = errno;
+    if (output.empty()) {
+        if (rows < 0)
+            return fail(kOutput, std::string("cannot write the export: ") + std::strerror(err),
+                        false);
+        return kOk;
+    }
+    bool ok = rows >= 0 && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok &&
+        ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) != 0) {
+        const int e = errno;
+        ::unlink(temporary.c_str());
+        return fail(kOutput, output + ": " + std::strerror(e), json);
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return fail(kOutput, output + ": cannot be written", json);
+    }
+    if (json)
+        std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld}\n", jsonString(output).c_str(),
+                    rows);
+    return kOk;
+}
+
+int rebuildStore(const std::string& folder, bool json) {
+    const series::RebuildResult r = series::rebuild(folder, [&](const std::string& line) {
+        if (!json)
+            std::fprintf(stderr, "%s\n", line.c_str());
+    });
+    if (!r.ok)
+        return fail(kRebuild, r.error, json);
+    if (json) {
+        std::printf("{\"ok\": true, \"downloads\": %zu, \"series\": %zu, \"unreadable\": [",
+                    r.downloads, r.series);
+        for (std::size_t i = 0; i < r.unreadable.size(); ++i)
+            std::printf("%s%s", i ? ", " : "", jsonString(r.unreadable[i]).c_str());
+        std::printf("]}\n");
+    } else {
+        std::printf("Rebuilt %s from %zu kept downloads: %zu series\n",
+                    series::storePath(folder).c_str(), r.downloads, r.series);
+        for (const auto& u : r.unreadable)
+            std::printf("Not read: %s\n", u.c_str());
+    }
+    return r.unreadable.empty() ? kOk : kUnreadable;
+}
+
+// Whether every data set of `a` is the beginning of the same set (name and place) in `b`.
+bool whollyHeld(const series::DownloadSets& a, const series::DownloadSets& b) {
+    std::map<std::pair<std::string, int>, const series::SetLines*> later;
+    std::map<std::string, int> seen;
+    for (const auto& s : b.sets)
+        later[{s.name, seen[s.name]++}] = &s;
+    seen.clear();
+    for (const auto& s : a.sets) {
+        const auto it = later.find({s.name, seen[s.name]++});
+        if (it == later.end() || it->second->records.size() < s.records.size() ||
+            !std::equal(s.records.begin(), s.records.end(), it->second->records.begin()))
+            return false;
+    }
+    return true;
+}
+
+int pruneKept(const std::string& folder, bool remove, bool json) {
+    const std::string registerPath = folder + series::kRegisterFileName;
+    std::vector<std::string> serials;
+    std::string why;
+    if (!series::registerSerials(registerPath, serials, why))
+        return fail(kStore, why, json);
+    std::vector<std::pair<std::string, std::string>> prunable; // path, held by
+    for (const std::string& serial : serials) {
+        series::RegisterFacts facts;
+        if (!series::readRegisterFacts(registerPath, serial, facts, why))
+            return fail(kStore, why, json);
+        // Each kept download against the next safe one, with no clear between them.
+        for (std::size_t i = 0; i < facts.kept.size(); ++i) {
+            const auto& a = facts.kept[i];
+            for (std::size_t j = i + 1; j < facts.kept.size(); ++j) {
+                const auto& b = facts.kept[j];
+                if (!b.safe)
+                    continue;
+                bool cleared = false;
+                for (const auto c : facts.facts.clearsMs)
+                    cleared = cleared || (c > a.startedMs && c < b.startedMs);
+                if (cleared)
+                    break;
+                const auto da = series::readDownloadFile(a.path);
+                const auto db = series::readDownloadFile(b.path);
+                if (da.readable && db.readable && !db.cut && whollyHeld(da, db))
+                    prunable.emplace_back(a.path, b.path);
+                break;
+            }
+        }
+    }
+    std::size_t removed = 0;
+    std::vector<std::string> failures;
+    if (remove)
+        for (const auto& [path, by] : prunable) {
+            if (::unlink(path.c_str()) == 0)
+                ++removed;
+            else
+                failures.push_back(path + ": " + std::strerror(errno));
+        }
+    if (json) {
+        std::printf("{\"ok\": %s, \"removed\": %s, \"kept_downloads\": [",
+                    failures.empty() ? "true" : "false", remove ? "true" : "false");
+        for (std::size_t i = 0; i < prunable.size(); ++i)
+            std::printf("%s\n  {\"path\": %s, \"held_by\": %s}", i ? "," : "",
+                        jsonString(prunable[i].first).c_str(),
+                        jsonString(prunable[i].second).c_str());
+        std::printf("\n]}\n");
+    } else {
+        for (const auto& [path, by] : prunable)
+            std::printf("%s %s\n  (held wholly by %s)\n", remove ? "Removed" : "Would remove",
+                        path.c_str(), by.c_str());
+        if (!remove && !prunable.empty())
+            std::printf("Nothing removed: run again with --remove to remove these %zu files\n",
+                        prunable.size());
+        for (const auto& f : failures)
+            std::fprintf(stderr, "xrq-series: cannot remove %s\n", f.c_str());
+    }
+    return failures.empty() ? kOk : kOutput;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv); // Qt SQL's drivers are found through the application
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string folder;
+    bool json = false;
+    std::vector<std::string> words;
+    std::optional<std::string> from, to, output, set;
+    bool remove = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::optional<std::string>& into) {
+            if (i + 1 >= args.size())
+                return false;
+            into = args[++i];
+            return true;
+        };
+        std::optional<std::string> f;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsageText, stdout);
+            return kOk;
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--remove") {
+            remove = true;
+        } else if (a == "--files-folder") {
+            if (!value(f))
+                return fail(kUsage, "--files-folder needs a folder", false);
+            folder = *f;
+        } else if (a == "--from" || a == "--to" || a == "--output" || a == "--set") {
+            auto& slot = a == "--from" ? from : a == "--to" ? to : a == "--output" ? output : set;
+            if (!value(slot))
+                return fail(kUsage, a + " needs a value", false);
+        } else if (a.size() > 1 && a[0] == '-') {
+            std::fputs(kUsageText, stderr);
+            return fail(kUsage, "unknown option " + a, false);
+        } else {
+            words.push_back(a);
+        }
+    }
+    if (folder.empty())
+        folder = filesFolderDefault();
+    else if (folder.back() != '/')
+        folder += '/';
+    if (words.empty()) {
+        std::fputs(kUsageText, stderr);
+        return kUsage;
+    }
+    const std::string& command = words[0];
+    if (command == "list" && words.size() == 1)
+        return list(folder, json);
+    if (command == "rebuild" && words.size() == 1)
+        return rebuildStore(folder, json);
+    if (command == "prune-kept" && words.size() == 1)
+        return pruneKept(folder, remove, json);
+    if (command == "export" && words.size() == 3) {
+        series::ExportRange range;
+        double s = 0;
+        if (from) {
+            if (!series::parseRangeTime(*from, s))
+                return fail(kUsage, "--from: not a time: " + *from, json);
+            range.from = s;
+        }
+        if (to) {
+            if (!series::parseRangeTime(*to, s))
+                return fail(kUsage, "--to: not a time: " + *to, json);
+            range.to = s;
+        }
+        int setNumber = 1;
+        if (set) {
+            try {
+                setNumber = std::stoi(*set);
+            } catch (...) {
+                setNumber = 0;
+            }
+            if (setNumber < 1)
+                return fail(kUsage, "--set: a number from 1", json);
+        }
+        return exportSeries(folder, words[1], words[2], setNumber, range, output.value_or(""),
+                            json);
+    }
+    std::fputs(kUsageText, stderr);
+    return fail(kUsage, "unknown command or wrong arguments: " + command, false);
+}
