@@ -5,6 +5,7 @@
 #include "app/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
+#include "collect/collect_warnings.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "register/unit_register.h"
@@ -37,16 +38,7 @@
 
 namespace {
 
-// The run's warnings but the note every pty run carries (a pseudo-terminal counts no line
-// errors, so they are not checked): what the test is about.
-QJsonArray warningsBesideLineErrors(const QJsonArray& all) {
-    QJsonArray kept;
-    for (const QJsonValue& w : all)
-        if (!w.toString().startsWith(QLatin1String("Line errors not checked")))
-            kept.append(w);
-    return kept;
-}
-
+using testsupport::warningsBesideLineErrors;
 using namespace std::chrono_literals;
 using collect::Exit;
 using testsupport::waitUntil;

@@ -3,6 +3,7 @@
 // middle of one: a survivor never touches the other's download, and the next start offers an
 // orphan once, into the data folder it was meant for. The conversions are held in their
 // middle from outside: strace delays the call that gives a data file its name.
+#include "collect/collect_warnings.h"
 #include "download/recovery_marker.h"
 #include "support/child_process.h"
 #include "support/program_sandbox.h"
@@ -26,16 +27,7 @@
 
 namespace {
 
-// The run's warnings but the note every pty run carries (a pseudo-terminal counts no line
-// errors, so they are not checked): what the test is about.
-QJsonArray warningsBesideLineErrors(const QJsonArray& all) {
-    QJsonArray kept;
-    for (const QJsonValue& w : all)
-        if (!w.toString().startsWith(QLatin1String("Line errors not checked")))
-            kept.append(w);
-    return kept;
-}
-
+using testsupport::warningsBesideLineErrors;
 using namespace std::chrono_literals;
 using testsupport::waitUntil;
 namespace fs = std::filesystem;
