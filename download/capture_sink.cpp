@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "download/capture_sink.h"
+#include "download/line_reader.h"
 
 #include "download/data_collection.h"
 #include "platform/durable_file.h"
@@ -56,22 +57,6 @@ bool CaptureSink::createKept(const std::string& folder, std::string& why) {
 
 namespace {
 
-// Reads until `size` bytes or the end; the count, or -1 on an error.
-ssize_t readFull(int fd, char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // Whether `copy` holds exactly the `size` bytes of `original`, both read back from the disk in
 // pieces.
 bool readsBackAsReceived(const std::string& copy, const std::string& original, std::uint64_t size) {
@@ -81,8 +66,8 @@ bool readsBackAsReceived(const std::string& copy, const std::string& original, s
     std::vector<char> x(1 << 20), y(1 << 20);
     std::uint64_t seen = 0;
     while (same) {
-        const ssize_t n = readFull(a, x.data(), x.size());
-        const ssize_t m = readFull(b, y.data(), y.size());
+        const ssize_t n = preadAll(a, x.data(), x.size(), seen);
+        const ssize_t m = preadAll(b, y.data(), y.size(), seen);
         if (n < 0 || m < 0 || n != m || std::memcmp(x.data(), y.data(), std::size_t(n)) != 0)
             same = false;
         else if (n == 0)

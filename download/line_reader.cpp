@@ -26,8 +26,6 @@ LineReader::~LineReader() {
         ::close(m_fd);
 }
 
-namespace {
-
 ssize_t preadAll(int fd, char* data, std::size_t size, std::uint64_t at) {
     std::size_t done = 0;
     while (done < size) {
@@ -42,8 +40,6 @@ ssize_t preadAll(int fd, char* data, std::size_t size, std::uint64_t at) {
     }
     return static_cast<ssize_t>(done);
 }
-
-} // namespace
 
 bool LineReader::open(const std::string& path) {
     if (m_fd >= 0)

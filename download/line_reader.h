@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace download {
@@ -63,5 +64,8 @@ private:
     std::size_t m_begin = 0;
     std::size_t m_end = 0;
 };
+
+// Reads `size` bytes at `at`, or up to the end: the count, or -1 on an error (EINTR retried).
+ssize_t preadAll(int fd, char* data, std::size_t size, std::uint64_t at);
 
 } // namespace download

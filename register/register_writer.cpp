@@ -100,14 +100,10 @@ void RegisterWriter::run(std::string path) {
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     if (outcome.state == unitreg::OpenOutcome::State::Unavailable) {
-        if (outcome.retryable) {
+        if (outcome.retryable)
             waitForRetry(reg.lastFailure(), reg.lastError());
-        } else {
-            // Not for now: what is handed in waits for the journal at the end.
-            m_waiting = true;
-            m_unusable = true;
-            m_retryAt = Clock::now() + std::chrono::hours(24);
-        }
+        else
+            markUnusable(); // what is handed in waits for the journal at the end
     }
     for (;;) {
         if (m_waiting)
@@ -151,9 +147,7 @@ bool RegisterWriter::openAgain(unitreg::UnitRegister& reg, const std::string& pa
         if (outcome.retryable) {
             waitForRetry(reg.lastFailure(), reg.lastError());
         } else {
-            m_waiting = true;
-            m_unusable = true;
-            m_retryAt = Clock::now() + std::chrono::hours(24);
+            markUnusable();
             toUiThread([this, outcome] {
                 LogWrite(outcome.message, source_line::registerOpened, LogSizeLimit);
                 emit m_signals->troubled(QString::fromLocal8Bit(outcome.message.c_str()));
@@ -267,6 +261,13 @@ void RegisterWriter::meetTrouble(unitreg::UnitRegister& reg, unitreg::Failure fa
         return;
     }
     waitForRetry(failure == unitreg::Failure::Damage ? unitreg::Failure::Io : failure, why);
+}
+
+// Under m_mutex: the register cannot be used for a lasting reason; nothing is retried soon.
+void RegisterWriter::markUnusable() {
+    m_waiting = true;
+    m_unusable = true;
+    m_retryAt = Clock::now() + std::chrono::hours(24);
 }
 
 void RegisterWriter::waitForRetry(unitreg::Failure failure, const std::string& why) {

@@ -133,6 +133,7 @@ private:
     // A passing trouble waits for a retry; confirmed damage closes the register, so that the
     // next open moves the file aside; damage not confirmed counts as an I/O error.
     void meetTrouble(unitreg::UnitRegister& reg, unitreg::Failure failure, const std::string& why);
+    void markUnusable();
     void waitForRetry(unitreg::Failure failure, const std::string& why);
     void troubleOver();
     // UI thread.

@@ -9,14 +9,6 @@ namespace series {
 
 namespace {
 
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 // The first cell and the second (trimmed), and where the second ends in the record.
 struct Cells {
     std::string_view first, second;
@@ -201,6 +193,14 @@ double usualInterval(const std::vector<double>& seconds) {
     const auto mid = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
     std::nth_element(steps.begin(), mid, steps.end());
     return *mid;
+}
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
 }
 
 } // namespace series

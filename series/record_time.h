@@ -71,4 +71,7 @@ std::string offsetText(int seconds);
 // (0 when fewer than two stamps read).
 double usualInterval(const std::vector<double>& seconds);
 
+// `s` without the blanks and tabs at its ends (a field of a record, a time stamp).
+std::string_view trimmed(std::string_view s);
+
 } // namespace series

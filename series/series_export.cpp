@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "series/series_export.h"
+#include "series/record_time.h"
 
 #include <cmath>
 #include <cstring>
@@ -8,14 +9,6 @@
 namespace series {
 
 namespace {
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
 
 // One CSV cell: quoted when it holds a quote, a comma or a line end. The unit's bytes are
 // Latin-1; a path is the file system's bytes already (UTF-8).

@@ -45,25 +45,22 @@ std::optional<UnitState> loadStateFile(const std::string& path) {
             throw std::runtime_error("state file " + path + ", line " + std::to_string(lineNo) +
                                      ": not understood: " + line);
         };
+        // A whole decimal number, sign allowed, that fits.
+        auto wholeNumber = [&](const char* s) {
+            char* endp = nullptr;
+            errno = 0;
+            const long long v = std::strtoll(s, &endp, 10);
+            if (endp == s || *endp != '\0' || errno == ERANGE)
+                bad();
+            return v;
+        };
         if (line.rfind("serial: ", 0) == 0) {
             state.serialNumber = line.substr(8);
             haveSerial = true;
         } else if (line.rfind("clock-offset: ", 0) == 0) {
-            const char* s = line.c_str() + 14;
-            char* endp = nullptr;
-            errno = 0;
-            long long v = std::strtoll(s, &endp, 10);
-            if (endp == s || *endp != '\0' || errno == ERANGE)
-                bad();
-            state.clockOffset = std::chrono::seconds(v);
+            state.clockOffset = std::chrono::seconds(wholeNumber(line.c_str() + 14));
         } else if (line.rfind("logged-until: ", 0) == 0) {
-            const char* s = line.c_str() + 14;
-            char* endp = nullptr;
-            errno = 0;
-            long long v = std::strtoll(s, &endp, 10);
-            if (endp == s || *endp != '\0' || errno == ERANGE)
-                bad();
-            state.loggedUntil = v;
+            state.loggedUntil = wholeNumber(line.c_str() + 14);
         } else {
             bad();
         }
