@@ -5,7 +5,7 @@
 #include "app/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
-#include "collect/collect_warnings.h"
+#include "collect/collect_support.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "register/unit_register.h"
@@ -43,17 +43,8 @@ using namespace std::chrono_literals;
 using collect::Exit;
 using testsupport::waitUntil;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string expectedFile(const sim::DataSet& set) {
-    std::string text = "Name: " + set.name + "\r\n";
-    for (const auto& r : set.records)
-        text += r + "\r\n";
-    return text;
-}
+using testsupport::expectedFile;
+using testsupport::readFile;
 
 struct Finished {
     int code = -1;

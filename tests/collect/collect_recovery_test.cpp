@@ -3,7 +3,7 @@
 // middle of one: a survivor never touches the other's download, and the next start offers an
 // orphan once, into the data folder it was meant for. The conversions are held in their
 // middle from outside: strace delays the call that gives a data file its name.
-#include "collect/collect_warnings.h"
+#include "collect/collect_support.h"
 #include "download/recovery_marker.h"
 #include "support/child_process.h"
 #include "support/program_sandbox.h"
@@ -33,17 +33,8 @@ using namespace std::chrono_literals;
 using testsupport::waitUntil;
 namespace fs = std::filesystem;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string expectedFile(const sim::DataSet& set) {
-    std::string text = "Name: " + set.name + "\r\n";
-    for (const auto& r : set.records)
-        text += r + "\r\n";
-    return text;
-}
+using testsupport::expectedFile;
+using testsupport::readFile;
 
 // Data files in a folder (a conversion cut in its middle leaves its temporary file too).
 std::vector<std::string> dataFiles(const std::string& folder) {
