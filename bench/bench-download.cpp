@@ -34,13 +34,13 @@
 // waiting thread handing each chunk to a main thread with nothing else, the floor of the
 // program's structure on this machine.
 
+#include "app/program_start.h"
 #include "comport/Comport.h"
 #include "dialogs/scripted_dialogs.h"
 #include "download/capture_sink.h"
 #include "download/data_collection.h"
 #include "download/download_status.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
 #include "support/program_sandbox.h"

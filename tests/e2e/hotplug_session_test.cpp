@@ -3,9 +3,9 @@
 // unplug, ports behind two levels of links, and ports another program holds without a lock.
 #include "e2e_fixture.h"
 
-#include "widgets/status_panel.h"
 #include "support/child_process.h"
 #include "support/slowdown.h"
+#include "widgets/status_panel.h"
 
 #include <QElapsedTimer>
 #include <QStatusBar>

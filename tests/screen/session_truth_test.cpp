@@ -4,9 +4,9 @@
 // label says when the chosen port is not there, Setup's list follows a port that arrives while
 // it is open and refuses a typed port it does not list, and a download's summary names the
 // files it wrote with their records.
+#include "setup/fSetup.h"
 #include "support/program_fixture.h"
 #include "widgets/status_panel.h"
-#include "setup/fSetup.h"
 
 #include <QComboBox>
 #include <QLabel>

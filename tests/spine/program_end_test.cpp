@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How the program ends when something is still going on: a termination signal while a real
 // start-up box is open, and Exit while an exchange with the unit waits for its answer.
+#include "app/program_start.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "serial/fSerial.h"
 #include "spine_fixture.h"
 #include "support/pty_pair.h"

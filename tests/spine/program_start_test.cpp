@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The program started in-process over temporary folders: first start, settings, the main
 // window's actions and labels, the updater and the end line.
+#include "app/program_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
-#include "app/program_start.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The byte text view: its line index over the received bytes, selection and copy, and that
 // appends paint only what is in view.
-#include "widgets/byte_text_view.h"
 #include "support/wait.h"
+#include "widgets/byte_text_view.h"
 
 #include <QApplication>
 #include <QBackingStore>
