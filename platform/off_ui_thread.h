@@ -5,14 +5,17 @@
 // and the caller continues, on the UI thread, with the work's result. The same nesting as the
 // download's other waits: the caller guards against what the operator may start meanwhile.
 //
-// Thread: one std::thread per call, joined before the call returns. The work touches nothing
-// the UI thread uses while it runs (its own database connections, its own files).
+// Thread: one std::thread per call, joined before the call returns; its end reaches the UI
+// thread through a `UiHandover` of the call's own, and what the work throws is thrown again
+// on the caller's thread. The work touches nothing the UI thread uses while it runs (its own
+// database connections, its own files).
+
+#include "platform/ui_handover.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QMetaObject>
 
-#include <atomic>
+#include <exception>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -21,19 +24,22 @@ namespace platform {
 
 template <class Work> std::invoke_result_t<Work> runOffUiThread(Work&& work) {
     std::invoke_result_t<Work> result{};
-    std::atomic<bool> done{false};
+    bool done = false; // UI thread only: set by the hand-over's call
+    UiHandover handover;
+    std::exception_ptr failure; // what the work threw, thrown again on the caller's thread
     std::thread worker([&] {
-        result = work();
-        done.store(true);
-        // Wakes the loop below (a queued call to the application object, on the UI thread).
-        if (QCoreApplication* app = QCoreApplication::instance())
-            QMetaObject::invokeMethod(
-                app, [] {}, Qt::QueuedConnection);
+        try {
+            result = work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        handover.post([&done] { done = true; });
     });
-    if (QCoreApplication::instance())
-        while (!done.load())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
     return result;
 }
 

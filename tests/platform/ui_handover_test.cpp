@@ -164,3 +164,10 @@ TEST(RunOffUiThread, TheLoopRunsWhileTheWorkWaitsAndTheResultComesBack) {
     EXPECT_EQ(result, "released by the loop");
     EXPECT_NE(workThread, std::this_thread::get_id());
 }
+
+// What the work throws reaches the caller, on the caller's thread, instead of ending the
+// program from the worker.
+TEST(RunOffUiThread, WhatTheWorkThrowsIsThrownToTheCaller) {
+    EXPECT_THROW(platform::runOffUiThread([]() -> int { throw std::runtime_error("disk gone"); }),
+                 std::runtime_error);
+}
