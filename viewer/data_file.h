@@ -8,7 +8,8 @@
 //
 // Bounded by design: the file is read once, in pieces, and never held whole; a line is cut
 // at a set number of cells and bytes (and counted as unreadable); a file whose values would
-// need more than a share of the machine's memory is refused before it is read. The rows'
+// need more than a share of the machine's memory is refused before it is read, and the room
+// for every row is counted against that share before the row is stored. The rows'
 // text stays in the file and is read back a row at a time for the table and the export.
 
 #include "viewer/time_stamps.h"
@@ -109,6 +110,8 @@ struct DataSet {
     std::vector<std::size_t> skippedLines; // line numbers of the first few of them
     std::size_t unplottable = 0;           // cells with a number that cannot be drawn
     QString error; // the file could not be shown at all (empty, binary, unreadable, too large)
+    // The most bytes the reading reserved for the values at once (never over the budget).
+    std::uint64_t accountedPeak = 0;
 
     std::size_t rowCount() const { return x.size(); }
     int numericColumnCount() const;
