@@ -269,15 +269,16 @@ TEST_F(Viewer, ClosingNeverWaitsForAStuckRead) {
     auto probe = std::make_shared<Probe>();
     // Counts the readings' closures gone: the reading threads have ended.
     struct Gone {
+        explicit Gone(std::shared_ptr<Probe> p) : probe(std::move(p)) {}
         std::shared_ptr<Probe> probe;
         ~Gone() {
             ++probe->gone;
             wakeWaiters();
         }
     };
-    auto gone = std::make_shared<Gone>(Gone{probe});
-    const viewer::DataLoader::Reading stuck = [probe, gone, fifo](const std::atomic<bool>&,
-                                                                  const viewer::ProgressFn&) {
+    auto gone = std::make_shared<Gone>(probe);
+    viewer::DataLoader::Reading stuck = [probe, gone, fifo](const std::atomic<bool>&,
+                                                            const viewer::ProgressFn&) {
         const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
         ++probe->blocked;
         wakeWaiters();
@@ -309,7 +310,7 @@ TEST_F(Viewer, ClosingNeverWaitsForAStuckRead) {
     auto* w = new ViewerWindow;
     w->show();
     w->openReading("stuck 1", "stuck 1", stuck);
-    w->openReading("stuck 2", "stuck 2", stuck);
+    w->openReading("stuck 2", "stuck 2", std::move(stuck));
     ASSERT_TRUE(waitUntil([&] { return probe->blocked == 2; }));
     EXPECT_EQ(w->loadsRunning(), 2);
     w->ActionCloseTab->trigger();
