@@ -583,7 +583,33 @@ QString DataSet::summary() const {
         parts.append(QStringLiteral("dates read as %1").arg(QLatin1String(orderName(dateOrder))));
     if (numericColumnCount() == 0)
         parts.append(QStringLiteral("no column holds numbers"));
+    parts.append(notes);
     return parts.join(QStringLiteral("; "));
+}
+
+std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x) {
+    set.x = std::move(x);
+    set.otherOrders.clear();
+    set.otherX.clear();
+    set.dateOrderShown = false;
+    std::vector<std::size_t> order(set.x.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    set.rowsOutOfOrder = stepsBack(set.x);
+    set.sorted = set.rowsOutOfOrder == 0;
+    if (!set.sorted) {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return set.x[a] < set.x[b]; });
+        sortRows(set, order);
+    }
+    set.gapSeconds = set.axis == Axis::Time ? usualStep(set.x) * kGapFactor : 0;
+    return order;
+}
+
+QString RowMarks::flagsOf(std::size_t row) const {
+    const auto at = std::lower_bound(flaggedRows.begin(), flaggedRows.end(), row);
+    if (at == flaggedRows.end() || *at != row)
+        return {};
+    return kinds.value(flaggedKind[static_cast<std::size_t>(at - flaggedRows.begin())]);
 }
 
 void chooseDateOrder(DataSet& set, DateOrder order) {

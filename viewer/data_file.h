@@ -80,6 +80,17 @@ public:
     virtual QByteArray read(std::int64_t offset, std::int64_t length) const = 0;
 };
 
+// What a unit's series adds to its plot (viewer/series_reading.h): where its segments start
+// and which rows are flagged, for what. Empty for a data file.
+struct RowMarks {
+    std::vector<double> segmentStarts;      // x of each segment's first row, rising
+    std::vector<std::size_t> flaggedRows;   // rising
+    std::vector<std::uint16_t> flaggedKind; // per flagged row: its index in `kinds`
+    QStringList kinds;                      // "gap", "backwards; provisional" ...
+    // What the row is flagged for; empty when it is not.
+    QString flagsOf(std::size_t row) const;
+};
+
 struct DataSet {
     QString path;
     QString name;           // from "Name: ..." (Latin-1), or the file name without one
@@ -112,6 +123,8 @@ struct DataSet {
     QString error; // the file could not be shown at all (empty, binary, unreadable, too large)
     // The most bytes the reading reserved for the values at once (never over the budget).
     std::uint64_t accountedPeak = 0;
+    RowMarks marks;
+    QStringList notes; // said after the summary ("2 segments" ...)
 
     std::size_t rowCount() const { return x.size(); }
     int numericColumnCount() const;
@@ -138,6 +151,11 @@ DataSet loadDataFile(const QString& path, const std::atomic<bool>* cancel = null
 // Settles an open date order (otherOrders) with the operator's choice: the rows are read in
 // that order, sorted, and the choice is closed.
 void chooseDateOrder(DataSet& set, DateOrder order);
+
+// Puts the rows at the times given (one per row, in the rows' present order: a series' UTC
+// instants), in time order, and measures the gaps anew; the date order is settled. Returns,
+// for each row after, its index before.
+std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x);
 
 // The data set as CSV: one header row, ISO 8601 times, UTF-8, LF line ends; the cells as
 // the unit wrote them (trimmed), quoted where they hold a comma or a quote. Written in

@@ -217,6 +217,13 @@ void ViewerWindow::openReading(const QString& title, const QString& label,
     updateActions();
 }
 
+void ViewerWindow::openSeries(const SeriesRequest& request) {
+    openReading(request.title(), request.title(),
+                [request](const std::atomic<bool>& cancel, const ProgressFn& progress) {
+                    return readSeries(request, &cancel, progress);
+                });
+}
+
 void ViewerWindow::addReading(const QString& title, const QString& label,
                               const std::function<void(DataLoader&)>& start) {
     // The page holds the loader until the data arrives, then the view; closing the tab

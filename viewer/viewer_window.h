@@ -6,6 +6,7 @@
 // can end the program. The window fits inside the screen it opens on. UI thread only.
 
 #include "viewer/data_loader.h"
+#include "viewer/series_reading.h"
 #include "viewer/time_stamps.h"
 
 #include <QMainWindow>
@@ -36,6 +37,8 @@ public:
     // Opens what `reading` reads (a unit's series) in a tab titled `title`; `label` names it
     // in the tab's tip and in a failure.
     void openReading(const QString& title, const QString& label, DataLoader::Reading reading);
+    // Opens a unit's series in a tab of its own (read in the background).
+    void openSeries(const SeriesRequest& request);
     // Folder in which the file dialogs start.
     void setDataFolder(const QString& folder) { m_folder = folder; }
     // Sizes and places the window inside `available` (a screen's available geometry).
