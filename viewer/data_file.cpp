@@ -826,6 +826,8 @@ private:
             ++widths[sample.back().size()];
         }
         m_layout = findTimeLayout(sample);
+        if (m_layout.orders & m_limits.dateOrders)
+            m_layout.orders &= m_limits.dateOrders;
         m_set.timeCells = m_layout.cells;
         m_set.axis = m_layout.cells > 0 ? Axis::Time : Axis::RowNumber;
 

@@ -50,6 +50,9 @@ struct ReadLimits {
     std::size_t maxCells = std::size_t{1} << 20;      // cells in one line
     std::size_t maxLineBytes = std::size_t{32} << 20; // bytes in one line
     std::uint64_t memoryBudget = 0;                   // bytes for the values; 0: defaultBudget()
+    // The date orders the stamps are read in, when the caller knows them (a series does);
+    // 0: every order the stamps allow.
+    DateOrders dateOrders = 0;
 };
 // A quarter of the machine's memory: the viewer shares it with the program and a download.
 std::uint64_t defaultMemoryBudget();

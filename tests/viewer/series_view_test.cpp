@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A unit's series in the viewer: read from the store read only, one plot at the records' UTC
 // instants, segment starts and flagged records marked; and what it says when it cannot.
+#include "app/viewer_launch.h"
 #include "series/series_apply.h"
 #include "series/series_store.h"
 #include "viewer/data_set_view.h"
 #include "viewer/series_reading.h"
+#include "viewer/view_command_line.h"
 #include "viewer/viewer_window.h"
 
 #include "support/wait.h"
@@ -158,4 +160,58 @@ TEST_F(SeriesView, WhatItCannotShowIsSaid) {
     QFile back(other.path() + "/series.sqlite");
     ASSERT_TRUE(back.open(QIODevice::ReadOnly));
     EXPECT_EQ(back.readAll(), "not a store");
+}
+
+// What the program writes to start the viewer on a series is what the viewer reads, whatever
+// bytes the unit's names hold; a command line it cannot read is refused, not guessed at.
+TEST(SeriesCommandLine, WhatTheProgramWritesTheViewerReads) {
+    struct Case {
+        QByteArray serial, name;
+        int ordinal;
+    } cases[] = {
+        {"XRQ10472", "SITE1", 0},
+        {"-XRQ7", "-SITE", 1},
+        {"XRQ\xe9", "Sit\xe9 2, north", 2},
+    };
+    QStringList started;
+    viewer_launch::setStarter([&](const QString&, const QStringList& args) {
+        started = args;
+        return true;
+    });
+    for (const Case& c : cases) {
+        const QStringList args =
+            viewer_launch::seriesArguments(c.serial, c.name, c.ordinal, "/data/files");
+        const ViewCommandLine line = readViewCommandLine(QStringList{"xrq-view"} + args);
+        ASSERT_FALSE(line.refused) << line.text.toStdString();
+        EXPECT_TRUE(line.series);
+        EXPECT_EQ(line.request.serial, c.serial);
+        EXPECT_EQ(line.request.name, c.name);
+        EXPECT_EQ(line.request.ordinal, c.ordinal);
+        EXPECT_EQ(line.request.filesFolder, "/data/files/");
+        QString error;
+        if (!viewer_launch::viewerProgram().isEmpty()) {
+            EXPECT_TRUE(viewer_launch::startSeriesViewer(c.serial, c.name, c.ordinal, "/data/files",
+                                                         error));
+            EXPECT_EQ(started, args);
+        }
+    }
+    viewer_launch::setStarter({});
+
+    const ViewCommandLine files =
+        readViewCommandLine({"xrq-view", "--folder", "/d", "--", "a.txt", "-b.txt"});
+    EXPECT_FALSE(files.refused);
+    EXPECT_FALSE(files.series);
+    EXPECT_EQ(files.dataFolder, "/d");
+    EXPECT_EQ(files.files, (QStringList{"a.txt", "-b.txt"}));
+    const QStringList refused[] = {
+        {"xrq-view", "--series", "XRQ1"},
+        {"xrq-view", "--series", "XRQ1", "SITE1", "SITE2"},
+        {"xrq-view", "--set", "0", "--series", "XRQ1", "SITE1"},
+        {"xrq-view", "--set", "two", "--series", "XRQ1", "SITE1"},
+        {"xrq-view", "--set", "2", "a.txt"},
+        {"xrq-view", "--no-such-option"},
+    };
+    for (const QStringList& args : refused)
+        EXPECT_TRUE(readViewCommandLine(args).refused) << args.join(' ').toStdString();
+    EXPECT_TRUE(readViewCommandLine({"xrq-view", "--help"}).help);
 }
