@@ -22,10 +22,13 @@ namespace viewer {
 
 namespace {
 
-// What each record costs beside its text while it is read: its line end, its place in the
-// text, what the store says of it, its row, its flags' kind and its time.
-constexpr std::uint64_t kPerRecord =
-    1 + sizeof(std::int64_t) + 6 + sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double);
+// What each record costs beside its text while it is read: its line end; its place in the
+// text, its offset, time flags, provisional mark, segment start and date order (Records);
+// its row, its flags' kind and its time (after the reader); its row's record and its place
+// before the sort (the marks).
+constexpr std::uint64_t kPerRecord = 1 + sizeof(std::int64_t) + sizeof(std::int32_t) + 4 +
+                                     sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double) +
+                                     2 * sizeof(std::size_t);
 constexpr std::int32_t kNoOffset = std::numeric_limits<std::int32_t>::min();
 constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
 
