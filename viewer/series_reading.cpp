@@ -231,7 +231,8 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     }
     // In the records' order: the unit's time (the reader's, where it read the stamp in the
     // store's one order), the flags as the export has them, and each row's instant.
-    const bool readersTime = set.axis == Axis::Time && std::popcount(r.orders) == 1;
+    const bool readersTime = set.axis == Axis::Time && std::popcount(r.orders) == 1 &&
+                             static_cast<DateOrders>(set.dateOrder) == r.orders;
     std::vector<double> x = set.x;
     FlagKinds flags;
     flags.kind.reserve(records);
