@@ -4,6 +4,7 @@
 // data file does to it can stall, starve or end this program or a download, and closing
 // this program leaves the viewer open.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +18,15 @@ QString viewerProgram();
 QStringList viewerArguments(const QStringList& files, const QString& dataFolder);
 // Starts the viewer; false with the reason in `error`.
 bool startDataViewer(const QStringList& files, const QString& dataFolder, QString& error);
+
+// The arguments that show a unit's series whole: the files folder that holds series.sqlite,
+// the set's place among the download's sets of its name (0: the first), the unit's serial
+// number and the data set's name (bytes as the unit sent them).
+QStringList seriesArguments(const QByteArray& serial, const QByteArray& name, int ordinal,
+                            const QString& filesFolder);
+// Starts the viewer on a unit's series, as startDataViewer does on files.
+bool startSeriesViewer(const QByteArray& serial, const QByteArray& name, int ordinal,
+                       const QString& filesFolder, QString& error);
 
 // Test seam: replaces the detached start (program, arguments) while set.
 using Starter = std::function<bool(const QString&, const QStringList&)>;

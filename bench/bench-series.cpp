@@ -3,6 +3,9 @@
 //   - taking a download of 50,000 records of which all but the last 1,440 are held;
 //   - exporting the series as CSV (to a sink that only counts);
 //   - the store's size against the records' own bytes;
+//   - the viewer opening the series (read only, as `xrq-view --series` does: every record
+//     read, parsed and put at its instant, then the plot built and drawn once, offscreen),
+//     and the memory that takes against the viewer's budget;
 //   - rebuilding a store from 1,000 kept downloads of about 100 kB each (a unit whose memory
 //     wraps, each download sliding on by a day's records), with the register beside them.
 //
@@ -11,8 +14,10 @@
 #include "series/series_apply.h"
 #include "series/series_export.h"
 #include "series/series_store.h"
+#include "viewer/data_set_view.h"
+#include "viewer/series_reading.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -22,6 +27,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -61,10 +67,24 @@ std::uint64_t fileSize(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
 }
 
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double peakRssMB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
     QTemporaryDir temporary;
     const std::string folder =
         (argc > 1 ? std::string(argv[1]) : temporary.path().toStdString()) + "/";
@@ -73,7 +93,7 @@ int main(int argc, char** argv) {
     std::printf("bench-series in %s\n", folder.c_str());
 
     // The series: filled by downloads of 500,000 records each (a wrapping memory, 16 held).
-    const std::string path = folder + "bench-series.sqlite";
+    const std::string path = series::storePath(folder);
     series::SeriesStore store;
     std::string why;
     if (!store.open(path, why)) {
@@ -122,6 +142,33 @@ int main(int argc, char** argv) {
     const std::uint64_t size = fileSize(path) + fileSize(path + "-wal");
     std::printf("store: %.1f MB for %.1f MB of records (%.2fx)\n", size / 1e6, info->bytes / 1e6,
                 double(size) / double(info->bytes));
+
+    // The viewer opening the whole series.
+    {
+        viewer::SeriesRequest request;
+        request.filesFolder = QString::fromStdString(folder);
+        request.serial = "XRQ1";
+        request.name = "SITE1";
+        const double rssBefore = peakRssMB();
+        const double cpuBefore = cpuSeconds();
+        start = Clock::now();
+        auto set = std::make_shared<viewer::DataSet>(viewer::readSeries(request));
+        const double readSeconds = secondsSince(start);
+        const double readCpu = cpuSeconds() - cpuBefore;
+        if (!set->error.isEmpty()) {
+            std::fprintf(stderr, "view: %s\n", qPrintable(set->error));
+            return 1;
+        }
+        viewer::DataSetView view(set);
+        view.resize(1400, 800);
+        view.show();
+        view.chartView()->viewport()->repaint();
+        const double openSeconds = secondsSince(start);
+        std::printf("view: %zu rows read in %.2f s (CPU %.2f s), plotted and drawn at %.2f s; "
+                    "peak RSS %.0f MB (%.0f MB before), budget %.0f MB\n",
+                    set->rowCount(), readSeconds, readCpu, openSeconds, peakRssMB(), rssBefore,
+                    double(viewer::defaultMemoryBudget()) / 1e6);
+    }
 
     // Rebuild from 1,000 kept downloads of about 100 kB.
     const std::string rebuildFolder = folder + "rebuild/";

@@ -852,8 +852,14 @@ void TFormXRQMain::ActionViewDataExecute(QObject*) {
 }
 
 void TFormXRQMain::ActionUnitsExecute(QObject*) {
-    if (!FormUnits)
+    if (!FormUnits) {
         FormUnits = new UnitsWindow(this);
+        FormUnits->StartSeriesViewer = [](const series::SeriesInfo& info, QString& error) {
+            return viewer_launch::startSeriesViewer(
+                QByteArray::fromStdString(info.serial), QByteArray::fromStdString(info.name),
+                info.ordinal, QFile::decodeName(QByteArray::fromStdString(TempFilesPath)), error);
+        };
+    }
     FormUnits->show();
     FormUnits->raise();
     FormUnits->activateWindow();

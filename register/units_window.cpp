@@ -2,6 +2,7 @@
 #include "register/units_window.h"
 
 #include "dialogs/Dialogs.h"
+#include "dialogs/run_log.h"
 #include "platform/durable_file.h"
 #include "register/register_texts.h"
 #include "register/register_writer.h"
@@ -15,10 +16,12 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineSeries>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSplitter>
@@ -101,6 +104,7 @@ UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     auto* split = new QSplitter(Qt::Vertical, this);
     split->addWidget(UnitsTable);
     split->addWidget(lower);
+    split->addWidget(buildSeriesBox());
     split->setStretchFactor(0, 2);
     split->setStretchFactor(1, 3);
 
@@ -398,4 +402,138 @@ void UnitsWindow::openFiles() {
     for (const QString& folder : folders)
         if (!OpenUrl(QUrl::fromLocalFile(folder)))
             DlgError("No program to show the folder " + QFile::encodeName(folder).toStdString());
+}
+
+// ---- The unit's series ----
+
+QWidget* UnitsWindow::buildSeriesBox() {
+    FilesFolder = TempFilesPath;
+    m_seriesWork = new UnitSeries(this);
+    SeriesBox = new QGroupBox(QStringLiteral("Series"), this);
+    SeriesBox->setObjectName(QStringLiteral("SeriesBox"));
+    SeriesList = new QListWidget(SeriesBox);
+    SeriesList->setObjectName(QStringLiteral("SeriesList"));
+    SeriesList->setToolTip(QStringLiteral("Every record the unit sent for each data set, over "
+                                          "all its downloads"));
+    ButtonOpenSeries = new QPushButton(QStringLiteral("Open Series"), SeriesBox);
+    ButtonOpenSeries->setObjectName(QStringLiteral("ButtonOpenSeries"));
+    ButtonOpenSeries->setToolTip(QStringLiteral("Show the selected series whole in the viewer"));
+    ButtonExportSeries = new QPushButton(QStringLiteral("Export Series..."), SeriesBox);
+    ButtonExportSeries->setObjectName(QStringLiteral("ButtonExportSeries"));
+    ButtonExportSeries->setToolTip(QStringLiteral("Save the selected series as a CSV file"));
+    LabelSeries = new QLabel(SeriesBox);
+    LabelSeries->setObjectName(QStringLiteral("LabelSeries"));
+    LabelSeries->setWordWrap(true);
+    LabelSeries->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(ButtonOpenSeries);
+    buttons->addWidget(ButtonExportSeries);
+    buttons->addStretch(1);
+    auto* row = new QHBoxLayout;
+    row->addWidget(SeriesList, 1);
+    row->addLayout(buttons);
+    auto* box = new QVBoxLayout(SeriesBox);
+    box->setContentsMargins(4, 4, 4, 4);
+    box->addLayout(row, 1);
+    box->addWidget(LabelSeries);
+
+    AskSeriesPath = [this](const QString& suggested, bool& replace) {
+        // The dialog asks before it names a file that is there: one it returns that exists
+        // is one the operator chose to replace.
+        const QString path = QFileDialog::getSaveFileName(
+            this, QStringLiteral("Export Series"), suggested, QStringLiteral("CSV files (*.csv)"));
+        replace = !path.isEmpty() && QFileInfo::exists(path);
+        return path;
+    };
+    connect(this, &UnitsWindow::historyLoaded, this, [this] { listSeries(); });
+    connect(SeriesList, &QListWidget::itemSelectionChanged, this,
+            [this] { updateSeriesButtons(); });
+    connect(SeriesList, &QListWidget::itemDoubleClicked, this, [this] { openSeries(); });
+    connect(ButtonOpenSeries, &QPushButton::clicked, this, [this] { openSeries(); });
+    connect(ButtonExportSeries, &QPushButton::clicked, this, [this] { exportSeries(); });
+    connect(m_seriesWork, &UnitSeries::listed, this,
+            [this](const UnitSeries::Listing& listing) { fillSeries(listing); });
+    connect(m_seriesWork, &UnitSeries::exported, this, [this](const UnitSeries::Outcome& outcome) {
+        LabelSeries->setText(outcome.text());
+        updateSeriesButtons();
+    });
+    updateSeriesButtons();
+    return SeriesBox;
+}
+
+void UnitsWindow::listSeries() {
+    if (!m_unitChosen) {
+        fillSeries({});
+        return;
+    }
+    m_seriesWork->list(FilesFolder, m_serial);
+}
+
+void UnitsWindow::fillSeries(const UnitSeries::Listing& listing) {
+    // An answer for a unit no longer selected is dropped; its own is on the way.
+    if (m_unitChosen && listing.serial != m_serial)
+        return;
+    m_series = listing.series;
+    SeriesList->clear();
+    for (const series::SeriesInfo& info : m_series)
+        SeriesList->addItem(UnitSeries::describe(info));
+    if (!m_series.empty())
+        SeriesList->setCurrentRow(0);
+    if (!listing.error.empty())
+        LabelSeries->setText(QStringLiteral("The series cannot be read: ") +
+                             QString::fromLocal8Bit(listing.error.c_str()));
+    else if (m_unitChosen && m_series.empty())
+        LabelSeries->setText(QStringLiteral("No series for this unit yet: a download makes one "
+                                            "per data set."));
+    else if (!m_seriesWork->exporting())
+        LabelSeries->clear();
+    updateSeriesButtons();
+    emit seriesListed();
+}
+
+const series::SeriesInfo* UnitsWindow::chosenSeries() const {
+    const int row = SeriesList->currentRow();
+    return row >= 0 && row < int(m_series.size()) ? &m_series[std::size_t(row)] : nullptr;
+}
+
+void UnitsWindow::updateSeriesButtons() {
+    const bool chosen = chosenSeries() != nullptr;
+    ButtonOpenSeries->setEnabled(chosen);
+    ButtonExportSeries->setEnabled(chosen && !m_seriesWork->exporting());
+}
+
+void UnitsWindow::openSeries() {
+    const series::SeriesInfo* info = chosenSeries();
+    if (!info)
+        return;
+    QString error = QStringLiteral("The viewer cannot be started from this window.");
+    if (StartSeriesViewer && StartSeriesViewer(*info, error))
+        LabelSeries->setText(QStringLiteral("The viewer opens ") + UnitSeries::describe(*info));
+    else
+        LabelSeries->setText(error);
+}
+
+void UnitsWindow::exportSeries() {
+    const series::SeriesInfo* info = chosenSeries();
+    if (!info || m_seriesWork->exporting())
+        return;
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty())
+        folder = QDir::homePath();
+    // The unit's bytes go into the suggested name as safe characters only.
+    QString name;
+    for (const QChar c :
+         QString::fromLatin1(QByteArray::fromStdString(info->serial + "-" + info->name)))
+        name += c.isLetterOrNumber() && c.unicode() < 128 ? c : QLatin1Char('_');
+    if (info->ordinal > 0)
+        name += QStringLiteral("-set%1").arg(info->ordinal + 1);
+    bool replace = false;
+    const QString path =
+        AskSeriesPath(folder + QStringLiteral("/XRQ%1-series.csv").arg(name), replace);
+    if (path.isEmpty())
+        return;
+    m_seriesWork->exportTo(FilesFolder, *info, QFile::encodeName(path).toStdString(), replace);
+    LabelSeries->setText(
+        QStringLiteral("Exporting %1 to %2 ...").arg(UnitSeries::describe(*info), path));
+    updateSeriesButtons();
 }

@@ -8,6 +8,7 @@
 // UI thread.
 
 #include "register/unit_register.h"
+#include "register/unit_series.h"
 
 #include <QWidget>
 
@@ -16,7 +17,9 @@
 #include <vector>
 
 class QChartView;
+class QGroupBox;
 class QLabel;
+class QListWidget;
 class QPushButton;
 class QTableWidget;
 class QUrl;
@@ -48,11 +51,32 @@ public:
     void exportCsv();
     void openFiles();
 
+    // The selected unit's series (one per data set): Open Series shows one whole in the
+    // viewer, Export Series... writes one as CSV (the work is UnitSeries', off this thread).
+    QGroupBox* SeriesBox = nullptr;
+    QListWidget* SeriesList = nullptr;
+    QPushButton* ButtonOpenSeries = nullptr;
+    QPushButton* ButtonExportSeries = nullptr;
+    QLabel* LabelSeries = nullptr;
+    // The files folder that holds series.sqlite (the program's; tests point it elsewhere).
+    std::string FilesFolder;
+    // Seams: the export's file dialog (empty: cancelled; `replace`: the operator confirmed
+    // replacing the file there), and starting the viewer on a series, which the main window
+    // sets (the program starts the viewer as a process, app/viewer_launch.h).
+    std::function<QString(const QString& suggested, bool& replace)> AskSeriesPath;
+    std::function<bool(const series::SeriesInfo& info, QString& error)> StartSeriesViewer;
+    const std::vector<series::SeriesInfo>& seriesShown() const { return m_series; }
+    UnitSeries* seriesWork() const { return m_seriesWork; }
+    void openSeries();
+    void exportSeries();
+
 signals:
     // The units table has been filled from the register.
     void unitsLoaded();
     // The selected unit's history and plot have been filled.
     void historyLoaded();
+    // The selected unit's series have been listed.
+    void seriesListed();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -64,6 +88,11 @@ private:
     void unitSelectionChanged();
     void updateButtons();
     void plotBattery(const std::vector<unitreg::UnitEvent>& events);
+    QWidget* buildSeriesBox();
+    void listSeries();
+    void fillSeries(const UnitSeries::Listing& listing);
+    void updateSeriesButtons();
+    const series::SeriesInfo* chosenSeries() const;
 
     std::string m_serial; // the chosen unit's; empty for the units without a serial number
     bool m_unitChosen = false;
@@ -71,4 +100,6 @@ private:
     std::vector<unitreg::UnitEvent> m_history;
     int m_batteryPoints = 0;
     bool m_filling = false;
+    UnitSeries* m_seriesWork = nullptr;
+    std::vector<series::SeriesInfo> m_series;
 };

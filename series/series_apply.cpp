@@ -4,6 +4,8 @@
 #include "series/register_facts.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,6 +40,13 @@ void removeStore(const std::string& path) {
 
 std::string storePath(const std::string& filesFolder) {
     return filesFolder + kFileName;
+}
+
+std::string defaultFilesFolder() {
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (!base.endsWith('/'))
+        base += '/';
+    return QFile::encodeName(base + QStringLiteral("Quorvant/XRQ/")).toStdString();
 }
 
 RebuildResult rebuild(const std::string& filesFolder,

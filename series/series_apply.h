@@ -39,5 +39,8 @@ RebuildResult rebuild(const std::string& filesFolder,
 
 // Where the store is, in a files folder.
 std::string storePath(const std::string& filesFolder);
+// The program's files folder where none is given (xrq-series, xrq-view): the generic data
+// location's "Quorvant/XRQ/", as the program has it; ends with "/".
+std::string defaultFilesFolder();
 
 } // namespace series

@@ -401,6 +401,33 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
     return true;
 }
 
+bool SeriesStore::openToRead(const std::string& path, std::string& why) {
+    static std::atomic<int> counter{0};
+    close();
+    m_path = path;
+    m_db = new Db;
+    m_db->name = QStringLiteral("xrq-series-reader-%1").arg(++counter);
+    m_db->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_db->name);
+    m_db->db.setDatabaseName(QString::fromLocal8Bit(path.c_str()));
+    m_db->db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+    auto failed = [&](const std::string& text) {
+        why = path + ": " + text;
+        close();
+        return false;
+    };
+    if (!m_db->db.open())
+        return failed(m_db->db.lastError().text().toStdString());
+    QSqlQuery q(m_db->db);
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+        return failed(q.lastError().text().toStdString());
+    const int version = q.value(0).toInt();
+    if (version == 0)
+        return failed("holds no series");
+    if (version > kSchemaVersion)
+        return failed("made by a newer program (version " + std::to_string(version) + ")");
+    return true;
+}
+
 bool SeriesStore::hasDownload(const std::string& serial, const std::string& keptPath) {
     if (!m_db || keptPath.empty())
         return false;

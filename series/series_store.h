@@ -103,6 +103,9 @@ public:
 
     // Opens or creates the store. `damaged` tells a file that is no store (then rebuild).
     bool open(const std::string& path, std::string& why, bool* damaged = nullptr);
+    // Opens an existing store to read it only (the viewer, the Units window's export): no
+    // schema is made, nothing is written, and a reader never waits for the program's writes.
+    bool openToRead(const std::string& path, std::string& why);
     void close();
     bool isOpen() const;
     const std::string& path() const { return m_path; }

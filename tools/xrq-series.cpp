@@ -10,7 +10,6 @@
 #include "series/series_store.h"
 
 #include <QCoreApplication>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <cstdio>
@@ -67,13 +66,6 @@ std::string jsonString(std::string_view bytes) {
         }
     }
     return out + "\"";
-}
-
-std::string filesFolderDefault() {
-    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (!base.endsWith('/'))
-        base += '/';
-    return (base + QStringLiteral("Quorvant/XRQ/")).toLocal8Bit().toStdString();
 }
 
 bool writeAll(int fd, std::string_view data) {
@@ -333,7 +325,7 @@ int main(int argc, char** argv) {
         }
     }
     if (folder.empty())
-        folder = filesFolderDefault();
+        folder = series::defaultFilesFolder();
     else if (folder.back() != '/')
         folder += '/';
     if (words.empty()) {

@@ -35,6 +35,8 @@ constexpr std::size_t kSkippedLinesKept = 10;
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 // What one column costs beside its values (its entry, title, counters).
 constexpr std::uint64_t kColumnOverhead = 160;
+// What a cell of the title line costs beside its characters (its string and list entry).
+constexpr std::uint64_t kTitleOverhead = 48;
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -581,7 +583,33 @@ QString DataSet::summary() const {
         parts.append(QStringLiteral("dates read as %1").arg(QLatin1String(orderName(dateOrder))));
     if (numericColumnCount() == 0)
         parts.append(QStringLiteral("no column holds numbers"));
+    parts.append(notes);
     return parts.join(QStringLiteral("; "));
+}
+
+std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x) {
+    set.x = std::move(x);
+    set.otherOrders.clear();
+    set.otherX.clear();
+    set.dateOrderShown = false;
+    std::vector<std::size_t> order(set.x.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    set.rowsOutOfOrder = stepsBack(set.x);
+    set.sorted = set.rowsOutOfOrder == 0;
+    if (!set.sorted) {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return set.x[a] < set.x[b]; });
+        sortRows(set, order);
+    }
+    set.gapSeconds = set.axis == Axis::Time ? usualStep(set.x) * kGapFactor : 0;
+    return order;
+}
+
+QString RowMarks::flagsOf(std::size_t row) const {
+    const auto at = std::lower_bound(flaggedRows.begin(), flaggedRows.end(), row);
+    if (at == flaggedRows.end() || *at != row)
+        return {};
+    return kinds.value(flaggedKind[static_cast<std::size_t>(at - flaggedRows.begin())]);
 }
 
 void chooseDateOrder(DataSet& set, DateOrder order) {
@@ -675,17 +703,24 @@ public:
     DataSet read(std::shared_ptr<const RowSource> source) {
         if (!lookAtStart() || !planColumns() || !planMemory())
             return std::move(m_set);
-        prepareColumns();
+        if (!prepareColumns())
+            return done();
         for (const Held& h : m_held)
-            readRow(h.text, h.start, h.number, h.cut);
+            if (!readRow(h.text, h.start, h.number, h.cut))
+                return done();
         m_held.clear();
         m_held.shrink_to_fit();
         if (readRest())
             finish(std::move(source));
-        return std::move(m_set);
+        return done();
     }
 
 private:
+    DataSet done() {
+        m_set.accountedPeak = m_accountedPeak;
+        return std::move(m_set);
+    }
+
     // A line of the file's start, kept until the plan is made.
     struct Held {
         std::string text;
@@ -791,6 +826,8 @@ private:
             ++widths[sample.back().size()];
         }
         m_layout = findTimeLayout(sample);
+        if (m_layout.orders & m_limits.dateOrders)
+            m_layout.orders &= m_limits.dateOrders;
         m_set.timeCells = m_layout.cells;
         m_set.axis = m_layout.cells > 0 ? Axis::Time : Axis::RowNumber;
 
@@ -815,43 +852,61 @@ private:
                 m_orders.push_back(o);
         m_perRow = (m_valueCells + 3 + m_orders.size()) * sizeof(double);
         m_fixed = m_valueCells * kColumnOverhead;
+        for (const QString& title : m_set.titles)
+            m_fixed += kTitleOverhead + static_cast<std::uint64_t>(title.size()) * sizeof(QChar);
         const std::uint64_t lineBytes = std::max<std::uint64_t>(1, m_heldBytes / m_held.size() + 2);
         m_rowsGuess =
             static_cast<std::uint64_t>(std::max<std::int64_t>(m_set.fileBytes, 0)) / lineBytes + 1;
-        if (m_rowsGuess * m_perRow + m_fixed > m_budget)
+        if (m_fixed > m_budget || m_rowsGuess * m_perRow + m_fixed > m_budget)
             return tooLarge(m_rowsGuess);
+        m_mostRows = (m_budget - m_fixed) / m_perRow;
         return true;
     }
 
-    void prepareColumns() {
+    bool prepareColumns() {
         m_set.columns.resize(m_valueCells);
         for (std::size_t c = 0; c < m_valueCells; ++c) {
             const auto t = static_cast<qsizetype>(c + m_set.timeCells);
             if (t < m_set.titles.size())
                 m_set.columns[c].title = m_set.titles[t];
         }
-        const std::size_t reserve =
-            static_cast<std::size_t>(std::min<std::uint64_t>(m_rowsGuess + 16, 1 << 24));
-        if (m_valueCells <= 64) { // wide files have few rows; their vectors grow as they need
-            m_set.x.reserve(reserve);
-            m_set.rowStart.reserve(reserve);
-            m_set.rowEnd.reserve(reserve);
-            for (Column& c : m_set.columns)
-                c.values.reserve(reserve);
-        }
         m_orderX.resize(m_orders.size());
         m_textCells.assign(m_valueCells, 0);
         m_rowValues.resize(m_valueCells);
         m_rowText.resize(m_valueCells);
+        // Wide files have few rows: their room grows as they need it.
+        const std::uint64_t first = m_valueCells <= 64 ? m_rowsGuess + 16 : 16;
+        return makeRoom(static_cast<std::size_t>(std::min<std::uint64_t>(first, 1 << 24)));
     }
 
-    void readRow(std::string_view text, std::int64_t start, std::size_t number, bool cut) {
+    // Room for `rows` rows in every vector a row fills, within the budget: what is accounted
+    // is what is reserved, so the values never hold more than the budget, however the rows
+    // run. False (and the reading ends, saying why) when the budget allows no more rows.
+    bool makeRoom(std::size_t rows) {
+        rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows, m_mostRows));
+        if (rows <= m_room)
+            return rows > m_set.rowStart.size() || stopForBudget();
+        m_accountedPeak = std::max(m_accountedPeak, rows * m_perRow + m_fixed);
+        if (m_layout.cells == 0)
+            m_set.x.reserve(rows);
+        for (auto& xs : m_orderX)
+            xs.reserve(rows);
+        m_set.rowStart.reserve(rows);
+        m_set.rowEnd.reserve(rows);
+        for (Column& c : m_set.columns)
+            c.values.reserve(rows);
+        m_room = rows;
+        return true;
+    }
+
+    // False when the reading must end (the memory budget is spent).
+    bool readRow(std::string_view text, std::int64_t start, std::size_t number, bool cut) {
         if (cut) {
             skip(number);
-            return;
+            return true;
         }
         if (trim(text).empty() || isComment(text))
-            return;
+            return true;
         ++m_ordinal;
         const bool whole = splitCells(text, m_cells, m_width + 1);
         bool readable = whole && m_cells.size() <= m_width && !hasControlBytes(text);
@@ -860,9 +915,14 @@ private:
             readable = readTimes(xs);
         if (!readable || !readValues()) {
             skip(number);
-            return;
+            return true;
         }
+        // Checked before every row is stored, never on a sample: a row's values cost the
+        // same whether its line is short or long.
+        if (m_set.rowStart.size() == m_room && !makeRoom(m_room * 2))
+            return false;
         storeRow(text, start, xs);
+        return true;
     }
 
     // The row's time under each date order still open. An order that fails where another
@@ -929,7 +989,7 @@ private:
     }
 
     // The lines after the sample; every 1024 lines (and at each long one) the reading may be
-    // cancelled, tells its progress and checks the memory budget again.
+    // cancelled and tells its progress.
     bool readRest() {
         LineReader::Line line;
         while (m_more && m_lines.next(line)) {
@@ -937,22 +997,21 @@ private:
                 if (cancelled())
                     return failAfresh(QStringLiteral("Reading was cancelled."));
                 report(m_lines.position());
-                if (!budgetHolds())
-                    return false;
             }
-            readRow(line.text, line.start, line.number, line.cut);
+            if (!readRow(line.text, line.start, line.number, line.cut))
+                return false;
         }
         if (m_lines.failed())
             return failAfresh(readError());
         return true;
     }
 
-    // The file may be longer, or its rows shorter, than its start promised.
-    bool budgetHolds() {
-        const std::uint64_t rows = m_set.rowStart.size();
-        if (rows * m_perRow + m_fixed <= m_budget)
-            return true;
-        const auto left = static_cast<std::uint64_t>(m_set.fileBytes - m_lines.position());
+    // The file is longer, or its rows shorter, than its start promised: the reading ends,
+    // with the rows the whole file would need by the rows read so far.
+    bool stopForBudget() {
+        const std::uint64_t rows = m_set.rowStart.size() + 1;
+        const auto left = static_cast<std::uint64_t>(
+            std::max<std::int64_t>(m_set.fileBytes - m_lines.position(), 0));
         const std::uint64_t perLine = std::max<std::uint64_t>(
             1, static_cast<std::uint64_t>(m_lines.position()) / std::max<std::uint64_t>(rows, 1));
         const std::uint64_t total = rows + left / perLine;
@@ -1039,6 +1098,9 @@ private:
     std::size_t m_valueCells = 0; // cells after the time cells
     std::vector<DateOrder> m_orders;
     std::uint64_t m_perRow = 0, m_fixed = 0, m_rowsGuess = 0;
+    std::uint64_t m_mostRows = 0;      // rows the budget holds
+    std::size_t m_room = 0;            // rows reserved
+    std::uint64_t m_accountedPeak = 0; // the most bytes reserved at once
 
     // The rows.
     std::vector<std::vector<double>> m_orderX; // x per open date order

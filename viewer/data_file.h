@@ -8,7 +8,8 @@
 //
 // Bounded by design: the file is read once, in pieces, and never held whole; a line is cut
 // at a set number of cells and bytes (and counted as unreadable); a file whose values would
-// need more than a share of the machine's memory is refused before it is read. The rows'
+// need more than a share of the machine's memory is refused before it is read, and the room
+// for every row is counted against that share before the row is stored. The rows'
 // text stays in the file and is read back a row at a time for the table and the export.
 
 #include "viewer/time_stamps.h"
@@ -49,6 +50,9 @@ struct ReadLimits {
     std::size_t maxCells = std::size_t{1} << 20;      // cells in one line
     std::size_t maxLineBytes = std::size_t{32} << 20; // bytes in one line
     std::uint64_t memoryBudget = 0;                   // bytes for the values; 0: defaultBudget()
+    // The date orders the stamps are read in, when the caller knows them (a series does);
+    // 0: every order the stamps allow.
+    DateOrders dateOrders = 0;
 };
 // A quarter of the machine's memory: the viewer shares it with the program and a download.
 std::uint64_t defaultMemoryBudget();
@@ -77,6 +81,17 @@ class RowSource {
 public:
     virtual ~RowSource() = default;
     virtual QByteArray read(std::int64_t offset, std::int64_t length) const = 0;
+};
+
+// What a unit's series adds to its plot (viewer/series_reading.h): where its segments start
+// and which rows are flagged, for what. Empty for a data file.
+struct RowMarks {
+    std::vector<double> segmentStarts;      // x of each segment's first row, rising
+    std::vector<std::size_t> flaggedRows;   // rising
+    std::vector<std::uint16_t> flaggedKind; // per flagged row: its index in `kinds`
+    QStringList kinds;                      // "gap", "backwards; provisional" ...
+    // What the row is flagged for; empty when it is not.
+    QString flagsOf(std::size_t row) const;
 };
 
 struct DataSet {
@@ -109,6 +124,10 @@ struct DataSet {
     std::vector<std::size_t> skippedLines; // line numbers of the first few of them
     std::size_t unplottable = 0;           // cells with a number that cannot be drawn
     QString error; // the file could not be shown at all (empty, binary, unreadable, too large)
+    // The most bytes the reading reserved for the values at once (never over the budget).
+    std::uint64_t accountedPeak = 0;
+    RowMarks marks;
+    QStringList notes; // said after the summary ("2 segments" ...)
 
     std::size_t rowCount() const { return x.size(); }
     int numericColumnCount() const;
@@ -135,6 +154,11 @@ DataSet loadDataFile(const QString& path, const std::atomic<bool>* cancel = null
 // Settles an open date order (otherOrders) with the operator's choice: the rows are read in
 // that order, sorted, and the choice is closed.
 void chooseDateOrder(DataSet& set, DateOrder order);
+
+// Puts the rows at the times given (one per row, in the rows' present order: a series' UTC
+// instants), in time order, and measures the gaps anew; the date order is settled. Returns,
+// for each row after, its index before.
+std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x);
 
 // The data set as CSV: one header row, ISO 8601 times, UTF-8, LF line ends; the cells as
 // the unit wrote them (trimmed), quoted where they hold a comma or a quote. Written in

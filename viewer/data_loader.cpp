@@ -5,15 +5,48 @@
 #include <unistd.h>
 
 #include <exception>
+#include <mutex>
 #include <new>
+#include <thread>
 
 namespace viewer {
 
+struct DataLoader::Run {
+    std::atomic<bool> cancel{false};
+    std::mutex lock;         // guards the two below
+    DataLoader* owner;       // null once the loader has let the run go
+    int pendingPercent = -1; // the latest progress not yet shown (coalesced)
+
+    explicit Run(DataLoader* o) : owner(o) {}
+
+    // Reading thread. Under the lock, so that a loader letting the run go (which takes it
+    // too) is never posted to afterwards.
+    void progress(const std::shared_ptr<Run>& self, int percent) {
+        std::lock_guard guard(lock);
+        if (!owner)
+            return;
+        const bool first = pendingPercent < 0;
+        pendingPercent = percent;
+        // One call shows whatever figure is latest when it runs.
+        if (first)
+            owner->m_toUi.post([o = owner, self] { o->showProgress(*self); });
+    }
+    void deliver(std::shared_ptr<DataSet> set) {
+        std::lock_guard guard(lock);
+        if (!owner || cancel.load())
+            return;
+        owner->m_toUi.post([o = owner, set = std::move(set)] {
+            o->m_running = false;
+            emit o->loaded(set);
+        });
+    }
+};
+
 namespace {
 
-std::shared_ptr<DataSet> failure(const QString& path, const QString& why) {
+std::shared_ptr<DataSet> failure(const QString& label, const QString& why) {
     auto set = std::make_shared<DataSet>();
-    set->path = path;
+    set->path = label;
     set->error = why;
     return set;
 }
@@ -26,31 +59,12 @@ DataLoader::~DataLoader() {
     stop();
 }
 
-void DataLoader::post(int percent, std::shared_ptr<DataSet> set) {
-    if (set) {
-        m_toUi.post([this, set = std::move(set)] {
-            m_running = false;
-            emit loaded(set);
-        });
-        return;
-    }
-    bool first;
-    {
-        std::lock_guard lock(m_lock);
-        first = m_pendingPercent < 0;
-        m_pendingPercent = percent;
-    }
-    // One call shows whatever figure is latest when it runs.
-    if (first)
-        m_toUi.post([this] { showProgress(); });
-}
-
-void DataLoader::showProgress() {
+void DataLoader::showProgress(Run& run) {
     int percent;
     {
-        std::lock_guard lock(m_lock);
-        percent = m_pendingPercent;
-        m_pendingPercent = -1;
+        std::lock_guard guard(run.lock);
+        percent = run.pendingPercent;
+        run.pendingPercent = -1;
     }
     if (percent >= 0)
         emit progress(percent);
@@ -61,48 +75,53 @@ void DataLoader::cancel() {
 }
 
 void DataLoader::stop() {
-    if (m_cancel)
-        m_cancel->store(true);
-    if (m_thread.joinable())
-        m_thread.join();
-    // The run has ended: nothing it handed over is delivered.
-    m_toUi.discard();
-    {
-        std::lock_guard lock(m_lock);
-        m_pendingPercent = -1;
+    if (m_run) {
+        {
+            std::lock_guard guard(m_run->lock);
+            m_run->owner = nullptr;
+        }
+        m_run->cancel.store(true);
+        m_run.reset(); // the reading thread ends on its own, whenever its reading returns
     }
+    // The run has ended for us: nothing it handed over is delivered.
+    m_toUi.discard();
     m_running = false;
 }
 
 void DataLoader::start(const QString& path) {
+    start(path, [path](const std::atomic<bool>& cancel, const ProgressFn& progress) {
+        return loadDataFile(path, &cancel, progress);
+    });
+}
+
+void DataLoader::start(const QString& label, Reading reading) {
     stop();
-    m_cancel = std::make_shared<std::atomic<bool>>(false);
+    auto run = std::make_shared<Run>(this);
+    m_run = run;
     m_running = true;
-    auto cancelFlag = m_cancel;
-    // Runs on the loader's own thread; the loader outlives it (its destructor joins it).
-    m_thread = std::thread([this, path, cancelFlag] {
+    // Runs on a thread of its own, detached: it shares only `run` with the loader.
+    std::thread([run, label, reading = std::move(reading)] {
         int shown = -1;
-        auto report = [this, &shown](int percent) {
+        const ProgressFn report = [&run, &shown](int percent) {
             if (percent == shown)
                 return;
             shown = percent;
-            post(percent, nullptr);
+            run->progress(run, percent);
         };
         ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 15);
         // Nothing may leave this thread: an exception here would end the program.
         std::shared_ptr<DataSet> set;
         try {
-            set = std::make_shared<DataSet>(loadDataFile(path, cancelFlag.get(), report));
+            set = std::make_shared<DataSet>(reading(run->cancel, report));
         } catch (const std::bad_alloc&) {
             set =
-                failure(path, QStringLiteral("The file is too large for this computer's memory."));
+                failure(label, QStringLiteral("The data is too large for this computer's memory."));
         } catch (const std::exception& e) {
-            set = failure(path, QStringLiteral("The file cannot be read: %1")
-                                    .arg(QString::fromLocal8Bit(e.what())));
+            set = failure(label, QStringLiteral("The data cannot be read: %1")
+                                     .arg(QString::fromLocal8Bit(e.what())));
         }
-        if (!cancelFlag->load())
-            post(0, std::move(set));
-    });
+        run->deliver(std::move(set));
+    }).detach();
 }
 
 } // namespace viewer

@@ -13,7 +13,9 @@
 #include <QLineSeries>
 #include <QListView>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QSaveFile>
+#include <QScatterSeries>
 #include <QSet>
 #include <QSplitter>
 #include <QTableView>
@@ -116,6 +118,34 @@ void PlotChartView::mouseReleaseEvent(QMouseEvent* event) {
         return;
     }
     QChartView::mouseReleaseEvent(event);
+}
+
+void PlotChartView::setVerticalMarks(std::vector<double> xs) {
+    if (xs == m_marks)
+        return;
+    m_marks = std::move(xs);
+    viewport()->update();
+}
+
+void PlotChartView::drawForeground(QPainter* painter, const QRectF& rect) {
+    QChartView::drawForeground(painter, rect);
+    const auto* axis = chart()->axes(Qt::Horizontal).value(0);
+    const auto* values = qobject_cast<const QValueAxis*>(axis);
+    if (m_marks.empty() || !values || !(values->max() > values->min()))
+        return;
+    const QRectF area = chart()->mapRectToScene(chart()->plotArea());
+    painter->save();
+    QPen pen(QColor(120, 120, 120));
+    pen.setStyle(Qt::DashLine);
+    pen.setCosmetic(true);
+    painter->setPen(pen);
+    const double scale = area.width() / (values->max() - values->min());
+    for (const double x : m_marks) {
+        const double at = area.left() + (x - values->min()) * scale;
+        if (at >= area.left() && at <= area.right())
+            painter->drawLine(QPointF(at, area.top()), QPointF(at, area.bottom()));
+    }
+    painter->restore();
 }
 
 void PlotChartView::leaveEvent(QEvent* event) {
@@ -323,6 +353,11 @@ void DataSetView::rebuildTracks() {
     }
     m_tracks.clear();
     ++m_generation;
+    if (m_flagged) {
+        m_chart->removeSeries(m_flagged);
+        delete m_flagged;
+        m_flagged = nullptr;
+    }
     if (m_sharedY) {
         m_chart->removeAxis(m_sharedY);
         delete m_sharedY;
@@ -353,7 +388,56 @@ void DataSetView::rebuildTracks() {
         m_tracks.push_back(t);
         addPiece(m_tracks.back());
     }
+    if (!m_set->marks.flaggedRows.empty() && !m_tracks.empty()) {
+        // On the first column drawn, where its value is; at the foot of its axis where none.
+        m_flagged = new QScatterSeries;
+        m_flagged->setName(QStringLiteral("Flagged records"));
+        m_flagged->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
+        m_flagged->setMarkerSize(7);
+        m_flagged->setColor(QColor(200, 30, 30));
+        m_flagged->setBorderColor(QColor(200, 30, 30));
+        m_chart->addSeries(m_flagged);
+        m_flagged->attachAxis(m_xAxis);
+        m_flagged->attachAxis(m_tracks.front().yAxis ? m_tracks.front().yAxis : m_sharedY);
+    }
     redraw();
+}
+
+void DataSetView::markRows(double x0, double x1, int pixels) {
+    const DataSet& set = *m_set;
+    const RowMarks& marks = set.marks;
+    if (!marks.segmentStarts.empty()) {
+        std::vector<double> shown;
+        const auto from =
+            std::lower_bound(marks.segmentStarts.begin(), marks.segmentStarts.end(), x0);
+        const auto to = std::upper_bound(from, marks.segmentStarts.end(), x1);
+        for (auto it = from; it != to && shown.size() < static_cast<std::size_t>(pixels); ++it)
+            shown.push_back(*it);
+        m_chartView->setVerticalMarks(std::move(shown));
+    }
+    if (!m_flagged)
+        return;
+    // One point per pixel column: the first flagged row in it. The rows are in x order, so
+    // each column's first is found by a search from the last one's.
+    const Track& track = m_tracks.front();
+    const std::vector<double>& values = set.columns[static_cast<std::size_t>(track.column)].values;
+    const QValueAxis* yAxis = track.yAxis ? track.yAxis : m_sharedY;
+    const double step = (x1 - x0) / pixels;
+    auto xOf = [&](std::size_t row) { return set.x[row]; };
+    auto firstAtOrAfter = [&](std::vector<std::size_t>::const_iterator from, double x) {
+        return std::partition_point(from, marks.flaggedRows.end(),
+                                    [&](std::size_t row) { return xOf(row) < x; });
+    };
+    QList<QPointF> points;
+    auto it = firstAtOrAfter(marks.flaggedRows.begin(), x0);
+    while (it != marks.flaggedRows.end() && xOf(*it) <= x1 && step > 0) {
+        const std::size_t row = *it;
+        const double v = values.empty() ? std::nan("") : values[row];
+        points.append(QPointF(xOf(row), std::isnan(v) ? yAxis->min() : v));
+        const double column = std::floor((xOf(row) - x0) / step);
+        it = firstAtOrAfter(it + 1, x0 + (column + 1) * step);
+    }
+    m_flagged->replace(points);
 }
 
 void DataSetView::scheduleRedraw() {
@@ -501,6 +585,7 @@ void DataSetView::redraw() {
     }
     if (m_sharedY && sharedAny)
         setYRange(m_sharedY, sharedLo, sharedHi);
+    markRows(x0, x1, pixels);
 }
 
 QString DataSetView::valuesAt(double x) const {
@@ -518,6 +603,9 @@ QString DataSetView::valuesAt(double x) const {
                     .arg(set.title(static_cast<std::size_t>(t.column)),
                          std::isnan(v) ? QStringLiteral("-") : formatValue(v));
     }
+    const QString flags = set.marks.flagsOf(row);
+    if (!flags.isEmpty())
+        text += QStringLiteral("   flagged: %1").arg(flags);
     return text;
 }
 

@@ -22,6 +22,7 @@ class QTimer;
 class QAbstractAxis;
 class QCategoryAxis;
 class QLineSeries;
+class QScatterSeries;
 class QValueAxis;
 
 namespace viewer {
@@ -36,11 +37,17 @@ class PlotChartView : public QChartView {
 public:
     explicit PlotChartView(QChart* chart, QWidget* parent = nullptr);
 
+    // Lines across the plot at these x (a series' segment starts, those in view), drawn over
+    // the chart.
+    void setVerticalMarks(std::vector<double> xs);
+    const std::vector<double>& verticalMarks() const { return m_marks; }
+
 signals:
     void pointerMoved(QPointF scenePos);
     void pointerLeft();
 
 protected:
+    void drawForeground(QPainter* painter, const QRectF& rect) override;
     void wheelEvent(QWheelEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -50,6 +57,7 @@ protected:
 private:
     bool m_panning = false;
     QPointF m_panFrom;
+    std::vector<double> m_marks;
 };
 
 class DataSetView : public QWidget {
@@ -76,6 +84,9 @@ public:
     void setSeparateAxes(bool separate);
     // The series drawing a column (its first piece carries the legend entry).
     QLineSeries* seriesOf(int column) const;
+    // A series' flagged records in view, at most one point per pixel column (null for a data
+    // file).
+    QScatterSeries* flaggedSeries() const { return m_flagged; }
 
     void setXRange(double x0, double x1);
     double xMin() const;
@@ -110,6 +121,7 @@ private:
     void setYRange(QValueAxis* axis, double lo, double hi);
     void updateTimeTicks(double x0, double x1);
     QLineSeries* addPiece(Track& track);
+    void markRows(double x0, double x1, int pixels);
     void onPointer(QPointF scenePos);
 
     std::shared_ptr<const DataSet> m_set;
@@ -125,6 +137,7 @@ private:
     QTableView* m_stats = nullptr;
     StatsModel* m_statsModel = nullptr;
     QLabel* m_hover = nullptr;
+    QScatterSeries* m_flagged = nullptr;
     QTimer* m_redrawTimer = nullptr;
     std::vector<Track> m_tracks;
     bool m_settingRange = false;

@@ -203,41 +203,60 @@ void ViewerWindow::closeTab(int tab) {
 }
 
 void ViewerWindow::openFiles(const QStringList& paths) {
-    for (const QString& path : paths) {
-        // The page holds the loader until the data arrives, then the view; closing the tab
-        // early deletes the loader, which cancels the reading.
-        auto* page = new QWidget;
-        auto* layout = new QVBoxLayout(page);
-        layout->setContentsMargins(0, 0, 0, 0);
-        auto* note = new QLabel(QStringLiteral("Reading %1 ...").arg(path), page);
-        note->setAlignment(Qt::AlignCenter);
-        note->setWordWrap(true);
-        layout->addWidget(note);
-        const int tab = m_tabs->addTab(page, QFileInfo(path).fileName());
-        m_tabs->setTabToolTip(tab, path);
-
-        auto* loader = new DataLoader(page);
-        connect(loader, &DataLoader::progress, this,
-                [this](int percent) { m_progress->setValue(percent); });
-        connect(loader, &DataLoader::loaded, this,
-                [this, page, loader](std::shared_ptr<DataSet> set) {
-                    loaded(page, loader, std::move(set));
-                });
-        connect(loader, &QObject::destroyed, this, [this] {
-            if (--m_running == 0) {
-                m_progress->hide();
-                m_cancel->hide();
-                updateActions();
-                emit allLoaded();
-            }
-        });
-        ++m_running;
-        m_progress->setValue(0);
-        m_progress->show();
-        m_cancel->show();
-        loader->start(path);
-    }
+    for (const QString& path : paths)
+        addReading(QFileInfo(path).fileName(), path,
+                   [path](DataLoader& loader) { loader.start(path); });
     updateActions();
+}
+
+void ViewerWindow::openReading(const QString& title, const QString& label,
+                               DataLoader::Reading reading) {
+    addReading(title, label, [label, reading = std::move(reading)](DataLoader& loader) mutable {
+        loader.start(label, std::move(reading));
+    });
+    updateActions();
+}
+
+void ViewerWindow::openSeries(const SeriesRequest& request) {
+    openReading(request.title(), request.title(),
+                [request](const std::atomic<bool>& cancel, const ProgressFn& progress) {
+                    return readSeries(request, &cancel, progress);
+                });
+}
+
+void ViewerWindow::addReading(const QString& title, const QString& label,
+                              const std::function<void(DataLoader&)>& start) {
+    // The page holds the loader until the data arrives, then the view; closing the tab
+    // early deletes the loader, which cancels the reading.
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* note = new QLabel(QStringLiteral("Reading %1 ...").arg(label), page);
+    note->setAlignment(Qt::AlignCenter);
+    note->setWordWrap(true);
+    layout->addWidget(note);
+    const int tab = m_tabs->addTab(page, title);
+    m_tabs->setTabToolTip(tab, label);
+
+    auto* loader = new DataLoader(page);
+    connect(loader, &DataLoader::progress, this,
+            [this](int percent) { m_progress->setValue(percent); });
+    connect(loader, &DataLoader::loaded, this, [this, page, loader](std::shared_ptr<DataSet> set) {
+        loaded(page, loader, std::move(set));
+    });
+    connect(loader, &QObject::destroyed, this, [this] {
+        if (--m_running == 0) {
+            m_progress->hide();
+            m_cancel->hide();
+            updateActions();
+            emit allLoaded();
+        }
+    });
+    ++m_running;
+    m_progress->setValue(0);
+    m_progress->show();
+    m_cancel->show();
+    start(*loader);
 }
 
 void ViewerWindow::loaded(QWidget* page, DataLoader* loader, std::shared_ptr<DataSet> set) {

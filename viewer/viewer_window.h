@@ -5,6 +5,8 @@
 // Reset Zoom. A file that cannot be shown gets a tab that says why; nothing a file holds
 // can end the program. The window fits inside the screen it opens on. UI thread only.
 
+#include "viewer/data_loader.h"
+#include "viewer/series_reading.h"
 #include "viewer/time_stamps.h"
 
 #include <QMainWindow>
@@ -21,7 +23,6 @@ class QTabWidget;
 
 namespace viewer {
 
-class DataLoader;
 class DataSetView;
 struct DataSet;
 
@@ -33,6 +34,11 @@ public:
 
     // Opens each file in a tab of its own (read in the background).
     void openFiles(const QStringList& paths);
+    // Opens what `reading` reads (a unit's series) in a tab titled `title`; `label` names it
+    // in the tab's tip and in a failure.
+    void openReading(const QString& title, const QString& label, DataLoader::Reading reading);
+    // Opens a unit's series in a tab of its own (read in the background).
+    void openSeries(const SeriesRequest& request);
     // Folder in which the file dialogs start.
     void setDataFolder(const QString& folder) { m_folder = folder; }
     // Sizes and places the window inside `available` (a screen's available geometry).
@@ -70,6 +76,8 @@ private:
     void savePicture();
     void exportCsv();
     void closeTab(int tab);
+    void addReading(const QString& title, const QString& label,
+                    const std::function<void(DataLoader&)>& start);
     void loaded(QWidget* page, DataLoader* loader, std::shared_ptr<DataSet> set);
     void updateActions();
     void say(const QString& text);

@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// xrq-view [--folder DIR] [FILE...]: the data viewer, a program of its own. The main
+// xrq-view [--folder DIR] [FILE...]: the data viewer, a program of its own.
+// xrq-view [--files-folder DIR] [--set N] --series SERIAL NAME: a unit's series, whole. The main
 // program starts it detached, so that nothing a data file holds (its size, its shape, a
 // fault in reading it) can stall, starve or end the program or a download in progress,
 // and closing the program leaves the viewer open.
 #include "viewer/message_limit.h"
+#include "viewer/view_command_line.h"
 #include "viewer/viewer_window.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QTimer>
 
 #include <csignal>
@@ -49,26 +50,31 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationDisplayName(QStringLiteral("Data Viewer"));
     QApplication::setDesktopFileName(QStringLiteral("xrq-view"));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Shows the data files of the XRQ unit."));
-    parser.addHelpOption();
-    QCommandLineOption folder(QStringLiteral("folder"),
-                              QStringLiteral("Folder in which Open starts."),
-                              QStringLiteral("DIR"));
-    parser.addOption(folder);
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Data files to show."),
-                                 QStringLiteral("[FILE...]"));
-    parser.process(app);
+    const viewer::ViewCommandLine line = viewer::readViewCommandLine(QApplication::arguments());
+    if (line.help) {
+        std::fputs(qPrintable(line.text), stdout);
+        return 0;
+    }
+    if (line.refused) {
+        std::fprintf(stderr, "xrq-view: %s\n", qPrintable(line.text));
+        return 1;
+    }
 
     viewer::ViewerWindow window;
     window.setAttribute(Qt::WA_QuitOnClose);
-    window.setDataFolder(parser.value(folder));
+    window.setDataFolder(line.dataFolder);
     window.fitInto(viewer::availableScreenArea());
     window.show();
-    const QStringList files = parser.positionalArguments();
-    if (files.isEmpty())
+    if (line.series)
+        window.openSeries(line.request);
+    else if (line.files.isEmpty())
         QTimer::singleShot(0, window.ActionOpen, &QAction::trigger);
     else
-        window.openFiles(files);
-    return QApplication::exec();
+        window.openFiles(line.files);
+    const int status = QApplication::exec();
+    // Ended here, without tearing the window and Qt down: a reading thread may still be stuck
+    // in the kernel (a file on a server that went away), and nothing of the viewer needs
+    // saving (pictures and exports are complete and synced before they are said to be).
+    std::fflush(nullptr);
+    ::_exit(status);
 }

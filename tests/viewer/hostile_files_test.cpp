@@ -162,6 +162,46 @@ TEST(HostileFiles, WideLongSparseAndSpecialFilesStayBounded) {
     EXPECT_EQ(loadDataFile(fifo).error, "This is not a regular file.");
 }
 
+// The budget is counted for every row before it is stored: a title line of a million cells
+// makes every row cost a million values, however short its line. The file's start promises
+// few rows (its first rows are tens of megabytes long); the rest are short.
+TEST(HostileFiles, MillionCellTitleLineCannotOvershootTheBudget) {
+    QByteArray titles;
+    titles.reserve(8 << 20);
+    for (int c = 0; c < 1000000; ++c)
+        titles += (c ? ",c" : "c") + QByteArray::number(c);
+    titles += "\r\n";
+    const QByteArray longRow = "1," + QByteArray(22 << 20, 'x') + "\r\n";
+    const QByteArray wideRow = "1," + QByteArray(60000, ',') + "\r\n"; // long, yet < 64 kB
+    struct Case {
+        const char* name;
+        QByteArray rows;
+    } cases[] = {
+        {"long rows, then short ones",
+         longRow + longRow + longRow + QByteArray("2,3\r\n").repeated(100)},
+        {"long rows, then wide ones", longRow + longRow + longRow + wideRow.repeated(40)},
+        {"wide rows only", wideRow.repeated(400)},
+    };
+    ReadLimits limits;
+    limits.memoryBudget = std::uint64_t{256} << 20;
+    for (const Case& c : cases) {
+        const DataSet set = parseDataFile(titles + c.rows, "titles.txt", nullptr, {}, limits);
+        EXPECT_TRUE(set.error.startsWith("The file is too large to view: "))
+            << c.name << ": " << set.error.toStdString();
+        EXPECT_TRUE(set.error.contains(" x 1000000 columns")) << c.name;
+        EXPECT_EQ(set.rowCount(), 0u) << c.name;
+        EXPECT_LE(set.accountedPeak, limits.memoryBudget) << c.name;
+    }
+    // The same rows under a budget that holds them are all read.
+    limits.memoryBudget = std::uint64_t{4} << 30;
+    const DataSet whole =
+        parseDataFile(titles + wideRow.repeated(20), "titles.txt", nullptr, {}, limits);
+    ASSERT_TRUE(whole.error.isEmpty()) << whole.error.toStdString();
+    EXPECT_EQ(whole.rowCount(), 20u);
+    EXPECT_GT(whole.accountedPeak, std::uint64_t{20} * 8000000);
+    EXPECT_LE(whole.accountedPeak, limits.memoryBudget);
+}
+
 TEST(ViewerIdle, NothingRunsOnceThePlotHasSettled) {
     QTemporaryDir dir;
     QByteArray text = "Name: IDLE\r\nDate     Time    , Batt V, Temp C\r\n";

@@ -29,7 +29,14 @@
 #include <QTableWidget>
 #include <QValueAxis>
 
+#include <atomic>
+#include <condition_variable>
+#include <fcntl.h>
 #include <fstream>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace testsupport;
 using viewer::DataSetView;
@@ -230,7 +237,7 @@ TEST_F(Viewer, LoaderDroppedMidWayNeverReports) {
         QObject::connect(&loader, &viewer::DataLoader::loaded, [&] { ++reports; });
         QObject::connect(&loader, &viewer::DataLoader::progress, [&] { ++reports; });
         loader.start(QString::fromStdString(dir + "big.txt"));
-    } // cancelled and joined here
+    } // cancelled and let go here: nothing it finds is delivered
     QCoreApplication::processEvents();
     EXPECT_EQ(reports, 0);
 
@@ -245,6 +252,89 @@ TEST_F(Viewer, LoaderDroppedMidWayNeverReports) {
     EXPECT_EQ(got->rowCount(), 200000u);
     EXPECT_EQ(got->numericColumnCount(), 4);
     EXPECT_GE(lastPercent, 20);
+}
+
+// A reading stuck in the kernel (a FIFO that never delivers) holds up neither closing its tab
+// nor closing the window: the reading thread is let go, and what it finds later is dropped.
+TEST_F(Viewer, ClosingNeverWaitsForAStuckRead) {
+    const std::string fifo = dir + "stuck";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing (read-write does not block on a FIFO), so that the reading's own
+    // open returns and its read waits for bytes that only the test can send.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    struct Probe {
+        std::atomic<int> blocked{0}, returned{0}, gone{0};
+    };
+    auto probe = std::make_shared<Probe>();
+    // Counts the readings' closures gone: the reading threads have ended.
+    struct Gone {
+        explicit Gone(std::shared_ptr<Probe> p) : probe(std::move(p)) {}
+        std::shared_ptr<Probe> probe;
+        ~Gone() {
+            ++probe->gone;
+            wakeWaiters();
+        }
+    };
+    auto gone = std::make_shared<Gone>(probe);
+    viewer::DataLoader::Reading stuck = [probe, gone, fifo](const std::atomic<bool>&,
+                                                            const viewer::ProgressFn&) {
+        const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+        ++probe->blocked;
+        wakeWaiters();
+        char byte = 0;
+        const auto n = fd >= 0 ? ::read(fd, &byte, 1) : -1;
+        if (fd >= 0)
+            ::close(fd);
+        ++probe->returned;
+        viewer::DataSet set;
+        set.error = n > 0 ? QStringLiteral("late") : QStringLiteral("closed");
+        return set;
+    };
+    gone.reset();
+
+    // Should closing wait for the reading, the watchdog frees it after a deadline, and the
+    // test fails instead of hanging.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool closed = false, fired = false;
+    std::thread watchdog([&] {
+        std::unique_lock held(lock);
+        if (!changed.wait_for(held, std::chrono::seconds(15), [&] { return closed; })) {
+            fired = true;
+            const char bytes[2] = {'x', 'x'};
+            [[maybe_unused]] const auto n = ::write(writer, bytes, 2);
+        }
+    });
+
+    auto* w = new ViewerWindow;
+    w->show();
+    w->openReading("stuck 1", "stuck 1", stuck);
+    w->openReading("stuck 2", "stuck 2", std::move(stuck));
+    ASSERT_TRUE(waitUntil([&] { return probe->blocked == 2; }));
+    EXPECT_EQ(w->loadsRunning(), 2);
+    w->ActionCloseTab->trigger();
+    EXPECT_EQ(w->loadsRunning(), 1);
+    EXPECT_EQ(w->tabs()->count(), 1);
+    delete w; // the window closing with a reading still stuck
+    {
+        std::lock_guard held(lock);
+        closed = true;
+    }
+    changed.notify_all();
+    watchdog.join();
+    EXPECT_FALSE(fired) << "closing waited for a stuck read";
+    EXPECT_EQ(probe->returned, fired ? 2 : 0);
+
+    // Freed now, the readings end on their own and deliver nothing.
+    const char bytes[2] = {'x', 'x'};
+    if (!fired) {
+        ASSERT_EQ(::write(writer, bytes, 2), 2);
+    }
+    ASSERT_TRUE(waitUntil([&] { return probe->gone == 1; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(probe->returned, 2);
+    ::close(writer);
 }
 
 // The main window: Tools > "View Data..." and, after a download, the status bar's "View".

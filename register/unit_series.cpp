@@ -1,0 +1,181 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "register/unit_series.h"
+
+#include "platform/durable_file.h"
+#include "series/series_apply.h"
+#include "series/series_export.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string systemError(int error) {
+    return std::strerror(error);
+}
+
+} // namespace
+
+QString UnitSeries::Outcome::text() const {
+    const QString set = QString::fromLatin1(name.data(), qsizetype(name.size()));
+    const QString file = QString::fromLocal8Bit(path.c_str());
+    if (ok)
+        return QStringLiteral("Exported %1 %2 of %3 to %4")
+            .arg(records)
+            .arg(records == 1 ? QStringLiteral("record") : QStringLiteral("records"), set, file);
+    return QStringLiteral("%1 was not exported: %2")
+        .arg(set, QString::fromLocal8Bit(error.c_str()));
+}
+
+QString UnitSeries::describe(const series::SeriesInfo& info) {
+    QString text = QString::fromLatin1(info.name.data(), qsizetype(info.name.size()));
+    if (info.ordinal > 0)
+        text += QStringLiteral(" (set %1)").arg(info.ordinal + 1);
+    text += QStringLiteral(": %1 %2, %3 %4")
+                .arg(info.records)
+                .arg(info.records == 1 ? QStringLiteral("record") : QStringLiteral("records"))
+                .arg(info.segments)
+                .arg(info.segments == 1 ? QStringLiteral("segment") : QStringLiteral("segments"));
+    if (info.provisional > 0)
+        text += QStringLiteral(", %1 provisional").arg(info.provisional);
+    return text;
+}
+
+UnitSeries::UnitSeries(QObject* parent) : QObject(parent) {}
+
+UnitSeries::~UnitSeries() {
+    {
+        std::lock_guard guard(m_lock);
+        m_stop = true;
+        m_jobs.clear();
+    }
+    m_cancel = true;
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void UnitSeries::post(std::function<void()> job) {
+    {
+        std::lock_guard guard(m_lock);
+        m_jobs.push_back(std::move(job));
+    }
+    m_wake.notify_one();
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { run(); });
+}
+
+// Worker thread: the jobs in order until the object goes.
+void UnitSeries::run() {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock held(m_lock);
+            m_wake.wait(held, [this] { return m_stop || !m_jobs.empty(); });
+            if (m_stop)
+                return;
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+        }
+        job();
+    }
+}
+
+void UnitSeries::list(const std::string& filesFolder, const std::string& serial) {
+    post([this, filesFolder, serial] {
+        // Worker thread.
+        Listing listing;
+        listing.serial = serial;
+        const std::string path = series::storePath(filesFolder);
+        if (::access(path.c_str(), F_OK) == 0) {
+            series::SeriesStore store;
+            if (store.openToRead(path, listing.error))
+                for (series::SeriesInfo& info : store.list())
+                    if (info.serial == serial)
+                        listing.series.push_back(std::move(info));
+        }
+        m_toUi.post([this, listing = std::move(listing)] { emit listed(listing); });
+    });
+}
+
+void UnitSeries::exportTo(const std::string& filesFolder, const series::SeriesInfo& info,
+                          const std::string& path, bool replace) {
+    ++m_exports;
+    m_cancel = false;
+    post([this, filesFolder, info, path, replace] {
+        // Worker thread.
+        Outcome outcome = write(filesFolder, info, path, replace);
+        m_toUi.post([this, outcome = std::move(outcome)] {
+            --m_exports;
+            emit exported(outcome);
+        });
+    });
+}
+
+// Worker thread.
+UnitSeries::Outcome UnitSeries::write(const std::string& filesFolder,
+                                      const series::SeriesInfo& info, const std::string& path,
+                                      bool replace) {
+    Outcome out;
+    out.name = info.name;
+    out.path = path;
+    auto fail = [&](const std::string& why) {
+        out.error = why;
+        return out;
+    };
+    series::SeriesStore store;
+    std::string why;
+    if (!store.openToRead(series::storePath(filesFolder), why))
+        return fail(why);
+    const auto now = store.find(info.serial, info.name, info.ordinal);
+    if (!now)
+        return fail("the series is no longer in the store");
+
+    const std::string folder = platform::folderOf(path);
+    std::string temporary = folder + "/.xrq-series-export-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return fail(path + ": " + systemError(errno));
+    ::fchmod(fd, 0644);
+    int error = 0;
+    const long long records = series::exportCsv(store, *now, {}, [&](std::string_view piece) {
+        if (m_cancel)
+            return false;
+        if (platform::writeAll(fd, piece.data(), piece.size()))
+            return true;
+        error = errno;
+        return false;
+    });
+    if (records >= 0 && !platform::syncFile(fd))
+        error = errno;
+    if (::close(fd) != 0 && error == 0 && records >= 0)
+        error = errno;
+    bool named = false;
+    if (records >= 0 && error == 0) {
+        // Only a replacement the operator confirmed may take the place of a file there.
+        named = replace ? ::rename(temporary.c_str(), path.c_str()) == 0
+                        : platform::renameNoReplace(temporary, path);
+        if (!named)
+            error = errno;
+    }
+    if (!named) {
+        ::unlink(temporary.c_str());
+        if (m_cancel)
+            return fail("the export was stopped");
+        if (error == EEXIST)
+            return fail(path + ": a file of that name is there now; nothing was replaced");
+        if (records < 0 && error == 0)
+            return fail("the series could not be read from the store");
+        return fail(path + ": " + systemError(error));
+    }
+    if (!platform::syncFolder(folder))
+        return fail(path + ": written, but its folder could not be synced: " + systemError(errno));
+    out.ok = true;
+    out.records = records;
+    return out;
+}

@@ -1,0 +1,325 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "viewer/series_reading.h"
+
+#include "series/series_apply.h"
+#include "series/series_export.h"
+#include "series/series_store.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+namespace viewer {
+
+namespace {
+
+// What each record costs beside its text while it is read: its line end; its place in the
+// text, its offset, time flags, provisional mark, segment start and date order (Records);
+// its row, its flags' kind and its time (after the reader); its row's record and its place
+// before the sort (the marks).
+constexpr std::uint64_t kPerRecord = 1 + sizeof(std::int64_t) + sizeof(std::int32_t) + 4 +
+                                     sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double) +
+                                     2 * sizeof(std::size_t);
+constexpr std::int32_t kNoOffset = std::numeric_limits<std::int32_t>::min();
+constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
+
+// The flags a plot marks as a point: the record's own. A segment start has its line across
+// the plot, and an offset the register never knew belongs to whole downloads (the summary
+// says how many records it covers).
+QString pointFlags(const std::string& flags) {
+    QStringList kept;
+    std::size_t at = 0;
+    while (at <= flags.size()) {
+        const auto end = flags.find("; ", at);
+        const std::string word = flags.substr(at, end == std::string::npos ? end : end - at);
+        if (!word.empty() && word != "segment start" && word != "offset unknown")
+            kept << QString::fromStdString(word);
+        if (end == std::string::npos)
+            break;
+        at = end + 2;
+    }
+    return kept.join(QStringLiteral("; "));
+}
+
+QString gigabytes(std::uint64_t bytes) {
+    const double gb = static_cast<double>(bytes) / 1e9;
+    return QString::number(gb, 'f', gb < 0.1 ? 3 : 1);
+}
+
+// What the store says of each record, in its order, kept from the pass over the store until
+// the reader has read the text.
+struct Records {
+    QByteArray text; // the records, one a line
+    std::vector<std::int64_t> starts;
+    std::vector<std::int32_t> offset;    // the time rule's UTC offset; kNoOffset: none
+    std::vector<std::uint8_t> timeFlags; // series::RecordFlag bits
+    std::vector<std::uint8_t> provisional;
+    std::vector<std::uint8_t> segmentStart;
+    std::vector<viewer::DateOrder> order; // the order its stamp is read in
+    std::size_t segments = 0;
+    DateOrders orders = 0; // every order the store read stamps in
+    std::uint64_t bytes() const {
+        return static_cast<std::uint64_t>(text.size()) + starts.size() * kPerRecord;
+    }
+};
+
+// The flags of the records in order (as the export writes them), each kept once.
+struct FlagKinds {
+    std::vector<std::uint16_t> kind;    // per record: index into kinds (0: none)
+    std::vector<std::string> kinds{""}; // the flags as the export writes them
+    std::vector<std::size_t> count{0};  // records per kind
+    std::unordered_map<std::string, std::uint16_t> index{{"", 0}};
+    std::string last;
+    std::uint16_t lastKind = 0;
+
+    void add(std::string flags) {
+        if (flags != last) { // records mostly share their flags with the one before
+            auto [it, fresh] = index.try_emplace(flags, 0);
+            if (fresh) {
+                it->second =
+                    static_cast<std::uint16_t>(std::min<std::size_t>(kinds.size(), 0xFFFF));
+                if (kinds.size() < 0xFFFF) {
+                    kinds.push_back(it->first);
+                    count.push_back(0);
+                }
+            }
+            lastKind = it->second;
+            last = std::move(flags);
+        }
+        kind.push_back(lastKind);
+        ++count[lastKind];
+    }
+};
+
+} // namespace
+
+QString SeriesRequest::title() const {
+    QString t = QString::fromLatin1(name);
+    if (ordinal > 0)
+        t += QStringLiteral(" (set %1)").arg(ordinal + 1);
+    return t + QStringLiteral(" (unit %1)").arg(QString::fromLatin1(serial));
+}
+
+DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel,
+                   const ProgressFn& progress, const ReadLimits& limits) {
+    DataSet failed;
+    failed.path = request.title();
+    failed.name = failed.path;
+    auto fail = [&](const QString& why) {
+        failed.error = why;
+        return std::move(failed);
+    };
+    const std::string folder = QFile::encodeName(request.filesFolder).toStdString();
+    const std::string path = series::storePath(folder);
+    if (::access(path.c_str(), F_OK) != 0)
+        return fail(QStringLiteral("No series are kept in %1 (%2 is not there).")
+                        .arg(request.filesFolder, QLatin1String(series::kFileName)));
+    series::SeriesStore store;
+    std::string why;
+    if (!store.openToRead(path, why))
+        return fail(
+            QStringLiteral("The series cannot be read: %1").arg(QString::fromLocal8Bit(why)));
+    const auto info =
+        store.find(request.serial.toStdString(), request.name.toStdString(), request.ordinal);
+    if (!info)
+        return fail(QStringLiteral("The unit %1 has no series for the data set %2%3.")
+                        .arg(QString::fromLatin1(request.serial), QString::fromLatin1(request.name),
+                             request.ordinal > 0
+                                 ? QStringLiteral(" (set %1)").arg(request.ordinal + 1)
+                                 : QString()));
+    const std::uint64_t budget = limits.memoryBudget ? limits.memoryBudget : defaultMemoryBudget();
+    auto tooLarge = [&](std::uint64_t records, std::uint64_t bytes) {
+        return fail(QStringLiteral("The series is too large to view: %1 records would need %2 GB")
+                        .arg(records)
+                        .arg(gigabytes(bytes)));
+    };
+    if (info->bytes + info->records * kPerRecord > budget)
+        return tooLarge(info->records, info->bytes + info->records * kPerRecord);
+
+    Records r;
+    r.text.reserve(static_cast<qsizetype>(info->bytes + info->records));
+    r.starts.reserve(info->records);
+    r.offset.reserve(info->records);
+    r.timeFlags.reserve(info->records);
+    r.provisional.reserve(info->records);
+    r.segmentStart.reserve(info->records);
+    r.order.reserve(info->records);
+    int segment = 0;
+    bool overBudget = false, cancelled = false;
+    const auto total = std::max<std::uint64_t>(info->records, 1);
+    const bool read = store.forEachRecord(info->id, [&](const series::RecordRef& rec) {
+        const std::size_t n = r.starts.size();
+        if ((n & 0xFFF) == 0) {
+            if (cancel && cancel->load(std::memory_order_relaxed))
+                return !(cancelled = true);
+            if (progress)
+                progress(static_cast<int>(std::min<std::uint64_t>(n, total) * 40 / total));
+        }
+        // The store may have grown since it was measured: every record is counted.
+        if (r.bytes() + rec.line.size() + kPerRecord > budget)
+            return !(overBudget = true);
+        r.starts.push_back(r.text.size());
+        r.text.append(rec.line.data(), static_cast<qsizetype>(rec.line.size()));
+        r.text.append('\n');
+        r.offset.push_back(rec.offsetSeconds ? *rec.offsetSeconds : kNoOffset);
+        r.timeFlags.push_back(rec.timeFlags);
+        r.provisional.push_back(rec.provisional);
+        r.segmentStart.push_back(rec.segment != segment);
+        r.order.push_back(rec.dateOrder);
+        r.orders |= static_cast<DateOrders>(rec.dateOrder);
+        if (rec.segment != segment) {
+            segment = rec.segment;
+            ++r.segments;
+        }
+        return true;
+    });
+    if (cancelled)
+        return fail(QStringLiteral("Reading was cancelled."));
+    if (overBudget)
+        return tooLarge(r.starts.size() + 1, r.bytes());
+    if (!read)
+        return fail(QStringLiteral("The series cannot be read: the store failed or is damaged."));
+    if (r.starts.empty())
+        return fail(QStringLiteral("The series holds no records."));
+
+    // The records as the rows of a data file, within what the budget has left, their stamps
+    // read in the store's order.
+    ReadLimits rest = limits;
+    rest.memoryBudget = std::max<std::uint64_t>(budget - r.bytes(), 1);
+    rest.dateOrders = r.orders;
+    const std::size_t records = r.starts.size();
+    auto later = [&progress](int percent) {
+        if (progress)
+            progress(40 + percent / 2);
+    };
+    DataSet set = parseDataFile(r.text, failed.path, cancel, later, rest);
+    set.path = failed.path;
+    set.name = failed.path;
+    if (!set.error.isEmpty())
+        return set;
+
+    // The row of each record (the rows come in the text's order unless the reader sorted
+    // them; a record the reader could not read has none).
+    std::vector<std::size_t> rowOf(records, kNoRow);
+    {
+        std::size_t k = 0;
+        for (std::size_t row = 0; row < set.rowCount(); ++row) {
+            const std::int64_t start = set.rowStart[row];
+            if (k >= records || r.starts[k] > start)
+                k = 0;
+            if (k + 1 < records && r.starts[k + 1] <= start) {
+                if (k + 2 >= records || r.starts[k + 2] > start)
+                    ++k;
+                else
+                    k = static_cast<std::size_t>(
+                            std::upper_bound(r.starts.begin() + static_cast<std::ptrdiff_t>(k),
+                                             r.starts.end(), start) -
+                            r.starts.begin()) -
+                        1;
+            }
+            rowOf[k] = row;
+        }
+    }
+    // In the records' order: the unit's time (the reader's, where it read the stamp in the
+    // store's one order), the flags as the export has them, and each row's instant.
+    const bool readersTime = set.axis == Axis::Time && std::popcount(r.orders) == 1 &&
+                             static_cast<DateOrders>(set.dateOrder) == r.orders;
+    std::vector<double> x = set.x;
+    FlagKinds flags;
+    flags.kind.reserve(records);
+    series::RecordFlags flagger(info->usualInterval);
+    series::RecordRef ref;
+    std::size_t utc = 0;
+    for (std::size_t k = 0; k < records; ++k) {
+        const std::size_t row = rowOf[k];
+        double seconds = 0;
+        bool parsed;
+        if (readersTime && row != kNoRow) {
+            seconds = set.x[row];
+            parsed = true;
+        } else {
+            const auto end = k + 1 < records ? r.starts[k + 1] - 1 : r.text.size() - 1;
+            const std::string_view line(r.text.constData() + r.starts[k],
+                                        static_cast<std::size_t>(end - r.starts[k]));
+            parsed = series::unitSeconds(line, r.order[k], seconds);
+        }
+        ref.segment += r.segmentStart[k];
+        ref.provisional = r.provisional[k];
+        ref.timeFlags = r.timeFlags[k];
+        ref.offsetSeconds =
+            r.offset[k] == kNoOffset ? std::nullopt : std::optional<int>(r.offset[k]);
+        flags.add(flagger.next(ref, parsed, seconds));
+        const bool known = parsed && ref.offsetSeconds && !(ref.timeFlags & series::kOffsetUnknown);
+        utc += known;
+        if (row != kNoRow && set.axis == Axis::Time && parsed)
+            x[row] = known ? seconds - *ref.offsetSeconds : seconds;
+    }
+    if (progress)
+        progress(95);
+
+    // The rows in time order, and the marks on them.
+    const std::vector<std::size_t> before = placeRowsAt(set, std::move(x));
+    std::vector<std::size_t> recordOf(set.rowCount());
+    for (std::size_t k = 0; k < records; ++k)
+        if (rowOf[k] != kNoRow)
+            recordOf[rowOf[k]] = k;
+    std::vector<QString> pointKinds;
+    for (const std::string& k : flags.kinds)
+        pointKinds.push_back(pointFlags(k));
+    std::map<QString, std::uint16_t> markKind;
+    for (std::size_t row = 0; row < set.rowCount(); ++row) {
+        const std::size_t k = recordOf[before[row]];
+        if (r.segmentStart[k])
+            set.marks.segmentStarts.push_back(set.x[row]);
+        const QString& point = pointKinds[flags.kind[k]];
+        if (point.isEmpty())
+            continue;
+        auto [it, fresh] = markKind.try_emplace(point, 0);
+        if (fresh) {
+            it->second = static_cast<std::uint16_t>(set.marks.kinds.size());
+            set.marks.kinds << point;
+        }
+        set.marks.flaggedRows.push_back(row);
+        set.marks.flaggedKind.push_back(it->second);
+    }
+    std::sort(set.marks.segmentStarts.begin(), set.marks.segmentStarts.end());
+
+    // What the status line adds: segments, the time the axis shows, the flags counted.
+    set.notes << (r.segments == 1 ? QStringLiteral("1 segment")
+                                  : QStringLiteral("%1 segments").arg(r.segments));
+    if (utc == records)
+        set.notes << QStringLiteral("times in UTC");
+    else if (utc == 0)
+        set.notes << QStringLiteral("times as the unit kept them (no UTC offset known)");
+    else
+        set.notes << QStringLiteral("times in UTC, the unit's own for %1 records whose offset is "
+                                    "not known")
+                         .arg(records - utc);
+    std::map<std::string, std::size_t> counted;
+    for (std::size_t k = 1; k < flags.kinds.size(); ++k) {
+        const std::string& all = flags.kinds[k];
+        std::size_t at = 0;
+        while (at <= all.size()) {
+            const auto end = all.find("; ", at);
+            counted[all.substr(at, end == std::string::npos ? end : end - at)] += flags.count[k];
+            if (end == std::string::npos)
+                break;
+            at = end + 2;
+        }
+    }
+    counted.erase("segment start");
+    for (const auto& [flag, n] : counted)
+        set.notes << QStringLiteral("%1 flagged %2").arg(n).arg(QString::fromStdString(flag));
+    return set;
+}
+
+} // namespace viewer
