@@ -3,6 +3,7 @@
 #include "dialogs/source_lines.h"
 
 #include "app/guide_location.h"
+#include "app/sharing_start.h"
 #include "app/viewer_launch.h"
 #include "comport/Comsignal.h"
 #include "dialogs/Dialogs.h"
@@ -12,6 +13,7 @@
 #include "download/download_status.h"
 #include "download/earlier_tail.h"
 #include "download/recovery_marker.h"
+#include "fleet/sharing.h"
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
@@ -120,8 +122,10 @@ TFormXRQMain::TFormXRQMain(ProgramLocations locations, QWidget* parent)
 TFormXRQMain::~TFormXRQMain() {
     // The program may end without a close (the application told to quit): the run log it
     // started still gets its end line, and a download's file keeps what reached it.
-    if (m_shown)
+    if (m_shown) {
+        StopSharing();
         logEndOnce();
+    }
     CaptureFile = nullptr; // owned by the download, which is gone
     if (FormXRQMain == this)
         FormXRQMain = nullptr;
@@ -501,6 +505,7 @@ void TFormXRQMain::FormShow(QObject*) {
     // After the window is up, so that the question has its window behind it.
     QTimer::singleShot(0, this, platform::guarded([this] { OfferPendingConversion(); }));
     openUnitRegister();
+    StartSharing(TempFilesPath, StatusPanel1);
 }
 
 void TFormXRQMain::openUnitRegister() {
@@ -667,6 +672,8 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     download::DownloadOutcome outcome = download::runDownload(hooks);
     if (!outcome.started)
         return;
+    // The series' records went to its outbox with them.
+    fleet::sharing().nudge();
     // Safe on the disk but not taken into the unit's series: Clear Memory asks its extra
     // question, as for an incomplete download.
     if (outcome.downloaded && visit.unitNamed && !outcome.series.empty() && !outcome.seriesTaken)
@@ -857,6 +864,8 @@ void TFormXRQMain::ActionUnitsExecute(QObject*) {
 }
 
 void TFormXRQMain::FormClose(QObject*) {
+    // Within about 2 s whatever the server does; what is not pushed stays in the outboxes.
+    StopSharing();
     if (!m_endLineDeferred)
         logEndOnce();
 }

@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The program's sharing with the organisation's server (fleet/sharing.h), started with its
+// other long-lived parts when the main window is first shown and ended when it closes: the
+// pusher over the unit register's and the series' outboxes, its lines in the run log, its
+// status in the status panel, and a push as soon as the register has recorded an event.
+// UI thread.
+
+#include <string>
+
+class StatusPanel;
+
+// `filesFolder` ends with "/". Reads fleet.ini there; starts the pusher when a service is
+// chosen. The panel shows the sharing line from now on.
+void StartSharing(const std::string& filesFolder, StatusPanel* panel);
+// Ends the pusher and the server reads; returns within about 2 s whatever the server does.
+void StopSharing();
