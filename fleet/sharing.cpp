@@ -8,6 +8,9 @@
 
 #include <QDateTime>
 
+#include <condition_variable>
+#include <mutex>
+
 namespace fleet {
 
 Sharing::Sharing() : m_signals(std::make_unique<SharingSignals>()) {}
@@ -109,6 +112,32 @@ void Sharing::stopPusher() {
     m_pusher->stop();
     m_pusher.reset();
     say(source_line::fleetSharingStopped, QStringLiteral("sharing stopped"));
+}
+
+std::optional<OtherDownload> Sharing::checkOtherDownload(const QString& unit, std::int64_t sinceMs,
+                                                         std::chrono::milliseconds deadline) {
+    if (!shared() || !started())
+        return std::nullopt;
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable came;
+        std::optional<OtherDownload> value;
+    };
+    auto answer = std::make_shared<Answer>();
+    const bool asked = runRead([answer, unit, sinceMs, deadline, conn = conninfo(),
+                                laptop = m_settings.laptop](int stopFd) {
+        OtherDownload d = otherLaptopDownload(conn, unit, laptop, sinceMs, deadline, stopFd);
+        std::lock_guard lock(answer->mutex);
+        answer->value = std::move(d);
+        answer->came.notify_all();
+    });
+    if (!asked)
+        return std::nullopt;
+    std::unique_lock lock(answer->mutex);
+    answer->came.wait_for(lock, deadline, [&] { return answer->value.has_value(); });
+    if (answer->value && answer->value->ok)
+        noteContact(QDateTime::currentMSecsSinceEpoch());
+    return answer->value;
 }
 
 bool Sharing::runRead(std::function<void(int stopFd)> work) {

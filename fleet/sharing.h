@@ -13,11 +13,13 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/push_status.h"
 #include "fleet/pusher.h"
+#include "fleet/server_history.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -94,6 +96,13 @@ public:
             });
         });
     }
+
+    // Asks the server whether another laptop downloaded `unit` after `sinceMs` (and after
+    // this laptop's last download there), waiting at most `deadline` on the calling thread:
+    // nothing when not shared or no answer came in time (the read then ends by its own
+    // deadline, on its own thread). UI thread.
+    std::optional<OtherDownload> checkOtherDownload(const QString& unit, std::int64_t sinceMs,
+                                                    std::chrono::milliseconds deadline);
 
     // Settings for the pusher that tests shorten (pauses, time-outs); the files and the
     // callbacks are set by start().

@@ -532,6 +532,10 @@ void TFormXRQMain::showLastDownload() {
     unitRegister().query<std::optional<unitreg::LastDownload>>(
         this, [serial](unitreg::UnitRegister& r) { return r.lastDownload(serial); },
         [this, serial](std::optional<unitreg::LastDownload> last) {
+            if (last) {
+                std::int64_t& seen = LastDownloadSeen[serial];
+                seen = std::max(seen, last->started);
+            }
             if (Units.current() && Units.current()->serial == serial)
                 LabelLastDownload->setText(unitreg::lastDownloadText(last));
         });
@@ -729,6 +733,8 @@ void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
     record.port = FormSerial->ComPortNumber;
     // A unit that gave no serial number is recorded as an unidentified unit's download.
     unitRegister().recordDownload(record);
+    if (visit.unitNamed)
+        LastDownloadSeen[visit.unitOnCable] = visit.started;
     // A download records the unit it came from: the one that answered just before it.
     if (!visit.unitNamed)
         Units.downloadedUnidentified();
