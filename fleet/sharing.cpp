@@ -140,6 +140,10 @@ std::optional<OtherDownload> Sharing::checkOtherDownload(const QString& unit, st
     return answer->value;
 }
 
+std::size_t Sharing::readsRunning() const {
+    return m_reads ? m_reads->running() : 0;
+}
+
 bool Sharing::runRead(std::function<void(int stopFd)> work) {
     return m_reads && m_reads->run(std::move(work));
 }

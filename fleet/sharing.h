@@ -109,8 +109,9 @@ public:
     PusherConfig tuning;
 
     SharingSignals* signalsObject() const { return m_signals.get(); }
-    // The pusher, while one runs (tests).
+    // The pusher, while one runs, and the reads not yet finished (tests).
     Pusher* pusher() const { return m_pusher.get(); }
+    std::size_t readsRunning() const;
 
 private:
     void startPusher();
