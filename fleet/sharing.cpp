@@ -161,9 +161,11 @@ void Sharing::statusArrived(std::uint64_t generation, const PushStatus& status) 
     // A status from a pusher that has been replaced since says nothing of the new one.
     if (!m_pusher || generation != m_generation)
         return;
-    m_status = status;
-    if (status.state == PushStatus::State::UpToDate || status.state == PushStatus::State::Pushing)
+    // Only a confirmation is word from the server: with empty outboxes the pusher is up to
+    // date without asking it.
+    if (status.pushed > m_status.pushed)
         noteContact(QDateTime::currentMSecsSinceEpoch());
+    m_status = status;
     emit m_signals->statusChanged(statusLine());
 }
 

@@ -73,7 +73,8 @@ public:
     std::string conninfo() const;
     const PushStatus& status() const { return m_status; }
     QString statusLine() const;
-    // When the server last answered (the pusher or a read), ms since the epoch.
+    // When the server last answered (confirmed facts the pusher sent, or a read), ms since the
+    // epoch.
     std::optional<std::int64_t> lastContact() const { return m_lastContact; }
     void noteContact(std::int64_t ms);
 
