@@ -6,6 +6,8 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace fleet {
 
 namespace {
@@ -45,21 +47,24 @@ bool open(PgConnection& pg, const std::string& conninfo, std::chrono::millisecon
 
 ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
                               const QString& thisLaptop, std::chrono::milliseconds timeout,
-                              int stopFd) {
+                              int stopFd, int most) {
     ServerHistory h;
     PgConnection pg(stopFd);
     if (!open(pg, conninfo, timeout, h.message))
         return h;
-    const PgResult r =
-        pg.exec(std::string("SELECT ") + kEntryColumns +
-                    "FROM xrq.unit_history WHERE unit = $1 ORDER BY occurred_at DESC, arrival DESC",
-                {PgParam::text(unit.toStdString())}, timeout);
+    const PgResult r = pg.exec(
+        std::string("SELECT ") + kEntryColumns +
+            "FROM xrq.unit_history WHERE unit = $1 ORDER BY occurred_at DESC, arrival DESC" +
+            (most > 0 ? " LIMIT " + std::to_string(most + 1) : std::string()),
+        {PgParam::text(unit.toStdString())}, timeout);
     if (!r.ok()) {
         h.message = QStringLiteral("history not read: ") + QString::fromStdString(r.error());
         return h;
     }
-    h.entries.reserve(std::size_t(r.rows()));
-    for (int i = 0; i < r.rows(); ++i)
+    const int rows = most > 0 ? std::min(r.rows(), most) : r.rows();
+    h.more = rows < r.rows();
+    h.entries.reserve(std::size_t(rows));
+    for (int i = 0; i < rows; ++i)
         h.entries.push_back(entryOf(r, i, thisLaptop));
     h.ok = true;
     return h;

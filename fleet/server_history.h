@@ -29,13 +29,15 @@ struct ServerHistory {
     bool ok = false;
     QString message;                   // why not, for the operator
     std::vector<HistoryEntry> entries; // newest first
+    bool more = false;                 // the server holds older ones than these
 };
 
 // `stopFd`: a descriptor that becomes readable when the read must end at once (-1: none).
+// `most`: at most this many of the newest entries (0: all), `more` telling of the rest.
 ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
                               const QString& thisLaptop,
                               std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                              int stopFd = -1);
+                              int stopFd = -1, int most = 0);
 
 // The newest download of `unit` that a laptop other than this one made after `sinceMs` and
 // after this laptop's own last download the server holds (Clear Memory asks before it

@@ -33,7 +33,10 @@ UnitHistoryChoice::Source UnitHistoryChoice::shown() const {
 
 QString UnitHistoryChoice::sourceLine() const {
     if (shown() == Source::Server)
-        return QStringLiteral("organisation's history (server)");
+        return m_server.more ? QStringLiteral("organisation's history (server), the newest %1 "
+                                              "events")
+                                   .arg(m_server.entries.size())
+                             : QStringLiteral("organisation's history (server)");
     if (!m_askingServer)
         return QStringLiteral("this laptop's history");
     if (!m_serverAnswered)

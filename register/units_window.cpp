@@ -51,6 +51,10 @@ QTableWidget* table(const QStringList& headers, QWidget* parent) {
     return t;
 }
 
+// The newest facts of a unit the server's history shows: the table is filled on the UI
+// thread, and a unit visited for years by many laptops must not hold it.
+constexpr int kServerHistoryRows = 2000;
+
 QTableWidgetItem* cell(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setToolTip(text);
@@ -281,7 +285,8 @@ void UnitsWindow::askServerHistory(const std::string& serial) {
     fleet::sharing().read<fleet::ServerHistory>(
         this,
         [unit](const std::string& conninfo, const QString& laptop, int stopFd) {
-            return fleet::readUnitHistory(conninfo, unit, laptop, std::chrono::seconds(5), stopFd);
+            return fleet::readUnitHistory(conninfo, unit, laptop, std::chrono::seconds(5), stopFd,
+                                          kServerHistoryRows);
         },
         [this, serial, ask](fleet::ServerHistory history) {
             if (ask != m_historyAsks || serial != m_serial)

@@ -76,6 +76,30 @@ TEST_F(FleetReads, AnotherLaptopsDownloadSinceThisOnesIsFound) {
     EXPECT_EQ(fromB.found->laptop, QStringLiteral("laptop-a"));
 }
 
+TEST_F(FleetReads, AHistoryReadIsBoundedToTheNewestAndSaysThereIsMore) {
+    addLaptop("laptop_a");
+    LocalStore a(file("a.sqlite"));
+    const QString unit = QStringLiteral("XRQ00044");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(a.record(visit(unit, "laptop-a", 1765188000000 + i)));
+    fleet::Pusher p(config("laptop_a", {a.path()}));
+    p.start();
+    ASSERT_TRUE(p.pushAndWait(60s));
+    struct Case {
+        int most;
+        std::size_t entries;
+        bool more;
+    };
+    for (const Case c : {Case{0, 3, false}, Case{2, 2, true}, Case{3, 3, false}}) {
+        const fleet::ServerHistory h = fleet::readUnitHistory(
+            fleet::serviceConninfo("laptop_a"), unit, QStringLiteral("laptop-a"), 10s, -1, c.most);
+        ASSERT_TRUE(h.ok) << h.message.toStdString();
+        EXPECT_EQ(h.entries.size(), c.entries) << c.most;
+        EXPECT_EQ(h.more, c.more) << c.most;
+        EXPECT_EQ(h.entries.front().occurredAt, 1765188000002) << "the newest first";
+    }
+}
+
 TEST_F(FleetReads, StopEndsEveryReadAtOnceWhileTheServerDoesNotAnswer) {
     const std::string folder = file("silent");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));

@@ -145,6 +145,12 @@ TEST(UnitHistoryChoice, ServerRowsMarkOtherLaptopsAndFindThisLaptopsOwnEvents) {
         EXPECT_EQ(rows[i].otherLaptop, expected[i].other);
         EXPECT_EQ(rows[i].localIndex, expected[i].local);
     }
+    // More on the server than asked for: the line says how many are shown.
+    fleet::ServerHistory newest = serverHistory();
+    newest.more = true;
+    choice.serverAnswered(newest);
+    EXPECT_EQ(choice.sourceLine().toStdString(),
+              "organisation's history (server), the newest 4 events");
     // A new choice forgets the last unit's answers.
     choice.begin(true);
     EXPECT_EQ(choice.shown(), UnitHistoryChoice::Source::Nothing);
