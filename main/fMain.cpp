@@ -505,7 +505,6 @@ void TFormXRQMain::FormShow(QObject*) {
     // After the window is up, so that the question has its window behind it.
     QTimer::singleShot(0, this, platform::guarded([this] { OfferPendingConversion(); }));
     openUnitRegister();
-    StartSharing(TempFilesPath, StatusPanel1);
 }
 
 void TFormXRQMain::openUnitRegister() {

@@ -5,6 +5,7 @@
 // an operator's fleet.ini would hold them.
 
 #include "app/program_start.h"
+#include "app/sharing_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "fleet/fleet_fixture.h"
 #include "fleet/fleet_settings.h"
@@ -52,6 +53,8 @@ protected:
         script = std::make_unique<dialogs::ScriptedDialogs>();
         FormXRQMain->show();
         ASSERT_TRUE(unitRegister().running());
+        // As RunProgram does once the window is shown.
+        StartSharing(TempFilesPath, FormXRQMain->StatusPanel1);
     }
 
     QString sharingLine() const { return FormXRQMain->StatusPanel1->sharing(); }
