@@ -291,12 +291,16 @@ void UnitsWindow::askServerHistory(const std::string& serial) {
         [this, serial, ask](fleet::ServerHistory history) {
             if (ask != m_historyAsks || serial != m_serial)
                 return;
-            if (history.ok)
+            if (history.ok) {
                 fleet::sharing().noteContact(QDateTime::currentMSecsSinceEpoch());
-            else
+                m_historyProblemLogged.clear();
+            } else if (history.message != m_historyProblemLogged) {
+                // Once per reason: the window asks again at every new record while open.
+                m_historyProblemLogged = history.message;
                 LogWrite("Units: server history of " + unitreg::serialText(serial).toStdString() +
                              " not read: " + history.message.toLocal8Bit().toStdString(),
                          source_line::fleetHistoryNotRead, LogSizeLimit);
+            }
             m_choice.serverAnswered(std::move(history));
             showHistory();
             emit serverHistoryAnswered();

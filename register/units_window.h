@@ -92,6 +92,7 @@ private:
     UnitHistoryChoice m_choice;
     std::vector<HistoryRow> m_rows;
     std::uint64_t m_historyAsks = 0; // an answer to an older ask is dropped
+    QString m_historyProblemLogged;  // the server's last reason in the run log
     int m_batteryPoints = 0;
     bool m_filling = false;
 };
