@@ -7,6 +7,7 @@
 #include "download/recovery_marker.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
+#include "platform/off_ui_thread.h"
 #include "serial/fSerial.h"
 #include "series/series_apply.h"
 #include "widgets/status_panel.h"
@@ -480,9 +481,12 @@ void DownloadRun::takeIntoSeries(const ConvertOutcome& converted) {
     if (converted.result != ConvertResult::Collected || m_hooks.filesFolder.empty())
         return;
     const std::string source = m_sink.keptWhole() ? m_sink.keptPath() : m_capturePath;
-    const series::ApplyResult taken =
-        series::applyDownload(m_hooks.filesFolder, series::readDownloadFile(source), m_unitSerial,
-                              m_outcome.keptFile, m_outcome.downloaded);
+    // Taking a download is quick; a store that was lost is rebuilt first from every kept
+    // download, which may take a minute: the windows go on meanwhile.
+    const series::ApplyResult taken = platform::runOffUiThread([&] {
+        return series::applyDownload(m_hooks.filesFolder, series::readDownloadFile(source),
+                                     m_unitSerial, m_outcome.keptFile, m_outcome.downloaded);
+    });
     m_outcome.seriesTaken = taken.ok;
     m_outcome.series = taken.text();
     logLine("Series: " + m_outcome.series,

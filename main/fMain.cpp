@@ -672,6 +672,9 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     hooks.judged = [this, &visit](const download::DownloadOutcome& outcome) {
         DownloadJudged(visit, outcome);
     };
+    // The download's boxes stand over this window, whichever the operator brings forward
+    // meanwhile (the terminal, the Units window).
+    const dialogs::BoxOwner boxes(this);
     download::DownloadOutcome outcome = download::runDownload(hooks);
     if (!outcome.started)
         return;

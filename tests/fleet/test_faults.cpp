@@ -7,6 +7,10 @@
 #include "support/slowdown.h"
 
 #include <QDateTime>
+#include <QStringList>
+
+#include <condition_variable>
+#include <mutex>
 
 namespace fleettest {
 namespace {
@@ -94,6 +98,83 @@ TEST_F(FleetFaults, StopReturnsWithinTwoSecondsWhileTheServerDoesNotAnswer) {
     EXPECT_EQ(a.waiting(), 1);
 }
 
+// A server that cannot take the facts for a while: full (the insert fails for want of disk),
+// or slow (each insert outlasts the pusher's statement timeout). The facts wait, in order;
+// the operator's line says they wait and the log says why; once the server takes them again
+// every fact arrives once.
+struct BadServer {
+    const char* name;
+    const char* body; // the trigger function's body, run on every insert
+    std::chrono::milliseconds statementTimeout;
+    const char* logSays;
+};
+
+void PrintTo(const BadServer& bad, std::ostream* out) {
+    *out << bad.name;
+}
+
+class FleetBadServer : public FleetServerTest, public ::testing::WithParamInterface<BadServer> {};
+
+TEST_P(FleetBadServer, FactsWaitAndGoOnceWhenTheServerTakesThemAgain) {
+    const BadServer bad = GetParam();
+    addLaptop("laptop_a");
+    ASSERT_TRUE(server.sql(std::string("CREATE FUNCTION xrq.bad_server() RETURNS trigger "
+                                       "LANGUAGE plpgsql AS $$ BEGIN ") +
+                           bad.body +
+                           " RETURN NEW; END $$; CREATE TRIGGER bad_server BEFORE INSERT ON "
+                           "xrq.events FOR EACH ROW EXECUTE FUNCTION xrq.bad_server();"));
+    LocalStore a(file("units.sqlite"));
+    ASSERT_TRUE(a.record(visit("XRQ00014", "laptop-a", 1765188000000)));
+    ASSERT_TRUE(a.record(records("XRQ00014", "SET1", 30, "laptop-a")));
+    fleet::PusherConfig c = config("laptop_a", {a.path()});
+    c.statementTimeout = bad.statementTimeout;
+    std::mutex logLock;
+    std::condition_variable logChanged;
+    QStringList logged;
+    c.log = [&](unsigned, const QString& message) {
+        {
+            std::lock_guard lock(logLock);
+            logged << message;
+        }
+        logChanged.notify_all();
+    };
+    fleet::Pusher p(c);
+    p.start();
+    ASSERT_TRUE(p.waitFor(unreachable, 60s)) << bad.name;
+    const fleet::PushStatus waiting = p.status();
+    EXPECT_EQ(waiting.waiting, 31) << bad.name;
+    EXPECT_NE(fleet::statusLine(waiting, QDateTime::currentMSecsSinceEpoch())
+                  .indexOf(QStringLiteral("31 facts waiting")),
+              -1)
+        << bad.name;
+    {
+        // The run log's line follows the status.
+        std::unique_lock lock(logLock);
+        EXPECT_TRUE(logChanged.wait_for(
+            lock, 60s,
+            [&] { return logged.join('\n').contains(QString::fromLatin1(bad.logSays)); }))
+            << bad.name << ": " << logged.join('\n').toStdString();
+    }
+    EXPECT_EQ(a.waiting(), 31);
+    EXPECT_EQ(count("xrq.events"), 0);
+
+    ASSERT_TRUE(server.sql("DROP TRIGGER bad_server ON xrq.events"));
+    ASSERT_TRUE(p.pushAndWait(60s)) << fleet::statusLine(p.status(), 0).toStdString();
+    EXPECT_EQ(count("xrq.events"), 1);
+    EXPECT_EQ(count("xrq.series_records"), 30);
+    EXPECT_EQ(a.waiting(), 0);
+    EXPECT_EQ(a.conflicts(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FullOrSlow, FleetBadServer,
+    ::testing::Values(BadServer{"full",
+                                "RAISE EXCEPTION 'could not extend file: No space left on device' "
+                                "USING ERRCODE = 'disk_full';",
+                                60s, "No space left on device"},
+                      BadServer{"slow", "PERFORM pg_sleep(5);", 1s,
+                                "no answer from the server in time"}),
+    [](const ::testing::TestParamInfo<BadServer>& info) { return std::string(info.param.name); });
 } // namespace
 } // namespace fleettest
 

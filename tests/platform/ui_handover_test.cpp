@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/exception_guard.h"
+#include "platform/off_ui_thread.h"
 #include "platform/ui_handover.h"
 #include "support/wait.h"
 
@@ -7,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -135,4 +138,36 @@ TEST(UiHandover, OrderHoldsAcrossANestedLoopAndADrainIsBounded) {
     EXPECT_EQ(handover.drain(), 1u);
     EXPECT_EQ(handover.pending(), 1u);
     EXPECT_TRUE(waitUntil([&] { return runs == 5; }));
+}
+
+// Long work off the UI thread: the UI thread's loop goes on running (here it must, for the
+// work waits on a call only that loop can make), and the caller gets the work's result.
+TEST(RunOffUiThread, TheLoopRunsWhileTheWorkWaitsAndTheResultComesBack) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    std::thread::id workThread;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [&] {
+            std::lock_guard lock(m);
+            released = true;
+            cv.notify_all();
+        },
+        Qt::QueuedConnection);
+    const std::string result = platform::runOffUiThread([&] {
+        workThread = std::this_thread::get_id();
+        std::unique_lock lock(m);
+        const bool ok = cv.wait_for(lock, std::chrono::seconds(20), [&] { return released; });
+        return std::string(ok ? "released by the loop" : "the loop never ran");
+    });
+    EXPECT_EQ(result, "released by the loop");
+    EXPECT_NE(workThread, std::this_thread::get_id());
+}
+
+// What the work throws reaches the caller, on the caller's thread, instead of ending the
+// program from the worker.
+TEST(RunOffUiThread, WhatTheWorkThrowsIsThrownToTheCaller) {
+    EXPECT_THROW(platform::runOffUiThread([]() -> int { throw std::runtime_error("disk gone"); }),
+                 std::runtime_error);
 }

@@ -88,8 +88,17 @@ protected:
         EXPECT_TRUE(waitUntil([&] { return settled(w); }, kSettleDeadlineMs))
             << what << ": not framed inside the screen; the toolkit has its client area at "
             << text(w->geometry());
+        // The toolkit takes a placement as done when it asks for it; the server may not have
+        // carried it out yet. Each step of it reaches the client as an event, so the server's
+        // frame is read again as they come, until it stands inside or the deadline passes.
         std::string why;
-        const QRect frame = testsupport::frameOnServer(display(), w->winId(), &why);
+        QRect frame;
+        waitUntil(
+            [&] {
+                frame = testsupport::frameOnServer(display(), w->winId(), &why);
+                return frame.isEmpty() || available().contains(frame);
+            },
+            kSettleDeadlineMs);
         EXPECT_FALSE(frame.isEmpty()) << what << ": " << why;
         return frame;
     }
