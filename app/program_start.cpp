@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/program_start.h"
 
+#include "app/sharing_start.h"
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
@@ -66,6 +67,10 @@ int RunProgram(QApplication& app) {
     QObject::connect(FormXRQMain, &TFormXRQMain::closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     FormXRQMain->show();
+    // Sharing runs with the windowed program only (the collector, which shows the same
+    // windows unseen, decides for itself); the main window's close ends it.
+    if (!g_endRequested && FormXRQMain)
+        StartSharing(TempFilesPath, FormXRQMain->StatusPanel1);
     // A quit asked for before the loop runs would be lost: the loop would start afresh.
     if (!g_endRequested)
         app.exec();

@@ -22,7 +22,8 @@ public:
 // others exist), FormSerial, FormSetup, FormTerminal. Throws std::logic_error when they exist.
 void CreateProgramWindows(const ProgramLocations& where);
 
-// Shows the main window and runs the event loop until it has closed; then frees the windows.
+// Shows the main window, starts the sharing with the organisation's server (app/sharing_start.h)
+// and runs the event loop until the window has closed; then frees the windows.
 // An end asked for while the window was being shown (a signal during a start-up box) skips
 // the loop.
 int RunProgram(QApplication& app);

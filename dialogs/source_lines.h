@@ -64,6 +64,14 @@ inline constexpr unsigned fleetServerReached = 1502;
 inline constexpr unsigned fleetRefused = 1503;
 inline constexpr unsigned fleetConflict = 1504;
 inline constexpr unsigned fleetBytesNotSent = 1505;
+// Sharing as the windows run it: started, stopped, new settings, reads from the server.
+inline constexpr unsigned fleetSharingStarted = 1700;
+inline constexpr unsigned fleetSharingStopped = 1701;
+inline constexpr unsigned fleetSettingsChanged = 1702;
+inline constexpr unsigned fleetSettingsNotWritten = 1703;
+inline constexpr unsigned fleetHistoryNotRead = 1704;
+inline constexpr unsigned fleetOtherDownload = 1705;
+inline constexpr unsigned fleetOthersNotChecked = 1706;
 inline constexpr unsigned settingsDirectoryNotWritten = 391;
 inline constexpr unsigned bytesAfterPrompt = 401;
 inline constexpr unsigned conversionNotSafe = 411;

@@ -35,4 +35,16 @@ bool validServiceName(const QString& name) {
     return ok.match(name).hasMatch();
 }
 
+QString settingsProblem(const FleetSettings& settings) {
+    if (!settings.service.isEmpty() && !validServiceName(settings.service))
+        return QStringLiteral("The service name may hold only letters, digits, '-', '_' and '.' "
+                              "(at most 63), as its [section] in pg_service.conf is named.");
+    if (settings.laptop.size() > 63)
+        return QStringLiteral("The laptop's name may be at most 63 characters long.");
+    for (const QChar c : settings.laptop)
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            return QStringLiteral("The laptop's name may not hold control characters.");
+    return {};
+}
+
 } // namespace fleet

@@ -28,4 +28,8 @@ bool writeFleetSettings(const std::string& folder, const FleetSettings& settings
 // A service name libpq can look up: letters, digits, '-', '_' and '.', at most 63.
 bool validServiceName(const QString& name);
 
+// What is wrong with the settings as typed, for the operator (Setup shows it under the
+// fields), or empty when they can be saved. An empty service means "not shared".
+QString settingsProblem(const FleetSettings& settings);
+
 } // namespace fleet

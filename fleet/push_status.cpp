@@ -7,13 +7,6 @@ namespace fleet {
 
 namespace {
 
-QString sinceText(std::int64_t at, std::int64_t nowMs) {
-    const QDateTime when = QDateTime::fromMSecsSinceEpoch(at);
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(nowMs);
-    return when.date() == now.date() ? when.toString(QStringLiteral("HH:mm"))
-                                     : when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-}
-
 QString waitingText(std::int64_t n) {
     return n == 1 ? QStringLiteral("1 fact waiting") : QStringLiteral("%1 facts waiting").arg(n);
 }
@@ -34,7 +27,7 @@ QString statusLine(const PushStatus& s, std::int64_t nowMs) {
     case PushStatus::State::Unreachable:
         line = waitingText(s.waiting) + QStringLiteral(": server not reachable");
         if (s.unreachableSince)
-            line += QStringLiteral(" since ") + sinceText(*s.unreachableSince, nowMs);
+            line += QStringLiteral(" since ") + momentText(*s.unreachableSince, nowMs);
         break;
     case PushStatus::State::Refused:
         line = waitingText(s.waiting) + QStringLiteral(": ") + s.detail;
@@ -45,6 +38,13 @@ QString statusLine(const PushStatus& s, std::int64_t nowMs) {
     else if (s.conflicts > 1)
         line += QStringLiteral("; %1 conflicts noted").arg(s.conflicts);
     return line;
+}
+
+QString momentText(std::int64_t atMs, std::int64_t nowMs) {
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(atMs);
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(nowMs);
+    return when.date() == now.date() ? when.toString(QStringLiteral("HH:mm"))
+                                     : when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 }
 
 } // namespace fleet

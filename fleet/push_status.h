@@ -31,4 +31,7 @@ struct PushStatus {
 // The line above. `nowMs` decides whether the time needs its date ("since 2026-12-07 10:42").
 QString statusLine(const PushStatus& status, std::int64_t nowMs);
 
+// A moment as those lines give it: "10:42" today, "2026-12-07 10:42" on another day.
+QString momentText(std::int64_t atMs, std::int64_t nowMs);
+
 } // namespace fleet

@@ -6,43 +6,97 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace fleet {
 
-ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
-                              const QString& thisLaptop, std::chrono::milliseconds timeout) {
-    ServerHistory h;
-    PgConnection pg;
+namespace {
+
+constexpr const char* kEntryColumns =
+    "id::text, kind, (extract(epoch FROM occurred_at) * 1000)::bigint, "
+    "(extract(epoch FROM received_at) * 1000)::bigint, laptop, payload::text ";
+
+HistoryEntry entryOf(const PgResult& r, int i, const QString& thisLaptop) {
+    HistoryEntry e;
+    e.id = QString::fromStdString(r.value(i, 0));
+    e.kind = QString::fromStdString(r.value(i, 1));
+    e.occurredAt = std::stoll(r.value(i, 2));
+    e.receivedAt = std::stoll(r.value(i, 3));
+    e.laptop = QString::fromStdString(r.value(i, 4));
+    e.otherLaptop = e.laptop != thisLaptop;
+    e.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 5))).object();
+    return e;
+}
+
+// Connects and checks the schema; false with the operator's reason in `why`.
+bool open(PgConnection& pg, const std::string& conninfo, std::chrono::milliseconds timeout,
+          QString& why) {
     if (!pg.connect(conninfo, timeout, timeout)) {
-        h.message = QStringLiteral("server not reachable: ") + QString::fromStdString(pg.error());
-        return h;
+        why = QStringLiteral("server not reachable: ") + QString::fromStdString(pg.error());
+        return false;
     }
     const SchemaCheck check = checkServerSchema(pg);
     if (check.state != SchemaCheck::State::Matches) {
-        h.message = check.message;
-        return h;
+        why = check.message;
+        return false;
     }
-    const PgResult r =
-        pg.exec("SELECT id::text, kind, (extract(epoch FROM occurred_at) * 1000)::bigint, "
-                "(extract(epoch FROM received_at) * 1000)::bigint, laptop, payload::text "
-                "FROM xrq.unit_history WHERE unit = $1 ORDER BY occurred_at DESC, arrival DESC",
-                {PgParam::text(unit.toStdString())}, timeout);
+    return true;
+}
+
+} // namespace
+
+ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
+                              const QString& thisLaptop, std::chrono::milliseconds timeout,
+                              int stopFd, int most) {
+    ServerHistory h;
+    PgConnection pg(stopFd);
+    if (!open(pg, conninfo, timeout, h.message))
+        return h;
+    const PgResult r = pg.exec(
+        std::string("SELECT ") + kEntryColumns +
+            "FROM xrq.unit_history WHERE unit = $1 ORDER BY occurred_at DESC, arrival DESC" +
+            (most > 0 ? " LIMIT " + std::to_string(most + 1) : std::string()),
+        {PgParam::text(unit.toStdString())}, timeout);
     if (!r.ok()) {
         h.message = QStringLiteral("history not read: ") + QString::fromStdString(r.error());
         return h;
     }
-    for (int i = 0; i < r.rows(); ++i) {
-        HistoryEntry e;
-        e.id = QString::fromStdString(r.value(i, 0));
-        e.kind = QString::fromStdString(r.value(i, 1));
-        e.occurredAt = std::stoll(r.value(i, 2));
-        e.receivedAt = std::stoll(r.value(i, 3));
-        e.laptop = QString::fromStdString(r.value(i, 4));
-        e.otherLaptop = e.laptop != thisLaptop;
-        e.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 5))).object();
-        h.entries.push_back(std::move(e));
-    }
+    const int rows = most > 0 ? std::min(r.rows(), most) : r.rows();
+    h.more = rows < r.rows();
+    h.entries.reserve(std::size_t(rows));
+    for (int i = 0; i < rows; ++i)
+        h.entries.push_back(entryOf(r, i, thisLaptop));
     h.ok = true;
     return h;
+}
+
+OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& unit,
+                                  const QString& thisLaptop, std::int64_t sinceMs,
+                                  std::chrono::milliseconds timeout, int stopFd) {
+    OtherDownload d;
+    PgConnection pg(stopFd);
+    if (!open(pg, conninfo, timeout, d.message))
+        return d;
+    // This laptop's own downloads on the server count too: one it pushed after the time it
+    // was given (another copy of the program in the same folder) moves the line forward.
+    const PgResult r =
+        pg.exec(std::string("SELECT ") + kEntryColumns +
+                    "FROM xrq.events WHERE unit = $1 AND kind = 'download' AND laptop <> $2 "
+                    "AND occurred_at > to_timestamp($3::bigint / 1000.0) "
+                    "AND occurred_at > coalesce((SELECT max(occurred_at) FROM xrq.events "
+                    "WHERE unit = $1 AND kind = 'download' AND laptop = $2), '-infinity') "
+                    "ORDER BY occurred_at DESC, arrival DESC LIMIT 1",
+                {PgParam::text(unit.toStdString()), PgParam::text(thisLaptop.toStdString()),
+                 PgParam::text(std::to_string(sinceMs))},
+                timeout);
+    if (!r.ok()) {
+        d.message = QStringLiteral("downloads not read: ") + QString::fromStdString(r.error());
+        return d;
+    }
+    if (r.rows() > 0)
+        d.found = entryOf(r, 0, thisLaptop);
+    d.ok = true;
+    return d;
 }
 
 QString historyLabel(const HistoryEntry& entry) {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace fleet {
@@ -28,11 +29,27 @@ struct ServerHistory {
     bool ok = false;
     QString message;                   // why not, for the operator
     std::vector<HistoryEntry> entries; // newest first
+    bool more = false;                 // the server holds older ones than these
 };
 
+// `stopFd`: a descriptor that becomes readable when the read must end at once (-1: none).
+// `most`: at most this many of the newest entries (0: all), `more` telling of the rest.
 ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
                               const QString& thisLaptop,
-                              std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                              std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                              int stopFd = -1, int most = 0);
+
+// The newest download of `unit` that a laptop other than this one made after `sinceMs` and
+// after this laptop's own last download the server holds (Clear Memory asks before it
+// clears). `found` is empty when there is none; `ok` false when the server could not say.
+struct OtherDownload {
+    bool ok = false;
+    QString message; // why not, for the operator
+    std::optional<HistoryEntry> found;
+};
+OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& unit,
+                                  const QString& thisLaptop, std::int64_t sinceMs,
+                                  std::chrono::milliseconds timeout, int stopFd = -1);
 
 // "visit" or "visit (laptop-b)" for another laptop's fact.
 QString historyLabel(const HistoryEntry& entry);

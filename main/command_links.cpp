@@ -3,13 +3,17 @@
 #include "dialogs/source_lines.h"
 
 #include "dialogs/Dialogs.h"
+#include "fleet/other_laptops.h"
+#include "fleet/sharing.h"
 #include "main/fMain.h"
 #include "platform/port_table.h"
 #include "register/register_recorder.h"
+#include "register/register_texts.h"
 #include "serial/fSerial.h"
 
 #include <QAction>
 #include <QCursor>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -133,6 +137,27 @@ void MainWindowView::warning(const std::string& message) {
 bool MainWindowView::confirm(const std::string& message, bool defaultYes) {
     const dialogs::BoxOwner owner(&m_window);
     return DlgConfirm(message, defaultYes);
+}
+
+std::string MainWindowView::otherLaptopsNote(const std::string& serial) {
+    fleet::Sharing& sharing = fleet::sharing();
+    if (!sharing.shared() || !sharing.started())
+        return {};
+    const auto seen = m_window.LastDownloadSeen.find(serial);
+    const std::int64_t since = seen == m_window.LastDownloadSeen.end() ? 0 : seen->second;
+    const QString unit = unitreg::serialText(serial);
+    // The window waits for the server at most this long.
+    const auto answer = sharing.checkOtherDownload(unit, since, std::chrono::seconds(2));
+    const QString name =
+        unit.startsWith(QStringLiteral("XRQ")) ? unit : QStringLiteral("XRQ") + unit;
+    const QString note = fleet::otherLaptopsNote(answer, name, sharing.lastContact(),
+                                                 QDateTime::currentMSecsSinceEpoch());
+    if (!note.isEmpty())
+        LogWrite("Clear Memory: " + note.toLocal8Bit().toStdString(),
+                 answer && answer->ok ? source_line::fleetOtherDownload
+                                      : source_line::fleetOthersNotChecked,
+                 LogSizeLimit);
+    return note.toLocal8Bit().toStdString();
 }
 
 namespace {

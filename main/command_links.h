@@ -45,6 +45,8 @@ public:
     bool confirm(const std::string& message, bool defaultYes) override;
     void unitChanged() override;
     void log(const std::string& line) override;
+    // Asks the organisation's server, at most 2 s, while the records are shared.
+    std::string otherLaptopsNote(const std::string& serial) override;
 
 private:
     TFormXRQMain& m_window;

@@ -3,6 +3,7 @@
 #include "dialogs/source_lines.h"
 
 #include "app/guide_location.h"
+#include "app/sharing_start.h"
 #include "app/viewer_launch.h"
 #include "comport/Comsignal.h"
 #include "dialogs/Dialogs.h"
@@ -12,6 +13,7 @@
 #include "download/download_status.h"
 #include "download/earlier_tail.h"
 #include "download/recovery_marker.h"
+#include "fleet/sharing.h"
 #include "main/command_links.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
@@ -120,8 +122,10 @@ TFormXRQMain::TFormXRQMain(ProgramLocations locations, QWidget* parent)
 TFormXRQMain::~TFormXRQMain() {
     // The program may end without a close (the application told to quit): the run log it
     // started still gets its end line, and a download's file keeps what reached it.
-    if (m_shown)
+    if (m_shown) {
+        StopSharing();
         logEndOnce();
+    }
     CaptureFile = nullptr; // owned by the download, which is gone
     if (FormXRQMain == this)
         FormXRQMain = nullptr;
@@ -527,6 +531,10 @@ void TFormXRQMain::showLastDownload() {
     unitRegister().query<std::optional<unitreg::LastDownload>>(
         this, [serial](unitreg::UnitRegister& r) { return r.lastDownload(serial); },
         [this, serial](std::optional<unitreg::LastDownload> last) {
+            if (last) {
+                std::int64_t& seen = LastDownloadSeen[serial];
+                seen = std::max(seen, last->started);
+            }
             if (Units.current() && Units.current()->serial == serial)
                 LabelLastDownload->setText(unitreg::lastDownloadText(last));
         });
@@ -670,6 +678,8 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     download::DownloadOutcome outcome = download::runDownload(hooks);
     if (!outcome.started)
         return;
+    // The series' records went to its outbox with them.
+    fleet::sharing().nudge();
     // Safe on the disk but not taken into the unit's series: Clear Memory asks its extra
     // question, as for an incomplete download.
     if (outcome.downloaded && visit.unitNamed && !outcome.series.empty() && !outcome.seriesTaken)
@@ -725,6 +735,8 @@ void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
     record.port = FormSerial->ComPortNumber;
     // A unit that gave no serial number is recorded as an unidentified unit's download.
     unitRegister().recordDownload(record);
+    if (visit.unitNamed)
+        LastDownloadSeen[visit.unitOnCable] = visit.started;
     // A download records the unit it came from: the one that answered just before it.
     if (!visit.unitNamed)
         Units.downloadedUnidentified();
@@ -866,6 +878,8 @@ void TFormXRQMain::ActionUnitsExecute(QObject*) {
 }
 
 void TFormXRQMain::FormClose(QObject*) {
+    // Within about 2 s whatever the server does; what is not pushed stays in the outboxes.
+    StopSharing();
     if (!m_endLineDeferred)
         logEndOnce();
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -124,6 +125,10 @@ public:
 
     // Which unit was connected on which port, and which were downloaded since.
     unit_status::UnitRecord Units;
+    // When each unit was last downloaded by this laptop, as far as this run knows (the
+    // register's answer for the current unit, and the downloads made): other laptops'
+    // downloads after it are what Clear Memory's question tells of.
+    std::map<std::string, std::int64_t> LastDownloadSeen;
 
     // Where a download's raw bytes go (the intermediate file and its kept copy), null
     // between downloads.

@@ -3,6 +3,8 @@
 
 #include "dialogs/Dialogs.h"
 #include "dialogs/run_log.h"
+#include "dialogs/source_lines.h"
+#include "fleet/sharing.h"
 #include "platform/durable_file.h"
 #include "register/register_texts.h"
 #include "register/register_writer.h"
@@ -51,6 +53,10 @@ QTableWidget* table(const QStringList& headers, QWidget* parent) {
     return t;
 }
 
+// The newest facts of a unit the server's history shows: the table is filled on the UI
+// thread, and a unit visited for years by many laptops must not hold it.
+constexpr int kServerHistoryRows = 2000;
+
 QTableWidgetItem* cell(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setToolTip(text);
@@ -96,8 +102,17 @@ UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         QStringLiteral("Show the data files of the selected download in the file manager"));
     ButtonClose = new QPushButton(QStringLiteral("Close"), this);
 
+    LabelHistorySource = new QLabel(this);
+    LabelHistorySource->setObjectName(QStringLiteral("LabelHistorySource"));
+    auto* historyBox = new QWidget(this);
+    auto* historyColumn = new QVBoxLayout(historyBox);
+    historyColumn->setContentsMargins(0, 0, 0, 0);
+    historyColumn->setSpacing(2);
+    historyColumn->addWidget(LabelHistorySource);
+    historyColumn->addWidget(HistoryTable, 1);
+
     auto* lower = new QSplitter(Qt::Horizontal, this);
-    lower->addWidget(HistoryTable);
+    lower->addWidget(historyBox);
     lower->addWidget(BatteryChart);
     lower->setStretchFactor(0, 3);
     lower->setStretchFactor(1, 2);
@@ -243,6 +258,9 @@ void UnitsWindow::unitSelectionChanged() {
 
 void UnitsWindow::loadHistory() {
     const std::string serial = m_serial;
+    const fleet::Sharing& sharing = fleet::sharing();
+    m_choice.begin(sharing.shared() && sharing.started());
+    ++m_historyAsks;
     unitRegister().query<std::vector<unitreg::UnitEvent>>(
         this, [serial](unitreg::UnitRegister& r) { return r.history(serial); },
         [this, serial](std::vector<unitreg::UnitEvent> events) {
@@ -250,25 +268,75 @@ void UnitsWindow::loadHistory() {
             if (serial == m_serial)
                 fillHistory(serial, std::move(events));
         });
+    askServerHistory(serial);
 }
 
 void UnitsWindow::fillHistory(const std::string& serial, std::vector<unitreg::UnitEvent> events) {
     (void)serial;
     m_history = std::move(events);
+    m_choice.localArrived(m_history);
+    showHistory();
+}
+
+void UnitsWindow::askServerHistory(const std::string& serial) {
+    if (!m_unitChosen)
+        return;
+    const QString unit = unitreg::serialText(serial);
+    const std::uint64_t ask = m_historyAsks;
+    // Runs on a read thread of the sharing's: a slow or silent server keeps only that
+    // thread, never this window.
+    fleet::sharing().read<fleet::ServerHistory>(
+        this,
+        [unit](const std::string& conninfo, const QString& laptop, int stopFd) {
+            return fleet::readUnitHistory(conninfo, unit, laptop, std::chrono::seconds(5), stopFd,
+                                          kServerHistoryRows);
+        },
+        [this, serial, ask](fleet::ServerHistory history) {
+            if (ask != m_historyAsks || serial != m_serial)
+                return;
+            if (history.ok) {
+                fleet::sharing().noteContact(QDateTime::currentMSecsSinceEpoch());
+                m_historyProblemLogged.clear();
+            } else if (history.message != m_historyProblemLogged) {
+                // Once per reason: the window asks again at every new record while open.
+                m_historyProblemLogged = history.message;
+                LogWrite("Units: server history of " + unitreg::serialText(serial).toStdString() +
+                             " not read: " + history.message.toLocal8Bit().toStdString(),
+                         source_line::fleetHistoryNotRead, LogSizeLimit);
+            }
+            m_choice.serverAnswered(std::move(history));
+            showHistory();
+            emit serverHistoryAnswered();
+        });
+}
+
+void UnitsWindow::showHistory() {
+    m_rows = m_choice.rows();
+    LabelHistorySource->setText(m_choice.sourceLine());
+    LabelHistorySource->setToolTip(m_choice.reasonDetail());
     HistoryTable->setUpdatesEnabled(false);
     HistoryTable->clearContents();
-    HistoryTable->setRowCount(int(m_history.size()));
-    for (int row = 0; row < int(m_history.size()); ++row) {
-        const unitreg::UnitEvent& e = m_history[std::size_t(row)];
-        HistoryTable->setItem(row, 0, cell(unitreg::localTimeText(e.at, true)));
-        HistoryTable->setItem(row, 1, cell(unitreg::eventKindText(e.kind)));
-        auto* details = cell(unitreg::eventDetails(e));
-        if (e.kind == unitreg::EventKind::Download) {
-            QStringList files;
-            for (const std::string& f : e.download.files)
-                files << QFile::decodeName(QByteArray::fromStdString(f));
-            if (!files.isEmpty())
-                details->setToolTip(files.join(QLatin1Char('\n')));
+    HistoryTable->setRowCount(int(m_rows.size()));
+    for (int row = 0; row < int(m_rows.size()); ++row) {
+        const HistoryRow& r = m_rows[std::size_t(row)];
+        HistoryTable->setItem(row, 0, cell(unitreg::localTimeText(r.at, true)));
+        auto* event = cell(r.event);
+        if (r.otherLaptop) {
+            QFont italic = event->font();
+            italic.setItalic(true);
+            event->setFont(italic);
+        }
+        HistoryTable->setItem(row, 1, event);
+        auto* details = cell(r.details);
+        if (r.localIndex >= 0) {
+            const unitreg::UnitEvent& e = m_history[std::size_t(r.localIndex)];
+            if (e.kind == unitreg::EventKind::Download) {
+                QStringList files;
+                for (const std::string& f : e.download.files)
+                    files << QFile::decodeName(QByteArray::fromStdString(f));
+                if (!files.isEmpty())
+                    details->setToolTip(files.join(QLatin1Char('\n')));
+            }
         }
         HistoryTable->setItem(row, 2, details);
     }
@@ -339,11 +407,10 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
 
 void UnitsWindow::updateButtons() {
     ButtonExport->setEnabled(m_unitChosen && !m_history.empty());
-    const auto rows = HistoryTable->selectionModel()->selectedRows();
-    const int row = rows.isEmpty() ? -1 : rows.first().row();
-    ButtonOpenFiles->setEnabled(row >= 0 && row < int(m_history.size()) &&
-                                m_history[std::size_t(row)].kind == unitreg::EventKind::Download &&
-                                !m_history[std::size_t(row)].download.files.empty());
+    const int event = selectedLocalEvent();
+    ButtonOpenFiles->setEnabled(
+        event >= 0 && m_history[std::size_t(event)].kind == unitreg::EventKind::Download &&
+        !m_history[std::size_t(event)].download.files.empty());
 }
 
 void UnitsWindow::exportCsv() {
@@ -374,13 +441,19 @@ void UnitsWindow::exportCsv() {
                  " is on the disk: " + std::strerror(errno));
 }
 
-void UnitsWindow::openFiles() {
+int UnitsWindow::selectedLocalEvent() const {
     const auto rows = HistoryTable->selectionModel()->selectedRows();
-    if (rows.isEmpty())
-        return;
-    const int row = rows.first().row();
-    if (row < 0 || row >= int(m_history.size()) ||
-        m_history[std::size_t(row)].kind != unitreg::EventKind::Download)
+    const int row = rows.isEmpty() ? -1 : rows.first().row();
+    if (row < 0 || row >= int(m_rows.size()))
+        return -1;
+    const int event = m_rows[std::size_t(row)].localIndex;
+    return event >= 0 && event < int(m_history.size()) ? event : -1;
+}
+
+void UnitsWindow::openFiles() {
+    // Another laptop's download has no files on this one.
+    const int row = selectedLocalEvent();
+    if (row < 0 || m_history[std::size_t(row)].kind != unitreg::EventKind::Download)
         return;
     // A file manager shows folders: each folder that holds one of the files, once.
     std::set<QString> folders;

@@ -5,13 +5,19 @@
 // newest first, its battery voltage and temperature over time, "Export CSV" of the history
 // and "Open Files" for a download's data files. The register answers on its own thread; the
 // window fills itself when the answers come and follows new records while it is open.
+// While the records are shared, the selected unit's history is also asked of the server on a
+// thread of its own (fleet/sharing.h): this laptop's history shows meanwhile, and the
+// organisation's replaces it when the server answers (unit_history_choice.h says which, and
+// the line above the history says so). A closed window drops the answer; nothing waits for it.
 // UI thread.
 
+#include "register/unit_history_choice.h"
 #include "register/unit_register.h"
 #include "register/unit_series.h"
 
 #include <QWidget>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -33,6 +39,8 @@ public:
     QTableWidget* HistoryTable = nullptr;
     QChartView* BatteryChart = nullptr;
     QLabel* LabelRegister = nullptr;
+    // Above the history: which history it is ("organisation's history (server)"...).
+    QLabel* LabelHistorySource = nullptr;
     QPushButton* ButtonExport = nullptr;
     QPushButton* ButtonOpenFiles = nullptr;
     QPushButton* ButtonClose = nullptr;
@@ -45,7 +53,11 @@ public:
     void reload();
     void selectUnit(const std::string& serial);
     const std::string& selectedSerial() const { return m_serial; }
+    // This laptop's history of the selected unit (what Export CSV writes).
     const std::vector<unitreg::UnitEvent>& history() const { return m_history; }
+    // Which history is shown, and its rows.
+    const UnitHistoryChoice& historyChoice() const { return m_choice; }
+    const std::vector<HistoryRow>& shownRows() const { return m_rows; }
     int batteryPoints() const { return m_batteryPoints; }
 
     void exportCsv();
@@ -73,10 +85,12 @@ public:
 signals:
     // The units table has been filled from the register.
     void unitsLoaded();
-    // The selected unit's history and plot have been filled.
+    // The selected unit's history and plot have been filled (again when the server answers).
     void historyLoaded();
     // The selected unit's series have been listed.
     void seriesListed();
+    // The server answered (or failed to) for the selected unit, and the window shows it.
+    void serverHistoryAnswered();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -85,6 +99,12 @@ private:
     void fillUnits(std::vector<unitreg::UnitSummary> units);
     void fillHistory(const std::string& serial, std::vector<unitreg::UnitEvent> events);
     void loadHistory();
+    // Asks the server for the unit's history when the records are shared; the answer for a
+    // unit still selected goes into the choice.
+    void askServerHistory(const std::string& serial);
+    void showHistory();
+    // The selected row's event in this laptop's history, or -1 (none, another laptop's).
+    int selectedLocalEvent() const;
     void unitSelectionChanged();
     void updateButtons();
     void plotBattery(const std::vector<unitreg::UnitEvent>& events);
@@ -98,6 +118,10 @@ private:
     bool m_unitChosen = false;
     std::vector<std::string> m_rowSerials;
     std::vector<unitreg::UnitEvent> m_history;
+    UnitHistoryChoice m_choice;
+    std::vector<HistoryRow> m_rows;
+    std::uint64_t m_historyAsks = 0; // an answer to an older ask is dropped
+    QString m_historyProblemLogged;  // the server's last reason in the run log
     int m_batteryPoints = 0;
     bool m_filling = false;
     UnitSeries* m_seriesWork = nullptr;

@@ -5,6 +5,8 @@
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
 #include "download/data_directory.h"
+#include "fleet/fleet_settings.h"
+#include "fleet/sharing.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
@@ -70,6 +72,9 @@ std::string pathBytes(const QString& text) {
     return QFile::encodeName(text).toStdString();
 }
 
+// The sharing's box under the data directory's.
+constexpr int kSharingHeight = 96;
+
 } // namespace
 
 TFormSetup::DirectoryChooser TFormSetup::setDirectoryChooser(DirectoryChooser chooser) {
@@ -87,10 +92,11 @@ TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
     setFont(QFont("MS Sans Serif", 8));
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
-    // 509 x 348 outside with the usual frame and caption.
-    setFixedSize(501, 321);
+    // 509 x 348 outside with the usual frame and caption, and the sharing's box below the
+    // data directory.
+    setFixedSize(501, 321 + kSharingHeight);
 
-    ButtonOK = button(this, "OK", 208, 264, 75, 25);
+    ButtonOK = button(this, "OK", 208, 264 + kSharingHeight, 75, 25);
     ButtonOK->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
     ButtonOK->setDefault(true);
 
@@ -131,6 +137,8 @@ TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
     LabelDataNote->hide();
     connect(EditDataDirectory, &QLineEdit::textChanged, this,
             platform::guarded([this](const QString&) { showDataNote(); }));
+
+    buildSharing();
 
     // The hints are kept with their controls but the dialog does not show them.
     for (QWidget* w : {static_cast<QWidget*>(ComPortCombo), static_cast<QWidget*>(RefreshButton),
@@ -317,7 +325,86 @@ void TFormSetup::showDataNote() {
 }
 
 void TFormSetup::ButtonOKClick() {
+    // Sharing's fields as typed cannot be saved: the dialog stays, the reason under them.
+    checkSharing();
+    if (!LabelSharingProblem->isHidden()) {
+        EditService->setFocus();
+        return;
+    }
     close();
+}
+
+void TFormSetup::buildSharing() {
+    GroupSharing = new QGroupBox("Sharing with the organisation's server", this);
+    GroupSharing->setObjectName(QStringLiteral("GroupSharing"));
+    GroupSharing->setGeometry(8, 256, 481, kSharingHeight - 8);
+    label(GroupSharing, "Service:", 24, 24);
+    EditService = new QLineEdit(GroupSharing);
+    EditService->setObjectName(QStringLiteral("EditService"));
+    EditService->setGeometry(96, 20, 150, 21);
+    EditService->setPlaceholderText(QStringLiteral("not shared"));
+    EditService->setToolTip(QStringLiteral(
+        "The server's service name in pg_service.conf (or the file PGSERVICEFILE names); "
+        "empty: not shared.\nNo password is asked or kept here: the server's password comes "
+        "only from your ~/.pgpass (or the file PGPASSFILE names)."));
+    label(GroupSharing, "Laptop:", 264, 24);
+    EditLaptop = new QLineEdit(GroupSharing);
+    EditLaptop->setObjectName(QStringLiteral("EditLaptop"));
+    EditLaptop->setGeometry(320, 20, 145, 21);
+    EditLaptop->setToolTip(QStringLiteral(
+        "This laptop's name on the server, shown beside its records in other laptops' "
+        "Units windows"));
+    LabelSharingProblem = new QLabel(GroupSharing);
+    LabelSharingProblem->setObjectName(QStringLiteral("LabelSharingProblem"));
+    LabelSharingProblem->setGeometry(24, 46, 441, 36);
+    LabelSharingProblem->setWordWrap(true);
+    QPalette red = LabelSharingProblem->palette();
+    red.setColor(QPalette::WindowText, Qt::darkRed);
+    LabelSharingProblem->setPalette(red);
+    LabelSharingProblem->hide();
+    for (QLineEdit* edit : {EditService, EditLaptop})
+        connect(edit, &QLineEdit::textChanged, this,
+                platform::guarded([this](const QString&) { checkSharing(); }));
+}
+
+void TFormSetup::showSharing() {
+    const fleet::Sharing& sharing = fleet::sharing();
+    const fleet::FleetSettings settings =
+        sharing.started() ? sharing.settings() : fleet::readFleetSettings(TempFilesPath);
+    m_serviceAtShow = settings.service;
+    m_laptopAtShow = settings.laptop;
+    EditService->setText(settings.service);
+    EditLaptop->setText(settings.laptop);
+    checkSharing();
+}
+
+void TFormSetup::checkSharing() {
+    const QString problem =
+        fleet::settingsProblem({EditService->text().trimmed(), EditLaptop->text().trimmed()});
+    LabelSharingProblem->setText(problem);
+    LabelSharingProblem->setVisible(!problem.isEmpty());
+}
+
+void TFormSetup::saveSharing() {
+    fleet::FleetSettings settings{EditService->text().trimmed(), EditLaptop->text().trimmed()};
+    if (settings.service == m_serviceAtShow && settings.laptop == m_laptopAtShow)
+        return; // fleet.ini is written only when the operator changed something
+    const QString problem = fleet::settingsProblem(settings);
+    if (!problem.isEmpty()) {
+        LogWrite("Setup: sharing settings not saved: " + problem.toLocal8Bit().toStdString(),
+                 source_line::fleetSettingsNotWritten, LogSizeLimit);
+        return;
+    }
+    if (!fleet::writeFleetSettings(TempFilesPath, settings)) {
+        LogWrite("Cannot write settings file " + TempFilesPath + fleet::kSettingsFileName,
+                 source_line::fleetSettingsNotWritten, LogSizeLimit);
+        return;
+    }
+    // An empty laptop name is this computer's name, as reading the file back gives it.
+    settings = fleet::readFleetSettings(TempFilesPath);
+    m_serviceAtShow = settings.service;
+    m_laptopAtShow = settings.laptop;
+    fleet::sharing().apply(settings);
 }
 
 void TFormSetup::FormShow() {
@@ -330,6 +417,7 @@ void TFormSetup::FormShow() {
     }
     RefreshButtonClick();
     showDataNote(); // the folder may have been made or removed since
+    showSharing();
     m_shownSettings = true;
     m_portAtShow = FormSerial ? FormSerial->ComPortNumber : -1;
     m_directoryAtShow = pathBytes(EditDataDirectory->text());
@@ -392,6 +480,8 @@ void TFormSetup::FormClose() {
     if (!ini->WriteString("Data", "Directory", directory))
         LogWrite("Cannot write settings file " + ini->FileName() + ": Directory=" + directory,
                  source_line::settingsDirectoryNotWritten, LogSizeLimit);
+    if (m_shownSettings)
+        saveSharing();
 }
 
 void TFormSetup::showEvent(QShowEvent* event) {

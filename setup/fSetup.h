@@ -32,6 +32,12 @@ public:
     QPushButton* ButtonBrowse = nullptr;
     // Under the data directory: what a text that names no folder does to the file names.
     QLabel* LabelDataNote = nullptr;
+    // Sharing with the organisation's server (fleet.ini): the libpq service name (empty: not
+    // shared), this laptop's name there, and what is wrong with them as typed.
+    QGroupBox* GroupSharing = nullptr;
+    QLineEdit* EditService = nullptr;
+    QLineEdit* EditLaptop = nullptr;
+    QLabel* LabelSharingProblem = nullptr;
 
     // Refills the COM port list, takes the selected port and sets the line speed; also run by
     // the main window at start-up.
@@ -74,6 +80,12 @@ private:
     // The device of the port that the session itself holds open, when that is the port.
     std::string sessionDevice() const;
     void showDataNote();
+    // Sharing's fields: filled from the settings in force when the dialog is shown, checked
+    // as they are typed, saved (and the pusher restarted) when it closes with them valid.
+    void buildSharing();
+    void showSharing();
+    void checkSharing();
+    void saveSharing();
 
     // Selects the session's port in the list without running the change handler; -1 when it
     // is not listed.
@@ -85,6 +97,8 @@ private:
     bool m_shownSettings = false;
     int m_portAtShow = -1;
     std::string m_directoryAtShow;
+    QString m_serviceAtShow;
+    QString m_laptopAtShow;
 };
 
 extern TFormSetup* FormSetup;

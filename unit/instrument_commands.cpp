@@ -219,12 +219,26 @@ bool InstrumentCommands::clearingAgreed() {
     if (!m_session.sessionOpen() && m_session.openPort() != 0)
         return false;
     const bool named = identifyUnit().has_value();
-    const auto question = unit_status::clearMemoryQuestion(*units, m_session.portNumber(),
-                                                           m_session.deviceName(), named);
+    auto question = unit_status::clearMemoryQuestion(*units, m_session.portNumber(),
+                                                     m_session.deviceName(), named);
+    if (question && named && units->current())
+        addOtherLaptopsNote(*question, units->current()->serial);
     if (!question || m_view.confirm(*question, false))
         return true;
     m_view.info("Memory not cleared");
     return false;
+}
+
+void InstrumentCommands::addOtherLaptopsNote(std::string& question, const std::string& serial) {
+    const std::string note = m_view.otherLaptopsNote(serial);
+    if (note.empty())
+        return;
+    // Before the question's last line ("Clear its memory anyway?").
+    const std::size_t last = question.rfind('\n');
+    if (last == std::string::npos)
+        question = note + "\n" + question;
+    else
+        question.insert(last, "\n" + note);
 }
 
 InstrumentCommands::UnattendedClear

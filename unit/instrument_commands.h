@@ -61,6 +61,11 @@ public:
     virtual void unitChanged() {}
     // A line for the run log (what the boxes do not say).
     virtual void log(const std::string& /*line*/) {}
+    // Before a clearing's extra question about `serial`: what other laptops know of the
+    // unit's downloads (a download another laptop made since this one's), or why they were
+    // not checked; empty when there is nothing to add. May take a bounded while (the view
+    // asks a server).
+    virtual std::string otherLaptopsNote(const std::string& /*serial*/) { return {}; }
 };
 
 class InstrumentCommands {
@@ -101,6 +106,8 @@ private:
     // Before a clearing: the unit named (its serial number read afresh) and, when it was not
     // downloaded since it was connected or could not be named, the operator asked.
     bool clearingAgreed();
+    // Adds what other laptops know (the view's otherLaptopsNote) to a clearing's question.
+    void addOtherLaptopsNote(std::string& question, const std::string& serial);
     // The unit known on the session's port (empty when none), for the unit register.
     std::string currentSerial() const;
     // Whether the serial-number read just made got no answer: what happens next is not put

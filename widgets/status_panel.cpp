@@ -160,6 +160,8 @@ StatusPanel::StatusPanel(QWidget* parent) : QFrame(parent) {
     QFont bold = m_outcome->font();
     bold.setBold(true);
     m_outcome->setFont(bold);
+    m_sharing = new FitLabel(1, this);
+    m_sharing->setObjectName(QStringLiteral("StatusSharing"));
 
     m_summary = new QWidget(this);
     m_files = new QTreeWidget(m_summary);
@@ -200,7 +202,7 @@ StatusPanel::StatusPanel(QWidget* parent) : QFrame(parent) {
         if (QClipboard* clipboard = QGuiApplication::clipboard())
             clipboard->setText(pathToCopy());
     });
-    for (FitLabel* line : {m_state, m_progress, m_outcome})
+    for (FitLabel* line : {m_state, m_progress, m_outcome, m_sharing})
         connect(line, &FitLabel::shortened, this, [this](const QString& text) {
             if (LogShortened)
                 LogShortened(text);
@@ -213,6 +215,7 @@ StatusPanel::StatusPanel(QWidget* parent) : QFrame(parent) {
     column->addWidget(m_progress);
     column->addWidget(m_outcome);
     column->addWidget(m_summary);
+    column->addWidget(m_sharing);
     updateVisibility();
 }
 
@@ -229,6 +232,11 @@ void StatusPanel::setProgress(const QString& text) {
 
 void StatusPanel::setOutcome(const QString& text) {
     m_outcome->setFullText(text);
+    updateVisibility();
+}
+
+void StatusPanel::setSharing(const QString& text) {
+    m_sharing->setFullText(text);
     updateVisibility();
 }
 
@@ -275,7 +283,8 @@ StatusPanel* StatusPanel::of(const QWidget* window) {
 
 void StatusPanel::updateVisibility() {
     setVisible(!m_state->fullText().isEmpty() || !m_progress->fullText().isEmpty() ||
-               !m_outcome->fullText().isEmpty() || !m_summary->isHidden());
+               !m_outcome->fullText().isEmpty() || !m_sharing->fullText().isEmpty() ||
+               !m_summary->isHidden());
 }
 
 void showOutcome(QStatusBar* bar, const std::string& text) {

@@ -9,7 +9,10 @@
 //   - the outcome line: how the last operation ended ("Data collected and placed in ...",
 //     "Download interrupted ... kept in ...");
 //   - the summary of the last download: the files written (name, records, size), with Open
-//     Folder and Copy Path; it stays until the next download begins.
+//     Folder and Copy Path; it stays until the next download begins;
+//   - the sharing line: whether the records are shared with the organisation's server
+//     ("shared: up to date", "12 facts waiting: server not reachable since 10:42", "not
+//     shared"), as the program's sharing words it.
 // Each line wraps at the panel's width; a text longer than its lines is shortened in the
 // middle (paths keep their ends), with the whole text in its tooltip and once in the run log.
 // Menu hovers cannot erase any of it: status tips go to the status bar, never here.
@@ -80,7 +83,9 @@ public:
     void setState(const QString& text);
     void setProgress(const QString& text);
     void setOutcome(const QString& text);
+    void setSharing(const QString& text);
     QString state() const { return m_state->fullText(); }
+    QString sharing() const { return m_sharing->fullText(); }
     QString progress() const { return m_progress->fullText(); }
     QString outcome() const { return m_outcome->fullText(); }
 
@@ -100,6 +105,7 @@ public:
     FitLabel* StateLine() const { return m_state; }
     FitLabel* ProgressLines() const { return m_progress; }
     FitLabel* OutcomeLine() const { return m_outcome; }
+    FitLabel* SharingLine() const { return m_sharing; }
     QTreeWidget* SummaryList() const { return m_files; }
     QPushButton* OpenFolderButton() const { return m_openFolder; }
     QPushButton* CopyPathButton() const { return m_copyPath; }
@@ -125,6 +131,7 @@ private:
     FitLabel* m_state;
     FitLabel* m_progress;
     FitLabel* m_outcome;
+    FitLabel* m_sharing;
     QWidget* m_summary;
     QTreeWidget* m_files;
     QPushButton* m_openFolder;

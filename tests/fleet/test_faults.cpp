@@ -3,6 +3,7 @@
 // keeps its order, the operator is told in one line, and stopping never waits for it.
 #include "fleet_fixture.h"
 
+#include "support/silent_server.h"
 #include "support/slowdown.h"
 
 #include <QDateTime>
@@ -10,11 +11,6 @@
 
 #include <condition_variable>
 #include <mutex>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace fleettest {
 namespace {
@@ -82,38 +78,10 @@ TEST_F(FleetFaults, TheServerKilledMidBatchAndRestartedLosesAndDoublesNothing) {
               "0");
 }
 
-// A "server" that takes the connection and never answers.
-class SilentServer {
-public:
-    explicit SilentServer(const std::string& folder) {
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        const std::string path = folder + "/.s.PGSQL.5432";
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        m_ok = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-               ::listen(m_fd, 8) == 0;
-    }
-    ~SilentServer() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool ok() const { return m_ok; }
-    // Waits until a client is at the door.
-    bool knocked(int ms) {
-        pollfd p{m_fd, POLLIN, 0};
-        return ::poll(&p, 1, ms) == 1;
-    }
-
-private:
-    int m_fd = -1;
-    bool m_ok = false;
-};
-
 TEST_F(FleetFaults, StopReturnsWithinTwoSecondsWhileTheServerDoesNotAnswer) {
     const std::string folder = file("silent");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
-    SilentServer silent(folder);
+    testsupport::SilentServer silent(folder);
     ASSERT_TRUE(silent.ok());
     server.addService("silent", "laptop_a", "xrq", {{"host", folder}, {"port", "5432"}});
     LocalStore a(file("units.sqlite"));

@@ -93,6 +93,13 @@ public:
         answers.pop_front();
         return a;
     }
+    // What other laptops know, and for which units it was asked.
+    std::string note;
+    std::vector<std::string> notesAsked;
+    std::string otherLaptopsNote(const std::string& s) override {
+        notesAsked.push_back(s);
+        return note;
+    }
 };
 
 struct Fixture : ::testing::Test {
@@ -396,6 +403,55 @@ public:
     }
     void identified(const std::string&, int) override {}
 };
+
+// What other laptops know of the unit joins the extra question, before its last line; it
+// is asked only when the question is asked about a unit that named itself.
+TEST_F(ClearMem, OtherLaptopsNoteJoinsTheExtraQuestionBeforeItsLastLine) {
+    struct Case {
+        const char* name;
+        std::pair<int, std::string> r;
+        const char* note;
+        std::vector<std::string> asked; // the units the note was asked for
+        std::string question;           // the first question's ending ("" : not the extra one)
+    };
+    const Case cases[] = {
+        {"another unit, a note",
+         {0, "XRQ20001"},
+         "XRQ20001 was downloaded by laptop-b at 10:42, after this laptop's last download of it.",
+         {"XRQ20001"},
+         "its data would be lost.\nXRQ20001 was downloaded by laptop-b at 10:42, after this "
+         "laptop's last download of it.\nClear its memory anyway?"},
+        {"another unit, nothing to add",
+         {0, "XRQ20001"},
+         "",
+         {"XRQ20001"},
+         "its data would be lost.\nClear its memory anyway?"},
+        {"no serial number: nothing to ask about", {1, ""}, "x", {}, "anyway?"},
+        {"the downloaded unit: no extra question", {0, "XRQ10472"}, "x", {}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unit_status::UnitRecord units;
+        units.connected({"XRQ10472", -1, ""});
+        units.downloaded();
+        commands.units = &units;
+        journal.clear();
+        view.notesAsked.clear();
+        view.note = c.note;
+        view.answers = {false};
+        session.replies = {{"R", c.r}};
+        commands.clearMemory();
+        EXPECT_EQ(view.notesAsked, c.asked);
+        ASSERT_GE(journal.size(), 4u);
+        const std::string& question = journal[3];
+        if (c.question.empty()) {
+            EXPECT_NE(question.find("This action is irreversible"), std::string::npos) << question;
+        } else {
+            ASSERT_GE(question.size(), c.question.size());
+            EXPECT_EQ(question.substr(question.size() - c.question.size()), c.question);
+        }
+    }
+}
 
 using Recording = Fixture;
 

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "app/sharing_start.h"
+
+#include "dialogs/run_log.h"
+#include "fleet/sharing.h"
+#include "register/register_writer.h"
+#include "register/unit_register.h"
+#include "series/series_store.h"
+#include "widgets/status_panel.h"
+
+#include <QObject>
+
+void StartSharing(const std::string& filesFolder, StatusPanel* panel) {
+    fleet::Sharing& sharing = fleet::sharing();
+    // The register's facts before the series' records: a series record's visit is then on
+    // the server before it.
+    sharing.start(filesFolder, {filesFolder + unitreg::kFileName, filesFolder + series::kFileName},
+                  [](unsigned line, const QString& message) {
+                      LogWrite("Sharing: " + message.toLocal8Bit().toStdString(), line,
+                               LogSizeLimit);
+                  });
+    if (panel) {
+        QObject::connect(sharing.signalsObject(), &fleet::SharingSignals::statusChanged, panel,
+                         [panel](const QString& line) { panel->setSharing(line); });
+        panel->setSharing(sharing.statusLine());
+        // Whatever the register recorded is in its outbox now (the same transaction).
+        QObject::connect(unitRegister().signalsObject(), &RegisterSignals::recorded, panel,
+                         [] { fleet::sharing().nudge(); });
+    }
+}
+
+void StopSharing() {
+    fleet::sharing().stop();
+}

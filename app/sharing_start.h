@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The program's sharing with the organisation's server (fleet/sharing.h), started by
+// RunProgram once the main window is shown (the register is open then) and ended when the
+// window closes (TFormXRQMain::FormClose, at the latest its destructor): the
+// pusher over the unit register's and the series' outboxes, its lines in the run log, its
+// status in the status panel, and a push as soon as the register has recorded an event.
+// UI thread.
+
+#include <string>
+
+class StatusPanel;
+
+// `filesFolder` ends with "/". Reads fleet.ini there; starts the pusher when a service is
+// chosen. The panel shows the sharing line from now on.
+void StartSharing(const std::string& filesFolder, StatusPanel* panel);
+// Ends the pusher and the server reads; returns within about 2 s whatever the server does.
+void StopSharing();

@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The program's sharing with the organisation's server, as the windows see it: the settings
+// (fleet.ini), the pusher while a service is chosen, the status line, when the server was
+// last reached, and reads from the server on threads of their own (fleet/server_reads.h).
+//
+// Threads: the object lives on the UI thread and every member is called there.
+// The pusher's thread and the reads report through one platform::UiHandover made by start():
+// the pusher's status and log lines, and each read's answer, run on the UI thread in the
+// order they came. stop() ends the pusher (within about 2 s, whatever the server does) and
+// every read (at once), then runs what they had handed over, so nothing is lost or late.
+
+#include "fleet/fleet_settings.h"
+#include "fleet/push_status.h"
+#include "fleet/pusher.h"
+#include "fleet/server_history.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+class UiHandover;
+}
+
+namespace fleet {
+
+class ServerReads;
+
+// Lives on the UI thread; carries sharing's news to the windows.
+class SharingSignals : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+signals:
+    // The status line changed ("shared: up to date", "not shared"...).
+    void statusChanged(const QString& line);
+};
+
+class Sharing {
+public:
+    using Log = std::function<void(unsigned sourceLine, const QString& message)>;
+
+    Sharing();
+    ~Sharing(); // stop()
+    Sharing(const Sharing&) = delete;
+    Sharing& operator=(const Sharing&) = delete;
+
+    // Reads fleet.ini in `folder` (ending with "/") and, when a service is chosen there,
+    // starts the pusher over `outboxFiles` (in that order). `log` writes the run log.
+    void start(const std::string& folder, std::vector<std::string> outboxFiles, Log log);
+    // New settings (Setup saved them): a changed service or laptop name restarts the pusher;
+    // none stops it.
+    void apply(const FleetSettings& settings);
+    // Ends the pusher and the reads; returns within about 2 s.
+    void stop();
+    bool started() const { return m_handover != nullptr; }
+
+    // New facts are in an outbox: push now rather than at the pusher's next look.
+    void nudge();
+
+    bool shared() const { return m_settings.shared(); }
+    const FleetSettings& settings() const { return m_settings; }
+    const std::string& folder() const { return m_folder; }
+    std::string conninfo() const;
+    const PushStatus& status() const { return m_status; }
+    QString statusLine() const;
+    // When the server last answered (confirmed facts the pusher sent, or a read), ms since the
+    // epoch.
+    std::optional<std::int64_t> lastContact() const { return m_lastContact; }
+    void noteContact(std::int64_t ms);
+
+    // Runs `work(conninfo, laptop, stopFd)` on a thread of its own, then `done` with its
+    // result on the UI thread unless `context` has gone by then. False (nothing runs) when not
+    // shared or not started.
+    template <class R>
+    bool read(QObject* context,
+              std::function<R(const std::string& conninfo, const QString& laptop, int stopFd)> work,
+              std::function<void(R)> done) {
+        if (!shared() || !started())
+            return false;
+        QPointer<QObject> guard(context);
+        return runRead([work = std::move(work), done = std::move(done), guard, conn = conninfo(),
+                        laptop = m_settings.laptop, post = poster()](int stopFd) mutable {
+            auto result = std::make_shared<R>(work(conn, laptop, stopFd));
+            post([guard, done = std::move(done), result] {
+                if (guard)
+                    done(std::move(*result));
+            });
+        });
+    }
+
+    // Asks the server whether another laptop downloaded `unit` after `sinceMs` (and after
+    // this laptop's last download there), waiting at most `deadline` on the calling thread:
+    // nothing when not shared or no answer came in time (the read then ends by its own
+    // deadline, on its own thread). UI thread.
+    std::optional<OtherDownload> checkOtherDownload(const QString& unit, std::int64_t sinceMs,
+                                                    std::chrono::milliseconds deadline);
+
+    // Settings for the pusher that tests shorten (pauses, time-outs); the files and the
+    // callbacks are set by start().
+    PusherConfig tuning;
+
+    SharingSignals* signalsObject() const { return m_signals.get(); }
+    // The pusher, while one runs, and the reads not yet finished (tests).
+    Pusher* pusher() const { return m_pusher.get(); }
+    std::size_t readsRunning() const;
+
+private:
+    void startPusher();
+    void stopPusher();
+    bool runRead(std::function<void(int stopFd)> work);
+    // Any thread: `call` runs on the UI thread (dropped after stop()).
+    std::function<void(std::function<void()>)> poster();
+    void statusArrived(std::uint64_t generation, const PushStatus& status);
+    void say(unsigned line, const QString& message);
+
+    std::string m_folder;
+    std::vector<std::string> m_outboxFiles;
+    Log m_log;
+    FleetSettings m_settings;
+    PushStatus m_status;
+    std::optional<std::int64_t> m_lastContact;
+    std::uint64_t m_generation = 0; // of the pusher now running: older ones' news is dropped
+    std::unique_ptr<platform::UiHandover> m_handover;
+    std::unique_ptr<Pusher> m_pusher;
+    std::unique_ptr<ServerReads> m_reads;
+    std::unique_ptr<SharingSignals> m_signals;
+};
+
+// The program's sharing, started when the main window is first shown.
+Sharing& sharing();
+
+} // namespace fleet

@@ -1,0 +1,166 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Sharing as the program runs it: the pusher started with the program's start from fleet.ini
+// and ended at its exit, its line in the status panel, a push as soon as the register
+// records, an exit that never waits for a silent server, and the Units window's history from
+// the server or from this laptop.
+#include "sharing_fixture.h"
+
+#include "register/units_window.h"
+#include "support/silent_server.h"
+#include "support/slowdown.h"
+
+#include <QLabel>
+#include <QTableWidget>
+
+#include <fstream>
+#include <iterator>
+
+namespace sharingtest {
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A fact in the program's own units.sqlite outbox, as the register writes one with its event.
+void putInOutbox(const std::string& path, const fleet::Fact& fact) {
+    fleettest::LocalStore store(path);
+    ASSERT_TRUE(store.ok());
+    QSqlDatabase db = store.db();
+    ASSERT_TRUE(db.transaction());
+    ASSERT_TRUE(fleet::Outbox::enqueue(db, fact));
+    ASSERT_TRUE(db.commit());
+}
+
+TEST_F(SharingProgram, NotSharedWithoutAServiceAndNoPusherRuns) {
+    startProgram();
+    EXPECT_EQ(sharingLine().toStdString(), "not shared");
+    EXPECT_EQ(fleet::sharing().pusher(), nullptr);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(sandbox.tempFiles() + "fleet.ini")))
+        << "a laptop that never chose a server gets no settings file";
+}
+
+TEST_F(SharingProgram, StartsWithTheProgramPushesWhenTheRegisterRecordsAndEndsWithIt) {
+    addLaptop("laptop_a");
+    share("laptop_a", QStringLiteral("laptop-a"));
+    // Only a nudge pushes within this test's time: the pusher's own look comes much later.
+    fleet::sharing().tuning.idleRecheck = 10min;
+    startProgram();
+    ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
+    ASSERT_NE(fleet::sharing().pusher(), nullptr);
+
+    putInOutbox(
+        sandbox.tempFiles() + "units.sqlite",
+        fleettest::visit(QStringLiteral("XRQ00031"), QStringLiteral("laptop-a"), 1765188000000));
+    unitRegister().recordVisit({"XRQ00031", 1765188000001, 3, ""});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 1; }, 60s))
+        << sharingLine().toStdString();
+    ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
+    EXPECT_TRUE(testsupport::waitUntil([] { return fleet::sharing().lastContact().has_value(); }))
+        << "a confirmation is word from the server";
+
+    FormXRQMain->close();
+    EXPECT_EQ(fleet::sharing().pusher(), nullptr);
+    EXPECT_FALSE(fleet::sharing().started());
+    const std::string log = readAll(sandbox.runLog());
+    const auto started = log.find("Sharing: sharing with service laptop_a as laptop laptop-a");
+    const auto stopped = log.find("Sharing: sharing stopped");
+    const auto end = log.find("***** Program End *****");
+    ASSERT_NE(started, std::string::npos) << log;
+    ASSERT_NE(stopped, std::string::npos) << log;
+    EXPECT_LT(started, stopped);
+    EXPECT_LT(stopped, end) << "the end line stays the last";
+}
+
+TEST_F(SharingProgram, ExitTakesUnderTwoSecondsWhileTheServerTakesTheConnectionAndNeverAnswers) {
+    const std::string folder = file("silent");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    testsupport::SilentServer silent(folder);
+    ASSERT_TRUE(silent.ok());
+    server.addService("silent", "laptop_a", "xrq", {{"host", folder}, {"port", "5432"}});
+    share("silent", QStringLiteral("laptop-a"));
+    fleet::sharing().tuning.connectTimeout = 120s; // the exit must not wait for it
+    // Something to push, so that the pusher goes to the server (the series' file is opened
+    // by a download only; the register's is the program's to make).
+    putInOutbox(
+        sandbox.tempFiles() + "series.sqlite",
+        fleettest::visit(QStringLiteral("XRQ00032"), QStringLiteral("laptop-a"), 1765188000000));
+    startProgram();
+    ASSERT_TRUE(silent.knocked(60000));
+    // A unit in the register, its history asked of the silent server by the Units window.
+    unitRegister().recordVisit({"XRQ00032", 1765188000000, 3, ""});
+    ASSERT_TRUE(unitRegister().waitIdle(30s));
+    FormXRQMain->ActionUnitsExecute(nullptr);
+    UnitsWindow* units = FormXRQMain->FormUnits;
+    ASSERT_TRUE(testsupport::waitUntil([&] { return units->history().size() == 1; }, 30s));
+    EXPECT_EQ(units->LabelHistorySource->text().toStdString(),
+              "this laptop's history; asking the server...");
+    EXPECT_GE(fleet::sharing().readsRunning(), 1u);
+    // The window closes at once; the read goes on without it.
+    units->close();
+    EXPECT_GE(fleet::sharing().readsRunning(), 1u);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    FormXRQMain->close();
+    DestroyProgramWindows();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(testsupport::scaledMs(2000)));
+    EXPECT_EQ(fleet::sharing().readsRunning(), 0u);
+    EXPECT_FALSE(fleet::sharing().started());
+}
+
+TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswersAndSaysWhich) {
+    addLaptop("laptop_a");
+    addLaptop("laptop_b");
+    // Laptop b's visit and download of the unit, on the server.
+    fleettest::LocalStore b(file("b.sqlite"));
+    ASSERT_TRUE(b.record(
+        fleettest::visit(QStringLiteral("XRQ00033"), QStringLiteral("laptop-b"), 1765188000000)));
+    ASSERT_TRUE(b.record(fleet::eventFact(
+        fleet::newFactId(), QStringLiteral("XRQ00033"), QStringLiteral("download"),
+        QJsonObject{{QStringLiteral("bytes"), 5120}}, 1765188060000, QStringLiteral("laptop-b"))));
+    {
+        fleet::Pusher p(config("laptop_b", {b.path()}));
+        p.start();
+        ASSERT_TRUE(p.pushAndWait(60s));
+    }
+    share("laptop_a", QStringLiteral("laptop-a"));
+    startProgram();
+    ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
+    unitRegister().recordVisit({"XRQ00033", 1765189000000, 3, ""});
+    ASSERT_TRUE(unitRegister().waitIdle(30s));
+
+    FormXRQMain->ActionUnitsExecute(nullptr);
+    UnitsWindow* units = FormXRQMain->FormUnits;
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return units->historyChoice().shown() == UnitHistoryChoice::Source::Server; }, 60s))
+        << units->LabelHistorySource->text().toStdString();
+    EXPECT_EQ(units->LabelHistorySource->text().toStdString(), "organisation's history (server)");
+    // This laptop's visit is not pushed (the register here writes no outbox yet in this
+    // test): the server's two facts of laptop b, marked with its name.
+    QStringList events;
+    for (int row = 0; row < units->HistoryTable->rowCount(); ++row)
+        events << units->HistoryTable->item(row, 1)->text();
+    EXPECT_EQ(events, QStringList({QStringLiteral("Download (laptop-b)"),
+                                   QStringLiteral("Connect (laptop-b)")}));
+    ASSERT_TRUE(fleet::sharing().lastContact().has_value());
+
+    // The server gone: the next look shows this laptop's history and says why.
+    ASSERT_TRUE(server.stop());
+    units->reload();
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            // Whichever answer comes first: both are in.
+            return units->LabelHistorySource->text() ==
+                       QLatin1String("this laptop's history: server not reachable") &&
+                   units->HistoryTable->rowCount() == 1;
+        },
+        60s))
+        << units->LabelHistorySource->text().toStdString();
+    ASSERT_EQ(units->HistoryTable->rowCount(), 1);
+    EXPECT_EQ(units->HistoryTable->item(0, 1)->text().toStdString(), "Connect");
+}
+
+} // namespace
+} // namespace sharingtest
