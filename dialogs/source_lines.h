@@ -64,6 +64,9 @@ inline constexpr unsigned fleetServerReached = 1502;
 inline constexpr unsigned fleetRefused = 1503;
 inline constexpr unsigned fleetConflict = 1504;
 inline constexpr unsigned fleetBytesNotSent = 1505;
+// xrq-collect's push at its end (--push-wait).
+inline constexpr unsigned collectorShared = 1650;
+inline constexpr unsigned collectorShareWaiting = 1651;
 inline constexpr unsigned settingsDirectoryNotWritten = 391;
 inline constexpr unsigned bytesAfterPrompt = 401;
 inline constexpr unsigned conversionNotSafe = 411;

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/outbox.h"
 
+#include <QFile>
 #include <QSqlError>
 #include <QVariant>
 
+#include <atomic>
 #include <charconv>
+#include <sys/stat.h>
 
 namespace fleet {
 
@@ -49,7 +52,7 @@ QString orEmpty(const QString& s) {
     return s.isNull() ? QStringLiteral("") : s;
 }
 
-bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why) {
+bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why, QSqlError* sqlError = nullptr) {
     const QString invalid = invalidReason(fact);
     if (!invalid.isEmpty())
         return fail(why, QStringLiteral("fact not shareable: ") + invalid);
@@ -64,8 +67,11 @@ bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why) {
     q.bindValue(8, static_cast<qlonglong>(fact.occurredAt));
     q.bindValue(9, fact.laptop);
     q.bindValue(10, 1);
-    if (!q.exec())
+    if (!q.exec()) {
+        if (sqlError)
+            *sqlError = q.lastError();
         return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
     return true;
 }
 
@@ -86,15 +92,18 @@ bool Outbox::createTables(QSqlDatabase& db, QString* why) {
     return true;
 }
 
-bool Outbox::enqueue(QSqlDatabase& db, const Fact& fact, QString* why) {
+bool Outbox::enqueue(QSqlDatabase& db, const Fact& fact, QString* why, QSqlError* sqlError) {
     QSqlQuery q(db);
     if (!q.prepare(QString::fromLatin1(kInsert))) {
         // A file made before sharing existed has no outbox yet: make it in the caller's
         // transaction and go on.
-        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
+        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert))) {
+            if (sqlError)
+                *sqlError = q.lastError();
             return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+        }
     }
-    return bindAndRun(q, fact, why);
+    return bindAndRun(q, fact, why, sqlError);
 }
 
 Outbox::Outbox(QSqlDatabase& db) : m_insert(db) {
@@ -168,6 +177,25 @@ bool Outbox::enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records, 
 
 std::int64_t Outbox::waiting(QSqlDatabase& db) {
     return countOf(db, "SELECT coalesce(sum(facts), 0) FROM fleet_outbox");
+}
+
+std::int64_t Outbox::waitingIn(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return 0; // never made here: opening would create it
+    static std::atomic<int> counter{0};
+    const QString name = QStringLiteral("fleet-waiting-%1").arg(++counter);
+    std::int64_t n = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(path)));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        if (db.open())
+            n = waiting(db);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return n;
 }
 
 std::int64_t Outbox::conflicts(QSqlDatabase& db) {

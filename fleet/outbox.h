@@ -20,9 +20,11 @@
 #include "fleet/fact.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace fleet {
@@ -39,7 +41,10 @@ public:
     // Writes `fact` into the outbox of `db`. Call inside the transaction that records the
     // fact: false (with `why`) means nothing was written, and the caller rolls back. A fact
     // that cannot be shared (fact.h's invalidReason) is refused the same way.
-    static bool enqueue(QSqlDatabase& db, const Fact& fact, QString* why = nullptr);
+    // `sqlError`, when given, receives SQLite's error (its code tells a full disk or a lock
+    // from a fault).
+    static bool enqueue(QSqlDatabase& db, const Fact& fact, QString* why = nullptr,
+                        QSqlError* sqlError = nullptr);
 
     // For many facts in one transaction (a download's series records): the statement is
     // prepared once. The tables must exist.
@@ -56,6 +61,9 @@ public:
 
     // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
     static std::int64_t waiting(QSqlDatabase& db);
+    // Facts waiting in the outbox of the SQLite file at `path`, read on a connection of its
+    // own (any thread); 0 when the file or its outbox does not exist.
+    static std::int64_t waitingIn(const std::string& path);
     // Conflicts and refusals noted in `db`.
     static std::int64_t conflicts(QSqlDatabase& db);
 

@@ -127,11 +127,12 @@ KindSql sqlFor(FactKind kind) {
                 "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
                 "DO NOTHING",
                 // Two laptops holding the same records push them under their own names and
-                // times: only the record itself must agree.
+                // times, and with what each laptop says of them (its own path, its time
+                // flags: 'info'): only the record itself must agree.
                 "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
                 "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
                 "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
-                "WHERE r.payload <> x.j"};
+                "WHERE r.payload - 'info' <> x.j - 'info'"};
     case FactKind::KeptDownload:
         return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
                 "payload) SELECT x.id::uuid, x.u, x.j->>'sha256', (x.j->>'size')::bigint, "

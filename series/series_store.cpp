@@ -2,6 +2,10 @@
 #include "series/series_store.h"
 
 #include "series/overlap.h"
+#include "series/series_share.h"
+
+#include "fleet/fleet_settings.h"
+#include "fleet/outbox.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -16,7 +20,7 @@ namespace series {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 // A chunk holds the records of one download, up to this many (or bytes).
 constexpr std::size_t kChunkRecords = 4096;
 constexpr std::size_t kChunkBytes = 256 * 1024;
@@ -39,6 +43,14 @@ const char* const kSchema[] = {
     "CREATE UNIQUE INDEX chunks_by_place ON chunks(segment_id, first)",
     "CREATE TABLE notes(id INTEGER PRIMARY KEY, series_id INTEGER NOT NULL, download_id INTEGER"
     " NOT NULL, segment INTEGER NOT NULL, record INTEGER NOT NULL, text TEXT NOT NULL)",
+};
+
+// Version 2: how many of a segment's records are in the outbox (always confirmed ones, from
+// its start) and the chained hash after the last of them (series_share.h); the outbox's
+// tables are made beside them, and every confirmed record of an older store is put in.
+const char* const kSchema2[] = {
+    "ALTER TABLE segments ADD COLUMN shared INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE segments ADD COLUMN shared_chain BLOB",
 };
 
 std::function<void(const char*)>& faultHook() {
@@ -100,6 +112,16 @@ struct Segment {
     std::uint64_t records = 0;
     std::uint64_t confirmed = 0;
     std::int64_t lastDownloadAt = 0;
+    std::uint64_t shared = 0; // records 0 .. shared - 1 are in the outbox
+    QByteArray sharedChain;   // the chained hash after them
+};
+
+// A note written by the download being taken, for the record it names.
+struct PendingNote {
+    std::int64_t series = 0;
+    int segment = 0;          // 1-based
+    std::uint64_t record = 0; // 1-based
+    std::string text;
 };
 
 } // namespace
@@ -139,6 +161,8 @@ struct SeriesStore::Db {
     QString name;
     QSqlDatabase db;
     std::string error;
+    QString laptop;                 // this laptop's name on the organisation's server
+    std::vector<PendingNote> notes; // written by the download being taken
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -192,26 +216,32 @@ struct SeriesStore::Db {
 
     bool lastSegment(std::int64_t series, std::optional<Segment>& out) {
         QSqlQuery q(db);
-        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at FROM "
-                                 "segments WHERE series_id = ? ORDER BY seq DESC LIMIT 1"));
+        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at, shared, "
+                                 "shared_chain FROM segments WHERE series_id = ? ORDER BY seq "
+                                 "DESC LIMIT 1"));
         q.bindValue(0, qint64(series));
         if (!exec(q))
             return false;
         out.reset();
         if (q.next())
-            out = Segment{q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toULongLong(),
-                          q.value(3).toULongLong(), q.value(4).toLongLong()};
+            out =
+                Segment{q.value(0).toLongLong(),  q.value(1).toInt(),      q.value(2).toULongLong(),
+                        q.value(3).toULongLong(), q.value(4).toLongLong(), q.value(5).toULongLong(),
+                        q.value(6).toByteArray()};
         return true;
     }
 
     bool saveSegment(const Segment& s) {
         QSqlQuery q(db);
-        q.prepare(QStringLiteral("UPDATE segments SET records = ?, confirmed = ?, "
-                                 "last_download_at = ? WHERE id = ?"));
+        q.prepare(
+            QStringLiteral("UPDATE segments SET records = ?, confirmed = ?, "
+                           "last_download_at = ?, shared = ?, shared_chain = ? WHERE id = ?"));
         q.bindValue(0, qint64(s.records));
         q.bindValue(1, qint64(s.confirmed));
         q.bindValue(2, qint64(s.lastDownloadAt));
-        q.bindValue(3, qint64(s.id));
+        q.bindValue(3, qint64(s.shared));
+        q.bindValue(4, s.sharedChain);
+        q.bindValue(5, qint64(s.id));
         return exec(q);
     }
 
@@ -224,7 +254,7 @@ struct SeriesStore::Db {
         q.bindValue(2, qint64(at));
         if (!exec(q))
             return false;
-        s = Segment{q.lastInsertId().toLongLong(), seq, 0, 0, at};
+        s = Segment{q.lastInsertId().toLongLong(), seq, 0, 0, at, 0, {}};
         return true;
     }
 
@@ -313,6 +343,7 @@ struct SeriesStore::Db {
 
     bool note(std::int64_t series, std::int64_t download, int segment, std::uint64_t record,
               const std::string& text) {
+        notes.push_back({series, segment, record, text});
         QSqlQuery q(db);
         q.prepare(QStringLiteral("INSERT INTO notes(series_id, download_id, segment, record, text)"
                                  " VALUES(?, ?, ?, ?, ?)"));
@@ -322,6 +353,118 @@ struct SeriesStore::Db {
         q.bindValue(3, qint64(record));
         q.bindValue(4, QString::fromStdString(text));
         return exec(q);
+    }
+
+    // Puts the segment's confirmed records not yet shared into the outbox, in the caller's
+    // transaction, and moves its shared count (the caller saves the segment). `occurredAt`:
+    // when the download that confirmed them was taken; `interval`: the series' usual
+    // interval, told with the last of them.
+    bool share(const std::string& serial, const std::string& name, int ordinal, Segment& s,
+               std::int64_t occurredAt, double interval) {
+        if (s.confirmed <= s.shared)
+            return true;
+        std::map<std::int64_t, std::string> paths;
+        {
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            q.prepare(QStringLiteral("SELECT DISTINCT d.id, d.path FROM downloads d JOIN chunks"
+                                     " c ON c.download_id = d.id WHERE c.segment_id = ? AND"
+                                     " c.first + c.count > ?"));
+            q.bindValue(0, qint64(s.id));
+            q.bindValue(1, qint64(s.shared));
+            if (!exec(q))
+                return false;
+            while (q.next())
+                paths[q.value(0).toLongLong()] = bytesOf(q.value(1));
+        }
+        std::map<std::uint64_t, std::vector<std::string>> notesAt;
+        for (const PendingNote& n : notes)
+            if (n.segment == s.seq + 1 && n.record >= 1)
+                notesAt[n.record - 1].push_back(n.text);
+        const QString dataSet = sharedDataSet(name, ordinal);
+        const QString unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("SELECT first, download_id, utc_offset, date_order, data FROM "
+                                 "chunks WHERE segment_id = ? AND first + count > ? AND first < ?"
+                                 " ORDER BY first"));
+        q.bindValue(0, qint64(s.id));
+        q.bindValue(1, qint64(s.shared));
+        q.bindValue(2, qint64(s.confirmed));
+        if (!exec(q))
+            return false;
+        RecordChain chain(s.sharedChain);
+        std::vector<fleet::Fact> facts;
+        facts.reserve(s.confirmed - s.shared);
+        while (q.next()) {
+            std::uint64_t at = q.value(0).toULongLong();
+            SharedRecord r;
+            r.download = paths[q.value(1).toLongLong()];
+            r.offsetSeconds =
+                q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt());
+            r.dateOrder = static_cast<viewer::DateOrder>(q.value(3).toInt());
+            const QByteArray data = q.value(4).toByteArray();
+            const bool ok = decodeChunk(data, [&](std::uint8_t flags, std::string_view line) {
+                if (at >= s.confirmed)
+                    return false;
+                if (at >= s.shared) {
+                    r.line = line;
+                    r.timeFlags = flags;
+                    const auto n = notesAt.find(at);
+                    r.notes = n == notesAt.end() ? std::vector<std::string>() : n->second;
+                    r.usualInterval = at + 1 == s.confirmed ? interval : 0;
+                    facts.push_back(
+                        fleet::recordFact(unit, {dataSet, s.seq, static_cast<std::int64_t>(at)},
+                                          chain.next(line), recordPayload(r), occurredAt, laptop));
+                }
+                ++at;
+                return true;
+            });
+            if (!ok) {
+                error = "a chunk of the series is damaged";
+                return false;
+            }
+        }
+        if (facts.size() != s.confirmed - s.shared) {
+            error = "the series' chunks do not hold the records its segment counts";
+            return false;
+        }
+        QString why;
+        if (!fleet::Outbox::enqueueRecords(db, facts, &why)) {
+            error = why.toStdString();
+            return false;
+        }
+        s.shared = s.confirmed;
+        s.sharedChain = chain.last();
+        return true;
+    }
+
+    // Every confirmed record of a store made before the outbox, once (the migration's
+    // transaction).
+    bool shareEarlier() {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral(
+                "SELECT g.id, g.seq, g.records, g.confirmed, g.last_download_at, s.serial,"
+                " s.name, s.ordinal, s.usual_interval FROM segments g JOIN series s"
+                " ON s.id = g.series_id ORDER BY s.id, g.seq"))) {
+            error = q.lastError().text().toStdString();
+            return false;
+        }
+        while (q.next()) {
+            Segment g{q.value(0).toLongLong(),
+                      q.value(1).toInt(),
+                      q.value(2).toULongLong(),
+                      q.value(3).toULongLong(),
+                      q.value(4).toLongLong(),
+                      0,
+                      {}};
+            if (!share(bytesOf(q.value(5)), bytesOf(q.value(6)), q.value(7).toInt(), g,
+                       g.lastDownloadAt, q.value(8).toDouble()) ||
+                !saveSegment(g))
+                return false;
+        }
+        return true;
     }
 };
 
@@ -381,15 +524,40 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
     const int version = q.value(0).toInt();
     if (version > kSchemaVersion)
         return failed("made by a newer program (version " + std::to_string(version) + ")");
-    if (version == 0) {
+    // The name this laptop's records carry (fleet.ini beside the store, else the host name).
+    const auto slash = path.rfind('/');
+    m_db->laptop =
+        fleet::readFleetSettings(slash == std::string::npos ? "./" : path.substr(0, slash + 1))
+            .laptop;
+    if (version < kSchemaVersion) {
         if (!m_db->run("BEGIN IMMEDIATE"))
             return failed(m_db->error);
-        for (const char* sql : kSchema)
-            if (!m_db->run(sql)) {
-                m_db->run("ROLLBACK");
-                return failed(m_db->error);
+        // Another program may have made or migrated it between our look and our lock.
+        QSqlQuery v(m_db->db);
+        const int now = v.exec(QStringLiteral("PRAGMA user_version")) && v.next()
+                            ? v.value(0).toInt()
+                            : version;
+        v.finish();
+        bool ok = true;
+        if (now == 0)
+            for (const char* sql : kSchema)
+                ok = ok && m_db->run(sql);
+        if (now < 2) {
+            for (const char* sql : kSchema2)
+                ok = ok && m_db->run(sql);
+            QString why;
+            if (ok && !fleet::Outbox::createTables(m_db->db, &why)) {
+                m_db->error = why.toStdString();
+                ok = false;
             }
-        if (!m_db->run("PRAGMA user_version = 1") || !m_db->run("COMMIT"))
+            ok = ok && m_db->shareEarlier();
+        }
+        if (!ok) {
+            const std::string error = m_db->error;
+            m_db->run("ROLLBACK");
+            return failed(error);
+        }
+        if (!m_db->run("PRAGMA user_version = 2") || !m_db->run("COMMIT"))
             return failed(m_db->error);
     }
     if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
@@ -436,6 +604,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         result.replayed = true;
         return result;
     }
+    db.notes.clear();
     std::int64_t downloadId = 0;
     {
         QSqlQuery q(db.db);
@@ -610,7 +779,15 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             if (!db.saveSegment(segment))
                 return fail();
         }
-        if (const double interval = usualInterval(stamps); interval > 0) {
+        const double interval = usualInterval(stamps);
+        // Records this download confirmed (its own, when safe, and provisional ones before
+        // them) go to the outbox in this transaction.
+        if (segment.id != 0 && segment.confirmed > segment.shared) {
+            if (!db.share(in.serial, set.name, taken.ordinal, segment, in.atMs, interval) ||
+                !db.saveSegment(segment))
+                return fail();
+        }
+        if (interval > 0) {
             QSqlQuery q(db.db);
             q.prepare(QStringLiteral("UPDATE series SET usual_interval = ? WHERE id = ?"));
             q.bindValue(0, interval);
