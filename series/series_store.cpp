@@ -359,8 +359,8 @@ struct SeriesStore::Db {
     // transaction, and moves its shared count (the caller saves the segment). `occurredAt`:
     // when the download that confirmed them was taken; `interval`: the series' usual
     // interval, told with the last of them.
-    bool share(const std::string& serial, const std::string& name, int ordinal, Segment& s,
-               std::int64_t occurredAt, double interval) {
+    bool share(std::int64_t series, const std::string& serial, const std::string& name, int ordinal,
+               Segment& s, std::int64_t occurredAt, double interval) {
         if (s.confirmed <= s.shared)
             return true;
         std::map<std::int64_t, std::string> paths;
@@ -379,7 +379,7 @@ struct SeriesStore::Db {
         }
         std::map<std::uint64_t, std::vector<std::string>> notesAt;
         for (const PendingNote& n : notes)
-            if (n.segment == s.seq + 1 && n.record >= 1)
+            if (n.series == series && n.segment == s.seq + 1 && n.record >= 1)
                 notesAt[n.record - 1].push_back(n.text);
         const QString dataSet = sharedDataSet(name, ordinal);
         const QString unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
@@ -446,7 +446,7 @@ struct SeriesStore::Db {
         q.setForwardOnly(true);
         if (!q.exec(QStringLiteral(
                 "SELECT g.id, g.seq, g.records, g.confirmed, g.last_download_at, s.serial,"
-                " s.name, s.ordinal, s.usual_interval FROM segments g JOIN series s"
+                " s.name, s.ordinal, s.usual_interval, s.id FROM segments g JOIN series s"
                 " ON s.id = g.series_id ORDER BY s.id, g.seq"))) {
             error = q.lastError().text().toStdString();
             return false;
@@ -459,8 +459,8 @@ struct SeriesStore::Db {
                       q.value(4).toLongLong(),
                       0,
                       {}};
-            if (!share(bytesOf(q.value(5)), bytesOf(q.value(6)), q.value(7).toInt(), g,
-                       g.lastDownloadAt, q.value(8).toDouble()) ||
+            if (!share(q.value(9).toLongLong(), bytesOf(q.value(5)), bytesOf(q.value(6)),
+                       q.value(7).toInt(), g, g.lastDownloadAt, q.value(8).toDouble()) ||
                 !saveSegment(g))
                 return false;
         }
@@ -783,7 +783,8 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         // Records this download confirmed (its own, when safe, and provisional ones before
         // them) go to the outbox in this transaction.
         if (segment.id != 0 && segment.confirmed > segment.shared) {
-            if (!db.share(in.serial, set.name, taken.ordinal, segment, in.atMs, interval) ||
+            if (!db.share(seriesId, in.serial, set.name, taken.ordinal, segment, in.atMs,
+                          interval) ||
                 !db.saveSegment(segment))
                 return fail();
         }
