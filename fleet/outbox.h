@@ -11,7 +11,9 @@
 //                position, payload (JSON, UTF-8 bytes), occurred_at (ms), laptop, facts)
 //   kind "records" holds several series records (enqueueRecords): payload is a JSON array
 //   of {"p": position, "h": chained hash, "t": occurred at, "j": the record's payload},
-//   `facts` their number.
+//   `facts` their number. "p" and "t" may be left out (enqueueRecordSpan): the record is
+//   then at the row's position plus its index in the array, and took place at the row's
+//   occurred_at.
 // A new row's seq is above every row present (SQLite's rowid), and the pusher removes only
 // rows up to the last it read, so the order holds without AUTOINCREMENT's extra write.
 //   fleet_conflicts(id, noticed_at (ms), kind, identity, unit, reason, local_payload,
@@ -24,7 +26,9 @@
 #include <QSqlQuery>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fleet {
@@ -58,6 +62,25 @@ public:
     static bool enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records,
                                QString* why = nullptr);
     static constexpr int kRecordsPerRow = 1000;
+
+    // The same for a span written straight from the records' bytes, without a Fact each:
+    // consecutive records of one unit, data set, segment and laptop from `firstPosition`,
+    // `hash(i)` the i-th one's chained hash (lower-case hex, 16 to 128 digits) and
+    // `payload(i, out)` appending its payload JSON to `out` (valid JSON: the caller's
+    // promise; the server checks it again). Rows as enqueueRecords writes them, without the
+    // records' "p" and "t" (all consecutive, all at `occurredAt`).
+    struct RecordSpan {
+        QString unit;
+        QString dataSet;
+        std::int64_t segment = 0;
+        std::int64_t firstPosition = 0;
+        std::size_t count = 0;
+        std::int64_t occurredAt = 0;
+        QString laptop;
+        std::function<std::string_view(std::size_t i)> hash;
+        std::function<void(std::size_t i, QByteArray& out)> payload;
+    };
+    static bool enqueueRecordSpan(QSqlDatabase& db, const RecordSpan& span, QString* why = nullptr);
 
     // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
     static std::int64_t waiting(QSqlDatabase& db);

@@ -260,14 +260,16 @@ struct Pusher::Local {
             r.laptop = q.value(10).toString();
             if (q.value(1).toString() == QLatin1String("records")) {
                 // Several records in one row: each becomes a fact of the batch.
+                // A record without "p" is at the row's position plus its index, one
+                // without "t" took place when the row says (outbox.h).
                 const QJsonArray items = QJsonDocument::fromJson(r.payload).array();
-                for (const QJsonValue& v : items) {
-                    const QJsonObject o = v.toObject();
+                for (qsizetype k = 0; k < items.size(); ++k) {
+                    const QJsonObject o = items[k].toObject();
                     Row one = r;
                     one.kind = FactKind::Record;
-                    one.position = o.value(QStringLiteral("p")).toInteger();
+                    one.position = o.value(QStringLiteral("p")).toInteger(r.position + k);
                     one.identity = o.value(QStringLiteral("h")).toString();
-                    one.at = o.value(QStringLiteral("t")).toInteger();
+                    one.at = o.value(QStringLiteral("t")).toInteger(r.at);
                     one.payload = payloadText(o.value(QStringLiteral("j")).toObject());
                     one.ord = static_cast<std::int64_t>(rows.size());
                     rows.push_back(std::move(one));

@@ -358,79 +358,111 @@ struct SeriesStore::Db {
     // Puts the segment's confirmed records not yet shared into the outbox, in the caller's
     // transaction, and moves its shared count (the caller saves the segment). `occurredAt`:
     // when the download that confirmed them was taken; `interval`: the series' usual
-    // interval, told with the last of them.
+    // interval, told with the last of them. Written straight from the chunks' bytes: a
+    // download shares thousands of records.
     bool share(std::int64_t series, const std::string& serial, const std::string& name, int ordinal,
                Segment& s, std::int64_t occurredAt, double interval) {
         if (s.confirmed <= s.shared)
             return true;
-        std::map<std::int64_t, std::string> paths;
+        struct Chunk {
+            std::uint64_t first = 0;
+            QByteArray data;
+            std::string download;
+            std::optional<int> offset;
+            viewer::DateOrder order = viewer::DateOrder::YMD;
+        };
+        struct Record {
+            std::string_view line;
+            std::uint8_t flags = 0;
+            std::size_t chunk = 0;
+        };
+        std::vector<Chunk> chunks;
         {
             QSqlQuery q(db);
             q.setForwardOnly(true);
-            q.prepare(QStringLiteral("SELECT DISTINCT d.id, d.path FROM downloads d JOIN chunks"
-                                     " c ON c.download_id = d.id WHERE c.segment_id = ? AND"
-                                     " c.first + c.count > ?"));
+            q.prepare(QStringLiteral(
+                "SELECT c.first, d.path, c.utc_offset, c.date_order, c.data FROM chunks c"
+                " JOIN downloads d ON d.id = c.download_id WHERE c.segment_id = ? AND"
+                " c.first + c.count > ? AND c.first < ? ORDER BY c.first"));
             q.bindValue(0, qint64(s.id));
             q.bindValue(1, qint64(s.shared));
+            q.bindValue(2, qint64(s.confirmed));
             if (!exec(q))
                 return false;
             while (q.next())
-                paths[q.value(0).toLongLong()] = bytesOf(q.value(1));
+                chunks.push_back(
+                    {q.value(0).toULongLong(), q.value(4).toByteArray(), bytesOf(q.value(1)),
+                     q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt()),
+                     static_cast<viewer::DateOrder>(q.value(3).toInt())});
         }
-        std::map<std::uint64_t, std::vector<std::string>> notesAt;
-        for (const PendingNote& n : notes)
-            if (n.series == series && n.segment == s.seq + 1 && n.record >= 1)
-                notesAt[n.record - 1].push_back(n.text);
-        const QString dataSet = sharedDataSet(name, ordinal);
-        const QString unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
-        QSqlQuery q(db);
-        q.setForwardOnly(true);
-        q.prepare(QStringLiteral("SELECT first, download_id, utc_offset, date_order, data FROM "
-                                 "chunks WHERE segment_id = ? AND first + count > ? AND first < ?"
-                                 " ORDER BY first"));
-        q.bindValue(0, qint64(s.id));
-        q.bindValue(1, qint64(s.shared));
-        q.bindValue(2, qint64(s.confirmed));
-        if (!exec(q))
-            return false;
-        RecordChain chain(s.sharedChain);
-        std::vector<fleet::Fact> facts;
-        facts.reserve(s.confirmed - s.shared);
-        while (q.next()) {
-            std::uint64_t at = q.value(0).toULongLong();
-            SharedRecord r;
-            r.download = paths[q.value(1).toLongLong()];
-            r.offsetSeconds =
-                q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt());
-            r.dateOrder = static_cast<viewer::DateOrder>(q.value(3).toInt());
-            const QByteArray data = q.value(4).toByteArray();
-            const bool ok = decodeChunk(data, [&](std::uint8_t flags, std::string_view line) {
-                if (at >= s.confirmed)
-                    return false;
-                if (at >= s.shared) {
-                    r.line = line;
-                    r.timeFlags = flags;
-                    const auto n = notesAt.find(at);
-                    r.notes = n == notesAt.end() ? std::vector<std::string>() : n->second;
-                    r.usualInterval = at + 1 == s.confirmed ? interval : 0;
-                    facts.push_back(
-                        fleet::recordFact(unit, {dataSet, s.seq, static_cast<std::int64_t>(at)},
-                                          chain.next(line), recordPayload(r), occurredAt, laptop));
-                }
-                ++at;
-                return true;
-            });
+        // The records point into the chunks' blobs, kept above.
+        std::vector<Record> records;
+        records.reserve(s.confirmed - s.shared);
+        for (std::size_t c = 0; c < chunks.size(); ++c) {
+            std::uint64_t at = chunks[c].first;
+            const bool ok =
+                decodeChunk(chunks[c].data, [&](std::uint8_t flags, std::string_view line) {
+                    if (at >= s.confirmed)
+                        return false;
+                    if (at >= s.shared)
+                        records.push_back({line, flags, c});
+                    ++at;
+                    return true;
+                });
             if (!ok) {
                 error = "a chunk of the series is damaged";
                 return false;
             }
         }
-        if (facts.size() != s.confirmed - s.shared) {
+        if (records.size() != s.confirmed - s.shared) {
             error = "the series' chunks do not hold the records its segment counts";
             return false;
         }
+        std::map<std::uint64_t, std::vector<std::string>> notesAt;
+        for (const PendingNote& n : notes)
+            if (n.series == series && n.segment == s.seq + 1 && n.record >= 1)
+                notesAt[n.record - 1].push_back(n.text);
+        RecordChain chain(s.sharedChain);
+        std::vector<char> hashes(records.size() * RecordChain::kHexSize);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            chain.next(records[i].line, hashes.data() + i * RecordChain::kHexSize);
+
+        fleet::Outbox::RecordSpan span;
+        span.unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
+        span.dataSet = sharedDataSet(name, ordinal);
+        span.segment = s.seq;
+        span.firstPosition = static_cast<std::int64_t>(s.shared);
+        span.count = records.size();
+        span.occurredAt = occurredAt;
+        span.laptop = laptop;
+        span.hash = [&](std::size_t i) {
+            return std::string_view(hashes.data() + i * RecordChain::kHexSize,
+                                    RecordChain::kHexSize);
+        };
+        span.payload = [&](std::size_t i, QByteArray& out) {
+            const Record& r = records[i];
+            const Chunk& c = chunks[r.chunk];
+            const auto note = notesAt.find(s.shared + i);
+            const bool last = i + 1 == records.size();
+            // What this laptop says of the record, where it differs from the one before.
+            const bool info = i == 0 || r.chunk != records[i - 1].chunk ||
+                              r.flags != records[i - 1].flags || note != notesAt.end() ||
+                              (last && interval > 0);
+            SharedRecord shared;
+            shared.line = r.line;
+            if (info) {
+                shared.timeFlags = r.flags;
+                shared.offsetSeconds = c.offset;
+                shared.dateOrder = c.order;
+                shared.download = c.download;
+                if (note != notesAt.end())
+                    shared.notes = note->second;
+                shared.usualInterval = last ? interval : 0;
+            }
+            appendRecordPayload(out, shared, info);
+        };
         QString why;
-        if (!fleet::Outbox::enqueueRecords(db, facts, &why)) {
+        if (!fleet::Outbox::enqueueRecordSpan(db, span, &why)) {
             error = why.toStdString();
             return false;
         }

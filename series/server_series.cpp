@@ -43,7 +43,9 @@ bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
         const ServerRecord* taken = nullptr;
         ServerRecord candidate;
         for (std::size_t k = i; k < end && !taken; ++k) {
-            if (!recordFromPayload(held.records[k].payload, candidate))
+            if (!recordFromPayload(held.records[k].payload,
+                                   next == 0 || m_records.empty() ? nullptr : &m_records.back(),
+                                   candidate))
                 continue;
             RecordChain trial(chain.last());
             if (trial.next(candidate.line) == held.records[k].chainHash) {

@@ -7,11 +7,11 @@
 #include "series/series_store.h"
 #include "series/shared_records.h"
 
-#include <QCryptographicHash>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <xxhash.h>
 
 using namespace series;
 using testsupport::sharedRecords;
@@ -63,14 +63,17 @@ protected:
         ASSERT_TRUE(r.ok) << r.error;
     }
 
-    // The chained hashes of `records` from a segment's start.
+    // The chained hashes of `records` from a segment's start: XXH3's 128 bits (canonical,
+    // big-endian) of the hash before and the record.
     static std::vector<std::string> chain(const std::vector<std::string>& records) {
         std::vector<std::string> out;
-        QByteArray last;
+        std::string last;
         for (const std::string& r : records) {
-            last = QCryptographicHash::hash(last + QByteArray::fromStdString(r),
-                                            QCryptographicHash::Sha256);
-            out.push_back(last.toHex().toStdString());
+            const std::string input = last + r;
+            XXH128_canonical_t c;
+            XXH128_canonicalFromHash(&c, XXH3_128bits(input.data(), input.size()));
+            last.assign(reinterpret_cast<const char*>(c.digest), 16);
+            out.push_back(QByteArray::fromStdString(last).toHex().toStdString());
         }
         return out;
     }

@@ -32,20 +32,24 @@ inline std::vector<SharedRecord> sharedRecords(const std::string& path) {
         db.setDatabaseName(QString::fromStdString(path));
         if (db.open()) {
             QSqlQuery q(db);
-            q.exec(QStringLiteral("SELECT unit, data_set, segment, payload, laptop FROM "
-                                  "fleet_outbox WHERE kind = 'records' ORDER BY seq"));
-            while (q.next())
-                for (const QJsonValue& v :
-                     QJsonDocument::fromJson(q.value(3).toByteArray()).array())
+            q.exec(QStringLiteral("SELECT unit, data_set, segment, payload, laptop, position "
+                                  "FROM fleet_outbox WHERE kind = 'records' ORDER BY seq"));
+            while (q.next()) {
+                const QJsonArray items = QJsonDocument::fromJson(q.value(3).toByteArray()).array();
+                for (qsizetype k = 0; k < items.size(); ++k) {
+                    const QJsonValue v = items[k];
+                    // Without "p": the row's position plus the index.
                     out.push_back({q.value(0).toString().toStdString(),
                                    q.value(1).toString().toStdString(), q.value(2).toLongLong(),
-                                   v[QStringLiteral("p")].toInteger(),
+                                   v[QStringLiteral("p")].toInteger(q.value(5).toLongLong() + k),
                                    v[QStringLiteral("h")].toString().toStdString(),
                                    v[QStringLiteral("j")][QStringLiteral("line")]
                                        .toString()
                                        .toLatin1()
                                        .toStdString(),
                                    q.value(4).toString().toStdString()});
+                }
+            }
             q = QSqlQuery();
             db.close();
         }
