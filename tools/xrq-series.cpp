@@ -175,8 +175,10 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         const auto info = opened == Opened::Yes ? store.find(serial, name, set - 1) : std::nullopt;
         if (!info)
             return fail(kNotFound, "no series for unit " + serial + ", data set " + name, json);
-        source = series::RecordSource{*info, store.notes(info->id), [&](const auto& each) {
-                                          return store.forEachRecord(info->id, each);
+        // The series' id, not `info`, which ends with this block.
+        const std::int64_t id = info->id;
+        source = series::RecordSource{*info, store.notes(id), [&store, id](const auto& each) {
+                                          return store.forEachRecord(id, each);
                                       }};
     }
     int fd = STDOUT_FILENO;
