@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <random>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fleet {
@@ -168,6 +169,10 @@ struct Pusher::Local {
         QString connection;
         bool open = false;
         std::int64_t waiting = 0;
+        // The file the connection opened: a file put in its place (the series rebuilt) is
+        // opened anew, so that its outbox is read rather than the old one's.
+        dev_t device = 0;
+        ino_t inode = 0;
     };
     std::vector<File> files;
 
@@ -178,7 +183,7 @@ struct Pusher::Local {
                              QStringLiteral("fleet-pusher-%1-%2")
                                  .arg(reinterpret_cast<quintptr>(owner))
                                  .arg(i++),
-                             false, 0});
+                             false, 0, 0, 0});
     }
     ~Local() {
         for (File& f : files) {
@@ -191,10 +196,18 @@ struct Pusher::Local {
 
     // The file's connection, opened once the file exists; never creates the file.
     bool ensureOpen(File& f) {
-        if (f.open)
-            return true;
-        if (!QFileInfo::exists(QString::fromStdString(f.path)))
+        struct stat st {};
+        const bool exists = ::stat(f.path.c_str(), &st) == 0;
+        if (f.open) {
+            if (exists && st.st_dev == f.device && st.st_ino == f.inode)
+                return true;
+            QSqlDatabase::database(f.connection, false).close();
+            f.open = false;
+        }
+        if (!exists)
             return false;
+        f.device = st.st_dev;
+        f.inode = st.st_ino;
         QSqlDatabase db = QSqlDatabase::contains(f.connection)
                               ? QSqlDatabase::database(f.connection, false)
                               : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), f.connection);
