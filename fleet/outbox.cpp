@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <mutex>
 #include <sys/stat.h>
 
 namespace fleet {
@@ -175,14 +176,11 @@ bool Outbox::enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records, 
     return true;
 }
 
-bool Outbox::enqueueRecordSpan(QSqlDatabase& db, const RecordSpan& span, QString* why) {
+bool Outbox::enqueueSpan(QSqlDatabase& db, const Span& span, QString* why) {
     if (span.count == 0)
         return true;
-    // The span's facts are checked as one: what every record shares, and each hash.
-    Fact first = recordFact(
-        span.unit, {span.dataSet, span.segment, span.firstPosition},
-        QString::fromLatin1(span.hash(0).data(), static_cast<qsizetype>(span.hash(0).size())), {},
-        span.occurredAt, span.laptop);
+    const Fact first = recordFact(span.unit, {span.dataSet, span.segment, span.firstPosition},
+                                  span.firstHash, {}, span.occurredAt, span.laptop);
     const QString invalid = invalidReason(first);
     if (!invalid.isEmpty())
         return fail(why, QStringLiteral("fact not shareable: ") + invalid);
@@ -191,44 +189,50 @@ bool Outbox::enqueueRecordSpan(QSqlDatabase& db, const RecordSpan& span, QString
         if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
             return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
     }
-    QByteArray array;
-    for (std::size_t i = 0; i < span.count;) {
-        const std::size_t rowFirst = i;
-        array.truncate(0); // keeps its room for the next row
-        array += '[';
-        for (; i < span.count && i - rowFirst < static_cast<std::size_t>(kRecordsPerRow); ++i) {
-            const std::string_view hash = span.hash(i);
-            bool hex = hash.size() >= 16 && hash.size() <= 128;
-            for (const char c : hash)
-                hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
-            if (!hex)
-                return fail(why, QStringLiteral("fact not shareable: the chained hash is not "
-                                                "16 to 128 lower-case hex digits"));
-            if (i > rowFirst)
-                array += ',';
-            array += "{\"h\":\"";
-            array.append(hash.data(), static_cast<qsizetype>(hash.size()));
-            array += "\",\"j\":";
-            span.payload(i, array);
-            array += '}';
-        }
-        array += ']';
-        q.bindValue(0, QStringLiteral("records"));
-        q.bindValue(1, QString::fromLatin1(span.hash(rowFirst).data(),
-                                           static_cast<qsizetype>(span.hash(rowFirst).size())));
-        q.bindValue(2, span.unit);
-        q.bindValue(3, QStringLiteral(""));
-        q.bindValue(4, span.dataSet);
-        q.bindValue(5, static_cast<qlonglong>(span.segment));
-        q.bindValue(6, static_cast<qlonglong>(span.firstPosition + std::int64_t(rowFirst)));
-        q.bindValue(7, array);
-        q.bindValue(8, static_cast<qlonglong>(span.occurredAt));
-        q.bindValue(9, span.laptop);
-        q.bindValue(10, static_cast<qlonglong>(i - rowFirst));
-        if (!q.exec())
-            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
-    }
+    q.bindValue(0, QStringLiteral("span"));
+    q.bindValue(1, span.firstHash);
+    q.bindValue(2, span.unit);
+    q.bindValue(3, QStringLiteral(""));
+    q.bindValue(4, span.dataSet);
+    q.bindValue(5, static_cast<qlonglong>(span.segment));
+    q.bindValue(6, static_cast<qlonglong>(span.firstPosition));
+    q.bindValue(7, span.reference);
+    q.bindValue(8, static_cast<qlonglong>(span.occurredAt));
+    q.bindValue(9, span.laptop);
+    q.bindValue(10, static_cast<qlonglong>(span.count));
+    if (!q.exec())
+        return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
     return true;
+}
+
+namespace {
+std::mutex& spanReaderLock() {
+    static std::mutex lock;
+    return lock;
+}
+Outbox::SpanReader& spanReader() {
+    static Outbox::SpanReader reader;
+    return reader;
+}
+} // namespace
+
+void Outbox::setSpanReader(SpanReader reader) {
+    std::lock_guard<std::mutex> hold(spanReaderLock());
+    spanReader() = std::move(reader);
+}
+
+bool Outbox::readSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
+                      std::size_t count, std::vector<SpanRecord>& out, QString& why) {
+    SpanReader reader;
+    {
+        std::lock_guard<std::mutex> hold(spanReaderLock());
+        reader = spanReader();
+    }
+    if (!reader) {
+        why = QStringLiteral("no reader for the series' records in this program");
+        return false;
+    }
+    return reader(db, reference, firstPosition, count, out, why);
 }
 
 std::int64_t Outbox::waiting(QSqlDatabase& db) {

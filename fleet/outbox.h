@@ -11,11 +11,11 @@
 //                position, payload (JSON, UTF-8 bytes), occurred_at (ms), laptop, facts)
 //   kind "records" holds several series records (enqueueRecords): payload is a JSON array
 //   of {"p": position, "h": chained hash, "t": occurred at, "j": the record's payload},
-//   `facts` their number. "p" and "t" may be left out (enqueueRecordSpan): the record is
-//   then at the row's position plus its index in the array, and took place at the row's
-//   occurred_at.
+//   `facts` their number.
 // A new row's seq is above every row present (SQLite's rowid), and the pusher removes only
 // rows up to the last it read, so the order holds without AUTOINCREMENT's extra write.
+//   kind "span" holds `facts` series records kept elsewhere in the file (enqueueSpan):
+//   payload is the reference its reader takes, position the first record's.
 //   fleet_conflicts(id, noticed_at (ms), kind, identity, unit, reason, local_payload,
 //                   server_payload)
 
@@ -63,13 +63,12 @@ public:
                                QString* why = nullptr);
     static constexpr int kRecordsPerRow = 1000;
 
-    // The same for a span written straight from the records' bytes, without a Fact each:
-    // consecutive records of one unit, data set, segment and laptop from `firstPosition`,
-    // `hash(i)` the i-th one's chained hash (lower-case hex, 16 to 128 digits) and
-    // `payload(i, out)` appending its payload JSON to `out` (valid JSON: the caller's
-    // promise; the server checks it again). Rows as enqueueRecords writes them, without the
-    // records' "p" and "t" (all consecutive, all at `occurredAt`).
-    struct RecordSpan {
+    // Series records the file keeps itself (the series' chunks), not copied into the outbox:
+    // a row of kind "span" names them (`reference`, which the file's span reader
+    // understands), and the pusher has the reader turn them into records when it sends
+    // them. A download's write then pays a row per thousand records and nothing per record.
+    // The records must stay as they are until pushed (the series' confirmed records do).
+    struct Span {
         QString unit;
         QString dataSet;
         std::int64_t segment = 0;
@@ -77,10 +76,23 @@ public:
         std::size_t count = 0;
         std::int64_t occurredAt = 0;
         QString laptop;
-        std::function<std::string_view(std::size_t i)> hash;
-        std::function<void(std::size_t i, QByteArray& out)> payload;
+        QString firstHash; // the first record's chained hash (the row's identity)
+        QByteArray reference;
     };
-    static bool enqueueRecordSpan(QSqlDatabase& db, const RecordSpan& span, QString* why = nullptr);
+    static bool enqueueSpan(QSqlDatabase& db, const Span& span, QString* why = nullptr);
+    // One record of a span as its reader gives it.
+    struct SpanRecord {
+        QString hash;       // chained hash, lower-case hex
+        QByteArray payload; // JSON
+    };
+    // Reads `count` records from `firstPosition` of the span `reference` in `db`. One reader
+    // per process (the series registers its own); any thread, on that thread's connection.
+    using SpanReader = std::function<bool(QSqlDatabase& db, const QByteArray& reference,
+                                          std::int64_t firstPosition, std::size_t count,
+                                          std::vector<SpanRecord>& out, QString& why)>;
+    static void setSpanReader(SpanReader reader);
+    static bool readSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
+                         std::size_t count, std::vector<SpanRecord>& out, QString& why);
 
     // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
     static std::int64_t waiting(QSqlDatabase& db);

@@ -248,7 +248,7 @@ struct Pusher::Local {
         q.setForwardOnly(true);
         if (!q.prepare(QStringLiteral(
                 "SELECT seq, kind, identity, unit, type, data_set, segment, position, payload, "
-                "occurred_at, laptop FROM fleet_outbox ORDER BY seq LIMIT ?"))) {
+                "occurred_at, laptop, facts FROM fleet_outbox ORDER BY seq LIMIT ?"))) {
             why = q.lastError().text();
             return rows;
         }
@@ -273,17 +273,38 @@ struct Pusher::Local {
             r.laptop = q.value(10).toString();
             if (q.value(1).toString() == QLatin1String("records")) {
                 // Several records in one row: each becomes a fact of the batch.
-                // A record without "p" is at the row's position plus its index, one
-                // without "t" took place when the row says (outbox.h).
                 const QJsonArray items = QJsonDocument::fromJson(r.payload).array();
-                for (qsizetype k = 0; k < items.size(); ++k) {
-                    const QJsonObject o = items[k].toObject();
+                for (const QJsonValue& v : items) {
+                    const QJsonObject o = v.toObject();
                     Row one = r;
                     one.kind = FactKind::Record;
-                    one.position = o.value(QStringLiteral("p")).toInteger(r.position + k);
+                    one.position = o.value(QStringLiteral("p")).toInteger();
                     one.identity = o.value(QStringLiteral("h")).toString();
-                    one.at = o.value(QStringLiteral("t")).toInteger(r.at);
+                    one.at = o.value(QStringLiteral("t")).toInteger();
                     one.payload = payloadText(o.value(QStringLiteral("j")).toObject());
+                    one.ord = static_cast<std::int64_t>(rows.size());
+                    rows.push_back(std::move(one));
+                }
+                continue;
+            }
+            if (q.value(1).toString() == QLatin1String("span")) {
+                // Records the file keeps itself: its span reader gives them (outbox.h).
+                std::vector<Outbox::SpanRecord> records;
+                QString failed;
+                if (!Outbox::readSpan(d, r.payload, r.position,
+                                      static_cast<std::size_t>(q.value(11).toLongLong()), records,
+                                      failed)) {
+                    // What was read before goes; the span is told when it comes first.
+                    if (rows.empty())
+                        why = QStringLiteral("series records not read: ") + failed;
+                    break;
+                }
+                for (std::size_t k = 0; k < records.size(); ++k) {
+                    Row one = r;
+                    one.kind = FactKind::Record;
+                    one.position = r.position + static_cast<std::int64_t>(k);
+                    one.identity = records[k].hash;
+                    one.payload = std::move(records[k].payload);
                     one.ord = static_cast<std::int64_t>(rows.size());
                     rows.push_back(std::move(one));
                 }

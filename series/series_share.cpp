@@ -65,12 +65,18 @@ QString sharedDataSet(const std::string& name, int ordinal) {
     return text;
 }
 
+RecordChain::RecordChain(const QByteArray& before)
+    : m_buffer(before.constData(), static_cast<std::size_t>(before.size())) {}
+
+QByteArray RecordChain::last() const {
+    return QByteArray(m_buffer.data(), static_cast<qsizetype>(m_buffer.size()));
+}
+
 void RecordChain::next(std::string_view line, char* hex) {
-    m_buffer.assign(m_last.constData(), static_cast<std::size_t>(m_last.size()));
     m_buffer.append(line);
     XXH128_canonical_t canonical;
     XXH128_canonicalFromHash(&canonical, XXH3_128bits(m_buffer.data(), m_buffer.size()));
-    m_last = QByteArray(reinterpret_cast<const char*>(canonical.digest), 16);
+    m_buffer.assign(reinterpret_cast<const char*>(canonical.digest), sizeof canonical.digest);
     static const char digits[] = "0123456789abcdef";
     for (int i = 0; i < 16; ++i) {
         hex[2 * i] = digits[canonical.digest[i] >> 4];

@@ -46,17 +46,18 @@ class RecordChain {
 public:
     static constexpr std::size_t kHexSize = 32;
     // `before`: the raw hash after the records before (empty at a segment's start).
-    explicit RecordChain(QByteArray before = {}) : m_last(std::move(before)) {}
+    explicit RecordChain(const QByteArray& before = {});
     // Takes the next record; writes its hash (lower-case hex) into `hex`.
     void next(std::string_view line, char* hex);
     QString next(std::string_view line);
     // Back to a segment's start.
-    void restart() { m_last.clear(); }
-    // The raw hash after the last record taken.
-    const QByteArray& last() const { return m_last; }
+    void restart() { m_buffer.clear(); }
+    // The raw hash after the last record taken (empty at a segment's start).
+    QByteArray last() const;
 
 private:
-    QByteArray m_last;
+    // The raw hash before the next record, then the record: hashed whole, with no
+    // allocation per record once it has grown to the longest record.
     std::string m_buffer;
 };
 

@@ -7,6 +7,8 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/outbox.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -116,13 +118,144 @@ struct Segment {
     QByteArray sharedChain;   // the chained hash after them
 };
 
-// A note written by the download being taken, for the record it names.
-struct PendingNote {
-    std::int64_t series = 0;
-    int segment = 0;          // 1-based
-    std::uint64_t record = 0; // 1-based
-    std::string text;
+// A run of a segment's records as the outbox's spans need them: the chunks that hold them
+// (kept, for the records' views into their bytes) and each record's line and flags.
+struct SpanChunk {
+    std::uint64_t first = 0;
+    QByteArray data;
+    std::string download;
+    std::optional<int> offset;
+    viewer::DateOrder order = viewer::DateOrder::YMD;
 };
+struct SpanLine {
+    std::string_view line;
+    std::uint8_t flags = 0;
+    std::size_t chunk = 0;
+};
+
+// The records [from, to) of segment `segment`; false with `why` when they are not all there.
+bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, std::uint64_t to,
+                   std::vector<SpanChunk>& chunks, std::vector<SpanLine>& lines, std::string& why) {
+    chunks.clear();
+    lines.clear();
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(
+        QStringLiteral("SELECT c.first, d.path, c.utc_offset, c.date_order, c.data FROM chunks c"
+                       " JOIN downloads d ON d.id = c.download_id WHERE c.segment_id = ? AND"
+                       " c.first + c.count > ? AND c.first < ? ORDER BY c.first"));
+    q.bindValue(0, qint64(segment));
+    q.bindValue(1, qint64(from));
+    q.bindValue(2, qint64(to));
+    if (!q.exec()) {
+        why = q.lastError().text().toStdString();
+        return false;
+    }
+    while (q.next())
+        chunks.push_back(
+            {q.value(0).toULongLong(), q.value(4).toByteArray(),
+             q.value(1).toByteArray().toStdString(),
+             q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt()),
+             static_cast<viewer::DateOrder>(q.value(3).toInt())});
+    lines.reserve(to - from);
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        std::uint64_t at = chunks[c].first;
+        const bool ok = decodeChunk(chunks[c].data, [&](std::uint8_t flags, std::string_view line) {
+            if (at >= to)
+                return false;
+            if (at >= from)
+                lines.push_back({line, flags, c});
+            ++at;
+            return true;
+        });
+        if (!ok) {
+            why = "a chunk of the series is damaged";
+            return false;
+        }
+    }
+    if (lines.size() != to - from) {
+        why = "the series' chunks do not hold the records its segment counts";
+        return false;
+    }
+    return true;
+}
+
+// The outbox's span reader for series.sqlite (fleet/outbox.h): the records of a span, each
+// with its chained hash and its payload (series_share.h). The reference is
+// {"segment_id": the segments row, "chain": the chained hash before the span (hex)}. Runs on
+// the pusher's thread, on its connection.
+bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
+                    std::size_t count, std::vector<fleet::Outbox::SpanRecord>& out, QString& why) {
+    out.clear();
+    const QJsonObject ref = QJsonDocument::fromJson(reference).object();
+    const qint64 segment = ref.value(QStringLiteral("segment_id")).toInteger(-1);
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT g.series_id, g.seq, s.usual_interval FROM segments g JOIN"
+                             " series s ON s.id = g.series_id WHERE g.id = ?"));
+    q.bindValue(0, segment);
+    if (!q.exec() || !q.next()) {
+        why = QStringLiteral("the series holds no segment %1 of its outbox").arg(segment);
+        return false;
+    }
+    const qint64 series = q.value(0).toLongLong();
+    const int seq = q.value(1).toInt();
+    const double interval = q.value(2).toDouble();
+    q.finish();
+    const auto from = static_cast<std::uint64_t>(firstPosition);
+    std::map<std::uint64_t, std::vector<std::string>> notesAt;
+    q.prepare(QStringLiteral("SELECT record, text FROM notes WHERE series_id = ? AND segment = ?"
+                             " AND record > ? AND record <= ? ORDER BY id"));
+    q.bindValue(0, series);
+    q.bindValue(1, seq + 1);
+    q.bindValue(2, qint64(from));
+    q.bindValue(3, qint64(from + count));
+    if (!q.exec()) {
+        why = q.lastError().text();
+        return false;
+    }
+    while (q.next())
+        notesAt[q.value(0).toULongLong() - 1].push_back(q.value(1).toString().toStdString());
+    q.finish();
+    std::vector<SpanChunk> chunks;
+    std::vector<SpanLine> lines;
+    std::string error;
+    if (!readSpanLines(db, segment, from, from + count, chunks, lines, error)) {
+        why = QString::fromStdString(error);
+        return false;
+    }
+    RecordChain chain(
+        QByteArray::fromHex(ref.value(QStringLiteral("chain")).toString().toLatin1()));
+    out.reserve(count);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const SpanLine& r = lines[i];
+        const SpanChunk& c = chunks[r.chunk];
+        const auto note = notesAt.find(from + i);
+        const bool last = i + 1 == lines.size();
+        // What this laptop says of the record, where it differs from the one before.
+        const bool info = i == 0 || r.chunk != lines[i - 1].chunk ||
+                          r.flags != lines[i - 1].flags || note != notesAt.end() ||
+                          (last && interval > 0);
+        SharedRecord shared;
+        shared.line = r.line;
+        if (info) {
+            shared.timeFlags = r.flags;
+            shared.offsetSeconds = c.offset;
+            shared.dateOrder = c.order;
+            shared.download = c.download;
+            if (note != notesAt.end())
+                shared.notes = note->second;
+            shared.usualInterval = last ? interval : 0;
+        }
+        fleet::Outbox::SpanRecord record;
+        record.hash = chain.next(r.line);
+        appendRecordPayload(record.payload, shared, info);
+        out.push_back(std::move(record));
+    }
+    return true;
+}
+
+// Every program that links the series can push its records.
+const bool spanReaderSet = (fleet::Outbox::setSpanReader(readSharedSpan), true);
 
 } // namespace
 
@@ -161,8 +294,7 @@ struct SeriesStore::Db {
     QString name;
     QSqlDatabase db;
     std::string error;
-    QString laptop;                 // this laptop's name on the organisation's server
-    std::vector<PendingNote> notes; // written by the download being taken
+    QString laptop; // this laptop's name on the organisation's server
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -343,7 +475,6 @@ struct SeriesStore::Db {
 
     bool note(std::int64_t series, std::int64_t download, int segment, std::uint64_t record,
               const std::string& text) {
-        notes.push_back({series, segment, record, text});
         QSqlQuery q(db);
         q.prepare(QStringLiteral("INSERT INTO notes(series_id, download_id, segment, record, text)"
                                  " VALUES(?, ?, ?, ?, ?)"));
@@ -356,120 +487,50 @@ struct SeriesStore::Db {
     }
 
     // Puts the segment's confirmed records not yet shared into the outbox, in the caller's
-    // transaction, and moves its shared count (the caller saves the segment). `occurredAt`:
-    // when the download that confirmed them was taken; `interval`: the series' usual
-    // interval, told with the last of them. Written straight from the chunks' bytes: a
-    // download shares thousands of records.
-    bool share(std::int64_t series, const std::string& serial, const std::string& name, int ordinal,
-               Segment& s, std::int64_t occurredAt, double interval) {
+    // transaction, and moves its shared count (the caller saves the segment): rows of
+    // kRecordsPerRow records that name them in the chunks (readSharedSpan reads them when
+    // they are pushed), so a download pays a row per thousand records, not a copy of each.
+    // The chain is worked out here all the same: each row's first hash is its identity, and
+    // the segment keeps the last.
+    bool share(const std::string& serial, const std::string& name, int ordinal, Segment& s,
+               std::int64_t occurredAt) {
         if (s.confirmed <= s.shared)
             return true;
-        struct Chunk {
-            std::uint64_t first = 0;
-            QByteArray data;
-            std::string download;
-            std::optional<int> offset;
-            viewer::DateOrder order = viewer::DateOrder::YMD;
-        };
-        struct Record {
-            std::string_view line;
-            std::uint8_t flags = 0;
-            std::size_t chunk = 0;
-        };
-        std::vector<Chunk> chunks;
-        {
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            q.prepare(QStringLiteral(
-                "SELECT c.first, d.path, c.utc_offset, c.date_order, c.data FROM chunks c"
-                " JOIN downloads d ON d.id = c.download_id WHERE c.segment_id = ? AND"
-                " c.first + c.count > ? AND c.first < ? ORDER BY c.first"));
-            q.bindValue(0, qint64(s.id));
-            q.bindValue(1, qint64(s.shared));
-            q.bindValue(2, qint64(s.confirmed));
-            if (!exec(q))
-                return false;
-            while (q.next())
-                chunks.push_back(
-                    {q.value(0).toULongLong(), q.value(4).toByteArray(), bytesOf(q.value(1)),
-                     q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt()),
-                     static_cast<viewer::DateOrder>(q.value(3).toInt())});
-        }
-        // The records point into the chunks' blobs, kept above.
-        std::vector<Record> records;
-        records.reserve(s.confirmed - s.shared);
-        for (std::size_t c = 0; c < chunks.size(); ++c) {
-            std::uint64_t at = chunks[c].first;
-            const bool ok =
-                decodeChunk(chunks[c].data, [&](std::uint8_t flags, std::string_view line) {
-                    if (at >= s.confirmed)
-                        return false;
-                    if (at >= s.shared)
-                        records.push_back({line, flags, c});
-                    ++at;
-                    return true;
-                });
-            if (!ok) {
-                error = "a chunk of the series is damaged";
-                return false;
-            }
-        }
-        if (records.size() != s.confirmed - s.shared) {
-            error = "the series' chunks do not hold the records its segment counts";
+        std::vector<SpanChunk> chunks;
+        std::vector<SpanLine> lines;
+        if (!readSpanLines(db, s.id, s.shared, s.confirmed, chunks, lines, error))
             return false;
-        }
-        std::map<std::uint64_t, std::vector<std::string>> notesAt;
-        for (const PendingNote& n : notes)
-            if (n.series == series && n.segment == s.seq + 1 && n.record >= 1)
-                notesAt[n.record - 1].push_back(n.text);
-        RecordChain chain(s.sharedChain);
-        std::vector<char> hashes(records.size() * RecordChain::kHexSize);
-        for (std::size_t i = 0; i < records.size(); ++i)
-            chain.next(records[i].line, hashes.data() + i * RecordChain::kHexSize);
-
-        fleet::Outbox::RecordSpan span;
+        fleet::Outbox::Span span;
         span.unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
         span.dataSet = sharedDataSet(name, ordinal);
         span.segment = s.seq;
-        span.firstPosition = static_cast<std::int64_t>(s.shared);
-        span.count = records.size();
         span.occurredAt = occurredAt;
         span.laptop = laptop;
-        span.hash = [&](std::size_t i) {
-            return std::string_view(hashes.data() + i * RecordChain::kHexSize,
-                                    RecordChain::kHexSize);
-        };
-        span.payload = [&](std::size_t i, QByteArray& out) {
-            const Record& r = records[i];
-            const Chunk& c = chunks[r.chunk];
-            const auto note = notesAt.find(s.shared + i);
-            const bool last = i + 1 == records.size();
-            // What this laptop says of the record, where it differs from the one before.
-            const bool info = i == 0 || r.chunk != records[i - 1].chunk ||
-                              r.flags != records[i - 1].flags || note != notesAt.end() ||
-                              (last && interval > 0);
-            SharedRecord shared;
-            shared.line = r.line;
-            if (info) {
-                shared.timeFlags = r.flags;
-                shared.offsetSeconds = c.offset;
-                shared.dateOrder = c.order;
-                shared.download = c.download;
-                if (note != notesAt.end())
-                    shared.notes = note->second;
-                shared.usualInterval = last ? interval : 0;
+        RecordChain chain(s.sharedChain);
+        const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
+        for (std::size_t i = 0; i < lines.size(); i += perRow) {
+            const QByteArray before = chain.last();
+            span.firstPosition = static_cast<std::int64_t>(s.shared + i);
+            span.count = std::min(perRow, lines.size() - i);
+            for (std::size_t k = i; k < i + span.count; ++k) {
+                if (k == i)
+                    span.firstHash = chain.next(lines[k].line);
+                else
+                    chain.next(lines[k].line, hexScratch);
             }
-            appendRecordPayload(out, shared, info);
-        };
-        QString why;
-        if (!fleet::Outbox::enqueueRecordSpan(db, span, &why)) {
-            error = why.toStdString();
-            return false;
+            span.reference = "{\"segment_id\":" + QByteArray::number(qint64(s.id)) +
+                             ",\"chain\":\"" + before.toHex() + "\"}";
+            QString why;
+            if (!fleet::Outbox::enqueueSpan(db, span, &why)) {
+                error = why.toStdString();
+                return false;
+            }
         }
         s.shared = s.confirmed;
         s.sharedChain = chain.last();
         return true;
     }
+    char hexScratch[RecordChain::kHexSize]; // the chain's hashes share() does not keep
 
     // Every confirmed record of a store made before the outbox, once (the migration's
     // transaction).
@@ -491,8 +552,8 @@ struct SeriesStore::Db {
                       q.value(4).toLongLong(),
                       0,
                       {}};
-            if (!share(q.value(9).toLongLong(), bytesOf(q.value(5)), bytesOf(q.value(6)),
-                       q.value(7).toInt(), g, g.lastDownloadAt, q.value(8).toDouble()) ||
+            if (!share(bytesOf(q.value(5)), bytesOf(q.value(6)), q.value(7).toInt(), g,
+                       g.lastDownloadAt) ||
                 !saveSegment(g))
                 return false;
         }
@@ -636,7 +697,6 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         result.replayed = true;
         return result;
     }
-    db.notes.clear();
     std::int64_t downloadId = 0;
     {
         QSqlQuery q(db.db);
@@ -815,8 +875,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         // Records this download confirmed (its own, when safe, and provisional ones before
         // them) go to the outbox in this transaction.
         if (segment.id != 0 && segment.confirmed > segment.shared) {
-            if (!db.share(seriesId, in.serial, set.name, taken.ordinal, segment, in.atMs,
-                          interval) ||
+            if (!db.share(in.serial, set.name, taken.ordinal, segment, in.atMs) ||
                 !db.saveSegment(segment))
                 return fail();
         }

@@ -2,12 +2,15 @@
 #pragma once
 // The series records waiting in a store's outbox, one by one, as the server would get them.
 
+#include "fleet/outbox.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QVariant>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
@@ -32,23 +35,27 @@ inline std::vector<SharedRecord> sharedRecords(const std::string& path) {
         db.setDatabaseName(QString::fromStdString(path));
         if (db.open()) {
             QSqlQuery q(db);
-            q.exec(QStringLiteral("SELECT unit, data_set, segment, payload, laptop, position "
-                                  "FROM fleet_outbox WHERE kind = 'records' ORDER BY seq"));
+            q.exec(QStringLiteral("SELECT unit, data_set, segment, payload, laptop, position, "
+                                  "facts FROM fleet_outbox WHERE kind = 'span' ORDER BY seq"));
             while (q.next()) {
-                const QJsonArray items = QJsonDocument::fromJson(q.value(3).toByteArray()).array();
-                for (qsizetype k = 0; k < items.size(); ++k) {
-                    const QJsonValue v = items[k];
-                    // Without "p": the row's position plus the index.
+                // As the pusher reads them: through the series' span reader.
+                std::vector<fleet::Outbox::SpanRecord> records;
+                QString why;
+                if (!fleet::Outbox::readSpan(db, q.value(3).toByteArray(), q.value(5).toLongLong(),
+                                             std::size_t(q.value(6).toLongLong()), records, why)) {
+                    ADD_FAILURE() << why.toStdString();
+                    continue;
+                }
+                for (std::size_t k = 0; k < records.size(); ++k)
                     out.push_back({q.value(0).toString().toStdString(),
                                    q.value(1).toString().toStdString(), q.value(2).toLongLong(),
-                                   v[QStringLiteral("p")].toInteger(q.value(5).toLongLong() + k),
-                                   v[QStringLiteral("h")].toString().toStdString(),
-                                   v[QStringLiteral("j")][QStringLiteral("line")]
+                                   q.value(5).toLongLong() + std::int64_t(k),
+                                   records[k].hash.toStdString(),
+                                   QJsonDocument::fromJson(records[k].payload)["line"]
                                        .toString()
                                        .toLatin1()
                                        .toStdString(),
                                    q.value(4).toString().toStdString()});
-                }
             }
             q = QSqlQuery();
             db.close();
