@@ -255,7 +255,7 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
 }
 
 // Every program that links the series can push its records.
-const bool spanReaderSet = (fleet::Outbox::setSpanReader(readSharedSpan), true);
+[[maybe_unused]] const bool spanReaderSet = (fleet::Outbox::setSpanReader(readSharedSpan), true);
 
 } // namespace
 
