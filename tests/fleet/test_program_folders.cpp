@@ -210,6 +210,12 @@ TEST_F(FleetPrograms, AnOutboxPushedTwiceAddsNothingAndTheServersExportIsTheLoca
         EXPECT_EQ(fromServer.out, local.out);
         EXPECT_NE(local.out.find("# records: 30 in 1 segment"), std::string::npos) << local.out;
     }
+    // The server's administration from the same program: the schema is up to date.
+    const Finished admin =
+        a.run("xrq-series", {"admin", "init-server", "--service", ownerService()});
+    EXPECT_EQ(admin.code, 0) << admin.err;
+    EXPECT_NE(admin.out.find("up to date"), std::string::npos) << admin.out;
+    EXPECT_EQ(a.run("xrq-series", {"admin", "init-server"}).code, 1) << "no service: usage";
     // A series the server does not hold is said so.
     const Finished none = a.run("xrq-series", {"export", "--service", "laptop_a", "NOUNIT", "X"});
     EXPECT_EQ(none.code, 7) << none.err;
