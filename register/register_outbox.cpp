@@ -129,8 +129,10 @@ struct Reader {
     QSqlDatabase& db;
     const QString& laptop;
     std::string& why;
+    QSqlError& error;
 
     bool failed(const QSqlQuery& q) {
+        error = q.lastError();
         why = "the register's earlier events were not put in its outbox: " +
               q.lastError().text().toStdString();
         return false;
@@ -138,7 +140,7 @@ struct Reader {
 
     bool put(const fleet::Fact& fact) {
         QString text;
-        if (fleet::Outbox::enqueue(db, fact, &text))
+        if (fleet::Outbox::enqueue(db, fact, &text, &error))
             return true;
         why = text.toStdString();
         return false;
@@ -180,8 +182,9 @@ struct Reader {
 
 } // namespace
 
-bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why) {
-    Reader r{db, laptop, why};
+bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
+                          QSqlError& error) {
+    Reader r{db, laptop, why, error};
     for (const char* table : {"visits", "battery", "clock_sets", "downloads", "clears"})
         if (!r.identify(table))
             return false;

@@ -421,12 +421,15 @@ bool UnitRegister::migrate(int from, std::string& why) {
             // Every event recorded so far goes into the new outbox once, by its identity, in
             // this transaction: a file is migrated with all its events waiting, or not at all.
             QString text;
+            QSqlError error;
             if (!fleet::Outbox::createTables(m_db->db, &text) ||
-                !enqueueEarlierEvents(m_db->db, m_laptop, why)) {
+                !enqueueEarlierEvents(m_db->db, m_laptop, why, error)) {
                 if (why.empty())
                     why = text.toStdString();
                 m_lastError = why;
-                m_lastFailure = Failure::Other;
+                // A full disk or a lock passes, as in any other step.
+                m_lastFailure =
+                    error.type() != QSqlError::NoError ? failureOf(error) : Failure::Other;
                 rollback();
                 return false;
             }
