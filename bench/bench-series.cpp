@@ -7,7 +7,12 @@
 //     read, parsed and put at its instant, then the plot built and drawn once, offscreen),
 //     and the memory that takes against the viewer's budget;
 //   - rebuilding a store from 1,000 kept downloads of about 100 kB each (a unit whose memory
-//     wraps, each download sliding on by a day's records), with the register beside them.
+//     wraps, each download sliding on by a day's records), with the register beside them;
+//   - what the outbox adds to a download's local write, 50,000 new records (2.3 MB): the
+//     intermediate file synced, the kept copy and its folder synced, the data file synced,
+//     read back and its folder synced, the register's transaction, and the series' taken
+//     safe (its records go to the outbox in the same transaction) against taken provisional
+//     (nothing shared yet), each into a new store, alternated; medians of 15.
 //
 // Usage: bench-series [folder] [records]   (default: a temporary folder, 5000000)
 #include "register/unit_register.h"
@@ -22,13 +27,18 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -60,6 +70,23 @@ series::DownloadSets download(std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i)
         records.push_back(record(i));
     return sets;
+}
+
+// Writes `bytes` to a new file and syncs it (and its folder with `folder`).
+bool writeSynced(const std::string& path, const std::string& bytes, bool folder) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (folder) {
+        const std::string dir = path.substr(0, path.rfind('/'));
+        const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = dfd >= 0 && ::fsync(dfd) == 0 && ok;
+        if (dfd >= 0)
+            ::close(dfd);
+    }
+    return ok;
 }
 
 std::uint64_t fileSize(const std::string& path) {
@@ -217,5 +244,66 @@ int main(int argc, char** argv) {
     }
     std::printf("rebuild from %zu kept downloads of 100 kB: %.1f s\n", rebuilt.downloads,
                 rebuildSeconds);
+
+    // The outbox's share of a download's local write.
+    const series::DownloadSets first = download(0, 50000);
+    std::string text = "F\r\nName: SITE1\r\n", dataFile = "Name: SITE1\r\n";
+    for (const std::string& r : first.sets[0].records) {
+        text += r + "\r\n";
+        dataFile += r + "\r\n";
+    }
+    text += ">";
+    unitreg::UnitRegister reg;
+    if (reg.open(folder + "outbox-units.sqlite").state != unitreg::OpenOutcome::State::Open) {
+        std::fprintf(stderr, "cannot open the register\n");
+        return 1;
+    }
+    std::vector<double> shared, unshared, sharedSeries, unsharedSeries;
+    for (int round = 0; round < 15; ++round)
+        for (const bool safe : {false, true}) {
+            const std::string name = std::to_string(round) + (safe ? "-safe" : "-provisional");
+            series::SeriesStore s;
+            if (!s.open(folder + "outbox-" + name + ".sqlite", why)) {
+                std::fprintf(stderr, "%s\n", why.c_str());
+                return 1;
+            }
+            start = Clock::now();
+            bool ok = writeSynced(folder + "intermediate-" + name, text, false) &&
+                      writeSynced(folder + "kept-" + name, text, true) &&
+                      writeSynced(folder + "data-" + name, dataFile, true);
+            std::ifstream back(folder + "data-" + name, std::ios::binary);
+            const std::string read((std::istreambuf_iterator<char>(back)), {});
+            ok = ok && read == dataFile;
+            unitreg::Download d;
+            d.serial = "XRQ3";
+            d.started = 1700000000000 + round;
+            d.complete = d.verified = true;
+            d.files = {folder + "data-" + name};
+            ok = ok && reg.recordDownload(d);
+            const auto seriesStart = Clock::now();
+            const auto r = s.apply({"XRQ3", "kept-" + name, 1, safe}, first, {});
+            (safe ? sharedSeries : unsharedSeries).push_back(secondsSince(seriesStart));
+            (safe ? shared : unshared).push_back(secondsSince(start));
+            if (!ok || !r.ok) {
+                std::fprintf(stderr, "local write failed: %s\n", r.error.c_str());
+                return 1;
+            }
+        }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double without = median(unshared), with = median(shared);
+    std::printf("a download's local write, 50,000 new records: %.1f ms without the series' "
+                "outbox, %.1f ms with it: +%.1f %%\n",
+                without * 1000, with * 1000, (with - without) / without * 100);
+    // The totals move with the disk's fsync times on a shared machine; the series'
+    // transactions alone, side by side, less so.
+    const double seriesWithout = median(unsharedSeries), seriesWith = median(sharedSeries);
+    std::printf("  of which the series' transaction: %.1f ms provisional (no outbox), %.1f ms "
+                "safe (records in the outbox): the outbox's part %.1f ms = %.1f %% of the "
+                "write without it\n",
+                seriesWithout * 1000, seriesWith * 1000, (seriesWith - seriesWithout) * 1000,
+                (seriesWith - seriesWithout) / without * 100);
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QStringList>
 
+#include "fleet/fleet_settings.h"
+
 namespace collect {
 
 const char* exitName(Exit code) {
@@ -50,9 +52,13 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     const QCommandLineOption clear(QStringLiteral("clear"));
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption service(QStringLiteral("service"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption pushWait(QStringLiteral("push-wait"), QString(),
+                                      QStringLiteral("SECONDS"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({port, device, dir, setClock, battery, clear, json, quiet, help, version});
+    parser.addOptions({port, device, dir, setClock, battery, clear, json, quiet, service, pushWait,
+                       help, version});
 
     QStringList list{QStringLiteral("xrq-collect")};
     for (const std::string& arg : args)
@@ -77,9 +83,29 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
         return parsed;
     }
     if (parser.values(port).size() > 1 || parser.values(device).size() > 1 ||
-        parser.values(dir).size() > 1) {
-        parsed.error = "--port, --device and --dir are each given once.";
+        parser.values(dir).size() > 1 || parser.values(service).size() > 1 ||
+        parser.values(pushWait).size() > 1) {
+        parsed.error = "--port, --device, --dir, --service and --push-wait are each given once.";
         return parsed;
+    }
+    if (parser.isSet(service)) {
+        if (!fleet::validServiceName(parser.value(service))) {
+            parsed.error = "--service takes a service name of pg_service.conf (letters, digits, "
+                           "'-', '_' and '.'), not '" +
+                           parser.value(service).toStdString() + "'.";
+            return parsed;
+        }
+        o.service = parser.value(service).toStdString();
+    }
+    if (parser.isSet(pushWait)) {
+        bool ok = false;
+        const int n = parser.value(pushWait).toInt(&ok);
+        if (!ok || n < 0 || n > 3600) {
+            parsed.error = "--push-wait takes a number of seconds from 0 to 3600, not '" +
+                           parser.value(pushWait).toStdString() + "'.";
+            return parsed;
+        }
+        o.pushWait = n;
     }
     if (parser.isSet(port) && parser.isSet(device)) {
         parsed.error = "--port and --device name the same thing: give one of them.";
@@ -114,7 +140,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
 
 std::string helpText() {
     return R"(Usage: xrq-collect [--port N | --device PATH] [--dir DIR] [--set-clock] [--battery]
-                   [--clear] [--json] [--quiet]
+                   [--clear] [--json] [--quiet] [--service NAME] [--push-wait SECONDS]
 
 Downloads the data sets of the XRQ unit on the serial port into the data directory, without
 windows: the unit is connected ("R", then "!"), its data downloaded ("F"), converted into one
@@ -137,8 +163,16 @@ Options:
                   downloaded (a record logged between the download's end and the clear is
                   lost: --json reports that window)
   --json          print one JSON object on standard output: the unit, the files, bytes,
-                  data sets, battery and the outcome
+                  data sets, battery, the outcome and what was shared ("shared": pushed
+                  and waiting counts and the status, or null when not shared)
   --quiet         tell only errors and warnings on standard error (no progress, no notes)
+  --service NAME  share with the organisation's server of this pg_service.conf name for
+                  this run, in place of the one chosen in Setup (fleet.ini)
+  --push-wait SECONDS
+                  when shared, push the waiting facts (this run's visit and download, and
+                  any left from before) at the end, for at most SECONDS; default 0: leave
+                  them waiting for the program or the next run. A push that does not
+                  finish changes nothing of the exit status: --json tells what waits
   --help          this text; --version: the program's version
 
 Messages go to standard error and into the run log. On a terminal a progress line shows the

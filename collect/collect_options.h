@@ -38,8 +38,12 @@ struct CollectOptions {
     bool clear = false;             // --clear: clear the memory after a safe download
     bool json = false;              // --json
     bool quiet = false;             // --quiet
-    bool help = false;              // --help: print helpText() and end with Safe
-    bool version = false;           // --version
+    // --service NAME: the organisation's server for this run (a pg_service.conf name), in
+    // place of fleet.ini's; empty: fleet.ini's, if any.
+    std::string service;
+    int pushWait = 0;     // --push-wait SECONDS: push the facts at the end for at most this long
+    bool help = false;    // --help: print helpText() and end with Safe
+    bool version = false; // --version
 };
 
 struct ParsedCommandLine {

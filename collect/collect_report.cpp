@@ -78,6 +78,13 @@ std::string reportJson(const CollectReport& r) {
     o[QStringLiteral("battery")] = battery;
     o[QStringLiteral("clockSet")] = r.clockSet ? QJsonValue(text(r.clockText)) : QJsonValue();
     o[QStringLiteral("warnings")] = warnings;
+    if (r.shared)
+        o[QStringLiteral("shared")] =
+            QJsonObject{{QStringLiteral("pushed"), static_cast<qint64>(r.shared->pushed)},
+                        {QStringLiteral("waiting"), static_cast<qint64>(r.shared->waiting)},
+                        {QStringLiteral("status"), text(r.shared->status)}};
+    else
+        o[QStringLiteral("shared")] = QJsonValue(QJsonValue::Null);
     if (r.clear.asked) {
         QJsonObject c;
         c[QStringLiteral("cleared")] = r.clear.cleared;

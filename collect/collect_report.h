@@ -47,6 +47,13 @@ struct CollectReport {
         std::int64_t windowFromMs = 0, windowToMs = 0; // 0: no clear was sent
         double usualIntervalSeconds = 0;               // the unit's series (0: unknown)
     } clear;
+    // Sharing with the organisation's server: none when not shared (no service).
+    struct Shared {
+        std::int64_t pushed = 0;  // facts the server confirmed during --push-wait
+        std::int64_t waiting = 0; // facts still in the outboxes at the end
+        std::string status;       // the status line ("shared: up to date", ...)
+    };
+    std::optional<Shared> shared;
 };
 
 // One JSON object, one line, ending in "\n". Path bytes that are not UTF-8 come out as

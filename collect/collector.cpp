@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "collect/collector.h"
+#include "collect/collect_share.h"
 #include "dialogs/source_lines.h"
 
 #include "app/program_start.h"
@@ -570,6 +571,15 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
         unitRegister().close();
         for (const std::string& w : unitRegister().warnings())
             run.report.warnings.push_back(w);
+        // Then what this run recorded (and anything left waiting) goes to the server, when
+        // shared and asked to wait for it (not after a stop signal: the facts wait); the exit
+        // status stays the download's.
+        if (!TempFilesPath.empty()) {
+            CollectOptions sharing = options;
+            if (ProgramEndRequested())
+                sharing.pushWait = 0;
+            run.report.shared = shareAtEnd(sharing, TempFilesPath);
+        }
         const CollectReport& r = run.report;
         log(std::string("ended: ") + exitName(r.exit) + " (" + std::to_string(int(r.exit)) + ")" +
                 (r.message.empty() ? "" : ": " + r.message),

@@ -72,6 +72,9 @@ inline constexpr unsigned fleetSettingsNotWritten = 1703;
 inline constexpr unsigned fleetHistoryNotRead = 1704;
 inline constexpr unsigned fleetOtherDownload = 1705;
 inline constexpr unsigned fleetOthersNotChecked = 1706;
+// xrq-collect's push at its end (--push-wait).
+inline constexpr unsigned collectorShared = 1650;
+inline constexpr unsigned collectorShareWaiting = 1651;
 inline constexpr unsigned settingsDirectoryNotWritten = 391;
 inline constexpr unsigned bytesAfterPrompt = 401;
 inline constexpr unsigned conversionNotSafe = 411;

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/outbox.h"
 
+#include <QFile>
 #include <QSqlError>
 #include <QVariant>
 
+#include <atomic>
 #include <charconv>
+#include <mutex>
+#include <sys/stat.h>
 
 namespace fleet {
 
@@ -49,7 +53,7 @@ QString orEmpty(const QString& s) {
     return s.isNull() ? QStringLiteral("") : s;
 }
 
-bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why) {
+bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why, QSqlError* sqlError = nullptr) {
     const QString invalid = invalidReason(fact);
     if (!invalid.isEmpty())
         return fail(why, QStringLiteral("fact not shareable: ") + invalid);
@@ -64,8 +68,11 @@ bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why) {
     q.bindValue(8, static_cast<qlonglong>(fact.occurredAt));
     q.bindValue(9, fact.laptop);
     q.bindValue(10, 1);
-    if (!q.exec())
+    if (!q.exec()) {
+        if (sqlError)
+            *sqlError = q.lastError();
         return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
     return true;
 }
 
@@ -86,15 +93,18 @@ bool Outbox::createTables(QSqlDatabase& db, QString* why) {
     return true;
 }
 
-bool Outbox::enqueue(QSqlDatabase& db, const Fact& fact, QString* why) {
+bool Outbox::enqueue(QSqlDatabase& db, const Fact& fact, QString* why, QSqlError* sqlError) {
     QSqlQuery q(db);
     if (!q.prepare(QString::fromLatin1(kInsert))) {
         // A file made before sharing existed has no outbox yet: make it in the caller's
         // transaction and go on.
-        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
+        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert))) {
+            if (sqlError)
+                *sqlError = q.lastError();
             return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+        }
     }
-    return bindAndRun(q, fact, why);
+    return bindAndRun(q, fact, why, sqlError);
 }
 
 Outbox::Outbox(QSqlDatabase& db) : m_insert(db) {
@@ -166,8 +176,86 @@ bool Outbox::enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records, 
     return true;
 }
 
+bool Outbox::enqueueSpan(QSqlDatabase& db, const Span& span, QString* why) {
+    if (span.count == 0)
+        return true;
+    const Fact first = recordFact(span.unit, {span.dataSet, span.segment, span.firstPosition},
+                                  span.firstHash, {}, span.occurredAt, span.laptop);
+    const QString invalid = invalidReason(first);
+    if (!invalid.isEmpty())
+        return fail(why, QStringLiteral("fact not shareable: ") + invalid);
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(kInsert))) {
+        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
+            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    }
+    q.bindValue(0, QStringLiteral("span"));
+    q.bindValue(1, span.firstHash);
+    q.bindValue(2, span.unit);
+    q.bindValue(3, QStringLiteral(""));
+    q.bindValue(4, span.dataSet);
+    q.bindValue(5, static_cast<qlonglong>(span.segment));
+    q.bindValue(6, static_cast<qlonglong>(span.firstPosition));
+    q.bindValue(7, span.reference);
+    q.bindValue(8, static_cast<qlonglong>(span.occurredAt));
+    q.bindValue(9, span.laptop);
+    q.bindValue(10, static_cast<qlonglong>(span.count));
+    if (!q.exec())
+        return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+    return true;
+}
+
+namespace {
+std::mutex& spanReaderLock() {
+    static std::mutex lock;
+    return lock;
+}
+Outbox::SpanReader& spanReader() {
+    static Outbox::SpanReader reader;
+    return reader;
+}
+} // namespace
+
+void Outbox::setSpanReader(SpanReader reader) {
+    std::lock_guard<std::mutex> hold(spanReaderLock());
+    spanReader() = std::move(reader);
+}
+
+bool Outbox::readSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
+                      std::size_t count, std::vector<SpanRecord>& out, QString& why) {
+    SpanReader reader;
+    {
+        std::lock_guard<std::mutex> hold(spanReaderLock());
+        reader = spanReader();
+    }
+    if (!reader) {
+        why = QStringLiteral("no reader for the series' records in this program");
+        return false;
+    }
+    return reader(db, reference, firstPosition, count, out, why);
+}
+
 std::int64_t Outbox::waiting(QSqlDatabase& db) {
     return countOf(db, "SELECT coalesce(sum(facts), 0) FROM fleet_outbox");
+}
+
+std::int64_t Outbox::waitingIn(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return 0; // never made here: opening would create it
+    static std::atomic<int> counter{0};
+    const QString name = QStringLiteral("fleet-waiting-%1").arg(++counter);
+    std::int64_t n = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(path)));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        if (db.open())
+            n = waiting(db);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return n;
 }
 
 std::int64_t Outbox::conflicts(QSqlDatabase& db) {

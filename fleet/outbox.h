@@ -14,15 +14,21 @@
 //   `facts` their number.
 // A new row's seq is above every row present (SQLite's rowid), and the pusher removes only
 // rows up to the last it read, so the order holds without AUTOINCREMENT's extra write.
+//   kind "span" holds `facts` series records kept elsewhere in the file (enqueueSpan):
+//   payload is the reference its reader takes, position the first record's.
 //   fleet_conflicts(id, noticed_at (ms), kind, identity, unit, reason, local_payload,
 //                   server_payload)
 
 #include "fleet/fact.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace fleet {
@@ -39,7 +45,10 @@ public:
     // Writes `fact` into the outbox of `db`. Call inside the transaction that records the
     // fact: false (with `why`) means nothing was written, and the caller rolls back. A fact
     // that cannot be shared (fact.h's invalidReason) is refused the same way.
-    static bool enqueue(QSqlDatabase& db, const Fact& fact, QString* why = nullptr);
+    // `sqlError`, when given, receives SQLite's error (its code tells a full disk or a lock
+    // from a fault).
+    static bool enqueue(QSqlDatabase& db, const Fact& fact, QString* why = nullptr,
+                        QSqlError* sqlError = nullptr);
 
     // For many facts in one transaction (a download's series records): the statement is
     // prepared once. The tables must exist.
@@ -54,8 +63,42 @@ public:
                                QString* why = nullptr);
     static constexpr int kRecordsPerRow = 1000;
 
+    // Series records the file keeps itself (the series' chunks), not copied into the outbox:
+    // a row of kind "span" names them (`reference`, which the file's span reader
+    // understands), and the pusher has the reader turn them into records when it sends
+    // them. A download's write then pays a row per thousand records and nothing per record.
+    // The records must stay as they are until pushed (the series' confirmed records do).
+    struct Span {
+        QString unit;
+        QString dataSet;
+        std::int64_t segment = 0;
+        std::int64_t firstPosition = 0;
+        std::size_t count = 0;
+        std::int64_t occurredAt = 0;
+        QString laptop;
+        QString firstHash; // the first record's chained hash (the row's identity)
+        QByteArray reference;
+    };
+    static bool enqueueSpan(QSqlDatabase& db, const Span& span, QString* why = nullptr);
+    // One record of a span as its reader gives it.
+    struct SpanRecord {
+        QString hash;       // chained hash, lower-case hex
+        QByteArray payload; // JSON
+    };
+    // Reads `count` records from `firstPosition` of the span `reference` in `db`. One reader
+    // per process (the series registers its own); any thread, on that thread's connection.
+    using SpanReader = std::function<bool(QSqlDatabase& db, const QByteArray& reference,
+                                          std::int64_t firstPosition, std::size_t count,
+                                          std::vector<SpanRecord>& out, QString& why)>;
+    static void setSpanReader(SpanReader reader);
+    static bool readSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
+                         std::size_t count, std::vector<SpanRecord>& out, QString& why);
+
     // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
     static std::int64_t waiting(QSqlDatabase& db);
+    // Facts waiting in the outbox of the SQLite file at `path`, read on a connection of its
+    // own (any thread); 0 when the file or its outbox does not exist.
+    static std::int64_t waitingIn(const std::string& path);
     // Conflicts and refusals noted in `db`.
     static std::int64_t conflicts(QSqlDatabase& db);
 

@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <random>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fleet {
@@ -127,11 +128,12 @@ KindSql sqlFor(FactKind kind) {
                 "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
                 "DO NOTHING",
                 // Two laptops holding the same records push them under their own names and
-                // times: only the record itself must agree.
+                // times, and with what each laptop says of them (its own path, its time
+                // flags: 'info'): only the record itself must agree.
                 "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
                 "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
                 "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
-                "WHERE r.payload <> x.j"};
+                "WHERE r.payload - 'info' <> x.j - 'info'"};
     case FactKind::KeptDownload:
         return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
                 "payload) SELECT x.id::uuid, x.u, x.j->>'sha256', (x.j->>'size')::bigint, "
@@ -167,6 +169,10 @@ struct Pusher::Local {
         QString connection;
         bool open = false;
         std::int64_t waiting = 0;
+        // The file the connection opened: a file put in its place (the series rebuilt) is
+        // opened anew, so that its outbox is read rather than the old one's.
+        dev_t device = 0;
+        ino_t inode = 0;
     };
     std::vector<File> files;
 
@@ -177,7 +183,7 @@ struct Pusher::Local {
                              QStringLiteral("fleet-pusher-%1-%2")
                                  .arg(reinterpret_cast<quintptr>(owner))
                                  .arg(i++),
-                             false, 0});
+                             false, 0, 0, 0});
     }
     ~Local() {
         for (File& f : files) {
@@ -190,10 +196,18 @@ struct Pusher::Local {
 
     // The file's connection, opened once the file exists; never creates the file.
     bool ensureOpen(File& f) {
-        if (f.open)
-            return true;
-        if (!QFileInfo::exists(QString::fromStdString(f.path)))
+        struct stat st {};
+        const bool exists = ::stat(f.path.c_str(), &st) == 0;
+        if (f.open) {
+            if (exists && st.st_dev == f.device && st.st_ino == f.inode)
+                return true;
+            QSqlDatabase::database(f.connection, false).close();
+            f.open = false;
+        }
+        if (!exists)
             return false;
+        f.device = st.st_dev;
+        f.inode = st.st_ino;
         QSqlDatabase db = QSqlDatabase::contains(f.connection)
                               ? QSqlDatabase::database(f.connection, false)
                               : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), f.connection);
@@ -234,7 +248,7 @@ struct Pusher::Local {
         q.setForwardOnly(true);
         if (!q.prepare(QStringLiteral(
                 "SELECT seq, kind, identity, unit, type, data_set, segment, position, payload, "
-                "occurred_at, laptop FROM fleet_outbox ORDER BY seq LIMIT ?"))) {
+                "occurred_at, laptop, facts FROM fleet_outbox ORDER BY seq LIMIT ?"))) {
             why = q.lastError().text();
             return rows;
         }
@@ -268,6 +282,29 @@ struct Pusher::Local {
                     one.identity = o.value(QStringLiteral("h")).toString();
                     one.at = o.value(QStringLiteral("t")).toInteger();
                     one.payload = payloadText(o.value(QStringLiteral("j")).toObject());
+                    one.ord = static_cast<std::int64_t>(rows.size());
+                    rows.push_back(std::move(one));
+                }
+                continue;
+            }
+            if (q.value(1).toString() == QLatin1String("span")) {
+                // Records the file keeps itself: its span reader gives them (outbox.h).
+                std::vector<Outbox::SpanRecord> records;
+                QString failed;
+                if (!Outbox::readSpan(d, r.payload, r.position,
+                                      static_cast<std::size_t>(q.value(11).toLongLong()), records,
+                                      failed)) {
+                    // What was read before goes; the span is told when it comes first.
+                    if (rows.empty())
+                        why = QStringLiteral("series records not read: ") + failed;
+                    break;
+                }
+                for (std::size_t k = 0; k < records.size(); ++k) {
+                    Row one = r;
+                    one.kind = FactKind::Record;
+                    one.position = r.position + static_cast<std::int64_t>(k);
+                    one.identity = records[k].hash;
+                    one.payload = std::move(records[k].payload);
                     one.ord = static_cast<std::int64_t>(rows.size());
                     rows.push_back(std::move(one));
                 }

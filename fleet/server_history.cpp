@@ -99,6 +99,42 @@ OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& un
     return d;
 }
 
+ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
+                               const QString& dataSet, std::chrono::milliseconds timeout) {
+    ServerSeries s;
+    PgConnection pg;
+    if (!pg.connect(conninfo, timeout, timeout)) {
+        s.message = QStringLiteral("server not reachable: ") + QString::fromStdString(pg.error());
+        return s;
+    }
+    const SchemaCheck check = checkServerSchema(pg);
+    if (check.state != SchemaCheck::State::Matches) {
+        s.message = check.message;
+        return s;
+    }
+    const PgResult r =
+        pg.exec("SELECT segment, position, chain_hash, laptop, payload::text "
+                "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
+                "ORDER BY segment, position, arrival",
+                {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
+    if (!r.ok()) {
+        s.message = QStringLiteral("records not read: ") + QString::fromStdString(r.error());
+        return s;
+    }
+    s.records.reserve(static_cast<std::size_t>(r.rows()));
+    for (int i = 0; i < r.rows(); ++i) {
+        ServerSeriesRecord rec;
+        rec.segment = std::stoll(r.value(i, 0));
+        rec.position = std::stoll(r.value(i, 1));
+        rec.chainHash = QString::fromStdString(r.value(i, 2));
+        rec.laptop = QString::fromStdString(r.value(i, 3));
+        rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
+        s.records.push_back(std::move(rec));
+    }
+    s.ok = true;
+    return s;
+}
+
 QString historyLabel(const HistoryEntry& entry) {
     return entry.otherLaptop ? QStringLiteral("%1 (%2)").arg(entry.kind, entry.laptop) : entry.kind;
 }

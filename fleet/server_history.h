@@ -51,6 +51,28 @@ OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& un
                                   const QString& thisLaptop, std::int64_t sinceMs,
                                   std::chrono::milliseconds timeout, int stopFd = -1);
 
+// One series record as the server holds it.
+struct ServerSeriesRecord {
+    std::int64_t segment = 0;
+    std::int64_t position = 0;
+    QString chainHash;
+    QString laptop;
+    QJsonObject payload;
+};
+
+struct ServerSeries {
+    bool ok = false;
+    QString message; // why not, for the operator
+    // Ordered by segment, position, then the order the server received them (two laptops
+    // whose records differ at a place both stay; the reader follows the chained hash).
+    std::vector<ServerSeriesRecord> records;
+};
+
+// The records of one unit's data set (fact.h's RecordKey::dataSet), every laptop's together.
+ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
+                               const QString& dataSet,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 // "visit" or "visit (laptop-b)" for another laptop's fact.
 QString historyLabel(const HistoryEntry& entry);
 

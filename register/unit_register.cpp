@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/unit_register.h"
 
+#include "register/register_outbox.h"
+
+#include "fleet/fleet_settings.h"
+#include "fleet/outbox.h"
 #include "platform/durable_file.h"
 
 #include <QDateTime>
@@ -93,6 +97,9 @@ const std::vector<std::vector<const char*>>& schemaSteps() {
             "ALTER TABLE clock_sets ADD COLUMN utc_offset INTEGER",
             "ALTER TABLE clock_sets ADD COLUMN time_zone TEXT",
         },
+        // 5: the outbox of facts waiting to be shared (fleet/outbox.h), which the migration
+        // makes and fills with the events recorded before (migrate()).
+        {},
     };
     return steps;
 }
@@ -229,6 +236,8 @@ OpenOutcome UnitRegister::open(const std::string& path, int busyMs) {
     close();
     m_path = path;
     m_busyMs = busyMs;
+    // The name this laptop's facts carry (fleet.ini beside the register, else the host name).
+    m_laptop = fleet::readFleetSettings(platform::folderOf(path) + "/").laptop;
     bool damaged = false;
     OpenOutcome outcome = openFile(path, busyMs, damaged);
     if (!damaged)
@@ -385,6 +394,11 @@ int UnitRegister::schemaVersion() {
     return q.value(0).toInt();
 }
 
+namespace {
+// The step (0-based) that adds the outbox.
+constexpr int kOutboxStep = 4;
+} // namespace
+
 bool UnitRegister::migrate(int from, std::string& why) {
     (void)from;
     if (!begin()) {
@@ -403,6 +417,23 @@ bool UnitRegister::migrate(int from, std::string& why) {
     QSqlQuery q(m_db->db);
     const auto& steps = schemaSteps();
     for (int step = now; step < kSchemaVersion; ++step) {
+        if (step == kOutboxStep) {
+            // Every event recorded so far goes into the new outbox once, by its identity, in
+            // this transaction: a file is migrated with all its events waiting, or not at all.
+            QString text;
+            QSqlError error;
+            if (!fleet::Outbox::createTables(m_db->db, &text) ||
+                !enqueueEarlierEvents(m_db->db, m_laptop, why, error)) {
+                if (why.empty())
+                    why = text.toStdString();
+                m_lastError = why;
+                // A full disk or a lock passes, as in any other step.
+                m_lastFailure =
+                    error.type() != QSqlError::NoError ? failureOf(error) : Failure::Other;
+                rollback();
+                return false;
+            }
+        }
         for (const char* sql : steps[static_cast<std::size_t>(step)]) {
             if (!q.exec(QString::fromLatin1(sql))) {
                 fail(q.lastError());
@@ -521,7 +552,8 @@ bool UnitRegister::insertOnce(const QString& sql, const std::vector<QVariant>& v
 }
 
 bool UnitRegister::insertEvent(const std::string& id, const std::string& serial, std::int64_t at,
-                               const char* sql, const std::vector<QVariant>& values) {
+                               const char* sql, const std::vector<QVariant>& values,
+                               const FactOf& fact) {
     const std::string eventId = id.empty() ? newEventId() : id;
     return inTransaction([&] {
         const std::int64_t unit = unitId(serial, at);
@@ -530,22 +562,40 @@ bool UnitRegister::insertEvent(const std::string& id, const std::string& serial,
         std::vector<QVariant> all{QString::fromStdString(eventId), qint64(unit)};
         all.insert(all.end(), values.begin(), values.end());
         bool written = false;
-        return insertOnce(QString::fromLatin1(sql), all, written);
+        if (!insertOnce(QString::fromLatin1(sql), all, written))
+            return false;
+        // An event written before (a retry, a journal replayed) waits in the outbox already.
+        return !written || share(fact(eventId));
     });
+}
+
+bool UnitRegister::share(const fleet::Fact& fact) {
+    QString why;
+    QSqlError error;
+    if (fleet::Outbox::enqueue(m_db->db, fact, &why, &error))
+        return true;
+    // A full disk or a lock is told and retried like any other write; a fact that cannot be
+    // shared (no SQLite error) is a fault of ours.
+    m_lastFailure =
+        error.isValid() && error.type() != QSqlError::NoError ? failureOf(error) : Failure::Other;
+    m_lastError = why.toStdString();
+    return false;
 }
 
 bool UnitRegister::recordVisit(const Visit& visit) {
     return insertEvent(visit.id, visit.serial, visit.at,
                        "INSERT INTO visits(event_id, unit_id, at, port, device)"
                        " VALUES(?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
-                       {qint64(visit.at), visit.port, blob(visit.device)});
+                       {qint64(visit.at), visit.port, blob(visit.device)},
+                       [&](const std::string& id) { return visitFact(visit, id, m_laptop); });
 }
 
 bool UnitRegister::recordBattery(const BatteryReading& reading) {
     return insertEvent(reading.id, reading.serial, reading.at,
                        "INSERT INTO battery(event_id, unit_id, at, volts, celsius, reply)"
                        " VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
-                       {qint64(reading.at), reading.volts, reading.celsius, blob(reading.reply)});
+                       {qint64(reading.at), reading.volts, reading.celsius, blob(reading.reply)},
+                       [&](const std::string& id) { return batteryFact(reading, id, m_laptop); });
 }
 
 bool UnitRegister::recordClockSet(const ClockSet& set) {
@@ -554,14 +604,16 @@ bool UnitRegister::recordClockSet(const ClockSet& set) {
                        " VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
                        {qint64(set.at), blob(set.sent),
                         set.utcOffsetSeconds ? QVariant(*set.utcOffsetSeconds) : QVariant(),
-                        QString::fromStdString(set.timeZone)});
+                        QString::fromStdString(set.timeZone)},
+                       [&](const std::string& id) { return clockSetFact(set, id, m_laptop); });
 }
 
 bool UnitRegister::recordClear(const Clear& clear) {
     return insertEvent(clear.id, clear.serial, clear.at,
                        "INSERT INTO clears(event_id, unit_id, at, confirmed) VALUES(?, ?, ?, ?)"
                        " ON CONFLICT(event_id) DO NOTHING",
-                       {qint64(clear.at), int(clear.confirmed)});
+                       {qint64(clear.at), int(clear.confirmed)},
+                       [&](const std::string& id) { return clearFact(clear, id, m_laptop); });
 }
 
 bool UnitRegister::recordDownload(const Download& d) {
@@ -605,7 +657,10 @@ bool UnitRegister::recordDownload(const Download& d) {
                                     " VALUES(?, ?, ?, ?)"),
                      {id, seq++, blob(set.name), set.lines}))
                 return fail(q.lastError());
-        return true;
+        if (!share(downloadFact(d, eventId, m_laptop)))
+            return false;
+        const std::optional<fleet::Fact> kept = keptFact(d, eventId, m_laptop);
+        return !kept || share(*kept);
     });
 }
 
@@ -618,12 +673,14 @@ bool UnitRegister::recordIdentification(const Identification& i) {
         if (!unit)
             return false;
         bool written = false;
-        return insertOnce(
-            QStringLiteral("INSERT INTO identifications(event_id, download_event, unit_id, at)"
-                           " VALUES(?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING"),
-            {QString::fromStdString(eventId), QString::fromStdString(i.downloadId), qint64(unit),
-             qint64(i.at)},
-            written);
+        if (!insertOnce(
+                QStringLiteral("INSERT INTO identifications(event_id, download_event, unit_id, at)"
+                               " VALUES(?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING"),
+                {QString::fromStdString(eventId), QString::fromStdString(i.downloadId),
+                 qint64(unit), qint64(i.at)},
+                written))
+            return false;
+        return !written || share(linkFact(i, eventId, m_laptop));
     });
 }
 

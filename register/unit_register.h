@@ -16,16 +16,21 @@
 #include <QVariant>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace fleet {
+struct Fact;
+}
 
 namespace unitreg {
 
 // The file name in the program's files folder.
 inline constexpr const char* kFileName = "units.sqlite";
 // The schema this program writes; older files are migrated forward on open.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 // Every event carries its identity from the moment it happens (a random UUID, text), so that
 // writing it again (a retry, a journal replayed twice) is harmless: the register keeps the
@@ -224,9 +229,14 @@ private:
     // Finds or adds the unit and moves its last-seen time; 0 on failure.
     std::int64_t unitId(const std::string& serial, std::int64_t at);
     template <class F> bool inTransaction(F&& body);
-    // One row of `sql`, whose first parameter is the unit's id, then `values`.
+    // The fact of an event, by its identity, for the outbox.
+    using FactOf = std::function<fleet::Fact(const std::string& id)>;
+    // One row of `sql`, whose first parameter is the unit's id, then `values`; its fact goes
+    // into the outbox in the same transaction when the row is new.
     bool insertEvent(const std::string& id, const std::string& serial, std::int64_t at,
-                     const char* sql, const std::vector<QVariant>& values);
+                     const char* sql, const std::vector<QVariant>& values, const FactOf& fact);
+    // Puts `fact` into the outbox, inside the current transaction.
+    bool share(const fleet::Fact& fact);
     bool fail(const QString& what);
     bool fail(const QSqlError& error);
     // One row of an event table; `written` false when its identity was there already.
@@ -236,6 +246,7 @@ private:
     bool m_open = false;
     bool m_inBulk = false;
     std::string m_path;
+    QString m_laptop; // this laptop's name on the organisation's server
     std::string m_lastError;
     Failure m_lastFailure = Failure::None;
     int m_busyMs = 2000;

@@ -116,6 +116,14 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
 
 long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink) {
+    RecordSource source{info, store.notes(info.id),
+                        [&](const auto& each) { return store.forEachRecord(info.id, each); }};
+    return exportCsv(source, range, sink);
+}
+
+long long exportCsv(const RecordSource& source, const ExportRange& range,
+                    const std::function<bool(std::string_view)>& sink) {
+    const SeriesInfo& info = source.info;
     auto inRange = [&](const RecordRef& r, bool parsed, double seconds) {
         if (!range.from && !range.to)
             return true;
@@ -131,7 +139,7 @@ long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRang
     std::map<std::string, std::size_t> counts;
     {
         RecordFlags flags(info.usualInterval);
-        const bool ok = store.forEachRecord(info.id, [&](const RecordRef& r) {
+        const bool ok = source.forEachRecord([&](const RecordRef& r) {
             double s = 0;
             const bool parsed = unitSeconds(r.line, r.dateOrder, s);
             const std::string f = flags.next(r, parsed, s);
@@ -177,7 +185,7 @@ long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRang
         comment("flags: none");
     for (const auto& [flag, n] : counts)
         comment("flag " + flag + ": " + std::to_string(n) + (n == 1 ? " record" : " records"));
-    for (const Note& n : store.notes(info.id))
+    for (const Note& n : source.notes)
         comment("segment " + std::to_string(n.segment) + ", record " + std::to_string(n.record) +
                 ": " + n.text + " (download " + n.download + ")");
     out += "unit_time,utc,offset";
@@ -188,7 +196,7 @@ long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRang
     long long rows = 0;
     RecordFlags flags(info.usualInterval);
     bool sinkOk = true;
-    const bool ok = store.forEachRecord(info.id, [&](const RecordRef& r) {
+    const bool ok = source.forEachRecord([&](const RecordRef& r) {
         double s = 0;
         const bool parsed = unitSeconds(r.line, r.dateOrder, s);
         const std::string f = flags.next(r, parsed, s);

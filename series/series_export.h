@@ -30,6 +30,16 @@ bool parseRangeTime(std::string_view text, double& seconds);
 long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink);
 
+// A series wherever it is held (the local store, the organisation's server): what it is, its
+// notes, and its records in order (false from `each` stops; false back when reading failed).
+struct RecordSource {
+    SeriesInfo info;
+    std::vector<Note> notes;
+    std::function<bool(const std::function<bool(const RecordRef&)>& each)> forEachRecord;
+};
+long long exportCsv(const RecordSource& source, const ExportRange& range,
+                    const std::function<bool(std::string_view)>& sink);
+
 // The flags of a record as the export writes them ("segment start; provisional"), in one
 // place for the export and the list.
 class RecordFlags {

@@ -2,7 +2,13 @@
 #include "series/series_store.h"
 
 #include "series/overlap.h"
+#include "series/series_share.h"
 
+#include "fleet/fleet_settings.h"
+#include "fleet/outbox.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -16,7 +22,7 @@ namespace series {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 // A chunk holds the records of one download, up to this many (or bytes).
 constexpr std::size_t kChunkRecords = 4096;
 constexpr std::size_t kChunkBytes = 256 * 1024;
@@ -39,6 +45,14 @@ const char* const kSchema[] = {
     "CREATE UNIQUE INDEX chunks_by_place ON chunks(segment_id, first)",
     "CREATE TABLE notes(id INTEGER PRIMARY KEY, series_id INTEGER NOT NULL, download_id INTEGER"
     " NOT NULL, segment INTEGER NOT NULL, record INTEGER NOT NULL, text TEXT NOT NULL)",
+};
+
+// Version 2: how many of a segment's records are in the outbox (always confirmed ones, from
+// its start) and the chained hash after the last of them (series_share.h); the outbox's
+// tables are made beside them, and every confirmed record of an older store is put in.
+const char* const kSchema2[] = {
+    "ALTER TABLE segments ADD COLUMN shared INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE segments ADD COLUMN shared_chain BLOB",
 };
 
 std::function<void(const char*)>& faultHook() {
@@ -100,7 +114,148 @@ struct Segment {
     std::uint64_t records = 0;
     std::uint64_t confirmed = 0;
     std::int64_t lastDownloadAt = 0;
+    std::uint64_t shared = 0; // records 0 .. shared - 1 are in the outbox
+    QByteArray sharedChain;   // the chained hash after them
 };
+
+// A run of a segment's records as the outbox's spans need them: the chunks that hold them
+// (kept, for the records' views into their bytes) and each record's line and flags.
+struct SpanChunk {
+    std::uint64_t first = 0;
+    QByteArray data;
+    std::string download;
+    std::optional<int> offset;
+    viewer::DateOrder order = viewer::DateOrder::YMD;
+};
+struct SpanLine {
+    std::string_view line;
+    std::uint8_t flags = 0;
+    std::size_t chunk = 0;
+};
+
+// The records [from, to) of segment `segment`; false with `why` when they are not all there.
+bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, std::uint64_t to,
+                   std::vector<SpanChunk>& chunks, std::vector<SpanLine>& lines, std::string& why) {
+    chunks.clear();
+    lines.clear();
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(
+        QStringLiteral("SELECT c.first, d.path, c.utc_offset, c.date_order, c.data FROM chunks c"
+                       " JOIN downloads d ON d.id = c.download_id WHERE c.segment_id = ? AND"
+                       " c.first + c.count > ? AND c.first < ? ORDER BY c.first"));
+    q.bindValue(0, qint64(segment));
+    q.bindValue(1, qint64(from));
+    q.bindValue(2, qint64(to));
+    if (!q.exec()) {
+        why = q.lastError().text().toStdString();
+        return false;
+    }
+    while (q.next())
+        chunks.push_back(
+            {q.value(0).toULongLong(), q.value(4).toByteArray(),
+             q.value(1).toByteArray().toStdString(),
+             q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt()),
+             static_cast<viewer::DateOrder>(q.value(3).toInt())});
+    lines.reserve(to - from);
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        std::uint64_t at = chunks[c].first;
+        const bool ok = decodeChunk(chunks[c].data, [&](std::uint8_t flags, std::string_view line) {
+            if (at >= to)
+                return false;
+            if (at >= from)
+                lines.push_back({line, flags, c});
+            ++at;
+            return true;
+        });
+        if (!ok) {
+            why = "a chunk of the series is damaged";
+            return false;
+        }
+    }
+    if (lines.size() != to - from) {
+        why = "the series' chunks do not hold the records its segment counts";
+        return false;
+    }
+    return true;
+}
+
+// The outbox's span reader for series.sqlite (fleet/outbox.h): the records of a span, each
+// with its chained hash and its payload (series_share.h). The reference is
+// {"segment_id": the segments row, "chain": the chained hash before the span (hex)}. Runs on
+// the pusher's thread, on its connection.
+bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
+                    std::size_t count, std::vector<fleet::Outbox::SpanRecord>& out, QString& why) {
+    out.clear();
+    const QJsonObject ref = QJsonDocument::fromJson(reference).object();
+    const qint64 segment = ref.value(QStringLiteral("segment_id")).toInteger(-1);
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT g.series_id, g.seq, s.usual_interval FROM segments g JOIN"
+                             " series s ON s.id = g.series_id WHERE g.id = ?"));
+    q.bindValue(0, segment);
+    if (!q.exec() || !q.next()) {
+        why = QStringLiteral("the series holds no segment %1 of its outbox").arg(segment);
+        return false;
+    }
+    const qint64 series = q.value(0).toLongLong();
+    const int seq = q.value(1).toInt();
+    const double interval = q.value(2).toDouble();
+    q.finish();
+    const auto from = static_cast<std::uint64_t>(firstPosition);
+    std::map<std::uint64_t, std::vector<std::string>> notesAt;
+    q.prepare(QStringLiteral("SELECT record, text FROM notes WHERE series_id = ? AND segment = ?"
+                             " AND record > ? AND record <= ? ORDER BY id"));
+    q.bindValue(0, series);
+    q.bindValue(1, seq + 1);
+    q.bindValue(2, qint64(from));
+    q.bindValue(3, qint64(from + count));
+    if (!q.exec()) {
+        why = q.lastError().text();
+        return false;
+    }
+    while (q.next())
+        notesAt[q.value(0).toULongLong() - 1].push_back(q.value(1).toString().toStdString());
+    q.finish();
+    std::vector<SpanChunk> chunks;
+    std::vector<SpanLine> lines;
+    std::string error;
+    if (!readSpanLines(db, segment, from, from + count, chunks, lines, error)) {
+        why = QString::fromStdString(error);
+        return false;
+    }
+    RecordChain chain(
+        QByteArray::fromHex(ref.value(QStringLiteral("chain")).toString().toLatin1()));
+    out.reserve(count);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const SpanLine& r = lines[i];
+        const SpanChunk& c = chunks[r.chunk];
+        const auto note = notesAt.find(from + i);
+        const bool last = i + 1 == lines.size();
+        // What this laptop says of the record, where it differs from the one before.
+        const bool info = i == 0 || r.chunk != lines[i - 1].chunk ||
+                          r.flags != lines[i - 1].flags || note != notesAt.end() ||
+                          (last && interval > 0);
+        SharedRecord shared;
+        shared.line = r.line;
+        if (info) {
+            shared.timeFlags = r.flags;
+            shared.offsetSeconds = c.offset;
+            shared.dateOrder = c.order;
+            shared.download = c.download;
+            if (note != notesAt.end())
+                shared.notes = note->second;
+            shared.usualInterval = last ? interval : 0;
+        }
+        fleet::Outbox::SpanRecord record;
+        record.hash = chain.next(r.line);
+        appendRecordPayload(record.payload, shared, info);
+        out.push_back(std::move(record));
+    }
+    return true;
+}
+
+// Every program that links the series can push its records.
+[[maybe_unused]] const bool spanReaderSet = (fleet::Outbox::setSpanReader(readSharedSpan), true);
 
 } // namespace
 
@@ -139,6 +294,7 @@ struct SeriesStore::Db {
     QString name;
     QSqlDatabase db;
     std::string error;
+    QString laptop; // this laptop's name on the organisation's server
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -192,26 +348,32 @@ struct SeriesStore::Db {
 
     bool lastSegment(std::int64_t series, std::optional<Segment>& out) {
         QSqlQuery q(db);
-        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at FROM "
-                                 "segments WHERE series_id = ? ORDER BY seq DESC LIMIT 1"));
+        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at, shared, "
+                                 "shared_chain FROM segments WHERE series_id = ? ORDER BY seq "
+                                 "DESC LIMIT 1"));
         q.bindValue(0, qint64(series));
         if (!exec(q))
             return false;
         out.reset();
         if (q.next())
-            out = Segment{q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toULongLong(),
-                          q.value(3).toULongLong(), q.value(4).toLongLong()};
+            out =
+                Segment{q.value(0).toLongLong(),  q.value(1).toInt(),      q.value(2).toULongLong(),
+                        q.value(3).toULongLong(), q.value(4).toLongLong(), q.value(5).toULongLong(),
+                        q.value(6).toByteArray()};
         return true;
     }
 
     bool saveSegment(const Segment& s) {
         QSqlQuery q(db);
-        q.prepare(QStringLiteral("UPDATE segments SET records = ?, confirmed = ?, "
-                                 "last_download_at = ? WHERE id = ?"));
+        q.prepare(
+            QStringLiteral("UPDATE segments SET records = ?, confirmed = ?, "
+                           "last_download_at = ?, shared = ?, shared_chain = ? WHERE id = ?"));
         q.bindValue(0, qint64(s.records));
         q.bindValue(1, qint64(s.confirmed));
         q.bindValue(2, qint64(s.lastDownloadAt));
-        q.bindValue(3, qint64(s.id));
+        q.bindValue(3, qint64(s.shared));
+        q.bindValue(4, s.sharedChain);
+        q.bindValue(5, qint64(s.id));
         return exec(q);
     }
 
@@ -224,7 +386,7 @@ struct SeriesStore::Db {
         q.bindValue(2, qint64(at));
         if (!exec(q))
             return false;
-        s = Segment{q.lastInsertId().toLongLong(), seq, 0, 0, at};
+        s = Segment{q.lastInsertId().toLongLong(), seq, 0, 0, at, 0, {}};
         return true;
     }
 
@@ -323,6 +485,80 @@ struct SeriesStore::Db {
         q.bindValue(4, QString::fromStdString(text));
         return exec(q);
     }
+
+    // Puts the segment's confirmed records not yet shared into the outbox, in the caller's
+    // transaction, and moves its shared count (the caller saves the segment): rows of
+    // kRecordsPerRow records that name them in the chunks (readSharedSpan reads them when
+    // they are pushed), so a download pays a row per thousand records, not a copy of each.
+    // The chain is worked out here all the same: each row's first hash is its identity, and
+    // the segment keeps the last.
+    bool share(const std::string& serial, const std::string& name, int ordinal, Segment& s,
+               std::int64_t occurredAt) {
+        if (s.confirmed <= s.shared)
+            return true;
+        std::vector<SpanChunk> chunks;
+        std::vector<SpanLine> lines;
+        if (!readSpanLines(db, s.id, s.shared, s.confirmed, chunks, lines, error))
+            return false;
+        fleet::Outbox::Span span;
+        span.unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
+        span.dataSet = sharedDataSet(name, ordinal);
+        span.segment = s.seq;
+        span.occurredAt = occurredAt;
+        span.laptop = laptop;
+        RecordChain chain(s.sharedChain);
+        const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
+        for (std::size_t i = 0; i < lines.size(); i += perRow) {
+            const QByteArray before = chain.last();
+            span.firstPosition = static_cast<std::int64_t>(s.shared + i);
+            span.count = std::min(perRow, lines.size() - i);
+            for (std::size_t k = i; k < i + span.count; ++k) {
+                if (k == i)
+                    span.firstHash = chain.next(lines[k].line);
+                else
+                    chain.next(lines[k].line, hexScratch);
+            }
+            span.reference = "{\"segment_id\":" + QByteArray::number(qint64(s.id)) +
+                             ",\"chain\":\"" + before.toHex() + "\"}";
+            QString why;
+            if (!fleet::Outbox::enqueueSpan(db, span, &why)) {
+                error = why.toStdString();
+                return false;
+            }
+        }
+        s.shared = s.confirmed;
+        s.sharedChain = chain.last();
+        return true;
+    }
+    char hexScratch[RecordChain::kHexSize]; // the chain's hashes share() does not keep
+
+    // Every confirmed record of a store made before the outbox, once (the migration's
+    // transaction).
+    bool shareEarlier() {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral(
+                "SELECT g.id, g.seq, g.records, g.confirmed, g.last_download_at, s.serial,"
+                " s.name, s.ordinal, s.usual_interval, s.id FROM segments g JOIN series s"
+                " ON s.id = g.series_id ORDER BY s.id, g.seq"))) {
+            error = q.lastError().text().toStdString();
+            return false;
+        }
+        while (q.next()) {
+            Segment g{q.value(0).toLongLong(),
+                      q.value(1).toInt(),
+                      q.value(2).toULongLong(),
+                      q.value(3).toULongLong(),
+                      q.value(4).toLongLong(),
+                      0,
+                      {}};
+            if (!share(bytesOf(q.value(5)), bytesOf(q.value(6)), q.value(7).toInt(), g,
+                       g.lastDownloadAt) ||
+                !saveSegment(g))
+                return false;
+        }
+        return true;
+    }
 };
 
 SeriesStore::SeriesStore() = default;
@@ -381,15 +617,40 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
     const int version = q.value(0).toInt();
     if (version > kSchemaVersion)
         return failed("made by a newer program (version " + std::to_string(version) + ")");
-    if (version == 0) {
+    // The name this laptop's records carry (fleet.ini beside the store, else the host name).
+    const auto slash = path.rfind('/');
+    m_db->laptop =
+        fleet::readFleetSettings(slash == std::string::npos ? "./" : path.substr(0, slash + 1))
+            .laptop;
+    if (version < kSchemaVersion) {
         if (!m_db->run("BEGIN IMMEDIATE"))
             return failed(m_db->error);
-        for (const char* sql : kSchema)
-            if (!m_db->run(sql)) {
-                m_db->run("ROLLBACK");
-                return failed(m_db->error);
+        // Another program may have made or migrated it between our look and our lock.
+        QSqlQuery v(m_db->db);
+        const int now = v.exec(QStringLiteral("PRAGMA user_version")) && v.next()
+                            ? v.value(0).toInt()
+                            : version;
+        v.finish();
+        bool ok = true;
+        if (now == 0)
+            for (const char* sql : kSchema)
+                ok = ok && m_db->run(sql);
+        if (now < 2) {
+            for (const char* sql : kSchema2)
+                ok = ok && m_db->run(sql);
+            QString why;
+            if (ok && !fleet::Outbox::createTables(m_db->db, &why)) {
+                m_db->error = why.toStdString();
+                ok = false;
             }
-        if (!m_db->run("PRAGMA user_version = 1") || !m_db->run("COMMIT"))
+            ok = ok && m_db->shareEarlier();
+        }
+        if (!ok) {
+            const std::string error = m_db->error;
+            m_db->run("ROLLBACK");
+            return failed(error);
+        }
+        if (!m_db->run("PRAGMA user_version = 2") || !m_db->run("COMMIT"))
             return failed(m_db->error);
     }
     if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
@@ -637,7 +898,15 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             if (!db.saveSegment(segment))
                 return fail();
         }
-        if (const double interval = usualInterval(stamps); interval > 0) {
+        const double interval = usualInterval(stamps);
+        // Records this download confirmed (its own, when safe, and provisional ones before
+        // them) go to the outbox in this transaction.
+        if (segment.id != 0 && segment.confirmed > segment.shared) {
+            if (!db.share(in.serial, set.name, taken.ordinal, segment, in.atMs) ||
+                !db.saveSegment(segment))
+                return fail();
+        }
+        if (interval > 0) {
             QSqlQuery q(db.db);
             q.prepare(QStringLiteral("UPDATE series SET usual_interval = ? WHERE id = ?"));
             q.bindValue(0, interval);

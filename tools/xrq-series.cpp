@@ -2,12 +2,18 @@
 // xrq-series: the series of every unit and data set (series.sqlite in the program's files
 // folder) from the command line: list them, export one as CSV, rebuild the store from the
 // kept downloads, and list (and on request remove) kept downloads a later safe one holds
-// wholly. Exit status: see kExit below and xrq-series(1).
+// wholly; export a series as the organisation's server holds it, and administer that server.
+// Exit status: see kExit below and xrq-series(1).
 #include "series/download_text.h"
 #include "series/register_facts.h"
 #include "series/series_apply.h"
 #include "series/series_export.h"
 #include "series/series_store.h"
+#include "series/server_series.h"
+
+#include "fleet/admin.h"
+#include "fleet/fleet_settings.h"
+#include "fleet/pg_connection.h"
 
 #include <QCoreApplication>
 
@@ -15,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <string>
@@ -32,16 +39,24 @@ enum Exit : int {
     kOutput = 4,     // the output could not be written (or already exists)
     kRebuild = 5,    // the rebuild failed
     kUnreadable = 6, // done, but some kept downloads could not be read
+    kServer = 7,     // export --service: the server could not be read
 };
 
 const char* const kUsageText =
     "Usage: xrq-series [--files-folder DIR] [--json] COMMAND\n"
     "  list                                  every series: unit, data set, records, segments\n"
     "  export SERIAL NAME [--set N] [--from TIME] [--to TIME] [--output FILE]\n"
-    "                                        one series as CSV (standard output by default)\n"
+    "         [--service NAME]               one series as CSV (standard output by default);\n"
+    "                                        with --service, as the organisation's server\n"
+    "                                        (that pg_service.conf name) holds it\n"
     "  rebuild                               make the store anew from the kept downloads\n"
     "  prune-kept [--remove]                 list kept downloads a later safe one holds\n"
     "                                        wholly; --remove removes them\n"
+    "  admin init-server --service NAME [--decline-download-bytes] [--max-download-bytes N]\n"
+    "                                        create or migrate the server's schema (run with\n"
+    "                                        the owner's role)\n"
+    "  admin grant-laptop --service NAME ROLE\n"
+    "                                        let a login role push and read as a laptop\n"
     "TIME: 2026-06-01 or 2026-06-01T08:00:00 (UTC).\n";
 
 std::string jsonString(std::string_view bytes) {
@@ -135,15 +150,29 @@ int list(const std::string& folder, bool json) {
 }
 
 int exportSeries(const std::string& folder, const std::string& serial, const std::string& name,
-                 int set, const series::ExportRange& range, const std::string& output, bool json) {
+                 int set, const series::ExportRange& range, const std::string& output,
+                 const std::string& service, bool json) {
     series::SeriesStore store;
+    series::ServerSeries held;
+    std::optional<series::RecordSource> source;
     std::string why;
-    const Opened opened = openStore(store, folder, why);
-    if (opened == Opened::Failed)
-        return fail(kStore, why, json);
-    const auto info = opened == Opened::Yes ? store.find(serial, name, set - 1) : std::nullopt;
-    if (!info)
-        return fail(kNotFound, "no series for unit " + serial + ", data set " + name, json);
+    if (!service.empty()) {
+        if (!held.read(fleet::serviceConninfo(service), serial, name, set - 1, why))
+            return fail(kServer, why, json);
+        source = held.source();
+    } else {
+        const Opened opened = openStore(store, folder, why);
+        if (opened == Opened::Failed)
+            return fail(kStore, why, json);
+        const auto info = opened == Opened::Yes ? store.find(serial, name, set - 1) : std::nullopt;
+        if (!info)
+            return fail(kNotFound, "no series for unit " + serial + ", data set " + name, json);
+        // The series' id, not `info`, which ends with this block.
+        const std::int64_t id = info->id;
+        source = series::RecordSource{*info, store.notes(id), [&store, id](const auto& each) {
+                                          return store.forEachRecord(id, each);
+                                      }};
+    }
     int fd = STDOUT_FILENO;
     std::string temporary;
     if (!output.empty()) {
@@ -158,7 +187,7 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         ::fchmod(fd, 0644);
     }
     const long long rows = series::exportCsv(
-        store, *info, range, [&](std::string_view piece) { return writeAll(fd, piece); });
+        *source, range, [&](std::string_view piece) { return writeAll(fd, piece); });
     const int err = errno;
     if (output.empty()) {
         if (rows < 0)
@@ -288,10 +317,18 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv); // Qt SQL's drivers are found through the application
     std::vector<std::string> args(argv + 1, argv + argc);
+    // The server's administration has options of its own (fleet/admin.h).
+    if (!args.empty() && args[0] == "admin") {
+        QStringList rest;
+        for (std::size_t i = 1; i < args.size(); ++i)
+            rest << QString::fromLocal8Bit(args[i].c_str());
+        const int status = fleet::runAdmin(rest, std::cout, std::cerr);
+        return status == 0 ? kOk : status == 2 ? kUsage : kServer;
+    }
     std::string folder;
     bool json = false;
     std::vector<std::string> words;
-    std::optional<std::string> from, to, output, set;
+    std::optional<std::string> from, to, output, set, service;
     bool remove = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -313,6 +350,9 @@ int main(int argc, char** argv) {
             if (!value(f))
                 return fail(kUsage, "--files-folder needs a folder", false);
             folder = *f;
+        } else if (a == "--service") {
+            if (!value(service) || !fleet::validServiceName(QString::fromStdString(*service)))
+                return fail(kUsage, "--service takes a service name of pg_service.conf", false);
         } else if (a == "--from" || a == "--to" || a == "--output" || a == "--set") {
             auto& slot = a == "--from" ? from : a == "--to" ? to : a == "--output" ? output : set;
             if (!value(slot))
@@ -363,7 +403,7 @@ int main(int argc, char** argv) {
                 return fail(kUsage, "--set: a number from 1", json);
         }
         return exportSeries(folder, words[1], words[2], setNumber, range, output.value_or(""),
-                            json);
+                            service.value_or(""), json);
     }
     std::fputs(kUsageText, stderr);
     return fail(kUsage, "unknown command or wrong arguments: " + command, false);

@@ -25,6 +25,12 @@ TEST(CollectOptions, RefusesWhatItCannotMeanAndTakesTheRest) {
         {{"--dir="}, true},
         {{"COM3"}, true},
         {{"--clear", "yes"}, true},
+        {{"--service", "field office"}, true}, // not a service name libpq can look up
+        {{"--service", ""}, true},
+        {{"--push-wait", "-1"}, true},
+        {{"--push-wait", "soon"}, true},
+        {{"--push-wait", "5", "--push-wait", "6"}, true},
+        {{"--service", "field-office.1", "--push-wait", "30"}, false},
         {{"--port=256", "--dir", "/d/", "--set-clock", "--battery", "--json", "--quiet", "--clear"},
          false},
         {{}, false},
@@ -34,12 +40,17 @@ TEST(CollectOptions, RefusesWhatItCannotMeanAndTakesTheRest) {
         EXPECT_EQ(!parsed.error.empty(), c.refused)
             << (c.args.empty() ? "" : c.args[0]) << ": " << parsed.error;
     }
-    const auto all = parseCommandLine(cases[8].args).options;
+    const auto all = parseCommandLine(cases[14].args).options;
     EXPECT_EQ(all.port, 256);
     EXPECT_EQ(all.dir, "/d/");
     EXPECT_TRUE(all.setClock && all.battery && all.json && all.quiet && all.clear);
     const auto none = parseCommandLine({}).options;
     EXPECT_FALSE(none.port || none.dir || none.setClock || none.battery || none.clear);
+    EXPECT_TRUE(none.service.empty()) << "fleet.ini's service, if any";
+    EXPECT_EQ(none.pushWait, 0) << "no wait unless asked";
+    const auto shared = parseCommandLine(cases[13].args).options;
+    EXPECT_EQ(shared.service, "field-office.1");
+    EXPECT_EQ(shared.pushWait, 30);
     // Every exit status is documented where the operator looks.
     for (int code = 0; code <= 11; ++code)
         EXPECT_NE(collect::helpText().find("\n  " + std::to_string(code) + " "), std::string::npos)
@@ -58,6 +69,14 @@ TEST(CollectReport, JsonStaysValidForAnyPathAndTheProgressLineFits) {
     EXPECT_EQ(o["files"].toArray().at(0).toString(), QString::fromLatin1("/data/caf\xe9.txt"));
     EXPECT_EQ(o["unit"].toObject()["serial"].toString(), "XRQ\"1\\");
     EXPECT_TRUE(o["battery"].isNull());
+    EXPECT_TRUE(o.contains("shared") && o["shared"].isNull()) << "not shared";
+    r.shared = collect::CollectReport::Shared{12, 3, "3 facts waiting: server not reachable"};
+    const QJsonObject s = QJsonDocument::fromJson(QByteArray::fromStdString(collect::reportJson(r)))
+                              .object()["shared"]
+                              .toObject();
+    EXPECT_EQ(s["pushed"].toInt(), 12);
+    EXPECT_EQ(s["waiting"].toInt(), 3);
+    EXPECT_EQ(s["status"].toString(), "3 facts waiting: server not reachable");
 
     const QString progress = QStringLiteral("Receiving SITE02: 40 records\n1.2 MB, 1.9 kB/s");
     EXPECT_EQ(collect::progressLine(progress, 200),

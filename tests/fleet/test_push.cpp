@@ -236,5 +236,32 @@ TEST_F(FleetPush, AServerThatDeclinesBytesGetsTheHashAndSizeOnly) {
     EXPECT_EQ(count("xrq.download_bytes"), 0);
 }
 
+TEST_F(FleetPush, AFilePutInPlaceOfAnOutboxIsReadAnew) {
+    // As when the series is rebuilt: a new file, with its own outbox, takes the old one's name
+    // while the pusher holds the old one open.
+    addLaptop("laptop_a");
+    const std::string path = file("series.sqlite");
+    {
+        LocalStore old(path);
+        ASSERT_TRUE(old.record(visit("XRQ00001", "laptop-a", 1765188000000)));
+    }
+    fleet::Pusher p(config("laptop_a", {path}));
+    p.start();
+    ASSERT_TRUE(p.pushAndWait(60s));
+    EXPECT_EQ(count("xrq.events"), 1);
+    {
+        LocalStore rebuilt(file("rebuilding.sqlite"));
+        ASSERT_TRUE(rebuilt.record(visit("XRQ00001", "laptop-a", 1765189000000)));
+    }
+    ASSERT_TRUE(std::filesystem::exists(file("rebuilding.sqlite")));
+    // The old file's log goes first, as the rebuild does it.
+    std::filesystem::remove(path + "-wal");
+    std::filesystem::remove(path + "-shm");
+    std::filesystem::rename(file("rebuilding.sqlite"), path);
+    ASSERT_TRUE(p.pushAndWait(60s));
+    EXPECT_EQ(count("xrq.events"), 2);
+    p.stop();
+}
+
 } // namespace
 } // namespace fleettest

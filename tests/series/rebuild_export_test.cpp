@@ -6,11 +6,14 @@
 #include "series/series_apply.h"
 #include "series/series_export.h"
 #include "series/series_store.h"
+#include "series/shared_records.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace series;
 
@@ -125,6 +128,9 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
         ASSERT_TRUE(reg.recordDownload(d));
     }
     const std::string incremental = exportAll(store);
+    // Every confirmed record waits to be shared, once, under the identity of what it is.
+    auto shared = testsupport::sharedRecords(storePath(folder));
+    std::sort(shared.begin(), shared.end());
     const auto info = store.find(serial, "SITE1");
     ASSERT_TRUE(info);
     EXPECT_EQ(info->segments, 2);
@@ -137,6 +143,12 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
     EXPECT_EQ(rebuilt.downloads, visits.size()); // the cut one left out
     ASSERT_TRUE(store.open(storePath(folder), why)) << why;
     EXPECT_EQ(exportAll(store), incremental);
+    // The rebuilt store shares the same records under the same identities (the server keeps
+    // them once).
+    EXPECT_EQ(shared.size(), info->records);
+    auto again = testsupport::sharedRecords(storePath(folder));
+    std::sort(again.begin(), again.end());
+    EXPECT_EQ(again, shared);
 
     // The export: winter records of the summer setting are converted with its offset.
     EXPECT_NE(incremental.find(",,,Date Time,Volts,segment start,"), std::string::npos)

@@ -1,0 +1,278 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "register/register_outbox.h"
+
+#include "fleet/outbox.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+#include <QVariant>
+
+#include <map>
+
+namespace unitreg {
+
+namespace {
+
+QString latin1(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QString pathText(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+QJsonValue portValue(int port) {
+    return port > 0 ? QJsonValue(port) : QJsonValue(QJsonValue::Null);
+}
+
+fleet::Fact event(const std::string& id, const std::string& serial, const char* type,
+                  const QJsonObject& payload, std::int64_t at, const QString& laptop) {
+    return fleet::eventFact(QString::fromStdString(id), factUnit(serial), QString::fromLatin1(type),
+                            payload, at, laptop);
+}
+
+} // namespace
+
+QString factUnit(const std::string& serial) {
+    return serial.empty() ? QString::fromLatin1(kNoSerialUnit) : latin1(serial);
+}
+
+fleet::Fact visitFact(const Visit& v, const std::string& id, const QString& laptop) {
+    return event(id, v.serial, "visit",
+                 {{QStringLiteral("port"), portValue(v.port)},
+                  {QStringLiteral("device"), pathText(v.device)}},
+                 v.at, laptop);
+}
+
+fleet::Fact batteryFact(const BatteryReading& r, const std::string& id, const QString& laptop) {
+    return event(id, r.serial, "battery",
+                 {{QStringLiteral("volts"), r.volts},
+                  {QStringLiteral("celsius"), r.celsius},
+                  {QStringLiteral("reply"), latin1(r.reply)}},
+                 r.at, laptop);
+}
+
+fleet::Fact clockSetFact(const ClockSet& c, const std::string& id, const QString& laptop) {
+    return event(
+        id, c.serial, "clock_set",
+        {{QStringLiteral("sent"), latin1(c.sent)},
+         {QStringLiteral("utc_offset"),
+          c.utcOffsetSeconds ? QJsonValue(*c.utcOffsetSeconds) : QJsonValue(QJsonValue::Null)},
+         {QStringLiteral("time_zone"), QString::fromStdString(c.timeZone)}},
+        c.at, laptop);
+}
+
+fleet::Fact downloadFact(const Download& d, const std::string& id, const QString& laptop) {
+    QJsonArray reasons, files, sets;
+    for (const std::string& r : d.reasons)
+        reasons.append(QString::fromUtf8(r.data(), static_cast<qsizetype>(r.size())));
+    for (const std::string& f : d.files)
+        files.append(pathText(f));
+    for (const Download::SetLines& s : d.setLines)
+        sets.append(QJsonObject{{QStringLiteral("name"), latin1(s.name)},
+                                {QStringLiteral("lines"), s.lines}});
+    return event(id, d.serial, "download",
+                 {{QStringLiteral("started"), static_cast<qint64>(d.started)},
+                  {QStringLiteral("ended"), static_cast<qint64>(d.ended)},
+                  {QStringLiteral("bytes"), static_cast<qint64>(d.bytes)},
+                  {QStringLiteral("sets"), d.sets},
+                  {QStringLiteral("complete"), d.complete},
+                  {QStringLiteral("why"), QString::fromLocal8Bit(d.why.c_str())},
+                  {QStringLiteral("verified"), d.verified},
+                  {QStringLiteral("safe"), d.verified && d.reasons.empty()},
+                  {QStringLiteral("reasons"), reasons},
+                  {QStringLiteral("set_lines"), sets},
+                  {QStringLiteral("line_errors"), QString::fromStdString(d.lineErrors)},
+                  {QStringLiteral("files"), files},
+                  {QStringLiteral("kept_file"), pathText(d.keptFile)},
+                  {QStringLiteral("port"), portValue(d.port)}},
+                 d.started, laptop);
+}
+
+fleet::Fact clearFact(const Clear& c, const std::string& id, const QString& laptop) {
+    return event(id, c.serial, "clear", {{QStringLiteral("confirmed"), c.confirmed}}, c.at, laptop);
+}
+
+fleet::Fact linkFact(const Identification& i, const std::string& id, const QString& laptop) {
+    return event(id, i.serial, "link",
+                 {{QStringLiteral("download"), QString::fromStdString(i.downloadId)}}, i.at,
+                 laptop);
+}
+
+std::optional<fleet::Fact> keptFact(const Download& d, const std::string& id,
+                                    const QString& laptop) {
+    if (d.keptFile.empty())
+        return std::nullopt;
+    QFile file(pathText(d.keptFile));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    if (!sha.addData(&file))
+        return std::nullopt;
+    return fleet::keptDownloadFact(QString::fromStdString(id), factUnit(d.serial),
+                                   QString::fromLatin1(sha.result().toHex()), file.size(),
+                                   file.fileName(), std::max(d.started, d.ended), laptop);
+}
+
+namespace {
+
+std::string bytesOf(const QVariant& v) {
+    return v.toByteArray().toStdString();
+}
+
+struct Reader {
+    QSqlDatabase& db;
+    const QString& laptop;
+    std::string& why;
+    QSqlError& error;
+
+    bool failed(const QSqlQuery& q) {
+        error = q.lastError();
+        why = "the register's earlier events were not put in its outbox: " +
+              q.lastError().text().toStdString();
+        return false;
+    }
+
+    bool put(const fleet::Fact& fact) {
+        QString text;
+        if (fleet::Outbox::enqueue(db, fact, &text, &error))
+            return true;
+        why = text.toStdString();
+        return false;
+    }
+
+    // Gives every row of `table` without an identity a new one.
+    bool identify(const char* table) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SELECT id FROM %1 WHERE event_id IS NULL")
+                        .arg(QLatin1String(table))))
+            return failed(q);
+        std::vector<qint64> rows;
+        while (q.next())
+            rows.push_back(q.value(0).toLongLong());
+        QSqlQuery u(db);
+        u.prepare(
+            QStringLiteral("UPDATE %1 SET event_id = ? WHERE id = ?").arg(QLatin1String(table)));
+        for (qint64 row : rows) {
+            u.bindValue(0, QUuid::createUuid().toString(QUuid::WithoutBraces));
+            u.bindValue(1, row);
+            if (!u.exec())
+                return failed(u);
+        }
+        return true;
+    }
+
+    // Runs `sql` and calls `each` per row; false when it failed or `each` did.
+    template <class F> bool rows(const char* sql, F&& each) {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.exec(QString::fromLatin1(sql)))
+            return failed(q);
+        while (q.next())
+            if (!each(q))
+                return false;
+        return true;
+    }
+};
+
+} // namespace
+
+bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
+                          QSqlError& error) {
+    Reader r{db, laptop, why, error};
+    for (const char* table : {"visits", "battery", "clock_sets", "downloads", "clears"})
+        if (!r.identify(table))
+            return false;
+    // Each table in the order its events were written.
+    if (!r.rows("SELECT v.event_id, u.serial, v.at, v.port, v.device FROM visits v"
+                " JOIN units u ON u.id = v.unit_id ORDER BY v.id",
+                [&](QSqlQuery& q) {
+                    Visit v{bytesOf(q.value(1)), q.value(2).toLongLong(),
+                            q.value(3).isNull() ? -1 : q.value(3).toInt(), bytesOf(q.value(4))};
+                    return r.put(visitFact(v, q.value(0).toString().toStdString(), laptop));
+                }))
+        return false;
+    if (!r.rows("SELECT b.event_id, u.serial, b.at, b.volts, b.celsius, b.reply FROM battery b"
+                " JOIN units u ON u.id = b.unit_id ORDER BY b.id",
+                [&](QSqlQuery& q) {
+                    BatteryReading b{bytesOf(q.value(1)), q.value(2).toLongLong(),
+                                     q.value(3).toDouble(), q.value(4).toDouble(),
+                                     bytesOf(q.value(5))};
+                    return r.put(batteryFact(b, q.value(0).toString().toStdString(), laptop));
+                }))
+        return false;
+    if (!r.rows("SELECT c.event_id, u.serial, c.at, c.sent, c.utc_offset, c.time_zone"
+                " FROM clock_sets c JOIN units u ON u.id = c.unit_id ORDER BY c.id",
+                [&](QSqlQuery& q) {
+                    ClockSet c{bytesOf(q.value(1)), q.value(2).toLongLong(), bytesOf(q.value(3)),
+                               q.value(4).isNull() ? std::nullopt
+                                                   : std::optional<int>(q.value(4).toInt()),
+                               q.value(5).toString().toStdString()};
+                    return r.put(clockSetFact(c, q.value(0).toString().toStdString(), laptop));
+                }))
+        return false;
+    std::map<qint64, std::vector<std::string>> files;
+    std::map<qint64, std::vector<Download::SetLines>> sets;
+    if (!r.rows("SELECT download_id, path FROM download_files ORDER BY download_id, seq",
+                [&](QSqlQuery& q) {
+                    files[q.value(0).toLongLong()].push_back(bytesOf(q.value(1)));
+                    return true;
+                }) ||
+        !r.rows(
+            "SELECT download_id, name, lines FROM download_sets ORDER BY download_id, seq",
+            [&](QSqlQuery& q) {
+                sets[q.value(0).toLongLong()].push_back({bytesOf(q.value(1)), q.value(2).toInt()});
+                return true;
+            }))
+        return false;
+    if (!r.rows("SELECT d.event_id, u.serial, d.started, d.ended, d.bytes, d.sets, d.complete,"
+                " d.why, d.verified, d.kept_file, d.port, d.reasons, d.line_errors, d.id"
+                " FROM downloads d JOIN units u ON u.id = d.unit_id ORDER BY d.id",
+                [&](QSqlQuery& q) {
+                    Download d;
+                    d.serial = bytesOf(q.value(1));
+                    d.started = q.value(2).toLongLong();
+                    d.ended = q.value(3).toLongLong();
+                    d.bytes = q.value(4).toULongLong();
+                    d.sets = q.value(5).toInt();
+                    d.complete = q.value(6).toInt() != 0;
+                    d.why = q.value(7).toString().toLocal8Bit().toStdString();
+                    d.verified = q.value(8).toInt() != 0;
+                    d.keptFile = bytesOf(q.value(9));
+                    d.port = q.value(10).isNull() ? -1 : q.value(10).toInt();
+                    for (const QJsonValue& v :
+                         QJsonDocument::fromJson(q.value(11).toString().toUtf8()).array())
+                        d.reasons.push_back(v.toString().toStdString());
+                    d.lineErrors = q.value(12).toString().toStdString();
+                    d.files = std::move(files[q.value(13).toLongLong()]);
+                    d.setLines = std::move(sets[q.value(13).toLongLong()]);
+                    const std::string id = q.value(0).toString().toStdString();
+                    if (!r.put(downloadFact(d, id, laptop)))
+                        return false;
+                    const auto kept = keptFact(d, id, laptop);
+                    return !kept || r.put(*kept);
+                }))
+        return false;
+    if (!r.rows("SELECT c.event_id, u.serial, c.at, c.confirmed FROM clears c"
+                " JOIN units u ON u.id = c.unit_id ORDER BY c.id",
+                [&](QSqlQuery& q) {
+                    Clear c{bytesOf(q.value(1)), q.value(2).toLongLong(), q.value(3).toInt() != 0};
+                    return r.put(clearFact(c, q.value(0).toString().toStdString(), laptop));
+                }))
+        return false;
+    return r.rows("SELECT i.event_id, i.download_event, u.serial, i.at FROM identifications i"
+                  " JOIN units u ON u.id = i.unit_id ORDER BY i.id",
+                  [&](QSqlQuery& q) {
+                      Identification i{q.value(0).toString().toStdString(),
+                                       q.value(1).toString().toStdString(), bytesOf(q.value(2)),
+                                       q.value(3).toLongLong()};
+                      return r.put(linkFact(i, i.id, laptop));
+                  });
+}
+
+} // namespace unitreg

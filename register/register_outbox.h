@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The register's events as facts for the organisation's server (fleet/fact.h), and their
+// place in the register's outbox. UnitRegister calls these inside the transaction that writes
+// the event, so an event is recorded and waiting to be shared, or neither. They are written
+// whether or not sharing is switched on: events recorded before it are pushed once it is.
+//
+// The unit of a fact is the serial number as Latin-1 text; a unit that gave none goes under
+// kNoSerialUnit (longer than any serial number, so it names no real unit). Each fact's
+// occurred_at is the event's time; paths travel as information in the payload.
+
+#include "register/unit_register.h"
+
+#include "fleet/fact.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+
+namespace unitreg {
+
+inline constexpr const char* kNoSerialUnit = "(no serial number)";
+
+// The unit's name on the server.
+QString factUnit(const std::string& serial);
+
+fleet::Fact visitFact(const Visit& v, const std::string& id, const QString& laptop);
+fleet::Fact batteryFact(const BatteryReading& r, const std::string& id, const QString& laptop);
+fleet::Fact clockSetFact(const ClockSet& c, const std::string& id, const QString& laptop);
+fleet::Fact downloadFact(const Download& d, const std::string& id, const QString& laptop);
+fleet::Fact clearFact(const Clear& c, const std::string& id, const QString& laptop);
+fleet::Fact linkFact(const Identification& i, const std::string& id, const QString& laptop);
+
+// The kept raw download's fact (its SHA-256 and size, read from the file now); nullopt when
+// the download kept no file or the file cannot be read (the download's own fact still goes).
+std::optional<fleet::Fact> keptFact(const Download& d, const std::string& id,
+                                    const QString& laptop);
+
+// Enqueues every event of a register written before it had an outbox, once, inside the
+// migration's transaction: events without an identity (files from before identities) get
+// one first. False, with `why` and SQLite's error (a full disk, a lock: tried again; none: a
+// fault), leaves the migration to roll back.
+bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
+                          QSqlError& error);
+
+} // namespace unitreg

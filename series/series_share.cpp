@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/series_share.h"
+
+#include "fleet/fact.h"
+
+#include <QFile>
+#include <QJsonArray>
+
+#include <charconv>
+#include <cstdio>
+#include <xxhash.h>
+
+namespace series {
+
+namespace {
+
+QString latin1(std::string_view bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// `bytes` (Latin-1) as a JSON string in UTF-8.
+void appendLatin1String(QByteArray& out, std::string_view bytes) {
+    out += '"';
+    // Nearly every record is plain ASCII with nothing to escape: appended whole.
+    bool plain = true;
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        plain = plain && u >= 0x20 && u < 0x80 && c != '"' && c != '\\';
+    }
+    if (plain) {
+        out.append(bytes.data(), static_cast<qsizetype>(bytes.size()));
+        out += '"';
+        return;
+    }
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            out += static_cast<char>(0xC0 | (u >> 6));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+void appendNumber(QByteArray& out, long long v) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+}
+
+} // namespace
+
+QString sharedDataSet(const std::string& name, int ordinal) {
+    QString text = latin1(name);
+    if (ordinal > 0)
+        text += QChar(0x1f) + QString::number(ordinal + 1);
+    return text;
+}
+
+RecordChain::RecordChain(const QByteArray& before)
+    : m_buffer(before.constData(), static_cast<std::size_t>(before.size())) {}
+
+QByteArray RecordChain::last() const {
+    return QByteArray(m_buffer.data(), static_cast<qsizetype>(m_buffer.size()));
+}
+
+void RecordChain::next(std::string_view line, char* hex) {
+    m_buffer.append(line);
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits(m_buffer.data(), m_buffer.size()));
+    m_buffer.assign(reinterpret_cast<const char*>(canonical.digest), sizeof canonical.digest);
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+        hex[2 * i] = digits[canonical.digest[i] >> 4];
+        hex[2 * i + 1] = digits[canonical.digest[i] & 0xf];
+    }
+}
+
+QString RecordChain::next(std::string_view line) {
+    char hex[kHexSize];
+    next(line, hex);
+    return QString::fromLatin1(hex, kHexSize);
+}
+
+void appendRecordPayload(QByteArray& out, const SharedRecord& r, bool info) {
+    out += "{\"line\":";
+    appendLatin1String(out, r.line);
+    if (info) {
+        out += ",\"info\":{\"download\":";
+        fleet::appendJsonString(
+            out, QFile::decodeName(QByteArray(r.download.data(), qsizetype(r.download.size()))));
+        out += ",\"order\":";
+        appendNumber(out, static_cast<int>(r.dateOrder));
+        out += ",\"offset\":";
+        if (r.offsetSeconds)
+            appendNumber(out, *r.offsetSeconds);
+        else
+            out += "null";
+        out += ",\"flags\":";
+        appendNumber(out, r.timeFlags);
+        if (!r.notes.empty()) {
+            out += ",\"notes\":[";
+            for (std::size_t i = 0; i < r.notes.size(); ++i) {
+                if (i > 0)
+                    out += ',';
+                fleet::appendJsonString(out, QString::fromStdString(r.notes[i]));
+            }
+            out += ']';
+        }
+        if (r.usualInterval > 0)
+            out += ",\"interval\":" + QByteArray::number(r.usualInterval, 'g', 17);
+        out += '}';
+    }
+    out += '}';
+}
+
+bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out) {
+    const QJsonValue line = payload.value(QStringLiteral("line"));
+    if (!line.isString())
+        return false;
+    out.line = line.toString().toLatin1().toStdString();
+    out.notes.clear();
+    out.usualInterval = 0;
+    const QJsonValue info = payload.value(QStringLiteral("info"));
+    if (!info.isObject()) {
+        if (!before)
+            return false; // a segment's first record always says it
+        out.download = before->download;
+        out.offsetSeconds = before->offsetSeconds;
+        out.dateOrder = before->dateOrder;
+        out.timeFlags = before->timeFlags;
+        return true;
+    }
+    const QJsonObject i = info.toObject();
+    out.download = QFile::encodeName(i.value(QStringLiteral("download")).toString()).toStdString();
+    out.dateOrder = static_cast<viewer::DateOrder>(i.value(QStringLiteral("order")).toInt());
+    const QJsonValue offset = i.value(QStringLiteral("offset"));
+    out.offsetSeconds = offset.isDouble() ? std::optional<int>(offset.toInt()) : std::nullopt;
+    out.timeFlags = static_cast<std::uint8_t>(i.value(QStringLiteral("flags")).toInt());
+    for (const QJsonValue& n : i.value(QStringLiteral("notes")).toArray())
+        out.notes.push_back(n.toString().toStdString());
+    out.usualInterval = i.value(QStringLiteral("interval")).toDouble();
+    return true;
+}
+
+} // namespace series

@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The series' records as facts for the organisation's server (fleet/fact.h), and back.
+//
+// A record is identified by what it is: its unit, its data set, its segment, its position in
+// the segment and the hash chained over the segment's records up to it (XXH3's 128 bits of
+// the hash before and the record's bytes, 32 hex digits; the first record's "hash before" is
+// empty). A download writes one per record, so it is a fast hash; the place is in the key, so
+// the hash only tells two histories of one place apart. Two laptops that
+// hold the same records therefore push the same identities, and the server keeps them once.
+// Only confirmed records are shared: a provisional record may still be replaced, so it goes
+// when a safe download confirms it. A rebuild makes the same segments from the same kept
+// downloads, so it shares the same records under the same identities again (harmless: the
+// server keeps each identity once).
+//
+// The payload is the record's bytes ("line", Latin-1 as text); what this laptop says of it
+// goes under "info", which the server keeps but does not compare between laptops: the kept
+// download it came from, the date order and offset it was read with, its time flags, a note
+// on it, the series' usual interval. To keep a download's write small, "info" is written only
+// where the download, offset, order or flags change from the record before in the same
+// outbox span, or a note or the interval goes with the record (the first record of each span
+// has it whole); a reader carries download, offset, order and flags forward along the
+// segment.
+
+#include "series/series_store.h"
+
+#include "fleet/fact.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace series {
+
+// The data set's name on the server: the name as Latin-1 text, and for the second and later
+// sets of that name in a download, a unit separator (U+001F) and the set's number.
+QString sharedDataSet(const std::string& name, int ordinal);
+
+// The hash chained over a segment's records.
+class RecordChain {
+public:
+    static constexpr std::size_t kHexSize = 32;
+    // `before`: the raw hash after the records before (empty at a segment's start).
+    explicit RecordChain(const QByteArray& before = {});
+    // Takes the next record; writes its hash (lower-case hex) into `hex`.
+    void next(std::string_view line, char* hex);
+    QString next(std::string_view line);
+    // Back to a segment's start.
+    void restart() { m_buffer.clear(); }
+    // The raw hash after the last record taken (empty at a segment's start).
+    QByteArray last() const;
+
+private:
+    // The raw hash before the next record, then the record: hashed whole, with no
+    // allocation per record once it has grown to the longest record.
+    std::string m_buffer;
+};
+
+// One record as it is shared.
+struct SharedRecord {
+    std::string_view line;
+    std::uint8_t timeFlags = 0;
+    std::optional<int> offsetSeconds;
+    viewer::DateOrder dateOrder = viewer::DateOrder::YMD;
+    std::string download; // the kept download's path (information)
+    std::vector<std::string> notes;
+    double usualInterval = 0; // the series' usual interval, when this record tells it
+};
+
+// Appends the record's payload JSON to `out`; with `info`, what this laptop says of it.
+void appendRecordPayload(QByteArray& out, const SharedRecord& record, bool info);
+
+// A record read back from the server, ordered by segment and position.
+struct ServerRecord {
+    int segment = 0; // 0-based
+    std::uint64_t position = 0;
+    std::string line;
+    std::uint8_t timeFlags = 0;
+    std::optional<int> offsetSeconds;
+    viewer::DateOrder dateOrder = viewer::DateOrder::YMD;
+    std::string download;
+    std::vector<std::string> notes;
+    double usualInterval = 0;
+};
+// Fills `out` from a payload, what its "info" leaves out from `before` (the record before it
+// in the segment, or null at its start); false when it is no record's.
+bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out);
+
+} // namespace series

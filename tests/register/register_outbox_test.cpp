@@ -1,0 +1,213 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The register's outbox: every event waits there to be shared from the transaction that
+// records it, under its own identity and this laptop's name, whether sharing is on or not;
+// an older register's events are put there once when it is migrated.
+#include "fleet/fleet_settings.h"
+#include "fleet/outbox.h"
+#include "register/register_outbox.h"
+#include "register/unit_register.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QVariant>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace unitreg;
+
+namespace {
+
+struct Row {
+    std::string kind, identity, unit, type, laptop;
+    QJsonObject payload;
+};
+
+class RegisterOutbox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        folder = tmp.path().toStdString() + "/";
+        path = folder + kFileName;
+        ASSERT_TRUE(fleet::writeFleetSettings(folder, {QString(), QStringLiteral("laptop-7")}));
+    }
+
+    // The outbox as another program sees it, in order.
+    std::vector<Row> outbox() {
+        std::vector<Row> rows;
+        {
+            auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "look");
+            db.setDatabaseName(QString::fromStdString(path));
+            EXPECT_TRUE(db.open());
+            QSqlQuery q(db);
+            EXPECT_TRUE(q.exec(QStringLiteral("SELECT kind, identity, unit, type, laptop, payload"
+                                              " FROM fleet_outbox ORDER BY seq")));
+            while (q.next())
+                rows.push_back(
+                    {q.value(0).toString().toStdString(), q.value(1).toString().toStdString(),
+                     q.value(2).toString().toStdString(), q.value(3).toString().toStdString(),
+                     q.value(4).toString().toStdString(),
+                     QJsonDocument::fromJson(q.value(5).toByteArray()).object()});
+            q = QSqlQuery();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase("look");
+        return rows;
+    }
+
+    QTemporaryDir tmp;
+    std::string folder, path;
+};
+
+TEST_F(RegisterOutbox, EachEventWaitsUnderItsIdentityOnceAndAKeptDownloadWithItsHash) {
+    const std::string kept = folder + "kept.txt";
+    const QByteArray keptBytes = "F\r\nName: SITE1\r\n1,2\r\n>";
+    std::ofstream(kept, std::ios::binary) << keptBytes.toStdString();
+    UnitRegister reg;
+    ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+
+    Download d;
+    d.serial = "XRQ10472";
+    d.started = 3000;
+    d.ended = 4000;
+    d.complete = d.verified = true;
+    d.keptFile = kept;
+    d.setLines = {{"SITE1", 1}};
+    d.reasons = {};
+    d.id = newEventId();
+    const Identification link{newEventId(), d.id, "XRQ10472", 6000};
+    struct Case {
+        const char* type;
+        std::string id;
+        std::function<bool()> record;
+        std::string unit = "XRQ10472";
+    };
+    const std::vector<Case> cases = {
+        {"visit", newEventId(),
+         [&] {
+             return reg.recordVisit({"XRQ10472", 1000, 3, "/dev/pts/4", cases[0].id});
+         }},
+        {"battery", newEventId(),
+         [&] {
+             return reg.recordBattery({"XRQ10472", 1500, 12.61, 21.5, "Bat:12.61", cases[1].id});
+         }},
+        {"clock_set", newEventId(),
+         [&] {
+             return reg.recordClockSet(
+                 {"XRQ10472", 2000, "26-12-08 10:00:00", 3600, "Europe/Berlin", cases[2].id});
+         }},
+        {"download", d.id, [&] { return reg.recordDownload(d); }},
+        {"clear", newEventId(),
+         [&] {
+             return reg.recordClear({"", 5000, true, cases[4].id});
+         },
+         kNoSerialUnit},
+        {"link", link.id, [&] { return reg.recordIdentification(link); }},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.record()) << c.type << ": " << reg.lastError();
+        // The same event handed in again (a retry, a journal replayed) waits once.
+        ASSERT_TRUE(c.record()) << c.type;
+    }
+
+    const std::vector<Row> rows = outbox();
+    ASSERT_EQ(rows.size(), cases.size() + 1); // and the kept download
+    std::size_t i = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const Row& r = rows[i++];
+        EXPECT_EQ(r.kind, "event");
+        EXPECT_EQ(r.type, c.type);
+        EXPECT_EQ(r.identity, c.id);
+        EXPECT_EQ(r.unit, c.unit);
+        EXPECT_EQ(r.laptop, "laptop-7");
+        if (std::string(c.type) == "download") {
+            EXPECT_TRUE(r.payload["safe"].toBool());
+            EXPECT_EQ(r.payload["set_lines"].toArray().at(0)["lines"].toInt(), 1);
+            const Row& k = rows[i++];
+            EXPECT_EQ(k.kind, "kept_download");
+            EXPECT_EQ(k.identity, d.id);
+            EXPECT_EQ(k.payload["size"].toInt(), keptBytes.size());
+            EXPECT_EQ(k.payload["sha256"].toString().toStdString(),
+                      QCryptographicHash::hash(keptBytes, QCryptographicHash::Sha256)
+                          .toHex()
+                          .toStdString());
+        }
+    }
+    EXPECT_EQ(rows[1].payload["volts"].toDouble(), 12.61);
+    EXPECT_EQ(rows[6].payload["download"].toString().toStdString(), d.id);
+}
+
+TEST_F(RegisterOutbox, AnOutboxThatCannotBeWrittenRollsTheEventBack) {
+    UnitRegister reg;
+    ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+    {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "trigger");
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(
+            QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON fleet_outbox BEGIN"
+                           " SELECT RAISE(ABORT, 'outbox refused'); END")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("trigger");
+    EXPECT_FALSE(reg.recordVisit({"XRQ10472", 1000, 3, "/dev/pts/4"}));
+    EXPECT_NE(reg.lastError().find("outbox refused"), std::string::npos) << reg.lastError();
+    EXPECT_TRUE(reg.history("XRQ10472").empty()) << "recorded and waiting, or neither";
+    EXPECT_TRUE(reg.units().empty());
+}
+
+TEST_F(RegisterOutbox, AnOlderRegistersEventsAreEnqueuedOnceByTheMigration) {
+    // A register of version 4 (before the outbox), one event without an identity.
+    {
+        UnitRegister reg;
+        ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+        ASSERT_TRUE(reg.recordVisit({"OLD00001", 1000, 2, "/dev/ttyS1"}));
+        ASSERT_TRUE(reg.recordBattery({"OLD00001", 2000, 11.9, 18.5, "Bat: 11.9"}));
+        reg.close();
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "v4");
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const char* sql :
+             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts",
+              "UPDATE visits SET event_id = '0b9c6f1e-8a0e-4f57-9d37-3c4e2f1a7b10'",
+              "UPDATE battery SET event_id = NULL", "PRAGMA user_version=4"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+        q = QSqlQuery();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("v4");
+
+    UnitRegister reg;
+    const OpenOutcome o = reg.open(path);
+    ASSERT_EQ(o.state, OpenOutcome::State::Open) << o.message;
+    EXPECT_EQ(o.foundVersion, 4);
+    reg.close();
+    std::vector<Row> rows = outbox();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].identity, "0b9c6f1e-8a0e-4f57-9d37-3c4e2f1a7b10") << "its own identity";
+    EXPECT_EQ(rows[0].type, "visit");
+    EXPECT_EQ(rows[1].type, "battery");
+    EXPECT_EQ(rows[1].identity.size(), 36u) << "one given by the migration";
+    EXPECT_EQ(rows[1].laptop, "laptop-7");
+
+    // Opened again: nothing enqueued twice; a new event joins the queue.
+    ASSERT_EQ(reg.open(path).foundVersion, kSchemaVersion);
+    ASSERT_TRUE(reg.recordClear({"OLD00001", 3000, true}));
+    reg.close();
+    rows = outbox();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2].type, "clear");
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The series' records in the outbox: confirmed records only, each once, identified by what it
+// is (unit, data set, segment, position, the hash chained over the segment), written in the
+// transaction that confirms them; an older store's records are put there by its migration.
+#include "fleet/fleet_settings.h"
+#include "series/series_share.h"
+#include "series/series_store.h"
+#include "series/shared_records.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <xxhash.h>
+
+using namespace series;
+using testsupport::sharedRecords;
+
+namespace {
+
+std::vector<std::string> lines(int from, int to, const char* prefix = "26-06-01 00:00:00, ") {
+    std::vector<std::string> out;
+    for (int i = from; i < to; ++i)
+        out.push_back(prefix + std::to_string(i));
+    return out;
+}
+
+std::string
+downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets) {
+    std::string text = "F\r\n";
+    for (const auto& [name, records] : sets) {
+        text += "Name: " + name + "\r\n";
+        for (const std::string& r : records)
+            text += r + "\r\n";
+    }
+    return text + ">";
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class SeriesShare : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        const std::string folder = dir.path().toStdString() + "/";
+        ASSERT_TRUE(fleet::writeFleetSettings(folder, {QString(), QStringLiteral("laptop-7")}));
+        path = folder + kFileName;
+        std::string why;
+        ASSERT_TRUE(store.open(path, why)) << why;
+    }
+
+    void take(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets,
+              bool safe) {
+        DownloadInput in;
+        in.serial = "XRQ1";
+        in.keptPath = "kept-" + std::to_string(++downloads);
+        in.atMs = 1000 * downloads;
+        in.safe = safe;
+        const ApplyResult r = store.apply(in, parseDownloadText(downloadText(sets)), {});
+        ASSERT_TRUE(r.ok) << r.error;
+    }
+
+    // The chained hashes of `records` from a segment's start: XXH3's 128 bits (canonical,
+    // big-endian) of the hash before and the record.
+    static std::vector<std::string> chain(const std::vector<std::string>& records) {
+        std::vector<std::string> out;
+        std::string last;
+        for (const std::string& r : records) {
+            const std::string input = last + r;
+            XXH128_canonical_t c;
+            XXH128_canonicalFromHash(&c, XXH3_128bits(input.data(), input.size()));
+            last.assign(reinterpret_cast<const char*>(c.digest), 16);
+            out.push_back(QByteArray::fromStdString(last).toHex().toStdString());
+        }
+        return out;
+    }
+
+    QTemporaryDir dir;
+    std::string path;
+    SeriesStore store;
+    int downloads = 0;
+};
+
+TEST_F(SeriesShare, ConfirmedRecordsGoOnceUnderTheirChainedIdentities) {
+    struct Step {
+        std::vector<std::string> site1;
+        bool safe;
+        std::size_t sharedAfter; // SITE1's records in the outbox
+    };
+    const std::vector<Step> steps = {
+        {lines(0, 10), true, 10},  // safe: shared at once
+        {lines(0, 15), false, 10}, // provisional: not yet
+        {lines(0, 15), false, 10}, // still provisional
+        {lines(0, 20), true, 20},  // confirms them and adds its own
+        {lines(0, 20), true, 20},  // nothing new
+    };
+    for (const Step& s : steps) {
+        take({{"SITE1", s.site1}, {"SITE1", lines(0, 2, "26-06-01 00:00:00, second ")}}, s.safe);
+        std::size_t site1 = 0;
+        for (const auto& r : sharedRecords(path))
+            site1 += r.dataSet == "SITE1";
+        EXPECT_EQ(site1, s.sharedAfter);
+    }
+    const auto shared = sharedRecords(path);
+    const auto expected = lines(0, 20);
+    const auto hashes = chain(expected);
+    std::size_t i = 0;
+    for (const auto& r : shared) {
+        if (r.dataSet != "SITE1")
+            continue;
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.unit, "XRQ1");
+        EXPECT_EQ(r.segment, 0);
+        EXPECT_EQ(r.position, std::int64_t(i));
+        EXPECT_EQ(r.line, expected[i]);
+        EXPECT_EQ(r.hash, hashes[i]);
+        EXPECT_EQ(r.laptop, "laptop-7");
+        ++i;
+    }
+    EXPECT_EQ(i, 20u);
+    // The second set of that name in each download is a series of its own.
+    std::size_t second = 0;
+    for (const auto& r : shared)
+        second += r.dataSet == std::string("SITE1\x1f") + "2";
+    EXPECT_EQ(second, 2u);
+}
+
+TEST_F(SeriesShare, ReplacedProvisionalRecordsAreNeverShared) {
+    take({{"SITE1", lines(0, 10)}}, true);
+    take({{"SITE1", lines(0, 10) + lines(10, 15, "26-06-01 00:00:00, lost ")}}, false);
+    take({{"SITE1", lines(0, 18)}}, true); // replaces the provisional five
+    const auto shared = sharedRecords(path);
+    ASSERT_EQ(shared.size(), 18u);
+    const auto hashes = chain(lines(0, 18));
+    for (std::size_t i = 0; i < shared.size(); ++i) {
+        EXPECT_EQ(shared[i].line, lines(0, 18)[i]);
+        EXPECT_EQ(shared[i].hash, hashes[i]);
+    }
+}
+
+TEST_F(SeriesShare, AnOlderStoresConfirmedRecordsAreSharedByItsMigration) {
+    take({{"SITE1", lines(0, 30)}}, true);
+    take({{"SITE1", lines(0, 40)}}, false);
+    const auto before = sharedRecords(path);
+    ASSERT_EQ(before.size(), 30u);
+    store.close();
+    // As a store of the version before sharing.
+    {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "v1");
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const char* sql :
+             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts",
+              "ALTER TABLE segments DROP COLUMN shared",
+              "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+        q = QSqlQuery();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("v1");
+    std::string why;
+    ASSERT_TRUE(store.open(path, why)) << why;
+    EXPECT_EQ(sharedRecords(path), before) << "the same records under the same identities";
+    // The provisional ten go when a safe download confirms them, after the thirty.
+    take({{"SITE1", lines(0, 40)}}, true);
+    const auto after = sharedRecords(path);
+    ASSERT_EQ(after.size(), 40u);
+    EXPECT_EQ(after.back().hash, chain(lines(0, 40)).back());
+}
+
+} // namespace

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The series records waiting in a store's outbox, one by one, as the server would get them.
+
+#include "fleet/outbox.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariant>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace testsupport {
+
+struct SharedRecord {
+    std::string unit, dataSet;
+    std::int64_t segment = 0, position = 0;
+    std::string hash, line, laptop;
+    auto key() const { return std::tie(unit, dataSet, segment, position, hash, line); }
+    bool operator==(const SharedRecord& o) const { return key() == o.key(); }
+    bool operator<(const SharedRecord& o) const { return key() < o.key(); }
+};
+
+inline std::vector<SharedRecord> sharedRecords(const std::string& path) {
+    std::vector<SharedRecord> out;
+    {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "shared-records");
+        db.setDatabaseName(QString::fromStdString(path));
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.exec(QStringLiteral("SELECT unit, data_set, segment, payload, laptop, position, "
+                                  "facts FROM fleet_outbox WHERE kind = 'span' ORDER BY seq"));
+            while (q.next()) {
+                // As the pusher reads them: through the series' span reader.
+                std::vector<fleet::Outbox::SpanRecord> records;
+                QString why;
+                if (!fleet::Outbox::readSpan(db, q.value(3).toByteArray(), q.value(5).toLongLong(),
+                                             std::size_t(q.value(6).toLongLong()), records, why)) {
+                    ADD_FAILURE() << why.toStdString();
+                    continue;
+                }
+                for (std::size_t k = 0; k < records.size(); ++k)
+                    out.push_back({q.value(0).toString().toStdString(),
+                                   q.value(1).toString().toStdString(), q.value(2).toLongLong(),
+                                   q.value(5).toLongLong() + std::int64_t(k),
+                                   records[k].hash.toStdString(),
+                                   QJsonDocument::fromJson(records[k].payload)["line"]
+                                       .toString()
+                                       .toLatin1()
+                                       .toStdString(),
+                                   q.value(4).toString().toStdString()});
+            }
+            q = QSqlQuery();
+            db.close();
+        }
+    }
+    QSqlDatabase::removeDatabase("shared-records");
+    return out;
+}
+
+} // namespace testsupport
