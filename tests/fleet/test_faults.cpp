@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "USING ERRCODE = 'disk_full';",
                                 60s, "No space left on device"},
                       BadServer{"slow", "PERFORM pg_sleep(5);", 1s,
-                                "no answer from the server in time"}),
+                                "server not reachable, facts wait: "}),
     [](const ::testing::TestParamInfo<BadServer>& info) { return std::string(info.param.name); });
 } // namespace
 } // namespace fleettest

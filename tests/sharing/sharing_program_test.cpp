@@ -50,9 +50,7 @@ TEST_F(SharingProgram, StartsWithTheProgramPushesWhenTheRegisterRecordsAndEndsWi
     ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
     ASSERT_NE(fleet::sharing().pusher(), nullptr);
 
-    putInOutbox(
-        sandbox.tempFiles() + "units.sqlite",
-        fleettest::visit(QStringLiteral("XRQ00031"), QStringLiteral("laptop-a"), 1765188000000));
+    // The register writes the visit and its fact in one transaction, and nudges the pusher.
     unitRegister().recordVisit({"XRQ00031", 1765188000001, 3, ""});
     ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 1; }, 60s))
         << sharingLine().toStdString();
@@ -130,6 +128,9 @@ TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswe
     ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
     unitRegister().recordVisit({"XRQ00033", 1765189000000, 3, ""});
     ASSERT_TRUE(unitRegister().waitIdle(30s));
+    // This laptop's visit reaches the server too.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 3; }, 60s))
+        << sharingLine().toStdString();
 
     FormXRQMain->ActionUnitsExecute(nullptr);
     UnitsWindow* units = FormXRQMain->FormUnits;
@@ -137,12 +138,11 @@ TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswe
         [&] { return units->historyChoice().shown() == UnitHistoryChoice::Source::Server; }, 60s))
         << units->LabelHistorySource->text().toStdString();
     EXPECT_EQ(units->LabelHistorySource->text().toStdString(), "organisation's history (server)");
-    // This laptop's visit is not pushed (the register here writes no outbox yet in this
-    // test): the server's two facts of laptop b, marked with its name.
+    // This laptop's visit, newest, unmarked; laptop b's two facts marked with its name.
     QStringList events;
     for (int row = 0; row < units->HistoryTable->rowCount(); ++row)
         events << units->HistoryTable->item(row, 1)->text();
-    EXPECT_EQ(events, QStringList({QStringLiteral("Download (laptop-b)"),
+    EXPECT_EQ(events, QStringList({QStringLiteral("Connect"), QStringLiteral("Download (laptop-b)"),
                                    QStringLiteral("Connect (laptop-b)")}));
     ASSERT_TRUE(fleet::sharing().lastContact().has_value());
 
