@@ -14,6 +14,7 @@
 #include "fleet/admin.h"
 #include "fleet/fleet_settings.h"
 #include "fleet/pg_connection.h"
+#include "platform/durable_file.h"
 
 #include <QCoreApplication>
 
@@ -207,6 +208,12 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         ::unlink(temporary.c_str());
         return fail(kOutput, output + ": cannot be written", json);
     }
+    // The name is on the disk only once its folder is synced: not said to be written before.
+    if (!platform::syncFolder(platform::folderOf(output)))
+        return fail(kOutput,
+                    output +
+                        ": written, but its folder could not be synced: " + std::strerror(errno),
+                    json);
     if (json)
         std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld}\n", jsonString(output).c_str(),
                     rows);

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -23,10 +24,18 @@ struct Ran {
     std::string out, err;
 };
 
-Ran xrqSeries(const QTemporaryDir& dir, std::vector<std::string> args) {
+// `tracer`: words that run the program under another (strace injecting a fault), or none.
+Ran xrqSeries(const QTemporaryDir& dir, std::vector<std::string> args,
+              std::vector<std::string> tracer = {}) {
     const std::string out = dir.filePath(QStringLiteral("out.txt")).toStdString();
     args.insert(args.begin(), {"--files-folder", dir.path().toStdString()});
-    testsupport::ChildProcess child(XRQ_BIN_DIR "/xrq-series", args, out);
+    std::string program = XRQ_BIN_DIR "/xrq-series";
+    if (!tracer.empty()) {
+        args.insert(args.begin(), program);
+        args.insert(args.begin(), tracer.begin() + 1, tracer.end());
+        program = tracer.front();
+    }
+    testsupport::ChildProcess child(program, args, out);
     Ran r;
     EXPECT_TRUE(child.waitForExit(60s)) << child.errorOutput();
     r.code = child.exitedNormally() ? child.exitCode() : -1;
@@ -82,6 +91,18 @@ TEST(XrqSeriesProgram, CommandsJsonAndExitStatus) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["rows"].toInt(), 2);
     EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1", "SITE1", "--output", target}).code, 4);
+    // The export is said to be written only once its folder is synced (the second fsync, after
+    // the file's own): a folder that cannot be is told, with the output's status.
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    if (!strace.isEmpty()) {
+        r = xrqSeries(dir, {"--json", "export", "XRQ1", "SITE1", "--output", folder + "s2.csv"},
+                      {strace.toStdString(), "-qq", "-f", "-o", "/dev/null", "-e", "trace=fsync",
+                       "-e", "inject=fsync:error=EIO:when=2"});
+        if (r.err.find("ptrace") == std::string::npos) { // tracing may be refused here
+            EXPECT_EQ(r.code, 4) << r.err;
+            EXPECT_NE(r.err.find("its folder could not be synced"), std::string::npos) << r.err;
+        }
+    }
 
     EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1"}).code, 1);
     EXPECT_EQ(xrqSeries(dir, {"--from", "soon", "export", "XRQ1", "SITE1"}).code, 1);
