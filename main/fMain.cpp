@@ -516,6 +516,9 @@ void TFormXRQMain::openUnitRegister() {
         m_registerTroubleShown = true;
         DlgWarning(message.toLocal8Bit().toStdString());
     });
+    // While the register retries (a locked file, a full disk), the panel says so.
+    connect(reg.signalsObject(), &RegisterSignals::statusChanged, this,
+            [this](const QString& text) { StatusPanel1->setRegister(text); });
     connect(reg.signalsObject(), &RegisterSignals::recorded, this,
             [this](const QByteArray& serial) {
                 if (Units.current() && Units.current()->serial == serial.toStdString())

@@ -162,6 +162,8 @@ StatusPanel::StatusPanel(QWidget* parent) : QFrame(parent) {
     m_outcome->setFont(bold);
     m_sharing = new FitLabel(1, this);
     m_sharing->setObjectName(QStringLiteral("StatusSharing"));
+    m_register = new FitLabel(2, this);
+    m_register->setObjectName(QStringLiteral("StatusRegister"));
 
     m_summary = new QWidget(this);
     m_files = new QTreeWidget(m_summary);
@@ -202,7 +204,7 @@ StatusPanel::StatusPanel(QWidget* parent) : QFrame(parent) {
         if (QClipboard* clipboard = QGuiApplication::clipboard())
             clipboard->setText(pathToCopy());
     });
-    for (FitLabel* line : {m_state, m_progress, m_outcome, m_sharing})
+    for (FitLabel* line : {m_state, m_progress, m_outcome, m_sharing, m_register})
         connect(line, &FitLabel::shortened, this, [this](const QString& text) {
             if (LogShortened)
                 LogShortened(text);
@@ -216,6 +218,7 @@ StatusPanel::StatusPanel(QWidget* parent) : QFrame(parent) {
     column->addWidget(m_outcome);
     column->addWidget(m_summary);
     column->addWidget(m_sharing);
+    column->addWidget(m_register);
     updateVisibility();
 }
 
@@ -237,6 +240,11 @@ void StatusPanel::setOutcome(const QString& text) {
 
 void StatusPanel::setSharing(const QString& text) {
     m_sharing->setFullText(text);
+    updateVisibility();
+}
+
+void StatusPanel::setRegister(const QString& text) {
+    m_register->setFullText(text);
     updateVisibility();
 }
 
@@ -284,7 +292,7 @@ StatusPanel* StatusPanel::of(const QWidget* window) {
 void StatusPanel::updateVisibility() {
     setVisible(!m_state->fullText().isEmpty() || !m_progress->fullText().isEmpty() ||
                !m_outcome->fullText().isEmpty() || !m_sharing->fullText().isEmpty() ||
-               !m_summary->isHidden());
+               !m_register->fullText().isEmpty() || !m_summary->isHidden());
 }
 
 void showOutcome(QStatusBar* bar, const std::string& text) {

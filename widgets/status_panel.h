@@ -84,8 +84,12 @@ public:
     void setProgress(const QString& text);
     void setOutcome(const QString& text);
     void setSharing(const QString& text);
+    // The unit register's trouble while it retries ("waiting for the disk..."); empty when
+    // it writes again.
+    void setRegister(const QString& text);
     QString state() const { return m_state->fullText(); }
     QString sharing() const { return m_sharing->fullText(); }
+    QString registerLine() const { return m_register->fullText(); }
     QString progress() const { return m_progress->fullText(); }
     QString outcome() const { return m_outcome->fullText(); }
 
@@ -132,6 +136,7 @@ private:
     FitLabel* m_progress;
     FitLabel* m_outcome;
     FitLabel* m_sharing;
+    FitLabel* m_register;
     QWidget* m_summary;
     QTreeWidget* m_files;
     QPushButton* m_openFolder;
