@@ -3,6 +3,7 @@
 // is (unit, data set, segment, position, the hash chained over the segment), written in the
 // transaction that confirms them; an older store's records are put there by its migration.
 #include "fleet/fleet_settings.h"
+#include "record_lines.h"
 #include "series/series_share.h"
 #include "series/series_store.h"
 #include "series/shared_records.h"
@@ -18,12 +19,7 @@ using testsupport::sharedRecords;
 
 namespace {
 
-std::vector<std::string> lines(int from, int to, const char* prefix = "26-06-01 00:00:00, ") {
-    std::vector<std::string> out;
-    for (int i = from; i < to; ++i)
-        out.push_back(prefix + std::to_string(i));
-    return out;
-}
+using testsupport::lines;
 
 std::string
 downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets) {

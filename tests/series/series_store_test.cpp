@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The series store: downloads taken one after another, as a unit is visited.
+#include "record_lines.h"
 #include "series/series_store.h"
 
 #include <QTemporaryDir>
@@ -12,12 +13,7 @@ using namespace series;
 
 namespace {
 
-std::vector<std::string> lines(int from, int to, const char* prefix = "26-06-01 00:00:00, ") {
-    std::vector<std::string> out;
-    for (int i = from; i < to; ++i)
-        out.push_back(prefix + std::to_string(i));
-    return out;
-}
+using testsupport::lines;
 
 // A download's text: "F", each set's header and records, the prompt (none when cut).
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {

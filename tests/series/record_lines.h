@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A unit's records as test lines: "26-06-01 00:00:00, <n>" for n in [from, to).
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+inline std::vector<std::string> lines(int from, int to,
+                                      const char* prefix = "26-06-01 00:00:00, ") {
+    std::vector<std::string> out;
+    for (int i = from; i < to; ++i)
+        out.push_back(prefix + std::to_string(i));
+    return out;
+}
+
+} // namespace testsupport
