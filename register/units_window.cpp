@@ -509,6 +509,11 @@ QWidget* UnitsWindow::buildSeriesBox() {
     box->setContentsMargins(4, 4, 4, 4);
     box->addLayout(row, 1);
     box->addWidget(LabelSeries);
+    // A unit has a few data sets: four rows in sight (more scroll), and the room left goes
+    // to the units and the history, also on a small screen.
+    const int rowHeight = SeriesList->fontMetrics().height() + 4;
+    SeriesList->setMaximumHeight(4 * rowHeight + 2 * SeriesList->frameWidth() + 4);
+    SeriesBox->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
 
     AskSeriesPath = [this](const QString& suggested, bool& replace) {
         // The dialog asks before it names a file that is there: one it returns that exists
