@@ -53,6 +53,9 @@ struct ReadLimits {
     // The date orders the stamps are read in, when the caller knows them (a series does);
     // 0: every order the stamps allow.
     DateOrders dateOrders = 0;
+    // The rows the caller knows the bytes hold (a series counts its records): room for them
+    // is reserved once, still within the budget; 0: guessed from the file's start.
+    std::uint64_t expectedRows = 0;
 };
 // A quarter of the machine's memory: the viewer shares it with the program and a download.
 std::uint64_t defaultMemoryBudget();

@@ -197,6 +197,7 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     rest.memoryBudget = std::max<std::uint64_t>(budget - r.bytes(), 1);
     rest.dateOrders = r.orders;
     const std::size_t records = r.starts.size();
+    rest.expectedRows = records;
     auto later = [&progress](int percent) {
         if (progress)
             progress(40 + percent / 2);
@@ -208,9 +209,11 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
         return set;
 
     // The row of each record (the rows come in the text's order unless the reader sorted
-    // them; a record the reader could not read has none).
-    std::vector<std::size_t> rowOf(records, kNoRow);
-    {
+    // them; a record the reader could not read has none). Mostly every record is its row.
+    const bool rowIsRecord = set.rowCount() == records && set.sorted;
+    std::vector<std::size_t> rowOf;
+    if (!rowIsRecord) {
+        rowOf.assign(records, kNoRow);
         std::size_t k = 0;
         for (std::size_t row = 0; row < set.rowCount(); ++row) {
             const std::int64_t start = set.rowStart[row];
@@ -240,7 +243,7 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     series::RecordRef ref;
     std::size_t utc = 0;
     for (std::size_t k = 0; k < records; ++k) {
-        const std::size_t row = rowOf[k];
+        const std::size_t row = rowIsRecord ? k : rowOf[k];
         double seconds = 0;
         bool parsed;
         if (readersTime && row != kNoRow) {
@@ -268,16 +271,19 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
 
     // The rows in time order, and the marks on them.
     const std::vector<std::size_t> before = placeRowsAt(set, std::move(x));
-    std::vector<std::size_t> recordOf(set.rowCount());
-    for (std::size_t k = 0; k < records; ++k)
-        if (rowOf[k] != kNoRow)
-            recordOf[rowOf[k]] = k;
+    std::vector<std::size_t> recordOf;
+    if (!rowIsRecord) {
+        recordOf.resize(set.rowCount());
+        for (std::size_t k = 0; k < records; ++k)
+            if (rowOf[k] != kNoRow)
+                recordOf[rowOf[k]] = k;
+    }
     std::vector<QString> pointKinds;
     for (const std::string& k : flags.kinds)
         pointKinds.push_back(pointFlags(k));
     std::map<QString, std::uint16_t> markKind;
     for (std::size_t row = 0; row < set.rowCount(); ++row) {
-        const std::size_t k = recordOf[before[row]];
+        const std::size_t k = rowIsRecord ? before[row] : recordOf[before[row]];
         if (r.segmentStart[k])
             set.marks.segmentStarts.push_back(set.x[row]);
         const QString& point = pointKinds[flags.kind[k]];
