@@ -50,14 +50,17 @@ std::string_view trim(std::string_view s) {
 bool splitCells(std::string_view line, std::vector<std::string_view>& cells,
                 std::size_t most = std::numeric_limits<std::size_t>::max()) {
     cells.clear();
-    for (;;) {
+    const char* end = line.data() + line.size();
+    for (const char* at = line.data();;) {
         if (cells.size() == most)
             return false;
-        const auto comma = line.find(',');
-        cells.push_back(trim(line.substr(0, comma)));
-        if (comma == std::string_view::npos)
+        const char* comma = at; // cells are short: a plain scan beats a call per cell
+        while (comma != end && *comma != ',')
+            ++comma;
+        cells.push_back(trim(std::string_view(at, static_cast<std::size_t>(comma - at))));
+        if (comma == end)
             return true;
-        line.remove_prefix(comma + 1);
+        at = comma + 1;
     }
 }
 

@@ -54,6 +54,29 @@ TEST(UnitDateTime, AcceptsOnlyRealStampsInTheUnitsForm) {
     EXPECT_EQ(displayDateTime(stamp("99-12-31 23:59:59")), "2099-12-31 23:59:59");
 }
 
+// The unit's own stamp is read on a short path: it gives what the general reading gives for
+// the same stamp with two blanks before the clock (which only the general reading takes).
+TEST(UnitDateTime, TheUnitsOwnStampReadsAsAnyOtherLayout) {
+    for (const char* stamp :
+         {"26-05-11 08:15:09", "99/12/31 23:59:59", "11.05.26 00:00:00", "26-05-11 23:59:60",
+          "26-05-11 24:00:00", "26-05-11 23:60:00", "26-05-11 23:59:61", "26-05/11 08:00:00",
+          "26-05-11 08:00-00", "2a-05-11 08:00:00", "26-05-11 08:0a:00", "26:05:11 08:00:00",
+          "00-00-00 00:00:00", "26-13-45 08:00:00"}) {
+        std::string general = stamp;
+        general.insert(8, " ");
+        StampFields fast, slow;
+        const bool read = splitStamp(stamp, fast);
+        EXPECT_EQ(read, splitStamp(general, slow)) << stamp;
+        if (!read)
+            continue;
+        EXPECT_TRUE(fast.shape == slow.shape) << stamp;
+        EXPECT_EQ(fast.hasClock, slow.hasClock) << stamp;
+        EXPECT_EQ(fast.clockSeconds, slow.clockSeconds) << stamp;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(fast.field[i], slow.field[i]) << stamp;
+    }
+}
+
 TEST(UnitNumber, CLocaleNumbersOnly) {
     double v = 0;
     EXPECT_TRUE(parseNumber(" 12.64 ", v));
