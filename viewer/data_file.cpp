@@ -646,11 +646,12 @@ std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x) {
     set.otherOrders.clear();
     set.otherX.clear();
     set.dateOrderShown = false;
-    std::vector<std::size_t> order(set.x.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::vector<std::size_t> order;
     set.rowsOutOfOrder = stepsBack(set.x);
     set.sorted = set.rowsOutOfOrder == 0;
     if (!set.sorted) {
+        order.resize(set.x.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t a, std::size_t b) { return set.x[a] < set.x[b]; });
         sortRows(set, order);

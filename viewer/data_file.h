@@ -160,7 +160,7 @@ void chooseDateOrder(DataSet& set, DateOrder order);
 
 // Puts the rows at the times given (one per row, in the rows' present order: a series' UTC
 // instants), in time order, and measures the gaps anew; the date order is settled. Returns,
-// for each row after, its index before.
+// for each row after, its index before; empty when no row moved.
 std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x);
 
 // The data set as CSV: one header row, ISO 8601 times, UTF-8, LF line ends; the cells as
