@@ -12,9 +12,11 @@
 #include "support/wait.h"
 
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QScatterSeries>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -113,6 +115,10 @@ TEST_F(SeriesView, WholeSeriesAtUtcWithSegmentsAndFlagsMarked) {
     DataSetView* v = w.currentView();
     ASSERT_NE(v, nullptr) << w.statusText().toStdString();
     EXPECT_EQ(v->chartView()->verticalMarks().size(), 2u);
+    // Every row of the table has the one fixed height, however the rows came.
+    QTableView* table = v->rowTable();
+    EXPECT_EQ(table->verticalHeader()->sectionResizeMode(12), QHeaderView::Fixed);
+    EXPECT_EQ(table->rowHeight(12), table->fontMetrics().height() + 4);
     ASSERT_NE(v->flaggedSeries(), nullptr);
     EXPECT_EQ(v->flaggedSeries()->count(), 5);
     EXPECT_TRUE(v->valuesAt(set.x[9]).contains("flagged: gap"))
