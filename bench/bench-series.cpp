@@ -14,7 +14,9 @@
 //     safe (its records go to the outbox in the same transaction) against taken provisional
 //     (nothing shared yet), each into a new store, alternated; medians of 15.
 //
-// Usage: bench-series [folder] [records]   (default: a temporary folder, 5000000)
+// Usage: bench-series [folder] [records] [--view]   (default: a temporary folder, 5000000)
+// A folder that already holds the series (from an earlier run) is used as it is, without
+// filling it again; with --view only the viewer's opening is measured.
 #include "register/unit_register.h"
 #include "series/series_apply.h"
 #include "series/series_export.h"
@@ -116,6 +118,7 @@ int main(int argc, char** argv) {
     const std::string folder =
         (argc > 1 ? std::string(argv[1]) : temporary.path().toStdString()) + "/";
     const std::size_t total = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 5000000;
+    const bool viewOnly = argc > 3 && std::string(argv[3]) == "--view";
     QDir().mkpath(QString::fromStdString(folder));
     std::printf("bench-series in %s\n", folder.c_str());
 
@@ -130,7 +133,11 @@ int main(int argc, char** argv) {
     const std::size_t held = total;
     auto start = Clock::now();
     constexpr std::size_t kFill = 500000;
-    for (std::size_t at = 0; at < held; at += kFill) {
+    const auto kept = store.find("XRQ1", "SITE1");
+    if (kept)
+        std::printf("the series of %llu records kept from an earlier run\n",
+                    static_cast<unsigned long long>(kept->records));
+    for (std::size_t at = 0; !kept && at < held; at += kFill) {
         const std::size_t from = at == 0 ? 0 : at - 16;
         const auto r = store.apply({"XRQ1", "fill-" + std::to_string(at), std::int64_t(at), true},
                                    download(from, std::min(held, at + kFill)), {});
@@ -139,14 +146,15 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::printf("filled %zu records in %.1f s\n", held, secondsSince(start));
-
-    // A download of 50,000 records: 48,560 held, 1,440 new.
-    const series::DownloadSets next = download(held - 48560, held - 48560 + 50000);
-    start = Clock::now();
-    const auto taken = store.apply({"XRQ1", "next", std::int64_t(held + 1), true}, next, {});
-    const double takeSeconds = secondsSince(start);
-    std::printf("take 50,000 (1,440 new): %.3f s: %s\n", takeSeconds, taken.text().c_str());
+    if (!kept) {
+        std::printf("filled %zu records in %.1f s\n", held, secondsSince(start));
+        // A download of 50,000 records: 48,560 held, 1,440 new.
+        const series::DownloadSets next = download(held - 48560, held - 48560 + 50000);
+        start = Clock::now();
+        const auto taken = store.apply({"XRQ1", "next", std::int64_t(held + 1), true}, next, {});
+        std::printf("take 50,000 (1,440 new): %.3f s: %s\n", secondsSince(start),
+                    taken.text().c_str());
+    }
 
     // Export.
     const auto info = store.find("XRQ1", "SITE1");
@@ -154,17 +162,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no series\n");
         return 1;
     }
-    std::uint64_t csvBytes = 0;
-    start = Clock::now();
-    const long long rows = series::exportCsv(store, *info, {}, [&](std::string_view piece) {
-        csvBytes += piece.size();
-        return true;
-    });
-    const double exportSeconds = secondsSince(start);
-    std::printf("export: %lld rows, %.1f MB CSV in %.2f s: %.1f MB/s of CSV, %.1f MB/s of "
-                "records\n",
-                rows, csvBytes / 1e6, exportSeconds, csvBytes / 1e6 / exportSeconds,
-                info->bytes / 1e6 / exportSeconds);
+    if (!viewOnly) {
+        std::uint64_t csvBytes = 0;
+        start = Clock::now();
+        const long long rows = series::exportCsv(store, *info, {}, [&](std::string_view piece) {
+            csvBytes += piece.size();
+            return true;
+        });
+        const double exportSeconds = secondsSince(start);
+        std::printf("export: %lld rows, %.1f MB CSV in %.2f s: %.1f MB/s of CSV, %.1f MB/s of "
+                    "records\n",
+                    rows, csvBytes / 1e6, exportSeconds, csvBytes / 1e6 / exportSeconds,
+                    info->bytes / 1e6 / exportSeconds);
+    }
     store.close();
     const std::uint64_t size = fileSize(path) + fileSize(path + "-wal");
     std::printf("store: %.1f MB for %.1f MB of records (%.2fx)\n", size / 1e6, info->bytes / 1e6,
@@ -196,6 +206,9 @@ int main(int argc, char** argv) {
                     set->rowCount(), readSeconds, readCpu, openSeconds, peakRssMB(), rssBefore,
                     double(viewer::defaultMemoryBudget()) / 1e6);
     }
+
+    if (viewOnly)
+        return 0;
 
     // Rebuild from 1,000 kept downloads of about 100 kB.
     const std::string rebuildFolder = folder + "rebuild/";

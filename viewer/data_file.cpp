@@ -50,14 +50,17 @@ std::string_view trim(std::string_view s) {
 bool splitCells(std::string_view line, std::vector<std::string_view>& cells,
                 std::size_t most = std::numeric_limits<std::size_t>::max()) {
     cells.clear();
-    for (;;) {
+    const char* end = line.data() + line.size();
+    for (const char* at = line.data();;) {
         if (cells.size() == most)
             return false;
-        const auto comma = line.find(',');
-        cells.push_back(trim(line.substr(0, comma)));
-        if (comma == std::string_view::npos)
+        const char* comma = at; // cells are short: a plain scan beats a call per cell
+        while (comma != end && *comma != ',')
+            ++comma;
+        cells.push_back(trim(std::string_view(at, static_cast<std::size_t>(comma - at))));
+        if (comma == end)
             return true;
-        line.remove_prefix(comma + 1);
+        at = comma + 1;
     }
 }
 
@@ -68,13 +71,29 @@ bool digits2(const char* p, int& v) {
     return true;
 }
 
-bool hasControlBytes(std::string_view line) {
-    for (const char c : line) {
+bool controlByteIn(std::string_view bytes) {
+    for (const char c : bytes) {
         const auto u = static_cast<unsigned char>(c);
         if ((u < 0x20 && c != '\t') || u == 0x7F)
             return true;
     }
     return false;
+}
+
+// Every row is looked at whole, so eight bytes at a time: a word with a byte below 0x20 or
+// a DEL in it (tabs too, which are allowed) is looked at byte by byte.
+bool hasControlBytes(std::string_view line) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    std::size_t at = 0;
+    for (; at + 8 <= line.size(); at += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, line.data() + at, 8);
+        const std::uint64_t del = w ^ (kOnes * 0x7F);
+        const std::uint64_t suspect = ((w - kOnes * 0x20) & ~w) | ((del - kOnes) & ~del);
+        if ((suspect & kHighs) && controlByteIn(line.substr(at, 8)))
+            return true;
+    }
+    return controlByteIn(line.substr(at));
 }
 
 // A file is binary when its start holds a NUL or more than a few control bytes: text the
@@ -92,6 +111,37 @@ bool looksBinary(std::string_view bytes) {
     return control * 20 > n; // over 5 %
 }
 
+// The unit's usual cell, "-12.34": at most 15 digits with at most 22 after the point, no
+// exponent. Its digits as a whole number and the power of ten are both exact doubles, so
+// their quotient is the correctly rounded value, the same double from_chars gives; anything
+// else is left to from_chars.
+bool plainDecimal(std::string_view t, double& value) {
+    static constexpr double kTens[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = !t.empty() && t.front() == '-';
+    if (negative)
+        t.remove_prefix(1);
+    std::uint64_t digits = 0;
+    int count = 0, after = -1;
+    for (const char c : t) {
+        if (c >= '0' && c <= '9') {
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            ++count;
+            after += after >= 0;
+        } else if (c == '.' && after < 0) {
+            after = 0;
+        } else {
+            return false;
+        }
+    }
+    if (count == 0 || count > 15 || after > 22)
+        return false;
+    const double v = static_cast<double>(digits) / kTens[after < 0 ? 0 : after];
+    value = negative ? -v : v;
+    return true;
+}
+
 enum class CellKind { Empty, Number, Unplottable, Text };
 
 bool isWord(std::string_view t, std::string_view word) {
@@ -106,6 +156,8 @@ bool isWord(std::string_view t, std::string_view word) {
 // A cell as a value: a number that can be drawn, one that cannot (not finite, beyond the
 // range a plot can span), or text.
 CellKind classify(std::string_view text, double& value) {
+    if (plainDecimal(text, value)) // the usual cell, already trimmed; always drawable
+        return CellKind::Number;
     text = trim(text);
     if (text.empty())
         return CellKind::Empty;
@@ -472,6 +524,8 @@ bool parseNumber(std::string_view text, double& value) {
     const char c = text.front() == '-' && text.size() > 1 ? text[1] : text.front();
     if (!(c >= '0' && c <= '9') && c != '.')
         return false;
+    if (plainDecimal(text, value))
+        return true;
     double v;
     const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
     if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !std::isfinite(v))
@@ -592,11 +646,12 @@ std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x) {
     set.otherOrders.clear();
     set.otherX.clear();
     set.dateOrderShown = false;
-    std::vector<std::size_t> order(set.x.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::vector<std::size_t> order;
     set.rowsOutOfOrder = stepsBack(set.x);
     set.sorted = set.rowsOutOfOrder == 0;
     if (!set.sorted) {
+        order.resize(set.x.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t a, std::size_t b) { return set.x[a] < set.x[b]; });
         sortRows(set, order);
@@ -855,8 +910,11 @@ private:
         for (const QString& title : m_set.titles)
             m_fixed += kTitleOverhead + static_cast<std::uint64_t>(title.size()) * sizeof(QChar);
         const std::uint64_t lineBytes = std::max<std::uint64_t>(1, m_heldBytes / m_held.size() + 2);
-        m_rowsGuess =
-            static_cast<std::uint64_t>(std::max<std::int64_t>(m_set.fileBytes, 0)) / lineBytes + 1;
+        m_rowsGuess = m_limits.expectedRows
+                          ? m_limits.expectedRows
+                          : static_cast<std::uint64_t>(std::max<std::int64_t>(m_set.fileBytes, 0)) /
+                                    lineBytes +
+                                1;
         if (m_fixed > m_budget || m_rowsGuess * m_perRow + m_fixed > m_budget)
             return tooLarge(m_rowsGuess);
         m_mostRows = (m_budget - m_fixed) / m_perRow;
@@ -874,8 +932,10 @@ private:
         m_textCells.assign(m_valueCells, 0);
         m_rowValues.resize(m_valueCells);
         m_rowText.resize(m_valueCells);
-        // Wide files have few rows: their room grows as they need it.
-        const std::uint64_t first = m_valueCells <= 64 ? m_rowsGuess + 16 : 16;
+        // Wide files have few rows: their room grows as they need it (unless the caller knows).
+        const std::uint64_t first = m_limits.expectedRows ? m_limits.expectedRows
+                                    : m_valueCells <= 64  ? m_rowsGuess + 16
+                                                          : 16;
         return makeRoom(static_cast<std::size_t>(std::min<std::uint64_t>(first, 1 << 24)));
     }
 
@@ -1053,14 +1113,17 @@ private:
     // Of the readings every row allows, the one whose times run most plausibly; the unit's
     // own when it is as good as any; otherwise the operator says.
     void pickDateOrder() {
-        std::vector<std::pair<std::size_t, std::size_t>> scores;
-        for (const auto& xs : m_orderX)
-            scores.push_back(implausibility(xs));
-        const auto best = std::min_element(scores.begin(), scores.end()) - scores.begin();
-        std::vector<std::size_t> tied;
-        for (std::size_t o = 0; o < m_orders.size(); ++o)
-            if (scores[o] == scores[static_cast<std::size_t>(best)])
-                tied.push_back(o);
+        std::vector<std::size_t> tied{0};
+        if (m_orders.size() > 1) { // one reading left has nothing to be weighed against
+            std::vector<std::pair<std::size_t, std::size_t>> scores;
+            for (const auto& xs : m_orderX)
+                scores.push_back(implausibility(xs));
+            const auto best = std::min_element(scores.begin(), scores.end()) - scores.begin();
+            tied.clear();
+            for (std::size_t o = 0; o < m_orders.size(); ++o)
+                if (scores[o] == scores[static_cast<std::size_t>(best)])
+                    tied.push_back(o);
+        }
         const std::size_t pick = tied.front();
         const bool unitsOwn =
             m_layout.shape.separator == '-' && m_orders[tied.front()] == DateOrder::YMD;

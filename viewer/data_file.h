@@ -53,6 +53,9 @@ struct ReadLimits {
     // The date orders the stamps are read in, when the caller knows them (a series does);
     // 0: every order the stamps allow.
     DateOrders dateOrders = 0;
+    // The rows the caller knows the bytes hold (a series counts its records): room for them
+    // is reserved once, still within the budget; 0: guessed from the file's start.
+    std::uint64_t expectedRows = 0;
 };
 // A quarter of the machine's memory: the viewer shares it with the program and a download.
 std::uint64_t defaultMemoryBudget();
@@ -157,7 +160,7 @@ void chooseDateOrder(DataSet& set, DateOrder order);
 
 // Puts the rows at the times given (one per row, in the rows' present order: a series' UTC
 // instants), in time order, and measures the gaps anew; the date order is settled. Returns,
-// for each row after, its index before.
+// for each row after, its index before; empty when no row moved.
 std::vector<std::size_t> placeRowsAt(DataSet& set, std::vector<double> x);
 
 // The data set as CSV: one header row, ISO 8601 times, UTF-8, LF line ends; the cells as

@@ -223,9 +223,11 @@ void DataSetView::buildControls() {
     m_stats->verticalHeader()->setDefaultSectionSize(m_stats->fontMetrics().height() + 4);
 
     m_table = new QTableView(this);
-    m_table->setModel(new RowTableModel(m_set, m_table));
+    // The rows' height is set before the rows are there: set after, it is set on each of
+    // them, one signal a row (seconds for a series of millions).
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 4);
+    m_table->setModel(new RowTableModel(m_set, m_table));
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     sizeTableColumns();

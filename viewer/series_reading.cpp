@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
@@ -58,8 +59,7 @@ QString gigabytes(std::uint64_t bytes) {
 // What the store says of each record, in its order, kept from the pass over the store until
 // the reader has read the text.
 struct Records {
-    QByteArray text; // the records, one a line
-    std::vector<std::int64_t> starts;
+    QByteArray text;                     // the records, one a line
     std::vector<std::int32_t> offset;    // the time rule's UTC offset; kNoOffset: none
     std::vector<std::uint8_t> timeFlags; // series::RecordFlag bits
     std::vector<std::uint8_t> provisional;
@@ -67,10 +67,26 @@ struct Records {
     std::vector<viewer::DateOrder> order; // the order its stamp is read in
     std::size_t segments = 0;
     DateOrders orders = 0; // every order the store read stamps in
+    std::size_t count() const { return offset.size(); }
     std::uint64_t bytes() const {
-        return static_cast<std::uint64_t>(text.size()) + starts.size() * kPerRecord;
+        return static_cast<std::uint64_t>(text.size()) + count() * kPerRecord;
     }
 };
+
+// Where each line of the text starts (the records' places, when the rows are not the
+// records one for one).
+std::vector<std::int64_t> lineStarts(const QByteArray& text, std::size_t lines) {
+    std::vector<std::int64_t> starts;
+    starts.reserve(lines);
+    const char* const begin = text.constData();
+    const char* const end = begin + text.size();
+    for (const char* at = begin; at < end;) {
+        starts.push_back(at - begin);
+        const void* lf = std::memchr(at, '\n', static_cast<std::size_t>(end - at));
+        at = lf ? static_cast<const char*>(lf) + 1 : end;
+    }
+    return starts;
+}
 
 // The flags of the records in order (as the export writes them), each kept once.
 struct FlagKinds {
@@ -147,7 +163,6 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
 
     Records r;
     r.text.reserve(static_cast<qsizetype>(info->bytes + info->records));
-    r.starts.reserve(info->records);
     r.offset.reserve(info->records);
     r.timeFlags.reserve(info->records);
     r.provisional.reserve(info->records);
@@ -157,7 +172,7 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     bool overBudget = false, cancelled = false;
     const auto total = std::max<std::uint64_t>(info->records, 1);
     const bool read = store.forEachRecord(info->id, [&](const series::RecordRef& rec) {
-        const std::size_t n = r.starts.size();
+        const std::size_t n = r.count();
         if ((n & 0xFFF) == 0) {
             if (cancel && cancel->load(std::memory_order_relaxed))
                 return !(cancelled = true);
@@ -167,7 +182,6 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
         // The store may have grown since it was measured: every record is counted.
         if (r.bytes() + rec.line.size() + kPerRecord > budget)
             return !(overBudget = true);
-        r.starts.push_back(r.text.size());
         r.text.append(rec.line.data(), static_cast<qsizetype>(rec.line.size()));
         r.text.append('\n');
         r.offset.push_back(rec.offsetSeconds ? *rec.offsetSeconds : kNoOffset);
@@ -185,10 +199,10 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     if (cancelled)
         return fail(QStringLiteral("Reading was cancelled."));
     if (overBudget)
-        return tooLarge(r.starts.size() + 1, r.bytes());
+        return tooLarge(r.count() + 1, r.bytes());
     if (!read)
         return fail(QStringLiteral("The series cannot be read: the store failed or is damaged."));
-    if (r.starts.empty())
+    if (r.count() == 0)
         return fail(QStringLiteral("The series holds no records."));
 
     // The records as the rows of a data file, within what the budget has left, their stamps
@@ -196,7 +210,8 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     ReadLimits rest = limits;
     rest.memoryBudget = std::max<std::uint64_t>(budget - r.bytes(), 1);
     rest.dateOrders = r.orders;
-    const std::size_t records = r.starts.size();
+    const std::size_t records = r.count();
+    rest.expectedRows = records;
     auto later = [&progress](int percent) {
         if (progress)
             progress(40 + percent / 2);
@@ -208,22 +223,29 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
         return set;
 
     // The row of each record (the rows come in the text's order unless the reader sorted
-    // them; a record the reader could not read has none).
-    std::vector<std::size_t> rowOf(records, kNoRow);
-    {
+    // them; a record the reader could not read has none). Mostly every record is its row.
+    const bool rowIsRecord = set.rowCount() == records && set.sorted;
+    const bool readersTime = set.axis == Axis::Time && std::popcount(r.orders) == 1 &&
+                             static_cast<DateOrders>(set.dateOrder) == r.orders;
+    std::vector<std::int64_t> starts; // only when a record's line is looked up
+    if (!rowIsRecord || !readersTime)
+        starts = lineStarts(r.text, records);
+    std::vector<std::size_t> rowOf;
+    if (!rowIsRecord) {
+        rowOf.assign(records, kNoRow);
         std::size_t k = 0;
         for (std::size_t row = 0; row < set.rowCount(); ++row) {
             const std::int64_t start = set.rowStart[row];
-            if (k >= records || r.starts[k] > start)
+            if (k >= records || starts[k] > start)
                 k = 0;
-            if (k + 1 < records && r.starts[k + 1] <= start) {
-                if (k + 2 >= records || r.starts[k + 2] > start)
+            if (k + 1 < records && starts[k + 1] <= start) {
+                if (k + 2 >= records || starts[k + 2] > start)
                     ++k;
                 else
                     k = static_cast<std::size_t>(
-                            std::upper_bound(r.starts.begin() + static_cast<std::ptrdiff_t>(k),
-                                             r.starts.end(), start) -
-                            r.starts.begin()) -
+                            std::upper_bound(starts.begin() + static_cast<std::ptrdiff_t>(k),
+                                             starts.end(), start) -
+                            starts.begin()) -
                         1;
             }
             rowOf[k] = row;
@@ -231,25 +253,24 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     }
     // In the records' order: the unit's time (the reader's, where it read the stamp in the
     // store's one order), the flags as the export has them, and each row's instant.
-    const bool readersTime = set.axis == Axis::Time && std::popcount(r.orders) == 1 &&
-                             static_cast<DateOrders>(set.dateOrder) == r.orders;
-    std::vector<double> x = set.x;
+    // The rows' instants are put in place of the reader's times, each row once.
+    std::vector<double>& x = set.x;
     FlagKinds flags;
     flags.kind.reserve(records);
     series::RecordFlags flagger(info->usualInterval);
     series::RecordRef ref;
     std::size_t utc = 0;
     for (std::size_t k = 0; k < records; ++k) {
-        const std::size_t row = rowOf[k];
+        const std::size_t row = rowIsRecord ? k : rowOf[k];
         double seconds = 0;
         bool parsed;
         if (readersTime && row != kNoRow) {
             seconds = set.x[row];
             parsed = true;
         } else {
-            const auto end = k + 1 < records ? r.starts[k + 1] - 1 : r.text.size() - 1;
-            const std::string_view line(r.text.constData() + r.starts[k],
-                                        static_cast<std::size_t>(end - r.starts[k]));
+            const auto end = k + 1 < records ? starts[k + 1] - 1 : r.text.size() - 1;
+            const std::string_view line(r.text.constData() + starts[k],
+                                        static_cast<std::size_t>(end - starts[k]));
             parsed = series::unitSeconds(line, r.order[k], seconds);
         }
         ref.segment += r.segmentStart[k];
@@ -267,17 +288,21 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
         progress(95);
 
     // The rows in time order, and the marks on them.
-    const std::vector<std::size_t> before = placeRowsAt(set, std::move(x));
-    std::vector<std::size_t> recordOf(set.rowCount());
-    for (std::size_t k = 0; k < records; ++k)
-        if (rowOf[k] != kNoRow)
-            recordOf[rowOf[k]] = k;
+    const std::vector<std::size_t> before = placeRowsAt(set, std::move(set.x));
+    std::vector<std::size_t> recordOf;
+    if (!rowIsRecord) {
+        recordOf.resize(set.rowCount());
+        for (std::size_t k = 0; k < records; ++k)
+            if (rowOf[k] != kNoRow)
+                recordOf[rowOf[k]] = k;
+    }
     std::vector<QString> pointKinds;
     for (const std::string& k : flags.kinds)
         pointKinds.push_back(pointFlags(k));
     std::map<QString, std::uint16_t> markKind;
     for (std::size_t row = 0; row < set.rowCount(); ++row) {
-        const std::size_t k = recordOf[before[row]];
+        const std::size_t was = before.empty() ? row : before[row];
+        const std::size_t k = rowIsRecord ? was : recordOf[was];
         if (r.segmentStart[k])
             set.marks.segmentStarts.push_back(set.x[row]);
         const QString& point = pointKinds[flags.kind[k]];

@@ -24,6 +24,33 @@ bool takeNumber(std::string_view& t, int least, int most, int& value, int& width
     return true;
 }
 
+// The unit's own "YY-MM-DD HH:MM:SS" (or with '/' or '.'), nearly every stamp met: read in
+// one go, to the same fields the general reading below gives. False for anything else, a
+// clock out of range included, which the general reading then refuses or reads.
+bool unitsOwnStamp(std::string_view t, StampFields& out) {
+    if (t.size() != 17)
+        return false;
+    const char* p = t.data();
+    auto two = [p](std::size_t at, int& v) {
+        if (!isDigit(p[at]) || !isDigit(p[at + 1]))
+            return false;
+        v = (p[at] - '0') * 10 + (p[at + 1] - '0');
+        return true;
+    };
+    const char sep = p[2];
+    int h, m, s;
+    if ((sep != '-' && sep != '/' && sep != '.') || p[5] != sep || p[8] != ' ' || p[11] != ':' ||
+        p[14] != ':' || !two(0, out.field[0]) || !two(3, out.field[1]) || !two(6, out.field[2]) ||
+        !two(9, h) || !two(12, m) || !two(15, s) || h > 23 || m > 59 || s > 60) {
+        out = StampFields{};
+        return false;
+    }
+    out.shape.separator = sep;
+    out.hasClock = true;
+    out.clockSeconds = h * 3600.0 + m * 60.0 + s;
+    return true;
+}
+
 } // namespace
 
 bool civilDays(int y, int m, int d, std::int64_t& days) {
@@ -89,6 +116,8 @@ bool parseClock(std::string_view t, double& seconds) {
 
 bool splitStamp(std::string_view t, StampFields& out) {
     out = StampFields{};
+    if (unitsOwnStamp(t, out))
+        return true;
     int widths[3];
     for (int i = 0; i < 3; ++i) {
         if (!takeNumber(t, 1, 4, out.field[i], widths[i]))

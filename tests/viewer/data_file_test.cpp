@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <sys/stat.h>
 
@@ -52,6 +54,29 @@ TEST(UnitDateTime, AcceptsOnlyRealStampsInTheUnitsForm) {
     EXPECT_EQ(displayDateTime(stamp("99-12-31 23:59:59")), "2099-12-31 23:59:59");
 }
 
+// The unit's own stamp is read on a short path: it gives what the general reading gives for
+// the same stamp with two blanks before the clock (which only the general reading takes).
+TEST(UnitDateTime, TheUnitsOwnStampReadsAsAnyOtherLayout) {
+    for (const char* stamp :
+         {"26-05-11 08:15:09", "99/12/31 23:59:59", "11.05.26 00:00:00", "26-05-11 23:59:60",
+          "26-05-11 24:00:00", "26-05-11 23:60:00", "26-05-11 23:59:61", "26-05/11 08:00:00",
+          "26-05-11 08:00-00", "2a-05-11 08:00:00", "26-05-11 08:0a:00", "26:05:11 08:00:00",
+          "00-00-00 00:00:00", "26-13-45 08:00:00"}) {
+        std::string general = stamp;
+        general.insert(8, " ");
+        StampFields fast, slow;
+        const bool read = splitStamp(stamp, fast);
+        EXPECT_EQ(read, splitStamp(general, slow)) << stamp;
+        if (!read)
+            continue;
+        EXPECT_TRUE(fast.shape == slow.shape) << stamp;
+        EXPECT_EQ(fast.hasClock, slow.hasClock) << stamp;
+        EXPECT_EQ(fast.clockSeconds, slow.clockSeconds) << stamp;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(fast.field[i], slow.field[i]) << stamp;
+    }
+}
+
 TEST(UnitNumber, CLocaleNumbersOnly) {
     double v = 0;
     EXPECT_TRUE(parseNumber(" 12.64 ", v));
@@ -61,6 +86,54 @@ TEST(UnitNumber, CLocaleNumbersOnly) {
     EXPECT_TRUE(parseNumber("-.5e1", v));
     EXPECT_EQ(v, -5);
     for (const char* bad : {"", " ", "12,5", "nan", "inf", "-inf", "1.2.3", "12 V", "++1", "0x10"})
+        EXPECT_FALSE(parseNumber(bad, v)) << bad;
+}
+
+// The usual cells are read on a short path; every cell reads as the full parser reads it,
+// to the bit.
+TEST(UnitNumber, EveryDecimalReadsAsTheFullParserReadsIt) {
+    std::vector<std::string> cells = {"0",
+                                      "-0",
+                                      "5.",
+                                      ".5",
+                                      "-.5",
+                                      "007.50",
+                                      "12.64",
+                                      "-273.15",
+                                      "999999999999999",
+                                      "9999999999999999",
+                                      "123456789012345.6",
+                                      "0.1234567890123456789012",
+                                      "0.0000000000000000000001",
+                                      "1.7976931348623157",
+                                      "4503599627370497",
+                                      "0.30000000000000004",
+                                      "1e5",
+                                      "-2.5E-3"};
+    std::uint64_t seed = 12345;
+    for (int i = 0; i < 20000; ++i) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        const int digits = 1 + static_cast<int>((seed >> 33) % 18);
+        const int point = static_cast<int>((seed >> 40) % static_cast<std::uint64_t>(digits + 1));
+        std::string cell = (seed >> 60) & 1 ? "-" : "";
+        std::uint64_t d = seed;
+        for (int k = 0; k < digits; ++k, d = d * 31 + 7) {
+            if (k == point)
+                cell += '.';
+            cell += static_cast<char>('0' + (d >> 59) % 10);
+        }
+        cells.push_back(cell);
+    }
+    for (const std::string& cell : cells) {
+        double expected = 0, got = 0;
+        const auto r = std::from_chars(cell.data(), cell.data() + cell.size(), expected);
+        ASSERT_TRUE(r.ec == std::errc() && r.ptr == cell.data() + cell.size()) << cell;
+        ASSERT_TRUE(parseNumber(cell, got)) << cell;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(expected))
+            << cell;
+    }
+    double v;
+    for (const char* bad : {".", "-", "-.", "1..2", "1-2", "--1", "1.2.", " . "})
         EXPECT_FALSE(parseNumber(bad, v)) << bad;
 }
 
@@ -148,6 +221,61 @@ TEST(ParseDataFile, MissingAndNonNumericCellsAreGapsMalformedRowsAreCounted) {
     EXPECT_EQ(set.numericColumnCount(), 2);
 
     EXPECT_EQ(parseDataFile(crlf({"1", "x"})).skippedText(), "1 row could not be read");
+}
+
+// A control byte anywhere in a row (rows are looked at eight bytes at a time) makes it
+// unreadable; tabs and Latin-1 letters do not.
+TEST(ParseDataFile, ControlBytesAnywhereInARowAndOnlyThem) {
+    QByteArray text = "Name: CTRL\r\n";
+    std::size_t rows = 0, bad = 0;
+    const std::string word = "abcdefghijklmnopqrstuvwx";
+    for (const char inserted : {'\x01', '\x0b', '\x1f', '\x7f', '\t', '\xe9', '\x80', '\x9f'}) {
+        const bool control = inserted != '\t' && static_cast<unsigned char>(inserted) < 0x80;
+        for (std::size_t at = 1; at < word.size(); ++at) {
+            std::string cell = word;
+            cell.insert(at, 1, inserted);
+            const int minute = static_cast<int>(rows++);
+            text += QByteArray::fromStdString(QString::asprintf("26-05-%02d %02d:%02d:00, 1.5, ",
+                                                                1 + minute / 1440, minute / 60 % 24,
+                                                                minute % 60)
+                                                  .toStdString() +
+                                              cell + "\r\n");
+            bad += control;
+        }
+    }
+    const DataSet set = parseDataFile(text);
+    ASSERT_TRUE(set.error.isEmpty()) << set.error.toStdString();
+    EXPECT_EQ(set.skippedRows, bad);
+    EXPECT_EQ(set.rowCount(), rows - bad);
+}
+
+// The rows a caller counts (a series) are reserved at once; the budget still holds for every
+// row, whether the count is right, short or too long.
+TEST(ParseDataFile, RowsTheCallerCountsAreReservedWithinTheBudget) {
+    QByteArray text;
+    for (int i = 0; i < 3000; ++i)
+        text += QString::asprintf("26-05-%02d %02d:%02d:00, %d.5, 7\n", 1 + i / 1440, i / 60 % 24,
+                                  i % 60, i)
+                    .toLatin1();
+    struct Case {
+        std::uint64_t expected, budget;
+        bool read;
+    } cases[] = {
+        {3000, 1 << 20, true}, {100, 1 << 20, true},      {100000, 8 << 20, true},
+        {3000, 60000, false},  {1000000, 1 << 20, false},
+    };
+    for (const Case& c : cases) {
+        ReadLimits limits;
+        limits.expectedRows = c.expected;
+        limits.memoryBudget = c.budget;
+        const DataSet set = parseDataFile(text, "rows.txt", nullptr, {}, limits);
+        EXPECT_EQ(set.error.isEmpty(), c.read) << c.expected << ": " << set.error.toStdString();
+        EXPECT_EQ(set.rowCount(), c.read ? 3000u : 0u) << c.expected;
+        EXPECT_LE(set.accountedPeak, c.budget) << c.expected;
+        if (!c.read) {
+            EXPECT_TRUE(set.error.startsWith("The file is too large to view: ")) << c.expected;
+        }
+    }
 }
 
 TEST(ParseDataFile, Latin1TitlesAndName) {

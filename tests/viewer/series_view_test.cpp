@@ -12,12 +12,15 @@
 #include "support/wait.h"
 
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QScatterSeries>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sys/stat.h>
 
 using namespace viewer;
@@ -60,11 +63,11 @@ protected:
     }
 
     void take(series::SeriesStore& store, const series::UnitFacts& facts, std::int64_t atMs,
-              bool safe, const std::vector<std::string>& records) {
+              bool safe, const std::vector<std::string>& records, std::string serial = "XRQ1") {
         series::DownloadSets sets;
         sets.sets.push_back({"SITE1", records, true});
         const series::ApplyResult r =
-            store.apply({"XRQ1", "kept-" + std::to_string(atMs), atMs, safe}, sets, facts);
+            store.apply({serial, "kept-" + serial + std::to_string(atMs), atMs, safe}, sets, facts);
         ASSERT_TRUE(r.ok) << r.error;
     }
 
@@ -112,6 +115,10 @@ TEST_F(SeriesView, WholeSeriesAtUtcWithSegmentsAndFlagsMarked) {
     DataSetView* v = w.currentView();
     ASSERT_NE(v, nullptr) << w.statusText().toStdString();
     EXPECT_EQ(v->chartView()->verticalMarks().size(), 2u);
+    // Every row of the table has the one fixed height, however the rows came.
+    QTableView* table = v->rowTable();
+    EXPECT_EQ(table->verticalHeader()->sectionResizeMode(12), QHeaderView::Fixed);
+    EXPECT_EQ(table->rowHeight(12), table->fontMetrics().height() + 4);
     ASSERT_NE(v->flaggedSeries(), nullptr);
     EXPECT_EQ(v->flaggedSeries()->count(), 5);
     EXPECT_TRUE(v->valuesAt(set.x[9]).contains("flagged: gap"))
@@ -122,6 +129,37 @@ TEST_F(SeriesView, WholeSeriesAtUtcWithSegmentsAndFlagsMarked) {
     EXPECT_EQ(v->chartView()->verticalMarks().size(), 1u);
     EXPECT_EQ(v->flaggedSeries()->count(), 1);
     EXPECT_TRUE(w.statusText().contains("2 segments")) << w.statusText().toStdString();
+}
+
+// Rows that are not the records one for one (a stamp the reader cannot read, times that run
+// backwards and are sorted) still carry their own record's marks and values.
+TEST_F(SeriesView, SortedAndUnreadableRecordsKeepTheirMarks) {
+    {
+        series::SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.open(series::storePath(QFile::encodeName(folder).toStdString()), why));
+        series::UnitFacts facts;
+        facts.clockSets.push_back({1780290000000LL, 3600, "26-06-01 07:00:00"});
+        take(store, facts, 1780300000000LL, true,
+             {"26-06-01 08:10:00, 1.0", "26-06-01 08:11:00, 2.0", "no time, 9.9",
+              "26-06-01 08:05:00, 3.0", "26-06-01 08:06:00, 4.0"},
+             "XRQ2");
+    }
+    SeriesRequest r = request;
+    r.serial = "XRQ2";
+    const DataSet set = readSeries(r);
+    ASSERT_TRUE(set.error.isEmpty()) << set.error.toStdString();
+    ASSERT_EQ(set.rowCount(), 4u);
+    EXPECT_EQ(set.skippedRows, 1u);
+    const std::vector<double> values{3.0, 4.0, 1.0, 2.0};
+    EXPECT_EQ(set.columns[0].values, values);
+    EXPECT_EQ(isoDateTime(set.x.front()), "2026-06-01T07:05:00");
+    EXPECT_TRUE(std::is_sorted(set.x.begin(), set.x.end()));
+    EXPECT_EQ(set.marks.flaggedRows, (std::vector<std::size_t>{0}));
+    EXPECT_EQ(set.marks.flagsOf(0), "backwards");
+    ASSERT_EQ(set.marks.segmentStarts.size(), 1u);
+    EXPECT_EQ(isoDateTime(set.marks.segmentStarts[0]), "2026-06-01T07:10:00");
+    EXPECT_TRUE(set.summary().contains("1 flagged backwards")) << set.summary().toStdString();
 }
 
 TEST_F(SeriesView, WhatItCannotShowIsSaid) {
