@@ -70,6 +70,27 @@ ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
     return h;
 }
 
+ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds timeout, int stopFd) {
+    ServerUnits u;
+    PgConnection pg(stopFd);
+    if (!open(pg, conninfo, timeout, u.message))
+        return u;
+    const PgResult r =
+        pg.exec("SELECT unit, (extract(epoch FROM last_seen) * 1000)::bigint, visits, laptops "
+                "FROM xrq.units ORDER BY unit",
+                {}, timeout);
+    if (!r.ok()) {
+        u.message = QStringLiteral("units not read: ") + QString::fromStdString(r.error());
+        return u;
+    }
+    u.units.reserve(std::size_t(r.rows()));
+    for (int i = 0; i < r.rows(); ++i)
+        u.units.push_back({QString::fromStdString(r.value(i, 0)), std::stoll(r.value(i, 1)),
+                           std::stoll(r.value(i, 2)), std::stoi(r.value(i, 3))});
+    u.ok = true;
+    return u;
+}
+
 OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& unit,
                                   const QString& thisLaptop, std::int64_t sinceMs,
                                   std::chrono::milliseconds timeout, int stopFd) {

@@ -153,8 +153,8 @@ TEST(FleetNotes, ClearMemorysQuestionSaysWhatOtherLaptopsDid) {
         {std::nullopt, before,
          "Other laptops not checked since 2026-12-06 09:05: the server did not answer in time."},
         {std::nullopt, std::nullopt,
-         "Other laptops not checked: the server did not answer in time, and it has not been "
-         "reached since the program started."},
+         "Other laptops not checked: the server did not answer in time, and it has never "
+         "answered this laptop."},
     };
     for (const Case& c : cases)
         EXPECT_EQ(fleet::otherLaptopsNote(c.answer, QStringLiteral("XRQ00042"), c.contact, now)
