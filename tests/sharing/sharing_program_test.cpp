@@ -244,6 +244,7 @@ TEST_F(SharingProgram, WhenTheServerLastAnsweredSurvivesARestartWithoutIt) {
 
     // The next run, the server down: Clear Memory's question still says since when.
     ASSERT_TRUE(server.stop());
+    script.reset(); // the next run's boxes get a script of their own
     startProgram();
     ASSERT_EQ(fleet::sharing().lastContact(), kept);
     const auto answer =
