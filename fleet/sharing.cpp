@@ -107,7 +107,7 @@ void Sharing::keepContact() {
         m_contactProblem.clear();
         return;
     }
-    // Tried again at the next answer; told once per reason.
+    // Tried again with an answer a minute later; told once per reason.
     m_contactKept = m_lastContact;
     if (why != m_contactProblem) {
         m_contactProblem = why;
