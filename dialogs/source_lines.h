@@ -72,6 +72,8 @@ inline constexpr unsigned fleetSettingsNotWritten = 1703;
 inline constexpr unsigned fleetHistoryNotRead = 1704;
 inline constexpr unsigned fleetOtherDownload = 1705;
 inline constexpr unsigned fleetOthersNotChecked = 1706;
+inline constexpr unsigned fleetUnitsNotRead = 1710;
+inline constexpr unsigned fleetContactNotKept = 1711;
 // xrq-collect's push at its end (--push-wait).
 inline constexpr unsigned collectorShared = 1650;
 inline constexpr unsigned collectorShareWaiting = 1651;

@@ -18,8 +18,8 @@ QString otherLaptopsNote(const std::optional<OtherDownload>& answer, const QStri
     const QString why = answer ? QStringLiteral("the server could not be asked")
                                : QStringLiteral("the server did not answer in time");
     if (!lastContact)
-        return QStringLiteral("Other laptops not checked: %1, and it has not been reached since "
-                              "the program started.")
+        return QStringLiteral("Other laptops not checked: %1, and it has never answered this "
+                              "laptop.")
             .arg(why);
     return QStringLiteral("Other laptops not checked since %1: %2.")
         .arg(momentText(*lastContact, nowMs), why);

@@ -17,7 +17,8 @@
 namespace fleet {
 
 // `answer`: what the server said, or nothing when it did not answer within the deadline.
-// `lastContact`: when the server last answered this program (ms since the epoch).
+// `lastContact`: when the server last answered this program, in this run or an earlier one
+// (ms since the epoch).
 QString otherLaptopsNote(const std::optional<OtherDownload>& answer, const QString& unitName,
                          std::optional<std::int64_t> lastContact, std::int64_t nowMs);
 

@@ -70,6 +70,36 @@ ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
     return h;
 }
 
+ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds timeout, int stopFd) {
+    ServerUnits u;
+    PgConnection pg(stopFd);
+    if (!open(pg, conninfo, timeout, u.message))
+        return u;
+    // What the xrq.units view derives, by unit and laptop first: the view's count(DISTINCT
+    // laptop) sorts every event, which over a million events takes the better part of a
+    // second; two hashed groupings take a fraction of it. Room for the 10,000s of groups in
+    // memory, for this session only.
+    PgResult r = pg.exec("SET work_mem = '64MB'", {}, timeout);
+    if (r.ok())
+        r = pg.exec("SELECT unit, (extract(epoch FROM max(last_seen)) * 1000)::bigint, "
+                    "sum(visits)::bigint, count(*) "
+                    "FROM (SELECT unit, laptop, max(occurred_at) AS last_seen, "
+                    "count(*) FILTER (WHERE kind = 'visit') AS visits "
+                    "FROM xrq.events GROUP BY unit, laptop) per_laptop "
+                    "GROUP BY unit ORDER BY unit",
+                    {}, timeout);
+    if (!r.ok()) {
+        u.message = QStringLiteral("units not read: ") + QString::fromStdString(r.error());
+        return u;
+    }
+    u.units.reserve(std::size_t(r.rows()));
+    for (int i = 0; i < r.rows(); ++i)
+        u.units.push_back({QString::fromStdString(r.value(i, 0)), std::stoll(r.value(i, 1)),
+                           std::stoll(r.value(i, 2)), std::stoi(r.value(i, 3))});
+    u.ok = true;
+    return u;
+}
+
 OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& unit,
                                   const QString& thisLaptop, std::int64_t sinceMs,
                                   std::chrono::milliseconds timeout, int stopFd) {

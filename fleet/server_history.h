@@ -73,6 +73,24 @@ ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
                                const QString& dataSet,
                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// A unit as the server knows it: every laptop's facts of it together.
+struct ServerUnit {
+    QString unit;              // the fact's unit: the serial number as Latin-1 text
+    std::int64_t lastSeen = 0; // ms, its newest fact by the recording laptops' clocks
+    std::int64_t visits = 0;
+    int laptops = 0; // how many laptops recorded facts of it
+};
+
+struct ServerUnits {
+    bool ok = false;
+    QString message;               // why not, for the operator
+    std::vector<ServerUnit> units; // by unit
+};
+
+// Every unit any laptop recorded (the server's xrq.units view).
+ServerUnits readUnits(const std::string& conninfo,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5), int stopFd = -1);
+
 // "visit" or "visit (laptop-b)" for another laptop's fact.
 QString historyLabel(const HistoryEntry& entry);
 

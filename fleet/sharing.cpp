@@ -2,6 +2,7 @@
 #include "fleet/sharing.h"
 
 #include "dialogs/source_lines.h"
+#include "fleet/last_contact.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_reads.h"
 #include "platform/ui_handover.h"
@@ -32,12 +33,15 @@ void Sharing::start(const std::string& folder, std::vector<std::string> outboxFi
     m_handover = std::make_unique<platform::UiHandover>();
     m_reads = std::make_unique<ServerReads>();
     m_settings = readFleetSettings(folder);
+    loadContact();
     startPusher();
 }
 
 void Sharing::apply(const FleetSettings& settings) {
     const bool changed =
         settings.service != m_settings.service || settings.laptop != m_settings.laptop;
+    if (changed && started())
+        keepContact(); // under the service it came from
     m_settings = settings;
     if (!changed || !started())
         return;
@@ -47,7 +51,7 @@ void Sharing::apply(const FleetSettings& settings) {
                           : QStringLiteral("sharing settings changed: not shared"));
     stopPusher();
     // What the old server last said is no news of the new one.
-    m_lastContact.reset();
+    loadContact();
     startPusher();
 }
 
@@ -58,6 +62,7 @@ void Sharing::stop() {
     m_reads->stop();
     // What the threads handed over before they ended still reaches the windows and the log.
     m_handover->drain();
+    keepContact();
     m_reads.reset();
     m_handover.reset();
 }
@@ -78,6 +83,38 @@ QString Sharing::statusLine() const {
 void Sharing::noteContact(std::int64_t ms) {
     if (!m_lastContact || *m_lastContact < ms)
         m_lastContact = ms;
+    // Synced on this thread, so not at every answer: a time kept a minute late only makes
+    // "not checked since" earlier than it could be, and stop() keeps the newest.
+    if (!m_contactKept || ms - *m_contactKept >= kContactKeptEvery)
+        keepContact();
+}
+
+void Sharing::loadContact() {
+    m_lastContact.reset();
+    m_contactKept.reset();
+    if (!shared() || m_folder.empty())
+        return;
+    m_lastContact = readLastContact(m_folder, m_settings.service.toStdString());
+    m_contactKept = m_lastContact;
+}
+
+void Sharing::keepContact() {
+    if (!m_lastContact || m_lastContact == m_contactKept || !shared() || m_folder.empty())
+        return;
+    std::string why;
+    if (writeLastContact(m_folder, m_settings.service.toStdString(), *m_lastContact, why)) {
+        m_contactKept = m_lastContact;
+        m_contactProblem.clear();
+        return;
+    }
+    // Tried again with an answer a minute later; told once per reason.
+    m_contactKept = m_lastContact;
+    if (why != m_contactProblem) {
+        m_contactProblem = why;
+        say(source_line::fleetContactNotKept,
+            QStringLiteral("when the server last answered was not kept: ") +
+                QString::fromLocal8Bit(why.c_str()));
+    }
 }
 
 void Sharing::startPusher() {

@@ -74,7 +74,8 @@ public:
     const PushStatus& status() const { return m_status; }
     QString statusLine() const;
     // When the server last answered (confirmed facts the pusher sent, or a read), ms since the
-    // epoch.
+    // epoch; kept across runs in the files folder (fleet/last_contact.h), at most a minute
+    // behind while the program runs and exactly at stop().
     std::optional<std::int64_t> lastContact() const { return m_lastContact; }
     void noteContact(std::int64_t ms);
 
@@ -115,6 +116,9 @@ public:
     std::size_t readsRunning() const;
 
 private:
+    // The kept time of the chosen service's last answer, and keeping the newest one.
+    void loadContact();
+    void keepContact();
     void startPusher();
     void stopPusher();
     bool runRead(std::function<void(int stopFd)> work);
@@ -129,6 +133,9 @@ private:
     FleetSettings m_settings;
     PushStatus m_status;
     std::optional<std::int64_t> m_lastContact;
+    static constexpr std::int64_t kContactKeptEvery = 60 * 1000; // ms
+    std::optional<std::int64_t> m_contactKept;                   // the time in the file
+    std::string m_contactProblem;   // the last reason it could not be kept, told
     std::uint64_t m_generation = 0; // of the pusher now running: older ones' news is dropped
     std::unique_ptr<platform::UiHandover> m_handover;
     std::unique_ptr<Pusher> m_pusher;

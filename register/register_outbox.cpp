@@ -12,6 +12,7 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <algorithm>
 #include <map>
 
 namespace unitreg {
@@ -102,6 +103,79 @@ fleet::Fact linkFact(const Identification& i, const std::string& id, const QStri
     return event(id, i.serial, "link",
                  {{QStringLiteral("download"), QString::fromStdString(i.downloadId)}}, i.at,
                  laptop);
+}
+
+namespace {
+
+std::string latin1Bytes(const QJsonValue& v) {
+    return v.toString().toLatin1().toStdString();
+}
+
+std::string localBytes(const QJsonValue& v) {
+    return v.toString().toLocal8Bit().toStdString();
+}
+
+std::string pathBytes(const QJsonValue& v) {
+    return QFile::encodeName(v.toString()).toStdString();
+}
+
+int portOf(const QJsonValue& v) {
+    return v.isDouble() && v.toInt() > 0 ? v.toInt() : -1;
+}
+
+template <class F> void eachOf(const QJsonValue& v, F&& each) {
+    const QJsonArray list = v.toArray();
+    for (qsizetype i = 0; i < std::min<qsizetype>(list.size(), kFactListMost); ++i)
+        each(list.at(i));
+}
+
+} // namespace
+
+std::optional<UnitEvent> eventOfFact(const QString& type, const QJsonObject& p,
+                                     std::int64_t occurredAt) {
+    UnitEvent e;
+    e.at = occurredAt;
+    if (type == QLatin1String("visit")) {
+        e.kind = EventKind::Visit;
+        e.port = portOf(p.value(QLatin1String("port")));
+        e.device = pathBytes(p.value(QLatin1String("device")));
+    } else if (type == QLatin1String("battery")) {
+        e.kind = EventKind::Battery;
+        e.volts = p.value(QLatin1String("volts")).toDouble();
+        e.celsius = p.value(QLatin1String("celsius")).toDouble();
+        e.reply = latin1Bytes(p.value(QLatin1String("reply")));
+    } else if (type == QLatin1String("clock_set")) {
+        e.kind = EventKind::ClockSet;
+        e.sent = latin1Bytes(p.value(QLatin1String("sent")));
+    } else if (type == QLatin1String("download")) {
+        e.kind = EventKind::Download;
+        Download& d = e.download;
+        d.started = p.value(QLatin1String("started")).toInteger(occurredAt);
+        d.ended = p.value(QLatin1String("ended")).toInteger();
+        d.bytes = std::uint64_t(std::max<qint64>(0, p.value(QLatin1String("bytes")).toInteger()));
+        d.sets = p.value(QLatin1String("sets")).toInt();
+        d.complete = p.value(QLatin1String("complete")).toBool();
+        d.why = localBytes(p.value(QLatin1String("why")));
+        d.verified = p.value(QLatin1String("verified")).toBool();
+        eachOf(p.value(QLatin1String("reasons")),
+               [&](const QJsonValue& r) { d.reasons.push_back(r.toString().toStdString()); });
+        eachOf(p.value(QLatin1String("set_lines")), [&](const QJsonValue& s) {
+            const QJsonObject set = s.toObject();
+            d.setLines.push_back({latin1Bytes(set.value(QLatin1String("name"))),
+                                  set.value(QLatin1String("lines")).toInt()});
+        });
+        d.lineErrors = p.value(QLatin1String("line_errors")).toString().toStdString();
+        eachOf(p.value(QLatin1String("files")),
+               [&](const QJsonValue& f) { d.files.push_back(pathBytes(f)); });
+        d.keptFile = pathBytes(p.value(QLatin1String("kept_file")));
+        d.port = portOf(p.value(QLatin1String("port")));
+    } else if (type == QLatin1String("clear")) {
+        e.kind = EventKind::Clear;
+        e.confirmed = p.value(QLatin1String("confirmed")).toBool();
+    } else {
+        return std::nullopt;
+    }
+    return e;
 }
 
 std::optional<fleet::Fact> keptFact(const Download& d, const std::string& id,

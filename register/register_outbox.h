@@ -31,6 +31,15 @@ fleet::Fact downloadFact(const Download& d, const std::string& id, const QString
 fleet::Fact clearFact(const Clear& c, const std::string& id, const QString& laptop);
 fleet::Fact linkFact(const Identification& i, const std::string& id, const QString& laptop);
 
+// The other way: a register event's fact (its type and payload, as the functions above write
+// them, on this laptop or another) read back into the event the history shows. Missing or
+// mistyped keys read as an empty field (another laptop's program may be older or newer).
+// nullopt for a type that is no register event ("link", or one this program does not know).
+// The payload is another laptop's text: what it lists is cut at kFactListMost items.
+inline constexpr int kFactListMost = 50;
+std::optional<UnitEvent> eventOfFact(const QString& type, const QJsonObject& payload,
+                                     std::int64_t occurredAt);
+
 // The kept raw download's fact (its SHA-256 and size, read from the file now); nullopt when
 // the download kept no file or the file cannot be read (the download's own fact still goes).
 std::optional<fleet::Fact> keptFact(const Download& d, const std::string& id,

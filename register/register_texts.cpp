@@ -104,6 +104,15 @@ QString eventDetails(const UnitEvent& e) {
     return {};
 }
 
+QString linkDetails(const QString& downloadId) {
+    return QStringLiteral("download %1 of a unit that gave no serial number, named this unit")
+        .arg(downloadId);
+}
+
+QString keptDownloadDetails(std::uint64_t size, const QString& sha256) {
+    return QStringLiteral("raw download kept, %1, SHA-256 %2").arg(byteCount(size), sha256);
+}
+
 QString lastDownloadText(const std::optional<LastDownload>& last) {
     if (!last)
         return QStringLiteral("not downloaded yet");

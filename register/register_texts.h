@@ -19,6 +19,10 @@ QString serialText(const std::string& serial); // Latin-1, one character per byt
 QString localTimeText(std::int64_t msSinceEpoch, bool withSeconds = false);
 QString eventKindText(EventKind kind);
 QString eventDetails(const UnitEvent& event);
+// A download of a unit that gave no serial number, named this unit later (its event's id).
+QString linkDetails(const QString& downloadId);
+// A download's raw bytes as they were kept, by their size and SHA-256 (hex).
+QString keptDownloadDetails(std::uint64_t size, const QString& sha256);
 // "last downloaded 2026-11-03, complete"; "not downloaded yet" when none.
 QString lastDownloadText(const std::optional<LastDownload>& last);
 // The history as CSV (RFC 4180 quoting), one line per event, newest first, in UTF-8.

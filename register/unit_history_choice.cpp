@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/unit_history_choice.h"
 
+#include "register/register_outbox.h"
 #include "register/register_texts.h"
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -88,7 +90,7 @@ std::vector<HistoryRow> UnitHistoryChoice::rows() const {
             named.kind = serverKindText(e.kind);
             const auto found =
                 e.otherLaptop ? index.end() : index.find(std::make_pair(e.occurredAt, named.kind));
-            out.push_back({e.occurredAt, fleet::historyLabel(named), payloadSummary(e.payload),
+            out.push_back({e.occurredAt, fleet::historyLabel(named), serverEntryDetails(e),
                            e.otherLaptop, found == index.end() ? -1 : found->second});
         }
         break;
@@ -115,8 +117,34 @@ QString serverKindText(const QString& kind) {
     return kind;
 }
 
-QString payloadSummary(const QJsonObject& payload) {
+namespace {
+
+// Another laptop's text in a table cell: one line, and bounded.
+QString oneBoundedLine(QString line) {
     constexpr int kMost = 400;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    if (line.size() > kMost)
+        line = line.left(kMost) + QStringLiteral("...");
+    return line;
+}
+
+} // namespace
+
+QString serverEntryDetails(const fleet::HistoryEntry& entry) {
+    if (const auto event = unitreg::eventOfFact(entry.kind, entry.payload, entry.occurredAt))
+        return oneBoundedLine(unitreg::eventDetails(*event));
+    if (entry.kind == QLatin1String("link"))
+        return oneBoundedLine(
+            unitreg::linkDetails(entry.payload.value(QLatin1String("download")).toString()));
+    if (entry.kind == QLatin1String("kept_download"))
+        return oneBoundedLine(unitreg::keptDownloadDetails(
+            std::uint64_t(
+                std::max<qint64>(0, entry.payload.value(QLatin1String("size")).toInteger())),
+            entry.payload.value(QLatin1String("sha256")).toString()));
+    return payloadSummary(entry.payload);
+}
+
+QString payloadSummary(const QJsonObject& payload) {
     QStringList parts;
     for (auto it = payload.begin(); it != payload.end(); ++it) {
         const QJsonValue v = it.value();
@@ -135,10 +163,5 @@ QString payloadSummary(const QJsonObject& payload) {
             continue;
         parts << it.key() + QStringLiteral(": ") + text;
     }
-    QString line = parts.join(QStringLiteral(", "));
-    // A payload is another laptop's text: one line, and bounded.
-    line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
-    if (line.size() > kMost)
-        line = line.left(kMost) + QStringLiteral("...");
-    return line;
+    return oneBoundedLine(parts.join(QStringLiteral(", ")));
 }

@@ -57,3 +57,7 @@ private:
 QString serverKindText(const QString& kind);
 // A fact's payload in one line ("bytes: 1234, sets: 2"), bounded.
 QString payloadSummary(const QJsonObject& payload);
+// A server entry's details as this laptop's own rows show the same event (the register's
+// texts over the fact's payload read back); a kind this program does not know gets the
+// payload's summary. One line, bounded: it is another laptop's text.
+QString serverEntryDetails(const fleet::HistoryEntry& entry);

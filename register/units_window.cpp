@@ -6,6 +6,7 @@
 #include "dialogs/source_lines.h"
 #include "fleet/sharing.h"
 #include "platform/durable_file.h"
+#include "register/register_outbox.h"
 #include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "unit/unit_texts.h"
@@ -37,6 +38,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -71,7 +73,7 @@ UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     UnitsTable = table({QStringLiteral("Serial"), QStringLiteral("Last visit"),
                         QStringLiteral("Last download"), QStringLiteral("Last battery reading"),
-                        QStringLiteral("Visits")},
+                        QStringLiteral("Visits"), QStringLiteral("Laptops")},
                        this);
     UnitsTable->setObjectName(QStringLiteral("UnitsTable"));
     UnitsTable->setSortingEnabled(false);
@@ -117,7 +119,15 @@ UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     lower->setStretchFactor(0, 3);
     lower->setStretchFactor(1, 2);
     auto* split = new QSplitter(Qt::Vertical, this);
-    split->addWidget(UnitsTable);
+    LabelUnitsSource = new QLabel(this);
+    LabelUnitsSource->setObjectName(QStringLiteral("LabelUnitsSource"));
+    auto* unitsBox = new QWidget(this);
+    auto* unitsColumn = new QVBoxLayout(unitsBox);
+    unitsColumn->setContentsMargins(0, 0, 0, 0);
+    unitsColumn->setSpacing(2);
+    unitsColumn->addWidget(LabelUnitsSource);
+    unitsColumn->addWidget(UnitsTable, 1);
+    split->addWidget(unitsBox);
     split->addWidget(lower);
     split->addWidget(buildSeriesBox());
     split->setStretchFactor(0, 2);
@@ -172,43 +182,103 @@ void UnitsWindow::reload() {
         LabelRegister->setText(QStringLiteral("Register: ") +
                                QFile::decodeName(QByteArray::fromStdString(reg.path())));
     }
+    const fleet::Sharing& sharing = fleet::sharing();
+    const bool asking = sharing.shared() && sharing.started();
+    // The server's last list stays shown until its next answer replaces it.
+    if (asking != m_unitList.askingServer())
+        m_unitList.begin(asking);
     reg.query<std::vector<unitreg::UnitSummary>>(
         this, [](unitreg::UnitRegister& r) { return r.units(); },
-        [this](std::vector<unitreg::UnitSummary> units) { fillUnits(std::move(units)); });
+        [this](std::vector<unitreg::UnitSummary> units) {
+            m_unitList.localArrived(std::move(units));
+            fillUnits(true);
+        });
+    if (asking)
+        askServerUnits();
 }
 
-void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
+void UnitsWindow::askServerUnits() {
+    if (m_unitsReading) {
+        // One read at a time: the newest records are asked for when it answers.
+        m_unitsAgain = true;
+        return;
+    }
+    // Runs on a read thread of the sharing's, like the history's.
+    m_unitsReading = fleet::sharing().read<fleet::ServerUnits>(
+        this,
+        [](const std::string& conninfo, const QString&, int stopFd) {
+            return fleet::readUnits(conninfo, std::chrono::seconds(5), stopFd);
+        },
+        [this](fleet::ServerUnits units) {
+            m_unitsReading = false;
+            // An older list is still the organisation's: shown, and the newer one asked for.
+            if (std::exchange(m_unitsAgain, false))
+                askServerUnits();
+            if (units.ok) {
+                fleet::sharing().noteContact(QDateTime::currentMSecsSinceEpoch());
+                m_unitsProblemLogged.clear();
+            } else if (units.message != m_unitsProblemLogged) {
+                m_unitsProblemLogged = units.message;
+                LogWrite("Units: the server's units not read: " +
+                             units.message.toLocal8Bit().toStdString(),
+                         source_line::fleetUnitsNotRead, LogSizeLimit);
+            }
+            m_unitList.serverAnswered(std::move(units));
+            fillUnits(false);
+            emit serverUnitsAnswered();
+        });
+}
+
+void UnitsWindow::fillUnits(bool newRecords) {
+    const std::vector<UnitListRow> units = m_unitList.rows();
+    LabelUnitsSource->setText(m_unitList.sourceLine());
+    LabelUnitsSource->setToolTip(m_unitList.reasonDetail());
     m_filling = true;
     UnitsTable->setUpdatesEnabled(false);
     UnitsTable->clearContents();
     UnitsTable->setRowCount(int(units.size()));
     m_rowSerials.clear();
+    m_rowSeenHere.clear();
     int selectRow = -1;
+    const QString notHere = QStringLiteral("not on this laptop");
     for (int row = 0; row < int(units.size()); ++row) {
-        const unitreg::UnitSummary& u = units[std::size_t(row)];
-        m_rowSerials.push_back(u.serial);
-        if (m_unitChosen && u.serial == m_serial)
+        const UnitListRow& r = units[std::size_t(row)];
+        m_rowSerials.push_back(r.serial);
+        m_rowSeenHere.push_back(r.seenHere());
+        if (m_unitChosen && r.serial == m_serial)
             selectRow = row;
-        UnitsTable->setItem(row, 0,
-                            cell(u.serial.empty() ? QStringLiteral("(no serial number)")
-                                                  : unitreg::serialText(u.serial)));
-        UnitsTable->setItem(row, 1, cell(unitreg::localTimeText(u.lastVisit.value_or(u.lastSeen))));
-        UnitsTable->setItem(row, 2,
-                            cell(u.lastDownload
-                                     ? unitreg::localTimeText(*u.lastDownload) +
-                                           (u.lastDownloadComplete ? QStringLiteral(", complete")
-                                                                   : QStringLiteral(", incomplete"))
-                                     : QStringLiteral("never")));
+        auto* serial = cell(r.serial.empty() ? QStringLiteral("(no serial number)")
+                                             : unitreg::serialText(r.serial));
+        if (!r.seenHere()) {
+            QFont italic = serial->font();
+            italic.setItalic(true);
+            serial->setFont(italic);
+            serial->setToolTip(serial->text() + QStringLiteral(": never seen by this laptop"));
+        }
+        UnitsTable->setItem(row, 0, serial);
+        UnitsTable->setItem(row, 1, cell(unitreg::localTimeText(r.lastSeen)));
+        const unitreg::UnitSummary* u = r.local ? &*r.local : nullptr;
+        UnitsTable->setItem(
+            row, 2,
+            cell(!u                ? notHere
+                 : u->lastDownload ? unitreg::localTimeText(*u->lastDownload) +
+                                         (u->lastDownloadComplete ? QStringLiteral(", complete")
+                                                                  : QStringLiteral(", incomplete"))
+                                   : QStringLiteral("never")));
         UnitsTable->setItem(
             row, 3,
-            cell(u.lastBatteryAt
-                     ? QString::fromStdString(formatOneDecimal(u.lastVolts) + " V, " +
-                                              formatOneDecimal(u.lastCelsius) + " C") +
-                           QStringLiteral(" on ") + unitreg::localTimeText(*u.lastBatteryAt)
+            cell(!u ? notHere
+                 : u->lastBatteryAt
+                     ? QString::fromStdString(formatOneDecimal(u->lastVolts) + " V, " +
+                                              formatOneDecimal(u->lastCelsius) + " C") +
+                           QStringLiteral(" on ") + unitreg::localTimeText(*u->lastBatteryAt)
                      : QStringLiteral("none")));
-        auto* visits = cell(QString::number(u.visits));
+        auto* visits = cell(QString::number(r.visits));
         visits->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
         UnitsTable->setItem(row, 4, visits);
+        auto* laptops = cell(r.laptops > 0 ? QString::number(r.laptops) : QString());
+        laptops->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        UnitsTable->setItem(row, 5, laptops);
     }
     if (selectRow < 0 && !units.empty())
         selectRow = 0;
@@ -222,9 +292,14 @@ void UnitsWindow::fillUnits(std::vector<unitreg::UnitSummary> units) {
         UnitsTable->selectRow(selectRow);
     m_filling = false;
     if (selectRow >= 0) {
-        m_serial = m_rowSerials[std::size_t(selectRow)];
+        const std::string serial = m_rowSerials[std::size_t(selectRow)];
+        // New records may have changed the chosen unit's history; the server's list alone
+        // changes it only when it brings the unit to choose.
+        const bool again = newRecords || !m_unitChosen || serial != m_serial;
+        m_serial = serial;
         m_unitChosen = true;
-        loadHistory();
+        if (again)
+            loadHistory();
     } else {
         m_serial.clear();
         m_unitChosen = false;
@@ -281,7 +356,7 @@ void UnitsWindow::fillHistory(const std::string& serial, std::vector<unitreg::Un
 void UnitsWindow::askServerHistory(const std::string& serial) {
     if (!m_unitChosen)
         return;
-    const QString unit = unitreg::serialText(serial);
+    const QString unit = unitreg::factUnit(serial);
     const std::uint64_t ask = m_historyAsks;
     // Runs on a read thread of the sharing's: a slow or silent server keeps only that
     // thread, never this window.

@@ -8,10 +8,14 @@
 // While the records are shared, the selected unit's history is also asked of the server on a
 // thread of its own (fleet/sharing.h): this laptop's history shows meanwhile, and the
 // organisation's replaces it when the server answers (unit_history_choice.h says which, and
-// the line above the history says so). A closed window drops the answer; nothing waits for it.
+// the line above the history says so). The units list likewise: the organisation's units when
+// the server answers, those this laptop never saw marked (unit_list_choice.h); choosing one of
+// them shows the server's history alone. A closed window drops the answers; nothing waits
+// for them.
 // UI thread.
 
 #include "register/unit_history_choice.h"
+#include "register/unit_list_choice.h"
 #include "register/unit_register.h"
 #include "register/unit_series.h"
 
@@ -39,6 +43,8 @@ public:
     QTableWidget* HistoryTable = nullptr;
     QChartView* BatteryChart = nullptr;
     QLabel* LabelRegister = nullptr;
+    // Above the units: which list it is ("organisation's units (server): ...").
+    QLabel* LabelUnitsSource = nullptr;
     // Above the history: which history it is ("organisation's history (server)"...).
     QLabel* LabelHistorySource = nullptr;
     QPushButton* ButtonExport = nullptr;
@@ -57,6 +63,10 @@ public:
     const std::vector<unitreg::UnitEvent>& history() const { return m_history; }
     // Which history is shown, and its rows.
     const UnitHistoryChoice& historyChoice() const { return m_choice; }
+    const UnitListChoice& unitListChoice() const { return m_unitList; }
+    // The listed units' serial numbers, and whether this laptop saw each, in table order.
+    const std::vector<std::string>& listedSerials() const { return m_rowSerials; }
+    const std::vector<bool>& listedSeenHere() const { return m_rowSeenHere; }
     const std::vector<HistoryRow>& shownRows() const { return m_rows; }
     int batteryPoints() const { return m_batteryPoints; }
 
@@ -91,12 +101,17 @@ signals:
     void seriesListed();
     // The server answered (or failed to) for the selected unit, and the window shows it.
     void serverHistoryAnswered();
+    // The server answered (or failed to) for the units list, and the window shows it.
+    void serverUnitsAnswered();
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void fillUnits(std::vector<unitreg::UnitSummary> units);
+    // `newRecords`: this laptop's list was read again (the chosen unit's history too).
+    void fillUnits(bool newRecords);
+    // Asks the server for its units when the records are shared, one read at a time.
+    void askServerUnits();
     void fillHistory(const std::string& serial, std::vector<unitreg::UnitEvent> events);
     void loadHistory();
     // Asks the server for the unit's history when the records are shared; the answer for a
@@ -117,6 +132,11 @@ private:
     std::string m_serial; // the chosen unit's; empty for the units without a serial number
     bool m_unitChosen = false;
     std::vector<std::string> m_rowSerials;
+    std::vector<bool> m_rowSeenHere;
+    UnitListChoice m_unitList;
+    bool m_unitsReading = false;
+    bool m_unitsAgain = false; // records came while the server's list was read
+    QString m_unitsProblemLogged;
     std::vector<unitreg::UnitEvent> m_history;
     UnitHistoryChoice m_choice;
     std::vector<HistoryRow> m_rows;

@@ -27,6 +27,44 @@ fleet::Fact download(const QString& unit, const QString& laptop, std::int64_t at
                             QJsonObject{{QStringLiteral("bytes"), 1234}}, at, laptop);
 }
 
+// The window's read of the units derives what the server's xrq.units view derives, by its own
+// quicker grouping: the two must agree.
+TEST_F(FleetReads, TheUnitsListSaysWhatTheServersUnitsViewSays) {
+    addLaptop("laptop_a");
+    addLaptop("laptop_b");
+    LocalStore a(file("a.sqlite")), b(file("b.sqlite"));
+    const std::int64_t t = 1765188000000;
+    ASSERT_TRUE(a.record(visit(QStringLiteral("XRQ00051"), "laptop-a", t)));
+    ASSERT_TRUE(a.record(visit(QStringLiteral("XRQ00051"), "laptop-a", t + 1000)));
+    ASSERT_TRUE(a.record(download(QStringLiteral("XRQ00051"), "laptop-a", t + 2000)));
+    ASSERT_TRUE(b.record(visit(QStringLiteral("XRQ00051"), "laptop-b", t + 500)));
+    ASSERT_TRUE(b.record(download(QStringLiteral("XRQ00052"), "laptop-b", t + 9000)));
+    ASSERT_TRUE(b.record(visit(QStringLiteral("(no serial number)"), "laptop-b", t + 3000)));
+    for (auto* store : {&a, &b}) {
+        fleet::Pusher p(config(store == &a ? "laptop_a" : "laptop_b", {store->path()}));
+        p.start();
+        ASSERT_TRUE(p.pushAndWait(60s));
+    }
+    const fleet::ServerUnits units = fleet::readUnits(fleet::serviceConninfo("laptop_a"), 10s);
+    ASSERT_TRUE(units.ok) << units.message.toStdString();
+    QStringList read, view;
+    for (const fleet::ServerUnit& u : units.units)
+        read << QStringLiteral("%1 %2 %3 %4")
+                    .arg(u.unit)
+                    .arg(u.lastSeen)
+                    .arg(u.visits)
+                    .arg(u.laptops);
+    const auto viewText = server.value(
+        "SELECT string_agg(unit || ' ' || (extract(epoch FROM last_seen) * 1000)::bigint || ' ' "
+        "|| visits || ' ' || laptops, ',' ORDER BY unit) FROM xrq.units");
+    ASSERT_TRUE(viewText.has_value());
+    view = QString::fromStdString(*viewText).split(QLatin1Char(','));
+    EXPECT_EQ(read, view);
+    EXPECT_EQ(read, QStringList({QStringLiteral("(no serial number) 1765188003000 1 1"),
+                                 QStringLiteral("XRQ00051 1765188002000 3 2"),
+                                 QStringLiteral("XRQ00052 1765188009000 0 1")}));
+}
+
 TEST_F(FleetReads, AnotherLaptopsDownloadSinceThisOnesIsFound) {
     addLaptop("laptop_a");
     addLaptop("laptop_b");
@@ -153,8 +191,8 @@ TEST(FleetNotes, ClearMemorysQuestionSaysWhatOtherLaptopsDid) {
         {std::nullopt, before,
          "Other laptops not checked since 2026-12-06 09:05: the server did not answer in time."},
         {std::nullopt, std::nullopt,
-         "Other laptops not checked: the server did not answer in time, and it has not been "
-         "reached since the program started."},
+         "Other laptops not checked: the server did not answer in time, and it has never "
+         "answered this laptop."},
     };
     for (const Case& c : cases)
         EXPECT_EQ(fleet::otherLaptopsNote(c.answer, QStringLiteral("XRQ00042"), c.contact, now)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Which history the Units window shows, whichever answer comes first, and what its rows say.
+#include "register/register_outbox.h"
 #include "register/register_texts.h"
 #include "register/unit_history_choice.h"
 
@@ -167,6 +168,134 @@ TEST(UnitHistoryChoice, AnotherLaptopsPayloadIsOneBoundedLine) {
     const QString huge = payloadSummary({{QStringLiteral("x"), QString(100000, QLatin1Char('y'))}});
     EXPECT_LE(huge.size(), 410);
     EXPECT_TRUE(huge.endsWith(QStringLiteral("...")));
+}
+
+// The server's row of an event says what this laptop's own row of it says: the fact the
+// register wrote, read back, through the same text.
+TEST(UnitHistoryChoice, ServerRowsDetailEachEventAsThisLaptopsOwnRowsDo) {
+    using unitreg::EventKind;
+    const QString laptop = QStringLiteral("laptop-b");
+    const std::string id = "6f1c2a4e-8d3b-4c5a-9e7f-0a1b2c3d4e5f";
+    unitreg::Download good;
+    good.serial = "XRQ00034";
+    good.started = 1765188000000;
+    good.ended = 1765188060000;
+    good.bytes = 5120;
+    good.sets = 2;
+    good.complete = true;
+    good.verified = true;
+    good.setLines = {{"SITE1", 12}, {"SITE2", 1}};
+    good.lineErrors = "none";
+    good.files = {"/data/SITE1.txt", "/data/SITE2.txt"};
+    good.port = 3;
+    unitreg::Download cut = good;
+    cut.complete = false;
+    cut.why = "the unit stopped answering";
+    cut.verified = false;
+    cut.sets = 1;
+    cut.bytes = 999;
+    cut.reasons = {"The capture ended before the unit's prompt.", "SITE2 was not read back."};
+    cut.lineErrors = "2 framing errors";
+
+    auto eventOf = [](EventKind kind, auto fill) {
+        unitreg::UnitEvent e;
+        e.kind = kind;
+        fill(e);
+        return e;
+    };
+    struct Case {
+        const char* name;
+        fleet::Fact fact;
+        std::optional<unitreg::UnitEvent> local; // the same event as this laptop shows it
+        const char* details;
+    };
+    const Case cases[] = {
+        {"visit", unitreg::visitFact({"XRQ00034", 1000, 3, "/dev/ttyUSB0"}, id, laptop),
+         eventOf(EventKind::Visit,
+                 [](auto& e) {
+                     e.port = 3;
+                     e.device = "/dev/ttyUSB0";
+                 }),
+         "COM3 (/dev/ttyUSB0)"},
+        {"visit without a port", unitreg::visitFact({"XRQ00034", 1000, -1, ""}, id, laptop),
+         eventOf(EventKind::Visit, [](auto&) {}), "no port"},
+        {"battery",
+         unitreg::batteryFact({"XRQ00034", 1000, 12.46, 21.04, "A:12.46:21.04"}, id, laptop),
+         eventOf(EventKind::Battery,
+                 [](auto& e) {
+                     e.volts = 12.46;
+                     e.celsius = 21.04;
+                 }),
+         "12.5 V, 21.0 C"},
+        {"clock set",
+         unitreg::clockSetFact({"XRQ00034", 1000, "26/12/08 10:42:00", 3600, "Europe/Berlin"}, id,
+                               laptop),
+         eventOf(EventKind::ClockSet, [](auto& e) { e.sent = "26/12/08 10:42:00"; }),
+         "set to 26/12/08 10:42:00"},
+        {"download, safe", unitreg::downloadFact(good, id, laptop),
+         eventOf(EventKind::Download, [&](auto& e) { e.download = good; }),
+         "complete, 2 data sets, 5.1 kB, verified, line errors: none"},
+        {"download, not safe, with its reasons", unitreg::downloadFact(cut, id, laptop),
+         eventOf(EventKind::Download, [&](auto& e) { e.download = cut; }),
+         "incomplete (the unit stopped answering), 1 data set, 999 bytes, not verified: The "
+         "capture ended before the unit's prompt.; SITE2 was not read back., line errors: 2 "
+         "framing errors"},
+        {"clear, confirmed", unitreg::clearFact({"XRQ00034", 1000, true}, id, laptop),
+         eventOf(EventKind::Clear, [](auto& e) { e.confirmed = true; }), "confirmed by the unit"},
+        {"clear, unconfirmed", unitreg::clearFact({"XRQ00034", 1000, false}, id, laptop),
+         eventOf(EventKind::Clear, [](auto&) {}), "not confirmed by the unit"},
+        {"link",
+         unitreg::linkFact({id, "0a0b0c0d-0000-4000-8000-000000000001", "XRQ00034", 1000}, id,
+                           laptop),
+         std::nullopt,
+         "download 0a0b0c0d-0000-4000-8000-000000000001 of a unit that gave no serial number, "
+         "named this unit"},
+        {"kept download",
+         fleet::keptDownloadFact(QString::fromStdString(id), QStringLiteral("XRQ00034"),
+                                 QString(64, QLatin1Char('a')), 2048, QStringLiteral("/kept/x"),
+                                 1000, laptop),
+         std::nullopt,
+         "raw download kept, 2.0 kB, SHA-256 "
+         "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
+        {"a kind of a newer program: its payload",
+         fleet::eventFact(QString::fromStdString(id), QStringLiteral("XRQ00034"),
+                          QStringLiteral("calibration"), {{QStringLiteral("offset"), 2}}, 1000,
+                          laptop),
+         std::nullopt, "offset: 2"},
+        {"an older program's download without most keys",
+         fleet::eventFact(QString::fromStdString(id), QStringLiteral("XRQ00034"),
+                          QStringLiteral("download"), {{QStringLiteral("bytes"), 5120}}, 1000,
+                          laptop),
+         std::nullopt, "incomplete, 0 data sets, 5.1 kB, not verified"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fleet::HistoryEntry e =
+            entry(c.fact.type.toLatin1().constData(), c.fact.occurredAt, "laptop-b", true);
+        e.payload = c.fact.payload;
+        EXPECT_EQ(serverEntryDetails(e).toStdString(), c.details);
+        if (c.local) {
+            EXPECT_EQ(serverEntryDetails(e), unitreg::eventDetails(*c.local));
+        }
+    }
+}
+
+TEST(UnitHistoryChoice, AnotherLaptopsDownloadDetailsAreOneBoundedLine) {
+    QJsonArray reasons;
+    for (int i = 0; i < 100000; ++i)
+        reasons.append(QStringLiteral("reason %1").arg(i));
+    fleet::HistoryEntry e = entry("download", 1000, "laptop-b", true);
+    e.payload = {{QStringLiteral("why"), QStringLiteral("two\nlines")},
+                 {QStringLiteral("reasons"), reasons},
+                 {QStringLiteral("port"), QStringLiteral("not a number")}};
+    const auto event = unitreg::eventOfFact(e.kind, e.payload, e.occurredAt);
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->download.reasons.size(), std::size_t(unitreg::kFactListMost));
+    EXPECT_EQ(event->download.port, -1);
+    const QString details = serverEntryDetails(e);
+    EXPECT_LE(details.size(), 403);
+    EXPECT_FALSE(details.contains(QLatin1Char('\n')));
+    EXPECT_TRUE(details.startsWith(QStringLiteral("incomplete (two lines)")));
 }
 
 } // namespace

@@ -5,11 +5,14 @@
 // the server or from this laptop.
 #include "sharing_fixture.h"
 
+#include "fleet/last_contact.h"
+#include "fleet/other_laptops.h"
 #include "register/units_window.h"
 #include "support/silent_server.h"
 #include "support/slowdown.h"
 
 #include <QLabel>
+#include <QPushButton>
 #include <QTableWidget>
 
 #include <fstream>
@@ -160,6 +163,100 @@ TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswe
         << units->LabelHistorySource->text().toStdString();
     ASSERT_EQ(units->HistoryTable->rowCount(), 1);
     EXPECT_EQ(units->HistoryTable->item(0, 1)->text().toStdString(), "Connect");
+}
+
+TEST_F(SharingProgram, UnitsWindowListsTheOrganisationsUnitsAndShowsTheHistoryOfOneNeverSeenHere) {
+    addLaptop("laptop_a");
+    addLaptop("laptop_b");
+    // Laptop b visited two units; this laptop only one of them.
+    fleettest::LocalStore b(file("b.sqlite"));
+    ASSERT_TRUE(b.record(
+        fleettest::visit(QStringLiteral("XRQ00035"), QStringLiteral("laptop-b"), 1765188000000)));
+    ASSERT_TRUE(b.record(
+        fleettest::visit(QStringLiteral("XRQ00036"), QStringLiteral("laptop-b"), 1765188100000)));
+    {
+        fleet::Pusher p(config("laptop_b", {b.path()}));
+        p.start();
+        ASSERT_TRUE(p.pushAndWait(60s));
+    }
+    share("laptop_a", QStringLiteral("laptop-a"));
+    startProgram();
+    unitRegister().recordVisit({"XRQ00036", 1765189000000, 4, ""});
+    ASSERT_TRUE(unitRegister().waitIdle(30s));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 3; }, 60s))
+        << sharingLine().toStdString();
+
+    FormXRQMain->ActionUnitsExecute(nullptr);
+    UnitsWindow* units = FormXRQMain->FormUnits;
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return units->unitListChoice().shown() == UnitListChoice::Source::Server; }, 60s))
+        << units->LabelUnitsSource->text().toStdString();
+    EXPECT_EQ(units->LabelUnitsSource->text().toStdString(),
+              "organisation's units (server): 2, 1 never seen by this laptop");
+    ASSERT_EQ(units->listedSerials(), (std::vector<std::string>{"XRQ00036", "XRQ00035"}));
+    EXPECT_EQ(units->listedSeenHere(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(units->UnitsTable->item(0, 4)->text().toStdString(), "2") << "visits of both laptops";
+    EXPECT_EQ(units->UnitsTable->item(0, 5)->text().toStdString(), "2") << "laptops";
+    EXPECT_TRUE(units->UnitsTable->item(1, 0)->font().italic());
+    EXPECT_EQ(units->UnitsTable->item(1, 2)->text().toStdString(), "not on this laptop");
+
+    // The unit this laptop never saw: no history of its own, the server's alone.
+    units->selectUnit("XRQ00035");
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            return units->selectedSerial() == "XRQ00035" &&
+                   units->historyChoice().shown() == UnitHistoryChoice::Source::Server &&
+                   units->HistoryTable->rowCount() == 1;
+        },
+        60s))
+        << units->LabelHistorySource->text().toStdString();
+    EXPECT_TRUE(units->history().empty());
+    EXPECT_EQ(units->HistoryTable->item(0, 1)->text().toStdString(), "Connect (laptop-b)");
+    EXPECT_EQ(units->HistoryTable->item(0, 2)->text().toStdString(), "COM3")
+        << "detailed as this laptop's own visits are";
+    EXPECT_FALSE(units->ButtonExport->isEnabled()) << "this laptop has no history of it to export";
+
+    // The server gone: this laptop's units, saying so.
+    ASSERT_TRUE(server.stop());
+    units->reload();
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            return units->LabelUnitsSource->text() ==
+                   QLatin1String("this laptop's units: server not reachable");
+        },
+        60s))
+        << units->LabelUnitsSource->text().toStdString();
+    EXPECT_EQ(units->listedSerials(), (std::vector<std::string>{"XRQ00036"}));
+}
+
+TEST_F(SharingProgram, WhenTheServerLastAnsweredSurvivesARestartWithoutIt) {
+    addLaptop("laptop_a");
+    share("laptop_a", QStringLiteral("laptop-a"));
+    startProgram();
+    unitRegister().recordVisit({"XRQ00037", 1765188000000, 3, ""});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 1; }, 60s))
+        << sharingLine().toStdString();
+    ASSERT_TRUE(testsupport::waitUntil([] { return fleet::sharing().lastContact().has_value(); }));
+    FormXRQMain->close();
+    DestroyProgramWindows();
+    const auto kept = fleet::readLastContact(sandbox.tempFiles(), "laptop_a");
+    ASSERT_TRUE(kept.has_value()) << "kept at the program's end";
+
+    // The next run, the server down: Clear Memory's question still says since when.
+    ASSERT_TRUE(server.stop());
+    script.reset(); // the next run's boxes get a script of their own
+    startProgram();
+    ASSERT_EQ(fleet::sharing().lastContact(), kept);
+    const auto answer =
+        fleet::sharing().checkOtherDownload(QStringLiteral("XRQ00037"), 0, std::chrono::seconds(2));
+    const QString note = fleet::otherLaptopsNote(answer, QStringLiteral("XRQ00037"),
+                                                 fleet::sharing().lastContact(), *kept + 60000);
+    EXPECT_TRUE(note.startsWith(QStringLiteral("Other laptops not checked since ")))
+        << note.toStdString();
+    FormXRQMain->close();
+    DestroyProgramWindows();
+    EXPECT_EQ(fleet::readLastContact(sandbox.tempFiles(), "laptop_a"), kept)
+        << "a run without an answer keeps the time of the last one";
 }
 
 } // namespace
