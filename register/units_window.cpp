@@ -233,6 +233,9 @@ void UnitsWindow::fillUnits(bool newRecords) {
     const std::vector<UnitListRow> units = m_unitList.rows();
     LabelUnitsSource->setText(m_unitList.sourceLine());
     LabelUnitsSource->setToolTip(m_unitList.reasonDetail());
+    // How many laptops recorded a unit is the server's to say: no column without its list.
+    UnitsTable->setColumnHidden(UnitsTable->columnCount() - 1,
+                                m_unitList.shown() != UnitListChoice::Source::Server);
     m_filling = true;
     UnitsTable->setUpdatesEnabled(false);
     UnitsTable->clearContents();
