@@ -134,17 +134,24 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
                              : seconds;
         return (!range.from || t >= *range.from) && (!range.to || t <= *range.to);
     };
+    // Each record in the range, in order, with its time read and its flags: a pass over the
+    // series (the export makes two, the flags going through every record each time).
+    using InRange =
+        std::function<bool(const RecordRef&, bool parsed, double seconds, const std::string& f)>;
+    auto eachInRange = [&](const InRange& body) {
+        RecordFlags flags(info.usualInterval);
+        return source.forEachRecord([&](const RecordRef& r) {
+            double s = 0;
+            const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+            const std::string f = flags.next(r, parsed, s);
+            return !inRange(r, parsed, s) || body(r, parsed, s, f);
+        });
+    };
     // First pass: the widest record and the flags' counts, for the title row and comments.
     std::size_t fields = 1;
     std::map<std::string, std::size_t> counts;
     {
-        RecordFlags flags(info.usualInterval);
-        const bool ok = source.forEachRecord([&](const RecordRef& r) {
-            double s = 0;
-            const bool parsed = unitSeconds(r.line, r.dateOrder, s);
-            const std::string f = flags.next(r, parsed, s);
-            if (!inRange(r, parsed, s))
-                return true;
+        const bool ok = eachInRange([&](const RecordRef& r, bool, double, const std::string& f) {
             fields = std::max(fields, fieldCount(r.line));
             std::size_t at = 0;
             while (!f.empty() && at <= f.size()) {
@@ -194,48 +201,43 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
     out += ",flags,download\r\n";
 
     long long rows = 0;
-    RecordFlags flags(info.usualInterval);
     bool sinkOk = true;
-    const bool ok = source.forEachRecord([&](const RecordRef& r) {
-        double s = 0;
-        const bool parsed = unitSeconds(r.line, r.dateOrder, s);
-        const std::string f = flags.next(r, parsed, s);
-        if (!inRange(r, parsed, s))
-            return true;
-        appendCell(out, stampText(r.line));
-        out += ',';
-        const bool utc = parsed && r.offsetSeconds && !(r.timeFlags & kOffsetUnknown);
-        if (utc)
-            out += isoUtc(s - *r.offsetSeconds);
-        out += ',';
-        if (utc)
-            out += offsetText(*r.offsetSeconds);
-        std::size_t n = 0, at = 0;
-        for (;;) {
-            const auto comma = r.line.find(',', at);
+    const bool ok =
+        eachInRange([&](const RecordRef& r, bool parsed, double s, const std::string& f) {
+            appendCell(out, stampText(r.line));
             out += ',';
-            appendCell(out, trimmed(r.line.substr(at, comma == std::string_view::npos
-                                                          ? std::string_view::npos
-                                                          : comma - at)));
-            ++n;
-            if (comma == std::string_view::npos)
-                break;
-            at = comma + 1;
-        }
-        for (; n < fields; ++n)
+            const bool utc = parsed && r.offsetSeconds && !(r.timeFlags & kOffsetUnknown);
+            if (utc)
+                out += isoUtc(s - *r.offsetSeconds);
             out += ',';
-        out += ',';
-        appendCell(out, f);
-        out += ',';
-        appendCell(out, *r.download, false);
-        out += "\r\n";
-        ++rows;
-        if (out.size() >= (1 << 20)) {
-            sinkOk = sink(out);
-            out.clear();
-        }
-        return sinkOk;
-    });
+            if (utc)
+                out += offsetText(*r.offsetSeconds);
+            std::size_t n = 0, at = 0;
+            for (;;) {
+                const auto comma = r.line.find(',', at);
+                out += ',';
+                appendCell(out, trimmed(r.line.substr(at, comma == std::string_view::npos
+                                                              ? std::string_view::npos
+                                                              : comma - at)));
+                ++n;
+                if (comma == std::string_view::npos)
+                    break;
+                at = comma + 1;
+            }
+            for (; n < fields; ++n)
+                out += ',';
+            out += ',';
+            appendCell(out, f);
+            out += ',';
+            appendCell(out, *r.download, false);
+            out += "\r\n";
+            ++rows;
+            if (out.size() >= (1 << 20)) {
+                sinkOk = sink(out);
+                out.clear();
+            }
+            return sinkOk;
+        });
     if (!ok || !sinkOk)
         return -1;
     if (!out.empty() && !sink(out))

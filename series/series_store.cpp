@@ -585,38 +585,64 @@ void SeriesStore::close() {
     QSqlDatabase::removeDatabase(name);
 }
 
-bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged) {
+bool SeriesStore::connect(const std::string& path, const QString& options, std::string& why,
+                          int& version, QString* nativeError) {
     static std::atomic<int> counter{0};
     close();
-    if (damaged)
-        *damaged = false;
     m_path = path;
     m_db = new Db;
     m_db->name = QStringLiteral("xrq-series-%1").arg(++counter);
     m_db->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_db->name);
     m_db->db.setDatabaseName(QString::fromLocal8Bit(path.c_str()));
-    m_db->db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    m_db->db.setConnectOptions(options + QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    auto failed = [&](const QSqlError& e) {
+        why = path + ": " + e.text().toStdString();
+        if (nativeError)
+            *nativeError = e.nativeErrorCode();
+        close();
+        return false;
+    };
+    if (!m_db->db.open())
+        return failed(m_db->db.lastError());
+    QSqlQuery q(m_db->db);
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+        return failed(q.lastError());
+    version = q.value(0).toInt();
+    if (version > kSchemaVersion) {
+        why = path + ": made by a newer program (version " + std::to_string(version) + ")";
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged) {
+    if (damaged)
+        *damaged = false;
+    int version = 0;
+    QString native;
+    // SQLITE_CORRUPT, SQLITE_NOTADB: a file that is no store.
+    auto noStore = [](const QString& code) {
+        return code == QLatin1String("26") || code == QLatin1String("11");
+    };
+    if (!connect(path, QString(), why, version, &native)) {
+        if (damaged)
+            *damaged = noStore(native);
+        return false;
+    }
     auto failed = [&](const std::string& text) {
         why = path + ": " + text;
         close();
         return false;
     };
-    if (!m_db->db.open())
-        return failed(m_db->db.lastError().text().toStdString());
     QSqlQuery q(m_db->db);
     if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next()) {
         const QSqlError e = q.lastError();
         if (damaged)
-            *damaged = e.nativeErrorCode() == QLatin1String("26") ||
-                       e.nativeErrorCode() == QLatin1String("11");
+            *damaged = noStore(e.nativeErrorCode());
         return failed(e.text().toStdString());
     }
     q.exec(QStringLiteral("PRAGMA synchronous=FULL"));
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-        return failed(q.lastError().text().toStdString());
-    const int version = q.value(0).toInt();
-    if (version > kSchemaVersion)
-        return failed("made by a newer program (version " + std::to_string(version) + ")");
     // The name this laptop's records carry (fleet.ini beside the store, else the host name).
     const auto slash = path.rfind('/');
     m_db->laptop =
@@ -663,29 +689,14 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
 }
 
 bool SeriesStore::openToRead(const std::string& path, std::string& why) {
-    static std::atomic<int> counter{0};
-    close();
-    m_path = path;
-    m_db = new Db;
-    m_db->name = QStringLiteral("xrq-series-reader-%1").arg(++counter);
-    m_db->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_db->name);
-    m_db->db.setDatabaseName(QString::fromLocal8Bit(path.c_str()));
-    m_db->db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
-    auto failed = [&](const std::string& text) {
-        why = path + ": " + text;
+    int version = 0;
+    if (!connect(path, QStringLiteral("QSQLITE_OPEN_READONLY;"), why, version))
+        return false;
+    if (version == 0) {
+        why = path + ": holds no series";
         close();
         return false;
-    };
-    if (!m_db->db.open())
-        return failed(m_db->db.lastError().text().toStdString());
-    QSqlQuery q(m_db->db);
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-        return failed(q.lastError().text().toStdString());
-    const int version = q.value(0).toInt();
-    if (version == 0)
-        return failed("holds no series");
-    if (version > kSchemaVersion)
-        return failed("made by a newer program (version " + std::to_string(version) + ")");
+    }
     return true;
 }
 

@@ -18,7 +18,9 @@
 #include "series/download_text.h"
 #include "series/record_time.h"
 
+#include <QString>
 #include <cstdint>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -128,6 +130,11 @@ public:
     static void setFaultHook(std::function<void(const char*)> hook);
 
 private:
+    // Both opens: a connection of its own to `path` with `options`, and the schema version
+    // the file holds; false (closed, `why` said) when either cannot be had.
+    bool connect(const std::string& path, const QString& options, std::string& why, int& version,
+                 QString* nativeError = nullptr);
+
     struct Db;
     Db* m_db = nullptr;
     std::string m_path;
