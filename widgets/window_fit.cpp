@@ -84,6 +84,15 @@ bool restoreGeometry(QWidget* w) {
     return !saved.isEmpty() && w->restoreGeometry(saved);
 }
 
+// A window the toolkit places itself (a box centred over its window), not shown yet: while
+// it is mapped and framed, the window system reports passing places of its own (the client at
+// the screen's corner, its title bar above the screen). Fitted on one of those, the window
+// would stay there; its place counts from its first exposure on.
+bool beingPlaced(const QWidget* w) {
+    const QWindow* handle = w->windowHandle();
+    return !w->testAttribute(Qt::WA_Moved) && !(handle && handle->isExposed());
+}
+
 bool insideScreen(const QWidget* w) {
     const QScreen* screen = screenOf(w);
     if (!screen)
@@ -165,7 +174,7 @@ private:
                 return;
             if (restored)
                 restoreGeometry(p);
-            if (!insideScreen(p))
+            if (!beingPlaced(p) && !insideScreen(p))
                 fit(p);
         });
     }
@@ -198,7 +207,7 @@ private:
         }
         // Exposed without a frame: no window manager frames it, and none will.
         it->mapped = it->mapped || framed || exposed;
-        if (!m_fitting && w->isVisible() && !insideScreen(w))
+        if (!m_fitting && (exposed || !beingPlaced(w)) && w->isVisible() && !insideScreen(w))
             fit(w);
     }
 

@@ -83,20 +83,25 @@ protected:
                available().contains(w->geometry().marginsAdded(handle->frameMargins()));
     }
 
-    // The window's frame as the X server has it, once the window has settled.
-    static QRect frameOf(QWidget* w, const char* what) {
+    static bool insideTheScreen(const QRect& frame) { return available().contains(frame); }
+
+    // The window's frame as the X server has it, once the window has settled and `placed`
+    // holds for it, or the deadline has passed.
+    static QRect frameOf(QWidget* w, const char* what,
+                         const std::function<bool(const QRect&)>& placed = insideTheScreen) {
         EXPECT_TRUE(waitUntil([&] { return settled(w); }, kSettleDeadlineMs))
             << what << ": not framed inside the screen; the toolkit has its client area at "
             << text(w->geometry());
         // The toolkit takes a placement as done when it asks for it; the server may not have
-        // carried it out yet. Each step of it reaches the client as an event, so the server's
-        // frame is read again as they come, until it stands inside or the deadline passes.
+        // carried it out yet (a box mapped at the corner before the window manager moves it).
+        // Each step of it reaches the client as an event, so the server's frame is read again
+        // as they come, until it stands where it should or the deadline passes.
         std::string why;
         QRect frame;
         waitUntil(
             [&] {
                 frame = testsupport::frameOnServer(display(), w->winId(), &why);
-                return frame.isEmpty() || available().contains(frame);
+                return frame.isEmpty() || placed(frame);
             },
             kSettleDeadlineMs);
         EXPECT_FALSE(frame.isEmpty()) << what << ": " << why;
@@ -129,11 +134,14 @@ protected:
                 return;
             if (open) {
                 EXPECT_EQ(box->parentWidget(), owner) << what;
-                const QRect boxFrame = frameOf(box, what);
                 const QRect ownerFrame = frameOf(owner, what);
+                const QRect boxFrame = frameOf(box, what, [&](const QRect& frame) {
+                    return insideTheScreen(frame) && ownerFrame.contains(frame.center());
+                });
                 EXPECT_TRUE(ownerFrame.contains(boxFrame.center()))
                     << what << ": box " << text(boxFrame) << " not over its window "
-                    << text(ownerFrame);
+                    << text(ownerFrame) << "; the toolkit has its client area at "
+                    << text(box->geometry());
                 EXPECT_TRUE(available().contains(boxFrame)) << what << ": " << text(boxFrame);
                 checked = true;
             }
@@ -186,11 +194,15 @@ TEST_F(OnFramedScreen, EveryBoxStandsOverTheWindowItsOperationBelongsTo) {
     expectFrameInside(FormSetup, "Setup");
     script.reset(); // real boxes from here on
 
-    // A box of the window in front: the one the operator works in.
-    FormTerminal->activateWindow();
-    ASSERT_TRUE(waitUntil([] { return QApplication::activeWindow() == FormTerminal; }));
-    expectBoxOver(FormTerminal, "box of the terminal",
-                  [] { DlgInfo("Terminal: the unit did not answer."); });
+    // A box of the window in front: the one the operator works in. Shown a few times: the
+    // window system reports passing places while it frames a box, and a box fitted on one
+    // of them stayed at the screen's corner now and then.
+    for (int showing = 0; showing < 5; ++showing) {
+        FormTerminal->activateWindow();
+        ASSERT_TRUE(waitUntil([] { return QApplication::activeWindow() == FormTerminal; }));
+        expectBoxOver(FormTerminal, "box of the terminal",
+                      [] { DlgInfo("Terminal: the unit did not answer."); });
+    }
 
     // A window the caller names wins over the one in front.
     expectBoxOver(FormSetup, "box of Setup", [] {
