@@ -40,8 +40,10 @@ void Sharing::start(const std::string& folder, std::vector<std::string> outboxFi
 void Sharing::apply(const FleetSettings& settings) {
     const bool changed =
         settings.service != m_settings.service || settings.laptop != m_settings.laptop;
-    if (changed && started())
-        keepContact(); // under the service it came from
+    // Under the service it came from; a write of it still running keeps one at most a
+    // minute older (two writes at once would share the file's temporary name).
+    if (changed && started() && !m_contactWriting)
+        keepContact();
     m_settings = settings;
     if (!changed || !started())
         return;
@@ -83,10 +85,10 @@ QString Sharing::statusLine() const {
 void Sharing::noteContact(std::int64_t ms) {
     if (!m_lastContact || *m_lastContact < ms)
         m_lastContact = ms;
-    // Synced on this thread, so not at every answer: a time kept a minute late only makes
-    // "not checked since" earlier than it could be, and stop() keeps the newest.
+    // Not at every answer: a time kept a minute late only makes "not checked since" earlier
+    // than it could be, and stop() keeps the newest.
     if (!m_contactKept || ms - *m_contactKept >= kContactKeptEvery)
-        keepContact();
+        keepContactAside();
 }
 
 void Sharing::loadContact() {
@@ -98,17 +100,51 @@ void Sharing::loadContact() {
     m_contactKept = m_lastContact;
 }
 
+bool Sharing::contactToKeep() const {
+    return m_lastContact && m_lastContact != m_contactKept && shared() && !m_folder.empty();
+}
+
 void Sharing::keepContact() {
-    if (!m_lastContact || m_lastContact == m_contactKept || !shared() || m_folder.empty())
+    if (!contactToKeep())
         return;
     std::string why;
-    if (writeLastContact(m_folder, m_settings.service.toStdString(), *m_lastContact, why)) {
-        m_contactKept = m_lastContact;
+    writeLastContact(m_folder, m_settings.service.toStdString(), *m_lastContact, why);
+    contactWritten(*m_lastContact, why);
+}
+
+void Sharing::keepContactAside() {
+    // One write at a time: the file's temporary name is fixed. The next answer after it
+    // keeps what came meanwhile.
+    if (m_contactWriting || !contactToKeep())
+        return;
+    const std::int64_t ms = *m_lastContact;
+    const std::uint64_t generation = m_generation;
+    // The file is synced twice (itself and its folder): never on the UI thread while the
+    // program runs. stop() joins the write and runs its end before keeping the newest time.
+    m_contactWriting = read<std::string>(
+        m_signals.get(),
+        [folder = m_folder, service = m_settings.service.toStdString(), ms](const std::string&,
+                                                                            const QString&, int) {
+            std::string why;
+            return writeLastContact(folder, service, ms, why) ? std::string() : why;
+        },
+        [this, ms, generation](std::string why) {
+            m_contactWriting = false;
+            // Written under a service since left: apply() kept that one's own time.
+            if (generation == m_generation)
+                contactWritten(ms, why);
+        });
+    if (!m_contactWriting)
+        keepContact();
+}
+
+void Sharing::contactWritten(std::int64_t ms, const std::string& why) {
+    // Kept, or tried again with an answer a minute later; a problem told once per reason.
+    m_contactKept = ms;
+    if (why.empty()) {
         m_contactProblem.clear();
         return;
     }
-    // Tried again with an answer a minute later; told once per reason.
-    m_contactKept = m_lastContact;
     if (why != m_contactProblem) {
         m_contactProblem = why;
         say(source_line::fleetContactNotKept,

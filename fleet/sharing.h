@@ -118,7 +118,13 @@ public:
 private:
     // The kept time of the chosen service's last answer, and keeping the newest one.
     void loadContact();
+    bool contactToKeep() const;
+    // On the calling thread (at stop() and when the service changes)...
     void keepContact();
+    // ...or on a thread of its own, its end on the UI thread.
+    void keepContactAside();
+    // `why` is empty when `ms` was kept.
+    void contactWritten(std::int64_t ms, const std::string& why);
     void startPusher();
     void stopPusher();
     bool runRead(std::function<void(int stopFd)> work);
@@ -136,6 +142,7 @@ private:
     static constexpr std::int64_t kContactKeptEvery = 60 * 1000; // ms
     std::optional<std::int64_t> m_contactKept;                   // the time in the file
     std::string m_contactProblem;   // the last reason it could not be kept, told
+    bool m_contactWriting = false;  // a write on its own thread has not ended yet
     std::uint64_t m_generation = 0; // of the pusher now running: older ones' news is dropped
     std::unique_ptr<platform::UiHandover> m_handover;
     std::unique_ptr<Pusher> m_pusher;

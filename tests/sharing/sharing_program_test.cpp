@@ -237,6 +237,11 @@ TEST_F(SharingProgram, WhenTheServerLastAnsweredSurvivesARestartWithoutIt) {
     ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 1; }, 60s))
         << sharingLine().toStdString();
     ASSERT_TRUE(testsupport::waitUntil([] { return fleet::sharing().lastContact().has_value(); }));
+    // The first answer is kept while the program runs (a crash keeps it too), by a write
+    // beside the windows.
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        return fleet::readLastContact(sandbox.tempFiles(), "laptop_a").has_value();
+    })) << "kept while the program runs";
     FormXRQMain->close();
     DestroyProgramWindows();
     const auto kept = fleet::readLastContact(sandbox.tempFiles(), "laptop_a");
