@@ -236,8 +236,6 @@ OpenOutcome UnitRegister::open(const std::string& path, int busyMs) {
     close();
     m_path = path;
     m_busyMs = busyMs;
-    // The name this laptop's facts carry (fleet.ini beside the register, else the host name).
-    m_laptop = fleet::readFleetSettings(platform::folderOf(path) + "/").laptop;
     bool damaged = false;
     OpenOutcome outcome = openFile(path, busyMs, damaged);
     if (!damaged)
@@ -423,7 +421,7 @@ bool UnitRegister::migrate(int from, std::string& why) {
             QString text;
             QSqlError error;
             if (!fleet::Outbox::createTables(m_db->db, &text) ||
-                !enqueueEarlierEvents(m_db->db, m_laptop, why, error)) {
+                !enqueueEarlierEvents(m_db->db, laptop(), why, error)) {
                 if (why.empty())
                     why = text.toStdString();
                 m_lastError = why;
@@ -569,6 +567,10 @@ bool UnitRegister::insertEvent(const std::string& id, const std::string& serial,
     });
 }
 
+QString UnitRegister::laptop() const {
+    return fleet::readFleetSettings(platform::folderOf(m_path) + "/").laptop;
+}
+
 bool UnitRegister::share(const fleet::Fact& fact) {
     QString why;
     QSqlError error;
@@ -587,7 +589,7 @@ bool UnitRegister::recordVisit(const Visit& visit) {
                        "INSERT INTO visits(event_id, unit_id, at, port, device)"
                        " VALUES(?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
                        {qint64(visit.at), visit.port, blob(visit.device)},
-                       [&](const std::string& id) { return visitFact(visit, id, m_laptop); });
+                       [&](const std::string& id) { return visitFact(visit, id, laptop()); });
 }
 
 bool UnitRegister::recordBattery(const BatteryReading& reading) {
@@ -595,7 +597,7 @@ bool UnitRegister::recordBattery(const BatteryReading& reading) {
                        "INSERT INTO battery(event_id, unit_id, at, volts, celsius, reply)"
                        " VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING",
                        {qint64(reading.at), reading.volts, reading.celsius, blob(reading.reply)},
-                       [&](const std::string& id) { return batteryFact(reading, id, m_laptop); });
+                       [&](const std::string& id) { return batteryFact(reading, id, laptop()); });
 }
 
 bool UnitRegister::recordClockSet(const ClockSet& set) {
@@ -605,7 +607,7 @@ bool UnitRegister::recordClockSet(const ClockSet& set) {
                        {qint64(set.at), blob(set.sent),
                         set.utcOffsetSeconds ? QVariant(*set.utcOffsetSeconds) : QVariant(),
                         QString::fromStdString(set.timeZone)},
-                       [&](const std::string& id) { return clockSetFact(set, id, m_laptop); });
+                       [&](const std::string& id) { return clockSetFact(set, id, laptop()); });
 }
 
 bool UnitRegister::recordClear(const Clear& clear) {
@@ -613,7 +615,7 @@ bool UnitRegister::recordClear(const Clear& clear) {
                        "INSERT INTO clears(event_id, unit_id, at, confirmed) VALUES(?, ?, ?, ?)"
                        " ON CONFLICT(event_id) DO NOTHING",
                        {qint64(clear.at), int(clear.confirmed)},
-                       [&](const std::string& id) { return clearFact(clear, id, m_laptop); });
+                       [&](const std::string& id) { return clearFact(clear, id, laptop()); });
 }
 
 bool UnitRegister::recordDownload(const Download& d) {
@@ -657,9 +659,9 @@ bool UnitRegister::recordDownload(const Download& d) {
                                     " VALUES(?, ?, ?, ?)"),
                      {id, seq++, blob(set.name), set.lines}))
                 return fail(q.lastError());
-        if (!share(downloadFact(d, eventId, m_laptop)))
+        if (!share(downloadFact(d, eventId, laptop())))
             return false;
-        const std::optional<fleet::Fact> kept = keptFact(d, eventId, m_laptop);
+        const std::optional<fleet::Fact> kept = keptFact(d, eventId, laptop());
         return !kept || share(*kept);
     });
 }
@@ -680,7 +682,7 @@ bool UnitRegister::recordIdentification(const Identification& i) {
                  qint64(unit), qint64(i.at)},
                 written))
             return false;
-        return !written || share(linkFact(i, eventId, m_laptop));
+        return !written || share(linkFact(i, eventId, laptop()));
     });
 }
 

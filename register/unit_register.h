@@ -237,6 +237,9 @@ private:
                      const char* sql, const std::vector<QVariant>& values, const FactOf& fact);
     // Puts `fact` into the outbox, inside the current transaction.
     bool share(const fleet::Fact& fact);
+    // The name this laptop's facts carry: fleet.ini beside the register, else the host name.
+    // Read for each event, so that a name changed in Setup counts from the next one on.
+    QString laptop() const;
     bool fail(const QString& what);
     bool fail(const QSqlError& error);
     // One row of an event table; `written` false when its identity was there already.
@@ -246,7 +249,6 @@ private:
     bool m_open = false;
     bool m_inBulk = false;
     std::string m_path;
-    QString m_laptop; // this laptop's name on the organisation's server
     std::string m_lastError;
     Failure m_lastFailure = Failure::None;
     int m_busyMs = 2000;

@@ -294,7 +294,9 @@ struct SeriesStore::Db {
     QString name;
     QSqlDatabase db;
     std::string error;
-    QString laptop; // this laptop's name on the organisation's server
+    // fleet.ini's folder: the name this laptop's records carry, read at each share so that a
+    // name changed in Setup counts from the next download on.
+    std::string settingsFolder;
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -505,7 +507,7 @@ struct SeriesStore::Db {
         span.dataSet = sharedDataSet(name, ordinal);
         span.segment = s.seq;
         span.occurredAt = occurredAt;
-        span.laptop = laptop;
+        span.laptop = fleet::readFleetSettings(settingsFolder).laptop;
         RecordChain chain(s.sharedChain);
         const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
         for (std::size_t i = 0; i < lines.size(); i += perRow) {
@@ -643,11 +645,9 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
         return failed(e.text().toStdString());
     }
     q.exec(QStringLiteral("PRAGMA synchronous=FULL"));
-    // The name this laptop's records carry (fleet.ini beside the store, else the host name).
+    // The name this laptop's records carry: fleet.ini beside the store, else the host name.
     const auto slash = path.rfind('/');
-    m_db->laptop =
-        fleet::readFleetSettings(slash == std::string::npos ? "./" : path.substr(0, slash + 1))
-            .laptop;
+    m_db->settingsFolder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
     if (version < kSchemaVersion) {
         if (!m_db->run("BEGIN IMMEDIATE"))
             return failed(m_db->error);

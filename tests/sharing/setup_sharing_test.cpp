@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Setup's sharing fields: refused as typed with the reason under them, saved to fleet.ini (XRQ.ini
-// keeps its two keys), and a changed service restarts the pusher.
+// keeps its two keys), a changed service restarts the pusher, and a new laptop name counts from
+// the next event on.
 #include "sharing_fixture.h"
 
 #include "setup/fSetup.h"
@@ -58,6 +59,18 @@ TEST_F(SharingSetup, RefusesWhatLibpqCannotLookUpSavesTheRestAndRestartsThePushe
     ASSERT_NE(fleet::sharing().pusher(), nullptr);
     EXPECT_EQ(fleet::sharing().settings().service.toStdString(), "laptop_a");
     ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
+
+    // A new laptop name counts from the next event on, without a restart.
+    unitRegister().recordVisit({"XRQ00041", 1765188000000, 3, ""});
+    ASSERT_TRUE(unitRegister().waitIdle(30s));
+    FormSetup->show();
+    FormSetup->EditLaptop->setText(QStringLiteral("laptop-b"));
+    FormSetup->ButtonOKClick();
+    unitRegister().recordVisit({"XRQ00041", 1765188060000, 3, ""});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 2; }, 60s))
+        << sharingLine().toStdString();
+    EXPECT_EQ(server.value("SELECT string_agg(laptop, ',' ORDER BY occurred_at) FROM xrq.events"),
+              std::optional<std::string>("laptop-a,laptop-b"));
 
     // No service: not shared, no pusher.
     FormSetup->show();
