@@ -288,8 +288,16 @@ void fitToScreen(QWidget* w) {
         return;
     const QSize minimumClient = w->minimumSize().expandedTo(w->minimumSizeHint());
     const QRect client = w->geometry();
+    // A dialog left to place itself stands centred over its window, wherever the window
+    // system has it for the moment (a passing place while it is framed, at the screen's
+    // corner, would otherwise stick).
+    QRect asked = client;
+    const QWidget* owner = w->parentWidget() ? w->parentWidget()->window() : nullptr;
+    if (w->windowType() == Qt::Dialog && !w->testAttribute(Qt::WA_Moved) && owner &&
+        owner->isVisible())
+        asked.moveCenter(owner->geometry().center());
     const QRect fitted =
-        fitClient(client, frameMargins(w), screen->availableGeometry(), minimumClient);
+        fitClient(asked, frameMargins(w), screen->availableGeometry(), minimumClient);
     if (fitted == client)
         return;
     // The client's rectangle, not move(): before the window manager has told the toolkit the

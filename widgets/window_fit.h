@@ -52,7 +52,8 @@ QMargins assumedFrameMargins(const QWidget* window);
 // shown window, else assumedFrameMargins.
 QMargins frameMargins(const QWidget* window);
 
-// Fits `window` to the available area of its screen now (as on showing).
+// Fits `window` to the available area of its screen now (as on showing). A dialog not placed
+// by the program is first centred over its window, as the toolkit places it.
 void fitToScreen(QWidget* window);
 
 // Installs the application-wide filter (once; later calls do nothing).

@@ -8,8 +8,10 @@
 #include "widgets/window_fit.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFileInfo>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -137,6 +139,35 @@ TEST(FitClient, TheWholeFrameTitleBarIncludedComesInsideTheArea) {
             EXPECT_TRUE(c.available.contains(frame.topLeft())) << c.what << ": title bar";
         }
     }
+}
+
+// While a box is framed the window system may report it at a passing place (the screen's
+// corner); fitted there it stayed there, away from the window it speaks of.
+TEST(FitToScreen, ABoxLeftToPlaceItselfIsFittedCentredOverItsWindowAndAPlacedOneWhereItIs) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QWidget owner;
+    owner.setGeometry(area.x() + 300, area.y() + 200, 400, 300);
+    owner.show();
+    auto passing = [](QWidget& w, const QRect& place, bool placedByProgram) {
+        w.setGeometry(place);
+        w.setAttribute(Qt::WA_Moved, placedByProgram);
+    };
+    QDialog box(&owner);
+    passing(box, QRect(area.x() - 50, area.y() - 40, 200, 100), false);
+    window_fit::fitToScreen(&box);
+    EXPECT_EQ(box.geometry().center(), owner.geometry().center());
+
+    // Over a window at the screen's edge: centred, then pulled inside.
+    owner.setGeometry(area.right() - 150, area.y() + 200, 150, 300);
+    passing(box, QRect(area.x() - 50, area.y() - 40, 200, 100), false);
+    window_fit::fitToScreen(&box);
+    EXPECT_EQ(box.geometry().right(), area.right());
+    EXPECT_EQ(box.geometry().center().y(), owner.geometry().center().y());
+
+    // Placed by the program: moved only as far as the screen asks.
+    passing(box, QRect(area.x() - 50, area.y() - 40, 200, 100), true);
+    window_fit::fitToScreen(&box);
+    EXPECT_EQ(box.geometry().topLeft(), area.topLeft());
 }
 
 TEST(FitLines, TextsWrapIntoTheirLinesAndTheRestIsShortenedInTheMiddle) {
