@@ -618,6 +618,10 @@ bool SeriesStore::connect(const std::string& path, const QString& options, std::
     return true;
 }
 
+namespace {
+constexpr int kLogSwitchAttempts = 3;
+}
+
 bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged) {
     if (damaged)
         *damaged = false;
@@ -678,6 +682,16 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
         }
         if (!m_db->run("PRAGMA user_version = 2") || !m_db->run("COMMIT"))
             return failed(m_db->error);
+    }
+    // A new store takes its write-ahead log with its first write, and a failed sync there
+    // leaves it in rollback mode without an error: still durable, but a reader of the series
+    // would then hold up the downloads' writes. Asked again, SQLite makes the switch.
+    QString mode;
+    for (int attempt = 0; attempt < kLogSwitchAttempts && mode != QLatin1String("wal"); ++attempt) {
+        if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next())
+            return failed(q.lastError().text().toStdString());
+        mode = q.value(0).toString();
+        q.finish();
     }
     if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
         q.value(0).toString() != QLatin1String("ok")) {

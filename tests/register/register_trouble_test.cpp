@@ -2,7 +2,7 @@
 // The register under trouble that is not damage (another program's lock, an I/O error, a
 // full disk), real damage, the journal of events left at the end, and downloads of units
 // that gave no serial number.
-#include "register/fault_vfs.h"
+#include "support/fault_vfs.h"
 #include "register/register_journal.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"

@@ -2,9 +2,11 @@
 // The series store: downloads taken one after another, as a unit is visited.
 #include "record_lines.h"
 #include "series/series_store.h"
+#include "support/fault_vfs.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -216,6 +218,32 @@ TEST_F(SeriesStoreTest, AKilledTransactionLeavesTheSeriesAsBefore) {
     // And the next download is taken as if nothing had happened.
     EXPECT_EQ(take(downloadText({{"SITE1", lines(0, 101)}})).text(),
               "SITE1: 1 new record, 100 already held");
+}
+
+// SQLite answers a switch to its write-ahead log that a failed sync stopped with the mode it
+// stays in, not with an error: a new store would have stayed in rollback mode unnoticed, where
+// a viewer reading the series holds up the next download's write.
+TEST(SeriesStoreOpen, ANewStoreWhoseLogSwitchFailedOnceGetsItsLogAllTheSame) {
+    faultvfs::install();
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("series.sqlite")).toStdString();
+    faultvfs::failSyncs(1);
+    SeriesStore store;
+    std::string why;
+    const bool opened = store.open(path, why);
+    const bool failed = faultvfs::failedSoFar() > 0;
+    faultvfs::failSyncs(0);
+    ASSERT_TRUE(opened) << why;
+    ASSERT_TRUE(failed) << "no sync was failed";
+    store.close();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* mode = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(mode), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal");
+    sqlite3_finalize(mode);
+    sqlite3_close(db);
 }
 
 TEST(SeriesDownloadText, WholeLinesOnlyAndTheSetsInOrder) {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "register/fault_vfs.h"
+#include "support/fault_vfs.h"
 
 #include <sqlite3.h>
 
