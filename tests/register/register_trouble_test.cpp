@@ -2,10 +2,10 @@
 // The register under trouble that is not damage (another program's lock, an I/O error, a
 // full disk), real damage, the journal of events left at the end, and downloads of units
 // that gave no serial number.
-#include "support/fault_vfs.h"
 #include "register/register_journal.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
+#include "support/fault_vfs.h"
 #include "support/wait.h"
 
 #include <QDir>
@@ -176,6 +176,8 @@ TEST_F(RegisterTrouble, AFailedSyncWhileTheRegisterIsMadeIsNotDamage) {
     writer.close();
     ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
     EXPECT_EQ(reg.schemaVersion(), kSchemaVersion);
+    reg.close();
+    EXPECT_EQ(faultvfs::journalModeOf(path), "wal") << "made with its write-ahead log";
 }
 
 // Damage that SQLite reports and a fresh check confirms is still moved aside, the events

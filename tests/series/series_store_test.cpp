@@ -6,7 +6,6 @@
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -236,14 +235,7 @@ TEST(SeriesStoreOpen, ANewStoreWhoseLogSwitchFailedOnceGetsItsLogAllTheSame) {
     ASSERT_TRUE(opened) << why;
     ASSERT_TRUE(failed) << "no sync was failed";
     store.close();
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* mode = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(mode), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal");
-    sqlite3_finalize(mode);
-    sqlite3_close(db);
+    EXPECT_EQ(faultvfs::journalModeOf(path), "wal");
 }
 
 TEST(SeriesDownloadText, WholeLinesOnlyAndTheSetsInOrder) {

@@ -160,4 +160,18 @@ int failedSoFar() {
     return failed.load();
 }
 
+std::string journalModeOf(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::string mode;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &q, nullptr) == SQLITE_OK &&
+            sqlite3_step(q) == SQLITE_ROW)
+            mode = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
+        sqlite3_finalize(q);
+    }
+    sqlite3_close(db);
+    return mode;
+}
+
 } // namespace faultvfs

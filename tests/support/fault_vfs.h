@@ -6,6 +6,8 @@
 // libsqlite3 as the tests, so the register meets the failures exactly as SQLite reports them.
 // Unarmed it passes every call through.
 
+#include <string>
+
 namespace faultvfs {
 
 // Installs the layer once (idempotent).
@@ -19,5 +21,9 @@ void failReads(int count, int code);
 // The next `count` syncs fail with SQLITE_IOERR_FSYNC.
 void failSyncs(int count);
 int failedSoFar();
+
+// The journal mode the database file at `path` keeps ("wal", "delete"...), read through a
+// connection of its own; empty when it cannot be read.
+std::string journalModeOf(const std::string& path);
 
 } // namespace faultvfs
