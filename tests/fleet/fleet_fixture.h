@@ -163,6 +163,14 @@ protected:
         return c;
     }
 
+    // Pushes every fact waiting in `files` as the laptop of `service`, until the server has
+    // them all or a minute has passed.
+    bool pushAll(const std::string& service, std::vector<std::string> files) {
+        fleet::Pusher p(config(service, std::move(files)));
+        p.start();
+        return p.pushAndWait(60s);
+    }
+
     std::int64_t count(const std::string& table) {
         const auto v = server.value("SELECT count(*) FROM " + table);
         return v ? std::stoll(*v) : -1;

@@ -229,9 +229,7 @@ TEST_F(FleetPush, AServerThatDeclinesBytesGetsTheHashAndSizeOnly) {
         fleet::newFactId(), "XRQ00006",
         QString::fromLatin1(QCryptographicHash::hash("abc", QCryptographicHash::Sha256).toHex()), 3,
         path, 1765188000000, "laptop-a")));
-    fleet::Pusher p(config("laptop_a", {a.path()}));
-    p.start();
-    ASSERT_TRUE(p.pushAndWait(60s));
+    ASSERT_TRUE(pushAll("laptop_a", {a.path()}));
     EXPECT_EQ(count("xrq.kept_downloads"), 1);
     EXPECT_EQ(count("xrq.download_bytes"), 0);
 }

@@ -41,9 +41,7 @@ TEST_F(FleetReads, TheUnitsListSaysWhatTheServersUnitsViewSays) {
     ASSERT_TRUE(b.record(download(QStringLiteral("XRQ00052"), "laptop-b", t + 9000)));
     ASSERT_TRUE(b.record(visit(QStringLiteral("(no serial number)"), "laptop-b", t + 3000)));
     for (auto* store : {&a, &b}) {
-        fleet::Pusher p(config(store == &a ? "laptop_a" : "laptop_b", {store->path()}));
-        p.start();
-        ASSERT_TRUE(p.pushAndWait(60s));
+        ASSERT_TRUE(pushAll(store == &a ? "laptop_a" : "laptop_b", {store->path()}));
     }
     const fleet::ServerUnits units = fleet::readUnits(fleet::serviceConninfo("laptop_a"), 10s);
     ASSERT_TRUE(units.ok) << units.message.toStdString();
@@ -76,9 +74,7 @@ TEST_F(FleetReads, AnotherLaptopsDownloadSinceThisOnesIsFound) {
     ASSERT_TRUE(b.record(download(QStringLiteral("XRQ00043"), "laptop-b", t3)));
     ASSERT_TRUE(a.record(visit(unit, "laptop-b", t3))); // not a download
     for (auto* store : {&a, &b}) {
-        fleet::Pusher p(config(store == &a ? "laptop_a" : "laptop_b", {store->path()}));
-        p.start();
-        ASSERT_TRUE(p.pushAndWait(60s));
+        ASSERT_TRUE(pushAll(store == &a ? "laptop_a" : "laptop_b", {store->path()}));
     }
     const std::string connA = fleet::serviceConninfo("laptop_a");
     struct Case {
@@ -105,9 +101,7 @@ TEST_F(FleetReads, AnotherLaptopsDownloadSinceThisOnesIsFound) {
     }
     // a downloads again: b's is no longer after this laptop's last.
     ASSERT_TRUE(a.record(download(unit, "laptop-a", t3)));
-    fleet::Pusher p(config("laptop_a", {a.path()}));
-    p.start();
-    ASSERT_TRUE(p.pushAndWait(60s));
+    ASSERT_TRUE(pushAll("laptop_a", {a.path()}));
     EXPECT_FALSE(fleet::otherLaptopDownload(connA, unit, QStringLiteral("laptop-a"), 0, 10s).found);
     const auto fromB = fleet::otherLaptopDownload(connA, unit, QStringLiteral("laptop-b"), 0, 10s);
     ASSERT_TRUE(fromB.found);
@@ -120,9 +114,7 @@ TEST_F(FleetReads, AHistoryReadIsBoundedToTheNewestAndSaysThereIsMore) {
     const QString unit = QStringLiteral("XRQ00044");
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(a.record(visit(unit, "laptop-a", 1765188000000 + i)));
-    fleet::Pusher p(config("laptop_a", {a.path()}));
-    p.start();
-    ASSERT_TRUE(p.pushAndWait(60s));
+    ASSERT_TRUE(pushAll("laptop_a", {a.path()}));
     struct Case {
         int most;
         std::size_t entries;

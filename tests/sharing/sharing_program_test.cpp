@@ -121,11 +121,7 @@ TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswe
     ASSERT_TRUE(b.record(fleet::eventFact(
         fleet::newFactId(), QStringLiteral("XRQ00033"), QStringLiteral("download"),
         QJsonObject{{QStringLiteral("bytes"), 5120}}, 1765188060000, QStringLiteral("laptop-b"))));
-    {
-        fleet::Pusher p(config("laptop_b", {b.path()}));
-        p.start();
-        ASSERT_TRUE(p.pushAndWait(60s));
-    }
+    ASSERT_TRUE(pushAll("laptop_b", {b.path()}));
     share("laptop_a", QStringLiteral("laptop-a"));
     startProgram();
     ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
@@ -174,11 +170,7 @@ TEST_F(SharingProgram, UnitsWindowListsTheOrganisationsUnitsAndShowsTheHistoryOf
         fleettest::visit(QStringLiteral("XRQ00035"), QStringLiteral("laptop-b"), 1765188000000)));
     ASSERT_TRUE(b.record(
         fleettest::visit(QStringLiteral("XRQ00036"), QStringLiteral("laptop-b"), 1765188100000)));
-    {
-        fleet::Pusher p(config("laptop_b", {b.path()}));
-        p.start();
-        ASSERT_TRUE(p.pushAndWait(60s));
-    }
+    ASSERT_TRUE(pushAll("laptop_b", {b.path()}));
     share("laptop_a", QStringLiteral("laptop-a"));
     startProgram();
     unitRegister().recordVisit({"XRQ00036", 1765189000000, 4, ""});
