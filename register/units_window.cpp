@@ -65,6 +65,17 @@ QTableWidgetItem* cell(const QString& text) {
     return item;
 }
 
+// `table` under the line that says what it shows (which history, whose units).
+QWidget* underItsLine(QLabel* line, QWidget* table, QWidget* parent) {
+    auto* box = new QWidget(parent);
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+    column->addWidget(line);
+    column->addWidget(table, 1);
+    return box;
+}
+
 } // namespace
 
 UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -106,12 +117,7 @@ UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     LabelHistorySource = new QLabel(this);
     LabelHistorySource->setObjectName(QStringLiteral("LabelHistorySource"));
-    auto* historyBox = new QWidget(this);
-    auto* historyColumn = new QVBoxLayout(historyBox);
-    historyColumn->setContentsMargins(0, 0, 0, 0);
-    historyColumn->setSpacing(2);
-    historyColumn->addWidget(LabelHistorySource);
-    historyColumn->addWidget(HistoryTable, 1);
+    QWidget* historyBox = underItsLine(LabelHistorySource, HistoryTable, this);
 
     auto* lower = new QSplitter(Qt::Horizontal, this);
     lower->addWidget(historyBox);
@@ -121,13 +127,7 @@ UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     auto* split = new QSplitter(Qt::Vertical, this);
     LabelUnitsSource = new QLabel(this);
     LabelUnitsSource->setObjectName(QStringLiteral("LabelUnitsSource"));
-    auto* unitsBox = new QWidget(this);
-    auto* unitsColumn = new QVBoxLayout(unitsBox);
-    unitsColumn->setContentsMargins(0, 0, 0, 0);
-    unitsColumn->setSpacing(2);
-    unitsColumn->addWidget(LabelUnitsSource);
-    unitsColumn->addWidget(UnitsTable, 1);
-    split->addWidget(unitsBox);
+    split->addWidget(underItsLine(LabelUnitsSource, UnitsTable, this));
     split->addWidget(lower);
     split->addWidget(buildSeriesBox());
     split->setStretchFactor(0, 2);
