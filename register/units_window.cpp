@@ -327,7 +327,7 @@ void UnitsWindow::unitSelectionChanged() {
     if (row < 0 || row >= int(m_rowSerials.size()))
         return;
     const std::string serial = m_rowSerials[std::size_t(row)];
-    if (m_unitChosen && serial == m_serial && !m_history.empty())
+    if (m_unitChosen && serial == m_serial && !m_choice.local().empty())
         return;
     m_serial = serial;
     m_unitChosen = true;
@@ -351,9 +351,10 @@ void UnitsWindow::loadHistory() {
 
 void UnitsWindow::fillHistory(const std::string& serial, std::vector<unitreg::UnitEvent> events) {
     (void)serial;
-    m_history = std::move(events);
-    m_choice.localArrived(m_history);
+    m_choice.localArrived(std::move(events));
     showHistory();
+    // This laptop's history came again (a unit chosen, a record written): so may its series.
+    listSeries();
 }
 
 void UnitsWindow::askServerHistory(const std::string& serial) {
@@ -407,7 +408,7 @@ void UnitsWindow::showHistory() {
         HistoryTable->setItem(row, 1, event);
         auto* details = cell(r.details);
         if (r.localIndex >= 0) {
-            const unitreg::UnitEvent& e = m_history[std::size_t(r.localIndex)];
+            const unitreg::UnitEvent& e = m_choice.local()[std::size_t(r.localIndex)];
             if (e.kind == unitreg::EventKind::Download) {
                 QStringList files;
                 for (const std::string& f : e.download.files)
@@ -422,7 +423,7 @@ void UnitsWindow::showHistory() {
         HistoryTable->resizeColumnsToContents();
     HistoryTable->horizontalHeader()->setStretchLastSection(true);
     HistoryTable->setUpdatesEnabled(true);
-    plotBattery(m_history);
+    plotBattery(m_choice.local());
     updateButtons();
     emit historyLoaded();
 }
@@ -484,11 +485,11 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
 }
 
 void UnitsWindow::updateButtons() {
-    ButtonExport->setEnabled(m_unitChosen && !m_history.empty());
+    ButtonExport->setEnabled(m_unitChosen && !m_choice.local().empty());
     const int event = selectedLocalEvent();
     ButtonOpenFiles->setEnabled(
-        event >= 0 && m_history[std::size_t(event)].kind == unitreg::EventKind::Download &&
-        !m_history[std::size_t(event)].download.files.empty());
+        event >= 0 && m_choice.local()[std::size_t(event)].kind == unitreg::EventKind::Download &&
+        !m_choice.local()[std::size_t(event)].download.files.empty());
 }
 
 void UnitsWindow::exportCsv() {
@@ -505,7 +506,7 @@ void UnitsWindow::exportCsv() {
     if (path.isEmpty())
         return;
     QSaveFile file(path);
-    const QByteArray csv = unitreg::historyCsv(m_serial, m_history);
+    const QByteArray csv = unitreg::historyCsv(m_serial, m_choice.local());
     // QSaveFile writes beside the target, syncs it and renames it into place: a failure
     // leaves any earlier file of that name as it was.
     if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
@@ -525,18 +526,18 @@ int UnitsWindow::selectedLocalEvent() const {
     if (row < 0 || row >= int(m_rows.size()))
         return -1;
     const int event = m_rows[std::size_t(row)].localIndex;
-    return event >= 0 && event < int(m_history.size()) ? event : -1;
+    return event >= 0 && event < int(m_choice.local().size()) ? event : -1;
 }
 
 void UnitsWindow::openFiles() {
     // Another laptop's download has no files on this one.
     const int row = selectedLocalEvent();
-    if (row < 0 || m_history[std::size_t(row)].kind != unitreg::EventKind::Download)
+    if (row < 0 || m_choice.local()[std::size_t(row)].kind != unitreg::EventKind::Download)
         return;
     // A file manager shows folders: each folder that holds one of the files, once.
     std::set<QString> folders;
     QStringList missing;
-    for (const std::string& f : m_history[std::size_t(row)].download.files) {
+    for (const std::string& f : m_choice.local()[std::size_t(row)].download.files) {
         const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(f)));
         if (info.exists())
             folders.insert(info.absolutePath());
@@ -601,7 +602,6 @@ QWidget* UnitsWindow::buildSeriesBox() {
         replace = !path.isEmpty() && QFileInfo::exists(path);
         return path;
     };
-    connect(this, &UnitsWindow::historyLoaded, this, [this] { listSeries(); });
     connect(SeriesList, &QListWidget::itemSelectionChanged, this,
             [this] { updateSeriesButtons(); });
     connect(SeriesList, &QListWidget::itemDoubleClicked, this, [this] { openSeries(); });
@@ -629,12 +629,20 @@ void UnitsWindow::fillSeries(const UnitSeries::Listing& listing) {
     // An answer for a unit no longer selected is dropped; its own is on the way.
     if (m_unitChosen && listing.serial != m_serial)
         return;
+    // The operator's choice stays chosen when the list comes again.
+    const series::SeriesInfo* before = chosenSeries();
+    const series::SeriesInfo was = before ? *before : series::SeriesInfo{};
     m_series = listing.series;
     SeriesList->clear();
-    for (const series::SeriesInfo& info : m_series)
+    int row = 0;
+    for (const series::SeriesInfo& info : m_series) {
+        if (before && info.serial == was.serial && info.name == was.name &&
+            info.ordinal == was.ordinal)
+            row = SeriesList->count();
         SeriesList->addItem(UnitSeries::describe(info));
+    }
     if (!m_series.empty())
-        SeriesList->setCurrentRow(0);
+        SeriesList->setCurrentRow(row);
     if (!listing.error.empty())
         LabelSeries->setText(QStringLiteral("The series cannot be read: ") +
                              QString::fromLocal8Bit(listing.error.c_str()));
@@ -670,9 +678,12 @@ void UnitsWindow::openSeries() {
 }
 
 void UnitsWindow::exportSeries() {
-    const series::SeriesInfo* info = chosenSeries();
-    if (!info || m_seriesWork->exporting())
+    const series::SeriesInfo* chosen = chosenSeries();
+    if (!chosen || m_seriesWork->exporting())
         return;
+    // A copy: the file dialog runs events, and a new list of series may come meanwhile.
+    const series::SeriesInfo series = *chosen;
+    const series::SeriesInfo* info = &series;
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty())
         folder = QDir::homePath();

@@ -60,7 +60,7 @@ public:
     void selectUnit(const std::string& serial);
     const std::string& selectedSerial() const { return m_serial; }
     // This laptop's history of the selected unit (what Export CSV writes).
-    const std::vector<unitreg::UnitEvent>& history() const { return m_history; }
+    const std::vector<unitreg::UnitEvent>& history() const { return m_choice.local(); }
     // Which history is shown, and its rows.
     const UnitHistoryChoice& historyChoice() const { return m_choice; }
     const UnitListChoice& unitListChoice() const { return m_unitList; }
@@ -137,7 +137,6 @@ private:
     bool m_unitsReading = false;
     bool m_unitsAgain = false; // records came while the server's list was read
     QString m_unitsProblemLogged;
-    std::vector<unitreg::UnitEvent> m_history;
     UnitHistoryChoice m_choice;
     std::vector<HistoryRow> m_rows;
     std::uint64_t m_historyAsks = 0; // an answer to an older ask is dropped
