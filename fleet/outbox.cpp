@@ -83,27 +83,44 @@ std::int64_t countOf(QSqlDatabase& db, const char* sql) {
     return q.value(0).toLongLong();
 }
 
+bool createTablesOf(QSqlDatabase& db, QString* why, QSqlError* sqlError) {
+    QSqlQuery q(db);
+    for (const char* sql : {kCreateOutbox, kCreateConflicts})
+        if (!q.exec(QString::fromLatin1(sql))) {
+            if (sqlError)
+                *sqlError = q.lastError();
+            return fail(why, QStringLiteral("outbox tables not created: ") + q.lastError().text());
+        }
+    return true;
+}
+
+// Prepares the outbox's insert in `q`. A file made before sharing existed has no outbox yet:
+// it is made in the caller's transaction first. What failed (a full disk, a lock) is the
+// SQLite error of the statement that failed, not the first look's "no such table".
+bool prepareInsert(QSqlDatabase& db, QSqlQuery& q, QString* why, QSqlError* sqlError) {
+    if (q.prepare(QString::fromLatin1(kInsert)))
+        return true;
+    if (!createTablesOf(db, why, sqlError))
+        return false;
+    if (q.prepare(QString::fromLatin1(kInsert)))
+        return true;
+    if (sqlError)
+        *sqlError = q.lastError();
+    return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+}
+
 } // namespace
 
 bool Outbox::createTables(QSqlDatabase& db, QString* why) {
-    QSqlQuery q(db);
-    for (const char* sql : {kCreateOutbox, kCreateConflicts})
-        if (!q.exec(QString::fromLatin1(sql)))
-            return fail(why, QStringLiteral("outbox tables not created: ") + q.lastError().text());
+    if (!createTablesOf(db, why, nullptr))
+        return false;
     return true;
 }
 
 bool Outbox::enqueue(QSqlDatabase& db, const Fact& fact, QString* why, QSqlError* sqlError) {
     QSqlQuery q(db);
-    if (!q.prepare(QString::fromLatin1(kInsert))) {
-        // A file made before sharing existed has no outbox yet: make it in the caller's
-        // transaction and go on.
-        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert))) {
-            if (sqlError)
-                *sqlError = q.lastError();
-            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
-        }
-    }
+    if (!prepareInsert(db, q, why, sqlError))
+        return false;
     return bindAndRun(q, fact, why, sqlError);
 }
 
@@ -119,10 +136,8 @@ bool Outbox::add(const Fact& fact, QString* why) {
 
 bool Outbox::enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records, QString* why) {
     QSqlQuery q(db);
-    if (!q.prepare(QString::fromLatin1(kInsert))) {
-        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
-            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
-    }
+    if (!prepareInsert(db, q, why, nullptr))
+        return false;
     std::size_t i = 0;
     while (i < records.size()) {
         const Fact& first = records[i];
@@ -185,10 +200,8 @@ bool Outbox::enqueueSpan(QSqlDatabase& db, const Span& span, QString* why) {
     if (!invalid.isEmpty())
         return fail(why, QStringLiteral("fact not shareable: ") + invalid);
     QSqlQuery q(db);
-    if (!q.prepare(QString::fromLatin1(kInsert))) {
-        if (!createTables(db, why) || !q.prepare(QString::fromLatin1(kInsert)))
-            return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
-    }
+    if (!prepareInsert(db, q, why, nullptr))
+        return false;
     q.bindValue(0, QStringLiteral("span"));
     q.bindValue(1, span.firstHash);
     q.bindValue(2, span.unit);

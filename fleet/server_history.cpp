@@ -133,15 +133,8 @@ ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
                                const QString& dataSet, std::chrono::milliseconds timeout) {
     ServerSeries s;
     PgConnection pg;
-    if (!pg.connect(conninfo, timeout, timeout)) {
-        s.message = QStringLiteral("server not reachable: ") + QString::fromStdString(pg.error());
+    if (!open(pg, conninfo, timeout, s.message))
         return s;
-    }
-    const SchemaCheck check = checkServerSchema(pg);
-    if (check.state != SchemaCheck::State::Matches) {
-        s.message = check.message;
-        return s;
-    }
     const PgResult r =
         pg.exec("SELECT segment, position, chain_hash, laptop, payload::text "
                 "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "

@@ -38,12 +38,11 @@ void Sharing::start(const std::string& folder, std::vector<std::string> outboxFi
 }
 
 void Sharing::apply(const FleetSettings& settings) {
-    const bool changed =
-        settings.service != m_settings.service || settings.laptop != m_settings.laptop;
-    // Under the service it came from; a write of it still running keeps one at most a
-    // minute older (two writes at once would share the file's temporary name).
-    if (changed && started() && !m_contactWriting)
-        keepContact();
+    const bool newService = settings.service != m_settings.service;
+    const bool changed = newService || settings.laptop != m_settings.laptop;
+    // Under the service it came from, beside the windows like every write while running.
+    if (changed && started())
+        keepContactAside();
     m_settings = settings;
     if (!changed || !started())
         return;
@@ -53,7 +52,8 @@ void Sharing::apply(const FleetSettings& settings) {
                           : QStringLiteral("sharing settings changed: not shared"));
     stopPusher();
     // What the old server last said is no news of the new one.
-    loadContact();
+    if (newService)
+        loadContact();
     startPusher();
 }
 
@@ -118,20 +118,20 @@ void Sharing::keepContactAside() {
     if (m_contactWriting || !contactToKeep())
         return;
     const std::int64_t ms = *m_lastContact;
-    const std::uint64_t generation = m_generation;
+    const QString service = m_settings.service;
     // The file is synced twice (itself and its folder): never on the UI thread while the
     // program runs. stop() joins the write and runs its end before keeping the newest time.
     m_contactWriting = read<std::string>(
         m_signals.get(),
-        [folder = m_folder, service = m_settings.service.toStdString(), ms](const std::string&,
-                                                                            const QString&, int) {
+        [folder = m_folder, service = service.toStdString(), ms](const std::string&, const QString&,
+                                                                 int) {
             std::string why;
             return writeLastContact(folder, service, ms, why) ? std::string() : why;
         },
-        [this, ms, generation](std::string why) {
+        [this, ms, service](std::string why) {
             m_contactWriting = false;
-            // Written under a service since left: apply() kept that one's own time.
-            if (generation == m_generation)
+            // The time of a service since left says nothing of the one chosen now.
+            if (service == m_settings.service)
                 contactWritten(ms, why);
         });
     if (!m_contactWriting)

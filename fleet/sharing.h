@@ -119,7 +119,7 @@ private:
     // The kept time of the chosen service's last answer, and keeping the newest one.
     void loadContact();
     bool contactToKeep() const;
-    // On the calling thread (at stop() and when the service changes)...
+    // On the calling thread (at stop(), once the threads have ended)...
     void keepContact();
     // ...or on a thread of its own, its end on the UI thread.
     void keepContactAside();
