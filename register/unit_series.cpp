@@ -1,25 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/unit_series.h"
 
-#include "platform/durable_file.h"
 #include "series/series_apply.h"
 #include "series/series_export.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-std::string systemError(int error) {
-    return std::strerror(error);
-}
-
-} // namespace
 
 QString UnitSeries::Outcome::text() const {
     const QString set = QString::fromLatin1(name.data(), qsizetype(name.size()));
@@ -136,46 +119,11 @@ UnitSeries::Outcome UnitSeries::write(const std::string& filesFolder,
     if (!now)
         return fail("the series is no longer in the store");
 
-    const std::string folder = platform::folderOf(path);
-    std::string temporary = folder + "/.xrq-series-export-XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return fail(path + ": " + systemError(errno));
-    ::fchmod(fd, 0644);
-    int error = 0;
-    const long long records = series::exportCsv(store, *now, {}, [&](std::string_view piece) {
-        if (m_cancel)
-            return false;
-        if (platform::writeAll(fd, piece.data(), piece.size()))
-            return true;
-        error = errno;
-        return false;
-    });
-    if (records >= 0 && !platform::syncFile(fd))
-        error = errno;
-    if (::close(fd) != 0 && error == 0 && records >= 0)
-        error = errno;
-    bool named = false;
-    if (records >= 0 && error == 0) {
-        // Only a replacement the operator confirmed may take the place of a file there.
-        named = replace ? ::rename(temporary.c_str(), path.c_str()) == 0
-                        : platform::renameNoReplace(temporary, path);
-        if (!named)
-            error = errno;
-    }
-    if (!named) {
-        ::unlink(temporary.c_str());
-        if (m_cancel)
-            return fail("the export was stopped");
-        if (error == EEXIST)
-            return fail(path + ": a file of that name is there now; nothing was replaced");
-        if (records < 0 && error == 0)
-            return fail("the series could not be read from the store");
-        return fail(path + ": " + systemError(error));
-    }
-    if (!platform::syncFolder(folder))
-        return fail(path + ": written, but its folder could not be synced: " + systemError(errno));
+    const series::FileExport written = series::exportToFile(
+        series::storeSource(store, *now), {}, path, replace, [this] { return m_cancel.load(); });
+    if (!written.ok)
+        return fail(written.error);
     out.ok = true;
-    out.records = records;
+    out.records = written.rows;
     return out;
 }

@@ -2,6 +2,12 @@
 #include "series/series_export.h"
 #include "series/record_time.h"
 
+#include "platform/durable_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -114,11 +120,69 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
     return flags;
 }
 
+RecordSource storeSource(SeriesStore& store, const SeriesInfo& info) {
+    return {info, store.notes(info.id),
+            [&store, id = info.id](const auto& each) { return store.forEachRecord(id, each); }};
+}
+
 long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink) {
-    RecordSource source{info, store.notes(info.id),
-                        [&](const auto& each) { return store.forEachRecord(info.id, each); }};
-    return exportCsv(source, range, sink);
+    return exportCsv(storeSource(store, info), range, sink);
+}
+
+FileExport exportToFile(const RecordSource& source, const ExportRange& range,
+                        const std::string& path, bool replace, const std::function<bool()>& stop) {
+    FileExport out;
+    auto failed = [&](const std::string& why) {
+        out.error = path + ": " + why;
+        return out;
+    };
+    const std::string folder = platform::folderOf(path);
+    std::string temporary = folder + "/.xrq-series-export-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return failed(std::strerror(errno));
+    ::fchmod(fd, 0644);
+    int error = 0;
+    bool stopped = false;
+    const long long rows = exportCsv(source, range, [&](std::string_view piece) {
+        if (stop && stop()) {
+            stopped = true;
+            return false;
+        }
+        if (platform::writeAll(fd, piece.data(), piece.size()))
+            return true;
+        error = errno;
+        return false;
+    });
+    if (rows >= 0 && !platform::syncFile(fd))
+        error = errno;
+    if (::close(fd) != 0 && error == 0 && rows >= 0)
+        error = errno;
+    bool named = false;
+    if (rows >= 0 && error == 0) {
+        named = replace ? ::rename(temporary.c_str(), path.c_str()) == 0
+                        : platform::renameNoReplace(temporary, path);
+        if (!named)
+            error = errno;
+    }
+    if (!named) {
+        ::unlink(temporary.c_str());
+        if (stopped)
+            return failed("the export was stopped");
+        if (error == EEXIST)
+            return failed("a file of that name is there; nothing was replaced");
+        if (rows < 0 && error == 0)
+            return failed("the series could not be read");
+        return failed(std::strerror(error));
+    }
+    // The name is on the disk only once its folder is synced: not said to be written before.
+    if (!platform::syncFolder(folder))
+        return failed(std::string("written, but its folder could not be synced: ") +
+                      std::strerror(errno));
+    out.ok = true;
+    out.rows = rows;
+    return out;
 }
 
 long long exportCsv(const RecordSource& source, const ExportRange& range,

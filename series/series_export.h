@@ -39,6 +39,21 @@ struct RecordSource {
 };
 long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink);
+// The store's records of `info`; the store must outlive the source.
+RecordSource storeSource(SeriesStore& store, const SeriesInfo& info);
+
+// The export written into the file at `path`: under a temporary name beside it, synced, named
+// (taking the place of a file there only with `replace`, which the operator confirmed) and its
+// folder synced before it counts as written. On failure nothing is left behind and a file
+// that was there is as it was. `stop` (any thread) ends it early.
+struct FileExport {
+    bool ok = false;
+    long long rows = 0;
+    std::string error; // what failed, for the operator: "<path>: <reason>"
+};
+FileExport exportToFile(const RecordSource& source, const ExportRange& range,
+                        const std::string& path, bool replace,
+                        const std::function<bool()>& stop = {});
 
 // The flags of a record as the export writes them ("segment start; provisional"), in one
 // place for the export and the list.

@@ -84,18 +84,6 @@ std::string jsonString(std::string_view bytes) {
     return out + "\"";
 }
 
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data.remove_prefix(std::size_t(n));
-    }
-    return true;
-}
-
 int fail(int code, const std::string& text, bool json) {
     if (json)
         std::printf("{\"ok\": false, \"error\": %s}\n", jsonString(text).c_str());
@@ -103,14 +91,14 @@ int fail(int code, const std::string& text, bool json) {
     return code;
 }
 
-// The store as it is: a missing one is not made here (the program rebuilds a lost store from
-// the kept downloads at the next download, which an empty one would prevent).
+// The store as it is, opened to read: a missing one is not made here (the program rebuilds a lost
+// store from the kept downloads at the next download, which an empty one would prevent).
 enum class Opened { Yes, Missing, Failed };
 Opened openStore(series::SeriesStore& store, const std::string& folder, std::string& why) {
     const std::string path = series::storePath(folder);
     if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
         return Opened::Missing;
-    return store.open(path, why) ? Opened::Yes : Opened::Failed;
+    return store.openToRead(path, why) ? Opened::Yes : Opened::Failed;
 }
 
 int list(const std::string& folder, bool json) {
@@ -168,52 +156,22 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         const auto info = opened == Opened::Yes ? store.find(serial, name, set - 1) : std::nullopt;
         if (!info)
             return fail(kNotFound, "no series for unit " + serial + ", data set " + name, json);
-        // The series' id, not `info`, which ends with this block.
-        const std::int64_t id = info->id;
-        source = series::RecordSource{*info, store.notes(id), [&store, id](const auto& each) {
-                                          return store.forEachRecord(id, each);
-                                      }};
+        source = series::storeSource(store, *info);
     }
-    int fd = STDOUT_FILENO;
-    std::string temporary;
-    if (!output.empty()) {
-        // Written under a temporary name beside the output, synced, then linked into place
-        // without replacing anything: a file the operator has is never overwritten.
-        const auto slash = output.rfind('/');
-        temporary = (slash == std::string::npos ? std::string() : output.substr(0, slash + 1)) +
-                    ".xrq-series-XXXXXX";
-        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-        if (fd < 0)
-            return fail(kOutput, output + ": " + std::strerror(errno), json);
-        ::fchmod(fd, 0644);
-    }
-    const long long rows = series::exportCsv(
-        *source, range, [&](std::string_view piece) { return writeAll(fd, piece); });
-    const int err = errno;
     if (output.empty()) {
+        const long long rows = series::exportCsv(*source, range, [](std::string_view piece) {
+            return platform::writeAll(STDOUT_FILENO, piece.data(), piece.size());
+        });
         if (rows < 0)
-            return fail(kOutput, std::string("cannot write the export: ") + std::strerror(err),
+            return fail(kOutput, std::string("cannot write the export: ") + std::strerror(errno),
                         false);
         return kOk;
     }
-    bool ok = rows >= 0 && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok &&
-        ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) != 0) {
-        const int e = errno;
-        ::unlink(temporary.c_str());
-        return fail(kOutput, output + ": " + std::strerror(e), json);
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return fail(kOutput, output + ": cannot be written", json);
-    }
-    // The name is on the disk only once its folder is synced: not said to be written before.
-    if (!platform::syncFolder(platform::folderOf(output)))
-        return fail(kOutput,
-                    output +
-                        ": written, but its folder could not be synced: " + std::strerror(errno),
-                    json);
+    // A file the operator has is never overwritten here.
+    const series::FileExport written = series::exportToFile(*source, range, output, false);
+    if (!written.ok)
+        return fail(kOutput, written.error, json);
+    const long long rows = written.rows;
     if (json)
         std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld}\n", jsonString(output).c_str(),
                     rows);
