@@ -294,9 +294,10 @@ struct SeriesStore::Db {
     QString name;
     QSqlDatabase db;
     std::string error;
-    // fleet.ini's folder: the name this laptop's records carry, read at each share so that a
-    // name changed in Setup counts from the next download on.
+    // fleet.ini's folder: the name this laptop's records carry, read at each download so
+    // that a name changed in Setup counts from the next one on.
     std::string settingsFolder;
+    QString thisLaptop() const { return fleet::readFleetSettings(settingsFolder).laptop; }
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -495,7 +496,7 @@ struct SeriesStore::Db {
     // The chain is worked out here all the same: each row's first hash is its identity, and
     // the segment keeps the last.
     bool share(const std::string& serial, const std::string& name, int ordinal, Segment& s,
-               std::int64_t occurredAt) {
+               std::int64_t occurredAt, const QString& laptop) {
         if (s.confirmed <= s.shared)
             return true;
         std::vector<SpanChunk> chunks;
@@ -507,8 +508,9 @@ struct SeriesStore::Db {
         span.dataSet = sharedDataSet(name, ordinal);
         span.segment = s.seq;
         span.occurredAt = occurredAt;
-        span.laptop = fleet::readFleetSettings(settingsFolder).laptop;
+        span.laptop = laptop;
         RecordChain chain(s.sharedChain);
+        char hexScratch[RecordChain::kHexSize]; // the chain's hashes not kept
         const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
         for (std::size_t i = 0; i < lines.size(); i += perRow) {
             const QByteArray before = chain.last();
@@ -532,11 +534,11 @@ struct SeriesStore::Db {
         s.sharedChain = chain.last();
         return true;
     }
-    char hexScratch[RecordChain::kHexSize]; // the chain's hashes share() does not keep
 
     // Every confirmed record of a store made before the outbox, once (the migration's
     // transaction).
     bool shareEarlier() {
+        const QString laptop = thisLaptop();
         QSqlQuery q(db);
         q.setForwardOnly(true);
         if (!q.exec(QStringLiteral(
@@ -555,7 +557,7 @@ struct SeriesStore::Db {
                       0,
                       {}};
             if (!share(bytesOf(q.value(5)), bytesOf(q.value(6)), q.value(7).toInt(), g,
-                       g.lastDownloadAt) ||
+                       g.lastDownloadAt, laptop) ||
                 !saveSegment(g))
                 return false;
         }
@@ -732,6 +734,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         return result;
     }
     Db& db = *m_db;
+    const QString laptop = db.thisLaptop();
     if (!db.run("BEGIN IMMEDIATE")) {
         result.error = db.error;
         return result;
@@ -927,7 +930,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         // Records this download confirmed (its own, when safe, and provisional ones before
         // them) go to the outbox in this transaction.
         if (segment.id != 0 && segment.confirmed > segment.shared) {
-            if (!db.share(in.serial, set.name, taken.ordinal, segment, in.atMs) ||
+            if (!db.share(in.serial, set.name, taken.ordinal, segment, in.atMs, laptop) ||
                 !db.saveSegment(segment))
                 return fail();
         }
