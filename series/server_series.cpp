@@ -3,6 +3,8 @@
 
 #include "fleet/server_history.h"
 
+#include <utility>
+
 namespace series {
 
 bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
@@ -47,18 +49,18 @@ bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
                                    next == 0 || m_records.empty() ? nullptr : &m_records.back(),
                                    candidate))
                 continue;
-            RecordChain trial(chain.last());
+            RecordChain trial = chain;
             if (trial.next(candidate.line) == held.records[k].chainHash) {
                 candidate.segment = static_cast<int>(seg);
                 candidate.position = static_cast<std::uint64_t>(pos);
-                m_records.push_back(candidate);
+                m_records.push_back(std::move(candidate));
                 taken = &m_records.back();
+                chain = std::move(trial); // the chain has taken it
             }
         }
         i = end;
         if (!taken)
             continue;
-        chain.next(taken->line);
         ++next;
         if (next == 1)
             ++m_info.segments;
