@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/register_outbox.h"
 
+#include "register/register_texts.h"
+
 #include "fleet/outbox.h"
 
 #include <QCryptographicHash>
@@ -19,12 +21,9 @@ namespace unitreg {
 
 namespace {
 
+// Bytes the unit sent (its serial number, a reply, a data set's name): one character each.
 QString latin1(const std::string& bytes) {
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-QString pathText(const std::string& path) {
-    return QFile::decodeName(QByteArray::fromStdString(path));
+    return serialText(bytes);
 }
 
 QJsonValue portValue(int port) {
@@ -201,7 +200,6 @@ std::string bytesOf(const QVariant& v) {
 
 struct Reader {
     QSqlDatabase& db;
-    const QString& laptop;
     std::string& why;
     QSqlError& error;
 
@@ -258,7 +256,7 @@ struct Reader {
 
 bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
                           QSqlError& error) {
-    Reader r{db, laptop, why, error};
+    Reader r{db, why, error};
     for (const char* table : {"visits", "battery", "clock_sets", "downloads", "clears"})
         if (!r.identify(table))
             return false;
@@ -304,33 +302,20 @@ bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& 
                 return true;
             }))
         return false;
-    if (!r.rows("SELECT d.event_id, u.serial, d.started, d.ended, d.bytes, d.sets, d.complete,"
-                " d.why, d.verified, d.kept_file, d.port, d.reasons, d.line_errors, d.id"
-                " FROM downloads d JOIN units u ON u.id = d.unit_id ORDER BY d.id",
-                [&](QSqlQuery& q) {
-                    Download d;
-                    d.serial = bytesOf(q.value(1));
-                    d.started = q.value(2).toLongLong();
-                    d.ended = q.value(3).toLongLong();
-                    d.bytes = q.value(4).toULongLong();
-                    d.sets = q.value(5).toInt();
-                    d.complete = q.value(6).toInt() != 0;
-                    d.why = q.value(7).toString().toLocal8Bit().toStdString();
-                    d.verified = q.value(8).toInt() != 0;
-                    d.keptFile = bytesOf(q.value(9));
-                    d.port = q.value(10).isNull() ? -1 : q.value(10).toInt();
-                    for (const QJsonValue& v :
-                         QJsonDocument::fromJson(q.value(11).toString().toUtf8()).array())
-                        d.reasons.push_back(v.toString().toStdString());
-                    d.lineErrors = q.value(12).toString().toStdString();
-                    d.files = std::move(files[q.value(13).toLongLong()]);
-                    d.setLines = std::move(sets[q.value(13).toLongLong()]);
-                    const std::string id = q.value(0).toString().toStdString();
-                    if (!r.put(downloadFact(d, id, laptop)))
-                        return false;
-                    const auto kept = keptFact(d, id, laptop);
-                    return !kept || r.put(*kept);
-                }))
+    const std::string downloads =
+        std::string("SELECT d.event_id, u.serial, d.id, ") + kDownloadColumns +
+        " FROM downloads d JOIN units u ON u.id = d.unit_id ORDER BY d.id";
+    if (!r.rows(downloads.c_str(), [&](QSqlQuery& q) {
+            Download d = downloadOfRow(q, 3);
+            d.serial = bytesOf(q.value(1));
+            d.files = std::move(files[q.value(2).toLongLong()]);
+            d.setLines = std::move(sets[q.value(2).toLongLong()]);
+            const std::string id = q.value(0).toString().toStdString();
+            if (!r.put(downloadFact(d, id, laptop)))
+                return false;
+            const auto kept = keptFact(d, id, laptop);
+            return !kept || r.put(*kept);
+        }))
         return false;
     if (!r.rows("SELECT c.event_id, u.serial, c.at, c.confirmed FROM clears c"
                 " JOIN units u ON u.id = c.unit_id ORDER BY c.id",
@@ -347,6 +332,25 @@ bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& 
                                        q.value(3).toLongLong()};
                       return r.put(linkFact(i, i.id, laptop));
                   });
+}
+
+Download downloadOfRow(const QSqlQuery& q, int first) {
+    auto at = [&](int column) { return q.value(first + column); };
+    Download d;
+    d.started = at(0).toLongLong();
+    d.ended = at(1).toLongLong();
+    d.bytes = at(2).toULongLong();
+    d.sets = at(3).toInt();
+    d.complete = at(4).toInt() != 0;
+    d.why = at(5).toString().toLocal8Bit().toStdString();
+    d.verified = at(6).toInt() != 0;
+    d.keptFile = bytesOf(at(7));
+    d.port = at(8).isNull() ? -1 : at(8).toInt();
+    if (!at(9).isNull())
+        for (const QJsonValue& v : QJsonDocument::fromJson(at(9).toString().toUtf8()).array())
+            d.reasons.push_back(v.toString().toStdString());
+    d.lineErrors = at(10).toString().toStdString();
+    return d;
 }
 
 } // namespace unitreg

@@ -15,6 +15,7 @@
 
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 
 namespace unitreg {
@@ -23,6 +24,14 @@ inline constexpr const char* kNoSerialUnit = "(no serial number)";
 
 // The unit's name on the server.
 QString factUnit(const std::string& serial);
+
+// A row of the downloads table as the register keeps it: `q` at a row that selected
+// kDownloadColumns from its column `first` on (the serial, files, sets and identity are the
+// caller's). One reading for the history and for the outbox's first filling.
+inline constexpr const char* kDownloadColumns =
+    "d.started, d.ended, d.bytes, d.sets, d.complete, d.why, d.verified, d.kept_file, d.port,"
+    " d.reasons, d.line_errors";
+Download downloadOfRow(const QSqlQuery& q, int first);
 
 fleet::Fact visitFact(const Visit& v, const std::string& id, const QString& laptop);
 fleet::Fact batteryFact(const BatteryReading& r, const std::string& id, const QString& laptop);

@@ -13,6 +13,10 @@ QString serialText(const std::string& serial) {
     return QString::fromLatin1(serial.data(), static_cast<qsizetype>(serial.size()));
 }
 
+QString pathText(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
 QString localTimeText(std::int64_t ms, bool withSeconds) {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(
         withSeconds ? QStringLiteral("yyyy-MM-dd HH:mm:ss") : QStringLiteral("yyyy-MM-dd HH:mm"));
@@ -42,10 +46,6 @@ QString byteCount(std::uint64_t n) {
     if (n < 1000 * 1000)
         return QStringLiteral("%1 kB").arg(double(n) / 1e3, 0, 'f', 1);
     return QStringLiteral("%1 MB").arg(double(n) / 1e6, 0, 'f', 2);
-}
-
-QString pathText(const std::string& path) {
-    return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
 QString reasonsText(const Download& d) {

@@ -16,6 +16,7 @@ namespace unitreg {
 
 // Texts shown in the windows.
 QString serialText(const std::string& serial); // Latin-1, one character per byte
+QString pathText(const std::string& path);     // as the file system names it
 QString localTimeText(std::int64_t msSinceEpoch, bool withSeconds = false);
 QString eventKindText(EventKind kind);
 QString eventDetails(const UnitEvent& event);

@@ -148,15 +148,6 @@ QString reasonsJson(const std::vector<std::string>& reasons) {
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
 
-std::vector<std::string> reasonsFromJson(const QVariant& value) {
-    std::vector<std::string> out;
-    if (value.isNull())
-        return out;
-    for (const QJsonValue& v : QJsonDocument::fromJson(value.toString().toUtf8()).array())
-        out.push_back(v.toString().toStdString());
-    return out;
-}
-
 // units.sqlite -> units-damaged-20261103-104200.sqlite (with -1, -2 ... when taken), its
 // journal files beside it under the same name, so that the old write-ahead log is never
 // replayed into the new file.
@@ -659,9 +650,10 @@ bool UnitRegister::recordDownload(const Download& d) {
                                     " VALUES(?, ?, ?, ?)"),
                      {id, seq++, blob(set.name), set.lines}))
                 return fail(q.lastError());
-        if (!share(downloadFact(d, eventId, laptop())))
+        const QString name = laptop();
+        if (!share(downloadFact(d, eventId, name)))
             return false;
-        const std::optional<fleet::Fact> kept = keptFact(d, eventId, laptop());
+        const std::optional<fleet::Fact> kept = keptFact(d, eventId, name);
         return !kept || share(*kept);
     });
 }
@@ -793,27 +785,19 @@ std::vector<UnitEvent> UnitRegister::history(const std::string& serial) {
                " ORDER BY s.download_id, s.seq"))
         while (q.next())
             sets[q.value(0).toLongLong()].push_back({bytes(q.value(1)), q.value(2).toInt()});
-    if (select("SELECT d.id, d.started, d.ended, d.bytes, d.sets, d.complete, d.why,"
-               " d.verified, d.kept_file, d.event_id, d.port, d.reasons, d.line_errors, u.serial"
-               " FROM downloads d" XRQ_DOWNLOADS_OF " ORDER BY d.id"))
+    const std::string downloads = std::string("SELECT d.id, d.event_id, u.serial, ") +
+                                  kDownloadColumns +
+                                  " FROM downloads d" XRQ_DOWNLOADS_OF " ORDER BY d.id";
+    if (select(downloads.c_str()))
         while (q.next()) {
             UnitEvent e;
             e.kind = EventKind::Download;
             Download& d = e.download;
-            d.serial = bytes(q.value(13));
+            d = downloadOfRow(q, 3);
+            d.serial = bytes(q.value(2));
+            d.id = q.value(1).toString().toStdString();
             e.identifiedLater = d.serial != serial;
-            d.started = e.at = q.value(1).toLongLong();
-            d.ended = q.value(2).toLongLong();
-            d.bytes = q.value(3).toULongLong();
-            d.sets = q.value(4).toInt();
-            d.complete = q.value(5).toInt() != 0;
-            d.why = q.value(6).toString().toLocal8Bit().toStdString();
-            d.verified = q.value(7).toInt() != 0;
-            d.keptFile = bytes(q.value(8));
-            d.id = q.value(9).toString().toStdString();
-            d.port = q.value(10).isNull() ? -1 : q.value(10).toInt();
-            d.reasons = reasonsFromJson(q.value(11));
-            d.lineErrors = q.value(12).toString().toStdString();
+            e.at = d.started;
             const qint64 row = q.value(0).toLongLong();
             if (auto found = files.find(row); found != files.end())
                 d.files = std::move(found->second);
