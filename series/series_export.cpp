@@ -217,14 +217,7 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
     {
         const bool ok = eachInRange([&](const RecordRef& r, bool, double, const std::string& f) {
             fields = std::max(fields, fieldCount(r.line));
-            std::size_t at = 0;
-            while (!f.empty() && at <= f.size()) {
-                const auto end = f.find("; ", at);
-                ++counts[f.substr(at, end == std::string::npos ? end : end - at)];
-                if (end == std::string::npos)
-                    break;
-                at = end + 2;
-            }
+            forEachFlag(f, [&](std::string_view flag) { ++counts[std::string(flag)]; });
             return true;
         });
         if (!ok)

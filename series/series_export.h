@@ -70,6 +70,17 @@ private:
     double m_previous = 0;
 };
 
+// Each flag of a record's flags text ("segment start; provisional") in turn.
+template <class Each> void forEachFlag(std::string_view flags, Each&& each) {
+    while (!flags.empty()) {
+        const auto end = flags.find("; ");
+        each(flags.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        flags.remove_prefix(end + 2);
+    }
+}
+
 // Latin-1 bytes as UTF-8.
 void appendUtf8(std::string& out, std::string_view latin1);
 

@@ -38,16 +38,10 @@ constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
 // says how many records it covers).
 QString pointFlags(const std::string& flags) {
     QStringList kept;
-    std::size_t at = 0;
-    while (at <= flags.size()) {
-        const auto end = flags.find("; ", at);
-        const std::string word = flags.substr(at, end == std::string::npos ? end : end - at);
-        if (!word.empty() && word != "segment start" && word != "offset unknown")
-            kept << QString::fromStdString(word);
-        if (end == std::string::npos)
-            break;
-        at = end + 2;
-    }
+    series::forEachFlag(flags, [&](std::string_view flag) {
+        if (flag != "segment start" && flag != "offset unknown")
+            kept << QString::fromUtf8(flag.data(), qsizetype(flag.size()));
+    });
     return kept.join(QStringLiteral("; "));
 }
 
@@ -331,15 +325,9 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
                          .arg(records - utc);
     std::map<std::string, std::size_t> counted;
     for (std::size_t k = 1; k < flags.kinds.size(); ++k) {
-        const std::string& all = flags.kinds[k];
-        std::size_t at = 0;
-        while (at <= all.size()) {
-            const auto end = all.find("; ", at);
-            counted[all.substr(at, end == std::string::npos ? end : end - at)] += flags.count[k];
-            if (end == std::string::npos)
-                break;
-            at = end + 2;
-        }
+        series::forEachFlag(flags.kinds[k], [&](std::string_view flag) {
+            counted[std::string(flag)] += flags.count[k];
+        });
     }
     counted.erase("segment start");
     for (const auto& [flag, n] : counted)
