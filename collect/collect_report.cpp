@@ -89,12 +89,18 @@ std::string reportJson(const CollectReport& r) {
         QJsonObject c;
         c[QStringLiteral("cleared")] = r.clear.cleared;
         c[QStringLiteral("reason")] = textOrNull(r.clear.reason);
+        const auto iso = [](std::int64_t ms) {
+            return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()).toString(Qt::ISODateWithMs);
+        };
+        const auto isoOrNull = [&](std::int64_t ms) {
+            return ms > 0 ? QJsonValue(iso(ms)) : QJsonValue();
+        };
+        // The two reads of the memory: the first kept raw only, the second the download.
+        c[QStringLiteral("firstRead")] = isoOrNull(r.clear.firstReadMs);
+        c[QStringLiteral("firstReadKept")] = textOrNull(r.clear.firstReadKept);
+        c[QStringLiteral("secondRead")] = isoOrNull(r.clear.secondReadMs);
         if (r.clear.windowToMs > 0) {
             const double window = double(r.clear.windowToMs - r.clear.windowFromMs) / 1000.0;
-            const auto iso = [](std::int64_t ms) {
-                return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc())
-                    .toString(Qt::ISODateWithMs);
-            };
             c[QStringLiteral("windowFrom")] = iso(r.clear.windowFromMs);
             c[QStringLiteral("windowTo")] = iso(r.clear.windowToMs);
             c[QStringLiteral("windowSeconds")] = window;

@@ -46,6 +46,10 @@ struct CollectReport {
         std::string reason;
         std::int64_t windowFromMs = 0, windowToMs = 0; // 0: no clear was sent
         double usualIntervalSeconds = 0;               // the unit's series (0: unknown)
+        // The memory is read twice before a clear: the first read's kept copy and when each
+        // read's "F" went out (0: that read did not happen).
+        std::string firstReadKept;
+        std::int64_t firstReadMs = 0, secondReadMs = 0;
     } clear;
     // Sharing with the organisation's server: none when not shared (no service).
     struct Shared {

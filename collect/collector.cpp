@@ -8,6 +8,7 @@
 #include "dialogs/box_presenter.h"
 #include "download/data_collection.h"
 #include "download/data_directory.h"
+#include "download/memory_reads.h"
 #include "main/command_links.h"
 #include "main/fMain.h"
 #include "platform/dos_devices.h"
@@ -181,6 +182,7 @@ private:
     bool connect();
     void readBattery();
     void setClock();
+    void readMemoryFirst();
     void download();
     void clearMemory();
 
@@ -191,6 +193,7 @@ private:
     std::string m_key; // the device's name, for the port's working folder
     int m_lockFd = -1;
     std::string m_startFolder;
+    download::DownloadOutcome m_firstRead; // --clear: the first read of the memory
 
 public:
     ~Collection() {
@@ -458,9 +461,30 @@ void Collection::run() {
         if (ended())
             return;
     }
+    // Before a clear the memory is read twice: the first read is kept raw only, the second
+    // is the visit's download (see clearMemory).
+    if (m_options.clear) {
+        readMemoryFirst();
+        if (ended())
+            return;
+    }
     download();
     if (m_options.clear && !ended())
         clearMemory();
+}
+
+void Collection::readMemoryFirst() {
+    m_firstRead = FormXRQMain->ReadMemoryOnce();
+    auto& c = report.clear;
+    c.firstReadKept = m_firstRead.keptFile;
+    c.firstReadMs = m_firstRead.captureStartedMs;
+    log("first read of the memory before the clear: " +
+            std::string(m_firstRead.captured
+                            ? "ended with the unit's prompt"
+                            : "did not end well (" + m_firstRead.unverified + ")") +
+            (m_firstRead.keptFile.empty() ? std::string(", not kept")
+                                          : ", kept in " + m_firstRead.keptFile),
+        source_line::collectorFirstRead);
 }
 
 // --clear: only when the data is safe everywhere it must be, and at once after the download.
@@ -483,6 +507,24 @@ void Collection::clearMemory() {
     if (!outcome.seriesTaken)
         return refuse("the series has not taken the download" +
                       (outcome.series.empty() ? std::string() : ": " + outcome.series));
+    if (!outcome.seriesAgrees)
+        return refuse("the series read the kept copy otherwise than the conversion: " +
+                      outcome.series);
+    if (outcome.seriesFewer)
+        return refuse("the unit holds fewer records than before, its first ones those held: " +
+                      outcome.series);
+    c.secondReadMs = outcome.captureStartedMs;
+    if (!m_firstRead.captured || m_firstRead.keptFile.empty())
+        return refuse("the first read of the memory " +
+                      (m_firstRead.captured
+                           ? std::string("has no kept copy")
+                           : "did not end well" + (m_firstRead.unverified.empty()
+                                                       ? std::string()
+                                                       : " (" + m_firstRead.unverified + ")")));
+    if (const std::string differ =
+            download::firstKeptReadBeginsSecond(m_firstRead.keptFile, outcome.keptFile);
+        !differ.empty())
+        return refuse("the two reads of the memory differ: " + differ);
     const auto done = clearAfterDownload(*FormXRQMain, report.serial);
     if (done.sent) {
         c.windowFromMs = outcome.captureStartedMs;

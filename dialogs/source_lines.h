@@ -123,6 +123,8 @@ inline constexpr unsigned collectorClearRefused = 1402;
 inline constexpr unsigned collectorCleared = 1403;
 // A download's data sets went into a folder of their own: their numbered names were taken.
 inline constexpr unsigned dataSetsInOverflowFolder = 1404;
+// xrq-collect --clear: the first of the two reads of the memory, kept raw only.
+inline constexpr unsigned collectorFirstRead = 1405;
 
 } // namespace source_line
 

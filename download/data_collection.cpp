@@ -69,8 +69,9 @@ std::string errnoText(int err) {
 // returns false when the conversion ends there, the outcome then saying how.
 class Conversion {
 public:
-    explicit Conversion(const std::string& directory)
-        : m_directory(directory), m_folder(platform::folderOf(directory + "x")),
+    Conversion(const std::string& directory, std::string_view promptText)
+        : m_directory(directory), m_promptText(promptText),
+          m_folder(platform::folderOf(directory + "x")),
           // Sets whose numbered names are all taken go into a folder named after this
           // download.
           m_overflow(QDateTime::currentDateTime()
@@ -95,6 +96,7 @@ private:
     void syncFolder();
 
     const std::string& m_directory;
+    const std::string_view m_promptText;
     const std::string m_folder;
     const std::string m_overflow;
     bool m_noData = false; // the unit's "No data" came: nothing more is written
@@ -138,8 +140,8 @@ bool Conversion::open(const std::string& intermediatePath, const FileIdentity* w
         return false;
     }
     m_outcome.trailingBytes = m_reader.trailingBytes();
-    const auto prompt = m_reader.trailingHead().find('>');
-    m_outcome.promptLineBytes = prompt == std::string::npos ? 0 : prompt + 1;
+    m_outcome.promptLineBytes =
+        m_outcome.lines.judgePrompt(m_reader.trailingHead(), m_outcome.trailingBytes, m_promptText);
     m_outcome.cut = m_outcome.promptLineBytes == 0;
     return true;
 }
@@ -148,7 +150,7 @@ bool Conversion::convertLines() {
     std::string_view piece;
     bool first = false, last = false;
     while (m_reader.nextPiece(piece, first, last)) {
-        m_outcome.lines.feed(piece, first, last);
+        m_outcome.lines.feed(piece, first, last, m_reader.endedWithCr());
         if (m_noData)
             continue; // read on for the verdict only
         if (!(first ? startLine(piece, last) : continueLine(piece, last)))
@@ -204,7 +206,7 @@ bool Conversion::startSet(std::string_view piece, bool last) {
         name.feed(piece);
         if (last || !m_reader.nextPiece(piece, first, last))
             break;
-        m_outcome.lines.feed(piece, first, last);
+        m_outcome.lines.feed(piece, first, last, m_reader.endedWithCr());
     }
     if (m_reader.failed())
         return fail("cannot read the intermediate file: " + errnoText(errno));
@@ -301,8 +303,9 @@ bool Conversion::placeFailed() {
 } // namespace
 
 ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
-                                       const std::string& directory, const FileIdentity* written) {
-    return Conversion(directory).run(intermediatePath, written);
+                                       const std::string& directory, const FileIdentity* written,
+                                       std::string_view promptText) {
+    return Conversion(directory, promptText).run(intermediatePath, written);
 }
 
 bool downloadMayBeIncomplete(const ConvertOutcome& outcome, std::uint64_t lateBytes) {

@@ -63,8 +63,9 @@ struct ConvertOutcome {
     // set, lastSet, is incomplete, and only the whole lines that arrived of it are written.
     bool cut = false;
     std::string lastSet;
-    // What the conversion left out: the bytes after the file's last line end, and how many of
-    // them are the prompt's own line (up to and including its '>'; 0 when they hold none).
+    // What the conversion left out: the prompt's line (the bytes after the file's last line
+    // end, or a line that is only the prompt), and how many of them are the prompt's own (up
+    // to and including its '>', with blanks and line ends after it; 0 when they hold none).
     std::uint64_t trailingBytes = 0;
     std::uint64_t promptLineBytes = 0;
     // Every line read judged by the line rules (the whole file, also past a "No data" line
@@ -77,11 +78,13 @@ struct ConvertOutcome {
 // Splits the intermediate file into data files named after their headers under
 // `directory` (used as a plain prefix, nothing inserted). Files placed before a failure
 // stay as they are, the one cut by it under its temporary name; the intermediate file is
-// only read. With `written`, a file that is not
-// the one written (replaced meanwhile) counts as one that cannot be reopened.
+// only read. With `written`, a file that is not the one written (replaced meanwhile) counts
+// as one that cannot be reopened. `promptText`: what the unit put before its prompt when it
+// answered "!" in this visit (the prompt's line may hold it).
 ConvertOutcome convertIntermediateFile(const std::string& intermediatePath,
                                        const std::string& directory,
-                                       const FileIdentity* written = nullptr);
+                                       const FileIdentity* written = nullptr,
+                                       std::string_view promptText = {});
 
 // True when the bytes the download threw away after the unit's prompt (those left out of
 // the conversion, and those that arrived after the capture had ended) are more than the

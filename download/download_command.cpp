@@ -191,6 +191,22 @@ std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const
 
 namespace {
 
+// The series read the kept copy back as the conversion read the intermediate file: the same
+// data sets in the same order, each with as many records as its data file holds.
+bool seriesReadTheConversion(const series::DownloadSets& read, const series::ApplyResult& taken,
+                             const ConvertOutcome& converted) {
+    const std::vector<SetLineCount>& written = converted.lines.sets();
+    if (read.sets.size() != written.size() || taken.sets.size() != written.size())
+        return false;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const std::uint64_t records = read.sets[i].records.size();
+        if (read.sets[i].name != written[i].name || records != written[i].lines ||
+            taken.sets[i].added + taken.sets[i].held != records)
+            return false;
+    }
+    return true;
+}
+
 // One Collect Data from the data folder's check to the last box. Each step that can end the
 // download returns false once the outcome is final (and judged, when something was sent).
 class DownloadRun {
@@ -259,7 +275,7 @@ DownloadOutcome DownloadRun::run() {
     identifyUnit();
     m_outcome.started = true;
     if (m_session.ExchangesStopped())
-        return judged("the download was stopped");
+        return judged(series::capture_end::kStopped);
     if (!m_hooks.filesFolder.empty()) {
         std::string why;
         if (!m_sink.createKept(keptDownloadFolder(m_hooks.filesFolder, m_unitSerial), why))
@@ -269,6 +285,9 @@ DownloadOutcome DownloadRun::run() {
     capture();
     logCapture();
     if (!captureEndedWell())
+        return m_outcome;
+    m_outcome.captured = true;
+    if (m_hooks.captureOnly)
         return m_outcome;
 
     const ConvertOutcome converted = convert();
@@ -407,7 +426,7 @@ bool DownloadRun::captureEndedWell() {
         else
             logLine("Download stopped; the intermediate data file keeps what was received",
                     source_line::downloadStopped);
-        judged("the download was stopped");
+        judged(series::capture_end::kStopped);
         return false;
     }
     if (m_sink.failed()) {
@@ -417,7 +436,7 @@ bool DownloadRun::captureEndedWell() {
         if (!m_stoppedByOperator || m_result == 0)
             tellFailure(m_hooks.statusBar, m_sink.failure(), source_line::captureFailureTold);
         DlgError("Cannot write intermediate data file");
-        judged("the intermediate data file could not be written");
+        judged(series::capture_end::kNotWritten);
         return false;
     }
     if (m_stoppedByOperator) {
@@ -427,7 +446,7 @@ bool DownloadRun::captureEndedWell() {
             "Download stopped by the operator: " + std::to_string(m_outcome.figures.captureBytes) +
                 " bytes kept in " + m_capturePath + ", nothing converted",
             source_line::downloadStoppedByOperator);
-        judged("the download was stopped");
+        judged(series::capture_end::kStopped);
         return false;
     }
     if (m_result != 0) {
@@ -436,7 +455,7 @@ bool DownloadRun::captureEndedWell() {
                     whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                 source_line::downloadWithoutPrompt);
         DlgError("Invalid file format - data in Intermediate.txt");
-        judged("it did not end with the unit's prompt");
+        judged(series::capture_end::kNoPrompt);
         return false;
     }
     return true;
@@ -449,8 +468,9 @@ ConvertOutcome DownloadRun::convert() {
         markConversion(m_hooks.filesFolder, source, m_target.prefix);
     QElapsedTimer clock;
     clock.start();
-    ConvertOutcome converted =
-        convertIntermediateFile(kIntermediateFileName, m_target.prefix, &m_written);
+    // A unit that prints a text before its prompt prints it before the download's prompt too.
+    ConvertOutcome converted = convertIntermediateFile(
+        kIntermediateFileName, m_target.prefix, &m_written, m_session.TextBeforeAwaitedChar());
     m_outcome.figures.convertSeconds = clock.elapsed() / 1000.0;
     marker.clear();
     m_outcome.files = converted.files;
@@ -478,17 +498,29 @@ std::vector<std::string> DownloadRun::verdict(const ConvertOutcome& converted, b
 // The data files are durable: the download's data sets go into the unit's series (as
 // provisional where the verdict did not call it safe), durably, before anyone is told.
 void DownloadRun::takeIntoSeries(const ConvertOutcome& converted) {
-    if (converted.result != ConvertResult::Collected || m_hooks.filesFolder.empty())
+    if (m_hooks.filesFolder.empty())
         return;
     const std::string source = m_sink.keptWhole() ? m_sink.keptPath() : m_capturePath;
     // Taking a download is quick; a store that was lost is rebuilt first from every kept
-    // download, which may take a minute: the windows go on meanwhile.
+    // download, which may take a minute: the windows go on meanwhile. The series reads the
+    // kept copy on its own; what it read is compared with what the conversion wrote.
+    series::DownloadSets read;
+    bool takes = false;
     const series::ApplyResult taken = platform::runOffUiThread([&] {
-        return series::applyDownload(m_hooks.filesFolder, series::readDownloadFile(source),
-                                     m_unitSerial, m_outcome.keptFile, m_outcome.downloaded);
+        read = series::readDownloadFile(source);
+        // Here the capture has ended with the prompt, unstopped and written whole.
+        takes = series::seriesTakes(read, true);
+        return takes ? series::applyDownload(m_hooks.filesFolder, read, m_unitSerial,
+                                             m_outcome.keptFile, m_outcome.downloaded)
+                     : series::ApplyResult{};
     });
+    if (!takes)
+        return;
     m_outcome.seriesTaken = taken.ok;
     m_outcome.series = taken.text();
+    m_outcome.seriesAgrees = taken.ok && seriesReadTheConversion(read, taken, converted);
+    for (const series::SetTaken& set : taken.sets)
+        m_outcome.seriesFewer = m_outcome.seriesFewer || set.fewer;
     logLine("Series: " + m_outcome.series,
             taken.ok ? source_line::seriesTaken : source_line::seriesNotTaken);
 }

@@ -30,6 +30,8 @@ struct DownloadOutcome {
     // Data files this download wrote, in order (also those of a conversion that failed
     // part-way); the data viewer opens them by default.
     std::vector<std::string> files;
+    // The capture ended with the unit's prompt, unstopped and written whole.
+    bool captured = false;
     // The data files were placed and "Data collected and placed in ..." was shown.
     bool placed = false;
     // The unit may count as downloaded (its memory holds nothing that is not on disk):
@@ -56,6 +58,12 @@ struct DownloadOutcome {
     // The unit's series took the download durably (series/series_apply.h), and what it said.
     bool seriesTaken = false;
     std::string series;
+    // The series read the kept copy back as the conversion read the capture: the same data
+    // sets with the same record counts, each taken whole (held or added).
+    bool seriesAgrees = false;
+    // The series found the unit holding fewer records than before, its first records those
+    // held (records lost on the way, or a unit that forgot part of its memory).
+    bool seriesFewer = false;
     // When "F" went out (UTC ms): a record the unit logs from then on may be missing from the
     // download (it keeps logging while it sends).
     std::int64_t captureStartedMs = 0;
@@ -75,6 +83,9 @@ struct DownloadHooks {
     std::string unitSerial;
     // The program's files folder (ending in "/"): kept downloads go under it. Empty: none.
     std::string filesFolder;
+    // Capture and keep only: nothing converted, taken into the series or told beyond a
+    // capture that ended badly (the outcome's `captured` and `keptFile` say how it went).
+    bool captureOnly = false;
     // Where the receive path writes the captured bytes while the capture runs.
     CaptureSink** captureFile = nullptr;
     // The capture begins (true) or ends (false): stop button, echo, busy cursor.

@@ -73,16 +73,19 @@ std::string LineJudge::where() const {
     return text;
 }
 
-void LineJudge::feed(std::string_view piece, bool first, bool last) {
+void LineJudge::feed(std::string_view piece, bool first, bool last, bool crLf) {
     if (first)
         startLine(piece);
     else if (m_head.size() < kHead)
         m_head.append(piece.substr(0, kHead - m_head.size()));
     m_length += piece.size();
-    if (m_kind == LineKind::Data)
-        scanData(piece);
-    if (last)
+    scanBytes(piece);
+    if (m_kind == LineKind::Data || m_kind == LineKind::Header)
+        scanMerged(piece);
+    if (last) {
+        m_crLf = crLf;
         endLine();
+    }
 }
 
 void LineJudge::startLine(std::string_view piece) {
@@ -90,10 +93,13 @@ void LineJudge::startLine(std::string_view piece) {
     m_kind = classifyLine(piece);
     m_head.assign(piece.substr(0, kHead));
     m_length = 0;
-    m_controlSeen = false;
+    m_controlSeen = m_promptSeen = m_mergedSeen = false;
+    m_carry.clear();
 }
 
-void LineJudge::scanData(std::string_view piece) {
+void LineJudge::scanBytes(std::string_view piece) {
+    if (!m_promptSeen && piece.find('>') != std::string_view::npos)
+        m_promptSeen = true;
     if (m_controlSeen)
         return;
     const auto bad = std::find_if(piece.begin(), piece.end(),
@@ -104,18 +110,45 @@ void LineJudge::scanData(std::string_view piece) {
     }
 }
 
+// The first header's beginning with its ':' (say "Name:") inside a line: the line end before
+// it was lost, and two lines run into one. A header's own beginning is not counted.
+void LineJudge::scanMerged(std::string_view piece) {
+    if (m_mergedSeen || m_headerNeedle.empty())
+        return;
+    const std::string_view needle = m_headerNeedle;
+    const bool header = m_kind == LineKind::Header;
+    std::string joined = m_carry;
+    joined.append(piece);
+    const std::size_t from = m_length == piece.size() && header ? 1 : 0;
+    if (joined.find(needle, from) != std::string::npos)
+        m_mergedSeen = true;
+    const std::size_t keep = std::min(joined.size(), needle.size() - 1);
+    m_carry.assign(joined, joined.size() - keep, keep);
+}
+
 void LineJudge::endLine() {
     if (m_inFirstLine) {
         // Rule a: an echo or noise before the answer. A header or "No" there still counts as
         // what the conversion takes it for.
         m_inFirstLine = false;
         m_unjudgedBytes = m_length;
+        if (m_promptSeen)
+            hit(m_promptInLine, "line " + std::to_string(m_line));
         if (m_kind == LineKind::Header)
             judgeHeader();
         else if (m_kind == LineKind::NoData)
             ++m_noLines;
         return;
     }
+    if (m_promptSeen)
+        hit(m_promptInLine, where());
+    if (m_controlSeen) {
+        char byte[8];
+        std::snprintf(byte, sizeof byte, "0x%02X", m_control);
+        hit(m_controlBytes, where() + ", byte " + byte);
+    }
+    if (m_kind != LineKind::Blank)
+        judgeLineEnd();
     switch (m_kind) {
     case LineKind::Blank:
         return;
@@ -145,14 +178,37 @@ void LineJudge::endLine() {
     }
 }
 
+void LineJudge::judgeLineEnd() {
+    if (m_crLf) {
+        ++m_crLfLines;
+    } else if (m_lfLines++ == 0) {
+        m_loneLf.first = "line " + std::to_string(m_line);
+    }
+}
+
 void LineJudge::judgeHeader() {
     const auto colon = m_head.find(':');
     const std::string_view start = std::string_view(m_head).substr(0, colon);
+    const std::string quoted = "line " + std::to_string(m_line) + ": \"" + shown(m_head) + "\"";
     if (!m_headerSeen) {
         m_headerSeen = true;
         m_headerStart = std::string(start);
+        if (colon != std::string::npos)
+            m_headerNeedle = m_headerStart + ':';
     } else if (colon == std::string::npos || start != m_headerStart) {
-        hit(m_damagedHeader, "line " + std::to_string(m_line) + ": \"" + shown(m_head) + "\"");
+        hit(m_damagedHeader, quoted);
+    } else if (m_mergedSeen) {
+        hit(m_mergedLines, quoted);
+    }
+    // The form: a blank after ':' or none. An empty name at the line's end has either.
+    if (colon != std::string::npos && colon + 1 < m_length) {
+        const NameForm form = colon + 1 < m_head.size() && m_head[colon + 1] == ' '
+                                  ? NameForm::Blank
+                                  : NameForm::NoBlank;
+        if (m_nameForm == NameForm::Unknown)
+            m_nameForm = form;
+        else if (form != m_nameForm)
+            hit(m_nameForms, quoted);
     }
     HeaderName name(kHead);
     name.feed(m_head);
@@ -168,39 +224,89 @@ void LineJudge::judgeHeader() {
 void LineJudge::judgeData() {
     if (!m_headerSeen) {
         hit(m_beforeHeader, "line " + std::to_string(m_line));
-    } else {
-        const auto colon = m_head.find(':');
-        if (colon != std::string::npos &&
-            oneLetterAway(std::string_view(m_head).substr(0, colon), m_headerStart))
-            hit(m_damagedHeader, "line " + std::to_string(m_line) + ": \"" + shown(m_head) + "\"");
-        if (m_noLines == 0)
-            ++m_sets.back().lines; // after a "No" line the conversion writes nothing more
+        return;
     }
-    if (m_controlSeen) {
-        char byte[8];
-        std::snprintf(byte, sizeof byte, "0x%02X", m_control);
-        hit(m_controlBytes, where() + ", byte " + byte);
-    }
+    const auto colon = m_head.find(':');
+    const std::string quoted = "line " + std::to_string(m_line) + ": \"" + shown(m_head) + "\"";
+    if (colon != std::string::npos &&
+        oneLetterAway(std::string_view(m_head).substr(0, colon), m_headerStart))
+        hit(m_damagedHeader, quoted);
+    else if (m_mergedSeen)
+        hit(m_mergedLines, where());
+    if (m_noLines == 0)
+        ++m_sets.back().lines; // after a "No" line the conversion writes nothing more
 }
 
+namespace {
+
+// Only blanks and a CR.
+bool blankOnly(std::string_view text) {
+    return text.find_first_not_of(" \r") == std::string_view::npos;
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto from = text.find_first_not_of(" \r");
+    if (from == std::string_view::npos)
+        return {};
+    const auto to = text.find_last_not_of(" \r");
+    return text.substr(from, to - from + 1);
+}
+
+} // namespace
+
+std::uint64_t LineJudge::judgePrompt(std::string_view head, std::uint64_t bytes,
+                                     std::string_view promptText) {
+    const auto prompt = head.find('>');
+    if (prompt == std::string_view::npos)
+        return 0; // a cut download: its end is judged by how the capture ended
+    const std::string_view before = head.substr(0, prompt);
+    if (!blankOnly(before) &&
+        (trimmed(promptText).empty() || trimmed(before) != trimmed(promptText)))
+        hit(m_cutBeforePrompt, "\"" + shown(before) + "\"");
+    const std::string_view after = head.substr(prompt + 1);
+    if (bytes > head.size() || after.find_first_not_of(" \r\n") != std::string_view::npos)
+        return prompt + 1; // more than the prompt: told as a prompt inside the data
+    if (after.find('\n') != std::string_view::npos)
+        note("a line end after the unit's prompt: the prompt's line is no record and was left "
+             "out of the data files");
+    else if (!after.empty())
+        note("blanks after the unit's prompt");
+    return bytes;
+}
+
+namespace {
+
+std::string inAll(std::uint64_t count) {
+    return count > 1 ? "; " + lines(count) + " in all" : std::string();
+}
+
+} // namespace
+
 void LineJudge::finish() {
+    if (!m_headerSeen && m_noLines == 0 && m_beforeHeader.count == 0)
+        m_reasons.push_back("the unit's answer held no data set and no 'No data' line");
+    if (m_cutBeforePrompt.count > 0)
+        m_reasons.push_back("the last line before the prompt was cut: " + m_cutBeforePrompt.first);
     if (m_beforeHeader.count > 0)
         m_reasons.push_back("records before the first data set's name: the name line may be "
                             "damaged (" +
                             lines(m_beforeHeader.count) + ", the first: " + m_beforeHeader.first +
                             ")");
     if (m_damagedHeader.count > 0)
-        m_reasons.push_back(
-            "a line that looks like a damaged data-set name (" + m_damagedHeader.first +
-            (m_damagedHeader.count > 1 ? "; " + lines(m_damagedHeader.count) + " in all"
-                                       : std::string()) +
-            "): two data sets may be merged");
+        m_reasons.push_back("a line that looks like a damaged data-set name (" +
+                            m_damagedHeader.first + inAll(m_damagedHeader.count) +
+                            "): two data sets may be merged");
+    if (m_mergedLines.count > 0)
+        m_reasons.push_back("a data-set name inside another line (" + m_mergedLines.first +
+                            inAll(m_mergedLines.count) +
+                            "): a line end was lost and two lines run into one");
+    if (m_nameForms.count > 0)
+        m_reasons.push_back("a name line whose form differs from the first one's (" +
+                            m_nameForms.first + inAll(m_nameForms.count) +
+                            "): its name may have lost or gained a byte");
     if (m_commandInData.count > 0)
         m_reasons.push_back("a line beginning 'F' inside the data (" + m_commandInData.first +
-                            (m_commandInData.count > 1
-                                 ? "; " + lines(m_commandInData.count) + " in all"
-                                 : std::string()) +
-                            "): a record may be damaged");
+                            inAll(m_commandInData.count) + "): a record may be damaged");
     if (m_noLines > 0 && (m_noLines > 1 || m_otherLines > 0))
         m_reasons.push_back(m_noAfterAnySet
                                 ? "a line beginning 'No' after data set \"" + shown(m_noAfterSet) +
@@ -208,11 +314,17 @@ void LineJudge::finish() {
                                 : "a line beginning 'No' among other lines of the "
                                   "download: the data after it may be missing");
     if (m_controlBytes.count > 0)
-        m_reasons.push_back("control bytes in data lines (" + m_controlBytes.first +
-                            (m_controlBytes.count > 1
-                                 ? "; " + lines(m_controlBytes.count) + " in all"
-                                 : std::string()) +
+        m_reasons.push_back("control bytes in the download's lines (" + m_controlBytes.first +
+                            inAll(m_controlBytes.count) +
                             "): a disturbed line may have changed the data");
+    if (m_promptInLine.count > 0)
+        m_reasons.push_back("the unit's prompt '>' inside a line (" + m_promptInLine.first +
+                            inAll(m_promptInLine.count) +
+                            "): the download may have been cut there");
+    if (m_crLfLines > 0 && m_lfLines > 0)
+        m_reasons.push_back("a line ending in LF alone among lines ending in CR LF (" +
+                            m_loneLf.first + inAll(m_lfLines) +
+                            "): a noise byte may have split a record");
 }
 
 std::vector<std::string> verdictReasons(const VerdictFacts& facts) {

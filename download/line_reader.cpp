@@ -2,6 +2,7 @@
 #include "download/line_reader.h"
 
 #include "platform/fixed_name_file.h"
+#include "series/download_lines.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -63,10 +64,28 @@ bool LineReader::open(const std::string& path) {
     m_size = static_cast<std::uint64_t>(st.st_size);
     m_buffer.assign(2 * kPiece, '\0');
 
-    // The converted part ends with the last LF: found from the end, so that a last line
-    // without a line end is left out without ever being held whole.
+    // The converted part ends where the prompt's line begins (download_lines.h), found from
+    // the end, so that a last line without a line end is left out without ever being held
+    // whole.
     std::uint64_t end = m_size;
     m_limit = 0;
+    const std::size_t window =
+        static_cast<std::size_t>(std::min<std::uint64_t>(m_size, series::kPromptWindow));
+    if (window > 0) {
+        if (preadAll(m_fd, m_buffer.data(), window, m_size - window) !=
+            static_cast<ssize_t>(window)) {
+            m_failed = true;
+            end = 0;
+        } else {
+            const std::string_view tail(m_buffer.data(), window);
+            if (window == m_size || tail.find('\n') != std::string_view::npos) {
+                m_limit = m_size - series::promptTailLength(tail, window == m_size);
+                end = 0;
+            } else {
+                end = m_size - window;
+            }
+        }
+    }
     while (end > 0) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end, kPiece));
         if (preadAll(m_fd, m_buffer.data(), n, end - n) != static_cast<ssize_t>(n)) {
@@ -134,6 +153,7 @@ bool LineReader::nextPiece(std::string_view& piece, bool& first, bool& last) {
             std::size_t len = at - m_begin;
             if (len > 0 && m_buffer[at - 1] == '\r')
                 --len;
+            m_endedWithCr = len < at - m_begin;
             piece = std::string_view(m_buffer.data() + m_begin, len);
             first = m_atLineStart;
             last = true;

@@ -21,9 +21,9 @@ bool fileIdentity(int fd, FileIdentity& id);
 
 // Reads the intermediate file line by line in pieces of bounded size, so that memory does not
 // grow with the longest line: a line ends at LF, and one CR just before that LF belongs to
-// the line end. What follows the last LF is not returned (it is the unit's closing prompt);
-// it is counted in trailingBytes(). The file is opened by its fixed name: a link or anything
-// but a regular file is refused.
+// the line end. The prompt's line (series/download_lines.h: what follows the last LF, or a
+// line that is only the prompt) is not returned; it is counted in trailingBytes(). The file
+// is opened by its fixed name: a link or anything but a regular file is refused.
 class LineReader {
 public:
     static constexpr std::size_t kPiece = 1 << 20;
@@ -44,8 +44,10 @@ public:
     std::uint64_t lineStart() const { return m_lineStart; }
     void rewindTo(std::uint64_t offset);
     bool failed() const { return m_failed; }
+    // Whether the line that the last piece ended had a CR before its LF.
+    bool endedWithCr() const { return m_endedWithCr; }
     std::uint64_t trailingBytes() const { return m_size - m_limit; }
-    // The first bytes (at most 4096) after the last LF.
+    // The first bytes (at most 4096) of the prompt's line.
     const std::string& trailingHead() const { return m_trailingHead; }
 
 private:
@@ -59,6 +61,7 @@ private:
     std::uint64_t m_bufferAt = 0; // file offset of m_buffer[0]
     std::uint64_t m_lineStart = 0;
     bool m_atLineStart = true;
+    bool m_endedWithCr = false;
     std::string m_trailingHead;
     std::vector<char> m_buffer;
     std::size_t m_begin = 0;

@@ -651,21 +651,8 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     // From here until its last message has been answered the collection has the unit.
     BeginCollectionTurn();
     auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
-    download::DownloadHooks hooks;
-    hooks.session = FormSerial;
-    hooks.statusBar = StatusBar1;
-    hooks.dataDirectory = download::directoryBytes(FormSetup->EditDataDirectory->text());
-    hooks.unitText =
-        unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
-    hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
-    hooks.filesFolder = TempFilesPath;
     DownloadVisit visit;
-    visit.unitOnCable = hooks.unitSerial;
-    hooks.identifyUnit = [this, &visit](std::string& unitText, std::string& unitSerial) {
-        IdentifyForDownload(visit, unitText, unitSerial);
-    };
-    hooks.captureFile = &CaptureFile;
-    hooks.capturing = [this](bool on) { DownloadCapturing(on); };
+    download::DownloadHooks hooks = DownloadHooksFor(visit);
     hooks.converted = [this](const download::DownloadOutcome& outcome) {
         DownloadConverted(outcome);
     };
@@ -683,14 +670,58 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
         return;
     // The series' records went to its outbox with them.
     fleet::sharing().nudge();
-    // Safe on the disk but not taken into the unit's series: Clear Memory asks its extra
-    // question, as for an incomplete download.
-    if (outcome.downloaded && visit.unitNamed && !outcome.series.empty() && !outcome.seriesTaken)
-        Units.downloadIncomplete(visit.unitOnCable,
-                                 "the series has not taken it (" + outcome.series + ")");
+    // Safe on the disk but not taken into the unit's series, or taken otherwise than the
+    // conversion read it: Clear Memory asks its extra question, as for an incomplete download.
+    if (outcome.downloaded && visit.unitNamed && !outcome.series.empty()) {
+        if (!outcome.seriesTaken)
+            Units.downloadIncomplete(visit.unitOnCable,
+                                     "the series has not taken it (" + outcome.series + ")");
+        else if (!outcome.seriesAgrees)
+            Units.downloadIncomplete(visit.unitOnCable,
+                                     "the series read its kept copy otherwise than the data "
+                                     "files hold it (" +
+                                         outcome.series + ")");
+        else if (outcome.seriesFewer)
+            Units.downloadIncomplete(visit.unitOnCable, "the unit holds fewer records than "
+                                                        "before, its first ones those held (" +
+                                                            outcome.series + ")");
+    }
     LastDownload = std::move(outcome);
     if (LastDownload.placed)
         ButtonView->show();
+}
+
+download::DownloadOutcome TFormXRQMain::ReadMemoryOnce() {
+    download::DownloadOutcome outcome;
+    if (FormSerial->ExchangeRunning()) {
+        FormSerial->tellExchangeRunning();
+        return outcome;
+    }
+    BeginCollectionTurn();
+    auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
+    DownloadVisit visit;
+    download::DownloadHooks hooks = DownloadHooksFor(visit);
+    hooks.captureOnly = true;
+    const dialogs::BoxOwner boxes(this);
+    return download::runDownload(hooks);
+}
+
+download::DownloadHooks TFormXRQMain::DownloadHooksFor(DownloadVisit& visit) {
+    download::DownloadHooks hooks;
+    hooks.session = FormSerial;
+    hooks.statusBar = StatusBar1;
+    hooks.dataDirectory = download::directoryBytes(FormSetup->EditDataDirectory->text());
+    hooks.unitText =
+        unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
+    hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
+    hooks.filesFolder = TempFilesPath;
+    visit.unitOnCable = hooks.unitSerial;
+    hooks.identifyUnit = [this, &visit](std::string& unitText, std::string& unitSerial) {
+        IdentifyForDownload(visit, unitText, unitSerial);
+    };
+    hooks.captureFile = &CaptureFile;
+    hooks.capturing = [this](bool on) { DownloadCapturing(on); };
+    return hooks;
 }
 
 void TFormXRQMain::IdentifyForDownload(DownloadVisit& visit, std::string& unitText,

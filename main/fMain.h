@@ -177,6 +177,9 @@ public:
     void ActionExitExecute(QObject* Sender);
     void ActionTeminalExecute(QObject* Sender);
     void ActionCollectExecute(QObject* Sender);
+    // The unit's memory read ("F") and kept raw only, as a first read before a clear that
+    // no one watches: nothing converted, taken into the series or recorded as a download.
+    download::DownloadOutcome ReadMemoryOnce();
     void ActionClearMemExecute(QObject* Sender);
     void ActionViewDataExecute(QObject* Sender);
     void ActionUnitsExecute(QObject* Sender);
@@ -219,6 +222,9 @@ private:
         bool unitNamed = false;
         std::int64_t started = 0;
     };
+    // The hooks every read of the memory shares: the session, the folders, the unit on the
+    // cable (into `visit`), the capture's file and what the window shows meanwhile.
+    download::DownloadHooks DownloadHooksFor(DownloadVisit& visit);
     void IdentifyForDownload(DownloadVisit& visit, std::string& unitText, std::string& unitSerial);
     void DownloadCapturing(bool on);
     void DownloadConverted(const download::DownloadOutcome& outcome);

@@ -652,9 +652,25 @@ int TFormSerial::iWaitForChar(const std::string& Command, char Char1, char Char2
     const Exchange x{1,       Char1, Char2,
                      nullptr, 0,     session_text::waitForCharStart(Char1, Char2, Command, Delay),
                      517};
+    m_awaitedLine.clear();
+    m_textBeforeAwaited.clear();
     if (runExchange(x, Command, Delay))
         return -1;
     return Match.StartSeen ? 1 : 2;
+}
+
+void TFormSerial::noteAwaitedLine(std::string_view chunk) {
+    constexpr std::size_t kKept = 256;
+    for (const char c : chunk) {
+        if (c == Match.StartChar) {
+            m_textBeforeAwaited = m_awaitedLine;
+            return;
+        }
+        if (c == '\n')
+            m_awaitedLine.clear();
+        else if (m_awaitedLine.size() < kKept)
+            m_awaitedLine += c;
+    }
 }
 
 int TFormSerial::iWaitForStringNUntilTermination(const std::string& Command, char Termination,
@@ -738,6 +754,8 @@ void TFormSerial::ScanReceived() {
     // Bytes while no exchange waits (an earlier reply's awaited end aside) answer nothing.
     if (!m_waiting && !fresh.empty())
         m_lastUnanswered = m_lastArrival;
+    if (m_waiting && Match.StoreMode == 1 && Match.StartArmed && !Match.StartSeen)
+        noteAwaitedLine(fresh);
     Match.scan(fresh);
     if (Match.Capturing)
         WriteCapture();

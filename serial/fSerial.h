@@ -97,6 +97,10 @@ public:
     // The line errors the device reported since the last iCaptureTo began (its stopped
     // download's end included); `checked` false when the device counts none (a pty).
     LineErrorCounts CaptureLineErrors() const;
+    // What the unit put before the awaited character on its line, in the last iWaitForChar
+    // that saw it (at most 256 bytes; empty when that wait did not see it): the text a unit
+    // prints before its prompt, which its later prompts carry too.
+    const std::string& TextBeforeAwaitedChar() const { return m_textBeforeAwaited; }
     // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
     std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
     // Every byte read from the port since the program started, in or outside exchanges.
@@ -219,6 +223,10 @@ private:
     // End character of a reply whose wait ended before it arrived (0: none), and since when.
     char m_replyTail = 0;
     std::chrono::steady_clock::time_point m_replyTailSince;
+    // See TextBeforeAwaitedChar: the line so far while an iWaitForChar waits, and the last.
+    std::string m_awaitedLine;
+    std::string m_textBeforeAwaited;
+    void noteAwaitedLine(std::string_view chunk);
 };
 
 extern TFormSerial* FormSerial;

@@ -40,4 +40,15 @@ private:
 // The whole header at once: false when it holds no ':'.
 bool headerName(std::string_view header, std::string& name);
 
+// Where the answer's lines end and its prompt begins. The prompt's line is what follows the
+// last LF, or, when only blanks and line ends follow the last '>', the line that '>' stands
+// on together with them: a line that is the prompt is no record. Judged on the answer's last
+// kPromptWindow bytes (`tail`; `whole`: they are the whole answer), it returns how many of
+// them are not the answer's lines. Without an LF in `tail`, the answer's lines end at its
+// last LF wherever that is (not known here).
+inline constexpr std::size_t kPromptWindow = 4096;
+std::size_t promptTailLength(std::string_view tail, bool whole);
+// The same for an answer held whole: the length of its lines, line ends included.
+std::size_t answerLinesLength(std::string_view answer);
+
 } // namespace series

@@ -9,11 +9,9 @@ namespace series {
 
 DownloadSets parseDownloadText(std::string_view text) {
     DownloadSets out;
-    const auto lastLf = text.rfind('\n');
-    const std::string_view tail = lastLf == std::string_view::npos ? text : text.substr(lastLf + 1);
-    out.cut = tail.find('>') == std::string_view::npos;
-    const std::string_view body =
-        lastLf == std::string_view::npos ? std::string_view() : text.substr(0, lastLf + 1);
+    const std::size_t linesEnd = answerLinesLength(text);
+    out.cut = text.substr(linesEnd).find('>') == std::string_view::npos;
+    const std::string_view body = text.substr(0, linesEnd);
     SetLines* current = nullptr;
     std::size_t at = 0;
     while (at < body.size()) {

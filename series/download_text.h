@@ -27,8 +27,9 @@ struct DownloadSets {
     bool cut = false;    // no prompt after the last line: the last set is incomplete
 };
 
-// The sets of a raw download's text. What follows the last LF is the unit's prompt (or the
-// torn end of a cut download) and is no record.
+// The sets of a raw download's text. Its prompt's line (download_lines.h: what follows the
+// last LF, or a line that is only the prompt) is no record, nor is the torn end of a cut
+// download.
 DownloadSets parseDownloadText(std::string_view text);
 // The same, read from a file (a kept download).
 DownloadSets readDownloadFile(const std::string& path);

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "series/register_facts.h"
 
+#include "series/series_apply.h"
+
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -47,6 +51,20 @@ bool withRegister(const std::string& path, std::string& why,
 
 bool hasColumn(QSqlDatabase& db, const QString& table, const QString& column) {
     return db.record(table).indexOf(column) >= 0;
+}
+
+// A download's reasons: the JSON array where there is one, else its joined text ("; ").
+std::vector<std::string> verdictReasons(const QString& why, const QString& json) {
+    std::vector<std::string> out;
+    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8());
+    if (doc.isArray()) {
+        for (const QJsonValue& v : doc.array())
+            out.push_back(v.toString().toUtf8().toStdString());
+        return out;
+    }
+    for (const QString& part : why.split(QStringLiteral("; "), Qt::SkipEmptyParts))
+        out.push_back(part.toLocal8Bit().toStdString());
+    return out;
 }
 
 } // namespace
@@ -102,16 +120,24 @@ bool readRegisterFacts(const std::string& registerPath, const std::string& seria
             out.facts.clearsMs.push_back(q.value(0).toLongLong());
         if (!hasColumn(db, QStringLiteral("downloads"), QStringLiteral("kept_file")))
             return true;
-        q.prepare(QStringLiteral("SELECT d.kept_file, d.started, d.verified FROM downloads d "
-                                 "JOIN units u ON u.id = d.unit_id WHERE u.serial = ? AND "
-                                 "d.kept_file IS NOT NULL AND length(d.kept_file) > 0 "
-                                 "ORDER BY d.started, d.id"));
+        // How its capture ended: from the verdict's reasons (a JSON array), or in a register
+        // older than those from the joined text.
+        const bool reasons = hasColumn(db, QStringLiteral("downloads"), QStringLiteral("reasons"));
+        q.prepare(QStringLiteral("SELECT d.kept_file, d.started, d.verified, d.why%1 FROM "
+                                 "downloads d JOIN units u ON u.id = d.unit_id WHERE u.serial = ? "
+                                 "AND d.kept_file IS NOT NULL AND length(d.kept_file) > 0 "
+                                 "ORDER BY d.started, d.id")
+                      .arg(reasons ? QStringLiteral(", d.reasons") : QString()));
         q.bindValue(0, blob(serial));
         if (!q.exec())
             return failed(q);
-        while (q.next())
-            out.kept.push_back({q.value(0).toByteArray().toStdString(), q.value(1).toLongLong(),
-                                q.value(2).toInt() != 0});
+        while (q.next()) {
+            KeptDownload kept{q.value(0).toByteArray().toStdString(), q.value(1).toLongLong(),
+                              q.value(2).toInt() != 0};
+            kept.captured = capturedWhole(
+                verdictReasons(q.value(3).toString(), reasons ? q.value(4).toString() : QString()));
+            out.kept.push_back(std::move(kept));
+        }
         return true;
     });
 }

@@ -22,6 +22,8 @@ struct KeptDownload {
     std::string path;
     std::int64_t startedMs = 0;
     bool safe = false; // the verdict called it safe
+    // Its capture ended well (series_apply.h's capturedWhole of the verdict's reasons).
+    bool captured = true;
 };
 
 struct RegisterFacts {

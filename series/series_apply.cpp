@@ -38,6 +38,18 @@ void removeStore(const std::string& path) {
 
 } // namespace
 
+bool capturedWhole(const std::vector<std::string>& reasons) {
+    for (const std::string& reason : reasons)
+        if (reason == capture_end::kStopped || reason == capture_end::kNotWritten ||
+            reason == capture_end::kNoPrompt)
+            return false;
+    return true;
+}
+
+bool seriesTakes(const DownloadSets& sets, bool captured) {
+    return captured && sets.readable && !sets.cut && !sets.noData;
+}
+
 std::string storePath(const std::string& filesFolder) {
     return filesFolder + kFileName;
 }
@@ -84,9 +96,7 @@ RebuildResult rebuild(const std::string& filesFolder,
                     result.unreadable.push_back(sets.error);
                     continue;
                 }
-                // A download that did not end with the unit's prompt was never converted,
-                // so the series never took it either.
-                if (sets.cut)
+                if (!seriesTakes(sets, kept.captured))
                     continue;
                 const ApplyResult taken =
                     store.apply({serial, kept.path, kept.startedMs, kept.safe}, sets, facts.facts);

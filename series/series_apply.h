@@ -14,6 +14,23 @@
 
 namespace series {
 
+// How a download's capture ended badly, in the words its verdict gives (the unit register
+// keeps them): such a download was never converted. Written once, here, for the download
+// that says them and the rebuild that reads them back.
+namespace capture_end {
+inline constexpr const char* kStopped = "the download was stopped";
+inline constexpr const char* kNotWritten = "the intermediate data file could not be written";
+inline constexpr const char* kNoPrompt = "it did not end with the unit's prompt";
+} // namespace capture_end
+
+// Whether a download's reasons say that its capture ended well (none of the above).
+bool capturedWhole(const std::vector<std::string>& reasons);
+
+// The one rule for what the series takes, asked by a download as it ends and by the rebuild:
+// a download whose capture ended well and whose kept copy holds the unit's data sets whole
+// (read, not cut, no "No" line). What it holds is taken, as provisional when not called safe.
+bool seriesTakes(const DownloadSets& sets, bool capturedWhole);
+
 // Takes a download's data sets (whole lines only) into the unit's series, durably, before
 // the operator is told; `keptPath` is the kept raw download (its identity, and what a
 // rebuild reads again), `safe` the verdict. A store that is lost while the register knows

@@ -12,6 +12,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <gtest/gtest.h>
@@ -33,8 +35,10 @@ protected:
         ASSERT_TRUE(QDir().mkpath(QString::fromStdString(sandbox.data())));
     }
 
-    sim::PtyUnit& plug(int n, sim::FaultOptions faults = {}, unsigned logEvery = 0) {
+    sim::PtyUnit& plug(int n, sim::FaultOptions faults = {}, unsigned logEvery = 0,
+                       std::optional<std::string> raw = std::nullopt) {
         sim::SimOptions o;
+        o.rawDownload = std::move(raw);
         o.linkPath = sandbox.portFolder() + "COM" + std::to_string(n);
         o.baud = 0;
         o.dataSets = sim::generateDataSets(2, 30, 0, 1);
@@ -108,6 +112,17 @@ TEST_F(CollectClear, ASafeDownloadIsClearedAndTheSeriesHoldsEveryRecordBeforeThe
     EXPECT_TRUE(clear["reason"].isNull());
     EXPECT_GE(clear["windowSeconds"].toDouble(), 0.0);
     EXPECT_TRUE(unit.memory().empty());
+    // Read twice: the first read kept raw beside the download, the window from the second.
+    ASSERT_TRUE(clear["firstRead"].isString()) << f.err;
+    ASSERT_TRUE(clear["secondRead"].isString());
+    const auto at = [&](const char* key) {
+        return QDateTime::fromString(clear[key].toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
+    };
+    EXPECT_LT(at("firstRead"), at("secondRead"));
+    EXPECT_EQ(at("secondRead"), at("windowFrom"));
+    const QString firstKept = clear["firstReadKept"].toString();
+    EXPECT_TRUE(QFile::exists(firstKept)) << firstKept.toStdString();
+    EXPECT_NE(firstKept, f.json["keptFile"].toString());
     for (const sim::DataSet& set : sets) {
         const auto held = seriesRecords(set.name);
         if (set.name == "LOG") { // it went on logging until the download
@@ -141,10 +156,14 @@ TEST_F(CollectClear, RefusedInEachUnsafeCase) {
     cut.silentAfterBytes = 300;
     sim::FaultOptions noConfirmation;
     noConfirmation.ignoredCommands = "Y";
+    sim::FaultOptions changedDigit; // in the first read only: both look safe
+    changedDigit.changedDigitInOddDownloads = true;
     const Case cases[] = {
         {"a download not called safe", cut, false, 7, "the download was not called safe"},
         {"the series cannot take it", {}, true, 11, "the series has not taken the download"},
         {"no prompt after Y", noConfirmation, false, 11, "did not confirm"},
+        {"a record changed in one of the two reads", changedDigit, false, 11,
+         "the two reads of the memory differ: record 1 of data set 1"},
     };
     int port = 4;
     for (const Case& c : cases) {
@@ -164,6 +183,46 @@ TEST_F(CollectClear, RefusedInEachUnsafeCase) {
             << clear["reason"].toString().toStdString();
         EXPECT_EQ(unit.memory(), before);
         QDir().rmdir(QString::fromStdString(store));
+    }
+}
+
+// Answers to "F" at the edges of what a unit sends, byte for byte: none is called safe, so
+// nothing of the clear is sent and the memory stays whole.
+TEST_F(CollectClear, AnswersCutOrMergedAtTheirEdgesAreNeverCleared) {
+    const std::string head = "\r\n* XRQ data logger S/N XRQ10472\r\nFILE DUMP\r\n";
+    const struct {
+        const char* name;
+        std::string answer;
+        const char* reason;
+    } cases[] = {
+        {"only the prompt", "F\r\n>", "held no data set"},
+        {"a blank line and the prompt", "\r\n\r\n>", "held no data set"},
+        {"the last record without its line end",
+         head + "Name: A\r\n26-01-01 10:00:00,1,2\r\n26-01-01 10:15:00,1,2>",
+         "the last line before the prompt was cut"},
+        {"a record run into the next name line",
+         head + "Name: A\r\n26-01-01 10:00:00,1,2Name: B\r\n26-01-01 10:00:00,3\r\n>",
+         "a data-set name inside another line"},
+        {"a later name line without its blank",
+         head + "Name: A\r\n26-01-01 10:00:00,1\r\nName:BRIDGE\r\n26-01-01 10:00:00,2\r\n>",
+         "a name line whose form differs"},
+    };
+    int port = 30;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::PtyUnit& unit = plug(port, {}, 0, c.answer);
+        const auto before = unit.memory();
+        const Finished f = run(port++);
+        EXPECT_EQ(f.code, 7) << f.err;
+        EXPECT_FALSE(f.json["verified"].toBool());
+        const QJsonObject clear = f.json["clear"].toObject();
+        EXPECT_FALSE(clear["cleared"].toBool());
+        EXPECT_TRUE(clear["windowTo"].isUndefined()) << "a clear was sent";
+        EXPECT_EQ(unit.memory(), before);
+        bool named = false;
+        for (const QJsonValue& r : f.json["reasons"].toArray())
+            named = named || r.toString().contains(QLatin1String(c.reason));
+        EXPECT_TRUE(named) << QJsonDocument(f.json["reasons"].toArray()).toJson().toStdString();
     }
 }
 

@@ -467,7 +467,7 @@ TEST_F(CollectCommand, DamagedDownloadsExitSevenWithTheirReasonsAndUnusualOnesSt
         {"'No' line", [](sim::FaultOptions& f) { f.noLineAfterFirstSet = true; },
          "a line beginning 'No' after data set"},
         {"control bytes", [](sim::FaultOptions& f) { f.controlBytesInData = true; },
-         "control bytes in data lines"},
+         "control bytes in the download's lines"},
     };
     int port = 20;
     for (const auto& c : damaged) {

@@ -82,6 +82,31 @@ TEST_F(Verdict, DamagedDownloadsAreNotSafeAndSayWhy) {
         {"a CR inside a data line", kHead + "Name: A\r\n1,\r2\r\n>", "byte 0x0D"},
         {"an 'F' line among the data", kHead + "Name: A\r\n1,2\r\nFILE\r\n3,4\r\n>",
          "a line beginning 'F' inside the data"},
+        // The edges of the answer.
+        {"nothing but the echo and the prompt", "F\r\n>", "held no data set and no 'No data'"},
+        {"a blank line and the prompt", kHead + "\r\n>", "held no data set and no 'No data'"},
+        {"the last record without its line end", kHead + "Name: A\r\n1,2\r\n10:15:00,1,2>",
+         "the last line before the prompt was cut: \"10:15:00,1,2\""},
+        {"the last record with its line end after the prompt",
+         kHead + "Name: A\r\n1,2\r\n10:15:00,1,2>\r\n", "the last line before the prompt was cut"},
+        {"a prompt text this unit never gave", kHead + "Name: A\r\n1,2\r\nXRQ>",
+         "the last line before the prompt was cut: \"XRQ\""},
+        // Lines that do not keep the shape of the lines around them.
+        {"a record run into the next name line",
+         kHead + "Name: A\r\n10:15:00,1,2Name: B\r\n3,4\r\n>", "a data-set name inside"},
+        {"a name line run into the next one", kHead + "Name: A\r\n1\r\nName: BName: C\r\n2\r\n>",
+         "a data-set name inside"},
+        {"a later name line that lost its blank", kHead + "Name: A\r\n1,2\r\nName:BRIDGE\r\n3\r\n>",
+         "a name line whose form differs"},
+        {"a later name line that gained a blank", kHead + "Name:A\r\n1,2\r\nName: B\r\n3\r\n>",
+         "a name line whose form differs"},
+        {"NUL in a name line", kHead + "Name: A\r\n1\r\nName: B\0002\r\n3\r\n>"s, "byte 0x00"},
+        {"a CR inside a name line", kHead + "Name: A\r1,2\r\n3\r\n>", "byte 0x0D"},
+        {"XOFF in a '*' line", kHead + "Name: A\r\n1\r\n* ok\x13\r\n2\r\n>", "byte 0x13"},
+        {"a '>' inside a record", kHead + "Name: A\r\n1,>2\r\n3\r\n>", "prompt '>' inside a line"},
+        {"a '>' in the first line", ">\r\nName: A\r\n1\r\n>", "prompt '>' inside a line"},
+        {"a record split by a lone LF", kHead + "Name: A\r\n10:15\n:00,1,2\r\n3\r\n>",
+         "LF alone among lines ending in CR LF"},
     };
     for (const auto& c : cases) {
         const ConvertOutcome out = convert(c.download);
@@ -117,7 +142,17 @@ TEST_F(Verdict, UnusualButCleanDownloadsStaySafe) {
          "abc\xff\r\n* S/N\r\nName: A\r\n1\r\n>"s,
          0},
         {"the unit's own 'No data'", kHead + "No data in memory\r\n>", 0},
+        {"the lone 'No data' and nothing else", "No data\r\n>", 0},
         {"times with ':' in data", kHead + "Name: A\r\n12:00:01, 3.4\r\nTime: 1\r\n>", 0},
+        {"an empty name among named sets", kHead + "Name: A\r\n1\r\nName:\r\n2\r\n>", 1},
+        {"every name without a blank", kHead + "Name:A\r\n1\r\nName:B\r\n2\r\n>", 2},
+        {"a one-letter name line", kHead + "N: SITE1\r\n1\r\nN: SITE2\r\n2\r\n>", 0},
+        {"records holding N, NaN and ':'",
+         kHead + "Name: A\r\n24-03-01 10:00:00, NaN, N\r\n24-03-01 10:10:00, N/A: 1\r\n>", 0},
+        {"a CR before the prompt", kHead + "Name: A\r\n1\r\n\r>", 0},
+        {"blanks around the prompt", kHead + "Name: A\r\n1\r\n  > ", 1},
+        {"a line end after the prompt", kHead + "Name: A\r\n1\r\n>\r\n", 1},
+        {"'*' lines with 8-bit text", kHead + "* Ger\xe4t\r\nName: A\r\n1\r\n>", 0},
     };
     for (const auto& c : cases) {
         const ConvertOutcome out = convert(c.download);
@@ -194,4 +229,27 @@ TEST_F(Verdict, NotesStayBoundedHoweverManyTheLinesBring) {
     EXPECT_EQ(out.lines.notesLeftOut(), 100 - LineJudge::kNotesKept);
     ASSERT_EQ(out.lines.sets().size(), 1u);
     EXPECT_EQ(out.lines.sets()[0].lines, 100u);
+}
+
+TEST_F(Verdict, ThePromptsLineIsNoRecordAndMayCarryTheUnitsOwnPromptText) {
+    // A line that is only the prompt stays out of the data files and the counts.
+    ConvertOutcome out = convert(kHead + "Name: A\r\n1\r\n2\r\n>\r\n\r\n");
+    ASSERT_EQ(out.files.size(), 1u);
+    EXPECT_EQ(readFile(out.files[0]), "Name: A\r\n1\r\n2\r\n");
+    EXPECT_EQ(out.lines.sets()[0].lines, 2u);
+    EXPECT_FALSE(downloadMayBeIncomplete(out, 0));
+    EXPECT_FALSE(out.cut);
+    fs::remove(out.files[0]);
+
+    // The text a unit prints before its prompt when it answers "!" passes before the
+    // download's prompt, and no other text does.
+    const std::string download = kHead + "Name: A\r\n1\r\nXRQ10472 >";
+    std::ofstream(intermediate, std::ios::binary | std::ios::trunc) << download;
+    out = convertIntermediateFile(intermediate, dataDir, nullptr, "XRQ10472 ");
+    EXPECT_TRUE(out.lines.reasons().empty()) << joined(out.lines.reasons());
+    EXPECT_FALSE(downloadMayBeIncomplete(out, 0));
+    fs::remove(out.files[0]);
+    out = convertIntermediateFile(intermediate, dataDir, nullptr, "XRQ10473 ");
+    ASSERT_EQ(out.lines.reasons().size(), 1u);
+    EXPECT_NE(out.lines.reasons()[0].find("cut"), std::string::npos);
 }

@@ -224,3 +224,74 @@ TEST(SeriesExport, CsvColumnsQuotingAndFlags) {
                         }),
               4);
 }
+
+// The series takes the same downloads as they end and when rebuilt from the register: a
+// stopped one, one whose capture could not be written, one cut short, one not called safe
+// and one with a "No" line after its sets, among safe ones. Compared record by record.
+TEST(SeriesRebuild, TheLivePathAndTheRebuildTakeTheSameDownloads) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    QDir().mkpath(dir.filePath(QStringLiteral("downloads/XRQ8")));
+    unitreg::UnitRegister reg;
+    ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
+    const std::string serial = "XRQ8";
+    std::string noAfterSets = memoryText(0, 190);
+    noAfterSets.insert(noAfterSets.size() - 1, "No data\r\n");
+    std::string cut = memoryText(0, 170);
+    cut.resize(cut.size() - 30);
+    const struct {
+        const char* what;
+        std::string text;
+        bool captured; // how the capture ended, as the download knows it
+        std::vector<std::string> reasons;
+    } visits[] = {
+        {"safe", memoryText(0, 100), true, {}},
+        {"stopped, the rest waited out", memoryText(0, 150), false, {capture_end::kStopped}},
+        {"not written", memoryText(0, 160), false, {capture_end::kNotWritten}},
+        {"cut", cut, false, {capture_end::kNoPrompt}},
+        {"not safe", memoryText(0, 180), true, {"control bytes in the download's lines"}},
+        {"'No' after its sets", noAfterSets, true, {"a line beginning 'No' after data set"}},
+        {"safe again", memoryText(0, 200), true, {}},
+    };
+    SeriesStore store;
+    std::string why;
+    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    int n = 0;
+    std::size_t taken = 0;
+    for (const auto& v : visits) {
+        SCOPED_TRACE(v.what);
+        const std::int64_t at = utcMs(2026, 11, 1 + n, 8);
+        const std::string kept = folder + "downloads/XRQ8/k" + std::to_string(++n) + ".txt";
+        QFile f(QString::fromStdString(kept));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(v.text.data(), qint64(v.text.size()));
+        f.close();
+        unitreg::Download d;
+        d.serial = serial;
+        d.started = at;
+        d.ended = at + 60000;
+        d.keptFile = kept;
+        d.complete = d.verified = v.reasons.empty();
+        d.reasons = v.reasons;
+        ASSERT_TRUE(reg.recordDownload(d));
+        RegisterFacts facts;
+        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        ASSERT_EQ(facts.kept.back().captured, v.captured);
+        const DownloadSets sets = readDownloadFile(kept);
+        if (!seriesTakes(sets, v.captured))
+            continue;
+        ++taken;
+        const ApplyResult r = store.apply({serial, kept, at, d.verified}, sets, facts.facts);
+        ASSERT_TRUE(r.ok) << r.error;
+    }
+    EXPECT_EQ(taken, 3u); // the two safe ones and the one not called safe
+    const std::string live = exportAll(store);
+    store.close();
+
+    const RebuildResult rebuilt = rebuild(folder);
+    ASSERT_TRUE(rebuilt.ok) << rebuilt.error;
+    EXPECT_EQ(rebuilt.downloads, taken);
+    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    EXPECT_EQ(exportAll(store), live);
+}

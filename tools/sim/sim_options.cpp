@@ -102,7 +102,8 @@ Faults (download byte positions count from the first byte of each "F" answer):
   --damage KINDS       damaged downloads (comma-separated): first-header (the first
                        header loses its first letter), no-line (a line beginning "No"
                        after the first data set), control-bytes (NUL, 0xFF and control
-                       bytes inside the first record of every set)
+                       bytes inside the first record of every set), changed-digit (the
+                       first record's last digit changed in the 1st, 3rd, ... download)
   --seed N             noise and generated records repeat for the same seed (default 1)
   --log-every N        log a record every N seconds, stamped with the unit's clock, into
                        the data set LOG (kept across runs with --state)
@@ -274,9 +275,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
                     s.faults.noLineAfterFirstSet = true;
                 else if (kind == "control-bytes")
                     s.faults.controlBytesInData = true;
+                else if (kind == "changed-digit")
+                    s.faults.changedDigitInOddDownloads = true;
                 else
-                    throw std::runtime_error("--damage: unknown kind \"" + kind +
-                                             "\" (first-header, no-line, control-bytes)");
+                    throw std::runtime_error(
+                        "--damage: unknown kind \"" + kind +
+                        "\" (first-header, no-line, control-bytes, changed-digit)");
             }
         } else if (opt == "--verbose") {
             flag();

@@ -28,6 +28,9 @@ struct FaultOptions {
     bool damagedFirstHeader = false;  // the first header loses its first letter ("ame: A")
     bool noLineAfterFirstSet = false; // a line beginning "No" follows the first data set
     bool controlBytesInData = false;  // NUL, 0xFF and control bytes inside data lines
+    // The first record's last digit changed in the 1st, 3rd, ... download, as a disturbed
+    // byte reaches the computer as good text on a line without parity.
+    bool changedDigitInOddDownloads = false;
 };
 
 struct SimOptions {

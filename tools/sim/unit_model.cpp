@@ -53,8 +53,9 @@ private:
 class DownloadSource : public ByteSource {
 public:
     DownloadSource(std::shared_ptr<const std::vector<DataSet>> sets, std::string head,
-                   const FaultOptions& faults)
-        : m_sets(std::move(sets)), m_pending(std::move(head)), m_faults(faults) {
+                   const FaultOptions& faults, bool changeDigit)
+        : m_sets(std::move(sets)), m_pending(std::move(head)), m_faults(faults),
+          m_changeDigit(changeDigit) {
         if (m_sets->empty())
             m_pending += "No data\r\n";
     }
@@ -90,6 +91,11 @@ private:
             std::string record = set.records[m_record++];
             if (m_record == 1 && m_faults.controlBytesInData)
                 record.insert(record.size() / 2, std::string("\0\xff\x01\x1b", 4));
+            if (m_record == 1 && m_set == 0 && m_changeDigit) {
+                const auto digit = record.find_last_of("0123456789");
+                if (digit != std::string::npos)
+                    record[digit] = record[digit] == '9' ? '0' : char(record[digit] + 1);
+            }
             m_pending += record + "\r\n";
         } else {
             m_pending += "\r\n";
@@ -105,6 +111,7 @@ private:
     std::shared_ptr<const std::vector<DataSet>> m_sets;
     std::string m_pending;
     FaultOptions m_faults;
+    bool m_changeDigit = false;
     std::size_t m_pos = 0;
     std::size_t m_set = 0;
     std::size_t m_record = 0;
@@ -296,7 +303,9 @@ Reply UnitModel::command(char c) {
         std::string head = "\r\n* XRQ data logger S/N " + m_serial + "\r\n* Clock " +
                            formatClockText(clock()) + ", " + std::to_string(m_memory->size()) +
                            " data sets, " + std::to_string(records) + " records\r\nFILE DUMP\r\n";
-        return {"", std::make_shared<DownloadSource>(m_memory, std::move(head), m_faults)};
+        const bool changeDigit = m_faults.changedDigitInOddDownloads && ++m_downloads % 2 == 1;
+        return {"",
+                std::make_shared<DownloadSource>(m_memory, std::move(head), m_faults, changeDigit)};
     }
     default:
         return {"\r\nUnknown command\r\n>", nullptr};

@@ -112,6 +112,7 @@ private:
     int m_clockSetCount = 0;
     std::string m_lastClockText;
     int m_clearCount = 0;
+    unsigned m_downloads = 0; // memory downloads answered (not raw ones)
     bool m_changed = false;
     std::optional<std::int64_t> m_loggedUntil;
     std::mt19937 m_random;
