@@ -498,6 +498,8 @@ void Collection::clearMemory() {
         if (report.exit == Exit::Safe)
             fail(Exit::ClearRefused, "Memory not cleared: " + why);
     };
+    if (outcome.started)
+        c.secondReadMs = outcome.captureStartedMs;
     if (report.exit != Exit::Safe || !outcome.downloaded)
         return refuse("the download was not called safe");
     if (outcome.keptFile.empty())
@@ -513,7 +515,6 @@ void Collection::clearMemory() {
     if (outcome.seriesFewer)
         return refuse("the unit holds fewer records than before, its first ones those held: " +
                       outcome.series);
-    c.secondReadMs = outcome.captureStartedMs;
     if (!m_firstRead.captured || m_firstRead.keptFile.empty())
         return refuse("the first read of the memory " +
                       (m_firstRead.captured
