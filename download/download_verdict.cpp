@@ -116,14 +116,23 @@ void LineJudge::scanMerged(std::string_view piece) {
     if (m_mergedSeen || m_headerNeedle.empty())
         return;
     const std::string_view needle = m_headerNeedle;
-    const bool header = m_kind == LineKind::Header;
-    std::string joined = m_carry;
-    joined.append(piece);
-    const std::size_t from = m_length == piece.size() && header ? 1 : 0;
-    if (joined.find(needle, from) != std::string::npos)
+    if (!m_carry.empty()) {
+        // Across the seam with the line's previous piece.
+        std::string seam = m_carry;
+        seam.append(piece.substr(0, needle.size() - 1));
+        if (seam.find(needle) != std::string::npos) {
+            m_mergedSeen = true;
+            return;
+        }
+    }
+    const bool firstPiece = m_length == piece.size();
+    const std::size_t from = firstPiece && m_kind == LineKind::Header ? 1 : 0;
+    if (piece.find(needle, from) != std::string_view::npos) {
         m_mergedSeen = true;
-    const std::size_t keep = std::min(joined.size(), needle.size() - 1);
-    m_carry.assign(joined, joined.size() - keep, keep);
+        return;
+    }
+    const std::size_t keep = std::min(piece.size(), needle.size() - 1);
+    m_carry.assign(piece.substr(piece.size() - keep));
 }
 
 void LineJudge::endLine() {

@@ -253,3 +253,20 @@ TEST_F(Verdict, ThePromptsLineIsNoRecordAndMayCarryTheUnitsOwnPromptText) {
     ASSERT_EQ(out.lines.reasons().size(), 1u);
     EXPECT_NE(out.lines.reasons()[0].find("cut"), std::string::npos);
 }
+
+TEST_F(Verdict, ANameRunIntoALongRecordIsFoundAcrossTheReadersPieces) {
+    // The record fills the reader's buffer of two pieces to within a few bytes, so that
+    // "Name:" straddles the seam between the line's first piece and its next at one of
+    // these offsets.
+    const std::string before = "\nName: A\r\n";
+    for (std::size_t cut = 0; cut <= 6; ++cut) {
+        const std::string record(2 * LineReader::kPiece - before.size() - cut, '7');
+        const ConvertOutcome out = convert(before + record + "Name: B\r\n1\r\n>");
+        bool merged = false;
+        for (const auto& r : out.lines.reasons())
+            merged = merged || r.find("a data-set name inside another line") != std::string::npos;
+        EXPECT_TRUE(merged) << cut << ": " << joined(out.lines.reasons());
+        for (const auto& f : fs::directory_iterator(dataDir))
+            fs::remove(f.path());
+    }
+}
