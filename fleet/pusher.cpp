@@ -50,6 +50,15 @@ struct Row {
     QString laptop;
 };
 
+// An outbox row as it was read: what settle() removes once the server has its facts. Its
+// seq alone is not enough in a file made before AUTOINCREMENT, which may give a seq again
+// once another pusher of the folder emptied the table.
+struct OutboxKey {
+    std::int64_t seq = 0;
+    QString kind, identity;
+    std::int64_t position = 0, facts = 0;
+};
+
 // A fact the server held differently, or refused; noted locally, never dropped.
 struct Conflict {
     const Row* row = nullptr;
@@ -155,9 +164,22 @@ QString text(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-bool dataError(const PgResult& r) {
-    const std::string& st = r.sqlState();
-    return st.size() == 5 && (st.rfind("22", 0) == 0 || st.rfind("23", 0) == 0);
+// Whether the server refused a fact for a value the laptop sent, so that sending it again
+// can never succeed. Only these; every other error (a function's 22023 or 22012, a missing
+// privilege, a NOT NULL or foreign key the server added) lies with the server or its state:
+// the facts wait and go again, and the status says why.
+bool refusedForContent(const PgResult& r) {
+    static const char* const states[] = {
+        "22P02", // invalid_text_representation: a malformed UUID, number or JSON text
+        "22P05", // untranslatable_character: a JSON string holding \u0000 (jsonb refuses it)
+        "22001", // string_data_right_truncation: a value longer than its column takes
+        "22003", // numeric_value_out_of_range: a number too large for bigint
+        "22007", // invalid_datetime_format: a time that does not read as one
+        "22008", // datetime_field_overflow: a time outside timestamptz's range
+        "23514", // check_violation: a value the table's own checks refuse (a hash, a size)
+    };
+    return std::any_of(std::begin(states), std::end(states),
+                       [&](const char* s) { return r.sqlState() == s; });
 }
 
 } // namespace
@@ -173,6 +195,9 @@ struct Pusher::Local {
         // opened anew, so that its outbox is read rather than the old one's.
         dev_t device = 0;
         ino_t inode = 0;
+        // The older program's refusals are back in the outbox (Outbox::queueRefusalsAgain).
+        bool requeued = false;
+        bool requeueTold = false;
     };
     std::vector<File> files;
 
@@ -183,7 +208,7 @@ struct Pusher::Local {
                              QStringLiteral("fleet-pusher-%1-%2")
                                  .arg(reinterpret_cast<quintptr>(owner))
                                  .arg(i++),
-                             false, 0, 0, 0});
+                             false, 0, 0, 0, false, false});
     }
     ~Local() {
         for (File& f : files) {
@@ -208,6 +233,7 @@ struct Pusher::Local {
             return false;
         f.device = st.st_dev;
         f.inode = st.st_ino;
+        f.requeued = false;
         QSqlDatabase db = QSqlDatabase::contains(f.connection)
                               ? QSqlDatabase::database(f.connection, false)
                               : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), f.connection);
@@ -238,8 +264,9 @@ struct Pusher::Local {
 
     // The oldest facts; `why` says what went wrong when the outbox could not be read (a
     // file locked for long, damaged...), which is not the same as an empty one.
-    std::vector<Row> read(File& f, int limit, QString& why) {
+    std::vector<Row> read(File& f, int limit, std::vector<OutboxKey>& keys, QString& why) {
         std::vector<Row> rows;
+        keys.clear();
         why.clear();
         if (!ensureOpen(f))
             return rows;
@@ -271,9 +298,13 @@ struct Pusher::Local {
             r.payload = q.value(8).toByteArray();
             r.at = q.value(9).toLongLong();
             r.laptop = q.value(10).toString();
+            const OutboxKey key{r.seq, q.value(1).toString(), r.identity, r.position,
+                                q.value(11).toLongLong()};
             if (q.value(1).toString() == QLatin1String("records")) {
                 // Several records in one row: each becomes a fact of the batch.
                 const QJsonArray items = QJsonDocument::fromJson(r.payload).array();
+                if (!items.isEmpty())
+                    keys.push_back(key);
                 for (const QJsonValue& v : items) {
                     const QJsonObject o = v.toObject();
                     Row one = r;
@@ -299,6 +330,8 @@ struct Pusher::Local {
                         why = QStringLiteral("series records not read: ") + failed;
                     break;
                 }
+                if (!records.empty())
+                    keys.push_back(key);
                 for (std::size_t k = 0; k < records.size(); ++k) {
                     Row one = r;
                     one.kind = FactKind::Record;
@@ -310,6 +343,7 @@ struct Pusher::Local {
                 }
                 continue;
             }
+            keys.push_back(key);
             r.ord = static_cast<std::int64_t>(rows.size());
             rows.push_back(std::move(r));
         }
@@ -317,35 +351,55 @@ struct Pusher::Local {
         return rows;
     }
 
-    // Notes the conflicts and removes the batch, in one transaction.
-    bool settle(File& f, std::int64_t throughSeq, const std::vector<Conflict>& conflicts,
+    // Removes the batch's rows, each by its key, and notes the conflicts of the rows this
+    // call removed, in one transaction. A row already gone was settled by another pusher of
+    // the folder, which noted its conflicts: they are not noted twice.
+    bool settle(File& f, const std::vector<OutboxKey>& keys, const std::vector<Conflict>& conflicts,
                 QString& why) {
         QSqlDatabase d = db(f);
         if (!d.transaction()) {
             why = d.lastError().text();
             return false;
         }
-        QSqlQuery q(d);
-        q.prepare(
+        QSqlQuery note(d);
+        note.prepare(
             QStringLiteral("INSERT INTO fleet_conflicts (noticed_at, kind, identity, unit, reason, "
                            "local_payload, server_payload) VALUES (?, ?, ?, ?, ?, ?, ?)"));
-        bool ok = true;
-        for (const Conflict& c : conflicts) {
-            q.bindValue(0, static_cast<qlonglong>(nowMs()));
-            q.bindValue(1, kindName(c.row->kind));
-            q.bindValue(2, c.row->identity);
-            q.bindValue(3, c.row->unit);
-            q.bindValue(4, c.reason);
-            q.bindValue(5, QString::fromUtf8(c.row->payload));
-            q.bindValue(6, c.serverPayload.isNull() ? QVariant() : QVariant(c.serverPayload));
-            ok = ok && q.exec();
-        }
         QSqlQuery del(d);
-        del.prepare(QStringLiteral("DELETE FROM fleet_outbox WHERE seq <= ?"));
-        del.addBindValue(static_cast<qlonglong>(throughSeq));
-        ok = ok && del.exec();
+        del.prepare(QStringLiteral("DELETE FROM fleet_outbox WHERE seq = ? AND kind = ? AND "
+                                   "identity = ? AND position = ? AND facts = ?"));
+        bool ok = true;
+        for (const OutboxKey& k : keys) {
+            del.bindValue(0, static_cast<qlonglong>(k.seq));
+            del.bindValue(1, k.kind);
+            del.bindValue(2, k.identity);
+            del.bindValue(3, static_cast<qlonglong>(k.position));
+            del.bindValue(4, static_cast<qlonglong>(k.facts));
+            ok = del.exec();
+            if (!ok)
+                break;
+            if (del.numRowsAffected() != 1)
+                continue;
+            for (const Conflict& c : conflicts) {
+                if (c.row->seq != k.seq)
+                    continue;
+                note.bindValue(0, static_cast<qlonglong>(nowMs()));
+                note.bindValue(1, kindName(c.row->kind));
+                note.bindValue(2, c.row->identity);
+                note.bindValue(3, c.row->unit);
+                note.bindValue(4, c.reason);
+                note.bindValue(5, QString::fromUtf8(c.row->payload));
+                note.bindValue(6,
+                               c.serverPayload.isNull() ? QVariant() : QVariant(c.serverPayload));
+                ok = note.exec();
+                if (!ok)
+                    break;
+            }
+            if (!ok)
+                break;
+        }
         if (!ok) {
-            why = q.lastError().text() + del.lastError().text();
+            why = note.lastError().text() + del.lastError().text();
             d.rollback();
             return false;
         }
@@ -381,7 +435,7 @@ BatchResult classify(const PgResult& r) {
         return BatchResult::Stopped;
     if (r.transient())
         return BatchResult::Transient;
-    return dataError(r) ? BatchResult::DataError : BatchResult::Refused;
+    return refusedForContent(r) ? BatchResult::DataError : BatchResult::Refused;
 }
 
 // Sends a kept download's bytes when the server takes them and the file still holds what
@@ -436,6 +490,8 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, Byt
     auto failed = [&](const PgResult& r) {
         out.result = classify(r);
         out.why = text(r.error());
+        if (!r.sqlState().empty())
+            out.why += QStringLiteral(" (SQLSTATE %1)").arg(text(r.sqlState()));
         if (out.result != BatchResult::Stopped && pg.isOpen())
             pg.exec("ROLLBACK", {}, timeout);
         return out;
@@ -611,6 +667,17 @@ void Pusher::run() {
         std::int64_t waiting = 0;
         std::int64_t conflicts = 0;
         for (auto& f : local.files) {
+            if (!f.requeued && local.ensureOpen(f)) {
+                QSqlDatabase d = local.db(f);
+                QString why;
+                f.requeued = Outbox::queueRefusalsAgain(d, &why);
+                if (!f.requeued && !f.requeueTold)
+                    say(source_line::fleetRefusalsQueued,
+                        QStringLiteral("facts refused by an older version not yet queued again "
+                                       "in %1: %2")
+                            .arg(QString::fromStdString(f.path), why));
+                f.requeueTold = !f.requeued;
+            }
             f.waiting = local.count(f, kOutboxTable);
             waiting += f.waiting;
             conflicts += local.count(f, kConflictsTable);
@@ -714,7 +781,8 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
     for (auto& f : local.files) {
         while (!m_stopping) {
             QString unread;
-            const std::vector<Row> rows = local.read(f, m_config.batchSize, unread);
+            std::vector<OutboxKey> keys;
+            const std::vector<Row> rows = local.read(f, m_config.batchSize, keys, unread);
             if (!unread.isEmpty() && f.waiting > 0) {
                 // Told, and tried again after the longest pause, never in a tight loop.
                 setStatus([&](PushStatus& s) {
@@ -737,7 +805,9 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
                     BatchOutcome one = pushRows(pg, {row}, policy, m_config.statementTimeout);
                     if (one.result == BatchResult::DataError) {
                         out.conflicts.push_back(
-                            {row, QStringLiteral("refused by the server: ") + one.why, {}});
+                            {row,
+                             QStringLiteral("refused by the server for its content: ") + one.why,
+                             {}});
                         continue;
                     }
                     if (one.result != BatchResult::Pushed) {
@@ -753,7 +823,12 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             if (out.result == BatchResult::Stopped)
                 return Outcome::Stopped;
             if (out.result != BatchResult::Pushed) {
-                setStatus([&](PushStatus& s) { s.detail = out.why; });
+                // Anything but a fact's own content: the facts wait, in order, and go again.
+                const QString detail =
+                    out.result == BatchResult::Refused
+                        ? QStringLiteral("not taken by the server, sent again later: ") + out.why
+                        : out.why;
+                setStatus([&](PushStatus& s) { s.detail = detail; });
                 if (out.result == BatchResult::Transient)
                     pg.close();
                 return out.result == BatchResult::Transient ? Outcome::Transient : Outcome::Refused;
@@ -766,7 +841,7 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
                         .arg(QString::fromStdString(f.path), kindName(c.row->kind), c.row->identity,
                              c.row->unit, c.reason));
             QString why;
-            if (!local.settle(f, rows.back().seq, out.conflicts, why)) {
+            if (!local.settle(f, keys, out.conflicts, why)) {
                 // Confirmed by the server but still in the outbox: it goes again later,
                 // which the server ignores. Told, and tried again after the longest pause.
                 setStatus([&](PushStatus& s) {
