@@ -116,42 +116,44 @@ struct KindSql {
     const char* differing;
 };
 
-const char* const kRecordset = " FROM jsonb_to_recordset($1::jsonb) AS x(o bigint, id text, "
-                               "u text, k text, d text, s bigint, p bigint, t bigint, "
-                               "l text, j jsonb) ";
+const char* const kRecordset =
+    " FROM pg_catalog.jsonb_to_recordset($1::jsonb) AS x(o bigint, id text, "
+    "u text, k text, d text, s bigint, p bigint, t bigint, "
+    "l text, j jsonb) ";
 
 KindSql sqlFor(FactKind kind) {
     switch (kind) {
     case FactKind::Event:
         return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
-                "SELECT x.id::uuid, x.u, x.k, to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, e.payload::text, e.laptop, e.unit, e.kind %1"
                 "JOIN xrq.events e ON e.id = x.id::uuid "
                 "WHERE e.unit <> x.u OR e.kind <> x.k OR e.laptop <> x.l "
-                "OR e.occurred_at <> to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
+                "OR e.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
     case FactKind::Record:
-        return {"INSERT INTO xrq.series_records (unit, data_set, segment, position, "
-                "chain_hash, occurred_at, laptop, payload) "
-                "SELECT x.u, x.d, x.s, x.p, x.id, to_timestamp(x.t / 1000.0), x.l, x.j %1"
-                "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
-                "DO NOTHING",
-                // Two laptops holding the same records push them under their own names and
-                // times, and with what each laptop says of them (its own path, its time
-                // flags: 'info'): only the record itself must agree.
-                "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
-                "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
-                "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
-                "WHERE r.payload - 'info' <> x.j - 'info'"};
+        return {
+            "INSERT INTO xrq.series_records (unit, data_set, segment, position, "
+            "chain_hash, occurred_at, laptop, payload) "
+            "SELECT x.u, x.d, x.s, x.p, x.id, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
+            "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
+            "DO NOTHING",
+            // Two laptops holding the same records push them under their own names and
+            // times, and with what each laptop says of them (its own path, its time
+            // flags: 'info'): only the record itself must agree.
+            "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
+            "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
+            "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
+            "WHERE r.payload - 'info' <> x.j - 'info'"};
     case FactKind::KeptDownload:
         return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
                 "payload) SELECT x.id::uuid, x.u, x.j->>'sha256', (x.j->>'size')::bigint, "
-                "to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, k.payload::text, k.laptop, k.unit, '' %1"
                 "JOIN xrq.kept_downloads k ON k.id = x.id::uuid "
                 "WHERE k.unit <> x.u OR k.laptop <> x.l "
-                "OR k.occurred_at <> to_timestamp(x.t / 1000.0) OR k.payload <> x.j"};
+                "OR k.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR k.payload <> x.j"};
     }
     return {"", ""};
 }

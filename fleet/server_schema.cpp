@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/server_schema.h"
 
+#include <QStringList>
+
 #include <vector>
 
 namespace fleet {
@@ -93,12 +95,51 @@ GRANT INSERT (id, unit, sha256, size, occurred_at, laptop, payload)
     ON xrq.kept_downloads TO xrq_laptop;
 GRANT INSERT (sha256, size, bytes) ON xrq.download_bytes TO xrq_laptop;
 )sql",
+        // 2: the server itself holds a kept download's bytes to 64 MiB (laptops checked it
+        // alone before); rows already there are left as they are (NOT VALID), and the owner's
+        // setting cannot ask for more.
+        R"sql(
+UPDATE xrq.server_settings SET max_download_bytes = 67108864
+ WHERE max_download_bytes > 67108864;
+ALTER TABLE xrq.server_settings ADD CONSTRAINT max_download_bytes_at_most_64_mib
+    CHECK (max_download_bytes <= 67108864);
+ALTER TABLE xrq.download_bytes ADD CONSTRAINT download_bytes_at_most_64_mib
+    CHECK (size <= 67108864) NOT VALID;
+)sql",
     };
     return steps;
 }
 
 QString text(const std::string& s) {
     return QString::fromStdString(s);
+}
+
+// The laptop roles: the group, every role that is a member of it (directly or through
+// another), and PUBLIC, whose rights every role has; as a FROM item "who(name)". Membership
+// is read from the grants, not pg_has_role, which counts every superuser a member.
+const char* const kLaptopRoles =
+    "(WITH RECURSIVE m(oid) AS (SELECT 'xrq_laptop'::regrole::oid UNION "
+    "SELECT a.member FROM pg_catalog.pg_auth_members a JOIN m ON a.roleid = m.oid) "
+    "SELECT r.rolname::text AS name FROM m JOIN pg_catalog.pg_roles r ON r.oid = m.oid "
+    "UNION ALL SELECT 'public') AS who ";
+
+// "role on schema" for every schema (but the system's) where a laptop role may create.
+QStringList creatableSchemas(PgConnection& c, std::chrono::milliseconds timeout, PgResult* out) {
+    QStringList open;
+    *out = c.exec(std::string("SELECT who.name, n.nspname FROM ") + kLaptopRoles +
+                      ", pg_catalog.pg_namespace n WHERE n.nspname NOT LIKE 'pg\\_%' "
+                      "AND n.nspname <> 'information_schema' "
+                      "AND pg_catalog.has_schema_privilege(who.name, n.oid, 'CREATE') "
+                      "AND (who.name = 'public' OR NOT "
+                      "pg_catalog.has_schema_privilege('public', n.oid, 'CREATE')) "
+                      "ORDER BY 1, 2",
+                  {}, timeout);
+    if (out->ok())
+        for (int i = 0; i < out->rows(); ++i)
+            open << QStringLiteral("%1 on schema %2")
+                        .arg(QString::fromStdString(out->value(i, 0)),
+                             QString::fromStdString(out->value(i, 1)));
+    return open;
 }
 
 InitOutcome failed(const QString& what, const PgResult& r) {
@@ -121,7 +162,7 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
     if (!r.ok())
         return failed(QStringLiteral("server schema not created"), r);
     // One initialisation at a time; a second waits here for the first to commit.
-    r = c.exec("SELECT pg_advisory_xact_lock(7233001)", {}, timeout);
+    r = c.exec("SELECT pg_catalog.pg_advisory_xact_lock(7233001)", {}, timeout);
     if (r.ok())
         r = c.exec("CREATE SCHEMA IF NOT EXISTS xrq; REVOKE ALL ON SCHEMA xrq FROM PUBLIC;"
                    "CREATE TABLE IF NOT EXISTS xrq.schema_version ("
@@ -129,12 +170,12 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
                    " applied_at timestamptz NOT NULL DEFAULT now())",
                    {}, timeout);
     if (r.ok())
-        r = c.exec("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = "
+        r = c.exec("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = "
                    "'xrq_laptop') THEN CREATE ROLE xrq_laptop NOLOGIN; END IF; END $$",
                    {}, timeout);
     if (!r.ok())
         return failed(QStringLiteral("server schema not created"), r);
-    r = c.exec("SELECT coalesce(max(version), 0) FROM xrq.schema_version", {}, timeout);
+    r = c.exec("SELECT coalesce(pg_catalog.max(version), 0) FROM xrq.schema_version", {}, timeout);
     if (!r.ok() || r.rows() != 1)
         return failed(QStringLiteral("server schema version not read"), r);
     o.versionBefore = std::stoi(r.value(0, 0));
@@ -164,8 +205,28 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
                    {PgParam::text(options.acceptDownloadBytes ? "true" : "false"),
                     PgParam::text(std::to_string(options.maxDownloadBytes))},
                    timeout);
-    if (r.ok())
-        r = c.exec("COMMIT", {}, timeout);
+    if (!r.ok())
+        return failed(QStringLiteral("server schema not committed"), r);
+    // A laptop role that may create objects in a schema could put its own function where
+    // another session looks for the system's. PostgreSQL 15 closes public by default; an
+    // older or upgraded database leaves it open to all. The REVOKE takes only where this role
+    // owns the schema (otherwise the server merely warns): what counts is the check after it.
+    r = c.exec("REVOKE CREATE ON SCHEMA public FROM PUBLIC", {}, timeout);
+    if (!r.ok() && r.sqlState() != "3F000") // a database without public
+        return failed(QStringLiteral("CREATE on schema public not revoked"), r);
+    const QStringList open = creatableSchemas(c, timeout, &r);
+    if (!r.ok())
+        return failed(QStringLiteral("laptop roles' rights not read"), r);
+    if (!open.isEmpty()) {
+        c.exec("ROLLBACK", {}, timeout);
+        o.message = QStringLiteral("not done, nothing changed: laptop roles could create objects "
+                                   "(%1); the schema's owner runs \"REVOKE CREATE ON SCHEMA "
+                                   "... FROM PUBLIC\" (and from those roles), then init-server "
+                                   "again")
+                        .arg(open.join(QStringLiteral(", ")));
+        return o;
+    }
+    r = c.exec("COMMIT", {}, timeout);
     if (!r.ok())
         return failed(QStringLiteral("server schema not committed"), r);
     o.ok = true;
@@ -188,11 +249,11 @@ InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
         return o;
     }
     // The role's name goes through format's %I on the server, never pasted in here.
-    PgResult set = c.exec("SELECT set_config('xrq.grant_role', $1, false)",
+    PgResult set = c.exec("SELECT pg_catalog.set_config('xrq.grant_role', $1, false)",
                           {PgParam::text(role.toStdString())}, timeout);
     if (set.ok())
-        set = c.exec("DO $$ BEGIN EXECUTE format('GRANT xrq_laptop TO %I', "
-                     "current_setting('xrq.grant_role')); END $$",
+        set = c.exec("DO $$ BEGIN EXECUTE pg_catalog.format('GRANT xrq_laptop TO %I', "
+                     "pg_catalog.current_setting('xrq.grant_role')); END $$",
                      {}, timeout);
     if (!set.ok())
         return failed(QStringLiteral("laptop role not granted"), set);
@@ -201,9 +262,76 @@ InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
     return o;
 }
 
+ServerRights checkServerRights(const std::string& conninfo, std::chrono::milliseconds timeout) {
+    ServerRights out;
+    PgConnection c;
+    if (!c.connect(conninfo, timeout, timeout)) {
+        out.message = QStringLiteral("server not reached: ") + text(c.error());
+        return out;
+    }
+    const std::string who = kLaptopRoles;
+    const std::string system =
+        " n.nspname NOT LIKE 'pg\\_%' AND n.nspname <> 'information_schema' ";
+    const std::string sql =
+        "SELECT line FROM ("
+        // What the role itself may do.
+        "SELECT who.name || ' has ' || a.attr AS line FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name, LATERAL (VALUES "
+        "('SUPERUSER', r.rolsuper), ('CREATEROLE', r.rolcreaterole), ('CREATEDB', "
+        "r.rolcreatedb), ('BYPASSRLS', r.rolbypassrls), ('REPLICATION', r.rolreplication)) "
+        "AS a(attr, has) WHERE a.has "
+        "UNION ALL SELECT who.name || ' may create in database ' || "
+        "pg_catalog.current_database() FROM " +
+        who +
+        " WHERE pg_catalog.has_database_privilege(who.name, pg_catalog.current_database(), "
+        "'CREATE') AND (who.name = 'public' OR NOT pg_catalog.has_database_privilege('public', "
+        "pg_catalog.current_database(), 'CREATE')) "
+        "UNION ALL SELECT who.name || ' may create in schema ' || n.nspname FROM " +
+        who + ", pg_catalog.pg_namespace n WHERE" + system +
+        "AND pg_catalog.has_schema_privilege(who.name, n.oid, 'CREATE') AND (who.name = "
+        "'public' OR NOT pg_catalog.has_schema_privilege('public', n.oid, 'CREATE')) "
+        // Rights on the tables beyond reading and adding.
+        "UNION ALL SELECT who.name || ' may ' || p.priv || ' ' || c.oid::regclass::text FROM " +
+        who +
+        ", pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace, "
+        "(VALUES ('UPDATE'), ('DELETE'), ('TRUNCATE'), ('REFERENCES'), ('TRIGGER')) AS p(priv) "
+        "WHERE c.relkind IN ('r', 'v', 'm', 'p', 'f') AND" +
+        system +
+        "AND pg_catalog.has_table_privilege(who.name, c.oid, p.priv) AND (who.name = "
+        "'public' OR NOT pg_catalog.has_table_privilege('public', c.oid, p.priv)) "
+        // What it owns: whatever it made, it may change.
+        "UNION ALL SELECT who.name || ' owns function ' || f.oid::regprocedure::text FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name "
+        "JOIN pg_catalog.pg_proc f ON f.proowner = r.oid "
+        "UNION ALL SELECT who.name || ' owns ' || c.oid::regclass::text FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name "
+        "JOIN pg_catalog.pg_class c ON c.relowner = r.oid "
+        "UNION ALL SELECT who.name || ' owns schema ' || n.nspname FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name "
+        "JOIN pg_catalog.pg_namespace n ON n.nspowner = r.oid"
+        ") lines ORDER BY 1";
+    const PgResult r = c.exec(sql, {}, timeout);
+    if (!r.ok()) {
+        out.message = r.sqlState() == "42704"
+                          ? QStringLiteral("the server has no laptop roles: its owner runs "
+                                           "\"xrq-series admin init-server\"")
+                          : QStringLiteral("laptop roles' rights not read: ") + text(r.error());
+        return out;
+    }
+    out.ok = true;
+    for (int i = 0; i < r.rows(); ++i)
+        out.beyond << text(r.value(i, 0));
+    return out;
+}
+
 SchemaCheck checkServerSchema(PgConnection& connection) {
     SchemaCheck s;
-    const PgResult r = connection.exec("SELECT coalesce(max(version), 0) FROM xrq.schema_version");
+    const PgResult r =
+        connection.exec("SELECT coalesce(pg_catalog.max(version), 0) FROM xrq.schema_version");
     if (!r.ok()) {
         if (r.sqlState() == "42P01" || r.sqlState() == "3F000") {
             s.state = SchemaCheck::State::NoSchema;

@@ -15,7 +15,10 @@
 // xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
 // (a payload field), never part of a key.
 //
-// Roles: the owner (whoever runs initServer) owns everything. Laptops log in with roles that
+// Roles: the owner (whoever runs initServer) owns everything; initServer also closes schema
+// public to creation by all and refuses to finish while a laptop role could create in any
+// schema (checked with has_schema_privilege: a REVOKE by a role that does not own public only
+// warns). Laptops log in with roles that
 // are members of the group role "xrq_laptop", which may only SELECT and INSERT (and INSERT
 // only the columns a laptop supplies): no UPDATE, DELETE or TRUNCATE, so credentials taken
 // from a laptop cannot erase or rewrite the organisation's record.
@@ -27,13 +30,14 @@
 #include "fleet/pg_connection.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 1;
+inline constexpr int kServerSchemaVersion = 2;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 
 struct InitOptions {
@@ -58,6 +62,18 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options =
 // Lets the login role `role` push and read as a laptop (GRANT xrq_laptop TO role).
 InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Every right a laptop role (the group, its members, and PUBLIC) has beyond adding and
+// reading facts: a role attribute, creating in the database or a schema, changing, emptying or
+// watching a table, and owning anything. A right PUBLIC has is told once, as PUBLIC's. Empty
+// `beyond` is the state initServer makes.
+struct ServerRights {
+    bool ok = false;
+    QStringList beyond; // one line each: "laptop_b may create in schema public"
+    QString message;    // why it could not be read
+};
+ServerRights checkServerRights(const std::string& conninfo,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // What a laptop finds on the server it connected to.
 struct SchemaCheck {
