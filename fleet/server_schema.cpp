@@ -3,18 +3,26 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 namespace fleet {
 
 namespace {
 
-// Each migration takes the schema from the version before it to its own. Never edited once
-// released: a change is a new migration.
-const std::vector<const char*>& migrations() {
-    static const std::vector<const char*> steps = {
+// Each migration takes the schema from the version before it to its own, and says the oldest
+// laptop program (by the server schema it was made for) that may still push to the schema it
+// makes: an additive step keeps the one before it, a step that changes what laptops write
+// raises it. Never edited once released: a change is a new migration.
+struct Migration {
+    const char* sql;
+    int minLaptop;
+};
+
+const std::vector<Migration>& migrations() {
+    static const std::vector<Migration> steps = {
         // 1: the facts, their views, and what laptops may do.
-        R"sql(
+        {R"sql(
 CREATE TABLE xrq.server_settings (
     only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),
     accept_download_bytes boolean NOT NULL DEFAULT true,
@@ -95,10 +103,11 @@ GRANT INSERT (id, unit, sha256, size, occurred_at, laptop, payload)
     ON xrq.kept_downloads TO xrq_laptop;
 GRANT INSERT (sha256, size, bytes) ON xrq.download_bytes TO xrq_laptop;
 )sql",
+         1},
         // 2: the server itself holds a kept download's bytes to 64 MiB (laptops checked it
         // alone before); rows already there are left as they are (NOT VALID), and the owner's
         // setting cannot ask for more.
-        R"sql(
+        {R"sql(
 UPDATE xrq.server_settings SET max_download_bytes = 67108864
  WHERE max_download_bytes > 67108864;
 ALTER TABLE xrq.server_settings ADD CONSTRAINT max_download_bytes_at_most_64_mib
@@ -106,6 +115,18 @@ ALTER TABLE xrq.server_settings ADD CONSTRAINT max_download_bytes_at_most_64_mib
 ALTER TABLE xrq.download_bytes ADD CONSTRAINT download_bytes_at_most_64_mib
     CHECK (size <= 67108864) NOT VALID;
 )sql",
+         1},
+        // 3: the schema's version and the oldest laptop that may push to it, in one row that
+        // init-server keeps (xrq.schema_version, which laptops before it compare with their
+        // own version, keeps that oldest laptop's version as its highest row).
+        {R"sql(
+CREATE TABLE xrq.schema_info (
+    only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),
+    version integer NOT NULL,
+    min_laptop_version integer NOT NULL);
+GRANT SELECT ON xrq.schema_info TO xrq_laptop;
+)sql",
+         1},
     };
     return steps;
 }
@@ -175,7 +196,14 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
                    {}, timeout);
     if (!r.ok())
         return failed(QStringLiteral("server schema not created"), r);
-    r = c.exec("SELECT coalesce(pg_catalog.max(version), 0) FROM xrq.schema_version", {}, timeout);
+    // The schema's version is schema_info's where it is there; before it, the highest row of
+    // schema_version.
+    r = c.exec("SELECT pg_catalog.to_regclass('xrq.schema_info') IS NOT NULL", {}, timeout);
+    if (r.ok() && r.rows() == 1)
+        r = c.exec(r.value(0, 0) == "t"
+                       ? "SELECT version FROM xrq.schema_info"
+                       : "SELECT coalesce(pg_catalog.max(version), 0) FROM xrq.schema_version",
+                   {}, timeout);
     if (!r.ok() || r.rows() != 1)
         return failed(QStringLiteral("server schema version not read"), r);
     o.versionBefore = std::stoi(r.value(0, 0));
@@ -189,16 +217,28 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
     }
     const auto& steps = migrations();
     for (int v = o.versionBefore + 1; v <= kServerSchemaVersion; ++v) {
-        r = c.exec(steps[static_cast<std::size_t>(v - 1)], {}, timeout);
-        if (r.ok())
-            r = c.exec("INSERT INTO xrq.schema_version (version) VALUES ($1)",
-                       {PgParam::text(std::to_string(v))}, timeout);
+        r = c.exec(steps[static_cast<std::size_t>(v - 1)].sql, {}, timeout);
         if (!r.ok())
             return failed(QStringLiteral("server schema not migrated to version %1").arg(v), r);
     }
-    r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_laptop; "
-               "GRANT SELECT ON xrq.schema_version, xrq.server_settings TO xrq_laptop",
-               {}, timeout);
+    int minLaptop = 1;
+    for (const Migration& m : steps)
+        minLaptop = std::max(minLaptop, m.minLaptop);
+    const std::vector<PgParam> versions = {PgParam::text(std::to_string(kServerSchemaVersion)),
+                                           PgParam::text(std::to_string(minLaptop))};
+    r = c.exec("INSERT INTO xrq.schema_info (version, min_laptop_version) VALUES ($1, $2) "
+               "ON CONFLICT (only_row) DO UPDATE SET version = EXCLUDED.version, "
+               "min_laptop_version = EXCLUDED.min_laptop_version",
+               versions, timeout);
+    // A laptop from before schema_info pushes while schema_version's highest row is its own
+    // version: so it does while the migrations since only added.
+    if (r.ok())
+        r = c.exec("INSERT INTO xrq.schema_version (version) VALUES ($1) ON CONFLICT DO NOTHING",
+                   {versions[1]}, timeout);
+    if (r.ok())
+        r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_laptop; GRANT SELECT ON xrq.schema_version, "
+                   "xrq.schema_info, xrq.server_settings TO xrq_laptop",
+                   {}, timeout);
     if (r.ok())
         r = c.exec("UPDATE xrq.server_settings SET accept_download_bytes = $1, "
                    "max_download_bytes = $2",
@@ -330,10 +370,16 @@ ServerRights checkServerRights(const std::string& conninfo, std::chrono::millise
 
 SchemaCheck checkServerSchema(PgConnection& connection) {
     SchemaCheck s;
-    const PgResult r =
-        connection.exec("SELECT coalesce(pg_catalog.max(version), 0) FROM xrq.schema_version");
-    if (!r.ok()) {
-        if (r.sqlState() == "42P01" || r.sqlState() == "3F000") {
+    PgResult r = connection.exec("SELECT pg_catalog.to_regclass('xrq.schema_info') IS NOT NULL");
+    const bool info = r.ok() && r.rows() == 1 && r.value(0, 0) == "t";
+    if (r.ok())
+        r = connection.exec(
+            info ? "SELECT version, min_laptop_version FROM xrq.schema_info"
+                 // Before schema_info every laptop needed its own version exactly.
+                 : "SELECT coalesce(pg_catalog.max(version), 0), coalesce(pg_catalog.max(version), "
+                   "0) FROM xrq.schema_version");
+    if (!r.ok() || r.rows() != 1) {
+        if (r.sqlState() == "42P01" || r.sqlState() == "3F000" || (r.ok() && info)) {
             s.state = SchemaCheck::State::NoSchema;
             s.message = QStringLiteral("the server has no XRQ schema: its owner runs "
                                        "\"xrq-series admin init-server\"");
@@ -344,21 +390,24 @@ SchemaCheck checkServerSchema(PgConnection& connection) {
         return s;
     }
     s.serverVersion = std::stoi(r.value(0, 0));
-    if (s.serverVersion == kServerSchemaVersion) {
-        s.state = SchemaCheck::State::Matches;
-    } else if (s.serverVersion > kServerSchemaVersion) {
+    s.minLaptopVersion = std::stoi(r.value(0, 1));
+    if (s.minLaptopVersion > kServerSchemaVersion) {
         s.state = SchemaCheck::State::ServerNewer;
-        s.message = QStringLiteral("the server's schema is version %1, newer than this "
-                                   "program's %2: update XRQ Control to share")
+        s.message = QStringLiteral("the server's schema is version %1 and takes XRQ Control made "
+                                   "for version %2 or later, this program is made for %3: "
+                                   "update XRQ Control to share")
                         .arg(s.serverVersion)
+                        .arg(s.minLaptopVersion)
                         .arg(kServerSchemaVersion);
-    } else {
+    } else if (s.serverVersion < kOldestServerSchemaVersion) {
         s.state = SchemaCheck::State::ServerOlder;
         s.message = QStringLiteral("the server's schema is version %1, older than this "
-                                   "program's %2: its owner runs \"xrq-series admin "
+                                   "program needs (%2): its owner runs \"xrq-series admin "
                                    "init-server\"")
                         .arg(s.serverVersion)
-                        .arg(kServerSchemaVersion);
+                        .arg(kOldestServerSchemaVersion);
+    } else {
+        s.state = SchemaCheck::State::Matches;
     }
     return s;
 }
