@@ -266,6 +266,8 @@ struct Pusher::Local {
 
     // The oldest facts; `why` says what went wrong when the outbox could not be read (a
     // file locked for long, damaged...), which is not the same as an empty one.
+    // Rows that cannot be read (a span whose records are not there) are passed over and told
+    // in `why`, which also says why nothing could be read.
     std::vector<Row> read(File& f, int limit, std::vector<OutboxKey>& keys, QString& why) {
         std::vector<Row> rows;
         keys.clear();
@@ -327,10 +329,11 @@ struct Pusher::Local {
                 if (!Outbox::readSpan(d, r.payload, r.position,
                                       static_cast<std::size_t>(q.value(11).toLongLong()), records,
                                       failed)) {
-                    // What was read before goes; the span is told when it comes first.
-                    if (rows.empty())
+                    // Left in the outbox and told; the rows after it go meanwhile, so that one
+                    // span that cannot be read holds back nothing else.
+                    if (why.isEmpty())
                         why = QStringLiteral("series records not read: ") + failed;
-                    break;
+                    continue;
                 }
                 if (!records.empty())
                     keys.push_back(key);
@@ -778,6 +781,7 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
     BytesPolicy policy;
     std::int64_t counted = 0;
     std::int64_t sent = 0;
+    QString notRead; // rows of an outbox passed over, told once the rest has gone
     for (const auto& f : local.files)
         counted += f.waiting;
     for (auto& f : local.files) {
@@ -785,13 +789,8 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             QString unread;
             std::vector<OutboxKey> keys;
             const std::vector<Row> rows = local.read(f, m_config.batchSize, keys, unread);
-            if (!unread.isEmpty() && f.waiting > 0) {
-                // Told, and tried again after the longest pause, never in a tight loop.
-                setStatus([&](PushStatus& s) {
-                    s.detail = QStringLiteral("outbox not read: ") + unread;
-                });
-                return Outcome::Refused;
-            }
+            if (!unread.isEmpty() && f.waiting > 0)
+                notRead = unread;
             if (rows.empty())
                 break;
             std::vector<const Row*> all;
@@ -865,6 +864,11 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
     }
     if (m_stopping)
         return Outcome::Stopped;
+    if (!notRead.isEmpty()) {
+        // Told, and tried again after the longest pause, never in a tight loop.
+        setStatus([&](PushStatus& s) { s.detail = QStringLiteral("outbox not read: ") + notRead; });
+        return Outcome::Refused;
+    }
     std::int64_t left = 0;
     if (sent == 0 && counted > 0)
         for (auto& f : local.files)
