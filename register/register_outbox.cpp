@@ -24,9 +24,13 @@ namespace unitreg {
 
 namespace {
 
-// Bytes the unit sent (its serial number, a reply, a data set's name): one character each.
+// Bytes the unit sent (its serial number, a reply, a data set's name): one character each,
+// a NUL as U+2400 (the symbol for it): the server's JSON (jsonb) holds no U+0000 and refuses
+// the whole fact for one (SQLSTATE 22P05), as a line noise's NUL in a battery answer did.
 QString latin1(const std::string& bytes) {
-    return serialText(bytes);
+    QString text = serialText(bytes);
+    text.replace(QChar(0), QChar(0x2400));
+    return text;
 }
 
 QJsonValue portValue(int port) {

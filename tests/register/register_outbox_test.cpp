@@ -287,3 +287,17 @@ TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) 
         EXPECT_EQ(rows[1].identity, d.id);
     }
 }
+
+TEST_F(RegisterOutbox, ANulTheUnitSentTravelsAsItsSymbolWhichTheServerTakes) {
+    UnitRegister reg;
+    ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+    const std::string reply("Bat:\0 12.61", 11);
+    ASSERT_TRUE(reg.recordBattery({"XRQ10472", 1500, 12.61, 21.5, reply, newEventId()}));
+    const std::vector<Row> rows = outbox();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].payload["reply"].toString(), QStringLiteral("Bat:\u2400 12.61"));
+    // The register keeps what the unit sent, byte for byte.
+    const auto history = reg.history("XRQ10472");
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].reply, reply);
+}
