@@ -363,8 +363,7 @@ bool Outbox::queueRefusalsAgain(QSqlDatabase& db, QString* why) {
         }
         // Left for a program that knows the file's records; never marked done without them.
         if (!requeuer)
-            return rollback(QStringLiteral("no program part here puts this file's refused facts "
-                                           "back in its outbox"));
+            return rollback(QStringLiteral("this program cannot make this file's facts again"));
         QString text;
         if (!requeuer(db, refused, text))
             return rollback(text);

@@ -68,11 +68,12 @@ TEST_F(FleetTwoPushers, AFactWrittenWhileTheOtherPushesIsNeverRemovedUnsent) {
     fleet::Pusher a(config("laptop_a", {path}));
     a.start();
     // The server tells when A waits for the lock; nothing here can be woken by it, so the
-    // server looks (in one statement, with a deadline of its own).
+    // server looks (in one statement, with a deadline of its own), its view of the sessions
+    // taken anew each time (a transaction keeps the first otherwise).
     const fleet::PgResult waited = holder.exec(
-        "DO $$ BEGIN FOR i IN 1..2500 LOOP EXIT WHEN EXISTS (SELECT FROM pg_stat_activity "
-        "WHERE usename = 'laptop_a' AND wait_event_type = 'Lock'); PERFORM pg_sleep(0.01); "
-        "END LOOP; END $$",
+        "DO $$ BEGIN FOR i IN 1..2500 LOOP PERFORM pg_stat_clear_snapshot(); EXIT WHEN EXISTS "
+        "(SELECT FROM pg_stat_activity WHERE usename = 'laptop_a' AND wait_event_type = 'Lock'); "
+        "PERFORM pg_sleep(0.01); END LOOP; END $$",
         {}, 120s);
     ASSERT_TRUE(waited.ok()) << waited.error();
     ASSERT_TRUE(server.value("SELECT count(*) FROM pg_stat_activity WHERE usename = 'laptop_a' "
