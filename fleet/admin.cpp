@@ -13,7 +13,8 @@ namespace {
 
 const char* const kUsage = "usage: admin init-server --service NAME [--decline-download-bytes] "
                            "[--max-download-bytes N]\n"
-                           "       admin grant-laptop --service NAME ROLE\n";
+                           "       admin grant-laptop --service NAME ROLE\n"
+                           "       admin check-server --service NAME\n";
 
 int usage(std::ostream& err, const QString& why) {
     err << "error: " << why.toStdString() << "\n" << kUsage;
@@ -38,8 +39,10 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err) {
         } else if (a == QLatin1String("--max-download-bytes") && i + 1 < args.size()) {
             bool ok = false;
             options.maxDownloadBytes = args[++i].toLongLong(&ok);
-            if (!ok || options.maxDownloadBytes < 0)
-                return usage(err, QStringLiteral("--max-download-bytes takes a byte count"));
+            if (!ok || options.maxDownloadBytes < 0 ||
+                options.maxDownloadBytes > InitOptions{}.maxDownloadBytes)
+                return usage(err, QStringLiteral("--max-download-bytes takes a byte count up to "
+                                                 "67108864 (64 MiB)"));
         } else if (a.startsWith(QLatin1String("--"))) {
             return usage(err, QStringLiteral("unknown option ") + a);
         } else {
@@ -54,6 +57,17 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err) {
         o = initServer(conninfo, options);
     } else if (command == QLatin1String("grant-laptop") && rest.size() == 1) {
         o = grantLaptop(conninfo, rest.front());
+    } else if (command == QLatin1String("check-server") && rest.isEmpty()) {
+        const ServerRights rights = checkServerRights(conninfo);
+        if (!rights.ok) {
+            err << rights.message.toStdString() << "\n";
+            return 1;
+        }
+        for (const QString& line : rights.beyond)
+            out << line.toStdString() << "\n";
+        if (rights.beyond.isEmpty())
+            out << "laptop roles may only add and read facts\n";
+        return rights.beyond.isEmpty() ? 0 : 1;
     } else {
         return usage(err, QStringLiteral("not understood: ") + args.join(QLatin1Char(' ')));
     }

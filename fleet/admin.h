@@ -6,6 +6,9 @@
 //       owner's role (the service's user)
 //   grant-laptop --service NAME ROLE
 //       lets an existing login role push and read as a laptop
+//   check-server --service NAME
+//       lists every right a laptop role has beyond adding and reading facts (exit 1 when
+//       there is any)
 // `args` are the words after "admin". Prints one line per outcome; returns the exit status:
 // 0 done, 1 failed, 2 a command line not understood.
 

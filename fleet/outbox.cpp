@@ -5,8 +5,11 @@
 #include <QSqlError>
 #include <QVariant>
 
+#include <QDateTime>
+
 #include <atomic>
 #include <charconv>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
 
@@ -15,7 +18,7 @@ namespace fleet {
 namespace {
 
 const char* const kCreateOutbox = "CREATE TABLE IF NOT EXISTS fleet_outbox ("
-                                  " seq INTEGER PRIMARY KEY,"
+                                  " seq INTEGER PRIMARY KEY AUTOINCREMENT,"
                                   " kind TEXT NOT NULL,"
                                   " identity TEXT NOT NULL,"
                                   " unit TEXT NOT NULL,"
@@ -37,6 +40,13 @@ const char* const kCreateConflicts = "CREATE TABLE IF NOT EXISTS fleet_conflicts
                                      " reason TEXT NOT NULL,"
                                      " local_payload TEXT NOT NULL,"
                                      " server_payload TEXT)";
+
+const char* const kCreateMarks = "CREATE TABLE IF NOT EXISTS fleet_marks ("
+                                 " name TEXT PRIMARY KEY,"
+                                 " done_at INTEGER NOT NULL)";
+
+// The one-time requeue of the older program's refusals (queueRefusalsAgain).
+const char* const kRefusalsQueuedMark = "refusals-queued-again";
 
 const char* const kInsert =
     "INSERT INTO fleet_outbox (kind, identity, unit, type, data_set, segment, position, "
@@ -85,7 +95,7 @@ std::int64_t countOf(QSqlDatabase& db, const char* sql) {
 
 bool createTablesOf(QSqlDatabase& db, QString* why, QSqlError* sqlError) {
     QSqlQuery q(db);
-    for (const char* sql : {kCreateOutbox, kCreateConflicts})
+    for (const char* sql : {kCreateOutbox, kCreateConflicts, kCreateMarks})
         if (!q.exec(QString::fromLatin1(sql))) {
             if (sqlError)
                 *sqlError = q.lastError();
@@ -273,6 +283,100 @@ std::int64_t Outbox::waitingIn(const std::string& path) {
 
 std::int64_t Outbox::conflicts(QSqlDatabase& db) {
     return countOf(db, "SELECT count(*) FROM fleet_conflicts");
+}
+
+namespace {
+std::mutex& requeuersLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::map<QString, Outbox::Requeuer>& requeuers() {
+    static std::map<QString, Outbox::Requeuer> table;
+    return table;
+}
+
+bool hasTable(QSqlDatabase& db, const QString& name) {
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?"));
+    q.addBindValue(name);
+    return q.exec() && q.next();
+}
+} // namespace
+
+void Outbox::addRequeuer(const QString& markTable, Requeuer requeuer) {
+    std::lock_guard<std::mutex> hold(requeuersLock());
+    requeuers()[markTable] = std::move(requeuer);
+}
+
+bool Outbox::queueRefusalsAgain(QSqlDatabase& db, QString* why) {
+    QSqlQuery q(db);
+    // A file whose outbox is not there yet has no refusals either.
+    if (!hasTable(db, QLatin1String(kConflictsTable)))
+        return true;
+    if (!hasTable(db, QStringLiteral("fleet_marks")) && !q.exec(QString::fromLatin1(kCreateMarks)))
+        return fail(why, q.lastError().text());
+    q.prepare(QStringLiteral("SELECT 1 FROM fleet_marks WHERE name = ?"));
+    q.addBindValue(QLatin1String(kRefusalsQueuedMark));
+    if (!q.exec())
+        return fail(why, q.lastError().text());
+    if (q.next())
+        return true;
+    q.finish();
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return fail(why, q.lastError().text());
+    auto rollback = [&](const QString& text) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return fail(why, text);
+    };
+    // Looked at again under the write lock: another pusher of the folder may have done it.
+    q.prepare(QStringLiteral("SELECT 1 FROM fleet_marks WHERE name = ?"));
+    q.addBindValue(QLatin1String(kRefusalsQueuedMark));
+    if (!q.exec())
+        return rollback(q.lastError().text());
+    if (q.next()) {
+        q.finish();
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return true;
+    }
+    q.finish();
+    std::vector<Refused> refused;
+    q.prepare(QStringLiteral("SELECT kind, identity, unit FROM fleet_conflicts WHERE "
+                             "substr(reason, 1, ?) = ? ORDER BY id"));
+    const QString reason = QLatin1String(kOldRefusalReason);
+    q.addBindValue(reason.size());
+    q.addBindValue(reason);
+    if (!q.exec())
+        return rollback(q.lastError().text());
+    while (q.next()) {
+        const auto kind = kindFromName(q.value(0).toString());
+        if (kind)
+            refused.push_back({*kind, q.value(1).toString(), q.value(2).toString()});
+    }
+    q.finish();
+    if (!refused.empty()) {
+        Requeuer requeuer;
+        {
+            std::lock_guard<std::mutex> hold(requeuersLock());
+            for (const auto& [table, r] : requeuers())
+                if (hasTable(db, table))
+                    requeuer = r;
+        }
+        // Left for a program that knows the file's records; never marked done without them.
+        if (!requeuer)
+            return rollback(QStringLiteral("this program cannot make this file's facts again"));
+        QString text;
+        if (!requeuer(db, refused, text))
+            return rollback(text);
+    }
+    q.prepare(QStringLiteral("INSERT INTO fleet_marks (name, done_at) VALUES (?, ?)"));
+    q.addBindValue(QLatin1String(kRefusalsQueuedMark));
+    q.addBindValue(static_cast<qlonglong>(QDateTime::currentMSecsSinceEpoch()));
+    if (!q.exec())
+        return rollback(q.lastError().text());
+    QSqlQuery commit(db);
+    if (!commit.exec(QStringLiteral("COMMIT")))
+        return rollback(commit.lastError().text());
+    return true;
 }
 
 } // namespace fleet

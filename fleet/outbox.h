@@ -7,17 +7,23 @@
 // server held differently is kept in the file's conflicts table, never dropped.
 //
 // Tables (created by createTables, idempotent):
-//   fleet_outbox(seq INTEGER PRIMARY KEY, kind, identity, unit, type, data_set, segment,
-//                position, payload (JSON, UTF-8 bytes), occurred_at (ms), laptop, facts)
+//   fleet_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, kind, identity, unit, type, data_set,
+//                segment, position, payload (JSON, UTF-8 bytes), occurred_at (ms), laptop,
+//                facts)
 //   kind "records" holds several series records (enqueueRecords): payload is a JSON array
 //   of {"p": position, "h": chained hash, "t": occurred at, "j": the record's payload},
 //   `facts` their number.
-// A new row's seq is above every row present (SQLite's rowid), and the pusher removes only
-// rows up to the last it read, so the order holds without AUTOINCREMENT's extra write.
+// A new row's seq is above every row present, so the order holds. Files made before
+// AUTOINCREMENT (no table rebuild) may give a seq again once the table was emptied: that is
+// why a pusher removes exactly the rows it sent, each by its seq, kind, identity, position and
+// count, never a range, so that two pushers of one folder (the program and
+// xrq-collect) never remove a row the other wrote meanwhile.
 //   kind "span" holds `facts` series records kept elsewhere in the file (enqueueSpan):
 //   payload is the reference its reader takes, position the first record's.
 //   fleet_conflicts(id, noticed_at (ms), kind, identity, unit, reason, local_payload,
 //                   server_payload)
+//   fleet_marks(name PRIMARY KEY, done_at (ms)): one-time changes made to the file's outbox
+//   (queueRefusalsAgain's).
 
 #include "fleet/fact.h"
 
@@ -101,6 +107,29 @@ public:
     static std::int64_t waitingIn(const std::string& path);
     // Conflicts and refusals noted in `db`.
     static std::int64_t conflicts(QSqlDatabase& db);
+
+    // Facts an older program noted as refused for their content on any error of class 22 or
+    // 23 (a function's 22023 included) go into the outbox once more, once per file: the
+    // file's owner (the register, the series) puts them back from its own records, through
+    // the requeuer it registered for the table that marks its files. Its own transaction
+    // (BEGIN IMMEDIATE); the conflict notes stay as they were. False, with `why`, when it
+    // could not be done now (a lock, a full disk, no requeuer for this file in this
+    // program): it is tried again at the next open; true once done or nothing to do.
+    struct Refused {
+        FactKind kind = FactKind::Event;
+        QString identity;
+        QString unit;
+    };
+    // Puts the facts `refused` names back into the outbox of `db` (inside the caller's
+    // transaction); the laptop name is that of the folder of `db`'s file. Facts it does not
+    // hold are left out.
+    using Requeuer =
+        std::function<bool(QSqlDatabase& db, const std::vector<Refused>& refused, QString& why)>;
+    // `markTable`: a table that only the owner's files have ("visits", "segments").
+    static void addRequeuer(const QString& markTable, Requeuer requeuer);
+    static bool queueRefusalsAgain(QSqlDatabase& db, QString* why = nullptr);
+    // The reason an older program wrote for a refusal, which queueRefusalsAgain looks for.
+    static constexpr const char* kOldRefusalReason = "refused by the server: ";
 
 private:
     QSqlQuery m_insert;

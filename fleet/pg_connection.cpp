@@ -155,7 +155,14 @@ bool PgConnection::connect(const std::string& conninfo, std::chrono::millisecond
         close();
         return false;
     }
-    const PgResult r = exec("SELECT set_config('statement_timeout', $1, false)",
+    // Before any other statement: names resolve in pg_catalog first and never in a schema a
+    // laptop role could write (public on a server that leaves it open), so that no function,
+    // operator or type of another role's making stands in for the system's (a to_timestamp
+    // that moves every time, a function raising errors). Every statement names its schema as
+    // well; casts and operators rely on this path. A service file's own options stay: this is
+    // a setting of the session, not of the connection string.
+    const PgResult r = exec("SELECT pg_catalog.set_config('search_path', 'pg_catalog, pg_temp', "
+                            "false), pg_catalog.set_config('statement_timeout', $1, false)",
                             {PgParam::text(std::to_string(statementTimeout.count()))},
                             std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::max(deadline - Clock::now(), Clock::duration(1000000))));

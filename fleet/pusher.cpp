@@ -50,6 +50,15 @@ struct Row {
     QString laptop;
 };
 
+// An outbox row as it was read: what settle() removes once the server has its facts. Its
+// seq alone is not enough in a file made before AUTOINCREMENT, which may give a seq again
+// once another pusher of the folder emptied the table.
+struct OutboxKey {
+    std::int64_t seq = 0;
+    QString kind, identity;
+    std::int64_t position = 0, facts = 0;
+};
+
 // A fact the server held differently, or refused; noted locally, never dropped.
 struct Conflict {
     const Row* row = nullptr;
@@ -107,42 +116,44 @@ struct KindSql {
     const char* differing;
 };
 
-const char* const kRecordset = " FROM jsonb_to_recordset($1::jsonb) AS x(o bigint, id text, "
-                               "u text, k text, d text, s bigint, p bigint, t bigint, "
-                               "l text, j jsonb) ";
+const char* const kRecordset =
+    " FROM pg_catalog.jsonb_to_recordset($1::jsonb) AS x(o bigint, id text, "
+    "u text, k text, d text, s bigint, p bigint, t bigint, "
+    "l text, j jsonb) ";
 
 KindSql sqlFor(FactKind kind) {
     switch (kind) {
     case FactKind::Event:
         return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
-                "SELECT x.id::uuid, x.u, x.k, to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, e.payload::text, e.laptop, e.unit, e.kind %1"
                 "JOIN xrq.events e ON e.id = x.id::uuid "
                 "WHERE e.unit <> x.u OR e.kind <> x.k OR e.laptop <> x.l "
-                "OR e.occurred_at <> to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
+                "OR e.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
     case FactKind::Record:
-        return {"INSERT INTO xrq.series_records (unit, data_set, segment, position, "
-                "chain_hash, occurred_at, laptop, payload) "
-                "SELECT x.u, x.d, x.s, x.p, x.id, to_timestamp(x.t / 1000.0), x.l, x.j %1"
-                "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
-                "DO NOTHING",
-                // Two laptops holding the same records push them under their own names and
-                // times, and with what each laptop says of them (its own path, its time
-                // flags: 'info'): only the record itself must agree.
-                "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
-                "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
-                "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
-                "WHERE r.payload - 'info' <> x.j - 'info'"};
+        return {
+            "INSERT INTO xrq.series_records (unit, data_set, segment, position, "
+            "chain_hash, occurred_at, laptop, payload) "
+            "SELECT x.u, x.d, x.s, x.p, x.id, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
+            "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
+            "DO NOTHING",
+            // Two laptops holding the same records push them under their own names and
+            // times, and with what each laptop says of them (its own path, its time
+            // flags: 'info'): only the record itself must agree.
+            "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
+            "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
+            "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
+            "WHERE r.payload - 'info' <> x.j - 'info'"};
     case FactKind::KeptDownload:
         return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
                 "payload) SELECT x.id::uuid, x.u, x.j->>'sha256', (x.j->>'size')::bigint, "
-                "to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, k.payload::text, k.laptop, k.unit, '' %1"
                 "JOIN xrq.kept_downloads k ON k.id = x.id::uuid "
                 "WHERE k.unit <> x.u OR k.laptop <> x.l "
-                "OR k.occurred_at <> to_timestamp(x.t / 1000.0) OR k.payload <> x.j"};
+                "OR k.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR k.payload <> x.j"};
     }
     return {"", ""};
 }
@@ -155,9 +166,22 @@ QString text(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-bool dataError(const PgResult& r) {
-    const std::string& st = r.sqlState();
-    return st.size() == 5 && (st.rfind("22", 0) == 0 || st.rfind("23", 0) == 0);
+// Whether the server refused a fact for a value the laptop sent, so that sending it again
+// can never succeed. Only these; every other error (a function's 22023 or 22012, a missing
+// privilege, a NOT NULL or foreign key the server added) lies with the server or its state:
+// the facts wait and go again, and the status says why.
+bool refusedForContent(const PgResult& r) {
+    static const char* const states[] = {
+        "22P02", // invalid_text_representation: a malformed UUID, number or JSON text
+        "22P05", // untranslatable_character: a JSON string holding \u0000 (jsonb refuses it)
+        "22001", // string_data_right_truncation: a value longer than its column takes
+        "22003", // numeric_value_out_of_range: a number too large for bigint
+        "22007", // invalid_datetime_format: a time that does not read as one
+        "22008", // datetime_field_overflow: a time outside timestamptz's range
+        "23514", // check_violation: a value the table's own checks refuse (a hash, a size)
+    };
+    return std::any_of(std::begin(states), std::end(states),
+                       [&](const char* s) { return r.sqlState() == s; });
 }
 
 } // namespace
@@ -173,6 +197,9 @@ struct Pusher::Local {
         // opened anew, so that its outbox is read rather than the old one's.
         dev_t device = 0;
         ino_t inode = 0;
+        // The older program's refusals are back in the outbox (Outbox::queueRefusalsAgain).
+        bool requeued = false;
+        bool requeueTold = false;
     };
     std::vector<File> files;
 
@@ -183,7 +210,7 @@ struct Pusher::Local {
                              QStringLiteral("fleet-pusher-%1-%2")
                                  .arg(reinterpret_cast<quintptr>(owner))
                                  .arg(i++),
-                             false, 0, 0, 0});
+                             false, 0, 0, 0, false, false});
     }
     ~Local() {
         for (File& f : files) {
@@ -208,6 +235,7 @@ struct Pusher::Local {
             return false;
         f.device = st.st_dev;
         f.inode = st.st_ino;
+        f.requeued = false;
         QSqlDatabase db = QSqlDatabase::contains(f.connection)
                               ? QSqlDatabase::database(f.connection, false)
                               : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), f.connection);
@@ -238,8 +266,11 @@ struct Pusher::Local {
 
     // The oldest facts; `why` says what went wrong when the outbox could not be read (a
     // file locked for long, damaged...), which is not the same as an empty one.
-    std::vector<Row> read(File& f, int limit, QString& why) {
+    // Rows that cannot be read (a span whose records are not there) are passed over and told
+    // in `why`, which also says why nothing could be read.
+    std::vector<Row> read(File& f, int limit, std::vector<OutboxKey>& keys, QString& why) {
         std::vector<Row> rows;
+        keys.clear();
         why.clear();
         if (!ensureOpen(f))
             return rows;
@@ -271,9 +302,13 @@ struct Pusher::Local {
             r.payload = q.value(8).toByteArray();
             r.at = q.value(9).toLongLong();
             r.laptop = q.value(10).toString();
+            const OutboxKey key{r.seq, q.value(1).toString(), r.identity, r.position,
+                                q.value(11).toLongLong()};
             if (q.value(1).toString() == QLatin1String("records")) {
                 // Several records in one row: each becomes a fact of the batch.
                 const QJsonArray items = QJsonDocument::fromJson(r.payload).array();
+                if (!items.isEmpty())
+                    keys.push_back(key);
                 for (const QJsonValue& v : items) {
                     const QJsonObject o = v.toObject();
                     Row one = r;
@@ -294,11 +329,14 @@ struct Pusher::Local {
                 if (!Outbox::readSpan(d, r.payload, r.position,
                                       static_cast<std::size_t>(q.value(11).toLongLong()), records,
                                       failed)) {
-                    // What was read before goes; the span is told when it comes first.
-                    if (rows.empty())
+                    // Left in the outbox and told; the rows after it go meanwhile, so that one
+                    // span that cannot be read holds back nothing else.
+                    if (why.isEmpty())
                         why = QStringLiteral("series records not read: ") + failed;
-                    break;
+                    continue;
                 }
+                if (!records.empty())
+                    keys.push_back(key);
                 for (std::size_t k = 0; k < records.size(); ++k) {
                     Row one = r;
                     one.kind = FactKind::Record;
@@ -310,6 +348,7 @@ struct Pusher::Local {
                 }
                 continue;
             }
+            keys.push_back(key);
             r.ord = static_cast<std::int64_t>(rows.size());
             rows.push_back(std::move(r));
         }
@@ -317,35 +356,55 @@ struct Pusher::Local {
         return rows;
     }
 
-    // Notes the conflicts and removes the batch, in one transaction.
-    bool settle(File& f, std::int64_t throughSeq, const std::vector<Conflict>& conflicts,
+    // Removes the batch's rows, each by its key, and notes the conflicts of the rows this
+    // call removed, in one transaction. A row already gone was settled by another pusher of
+    // the folder, which noted its conflicts: they are not noted twice.
+    bool settle(File& f, const std::vector<OutboxKey>& keys, const std::vector<Conflict>& conflicts,
                 QString& why) {
         QSqlDatabase d = db(f);
         if (!d.transaction()) {
             why = d.lastError().text();
             return false;
         }
-        QSqlQuery q(d);
-        q.prepare(
+        QSqlQuery note(d);
+        note.prepare(
             QStringLiteral("INSERT INTO fleet_conflicts (noticed_at, kind, identity, unit, reason, "
                            "local_payload, server_payload) VALUES (?, ?, ?, ?, ?, ?, ?)"));
-        bool ok = true;
-        for (const Conflict& c : conflicts) {
-            q.bindValue(0, static_cast<qlonglong>(nowMs()));
-            q.bindValue(1, kindName(c.row->kind));
-            q.bindValue(2, c.row->identity);
-            q.bindValue(3, c.row->unit);
-            q.bindValue(4, c.reason);
-            q.bindValue(5, QString::fromUtf8(c.row->payload));
-            q.bindValue(6, c.serverPayload.isNull() ? QVariant() : QVariant(c.serverPayload));
-            ok = ok && q.exec();
-        }
         QSqlQuery del(d);
-        del.prepare(QStringLiteral("DELETE FROM fleet_outbox WHERE seq <= ?"));
-        del.addBindValue(static_cast<qlonglong>(throughSeq));
-        ok = ok && del.exec();
+        del.prepare(QStringLiteral("DELETE FROM fleet_outbox WHERE seq = ? AND kind = ? AND "
+                                   "identity = ? AND position = ? AND facts = ?"));
+        bool ok = true;
+        for (const OutboxKey& k : keys) {
+            del.bindValue(0, static_cast<qlonglong>(k.seq));
+            del.bindValue(1, k.kind);
+            del.bindValue(2, k.identity);
+            del.bindValue(3, static_cast<qlonglong>(k.position));
+            del.bindValue(4, static_cast<qlonglong>(k.facts));
+            ok = del.exec();
+            if (!ok)
+                break;
+            if (del.numRowsAffected() != 1)
+                continue;
+            for (const Conflict& c : conflicts) {
+                if (c.row->seq != k.seq)
+                    continue;
+                note.bindValue(0, static_cast<qlonglong>(nowMs()));
+                note.bindValue(1, kindName(c.row->kind));
+                note.bindValue(2, c.row->identity);
+                note.bindValue(3, c.row->unit);
+                note.bindValue(4, c.reason);
+                note.bindValue(5, QString::fromUtf8(c.row->payload));
+                note.bindValue(6,
+                               c.serverPayload.isNull() ? QVariant() : QVariant(c.serverPayload));
+                ok = note.exec();
+                if (!ok)
+                    break;
+            }
+            if (!ok)
+                break;
+        }
         if (!ok) {
-            why = q.lastError().text() + del.lastError().text();
+            why = note.lastError().text() + del.lastError().text();
             d.rollback();
             return false;
         }
@@ -381,7 +440,7 @@ BatchResult classify(const PgResult& r) {
         return BatchResult::Stopped;
     if (r.transient())
         return BatchResult::Transient;
-    return dataError(r) ? BatchResult::DataError : BatchResult::Refused;
+    return refusedForContent(r) ? BatchResult::DataError : BatchResult::Refused;
 }
 
 // Sends a kept download's bytes when the server takes them and the file still holds what
@@ -436,6 +495,8 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, Byt
     auto failed = [&](const PgResult& r) {
         out.result = classify(r);
         out.why = text(r.error());
+        if (!r.sqlState().empty())
+            out.why += QStringLiteral(" (SQLSTATE %1)").arg(text(r.sqlState()));
         if (out.result != BatchResult::Stopped && pg.isOpen())
             pg.exec("ROLLBACK", {}, timeout);
         return out;
@@ -611,6 +672,17 @@ void Pusher::run() {
         std::int64_t waiting = 0;
         std::int64_t conflicts = 0;
         for (auto& f : local.files) {
+            if (!f.requeued && local.ensureOpen(f)) {
+                QSqlDatabase d = local.db(f);
+                QString why;
+                f.requeued = Outbox::queueRefusalsAgain(d, &why);
+                if (!f.requeued && !f.requeueTold)
+                    say(source_line::fleetRefusalsQueued,
+                        QStringLiteral("facts refused by an older version not yet queued again "
+                                       "in %1: %2")
+                            .arg(QString::fromStdString(f.path), why));
+                f.requeueTold = !f.requeued;
+            }
             f.waiting = local.count(f, kOutboxTable);
             waiting += f.waiting;
             conflicts += local.count(f, kConflictsTable);
@@ -709,19 +781,16 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
     BytesPolicy policy;
     std::int64_t counted = 0;
     std::int64_t sent = 0;
+    QString notRead; // rows of an outbox passed over, told once the rest has gone
     for (const auto& f : local.files)
         counted += f.waiting;
     for (auto& f : local.files) {
         while (!m_stopping) {
             QString unread;
-            const std::vector<Row> rows = local.read(f, m_config.batchSize, unread);
-            if (!unread.isEmpty() && f.waiting > 0) {
-                // Told, and tried again after the longest pause, never in a tight loop.
-                setStatus([&](PushStatus& s) {
-                    s.detail = QStringLiteral("outbox not read: ") + unread;
-                });
-                return Outcome::Refused;
-            }
+            std::vector<OutboxKey> keys;
+            const std::vector<Row> rows = local.read(f, m_config.batchSize, keys, unread);
+            if (!unread.isEmpty() && f.waiting > 0)
+                notRead = unread;
             if (rows.empty())
                 break;
             std::vector<const Row*> all;
@@ -737,7 +806,9 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
                     BatchOutcome one = pushRows(pg, {row}, policy, m_config.statementTimeout);
                     if (one.result == BatchResult::DataError) {
                         out.conflicts.push_back(
-                            {row, QStringLiteral("refused by the server: ") + one.why, {}});
+                            {row,
+                             QStringLiteral("refused by the server for its content: ") + one.why,
+                             {}});
                         continue;
                     }
                     if (one.result != BatchResult::Pushed) {
@@ -753,7 +824,12 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             if (out.result == BatchResult::Stopped)
                 return Outcome::Stopped;
             if (out.result != BatchResult::Pushed) {
-                setStatus([&](PushStatus& s) { s.detail = out.why; });
+                // Anything but a fact's own content: the facts wait, in order, and go again.
+                const QString detail =
+                    out.result == BatchResult::Refused
+                        ? QStringLiteral("not taken by the server, sent again later: ") + out.why
+                        : out.why;
+                setStatus([&](PushStatus& s) { s.detail = detail; });
                 if (out.result == BatchResult::Transient)
                     pg.close();
                 return out.result == BatchResult::Transient ? Outcome::Transient : Outcome::Refused;
@@ -766,7 +842,7 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
                         .arg(QString::fromStdString(f.path), kindName(c.row->kind), c.row->identity,
                              c.row->unit, c.reason));
             QString why;
-            if (!local.settle(f, rows.back().seq, out.conflicts, why)) {
+            if (!local.settle(f, keys, out.conflicts, why)) {
                 // Confirmed by the server but still in the outbox: it goes again later,
                 // which the server ignores. Told, and tried again after the longest pause.
                 setStatus([&](PushStatus& s) {
@@ -788,6 +864,11 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
     }
     if (m_stopping)
         return Outcome::Stopped;
+    if (!notRead.isEmpty()) {
+        // Told, and tried again after the longest pause, never in a tight loop.
+        setStatus([&](PushStatus& s) { s.detail = QStringLiteral("outbox not read: ") + notRead; });
+        return Outcome::Refused;
+    }
     std::int64_t left = 0;
     if (sent == 0 && counted > 0)
         for (auto& f : local.files)

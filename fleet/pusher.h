@@ -12,7 +12,10 @@
 // A pass: for each outbox file in turn, read the oldest facts (a batch), send them in one
 // server transaction (INSERT ... ON CONFLICT DO NOTHING, per kind, in outbox order), find
 // those the server already held with different content, then in one local transaction note
-// those in the conflicts table and remove the batch from the outbox. A batch the server did
+// those in the conflicts table and remove exactly the batch's rows from the outbox, each by
+// its key (another pusher of the folder may have written rows meanwhile). A fact counts as
+// refused for its content only on the SQLSTATEs that say so of a value the laptop sent; any
+// other refusal leaves the batch waiting, told. A batch the server did
 // not confirm stays in the outbox and goes again, whole and in order: the server keeps each
 // identity once, so nothing is doubled and nothing lost. While the server cannot be reached
 // the pusher retries with a growing pause (back-off); a server whose schema differs, or that

@@ -81,10 +81,10 @@ ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds tim
     // memory, for this session only.
     PgResult r = pg.exec("SET work_mem = '64MB'", {}, timeout);
     if (r.ok())
-        r = pg.exec("SELECT unit, (extract(epoch FROM max(last_seen)) * 1000)::bigint, "
-                    "sum(visits)::bigint, count(*) "
-                    "FROM (SELECT unit, laptop, max(occurred_at) AS last_seen, "
-                    "count(*) FILTER (WHERE kind = 'visit') AS visits "
+        r = pg.exec("SELECT unit, (extract(epoch FROM pg_catalog.max(last_seen)) * 1000)::bigint, "
+                    "pg_catalog.sum(visits)::bigint, pg_catalog.count(*) "
+                    "FROM (SELECT unit, laptop, pg_catalog.max(occurred_at) AS last_seen, "
+                    "pg_catalog.count(*) FILTER (WHERE kind = 'visit') AS visits "
                     "FROM xrq.events GROUP BY unit, laptop) per_laptop "
                     "GROUP BY unit ORDER BY unit",
                     {}, timeout);
@@ -109,16 +109,16 @@ OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& un
         return d;
     // This laptop's own downloads on the server count too: one it pushed after the time it
     // was given (another copy of the program in the same folder) moves the line forward.
-    const PgResult r =
-        pg.exec(std::string("SELECT ") + kEntryColumns +
-                    "FROM xrq.events WHERE unit = $1 AND kind = 'download' AND laptop <> $2 "
-                    "AND occurred_at > to_timestamp($3::bigint / 1000.0) "
-                    "AND occurred_at > coalesce((SELECT max(occurred_at) FROM xrq.events "
-                    "WHERE unit = $1 AND kind = 'download' AND laptop = $2), '-infinity') "
-                    "ORDER BY occurred_at DESC, arrival DESC LIMIT 1",
-                {PgParam::text(unit.toStdString()), PgParam::text(thisLaptop.toStdString()),
-                 PgParam::text(std::to_string(sinceMs))},
-                timeout);
+    const PgResult r = pg.exec(
+        std::string("SELECT ") + kEntryColumns +
+            "FROM xrq.events WHERE unit = $1 AND kind = 'download' AND laptop <> $2 "
+            "AND occurred_at > pg_catalog.to_timestamp($3::bigint / 1000.0) "
+            "AND occurred_at > coalesce((SELECT pg_catalog.max(occurred_at) FROM xrq.events "
+            "WHERE unit = $1 AND kind = 'download' AND laptop = $2), '-infinity') "
+            "ORDER BY occurred_at DESC, arrival DESC LIMIT 1",
+        {PgParam::text(unit.toStdString()), PgParam::text(thisLaptop.toStdString()),
+         PgParam::text(std::to_string(sinceMs))},
+        timeout);
     if (!r.ok()) {
         d.message = QStringLiteral("downloads not read: ") + QString::fromStdString(r.error());
         return d;

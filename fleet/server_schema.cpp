@@ -1,18 +1,28 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/server_schema.h"
 
+#include <QStringList>
+
+#include <algorithm>
 #include <vector>
 
 namespace fleet {
 
 namespace {
 
-// Each migration takes the schema from the version before it to its own. Never edited once
-// released: a change is a new migration.
-const std::vector<const char*>& migrations() {
-    static const std::vector<const char*> steps = {
+// Each migration takes the schema from the version before it to its own, and says the oldest
+// laptop program (by the server schema it was made for) that may still push to the schema it
+// makes: an additive step keeps the one before it, a step that changes what laptops write
+// raises it. Never edited once released: a change is a new migration.
+struct Migration {
+    const char* sql;
+    int minLaptop;
+};
+
+const std::vector<Migration>& migrations() {
+    static const std::vector<Migration> steps = {
         // 1: the facts, their views, and what laptops may do.
-        R"sql(
+        {R"sql(
 CREATE TABLE xrq.server_settings (
     only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),
     accept_download_bytes boolean NOT NULL DEFAULT true,
@@ -93,12 +103,64 @@ GRANT INSERT (id, unit, sha256, size, occurred_at, laptop, payload)
     ON xrq.kept_downloads TO xrq_laptop;
 GRANT INSERT (sha256, size, bytes) ON xrq.download_bytes TO xrq_laptop;
 )sql",
+         1},
+        // 2: the server itself holds a kept download's bytes to 64 MiB (laptops checked it
+        // alone before); rows already there are left as they are (NOT VALID), and the owner's
+        // setting cannot ask for more.
+        {R"sql(
+UPDATE xrq.server_settings SET max_download_bytes = 67108864
+ WHERE max_download_bytes > 67108864;
+ALTER TABLE xrq.server_settings ADD CONSTRAINT max_download_bytes_at_most_64_mib
+    CHECK (max_download_bytes <= 67108864);
+ALTER TABLE xrq.download_bytes ADD CONSTRAINT download_bytes_at_most_64_mib
+    CHECK (size <= 67108864) NOT VALID;
+)sql",
+         1},
+        // 3: the schema's version and the oldest laptop that may push to it, in one row that
+        // init-server keeps (xrq.schema_version, which laptops before it compare with their
+        // own version, keeps that oldest laptop's version as its highest row).
+        {R"sql(
+CREATE TABLE xrq.schema_info (
+    only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),
+    version integer NOT NULL,
+    min_laptop_version integer NOT NULL);
+GRANT SELECT ON xrq.schema_info TO xrq_laptop;
+)sql",
+         1},
     };
     return steps;
 }
 
 QString text(const std::string& s) {
     return QString::fromStdString(s);
+}
+
+// The laptop roles: the group, every role that is a member of it (directly or through
+// another), and PUBLIC, whose rights every role has; as a FROM item "who(name)". Membership
+// is read from the grants, not pg_has_role, which counts every superuser a member.
+const char* const kLaptopRoles =
+    "(WITH RECURSIVE m(oid) AS (SELECT 'xrq_laptop'::regrole::oid UNION "
+    "SELECT a.member FROM pg_catalog.pg_auth_members a JOIN m ON a.roleid = m.oid) "
+    "SELECT r.rolname::text AS name FROM m JOIN pg_catalog.pg_roles r ON r.oid = m.oid "
+    "UNION ALL SELECT 'public') AS who ";
+
+// "role on schema" for every schema (but the system's) where a laptop role may create.
+QStringList creatableSchemas(PgConnection& c, std::chrono::milliseconds timeout, PgResult* out) {
+    QStringList open;
+    *out = c.exec(std::string("SELECT who.name, n.nspname FROM ") + kLaptopRoles +
+                      ", pg_catalog.pg_namespace n WHERE n.nspname NOT LIKE 'pg\\_%' "
+                      "AND n.nspname <> 'information_schema' "
+                      "AND pg_catalog.has_schema_privilege(who.name, n.oid, 'CREATE') "
+                      "AND (who.name = 'public' OR NOT "
+                      "pg_catalog.has_schema_privilege('public', n.oid, 'CREATE')) "
+                      "ORDER BY 1, 2",
+                  {}, timeout);
+    if (out->ok())
+        for (int i = 0; i < out->rows(); ++i)
+            open << QStringLiteral("%1 on schema %2")
+                        .arg(QString::fromStdString(out->value(i, 0)),
+                             QString::fromStdString(out->value(i, 1)));
+    return open;
 }
 
 InitOutcome failed(const QString& what, const PgResult& r) {
@@ -121,7 +183,7 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
     if (!r.ok())
         return failed(QStringLiteral("server schema not created"), r);
     // One initialisation at a time; a second waits here for the first to commit.
-    r = c.exec("SELECT pg_advisory_xact_lock(7233001)", {}, timeout);
+    r = c.exec("SELECT pg_catalog.pg_advisory_xact_lock(7233001)", {}, timeout);
     if (r.ok())
         r = c.exec("CREATE SCHEMA IF NOT EXISTS xrq; REVOKE ALL ON SCHEMA xrq FROM PUBLIC;"
                    "CREATE TABLE IF NOT EXISTS xrq.schema_version ("
@@ -129,12 +191,19 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
                    " applied_at timestamptz NOT NULL DEFAULT now())",
                    {}, timeout);
     if (r.ok())
-        r = c.exec("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = "
+        r = c.exec("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = "
                    "'xrq_laptop') THEN CREATE ROLE xrq_laptop NOLOGIN; END IF; END $$",
                    {}, timeout);
     if (!r.ok())
         return failed(QStringLiteral("server schema not created"), r);
-    r = c.exec("SELECT coalesce(max(version), 0) FROM xrq.schema_version", {}, timeout);
+    // The schema's version is schema_info's where it is there; before it, the highest row of
+    // schema_version.
+    r = c.exec("SELECT pg_catalog.to_regclass('xrq.schema_info') IS NOT NULL", {}, timeout);
+    if (r.ok() && r.rows() == 1)
+        r = c.exec(r.value(0, 0) == "t"
+                       ? "SELECT version FROM xrq.schema_info"
+                       : "SELECT coalesce(pg_catalog.max(version), 0) FROM xrq.schema_version",
+                   {}, timeout);
     if (!r.ok() || r.rows() != 1)
         return failed(QStringLiteral("server schema version not read"), r);
     o.versionBefore = std::stoi(r.value(0, 0));
@@ -148,24 +217,56 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
     }
     const auto& steps = migrations();
     for (int v = o.versionBefore + 1; v <= kServerSchemaVersion; ++v) {
-        r = c.exec(steps[static_cast<std::size_t>(v - 1)], {}, timeout);
-        if (r.ok())
-            r = c.exec("INSERT INTO xrq.schema_version (version) VALUES ($1)",
-                       {PgParam::text(std::to_string(v))}, timeout);
+        r = c.exec(steps[static_cast<std::size_t>(v - 1)].sql, {}, timeout);
         if (!r.ok())
             return failed(QStringLiteral("server schema not migrated to version %1").arg(v), r);
     }
-    r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_laptop; "
-               "GRANT SELECT ON xrq.schema_version, xrq.server_settings TO xrq_laptop",
-               {}, timeout);
+    int minLaptop = 1;
+    for (const Migration& m : steps)
+        minLaptop = std::max(minLaptop, m.minLaptop);
+    const std::vector<PgParam> versions = {PgParam::text(std::to_string(kServerSchemaVersion)),
+                                           PgParam::text(std::to_string(minLaptop))};
+    r = c.exec("INSERT INTO xrq.schema_info (version, min_laptop_version) VALUES ($1, $2) "
+               "ON CONFLICT (only_row) DO UPDATE SET version = EXCLUDED.version, "
+               "min_laptop_version = EXCLUDED.min_laptop_version",
+               versions, timeout);
+    // A laptop from before schema_info pushes while schema_version's highest row is its own
+    // version: so it does while the migrations since only added.
+    if (r.ok())
+        r = c.exec("INSERT INTO xrq.schema_version (version) VALUES ($1) ON CONFLICT DO NOTHING",
+                   {versions[1]}, timeout);
+    if (r.ok())
+        r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_laptop; GRANT SELECT ON xrq.schema_version, "
+                   "xrq.schema_info, xrq.server_settings TO xrq_laptop",
+                   {}, timeout);
     if (r.ok())
         r = c.exec("UPDATE xrq.server_settings SET accept_download_bytes = $1, "
                    "max_download_bytes = $2",
                    {PgParam::text(options.acceptDownloadBytes ? "true" : "false"),
                     PgParam::text(std::to_string(options.maxDownloadBytes))},
                    timeout);
-    if (r.ok())
-        r = c.exec("COMMIT", {}, timeout);
+    if (!r.ok())
+        return failed(QStringLiteral("server schema not committed"), r);
+    // A laptop role that may create objects in a schema could put its own function where
+    // another session looks for the system's. PostgreSQL 15 closes public by default; an
+    // older or upgraded database leaves it open to all. The REVOKE takes only where this role
+    // owns the schema (otherwise the server merely warns): what counts is the check after it.
+    r = c.exec("REVOKE CREATE ON SCHEMA public FROM PUBLIC", {}, timeout);
+    if (!r.ok() && r.sqlState() != "3F000") // a database without public
+        return failed(QStringLiteral("CREATE on schema public not revoked"), r);
+    const QStringList open = creatableSchemas(c, timeout, &r);
+    if (!r.ok())
+        return failed(QStringLiteral("laptop roles' rights not read"), r);
+    if (!open.isEmpty()) {
+        c.exec("ROLLBACK", {}, timeout);
+        o.message = QStringLiteral("not done, nothing changed: laptop roles could create objects "
+                                   "(%1); the schema's owner runs \"REVOKE CREATE ON SCHEMA "
+                                   "... FROM PUBLIC\" (and from those roles), then init-server "
+                                   "again")
+                        .arg(open.join(QStringLiteral(", ")));
+        return o;
+    }
+    r = c.exec("COMMIT", {}, timeout);
     if (!r.ok())
         return failed(QStringLiteral("server schema not committed"), r);
     o.ok = true;
@@ -188,11 +289,11 @@ InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
         return o;
     }
     // The role's name goes through format's %I on the server, never pasted in here.
-    PgResult set = c.exec("SELECT set_config('xrq.grant_role', $1, false)",
+    PgResult set = c.exec("SELECT pg_catalog.set_config('xrq.grant_role', $1, false)",
                           {PgParam::text(role.toStdString())}, timeout);
     if (set.ok())
-        set = c.exec("DO $$ BEGIN EXECUTE format('GRANT xrq_laptop TO %I', "
-                     "current_setting('xrq.grant_role')); END $$",
+        set = c.exec("DO $$ BEGIN EXECUTE pg_catalog.format('GRANT xrq_laptop TO %I', "
+                     "pg_catalog.current_setting('xrq.grant_role')); END $$",
                      {}, timeout);
     if (!set.ok())
         return failed(QStringLiteral("laptop role not granted"), set);
@@ -201,11 +302,84 @@ InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
     return o;
 }
 
+ServerRights checkServerRights(const std::string& conninfo, std::chrono::milliseconds timeout) {
+    ServerRights out;
+    PgConnection c;
+    if (!c.connect(conninfo, timeout, timeout)) {
+        out.message = QStringLiteral("server not reached: ") + text(c.error());
+        return out;
+    }
+    const std::string who = kLaptopRoles;
+    const std::string system =
+        " n.nspname NOT LIKE 'pg\\_%' AND n.nspname <> 'information_schema' ";
+    const std::string sql =
+        "SELECT line FROM ("
+        // What the role itself may do.
+        "SELECT who.name || ' has ' || a.attr AS line FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name, LATERAL (VALUES "
+        "('SUPERUSER', r.rolsuper), ('CREATEROLE', r.rolcreaterole), ('CREATEDB', "
+        "r.rolcreatedb), ('BYPASSRLS', r.rolbypassrls), ('REPLICATION', r.rolreplication)) "
+        "AS a(attr, has) WHERE a.has "
+        "UNION ALL SELECT who.name || ' may create in database ' || "
+        "pg_catalog.current_database() FROM " +
+        who +
+        " WHERE pg_catalog.has_database_privilege(who.name, pg_catalog.current_database(), "
+        "'CREATE') AND (who.name = 'public' OR NOT pg_catalog.has_database_privilege('public', "
+        "pg_catalog.current_database(), 'CREATE')) "
+        "UNION ALL SELECT who.name || ' may create in schema ' || n.nspname FROM " +
+        who + ", pg_catalog.pg_namespace n WHERE" + system +
+        "AND pg_catalog.has_schema_privilege(who.name, n.oid, 'CREATE') AND (who.name = "
+        "'public' OR NOT pg_catalog.has_schema_privilege('public', n.oid, 'CREATE')) "
+        // Rights on the tables beyond reading and adding.
+        "UNION ALL SELECT who.name || ' may ' || p.priv || ' ' || c.oid::regclass::text FROM " +
+        who +
+        ", pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace, "
+        "(VALUES ('UPDATE'), ('DELETE'), ('TRUNCATE'), ('REFERENCES'), ('TRIGGER')) AS p(priv) "
+        "WHERE c.relkind IN ('r', 'v', 'm', 'p', 'f') AND" +
+        system +
+        "AND pg_catalog.has_table_privilege(who.name, c.oid, p.priv) AND (who.name = "
+        "'public' OR NOT pg_catalog.has_table_privilege('public', c.oid, p.priv)) "
+        // What it owns: whatever it made, it may change.
+        "UNION ALL SELECT who.name || ' owns function ' || f.oid::regprocedure::text FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name "
+        "JOIN pg_catalog.pg_proc f ON f.proowner = r.oid "
+        "UNION ALL SELECT who.name || ' owns ' || c.oid::regclass::text FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name "
+        "JOIN pg_catalog.pg_class c ON c.relowner = r.oid "
+        "UNION ALL SELECT who.name || ' owns schema ' || n.nspname FROM " +
+        who +
+        " JOIN pg_catalog.pg_roles r ON r.rolname = who.name "
+        "JOIN pg_catalog.pg_namespace n ON n.nspowner = r.oid"
+        ") lines ORDER BY 1";
+    const PgResult r = c.exec(sql, {}, timeout);
+    if (!r.ok()) {
+        out.message = r.sqlState() == "42704"
+                          ? QStringLiteral("the server has no laptop roles: its owner runs "
+                                           "\"xrq-series admin init-server\"")
+                          : QStringLiteral("laptop roles' rights not read: ") + text(r.error());
+        return out;
+    }
+    out.ok = true;
+    for (int i = 0; i < r.rows(); ++i)
+        out.beyond << text(r.value(i, 0));
+    return out;
+}
+
 SchemaCheck checkServerSchema(PgConnection& connection) {
     SchemaCheck s;
-    const PgResult r = connection.exec("SELECT coalesce(max(version), 0) FROM xrq.schema_version");
-    if (!r.ok()) {
-        if (r.sqlState() == "42P01" || r.sqlState() == "3F000") {
+    PgResult r = connection.exec("SELECT pg_catalog.to_regclass('xrq.schema_info') IS NOT NULL");
+    const bool info = r.ok() && r.rows() == 1 && r.value(0, 0) == "t";
+    if (r.ok())
+        r = connection.exec(
+            info ? "SELECT version, min_laptop_version FROM xrq.schema_info"
+                 // Before schema_info every laptop needed its own version exactly.
+                 : "SELECT coalesce(pg_catalog.max(version), 0), coalesce(pg_catalog.max(version), "
+                   "0) FROM xrq.schema_version");
+    if (!r.ok() || r.rows() != 1) {
+        if (r.sqlState() == "42P01" || r.sqlState() == "3F000" || (r.ok() && info)) {
             s.state = SchemaCheck::State::NoSchema;
             s.message = QStringLiteral("the server has no XRQ schema: its owner runs "
                                        "\"xrq-series admin init-server\"");
@@ -216,21 +390,24 @@ SchemaCheck checkServerSchema(PgConnection& connection) {
         return s;
     }
     s.serverVersion = std::stoi(r.value(0, 0));
-    if (s.serverVersion == kServerSchemaVersion) {
-        s.state = SchemaCheck::State::Matches;
-    } else if (s.serverVersion > kServerSchemaVersion) {
+    s.minLaptopVersion = std::stoi(r.value(0, 1));
+    if (s.minLaptopVersion > kServerSchemaVersion) {
         s.state = SchemaCheck::State::ServerNewer;
-        s.message = QStringLiteral("the server's schema is version %1, newer than this "
-                                   "program's %2: update XRQ Control to share")
+        s.message = QStringLiteral("the server's schema is version %1 and takes XRQ Control made "
+                                   "for version %2 or later, this program is made for %3: "
+                                   "update XRQ Control to share")
                         .arg(s.serverVersion)
+                        .arg(s.minLaptopVersion)
                         .arg(kServerSchemaVersion);
-    } else {
+    } else if (s.serverVersion < kOldestServerSchemaVersion) {
         s.state = SchemaCheck::State::ServerOlder;
         s.message = QStringLiteral("the server's schema is version %1, older than this "
-                                   "program's %2: its owner runs \"xrq-series admin "
+                                   "program needs (%2): its owner runs \"xrq-series admin "
                                    "init-server\"")
                         .arg(s.serverVersion)
-                        .arg(kServerSchemaVersion);
+                        .arg(kOldestServerSchemaVersion);
+    } else {
+        s.state = SchemaCheck::State::Matches;
     }
     return s;
 }

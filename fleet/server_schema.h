@@ -15,25 +15,36 @@
 // xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
 // (a payload field), never part of a key.
 //
-// Roles: the owner (whoever runs initServer) owns everything. Laptops log in with roles that
+// Roles: the owner (whoever runs initServer) owns everything; initServer also closes schema
+// public to creation by all and refuses to finish while a laptop role could create in any
+// schema (checked with has_schema_privilege: a REVOKE by a role that does not own public only
+// warns). Laptops log in with roles that
 // are members of the group role "xrq_laptop", which may only SELECT and INSERT (and INSERT
 // only the columns a laptop supplies): no UPDATE, DELETE or TRUNCATE, so credentials taken
 // from a laptop cannot erase or rewrite the organisation's record.
 //
-// The schema's version is the highest row of xrq.schema_version. A laptop pushes only to a
-// server whose version is its own; initServer migrates an older schema forward and refuses a
-// newer one.
+// The schema's version and the oldest laptop program that may push to it (by the schema it
+// was made for) are one row of xrq.schema_info, which initServer keeps. A laptop pushes to a
+// server whose minimum is not above its own version and whose version holds the tables it
+// writes (kOldestServerSchemaVersion): a server that only added since is taken. Laptops made
+// before schema_info compare xrq.schema_version's highest row with their own version; that
+// row is kept at the minimum, so they too push while the migrations since only added.
+// initServer migrates an older schema forward and refuses a newer one.
 
 #include "fleet/pg_connection.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 1;
+inline constexpr int kServerSchemaVersion = 3;
+// The oldest server schema this program pushes to and reads: what it writes and reads was all
+// there in it.
+inline constexpr int kOldestServerSchemaVersion = 1;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 
 struct InitOptions {
@@ -59,11 +70,26 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options =
 InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// Every right a laptop role (the group, its members, and PUBLIC) has beyond adding and
+// reading facts: a role attribute, creating in the database or a schema, changing, emptying or
+// watching a table, and owning anything. A right PUBLIC has is told once, as PUBLIC's. Empty
+// `beyond` is the state initServer makes.
+struct ServerRights {
+    bool ok = false;
+    QStringList beyond; // one line each: "laptop_b may create in schema public"
+    QString message;    // why it could not be read
+};
+ServerRights checkServerRights(const std::string& conninfo,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 // What a laptop finds on the server it connected to.
 struct SchemaCheck {
+    // Matches: this program may push to it and read it (its version need not be ours).
+    // ServerNewer: it needs a newer program; ServerOlder: its owner has to migrate it.
     enum class State { Matches, NoSchema, ServerOlder, ServerNewer, Failed };
     State state = State::Failed;
     int serverVersion = 0;
+    int minLaptopVersion = 0;
     bool transient = false; // Failed: try again later
     QString message;        // for the operator; empty when it matches
 };

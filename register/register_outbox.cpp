@@ -3,7 +3,9 @@
 
 #include "register/register_texts.h"
 
+#include "fleet/fleet_settings.h"
 #include "fleet/outbox.h"
+#include "platform/durable_file.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -16,14 +18,19 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace unitreg {
 
 namespace {
 
-// Bytes the unit sent (its serial number, a reply, a data set's name): one character each.
+// Bytes the unit sent (its serial number, a reply, a data set's name): one character each,
+// a NUL as U+2400 (the symbol for it): the server's JSON (jsonb) holds no U+0000 and refuses
+// the whole fact for one (SQLSTATE 22P05), as a line noise's NUL in a battery answer did.
 QString latin1(const std::string& bytes) {
-    return serialText(bytes);
+    QString text = serialText(bytes);
+    text.replace(QChar(0), QChar(0x2400));
+    return text;
 }
 
 QJsonValue portValue(int port) {
@@ -202,6 +209,8 @@ struct Reader {
     QSqlDatabase& db;
     std::string& why;
     QSqlError& error;
+    // When given, only these facts (kind, identity) are put in the outbox.
+    const std::set<std::pair<fleet::FactKind, QString>>* only = nullptr;
 
     bool failed(const QSqlQuery& q) {
         error = q.lastError();
@@ -211,6 +220,8 @@ struct Reader {
     }
 
     bool put(const fleet::Fact& fact) {
+        if (only && !only->count({fact.kind, fact.identity}))
+            return true;
         QString text;
         if (fleet::Outbox::enqueue(db, fact, &text, &error))
             return true;
@@ -254,12 +265,9 @@ struct Reader {
 
 } // namespace
 
-bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
-                          QSqlError& error) {
-    Reader r{db, why, error};
-    for (const char* table : {"visits", "battery", "clock_sets", "downloads", "clears"})
-        if (!r.identify(table))
-            return false;
+namespace {
+
+bool enqueueEvents(Reader& r, const QString& laptop) {
     // Each table in the order its events were written.
     if (!r.rows("SELECT v.event_id, u.serial, v.at, v.port, v.device FROM visits v"
                 " JOIN units u ON u.id = v.unit_id ORDER BY v.id",
@@ -332,6 +340,41 @@ bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& 
                                        q.value(3).toLongLong()};
                       return r.put(linkFact(i, i.id, laptop));
                   });
+}
+
+// The register's requeuer of the facts an older program noted as refused (fleet/outbox.h):
+// they are made again from the events, as the register writes them. On the pusher's thread,
+// on its connection.
+bool queueRefusedEvents(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
+                        QString& why) {
+    std::set<std::pair<fleet::FactKind, QString>> only;
+    for (const fleet::Outbox::Refused& f : refused)
+        only.insert({f.kind, f.identity});
+    std::string text;
+    QSqlError error;
+    Reader r{db, text, error, &only};
+    const QString laptop =
+        fleet::readFleetSettings(
+            platform::folderOf(QFile::encodeName(db.databaseName()).toStdString()) + "/")
+            .laptop;
+    if (enqueueEvents(r, laptop))
+        return true;
+    why = QString::fromStdString(text);
+    return false;
+}
+
+[[maybe_unused]] const bool requeuerSet =
+    (fleet::Outbox::addRequeuer(QStringLiteral("visits"), queueRefusedEvents), true);
+
+} // namespace
+
+bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
+                          QSqlError& error) {
+    Reader r{db, why, error};
+    for (const char* table : {"visits", "battery", "clock_sets", "downloads", "clears"})
+        if (!r.identify(table))
+            return false;
+    return enqueueEvents(r, laptop);
 }
 
 Download downloadOfRow(const QSqlQuery& q, int first) {

@@ -7,6 +7,9 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/outbox.h"
 
+#include "platform/durable_file.h"
+
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -17,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
 
 namespace series {
 
@@ -254,8 +258,83 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
     return true;
 }
 
-// Every program that links the series can push its records.
+// The series' requeuer of the records an older program noted as refused (fleet/outbox.h):
+// each goes into the outbox again as a span of its own, found by its chained hash among the
+// records of its unit already shared (the note names no data set: a hash that two of the
+// unit's data sets hold alike, the same records at the same places, is put back in both, which
+// the server keeps once). On the pusher's thread, on its connection.
+bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
+                         QString& why) {
+    std::map<QString, std::set<QString>> byUnit;
+    for (const fleet::Outbox::Refused& f : refused)
+        if (f.kind == fleet::FactKind::Record)
+            byUnit[f.unit].insert(f.identity);
+    const QString laptop =
+        fleet::readFleetSettings(
+            platform::folderOf(QFile::encodeName(db.databaseName()).toStdString()) + "/")
+            .laptop;
+    for (const auto& [unit, hashes] : byUnit) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT g.id, g.seq, g.shared, g.last_download_at, s.name, "
+                                 "s.ordinal FROM segments g JOIN series s ON s.id = g.series_id "
+                                 "WHERE s.serial = ? ORDER BY s.id, g.seq"));
+        q.addBindValue(unit.toLatin1());
+        if (!q.exec()) {
+            why = q.lastError().text();
+            return false;
+        }
+        struct Place {
+            qint64 id;
+            int seq;
+            quint64 shared;
+            qint64 at;
+            QByteArray name;
+            int ordinal;
+        };
+        std::vector<Place> places;
+        while (q.next())
+            places.push_back({q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toULongLong(),
+                              q.value(3).toLongLong(), q.value(4).toByteArray(),
+                              q.value(5).toInt()});
+        q.finish();
+        for (const Place& p : places) {
+            std::vector<SpanChunk> chunks;
+            std::vector<SpanLine> lines;
+            std::string error;
+            if (!readSpanLines(db, p.id, 0, p.shared, chunks, lines, error)) {
+                why = QString::fromStdString(error);
+                return false;
+            }
+            RecordChain chain;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                const QByteArray before = chain.last();
+                const QString hash = chain.next(lines[i].line);
+                if (!hashes.count(hash))
+                    continue;
+                fleet::Outbox::Span span;
+                span.unit = unit;
+                span.dataSet = sharedDataSet(p.name.toStdString(), p.ordinal);
+                span.segment = p.seq;
+                span.firstPosition = static_cast<std::int64_t>(i);
+                span.count = 1;
+                span.occurredAt = p.at;
+                span.laptop = laptop;
+                span.firstHash = hash;
+                span.reference = "{\"segment_id\":" + QByteArray::number(p.id) + ",\"chain\":\"" +
+                                 before.toHex() + "\"}";
+                if (!fleet::Outbox::enqueueSpan(db, span, &why))
+                    return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Every program that links the series can push its records, and put back those an older
+// version noted as refused.
 [[maybe_unused]] const bool spanReaderSet = (fleet::Outbox::setSpanReader(readSharedSpan), true);
+[[maybe_unused]] const bool requeuerSet =
+    (fleet::Outbox::addRequeuer(QStringLiteral("segments"), queueRefusedRecords), true);
 
 } // namespace
 

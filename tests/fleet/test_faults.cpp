@@ -201,3 +201,50 @@ TEST_F(FleetFaults, StopReturnsAtOnceInTheMiddleOfALongPause) {
 
 } // namespace
 } // namespace fleettest
+
+namespace fleettest {
+namespace {
+
+TEST_F(FleetFaults, ASpanThatCannotBeReadHoldsBackNothingElseAndIsTold) {
+    addLaptop("laptop_a");
+    LocalStore a(file("series.sqlite"));
+    LocalStore units(file("units.sqlite"));
+    ASSERT_TRUE(a.record(visit("XRQ00015", "laptop-a", 1765188000000)));
+    // Records the series no longer holds (no segment 999999), then more facts behind them.
+    {
+        QSqlDatabase d = a.db();
+        ASSERT_TRUE(d.transaction());
+        fleet::Outbox::Span span;
+        span.unit = "XRQ00015";
+        span.dataSet = "SET1";
+        span.count = 40;
+        span.occurredAt = 1765188000000;
+        span.laptop = "laptop-a";
+        span.firstHash = QString(32, QChar('a'));
+        span.reference = R"({"segment_id":999999,"chain":""})";
+        QString why;
+        ASSERT_TRUE(fleet::Outbox::enqueueSpan(d, span, &why)) << why.toStdString();
+        ASSERT_TRUE(d.commit());
+    }
+    ASSERT_TRUE(a.recordSpan(records("XRQ00015", "SET2", 30, "laptop-a")));
+    ASSERT_TRUE(a.record(visit("XRQ00015", "laptop-a", 1765188001000)));
+    ASSERT_TRUE(units.record(visit("XRQ00015", "laptop-a", 1765188002000)));
+    fleet::Pusher p(config("laptop_a", {a.path(), units.path()}));
+    p.start();
+    ASSERT_TRUE(p.waitFor(
+        [](const fleet::PushStatus& s) {
+            return s.state == fleet::PushStatus::State::Refused && s.waiting == 40;
+        },
+        60s))
+        << fleet::statusLine(p.status(), 0).toStdString();
+    EXPECT_EQ(count("xrq.events"), 3);
+    EXPECT_EQ(count("xrq.series_records"), 30);
+    EXPECT_EQ(fleet::statusLine(p.status(), 0).toStdString(),
+              "40 facts waiting: outbox not read: series records not read: the series holds no "
+              "segment 999999 of its outbox");
+    EXPECT_EQ(a.waiting(), 40) << "kept, never dropped";
+    EXPECT_EQ(a.conflicts(), 0);
+}
+
+} // namespace
+} // namespace fleettest

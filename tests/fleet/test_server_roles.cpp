@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The server's schema and roles: made and migrated by the owner, idempotent; a laptop may
-// only insert and read, and cannot set the server's own columns; a newer schema is refused.
+// only insert and read, and cannot set the server's own columns; a laptop takes a server whose
+// newer migrations only added, and refuses one that needs a newer laptop.
 #include "fleet_fixture.h"
 
 #include "fleet/admin.h"
@@ -18,7 +19,7 @@ TEST_F(FleetServerRoles, InitServerIsIdempotentAndKeepsItsVersion) {
     EXPECT_TRUE(again.ok) << again.message.toStdString();
     EXPECT_EQ(again.versionBefore, fleet::kServerSchemaVersion);
     EXPECT_EQ(again.versionAfter, fleet::kServerSchemaVersion);
-    EXPECT_EQ(count("xrq.schema_version"), 1);
+    EXPECT_EQ(count("xrq.schema_version"), 1); // the oldest laptop it takes, additive since
     // The admin command does the same from its words.
     std::ostringstream out, err;
     EXPECT_EQ(fleet::runAdmin({"init-server", "--service", QString::fromStdString(ownerService())},
@@ -94,35 +95,76 @@ TEST_F(FleetServerRoles, TheLaptopRoleMayOnlyInsertAndRead) {
     EXPECT_EQ(*pushedBy, "laptop_a");
 }
 
-TEST_F(FleetServerRoles, ANewerServerSchemaIsRefusedByLaptopAndOwner) {
+TEST_F(FleetServerRoles, ALaptopTakesAServerThatOnlyAddedAndRefusesOneThatNeedsANewerLaptop) {
     addLaptop("laptop_a");
-    ASSERT_TRUE(server.sql("INSERT INTO xrq.schema_version (version) VALUES (" +
-                           std::to_string(fleet::kServerSchemaVersion + 1) + ")"));
+    const int ours = fleet::kServerSchemaVersion;
+    // A newer program's additive migration: a table of its own, the version one ahead, the
+    // oldest laptop it takes unchanged.
+    ASSERT_TRUE(server.sql("CREATE TABLE xrq.newer_facts (id uuid PRIMARY KEY); "
+                           "UPDATE xrq.schema_info SET version = version + 1"));
     LocalStore store(file("units.sqlite"));
     ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
+    {
+        fleet::Pusher pusher(config("laptop_a", {store.path()}));
+        pusher.start();
+        ASSERT_TRUE(pusher.pushAndWait(60s)) << fleet::statusLine(pusher.status(), 0).toStdString();
+    }
+    EXPECT_EQ(count("xrq.events"), 1);
+    EXPECT_TRUE(fleet::readUnitHistory(fleet::serviceConninfo("laptop_a"), "XRQ00001", "a").ok);
+    // The owner's older program changes nothing of it.
+    const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
+    EXPECT_FALSE(o.ok);
+    EXPECT_NE(o.message.indexOf("newer"), -1) << o.message.toStdString();
+    EXPECT_EQ(server.value("SELECT version FROM xrq.schema_info"), std::to_string(ours + 1));
+
+    // A migration that needs laptops made for it.
+    ASSERT_TRUE(server.sql("UPDATE xrq.schema_info SET min_laptop_version = version; "
+                           "INSERT INTO xrq.schema_version (version) VALUES (" +
+                           std::to_string(ours + 1) + ")"));
+    ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188001000)));
     fleet::Pusher pusher(config("laptop_a", {store.path()}));
     pusher.start();
     ASSERT_TRUE(pusher.waitFor(
         [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
         60s));
     const std::string line = fleet::statusLine(pusher.status(), 0).toStdString();
-    EXPECT_NE(line.find("1 fact waiting: the server's schema is version 2, newer than this "
-                        "program's 1"),
-              std::string::npos)
-        << line;
+    const std::string why = "the server's schema is version " + std::to_string(ours + 1) +
+                            " and takes XRQ Control made for version " + std::to_string(ours + 1) +
+                            " or later, this program is made for " + std::to_string(ours) +
+                            ": update XRQ Control to share";
+    EXPECT_EQ(line, "1 fact waiting: " + why);
     EXPECT_FALSE(pusher.pushAndWait(100ms));
     pusher.stop();
     EXPECT_EQ(store.waiting(), 1);
-    EXPECT_EQ(count("xrq.events"), 0);
-    // The owner's older program changes nothing either.
-    const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
-    EXPECT_FALSE(o.ok);
-    EXPECT_NE(o.message.indexOf("newer"), -1);
+    EXPECT_EQ(count("xrq.events"), 1);
     // Nor does reading back pretend.
     const fleet::ServerHistory h =
         fleet::readUnitHistory(fleet::serviceConninfo("laptop_a"), "XRQ00001", "a");
     EXPECT_FALSE(h.ok);
-    EXPECT_NE(h.message.indexOf("newer"), -1);
+    EXPECT_NE(h.message.toStdString().find(why), std::string::npos) << h.message.toStdString();
+}
+
+TEST_F(FleetServerRoles, AServerFromBeforeSchemaInfoIsTakenAndMigratedForward) {
+    // As the first program made it: schema_version alone, without the later steps.
+    ASSERT_TRUE(server.sql(
+        "DROP TABLE xrq.schema_info; "
+        "ALTER TABLE xrq.download_bytes DROP CONSTRAINT download_bytes_at_most_64_mib; "
+        "ALTER TABLE xrq.server_settings DROP CONSTRAINT max_download_bytes_at_most_64_mib"));
+    ASSERT_EQ(server.value("SELECT string_agg(version::text, ',') FROM xrq.schema_version"), "1");
+    addLaptop("laptop_a");
+    LocalStore store(file("units.sqlite"));
+    ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
+    ASSERT_TRUE(pushAll("laptop_a", {store.path()}));
+    EXPECT_EQ(count("xrq.events"), 1);
+
+    const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
+    ASSERT_TRUE(o.ok) << o.message.toStdString();
+    EXPECT_EQ(o.versionBefore, 1);
+    EXPECT_EQ(o.versionAfter, fleet::kServerSchemaVersion);
+    EXPECT_EQ(server.value("SELECT version || ' ' || min_laptop_version FROM xrq.schema_info"),
+              std::to_string(fleet::kServerSchemaVersion) + " 1");
+    // What a laptop from before schema_info compares with its own version stays 1.
+    EXPECT_EQ(server.value("SELECT string_agg(version::text, ',') FROM xrq.schema_version"), "1");
 }
 
 TEST_F(FleetServerRoles, AWrongPasswordIsToldAndTheFactsWaitUntilItIsRight) {

@@ -17,6 +17,7 @@
 #include <QVariant>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -211,3 +212,92 @@ TEST_F(RegisterOutbox, AnOlderRegistersEventsAreEnqueuedOnceByTheMigration) {
 }
 
 } // namespace
+
+namespace {
+
+// Runs `body` on a connection of its own to the register's file, as the pusher would.
+void onFile(const std::string& path, const std::function<void(QSqlDatabase&)>& body) {
+    {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "pusher-side");
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        body(db);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("pusher-side");
+}
+
+} // namespace
+
+TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
+    const std::string kept = folder + "kept.txt";
+    std::ofstream(kept, std::ios::binary) << "F\r\nName: SITE1\r\n1,2\r\n>";
+    UnitRegister reg;
+    ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+    const std::string visitId = newEventId(), batteryId = newEventId(), clearId = newEventId();
+    ASSERT_TRUE(reg.recordVisit({"XRQ10472", 1000, 3, "/dev/pts/4", visitId}));
+    ASSERT_TRUE(reg.recordBattery({"XRQ10472", 1500, 12.61, 21.5, "Bat:12.61", batteryId}));
+    Download d;
+    d.serial = "XRQ10472";
+    d.started = 3000;
+    d.ended = 4000;
+    d.complete = d.verified = true;
+    d.keptFile = kept;
+    d.id = newEventId();
+    ASSERT_TRUE(reg.recordDownload(d));
+    ASSERT_TRUE(reg.recordClear({"XRQ10472", 5000, true, clearId}));
+    const std::vector<Row> before = outbox();
+    ASSERT_EQ(before.size(), 5u);
+
+    // As the older pusher left it: the battery reading and the kept download noted as refused
+    // (a function's 22023), the clear as a conflict of content, everything gone from the
+    // outbox.
+    onFile(path, [&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec(QStringLiteral(
+            "INSERT INTO fleet_conflicts (noticed_at, kind, identity, unit, reason, "
+            "local_payload) SELECT 1, kind, identity, unit, CASE WHEN type = 'clear' THEN 'the "
+            "server holds this identity with other content (from laptop x)' ELSE 'refused by "
+            "the server: ERROR: invalid parameter' END, payload FROM fleet_outbox WHERE type IN "
+            "('battery', 'clear') OR kind = 'kept_download'")));
+        ASSERT_TRUE(q.exec(QStringLiteral("DELETE FROM fleet_outbox")));
+    });
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass);
+        onFile(path, [&](QSqlDatabase& db) {
+            QString why;
+            EXPECT_TRUE(fleet::Outbox::queueRefusalsAgain(db, &why)) << why.toStdString();
+            EXPECT_EQ(fleet::Outbox::conflicts(db), 3);
+        });
+        const std::vector<Row> rows = outbox();
+        ASSERT_EQ(rows.size(), 2u) << "once, whatever the passes";
+        // As the register wrote them the first time.
+        for (const Row& r : rows) {
+            const auto same = std::find_if(before.begin(), before.end(), [&](const Row& b) {
+                return b.kind == r.kind && b.identity == r.identity;
+            });
+            ASSERT_NE(same, before.end()) << r.kind << " " << r.identity;
+            EXPECT_EQ(r.type, same->type);
+            EXPECT_EQ(r.unit, same->unit);
+            EXPECT_EQ(r.laptop, "laptop-7");
+            EXPECT_EQ(r.payload, same->payload);
+        }
+        EXPECT_EQ(rows[0].identity, batteryId);
+        EXPECT_EQ(rows[1].kind, "kept_download");
+        EXPECT_EQ(rows[1].identity, d.id);
+    }
+}
+
+TEST_F(RegisterOutbox, ANulTheUnitSentTravelsAsItsSymbolWhichTheServerTakes) {
+    UnitRegister reg;
+    ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
+    const std::string reply("Bat:\0 12.61", 11);
+    ASSERT_TRUE(reg.recordBattery({"XRQ10472", 1500, 12.61, 21.5, reply, newEventId()}));
+    const std::vector<Row> rows = outbox();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].payload["reply"].toString(), QStringLiteral("Bat:\u2400 12.61"));
+    // The register keeps what the unit sent, byte for byte.
+    const auto history = reg.history("XRQ10472");
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].reply, reply);
+}

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 #include <xxhash.h>
 
+#include <functional>
+
 using namespace series;
 using testsupport::sharedRecords;
 
@@ -166,6 +168,56 @@ TEST_F(SeriesShare, AnOlderStoresConfirmedRecordsAreSharedByItsMigration) {
     const auto after = sharedRecords(path);
     ASSERT_EQ(after.size(), 40u);
     EXPECT_EQ(after.back().hash, chain(lines(0, 40)).back());
+}
+
+TEST_F(SeriesShare, RecordsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
+    take({{"SITE1", lines(0, 30)}, {"SITE2", lines(0, 5, "26-06-01 00:00:00, second ")}}, true);
+    const auto before = sharedRecords(path);
+    ASSERT_EQ(before.size(), 35u);
+    // Records 3 and 17 of SITE1 and 4 of SITE2 as the older pusher left them: noted as
+    // refused, gone from the outbox; another unit's note names nothing this store holds.
+    std::vector<testsupport::SharedRecord> refused;
+    for (const auto& r : before)
+        if ((r.dataSet == "SITE1" && (r.position == 3 || r.position == 17)) ||
+            (r.dataSet == "SITE2" && r.position == 4))
+            refused.push_back(r);
+    ASSERT_EQ(refused.size(), 3u);
+    auto onFile = [&](const std::function<void(QSqlDatabase&)>& body) {
+        {
+            auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "pusher-side");
+            db.setDatabaseName(QString::fromStdString(path));
+            ASSERT_TRUE(db.open());
+            body(db);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase("pusher-side");
+    };
+    onFile([&](QSqlDatabase& db) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT INTO fleet_conflicts (noticed_at, kind, identity, unit, "
+                                 "reason, local_payload) VALUES (1, 'record', ?, ?, 'refused by "
+                                 "the server: ERROR: invalid parameter', '{}')"));
+        for (const auto& r : refused) {
+            q.bindValue(0, QString::fromStdString(r.hash));
+            q.bindValue(1, QString::fromStdString(r.unit));
+            ASSERT_TRUE(q.exec());
+        }
+        q.bindValue(0, QString::fromStdString(refused[0].hash));
+        q.bindValue(1, QStringLiteral("XRQ2"));
+        ASSERT_TRUE(q.exec());
+        ASSERT_TRUE(q.exec(QStringLiteral("DELETE FROM fleet_outbox")));
+    });
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass);
+        onFile([&](QSqlDatabase& db) {
+            QString why;
+            EXPECT_TRUE(fleet::Outbox::queueRefusalsAgain(db, &why)) << why.toStdString();
+        });
+        const auto again = sharedRecords(path);
+        EXPECT_EQ(again, refused) << "the same records under the same identities, once";
+        for (const auto& r : again)
+            EXPECT_EQ(r.laptop, "laptop-7");
+    }
 }
 
 } // namespace
