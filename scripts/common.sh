@@ -5,9 +5,10 @@ set -euo pipefail
 
 XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # xvfb, openbox and x11-utils (xwininfo): the screen tests and the screenshots run the windows
-# on an X server of their own with a window manager framing them.
+# on an X server of their own with a window manager framing them. libsqlite3-dev: the tests'
+# fault layer under SQLite links sqlite3 itself.
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
-              libqt6sql6-sqlite libgtest-dev libgmock-dev googletest xvfb xauth openbox x11-utils
+              libqt6sql6-sqlite libgtest-dev libgmock-dev googletest libsqlite3-dev xvfb xauth openbox x11-utils
               dpkg-dev file libxxhash-dev strace postgresql libpq-dev openssl)
 # Only for building and checking the Debian package (scripts/package.sh, package-check.sh):
 # manual pages, the HTML guide, the icon sizes, and the packagers' checkers.
