@@ -183,7 +183,7 @@ fi
 [ ${#builds[@]} -gt 0 ] || { echo "check-install: no build folder with a build.ninja" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/xrq-check-install.XXXXXX)
-trap '[ -n "${XRQ_KEEP:-}" ] || rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 packages=("${XRQ_PACKAGES[@]}" "${XRQ_PACKAGING_PACKAGES[@]}" "${XRQ_CLANG_PACKAGES[@]}")
 package_closure "$admindir" "${packages[@]}" >"$work/allowed"
 
@@ -213,8 +213,8 @@ for build in "${builds[@]}"; do
     [ -f "$build/build.ninja" ] || { echo "check-install: $build has no build.ninja" >&2; exit 2; }
     cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
     [ -z "$cxx" ] || printf 'compiler\t%s\n' "$cxx"
-    # Headers: each record's lines after its "target: #deps" line.
-    ninja -C "$build" -t deps | sed -n 's/^    //p' | sort -u | (cd "$build" && outside header)
+    # Headers: each record's lines after its "target: #deps" line (the tree's own are relative).
+    ninja -C "$build" -t deps | sed -n 's/^    //p' | sort -u | outside header
     # What CMake read to write build.ninja (its packages' configurations, its modules).
     ninja -C "$build" -t query build.ninja | sed -n 's/^    | //p' | outside "CMake file"
     # Link lines: the libraries named by path, and -lNAME found in -L and the compiler's folders.
@@ -268,8 +268,12 @@ for name in "${named[@]}"; do
     [[ $listed == *" $name "* ]] || unlisted+=("$name")
 done
 
-# Each path once, with the one its links lead to: KIND, PATH, RESOLVED.
-sort -t $'\t' -k 2,2 -u "$work/used" >"$work/unique"
+# Each path once, with the one its links lead to: KIND, PATH, RESOLVED. A file that is gone
+# since the build (a stale record of a header since removed) is left out and counted.
+gone=0
+while IFS=$'\t' read -r kind path; do
+    if [ -e "$path" ]; then printf '%s\t%s\n' "$kind" "$path"; else gone=$((gone + 1)); fi
+done < <(sort -t $'\t' -k 2,2 -u "$work/used") >"$work/unique"
 cut -f 2 "$work/unique" | xargs -d '\n' realpath -m -s -- >"$work/lexical"
 cut -f 2 "$work/unique" | xargs -d '\n' realpath -m -- >"$work/resolved"
 paste <(cut -f 1 "$work/unique") "$work/lexical" "$work/resolved" >"$work/query"
@@ -277,8 +281,10 @@ foreign_files "$admindir" "$work/allowed" <"$work/query" | sort >"$work/foreign"
 
 declare -A count
 while IFS=$'\t' read -r kind _; do count[${kind%% *}]=$((${count[${kind%% *}]:-0} + 1)); done <"$work/query"
+left_out=""
+[ $gone -eq 0 ] || left_out=", $gone files gone since the build left out"
 took=$((($(date +%s%N) - started) / 1000000))
-summary="${count[header]:-0} headers, ${count[CMake]:-0} CMake files, ${count[library]:-0} libraries, ${count[compiler]:-0} compilers and ${count[program]:-0} test programs from ${#builds[@]} build folder(s), $(wc -l <"$work/allowed") packages allowed; $((took / 1000)).$(printf '%03d' $((took % 1000))) s"
+summary="${count[header]:-0} headers, ${count[CMake]:-0} CMake files, ${count[library]:-0} libraries, ${count[compiler]:-0} compilers and ${count[program]:-0} test programs from ${#builds[@]} build folder(s), $(wc -l <"$work/allowed") packages allowed${left_out}; $((took / 1000)).$(printf '%03d' $((took % 1000))) s"
 
 if [ ! -s "$work/foreign" ] && [ ${#unresolved[@]} -eq 0 ] && [ ${#missing_programs[@]} -eq 0 ] &&
     [ ${#unlisted[@]} -eq 0 ]; then
