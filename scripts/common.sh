@@ -4,14 +4,46 @@
 set -euo pipefail
 
 XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# xvfb, openbox and x11-utils (xwininfo): the screen tests and the screenshots run the windows
-# on an X server of their own with a window manager framing them.
+# The programs the tests start, each with the Debian package it comes from, and the folder it
+# lies in when it is not on PATH. The install below takes the packages from here, and
+# scripts/check-install.sh (run by CI) checks that each program is found and belongs to a
+# package the scripts install: a test that starts a program not listed here fails that check.
+# xvfb, openbox and x11-utils (xwininfo): the screen tests run the windows on an X server of
+# their own with a window manager framing them; postgresql and openssl: the sharing tests'
+# private server (initdb, pg_ctl, which starts postgres) and its certificate; strace: the
+# durability tests watch the program's syncs from outside.
+XRQ_TEST_PROGRAMS=(
+    "Xvfb xvfb"
+    "openbox openbox"
+    "xwininfo x11-utils"
+    "strace strace"
+    "openssl openssl"
+    "pg_config libpq-dev"
+    "initdb postgresql /usr/lib/postgresql/*/bin"
+    "pg_ctl postgresql /usr/lib/postgresql/*/bin"
+    "postgres postgresql /usr/lib/postgresql/*/bin"
+    "env coreutils"
+    "sleep coreutils"
+    "true coreutils"
+    "sh dash"
+)
+# The build's packages (libsqlite3-dev: the tests' fault layer under SQLite links sqlite3
+# itself), xauth for xvfb-run (scripts/run.sh, scripts/screenshots.sh), git for CI's checks of
+# the tracked files, then the test programs' packages.
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
-              libqt6sql6-sqlite libgtest-dev libgmock-dev googletest xvfb xauth openbox x11-utils
-              dpkg-dev file libxxhash-dev strace postgresql libpq-dev openssl)
+              libqt6sql6-sqlite libgtest-dev libgmock-dev googletest libsqlite3-dev xauth
+              dpkg-dev file libxxhash-dev libpq-dev git)
+for _entry in "${XRQ_TEST_PROGRAMS[@]}"; do
+    read -r _ _package _ <<<"$_entry"
+    [[ " ${XRQ_PACKAGES[*]} " == *" $_package "* ]] || XRQ_PACKAGES+=("$_package")
+done
+unset _entry _package
 # Only for building and checking the Debian package (scripts/package.sh, package-check.sh):
 # manual pages, the HTML guide, the icon sizes, and the packagers' checkers.
 XRQ_PACKAGING_PACKAGES=(scdoc cmark-gfm librsvg2-bin lintian desktop-file-utils appstream)
+# Only for the clang++ builds: the compile check (.ci/run) and the fuzz target (scripts/fuzz.sh,
+# whose libFuzzer and sanitizer runtimes are libclang-rt's).
+XRQ_CLANG_PACKAGES=(clang libclang-rt-14-dev)
 
 say() { printf '\n==> %s\n' "$*"; }
 

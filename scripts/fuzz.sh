@@ -7,7 +7,7 @@
 # crashing input in build-fuzz/findings/.
 source "$(dirname "$0")/common.sh"
 seconds=${1:-60}
-install_missing_packages clang libclang-rt-14-dev
+install_missing_packages "${XRQ_CLANG_PACKAGES[@]}"
 build=$XRQ_ROOT/build-fuzz
 say "Building the fuzz target"
 cmake -S "$XRQ_ROOT" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
