@@ -713,6 +713,11 @@ int TFormSerial::iSendString(const std::string& Command) {
         // The unit takes its commands one character at a time.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // A write is handed to the driver and may still be on its way: the next exchange's
+    // purge of the output would abort it (a clock text that lost its last digit, told as
+    // set). Sent means on the line.
+    if (!onLine([&] { SerialCom->WaitForWriteCompletion(); }))
+        return 1;
     return 0;
 }
 
