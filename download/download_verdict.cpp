@@ -291,6 +291,13 @@ std::string inAll(std::uint64_t count) {
 
 } // namespace
 
+// "<what> (<its first case>[; N lines in all]): <meaning>", for a rule that was hit.
+void LineJudge::tell(const Rule& rule, const char* what, const char* meaning) {
+    if (rule.count > 0)
+        m_reasons.push_back(std::string(what) + " (" + rule.first + inAll(rule.count) +
+                            "): " + meaning);
+}
+
 void LineJudge::finish() {
     if (!m_headerSeen && m_noLines == 0 && m_beforeHeader.count == 0)
         m_reasons.push_back("the unit's answer held no data set and no 'No data' line");
@@ -301,39 +308,28 @@ void LineJudge::finish() {
                             "damaged (" +
                             lines(m_beforeHeader.count) + ", the first: " + m_beforeHeader.first +
                             ")");
-    if (m_damagedHeader.count > 0)
-        m_reasons.push_back("a line that looks like a damaged data-set name (" +
-                            m_damagedHeader.first + inAll(m_damagedHeader.count) +
-                            "): two data sets may be merged");
-    if (m_mergedLines.count > 0)
-        m_reasons.push_back("a data-set name inside another line (" + m_mergedLines.first +
-                            inAll(m_mergedLines.count) +
-                            "): a line end was lost and two lines run into one");
-    if (m_nameForms.count > 0)
-        m_reasons.push_back("a name line whose form differs from the first one's (" +
-                            m_nameForms.first + inAll(m_nameForms.count) +
-                            "): its name may have lost or gained a byte");
-    if (m_commandInData.count > 0)
-        m_reasons.push_back("a line beginning 'F' inside the data (" + m_commandInData.first +
-                            inAll(m_commandInData.count) + "): a record may be damaged");
+    tell(m_damagedHeader, "a line that looks like a damaged data-set name",
+         "two data sets may be merged");
+    tell(m_mergedLines, "a data-set name inside another line",
+         "a line end was lost and two lines run into one");
+    tell(m_nameForms, "a name line whose form differs from the first one's",
+         "its name may have lost or gained a byte");
+    tell(m_commandInData, "a line beginning 'F' inside the data", "a record may be damaged");
     if (m_noLines > 0 && (m_noLines > 1 || m_otherLines > 0))
         m_reasons.push_back(m_noAfterAnySet
                                 ? "a line beginning 'No' after data set \"" + shown(m_noAfterSet) +
                                       "\": later data sets may be missing"
                                 : "a line beginning 'No' among other lines of the "
                                   "download: the data after it may be missing");
-    if (m_controlBytes.count > 0)
-        m_reasons.push_back("control bytes in the download's lines (" + m_controlBytes.first +
-                            inAll(m_controlBytes.count) +
-                            "): a disturbed line may have changed the data");
-    if (m_promptInLine.count > 0)
-        m_reasons.push_back("the unit's prompt '>' inside a line (" + m_promptInLine.first +
-                            inAll(m_promptInLine.count) +
-                            "): the download may have been cut there");
-    if (m_crLfLines > 0 && m_lfLines > 0)
-        m_reasons.push_back("a line ending in LF alone among lines ending in CR LF (" +
-                            m_loneLf.first + inAll(m_lfLines) +
-                            "): a noise byte may have split a record");
+    tell(m_controlBytes, "control bytes in the download's lines",
+         "a disturbed line may have changed the data");
+    tell(m_promptInLine, "the unit's prompt '>' inside a line",
+         "the download may have been cut there");
+    if (m_crLfLines > 0) {
+        m_loneLf.count = m_lfLines;
+        tell(m_loneLf, "a line ending in LF alone among lines ending in CR LF",
+             "a noise byte may have split a record");
+    }
 }
 
 std::vector<std::string> verdictReasons(const VerdictFacts& facts) {

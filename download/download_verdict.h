@@ -82,6 +82,7 @@ private:
     void judgeLineEnd();
     std::string where() const;
     static void hit(Rule& rule, std::string first);
+    void tell(const Rule& rule, const char* what, const char* meaning);
     void note(std::string text);
 
     std::uint64_t m_line = 0; // 1-based number of the line being read
