@@ -3,40 +3,21 @@
 
 #include "series/download_text.h"
 
-#include <QFile>
-
 #include <algorithm>
 
 namespace download {
 
 namespace {
 
-bool readWhole(const std::string& path, std::string& bytes, std::string& why) {
-    QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
-    if (!file.open(QIODevice::ReadOnly)) {
-        why = "cannot read " + path + ": " + file.errorString().toStdString();
-        return false;
-    }
-    const QByteArray all = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        why = "cannot read " + path + ": " + file.errorString().toStdString();
-        return false;
-    }
-    bytes.assign(all.constData(), static_cast<std::size_t>(all.size()));
-    return true;
-}
-
 std::string setText(const series::SetLines& set, std::size_t index) {
     return "data set " + std::to_string(index + 1) + " (\"" + set.name + "\")";
 }
 
-} // namespace
-
-std::string firstReadBeginsSecond(std::string_view firstText, std::string_view secondText) {
-    const series::DownloadSets first = series::parseDownloadText(firstText);
-    const series::DownloadSets second = series::parseDownloadText(secondText);
+// The comparison, on the two reads as the series reads a download.
+std::string firstSetsBeginSecond(const series::DownloadSets& first,
+                                 const series::DownloadSets& second) {
     if (!first.readable || !second.readable)
-        return "a read holds a name line without ':'";
+        return "a read could not be read: " + (first.readable ? second.error : first.error);
     if (first.cut || second.cut)
         return "a read did not end with the unit's prompt";
     if (first.sets.empty())
@@ -61,11 +42,16 @@ std::string firstReadBeginsSecond(std::string_view firstText, std::string_view s
     return {};
 }
 
+} // namespace
+
+std::string firstReadBeginsSecond(std::string_view first, std::string_view second) {
+    return firstSetsBeginSecond(series::parseDownloadText(first),
+                                series::parseDownloadText(second));
+}
+
 std::string firstKeptReadBeginsSecond(const std::string& firstPath, const std::string& secondPath) {
-    std::string first, second, why;
-    if (!readWhole(firstPath, first, why) || !readWhole(secondPath, second, why))
-        return why;
-    return firstReadBeginsSecond(first, second);
+    return firstSetsBeginSecond(series::readDownloadFile(firstPath),
+                                series::readDownloadFile(secondPath));
 }
 
 } // namespace download

@@ -53,6 +53,25 @@ std::string exportAll(SeriesStore& store) {
     return all;
 }
 
+// A kept download written as `text` and recorded in the register, as the program leaves one.
+unitreg::Download keptDownload(unitreg::UnitRegister& reg, const std::string& serial,
+                               const std::string& kept, const std::string& text, std::int64_t at,
+                               std::vector<std::string> reasons) {
+    QFile f(QString::fromStdString(kept));
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text.data(), qint64(text.size()));
+    f.close();
+    unitreg::Download d;
+    d.serial = serial;
+    d.started = at;
+    d.ended = at + 60000;
+    d.keptFile = kept;
+    d.complete = d.verified = reasons.empty();
+    d.reasons = std::move(reasons);
+    EXPECT_TRUE(reg.recordDownload(d));
+    return d;
+}
+
 struct Visit {
     std::int64_t at;
     std::string text;
@@ -95,17 +114,8 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
     int n = 0;
     for (const Visit& v : visits) {
         const std::string kept = folder + "downloads/XRQ7/k" + std::to_string(++n) + ".txt";
-        QFile f(QString::fromStdString(kept));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(v.text.data(), qint64(v.text.size()));
-        f.close();
-        unitreg::Download d;
-        d.serial = serial;
-        d.started = v.at;
-        d.ended = v.at + 60000;
-        d.keptFile = kept;
-        d.complete = d.verified = v.safe;
-        ASSERT_TRUE(reg.recordDownload(d));
+        keptDownload(reg, serial, kept, v.text, v.at,
+                     v.safe ? std::vector<std::string>{} : std::vector<std::string>{"not safe"});
         RegisterFacts facts;
         ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
         // Taken once the download has ended, as the program does.
@@ -263,18 +273,7 @@ TEST(SeriesRebuild, TheLivePathAndTheRebuildTakeTheSameDownloads) {
         SCOPED_TRACE(v.what);
         const std::int64_t at = utcMs(2026, 11, 1 + n, 8);
         const std::string kept = folder + "downloads/XRQ8/k" + std::to_string(++n) + ".txt";
-        QFile f(QString::fromStdString(kept));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(v.text.data(), qint64(v.text.size()));
-        f.close();
-        unitreg::Download d;
-        d.serial = serial;
-        d.started = at;
-        d.ended = at + 60000;
-        d.keptFile = kept;
-        d.complete = d.verified = v.reasons.empty();
-        d.reasons = v.reasons;
-        ASSERT_TRUE(reg.recordDownload(d));
+        const unitreg::Download d = keptDownload(reg, serial, kept, v.text, at, v.reasons);
         RegisterFacts facts;
         ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
         ASSERT_EQ(facts.kept.back().captured, v.captured);
