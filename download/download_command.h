@@ -42,7 +42,7 @@ struct DownloadOutcome {
     // it names a folder.
     std::string dataPrefix;
     bool verified = false;
-    // Why not, in words that follow "The last download of XRQ... was incomplete: " (the
+    // Why not, in words that follow "The last download of <serial> was incomplete: " (the
     // reasons joined by "; ").
     std::string unverified;
     // Why not, one sentence each (empty when verified).

@@ -101,7 +101,7 @@ public:
     // Status bar, shown once a download has placed its data files: opens them in the viewer.
     QPushButton* ButtonView = nullptr;
     // Status bar, permanent: a refused exchange's note (for a few seconds), and which unit
-    // on which port ("XRQ<serial> on COMn (<device>)" or "COMn - not connected").
+    // on which port ("<serial> on COMn (<device>)" or "COMn - not connected").
     QLabel* LabelNote = nullptr;
     QLabel* LabelIdentity = nullptr;
     // Status bar, while a download runs: ends it (so does Escape, through the action).
