@@ -11,7 +11,7 @@
 #include "platform/exception_guard.h"
 #include "platform/hotplug_watcher.h"
 #include "platform/port_table.h"
-#include "serial/com_port_list.h"
+#include "session/com_port_list.h"
 #include "serial/fSerial.h"
 
 #include <QApplication>

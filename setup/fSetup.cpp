@@ -10,7 +10,7 @@
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
-#include "serial/com_port_list.h"
+#include "session/com_port_list.h"
 #include "serial/fSerial.h"
 #include "setup/data_folder_dialog.h"
 #include "setup/fSerialDevices.h"
