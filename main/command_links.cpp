@@ -148,9 +148,8 @@ std::string MainWindowView::otherLaptopsNote(const std::string& serial) {
     const QString unit = unitreg::serialText(serial);
     // The window waits for the server at most this long.
     const auto answer = sharing.checkOtherDownload(unit, since, std::chrono::seconds(2));
-    const QString name =
-        unit.startsWith(QStringLiteral("XRQ")) ? unit : QStringLiteral("XRQ") + unit;
-    const QString note = fleet::otherLaptopsNote(answer, name, sharing.lastContact(),
+    // The serial number as the unit gave it.
+    const QString note = fleet::otherLaptopsNote(answer, unit, sharing.lastContact(),
                                                  QDateTime::currentMSecsSinceEpoch());
     if (!note.isEmpty())
         LogWrite("Clear Memory: " + note.toLocal8Bit().toStdString(),
