@@ -7,6 +7,7 @@
 # that does not; tests/, bench/ and the programs in tools/ are not rooms (they may use any).
 # Usage: scripts/room-graph.sh          the arrows, each marked, then the verdict
 #        scripts/room-graph.sh --dot    the graph for Graphviz (dot -Tsvg), arrows up in red
+#        scripts/room-graph.sh --rooms  the rooms, bottom first, one a line
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +17,10 @@ layers=(
     viewer_reader window_fit widgets fleet series register viewer download app serial setup
     main start collect tools/sim
 )
+if [ "${1:-}" = "--rooms" ]; then
+    printf '%s\n' "${layers[@]}"
+    exit 0
+fi
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
 
