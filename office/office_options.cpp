@@ -16,7 +16,7 @@ bool parseListen(const QString& text, QHostAddress& address, quint16& port) {
         return false; // an IPv6 address goes in brackets
     bool ok = false;
     const uint p = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || p == 0 || p > 65535 || !address.setAddress(host))
+    if (!ok || p > 65535 || !address.setAddress(host))
         return false;
     port = quint16(p);
     return true;
@@ -92,8 +92,9 @@ std::string officeHelpText() {
            "unit's state, its history and every series.\n"
            "  --service NAME         the server, a pg_service.conf name; its role must be a\n"
            "                         member of xrq_office (xrq-series admin grant-office)\n"
-           "  --listen ADDRESS:PORT  where to serve (default 127.0.0.1:8080); any address but\n"
-           "                         a loopback one needs --tls-cert and --tls-key\n"
+           "  --listen ADDRESS:PORT  where to serve (default 127.0.0.1:8080; port 0: any free\n"
+           "                         one, told on standard error); any address but a\n"
+           "                         loopback one needs --tls-cert and --tls-key\n"
            "  --tls-cert FILE        the certificate (PEM) for HTTPS\n"
            "  --tls-key FILE         its private key (PEM, unencrypted)\n"
            "  --visit-interval DAYS  a unit not visited for longer is late (default 30)\n"

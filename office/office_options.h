@@ -37,7 +37,7 @@ struct ParsedOffice {
 
 // `args` without the program name.
 ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args);
-// "127.0.0.1:8080", "[::1]:8080"; false when it is neither.
+// "127.0.0.1:8080", "[::1]:8080" (port 0: any free one); false when it is neither.
 bool parseListen(const QString& text, QHostAddress& address, quint16& port);
 
 std::string officeHelpText();

@@ -161,11 +161,11 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
         "<h1>Units</h1><p class=\"tools\"><label>Filter <input id=\"filter\" type=\"search\" "
         "placeholder=\"serial, laptop, data set...\"></label> <span id=\"shown\"></span></p>"
         "<div class=\"scroll\"><table id=\"units\" class=\"sortable\"><thead><tr>"
-        "<th data-type=\"text\">Serial</th><th data-type=\"text\">Data sets</th>"
+        "<th data-type=\"text\">Serial</th><th data-type=\"number\">Last visit, days</th>"
+        "<th data-type=\"text\">Last download</th><th data-type=\"number\">Battery</th>"
         "<th data-type=\"number\">Last visit</th><th data-type=\"text\">Laptop</th>"
-        "<th data-type=\"number\">Days since</th><th data-type=\"text\">Last download</th>"
-        "<th data-type=\"number\">Battery</th><th data-type=\"number\">Records</th>"
-        "<th data-type=\"number\">Disputed</th><th data-type=\"number\">Last clear</th>"
+        "<th data-type=\"number\">Records</th><th data-type=\"number\">Disputed</th>"
+        "<th data-type=\"number\">Last clear</th><th data-type=\"text\">Data sets</th>"
         "</tr></thead><tbody>");
     for (const UnitRow& u : o.units) {
         const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
@@ -177,11 +177,6 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
         body += QStringLiteral("<tr class=\"%1\">")
                     .arg(late.late ? QStringLiteral("late") : QStringLiteral("due"));
         body += QStringLiteral("<td data-sort=\"%1\">%2</td>").arg(html(u.unit), unitLink(u.unit));
-        body += QStringLiteral("<td>%1</td>").arg(sets.join(QStringLiteral(", ")));
-        body += QStringLiteral("<td data-sort=\"%1\">%2</td>")
-                    .arg(u.lastVisitMs.value_or(0))
-                    .arg(u.lastVisitMs ? html(utcText(*u.lastVisitMs)) : QStringLiteral("-"));
-        body += QStringLiteral("<td>%1</td>").arg(html(u.lastVisitLaptop));
         body += QStringLiteral("<td data-sort=\"%1\" class=\"lateness\">%2</td>")
                     .arg(late.daysSince.value_or(1LL << 40))
                     .arg(html(late.text));
@@ -193,13 +188,19 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
                     .arg(u.battery.empty() ? -1.0 : u.battery.back())
                     .arg(sparkline(u.battery, 60, 18, QStringLiteral("spark")),
                          u.battery.empty() ? QStringLiteral("-") : volts(u.battery.back()));
+        body += QStringLiteral("<td data-sort=\"%1\">%2</td>")
+                    .arg(u.lastVisitMs.value_or(0))
+                    .arg(u.lastVisitMs ? html(utcText(*u.lastVisitMs)) : QStringLiteral("-"));
+        body += QStringLiteral("<td>%1</td>").arg(html(u.lastVisitLaptop));
         body += QStringLiteral("<td data-sort=\"%1\">%1</td>").arg(u.records);
         body += QStringLiteral("<td data-sort=\"%1\" class=\"%2\">%1</td>")
                     .arg(u.disputed)
                     .arg(u.disputed > 0 ? QStringLiteral("disputed") : QString());
-        body += QStringLiteral("<td data-sort=\"%1\">%2</td></tr>")
+        body += QStringLiteral("<td data-sort=\"%1\">%2</td>")
                     .arg(u.lastClearMs.value_or(0))
                     .arg(u.lastClearMs ? html(utcText(*u.lastClearMs)) : QStringLiteral("-"));
+        body +=
+            QStringLiteral("<td class=\"sets\">%1</td></tr>").arg(sets.join(QStringLiteral(", ")));
     }
     body += QStringLiteral("</tbody></table></div>");
     if (o.more)
@@ -280,7 +281,7 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet) {
     body += QStringLiteral("<div id=\"plot\" data-unit=\"%1\" data-set=\"%2\"></div>"
                            "<p id=\"plot-status\">Loading...</p>"
                            "<p class=\"hint\">Drag across the plot to zoom: the range is read "
-                           "again at the resolution shown; double-click to zoom out.</p>")
+                           "again at the resolution shown; Whole series goes back.</p>")
                 .arg(html(unit), html(dataSet));
     return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body,
                 QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"

@@ -99,8 +99,11 @@ function seriesPlot(div) {
     ev.preventDefault();
     load();
   });
-  window.officeZoom = (from, to) => load(from, to); // for the browser tests
-  load();
+  // A link may carry its range: "#from=2026-12-01T00:30:00Z&to=2026-12-01T00:39:00Z".
+  const hash = new URLSearchParams(location.hash.slice(1));
+  const from = Date.parse(hash.get("from") || ""), to = Date.parse(hash.get("to") || "");
+  if (!isNaN(from) && !isNaN(to) && from <= to) load(from, to - 999);
+  else load();
 }
 
 document.addEventListener("DOMContentLoaded", () => {
