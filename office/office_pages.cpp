@@ -118,8 +118,8 @@ QString historyDetail(const HistoryItem& item) {
         for (const QJsonValue& s : p.value(QLatin1String("set_lines")).toArray()) {
             const QJsonObject set = s.toObject();
             sets += QStringLiteral(", %1: %2 lines")
-                        .arg(set.value(QLatin1String("name")).toString())
-                        .arg(set.value(QLatin1String("lines")).toInt());
+                        .arg(set.value(QLatin1String("name")).toString(),
+                             QString::number(set.value(QLatin1String("lines")).toInt()));
         }
         const bool safe = p.value(QLatin1String("safe")).toBool();
         return (safe ? QStringLiteral("safe")
@@ -151,8 +151,8 @@ QString historyDetail(const HistoryItem& item) {
         return QStringLiteral("download %1").arg(str("download"));
     if (item.kind == QLatin1String("kept_download"))
         return QStringLiteral("raw download kept, %1 bytes, SHA-256 %2")
-            .arg(p.value(QLatin1String("size")).toInteger())
-            .arg(str("sha256").left(16));
+            .arg(QString::number(p.value(QLatin1String("size")).toInteger()),
+                 str("sha256").left(16));
     return {};
 }
 
@@ -229,12 +229,12 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
     for (const SeriesSummary& s : d.series)
         body += QStringLiteral("<tr><td><a href=\"%1\">%2</a></td><td>%3</td><td>%4</td>"
                                "<td>%5</td><td class=\"%6\">%7</td></tr>")
-                    .arg(seriesHref(unit, s.dataSet), html(dataSetLabel(s.dataSet)))
-                    .arg(s.records)
-                    .arg(s.segments)
-                    .arg(s.gaps)
-                    .arg(s.disputed > 0 ? QStringLiteral("disputed") : QString())
-                    .arg(s.disputed);
+                    // One pass: a link's "%1F" (a data set's separator) is no place holder.
+                    .arg(seriesHref(unit, s.dataSet), html(dataSetLabel(s.dataSet)),
+                         QString::number(s.records), QString::number(s.segments),
+                         QString::number(s.gaps),
+                         s.disputed > 0 ? QStringLiteral("disputed") : QString(),
+                         QString::number(s.disputed));
     if (d.series.empty())
         body += QStringLiteral("<tr><td colspan=\"5\">No records shared.</td></tr>");
     body += QStringLiteral("</tbody></table><h2>Battery</h2>");
@@ -278,11 +278,11 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet) {
                                   "<a id=\"csv\" href=\"%4\">CSV of the range shown</a> | "
                                   "<a id=\"whole\" href=\"#\">Whole series</a></p>")
                        .arg(html(dataSetLabel(dataSet)), html(unit), queryValue(unit), csv);
-    body += QStringLiteral("<div id=\"plot\" data-unit=\"%1\" data-set=\"%2\"></div>"
+    body += QStringLiteral("<div id=\"plot\" data-query=\"u=%1&amp;set=%2\"></div>"
                            "<p id=\"plot-status\">Loading...</p>"
                            "<p class=\"hint\">Drag across the plot to zoom: the range is read "
                            "again at the resolution shown; Whole series goes back.</p>")
-                .arg(html(unit), html(dataSet));
+                .arg(queryValue(unit), queryValue(dataSet));
     return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body,
                 QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"
                                "<script src=\"/static/dygraph.js\"></script>"));

@@ -5,9 +5,10 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QHttpServerResponse>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
-#include <QtConcurrent/QtConcurrentRun>
+#include <QTcpSocket>
 
 namespace office {
 
@@ -67,13 +68,29 @@ const char* const kPaths[] = {"/",
 OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::move(config)) {
     m_pool.setMaxThreadCount(workers);
     for (const char* path : kPaths) {
-        m_http.route(QString::fromLatin1(path), [this](const QHttpServerRequest& request) {
-            // Copied here, on the server's thread: the request lives only as long as this call.
-            const Request r = requestOf(request);
-            // Runs on a worker of m_pool; the future's answer is written back on this thread.
-            return QtConcurrent::run(&m_pool,
-                                     [this, r] { return responseOf(answer(r, m_config)); });
-        });
+        m_http.route(QString::fromLatin1(path),
+                     [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                         // Copied here, on the server's thread: the request lives only as long as
+                         // this call.
+                         const Request r = requestOf(request);
+                         // The client may go while its answer is made: the socket is then gone, and
+                         // the answer is dropped instead of written (writing it is what Qt's own
+                         // QFuture answers do, into a socket already deleted).
+                         const QPointer<QTcpSocket> socket = responder.socket();
+                         auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
+                         m_pool.start([this, r, socket, out] {
+                             // On a worker of m_pool.
+                             auto made = std::make_shared<Answer>(answer(r, m_config));
+                             QMetaObject::invokeMethod(
+                                 &m_http,
+                                 [socket, out, made] {
+                                     // Back on the server's thread.
+                                     if (socket)
+                                         responseOf(std::move(*made)).write(std::move(*out));
+                                 },
+                                 Qt::QueuedConnection);
+                         });
+                     });
     }
     m_http.setMissingHandler([](const QHttpServerRequest& request, QHttpServerResponder&& out) {
         responseOf(errorAnswer(

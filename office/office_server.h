@@ -2,9 +2,9 @@
 #pragma once
 // The HTTP side of xrq-office: Qt's HTTP Server (Debian's qt6-httpserver-dev) on the thread
 // that makes it, which parses requests and writes answers; every answer that reads the server
-// is made on a worker of the service's own pool (QtConcurrent over m_pool, at most
-// `workers` at a time) and handed back as a QFuture, so one slow read never holds up the
-// others. Nothing is kept between requests.
+// is made on a worker of the service's own pool (m_pool, at most `workers` at a time) and
+// handed back to the server's thread by a queued call, which writes it while its client is
+// still there; so one slow read never holds up the others. Nothing is kept between requests.
 
 #include "office/office_routes.h"
 

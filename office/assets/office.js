@@ -53,8 +53,7 @@ function isoSeconds(ms) {
 function seriesPlot(div) {
   const status = document.getElementById("plot-status");
   const csv = document.getElementById("csv");
-  const base = "u=" + encodeURIComponent(div.dataset.unit) +
-               "&set=" + encodeURIComponent(div.dataset.set);
+  const base = div.dataset.query; // "u=...&set=...", escaped by the service
   let graph = null;
   let whole = null;
   const load = (from, to) => {

@@ -41,14 +41,12 @@ protected:
     std::string chromium(const QString& url, std::vector<std::string> args,
                          const std::string& size = "1366,768") {
         const std::string out = work.path().toStdString() + "/chromium-out.html";
-        std::vector<std::string> all = {"--headless",
-                                        "--no-sandbox",
-                                        "--disable-gpu",
-                                        "--no-first-run",
-                                        "--hide-scrollbars",
-                                        "--user-data-dir=" + work.path().toStdString() + "/profile",
-                                        "--window-size=" + size,
-                                        "--virtual-time-budget=20000"};
+        std::vector<std::string> all = {
+            "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            // Fatal messages only: its error channel is read once it has ended.
+            "--log-level=3", "--hide-scrollbars",
+            "--user-data-dir=" + work.path().toStdString() + "/profile", "--window-size=" + size,
+            "--virtual-time-budget=20000"};
         all.insert(all.end(), args.begin(), args.end());
         all.push_back(url.toStdString());
         const QString program = QStandardPaths::findExecutable(QStringLiteral("chromium"));

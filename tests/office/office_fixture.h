@@ -26,8 +26,9 @@ using namespace unitreg;
 
 using namespace std::chrono_literals;
 
-// A data set with every character a page must escape, and an 8-bit (Latin-1) one.
-inline const std::string kHostileSet = "<script>alert(\"x\")</script>'";
+// A data set with every character a page must escape (and a place holder of QString::arg),
+// and an 8-bit (Latin-1) one.
+inline const std::string kHostileSet = "<script>alert(\"x\")</script>'%1";
 inline const std::string kLatinSet = std::string("Temp\xe9rature", 11);
 inline constexpr std::int64_t kDay = 24LL * 3600 * 1000;
 
@@ -88,7 +89,8 @@ protected:
 
         // Two laptops' facts, each pushed from its own folder's outbox: unit SITE1 visited by
         // both (B last, its download not safe), SITE2 visited long ago by A with a hostile and
-        // an 8-bit data set, its memory cleared.
+        // an 8-bit data set (twice in each download: a second set of that name), its memory
+        // cleared.
         std::string pushFleet() {
             const std::string folder = dir.path().toStdString();
             fleettest::LocalStore a(folder + "/a-units.sqlite"), b(folder + "/b-units.sqlite");
@@ -111,7 +113,8 @@ protected:
                 !a.recordSpan(records("SITE1", "ANALOG", 200, la)) ||
                 !b.recordSpan(records("SITE1", "ANALOG", 120, lb, 50)) ||
                 !a.recordSpan(records("SITE2", kHostileSet, 10, la)) ||
-                !a.recordSpan(records("SITE2", kLatinSet, 10, la)))
+                !a.recordSpan(records("SITE2", kLatinSet, 10, la)) ||
+                !a.recordSpan(records("SITE2", kLatinSet, 5, la, -1, 1)))
                 return "facts not recorded";
             if (!push("laptop_a", a.path()) || !push("laptop_b", b.path()))
                 return "facts not pushed";
@@ -158,7 +161,8 @@ protected:
     // 00:00, field 2 a ramp with a peak of 99 at record 37; `differAt` changes that record's
     // field 3 (another laptop's version of one place).
     static std::vector<fleet::Fact> records(const std::string& serial, const std::string& set,
-                                            int count, const QString& laptop, int differAt = -1) {
+                                            int count, const QString& laptop, int differAt = -1,
+                                            int ordinal = 0) {
         std::vector<fleet::Fact> out;
         series::RecordChain chain;
         for (int i = 0; i < count; ++i) {
@@ -172,7 +176,7 @@ protected:
             series::appendRecordPayload(payload, r, i == 0);
             out.push_back(fleet::recordFact(
                 QString::fromLatin1(serial.data(), qsizetype(serial.size())),
-                {series::sharedDataSet(set, 0), 0, i}, chain.next(line),
+                {series::sharedDataSet(set, ordinal), 0, i}, chain.next(line),
                 QJsonDocument::fromJson(payload).object(), 1765188000000 + i, laptop));
         }
         return out;

@@ -6,6 +6,7 @@
 #include "office/office_reads.h"
 
 #include <QJsonArray>
+#include <QTcpSocket>
 
 namespace officetest {
 namespace {
@@ -48,8 +49,8 @@ TEST_F(OfficeServiceTest, UnitsHoldEveryLaptopsFactsLateInWordsEveryNameEscaped)
     EXPECT_TRUE(site2.value(QLatin1String("late")).toBool());
     EXPECT_TRUE(site2.value(QLatin1String("last_download_safe")).toBool());
     EXPECT_EQ(site2.value(QLatin1String("last_clear")).toInteger(), s->now - 45 * kDay + 60000);
-    EXPECT_EQ(site2.value(QLatin1String("data_sets")).toArray().size(), 2);
-    EXPECT_EQ(site2.value(QLatin1String("records")).toInt(), 20);
+    EXPECT_EQ(site2.value(QLatin1String("data_sets")).toArray().size(), 3);
+    EXPECT_EQ(site2.value(QLatin1String("records")).toInt(), 25);
     {
         const Reply r = get(QStringLiteral("/units"));
         ASSERT_EQ(r.status, 200);
@@ -120,7 +121,16 @@ TEST_F(OfficeServiceTest, CsvOfARangeIsTheExportsAndHostileSetsAreRead) {
     EXPECT_EQ(r.json().value(QLatin1String("records")).toInt(), 10);
     r = get(QStringLiteral("/series?u=SITE2&set=") + q(kLatinSet));
     EXPECT_EQ(r.status, 200);
-    EXPECT_TRUE(r.body.contains("data-set=\"Temp\xc3\xa9rature\""));
+    EXPECT_TRUE(r.body.contains("data-query=\"u=SITE2&amp;set=Temp%C3%A9rature\""));
+    // The second set of that name: its place among its namesakes travels in the link.
+    r = get(QStringLiteral("/api/series?u=SITE2&set=") + q(kLatinSet + "\x1f"
+                                                                       "2"));
+    EXPECT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(r.json().value(QLatin1String("records")).toInt(), 5);
+    r = get(QStringLiteral("/unit?u=SITE2"));
+    EXPECT_TRUE(r.body.contains("Temp\xc3\xa9rature (set 2)"));
+    EXPECT_TRUE(r.body.contains("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&#39;%1</a>"));
+    EXPECT_TRUE(r.body.contains("set=Temp%C3%A9rature%1F2\""));
     r = get(QStringLiteral("/series?u=SITE2&set=") + q(kHostileSet));
     EXPECT_FALSE(r.body.contains("<script>alert"));
 }
@@ -182,6 +192,24 @@ TEST_F(OfficeServiceTest, BadRequestsGetAJsonErrorAndEveryReadIsBounded) {
         EXPECT_FALSE(slow.ok());
         EXPECT_EQ(slow.sqlState(), "57014");
     }
+}
+
+TEST_F(OfficeServiceTest, AClientThatGoesBeforeItsAnswerLeavesTheServiceServing) {
+    // Requests whose clients close before the read on the server's worker is done: the
+    // answers have no socket to go to when they come.
+    std::vector<std::unique_ptr<QTcpSocket>> gone;
+    for (int i = 0; i < 6; ++i) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, office->port());
+        ASSERT_TRUE(testsupport::waitUntil(
+            [&] { return socket->state() == QAbstractSocket::ConnectedState; }, 20s));
+        socket->write("GET /api/units HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        ASSERT_TRUE(testsupport::waitUntil([&] { return socket->bytesToWrite() == 0; }, 20s));
+        socket->abort();
+        gone.push_back(std::move(socket));
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(get(QStringLiteral("/api/units")).status, 200);
 }
 
 TEST_F(OfficeServiceTest, TheOfficesRoleMayOnlyRead) {
