@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 # Bottom first. A room may include only rooms before it.
 layers=(
     platform platform/testing ui_handover dialogs comport session unit time_stamps
-    viewer_reader window_fit widgets fleet series register viewer download app serial setup
+    viewer_reader window_fit widgets fleet series register viewer office download app serial setup
     main start collect tools/sim
 )
 if [ "${1:-}" = "--rooms" ]; then
