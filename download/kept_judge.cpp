@@ -3,8 +3,8 @@
 
 #include "download/download_verdict.h"
 #include "download/line_reader.h"
-#include "platform/off_ui_thread.h"
 #include "series/series_apply.h"
+#include "ui_handover/off_ui_thread.h"
 
 #include <QPointer>
 
