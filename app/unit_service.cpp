@@ -7,6 +7,7 @@
 #include "download/data_directory.h"
 #include "download/download_record.h"
 #include "download/earlier_tail.h"
+#include "download/kept_judge.h"
 #include "download/recovery_marker.h"
 #include "fleet/other_laptops.h"
 #include "fleet/sharing.h"
@@ -151,6 +152,14 @@ void UnitService::openRegister(QObject* context) {
                          DlgWarning(message.toLocal8Bit().toStdString());
                      });
     reg.open(TempFilesPath + unitreg::kFileName);
+    download::judgeKeptDownloadsAgain(
+        reg, context, TempFilesPath, [this](const download::JudgedAgainSummary& summary) {
+            for (const std::string& line : download::judgedAgainLogLines(summary))
+                LogWrite(line, source_line::keptJudgedAgain, LogSizeLimit);
+            m_keptJudged = true;
+            if (KeptJudgedTold)
+                KeptJudgedTold();
+        });
 }
 
 void UnitService::keepEarlierSending(session::SerialSession& session, StatusPanel* panel,
@@ -223,15 +232,14 @@ bool UnitService::connect(session::SerialSession& session, CommandView& view) {
 }
 
 std::optional<std::string> UnitService::identifyUnitOnCable(session::SerialSession& session,
-                                                           CommandView& view) {
-    return withInstrumentCommands(*this, session, view, [](InstrumentCommands& commands) {
-        return commands.identifyUnit();
-    });
+                                                            CommandView& view) {
+    return withInstrumentCommands(
+        *this, session, view, [](InstrumentCommands& commands) { return commands.identifyUnit(); });
 }
 
-InstrumentCommands::UnattendedClear
-UnitService::clearAfterDownload(session::SerialSession& session, CommandView& view,
-                                const std::string& downloaded) {
+InstrumentCommands::UnattendedClear UnitService::clearAfterDownload(session::SerialSession& session,
+                                                                    CommandView& view,
+                                                                    const std::string& downloaded) {
     return withInstrumentCommands(*this, session, view, [&](InstrumentCommands& commands) {
         return commands.clearAfterDownload(downloaded);
     });
@@ -288,9 +296,8 @@ void UnitService::judged(const session::SerialSession& session, const Visit& vis
         Units.downloadIncomplete(visit.unitOnCable, outcome.unverified);
 }
 
-download::DownloadOutcome UnitService::collect(session::SerialSession& session,
-                                               CommandView& view, session::ByteSink& echo,
-                                               const DownloadView& shown) {
+download::DownloadOutcome UnitService::collect(session::SerialSession& session, CommandView& view,
+                                               session::ByteSink& echo, const DownloadView& shown) {
     Visit visit;
     download::DownloadHooks hooks = hooksFor(session, view, shown, visit);
     hooks.converted = shown.converted;

@@ -47,8 +47,7 @@ public:
     }
     int waitForStringNBetweenChars(const std::string& command, char startChar, char endChar,
                                    std::uint32_t delay, char* buffer, std::int32_t n) override {
-        return m_session.iWaitForStringNBetweenChars(command, startChar, endChar, delay, buffer,
-                                                     n);
+        return m_session.iWaitForStringNBetweenChars(command, startChar, endChar, delay, buffer, n);
     }
     int sendString(const std::string& command) override { return m_session.iSendString(command); }
     int portNumber() const override { return m_session.ComPortNumber; }
@@ -121,8 +120,12 @@ public:
     bool started() const { return m_started; }
     // The run log's end line, once.
     void logEnd();
-    // The unit register at start; a trouble it meets is told once, in a box.
+    // The unit register at start; a trouble it meets is told once, in a box. Then the
+    // downloads an earlier program called safe are judged again (download/kept_judge.h; at
+    // once when none wait), their outcome goes into the run log, and KeptJudgedTold is told.
     void openRegister(QObject* context);
+    bool KeptDownloadsJudged() const { return m_keptJudged; }
+    std::function<void()> KeptJudgedTold;
     // A unit still sending an earlier download when `session` comes to it: its bytes are
     // kept (under the unit last known on the port), its progress goes to `panel` (or to
     // `progress`), and the run log, `panel` and EarlierSendingTold tell its end.
@@ -193,6 +196,7 @@ private:
     bool m_started = false;
     bool m_endLogged = false;
     bool m_registerTroubleShown = false;
+    bool m_keptJudged = false;
     std::string m_identityShown;
     std::string m_defaultDataDirectory;
 };

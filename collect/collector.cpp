@@ -17,12 +17,13 @@
 #include "platform/port_table.h"
 #include "register/register_writer.h"
 #include "series/series_apply.h"
+#include "series/series_store.h"
 #include "session/com_port_list.h"
 #include "session/serial_session.h"
-#include "series/series_store.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -177,8 +178,8 @@ void refreshComPorts(session::SerialSession& session) {
 class Collection {
 public:
     Collection(const CollectOptions& options, Console& console, Program& program)
-        : m_options(options), m_console(console), m_program(program),
-          m_session(program.session), m_service(program.service) {}
+        : m_options(options), m_console(console), m_program(program), m_session(program.session),
+          m_service(program.service) {}
 
     void run();
     CollectReport report;
@@ -345,7 +346,8 @@ bool Collection::chooseDataDirectory() {
     // Relative to where the command was given, not to the port's working folder.
     if (!dir.empty() && dir.front() != '/' && !m_startFolder.empty())
         dir = m_startFolder + "/" + dir;
-    m_program.dataDirectory = download::directoryBytes(QFile::decodeName(QByteArray::fromStdString(dir)));
+    m_program.dataDirectory =
+        download::directoryBytes(QFile::decodeName(QByteArray::fromStdString(dir)));
     report.dataDirectory = dir;
     const download::DataTarget target = download::resolveDataDirectory(dir);
     if (const std::string note = download::prefixNote(target); !note.empty())
@@ -434,9 +436,8 @@ void Collection::readBattery() {
 
 void Collection::setClock() {
     const std::size_t boxesBefore = m_boxes.size();
-    platform::runGuarded([this] {
-        m_service.runCommand(m_session, m_program.view, &InstrumentCommands::setClock);
-    });
+    platform::runGuarded(
+        [this] { m_service.runCommand(m_session, m_program.view, &InstrumentCommands::setClock); });
     static const std::string kSet = "Clock on XRQ set to ";
     for (std::size_t i = boxesBefore; i < m_boxes.size(); ++i)
         if (m_boxes[i].kind == dialogs::BoxKind::Info && m_boxes[i].text.rfind(kSet, 0) == 0) {
@@ -519,6 +520,14 @@ void Collection::run() {
         return;
     log("COM" + std::to_string(m_port) + " (" + report.device + ") into " + report.dataDirectory,
         source_line::collectorPortAndFolder);
+    // Downloads an earlier program called safe are judged again first (once, after an
+    // upgrade): the clear decided below reads the series they make.
+    if (!m_service.KeptDownloadsJudged()) {
+        while (!m_service.KeptDownloadsJudged() && !ProgramEndRequested())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (ended())
+            return;
+    }
     if (!connect())
         return;
     if (m_options.battery) {
@@ -547,8 +556,8 @@ void Collection::readMemoryFirst() {
     if (m_session.ExchangeRunning())
         m_session.tellExchangeRunning();
     else
-        m_firstRead = m_service.readMemoryOnce(m_session, m_program.view, m_program.noEcho,
-                                               downloadView());
+        m_firstRead =
+            m_service.readMemoryOnce(m_session, m_program.view, m_program.noEcho, downloadView());
     auto& c = report.clear;
     c.firstReadKept = m_firstRead.keptFile;
     c.firstReadMs = m_firstRead.captureStartedMs;
@@ -679,8 +688,8 @@ CollectReport runCollection(QCoreApplication& app, const CollectOptions& options
     UnitService& service = program.service;
     service.start(where, &session);
     if (const ProgramSettings* settings = programSettings())
-        program.dataDirectory = download::directoryBytes(QFile::decodeName(
-            settings->dataDirectory(service.DefaultDataDirectory()).c_str()));
+        program.dataDirectory = download::directoryBytes(
+            QFile::decodeName(settings->dataDirectory(service.DefaultDataDirectory()).c_str()));
     refreshComPorts(session);
     // Ports plugged in or pulled out from now on.
     session::startPortWatch(&portWatch, [&session] { return &session; });

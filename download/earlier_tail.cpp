@@ -126,7 +126,7 @@ void keepEarlierSending(session::SerialSession& session, std::function<std::stri
             progress();
     };
     session.OnEarlierSending.ended = [state, shownIn, told, progressShown](std::uint64_t,
-                                                                            bool cutOff) {
+                                                                           bool cutOff) {
         if (!state->tail)
             return;
         state->tail->finish();

@@ -208,10 +208,10 @@ void TFormXRQMain::buildActions() {
     addAction(ActionStop); // Escape works without a menu item
     OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     ChooseKeptDownload = [this] {
-        return QFileDialog::getOpenFileName(
-            this, QStringLiteral("Convert a Kept Download"),
-            QFile::decodeName(QByteArray::fromStdString(download::keptDownloadsRoot(TempFilesPath))),
-            QStringLiteral("Downloads (*.txt);;All files (*)"));
+        return QFileDialog::getOpenFileName(this, QStringLiteral("Convert a Kept Download"),
+                                            QFile::decodeName(QByteArray::fromStdString(
+                                                download::keptDownloadsRoot(TempFilesPath))),
+                                            QStringLiteral("Downloads (*.txt);;All files (*)"));
     };
 
     MenuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
@@ -514,7 +514,9 @@ void TFormXRQMain::openUnitRegister() {
                 if (Units.current() && Units.current()->serial == serial.toStdString())
                     showLastDownload();
             });
-    // Told at once when known now; a register that answers late tells when it does.
+    // Told at once when known now; a register that answers late tells when it does. The
+    // downloads judged again after it are told by the window's signal too.
+    Service.KeptJudgedTold = [this] { emit keptDownloadsJudged(); };
     Service.openRegister(this);
 }
 

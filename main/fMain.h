@@ -199,7 +199,13 @@ public:
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return Service.DefaultDataDirectory(); }
 
+    // The downloads an earlier program called safe have been judged again (at once when none
+    // waited): xrq-collect downloads only after this.
+    bool KeptDownloadsJudged() const { return Service.KeptDownloadsJudged(); }
+
 signals:
+    // KeptDownloadsJudged() became true.
+    void keptDownloadsJudged();
     // The window has closed (after the end line is logged); the program's loop quits on it.
     void closed();
 

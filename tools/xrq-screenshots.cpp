@@ -17,7 +17,6 @@
 // the text view show then).
 //
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
-#include "start/program_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "download/data_collection.h"
 #include "main/fMain.h"
@@ -25,6 +24,7 @@
 #include "register/units_window.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "start/program_start.h"
 #include "tools/sim/pty_unit.h"
 #include "viewer/viewer_window.h"
 

@@ -103,8 +103,8 @@ std::optional<std::string> clearMemoryQuestion(const UnitRecord& record, int por
         return std::nullopt;
     const std::string why = record.lastDownloadIncomplete(unit->serial);
     if (!why.empty()) {
-        return "The last download of " + printableSerial(unit->serial) + " was incomplete: " +
-               why + ".\nClear its memory anyway?";
+        return "The last download of " + printableSerial(unit->serial) + " was incomplete: " + why +
+               ".\nClear its memory anyway?";
     }
     return unitName(*unit) +
            " has not been downloaded since it was connected: its data would be lost.\n"

@@ -2,7 +2,6 @@
 // xrq-collect run as the operator's cron job runs it: a program of its own, no display, the
 // program's folders in a sandbox and a simulated unit on a pty linked as a COM port. What
 // counts is what it leaves on the disk and in the register, and what its exit status says.
-#include "start/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
 #include "collect/collect_support.h"
@@ -10,6 +9,7 @@
 #include "main/fMain.h"
 #include "register/unit_register.h"
 #include "serial/fSerial.h"
+#include "start/program_start.h"
 #include "support/child_process.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"

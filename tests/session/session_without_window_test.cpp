@@ -74,8 +74,8 @@ protected:
             win::DWORD done = 0;
             EXPECT_TRUE(win::ReadFile(far, got.data(), win::DWORD(got.size()), &done, nullptr));
             received += got.substr(0, done);
-            EXPECT_TRUE(win::WriteFile(far, reply.data(), win::DWORD(reply.size()), &done,
-                                       nullptr));
+            EXPECT_TRUE(
+                win::WriteFile(far, reply.data(), win::DWORD(reply.size()), &done, nullptr));
         });
     }
 
