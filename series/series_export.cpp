@@ -100,6 +100,8 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
     }
     if (r.provisional)
         add("provisional");
+    if (r.disputed)
+        add("disputed");
     if (parsed) {
         if (m_havePrevious) {
             const double step = seconds - m_previous;
@@ -238,7 +240,8 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
                  : std::string()));
     comment("records: " + std::to_string(info.records) + " in " + std::to_string(info.segments) +
             (info.segments == 1 ? " segment" : " segments") + ", " +
-            std::to_string(info.provisional) + " provisional");
+            std::to_string(info.provisional) + " provisional" +
+            (info.disputed > 0 ? ", " + std::to_string(info.disputed) + " disputed" : std::string()));
     comment("time rule: utc = the unit's time minus the UTC offset in force when the unit's "
             "clock was last set before the download that first brought the record; empty "
             "where no such clock set is known (offset unknown)");

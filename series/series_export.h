@@ -6,7 +6,8 @@
 // fields as the unit separated them (at commas, blanks around them trimmed), the flags, and
 // the kept download the record came from. Flags never change or drop a record: times that go
 // backwards, repeated times, a gap over ten times the usual interval, segment starts,
-// provisional records, offsets unknown or ambiguous.
+// provisional records, disputed places (downloads said different records there; the row
+// shows the one held first until a download settles it), offsets unknown or ambiguous.
 
 #include "series/series_store.h"
 

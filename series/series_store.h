@@ -9,8 +9,15 @@
 //
 // Compact by design: a segment's records are kept in chunks, each a blob of the records one
 // download brought (a flags byte, a length and the line's bytes per record), so a record
-// costs its bytes and about two more. The records' text is never changed; what the series
-// says about them (provisional, flags, times) lives beside them.
+// costs its bytes and about two more. What the series says about them (provisional, flags,
+// times) lives beside them. Where downloads said different records at one place (overlap.h's
+// isolated differences), every download's statement there is kept ("versions": which
+// download said what) and the chunk shows the settled one (overlap.h's settledStatement), or
+// the one held first while the place is disputed.
+//
+// A download not called safe never makes a confirmed segment: where it would start one, its
+// records stand apart, provisional, as the last segment, until a safe download confirms
+// them (it follows them) or replaces them (it follows the segment before, or starts one).
 //
 // Derived data: the kept raw downloads and the unit register are the facts, and rebuild()
 // (series_rebuild.h) makes the same store from them. One thread at a time per object.
@@ -50,6 +57,10 @@ struct SetTaken {
     bool newSegment = false;   // d started a new segment (not the series' first)
     bool afterClear = false;   // ... because the unit was cleared since
     std::size_t differsAt = 0; // ... or because it differs from the last one here
+    std::string reason;        // ... said for the operator ("differs at record 6")
+    bool apart = false;        // ... provisional, apart (the download was not called safe)
+    std::size_t disputed = 0;  // places this download disputed (it said another record there)
+    std::size_t settled = 0;   // disputed places this download settled
     bool fewer = false;        // the unit holds fewer records than before
     bool wrapped = false;      // joined by the wrap rule
 };
@@ -73,7 +84,8 @@ struct SeriesInfo {
     std::uint64_t records = 0;
     int segments = 0;
     std::uint64_t provisional = 0;
-    std::uint64_t bytes = 0;  // the records' bytes
+    std::uint64_t disputed = 0; // places where downloads said different records
+    std::uint64_t bytes = 0;    // the records' bytes
     double usualInterval = 0; // seconds, 0 when unknown
 };
 
@@ -91,7 +103,9 @@ struct RecordRef {
     std::string_view line;
     std::uint8_t timeFlags = 0;
     bool provisional = false;
+    bool disputed = false;            // downloads said different records at this place
     std::optional<int> offsetSeconds; // the offset of the download's time rule
+    std::int64_t downloadAtMs = 0;    // when the download that brought it was taken
     viewer::DateOrder dateOrder = viewer::DateOrder::YMD;
     const std::string* download = nullptr; // the kept download's path
 };

@@ -115,12 +115,12 @@ int list(const std::string& folder, bool json) {
         bool first = true;
         for (const auto& s : all) {
             std::printf("%s\n  {\"serial\": %s, \"name\": %s, \"set\": %d, \"records\": %llu, "
-                        "\"segments\": %d, \"provisional\": %llu, \"bytes\": %llu, "
-                        "\"usual_interval_s\": %g}",
+                        "\"segments\": %d, \"provisional\": %llu, \"disputed\": %llu, "
+                        "\"bytes\": %llu, \"usual_interval_s\": %g}",
                         first ? "" : ",", jsonString(s.serial).c_str(), jsonString(s.name).c_str(),
                         s.ordinal + 1, (unsigned long long)s.records, s.segments,
-                        (unsigned long long)s.provisional, (unsigned long long)s.bytes,
-                        s.usualInterval);
+                        (unsigned long long)s.provisional, (unsigned long long)s.disputed,
+                        (unsigned long long)s.bytes, s.usualInterval);
             first = false;
         }
         std::printf("\n]}\n");
@@ -131,11 +131,11 @@ int list(const std::string& folder, bool json) {
         series::appendUtf8(name, s.name);
         std::string serial;
         series::appendUtf8(serial, s.serial);
-        std::printf("%s\t%s%s\t%llu records\t%d segment%s\t%llu provisional\n", serial.c_str(),
-                    name.c_str(),
+        std::printf("%s\t%s%s\t%llu records\t%d segment%s\t%llu provisional\t%llu disputed\n",
+                    serial.c_str(), name.c_str(),
                     s.ordinal > 0 ? (" (set " + std::to_string(s.ordinal + 1) + ")").c_str() : "",
                     (unsigned long long)s.records, s.segments, s.segments == 1 ? "" : "s",
-                    (unsigned long long)s.provisional);
+                    (unsigned long long)s.provisional, (unsigned long long)s.disputed);
     }
     return kOk;
 }

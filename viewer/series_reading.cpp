@@ -24,7 +24,8 @@ namespace viewer {
 namespace {
 
 // What each record costs beside its text while it is read: its line end; its place in the
-// text, its offset, time flags, provisional mark, segment start and date order (Records);
+// text, its offset, time flags, provisional and disputed marks, segment start and date order
+// (Records);
 // its row, its flags' kind and its time (after the reader); its row's record and its place
 // before the sort (the marks).
 constexpr std::uint64_t kPerRecord = 1 + sizeof(std::int64_t) + sizeof(std::int32_t) + 4 +
@@ -56,7 +57,7 @@ struct Records {
     QByteArray text;                     // the records, one a line
     std::vector<std::int32_t> offset;    // the time rule's UTC offset; kNoOffset: none
     std::vector<std::uint8_t> timeFlags; // series::RecordFlag bits
-    std::vector<std::uint8_t> provisional;
+    std::vector<std::uint8_t> marks; // 1: provisional, 2: disputed
     std::vector<std::uint8_t> segmentStart;
     std::vector<viewer::DateOrder> order; // the order its stamp is read in
     std::size_t segments = 0;
@@ -159,7 +160,7 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     r.text.reserve(static_cast<qsizetype>(info->bytes + info->records));
     r.offset.reserve(info->records);
     r.timeFlags.reserve(info->records);
-    r.provisional.reserve(info->records);
+    r.marks.reserve(info->records);
     r.segmentStart.reserve(info->records);
     r.order.reserve(info->records);
     int segment = 0;
@@ -180,7 +181,8 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
         r.text.append('\n');
         r.offset.push_back(rec.offsetSeconds ? *rec.offsetSeconds : kNoOffset);
         r.timeFlags.push_back(rec.timeFlags);
-        r.provisional.push_back(rec.provisional);
+        r.marks.push_back(static_cast<std::uint8_t>((rec.provisional ? 1 : 0) |
+                                                    (rec.disputed ? 2 : 0)));
         r.segmentStart.push_back(rec.segment != segment);
         r.order.push_back(rec.dateOrder);
         r.orders |= static_cast<DateOrders>(rec.dateOrder);
@@ -268,7 +270,8 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
             parsed = series::unitSeconds(line, r.order[k], seconds);
         }
         ref.segment += r.segmentStart[k];
-        ref.provisional = r.provisional[k];
+        ref.provisional = r.marks[k] & 1;
+        ref.disputed = r.marks[k] & 2;
         ref.timeFlags = r.timeFlags[k];
         ref.offsetSeconds =
             r.offset[k] == kNoOffset ? std::nullopt : std::optional<int>(r.offset[k]);
