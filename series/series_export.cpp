@@ -86,7 +86,8 @@ bool parseRangeTime(std::string_view text, double& seconds) {
     return viewer::stampSeconds(fields, viewer::DateOrder::YMD, seconds);
 }
 
-std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
+std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds,
+                              const RecordClock::Utc& utc) {
     std::string flags;
     auto add = [&](const char* f) {
         if (!flags.empty())
@@ -102,9 +103,13 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
         add("provisional");
     if (r.disputed)
         add("disputed");
+    if (r.repeated)
+        add("repeated");
     if (parsed) {
         if (m_havePrevious) {
-            const double step = seconds - m_previous;
+            // On UTC where both are known: a clock set between them is no step back.
+            const double step = utc.known && m_previousKnown ? utc.seconds - m_previousUtc
+                                                              : seconds - m_previous;
             if (step < 0)
                 add("backwards");
             else if (step == 0)
@@ -114,17 +119,22 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
         }
         m_havePrevious = true;
         m_previous = seconds;
-        if (r.timeFlags & kAmbiguousOffset)
+        m_previousKnown = utc.known;
+        m_previousUtc = utc.seconds;
+        if (utc.flags & kAmbiguousOffset)
             add("offset ambiguous");
-        if ((r.timeFlags & kOffsetUnknown) || !r.offsetSeconds)
+        if (utc.flags & kOffsetUnknown)
             add("offset unknown");
+        if (utc.flags & kClockAhead)
+            add("clock ahead");
     }
     return flags;
 }
 
 RecordSource storeSource(SeriesStore& store, const SeriesInfo& info) {
     return {info, store.notes(info.id),
-            [&store, id = info.id](const auto& each) { return store.forEachRecord(id, each); }};
+            [&store, id = info.id](const auto& each) { return store.forEachRecord(id, each); },
+            store.clockSets(info.serial)};
 }
 
 long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRange& range,
@@ -190,34 +200,48 @@ FileExport exportToFile(const RecordSource& source, const ExportRange& range,
 long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink) {
     const SeriesInfo& info = source.info;
-    auto inRange = [&](const RecordRef& r, bool parsed, double seconds) {
+    // Each record's own clock: its stamps read once through, then the neighbours decide.
+    RecordClock clock(source.clockSets);
+    {
+        const bool ok = source.forEachRecord([&](const RecordRef& r) {
+            double s = 0;
+            const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+            clock.add(r.segment, parsed, s, r.downloadAtMs);
+            return true;
+        });
+        if (!ok)
+            return -1;
+        clock.resolve();
+    }
+    auto inRange = [&](bool parsed, double seconds, const RecordClock::Utc& utc) {
         if (!range.from && !range.to)
             return true;
         if (!parsed)
             return false;
-        const double t = r.offsetSeconds && !(r.timeFlags & kOffsetUnknown)
-                             ? seconds - *r.offsetSeconds
-                             : seconds;
+        const double t = utc.known ? utc.seconds : seconds;
         return (!range.from || t >= *range.from) && (!range.to || t <= *range.to);
     };
     // Each record in the range, in order, with its time read and its flags: a pass over the
-    // series (the export makes two, the flags going through every record each time).
-    using InRange =
-        std::function<bool(const RecordRef&, bool parsed, double seconds, const std::string& f)>;
+    // series (the export makes three, the flags going through every record each time).
+    using InRange = std::function<bool(const RecordRef&, bool parsed, double seconds,
+                                       const RecordClock::Utc& utc, const std::string& f)>;
     auto eachInRange = [&](const InRange& body) {
         RecordFlags flags(info.usualInterval);
+        std::size_t index = 0;
         return source.forEachRecord([&](const RecordRef& r) {
             double s = 0;
             const bool parsed = unitSeconds(r.line, r.dateOrder, s);
-            const std::string f = flags.next(r, parsed, s);
-            return !inRange(r, parsed, s) || body(r, parsed, s, f);
+            const RecordClock::Utc utc = clock.utc(index++, parsed, s, r.downloadAtMs);
+            const std::string f = flags.next(r, parsed, s, utc);
+            return !inRange(parsed, s, utc) || body(r, parsed, s, utc, f);
         });
     };
     // First pass: the widest record and the flags' counts, for the title row and comments.
     std::size_t fields = 1;
     std::map<std::string, std::size_t> counts;
     {
-        const bool ok = eachInRange([&](const RecordRef& r, bool, double, const std::string& f) {
+        const bool ok = eachInRange([&](const RecordRef& r, bool, double, const RecordClock::Utc&,
+                                        const std::string& f) {
             fields = std::max(fields, fieldCount(r.line));
             forEachFlag(f, [&](std::string_view flag) { ++counts[std::string(flag)]; });
             return true;
@@ -242,9 +266,13 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
             (info.segments == 1 ? " segment" : " segments") + ", " +
             std::to_string(info.provisional) + " provisional" +
             (info.disputed > 0 ? ", " + std::to_string(info.disputed) + " disputed" : std::string()));
-    comment("time rule: utc = the unit's time minus the UTC offset in force when the unit's "
-            "clock was last set before the download that first brought the record; empty "
-            "where no such clock set is known (offset unknown)");
+    comment("time rule: utc = the unit's time minus the UTC offset of the clock set it was "
+            "stamped under: the latest set whose interval holds it (set <= time - offset < the "
+            "next set or the download that brought it, " +
+            number(kDriftSeconds / 60) +
+            " minutes of drift allowed), told apart by its neighbours' order where two fit "
+            "(else offset ambiguous); empty where none fits (offset unknown) or where it "
+            "would be after the download that brought it (clock ahead)");
     if (info.usualInterval > 0)
         comment("usual interval: " + number(info.usualInterval) + " s; a gap is a step over " +
                 number(10 * info.usualInterval) + " s");
@@ -263,15 +291,15 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
     long long rows = 0;
     bool sinkOk = true;
     const bool ok =
-        eachInRange([&](const RecordRef& r, bool parsed, double s, const std::string& f) {
+        eachInRange([&](const RecordRef& r, bool, double, const RecordClock::Utc& utc,
+                        const std::string& f) {
             appendCell(out, stampText(r.line));
             out += ',';
-            const bool utc = parsed && r.offsetSeconds && !(r.timeFlags & kOffsetUnknown);
-            if (utc)
-                out += isoUtc(s - *r.offsetSeconds);
+            if (utc.known)
+                out += isoUtc(utc.seconds);
             out += ',';
-            if (utc)
-                out += offsetText(*r.offsetSeconds);
+            if (utc.known)
+                out += offsetText(utc.offsetSeconds);
             std::size_t n = 0, at = 0;
             for (;;) {
                 const auto comma = r.line.find(',', at);

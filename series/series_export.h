@@ -37,6 +37,8 @@ struct RecordSource {
     SeriesInfo info;
     std::vector<Note> notes;
     std::function<bool(const std::function<bool(const RecordRef&)>& each)> forEachRecord;
+    // The unit's clock sets known: each record's UTC is worked out from them (RecordClock).
+    std::vector<ClockFact> clockSets;
 };
 long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink);
@@ -61,14 +63,18 @@ FileExport exportToFile(const RecordSource& source, const ExportRange& range,
 class RecordFlags {
 public:
     explicit RecordFlags(double usualInterval) : m_usual(usualInterval) {}
-    // Flags of the next record in order.
-    std::string next(const RecordRef& record, bool parsed, double unitSeconds);
+    // Flags of the next record in order, its UTC as RecordClock gave it (the steps between
+    // records are judged on UTC where both are known).
+    std::string next(const RecordRef& record, bool parsed, double unitSeconds,
+                     const RecordClock::Utc& utc);
 
 private:
     double m_usual;
     int m_segment = 0;
     bool m_havePrevious = false;
     double m_previous = 0;
+    bool m_previousKnown = false;
+    double m_previousUtc = 0;
 };
 
 // Each flag of a record's flags text ("segment start; provisional") in turn.

@@ -86,6 +86,7 @@ struct ServerRecord {
     std::string download;
     std::vector<std::string> notes;
     double usualInterval = 0;
+    std::int64_t occurredAt = 0; // ms: the download that confirmed it
 };
 // Fills `out` from a payload, what its "info" leaves out from `before` (the record before it
 // in the segment, or null at its start); false when it is no record's.

@@ -67,6 +67,11 @@ const char* const kSchema3[] = {
     "CREATE TABLE versions(id INTEGER PRIMARY KEY, segment_id INTEGER NOT NULL, place INTEGER"
     " NOT NULL, download_id INTEGER NOT NULL, safe INTEGER NOT NULL, line BLOB NOT NULL)",
     "CREATE INDEX versions_by_place ON versions(segment_id, place)",
+    // The unit's clock sets as the register had them at its last download taken: what a
+    // reader of the series puts its records in UTC with (record_time.h's RecordClock).
+    "CREATE TABLE clock_sets(serial BLOB NOT NULL, at INTEGER NOT NULL, utc_offset INTEGER,"
+    " sent BLOB NOT NULL)",
+    "CREATE INDEX clock_sets_by_unit ON clock_sets(serial)",
 };
 
 std::function<void(const char*)>& faultHook() {
@@ -1116,6 +1121,23 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             return fail();
         downloadId = q.lastInsertId().toLongLong();
     }
+    {
+        QSqlQuery q(db.db);
+        q.prepare(QStringLiteral("DELETE FROM clock_sets WHERE serial = ?"));
+        q.bindValue(0, blob(in.serial));
+        if (!db.exec(q))
+            return fail();
+        q.prepare(QStringLiteral(
+            "INSERT INTO clock_sets(serial, at, utc_offset, sent) VALUES(?, ?, ?, ?)"));
+        for (const ClockFact& c : facts.clockSets) {
+            q.bindValue(0, blob(in.serial));
+            q.bindValue(1, qint64(c.atMs));
+            q.bindValue(2, c.offsetSeconds ? QVariant(*c.offsetSeconds) : QVariant());
+            q.bindValue(3, blob(c.sent));
+            if (!db.exec(q))
+                return fail();
+        }
+    }
     const TimeRule rule = timeRuleFor(facts, in.atMs);
     std::map<std::string, int> ordinals;
     for (const SetLines& set : sets.sets) {
@@ -1472,6 +1494,23 @@ std::optional<SeriesInfo> SeriesStore::find(const std::string& serial, const std
         if (info.serial == serial && info.name == name && info.ordinal == ordinal)
             return std::move(info);
     return std::nullopt;
+}
+
+std::vector<ClockFact> SeriesStore::clockSets(const std::string& serial) {
+    std::vector<ClockFact> out;
+    if (!m_db || m_db->version < 3)
+        return out;
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral(
+        "SELECT at, utc_offset, sent FROM clock_sets WHERE serial = ? ORDER BY at"));
+    q.bindValue(0, blob(serial));
+    if (!m_db->exec(q))
+        return out;
+    while (q.next())
+        out.push_back({q.value(0).toLongLong(),
+                       q.value(1).isNull() ? std::nullopt : std::optional<int>(q.value(1).toInt()),
+                       bytesOf(q.value(2))});
+    return out;
 }
 
 std::vector<Note> SeriesStore::notes(std::int64_t seriesId) {

@@ -104,6 +104,7 @@ struct RecordRef {
     std::uint8_t timeFlags = 0;
     bool provisional = false;
     bool disputed = false;            // downloads said different records at this place
+    bool repeated = false;            // its bytes after the bytes before it stand elsewhere too
     std::optional<int> offsetSeconds; // the offset of the download's time rule
     std::int64_t downloadAtMs = 0;    // when the download that brought it was taken
     viewer::DateOrder dateOrder = viewer::DateOrder::YMD;
@@ -137,6 +138,8 @@ public:
     std::optional<SeriesInfo> find(const std::string& serial, const std::string& name,
                                    int ordinal = 0);
     std::vector<Note> notes(std::int64_t seriesId);
+    // The unit's clock sets, as the register had them when its last download was taken.
+    std::vector<ClockFact> clockSets(const std::string& serial);
     // Every record of a series in order; false from `each` stops (then false is returned).
     bool forEachRecord(std::int64_t seriesId, const std::function<bool(const RecordRef&)>& each);
 
