@@ -88,6 +88,7 @@ Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view
         } else {
             out.kind = Alignment::Kind::Nothing;
             out.fewer = dComplete;
+            out.wrapped = start > 0;
         }
         return out;
     };
@@ -95,12 +96,11 @@ Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view
     if (atStart.ok)
         return take(atStart, 0);
     // The wrap: the places in h that hold d's first record, the earliest (largest k) first,
-    // where d reaches h's end.
+    // where d reaches h's end; a cut d may end before it.
     const std::size_t m = std::min(n, d.size());
     if (m >= kWrapOverlap) {
-        for (std::size_t t = n - m; t + kWrapOverlap <= n; ++t) {
-            if (t == 0)
-                continue;
+        const std::size_t earliest = dComplete ? n - m : 1;
+        for (std::size_t t = std::max<std::size_t>(earliest, 1); t + kWrapOverlap <= n; ++t) {
             // d's first record, or its second where the first is the one that differs.
             auto holds = [&](std::size_t place, std::string_view line) {
                 return h.at(place) == line || (h.known && h.known(place, line));

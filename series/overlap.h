@@ -7,7 +7,8 @@
 //     h's end are new. d shorter than h is h's beginning (nothing new, a cut download); a
 //     complete d shorter than h means the unit holds fewer records than before;
 //   - d stands at h's place t, the last k = |h| - t records of h, k >= kWrapOverlap (a memory
-//     that wraps): the records after those are new;
+//     that wraps): the records after those are new; a cut d (not complete) may end before
+//     h's end, holding kWrapOverlap records or more: nothing is new;
 //   - otherwise d starts a new segment, and why is told.
 // Place 0 is tried before the wrap (a d that is both explains itself wholly), and of the wrap
 // places the earliest (the largest overlap, adding least).

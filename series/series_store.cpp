@@ -689,6 +689,92 @@ struct SeriesStore::Db {
         return true;
     }
 
+    // The records of `s` from `at` on go to a segment of their own after it (its seq is the
+    // next: `s` is the last one), with what is said of them.
+    bool split(std::int64_t series, Segment& s, std::uint64_t at, std::int64_t when,
+               Segment& rest) {
+        if (!newSegment(series, s.seq + 1, when, rest))
+            return false;
+        // The chunk that holds records on both sides of `at` is cut in two.
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id, first, count, download_id, utc_offset, date_order,"
+                                 " data FROM chunks WHERE segment_id = ? AND first < ? AND "
+                                 "first + count > ?"));
+        q.bindValue(0, qint64(s.id));
+        q.bindValue(1, qint64(at));
+        q.bindValue(2, qint64(at));
+        if (!exec(q))
+            return false;
+        if (q.next()) {
+            const std::int64_t id = q.value(0).toLongLong();
+            std::uint64_t place = q.value(1).toULongLong();
+            QByteArray head, tail;
+            std::uint64_t headBytes = 0, tailBytes = 0, tailCount = 0;
+            decodeChunk(q.value(6).toByteArray(), [&](std::uint8_t flags, std::string_view line) {
+                QByteArray& into = place++ < at ? head : tail;
+                into.append(static_cast<char>(flags));
+                putVarint(into, line.size());
+                into.append(line.data(), static_cast<qsizetype>(line.size()));
+                (&into == &head ? headBytes : tailBytes) += line.size();
+                tailCount += &into == &tail;
+                return true;
+            });
+            QSqlQuery i(db);
+            i.prepare(QStringLiteral("INSERT INTO chunks(segment_id, first, count, bytes, "
+                                     "download_id, utc_offset, date_order, data) VALUES(?, ?, ?, "
+                                     "?, ?, ?, ?, ?)"));
+            i.bindValue(0, qint64(rest.id));
+            i.bindValue(1, qint64(0));
+            i.bindValue(2, qint64(tailCount));
+            i.bindValue(3, qint64(tailBytes));
+            i.bindValue(4, q.value(3));
+            i.bindValue(5, q.value(4));
+            i.bindValue(6, q.value(5));
+            i.bindValue(7, tail);
+            const qint64 first = q.value(1).toLongLong();
+            q.finish();
+            if (!exec(i))
+                return false;
+            QSqlQuery u(db);
+            u.prepare(
+                QStringLiteral("UPDATE chunks SET count = ?, bytes = ?, data = ? WHERE id = ?"));
+            u.bindValue(0, qint64(at) - first);
+            u.bindValue(1, qint64(headBytes));
+            u.bindValue(2, head);
+            u.bindValue(3, qint64(id));
+            if (!exec(u))
+                return false;
+        }
+        for (const char* sql :
+             {"UPDATE chunks SET segment_id = ?, first = first - ? WHERE segment_id = ? AND "
+              "first >= ?",
+              "UPDATE versions SET segment_id = ?, place = place - ? WHERE segment_id = ? AND "
+              "place >= ?"}) {
+            QSqlQuery m(db);
+            m.prepare(QString::fromLatin1(sql));
+            m.bindValue(0, qint64(rest.id));
+            m.bindValue(1, qint64(at));
+            m.bindValue(2, qint64(s.id));
+            m.bindValue(3, qint64(at));
+            if (!exec(m))
+                return false;
+        }
+        QSqlQuery n(db);
+        n.prepare(QStringLiteral("UPDATE notes SET segment = segment + 1, record = record - ? "
+                                 "WHERE series_id = ? AND segment = ? AND record > ?"));
+        n.bindValue(0, qint64(at));
+        n.bindValue(1, qint64(series));
+        n.bindValue(2, s.seq + 1);
+        n.bindValue(3, qint64(at));
+        if (!exec(n))
+            return false;
+        rest.records = s.records - at;
+        rest.confirmed = 0;
+        s.records = at;
+        s.confirmed = std::min(s.confirmed, at);
+        return saveSegment(rest);
+    }
+
     // The segment before `s` in its series, if any.
     bool segmentBefore(std::int64_t series, const Segment& s, std::optional<Segment>& out) {
         QSqlQuery q(db);
@@ -748,16 +834,22 @@ struct SeriesStore::Db {
                 {bytesOf(q.value(1)), q.value(2).toBool()});
         return true;
     }
-    static bool disputed(const std::vector<Said>& said) {
+    static int settledOf(const std::vector<Said>& said) {
         std::vector<Statement> st;
         st.reserve(said.size());
         for (const Said& s : said)
             st.push_back({s.line, s.safe});
-        return settledStatement(st) < 0;
+        return settledStatement(st);
     }
-    // The places of a series where downloads disagree: (segment seq, place).
-    bool disputedPlaces(std::int64_t series, std::set<std::pair<int, std::uint64_t>>& out) {
+    static bool disputed(const std::vector<Said>& said) { return settledOf(said) < 0; }
+    // The places of a series where downloads disagree: (segment seq, place); and the line
+    // each place that was disputed and is settled shows (`shown`, when asked for).
+    using Place = std::pair<int, std::uint64_t>;
+    bool disputedPlaces(std::int64_t series, std::set<Place>& out,
+                        std::map<Place, std::string>* shown = nullptr) {
         out.clear();
+        if (shown)
+            shown->clear();
         if (version < 3)
             return true;
         QSqlQuery q(db);
@@ -768,13 +860,17 @@ struct SeriesStore::Db {
         q.bindValue(0, qint64(series));
         if (!exec(q))
             return false;
-        std::map<std::pair<int, std::uint64_t>, std::vector<Said>> all;
+        std::map<Place, std::vector<Said>> all;
         while (q.next())
             all[{q.value(0).toInt(), q.value(1).toULongLong()}].push_back(
                 {bytesOf(q.value(2)), q.value(3).toBool()});
-        for (const auto& [place, said] : all)
-            if (disputed(said))
+        for (auto& [place, said] : all) {
+            const int settled = settledOf(said);
+            if (settled < 0)
                 out.insert(place);
+            else if (shown)
+                (*shown)[place] = std::move(said[std::size_t(settled)].line);
+        }
         return true;
     }
     bool state(std::int64_t segment, std::uint64_t place, std::int64_t download, bool safe,
@@ -1201,6 +1297,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             std::uint64_t size = 0; // its records d was aligned with
             std::unique_ptr<HeldReader> reader;
             Db::Versions versions;
+            std::map<std::size_t, std::string> shown; // settled places' lines
             Alignment alignment;
         };
         auto align = [&](const Segment& s, std::uint64_t size, bool cleared, Target& t) {
@@ -1209,9 +1306,23 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             t.reader = std::make_unique<HeldReader>(db.db, s.id);
             if (!t.reader->open(db.error) || !db.versions(s.id, t.versions))
                 return false;
+            // A place settled for another record than its chunk holds shows that one.
+            t.shown.clear();
+            for (const auto& [place, said] : t.versions) {
+                const int settled = Db::settledOf(said);
+                if (settled >= 0)
+                    t.shown[place] = said[std::size_t(settled)].line;
+            }
             HeldRecords h;
             h.size = size;
-            h.at = [&t](std::size_t place) { return t.reader->at(place); };
+            h.at = [&t](std::size_t place) {
+                if (!t.shown.empty()) {
+                    const auto it = t.shown.find(place);
+                    if (it != t.shown.end())
+                        return std::string_view(it->second);
+                }
+                return t.reader->at(place);
+            };
             if (!t.versions.empty())
                 h.known = [&t](std::size_t place, std::string_view line) {
                     const auto it = t.versions.find(place);
@@ -1256,13 +1367,16 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
                 }
             }
             // Records apart (a segment of provisional records only) are replaced by a
-            // download they do not hold, unless the unit was cleared since them (then they
-            // are all that is left of what it held).
+            // download that holds the places they would have stood at: one that follows the
+            // segment before them, or the series' first download when they began it. One
+            // that fits neither leaves them (the unit was cleared since, unknown here: they
+            // may be all that is left of what it held), and starts a segment after them.
             if (!fits(target) && last->confirmed == 0 && !cleared) {
-                replace = *last;
                 std::optional<Segment> before;
                 if (!db.segmentBefore(seriesId, *last, before))
                     return fail();
+                if (!before)
+                    replace = *last;
                 if (before && !clearedSince(*before)) {
                     Target b;
                     if (!align(*before, before->records, false, b))
@@ -1276,8 +1390,10 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
                             keepOnly = before->confirmed;
                         }
                     }
-                    if (fits(b))
+                    if (fits(b)) {
                         target = std::move(b);
+                        replace = *last;
+                    }
                 }
             }
         }
@@ -1345,7 +1461,10 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             std::vector<std::pair<std::uint64_t, std::string>> rewrites;
             for (const std::uint64_t place : places) {
                 const std::string_view said = d[place - a.start];
-                const std::string shown(target.reader->at(place));
+                const auto settledHere = target.shown.find(place);
+                const std::string shown(settledHere != target.shown.end()
+                                            ? std::string_view(settledHere->second)
+                                            : target.reader->at(place));
                 std::vector<Db::Said>& was = target.versions[place];
                 const bool before = !was.empty() && Db::disputed(was);
                 if (was.empty()) {
@@ -1376,8 +1495,11 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
                 return fail();
             }
             target.reader.reset();
+            // A record not yet shared is written again as settled; one shared stays as it
+            // was shared (what this laptop said, a fact on the server), and the series shows
+            // the settled one over it (forEachRecord).
             for (const auto& [place, line] : rewrites)
-                if (!db.rewrite(segment.id, place, line))
+                if (place >= segment.shared && !db.rewrite(segment.id, place, line))
                     return fail();
             if (a.kind == Alignment::Kind::Append) {
                 from = a.from;
@@ -1393,19 +1515,29 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
                                  std::to_string(segment.records - a.start) + ")"))
                     return fail();
             }
-            // A safe download confirms the provisional records it holds (those up to its
-            // last held one, when they follow what was confirmed).
-            if (in.safe && segment.confirmed < segment.records && a.start <= segment.confirmed) {
-                const std::uint64_t upTo = a.start + held;
-                if (upTo > segment.confirmed) {
-                    taken.confirmed = upTo - segment.confirmed;
-                    segment.confirmed = upTo;
-                }
-            } else if (in.safe && segment.confirmed < segment.records && a.kind == Alignment::Kind::Append) {
-                // By the wrap, past provisional records it does not hold: they stand as they
-                // were confirmed before this rule (kept, told).
-                taken.confirmed = segment.records - segment.confirmed;
-                segment.confirmed = segment.records;
+            // A safe download confirms the provisional records it holds, and only those. Where
+            // the memory wrapped past provisional records it does not hold, they stay as they
+            // are, and what it holds goes on as a segment of its own.
+            std::uint64_t start = a.start;
+            if (in.safe && segment.confirmed < start) {
+                Segment rest;
+                if (!db.split(seriesId, segment, start, in.atMs, rest) ||
+                    !db.note(seriesId, downloadId, rest.seq + 1, 1,
+                             "segment starts: the memory wrapped past " +
+                                 std::to_string(start - segment.confirmed) +
+                                 " provisional records no safe download held"))
+                    return fail();
+                segment.lastDownloadAt = in.atMs;
+                if (!db.saveSegment(segment))
+                    return fail();
+                segment = rest;
+                start = 0;
+                taken.newSegment = true;
+                taken.reason = "the memory wrapped past provisional records";
+            }
+            if (in.safe && segment.confirmed < start + held) {
+                taken.confirmed = start + held - segment.confirmed;
+                segment.confirmed = start + held;
             }
             taken.wrapped = a.wrapped;
             segment.lastDownloadAt = in.atMs;
@@ -1547,7 +1679,8 @@ bool SeriesStore::forEachRecord(std::int64_t seriesId,
         }
     }
     std::set<std::pair<int, std::uint64_t>> disputed;
-    if (!m_db->disputedPlaces(seriesId, disputed))
+    std::map<std::pair<int, std::uint64_t>, std::string> shown;
+    if (!m_db->disputedPlaces(seriesId, disputed, &shown))
         return false;
     QSqlQuery q(m_db->db);
     q.setForwardOnly(true);
@@ -1576,6 +1709,11 @@ bool SeriesStore::forEachRecord(std::int64_t seriesId,
             ref.timeFlags = flags;
             ref.provisional = ref.index >= confirmed;
             ref.disputed = !disputed.empty() && disputed.count({seq, ref.index});
+            if (!shown.empty()) {
+                const auto settled = shown.find({seq, ref.index});
+                if (settled != shown.end())
+                    ref.line = settled->second;
+            }
             going = each(ref);
             ++ref.index;
             return going;

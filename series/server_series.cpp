@@ -53,7 +53,9 @@ Alignment alignWith(const std::vector<Node>& all, const Merged& m,
                     return true;
             return false;
         };
-    return alignDownload(held, d, false, true);
+    // A laptop's segment may hold any part of a memory (it saw the memory after a wrap, or a
+    // cut download): placed inside another, not only at its beginning or end.
+    return alignDownload(held, d, false, false);
 }
 
 void say(Merged& m, std::size_t place, int shown, int other) {
@@ -63,48 +65,92 @@ void say(Merged& m, std::size_t place, int shown, int other) {
     said.push_back(other);
 }
 
-// Puts one chain into the series derived so far.
-void merge(const std::vector<Node>& all, std::vector<Merged>& merged, const std::vector<int>& chain) {
+// What was said at a place of `from` goes with it to `place` of `into`.
+void carry(Merged& into, std::size_t place, const Merged* from, std::size_t at) {
+    if (!from)
+        return;
+    const auto it = from->said.find(at);
+    if (it == from->said.end())
+        return;
+    std::vector<int>& said = into.said[place];
+    for (const int id : it->second)
+        if (std::find(said.begin(), said.end(), id) == said.end())
+            said.push_back(id);
+}
+
+// Puts `chain` (with what was said at its places, when it is a segment derived before) into
+// `m` where one stands at a place of the other; false when neither does.
+bool into(const std::vector<Node>& all, Merged& m, const std::vector<int>& chain,
+          const Merged* chainSaid) {
     const std::vector<std::string_view> d = linesOf(all, chain);
-    for (std::size_t k = merged.size(); k-- > 0;) {
-        Merged& m = merged[k];
-        const std::vector<std::string_view> h = linesOf(all, m.nodes);
-        // The chain stands at a place of the segment.
-        const Alignment a = alignWith(all, m, h, d);
-        if (a.kind != Alignment::Kind::NewSegment) {
-            const std::size_t held = std::min(d.size(), h.size() - a.start);
-            for (std::size_t i = 0; i < held; ++i) {
-                const std::size_t place = a.start + i;
-                if (d[i] != h[place] || m.said.count(place))
-                    say(m, place, m.nodes[place], chain[i]);
-            }
-            if (a.kind == Alignment::Kind::Append)
-                m.nodes.insert(m.nodes.end(), chain.begin() + std::ptrdiff_t(a.from), chain.end());
-            return;
+    const std::vector<std::string_view> h = linesOf(all, m.nodes);
+    // The chain stands at a place of the segment.
+    const Alignment a = alignWith(all, m, h, d);
+    if (a.kind != Alignment::Kind::NewSegment) {
+        const std::size_t held = std::min(d.size(), h.size() - a.start);
+        for (std::size_t i = 0; i < held; ++i) {
+            const std::size_t place = a.start + i;
+            if (d[i] != h[place] || m.said.count(place))
+                say(m, place, m.nodes[place], chain[i]);
+            carry(m, place, chainSaid, i);
         }
-        // The segment stands at a place of the chain (the chain holds records before it).
-        Merged none;
-        const Alignment b = alignWith(all, none, d, h);
-        if (b.kind != Alignment::Kind::NewSegment) {
-            Merged grown;
-            grown.nodes.assign(chain.begin(), chain.begin() + std::ptrdiff_t(b.start));
-            grown.nodes.insert(grown.nodes.end(), m.nodes.begin(), m.nodes.end());
-            for (auto& [place, said] : m.said)
-                grown.said[place + b.start] = std::move(said);
-            const std::size_t held = std::min(h.size(), d.size() - b.start);
-            for (std::size_t i = 0; i < held; ++i) {
-                const std::size_t place = b.start + i;
-                if (h[i] != d[place] || grown.said.count(place))
-                    say(grown, place, m.nodes[i], chain[place]);
+        if (a.kind == Alignment::Kind::Append)
+            for (std::size_t i = a.from; i < chain.size(); ++i) {
+                m.nodes.push_back(chain[i]);
+                carry(m, m.nodes.size() - 1, chainSaid, i);
             }
-            if (b.start + h.size() < d.size())
-                grown.nodes.insert(grown.nodes.end(),
-                                   chain.begin() + std::ptrdiff_t(b.start + h.size()), chain.end());
-            m = std::move(grown);
-            return;
+        return true;
+    }
+    // The segment stands at a place of the chain (the chain holds records before it).
+    Merged grown;
+    if (chainSaid)
+        grown.said = chainSaid->said;
+    const Alignment b = alignWith(all, grown, d, h);
+    if (b.kind == Alignment::Kind::NewSegment)
+        return false;
+    grown.nodes = chain;
+    const std::size_t held = std::min(h.size(), d.size() - b.start);
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        const std::size_t place = b.start + i;
+        if (i >= held) {
+            grown.nodes.push_back(m.nodes[i]);
+            carry(grown, grown.nodes.size() - 1, &m, i);
+            continue;
+        }
+        // The segment's record is shown where both hold one: it was derived first.
+        grown.nodes[place] = m.nodes[i];
+        if (h[i] != d[place] || grown.said.count(place) || m.said.count(i))
+            say(grown, place, m.nodes[i], chain[place]);
+        carry(grown, place, &m, i);
+    }
+    m = std::move(grown);
+    return true;
+}
+
+// Puts one chain into the series derived so far; a segment it joins to another is one.
+void merge(const std::vector<Node>& all, std::vector<Merged>& merged, const std::vector<int>& chain) {
+    std::size_t took = merged.size();
+    for (std::size_t k = merged.size(); k-- > 0 && took == merged.size();)
+        if (into(all, merged[k], chain, nullptr))
+            took = k;
+    if (took == merged.size()) {
+        merged.push_back(Merged{chain, {}});
+        return;
+    }
+    for (bool joined = true; joined;) {
+        joined = false;
+        for (std::size_t k = 0; k < merged.size() && !joined; ++k) {
+            if (k == took)
+                continue;
+            const Merged other = merged[k];
+            if (into(all, merged[took], other.nodes, &other)) {
+                merged.erase(merged.begin() + std::ptrdiff_t(k));
+                if (k < took)
+                    --took;
+                joined = true;
+            }
         }
     }
-    merged.push_back(Merged{chain, {}});
 }
 
 } // namespace

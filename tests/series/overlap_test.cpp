@@ -106,6 +106,10 @@ TEST(SeriesAlignment, EachCaseOfTheRule) {
         {"the last record held changed, more follows", records(0, 100),
          changed(records(0, 120), {97}), false, true, K::NewSegment, 0, 0, false, {}, 98,
          "differs at record 98, fewer than 8 records before the records held end"},
+        {"a cut download of a memory that wrapped", h200, records(100, 150), false, false,
+         K::Nothing, 100, 0, false, {}, 0, ""},
+        {"... but not a complete one", h200, records(100, 150), false, true, K::NewSegment, 0, 0,
+         false, {}, 1, "differs at record 1"},
         {"a wrap with a changed record", h200,
          changed(records(100, 200) + records(0, 10, "n"), {50}), false, true, K::Append, 100, 100,
          false, {50}, 0, ""},
@@ -120,6 +124,7 @@ TEST(SeriesAlignment, EachCaseOfTheRule) {
             EXPECT_EQ(a.wrapped, c.start > 0);
         }
         if (c.kind == K::Nothing) {
+            EXPECT_EQ(a.start, c.start);
             EXPECT_EQ(a.fewer, c.fewer);
         }
         if (c.kind == K::NewSegment) {
