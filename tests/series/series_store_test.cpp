@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The series store: downloads taken one after another, as a unit is visited.
 #include "record_lines.h"
+#include "series/series_export.h"
 #include "series/series_store.h"
 #include "support/fault_vfs.h"
 
@@ -298,6 +299,18 @@ TEST_F(SeriesStoreTest, OneChangedRecordIsDisputedThenSettled) {
         return true;
     });
     EXPECT_EQ(disputed, std::vector<std::uint64_t>{40});
+    // The export says so: the row's flags and the count.
+    std::string csv;
+    exportCsv(store, *store.find("XRQ1", "SITE1"), {}, [&](std::string_view p) {
+        csv.append(p);
+        return true;
+    });
+    EXPECT_NE(csv.find("# records: 150 in 1 segment, 0 provisional, 1 disputed\r\n"),
+              std::string::npos)
+        << csv.substr(0, 800);
+    EXPECT_NE(csv.find("# flag disputed: 1 record\r\n"), std::string::npos);
+    EXPECT_NE(csv.find(",40,disputed; repeated time; offset unknown,kept-1\r\n"), std::string::npos)
+        << csv.substr(csv.find(",40,"), 80);
     // The next visit agrees with the first: settled.
     r = take(downloadText({{"SITE1", lines(0, 200)}}));
     EXPECT_EQ(r.text(), "SITE1: 50 new records, 150 already held, 1 dispute settled");
