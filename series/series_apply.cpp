@@ -173,6 +173,16 @@ ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& se
             return result;
         }
     }
+    // A store made by older rules is made again from the kept downloads by the rules of
+    // now, once (the first download after the upgrade): the register's facts did not change.
+    // Where it cannot be (no register beside it), the store as it is takes the download by
+    // the rules of now.
+    if (store.schemaFound() > 0 && store.schemaFound() < kRulesVersion) {
+        store.close();
+        rebuilt = rebuild(filesFolder);
+        if (!store.open(path, result.error))
+            return result;
+    }
     RegisterFacts facts;
     std::string why;
     if (!readRegisterFacts(registerPath, serial, facts, why)) {

@@ -34,7 +34,8 @@ bool seriesTakes(const DownloadSets& sets, bool capturedWhole);
 // Takes a download's data sets (whole lines only) into the unit's series, durably, before
 // the operator is told; `keptPath` is the kept raw download (its identity, and what a
 // rebuild reads again), `safe` the verdict. A store that is lost while the register knows
-// kept downloads, or damaged, is rebuilt first.
+// kept downloads, or damaged, or made by an older version's rules (below kRulesVersion), is
+// rebuilt first.
 ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
                           const std::string& serial, const std::string& keptPath, bool safe);
 

@@ -508,6 +508,7 @@ struct SeriesStore::Db {
     std::string settingsFolder;
     QString thisLaptop() const { return fleet::readFleetSettings(settingsFolder).laptop; }
     int version = 0; // the schema the file holds (a reader's may be older than ours)
+    int found = 0;   // the schema it held when it was opened, before any migration
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -1022,6 +1023,10 @@ void SeriesStore::setFaultHook(std::function<void(const char*)> hook) {
     faultHook() = std::move(hook);
 }
 
+int SeriesStore::schemaFound() const {
+    return m_db ? m_db->found : 0;
+}
+
 bool SeriesStore::isOpen() const {
     return m_db != nullptr;
 }
@@ -1060,6 +1065,7 @@ bool SeriesStore::connect(const std::string& path, const QString& options, std::
         return failed(q.lastError());
     version = q.value(0).toInt();
     m_db->version = version;
+    m_db->found = version;
     if (version > kSchemaVersion) {
         why = path + ": made by a newer program (version " + std::to_string(version) + ")";
         close();

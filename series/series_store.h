@@ -36,6 +36,9 @@
 namespace series {
 
 inline constexpr const char* kFileName = "series.sqlite";
+// The first schema whose series were made by the rules of overlap.h as they are (alignment
+// with isolated differences, records apart): a store made before it is rebuilt once.
+inline constexpr int kRulesVersion = 3;
 
 // One download to take.
 struct DownloadInput {
@@ -125,6 +128,9 @@ public:
     bool openToRead(const std::string& path, std::string& why);
     void close();
     bool isOpen() const;
+    // The schema version the file held when it was opened (0: a new store); below
+    // kRulesVersion, its series were made by older rules (series_apply.h rebuilds it once).
+    int schemaFound() const;
     const std::string& path() const { return m_path; }
 
     // Takes a download's data sets in one transaction. A kept download taken before is not

@@ -293,3 +293,71 @@ TEST(SeriesRebuild, TheLivePathAndTheRebuildTakeTheSameDownloads) {
     ASSERT_TRUE(store.open(storePath(folder), why)) << why;
     EXPECT_EQ(exportAll(store), live);
 }
+
+// A store made by an older version's rules is made again from the kept downloads, once, at
+// the first download after the upgrade: the "Why" of one damaged visit, whose older store
+// held the unsafe download's records as a segment of their own.
+TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    QDir().mkpath(dir.filePath(QStringLiteral("downloads/XRQ9")));
+    unitreg::UnitRegister reg;
+    ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
+    const std::string serial = "XRQ9";
+    std::string damaged = memoryText(0, 150);
+    damaged[damaged.find("20 00:20:00")] = '\0'; // record 3
+    const std::string k1 = folder + "downloads/XRQ9/k1.txt", k2 = folder + "downloads/XRQ9/k2.txt";
+    keptDownload(reg, serial, k1, memoryText(0, 100), utcMs(2026, 11, 1, 8), {});
+    keptDownload(reg, serial, k2, damaged, utcMs(2026, 11, 2, 8), {"control bytes"});
+    {
+        SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        RegisterFacts facts;
+        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        ASSERT_TRUE(store.apply({serial, k1, utcMs(2026, 11, 1, 8), true}, readDownloadFile(k1),
+                                facts.facts)
+                        .ok);
+        store.close();
+    }
+    // As the older version left it: its own schema, and the unsafe download's records as a
+    // second segment beside the first (which the rules of now never make).
+    {
+        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "older");
+        db.setDatabaseName(QString::fromStdString(storePath(folder)));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const char* sql :
+             {"DROP TABLE versions", "DROP TABLE clock_sets",
+              "INSERT INTO segments(series_id, seq, records, confirmed, last_download_at) "
+              "SELECT series_id, 1, records, 0, last_download_at FROM segments",
+              "INSERT INTO chunks(segment_id, first, count, bytes, download_id, utc_offset, "
+              "date_order, data) SELECT (SELECT MAX(id) FROM segments), first, count, bytes, "
+              "download_id, utc_offset, date_order, data FROM chunks",
+              "PRAGMA user_version = 2"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+        q = QSqlQuery();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("older");
+    {
+        SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.openToRead(storePath(folder), why)) << why;
+        EXPECT_EQ(store.find(serial, "SITE1")->segments, 2);
+    }
+    const std::string k3 = folder + "downloads/XRQ9/k3.txt";
+    keptDownload(reg, serial, k3, memoryText(0, 200), utcMs(2026, 11, 3, 8), {});
+    const ApplyResult r = applyDownload(folder, readDownloadFile(k3), serial, k3, true);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.text(), "SITE1: 50 new records, 151 already held, 50 provisional confirmed");
+    SeriesStore store;
+    std::string why;
+    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    EXPECT_EQ(store.schemaFound(), kRulesVersion); // once: the next download takes it as it is
+    const auto info = store.find(serial, "SITE1");
+    EXPECT_EQ(info->records, 201u); // 200 records and the title line
+    EXPECT_EQ(info->segments, 1);
+    EXPECT_EQ(info->provisional, 0u);
+}
