@@ -306,9 +306,11 @@ bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, s
 }
 
 // The outbox's span reader for series.sqlite (fleet/outbox.h): the records of a span, each
-// with its chained hash and its payload (series_share.h). The reference is
-// {"segment_id": the segments row, "chain": the chained hash before the span (hex)}. Runs on
-// the pusher's thread, on its connection.
+// with its identity and its payload (series_share.h). The reference is {"segment_id": the
+// segments row, "identity": 2}: each record's identity from the record before it; a span an
+// older version wrote says {"segment_id": ..., "chain": the chained hash before the span
+// (hex)}, and its records keep the chained hashes it named them by. Runs on the pusher's
+// thread, on its connection.
 bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
                     std::size_t count, std::vector<fleet::Outbox::SpanRecord>& out, QString& why) {
     out.clear();
@@ -344,10 +346,16 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
     std::vector<SpanChunk> chunks;
     std::vector<SpanLine> lines;
     std::string error;
-    if (!readSpanLines(db, segment, from, from + count, chunks, lines, error)) {
+    const bool identities = ref.contains(QStringLiteral("identity"));
+    // The record before the span too: the first one's identity is made with it.
+    const std::uint64_t before = identities && from > 0 ? 1 : 0;
+    if (!readSpanLines(db, segment, from - before, from + count, chunks, lines, error)) {
         why = QString::fromStdString(error);
         return false;
     }
+    const std::string_view lineBefore = before ? lines.front().line : std::string_view();
+    if (before)
+        lines.erase(lines.begin());
     RecordChain chain(
         QByteArray::fromHex(ref.value(QStringLiteral("chain")).toString().toLatin1()));
     out.reserve(count);
@@ -372,7 +380,8 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
             shared.usualInterval = last ? interval : 0;
         }
         fleet::Outbox::SpanRecord record;
-        record.hash = chain.next(r.line);
+        record.hash = identities ? recordIdentity(i > 0 ? lines[i - 1].line : lineBefore, r.line)
+                                 : chain.next(r.line);
         appendRecordPayload(record.payload, shared, info);
         out.push_back(std::move(record));
     }
@@ -380,10 +389,10 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
 }
 
 // The series' requeuer of the records an older program noted as refused (fleet/outbox.h):
-// each goes into the outbox again as a span of its own, found by its chained hash among the
-// records of its unit already shared (the note names no data set: a hash that two of the
-// unit's data sets hold alike, the same records at the same places, is put back in both, which
-// the server keeps once). On the pusher's thread, on its connection.
+// each goes into the outbox again as a span of its own, found by its identity (or an older
+// version's chained hash) among the records of its unit already shared (the note names no
+// data set: a hash that two of the unit's data sets hold alike, the same records at the same
+// places, is put back in both, which the server keeps once). On the pusher's thread, on its connection.
 bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
                          QString& why) {
     std::map<QString, std::set<QString>> byUnit;
@@ -426,12 +435,18 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
                 why = QString::fromStdString(error);
                 return false;
             }
+            // Noted under the chained hash of the version that refused it, or under its
+            // identity: put back under the one it was noted by.
             RecordChain chain;
             for (std::size_t i = 0; i < lines.size(); ++i) {
                 const QByteArray before = chain.last();
-                const QString hash = chain.next(lines[i].line);
-                if (!hashes.count(hash))
+                const QString chained = chain.next(lines[i].line);
+                const QString identity =
+                    recordIdentity(i > 0 ? lines[i - 1].line : std::string_view(), lines[i].line);
+                const bool byChain = hashes.count(chained) > 0;
+                if (!byChain && !hashes.count(identity))
                     continue;
+                const QString hash = byChain ? chained : identity;
                 fleet::Outbox::Span span;
                 span.unit = unit;
                 span.dataSet = sharedDataSet(p.name.toStdString(), p.ordinal);
@@ -441,8 +456,9 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
                 span.occurredAt = p.at;
                 span.laptop = laptop;
                 span.firstHash = hash;
-                span.reference = "{\"segment_id\":" + QByteArray::number(p.id) + ",\"chain\":\"" +
-                                 before.toHex() + "\"}";
+                span.reference =
+                    "{\"segment_id\":" + QByteArray::number(p.id) +
+                    (byChain ? ",\"chain\":\"" + before.toHex() + "\"}" : QByteArray(",\"identity\":2}"));
                 if (!fleet::Outbox::enqueueSpan(db, span, &why))
                     return false;
             }
@@ -947,9 +963,12 @@ struct SeriesStore::Db {
                std::int64_t occurredAt, const QString& laptop) {
         if (s.confirmed <= s.shared)
             return true;
+        // From the record before the first not shared: each row's first identity is made
+        // with the record before it.
+        const std::uint64_t before = s.shared > 0 ? 1 : 0;
         std::vector<SpanChunk> chunks;
         std::vector<SpanLine> lines;
-        if (!readSpanLines(db, s.id, s.shared, s.confirmed, chunks, lines, error))
+        if (!readSpanLines(db, s.id, s.shared - before, s.confirmed, chunks, lines, error))
             return false;
         fleet::Outbox::Span span;
         span.unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
@@ -957,21 +976,16 @@ struct SeriesStore::Db {
         span.segment = s.seq;
         span.occurredAt = occurredAt;
         span.laptop = laptop;
-        RecordChain chain(s.sharedChain);
-        char hexScratch[RecordChain::kHexSize]; // the chain's hashes not kept
+        span.reference =
+            "{\"segment_id\":" + QByteArray::number(qint64(s.id)) + ",\"identity\":2}";
         const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
-        for (std::size_t i = 0; i < lines.size(); i += perRow) {
-            const QByteArray before = chain.last();
+        const std::size_t records = lines.size() - before;
+        for (std::size_t i = 0; i < records; i += perRow) {
+            const std::size_t at = i + before; // in `lines`
             span.firstPosition = static_cast<std::int64_t>(s.shared + i);
-            span.count = std::min(perRow, lines.size() - i);
-            for (std::size_t k = i; k < i + span.count; ++k) {
-                if (k == i)
-                    span.firstHash = chain.next(lines[k].line);
-                else
-                    chain.next(lines[k].line, hexScratch);
-            }
-            span.reference = "{\"segment_id\":" + QByteArray::number(qint64(s.id)) +
-                             ",\"chain\":\"" + before.toHex() + "\"}";
+            span.count = std::min(perRow, records - i);
+            span.firstHash =
+                recordIdentity(at > 0 ? lines[at - 1].line : std::string_view(), lines[at].line);
             QString why;
             if (!fleet::Outbox::enqueueSpan(db, span, &why)) {
                 error = why.toStdString();
@@ -979,7 +993,7 @@ struct SeriesStore::Db {
             }
         }
         s.shared = s.confirmed;
-        s.sharedChain = chain.last();
+        s.sharedChain.clear(); // the chain of older versions: no longer kept
         return true;
     }
 

@@ -18,7 +18,8 @@ namespace {
 struct Node {
     ServerRecord record;
     QByteArray chain; // the raw chained hash after it
-    int parent = -1;
+    int parent = -1;          // the record before it on its own chain
+    std::vector<int> others;  // other records before it whose bytes its identity holds
     bool leaf = true;
     std::int64_t occurredAt = 0;
 };
@@ -174,24 +175,44 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
         }
         const bool first = f.position == 0;
         const std::size_t parents = first ? 1 : before.size();
+        // Its identity is made with the record before it: under every record before it with
+        // those bytes (after a place where laptops disagreed, their records join again), the
+        // first one its own; an older version's hash chained over the records before it
+        // names one.
+        Node n;
+        bool placed = false;
         for (std::size_t p = 0; p < parents; ++p) {
             const int parent = first ? -1 : before[p];
-            Node n;
-            if (!recordFromPayload(f.payload, parent < 0 ? nullptr : &nodes[std::size_t(parent)].record,
-                                   n.record))
+            const ServerRecord* above = parent < 0 ? nullptr : &nodes[std::size_t(parent)].record;
+            ServerRecord record;
+            if (!recordFromPayload(f.payload, above, record))
                 continue;
             RecordChain chain(parent < 0 ? QByteArray() : nodes[std::size_t(parent)].chain);
-            if (chain.next(n.record.line) != f.chainHash)
+            const bool byIdentity =
+                recordIdentity(above ? std::string_view(above->line) : std::string_view(),
+                               record.line) == f.chainHash;
+            if (!byIdentity && chain.next(record.line) != f.chainHash)
                 continue;
+            if (parent >= 0)
+                nodes[std::size_t(parent)].leaf = false;
+            if (placed) {
+                n.others.push_back(parent);
+                continue;
+            }
+            if (byIdentity)
+                chain.next(record.line); // the chain goes on for an older laptop's records
+            n.record = std::move(record);
             n.chain = chain.last();
             n.parent = parent;
             n.occurredAt = f.occurredAt;
             n.record.occurredAt = f.occurredAt;
-            if (parent >= 0)
-                nodes[std::size_t(parent)].leaf = false;
+            placed = true;
+            if (!byIdentity)
+                break;
+        }
+        if (placed) {
             here.push_back(int(nodes.size()));
             nodes.push_back(std::move(n));
-            break;
         }
     }
     // Each chain whole, from its segment's start to its last record, oldest first.
@@ -211,6 +232,33 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
             at = std::min(at, nodes[std::size_t(id)].occurredAt);
         return at;
     };
+    // Where chains joined again after a place where laptops disagreed, the other chain's
+    // records there, with enough of the records around them for the alignment to place
+    // them (one in a hundred may differ).
+    {
+        constexpr std::size_t kAround = 150;
+        std::vector<int> firstChild(nodes.size(), -1);
+        for (std::size_t i = 0; i < nodes.size(); ++i)
+            if (nodes[i].parent >= 0 && firstChild[std::size_t(nodes[i].parent)] < 0)
+                firstChild[std::size_t(nodes[i].parent)] = int(i);
+        for (std::size_t i = 0; i < nodes.size(); ++i)
+            for (const int other : nodes[i].others) {
+                std::vector<int> up; // from the other record up to kAround past where they meet
+                std::size_t past = 0;
+                for (int a = nodes[i].parent, b = other; b >= 0 && past < kAround;) {
+                    up.push_back(b);
+                    if (a == b)
+                        ++past;
+                    a = a >= 0 ? nodes[std::size_t(a)].parent : -1;
+                    b = nodes[std::size_t(b)].parent;
+                }
+                std::vector<int> chain(up.rbegin(), up.rend());
+                for (int at = int(i); at >= 0 && chain.size() < up.size() + kAround;
+                     at = firstChild[std::size_t(at)])
+                    chain.push_back(at);
+                chains.push_back(std::move(chain));
+            }
+    }
     std::stable_sort(chains.begin(), chains.end(),
                      [&](const auto& a, const auto& b) { return firstAt(a) < firstAt(b); });
     std::vector<Merged> merged;

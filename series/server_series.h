@@ -6,8 +6,9 @@
 //
 // The server holds facts only; the series is derived from their union by deriveSeries, the
 // one function for it (xrq-series export --service, the Units window, the office's view).
-// Each laptop's segments are read back as chains (series_share.h: a record continues the
-// chained hash of the records before it at its place), and the chains are put together with
+// Each laptop's segments are read back as chains (a record at its place under the record
+// before it whose bytes its identity was made with, series_share.h, or whose chained hash an
+// older version's record continues), and the chains are put together with
 // the alignment the laptops' own series use (overlap.h): a chain that a series derived so far
 // holds at some place (or holds that series) is the same memory, one row per place; one
 // that fits none is a segment of its own (a clear one laptop missed, another laptop's visit

@@ -21,17 +21,21 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
     return a;
 }
 
-// One laptop's segment as the server holds it: each record with its chained hash.
+// One laptop's segment as the server holds it: each record with its identity (`chained`: as
+// an older version pushed it, with the hash chained over the segment).
 std::vector<fleet::ServerSeriesRecord> segment(const char* laptop, int seq,
                                                const std::vector<std::string>& records,
-                                               std::int64_t at) {
+                                               std::int64_t at, bool chained = false) {
     std::vector<fleet::ServerSeriesRecord> out;
     RecordChain chain;
     for (std::size_t i = 0; i < records.size(); ++i) {
         fleet::ServerSeriesRecord r;
         r.segment = seq;
         r.position = std::int64_t(i);
-        r.chainHash = chain.next(records[i]);
+        r.chainHash = chained ? chain.next(records[i])
+                              : recordIdentity(i > 0 ? std::string_view(records[i - 1])
+                                                     : std::string_view(),
+                                               records[i]);
         r.laptop = QString::fromLatin1(laptop);
         r.occurredAt = at;
         SharedRecord s;
@@ -88,12 +92,17 @@ TEST(ServerSeriesDerived, AClearOneLaptopMissed) {
 }
 
 TEST(ServerSeriesDerived, TheSameRecordsUnderOtherSegmentNumbersAreKeptOnce) {
-    // B rebuilt its store or lost it: its segments are numbered otherwise.
+    // B rebuilt its store or lost it: its segments are numbered otherwise. C is an older
+    // version, which named its records by a hash chained over its segment.
     const DerivedSeries s =
         derive({segment("a", 0, lines(0, 100), 1), segment("b", 3, lines(0, 150), 2),
-                segment("a", 1, lines(0, 120), 3)});
-    EXPECT_EQ(linesOf(s), lines(0, 150));
+                segment("a", 1, lines(0, 120), 3), segment("c", 0, lines(0, 160), 4, true)});
+    EXPECT_EQ(linesOf(s), lines(0, 160));
     EXPECT_EQ(s.segments, 1);
+    // The same records at the same places: the same identities, whoever holds them.
+    const auto a = segment("a", 0, lines(0, 100), 1), b = segment("b", 0, lines(0, 100), 2);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        EXPECT_EQ(a[i].chainHash, b[i].chainHash);
 }
 
 TEST(ServerSeriesDerived, AChainThatHoldsRecordsBeforeAndAfterAnother) {
