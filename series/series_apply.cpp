@@ -78,10 +78,21 @@ RebuildResult rebuild(const std::string& filesFolder,
     std::vector<std::string> serials;
     if (!registerSerials(registerPath, serials, result.error))
         return result;
+    // The kept downloads pruned before: known as such to the new store too.
+    std::vector<PrunedDownload> pruned;
+    if (exists(target)) {
+        SeriesStore old;
+        std::string why;
+        if (old.openToRead(target, why))
+            pruned = old.pruned();
+    }
     {
         SeriesStore store;
         if (!store.open(building, result.error))
             return result;
+        for (const PrunedDownload& p : pruned)
+            if (!store.notePruned(p, result.error))
+                return result;
         for (const std::string& serial : serials) {
             RegisterFacts facts;
             if (!readRegisterFacts(registerPath, serial, facts, result.error))
@@ -91,6 +102,14 @@ RebuildResult rebuild(const std::string& filesFolder,
                                  return a.startedMs < b.startedMs;
                              });
             for (const KeptDownload& kept : facts.kept) {
+                const auto prunedHere =
+                    std::find_if(pruned.begin(), pruned.end(), [&](const PrunedDownload& p) {
+                        return p.serial == serial && p.path == kept.path;
+                    });
+                if (prunedHere != pruned.end() && !exists(kept.path)) {
+                    result.pruned.push_back(*prunedHere);
+                    continue;
+                }
                 const DownloadSets sets = readDownloadFile(kept.path);
                 if (!sets.readable) {
                     result.unreadable.push_back(sets.error);

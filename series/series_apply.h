@@ -44,6 +44,8 @@ struct RebuildResult {
     std::string error;
     std::size_t downloads = 0;           // kept downloads taken
     std::vector<std::string> unreadable; // kept downloads that could not be read ("path: why")
+    // Kept downloads `xrq-series prune-kept --remove` removed (a later one holds them).
+    std::vector<PrunedDownload> pruned;
     std::size_t series = 0;
     // What each kept download gave, in the order taken.
     std::vector<std::pair<std::string, ApplyResult>> taken;

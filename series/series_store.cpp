@@ -72,6 +72,10 @@ const char* const kSchema3[] = {
     "CREATE TABLE clock_sets(serial BLOB NOT NULL, at INTEGER NOT NULL, utc_offset INTEGER,"
     " sent BLOB NOT NULL)",
     "CREATE INDEX clock_sets_by_unit ON clock_sets(serial)",
+    // Kept downloads `xrq-series prune-kept --remove` removed, each wholly held by a later
+    // safe one (`held_by`): a rebuild knows them as pruned, not as unreadable.
+    "CREATE TABLE pruned(serial BLOB NOT NULL, path BLOB NOT NULL, held_by BLOB NOT NULL,"
+    " UNIQUE(serial, path))",
 };
 
 std::function<void(const char*)>& faultHook() {
@@ -1662,6 +1666,36 @@ std::vector<ClockFact> SeriesStore::clockSets(const std::string& serial) {
         out.push_back({q.value(0).toLongLong(),
                        q.value(1).isNull() ? std::nullopt : std::optional<int>(q.value(1).toInt()),
                        bytesOf(q.value(2))});
+    return out;
+}
+
+bool SeriesStore::notePruned(const PrunedDownload& pruned, std::string& why) {
+    if (!m_db || m_db->version < 3) {
+        why = "the series store is not open";
+        return false;
+    }
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral(
+        "INSERT OR REPLACE INTO pruned(serial, path, held_by) VALUES(?, ?, ?)"));
+    q.bindValue(0, blob(pruned.serial));
+    q.bindValue(1, blob(pruned.path));
+    q.bindValue(2, blob(pruned.heldBy));
+    if (!m_db->exec(q)) {
+        why = m_db->error;
+        return false;
+    }
+    return true;
+}
+
+std::vector<PrunedDownload> SeriesStore::pruned() {
+    std::vector<PrunedDownload> out;
+    if (!m_db || m_db->version < 3)
+        return out;
+    QSqlQuery q(m_db->db);
+    if (!q.exec(QStringLiteral("SELECT serial, path, held_by FROM pruned ORDER BY rowid")))
+        return out;
+    while (q.next())
+        out.push_back({bytesOf(q.value(0)), bytesOf(q.value(1)), bytesOf(q.value(2))});
     return out;
 }
 

@@ -92,6 +92,11 @@ struct SeriesInfo {
     double usualInterval = 0; // seconds, 0 when unknown
 };
 
+// A kept download `xrq-series prune-kept --remove` removed: a later safe one holds it wholly.
+struct PrunedDownload {
+    std::string serial, path, heldBy;
+};
+
 struct Note {
     int segment = 0;          // 1-based
     std::uint64_t record = 0; // 1-based within the segment
@@ -146,6 +151,9 @@ public:
     std::vector<Note> notes(std::int64_t seriesId);
     // The unit's clock sets, as the register had them when its last download was taken.
     std::vector<ClockFact> clockSets(const std::string& serial);
+    // Kept downloads removed as wholly held by a later one, known so to a rebuild.
+    bool notePruned(const PrunedDownload& pruned, std::string& why);
+    std::vector<PrunedDownload> pruned();
     // Every record of a series in order; false from `each` stops (then false is returned).
     bool forEachRecord(std::int64_t seriesId, const std::function<bool(const RecordRef&)>& each);
 

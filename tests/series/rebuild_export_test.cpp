@@ -329,7 +329,7 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
         ASSERT_TRUE(db.open());
         QSqlQuery q(db);
         for (const char* sql :
-             {"DROP TABLE versions", "DROP TABLE clock_sets",
+             {"DROP TABLE versions", "DROP TABLE clock_sets", "DROP TABLE pruned",
               "INSERT INTO segments(series_id, seq, records, confirmed, last_download_at) "
               "SELECT series_id, 1, records, 0, last_download_at FROM segments",
               "INSERT INTO chunks(segment_id, first, count, bytes, download_id, utc_offset, "
