@@ -169,8 +169,8 @@ int main(int argc, char** argv) {
         start = Clock::now();
         const auto settled =
             store.apply({"XRQ1", "settling", std::int64_t(held + 3), true}, settling, {});
-        std::printf("take 50,000 that settles it (1,440 new): %.3f s: %s\n",
-                    secondsSince(start), settled.text().c_str());
+        std::printf("take 50,000 that settles it (1,440 new): %.3f s: %s\n", secondsSince(start),
+                    settled.text().c_str());
     }
 
     // Export.

@@ -10,8 +10,8 @@
 // then derived: every record once, one disputed.
 //
 // Usage: bench-server-series [records]   (default 1000000)
-#include "series/server_series.h"
 #include "series/series_share.h"
+#include "series/server_series.h"
 
 #include <QJsonDocument>
 
@@ -33,9 +33,8 @@ std::string record(std::size_t i, bool changed = false) {
     gmtime_r(&t, &tm);
     char buf[96];
     const std::size_t n = std::strftime(buf, sizeof buf, "%y-%m-%d %H:%M:%S", &tm);
-    std::snprintf(buf + n, sizeof buf - n, ", %.2f, %.1f", 12.0 + double(i % 97) / 100.0 +
-                                                               (changed ? 0.01 : 0.0),
-                  20.0 + double(i % 13));
+    std::snprintf(buf + n, sizeof buf - n, ", %.2f, %.1f",
+                  12.0 + double(i % 97) / 100.0 + (changed ? 0.01 : 0.0), 20.0 + double(i % 13));
     return buf;
 }
 

@@ -150,8 +150,7 @@ int settledStatement(const std::vector<Statement>& said) {
 }
 
 Alignment alignDownload(const std::vector<std::string_view>& h,
-                        const std::vector<std::string_view>& d, bool clearedSince,
-                        bool dComplete) {
+                        const std::vector<std::string_view>& d, bool clearedSince, bool dComplete) {
     HeldRecords held;
     held.size = h.size();
     held.at = [&h](std::size_t place) { return h[place]; };

@@ -83,7 +83,6 @@ int settledStatement(const std::vector<Statement>& said);
 
 // The same over records held in memory (tests, small segments).
 Alignment alignDownload(const std::vector<std::string_view>& h,
-                        const std::vector<std::string_view>& d, bool clearedSince,
-                        bool dComplete);
+                        const std::vector<std::string_view>& d, bool clearedSince, bool dComplete);
 
 } // namespace series

@@ -128,7 +128,8 @@ RecordClock::Fit RecordClock::fit(double unit, std::int64_t broughtAtMs) const {
             const Set& set = m_sets[c];
             if (!set.offset || *set.offset != o || set.at >= brought)
                 continue;
-            const double next = c + 1 < m_sets.size() ? std::min(m_sets[c + 1].at, brought) : brought;
+            const double next =
+                c + 1 < m_sets.size() ? std::min(m_sets[c + 1].at, brought) : brought;
             if (u >= next + kDriftSeconds)
                 continue;
             const auto i = static_cast<std::uint16_t>(c);
@@ -151,8 +152,8 @@ RecordClock::Utc RecordClock::of(const Fit& f, bool parsed, double unit,
         for (const Set& set : m_sets)
             if (set.at < brought)
                 last = &set;
-        out.flags = last && last->offset && unit - *last->offset > brought ? kClockAhead
-                                                                           : kOffsetUnknown;
+        out.flags =
+            last && last->offset && unit - *last->offset > brought ? kClockAhead : kOffsetUnknown;
         return out;
     }
     const Set& set = m_sets[f.late];

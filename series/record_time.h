@@ -76,9 +76,9 @@ public:
 
     struct Utc {
         bool known = false;
-        double seconds = 0;      // UTC, when known
-        int offsetSeconds = 0;   // the offset it was put in UTC with, when known
-        std::uint8_t flags = 0;  // kAmbiguousOffset, kOffsetUnknown, kClockAhead
+        double seconds = 0;     // UTC, when known
+        int offsetSeconds = 0;  // the offset it was put in UTC with, when known
+        std::uint8_t flags = 0; // kAmbiguousOffset, kOffsetUnknown, kClockAhead
     };
     // Pass one: the next record (its segment, 1-based; its stamp when it has one).
     void add(int segment, bool parsed, double unitSeconds, std::int64_t broughtAtMs);
@@ -103,7 +103,7 @@ private:
     Fit fit(double unitSeconds, std::int64_t broughtAtMs) const;
     Utc of(const Fit& f, bool parsed, double unitSeconds, std::int64_t broughtAtMs) const;
 
-    std::vector<Set> m_sets; // by instant
+    std::vector<Set> m_sets;    // by instant
     std::vector<int> m_offsets; // each known offset once
     std::vector<Fit> m_fits;
     int m_segment = 0;

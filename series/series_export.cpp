@@ -108,8 +108,8 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds,
     if (parsed) {
         if (m_havePrevious) {
             // On UTC where both are known: a clock set between them is no step back.
-            const double step = utc.known && m_previousKnown ? utc.seconds - m_previousUtc
-                                                              : seconds - m_previous;
+            const double step =
+                utc.known && m_previousKnown ? utc.seconds - m_previousUtc : seconds - m_previous;
             if (step < 0)
                 add("backwards");
             else if (step == 0)
@@ -240,12 +240,12 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
     std::size_t fields = 1;
     std::map<std::string, std::size_t> counts;
     {
-        const bool ok = eachInRange([&](const RecordRef& r, bool, double, const RecordClock::Utc&,
-                                        const std::string& f) {
-            fields = std::max(fields, fieldCount(r.line));
-            forEachFlag(f, [&](std::string_view flag) { ++counts[std::string(flag)]; });
-            return true;
-        });
+        const bool ok = eachInRange(
+            [&](const RecordRef& r, bool, double, const RecordClock::Utc&, const std::string& f) {
+                fields = std::max(fields, fieldCount(r.line));
+                forEachFlag(f, [&](std::string_view flag) { ++counts[std::string(flag)]; });
+                return true;
+            });
         if (!ok)
             return -1;
     }
@@ -262,10 +262,11 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
             (info.ordinal > 0
                  ? " (set " + std::to_string(info.ordinal + 1) + " of that name in each download)"
                  : std::string()));
-    comment("records: " + std::to_string(info.records) + " in " + std::to_string(info.segments) +
-            (info.segments == 1 ? " segment" : " segments") + ", " +
-            std::to_string(info.provisional) + " provisional" +
-            (info.disputed > 0 ? ", " + std::to_string(info.disputed) + " disputed" : std::string()));
+    comment(
+        "records: " + std::to_string(info.records) + " in " + std::to_string(info.segments) +
+        (info.segments == 1 ? " segment" : " segments") + ", " + std::to_string(info.provisional) +
+        " provisional" +
+        (info.disputed > 0 ? ", " + std::to_string(info.disputed) + " disputed" : std::string()));
     comment("time rule: utc = the unit's time minus the UTC offset of the clock set it was "
             "stamped under: the latest set whose interval holds it (set <= time - offset < the "
             "next set or the download that brought it, " +
@@ -290,9 +291,8 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
 
     long long rows = 0;
     bool sinkOk = true;
-    const bool ok =
-        eachInRange([&](const RecordRef& r, bool, double, const RecordClock::Utc& utc,
-                        const std::string& f) {
+    const bool ok = eachInRange(
+        [&](const RecordRef& r, bool, double, const RecordClock::Utc& utc, const std::string& f) {
             appendCell(out, stampText(r.line));
             out += ',';
             if (utc.known)

@@ -182,8 +182,7 @@ private:
         if (it == m_chunks.begin())
             return m_chunks.size();
         --it;
-        return place < it->first + it->count ? std::size_t(it - m_chunks.begin())
-                                             : m_chunks.size();
+        return place < it->first + it->count ? std::size_t(it - m_chunks.begin()) : m_chunks.size();
     }
     const Loaded* load(std::size_t place) {
         ++m_clock;
@@ -396,7 +395,8 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
 // each goes into the outbox again as a span of its own, found by its identity (or an older
 // version's chained hash) among the records of its unit already shared (the note names no
 // data set: a hash that two of the unit's data sets hold alike, the same records at the same
-// places, is put back in both, which the server keeps once). On the pusher's thread, on its connection.
+// places, is put back in both, which the server keeps once). On the pusher's thread, on its
+// connection.
 bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
                          QString& why) {
     std::map<QString, std::set<QString>> byUnit;
@@ -460,9 +460,9 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
                 span.occurredAt = p.at;
                 span.laptop = laptop;
                 span.firstHash = hash;
-                span.reference =
-                    "{\"segment_id\":" + QByteArray::number(p.id) +
-                    (byChain ? ",\"chain\":\"" + before.toHex() + "\"}" : QByteArray(",\"identity\":2}"));
+                span.reference = "{\"segment_id\":" + QByteArray::number(p.id) +
+                                 (byChain ? ",\"chain\":\"" + before.toHex() + "\"}"
+                                          : QByteArray(",\"identity\":2}"));
                 if (!fleet::Outbox::enqueueSpan(db, span, &why))
                     return false;
             }
@@ -542,42 +542,6 @@ struct SeriesStore::Db {
             return true;
         error = q.lastError().text().toStdString() + " (" + sql + ")";
         return false;
-    }
-
-    // The records [from, to) of a segment, in order.
-    bool load(std::int64_t segment, std::uint64_t from, std::uint64_t to,
-              std::vector<std::string>& out) {
-        if (from >= to)
-            return true;
-        QSqlQuery q(db);
-        q.setForwardOnly(true);
-        q.prepare(QStringLiteral(
-            "SELECT first, data FROM chunks WHERE segment_id = ? AND first < ? AND first >= "
-            "(SELECT COALESCE(MAX(first), 0) FROM chunks WHERE segment_id = ? AND first <= ?)"
-            " ORDER BY first"));
-        q.bindValue(0, qint64(segment));
-        q.bindValue(1, qint64(to));
-        q.bindValue(2, qint64(segment));
-        q.bindValue(3, qint64(from));
-        if (!exec(q))
-            return false;
-        while (q.next()) {
-            std::uint64_t at = q.value(0).toULongLong();
-            const QByteArray data = q.value(1).toByteArray();
-            const bool ok = decodeChunk(data, [&](std::uint8_t, std::string_view line) {
-                if (at >= to)
-                    return false;
-                if (at >= from)
-                    out.emplace_back(line);
-                ++at;
-                return true;
-            });
-            if (!ok) {
-                error = "a chunk of the series is damaged";
-                return false;
-            }
-        }
-        return true;
     }
 
     bool lastSegment(std::int64_t series, std::optional<Segment>& out) {
@@ -817,9 +781,9 @@ struct SeriesStore::Db {
 
     // A segment of provisional records replaced: its chunks, versions, notes and itself.
     bool dropSegment(std::int64_t series, const Segment& s) {
-        for (const char* sql : {"DELETE FROM chunks WHERE segment_id = ?",
-                                "DELETE FROM versions WHERE segment_id = ?",
-                                "DELETE FROM segments WHERE id = ?"}) {
+        for (const char* sql :
+             {"DELETE FROM chunks WHERE segment_id = ?",
+              "DELETE FROM versions WHERE segment_id = ?", "DELETE FROM segments WHERE id = ?"}) {
             QSqlQuery q(db);
             q.prepare(QString::fromLatin1(sql));
             q.bindValue(0, qint64(s.id));
@@ -851,8 +815,7 @@ struct SeriesStore::Db {
         if (!exec(q))
             return false;
         while (q.next())
-            out[q.value(0).toULongLong()].push_back(
-                {bytesOf(q.value(1)), q.value(2).toBool()});
+            out[q.value(0).toULongLong()].push_back({bytesOf(q.value(1)), q.value(2).toBool()});
         return true;
     }
     static int settledOf(const std::vector<Said>& said) {
@@ -980,8 +943,7 @@ struct SeriesStore::Db {
         span.segment = s.seq;
         span.occurredAt = occurredAt;
         span.laptop = laptop;
-        span.reference =
-            "{\"segment_id\":" + QByteArray::number(qint64(s.id)) + ",\"identity\":2}";
+        span.reference = "{\"segment_id\":" + QByteArray::number(qint64(s.id)) + ",\"identity\":2}";
         const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
         const std::size_t records = lines.size() - before;
         for (std::size_t i = 0; i < records; i += perRow) {
@@ -1364,15 +1326,13 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             }
             return true;
         };
-        auto fits = [](const Target& t) {
-            return t.alignment.kind != Alignment::Kind::NewSegment;
-        };
+        auto fits = [](const Target& t) { return t.alignment.kind != Alignment::Kind::NewSegment; };
 
         Segment segment;
         std::size_t from = 0;
         bool take = true;
         Target target;
-        std::uint64_t keepOnly = 0; // > 0: the target keeps only its confirmed records
+        std::uint64_t keepOnly = 0;     // > 0: the target keeps only its confirmed records
         std::optional<Segment> replace; // provisional records apart this download replaces
         if (last) {
             const bool cleared = clearedSince(*last);
@@ -1657,8 +1617,8 @@ std::vector<ClockFact> SeriesStore::clockSets(const std::string& serial) {
     if (!m_db || m_db->version < 3)
         return out;
     QSqlQuery q(m_db->db);
-    q.prepare(QStringLiteral(
-        "SELECT at, utc_offset, sent FROM clock_sets WHERE serial = ? ORDER BY at"));
+    q.prepare(
+        QStringLiteral("SELECT at, utc_offset, sent FROM clock_sets WHERE serial = ? ORDER BY at"));
     q.bindValue(0, blob(serial));
     if (!m_db->exec(q))
         return out;
@@ -1675,8 +1635,8 @@ bool SeriesStore::notePruned(const PrunedDownload& pruned, std::string& why) {
         return false;
     }
     QSqlQuery q(m_db->db);
-    q.prepare(QStringLiteral(
-        "INSERT OR REPLACE INTO pruned(serial, path, held_by) VALUES(?, ?, ?)"));
+    q.prepare(
+        QStringLiteral("INSERT OR REPLACE INTO pruned(serial, path, held_by) VALUES(?, ?, ?)"));
     q.bindValue(0, blob(pruned.serial));
     q.bindValue(1, blob(pruned.path));
     q.bindValue(2, blob(pruned.heldBy));

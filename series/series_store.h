@@ -89,7 +89,7 @@ struct SeriesInfo {
     std::uint64_t provisional = 0;
     std::uint64_t disputed = 0; // places where downloads said different records
     std::uint64_t bytes = 0;    // the records' bytes
-    double usualInterval = 0; // seconds, 0 when unknown
+    double usualInterval = 0;   // seconds, 0 when unknown
 };
 
 // A kept download `xrq-series prune-kept --remove` removed: a later safe one holds it wholly.

@@ -17,9 +17,9 @@ namespace {
 // A shared record read back, with the chain it continues.
 struct Node {
     ServerRecord record;
-    QByteArray chain; // the raw chained hash after it
-    int parent = -1;          // the record before it on its own chain
-    std::vector<int> others;  // other records before it whose bytes its identity holds
+    QByteArray chain;        // the raw chained hash after it
+    int parent = -1;         // the record before it on its own chain
+    std::vector<int> others; // other records before it whose bytes its identity holds
     bool leaf = true;
     std::int64_t occurredAt = 0;
 };
@@ -40,7 +40,8 @@ std::vector<std::string_view> linesOf(const std::vector<Node>& all, const std::v
 }
 
 Alignment alignWith(const std::vector<Node>& all, const Merged& m,
-                    const std::vector<std::string_view>& h, const std::vector<std::string_view>& d) {
+                    const std::vector<std::string_view>& h,
+                    const std::vector<std::string_view>& d) {
     HeldRecords held;
     held.size = h.size();
     held.at = [&h](std::size_t place) { return h[place]; };
@@ -129,7 +130,8 @@ bool into(const std::vector<Node>& all, Merged& m, const std::vector<int>& chain
 }
 
 // Puts one chain into the series derived so far; a segment it joins to another is one.
-void merge(const std::vector<Node>& all, std::vector<Merged>& merged, const std::vector<int>& chain) {
+void merge(const std::vector<Node>& all, std::vector<Merged>& merged,
+           const std::vector<int>& chain) {
     std::size_t took = merged.size();
     for (std::size_t k = merged.size(); k-- > 0 && took == merged.size();)
         if (into(all, merged[k], chain, nullptr))

@@ -28,10 +28,9 @@ namespace {
 // order (Records); its stamp's seconds and its clock's fit (record_time.h's RecordClock);
 // its row, its flags' kind and its time (after the reader); its row's record and its place
 // before the sort (the marks).
-constexpr std::uint64_t kPerRecord = 1 + sizeof(std::int64_t) + sizeof(std::uint32_t) + 3 +
-                                     sizeof(double) + 6 +
-                                     sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double) +
-                                     2 * sizeof(std::size_t);
+constexpr std::uint64_t kPerRecord =
+    1 + sizeof(std::int64_t) + sizeof(std::uint32_t) + 3 + sizeof(double) + 6 +
+    sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double) + 2 * sizeof(std::size_t);
 constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
 
 // The flags a plot marks as a point: the record's own. A segment start has its line across
@@ -57,7 +56,7 @@ struct Records {
     QByteArray text;                     // the records, one a line
     std::vector<std::uint32_t> download; // the download that brought it (in `brought`)
     std::vector<std::int64_t> brought;   // when each download was taken, ms
-    std::vector<std::uint8_t> marks; // 1: provisional, 2: disputed
+    std::vector<std::uint8_t> marks;     // 1: provisional, 2: disputed
     std::vector<std::uint8_t> segmentStart;
     std::vector<viewer::DateOrder> order; // the order its stamp is read in
     std::size_t segments = 0;
@@ -188,8 +187,8 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
         } else {
             r.download.push_back(r.download.back());
         }
-        r.marks.push_back(static_cast<std::uint8_t>((rec.provisional ? 1 : 0) |
-                                                    (rec.disputed ? 2 : 0)));
+        r.marks.push_back(
+            static_cast<std::uint8_t>((rec.provisional ? 1 : 0) | (rec.disputed ? 2 : 0)));
         r.segmentStart.push_back(rec.segment != segment);
         r.order.push_back(rec.dateOrder);
         r.orders |= static_cast<DateOrders>(rec.dateOrder);

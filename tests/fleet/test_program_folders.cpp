@@ -39,8 +39,7 @@ struct Finished {
 class Folder {
 public:
     // `seed`: the unit's records (another seed, other records: the memory after a clear).
-    explicit Folder(const std::string& laptop, const std::string& service = {},
-                    unsigned seed = 1) {
+    explicit Folder(const std::string& laptop, const std::string& service = {}, unsigned seed = 1) {
         ok = sandbox.ok() && QDir().mkpath(QString::fromStdString(sandbox.portFolder())) &&
              QDir().mkpath(QString::fromStdString(sandbox.data())) &&
              fleet::writeFleetSettings(sandbox.tempFiles(), {QString::fromStdString(service),
@@ -247,14 +246,14 @@ TEST_F(FleetPrograms, AClearOneLaptopMissedLeavesBothLaptopsRecordsInTheServersS
     ASSERT_EQ(all.size(), 2u);
     for (const series::SeriesInfo& info : all) {
         SCOPED_TRACE(info.name);
-        const Finished fromA = a.run(
-            "xrq-series", {"export", "--service", "laptop_a", info.serial, info.name});
+        const Finished fromA =
+            a.run("xrq-series", {"export", "--service", "laptop_a", info.serial, info.name});
         ASSERT_EQ(fromA.code, 0) << fromA.err;
         EXPECT_NE(fromA.out.find("# records: 60 in 2 segments, 0 provisional\r\n"),
                   std::string::npos)
             << fromA.out.substr(0, 1500);
-        const Finished fromB = b.run(
-            "xrq-series", {"export", "--service", "laptop_b", info.serial, info.name});
+        const Finished fromB =
+            b.run("xrq-series", {"export", "--service", "laptop_b", info.serial, info.name});
         ASSERT_EQ(fromB.code, 0) << fromB.err;
         EXPECT_EQ(fromB.out, fromA.out);
     }

@@ -316,9 +316,10 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
         ASSERT_TRUE(store.open(storePath(folder), why)) << why;
         RegisterFacts facts;
         ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
-        ASSERT_TRUE(store.apply({serial, k1, utcMs(2026, 11, 1, 8), true}, readDownloadFile(k1),
-                                facts.facts)
-                        .ok);
+        ASSERT_TRUE(
+            store
+                .apply({serial, k1, utcMs(2026, 11, 1, 8), true}, readDownloadFile(k1), facts.facts)
+                .ok);
         store.close();
     }
     // As the older version left it: its own schema, and the unsafe download's records as a

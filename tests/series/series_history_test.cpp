@@ -61,7 +61,7 @@ std::string textOf(const Download& d) {
 struct Laptop {
     std::string folder;
     std::unique_ptr<SeriesStore> store;
-    std::vector<Download> kept; // every download it made, in order (its kept copies)
+    std::vector<Download> kept;       // every download it made, in order (its kept copies)
     std::vector<std::int64_t> clears; // the clears it made (its register's)
     // What it received of each physical record: (line, safe) per download that held it.
     std::map<long, std::vector<std::pair<std::string, bool>>> received;
@@ -85,8 +85,8 @@ struct History {
     void log(int n) {
         for (int tries = 0; tries < 3 * int(kCapacity); ++tries, ++n) {
             const long total = next + n;
-            const long first = std::max<long>(memory.empty() ? next : memory.front(),
-                                              total - long(kCapacity));
+            const long first =
+                std::max<long>(memory.empty() ? next : memory.front(), total - long(kCapacity));
             bool ok = true;
             for (const Laptop& l : laptops)
                 for (const long last : {l.lastHeld, l.lastSafe})
@@ -111,8 +111,10 @@ void apply(Laptop& l, const Download& d) {
     ASSERT_TRUE(r.ok) << r.error;
     if (std::getenv("XRQ_HISTORY_VERBOSE"))
         std::fprintf(stderr, "  %s %s: %zu records%s%s -> %s\n", l.folder.c_str(),
-                     d.records.empty() ? "-" : (std::to_string(idOf(d.records.front())) + ".." +
-                                                std::to_string(idOf(d.records.back()))).c_str(),
+                     d.records.empty() ? "-"
+                                       : (std::to_string(idOf(d.records.front())) + ".." +
+                                          std::to_string(idOf(d.records.back())))
+                                             .c_str(),
                      d.records.size(), d.cut ? ", cut" : "", d.safe ? "" : ", not safe",
                      r.text().c_str());
 }
@@ -197,7 +199,8 @@ std::vector<fleet::ServerSeriesRecord> serverRows(const std::vector<Laptop>& lap
             r.chainHash = QString::fromStdString(s.hash);
             r.laptop = QString::fromStdString(s.laptop);
             r.occurredAt = ++arrival;
-            QJsonObject info{{"download", ""}, {"order", 0}, {"offset", QJsonValue()}, {"flags", 0}};
+            QJsonObject info{
+                {"download", ""}, {"order", 0}, {"offset", QJsonValue()}, {"flags", 0}};
             r.payload = QJsonObject{{"line", QString::fromLatin1(s.line.c_str())}, {"info", info}};
             order[key] = arrival;
             byKey.emplace(key, std::move(r));
@@ -340,8 +343,8 @@ TEST(SeriesHistories, EveryLaptopsSeriesAndTheServersEqualTheTruth) {
     const unsigned first = one ? unsigned(std::stoul(one)) : 1;
     const unsigned count = one ? 1 : many ? unsigned(std::stoul(many)) : 200;
     for (unsigned seed = first; seed < first + count; ++seed) {
-        SCOPED_TRACE("history seed " + std::to_string(seed) + " (XRQ_HISTORY_SEED=" +
-                     std::to_string(seed) + " runs it alone)");
+        SCOPED_TRACE("history seed " + std::to_string(seed) +
+                     " (XRQ_HISTORY_SEED=" + std::to_string(seed) + " runs it alone)");
         const std::string base = dir.path().toStdString() + "/" + std::to_string(seed);
         runHistory(seed, base);
         QDir(QString::fromStdString(base)).removeRecursively();

@@ -71,7 +71,8 @@ protected:
             const std::string input = before + "\n" + r;
             XXH128_canonical_t c;
             XXH128_canonicalFromHash(&c, XXH3_128bits(input.data(), input.size()));
-            out.push_back(QByteArray(reinterpret_cast<const char*>(c.digest), 16).toHex().toStdString());
+            out.push_back(
+                QByteArray(reinterpret_cast<const char*>(c.digest), 16).toHex().toStdString());
             before = r;
         }
         return out;

@@ -269,8 +269,10 @@ TEST_F(SeriesStoreTest, ADamagedVisitBetweenCleanOnesLeavesOneRowPerRecord) {
     ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
     // Not safe, a NUL in record 3: the same memory, its new records provisional; what it
     // said at record 3 is kept, and does not dispute what a safe download said.
-    auto r = take(downloadText({{"SITE1", with(lines(0, 150), 2, std::string("26-06-01 00:00:00,\0 2", 21))}}),
-                  false);
+    auto r =
+        take(downloadText(
+                 {{"SITE1", with(lines(0, 150), 2, std::string("26-06-01 00:00:00,\0 2", 21))}}),
+             false);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.text(), "SITE1: 50 new records, 100 already held, the new ones provisional (the "
                         "download was not called safe)");

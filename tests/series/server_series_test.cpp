@@ -32,10 +32,10 @@ std::vector<fleet::ServerSeriesRecord> segment(const char* laptop, int seq,
         fleet::ServerSeriesRecord r;
         r.segment = seq;
         r.position = std::int64_t(i);
-        r.chainHash = chained ? chain.next(records[i])
-                              : recordIdentity(i > 0 ? std::string_view(records[i - 1])
-                                                     : std::string_view(),
-                                               records[i]);
+        r.chainHash =
+            chained ? chain.next(records[i])
+                    : recordIdentity(i > 0 ? std::string_view(records[i - 1]) : std::string_view(),
+                                     records[i]);
         r.laptop = QString::fromLatin1(laptop);
         r.occurredAt = at;
         SharedRecord s;

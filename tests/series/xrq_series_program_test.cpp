@@ -160,9 +160,9 @@ TEST(XrqSeriesProgram, APrunedDownloadIsKnownAsPrunedToARebuild) {
     EXPECT_EQ(rebuilt["pruned"][0]["path"].toString().toStdString(), kept[0]);
     EXPECT_EQ(rebuilt["pruned"][0]["held_by"].toString().toStdString(), kept[1]);
     r = xrqSeries(dir, {"--json", "list"});
-    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["series"][0]["records"]
-                  .toInt(),
-              150);
+    EXPECT_EQ(
+        QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["series"][0]["records"].toInt(),
+        150);
     // A second rebuild still knows it.
     r = xrqSeries(dir, {"rebuild"});
     EXPECT_EQ(r.code, 0) << r.out << r.err;
