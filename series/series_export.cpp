@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <xxhash.h>
 
 namespace series {
 
@@ -60,6 +62,55 @@ std::string number(double v) {
     std::snprintf(buf, sizeof buf, "%g", v);
     return buf;
 }
+
+// Records whose bytes, after the bytes of the record before them in their segment, stand at
+// another place too (a clock reset to its default date): one 64-bit hash of each pair, kept
+// sorted between the passes.
+class RepeatedPairs {
+public:
+    // The hash of a record and the one before it; none for a segment's first record (no
+    // record before it: never "after equal records").
+    bool hash(const RecordRef& r, std::uint64_t& h) {
+        const bool first = r.segment != m_segment;
+        m_segment = r.segment;
+        m_pair.assign(m_before);
+        m_pair += '\n';
+        m_pair.append(r.line);
+        m_before.assign(r.line);
+        h = XXH3_64bits(m_pair.data(), m_pair.size());
+        return !first;
+    }
+    void add(const RecordRef& r) {
+        std::uint64_t h;
+        if (hash(r, h))
+            m_hashes.push_back(h);
+    }
+    // Before each pass over the records.
+    void restart() {
+        m_segment = 0;
+        m_before.clear();
+    }
+    void sort() {
+        std::sort(m_hashes.begin(), m_hashes.end());
+        restart();
+        for (std::size_t i = 1; i < m_hashes.size() && !m_any; ++i)
+            m_any = m_hashes[i] == m_hashes[i - 1];
+    }
+    // In the same order again.
+    bool repeated(const RecordRef& r) {
+        std::uint64_t h;
+        if (!hash(r, h) || !m_any)
+            return false;
+        const auto [from, to] = std::equal_range(m_hashes.begin(), m_hashes.end(), h);
+        return to - from > 1;
+    }
+
+private:
+    std::vector<std::uint64_t> m_hashes;
+    int m_segment = 0;
+    std::string m_before, m_pair;
+    bool m_any = false;
+};
 
 } // namespace
 
@@ -142,6 +193,33 @@ long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRang
     return exportCsv(storeSource(store, info), range, sink);
 }
 
+bool forEachRecordUtc(const RecordSource& source,
+                      const std::function<bool(const RecordRef&, bool parsed, double unitSeconds,
+                                               const RecordClock::Utc& utc)>& each) {
+    RecordClock clock(source.clockSets);
+    RepeatedPairs pairs;
+    const bool read = source.forEachRecord([&](const RecordRef& r) {
+        double s = 0;
+        const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+        clock.add(r.segment, parsed, s, r.downloadAtMs);
+        pairs.add(r);
+        return true;
+    });
+    if (!read)
+        return false;
+    clock.resolve();
+    pairs.sort();
+    std::size_t index = 0;
+    RecordRef ref;
+    return source.forEachRecord([&](const RecordRef& r) {
+        double s = 0;
+        const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+        ref = r;
+        ref.repeated = r.repeated || pairs.repeated(r);
+        return each(ref, parsed, s, clock.utc(index++, parsed, s, r.downloadAtMs));
+    });
+}
+
 FileExport exportToFile(const RecordSource& source, const ExportRange& range,
                         const std::string& path, bool replace, const std::function<bool()>& stop) {
     FileExport out;
@@ -201,17 +279,21 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink) {
     const SeriesInfo& info = source.info;
     // Each record's own clock: its stamps read once through, then the neighbours decide.
+    // Equal records after equal records at two places are flagged repeated.
     RecordClock clock(source.clockSets);
+    RepeatedPairs pairs;
     {
         const bool ok = source.forEachRecord([&](const RecordRef& r) {
             double s = 0;
             const bool parsed = unitSeconds(r.line, r.dateOrder, s);
             clock.add(r.segment, parsed, s, r.downloadAtMs);
+            pairs.add(r);
             return true;
         });
         if (!ok)
             return -1;
         clock.resolve();
+        pairs.sort();
     }
     auto inRange = [&](bool parsed, double seconds, const RecordClock::Utc& utc) {
         if (!range.from && !range.to)
@@ -228,12 +310,16 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
     auto eachInRange = [&](const InRange& body) {
         RecordFlags flags(info.usualInterval);
         std::size_t index = 0;
+        RecordRef ref;
+        pairs.restart();
         return source.forEachRecord([&](const RecordRef& r) {
             double s = 0;
             const bool parsed = unitSeconds(r.line, r.dateOrder, s);
             const RecordClock::Utc utc = clock.utc(index++, parsed, s, r.downloadAtMs);
-            const std::string f = flags.next(r, parsed, s, utc);
-            return !inRange(parsed, s, utc) || body(r, parsed, s, utc, f);
+            ref = r;
+            ref.repeated = r.repeated || pairs.repeated(r);
+            const std::string f = flags.next(ref, parsed, s, utc);
+            return !inRange(parsed, s, utc) || body(ref, parsed, s, utc, f);
         });
     };
     // First pass: the widest record and the flags' counts, for the title row and comments.

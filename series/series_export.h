@@ -7,7 +7,9 @@
 // the kept download the record came from. Flags never change or drop a record: times that go
 // backwards, repeated times, a gap over ten times the usual interval, segment starts,
 // provisional records, disputed places (downloads said different records there; the row
-// shows the one held first until a download settles it), offsets unknown or ambiguous.
+// shows the one held first until a download settles it), repeated records (its bytes after
+// the bytes of the record before it stand at another place too: both kept), offsets unknown
+// or ambiguous, clocks ahead (a UTC after the download that brought it: none written).
 
 #include "series/series_store.h"
 
@@ -42,6 +44,12 @@ struct RecordSource {
 };
 long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink);
+// Every record of a source in order with its UTC by its own clock (RecordClock over the
+// source's clock sets: a pass over the records first, then this one), for a reader that
+// wants the instants without the CSV (a plot). False when reading failed or `each` stopped.
+bool forEachRecordUtc(const RecordSource& source,
+                      const std::function<bool(const RecordRef&, bool parsed, double unitSeconds,
+                                               const RecordClock::Utc& utc)>& each);
 // The store's records of `info`; the store must outlive the source.
 RecordSource storeSource(SeriesStore& store, const SeriesInfo& info);
 

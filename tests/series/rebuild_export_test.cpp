@@ -221,6 +221,16 @@ TEST(SeriesExport, CsvColumnsQuotingAndFlags) {
     EXPECT_NE(csv.find(",5,,backwards,"), std::string::npos);
     EXPECT_NE(csv.find(",6,,gap,"), std::string::npos);
     EXPECT_NE(csv.find("\r\n,,,no time here,,,,k.txt\r\n"), std::string::npos) << csv;
+    // The same instants for a reader without the CSV (a plot).
+    std::vector<std::string> instants;
+    ASSERT_TRUE(forEachRecordUtc(storeSource(store, *info),
+                                 [&](const RecordRef&, bool, double, const RecordClock::Utc& u) {
+                                     instants.push_back(u.known ? isoUtc(u.seconds) : "");
+                                     return true;
+                                 }));
+    ASSERT_EQ(instants.size(), 7u);
+    EXPECT_EQ(instants.front(), "2026-05-31T23:00:00Z");
+    EXPECT_EQ(instants.back(), "");
     // A range by UTC.
     double from = 0, to = 0;
     ASSERT_TRUE(parseRangeTime("2026-05-31T23:01:00Z", from));

@@ -365,3 +365,25 @@ TEST_F(SeriesStoreTest, AnUnsafeDownloadNeverMakesAConfirmedSegment) {
     EXPECT_EQ(s.provisional, 0u);
     EXPECT_EQ(s.segments.back(), 2);
 }
+
+// A clock reset to its default date: the same records again after the same records. Both
+// stay, flagged repeated (the first of the second run follows another record: not).
+TEST_F(SeriesStoreTest, EqualRecordsAfterEqualRecordsAreKeptAndFlaggedRepeated) {
+    const auto run = lines(0, 3, "00-01-01 00:00:00, ");
+    ASSERT_TRUE(take(downloadText({{"SITE1", run + run}})).ok);
+    EXPECT_EQ(seen().records, run + run);
+    std::string csv;
+    exportCsv(store, *store.find("XRQ1", "SITE1"), {}, [&](std::string_view p) {
+        csv.append(p);
+        return true;
+    });
+    EXPECT_NE(csv.find("# flag repeated: 4 records\r\n"), std::string::npos) << csv;
+    auto count = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = csv.find(text); at != std::string::npos; at = csv.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(",1,repeated; repeated time; offset unknown,"), 2u) << csv;
+    EXPECT_EQ(count(",0,repeated time; offset unknown,"), 1u) << csv;
+}
