@@ -217,8 +217,8 @@ TEST_F(OfficeServiceTest, TheOfficesRoleMayOnlyRead) {
     ASSERT_TRUE(pg.connect(fleet::serviceConninfo("office_viewer"), 10s));
     EXPECT_TRUE(pg.exec("SELECT count(*) FROM xrq.events").ok());
     const char* writes[] = {
-        "INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) VALUES "
-        "(gen_random_uuid(), 'X', 'visit', now(), 'office', '{}')",
+        ("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) VALUES "
+         "(gen_random_uuid(), 'X', 'visit', now(), 'office', '{}')"),
         "UPDATE xrq.events SET unit = 'X'",
         "DELETE FROM xrq.series_records",
         "TRUNCATE xrq.kept_downloads",
