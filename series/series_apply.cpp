@@ -51,6 +51,15 @@ bool seriesTakes(const DownloadSets& sets, bool captured) {
     return captured && sets.readable && !sets.cut && !sets.noData;
 }
 
+bool storeMadeByOlderRules(const std::string& filesFolder) {
+    const std::string path = storePath(filesFolder);
+    if (!exists(path))
+        return false;
+    SeriesStore store;
+    std::string why;
+    return store.openToRead(path, why) && store.rulesVersion() < kRulesVersion;
+}
+
 std::string storePath(const std::string& filesFolder) {
     return filesFolder + kFileName;
 }
@@ -211,7 +220,7 @@ ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& se
     // now, once (the first download after the upgrade): the register's facts did not change.
     // Where it cannot be (no register beside it), the store as it is takes the download by
     // the rules of now.
-    if (store.schemaFound() > 0 && store.schemaFound() < kRulesVersion) {
+    if (store.rulesVersion() < kRulesVersion) {
         store.close();
         rebuilt = rebuild(filesFolder);
         if (!store.open(path, result.error))

@@ -39,6 +39,11 @@ bool seriesTakes(const DownloadSets& sets, bool capturedWhole);
 ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
                           const std::string& serial, const std::string& keptPath, bool safe);
 
+// Whether the folder's store was made by an older version's rules (below kRulesVersion):
+// applyDownload rebuilds such a store once before it takes the next download; a start that
+// wants the series by the rules of now at once can rebuild it itself (read only, no write).
+bool storeMadeByOlderRules(const std::string& filesFolder);
+
 struct RebuildResult {
     bool ok = false;
     std::string error;

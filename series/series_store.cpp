@@ -76,6 +76,9 @@ const char* const kSchema3[] = {
     // safe one (`held_by`): a rebuild knows them as pruned, not as unreadable.
     "CREATE TABLE pruned(serial BLOB NOT NULL, path BLOB NOT NULL, held_by BLOB NOT NULL,"
     " UNIQUE(serial, path))",
+    // "rules": the version whose rules made the series it holds (a store migrated from an
+    // older one keeps the older one's until it is rebuilt).
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)",
 };
 
 std::function<void(const char*)>& faultHook() {
@@ -528,7 +531,6 @@ struct SeriesStore::Db {
     std::string settingsFolder;
     QString thisLaptop() const { return fleet::readFleetSettings(settingsFolder).laptop; }
     int version = 0; // the schema the file holds (a reader's may be older than ours)
-    int found = 0;   // the schema it held when it was opened, before any migration
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -1003,8 +1005,15 @@ void SeriesStore::setFaultHook(std::function<void(const char*)> hook) {
     faultHook() = std::move(hook);
 }
 
-int SeriesStore::schemaFound() const {
-    return m_db ? m_db->found : 0;
+int SeriesStore::rulesVersion() {
+    if (!m_db)
+        return 0;
+    if (m_db->version < 3)
+        return m_db->version;
+    QSqlQuery q(m_db->db);
+    if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'rules'")) && q.next())
+        return q.value(0).toInt();
+    return m_db->version;
 }
 
 bool SeriesStore::isOpen() const {
@@ -1045,7 +1054,6 @@ bool SeriesStore::connect(const std::string& path, const QString& options, std::
         return failed(q.lastError());
     version = q.value(0).toInt();
     m_db->version = version;
-    m_db->found = version;
     if (version > kSchemaVersion) {
         why = path + ": made by a newer program (version " + std::to_string(version) + ")";
         close();
@@ -1111,9 +1119,14 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
             }
             ok = ok && m_db->shareEarlier();
         }
-        if (now < 3)
+        if (now < 3) {
             for (const char* sql : kSchema3)
                 ok = ok && m_db->run(sql);
+            QSqlQuery r(m_db->db);
+            r.prepare(QStringLiteral("INSERT INTO meta(key, value) VALUES('rules', ?)"));
+            r.bindValue(0, now == 0 ? kRulesVersion : now);
+            ok = ok && m_db->exec(r);
+        }
         if (!ok) {
             const std::string error = m_db->error;
             m_db->run("ROLLBACK");

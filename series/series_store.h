@@ -133,9 +133,10 @@ public:
     bool openToRead(const std::string& path, std::string& why);
     void close();
     bool isOpen() const;
-    // The schema version the file held when it was opened (0: a new store); below
-    // kRulesVersion, its series were made by older rules (series_apply.h rebuilds it once).
-    int schemaFound() const;
+    // The version whose rules made the series the store holds (kept through a migration of
+    // its schema; a new or rebuilt store's is kRulesVersion): below kRulesVersion, made by
+    // older rules (series_apply.h rebuilds it once).
+    int rulesVersion();
     const std::string& path() const { return m_path; }
 
     // Takes a download's data sets in one transaction. A kept download taken before is not

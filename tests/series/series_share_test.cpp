@@ -155,7 +155,7 @@ TEST_F(SeriesShare, AnOlderStoresConfirmedRecordsAreSharedByItsMigration) {
         QSqlQuery q(db);
         for (const char* sql :
              {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE versions",
-              "DROP TABLE clock_sets", "DROP TABLE pruned",
+              "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
               "ALTER TABLE segments DROP COLUMN shared",
               "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"})
             ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
