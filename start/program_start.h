@@ -10,7 +10,8 @@
 
 class QObject;
 
-// The application of the program and of its window-less collector. Last line of defence:
+// The application of the windowed program (the collector's is GuardedCoreApplication,
+// app/program_end.h). Last line of defence:
 // every handler of ours runs inside the guard, but an exception that still reaches the
 // event loop is shown instead of ending the program.
 class GuardedApplication : public QApplication {

@@ -280,8 +280,9 @@ int main(int argc, char* argv[]) {
     if (!serialArg.empty())
         unitOptions.serialNumber = serialArg;
     if (longLines) {
+        // First, so that the ordinary lines after them are what the view ends on.
         const auto sets = sim::longLineDataSets();
-        unitOptions.dataSets.insert(unitOptions.dataSets.end(), sets.begin(), sets.end());
+        unitOptions.dataSets.insert(unitOptions.dataSets.begin(), sets.begin(), sets.end());
     }
     auto unit = sim::PtyUnit::start(unitOptions);
 
