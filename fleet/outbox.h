@@ -88,8 +88,14 @@ public:
     static bool enqueueSpan(QSqlDatabase& db, const Span& span, QString* why = nullptr);
     // One record of a span as its reader gives it.
     struct SpanRecord {
-        QString hash;       // chained hash, lower-case hex
+        QString hash;       // its identity, lower-case hex
         QByteArray payload; // JSON
+        // How many records before it in its segment have its identity, and the identity and
+        // occurrence of the record before it (empty at its segment's start): with its
+        // identity, its key on the server.
+        std::int64_t occurrence = 0;
+        QString after;
+        std::int64_t afterOccurrence = 0;
     };
     // Reads `count` records from `firstPosition` of the span `reference` in `db`. One reader
     // per process (the series registers its own); any thread, on that thread's connection.

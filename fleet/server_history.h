@@ -53,9 +53,18 @@ OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& un
 
 // One series record as the server holds it.
 struct ServerSeriesRecord {
+    // Its laptop's segment and position: what orders it on that laptop, never its key.
     std::int64_t segment = 0;
     std::int64_t position = 0;
+    // Its identity (series/series_share.h); in an older version's rows of
+    // xrq.series_records, the hash chained over its segment, or the identity.
     QString chainHash;
+    // How many records before it in its laptop's segment have its identity, and the
+    // identity and occurrence of the record before it there (empty at its segment's start):
+    // with the unit, data set and identity, its key (xrq.series_facts).
+    std::int64_t occurrence = 0;
+    QString after;
+    std::int64_t afterOccurrence = 0;
     QString laptop;
     std::int64_t occurredAt = 0; // ms: the download that confirmed it, by its laptop's clock
     QJsonObject payload;

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonArray>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <xxhash.h>
@@ -93,6 +94,49 @@ QString recordIdentity(std::string_view before, std::string_view line) {
     char hex[kIdentityHexSize];
     recordIdentity(before, line, hex);
     return QString::fromLatin1(hex, kIdentityHexSize);
+}
+
+namespace {
+
+std::uint64_t leading64(const char* hex) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 16; ++i) {
+        const char c = hex[i];
+        v = v << 4 | std::uint64_t(c >= 'a' ? c - 'a' + 10 : c >= 'A' ? c - 'A' + 10 : c - '0');
+    }
+    return v;
+}
+
+} // namespace
+
+std::uint32_t OccurrenceCount::next(const char* hex) {
+    const std::uint64_t key = leading64(hex);
+    const auto [from, to] = std::equal_range(m_sorted.begin(), m_sorted.end(), key);
+    std::uint32_t& recent = m_recent[key];
+    const auto before = std::uint32_t(to - from) + recent;
+    ++recent;
+    ++m_counted;
+    if (m_recent.size() > std::max<std::size_t>(65536, m_sorted.size() / 8)) {
+        const std::size_t old = m_sorted.size();
+        for (const auto& [k, n] : m_recent)
+            m_sorted.insert(m_sorted.end(), n, k);
+        std::sort(m_sorted.begin() + std::ptrdiff_t(old), m_sorted.end());
+        std::inplace_merge(m_sorted.begin(), m_sorted.begin() + std::ptrdiff_t(old),
+                           m_sorted.end());
+        m_recent.clear();
+    }
+    return before;
+}
+
+std::uint32_t OccurrenceCount::next(const QString& hex) {
+    const QByteArray latin = hex.toLatin1();
+    return latin.size() >= 16 ? next(latin.constData()) : 0;
+}
+
+void OccurrenceCount::clear() {
+    m_sorted.clear();
+    m_recent.clear();
+    m_counted = 0;
 }
 
 RecordChain::RecordChain(const QByteArray& before)

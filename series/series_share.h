@@ -34,6 +34,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace series {
@@ -47,6 +48,27 @@ QString sharedDataSet(const std::string& name, int ordinal);
 inline constexpr std::size_t kIdentityHexSize = 32;
 void recordIdentity(std::string_view before, std::string_view line, char* hex);
 QString recordIdentity(std::string_view before, std::string_view line);
+
+// How many records before a record in its segment have the same identity (by its first 64
+// bits), counted along the segment from its start: with the identity and the record before
+// it, what keeps equal records after equal records (a clock reset to its default date) apart
+// on the server. 0 for nearly every record.
+class OccurrenceCount {
+public:
+    // The occurrence of the next record, whose identity is `hex`; then counts it.
+    std::uint32_t next(const char* hex);
+    std::uint32_t next(const QString& hex);
+    // How many records it has counted.
+    std::uint64_t counted() const { return m_counted; }
+    void clear();
+
+private:
+    // Sorted, with the recent ones counted beside them until there are enough to merge: about
+    // eight bytes a record.
+    std::vector<std::uint64_t> m_sorted;
+    std::unordered_map<std::uint64_t, std::uint32_t> m_recent;
+    std::uint64_t m_counted = 0;
+};
 
 // The hash chained over a segment's records (older versions' identities).
 class RecordChain {

@@ -311,11 +311,72 @@ bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, s
     return true;
 }
 
+// Where the pusher's thread stands in a segment it shares: the occurrences counted up to
+// there and the last record's identity (what the next record's "after" names). Kept between
+// the spans of one segment, which go in order; worked out again from the segment's start
+// when a span does not follow (another pusher, a file put in place, a span sent again).
+struct SharedPlace {
+    std::string file;
+    qint64 segment = -1;
+    OccurrenceCount counts;
+    QString last; // the identity of the record counted last
+    std::int64_t lastOccurrence = 0;
+    std::uint64_t used = 0;
+};
+
+SharedPlace& sharedPlace(const std::string& file, qint64 segment, std::uint64_t from,
+                         const QString& lastIdentity) {
+    // A few segments at once: a download's data sets interleave in the outbox.
+    thread_local std::array<SharedPlace, 4> places;
+    thread_local std::uint64_t clock = 0;
+    SharedPlace* slot = &places[0];
+    for (SharedPlace& p : places) {
+        if (p.file == file && p.segment == segment) {
+            slot = &p;
+            break;
+        }
+        if (p.used < slot->used)
+            slot = &p;
+    }
+    if (slot->file != file || slot->segment != segment || slot->counts.counted() != from ||
+        slot->last != lastIdentity) {
+        slot->file = file;
+        slot->segment = segment;
+        slot->counts.clear();
+        slot->last.clear();
+        slot->lastOccurrence = 0;
+    }
+    slot->used = ++clock;
+    return *slot;
+}
+
+// Counts the records [counted, to) of segment `segment` into `place`, a window at a time.
+bool countShared(QSqlDatabase& db, qint64 segment, std::uint64_t to, SharedPlace& place,
+                 std::string& why) {
+    constexpr std::uint64_t kWindow = 65536;
+    std::vector<SpanChunk> chunks;
+    std::vector<SpanLine> lines;
+    char hex[kIdentityHexSize];
+    while (place.counts.counted() < to) {
+        const std::uint64_t from = place.counts.counted();
+        const std::uint64_t back = from > 0 ? 1 : 0;
+        const std::uint64_t end = std::min(to, from + kWindow);
+        if (!readSpanLines(db, segment, from - back, end, chunks, lines, why))
+            return false;
+        for (std::size_t i = back; i < lines.size(); ++i) {
+            recordIdentity(i > 0 ? lines[i - 1].line : std::string_view(), lines[i].line, hex);
+            place.lastOccurrence = place.counts.next(hex);
+            place.last = QString::fromLatin1(hex, kIdentityHexSize);
+        }
+    }
+    return true;
+}
+
 // The outbox's span reader for series.sqlite (fleet/outbox.h): the records of a span, each
-// with its identity and its payload (series_share.h). The reference is {"segment_id": the
-// segments row, "identity": 2}: each record's identity from the record before it; a span an
-// older version wrote says {"segment_id": ..., "chain": the chained hash before the span
-// (hex)}, and its records keep the chained hashes it named them by. Runs on the pusher's
+// with its identity, its occurrence, the record before it and its payload (series_share.h).
+// The reference is {"segment_id": the segments row, "identity": 2}; a span an older version
+// wrote says {"segment_id": ..., "chain": the chained hash before the span (hex)}: its records
+// take their identities now all the same, as every waiting record does. Runs on the pusher's
 // thread, on its connection.
 bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
                     std::size_t count, std::vector<fleet::Outbox::SpanRecord>& out, QString& why) {
@@ -352,27 +413,34 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
     std::vector<SpanChunk> chunks;
     std::vector<SpanLine> lines;
     std::string error;
-    const bool identities = ref.contains(QStringLiteral("identity"));
-    // The record before the span too: the first one's identity is made with it.
-    const std::uint64_t before = identities && from > 0 ? 1 : 0;
+    // The two records before the span too: the first one's identity is made with the one
+    // before it, whose own identity its "after" names.
+    const std::uint64_t before = std::min<std::uint64_t>(from, 2);
     if (!readSpanLines(db, segment, from - before, from + count, chunks, lines, error)) {
         why = QString::fromStdString(error);
         return false;
     }
-    const std::string_view lineBefore = before ? lines.front().line : std::string_view();
-    if (before)
-        lines.erase(lines.begin());
-    RecordChain chain(
-        QByteArray::fromHex(ref.value(QStringLiteral("chain")).toString().toLatin1()));
+    const QString lastBefore = before == 0
+                                   ? QString()
+                                   : recordIdentity(before > 1 ? lines[0].line : std::string_view(),
+                                                    lines[before - 1].line);
+    SharedPlace& place =
+        sharedPlace(QFile::encodeName(db.databaseName()).toStdString(), segment, from, lastBefore);
+    if (place.counts.counted() != from && !countShared(db, segment, from, place, error)) {
+        why = QString::fromStdString(error);
+        return false;
+    }
     out.reserve(count);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const SpanLine& r = lines[i];
+    char hex[kIdentityHexSize];
+    for (std::size_t k = before; k < lines.size(); ++k) {
+        const std::size_t i = k - before; // in the span
+        const SpanLine& r = lines[k];
         const SpanChunk& c = chunks[r.chunk];
         const auto note = notesAt.find(from + i);
-        const bool last = i + 1 == lines.size();
+        const bool last = k + 1 == lines.size();
         // What this laptop says of the record, where it differs from the one before.
-        const bool info = i == 0 || r.chunk != lines[i - 1].chunk ||
-                          r.flags != lines[i - 1].flags || note != notesAt.end() ||
+        const bool info = i == 0 || r.chunk != lines[k - 1].chunk ||
+                          r.flags != lines[k - 1].flags || note != notesAt.end() ||
                           (last && interval > 0);
         SharedRecord shared;
         shared.line = r.line;
@@ -386,8 +454,13 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
             shared.usualInterval = last ? interval : 0;
         }
         fleet::Outbox::SpanRecord record;
-        record.hash = identities ? recordIdentity(i > 0 ? lines[i - 1].line : lineBefore, r.line)
-                                 : chain.next(r.line);
+        recordIdentity(k > 0 ? lines[k - 1].line : std::string_view(), r.line, hex);
+        record.hash = QString::fromLatin1(hex, kIdentityHexSize);
+        record.after = place.last;
+        record.afterOccurrence = place.lastOccurrence;
+        record.occurrence = place.counts.next(hex);
+        place.last = record.hash;
+        place.lastOccurrence = record.occurrence;
         appendRecordPayload(record.payload, shared, info);
         out.push_back(std::move(record));
     }

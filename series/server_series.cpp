@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 #include <utility>
 #include <xxhash.h>
 
@@ -17,7 +18,6 @@ namespace {
 // A shared record read back, with the chain it continues.
 struct Node {
     ServerRecord record;
-    QByteArray chain;        // the raw chained hash after it
     int parent = -1;         // the record before it on its own chain
     std::vector<int> others; // other records before it whose bytes its identity holds
     bool leaf = true;
@@ -158,14 +158,185 @@ void merge(const std::vector<Node>& all, std::vector<Merged>& merged,
 
 } // namespace
 
-DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) {
-    // The chains: each record under the record before it at its place whose chained hash it
-    // continues (several where laptops disagree, or numbered their segments alike).
+namespace {
+
+// A record's key: its identity (128 bits) and occurrence.
+struct Key {
+    std::uint64_t hi = 0, lo = 0;
+    std::int64_t occurrence = 0;
+    bool operator==(const Key& o) const {
+        return hi == o.hi && lo == o.lo && occurrence == o.occurrence;
+    }
+};
+struct KeyHash {
+    std::size_t operator()(const Key& k) const {
+        return std::size_t(k.lo ^ (k.hi * 0x9E3779B97F4A7C15ull) ^ std::uint64_t(k.occurrence));
+    }
+};
+
+bool hexHalf(const QChar* text, std::uint64_t& v) {
+    v = 0;
+    for (int i = 0; i < 16; ++i) {
+        const char16_t c = text[i].unicode();
+        const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (d < 0)
+            return false;
+        v = v << 4 | std::uint64_t(d);
+    }
+    return true;
+}
+
+bool keyOf(const QString& identity, std::int64_t occurrence, Key& k) {
+    k.occurrence = occurrence;
+    return identity.size() == int(kIdentityHexSize) && hexHalf(identity.constData(), k.hi) &&
+           hexHalf(identity.constData() + 16, k.lo);
+}
+
+// The nodes of keyed facts: each under the record before it that its laptop names (the
+// first one received where several rows hold that key), when the record before it has the
+// bytes its identity was made with; the other such rows are `others`.
+std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts) {
+    const std::size_t n = facts.size();
+    std::vector<Key> keys(n);
+    std::vector<bool> valid(n, false);
+    std::vector<std::string> lines(n);
+    std::unordered_map<Key, std::vector<int>, KeyHash> byKey;
+    byKey.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const QJsonValue line = facts[i].payload.value(QStringLiteral("line"));
+        valid[i] = line.isString() && keyOf(facts[i].chainHash, facts[i].occurrence, keys[i]);
+        if (!valid[i])
+            continue;
+        lines[i] = line.toString().toLatin1().toStdString();
+        byKey[keys[i]].push_back(int(i));
+    }
+    std::vector<int> parent(n, -1);
+    std::vector<std::vector<int>> others(n);
+    char hex[kIdentityHexSize];
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!valid[i])
+            continue;
+        Key after;
+        if (facts[i].after.isEmpty() || !keyOf(facts[i].after, facts[i].afterOccurrence, after)) {
+            recordIdentity({}, lines[i], hex);
+            valid[i] = QLatin1String(hex, kIdentityHexSize) == facts[i].chainHash;
+            continue;
+        }
+        const auto found = byKey.find(after);
+        if (found == byKey.end())
+            continue; // the record before it is not on the server: a chain starts here
+        bool made = false;
+        for (const int p : found->second) {
+            if (std::size_t(p) == i)
+                continue;
+            if (!made) {
+                recordIdentity(lines[std::size_t(p)], lines[i], hex);
+                if (QLatin1String(hex, kIdentityHexSize) != facts[i].chainHash)
+                    break; // all rows of a key hold the same bytes
+                made = true;
+            }
+            // Its own laptop's record before it first.
+            const bool own = facts[std::size_t(p)].laptop == facts[i].laptop;
+            if (parent[i] < 0) {
+                parent[i] = p;
+            } else if (own && facts[std::size_t(parent[i])].laptop != facts[i].laptop) {
+                others[i].push_back(parent[i]);
+                parent[i] = p;
+            } else {
+                others[i].push_back(p);
+            }
+        }
+    }
+    // No record is its own ancestor: a loop (rows that name each other) is cut where it closes.
+    std::vector<char> state(n, 0); // 0 not seen, 1 on the walk, 2 done
+    std::vector<int> walk;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int at = int(i); at >= 0 && state[std::size_t(at)] == 0;) {
+            state[std::size_t(at)] = 1;
+            walk.push_back(at);
+            const int up = parent[std::size_t(at)];
+            if (up >= 0 && state[std::size_t(up)] == 1)
+                parent[std::size_t(at)] = -1;
+            at = parent[std::size_t(at)];
+        }
+        for (const int w : walk)
+            state[std::size_t(w)] = 2;
+        walk.clear();
+    }
+    // Payloads read from each chain's start: what "info" leaves out comes from the record
+    // before. A record whose payload is no record's is left out, and a chain starts after it.
+    std::vector<int> index(n, -1); // in `nodes`
     std::vector<Node> nodes;
-    nodes.reserve(facts.size());
-    std::vector<int> before, here; // the nodes at the place before, and at this one
+    nodes.reserve(n);
+    std::vector<char> read(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int at = int(i); at >= 0 && !read[std::size_t(at)]; at = parent[std::size_t(at)])
+            walk.push_back(at);
+        for (auto w = walk.rbegin(); w != walk.rend(); ++w) {
+            const std::size_t at = std::size_t(*w);
+            read[at] = 1;
+            if (!valid[at])
+                continue;
+            const int up = parent[at] >= 0 ? index[std::size_t(parent[at])] : -1;
+            Node node;
+            if (!recordFromPayload(facts[at].payload,
+                                   up >= 0 ? &nodes[std::size_t(up)].record : nullptr, node.record))
+                continue;
+            node.parent = up;
+            node.occurredAt = facts[at].occurredAt;
+            node.record.occurredAt = facts[at].occurredAt;
+            index[at] = int(nodes.size());
+            nodes.push_back(std::move(node));
+        }
+        walk.clear();
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const int me = index[i];
+        if (me < 0)
+            continue;
+        if (nodes[std::size_t(me)].parent >= 0)
+            nodes[std::size_t(nodes[std::size_t(me)].parent)].leaf = false;
+        for (const int o : others[i])
+            if (index[std::size_t(o)] >= 0) {
+                nodes[std::size_t(me)].others.push_back(index[std::size_t(o)]);
+                nodes[std::size_t(index[std::size_t(o)])].leaf = false;
+            }
+    }
+    // The "others" walk follows parents: an other that is the node's own descendant would
+    // never meet it, and is dropped.
+    for (Node& node : nodes) {
+        std::vector<int> kept;
+        for (const int o : node.others) {
+            bool below = false;
+            for (int at = o; at >= 0 && !below; at = nodes[std::size_t(at)].parent)
+                below = &nodes[std::size_t(at)] == &node;
+            if (!below)
+                kept.push_back(o);
+        }
+        node.others = std::move(kept);
+    }
+    return nodes;
+}
+
+} // namespace
+
+std::vector<fleet::ServerSeriesRecord>
+factsOfPlaces(const std::vector<fleet::ServerSeriesRecord>& facts) {
+    // Each laptop's segment place by place: each record under the record before it at its
+    // place whose chained hash it continues, or whose bytes its identity was made with.
+    struct Placed {
+        std::size_t fact;
+        std::string line;
+        QByteArray chain; // the raw chained hash after it
+        int parent = -1;
+        std::vector<int> others;
+    };
+    std::vector<Placed> placed;
+    placed.reserve(facts.size());
+    std::vector<int> before, here;
     std::int64_t segment = -1, position = -1;
-    for (const fleet::ServerSeriesRecord& f : facts) {
+    for (std::size_t k = 0; k < facts.size(); ++k) {
+        const fleet::ServerSeriesRecord& f = facts[k];
         if (f.segment != segment || f.position != position) {
             if (f.segment == segment && f.position == position + 1)
                 before = std::move(here);
@@ -175,48 +346,103 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
             segment = f.segment;
             position = f.position;
         }
+        const QJsonValue lineValue = f.payload.value(QStringLiteral("line"));
+        if (!lineValue.isString())
+            continue;
+        const std::string line = lineValue.toString().toLatin1().toStdString();
         const bool first = f.position == 0;
         const std::size_t parents = first ? 1 : before.size();
-        // Its identity is made with the record before it: under every record before it with
-        // those bytes (after a place where laptops disagreed, their records join again), the
-        // first one its own; an older version's hash chained over the records before it
-        // names one.
-        Node n;
-        bool placed = false;
+        Placed n{k, line, {}, -1, {}};
+        bool found = false;
         for (std::size_t p = 0; p < parents; ++p) {
-            const int parent = first ? -1 : before[p];
-            const ServerRecord* above = parent < 0 ? nullptr : &nodes[std::size_t(parent)].record;
-            ServerRecord record;
-            if (!recordFromPayload(f.payload, above, record))
+            const int up = first ? -1 : before[p];
+            const std::string_view above =
+                up < 0 ? std::string_view() : std::string_view(placed[std::size_t(up)].line);
+            RecordChain chain(up < 0 ? QByteArray() : placed[std::size_t(up)].chain);
+            const bool byIdentity = recordIdentity(above, line) == f.chainHash;
+            if (!byIdentity && chain.next(line) != f.chainHash)
                 continue;
-            RecordChain chain(parent < 0 ? QByteArray() : nodes[std::size_t(parent)].chain);
-            const bool byIdentity =
-                recordIdentity(above ? std::string_view(above->line) : std::string_view(),
-                               record.line) == f.chainHash;
-            if (!byIdentity && chain.next(record.line) != f.chainHash)
-                continue;
-            if (parent >= 0)
-                nodes[std::size_t(parent)].leaf = false;
-            if (placed) {
-                n.others.push_back(parent);
+            if (found) {
+                n.others.push_back(up);
                 continue;
             }
             if (byIdentity)
-                chain.next(record.line); // the chain goes on for an older laptop's records
-            n.record = std::move(record);
+                chain.next(line); // the chain goes on for an older laptop's records
             n.chain = chain.last();
-            n.parent = parent;
-            n.occurredAt = f.occurredAt;
-            n.record.occurredAt = f.occurredAt;
-            placed = true;
+            n.parent = up;
+            found = true;
             if (!byIdentity)
                 break;
         }
-        if (placed) {
-            here.push_back(int(nodes.size()));
-            nodes.push_back(std::move(n));
+        if (found) {
+            here.push_back(int(placed.size()));
+            placed.push_back(std::move(n));
         }
     }
+    // Identities and occurrences along each chain from its start, as its laptop counted them.
+    const std::size_t n = placed.size();
+    // Which record is on another's chain: each chain's records numbered in a walk of the
+    // forest (a record holds, in [enter, leave), every record after it on its chains).
+    std::vector<std::vector<int>> children(n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (placed[i].parent >= 0)
+            children[std::size_t(placed[i].parent)].push_back(int(i));
+    std::vector<std::size_t> enter(n), leave(n);
+    {
+        std::size_t tick = 0;
+        std::vector<std::pair<int, std::size_t>> stack;
+        for (std::size_t r = 0; r < n; ++r) {
+            if (placed[r].parent >= 0)
+                continue;
+            stack.emplace_back(int(r), 0);
+            enter[r] = tick++;
+            while (!stack.empty()) {
+                auto& [at, next] = stack.back();
+                if (next < children[std::size_t(at)].size()) {
+                    const int c = children[std::size_t(at)][next++];
+                    enter[std::size_t(c)] = tick++;
+                    stack.emplace_back(c, 0);
+                } else {
+                    leave[std::size_t(at)] = tick;
+                    stack.pop_back();
+                }
+            }
+        }
+    }
+    std::vector<QString> identity(n);
+    std::vector<std::uint64_t> key(n);
+    std::vector<std::int64_t> occurrence(n, 0);
+    std::map<std::uint64_t, std::vector<int>> byKey;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int up = placed[i].parent;
+        identity[i] = recordIdentity(up < 0 ? std::string_view() : placed[std::size_t(up)].line,
+                                     placed[i].line);
+        key[i] = identity[i].left(16).toULongLong(nullptr, 16);
+        std::vector<int>& same = byKey[key[i]];
+        // The records before it on its chain with this key.
+        for (const int o : same)
+            occurrence[i] += enter[std::size_t(o)] < enter[i] && leave[i] <= leave[std::size_t(o)];
+        same.push_back(int(i));
+    }
+    std::vector<fleet::ServerSeriesRecord> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        fleet::ServerSeriesRecord r = facts[placed[i].fact];
+        r.chainHash = identity[i];
+        r.occurrence = occurrence[i];
+        std::vector<int> ups{placed[i].parent};
+        ups.insert(ups.end(), placed[i].others.begin(), placed[i].others.end());
+        for (const int up : ups) {
+            r.after = up < 0 ? QString() : identity[std::size_t(up)];
+            r.afterOccurrence = up < 0 ? 0 : occurrence[std::size_t(up)];
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) {
+    std::vector<Node> nodes = linkFacts(facts);
     // Each chain whole, from its segment's start to its last record, oldest first.
     std::vector<std::vector<int>> chains;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -278,16 +504,14 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
             DerivedRecord r;
             int shown = m.nodes[place];
             const auto said = m.said.find(place);
-            if (said != m.said.end()) {
-                std::vector<Statement> st;
+            // Laptops that said different records here: each laptop's fact once (a second
+            // laptop's equal one is the same row), so the place stays disputed, showing the
+            // one said first.
+            if (said != m.said.end())
                 for (const int id : said->second)
-                    st.push_back({nodes[std::size_t(id)].record.line, true});
-                const int settled = settledStatement(st);
-                if (settled >= 0)
-                    shown = said->second[std::size_t(settled)];
-                r.disputed = settled < 0;
-                out.disputed += r.disputed;
-            }
+                    r.disputed = r.disputed || nodes[std::size_t(id)].record.line !=
+                                                   nodes[std::size_t(shown)].record.line;
+            out.disputed += r.disputed;
             r.record = nodes[std::size_t(shown)].record;
             r.record.segment = seq;
             r.record.position = place;

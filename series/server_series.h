@@ -6,15 +6,19 @@
 //
 // The server holds facts only; the series is derived from their union by deriveSeries, the
 // one function for it (xrq-series export --service, the Units window, the office's view).
-// Each laptop's segments are read back as chains (a record at its place under the record
-// before it whose bytes its identity was made with, series_share.h, or whose chained hash an
-// older version's record continues), and the chains are put together with
-// the alignment the laptops' own series use (overlap.h): a chain that a series derived so far
-// holds at some place (or holds that series) is the same memory, one row per place; one
-// that fits none is a segment of its own (a clear one laptop missed, another laptop's visit
-// after a clear, a rebuild that numbered its segments otherwise). Every physical record
-// once, in the unit's order: where laptops said different records at one place, the row
-// shows the one said most (the first one while they tie) and is flagged disputed; a record
+// A record's key on the server is what it is on every laptop (its unit, data set, identity
+// and occurrence, series_share.h) with the record before it on the laptop that pushed it:
+// two laptops holding the same records push the same keys, and the server keeps each once,
+// whatever segments each numbered them in. The records are linked into chains by the record
+// before each (the first one its laptop says, where several laptops said other records
+// there), and the chains are put together with the alignment the laptops' own series use
+// (overlap.h): a chain that a series derived so far holds at some place (or holds that
+// series) is the same memory, one row per place; one that fits none is a segment of its own
+// (a clear one laptop missed, another laptop's visit after a clear). Every physical record
+// once, in the unit's order: where laptops said different records at one place, both stay
+// and the row shows the one said first, flagged disputed (a laptop's series settles a place
+// by the downloads that agree; on the server a second laptop's equal fact is the same row, so
+// the place stays disputed: what each laptop said is its own fact); a record
 // whose bytes and the bytes of the record before it stand at two places is flagged
 // repeated (a clock reset to its default date), never merged.
 
@@ -39,8 +43,16 @@ struct DerivedSeries {
     std::size_t disputed = 0;
     std::size_t repeated = 0;
 };
-// `facts` in the server's order (by segment, position, then arrival).
+// `facts` (xrq.series_facts' rows, each with its identity, occurrence and the record before
+// it) in the order the server received them.
 DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts);
+
+// The rows an older version pushed to xrq.series_records, keyed by their laptop's segment and
+// position (the chained hash over its segment, or the identity), as the keyed facts
+// deriveSeries takes: each laptop's segment followed place by place as it said it. `facts`
+// by segment, position, then arrival. What admin init-server puts beside them.
+std::vector<fleet::ServerSeriesRecord>
+factsOfPlaces(const std::vector<fleet::ServerSeriesRecord>& facts);
 
 class ServerSeries {
 public:

@@ -183,35 +183,32 @@ void checkLaptop(const Laptop& l, const std::string& who) {
     }
 }
 
-// The server's rows: every laptop's shared records, each identity once (the first pushed).
+// The server's rows: every laptop's shared records, each key once (the first pushed), in
+// the order they arrived.
 std::vector<fleet::ServerSeriesRecord> serverRows(const std::vector<Laptop>& laptops) {
-    std::map<std::tuple<std::int64_t, std::int64_t, std::string>, fleet::ServerSeriesRecord> byKey;
+    std::set<
+        std::tuple<std::string, std::string, std::string, std::int64_t, std::string, std::int64_t>>
+        held;
+    std::vector<fleet::ServerSeriesRecord> out;
     std::int64_t arrival = 0;
-    std::map<std::tuple<std::int64_t, std::int64_t, std::string>, std::int64_t> order;
     for (const Laptop& l : laptops)
         for (const auto& s : testsupport::sharedRecords(l.folder + kFileName)) {
-            const auto key = std::make_tuple(s.segment, s.position, s.hash);
-            if (byKey.count(key))
+            if (!held.insert(s.serverKey()).second)
                 continue;
             fleet::ServerSeriesRecord r;
             r.segment = s.segment;
             r.position = s.position;
             r.chainHash = QString::fromStdString(s.hash);
+            r.occurrence = s.occurrence;
+            r.after = QString::fromStdString(s.after);
+            r.afterOccurrence = s.afterOccurrence;
             r.laptop = QString::fromStdString(s.laptop);
             r.occurredAt = ++arrival;
             QJsonObject info{
                 {"download", ""}, {"order", 0}, {"offset", QJsonValue()}, {"flags", 0}};
             r.payload = QJsonObject{{"line", QString::fromLatin1(s.line.c_str())}, {"info", info}};
-            order[key] = arrival;
-            byKey.emplace(key, std::move(r));
+            out.push_back(std::move(r));
         }
-    std::vector<fleet::ServerSeriesRecord> out;
-    for (auto& [key, r] : byKey)
-        out.push_back(std::move(r));
-    std::stable_sort(out.begin(), out.end(), [&](const auto& a, const auto& b) {
-        return std::tie(a.segment, a.position, a.occurredAt) <
-               std::tie(b.segment, b.position, b.occurredAt);
-    });
     return out;
 }
 
@@ -236,18 +233,25 @@ void checkServer(const std::vector<Laptop>& laptops) {
         }
         flush();
     }
-    std::set<long> shared; // confirmed by some laptop
+    // What the laptops shared of each record (confirmed by some laptop).
+    std::map<long, std::set<std::string>> shared;
     for (const Laptop& l : laptops)
         for (const auto& s : testsupport::sharedRecords(l.folder + kFileName))
-            shared.insert(idOf(s.line));
+            shared[idOf(s.line)].insert(s.line);
     std::map<long, int> seen;
     for (const DerivedRecord& d : derived.records)
         ++seen[idOf(d.record.line)];
-    for (const long id : shared)
+    for (const auto& [id, lines] : shared)
         EXPECT_EQ(seen[id], 1) << "record " << id;
     EXPECT_EQ(seen.size(), shared.size());
-    for (const DerivedRecord& d : derived.records)
-        EXPECT_FALSE(d.repeated) << "record " << idOf(d.record.line);
+    // Disputed exactly where laptops shared different records at one place; each shows one
+    // that some laptop shared.
+    for (const DerivedRecord& d : derived.records) {
+        const long id = idOf(d.record.line);
+        EXPECT_FALSE(d.repeated) << "record " << id;
+        EXPECT_EQ(d.disputed, shared[id].size() > 1) << "record " << id;
+        EXPECT_EQ(shared[id].count(d.record.line), 1u) << "record " << id;
+    }
 }
 
 void runHistory(unsigned seed, const std::string& base) {

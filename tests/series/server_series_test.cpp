@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 using namespace series;
 
@@ -21,21 +23,27 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
     return a;
 }
 
-// One laptop's segment as the server holds it: each record with its identity (`chained`: as
-// an older version pushed it, with the hash chained over the segment).
+// One laptop's segment as it pushes it: each record with its identity, occurrence and the
+// record before it (`chained`: as an older version pushed it, keyed by its place with the
+// hash chained over the segment, and put beside the others as admin init-server does).
 std::vector<fleet::ServerSeriesRecord> segment(const char* laptop, int seq,
                                                const std::vector<std::string>& records,
                                                std::int64_t at, bool chained = false) {
     std::vector<fleet::ServerSeriesRecord> out;
     RecordChain chain;
+    OccurrenceCount counts;
     for (std::size_t i = 0; i < records.size(); ++i) {
         fleet::ServerSeriesRecord r;
         r.segment = seq;
         r.position = std::int64_t(i);
-        r.chainHash =
-            chained ? chain.next(records[i])
-                    : recordIdentity(i > 0 ? std::string_view(records[i - 1]) : std::string_view(),
-                                     records[i]);
+        const QString identity = recordIdentity(
+            i > 0 ? std::string_view(records[i - 1]) : std::string_view(), records[i]);
+        r.chainHash = chained ? chain.next(records[i]) : identity;
+        r.occurrence = counts.next(identity);
+        if (i > 0) {
+            r.after = out.back().chainHash;
+            r.afterOccurrence = out.back().occurrence;
+        }
         r.laptop = QString::fromLatin1(laptop);
         r.occurredAt = at;
         SharedRecord s;
@@ -46,24 +54,21 @@ std::vector<fleet::ServerSeriesRecord> segment(const char* laptop, int seq,
         r.payload = QJsonDocument::fromJson(payload).object();
         out.push_back(std::move(r));
     }
-    return out;
+    return chained ? factsOfPlaces(out) : out;
 }
 
-// The server's rows: each identity once, in its order (segment, position, arrival).
+// The server's rows: each key once (the first pushed), in the order they arrived.
 DerivedSeries derive(std::vector<std::vector<fleet::ServerSeriesRecord>> laptops) {
     std::vector<fleet::ServerSeriesRecord> all;
     for (auto& l : laptops)
         for (auto& r : l) {
             const bool held = std::any_of(all.begin(), all.end(), [&](const auto& o) {
-                return o.segment == r.segment && o.position == r.position &&
-                       o.chainHash == r.chainHash;
+                return std::tie(o.chainHash, o.occurrence, o.after, o.afterOccurrence) ==
+                       std::tie(r.chainHash, r.occurrence, r.after, r.afterOccurrence);
             });
             if (!held)
                 all.push_back(std::move(r));
         }
-    std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-        return std::tie(a.segment, a.position) < std::tie(b.segment, b.position);
-    });
     return deriveSeries(all);
 }
 
@@ -103,6 +108,13 @@ TEST(ServerSeriesDerived, TheSameRecordsUnderOtherSegmentNumbersAreKeptOnce) {
     const auto a = segment("a", 0, lines(0, 100), 1), b = segment("b", 0, lines(0, 100), 2);
     for (std::size_t i = 0; i < a.size(); ++i)
         EXPECT_EQ(a[i].chainHash, b[i].chainHash);
+    // Pushed by both, under other segment numbers: one row each on the server.
+    std::set<std::tuple<QString, std::int64_t, QString, std::int64_t>> keys;
+    for (const auto& laptop :
+         {segment("a", 0, lines(0, 100), 1), segment("b", 3, lines(0, 150), 2)})
+        for (const auto& r : laptop)
+            keys.emplace(r.chainHash, r.occurrence, r.after, r.afterOccurrence);
+    EXPECT_EQ(keys.size(), 150u);
 }
 
 TEST(ServerSeriesDerived, AChainThatHoldsRecordsBeforeAndAfterAnother) {
@@ -125,11 +137,13 @@ TEST(ServerSeriesDerived, LaptopsThatDisagreeAtOnePlace) {
     EXPECT_EQ(s.disputed, 1u);
     EXPECT_TRUE(s.records[50].disputed);
     EXPECT_EQ(s.records[50].record.line, lines(0, 100)[50]); // the one said first
-    // A third laptop agrees with the first: settled.
+    // A third laptop agrees with the first: its facts are the first one's rows, and what the
+    // second said stays beside them, disputed.
     s = derive({segment("a", 0, lines(0, 100), 1), segment("b", 0, changed, 2),
                 segment("c", 1, lines(0, 110), 3)});
     EXPECT_EQ(linesOf(s), lines(0, 110));
-    EXPECT_EQ(s.disputed, 0u);
+    EXPECT_EQ(s.disputed, 1u);
+    EXPECT_TRUE(s.records[50].disputed);
 }
 
 TEST(ServerSeriesDerived, EqualRecordsAfterEqualRecordsAtTwoPlacesStayTwoRows) {

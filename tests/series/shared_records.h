@@ -23,7 +23,14 @@ struct SharedRecord {
     std::string unit, dataSet;
     std::int64_t segment = 0, position = 0;
     std::string hash, line, laptop;
+    std::int64_t occurrence = 0;
+    std::string after;
+    std::int64_t afterOccurrence = 0;
     auto key() const { return std::tie(unit, dataSet, segment, position, hash, line); }
+    // Its key on the server.
+    auto serverKey() const {
+        return std::tie(unit, dataSet, hash, occurrence, after, afterOccurrence);
+    }
     bool operator==(const SharedRecord& o) const { return key() == o.key(); }
     bool operator<(const SharedRecord& o) const { return key() < o.key(); }
 };
@@ -55,7 +62,8 @@ inline std::vector<SharedRecord> sharedRecords(const std::string& path) {
                                        .toString()
                                        .toLatin1()
                                        .toStdString(),
-                                   q.value(4).toString().toStdString()});
+                                   q.value(4).toString().toStdString(), records[k].occurrence,
+                                   records[k].after.toStdString(), records[k].afterOccurrence});
             }
             q = QSqlQuery();
             db.close();
