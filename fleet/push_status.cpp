@@ -28,6 +28,8 @@ QString statusLine(const PushStatus& s, std::int64_t nowMs) {
         line = waitingText(s.waiting) + QStringLiteral(": server not reachable");
         if (s.unreachableSince)
             line += QStringLiteral(" since ") + momentText(*s.unreachableSince, nowMs);
+        if (!s.reason.isEmpty())
+            line += QStringLiteral(" (") + s.reason + QStringLiteral(")");
         break;
     case PushStatus::State::Refused:
         line = waitingText(s.waiting) + QStringLiteral(": ") + s.detail;
@@ -37,6 +39,8 @@ QString statusLine(const PushStatus& s, std::int64_t nowMs) {
         line += QStringLiteral("; 1 conflict noted");
     else if (s.conflicts > 1)
         line += QStringLiteral("; %1 conflicts noted").arg(s.conflicts);
+    if (!s.unverified.isEmpty() && s.state != PushStatus::State::Unreachable)
+        line += QStringLiteral("; ") + s.unverified;
     return line;
 }
 

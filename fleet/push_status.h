@@ -5,8 +5,10 @@
 //   "shared: up to date"                           the outboxes are empty
 //   "12 facts waiting: pushing"                    the server takes them now
 //   "12 facts waiting: server not reachable since 10:42"
+//   "12 facts waiting: server not reachable since 10:42 (the server's host name is not known)"
 //   "12 facts waiting: the server's schema is version 3, newer than ..."   (refused)
-// with "; 1 conflict noted" added while conflicts are on record.
+// with "; 1 conflict noted" added while conflicts are on record, and "; unverified connection
+// (sslmode=prefer, no TLS)" while the connection to a server over the network is not verified.
 
 #include <QString>
 
@@ -23,9 +25,15 @@ struct PushStatus {
     std::int64_t conflicts = 0; // conflicts and refusals on record in the outboxes' files
     // Since when the server has not been reached (ms since the epoch), while Unreachable.
     std::optional<std::int64_t> unreachableSince;
-    // Refused: the reason for the operator (a newer schema, a refused password...);
-    // Unreachable: libpq's reason, for the run log.
+    // Refused: the reason for the operator (a newer schema, a refused password...), libpq's
+    // own words after it; Unreachable: the same, for the run log.
     QString detail;
+    // Unreachable: what kept the server out of reach, in the operator's words ("the server's
+    // host name is not known"), when it was more than no answer.
+    QString reason;
+    // The last connection made was not verified (PgConnection::security), in the operator's
+    // words: "unverified connection (sslmode=prefer, no TLS)"; empty when it was.
+    QString unverified;
 };
 
 // The line above. `nowMs` decides whether the time needs its date ("since 2026-12-07 10:42").

@@ -3,9 +3,11 @@
 
 #include "dialogs/source_lines.h"
 #include "fleet/fact.h"
+#include "fleet/laptop_identity.h"
 #include "fleet/outbox.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "platform/durable_file.h"
 #include "platform/poll_helpers.h"
 
 #include <QCryptographicHash>
@@ -124,8 +126,9 @@ const char* const kRecordset =
 KindSql sqlFor(FactKind kind) {
     switch (kind) {
     case FactKind::Event:
-        return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
-                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
+        return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload, laptop_id) "
+                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
+                "$2::uuid %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, e.payload::text, e.laptop, e.unit, e.kind %1"
                 "JOIN xrq.events e ON e.id = x.id::uuid "
@@ -134,8 +137,9 @@ KindSql sqlFor(FactKind kind) {
     case FactKind::Record:
         return {
             "INSERT INTO xrq.series_records (unit, data_set, segment, position, "
-            "chain_hash, occurred_at, laptop, payload) "
-            "SELECT x.u, x.d, x.s, x.p, x.id, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
+            "chain_hash, occurred_at, laptop, payload, laptop_id) "
+            "SELECT x.u, x.d, x.s, x.p, x.id, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
+            "$2::uuid %1"
             "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
             "DO NOTHING",
             // Two laptops holding the same records push them under their own names and
@@ -147,8 +151,9 @@ KindSql sqlFor(FactKind kind) {
             "WHERE r.payload - 'info' <> x.j - 'info'"};
     case FactKind::KeptDownload:
         return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
-                "payload) SELECT x.id::uuid, x.u, x.j->>'sha256', (x.j->>'size')::bigint, "
-                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "payload, laptop_id) SELECT x.id::uuid, x.u, x.j->>'sha256', "
+                "(x.j->>'size')::bigint, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
+                "$2::uuid %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, k.payload::text, k.laptop, k.unit, '' %1"
                 "JOIN xrq.kept_downloads k ON k.id = x.id::uuid "
@@ -200,6 +205,8 @@ struct Pusher::Local {
         // The older program's refusals are back in the outbox (Outbox::queueRefusalsAgain).
         bool requeued = false;
         bool requeueTold = false;
+        // The laptop of the file's folder (fleet/laptop_identity.h), found at its first push.
+        QString laptopId;
     };
     std::vector<File> files;
 
@@ -210,7 +217,7 @@ struct Pusher::Local {
                              QStringLiteral("fleet-pusher-%1-%2")
                                  .arg(reinterpret_cast<quintptr>(owner))
                                  .arg(i++),
-                             false, 0, 0, 0, false, false});
+                             false, 0, 0, 0, false, false, {}});
     }
     ~Local() {
         for (File& f : files) {
@@ -489,8 +496,9 @@ PgResult pushBytes(PgConnection& pg, const Row& row, BytesPolicy& policy, millis
         timeout);
 }
 
-BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, BytesPolicy& policy,
-                      milliseconds timeout) {
+// `laptopId`: the UUID of the laptop whose outbox the rows come from.
+BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows,
+                      const QString& laptopId, BytesPolicy& policy, milliseconds timeout) {
     BatchOutcome out;
     auto failed = [&](const PgResult& r) {
         out.result = classify(r);
@@ -514,7 +522,8 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, Byt
         const KindSql sql = sqlFor(kind);
         const QByteArray json = batchJson(ofKind);
         const PgParam param = PgParam::text(json.toStdString());
-        r = pg.exec(withRecordset(sql.insert), {param}, timeout);
+        r = pg.exec(withRecordset(sql.insert), {param, PgParam::text(laptopId.toStdString())},
+                    timeout);
         if (!r.ok())
             return failed(r);
         // Every row new: none can differ from what the server held (the usual case).
@@ -709,6 +718,7 @@ void Pusher::run() {
         });
 
         QString refusal;
+        QString reason; // the operator's words for a failure to connect, for the status line
         bool transient = false;
         if (!pg.isOpen()) {
             if (!pg.connect(m_config.conninfo, m_config.connectTimeout,
@@ -716,10 +726,13 @@ void Pusher::run() {
                 if (m_stopping)
                     break;
                 transient = pg.errorTransient();
-                refusal = transient ? text(pg.error())
-                                    : QStringLiteral("the server refused this laptop: ") +
-                                          text(pg.error());
+                refusal = text(pg.error());
+                if (pg.failure() != ConnectFailure::NoServer)
+                    reason = QString::fromLatin1(connectFailureText(pg.failure()));
             } else {
+                const QString unverified =
+                    QString::fromStdString(pg.security().unverifiedText());
+                setStatus([&](PushStatus& s) { s.unverified = unverified; });
                 const SchemaCheck check = checkServerSchema(pg);
                 if (check.state != SchemaCheck::State::Matches) {
                     transient = check.state == SchemaCheck::State::Failed && check.transient;
@@ -750,6 +763,7 @@ void Pusher::run() {
                     s.unreachableSince = nowMs();
                 s.state = PushStatus::State::Unreachable;
                 s.detail = refusal;
+                s.reason = reason;
             });
             if (!told)
                 say(source_line::fleetServerNotReached,
@@ -785,6 +799,17 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
     for (const auto& f : local.files)
         counted += f.waiting;
     for (auto& f : local.files) {
+        if (f.laptopId.isEmpty()) {
+            const LaptopIdentity self = laptopIdentity(platform::folderOf(f.path) + "/");
+            f.laptopId = self.id;
+            if (!self.why.empty())
+                say(source_line::fleetLaptopIdNotKept,
+                    QStringLiteral("this laptop's identity %1 %2: %3")
+                        .arg(self.id,
+                             self.kept ? QStringLiteral("may not be kept")
+                                       : QStringLiteral("is for this run only"),
+                             QString::fromLocal8Bit(self.why.c_str())));
+        }
         while (!m_stopping) {
             QString unread;
             std::vector<OutboxKey> keys;
@@ -796,14 +821,15 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             std::vector<const Row*> all;
             for (const Row& r : rows)
                 all.push_back(&r);
-            BatchOutcome out = pushRows(pg, all, policy, m_config.statementTimeout);
+            BatchOutcome out = pushRows(pg, all, f.laptopId, policy, m_config.statementTimeout);
             if (out.result == BatchResult::DataError) {
                 // One fact the server refuses (a malformed value, a failed check) must not
                 // hold the rest back for ever: each goes alone, and one refused alone is
                 // noted as refused.
                 out = BatchOutcome{};
                 for (const Row* row : all) {
-                    BatchOutcome one = pushRows(pg, {row}, policy, m_config.statementTimeout);
+                    BatchOutcome one =
+                        pushRows(pg, {row}, f.laptopId, policy, m_config.statementTimeout);
                     if (one.result == BatchResult::DataError) {
                         out.conflicts.push_back(
                             {row,

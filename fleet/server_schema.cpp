@@ -127,6 +127,24 @@ CREATE TABLE xrq.schema_info (
 GRANT SELECT ON xrq.schema_info TO xrq_laptop;
 )sql",
          1},
+        // 4: the laptop that recorded a fact, by the random UUID it made when it first shared
+        // (fleet/laptop_identity.h); its name is only shown. Empty in rows of older laptops,
+        // which push as before.
+        {R"sql(
+ALTER TABLE xrq.events ADD COLUMN IF NOT EXISTS laptop_id uuid;
+ALTER TABLE xrq.series_records ADD COLUMN IF NOT EXISTS laptop_id uuid;
+ALTER TABLE xrq.kept_downloads ADD COLUMN IF NOT EXISTS laptop_id uuid;
+GRANT INSERT (laptop_id) ON xrq.events, xrq.series_records, xrq.kept_downloads TO xrq_laptop;
+CREATE OR REPLACE VIEW xrq.unit_history AS
+    SELECT id, unit, kind, occurred_at, laptop, payload, received_at, arrival, laptop_id
+      FROM xrq.events
+    UNION ALL
+    SELECT id, unit, 'kept_download', occurred_at, laptop,
+           payload || jsonb_build_object('sha256', sha256, 'size', size), received_at, arrival,
+           laptop_id
+      FROM xrq.kept_downloads;
+)sql",
+         1},
     };
     return steps;
 }

@@ -4,7 +4,8 @@
 //
 // The server keeps facts only, each with the time the server received it (received_at,
 // default now(), never given by a laptop, whose clock may drift) and the role that pushed it
-// (pushed_by, default session_user):
+// (pushed_by, default session_user), and the laptop that recorded it (laptop_id, the UUID of
+// fleet/laptop_identity.h; its name, laptop, is only shown):
 //   xrq.events          one row per register event, by its UUID
 //   xrq.series_records  one row per series record, by (unit, data_set, segment, position,
 //                       chain_hash)
@@ -41,10 +42,10 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 3;
+inline constexpr int kServerSchemaVersion = 4;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
-// there in it.
-inline constexpr int kOldestServerSchemaVersion = 1;
+// there in it (4: each fact's laptop_id).
+inline constexpr int kOldestServerSchemaVersion = 4;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 
 struct InitOptions {

@@ -143,11 +143,9 @@ std::string MainWindowView::otherLaptopsNote(const std::string& serial) {
     fleet::Sharing& sharing = fleet::sharing();
     if (!sharing.shared() || !sharing.started())
         return {};
-    const auto seen = m_window.LastDownloadSeen.find(serial);
-    const std::int64_t since = seen == m_window.LastDownloadSeen.end() ? 0 : seen->second;
     const QString unit = unitreg::serialText(serial);
     // The window waits for the server at most this long.
-    const auto answer = sharing.checkOtherDownload(unit, since, std::chrono::seconds(2));
+    const auto answer = sharing.checkOtherDownload(unit, std::chrono::seconds(2));
     const QString name =
         unit.startsWith(QStringLiteral("XRQ")) ? unit : QStringLiteral("XRQ") + unit;
     const QString note = fleet::otherLaptopsNote(answer, name, sharing.lastContact(),
