@@ -46,11 +46,12 @@ NameAnswer systemLookup(const std::string& host) {
         answer.error = EAI_FAIL;
     for (addrinfo* a = list; a; a = a->ai_next) {
         char text[INET6_ADDRSTRLEN] = {};
-        const void* where = a->ai_family == AF_INET
-                                ? static_cast<const void*>(
-                                      &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr)
-                                : static_cast<const void*>(
-                                      &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
+        const void* where =
+            a->ai_family == AF_INET
+                ? static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr)
+                : static_cast<const void*>(
+                      &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
         if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
             ::inet_ntop(a->ai_family, where, text, sizeof text)) {
             const std::string address = text;

@@ -52,8 +52,8 @@ OtherDownload judgeOtherRecords(const OtherRecords& answer, const std::string& f
     }
     std::vector<RecordLook> looks;
     QString why;
-    if (!answer.records.empty() &&
-        (!look(folder, unit, answer.records, looks, why) || looks.size() != answer.records.size())) {
+    if (!answer.records.empty() && (!look(folder, unit, answer.records, looks, why) ||
+                                    looks.size() != answer.records.size())) {
         d.message = QStringLiteral("this laptop's series not read: ") + why;
         return d;
     }

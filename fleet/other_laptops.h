@@ -30,17 +30,16 @@ namespace fleet {
 
 // What this laptop's series says of one of another laptop's records.
 struct RecordLook {
-    bool held = false;                // this laptop's series holds a record of the same bytes
-    QString stamp;                    // the record's time stamp as the unit wrote it
+    bool held = false;                 // this laptop's series holds a record of the same bytes
+    QString stamp;                     // the record's time stamp as the unit wrote it
     std::optional<double> unitSeconds; // that stamp as seconds, when it reads as a time
 };
 // Looks up `records` of `unit` in the series of the files folder `folder` (ending with "/"):
 // one look each, in order. False, with `why`, when the series could not be read; a folder
 // without a series holds none of them. Any thread; on a connection of its own.
-using RecordLookup =
-    std::function<bool(const std::string& folder, const QString& unit,
-                       const std::vector<OtherRecord>& records, std::vector<RecordLook>& out,
-                       QString& why)>;
+using RecordLookup = std::function<bool(const std::string& folder, const QString& unit,
+                                        const std::vector<OtherRecord>& records,
+                                        std::vector<RecordLook>& out, QString& why)>;
 // One lookup per process (the series registers its own).
 void setRecordLookup(RecordLookup lookup);
 

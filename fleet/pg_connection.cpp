@@ -392,11 +392,12 @@ bool PgConnection::connect(const std::string& conninfo, std::chrono::millisecond
     return true;
 }
 
-PgResult PgConnection::lost(const std::string& why, bool stopped) {
+PgResult PgConnection::lost(const std::string& why, bool stopped, bool timedOut) {
     PgResult r;
     r.m_error = why;
     r.m_transient = true;
     r.m_stopped = stopped;
+    r.m_timedOut = timedOut;
     close();
     return r;
 }
@@ -436,7 +437,7 @@ PgResult PgConnection::exec(const std::string& sql, const std::vector<PgParam>& 
             continue;
         }
         return lost(w == Wait::Stopped ? "stopped" : "no answer from the server in time",
-                    w == Wait::Stopped);
+                    w == Wait::Stopped, w == Wait::TimedOut);
     }
     PgResult out;
     bool first = true;
@@ -445,7 +446,7 @@ PgResult PgConnection::exec(const std::string& sql, const std::vector<PgParam>& 
             const Wait w = waitFor(false, deadline);
             if (w != Wait::Ready)
                 return lost(w == Wait::Stopped ? "stopped" : "no answer from the server in time",
-                            w == Wait::Stopped);
+                            w == Wait::Stopped, w == Wait::TimedOut);
             if (!PQconsumeInput(m_conn))
                 return lost(trimmed(PQerrorMessage(m_conn)), false);
         }

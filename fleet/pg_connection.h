@@ -39,6 +39,8 @@ public:
     // was refused.
     bool transient() const { return m_transient; }
     bool stopped() const { return m_stopped; }
+    // The answer did not come within the statement's deadline (the connection is dropped).
+    bool timedOut() const { return m_timedOut; }
 
     int rows() const;
     // Rows an INSERT, UPDATE or DELETE touched.
@@ -52,6 +54,7 @@ private:
     bool m_ok = false;
     bool m_transient = false;
     bool m_stopped = false;
+    bool m_timedOut = false;
     std::string m_sqlState;
     std::string m_error;
 };
@@ -132,7 +135,7 @@ public:
 private:
     enum class Wait { Ready, TimedOut, Stopped, Failed };
     Wait waitFor(bool forWrite, std::chrono::steady_clock::time_point deadline);
-    PgResult lost(const std::string& why, bool stopped);
+    PgResult lost(const std::string& why, bool stopped, bool timedOut = false);
 
     bool fail(ConnectFailure failure, const std::string& libpqWords);
 

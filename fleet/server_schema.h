@@ -12,6 +12,9 @@
 //   xrq.kept_downloads  a kept raw download's SHA-256 and size, by its download's UUID
 //   xrq.download_bytes  the bytes of a kept download by SHA-256 (the server checks the
 //                       hash), when the server takes them (xrq.server_settings)
+//   xrq.download_chunks those bytes as laptops send them, in chunks by SHA-256 and offset,
+//                       put together into download_bytes once all are there; initServer
+//                       removes the chunks of bytes that are whole
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
 // (a payload field), never part of a key.
@@ -42,10 +45,10 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 4;
+inline constexpr int kServerSchemaVersion = 5;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
-// there in it (4: each fact's laptop_id).
-inline constexpr int kOldestServerSchemaVersion = 4;
+// there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks).
+inline constexpr int kOldestServerSchemaVersion = 5;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 
 struct InitOptions {

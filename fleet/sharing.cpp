@@ -201,8 +201,8 @@ std::optional<OtherDownload> Sharing::checkOtherDownload(const QString& unit,
     const bool asked = runRead([answer, unit, deadline, conn = conninfo(), folder = m_folder,
                                 laptop = m_settings.laptop](int stopFd) {
         const LaptopSelf self{laptopIdentity(folder).id, laptop};
-        OtherDownload d = judgeOtherRecords(
-            otherLaptopsRecords(conn, unit, self, deadline, stopFd), folder, unit);
+        OtherDownload d = judgeOtherRecords(otherLaptopsRecords(conn, unit, self, deadline, stopFd),
+                                            folder, unit);
         std::lock_guard lock(answer->mutex);
         answer->value = std::move(d);
         answer->came.notify_all();
@@ -239,7 +239,7 @@ void Sharing::statusArrived(std::uint64_t generation, const PushStatus& status) 
         return;
     // Only a confirmation is word from the server: with empty outboxes the pusher is up to
     // date without asking it.
-    if (status.pushed > m_status.pushed)
+    if (status.pushed > m_status.pushed || status.bytesWaiting < m_status.bytesWaiting)
         noteContact(QDateTime::currentMSecsSinceEpoch());
     m_status = status;
     emit m_signals->statusChanged(statusLine());

@@ -64,7 +64,8 @@ bool lookUpRecords(const std::string& folder, const QString& unit,
             return !want.empty();
         });
         if (!read && !want.empty()) {
-            why = QStringLiteral("the series of %1 not read").arg(QString::fromLatin1(set.first.c_str()));
+            why = QStringLiteral("the series of %1 not read")
+                      .arg(QString::fromLatin1(set.first.c_str()));
             return false;
         }
     }

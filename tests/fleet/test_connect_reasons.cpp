@@ -7,9 +7,9 @@
 #include "fleet_fixture.h"
 
 #include "fleet/name_lookup.h"
-#include "test_resolver.h"
 #include "support/slowdown.h"
 #include "support/wait.h"
+#include "test_resolver.h"
 
 #include <netdb.h>
 #include <sys/eventfd.h>
@@ -62,8 +62,7 @@ TEST(FleetConnectReasons, ARefusedPasswordIsCalledSoWhateverTheServersLanguage) 
          "this laptop has no password for the server: "},
         {"no_login", fleet::ConnectFailure::PasswordRefused, false,
          "the server refused this laptop's role or password: "},
-        {"no_such_service", fleet::ConnectFailure::Settings, false,
-         "the service cannot be used: "},
+        {"no_such_service", fleet::ConnectFailure::Settings, false, "the service cannot be used: "},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.service);
@@ -89,9 +88,10 @@ TEST(FleetConnectReasons, ARefusedPasswordIsCalledSoWhateverTheServersLanguage) 
     ASSERT_TRUE(pusher.waitFor(
         [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
         60s));
-    EXPECT_EQ(fleet::statusLine(pusher.status(), 0)
-                  .startsWith("1 fact waiting: the server refused this laptop's role or password: "),
-              true)
+    EXPECT_EQ(
+        fleet::statusLine(pusher.status(), 0)
+            .startsWith("1 fact waiting: the server refused this laptop's role or password: "),
+        true)
         << fleet::statusLine(pusher.status(), 0).toStdString();
 }
 
@@ -134,7 +134,7 @@ TEST(FleetConnectReasons, AHostNameNotKnownOrNotAnsweringIsToldAndEndsInTime) {
     EXPECT_EQ(c.failure(), fleet::ConnectFailure::NameLookup) << c.error();
     EXPECT_EQ(c.error(), "the server's host name could not be looked up: the lookup of "
                          "\"silent.xrq.test\" did not end in time");
-    EXPECT_TRUE(fleettest::waitForLookups([] { return fleet::lookupsRunning() == 1; }));
+    EXPECT_TRUE(fleettest::pollUntil([] { return fleet::lookupsRunning() == 1; }));
 
     // ... or at once when stopped, a second lookup left as well.
     const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -156,7 +156,7 @@ TEST(FleetConnectReasons, AHostNameNotKnownOrNotAnsweringIsToldAndEndsInTime) {
     }
     ::close(stop);
     resolver.release();
-    EXPECT_TRUE(fleettest::waitForLookups([] { return fleet::lookupsRunning() == 0; }));
+    EXPECT_TRUE(fleettest::pollUntil([] { return fleet::lookupsRunning() == 0; }));
 }
 
 // TLS: a certificate the test's own CA signed for db.xrq.test and 127.0.0.1.

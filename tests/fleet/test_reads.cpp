@@ -72,7 +72,8 @@ TEST_F(FleetReads, TheUnitsListSaysWhatTheServersUnitsViewSays) {
 fleet::Fact download(const QString& unit, const QString& laptop, std::int64_t at, bool safe) {
     return fleet::eventFact(
         fleet::newFactId(), unit, QStringLiteral("download"),
-        QJsonObject{{QStringLiteral("complete"), safe}, {QStringLiteral("safe"), safe}}, at, laptop);
+        QJsonObject{{QStringLiteral("complete"), safe}, {QStringLiteral("safe"), safe}}, at,
+        laptop);
 }
 
 // Records stamped by the unit's clock: "26-12-08,10:<n>:00,12.<n>", chained as a segment.
@@ -82,9 +83,8 @@ std::vector<fleet::Fact> stamped(const QString& unit, const QString& laptop, int
     QByteArray chain = "start";
     for (int i = 0; i < to; ++i) {
         const QJsonObject payload{
-            {QStringLiteral("line"), QStringLiteral("26-12-08,10:%1:00,12.%2")
-                                         .arg(i, 2, 10, QLatin1Char('0'))
-                                         .arg(i)}};
+            {QStringLiteral("line"),
+             QStringLiteral("26-12-08,10:%1:00,12.%2").arg(i, 2, 10, QLatin1Char('0')).arg(i)}};
         chain = QCryptographicHash::hash(chain + fleet::payloadText(payload),
                                          QCryptographicHash::Sha256);
         if (i >= from)
@@ -269,8 +269,8 @@ TEST(FleetNotes, ClearMemorysQuestionSaysWhatOtherLaptopsDid) {
     const std::int64_t morning = QDateTime(QDate(2026, 12, 8), QTime(10, 42)).toMSecsSinceEpoch();
     const std::int64_t before = QDateTime(QDate(2026, 12, 6), QTime(9, 5)).toMSecsSinceEpoch();
     using Unseen = fleet::OtherDownload::Unseen;
-    const fleet::OtherDownload byB{true, {}, Unseen{{QStringLiteral("laptop-b")},
-                                                    QStringLiteral("26-12-08,10:42:00")}};
+    const fleet::OtherDownload byB{
+        true, {}, Unseen{{QStringLiteral("laptop-b")}, QStringLiteral("26-12-08,10:42:00")}};
     const fleet::OtherDownload byThree{
         true,
         {},
@@ -312,8 +312,8 @@ TEST(FleetLaptopIdentity, AUuidKeptWithTheMachinesIdAndMadeAnewOnAClone) {
     const std::string root = dir.path().toStdString() + "/";
     auto write = [](const std::string& path, const std::string& text) {
         QFile f(QString::fromStdString(path));
-        return f.open(QIODevice::WriteOnly) && f.write(text.data(), qint64(text.size())) ==
-                                                   qint64(text.size());
+        return f.open(QIODevice::WriteOnly) &&
+               f.write(text.data(), qint64(text.size())) == qint64(text.size());
     };
     ASSERT_TRUE(write(root + "machine-1", "0123456789abcdef0123456789abcdef\n"));
     ASSERT_TRUE(write(root + "machine-2", "fedcba9876543210fedcba9876543210\n"));

@@ -7,9 +7,7 @@
 // every thread end).
 
 #include "fleet/name_lookup.h"
-
-#include <QCoreApplication>
-#include <QEventLoop>
+#include "poll_until.h"
 
 #include <netdb.h>
 
@@ -23,18 +21,6 @@
 
 namespace fleettest {
 
-// Waits until `done` holds, looking every few milliseconds (a lookup's thread ends without an
-// event for the UI loop, which runs meanwhile), at most `deadline`.
-template <class Pred>
-bool waitForLookups(Pred&& done, std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
 class TestResolver {
 public:
     std::map<std::string, fleet::NameAnswer> answers;
@@ -47,7 +33,7 @@ public:
         release();
         fleet::setNameResolver({});
         // Each lookup left behind ends once released; none may outlive what it uses.
-        waitForLookups([] { return fleet::lookupsRunning() == 0; });
+        pollUntil([] { return fleet::lookupsRunning() == 0; });
     }
     void release() {
         std::lock_guard lock(m_mutex);

@@ -42,7 +42,14 @@ TEST(FleetStatus, OneLineForEachState) {
         {{S::Pushing, 2, 0, 1, {}, {}, {}, "unverified connection (sslmode=prefer, no TLS)"},
          "2 facts waiting: pushing; 1 conflict noted; unverified connection (sslmode=prefer, no "
          "TLS)"},
-        {{S::Unreachable, 2, 0, 0, morning, "x", {}, "unverified connection (sslmode=prefer, no TLS)"},
+        {{S::Unreachable,
+          2,
+          0,
+          0,
+          morning,
+          "x",
+          {},
+          "unverified connection (sslmode=prefer, no TLS)"},
          "2 facts waiting: server not reachable since 10:42"},
     };
     for (const Case& c : cases)

@@ -235,12 +235,16 @@ TEST_F(SeriesShare, AnotherLaptopsRecordsAreLookedUpInTheSeries) {
         return r;
     };
     const std::vector<fleet::OtherRecord> asked = {
-        other("SITE1", lines(9, 10)[0]),                                 // confirmed
-        other("SITE1", lines(14, 15)[0]),                                // provisional
-        other("SITE1", lines(30, 31)[0]),                                // never seen
-        other("SITE1\x1f" "2", lines(1, 2, "26-06-02 00:00:00, second ")[0]), // the second set
-        other("SITE1\x1f" "2", lines(9, 10)[0]),                        // not in that set
-        other("SITE2", lines(9, 10)[0]),                                 // no such data set
+        other("SITE1", lines(9, 10)[0]),  // confirmed
+        other("SITE1", lines(14, 15)[0]), // provisional
+        other("SITE1", lines(30, 31)[0]), // never seen
+        other("SITE1\x1f"
+              "2",
+              lines(1, 2, "26-06-02 00:00:00, second ")[0]), // the second set
+        other("SITE1\x1f"
+              "2",
+              lines(9, 10)[0]),          // not in that set
+        other("SITE2", lines(9, 10)[0]), // no such data set
         other("SITE1", "no stamp here"),
     };
     const std::string folder = dir.path().toStdString() + "/";
@@ -262,8 +266,8 @@ TEST_F(SeriesShare, AnotherLaptopsRecordsAreLookedUpInTheSeries) {
     for (const fleet::RecordLook& l : looks)
         EXPECT_FALSE(l.held);
     QTemporaryDir empty;
-    ASSERT_TRUE(lookUpRecords(empty.path().toStdString() + "/", QStringLiteral("XRQ1"), asked,
-                              looks, why));
+    ASSERT_TRUE(
+        lookUpRecords(empty.path().toStdString() + "/", QStringLiteral("XRQ1"), asked, looks, why));
     for (const fleet::RecordLook& l : looks)
         EXPECT_FALSE(l.held);
 }

@@ -127,14 +127,14 @@ TEST_F(SharingProgram, NoWindowWaitsForANameLookupThatNeverEnds) {
         sandbox.tempFiles() + "series.sqlite",
         fleettest::visit(QStringLiteral("XRQ00038"), QStringLiteral("laptop-a"), 1765188000000));
     startProgram();
-    ASSERT_TRUE(fleettest::waitForLookups([] { return fleet::lookupsRunning() == 1; }));
+    ASSERT_TRUE(fleettest::pollUntil([] { return fleet::lookupsRunning() == 1; }));
     const auto bound = std::chrono::milliseconds(testsupport::scaledMs(2000));
 
     // Setup saved with another service: the pusher ends and the next one starts its lookup.
     auto t0 = std::chrono::steady_clock::now();
     fleet::sharing().apply({QStringLiteral("quiet"), QStringLiteral("laptop-a")});
     EXPECT_LT(std::chrono::steady_clock::now() - t0, bound);
-    ASSERT_TRUE(fleettest::waitForLookups([] { return fleet::lookupsRunning() == 2; }));
+    ASSERT_TRUE(fleettest::pollUntil([] { return fleet::lookupsRunning() == 2; }));
 
     // Clear Memory's look: no answer within its 2 s, and it says since when not checked.
     t0 = std::chrono::steady_clock::now();
@@ -150,7 +150,7 @@ TEST_F(SharingProgram, NoWindowWaitsForANameLookupThatNeverEnds) {
     EXPECT_FALSE(fleet::sharing().started());
     EXPECT_GE(fleet::lookupsRunning(), 2u) << "left to their threads";
     resolver.release();
-    EXPECT_TRUE(fleettest::waitForLookups([] { return fleet::lookupsRunning() == 0; }));
+    EXPECT_TRUE(fleettest::pollUntil([] { return fleet::lookupsRunning() == 0; }));
 }
 
 TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswersAndSaysWhich) {

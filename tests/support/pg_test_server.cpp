@@ -277,8 +277,8 @@ bool PgTestServer::make() {
                              "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
         std::vector<std::string> req = {"/usr/bin/env", "openssl", "req"};
         req.insert(req.end(), ec.begin(), ec.end());
-        req.insert(req.end(), {"-keyout", key, "-out", request, "-subj",
-                               std::string("/CN=") + kTlsHostName});
+        req.insert(req.end(),
+                   {"-keyout", key, "-out", request, "-subj", std::string("/CN=") + kTlsHostName});
         if (!run(ca) || !run(req) ||
             !run({"/usr/bin/env", "openssl", "x509", "-req", "-in", request, "-CA", m_cert,
                   "-CAkey", caKey, "-CAcreateserial", "-out", cert, "-days", "2", "-extfile",

@@ -10,8 +10,8 @@
 // libpq variables that could steer a connection elsewhere are unset; all come back when it
 // goes. The TLS server's certificate is signed by a CA of its own (certificate() is the CA's,
 // the root its services trust) and names the host "db.xrq.test" and the address 127.0.0.1;
-// its services connect to the address. It is stopped at the end; kill() ends it with SIGKILL (the postmaster and every
-// process of it) for fault tests, and start() brings it back on the same data.
+// its services connect to the address. It is stopped at the end; kill() ends it with SIGKILL (the
+// postmaster and every process of it) for fault tests, and start() brings it back on the same data.
 //
 // PostgreSQL refuses to run as root: so does this, with a message saying why (the tests run
 // as an ordinary user; scripts/test.sh and /work-style wrappers arrange it).
