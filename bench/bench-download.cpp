@@ -34,7 +34,7 @@
 // waiting thread handing each chunk to a main thread with nothing else, the floor of the
 // program's structure on this machine.
 
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "comport/Comport.h"
 #include "dialogs/scripted_dialogs.h"
 #include "download/capture_sink.h"

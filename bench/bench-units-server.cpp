@@ -10,7 +10,7 @@
 //    from the server are both on the screen, five times (closed between).
 //
 // Usage: bench-units-server [units] [events]   (default 10000 1000000)
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "app/sharing_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "fleet/fleet_settings.h"

@@ -8,7 +8,7 @@
 //
 //   QT_QPA_PLATFORM=offscreen bench-viewer [--rows N]
 
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 #include "viewer/data_set_view.h"
 
 #include <QApplication>

@@ -3,7 +3,7 @@
 #include "collect/collect_share.h"
 #include "dialogs/source_lines.h"
 
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/box_presenter.h"
 #include "download/data_collection.h"
@@ -19,7 +19,7 @@
 #include "series/series_apply.h"
 #include "setup/fSetup.h"
 #include "widgets/status_panel.h"
-#include "widgets/window_fit.h"
+#include "window_fit/window_fit.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 // xrq-collect: one unattended download from the XRQ unit, for a cron job, a systemd timer or
 // a bench of units, with the exit status saying whether the data is safe. No display is
 // needed: the program's windows run on the offscreen platform and are never shown.
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collector.h"
 #include "dialogs/run_log.h"

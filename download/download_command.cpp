@@ -7,7 +7,7 @@
 #include "download/recovery_marker.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
-#include "platform/off_ui_thread.h"
+#include "ui_handover/off_ui_thread.h"
 #include "serial/fSerial.h"
 #include "series/series_apply.h"
 #include "widgets/status_panel.h"

@@ -28,7 +28,7 @@
 //  h) an empty data-set name, or a header without the blank after ':', is a note.
 
 #include "download/line_kinds.h"
-#include "serial/line_errors.h"
+#include "session/line_errors.h"
 
 #include <cstdint>
 #include <string>

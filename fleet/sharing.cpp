@@ -6,7 +6,7 @@
 #include "fleet/last_contact.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_reads.h"
-#include "platform/ui_handover.h"
+#include "ui_handover/ui_handover.h"
 
 #include <QDateTime>
 

@@ -5,7 +5,7 @@
 #include "app/guide_location.h"
 #include "app/sharing_start.h"
 #include "app/viewer_launch.h"
-#include "comport/Comsignal.h"
+#include "widgets/Comsignal.h"
 #include "dialogs/Dialogs.h"
 #include "download/data_collection.h"
 #include "download/download_command.h"
@@ -26,7 +26,7 @@
 #include "setup/fSetup.h"
 #include "unit/unit_status.h"
 #include "widgets/status_panel.h"
-#include "widgets/window_fit.h"
+#include "window_fit/window_fit.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -2,7 +2,7 @@
 #pragma once
 // The program's unit register, run on a thread of its own. The event sites (connect, battery,
 // clock, download, clear) hand their record over and go on at once; queries come back to the
-// UI thread through the hand-over (platform/ui_handover.h). So the UI thread never waits for
+// UI thread through the hand-over (ui_handover/ui_handover.h). So the UI thread never waits for
 // the disk or for another copy of the program holding the register's write lock: that copy's
 // transactions last milliseconds, but a checkpoint, a slow or full disk or a network folder
 // may take far longer, and a download or a window must never wait for them.
@@ -16,7 +16,7 @@
 // the register (register_journal.h), which the next start writes in. Queries run between
 // tries, in the order they were handed in.
 
-#include "platform/ui_handover.h"
+#include "ui_handover/ui_handover.h"
 #include "register/register_journal.h"
 #include "register/unit_register.h"
 

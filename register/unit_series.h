@@ -14,7 +14,7 @@
 // Made and destroyed on the UI thread; the destructor stops an export still running (its
 // temporary file removed) and waits for the thread.
 
-#include "platform/ui_handover.h"
+#include "ui_handover/ui_handover.h"
 #include "series/series_store.h"
 
 #include <QObject>

@@ -11,7 +11,7 @@
 #include "platform/port_table.h"
 #include "platform/win_comm.h"
 #include "serial/fTerminal.h"
-#include "serial/session_texts.h"
+#include "session/session_texts.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

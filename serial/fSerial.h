@@ -5,8 +5,8 @@
 // Everything here runs on the UI thread; the port's receive event is handed over to it.
 
 #include "comport/comport_types.h"
-#include "serial/line_errors.h"
-#include "serial/primitive_scan.h"
+#include "session/line_errors.h"
+#include "session/primitive_scan.h"
 
 #include <QWidget>
 

@@ -7,10 +7,10 @@
 // and read in winter is still on summer time). A record that seems older than that clock set
 // was stamped under an earlier setting: older than every known setting, its offset is
 // unknown; between two settings whose offsets differ, which applies cannot be told and the
-// record is flagged ambiguous. Stamps are read by the viewer's parser (viewer/time_stamps.h).
+// record is flagged ambiguous. Stamps are read by the viewer's parser (time_stamps/time_stamps.h).
 // Pure functions.
 
-#include "viewer/time_stamps.h"
+#include "time_stamps/time_stamps.h"
 
 #include <cstdint>
 #include <optional>

@@ -14,7 +14,7 @@
 // display each window's picture is what the screen shows of it, frame and title bar included.
 //
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "download/data_collection.h"
 #include "main/fMain.h"

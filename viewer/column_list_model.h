@@ -3,7 +3,7 @@
 // The data set's numeric columns as a checkable list: any number of them listed (a model,
 // not one widget item each), at most kMaxShown ticked at once, the first ones to begin with.
 
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <QAbstractListModel>
 #include <QColor>

@@ -2,7 +2,7 @@
 #pragma once
 // Reads a data set (a data file, or a unit's series) on a thread of its own so that the
 // window keeps drawing while it loads. Progress and the result come back to the UI thread
-// through the program's one hand-over (platform/ui_handover.h: a guarded queue and an eventfd
+// through the program's one hand-over (ui_handover/ui_handover.h: a guarded queue and an eventfd
 // read on the UI thread); progress is coalesced to the latest figure.
 //
 // The reading thread is never waited for: cancelling (or destroying the loader) tells it to
@@ -12,8 +12,8 @@
 // it finds is delivered. The reading thread runs at a lower priority than the window (and
 // than anything else the operator runs, a download included).
 
-#include "platform/ui_handover.h"
-#include "viewer/data_file.h"
+#include "ui_handover/ui_handover.h"
+#include "viewer_reader/data_file.h"
 
 #include <QObject>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "viewer/decimation.h"
 
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,7 @@
 // unit wrote it. Cells are split from the file's bytes when the view asks for them, so a
 // million rows cost no more than the file itself.
 
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <QAbstractTableModel>
 

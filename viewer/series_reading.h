@@ -6,7 +6,7 @@
 // and the flagged records marked (the flags are the export's, series/series_export.h).
 // Runs on the viewer's reading thread; no window.
 
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <QByteArray>
 #include <QString>

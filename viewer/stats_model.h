@@ -4,7 +4,7 @@
 // screen. The span's are worked out when a row is shown (a million columns cost nothing
 // until scrolled to) and forgotten when the span moves.
 
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <QAbstractTableModel>
 

@@ -7,7 +7,7 @@
 
 #include "viewer/data_loader.h"
 #include "viewer/series_reading.h"
-#include "viewer/time_stamps.h"
+#include "time_stamps/time_stamps.h"
 
 #include <QMainWindow>
 #include <QStringList>

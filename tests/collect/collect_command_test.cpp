@@ -2,7 +2,7 @@
 // xrq-collect run as the operator's cron job runs it: a program of its own, no display, the
 // program's folders in a sandbox and a simulated unit on a pty linked as a COM port. What
 // counts is what it leaves on the disk and in the register, and what its exit status says.
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
 #include "collect/collect_support.h"

@@ -5,7 +5,7 @@
 // owner assigns them.
 #include "comport_test_util.h"
 
-#include "comport/Comsignal.h"
+#include "widgets/Comsignal.h"
 #include "platform/testing/memory_port.h"
 
 #include <gtest/gtest.h>

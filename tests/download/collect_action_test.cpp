@@ -2,7 +2,7 @@
 // Collect Data end to end: the program's windows, the real session and the simulated unit.
 #include "support/program_fixture.h"
 
-#include "comport/Comsignal.h"
+#include "widgets/Comsignal.h"
 #include "download/download_record.h"
 #include "download/download_status.h"
 #include "setup/fSetup.h"

@@ -6,7 +6,7 @@
 // recorded and answered by script, and simulated units on ptys linked as COM ports in the
 // program's port folder, so that they arrive and leave through the program's own watcher.
 
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"

@@ -5,7 +5,7 @@
 #include "download/download_progress.h"
 #include "tools/sim/unit_model.h"
 #include "widgets/status_panel.h"
-#include "widgets/window_fit.h"
+#include "window_fit/window_fit.h"
 
 #include <QApplication>
 #include <QDialog>

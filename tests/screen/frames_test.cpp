@@ -8,7 +8,7 @@
 // The program runs in a child of this test program on the xcb platform against that server;
 // the child's cases are skipped in an ordinary run. No serial device is opened: the port
 // table points at the sandbox's empty folders.
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/command_links.h"

@@ -12,7 +12,7 @@
 #include "support/child_process.h"
 #include "support/program_fixture.h"
 #include "widgets/status_panel.h"
-#include "widgets/window_fit.h"
+#include "window_fit/window_fit.h"
 
 #include <QApplication>
 #include <QFile>

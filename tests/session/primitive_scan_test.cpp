@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The per-chunk scan: the order of its four tests decides what each primitive stores.
-#include "serial/primitive_scan.h"
+#include "session/primitive_scan.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // The setup dialog inside the program started in a program sandbox: refresh on show, the
 // port picked or typed, both settings written on every close and read at the next start,
 // Browse's path rules and the Device Manager button.
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"

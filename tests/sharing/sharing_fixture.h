@@ -4,7 +4,7 @@
 // private PostgreSQL server and the sharing's settings written before the program starts, as
 // an operator's fleet.ini would hold them.
 
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "app/sharing_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "fleet/fleet_fixture.h"

@@ -114,7 +114,7 @@ TEST_F(SharingProgram, ExitTakesUnderTwoSecondsWhileTheServerTakesTheConnectionA
 
 // A DNS server that never answers (the test's resolver for the server's name): Setup's save,
 // Clear Memory's look and the exit each hold the window at most 2 s; the lookups are left to
-// their threads (the program then ends with _exit, main/xrq_main.cpp), and released here
+// their threads (the program then ends with _exit, start/xrq_main.cpp), and released here
 // before the test ends, so that the sanitizer builds see every thread end.
 TEST_F(SharingProgram, NoWindowWaitsForANameLookupThatNeverEnds) {
     fleettest::TestResolver resolver;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The program started in-process over temporary folders: first start, settings, the main
 // window's actions and labels, the updater and the end line.
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "platform/port_table.h"

@@ -5,7 +5,7 @@
 // instead of shown, and a simulated unit on a pty linked as COM7 in the port folder.
 // Used by the collection and the terminal tests (header only: those areas link the program).
 
-#include "app/program_start.h"
+#include "start/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reading data files as the download writes them, and what the viewer makes of bad input.
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <QDir>
 #include <QFile>

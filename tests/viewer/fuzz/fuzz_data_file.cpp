@@ -2,7 +2,7 @@
 // libFuzzer target for the data file reader: any bytes must come back as a data set or an
 // error, within the reader's bounds, with no fault the sanitizers see. Small limits make
 // the cut lines and the memory refusal reachable with small inputs.
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <cstddef>
 #include <cstdint>

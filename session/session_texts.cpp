@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "serial/session_texts.h"
+#include "session/session_texts.h"
 
 namespace session_text {
 namespace {

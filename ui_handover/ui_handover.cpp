@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/ui_handover.h"
+#include "ui_handover/ui_handover.h"
 
 #include "platform/exception_guard.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "widgets/window_fit.h"
+#include "window_fit/window_fit.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

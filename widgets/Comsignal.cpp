@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "comport/Comsignal.h"
+#include "widgets/Comsignal.h"
 
 #include <QColor>
 #include <QPalette>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "serial/line_errors.h"
+#include "session/line_errors.h"
 
 std::string LineErrorCounts::text() const {
     if (!checked)

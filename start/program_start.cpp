@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/program_start.h"
+#include "start/program_start.h"
 
 #include "app/sharing_start.h"
 #include "dialogs/Dialogs.h"
@@ -8,7 +8,7 @@
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
-#include "widgets/window_fit.h"
+#include "window_fit/window_fit.h"
 
 #include <QApplication>
 #include <QDialog>

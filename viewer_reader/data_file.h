@@ -12,7 +12,7 @@
 // for every row is counted against that share before the row is stored. The rows'
 // text stays in the file and is read back a row at a time for the table and the export.
 
-#include "viewer/time_stamps.h"
+#include "time_stamps/time_stamps.h"
 
 #include <QByteArray>
 #include <QString>

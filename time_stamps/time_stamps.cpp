@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "viewer/time_stamps.h"
+#include "time_stamps/time_stamps.h"
 
 namespace viewer {
 

@@ -10,7 +10,7 @@
 // on the caller's thread. The work touches nothing the UI thread uses while it runs (its own
 // database connections, its own files).
 
-#include "platform/ui_handover.h"
+#include "ui_handover/ui_handover.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: the application titled "XRQ", the four windows, the event loop until the
 // main window has closed. Arguments are Qt's own; the program reads none and no environment.
-#include "app/program_start.h"
 #include "fleet/name_lookup.h"
+#include "start/program_start.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "viewer/data_file.h"
+#include "viewer_reader/data_file.h"
 
 #include <QFile>
 #include <QFileInfo>

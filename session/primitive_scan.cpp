@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "serial/primitive_scan.h"
+#include "session/primitive_scan.h"
 
 namespace {
 void store(MatchState& s, char c) {
