@@ -23,6 +23,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -449,6 +450,16 @@ void Collection::run() {
         return;
     log("COM" + std::to_string(m_port) + " (" + report.device + ") into " + report.dataDirectory,
         source_line::collectorPortAndFolder);
+    // Downloads an earlier program called safe are judged again first (once, after an
+    // upgrade): the clear decided below reads the series they make.
+    if (!FormXRQMain->KeptDownloadsJudged()) {
+        QEventLoop wait;
+        QObject::connect(FormXRQMain, &TFormXRQMain::keptDownloadsJudged, &wait, &QEventLoop::quit);
+        QObject::connect(FormXRQMain, &TFormXRQMain::closed, &wait, &QEventLoop::quit);
+        wait.exec();
+        if (ended())
+            return;
+    }
     if (!connect())
         return;
     if (m_options.battery) {

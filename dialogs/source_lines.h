@@ -77,6 +77,8 @@ inline constexpr unsigned fleetOtherDownload = 1705;
 inline constexpr unsigned fleetOthersNotChecked = 1706;
 inline constexpr unsigned fleetUnitsNotRead = 1710;
 inline constexpr unsigned fleetContactNotKept = 1711;
+// Downloads of an earlier program judged again at the first start after the upgrade.
+inline constexpr unsigned keptJudgedAgain = 1800;
 // xrq-collect's push at its end (--push-wait).
 inline constexpr unsigned collectorShared = 1650;
 inline constexpr unsigned collectorShareWaiting = 1651;

@@ -14,6 +14,7 @@ namespace {
 const char* const kUsage = "usage: admin init-server --service NAME [--decline-download-bytes] "
                            "[--max-download-bytes N]\n"
                            "       admin grant-laptop --service NAME ROLE\n"
+                           "       admin grant-office --service NAME ROLE\n"
                            "       admin check-server --service NAME\n";
 
 int usage(std::ostream& err, const QString& why) {
@@ -57,6 +58,8 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err) {
         o = initServer(conninfo, options);
     } else if (command == QLatin1String("grant-laptop") && rest.size() == 1) {
         o = grantLaptop(conninfo, rest.front());
+    } else if (command == QLatin1String("grant-office") && rest.size() == 1) {
+        o = grantOffice(conninfo, rest.front());
     } else if (command == QLatin1String("check-server") && rest.isEmpty()) {
         const ServerRights rights = checkServerRights(conninfo);
         if (!rights.ok) {

@@ -6,6 +6,8 @@
 //       owner's role (the service's user)
 //   grant-laptop --service NAME ROLE
 //       lets an existing login role push and read as a laptop
+//   grant-office --service NAME ROLE
+//       lets an existing login role read the server as the office's view (xrq-office)
 //   check-server --service NAME
 //       lists every right a laptop role has beyond adding and reading facts (exit 1 when
 //       there is any)

@@ -227,7 +227,9 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
                    {}, timeout);
     if (r.ok())
         r = c.exec("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = "
-                   "'xrq_laptop') THEN CREATE ROLE xrq_laptop NOLOGIN; END IF; END $$",
+                   "'xrq_laptop') THEN CREATE ROLE xrq_laptop NOLOGIN; END IF; "
+                   "IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = "
+                   "'xrq_office') THEN CREATE ROLE xrq_office NOLOGIN; END IF; END $$",
                    {}, timeout);
     if (!r.ok())
         return failed(QStringLiteral("server schema not created"), r);
@@ -278,6 +280,13 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
     if (r.ok())
         r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_laptop; GRANT SELECT ON xrq.schema_version, "
                    "xrq.schema_info, xrq.server_settings TO xrq_laptop",
+                   {}, timeout);
+    // The office's view reads everything and writes nothing: no right but SELECT, on every
+    // table and view there is now (given again at each init-server, so a migration's new
+    // tables are readable too).
+    if (r.ok())
+        r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_office; "
+                   "GRANT SELECT ON ALL TABLES IN SCHEMA xrq TO xrq_office",
                    {}, timeout);
     if (r.ok())
         r = c.exec("UPDATE xrq.server_settings SET accept_download_bytes = $1, "
@@ -339,6 +348,27 @@ InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
         return failed(QStringLiteral("laptop role not granted"), set);
     o.ok = true;
     o.message = QStringLiteral("%1 may now push and read as a laptop").arg(role);
+    return o;
+}
+
+InitOutcome grantOffice(const std::string& conninfo, const QString& role,
+                        std::chrono::milliseconds timeout) {
+    InitOutcome o;
+    PgConnection c;
+    if (!c.connect(conninfo, timeout, timeout)) {
+        o.message = QStringLiteral("server not reached: ") + text(c.error());
+        return o;
+    }
+    PgResult set = c.exec("SELECT pg_catalog.set_config('xrq.grant_role', $1, false)",
+                          {PgParam::text(role.toStdString())}, timeout);
+    if (set.ok())
+        set = c.exec("DO $$ BEGIN EXECUTE pg_catalog.format('GRANT xrq_office TO %I', "
+                     "pg_catalog.current_setting('xrq.grant_role')); END $$",
+                     {}, timeout);
+    if (!set.ok())
+        return failed(QStringLiteral("office role not granted"), set);
+    o.ok = true;
+    o.message = QStringLiteral("%1 may now read the server as the office's view").arg(role);
     return o;
 }
 

@@ -22,7 +22,8 @@
 // Roles: the owner (whoever runs initServer) owns everything; initServer also closes schema
 // public to creation by all and refuses to finish while a laptop role could create in any
 // schema (checked with has_schema_privilege: a REVOKE by a role that does not own public only
-// warns). Laptops log in with roles that
+// warns). The office's view (xrq-office) reads as members of "xrq_office", which may only
+// SELECT. Laptops log in with roles that
 // are members of the group role "xrq_laptop", which may only SELECT and INSERT (and INSERT
 // only the columns a laptop supplies): no UPDATE, DELETE or TRUNCATE, so credentials taken
 // from a laptop cannot erase or rewrite the organisation's record.
@@ -72,6 +73,12 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options =
 
 // Lets the login role `role` push and read as a laptop (GRANT xrq_laptop TO role).
 InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Lets the login role `role` read the server as the office's view does (GRANT xrq_office TO
+// role): the group role xrq_office, made by initServer, may only SELECT.
+inline constexpr const char* kOfficeGroupRole = "xrq_office";
+InitOutcome grantOffice(const std::string& conninfo, const QString& role,
                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // Every right a laptop role (the group, its members, and PUBLIC) has beyond adding and

@@ -12,6 +12,7 @@
 #include "download/download_record.h"
 #include "download/download_status.h"
 #include "download/earlier_tail.h"
+#include "download/kept_judge.h"
 #include "download/recovery_marker.h"
 #include "fleet/sharing.h"
 #include "main/command_links.h"
@@ -525,6 +526,13 @@ void TFormXRQMain::openUnitRegister() {
                     showLastDownload();
             });
     reg.open(TempFilesPath + unitreg::kFileName);
+    download::judgeKeptDownloadsAgain(
+        reg, this, TempFilesPath, [this](const download::JudgedAgainSummary& summary) {
+            for (const std::string& line : download::judgedAgainLogLines(summary))
+                LogWrite(line, source_line::keptJudgedAgain, LogSizeLimit);
+            m_keptJudged = true;
+            emit keptDownloadsJudged();
+        });
 }
 
 void TFormXRQMain::showLastDownload() {

@@ -200,7 +200,13 @@ public:
     // The default data directory worked out in FormShow.
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }
 
+    // The downloads an earlier program called safe have been judged again (at once when none
+    // waited): xrq-collect downloads only after this.
+    bool KeptDownloadsJudged() const { return m_keptJudged; }
+
 signals:
+    // KeptDownloadsJudged() became true.
+    void keptDownloadsJudged();
     // The window has closed (after the end line is logged); the program's loop quits on it.
     void closed();
 
@@ -243,6 +249,7 @@ private:
     bool m_unitActionsAllowed = false;
     bool m_downloading = false;
     bool m_registerTroubleShown = false;
+    bool m_keptJudged = false;
     std::string m_identityShown;
     // Data files of the latest download that got as far as its conversion: what "View"
     // opens.

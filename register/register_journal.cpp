@@ -94,6 +94,7 @@ bool recordEvent(UnitRegister& reg, const Event& event) {
                           [&](const Download& e) { return reg.recordDownload(e); },
                           [&](const Clear& e) { return reg.recordClear(e); },
                           [&](const Identification& e) { return reg.recordIdentification(e); },
+                          [&](const JudgedAgain& e) { return reg.recordJudgedAgain(e); },
                       },
                       event);
 }
@@ -151,6 +152,13 @@ QByteArray eventLine(const Event& event) {
                        o[QLatin1String("at")] = qint64(e.at);
                        o[QLatin1String("download")] = text(e.downloadId);
                    },
+                   [&](const JudgedAgain& e) {
+                       o[QLatin1String("kind")] = QLatin1String("judged again");
+                       o[QLatin1String("at")] = qint64(e.at);
+                       o[QLatin1String("download")] = text(e.downloadId);
+                       o[QLatin1String("started")] = qint64(e.downloadStarted);
+                       o[QLatin1String("reasons")] = texts(e.reasons);
+                   },
                },
                event);
     o[QLatin1String("id")] = text(eventId(event));
@@ -194,6 +202,10 @@ std::optional<Event> eventFromLine(const QByteArray& line) {
         return Clear{serial, at, o[QLatin1String("confirmed")].toBool(), id};
     if (kind == QLatin1String("identification"))
         return Identification{id, bytesOf(o[QLatin1String("download")]), serial, at};
+    if (kind == QLatin1String("judged again"))
+        return JudgedAgain{
+            id, bytesOf(o[QLatin1String("download")]), serial,
+            at, integer(o[QLatin1String("started")]),  textsOf(o[QLatin1String("reasons")])};
     if (kind == QLatin1String("download")) {
         Download d;
         d.id = id;

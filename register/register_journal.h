@@ -24,7 +24,8 @@
 
 namespace unitreg {
 
-using Event = std::variant<Visit, BatteryReading, ClockSet, Download, Clear, Identification>;
+using Event =
+    std::variant<Visit, BatteryReading, ClockSet, Download, Clear, Identification, JudgedAgain>;
 
 const std::string& eventId(const Event& event);
 const std::string& eventSerial(const Event& event);

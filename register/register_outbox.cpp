@@ -111,6 +111,18 @@ fleet::Fact linkFact(const Identification& i, const std::string& id, const QStri
                  laptop);
 }
 
+fleet::Fact judgedAgainFact(const JudgedAgain& j, const std::string& id, const QString& laptop) {
+    QJsonArray reasons;
+    for (const std::string& r : j.reasons)
+        reasons.append(QString::fromUtf8(r.data(), static_cast<qsizetype>(r.size())));
+    return event(id, j.serial, "judged_again",
+                 {{QStringLiteral("download"), QString::fromStdString(j.downloadId)},
+                  {QStringLiteral("download_started"), qint64(j.downloadStarted)},
+                  {QStringLiteral("verified"), false},
+                  {QStringLiteral("reasons"), reasons}},
+                 j.at, laptop);
+}
+
 namespace {
 
 std::string latin1Bytes(const QJsonValue& v) {
@@ -178,6 +190,13 @@ std::optional<UnitEvent> eventOfFact(const QString& type, const QJsonObject& p,
     } else if (type == QLatin1String("clear")) {
         e.kind = EventKind::Clear;
         e.confirmed = p.value(QLatin1String("confirmed")).toBool();
+    } else if (type == QLatin1String("judged_again")) {
+        e.kind = EventKind::JudgedAgain;
+        e.download.id = p.value(QLatin1String("download")).toString().toStdString();
+        e.download.started = p.value(QLatin1String("download_started")).toInteger();
+        eachOf(p.value(QLatin1String("reasons")), [&](const QJsonValue& r) {
+            e.download.reasons.push_back(r.toString().toStdString());
+        });
     } else {
         return std::nullopt;
     }

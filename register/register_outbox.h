@@ -39,6 +39,7 @@ fleet::Fact clockSetFact(const ClockSet& c, const std::string& id, const QString
 fleet::Fact downloadFact(const Download& d, const std::string& id, const QString& laptop);
 fleet::Fact clearFact(const Clear& c, const std::string& id, const QString& laptop);
 fleet::Fact linkFact(const Identification& i, const std::string& id, const QString& laptop);
+fleet::Fact judgedAgainFact(const JudgedAgain& j, const std::string& id, const QString& laptop);
 
 // The other way: a register event's fact (its type and payload, as the functions above write
 // them, on this laptop or another) read back into the event the history shows. Missing or

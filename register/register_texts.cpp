@@ -34,6 +34,8 @@ QString eventKindText(EventKind kind) {
         return QStringLiteral("Download");
     case EventKind::Clear:
         return QStringLiteral("Clear memory");
+    case EventKind::JudgedAgain:
+        return QStringLiteral("Judged again");
     }
     return {};
 }
@@ -100,6 +102,13 @@ QString eventDetails(const UnitEvent& e) {
     case EventKind::Clear:
         return e.confirmed ? QStringLiteral("confirmed by the unit")
                            : QStringLiteral("not confirmed by the unit");
+    case EventKind::JudgedAgain: {
+        QString text = QStringLiteral("judged again: not verified");
+        if (!e.download.reasons.empty())
+            text += QStringLiteral(": ") + reasonsText(e.download);
+        return text + QStringLiteral(" (the download of %1, called verified when it was made)")
+                          .arg(localTimeText(e.download.started, true));
+    }
     }
     return {};
 }
@@ -158,7 +167,9 @@ QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& e
         f << csvField(files.join(QLatin1Char('\n'))) << csvField(pathText(e.download.keptFile));
         f << (download ? QString(e.download.complete ? "yes" : "no") : QString());
         f << csvField(QString::fromLocal8Bit(e.download.why.c_str()));
-        f << (download ? QString(e.download.verified ? "yes" : "no") : QString());
+        f << (download                           ? QString(e.download.verified ? "yes" : "no")
+              : e.kind == EventKind::JudgedAgain ? QStringLiteral("no")
+                                                 : QString());
         f << (e.kind == EventKind::Clear ? QString(e.confirmed ? "yes" : "no") : QString());
         f << csvField(reasonsText(e.download)) << csvField(setLinesText(e.download))
           << csvField(QString::fromStdString(e.download.lineErrors));

@@ -423,6 +423,19 @@ std::string RegisterWriter::recordClear(unitreg::Clear clear) {
     return record(std::move(clear));
 }
 
+std::string RegisterWriter::recordJudgedAgain(unitreg::JudgedAgain judged) {
+    return record(std::move(judged));
+}
+
+void RegisterWriter::judgedAgainStillSafe(std::string downloadId) {
+    // Only the list of downloads still to judge changes: one that cannot be taken off now is
+    // judged again at the next start.
+    post([downloadId = std::move(downloadId)](unitreg::UnitRegister& reg) {
+        if (reg.isOpen())
+            reg.judgedAgainStillSafe(downloadId);
+    });
+}
+
 void RegisterWriter::unitIdentified(const std::string& serial, int port) {
     if (serial.empty() || !m_unidentified || m_unidentified->port != port)
         return;

@@ -89,6 +89,11 @@ public:
     // names itself on the same port is linked to it by an identification of its own.
     std::string recordDownload(unitreg::Download download);
     std::string recordClear(unitreg::Clear clear);
+    // A download an earlier program called safe, judged again on its kept copy: no longer
+    // safe (a fact, written as the events are), or still safe (it leaves the list of
+    // downloads to judge again).
+    std::string recordJudgedAgain(unitreg::JudgedAgain judged);
+    void judgedAgainStillSafe(std::string downloadId);
     // A unit named itself on `port` (a serial-number read): links the last download of a
     // unit without a serial number made there, if any.
     void unitIdentified(const std::string& serial, int port);

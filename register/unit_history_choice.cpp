@@ -110,6 +110,8 @@ QString serverKindText(const QString& kind) {
         return unitreg::eventKindText(EventKind::Download);
     if (kind == QLatin1String("clear"))
         return unitreg::eventKindText(EventKind::Clear);
+    if (kind == QLatin1String("judged_again"))
+        return unitreg::eventKindText(EventKind::JudgedAgain);
     if (kind == QLatin1String("link"))
         return QStringLiteral("Identified");
     if (kind == QLatin1String("kept_download"))

@@ -100,6 +100,19 @@ const std::vector<std::vector<const char*>>& schemaSteps() {
         // 5: the outbox of facts waiting to be shared (fleet/outbox.h), which the migration
         // makes and fills with the events recorded before (migrate()).
         {},
+        // 6: downloads judged again by later line rules on their kept raw copy and found no
+        // longer safe; and the downloads called safe before this step, each waiting to be
+        // judged again once (a download leaves the list when it has been).
+        {
+            "CREATE TABLE judged_again(id INTEGER PRIMARY KEY, event_id TEXT NOT NULL UNIQUE,"
+            " download_event TEXT NOT NULL, unit_id INTEGER NOT NULL REFERENCES units(id),"
+            " at INTEGER NOT NULL, download_started INTEGER NOT NULL, reasons TEXT NOT NULL)",
+            "CREATE INDEX judged_again_by_download ON judged_again(download_event)",
+            "CREATE TABLE judge_again(download_event TEXT PRIMARY KEY)",
+            "INSERT INTO judge_again(download_event) SELECT event_id FROM downloads"
+            " WHERE verified != 0 AND event_id IS NOT NULL AND kept_file IS NOT NULL"
+            " AND length(kept_file) > 0",
+        },
     };
     return steps;
 }
@@ -146,6 +159,13 @@ QString reasonsJson(const std::vector<std::string>& reasons) {
     for (const std::string& r : reasons)
         array.append(QString::fromUtf8(r.data(), static_cast<qsizetype>(r.size())));
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
+std::vector<std::string> reasonsOfJson(const QString& json) {
+    std::vector<std::string> out;
+    for (const QJsonValue& v : QJsonDocument::fromJson(json.toUtf8()).array())
+        out.push_back(v.toString().toUtf8().toStdString());
+    return out;
 }
 
 // units.sqlite -> units-damaged-20261103-104200.sqlite (with -1, -2 ... when taken), its
@@ -678,6 +698,58 @@ bool UnitRegister::recordIdentification(const Identification& i) {
     });
 }
 
+bool UnitRegister::recordJudgedAgain(const JudgedAgain& j) {
+    if (j.downloadId.empty())
+        return fail(QStringLiteral("a download judged again names its download"));
+    const std::string eventId = j.id.empty() ? newEventId() : j.id;
+    return inTransaction([&] {
+        const std::int64_t unit = unitId(j.serial, j.at);
+        if (!unit)
+            return false;
+        bool written = false;
+        if (!insertOnce(
+                QStringLiteral("INSERT INTO judged_again(event_id, download_event,"
+                               " unit_id, at, download_started, reasons)"
+                               " VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(event_id) DO NOTHING"),
+                {QString::fromStdString(eventId), QString::fromStdString(j.downloadId),
+                 qint64(unit), qint64(j.at), qint64(j.downloadStarted), reasonsJson(j.reasons)},
+                written))
+            return false;
+        bool left = false;
+        if (!insertOnce(QStringLiteral("DELETE FROM judge_again WHERE download_event = ?"),
+                        {QString::fromStdString(j.downloadId)}, left))
+            return false;
+        return !written || share(judgedAgainFact(j, eventId, laptop()));
+    });
+}
+
+std::vector<KeptToJudge> UnitRegister::keptToJudgeAgain() {
+    std::vector<KeptToJudge> out;
+    if (!m_open)
+        return out;
+    QSqlQuery q(m_db->db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral(
+            "SELECT d.event_id, u.serial, d.kept_file, d.started FROM judge_again j"
+            " JOIN downloads d ON d.event_id = j.download_event JOIN units u ON u.id = d.unit_id"
+            " ORDER BY d.started, d.id"))) {
+        fail(q.lastError());
+        return out;
+    }
+    while (q.next())
+        out.push_back({q.value(0).toString().toStdString(), bytes(q.value(1)), bytes(q.value(2)),
+                       q.value(3).toLongLong()});
+    return out;
+}
+
+bool UnitRegister::judgedAgainStillSafe(const std::string& downloadId) {
+    return inTransaction([&] {
+        bool left = false;
+        return insertOnce(QStringLiteral("DELETE FROM judge_again WHERE download_event = ?"),
+                          {QString::fromStdString(downloadId)}, left);
+    });
+}
+
 std::vector<UnitSummary> UnitRegister::units() {
     std::vector<UnitSummary> out;
     if (!m_open)
@@ -806,6 +878,18 @@ std::vector<UnitEvent> UnitRegister::history(const std::string& serial) {
             out.push_back(std::move(e));
         }
 #undef XRQ_DOWNLOADS_OF
+    if (select("SELECT j.at, j.download_event, j.download_started, j.reasons FROM judged_again j"
+               " JOIN units u ON u.id = j.unit_id WHERE u.serial = ? ORDER BY j.id"))
+        while (q.next()) {
+            UnitEvent e;
+            e.kind = EventKind::JudgedAgain;
+            e.at = q.value(0).toLongLong();
+            e.download.id = q.value(1).toString().toStdString();
+            e.download.started = q.value(2).toLongLong();
+            e.download.serial = serial;
+            e.download.reasons = reasonsOfJson(q.value(3).toString());
+            out.push_back(std::move(e));
+        }
     if (select("SELECT c.at, c.confirmed FROM clears c JOIN units u ON u.id = c.unit_id"
                " WHERE u.serial = ? ORDER BY c.id"))
         while (q.next()) {

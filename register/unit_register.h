@@ -30,7 +30,7 @@ namespace unitreg {
 // The file name in the program's files folder.
 inline constexpr const char* kFileName = "units.sqlite";
 // The schema this program writes; older files are migrated forward on open.
-inline constexpr int kSchemaVersion = 5;
+inline constexpr int kSchemaVersion = 6;
 
 // Every event carries its identity from the moment it happens (a random UUID, text), so that
 // writing it again (a retry, a journal replayed twice) is harmless: the register keeps the
@@ -109,6 +109,26 @@ struct Identification {
     std::int64_t at = 0;
 };
 
+// A fact added later: the download `downloadId`, called safe when it was made, is no longer
+// safe by the line rules of a later program, judged again on its kept raw copy (`reasons`).
+// The download's own row stays as it was; the series takes it as not safe from then on.
+struct JudgedAgain {
+    std::string id;
+    std::string downloadId;
+    std::string serial;
+    std::int64_t at = 0;
+    std::int64_t downloadStarted = 0;
+    std::vector<std::string> reasons;
+};
+
+// A download called safe by an earlier program, waiting to be judged again on its kept copy.
+struct KeptToJudge {
+    std::string downloadId; // its event's identity
+    std::string serial;
+    std::string keptFile;
+    std::int64_t started = 0;
+};
+
 // A row of the Units window.
 struct UnitSummary {
     std::string serial;
@@ -123,7 +143,7 @@ struct UnitSummary {
     double lastCelsius = 0;
 };
 
-enum class EventKind { Visit, Battery, ClockSet, Download, Clear };
+enum class EventKind { Visit, Battery, ClockSet, Download, Clear, JudgedAgain };
 
 // One line of a unit's history. Only the fields of its kind are filled.
 struct UnitEvent {
@@ -135,6 +155,8 @@ struct UnitEvent {
     double celsius = 0;
     std::string reply;
     std::string sent;
+    // A download, or for JudgedAgain the download judged again (its identity and start) with
+    // the reasons found then.
     Download download;
     bool confirmed = false;
     // A download of a unit that gave no serial number, named by a later identification.
@@ -199,6 +221,13 @@ public:
     bool recordDownload(const Download& download);
     bool recordClear(const Clear& clear);
     bool recordIdentification(const Identification& identification);
+    // A download judged again that is no longer safe: the fact, and the download leaves the
+    // downloads waiting to be judged again, in one transaction.
+    bool recordJudgedAgain(const JudgedAgain& judged);
+    // The downloads an earlier program called safe that are still to be judged again (once,
+    // after the upgrade), oldest first; and one of them judged again and still safe.
+    std::vector<KeptToJudge> keptToJudgeAgain();
+    bool judgedAgainStillSafe(const std::string& downloadId);
 
     // Many events in one transaction (imports, the benchmark): `body` returns whether to keep
     // them.

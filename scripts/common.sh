@@ -11,7 +11,8 @@ XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # xvfb, openbox and x11-utils (xwininfo): the screen tests run the windows on an X server of
 # their own with a window manager framing them; postgresql and openssl: the sharing tests'
 # private server (initdb, pg_ctl, which starts postgres) and its certificate; strace: the
-# durability tests watch the program's syncs from outside.
+# durability tests watch the program's syncs from outside; chromium: the office's pages are
+# loaded by a real browser, headless.
 XRQ_TEST_PROGRAMS=(
     "Xvfb xvfb"
     "openbox openbox"
@@ -26,13 +27,17 @@ XRQ_TEST_PROGRAMS=(
     "sleep coreutils"
     "true coreutils"
     "sh dash"
+    "chromium chromium"
 )
 # The build's packages (libsqlite3-dev: the tests' fault layer under SQLite links sqlite3
 # itself), xauth for xvfb-run (scripts/run.sh, scripts/screenshots.sh), git for CI's checks of
-# the tracked files, then the test programs' packages.
+# the tracked files, qt6-httpserver-dev for xrq-office (whose CMake files need
+# qt6-websockets-dev's, though Debian's package does not depend on it) and libjs-dygraphs, the
+# plots it serves, then the test programs' packages.
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
               libqt6sql6-sqlite libgtest-dev libgmock-dev googletest libsqlite3-dev xauth
-              dpkg-dev file libxxhash-dev libpq-dev git)
+              dpkg-dev file libxxhash-dev libpq-dev git qt6-httpserver-dev qt6-websockets-dev
+              libjs-dygraphs)
 for _entry in "${XRQ_TEST_PROGRAMS[@]}"; do
     read -r _ _package _ <<<"$_entry"
     [[ " ${XRQ_PACKAGES[*]} " == *" $_package "* ]] || XRQ_PACKAGES+=("$_package")

@@ -62,7 +62,7 @@ dpkg -L xrq >"$work/files"
 echo "$(wc -l <"$work/files") paths installed"
 
 say "Checking the installed files"
-programs=(xrq xrq-unit-sim xrq-view xrq-collect xrq-series)
+programs=(xrq xrq-unit-sim xrq-view xrq-collect xrq-series xrq-office)
 for prog in "${programs[@]}"; do
     f=/usr/bin/$prog
     [ -x "$f" ] || fail "$f is missing or not executable"
@@ -75,7 +75,7 @@ for prog in "${programs[@]}"; do
     [ -z "$warnings" ] || fail "manual page $prog(1): $warnings"
 done
 doc=/usr/share/doc/xrq
-examples=(examples/xrq-collect.service examples/xrq-collect.timer)
+examples=(examples/xrq-collect.service examples/xrq-collect.timer examples/xrq-office.service)
 for f in copyright changelog.gz guide.html "${examples[@]}"; do
     [ -f "$doc/$f" ] || fail "$doc/$f is missing"
 done

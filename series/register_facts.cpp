@@ -123,11 +123,18 @@ bool readRegisterFacts(const std::string& registerPath, const std::string& seria
         // How its capture ended: from the verdict's reasons (a JSON array), or in a register
         // older than those from the joined text.
         const bool reasons = hasColumn(db, QStringLiteral("downloads"), QStringLiteral("reasons"));
-        q.prepare(QStringLiteral("SELECT d.kept_file, d.started, d.verified, d.why%1 FROM "
+        // A download judged again by later line rules and found not safe counts as not safe.
+        const bool judgedAgain =
+            hasColumn(db, QStringLiteral("judged_again"), QStringLiteral("download_event"));
+        q.prepare(QStringLiteral("SELECT d.kept_file, d.started, d.verified%2, d.why%1 FROM "
                                  "downloads d JOIN units u ON u.id = d.unit_id WHERE u.serial = ? "
                                  "AND d.kept_file IS NOT NULL AND length(d.kept_file) > 0 "
                                  "ORDER BY d.started, d.id")
-                      .arg(reasons ? QStringLiteral(", d.reasons") : QString()));
+                      .arg(reasons ? QStringLiteral(", d.reasons") : QString(),
+                           judgedAgain ? QStringLiteral(" AND NOT EXISTS (SELECT 1 FROM "
+                                                        "judged_again j WHERE j.download_event = "
+                                                        "d.event_id)")
+                                       : QString()));
         q.bindValue(0, blob(serial));
         if (!q.exec())
             return failed(q);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,8 +62,21 @@ std::string defaultFilesFolder() {
     return QFile::encodeName(base + QStringLiteral("Quorvant/XRQ/")).toStdString();
 }
 
+namespace {
+
+// The store's writers in this process (a download taking its sets, a rebuild at start) take
+// turns: a rebuild puts a new store in place of the old one, and a download written into the
+// old one meanwhile would be lost from it. Recursive: a download may rebuild first.
+std::recursive_mutex& storeWriters() {
+    static std::recursive_mutex writers;
+    return writers;
+}
+
+} // namespace
+
 RebuildResult rebuild(const std::string& filesFolder,
                       const std::function<void(const std::string&)>& progress) {
+    const std::lock_guard<std::recursive_mutex> turn(storeWriters());
     RebuildResult result;
     const std::string registerPath = filesFolder + kRegisterFileName;
     const std::string target = storePath(filesFolder);
@@ -128,6 +142,7 @@ RebuildResult rebuild(const std::string& filesFolder,
 
 ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
                           const std::string& serial, const std::string& keptPath, bool safe) {
+    const std::lock_guard<std::recursive_mutex> turn(storeWriters());
     ApplyResult result;
     const std::string path = storePath(filesFolder);
     const std::string registerPath = filesFolder + kRegisterFileName;

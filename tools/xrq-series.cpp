@@ -59,6 +59,9 @@ const char* const kUsageText =
     "                                        the owner's role)\n"
     "  admin grant-laptop --service NAME ROLE\n"
     "                                        let a login role push and read as a laptop\n"
+    "  admin grant-office --service NAME ROLE\n"
+    "                                        let a login role read the server as the\n"
+    "                                        office's view (xrq-office)\n"
     "  admin check-server --service NAME     list any right a laptop role has beyond adding\n"
     "                                        and reading facts (exit 1 when there is one)\n"
     "TIME: 2026-06-01 or 2026-06-01T08:00:00 (UTC).\n";

@@ -37,6 +37,8 @@ TEST_F(FleetServerRoles, AdminRefusesWhatItDoesNotUnderstand) {
         {"drop-server", "--service", "x"},
         {"init-server", "--service", "x", "--max-download-bytes", "many"},
         {"grant-laptop", "--service", "x"},
+        {"grant-office", "--service", "x"},
+        {"grant-office", "--service", "x", "a", "b"},
     };
     for (const QStringList& args : wrong) {
         std::ostringstream out, err;

@@ -180,7 +180,8 @@ TEST_F(RegisterOutbox, AnOlderRegistersEventsAreEnqueuedOnceByTheMigration) {
         ASSERT_TRUE(db.open());
         QSqlQuery q(db);
         for (const char* sql :
-             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts",
+             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE judged_again",
+              "DROP TABLE judge_again",
               "UPDATE visits SET event_id = '0b9c6f1e-8a0e-4f57-9d37-3c4e2f1a7b10'",
               "UPDATE battery SET event_id = NULL", "PRAGMA user_version=4"})
             ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;

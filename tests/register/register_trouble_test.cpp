@@ -292,6 +292,12 @@ TEST(RegisterJournal, LinesCarryEveryKindAndATornLineIsLeftOut) {
         ClockSet{"XRQ1", 3, "26-11-03", 3600, "Europe/Berlin", "id-clock"},
         Clear{"", 4, true, "id-clear"},
         Identification{"id-link", "id-download", "XRQ1", 5},
+        JudgedAgain{"id-judged",
+                    "id-download",
+                    "XRQ1",
+                    6,
+                    1793000000123,
+                    {"the last line before the prompt was cut: \"1,2\"", "caf\xc3\xa9"}},
     };
     std::string why;
     ASSERT_TRUE(appendToJournal(journal, events, why)) << why;

@@ -203,6 +203,14 @@ TEST(UnitHistoryChoice, ServerRowsDetailEachEventAsThisLaptopsOwnRowsDo) {
         fill(e);
         return e;
     };
+    const unitreg::JudgedAgain judged{
+        id,         "0a0b0c0d-0000-4000-8000-000000000002",
+        "XRQ00034", 2000,
+        1000,       {"the last line before the prompt was cut: \"5\""}};
+    const std::string judgedText =
+        "judged again: not verified: the last line before the prompt was cut: \"5\" (the "
+        "download of " +
+        unitreg::localTimeText(1000, true).toStdString() + ", called verified when it was made)";
     struct Case {
         const char* name;
         fleet::Fact fact;
@@ -244,6 +252,14 @@ TEST(UnitHistoryChoice, ServerRowsDetailEachEventAsThisLaptopsOwnRowsDo) {
          eventOf(EventKind::Clear, [](auto& e) { e.confirmed = true; }), "confirmed by the unit"},
         {"clear, unconfirmed", unitreg::clearFact({"XRQ00034", 1000, false}, id, laptop),
          eventOf(EventKind::Clear, [](auto&) {}), "not confirmed by the unit"},
+        {"judged again", unitreg::judgedAgainFact(judged, id, laptop),
+         eventOf(EventKind::JudgedAgain,
+                 [&](auto& e) {
+                     e.download.id = judged.downloadId;
+                     e.download.started = judged.downloadStarted;
+                     e.download.reasons = judged.reasons;
+                 }),
+         judgedText.c_str()},
         {"link",
          unitreg::linkFact({id, "0a0b0c0d-0000-4000-8000-000000000001", "XRQ00034", 1000}, id,
                            laptop),

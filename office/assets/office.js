@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The office's pages: sorting and filtering the Units table, and the series plot (Dygraphs)
+// that reads each zoomed range again at the resolution shown. Served by xrq-office from its
+// own origin; the pages carry no inline script.
+"use strict";
+
+function sortableTable(table) {
+  const body = table.tBodies[0];
+  const heads = Array.from(table.tHead.rows[0].cells);
+  heads.forEach((th, column) => {
+    th.addEventListener("click", () => {
+      const ascending = !th.classList.contains("asc");
+      heads.forEach((h) => h.classList.remove("asc", "desc"));
+      th.classList.add(ascending ? "asc" : "desc");
+      const numeric = th.dataset.type === "number";
+      const key = (row) => {
+        const cell = row.cells[column];
+        const v = cell.dataset.sort !== undefined ? cell.dataset.sort : cell.textContent;
+        return numeric ? parseFloat(v) : v.toLowerCase();
+      };
+      const rows = Array.from(body.rows);
+      rows.sort((a, b) => {
+        const x = key(a), y = key(b);
+        const order = x < y ? -1 : x > y ? 1 : 0;
+        return ascending ? order : -order;
+      });
+      rows.forEach((r) => body.appendChild(r));
+    });
+  });
+}
+
+function filteredTable(table, input, shown) {
+  const rows = Array.from(table.tBodies[0].rows);
+  const text = rows.map((r) => r.textContent.toLowerCase());
+  const update = () => {
+    const words = input.value.toLowerCase().split(/\s+/).filter((w) => w);
+    let n = 0;
+    rows.forEach((r, i) => {
+      const hit = words.every((w) => text[i].includes(w));
+      r.classList.toggle("hidden", !hit);
+      n += hit ? 1 : 0;
+    });
+    shown.textContent = n + " of " + rows.length + " units";
+  };
+  input.addEventListener("input", update);
+  update();
+}
+
+function isoSeconds(ms) {
+  return new Date(ms).toISOString().slice(0, 19) + "Z";
+}
+
+function seriesPlot(div) {
+  const status = document.getElementById("plot-status");
+  const csv = document.getElementById("csv");
+  const base = div.dataset.query; // "u=...&set=...", escaped by the service
+  let graph = null;
+  let whole = null;
+  const load = (from, to) => {
+    const buckets = Math.max(50, Math.min(4000, Math.round(div.clientWidth || 800)));
+    let query = base + "&buckets=" + buckets;
+    if (from !== undefined) query += "&from=" + isoSeconds(from) + "&to=" + isoSeconds(to + 999);
+    csv.href = "/csv?" + base + (from !== undefined
+      ? "&from=" + isoSeconds(from) + "&to=" + isoSeconds(to + 999) : "");
+    status.textContent = "Loading...";
+    return fetch("/api/series?" + query).then((r) => r.json().then((j) => ({ ok: r.ok, j })))
+      .then(({ ok, j }) => {
+        if (!ok) throw new Error(j.error ? j.error.message : "not read");
+        if (whole === null) whole = [j.first, j.last];
+        const rows = j.rows.map((row) => [new Date(row[0])].concat(row.slice(1)));
+        if (rows.length === 0) {
+          status.textContent = "No records in this range.";
+          return;
+        }
+        const labels = ["UTC"].concat(j.columns);
+        if (graph === null) {
+          graph = new Dygraph(div, rows, {
+            labels, customBars: true, labelsUTC: true, connectSeparatedPoints: false,
+            zoomCallback: (lo, hi) => {
+              if (graph && hi > lo) load(Math.floor(lo), Math.ceil(hi));
+            },
+          });
+        } else {
+          graph.updateOptions({ file: rows, dateWindow: null, labels });
+        }
+        div.dataset.records = j.records;
+        div.dataset.buckets = j.rows.length;
+        div.dataset.from = j.from;
+        div.dataset.to = j.to;
+        document.body.dataset.plotLoads = String(Number(document.body.dataset.plotLoads || 0) + 1);
+        status.textContent = j.records + " records from " + isoSeconds(j.from) + " to " +
+          isoSeconds(j.to) + ", in " + j.rows.length + " points (least, mean, greatest)" +
+          (j.without_time ? "; " + j.without_time + " without a readable time" : "");
+      })
+      .catch((e) => { status.textContent = "Not read: " + e.message; });
+  };
+  document.getElementById("whole").addEventListener("click", (ev) => {
+    ev.preventDefault();
+    load();
+  });
+  // A link may carry its range: "#from=2026-12-01T00:30:00Z&to=2026-12-01T00:39:00Z".
+  const hash = new URLSearchParams(location.hash.slice(1));
+  const from = Date.parse(hash.get("from") || ""), to = Date.parse(hash.get("to") || "");
+  if (!isNaN(from) && !isNaN(to) && from <= to) load(from, to - 999);
+  else load();
+}
+
+document.addEventListener("DOMContentLoaded", () => {
+  const units = document.getElementById("units");
+  if (units) {
+    sortableTable(units);
+    filteredTable(units, document.getElementById("filter"), document.getElementById("shown"));
+    document.body.dataset.ready = "units";
+  }
+  const plot = document.getElementById("plot");
+  if (plot && typeof Dygraph !== "undefined") seriesPlot(plot);
+});

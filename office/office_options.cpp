@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/office_options.h"
+
+#include "fleet/fleet_settings.h"
+
+namespace office {
+
+bool parseListen(const QString& text, QHostAddress& address, quint16& port) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(QLatin1Char(':')))
+        return false; // an IPv6 address goes in brackets
+    bool ok = false;
+    const uint p = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || p > 65535 || !address.setAddress(host))
+        return false;
+    port = quint16(p);
+    return true;
+}
+
+ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
+    ParsedOffice out;
+    OfficeOptions& o = out.options;
+    auto refuse = [&](const QString& why) {
+        out.error = why;
+        return out;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const QString a = QString::fromLocal8Bit(args[i]);
+        auto value = [&](QString& into) {
+            if (i + 1 >= args.size())
+                return false;
+            into = QString::fromLocal8Bit(args[++i]);
+            return true;
+        };
+        QString v;
+        if (a == QLatin1String("--help")) {
+            o.help = true;
+        } else if (a == QLatin1String("--version")) {
+            o.version = true;
+        } else if (a == QLatin1String("--service")) {
+            if (!value(o.service) || !fleet::validServiceName(o.service))
+                return refuse(QStringLiteral("--service takes a service name of pg_service.conf"));
+        } else if (a == QLatin1String("--listen")) {
+            if (!value(v) || !parseListen(v, o.address, o.port))
+                return refuse(QStringLiteral("--listen takes ADDRESS:PORT (127.0.0.1:8080, "
+                                             "[::1]:8080)"));
+        } else if (a == QLatin1String("--tls-cert")) {
+            if (!value(o.tlsCert) || o.tlsCert.isEmpty())
+                return refuse(QStringLiteral("--tls-cert takes a PEM file"));
+        } else if (a == QLatin1String("--tls-key")) {
+            if (!value(o.tlsKey) || o.tlsKey.isEmpty())
+                return refuse(QStringLiteral("--tls-key takes a PEM file"));
+        } else if (a == QLatin1String("--visit-interval")) {
+            bool ok = false;
+            if (value(v))
+                o.visitIntervalDays = v.toInt(&ok);
+            if (!ok || o.visitIntervalDays < 1 || o.visitIntervalDays > 3650)
+                return refuse(QStringLiteral("--visit-interval takes 1 to 3650 days"));
+        } else if (a == QLatin1String("--workers")) {
+            bool ok = false;
+            if (value(v))
+                o.workers = v.toInt(&ok);
+            if (!ok || o.workers < 1 || o.workers > 64)
+                return refuse(QStringLiteral("--workers takes 1 to 64"));
+        } else {
+            return refuse(QStringLiteral("not understood: ") + a);
+        }
+    }
+    if (o.help || o.version)
+        return out;
+    if (o.service.isEmpty())
+        return refuse(QStringLiteral("--service NAME is needed"));
+    if (o.tlsCert.isEmpty() != o.tlsKey.isEmpty())
+        return refuse(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (!o.address.isLoopback() && o.tlsCert.isEmpty())
+        return refuse(QStringLiteral("%1 is not a loopback address: the service starts there "
+                                     "only with --tls-cert FILE --tls-key FILE")
+                          .arg(o.address.toString()));
+    return out;
+}
+
+std::string officeHelpText() {
+    return "usage: xrq-office --service NAME [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key "
+           "FILE]\n"
+           "                  [--visit-interval DAYS] [--workers N]\n"
+           "The office's view of the organisation's server, read-only, in a browser: every\n"
+           "unit's state, its history and every series.\n"
+           "  --service NAME         the server, a pg_service.conf name; its role must be a\n"
+           "                         member of xrq_office (xrq-series admin grant-office)\n"
+           "  --listen ADDRESS:PORT  where to serve (default 127.0.0.1:8080; port 0: any free\n"
+           "                         one, told on standard error); any address but a\n"
+           "                         loopback one needs --tls-cert and --tls-key\n"
+           "  --tls-cert FILE        the certificate (PEM) for HTTPS\n"
+           "  --tls-key FILE         its private key (PEM, unencrypted)\n"
+           "  --visit-interval DAYS  a unit not visited for longer is late (default 30)\n"
+           "  --workers N            reads of the server at a time (default 4)\n"
+           "Exit status: 0 ended as asked, 1 could not start, 2 command line refused.\n";
+}
+
+} // namespace office

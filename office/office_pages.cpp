@@ -1,0 +1,352 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/office_pages.h"
+
+#include "office/html_text.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimeZone>
+
+#include <algorithm>
+#include <cmath>
+
+namespace office {
+
+namespace {
+
+constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
+
+QString unitLink(const QString& unit) {
+    return QStringLiteral("<a href=\"/unit?u=%1\">%2</a>").arg(queryValue(unit), html(unit));
+}
+
+QString seriesHref(const QString& unit, const QString& set) {
+    return QStringLiteral("/series?u=%1&amp;set=%2").arg(queryValue(unit), queryValue(set));
+}
+
+// The page around a body: our own style sheet and script only.
+QByteArray page(const QString& title, const QString& body, const QString& scripts = {}) {
+    QString out = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                                 "<meta name=\"viewport\" content=\"width=device-width, "
+                                 "initial-scale=1\"><title>");
+    out += html(title);
+    out += QStringLiteral(
+        " - XRQ office</title><link rel=\"stylesheet\" href=\"/static/office.css\">");
+    out += scripts;
+    out += QStringLiteral("</head><body><header><a href=\"/units\">XRQ office</a></header><main>");
+    out += body;
+    out += QStringLiteral("</main><script src=\"/static/office.js\"></script></body></html>\n");
+    return out.toUtf8();
+}
+
+// A small line of the values, drawn by the page itself (no script): the battery's trend.
+QString sparkline(const std::vector<double>& values, int width, int height, const QString& cls) {
+    if (values.empty())
+        return {};
+    const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
+    const double span = *hi - *lo > 1e-9 ? *hi - *lo : 1;
+    QString points;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double x = values.size() == 1
+                             ? width / 2.0
+                             : 2 + (width - 4) * double(i) / double(values.size() - 1);
+        const double y = height - 2 - (height - 4) * (values[i] - *lo) / span;
+        points += QStringLiteral("%1,%2 ").arg(x, 0, 'f', 1).arg(y, 0, 'f', 1);
+    }
+    return QStringLiteral("<svg class=\"%1\" viewBox=\"0 0 %2 %3\" width=\"%2\" height=\"%3\" "
+                          "role=\"img\"><polyline points=\"%4\"/></svg>")
+        .arg(cls)
+        .arg(width)
+        .arg(height)
+        .arg(points.trimmed());
+}
+
+QString volts(double v) {
+    return QString::number(v, 'f', 1) + QStringLiteral(" V");
+}
+
+QString verdictText(const UnitRow& u) {
+    if (!u.lastDownloadSafe)
+        return QStringLiteral("no download");
+    if (*u.lastDownloadSafe)
+        return QStringLiteral("safe");
+    return u.lastDownloadReasons.isEmpty()
+               ? QStringLiteral("not safe")
+               : QStringLiteral("not safe: ") + u.lastDownloadReasons.join(QStringLiteral("; "));
+}
+
+QString footer(std::int64_t readAtMs) {
+    return QStringLiteral("<p class=\"read\" id=\"read-at\">Read from the server at %1.</p>")
+        .arg(html(utcText(readAtMs)));
+}
+
+} // namespace
+
+Lateness lateness(std::optional<std::int64_t> lastVisitMs, std::int64_t nowMs, int intervalDays) {
+    Lateness l;
+    if (!lastVisitMs) {
+        l.text = QStringLiteral("never visited");
+        return l;
+    }
+    const long long days = std::max<std::int64_t>(0, (nowMs - *lastVisitMs) / kDayMs);
+    l.daysSince = days;
+    l.late = days > intervalDays;
+    if (l.late)
+        l.text = QStringLiteral("late: %1 days, interval %2").arg(days).arg(intervalDays);
+    else
+        l.text = days == 0   ? QStringLiteral("today")
+                 : days == 1 ? QStringLiteral("1 day ago")
+                             : QStringLiteral("%1 days ago").arg(days);
+    return l;
+}
+
+QString utcText(std::int64_t ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc())
+               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+           QStringLiteral(" UTC");
+}
+
+QString historyDetail(const HistoryItem& item) {
+    const QJsonObject& p = item.payload;
+    auto str = [&](const char* key) { return p.value(QLatin1String(key)).toString(); };
+    if (item.kind == QLatin1String("download")) {
+        QStringList reasons;
+        for (const QJsonValue& r : p.value(QLatin1String("reasons")).toArray())
+            reasons << r.toString();
+        QString sets;
+        for (const QJsonValue& s : p.value(QLatin1String("set_lines")).toArray()) {
+            const QJsonObject set = s.toObject();
+            sets += QStringLiteral(", %1: %2 lines")
+                        .arg(set.value(QLatin1String("name")).toString(),
+                             QString::number(set.value(QLatin1String("lines")).toInt()));
+        }
+        const bool safe = p.value(QLatin1String("safe")).toBool();
+        return (safe ? QStringLiteral("safe")
+                     : QStringLiteral("not safe") +
+                           (reasons.isEmpty()
+                                ? QString()
+                                : QStringLiteral(": ") + reasons.join(QStringLiteral("; ")))) +
+               sets;
+    }
+    if (item.kind == QLatin1String("battery"))
+        return QStringLiteral("%1, %2 °C")
+            .arg(volts(p.value(QLatin1String("volts")).toDouble()))
+            .arg(p.value(QLatin1String("celsius")).toDouble(), 0, 'f', 1);
+    if (item.kind == QLatin1String("clear"))
+        return p.value(QLatin1String("confirmed")).toBool()
+                   ? QStringLiteral("memory cleared, confirmed by the unit")
+                   : QStringLiteral("clear sent, not confirmed");
+    if (item.kind == QLatin1String("clock_set")) {
+        const QJsonValue offset = p.value(QLatin1String("utc_offset"));
+        return QStringLiteral("set to %1").arg(str("sent")) +
+               (offset.isDouble() ? QStringLiteral(" (UTC offset %1 min)").arg(offset.toInt() / 60)
+                                  : QString());
+    }
+    if (item.kind == QLatin1String("visit")) {
+        const QJsonValue port = p.value(QLatin1String("port"));
+        return port.isDouble() ? QStringLiteral("on COM%1").arg(port.toInt()) : QString();
+    }
+    if (item.kind == QLatin1String("link"))
+        return QStringLiteral("download %1").arg(str("download"));
+    if (item.kind == QLatin1String("kept_download"))
+        return QStringLiteral("raw download kept, %1 bytes, SHA-256 %2")
+            .arg(QString::number(p.value(QLatin1String("size")).toInteger()),
+                 str("sha256").left(16));
+    return {};
+}
+
+QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
+    QString body = QStringLiteral(
+        "<h1>Units</h1><p class=\"tools\"><label>Filter <input id=\"filter\" type=\"search\" "
+        "placeholder=\"serial, laptop, data set...\"></label> <span id=\"shown\"></span></p>"
+        "<div class=\"scroll\"><table id=\"units\" class=\"sortable\"><thead><tr>"
+        "<th data-type=\"text\">Serial</th><th data-type=\"number\">Last visit, days</th>"
+        "<th data-type=\"text\">Last download</th><th data-type=\"number\">Battery</th>"
+        "<th data-type=\"number\">Last visit</th><th data-type=\"text\">Laptop</th>"
+        "<th data-type=\"number\">Records</th><th data-type=\"number\">Disputed</th>"
+        "<th data-type=\"number\">Last clear</th><th data-type=\"text\">Data sets</th>"
+        "</tr></thead><tbody>");
+    for (const UnitRow& u : o.units) {
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        QStringList sets;
+        for (const QString& s : u.dataSets)
+            sets << QStringLiteral("<a href=\"%1\">%2</a>")
+                        .arg(seriesHref(u.unit, s), html(dataSetLabel(s)));
+        const QString verdict = verdictText(u);
+        body += QStringLiteral("<tr class=\"%1\">")
+                    .arg(late.late ? QStringLiteral("late") : QStringLiteral("due"));
+        body += QStringLiteral("<td data-sort=\"%1\">%2</td>").arg(html(u.unit), unitLink(u.unit));
+        body += QStringLiteral("<td data-sort=\"%1\" class=\"lateness\">%2</td>")
+                    .arg(late.daysSince.value_or(1LL << 40))
+                    .arg(html(late.text));
+        body += QStringLiteral("<td class=\"%1\">%2</td>")
+                    .arg(u.lastDownloadSafe.value_or(true) ? QStringLiteral("safe")
+                                                           : QStringLiteral("unsafe"),
+                         html(verdict));
+        body += QStringLiteral("<td data-sort=\"%1\">%2 %3</td>")
+                    .arg(u.battery.empty() ? -1.0 : u.battery.back())
+                    .arg(sparkline(u.battery, 60, 18, QStringLiteral("spark")),
+                         u.battery.empty() ? QStringLiteral("-") : volts(u.battery.back()));
+        body += QStringLiteral("<td data-sort=\"%1\">%2</td>")
+                    .arg(u.lastVisitMs.value_or(0))
+                    .arg(u.lastVisitMs ? html(utcText(*u.lastVisitMs)) : QStringLiteral("-"));
+        body += QStringLiteral("<td>%1</td>").arg(html(u.lastVisitLaptop));
+        body += QStringLiteral("<td data-sort=\"%1\">%1</td>").arg(u.records);
+        body += QStringLiteral("<td data-sort=\"%1\" class=\"%2\">%1</td>")
+                    .arg(u.disputed)
+                    .arg(u.disputed > 0 ? QStringLiteral("disputed") : QString());
+        body += QStringLiteral("<td data-sort=\"%1\">%2</td>")
+                    .arg(u.lastClearMs.value_or(0))
+                    .arg(u.lastClearMs ? html(utcText(*u.lastClearMs)) : QStringLiteral("-"));
+        body +=
+            QStringLiteral("<td class=\"sets\">%1</td></tr>").arg(sets.join(QStringLiteral(", ")));
+    }
+    body += QStringLiteral("</tbody></table></div>");
+    if (o.more)
+        body += QStringLiteral("<p class=\"more\">Only the first %1 units are shown.</p>")
+                    .arg(o.units.size());
+    body += QStringLiteral("<p>A unit is late when its last visit is more than %1 days ago.</p>")
+                .arg(context.visitIntervalDays);
+    body += footer(o.readAtMs);
+    return page(QStringLiteral("Units"), body);
+}
+
+QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext& context) {
+    std::optional<std::int64_t> lastVisit;
+    for (const HistoryItem& h : d.history)
+        if (h.kind == QLatin1String("visit")) {
+            lastVisit = h.occurredAtMs;
+            break;
+        }
+    const Lateness late = lateness(lastVisit, d.readAtMs, context.visitIntervalDays);
+    QString body = QStringLiteral("<h1>Unit %1</h1><p class=\"%2\">Last visit: %3</p>")
+                       .arg(html(unit), late.late ? QStringLiteral("late") : QStringLiteral("due"),
+                            html(late.text));
+    body += QStringLiteral("<h2>Series</h2><table id=\"series\"><thead><tr><th>Data set</th>"
+                           "<th>Records</th><th>Segments</th><th>Gaps</th><th>Disputed</th>"
+                           "</tr></thead><tbody>");
+    for (const SeriesSummary& s : d.series)
+        body += QStringLiteral("<tr><td><a href=\"%1\">%2</a></td><td>%3</td><td>%4</td>"
+                               "<td>%5</td><td class=\"%6\">%7</td></tr>")
+                    // One pass: a link's "%1F" (a data set's separator) is no place holder.
+                    .arg(seriesHref(unit, s.dataSet), html(dataSetLabel(s.dataSet)),
+                         QString::number(s.records), QString::number(s.segments),
+                         QString::number(s.gaps),
+                         s.disputed > 0 ? QStringLiteral("disputed") : QString(),
+                         QString::number(s.disputed));
+    if (d.series.empty())
+        body += QStringLiteral("<tr><td colspan=\"5\">No records shared.</td></tr>");
+    body += QStringLiteral("</tbody></table><h2>Battery</h2>");
+    if (d.battery.empty()) {
+        body += QStringLiteral("<p>No battery readings.</p>");
+    } else {
+        std::vector<double> values;
+        for (const auto& b : d.battery)
+            values.push_back(b.second);
+        const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
+        body += QStringLiteral("<figure id=\"battery\">%1<figcaption>%2 readings, %3 to %4, "
+                               "from %5 to %6</figcaption></figure>")
+                    .arg(sparkline(values, 600, 120, QStringLiteral("chart")))
+                    .arg(values.size())
+                    .arg(volts(*lo), volts(*hi), html(utcText(d.battery.front().first)),
+                         html(utcText(d.battery.back().first)));
+    }
+    body += QStringLiteral("<h2>History</h2><table id=\"history\"><thead><tr><th>When</th>"
+                           "<th>What</th><th>Laptop</th><th>Detail</th></tr></thead><tbody>");
+    for (const HistoryItem& h : d.history) {
+        const QString cls =
+            h.kind == QLatin1String("download") && !h.payload.value(QLatin1String("safe")).toBool()
+                ? QStringLiteral(" class=\"unsafe\"")
+                : QString();
+        body += QStringLiteral("<tr%1><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>")
+                    .arg(cls, html(utcText(h.occurredAtMs)), html(h.kind), html(h.laptop),
+                         html(historyDetail(h)));
+    }
+    body += QStringLiteral("</tbody></table>");
+    if (d.moreHistory)
+        body += QStringLiteral("<p class=\"more\">Only the newest %1 entries are shown.</p>")
+                    .arg(d.history.size());
+    body += footer(d.readAtMs);
+    return page(QStringLiteral("Unit ") + unit, body);
+}
+
+QByteArray seriesPage(const QString& unit, const QString& dataSet) {
+    const QString csv =
+        QStringLiteral("/csv?u=%1&amp;set=%2").arg(queryValue(unit), queryValue(dataSet));
+    QString body = QStringLiteral("<h1>%1, unit %2</h1><p><a href=\"/unit?u=%3\">Unit %2</a> | "
+                                  "<a id=\"csv\" href=\"%4\">CSV of the range shown</a> | "
+                                  "<a id=\"whole\" href=\"#\">Whole series</a></p>")
+                       .arg(html(dataSetLabel(dataSet)), html(unit), queryValue(unit), csv);
+    body += QStringLiteral("<div id=\"plot\" data-query=\"u=%1&amp;set=%2\"></div>"
+                           "<p id=\"plot-status\">Loading...</p>"
+                           "<p class=\"hint\">Drag across the plot to zoom: the range is read "
+                           "again at the resolution shown; Whole series goes back.</p>")
+                .arg(queryValue(unit), queryValue(dataSet));
+    return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body,
+                QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"
+                               "<script src=\"/static/dygraph.js\"></script>"));
+}
+
+QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
+    QJsonArray units;
+    auto ms = [](const std::optional<std::int64_t>& v) {
+        return v ? QJsonValue(qint64(*v)) : QJsonValue(QJsonValue::Null);
+    };
+    for (const UnitRow& u : o.units) {
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        QJsonArray battery;
+        for (const double v : u.battery)
+            battery.append(v);
+        units.append(QJsonObject{
+            {QStringLiteral("unit"), u.unit},
+            {QStringLiteral("data_sets"), QJsonArray::fromStringList(u.dataSets)},
+            {QStringLiteral("last_visit"), ms(u.lastVisitMs)},
+            {QStringLiteral("last_visit_laptop"), u.lastVisitLaptop},
+            {QStringLiteral("days_since"),
+             late.daysSince ? QJsonValue(qint64(*late.daysSince)) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("late"), late.late},
+            {QStringLiteral("last_download"), ms(u.lastDownloadMs)},
+            {QStringLiteral("last_download_safe"),
+             u.lastDownloadSafe ? QJsonValue(*u.lastDownloadSafe) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("last_download_reasons"),
+             QJsonArray::fromStringList(u.lastDownloadReasons)},
+            {QStringLiteral("battery"), battery},
+            {QStringLiteral("records"), qint64(u.records)},
+            {QStringLiteral("disputed"), qint64(u.disputed)},
+            {QStringLiteral("last_clear"), ms(u.lastClearMs)},
+        });
+    }
+    return {{QStringLiteral("read_at"), qint64(o.readAtMs)},
+            {QStringLiteral("visit_interval_days"), context.visitIntervalDays},
+            {QStringLiteral("more"), o.more},
+            {QStringLiteral("units"), units}};
+}
+
+QJsonObject plotJson(const SeriesPlot& p) {
+    auto num = [](double v) {
+        return std::isnan(v) ? QJsonValue(QJsonValue::Null) : QJsonValue(v);
+    };
+    QJsonArray rows;
+    for (const PlotBucket& b : p.buckets) {
+        QJsonArray row{qint64(std::llround(b.t * 1000))};
+        for (std::size_t c = 0; c < b.low.size(); ++c)
+            row.append(QJsonArray{num(b.low[c]), num(b.mean[c]), num(b.high[c])});
+        rows.append(row);
+    }
+    return {{QStringLiteral("columns"), QJsonArray::fromStringList(p.columns)},
+            {QStringLiteral("from"), qint64(std::llround(p.from * 1000))},
+            {QStringLiteral("to"), qint64(std::llround(p.to * 1000))},
+            {QStringLiteral("first"), qint64(std::llround(p.first * 1000))},
+            {QStringLiteral("last"), qint64(std::llround(p.last * 1000))},
+            {QStringLiteral("records"), qint64(p.records)},
+            {QStringLiteral("without_time"), qint64(p.flagged)},
+            {QStringLiteral("rows"), rows}};
+}
+
+QJsonObject errorJson(int status, const QString& message) {
+    return {{QStringLiteral("error"), QJsonObject{{QStringLiteral("status"), status},
+                                                  {QStringLiteral("message"), message}}}};
+}
+
+} // namespace office

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The office's pages and JSON answers made from what office_reads read: HTML written here
+// only, every text through html_text's html(), scripts only from the service's own /static/
+// (the Content-Security-Policy allows nothing else), so a page works without any script too,
+// but for its plot. Pure: reads in, bytes out.
+
+#include "office/office_reads.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+
+#include <optional>
+
+namespace office {
+
+struct PageContext {
+    int visitIntervalDays = 30; // a unit not visited for longer is late
+};
+
+// How late a unit is by its last visit: whole days since, and whether that is over the
+// interval. No visit known: late.
+struct Lateness {
+    std::optional<long long> daysSince;
+    bool late = true;
+    QString text; // "3 days ago", "late: 45 days, interval 30", "never visited"
+};
+Lateness lateness(std::optional<std::int64_t> lastVisitMs, std::int64_t nowMs, int intervalDays);
+
+// "2026-12-08 10:00 UTC"
+QString utcText(std::int64_t ms);
+// One history entry in words: "safe", "not safe: prompt missing; ...", "12.6 V, 21.5 °C".
+QString historyDetail(const HistoryItem& item);
+
+QByteArray unitsPage(const UnitsOverview& overview, const PageContext& context);
+QByteArray unitPage(const QString& unit, const UnitDetail& detail, const PageContext& context);
+QByteArray seriesPage(const QString& unit, const QString& dataSet);
+
+QJsonObject unitsJson(const UnitsOverview& overview, const PageContext& context);
+QJsonObject plotJson(const SeriesPlot& plot);
+// {"error": {"status": 404, "message": "..."}}
+QJsonObject errorJson(int status, const QString& message);
+
+} // namespace office

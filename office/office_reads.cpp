@@ -1,0 +1,353 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/office_reads.h"
+
+#include "office/plot_buckets.h"
+
+#include "fleet/pg_connection.h"
+#include "fleet/server_schema.h"
+#include "series/record_time.h"
+#include "series/server_series.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <cmath>
+
+namespace office {
+
+namespace {
+
+using fleet::PgConnection;
+using fleet::PgParam;
+using fleet::PgResult;
+
+QString text(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+ReadError unavailable(const QString& what, const std::string& why) {
+    return {ReadError::Kind::Unavailable, what + QStringLiteral(": ") + text(why)};
+}
+
+// Connects, makes the session read-only and checks the schema.
+bool open(PgConnection& pg, const std::string& conninfo, const ReadLimits& limits,
+          ReadError& error) {
+    if (!pg.connect(conninfo, limits.connectTimeout, limits.statementTimeout)) {
+        error = unavailable(QStringLiteral("server not reachable"), pg.error());
+        return false;
+    }
+    const PgResult r = pg.exec("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY", {},
+                               limits.statementTimeout);
+    if (!r.ok()) {
+        error = unavailable(QStringLiteral("session not made read-only"), r.error());
+        return false;
+    }
+    const fleet::SchemaCheck check = fleet::checkServerSchema(pg);
+    if (check.state != fleet::SchemaCheck::State::Matches) {
+        error = {ReadError::Kind::Unavailable, check.message};
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::int64_t> msOrNone(const PgResult& r, int row, int column) {
+    if (r.isNull(row, column))
+        return std::nullopt;
+    return std::stoll(r.value(row, column));
+}
+
+// The server's clock, in ms.
+std::int64_t serverNow(PgConnection& pg, const ReadLimits& limits) {
+    const PgResult r = pg.exec("SELECT (extract(epoch FROM pg_catalog.now()) * 1000)::bigint", {},
+                               limits.statementTimeout);
+    return r.ok() && r.rows() == 1 ? std::stoll(r.value(0, 0)) : 0;
+}
+
+constexpr const char* kMs = "(extract(epoch FROM %1) * 1000)::bigint";
+
+std::string ms(const char* column) {
+    return QString::fromLatin1(kMs).arg(QLatin1String(column)).toStdString();
+}
+
+} // namespace
+
+DataSetName dataSetName(const QString& onServer) {
+    DataSetName d;
+    const qsizetype sep = onServer.indexOf(QChar(0x1f));
+    const QString name = sep < 0 ? onServer : onServer.left(sep);
+    const QByteArray bytes = name.toLatin1();
+    d.name.assign(bytes.constData(), std::size_t(bytes.size()));
+    if (sep >= 0) {
+        bool ok = false;
+        const int n = onServer.mid(sep + 1).toInt(&ok);
+        d.ordinal = ok && n > 1 ? n - 1 : 0;
+    }
+    return d;
+}
+
+QString dataSetLabel(const QString& onServer) {
+    const qsizetype sep = onServer.indexOf(QChar(0x1f));
+    if (sep < 0)
+        return onServer;
+    return QStringLiteral("%1 (set %2)").arg(onServer.left(sep), onServer.mid(sep + 1));
+}
+
+UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits) {
+    UnitsOverview o;
+    PgConnection pg;
+    if (!open(pg, conninfo, limits, o.error))
+        return o;
+    o.readAtMs = serverNow(pg, limits);
+    // Per unit its newest visit, download and clear, and the battery at its last eight
+    // readings: each a backward walk of the index on (unit, occurred_at).
+    const std::string latest =
+        "LEFT JOIN LATERAL (SELECT occurred_at, laptop, payload FROM xrq.events e "
+        "WHERE e.unit = u.unit AND e.kind = '%1' ORDER BY occurred_at DESC, arrival DESC "
+        "LIMIT 1) %2 ON true ";
+    auto join = [&](const char* kind, const char* as) {
+        return QString::fromStdString(latest)
+            .arg(QLatin1String(kind), QLatin1String(as))
+            .toStdString();
+    };
+    PgResult r = pg.exec(
+        "SELECT u.unit, " + ms("v.occurred_at") + ", v.laptop, " + ms("d.occurred_at") +
+            ", d.payload->>'safe', (d.payload->'reasons')::text, " + ms("c.occurred_at") +
+            ", b.volts FROM (SELECT DISTINCT unit FROM xrq.events) u " + join("visit", "v") +
+            join("download", "d") + join("clear", "c") +
+            "LEFT JOIN LATERAL (SELECT pg_catalog.array_to_string(pg_catalog.array_agg(t.volts "
+            "ORDER BY t.occurred_at), ' ') AS volts FROM (SELECT occurred_at, payload->>'volts' "
+            "AS volts FROM xrq.events e WHERE e.unit = u.unit AND e.kind = 'battery' ORDER BY "
+            "occurred_at DESC LIMIT 8) t) b ON true ORDER BY u.unit COLLATE \"C\" LIMIT $1",
+        {PgParam::text(std::to_string(limits.mostUnits + 1))}, limits.statementTimeout);
+    if (!r.ok()) {
+        o.error = unavailable(QStringLiteral("units not read"), r.error());
+        return o;
+    }
+    const int rows = std::min(r.rows(), limits.mostUnits);
+    o.more = r.rows() > limits.mostUnits;
+    o.units.reserve(std::size_t(rows));
+    for (int i = 0; i < rows; ++i) {
+        UnitRow u;
+        u.unit = text(r.value(i, 0));
+        u.lastVisitMs = msOrNone(r, i, 1);
+        u.lastVisitLaptop = text(r.value(i, 2));
+        u.lastDownloadMs = msOrNone(r, i, 3);
+        if (!r.isNull(i, 4))
+            u.lastDownloadSafe = r.value(i, 4) == "true";
+        for (const QJsonValue& reason :
+             QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 5))).array())
+            u.lastDownloadReasons << reason.toString();
+        u.lastClearMs = msOrNone(r, i, 6);
+        for (const QString& v : text(r.value(i, 7)).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            bool ok = false;
+            const double volts = v.toDouble(&ok);
+            if (ok)
+                u.battery.push_back(volts);
+        }
+        o.units.push_back(std::move(u));
+    }
+    // The series each unit has on the server: its data sets, the places held (one record
+    // each, whatever the laptops that pushed it) and the places where laptops differ.
+    r = pg.exec("SELECT unit, data_set, pg_catalog.count(*), "
+                "pg_catalog.count(*) FILTER (WHERE n > 1) FROM (SELECT unit, data_set, segment, "
+                "position, pg_catalog.count(*) AS n FROM xrq.series_records GROUP BY 1, 2, 3, 4) "
+                "p GROUP BY 1, 2 ORDER BY 1, 2",
+                {}, limits.statementTimeout);
+    if (!r.ok()) {
+        o.error = unavailable(QStringLiteral("series not read"), r.error());
+        return o;
+    }
+    QHash<QString, std::size_t> at;
+    for (std::size_t i = 0; i < o.units.size(); ++i)
+        at.insert(o.units[i].unit, i);
+    for (int i = 0; i < r.rows(); ++i) {
+        const auto found = at.constFind(text(r.value(i, 0)));
+        if (found == at.constEnd())
+            continue;
+        UnitRow* unit = &o.units[*found];
+        unit->dataSets << text(r.value(i, 1));
+        unit->records += std::stoll(r.value(i, 2));
+        unit->disputed += std::stoll(r.value(i, 3));
+    }
+    return o;
+}
+
+UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
+                          const ReadLimits& limits) {
+    UnitDetail d;
+    PgConnection pg;
+    if (!open(pg, conninfo, limits, d.error))
+        return d;
+    d.readAtMs = serverNow(pg, limits);
+    const PgParam name = PgParam::text(unit.toStdString());
+    PgResult r = pg.exec("SELECT kind, " + ms("occurred_at") +
+                             ", laptop, payload::text FROM xrq.unit_history WHERE unit = $1 "
+                             "ORDER BY occurred_at DESC, arrival DESC LIMIT $2",
+                         {name, PgParam::text(std::to_string(limits.mostHistory + 1))},
+                         limits.statementTimeout);
+    if (!r.ok()) {
+        d.error = unavailable(QStringLiteral("history not read"), r.error());
+        return d;
+    }
+    if (r.rows() == 0) {
+        d.error = {ReadError::Kind::NotFound,
+                   QStringLiteral("the server holds nothing of unit %1").arg(unit)};
+        return d;
+    }
+    d.moreHistory = r.rows() > limits.mostHistory;
+    for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i)
+        d.history.push_back(
+            {text(r.value(i, 0)), std::stoll(r.value(i, 1)), text(r.value(i, 2)),
+             QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 3))).object()});
+    r = pg.exec("SELECT " + ms("occurred_at") +
+                    ", payload->>'volts' FROM xrq.events WHERE unit = $1 AND kind = 'battery' "
+                    "AND pg_catalog.jsonb_typeof(payload->'volts') = 'number' "
+                    "ORDER BY occurred_at DESC LIMIT $2",
+                {name, PgParam::text(std::to_string(limits.mostBattery))}, limits.statementTimeout);
+    if (!r.ok()) {
+        d.error = unavailable(QStringLiteral("battery not read"), r.error());
+        return d;
+    }
+    for (int i = r.rows() - 1; i >= 0; --i)
+        d.battery.emplace_back(std::stoll(r.value(i, 0)), std::stod(r.value(i, 1)));
+    r = pg.exec("SELECT data_set, pg_catalog.count(DISTINCT position), pg_catalog.count(*), "
+                "pg_catalog.max(position) + 1 FROM xrq.series_records WHERE unit = $1 "
+                "GROUP BY data_set, segment ORDER BY data_set, segment",
+                {name}, limits.statementTimeout);
+    if (!r.ok()) {
+        d.error = unavailable(QStringLiteral("series not read"), r.error());
+        return d;
+    }
+    for (int i = 0; i < r.rows(); ++i) {
+        const QString set = text(r.value(i, 0));
+        if (d.series.empty() || d.series.back().dataSet != set)
+            d.series.push_back({set});
+        SeriesSummary& s = d.series.back();
+        const long long places = std::stoll(r.value(i, 1));
+        s.records += places;
+        s.disputed += std::stoll(r.value(i, 2)) - places;
+        s.gaps += std::stoll(r.value(i, 3)) - places;
+        ++s.segments;
+    }
+    return d;
+}
+
+namespace {
+
+// The series as the server holds it, read through series/ (the rule that picks, per place,
+// the record continuing the chain), after a bounded look at its size.
+bool readSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                const ReadLimits& limits, series::ServerSeries& held, ReadError& error) {
+    {
+        PgConnection pg;
+        if (!open(pg, conninfo, limits, error))
+            return false;
+        const PgResult r = pg.exec(
+            "SELECT pg_catalog.count(*) FROM (SELECT 1 FROM xrq.series_records WHERE unit = $1 "
+            "AND data_set = $2 LIMIT $3) s",
+            {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString()),
+             PgParam::text(std::to_string(limits.mostRecords + 1))},
+            limits.statementTimeout);
+        if (!r.ok()) {
+            error = unavailable(QStringLiteral("series not read"), r.error());
+            return false;
+        }
+        const long long rows = std::stoll(r.value(0, 0));
+        if (rows == 0) {
+            error = {ReadError::Kind::NotFound,
+                     QStringLiteral("the server holds no records of unit %1, data set %2")
+                         .arg(unit, dataSetLabel(dataSet))};
+            return false;
+        }
+        if (rows > limits.mostRecords) {
+            error = {ReadError::Kind::TooLarge,
+                     QStringLiteral("the series has more than %1 rows: more than one read takes")
+                         .arg(limits.mostRecords)};
+            return false;
+        }
+    }
+    const QByteArray serial = unit.toLatin1();
+    const DataSetName set = dataSetName(dataSet);
+    std::string why;
+    if (!held.read(conninfo, serial.toStdString(), set.name, set.ordinal, why)) {
+        error = {ReadError::Kind::NotFound, QString::fromStdString(why)};
+        return false;
+    }
+    return true;
+}
+
+// The record's UTC as the export reckons it (its unit time where the offset is unknown).
+bool recordUtc(const series::RecordRef& r, double& t) {
+    double s = 0;
+    if (!series::unitSeconds(r.line, r.dateOrder, s))
+        return false;
+    t = r.offsetSeconds && !(r.timeFlags & series::kOffsetUnknown) ? s - *r.offsetSeconds : s;
+    return true;
+}
+
+} // namespace
+
+SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                          const TimeRange& range, int buckets, const ReadLimits& limits) {
+    SeriesPlot p;
+    series::ServerSeries held;
+    if (!readSeries(conninfo, unit, dataSet, limits, held, p.error))
+        return p;
+    const series::RecordSource source = held.source();
+    // First pass: the whole series' span, so that an open end takes its first or last time.
+    bool any = false;
+    source.forEachRecord([&](const series::RecordRef& r) {
+        double t = 0;
+        if (recordUtc(r, t)) {
+            p.first = any ? std::min(p.first, t) : t;
+            p.last = any ? std::max(p.last, t) : t;
+            any = true;
+        }
+        return true;
+    });
+    p.from = range.from.value_or(p.first);
+    p.to = range.to.value_or(p.last);
+    Decimator decimator(p.from, p.to, buckets);
+    std::vector<double> values;
+    std::size_t widest = 0;
+    source.forEachRecord([&](const series::RecordRef& r) {
+        double t = 0;
+        if (!recordUtc(r, t)) {
+            ++p.flagged;
+            return true;
+        }
+        if (t < p.from || t > p.to)
+            return true;
+        recordValues(r.line, values);
+        widest = std::max(widest, values.size());
+        decimator.add(t, values);
+        ++p.records;
+        return true;
+    });
+    for (const std::size_t c : decimator.numericColumns())
+        p.columns << QStringLiteral("field_%1").arg(c + 1);
+    p.buckets = decimator.take(widest);
+    return p;
+}
+
+SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                        const TimeRange& range, const ReadLimits& limits) {
+    SeriesCsv c;
+    series::ServerSeries held;
+    if (!readSeries(conninfo, unit, dataSet, limits, held, c.error))
+        return c;
+    series::ExportRange r;
+    r.from = range.from;
+    r.to = range.to;
+    c.rows = series::exportCsv(held.source(), r, [&](std::string_view piece) {
+        c.text.append(piece);
+        return true;
+    });
+    if (c.rows < 0)
+        c.error = {ReadError::Kind::Unavailable, QStringLiteral("the series could not be read")};
+    return c;
+}
+
+} // namespace office

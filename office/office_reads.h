@@ -1,0 +1,138 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// What the office's view reads from the organisation's server: every statement of xrq-office
+// goes through here, so that when the server's tables change only this file follows.
+//
+// Each read opens a connection of its own (the service is stateless: several may serve one
+// server, and a streaming replica serves as well as the primary), makes its session read-only
+// (SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY, on top of the role xrq_office, which
+// may only SELECT), bounds every statement by the server's statement_timeout and every answer
+// by a row limit, and checks the schema as a laptop does. Blocking, with deadlines: called on
+// the service's worker threads, never on the thread that serves HTTP.
+//
+// Text from the server is Unicode already (a unit's 8-bit serial and names are pushed as
+// their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace office {
+
+struct ReadLimits {
+    std::chrono::milliseconds connectTimeout{5000};
+    // statement_timeout on the server and the wait for each answer here.
+    std::chrono::milliseconds statementTimeout{10000};
+    int mostUnits = 20000;             // Units page rows
+    int mostHistory = 500;             // a unit's history entries
+    int mostBattery = 2000;            // a unit's battery readings
+    long long mostRecords = 2'000'000; // a series' rows the plot and the CSV take
+};
+
+// Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),
+// or the thing is larger than the limits let a read take (413).
+struct ReadError {
+    enum class Kind { None, Unavailable, NotFound, TooLarge };
+    Kind kind = Kind::None;
+    QString message;
+    bool failed() const { return kind != Kind::None; }
+};
+
+struct UnitRow {
+    QString unit;
+    QStringList dataSets; // as the server names them (see dataSetName)
+    std::optional<std::int64_t> lastVisitMs;
+    QString lastVisitLaptop;
+    std::optional<std::int64_t> lastDownloadMs;
+    std::optional<bool> lastDownloadSafe;
+    QStringList lastDownloadReasons;
+    std::vector<double> battery; // volts at the last visits, oldest first
+    long long records = 0;       // places held, over every data set
+    long long disputed = 0;      // places where laptops' records differ
+    std::optional<std::int64_t> lastClearMs;
+};
+
+struct UnitsOverview {
+    ReadError error;
+    std::int64_t readAtMs = 0;  // the server's clock when it answered
+    std::vector<UnitRow> units; // by unit
+    bool more = false;          // more units than the limit
+};
+UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits);
+
+struct HistoryItem {
+    QString kind; // the event's type, or "kept_download"
+    std::int64_t occurredAtMs = 0;
+    QString laptop;
+    QJsonObject payload;
+};
+
+struct SeriesSummary {
+    QString dataSet;
+    long long records = 0;  // places held
+    long long disputed = 0; // places with more than one record
+    long long gaps = 0;     // places not held between the first and the last of a segment
+    int segments = 0;
+};
+
+struct UnitDetail {
+    ReadError error;
+    std::int64_t readAtMs = 0;
+    std::vector<HistoryItem> history; // newest first
+    bool moreHistory = false;
+    std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
+    std::vector<SeriesSummary> series;
+};
+UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
+                          const ReadLimits& limits);
+
+// A data set's name on the server split back into the download's name (Latin-1 bytes) and its
+// place among the sets of that name (0 for the first).
+struct DataSetName {
+    std::string name;
+    int ordinal = 0;
+};
+DataSetName dataSetName(const QString& onServer);
+// The data set as a reader reads it: "ANALOG" or "ANALOG (set 2)".
+QString dataSetLabel(const QString& onServer);
+
+// A series' time range, in UTC seconds; unset ends are open.
+struct TimeRange {
+    std::optional<double> from, to;
+};
+
+// One bucket of a plot: the time of its earliest record, and per column the least, mean and
+// greatest value (NaN where the bucket has none).
+struct PlotBucket {
+    double t = 0;
+    std::vector<double> low, mean, high;
+};
+
+struct SeriesPlot {
+    ReadError error;
+    QStringList columns; // "field_2" ... (the CSV's numbering; field_1 is the time stamp)
+    std::vector<PlotBucket> buckets;
+    double from = 0, to = 0;    // the range the buckets cover (UTC s)
+    double first = 0, last = 0; // the whole series' first and last time
+    long long records = 0;      // records in the range
+    long long flagged = 0;      // records in the range without a usable time
+};
+SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                          const TimeRange& range, int buckets, const ReadLimits& limits);
+
+// The range's CSV, through the same export as `xrq-series export --service`.
+struct SeriesCsv {
+    ReadError error;
+    std::string text;
+    long long rows = 0;
+};
+SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                        const TimeRange& range, const ReadLimits& limits);
+
+} // namespace office

@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/office_routes.h"
+
+#include "office/query_params.h"
+
+#include "series/series_export.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <functional>
+#include <map>
+
+namespace office {
+
+namespace {
+
+constexpr int kDefaultBuckets = 800;
+constexpr int kMostBuckets = 4000;
+
+Answer json(const QJsonObject& o, int status = 200) {
+    return {status, "application/json", QJsonDocument(o).toJson(QJsonDocument::Compact), {}};
+}
+
+Answer htmlAnswer(QByteArray body) {
+    return {200, "text/html; charset=utf-8", std::move(body), {}};
+}
+
+Answer readFailed(const ReadError& e) {
+    switch (e.kind) {
+    case ReadError::Kind::NotFound:
+        return errorAnswer(404, e.message);
+    case ReadError::Kind::TooLarge:
+        return errorAnswer(413, e.message);
+    default:
+        return errorAnswer(503, e.message);
+    }
+}
+
+// A query checked against what the path takes, its required names present.
+struct Checked {
+    QueryParams params;
+    std::optional<Answer> refused;
+};
+Checked check(const Request& r, const QStringList& allowed, const QStringList& required = {}) {
+    Checked c;
+    c.params = parseQuery(r.query, allowed);
+    if (!c.params.ok) {
+        c.refused = errorAnswer(400, c.params.error);
+        return c;
+    }
+    for (const QString& name : required)
+        if (c.params.value(name.toLatin1().constData()).isEmpty()) {
+            c.refused =
+                errorAnswer(400, QStringLiteral("query parameter \"%1\" is needed").arg(name));
+            return c;
+        }
+    return c;
+}
+
+// from and to (UTC: "2026-06-01", "2026-06-01T08:00:00Z"); false with the 400 in `refused`.
+bool timeRange(const QueryParams& p, TimeRange& range, std::optional<Answer>& refused) {
+    for (const char* name : {"from", "to"}) {
+        if (!p.has(name))
+            continue;
+        const std::string text = p.value(name).toStdString();
+        double seconds = 0;
+        if (!series::parseRangeTime(text, seconds)) {
+            refused = errorAnswer(400, QStringLiteral("\"%1\" is no time (2026-06-01 or "
+                                                      "2026-06-01T08:00:00Z)")
+                                           .arg(QLatin1String(name)));
+            return false;
+        }
+        (name[0] == 'f' ? range.from : range.to) = seconds;
+    }
+    if (range.from && range.to && *range.from > *range.to) {
+        refused = errorAnswer(400, QStringLiteral("\"from\" is after \"to\""));
+        return false;
+    }
+    return true;
+}
+
+Answer staticFile(const QString& path, const QByteArray& type) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return errorAnswer(404, QStringLiteral("not installed: ") + path);
+    Answer a{200, type, f.readAll(), {}};
+    a.headers.emplace_back("Cache-Control", "max-age=3600");
+    return a;
+}
+
+QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
+    QJsonArray history, battery, series;
+    for (const HistoryItem& h : d.history)
+        history.append(QJsonObject{{QStringLiteral("kind"), h.kind},
+                                   {QStringLiteral("at"), qint64(h.occurredAtMs)},
+                                   {QStringLiteral("laptop"), h.laptop},
+                                   {QStringLiteral("detail"), historyDetail(h)},
+                                   {QStringLiteral("payload"), h.payload}});
+    for (const auto& [ms, volts] : d.battery)
+        battery.append(QJsonArray{qint64(ms), volts});
+    for (const SeriesSummary& s : d.series)
+        series.append(QJsonObject{{QStringLiteral("data_set"), s.dataSet},
+                                  {QStringLiteral("label"), dataSetLabel(s.dataSet)},
+                                  {QStringLiteral("records"), qint64(s.records)},
+                                  {QStringLiteral("segments"), s.segments},
+                                  {QStringLiteral("gaps"), qint64(s.gaps)},
+                                  {QStringLiteral("disputed"), qint64(s.disputed)}});
+    return {{QStringLiteral("unit"), unit},       {QStringLiteral("read_at"), qint64(d.readAtMs)},
+            {QStringLiteral("history"), history}, {QStringLiteral("more_history"), d.moreHistory},
+            {QStringLiteral("battery"), battery}, {QStringLiteral("series"), series}};
+}
+
+QString csvName(const QString& unit, const QString& set) {
+    QString name = unit + QLatin1Char('-') + dataSetLabel(set);
+    for (QChar& c : name)
+        if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('_'))
+            c = QLatin1Char('_');
+    return name.left(80) + QStringLiteral(".csv");
+}
+
+using Handler = std::function<Answer(const Request&, const OfficeConfig&)>;
+
+const std::map<QString, Handler>& routes() {
+    static const std::map<QString, Handler> table = {
+        {QStringLiteral("/"),
+         [](const Request& r, const OfficeConfig& c) {
+             const Checked q = check(r, {});
+             if (q.refused)
+                 return *q.refused;
+             const UnitsOverview o = readUnitsOverview(c.conninfo, c.limits);
+             return o.error.failed() ? readFailed(o.error) : htmlAnswer(unitsPage(o, c.context));
+         }},
+        {QStringLiteral("/api/units"),
+         [](const Request& r, const OfficeConfig& c) {
+             const Checked q = check(r, {});
+             if (q.refused)
+                 return *q.refused;
+             const UnitsOverview o = readUnitsOverview(c.conninfo, c.limits);
+             return o.error.failed() ? readFailed(o.error) : json(unitsJson(o, c.context));
+         }},
+        {QStringLiteral("/unit"),
+         [](const Request& r, const OfficeConfig& c) {
+             const Checked q = check(r, {QStringLiteral("u")}, {QStringLiteral("u")});
+             if (q.refused)
+                 return *q.refused;
+             const QString unit = q.params.value("u");
+             const UnitDetail d = readUnitDetail(c.conninfo, unit, c.limits);
+             return d.error.failed() ? readFailed(d.error)
+                                     : htmlAnswer(unitPage(unit, d, c.context));
+         }},
+        {QStringLiteral("/api/unit"),
+         [](const Request& r, const OfficeConfig& c) {
+             const Checked q = check(r, {QStringLiteral("u")}, {QStringLiteral("u")});
+             if (q.refused)
+                 return *q.refused;
+             const QString unit = q.params.value("u");
+             const UnitDetail d = readUnitDetail(c.conninfo, unit, c.limits);
+             return d.error.failed() ? readFailed(d.error) : json(detailJson(unit, d));
+         }},
+        {QStringLiteral("/series"),
+         [](const Request& r, const OfficeConfig&) {
+             const Checked q = check(r, {QStringLiteral("u"), QStringLiteral("set")},
+                                     {QStringLiteral("u"), QStringLiteral("set")});
+             if (q.refused)
+                 return *q.refused;
+             return htmlAnswer(seriesPage(q.params.value("u"), q.params.value("set")));
+         }},
+        {QStringLiteral("/api/series"),
+         [](const Request& r, const OfficeConfig& c) {
+             const Checked q =
+                 check(r,
+                       {QStringLiteral("u"), QStringLiteral("set"), QStringLiteral("from"),
+                        QStringLiteral("to"), QStringLiteral("buckets")},
+                       {QStringLiteral("u"), QStringLiteral("set")});
+             if (q.refused)
+                 return *q.refused;
+             TimeRange range;
+             std::optional<Answer> refused;
+             if (!timeRange(q.params, range, refused))
+                 return *refused;
+             int buckets = kDefaultBuckets;
+             if (q.params.has("buckets")) {
+                 bool ok = false;
+                 buckets = q.params.value("buckets").toInt(&ok);
+                 if (!ok || buckets < 1 || buckets > kMostBuckets)
+                     return errorAnswer(
+                         400, QStringLiteral("\"buckets\" takes 1 to %1").arg(kMostBuckets));
+             }
+             const SeriesPlot p = readSeriesPlot(c.conninfo, q.params.value("u"),
+                                                 q.params.value("set"), range, buckets, c.limits);
+             return p.error.failed() ? readFailed(p.error) : json(plotJson(p));
+         }},
+        {QStringLiteral("/csv"),
+         [](const Request& r, const OfficeConfig& c) {
+             const Checked q = check(r,
+                                     {QStringLiteral("u"), QStringLiteral("set"),
+                                      QStringLiteral("from"), QStringLiteral("to")},
+                                     {QStringLiteral("u"), QStringLiteral("set")});
+             if (q.refused)
+                 return *q.refused;
+             TimeRange range;
+             std::optional<Answer> refused;
+             if (!timeRange(q.params, range, refused))
+                 return *refused;
+             const QString unit = q.params.value("u"), set = q.params.value("set");
+             SeriesCsv csv = readSeriesCsv(c.conninfo, unit, set, range, c.limits);
+             if (csv.error.failed())
+                 return readFailed(csv.error);
+             Answer a{200, "text/csv; charset=utf-8", QByteArray::fromStdString(csv.text), {}};
+             a.headers.emplace_back("Content-Disposition",
+                                    "attachment; filename=\"" + csvName(unit, set).toUtf8() + "\"");
+             return a;
+         }},
+        {QStringLiteral("/static/office.js"),
+         [](const Request&, const OfficeConfig&) {
+             return staticFile(QStringLiteral(":/office/office.js"),
+                               "text/javascript; charset=utf-8");
+         }},
+        {QStringLiteral("/static/office.css"),
+         [](const Request&, const OfficeConfig&) {
+             return staticFile(QStringLiteral(":/office/office.css"), "text/css; charset=utf-8");
+         }},
+        {QStringLiteral("/static/dygraph.js"),
+         [](const Request&, const OfficeConfig& c) {
+             return staticFile(c.dygraphsDir + QStringLiteral("/dygraph.min.js"),
+                               "text/javascript; charset=utf-8");
+         }},
+        {QStringLiteral("/static/dygraph.css"),
+         [](const Request&, const OfficeConfig& c) {
+             return staticFile(c.dygraphsDir + QStringLiteral("/dygraph.min.css"),
+                               "text/css; charset=utf-8");
+         }},
+    };
+    return table;
+}
+
+} // namespace
+
+std::vector<std::pair<QByteArray, QByteArray>> commonHeaders() {
+    return {{"Content-Security-Policy",
+             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+             "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"Referrer-Policy", "no-referrer"},
+            {"X-Frame-Options", "DENY"}};
+}
+
+Answer errorAnswer(int status, const QString& message) {
+    return json(errorJson(status, message), status);
+}
+
+Answer answer(const Request& request, const OfficeConfig& config) {
+    QString path = request.path;
+    if (path == QLatin1String("/units"))
+        path = QStringLiteral("/");
+    const auto route = routes().find(path);
+    if (route == routes().end())
+        return errorAnswer(404, QStringLiteral("no such page: %1").arg(request.path.left(100)));
+    if (request.method != "GET" && request.method != "HEAD")
+        return errorAnswer(405, QStringLiteral("this service only reads: GET"));
+    Answer a = route->second(request, config);
+    if (!path.startsWith(QLatin1String("/static/")))
+        a.headers.emplace_back("Cache-Control", "no-store");
+    return a;
+}
+
+} // namespace office

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Every answer of xrq-office, by path: the pages, the JSON reads, the CSV and the service's own
+// static files. Plain data in and out, so that tests call it without HTTP; runs on a worker
+// thread of the service (it reads the server, blocking, through office_reads). Unknown paths
+// are 404, malformed queries 400, other methods than GET and HEAD 405, each with a JSON error;
+// a server that cannot be read 503.
+
+#include "office/office_pages.h"
+#include "office/office_reads.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace office {
+
+struct OfficeConfig {
+    std::string conninfo;
+    ReadLimits limits;
+    PageContext context;
+    // Where Debian's libjs-dygraphs puts the plot library.
+    QString dygraphsDir = QStringLiteral("/usr/share/javascript/dygraphs");
+};
+
+struct Request {
+    QByteArray method = "GET";
+    QString path;     // decoded, without the query
+    QByteArray query; // as it came, without the "?"
+};
+
+struct Answer {
+    int status = 200;
+    QByteArray type;
+    QByteArray body;
+    std::vector<std::pair<QByteArray, QByteArray>> headers; // beyond those every answer has
+};
+
+// The headers every answer carries: the Content-Security-Policy (scripts, styles and fetches
+// from this service only; no frames, no inline script), no sniffing, no referrer, no caching.
+std::vector<std::pair<QByteArray, QByteArray>> commonHeaders();
+
+Answer answer(const Request& request, const OfficeConfig& config);
+Answer errorAnswer(int status, const QString& message);
+
+} // namespace office

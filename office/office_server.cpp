@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/office_server.h"
+
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QHttpServerResponse>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTcpSocket>
+
+namespace office {
+
+namespace {
+
+QByteArray methodName(QHttpServerRequest::Method m) {
+    switch (m) {
+    case QHttpServerRequest::Method::Get:
+        return "GET";
+    case QHttpServerRequest::Method::Head:
+        return "HEAD";
+    case QHttpServerRequest::Method::Post:
+        return "POST";
+    case QHttpServerRequest::Method::Put:
+        return "PUT";
+    case QHttpServerRequest::Method::Delete:
+        return "DELETE";
+    default:
+        return "OTHER";
+    }
+}
+
+Request requestOf(const QHttpServerRequest& r) {
+    Request out;
+    out.method = methodName(r.method());
+    out.path = r.url().path(QUrl::FullyDecoded);
+    out.query = r.url().query(QUrl::FullyEncoded).toLatin1();
+    return out;
+}
+
+QHttpServerResponse responseOf(Answer a) {
+    QHttpServerResponse r(a.type, std::move(a.body),
+                          static_cast<QHttpServerResponder::StatusCode>(a.status));
+    for (auto& h : commonHeaders())
+        r.addHeader(std::move(h.first), std::move(h.second));
+    for (auto& h : a.headers)
+        r.addHeader(std::move(h.first), std::move(h.second));
+    return r;
+}
+
+// The paths the routes answer; any other is answered at once by the missing handler.
+const char* const kPaths[] = {"/",
+                              "/units",
+                              "/unit",
+                              "/api/units",
+                              "/api/unit",
+                              "/series",
+                              "/api/series",
+                              "/csv",
+                              "/static/office.js",
+                              "/static/office.css",
+                              "/static/dygraph.js",
+                              "/static/dygraph.css"};
+
+} // namespace
+
+OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::move(config)) {
+    m_pool.setMaxThreadCount(workers);
+    for (const char* path : kPaths) {
+        m_http.route(QString::fromLatin1(path),
+                     [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                         // Copied here, on the server's thread: the request lives only as long as
+                         // this call.
+                         const Request r = requestOf(request);
+                         // The client may go while its answer is made: the socket is then gone, and
+                         // the answer is dropped instead of written (writing it is what Qt's own
+                         // QFuture answers do, into a socket already deleted).
+                         const QPointer<QTcpSocket> socket = responder.socket();
+                         auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
+                         m_pool.start([this, r, socket, out] {
+                             // On a worker of m_pool.
+                             auto made = std::make_shared<Answer>(answer(r, m_config));
+                             QMetaObject::invokeMethod(
+                                 &m_http,
+                                 [socket, out, made] {
+                                     // Back on the server's thread.
+                                     if (socket)
+                                         responseOf(std::move(*made)).write(std::move(*out));
+                                 },
+                                 Qt::QueuedConnection);
+                         });
+                     });
+    }
+    m_http.setMissingHandler([](const QHttpServerRequest& request, QHttpServerResponder&& out) {
+        responseOf(errorAnswer(
+                       404, QStringLiteral("no such page: %1").arg(request.url().path().left(100))))
+            .write(std::move(out));
+    });
+}
+
+OfficeServer::~OfficeServer() {
+    m_pool.waitForDone();
+}
+
+bool OfficeServer::listen(const QHostAddress& address, quint16 port,
+                          const std::optional<TlsFiles>& tls, QString& why) {
+    if (tls) {
+        const QList<QSslCertificate> chain = QSslCertificate::fromPath(tls->certificate);
+        QFile keyFile(tls->key);
+        if (chain.isEmpty()) {
+            why = QStringLiteral("%1: no PEM certificate there").arg(tls->certificate);
+            return false;
+        }
+        if (!keyFile.open(QIODevice::ReadOnly)) {
+            why = QStringLiteral("%1: %2").arg(tls->key, keyFile.errorString());
+            return false;
+        }
+        const QByteArray pem = keyFile.readAll();
+        QSslKey key(pem, QSsl::Rsa);
+        if (key.isNull())
+            key = QSslKey(pem, QSsl::Ec);
+        if (key.isNull()) {
+            why = QStringLiteral("%1: no unencrypted PEM key (RSA or EC) there").arg(tls->key);
+            return false;
+        }
+        m_http.sslSetup(chain.front(), key);
+    }
+    m_port = m_http.listen(address, port);
+    if (m_port == 0) {
+        why = QStringLiteral("cannot listen on %1:%2").arg(address.toString()).arg(port);
+        return false;
+    }
+    return true;
+}
+
+} // namespace office

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The HTTP side of xrq-office: Qt's HTTP Server (Debian's qt6-httpserver-dev) on the thread
+// that makes it, which parses requests and writes answers; every answer that reads the server
+// is made on a worker of the service's own pool (m_pool, at most `workers` at a time) and
+// handed back to the server's thread by a queued call, which writes it while its client is
+// still there; so one slow read never holds up the others. Nothing is kept between requests.
+
+#include "office/office_routes.h"
+
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QString>
+#include <QThreadPool>
+
+#include <optional>
+
+namespace office {
+
+struct TlsFiles {
+    QString certificate, key; // PEM
+};
+
+class OfficeServer {
+public:
+    explicit OfficeServer(OfficeConfig config, int workers = 4);
+    ~OfficeServer();
+    OfficeServer(const OfficeServer&) = delete;
+    OfficeServer& operator=(const OfficeServer&) = delete;
+
+    // Listens (port 0: any free one, then port() tells it); false with the reason.
+    bool listen(const QHostAddress& address, quint16 port, const std::optional<TlsFiles>& tls,
+                QString& why);
+    quint16 port() const { return m_port; }
+
+private:
+    OfficeConfig m_config;
+    QHttpServer m_http;
+    // Declared after the server: destroyed first, waiting for the reads still running.
+    QThreadPool m_pool;
+    quint16 m_port = 0;
+};
+
+} // namespace office

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The office's view on a demo server: a PostgreSQL of its own in a temporary folder (Unix
+# socket only), its schema and roles made by xrq-series admin, three simulated units
+# downloaded by two laptops (each a files folder of its own, pushing with xrq-collect), then
+# xrq-office on http://127.0.0.1:8080/ (or PORT) until Ctrl+C; everything is removed then.
+# Nothing of your own folders or servers is touched. Run as an ordinary user after
+# scripts/build.sh.
+# Usage: scripts/office-demo.sh [PORT]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=$root/build/bin
+port=${1:-8080}
+for p in xrq-office xrq-collect xrq-series xrq-unit-sim; do
+    [ -x "$bin/$p" ] || { echo "office-demo: $bin/$p is missing: run scripts/build.sh" >&2; exit 1; }
+done
+pgbin=$(pg_config --bindir 2>/dev/null || true)
+[ -x "$pgbin/initdb" ] || pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
+[ -x "$pgbin/initdb" ] || { echo "office-demo: PostgreSQL's initdb not found (Debian package postgresql)" >&2; exit 1; }
+
+tmp=$(mktemp -d /tmp/xrq-office-demo.XXXXXX)
+sim=""
+cleanup() {
+    [ -z "$sim" ] || kill "$sim" 2>/dev/null || true
+    "$pgbin/pg_ctl" -D "$tmp/pg" -m fast stop >/dev/null 2>&1 || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+echo "==> A demo server in $tmp"
+printf 'xrq_owner-pw\n' >"$tmp/pw"
+"$pgbin/initdb" -D "$tmp/pg" -U xrq_owner --auth=scram-sha-256 --pwfile="$tmp/pw" >"$tmp/initdb.log"
+"$pgbin/pg_ctl" -D "$tmp/pg" -l "$tmp/pg.log" -w \
+    -o "-c listen_addresses='' -c unix_socket_directories='$tmp'" start >/dev/null
+export PGSERVICEFILE=$tmp/pg_service.conf PGPASSFILE=$tmp/pgpass
+unset PGHOST PGPORT PGUSER PGDATABASE PGSERVICE
+for who in xrq_owner:owner laptop_a:laptop-a laptop_b:laptop-b office_view:office; do
+    role=${who%%:*}
+    printf '[%s]\nhost=%s\ndbname=xrq\nuser=%s\n\n' "${who#*:}" "$tmp" "$role" >>"$PGSERVICEFILE"
+    printf '%s:*:*:%s:%s-pw\n' "$tmp" "$role" "$role" >>"$PGPASSFILE"
+done
+chmod 600 "$PGPASSFILE"
+psql -q "service=owner dbname=postgres" -c "CREATE DATABASE xrq"
+"$bin/xrq-series" admin init-server --service owner
+for role in laptop_a laptop_b office_view; do
+    psql -q "service=owner" -c "CREATE ROLE $role LOGIN PASSWORD '$role-pw'"
+done
+"$bin/xrq-series" admin grant-laptop --service owner laptop_a
+"$bin/xrq-series" admin grant-laptop --service owner laptop_b
+"$bin/xrq-series" admin grant-office --service owner office_view
+
+# visit LAPTOP SERIAL SETS RECORDS: one download of a simulated unit by that laptop, pushed.
+visit() {
+    local laptop=$1 serial=$2 files=$tmp/$1/share/Quorvant/XRQ/
+    mkdir -p "$files" "$tmp/$1/data"
+    printf '[Server]\nService=%s\nLaptop=%s\n' "${laptop/_/-}" "$laptop" >"$files/fleet.ini"
+    XDG_DATA_HOME=$tmp/$laptop/share "$bin/xrq-unit-sim" --port 3 --unpaced --serial "$serial" \
+        --generate "$3:$4" --state "$tmp/$serial.state" >/dev/null &
+    sim=$!
+    local i
+    for i in $(seq 50); do [ -e "$files/ports/COM3" ] && break; sleep 0.1; done
+    XDG_DATA_HOME=$tmp/$laptop/share QT_QPA_PLATFORM=offscreen "$bin/xrq-collect" --quiet \
+        --port 3 --dir "$tmp/$laptop/data/" --battery --push-wait 60 || true
+    kill "$sim"
+    wait "$sim" 2>/dev/null || true
+    sim=""
+}
+echo "==> Three units, downloaded by two laptops"
+visit laptop_a XRQ20001 2 400
+visit laptop_a XRQ20002 3 200
+visit laptop_b XRQ20001 2 400
+visit laptop_b XRQ20003 1 1000
+
+echo "==> xrq-office on http://127.0.0.1:$port/ (Ctrl+C ends the demo)"
+"$bin/xrq-office" --service office --listen "127.0.0.1:$port"

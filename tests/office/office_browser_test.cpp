@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The office's pages in a real browser: xrq-office as its own process over the tests'
+// PostgreSQL, Debian's chromium headless loading the pages; the page's script has drawn the
+// Units table and the plot when the DOM chromium dumps says so. Screenshots at 1366x768 and at
+// a phone's 390 px width go to the test's folder, or to XRQ_OFFICE_SCREENSHOTS when set (the
+// docs/ pictures are made so).
+#include "office_fixture.h"
+
+#include "support/child_process.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+namespace officetest {
+namespace {
+
+class OfficeBrowserTest : public OfficeTest {
+protected:
+    void SetUp() override {
+        OfficeTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(work.isValid());
+        service = std::make_unique<testsupport::ChildProcess>(
+            std::string(XRQ_BIN_DIR) + "/xrq-office",
+            std::vector<std::string>{"--service", "office_viewer", "--listen", "127.0.0.1:0"});
+        ASSERT_TRUE(service->started());
+        ASSERT_TRUE(service->waitForError("serving http://127.0.0.1:", 30s))
+            << service->errorOutput();
+        ASSERT_TRUE(service->waitForError("/ from service", 10s)) << service->errorOutput();
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
+                .match(QString::fromStdString(service->errorOutput()));
+        ASSERT_TRUE(m.hasMatch());
+        base = QStringLiteral("http://127.0.0.1:%1").arg(m.captured(1));
+    }
+
+    // chromium, headless, on `url`; `args` say what to make (--dump-dom, --screenshot=...).
+    // The virtual time budget lets the page's fetches and drawing finish before it ends.
+    std::string chromium(const QString& url, std::vector<std::string> args,
+                         const std::string& size = "1366,768") {
+        const std::string out = work.path().toStdString() + "/chromium-out.html";
+        std::vector<std::string> all = {
+            "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            // Fatal messages only: its error channel is read once it has ended.
+            "--log-level=3", "--hide-scrollbars",
+            "--user-data-dir=" + work.path().toStdString() + "/profile", "--window-size=" + size,
+            "--virtual-time-budget=20000"};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back(url.toStdString());
+        const QString program = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+        EXPECT_FALSE(program.isEmpty()) << "chromium is not installed (Debian's chromium)";
+        testsupport::ChildProcess browser(program.toStdString(), all, out);
+        EXPECT_TRUE(browser.started());
+        EXPECT_TRUE(browser.waitForExit(120s)) << browser.errorOutput();
+        QFile f(QString::fromStdString(out));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+    }
+
+    std::string shot(const QString& url, const std::string& name, const std::string& size) {
+        const QByteArray dir = qgetenv("XRQ_OFFICE_SCREENSHOTS");
+        const std::string path =
+            (dir.isEmpty() ? work.path().toStdString() : dir.toStdString()) + "/" + name;
+        chromium(url, {"--screenshot=" + path}, size);
+        return path;
+    }
+
+    static void expectPng(const std::string& path) {
+        QFile f(QString::fromStdString(path));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << path;
+        EXPECT_TRUE(f.read(8).startsWith("\x89PNG"));
+        EXPECT_GT(f.size(), 10000) << path; // a drawn page, not an empty one
+    }
+
+    QTemporaryDir work;
+    std::unique_ptr<testsupport::ChildProcess> service;
+    QString base;
+};
+
+TEST_F(OfficeBrowserTest, UnitsTableAndSeriesPlotAreDrawnAndAZoomedRangeIsReadFiner) {
+    const std::string units = chromium(base + QStringLiteral("/units"), {"--dump-dom"});
+    EXPECT_NE(units.find("data-ready=\"units\""), std::string::npos) << units.substr(0, 2000);
+    EXPECT_NE(units.find("<span id=\"shown\">2 of 2 units</span>"), std::string::npos);
+    EXPECT_NE(units.find("<tr class=\"late\">"), std::string::npos);
+    EXPECT_EQ(units.find("<script>alert"), std::string::npos);
+
+    const QString series = base + QStringLiteral("/series?u=SITE1&set=ANALOG");
+    const std::string plot = chromium(series, {"--dump-dom"});
+    EXPECT_NE(plot.find("data-plot-loads=\"1\""), std::string::npos) << plot.substr(0, 3000);
+    EXPECT_NE(plot.find("data-records=\"200\""), std::string::npos);
+    EXPECT_NE(plot.find("<canvas"), std::string::npos); // Dygraphs drew
+    // A range the page is sent to (as a zoom asks for it) is read again, alone.
+    const std::string zoomed =
+        chromium(series + QStringLiteral("#from=2026-12-01T00:30:00Z&to=2026-12-01T00:39:00Z"),
+                 {"--dump-dom"});
+    EXPECT_NE(zoomed.find("data-records=\"10\""), std::string::npos) << zoomed.substr(0, 3000);
+    EXPECT_NE(zoomed.find("csv?u=SITE1&amp;set=ANALOG&amp;from=2026-12-01T00:30:00Z"),
+              std::string::npos);
+
+    // One picture always (a page drawn, not blank); all of them for docs/ when asked.
+    expectPng(shot(base + QStringLiteral("/unit?u=SITE1"), "office-unit-1366x768.png", "1366,768"));
+    if (qEnvironmentVariableIsEmpty("XRQ_OFFICE_SCREENSHOTS"))
+        return;
+    expectPng(shot(base + QStringLiteral("/units"), "office-units-1366x768.png", "1366,768"));
+    expectPng(shot(base + QStringLiteral("/units"), "office-units-390.png", "390,844"));
+    expectPng(shot(series, "office-series-1366x768.png", "1366,768"));
+    expectPng(shot(series, "office-series-390.png", "390,844"));
+}
+
+} // namespace
+} // namespace officetest

@@ -1,0 +1,238 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// xrq-office against the tests' real PostgreSQL, with facts pushed by two laptops: each page
+// and answer, hostile names, bad requests, bounds, and the read-only role.
+#include "office_fixture.h"
+
+#include "office/office_reads.h"
+
+#include <QJsonArray>
+#include <QTcpSocket>
+
+namespace officetest {
+namespace {
+
+class OfficeServiceTest : public OfficeTest {
+protected:
+    void SetUp() override {
+        OfficeTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        startOffice();
+    }
+
+    QJsonObject unitOf(const QJsonObject& units, const QString& name) {
+        for (const QJsonValue& u : units.value(QLatin1String("units")).toArray())
+            if (u.toObject().value(QLatin1String("unit")).toString() == name)
+                return u.toObject();
+        return {};
+    }
+};
+
+TEST_F(OfficeServiceTest, UnitsHoldEveryLaptopsFactsLateInWordsEveryNameEscaped) {
+    const Reply r = get(QStringLiteral("/api/units"));
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    const QJsonObject all = r.json();
+    EXPECT_GE(all.value(QLatin1String("read_at")).toInteger(), s->now - 60000);
+    const QJsonObject site1 = unitOf(all, QStringLiteral("SITE1"));
+    EXPECT_EQ(site1.value(QLatin1String("last_visit")).toInteger(), s->now - 2 * kDay);
+    EXPECT_EQ(site1.value(QLatin1String("last_visit_laptop")).toString(), "laptop_b");
+    EXPECT_EQ(site1.value(QLatin1String("days_since")).toInt(), 2);
+    EXPECT_FALSE(site1.value(QLatin1String("late")).toBool());
+    EXPECT_FALSE(site1.value(QLatin1String("last_download_safe")).toBool());
+    EXPECT_EQ(site1.value(QLatin1String("last_download_reasons")).toArray().first().toString(),
+              "the prompt did not come");
+    EXPECT_EQ(site1.value(QLatin1String("battery")).toArray(), (QJsonArray{12.4, 12.1}));
+    EXPECT_EQ(site1.value(QLatin1String("records")).toInt(), 200);
+    // B's record at place 50 differs from A's, so does every record B chained after it.
+    EXPECT_EQ(site1.value(QLatin1String("disputed")).toInt(), 70);
+    const QJsonObject site2 = unitOf(all, QStringLiteral("SITE2"));
+    EXPECT_TRUE(site2.value(QLatin1String("late")).toBool());
+    EXPECT_TRUE(site2.value(QLatin1String("last_download_safe")).toBool());
+    EXPECT_EQ(site2.value(QLatin1String("last_clear")).toInteger(), s->now - 45 * kDay + 60000);
+    EXPECT_EQ(site2.value(QLatin1String("data_sets")).toArray().size(), 3);
+    EXPECT_EQ(site2.value(QLatin1String("records")).toInt(), 25);
+    {
+        const Reply r = get(QStringLiteral("/units"));
+        ASSERT_EQ(r.status, 200);
+        EXPECT_EQ(r.headers.value("content-type"), "text/html; charset=utf-8");
+        const QString page = QString::fromUtf8(r.body);
+        EXPECT_TRUE(page.contains(QStringLiteral("late: 45 days, interval 30")));
+        EXPECT_TRUE(page.contains(QStringLiteral("<tr class=\"late\">")));
+        EXPECT_TRUE(page.contains(QStringLiteral("2 days ago")));
+        EXPECT_TRUE(page.contains(QStringLiteral("not safe: the prompt did not come")));
+        EXPECT_TRUE(page.contains(QStringLiteral("Read from the server at")));
+        // The hostile name only as text; the 8-bit one as its Latin-1 character in UTF-8.
+        EXPECT_FALSE(page.contains(QStringLiteral("<script>alert")));
+        EXPECT_TRUE(page.contains(
+            QStringLiteral("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&#39;")));
+        EXPECT_TRUE(r.body.contains("Temp\xc3\xa9rature"));
+        EXPECT_EQ(page.count(QStringLiteral("<script")), 1); // the service's own, at the end
+        EXPECT_TRUE(page.contains(QStringLiteral("<script src=\"/static/office.js\"></script>")));
+    }
+}
+
+TEST_F(OfficeServiceTest, UnitPageAndItsSeriesDecimatedKeepingPeaksZoomReadingFiner) {
+    const Reply r = get(QStringLiteral("/unit?u=SITE1"));
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    const QString page = QString::fromUtf8(r.body);
+    EXPECT_TRUE(page.contains(QStringLiteral("id=\"history\"")));
+    EXPECT_TRUE(page.contains(QStringLiteral("<figure id=\"battery\"><svg")));
+    EXPECT_TRUE(page.contains(QStringLiteral("2 readings, 12.1 V to 12.4 V")));
+    EXPECT_TRUE(page.contains(QStringLiteral("href=\"/series?u=SITE1&amp;set=ANALOG\"")));
+
+    const QJsonObject d = get(QStringLiteral("/api/unit?u=SITE1")).json();
+    const QJsonArray history = d.value(QLatin1String("history")).toArray();
+    ASSERT_EQ(history.size(), 6);
+    EXPECT_EQ(history.first().toObject().value(QLatin1String("laptop")).toString(), "laptop_b");
+    const QJsonObject analog = d.value(QLatin1String("series")).toArray().first().toObject();
+    EXPECT_EQ(analog.value(QLatin1String("records")).toInt(), 200);
+    EXPECT_EQ(analog.value(QLatin1String("disputed")).toInt(), 70);
+    EXPECT_EQ(analog.value(QLatin1String("gaps")).toInt(), 0);
+    {
+        const QString base = QStringLiteral("/api/series?u=SITE1&set=ANALOG");
+        const QJsonObject whole = get(base + QStringLiteral("&buckets=10")).json();
+        EXPECT_EQ(whole.value(QLatin1String("records")).toInt(), 200);
+        EXPECT_EQ(whole.value(QLatin1String("columns")).toArray(),
+                  (QJsonArray{QStringLiteral("field_2"), QStringLiteral("field_3")}));
+        const QJsonArray rows = whole.value(QLatin1String("rows")).toArray();
+        ASSERT_EQ(rows.size(), 10);
+        double peak = 0;
+        for (const QJsonValue& row : rows)
+            peak = std::max(peak, row.toArray().at(1).toArray().at(2).toDouble());
+        EXPECT_EQ(peak, 99); // the one record's peak survives 20:1
+        // A zoom into 10 minutes reads that range alone, one bucket per record.
+        const QJsonObject zoom =
+            get(base +
+                QStringLiteral("&from=2026-12-01T00:30:00Z&to=2026-12-01T00:39:00Z&buckets=800"))
+                .json();
+        EXPECT_EQ(zoom.value(QLatin1String("records")).toInt(), 10);
+        EXPECT_EQ(zoom.value(QLatin1String("rows")).toArray().size(), 10);
+    }
+}
+
+TEST_F(OfficeServiceTest, CsvOfARangeIsTheExportsAndHostileSetsAreRead) {
+    Reply r = get(QStringLiteral("/csv?u=SITE1&set=ANALOG&from=2026-12-01T01:00:00Z"));
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_TRUE(r.headers.value("content-disposition").startsWith("attachment"));
+    EXPECT_TRUE(r.body.startsWith("# XRQ series\r\n"));
+    EXPECT_EQ(r.body.count("\r\n2026/12/01 "), 200 - 60);
+    r = get(QStringLiteral("/api/series?u=SITE2&set=") + q(kHostileSet));
+    EXPECT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(r.json().value(QLatin1String("records")).toInt(), 10);
+    r = get(QStringLiteral("/series?u=SITE2&set=") + q(kLatinSet));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body.contains("data-query=\"u=SITE2&amp;set=Temp%C3%A9rature\""));
+    // The second set of that name: its place among its namesakes travels in the link.
+    r = get(QStringLiteral("/api/series?u=SITE2&set=") + q(kLatinSet + "\x1f"
+                                                                       "2"));
+    EXPECT_EQ(r.status, 200) << r.body.toStdString();
+    EXPECT_EQ(r.json().value(QLatin1String("records")).toInt(), 5);
+    r = get(QStringLiteral("/unit?u=SITE2"));
+    EXPECT_TRUE(r.body.contains("Temp\xc3\xa9rature (set 2)"));
+    EXPECT_TRUE(r.body.contains("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&#39;%1</a>"));
+    EXPECT_TRUE(r.body.contains("set=Temp%C3%A9rature%1F2\""));
+    r = get(QStringLiteral("/series?u=SITE2&set=") + q(kHostileSet));
+    EXPECT_FALSE(r.body.contains("<script>alert"));
+}
+
+struct BadRequest {
+    const char* what;
+    const char* path;
+    int status;
+    const char* method = "GET";
+};
+
+TEST_F(OfficeServiceTest, BadRequestsGetAJsonErrorAndEveryReadIsBounded) {
+    const BadRequest cases[] = {
+        {"unknown path", "/admin", 404},
+        {"a path beside one", "/unitsx", 404},
+        {"a unit not held", "/unit?u=NOSUCH", 404},
+        {"a series not held", "/api/series?u=SITE1&set=NOSUCH", 404},
+        {"unit missing", "/unit", 400},
+        {"unknown parameter", "/units?debug=1", 400},
+        {"parameter twice", "/unit?u=SITE1&u=SITE2", 400},
+        {"not UTF-8", "/unit?u=%ff", 400},
+        {"a control character", "/unit?u=a%00b", 400},
+        {"no time", "/api/series?u=SITE1&set=ANALOG&from=yesterday", 400},
+        {"from after to", "/csv?u=SITE1&set=ANALOG&from=2026-12-02&to=2026-12-01", 400},
+        {"no buckets", "/api/series?u=SITE1&set=ANALOG&buckets=0", 400},
+        {"too many buckets", "/api/series?u=SITE1&set=ANALOG&buckets=100000", 400},
+        {"a write", "/units", 405, "POST"},
+        {"a delete", "/api/units", 405, "DELETE"},
+    };
+    for (const BadRequest& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Reply r = get(QString::fromLatin1(c.path), c.method);
+        EXPECT_EQ(r.status, c.status) << r.body.toStdString();
+        EXPECT_EQ(r.headers.value("content-type"), "application/json");
+        EXPECT_EQ(r.json()
+                      .value(QLatin1String("error"))
+                      .toObject()
+                      .value(QLatin1String("status"))
+                      .toInt(),
+                  c.status);
+        EXPECT_TRUE(r.headers.value("content-security-policy")
+                        .startsWith("default-src 'none'; "
+                                    "script-src 'self'"));
+        EXPECT_EQ(r.headers.value("x-content-type-options"), "nosniff");
+    }
+    {
+        office::ReadLimits tight;
+        tight.mostUnits = 1;
+        tight.mostRecords = 100;
+        startOffice(tight);
+        const QJsonObject units = get(QStringLiteral("/api/units")).json();
+        EXPECT_EQ(units.value(QLatin1String("units")).toArray().size(), 1);
+        EXPECT_TRUE(units.value(QLatin1String("more")).toBool());
+        EXPECT_EQ(get(QStringLiteral("/api/series?u=SITE1&set=ANALOG")).status, 413);
+        // statement_timeout is the read's deadline on the server: a statement over it is ended.
+        fleet::PgConnection pg;
+        ASSERT_TRUE(pg.connect(fleet::serviceConninfo("office_viewer"), 10s, 200ms));
+        const fleet::PgResult slow = pg.exec("SELECT pg_catalog.pg_sleep(5)", {}, 10s);
+        EXPECT_FALSE(slow.ok());
+        EXPECT_EQ(slow.sqlState(), "57014");
+    }
+}
+
+TEST_F(OfficeServiceTest, AClientThatGoesBeforeItsAnswerLeavesTheServiceServing) {
+    // Requests whose clients close before the read on the server's worker is done: the
+    // answers have no socket to go to when they come.
+    std::vector<std::unique_ptr<QTcpSocket>> gone;
+    for (int i = 0; i < 6; ++i) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, office->port());
+        ASSERT_TRUE(testsupport::waitUntil(
+            [&] { return socket->state() == QAbstractSocket::ConnectedState; }, 20s));
+        socket->write("GET /api/units HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        ASSERT_TRUE(testsupport::waitUntil([&] { return socket->bytesToWrite() == 0; }, 20s));
+        socket->abort();
+        gone.push_back(std::move(socket));
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(get(QStringLiteral("/api/units")).status, 200);
+}
+
+TEST_F(OfficeServiceTest, TheOfficesRoleMayOnlyRead) {
+    fleet::PgConnection pg;
+    ASSERT_TRUE(pg.connect(fleet::serviceConninfo("office_viewer"), 10s));
+    EXPECT_TRUE(pg.exec("SELECT count(*) FROM xrq.events").ok());
+    const char* writes[] = {
+        ("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) VALUES "
+         "(gen_random_uuid(), 'X', 'visit', now(), 'office', '{}')"),
+        "UPDATE xrq.events SET unit = 'X'",
+        "DELETE FROM xrq.series_records",
+        "TRUNCATE xrq.kept_downloads",
+        "UPDATE xrq.server_settings SET accept_download_bytes = false",
+        "CREATE TABLE xrq.mine (a int)",
+    };
+    for (const char* sql : writes) {
+        SCOPED_TRACE(sql);
+        const fleet::PgResult r = pg.exec(sql);
+        EXPECT_FALSE(r.ok());
+        EXPECT_EQ(r.sqlState(), "42501");
+    }
+    EXPECT_EQ(count("xrq.events"), 9);
+}
+
+} // namespace
+} // namespace officetest
