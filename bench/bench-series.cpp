@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The series at scale: a series of 5 million records (ten years at one a minute), then
-//   - taking a download of 50,000 records of which all but the last 1,440 are held;
+//   - taking a download of 50,000 records of which all but the last 1,440 are held; then
+//     one with a held record changed (disputed), then one that settles it;
 //   - exporting the series as CSV (to a sink that only counts);
 //   - the store's size against the records' own bytes;
 //   - the viewer opening the series (read only, as `xrq-view --series` does: every record
@@ -154,6 +155,22 @@ int main(int argc, char** argv) {
         const auto taken = store.apply({"XRQ1", "next", std::int64_t(held + 1), true}, next, {});
         std::printf("take 50,000 (1,440 new): %.3f s: %s\n", secondsSince(start),
                     taken.text().c_str());
+        // A damaged visit: the next 50,000 with one held record changed (a digit on the
+        // line), then one that settles it.
+        series::DownloadSets damaged = download(held - 47120, held - 47120 + 50000);
+        std::string& changed = damaged.sets[0].records[20000];
+        changed.back() = changed.back() == '9' ? '8' : '9';
+        start = Clock::now();
+        const auto disputed =
+            store.apply({"XRQ1", "damaged", std::int64_t(held + 2), true}, damaged, {});
+        std::printf("take 50,000 with one record changed (1,440 new): %.3f s: %s\n",
+                    secondsSince(start), disputed.text().c_str());
+        const series::DownloadSets settling = download(held - 45680, held - 45680 + 50000);
+        start = Clock::now();
+        const auto settled =
+            store.apply({"XRQ1", "settling", std::int64_t(held + 3), true}, settling, {});
+        std::printf("take 50,000 that settles it (1,440 new): %.3f s: %s\n", secondsSince(start),
+                    settled.text().c_str());
     }
 
     // Export.

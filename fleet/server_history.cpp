@@ -147,7 +147,8 @@ ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
     if (!open(pg, conninfo, timeout, s.message))
         return s;
     const PgResult r =
-        pg.exec("SELECT segment, position, chain_hash, laptop, payload::text "
+        pg.exec("SELECT segment, position, chain_hash, laptop, payload::text, "
+                "(extract(epoch FROM occurred_at) * 1000)::bigint "
                 "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
                 "ORDER BY segment, position, arrival",
                 {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
@@ -163,7 +164,25 @@ ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
         rec.chainHash = QString::fromStdString(r.value(i, 2));
         rec.laptop = QString::fromStdString(r.value(i, 3));
         rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
+        rec.occurredAt = std::stoll(r.value(i, 5));
         s.records.push_back(std::move(rec));
+    }
+    const PgResult c =
+        pg.exec("SELECT (extract(epoch FROM occurred_at) * 1000)::bigint, payload->>'sent', "
+                "payload->>'utc_offset' FROM xrq.events WHERE unit = $1 AND kind = 'clock_set' "
+                "ORDER BY occurred_at, arrival",
+                {PgParam::text(unit.toStdString())}, timeout);
+    if (!c.ok()) {
+        s.message = QStringLiteral("clock sets not read: ") + QString::fromStdString(c.error());
+        return s;
+    }
+    for (int i = 0; i < c.rows(); ++i) {
+        ServerClockSet set;
+        set.atMs = std::stoll(c.value(i, 0));
+        set.sent = QString::fromStdString(c.value(i, 1));
+        if (!c.isNull(i, 2))
+            set.utcOffsetSeconds = std::stoi(c.value(i, 2));
+        s.clockSets.push_back(std::move(set));
     }
     s.ok = true;
     return s;

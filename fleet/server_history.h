@@ -74,7 +74,15 @@ struct ServerSeriesRecord {
     std::int64_t position = 0;
     QString chainHash;
     QString laptop;
+    std::int64_t occurredAt = 0; // ms: the download that confirmed it, by its laptop's clock
     QJsonObject payload;
+};
+
+// A clock set of the unit, as any laptop recorded it (the events of kind "clock_set").
+struct ServerClockSet {
+    std::int64_t atMs = 0;
+    QString sent; // the clock text sent (Latin-1)
+    std::optional<int> utcOffsetSeconds;
 };
 
 struct ServerSeries {
@@ -83,6 +91,7 @@ struct ServerSeries {
     // Ordered by segment, position, then the order the server received them (two laptops
     // whose records differ at a place both stay; the reader follows the chained hash).
     std::vector<ServerSeriesRecord> records;
+    std::vector<ServerClockSet> clockSets; // the unit's, every laptop's, oldest first
 };
 
 // The records of one unit's data set (fact.h's RecordKey::dataSet), every laptop's together.

@@ -7,66 +7,154 @@ namespace series {
 
 namespace {
 
-bool equalRange(const std::vector<std::string_view>& a, std::size_t aFrom,
-                const std::vector<std::string_view>& b, std::size_t bFrom, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i)
-        if (a[aFrom + i] != b[bFrom + i])
-            return false;
-    return true;
+// d placed at h's place `start`: whether it is the same memory there, and where it differs.
+struct Trial {
+    bool ok = true;
+    std::size_t overlap = 0;
+    std::size_t firstMismatch = static_cast<std::size_t>(-1); // index in d
+    std::vector<std::size_t> differing, other;
+    std::string why; // when not ok, for the operator
+};
+
+std::string recordNumber(std::size_t index) {
+    return std::to_string(index + 1);
+}
+
+Trial tryPlace(const HeldRecords& h, const std::vector<std::string_view>& d, std::size_t start) {
+    Trial t;
+    t.overlap = std::min(d.size(), h.size - start);
+    for (std::size_t i = 0; i < t.overlap; ++i) {
+        if (d[i] == h.at(start + i))
+            continue;
+        if (h.known && h.known(start + i, d[i])) {
+            t.other.push_back(i);
+            continue;
+        }
+        if (t.firstMismatch == static_cast<std::size_t>(-1))
+            t.firstMismatch = i;
+        if (!t.differing.empty() && i - t.differing.back() <= kIsolation) {
+            t.ok = false;
+            t.why = "differs at records " + recordNumber(t.differing.back()) + " and " +
+                    recordNumber(i) + ", fewer than " + std::to_string(kIsolation) +
+                    " records apart";
+            return t;
+        }
+        t.differing.push_back(i);
+        if (t.differing.size() * 100 > kDifferingPerHundred * t.overlap) {
+            t.ok = false;
+            t.why = t.differing.size() == 1
+                        ? "differs at record " + recordNumber(i)
+                        : "differs at " + std::to_string(t.differing.size()) + " of the " +
+                              std::to_string(t.overlap) +
+                              " records held, more than one in a hundred (first at record " +
+                              recordNumber(t.differing.front()) + ")";
+            return t;
+        }
+    }
+    // The last differing record needs its matching records after it, unless d ends first.
+    if (!t.differing.empty() && t.overlap < d.size() &&
+        t.overlap - 1 - t.differing.back() < kIsolation) {
+        t.ok = false;
+        t.why = "differs at record " + recordNumber(t.differing.back()) + ", fewer than " +
+                std::to_string(kIsolation) + " records before the records held end";
+    }
+    return t;
 }
 
 } // namespace
 
-Overlap matchDownload(const SegmentView& h, const std::vector<std::string_view>& d,
-                      bool clearedSince, bool dComplete) {
-    Overlap out;
+Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view>& d,
+                        bool clearedSince, bool dComplete) {
+    Alignment out;
     const std::size_t n = h.size;
     if (n == 0) {
-        out.kind = Overlap::Kind::Append;
-        out.from = 0;
+        out.kind = Alignment::Kind::Append;
         return out;
     }
     if (clearedSince) {
-        out.kind = Overlap::Kind::NewSegment;
+        out.kind = Alignment::Kind::NewSegment;
         out.afterClear = true;
+        out.reason = "the unit was cleared";
         return out;
     }
+    auto take = [&](Trial& t, std::size_t start) {
+        out.start = start;
+        out.differing = std::move(t.differing);
+        out.otherVersion = std::move(t.other);
+        if (start + d.size() >= n) {
+            out.kind = Alignment::Kind::Append;
+            out.from = n - start;
+            out.wrapped = start > 0;
+        } else {
+            out.kind = Alignment::Kind::Nothing;
+            out.fewer = dComplete;
+            out.wrapped = start > 0;
+        }
+        return out;
+    };
+    Trial atStart = tryPlace(h, d, 0);
+    if (atStart.ok)
+        return take(atStart, 0);
+    // The wrap: the places in h that hold d's first record, the earliest (largest k) first,
+    // where d reaches h's end; a cut d may end before it.
     const std::size_t m = std::min(n, d.size());
-    // The whole of h, then more (or exactly h: nothing more).
-    if (d.size() >= n && equalRange(d, 0, h.head, 0, n)) {
-        out.kind = Overlap::Kind::Append;
-        out.from = n;
-        return out;
-    }
-    // d is h's beginning.
-    if (d.size() < n && equalRange(d, 0, h.head, 0, d.size())) {
-        out.kind = Overlap::Kind::Nothing;
-        out.fewer = dComplete;
-        return out;
-    }
-    // The wrap: the largest k with d[0..k) == h[n-k..n). Candidates are the places in h's
-    // tail that hold d's first record, the earliest (largest k) first.
     if (m >= kWrapOverlap) {
-        for (std::size_t t = 0; t < h.tail.size(); ++t) {
-            const std::size_t k = h.tail.size() - t;
-            if (k < kWrapOverlap)
-                break;
-            if (k > d.size() || h.tail[t] != d[0])
+        const std::size_t earliest = dComplete ? n - m : 1;
+        for (std::size_t t = std::max<std::size_t>(earliest, 1); t + kWrapOverlap <= n; ++t) {
+            // d's first record, or its second where the first is the one that differs.
+            auto holds = [&](std::size_t place, std::string_view line) {
+                return h.at(place) == line || (h.known && h.known(place, line));
+            };
+            if (!holds(t, d[0]) && !holds(t + 1, d[1]))
                 continue;
-            if (equalRange(d, 0, h.tail, t, k)) {
-                out.kind = Overlap::Kind::Append;
-                out.from = k;
-                out.wrapped = true;
-                return out;
-            }
+            Trial wrap = tryPlace(h, d, t);
+            if (wrap.ok)
+                return take(wrap, t);
         }
     }
-    out.kind = Overlap::Kind::NewSegment;
-    std::size_t i = 0;
-    while (i < m && d[i] == h.head[i])
-        ++i;
-    out.differsAt = i + 1;
+    out.kind = Alignment::Kind::NewSegment;
+    out.differsAt = atStart.firstMismatch == static_cast<std::size_t>(-1)
+                        ? atStart.overlap + 1
+                        : atStart.firstMismatch + 1;
+    out.reason = atStart.why;
     return out;
+}
+
+int settledStatement(const std::vector<Statement>& said) {
+    bool anySafe = false;
+    for (const Statement& s : said)
+        anySafe = anySafe || s.safe;
+    int best = -1;
+    std::size_t bestCount = 0;
+    bool tie = false;
+    for (std::size_t i = 0; i < said.size(); ++i) {
+        if (anySafe && !said[i].safe)
+            continue;
+        bool seen = false;
+        for (std::size_t k = 0; k < i && !seen; ++k)
+            seen = (!anySafe || said[k].safe) && said[k].line == said[i].line;
+        if (seen)
+            continue;
+        std::size_t count = 0;
+        for (std::size_t k = i; k < said.size(); ++k)
+            count += (!anySafe || said[k].safe) && said[k].line == said[i].line;
+        if (count > bestCount) {
+            best = static_cast<int>(i);
+            bestCount = count;
+            tie = false;
+        } else if (count == bestCount) {
+            tie = true;
+        }
+    }
+    return tie ? -1 : best;
+}
+
+Alignment alignDownload(const std::vector<std::string_view>& h,
+                        const std::vector<std::string_view>& d, bool clearedSince, bool dComplete) {
+    HeldRecords held;
+    held.size = h.size();
+    held.at = [&h](std::size_t place) { return h[place]; };
+    return alignDownload(held, d, clearedSince, dComplete);
 }
 
 } // namespace series

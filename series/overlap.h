@@ -1,19 +1,32 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// Where a download's records for a data set (d) stand against the series' last segment (h),
-// record by record, byte for byte, by position:
+// Where a download's records for a data set (d) stand against the series' last segment (h):
+// d is aligned with h place by place, from an expected place, never by a general diff.
 //   - a clear of the unit recorded since the segment's last download: d starts a new segment;
-//   - d begins with the whole of h (the memory was not cleared): the records after it are new;
-//   - d is h's own beginning (nothing new, or a cut download): nothing is new; a complete d
-//     shorter than h means the unit holds fewer records than before;
-//   - d begins with the last k records of h, k >= kWrapOverlap (a memory that wraps): the
-//     records after those are new;
-//   - otherwise d starts a new segment, which differs from h at its first unequal record.
-// "d is h's beginning" is tried before the wrap: a d that is both explains itself wholly.
-// Only as much of h as d can meet is needed: its first and last min(|h|, |d|) records.
-// Pure logic, no storage.
+//   - d stands at h's place 0 (the memory was not cleared): d[i] is h[i]; the records past
+//     h's end are new. d shorter than h is h's beginning (nothing new, a cut download); a
+//     complete d shorter than h means the unit holds fewer records than before;
+//   - d stands at h's place t, the last k = |h| - t records of h, k >= kWrapOverlap (a memory
+//     that wraps): the records after those are new; a cut d (not complete) may end before
+//     h's end, holding kWrapOverlap records or more: nothing is new;
+//   - otherwise d starts a new segment, and why is told.
+// Place 0 is tried before the wrap (a d that is both explains itself wholly), and of the wrap
+// places the earliest (the largest overlap, adding least).
+//
+// At a place, d may differ from h at isolated records (a digit changed on a line without
+// parity): a differing record is isolated when the kIsolation records before it and the
+// kIsolation after it match (or d begins or ends before that many), and at most one record
+// in a hundred of the overlap differs (kDifferingPerHundred; 1 of 100 is tolerated, 2 of 199
+// are not). A record equal to a version another download gave at that place (`known`)
+// matches. Where the first records differ (two within kIsolation), it is another memory.
+// The last record held that differs must have its kIsolation matching after it unless d
+// ends there: where d goes on past h, it could be another memory's. Equal records at
+// different places are never matched: only the place decides.
+// Pure logic, no storage: h is read through `at`, which the alignment calls in order of
+// place nearly always (a store reads it chunk by chunk).
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,32 +34,55 @@
 namespace series {
 
 inline constexpr std::size_t kWrapOverlap = 16;
+inline constexpr std::size_t kIsolation = 8;
+inline constexpr std::size_t kDifferingPerHundred = 1;
 
-struct SegmentView {
-    std::size_t size = 0;               // records in h
-    std::vector<std::string_view> head; // h's first min(|h|, |d|) records
-    std::vector<std::string_view> tail; // h's last min(|h|, |d|) records
+struct HeldRecords {
+    std::size_t size = 0;
+    // The record at a place (0-based), shown version; valid until the next call.
+    std::function<std::string_view(std::size_t place)> at;
+    // Whether `line` is another version known at `place` (a disputed place); may be empty.
+    std::function<bool(std::size_t place, std::string_view line)> known;
 };
 
-struct Overlap {
+struct Alignment {
     enum class Kind {
         Append,     // d[from..] follows h
         Nothing,    // d is h's beginning: nothing new
         NewSegment, // d starts a segment of its own
     };
     Kind kind = Kind::Append;
-    std::size_t from = 0; // Append: the first new record of d
-    // Nothing: d is complete and shorter than h.
-    bool fewer = false;
-    // Append by the wrap rule (d's first `from` records are h's last).
-    bool wrapped = false;
-    // NewSegment: d and h first differ at this record (1-based; 0: after a clear, or a
-    // series without records).
+    std::size_t start = 0; // Append, Nothing: h's place of d's first record
+    std::size_t from = 0;  // Append: the first new record of d (d[0..from) are held)
+    bool fewer = false;    // Nothing: d is complete and shorter than h
+    bool wrapped = false;  // Append by the wrap rule (start > 0)
+    // Append, Nothing: the records of d (their index) that differ from every version held
+    // at their place, each isolated; and those that match another version than the shown one.
+    std::vector<std::size_t> differing;
+    std::vector<std::size_t> otherVersion;
+    // NewSegment: d and h (at place 0) first differ at this record (1-based; 0: after a
+    // clear, or a series without records), and why no place would do, for the operator.
     std::size_t differsAt = 0;
     bool afterClear = false;
+    std::string reason;
 };
 
-Overlap matchDownload(const SegmentView& h, const std::vector<std::string_view>& d,
-                      bool clearedSince, bool dComplete);
+Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view>& d,
+                        bool clearedSince, bool dComplete);
+
+// What the downloads said at one place, once it has been disputed: each statement a line and
+// whether its download was called safe (or the record it gave was confirmed by one).
+struct Statement {
+    std::string_view line;
+    bool safe = false;
+};
+// The statement whose line the place shows: the line said most often, counting only safe
+// downloads' statements where there is one; -1 when two lines are said equally often (the
+// place is disputed). A later download that agrees with one version settles it.
+int settledStatement(const std::vector<Statement>& said);
+
+// The same over records held in memory (tests, small segments).
+Alignment alignDownload(const std::vector<std::string_view>& h,
+                        const std::vector<std::string_view>& d, bool clearedSince, bool dComplete);
 
 } // namespace series

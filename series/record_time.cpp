@@ -100,6 +100,140 @@ std::uint8_t timeFlags(const TimeRule& rule, bool parsed, double seconds) {
     return under->second == rule.offsetSeconds ? 0 : kAmbiguousOffset;
 }
 
+RecordClock::RecordClock(const std::vector<ClockFact>& sets) {
+    for (const ClockFact& c : sets)
+        m_sets.push_back({static_cast<double>(c.atMs) / 1000.0, offsetOf(c)});
+    std::stable_sort(m_sets.begin(), m_sets.end(),
+                     [](const Set& a, const Set& b) { return a.at < b.at; });
+    if (m_sets.size() >= kNone) // the latest sets are the ones records stand under
+        m_sets.erase(m_sets.begin(), m_sets.end() - (kNone - 1));
+    for (const Set& set : m_sets)
+        if (set.offset &&
+            std::find(m_offsets.begin(), m_offsets.end(), *set.offset) == m_offsets.end())
+            m_offsets.push_back(*set.offset);
+}
+
+RecordClock::Fit RecordClock::fit(double unit, std::int64_t broughtAtMs) const {
+    Fit f;
+    const double brought = static_cast<double>(broughtAtMs) / 1000.0;
+    for (const int o : m_offsets) {
+        const double u = unit - o;
+        // The sets at or before u (the set's instant is taken after its text was sent: a
+        // second's grace); of those the last two, as drift may hold it in the one before.
+        const std::size_t k = static_cast<std::size_t>(
+            std::upper_bound(m_sets.begin(), m_sets.end(), u + 1.0,
+                             [](double t, const Set& s) { return t < s.at; }) -
+            m_sets.begin());
+        for (std::size_t c = k >= 2 ? k - 2 : 0; c < k; ++c) {
+            const Set& set = m_sets[c];
+            if (!set.offset || *set.offset != o || set.at >= brought)
+                continue;
+            const double next =
+                c + 1 < m_sets.size() ? std::min(m_sets[c + 1].at, brought) : brought;
+            if (u >= next + kDriftSeconds)
+                continue;
+            const auto i = static_cast<std::uint16_t>(c);
+            f.early = f.early == kNone ? i : std::min(f.early, i);
+            f.late = f.late == kNone ? i : std::max(f.late, i);
+        }
+    }
+    return f;
+}
+
+RecordClock::Utc RecordClock::of(const Fit& f, bool parsed, double unit,
+                                 std::int64_t broughtAtMs) const {
+    Utc out;
+    if (!parsed)
+        return out;
+    const double brought = static_cast<double>(broughtAtMs) / 1000.0;
+    if (f.late == kNone) {
+        // Under the last set before the download, would it be after the download?
+        const Set* last = nullptr;
+        for (const Set& set : m_sets)
+            if (set.at < brought)
+                last = &set;
+        out.flags =
+            last && last->offset && unit - *last->offset > brought ? kClockAhead : kOffsetUnknown;
+        return out;
+    }
+    const Set& set = m_sets[f.late];
+    out.offsetSeconds = *set.offset;
+    out.seconds = unit - *set.offset;
+    if (f.early != f.late && m_sets[f.early].offset != set.offset)
+        out.flags |= kAmbiguousOffset;
+    // The stamp has whole seconds; the download's instant may be taken a moment early.
+    if (out.seconds > brought + 1) {
+        out.flags |= kClockAhead;
+        return out;
+    }
+    out.known = true;
+    return out;
+}
+
+void RecordClock::add(int segment, bool parsed, double unit, std::int64_t broughtAtMs) {
+    Fit f = parsed ? fit(unit, broughtAtMs) : Fit{};
+    if (segment != m_segment || m_fits.empty()) {
+        m_segment = segment;
+        m_havePrevious = false;
+        f.bits |= kSegmentStart;
+    }
+    if (f.late != kNone) {
+        if (m_havePrevious && unit < m_previous)
+            f.bits |= kBackwards;
+        m_havePrevious = true;
+        m_previous = unit;
+    }
+    m_fits.push_back(f);
+}
+
+void RecordClock::resolve() {
+    const std::size_t n = m_fits.size();
+    // Forward: the lowest set each record can stand under, after those before it.
+    std::vector<std::uint16_t> low(n, kNone);
+    int floor = -1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Fit& f = m_fits[i];
+        if (f.bits & kSegmentStart)
+            floor = -1;
+        if (f.late == kNone)
+            continue;
+        const int need = floor + ((f.bits & kBackwards) ? 1 : 0);
+        const std::uint16_t l = f.early >= need ? f.early : f.late >= need ? f.late : f.early;
+        low[i] = l;
+        floor = l;
+    }
+    // Backward: the highest, before those after it; where both agree, it is decided.
+    int ceiling = kNone;
+    bool nextBackwards = false;
+    for (std::size_t i = n; i-- > 0;) {
+        Fit& f = m_fits[i];
+        if (f.late != kNone) {
+            const int allow = ceiling - (nextBackwards ? 1 : 0);
+            const std::uint16_t h = f.late <= allow ? f.late : f.early <= allow ? f.early : f.late;
+            if (low[i] <= h) {
+                f.early = low[i];
+                f.late = h;
+            }
+            ceiling = h;
+            nextBackwards = (f.bits & kBackwards) != 0;
+        }
+        if (f.bits & kSegmentStart) {
+            ceiling = kNone;
+            nextBackwards = false;
+        }
+    }
+}
+
+RecordClock::Utc RecordClock::utc(std::size_t index, bool parsed, double unit,
+                                  std::int64_t broughtAtMs) const {
+    return of(index < m_fits.size() ? m_fits[index] : fit(unit, broughtAtMs), parsed, unit,
+              broughtAtMs);
+}
+
+RecordClock::Utc RecordClock::alone(bool parsed, double unit, std::int64_t broughtAtMs) const {
+    return of(parsed ? fit(unit, broughtAtMs) : Fit{}, parsed, unit, broughtAtMs);
+}
+
 std::string_view stampText(std::string_view record) {
     viewer::StampFields fields;
     const Cells c = leadingCells(record);

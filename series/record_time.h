@@ -47,12 +47,69 @@ struct TimeRule {
 };
 TimeRule timeRuleFor(const UnitFacts& facts, std::int64_t downloadMs);
 
-// Per record, fixed when the record is first taken.
+// Per record, fixed when the record is first taken (and worked out again, per record, by
+// RecordClock below when a series is read).
 enum RecordFlag : std::uint8_t {
     kAmbiguousOffset = 1, // between two clock settings with different offsets
     kOffsetUnknown = 2,   // older than every known clock setting (or none known)
+    kClockAhead = 4,      // its UTC would be after the download that brought it
 };
 std::uint8_t timeFlags(const TimeRule& rule, bool parsed, double unitSeconds);
+
+// How far a unit's clock may drift from the time it was set to before it is set again.
+inline constexpr double kDriftSeconds = 300;
+
+// The UTC of each record by its own clock, never stored: worked out from the clock sets known
+// whenever a series is read. A record of unit time T stands under clock set k (offset o_k)
+// when set_k <= T - o_k < set_k+1 (the next set, or the download that brought it; a drift of
+// kDriftSeconds tolerated); the latest such set gives its UTC. Two that fit with different
+// offsets (a clock put back an hour repeats that hour) are told apart by the record's order
+// among its neighbours where that decides: along a segment the set in force never goes back,
+// and a unit time that goes backwards means a set between the two records; else the record
+// is flagged ambiguous (the latest set's UTC is written). None fits: offset unknown, and
+// when its UTC under the last set would be after the download that brought it, clock ahead;
+// a UTC after that download is never written (the unit's clock was ahead).
+// Two passes over the records in the series' order: add each, resolve, then ask utc().
+class RecordClock {
+public:
+    explicit RecordClock(const std::vector<ClockFact>& sets);
+
+    struct Utc {
+        bool known = false;
+        double seconds = 0;     // UTC, when known
+        int offsetSeconds = 0;  // the offset it was put in UTC with, when known
+        std::uint8_t flags = 0; // kAmbiguousOffset, kOffsetUnknown, kClockAhead
+    };
+    // Pass one: the next record (its segment, 1-based; its stamp when it has one).
+    void add(int segment, bool parsed, double unitSeconds, std::int64_t broughtAtMs);
+    // Between the passes: the neighbours decide what they can.
+    void resolve();
+    // Pass two: the record added as the index-th (0-based), with its stamp again.
+    Utc utc(std::size_t index, bool parsed, double unitSeconds, std::int64_t broughtAtMs) const;
+    // One record on its own, no neighbours asked.
+    Utc alone(bool parsed, double unitSeconds, std::int64_t broughtAtMs) const;
+
+private:
+    static constexpr std::uint16_t kNone = 0xFFFF;
+    struct Set {
+        double at = 0; // UTC seconds
+        std::optional<int> offset;
+    };
+    struct Fit {
+        std::uint16_t early = kNone, late = kNone; // the earliest and latest sets that fit
+        std::uint8_t bits = 0;                     // kSegmentStart, kBackwards
+    };
+    static constexpr std::uint8_t kSegmentStart = 1, kBackwards = 2;
+    Fit fit(double unitSeconds, std::int64_t broughtAtMs) const;
+    Utc of(const Fit& f, bool parsed, double unitSeconds, std::int64_t broughtAtMs) const;
+
+    std::vector<Set> m_sets;    // by instant
+    std::vector<int> m_offsets; // each known offset once
+    std::vector<Fit> m_fits;
+    int m_segment = 0;
+    bool m_havePrevious = false;
+    double m_previous = 0;
+};
 
 // The record's time stamp as sent: its first cell, or its first two when the first is a
 // date and the second a clock ("26-06-01,08:00:00"). Empty view when it has none.

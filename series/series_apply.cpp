@@ -51,6 +51,15 @@ bool seriesTakes(const DownloadSets& sets, bool captured) {
     return captured && sets.readable && !sets.cut && !sets.noData;
 }
 
+bool storeMadeByOlderRules(const std::string& filesFolder) {
+    const std::string path = storePath(filesFolder);
+    if (!exists(path))
+        return false;
+    SeriesStore store;
+    std::string why;
+    return store.openToRead(path, why) && store.rulesVersion() < kRulesVersion;
+}
+
 std::string storePath(const std::string& filesFolder) {
     return filesFolder + kFileName;
 }
@@ -92,10 +101,21 @@ RebuildResult rebuild(const std::string& filesFolder,
     std::vector<std::string> serials;
     if (!registerSerials(registerPath, serials, result.error))
         return result;
+    // The kept downloads pruned before: known as such to the new store too.
+    std::vector<PrunedDownload> pruned;
+    if (exists(target)) {
+        SeriesStore old;
+        std::string why;
+        if (old.openToRead(target, why))
+            pruned = old.pruned();
+    }
     {
         SeriesStore store;
         if (!store.open(building, result.error))
             return result;
+        for (const PrunedDownload& p : pruned)
+            if (!store.notePruned(p, result.error))
+                return result;
         for (const std::string& serial : serials) {
             RegisterFacts facts;
             if (!readRegisterFacts(registerPath, serial, facts, result.error))
@@ -105,6 +125,14 @@ RebuildResult rebuild(const std::string& filesFolder,
                                  return a.startedMs < b.startedMs;
                              });
             for (const KeptDownload& kept : facts.kept) {
+                const auto prunedHere =
+                    std::find_if(pruned.begin(), pruned.end(), [&](const PrunedDownload& p) {
+                        return p.serial == serial && p.path == kept.path;
+                    });
+                if (prunedHere != pruned.end() && !exists(kept.path)) {
+                    result.pruned.push_back(*prunedHere);
+                    continue;
+                }
                 const DownloadSets sets = readDownloadFile(kept.path);
                 if (!sets.readable) {
                     result.unreadable.push_back(sets.error);
@@ -187,6 +215,16 @@ ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& se
                 ") and could not be rebuilt: " + (rebuilt.ok ? result.error : rebuilt.error);
             return result;
         }
+    }
+    // A store made by older rules is made again from the kept downloads by the rules of
+    // now, once (the first download after the upgrade): the register's facts did not change.
+    // Where it cannot be (no register beside it), the store as it is takes the download by
+    // the rules of now.
+    if (store.rulesVersion() < kRulesVersion) {
+        store.close();
+        rebuilt = rebuild(filesFolder);
+        if (!store.open(path, result.error))
+            return result;
     }
     RegisterFacts facts;
     std::string why;

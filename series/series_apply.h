@@ -34,15 +34,23 @@ bool seriesTakes(const DownloadSets& sets, bool capturedWhole);
 // Takes a download's data sets (whole lines only) into the unit's series, durably, before
 // the operator is told; `keptPath` is the kept raw download (its identity, and what a
 // rebuild reads again), `safe` the verdict. A store that is lost while the register knows
-// kept downloads, or damaged, is rebuilt first.
+// kept downloads, or damaged, or made by an older version's rules (below kRulesVersion), is
+// rebuilt first.
 ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
                           const std::string& serial, const std::string& keptPath, bool safe);
+
+// Whether the folder's store was made by an older version's rules (below kRulesVersion):
+// applyDownload rebuilds such a store once before it takes the next download; a start that
+// wants the series by the rules of now at once can rebuild it itself (read only, no write).
+bool storeMadeByOlderRules(const std::string& filesFolder);
 
 struct RebuildResult {
     bool ok = false;
     std::string error;
     std::size_t downloads = 0;           // kept downloads taken
     std::vector<std::string> unreadable; // kept downloads that could not be read ("path: why")
+    // Kept downloads `xrq-series prune-kept --remove` removed (a later one holds them).
+    std::vector<PrunedDownload> pruned;
     std::size_t series = 0;
     // What each kept download gave, in the order taken.
     std::vector<std::pair<std::string, ApplyResult>> taken;

@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <xxhash.h>
 
 namespace series {
 
@@ -61,6 +63,55 @@ std::string number(double v) {
     return buf;
 }
 
+// Records whose bytes, after the bytes of the record before them in their segment, stand at
+// another place too (a clock reset to its default date): one 64-bit hash of each pair, kept
+// sorted between the passes.
+class RepeatedPairs {
+public:
+    // The hash of a record and the one before it; none for a segment's first record (no
+    // record before it: never "after equal records").
+    bool hash(const RecordRef& r, std::uint64_t& h) {
+        const bool first = r.segment != m_segment;
+        m_segment = r.segment;
+        m_pair.assign(m_before);
+        m_pair += '\n';
+        m_pair.append(r.line);
+        m_before.assign(r.line);
+        h = XXH3_64bits(m_pair.data(), m_pair.size());
+        return !first;
+    }
+    void add(const RecordRef& r) {
+        std::uint64_t h;
+        if (hash(r, h))
+            m_hashes.push_back(h);
+    }
+    // Before each pass over the records.
+    void restart() {
+        m_segment = 0;
+        m_before.clear();
+    }
+    void sort() {
+        std::sort(m_hashes.begin(), m_hashes.end());
+        restart();
+        for (std::size_t i = 1; i < m_hashes.size() && !m_any; ++i)
+            m_any = m_hashes[i] == m_hashes[i - 1];
+    }
+    // In the same order again.
+    bool repeated(const RecordRef& r) {
+        std::uint64_t h;
+        if (!hash(r, h) || !m_any)
+            return false;
+        const auto [from, to] = std::equal_range(m_hashes.begin(), m_hashes.end(), h);
+        return to - from > 1;
+    }
+
+private:
+    std::vector<std::uint64_t> m_hashes;
+    int m_segment = 0;
+    std::string m_before, m_pair;
+    bool m_any = false;
+};
+
 } // namespace
 
 void appendUtf8(std::string& out, std::string_view latin1) {
@@ -86,7 +137,8 @@ bool parseRangeTime(std::string_view text, double& seconds) {
     return viewer::stampSeconds(fields, viewer::DateOrder::YMD, seconds);
 }
 
-std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
+std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds,
+                              const RecordClock::Utc& utc) {
     std::string flags;
     auto add = [&](const char* f) {
         if (!flags.empty())
@@ -100,9 +152,15 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
     }
     if (r.provisional)
         add("provisional");
+    if (r.disputed)
+        add("disputed");
+    if (r.repeated)
+        add("repeated");
     if (parsed) {
         if (m_havePrevious) {
-            const double step = seconds - m_previous;
+            // On UTC where both are known: a clock set between them is no step back.
+            const double step =
+                utc.known && m_previousKnown ? utc.seconds - m_previousUtc : seconds - m_previous;
             if (step < 0)
                 add("backwards");
             else if (step == 0)
@@ -112,22 +170,54 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds) {
         }
         m_havePrevious = true;
         m_previous = seconds;
-        if (r.timeFlags & kAmbiguousOffset)
+        m_previousKnown = utc.known;
+        m_previousUtc = utc.seconds;
+        if (utc.flags & kAmbiguousOffset)
             add("offset ambiguous");
-        if ((r.timeFlags & kOffsetUnknown) || !r.offsetSeconds)
+        if (utc.flags & kOffsetUnknown)
             add("offset unknown");
+        if (utc.flags & kClockAhead)
+            add("clock ahead");
     }
     return flags;
 }
 
 RecordSource storeSource(SeriesStore& store, const SeriesInfo& info) {
     return {info, store.notes(info.id),
-            [&store, id = info.id](const auto& each) { return store.forEachRecord(id, each); }};
+            [&store, id = info.id](const auto& each) { return store.forEachRecord(id, each); },
+            store.clockSets(info.serial)};
 }
 
 long long exportCsv(SeriesStore& store, const SeriesInfo& info, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink) {
     return exportCsv(storeSource(store, info), range, sink);
+}
+
+bool forEachRecordUtc(const RecordSource& source,
+                      const std::function<bool(const RecordRef&, bool parsed, double unitSeconds,
+                                               const RecordClock::Utc& utc)>& each) {
+    RecordClock clock(source.clockSets);
+    RepeatedPairs pairs;
+    const bool read = source.forEachRecord([&](const RecordRef& r) {
+        double s = 0;
+        const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+        clock.add(r.segment, parsed, s, r.downloadAtMs);
+        pairs.add(r);
+        return true;
+    });
+    if (!read)
+        return false;
+    clock.resolve();
+    pairs.sort();
+    std::size_t index = 0;
+    RecordRef ref;
+    return source.forEachRecord([&](const RecordRef& r) {
+        double s = 0;
+        const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+        ref = r;
+        ref.repeated = r.repeated || pairs.repeated(r);
+        return each(ref, parsed, s, clock.utc(index++, parsed, s, r.downloadAtMs));
+    });
 }
 
 FileExport exportToFile(const RecordSource& source, const ExportRange& range,
@@ -188,38 +278,60 @@ FileExport exportToFile(const RecordSource& source, const ExportRange& range,
 long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink) {
     const SeriesInfo& info = source.info;
-    auto inRange = [&](const RecordRef& r, bool parsed, double seconds) {
+    // Each record's own clock: its stamps read once through, then the neighbours decide.
+    // Equal records after equal records at two places are flagged repeated.
+    RecordClock clock(source.clockSets);
+    RepeatedPairs pairs;
+    {
+        const bool ok = source.forEachRecord([&](const RecordRef& r) {
+            double s = 0;
+            const bool parsed = unitSeconds(r.line, r.dateOrder, s);
+            clock.add(r.segment, parsed, s, r.downloadAtMs);
+            pairs.add(r);
+            return true;
+        });
+        if (!ok)
+            return -1;
+        clock.resolve();
+        pairs.sort();
+    }
+    auto inRange = [&](bool parsed, double seconds, const RecordClock::Utc& utc) {
         if (!range.from && !range.to)
             return true;
         if (!parsed)
             return false;
-        const double t = r.offsetSeconds && !(r.timeFlags & kOffsetUnknown)
-                             ? seconds - *r.offsetSeconds
-                             : seconds;
+        const double t = utc.known ? utc.seconds : seconds;
         return (!range.from || t >= *range.from) && (!range.to || t <= *range.to);
     };
     // Each record in the range, in order, with its time read and its flags: a pass over the
-    // series (the export makes two, the flags going through every record each time).
-    using InRange =
-        std::function<bool(const RecordRef&, bool parsed, double seconds, const std::string& f)>;
+    // series (the export makes three, the flags going through every record each time).
+    using InRange = std::function<bool(const RecordRef&, bool parsed, double seconds,
+                                       const RecordClock::Utc& utc, const std::string& f)>;
     auto eachInRange = [&](const InRange& body) {
         RecordFlags flags(info.usualInterval);
+        std::size_t index = 0;
+        RecordRef ref;
+        pairs.restart();
         return source.forEachRecord([&](const RecordRef& r) {
             double s = 0;
             const bool parsed = unitSeconds(r.line, r.dateOrder, s);
-            const std::string f = flags.next(r, parsed, s);
-            return !inRange(r, parsed, s) || body(r, parsed, s, f);
+            const RecordClock::Utc utc = clock.utc(index++, parsed, s, r.downloadAtMs);
+            ref = r;
+            ref.repeated = r.repeated || pairs.repeated(r);
+            const std::string f = flags.next(ref, parsed, s, utc);
+            return !inRange(parsed, s, utc) || body(ref, parsed, s, utc, f);
         });
     };
     // First pass: the widest record and the flags' counts, for the title row and comments.
     std::size_t fields = 1;
     std::map<std::string, std::size_t> counts;
     {
-        const bool ok = eachInRange([&](const RecordRef& r, bool, double, const std::string& f) {
-            fields = std::max(fields, fieldCount(r.line));
-            forEachFlag(f, [&](std::string_view flag) { ++counts[std::string(flag)]; });
-            return true;
-        });
+        const bool ok = eachInRange(
+            [&](const RecordRef& r, bool, double, const RecordClock::Utc&, const std::string& f) {
+                fields = std::max(fields, fieldCount(r.line));
+                forEachFlag(f, [&](std::string_view flag) { ++counts[std::string(flag)]; });
+                return true;
+            });
         if (!ok)
             return -1;
     }
@@ -236,12 +348,18 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
             (info.ordinal > 0
                  ? " (set " + std::to_string(info.ordinal + 1) + " of that name in each download)"
                  : std::string()));
-    comment("records: " + std::to_string(info.records) + " in " + std::to_string(info.segments) +
-            (info.segments == 1 ? " segment" : " segments") + ", " +
-            std::to_string(info.provisional) + " provisional");
-    comment("time rule: utc = the unit's time minus the UTC offset in force when the unit's "
-            "clock was last set before the download that first brought the record; empty "
-            "where no such clock set is known (offset unknown)");
+    comment(
+        "records: " + std::to_string(info.records) + " in " + std::to_string(info.segments) +
+        (info.segments == 1 ? " segment" : " segments") + ", " + std::to_string(info.provisional) +
+        " provisional" +
+        (info.disputed > 0 ? ", " + std::to_string(info.disputed) + " disputed" : std::string()));
+    comment("time rule: utc = the unit's time minus the UTC offset of the clock set it was "
+            "stamped under: the latest set whose interval holds it (set <= time - offset < the "
+            "next set or the download that brought it, " +
+            number(kDriftSeconds / 60) +
+            " minutes of drift allowed), told apart by its neighbours' order where two fit "
+            "(else offset ambiguous); empty where none fits (offset unknown) or where it "
+            "would be after the download that brought it (clock ahead)");
     if (info.usualInterval > 0)
         comment("usual interval: " + number(info.usualInterval) + " s; a gap is a step over " +
                 number(10 * info.usualInterval) + " s");
@@ -259,16 +377,15 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
 
     long long rows = 0;
     bool sinkOk = true;
-    const bool ok =
-        eachInRange([&](const RecordRef& r, bool parsed, double s, const std::string& f) {
+    const bool ok = eachInRange(
+        [&](const RecordRef& r, bool, double, const RecordClock::Utc& utc, const std::string& f) {
             appendCell(out, stampText(r.line));
             out += ',';
-            const bool utc = parsed && r.offsetSeconds && !(r.timeFlags & kOffsetUnknown);
-            if (utc)
-                out += isoUtc(s - *r.offsetSeconds);
+            if (utc.known)
+                out += isoUtc(utc.seconds);
             out += ',';
-            if (utc)
-                out += offsetText(*r.offsetSeconds);
+            if (utc.known)
+                out += offsetText(utc.offsetSeconds);
             std::size_t n = 0, at = 0;
             for (;;) {
                 const auto comma = r.line.find(',', at);

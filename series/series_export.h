@@ -6,7 +6,10 @@
 // fields as the unit separated them (at commas, blanks around them trimmed), the flags, and
 // the kept download the record came from. Flags never change or drop a record: times that go
 // backwards, repeated times, a gap over ten times the usual interval, segment starts,
-// provisional records, offsets unknown or ambiguous.
+// provisional records, disputed places (downloads said different records there; the row
+// shows the one held first until a download settles it), repeated records (its bytes after
+// the bytes of the record before it stand at another place too: both kept), offsets unknown
+// or ambiguous, clocks ahead (a UTC after the download that brought it: none written).
 
 #include "series/series_store.h"
 
@@ -36,9 +39,17 @@ struct RecordSource {
     SeriesInfo info;
     std::vector<Note> notes;
     std::function<bool(const std::function<bool(const RecordRef&)>& each)> forEachRecord;
+    // The unit's clock sets known: each record's UTC is worked out from them (RecordClock).
+    std::vector<ClockFact> clockSets;
 };
 long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink);
+// Every record of a source in order with its UTC by its own clock (RecordClock over the
+// source's clock sets: a pass over the records first, then this one), for a reader that
+// wants the instants without the CSV (a plot). False when reading failed or `each` stopped.
+bool forEachRecordUtc(const RecordSource& source,
+                      const std::function<bool(const RecordRef&, bool parsed, double unitSeconds,
+                                               const RecordClock::Utc& utc)>& each);
 // The store's records of `info`; the store must outlive the source.
 RecordSource storeSource(SeriesStore& store, const SeriesInfo& info);
 
@@ -60,14 +71,18 @@ FileExport exportToFile(const RecordSource& source, const ExportRange& range,
 class RecordFlags {
 public:
     explicit RecordFlags(double usualInterval) : m_usual(usualInterval) {}
-    // Flags of the next record in order.
-    std::string next(const RecordRef& record, bool parsed, double unitSeconds);
+    // Flags of the next record in order, its UTC as RecordClock gave it (the steps between
+    // records are judged on UTC where both are known).
+    std::string next(const RecordRef& record, bool parsed, double unitSeconds,
+                     const RecordClock::Utc& utc);
 
 private:
     double m_usual;
     int m_segment = 0;
     bool m_havePrevious = false;
     double m_previous = 0;
+    bool m_previousKnown = false;
+    double m_previousUtc = 0;
 };
 
 // Each flag of a record's flags text ("segment start; provisional") in turn.

@@ -65,6 +65,36 @@ QString sharedDataSet(const std::string& name, int ordinal) {
     return text;
 }
 
+namespace {
+
+void toHex(const XXH128_canonical_t& canonical, char* hex) {
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+        hex[2 * i] = digits[canonical.digest[i] >> 4];
+        hex[2 * i + 1] = digits[canonical.digest[i] & 0xf];
+    }
+}
+
+} // namespace
+
+void recordIdentity(std::string_view before, std::string_view line, char* hex) {
+    // The two records with a line end between them (no record holds one), hashed whole from
+    // a buffer that stops allocating once it has grown to the longest pair.
+    thread_local std::string buffer;
+    buffer.assign(before);
+    buffer += '\n';
+    buffer.append(line);
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits(buffer.data(), buffer.size()));
+    toHex(canonical, hex);
+}
+
+QString recordIdentity(std::string_view before, std::string_view line) {
+    char hex[kIdentityHexSize];
+    recordIdentity(before, line, hex);
+    return QString::fromLatin1(hex, kIdentityHexSize);
+}
+
 RecordChain::RecordChain(const QByteArray& before)
     : m_buffer(before.constData(), static_cast<std::size_t>(before.size())) {}
 

@@ -2,16 +2,17 @@
 #pragma once
 // The series' records as facts for the organisation's server (fleet/fact.h), and back.
 //
-// A record is identified by what it is: its unit, its data set, its segment, its position in
-// the segment and the hash chained over the segment's records up to it (XXH3's 128 bits of
-// the hash before and the record's bytes, 32 hex digits; the first record's "hash before" is
-// empty). A download writes one per record, so it is a fast hash; the place is in the key, so
-// the hash only tells two histories of one place apart. Two laptops that
-// hold the same records therefore push the same identities, and the server keeps them once.
-// Only confirmed records are shared: a provisional record may still be replaced, so it goes
-// when a safe download confirms it. A rebuild makes the same segments from the same kept
-// downloads, so it shares the same records under the same identities again (harmless: the
-// server keeps each identity once).
+// A record is identified by what it is, the same on every laptop that holds it whatever
+// visits, clears, wraps, rebuilds or lost stores each laptop saw: XXH3's 128 bits (32 hex
+// digits) of the bytes of the record before it in the unit's memory and its own bytes
+// (recordIdentity; at a segment's start, of its own bytes alone). Its unit and data set go
+// with it as the server's key does, and its segment and position travel with it as what
+// orders it on this laptop. A record changed on the line changes its own identity and the
+// next one's, never those after them. Versions before this one identified a record by a
+// hash chained over its segment's records (RecordChain, still read back from the server's
+// older rows). Only confirmed records are shared: a provisional record may still be
+// replaced, so it goes when a safe download confirms it. A rebuild shares the same records
+// under the same identities again (harmless: the server keeps each identity once).
 //
 // The payload is the record's bytes ("line", Latin-1 as text); what this laptop says of it
 // goes under "info", which the server keeps but does not compare between laptops: the kept
@@ -41,7 +42,13 @@ namespace series {
 // sets of that name in a download, a unit separator (U+001F) and the set's number.
 QString sharedDataSet(const std::string& name, int ordinal);
 
-// The hash chained over a segment's records.
+// A record's identity (lower-case hex), from the record before it (empty at a segment's
+// start) and its own bytes.
+inline constexpr std::size_t kIdentityHexSize = 32;
+void recordIdentity(std::string_view before, std::string_view line, char* hex);
+QString recordIdentity(std::string_view before, std::string_view line);
+
+// The hash chained over a segment's records (older versions' identities).
 class RecordChain {
 public:
     static constexpr std::size_t kHexSize = 32;
@@ -86,6 +93,7 @@ struct ServerRecord {
     std::string download;
     std::vector<std::string> notes;
     double usualInterval = 0;
+    std::int64_t occurredAt = 0; // ms: the download that confirmed it
 };
 // Fills `out` from a payload, what its "info" leaves out from `before` (the record before it
 // in the segment, or null at its start); false when it is no record's.

@@ -19,15 +19,17 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <set>
 
 namespace series {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 // A chunk holds the records of one download, up to this many (or bytes).
 constexpr std::size_t kChunkRecords = 4096;
 constexpr std::size_t kChunkBytes = 256 * 1024;
@@ -58,6 +60,26 @@ const char* const kSchema[] = {
 const char* const kSchema2[] = {
     "ALTER TABLE segments ADD COLUMN shared INTEGER NOT NULL DEFAULT 0",
     "ALTER TABLE segments ADD COLUMN shared_chain BLOB",
+};
+
+// Version 3: what each download said at a place where downloads said different records.
+// `safe`: the download was called safe, or the record it said was confirmed by one.
+const char* const kSchema3[] = {
+    "CREATE TABLE versions(id INTEGER PRIMARY KEY, segment_id INTEGER NOT NULL, place INTEGER"
+    " NOT NULL, download_id INTEGER NOT NULL, safe INTEGER NOT NULL, line BLOB NOT NULL)",
+    "CREATE INDEX versions_by_place ON versions(segment_id, place)",
+    // The unit's clock sets as the register had them at its last download taken: what a
+    // reader of the series puts its records in UTC with (record_time.h's RecordClock).
+    "CREATE TABLE clock_sets(serial BLOB NOT NULL, at INTEGER NOT NULL, utc_offset INTEGER,"
+    " sent BLOB NOT NULL)",
+    "CREATE INDEX clock_sets_by_unit ON clock_sets(serial)",
+    // Kept downloads `xrq-series prune-kept --remove` removed, each wholly held by a later
+    // safe one (`held_by`): a rebuild knows them as pruned, not as unreadable.
+    "CREATE TABLE pruned(serial BLOB NOT NULL, path BLOB NOT NULL, held_by BLOB NOT NULL,"
+    " UNIQUE(serial, path))",
+    // "rules": the version whose rules made the series it holds (a store migrated from an
+    // older one keeps the older one's until it is rebuilt).
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)",
 };
 
 std::function<void(const char*)>& faultHook() {
@@ -112,6 +134,111 @@ template <class F> bool decodeChunk(const QByteArray& data, F&& each) {
     }
     return true;
 }
+
+// A segment's records by place, for the alignment: its chunks read as they are asked for (in
+// order of place nearly always), the last few kept decoded.
+class HeldReader {
+public:
+    HeldReader(QSqlDatabase& db, std::int64_t segment) : m_db(db), m_segment(segment) {}
+
+    bool open(std::string& error) {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("SELECT id, first, count, download_id FROM chunks WHERE "
+                                 "segment_id = ? ORDER BY first"));
+        q.bindValue(0, qint64(m_segment));
+        if (!q.exec()) {
+            error = q.lastError().text().toStdString();
+            return false;
+        }
+        while (q.next())
+            m_chunks.push_back({q.value(0).toLongLong(), q.value(1).toULongLong(),
+                                q.value(2).toULongLong(), q.value(3).toLongLong()});
+        return true;
+    }
+    // The record at `place` (empty, and failed(), when it cannot be read).
+    std::string_view at(std::size_t place) {
+        const Loaded* c = load(place);
+        return c ? c->lines[place - m_chunks[c->chunk].first] : std::string_view();
+    }
+    std::int64_t downloadOf(std::size_t place) {
+        const std::size_t i = chunkOf(place);
+        return i < m_chunks.size() ? m_chunks[i].download : 0;
+    }
+    bool failed() const { return !m_error.empty(); }
+    const std::string& error() const { return m_error; }
+
+private:
+    struct Chunk {
+        std::int64_t id = 0;
+        std::uint64_t first = 0, count = 0;
+        std::int64_t download = 0;
+    };
+    struct Loaded {
+        std::size_t chunk = static_cast<std::size_t>(-1);
+        QByteArray data;
+        std::vector<std::string_view> lines;
+        std::uint64_t used = 0;
+    };
+    std::size_t chunkOf(std::size_t place) const {
+        auto it = std::upper_bound(m_chunks.begin(), m_chunks.end(), place,
+                                   [](std::size_t p, const Chunk& c) { return p < c.first; });
+        if (it == m_chunks.begin())
+            return m_chunks.size();
+        --it;
+        return place < it->first + it->count ? std::size_t(it - m_chunks.begin()) : m_chunks.size();
+    }
+    const Loaded* load(std::size_t place) {
+        ++m_clock;
+        for (Loaded& l : m_cache)
+            if (l.chunk < m_chunks.size() && place >= m_chunks[l.chunk].first &&
+                place < m_chunks[l.chunk].first + m_chunks[l.chunk].count) {
+                l.used = m_clock;
+                return &l;
+            }
+        const std::size_t i = chunkOf(place);
+        if (i >= m_chunks.size()) {
+            m_error = "the series' chunks do not hold the records its segment counts";
+            return nullptr;
+        }
+        Loaded* slot = &m_cache[0];
+        for (Loaded& l : m_cache)
+            if (l.used < slot->used)
+                slot = &l;
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("SELECT data FROM chunks WHERE id = ?"));
+        q.bindValue(0, qint64(m_chunks[i].id));
+        if (!q.exec() || !q.next()) {
+            m_error = q.lastError().text().toStdString();
+            if (m_error.empty())
+                m_error = "a chunk of the series is missing";
+            return nullptr;
+        }
+        slot->chunk = static_cast<std::size_t>(-1);
+        slot->data = q.value(0).toByteArray();
+        slot->lines.clear();
+        slot->lines.reserve(m_chunks[i].count);
+        const bool ok = decodeChunk(slot->data, [&](std::uint8_t, std::string_view line) {
+            slot->lines.push_back(line);
+            return true;
+        });
+        if (!ok || slot->lines.size() != m_chunks[i].count) {
+            m_error = "a chunk of the series is damaged";
+            return nullptr;
+        }
+        slot->chunk = i;
+        slot->used = m_clock;
+        return slot;
+    }
+
+    QSqlDatabase& m_db;
+    std::int64_t m_segment;
+    std::vector<Chunk> m_chunks;
+    std::array<Loaded, 4> m_cache;
+    std::uint64_t m_clock = 0;
+    std::string m_error;
+};
 
 struct Segment {
     std::int64_t id = 0;
@@ -186,9 +313,11 @@ bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, s
 }
 
 // The outbox's span reader for series.sqlite (fleet/outbox.h): the records of a span, each
-// with its chained hash and its payload (series_share.h). The reference is
-// {"segment_id": the segments row, "chain": the chained hash before the span (hex)}. Runs on
-// the pusher's thread, on its connection.
+// with its identity and its payload (series_share.h). The reference is {"segment_id": the
+// segments row, "identity": 2}: each record's identity from the record before it; a span an
+// older version wrote says {"segment_id": ..., "chain": the chained hash before the span
+// (hex)}, and its records keep the chained hashes it named them by. Runs on the pusher's
+// thread, on its connection.
 bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
                     std::size_t count, std::vector<fleet::Outbox::SpanRecord>& out, QString& why) {
     out.clear();
@@ -224,10 +353,16 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
     std::vector<SpanChunk> chunks;
     std::vector<SpanLine> lines;
     std::string error;
-    if (!readSpanLines(db, segment, from, from + count, chunks, lines, error)) {
+    const bool identities = ref.contains(QStringLiteral("identity"));
+    // The record before the span too: the first one's identity is made with it.
+    const std::uint64_t before = identities && from > 0 ? 1 : 0;
+    if (!readSpanLines(db, segment, from - before, from + count, chunks, lines, error)) {
         why = QString::fromStdString(error);
         return false;
     }
+    const std::string_view lineBefore = before ? lines.front().line : std::string_view();
+    if (before)
+        lines.erase(lines.begin());
     RecordChain chain(
         QByteArray::fromHex(ref.value(QStringLiteral("chain")).toString().toLatin1()));
     out.reserve(count);
@@ -252,7 +387,8 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
             shared.usualInterval = last ? interval : 0;
         }
         fleet::Outbox::SpanRecord record;
-        record.hash = chain.next(r.line);
+        record.hash = identities ? recordIdentity(i > 0 ? lines[i - 1].line : lineBefore, r.line)
+                                 : chain.next(r.line);
         appendRecordPayload(record.payload, shared, info);
         out.push_back(std::move(record));
     }
@@ -260,10 +396,11 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
 }
 
 // The series' requeuer of the records an older program noted as refused (fleet/outbox.h):
-// each goes into the outbox again as a span of its own, found by its chained hash among the
-// records of its unit already shared (the note names no data set: a hash that two of the
-// unit's data sets hold alike, the same records at the same places, is put back in both, which
-// the server keeps once). On the pusher's thread, on its connection.
+// each goes into the outbox again as a span of its own, found by its identity (or an older
+// version's chained hash) among the records of its unit already shared (the note names no
+// data set: a hash that two of the unit's data sets hold alike, the same records at the same
+// places, is put back in both, which the server keeps once). On the pusher's thread, on its
+// connection.
 bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
                          QString& why) {
     std::map<QString, std::set<QString>> byUnit;
@@ -306,12 +443,18 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
                 why = QString::fromStdString(error);
                 return false;
             }
+            // Noted under the chained hash of the version that refused it, or under its
+            // identity: put back under the one it was noted by.
             RecordChain chain;
             for (std::size_t i = 0; i < lines.size(); ++i) {
                 const QByteArray before = chain.last();
-                const QString hash = chain.next(lines[i].line);
-                if (!hashes.count(hash))
+                const QString chained = chain.next(lines[i].line);
+                const QString identity =
+                    recordIdentity(i > 0 ? lines[i - 1].line : std::string_view(), lines[i].line);
+                const bool byChain = hashes.count(chained) > 0;
+                if (!byChain && !hashes.count(identity))
                     continue;
+                const QString hash = byChain ? chained : identity;
                 fleet::Outbox::Span span;
                 span.unit = unit;
                 span.dataSet = sharedDataSet(p.name.toStdString(), p.ordinal);
@@ -321,8 +464,9 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
                 span.occurredAt = p.at;
                 span.laptop = laptop;
                 span.firstHash = hash;
-                span.reference = "{\"segment_id\":" + QByteArray::number(p.id) + ",\"chain\":\"" +
-                                 before.toHex() + "\"}";
+                span.reference = "{\"segment_id\":" + QByteArray::number(p.id) +
+                                 (byChain ? ",\"chain\":\"" + before.toHex() + "\"}"
+                                          : QByteArray(",\"identity\":2}"));
                 if (!fleet::Outbox::enqueueSpan(db, span, &why))
                     return false;
             }
@@ -352,10 +496,19 @@ std::string takenText(const SetTaken& t) {
         text += ", " + std::to_string(t.confirmed) + " provisional confirmed";
     if (t.replaced > 0)
         text += ", " + std::to_string(t.replaced) + " provisional replaced";
+    if (t.disputed > 0)
+        text += ", " + std::to_string(t.disputed) +
+                (t.disputed == 1 ? " record disputed (another record said at its place)"
+                                 : " records disputed (other records said at their places)");
+    if (t.settled > 0)
+        text += ", " + std::to_string(t.settled) +
+                (t.settled == 1 ? " dispute settled" : " disputes settled");
     if (t.newSegment && t.afterClear)
         text += "; a new segment: the unit was cleared since";
     else if (t.newSegment)
-        text += "; a new segment: differs at record " + std::to_string(t.differsAt);
+        text += "; a new segment: " + t.reason;
+    if (t.apart)
+        text += " (provisional, apart: the download was not called safe)";
     if (t.fewer)
         text += "; the unit holds fewer records than before";
     return text;
@@ -380,6 +533,7 @@ struct SeriesStore::Db {
     // that a name changed in Setup counts from the next one on.
     std::string settingsFolder;
     QString thisLaptop() const { return fleet::readFleetSettings(settingsFolder).laptop; }
+    int version = 0; // the schema the file holds (a reader's may be older than ours)
 
     bool exec(QSqlQuery& q) {
         if (q.exec())
@@ -393,42 +547,6 @@ struct SeriesStore::Db {
             return true;
         error = q.lastError().text().toStdString() + " (" + sql + ")";
         return false;
-    }
-
-    // The records [from, to) of a segment, in order.
-    bool load(std::int64_t segment, std::uint64_t from, std::uint64_t to,
-              std::vector<std::string>& out) {
-        if (from >= to)
-            return true;
-        QSqlQuery q(db);
-        q.setForwardOnly(true);
-        q.prepare(QStringLiteral(
-            "SELECT first, data FROM chunks WHERE segment_id = ? AND first < ? AND first >= "
-            "(SELECT COALESCE(MAX(first), 0) FROM chunks WHERE segment_id = ? AND first <= ?)"
-            " ORDER BY first"));
-        q.bindValue(0, qint64(segment));
-        q.bindValue(1, qint64(to));
-        q.bindValue(2, qint64(segment));
-        q.bindValue(3, qint64(from));
-        if (!exec(q))
-            return false;
-        while (q.next()) {
-            std::uint64_t at = q.value(0).toULongLong();
-            const QByteArray data = q.value(1).toByteArray();
-            const bool ok = decodeChunk(data, [&](std::uint8_t, std::string_view line) {
-                if (at >= to)
-                    return false;
-                if (at >= from)
-                    out.emplace_back(line);
-                ++at;
-                return true;
-            });
-            if (!ok) {
-                error = "a chunk of the series is damaged";
-                return false;
-            }
-        }
-        return true;
     }
 
     bool lastSegment(std::int64_t series, std::optional<Segment>& out) {
@@ -511,12 +629,15 @@ struct SeriesStore::Db {
             if (!exec(u))
                 return false;
         }
-        QSqlQuery d(db);
-        d.prepare(QStringLiteral("DELETE FROM chunks WHERE segment_id = ? AND first >= ?"));
-        d.bindValue(0, qint64(s.id));
-        d.bindValue(1, qint64(keep));
-        if (!exec(d))
-            return false;
+        for (const char* sql : {"DELETE FROM chunks WHERE segment_id = ? AND first >= ?",
+                                "DELETE FROM versions WHERE segment_id = ? AND place >= ?"}) {
+            QSqlQuery d(db);
+            d.prepare(QString::fromLatin1(sql));
+            d.bindValue(0, qint64(s.id));
+            d.bindValue(1, qint64(keep));
+            if (!exec(d))
+                return false;
+        }
         s.records = keep;
         s.confirmed = std::min(s.confirmed, keep);
         return true;
@@ -558,6 +679,239 @@ struct SeriesStore::Db {
         return true;
     }
 
+    // The records of `s` from `at` on go to a segment of their own after it (its seq is the
+    // next: `s` is the last one), with what is said of them.
+    bool split(std::int64_t series, Segment& s, std::uint64_t at, std::int64_t when,
+               Segment& rest) {
+        if (!newSegment(series, s.seq + 1, when, rest))
+            return false;
+        // The chunk that holds records on both sides of `at` is cut in two.
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id, first, count, download_id, utc_offset, date_order,"
+                                 " data FROM chunks WHERE segment_id = ? AND first < ? AND "
+                                 "first + count > ?"));
+        q.bindValue(0, qint64(s.id));
+        q.bindValue(1, qint64(at));
+        q.bindValue(2, qint64(at));
+        if (!exec(q))
+            return false;
+        if (q.next()) {
+            const std::int64_t id = q.value(0).toLongLong();
+            std::uint64_t place = q.value(1).toULongLong();
+            QByteArray head, tail;
+            std::uint64_t headBytes = 0, tailBytes = 0, tailCount = 0;
+            decodeChunk(q.value(6).toByteArray(), [&](std::uint8_t flags, std::string_view line) {
+                QByteArray& into = place++ < at ? head : tail;
+                into.append(static_cast<char>(flags));
+                putVarint(into, line.size());
+                into.append(line.data(), static_cast<qsizetype>(line.size()));
+                (&into == &head ? headBytes : tailBytes) += line.size();
+                tailCount += &into == &tail;
+                return true;
+            });
+            QSqlQuery i(db);
+            i.prepare(QStringLiteral("INSERT INTO chunks(segment_id, first, count, bytes, "
+                                     "download_id, utc_offset, date_order, data) VALUES(?, ?, ?, "
+                                     "?, ?, ?, ?, ?)"));
+            i.bindValue(0, qint64(rest.id));
+            i.bindValue(1, qint64(0));
+            i.bindValue(2, qint64(tailCount));
+            i.bindValue(3, qint64(tailBytes));
+            i.bindValue(4, q.value(3));
+            i.bindValue(5, q.value(4));
+            i.bindValue(6, q.value(5));
+            i.bindValue(7, tail);
+            const qint64 first = q.value(1).toLongLong();
+            q.finish();
+            if (!exec(i))
+                return false;
+            QSqlQuery u(db);
+            u.prepare(
+                QStringLiteral("UPDATE chunks SET count = ?, bytes = ?, data = ? WHERE id = ?"));
+            u.bindValue(0, qint64(at) - first);
+            u.bindValue(1, qint64(headBytes));
+            u.bindValue(2, head);
+            u.bindValue(3, qint64(id));
+            if (!exec(u))
+                return false;
+        }
+        for (const char* sql :
+             {"UPDATE chunks SET segment_id = ?, first = first - ? WHERE segment_id = ? AND "
+              "first >= ?",
+              "UPDATE versions SET segment_id = ?, place = place - ? WHERE segment_id = ? AND "
+              "place >= ?"}) {
+            QSqlQuery m(db);
+            m.prepare(QString::fromLatin1(sql));
+            m.bindValue(0, qint64(rest.id));
+            m.bindValue(1, qint64(at));
+            m.bindValue(2, qint64(s.id));
+            m.bindValue(3, qint64(at));
+            if (!exec(m))
+                return false;
+        }
+        QSqlQuery n(db);
+        n.prepare(QStringLiteral("UPDATE notes SET segment = segment + 1, record = record - ? "
+                                 "WHERE series_id = ? AND segment = ? AND record > ?"));
+        n.bindValue(0, qint64(at));
+        n.bindValue(1, qint64(series));
+        n.bindValue(2, s.seq + 1);
+        n.bindValue(3, qint64(at));
+        if (!exec(n))
+            return false;
+        rest.records = s.records - at;
+        rest.confirmed = 0;
+        s.records = at;
+        s.confirmed = std::min(s.confirmed, at);
+        return saveSegment(rest);
+    }
+
+    // The segment before `s` in its series, if any.
+    bool segmentBefore(std::int64_t series, const Segment& s, std::optional<Segment>& out) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at, shared, "
+                                 "shared_chain FROM segments WHERE series_id = ? AND seq < ? "
+                                 "ORDER BY seq DESC LIMIT 1"));
+        q.bindValue(0, qint64(series));
+        q.bindValue(1, s.seq);
+        if (!exec(q))
+            return false;
+        out.reset();
+        if (q.next())
+            out =
+                Segment{q.value(0).toLongLong(),  q.value(1).toInt(),      q.value(2).toULongLong(),
+                        q.value(3).toULongLong(), q.value(4).toLongLong(), q.value(5).toULongLong(),
+                        q.value(6).toByteArray()};
+        return true;
+    }
+
+    // A segment of provisional records replaced: its chunks, versions, notes and itself.
+    bool dropSegment(std::int64_t series, const Segment& s) {
+        for (const char* sql :
+             {"DELETE FROM chunks WHERE segment_id = ?",
+              "DELETE FROM versions WHERE segment_id = ?", "DELETE FROM segments WHERE id = ?"}) {
+            QSqlQuery q(db);
+            q.prepare(QString::fromLatin1(sql));
+            q.bindValue(0, qint64(s.id));
+            if (!exec(q))
+                return false;
+        }
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("DELETE FROM notes WHERE series_id = ? AND segment = ?"));
+        q.bindValue(0, qint64(series));
+        q.bindValue(1, s.seq + 1);
+        return exec(q);
+    }
+
+    // What downloads said at a segment's disputed places (and once disputed), by place.
+    struct Said {
+        std::string line;
+        bool safe = false;
+    };
+    using Versions = std::map<std::uint64_t, std::vector<Said>>;
+    bool versions(std::int64_t segment, Versions& out) {
+        out.clear();
+        if (version < 3)
+            return true;
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral(
+            "SELECT place, line, safe FROM versions WHERE segment_id = ? ORDER BY id"));
+        q.bindValue(0, qint64(segment));
+        if (!exec(q))
+            return false;
+        while (q.next())
+            out[q.value(0).toULongLong()].push_back({bytesOf(q.value(1)), q.value(2).toBool()});
+        return true;
+    }
+    static int settledOf(const std::vector<Said>& said) {
+        std::vector<Statement> st;
+        st.reserve(said.size());
+        for (const Said& s : said)
+            st.push_back({s.line, s.safe});
+        return settledStatement(st);
+    }
+    static bool disputed(const std::vector<Said>& said) { return settledOf(said) < 0; }
+    // The places of a series where downloads disagree: (segment seq, place); and the line
+    // each place that was disputed and is settled shows (`shown`, when asked for).
+    using Place = std::pair<int, std::uint64_t>;
+    bool disputedPlaces(std::int64_t series, std::set<Place>& out,
+                        std::map<Place, std::string>* shown = nullptr) {
+        out.clear();
+        if (shown)
+            shown->clear();
+        if (version < 3)
+            return true;
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("SELECT g.seq, v.place, v.line, v.safe FROM versions v JOIN "
+                                 "segments g ON g.id = v.segment_id WHERE g.series_id = ? "
+                                 "ORDER BY v.id"));
+        q.bindValue(0, qint64(series));
+        if (!exec(q))
+            return false;
+        std::map<Place, std::vector<Said>> all;
+        while (q.next())
+            all[{q.value(0).toInt(), q.value(1).toULongLong()}].push_back(
+                {bytesOf(q.value(2)), q.value(3).toBool()});
+        for (auto& [place, said] : all) {
+            const int settled = settledOf(said);
+            if (settled < 0)
+                out.insert(place);
+            else if (shown)
+                (*shown)[place] = std::move(said[std::size_t(settled)].line);
+        }
+        return true;
+    }
+    bool state(std::int64_t segment, std::uint64_t place, std::int64_t download, bool safe,
+               std::string_view line) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT INTO versions(segment_id, place, download_id, safe, line)"
+                                 " VALUES(?, ?, ?, ?, ?)"));
+        q.bindValue(0, qint64(segment));
+        q.bindValue(1, qint64(place));
+        q.bindValue(2, qint64(download));
+        q.bindValue(3, int(safe));
+        q.bindValue(4, blob(line));
+        return exec(q);
+    }
+
+    // The record at a place shows another line (a dispute settled for it): its chunk is
+    // written again.
+    bool rewrite(std::int64_t segment, std::uint64_t place, std::string_view line) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id, first, data FROM chunks WHERE segment_id = ? AND "
+                                 "first <= ? AND first + count > ?"));
+        q.bindValue(0, qint64(segment));
+        q.bindValue(1, qint64(place));
+        q.bindValue(2, qint64(place));
+        if (!exec(q))
+            return false;
+        if (!q.next()) {
+            error = "the series holds no record at a disputed place";
+            return false;
+        }
+        const std::int64_t id = q.value(0).toLongLong();
+        std::uint64_t at = q.value(1).toULongLong();
+        const QByteArray old = q.value(2).toByteArray();
+        q.finish();
+        QByteArray data;
+        std::uint64_t bytes = 0;
+        decodeChunk(old, [&](std::uint8_t flags, std::string_view was) {
+            const std::string_view now = at++ == place ? line : was;
+            data.append(static_cast<char>(flags));
+            putVarint(data, now.size());
+            data.append(now.data(), static_cast<qsizetype>(now.size()));
+            bytes += now.size();
+            return true;
+        });
+        QSqlQuery u(db);
+        u.prepare(QStringLiteral("UPDATE chunks SET bytes = ?, data = ? WHERE id = ?"));
+        u.bindValue(0, qint64(bytes));
+        u.bindValue(1, data);
+        u.bindValue(2, qint64(id));
+        return exec(u);
+    }
+
     bool note(std::int64_t series, std::int64_t download, int segment, std::uint64_t record,
               const std::string& text) {
         QSqlQuery q(db);
@@ -581,9 +935,12 @@ struct SeriesStore::Db {
                std::int64_t occurredAt, const QString& laptop) {
         if (s.confirmed <= s.shared)
             return true;
+        // From the record before the first not shared: each row's first identity is made
+        // with the record before it.
+        const std::uint64_t before = s.shared > 0 ? 1 : 0;
         std::vector<SpanChunk> chunks;
         std::vector<SpanLine> lines;
-        if (!readSpanLines(db, s.id, s.shared, s.confirmed, chunks, lines, error))
+        if (!readSpanLines(db, s.id, s.shared - before, s.confirmed, chunks, lines, error))
             return false;
         fleet::Outbox::Span span;
         span.unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
@@ -591,21 +948,15 @@ struct SeriesStore::Db {
         span.segment = s.seq;
         span.occurredAt = occurredAt;
         span.laptop = laptop;
-        RecordChain chain(s.sharedChain);
-        char hexScratch[RecordChain::kHexSize]; // the chain's hashes not kept
+        span.reference = "{\"segment_id\":" + QByteArray::number(qint64(s.id)) + ",\"identity\":2}";
         const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
-        for (std::size_t i = 0; i < lines.size(); i += perRow) {
-            const QByteArray before = chain.last();
+        const std::size_t records = lines.size() - before;
+        for (std::size_t i = 0; i < records; i += perRow) {
+            const std::size_t at = i + before; // in `lines`
             span.firstPosition = static_cast<std::int64_t>(s.shared + i);
-            span.count = std::min(perRow, lines.size() - i);
-            for (std::size_t k = i; k < i + span.count; ++k) {
-                if (k == i)
-                    span.firstHash = chain.next(lines[k].line);
-                else
-                    chain.next(lines[k].line, hexScratch);
-            }
-            span.reference = "{\"segment_id\":" + QByteArray::number(qint64(s.id)) +
-                             ",\"chain\":\"" + before.toHex() + "\"}";
+            span.count = std::min(perRow, records - i);
+            span.firstHash =
+                recordIdentity(at > 0 ? lines[at - 1].line : std::string_view(), lines[at].line);
             QString why;
             if (!fleet::Outbox::enqueueSpan(db, span, &why)) {
                 error = why.toStdString();
@@ -613,7 +964,7 @@ struct SeriesStore::Db {
             }
         }
         s.shared = s.confirmed;
-        s.sharedChain = chain.last();
+        s.sharedChain.clear(); // the chain of older versions: no longer kept
         return true;
     }
 
@@ -657,6 +1008,17 @@ void SeriesStore::setFaultHook(std::function<void(const char*)> hook) {
     faultHook() = std::move(hook);
 }
 
+int SeriesStore::rulesVersion() {
+    if (!m_db)
+        return 0;
+    if (m_db->version < 3)
+        return m_db->version;
+    QSqlQuery q(m_db->db);
+    if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'rules'")) && q.next())
+        return q.value(0).toInt();
+    return m_db->version;
+}
+
 bool SeriesStore::isOpen() const {
     return m_db != nullptr;
 }
@@ -694,6 +1056,7 @@ bool SeriesStore::connect(const std::string& path, const QString& options, std::
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
         return failed(q.lastError());
     version = q.value(0).toInt();
+    m_db->version = version;
     if (version > kSchemaVersion) {
         why = path + ": made by a newer program (version " + std::to_string(version) + ")";
         close();
@@ -759,13 +1122,22 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
             }
             ok = ok && m_db->shareEarlier();
         }
+        if (now < 3) {
+            for (const char* sql : kSchema3)
+                ok = ok && m_db->run(sql);
+            QSqlQuery r(m_db->db);
+            r.prepare(QStringLiteral("INSERT INTO meta(key, value) VALUES('rules', ?)"));
+            r.bindValue(0, now == 0 ? kRulesVersion : now);
+            ok = ok && m_db->exec(r);
+        }
         if (!ok) {
             const std::string error = m_db->error;
             m_db->run("ROLLBACK");
             return failed(error);
         }
-        if (!m_db->run("PRAGMA user_version = 2") || !m_db->run("COMMIT"))
+        if (!m_db->run("PRAGMA user_version = 3") || !m_db->run("COMMIT"))
             return failed(m_db->error);
+        m_db->version = kSchemaVersion;
     }
     // A new store takes its write-ahead log with its first write, and a failed sync there
     // leaves it in rollback mode without an error: still durable, but a reader of the series
@@ -847,6 +1219,23 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             return fail();
         downloadId = q.lastInsertId().toLongLong();
     }
+    {
+        QSqlQuery q(db.db);
+        q.prepare(QStringLiteral("DELETE FROM clock_sets WHERE serial = ?"));
+        q.bindValue(0, blob(in.serial));
+        if (!db.exec(q))
+            return fail();
+        q.prepare(QStringLiteral(
+            "INSERT INTO clock_sets(serial, at, utc_offset, sent) VALUES(?, ?, ?, ?)"));
+        for (const ClockFact& c : facts.clockSets) {
+            q.bindValue(0, blob(in.serial));
+            q.bindValue(1, qint64(c.atMs));
+            q.bindValue(2, c.offsetSeconds ? QVariant(*c.offsetSeconds) : QVariant());
+            q.bindValue(3, blob(c.sent));
+            if (!db.exec(q))
+                return fail();
+        }
+    }
     const TimeRule rule = timeRuleFor(facts, in.atMs);
     std::map<std::string, int> ordinals;
     for (const SetLines& set : sets.sets) {
@@ -884,48 +1273,6 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         if (!db.lastSegment(seriesId, last))
             return fail();
 
-        // Where d stands against the last segment.
-        std::vector<std::string> headStore, tailStore;
-        auto view = [&](const Segment& s, std::uint64_t size, SegmentView& h) {
-            headStore.clear();
-            tailStore.clear();
-            const std::uint64_t m = std::min<std::uint64_t>(size, d.size());
-            if (!db.load(s.id, 0, m, headStore) || !db.load(s.id, size - m, size, tailStore))
-                return false;
-            h.size = size;
-            h.head.assign(headStore.begin(), headStore.end());
-            h.tail.assign(tailStore.begin(), tailStore.end());
-            return true;
-        };
-        Overlap overlap;
-        if (last) {
-            bool cleared = false;
-            for (const std::int64_t c : facts.clearsMs)
-                cleared = cleared || (c > last->lastDownloadAt && c < in.atMs);
-            SegmentView h;
-            if (!view(*last, last->records, h))
-                return fail();
-            overlap = matchDownload(h, d, cleared, set.complete);
-            // A safe download that does not follow the provisional records may follow what
-            // was confirmed before them: it replaces them.
-            if (overlap.kind == Overlap::Kind::NewSegment && !cleared && in.safe &&
-                last->confirmed < last->records) {
-                SegmentView c;
-                if (!view(*last, last->confirmed, c))
-                    return fail();
-                const Overlap again = matchDownload(c, d, false, set.complete);
-                if (again.kind != Overlap::Kind::NewSegment) {
-                    taken.replaced = last->records - last->confirmed;
-                    if (!db.truncate(*last, last->confirmed) ||
-                        !db.note(seriesId, downloadId, last->seq + 1, last->confirmed + 1,
-                                 std::to_string(taken.replaced) +
-                                     " provisional records replaced by a safe download"))
-                        return fail();
-                    overlap = again;
-                }
-            }
-        }
-
         // Times: read once per set, kept for the records taken.
         const viewer::DateOrder order = chooseDateOrder(d);
         std::vector<std::uint8_t> flags(d.size(), 0);
@@ -939,62 +1286,263 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             flags[i] = timeFlags(rule, parsed, s);
         }
 
+        // Where d stands: against the last segment, or what was confirmed of it, or (the last
+        // being provisional records apart) the segment before it.
+        auto clearedSince = [&](const Segment& s) {
+            for (const std::int64_t c : facts.clearsMs)
+                if (c > s.lastDownloadAt && c < in.atMs)
+                    return true;
+            return false;
+        };
+        struct Target {
+            Segment segment;
+            std::uint64_t size = 0; // its records d was aligned with
+            std::unique_ptr<HeldReader> reader;
+            Db::Versions versions;
+            std::map<std::size_t, std::string> shown; // settled places' lines
+            Alignment alignment;
+        };
+        auto align = [&](const Segment& s, std::uint64_t size, bool cleared, Target& t) {
+            t.segment = s;
+            t.size = size;
+            t.reader = std::make_unique<HeldReader>(db.db, s.id);
+            if (!t.reader->open(db.error) || !db.versions(s.id, t.versions))
+                return false;
+            // A place settled for another record than its chunk holds shows that one.
+            t.shown.clear();
+            for (const auto& [place, said] : t.versions) {
+                const int settled = Db::settledOf(said);
+                if (settled >= 0)
+                    t.shown[place] = said[std::size_t(settled)].line;
+            }
+            HeldRecords h;
+            h.size = size;
+            h.at = [&t](std::size_t place) {
+                if (!t.shown.empty()) {
+                    const auto it = t.shown.find(place);
+                    if (it != t.shown.end())
+                        return std::string_view(it->second);
+                }
+                return t.reader->at(place);
+            };
+            if (!t.versions.empty())
+                h.known = [&t](std::size_t place, std::string_view line) {
+                    const auto it = t.versions.find(place);
+                    if (it == t.versions.end())
+                        return false;
+                    for (const Db::Said& said : it->second)
+                        if (said.line == line)
+                            return true;
+                    return false;
+                };
+            t.alignment = alignDownload(h, d, cleared, set.complete);
+            if (t.reader->failed()) {
+                db.error = t.reader->error();
+                return false;
+            }
+            return true;
+        };
+        auto fits = [](const Target& t) { return t.alignment.kind != Alignment::Kind::NewSegment; };
+
         Segment segment;
         std::size_t from = 0;
         bool take = true;
-        if (!last) {
-            if (d.empty())
-                take = false;
-            else if (!db.newSegment(seriesId, 0, in.atMs, segment) ||
-                     !db.note(seriesId, downloadId, 1, 1, "segment starts: first download"))
+        Target target;
+        std::uint64_t keepOnly = 0;     // > 0: the target keeps only its confirmed records
+        std::optional<Segment> replace; // provisional records apart this download replaces
+        if (last) {
+            const bool cleared = clearedSince(*last);
+            if (!align(*last, last->records, cleared, target))
                 return fail();
-        } else {
-            switch (overlap.kind) {
-            case Overlap::Kind::Append:
-                segment = *last;
-                from = overlap.from;
-                taken.held = from;
-                if (in.safe && segment.confirmed < segment.records) {
-                    taken.confirmed = segment.records - segment.confirmed;
-                    segment.confirmed = segment.records;
+            // A safe download that does not follow the provisional records may follow what
+            // was confirmed before them: it replaces them.
+            if (!fits(target) && !cleared && in.safe && last->confirmed > 0 &&
+                last->confirmed < last->records) {
+                Target c;
+                if (!align(*last, last->confirmed, false, c))
+                    return fail();
+                if (fits(c)) {
+                    target = std::move(c);
+                    keepOnly = last->confirmed;
                 }
-                break;
-            case Overlap::Kind::Nothing:
-                segment = *last;
+            }
+            // Records apart (a segment of provisional records only) are replaced by a
+            // download that holds the places they would have stood at: one that follows the
+            // segment before them, or the series' first download when they began it. One
+            // that fits neither leaves them (the unit was cleared since, unknown here: they
+            // may be all that is left of what it held), and starts a segment after them.
+            if (!fits(target) && last->confirmed == 0 && !cleared) {
+                std::optional<Segment> before;
+                if (!db.segmentBefore(seriesId, *last, before))
+                    return fail();
+                if (!before)
+                    replace = *last;
+                if (before && !clearedSince(*before)) {
+                    Target b;
+                    if (!align(*before, before->records, false, b))
+                        return fail();
+                    if (!fits(b) && in.safe && before->confirmed < before->records) {
+                        Target c;
+                        if (!align(*before, before->confirmed, false, c))
+                            return fail();
+                        if (fits(c)) {
+                            b = std::move(c);
+                            keepOnly = before->confirmed;
+                        }
+                    }
+                    if (fits(b)) {
+                        target = std::move(b);
+                        replace = *last;
+                    }
+                }
+            }
+        }
+        if (replace) {
+            taken.replaced += replace->records;
+            if (!db.dropSegment(seriesId, *replace))
+                return fail();
+        }
+        // The place of a new segment: after the last one kept.
+        const int nextSeq = !last ? 0 : replace ? replace->seq : last->seq + 1;
+        auto noteReplaced = [&](const Segment& into, std::uint64_t record) {
+            return taken.replaced == 0 ||
+                   db.note(seriesId, downloadId, into.seq + 1, record,
+                           std::to_string(taken.replaced) + " provisional records replaced by " +
+                               (in.safe ? "a safe download" : "a later download"));
+        };
+
+        if (!last || (replace && nextSeq == 0 && !fits(target))) {
+            // The series' first segment (or its only one, of provisional records, replaced).
+            if (d.empty()) {
+                take = false;
+            } else if (!db.newSegment(seriesId, 0, in.atMs, segment) ||
+                       !db.note(seriesId, downloadId, 1, 1, "segment starts: first download") ||
+                       !noteReplaced(segment, 1)) {
+                return fail();
+            }
+        } else if (!fits(target)) {
+            const Alignment& a = target.alignment;
+            if (d.empty()) {
+                take = false; // nothing to start a segment with; the clear still counts
+            } else {
+                taken.newSegment = true;
+                taken.afterClear = a.afterClear;
+                taken.differsAt = a.differsAt;
+                taken.reason = a.reason;
+                taken.apart = !in.safe;
+                if (!db.newSegment(seriesId, nextSeq, in.atMs, segment) ||
+                    !db.note(seriesId, downloadId, segment.seq + 1, 1,
+                             "segment starts: " + a.reason +
+                                 (in.safe ? std::string()
+                                          : " (provisional, apart: the download was not called "
+                                            "safe)")) ||
+                    !noteReplaced(segment, 1))
+                    return fail();
+            }
+        } else {
+            const Alignment& a = target.alignment;
+            segment = target.segment;
+            if (keepOnly > 0) {
+                const std::uint64_t dropped = segment.records - keepOnly;
+                if (!db.truncate(segment, keepOnly))
+                    return fail();
+                taken.replaced += dropped;
+            }
+            if (!noteReplaced(segment, segment.records + 1))
+                return fail();
+            const std::uint64_t held = std::min<std::uint64_t>(d.size(), target.size - a.start);
+            // What d said at disputed places, and at the places where it differs.
+            std::set<std::uint64_t> places;
+            for (const auto& [place, said] : target.versions)
+                if (place >= a.start && place < a.start + held)
+                    places.insert(place);
+            for (const std::size_t i : a.differing)
+                places.insert(a.start + i);
+            std::vector<std::pair<std::uint64_t, std::string>> rewrites;
+            for (const std::uint64_t place : places) {
+                const std::string_view said = d[place - a.start];
+                const auto settledHere = target.shown.find(place);
+                const std::string shown(settledHere != target.shown.end()
+                                            ? std::string_view(settledHere->second)
+                                            : target.reader->at(place));
+                std::vector<Db::Said>& was = target.versions[place];
+                const bool before = !was.empty() && Db::disputed(was);
+                if (was.empty()) {
+                    // The first statement: the record held, by the download that brought it
+                    // (a confirmed one counts as safe: a safe download confirmed it).
+                    const bool heldSafe = place < segment.confirmed;
+                    if (!db.state(segment.id, place, target.reader->downloadOf(place), heldSafe,
+                                  shown))
+                        return fail();
+                    was.push_back({shown, heldSafe});
+                }
+                if (!db.state(segment.id, place, downloadId, in.safe, said))
+                    return fail();
+                was.push_back({std::string(said), in.safe});
+                std::vector<Statement> st;
+                for (const Db::Said& w : was)
+                    st.push_back({w.line, w.safe});
+                const int settled = settledStatement(st);
+                if (settled >= 0 && was[std::size_t(settled)].line != shown)
+                    rewrites.emplace_back(place, was[std::size_t(settled)].line);
+                if (settled < 0 && !before)
+                    ++taken.disputed;
+                if (settled >= 0 && before)
+                    ++taken.settled;
+            }
+            if (target.reader->failed()) {
+                db.error = target.reader->error();
+                return fail();
+            }
+            target.reader.reset();
+            // A record not yet shared is written again as settled; one shared stays as it
+            // was shared (what this laptop said, a fact on the server), and the series shows
+            // the settled one over it (forEachRecord).
+            for (const auto& [place, line] : rewrites)
+                if (place >= segment.shared && !db.rewrite(segment.id, place, line))
+                    return fail();
+            if (a.kind == Alignment::Kind::Append) {
+                from = a.from;
+                taken.held = from;
+            } else {
                 take = false;
                 taken.held = d.size();
-                if (in.safe && segment.confirmed < d.size()) {
-                    taken.confirmed = d.size() - segment.confirmed;
-                    segment.confirmed = d.size();
-                }
-                taken.fewer = overlap.fewer;
-                if (overlap.fewer && !db.note(seriesId, downloadId, segment.seq + 1, d.size() + 1,
-                                              "the unit holds fewer records than before (" +
-                                                  std::to_string(d.size()) + " of " +
-                                                  std::to_string(segment.records) + ")"))
+                taken.fewer = a.fewer;
+                if (a.fewer &&
+                    !db.note(seriesId, downloadId, segment.seq + 1, a.start + d.size() + 1,
+                             "the unit holds fewer records than before (" +
+                                 std::to_string(d.size()) + " of " +
+                                 std::to_string(segment.records - a.start) + ")"))
+                    return fail();
+            }
+            // A safe download confirms the provisional records it holds, and only those. Where
+            // the memory wrapped past provisional records it does not hold, they stay as they
+            // are, and what it holds goes on as a segment of its own.
+            std::uint64_t start = a.start;
+            if (in.safe && segment.confirmed < start) {
+                Segment rest;
+                if (!db.split(seriesId, segment, start, in.atMs, rest) ||
+                    !db.note(seriesId, downloadId, rest.seq + 1, 1,
+                             "segment starts: the memory wrapped past " +
+                                 std::to_string(start - segment.confirmed) +
+                                 " provisional records no safe download held"))
                     return fail();
                 segment.lastDownloadAt = in.atMs;
                 if (!db.saveSegment(segment))
                     return fail();
-                break;
-            case Overlap::Kind::NewSegment:
-                if (d.empty()) {
-                    take = false; // nothing to start a segment with; the clear still counts
-                    break;
-                }
+                segment = rest;
+                start = 0;
                 taken.newSegment = true;
-                taken.afterClear = overlap.afterClear;
-                taken.differsAt = overlap.differsAt;
-                if (!db.newSegment(seriesId, last->seq + 1, in.atMs, segment) ||
-                    !db.note(seriesId, downloadId, segment.seq + 1, 1,
-                             overlap.afterClear
-                                 ? std::string("segment starts: the unit was cleared")
-                                 : "segment starts: differs at record " +
-                                       std::to_string(overlap.differsAt)))
-                    return fail();
-                break;
+                taken.reason = "the memory wrapped past provisional records";
             }
-            taken.wrapped = overlap.kind == Overlap::Kind::Append && overlap.wrapped;
+            if (in.safe && segment.confirmed < start + held) {
+                taken.confirmed = start + held - segment.confirmed;
+                segment.confirmed = start + held;
+            }
+            taken.wrapped = a.wrapped;
+            segment.lastDownloadAt = in.atMs;
+            if (!db.saveSegment(segment))
+                return fail();
         }
         if (take) {
             const bool wasAllConfirmed = segment.confirmed == segment.records;
@@ -1063,6 +1611,12 @@ std::vector<SeriesInfo> SeriesStore::list() {
         info.bytes = q.value(8).toULongLong();
         out.push_back(std::move(info));
     }
+    q.finish();
+    for (SeriesInfo& info : out) {
+        std::set<std::pair<int, std::uint64_t>> disputed;
+        if (m_db->disputedPlaces(info.id, disputed))
+            info.disputed = disputed.size();
+    }
     return out;
 }
 
@@ -1072,6 +1626,53 @@ std::optional<SeriesInfo> SeriesStore::find(const std::string& serial, const std
         if (info.serial == serial && info.name == name && info.ordinal == ordinal)
             return std::move(info);
     return std::nullopt;
+}
+
+std::vector<ClockFact> SeriesStore::clockSets(const std::string& serial) {
+    std::vector<ClockFact> out;
+    if (!m_db || m_db->version < 3)
+        return out;
+    QSqlQuery q(m_db->db);
+    q.prepare(
+        QStringLiteral("SELECT at, utc_offset, sent FROM clock_sets WHERE serial = ? ORDER BY at"));
+    q.bindValue(0, blob(serial));
+    if (!m_db->exec(q))
+        return out;
+    while (q.next())
+        out.push_back({q.value(0).toLongLong(),
+                       q.value(1).isNull() ? std::nullopt : std::optional<int>(q.value(1).toInt()),
+                       bytesOf(q.value(2))});
+    return out;
+}
+
+bool SeriesStore::notePruned(const PrunedDownload& pruned, std::string& why) {
+    if (!m_db || m_db->version < 3) {
+        why = "the series store is not open";
+        return false;
+    }
+    QSqlQuery q(m_db->db);
+    q.prepare(
+        QStringLiteral("INSERT OR REPLACE INTO pruned(serial, path, held_by) VALUES(?, ?, ?)"));
+    q.bindValue(0, blob(pruned.serial));
+    q.bindValue(1, blob(pruned.path));
+    q.bindValue(2, blob(pruned.heldBy));
+    if (!m_db->exec(q)) {
+        why = m_db->error;
+        return false;
+    }
+    return true;
+}
+
+std::vector<PrunedDownload> SeriesStore::pruned() {
+    std::vector<PrunedDownload> out;
+    if (!m_db || m_db->version < 3)
+        return out;
+    QSqlQuery q(m_db->db);
+    if (!q.exec(QStringLiteral("SELECT serial, path, held_by FROM pruned ORDER BY rowid")))
+        return out;
+    while (q.next())
+        out.push_back({bytesOf(q.value(0)), bytesOf(q.value(1)), bytesOf(q.value(2))});
+    return out;
 }
 
 std::vector<Note> SeriesStore::notes(std::int64_t seriesId) {
@@ -1096,14 +1697,21 @@ bool SeriesStore::forEachRecord(std::int64_t seriesId,
     if (!m_db)
         return false;
     std::map<std::int64_t, std::string> paths;
+    std::map<std::int64_t, std::int64_t> taken;
     {
         QSqlQuery q(m_db->db);
         q.setForwardOnly(true);
-        if (!q.exec(QStringLiteral("SELECT id, path FROM downloads")))
+        if (!q.exec(QStringLiteral("SELECT id, path, at FROM downloads")))
             return false;
-        while (q.next())
+        while (q.next()) {
             paths[q.value(0).toLongLong()] = bytesOf(q.value(1));
+            taken[q.value(0).toLongLong()] = q.value(2).toLongLong();
+        }
     }
+    std::set<std::pair<int, std::uint64_t>> disputed;
+    std::map<std::pair<int, std::uint64_t>, std::string> shown;
+    if (!m_db->disputedPlaces(seriesId, disputed, &shown))
+        return false;
     QSqlQuery q(m_db->db);
     q.setForwardOnly(true);
     q.prepare(QStringLiteral(
@@ -1120,6 +1728,8 @@ bool SeriesStore::forEachRecord(std::int64_t seriesId,
         const std::uint64_t confirmed = q.value(1).toULongLong();
         ref.index = q.value(2).toULongLong();
         ref.download = &paths[q.value(3).toLongLong()];
+        ref.downloadAtMs = taken[q.value(3).toLongLong()];
+        const int seq = q.value(0).toInt();
         ref.offsetSeconds =
             q.value(4).isNull() ? std::nullopt : std::optional<int>(q.value(4).toInt());
         ref.dateOrder = static_cast<viewer::DateOrder>(q.value(5).toInt());
@@ -1128,6 +1738,12 @@ bool SeriesStore::forEachRecord(std::int64_t seriesId,
             ref.line = line;
             ref.timeFlags = flags;
             ref.provisional = ref.index >= confirmed;
+            ref.disputed = !disputed.empty() && disputed.count({seq, ref.index});
+            if (!shown.empty()) {
+                const auto settled = shown.find({seq, ref.index});
+                if (settled != shown.end())
+                    ref.line = settled->second;
+            }
             going = each(ref);
             ++ref.index;
             return going;

@@ -9,8 +9,15 @@
 //
 // Compact by design: a segment's records are kept in chunks, each a blob of the records one
 // download brought (a flags byte, a length and the line's bytes per record), so a record
-// costs its bytes and about two more. The records' text is never changed; what the series
-// says about them (provisional, flags, times) lives beside them.
+// costs its bytes and about two more. What the series says about them (provisional, flags,
+// times) lives beside them. Where downloads said different records at one place (overlap.h's
+// isolated differences), every download's statement there is kept ("versions": which
+// download said what) and the chunk shows the settled one (overlap.h's settledStatement), or
+// the one held first while the place is disputed.
+//
+// A download not called safe never makes a confirmed segment: where it would start one, its
+// records stand apart, provisional, as the last segment, until a safe download confirms
+// them (it follows them) or replaces them (it follows the segment before, or starts one).
 //
 // Derived data: the kept raw downloads and the unit register are the facts, and rebuild()
 // (series_rebuild.h) makes the same store from them. One thread at a time per object.
@@ -29,6 +36,9 @@
 namespace series {
 
 inline constexpr const char* kFileName = "series.sqlite";
+// The first schema whose series were made by the rules of overlap.h as they are (alignment
+// with isolated differences, records apart): a store made before it is rebuilt once.
+inline constexpr int kRulesVersion = 3;
 
 // One download to take.
 struct DownloadInput {
@@ -50,6 +60,10 @@ struct SetTaken {
     bool newSegment = false;   // d started a new segment (not the series' first)
     bool afterClear = false;   // ... because the unit was cleared since
     std::size_t differsAt = 0; // ... or because it differs from the last one here
+    std::string reason;        // ... said for the operator ("differs at record 6")
+    bool apart = false;        // ... provisional, apart (the download was not called safe)
+    std::size_t disputed = 0;  // places this download disputed (it said another record there)
+    std::size_t settled = 0;   // disputed places this download settled
     bool fewer = false;        // the unit holds fewer records than before
     bool wrapped = false;      // joined by the wrap rule
 };
@@ -73,8 +87,14 @@ struct SeriesInfo {
     std::uint64_t records = 0;
     int segments = 0;
     std::uint64_t provisional = 0;
-    std::uint64_t bytes = 0;  // the records' bytes
-    double usualInterval = 0; // seconds, 0 when unknown
+    std::uint64_t disputed = 0; // places where downloads said different records
+    std::uint64_t bytes = 0;    // the records' bytes
+    double usualInterval = 0;   // seconds, 0 when unknown
+};
+
+// A kept download `xrq-series prune-kept --remove` removed: a later safe one holds it wholly.
+struct PrunedDownload {
+    std::string serial, path, heldBy;
 };
 
 struct Note {
@@ -91,7 +111,10 @@ struct RecordRef {
     std::string_view line;
     std::uint8_t timeFlags = 0;
     bool provisional = false;
+    bool disputed = false;            // downloads said different records at this place
+    bool repeated = false;            // its bytes after the bytes before it stand elsewhere too
     std::optional<int> offsetSeconds; // the offset of the download's time rule
+    std::int64_t downloadAtMs = 0;    // when the download that brought it was taken
     viewer::DateOrder dateOrder = viewer::DateOrder::YMD;
     const std::string* download = nullptr; // the kept download's path
 };
@@ -110,6 +133,10 @@ public:
     bool openToRead(const std::string& path, std::string& why);
     void close();
     bool isOpen() const;
+    // The version whose rules made the series the store holds (kept through a migration of
+    // its schema; a new or rebuilt store's is kRulesVersion): below kRulesVersion, made by
+    // older rules (series_apply.h rebuilds it once).
+    int rulesVersion();
     const std::string& path() const { return m_path; }
 
     // Takes a download's data sets in one transaction. A kept download taken before is not
@@ -123,6 +150,11 @@ public:
     std::optional<SeriesInfo> find(const std::string& serial, const std::string& name,
                                    int ordinal = 0);
     std::vector<Note> notes(std::int64_t seriesId);
+    // The unit's clock sets, as the register had them when its last download was taken.
+    std::vector<ClockFact> clockSets(const std::string& serial);
+    // Kept downloads removed as wholly held by a later one, known so to a rebuild.
+    bool notePruned(const PrunedDownload& pruned, std::string& why);
+    std::vector<PrunedDownload> pruned();
     // Every record of a series in order; false from `each` stops (then false is returned).
     bool forEachRecord(std::int64_t seriesId, const std::function<bool(const RecordRef&)>& each);
 

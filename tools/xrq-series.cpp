@@ -119,12 +119,12 @@ int list(const std::string& folder, bool json) {
         bool first = true;
         for (const auto& s : all) {
             std::printf("%s\n  {\"serial\": %s, \"name\": %s, \"set\": %d, \"records\": %llu, "
-                        "\"segments\": %d, \"provisional\": %llu, \"bytes\": %llu, "
-                        "\"usual_interval_s\": %g}",
+                        "\"segments\": %d, \"provisional\": %llu, \"disputed\": %llu, "
+                        "\"bytes\": %llu, \"usual_interval_s\": %g}",
                         first ? "" : ",", jsonString(s.serial).c_str(), jsonString(s.name).c_str(),
                         s.ordinal + 1, (unsigned long long)s.records, s.segments,
-                        (unsigned long long)s.provisional, (unsigned long long)s.bytes,
-                        s.usualInterval);
+                        (unsigned long long)s.provisional, (unsigned long long)s.disputed,
+                        (unsigned long long)s.bytes, s.usualInterval);
             first = false;
         }
         std::printf("\n]}\n");
@@ -135,11 +135,11 @@ int list(const std::string& folder, bool json) {
         series::appendUtf8(name, s.name);
         std::string serial;
         series::appendUtf8(serial, s.serial);
-        std::printf("%s\t%s%s\t%llu records\t%d segment%s\t%llu provisional\n", serial.c_str(),
-                    name.c_str(),
+        std::printf("%s\t%s%s\t%llu records\t%d segment%s\t%llu provisional\t%llu disputed\n",
+                    serial.c_str(), name.c_str(),
                     s.ordinal > 0 ? (" (set " + std::to_string(s.ordinal + 1) + ")").c_str() : "",
                     (unsigned long long)s.records, s.segments, s.segments == 1 ? "" : "s",
-                    (unsigned long long)s.provisional);
+                    (unsigned long long)s.provisional, (unsigned long long)s.disputed);
     }
     return kOk;
 }
@@ -196,10 +196,17 @@ int rebuildStore(const std::string& folder, bool json) {
                     r.downloads, r.series);
         for (std::size_t i = 0; i < r.unreadable.size(); ++i)
             std::printf("%s%s", i ? ", " : "", jsonString(r.unreadable[i]).c_str());
+        std::printf("], \"pruned\": [");
+        for (std::size_t i = 0; i < r.pruned.size(); ++i)
+            std::printf("%s{\"path\": %s, \"held_by\": %s}", i ? ", " : "",
+                        jsonString(r.pruned[i].path).c_str(),
+                        jsonString(r.pruned[i].heldBy).c_str());
         std::printf("]}\n");
     } else {
         std::printf("Rebuilt %s from %zu kept downloads: %zu series\n",
                     series::storePath(folder).c_str(), r.downloads, r.series);
+        for (const auto& p : r.pruned)
+            std::printf("Pruned: %s (held wholly by %s)\n", p.path.c_str(), p.heldBy.c_str());
         for (const auto& u : r.unreadable)
             std::printf("Not read: %s\n", u.c_str());
     }
@@ -228,7 +235,7 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
     std::string why;
     if (!series::registerSerials(registerPath, serials, why))
         return fail(kStore, why, json);
-    std::vector<std::pair<std::string, std::string>> prunable; // path, held by
+    std::vector<series::PrunedDownload> prunable;
     for (const std::string& serial : serials) {
         series::RegisterFacts facts;
         if (!series::readRegisterFacts(registerPath, serial, facts, why))
@@ -248,32 +255,42 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
                 const auto da = series::readDownloadFile(a.path);
                 const auto db = series::readDownloadFile(b.path);
                 if (da.readable && db.readable && !db.cut && whollyHeld(da, db))
-                    prunable.emplace_back(a.path, b.path);
+                    prunable.push_back({serial, a.path, b.path});
                 break;
             }
         }
     }
     std::size_t removed = 0;
     std::vector<std::string> failures;
-    if (remove)
-        for (const auto& [path, by] : prunable) {
-            if (::unlink(path.c_str()) == 0)
+    if (remove && !prunable.empty()) {
+        // Each one removed is known to the series as pruned, so that a rebuild says so
+        // rather than that it could not read it.
+        series::SeriesStore store;
+        const bool known = ::access(series::storePath(folder).c_str(), F_OK) == 0 &&
+                           store.open(series::storePath(folder), why);
+        for (const auto& p : prunable) {
+            if (known && !store.notePruned(p, why)) {
+                failures.push_back(p.path + ": not removed: " + why);
+                continue;
+            }
+            if (::unlink(p.path.c_str()) == 0)
                 ++removed;
             else
-                failures.push_back(path + ": " + std::strerror(errno));
+                failures.push_back(p.path + ": " + std::strerror(errno));
         }
+    }
     if (json) {
         std::printf("{\"ok\": %s, \"removed\": %s, \"kept_downloads\": [",
                     failures.empty() ? "true" : "false", remove ? "true" : "false");
         for (std::size_t i = 0; i < prunable.size(); ++i)
             std::printf("%s\n  {\"path\": %s, \"held_by\": %s}", i ? "," : "",
-                        jsonString(prunable[i].first).c_str(),
-                        jsonString(prunable[i].second).c_str());
+                        jsonString(prunable[i].path).c_str(),
+                        jsonString(prunable[i].heldBy).c_str());
         std::printf("\n]}\n");
     } else {
-        for (const auto& [path, by] : prunable)
+        for (const auto& p : prunable)
             std::printf("%s %s\n  (held wholly by %s)\n", remove ? "Removed" : "Would remove",
-                        path.c_str(), by.c_str());
+                        p.path.c_str(), p.heldBy.c_str());
         if (!remove && !prunable.empty())
             std::printf("Nothing removed: run again with --remove to remove these %zu files\n",
                         prunable.size());

@@ -24,13 +24,13 @@ namespace viewer {
 namespace {
 
 // What each record costs beside its text while it is read: its line end; its place in the
-// text, its offset, time flags, provisional mark, segment start and date order (Records);
+// text, the download that brought it, provisional and disputed marks, segment start and date
+// order (Records); its stamp's seconds and its clock's fit (record_time.h's RecordClock);
 // its row, its flags' kind and its time (after the reader); its row's record and its place
 // before the sort (the marks).
-constexpr std::uint64_t kPerRecord = 1 + sizeof(std::int64_t) + sizeof(std::int32_t) + 4 +
-                                     sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double) +
-                                     2 * sizeof(std::size_t);
-constexpr std::int32_t kNoOffset = std::numeric_limits<std::int32_t>::min();
+constexpr std::uint64_t kPerRecord =
+    1 + sizeof(std::int64_t) + sizeof(std::uint32_t) + 3 + sizeof(double) + 6 +
+    sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double) + 2 * sizeof(std::size_t);
 constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
 
 // The flags a plot marks as a point: the record's own. A segment start has its line across
@@ -54,14 +54,14 @@ QString gigabytes(std::uint64_t bytes) {
 // the reader has read the text.
 struct Records {
     QByteArray text;                     // the records, one a line
-    std::vector<std::int32_t> offset;    // the time rule's UTC offset; kNoOffset: none
-    std::vector<std::uint8_t> timeFlags; // series::RecordFlag bits
-    std::vector<std::uint8_t> provisional;
+    std::vector<std::uint32_t> download; // the download that brought it (in `brought`)
+    std::vector<std::int64_t> brought;   // when each download was taken, ms
+    std::vector<std::uint8_t> marks;     // 1: provisional, 2: disputed
     std::vector<std::uint8_t> segmentStart;
     std::vector<viewer::DateOrder> order; // the order its stamp is read in
     std::size_t segments = 0;
     DateOrders orders = 0; // every order the store read stamps in
-    std::size_t count() const { return offset.size(); }
+    std::size_t count() const { return download.size(); }
     std::uint64_t bytes() const {
         return static_cast<std::uint64_t>(text.size()) + count() * kPerRecord;
     }
@@ -157,9 +157,9 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
 
     Records r;
     r.text.reserve(static_cast<qsizetype>(info->bytes + info->records));
-    r.offset.reserve(info->records);
-    r.timeFlags.reserve(info->records);
-    r.provisional.reserve(info->records);
+    r.download.reserve(info->records);
+    std::map<std::int64_t, std::uint32_t> downloadIndex;
+    r.marks.reserve(info->records);
     r.segmentStart.reserve(info->records);
     r.order.reserve(info->records);
     int segment = 0;
@@ -178,9 +178,17 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
             return !(overBudget = true);
         r.text.append(rec.line.data(), static_cast<qsizetype>(rec.line.size()));
         r.text.append('\n');
-        r.offset.push_back(rec.offsetSeconds ? *rec.offsetSeconds : kNoOffset);
-        r.timeFlags.push_back(rec.timeFlags);
-        r.provisional.push_back(rec.provisional);
+        if (r.brought.empty() || r.brought[r.download.back()] != rec.downloadAtMs) {
+            const auto [at, added] =
+                downloadIndex.try_emplace(rec.downloadAtMs, std::uint32_t(r.brought.size()));
+            if (added)
+                r.brought.push_back(rec.downloadAtMs);
+            r.download.push_back(at->second);
+        } else {
+            r.download.push_back(r.download.back());
+        }
+        r.marks.push_back(
+            static_cast<std::uint8_t>((rec.provisional ? 1 : 0) | (rec.disputed ? 2 : 0)));
         r.segmentStart.push_back(rec.segment != segment);
         r.order.push_back(rec.dateOrder);
         r.orders |= static_cast<DateOrders>(rec.dateOrder);
@@ -251,32 +259,47 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     std::vector<double>& x = set.x;
     FlagKinds flags;
     flags.kind.reserve(records);
+    // Each record's own clock: every stamp read first, then the neighbours decide.
+    series::RecordClock clock(store.clockSets(info->serial));
+    std::vector<double> unit(records, std::numeric_limits<double>::quiet_NaN());
+    {
+        int segment = 0;
+        for (std::size_t k = 0; k < records; ++k) {
+            const std::size_t row = rowIsRecord ? k : rowOf[k];
+            double seconds = 0;
+            bool parsed;
+            if (readersTime && row != kNoRow) {
+                seconds = set.x[row];
+                parsed = true;
+            } else {
+                const auto end = k + 1 < records ? starts[k + 1] - 1 : r.text.size() - 1;
+                const std::string_view line(r.text.constData() + starts[k],
+                                            static_cast<std::size_t>(end - starts[k]));
+                parsed = series::unitSeconds(line, r.order[k], seconds);
+            }
+            segment += r.segmentStart[k];
+            if (parsed)
+                unit[k] = seconds;
+            clock.add(segment, parsed, seconds, r.brought[r.download[k]]);
+        }
+        clock.resolve();
+    }
     series::RecordFlags flagger(info->usualInterval);
     series::RecordRef ref;
     std::size_t utc = 0;
     for (std::size_t k = 0; k < records; ++k) {
         const std::size_t row = rowIsRecord ? k : rowOf[k];
-        double seconds = 0;
-        bool parsed;
-        if (readersTime && row != kNoRow) {
-            seconds = set.x[row];
-            parsed = true;
-        } else {
-            const auto end = k + 1 < records ? starts[k + 1] - 1 : r.text.size() - 1;
-            const std::string_view line(r.text.constData() + starts[k],
-                                        static_cast<std::size_t>(end - starts[k]));
-            parsed = series::unitSeconds(line, r.order[k], seconds);
-        }
+        const bool parsed = !std::isnan(unit[k]);
+        const double seconds = parsed ? unit[k] : 0;
+        const std::int64_t brought = r.brought[r.download[k]];
         ref.segment += r.segmentStart[k];
-        ref.provisional = r.provisional[k];
-        ref.timeFlags = r.timeFlags[k];
-        ref.offsetSeconds =
-            r.offset[k] == kNoOffset ? std::nullopt : std::optional<int>(r.offset[k]);
-        flags.add(flagger.next(ref, parsed, seconds));
-        const bool known = parsed && ref.offsetSeconds && !(ref.timeFlags & series::kOffsetUnknown);
-        utc += known;
+        ref.provisional = r.marks[k] & 1;
+        ref.disputed = r.marks[k] & 2;
+        const series::RecordClock::Utc time = clock.utc(k, parsed, seconds, brought);
+        flags.add(flagger.next(ref, parsed, seconds, time));
+        utc += time.known;
         if (row != kNoRow && set.axis == Axis::Time && parsed)
-            x[row] = known ? seconds - *ref.offsetSeconds : seconds;
+            x[row] = time.known ? time.seconds : seconds;
     }
     if (progress)
         progress(95);

@@ -38,14 +38,15 @@ struct Finished {
 // laptop name in its fleet.ini, and the simulated unit on its COM3.
 class Folder {
 public:
-    explicit Folder(const std::string& laptop, const std::string& service = {}) {
+    // `seed`: the unit's records (another seed, other records: the memory after a clear).
+    explicit Folder(const std::string& laptop, const std::string& service = {}, unsigned seed = 1) {
         ok = sandbox.ok() && QDir().mkpath(QString::fromStdString(sandbox.portFolder())) &&
              QDir().mkpath(QString::fromStdString(sandbox.data())) &&
              fleet::writeFleetSettings(sandbox.tempFiles(), {QString::fromStdString(service),
                                                              QString::fromStdString(laptop)});
         sim::SimOptions o;
         o.linkPath = sandbox.portFolder() + "COM3";
-        o.dataSets = sim::generateDataSets(2, 30, 0, 1);
+        o.dataSets = sim::generateDataSets(2, 30, 0, seed);
         unit = sim::PtyUnit::start(o);
     }
 
@@ -219,6 +220,43 @@ TEST_F(FleetPrograms, AnOutboxPushedTwiceAddsNothingAndTheServersExportIsTheLoca
     // A series the server does not hold is said so.
     const Finished none = a.run("xrq-series", {"export", "--service", "laptop_a", "NOUNIT", "X"});
     EXPECT_EQ(none.code, 7) << none.err;
+}
+
+// Laptop A downloads the unit and clears it; laptop B, which never heard of that clear,
+// downloads what the unit logged since. Both push: the server's series, read from either
+// laptop, holds both laptops' records, each once.
+TEST_F(FleetPrograms, AClearOneLaptopMissedLeavesBothLaptopsRecordsInTheServersSeries) {
+    addLaptop("laptop_a");
+    addLaptop("laptop_b");
+    Folder a("laptop-a", "laptop_a");
+    Folder b("laptop-b", "laptop_b", 2);
+    ASSERT_TRUE(a.ok && b.ok);
+    Finished f = a.collect({"--clear", "--push-wait", "60"});
+    ASSERT_EQ(f.code, 0) << f.err;
+    f = b.collect({"--push-wait", "60"});
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(count("xrq.series_records"), 120);
+    std::vector<series::SeriesInfo> all;
+    {
+        series::SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.open(a.files() + series::kFileName, why)) << why;
+        all = store.list();
+    }
+    ASSERT_EQ(all.size(), 2u);
+    for (const series::SeriesInfo& info : all) {
+        SCOPED_TRACE(info.name);
+        const Finished fromA =
+            a.run("xrq-series", {"export", "--service", "laptop_a", info.serial, info.name});
+        ASSERT_EQ(fromA.code, 0) << fromA.err;
+        EXPECT_NE(fromA.out.find("# records: 60 in 2 segments, 0 provisional\r\n"),
+                  std::string::npos)
+            << fromA.out.substr(0, 1500);
+        const Finished fromB =
+            b.run("xrq-series", {"export", "--service", "laptop_b", info.serial, info.name});
+        ASSERT_EQ(fromB.code, 0) << fromB.err;
+        EXPECT_EQ(fromB.out, fromA.out);
+    }
 }
 
 } // namespace

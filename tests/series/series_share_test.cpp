@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The series' records in the outbox: confirmed records only, each once, identified by what it
-// is (unit, data set, segment, position, the hash chained over the segment), written in the
-// transaction that confirms them; an older store's records are put there by its migration.
+// is (unit, data set, its bytes with the bytes of the record before it; segment and position
+// beside them), written in the transaction that confirms them; an older store's records are
+// put there by its migration.
 #include "fleet/fleet_settings.h"
 #include "record_lines.h"
 #include "series/held_records.h"
@@ -62,17 +63,18 @@ protected:
         ASSERT_TRUE(r.ok) << r.error;
     }
 
-    // The chained hashes of `records` from a segment's start: XXH3's 128 bits (canonical,
-    // big-endian) of the hash before and the record.
+    // The identities of `records` from a segment's start: XXH3's 128 bits (canonical,
+    // big-endian) of the record before, a line end and the record.
     static std::vector<std::string> chain(const std::vector<std::string>& records) {
         std::vector<std::string> out;
-        std::string last;
+        std::string before;
         for (const std::string& r : records) {
-            const std::string input = last + r;
+            const std::string input = before + "\n" + r;
             XXH128_canonical_t c;
             XXH128_canonicalFromHash(&c, XXH3_128bits(input.data(), input.size()));
-            last.assign(reinterpret_cast<const char*>(c.digest), 16);
-            out.push_back(QByteArray::fromStdString(last).toHex().toStdString());
+            out.push_back(
+                QByteArray(reinterpret_cast<const char*>(c.digest), 16).toHex().toStdString());
+            before = r;
         }
         return out;
     }
@@ -153,7 +155,8 @@ TEST_F(SeriesShare, AnOlderStoresConfirmedRecordsAreSharedByItsMigration) {
         ASSERT_TRUE(db.open());
         QSqlQuery q(db);
         for (const char* sql :
-             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts",
+             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE versions",
+              "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
               "ALTER TABLE segments DROP COLUMN shared",
               "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"})
             ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;

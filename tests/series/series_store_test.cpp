@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The series store: downloads taken one after another, as a unit is visited.
 #include "record_lines.h"
+#include "series/series_export.h"
 #include "series/series_store.h"
 #include "support/fault_vfs.h"
 
@@ -250,4 +251,139 @@ TEST(SeriesDownloadText, WholeLinesOnlyAndTheSetsInOrder) {
     EXPECT_FALSE(cut.sets[2].complete);
     EXPECT_TRUE(parseDownloadText("F\r\nNo data\r\n>").noData);
     EXPECT_FALSE(parseDownloadText("F\r\nName without colon\r\n>").readable);
+}
+
+namespace {
+
+// `v` with the record at `place` given as `line`.
+std::vector<std::string> with(std::vector<std::string> v, std::size_t place, std::string line) {
+    v[place] = std::move(line);
+    return v;
+}
+
+} // namespace
+
+// The cases of a visit that goes wrong between two that do not: each leaves one row per
+// record the unit holds.
+TEST_F(SeriesStoreTest, ADamagedVisitBetweenCleanOnesLeavesOneRowPerRecord) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
+    // Not safe, a NUL in record 3: the same memory, its new records provisional; what it
+    // said at record 3 is kept, and does not dispute what a safe download said.
+    auto r =
+        take(downloadText(
+                 {{"SITE1", with(lines(0, 150), 2, std::string("26-06-01 00:00:00,\0 2", 21))}}),
+             false);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.text(), "SITE1: 50 new records, 100 already held, the new ones provisional (the "
+                        "download was not called safe)");
+    EXPECT_EQ(seen().provisional, 50u);
+    r = take(downloadText({{"SITE1", lines(0, 200)}}));
+    EXPECT_EQ(r.text(), "SITE1: 50 new records, 150 already held, 50 provisional confirmed");
+    EXPECT_EQ(seen().records, lines(0, 200));
+    const auto info = store.find("XRQ1", "SITE1");
+    EXPECT_EQ(info->segments, 1);
+    EXPECT_EQ(info->provisional, 0u);
+    EXPECT_EQ(info->disputed, 0u);
+}
+
+TEST_F(SeriesStoreTest, OneChangedRecordIsDisputedThenSettled) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
+    // Safe, one old record with a digit changed (no parity on the line).
+    auto r = take(downloadText({{"SITE1", with(lines(0, 150), 40, "26-06-01 00:00:00, 47")}}));
+    EXPECT_EQ(r.text(), "SITE1: 50 new records, 100 already held, 1 record disputed (another "
+                        "record said at its place)");
+    EXPECT_EQ(seen().records, lines(0, 150)); // the record held first is shown
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->disputed, 1u);
+    std::vector<std::uint64_t> disputed;
+    store.forEachRecord(store.find("XRQ1", "SITE1")->id, [&](const RecordRef& ref) {
+        if (ref.disputed)
+            disputed.push_back(ref.index);
+        return true;
+    });
+    EXPECT_EQ(disputed, std::vector<std::uint64_t>{40});
+    // The export says so: the row's flags and the count.
+    std::string csv;
+    exportCsv(store, *store.find("XRQ1", "SITE1"), {}, [&](std::string_view p) {
+        csv.append(p);
+        return true;
+    });
+    EXPECT_NE(csv.find("# records: 150 in 1 segment, 0 provisional, 1 disputed\r\n"),
+              std::string::npos)
+        << csv.substr(0, 800);
+    EXPECT_NE(csv.find("# flag disputed: 1 record\r\n"), std::string::npos);
+    EXPECT_NE(csv.find(",40,disputed; repeated time; offset unknown,kept-1\r\n"), std::string::npos)
+        << csv.substr(csv.find(",40,"), 80);
+    // The next visit agrees with the first: settled.
+    r = take(downloadText({{"SITE1", lines(0, 200)}}));
+    EXPECT_EQ(r.text(), "SITE1: 50 new records, 150 already held, 1 dispute settled");
+    EXPECT_EQ(seen().records, lines(0, 200));
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->disputed, 0u);
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 1);
+}
+
+TEST_F(SeriesStoreTest, ADisputeSettledForTheRecordSaidSecond) {
+    // The first visit brought the changed record; the two after it agree on the other one.
+    ASSERT_TRUE(take(downloadText({{"SITE1", with(lines(0, 100), 40, "changed")}})).ok);
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 150)}})).ok);
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->disputed, 1u);
+    EXPECT_EQ(seen().records[40], "changed");
+    const auto r = take(downloadText({{"SITE1", lines(0, 160)}}));
+    EXPECT_EQ(r.sets[0].settled, 1u);
+    EXPECT_EQ(seen().records, lines(0, 160));
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->disputed, 0u);
+}
+
+TEST_F(SeriesStoreTest, ACutDownloadThenAFullOne) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
+    auto r = take(downloadText({{"SITE1", lines(0, 60)}}, true));
+    EXPECT_EQ(r.text(), "SITE1: 0 new records, 60 already held");
+    r = take(downloadText({{"SITE1", lines(0, 200)}}));
+    EXPECT_EQ(r.text(), "SITE1: 100 new records, 100 already held");
+    EXPECT_EQ(seen().records, lines(0, 200));
+}
+
+TEST_F(SeriesStoreTest, AnUnsafeDownloadNeverMakesAConfirmedSegment) {
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
+    // Another memory (a clear this laptop never knew of), not called safe: apart.
+    auto r = take(downloadText({{"SITE1", lines(0, 30, "26-07-01 00:00:00, ")}}), false);
+    EXPECT_EQ(r.text(), "SITE1: 30 new records, 0 already held, the new ones provisional (the "
+                        "download was not called safe); a new segment: differs at record 1 "
+                        "(provisional, apart: the download was not called safe)");
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 2);
+    EXPECT_EQ(seen().provisional, 30u);
+    // A safe download of the first memory replaces them.
+    r = take(downloadText({{"SITE1", lines(0, 120)}}));
+    EXPECT_EQ(r.text(), "SITE1: 20 new records, 100 already held, 30 provisional replaced");
+    EXPECT_EQ(seen().records, lines(0, 120));
+    EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 1);
+    // Apart again, and this time a safe download of that memory confirms them.
+    ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 30, "26-07-01 00:00:00, ")}}), false).ok);
+    r = take(downloadText({{"SITE1", lines(0, 40, "26-07-01 00:00:00, ")}}));
+    EXPECT_EQ(r.text(), "SITE1: 10 new records, 30 already held, 30 provisional confirmed");
+    const Seen s = seen();
+    EXPECT_EQ(s.records, lines(0, 120) + lines(0, 40, "26-07-01 00:00:00, "));
+    EXPECT_EQ(s.provisional, 0u);
+    EXPECT_EQ(s.segments.back(), 2);
+}
+
+// A clock reset to its default date: the same records again after the same records. Both
+// stay, flagged repeated (the first of the second run follows another record: not).
+TEST_F(SeriesStoreTest, EqualRecordsAfterEqualRecordsAreKeptAndFlaggedRepeated) {
+    const auto run = lines(0, 3, "00-01-01 00:00:00, ");
+    ASSERT_TRUE(take(downloadText({{"SITE1", run + run}})).ok);
+    EXPECT_EQ(seen().records, run + run);
+    std::string csv;
+    exportCsv(store, *store.find("XRQ1", "SITE1"), {}, [&](std::string_view p) {
+        csv.append(p);
+        return true;
+    });
+    EXPECT_NE(csv.find("# flag repeated: 4 records\r\n"), std::string::npos) << csv;
+    auto count = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = csv.find(text); at != std::string::npos; at = csv.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(",1,repeated; repeated time; offset unknown,"), 2u) << csv;
+    EXPECT_EQ(count(",0,repeated time; offset unknown,"), 1u) << csv;
 }

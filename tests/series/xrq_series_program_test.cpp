@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // xrq-series as a script runs it: its commands, --json and its exit status.
+#include "register/unit_register.h"
+#include "series/register_facts.h"
 #include "series/series_apply.h"
 #include "series/series_store.h"
 #include "support/child_process.h"
@@ -115,4 +117,54 @@ TEST(XrqSeriesProgram, CommandsJsonAndExitStatus) {
     EXPECT_NE(r.out.find("XRQ1\tSITE1\t2 records"), std::string::npos) << r.out;
     r = xrqSeries(dir, {"--json", "prune-kept"});
     EXPECT_EQ(r.code, 0) << r.err;
+}
+
+// A kept download prune-kept removed (a later safe one holds it wholly) is known to a later
+// rebuild as pruned, not as one it could not read; the series is as before.
+TEST(XrqSeriesProgram, APrunedDownloadIsKnownAsPrunedToARebuild) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    unitreg::UnitRegister reg;
+    ASSERT_EQ(reg.open(folder + series::kRegisterFileName).state,
+              unitreg::OpenOutcome::State::Open);
+    auto text = [](int records) {
+        std::string t = "F\r\nName: SITE1\r\n";
+        for (int i = 0; i < records; ++i)
+            t += "26-06-01 00:00:00, " + std::to_string(i) + "\r\n";
+        return t + ">";
+    };
+    std::vector<std::string> kept;
+    for (const int records : {100, 150}) {
+        kept.push_back(folder + "k" + std::to_string(records) + ".txt");
+        std::ofstream(kept.back(), std::ios::binary) << text(records);
+        unitreg::Download d;
+        d.serial = "XRQ1";
+        d.started = 1780000000000LL + records;
+        d.ended = d.started + 1000;
+        d.keptFile = kept.back();
+        d.complete = d.verified = true;
+        ASSERT_TRUE(reg.recordDownload(d));
+        const series::ApplyResult r = series::applyDownload(
+            folder, series::readDownloadFile(kept.back()), "XRQ1", kept.back(), true);
+        ASSERT_TRUE(r.ok) << r.error;
+    }
+    Ran r = xrqSeries(dir, {"--json", "prune-kept", "--remove"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(kept[0])));
+    r = xrqSeries(dir, {"--json", "rebuild"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    const QJsonObject rebuilt = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object();
+    EXPECT_TRUE(rebuilt["unreadable"].toArray().isEmpty()) << r.out;
+    ASSERT_EQ(rebuilt["pruned"].toArray().size(), 1) << r.out;
+    EXPECT_EQ(rebuilt["pruned"][0]["path"].toString().toStdString(), kept[0]);
+    EXPECT_EQ(rebuilt["pruned"][0]["held_by"].toString().toStdString(), kept[1]);
+    r = xrqSeries(dir, {"--json", "list"});
+    EXPECT_EQ(
+        QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["series"][0]["records"].toInt(),
+        150);
+    // A second rebuild still knows it.
+    r = xrqSeries(dir, {"rebuild"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Pruned: " + kept[0]), std::string::npos) << r.out;
 }

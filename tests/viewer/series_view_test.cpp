@@ -51,8 +51,9 @@ protected:
         // The unit's clock was set at 07:00 local, an hour ahead of UTC.
         series::UnitFacts facts;
         facts.clockSets.push_back({1780290000000LL, 3600, "26-06-01 07:00:00"});
-        // First visit: ten records a minute apart, one repeated time, one gap of two hours.
-        take(store, facts, 1780300000000LL, true, minutes({0, 1, 2, 3, 4, 4, 5, 6, 7, 127}, 10));
+        // First visit (09:10 UTC): ten records a minute apart, one repeated time, one gap of
+        // two hours.
+        take(store, facts, 1780305000000LL, true, minutes({0, 1, 2, 3, 4, 4, 5, 6, 7, 127}, 10));
         // Second visit: the unit holds other records (a new segment), and the download was
         // not called safe (provisional).
         take(store, facts, 1780310000000LL, false, minutes({200, 201, 202}, 50));
