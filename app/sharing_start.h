@@ -2,8 +2,8 @@
 #pragma once
 // The program's sharing with the organisation's server (fleet/sharing.h), started by
 // RunProgram once the main window is shown (the register is open then) and ended when the
-// window closes (TFormXRQMain::FormClose, at the latest its destructor): the
-// pusher over the unit register's and the series' outboxes, its lines in the run log, its
+// window closes (TFormXRQMain::FormClose, at the latest its destructor; xrq-collect at its end):
+// the pusher over the unit register's and the series' outboxes, its lines in the run log, its
 // status in the status panel, and a push as soon as the register has recorded an event.
 // UI thread.
 

@@ -34,7 +34,6 @@
 // waiting thread handing each chunk to a main thread with nothing else, the floor of the
 // program's structure on this machine.
 
-#include "start/program_start.h"
 #include "comport/Comport.h"
 #include "dialogs/scripted_dialogs.h"
 #include "download/capture_sink.h"
@@ -43,6 +42,7 @@
 #include "main/fMain.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
+#include "start/program_start.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
 #include "tools/sim/data_set.h"

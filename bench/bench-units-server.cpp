@@ -10,7 +10,6 @@
 //    from the server are both on the screen, five times (closed between).
 //
 // Usage: bench-units-server [units] [events]   (default 10000 1000000)
-#include "start/program_start.h"
 #include "app/sharing_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "fleet/fleet_settings.h"
@@ -21,6 +20,7 @@
 #include "main/fMain.h"
 #include "register/register_writer.h"
 #include "register/units_window.h"
+#include "start/program_start.h"
 #include "support/pg_test_server.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"

@@ -8,8 +8,8 @@
 //
 //   QT_QPA_PLATFORM=offscreen bench-viewer [--rows N]
 
-#include "viewer_reader/data_file.h"
 #include "viewer/data_set_view.h"
+#include "viewer_reader/data_file.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -3,31 +3,29 @@
 #include "collect/collect_share.h"
 #include "dialogs/source_lines.h"
 
-#include "start/program_start.h"
+#include "app/program_end.h"
+#include "app/program_settings.h"
+#include "app/sharing_start.h"
+#include "app/unit_service.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/box_presenter.h"
 #include "download/data_collection.h"
 #include "download/data_directory.h"
 #include "download/memory_reads.h"
-#include "main/command_links.h"
-#include "main/fMain.h"
 #include "platform/dos_devices.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "register/register_writer.h"
-#include "serial/fSerial.h"
 #include "series/series_apply.h"
-#include "setup/fSetup.h"
-#include "widgets/status_panel.h"
-#include "window_fit/window_fit.h"
+#include "series/series_store.h"
+#include "session/com_port_list.h"
+#include "session/serial_session.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
 #include <QScopeGuard>
 #include <QTimer>
 
@@ -131,11 +129,57 @@ private:
     bool m_progressShown = false;
 };
 
+// The command set's view without a window: what the operator would see goes through the
+// boxes (told on standard error) and into the service.
+class CollectView : public ServiceView {
+public:
+    using ServiceView::ServiceView;
+};
+
+// What the collector works with in place of the program's windows: the session, the
+// program's work with the unit over it, and the data directory as Setup would hold it.
+struct Program {
+    session::SerialSession session;
+    UnitService service;
+    CollectView view{service, session};
+    session::NullSink noEcho;
+    std::string dataDirectory;
+};
+
+// The session's port list as the program's start refreshes it (Setup's Refresh List without
+// its box): the session takes the listed port it wants, else the first free one; told when
+// there is no port at all.
+void refreshComPorts(session::SerialSession& session) {
+    constexpr win::DWORD kTargetSize = 200;
+    const auto query = [](int n) {
+        char target[kTargetSize];
+        const std::string name = "COM" + std::to_string(n);
+        if (win::QueryDosDeviceA(name.c_str(), target, kTargetSize) != 0)
+            return com_port_list::PortState::Present;
+        return win::GetLastError() == win::ERROR_ACCESS_DENIED ? com_port_list::PortState::Held
+                                                               : com_port_list::PortState::Missing;
+    };
+    const std::vector<std::string> entries =
+        com_port_list::buildList(query, session.PortOpen, session.ComPortNumber);
+    if (entries.empty()) {
+        // Reported under the serial form's unit with its fixed line, as the program does.
+        DlgInternalError("No Comports available - abort", source_file::serialSession,
+                         source_line::noComports);
+    } else {
+        const int index = com_port_list::chooseEntry(
+            entries, com_port_list::wantedEntry(session.ComPortNumber, session.PortOpen));
+        if (const auto number = com_port_list::portNumberFromEntry(entries[std::size_t(index)]))
+            session.UseComPort(*number);
+    }
+    session.BaudRate = 19200;
+}
+
 // The run's state between its steps.
 class Collection {
 public:
-    Collection(const CollectOptions& options, Console& console)
-        : m_options(options), m_console(console) {}
+    Collection(const CollectOptions& options, Console& console, Program& program)
+        : m_options(options), m_console(console), m_program(program), m_session(program.session),
+          m_service(program.service) {}
 
     void run();
     CollectReport report;
@@ -186,9 +230,19 @@ private:
     void readMemoryFirst();
     void download();
     void clearMemory();
+    // What a download shows: its progress on the terminal's line.
+    UnitService::DownloadView downloadView() {
+        UnitService::DownloadView shown;
+        shown.dataDirectory = m_program.dataDirectory;
+        shown.progressShown = [this](const QString& text) { m_console.progress(text); };
+        return shown;
+    }
 
     const CollectOptions& m_options;
     Console& m_console;
+    Program& m_program;
+    session::SerialSession& m_session;
+    UnitService& m_service;
     std::vector<dialogs::BoxShown> m_boxes;
     int m_port = 0;
     std::string m_key; // the device's name, for the port's working folder
@@ -232,11 +286,11 @@ bool Collection::choosePort() {
             log(m_options.device + " is COM" + std::to_string(kPrivatePort) + " for this run",
                 source_line::collectorPrivatePort);
         }
-    } else if (FormXRQMain->IniFile && FormXRQMain->IniFile->ValueExists("Serial", "Port")) {
+    } else if (programSettings() && programSettings()->savedPort()) {
         // The saved port itself: the start's port refresh may have moved the session to
         // another port when the saved one was busy or gone, and a collection must not
         // download whatever unit that one holds.
-        m_port = FormXRQMain->IniFile->ReadInteger("Serial", "Port", 0);
+        m_port = *programSettings()->savedPort();
     } else {
         // Unattended, port 1 by default could be the machine's console line.
         return fail(Exit::PortMissing, "No serial port is saved: give --port N or --device "
@@ -245,8 +299,7 @@ bool Collection::choosePort() {
     if (m_port < 1 || m_port > 256)
         return fail(Exit::PortMissing, "No serial port is chosen: give --port N or --device "
                                        "PATH, or choose one in the program's Setup.");
-    FormSerial->ComPortNumber = m_port;
-    FormXRQMain->UpdateComPortLabel();
+    m_session.ComPortNumber = m_port;
     report.port = m_port;
     // Links followed; a device that is not there yet keeps its COM number as the name.
     report.device = comPortDevice(m_port);
@@ -289,13 +342,12 @@ bool Collection::lockPort() {
 }
 
 bool Collection::chooseDataDirectory() {
-    std::string dir = m_options.dir
-                          ? *m_options.dir
-                          : download::directoryBytes(FormSetup->EditDataDirectory->text());
+    std::string dir = m_options.dir ? *m_options.dir : m_program.dataDirectory;
     // Relative to where the command was given, not to the port's working folder.
     if (!dir.empty() && dir.front() != '/' && !m_startFolder.empty())
         dir = m_startFolder + "/" + dir;
-    FormSetup->EditDataDirectory->setText(QFile::decodeName(QByteArray::fromStdString(dir)));
+    m_program.dataDirectory =
+        download::directoryBytes(QFile::decodeName(QByteArray::fromStdString(dir)));
     report.dataDirectory = dir;
     const download::DataTarget target = download::resolveDataDirectory(dir);
     if (const std::string note = download::prefixNote(target); !note.empty())
@@ -311,23 +363,29 @@ bool Collection::chooseDataDirectory() {
 }
 
 bool Collection::connect() {
-    const unsigned before = FormXRQMain->Units.connects();
+    const unsigned before = m_service.Units.connects();
     const std::size_t boxesBefore = m_boxes.size();
-    platform::runGuarded([] { FormXRQMain->ActionConnectExecute(nullptr); });
+    // As the main window's Connect: a unit that did not answer is named no more.
+    const auto connectOnce = [this] {
+        platform::runGuarded([this] {
+            if (!m_service.connect(m_session, m_program.view))
+                m_service.followSession(m_session);
+        });
+    };
+    connectOnce();
     if (ended())
         return false;
     // No answer, but the unit was sending all along (it paused just as the port opened): once
     // more, and this time its sending is waited out before the serial-number request.
-    if (FormXRQMain->Units.connects() == before && FormSerial->PortOpen &&
-        FormSerial->MayBeSending()) {
+    if (m_service.Units.connects() == before && m_session.PortOpen && m_session.MayBeSending()) {
         log("the unit answered nothing but was sending: Connect once more",
             source_line::collectorConnectAgain);
-        platform::runGuarded([] { FormXRQMain->ActionConnectExecute(nullptr); });
+        connectOnce();
         if (ended())
             return false;
     }
-    if (FormXRQMain->Units.connects() != before && FormXRQMain->Units.current()) {
-        report.serial = FormXRQMain->Units.current()->serial;
+    if (m_service.Units.connects() != before && m_service.Units.current()) {
+        report.serial = m_service.Units.current()->serial;
         return true;
     }
     std::string said = lastError(boxesBefore);
@@ -335,7 +393,7 @@ bool Collection::connect() {
     const platform::PortTable table = platform::PortTable::current();
     const std::string path = table.devicePath(m_port);
     Exit code = Exit::NoUnit;
-    if (!FormSerial->PortOpen) {
+    if (!m_session.PortOpen) {
         switch (path.empty() ? platform::DeviceState::Missing
                              : platform::probeDevice(path, table).state) {
         case platform::DeviceState::Missing:
@@ -358,13 +416,17 @@ bool Collection::connect() {
 
 void Collection::readBattery() {
     const std::size_t boxesBefore = m_boxes.size();
-    FormXRQMain->BatteryReadout.reset();
-    platform::runGuarded([] { FormXRQMain->ActionCheckBatExecute(nullptr); });
-    if (const auto& reading = FormXRQMain->BatteryReadout) {
+    m_service.BatteryReadout.reset();
+    platform::runGuarded([this] {
+        m_service.runCommand(m_session, m_program.view, &InstrumentCommands::checkBattery);
+    });
+    if (const auto& reading = m_service.BatteryReadout) {
+        // The unit's answer, as the captions round it.
         report.volts = reading->first;
         report.celsius = reading->second;
-        m_console.note("Battery " + FormXRQMain->LabelBatV->text().toStdString() + ", " +
-                       FormXRQMain->LabelTemp->text().toStdString());
+        const auto& [volts, temp] = m_service.BatteryCaptions;
+        m_console.note("Battery " + QString::fromLatin1(volts.c_str()).toStdString() + ", " +
+                       QString::fromLatin1(temp.c_str()).toStdString());
         return;
     }
     const std::string said = lastError(boxesBefore);
@@ -374,7 +436,8 @@ void Collection::readBattery() {
 
 void Collection::setClock() {
     const std::size_t boxesBefore = m_boxes.size();
-    platform::runGuarded([] { FormXRQMain->ActionSetClockExecute(nullptr); });
+    platform::runGuarded(
+        [this] { m_service.runCommand(m_session, m_program.view, &InstrumentCommands::setClock); });
     static const std::string kSet = "Clock on XRQ set to ";
     for (std::size_t i = boxesBefore; i < m_boxes.size(); ++i)
         if (m_boxes[i].kind == dialogs::BoxKind::Info && m_boxes[i].text.rfind(kSet, 0) == 0) {
@@ -389,12 +452,19 @@ void Collection::setClock() {
 
 void Collection::download() {
     const std::size_t boxesBefore = m_boxes.size();
-    FormXRQMain->LastDownload = {};
+    m_service.LastDownload = {};
     QElapsedTimer clock;
     clock.start();
-    platform::runGuarded([] { FormXRQMain->ActionCollectExecute(nullptr); });
+    platform::runGuarded([this] {
+        // As Collect Data: never over a running exchange.
+        if (m_session.ExchangeRunning()) {
+            m_session.tellExchangeRunning();
+            return;
+        }
+        m_service.collect(m_session, m_program.view, m_program.noEcho, downloadView());
+    });
     report.seconds = clock.elapsed() / 1000.0;
-    const download::DownloadOutcome& outcome = FormXRQMain->LastDownload;
+    const download::DownloadOutcome& outcome = m_service.LastDownload;
     report.downloadStarted = outcome.started;
     if (!outcome.started) {
         if (ended())
@@ -418,10 +488,10 @@ void Collection::download() {
                                   "(a pseudo-terminal has no such counters).");
     // The unit the download came from: the one that answered just before it (the record
     // forgets it when the session closes, as after a stop; the Connect's answer stands then).
-    if (FormXRQMain->Units.lastDownloadUnidentified())
+    if (m_service.Units.lastDownloadUnidentified())
         report.serial.clear();
-    else if (FormXRQMain->Units.current())
-        report.serial = FormXRQMain->Units.current()->serial;
+    else if (m_service.Units.current())
+        report.serial = m_service.Units.current()->serial;
     if (report.serial.empty())
         report.warnings.push_back("The unit gave no serial number just before the download: "
                                   "the download is recorded as an unidentified unit's.");
@@ -444,7 +514,7 @@ void Collection::run() {
     ran = true;
     // Conversions left by ended programs were offered at the start (before this run): each
     // went into its own data folder, never into this run's, and the report says so.
-    for (const std::string& recovered : FormXRQMain->RecoveredConversions)
+    for (const std::string& recovered : m_service.RecoveredConversions)
         report.warnings.push_back(recovered);
     if (ended() || !choosePort() || !lockPort() || !chooseDataDirectory())
         return;
@@ -452,11 +522,9 @@ void Collection::run() {
         source_line::collectorPortAndFolder);
     // Downloads an earlier program called safe are judged again first (once, after an
     // upgrade): the clear decided below reads the series they make.
-    if (!FormXRQMain->KeptDownloadsJudged()) {
-        QEventLoop wait;
-        QObject::connect(FormXRQMain, &TFormXRQMain::keptDownloadsJudged, &wait, &QEventLoop::quit);
-        QObject::connect(FormXRQMain, &TFormXRQMain::closed, &wait, &QEventLoop::quit);
-        wait.exec();
+    if (!m_service.KeptDownloadsJudged()) {
+        while (!m_service.KeptDownloadsJudged() && !ProgramEndRequested())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (ended())
             return;
     }
@@ -485,7 +553,11 @@ void Collection::run() {
 }
 
 void Collection::readMemoryFirst() {
-    m_firstRead = FormXRQMain->ReadMemoryOnce();
+    if (m_session.ExchangeRunning())
+        m_session.tellExchangeRunning();
+    else
+        m_firstRead =
+            m_service.readMemoryOnce(m_session, m_program.view, m_program.noEcho, downloadView());
     auto& c = report.clear;
     c.firstReadKept = m_firstRead.keptFile;
     c.firstReadMs = m_firstRead.captureStartedMs;
@@ -502,7 +574,7 @@ void Collection::readMemoryFirst() {
 void Collection::clearMemory() {
     auto& c = report.clear;
     c.asked = true;
-    const download::DownloadOutcome& outcome = FormXRQMain->LastDownload;
+    const download::DownloadOutcome& outcome = m_service.LastDownload;
     auto refuse = [&](const std::string& why) {
         c.reason = why;
         log("Memory not cleared: " + why, source_line::collectorClearRefused);
@@ -537,7 +609,7 @@ void Collection::clearMemory() {
             download::firstKeptReadBeginsSecond(m_firstRead.keptFile, outcome.keptFile);
         !differ.empty())
         return refuse("the two reads of the memory differ: " + differ);
-    const auto done = clearAfterDownload(*FormXRQMain, report.serial);
+    const auto done = m_service.clearAfterDownload(m_session, m_program.view, report.serial);
     if (done.sent) {
         c.windowFromMs = outcome.captureStartedMs;
         c.windowToMs = done.endedMs;
@@ -582,36 +654,62 @@ int portNumberOfDevice(const std::string& device) {
     return 0;
 }
 
-CollectReport runCollection(QApplication& app, const CollectOptions& options,
+CollectReport runCollection(QCoreApplication& app, const CollectOptions& options,
                             const ProgramLocations& where) {
     Console console(options.quiet);
-    Collection run(options, console);
+    Program program;
+    Collection run(options, console, program);
     dialogs::setPresenter([&run](const dialogs::BoxShown& box) { return run.presentBox(box); });
     const auto previousExceptions =
         platform::setExceptionPresenter([&run](const std::string& message) {
             run.presentBox({dialogs::BoxKind::Exception, "XRQ", message});
         });
     const QtMessageHandler previousHandler = qInstallMessageHandler(qtMessagesToRunLog);
+    // A signal stops the exchange under way (its port closed, what arrived kept) and the loop.
+    ResetProgramEnd();
+    dialogs::setProgramEnding(false);
+    setProgramEndHandler([&program] {
+        dialogs::setProgramEnding(true);
+        program.session.StopExchanges();
+        QCoreApplication::quit();
+    });
     auto restore = qScopeGuard([&] {
-        DestroyProgramWindows();
+        setProgramEndHandler({});
         qInstallMessageHandler(previousHandler);
         platform::setExceptionPresenter(previousExceptions);
         dialogs::setPresenter({});
     });
+    // Owns the hot-plug watcher; goes before the session.
+    QObject portWatch;
 
-    CreateProgramWindows(where);
-    // Shown on no screen: showing runs the start (folders, run log, settings, register).
-    FormXRQMain->show();
-    window_fit::setGeometryStore(QString()); // no places of an offscreen screen remembered
-    QObject::connect(FormXRQMain->StatusPanel1, &StatusPanel::progressShown, FormXRQMain,
-                     [&console](const QString& text) { console.progress(text); });
-    FormXRQMain->EarlierSendingTold = [&console, &run](const std::string& text) {
+    // The program's start, as its main window makes it: folders, run log, port table,
+    // settings, the session on the saved port, the data directory saved, the port list.
+    session::SerialSession& session = program.session;
+    UnitService& service = program.service;
+    service.start(where, &session);
+    if (const ProgramSettings* settings = programSettings())
+        program.dataDirectory = download::directoryBytes(
+            QFile::decodeName(settings->dataDirectory(service.DefaultDataDirectory()).c_str()));
+    refreshComPorts(session);
+    // Ports plugged in or pulled out from now on.
+    session::startPortWatch(&portWatch, [&session] { return &session; });
+    QObject::connect(&session, &session::SerialSession::sessionChanged, &portWatch,
+                     platform::guarded([&] { service.followSession(session); }));
+    service.EarlierSendingTold = [&console, &run](const std::string& text) {
         console.say(text);
         run.report.warnings.push_back(text);
     };
+    service.keepEarlierSending(session, nullptr,
+                               [&console](const QString& text) { console.progress(text); });
+    service.followSession(session);
+    // After the start, as the main window offers them once it is up.
+    QTimer::singleShot(0, &portWatch, platform::guarded([&] {
+                           service.offerPendingConversions(program.dataDirectory, nullptr);
+                       }));
+    service.openRegister(&portWatch);
     log("started", source_line::collectorStarted);
-    // The outcome is logged and told before the window closes, so that the end line stays
-    // the run log's last.
+    // The outcome is logged and told before the end, so that the end line stays the run
+    // log's last.
     bool finished = false;
     auto finish = [&] {
         if (finished)
@@ -642,16 +740,20 @@ CollectReport runCollection(QApplication& app, const CollectOptions& options,
             console.say(r.message.empty() ? std::string(exitName(r.exit)) : r.message);
     };
     // After what the start queued (a conversion left by an ended program is offered first).
-    QTimer::singleShot(0, FormXRQMain, [&] {
+    QTimer::singleShot(0, &portWatch, [&] {
         run.run();
         finish();
-        if (FormXRQMain)
-            FormXRQMain->close();
         QCoreApplication::quit();
     });
     if (!ProgramEndRequested())
         app.exec();
     finish();
+    // The program's end, as its main window closes: no more boxes, the sharing ended, the end
+    // line the run log's last.
+    dialogs::setProgramEnding(true);
+    StopSharing();
+    service.logEnd();
+    unitRegister().close();
     return run.report;
 }
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // xrq-collect: one unattended download from the XRQ unit, for a cron job, a systemd timer or
-// a bench of units, with the exit status saying whether the data is safe. No display is
-// needed: the program's windows run on the offscreen platform and are never shown.
-#include "start/program_start.h"
+// a bench of units, with the exit status saying whether the data is safe. No display, no
+// window and no Qt platform plugin: the program's rooms below its windows do the work.
+#include "app/program_end.h"
+#include "app/program_folders.h"
 #include "collect/collect_options.h"
 #include "collect/collector.h"
 #include "dialogs/run_log.h"
@@ -31,12 +32,10 @@ int main(int argc, char* argv[]) {
     // takes its number (the report would be written into it); a closed output still fails
     // --json below.
     const bool outputClosed = collect::holdClosedStandardStreams()[STDOUT_FILENO];
-    // Never a window: no display is needed, and one present is not used.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(collect::qtMessagesToRunLog);
     int qtArgc = 1;
-    GuardedApplication app(qtArgc, argv);
-    QApplication::setApplicationName(QStringLiteral("XRQ"));
+    GuardedCoreApplication app(qtArgc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("XRQ"));
     InstallTerminationSignals(&app);
     collect::CollectReport report;
     try {

@@ -5,7 +5,7 @@
 
 #include "comport/Comport.h"
 
-#include "platform/comm_config_dialog.h"
+#include "platform/comm_config.h"
 #include "platform/default_comm_config.h"
 #include "platform/dos_devices.h"
 #include "platform/serial_registry.h"

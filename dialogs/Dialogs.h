@@ -1,18 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The five message and question boxes through which the program speaks to the operator. Each
-// first writes its text to the run log, then shows a modal box (application-modal; the event
-// loop keeps running underneath). Messages are 8-bit text shown as Latin-1, line breaks kept.
-// A box is a child of the window its operation belongs to (see boxParent), so the window
-// manager shows it over that window and keeps it above it. UI thread only.
+// first writes its text to the run log, then hands the box to whoever shows it: a test's
+// script, a presenter (the collector), or the screen's boxes the windows put in place
+// (widgets/message_boxes.h: modal, over the window the operation belongs to). Without any of
+// them the text goes to standard error and a question takes its default answer. Messages are
+// 8-bit text. No window here: Qt Core. UI thread only.
 
 #include <string>
 
-#include <QPointer>
-
+#include "dialogs/box_presenter.h"
 #include "dialogs/run_log.h"
-
-class QWidget;
 
 // "Confirm?", Yes/No, question mark; returns true for Yes. Logs the question and the answer.
 bool DlgConfirm(const std::string& message, bool defaultYes);
@@ -34,27 +32,10 @@ namespace dialogs {
 void setProgramEnding(bool ending);
 bool programEnding();
 
-// The window a box stands over when no other is named or active: the program's main window,
-// set by the program's start (null: none, as in the collector).
-void setMainWindow(QWidget* window);
-
-// While one lives, the boxes stand over `window`: the window whose operation speaks, whichever
-// window the operator has brought forward meanwhile. Scopes nest; the newest wins.
-class BoxOwner {
-public:
-    explicit BoxOwner(QWidget* window);
-    ~BoxOwner();
-    BoxOwner(const BoxOwner&) = delete;
-    BoxOwner& operator=(const BoxOwner&) = delete;
-
-private:
-    QPointer<QWidget> m_previous;
-};
-
-// The window the next box stands over: the one a BoxOwner names, else the program's active
-// window (for a box over a box, the window under that box), else the main window; null when
-// none of them is shown.
-QWidget* boxParent();
+// Who shows a box on a screen when neither a script nor a presenter takes it: the windows'
+// message boxes (installMessageBoxes, widgets/message_boxes.h). Returns the answer of a
+// question. An empty function: none.
+void setScreenPresenter(BoxPresenter presenter);
 
 // The name DlgInternalError shows for a source path.
 std::string sourceFileName(const std::string& sourceFile);

@@ -33,26 +33,33 @@ bool CaptureSink::createKept(const std::string& folder, std::string& why) {
         why = folder + ": " + std::strerror(errno);
         return false;
     }
+    const StampedFile kept = createStampedFile(folder, ".txt");
+    if (kept.fd < 0) {
+        why = kept.path + ": " + std::strerror(kept.error);
+        return false;
+    }
+    m_keptFd = kept.fd;
+    m_keptPath = kept.path;
+    return true;
+}
+
+StampedFile createStampedFile(const std::string& folder, const std::string& suffix) {
     // Local time, as the operator reads it; no ':' so that the folder copies to a stick.
     const std::string stamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")).toStdString();
+    StampedFile file;
     for (int i = 1; i < 1000; ++i) {
-        const std::string name =
-            folder + stamp + (i == 1 ? std::string() : "_" + std::to_string(i)) + ".txt";
-        const int fd =
-            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) {
-            m_keptFd = fd;
-            m_keptPath = name;
-            return true;
-        }
-        if (errno != EEXIST) {
-            why = name + ": " + std::strerror(errno);
-            return false;
-        }
+        file.path = folder + stamp + (i == 1 ? std::string() : "_" + std::to_string(i)) + suffix;
+        file.fd =
+            ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (file.fd >= 0)
+            return file;
+        file.error = errno;
+        if (file.error != EEXIST)
+            return file;
     }
-    why = folder + stamp + ".txt: " + std::strerror(EEXIST);
-    return false;
+    file.path = folder + stamp + suffix;
+    return file;
 }
 
 namespace {
@@ -159,7 +166,11 @@ std::string keptDownloadFolder(const std::string& filesFolder, const std::string
     name = safeFileName(name);
     if (name.empty() || name.find_first_not_of('.') == std::string::npos)
         name = "unknown";
-    return filesFolder + "downloads/" + name + "/";
+    return keptDownloadsRoot(filesFolder) + name + "/";
+}
+
+std::string keptDownloadsRoot(const std::string& filesFolder) {
+    return filesFolder + "downloads/";
 }
 
 } // namespace download

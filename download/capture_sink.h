@@ -6,16 +6,18 @@
 // the first failure of the intermediate file ends the capture. When the capture ends both
 // are synced, so that what they hold survives a power cut. UI thread only.
 
+#include "session/byte_sink.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace download {
 
-class CaptureSink {
+class CaptureSink : public session::ByteSink {
 public:
     CaptureSink() = default;
-    ~CaptureSink();
+    ~CaptureSink() override;
     CaptureSink(const CaptureSink&) = delete;
     CaptureSink& operator=(const CaptureSink&) = delete;
 
@@ -27,7 +29,7 @@ public:
 
     // One received chunk, to both files. False once the intermediate file has failed: the
     // capture must end (failure() says why). A failing kept copy is noted and left behind.
-    bool write(std::string_view bytes);
+    bool write(std::string_view bytes) override;
     // Syncs and closes the intermediate file and the kept copy (and the copy's folder). False
     // when either could not be made durable; the reasons are in failure() / keptFailure().
     bool finish();
@@ -57,8 +59,21 @@ private:
     std::string m_keptFailure;
 };
 
+// The folder of every unit's kept downloads: <files folder>downloads/.
+std::string keptDownloadsRoot(const std::string& filesFolder);
 // The folder of a unit's kept downloads: <files folder>downloads/<serial>/ ("unknown" for a
 // unit that did not give its serial number), the serial made safe as a file name.
 std::string keptDownloadFolder(const std::string& filesFolder, const std::string& serial);
+
+// A kept file of its own in `folder`: <local date and time><suffix>
+// ("2026-12-09_07-00-01.txt"), a number added ("..._2.txt", up to 999) when that name is
+// taken; never one that exists. `fd` below 0 on failure, with the name that failed and its
+// errno.
+struct StampedFile {
+    int fd = -1;
+    std::string path;
+    int error = 0;
+};
+StampedFile createStampedFile(const std::string& folder, const std::string& suffix);
 
 } // namespace download

@@ -7,9 +7,8 @@
 #include "download/recovery_marker.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
-#include "ui_handover/off_ui_thread.h"
-#include "serial/fSerial.h"
 #include "series/series_apply.h"
+#include "ui_handover/off_ui_thread.h"
 #include "widgets/status_panel.h"
 
 #include <QCoreApplication>
@@ -29,7 +28,7 @@
 
 namespace download {
 
-std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd) {
+std::uint64_t bytesAfterCapture(session::SerialSession& session, std::uint64_t countAtEnd) {
     // The session reads and drops what comes after the capture; bytes that came during the
     // conversion are still queued and arrive within this spell too.
     constexpr int kQuietSpellMs = 300;
@@ -164,15 +163,15 @@ std::string foreignFileText(const platform::ForeignFile& foreign) {
            "it yours alone (chmod go-w)";
 }
 
-std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const CaptureSink& sink,
-                                    const DownloadProgress& progress) {
+std::uint64_t finishStoppedDownload(session::SerialSession& session, QStatusBar* bar,
+                                    CaptureSink& sink, const DownloadProgress& progress) {
     if (!session.PortOpen)
         return 0;
     if (bar)
         bar->showMessage(QStringLiteral("The XRQ unit is still sending the stopped download; the "
                                         "next command waits for its end"));
     const std::uint64_t before = sink.bytes();
-    const int ended = session.iFinishStoppedCapture('>', 4000);
+    const int ended = session.iFinishStoppedCapture('>', 4000, &sink);
     const std::uint64_t more = sink.bytes() - before;
     const std::string path = sink.keptWhole() ? sink.intermediatePath() + " and " + sink.keptPath()
                                               : sink.intermediatePath();
@@ -211,7 +210,9 @@ bool seriesReadTheConversion(const series::DownloadSets& read, const series::App
 // download returns false once the outcome is final (and judged, when something was sent).
 class DownloadRun {
 public:
-    explicit DownloadRun(const DownloadHooks& hooks) : m_hooks(hooks), m_session(*hooks.session) {}
+    DownloadRun(session::SerialSession& session, session::ByteSink& echo,
+                const DownloadHooks& hooks)
+        : m_hooks(hooks), m_session(session), m_echo(echo) {}
     DownloadOutcome run();
 
 private:
@@ -232,7 +233,8 @@ private:
     DownloadOutcome& judged(std::vector<std::string> reasons);
 
     const DownloadHooks& m_hooks;
-    TFormSerial& m_session;
+    session::SerialSession& m_session;
+    session::ByteSink& m_echo;
     DownloadOutcome m_outcome;
     DataTarget m_target;
     FileIdentity m_written;
@@ -370,23 +372,21 @@ void DownloadRun::capture() {
     auto endCapture = qScopeGuard([&] {
         if (m_hooks.capturing && captureShown)
             m_hooks.capturing(false);
-        *m_hooks.captureFile = nullptr;
         m_sink.finish();
     });
-    *m_hooks.captureFile = &m_sink;
+    // The files first: the echo shows only what they took.
+    session::TeeSink capture(m_sink, m_echo);
     QElapsedTimer clock;
     clock.start();
-    DownloadStatus status(m_hooks.statusBar, &m_sink);
+    DownloadStatus status(m_hooks.statusBar, &m_sink, 250, m_hooks.progressShown);
     m_outcome.captureStartedMs = QDateTime::currentMSecsSinceEpoch();
-    m_result = m_session.iCaptureTo("F", '>', 4000);
-    if (m_sink.failed())
-        status.finish(CaptureEnd::WriteFailed);
-    else
-        status.finish();
+    m_result = m_session.iCaptureTo("F", '>', 4000, &capture);
+    status.finish(m_sink.failed() ? CaptureEnd::WriteFailed
+                                  : captureEndOf(m_session.LastWaitEnd()));
     figures.captureBytes = status.progress().bytes();
     figures.captureSeconds = clock.elapsed() / 1000.0;
     // Read before the stopped download is waited out: that wait ends a wait of its own.
-    m_stoppedByOperator = m_session.LastWaitEnd() == TFormSerial::WaitEnd::Stopped;
+    m_stoppedByOperator = m_session.LastWaitEnd() == session::SerialSession::WaitEnd::Stopped;
     if (m_stoppedByOperator && !m_session.ExchangesStopped() && !m_sink.failed()) {
         // The unit does not know of the Stop and goes on sending: the rest belongs to this
         // download's files, and must not be taken for the next exchange's answer.
@@ -624,8 +624,9 @@ void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
 
 } // namespace
 
-DownloadOutcome runDownload(const DownloadHooks& hooks) {
-    return DownloadRun(hooks).run();
+DownloadOutcome runDownload(session::SerialSession& session, session::ByteSink& echo,
+                            const DownloadHooks& hooks) {
+    return DownloadRun(session, echo, hooks).run();
 }
 
 } // namespace download

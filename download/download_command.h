@@ -10,6 +10,10 @@
 #include "download/data_collection.h"
 #include "download/download_status.h"
 #include "platform/fixed_name_file.h"
+#include "session/byte_sink.h"
+#include "session/serial_session.h"
+
+#include <QString>
 
 #include <cstdint>
 #include <cstdio>
@@ -18,7 +22,6 @@
 #include <vector>
 
 class QStatusBar;
-class TFormSerial;
 
 namespace download {
 
@@ -42,7 +45,7 @@ struct DownloadOutcome {
     // it names a folder.
     std::string dataPrefix;
     bool verified = false;
-    // Why not, in words that follow "The last download of XRQ... was incomplete: " (the
+    // Why not, in words that follow "The last download of <serial> was incomplete: " (the
     // reasons joined by "; ").
     std::string unverified;
     // Why not, one sentence each (empty when verified).
@@ -70,7 +73,6 @@ struct DownloadOutcome {
 };
 
 struct DownloadHooks {
-    TFormSerial* session = nullptr;
     QStatusBar* statusBar = nullptr;
     // The data directory as typed (path bytes: a folder ending in "/" or a name prefix).
     std::string dataDirectory;
@@ -86,17 +88,20 @@ struct DownloadHooks {
     // Capture and keep only: nothing converted, taken into the series or told beyond a
     // capture that ended badly (the outcome's `captured` and `keptFile` say how it went).
     bool captureOnly = false;
-    // Where the receive path writes the captured bytes while the capture runs.
-    CaptureSink** captureFile = nullptr;
     // The capture begins (true) or ends (false): stop button, echo, busy cursor.
     std::function<void(bool)> capturing;
+    // Each progress text the status panel shows (see DownloadStatus); unset: none beside it.
+    std::function<void(const QString&)> progressShown;
     // The conversion has ended (before any message about it): the unit's record follows.
     std::function<void(const DownloadOutcome&)> converted;
     // Once something was sent, every way out: whether the unit counts as downloaded.
     std::function<void(const DownloadOutcome&)> judged;
 };
 
-DownloadOutcome runDownload(const DownloadHooks& hooks);
+// Collect Data over `session`: the captured bytes go into the download's files and then, as
+// each chunk came, to `echo` (a window's view of them; session::NullSink for none).
+DownloadOutcome runDownload(session::SerialSession& session, session::ByteSink& echo,
+                            const DownloadHooks& hooks);
 
 // The log's words for an intermediate file that is not ours alone: its owner and mode.
 std::string foreignFileText(const platform::ForeignFile& foreign);
@@ -104,8 +109,8 @@ std::string foreignFileText(const platform::ForeignFile& foreign);
 // After the operator's Stop: waits, sending nothing, until the unit has finished the download
 // it was asked for (its prompt, or 4 s of silence), with what arrives written to the
 // download's file; the status bar says so meanwhile. Returns the bytes that came.
-std::uint64_t finishStoppedDownload(TFormSerial& session, QStatusBar* bar, const CaptureSink& sink,
-                                    const DownloadProgress& progress);
+std::uint64_t finishStoppedDownload(session::SerialSession& session, QStatusBar* bar,
+                                    CaptureSink& sink, const DownloadProgress& progress);
 // The run log's lines for the files of a conversion.
 void logConverted(const ConvertOutcome& converted);
 
@@ -117,6 +122,6 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
                                    const std::string& filesFolder, QStatusBar* statusBar);
 
 // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
-std::uint64_t bytesAfterCapture(TFormSerial& session, std::uint64_t countAtEnd);
+std::uint64_t bytesAfterCapture(session::SerialSession& session, std::uint64_t countAtEnd);
 
 } // namespace download

@@ -4,7 +4,6 @@
 
 #include "dialogs/Dialogs.h"
 #include "platform/exception_guard.h"
-#include "serial/fSerial.h"
 #include "widgets/status_panel.h"
 
 #include <QDir>
@@ -49,8 +48,10 @@ std::string openFilePath(std::FILE* file, const std::string& fallback) {
         .toStdString();
 }
 
-DownloadStatus::DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs)
-    : m_bar(bar), m_panel(StatusPanel::of(bar ? bar->window() : nullptr)), m_sink(sink),
+DownloadStatus::DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs,
+                               std::function<void(const QString&)> progressShown)
+    : m_bar(bar), m_panel(StatusPanel::of(bar ? bar->window() : nullptr)),
+      m_progressShown(std::move(progressShown)), m_sink(sink),
       m_path(sink ? sink->intermediatePath() : std::string()) {
     // The capture writes each chunk straight into the file: a descriptor of our own reads
     // them back for the data sets and records shown.
@@ -108,33 +109,31 @@ void DownloadStatus::tick(bool finished, bool cutOff) {
         shown = 0;
     m_progress.update(bytes, shown);
     readArrived(bytes, finished);
-    if (m_panel) {
+    if (m_panel || m_progressShown) {
         const double sinceLast = m_anyArrived ? (now - m_lastArrivalMs) / 1000.0 : 0.0;
-        m_panel->setProgress(setsLine(m_model, finished) + QLatin1Char('\n') +
-                             bytesLine(m_progress, sinceLast, finished));
+        const QString text = setsLine(m_model, finished) + QLatin1Char('\n') +
+                             bytesLine(m_progress, sinceLast, finished);
+        if (m_panel)
+            m_panel->setProgress(text);
+        if (m_progressShown)
+            m_progressShown(text);
     } else if (m_bar && !cutOff) {
         m_bar->showMessage(m_progress.statusText(finished));
     }
 }
 
-void DownloadStatus::finish() {
-    CaptureEnd how = CaptureEnd::Complete;
-    if (FormSerial) {
-        switch (FormSerial->LastWaitEnd()) {
-        case TFormSerial::WaitEnd::Answered:
-            break;
-        case TFormSerial::WaitEnd::TimedOut:
-            how = CaptureEnd::Silent;
-            break;
-        case TFormSerial::WaitEnd::LineGone:
-            how = CaptureEnd::DeviceGone;
-            break;
-        case TFormSerial::WaitEnd::Stopped:
-            how = CaptureEnd::Stopped;
-            break;
-        }
+CaptureEnd captureEndOf(session::SerialSession::WaitEnd wait) {
+    switch (wait) {
+    case session::SerialSession::WaitEnd::Answered:
+        break;
+    case session::SerialSession::WaitEnd::TimedOut:
+        return CaptureEnd::Silent;
+    case session::SerialSession::WaitEnd::LineGone:
+        return CaptureEnd::DeviceGone;
+    case session::SerialSession::WaitEnd::Stopped:
+        return CaptureEnd::Stopped;
     }
-    finish(how);
+    return CaptureEnd::Complete;
 }
 
 void DownloadStatus::finish(CaptureEnd how) {

@@ -13,6 +13,7 @@
 #include "download/capture_sink.h"
 #include "download/data_collection.h"
 #include "download/download_progress.h"
+#include "session/serial_session.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -20,6 +21,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 class QStatusBar;
@@ -36,6 +38,9 @@ struct RunFigures {
 
 enum class CaptureEnd { Complete, Silent, DeviceGone, Stopped, WriteFailed };
 
+// How a capture ended, from how the session's wait for it ended.
+CaptureEnd captureEndOf(session::SerialSession::WaitEnd wait);
+
 // "Download interrupted: the unit fell silent. Received 1.25 MB in 4.0 s; kept in <path>".
 // For a write failure, `path` is the failure's text and only the bytes written are named.
 QString interruptedText(CaptureEnd how, const DownloadProgress& progress, const std::string& path);
@@ -50,12 +55,13 @@ public:
 
     // The figures go to the status panel of the bar's window when it has one (the main
     // window), else into the bar itself.
-    DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs = 250);
+    // `progressShown`, when set, is told each progress text the panel shows (also without a
+    // panel: a program without windows shows it where it can).
+    DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs = 250,
+                   std::function<void(const QString&)> progressShown = {});
     ~DownloadStatus() override;
 
-    // Takes the last reading and shows the final figures; the ticks stop. How the capture
-    // ended is asked of the serial session (its last wait) unless given.
-    void finish();
+    // Takes the last reading and shows the final figures; the ticks stop.
     void finish(CaptureEnd how);
     const DownloadProgress& progress() const { return m_progress; }
     // The data sets and records seen so far in what arrived.
@@ -71,6 +77,7 @@ private:
 
     QPointer<QStatusBar> m_bar;
     QPointer<StatusPanel> m_panel;
+    std::function<void(const QString&)> m_progressShown;
     int m_readFd = -1; // the intermediate file opened again for reading, its own offset
     std::uint64_t m_readAt = 0;
     DownloadProgressModel m_model;

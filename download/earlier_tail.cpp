@@ -7,10 +7,9 @@
 #include "download/data_collection.h"
 #include "download/download_progress.h"
 #include "platform/durable_file.h"
-#include "serial/fSerial.h"
+#include "session/serial_session.h"
 #include "widgets/status_panel.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QPointer>
 
@@ -39,25 +38,15 @@ bool EarlierTail::create(const std::string& folder) {
         failed(folder);
         return false;
     }
-    const std::string stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")).toStdString();
-    for (int i = 1; i < 1000; ++i) {
-        const std::string name =
-            folder + stamp + (i == 1 ? std::string() : "_" + std::to_string(i)) + "_tail.txt";
-        const int fd =
-            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) {
-            m_fd = fd;
-            m_path = name;
-            return true;
-        }
-        if (errno != EEXIST) {
-            failed(name);
-            return false;
-        }
+    const StampedFile tail = createStampedFile(folder, "_tail.txt");
+    if (tail.fd < 0) {
+        errno = tail.error;
+        failed(tail.path);
+        return false;
     }
-    failed(folder + stamp + "_tail.txt");
-    return false;
+    m_fd = tail.fd;
+    m_path = tail.path;
+    return true;
 }
 
 void EarlierTail::write(std::string_view bytes) {
@@ -100,22 +89,27 @@ std::string earlierSendingText(const EarlierTail& tail, bool cutOff) {
     return text;
 }
 
-void keepEarlierSending(TFormSerial& session, std::function<std::string()> filesFolder,
+void keepEarlierSending(session::SerialSession& session, std::function<std::string()> filesFolder,
                         std::function<std::string()> serial, StatusPanel* panel,
-                        std::function<void(const std::string&)> told) {
+                        std::function<void(const std::string&)> told,
+                        std::function<void(const QString&)> progressShown) {
     struct State {
         std::unique_ptr<EarlierTail> tail;
         QElapsedTimer shown;
     };
     auto state = std::make_shared<State>();
     QPointer<StatusPanel> shownIn(panel);
-    auto progress = [state, shownIn] {
-        if (!shownIn)
+    auto progress = [state, shownIn, progressShown] {
+        if (!shownIn && !progressShown)
             return;
-        shownIn->setProgress(
+        const QString text =
             QStringLiteral("The XRQ unit is still sending an earlier download: %1 so far; the "
                            "next command waits for its end")
-                .arg(download::formatByteCount(static_cast<double>(state->tail->bytes()))));
+                .arg(download::formatByteCount(static_cast<double>(state->tail->bytes())));
+        if (shownIn)
+            shownIn->setProgress(text);
+        if (progressShown)
+            progressShown(text);
         state->shown.start();
     };
     session.OnEarlierSending.began = [state, filesFolder, serial, progress] {
@@ -131,7 +125,8 @@ void keepEarlierSending(TFormSerial& session, std::function<std::string()> files
         if (!state->shown.isValid() || state->shown.elapsed() >= 250)
             progress();
     };
-    session.OnEarlierSending.ended = [state, shownIn, told](std::uint64_t, bool cutOff) {
+    session.OnEarlierSending.ended = [state, shownIn, told, progressShown](std::uint64_t,
+                                                                           bool cutOff) {
         if (!state->tail)
             return;
         state->tail->finish();
@@ -141,6 +136,8 @@ void keepEarlierSending(TFormSerial& session, std::function<std::string()> files
             shownIn->setProgress({});
             shownIn->setOutcome(QString::fromLocal8Bit(text.c_str()));
         }
+        if (progressShown)
+            progressShown({});
         if (told)
             told(text);
         state->tail.reset();

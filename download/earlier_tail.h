@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What a unit still sending sent before it answered (the session reads it before its first
-// exchange, see TFormSerial::OnEarlierSending): the tail of an earlier download, kept as a
-// kept download of its own, <kept downloads folder><local date and time>_tail.txt, so that
+// exchange, see session::SerialSession::OnEarlierSending): the tail of an earlier download, kept as
+// a kept download of its own, <kept downloads folder><local date and time>_tail.txt, so that
 // whatever of the unit's data came is on the disk. Written as it arrives, synced with its
 // folder when the line has fallen quiet. UI thread only.
+
+#include <QString>
 
 #include <cstdint>
 #include <functional>
@@ -13,7 +15,9 @@
 #include <string_view>
 
 class StatusPanel;
-class TFormSerial;
+namespace session {
+class SerialSession;
+}
 
 namespace download {
 
@@ -55,9 +59,11 @@ std::string earlierSendingText(const EarlierTail& tail, bool cutOff);
 
 // Sets the session's hooks: the tail kept in the kept downloads folder of the unit last known
 // on the port (`serial`, empty: unknown) under `filesFolder`; while it comes, its progress in
-// the panel; at its end the outcome in the panel, the run log and `told` (may be unset).
-void keepEarlierSending(TFormSerial& session, std::function<std::string()> filesFolder,
+// the panel (and to `progressShown`, which may be unset); at its end the outcome in the
+// panel, the run log and `told` (may be unset).
+void keepEarlierSending(session::SerialSession& session, std::function<std::string()> filesFolder,
                         std::function<std::string()> serial, StatusPanel* panel,
-                        std::function<void(const std::string&)> told);
+                        std::function<void(const std::string&)> told,
+                        std::function<void(const QString&)> progressShown = {});
 
 } // namespace download

@@ -329,8 +329,12 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
     return o;
 }
 
-InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
-                        std::chrono::milliseconds timeout) {
+namespace {
+
+// Makes `role` a member of `group` (one of our own role names, never the caller's text).
+InitOutcome grantMembership(const std::string& conninfo, const QString& role, const char* group,
+                            const QString& refused, const QString& granted,
+                            std::chrono::milliseconds timeout) {
     InitOutcome o;
     PgConnection c;
     if (!c.connect(conninfo, timeout, timeout)) {
@@ -341,35 +345,29 @@ InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
     PgResult set = c.exec("SELECT pg_catalog.set_config('xrq.grant_role', $1, false)",
                           {PgParam::text(role.toStdString())}, timeout);
     if (set.ok())
-        set = c.exec("DO $$ BEGIN EXECUTE pg_catalog.format('GRANT xrq_laptop TO %I', "
-                     "pg_catalog.current_setting('xrq.grant_role')); END $$",
+        set = c.exec(std::string("DO $$ BEGIN EXECUTE pg_catalog.format('GRANT ") + group +
+                         " TO %I', pg_catalog.current_setting('xrq.grant_role')); END $$",
                      {}, timeout);
     if (!set.ok())
-        return failed(QStringLiteral("laptop role not granted"), set);
+        return failed(refused, set);
     o.ok = true;
-    o.message = QStringLiteral("%1 may now push and read as a laptop").arg(role);
+    o.message = granted.arg(role);
     return o;
+}
+
+} // namespace
+
+InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
+                        std::chrono::milliseconds timeout) {
+    return grantMembership(conninfo, role, "xrq_laptop", QStringLiteral("laptop role not granted"),
+                           QStringLiteral("%1 may now push and read as a laptop"), timeout);
 }
 
 InitOutcome grantOffice(const std::string& conninfo, const QString& role,
                         std::chrono::milliseconds timeout) {
-    InitOutcome o;
-    PgConnection c;
-    if (!c.connect(conninfo, timeout, timeout)) {
-        o.message = QStringLiteral("server not reached: ") + text(c.error());
-        return o;
-    }
-    PgResult set = c.exec("SELECT pg_catalog.set_config('xrq.grant_role', $1, false)",
-                          {PgParam::text(role.toStdString())}, timeout);
-    if (set.ok())
-        set = c.exec("DO $$ BEGIN EXECUTE pg_catalog.format('GRANT xrq_office TO %I', "
-                     "pg_catalog.current_setting('xrq.grant_role')); END $$",
-                     {}, timeout);
-    if (!set.ok())
-        return failed(QStringLiteral("office role not granted"), set);
-    o.ok = true;
-    o.message = QStringLiteral("%1 may now read the server as the office's view").arg(role);
-    return o;
+    return grantMembership(conninfo, role, "xrq_office", QStringLiteral("office role not granted"),
+                           QStringLiteral("%1 may now read the server as the office's view"),
+                           timeout);
 }
 
 ServerRights checkServerRights(const std::string& conninfo, std::chrono::milliseconds timeout) {

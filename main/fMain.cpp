@@ -3,16 +3,15 @@
 #include "dialogs/source_lines.h"
 
 #include "app/guide_location.h"
+#include "app/program_settings.h"
 #include "app/sharing_start.h"
 #include "app/viewer_launch.h"
-#include "widgets/Comsignal.h"
 #include "dialogs/Dialogs.h"
 #include "download/data_collection.h"
 #include "download/download_command.h"
 #include "download/download_record.h"
 #include "download/download_status.h"
 #include "download/earlier_tail.h"
-#include "download/kept_judge.h"
 #include "download/recovery_marker.h"
 #include "fleet/sharing.h"
 #include "main/command_links.h"
@@ -26,6 +25,8 @@
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "unit/unit_status.h"
+#include "widgets/Comsignal.h"
+#include "widgets/message_boxes.h"
 #include "widgets/status_panel.h"
 #include "window_fit/window_fit.h"
 
@@ -64,7 +65,6 @@
 #include <unistd.h>
 #include <utility>
 
-std::string ProgramPath;
 TFormXRQMain* FormXRQMain = nullptr;
 
 namespace {
@@ -117,7 +117,31 @@ TFormXRQMain::TFormXRQMain(ProgramLocations locations, QWidget* parent)
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
     }
+    // The session reaches this window's capture file, echo and terminal only through these.
+    TFormSerial::WindowCapture = &m_captureOut;
+    TFormSerial::WindowEcho = &m_terminalEcho;
+    TFormTerminal::ShownChanged = [this](bool shown) { TerminalVisible = shown; };
+    TFormSetup::ComPortLabelChanged = [this] { UpdateComPortLabel(); };
     platform::runGuarded([this] { FormCreate(this); });
+}
+
+bool TFormXRQMain::CaptureEcho::write(std::string_view bytes) {
+    if (m_window.EchoCapture && m_window.MemoMain)
+        m_window.MemoMain->appendBytes(bytes);
+    return true;
+}
+
+bool TFormXRQMain::CaptureOut::write(std::string_view bytes) {
+    // The first chunk the file cannot take ends the capture, before it is echoed.
+    if (m_window.CaptureFile && !m_window.CaptureFile->write(bytes))
+        return false;
+    return m_window.m_captureEcho.write(bytes);
+}
+
+bool TFormXRQMain::TerminalEcho::write(std::string_view bytes) {
+    if (m_window.TerminalVisible && FormTerminal)
+        FormTerminal->EchoReceived(bytes);
+    return true;
 }
 
 TFormXRQMain::~TFormXRQMain() {
@@ -127,7 +151,14 @@ TFormXRQMain::~TFormXRQMain() {
         StopSharing();
         logEndOnce();
     }
-    CaptureFile = nullptr; // owned by the download, which is gone
+    CaptureFile = nullptr; // owned by its caller, who is gone
+    if (TFormSerial::WindowCapture == &m_captureOut)
+        TFormSerial::WindowCapture = nullptr;
+    if (TFormSerial::WindowEcho == &m_terminalEcho)
+        TFormSerial::WindowEcho = nullptr;
+    TFormTerminal::ShownChanged = nullptr;
+    TFormSetup::ComPortLabelChanged = nullptr;
+    closeProgramSettings();
     if (FormXRQMain == this)
         FormXRQMain = nullptr;
     unitRegister().close();
@@ -177,10 +208,10 @@ void TFormXRQMain::buildActions() {
     addAction(ActionStop); // Escape works without a menu item
     OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     ChooseKeptDownload = [this] {
-        return QFileDialog::getOpenFileName(
-            this, QStringLiteral("Convert a Kept Download"),
-            QFile::decodeName(QByteArray::fromStdString(TempFilesPath + "downloads/")),
-            QStringLiteral("Downloads (*.txt);;All files (*)"));
+        return QFileDialog::getOpenFileName(this, QStringLiteral("Convert a Kept Download"),
+                                            QFile::decodeName(QByteArray::fromStdString(
+                                                download::keptDownloadsRoot(TempFilesPath))),
+                                            QStringLiteral("Downloads (*.txt);;All files (*)"));
     };
 
     MenuTools = menuBar()->addMenu(QStringLiteral("&Tools"));
@@ -376,19 +407,14 @@ void TFormXRQMain::UnitChanged() {
 void TFormXRQMain::SessionChanged() {
     if (!FormSerial)
         return;
-    Units.follow(FormSerial->PortOpen, FormSerial->ComPortNumber);
+    const bool changed = Service.followSession(FormSerial->Session);
     UpdateComPortLabel();
-    const std::string text =
-        unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
     if (!Units.current())
         LabelLastDownload->clear();
-    if (text == m_identityShown)
+    if (!changed)
         return;
-    m_identityShown = text;
-    LabelIdentity->setText(QString::fromLocal8Bit(text.c_str()));
+    LabelIdentity->setText(QString::fromLocal8Bit(Service.identity(FormSerial->Session).c_str()));
     LabelIdentity->setToolTip(LabelIdentity->text());
-    if (m_shown)
-        LogWrite("Unit: " + text, source_line::unitLine, LogSizeLimit);
 }
 
 namespace {
@@ -431,16 +457,8 @@ bool TFormXRQMain::ShowGuidance() {
 }
 
 void TFormXRQMain::FormShow(QObject*) {
-    const ProgramFolders folders = resolveProgramFolders(m_locations);
-    ProgramPath = folders.programPath;
-    TempFilesPath = folders.tempFilesPath;
-    LogFilePath = TempFilesPath + "XRQ_log.txt";
-    LogSizeLimit = 200000;
-
-    LogWrite("***** Program Start *****", source_line::programStart, LogSizeLimit);
-    LogWrite("Program path: " + ProgramPath, source_line::programPath, LogSizeLimit);
-    LogWrite("Temporary files path: " + TempFilesPath, source_line::temporaryFilesPath,
-             LogSizeLimit);
+    // The folders, the run log's first lines, the port table, the settings and the port.
+    Service.start(m_locations, FormSerial ? &FormSerial->Session : nullptr);
     // Window places per screen, beside the settings file and apart from it.
     window_fit::setGeometryStore(
         QFile::decodeName(QByteArray::fromStdString(TempFilesPath + "window-geometry.ini")));
@@ -450,21 +468,11 @@ void TFormXRQMain::FormShow(QObject*) {
                  LogSizeLimit);
     };
     new StatusTipGuard(this);
-    m_defaultDataDirectory = folders.defaultDataDirectory;
-
-    // COM numbers resolve through this table from now on; the port folder lets the operator
-    // or the unit simulator put any tty there as COMn.
-    platform::PortTable::setCurrent(
-        platform::PortTable(m_locations.deviceDir, m_locations.sysfsDir, TempFilesPath + "ports/"));
-
-    IniFile = std::make_unique<platform::IniFile>(TempFilesPath + "XRQ.ini");
     TerminalVisible = false;
 
-    if (FormSerial)
-        FormSerial->ComPortNumber = IniFile->ReadInteger("Serial", "Port", 1);
-    if (FormSetup && FormSetup->EditDataDirectory)
+    if (FormSetup && FormSetup->EditDataDirectory && programSettings())
         FormSetup->EditDataDirectory->setText(QFile::decodeName(
-            IniFile->ReadString("Data", "Directory", m_defaultDataDirectory).c_str()));
+            programSettings()->dataDirectory(Service.DefaultDataDirectory()).c_str()));
     if (FormSetup)
         FormSetup->RefreshButtonClick();
     UpdateComPortLabel();
@@ -487,19 +495,7 @@ void TFormXRQMain::FormShow(QObject*) {
                 platform::guarded([this] { ExchangeStateChanged(); }));
         // A unit still sending an earlier download when the session comes to it: its bytes
         // are kept (under the unit last known on the port), and the operator is told.
-        download::keepEarlierSending(
-            *FormSerial, [] { return TempFilesPath; },
-            [this] {
-                const auto& unit = Units.current();
-                return unit && FormSerial && unit->port == FormSerial->ComPortNumber
-                           ? unit->serial
-                           : std::string();
-            },
-            StatusPanel1,
-            [this](const std::string& text) {
-                if (EarlierSendingTold)
-                    EarlierSendingTold(text);
-            });
+        Service.keepEarlierSending(FormSerial->Session, StatusPanel1);
     }
     SessionChanged();
     ShowGuidance();
@@ -509,15 +505,8 @@ void TFormXRQMain::FormShow(QObject*) {
 }
 
 void TFormXRQMain::openUnitRegister() {
-    RegisterWriter& reg = unitRegister();
-    // Told at once when known now; a register that answers late tells when it does.
-    connect(reg.signalsObject(), &RegisterSignals::troubled, this, [this](const QString& message) {
-        if (m_registerTroubleShown)
-            return;
-        m_registerTroubleShown = true;
-        DlgWarning(message.toLocal8Bit().toStdString());
-    });
     // While the register retries (a locked file, a full disk), the panel says so.
+    RegisterWriter& reg = unitRegister();
     connect(reg.signalsObject(), &RegisterSignals::statusChanged, this,
             [this](const QString& text) { StatusPanel1->setRegister(text); });
     connect(reg.signalsObject(), &RegisterSignals::recorded, this,
@@ -525,14 +514,10 @@ void TFormXRQMain::openUnitRegister() {
                 if (Units.current() && Units.current()->serial == serial.toStdString())
                     showLastDownload();
             });
-    reg.open(TempFilesPath + unitreg::kFileName);
-    download::judgeKeptDownloadsAgain(
-        reg, this, TempFilesPath, [this](const download::JudgedAgainSummary& summary) {
-            for (const std::string& line : download::judgedAgainLogLines(summary))
-                LogWrite(line, source_line::keptJudgedAgain, LogSizeLimit);
-            m_keptJudged = true;
-            emit keptDownloadsJudged();
-        });
+    // Told at once when known now; a register that answers late tells when it does. The
+    // downloads judged again after it are told by the window's signal too.
+    Service.KeptJudgedTold = [this] { emit keptDownloadsJudged(); };
+    Service.openRegister(this);
 }
 
 void TFormXRQMain::showLastDownload() {
@@ -603,15 +588,15 @@ void TFormXRQMain::ActionExitExecute(QObject*) {
 
 // Filled in by the instrument command set: detect the unit and read its serial number.
 void TFormXRQMain::ActionConnectExecute(QObject*) {
-    const auto connectsBefore = Units.connects();
-    runInstrumentCommand(*this, &InstrumentCommands::connect);
-    if (Units.connects() != connectsBefore) {
+    if (!FormSerial)
+        throw std::logic_error("The serial session does not exist");
+    MainWindowView view(*this, *FormSerial);
+    if (Service.connect(FormSerial->Session, view)) {
         // The unit answered: what stood in the way is gone.
         StatusPanel1->setState({});
         return;
     }
     // No answer: whatever unit was known before may not be the one on the cable now.
-    Units.forget();
     SessionChanged();
     if (!ShowGuidance())
         StatusPanel1->setState({});
@@ -659,43 +644,17 @@ void TFormXRQMain::ActionCollectExecute(QObject*) {
     // From here until its last message has been answered the collection has the unit.
     BeginCollectionTurn();
     auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
-    DownloadVisit visit;
-    download::DownloadHooks hooks = DownloadHooksFor(visit);
-    hooks.converted = [this](const download::DownloadOutcome& outcome) {
+    UnitService::DownloadView shown = DownloadShown();
+    shown.converted = [this](const download::DownloadOutcome& outcome) {
         DownloadConverted(outcome);
-    };
-    // The download goes into the unit register however it ends once something was sent (one
-    // record, written by the register's own thread), before the closing boxes.
-    visit.started = unitreg::nowMs();
-    hooks.judged = [this, &visit](const download::DownloadOutcome& outcome) {
-        DownloadJudged(visit, outcome);
     };
     // The download's boxes stand over this window, whichever the operator brings forward
     // meanwhile (the terminal, the Units window).
     const dialogs::BoxOwner boxes(this);
-    download::DownloadOutcome outcome = download::runDownload(hooks);
-    if (!outcome.started)
-        return;
-    // The series' records went to its outbox with them.
-    fleet::sharing().nudge();
-    // Safe on the disk but not taken into the unit's series, or taken otherwise than the
-    // conversion read it: Clear Memory asks its extra question, as for an incomplete download.
-    if (outcome.downloaded && visit.unitNamed && !outcome.series.empty()) {
-        if (!outcome.seriesTaken)
-            Units.downloadIncomplete(visit.unitOnCable,
-                                     "the series has not taken it (" + outcome.series + ")");
-        else if (!outcome.seriesAgrees)
-            Units.downloadIncomplete(visit.unitOnCable,
-                                     "the series read its kept copy otherwise than the data "
-                                     "files hold it (" +
-                                         outcome.series + ")");
-        else if (outcome.seriesFewer)
-            Units.downloadIncomplete(visit.unitOnCable, "the unit holds fewer records than "
-                                                        "before, its first ones those held (" +
-                                                            outcome.series + ")");
-    }
-    LastDownload = std::move(outcome);
-    if (LastDownload.placed)
+    MainWindowView view(*this, *FormSerial);
+    const download::DownloadOutcome outcome =
+        Service.collect(FormSerial->Session, view, m_captureEcho, shown);
+    if (outcome.started && outcome.placed)
         ButtonView->show();
 }
 
@@ -707,45 +666,17 @@ download::DownloadOutcome TFormXRQMain::ReadMemoryOnce() {
     }
     BeginCollectionTurn();
     auto endTurn = qScopeGuard([this] { EndCollectionTurn(); });
-    DownloadVisit visit;
-    download::DownloadHooks hooks = DownloadHooksFor(visit);
-    hooks.captureOnly = true;
     const dialogs::BoxOwner boxes(this);
-    return download::runDownload(hooks);
+    MainWindowView view(*this, *FormSerial);
+    return Service.readMemoryOnce(FormSerial->Session, view, m_captureEcho, DownloadShown());
 }
 
-download::DownloadHooks TFormXRQMain::DownloadHooksFor(DownloadVisit& visit) {
-    download::DownloadHooks hooks;
-    hooks.session = FormSerial;
-    hooks.statusBar = StatusBar1;
-    hooks.dataDirectory = download::directoryBytes(FormSetup->EditDataDirectory->text());
-    hooks.unitText =
-        unit_status::identityText(Units, FormSerial->PortOpen, FormSerial->ComPortNumber);
-    hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
-    hooks.filesFolder = TempFilesPath;
-    visit.unitOnCable = hooks.unitSerial;
-    hooks.identifyUnit = [this, &visit](std::string& unitText, std::string& unitSerial) {
-        IdentifyForDownload(visit, unitText, unitSerial);
-    };
-    hooks.captureFile = &CaptureFile;
-    hooks.capturing = [this](bool on) { DownloadCapturing(on); };
-    return hooks;
-}
-
-void TFormXRQMain::IdentifyForDownload(DownloadVisit& visit, std::string& unitText,
-                                       std::string& unitSerial) {
-    // A closed session has no unit to ask (and its download sends nothing either).
-    std::optional<std::string> serial;
-    if (FormSerial->PortOpen || FormSerial->LostDevice())
-        serial = identifyUnitOnCable(*this);
-    FormSerial->AwaitReplyTail();
-    visit.unitNamed = serial.has_value();
-    unitSerial = serial.value_or(std::string());
-    visit.unitOnCable = unitSerial;
-    unitText = visit.unitNamed ? unit_status::identityText(Units, FormSerial->PortOpen,
-                                                           FormSerial->ComPortNumber)
-                               : "an XRQ unit that gave no serial number, on COM" +
-                                     std::to_string(FormSerial->ComPortNumber);
+UnitService::DownloadView TFormXRQMain::DownloadShown() {
+    UnitService::DownloadView shown;
+    shown.statusBar = StatusBar1;
+    shown.dataDirectory = download::directoryBytes(FormSetup->EditDataDirectory->text());
+    shown.capturing = [this](bool on) { DownloadCapturing(on); };
+    return shown;
 }
 
 void TFormXRQMain::DownloadCapturing(bool on) {
@@ -767,25 +698,6 @@ void TFormXRQMain::DownloadConverted(const download::DownloadOutcome& outcome) {
         QFileInfo(QFile::decodeName(QByteArray::fromStdString(DataDirectory + "x"))).absolutePath(),
         summaryRows(download::summarizeFiles(outcome.files)));
     ButtonView->hide(); // shown again below when this download placed its files
-}
-
-void TFormXRQMain::DownloadJudged(const DownloadVisit& visit,
-                                  const download::DownloadOutcome& outcome) {
-    unitreg::Download record =
-        download::downloadRecord(outcome, visit.unitOnCable, visit.started, unitreg::nowMs());
-    // The port names an unidentified unit's download until a later identification there.
-    record.port = FormSerial->ComPortNumber;
-    // A unit that gave no serial number is recorded as an unidentified unit's download.
-    unitRegister().recordDownload(record);
-    if (visit.unitNamed)
-        LastDownloadSeen[visit.unitOnCable] = visit.started;
-    // A download records the unit it came from: the one that answered just before it.
-    if (!visit.unitNamed)
-        Units.downloadedUnidentified();
-    else if (outcome.downloaded)
-        Units.downloaded(visit.unitOnCable);
-    else // the unit's port may be gone by now: the mark goes all the same
-        Units.downloadIncomplete(visit.unitOnCable, outcome.unverified);
 }
 
 void TFormXRQMain::ActionStopExecute(QObject*) {
@@ -834,47 +746,11 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
 }
 
 void TFormXRQMain::OfferPendingConversion() {
-    // Only conversions no running instance holds: one still under way elsewhere is its own.
-    for (download::OrphanedConversion& orphan : download::orphanedConversions(TempFilesPath)) {
-        const download::PendingConversion& pending = orphan.pending();
-        // An old version's marker names no data folder: the current one, as it would have.
-        const std::string directory =
-            orphan.legacy() ? download::directoryBytes(FormSetup->EditDataDirectory->text())
-                            : pending.dataPrefix;
-        struct stat st {};
-        if (::stat(pending.download.c_str(), &st) != 0) {
-            LogWrite("A conversion left by an ended program names " + pending.download +
-                         ", which is gone; nothing to offer",
-                     source_line::orphanGone, LogSizeLimit);
-            orphan.dismiss();
-            continue;
-        }
-        if (!DlgConfirm("The last download was not converted: the program ended during its "
-                        "conversion.\nIts bytes are kept in " +
-                            pending.download + "\nConvert it now into " + directory + "?",
-                        true)) {
-            orphan.dismiss();
-            LogWrite("Not converted; the download stays in " + pending.download,
-                     source_line::notConverted, LogSizeLimit);
-            RecoveredConversions.push_back("A download left unconverted by an ended program was "
-                                           "not converted; its bytes stay in " +
-                                           pending.download);
-            continue;
-        }
-        const download::ConvertOutcome converted =
-            download::convertKeptDownload(pending.download, directory, TempFilesPath, StatusBar1);
-        // Offered once: whatever came of it is told, and it is not asked again.
-        orphan.dismiss();
-        LogWrite("The conversion left by an ended program was done again: " +
-                     std::to_string(converted.files.size()) + " files into " + directory,
-                 source_line::orphanConverted, LogSizeLimit);
-        RecoveredConversions.push_back("A download left unconverted by an ended program (" +
-                                       pending.download + ") was converted into " + directory +
-                                       ": " + std::to_string(converted.files.size()) + " files");
-        if (!converted.files.empty()) {
-            m_viewFiles = converted.files;
-            ButtonView->show();
-        }
+    const std::vector<std::string> files = Service.offerPendingConversions(
+        download::directoryBytes(FormSetup->EditDataDirectory->text()), StatusBar1);
+    if (!files.empty()) {
+        m_viewFiles = files;
+        ButtonView->show();
     }
 }
 
@@ -930,7 +806,7 @@ void TFormXRQMain::logEndOnce() {
     if (m_endLogged)
         return;
     m_endLogged = true;
-    LogWrite("***** Program End *****", source_line::programEnd, LogSizeLimit);
+    Service.logEnd();
 }
 
 void TFormXRQMain::showEvent(QShowEvent* event) {

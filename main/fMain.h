@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The main window: the operator's actions, the port label, the battery readings, the data
-// memo and the receive lamp. It works out the program's folders and starts the run log when
-// first shown, owns the settings file and the open capture file of a download, and logs the
-// end line when it closes. Everything here runs on the UI thread.
+// memo and the receive lamp, over the program's work with the unit (UnitService, app/),
+// which it starts when first shown and whose end line it logs when it closes. Everything
+// here runs on the UI thread.
 
 #include <QMainWindow>
 
@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "app/program_folders.h"
+#include "app/unit_service.h"
 #include "dialogs/run_log.h" // TempFilesPath, LogFilePath, LogSizeLimit
 #include "download/download_command.h"
-#include "platform/ini_file.h"
+#include "session/byte_sink.h"
 #include "unit/unit_status.h"
 #include "widgets/byte_text_view.h"
 
@@ -38,9 +39,6 @@ class StatusPanel;
 class TComSignal;
 class UnitsWindow;
 
-// Folder of the program file, ending with "/"; set in FormShow.
-extern std::string ProgramPath;
-
 class TFormXRQMain : public QMainWindow {
     Q_OBJECT
 public:
@@ -49,6 +47,10 @@ public:
     // Folders and device folders handed in (tests).
     explicit TFormXRQMain(ProgramLocations locations, QWidget* parent = nullptr);
     ~TFormXRQMain() override;
+
+    // The program's work with the unit that this window shows; the fields below under the
+    // Parts' names (Units, LastDownload, ...) are its own.
+    UnitService Service;
 
     // Controls, top to bottom.
     QToolBar* ToolBar1 = nullptr;
@@ -101,7 +103,7 @@ public:
     // Status bar, shown once a download has placed its data files: opens them in the viewer.
     QPushButton* ButtonView = nullptr;
     // Status bar, permanent: a refused exchange's note (for a few seconds), and which unit
-    // on which port ("XRQ<serial> on COMn (<device>)" or "COMn - not connected").
+    // on which port ("<serial> on COMn (<device>)" or "COMn - not connected").
     QLabel* LabelNote = nullptr;
     QLabel* LabelIdentity = nullptr;
     // Status bar, while a download runs: ends it (so does Escape, through the action).
@@ -121,28 +123,25 @@ public:
     std::function<bool(const QUrl&)> OpenUrl;
 
     // How the latest download in this window went (its files open in the viewer by default).
-    download::DownloadOutcome LastDownload;
+    download::DownloadOutcome& LastDownload = Service.LastDownload;
 
     // Which unit was connected on which port, and which were downloaded since.
-    unit_status::UnitRecord Units;
-    // When each unit was last downloaded by this laptop, as far as this run knows (the
-    // register's answer for the current unit, and the downloads made): other laptops'
-    // downloads after it are what Clear Memory's question tells of.
-    std::map<std::string, std::int64_t> LastDownloadSeen;
+    unit_status::UnitRecord& Units = Service.Units;
+    // When each unit was last downloaded by this laptop (see UnitService).
+    std::map<std::string, std::int64_t>& LastDownloadSeen = Service.LastDownloadSeen;
 
-    // Where a download's raw bytes go (the intermediate file and its kept copy), null
-    // between downloads.
+    // Where a capture through FormSerial writes its raw bytes (TFormSerial::WindowCapture
+    // reaches it while this window lives); null unless a caller puts a sink here. A download
+    // hands its own files to the session and this window's echo beside them.
     download::CaptureSink* CaptureFile = nullptr;
-    // Copy received text into the terminal window while it is shown.
+    // Copy received text into the terminal window while it is shown (the terminal says when).
     bool TerminalVisible = false;
     // Show captured text in MemoMain as well.
     bool EchoCapture = false;
     // The last battery reading as the unit sent it (the labels show it rounded).
-    std::optional<std::pair<double, double>> BatteryReadout; // volts, degrees Celsius
-    std::string SerialNumber;
+    std::optional<std::pair<double, double>>& BatteryReadout = Service.BatteryReadout;
+    std::string& SerialNumber = Service.SerialNumber;
     std::string DataDirectory;
-    // The settings file "XRQ.ini"; created in FormShow.
-    std::unique_ptr<platform::IniFile> IniFile;
 
     void UpdateComPortLabel();
     // The unit actions may be used (after a successful connect); they stay disabled while
@@ -191,18 +190,18 @@ public:
     // into the data folder it was meant for; those still running in another instance are left
     // alone. What came of each, in words (the collector reports them).
     void OfferPendingConversion();
-    std::vector<std::string> RecoveredConversions;
+    std::vector<std::string>& RecoveredConversions = Service.RecoveredConversions;
     // Told when the unit was still sending an earlier download as the session came to it
-    // (after the status panel and the run log have it); the collector reports it.
-    std::function<void(const std::string&)> EarlierSendingTold;
+    // (after the status panel and the run log have it).
+    std::function<void(const std::string&)>& EarlierSendingTold = Service.EarlierSendingTold;
     void ActionGuideExecute(QObject* Sender);
 
     // The default data directory worked out in FormShow.
-    const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }
+    const std::string& DefaultDataDirectory() const { return Service.DefaultDataDirectory(); }
 
     // The downloads an earlier program called safe have been judged again (at once when none
     // waited): xrq-collect downloads only after this.
-    bool KeptDownloadsJudged() const { return m_keptJudged; }
+    bool KeptDownloadsJudged() const { return Service.KeptDownloadsJudged(); }
 
 signals:
     // KeptDownloadsJudged() became true.
@@ -215,6 +214,38 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // What the session receives, as this window hands it in: the capture's echo in MemoMain
+    // while EchoCapture (beside a download's files), the capture into CaptureFile with that
+    // echo (TFormSerial::WindowCapture), and the terminal's echo while TerminalVisible
+    // (TFormSerial::WindowEcho).
+    class CaptureEcho : public session::ByteSink {
+    public:
+        explicit CaptureEcho(TFormXRQMain& window) : m_window(window) {}
+        bool write(std::string_view bytes) override;
+
+    private:
+        TFormXRQMain& m_window;
+    };
+    class CaptureOut : public session::ByteSink {
+    public:
+        explicit CaptureOut(TFormXRQMain& window) : m_window(window) {}
+        bool write(std::string_view bytes) override;
+
+    private:
+        TFormXRQMain& m_window;
+    };
+    class TerminalEcho : public session::ByteSink {
+    public:
+        explicit TerminalEcho(TFormXRQMain& window) : m_window(window) {}
+        bool write(std::string_view bytes) override;
+
+    private:
+        TFormXRQMain& m_window;
+    };
+    CaptureEcho m_captureEcho{*this};
+    CaptureOut m_captureOut{*this};
+    TerminalEcho m_terminalEcho{*this};
+
     void buildControls();
     void buildActions();
     void logEndOnce();
@@ -222,22 +253,12 @@ private:
     // the current unit's last download beside Collect Data.
     void openUnitRegister();
     void showLastDownload();
-    // Collect Data's steps (ActionCollectExecute hands them to the download as its hooks).
-    struct DownloadVisit {
-        std::string unitOnCable; // the serial number read just before "F"
-        bool unitNamed = false;
-        std::int64_t started = 0;
-    };
-    // The hooks every read of the memory shares: the session, the folders, the unit on the
-    // cable (into `visit`), the capture's file and what the window shows meanwhile.
-    download::DownloadHooks DownloadHooksFor(DownloadVisit& visit);
-    void IdentifyForDownload(DownloadVisit& visit, std::string& unitText, std::string& unitSerial);
+    // What the window shows while a download runs (the service's view of it).
+    UnitService::DownloadView DownloadShown();
     void DownloadCapturing(bool on);
     void DownloadConverted(const download::DownloadOutcome& outcome);
-    void DownloadJudged(const DownloadVisit& visit, const download::DownloadOutcome& outcome);
 
     ProgramLocations m_locations;
-    std::string m_defaultDataDirectory;
     bool m_shown = false;
     bool m_collectionTurn = false;
     bool m_closeAfterTurn = false; // Exit pressed during the turn
@@ -248,9 +269,6 @@ private:
     bool m_askingToStop = false;
     bool m_unitActionsAllowed = false;
     bool m_downloading = false;
-    bool m_registerTroubleShown = false;
-    bool m_keptJudged = false;
-    std::string m_identityShown;
     // Data files of the latest download that got as far as its conversion: what "View"
     // opens.
     std::vector<std::string> m_viewFiles;

@@ -1,39 +1,36 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/exception_guard.h"
 
-#include <QApplication>
-#include <QMessageBox>
-#include <QString>
-
 #include <cstdio>
 
 namespace platform {
 namespace {
 
-void showBox(const std::string& message) {
-    // Without a GUI application there is no one to show a box to (a tool or a test without
-    // QApplication): the message still must not vanish.
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
-        std::fprintf(stderr, "XRQ: %s\n", message.c_str());
-        return;
-    }
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("XRQ"), QString::fromLatin1(message),
-                    QMessageBox::Ok);
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
+void toStandardError(const std::string& message) {
+    std::fprintf(stderr, "XRQ: %s\n", message.c_str());
 }
 
+// Empty: the fallback shows it.
 ExceptionPresenter& presenter() {
-    static ExceptionPresenter current = showBox;
+    static ExceptionPresenter current;
     return current;
+}
+
+ExceptionPresenter& fallback() {
+    static ExceptionPresenter shower = toStandardError;
+    return shower;
 }
 
 } // namespace
 
 ExceptionPresenter setExceptionPresenter(ExceptionPresenter next) {
     ExceptionPresenter previous = std::move(presenter());
-    presenter() = next ? std::move(next) : ExceptionPresenter(showBox);
+    presenter() = std::move(next);
     return previous;
+}
+
+void setFallbackExceptionPresenter(ExceptionPresenter shower) {
+    fallback() = shower ? std::move(shower) : ExceptionPresenter(toStandardError);
 }
 
 void reportCurrentException() noexcept {
@@ -49,7 +46,7 @@ void reportCurrentException() noexcept {
     }
     try {
         // Copy: the presenter may replace itself while its box is open.
-        ExceptionPresenter show = presenter();
+        ExceptionPresenter show = presenter() ? presenter() : fallback();
         show(message);
     } catch (...) {
         // A failing box must not take the program down with it.

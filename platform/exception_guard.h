@@ -3,7 +3,9 @@
 // The one guard for every entry from Qt into our handlers: actions, timers, notifiers, queued
 // and synchronized routines. Qt does not carry exceptions through its event loop, so an
 // exception that escapes a handler is caught here, shown in an error box (caption "XRQ", the
-// exception's message) and the handler simply returns; an exception never ends the program.
+// exception's message; the windowed programs put the box in place, see
+// setFallbackExceptionPresenter, else the message goes to standard error) and the handler
+// simply returns; an exception never ends the program.
 //
 // Usage:
 //   connect(action, &QAction::triggered, this, platform::guarded([this] { ActionXExecute(); }));
@@ -27,10 +29,14 @@ public:
     virtual ~SilentException() = default;
 };
 
-// Shows the box for an exception that reached the guard. Replaceable so that tests can record
-// the box instead of showing it; returns the previous presenter. Production never replaces it.
+// Shows the box for an exception that reached the guard. Replaceable so that tests (and the
+// collector) can record the box instead of showing it; returns the previous presenter. An
+// empty one puts the fallback back.
 using ExceptionPresenter = std::function<void(const std::string& message)>;
 ExceptionPresenter setExceptionPresenter(ExceptionPresenter presenter);
+// What shows the box while no presenter is set: the windows' error box (installed by the
+// windowed programs' start, widgets/message_boxes.h); an empty one: standard error.
+void setFallbackExceptionPresenter(ExceptionPresenter presenter);
 
 // Reports the exception currently being handled (call only inside a catch block); a
 // SilentException is dropped without a report.

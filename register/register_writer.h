@@ -16,9 +16,9 @@
 // the register (register_journal.h), which the next start writes in. Queries run between
 // tries, in the order they were handed in.
 
-#include "ui_handover/ui_handover.h"
 #include "register/register_journal.h"
 #include "register/unit_register.h"
+#include "ui_handover/ui_handover.h"
 
 #include <QObject>
 #include <QPointer>

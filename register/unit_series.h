@@ -14,8 +14,8 @@
 // Made and destroyed on the UI thread; the destructor stops an export still running (its
 // temporary file removed) and waits for the thread.
 
-#include "ui_handover/ui_handover.h"
 #include "series/series_store.h"
+#include "ui_handover/ui_handover.h"
 
 #include <QObject>
 #include <QString>

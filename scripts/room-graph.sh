@@ -7,15 +7,20 @@
 # that does not; tests/, bench/ and the programs in tools/ are not rooms (they may use any).
 # Usage: scripts/room-graph.sh          the arrows, each marked, then the verdict
 #        scripts/room-graph.sh --dot    the graph for Graphviz (dot -Tsvg), arrows up in red
+#        scripts/room-graph.sh --rooms  the rooms, bottom first, one a line
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Bottom first. A room may include only rooms before it.
 layers=(
     platform platform/testing ui_handover dialogs comport session unit time_stamps
-    viewer_reader window_fit widgets fleet series register viewer download app serial setup
+    viewer_reader window_fit widgets fleet series register viewer office download app serial setup
     main start collect tools/sim
 )
+if [ "${1:-}" = "--rooms" ]; then
+    printf '%s\n' "${layers[@]}"
+    exit 0
+fi
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
 

@@ -1,35 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// The hidden serial session form: owns the port component, the session state, the two
-// timers and the command/response primitives every exchange with the unit rests on.
-// Everything here runs on the UI thread; the port's receive event is handed over to it.
+// The hidden serial session form: owns the program's one serial session (session/, which
+// knows no window) and gives it the Parts' names: its state and primitives, the port list
+// in the windows' combo boxes and the capture into the main window's capture file. What the
+// session receives reaches the windows only through the sinks the main window hands in
+// (WindowCapture, WindowEcho). UI thread only.
 
-#include "comport/comport_types.h"
-#include "session/line_errors.h"
-#include "session/primitive_scan.h"
+#include "session/serial_session.h"
 
 #include <QWidget>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
 
 class QComboBox;
 class QLabel;
-class TComPort;
-class TCustomComPort;
-class EComError;
-enum TComAction : std::uint8_t;
-namespace platform {
-class AppTimer;
-}
-namespace win {
-struct TMessage;
-}
 
 class TFormSerial : public QWidget {
     Q_OBJECT
@@ -37,196 +22,100 @@ public:
     explicit TFormSerial(QWidget* parent = nullptr);
     ~TFormSerial() override;
 
-    // --- Session (read by the main window, the port list and the terminal) -------------
-    bool PortOpen = false;
-    int ComPortNumber = 0; // the n of COMn; -1 none
-    int BaudRate = 0;
-    bool DelayDone = false;
+    // The session itself; everything below is its state and its calls under the Parts' names.
+    session::SerialSession Session;
 
-    TComPort* SerialCom = nullptr;
-    platform::AppTimer* SerialTimer = nullptr;
-    platform::AppTimer* DelayTimer = nullptr;
+    // --- Session (read by the main window, the port list and the terminal) -------------
+    bool& PortOpen = Session.PortOpen;
+    int& ComPortNumber = Session.ComPortNumber; // the n of COMn; -1 none
+    int& BaudRate = Session.BaudRate;
+    bool& DelayDone = Session.DelayDone;
+
+    TComPort*& SerialCom = Session.SerialCom;
+    platform::AppTimer*& SerialTimer = Session.SerialTimer;
+    platform::AppTimer*& DelayTimer = Session.DelayTimer;
     QLabel* Label1 = nullptr;
 
-    int iOpenPort();
-    int iClosePort();
-    int iProbePort(int n);
-    void DelayMs(std::uint32_t Milliseconds);
+    int iOpenPort() { return Session.iOpenPort(); }
+    int iClosePort() { return Session.iClosePort(); }
+    int iProbePort(int n) { return Session.iProbePort(n); }
+    void DelayMs(std::uint32_t Milliseconds) { Session.DelayMs(Milliseconds); }
 
     // --- Command/response primitives -----------------------------------------------------
-    MatchState Match;
-    std::string RxBuffer;
+    MatchState& Match = Session.Match;
+    std::string& RxBuffer = Session.RxBuffer;
 
-    int iCaptureTo(const std::string& Command, char Termination, std::uint32_t Delay);
-    int iWaitForChar(const std::string& Command, char Char1, char Char2, std::uint32_t Delay);
-    // Buffer must hold N + 1 bytes; N below 1 or no buffer is refused with
-    // std::invalid_argument before anything is sent.
+    // The main window's part of what the session receives, handed in by the main window
+    // while it lives (serial/ knows no window above it): where iCaptureTo writes (its capture
+    // file and the echo of it), and where every received chunk is echoed (the terminal while
+    // shown). Null: nowhere.
+    static session::ByteSink* WindowCapture;
+    static session::ByteSink* WindowEcho;
+
+    // Into WindowCapture.
+    int iCaptureTo(const std::string& Command, char Termination, std::uint32_t Delay) {
+        return Session.iCaptureTo(Command, Termination, Delay, WindowCapture);
+    }
+    int iWaitForChar(const std::string& Command, char Char1, char Char2, std::uint32_t Delay) {
+        return Session.iWaitForChar(Command, Char1, Char2, Delay);
+    }
     int iWaitForStringNUntilTermination(const std::string& Command, char Termination,
-                                        std::uint32_t Delay, char* Buffer, std::int32_t N);
+                                        std::uint32_t Delay, char* Buffer, std::int32_t N) {
+        return Session.iWaitForStringNUntilTermination(Command, Termination, Delay, Buffer, N);
+    }
     int iWaitForStringNBetweenChars(const std::string& Command, char StartChar, char EndChar,
-                                    std::uint32_t Delay, char* Buffer, std::int32_t N);
-    int iSendString(const std::string& Command);
-    int iSendChar(char Ch);
+                                    std::uint32_t Delay, char* Buffer, std::int32_t N) {
+        return Session.iWaitForStringNBetweenChars(Command, StartChar, EndChar, Delay, Buffer, N);
+    }
+    int iSendString(const std::string& Command) { return Session.iSendString(Command); }
+    int iSendChar(char Ch) { return Session.iSendChar(Ch); }
 
-    // True while a primitive waits or the port is being opened: the match state and the
-    // port are taken, and a second exchange would spoil the running one. Callers that start
-    // an exchange from a handler check this and call tellExchangeRunning() instead.
-    bool ExchangeRunning() const { return m_waiting || m_opening; }
-    // The quiet refusal: a run-log line and exchangeRefused (the main window shows the note
-    // in its status bar), no box.
-    void tellExchangeRunning();
+    bool ExchangeRunning() const { return Session.ExchangeRunning(); }
+    void tellExchangeRunning() { Session.tellExchangeRunning(); }
+    void StopExchanges() { Session.StopExchanges(); }
+    bool ExchangesStopped() const { return Session.ExchangesStopped(); }
+    void StopExchange() { Session.StopExchange(); }
+    // Into WindowCapture, as the capture wrote.
+    int iFinishStoppedCapture(char Termination, std::uint32_t Delay) {
+        return Session.iFinishStoppedCapture(Termination, Delay, WindowCapture);
+    }
+    void AwaitReplyTail() { Session.AwaitReplyTail(); }
+    LineErrorCounts CaptureLineErrors() const { return Session.CaptureLineErrors(); }
+    const std::string& TextBeforeAwaitedChar() const { return Session.TextBeforeAwaitedChar(); }
+    std::uint64_t BytesOutsideExchanges() const { return Session.BytesOutsideExchanges(); }
+    std::uint64_t BytesReceived() const { return Session.BytesReceived(); }
 
-    // The program is ending: the waiting exchange ends now (its primitive returns its
-    // time-out result), the port is closed, and every later exchange is refused at once.
-    void StopExchanges();
-    bool ExchangesStopped() const { return m_stopped; }
-    // The operator's Stop: the waiting exchange ends now (its primitive returns its time-out
-    // result, LastWaitEnd() says Stopped) and the port's queues are purged. Later exchanges
-    // run as usual. Nothing happens when no exchange waits.
-    void StopExchange();
-    // After the operator's Stop of iCaptureTo the unit goes on sending the download it was
-    // asked for. This waits, sending nothing, until its termination character arrives or the
-    // line has been silent for Delay ms, writing what arrives to the capture file as the
-    // capture did, so that none of it is taken for the next exchange's answer. 0 when the
-    // termination character came; 1 on silence, a gone device or the program's end.
-    int iFinishStoppedCapture(char Termination, std::uint32_t Delay);
-    // A serial number is complete at its eighth character, before the unit's prompt: this
-    // waits (at most about a second) until that prompt has come and gone, so that a capture
-    // started next does not write it into its file as the first byte of the download.
-    void AwaitReplyTail();
-    // The line errors the device reported since the last iCaptureTo began (its stopped
-    // download's end included); `checked` false when the device counts none (a pty).
-    LineErrorCounts CaptureLineErrors() const;
-    // What the unit put before the awaited character on its line, in the last iWaitForChar
-    // that saw it (at most 256 bytes; empty when that wait did not see it): the text a unit
-    // prints before its prompt, which its later prompts carry too.
-    const std::string& TextBeforeAwaitedChar() const { return m_textBeforeAwaited; }
-    // Bytes received while no exchange waited (read and dropped, shown only in the terminal).
-    std::uint64_t BytesOutsideExchanges() const { return m_bytesOutside; }
-    // Every byte read from the port since the program started, in or outside exchanges.
-    std::uint64_t BytesReceived() const { return m_bytesReceived; }
-
-    // --- A unit still sending ------------------------------------------------------------
-    // The unit may still be sending something earlier (a download whose program was killed,
-    // or whose cable was pulled) when the session comes to it: bytes arrive while no exchange
-    // waits (from the port's opening pause on), or an exchange gets bytes but no answer. Those
-    // bytes answer nothing, and taken for the next reply they would spoil it. So an exchange
-    // that has a command to send, while such bytes came within the last EarlierQuietMs, first
-    // reads what comes until the line has been quiet for EarlierQuietMs (for at most
-    // EarlierLimitMs), handing it over here, and only then sends. A quiet line costs nothing.
-    // Unset hooks: the bytes are read and dropped.
-    struct EarlierSending {
-        std::function<void()> began;                    // its first bytes came
-        std::function<void(std::string_view)> received; // each chunk, as it came
-        std::function<void(std::uint64_t, bool)> ended; // all that came; cut off by the limit
-    };
-    EarlierSending OnEarlierSending;
-    static constexpr std::uint32_t EarlierQuietMs = 1000;
-    std::uint32_t EarlierLimitMs = 15 * 60 * 1000;
-    // The next exchange with a command listens first.
-    bool MayBeSending() const;
+    // --- A unit still sending (see session::SerialSession::EarlierSending) ---------------
+    using EarlierSending = session::SerialSession::EarlierSending;
+    EarlierSending& OnEarlierSending = Session.OnEarlierSending;
+    static constexpr std::uint32_t EarlierQuietMs = session::SerialSession::EarlierQuietMs;
+    std::uint32_t& EarlierLimitMs = Session.EarlierLimitMs;
+    bool MayBeSending() const { return Session.MayBeSending(); }
 
     // --- Handlers --------------------------------------------------------------------------
-    // The component closed itself: its device went (its event wait failed). Our own closes
-    // do not count.
-    void SerialComAfterClose(TCustomComPort* Sender);
-    // A failure of the component while the session uses the port. Access denied on an open
-    // port means its device went: that is told once, by the removal messages, not as a box
-    // per failing call.
-    void SerialComError(TCustomComPort* Sender, EComError& E, TComAction& Action);
     void FormCreate(QObject* Sender);
     void FormClose(QObject* Sender);
-    void DelayTimerTimer(QObject* Sender);
-    void SerialTimerTimer(QObject* Sender);
-    void SerialComRxChar(QObject* Sender);
-    // Assigned only while a capture runs. The port's event thread or the UI thread.
-    void SerialComLineError(QObject* Sender, TLineErrors Errors);
 
     // COM port list and hot-plug (fSerial_ports.cpp). UI thread.
     void ListComPorts(QComboBox* Combo);
     int iRefreshComPorts(QComboBox* Combo);
     void UseSelectedComPort(QComboBox* Combo, std::string& DeviceText);
-    void WMDeviceChange(win::TMessage& Message);
+    void WMDeviceChange(win::TMessage& Message) { Session.WMDeviceChange(Message); }
 
-    // How the last primitive's wait ended: its reply came, it timed out, or the session's
-    // device went during it (both of the latter give the time-out result).
-    enum class WaitEnd { Answered, TimedOut, LineGone, Stopped };
-    WaitEnd LastWaitEnd() const { return m_lastWaitEnd; }
-
-    // The session lost its port when the device went, and the operator has not closed or
-    // reopened it since: the next exchange opens the port anew.
-    bool LostDevice() const { return m_lostDevice; }
+    using WaitEnd = session::SerialSession::WaitEnd;
+    WaitEnd LastWaitEnd() const { return Session.LastWaitEnd(); }
+    bool LostDevice() const { return Session.LostDevice(); }
 
 signals:
-    // An exchange was refused because another one runs; `note` says so for the operator.
+    // The session's own, passed on (see session::SerialSession).
     void exchangeRefused(const QString& note);
-    // The session's port closed itself for a vanished device (port number); the hot-plug
-    // watcher rescans on it.
     void portVanished(int portNumber);
-    // The port was opened or closed, or the session moved to another COM number.
     void sessionChanged();
-    // An exchange began or ended (ExchangeRunning() says which).
     void exchangeStateChanged();
-    // A COM port arrived or left (after the device-change message has been handled): lists
-    // on screen are made again.
     void portsChanged();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-
-private:
-    class WaitScope;
-    struct Exchange;
-    // The one course of all four primitives; true when it timed out (or the line went).
-    bool runExchange(const Exchange& x, const std::string& Command, std::uint32_t Delay);
-    // runExchange with the component's line errors counted meanwhile.
-    bool runCapture(const Exchange& x, const std::string& Command, std::uint32_t Delay);
-    void noteLineErrorsCounted();
-    LineErrorTally m_captureLineErrors;
-    std::atomic<bool> m_lineErrorsCounted{false};
-    // Reads what a unit still sending sends until the line is quiet (see OnEarlierSending).
-    void awaitEarlierSending();
-    void takeEarlierSending();
-    void deviceVanished();
-    // Runs a component call; a vanished device makes it a no-op (false) instead of an error.
-    template <class F> bool onLine(F call);
-    void ScanReceived();
-    // The chunk as the match should see it: the end of an earlier reply dropped.
-    std::string_view withoutReplyTail(std::string_view chunk);
-    void EchoToTerminal();
-    void WriteCapture();
-    void armSerialTimer(std::uint32_t delay);
-    template <class Done> void waitUntil(Done done);
-    bool refuseNested();
-    bool sessionUsable() const;
-    // Probe with the reason kept for the open message (EACCES gets a hint of its own).
-    int probe(int n, std::string& noPermissionDevice);
-
-    bool m_waiting = false;
-    bool m_opening = false;
-    bool m_ownClose = false;         // a close of ours is under way
-    bool m_lostDevice = false;       // see LostDevice()
-    bool m_lineWentAway = false;     // the device went during the current wait
-    bool m_goneWhileOpening = false; // the device went during the current open
-    WaitEnd m_lastWaitEnd = WaitEnd::Answered;
-    bool m_stopped = false;
-    bool m_stopRequested = false; // the operator's Stop, for the current wait only
-    std::uint64_t m_bytesOutside = 0;
-    std::uint64_t m_bytesReceived = 0;
-    // See OnEarlierSending: when bytes that answered nothing last came.
-    std::optional<std::chrono::steady_clock::time_point> m_lastUnanswered;
-    std::chrono::steady_clock::time_point m_lastArrival;
-    std::uint64_t m_bytesInExchange = 0;
-    bool m_listening = false; // awaitEarlierSending is reading
-    bool m_listenCutOff = false;
-    std::uint64_t m_listenBytes = 0;
-    // End character of a reply whose wait ended before it arrived (0: none), and since when.
-    char m_replyTail = 0;
-    std::chrono::steady_clock::time_point m_replyTailSince;
-    // See TextBeforeAwaitedChar: the line so far while an iWaitForChar waits, and the last.
-    std::string m_awaitedLine;
-    std::string m_textBeforeAwaited;
-    void noteAwaitedLine(std::string_view chunk);
 };
 
 extern TFormSerial* FormSerial;

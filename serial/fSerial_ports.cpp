@@ -6,17 +6,12 @@
 #include "dialogs/source_lines.h"
 
 #include "dialogs/Dialogs.h"
-#include "platform/device_change.h"
 #include "platform/dos_devices.h"
-#include "platform/exception_guard.h"
-#include "platform/hotplug_watcher.h"
-#include "platform/port_table.h"
-#include "serial/com_port_list.h"
 #include "serial/fSerial.h"
+#include "session/com_port_list.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QPointer>
 #include <QSignalBlocker>
 
 #include <optional>
@@ -110,10 +105,7 @@ void TFormSerial::UseSelectedComPort(QComboBox* Combo, std::string& DeviceText) 
     const auto number = com_port_list::portNumberFromEntry(*entry);
     if (!number)
         return;
-    if (ComPortNumber != *number) {
-        ComPortNumber = *number;
-        emit sessionChanged();
-    }
+    Session.UseComPort(*number);
 
     char target[TargetBufferSize] = {};
     const std::string name = "COM" + std::to_string(ComPortNumber);
@@ -123,71 +115,9 @@ void TFormSerial::UseSelectedComPort(QComboBox* Combo, std::string& DeviceText) 
     DeviceText = target; // the first run of the answer
 }
 
-void TFormSerial::WMDeviceChange(win::TMessage& Message) {
-    Message.Result = 1;
-    if (Message.WParam != win::DBT_DEVICEARRIVAL && Message.WParam != win::DBT_DEVICEREMOVECOMPLETE)
-        return;
-    if (Message.LParam == 0)
-        return;
-    const auto* header = reinterpret_cast<const win::DEV_BROADCAST_HDR*>(Message.LParam);
-    if (header->dbch_devicetype != win::DBT_DEVTYP_PORT)
-        return;
-    const auto* record = reinterpret_cast<const win::DEV_BROADCAST_PORTW*>(Message.LParam);
-    std::u16string wide;
-    for (char16_t c : record->dbcp_name) {
-        if (c == 0)
-            break;
-        wide.push_back(c);
-    }
-    const std::string name = com_port_list::narrowDeviceName(wide, 50);
-    if (name.compare(0, 3, "COM") != 0)
-        return;
-    const std::optional<int> number = com_port_list::portNumberFromDeviceName(name);
-
-    if (Message.WParam == win::DBT_DEVICEARRIVAL) {
-        DlgInfo("Com port " + name + " added to system!");
-        if (!number)
-            return;
-        if (PortOpen)
-            iClosePort();
-        ComPortNumber = *number;
-        emit sessionChanged();
-        return;
-    }
-
-    DlgInfo("Com port " + name + " removed from system!");
-    if (!number || *number != ComPortNumber)
-        return;
-    // The device is gone: the session stops reading at once; the component keeps the lost
-    // handle until its own event wait fails, so only the close line is logged here.
-    PortOpen = false;
-    DlgWarning("Selected com port removed.");
-    iClosePort();
-    ComPortNumber = -1;
-    emit sessionChanged();
-}
-
 platform::HotplugWatcher* startComPortWatch() {
-    // One watcher for the run; a second call re-aims it at the table now in force.
-    static QPointer<platform::HotplugWatcher> watcher;
     if (!FormSerial)
         return nullptr;
-    if (watcher) {
-        watcher->setPortTable(platform::PortTable::current());
-        return watcher;
-    }
-    watcher = new platform::HotplugWatcher(platform::PortTable::current(), FormSerial);
-    // A pty that closes or a link whose target vanished makes no uevent: the session's own
-    // port is the one to tell.
-    QObject::connect(FormSerial, &TFormSerial::portVanished, watcher,
-                     [w = watcher.data()] { w->requestRescan(); });
-    watcher->setHandler([](win::TMessage& message) {
-        platform::runGuarded([&] {
-            if (FormSerial)
-                FormSerial->WMDeviceChange(message);
-            if (FormSerial)
-                emit FormSerial->portsChanged();
-        });
-    });
-    return watcher;
+    return session::startPortWatch(FormSerial,
+                                   [] { return FormSerial ? &FormSerial->Session : nullptr; });
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/fTerminal.h"
 
-#include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
 
@@ -13,6 +12,7 @@
 #include <QVBoxLayout>
 
 TFormTerminal* FormTerminal = nullptr;
+std::function<void(bool)> TFormTerminal::ShownChanged;
 
 TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("FormTerminal"));
@@ -44,15 +44,15 @@ TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {
 TFormTerminal::~TFormTerminal() = default;
 
 void TFormTerminal::FormShow(QObject*) {
-    if (FormXRQMain)
-        FormXRQMain->TerminalVisible = true;
+    if (ShownChanged)
+        ShownChanged(true);
 }
 
 void TFormTerminal::FormClose(QObject*) {
     // Text already received while shown goes in; nothing that arrives after this does.
     FlushEcho();
-    if (FormXRQMain)
-        FormXRQMain->TerminalVisible = false;
+    if (ShownChanged)
+        ShownChanged(false);
 }
 
 void TFormTerminal::MemoTerminalKeyPress(QObject*, char& Key) {

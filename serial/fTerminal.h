@@ -9,6 +9,7 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <string_view>
 
 class QStatusBar;
@@ -32,6 +33,11 @@ public:
     void EchoReceived(std::string_view bytes);
     // Kept for callers that want the text complete now: every append is already in it.
     void FlushEcho();
+
+    // Told when the window is shown (true) and when it is closed (false): the main window
+    // keeps it as its TerminalVisible, and echoes what arrives while it is true. Set by the
+    // main window while it lives.
+    static std::function<void(bool)> ShownChanged;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -2,16 +2,16 @@
 #include "setup/fSetup.h"
 #include "dialogs/source_lines.h"
 
+#include "app/program_settings.h"
 #include "comport/Comport.h"
 #include "dialogs/Dialogs.h"
 #include "download/data_directory.h"
 #include "fleet/fleet_settings.h"
 #include "fleet/sharing.h"
-#include "main/fMain.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
-#include "serial/com_port_list.h"
 #include "serial/fSerial.h"
+#include "session/com_port_list.h"
 #include "setup/data_folder_dialog.h"
 #include "setup/fSerialDevices.h"
 
@@ -32,6 +32,7 @@
 #include <string>
 
 TFormSetup* FormSetup = nullptr;
+std::function<void()> TFormSetup::ComPortLabelChanged;
 
 namespace {
 
@@ -433,8 +434,8 @@ bool TFormSetup::ChooseComPort(int n) {
             if (number && *number == n) {
                 ComPortCombo->setCurrentIndex(i);
                 ComPortComboChange();
-                if (FormXRQMain)
-                    FormXRQMain->UpdateComPortLabel();
+                if (ComPortLabelChanged)
+                    ComPortLabelChanged();
                 return true;
             }
         }
@@ -455,12 +456,12 @@ bool TFormSetup::ChooseComPort(int n) {
 }
 
 void TFormSetup::FormClose() {
-    if (!FormXRQMain)
+    if (ComPortLabelChanged)
+        ComPortLabelChanged();
+    ProgramSettings* settings = programSettings();
+    if (!settings)
         return;
-    FormXRQMain->UpdateComPortLabel();
-    platform::IniFile* ini = FormXRQMain->IniFile.get();
-    if (!ini)
-        return;
+    platform::IniFile* ini = &settings->file();
     // The settings file is told nothing on failure (a folder that could not be created, a
     // full disk); the run log at least keeps a trace of the choice that was not saved.
     const int port = FormSerial ? FormSerial->ComPortNumber : -1;

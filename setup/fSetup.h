@@ -69,6 +69,10 @@ public:
     using DeviceWindowOpener = std::function<void()>;
     static DeviceWindowOpener setDeviceWindowOpener(DeviceWindowOpener opener);
 
+    // Told when the session's port may read otherwise in the main window's label (a port
+    // chosen, the dialog closed). Set by the main window while it lives.
+    static std::function<void()> ComPortLabelChanged;
+
     void reject() override; // Escape closes like the close box, saving both settings
 
 protected:

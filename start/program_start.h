@@ -3,13 +3,15 @@
 // Start and end of the program's windows, apart from the process entry so that tests can start
 // the program in-process with its folders and port table pointed at temporary ones.
 
+#include "app/program_end.h"
 #include "app/program_folders.h"
 
 #include <QApplication>
 
 class QObject;
 
-// The application of the program and of its window-less collector. Last line of defence:
+// The application of the windowed program (the collector's is GuardedCoreApplication,
+// app/program_end.h). Last line of defence:
 // every handler of ours runs inside the guard, but an exception that still reaches the
 // event loop is shown instead of ending the program.
 class GuardedApplication : public QApplication {
@@ -34,11 +36,6 @@ void DestroyProgramWindows();
 // Ends the program from wherever the UI thread is: a running exchange is stopped (its port
 // closed, the intermediate file kept), open modal boxes are closed and no new one is shown,
 // and the main window closes. The end line is written when the loop has ended. UI thread.
+// What a termination signal does to the windowed program (app/program_end.h, whose
+// ProgramEndRequested and termination signals are the program's).
 void EndProgram();
-bool ProgramEndRequested();
-
-// SIGTERM (logout, shutdown) and SIGINT end the program through EndProgram, at any moment,
-// modal boxes included. The handler only writes to a pipe; the UI thread does the rest.
-// RemoveTerminationSignals puts the default handling back (tests).
-void InstallTerminationSignals(QObject* owner);
-void RemoveTerminationSignals();

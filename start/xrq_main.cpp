@@ -2,9 +2,9 @@
 // Program entry: the application titled "XRQ", the four windows, the event loop until the
 // main window has closed. Arguments are Qt's own; the program reads none and no environment.
 #include "fleet/name_lookup.h"
-#include "start/program_start.h"
 #include "main/fMain.h"
 #include "platform/exception_guard.h"
+#include "start/program_start.h"
 
 int main(int argc, char* argv[]) {
     GuardedApplication app(argc, argv);

@@ -12,9 +12,11 @@
 // window in the middle of a long download. Without a display (or on the offscreen platform)
 // the tool makes itself such a screen; on a display, the display must be of that size. On a
 // display each window's picture is what the screen shows of it, frame and title bar included.
+// With --serial S and/or --long-lines only the main window after the download is taken, of a
+// unit with that serial number whose data holds lines over 8,000 bytes (what the identity and
+// the text view show then).
 //
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
-#include "start/program_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "download/data_collection.h"
 #include "main/fMain.h"
@@ -22,6 +24,7 @@
 #include "register/units_window.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "start/program_start.h"
 #include "tools/sim/pty_unit.h"
 #include "viewer/viewer_window.h"
 
@@ -169,10 +172,18 @@ void typeText(QWidget* target, const QString& text) {
 int main(int argc, char* argv[]) {
     int width = 0, height = 0;
     const char* outArg = nullptr;
+    // --serial S, --long-lines: the main window after a download from a unit of that serial
+    // number, whose data holds lines over 8,000 bytes; that picture alone.
+    std::string serialArg;
+    bool longLines = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--screen") == 0 && i + 1 < argc &&
             std::sscanf(argv[i + 1], "%dx%d", &width, &height) == 2 && width > 0 && height > 0)
             ++i;
+        else if (std::strcmp(argv[i], "--serial") == 0 && i + 1 < argc)
+            serialArg = argv[++i];
+        else if (std::strcmp(argv[i], "--long-lines") == 0)
+            longLines = true;
         else if (!outArg && argv[i][0] != '-')
             outArg = argv[i];
         else {
@@ -181,7 +192,8 @@ int main(int argc, char* argv[]) {
         }
     }
     if (!outArg) {
-        std::fprintf(stderr, "usage: xrq-screenshots [--screen WIDTHxHEIGHT] OUTPUT-FOLDER\n");
+        std::fprintf(stderr, "usage: xrq-screenshots [--screen WIDTHxHEIGHT] [--serial SERIAL] "
+                             "[--long-lines] OUTPUT-FOLDER\n");
         return 2;
     }
     // Without a display, a screen of the size asked for on the offscreen platform.
@@ -265,6 +277,13 @@ int main(int argc, char* argv[]) {
     // Paced like the real line: the long download below takes a few seconds.
     unitOptions.baud = 19200;
     unitOptions.dataSets = sim::sampleDataSets();
+    if (!serialArg.empty())
+        unitOptions.serialNumber = serialArg;
+    if (longLines) {
+        // First, so that the ordinary lines after them are what the view ends on.
+        const auto sets = sim::longLineDataSets();
+        unitOptions.dataSets.insert(unitOptions.dataSets.begin(), sets.begin(), sets.end());
+    }
     auto unit = sim::PtyUnit::start(unitOptions);
 
     // Downloads write the intermediate file into the working folder.
@@ -281,6 +300,11 @@ int main(int argc, char* argv[]) {
     settle(300);
 
     bool ok = save(FormXRQMain, out, "main-window.png");
+    if (!serialArg.empty() || longLines) {
+        DestroyProgramWindows();
+        unit->stop();
+        return ok ? 0 : 1;
+    }
 
     // The data viewer (a program of its own, xrq-view) on the files that download wrote, as
     // the status bar's View starts it; its window is taken in-process here.

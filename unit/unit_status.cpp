@@ -10,10 +10,9 @@ std::string portName(int port) {
 }
 
 std::string unitName(const Unit& unit) {
-    // Units that carry the model in their serial number ("XRQ10472") are not named twice.
-    const std::string serial = printableSerial(unit.serial);
-    std::string text =
-        (serial.rfind("XRQ", 0) == 0 ? serial : "XRQ" + serial) + " on " + portName(unit.port);
+    // The serial number as the unit gave it ("QK7Z04M1", "XRQ10472"), as --json and the
+    // register have it: nothing put before it that the unit never sent.
+    std::string text = printableSerial(unit.serial) + " on " + portName(unit.port);
     if (!unit.device.empty())
         text += " (" + unit.device + ")";
     return text;
@@ -104,9 +103,8 @@ std::optional<std::string> clearMemoryQuestion(const UnitRecord& record, int por
         return std::nullopt;
     const std::string why = record.lastDownloadIncomplete(unit->serial);
     if (!why.empty()) {
-        const std::string serial = printableSerial(unit->serial);
-        return "The last download of " + (serial.rfind("XRQ", 0) == 0 ? serial : "XRQ" + serial) +
-               " was incomplete: " + why + ".\nClear its memory anyway?";
+        return "The last download of " + printableSerial(unit->serial) + " was incomplete: " + why +
+               ".\nClear its memory anyway?";
     }
     return unitName(*unit) +
            " has not been downloaded since it was connected: its data would be lost.\n"

@@ -45,7 +45,7 @@ public:
     // How many Connects have succeeded (a caller tells success by the count moving).
     unsigned connects() const { return m_connects; }
     // A download of the current unit that cannot be relied on: `why` completes "The last
-    // download of XRQ... was incomplete: ". The unit no longer counts as downloaded.
+    // download of <serial> was incomplete: ". The unit no longer counts as downloaded.
     void downloadIncomplete(const std::string& why);
     // The same for the unit `serial` that answered just before the download, whether or not
     // it is still the current one: the mark follows the last download whatever the port did.
@@ -64,7 +64,8 @@ private:
     std::map<std::string, std::string> m_incomplete;
 };
 
-// "XRQ<serial> on COMn (<device>)" while a unit is known on the session's open port;
+// "<serial> on COMn (<device>)", the serial number as the unit gave it, while a unit is
+// known on the session's open port;
 // "unit not identified on COMn" while the port is open but no unit has named itself on it
 // (a download or the terminal opened it); otherwise "COMn - not connected" ("No COM port -
 // not connected" without a number).

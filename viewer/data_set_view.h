@@ -5,8 +5,8 @@
 // and the table of rows. What the plot draws comes from decimate(): redrawing costs the
 // same for a hundred rows as for a million. UI thread only.
 
-#include "viewer_reader/data_file.h"
 #include "viewer/decimation.h"
+#include "viewer_reader/data_file.h"
 
 #include <QChartView>
 #include <QWidget>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "viewer/viewer_window.h"
 
-#include "viewer_reader/data_file.h"
 #include "viewer/data_loader.h"
 #include "viewer/data_set_view.h"
+#include "viewer_reader/data_file.h"
 #include "window_fit/window_fit.h"
 
 #include <QAction>

@@ -5,9 +5,9 @@
 // Reset Zoom. A file that cannot be shown gets a tab that says why; nothing a file holds
 // can end the program. The window fits inside the screen it opens on. UI thread only.
 
+#include "time_stamps/time_stamps.h"
 #include "viewer/data_loader.h"
 #include "viewer/series_reading.h"
-#include "time_stamps/time_stamps.h"
 
 #include <QMainWindow>
 #include <QStringList>

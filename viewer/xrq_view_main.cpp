@@ -7,6 +7,7 @@
 #include "viewer/message_limit.h"
 #include "viewer/view_command_line.h"
 #include "viewer/viewer_window.h"
+#include "widgets/message_boxes.h"
 
 #include <QAction>
 #include <QApplication>
@@ -46,6 +47,8 @@ int main(int argc, char* argv[]) {
     yieldToOthersInMemory();
     viewer::installMessageLimit();
     QApplication app(argc, argv);
+    // An exception the guard catches is shown in its box.
+    installMessageBoxes();
     QApplication::setApplicationName(QStringLiteral("xrq-view"));
     QApplication::setApplicationDisplayName(QStringLiteral("Data Viewer"));
     QApplication::setDesktopFileName(QStringLiteral("xrq-view"));

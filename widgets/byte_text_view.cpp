@@ -336,8 +336,10 @@ void ByteTextView::ensureVisible(std::int64_t pos) {
     const std::int64_t x = columnOf(line, pos) * m_charWidth;
     const int left = horizontalScrollBar()->value();
     const int room = viewport()->width() - 2 * kMargin;
+    // Back to the left: a place within the first width of the view shows the lines from
+    // their start (after a long line, the short one that follows is not left cut by a column).
     if (x < left)
-        horizontalScrollBar()->setValue(clampToInt(x));
+        horizontalScrollBar()->setValue(x + m_charWidth <= room ? 0 : clampToInt(x));
     else if (x + m_charWidth > left + room)
         horizontalScrollBar()->setValue(clampToInt(x + m_charWidth - room));
 }

@@ -2,7 +2,6 @@
 // xrq-collect run as the operator's cron job runs it: a program of its own, no display, the
 // program's folders in a sandbox and a simulated unit on a pty linked as a COM port. What
 // counts is what it leaves on the disk and in the register, and what its exit status says.
-#include "start/program_start.h"
 #include "collect/collect_options.h"
 #include "collect/collect_report.h"
 #include "collect/collect_support.h"
@@ -10,6 +9,7 @@
 #include "main/fMain.h"
 #include "register/unit_register.h"
 #include "serial/fSerial.h"
+#include "start/program_start.h"
 #include "support/child_process.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
@@ -32,6 +32,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,6 +174,41 @@ TEST_F(CollectCommand, WholeCollectionLeavesFilesKeptCopyAndRegister) {
     const auto ended = log.rfind("xrq-collect: ended: safe (0)");
     ASSERT_NE(ended, std::string::npos);
     EXPECT_NE(log.find("***** Program End *****", ended), std::string::npos);
+}
+
+// xrq-collect is no windowed program: with no Qt platform plugin to be found (a server
+// without the GUI packages' plugins, a cron job's bare environment) it collects all the same.
+TEST_F(CollectCommand, CollectsWithNoQtPlatformPluginReachable) {
+    sim::PtyUnit& unit = plug(3);
+    const std::string empty = sandbox.root() + "/no-plugins";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(empty)));
+    const char* names[] = {"QT_QPA_PLATFORM", "QT_QPA_PLATFORM_PLUGIN_PATH", "QT_PLUGIN_PATH"};
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    for (const char* name : names) {
+        const char* value = std::getenv(name);
+        saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    auto restore = qScopeGuard([&] {
+        for (const auto& [name, value] : saved) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    });
+    ::unsetenv("QT_QPA_PLATFORM");
+    ::setenv("QT_QPA_PLATFORM_PLUGIN_PATH", empty.c_str(), 1);
+    ::setenv("QT_PLUGIN_PATH", empty.c_str(), 1);
+
+    const Finished f = run({"--port", "3", "--dir", sandbox.data(), "--battery"});
+    ASSERT_EQ(f.code, 0) << f.err;
+    EXPECT_EQ(f.json["outcome"].toString(), "safe");
+    EXPECT_EQ(f.json["unit"].toObject()["serial"].toString(), "XRQ10472");
+    EXPECT_NEAR(f.json["battery"].toObject()["volts"].toDouble(), 12.61, 1e-9);
+    EXPECT_EQ(f.json["files"].toArray().size(), 3);
+    EXPECT_EQ(dataFiles(), 3);
+    EXPECT_GT(unit.bytesSentSinceDownload(), 0u);
+    EXPECT_EQ(f.err.find("platform plugin"), std::string::npos) << f.err;
 }
 
 TEST_F(CollectCommand, EachFailureHasItsExitStatusAndSendsNothingItShouldNot) {

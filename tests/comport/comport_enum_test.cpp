@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "comport/Comport.h"
-#include "platform/comm_config_dialog.h"
 #include "platform/default_comm_config.h"
 #include "platform/serial_registry.h"
 #include "platform/testing/memory_port.h"
 #include "support/fake_device_tree.h"
 #include "support/pty_pair.h"
+#include "widgets/comm_config_dialog.h"
 
 #include <QComboBox>
 #include <QPushButton>

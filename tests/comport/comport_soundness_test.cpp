@@ -5,8 +5,8 @@
 // owner assigns them.
 #include "comport_test_util.h"
 
-#include "widgets/Comsignal.h"
 #include "platform/testing/memory_port.h"
+#include "widgets/Comsignal.h"
 
 #include <gtest/gtest.h>
 

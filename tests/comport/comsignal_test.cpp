@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The activity indicator: taking over and giving back the port's handlers, the chained calls,
 // the hold time of momentary signals and the colours of the control.
-#include "widgets/Comsignal.h"
 #include "platform/testing/memory_port.h"
 #include "support/wait.h"
+#include "widgets/Comsignal.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,10 +2,10 @@
 // Collect Data end to end: the program's windows, the real session and the simulated unit.
 #include "support/program_fixture.h"
 
-#include "widgets/Comsignal.h"
 #include "download/download_record.h"
 #include "download/download_status.h"
 #include "setup/fSetup.h"
+#include "widgets/Comsignal.h"
 #include "widgets/byte_text_view.h"
 #include "widgets/status_panel.h"
 

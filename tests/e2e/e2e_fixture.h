@@ -6,13 +6,13 @@
 // recorded and answered by script, and simulated units on ptys linked as COM ports in the
 // program's port folder, so that they arrive and leave through the program's own watcher.
 
-#include "start/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "platform/port_table.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
+#include "start/program_start.h"
 #include "support/cpu_time.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"

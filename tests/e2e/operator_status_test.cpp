@@ -39,7 +39,7 @@ TEST_F(OperatorStatus, FieldAndLabelFollowASecondUnitWhichIsNamedBeforeItsMemory
     startProgram();
     EXPECT_EQ(identity(), "COM1 - not connected");
     connectOk();
-    EXPECT_EQ(identity().rfind("XRQAAAA1111 on COM1 (/dev/pts/", 0), 0u) << identity();
+    EXPECT_EQ(identity().rfind("AAAA1111 on COM1 (/dev/pts/", 0), 0u) << identity();
     EXPECT_EQ(portLabel().rfind("COM1 @", 0), 0u) << portLabel();
     collect(defaultDataDir);
 
@@ -66,11 +66,11 @@ TEST_F(OperatorStatus, FieldAndLabelFollowASecondUnitWhichIsNamedBeforeItsMemory
     const Boxes shown = boxesSince(boxes);
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(shown[0].first, BoxKind::Confirm);
-    EXPECT_EQ(shown[0].second.rfind("XRQBBBB2222 on COM2 (/dev/pts/", 0), 0u) << shown[0].second;
+    EXPECT_EQ(shown[0].second.rfind("BBBB2222 on COM2 (/dev/pts/", 0), 0u) << shown[0].second;
     EXPECT_NE(shown[0].second.find("has not been downloaded since it was connected"),
               std::string::npos);
     EXPECT_EQ(shown[1], Box(BoxKind::Info, "Memory not cleared"));
-    EXPECT_EQ(identity().rfind("XRQBBBB2222 on COM2 (/dev/pts/", 0), 0u) << identity();
+    EXPECT_EQ(identity().rfind("BBBB2222 on COM2 (/dev/pts/", 0), 0u) << identity();
     EXPECT_EQ(second.received(), "R");
     EXPECT_EQ(second.clearCount(), 0);
     EXPECT_EQ(first.clearCount(), 0);

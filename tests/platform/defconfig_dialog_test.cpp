@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/comm_config_dialog.h"
+#include "widgets/comm_config_dialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/exception_guard.h"
+#include "support/wait.h"
 #include "ui_handover/off_ui_thread.h"
 #include "ui_handover/ui_handover.h"
-#include "support/wait.h"
 
 #include <QCoreApplication>
 

@@ -8,7 +8,6 @@
 // The program runs in a child of this test program on the xcb platform against that server;
 // the child's cases are skipped in an ordinary run. No serial device is opened: the port
 // table points at the sandbox's empty folders.
-#include "start/program_start.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/command_links.h"
@@ -19,9 +18,11 @@
 #include "serial/fTerminal.h"
 #include "setup/fSerialDevices.h"
 #include "setup/fSetup.h"
+#include "start/program_start.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
 #include "viewer/viewer_window.h"
+#include "widgets/message_boxes.h"
 
 #include <QAction>
 #include <QApplication>

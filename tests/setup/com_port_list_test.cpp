@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The port list's entry texts, selection and number parsing, without a window.
-#include "serial/com_port_list.h"
+#include "session/com_port_list.h"
 
 #include <gtest/gtest.h>
 

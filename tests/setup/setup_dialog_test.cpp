@@ -2,7 +2,6 @@
 // The setup dialog inside the program started in a program sandbox: refresh on show, the
 // port picked or typed, both settings written on every close and read at the next start,
 // Browse's path rules and the Device Manager button.
-#include "start/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
@@ -11,6 +10,7 @@
 #include "serial/fSerial.h"
 #include "setup/data_folder_dialog.h"
 #include "setup/fSetup.h"
+#include "start/program_start.h"
 #include "support/program_sandbox.h"
 #include "support/pty_pair.h"
 

@@ -4,7 +4,6 @@
 // private PostgreSQL server and the sharing's settings written before the program starts, as
 // an operator's fleet.ini would hold them.
 
-#include "start/program_start.h"
 #include "app/sharing_start.h"
 #include "dialogs/scripted_dialogs.h"
 #include "fleet/fleet_fixture.h"
@@ -12,6 +11,7 @@
 #include "fleet/sharing.h"
 #include "main/fMain.h"
 #include "register/register_writer.h"
+#include "start/program_start.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
 #include "widgets/status_panel.h"

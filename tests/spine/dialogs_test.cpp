@@ -4,6 +4,7 @@
 #include "dialogs/scripted_dialogs.h"
 #include "platform/exception_guard.h"
 #include "spine_fixture.h"
+#include "widgets/message_boxes.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How the program ends when something is still going on: a termination signal while a real
 // start-up box is open, and Exit while an exchange with the unit waits for its answer.
-#include "start/program_start.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "serial/fSerial.h"
 #include "spine_fixture.h"
+#include "start/program_start.h"
 #include "support/pty_pair.h"
 
 #include <QAbstractButton>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The program started in-process over temporary folders: first start, settings, the main
 // window's actions and labels, the updater and the end line.
-#include "start/program_start.h"
+#include "app/program_settings.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "platform/port_table.h"
@@ -9,6 +9,7 @@
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "spine_fixture.h"
+#include "start/program_start.h"
 #include "support/pty_pair.h"
 #include "support/wait.h"
 
@@ -101,8 +102,8 @@ TEST_F(ProgramStart, FirstStartWithFreshFolders) {
     EXPECT_EQ(FormXRQMain->LabelTemp->text(), "N/A");
     EXPECT_FALSE(FormXRQMain->TerminalVisible);
     EXPECT_FALSE(FormSerial->isVisible());
-    ASSERT_TRUE(FormXRQMain->IniFile);
-    EXPECT_EQ(FormXRQMain->IniFile->FileName(), tempFiles + "XRQ.ini");
+    ASSERT_TRUE(programSettings());
+    EXPECT_EQ(programSettings()->fileName(), tempFiles + "XRQ.ini");
     EXPECT_FALSE(QFile::exists(QString::fromStdString(tempFiles + "XRQ.ini"))); // read only
 }
 
@@ -142,8 +143,8 @@ TEST_F(ProgramStart, SavedSettingsAreRestoredAndOtherSectionsSurvive) {
     EXPECT_EQ(FormXRQMain->LabelComPort->text(), "COM3 @ 19200");
     EXPECT_EQ(FormSetup->EditDataDirectory->text(), "/srv/xrq data/");
     // What the setup dialog does when it closes, then a second start reads it back.
-    ASSERT_TRUE(FormXRQMain->IniFile->WriteInteger("Serial", "Port", 1));
-    ASSERT_TRUE(FormXRQMain->IniFile->WriteString("Data", "Directory", "/srv/other/"));
+    ASSERT_TRUE(programSettings()->savePort(1));
+    ASSERT_TRUE(programSettings()->saveDataDirectory("/srv/other/"));
     FormXRQMain->close();
     DestroyProgramWindows();
     start();

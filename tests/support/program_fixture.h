@@ -5,12 +5,12 @@
 // instead of shown, and a simulated unit on a pty linked as COM7 in the port folder.
 // Used by the collection and the terminal tests (header only: those areas link the program).
 
-#include "start/program_start.h"
 #include "dialogs/run_log.h"
 #include "dialogs/scripted_dialogs.h"
 #include "main/fMain.h"
 #include "serial/fSerial.h"
 #include "setup/fSetup.h"
+#include "start/program_start.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
 #include "tools/sim/pty_unit.h"

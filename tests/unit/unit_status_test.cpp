@@ -17,7 +17,7 @@ TEST(UnitRecord, IdentityHoldsOnlyOnTheOpenPortItWasConnectedOn) {
     EXPECT_EQ(identityText(r, false, -1), "No COM port - not connected");
     r.connected({"AB12CD34", 3, "/dev/ttyUSB0"});
     EXPECT_FALSE(r.follow(true, 3));
-    EXPECT_EQ(identityText(r, true, 3), "XRQAB12CD34 on COM3 (/dev/ttyUSB0)");
+    EXPECT_EQ(identityText(r, true, 3), "AB12CD34 on COM3 (/dev/ttyUSB0)");
     // Moved to another port (a second adapter plugged in): not that unit any more, even
     // when the session is open there.
     EXPECT_TRUE(r.follow(true, 4));
@@ -25,7 +25,7 @@ TEST(UnitRecord, IdentityHoldsOnlyOnTheOpenPortItWasConnectedOn) {
     EXPECT_FALSE(r.current());
     // Closed for any cause on the same port: the next unit there has to answer again.
     r.connected({"AB12CD34", 3, ""});
-    EXPECT_EQ(identityText(r, true, 3), "XRQAB12CD34 on COM3");
+    EXPECT_EQ(identityText(r, true, 3), "AB12CD34 on COM3");
     EXPECT_TRUE(r.follow(false, 3));
     EXPECT_EQ(identityText(r, false, 3), "COM3 - not connected");
     // Bytes of line noise in the serial number do not reach the status bar or the log raw.
@@ -34,8 +34,8 @@ TEST(UnitRecord, IdentityHoldsOnlyOnTheOpenPortItWasConnectedOn) {
                              "D34",
                              8),
                  1, ""});
-    EXPECT_EQ(identityText(r, true, 1), "XRQAB?2?D34 on COM1");
-    // A serial number that carries the model already is not prefixed twice.
+    EXPECT_EQ(identityText(r, true, 1), "AB?2?D34 on COM1");
+    // The serial number is shown as the unit gave it, the model in it or not.
     r.connected({"XRQ10472", 1, ""});
     EXPECT_EQ(identityText(r, true, 1), "XRQ10472 on COM1");
 }
@@ -52,7 +52,7 @@ TEST(UnitRecord, ClearingAsksFirstForAUnitNotDownloadedSinceItsConnect) {
     r.connected({"UNIT0001", 2, "/dev/pts/4"});
     q = clearMemoryQuestion(r, 2, "/dev/pts/4");
     ASSERT_TRUE(q);
-    EXPECT_EQ(*q, "XRQUNIT0001 on COM2 (/dev/pts/4) has not been downloaded since it was "
+    EXPECT_EQ(*q, "UNIT0001 on COM2 (/dev/pts/4) has not been downloaded since it was "
                   "connected: its data would be lost.\nClear its memory anyway?");
     r.downloaded();
     EXPECT_FALSE(clearMemoryQuestion(r, 2, "/dev/pts/4"));
@@ -88,7 +88,7 @@ TEST(UnitRecord, AnIncompleteDownloadMakesTheClearingAskWhy) {
     r.identified({"UNIT0002", 1, ""});
     q = clearMemoryQuestion(r, 1, "");
     ASSERT_TRUE(q);
-    EXPECT_EQ(q->rfind("XRQUNIT0002 on COM1 has not been downloaded", 0), 0u) << *q;
+    EXPECT_EQ(q->rfind("UNIT0002 on COM1 has not been downloaded", 0), 0u) << *q;
     r.identified({"XRQ0007", 1, ""});
     r.downloaded();
     EXPECT_FALSE(clearMemoryQuestion(r, 1, ""));

@@ -2,9 +2,9 @@
 // The reader on hostile and foreign files (wide, huge lines, sparse, FIFO, values no plot
 // can hold, the date layouts other units write), and the viewer window staying idle.
 #include "viewer/column_list_model.h"
-#include "viewer_reader/data_file.h"
 #include "viewer/data_set_view.h"
 #include "viewer/viewer_window.h"
+#include "viewer_reader/data_file.h"
 
 #include "support/wait.h"
 

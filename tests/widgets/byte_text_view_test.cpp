@@ -269,6 +269,18 @@ TEST_F(Painting, ScrollBarsComeAndGoButStayStillWhileTheEndIsFollowed) {
     }));
 }
 
+// A download's echo: one line over 8,000 bytes, then short ones. The view followed the long
+// line to its end; the lines after it show from their first column, not cut by one.
+TEST_F(Painting, AfterALongLineTheShortLinesShowFromTheirStart) {
+    view.appendBytes("Name: SITE1\r\n" + std::string(8200, 'd'));
+    settle();
+    EXPECT_GT(view.horizontalScrollBar()->value(), 0); // the long line's end was followed
+    view.appendBytes("\r\n26/11/30 10:00:00\r\n>");
+    settle();
+    EXPECT_TRUE(view.atEnd());
+    EXPECT_EQ(view.horizontalScrollBar()->value(), 0);
+}
+
 TEST_F(Painting, AMovingHandleRepaintsOnlyWhereItWasAndIsAndTheBarLooksPaintedWhole) {
     view.appendBytes(lines(0, 12));
     settle();

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/comm_config_dialog.h"
+#include "widgets/comm_config_dialog.h"
 
 #include "platform/termios_dcb.h"
 
@@ -36,6 +36,7 @@ void setIndexByData(QComboBox* box, int value) {
 } // namespace
 
 CommConfigDialogHook setCommConfigDialogHook(CommConfigDialogHook hook) {
+    installCommConfigDialog();
     return std::exchange(hookSlot(), std::move(hook));
 }
 
@@ -164,28 +165,32 @@ void CommConfigDialog::accept() {
 
 } // namespace platform
 
-namespace win {
+namespace platform {
+namespace {
 
-BOOL CommConfigDialogA(const char* name, void*, COMMCONFIG* config) {
-    if (name == nullptr || config == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+// CommConfigDialogA with its arguments checked.
+win::BOOL showDialog(const char* name, win::COMMCONFIG* config) {
     if (qApp == nullptr || QThread::currentThread() != qApp->thread()) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
+        win::SetLastError(win::ERROR_GEN_FAILURE);
+        return win::FALSE;
     }
-    platform::CommConfigDialog dialog(QString::fromLatin1(name), config->dcb);
-    if (const auto& hook = platform::hookSlot())
+    CommConfigDialog dialog(QString::fromLatin1(name), config->dcb);
+    if (const auto& hook = hookSlot())
         hook(dialog);
     else
         dialog.exec();
     if (dialog.result() != QDialog::Accepted) {
-        SetLastError(ERROR_CANCELLED);
-        return FALSE;
+        win::SetLastError(win::ERROR_CANCELLED);
+        return win::FALSE;
     }
     config->dcb = dialog.dcb();
-    return TRUE;
+    return win::TRUE;
 }
 
-} // namespace win
+} // namespace
+
+void installCommConfigDialog() {
+    setCommConfigShower(showDialog);
+}
+
+} // namespace platform

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "serial/com_port_list.h"
+#include "session/com_port_list.h"
 #include "platform/decimal_digits.h"
 
 #include <cerrno>

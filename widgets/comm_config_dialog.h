@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// Our own modal dialog over a configuration record's control-block values, in place of the
-// platform's port settings dialog: rate (any positive rate may be typed), data bits, parity,
-// stop bits, DTR and RTS control, XON/XOFF, with OK and Cancel. OK checks the combination
-// the way a device would and keeps the dialog open, with the reason shown, when it cannot
-// be used. UI thread only.
+// Our own modal dialog over a configuration record's control-block values, the platform's
+// port settings dialog (platform/comm_config.h) in the windowed programs: rate (any positive rate
+// may be typed), data bits, parity, stop bits, DTR and RTS control, XON/XOFF, with OK and Cancel.
+// OK checks the combination the way a device would and keeps the dialog open, with the reason
+// shown, when it cannot be used. UI thread only.
 
+#include "platform/comm_config.h"
 #include "platform/win_comm.h"
 
 #include <QDialog>
@@ -16,17 +17,6 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
-
-namespace win {
-
-constexpr DWORD ERROR_CANCELLED = 1223;
-
-// Shows the dialog for the device `name` on config->dcb. TRUE: confirmed, the record holds
-// the new values. FALSE: cancelled (last error 1223, record untouched) or bad arguments (87),
-// or not called on the UI thread (31). `owner` is not used: the dialog has no owner window.
-BOOL CommConfigDialogA(const char* name, void* owner, COMMCONFIG* config);
-
-} // namespace win
 
 namespace platform {
 
@@ -67,9 +57,12 @@ private:
     QPushButton* m_cancel;
 };
 
+// Puts this dialog behind win::CommConfigDialogA (the windowed programs' start does).
+void installCommConfigDialog();
+
 // Test seam: while set, CommConfigDialogA calls the hook with the dialog instead of running
-// it; the hook works the controls and presses OK or Cancel (or neither, which cancels).
-// Returns the previous hook.
+// it; the hook works the controls and presses OK or Cancel (or neither, which cancels). Puts
+// the dialog in place as installCommConfigDialog does. Returns the previous hook.
 using CommConfigDialogHook = std::function<void(CommConfigDialog&)>;
 CommConfigDialogHook setCommConfigDialogHook(CommConfigDialogHook hook);
 
