@@ -13,6 +13,7 @@
 
 #include "fleet/admin.h"
 #include "fleet/fleet_settings.h"
+#include "fleet/name_lookup.h"
 #include "fleet/pg_connection.h"
 #include "platform/durable_file.h"
 
@@ -299,9 +300,7 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
     return failures.empty() ? kOk : kOutput;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     QCoreApplication app(argc, argv); // Qt SQL's drivers are found through the application
     std::vector<std::string> args(argv + 1, argv + argc);
     // The server's administration has options of its own (fleet/admin.h).
@@ -394,4 +393,12 @@ int main(int argc, char** argv) {
     }
     std::fputs(kUsageText, stderr);
     return fail(kUsage, "unknown command or wrong arguments: " + command, false);
+}
+
+} // namespace
+
+// A read of the server whose name lookup never ended left it to its thread: the process ends
+// without running its exit under it (fleet/name_lookup.h).
+int main(int argc, char** argv) {
+    return fleet::endProcessIfLookupsLeft(run(argc, argv));
 }

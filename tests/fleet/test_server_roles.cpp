@@ -146,7 +146,7 @@ TEST_F(FleetServerRoles, ALaptopTakesAServerThatOnlyAddedAndRefusesOneThatNeedsA
     EXPECT_NE(h.message.toStdString().find(why), std::string::npos) << h.message.toStdString();
 }
 
-TEST_F(FleetServerRoles, AServerFromBeforeSchemaInfoIsTakenAndMigratedForward) {
+TEST_F(FleetServerRoles, AServerFromBeforeSchemaInfoIsToldToMigrateAndMigratedForward) {
     // As the first program made it: schema_version alone, without the later steps.
     ASSERT_TRUE(server.sql(
         "DROP TABLE xrq.schema_info; "
@@ -156,11 +156,25 @@ TEST_F(FleetServerRoles, AServerFromBeforeSchemaInfoIsTakenAndMigratedForward) {
     addLaptop("laptop_a");
     LocalStore store(file("units.sqlite"));
     ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
-    ASSERT_TRUE(pushAll("laptop_a", {store.path()}));
-    EXPECT_EQ(count("xrq.events"), 1);
+    {
+        // This program writes each fact's laptop_id (version 4): it asks the owner to migrate,
+        // and its facts wait.
+        fleet::Pusher p(config("laptop_a", {store.path()}));
+        p.start();
+        ASSERT_TRUE(p.waitFor(
+            [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
+            60s));
+        EXPECT_NE(p.status().detail.indexOf(QStringLiteral("older than this program needs (") +
+                                            QString::number(fleet::kOldestServerSchemaVersion)),
+                  -1)
+            << p.status().detail.toStdString();
+    }
+    EXPECT_EQ(count("xrq.events"), 0);
 
     const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
     ASSERT_TRUE(o.ok) << o.message.toStdString();
+    ASSERT_TRUE(pushAll("laptop_a", {store.path()}));
+    EXPECT_EQ(count("xrq.events"), 1);
     EXPECT_EQ(o.versionBefore, 1);
     EXPECT_EQ(o.versionAfter, fleet::kServerSchemaVersion);
     EXPECT_EQ(server.value("SELECT version || ' ' || min_laptop_version FROM xrq.schema_info"),
@@ -226,6 +240,7 @@ TEST(FleetTls, VerifyFullOverLoopbackPushesAndAWrongHostNameIsRefused) {
     EXPECT_NE(c.error().find("does not match host name"), std::string::npos) << c.error();
     EXPECT_FALSE(c.connect(fleet::serviceConninfo("plain"), 30s));
     EXPECT_NE(c.error().find("no encryption"), std::string::npos) << c.error();
+    EXPECT_EQ(c.failure(), fleet::ConnectFailure::Refused) << "pg_hba.conf, before any password";
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include "register/unit_register.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -189,6 +191,10 @@ TEST_F(RegisterOutbox, AnOlderRegistersEventsAreEnqueuedOnceByTheMigration) {
         db.close();
     }
     QSqlDatabase::removeDatabase("v4");
+    // A copy of the same older register (a restored backup, a cloned disk).
+    const std::string copy = folder + "copy/" + kFileName;
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder + "copy")));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(path), QString::fromStdString(copy)));
 
     UnitRegister reg;
     const OpenOutcome o = reg.open(path);
@@ -202,6 +208,15 @@ TEST_F(RegisterOutbox, AnOlderRegistersEventsAreEnqueuedOnceByTheMigration) {
     EXPECT_EQ(rows[1].type, "battery");
     EXPECT_EQ(rows[1].identity.size(), 36u) << "one given by the migration";
     EXPECT_EQ(rows[1].laptop, "laptop-7");
+    // The copy gives its event the same identity: the server keeps it once.
+    ASSERT_EQ(reg.open(copy).state, OpenOutcome::State::Open);
+    reg.close();
+    const std::string original = path;
+    path = copy;
+    const std::vector<Row> copied = outbox();
+    path = original;
+    ASSERT_EQ(copied.size(), 2u);
+    EXPECT_EQ(copied[1].identity, rows[1].identity);
 
     // Opened again: nothing enqueued twice; a new event joins the queue.
     ASSERT_EQ(reg.open(path).foundVersion, kSchemaVersion);

@@ -5,6 +5,7 @@
 // put there by its migration.
 #include "fleet/fleet_settings.h"
 #include "record_lines.h"
+#include "series/held_records.h"
 #include "series/series_share.h"
 #include "series/series_store.h"
 #include "series/shared_records.h"
@@ -221,6 +222,57 @@ TEST_F(SeriesShare, RecordsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
         for (const auto& r : again)
             EXPECT_EQ(r.laptop, "laptop-7");
     }
+}
+
+// Clear Memory's look at another laptop's records asks the series which it holds: the same
+// bytes in the unit's data set (its ordinal by the server's name), in any segment, confirmed
+// or provisional; and each record's stamp as the unit wrote it.
+TEST_F(SeriesShare, AnotherLaptopsRecordsAreLookedUpInTheSeries) {
+    take({{"SITE1", lines(0, 10)}, {"SITE1", lines(0, 2, "26-06-02 00:00:00, second ")}}, true);
+    take({{"SITE1", lines(0, 15)}}, false); // 10..14 provisional
+    auto other = [](const char* dataSet, const std::string& line) {
+        fleet::OtherRecord r;
+        r.dataSet = QString::fromUtf8(dataSet);
+        r.line = QString::fromStdString(line);
+        r.laptop = QStringLiteral("laptop-b");
+        return r;
+    };
+    const std::vector<fleet::OtherRecord> asked = {
+        other("SITE1", lines(9, 10)[0]),  // confirmed
+        other("SITE1", lines(14, 15)[0]), // provisional
+        other("SITE1", lines(30, 31)[0]), // never seen
+        other("SITE1\x1f"
+              "2",
+              lines(1, 2, "26-06-02 00:00:00, second ")[0]), // the second set
+        other("SITE1\x1f"
+              "2",
+              lines(9, 10)[0]),          // not in that set
+        other("SITE2", lines(9, 10)[0]), // no such data set
+        other("SITE1", "no stamp here"),
+    };
+    const std::string folder = dir.path().toStdString() + "/";
+    std::vector<fleet::RecordLook> looks;
+    QString why;
+    ASSERT_TRUE(lookUpRecords(folder, QStringLiteral("XRQ1"), asked, looks, why))
+        << why.toStdString();
+    ASSERT_EQ(looks.size(), asked.size());
+    const std::vector<bool> held = {true, true, false, true, false, false, false};
+    for (std::size_t i = 0; i < asked.size(); ++i)
+        EXPECT_EQ(looks[i].held, held[i]) << i;
+    EXPECT_EQ(looks[2].stamp, QStringLiteral("26-06-01 00:00:00"));
+    ASSERT_TRUE(looks[2].unitSeconds.has_value());
+    EXPECT_LT(*looks[2].unitSeconds, *looks[3].unitSeconds) << "the second set's day is later";
+    EXPECT_FALSE(looks[6].unitSeconds.has_value());
+
+    // Another unit's records, and a folder without a series: none held.
+    ASSERT_TRUE(lookUpRecords(folder, QStringLiteral("XRQ2"), asked, looks, why));
+    for (const fleet::RecordLook& l : looks)
+        EXPECT_FALSE(l.held);
+    QTemporaryDir empty;
+    ASSERT_TRUE(
+        lookUpRecords(empty.path().toStdString() + "/", QStringLiteral("XRQ1"), asked, looks, why));
+    for (const fleet::RecordLook& l : looks)
+        EXPECT_FALSE(l.held);
 }
 
 } // namespace
