@@ -220,9 +220,9 @@ int main(int argc, char** argv) {
     const auto serverEvents = server.value("SELECT count(*) || ' ' || md5(string_agg(id::text, ',' "
                                            "ORDER BY id::text)) FROM xrq.events");
     const auto serverRecords = server.value(
-        "SELECT count(*) || ' ' || md5(string_agg(unit || '/' || position || '/' || chain_hash, "
-        "',' ORDER BY unit || '/' || position || '/' || chain_hash COLLATE \"C\")) "
-        "FROM xrq.series_records");
+        "SELECT count(*) || ' ' || md5(string_agg(unit || '/' || position || '/' || identity, "
+        "',' ORDER BY unit || '/' || position || '/' || identity COLLATE \"C\")) "
+        "FROM xrq.series_facts");
     const std::string wantEvents = std::to_string(eventIds.size()) + " " + digest(eventIds);
     const std::string wantRecords = std::to_string(recordKeys.size()) + " " + digest(recordKeys);
     const bool eventsEqual = serverEvents.value_or("") == wantEvents;

@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     const double s = msSince(t0) / 1000;
     const fleet::PushStatus st = pusher.status();
     pusher.stop();
-    const auto rec = server.value("SELECT count(*) FROM xrq.series_records");
+    const auto rec = server.value("SELECT count(*) FROM xrq.series_facts");
     const auto ev = server.value("SELECT count(*) FROM xrq.events");
     const long long recs = rec ? std::atoll(rec->c_str()) : 0;
     std::printf("push (the program's pusher, batches of %d): %s, %lld facts in %.1f s: %.0f "

@@ -6,8 +6,8 @@
 //     numbered 2, with one record changed on the line (a place where laptops disagree);
 //   - laptop C holds records 0 .. 6N/10-1 in its segment 0, as A numbered it (the server
 //     kept those rows once).
-// The facts are made in memory as the server hands them out (by segment, position, arrival),
-// then derived: every record once, one disputed.
+// The facts are made in memory as the server holds them (each key once, in the order they
+// arrived), then derived: every record once, one disputed.
 //
 // Usage: bench-server-series [records]   (default 1000000)
 #include "series/series_share.h"
@@ -22,6 +22,7 @@
 #include <ctime>
 #include <sys/resource.h>
 #include <tuple>
+#include <unordered_set>
 
 namespace {
 
@@ -38,15 +39,31 @@ std::string record(std::size_t i, bool changed = false) {
     return buf;
 }
 
-void segment(std::vector<fleet::ServerSeriesRecord>& out, const char* laptop, int seq,
-             std::size_t from, std::size_t to, std::int64_t at, std::size_t changedAt = 0) {
+// One laptop's segment as it pushes it; a key the server holds already is kept once.
+void segment(std::vector<fleet::ServerSeriesRecord>& out, std::unordered_set<std::string>& keys,
+             const char* laptop, int seq, std::size_t from, std::size_t to, std::int64_t at,
+             std::size_t changedAt = 0) {
     std::string before;
+    series::OccurrenceCount counts;
+    QString after;
+    std::int64_t afterOccurrence = 0;
     for (std::size_t i = from; i < to; ++i) {
         const std::string line = record(i, i == changedAt && changedAt != 0);
         fleet::ServerSeriesRecord r;
         r.segment = seq;
         r.position = std::int64_t(i - from);
         r.chainHash = series::recordIdentity(before, line);
+        r.occurrence = counts.next(r.chainHash);
+        r.after = after;
+        r.afterOccurrence = afterOccurrence;
+        after = r.chainHash;
+        afterOccurrence = r.occurrence;
+        before = line;
+        if (!keys.insert((r.chainHash + QString::number(r.occurrence) + r.after +
+                          QString::number(r.afterOccurrence))
+                             .toStdString())
+                 .second)
+            continue;
         r.laptop = QString::fromLatin1(laptop);
         r.occurredAt = at;
         series::SharedRecord s;
@@ -55,7 +72,6 @@ void segment(std::vector<fleet::ServerSeriesRecord>& out, const char* laptop, in
         series::appendRecordPayload(payload, s, i == from);
         r.payload = QJsonDocument::fromJson(payload).object();
         out.push_back(std::move(r));
-        before = line;
     }
 }
 
@@ -72,13 +88,11 @@ int main(int argc, char** argv) {
     std::vector<fleet::ServerSeriesRecord> facts;
     facts.reserve(n * 2);
     auto start = Clock::now();
-    segment(facts, "laptop-a", 0, 0, n, 1);
-    segment(facts, "laptop-b", 2, n * 3 / 10, n, 2, n / 2);
-    // C's rows are A's first 6N/10, at A's places under A's identities: the server kept
-    // them once, as A's.
-    std::stable_sort(facts.begin(), facts.end(), [](const auto& a, const auto& b) {
-        return std::tie(a.segment, a.position) < std::tie(b.segment, b.position);
-    });
+    std::unordered_set<std::string> keys;
+    segment(facts, keys, "laptop-a", 0, 0, n, 1);
+    segment(facts, keys, "laptop-b", 2, n * 3 / 10, n, 2, n / 2);
+    // C's are A's first 6N/10, under the same keys: the server kept them once, as A's.
+    segment(facts, keys, "laptop-c", 0, 0, n * 6 / 10, 3);
     const double made = std::chrono::duration<double>(Clock::now() - start).count();
     const long before = peakRssMb();
     start = Clock::now();

@@ -24,13 +24,15 @@ int usage(std::ostream& err, const QString& why) {
 
 } // namespace
 
-int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err) {
+int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
+             decltype(InitOptions::deriveRecords) deriveRecords) {
     if (args.isEmpty())
         return usage(err, QStringLiteral("no command"));
     const QString command = args.front();
     QString service;
     QStringList rest;
     InitOptions options;
+    options.deriveRecords = std::move(deriveRecords);
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
         if (a == QLatin1String("--service") && i + 1 < args.size()) {

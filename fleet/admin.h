@@ -14,12 +14,17 @@
 // `args` are the words after "admin". Prints one line per outcome; returns the exit status:
 // 0 done, 1 failed, 2 a command line not understood.
 
+#include "fleet/server_schema.h"
+
 #include <QStringList>
 
 #include <iosfwd>
 
 namespace fleet {
 
-int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err);
+// `deriveRecords`: init-server's keying of the series records older versions pushed
+// (InitOptions::deriveRecords), from the program that links the series.
+int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
+             decltype(InitOptions::deriveRecords) deriveRecords = {});
 
 } // namespace fleet

@@ -48,6 +48,13 @@ struct Row {
     FactKind kind = FactKind::Event;
     QString identity, unit, type, dataSet;
     std::int64_t segment = 0, position = 0;
+    // A series record its file's span reader keyed (xrq.series_facts): its occurrence and the
+    // record before it, its key with its identity. Records an older program put in the outbox
+    // (kind "records") or a fact enqueued by itself go by their places (xrq.series_records).
+    bool keyed = false;
+    std::int64_t occurrence = 0;
+    QString after;
+    std::int64_t afterOccurrence = 0;
     QByteArray payload;
     std::int64_t at = 0;
     QString laptop;
@@ -101,6 +108,9 @@ QByteArray batchJson(const std::vector<const Row*>& rows) {
         appendField(out, "d", r->dataSet);
         appendField(out, "s", r->segment);
         appendField(out, "p", r->position);
+        appendField(out, "n", r->occurrence);
+        appendField(out, "a", r->after);
+        appendField(out, "b", r->afterOccurrence);
         appendField(out, "t", r->at);
         appendField(out, "l", r->laptop);
         out += ",\"j\":";
@@ -121,21 +131,11 @@ struct KindSql {
 
 const char* const kRecordset =
     " FROM pg_catalog.jsonb_to_recordset($1::jsonb) AS x(o bigint, id text, "
-    "u text, k text, d text, s bigint, p bigint, t bigint, "
+    "u text, k text, d text, s bigint, p bigint, n bigint, a text, b bigint, t bigint, "
     "l text, j jsonb) ";
 
-KindSql sqlFor(FactKind kind) {
-    switch (kind) {
-    case FactKind::Event:
-        return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload, laptop_id) "
-                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
-                "$2::uuid %1"
-                "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
-                "SELECT x.o, e.payload::text, e.laptop, e.unit, e.kind %1"
-                "JOIN xrq.events e ON e.id = x.id::uuid "
-                "WHERE e.unit <> x.u OR e.kind <> x.k OR e.laptop <> x.l "
-                "OR e.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
-    case FactKind::Record:
+KindSql sqlFor(FactKind kind, bool keyed) {
+    if (kind == FactKind::Record && !keyed)
         return {"INSERT INTO xrq.series_records (unit, data_set, segment, position, "
                 "chain_hash, occurred_at, laptop, payload, laptop_id) "
                 "SELECT x.u, x.d, x.s, x.p, x.id, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
@@ -149,6 +149,30 @@ KindSql sqlFor(FactKind kind) {
                 "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
                 "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
                 "WHERE r.payload - 'info' <> x.j - 'info'"};
+    switch (kind) {
+    case FactKind::Event:
+        return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload, laptop_id) "
+                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
+                "$2::uuid %1"
+                "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
+                "SELECT x.o, e.payload::text, e.laptop, e.unit, e.kind %1"
+                "JOIN xrq.events e ON e.id = x.id::uuid "
+                "WHERE e.unit <> x.u OR e.kind <> x.k OR e.laptop <> x.l "
+                "OR e.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
+    case FactKind::Record:
+        return {"INSERT INTO xrq.series_facts (unit, data_set, identity, occurrence, after, "
+                "after_occurrence, segment, position, occurred_at, laptop, payload, laptop_id) "
+                "SELECT x.u, x.d, x.id, x.n, x.a, x.b, x.s, x.p, "
+                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, $2::uuid %1"
+                "ORDER BY x.o ON CONFLICT (unit, data_set, identity, occurrence, after, "
+                "after_occurrence) DO NOTHING",
+                // Two laptops holding the same records push them once: the first one's row
+                // stays, with its segment, position, name, time and what it says of the
+                // record ('info'); only the record itself must agree.
+                "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
+                "JOIN xrq.series_facts r ON r.unit = x.u AND r.data_set = x.d "
+                "AND r.identity = x.id AND r.occurrence = x.n AND r.after = x.a "
+                "AND r.after_occurrence = x.b WHERE r.payload->'line' <> x.j->'line'"};
     case FactKind::KeptDownload:
         return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
                 "payload, laptop_id) SELECT x.id::uuid, x.u, x.j->>'sha256', "
@@ -356,6 +380,10 @@ struct Pusher::Local {
                     one.kind = FactKind::Record;
                     one.position = r.position + static_cast<std::int64_t>(k);
                     one.identity = records[k].hash;
+                    one.keyed = true;
+                    one.occurrence = records[k].occurrence;
+                    one.after = records[k].after;
+                    one.afterOccurrence = records[k].afterOccurrence;
                     one.payload = std::move(records[k].payload);
                     one.ord = static_cast<std::int64_t>(rows.size());
                     rows.push_back(std::move(one));
@@ -561,17 +589,21 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows,
     PgResult r = pg.exec("BEGIN", {}, timeout);
     if (!r.ok())
         return failed(r);
-    for (FactKind kind : {FactKind::Event, FactKind::Record, FactKind::KeptDownload}) {
+    const std::pair<FactKind, bool> groups[] = {{FactKind::Event, false},
+                                                {FactKind::Record, true},
+                                                {FactKind::Record, false},
+                                                {FactKind::KeptDownload, false}};
+    for (const auto& [kind, keyed] : groups) {
         std::vector<const Row*> all;
         for (const Row* row : rows)
-            if (row->kind == kind)
+            if (row->kind == kind && row->keyed == keyed)
                 all.push_back(row);
         for (std::size_t from = 0; from < all.size(); from += std::size_t(most)) {
             const std::vector<const Row*> ofKind(
                 all.begin() + static_cast<std::ptrdiff_t>(from),
                 all.begin() +
                     static_cast<std::ptrdiff_t>(std::min(all.size(), from + std::size_t(most))));
-            const KindSql sql = sqlFor(kind);
+            const KindSql sql = sqlFor(kind, keyed);
             const QByteArray json = batchJson(ofKind);
             const PgParam param = PgParam::text(json.toStdString());
             r = pg.exec(withRecordset(sql.insert), {param, PgParam::text(laptopId.toStdString())},

@@ -116,8 +116,8 @@ OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& uni
     // record another laptop pushed. A laptop from before identities is told by its name.
     const PgResult r = pg.exec(
         "SELECT DISTINCT ON (r.data_set, r.segment, r.laptop_id, r.laptop) r.data_set, "
-        "r.segment, r.position, r.chain_hash, r.laptop, r.payload->>'line' "
-        "FROM xrq.series_records r WHERE r.unit = $1 AND CASE WHEN r.laptop_id IS NULL "
+        "r.segment, r.position, r.identity, r.laptop, r.payload->>'line' "
+        "FROM xrq.series_places r WHERE r.unit = $1 AND CASE WHEN r.laptop_id IS NULL "
         "THEN r.laptop <> $3 ELSE r.laptop_id <> $2::uuid END "
         "AND EXISTS (SELECT FROM xrq.events e WHERE e.unit = r.unit AND e.kind = 'download' "
         "AND e.payload @> '{\"safe\": true}'::jsonb AND CASE WHEN r.laptop_id IS NULL "
@@ -147,10 +147,10 @@ ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
     if (!open(pg, conninfo, timeout, s.message))
         return s;
     const PgResult r =
-        pg.exec("SELECT segment, position, chain_hash, laptop, payload::text, "
-                "(extract(epoch FROM occurred_at) * 1000)::bigint "
-                "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
-                "ORDER BY segment, position, arrival",
+        pg.exec("SELECT segment, position, identity, laptop, payload::text, "
+                "(extract(epoch FROM occurred_at) * 1000)::bigint, occurrence, after, "
+                "after_occurrence FROM xrq.series_facts WHERE unit = $1 AND data_set = $2 "
+                "ORDER BY arrival",
                 {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
     if (!r.ok()) {
         s.message = QStringLiteral("records not read: ") + QString::fromStdString(r.error());
@@ -165,7 +165,31 @@ ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
         rec.laptop = QString::fromStdString(r.value(i, 3));
         rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
         rec.occurredAt = std::stoll(r.value(i, 5));
+        rec.occurrence = std::stoll(r.value(i, 6));
+        rec.after = QString::fromStdString(r.value(i, 7));
+        rec.afterOccurrence = std::stoll(r.value(i, 8));
         s.records.push_back(std::move(rec));
+    }
+    const PgResult old =
+        pg.exec("SELECT segment, position, chain_hash, laptop, payload::text, "
+                "(extract(epoch FROM occurred_at) * 1000)::bigint "
+                "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
+                "ORDER BY segment, position, arrival",
+                {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
+    if (!old.ok()) {
+        s.message = QStringLiteral("records not read: ") + QString::fromStdString(old.error());
+        return s;
+    }
+    s.byPlace.reserve(static_cast<std::size_t>(old.rows()));
+    for (int i = 0; i < old.rows(); ++i) {
+        ServerSeriesRecord rec;
+        rec.segment = std::stoll(old.value(i, 0));
+        rec.position = std::stoll(old.value(i, 1));
+        rec.chainHash = QString::fromStdString(old.value(i, 2));
+        rec.laptop = QString::fromStdString(old.value(i, 3));
+        rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(old.value(i, 4))).object();
+        rec.occurredAt = std::stoll(old.value(i, 5));
+        s.byPlace.push_back(std::move(rec));
     }
     const PgResult c =
         pg.exec("SELECT (extract(epoch FROM occurred_at) * 1000)::bigint, payload->>'sent', "

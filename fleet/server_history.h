@@ -83,6 +83,7 @@ struct ServerSeriesRecord {
     QString after;
     std::int64_t afterOccurrence = 0;
     QString laptop;
+    QString laptopId;            // the laptop's UUID, where it pushed one
     std::int64_t occurredAt = 0; // ms: the download that confirmed it, by its laptop's clock
     QJsonObject payload;
 };
@@ -97,9 +98,11 @@ struct ServerClockSet {
 struct ServerSeries {
     bool ok = false;
     QString message; // why not, for the operator
-    // Ordered by segment, position, then the order the server received them (two laptops
-    // whose records differ at a place both stay; the reader follows the chained hash).
+    // xrq.series_facts' rows, in the order the server received them.
     std::vector<ServerSeriesRecord> records;
+    // xrq.series_records' rows (older versions', by their places), by segment, position, then
+    // arrival.
+    std::vector<ServerSeriesRecord> byPlace;
     std::vector<ServerClockSet> clockSets; // the unit's, every laptop's, oldest first
 };
 

@@ -162,6 +162,46 @@ GRANT SELECT ON xrq.download_chunks TO xrq_laptop;
 GRANT INSERT (sha256, size, "offset", bytes) ON xrq.download_chunks TO xrq_laptop;
 )sql",
          1},
+        // 6: a series record keyed by what it is on every laptop (series/series_share.h): its
+        // unit, data set, identity, occurrence and the record before it on the laptop that
+        // pushed it; its laptop's segment and position go beside them, ordering it on that
+        // laptop only. Two laptops pushing the same records push one row each. The rows of
+        // xrq.series_records stay; init-server puts keyed ones beside them
+        // (InitOptions::deriveRecords). Laptops made before it push records by their places
+        // there as before, and readers key them as they read (series/server_series.h).
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.series_facts (
+    unit text NOT NULL,
+    data_set text NOT NULL,
+    identity text NOT NULL CHECK (identity ~ '^[0-9a-f]{32}$'),
+    occurrence bigint NOT NULL CHECK (occurrence >= 0),
+    after text NOT NULL CHECK (after = '' OR after ~ '^[0-9a-f]{32}$'),
+    after_occurrence bigint NOT NULL CHECK (after_occurrence >= 0),
+    segment bigint NOT NULL CHECK (segment >= 0),
+    position bigint NOT NULL CHECK (position >= 0),
+    occurred_at timestamptz NOT NULL,
+    laptop text NOT NULL,
+    laptop_id uuid,
+    payload jsonb NOT NULL,
+    received_at timestamptz NOT NULL DEFAULT now(),
+    pushed_by name NOT NULL DEFAULT session_user,
+    arrival bigint GENERATED ALWAYS AS IDENTITY,
+    PRIMARY KEY (unit, data_set, identity, occurrence, after, after_occurrence));
+CREATE INDEX IF NOT EXISTS series_facts_by_arrival ON xrq.series_facts (unit, data_set, arrival);
+-- Every series record row, keyed or by its place, for readers that count places.
+CREATE OR REPLACE VIEW xrq.series_places AS
+    SELECT unit, data_set, segment, position, identity, laptop, laptop_id, payload,
+           occurred_at, received_at, arrival
+      FROM xrq.series_facts
+    UNION ALL
+    SELECT unit, data_set, segment, position, chain_hash, laptop, laptop_id, payload,
+           occurred_at, received_at, arrival
+      FROM xrq.series_records;
+GRANT SELECT ON xrq.series_facts, xrq.series_places TO xrq_laptop;
+GRANT INSERT (unit, data_set, identity, occurrence, after, after_occurrence, segment, position,
+              occurred_at, laptop, laptop_id, payload) ON xrq.series_facts TO xrq_laptop;
+)sql",
+         1},
     };
     return steps;
 }
@@ -258,6 +298,16 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
         if (!r.ok())
             return failed(QStringLiteral("server schema not migrated to version %1").arg(v), r);
     }
+    // The records older versions pushed by their places, keyed beside them (again at every
+    // init-server: a laptop that pushed before it was told to update is taken in too).
+    QString derived;
+    if (options.deriveRecords && !options.deriveRecords(c, timeout, derived)) {
+        c.exec("ROLLBACK", {}, timeout);
+        o.message = QStringLiteral("not done, nothing changed: the series records older "
+                                   "versions pushed not keyed: ") +
+                    derived;
+        return o;
+    }
     int minLaptop = 1;
     for (const Migration& m : steps)
         minLaptop = std::max(minLaptop, m.minLaptop);
@@ -326,6 +376,8 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
             : QStringLiteral("server schema now version %1 (was %2)")
                   .arg(kServerSchemaVersion)
                   .arg(o.versionBefore);
+    if (!derived.isEmpty())
+        o.message += QStringLiteral("; ") + derived;
     return o;
 }
 

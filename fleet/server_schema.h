@@ -7,8 +7,11 @@
 // (pushed_by, default session_user), and the laptop that recorded it (laptop_id, the UUID of
 // fleet/laptop_identity.h; its name, laptop, is only shown):
 //   xrq.events          one row per register event, by its UUID
-//   xrq.series_records  one row per series record, by (unit, data_set, segment, position,
-//                       chain_hash)
+//   xrq.series_facts    one row per series record, by what it is on every laptop (unit,
+//                       data_set, identity, occurrence, and the record before it: after,
+//                       after_occurrence); its laptop's segment and position beside them
+//   xrq.series_records  the rows versions before schema 6 pushed, by (unit, data_set,
+//                       segment, position, chain_hash); kept as they are
 //   xrq.kept_downloads  a kept raw download's SHA-256 and size, by its download's UUID
 //   xrq.download_bytes  the bytes of a kept download by SHA-256 (the server checks the
 //                       hash), when the server takes them (xrq.server_settings)
@@ -42,14 +45,16 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 5;
+inline constexpr int kServerSchemaVersion = 6;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
-// there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks).
-inline constexpr int kOldestServerSchemaVersion = 5;
+// there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 6: series
+// records keyed by what they are, xrq.series_facts).
+inline constexpr int kOldestServerSchemaVersion = 6;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 
 struct InitOptions {
@@ -57,6 +62,11 @@ struct InitOptions {
     bool acceptDownloadBytes = true;
     // The largest kept download whose bytes the server takes.
     long long maxDownloadBytes = 64LL * 1024 * 1024;
+    // Puts keyed series records (xrq.series_facts) beside the rows older versions pushed to
+    // xrq.series_records, inside initServer's transaction; `told` says what it did, or why it
+    // failed (then nothing changes). The series' own rule (series::keyOlderRecords), handed
+    // in by the program that links it.
+    std::function<bool(PgConnection&, std::chrono::milliseconds, QString& told)> deriveRecords;
 };
 
 struct InitOutcome {

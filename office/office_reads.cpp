@@ -152,7 +152,7 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     // each, whatever the laptops that pushed it) and the places where laptops differ.
     r = pg.exec("SELECT unit, data_set, pg_catalog.count(*), "
                 "pg_catalog.count(*) FILTER (WHERE n > 1) FROM (SELECT unit, data_set, segment, "
-                "position, pg_catalog.count(*) AS n FROM xrq.series_records GROUP BY 1, 2, 3, 4) "
+                "position, pg_catalog.count(*) AS n FROM xrq.series_places GROUP BY 1, 2, 3, 4) "
                 "p GROUP BY 1, 2 ORDER BY 1, 2",
                 {}, limits.statementTimeout);
     if (!r.ok()) {
@@ -213,7 +213,7 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
     for (int i = r.rows() - 1; i >= 0; --i)
         d.battery.emplace_back(std::stoll(r.value(i, 0)), std::stod(r.value(i, 1)));
     r = pg.exec("SELECT data_set, pg_catalog.count(DISTINCT position), pg_catalog.count(*), "
-                "pg_catalog.max(position) + 1 FROM xrq.series_records WHERE unit = $1 "
+                "pg_catalog.max(position) + 1 FROM xrq.series_places WHERE unit = $1 "
                 "GROUP BY data_set, segment ORDER BY data_set, segment",
                 {name}, limits.statementTimeout);
     if (!r.ok()) {
@@ -245,7 +245,7 @@ bool readSeries(const std::string& conninfo, const QString& unit, const QString&
         if (!open(pg, conninfo, limits, error))
             return false;
         const PgResult r = pg.exec(
-            "SELECT pg_catalog.count(*) FROM (SELECT 1 FROM xrq.series_records WHERE unit = $1 "
+            "SELECT pg_catalog.count(*) FROM (SELECT 1 FROM xrq.series_places WHERE unit = $1 "
             "AND data_set = $2 LIMIT $3) s",
             {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString()),
              PgParam::text(std::to_string(limits.mostRecords + 1))},

@@ -3,11 +3,15 @@
 
 #include "series/overlap.h"
 
+#include "fleet/fact.h"
 #include "fleet/server_history.h"
+
+#include <QJsonDocument>
 
 #include <algorithm>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <xxhash.h>
 
@@ -441,6 +445,92 @@ factsOfPlaces(const std::vector<fleet::ServerSeriesRecord>& facts) {
     return out;
 }
 
+bool keyOlderRecords(fleet::PgConnection& c, std::chrono::milliseconds timeout, QString& told) {
+    using fleet::PgParam;
+    fleet::PgResult sets = c.exec("SELECT DISTINCT unit, data_set FROM xrq.series_records "
+                                  "ORDER BY 1, 2",
+                                  {}, timeout);
+    if (!sets.ok()) {
+        told = QString::fromStdString(sets.error());
+        return false;
+    }
+    long long added = 0, rows = 0;
+    for (int s = 0; s < sets.rows(); ++s) {
+        const std::string unit = sets.value(s, 0), dataSet = sets.value(s, 1);
+        const fleet::PgResult r = c.exec(
+            "SELECT segment, position, chain_hash, laptop, payload::text, "
+            "(extract(epoch FROM occurred_at) * 1000)::bigint, coalesce(laptop_id::text, '') "
+            "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
+            "ORDER BY segment, position, arrival",
+            {PgParam::text(unit), PgParam::text(dataSet)}, timeout);
+        if (!r.ok()) {
+            told = QString::fromStdString(r.error());
+            return false;
+        }
+        std::vector<fleet::ServerSeriesRecord> old;
+        old.reserve(std::size_t(r.rows()));
+        for (int i = 0; i < r.rows(); ++i) {
+            fleet::ServerSeriesRecord rec;
+            rec.segment = std::stoll(r.value(i, 0));
+            rec.position = std::stoll(r.value(i, 1));
+            rec.chainHash = QString::fromStdString(r.value(i, 2));
+            rec.laptop = QString::fromStdString(r.value(i, 3));
+            rec.payload =
+                QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
+            rec.occurredAt = std::stoll(r.value(i, 5));
+            rec.laptopId = QString::fromStdString(r.value(i, 6));
+            old.push_back(std::move(rec));
+        }
+        rows += r.rows();
+        const std::vector<fleet::ServerSeriesRecord> keyed = factsOfPlaces(old);
+        constexpr std::size_t kBatch = 5000;
+        for (std::size_t from = 0; from < keyed.size(); from += kBatch) {
+            QByteArray json = "[";
+            for (std::size_t i = from; i < std::min(keyed.size(), from + kBatch); ++i) {
+                const fleet::ServerSeriesRecord& k = keyed[i];
+                if (i > from)
+                    json += ',';
+                json += "{\"id\":";
+                fleet::appendJsonString(json, k.chainHash);
+                json += ",\"n\":" + QByteArray::number(qint64(k.occurrence)) + ",\"a\":";
+                fleet::appendJsonString(json, k.after);
+                json += ",\"b\":" + QByteArray::number(qint64(k.afterOccurrence)) +
+                        ",\"s\":" + QByteArray::number(qint64(k.segment)) +
+                        ",\"p\":" + QByteArray::number(qint64(k.position)) +
+                        ",\"t\":" + QByteArray::number(qint64(k.occurredAt)) + ",\"l\":";
+                fleet::appendJsonString(json, k.laptop);
+                json += ",\"i\":";
+                fleet::appendJsonString(json, k.laptopId);
+                json += ",\"j\":";
+                fleet::appendPayload(json, k.payload);
+                json += '}';
+            }
+            json += ']';
+            const fleet::PgResult in = c.exec(
+                "INSERT INTO xrq.series_facts (unit, data_set, identity, occurrence, after, "
+                "after_occurrence, segment, position, occurred_at, laptop, laptop_id, payload) "
+                "SELECT $1, $2, x.id, x.n, x.a, x.b, x.s, x.p, "
+                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, pg_catalog.nullif(x.i, '')::uuid, "
+                "x.j FROM pg_catalog.jsonb_to_recordset($3::jsonb) AS x(id text, n bigint, "
+                "a text, b bigint, s bigint, p bigint, t bigint, l text, i text, j jsonb) "
+                "ON CONFLICT DO NOTHING",
+                {PgParam::text(unit), PgParam::text(dataSet), PgParam::text(json.toStdString())},
+                timeout);
+            if (!in.ok()) {
+                told = QString::fromStdString(in.error());
+                return false;
+            }
+            added += in.affected();
+        }
+    }
+    if (rows > 0)
+        told = QStringLiteral("%1 series records older versions pushed keyed beside them (%2 "
+                              "new)")
+                   .arg(rows)
+                   .arg(added);
+    return true;
+}
+
 DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) {
     std::vector<Node> nodes = linkFacts(facts);
     // Each chain whole, from its segment's start to its last record, oldest first.
@@ -545,6 +635,30 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
     return out;
 }
 
+namespace {
+
+// The keyed rows, and the rows by place keyed as init-server keys them, each key once.
+std::vector<fleet::ServerSeriesRecord> withPlaces(const fleet::ServerSeries& held) {
+    if (held.byPlace.empty())
+        return held.records;
+    std::vector<fleet::ServerSeriesRecord> all = held.records;
+    std::unordered_set<std::string> keys;
+    keys.reserve(all.size());
+    auto keyOf = [](const fleet::ServerSeriesRecord& r) {
+        return (r.chainHash + QLatin1Char(':') + QString::number(r.occurrence) +
+                QLatin1Char(':') + r.after + QLatin1Char(':') + QString::number(r.afterOccurrence))
+            .toStdString();
+    };
+    for (const auto& r : all)
+        keys.insert(keyOf(r));
+    for (auto& r : factsOfPlaces(held.byPlace))
+        if (keys.insert(keyOf(r)).second)
+            all.push_back(std::move(r));
+    return all;
+}
+
+} // namespace
+
 bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
                         const std::string& name, int ordinal, std::string& why) {
     const fleet::ServerSeries held = fleet::readSeriesRecords(
@@ -559,7 +673,7 @@ bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
     m_info.serial = serial;
     m_info.name = name;
     m_info.ordinal = ordinal;
-    m_series = deriveSeries(held.records);
+    m_series = deriveSeries(withPlaces(held));
     m_info.segments = m_series.segments;
     m_info.records = m_series.records.size();
     m_info.disputed = m_series.disputed;

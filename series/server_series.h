@@ -25,7 +25,10 @@
 #include "series/series_export.h"
 #include "series/series_share.h"
 
+#include "fleet/pg_connection.h"
 #include "fleet/server_history.h"
+
+#include <chrono>
 
 #include <string>
 #include <vector>
@@ -53,6 +56,13 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts);
 // by segment, position, then arrival. What admin init-server puts beside them.
 std::vector<fleet::ServerSeriesRecord>
 factsOfPlaces(const std::vector<fleet::ServerSeriesRecord>& facts);
+
+// admin init-server's step (fleet::InitOptions::deriveRecords): every unit's and data set's
+// rows of xrq.series_records keyed by factsOfPlaces into xrq.series_facts beside them, on the
+// owner's connection, inside its transaction; rows already there are kept (a second run adds
+// only what is new). `told`: how many it added, or why it failed.
+bool keyOlderRecords(fleet::PgConnection& connection, std::chrono::milliseconds timeout,
+                     QString& told);
 
 class ServerSeries {
 public:

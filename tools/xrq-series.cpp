@@ -308,7 +308,7 @@ int run(int argc, char** argv) {
         QStringList rest;
         for (std::size_t i = 1; i < args.size(); ++i)
             rest << QString::fromLocal8Bit(args[i].c_str());
-        const int status = fleet::runAdmin(rest, std::cout, std::cerr);
+        const int status = fleet::runAdmin(rest, std::cout, std::cerr, series::keyOlderRecords);
         return status == 0 ? kOk : status == 2 ? kUsage : kServer;
     }
     std::string folder;
