@@ -66,7 +66,7 @@ struct InitOptions {
     // xrq.series_records, inside initServer's transaction; `told` says what it did, or why it
     // failed (then nothing changes). The series' own rule (series::keyOlderRecords), handed
     // in by the program that links it.
-    std::function<bool(PgConnection&, std::chrono::milliseconds, QString& told)> deriveRecords;
+    std::function<bool(PgConnection&, std::chrono::milliseconds, QString& told)> deriveRecords = {};
 };
 
 struct InitOutcome {

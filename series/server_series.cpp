@@ -160,10 +160,6 @@ void merge(const std::vector<Node>& all, std::vector<Merged>& merged,
     }
 }
 
-} // namespace
-
-namespace {
-
 // A record's key: its identity (128 bits) and occurrence.
 struct Key {
     std::uint64_t hi = 0, lo = 0;
@@ -510,7 +506,7 @@ bool keyOlderRecords(fleet::PgConnection& c, std::chrono::milliseconds timeout, 
                 "INSERT INTO xrq.series_facts (unit, data_set, identity, occurrence, after, "
                 "after_occurrence, segment, position, occurred_at, laptop, laptop_id, payload) "
                 "SELECT $1, $2, x.id, x.n, x.a, x.b, x.s, x.p, "
-                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, pg_catalog.nullif(x.i, '')::uuid, "
+                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, NULLIF(x.i, '')::uuid, "
                 "x.j FROM pg_catalog.jsonb_to_recordset($3::jsonb) AS x(id text, n bigint, "
                 "a text, b bigint, s bigint, p bigint, t bigint, l text, i text, j jsonb) "
                 "ON CONFLICT DO NOTHING",
