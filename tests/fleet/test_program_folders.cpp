@@ -144,7 +144,7 @@ TEST_F(FleetPrograms, TwoFoldersSeeEachOthersVisitsAcrossAServerRestart) {
     EXPECT_EQ(visits("laptop_b", "laptop-b"),
               (Seen{{{"laptop-a", true}, 1}, {{"laptop-b", false}, 2}}));
     // The same unit's records, brought by both, are kept once and told as no conflict.
-    EXPECT_EQ(count("xrq.series_records"), 60);
+    EXPECT_EQ(count("xrq.series_facts"), 60);
     EXPECT_EQ(count("xrq.kept_downloads"), 3);
 
     // Not shared: the report says so.
@@ -181,13 +181,13 @@ TEST_F(FleetPrograms, AnOutboxPushedTwiceAddsNothingAndTheServersExportIsTheLoca
     };
     const fleet::PushStatus first = push(a.files());
     EXPECT_EQ(first.pushed, waiting);
-    const auto events = count("xrq.events"), records = count("xrq.series_records"),
+    const auto events = count("xrq.events"), records = count("xrq.series_facts"),
                kept = count("xrq.kept_downloads");
     EXPECT_EQ(records, 60);
     const fleet::PushStatus second = push(copy);
     EXPECT_EQ(second.conflicts, 0) << "the same facts, the same content";
     EXPECT_EQ(count("xrq.events"), events);
-    EXPECT_EQ(count("xrq.series_records"), records);
+    EXPECT_EQ(count("xrq.series_facts"), records);
     EXPECT_EQ(count("xrq.kept_downloads"), kept);
 
     // Each series read back from the server exports as the local one does.
@@ -235,7 +235,7 @@ TEST_F(FleetPrograms, AClearOneLaptopMissedLeavesBothLaptopsRecordsInTheServersS
     ASSERT_EQ(f.code, 0) << f.err;
     f = b.collect({"--push-wait", "60"});
     ASSERT_EQ(f.code, 0) << f.err;
-    EXPECT_EQ(count("xrq.series_records"), 120);
+    EXPECT_EQ(count("xrq.series_facts"), 120);
     std::vector<series::SeriesInfo> all;
     {
         series::SeriesStore store;

@@ -67,6 +67,8 @@ TEST_F(FleetServerRoles, TheLaptopRoleMayOnlyInsertAndRead) {
         {"UPDATE xrq.events SET laptop = 'b'"},
         {"TRUNCATE xrq.events"},
         {"DELETE FROM xrq.series_records"},
+        {"DELETE FROM xrq.series_facts"},
+        {"UPDATE xrq.series_facts SET segment = 0"},
         {"UPDATE xrq.series_records SET payload = '{}'"},
         {"TRUNCATE xrq.series_records, xrq.kept_downloads, xrq.download_bytes"},
         {"DROP TABLE xrq.events"},
