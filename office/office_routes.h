@@ -30,6 +30,7 @@ struct Request {
     QByteArray method = "GET";
     QString path;     // decoded, without the query
     QByteArray query; // as it came, without the "?"
+    QString origin;   // "http://127.0.0.1:8080" as the client asked: the web service's links
 };
 
 struct Answer {
@@ -44,6 +45,8 @@ struct Answer {
 std::vector<std::pair<QByteArray, QByteArray>> commonHeaders();
 
 Answer answer(const Request& request, const OfficeConfig& config);
+// The web service's paths (sensor_things.h), which the HTTP side hands over as a whole.
+bool isApiPath(const QString& path);
 Answer errorAnswer(int status, const QString& message);
 
 } // namespace office
