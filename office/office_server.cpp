@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_server.h"
 
+#include "office/sign_in.h"
+
 #include <QFile>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -36,6 +38,12 @@ Request requestOf(const QHttpServerRequest& r) {
     out.method = methodName(r.method());
     out.path = r.url().path(QUrl::FullyDecoded);
     out.query = r.url().query(QUrl::FullyEncoded).toLatin1();
+    out.cookie = r.value("cookie");
+    out.origin = r.value("origin");
+    out.host = r.value("host");
+    out.contentType = r.value("content-type");
+    if (out.method == "POST")
+        out.body = r.body();
     return out;
 }
 
@@ -58,6 +66,8 @@ const char* const kPaths[] = {"/",
                               "/series",
                               "/api/series",
                               "/csv",
+                              "/sign-in",
+                              "/sign-out",
                               "/static/office.js",
                               "/static/office.css",
                               "/static/dygraph.js",
@@ -80,7 +90,7 @@ OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::mov
                          auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
                          m_pool.start([this, r, socket, out] {
                              // On a worker of m_pool.
-                             auto made = std::make_shared<Answer>(answer(r, m_config));
+                             auto made = std::make_shared<Answer>(serve(r, m_config));
                              QMetaObject::invokeMethod(
                                  &m_http,
                                  [socket, out, made] {
