@@ -163,12 +163,12 @@ const std::map<QString, Handler>& routes() {
              return d.error.failed() ? readFailed(d.error) : json(detailJson(unit, d));
          }},
         {QStringLiteral("/series"),
-         [](const Request& r, const OfficeConfig&) {
+         [](const Request& r, const OfficeConfig& c) {
              const Checked q = check(r, {QStringLiteral("u"), QStringLiteral("set")},
                                      {QStringLiteral("u"), QStringLiteral("set")});
              if (q.refused)
                  return *q.refused;
-             return htmlAnswer(seriesPage(q.params.value("u"), q.params.value("set")));
+             return htmlAnswer(seriesPage(q.params.value("u"), q.params.value("set"), c.context));
          }},
         {QStringLiteral("/api/series"),
          [](const Request& r, const OfficeConfig& c) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_server.h"
 
+#include "office/sign_in.h"
+
 #include <QFile>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -36,10 +38,16 @@ Request requestOf(const QHttpServerRequest& r) {
     out.method = methodName(r.method());
     out.path = r.url().path(QUrl::FullyDecoded);
     out.query = r.url().query(QUrl::FullyEncoded).toLatin1();
-    out.origin = r.url()
-                     .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
-                               QUrl::RemoveUserInfo)
-                     .toString(QUrl::FullyEncoded);
+    out.cookie = r.value("cookie");
+    out.origin = r.value("origin");
+    out.host = r.value("host");
+    out.contentType = r.value("content-type");
+    if (out.method == "POST")
+        out.body = r.body();
+    out.linkOrigin = r.url()
+                         .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                                   QUrl::RemoveUserInfo)
+                         .toString(QUrl::FullyEncoded);
     return out;
 }
 
@@ -62,6 +70,8 @@ const char* const kPaths[] = {"/",
                               "/series",
                               "/api/series",
                               "/csv",
+                              "/sign-in",
+                              "/sign-out",
                               "/static/office.js",
                               "/static/office.css",
                               "/static/dygraph.js",
@@ -74,12 +84,12 @@ OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::mov
     for (const char* path : kPaths)
         m_http.route(QString::fromLatin1(path),
                      [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                         serve(request, std::move(responder));
+                         dispatch(request, std::move(responder));
                      });
     // The web service's paths hold keys ("Things('SITE1')"), which Qt's routes do not take.
     m_http.setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& out) {
         if (isApiPath(request.url().path(QUrl::FullyDecoded))) {
-            serve(request, std::move(out));
+            dispatch(request, std::move(out));
             return;
         }
         responseOf(errorAnswer(
@@ -88,7 +98,7 @@ OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::mov
     });
 }
 
-void OfficeServer::serve(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
     // Copied here, on the server's thread: the request lives only as long as this call.
     const Request r = requestOf(request);
     // The client may go while its answer is made: the socket is then gone, and the answer is
@@ -98,7 +108,7 @@ void OfficeServer::serve(const QHttpServerRequest& request, QHttpServerResponder
     auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
     m_pool.start([this, r, socket, out] {
         // On a worker of m_pool.
-        auto made = std::make_shared<Answer>(answer(r, m_config));
+        auto made = std::make_shared<Answer>(serve(r, m_config));
         QMetaObject::invokeMethod(
             &m_http,
             [socket, out, made] {

@@ -35,7 +35,7 @@ public:
 
 private:
     // Hands the request to a read thread and its answer back to this thread's responder.
-    void serve(const QHttpServerRequest& request, QHttpServerResponder&& responder);
+    void dispatch(const QHttpServerRequest& request, QHttpServerResponder&& responder);
 
     OfficeConfig m_config;
     QHttpServer m_http;

@@ -39,10 +39,10 @@ Answer failed(const ReadError& e) {
 
 // What the links begin with: the origin the client asked, when it is a plain one.
 QString originOf(const Request& r) {
-    for (const QChar c : r.origin)
+    for (const QChar c : r.linkOrigin)
         if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && !QStringLiteral(":/.-[]").contains(c))
             return {};
-    return r.origin;
+    return r.linkOrigin;
 }
 
 // A key in a path as a link writes it: its '%' escaped, its quotes doubled.
@@ -526,12 +526,11 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
         if (a.refused)
             return *a.refused;
         if (parts.size() == 2 && is(1, "Datastream", false)) {
-            const Request streamRequest{
-                r.method,
-                QLatin1String(kApiRoot) + QStringLiteral("/Datastreams('") +
-                    joinId({id->unit, id->set, QString::number(id->field)}) + QStringLiteral("')"),
-                {},
-                r.origin};
+            Request streamRequest = r;
+            streamRequest.path = QLatin1String(kApiRoot) + QStringLiteral("/Datastreams('") +
+                                 joinId({id->unit, id->set, QString::number(id->field)}) +
+                                 QStringLiteral("')");
+            streamRequest.query.clear();
             return sensorThingsAnswer(streamRequest, c);
         }
         if (parts.size() != 1)

@@ -8,6 +8,7 @@
 
 #include "fleet/fleet_fixture.h"
 #include "office/office_server.h"
+#include "office/session_cookies.h"
 #include "register/register_outbox.h"
 #include "register/unit_register.h"
 #include "series/series_share.h"
@@ -65,7 +66,12 @@ protected:
     void TearDown() override { office.reset(); }
 
     struct Shared {
-        testsupport::PgTestServer server;
+        // office_trusted is let in without its password (the sign-in refuses such a server).
+        testsupport::PgTestServer server{
+            testsupport::PgServerOptions{.tls = false,
+                                         .maxConnections = 40,
+                                         .sharedBuffers = "16MB",
+                                         .trustedRoles = {"office_trusted"}}};
         QTemporaryDir dir;
         std::int64_t now = QDateTime::currentMSecsSinceEpoch();
         std::string failure;
@@ -90,6 +96,11 @@ protected:
             if (!o.ok)
                 return o.message.toStdString();
             server.addService("office_viewer", "office_viewer");
+            if (!server.createLoginRole("office_trusted", "pw-of-trusted"))
+                return "no trusted role";
+            o = fleet::grantOffice(owner, QStringLiteral("office_trusted"));
+            if (!o.ok)
+                return o.message.toStdString();
             return pushFleet();
         }
 
@@ -195,21 +206,37 @@ protected:
         return out;
     }
 
-    void startOffice(office::ReadLimits limits = {}) {
+    // `sessions`: each person signs in, and the service's own role (`service`) reads nothing.
+    void startOffice(office::ReadLimits limits = {},
+                     std::shared_ptr<office::SessionStore> sessions = nullptr,
+                     const std::string& service = "office_viewer") {
         office::OfficeConfig c;
-        c.conninfo = fleet::serviceConninfo("office_viewer");
+        c.conninfo = fleet::serviceConninfo(service);
         c.limits = limits;
+        c.sessions = std::move(sessions);
         office = std::make_unique<office::OfficeServer>(c, 2);
         QString why;
         ASSERT_TRUE(office->listen(QHostAddress::LocalHost, 0, std::nullopt, why))
             << why.toStdString();
     }
 
-    Reply get(const QString& pathAndQuery, const QByteArray& method = "GET") {
+    // `headers`: more request headers (a Cookie, a Content-Type); `body` goes with any method
+    // but GET.
+    Reply get(const QString& pathAndQuery, const QByteArray& method = "GET",
+              const QByteArray& body = "x=1",
+              const std::vector<std::pair<QByteArray, QByteArray>>& headers = {}) {
         QNetworkRequest request(
             QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(office->port()).arg(pathAndQuery)));
+        // No redirect is followed: a test sees the 303 itself.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        // Nor is a cookie kept or sent but those a test sends.
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        for (const auto& [name, value] : headers)
+            request.setRawHeader(name, value);
         QNetworkReply* reply =
-            method == "GET" ? net.get(request) : net.sendCustomRequest(request, method, "x=1");
+            method == "GET" ? net.get(request) : net.sendCustomRequest(request, method, body);
         const bool done = testsupport::waitUntil([&] { return reply->isFinished(); }, 60s);
         Reply out;
         EXPECT_TRUE(done) << pathAndQuery.toStdString();
