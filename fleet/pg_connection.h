@@ -24,6 +24,8 @@ namespace fleet {
 
 // The connection string of a service name, quoted for libpq.
 std::string serviceConninfo(const std::string& service);
+// A value quoted for a connection string ("key=" + conninfoValue(v)).
+std::string conninfoValue(const std::string& value);
 
 class PgResult {
 public:
@@ -82,6 +84,9 @@ public:
     bool errorTransient() const { return m_errorTransient; }
     // The server's reason was the password (or the role): the operator has to act.
     bool authenticationFailed() const { return m_authFailed; }
+    // The server asked for a password on connecting (false where pg_hba.conf trusts the role,
+    // or takes it by peer, certificate or Kerberos).
+    bool usedPassword() const;
 
     // One statement; a failure of the connection closes it. The answer must come within
     // `timeout`.
