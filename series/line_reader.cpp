@@ -62,7 +62,11 @@ bool LineReader::open(const std::string& path) {
         return false;
     }
     m_size = static_cast<std::uint64_t>(st.st_size);
-    m_buffer.assign(2 * kPiece, '\0');
+    // Two pieces; a smaller file is held whole (always room for what is left of it), so that
+    // the many small kept downloads a rebuild reads cost what they hold.
+    m_buffer.assign(static_cast<std::size_t>(std::min<std::uint64_t>(
+                        2 * kPiece, std::max<std::uint64_t>(m_size, kPromptWindow))),
+                    '\0');
 
     // The converted part ends where the prompt's line begins (download_lines.h), found from
     // the end, so that a last line without a line end is left out without ever being held
