@@ -199,7 +199,11 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
                     .arg(u.lastVisitMs.value_or(0))
                     .arg(u.lastVisitMs ? html(utcText(*u.lastVisitMs)) : QStringLiteral("-"));
         body += QStringLiteral("<td>%1</td>").arg(html(u.lastVisitLaptop));
-        body += QStringLiteral("<td data-sort=\"%1\">%1</td>").arg(u.records);
+        // A data set too large to count at once, or not counted within the read's time, is
+        // said: the figures are then the least held.
+        body += QStringLiteral("<td data-sort=\"%1\">%1%2</td>")
+                    .arg(u.records)
+                    .arg(u.uncountedSets > 0 ? QStringLiteral("+ (not all counted)") : QString());
         body += QStringLiteral("<td data-sort=\"%1\" class=\"%2\">%1</td>")
                     .arg(u.disputed)
                     .arg(u.disputed > 0 ? QStringLiteral("disputed") : QString());
@@ -238,8 +242,9 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
                                "<td>%5</td><td class=\"%6\">%7</td></tr>")
                     // One pass: a link's "%1F" (a data set's separator) is no place holder.
                     .arg(seriesHref(unit, s.dataSet), html(dataSetLabel(s.dataSet)),
-                         QString::number(s.records), QString::number(s.segments),
-                         QString::number(s.gaps),
+                         s.counted ? QString::number(s.records)
+                                   : QStringLiteral("too many to count here"),
+                         QString::number(s.segments), QString::number(s.gaps),
                          s.disputed > 0 ? QStringLiteral("disputed") : QString(),
                          QString::number(s.disputed));
     if (d.series.empty())
@@ -338,6 +343,7 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("battery"), battery},
             {QStringLiteral("records"), qint64(u.records)},
             {QStringLiteral("disputed"), qint64(u.disputed)},
+            {QStringLiteral("all_counted"), u.uncountedSets == 0},
             {QStringLiteral("last_clear"), ms(u.lastClearMs)},
         });
     }

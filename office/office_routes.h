@@ -38,6 +38,8 @@ struct Request {
     // For the sign-in (sign_in.h): the Cookie, Origin, Host and Content-Type headers, and the
     // body of a form.
     QByteArray cookie, origin, host, contentType, body;
+    // "http://127.0.0.1:8080" as the client asked: what the web service's links begin with.
+    QString linkOrigin;
 };
 
 struct Answer {
@@ -52,6 +54,8 @@ struct Answer {
 std::vector<std::pair<QByteArray, QByteArray>> commonHeaders();
 
 Answer answer(const Request& request, const OfficeConfig& config);
+// The web service's paths (sensor_things.h), which the HTTP side hands over as a whole.
+bool isApiPath(const QString& path);
 Answer errorAnswer(int status, const QString& message);
 
 } // namespace office

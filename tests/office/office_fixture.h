@@ -32,6 +32,12 @@ using namespace std::chrono_literals;
 inline const std::string kHostileSet = "<script>alert(\"x\")</script>'%1";
 inline const std::string kLatinSet = std::string("Temp\xe9rature", 11);
 inline constexpr std::int64_t kDay = 24LL * 3600 * 1000;
+// SITE3: its clock set at 2026-11-30T23:00:00Z (00:00 local, UTC+01:00), its records (one a
+// minute from that local midnight) downloaded on 2026-12-02 by A (all) and B (the first 150,
+// its record 100 differing).
+inline constexpr std::int64_t kSite3ClockSetMs = 1796079600000;
+inline constexpr std::int64_t kSite3AtMs = 1796169600000;
+inline constexpr int kSite3Records = 300;
 
 struct Reply {
     int status = 0;
@@ -118,6 +124,9 @@ protected:
             factsA.push_back(visitFact({"SITE2", now - 45 * kDay, 3, "/dev/ttyUSB0"}, id(), la));
             factsA.push_back(download("SITE2", now - 45 * kDay, {}, la));
             factsA.push_back(clearFact({"SITE2", now - 45 * kDay + 60000, true}, id(), la));
+            // SITE3's clock set at 2026-12-01 00:00 local time, UTC+01:00, before its records.
+            factsA.push_back(
+                clockSetFact({"SITE3", kSite3ClockSetMs, "26-12-01 00:00:00", 3600}, id(), la));
             // SITE1's ANALOG: 200 records, A holding all, B the first 120 and, at place 50, a
             // record that differs (a disputed place).
             if (!a.record(factsA) || !b.record(factsB) ||
@@ -125,7 +134,9 @@ protected:
                 !b.recordSpan(records("SITE1", "ANALOG", 120, lb, 50)) ||
                 !a.recordSpan(records("SITE2", kHostileSet, 10, la)) ||
                 !a.recordSpan(records("SITE2", kLatinSet, 10, la)) ||
-                !a.recordSpan(records("SITE2", kLatinSet, 5, la, -1, 1)))
+                !a.recordSpan(records("SITE2", kLatinSet, 5, la, -1, 1)) ||
+                !a.recordSpan(records("SITE3", "TEMP", kSite3Records, la, -1, 0, kSite3AtMs)) ||
+                !b.recordSpan(records("SITE3", "TEMP", 150, lb, 100, 0, kSite3AtMs)))
                 return "facts not recorded";
             if (!push("laptop_a", a.path()) || !push("laptop_b", b.path()))
                 return "facts not pushed";
@@ -170,10 +181,12 @@ protected:
 
     // `count` records of a data set as the series shares them, one a minute from 2026-12-01
     // 00:00, field 2 a ramp with a peak of 99 at record 37; `differAt` changes that record's
-    // field 3 (another laptop's version of one place).
+    // field 3 (another laptop's version of one place). `confirmedAt`: the download's time
+    // (by default before the stamps: a clock ahead).
     static std::vector<fleet::Fact> records(const std::string& serial, const std::string& set,
                                             int count, const QString& laptop, int differAt = -1,
-                                            int ordinal = 0) {
+                                            int ordinal = 0,
+                                            std::int64_t confirmedAt = 1765188000000) {
         std::vector<fleet::Fact> out;
         series::RecordChain chain;
         for (int i = 0; i < count; ++i) {
@@ -188,7 +201,7 @@ protected:
             out.push_back(fleet::recordFact(
                 QString::fromLatin1(serial.data(), qsizetype(serial.size())),
                 {series::sharedDataSet(set, ordinal), 0, i}, chain.next(line),
-                QJsonDocument::fromJson(payload).object(), 1765188000000 + i, laptop));
+                QJsonDocument::fromJson(payload).object(), confirmedAt + i, laptop));
         }
         return out;
     }

@@ -135,7 +135,9 @@ TEST_F(OfficeSignInTest, OnlyRolesOfTheOfficeSignInByTheirPasswordAndReadAsThems
     Reply r = get(QStringLiteral("/unit?u=SITE1"));
     EXPECT_EQ(r.status, 303);
     EXPECT_EQ(r.headers.value("location"), "/sign-in?next=%2Funit%3Fu%3DSITE1");
-    for (const char* data : {"/api/units", "/api/unit?u=SITE1", "/csv?u=SITE1&set=ANALOG"}) {
+    for (const char* data :
+         {"/api/units", "/api/unit?u=SITE1", "/csv?u=SITE1&set=ANALOG", "/api/v1.1/Things",
+          "/api/v1.1/Datastreams('SITE3/TEMP/2')/Observations"}) {
         r = get(QString::fromLatin1(data));
         EXPECT_EQ(r.status, 401) << data;
         EXPECT_EQ(r.json().value(QLatin1String("error")).toObject().value(QLatin1String("status")),
@@ -194,7 +196,7 @@ TEST_F(OfficeSignInTest, OnlyRolesOfTheOfficeSignInByTheirPasswordAndReadAsThems
     EXPECT_TRUE(r.body.contains("<span>office_viewer</span> <button type=\"submit\">Sign out"));
     r = get(QStringLiteral("/api/units"), "GET", {}, cookie(token));
     EXPECT_EQ(r.status, 200) << r.body.toStdString();
-    EXPECT_EQ(r.json().value(QLatin1String("units")).toArray().size(), 2);
+    EXPECT_EQ(r.json().value(QLatin1String("units")).toArray().size(), 3); // SITE1, SITE2, SITE3
 
     // Signed out: the cookie is cleared and its token names nothing any more.
     const QByteArray other = office::sessionToken(
