@@ -380,6 +380,7 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
     for (const std::size_t c : decimator.numericColumns())
         p.columns << QStringLiteral("field_%1").arg(c + 1);
     p.buckets = decimator.take(widest);
+    p.marks = plotMarks(source, p.from, p.to, buckets);
     return p;
 }
 
