@@ -25,8 +25,10 @@ QString seriesHref(const QString& unit, const QString& set) {
     return QStringLiteral("/series?u=%1&amp;set=%2").arg(queryValue(unit), queryValue(set));
 }
 
-// The page around a body: our own style sheet and script only.
-QByteArray page(const QString& title, const QString& body, const QString& scripts = {}) {
+// The page around a body: our own style sheet and script only; who is signed in, with the
+// sign-out, in its header.
+QByteArray page(const QString& title, const QString& body, const PageContext& context,
+                const QString& scripts = {}) {
     QString out = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                                  "<meta name=\"viewport\" content=\"width=device-width, "
                                  "initial-scale=1\"><title>");
@@ -34,7 +36,12 @@ QByteArray page(const QString& title, const QString& body, const QString& script
     out += QStringLiteral(
         " - XRQ office</title><link rel=\"stylesheet\" href=\"/static/office.css\">");
     out += scripts;
-    out += QStringLiteral("</head><body><header><a href=\"/units\">XRQ office</a></header><main>");
+    out += QStringLiteral("</head><body><header><a href=\"/units\">XRQ office</a>");
+    if (!context.signedInAs.isEmpty())
+        out += QStringLiteral("<form id=\"sign-out\" method=\"post\" action=\"/sign-out\">"
+                              "<span>%1</span> <button type=\"submit\">Sign out</button></form>")
+                   .arg(html(context.signedInAs));
+    out += QStringLiteral("</header><main>");
     out += body;
     out += QStringLiteral("</main><script src=\"/static/office.js\"></script></body></html>\n");
     return out.toUtf8();
@@ -192,7 +199,11 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
                     .arg(u.lastVisitMs.value_or(0))
                     .arg(u.lastVisitMs ? html(utcText(*u.lastVisitMs)) : QStringLiteral("-"));
         body += QStringLiteral("<td>%1</td>").arg(html(u.lastVisitLaptop));
-        body += QStringLiteral("<td data-sort=\"%1\">%1</td>").arg(u.records);
+        // A data set too large to count at once, or not counted within the read's time, is
+        // said: the figures are then the least held.
+        body += QStringLiteral("<td data-sort=\"%1\">%1%2</td>")
+                    .arg(u.records)
+                    .arg(u.uncountedSets > 0 ? QStringLiteral("+ (not all counted)") : QString());
         body += QStringLiteral("<td data-sort=\"%1\" class=\"%2\">%1</td>")
                     .arg(u.disputed)
                     .arg(u.disputed > 0 ? QStringLiteral("disputed") : QString());
@@ -209,7 +220,7 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
     body += QStringLiteral("<p>A unit is late when its last visit is more than %1 days ago.</p>")
                 .arg(context.visitIntervalDays);
     body += footer(o.readAtMs);
-    return page(QStringLiteral("Units"), body);
+    return page(QStringLiteral("Units"), body, context);
 }
 
 QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext& context) {
@@ -231,8 +242,9 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
                                "<td>%5</td><td class=\"%6\">%7</td></tr>")
                     // One pass: a link's "%1F" (a data set's separator) is no place holder.
                     .arg(seriesHref(unit, s.dataSet), html(dataSetLabel(s.dataSet)),
-                         QString::number(s.records), QString::number(s.segments),
-                         QString::number(s.gaps),
+                         s.counted ? QString::number(s.records)
+                                   : QStringLiteral("too many to count here"),
+                         QString::number(s.segments), QString::number(s.gaps),
                          s.disputed > 0 ? QStringLiteral("disputed") : QString(),
                          QString::number(s.disputed));
     if (d.series.empty())
@@ -268,10 +280,10 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
         body += QStringLiteral("<p class=\"more\">Only the newest %1 entries are shown.</p>")
                     .arg(d.history.size());
     body += footer(d.readAtMs);
-    return page(QStringLiteral("Unit ") + unit, body);
+    return page(QStringLiteral("Unit ") + unit, body, context);
 }
 
-QByteArray seriesPage(const QString& unit, const QString& dataSet) {
+QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageContext& context) {
     const QString csv =
         QStringLiteral("/csv?u=%1&amp;set=%2").arg(queryValue(unit), queryValue(dataSet));
     QString body = QStringLiteral("<h1>%1, unit %2</h1><p><a href=\"/unit?u=%3\">Unit %2</a> | "
@@ -283,9 +295,26 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet) {
                            "<p class=\"hint\">Drag across the plot to zoom: the range is read "
                            "again at the resolution shown; Whole series goes back.</p>")
                 .arg(queryValue(unit), queryValue(dataSet));
-    return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body,
+    return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body, context,
                 QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"
                                "<script src=\"/static/dygraph.js\"></script>"));
+}
+
+QByteArray signInPage(const QString& message, const QString& next, const QString& role) {
+    QString body = QStringLiteral("<h1>Sign in</h1>");
+    if (!message.isEmpty())
+        body += QStringLiteral("<p class=\"refused\" id=\"refused\">%1</p>").arg(html(message));
+    body +=
+        QStringLiteral("<form id=\"sign-in\" method=\"post\" action=\"/sign-in\">"
+                       "<p><label>Role <input name=\"role\" autocomplete=\"username\" required "
+                       "value=\"%1\"></label></p><p><label>Password <input name=\"password\" "
+                       "type=\"password\" autocomplete=\"current-password\" required></label></p>"
+                       "<input type=\"hidden\" name=\"next\" value=\"%2\">"
+                       "<p><button type=\"submit\">Sign in</button></p></form>"
+                       "<p class=\"hint\">Your own role on the organisation's server, a member of "
+                       "xrq_office; its owner grants it (xrq-series admin grant-office ROLE).</p>")
+            .arg(html(role), html(next));
+    return page(QStringLiteral("Sign in"), body, PageContext{});
 }
 
 QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
@@ -314,6 +343,7 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("battery"), battery},
             {QStringLiteral("records"), qint64(u.records)},
             {QStringLiteral("disputed"), qint64(u.disputed)},
+            {QStringLiteral("all_counted"), u.uncountedSets == 0},
             {QStringLiteral("last_clear"), ms(u.lastClearMs)},
         });
     }

@@ -13,6 +13,8 @@
 // Text from the server is Unicode already (a unit's 8-bit serial and names are pushed as
 // their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
 
+#include "series/server_series.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -53,8 +55,12 @@ struct UnitRow {
     std::optional<bool> lastDownloadSafe;
     QStringList lastDownloadReasons;
     std::vector<double> battery; // volts at the last visits, oldest first
-    long long records = 0;       // places held, over every data set
-    long long disputed = 0;      // places where laptops' records differ
+    // Over every data set, as the series derived from every laptop's facts has them
+    // (series_counts.h); a data set not counted (too large, or the read's time spent) adds
+    // nothing and is told in uncountedSets.
+    long long records = 0;  // each physical record once
+    long long disputed = 0; // places where laptops' records differ
+    int uncountedSets = 0;
     std::optional<std::int64_t> lastClearMs;
 };
 
@@ -75,10 +81,14 @@ struct HistoryItem {
 
 struct SeriesSummary {
     QString dataSet;
-    long long records = 0;  // places held
-    long long disputed = 0; // places with more than one record
-    long long gaps = 0;     // places not held between the first and the last of a segment
+    // As series_counts.h counts them; all 0 and counted false when the series is larger than
+    // a read takes or could not be read.
+    long long records = 0;
+    long long disputed = 0;
+    long long repeated = 0;
+    long long gaps = 0; // records after a gap of over ten times the usual interval
     int segments = 0;
+    bool counted = true;
 };
 
 struct UnitDetail {
@@ -134,5 +144,26 @@ struct SeriesCsv {
 };
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
                         const TimeRange& range, const ReadLimits& limits);
+
+// For the web service (sensor_things.h): a page of the units by serial and how many there are.
+struct UnitList {
+    ReadError error;
+    QStringList units;
+    long long total = 0;
+};
+UnitList readUnitList(const std::string& conninfo, long long skip, int top,
+                      const ReadLimits& limits);
+
+// The data sets the server holds records of for `unit`; NotFound when it holds nothing of it.
+struct UnitSets {
+    ReadError error;
+    QStringList dataSets;
+};
+UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits);
+
+// One series derived from every laptop's facts (the plot's and the CSV's read), after a bounded
+// look at its size.
+bool readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                       const ReadLimits& limits, series::ServerSeries& held, ReadError& error);
 
 } // namespace office

@@ -81,7 +81,7 @@ protected:
 TEST_F(OfficeBrowserTest, UnitsTableAndSeriesPlotAreDrawnAndAZoomedRangeIsReadFiner) {
     const std::string units = chromium(base + QStringLiteral("/units"), {"--dump-dom"});
     EXPECT_NE(units.find("data-ready=\"units\""), std::string::npos) << units.substr(0, 2000);
-    EXPECT_NE(units.find("<span id=\"shown\">2 of 2 units</span>"), std::string::npos);
+    EXPECT_NE(units.find("<span id=\"shown\">3 of 3 units</span>"), std::string::npos);
     EXPECT_NE(units.find("<tr class=\"late\">"), std::string::npos);
     EXPECT_EQ(units.find("<script>alert"), std::string::npos);
 

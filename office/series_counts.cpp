@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/series_counts.h"
+
+namespace office {
+
+SeriesCounts countSeries(const series::RecordSource& source) {
+    SeriesCounts c;
+    c.segments = source.info.segments;
+    series::RecordFlags flags(source.info.usualInterval);
+    series::forEachRecordUtc(source, [&](const series::RecordRef& r, bool parsed, double s,
+                                         const series::RecordClock::Utc& utc) {
+        ++c.records;
+        c.disputed += r.disputed;
+        c.repeated += r.repeated;
+        series::forEachFlag(flags.next(r, parsed, s, utc), [&](std::string_view flag) {
+            if (flag == "gap")
+                ++c.gaps;
+        });
+        return true;
+    });
+    return c;
+}
+
+QString SeriesCountCache::keyOf(const QString& unit, const QString& dataSet) {
+    return unit + QChar(0) + dataSet;
+}
+
+std::optional<SeriesCounts> SeriesCountCache::find(const QString& unit, const QString& dataSet,
+                                                   const SeriesSignature& signature) const {
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.constFind(keyOf(unit, dataSet));
+    if (it == m_entries.constEnd() || !(it->signature == signature))
+        return std::nullopt;
+    return it->counts;
+}
+
+void SeriesCountCache::keep(const QString& unit, const QString& dataSet,
+                            const SeriesSignature& signature, const SeriesCounts& counts) {
+    const std::lock_guard lock(m_mutex);
+    if (std::size_t(m_entries.size()) >= kMostEntries)
+        m_entries.clear();
+    m_entries.insert(keyOf(unit, dataSet), {signature, counts});
+}
+
+SeriesCountCache& SeriesCountCache::shared() {
+    static SeriesCountCache cache;
+    return cache;
+}
+
+} // namespace office
