@@ -15,6 +15,8 @@
 //   xrq.download_chunks those bytes as laptops send them, in chunks by SHA-256 and offset,
 //                       put together into download_bytes once all are there; initServer
 //                       removes the chunks of bytes that are whole
+//   xrq.visit_intervals how often units are to be visited, each setting a row, set by the
+//                       owner (fleet/visit_intervals.h)
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
 // (a payload field), never part of a key.
@@ -46,7 +48,7 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 5;
+inline constexpr int kServerSchemaVersion = 6;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks).
 inline constexpr int kOldestServerSchemaVersion = 5;

@@ -13,6 +13,7 @@
 // Text from the server is Unicode already (a unit's 8-bit serial and names are pushed as
 // their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
 
+#include "office/plot_marks.h"
 #include "series/server_series.h"
 
 #include <QJsonObject>
@@ -62,13 +63,17 @@ struct UnitRow {
     long long disputed = 0; // places where laptops' records differ
     int uncountedSets = 0;
     std::optional<std::int64_t> lastClearMs;
+    // The visit interval the server keeps for it (its own, else the organisation's); none:
+    // the service's --visit-interval.
+    std::optional<int> visitIntervalDays;
 };
 
 struct UnitsOverview {
     ReadError error;
-    std::int64_t readAtMs = 0;  // the server's clock when it answered
-    std::vector<UnitRow> units; // by unit
-    bool more = false;          // more units than the limit
+    std::int64_t readAtMs = 0;                   // the server's clock when it answered
+    std::vector<UnitRow> units;                  // by unit
+    bool more = false;                           // more units than the limit
+    std::optional<int> organisationIntervalDays; // the server's visit interval for all
 };
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits);
 
@@ -98,6 +103,7 @@ struct UnitDetail {
     bool moreHistory = false;
     std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
     std::vector<SeriesSummary> series;
+    std::optional<int> visitIntervalDays; // as UnitRow's
 };
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits);
@@ -132,6 +138,7 @@ struct SeriesPlot {
     double first = 0, last = 0; // the whole series' first and last time
     long long records = 0;      // records in the range
     long long flagged = 0;      // records in the range without a usable time
+    PlotMarks marks;            // segment starts and flagged records (plot_marks.h)
 };
 SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
                           const TimeRange& range, int buckets, const ReadLimits& limits);
