@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -162,8 +163,10 @@ struct UnitSets {
 UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits);
 
 // One series derived from every laptop's facts (the plot's and the CSV's read), after a bounded
-// look at its size.
-bool readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                       const ReadLimits& limits, series::ServerSeries& held, ReadError& error);
+// look at its size; the one derived last time while the server holds the same facts of it.
+// Null with `error` when it cannot be read.
+std::shared_ptr<const series::ServerSeries>
+readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                  const ReadLimits& limits, ReadError& error);
 
 } // namespace office
