@@ -293,7 +293,8 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageCon
     body += QStringLiteral("<div id=\"plot\" data-query=\"u=%1&amp;set=%2\"></div>"
                            "<p id=\"plot-status\">Loading...</p>"
                            "<p class=\"hint\">Drag across the plot to zoom: the range is read "
-                           "again at the resolution shown; Whole series goes back.</p>")
+                           "again at the resolution shown; Whole series goes back. Red squares "
+                           "mark flagged records, dashed lines the start of a segment.</p>")
                 .arg(queryValue(unit), queryValue(dataSet));
     return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body, context,
                 QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"
@@ -353,6 +354,35 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("units"), units}};
 }
 
+namespace {
+
+// The plot's marks: lines at segment starts, and each flagged point with its kind and the
+// value of the plot's first column there (null: drawn at the foot of the plot), as the
+// viewer marks them; and the count of each flag over the range.
+QJsonObject marksJson(const SeriesPlot& p) {
+    const PlotMarks& m = p.marks;
+    // "field_N" is the record's value N - 1.
+    const qsizetype first = p.columns.isEmpty() ? -1 : p.columns.front().mid(6).toInt() - 1;
+    QJsonArray starts, points, counts;
+    for (const double t : m.segmentStarts)
+        starts.append(qint64(std::llround(t * 1000)));
+    for (const PlotMark& mark : m.points) {
+        const double v = first >= 0 && std::size_t(first) < mark.values.size()
+                             ? mark.values[std::size_t(first)]
+                             : std::nan("");
+        points.append(QJsonArray{qint64(std::llround(mark.t * 1000)), mark.kind,
+                                 std::isnan(v) ? QJsonValue(QJsonValue::Null) : QJsonValue(v)});
+    }
+    for (const auto& [flag, n] : m.counts)
+        counts.append(QJsonArray{flag, qint64(n)});
+    return {{QStringLiteral("segment_starts"), starts},
+            {QStringLiteral("kinds"), QJsonArray::fromStringList(m.kinds)},
+            {QStringLiteral("points"), points},
+            {QStringLiteral("counts"), counts}};
+}
+
+} // namespace
+
 QJsonObject plotJson(const SeriesPlot& p) {
     auto num = [](double v) {
         return std::isnan(v) ? QJsonValue(QJsonValue::Null) : QJsonValue(v);
@@ -371,7 +401,8 @@ QJsonObject plotJson(const SeriesPlot& p) {
             {QStringLiteral("last"), qint64(std::llround(p.last * 1000))},
             {QStringLiteral("records"), qint64(p.records)},
             {QStringLiteral("without_time"), qint64(p.flagged)},
-            {QStringLiteral("rows"), rows}};
+            {QStringLiteral("rows"), rows},
+            {QStringLiteral("marks"), marksJson(p)}};
 }
 
 QJsonObject errorJson(int status, const QString& message) {

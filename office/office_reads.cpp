@@ -209,7 +209,7 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     QHash<QString, std::size_t> at;
     for (std::size_t i = 0; i < o.units.size(); ++i)
         at.insert(o.units[i].unit, i);
-    const auto deadline = std::chrono::steady_clock::now() + limits.statementTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + limits.mostCounting;
     for (const HeldSeries& h : held) {
         const auto found = at.constFind(h.unit);
         if (found == at.constEnd())
@@ -388,6 +388,7 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
     for (const std::size_t c : decimator.numericColumns())
         p.columns << QStringLiteral("field_%1").arg(c + 1);
     p.buckets = decimator.take(widest);
+    p.marks = plotMarks(source, p.from, p.to, buckets);
     return p;
 }
 

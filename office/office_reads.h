@@ -13,6 +13,7 @@
 // Text from the server is Unicode already (a unit's 8-bit serial and names are pushed as
 // their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
 
+#include "office/plot_marks.h"
 #include "series/server_series.h"
 
 #include <QJsonObject>
@@ -36,6 +37,9 @@ struct ReadLimits {
     int mostHistory = 500;             // a unit's history entries
     int mostBattery = 2000;            // a unit's battery readings
     long long mostRecords = 2'000'000; // a series' rows the plot and the CSV take
+    // The Units page's time for deriving series not counted before (the rest are counted by
+    // later loads; a unit's page takes statementTimeout).
+    std::chrono::milliseconds mostCounting{2000};
 };
 
 // Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),
@@ -133,6 +137,7 @@ struct SeriesPlot {
     double first = 0, last = 0; // the whole series' first and last time
     long long records = 0;      // records in the range
     long long flagged = 0;      // records in the range without a usable time
+    PlotMarks marks;            // segment starts and flagged records (plot_marks.h)
 };
 SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
                           const TimeRange& range, int buckets, const ReadLimits& limits);
