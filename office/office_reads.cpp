@@ -6,6 +6,7 @@
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "fleet/visit_intervals.h"
 #include "series/record_time.h"
 #include "series/server_series.h"
 
@@ -201,6 +202,15 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         }
         o.units.push_back(std::move(u));
     }
+    const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);
+    if (!intervals.ok) {
+        o.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
+        return o;
+    }
+    o.organisationIntervalDays = intervals.organisation;
+    for (UnitRow& u : o.units)
+        u.visitIntervalDays = intervals.of(u.unit);
     // The series each unit has on the server, counted on the series derived from every
     // laptop's facts (series_counts.h).
     std::vector<HeldSeries> held;
@@ -250,6 +260,14 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
         return d;
     }
     d.moreHistory = r.rows() > limits.mostHistory;
+    const fleet::VisitIntervals intervals =
+        fleet::readVisitIntervals(pg, limits.statementTimeout, unit);
+    if (!intervals.ok) {
+        d.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
+        return d;
+    }
+    d.visitIntervalDays = intervals.of(unit);
     for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i)
         d.history.push_back(
             {text(r.value(i, 0)), std::stoll(r.value(i, 1)), text(r.value(i, 2)),

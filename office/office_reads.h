@@ -67,13 +67,17 @@ struct UnitRow {
     long long disputed = 0; // places where laptops' records differ
     int uncountedSets = 0;
     std::optional<std::int64_t> lastClearMs;
+    // The visit interval the server keeps for it (its own, else the organisation's); none:
+    // the service's --visit-interval.
+    std::optional<int> visitIntervalDays;
 };
 
 struct UnitsOverview {
     ReadError error;
-    std::int64_t readAtMs = 0;  // the server's clock when it answered
-    std::vector<UnitRow> units; // by unit
-    bool more = false;          // more units than the limit
+    std::int64_t readAtMs = 0;                   // the server's clock when it answered
+    std::vector<UnitRow> units;                  // by unit
+    bool more = false;                           // more units than the limit
+    std::optional<int> organisationIntervalDays; // the server's visit interval for all
 };
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits);
 
@@ -103,6 +107,7 @@ struct UnitDetail {
     bool moreHistory = false;
     std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
     std::vector<SeriesSummary> series;
+    std::optional<int> visitIntervalDays; // as UnitRow's
 };
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits);

@@ -29,7 +29,7 @@ struct PgServerOptions {
     std::string sharedBuffers = "16MB";
     // Roles let in on the Unix socket without a password ("trust" in pg_hba.conf), for the
     // tests of what refuses such a server.
-    std::vector<std::string> trustedRoles;
+    std::vector<std::string> trustedRoles{};
 };
 
 class PgTestServer {
