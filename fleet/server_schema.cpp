@@ -127,6 +127,20 @@ CREATE TABLE xrq.schema_info (
 GRANT SELECT ON xrq.schema_info TO xrq_laptop;
 )sql",
          1},
+        // 4: how often the units are to be visited (fleet/visit_intervals.h): the
+        // organisation's interval (no unit) and units' own, each setting a row of its own,
+        // the newest counting; set by the owner, read by all.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.visit_intervals (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    unit text,
+    days integer NOT NULL CHECK (days BETWEEN 1 AND 3650),
+    set_at timestamptz NOT NULL DEFAULT now(),
+    set_by name NOT NULL DEFAULT session_user);
+CREATE INDEX IF NOT EXISTS visit_intervals_by_unit ON xrq.visit_intervals (unit, id);
+GRANT SELECT ON xrq.visit_intervals TO xrq_laptop, xrq_office;
+)sql",
+         1},
     };
     return steps;
 }

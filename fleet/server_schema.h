@@ -11,6 +11,8 @@
 //   xrq.kept_downloads  a kept raw download's SHA-256 and size, by its download's UUID
 //   xrq.download_bytes  the bytes of a kept download by SHA-256 (the server checks the
 //                       hash), when the server takes them (xrq.server_settings)
+//   xrq.visit_intervals how often units are to be visited, each setting a row, set by the
+//                       owner (fleet/visit_intervals.h)
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
 // (a payload field), never part of a key.
@@ -42,7 +44,7 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 3;
+inline constexpr int kServerSchemaVersion = 4;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it.
 inline constexpr int kOldestServerSchemaVersion = 1;

@@ -175,7 +175,8 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
         "<th data-type=\"number\">Last clear</th><th data-type=\"text\">Data sets</th>"
         "</tr></thead><tbody>");
     for (const UnitRow& u : o.units) {
-        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs,
+                                       u.visitIntervalDays.value_or(context.visitIntervalDays));
         QStringList sets;
         for (const QString& s : u.dataSets)
             sets << QStringLiteral("<a href=\"%1\">%2</a>")
@@ -217,8 +218,16 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
     if (o.more)
         body += QStringLiteral("<p class=\"more\">Only the first %1 units are shown.</p>")
                     .arg(o.units.size());
-    body += QStringLiteral("<p>A unit is late when its last visit is more than %1 days ago.</p>")
-                .arg(context.visitIntervalDays);
+    const bool own = std::any_of(o.units.begin(), o.units.end(), [&](const UnitRow& u) {
+        return u.visitIntervalDays != o.organisationIntervalDays;
+    });
+    body += QStringLiteral("<p id=\"interval\">A unit is late when its last visit is more than "
+                           "%1 days ago (%2)%3.</p>")
+                .arg(o.organisationIntervalDays.value_or(context.visitIntervalDays))
+                .arg(o.organisationIntervalDays ? QStringLiteral("the interval the server keeps")
+                                                : QStringLiteral("none is kept on the server"))
+                .arg(own ? QStringLiteral(", or after its own interval where the server keeps one")
+                         : QString());
     body += footer(o.readAtMs);
     return page(QStringLiteral("Units"), body, context);
 }
@@ -230,7 +239,8 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
             lastVisit = h.occurredAtMs;
             break;
         }
-    const Lateness late = lateness(lastVisit, d.readAtMs, context.visitIntervalDays);
+    const Lateness late =
+        lateness(lastVisit, d.readAtMs, d.visitIntervalDays.value_or(context.visitIntervalDays));
     QString body = QStringLiteral("<h1>Unit %1</h1><p class=\"%2\">Last visit: %3</p>")
                        .arg(html(unit), late.late ? QStringLiteral("late") : QStringLiteral("due"),
                             html(late.text));
@@ -293,7 +303,8 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageCon
     body += QStringLiteral("<div id=\"plot\" data-query=\"u=%1&amp;set=%2\"></div>"
                            "<p id=\"plot-status\">Loading...</p>"
                            "<p class=\"hint\">Drag across the plot to zoom: the range is read "
-                           "again at the resolution shown; Whole series goes back.</p>")
+                           "again at the resolution shown; Whole series goes back. Red squares "
+                           "mark flagged records, dashed lines the start of a segment.</p>")
                 .arg(queryValue(unit), queryValue(dataSet));
     return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body, context,
                 QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"
@@ -323,7 +334,8 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
         return v ? QJsonValue(qint64(*v)) : QJsonValue(QJsonValue::Null);
     };
     for (const UnitRow& u : o.units) {
-        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs,
+                                       u.visitIntervalDays.value_or(context.visitIntervalDays));
         QJsonArray battery;
         for (const double v : u.battery)
             battery.append(v);
@@ -335,6 +347,8 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("days_since"),
              late.daysSince ? QJsonValue(qint64(*late.daysSince)) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("late"), late.late},
+            {QStringLiteral("visit_interval_days"),
+             u.visitIntervalDays.value_or(context.visitIntervalDays)},
             {QStringLiteral("last_download"), ms(u.lastDownloadMs)},
             {QStringLiteral("last_download_safe"),
              u.lastDownloadSafe ? QJsonValue(*u.lastDownloadSafe) : QJsonValue(QJsonValue::Null)},
@@ -348,10 +362,40 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
         });
     }
     return {{QStringLiteral("read_at"), qint64(o.readAtMs)},
-            {QStringLiteral("visit_interval_days"), context.visitIntervalDays},
+            {QStringLiteral("visit_interval_days"),
+             o.organisationIntervalDays.value_or(context.visitIntervalDays)},
             {QStringLiteral("more"), o.more},
             {QStringLiteral("units"), units}};
 }
+
+namespace {
+
+// The plot's marks: lines at segment starts, and each flagged point with its kind and the
+// value of the plot's first column there (null: drawn at the foot of the plot), as the
+// viewer marks them; and the count of each flag over the range.
+QJsonObject marksJson(const SeriesPlot& p) {
+    const PlotMarks& m = p.marks;
+    // "field_N" is the record's value N - 1.
+    const qsizetype first = p.columns.isEmpty() ? -1 : p.columns.front().mid(6).toInt() - 1;
+    QJsonArray starts, points, counts;
+    for (const double t : m.segmentStarts)
+        starts.append(qint64(std::llround(t * 1000)));
+    for (const PlotMark& mark : m.points) {
+        const double v = first >= 0 && std::size_t(first) < mark.values.size()
+                             ? mark.values[std::size_t(first)]
+                             : std::nan("");
+        points.append(QJsonArray{qint64(std::llround(mark.t * 1000)), mark.kind,
+                                 std::isnan(v) ? QJsonValue(QJsonValue::Null) : QJsonValue(v)});
+    }
+    for (const auto& [flag, n] : m.counts)
+        counts.append(QJsonArray{flag, qint64(n)});
+    return {{QStringLiteral("segment_starts"), starts},
+            {QStringLiteral("kinds"), QJsonArray::fromStringList(m.kinds)},
+            {QStringLiteral("points"), points},
+            {QStringLiteral("counts"), counts}};
+}
+
+} // namespace
 
 QJsonObject plotJson(const SeriesPlot& p) {
     auto num = [](double v) {
@@ -371,7 +415,8 @@ QJsonObject plotJson(const SeriesPlot& p) {
             {QStringLiteral("last"), qint64(std::llround(p.last * 1000))},
             {QStringLiteral("records"), qint64(p.records)},
             {QStringLiteral("without_time"), qint64(p.flagged)},
-            {QStringLiteral("rows"), rows}};
+            {QStringLiteral("rows"), rows},
+            {QStringLiteral("marks"), marksJson(p)}};
 }
 
 QJsonObject errorJson(int status, const QString& message) {

@@ -61,6 +61,9 @@ const char* const kUsageText =
     "  admin grant-office --service NAME ROLE\n"
     "                                        let a login role read the server as the\n"
     "                                        office's view (xrq-office)\n"
+    "  admin set-visit-interval --service NAME DAYS [SERIAL]\n"
+    "                                        a unit whose last visit is longer ago is late:\n"
+    "                                        the organisation's interval, or one unit's\n"
     "  admin check-server --service NAME     list any right a laptop role has beyond adding\n"
     "                                        and reading facts (exit 1 when there is one)\n"
     "TIME: 2026-06-01 or 2026-06-01T08:00:00 (UTC).\n";

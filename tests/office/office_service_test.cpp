@@ -107,6 +107,22 @@ TEST_F(OfficeServiceTest, UnitPageAndItsSeriesDecimatedKeepingPeaksZoomReadingFi
         for (const QJsonValue& row : rows)
             peak = std::max(peak, row.toArray().at(1).toArray().at(2).toDouble());
         EXPECT_EQ(peak, 99); // the one record's peak survives 20:1
+        // The flagged records marked as in the viewer: the one disputed place (the series
+        // derived holds each physical record once: B's records after its differing one are
+        // A's), at the first column's value; every record's unknown offset counted, not marked.
+        const QJsonObject marks = whole.value(QLatin1String("marks")).toObject();
+        EXPECT_EQ(marks.value(QLatin1String("counts")).toArray(),
+                  (QJsonArray{QJsonArray{QStringLiteral("disputed"), 1},
+                              QJsonArray{QStringLiteral("offset unknown"), 200}}))
+            << QJsonDocument(marks).toJson().toStdString();
+        EXPECT_EQ(marks.value(QLatin1String("kinds")).toArray(),
+                  (QJsonArray{QStringLiteral("disputed")}));
+        const QJsonArray points = marks.value(QLatin1String("points")).toArray();
+        ASSERT_EQ(points.size(), 1);
+        // Record 50, 2026-12-01 00:50, its field 2 50 % 10.
+        EXPECT_EQ(points.first().toArray(), (QJsonArray{qint64(1796086200000), 0, 0}));
+        EXPECT_EQ(marks.value(QLatin1String("segment_starts")).toArray(),
+                  (QJsonArray{qint64(1796083200000)}));
         // A zoom into 10 minutes reads that range alone, one bucket per record.
         const QJsonObject zoom =
             get(base +
