@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ struct ReadLimits {
     int mostHistory = 500;             // a unit's history entries
     int mostBattery = 2000;            // a unit's battery readings
     long long mostRecords = 2'000'000; // a series' rows the plot and the CSV take
+    // The Units page's time for deriving series not counted before (the rest are counted by
+    // later loads; a unit's page takes statementTimeout).
+    std::chrono::milliseconds mostCounting{2000};
 };
 
 // Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),
@@ -169,8 +173,10 @@ struct UnitSets {
 UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits);
 
 // One series derived from every laptop's facts (the plot's and the CSV's read), after a bounded
-// look at its size.
-bool readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                       const ReadLimits& limits, series::ServerSeries& held, ReadError& error);
+// look at its size; the one derived last time while the server holds the same facts of it.
+// Null with `error` when it cannot be read.
+std::shared_ptr<const series::ServerSeries>
+readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                  const ReadLimits& limits, ReadError& error);
 
 } // namespace office
