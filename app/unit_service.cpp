@@ -90,11 +90,9 @@ std::string ServiceView::otherLaptopsNote(const std::string& serial) {
     fleet::Sharing& sharing = fleet::sharing();
     if (!sharing.shared() || !sharing.started())
         return {};
-    const auto seen = m_service.LastDownloadSeen.find(serial);
-    const std::int64_t since = seen == m_service.LastDownloadSeen.end() ? 0 : seen->second;
     const QString unit = unitreg::serialText(serial);
     // The window waits for the server at most this long.
-    const auto answer = sharing.checkOtherDownload(unit, since, std::chrono::seconds(2));
+    const auto answer = sharing.checkOtherDownload(unit, std::chrono::seconds(2));
     // The serial number as the unit gave it.
     const QString note = fleet::otherLaptopsNote(answer, unit, sharing.lastContact(),
                                                  QDateTime::currentMSecsSinceEpoch());

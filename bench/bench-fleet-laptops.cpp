@@ -6,20 +6,27 @@
 //   every one, once;
 // - the series records of the unit it visited, which the other laptops that visited the same
 //   unit hold too (the same records, the same identities): the server must keep each once.
+// Each laptop's files are made as the program makes them: its register's events through
+// Outbox::enqueue, its series by taking the unit's download (span rows in the outbox, read
+// back through the series' span reader when pushed).
 // The figure is the time from the start until every laptop's outbox is empty; the check is
 // that the server's record equals the union of the laptops' (the same identities, compared
 // through a digest of them in order), with no conflict noted anywhere.
 //
 // Usage: bench-fleet-laptops [laptops] [events each] [records per unit]   (default 100 50 2000)
 #include "fleet/fact.h"
+#include "fleet/fleet_settings.h"
 #include "fleet/outbox.h"
 #include "fleet/pg_connection.h"
 #include "fleet/pusher.h"
 #include "fleet/server_schema.h"
+#include "series/download_text.h"
+#include "series/series_store.h"
 #include "support/pg_test_server.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
@@ -49,28 +56,47 @@ QString laptopName(int i) {
     return QStringLiteral("laptop-%1").arg(i, 3, 10, QLatin1Char('0'));
 }
 
-// The unit's records as every laptop that downloaded it holds them (same text, same chain).
-std::vector<fleet::Fact> unitRecords(int u, int count, const QString& laptop,
-                                     std::vector<std::string>* keys) {
-    std::vector<fleet::Fact> out;
-    QByteArray chain = "start";
+// The unit's download as every laptop that downloaded it got it (the same text: the same
+// records under the same identities).
+std::string unitDownload(int u, int count) {
+    std::string text = "F\r\nName: SET1\r\n";
+    char line[64];
     for (int p = 0; p < count; ++p) {
-        const QJsonObject payload{
-            {QStringLiteral("line"), QStringLiteral("2026/12/08 %1:%2,12.%3,%4")
-                                         .arg(p / 60 % 24)
-                                         .arg(p % 60)
-                                         .arg(u)
-                                         .arg(p)}};
-        chain = QCryptographicHash::hash(chain + fleet::payloadText(payload),
-                                         QCryptographicHash::Sha256);
-        const QString hash = QString::fromLatin1(chain.toHex());
-        out.push_back(fleet::recordFact(unitName(u), {QStringLiteral("SET1"), 0, p}, hash, payload,
-                                        1765188000000 + p, laptop));
-        if (keys)
-            keys->push_back(
-                QStringLiteral("%1/%2/%3").arg(unitName(u)).arg(p).arg(hash).toStdString());
+        std::snprintf(line, sizeof line, "26-12-08,%02d:%02d:00,12.%d,%d\r\n", p / 60 % 24, p % 60,
+                      u, p);
+        text += line;
     }
-    return out;
+    return text + ">";
+}
+
+// The identities a laptop's series outbox holds, "unit/position/hash", read as the pusher
+// reads them (the series' span reader).
+bool spanKeys(const std::string& file, std::set<std::string>& keys) {
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "span-keys");
+        db.setDatabaseName(QString::fromStdString(file));
+        ok = db.open();
+        QSqlQuery q(db);
+        ok = ok && q.exec(QStringLiteral("SELECT unit, payload, position, facts FROM fleet_outbox "
+                                         "WHERE kind = 'span'"));
+        while (ok && q.next()) {
+            std::vector<fleet::Outbox::SpanRecord> records;
+            QString why;
+            ok = fleet::Outbox::readSpan(db, q.value(1).toByteArray(), q.value(2).toLongLong(),
+                                         std::size_t(q.value(3).toLongLong()), records, why);
+            for (std::size_t k = 0; k < records.size(); ++k)
+                keys.insert(QStringLiteral("%1/%2/%3")
+                                .arg(q.value(0).toString())
+                                .arg(q.value(2).toLongLong() + qint64(k))
+                                .arg(records[k].hash)
+                                .toStdString());
+        }
+        q = QSqlQuery();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("span-keys");
+    return ok;
 }
 
 std::string digest(const std::set<std::string>& keys) {
@@ -108,46 +134,70 @@ int main(int argc, char** argv) {
 
     // Every laptop's outbox, filled before the clock starts.
     std::set<std::string> eventIds, recordKeys;
-    std::vector<std::string> files;
     std::int64_t facts = 0;
+    std::vector<std::vector<std::string>> laptopFiles;
     for (int i = 0; i < laptops; ++i) {
-        const std::string file = dir.filePath(laptopName(i) + ".sqlite").toStdString();
+        // Each laptop a files folder of its own, as the program keeps it: its register's
+        // events, each through Outbox::enqueue in the event's transaction, and its series,
+        // which took the unit's download (its confirmed records into the outbox as span rows).
+        const std::string folder = dir.filePath(laptopName(i)).toStdString() + "/";
+        QDir().mkpath(QString::fromStdString(folder));
+        fleet::writeFleetSettings(folder, {QString(), laptopName(i)});
+        const std::string events = folder + "units.sqlite";
+        const std::string seriesFile = folder + series::kFileName;
         const QString connection = laptopName(i);
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-            db.setDatabaseName(QString::fromStdString(file));
+            db.setDatabaseName(QString::fromStdString(events));
             if (!db.open() || !fleet::Outbox::createTables(db)) {
-                std::fprintf(stderr, "cannot make %s\n", file.c_str());
+                std::fprintf(stderr, "cannot make %s\n", events.c_str());
                 return 1;
             }
-            db.transaction();
-            fleet::Outbox outbox(db);
             const int u = i % kUnits;
             for (int e = 0; e < eventsEach; ++e) {
                 const QString id = fleet::newFactId();
                 eventIds.insert(id.toStdString());
-                outbox.add(fleet::eventFact(
-                    id, unitName(u), e % 2 ? QStringLiteral("download") : QStringLiteral("visit"),
-                    {{QStringLiteral("n"), e}}, 1765188000000 + e, laptopName(i)));
+                db.transaction();
+                fleet::Outbox::enqueue(
+                    db,
+                    fleet::eventFact(id, unitName(u),
+                                     e % 2 ? QStringLiteral("download") : QStringLiteral("visit"),
+                                     {{QStringLiteral("n"), e}}, 1765188000000 + e, laptopName(i)));
+                db.commit();
             }
-            std::vector<std::string> keys;
-            const std::vector<fleet::Fact> records =
-                unitRecords(u, recordsPerUnit, laptopName(i), &keys);
-            recordKeys.insert(keys.begin(), keys.end());
-            fleet::Outbox::enqueueRecords(db, records);
-            facts += eventsEach + recordsPerUnit;
-            db.commit();
             db.close();
         }
         QSqlDatabase::removeDatabase(connection);
-        files.push_back(file);
+        {
+            series::SeriesStore store;
+            std::string why;
+            series::DownloadInput in;
+            in.serial = unitName(i % kUnits).toStdString();
+            in.keptPath = "kept-" + std::to_string(i);
+            in.atMs = 1765188000000;
+            in.safe = true;
+            if (!store.open(seriesFile, why) ||
+                !store
+                     .apply(in, series::parseDownloadText(unitDownload(i % kUnits, recordsPerUnit)),
+                            {})
+                     .ok) {
+                std::fprintf(stderr, "series of %s not made: %s\n", folder.c_str(), why.c_str());
+                return 1;
+            }
+        }
+        if (!spanKeys(seriesFile, recordKeys)) {
+            std::fprintf(stderr, "the outbox of %s not read\n", seriesFile.c_str());
+            return 1;
+        }
+        facts += eventsEach + recordsPerUnit;
+        laptopFiles.push_back({events, seriesFile});
     }
 
     std::vector<std::unique_ptr<fleet::Pusher>> pushers;
-    for (const std::string& file : files) {
+    for (const std::vector<std::string>& outboxes : laptopFiles) {
         fleet::PusherConfig c;
         c.conninfo = fleet::serviceConninfo("field_laptop");
-        c.outboxFiles = {file};
+        c.outboxFiles = outboxes;
         c.retryFirst = 100ms; // a laptop refused a connection at the peak tries again soon
         c.retryMost = 2s;
         pushers.push_back(std::make_unique<fleet::Pusher>(c));

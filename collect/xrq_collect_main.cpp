@@ -8,6 +8,7 @@
 #include "collect/collector.h"
 #include "dialogs/run_log.h"
 #include "dialogs/source_lines.h"
+#include "fleet/name_lookup.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -55,8 +56,10 @@ int main(int argc, char* argv[]) {
                                      " (" + std::to_string(int(report.exit)) + ")";
             std::fprintf(stderr, "xrq-collect: %s\n", text.c_str());
             LogWrite("xrq-collect: " + text, source_line::jsonNotWritten, LogSizeLimit);
-            return static_cast<int>(collect::Exit::Failed);
+            return fleet::endProcessIfLookupsLeft(static_cast<int>(collect::Exit::Failed));
         }
     }
-    return static_cast<int>(report.exit);
+    // A push whose server's name lookup never ended left it to its thread: ended here, the
+    // run's files complete (fleet/name_lookup.h).
+    return fleet::endProcessIfLookupsLeft(static_cast<int>(report.exit));
 }

@@ -65,6 +65,8 @@ inline constexpr unsigned fleetRefused = 1503;
 inline constexpr unsigned fleetConflict = 1504;
 inline constexpr unsigned fleetBytesNotSent = 1505;
 inline constexpr unsigned fleetRefusalsQueued = 1506;
+inline constexpr unsigned fleetLaptopIdNotKept = 1507;
+inline constexpr unsigned fleetSlowLink = 1508;
 // Sharing as the windows run it: started, stopped, new settings, reads from the server.
 inline constexpr unsigned fleetSharingStarted = 1700;
 inline constexpr unsigned fleetSharingStopped = 1701;

@@ -10,9 +10,12 @@
 //   fleet_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, kind, identity, unit, type, data_set,
 //                segment, position, payload (JSON, UTF-8 bytes), occurred_at (ms), laptop,
 //                facts)
-//   kind "records" holds several series records (enqueueRecords): payload is a JSON array
-//   of {"p": position, "h": chained hash, "t": occurred at, "j": the record's payload},
-//   `facts` their number.
+//   kind "records", written by programs before span rows and never since, holds several
+//   series records: payload is a JSON array of {"p": position, "h": chained hash, "t":
+//   occurred at, "j": the record's payload}, `facts` their number. The pusher still reads
+//   such rows, so that an older outbox's records go.
+//   kind "bytes" holds a kept download whose bytes are still to send (fleet/kept_bytes.h):
+//   identity its SHA-256, payload the kept download's fact's, position its size, facts 0.
 // A new row's seq is above every row present, so the order holds. Files made before
 // AUTOINCREMENT (no table rebuild) may give a seq again once the table was emptied: that is
 // why a pusher removes exactly the rows it sent, each by its seq, kind, identity, position and
@@ -56,17 +59,7 @@ public:
     static bool enqueue(QSqlDatabase& db, const Fact& fact, QString* why = nullptr,
                         QSqlError* sqlError = nullptr);
 
-    // For many facts in one transaction (a download's series records): the statement is
-    // prepared once. The tables must exist.
-    explicit Outbox(QSqlDatabase& db);
-    bool add(const Fact& fact, QString* why = nullptr);
-
-    // A download's series records at once: consecutive records of one unit, data set,
-    // segment and laptop share one outbox row ("records", at most kRecordsPerRow of them),
-    // so that the download's write pays one row per thousand records rather than one per
-    // record. Inside the caller's transaction, like enqueue(); all or none are written.
-    static bool enqueueRecords(QSqlDatabase& db, const std::vector<Fact>& records,
-                               QString* why = nullptr);
+    // Records a span row names at most (enqueueSpan).
     static constexpr int kRecordsPerRow = 1000;
 
     // Series records the file keeps itself (the series' chunks), not copied into the outbox:
@@ -130,10 +123,6 @@ public:
     static bool queueRefusalsAgain(QSqlDatabase& db, QString* why = nullptr);
     // The reason an older program wrote for a refusal, which queueRefusalsAgain looks for.
     static constexpr const char* kOldRefusalReason = "refused by the server: ";
-
-private:
-    QSqlQuery m_insert;
-    bool m_prepared = false;
 };
 
 } // namespace fleet

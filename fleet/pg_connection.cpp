@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/pg_connection.h"
 
+#include "fleet/name_lookup.h"
+
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <netdb.h>
 #include <poll.h>
 
 namespace fleet {
@@ -102,62 +108,275 @@ PgConnection::Wait PgConnection::waitFor(bool forWrite, Clock::time_point deadli
     }
 }
 
+namespace {
+
+// libpq's status as a stage of the connection, in the order a connection goes through them.
+enum Stage { kNetwork = 1, kEncryption, kAuthentication, kAfterLogin, kReady };
+
+int stageOf(ConnStatusType st) {
+    switch (st) {
+    case CONNECTION_SSL_STARTUP:
+    case CONNECTION_GSS_STARTUP:
+        return kEncryption;
+    case CONNECTION_AWAITING_RESPONSE:
+        return kAuthentication;
+    case CONNECTION_AUTH_OK:
+    case CONNECTION_SETENV:
+    case CONNECTION_CHECK_WRITABLE:
+    case CONNECTION_CONSUME:
+    case CONNECTION_CHECK_TARGET:
+    case CONNECTION_CHECK_STANDBY:
+        return kAfterLogin;
+    case CONNECTION_OK:
+        return kReady;
+    default: // needed, started, made, bad
+        return kNetwork;
+    }
+}
+
+// What the probe asks libpq to refuse, so that it reads the options and connects nowhere.
+constexpr const char* kProbe = "xrq-options-only";
+
+// The options as libpq reads them from the connection string, the service file and the
+// environment, without connecting: a connection whose target_session_attrs libpq refuses
+// after reading everything else. Nothing, with libpq's words in `why`, when they cannot be
+// read (no such service, a malformed string).
+std::optional<std::map<std::string, std::string>> readOptions(const std::string& conninfo,
+                                                              std::string& why) {
+    const char* keys[] = {"dbname", "target_session_attrs", nullptr};
+    const char* values[] = {conninfo.c_str(), kProbe, nullptr};
+    PGconn* probe = PQconnectStartParams(keys, values, 1);
+    if (!probe) {
+        why = "out of memory";
+        return std::nullopt;
+    }
+    std::map<std::string, std::string> options;
+    if (PQconninfoOption* all = PQconninfo(probe)) {
+        for (PQconninfoOption* o = all; o->keyword; ++o)
+            if (o->val)
+                options[o->keyword] = o->val;
+        PQconninfoFree(all);
+    }
+    why = trimmed(PQerrorMessage(probe));
+    PQfinish(probe);
+    if (options["target_session_attrs"] != kProbe)
+        return std::nullopt;
+    return options;
+}
+
+std::vector<std::string> split(const std::string& list) {
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    for (;;) {
+        const auto comma = list.find(',', from);
+        out.push_back(list.substr(from, comma == std::string::npos ? comma : comma - from));
+        if (comma == std::string::npos)
+            return out;
+        from = comma + 1;
+    }
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        out += (i ? "," : "") + items[i];
+    return out;
+}
+
+// A host that names a machine to look up: not a socket folder, not an address.
+bool needsLookup(const std::string& host) {
+    if (host.empty() || host[0] == '/' || host[0] == '@')
+        return false;
+    unsigned char buffer[16];
+    return ::inet_pton(AF_INET, host.c_str(), buffer) != 1 &&
+           ::inet_pton(AF_INET6, host.c_str(), buffer) != 1;
+}
+
+} // namespace
+
+const char* connectFailureText(ConnectFailure failure) {
+    switch (failure) {
+    case ConnectFailure::None:
+        return "";
+    case ConnectFailure::Stopped:
+        return "stopped";
+    case ConnectFailure::Settings:
+        return "the service cannot be used";
+    case ConnectFailure::NameUnknown:
+        return "the server's host name is not known";
+    case ConnectFailure::NameLookup:
+        return "the server's host name could not be looked up";
+    case ConnectFailure::NoServer:
+        return "no server answered";
+    case ConnectFailure::Tls:
+        return "the TLS connection failed";
+    case ConnectFailure::PasswordRefused:
+        return "the server refused this laptop's role or password";
+    case ConnectFailure::NoPassword:
+        return "this laptop has no password for the server";
+    case ConnectFailure::Refused:
+        return "the server refused this laptop";
+    }
+    return "";
+}
+
+bool connectFailureTransient(ConnectFailure failure) {
+    switch (failure) {
+    case ConnectFailure::Stopped:
+    case ConnectFailure::NameUnknown: // a mobile link's resolver may not know the office's names
+    case ConnectFailure::NameLookup:
+    case ConnectFailure::NoServer:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string ConnectionSecurity::unverifiedText() const {
+    if (verified())
+        return {};
+    return "unverified connection (sslmode=" + (sslmode.empty() ? std::string("?") : sslmode) +
+           (tls ? ", TLS without the host's certificate checked)" : ", no TLS)");
+}
+
+bool PgConnection::fail(ConnectFailure failure, const std::string& libpqWords) {
+    m_failure = failure;
+    m_error = connectFailureText(failure);
+    if (!libpqWords.empty())
+        m_error += ": " + libpqWords;
+    close();
+    return false;
+}
+
 bool PgConnection::connect(const std::string& conninfo, std::chrono::milliseconds timeout,
                            std::chrono::milliseconds statementTimeout) {
     close();
     m_error.clear();
-    m_errorTransient = false;
-    m_authFailed = false;
+    m_failure = ConnectFailure::None;
+    m_security = {};
     const auto deadline = Clock::now() + timeout;
+    std::string why;
+    auto options = readOptions(conninfo, why);
+    if (!options)
+        return fail(ConnectFailure::Settings, why);
+
+    // Each host of the service, a name looked up here: libpq gets its addresses (hostaddr)
+    // beside it (host, for TLS's check of the certificate), one entry per address.
+    const std::vector<std::string> hostList = split((*options)["host"]);
+    const std::vector<std::string> addrList = split((*options)["hostaddr"]);
+    const std::vector<std::string> portList = split((*options)["port"]);
+    const std::size_t entries = std::max(hostList.size(), addrList.size());
+    std::vector<std::string> hosts, addrs, ports;
+    bool looked = false;
+    int lookupError = 0;
+    std::string lookupWhy;
+    for (std::size_t i = 0; i < entries; ++i) {
+        const std::string host = i < hostList.size() ? hostList[i] : std::string();
+        const std::string addr = i < addrList.size() ? addrList[i] : std::string();
+        const std::string port = portList.size() == entries ? portList[i] : portList.front();
+        if (!addr.empty() || !needsLookup(host)) {
+            hosts.push_back(host);
+            addrs.push_back(addr);
+            ports.push_back(port);
+            continue;
+        }
+        looked = true;
+        NameAnswer answer;
+        const LookupEnd end = lookUpName(host, deadline, m_stopFd, answer);
+        if (end == LookupEnd::Stopped)
+            return fail(ConnectFailure::Stopped, {});
+        if (end == LookupEnd::TimedOut)
+            return fail(ConnectFailure::NameLookup,
+                        "the lookup of \"" + host + "\" did not end in time");
+        if (answer.error != 0) {
+            // The first reason a name failed is told, a name that does not exist before one
+            // that failed for now.
+            if (lookupError == 0 || (nameUnknown(answer.error) && !nameUnknown(lookupError))) {
+                lookupError = answer.error;
+                lookupWhy = "\"" + host + "\": " + ::gai_strerror(answer.error);
+            }
+            continue;
+        }
+        for (const std::string& a : answer.addresses) {
+            hosts.push_back(host);
+            addrs.push_back(a);
+            ports.push_back(port);
+        }
+    }
+    if (hosts.empty())
+        return fail(nameUnknown(lookupError) ? ConnectFailure::NameUnknown
+                                             : ConnectFailure::NameLookup,
+                    lookupWhy);
+
     // libpq's own connect_timeout as well (whole seconds, at least 2), for each host it tries.
     const std::string seconds =
         std::to_string(std::max<long long>(2, (timeout.count() + 999) / 1000));
-    const char* keys[] = {"dbname", "connect_timeout", "fallback_application_name", nullptr};
-    const char* values[] = {conninfo.c_str(), seconds.c_str(), "xrq", nullptr};
-    m_conn = PQconnectStartParams(keys, values, 1);
-    if (!m_conn) {
-        m_error = "out of memory";
-        m_errorTransient = true;
-        return false;
+    std::vector<const char*> keys = {"dbname", "connect_timeout", "fallback_application_name"};
+    std::vector<const char*> values = {conninfo.c_str(), seconds.c_str(), "xrq"};
+    const std::string hostText = joined(hosts), addrText = joined(addrs), portText = joined(ports);
+    if (looked) {
+        keys.insert(keys.end(), {"host", "hostaddr"});
+        values.insert(values.end(), {hostText.c_str(), addrText.c_str()});
+        if (!(*options)["port"].empty()) {
+            keys.push_back("port");
+            values.push_back(portText.c_str());
+        }
     }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    m_conn = PQconnectStartParams(keys.data(), values.data(), 1);
+    if (!m_conn)
+        return fail(ConnectFailure::NoServer, "out of memory");
     // The server's notices ("already exists, skipping") are no one's business on stderr.
     PQsetNoticeProcessor(
         m_conn, [](void*, const char*) {}, nullptr);
-    if (PQstatus(m_conn) == CONNECTION_BAD) {
-        // A malformed connection string or an unknown service is for the operator to mend;
-        // a socket that refused at once (a local server that is down) is tried again later.
-        m_error = trimmed(PQerrorMessage(m_conn));
-        m_errorTransient = m_error.find("service") == std::string::npos &&
-                           m_error.find("invalid") == std::string::npos &&
-                           m_error.find("syntax error") == std::string::npos;
-        close();
-        return false;
-    }
+    // The options read above: libpq can refuse now only a value of the service that it checks
+    // when connecting (an sslmode it does not know), or a socket that refused at once (a local
+    // server that is down); it tells the two apart only in words, so both are retried, told
+    // with its words.
+    if (PQstatus(m_conn) == CONNECTION_BAD)
+        return fail(ConnectFailure::NoServer, trimmed(PQerrorMessage(m_conn)));
+    int furthest = stageOf(PQstatus(m_conn));
+    bool neededPassword = false, usedPassword = false;
     PostgresPollingStatusType st = PGRES_POLLING_WRITING;
     while (st != PGRES_POLLING_OK) {
         if (st == PGRES_POLLING_FAILED) {
-            m_error = trimmed(PQerrorMessage(m_conn));
-            m_authFailed = m_error.find("password authentication failed") != std::string::npos ||
-                           m_error.find("no password supplied") != std::string::npos ||
-                           m_error.find("does not exist") != std::string::npos;
-            m_errorTransient = !m_authFailed;
-            close();
-            return false;
+            neededPassword = neededPassword || PQconnectionNeedsPassword(m_conn);
+            usedPassword = usedPassword || PQconnectionUsedPassword(m_conn);
+            const std::string words = trimmed(PQerrorMessage(m_conn));
+            // A refusal once the server was reached: by whether a password was asked for and
+            // given. (Authentication and what follows it may end within one PQconnectPoll, so
+            // the stage after it is never seen for sure.)
+            if (furthest == kNetwork)
+                return fail(ConnectFailure::NoServer, words);
+            if (furthest == kEncryption)
+                return fail(ConnectFailure::Tls, words);
+            return fail(neededPassword ? ConnectFailure::NoPassword
+                        : usedPassword ? ConnectFailure::PasswordRefused
+                                       : ConnectFailure::Refused,
+                        words);
         }
         const Wait w = waitFor(st == PGRES_POLLING_WRITING, deadline);
-        if (w != Wait::Ready) {
-            m_error = w == Wait::Stopped ? "stopped" : "no answer from the server in time";
-            m_errorTransient = true;
-            close();
-            return false;
-        }
+        if (w != Wait::Ready)
+            return fail(w == Wait::Stopped ? ConnectFailure::Stopped : ConnectFailure::NoServer,
+                        w == Wait::Stopped ? std::string() : "no answer from the server in time");
         st = PQconnectPoll(m_conn);
+        furthest = std::max(furthest, stageOf(PQstatus(m_conn)));
+        if (furthest >= kAuthentication && st != PGRES_POLLING_FAILED) {
+            neededPassword = neededPassword || PQconnectionNeedsPassword(m_conn);
+            usedPassword = usedPassword || PQconnectionUsedPassword(m_conn);
+        }
     }
-    if (PQsetnonblocking(m_conn, 1) != 0) {
-        m_error = trimmed(PQerrorMessage(m_conn));
-        m_errorTransient = true;
-        close();
-        return false;
+    if (PQsetnonblocking(m_conn, 1) != 0)
+        return fail(ConnectFailure::NoServer, trimmed(PQerrorMessage(m_conn)));
+    m_security.tls = PQsslInUse(m_conn) == 1;
+    const char* host = PQhost(m_conn);
+    m_security.local = host && (host[0] == '/' || host[0] == '@');
+    if (PQconninfoOption* all = PQconninfo(m_conn)) {
+        for (PQconninfoOption* o = all; o->keyword; ++o)
+            if (std::strcmp(o->keyword, "sslmode") == 0 && o->val)
+                m_security.sslmode = o->val;
+        PQconninfoFree(all);
     }
     // Before any other statement: names resolve in pg_catalog first and never in a schema a
     // laptop role could write (public on a server that leaves it open), so that no function,
@@ -171,10 +390,8 @@ bool PgConnection::connect(const std::string& conninfo, std::chrono::millisecond
                             std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::max(deadline - Clock::now(), Clock::duration(1000000))));
     if (!r.ok()) {
-        m_error = r.error();
-        m_errorTransient = r.transient();
-        close();
-        return false;
+        const std::string words = r.error();
+        return fail(r.transient() ? ConnectFailure::NoServer : ConnectFailure::Refused, words);
     }
     return true;
 }
@@ -183,11 +400,12 @@ bool PgConnection::usedPassword() const {
     return m_conn && PQconnectionUsedPassword(m_conn) == 1;
 }
 
-PgResult PgConnection::lost(const std::string& why, bool stopped) {
+PgResult PgConnection::lost(const std::string& why, bool stopped, bool timedOut) {
     PgResult r;
     r.m_error = why;
     r.m_transient = true;
     r.m_stopped = stopped;
+    r.m_timedOut = timedOut;
     close();
     return r;
 }
@@ -227,7 +445,7 @@ PgResult PgConnection::exec(const std::string& sql, const std::vector<PgParam>& 
             continue;
         }
         return lost(w == Wait::Stopped ? "stopped" : "no answer from the server in time",
-                    w == Wait::Stopped);
+                    w == Wait::Stopped, w == Wait::TimedOut);
     }
     PgResult out;
     bool first = true;
@@ -236,7 +454,7 @@ PgResult PgConnection::exec(const std::string& sql, const std::vector<PgParam>& 
             const Wait w = waitFor(false, deadline);
             if (w != Wait::Ready)
                 return lost(w == Wait::Stopped ? "stopped" : "no answer from the server in time",
-                            w == Wait::Stopped);
+                            w == Wait::Stopped, w == Wait::TimedOut);
             if (!PQconsumeInput(m_conn))
                 return lost(trimmed(PQerrorMessage(m_conn)), false);
         }

@@ -9,7 +9,9 @@
 //
 // Where the server is comes only from the connection string: normally "service=NAME", which
 // libpq looks up in pg_service.conf (PGSERVICEFILE); a password comes only from libpq's
-// password file (~/.pgpass, PGPASSFILE); TLS is as the service's sslmode says.
+// password file (~/.pgpass, PGPASSFILE); TLS is as the service's sslmode says. A host name is
+// looked up on a thread of its own (fleet/name_lookup.h) and libpq is given its addresses, so
+// that a name lookup that hangs ends with the connection's deadline or its stop, too.
 
 #include <chrono>
 #include <memory>
@@ -39,6 +41,8 @@ public:
     // was refused.
     bool transient() const { return m_transient; }
     bool stopped() const { return m_stopped; }
+    // The answer did not come within the statement's deadline (the connection is dropped).
+    bool timedOut() const { return m_timedOut; }
 
     int rows() const;
     // Rows an INSERT, UPDATE or DELETE touched.
@@ -52,6 +56,7 @@ private:
     bool m_ok = false;
     bool m_transient = false;
     bool m_stopped = false;
+    bool m_timedOut = false;
     std::string m_sqlState;
     std::string m_error;
 };
@@ -63,6 +68,43 @@ struct PgParam {
     static PgParam text(std::string v) { return {std::move(v), false}; }
     static PgParam bytes(std::string v) { return {std::move(v), true}; }
     static PgParam null() { return {std::nullopt, false}; }
+};
+
+// Why a connection could not be made, from how far it got: the stage libpq's status had
+// reached (PQstatus), whether the server asked for a password and had one
+// (PQconnectionNeedsPassword, PQconnectionUsedPassword), and the name lookup's own answer;
+// never from libpq's words, which the server may give in another language. libpq's words go
+// with it, in error().
+enum class ConnectFailure {
+    None,
+    Stopped,
+    Settings,        // the connection string or the service cannot be used (no such service)
+    NameUnknown,     // the server's host name does not exist, as the name lookup answered
+    NameLookup,      // the name lookup failed for now, or did not end in time
+    NoServer,        // nothing answered at the server's address or socket, or not in time
+    Tls,             // TLS failed: the certificate was not accepted, or the server takes no TLS
+    PasswordRefused, // a password was given, then the connection refused: the password, the
+                     // role (no such role, may not log in) or what it may reach (a database)
+    NoPassword,      // the server asked for a password and this laptop has none (~/.pgpass)
+    Refused,         // refused before any password: pg_hba.conf, too many connections, a server
+                     // starting up (libpq keeps the SQLSTATE of a refusal while connecting to
+                     // itself, so these are not told apart; its words are)
+};
+// The operator's words for it ("the server refused this laptop's role or password").
+const char* connectFailureText(ConnectFailure failure);
+// Whether trying again later may succeed without the operator.
+bool connectFailureTransient(ConnectFailure failure);
+
+// How far a connection made can be trusted to be the organisation's server.
+struct ConnectionSecurity {
+    bool local = false; // over a Unix socket on this machine
+    bool tls = false;   // PQsslInUse
+    std::string sslmode;
+    // Checked: a local socket, or TLS with the certificate and its host name verified.
+    bool verified() const { return local || (tls && sslmode == "verify-full"); }
+    // For the status line, empty when verified: "unverified connection (sslmode=prefer, no
+    // TLS)".
+    std::string unverifiedText() const;
 };
 
 class PgConnection {
@@ -79,11 +121,18 @@ public:
                  std::chrono::milliseconds statementTimeout = std::chrono::seconds(30));
     bool isOpen() const { return m_conn != nullptr; }
     void close();
-    // Why the last connect failed; whether it may succeed later.
+    // Why the last connect failed: the operator's words, then libpq's own; whether it may
+    // succeed later.
     const std::string& error() const { return m_error; }
-    bool errorTransient() const { return m_errorTransient; }
-    // The server's reason was the password (or the role): the operator has to act.
-    bool authenticationFailed() const { return m_authFailed; }
+    ConnectFailure failure() const { return m_failure; }
+    bool errorTransient() const { return connectFailureTransient(m_failure); }
+    // The connection made: over TLS or not, and with which sslmode.
+    const ConnectionSecurity& security() const { return m_security; }
+    // The server's reason was the password (or the role): the person has to act.
+    bool authenticationFailed() const {
+        return m_failure == ConnectFailure::PasswordRefused ||
+               m_failure == ConnectFailure::NoPassword;
+    }
     // The server asked for a password on connecting (false where pg_hba.conf trusts the role,
     // or takes it by peer, certificate or Kerberos).
     bool usedPassword() const;
@@ -96,13 +145,15 @@ public:
 private:
     enum class Wait { Ready, TimedOut, Stopped, Failed };
     Wait waitFor(bool forWrite, std::chrono::steady_clock::time_point deadline);
-    PgResult lost(const std::string& why, bool stopped);
+    PgResult lost(const std::string& why, bool stopped, bool timedOut = false);
+
+    bool fail(ConnectFailure failure, const std::string& libpqWords);
 
     pg_conn* m_conn = nullptr;
     int m_stopFd = -1;
     std::string m_error;
-    bool m_errorTransient = false;
-    bool m_authFailed = false;
+    ConnectFailure m_failure = ConnectFailure::None;
+    ConnectionSecurity m_security;
 };
 
 // Whether a SQLSTATE means "try again later" rather than "this statement is refused".

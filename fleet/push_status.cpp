@@ -14,6 +14,10 @@ QString waitingText(std::int64_t n) {
 } // namespace
 
 QString statusLine(const PushStatus& s, std::int64_t nowMs) {
+    // What waits: facts, or only kept downloads' bytes.
+    const QString what = s.waiting == 0 && s.bytesWaiting > 0
+                             ? QStringLiteral("kept downloads waiting")
+                             : waitingText(s.waiting);
     QString line;
     switch (s.state) {
     case PushStatus::State::NotShared:
@@ -22,21 +26,35 @@ QString statusLine(const PushStatus& s, std::int64_t nowMs) {
         line = QStringLiteral("shared: up to date");
         break;
     case PushStatus::State::Pushing:
-        line = waitingText(s.waiting) + QStringLiteral(": pushing");
+        line = s.waiting == 0 && s.bytesWaiting > 0
+                   ? QStringLiteral("shared: facts up to date")
+                   : waitingText(s.waiting) + QStringLiteral(": pushing");
         break;
     case PushStatus::State::Unreachable:
-        line = waitingText(s.waiting) + QStringLiteral(": server not reachable");
+        line = what + QStringLiteral(": server not reachable");
+        if (s.unreachableSince)
+            line += QStringLiteral(" since ") + momentText(*s.unreachableSince, nowMs);
+        if (!s.reason.isEmpty())
+            line += QStringLiteral(" (") + s.reason + QStringLiteral(")");
+        break;
+    case PushStatus::State::Slow:
+        line = what + QStringLiteral(": slow link to the server");
         if (s.unreachableSince)
             line += QStringLiteral(" since ") + momentText(*s.unreachableSince, nowMs);
         break;
     case PushStatus::State::Refused:
-        line = waitingText(s.waiting) + QStringLiteral(": ") + s.detail;
+        line = what + QStringLiteral(": ") + s.detail;
         break;
     }
+    if (s.bytesWaiting > 0 && s.state != PushStatus::State::UpToDate)
+        line += QStringLiteral("; %1 MB of kept downloads to send")
+                    .arg(double(s.bytesWaiting) / 1e6, 0, 'f', 1);
     if (s.conflicts == 1)
         line += QStringLiteral("; 1 conflict noted");
     else if (s.conflicts > 1)
         line += QStringLiteral("; %1 conflicts noted").arg(s.conflicts);
+    if (!s.unverified.isEmpty() && s.state != PushStatus::State::Unreachable)
+        line += QStringLiteral("; ") + s.unverified;
     return line;
 }
 

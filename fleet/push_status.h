@@ -5,8 +5,13 @@
 //   "shared: up to date"                           the outboxes are empty
 //   "12 facts waiting: pushing"                    the server takes them now
 //   "12 facts waiting: server not reachable since 10:42"
+//   "12 facts waiting: server not reachable since 10:42 (the server's host name is not known)"
+//   "12 facts waiting: slow link to the server since 10:42"  (answers, too slowly: smaller
+//                                                            batches)
+//   "shared: facts up to date; 16.8 MB of kept downloads to send"
 //   "12 facts waiting: the server's schema is version 3, newer than ..."   (refused)
-// with "; 1 conflict noted" added while conflicts are on record.
+// with "; 1 conflict noted" added while conflicts are on record, and "; unverified connection
+// (sslmode=prefer, no TLS)" while the connection to a server over the network is not verified.
 
 #include <QString>
 
@@ -16,16 +21,25 @@
 namespace fleet {
 
 struct PushStatus {
-    enum class State { NotShared, UpToDate, Pushing, Unreachable, Refused };
+    enum class State { NotShared, UpToDate, Pushing, Unreachable, Slow, Refused };
     State state = State::NotShared;
     std::int64_t waiting = 0;
     std::int64_t pushed = 0;    // facts the server confirmed since the pusher started
     std::int64_t conflicts = 0; // conflicts and refusals on record in the outboxes' files
-    // Since when the server has not been reached (ms since the epoch), while Unreachable.
+    // Since when the server has not been reached (ms since the epoch), while Unreachable; since
+    // when the link has been slow, while Slow.
     std::optional<std::int64_t> unreachableSince;
-    // Refused: the reason for the operator (a newer schema, a refused password...);
-    // Unreachable: libpq's reason, for the run log.
+    // Refused: the reason for the operator (a newer schema, a refused password...), libpq's
+    // own words after it; Unreachable: the same, for the run log.
     QString detail;
+    // Unreachable: what kept the server out of reach, in the operator's words ("the server's
+    // host name is not known"), when it was more than no answer.
+    QString reason;
+    // The last connection made was not verified (PgConnection::security), in the operator's
+    // words: "unverified connection (sslmode=prefer, no TLS)"; empty when it was.
+    QString unverified;
+    // Bytes of kept downloads still to send (fleet/kept_bytes.h); they go after the facts.
+    std::int64_t bytesWaiting = 0;
 };
 
 // The line above. `nowMs` decides whether the time needs its date ("since 2026-12-07 10:42").

@@ -3,9 +3,12 @@
 
 #include "dialogs/source_lines.h"
 #include "fleet/fact.h"
+#include "fleet/kept_bytes.h"
+#include "fleet/laptop_identity.h"
 #include "fleet/outbox.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "platform/durable_file.h"
 #include "platform/poll_helpers.h"
 
 #include <QCryptographicHash>
@@ -124,31 +127,33 @@ const char* const kRecordset =
 KindSql sqlFor(FactKind kind) {
     switch (kind) {
     case FactKind::Event:
-        return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
-                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
+        return {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload, laptop_id) "
+                "SELECT x.id::uuid, x.u, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
+                "$2::uuid %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, e.payload::text, e.laptop, e.unit, e.kind %1"
                 "JOIN xrq.events e ON e.id = x.id::uuid "
                 "WHERE e.unit <> x.u OR e.kind <> x.k OR e.laptop <> x.l "
                 "OR e.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR e.payload <> x.j"};
     case FactKind::Record:
-        return {
-            "INSERT INTO xrq.series_records (unit, data_set, segment, position, "
-            "chain_hash, occurred_at, laptop, payload) "
-            "SELECT x.u, x.d, x.s, x.p, x.id, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
-            "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
-            "DO NOTHING",
-            // Two laptops holding the same records push them under their own names and
-            // times, and with what each laptop says of them (its own path, its time
-            // flags: 'info'): only the record itself must agree.
-            "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
-            "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
-            "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
-            "WHERE r.payload - 'info' <> x.j - 'info'"};
+        return {"INSERT INTO xrq.series_records (unit, data_set, segment, position, "
+                "chain_hash, occurred_at, laptop, payload, laptop_id) "
+                "SELECT x.u, x.d, x.s, x.p, x.id, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
+                "$2::uuid %1"
+                "ORDER BY x.o ON CONFLICT (unit, data_set, segment, position, chain_hash) "
+                "DO NOTHING",
+                // Two laptops holding the same records push them under their own names and
+                // times, and with what each laptop says of them (its own path, its time
+                // flags: 'info'): only the record itself must agree.
+                "SELECT x.o, r.payload::text, r.laptop, r.unit, '' %1"
+                "JOIN xrq.series_records r ON r.unit = x.u AND r.data_set = x.d "
+                "AND r.segment = x.s AND r.position = x.p AND r.chain_hash = x.id "
+                "WHERE r.payload - 'info' <> x.j - 'info'"};
     case FactKind::KeptDownload:
         return {"INSERT INTO xrq.kept_downloads (id, unit, sha256, size, occurred_at, laptop, "
-                "payload) SELECT x.id::uuid, x.u, x.j->>'sha256', (x.j->>'size')::bigint, "
-                "pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j %1"
+                "payload, laptop_id) SELECT x.id::uuid, x.u, x.j->>'sha256', "
+                "(x.j->>'size')::bigint, pg_catalog.to_timestamp(x.t / 1000.0), x.l, x.j, "
+                "$2::uuid %1"
                 "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
                 "SELECT x.o, k.payload::text, k.laptop, k.unit, '' %1"
                 "JOIN xrq.kept_downloads k ON k.id = x.id::uuid "
@@ -200,6 +205,8 @@ struct Pusher::Local {
         // The older program's refusals are back in the outbox (Outbox::queueRefusalsAgain).
         bool requeued = false;
         bool requeueTold = false;
+        // The laptop of the file's folder (fleet/laptop_identity.h), found at its first push.
+        QString laptopId;
     };
     std::vector<File> files;
 
@@ -210,7 +217,13 @@ struct Pusher::Local {
                              QStringLiteral("fleet-pusher-%1-%2")
                                  .arg(reinterpret_cast<quintptr>(owner))
                                  .arg(i++),
-                             false, 0, 0, 0, false, false});
+                             false,
+                             0,
+                             0,
+                             0,
+                             false,
+                             false,
+                             {}});
     }
     ~Local() {
         for (File& f : files) {
@@ -279,7 +292,8 @@ struct Pusher::Local {
         q.setForwardOnly(true);
         if (!q.prepare(QStringLiteral(
                 "SELECT seq, kind, identity, unit, type, data_set, segment, position, payload, "
-                "occurred_at, laptop, facts FROM fleet_outbox ORDER BY seq LIMIT ?"))) {
+                "occurred_at, laptop, facts FROM fleet_outbox WHERE kind <> 'bytes' ORDER BY seq "
+                "LIMIT ?"))) {
             why = q.lastError().text();
             return rows;
         }
@@ -358,9 +372,11 @@ struct Pusher::Local {
 
     // Removes the batch's rows, each by its key, and notes the conflicts of the rows this
     // call removed, in one transaction. A row already gone was settled by another pusher of
-    // the folder, which noted its conflicts: they are not noted twice.
-    bool settle(File& f, const std::vector<OutboxKey>& keys, const std::vector<Conflict>& conflicts,
-                QString& why) {
+    // the folder, which noted its conflicts: they are not noted twice. A kept download the
+    // server took leaves a row of its bytes to send (kind "bytes", fleet/kept_bytes.h) in its
+    // place, in the same transaction.
+    bool settle(File& f, const std::vector<Row>& rows, const std::vector<OutboxKey>& keys,
+                const std::vector<Conflict>& conflicts, QString& why) {
         QSqlDatabase d = db(f);
         if (!d.transaction()) {
             why = d.lastError().text();
@@ -373,6 +389,10 @@ struct Pusher::Local {
         QSqlQuery del(d);
         del.prepare(QStringLiteral("DELETE FROM fleet_outbox WHERE seq = ? AND kind = ? AND "
                                    "identity = ? AND position = ? AND facts = ?"));
+        QSqlQuery bytes(d);
+        bytes.prepare(QStringLiteral(
+            "INSERT INTO fleet_outbox (kind, identity, unit, payload, position, occurred_at, "
+            "laptop, facts) VALUES ('bytes', ?, ?, ?, ?, ?, ?, 0)"));
         bool ok = true;
         for (const OutboxKey& k : keys) {
             del.bindValue(0, static_cast<qlonglong>(k.seq));
@@ -385,6 +405,30 @@ struct Pusher::Local {
                 break;
             if (del.numRowsAffected() != 1)
                 continue;
+            bool conflicted = false;
+            for (const Conflict& c : conflicts)
+                conflicted = conflicted || c.row->seq == k.seq;
+            if (k.kind == kindName(FactKind::KeptDownload) && !conflicted) {
+                const auto row = std::find_if(rows.begin(), rows.end(),
+                                              [&](const Row& r) { return r.seq == k.seq; });
+                const QJsonObject p = row == rows.end()
+                                          ? QJsonObject()
+                                          : QJsonDocument::fromJson(row->payload).object();
+                const qint64 size = p.value(QStringLiteral("size")).toInteger(0);
+                if (size > 0 && !p.value(QStringLiteral("path")).toString().isEmpty()) {
+                    bytes.bindValue(0, p.value(QStringLiteral("sha256")).toString());
+                    bytes.bindValue(1, row->unit);
+                    bytes.bindValue(2, row->payload);
+                    bytes.bindValue(3, static_cast<qlonglong>(size));
+                    bytes.bindValue(4, static_cast<qlonglong>(row->at));
+                    bytes.bindValue(5, row->laptop);
+                    ok = bytes.exec();
+                    if (!ok) {
+                        why = bytes.lastError().text();
+                        break;
+                    }
+                }
+            }
             for (const Conflict& c : conflicts) {
                 if (c.row->seq != k.seq)
                     continue;
@@ -404,7 +448,7 @@ struct Pusher::Local {
                 break;
         }
         if (!ok) {
-            why = note.lastError().text() + del.lastError().text();
+            why += note.lastError().text() + del.lastError().text();
             d.rollback();
             return false;
         }
@@ -415,18 +459,72 @@ struct Pusher::Local {
         }
         return true;
     }
+
+    // The kept downloads whose bytes wait, oldest first.
+    struct Bytes {
+        std::int64_t seq = 0;
+        KeptBytes bytes;
+    };
+    std::vector<Bytes> bytesWaiting(File& f) {
+        std::vector<Bytes> out;
+        if (!ensureOpen(f))
+            return out;
+        QSqlQuery q(db(f));
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("SELECT seq, payload FROM fleet_outbox WHERE kind = 'bytes' "
+                                   "ORDER BY seq")))
+            return out;
+        while (q.next()) {
+            const QJsonObject p = QJsonDocument::fromJson(q.value(1).toByteArray()).object();
+            out.push_back({q.value(0).toLongLong(),
+                           {p.value(QStringLiteral("sha256")).toString(),
+                            p.value(QStringLiteral("size")).toInteger(0),
+                            p.value(QStringLiteral("path")).toString()}});
+        }
+        return out;
+    }
+    // Bytes left of the kept downloads waiting (as the rows say: whole sizes).
+    std::int64_t bytesLeft(File& f) {
+        if (!ensureOpen(f))
+            return 0;
+        QSqlQuery q(db(f));
+        return q.exec(QStringLiteral(
+                   "SELECT coalesce(sum(position), 0) FROM fleet_outbox WHERE kind = 'bytes'")) &&
+                       q.next()
+                   ? q.value(0).toLongLong()
+                   : 0;
+    }
+    std::int64_t bytesLeftIn(std::vector<File>& all) {
+        std::int64_t n = 0;
+        for (File& f : all)
+            n += bytesLeft(f);
+        return n;
+    }
+    // The newest fact's row (0: none); a newer one came since when this grows.
+    std::int64_t lastFactSeq(File& f) {
+        if (!ensureOpen(f))
+            return 0;
+        QSqlQuery q(db(f));
+        return q.exec(QStringLiteral("SELECT coalesce(max(seq), 0) FROM fleet_outbox WHERE "
+                                     "kind <> 'bytes'")) &&
+                       q.next()
+                   ? q.value(0).toLongLong()
+                   : 0;
+    }
+    bool bytesDone(File& f, std::int64_t seq, QString& why) {
+        QSqlQuery q(db(f));
+        q.prepare(QStringLiteral("DELETE FROM fleet_outbox WHERE seq = ? AND kind = 'bytes'"));
+        q.addBindValue(static_cast<qlonglong>(seq));
+        if (q.exec())
+            return true;
+        why = q.lastError().text();
+        return false;
+    }
 };
 
 namespace {
 
-// What the server takes of kept downloads' bytes, read once per connection.
-struct BytesPolicy {
-    bool read = false;
-    bool accept = false;
-    long long most = 0;
-};
-
-enum class BatchResult { Pushed, Transient, Refused, DataError, Stopped };
+enum class BatchResult { Pushed, Transient, Slow, Refused, DataError, Stopped };
 
 struct BatchOutcome {
     BatchResult result = BatchResult::Pushed;
@@ -438,59 +536,18 @@ struct BatchOutcome {
 BatchResult classify(const PgResult& r) {
     if (r.stopped())
         return BatchResult::Stopped;
+    if (r.timedOut())
+        return BatchResult::Slow;
     if (r.transient())
         return BatchResult::Transient;
     return refusedForContent(r) ? BatchResult::DataError : BatchResult::Refused;
 }
 
-// Sends a kept download's bytes when the server takes them and the file still holds what
-// the fact says. A missing or changed file is noted, never a reason to hold the fact back.
-PgResult pushBytes(PgConnection& pg, const Row& row, BytesPolicy& policy, milliseconds timeout,
-                   QStringList& notes) {
-    PgResult ok;
-    if (!policy.read) {
-        const PgResult r =
-            pg.exec("SELECT accept_download_bytes, max_download_bytes FROM xrq.server_settings", {},
-                    timeout);
-        if (!r.ok())
-            return r;
-        policy.read = true;
-        policy.accept = r.rows() == 1 && r.value(0, 0) == "t";
-        policy.most = r.rows() == 1 ? std::stoll(r.value(0, 1)) : 0;
-    }
-    const QJsonObject p = QJsonDocument::fromJson(row.payload).object();
-    const QString sha = p.value(QStringLiteral("sha256")).toString();
-    const qint64 size = p.value(QStringLiteral("size")).toInteger(-1);
-    const QString path = p.value(QStringLiteral("path")).toString();
-    if (!policy.accept || size > policy.most || size < 0 || path.isEmpty())
-        return pg.exec("SELECT 1", {}, timeout); // declined: the hash and size suffice
-    PgResult have = pg.exec("SELECT 1 FROM xrq.download_bytes WHERE sha256 = $1",
-                            {PgParam::text(sha.toStdString())}, timeout);
-    if (!have.ok() || have.rows() > 0)
-        return have;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        notes << QStringLiteral("kept download %1 not sent: %2").arg(path, file.errorString());
-        return have;
-    }
-    const QByteArray bytes = file.readAll();
-    const QString actual =
-        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-    if (bytes.size() != size || actual != sha) {
-        notes << QStringLiteral("kept download %1 not sent: it no longer holds what was kept")
-                     .arg(path);
-        return have;
-    }
-    return pg.exec(
-        "INSERT INTO xrq.download_bytes (sha256, size, bytes) VALUES ($1, $2, $3) "
-        "ON CONFLICT (sha256) DO NOTHING",
-        {PgParam::text(sha.toStdString()), PgParam::text(std::to_string(size)),
-         PgParam::bytes(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())))},
-        timeout);
-}
-
-BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, BytesPolicy& policy,
-                      milliseconds timeout) {
+// `laptopId`: the UUID of the laptop whose outbox the rows come from. The rows go in one
+// transaction, at most `most` facts a statement (an outbox row of records holds a thousand:
+// on a slow link a statement stays within its deadline when the batch is halved).
+BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows,
+                      const QString& laptopId, milliseconds timeout, int most) {
     BatchOutcome out;
     auto failed = [&](const PgResult& r) {
         out.result = classify(r);
@@ -505,41 +562,39 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, Byt
     if (!r.ok())
         return failed(r);
     for (FactKind kind : {FactKind::Event, FactKind::Record, FactKind::KeptDownload}) {
-        std::vector<const Row*> ofKind;
+        std::vector<const Row*> all;
         for (const Row* row : rows)
             if (row->kind == kind)
-                ofKind.push_back(row);
-        if (ofKind.empty())
-            continue;
-        const KindSql sql = sqlFor(kind);
-        const QByteArray json = batchJson(ofKind);
-        const PgParam param = PgParam::text(json.toStdString());
-        r = pg.exec(withRecordset(sql.insert), {param}, timeout);
-        if (!r.ok())
-            return failed(r);
-        // Every row new: none can differ from what the server held (the usual case).
-        if (r.affected() != static_cast<long long>(ofKind.size())) {
-            r = pg.exec(withRecordset(sql.differing), {param}, timeout);
+                all.push_back(row);
+        for (std::size_t from = 0; from < all.size(); from += std::size_t(most)) {
+            const std::vector<const Row*> ofKind(
+                all.begin() + static_cast<std::ptrdiff_t>(from),
+                all.begin() +
+                    static_cast<std::ptrdiff_t>(std::min(all.size(), from + std::size_t(most))));
+            const KindSql sql = sqlFor(kind);
+            const QByteArray json = batchJson(ofKind);
+            const PgParam param = PgParam::text(json.toStdString());
+            r = pg.exec(withRecordset(sql.insert), {param, PgParam::text(laptopId.toStdString())},
+                        timeout);
             if (!r.ok())
                 return failed(r);
-            for (int i = 0; i < r.rows(); ++i) {
-                const std::int64_t ord = std::stoll(r.value(i, 0));
-                const auto row = std::find_if(ofKind.begin(), ofKind.end(),
-                                              [&](const Row* x) { return x->ord == ord; });
-                if (row == ofKind.end())
-                    continue;
-                out.conflicts.push_back({*row,
-                                         QStringLiteral("the server holds this identity with "
-                                                        "other content (from laptop %1)")
-                                             .arg(text(r.value(i, 2))),
-                                         text(r.value(i, 1))});
-            }
-        }
-        if (kind == FactKind::KeptDownload) {
-            for (const Row* row : ofKind) {
-                r = pushBytes(pg, *row, policy, timeout, out.notes);
+            // Every row new: none can differ from what the server held (the usual case).
+            if (r.affected() != static_cast<long long>(ofKind.size())) {
+                r = pg.exec(withRecordset(sql.differing), {param}, timeout);
                 if (!r.ok())
                     return failed(r);
+                for (int i = 0; i < r.rows(); ++i) {
+                    const std::int64_t ord = std::stoll(r.value(i, 0));
+                    const auto row = std::find_if(ofKind.begin(), ofKind.end(),
+                                                  [&](const Row* x) { return x->ord == ord; });
+                    if (row == ofKind.end())
+                        continue;
+                    out.conflicts.push_back({*row,
+                                             QStringLiteral("the server holds this identity with "
+                                                            "other content (from laptop %1)")
+                                                 .arg(text(r.value(i, 2))),
+                                             text(r.value(i, 1))});
+                }
             }
         }
     }
@@ -552,6 +607,8 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows, Byt
 } // namespace
 
 Pusher::Pusher(PusherConfig config) : m_config(std::move(config)) {
+    m_config.batchSize = std::max(1, m_config.batchSize);
+    m_batchSize = m_config.batchSize;
     m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_nudgeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_status.state = PushStatus::State::Pushing;
@@ -661,7 +718,8 @@ void Pusher::run() {
     Local local(m_config.outboxFiles, this);
     PgConnection pg(m_stopFd);
     int failures = 0;
-    bool told = false; // the current failure is in the run log already
+    bool told = false;     // the current failure is in the run log already
+    bool slowTold = false; // the slow link is
     while (!m_stopping) {
         std::uint64_t nudgesSeen;
         {
@@ -671,6 +729,7 @@ void Pusher::run() {
         platform::drainFd(m_nudgeFd);
         std::int64_t waiting = 0;
         std::int64_t conflicts = 0;
+        std::int64_t bytes = 0;
         for (auto& f : local.files) {
             if (!f.requeued && local.ensureOpen(f)) {
                 QSqlDatabase d = local.db(f);
@@ -686,11 +745,13 @@ void Pusher::run() {
             f.waiting = local.count(f, kOutboxTable);
             waiting += f.waiting;
             conflicts += local.count(f, kConflictsTable);
+            bytes += local.bytesLeft(f);
         }
-        if (waiting == 0) {
+        if (waiting == 0 && bytes == 0) {
             setStatus([&](PushStatus& s) {
                 s.state = PushStatus::State::UpToDate;
                 s.waiting = 0;
+                s.bytesWaiting = 0;
                 s.conflicts = conflicts;
                 s.unreachableSince.reset();
                 s.detail.clear();
@@ -706,9 +767,11 @@ void Pusher::run() {
         setStatus([&](PushStatus& s) {
             s.waiting = waiting;
             s.conflicts = conflicts;
+            s.bytesWaiting = bytes;
         });
 
         QString refusal;
+        QString reason; // the operator's words for a failure to connect, for the status line
         bool transient = false;
         if (!pg.isOpen()) {
             if (!pg.connect(m_config.conninfo, m_config.connectTimeout,
@@ -716,10 +779,12 @@ void Pusher::run() {
                 if (m_stopping)
                     break;
                 transient = pg.errorTransient();
-                refusal = transient ? text(pg.error())
-                                    : QStringLiteral("the server refused this laptop: ") +
-                                          text(pg.error());
+                refusal = text(pg.error());
+                if (pg.failure() != ConnectFailure::NoServer)
+                    reason = QString::fromLatin1(connectFailureText(pg.failure()));
             } else {
+                const QString unverified = QString::fromStdString(pg.security().unverifiedText());
+                setStatus([&](PushStatus& s) { s.unverified = unverified; });
                 const SchemaCheck check = checkServerSchema(pg);
                 if (check.state != SchemaCheck::State::Matches) {
                     transient = check.state == SchemaCheck::State::Failed && check.transient;
@@ -738,10 +803,29 @@ void Pusher::run() {
                     say(source_line::fleetServerReached, QStringLiteral("shared again"));
                 failures = 0;
                 told = false;
+                slowTold = false;
                 continue; // count again: new facts may have come meanwhile
             }
             refusal = status().detail;
             transient = outcome == Outcome::Transient;
+            if (outcome == Outcome::Slow) {
+                // The server answers, slowly: no back-off, and "slow", not "not reachable".
+                setStatus([&](PushStatus& s) {
+                    if (s.state != PushStatus::State::Slow || !s.unreachableSince)
+                        s.unreachableSince = nowMs();
+                    s.state = PushStatus::State::Slow;
+                    s.reason.clear();
+                });
+                if (!slowTold)
+                    say(source_line::fleetSlowLink,
+                        QStringLiteral("the link to the server is slow, facts go in smaller "
+                                       "batches: ") +
+                            refusal);
+                slowTold = true;
+                failures = 0;
+                sleepFor(m_config.retryFirst, false);
+                continue;
+            }
         }
         ++failures;
         if (transient) {
@@ -750,6 +834,7 @@ void Pusher::run() {
                     s.unreachableSince = nowMs();
                 s.state = PushStatus::State::Unreachable;
                 s.detail = refusal;
+                s.reason = reason;
             });
             if (!told)
                 say(source_line::fleetServerNotReached,
@@ -778,17 +863,27 @@ void Pusher::run() {
 }
 
 Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
-    BytesPolicy policy;
     std::int64_t counted = 0;
     std::int64_t sent = 0;
     QString notRead; // rows of an outbox passed over, told once the rest has gone
     for (const auto& f : local.files)
         counted += f.waiting;
     for (auto& f : local.files) {
+        if (f.laptopId.isEmpty()) {
+            const LaptopIdentity self = laptopIdentity(platform::folderOf(f.path) + "/");
+            f.laptopId = self.id;
+            if (!self.why.empty())
+                say(source_line::fleetLaptopIdNotKept,
+                    QStringLiteral("this laptop's identity %1 %2: %3")
+                        .arg(self.id,
+                             self.kept ? QStringLiteral("may not be kept")
+                                       : QStringLiteral("is for this run only"),
+                             QString::fromLocal8Bit(self.why.c_str())));
+        }
         while (!m_stopping) {
             QString unread;
             std::vector<OutboxKey> keys;
-            const std::vector<Row> rows = local.read(f, m_config.batchSize, keys, unread);
+            const std::vector<Row> rows = local.read(f, m_batchSize, keys, unread);
             if (!unread.isEmpty() && f.waiting > 0)
                 notRead = unread;
             if (rows.empty())
@@ -796,14 +891,16 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             std::vector<const Row*> all;
             for (const Row& r : rows)
                 all.push_back(&r);
-            BatchOutcome out = pushRows(pg, all, policy, m_config.statementTimeout);
+            BatchOutcome out =
+                pushRows(pg, all, f.laptopId, m_config.statementTimeout, m_batchSize);
             if (out.result == BatchResult::DataError) {
                 // One fact the server refuses (a malformed value, a failed check) must not
                 // hold the rest back for ever: each goes alone, and one refused alone is
                 // noted as refused.
                 out = BatchOutcome{};
                 for (const Row* row : all) {
-                    BatchOutcome one = pushRows(pg, {row}, policy, m_config.statementTimeout);
+                    BatchOutcome one =
+                        pushRows(pg, {row}, f.laptopId, m_config.statementTimeout, m_batchSize);
                     if (one.result == BatchResult::DataError) {
                         out.conflicts.push_back(
                             {row,
@@ -823,6 +920,20 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             }
             if (out.result == BatchResult::Stopped)
                 return Outcome::Stopped;
+            if (out.result == BatchResult::Slow) {
+                // Connected, but the answer took longer than the deadline: a slow link, not a
+                // lost server. The batch's statements are halved (down to one fact each) and
+                // it goes again soon.
+                m_batchSize = std::max(1, m_batchSize / 2);
+                setStatus([&](PushStatus& s) {
+                    s.detail = QStringLiteral("a batch was not answered in time; now %1 facts a "
+                                              "statement: ")
+                                   .arg(m_batchSize) +
+                               out.why;
+                });
+                pg.close();
+                return Outcome::Slow;
+            }
             if (out.result != BatchResult::Pushed) {
                 // Anything but a fact's own content: the facts wait, in order, and go again.
                 const QString detail =
@@ -842,7 +953,7 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
                         .arg(QString::fromStdString(f.path), kindName(c.row->kind), c.row->identity,
                              c.row->unit, c.reason));
             QString why;
-            if (!local.settle(f, keys, out.conflicts, why)) {
+            if (!local.settle(f, rows, keys, out.conflicts, why)) {
                 // Confirmed by the server but still in the outbox: it goes again later,
                 // which the server ignores. Told, and tried again after the longest pause.
                 setStatus([&](PushStatus& s) {
@@ -852,6 +963,7 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             }
             const auto n = static_cast<std::int64_t>(rows.size());
             sent += n;
+            m_batchSize = std::min(m_config.batchSize, m_batchSize * 2);
             f.waiting = std::max<std::int64_t>(0, f.waiting - n);
             setStatus([&](PushStatus& s) {
                 s.state = PushStatus::State::Pushing;
@@ -880,6 +992,76 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
             s.detail = QStringLiteral("the outbox holds rows that are not facts");
         });
         return Outcome::Refused;
+    }
+    return sendBytes(local, pg);
+}
+
+Pusher::Outcome Pusher::sendBytes(Local& local, PgConnection& pg) {
+    // The facts there now have gone (or cannot, told): a fact written from here on goes before
+    // the next chunk.
+    std::vector<std::int64_t> lastFact;
+    for (auto& f : local.files)
+        lastFact.push_back(local.lastFactSeq(f));
+    auto factsCame = [&] {
+        for (std::size_t i = 0; i < local.files.size(); ++i)
+            if (local.lastFactSeq(local.files[i]) > lastFact[i])
+                return true;
+        return false;
+    };
+    BytesPolicy policy;
+    for (auto& f : local.files) {
+        for (const Local::Bytes& b : local.bytesWaiting(f)) {
+            if (m_stopping)
+                return Outcome::Stopped;
+            const BytesOutcome o = sendKeptBytes(
+                pg, b.bytes, policy, m_config.statementTimeout, [&](std::int64_t sent) {
+                    setStatus([&](PushStatus& s) {
+                        s.state = PushStatus::State::Pushing;
+                        s.bytesWaiting = std::max<std::int64_t>(0, s.bytesWaiting - sent);
+                        s.unreachableSince.reset();
+                    });
+                    return !m_stopping && !factsCame();
+                });
+            for (const QString& note : o.notes)
+                say(source_line::fleetBytesNotSent, note);
+            switch (o.end) {
+            case BytesEnd::Done: {
+                QString why;
+                if (!local.bytesDone(f, b.seq, why)) {
+                    setStatus([&](PushStatus& s) {
+                        s.detail = QStringLiteral("outbox not updated: ") + why;
+                    });
+                    return Outcome::Refused;
+                }
+                setStatus([&](PushStatus& s) { s.bytesWaiting = local.bytesLeftIn(local.files); });
+                continue;
+            }
+            case BytesEnd::Paused:
+                // Facts first; the bytes resume where the server's chunks end.
+                return m_stopping ? Outcome::Stopped : Outcome::Pushed;
+            case BytesEnd::Stopped:
+                return Outcome::Stopped;
+            case BytesEnd::Slow:
+                setStatus([&](PushStatus& s) {
+                    s.detail = QStringLiteral("a chunk of a kept download was not answered in "
+                                              "time: ") +
+                               o.why;
+                });
+                pg.close();
+                return Outcome::Slow;
+            case BytesEnd::Transient:
+                setStatus([&](PushStatus& s) { s.detail = o.why; });
+                pg.close();
+                return Outcome::Transient;
+            case BytesEnd::Refused:
+                setStatus([&](PushStatus& s) {
+                    s.detail = QStringLiteral("a kept download's bytes were not taken by the "
+                                              "server, sent again later: ") +
+                               o.why;
+                });
+                return Outcome::Refused;
+            }
+        }
     }
     return Outcome::Pushed;
 }

@@ -13,7 +13,11 @@
 // server transaction (INSERT ... ON CONFLICT DO NOTHING, per kind, in outbox order), find
 // those the server already held with different content, then in one local transaction note
 // those in the conflicts table and remove exactly the batch's rows from the outbox, each by
-// its key (another pusher of the folder may have written rows meanwhile). A fact counts as
+// its key (another pusher of the folder may have written rows meanwhile). A kept download's
+// fact goes with its batch; its bytes follow once no fact waits, in chunks of their own
+// (fleet/kept_bytes.h), paused whenever a fact comes. A batch the server did not answer in
+// time is halved and sent again soon: the link is slow, not lost ("slow link" in the status,
+// apart from "not reachable"). A fact counts as
 // refused for its content only on the SQLSTATEs that say so of a value the laptop sent; any
 // other refusal leaves the batch waiting, told. A batch the server did
 // not confirm stays in the outbox and goes again, whole and in order: the server keeps each
@@ -84,9 +88,12 @@ public:
 
 private:
     struct Local;
-    enum class Outcome { Pushed, Transient, Refused, Stopped };
+    enum class Outcome { Pushed, Transient, Slow, Refused, Stopped };
     void run();
     Outcome pass(Local& local, PgConnection& pg);
+    // After the facts: the kept downloads' bytes (fleet/kept_bytes.h), paused for facts that
+    // come meanwhile.
+    Outcome sendBytes(Local& local, PgConnection& pg);
     void setStatus(const std::function<void(PushStatus&)>& change);
     void say(unsigned line, const QString& message);
     // Sleeps for `pause`, or until stop(); with `orNudge`, a nudge ends it too.
@@ -94,6 +101,9 @@ private:
     std::chrono::milliseconds retryPause(int failures) const;
 
     PusherConfig m_config;
+    // Facts a batch takes now: halved after a batch the server did not answer in time (a slow
+    // link), doubled back towards batchSize after each one it took. Pusher thread only.
+    int m_batchSize = 1;
     int m_stopFd = -1;
     int m_nudgeFd = -1;
     std::atomic<bool> m_stopping{false};

@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* kEntryColumns =
     "id::text, kind, (extract(epoch FROM occurred_at) * 1000)::bigint, "
-    "(extract(epoch FROM received_at) * 1000)::bigint, laptop, payload::text ";
+    "(extract(epoch FROM received_at) * 1000)::bigint, laptop, payload::text, "
+    "coalesce(laptop_id::text, '') ";
 
 HistoryEntry entryOf(const PgResult& r, int i, const QString& thisLaptop) {
     HistoryEntry e;
@@ -25,6 +26,7 @@ HistoryEntry entryOf(const PgResult& r, int i, const QString& thisLaptop) {
     e.laptop = QString::fromStdString(r.value(i, 4));
     e.otherLaptop = e.laptop != thisLaptop;
     e.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 5))).object();
+    e.laptopId = QString::fromStdString(r.value(i, 6));
     return e;
 }
 
@@ -32,7 +34,10 @@ HistoryEntry entryOf(const PgResult& r, int i, const QString& thisLaptop) {
 bool open(PgConnection& pg, const std::string& conninfo, std::chrono::milliseconds timeout,
           QString& why) {
     if (!pg.connect(conninfo, timeout, timeout)) {
-        why = QStringLiteral("server not reachable: ") + QString::fromStdString(pg.error());
+        // The windows say "server not reachable" for a failure that may pass, and the reason
+        // otherwise (a refused password, a certificate not accepted).
+        why = (pg.errorTransient() ? QStringLiteral("server not reachable: ") : QString()) +
+              QString::fromStdString(pg.error());
         return false;
     }
     const SchemaCheck check = checkServerSchema(pg);
@@ -100,33 +105,39 @@ ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds tim
     return u;
 }
 
-OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& unit,
-                                  const QString& thisLaptop, std::int64_t sinceMs,
-                                  std::chrono::milliseconds timeout, int stopFd) {
-    OtherDownload d;
+OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& unit,
+                                 const LaptopSelf& self, std::chrono::milliseconds timeout,
+                                 int stopFd) {
+    OtherRecords out;
     PgConnection pg(stopFd);
-    if (!open(pg, conninfo, timeout, d.message))
-        return d;
-    // This laptop's own downloads on the server count too: one it pushed after the time it
-    // was given (another copy of the program in the same folder) moves the line forward.
+    if (!open(pg, conninfo, timeout, out.message))
+        return out;
+    // By the records, never by the laptops' clocks: per data set, segment and laptop, the last
+    // record another laptop pushed. A laptop from before identities is told by its name.
     const PgResult r = pg.exec(
-        std::string("SELECT ") + kEntryColumns +
-            "FROM xrq.events WHERE unit = $1 AND kind = 'download' AND laptop <> $2 "
-            "AND occurred_at > pg_catalog.to_timestamp($3::bigint / 1000.0) "
-            "AND occurred_at > coalesce((SELECT pg_catalog.max(occurred_at) FROM xrq.events "
-            "WHERE unit = $1 AND kind = 'download' AND laptop = $2), '-infinity') "
-            "ORDER BY occurred_at DESC, arrival DESC LIMIT 1",
-        {PgParam::text(unit.toStdString()), PgParam::text(thisLaptop.toStdString()),
-         PgParam::text(std::to_string(sinceMs))},
+        "SELECT DISTINCT ON (r.data_set, r.segment, r.laptop_id, r.laptop) r.data_set, "
+        "r.segment, r.position, r.chain_hash, r.laptop, r.payload->>'line' "
+        "FROM xrq.series_records r WHERE r.unit = $1 AND CASE WHEN r.laptop_id IS NULL "
+        "THEN r.laptop <> $3 ELSE r.laptop_id <> $2::uuid END "
+        "AND EXISTS (SELECT FROM xrq.events e WHERE e.unit = r.unit AND e.kind = 'download' "
+        "AND e.payload @> '{\"safe\": true}'::jsonb AND CASE WHEN r.laptop_id IS NULL "
+        "THEN e.laptop = r.laptop ELSE e.laptop_id = r.laptop_id END) "
+        "ORDER BY r.data_set, r.segment, r.laptop_id, r.laptop, r.position DESC LIMIT 1000",
+        {PgParam::text(unit.toStdString()), PgParam::text(self.id.toStdString()),
+         PgParam::text(self.name.toStdString())},
         timeout);
     if (!r.ok()) {
-        d.message = QStringLiteral("downloads not read: ") + QString::fromStdString(r.error());
-        return d;
+        out.message = QStringLiteral("records not read: ") + QString::fromStdString(r.error());
+        return out;
     }
-    if (r.rows() > 0)
-        d.found = entryOf(r, 0, thisLaptop);
-    d.ok = true;
-    return d;
+    out.records.reserve(std::size_t(r.rows()));
+    for (int i = 0; i < r.rows(); ++i)
+        out.records.push_back({QString::fromStdString(r.value(i, 0)), std::stoll(r.value(i, 1)),
+                               std::stoll(r.value(i, 2)), QString::fromStdString(r.value(i, 3)),
+                               QString::fromStdString(r.value(i, 5)),
+                               QString::fromStdString(r.value(i, 4))});
+    out.ok = true;
+    return out;
 }
 
 ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,

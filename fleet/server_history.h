@@ -21,6 +21,7 @@ struct HistoryEntry {
     std::int64_t occurredAt = 0; // ms, the recording laptop's clock
     std::int64_t receivedAt = 0; // ms, the server's clock
     QString laptop;
+    QString laptopId;         // its UUID; empty for a laptop that pushed before identities
     bool otherLaptop = false; // recorded by a laptop other than this one
     QJsonObject payload;
 };
@@ -39,17 +40,33 @@ ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
                               std::chrono::milliseconds timeout = std::chrono::seconds(5),
                               int stopFd = -1, int most = 0);
 
-// The newest download of `unit` that a laptop other than this one made after `sinceMs` and
-// after this laptop's own last download the server holds (Clear Memory asks before it
-// clears). `found` is empty when there is none; `ok` false when the server could not say.
-struct OtherDownload {
+// This laptop as the server tells it apart: its UUID (fleet/laptop_identity.h), and its name
+// for the rows of laptops that pushed before identities (their laptop_id is empty).
+struct LaptopSelf {
+    QString id;
+    QString name;
+};
+
+// The last record, per data set and segment, that another laptop pushed of `unit`, from a
+// laptop with a safe download of it on the server (Clear Memory asks before it clears which
+// of them this laptop holds: other_laptops.h). Only confirmed records are shared, and only a
+// safe download confirms: an incomplete or unsafe download brings none here.
+struct OtherRecord {
+    QString dataSet;
+    std::int64_t segment = 0;
+    std::int64_t position = 0;
+    QString chainHash;
+    QString line;   // the record's bytes, Latin-1 as text
+    QString laptop; // the name of the laptop that pushed it
+};
+struct OtherRecords {
     bool ok = false;
     QString message; // why not, for the operator
-    std::optional<HistoryEntry> found;
+    std::vector<OtherRecord> records;
 };
-OtherDownload otherLaptopDownload(const std::string& conninfo, const QString& unit,
-                                  const QString& thisLaptop, std::int64_t sinceMs,
-                                  std::chrono::milliseconds timeout, int stopFd = -1);
+OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& unit,
+                                 const LaptopSelf& self, std::chrono::milliseconds timeout,
+                                 int stopFd = -1);
 
 // One series record as the server holds it.
 struct ServerSeriesRecord {

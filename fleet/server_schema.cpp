@@ -127,6 +127,55 @@ CREATE TABLE xrq.schema_info (
 GRANT SELECT ON xrq.schema_info TO xrq_laptop;
 )sql",
          1},
+        // 4: the laptop that recorded a fact, by the random UUID it made when it first shared
+        // (fleet/laptop_identity.h); its name is only shown. Empty in rows of older laptops,
+        // which push as before.
+        {R"sql(
+ALTER TABLE xrq.events ADD COLUMN IF NOT EXISTS laptop_id uuid;
+ALTER TABLE xrq.series_records ADD COLUMN IF NOT EXISTS laptop_id uuid;
+ALTER TABLE xrq.kept_downloads ADD COLUMN IF NOT EXISTS laptop_id uuid;
+GRANT INSERT (laptop_id) ON xrq.events, xrq.series_records, xrq.kept_downloads TO xrq_laptop;
+CREATE OR REPLACE VIEW xrq.unit_history AS
+    SELECT id, unit, kind, occurred_at, laptop, payload, received_at, arrival, laptop_id
+      FROM xrq.events
+    UNION ALL
+    SELECT id, unit, 'kept_download', occurred_at, laptop,
+           payload || jsonb_build_object('sha256', sha256, 'size', size), received_at, arrival,
+           laptop_id
+      FROM xrq.kept_downloads;
+)sql",
+         1},
+        // 5: a kept download's bytes in chunks, each its own transaction, so that a slow link
+        // sends them over many statements and a cut one resumes (fleet/kept_bytes.h); put
+        // together into download_bytes, whose check proves the hash, once all are there.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.download_chunks (
+    sha256 text NOT NULL CHECK (sha256 ~ '^[0-9a-f]{64}$'),
+    size bigint NOT NULL CHECK (size > 0 AND size <= 67108864),
+    "offset" bigint NOT NULL CHECK ("offset" >= 0),
+    bytes bytea NOT NULL CHECK (pg_catalog.octet_length(bytes) BETWEEN 1 AND 1048576),
+    received_at timestamptz NOT NULL DEFAULT now(),
+    pushed_by name NOT NULL DEFAULT session_user,
+    PRIMARY KEY (sha256, "offset"),
+    CHECK ("offset" + pg_catalog.octet_length(bytes) <= size));
+GRANT SELECT ON xrq.download_chunks TO xrq_laptop;
+GRANT INSERT (sha256, size, "offset", bytes) ON xrq.download_chunks TO xrq_laptop;
+)sql",
+         1},
+        // 6: how often the units are to be visited (fleet/visit_intervals.h): the
+        // organisation's interval (no unit) and units' own, each setting a row of its own,
+        // the newest counting; set by the owner, read by all.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.visit_intervals (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    unit text,
+    days integer NOT NULL CHECK (days BETWEEN 1 AND 3650),
+    set_at timestamptz NOT NULL DEFAULT now(),
+    set_by name NOT NULL DEFAULT session_user);
+CREATE INDEX IF NOT EXISTS visit_intervals_by_unit ON xrq.visit_intervals (unit, id);
+GRANT SELECT ON xrq.visit_intervals TO xrq_laptop, xrq_office;
+)sql",
+         1},
     };
     return steps;
 }
@@ -237,6 +286,11 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
     if (r.ok())
         r = c.exec("INSERT INTO xrq.schema_version (version) VALUES ($1) ON CONFLICT DO NOTHING",
                    {versions[1]}, timeout);
+    // Chunks of bytes now whole in download_bytes are the owner's to remove (laptops may not).
+    if (r.ok())
+        r = c.exec("DELETE FROM xrq.download_chunks c USING xrq.download_bytes b "
+                   "WHERE b.sha256 = c.sha256",
+                   {}, timeout);
     if (r.ok())
         r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_laptop; GRANT SELECT ON xrq.schema_version, "
                    "xrq.schema_info, xrq.server_settings TO xrq_laptop",

@@ -4,13 +4,19 @@
 //
 // The server keeps facts only, each with the time the server received it (received_at,
 // default now(), never given by a laptop, whose clock may drift) and the role that pushed it
-// (pushed_by, default session_user):
+// (pushed_by, default session_user), and the laptop that recorded it (laptop_id, the UUID of
+// fleet/laptop_identity.h; its name, laptop, is only shown):
 //   xrq.events          one row per register event, by its UUID
 //   xrq.series_records  one row per series record, by (unit, data_set, segment, position,
 //                       chain_hash)
 //   xrq.kept_downloads  a kept raw download's SHA-256 and size, by its download's UUID
 //   xrq.download_bytes  the bytes of a kept download by SHA-256 (the server checks the
 //                       hash), when the server takes them (xrq.server_settings)
+//   xrq.download_chunks those bytes as laptops send them, in chunks by SHA-256 and offset,
+//                       put together into download_bytes once all are there; initServer
+//                       removes the chunks of bytes that are whole
+//   xrq.visit_intervals how often units are to be visited, each setting a row, set by the
+//                       owner (fleet/visit_intervals.h)
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
 // (a payload field), never part of a key.
@@ -42,10 +48,10 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 3;
+inline constexpr int kServerSchemaVersion = 6;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
-// there in it.
-inline constexpr int kOldestServerSchemaVersion = 1;
+// there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks).
+inline constexpr int kOldestServerSchemaVersion = 5;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 
 struct InitOptions {

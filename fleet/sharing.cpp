@@ -2,6 +2,7 @@
 #include "fleet/sharing.h"
 
 #include "dialogs/source_lines.h"
+#include "fleet/laptop_identity.h"
 #include "fleet/last_contact.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_reads.h"
@@ -187,7 +188,7 @@ void Sharing::stopPusher() {
     say(source_line::fleetSharingStopped, QStringLiteral("sharing stopped"));
 }
 
-std::optional<OtherDownload> Sharing::checkOtherDownload(const QString& unit, std::int64_t sinceMs,
+std::optional<OtherDownload> Sharing::checkOtherDownload(const QString& unit,
                                                          std::chrono::milliseconds deadline) {
     if (!shared() || !started())
         return std::nullopt;
@@ -197,9 +198,11 @@ std::optional<OtherDownload> Sharing::checkOtherDownload(const QString& unit, st
         std::optional<OtherDownload> value;
     };
     auto answer = std::make_shared<Answer>();
-    const bool asked = runRead([answer, unit, sinceMs, deadline, conn = conninfo(),
+    const bool asked = runRead([answer, unit, deadline, conn = conninfo(), folder = m_folder,
                                 laptop = m_settings.laptop](int stopFd) {
-        OtherDownload d = otherLaptopDownload(conn, unit, laptop, sinceMs, deadline, stopFd);
+        const LaptopSelf self{laptopIdentity(folder).id, laptop};
+        OtherDownload d = judgeOtherRecords(otherLaptopsRecords(conn, unit, self, deadline, stopFd),
+                                            folder, unit);
         std::lock_guard lock(answer->mutex);
         answer->value = std::move(d);
         answer->came.notify_all();
@@ -236,7 +239,7 @@ void Sharing::statusArrived(std::uint64_t generation, const PushStatus& status) 
         return;
     // Only a confirmation is word from the server: with empty outboxes the pusher is up to
     // date without asking it.
-    if (status.pushed > m_status.pushed)
+    if (status.pushed > m_status.pushed || status.bytesWaiting < m_status.bytesWaiting)
         noteContact(QDateTime::currentMSecsSinceEpoch());
     m_status = status;
     emit m_signals->statusChanged(statusLine());

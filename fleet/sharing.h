@@ -11,6 +11,7 @@
 // every read (at once), then runs what they had handed over, so nothing is lost or late.
 
 #include "fleet/fleet_settings.h"
+#include "fleet/other_laptops.h"
 #include "fleet/push_status.h"
 #include "fleet/pusher.h"
 #include "fleet/server_history.h"
@@ -99,11 +100,11 @@ public:
         });
     }
 
-    // Asks the server whether another laptop downloaded `unit` after `sinceMs` (and after
-    // this laptop's last download there), waiting at most `deadline` on the calling thread:
-    // nothing when not shared or no answer came in time (the read then ends by its own
-    // deadline, on its own thread). UI thread.
-    std::optional<OtherDownload> checkOtherDownload(const QString& unit, std::int64_t sinceMs,
+    // Asks the server whether another laptop's safe download holds records of `unit` that
+    // this laptop's series does not (fleet/other_laptops.h), waiting at most `deadline` on the
+    // calling thread: nothing when not shared or no answer came in time (the read then ends by
+    // its own deadline, on its own thread). UI thread.
+    std::optional<OtherDownload> checkOtherDownload(const QString& unit,
                                                     std::chrono::milliseconds deadline);
 
     // Settings for the pusher that tests shorten (pauses, time-outs); the files and the

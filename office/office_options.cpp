@@ -100,7 +100,8 @@ std::string officeHelpText() {
            "                         loopback one needs --tls-cert and --tls-key\n"
            "  --tls-cert FILE        the certificate (PEM) for HTTPS\n"
            "  --tls-key FILE         its private key (PEM, unencrypted)\n"
-           "  --visit-interval DAYS  a unit not visited for longer is late (default 30)\n"
+           "  --visit-interval DAYS  a unit not visited for longer is late, where the server\n"
+           "                         keeps no interval (default 30)\n"
            "  --workers N            reads of the server at a time (default 4)\n"
            "Exit status: 0 ended as asked, 1 could not start, 2 command line refused.\n";
 }

@@ -175,7 +175,8 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
         "<th data-type=\"number\">Last clear</th><th data-type=\"text\">Data sets</th>"
         "</tr></thead><tbody>");
     for (const UnitRow& u : o.units) {
-        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs,
+                                       u.visitIntervalDays.value_or(context.visitIntervalDays));
         QStringList sets;
         for (const QString& s : u.dataSets)
             sets << QStringLiteral("<a href=\"%1\">%2</a>")
@@ -217,8 +218,16 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
     if (o.more)
         body += QStringLiteral("<p class=\"more\">Only the first %1 units are shown.</p>")
                     .arg(o.units.size());
-    body += QStringLiteral("<p>A unit is late when its last visit is more than %1 days ago.</p>")
-                .arg(context.visitIntervalDays);
+    const bool own = std::any_of(o.units.begin(), o.units.end(), [&](const UnitRow& u) {
+        return u.visitIntervalDays != o.organisationIntervalDays;
+    });
+    body += QStringLiteral("<p id=\"interval\">A unit is late when its last visit is more than "
+                           "%1 days ago (%2)%3.</p>")
+                .arg(o.organisationIntervalDays.value_or(context.visitIntervalDays))
+                .arg(o.organisationIntervalDays ? QStringLiteral("the interval the server keeps")
+                                                : QStringLiteral("none is kept on the server"))
+                .arg(own ? QStringLiteral(", or after its own interval where the server keeps one")
+                         : QString());
     body += footer(o.readAtMs);
     return page(QStringLiteral("Units"), body, context);
 }
@@ -230,7 +239,8 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
             lastVisit = h.occurredAtMs;
             break;
         }
-    const Lateness late = lateness(lastVisit, d.readAtMs, context.visitIntervalDays);
+    const Lateness late =
+        lateness(lastVisit, d.readAtMs, d.visitIntervalDays.value_or(context.visitIntervalDays));
     QString body = QStringLiteral("<h1>Unit %1</h1><p class=\"%2\">Last visit: %3</p>")
                        .arg(html(unit), late.late ? QStringLiteral("late") : QStringLiteral("due"),
                             html(late.text));
@@ -324,7 +334,8 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
         return v ? QJsonValue(qint64(*v)) : QJsonValue(QJsonValue::Null);
     };
     for (const UnitRow& u : o.units) {
-        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs,
+                                       u.visitIntervalDays.value_or(context.visitIntervalDays));
         QJsonArray battery;
         for (const double v : u.battery)
             battery.append(v);
@@ -336,6 +347,8 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("days_since"),
              late.daysSince ? QJsonValue(qint64(*late.daysSince)) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("late"), late.late},
+            {QStringLiteral("visit_interval_days"),
+             u.visitIntervalDays.value_or(context.visitIntervalDays)},
             {QStringLiteral("last_download"), ms(u.lastDownloadMs)},
             {QStringLiteral("last_download_safe"),
              u.lastDownloadSafe ? QJsonValue(*u.lastDownloadSafe) : QJsonValue(QJsonValue::Null)},
@@ -349,7 +362,8 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
         });
     }
     return {{QStringLiteral("read_at"), qint64(o.readAtMs)},
-            {QStringLiteral("visit_interval_days"), context.visitIntervalDays},
+            {QStringLiteral("visit_interval_days"),
+             o.organisationIntervalDays.value_or(context.visitIntervalDays)},
             {QStringLiteral("more"), o.more},
             {QStringLiteral("units"), units}};
 }

@@ -6,6 +6,7 @@
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "fleet/visit_intervals.h"
 #include "series/record_time.h"
 #include "series/server_series.h"
 
@@ -201,6 +202,15 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         }
         o.units.push_back(std::move(u));
     }
+    const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);
+    if (!intervals.ok) {
+        o.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
+        return o;
+    }
+    o.organisationIntervalDays = intervals.organisation;
+    for (UnitRow& u : o.units)
+        u.visitIntervalDays = intervals.of(u.unit);
     // The series each unit has on the server, counted on the series derived from every
     // laptop's facts (series_counts.h).
     std::vector<HeldSeries> held;
@@ -209,7 +219,7 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     QHash<QString, std::size_t> at;
     for (std::size_t i = 0; i < o.units.size(); ++i)
         at.insert(o.units[i].unit, i);
-    const auto deadline = std::chrono::steady_clock::now() + limits.statementTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + limits.mostCounting;
     for (const HeldSeries& h : held) {
         const auto found = at.constFind(h.unit);
         if (found == at.constEnd())
@@ -250,6 +260,14 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
         return d;
     }
     d.moreHistory = r.rows() > limits.mostHistory;
+    const fleet::VisitIntervals intervals =
+        fleet::readVisitIntervals(pg, limits.statementTimeout, unit);
+    if (!intervals.ok) {
+        d.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
+        return d;
+    }
+    d.visitIntervalDays = intervals.of(unit);
     for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i)
         d.history.push_back(
             {text(r.value(i, 0)), std::stoll(r.value(i, 1)), text(r.value(i, 2)),
@@ -288,45 +306,53 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
 namespace {
 
 // The series as the server holds it, read through series/ (the rule that picks, per place,
-// the record continuing the chain), after a bounded look at its size.
-bool readSeriesHeld(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                    const ReadLimits& limits, series::ServerSeries& held, ReadError& error) {
+// the record continuing the chain), after a bounded look at its size and signature; kept
+// derived while its facts stay the same (DerivedSeriesCache).
+DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QString& unit,
+                                        const QString& dataSet, const ReadLimits& limits,
+                                        ReadError& error) {
+    SeriesSignature signature;
     {
         PgConnection pg;
         if (!open(pg, conninfo, limits, error))
-            return false;
+            return nullptr;
         const PgResult r = pg.exec(
-            "SELECT pg_catalog.count(*) FROM (SELECT 1 FROM xrq.series_records WHERE unit = $1 "
-            "AND data_set = $2 LIMIT $3) s",
+            "SELECT pg_catalog.count(*), COALESCE(pg_catalog.max(arrival), 0) FROM "
+            "(SELECT arrival FROM xrq.series_records WHERE unit = $1 AND data_set = $2 LIMIT $3) s",
             {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString()),
              PgParam::text(std::to_string(limits.mostRecords + 1))},
             limits.statementTimeout);
         if (!r.ok()) {
             error = unavailable(QStringLiteral("series not read"), r.error());
-            return false;
+            return nullptr;
         }
-        const long long rows = std::stoll(r.value(0, 0));
-        if (rows == 0) {
+        signature = {std::stoll(r.value(0, 0)), std::stoll(r.value(0, 1))};
+        if (signature.facts == 0) {
             error = {ReadError::Kind::NotFound,
                      QStringLiteral("the server holds no records of unit %1, data set %2")
                          .arg(unit, dataSetLabel(dataSet))};
-            return false;
+            return nullptr;
         }
-        if (rows > limits.mostRecords) {
+        if (signature.facts > limits.mostRecords) {
             error = {ReadError::Kind::TooLarge,
                      QStringLiteral("the series has more than %1 rows: more than one read takes")
                          .arg(limits.mostRecords)};
-            return false;
+            return nullptr;
         }
     }
+    DerivedSeriesCache& cache = DerivedSeriesCache::shared();
+    if (DerivedSeriesCache::Held kept = cache.find(unit, dataSet, signature))
+        return kept;
     const QByteArray serial = unit.toLatin1();
     const DataSetName set = dataSetName(dataSet);
     std::string why;
-    if (!held.read(conninfo, serial.toStdString(), set.name, set.ordinal, why)) {
+    auto held = std::make_shared<series::ServerSeries>();
+    if (!held->read(conninfo, serial.toStdString(), set.name, set.ordinal, why)) {
         error = {ReadError::Kind::NotFound, QString::fromStdString(why)};
-        return false;
+        return nullptr;
     }
-    return true;
+    cache.keep(unit, dataSet, signature, held);
+    return held;
 }
 
 } // namespace
@@ -334,10 +360,10 @@ bool readSeriesHeld(const std::string& conninfo, const QString& unit, const QStr
 SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
                           const TimeRange& range, int buckets, const ReadLimits& limits) {
     SeriesPlot p;
-    series::ServerSeries held;
-    if (!readSeriesHeld(conninfo, unit, dataSet, limits, held, p.error))
+    const DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, p.error);
+    if (!held)
         return p;
-    const series::RecordSource source = held.source();
+    const series::RecordSource source = held->source();
     // Each record's UTC by its own clock (series::RecordClock), as the CSV has it; a record
     // whose UTC is not known stands at its unit time, as the export's range takes it.
     struct Timed {
@@ -387,13 +413,13 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
                         const TimeRange& range, const ReadLimits& limits) {
     SeriesCsv c;
-    series::ServerSeries held;
-    if (!readSeriesHeld(conninfo, unit, dataSet, limits, held, c.error))
+    const DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, c.error);
+    if (!held)
         return c;
     series::ExportRange r;
     r.from = range.from;
     r.to = range.to;
-    c.rows = series::exportCsv(held.source(), r, [&](std::string_view piece) {
+    c.rows = series::exportCsv(held->source(), r, [&](std::string_view piece) {
         c.text.append(piece);
         return true;
     });
@@ -402,9 +428,10 @@ SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const 
     return c;
 }
 
-bool readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                       const ReadLimits& limits, series::ServerSeries& held, ReadError& error) {
-    return readSeriesHeld(conninfo, unit, dataSet, limits, held, error);
+std::shared_ptr<const series::ServerSeries>
+readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                  const ReadLimits& limits, ReadError& error) {
+    return readSeriesHeld(conninfo, unit, dataSet, limits, error);
 }
 
 UnitList readUnitList(const std::string& conninfo, long long skip, int top,

@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ struct ReadLimits {
     int mostHistory = 500;             // a unit's history entries
     int mostBattery = 2000;            // a unit's battery readings
     long long mostRecords = 2'000'000; // a series' rows the plot and the CSV take
+    // The Units page's time for deriving series not counted before (the rest are counted by
+    // later loads; a unit's page takes statementTimeout).
+    std::chrono::milliseconds mostCounting{2000};
 };
 
 // Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),
@@ -63,13 +67,17 @@ struct UnitRow {
     long long disputed = 0; // places where laptops' records differ
     int uncountedSets = 0;
     std::optional<std::int64_t> lastClearMs;
+    // The visit interval the server keeps for it (its own, else the organisation's); none:
+    // the service's --visit-interval.
+    std::optional<int> visitIntervalDays;
 };
 
 struct UnitsOverview {
     ReadError error;
-    std::int64_t readAtMs = 0;  // the server's clock when it answered
-    std::vector<UnitRow> units; // by unit
-    bool more = false;          // more units than the limit
+    std::int64_t readAtMs = 0;                   // the server's clock when it answered
+    std::vector<UnitRow> units;                  // by unit
+    bool more = false;                           // more units than the limit
+    std::optional<int> organisationIntervalDays; // the server's visit interval for all
 };
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits);
 
@@ -99,6 +107,7 @@ struct UnitDetail {
     bool moreHistory = false;
     std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
     std::vector<SeriesSummary> series;
+    std::optional<int> visitIntervalDays; // as UnitRow's
 };
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits);
@@ -164,8 +173,10 @@ struct UnitSets {
 UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits);
 
 // One series derived from every laptop's facts (the plot's and the CSV's read), after a bounded
-// look at its size.
-bool readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                       const ReadLimits& limits, series::ServerSeries& held, ReadError& error);
+// look at its size; the one derived last time while the server holds the same facts of it.
+// Null with `error` when it cannot be read.
+std::shared_ptr<const series::ServerSeries>
+readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                  const ReadLimits& limits, ReadError& error);
 
 } // namespace office

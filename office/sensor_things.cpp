@@ -313,10 +313,10 @@ Streams streamsOf(const Links& l, const QString& unit, const OfficeConfig& c) {
         return s;
     }
     for (const QString& set : sets.dataSets) {
-        series::ServerSeries held;
-        if (!readDerivedSeries(c.conninfo, unit, set, c.limits, held, s.error))
+        const auto held = readDerivedSeries(c.conninfo, unit, set, c.limits, s.error);
+        if (!held)
             return s;
-        const SetShape shape = shapeOf(held.source());
+        const SetShape shape = shapeOf(held->source());
         for (const int field : shape.fields)
             s.all.push_back(datastreamJson(l, unit, set, field, shape));
     }
@@ -326,11 +326,11 @@ Streams streamsOf(const Links& l, const QString& unit, const OfficeConfig& c) {
 // One Datastream's Observations (the one at `only` alone when given).
 Answer observations(const Links& l, const Request& r, const OfficeConfig& c, const StreamId& id,
                     const Asked& a, std::optional<std::uint64_t> only) {
-    series::ServerSeries held;
     ReadError error;
-    if (!readDerivedSeries(c.conninfo, id.unit, id.set, c.limits, held, error))
+    const auto held = readDerivedSeries(c.conninfo, id.unit, id.set, c.limits, error);
+    if (!held)
         return failed(error);
-    const series::RecordSource source = held.source();
+    const series::RecordSource source = held->source();
     const ListOptions& o = a.options;
     struct Hit {
         double t;
@@ -505,11 +505,11 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
             return json(propertyJson(l, id->set, id->field));
         if (parts.size() != 1)
             return errorAnswer(404, QStringLiteral("no such resource: %1").arg(r.path.left(200)));
-        series::ServerSeries held;
         ReadError error;
-        if (!readDerivedSeries(c.conninfo, id->unit, id->set, c.limits, held, error))
+        const auto held = readDerivedSeries(c.conninfo, id->unit, id->set, c.limits, error);
+        if (!held)
             return failed(error);
-        const SetShape shape = shapeOf(held.source());
+        const SetShape shape = shapeOf(held->source());
         if (std::find(shape.fields.begin(), shape.fields.end(), id->field) == shape.fields.end())
             return notFound(QStringLiteral("Datastreams"));
         return json(datastreamJson(l, id->unit, id->set, id->field, shape));

@@ -11,11 +11,14 @@
 // cache is derived data only, and any instance of the service answers the same without it.
 
 #include "series/series_export.h"
+#include "series/server_series.h"
 
 #include <QString>
 
 #include <QHash>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -58,6 +61,30 @@ private:
     static QString keyOf(const QString& unit, const QString& dataSet);
     mutable std::mutex m_mutex;
     QHash<QString, Entry> m_entries;
+};
+
+// The last series derived for a plot, a CSV or the web service, kept whole under their
+// signatures while they hold at most kMostRecords records together (the oldest kept goes
+// first), so that the pages of one series do not each read and derive it anew.
+// Thread-safe; a series handed out stays valid while its holder keeps it.
+class DerivedSeriesCache {
+public:
+    using Held = std::shared_ptr<const series::ServerSeries>;
+    Held find(const QString& unit, const QString& dataSet, const SeriesSignature& signature) const;
+    void keep(const QString& unit, const QString& dataSet, const SeriesSignature& signature,
+              Held series);
+    static DerivedSeriesCache& shared();
+
+private:
+    static constexpr std::uint64_t kMostRecords = 250000;
+    struct Entry {
+        SeriesSignature signature;
+        Held series;
+    };
+    mutable std::mutex m_mutex;
+    QHash<QString, Entry> m_entries;
+    std::deque<QString> m_order; // oldest kept first
+    std::uint64_t m_records = 0;
 };
 
 } // namespace office

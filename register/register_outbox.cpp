@@ -248,20 +248,32 @@ struct Reader {
         return false;
     }
 
-    // Gives every row of `table` without an identity a new one.
+    // Gives every row of `table` without an identity one made from what the row is (its
+    // table, row number, unit and time: a name-based UUID, version 5), so that every copy of
+    // one older register (a restored backup, a cloned disk) gives its events the same
+    // identities, and the server keeps each once.
     bool identify(const char* table) {
+        static const QUuid kSpace = QUuid::fromString(u"6c1b2a3e-45a1-4e0b-9b45-0d6f1c2e7a45");
+        const QLatin1String name(table);
+        const QLatin1String time(name == QLatin1String("downloads") ? "started" : "at");
         QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT id FROM %1 WHERE event_id IS NULL")
-                        .arg(QLatin1String(table))))
+        if (!q.exec(QStringLiteral("SELECT t.id, u.serial, t.%2 FROM %1 t JOIN units u ON "
+                                   "u.id = t.unit_id WHERE t.event_id IS NULL")
+                        .arg(name, time)))
             return failed(q);
-        std::vector<qint64> rows;
-        while (q.next())
-            rows.push_back(q.value(0).toLongLong());
+        std::vector<std::pair<qint64, QString>> rows;
+        while (q.next()) {
+            const QByteArray what =
+                QByteArray(table) + '\0' + QByteArray::number(q.value(0).toLongLong()) + '\0' +
+                q.value(1).toByteArray() + '\0' + QByteArray::number(q.value(2).toLongLong());
+            rows.emplace_back(q.value(0).toLongLong(),
+                              QUuid::createUuidV5(kSpace, what).toString(QUuid::WithoutBraces));
+        }
         QSqlQuery u(db);
         u.prepare(
             QStringLiteral("UPDATE %1 SET event_id = ? WHERE id = ?").arg(QLatin1String(table)));
-        for (qint64 row : rows) {
-            u.bindValue(0, QUuid::createUuid().toString(QUuid::WithoutBraces));
+        for (const auto& [row, id] : rows) {
+            u.bindValue(0, id);
             u.bindValue(1, row);
             if (!u.exec())
                 return failed(u);

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -82,18 +83,36 @@ std::vector<HistoryRow> UnitHistoryChoice::rows() const {
                 {e.at, unitreg::eventKindText(e.kind), unitreg::eventDetails(e), false, int(i)});
         }
         break;
-    case Source::Server:
-        out.reserve(m_server.entries.size());
+    case Source::Server: {
+        out.reserve(m_server.entries.size() + m_local.size());
         const auto index = localIndex(m_local);
+        std::vector<bool> onServer(m_local.size(), false);
         for (const fleet::HistoryEntry& e : m_server.entries) {
             fleet::HistoryEntry named = e;
             named.kind = serverKindText(e.kind);
             const auto found =
                 e.otherLaptop ? index.end() : index.find(std::make_pair(e.occurredAt, named.kind));
+            if (found != index.end())
+                onServer[std::size_t(found->second)] = true;
             out.push_back({e.occurredAt, fleet::historyLabel(named), serverEntryDetails(e),
                            e.otherLaptop, found == index.end() ? -1 : found->second});
         }
+        // This laptop's events the server does not hold yet (waiting in the outbox) stay in
+        // the history, among the others by time; when the server gave only its newest, not
+        // those older than the oldest it gave.
+        const std::int64_t oldest = m_server.more && !m_server.entries.empty()
+                                        ? m_server.entries.back().occurredAt
+                                        : std::numeric_limits<std::int64_t>::min();
+        for (std::size_t i = 0; i < m_local.size(); ++i) {
+            const unitreg::UnitEvent& e = m_local[i];
+            if (!onServer[i] && e.at >= oldest)
+                out.push_back({e.at, unitreg::eventKindText(e.kind), unitreg::eventDetails(e),
+                               false, int(i)});
+        }
+        std::stable_sort(out.begin(), out.end(),
+                         [](const HistoryRow& a, const HistoryRow& b) { return a.at > b.at; });
         break;
+    }
     }
     return out;
 }

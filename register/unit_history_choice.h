@@ -2,7 +2,8 @@
 #pragma once
 // Which history of a unit the Units window shows, and the line that says which:
 //   - sharing, and the server answered: the organisation's history, every laptop's facts,
-//     another laptop's marked with its name ("organisation's history (server)");
+//     another laptop's marked with its name ("organisation's history (server)"), and this
+//     laptop's events the server does not hold yet (still in the outbox) among them by time;
 //   - sharing, the server not answered yet: this laptop's history meanwhile ("this laptop's
 //     history; asking the server...");
 //   - sharing, the server could not be asked or refused: this laptop's history ("this

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "series/series_store.h"
 
+#include "series/held_records.h"
 #include "series/overlap.h"
 #include "series/series_share.h"
 
@@ -477,6 +478,8 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
 // Every program that links the series can push its records, and put back those an older
 // version noted as refused.
 [[maybe_unused]] const bool spanReaderSet = (fleet::Outbox::setSpanReader(readSharedSpan), true);
+// ... and say which of another laptop's records it holds (Clear Memory's note).
+[[maybe_unused]] const bool recordLookupSet = (fleet::setRecordLookup(lookUpRecords), true);
 [[maybe_unused]] const bool requeuerSet =
     (fleet::Outbox::addRequeuer(QStringLiteral("segments"), queueRefusedRecords), true);
 

@@ -14,6 +14,7 @@
 
 #include "fleet/admin.h"
 #include "fleet/fleet_settings.h"
+#include "fleet/name_lookup.h"
 #include "fleet/pg_connection.h"
 #include "platform/durable_file.h"
 
@@ -62,6 +63,9 @@ const char* const kUsageText =
     "  admin grant-office --service NAME ROLE\n"
     "                                        let a login role read the server as the\n"
     "                                        office's view (xrq-office)\n"
+    "  admin set-visit-interval --service NAME DAYS [SERIAL]\n"
+    "                                        a unit whose last visit is longer ago is late:\n"
+    "                                        the organisation's interval, or one unit's\n"
     "  admin check-server --service NAME     list any right a laptop role has beyond adding\n"
     "                                        and reading facts (exit 1 when there is one)\n"
     "TIME: 2026-06-01 or 2026-06-01T08:00:00 (UTC).\n";
@@ -303,9 +307,7 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
     return failures.empty() ? kOk : kOutput;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     QCoreApplication app(argc, argv); // Qt SQL's drivers are found through the application
     std::vector<std::string> args(argv + 1, argv + argc);
     // The server's administration has options of its own (fleet/admin.h).
@@ -398,4 +400,12 @@ int main(int argc, char** argv) {
     }
     std::fputs(kUsageText, stderr);
     return fail(kUsage, "unknown command or wrong arguments: " + command, false);
+}
+
+} // namespace
+
+// A read of the server whose name lookup never ended left it to its thread: the process ends
+// without running its exit under it (fleet/name_lookup.h).
+int main(int argc, char** argv) {
+    return fleet::endProcessIfLookupsLeft(run(argc, argv));
 }

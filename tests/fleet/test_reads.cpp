@@ -5,17 +5,23 @@
 #include "fleet_fixture.h"
 
 #include "fleet/fleet_settings.h"
+#include "fleet/laptop_identity.h"
 #include "fleet/other_laptops.h"
 #include "fleet/server_history.h"
 #include "fleet/server_reads.h"
+#include "series/held_records.h"
 #include "support/silent_server.h"
 #include "support/slowdown.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QUuid>
 
 #include <mutex>
 #include <optional>
+#include <set>
+#include <thread>
 
 namespace fleettest {
 namespace {
@@ -63,49 +69,148 @@ TEST_F(FleetReads, TheUnitsListSaysWhatTheServersUnitsViewSays) {
                                  QStringLiteral("XRQ00052 1765188009000 0 1")}));
 }
 
-TEST_F(FleetReads, AnotherLaptopsDownloadSinceThisOnesIsFound) {
+fleet::Fact download(const QString& unit, const QString& laptop, std::int64_t at, bool safe) {
+    return fleet::eventFact(
+        fleet::newFactId(), unit, QStringLiteral("download"),
+        QJsonObject{{QStringLiteral("complete"), safe}, {QStringLiteral("safe"), safe}}, at,
+        laptop);
+}
+
+// Records stamped by the unit's clock: "26-12-08,10:<n>:00,12.<n>", chained as a segment.
+std::vector<fleet::Fact> stamped(const QString& unit, const QString& laptop, int from, int to,
+                                 std::int64_t at) {
+    std::vector<fleet::Fact> out;
+    QByteArray chain = "start";
+    for (int i = 0; i < to; ++i) {
+        const QJsonObject payload{
+            {QStringLiteral("line"),
+             QStringLiteral("26-12-08,10:%1:00,12.%2").arg(i, 2, 10, QLatin1Char('0')).arg(i)}};
+        chain = QCryptographicHash::hash(chain + fleet::payloadText(payload),
+                                         QCryptographicHash::Sha256);
+        if (i >= from)
+            out.push_back(fleet::recordFact(unit, {QStringLiteral("SITE1"), 0, i},
+                                            QString::fromLatin1(chain.toHex()), payload, at,
+                                            laptop));
+    }
+    return out;
+}
+
+QString lineOf(int i) {
+    return QStringLiteral("26-12-08,10:%1:00,12.%2").arg(i, 2, 10, QLatin1Char('0')).arg(i);
+}
+
+// Clear Memory's look: by the records, never by the clocks; only safe downloads count; a
+// laptop is told apart by its UUID, not its name.
+TEST_F(FleetReads, ClearMemorysLookNamesAnotherLaptopsSafeDownloadWithUnseenRecords) {
     addLaptop("laptop_a");
     addLaptop("laptop_b");
-    LocalStore a(file("a.sqlite")), b(file("b.sqlite"));
+    addLaptop("laptop_c");
+    for (const char* sub : {"a", "b", "c"})
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(file(sub))));
+    const std::string folderA = file("a") + "/";
+    LocalStore b(file("b/units.sqlite")), c(file("c/units.sqlite"));
+    ASSERT_TRUE(b.ok() && c.ok());
     const QString unit = QStringLiteral("XRQ00042");
-    const std::int64_t t1 = 1765188000000, t2 = t1 + 3600000, t3 = t2 + 3600000;
-    ASSERT_TRUE(a.record(download(unit, "laptop-a", t1)));
-    ASSERT_TRUE(b.record(download(unit, "laptop-b", t2)));
-    ASSERT_TRUE(b.record(download(QStringLiteral("XRQ00043"), "laptop-b", t3)));
-    ASSERT_TRUE(a.record(visit(unit, "laptop-b", t3))); // not a download
-    for (auto* store : {&a, &b}) {
-        ASSERT_TRUE(pushAll(store == &a ? "laptop_a" : "laptop_b", {store->path()}));
-    }
+    const fleet::LaptopSelf selfA{fleet::laptopIdentity(folderA).id, QStringLiteral("laptop-a")};
     const std::string connA = fleet::serviceConninfo("laptop_a");
-    struct Case {
-        const char* laptop;
-        std::int64_t since;
-        std::optional<std::int64_t> found; // the download's time
+
+    // What laptop A's series holds, as the series' lookup would say.
+    std::set<QString> heldByA;
+    fleet::setRecordLookup([&](const std::string& folder, const QString& u,
+                               const std::vector<fleet::OtherRecord>& records,
+                               std::vector<fleet::RecordLook>& out, QString&) {
+        EXPECT_EQ(folder, folderA);
+        EXPECT_EQ(u, unit);
+        for (const fleet::OtherRecord& r : records)
+            out.push_back({heldByA.count(r.line) > 0, r.line.section(QLatin1Char(','), 0, 1),
+                           double(r.line.mid(12, 2).toInt())});
+        return true;
+    });
+    auto look = [&] {
+        const fleet::OtherRecords answer = fleet::otherLaptopsRecords(connA, unit, selfA, 10s);
+        EXPECT_TRUE(answer.ok) << answer.message.toStdString();
+        return fleet::judgeOtherRecords(answer, folderA, unit);
     };
-    const Case cases[] = {
-        {"laptop-a", 0, t2},      // b downloaded after a's last download on the server
-        {"laptop-a", t1, t2},     // and after the one this laptop knows of
-        {"laptop-a", t2 + 1, {}}, // this laptop downloaded after that (not yet pushed)
-        {"laptop-b", 0, {}},      // a's download is older than b's own
-        {"laptop-c", 0, t2},      // a laptop with none: the newest other one
-    };
-    for (const Case& c : cases) {
-        const fleet::OtherDownload d =
-            fleet::otherLaptopDownload(connA, unit, QString::fromLatin1(c.laptop), c.since, 10s);
-        ASSERT_TRUE(d.ok) << d.message.toStdString();
-        EXPECT_EQ(d.found.has_value(), c.found.has_value()) << c.laptop << " since " << c.since;
-        if (d.found && c.found) {
-            EXPECT_EQ(d.found->occurredAt, *c.found);
-            EXPECT_TRUE(d.found->otherLaptop);
-        }
-    }
-    // a downloads again: b's is no longer after this laptop's last.
-    ASSERT_TRUE(a.record(download(unit, "laptop-a", t3)));
-    ASSERT_TRUE(pushAll("laptop_a", {a.path()}));
-    EXPECT_FALSE(fleet::otherLaptopDownload(connA, unit, QStringLiteral("laptop-a"), 0, 10s).found);
-    const auto fromB = fleet::otherLaptopDownload(connA, unit, QStringLiteral("laptop-b"), 0, 10s);
-    ASSERT_TRUE(fromB.found);
-    EXPECT_EQ(fromB.found->laptop, QStringLiteral("laptop-a"));
+    const std::int64_t t = 1765188000000;
+
+    // An incomplete, unsafe download by B: no records of it are shared, and it is not named,
+    // however late its clock says it was.
+    ASSERT_TRUE(b.record(download(unit, "laptop-b", t + 86400000, false)));
+    ASSERT_TRUE(pushAll("laptop_b", {b.path()}));
+    fleet::OtherDownload d = look();
+    ASSERT_TRUE(d.ok) << d.message.toStdString();
+    EXPECT_FALSE(d.found);
+
+    // C pushed records but has no safe download of the unit on the server: not named either.
+    ASSERT_TRUE(c.record(download(unit, "laptop-c", t, false)));
+    ASSERT_TRUE(c.record(stamped(unit, "laptop-c", 0, 3, t)));
+    ASSERT_TRUE(pushAll("laptop_c", {c.path()}));
+    EXPECT_FALSE(look().found);
+
+    // B's safe download with records 0..9, its clock a day behind A's: named, with the last
+    // record's stamp, while A holds fewer of them.
+    ASSERT_TRUE(b.record(download(unit, "laptop-b", t - 86400000, true)));
+    ASSERT_TRUE(b.record(stamped(unit, "laptop-b", 0, 10, t - 86400000)));
+    ASSERT_TRUE(pushAll("laptop_b", {b.path()}));
+    for (int i = 0; i < 5; ++i)
+        heldByA.insert(lineOf(i));
+    d = look();
+    ASSERT_TRUE(d.ok) << d.message.toStdString();
+    ASSERT_TRUE(d.found);
+    EXPECT_EQ(d.found->laptops, QStringList{QStringLiteral("laptop-b")});
+    EXPECT_EQ(d.found->stamp, QStringLiteral("26-12-08,10:09:00"));
+
+    // A holds every one of them: nothing to tell, whatever the clocks say.
+    for (int i = 5; i < 10; ++i)
+        heldByA.insert(lineOf(i));
+    d = look();
+    ASSERT_TRUE(d.ok);
+    EXPECT_FALSE(d.found);
+
+    // B (renamed "laptop-a", as a laptop from the same image may be) adds 10..14: still another
+    // laptop, by its UUID.
+    ASSERT_TRUE(b.record(download(unit, "laptop-a", t, true)));
+    ASSERT_TRUE(b.record(stamped(unit, "laptop-a", 10, 15, t)));
+    ASSERT_TRUE(pushAll("laptop_b", {b.path()}));
+    d = look();
+    ASSERT_TRUE(d.found);
+    EXPECT_EQ(d.found->laptops, QStringList{QStringLiteral("laptop-a")});
+    EXPECT_EQ(d.found->stamp, QStringLiteral("26-12-08,10:14:00"));
+    EXPECT_EQ(count("xrq.events WHERE laptop_id IS NULL"), 0) << "every fact names its laptop";
+    EXPECT_EQ(server.value("SELECT count(DISTINCT laptop_id) FROM xrq.series_records"), "2");
+
+    // Asked by B: C's records come from no safe download, and B's own are not another's.
+    const auto fromB = fleet::otherLaptopsRecords(
+        connA, unit, {fleet::laptopIdentity(file("b") + "/").id, QStringLiteral("x")}, 10s);
+    ASSERT_TRUE(fromB.ok);
+    EXPECT_TRUE(fromB.records.empty());
+
+    // Laptops from before identities are told by their name: A's own older rows are seen,
+    // another's are not.
+    for (int i = 0; i < 15; ++i)
+        heldByA.insert(lineOf(i));
+    ASSERT_TRUE(server.sql(
+        "INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) VALUES "
+        "(gen_random_uuid(), 'XRQ00042', 'download', now(), 'laptop-a', '{\"safe\": true}'), "
+        "(gen_random_uuid(), 'XRQ00042', 'download', now(), 'laptop-d', '{\"safe\": true}'); "
+        "INSERT INTO xrq.series_records (unit, data_set, segment, position, chain_hash, "
+        "occurred_at, laptop, payload) VALUES ('XRQ00042', 'SITE1', 5, 0, 'aa', now(), "
+        "'laptop-a', '{\"line\": \"26-12-08,11:00:00,1\"}')"));
+    EXPECT_FALSE(look().found) << "A's own older row";
+    ASSERT_TRUE(server.sql("INSERT INTO xrq.series_records (unit, data_set, segment, position, "
+                           "chain_hash, occurred_at, laptop, payload) VALUES ('XRQ00042', "
+                           "'SITE1', 6, 0, 'bb', now(), 'laptop-d', "
+                           "'{\"line\": \"26-12-08,11:00:00,2\"}')"));
+    d = look();
+    ASSERT_TRUE(d.found);
+    EXPECT_EQ(d.found->laptops, QStringList{QStringLiteral("laptop-d")});
+
+    // A program without the series' lookup cannot judge: not ok, and why.
+    fleet::setRecordLookup({});
+    d = look();
+    fleet::setRecordLookup(series::lookUpRecords);
+    EXPECT_FALSE(d.ok);
+    EXPECT_FALSE(d.message.isEmpty());
 }
 
 TEST_F(FleetReads, AHistoryReadIsBoundedToTheNewestAndSaysThereIsMore) {
@@ -163,11 +268,14 @@ TEST(FleetNotes, ClearMemorysQuestionSaysWhatOtherLaptopsDid) {
     const std::int64_t now = QDateTime(QDate(2026, 12, 8), QTime(12, 0)).toMSecsSinceEpoch();
     const std::int64_t morning = QDateTime(QDate(2026, 12, 8), QTime(10, 42)).toMSecsSinceEpoch();
     const std::int64_t before = QDateTime(QDate(2026, 12, 6), QTime(9, 5)).toMSecsSinceEpoch();
-    fleet::HistoryEntry byB;
-    byB.laptop = QStringLiteral("laptop-b");
-    byB.occurredAt = morning;
-    byB.otherLaptop = true;
-    const fleet::OtherDownload found{true, {}, byB};
+    using Unseen = fleet::OtherDownload::Unseen;
+    const fleet::OtherDownload byB{
+        true, {}, Unseen{{QStringLiteral("laptop-b")}, QStringLiteral("26-12-08,10:42:00")}};
+    const fleet::OtherDownload byThree{
+        true,
+        {},
+        Unseen{{QStringLiteral("laptop-b"), QStringLiteral("laptop-c"), QStringLiteral("laptop-d")},
+               {}}};
     const fleet::OtherDownload none{true, {}, std::nullopt};
     const fleet::OtherDownload refused{false, QStringLiteral("server not reachable: x"), {}};
     struct Case {
@@ -176,8 +284,12 @@ TEST(FleetNotes, ClearMemorysQuestionSaysWhatOtherLaptopsDid) {
         const char* note;
     };
     const Case cases[] = {
-        {found, morning,
-         "XRQ00042 was downloaded by laptop-b at 10:42, after this laptop's last download of it."},
+        {byB, morning,
+         "XRQ00042 was downloaded safely by laptop-b with records this laptop has not seen, the "
+         "last stamped 26-12-08,10:42:00 by the unit."},
+        {byThree, morning,
+         "XRQ00042 was downloaded safely by laptop-b, laptop-c and laptop-d with records this "
+         "laptop has not seen."},
         {none, morning, ""},
         {refused, morning, "Other laptops not checked since 10:42: the server could not be asked."},
         {std::nullopt, before,
@@ -190,6 +302,75 @@ TEST(FleetNotes, ClearMemorysQuestionSaysWhatOtherLaptopsDid) {
         EXPECT_EQ(fleet::otherLaptopsNote(c.answer, QStringLiteral("XRQ00042"), c.contact, now)
                       .toStdString(),
                   c.note);
+}
+
+// A laptop is told apart by a UUID made when it first shares, kept with the machine's id; a
+// folder started on another machine (a cloned disk image) makes a new one.
+TEST(FleetLaptopIdentity, AUuidKeptWithTheMachinesIdAndMadeAnewOnAClone) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string root = dir.path().toStdString() + "/";
+    auto write = [](const std::string& path, const std::string& text) {
+        QFile f(QString::fromStdString(path));
+        return f.open(QIODevice::WriteOnly) &&
+               f.write(text.data(), qint64(text.size())) == qint64(text.size());
+    };
+    ASSERT_TRUE(write(root + "machine-1", "0123456789abcdef0123456789abcdef\n"));
+    ASSERT_TRUE(write(root + "machine-2", "fedcba9876543210fedcba9876543210\n"));
+    const std::string kept = fleet::machineIdFile();
+    struct Restore {
+        std::string path;
+        ~Restore() { fleet::setMachineIdFile(path); }
+    } restore{kept};
+    EXPECT_EQ(kept, "/etc/machine-id");
+
+    fleet::setMachineIdFile(root + "machine-1");
+    ASSERT_TRUE(QDir().mkpath(dir.path() + "/a"));
+    const std::string a = root + "a/";
+    const fleet::LaptopIdentity first = fleet::laptopIdentity(a);
+    EXPECT_TRUE(first.kept) << first.why;
+    EXPECT_EQ(QUuid::fromString(first.id).toString(QUuid::WithoutBraces), first.id);
+    EXPECT_EQ(fleet::laptopIdentity(a).id, first.id) << "kept";
+
+    // The folder copied on the same machine (a restored backup): the same laptop.
+    ASSERT_TRUE(QDir().mkpath(dir.path() + "/clone"));
+    const std::string clone = root + "clone/";
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(a + fleet::kLaptopIdFileName),
+                            QString::fromStdString(clone + fleet::kLaptopIdFileName)));
+    EXPECT_EQ(fleet::laptopIdentity(clone).id, first.id);
+
+    // The image started on another machine: a new UUID, kept from then on.
+    fleet::setMachineIdFile(root + "machine-2");
+    const fleet::LaptopIdentity cloned = fleet::laptopIdentity(clone);
+    EXPECT_TRUE(cloned.kept) << cloned.why;
+    EXPECT_NE(cloned.id, first.id);
+    EXPECT_EQ(fleet::laptopIdentity(clone).id, cloned.id);
+
+    // No machine id at all (a container): one UUID all the same, kept.
+    fleet::setMachineIdFile(root + "none");
+    ASSERT_TRUE(QDir().mkpath(dir.path() + "/bare"));
+    const std::string bare = root + "bare/";
+    const QString bareId = fleet::laptopIdentity(bare).id;
+    EXPECT_EQ(fleet::laptopIdentity(bare).id, bareId);
+
+    // A damaged file is replaced; two programs sharing at once for the first time agree.
+    fleet::setMachineIdFile(root + "machine-1");
+    ASSERT_TRUE(write(bare + fleet::kLaptopIdFileName, "not an identity"));
+    const fleet::LaptopIdentity mended = fleet::laptopIdentity(bare);
+    EXPECT_TRUE(mended.kept) << mended.why;
+    EXPECT_EQ(fleet::laptopIdentity(bare).id, mended.id);
+    for (int round = 0; round < 20; ++round) {
+        const std::string fresh = root + "race-" + std::to_string(round) + "/";
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(fresh)));
+        QString one, two;
+        std::thread other([&] { two = fleet::laptopIdentity(fresh).id; });
+        one = fleet::laptopIdentity(fresh).id;
+        other.join();
+        EXPECT_EQ(one, two) << round;
+    }
+    // Nothing left behind under a temporary name.
+    EXPECT_EQ(QDir(QString::fromStdString(root + "race-0")).entryList(QDir::Files),
+              QStringList{QString::fromLatin1(fleet::kLaptopIdFileName)});
 }
 
 TEST(FleetSettingsFile, SetupRefusesWhatLibpqCouldNotLookUp) {

@@ -14,6 +14,15 @@ namespace {
 
 using FleetServerRoles = FleetServerTest;
 
+// Starts the pusher, waits until the server refuses it and gives its status line then.
+std::string refusedLine(fleet::Pusher& pusher) {
+    pusher.start();
+    EXPECT_TRUE(pusher.waitFor(
+        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
+        60s));
+    return fleet::statusLine(pusher.status(), 0).toStdString();
+}
+
 TEST_F(FleetServerRoles, InitServerIsIdempotentAndKeepsItsVersion) {
     const fleet::InitOutcome again = fleet::initServer(fleet::serviceConninfo(ownerService()));
     EXPECT_TRUE(again.ok) << again.message.toStdString();
@@ -125,11 +134,8 @@ TEST_F(FleetServerRoles, ALaptopTakesAServerThatOnlyAddedAndRefusesOneThatNeedsA
                            std::to_string(ours + 1) + ")"));
     ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188001000)));
     fleet::Pusher pusher(config("laptop_a", {store.path()}));
-    pusher.start();
-    ASSERT_TRUE(pusher.waitFor(
-        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
-        60s));
-    const std::string line = fleet::statusLine(pusher.status(), 0).toStdString();
+    const std::string line = refusedLine(pusher);
+    ASSERT_FALSE(HasFailure()) << line;
     const std::string why = "the server's schema is version " + std::to_string(ours + 1) +
                             " and takes XRQ Control made for version " + std::to_string(ours + 1) +
                             " or later, this program is made for " + std::to_string(ours) +
@@ -146,7 +152,7 @@ TEST_F(FleetServerRoles, ALaptopTakesAServerThatOnlyAddedAndRefusesOneThatNeedsA
     EXPECT_NE(h.message.toStdString().find(why), std::string::npos) << h.message.toStdString();
 }
 
-TEST_F(FleetServerRoles, AServerFromBeforeSchemaInfoIsTakenAndMigratedForward) {
+TEST_F(FleetServerRoles, AServerFromBeforeSchemaInfoIsToldToMigrateAndMigratedForward) {
     // As the first program made it: schema_version alone, without the later steps.
     ASSERT_TRUE(server.sql(
         "DROP TABLE xrq.schema_info; "
@@ -156,11 +162,25 @@ TEST_F(FleetServerRoles, AServerFromBeforeSchemaInfoIsTakenAndMigratedForward) {
     addLaptop("laptop_a");
     LocalStore store(file("units.sqlite"));
     ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
-    ASSERT_TRUE(pushAll("laptop_a", {store.path()}));
-    EXPECT_EQ(count("xrq.events"), 1);
+    {
+        // This program writes each fact's laptop_id (version 4): it asks the owner to migrate,
+        // and its facts wait.
+        fleet::Pusher p(config("laptop_a", {store.path()}));
+        p.start();
+        ASSERT_TRUE(p.waitFor(
+            [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
+            60s));
+        EXPECT_NE(p.status().detail.indexOf(QStringLiteral("older than this program needs (") +
+                                            QString::number(fleet::kOldestServerSchemaVersion)),
+                  -1)
+            << p.status().detail.toStdString();
+    }
+    EXPECT_EQ(count("xrq.events"), 0);
 
     const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
     ASSERT_TRUE(o.ok) << o.message.toStdString();
+    ASSERT_TRUE(pushAll("laptop_a", {store.path()}));
+    EXPECT_EQ(count("xrq.events"), 1);
     EXPECT_EQ(o.versionBefore, 1);
     EXPECT_EQ(o.versionAfter, fleet::kServerSchemaVersion);
     EXPECT_EQ(server.value("SELECT version || ' ' || min_laptop_version FROM xrq.schema_info"),
@@ -175,11 +195,8 @@ TEST_F(FleetServerRoles, AWrongPasswordIsToldAndTheFactsWaitUntilItIsRight) {
     LocalStore store(file("units.sqlite"));
     ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
     fleet::Pusher pusher(config("laptop_a", {store.path()}));
-    pusher.start();
-    ASSERT_TRUE(pusher.waitFor(
-        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
-        60s));
-    const std::string line = fleet::statusLine(pusher.status(), 0).toStdString();
+    const std::string line = refusedLine(pusher);
+    ASSERT_FALSE(HasFailure()) << line;
     EXPECT_NE(line.find("1 fact waiting: the server refused this laptop"), std::string::npos)
         << line;
     EXPECT_NE(line.find("password authentication failed"), std::string::npos) << line;
@@ -226,6 +243,7 @@ TEST(FleetTls, VerifyFullOverLoopbackPushesAndAWrongHostNameIsRefused) {
     EXPECT_NE(c.error().find("does not match host name"), std::string::npos) << c.error();
     EXPECT_FALSE(c.connect(fleet::serviceConninfo("plain"), 30s));
     EXPECT_NE(c.error().find("no encryption"), std::string::npos) << c.error();
+    EXPECT_EQ(c.failure(), fleet::ConnectFailure::Refused) << "pg_hba.conf, before any password";
 }
 
 } // namespace

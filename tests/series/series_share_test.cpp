@@ -5,9 +5,11 @@
 // put there by its migration.
 #include "fleet/fleet_settings.h"
 #include "record_lines.h"
+#include "series/held_records.h"
 #include "series/series_share.h"
 #include "series/series_store.h"
 #include "series/shared_records.h"
+#include "support/sqlite_statements.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -23,6 +25,7 @@ using testsupport::sharedRecords;
 namespace {
 
 using testsupport::lines;
+using testsupport::operator+;
 
 std::string
 downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets) {
@@ -33,11 +36,6 @@ downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>
             text += r + "\r\n";
     }
     return text + ">";
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 class SeriesShare : public testing::Test {
@@ -148,21 +146,11 @@ TEST_F(SeriesShare, AnOlderStoresConfirmedRecordsAreSharedByItsMigration) {
     ASSERT_EQ(before.size(), 30u);
     store.close();
     // As a store of the version before sharing.
-    {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "v1");
-        db.setDatabaseName(QString::fromStdString(path));
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* sql :
-             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE versions",
-              "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
-              "ALTER TABLE segments DROP COLUMN shared",
-              "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"})
-            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        q = QSqlQuery();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("v1");
+    ASSERT_TRUE(testsupport::runSql(
+        path, {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE versions",
+               "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
+               "ALTER TABLE segments DROP COLUMN shared",
+               "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"}));
     std::string why;
     ASSERT_TRUE(store.open(path, why)) << why;
     EXPECT_EQ(sharedRecords(path), before) << "the same records under the same identities";
@@ -185,15 +173,9 @@ TEST_F(SeriesShare, RecordsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
             (r.dataSet == "SITE2" && r.position == 4))
             refused.push_back(r);
     ASSERT_EQ(refused.size(), 3u);
+    // On a connection of its own to the store's file, as the pusher holds one.
     auto onFile = [&](const std::function<void(QSqlDatabase&)>& body) {
-        {
-            auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "pusher-side");
-            db.setDatabaseName(QString::fromStdString(path));
-            ASSERT_TRUE(db.open());
-            body(db);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase("pusher-side");
+        testsupport::onSqliteFile(path, body);
     };
     onFile([&](QSqlDatabase& db) {
         QSqlQuery q(db);
@@ -221,6 +203,57 @@ TEST_F(SeriesShare, RecordsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
         for (const auto& r : again)
             EXPECT_EQ(r.laptop, "laptop-7");
     }
+}
+
+// Clear Memory's look at another laptop's records asks the series which it holds: the same
+// bytes in the unit's data set (its ordinal by the server's name), in any segment, confirmed
+// or provisional; and each record's stamp as the unit wrote it.
+TEST_F(SeriesShare, AnotherLaptopsRecordsAreLookedUpInTheSeries) {
+    take({{"SITE1", lines(0, 10)}, {"SITE1", lines(0, 2, "26-06-02 00:00:00, second ")}}, true);
+    take({{"SITE1", lines(0, 15)}}, false); // 10..14 provisional
+    auto other = [](const char* dataSet, const std::string& line) {
+        fleet::OtherRecord r;
+        r.dataSet = QString::fromUtf8(dataSet);
+        r.line = QString::fromStdString(line);
+        r.laptop = QStringLiteral("laptop-b");
+        return r;
+    };
+    const std::vector<fleet::OtherRecord> asked = {
+        other("SITE1", lines(9, 10)[0]),  // confirmed
+        other("SITE1", lines(14, 15)[0]), // provisional
+        other("SITE1", lines(30, 31)[0]), // never seen
+        other("SITE1\x1f"
+              "2",
+              lines(1, 2, "26-06-02 00:00:00, second ")[0]), // the second set
+        other("SITE1\x1f"
+              "2",
+              lines(9, 10)[0]),          // not in that set
+        other("SITE2", lines(9, 10)[0]), // no such data set
+        other("SITE1", "no stamp here"),
+    };
+    const std::string folder = dir.path().toStdString() + "/";
+    std::vector<fleet::RecordLook> looks;
+    QString why;
+    ASSERT_TRUE(lookUpRecords(folder, QStringLiteral("XRQ1"), asked, looks, why))
+        << why.toStdString();
+    ASSERT_EQ(looks.size(), asked.size());
+    const std::vector<bool> held = {true, true, false, true, false, false, false};
+    for (std::size_t i = 0; i < asked.size(); ++i)
+        EXPECT_EQ(looks[i].held, held[i]) << i;
+    EXPECT_EQ(looks[2].stamp, QStringLiteral("26-06-01 00:00:00"));
+    ASSERT_TRUE(looks[2].unitSeconds.has_value());
+    EXPECT_LT(*looks[2].unitSeconds, *looks[3].unitSeconds) << "the second set's day is later";
+    EXPECT_FALSE(looks[6].unitSeconds.has_value());
+
+    // Another unit's records, and a folder without a series: none held.
+    ASSERT_TRUE(lookUpRecords(folder, QStringLiteral("XRQ2"), asked, looks, why));
+    for (const fleet::RecordLook& l : looks)
+        EXPECT_FALSE(l.held);
+    QTemporaryDir empty;
+    ASSERT_TRUE(
+        lookUpRecords(empty.path().toStdString() + "/", QStringLiteral("XRQ1"), asked, looks, why));
+    for (const fleet::RecordLook& l : looks)
+        EXPECT_FALSE(l.held);
 }
 
 } // namespace

@@ -15,11 +15,7 @@ using namespace series;
 namespace {
 
 using testsupport::lines;
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using testsupport::operator+;
 
 // One laptop's segment as the server holds it: each record with its identity (`chained`: as
 // an older version pushed it, with the hash chained over the segment).

@@ -47,6 +47,37 @@ fleet::ServerHistory failed(const char* why) {
     return h;
 }
 
+// This laptop's events still in its outbox stay in the organisation's history, among the
+// server's by time; bounded to the server's newest, not below the oldest of them.
+TEST(UnitHistoryChoice, ThisLaptopsUnpushedEventsStayWhenTheServerAnswers) {
+    std::vector<unitreg::UnitEvent> local = localHistory();
+    unitreg::UnitEvent battery; // recorded since the last push
+    battery.kind = unitreg::EventKind::Battery;
+    battery.at = 3500;
+    local.insert(local.begin(), battery);
+    unitreg::UnitEvent clear; // older than the bounded answer's oldest
+    clear.kind = unitreg::EventKind::Clear;
+    clear.at = 500;
+    local.push_back(clear);
+    for (const bool bounded : {false, true}) {
+        SCOPED_TRACE(bounded);
+        UnitHistoryChoice c;
+        c.begin(true);
+        c.localArrived(local);
+        fleet::ServerHistory h = serverHistory();
+        h.more = bounded;
+        c.serverAnswered(h);
+        std::vector<std::pair<std::int64_t, int>> rows;
+        for (const HistoryRow& r : c.rows())
+            rows.emplace_back(r.at, r.localIndex);
+        std::vector<std::pair<std::int64_t, int>> expected = {
+            {3500, 0}, {3000, -1}, {1900, 1}, {1000, 2}, {900, -1}};
+        if (!bounded)
+            expected.emplace_back(500, 3);
+        EXPECT_EQ(rows, expected);
+    }
+}
+
 TEST(UnitHistoryChoice, ShowsTheServersWhenItAnswersOtherwiseThisLaptopsAndSaysWhich) {
     using Source = UnitHistoryChoice::Source;
     enum class Step { Local, Server, Unreachable, Refused };

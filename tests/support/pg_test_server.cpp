@@ -261,20 +261,42 @@ bool PgTestServer::make() {
     hba += "local all all scram-sha-256\n";
     if (m_options.tls) {
         m_port = freeTcpPort();
-        m_cert = m_root + "/server.crt";
+        // A CA of the test's own, and the server's certificate signed by it.
+        m_cert = m_root + "/ca.crt";
+        const std::string caKey = m_root + "/ca.key";
+        const std::string cert = m_root + "/server.crt";
         const std::string key = m_root + "/server.key";
-        if (!run({"/usr/bin/env", "openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                  "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", m_cert, "-days",
-                  "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"}))
+        const std::string request = m_root + "/server.csr";
+        const std::string names = m_root + "/server.ext";
+        if (!writeFile(names, std::string("subjectAltName=DNS:") + kTlsHostName +
+                                  ",IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"))
+            return m_error = "certificate extensions not written", false;
+        const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt",
+                                             "ec_paramgen_curve:prime256v1", "-nodes"};
+        std::vector<std::string> ca = {"/usr/bin/env", "openssl", "req", "-x509"};
+        ca.insert(ca.end(), ec.begin(), ec.end());
+        ca.insert(ca.end(), {"-keyout", caKey, "-out", m_cert, "-days", "2", "-subj",
+                             "/CN=xrq test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                             "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+        std::vector<std::string> req = {"/usr/bin/env", "openssl", "req"};
+        req.insert(req.end(), ec.begin(), ec.end());
+        req.insert(req.end(),
+                   {"-keyout", key, "-out", request, "-subj", std::string("/CN=") + kTlsHostName});
+        if (!run(ca) || !run(req) ||
+            !run({"/usr/bin/env", "openssl", "x509", "-req", "-in", request, "-CA", m_cert,
+                  "-CAkey", caKey, "-CAcreateserial", "-out", cert, "-days", "2", "-extfile",
+                  names}))
             return false;
         ::chmod(key.c_str(), 0600);
-        conf += "listen_addresses = '127.0.0.1'\nssl = on\nssl_cert_file = '" + m_cert +
+        conf += "listen_addresses = '127.0.0.1'\nssl = on\nssl_cert_file = '" + cert +
                 "'\nssl_key_file = '" + key + "'\n";
         hba += "hostssl all all 127.0.0.1/32 scram-sha-256\n";
     } else {
         conf += "listen_addresses = ''\n";
     }
     conf += "port = " + std::to_string(m_port) + "\n";
+    if (!m_options.messagesLanguage.empty())
+        conf += "lc_messages = 'C.UTF-8'\n";
     {
         std::ofstream f(m_data + "/postgresql.conf", std::ios::app);
         f << conf;
@@ -291,8 +313,21 @@ bool PgTestServer::make() {
 bool PgTestServer::start() {
     if (m_running)
         return true;
-    if (!run({m_binDir + "/pg_ctl", "-D", m_data, "-l", m_root + "/server.log", "-w", "-t", "120",
-              "-s", "start"})) {
+    // The server's language comes from the environment it starts in; ours is as it was after.
+    const char* language = std::getenv("LANGUAGE");
+    const std::optional<std::string> ourLanguage =
+        language ? std::optional<std::string>(language) : std::nullopt;
+    if (!m_options.messagesLanguage.empty())
+        ::setenv("LANGUAGE", m_options.messagesLanguage.c_str(), 1);
+    const bool started = run({m_binDir + "/pg_ctl", "-D", m_data, "-l", m_root + "/server.log",
+                              "-w", "-t", "120", "-s", "start"});
+    if (!m_options.messagesLanguage.empty()) {
+        if (ourLanguage)
+            ::setenv("LANGUAGE", ourLanguage->c_str(), 1);
+        else
+            ::unsetenv("LANGUAGE");
+    }
+    if (!started) {
         m_error += "\nserver log: " + serverLog();
         return false;
     }
@@ -393,7 +428,8 @@ void PgTestServer::writePassFile() {
     // libpq ignores a password file that others may read.
     std::string text;
     for (const auto& [user, pw] : m_passwords)
-        text += host() + ":" + std::to_string(m_port) + ":*:" + user + ":" + pw + "\n";
+        // Any host: a service may name the server by its host name or its address.
+        text += "*:" + std::to_string(m_port) + ":*:" + user + ":" + pw + "\n";
     writeFile(m_passFile, text, 0600);
 }
 

@@ -9,8 +9,10 @@
 //
 // While it lives, PGSERVICEFILE and PGPASSFILE point at files of its own, and the other
 // libpq variables that could steer a connection elsewhere are unset; all come back when it
-// goes. It is stopped at the end; kill() ends it with SIGKILL (the postmaster and every
-// process of it) for fault tests, and start() brings it back on the same data.
+// goes. The TLS server's certificate is signed by a CA of its own (certificate() is the CA's,
+// the root its services trust) and names the host "db.xrq.test" and the address 127.0.0.1;
+// its services connect to the address. It is stopped at the end; kill() ends it with SIGKILL (the
+// postmaster and every process of it) for fault tests, and start() brings it back on the same data.
 //
 // PostgreSQL refuses to run as root: so does this, with a message saying why (the tests run
 // as an ordinary user; scripts/test.sh and /work-style wrappers arrange it).
@@ -27,6 +29,10 @@ struct PgServerOptions {
     int maxConnections = 40;
     // Small for tests; a benchmark gives it what a real server would have.
     std::string sharedBuffers = "16MB";
+    // The language the server writes its messages in (gettext's LANGUAGE, "de"), under
+    // lc_messages C.UTF-8: the machine needs no locale but C's (glibc heeds LANGUAGE under
+    // any locale but C and POSIX). Empty: the server's English.
+    std::string messagesLanguage = {};
     // Roles let in on the Unix socket without a password ("trust" in pg_hba.conf), for the
     // tests of what refuses such a server.
     std::vector<std::string> trustedRoles{};
@@ -57,7 +63,10 @@ public:
     // The socket folder, or "127.0.0.1" for the TLS server.
     std::string host() const;
     int port() const { return m_port; }
+    // The CA certificate that signed the TLS server's (sslrootcert).
     const std::string& certificate() const { return m_cert; }
+    // The host name the TLS server's certificate carries besides 127.0.0.1.
+    static constexpr const char* kTlsHostName = "db.xrq.test";
     std::string serverLog() const;
 
     // A service in the test's pg_service.conf: host, port, `user`, `dbname`, and (TLS)

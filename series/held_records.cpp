@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/held_records.h"
+
+#include "series/record_time.h"
+#include "series/series_store.h"
+
+#include <map>
+#include <set>
+#include <sys/stat.h>
+
+namespace series {
+
+namespace {
+
+// The data set's name and ordinal of its name on the server (sharedDataSet's reverse).
+std::pair<std::string, int> dataSetOf(const QString& shared) {
+    const qsizetype mark = shared.indexOf(QChar(0x1f));
+    if (mark < 0)
+        return {shared.toLatin1().toStdString(), 0};
+    bool ok = false;
+    const int number = shared.mid(mark + 1).toInt(&ok);
+    return {shared.left(mark).toLatin1().toStdString(), ok && number > 1 ? number - 1 : -1};
+}
+
+} // namespace
+
+bool lookUpRecords(const std::string& folder, const QString& unit,
+                   const std::vector<fleet::OtherRecord>& records,
+                   std::vector<fleet::RecordLook>& out, QString& why) {
+    out.assign(records.size(), {});
+    std::map<std::pair<std::string, int>, std::set<std::string>> wanted;
+    std::vector<std::string> lines(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        lines[i] = records[i].line.toLatin1().toStdString();
+        const std::string_view stamp = stampText(lines[i]);
+        out[i].stamp = QString::fromLatin1(stamp.data(), qsizetype(stamp.size()));
+        double seconds = 0;
+        if (unitSeconds(lines[i], chooseDateOrder({lines[i]}), seconds))
+            out[i].unitSeconds = seconds;
+        wanted[dataSetOf(records[i].dataSet)].insert(lines[i]);
+    }
+    const std::string path = folder + kFileName;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return true; // no series here: none of them is held
+    SeriesStore store;
+    std::string error;
+    if (!store.openToRead(path, error)) {
+        why = QString::fromStdString(error);
+        return false;
+    }
+    const std::string serial = unit.toLatin1().toStdString();
+    std::set<std::pair<std::string, std::string>> held; // (data set, line)
+    for (auto& entry : wanted) {
+        const std::pair<std::string, int>& set = entry.first;
+        std::set<std::string>& want = entry.second;
+        const auto info = store.find(serial, set.first, set.second);
+        if (!info)
+            continue;
+        const bool read = store.forEachRecord(info->id, [&](const RecordRef& r) {
+            const std::string line(r.line);
+            if (want.erase(line) > 0)
+                held.insert({set.first + '\x1f' + std::to_string(set.second), line});
+            return !want.empty();
+        });
+        if (!read && !want.empty()) {
+            why = QStringLiteral("the series of %1 not read")
+                      .arg(QString::fromLatin1(set.first.c_str()));
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto set = dataSetOf(records[i].dataSet);
+        out[i].held = held.count({set.first + '\x1f' + std::to_string(set.second), lines[i]}) > 0;
+    }
+    return true;
+}
+
+} // namespace series
