@@ -4,6 +4,7 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "fleet/visit_intervals.h"
 
 #include <ostream>
 
@@ -15,7 +16,8 @@ const char* const kUsage = "usage: admin init-server --service NAME [--decline-d
                            "[--max-download-bytes N]\n"
                            "       admin grant-laptop --service NAME ROLE\n"
                            "       admin grant-office --service NAME ROLE\n"
-                           "       admin check-server --service NAME\n";
+                           "       admin check-server --service NAME\n"
+                           "       admin set-visit-interval --service NAME DAYS [SERIAL]\n";
 
 int usage(std::ostream& err, const QString& why) {
     err << "error: " << why.toStdString() << "\n" << kUsage;
@@ -62,6 +64,15 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
         o = grantLaptop(conninfo, rest.front());
     } else if (command == QLatin1String("grant-office") && rest.size() == 1) {
         o = grantOffice(conninfo, rest.front());
+    } else if (command == QLatin1String("set-visit-interval") &&
+               (rest.size() == 1 || rest.size() == 2)) {
+        bool ok = false;
+        const int days = rest.front().toInt(&ok);
+        if (!ok || days < 1 || days > kMostVisitIntervalDays)
+            return usage(err, QStringLiteral("set-visit-interval takes 1 to %1 days")
+                                  .arg(kMostVisitIntervalDays));
+        o = setVisitInterval(conninfo, days,
+                             rest.size() == 2 ? std::optional<QString>(rest[1]) : std::nullopt);
     } else if (command == QLatin1String("check-server") && rest.isEmpty()) {
         const ServerRights rights = checkServerRights(conninfo);
         if (!rights.ok) {

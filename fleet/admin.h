@@ -8,6 +8,9 @@
 //       lets an existing login role push and read as a laptop
 //   grant-office --service NAME ROLE
 //       lets an existing login role read the server as the office's view (xrq-office)
+//   set-visit-interval --service NAME DAYS [SERIAL]
+//       a unit whose last visit is longer ago is late: the organisation's interval, or (with
+//       SERIAL) that unit's own; run with the owner's role
 //   check-server --service NAME
 //       lists every right a laptop role has beyond adding and reading facts (exit 1 when
 //       there is any)

@@ -43,6 +43,10 @@ std::string serviceConninfo(const std::string& service) {
     return "service=" + quoted(service);
 }
 
+std::string conninfoValue(const std::string& value) {
+    return quoted(value);
+}
+
 bool transientSqlState(const std::string& state) {
     if (state.size() != 5)
         return true; // no state: the connection's own failure
@@ -390,6 +394,10 @@ bool PgConnection::connect(const std::string& conninfo, std::chrono::millisecond
         return fail(r.transient() ? ConnectFailure::NoServer : ConnectFailure::Refused, words);
     }
     return true;
+}
+
+bool PgConnection::usedPassword() const {
+    return m_conn && PQconnectionUsedPassword(m_conn) == 1;
 }
 
 PgResult PgConnection::lost(const std::string& why, bool stopped, bool timedOut) {

@@ -26,6 +26,8 @@ namespace fleet {
 
 // The connection string of a service name, quoted for libpq.
 std::string serviceConninfo(const std::string& service);
+// A value quoted for a connection string ("key=" + conninfoValue(v)).
+std::string conninfoValue(const std::string& value);
 
 class PgResult {
 public:
@@ -126,6 +128,14 @@ public:
     bool errorTransient() const { return connectFailureTransient(m_failure); }
     // The connection made: over TLS or not, and with which sslmode.
     const ConnectionSecurity& security() const { return m_security; }
+    // The server's reason was the password (or the role): the person has to act.
+    bool authenticationFailed() const {
+        return m_failure == ConnectFailure::PasswordRefused ||
+               m_failure == ConnectFailure::NoPassword;
+    }
+    // The server asked for a password on connecting (false where pg_hba.conf trusts the role,
+    // or takes it by peer, certificate or Kerberos).
+    bool usedPassword() const;
 
     // One statement; a failure of the connection closes it. The answer must come within
     // `timeout`.

@@ -162,7 +162,21 @@ GRANT SELECT ON xrq.download_chunks TO xrq_laptop;
 GRANT INSERT (sha256, size, "offset", bytes) ON xrq.download_chunks TO xrq_laptop;
 )sql",
          1},
-        // 6: a series record keyed by what it is on every laptop (series/series_share.h): its
+        // 6: how often the units are to be visited (fleet/visit_intervals.h): the
+        // organisation's interval (no unit) and units' own, each setting a row of its own,
+        // the newest counting; set by the owner, read by all.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.visit_intervals (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    unit text,
+    days integer NOT NULL CHECK (days BETWEEN 1 AND 3650),
+    set_at timestamptz NOT NULL DEFAULT now(),
+    set_by name NOT NULL DEFAULT session_user);
+CREATE INDEX IF NOT EXISTS visit_intervals_by_unit ON xrq.visit_intervals (unit, id);
+GRANT SELECT ON xrq.visit_intervals TO xrq_laptop, xrq_office;
+)sql",
+         1},
+        // 7: a series record keyed by what it is on every laptop (series/series_share.h): its
         // unit, data set, identity, occurrence and the record before it on the laptop that
         // pushed it; its laptop's segment and position go beside them, ordering it on that
         // laptop only. Two laptops pushing the same records push one row each. The rows of

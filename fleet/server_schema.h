@@ -10,7 +10,7 @@
 //   xrq.series_facts    one row per series record, by what it is on every laptop (unit,
 //                       data_set, identity, occurrence, and the record before it: after,
 //                       after_occurrence); its laptop's segment and position beside them
-//   xrq.series_records  the rows versions before schema 6 pushed, by (unit, data_set,
+//   xrq.series_records  the rows versions before schema 7 pushed, by (unit, data_set,
 //                       segment, position, chain_hash); kept as they are
 //   xrq.kept_downloads  a kept raw download's SHA-256 and size, by its download's UUID
 //   xrq.download_bytes  the bytes of a kept download by SHA-256 (the server checks the
@@ -18,6 +18,8 @@
 //   xrq.download_chunks those bytes as laptops send them, in chunks by SHA-256 and offset,
 //                       put together into download_bytes once all are there; initServer
 //                       removes the chunks of bytes that are whole
+//   xrq.visit_intervals how often units are to be visited, each setting a row, set by the
+//                       owner (fleet/visit_intervals.h)
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
 // (a payload field), never part of a key.
@@ -50,11 +52,12 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 6;
+inline constexpr int kServerSchemaVersion = 7;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
-// there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 6: series
-// records keyed by what they are, xrq.series_facts).
-inline constexpr int kOldestServerSchemaVersion = 6;
+// there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 7: series
+// records keyed by what they are, xrq.series_facts). The visit intervals (6) are read where
+// they are there.
+inline constexpr int kOldestServerSchemaVersion = 7;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 
 struct InitOptions {

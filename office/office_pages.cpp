@@ -25,8 +25,10 @@ QString seriesHref(const QString& unit, const QString& set) {
     return QStringLiteral("/series?u=%1&amp;set=%2").arg(queryValue(unit), queryValue(set));
 }
 
-// The page around a body: our own style sheet and script only.
-QByteArray page(const QString& title, const QString& body, const QString& scripts = {}) {
+// The page around a body: our own style sheet and script only; who is signed in, with the
+// sign-out, in its header.
+QByteArray page(const QString& title, const QString& body, const PageContext& context,
+                const QString& scripts = {}) {
     QString out = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                                  "<meta name=\"viewport\" content=\"width=device-width, "
                                  "initial-scale=1\"><title>");
@@ -34,7 +36,12 @@ QByteArray page(const QString& title, const QString& body, const QString& script
     out += QStringLiteral(
         " - XRQ office</title><link rel=\"stylesheet\" href=\"/static/office.css\">");
     out += scripts;
-    out += QStringLiteral("</head><body><header><a href=\"/units\">XRQ office</a></header><main>");
+    out += QStringLiteral("</head><body><header><a href=\"/units\">XRQ office</a>");
+    if (!context.signedInAs.isEmpty())
+        out += QStringLiteral("<form id=\"sign-out\" method=\"post\" action=\"/sign-out\">"
+                              "<span>%1</span> <button type=\"submit\">Sign out</button></form>")
+                   .arg(html(context.signedInAs));
+    out += QStringLiteral("</header><main>");
     out += body;
     out += QStringLiteral("</main><script src=\"/static/office.js\"></script></body></html>\n");
     return out.toUtf8();
@@ -168,7 +175,8 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
         "<th data-type=\"number\">Last clear</th><th data-type=\"text\">Data sets</th>"
         "</tr></thead><tbody>");
     for (const UnitRow& u : o.units) {
-        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs,
+                                       u.visitIntervalDays.value_or(context.visitIntervalDays));
         QStringList sets;
         for (const QString& s : u.dataSets)
             sets << QStringLiteral("<a href=\"%1\">%2</a>")
@@ -192,7 +200,11 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
                     .arg(u.lastVisitMs.value_or(0))
                     .arg(u.lastVisitMs ? html(utcText(*u.lastVisitMs)) : QStringLiteral("-"));
         body += QStringLiteral("<td>%1</td>").arg(html(u.lastVisitLaptop));
-        body += QStringLiteral("<td data-sort=\"%1\">%1</td>").arg(u.records);
+        // A data set too large to count at once, or not counted within the read's time, is
+        // said: the figures are then the least held.
+        body += QStringLiteral("<td data-sort=\"%1\">%1%2</td>")
+                    .arg(u.records)
+                    .arg(u.uncountedSets > 0 ? QStringLiteral("+ (not all counted)") : QString());
         body += QStringLiteral("<td data-sort=\"%1\" class=\"%2\">%1</td>")
                     .arg(u.disputed)
                     .arg(u.disputed > 0 ? QStringLiteral("disputed") : QString());
@@ -206,10 +218,18 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
     if (o.more)
         body += QStringLiteral("<p class=\"more\">Only the first %1 units are shown.</p>")
                     .arg(o.units.size());
-    body += QStringLiteral("<p>A unit is late when its last visit is more than %1 days ago.</p>")
-                .arg(context.visitIntervalDays);
+    const bool own = std::any_of(o.units.begin(), o.units.end(), [&](const UnitRow& u) {
+        return u.visitIntervalDays != o.organisationIntervalDays;
+    });
+    body += QStringLiteral("<p id=\"interval\">A unit is late when its last visit is more than "
+                           "%1 days ago (%2)%3.</p>")
+                .arg(o.organisationIntervalDays.value_or(context.visitIntervalDays))
+                .arg(o.organisationIntervalDays ? QStringLiteral("the interval the server keeps")
+                                                : QStringLiteral("none is kept on the server"))
+                .arg(own ? QStringLiteral(", or after its own interval where the server keeps one")
+                         : QString());
     body += footer(o.readAtMs);
-    return page(QStringLiteral("Units"), body);
+    return page(QStringLiteral("Units"), body, context);
 }
 
 QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext& context) {
@@ -219,7 +239,8 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
             lastVisit = h.occurredAtMs;
             break;
         }
-    const Lateness late = lateness(lastVisit, d.readAtMs, context.visitIntervalDays);
+    const Lateness late =
+        lateness(lastVisit, d.readAtMs, d.visitIntervalDays.value_or(context.visitIntervalDays));
     QString body = QStringLiteral("<h1>Unit %1</h1><p class=\"%2\">Last visit: %3</p>")
                        .arg(html(unit), late.late ? QStringLiteral("late") : QStringLiteral("due"),
                             html(late.text));
@@ -231,8 +252,9 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
                                "<td>%5</td><td class=\"%6\">%7</td></tr>")
                     // One pass: a link's "%1F" (a data set's separator) is no place holder.
                     .arg(seriesHref(unit, s.dataSet), html(dataSetLabel(s.dataSet)),
-                         QString::number(s.records), QString::number(s.segments),
-                         QString::number(s.gaps),
+                         s.counted ? QString::number(s.records)
+                                   : QStringLiteral("too many to count here"),
+                         QString::number(s.segments), QString::number(s.gaps),
                          s.disputed > 0 ? QStringLiteral("disputed") : QString(),
                          QString::number(s.disputed));
     if (d.series.empty())
@@ -268,10 +290,10 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
         body += QStringLiteral("<p class=\"more\">Only the newest %1 entries are shown.</p>")
                     .arg(d.history.size());
     body += footer(d.readAtMs);
-    return page(QStringLiteral("Unit ") + unit, body);
+    return page(QStringLiteral("Unit ") + unit, body, context);
 }
 
-QByteArray seriesPage(const QString& unit, const QString& dataSet) {
+QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageContext& context) {
     const QString csv =
         QStringLiteral("/csv?u=%1&amp;set=%2").arg(queryValue(unit), queryValue(dataSet));
     QString body = QStringLiteral("<h1>%1, unit %2</h1><p><a href=\"/unit?u=%3\">Unit %2</a> | "
@@ -281,11 +303,29 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet) {
     body += QStringLiteral("<div id=\"plot\" data-query=\"u=%1&amp;set=%2\"></div>"
                            "<p id=\"plot-status\">Loading...</p>"
                            "<p class=\"hint\">Drag across the plot to zoom: the range is read "
-                           "again at the resolution shown; Whole series goes back.</p>")
+                           "again at the resolution shown; Whole series goes back. Red squares "
+                           "mark flagged records, dashed lines the start of a segment.</p>")
                 .arg(queryValue(unit), queryValue(dataSet));
-    return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body,
+    return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body, context,
                 QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"
                                "<script src=\"/static/dygraph.js\"></script>"));
+}
+
+QByteArray signInPage(const QString& message, const QString& next, const QString& role) {
+    QString body = QStringLiteral("<h1>Sign in</h1>");
+    if (!message.isEmpty())
+        body += QStringLiteral("<p class=\"refused\" id=\"refused\">%1</p>").arg(html(message));
+    body +=
+        QStringLiteral("<form id=\"sign-in\" method=\"post\" action=\"/sign-in\">"
+                       "<p><label>Role <input name=\"role\" autocomplete=\"username\" required "
+                       "value=\"%1\"></label></p><p><label>Password <input name=\"password\" "
+                       "type=\"password\" autocomplete=\"current-password\" required></label></p>"
+                       "<input type=\"hidden\" name=\"next\" value=\"%2\">"
+                       "<p><button type=\"submit\">Sign in</button></p></form>"
+                       "<p class=\"hint\">Your own role on the organisation's server, a member of "
+                       "xrq_office; its owner grants it (xrq-series admin grant-office ROLE).</p>")
+            .arg(html(role), html(next));
+    return page(QStringLiteral("Sign in"), body, PageContext{});
 }
 
 QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
@@ -294,7 +334,8 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
         return v ? QJsonValue(qint64(*v)) : QJsonValue(QJsonValue::Null);
     };
     for (const UnitRow& u : o.units) {
-        const Lateness late = lateness(u.lastVisitMs, o.readAtMs, context.visitIntervalDays);
+        const Lateness late = lateness(u.lastVisitMs, o.readAtMs,
+                                       u.visitIntervalDays.value_or(context.visitIntervalDays));
         QJsonArray battery;
         for (const double v : u.battery)
             battery.append(v);
@@ -306,6 +347,8 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("days_since"),
              late.daysSince ? QJsonValue(qint64(*late.daysSince)) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("late"), late.late},
+            {QStringLiteral("visit_interval_days"),
+             u.visitIntervalDays.value_or(context.visitIntervalDays)},
             {QStringLiteral("last_download"), ms(u.lastDownloadMs)},
             {QStringLiteral("last_download_safe"),
              u.lastDownloadSafe ? QJsonValue(*u.lastDownloadSafe) : QJsonValue(QJsonValue::Null)},
@@ -314,14 +357,45 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("battery"), battery},
             {QStringLiteral("records"), qint64(u.records)},
             {QStringLiteral("disputed"), qint64(u.disputed)},
+            {QStringLiteral("all_counted"), u.uncountedSets == 0},
             {QStringLiteral("last_clear"), ms(u.lastClearMs)},
         });
     }
     return {{QStringLiteral("read_at"), qint64(o.readAtMs)},
-            {QStringLiteral("visit_interval_days"), context.visitIntervalDays},
+            {QStringLiteral("visit_interval_days"),
+             o.organisationIntervalDays.value_or(context.visitIntervalDays)},
             {QStringLiteral("more"), o.more},
             {QStringLiteral("units"), units}};
 }
+
+namespace {
+
+// The plot's marks: lines at segment starts, and each flagged point with its kind and the
+// value of the plot's first column there (null: drawn at the foot of the plot), as the
+// viewer marks them; and the count of each flag over the range.
+QJsonObject marksJson(const SeriesPlot& p) {
+    const PlotMarks& m = p.marks;
+    // "field_N" is the record's value N - 1.
+    const qsizetype first = p.columns.isEmpty() ? -1 : p.columns.front().mid(6).toInt() - 1;
+    QJsonArray starts, points, counts;
+    for (const double t : m.segmentStarts)
+        starts.append(qint64(std::llround(t * 1000)));
+    for (const PlotMark& mark : m.points) {
+        const double v = first >= 0 && std::size_t(first) < mark.values.size()
+                             ? mark.values[std::size_t(first)]
+                             : std::nan("");
+        points.append(QJsonArray{qint64(std::llround(mark.t * 1000)), mark.kind,
+                                 std::isnan(v) ? QJsonValue(QJsonValue::Null) : QJsonValue(v)});
+    }
+    for (const auto& [flag, n] : m.counts)
+        counts.append(QJsonArray{flag, qint64(n)});
+    return {{QStringLiteral("segment_starts"), starts},
+            {QStringLiteral("kinds"), QJsonArray::fromStringList(m.kinds)},
+            {QStringLiteral("points"), points},
+            {QStringLiteral("counts"), counts}};
+}
+
+} // namespace
 
 QJsonObject plotJson(const SeriesPlot& p) {
     auto num = [](double v) {
@@ -341,7 +415,8 @@ QJsonObject plotJson(const SeriesPlot& p) {
             {QStringLiteral("last"), qint64(std::llround(p.last * 1000))},
             {QStringLiteral("records"), qint64(p.records)},
             {QStringLiteral("without_time"), qint64(p.flagged)},
-            {QStringLiteral("rows"), rows}};
+            {QStringLiteral("rows"), rows},
+            {QStringLiteral("marks"), marksJson(p)}};
 }
 
 QJsonObject errorJson(int status, const QString& message) {

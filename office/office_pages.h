@@ -16,6 +16,7 @@ namespace office {
 
 struct PageContext {
     int visitIntervalDays = 30; // a unit not visited for longer is late
+    QString signedInAs;         // the role signed in (sign_in.h); empty: no sign-in here
 };
 
 // How late a unit is by its last visit: whole days since, and whether that is over the
@@ -34,7 +35,9 @@ QString historyDetail(const HistoryItem& item);
 
 QByteArray unitsPage(const UnitsOverview& overview, const PageContext& context);
 QByteArray unitPage(const QString& unit, const UnitDetail& detail, const PageContext& context);
-QByteArray seriesPage(const QString& unit, const QString& dataSet);
+QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageContext& context);
+// The sign-in form: `message` says why it is shown again, `next` is where it leads after.
+QByteArray signInPage(const QString& message, const QString& next, const QString& role);
 
 QJsonObject unitsJson(const UnitsOverview& overview, const PageContext& context);
 QJsonObject plotJson(const SeriesPlot& plot);

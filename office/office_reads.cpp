@@ -2,9 +2,11 @@
 #include "office/office_reads.h"
 
 #include "office/plot_buckets.h"
+#include "office/series_counts.h"
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "fleet/visit_intervals.h"
 #include "series/record_time.h"
 #include "series/server_series.h"
 
@@ -69,6 +71,58 @@ constexpr const char* kMs = "(extract(epoch FROM %1) * 1000)::bigint";
 
 std::string ms(const char* column) {
     return QString::fromLatin1(kMs).arg(QLatin1String(column)).toStdString();
+}
+
+// A series the server holds facts of, with its signature.
+struct HeldSeries {
+    QString unit, dataSet;
+    SeriesSignature signature;
+};
+
+// Every series of `unit` (all units when null), by unit and data set.
+bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
+                std::vector<HeldSeries>& out, ReadError& error) {
+    std::vector<PgParam> params;
+    std::string where;
+    if (unit) {
+        params.push_back(PgParam::text(unit->toStdString()));
+        where = "WHERE unit = $1 ";
+    }
+    const PgResult r = pg.exec("SELECT unit, data_set, pg_catalog.count(*), "
+                               "pg_catalog.max(arrival) FROM xrq.series_places " +
+                                   where + "GROUP BY 1, 2 ORDER BY 1, 2",
+                               params, limits.statementTimeout);
+    if (!r.ok()) {
+        error = unavailable(QStringLiteral("series not read"), r.error());
+        return false;
+    }
+    out.reserve(std::size_t(r.rows()));
+    for (int i = 0; i < r.rows(); ++i)
+        out.push_back({text(r.value(i, 0)),
+                       text(r.value(i, 1)),
+                       {std::stoll(r.value(i, 2)), std::stoll(r.value(i, 3))}});
+    return true;
+}
+
+// The counts of a series derived from its facts, kept under its signature; none when the
+// series is larger than a read takes, cannot be read, or the deadline has passed.
+std::optional<SeriesCounts> countsOf(const std::string& conninfo, const HeldSeries& h,
+                                     const ReadLimits& limits,
+                                     std::chrono::steady_clock::time_point deadline) {
+    SeriesCountCache& cache = SeriesCountCache::shared();
+    if (std::optional<SeriesCounts> kept = cache.find(h.unit, h.dataSet, h.signature))
+        return kept;
+    if (h.signature.facts > limits.mostRecords || std::chrono::steady_clock::now() > deadline)
+        return std::nullopt;
+    const QByteArray serial = h.unit.toLatin1();
+    const DataSetName set = dataSetName(h.dataSet);
+    series::ServerSeries held;
+    std::string why;
+    if (!held.read(conninfo, serial.toStdString(), set.name, set.ordinal, why))
+        return std::nullopt;
+    const SeriesCounts counts = countSeries(held.source());
+    cache.keep(h.unit, h.dataSet, h.signature, counts);
+    return counts;
 }
 
 } // namespace
@@ -148,28 +202,37 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         }
         o.units.push_back(std::move(u));
     }
-    // The series each unit has on the server: its data sets, the places held (one record
-    // each, whatever the laptops that pushed it) and the places where laptops differ.
-    r = pg.exec("SELECT unit, data_set, pg_catalog.count(*), "
-                "pg_catalog.count(*) FILTER (WHERE n > 1) FROM (SELECT unit, data_set, segment, "
-                "position, pg_catalog.count(*) AS n FROM xrq.series_places GROUP BY 1, 2, 3, 4) "
-                "p GROUP BY 1, 2 ORDER BY 1, 2",
-                {}, limits.statementTimeout);
-    if (!r.ok()) {
-        o.error = unavailable(QStringLiteral("series not read"), r.error());
+    const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);
+    if (!intervals.ok) {
+        o.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
         return o;
     }
+    o.organisationIntervalDays = intervals.organisation;
+    for (UnitRow& u : o.units)
+        u.visitIntervalDays = intervals.of(u.unit);
+    // The series each unit has on the server, counted on the series derived from every
+    // laptop's facts (series_counts.h).
+    std::vector<HeldSeries> held;
+    if (!heldSeries(pg, nullptr, limits, held, o.error))
+        return o;
     QHash<QString, std::size_t> at;
     for (std::size_t i = 0; i < o.units.size(); ++i)
         at.insert(o.units[i].unit, i);
-    for (int i = 0; i < r.rows(); ++i) {
-        const auto found = at.constFind(text(r.value(i, 0)));
+    const auto deadline = std::chrono::steady_clock::now() + limits.mostCounting;
+    for (const HeldSeries& h : held) {
+        const auto found = at.constFind(h.unit);
         if (found == at.constEnd())
             continue;
         UnitRow* unit = &o.units[*found];
-        unit->dataSets << text(r.value(i, 1));
-        unit->records += std::stoll(r.value(i, 2));
-        unit->disputed += std::stoll(r.value(i, 3));
+        unit->dataSets << h.dataSet;
+        const std::optional<SeriesCounts> c = countsOf(conninfo, h, limits, deadline);
+        if (!c) {
+            ++unit->uncountedSets;
+            continue;
+        }
+        unit->records += c->records;
+        unit->disputed += c->disputed;
     }
     return o;
 }
@@ -197,6 +260,14 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
         return d;
     }
     d.moreHistory = r.rows() > limits.mostHistory;
+    const fleet::VisitIntervals intervals =
+        fleet::readVisitIntervals(pg, limits.statementTimeout, unit);
+    if (!intervals.ok) {
+        d.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
+        return d;
+    }
+    d.visitIntervalDays = intervals.of(unit);
     for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i)
         d.history.push_back(
             {text(r.value(i, 0)), std::stoll(r.value(i, 1)), text(r.value(i, 2)),
@@ -212,24 +283,22 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
     }
     for (int i = r.rows() - 1; i >= 0; --i)
         d.battery.emplace_back(std::stoll(r.value(i, 0)), std::stod(r.value(i, 1)));
-    r = pg.exec("SELECT data_set, pg_catalog.count(DISTINCT position), pg_catalog.count(*), "
-                "pg_catalog.max(position) + 1 FROM xrq.series_places WHERE unit = $1 "
-                "GROUP BY data_set, segment ORDER BY data_set, segment",
-                {name}, limits.statementTimeout);
-    if (!r.ok()) {
-        d.error = unavailable(QStringLiteral("series not read"), r.error());
+    std::vector<HeldSeries> held;
+    if (!heldSeries(pg, &unit, limits, held, d.error))
         return d;
-    }
-    for (int i = 0; i < r.rows(); ++i) {
-        const QString set = text(r.value(i, 0));
-        if (d.series.empty() || d.series.back().dataSet != set)
-            d.series.push_back({set});
-        SeriesSummary& s = d.series.back();
-        const long long places = std::stoll(r.value(i, 1));
-        s.records += places;
-        s.disputed += std::stoll(r.value(i, 2)) - places;
-        s.gaps += std::stoll(r.value(i, 3)) - places;
-        ++s.segments;
+    const auto deadline = std::chrono::steady_clock::now() + limits.statementTimeout;
+    for (const HeldSeries& h : held) {
+        SeriesSummary s{h.dataSet};
+        if (const std::optional<SeriesCounts> c = countsOf(conninfo, h, limits, deadline)) {
+            s.records = c->records;
+            s.disputed = c->disputed;
+            s.repeated = c->repeated;
+            s.gaps = c->gaps;
+            s.segments = c->segments;
+        } else {
+            s.counted = false;
+        }
+        d.series.push_back(std::move(s));
     }
     return d;
 }
@@ -237,54 +306,53 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
 namespace {
 
 // The series as the server holds it, read through series/ (the rule that picks, per place,
-// the record continuing the chain), after a bounded look at its size.
-bool readSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                const ReadLimits& limits, series::ServerSeries& held, ReadError& error) {
+// the record continuing the chain), after a bounded look at its size and signature; kept
+// derived while its facts stay the same (DerivedSeriesCache).
+DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QString& unit,
+                                        const QString& dataSet, const ReadLimits& limits,
+                                        ReadError& error) {
+    SeriesSignature signature;
     {
         PgConnection pg;
         if (!open(pg, conninfo, limits, error))
-            return false;
+            return nullptr;
         const PgResult r = pg.exec(
-            "SELECT pg_catalog.count(*) FROM (SELECT 1 FROM xrq.series_places WHERE unit = $1 "
-            "AND data_set = $2 LIMIT $3) s",
+            "SELECT pg_catalog.count(*), COALESCE(pg_catalog.max(arrival), 0) FROM "
+            "(SELECT arrival FROM xrq.series_places WHERE unit = $1 AND data_set = $2 LIMIT $3) s",
             {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString()),
              PgParam::text(std::to_string(limits.mostRecords + 1))},
             limits.statementTimeout);
         if (!r.ok()) {
             error = unavailable(QStringLiteral("series not read"), r.error());
-            return false;
+            return nullptr;
         }
-        const long long rows = std::stoll(r.value(0, 0));
-        if (rows == 0) {
+        signature = {std::stoll(r.value(0, 0)), std::stoll(r.value(0, 1))};
+        if (signature.facts == 0) {
             error = {ReadError::Kind::NotFound,
                      QStringLiteral("the server holds no records of unit %1, data set %2")
                          .arg(unit, dataSetLabel(dataSet))};
-            return false;
+            return nullptr;
         }
-        if (rows > limits.mostRecords) {
+        if (signature.facts > limits.mostRecords) {
             error = {ReadError::Kind::TooLarge,
                      QStringLiteral("the series has more than %1 rows: more than one read takes")
                          .arg(limits.mostRecords)};
-            return false;
+            return nullptr;
         }
     }
+    DerivedSeriesCache& cache = DerivedSeriesCache::shared();
+    if (DerivedSeriesCache::Held kept = cache.find(unit, dataSet, signature))
+        return kept;
     const QByteArray serial = unit.toLatin1();
     const DataSetName set = dataSetName(dataSet);
     std::string why;
-    if (!held.read(conninfo, serial.toStdString(), set.name, set.ordinal, why)) {
+    auto held = std::make_shared<series::ServerSeries>();
+    if (!held->read(conninfo, serial.toStdString(), set.name, set.ordinal, why)) {
         error = {ReadError::Kind::NotFound, QString::fromStdString(why)};
-        return false;
+        return nullptr;
     }
-    return true;
-}
-
-// The record's UTC as the export reckons it (its unit time where the offset is unknown).
-bool recordUtc(const series::RecordRef& r, double& t) {
-    double s = 0;
-    if (!series::unitSeconds(r.line, r.dateOrder, s))
-        return false;
-    t = r.offsetSeconds && !(r.timeFlags & series::kOffsetUnknown) ? s - *r.offsetSeconds : s;
-    return true;
+    cache.keep(unit, dataSet, signature, held);
+    return held;
 }
 
 } // namespace
@@ -292,62 +360,134 @@ bool recordUtc(const series::RecordRef& r, double& t) {
 SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
                           const TimeRange& range, int buckets, const ReadLimits& limits) {
     SeriesPlot p;
-    series::ServerSeries held;
-    if (!readSeries(conninfo, unit, dataSet, limits, held, p.error))
+    const DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, p.error);
+    if (!held)
         return p;
-    const series::RecordSource source = held.source();
-    // First pass: the whole series' span, so that an open end takes its first or last time.
-    bool any = false;
-    source.forEachRecord([&](const series::RecordRef& r) {
+    const series::RecordSource source = held->source();
+    // Each record's UTC by its own clock (series::RecordClock), as the CSV has it; a record
+    // whose UTC is not known stands at its unit time, as the export's range takes it.
+    struct Timed {
+        bool parsed = false;
         double t = 0;
-        if (recordUtc(r, t)) {
-            p.first = any ? std::min(p.first, t) : t;
-            p.last = any ? std::max(p.last, t) : t;
-            any = true;
-        }
+    };
+    std::vector<Timed> times;
+    times.reserve(std::size_t(source.info.records));
+    series::forEachRecordUtc(source, [&](const series::RecordRef&, bool parsed, double s,
+                                         const series::RecordClock::Utc& utc) {
+        times.push_back({parsed, utc.known ? utc.seconds : s});
         return true;
     });
+    bool any = false;
+    for (const Timed& r : times)
+        if (r.parsed) {
+            p.first = any ? std::min(p.first, r.t) : r.t;
+            p.last = any ? std::max(p.last, r.t) : r.t;
+            any = true;
+        }
     p.from = range.from.value_or(p.first);
     p.to = range.to.value_or(p.last);
     Decimator decimator(p.from, p.to, buckets);
     std::vector<double> values;
-    std::size_t widest = 0;
+    std::size_t widest = 0, index = 0;
     source.forEachRecord([&](const series::RecordRef& r) {
-        double t = 0;
-        if (!recordUtc(r, t)) {
+        const Timed& at = times[index++];
+        if (!at.parsed) {
             ++p.flagged;
             return true;
         }
-        if (t < p.from || t > p.to)
+        if (at.t < p.from || at.t > p.to)
             return true;
         recordValues(r.line, values);
         widest = std::max(widest, values.size());
-        decimator.add(t, values);
+        decimator.add(at.t, values);
         ++p.records;
         return true;
     });
     for (const std::size_t c : decimator.numericColumns())
         p.columns << QStringLiteral("field_%1").arg(c + 1);
     p.buckets = decimator.take(widest);
+    p.marks = plotMarks(source, p.from, p.to, buckets);
     return p;
 }
 
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
                         const TimeRange& range, const ReadLimits& limits) {
     SeriesCsv c;
-    series::ServerSeries held;
-    if (!readSeries(conninfo, unit, dataSet, limits, held, c.error))
+    const DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, c.error);
+    if (!held)
         return c;
     series::ExportRange r;
     r.from = range.from;
     r.to = range.to;
-    c.rows = series::exportCsv(held.source(), r, [&](std::string_view piece) {
+    c.rows = series::exportCsv(held->source(), r, [&](std::string_view piece) {
         c.text.append(piece);
         return true;
     });
     if (c.rows < 0)
         c.error = {ReadError::Kind::Unavailable, QStringLiteral("the series could not be read")};
     return c;
+}
+
+std::shared_ptr<const series::ServerSeries>
+readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                  const ReadLimits& limits, ReadError& error) {
+    return readSeriesHeld(conninfo, unit, dataSet, limits, error);
+}
+
+UnitList readUnitList(const std::string& conninfo, long long skip, int top,
+                      const ReadLimits& limits) {
+    UnitList l;
+    PgConnection pg;
+    if (!open(pg, conninfo, limits, l.error))
+        return l;
+    const PgResult r = pg.exec(
+        "SELECT u.unit, pg_catalog.count(*) OVER () FROM (SELECT DISTINCT unit FROM xrq.events) u "
+        "ORDER BY u.unit COLLATE \"C\" LIMIT $1 OFFSET $2",
+        {PgParam::text(std::to_string(top)), PgParam::text(std::to_string(skip))},
+        limits.statementTimeout);
+    if (!r.ok()) {
+        l.error = unavailable(QStringLiteral("units not read"), r.error());
+        return l;
+    }
+    for (int i = 0; i < r.rows(); ++i)
+        l.units << text(r.value(i, 0));
+    if (r.rows() > 0) {
+        l.total = std::stoll(r.value(0, 1));
+    } else {
+        const PgResult n = pg.exec("SELECT pg_catalog.count(DISTINCT unit) FROM xrq.events", {},
+                                   limits.statementTimeout);
+        if (!n.ok()) {
+            l.error = unavailable(QStringLiteral("units not counted"), n.error());
+            return l;
+        }
+        l.total = std::stoll(n.value(0, 0));
+    }
+    return l;
+}
+
+UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits) {
+    UnitSets u;
+    PgConnection pg;
+    if (!open(pg, conninfo, limits, u.error))
+        return u;
+    const PgParam name = PgParam::text(unit.toStdString());
+    const PgResult known = pg.exec("SELECT EXISTS (SELECT 1 FROM xrq.events WHERE unit = $1)",
+                                   {name}, limits.statementTimeout);
+    if (!known.ok()) {
+        u.error = unavailable(QStringLiteral("unit not read"), known.error());
+        return u;
+    }
+    if (known.value(0, 0) != "t") {
+        u.error = {ReadError::Kind::NotFound,
+                   QStringLiteral("the server holds nothing of unit %1").arg(unit)};
+        return u;
+    }
+    std::vector<HeldSeries> held;
+    if (!heldSeries(pg, &unit, limits, held, u.error))
+        return u;
+    for (const HeldSeries& h : held)
+        u.dataSets << h.dataSet;
+    return u;
 }
 
 } // namespace office

@@ -13,12 +13,16 @@
 // Text from the server is Unicode already (a unit's 8-bit serial and names are pushed as
 // their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
 
+#include "office/plot_marks.h"
+#include "series/server_series.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +37,9 @@ struct ReadLimits {
     int mostHistory = 500;             // a unit's history entries
     int mostBattery = 2000;            // a unit's battery readings
     long long mostRecords = 2'000'000; // a series' rows the plot and the CSV take
+    // The Units page's time for deriving series not counted before (the rest are counted by
+    // later loads; a unit's page takes statementTimeout).
+    std::chrono::milliseconds mostCounting{2000};
 };
 
 // Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),
@@ -53,16 +60,24 @@ struct UnitRow {
     std::optional<bool> lastDownloadSafe;
     QStringList lastDownloadReasons;
     std::vector<double> battery; // volts at the last visits, oldest first
-    long long records = 0;       // places held, over every data set
-    long long disputed = 0;      // places where laptops' records differ
+    // Over every data set, as the series derived from every laptop's facts has them
+    // (series_counts.h); a data set not counted (too large, or the read's time spent) adds
+    // nothing and is told in uncountedSets.
+    long long records = 0;  // each physical record once
+    long long disputed = 0; // places where laptops' records differ
+    int uncountedSets = 0;
     std::optional<std::int64_t> lastClearMs;
+    // The visit interval the server keeps for it (its own, else the organisation's); none:
+    // the service's --visit-interval.
+    std::optional<int> visitIntervalDays;
 };
 
 struct UnitsOverview {
     ReadError error;
-    std::int64_t readAtMs = 0;  // the server's clock when it answered
-    std::vector<UnitRow> units; // by unit
-    bool more = false;          // more units than the limit
+    std::int64_t readAtMs = 0;                   // the server's clock when it answered
+    std::vector<UnitRow> units;                  // by unit
+    bool more = false;                           // more units than the limit
+    std::optional<int> organisationIntervalDays; // the server's visit interval for all
 };
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits);
 
@@ -75,10 +90,14 @@ struct HistoryItem {
 
 struct SeriesSummary {
     QString dataSet;
-    long long records = 0;  // places held
-    long long disputed = 0; // places with more than one record
-    long long gaps = 0;     // places not held between the first and the last of a segment
+    // As series_counts.h counts them; all 0 and counted false when the series is larger than
+    // a read takes or could not be read.
+    long long records = 0;
+    long long disputed = 0;
+    long long repeated = 0;
+    long long gaps = 0; // records after a gap of over ten times the usual interval
     int segments = 0;
+    bool counted = true;
 };
 
 struct UnitDetail {
@@ -88,6 +107,7 @@ struct UnitDetail {
     bool moreHistory = false;
     std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
     std::vector<SeriesSummary> series;
+    std::optional<int> visitIntervalDays; // as UnitRow's
 };
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits);
@@ -122,6 +142,7 @@ struct SeriesPlot {
     double first = 0, last = 0; // the whole series' first and last time
     long long records = 0;      // records in the range
     long long flagged = 0;      // records in the range without a usable time
+    PlotMarks marks;            // segment starts and flagged records (plot_marks.h)
 };
 SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
                           const TimeRange& range, int buckets, const ReadLimits& limits);
@@ -134,5 +155,28 @@ struct SeriesCsv {
 };
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
                         const TimeRange& range, const ReadLimits& limits);
+
+// For the web service (sensor_things.h): a page of the units by serial and how many there are.
+struct UnitList {
+    ReadError error;
+    QStringList units;
+    long long total = 0;
+};
+UnitList readUnitList(const std::string& conninfo, long long skip, int top,
+                      const ReadLimits& limits);
+
+// The data sets the server holds records of for `unit`; NotFound when it holds nothing of it.
+struct UnitSets {
+    ReadError error;
+    QStringList dataSets;
+};
+UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits);
+
+// One series derived from every laptop's facts (the plot's and the CSV's read), after a bounded
+// look at its size; the one derived last time while the server holds the same facts of it.
+// Null with `error` when it cannot be read.
+std::shared_ptr<const series::ServerSeries>
+readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
+                  const ReadLimits& limits, ReadError& error);
 
 } // namespace office

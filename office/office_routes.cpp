@@ -2,6 +2,7 @@
 #include "office/office_routes.h"
 
 #include "office/query_params.h"
+#include "office/sensor_things.h"
 
 #include "series/series_export.h"
 
@@ -106,7 +107,9 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
                                   {QStringLiteral("records"), qint64(s.records)},
                                   {QStringLiteral("segments"), s.segments},
                                   {QStringLiteral("gaps"), qint64(s.gaps)},
-                                  {QStringLiteral("disputed"), qint64(s.disputed)}});
+                                  {QStringLiteral("disputed"), qint64(s.disputed)},
+                                  {QStringLiteral("repeated"), qint64(s.repeated)},
+                                  {QStringLiteral("counted"), s.counted}});
     return {{QStringLiteral("unit"), unit},       {QStringLiteral("read_at"), qint64(d.readAtMs)},
             {QStringLiteral("history"), history}, {QStringLiteral("more_history"), d.moreHistory},
             {QStringLiteral("battery"), battery}, {QStringLiteral("series"), series}};
@@ -160,12 +163,12 @@ const std::map<QString, Handler>& routes() {
              return d.error.failed() ? readFailed(d.error) : json(detailJson(unit, d));
          }},
         {QStringLiteral("/series"),
-         [](const Request& r, const OfficeConfig&) {
+         [](const Request& r, const OfficeConfig& c) {
              const Checked q = check(r, {QStringLiteral("u"), QStringLiteral("set")},
                                      {QStringLiteral("u"), QStringLiteral("set")});
              if (q.refused)
                  return *q.refused;
-             return htmlAnswer(seriesPage(q.params.value("u"), q.params.value("set")));
+             return htmlAnswer(seriesPage(q.params.value("u"), q.params.value("set"), c.context));
          }},
         {QStringLiteral("/api/series"),
          [](const Request& r, const OfficeConfig& c) {
@@ -247,6 +250,11 @@ std::vector<std::pair<QByteArray, QByteArray>> commonHeaders() {
             {"X-Frame-Options", "DENY"}};
 }
 
+bool isApiPath(const QString& path) {
+    const QLatin1String root(kApiRoot);
+    return path == root || (path.startsWith(root) && path.mid(root.size()).startsWith('/'));
+}
+
 Answer errorAnswer(int status, const QString& message) {
     return json(errorJson(status, message), status);
 }
@@ -255,6 +263,13 @@ Answer answer(const Request& request, const OfficeConfig& config) {
     QString path = request.path;
     if (path == QLatin1String("/units"))
         path = QStringLiteral("/");
+    if (isApiPath(path)) {
+        if (request.method != "GET" && request.method != "HEAD")
+            return errorAnswer(405, QStringLiteral("this service only reads: GET"));
+        Answer a = sensorThingsAnswer(request, config);
+        a.headers.emplace_back("Cache-Control", "no-store");
+        return a;
+    }
     const auto route = routes().find(path);
     if (route == routes().end())
         return errorAnswer(404, QStringLiteral("no such page: %1").arg(request.path.left(100)));

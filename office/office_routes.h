@@ -12,14 +12,19 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace office {
 
+class SessionStore;
+
 struct OfficeConfig {
     std::string conninfo;
+    // Who is signed in (sign_in.h); none: whoever reaches the service may look.
+    std::shared_ptr<SessionStore> sessions;
     ReadLimits limits;
     PageContext context;
     // Where Debian's libjs-dygraphs puts the plot library.
@@ -30,6 +35,11 @@ struct Request {
     QByteArray method = "GET";
     QString path;     // decoded, without the query
     QByteArray query; // as it came, without the "?"
+    // For the sign-in (sign_in.h): the Cookie, Origin, Host and Content-Type headers, and the
+    // body of a form.
+    QByteArray cookie, origin, host, contentType, body;
+    // "http://127.0.0.1:8080" as the client asked: what the web service's links begin with.
+    QString linkOrigin;
 };
 
 struct Answer {
@@ -44,6 +54,8 @@ struct Answer {
 std::vector<std::pair<QByteArray, QByteArray>> commonHeaders();
 
 Answer answer(const Request& request, const OfficeConfig& config);
+// The web service's paths (sensor_things.h), which the HTTP side hands over as a whole.
+bool isApiPath(const QString& path);
 Answer errorAnswer(int status, const QString& message);
 
 } // namespace office

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_server.h"
 
+#include "office/sign_in.h"
+
 #include <QFile>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -36,6 +38,16 @@ Request requestOf(const QHttpServerRequest& r) {
     out.method = methodName(r.method());
     out.path = r.url().path(QUrl::FullyDecoded);
     out.query = r.url().query(QUrl::FullyEncoded).toLatin1();
+    out.cookie = r.value("cookie");
+    out.origin = r.value("origin");
+    out.host = r.value("host");
+    out.contentType = r.value("content-type");
+    if (out.method == "POST")
+        out.body = r.body();
+    out.linkOrigin = r.url()
+                         .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                                   QUrl::RemoveUserInfo)
+                         .toString(QUrl::FullyEncoded);
     return out;
 }
 
@@ -58,6 +70,8 @@ const char* const kPaths[] = {"/",
                               "/series",
                               "/api/series",
                               "/csv",
+                              "/sign-in",
+                              "/sign-out",
                               "/static/office.js",
                               "/static/office.css",
                               "/static/dygraph.js",
@@ -67,35 +81,42 @@ const char* const kPaths[] = {"/",
 
 OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::move(config)) {
     m_pool.setMaxThreadCount(workers);
-    for (const char* path : kPaths) {
+    for (const char* path : kPaths)
         m_http.route(QString::fromLatin1(path),
                      [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                         // Copied here, on the server's thread: the request lives only as long as
-                         // this call.
-                         const Request r = requestOf(request);
-                         // The client may go while its answer is made: the socket is then gone, and
-                         // the answer is dropped instead of written (writing it is what Qt's own
-                         // QFuture answers do, into a socket already deleted).
-                         const QPointer<QTcpSocket> socket = responder.socket();
-                         auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
-                         m_pool.start([this, r, socket, out] {
-                             // On a worker of m_pool.
-                             auto made = std::make_shared<Answer>(answer(r, m_config));
-                             QMetaObject::invokeMethod(
-                                 &m_http,
-                                 [socket, out, made] {
-                                     // Back on the server's thread.
-                                     if (socket)
-                                         responseOf(std::move(*made)).write(std::move(*out));
-                                 },
-                                 Qt::QueuedConnection);
-                         });
+                         dispatch(request, std::move(responder));
                      });
-    }
-    m_http.setMissingHandler([](const QHttpServerRequest& request, QHttpServerResponder&& out) {
+    // The web service's paths hold keys ("Things('SITE1')"), which Qt's routes do not take.
+    m_http.setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& out) {
+        if (isApiPath(request.url().path(QUrl::FullyDecoded))) {
+            dispatch(request, std::move(out));
+            return;
+        }
         responseOf(errorAnswer(
                        404, QStringLiteral("no such page: %1").arg(request.url().path().left(100))))
             .write(std::move(out));
+    });
+}
+
+void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+    // Copied here, on the server's thread: the request lives only as long as this call.
+    const Request r = requestOf(request);
+    // The client may go while its answer is made: the socket is then gone, and the answer is
+    // dropped instead of written (writing it is what Qt's own QFuture answers do, into a socket
+    // already deleted).
+    const QPointer<QTcpSocket> socket = responder.socket();
+    auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
+    m_pool.start([this, r, socket, out] {
+        // On a worker of m_pool.
+        auto made = std::make_shared<Answer>(serve(r, m_config));
+        QMetaObject::invokeMethod(
+            &m_http,
+            [socket, out, made] {
+                // Back on the server's thread.
+                if (socket)
+                    responseOf(std::move(*made)).write(std::move(*out));
+            },
+            Qt::QueuedConnection);
     });
 }
 

@@ -34,6 +34,9 @@ public:
     quint16 port() const { return m_port; }
 
 private:
+    // Hands the request to a read thread and its answer back to this thread's responder.
+    void dispatch(const QHttpServerRequest& request, QHttpServerResponder&& responder);
+
     OfficeConfig m_config;
     QHttpServer m_http;
     // Declared after the server: destroyed first, waiting for the reads still running.

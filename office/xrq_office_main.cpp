@@ -2,6 +2,7 @@
 // xrq-office: the office's read-only view of the organisation's server, over HTTP.
 #include "office/office_options.h"
 #include "office/office_server.h"
+#include "office/session_cookies.h"
 
 #include "fleet/fleet_settings.h"
 #include "fleet/pg_connection.h"
@@ -48,6 +49,9 @@ int main(int argc, char** argv) {
     office::OfficeConfig config;
     config.conninfo = fleet::serviceConninfo(o.service.toStdString());
     config.context.visitIntervalDays = o.visitIntervalDays;
+    // Beyond this machine each person signs in, and reads as a role of their own.
+    if (!o.address.isLoopback())
+        config.sessions = std::make_shared<office::SessionStore>();
     office::OfficeServer server(config, o.workers);
     std::optional<office::TlsFiles> tls;
     if (!o.tlsCert.isEmpty())
@@ -63,7 +67,9 @@ int main(int argc, char** argv) {
                              ? QStringLiteral("[%1]").arg(o.address.toString())
                              : o.address.toString();
     std::cerr << "xrq-office: serving " << (tls ? "https" : "http") << "://" << host.toStdString()
-              << ":" << server.port() << "/ from service " << o.service.toStdString() << std::endl;
+              << ":" << server.port() << "/ from service " << o.service.toStdString()
+              << (config.sessions ? ", each person signed in with a role of xrq_office" : "")
+              << std::endl;
     app.exec();
     close(endingFd);
     return int(office::Exit::Done);

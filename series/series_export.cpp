@@ -182,6 +182,18 @@ std::string RecordFlags::next(const RecordRef& r, bool parsed, double seconds,
     return flags;
 }
 
+std::string pointFlags(std::string_view flags) {
+    std::string kept;
+    forEachFlag(flags, [&](std::string_view flag) {
+        if (flag == "segment start" || flag == "offset unknown")
+            return;
+        if (!kept.empty())
+            kept += "; ";
+        kept += flag;
+    });
+    return kept;
+}
+
 RecordSource storeSource(SeriesStore& store, const SeriesInfo& info) {
     return {info, store.notes(info.id),
             [&store, id = info.id](const auto& each) { return store.forEachRecord(id, each); },

@@ -96,6 +96,12 @@ template <class Each> void forEachFlag(std::string_view flags, Each&& each) {
     }
 }
 
+// The flags a plot marks at the record itself ("disputed; gap"): all of them but a segment's
+// start, which has its line across the plot, and an offset the register never knew, which
+// belongs to whole downloads (a plot's notes count it). One rule for the viewer and the
+// office's plots.
+std::string pointFlags(std::string_view flags);
+
 // Latin-1 bytes as UTF-8.
 void appendUtf8(std::string& out, std::string_view latin1);
 

@@ -33,16 +33,9 @@ constexpr std::uint64_t kPerRecord =
     sizeof(std::size_t) + sizeof(std::uint16_t) + sizeof(double) + 2 * sizeof(std::size_t);
 constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
 
-// The flags a plot marks as a point: the record's own. A segment start has its line across
-// the plot, and an offset the register never knew belongs to whole downloads (the summary
-// says how many records it covers).
+// The flags a plot marks as a point: the record's own (series::pointFlags).
 QString pointFlags(const std::string& flags) {
-    QStringList kept;
-    series::forEachFlag(flags, [&](std::string_view flag) {
-        if (flag != "segment start" && flag != "offset unknown")
-            kept << QString::fromUtf8(flag.data(), qsizetype(flag.size()));
-    });
-    return kept.join(QStringLiteral("; "));
+    return QString::fromStdString(series::pointFlags(flags));
 }
 
 QString gigabytes(std::uint64_t bytes) {

@@ -50,12 +50,48 @@ function isoSeconds(ms) {
   return new Date(ms).toISOString().slice(0, 19) + "Z";
 }
 
+// The marks the service sends with each range, drawn under the curves as the viewer draws
+// them: a dashed line across the plot where a segment starts, a red square at each flagged
+// record (on the first column where it has a value, else at the foot of the plot).
+function drawMarks(marks, ctx, area, g) {
+  if (!marks) return;
+  ctx.save();
+  ctx.strokeStyle = "rgba(90, 90, 90, 0.8)";
+  ctx.setLineDash([4, 3]);
+  marks.segment_starts.forEach((t) => {
+    const x = g.toDomXCoord(t);
+    if (x < area.x || x > area.x + area.w) return;
+    ctx.beginPath();
+    ctx.moveTo(x, area.y);
+    ctx.lineTo(x, area.y + area.h);
+    ctx.stroke();
+  });
+  ctx.setLineDash([]);
+  ctx.fillStyle = "rgb(200, 30, 30)";
+  ctx.strokeStyle = "white";
+  marks.points.forEach(([t, , v]) => {
+    const x = g.toDomXCoord(t);
+    let y = v === null ? area.y + area.h - 4 : g.toDomYCoord(v);
+    if (x < area.x || x > area.x + area.w) return;
+    y = Math.min(Math.max(y, area.y + 4), area.y + area.h - 4);
+    ctx.fillRect(x - 3.5, y - 3.5, 7, 7);
+    ctx.strokeRect(x - 3.5, y - 3.5, 7, 7);
+  });
+  ctx.restore();
+}
+
+function flagsText(marks) {
+  if (!marks || marks.counts.length === 0) return "";
+  return "; flagged: " + marks.counts.map(([flag, n]) => n + " " + flag).join(", ");
+}
+
 function seriesPlot(div) {
   const status = document.getElementById("plot-status");
   const csv = document.getElementById("csv");
   const base = div.dataset.query; // "u=...&set=...", escaped by the service
   let graph = null;
   let whole = null;
+  let marks = null;
   const load = (from, to) => {
     const buckets = Math.max(50, Math.min(4000, Math.round(div.clientWidth || 800)));
     let query = base + "&buckets=" + buckets;
@@ -73,9 +109,11 @@ function seriesPlot(div) {
           return;
         }
         const labels = ["UTC"].concat(j.columns);
+        marks = j.marks;
         if (graph === null) {
           graph = new Dygraph(div, rows, {
             labels, customBars: true, labelsUTC: true, connectSeparatedPoints: false,
+            underlayCallback: (ctx, area, g) => drawMarks(marks, ctx, area, g),
             zoomCallback: (lo, hi) => {
               if (graph && hi > lo) load(Math.floor(lo), Math.ceil(hi));
             },
@@ -87,10 +125,13 @@ function seriesPlot(div) {
         div.dataset.buckets = j.rows.length;
         div.dataset.from = j.from;
         div.dataset.to = j.to;
+        div.dataset.marks = j.marks.points.length;
+        div.dataset.segmentStarts = j.marks.segment_starts.length;
         document.body.dataset.plotLoads = String(Number(document.body.dataset.plotLoads || 0) + 1);
         status.textContent = j.records + " records from " + isoSeconds(j.from) + " to " +
           isoSeconds(j.to) + ", in " + j.rows.length + " points (least, mean, greatest)" +
-          (j.without_time ? "; " + j.without_time + " without a readable time" : "");
+          (j.without_time ? "; " + j.without_time + " without a readable time" : "") +
+          flagsText(j.marks);
       })
       .catch((e) => { status.textContent = "Not read: " + e.message; });
   };

@@ -99,6 +99,27 @@ protected:
     }
     Finished run(std::vector<std::string> args) { return finish(*start(std::move(args))); }
 
+    // Starts a collector and returns it once its kept copy of the download holds 1000 bytes.
+    // The kept copy's folder is watched as it fills (the writes come from another process).
+    std::unique_ptr<testsupport::ChildProcess> startUntilKeptStarts(std::vector<std::string> args) {
+        const QString folder = QString::fromStdString(sandbox.tempFiles() + "downloads/XRQ10472");
+        EXPECT_TRUE(QDir().mkpath(folder));
+        QFileSystemWatcher watcher{QStringList{folder}};
+        QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, [&] {
+            for (const std::string& f : keptDownloads())
+                watcher.addPath(QString::fromStdString(f));
+        });
+        auto child = start(std::move(args));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const auto kept = keptDownloads();
+                return kept.size() == 1 && readFile(kept[0]).size() >= 1000;
+            },
+            60s))
+            << child->errorOutput();
+        return child;
+    }
+
     std::string outputFile() const { return sandbox.root() + "/collect-output.json"; }
     std::vector<std::string> keptDownloads() const {
         std::vector<std::string> out;
@@ -311,22 +332,8 @@ TEST_F(CollectCommand, DeviceByPathQuietly) {
 TEST_F(CollectCommand, SigtermStopsTheDownloadAndKeepsWhatArrived) {
     // At the line's own rate the download takes some seconds: time to stop it midway.
     sim::PtyUnit& unit = plug(3, 3, 200, {}, 19200);
-    // The kept copy's folder is watched as it fills (the writes come from another process).
-    const QString folder = QString::fromStdString(sandbox.tempFiles() + "downloads/XRQ10472");
-    ASSERT_TRUE(QDir().mkpath(folder));
-    QFileSystemWatcher watcher{QStringList{folder}};
-    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, [&] {
-        for (const std::string& f : keptDownloads())
-            watcher.addPath(QString::fromStdString(f));
-    });
-    auto child = start({"--port", "3", "--dir", sandbox.data()});
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const auto kept = keptDownloads();
-            return kept.size() == 1 && readFile(kept[0]).size() >= 1000;
-        },
-        60s))
-        << child->errorOutput();
+    auto child = startUntilKeptStarts({"--port", "3", "--dir", sandbox.data()});
+    ASSERT_FALSE(HasFailure());
     ::kill(child->pid(), SIGTERM);
     const Finished f = finish(*child);
     EXPECT_EQ(f.code, int(Exit::Stopped)) << f.err;
@@ -345,22 +352,9 @@ TEST_F(CollectCommand, SigtermStopsTheDownloadAndKeepsWhatArrived) {
 // download, and then collects as usual.
 TEST_F(CollectCommand, UnitStillSendingAKilledRunsDownloadIsWaitedForAndItsTailKept) {
     sim::PtyUnit& unit = plug(3, 3, 300, {}, 57600);
-    const QString folder = QString::fromStdString(sandbox.tempFiles() + "downloads/XRQ10472");
-    ASSERT_TRUE(QDir().mkpath(folder));
-    QFileSystemWatcher watcher{QStringList{folder}};
-    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, [&] {
-        for (const std::string& f : keptDownloads())
-            watcher.addPath(QString::fromStdString(f));
-    });
     {
-        auto first = start({"--port", "3", "--dir", sandbox.data()});
-        ASSERT_TRUE(waitUntil(
-            [&] {
-                const auto kept = keptDownloads();
-                return kept.size() == 1 && readFile(kept[0]).size() >= 1000;
-            },
-            60s))
-            << first->errorOutput();
+        auto first = startUntilKeptStarts({"--port", "3", "--dir", sandbox.data()});
+        ASSERT_FALSE(HasFailure());
         ::kill(first->pid(), SIGKILL);
         ASSERT_TRUE(first->waitForExit(30s));
     }

@@ -4,6 +4,7 @@
 #include <QJsonValue>
 #include <QLatin1String>
 
+#include "support/read_file.h"
 #include "tools/sim/data_set.h"
 
 #include <fstream>
@@ -20,12 +21,6 @@ inline QJsonArray warningsBesideLineErrors(const QJsonArray& all) {
         if (!w.toString().startsWith(QLatin1String("Line errors not checked")))
             kept.append(w);
     return kept;
-}
-
-// A file's bytes, empty when it cannot be read.
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The bytes a data set's file must hold: header and records as the unit sent them, CR LF.

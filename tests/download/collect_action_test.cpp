@@ -59,7 +59,7 @@ TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
     ASSERT_EQ(boxes(*script), (std::vector<std::pair<BoxKind, std::string>>{
                                   {BoxKind::Info, "Data collected and placed in " + dataDir}}));
     for (const auto& set : sets)
-        EXPECT_EQ(readWholeFile(dataDir + set.name + ".txt"), expectedFile(set)) << set.name;
+        EXPECT_EQ(readFile(dataDir + set.name + ".txt"), expectedFile(set)) << set.name;
     EXPECT_EQ(FormXRQMain->CaptureFile, nullptr);
     EXPECT_FALSE(FormXRQMain->EchoCapture);
     // The download scrolled through the main window after what was there.
@@ -75,8 +75,8 @@ TEST_F(CollectData, SampleGivesOneExactFilePerSetAndRepeatsAreNumbered) {
     collect(dataDir);
     EXPECT_EQ(boxes(*script).size(), 2u);
     for (const auto& set : sets) {
-        EXPECT_EQ(readWholeFile(dataDir + set.name + "_000.txt"), expectedFile(set));
-        EXPECT_EQ(readWholeFile(dataDir + set.name + ".txt"), expectedFile(set));
+        EXPECT_EQ(readFile(dataDir + set.name + "_000.txt"), expectedFile(set));
+        EXPECT_EQ(readFile(dataDir + set.name + ".txt"), expectedFile(set));
     }
 }
 
@@ -148,7 +148,7 @@ TEST_F(CollectData, SilenceBeforeThePromptKeepsThePartialDownloadAndEarlierFiles
                   {BoxKind::Error, "Timeout during data download"},
                   {BoxKind::Error, "Invalid file format - data in Intermediate.txt"}}));
     EXPECT_EQ(intermediate().size(), 300u);
-    EXPECT_EQ(readWholeFile(earlier), "an earlier download");
+    EXPECT_EQ(readFile(earlier), "an earlier download");
     EXPECT_EQ(std::distance(fs::directory_iterator(dataDir), fs::directory_iterator{}), 1);
     EXPECT_EQ(FormXRQMain->CaptureFile, nullptr);
 }
@@ -192,7 +192,7 @@ TEST_F(CollectData, SecondCollectDuringADownloadIsRefusedAndLosesNothing) {
     ASSERT_TRUE(pressedAgain);
     ASSERT_EQ(boxes(*script).size(), 1u);
     EXPECT_EQ(boxes(*script)[0].first, BoxKind::Info);
-    EXPECT_EQ(readWholeFile(dataDir + o.dataSets[0].name + ".txt"), expectedFile(o.dataSets[0]));
+    EXPECT_EQ(readFile(dataDir + o.dataSets[0].name + ".txt"), expectedFile(o.dataSets[0]));
 }
 
 } // namespace
@@ -223,7 +223,7 @@ TEST_F(CollectData, PlantedIntermediateFileIsRefused) {
                                       {BoxKind::Error, "Cannot open intermediate data file"}}));
         EXPECT_EQ(unit->received(), sentBefore);
         if (plant == Plant::Link)
-            EXPECT_EQ(readWholeFile(target), "not yours");
+            EXPECT_EQ(readFile(target), "not yours");
         else
             EXPECT_FALSE(fs::exists(target));
         EXPECT_EQ(FormXRQMain->CaptureFile, nullptr);
@@ -273,8 +273,8 @@ TEST_F(CollectData, PromptInsideTheDataWarnsThatTheDownloadMayBeIncomplete) {
     EXPECT_EQ(shown[1].first, BoxKind::Warning);
     EXPECT_NE(shown[1].second.find("may be incomplete"), std::string::npos);
     EXPECT_EQ(shown[2], std::make_pair(BoxKind::Info, "Data collected and placed in " + dataDir));
-    EXPECT_EQ(readWholeFile(dataDir + "CUT.txt").rfind("Name: CUT\r\n1,2,3\r\n", 0), 0u);
-    const std::string log = readWholeFile(LogFilePath);
+    EXPECT_EQ(readFile(dataDir + "CUT.txt").rfind("Name: CUT\r\n1,2,3\r\n", 0), 0u);
+    const std::string log = readFile(LogFilePath);
     EXPECT_NE(log.find("the download may be incomplete"), std::string::npos);
 }
 
@@ -310,7 +310,7 @@ TEST_F(CollectData, ExitDuringADownloadStopsItAndKeepsTheIntermediateFile) {
     EXPECT_EQ(kept.find('>'), std::string::npos); // cut short, not finished
     EXPECT_TRUE(fs::is_empty(dataDir));
     DestroyProgramWindows();
-    const std::string log = readWholeFile(LogFilePath);
+    const std::string log = readFile(LogFilePath);
     const std::string end = "***** Program End *****\r\n";
     ASSERT_GE(log.size(), end.size());
     EXPECT_EQ(log.substr(log.size() - end.size()), end);
@@ -347,7 +347,7 @@ TEST_F(CollectData, ADamagedDownloadIsToldAsNotVerifiedBeforeTheUsualBox) {
     // Written as they came: the damaged record whole.
     std::string record = o.dataSets[0].records[0];
     record.insert(record.size() / 2, std::string("\0\xff\x01\x1b", 4));
-    EXPECT_NE(readWholeFile(dataDir + o.dataSets[0].name + ".txt").find(record), std::string::npos);
+    EXPECT_NE(readFile(dataDir + o.dataSets[0].name + ".txt").find(record), std::string::npos);
 }
 
 // A kept copy whose writes fail is told as failed, with its path and reason, and never as a
@@ -372,7 +372,7 @@ TEST_F(CollectData, AKeptCopyThatFailedIsToldAsFailedNeverAsWhereTheBytesAre) {
     EXPECT_TRUE(record.keptFile.empty());
     ASSERT_FALSE(record.reasons.empty());
     EXPECT_EQ(record.reasons.back(), last.keptFailure);
-    const std::string log = readWholeFile(LogFilePath);
+    const std::string log = readFile(LogFilePath);
     EXPECT_EQ(log.find("Download kept in"), std::string::npos);
     EXPECT_NE(log.find(last.keptFailure), std::string::npos);
 }

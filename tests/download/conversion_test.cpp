@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the intermediate file back and splitting it into data files.
 #include "download/data_collection.h"
+#include "support/read_file.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -17,10 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

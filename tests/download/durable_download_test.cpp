@@ -106,7 +106,7 @@ TEST(DurableOrder, DataFilesAndTheirFolderAreSyncedBeforeTheOperatorIsTold) {
 
     std::vector<std::string> lines;
     {
-        std::istringstream in(readWholeFile(trace.toStdString()));
+        std::istringstream in(readFile(trace.toStdString()));
         for (std::string l; std::getline(in, l);)
             lines.push_back(l);
     }
@@ -316,7 +316,7 @@ TEST_F(Durable, TwoDownloadsGiveTwoKeptFilesByteForByte) {
         collect(dataDir);
         ASSERT_TRUE(FormXRQMain->LastDownload.verified) << FormXRQMain->LastDownload.unverified;
         kept.push_back(FormXRQMain->LastDownload.keptFile);
-        EXPECT_EQ(readWholeFile(kept.back()), reply);
+        EXPECT_EQ(readFile(kept.back()), reply);
         EXPECT_EQ(intermediate(), reply);
         FormSerial->iClosePort();
         unit->stop();
@@ -326,7 +326,7 @@ TEST_F(Durable, TwoDownloadsGiveTwoKeptFilesByteForByte) {
     EXPECT_EQ(kept[0].rfind(keptFolder() + "XRQ10472/", 0), 0u) << kept[0];
     EXPECT_EQ(filesUnder(keptFolder()),
               (std::vector<std::string>{std::min(kept[0], kept[1]), std::max(kept[0], kept[1])}));
-    EXPECT_EQ(readWholeFile(kept[0]), sent[0]); // the second did not touch the first
+    EXPECT_EQ(readFile(kept[0]), sent[0]); // the second did not touch the first
     EXPECT_EQ(fs::status(kept[0]).permissions() & fs::perms::others_all, fs::perms::none);
 }
 
@@ -356,9 +356,9 @@ TEST_F(Durable, ConvertingAKeptCutDownloadWritesWhatArrivedAndNamesTheCutSet) {
     FormXRQMain->ChooseKeptDownload = [&] { return QString::fromStdString(kept); };
     FormXRQMain->ActionConvertKeptExecute(nullptr);
 
-    EXPECT_EQ(readWholeFile(dataDir + "A.txt"), "older");
-    EXPECT_EQ(readWholeFile(dataDir + "A_000.txt"), "Name: A\r\n1,1\r\n2,2\r\n");
-    EXPECT_EQ(readWholeFile(dataDir + "B.txt"), "Name: B\r\n3,3\r\n");
+    EXPECT_EQ(readFile(dataDir + "A.txt"), "older");
+    EXPECT_EQ(readFile(dataDir + "A_000.txt"), "Name: A\r\n1,1\r\n2,2\r\n");
+    EXPECT_EQ(readFile(dataDir + "B.txt"), "Name: B\r\n3,3\r\n");
     ASSERT_FALSE(script->shown.empty());
     const std::string told = script->shown.back().text;
     EXPECT_EQ(told, "The kept download " + kept + " was converted into:\n" + dataDir +
@@ -404,8 +404,8 @@ TEST_F(Durable, ConversionsLeftPendingAreOfferedOnceIntoTheirOwnFolders) {
     EXPECT_TRUE(shown("The last download was not converted: the program ended during its "
                       "conversion.\nIts bytes are kept in " +
                       old + "\nConvert it now into " + dataDir + "?"));
-    EXPECT_EQ(readWholeFile(meant + "P.txt"), "Name: P\r\n9\r\n");
-    EXPECT_EQ(readWholeFile(dataDir + "O.txt"), "Name: O\r\n2\r\n");
+    EXPECT_EQ(readFile(meant + "P.txt"), "Name: P\r\n9\r\n");
+    EXPECT_EQ(readFile(dataDir + "O.txt"), "Name: O\r\n2\r\n");
     EXPECT_FALSE(fs::exists(dataDir + "P.txt"));
     EXPECT_FALSE(fs::exists(meant + "R.txt"));
     EXPECT_FALSE(fs::exists(TempFilesPath + "conversion-pending.txt"));
@@ -492,7 +492,7 @@ TEST_F(Durable, AnIncompleteDownloadMakesClearMemoryAskWhy) {
     collect(dataDir);
     EXPECT_FALSE(FormXRQMain->LastDownload.downloaded);
     EXPECT_EQ(FormXRQMain->LastDownload.unverified, "it did not end with the unit's prompt");
-    EXPECT_EQ(readWholeFile(FormXRQMain->LastDownload.keptFile), *o.rawDownload);
+    EXPECT_EQ(readFile(FormXRQMain->LastDownload.keptFile), *o.rawDownload);
     const auto question = unit_status::clearMemoryQuestion(
         FormXRQMain->Units, FormSerial->ComPortNumber, FormXRQMain->Units.current()->device);
     ASSERT_TRUE(question.has_value());

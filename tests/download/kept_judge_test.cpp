@@ -9,6 +9,7 @@
 #include "series/register_facts.h"
 #include "series/series_apply.h"
 #include "series/series_store.h"
+#include "support/sqlite_statements.h"
 #include "tests/support/wait.h"
 
 #include <QDir>
@@ -110,16 +111,9 @@ protected:
                 ASSERT_TRUE(reg.recordDownload(d));
             }
         }
-        {
-            auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "downgrade");
-            db.setDatabaseName(QString::fromStdString(registerPath));
-            ASSERT_TRUE(db.open());
-            QSqlQuery q(db);
-            for (const char* sql :
-                 {"DROP TABLE judged_again", "DROP TABLE judge_again", "PRAGMA user_version=5"})
-                ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        }
-        QSqlDatabase::removeDatabase("downgrade");
+        ASSERT_TRUE(
+            testsupport::runSql(registerPath, {"DROP TABLE judged_again", "DROP TABLE judge_again",
+                                               "PRAGMA user_version=5"}));
         const series::RebuildResult built = series::rebuild(folder);
         ASSERT_TRUE(built.ok) << built.error;
         ASSERT_EQ(built.downloads, 2u);

@@ -4,6 +4,7 @@
 // may be called safe unless its data files are byte for byte those of the clean download.
 #include "download/data_collection.h"
 #include "download/download_verdict.h"
+#include "support/read_file.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -17,10 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 // A temporary folder where syncs cost nothing (a tmpfs where the machine has one): the sweep
 // converts thousands of downloads.

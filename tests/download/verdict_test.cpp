@@ -3,6 +3,7 @@
 // that merely look unusual are. Each case is a whole intermediate file, converted for real.
 #include "download/data_collection.h"
 #include "download/download_verdict.h"
+#include "support/read_file.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,10 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 class Verdict : public ::testing::Test {
 protected:

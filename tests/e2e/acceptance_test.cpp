@@ -126,10 +126,10 @@ TEST_F(Acceptance, OperatorsDayFromFirstStartToAnEmptyUnit) {
             if (number >= 0)
                 std::snprintf(suffix, sizeof suffix, "_%3.3d", number);
             const std::string path = defaultDataDir + sets[i].name + suffix + ".txt";
-            EXPECT_EQ(readWholeFile(path), expectedFile(sets[i])) << path;
+            EXPECT_EQ(readFile(path), expectedFile(sets[i])) << path;
         }
     }
-    EXPECT_EQ(readWholeFile(kept), "kept by the operator");
+    EXPECT_EQ(readFile(kept), "kept by the operator");
     std::size_t files = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(defaultDataDir))
         ++files;

@@ -121,7 +121,7 @@ TEST_F(CollectionTurn, ADirectoryWithoutItsSlashIsTheFolderItNamesOrAPrefixThatI
         collect(c.typed);
         EXPECT_EQ(boxesSince(boxes), (Boxes{{BoxKind::Info, c.box}}));
         for (const auto& set : sets)
-            EXPECT_EQ(readWholeFile(c.filePrefix + set.name + ".txt"), expectedFile(set));
+            EXPECT_EQ(readFile(c.filePrefix + set.name + ".txt"), expectedFile(set));
         EXPECT_EQ(logged(logSince(mark), "Data directory " + c.typed +
                                              " is a folder: the data files go into " + c.typed +
                                              "/"),
@@ -179,9 +179,9 @@ TEST_F(CollectionTurn, AnIntermediateFileThatIsNotOursAloneIsNeverUsed) {
             said = said || (startsWith(l, "_$XRQInt.txt: ") && contains(l, c.logged));
         EXPECT_TRUE(said);
         if (c.plant == Plant::Writable || c.plant == Plant::Foreign) {
-            EXPECT_EQ(readWholeFile(path), "planted values");
+            EXPECT_EQ(readFile(path), "planted values");
         }
-        EXPECT_EQ(readWholeFile(other), "someone else's");
+        EXPECT_EQ(readFile(other), "someone else's");
     }
     fs::remove(path);
     // Our own file again: the download runs.

@@ -15,6 +15,7 @@
 #include "start/program_start.h"
 #include "support/cpu_time.h"
 #include "support/program_sandbox.h"
+#include "support/read_file.h"
 #include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
@@ -44,10 +45,7 @@ using testsupport::processCpuSeconds;
 using testsupport::runEventsFor;
 using testsupport::waitUntil;
 
-inline std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 // What a data set's file must hold: the header and the records as the unit sent them, each
 // line ended by CR LF.
@@ -169,7 +167,7 @@ protected:
 
     // --- the run log -----------------------------------------------------------------------
     std::string logPath() const { return tempFiles + "XRQ_log.txt"; }
-    std::string log() const { return readWholeFile(logPath()); }
+    std::string log() const { return readFile(logPath()); }
     std::size_t logMark() const { return log().size(); }
     // The messages logged since `mark` (time stamp and line number cut off), in order.
     std::vector<std::string> logSince(std::size_t mark) const {
@@ -216,7 +214,7 @@ protected:
         connect();
         ASSERT_EQ(boxesSince(mark), (Boxes{{BoxKind::Info, "Connected to XRQ unit!"}}));
     }
-    std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
+    std::string intermediate() const { return readFile(work + "_$XRQInt.txt"); }
 
     testsupport::ProgramSandbox sandbox; // first in, last out: it outlives windows and units
     std::string root, tempFiles, portFolder, defaultDataDir, work;

@@ -116,7 +116,7 @@ TEST_F(Faults, UnitFallsSilentMidDownloadThenRecovers) {
     EXPECT_EQ(boxesSince(boxes), kTimeoutBoxes);
     EXPECT_EQ(sent, 777u);
     EXPECT_EQ(intermediate().size(), 777u); // the partial download is kept whole
-    EXPECT_EQ(readWholeFile(earlier), "an earlier download");
+    EXPECT_EQ(readFile(earlier), "an earlier download");
     EXPECT_EQ(filesIn(defaultDataDir), 1u);
     EXPECT_TRUE(loggedInOrder(logSince(mark), {"iCaptureTo to \">\"; Command: F (delay 4000)",
                                                "Timeout during data download",
@@ -130,9 +130,9 @@ TEST_F(Faults, UnitFallsSilentMidDownloadThenRecovers) {
     EXPECT_EQ(boxesSince(boxes),
               (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
     EXPECT_EQ(intermediate().size(), again);
-    EXPECT_EQ(readWholeFile(earlier), "an earlier download");
-    EXPECT_EQ(readWholeFile(defaultDataDir + "SITE01_000.txt"), expectedFile(sets[0]));
-    EXPECT_EQ(readWholeFile(defaultDataDir + "SITE03.txt"), expectedFile(sets[2]));
+    EXPECT_EQ(readFile(earlier), "an earlier download");
+    EXPECT_EQ(readFile(defaultDataDir + "SITE01_000.txt"), expectedFile(sets[0]));
+    EXPECT_EQ(readFile(defaultDataDir + "SITE03.txt"), expectedFile(sets[2]));
 
     // A pause shorter than the time-out is no failure: the time-out counts silence only.
     sim::FaultOptions pause;
@@ -144,7 +144,7 @@ TEST_F(Faults, UnitFallsSilentMidDownloadThenRecovers) {
     EXPECT_EQ(boxesSince(boxes),
               (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
     EXPECT_EQ(intermediate().size(), paused);
-    EXPECT_EQ(readWholeFile(defaultDataDir + "SITE02_000.txt"), expectedFile(sets[1]));
+    EXPECT_EQ(readFile(defaultDataDir + "SITE02_000.txt"), expectedFile(sets[1]));
 }
 
 TEST_F(Faults, UnitHangsUpMidDownloadIsToldOnceAndANewUnitWorks) {
@@ -181,7 +181,7 @@ TEST_F(Faults, UnitHangsUpMidDownloadIsToldOnceAndANewUnitWorks) {
     const std::uint64_t whole = collectCounting(second, defaultDataDir);
     EXPECT_EQ(intermediate().size(), whole);
     for (const auto& set : sets)
-        EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
+        EXPECT_EQ(readFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
 }
 
 TEST_F(Faults, UnitHangsUpMidExchangeIsToldOnceAndANewUnitWorks) {
@@ -269,7 +269,7 @@ TEST_F(Faults, NoiseBeforeEveryReplyChangesNothing) {
     EXPECT_EQ(intermediate().size(), sent); // the noise is kept too: nothing is dropped
     EXPECT_EQ(filesIn(defaultDataDir), sets.size());
     for (const auto& set : sets)
-        EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
+        EXPECT_EQ(readFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
 }
 
 TEST_F(Faults, MalformedAnswersAreRefusedAndEarlierValuesKept) {
@@ -327,7 +327,7 @@ TEST_F(Faults, LongLinesAndHostileNamesLoseNothingAndStayInTheDataDirectory) {
                                                "Data collected and placed in " + defaultDataDir}));
     EXPECT_EQ(intermediate().size(), sent);
     const auto longSet = sim::longLineDataSets().front();
-    EXPECT_EQ(readWholeFile(defaultDataDir + longSet.name + ".txt"), expectedFile(longSet));
+    EXPECT_EQ(readFile(defaultDataDir + longSet.name + ".txt"), expectedFile(longSet));
 
     // Names that are unsafe as file names: every set still lands, whole, in the directory.
     const auto hostile = sim::hostileDataSets();
@@ -346,7 +346,7 @@ TEST_F(Faults, LongLinesAndHostileNamesLoseNothingAndStayInTheDataDirectory) {
         if (!e.is_regular_file())
             continue;
         EXPECT_EQ(e.path().parent_path(), fs::path(dataDir).parent_path()) << e.path();
-        found.insert(readWholeFile(e.path().string()));
+        found.insert(readFile(e.path().string()));
     }
     EXPECT_EQ(found, expected);
     // Nothing was written beside the program's own folders either.
@@ -388,7 +388,7 @@ TEST_F(FaultsAsRoot, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) 
     if (told[0].first == BoxKind::Info) {
         EXPECT_EQ(told[0].second, "Data collected and placed in " + notYet);
         for (const auto& set : sets)
-            EXPECT_EQ(readWholeFile(notYet + set.name + ".txt"), expectedFile(set));
+            EXPECT_EQ(readFile(notYet + set.name + ".txt"), expectedFile(set));
     } else {
         refusedBeforeSending(told, notYet);
         EXPECT_EQ(sent, 0u);
@@ -417,7 +417,7 @@ TEST_F(FaultsAsRoot, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) 
         // temporary one that marks it incomplete.
         std::size_t whole = 0;
         for (const auto& set : sets) {
-            const std::string got = readWholeFile(small + set.name + ".txt");
+            const std::string got = readFile(small + set.name + ".txt");
             const std::string want = expectedFile(set);
             EXPECT_TRUE(got.empty() || got == want) << set.name;
             whole += got == want;
@@ -439,7 +439,7 @@ TEST_F(FaultsAsRoot, DataDirectoryThatCannotTakeFilesIsReportedAndLosesNothing) 
     EXPECT_EQ(boxesSince(boxes),
               (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
     for (const auto& set : sets)
-        EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
+        EXPECT_EQ(readFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
     if (mounts.empty())
         FAIL() << "mounting a tmpfs is not permitted here (needs root): read-only and full disks "
                   "untested";
@@ -472,7 +472,7 @@ TEST_F(FaultsAsRoot, FullWorkingDirectoryIsNotReportedAsACollection) {
     for (const auto& l : lines)
         EXPECT_EQ(l.find("kept in " + small), std::string::npos) << l;
     // Ended at once: the unit had more to send than the file took.
-    EXPECT_LT(readWholeFile(small + "_$XRQInt.txt").size(), 80000u);
+    EXPECT_LT(readFile(small + "_$XRQInt.txt").size(), 80000u);
     for (const auto& b : shown)
         EXPECT_NE(b.first, BoxKind::Info) << b.second;
     EXPECT_EQ(filesIn(defaultDataDir), 0u);
@@ -480,7 +480,7 @@ TEST_F(FaultsAsRoot, FullWorkingDirectoryIsNotReportedAsACollection) {
     // The program goes on: the next download, with room, is whole.
     collectCounting(unit, defaultDataDir);
     for (const auto& set : sets)
-        EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
+        EXPECT_EQ(readFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
 }
 
 TEST_F(Faults, UnwritableRunLogStopsNothing) {
@@ -501,7 +501,7 @@ TEST_F(Faults, UnwritableRunLogStopsNothing) {
               (Boxes{{BoxKind::Info, "Connected to XRQ unit!"},
                      {BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
     EXPECT_EQ(FormXRQMain->LabelBatV->text(), "12.6 V");
-    EXPECT_EQ(readWholeFile(defaultDataDir + "SITE01.txt"), expectedFile(sets[0]));
+    EXPECT_EQ(readFile(defaultDataDir + "SITE01.txt"), expectedFile(sets[0]));
 
     // Once the folder is gone the log goes on where it was.
     ASSERT_TRUE(QDir().rmdir(QString::fromStdString(logPath())));
@@ -566,7 +566,7 @@ TEST_F(Faults, ActionsPressedDuringADownloadAreRefusedAndSpoilNothing) {
     EXPECT_EQ(unit.clockSetCount(), 0);
     EXPECT_EQ(intermediate().size(), sent);
     for (const auto& set : sets)
-        EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
+        EXPECT_EQ(readFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
 
     // Afterwards every action works again.
     boxes = boxMark();
@@ -609,7 +609,7 @@ TEST_F(Faults, LineSpeedDownloadRightAfterConnectIsWhole) {
         const std::string name = defaultDataDir + "SITE01" +
                                  (round == 0 ? std::string() : "_00" + std::to_string(round - 1)) +
                                  ".txt";
-        ASSERT_EQ(readWholeFile(name), expectedFile(sets[0]))
+        ASSERT_EQ(readFile(name), expectedFile(sets[0]))
             << "reported as collected, but the data set is not in " << name;
         runEventsFor(100);
     }

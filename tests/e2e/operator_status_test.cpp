@@ -140,7 +140,7 @@ TEST_F(OperatorStatus, StopMidDownloadWaitsOutTheUnitAndTheNextDownloadHoldsOnly
     // ... and so does its kept copy, which the next download does not touch.
     const std::string keptCopy = FormXRQMain->LastDownload.keptFile;
     ASSERT_FALSE(keptCopy.empty());
-    EXPECT_EQ(readWholeFile(keptCopy), kept);
+    EXPECT_EQ(readFile(keptCopy), kept);
     bool anyDataFile = false;
     if (fs::exists(defaultDataDir))
         for ([[maybe_unused]] const auto& e : fs::directory_iterator(defaultDataDir))
@@ -172,9 +172,9 @@ TEST_F(OperatorStatus, StopMidDownloadWaitsOutTheUnitAndTheNextDownloadHoldsOnly
     EXPECT_EQ(boxesSince(boxes),
               (Boxes{{BoxKind::Info, "Data collected and placed in " + defaultDataDir}}));
     EXPECT_EQ(intermediate().size(), unit.bytesSentSinceDownload());
-    EXPECT_EQ(readWholeFile(keptCopy), kept);
+    EXPECT_EQ(readFile(keptCopy), kept);
     for (const auto& set : o.dataSets)
-        EXPECT_EQ(readWholeFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
+        EXPECT_EQ(readFile(defaultDataDir + set.name + ".txt"), expectedFile(set));
 }
 
 } // namespace

@@ -138,7 +138,7 @@ TEST_F(RegisterRound, EveryEventOfARoundIsRecordedWithItsValues) {
     const std::string csvPath = root + "/history.csv";
     window->AskSavePath = [&](const QString&) { return QString::fromStdString(csvPath); };
     window->ButtonExport->click();
-    const std::string csv = readWholeFile(csvPath);
+    const std::string csv = readFile(csvPath);
     const QByteArray shown = unitreg::historyCsv("AB12CD34", window->history());
     EXPECT_EQ(csv, shown.toStdString());
     EXPECT_EQ(csv.rfind("Serial,Time,Event,", 0), 0u);
@@ -219,7 +219,7 @@ TEST_F(RegisterRound, ARegisterThatCannotBeOpenedChangesNothingElse) {
             if (e.path().filename().string().rfind("units", 0) == 0)
                 fs::remove(e.path());
         c.prepare(registerPath());
-        const std::string before = readWholeFile(registerPath());
+        const std::string before = readFile(registerPath());
         sim::SimOptions o = unpaced();
         o.serialNumber = "XRQ10472";
         plugUnit(1, o);
@@ -246,7 +246,7 @@ TEST_F(RegisterRound, ARegisterThatCannotBeOpenedChangesNothingElse) {
             // The old file is kept where the message says, as it was.
             const std::string kept = told.substr(told.find(c.toldHas) + std::strlen(c.toldHas));
             const std::string keptPath = kept.substr(0, kept.find(" and a new"));
-            EXPECT_EQ(readWholeFile(keptPath), before) << keptPath;
+            EXPECT_EQ(readFile(keptPath), before) << keptPath;
             EXPECT_EQ(historyOnDisk("XRQ10472").size(), 2u);
         } else {
             struct stat st {};

@@ -81,6 +81,14 @@ public:
 
     std::string files() const { return sandbox.tempFiles(); }
 
+    // The series this laptop holds, read from its own series.sqlite.
+    std::vector<series::SeriesInfo> seriesHere() const {
+        series::SeriesStore store;
+        std::string why;
+        EXPECT_TRUE(store.open(files() + series::kFileName, why)) << why;
+        return store.list();
+    }
+
     testsupport::ProgramSandbox sandbox;
     std::unique_ptr<sim::PtyUnit> unit;
     bool ok = false;
@@ -191,13 +199,7 @@ TEST_F(FleetPrograms, AnOutboxPushedTwiceAddsNothingAndTheServersExportIsTheLoca
     EXPECT_EQ(count("xrq.kept_downloads"), kept);
 
     // Each series read back from the server exports as the local one does.
-    std::vector<series::SeriesInfo> all;
-    {
-        series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(a.files() + series::kFileName, why)) << why;
-        all = store.list();
-    }
+    const std::vector<series::SeriesInfo> all = a.seriesHere();
     ASSERT_EQ(all.size(), 2u);
     for (const series::SeriesInfo& info : all) {
         SCOPED_TRACE(info.name);
@@ -236,13 +238,7 @@ TEST_F(FleetPrograms, AClearOneLaptopMissedLeavesBothLaptopsRecordsInTheServersS
     f = b.collect({"--push-wait", "60"});
     ASSERT_EQ(f.code, 0) << f.err;
     EXPECT_EQ(count("xrq.series_facts"), 120);
-    std::vector<series::SeriesInfo> all;
-    {
-        series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(a.files() + series::kFileName, why)) << why;
-        all = store.list();
-    }
+    const std::vector<series::SeriesInfo> all = a.seriesHere();
     ASSERT_EQ(all.size(), 2u);
     for (const series::SeriesInfo& info : all) {
         SCOPED_TRACE(info.name);

@@ -14,6 +14,15 @@ namespace {
 
 using FleetServerRoles = FleetServerTest;
 
+// Starts the pusher, waits until the server refuses it and gives its status line then.
+std::string refusedLine(fleet::Pusher& pusher) {
+    pusher.start();
+    EXPECT_TRUE(pusher.waitFor(
+        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
+        60s));
+    return fleet::statusLine(pusher.status(), 0).toStdString();
+}
+
 TEST_F(FleetServerRoles, InitServerIsIdempotentAndKeepsItsVersion) {
     const fleet::InitOutcome again = fleet::initServer(fleet::serviceConninfo(ownerService()));
     EXPECT_TRUE(again.ok) << again.message.toStdString();
@@ -127,11 +136,8 @@ TEST_F(FleetServerRoles, ALaptopTakesAServerThatOnlyAddedAndRefusesOneThatNeedsA
                            std::to_string(ours + 1) + ")"));
     ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188001000)));
     fleet::Pusher pusher(config("laptop_a", {store.path()}));
-    pusher.start();
-    ASSERT_TRUE(pusher.waitFor(
-        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
-        60s));
-    const std::string line = fleet::statusLine(pusher.status(), 0).toStdString();
+    const std::string line = refusedLine(pusher);
+    ASSERT_FALSE(HasFailure()) << line;
     const std::string why = "the server's schema is version " + std::to_string(ours + 1) +
                             " and takes XRQ Control made for version " + std::to_string(ours + 1) +
                             " or later, this program is made for " + std::to_string(ours) +
@@ -191,11 +197,8 @@ TEST_F(FleetServerRoles, AWrongPasswordIsToldAndTheFactsWaitUntilItIsRight) {
     LocalStore store(file("units.sqlite"));
     ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
     fleet::Pusher pusher(config("laptop_a", {store.path()}));
-    pusher.start();
-    ASSERT_TRUE(pusher.waitFor(
-        [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
-        60s));
-    const std::string line = fleet::statusLine(pusher.status(), 0).toStdString();
+    const std::string line = refusedLine(pusher);
+    ASSERT_FALSE(HasFailure()) << line;
     EXPECT_NE(line.find("1 fact waiting: the server refused this laptop"), std::string::npos)
         << line;
     EXPECT_NE(line.find("password authentication failed"), std::string::npos) << line;

@@ -81,7 +81,7 @@ protected:
 TEST_F(OfficeBrowserTest, UnitsTableAndSeriesPlotAreDrawnAndAZoomedRangeIsReadFiner) {
     const std::string units = chromium(base + QStringLiteral("/units"), {"--dump-dom"});
     EXPECT_NE(units.find("data-ready=\"units\""), std::string::npos) << units.substr(0, 2000);
-    EXPECT_NE(units.find("<span id=\"shown\">2 of 2 units</span>"), std::string::npos);
+    EXPECT_NE(units.find("<span id=\"shown\">3 of 3 units</span>"), std::string::npos);
     EXPECT_NE(units.find("<tr class=\"late\">"), std::string::npos);
     EXPECT_EQ(units.find("<script>alert"), std::string::npos);
 
@@ -90,6 +90,10 @@ TEST_F(OfficeBrowserTest, UnitsTableAndSeriesPlotAreDrawnAndAZoomedRangeIsReadFi
     EXPECT_NE(plot.find("data-plot-loads=\"1\""), std::string::npos) << plot.substr(0, 3000);
     EXPECT_NE(plot.find("data-records=\"200\""), std::string::npos);
     EXPECT_NE(plot.find("<canvas"), std::string::npos); // Dygraphs drew
+    // The disputed record marked and the segment's start lined, their count said.
+    EXPECT_NE(plot.find("data-marks=\"1\""), std::string::npos);
+    EXPECT_NE(plot.find("data-segment-starts=\"1\""), std::string::npos);
+    EXPECT_NE(plot.find("flagged: 1 disputed, 200 offset unknown"), std::string::npos);
     // A range the page is sent to (as a zoom asks for it) is read again, alone.
     const std::string zoomed =
         chromium(series + QStringLiteral("#from=2026-12-01T00:30:00Z&to=2026-12-01T00:39:00Z"),

@@ -8,6 +8,7 @@
 
 #include "fleet/fleet_fixture.h"
 #include "office/office_server.h"
+#include "office/session_cookies.h"
 #include "register/register_outbox.h"
 #include "register/unit_register.h"
 #include "series/series_share.h"
@@ -31,6 +32,12 @@ using namespace std::chrono_literals;
 inline const std::string kHostileSet = "<script>alert(\"x\")</script>'%1";
 inline const std::string kLatinSet = std::string("Temp\xe9rature", 11);
 inline constexpr std::int64_t kDay = 24LL * 3600 * 1000;
+// SITE3: its clock set at 2026-11-30T23:00:00Z (00:00 local, UTC+01:00), its records (one a
+// minute from that local midnight) downloaded on 2026-12-02 by A (all) and B (the first 150,
+// its record 100 differing).
+inline constexpr std::int64_t kSite3ClockSetMs = 1796079600000;
+inline constexpr std::int64_t kSite3AtMs = 1796169600000;
+inline constexpr int kSite3Records = 300;
 
 struct Reply {
     int status = 0;
@@ -59,7 +66,12 @@ protected:
     void TearDown() override { office.reset(); }
 
     struct Shared {
-        testsupport::PgTestServer server;
+        // office_trusted is let in without its password (the sign-in refuses such a server).
+        testsupport::PgTestServer server{
+            testsupport::PgServerOptions{.tls = false,
+                                         .maxConnections = 40,
+                                         .sharedBuffers = "16MB",
+                                         .trustedRoles = {"office_trusted"}}};
         QTemporaryDir dir;
         std::int64_t now = QDateTime::currentMSecsSinceEpoch();
         std::string failure;
@@ -84,6 +96,11 @@ protected:
             if (!o.ok)
                 return o.message.toStdString();
             server.addService("office_viewer", "office_viewer");
+            if (!server.createLoginRole("office_trusted", "pw-of-trusted"))
+                return "no trusted role";
+            o = fleet::grantOffice(owner, QStringLiteral("office_trusted"));
+            if (!o.ok)
+                return o.message.toStdString();
             return pushFleet();
         }
 
@@ -107,6 +124,9 @@ protected:
             factsA.push_back(visitFact({"SITE2", now - 45 * kDay, 3, "/dev/ttyUSB0"}, id(), la));
             factsA.push_back(download("SITE2", now - 45 * kDay, {}, la));
             factsA.push_back(clearFact({"SITE2", now - 45 * kDay + 60000, true}, id(), la));
+            // SITE3's clock set at 2026-12-01 00:00 local time, UTC+01:00, before its records.
+            factsA.push_back(
+                clockSetFact({"SITE3", kSite3ClockSetMs, "26-12-01 00:00:00", 3600}, id(), la));
             // SITE1's ANALOG: 200 records, A holding all, B the first 120 and, at place 50, a
             // record that differs (a disputed place).
             if (!a.record(factsA) || !b.record(factsB) ||
@@ -114,7 +134,9 @@ protected:
                 !b.recordSpan(records("SITE1", "ANALOG", 120, lb, 50)) ||
                 !a.recordSpan(records("SITE2", kHostileSet, 10, la)) ||
                 !a.recordSpan(records("SITE2", kLatinSet, 10, la)) ||
-                !a.recordSpan(records("SITE2", kLatinSet, 5, la, -1, 1)))
+                !a.recordSpan(records("SITE2", kLatinSet, 5, la, -1, 1)) ||
+                !a.recordSpan(records("SITE3", "TEMP", kSite3Records, la, -1, 0, kSite3AtMs)) ||
+                !b.recordSpan(records("SITE3", "TEMP", 150, lb, 100, 0, kSite3AtMs)))
                 return "facts not recorded";
             if (!push("laptop_a", a.path()) || !push("laptop_b", b.path()))
                 return "facts not pushed";
@@ -159,10 +181,12 @@ protected:
 
     // `count` records of a data set as the series shares them, one a minute from 2026-12-01
     // 00:00, field 2 a ramp with a peak of 99 at record 37; `differAt` changes that record's
-    // field 3 (another laptop's version of one place).
+    // field 3 (another laptop's version of one place). `confirmedAt`: the download's time
+    // (by default before the stamps: a clock ahead).
     static std::vector<fleet::Fact> records(const std::string& serial, const std::string& set,
                                             int count, const QString& laptop, int differAt = -1,
-                                            int ordinal = 0) {
+                                            int ordinal = 0,
+                                            std::int64_t confirmedAt = 1765188000000) {
         std::vector<fleet::Fact> out;
         series::RecordChain chain;
         for (int i = 0; i < count; ++i) {
@@ -177,26 +201,42 @@ protected:
             out.push_back(fleet::recordFact(
                 QString::fromLatin1(serial.data(), qsizetype(serial.size())),
                 {series::sharedDataSet(set, ordinal), 0, i}, chain.next(line),
-                QJsonDocument::fromJson(payload).object(), 1765188000000 + i, laptop));
+                QJsonDocument::fromJson(payload).object(), confirmedAt + i, laptop));
         }
         return out;
     }
 
-    void startOffice(office::ReadLimits limits = {}) {
+    // `sessions`: each person signs in, and the service's own role (`service`) reads nothing.
+    void startOffice(office::ReadLimits limits = {},
+                     std::shared_ptr<office::SessionStore> sessions = nullptr,
+                     const std::string& service = "office_viewer") {
         office::OfficeConfig c;
-        c.conninfo = fleet::serviceConninfo("office_viewer");
+        c.conninfo = fleet::serviceConninfo(service);
         c.limits = limits;
+        c.sessions = std::move(sessions);
         office = std::make_unique<office::OfficeServer>(c, 2);
         QString why;
         ASSERT_TRUE(office->listen(QHostAddress::LocalHost, 0, std::nullopt, why))
             << why.toStdString();
     }
 
-    Reply get(const QString& pathAndQuery, const QByteArray& method = "GET") {
+    // `headers`: more request headers (a Cookie, a Content-Type); `body` goes with any method
+    // but GET.
+    Reply get(const QString& pathAndQuery, const QByteArray& method = "GET",
+              const QByteArray& body = "x=1",
+              const std::vector<std::pair<QByteArray, QByteArray>>& headers = {}) {
         QNetworkRequest request(
             QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(office->port()).arg(pathAndQuery)));
+        // No redirect is followed: a test sees the 303 itself.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        // Nor is a cookie kept or sent but those a test sends.
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        for (const auto& [name, value] : headers)
+            request.setRawHeader(name, value);
         QNetworkReply* reply =
-            method == "GET" ? net.get(request) : net.sendCustomRequest(request, method, "x=1");
+            method == "GET" ? net.get(request) : net.sendCustomRequest(request, method, body);
         const bool done = testsupport::waitUntil([&] { return reply->isFinished(); }, 60s);
         Reply out;
         EXPECT_TRUE(done) << pathAndQuery.toStdString();

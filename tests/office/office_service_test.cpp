@@ -5,8 +5,13 @@
 
 #include "office/office_reads.h"
 
+#include "support/child_process.h"
+
 #include <QJsonArray>
 #include <QTcpSocket>
+
+#include <fstream>
+#include <map>
 
 namespace officetest {
 namespace {
@@ -43,8 +48,10 @@ TEST_F(OfficeServiceTest, UnitsHoldEveryLaptopsFactsLateInWordsEveryNameEscaped)
               "the prompt did not come");
     EXPECT_EQ(site1.value(QLatin1String("battery")).toArray(), (QJsonArray{12.4, 12.1}));
     EXPECT_EQ(site1.value(QLatin1String("records")).toInt(), 200);
-    // B's record at place 50 differs from A's, so does every record B chained after it.
-    EXPECT_EQ(site1.value(QLatin1String("disputed")).toInt(), 70);
+    // B's record at place 50 differs from A's: one place disputed, the records after it
+    // (chained after B's own) are the same physical records as A's.
+    EXPECT_EQ(site1.value(QLatin1String("disputed")).toInt(), 1);
+    EXPECT_TRUE(site1.value(QLatin1String("all_counted")).toBool());
     const QJsonObject site2 = unitOf(all, QStringLiteral("SITE2"));
     EXPECT_TRUE(site2.value(QLatin1String("late")).toBool());
     EXPECT_TRUE(site2.value(QLatin1String("last_download_safe")).toBool());
@@ -86,7 +93,7 @@ TEST_F(OfficeServiceTest, UnitPageAndItsSeriesDecimatedKeepingPeaksZoomReadingFi
     EXPECT_EQ(history.first().toObject().value(QLatin1String("laptop")).toString(), "laptop_b");
     const QJsonObject analog = d.value(QLatin1String("series")).toArray().first().toObject();
     EXPECT_EQ(analog.value(QLatin1String("records")).toInt(), 200);
-    EXPECT_EQ(analog.value(QLatin1String("disputed")).toInt(), 70);
+    EXPECT_EQ(analog.value(QLatin1String("disputed")).toInt(), 1);
     EXPECT_EQ(analog.value(QLatin1String("gaps")).toInt(), 0);
     {
         const QString base = QStringLiteral("/api/series?u=SITE1&set=ANALOG");
@@ -100,6 +107,22 @@ TEST_F(OfficeServiceTest, UnitPageAndItsSeriesDecimatedKeepingPeaksZoomReadingFi
         for (const QJsonValue& row : rows)
             peak = std::max(peak, row.toArray().at(1).toArray().at(2).toDouble());
         EXPECT_EQ(peak, 99); // the one record's peak survives 20:1
+        // The flagged records marked as in the viewer: the one disputed place (the series
+        // derived holds each physical record once: B's records after its differing one are
+        // A's), at the first column's value; every record's unknown offset counted, not marked.
+        const QJsonObject marks = whole.value(QLatin1String("marks")).toObject();
+        EXPECT_EQ(marks.value(QLatin1String("counts")).toArray(),
+                  (QJsonArray{QJsonArray{QStringLiteral("disputed"), 1},
+                              QJsonArray{QStringLiteral("offset unknown"), 200}}))
+            << QJsonDocument(marks).toJson().toStdString();
+        EXPECT_EQ(marks.value(QLatin1String("kinds")).toArray(),
+                  (QJsonArray{QStringLiteral("disputed")}));
+        const QJsonArray points = marks.value(QLatin1String("points")).toArray();
+        ASSERT_EQ(points.size(), 1);
+        // Record 50, 2026-12-01 00:50, its field 2 50 % 10.
+        EXPECT_EQ(points.first().toArray(), (QJsonArray{qint64(1796086200000), 0, 0}));
+        EXPECT_EQ(marks.value(QLatin1String("segment_starts")).toArray(),
+                  (QJsonArray{qint64(1796083200000)}));
         // A zoom into 10 minutes reads that range alone, one bucket per record.
         const QJsonObject zoom =
             get(base +
@@ -133,6 +156,76 @@ TEST_F(OfficeServiceTest, CsvOfARangeIsTheExportsAndHostileSetsAreRead) {
     EXPECT_TRUE(r.body.contains("set=Temp%C3%A9rature%1F2\""));
     r = get(QStringLiteral("/series?u=SITE2&set=") + q(kHostileSet));
     EXPECT_FALSE(r.body.contains("<script>alert"));
+}
+
+// `xrq-series export --service` of one series, as a script runs it.
+std::string exportedByTheProgram(const QTemporaryDir& dir, const std::string& serial,
+                                 const std::string& name, int set) {
+    const std::string out = dir.filePath(QStringLiteral("export.csv")).toStdString();
+    std::vector<std::string> args = {
+        "--files-folder", dir.path().toStdString(), "export", serial, name,
+        "--service",      "office_viewer"};
+    if (set > 1)
+        args.insert(args.end(), {"--set", std::to_string(set)});
+    testsupport::ChildProcess child(XRQ_BIN_DIR "/xrq-series", args, out);
+    EXPECT_TRUE(child.waitForExit(60s)) << child.errorOutput();
+    EXPECT_EQ(child.exitCode(), 0) << child.errorOutput();
+    std::ifstream in(out, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST_F(OfficeServiceTest, CountsAndCsvAreTheProgramsExportOfTheSameFacts) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    struct Series {
+        std::string serial, name;
+        int set;
+    };
+    const Series all[] = {{"SITE1", "ANALOG", 1},
+                          {"SITE3", "TEMP", 1},
+                          {"SITE2", kHostileSet, 1},
+                          {"SITE2", kLatinSet, 1},
+                          {"SITE2", kLatinSet, 2}};
+    std::map<std::string, long long> unitRecords, unitDisputed;
+    for (const Series& c : all) {
+        SCOPED_TRACE(c.serial + " " + c.name);
+        const std::string program = exportedByTheProgram(dir, c.serial, c.name, c.set);
+        const QString set = q(c.set > 1 ? c.name + "\x1f" + std::to_string(c.set) : c.name);
+        const Reply csv = get(QStringLiteral("/csv?u=%1&set=%2").arg(q(c.serial), set));
+        ASSERT_EQ(csv.status, 200) << csv.body.toStdString();
+        EXPECT_EQ(csv.body.toStdString(), program);
+        // The export's own counts, from its comment and its rows' flags.
+        const QString text = QString::fromStdString(program);
+        long long records = -1, disputed = 0;
+        for (const QString& line : text.split(QStringLiteral("\r\n"))) {
+            if (line.startsWith(QLatin1String("# records: ")))
+                records = line.mid(11).section(QLatin1Char(' '), 0, 0).toLongLong();
+            else if (!line.startsWith(QLatin1Char('#')) && line.contains(QLatin1String("disputed")))
+                ++disputed;
+        }
+        unitRecords[c.serial] += records;
+        unitDisputed[c.serial] += disputed;
+        const QJsonObject unit = get(QStringLiteral("/api/unit?u=") + q(c.serial)).json();
+        bool found = false;
+        for (const QJsonValue& v : unit.value(QLatin1String("series")).toArray()) {
+            const QJsonObject o = v.toObject();
+            if (o.value(QLatin1String("data_set")).toString() !=
+                QUrl::fromPercentEncoding(set.toLatin1()))
+                continue;
+            found = true;
+            EXPECT_EQ(o.value(QLatin1String("records")).toInteger(), records);
+            EXPECT_EQ(o.value(QLatin1String("disputed")).toInteger(), disputed);
+        }
+        EXPECT_TRUE(found);
+    }
+    EXPECT_EQ(unitDisputed["SITE1"], 1);
+    EXPECT_EQ(unitDisputed["SITE3"], 1);
+    const QJsonObject units = get(QStringLiteral("/api/units")).json();
+    for (const auto& [serial, records] : unitRecords) {
+        const QJsonObject u = unitOf(units, QString::fromStdString(serial));
+        EXPECT_EQ(u.value(QLatin1String("records")).toInteger(), records) << serial;
+        EXPECT_EQ(u.value(QLatin1String("disputed")).toInteger(), unitDisputed[serial]) << serial;
+    }
 }
 
 struct BadRequest {
@@ -231,7 +324,7 @@ TEST_F(OfficeServiceTest, TheOfficesRoleMayOnlyRead) {
         EXPECT_FALSE(r.ok());
         EXPECT_EQ(r.sqlState(), "42501");
     }
-    EXPECT_EQ(count("xrq.events"), 9);
+    EXPECT_EQ(count("xrq.events"), 10);
 }
 
 } // namespace

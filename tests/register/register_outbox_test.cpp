@@ -6,6 +6,7 @@
 #include "fleet/outbox.h"
 #include "register/register_outbox.h"
 #include "register/unit_register.h"
+#include "support/sqlite_statements.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -34,6 +35,18 @@ struct Row {
     std::string kind, identity, unit, type, laptop;
     QJsonObject payload;
 };
+
+// A complete, verified download of unit XRQ10472 kept in `kept`, with an identity of its own.
+Download keptDownload(const std::string& kept) {
+    Download d;
+    d.serial = "XRQ10472";
+    d.started = 3000;
+    d.ended = 4000;
+    d.complete = d.verified = true;
+    d.keptFile = kept;
+    d.id = newEventId();
+    return d;
+}
 
 class RegisterOutbox : public ::testing::Test {
 protected:
@@ -78,15 +91,8 @@ TEST_F(RegisterOutbox, EachEventWaitsUnderItsIdentityOnceAndAKeptDownloadWithIts
     UnitRegister reg;
     ASSERT_EQ(reg.open(path).state, OpenOutcome::State::Open);
 
-    Download d;
-    d.serial = "XRQ10472";
-    d.started = 3000;
-    d.ended = 4000;
-    d.complete = d.verified = true;
-    d.keptFile = kept;
+    Download d = keptDownload(kept);
     d.setLines = {{"SITE1", 1}};
-    d.reasons = {};
-    d.id = newEventId();
     const Identification link{newEventId(), d.id, "XRQ10472", 6000};
     struct Case {
         const char* type;
@@ -177,20 +183,12 @@ TEST_F(RegisterOutbox, AnOlderRegistersEventsAreEnqueuedOnceByTheMigration) {
         ASSERT_TRUE(reg.recordVisit({"OLD00001", 1000, 2, "/dev/ttyS1"}));
         ASSERT_TRUE(reg.recordBattery({"OLD00001", 2000, 11.9, 18.5, "Bat: 11.9"}));
         reg.close();
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "v4");
-        db.setDatabaseName(QString::fromStdString(path));
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* sql :
-             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE judged_again",
-              "DROP TABLE judge_again",
-              "UPDATE visits SET event_id = '0b9c6f1e-8a0e-4f57-9d37-3c4e2f1a7b10'",
-              "UPDATE battery SET event_id = NULL", "PRAGMA user_version=4"})
-            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        q = QSqlQuery();
-        db.close();
+        ASSERT_TRUE(testsupport::runSql(
+            path, {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts",
+                   "DROP TABLE judged_again", "DROP TABLE judge_again",
+                   "UPDATE visits SET event_id = '0b9c6f1e-8a0e-4f57-9d37-3c4e2f1a7b10'",
+                   "UPDATE battery SET event_id = NULL", "PRAGMA user_version=4"}));
     }
-    QSqlDatabase::removeDatabase("v4");
     // A copy of the same older register (a restored backup, a cloned disk).
     const std::string copy = folder + "copy/" + kFileName;
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder + "copy")));
@@ -229,22 +227,6 @@ TEST_F(RegisterOutbox, AnOlderRegistersEventsAreEnqueuedOnceByTheMigration) {
 
 } // namespace
 
-namespace {
-
-// Runs `body` on a connection of its own to the register's file, as the pusher would.
-void onFile(const std::string& path, const std::function<void(QSqlDatabase&)>& body) {
-    {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "pusher-side");
-        db.setDatabaseName(QString::fromStdString(path));
-        ASSERT_TRUE(db.open());
-        body(db);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("pusher-side");
-}
-
-} // namespace
-
 TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
     const std::string kept = folder + "kept.txt";
     std::ofstream(kept, std::ios::binary) << "F\r\nName: SITE1\r\n1,2\r\n>";
@@ -253,13 +235,7 @@ TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) 
     const std::string visitId = newEventId(), batteryId = newEventId(), clearId = newEventId();
     ASSERT_TRUE(reg.recordVisit({"XRQ10472", 1000, 3, "/dev/pts/4", visitId}));
     ASSERT_TRUE(reg.recordBattery({"XRQ10472", 1500, 12.61, 21.5, "Bat:12.61", batteryId}));
-    Download d;
-    d.serial = "XRQ10472";
-    d.started = 3000;
-    d.ended = 4000;
-    d.complete = d.verified = true;
-    d.keptFile = kept;
-    d.id = newEventId();
+    const Download d = keptDownload(kept);
     ASSERT_TRUE(reg.recordDownload(d));
     ASSERT_TRUE(reg.recordClear({"XRQ10472", 5000, true, clearId}));
     const std::vector<Row> before = outbox();
@@ -268,7 +244,7 @@ TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) 
     // As the older pusher left it: the battery reading and the kept download noted as refused
     // (a function's 22023), the clear as a conflict of content, everything gone from the
     // outbox.
-    onFile(path, [&](QSqlDatabase& db) {
+    testsupport::onSqliteFile(path, [&](QSqlDatabase& db) {
         QSqlQuery q(db);
         ASSERT_TRUE(q.exec(QStringLiteral(
             "INSERT INTO fleet_conflicts (noticed_at, kind, identity, unit, reason, "
@@ -280,7 +256,7 @@ TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) 
     });
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass);
-        onFile(path, [&](QSqlDatabase& db) {
+        testsupport::onSqliteFile(path, [&](QSqlDatabase& db) {
             QString why;
             EXPECT_TRUE(fleet::Outbox::queueRefusalsAgain(db, &why)) << why.toStdString();
             EXPECT_EQ(fleet::Outbox::conflicts(db), 3);

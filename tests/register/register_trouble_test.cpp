@@ -6,6 +6,7 @@
 #include "register/register_writer.h"
 #include "register/unit_register.h"
 #include "support/fault_vfs.h"
+#include "support/read_file.h"
 #include "support/wait.h"
 
 #include <QDir>
@@ -27,10 +28,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 class RegisterTrouble : public ::testing::Test {
 protected:

@@ -8,6 +8,8 @@
 #include "register/unit_register.h"
 #include "register/units_window.h"
 #include "support/child_process.h"
+#include "support/read_file.h"
+#include "support/sqlite_statements.h"
 #include "support/wait.h"
 
 #include <QDir>
@@ -34,10 +36,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -292,41 +291,32 @@ TEST_F(Register, FilesItCannotUseAreLeftAsTheyWere) {
 
 TEST_F(Register, AnOlderFileIsMigratedForwardWithItsRecords) {
     // A register as the first schema left it, written here by hand.
-    {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "v1");
-        db.setDatabaseName(QString::fromStdString(path));
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* sql : {
-                 "CREATE TABLE units(id INTEGER PRIMARY KEY, serial BLOB NOT NULL UNIQUE,"
-                 " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL)",
-                 "CREATE TABLE visits(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
-                 " REFERENCES units(id), at INTEGER NOT NULL, port INTEGER, device BLOB)",
-                 "CREATE TABLE battery(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
-                 " REFERENCES units(id), at INTEGER NOT NULL, volts REAL, celsius REAL,"
-                 " reply BLOB)",
-                 "CREATE TABLE clock_sets(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
-                 " REFERENCES units(id), at INTEGER NOT NULL, sent BLOB)",
-                 "CREATE TABLE downloads(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
-                 " REFERENCES units(id), started INTEGER NOT NULL, ended INTEGER,"
-                 " bytes INTEGER, sets INTEGER, complete INTEGER NOT NULL, why TEXT)",
-                 "CREATE TABLE download_files(download_id INTEGER NOT NULL REFERENCES"
-                 " downloads(id), seq INTEGER NOT NULL, path BLOB NOT NULL,"
-                 " PRIMARY KEY(download_id, seq))",
-                 "CREATE TABLE clears(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
-                 " REFERENCES units(id), at INTEGER NOT NULL, confirmed INTEGER NOT NULL)",
-                 "INSERT INTO units VALUES(1, CAST('OLD00001' AS BLOB), 1000, 5000)",
-                 "INSERT INTO visits VALUES(1, 1, 1000, 2, CAST('/dev/ttyS1' AS BLOB))",
-                 "INSERT INTO battery VALUES(1, 1, 2000, 11.9, 18.5, CAST('Bat: 11.9' AS BLOB))",
-                 "INSERT INTO downloads VALUES(1, 1, 3000, 4000, 99, 1, 0, 'Timeout')",
-                 "INSERT INTO download_files VALUES(1, 0, CAST('/d/A.txt' AS BLOB))",
-                 "PRAGMA user_version=1",
-             })
-            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        db.close();
-        db = {};
-        QSqlDatabase::removeDatabase("v1");
-    }
+    ASSERT_TRUE(testsupport::runSql(
+        path, {
+                  "CREATE TABLE units(id INTEGER PRIMARY KEY, serial BLOB NOT NULL UNIQUE,"
+                  " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL)",
+                  "CREATE TABLE visits(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
+                  " REFERENCES units(id), at INTEGER NOT NULL, port INTEGER, device BLOB)",
+                  "CREATE TABLE battery(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
+                  " REFERENCES units(id), at INTEGER NOT NULL, volts REAL, celsius REAL,"
+                  " reply BLOB)",
+                  "CREATE TABLE clock_sets(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
+                  " REFERENCES units(id), at INTEGER NOT NULL, sent BLOB)",
+                  "CREATE TABLE downloads(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
+                  " REFERENCES units(id), started INTEGER NOT NULL, ended INTEGER,"
+                  " bytes INTEGER, sets INTEGER, complete INTEGER NOT NULL, why TEXT)",
+                  "CREATE TABLE download_files(download_id INTEGER NOT NULL REFERENCES"
+                  " downloads(id), seq INTEGER NOT NULL, path BLOB NOT NULL,"
+                  " PRIMARY KEY(download_id, seq))",
+                  "CREATE TABLE clears(id INTEGER PRIMARY KEY, unit_id INTEGER NOT NULL"
+                  " REFERENCES units(id), at INTEGER NOT NULL, confirmed INTEGER NOT NULL)",
+                  "INSERT INTO units VALUES(1, CAST('OLD00001' AS BLOB), 1000, 5000)",
+                  "INSERT INTO visits VALUES(1, 1, 1000, 2, CAST('/dev/ttyS1' AS BLOB))",
+                  "INSERT INTO battery VALUES(1, 1, 2000, 11.9, 18.5, CAST('Bat: 11.9' AS BLOB))",
+                  "INSERT INTO downloads VALUES(1, 1, 3000, 4000, 99, 1, 0, 'Timeout')",
+                  "INSERT INTO download_files VALUES(1, 0, CAST('/d/A.txt' AS BLOB))",
+                  "PRAGMA user_version=1",
+              }));
     UnitRegister reg;
     const OpenOutcome outcome = reg.open(path);
     ASSERT_EQ(outcome.state, OpenOutcome::State::Open) << outcome.message;

@@ -25,7 +25,7 @@ protected:
     static std::string identity() { return FormXRQMain->LabelIdentity->text().toStdString(); }
     static QString state() { return FormXRQMain->StatusPanel1->state(); }
     bool logged(const std::string& text) const {
-        return testsupport::readWholeFile(LogFilePath).find(text) != std::string::npos;
+        return testsupport::readFile(LogFilePath).find(text) != std::string::npos;
     }
     void typePort(const QString& text) {
         FormSetup->ComPortCombo->setEditText(text);

@@ -159,7 +159,7 @@ TEST_F(OnScreen, APlaceTheOperatorChoseComesBackOnTheSameScreenOnly) {
     QCoreApplication::processEvents();
     EXPECT_EQ(FormTerminal->geometry(), chosen);
     // XRQ.ini keeps its two keys and nothing of the windows.
-    const std::string ini = testsupport::readWholeFile(TempFilesPath + "XRQ.ini");
+    const std::string ini = testsupport::readFile(TempFilesPath + "XRQ.ini");
     EXPECT_EQ(ini.find("Terminal"), std::string::npos) << ini;
 
     // Another screen's place is not taken for this one: the chosen place, stored under another

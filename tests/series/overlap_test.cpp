@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The alignment on its own: where a download's records stand against a segment, and the
 // isolated differences it tolerates there.
+#include "record_lines.h"
 #include "series/overlap.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 using series::Alignment;
+using testsupport::operator+;
 
 namespace {
 
@@ -19,11 +21,6 @@ std::vector<std::string> records(int from, int to, const char* prefix = "r") {
     for (int i = from; i < to; ++i)
         out.push_back(prefix + std::to_string(i));
     return out;
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // `v` with the records at `places` changed (a digit on a line without parity).

@@ -7,6 +7,7 @@
 #include "series/series_export.h"
 #include "series/series_store.h"
 #include "series/shared_records.h"
+#include "support/sqlite_statements.h"
 
 #include <QDir>
 #include <QFile>
@@ -334,25 +335,15 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
     }
     // As the older version left it: its own schema, and the unsafe download's records as a
     // second segment beside the first (which the rules of now never make).
-    {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "older");
-        db.setDatabaseName(QString::fromStdString(storePath(folder)));
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* sql :
-             {"DROP TABLE versions", "DROP TABLE clock_sets", "DROP TABLE pruned",
-              "DROP TABLE meta",
-              "INSERT INTO segments(series_id, seq, records, confirmed, last_download_at) "
-              "SELECT series_id, 1, records, 0, last_download_at FROM segments",
-              "INSERT INTO chunks(segment_id, first, count, bytes, download_id, utc_offset, "
-              "date_order, data) SELECT (SELECT MAX(id) FROM segments), first, count, bytes, "
-              "download_id, utc_offset, date_order, data FROM chunks",
-              "PRAGMA user_version = 2"})
-            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        q = QSqlQuery();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("older");
+    ASSERT_TRUE(testsupport::runSql(
+        storePath(folder),
+        {"DROP TABLE versions", "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
+         "INSERT INTO segments(series_id, seq, records, confirmed, last_download_at) "
+         "SELECT series_id, 1, records, 0, last_download_at FROM segments",
+         "INSERT INTO chunks(segment_id, first, count, bytes, download_id, utc_offset, "
+         "date_order, data) SELECT (SELECT MAX(id) FROM segments), first, count, bytes, "
+         "download_id, utc_offset, date_order, data FROM chunks",
+         "PRAGMA user_version = 2"}));
     {
         // Opened to write by another program first (xrq-series prune-kept): its schema is
         // migrated, its series still of the older rules.

@@ -9,6 +9,7 @@
 #include "series/series_share.h"
 #include "series/series_store.h"
 #include "series/shared_records.h"
+#include "support/sqlite_statements.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -24,6 +25,7 @@ using testsupport::sharedRecords;
 namespace {
 
 using testsupport::lines;
+using testsupport::operator+;
 
 std::string
 downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets) {
@@ -34,11 +36,6 @@ downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>
             text += r + "\r\n";
     }
     return text + ">";
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 class SeriesShare : public testing::Test {
@@ -149,21 +146,11 @@ TEST_F(SeriesShare, AnOlderStoresConfirmedRecordsAreSharedByItsMigration) {
     ASSERT_EQ(before.size(), 30u);
     store.close();
     // As a store of the version before sharing.
-    {
-        auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "v1");
-        db.setDatabaseName(QString::fromStdString(path));
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        for (const char* sql :
-             {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE versions",
-              "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
-              "ALTER TABLE segments DROP COLUMN shared",
-              "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"})
-            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        q = QSqlQuery();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("v1");
+    ASSERT_TRUE(testsupport::runSql(
+        path, {"DROP TABLE fleet_outbox", "DROP TABLE fleet_conflicts", "DROP TABLE versions",
+               "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
+               "ALTER TABLE segments DROP COLUMN shared",
+               "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"}));
     std::string why;
     ASSERT_TRUE(store.open(path, why)) << why;
     EXPECT_EQ(sharedRecords(path), before) << "the same records under the same identities";
@@ -186,15 +173,9 @@ TEST_F(SeriesShare, RecordsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
             (r.dataSet == "SITE2" && r.position == 4))
             refused.push_back(r);
     ASSERT_EQ(refused.size(), 3u);
+    // On a connection of its own to the store's file, as the pusher holds one.
     auto onFile = [&](const std::function<void(QSqlDatabase&)>& body) {
-        {
-            auto db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "pusher-side");
-            db.setDatabaseName(QString::fromStdString(path));
-            ASSERT_TRUE(db.open());
-            body(db);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase("pusher-side");
+        testsupport::onSqliteFile(path, body);
     };
     onFile([&](QSqlDatabase& db) {
         QSqlQuery q(db);

@@ -16,13 +16,9 @@ using namespace series;
 namespace {
 
 using testsupport::lines;
+using testsupport::operator+;
 
 // A download's text: "F", each set's header and records, the prompt (none when cut).
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 std::string downloadText(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets,
                          bool cut = false) {
     std::string text = "F\r\n";

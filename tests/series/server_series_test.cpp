@@ -17,11 +17,7 @@ using namespace series;
 namespace {
 
 using testsupport::lines;
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using testsupport::operator+;
 
 // One laptop's segment as it pushes it: each record with its identity, occurrence and the
 // record before it (`chained`: as an older version pushed it, keyed by its place with the

@@ -5,6 +5,7 @@
 
 #include "download/capture_sink.h"
 #include "main/fMain.h"
+#include "support/read_file.h"
 
 #include <QPlainTextEdit>
 
@@ -35,10 +36,7 @@ protected:
         FormXRQMain = m_savedMain;
         window.reset();
     }
-    std::string captured() {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string captured() { return testsupport::readFile(path); }
 
     std::unique_ptr<TFormXRQMain> window;
     download::CaptureSink sink;

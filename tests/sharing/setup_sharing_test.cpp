@@ -5,6 +5,7 @@
 #include "sharing_fixture.h"
 
 #include "setup/fSetup.h"
+#include "support/read_file.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -15,10 +16,7 @@
 namespace sharingtest {
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 using SharingSetup = SharingProgram;
 
@@ -50,11 +48,11 @@ TEST_F(SharingSetup, RefusesWhatLibpqCannotLookUpSavesTheRestAndRestartsThePushe
     EXPECT_TRUE(FormSetup->LabelSharingProblem->isHidden());
     FormSetup->ButtonOKClick();
     EXPECT_FALSE(FormSetup->isVisible());
-    const std::string saved = readAll(ini);
+    const std::string saved = readFile(ini);
     EXPECT_NE(saved.find("Service=laptop_a"), std::string::npos) << saved;
     EXPECT_NE(saved.find("Laptop=laptop-a"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("assword"), std::string::npos) << saved;
-    const std::string settings = readAll(sandbox.settingsFile());
+    const std::string settings = readFile(sandbox.settingsFile());
     EXPECT_EQ(settings.find("Service"), std::string::npos) << "XRQ.ini keeps its two keys";
     ASSERT_NE(fleet::sharing().pusher(), nullptr);
     EXPECT_EQ(fleet::sharing().settings().service.toStdString(), "laptop_a");

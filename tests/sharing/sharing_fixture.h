@@ -59,6 +59,15 @@ protected:
 
     QString sharingLine() const { return FormXRQMain->StatusPanel1->sharing(); }
 
+    // Records this laptop's visit in the register and waits until the server holds `events`
+    // events in all, the visit's among them.
+    void visitReachesServer(const unitreg::Visit& visit, std::int64_t events) {
+        unitRegister().recordVisit(visit);
+        ASSERT_TRUE(unitRegister().waitIdle(30s));
+        ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == events; }, 60s))
+            << sharingLine().toStdString();
+    }
+
     bool lineIs(const char* text) {
         return testsupport::waitUntil([&] { return sharingLine() == QLatin1String(text); }, 60s);
     }

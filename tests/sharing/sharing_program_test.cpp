@@ -9,6 +9,7 @@
 #include "fleet/other_laptops.h"
 #include "fleet/test_resolver.h"
 #include "register/units_window.h"
+#include "support/read_file.h"
 #include "support/silent_server.h"
 #include "support/slowdown.h"
 
@@ -22,10 +23,7 @@
 namespace sharingtest {
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 // A fact in the program's own units.sqlite outbox, as the register writes one with its event.
 void putInOutbox(const std::string& path, const fleet::Fact& fact) {
@@ -65,7 +63,7 @@ TEST_F(SharingProgram, StartsWithTheProgramPushesWhenTheRegisterRecordsAndEndsWi
     FormXRQMain->close();
     EXPECT_EQ(fleet::sharing().pusher(), nullptr);
     EXPECT_FALSE(fleet::sharing().started());
-    const std::string log = readAll(sandbox.runLog());
+    const std::string log = readFile(sandbox.runLog());
     const auto started = log.find("Sharing: sharing with service laptop_a as laptop laptop-a");
     const auto stopped = log.find("Sharing: sharing stopped");
     const auto end = log.find("***** Program End *****");
@@ -167,11 +165,9 @@ TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswe
     share("laptop_a", QStringLiteral("laptop-a"));
     startProgram();
     ASSERT_TRUE(lineIs("shared: up to date")) << sharingLine().toStdString();
-    unitRegister().recordVisit({"XRQ00033", 1765189000000, 3, ""});
-    ASSERT_TRUE(unitRegister().waitIdle(30s));
     // This laptop's visit reaches the server too.
-    ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 3; }, 60s))
-        << sharingLine().toStdString();
+    visitReachesServer({"XRQ00033", 1765189000000, 3, ""}, 3);
+    ASSERT_FALSE(HasFatalFailure());
 
     FormXRQMain->ActionUnitsExecute(nullptr);
     UnitsWindow* units = FormXRQMain->FormUnits;
@@ -215,10 +211,8 @@ TEST_F(SharingProgram, UnitsWindowListsTheOrganisationsUnitsAndShowsTheHistoryOf
     ASSERT_TRUE(pushAll("laptop_b", {b.path()}));
     share("laptop_a", QStringLiteral("laptop-a"));
     startProgram();
-    unitRegister().recordVisit({"XRQ00036", 1765189000000, 4, ""});
-    ASSERT_TRUE(unitRegister().waitIdle(30s));
-    ASSERT_TRUE(testsupport::waitUntil([&] { return count("xrq.events") == 3; }, 60s))
-        << sharingLine().toStdString();
+    visitReachesServer({"XRQ00036", 1765189000000, 4, ""}, 3);
+    ASSERT_FALSE(HasFatalFailure());
 
     FormXRQMain->ActionUnitsExecute(nullptr);
     UnitsWindow* units = FormXRQMain->FormUnits;

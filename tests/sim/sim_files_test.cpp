@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Data files, the state file, the command line and the saved port number.
+#include "support/read_file.h"
 #include "tools/sim/data_set.h"
 #include "tools/sim/sim_options.h"
 #include "tools/sim/state_file.h"
@@ -20,10 +21,7 @@ void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 std::string errorOf(const std::function<void()>& f) {
     try {

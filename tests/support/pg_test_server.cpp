@@ -255,7 +255,10 @@ bool PgTestServer::make() {
     std::string conf = "\n# The test's own server\nunix_socket_directories = '" + m_socket +
                        "'\nmax_connections = " + std::to_string(m_options.maxConnections) +
                        "\nshared_buffers = " + m_options.sharedBuffers + "\nfsync = off\n";
-    std::string hba = "local all all scram-sha-256\n";
+    std::string hba;
+    for (const std::string& role : m_options.trustedRoles)
+        hba += "local all " + role + " trust\n";
+    hba += "local all all scram-sha-256\n";
     if (m_options.tls) {
         m_port = freeTcpPort();
         // A CA of the test's own, and the server's certificate signed by it.

@@ -4,7 +4,8 @@
 // started with pg_ctl as the ordinary user running the test, listening only on a Unix socket
 // in that folder (no TCP port), or, for the TLS case, on 127.0.0.1 with a certificate made
 // here by openssl and nothing but TLS connections accepted. Passwords are checked
-// (scram-sha-256) for every connection, the owner's too.
+// (scram-sha-256) for every connection, the owner's too, but for the roles a test names
+// trusted.
 //
 // While it lives, PGSERVICEFILE and PGPASSFILE point at files of its own, and the other
 // libpq variables that could steer a connection elsewhere are unset; all come back when it
@@ -32,6 +33,9 @@ struct PgServerOptions {
     // lc_messages C.UTF-8: the machine needs no locale but C's (glibc heeds LANGUAGE under
     // any locale but C and POSIX). Empty: the server's English.
     std::string messagesLanguage = {};
+    // Roles let in on the Unix socket without a password ("trust" in pg_hba.conf), for the
+    // tests of what refuses such a server.
+    std::vector<std::string> trustedRoles{};
 };
 
 class PgTestServer {

@@ -12,6 +12,7 @@
 #include "setup/fSetup.h"
 #include "start/program_start.h"
 #include "support/program_sandbox.h"
+#include "support/read_file.h"
 #include "support/wait.h"
 #include "tools/sim/pty_unit.h"
 
@@ -27,11 +28,6 @@
 #include <string>
 
 namespace testsupport {
-
-inline std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class ProgramFixture : public ::testing::Test {
 protected:
@@ -90,7 +86,7 @@ protected:
         ASSERT_EQ(FormSerial->iOpenPort(), 0);
     }
 
-    std::string intermediate() const { return readWholeFile(work + "_$XRQInt.txt"); }
+    std::string intermediate() const { return readFile(work + "_$XRQInt.txt"); }
 
     // Collect Data into `directory`, as the operator does: the data directory typed in Setup,
     // then the action.

@@ -102,6 +102,14 @@ public:
     }
 };
 
+// What the program knows after unit XRQ10472 was connected and its data downloaded.
+unit_status::UnitRecord downloadedUnit() {
+    unit_status::UnitRecord units;
+    units.connected({"XRQ10472", -1, ""});
+    units.downloaded();
+    return units;
+}
+
 struct Fixture : ::testing::Test {
     Journal journal;
     ScriptedSession session{journal};
@@ -353,9 +361,7 @@ TEST_F(ClearMem, TheSerialNumberIsReadAfreshAndAnotherUnitIsAskedAbout) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        unit_status::UnitRecord units;
-        units.connected({"XRQ10472", -1, ""});
-        units.downloaded();
+        unit_status::UnitRecord units = downloadedUnit();
         if (c.before == Before::DownloadedUnnamed)
             units.downloadedUnidentified();
         commands.units = &units;
@@ -431,9 +437,7 @@ TEST_F(ClearMem, OtherLaptopsNoteJoinsTheExtraQuestionBeforeItsLastLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        unit_status::UnitRecord units;
-        units.connected({"XRQ10472", -1, ""});
-        units.downloaded();
+        unit_status::UnitRecord units = downloadedUnit();
         commands.units = &units;
         journal.clear();
         view.notesAsked.clear();
@@ -511,9 +515,7 @@ TEST_F(Recording, EachEventGoesToTheRecorderUnderTheUnitReadJustBefore) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        unit_status::UnitRecord units;
-        units.connected({"XRQ10472", -1, ""});
-        units.downloaded();
+        unit_status::UnitRecord units = downloadedUnit();
         WatchingRecorder recorder;
         InstrumentCommands fresh{session, view};
         fresh.clockText = [] { return std::string("26-03-21 07:05:09"); };
@@ -568,9 +570,7 @@ TEST_F(ClearMem, AfterADownloadOnlyTheDownloadedUnitIsCleared) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        unit_status::UnitRecord units;
-        units.connected({"XRQ10472", -1, ""});
-        units.downloaded();
+        unit_status::UnitRecord units = downloadedUnit();
         WatchingRecorder recorder;
         commands.units = &units;
         commands.recorder = &recorder;

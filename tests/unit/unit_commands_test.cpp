@@ -54,7 +54,7 @@ protected:
     // Run-log messages (time stamp cut off) since the last call.
     std::vector<std::string> logLines() {
         std::vector<std::string> out;
-        std::string all = testsupport::readWholeFile(LogFilePath);
+        std::string all = testsupport::readFile(LogFilePath);
         std::size_t pos = 0, n = 0;
         while (pos < all.size()) {
             std::size_t end = all.find("\r\n", pos);

@@ -217,7 +217,7 @@ TEST_F(Viewer, PictureAndCsvAreWrittenWholeOrNotAtAll) {
 
     const QString csv = QString::fromStdString(dir + "out.csv");
     ASSERT_TRUE(v->exportCsv(csv, error));
-    const std::string text = readWholeFile(csv.toStdString());
+    const std::string text = readFile(csv.toStdString());
     EXPECT_EQ(text.substr(0, text.find('\n')), "Time,Batt V,Temp C,Level m,Cond uS");
     EXPECT_NE(text.find("\n2026-05-12T14:00:00,12.58,16.03,2.205,388.0\n"), std::string::npos);
 

@@ -1,0 +1,320 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/odata_query.h"
+
+#include <algorithm>
+
+namespace office {
+
+namespace {
+
+// Reads `n` digits at `at`; false when they are not all there.
+bool digits(QStringView s, qsizetype& at, int n, int& value) {
+    if (at + n > s.size())
+        return false;
+    value = 0;
+    for (int i = 0; i < n; ++i) {
+        const QChar c = s[at + i];
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    at += n;
+    return true;
+}
+
+bool take(QStringView s, qsizetype& at, char c) {
+    if (at >= s.size() || s[at] != QLatin1Char(c))
+        return false;
+    ++at;
+    return true;
+}
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian).
+long long daysFromCivil(long long y, int m, int d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const long long yoe = y - era * 400;
+    const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+int daysIn(int y, int m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : days[m - 1];
+}
+
+QStringView nextWord(QStringView s, qsizetype& at) {
+    const qsizetype begin = at;
+    while (at < s.size() && s[at] != QLatin1Char(' '))
+        ++at;
+    return s.sliced(begin, at - begin);
+}
+
+bool blanks(QStringView s, qsizetype& at) {
+    const qsizetype begin = at;
+    while (at < s.size() && s[at] == QLatin1Char(' '))
+        ++at;
+    return at > begin;
+}
+
+bool count(const QString& text, long long most, long long& value) {
+    if (text.isEmpty() || text.size() > 10)
+        return false;
+    value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return value <= most;
+}
+
+} // namespace
+
+bool TimeComparison::holds(double t) const {
+    switch (op) {
+    case Op::Eq:
+        return t == seconds;
+    case Op::Gt:
+        return t > seconds;
+    case Op::Ge:
+        return t >= seconds;
+    case Op::Lt:
+        return t < seconds;
+    case Op::Le:
+        return t <= seconds;
+    }
+    return false;
+}
+
+bool TimeFilter::holds(double t) const {
+    for (const TimeComparison& c : all)
+        if (!c.holds(t))
+            return false;
+    return true;
+}
+
+std::optional<double> parseIsoTime(QStringView s) {
+    qsizetype at = 0;
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    if (!digits(s, at, 4, y) || !take(s, at, '-') || !digits(s, at, 2, mo) || !take(s, at, '-') ||
+        !digits(s, at, 2, d) || !take(s, at, 'T') || !digits(s, at, 2, h) || !take(s, at, ':') ||
+        !digits(s, at, 2, mi) || !take(s, at, ':') || !digits(s, at, 2, sec))
+        return std::nullopt;
+    if (mo < 1 || mo > 12 || d < 1 || d > daysIn(y, mo) || h > 23 || mi > 59 || sec > 59)
+        return std::nullopt;
+    double fraction = 0;
+    if (take(s, at, '.')) {
+        double scale = 0.1;
+        int n = 0;
+        while (at < s.size() && s[at] >= QLatin1Char('0') && s[at] <= QLatin1Char('9') && n < 9) {
+            fraction += scale * (s[at].unicode() - '0');
+            scale /= 10;
+            ++at;
+            ++n;
+        }
+        if (n == 0)
+            return std::nullopt;
+    }
+    int offset = 0;
+    if (!take(s, at, 'Z')) {
+        const bool plus = take(s, at, '+');
+        if (!plus && !take(s, at, '-'))
+            return std::nullopt;
+        int oh = 0, om = 0;
+        if (!digits(s, at, 2, oh) || !take(s, at, ':') || !digits(s, at, 2, om) || oh > 23 ||
+            om > 59)
+            return std::nullopt;
+        offset = (plus ? 1 : -1) * (oh * 3600 + om * 60);
+    }
+    if (at != s.size())
+        return std::nullopt;
+    return double(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec - offset) + fraction;
+}
+
+bool parseTimeFilter(QStringView s, TimeFilter& filter, QString& why) {
+    filter.all.clear();
+    qsizetype at = 0;
+    blanks(s, at);
+    while (true) {
+        if (int(filter.all.size()) == kMostComparisons) {
+            why = QStringLiteral("$filter takes at most %1 comparisons").arg(kMostComparisons);
+            return false;
+        }
+        const QStringView property = nextWord(s, at);
+        if (property != QLatin1String("phenomenonTime")) {
+            why = QStringLiteral("$filter compares phenomenonTime only, as in "
+                                 "\"phenomenonTime ge 2026-12-01T00:00:00Z and phenomenonTime "
+                                 "lt 2026-12-02T00:00:00Z\"");
+            return false;
+        }
+        blanks(s, at);
+        const QStringView op = nextWord(s, at);
+        TimeComparison c;
+        static const std::pair<const char*, TimeComparison::Op> ops[] = {
+            {"eq", TimeComparison::Op::Eq},
+            {"gt", TimeComparison::Op::Gt},
+            {"ge", TimeComparison::Op::Ge},
+            {"lt", TimeComparison::Op::Lt},
+            {"le", TimeComparison::Op::Le}};
+        bool known = false;
+        for (const auto& [name, value] : ops)
+            if (op == QLatin1String(name)) {
+                c.op = value;
+                known = true;
+            }
+        if (!known) {
+            why = QStringLiteral("$filter's operators are eq, gt, ge, lt and le");
+            return false;
+        }
+        blanks(s, at);
+        const std::optional<double> t = parseIsoTime(nextWord(s, at));
+        if (!t) {
+            why = QStringLiteral("$filter's times are ISO 8601 with a zone, as "
+                                 "2026-12-01T08:00:00Z or 2026-12-01T09:00:00+01:00");
+            return false;
+        }
+        c.seconds = *t;
+        filter.all.push_back(c);
+        blanks(s, at);
+        if (at == s.size())
+            return true;
+        if (nextWord(s, at) != QLatin1String("and") || !blanks(s, at)) {
+            why = QStringLiteral("$filter joins its comparisons with \"and\" only");
+            return false;
+        }
+    }
+}
+
+bool parseListOptions(const QMap<QString, QString>& values, bool observations, ListOptions& o,
+                      QString& why) {
+    o = ListOptions{};
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QString& name = it.key();
+        const QString& value = it.value();
+        long long n = 0;
+        if (name == QLatin1String("$top")) {
+            if (!count(value, kMostSkip, n)) {
+                why = QStringLiteral("$top takes a whole number");
+                return false;
+            }
+            o.top = int(std::min<long long>(n, kMostTop));
+        } else if (name == QLatin1String("$skip")) {
+            if (!count(value, kMostSkip, n)) {
+                why = QStringLiteral("$skip takes a whole number up to %1").arg(kMostSkip);
+                return false;
+            }
+            o.skip = n;
+        } else if (name == QLatin1String("$count")) {
+            if (value != QLatin1String("true") && value != QLatin1String("false")) {
+                why = QStringLiteral("$count takes true or false");
+                return false;
+            }
+            o.count = value == QLatin1String("true");
+        } else if (observations && name == QLatin1String("$orderby")) {
+            const QString v = value.simplified();
+            if (v == QLatin1String("phenomenonTime") || v == QLatin1String("phenomenonTime asc")) {
+                o.ordered = true;
+            } else if (v == QLatin1String("phenomenonTime desc")) {
+                o.ordered = o.newestFirst = true;
+            } else {
+                why = QStringLiteral("$orderby takes \"phenomenonTime asc\" or "
+                                     "\"phenomenonTime desc\"");
+                return false;
+            }
+        } else if (observations && name == QLatin1String("$filter")) {
+            if (!parseTimeFilter(value, o.filter, why))
+                return false;
+            o.filtered = true;
+        } else {
+            why = QStringLiteral("%1 is not taken here").arg(name.left(40));
+            return false;
+        }
+    }
+    return true;
+}
+
+QString joinId(const QStringList& parts) {
+    QStringList out;
+    for (const QString& p : parts) {
+        QString e;
+        for (const char b : p.toUtf8()) {
+            const auto u = static_cast<unsigned char>(b);
+            if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
+                u == '_' || u == '-')
+                e += QLatin1Char(char(u));
+            else
+                e += QStringLiteral("%%1").arg(u, 2, 16, QLatin1Char('0')).toUpper();
+        }
+        out << e;
+    }
+    return out.join(QLatin1Char('/'));
+}
+
+std::optional<QStringList> splitId(const QString& id, int parts) {
+    const QStringList p = id.split(QLatin1Char('/'));
+    if (p.size() != parts)
+        return std::nullopt;
+    QStringList out;
+    for (const QString& part : p) {
+        if (part.isEmpty())
+            return std::nullopt;
+        for (const QChar ch : part)
+            if (!(ch.isLetterOrNumber() && ch.unicode() < 0x80) && ch != QLatin1Char('_') &&
+                ch != QLatin1Char('-') && ch != QLatin1Char('%'))
+                return std::nullopt;
+        const QByteArray bytes = QByteArray::fromPercentEncoding(part.toLatin1());
+        QString text = QString::fromUtf8(bytes);
+        if (text.toUtf8() != bytes)
+            return std::nullopt;
+        out << text;
+    }
+    return out;
+}
+
+bool parseResourcePath(QStringView path, std::vector<PathPart>& parts) {
+    parts.clear();
+    qsizetype at = 0;
+    while (at < path.size()) {
+        if (path[at] != QLatin1Char('/') || parts.size() >= 3)
+            return false;
+        ++at;
+        PathPart part;
+        const qsizetype begin = at;
+        while (at < path.size() && path[at].isLetter() && path[at].unicode() < 0x80)
+            ++at;
+        part.name = path.sliced(begin, at - begin).toString();
+        if (part.name.isEmpty())
+            return false;
+        if (at < path.size() && path[at] == QLatin1Char('(')) {
+            if (++at >= path.size() || path[at] != QLatin1Char('\''))
+                return false;
+            ++at;
+            QString key;
+            for (;;) {
+                if (at >= path.size())
+                    return false;
+                if (path[at] == QLatin1Char('\'')) {
+                    if (at + 1 < path.size() && path[at + 1] == QLatin1Char('\'')) {
+                        key += QLatin1Char('\'');
+                        at += 2;
+                        continue;
+                    }
+                    ++at;
+                    break;
+                }
+                key += path[at++];
+            }
+            if (at >= path.size() || path[at] != QLatin1Char(')'))
+                return false;
+            ++at;
+            part.key = key;
+        }
+        parts.push_back(std::move(part));
+    }
+    return true;
+}
+
+} // namespace office

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "office/series_counts.h"
+
+#include <algorithm>
+
+namespace office {
+
+SeriesCounts countSeries(const series::RecordSource& source) {
+    SeriesCounts c;
+    c.segments = source.info.segments;
+    series::RecordFlags flags(source.info.usualInterval);
+    series::forEachRecordUtc(source, [&](const series::RecordRef& r, bool parsed, double s,
+                                         const series::RecordClock::Utc& utc) {
+        ++c.records;
+        c.disputed += r.disputed;
+        c.repeated += r.repeated;
+        series::forEachFlag(flags.next(r, parsed, s, utc), [&](std::string_view flag) {
+            if (flag == "gap")
+                ++c.gaps;
+        });
+        return true;
+    });
+    return c;
+}
+
+QString SeriesCountCache::keyOf(const QString& unit, const QString& dataSet) {
+    return unit + QChar(0) + dataSet;
+}
+
+std::optional<SeriesCounts> SeriesCountCache::find(const QString& unit, const QString& dataSet,
+                                                   const SeriesSignature& signature) const {
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.constFind(keyOf(unit, dataSet));
+    if (it == m_entries.constEnd() || !(it->signature == signature))
+        return std::nullopt;
+    return it->counts;
+}
+
+void SeriesCountCache::keep(const QString& unit, const QString& dataSet,
+                            const SeriesSignature& signature, const SeriesCounts& counts) {
+    const std::lock_guard lock(m_mutex);
+    if (std::size_t(m_entries.size()) >= kMostEntries)
+        m_entries.clear();
+    m_entries.insert(keyOf(unit, dataSet), {signature, counts});
+}
+
+SeriesCountCache& SeriesCountCache::shared() {
+    static SeriesCountCache cache;
+    return cache;
+}
+
+namespace {
+QString cacheKey(const QString& unit, const QString& dataSet) {
+    return unit + QChar(0) + dataSet;
+}
+std::uint64_t recordsOf(const DerivedSeriesCache::Held& s) {
+    return s ? s->source().info.records : 0;
+}
+} // namespace
+
+DerivedSeriesCache::Held DerivedSeriesCache::find(const QString& unit, const QString& dataSet,
+                                                  const SeriesSignature& signature) const {
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.constFind(cacheKey(unit, dataSet));
+    return it == m_entries.constEnd() || !(it->signature == signature) ? nullptr : it->series;
+}
+
+void DerivedSeriesCache::keep(const QString& unit, const QString& dataSet,
+                              const SeriesSignature& signature, Held series) {
+    const std::uint64_t records = recordsOf(series);
+    if (records > kMostRecords)
+        return;
+    const QString key = cacheKey(unit, dataSet);
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.find(key);
+    if (it != m_entries.end()) {
+        m_records -= recordsOf(it->series);
+        m_entries.erase(it);
+        m_order.erase(std::find(m_order.begin(), m_order.end(), key));
+    }
+    while (!m_order.empty() && m_records + records > kMostRecords) {
+        m_records -= recordsOf(m_entries.value(m_order.front()).series);
+        m_entries.remove(m_order.front());
+        m_order.pop_front();
+    }
+    m_entries.insert(key, {signature, std::move(series)});
+    m_order.push_back(key);
+    m_records += records;
+}
+
+DerivedSeriesCache& DerivedSeriesCache::shared() {
+    static DerivedSeriesCache cache;
+    return cache;
+}
+
+} // namespace office

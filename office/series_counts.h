@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// What the server's series of one unit and data set holds, as the office shows it: counted on
+// the series derived from every laptop's facts (series::deriveSeries, through
+// series::ServerSeries), so that the Units page, a unit's page, `xrq-series export --service`
+// and the Units window say the same of it.
+//
+// Deriving a series reads all its facts, so the counts are kept in memory (SeriesCountCache)
+// under the series' signature: how many facts the server holds of it and the arrival of the
+// newest. Facts are only ever added, so an unchanged signature is an unchanged series; the
+// cache is derived data only, and any instance of the service answers the same without it.
+
+#include "series/series_export.h"
+#include "series/server_series.h"
+
+#include <QString>
+
+#include <QHash>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace office {
+
+struct SeriesCounts {
+    long long records = 0;  // each physical record once
+    long long disputed = 0; // places where laptops said different records
+    long long repeated = 0; // records whose bytes after the bytes before them stand elsewhere too
+    long long gaps = 0;     // records after a gap of over ten times the usual interval
+    int segments = 0;
+};
+
+// Counted on a source, by the flags the CSV export writes (series::RecordFlags).
+SeriesCounts countSeries(const series::RecordSource& source);
+
+// A series' facts as the server holds them: the row count and the newest arrival.
+struct SeriesSignature {
+    long long facts = 0;
+    long long newestArrival = 0;
+    bool operator==(const SeriesSignature&) const = default;
+};
+
+// Thread-safe: the service's read threads share one.
+class SeriesCountCache {
+public:
+    std::optional<SeriesCounts> find(const QString& unit, const QString& dataSet,
+                                     const SeriesSignature& signature) const;
+    void keep(const QString& unit, const QString& dataSet, const SeriesSignature& signature,
+              const SeriesCounts& counts);
+    // The one the service uses.
+    static SeriesCountCache& shared();
+
+private:
+    static constexpr std::size_t kMostEntries = 200000;
+    struct Entry {
+        SeriesSignature signature;
+        SeriesCounts counts;
+    };
+    static QString keyOf(const QString& unit, const QString& dataSet);
+    mutable std::mutex m_mutex;
+    QHash<QString, Entry> m_entries;
+};
+
+// The last series derived for a plot, a CSV or the web service, kept whole under their
+// signatures while they hold at most kMostRecords records together (the oldest kept goes
+// first), so that the pages of one series do not each read and derive it anew.
+// Thread-safe; a series handed out stays valid while its holder keeps it.
+class DerivedSeriesCache {
+public:
+    using Held = std::shared_ptr<const series::ServerSeries>;
+    Held find(const QString& unit, const QString& dataSet, const SeriesSignature& signature) const;
+    void keep(const QString& unit, const QString& dataSet, const SeriesSignature& signature,
+              Held series);
+    static DerivedSeriesCache& shared();
+
+private:
+    static constexpr std::uint64_t kMostRecords = 250000;
+    struct Entry {
+        SeriesSignature signature;
+        Held series;
+    };
+    mutable std::mutex m_mutex;
+    QHash<QString, Entry> m_entries;
+    std::deque<QString> m_order; // oldest kept first
+    std::uint64_t m_records = 0;
+};
+
+} // namespace office

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Who may look, when xrq-office serves beyond its own machine: each person signs in with a
+// PostgreSQL role of their own that is a member of xrq_office, and every read is made as that
+// role.
+//
+// The password is checked by the server itself: a connection as the role, with that password,
+// through the service's host, port and database (the service name's other settings stay, TLS
+// among them); the server must have asked for the password (a role that pg_hba.conf trusts
+// would sign in with any), and the role must be a member of xrq_office by the server's grants
+// (a superuser is not one by being a superuser). A wrong password and a role that does not
+// exist get the same answer. Nothing is written: the session (session_cookies.h) holds the
+// role and password in memory while it lasts.
+//
+// serve() puts this in front of every path's answer (office_routes' answer()) when the
+// service's config holds a session store: the sign-in page and its form (POST /sign-in), the
+// sign-out (POST /sign-out), the service's static files for anyone, and for everything else a
+// session: a page without one is sent to the sign-in page (303), and any other answer (JSON,
+// CSV) is a 401 with a JSON error. Without a store (on a loopback address) it is answer()
+// alone. Runs on the service's read threads: it blocks while the server checks a password.
+
+#include "office/office_routes.h"
+#include "office/session_cookies.h"
+
+#include <string>
+
+namespace office {
+
+struct SignInCheck {
+    enum class Outcome {
+        SignedIn,
+        Refused,     // wrong password, or no such role: the server does not tell which
+        NotMember,   // the password was right, but the role is no member of xrq_office
+        NoPassword,  // the server let the role in without asking for its password
+        Unavailable, // the server could not be reached: try again later
+    };
+    Outcome outcome = Outcome::Unavailable;
+    QString message; // for the person signing in
+};
+
+// `serviceConninfo`: the service's own connection string (its host, port, dbname, TLS).
+SignInCheck checkSignIn(const std::string& serviceConninfo, const Credentials& who,
+                        const ReadLimits& limits);
+
+// The service's connection string with the role and its password instead of the service's.
+std::string conninfoAs(const std::string& serviceConninfo, const Credentials& who);
+
+// Where a sign-in may send the browser: a path of this service ("/unit?u=A"), else "/".
+QString localTarget(const QString& next);
+
+Answer serve(const Request& request, const OfficeConfig& config);
+
+} // namespace office

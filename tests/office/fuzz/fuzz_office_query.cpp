@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// libFuzzer target for the office's parsers of what a client sends: any bytes, as a query
+// string, as a $filter and as a web service path, must come back parsed or refused with a
+// reason, with no fault the sanitizers see.
+#include "office/odata_query.h"
+#include "office/query_params.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const QByteArrayView raw(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    static const QStringList allowed = {
+        QStringLiteral("$top"),     QStringLiteral("$skip"),   QStringLiteral("$count"),
+        QStringLiteral("$orderby"), QStringLiteral("$filter"), QStringLiteral("u"),
+        QStringLiteral("set"),      QStringLiteral("from"),    QStringLiteral("to")};
+    const office::QueryParams p = office::parseQuery(raw, allowed);
+    QString why;
+    if (p.ok) {
+        office::ListOptions options;
+        if (!office::parseListOptions(p.values, true, options, why) && why.isEmpty())
+            __builtin_trap(); // a refusal always says why
+    } else if (p.error.isEmpty()) {
+        __builtin_trap();
+    }
+    const QString text = QString::fromUtf8(raw.data(), raw.size());
+    office::TimeFilter filter;
+    if (!office::parseTimeFilter(text, filter, why) && why.isEmpty())
+        __builtin_trap();
+    std::vector<office::PathPart> parts;
+    if (office::parseResourcePath(text, parts) && parts.size() > 3)
+        __builtin_trap();
+    // An identity split back and joined again is what it was.
+    if (const std::optional<QStringList> id = office::splitId(text, 3))
+        if (office::splitId(office::joinId(*id), 3) != id)
+            __builtin_trap();
+    return 0;
+}
