@@ -192,14 +192,14 @@ namespace {
 
 // The series read the kept copy back as the conversion read the intermediate file: the same
 // data sets in the same order, each with as many records as its data file holds.
-bool seriesReadTheConversion(const series::DownloadSets& read, const series::ApplyResult& taken,
+bool seriesReadTheConversion(const series::DownloadRecords& read, const series::ApplyResult& taken,
                              const ConvertOutcome& converted) {
     const std::vector<SetLineCount>& written = converted.lines.sets();
-    if (read.sets.size() != written.size() || taken.sets.size() != written.size())
+    if (read.sets().size() != written.size() || taken.sets.size() != written.size())
         return false;
     for (std::size_t i = 0; i < written.size(); ++i) {
-        const std::uint64_t records = read.sets[i].records.size();
-        if (read.sets[i].name != written[i].name || records != written[i].lines ||
+        const std::uint64_t records = read.sets()[i].size();
+        if (read.sets()[i].name != written[i].name || records != written[i].lines ||
             taken.sets[i].added + taken.sets[i].held != records)
             return false;
     }
@@ -503,14 +503,15 @@ void DownloadRun::takeIntoSeries(const ConvertOutcome& converted) {
     const std::string source = m_sink.keptWhole() ? m_sink.keptPath() : m_capturePath;
     // Taking a download is quick; a store that was lost is rebuilt first from every kept
     // download, which may take a minute: the windows go on meanwhile. The series reads the
-    // kept copy on its own; what it read is compared with what the conversion wrote.
-    series::DownloadSets read;
+    // kept copy on its own, as a stream; what it read is compared with what the conversion
+    // wrote.
+    std::unique_ptr<series::DownloadRecords> read;
     bool takes = false;
     const series::ApplyResult taken = platform::runOffUiThread([&] {
-        read = series::readDownloadFile(source);
+        read = series::readDownloadRecords(source);
         // Here the capture has ended with the prompt, unstopped and written whole.
-        takes = series::seriesTakes(read, true);
-        return takes ? series::applyDownload(m_hooks.filesFolder, read, m_unitSerial,
+        takes = series::seriesTakes(*read, true);
+        return takes ? series::applyDownload(m_hooks.filesFolder, *read, m_unitSerial,
                                              m_outcome.keptFile, m_outcome.downloaded)
                      : series::ApplyResult{};
     });
@@ -518,7 +519,7 @@ void DownloadRun::takeIntoSeries(const ConvertOutcome& converted) {
         return;
     m_outcome.seriesTaken = taken.ok;
     m_outcome.series = taken.text();
-    m_outcome.seriesAgrees = taken.ok && seriesReadTheConversion(read, taken, converted);
+    m_outcome.seriesAgrees = taken.ok && seriesReadTheConversion(*read, taken, converted);
     for (const series::SetTaken& set : taken.sets)
         m_outcome.seriesFewer = m_outcome.seriesFewer || set.fewer;
     logLine("Series: " + m_outcome.series,

@@ -2,10 +2,25 @@
 #include "series/download_text.h"
 
 #include "series/download_lines.h"
-
-#include <QFile>
+#include "series/download_records.h"
 
 namespace series {
+
+LineRole roleOf(std::string_view line, std::string& name) {
+    switch (classifyLine(line)) {
+    case LineKind::Blank:
+    case LineKind::Comment:
+    case LineKind::Command:
+        return LineRole::Other;
+    case LineKind::NoData:
+        return LineRole::NoData;
+    case LineKind::Header:
+        return headerName(line, name) ? LineRole::SetStart : LineRole::BadHeader;
+    case LineKind::Data:
+        break;
+    }
+    return LineRole::Record;
+}
 
 DownloadSets parseDownloadText(std::string_view text) {
     DownloadSets out;
@@ -14,33 +29,28 @@ DownloadSets parseDownloadText(std::string_view text) {
     const std::string_view body = text.substr(0, linesEnd);
     SetLines* current = nullptr;
     std::size_t at = 0;
+    std::string name;
     while (at < body.size()) {
         const auto lf = body.find('\n', at);
         std::string_view line = body.substr(at, lf - at);
         at = lf + 1;
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        switch (classifyLine(line)) {
-        case LineKind::Blank:
-        case LineKind::Comment:
-        case LineKind::Command:
+        switch (roleOf(line, name)) {
+        case LineRole::Other:
             break;
-        case LineKind::NoData:
+        case LineRole::NoData:
             out.noData = true;
             return out;
-        case LineKind::Header: {
-            SetLines set;
-            if (!headerName(line, set.name)) {
-                // The conversion stops at such a header; so does the series.
-                out.readable = false;
-                out.error = "data-set header without ':'";
-                return out;
-            }
-            out.sets.push_back(std::move(set));
+        case LineRole::BadHeader:
+            out.readable = false;
+            out.error = kHeaderWithoutColon;
+            return out;
+        case LineRole::SetStart:
+            out.sets.push_back({std::move(name), {}, true});
             current = &out.sets.back();
             break;
-        }
-        case LineKind::Data:
+        case LineRole::Record:
             if (current)
                 current->records.emplace_back(line);
             break;
@@ -52,21 +62,28 @@ DownloadSets parseDownloadText(std::string_view text) {
 }
 
 DownloadSets readDownloadFile(const std::string& path) {
-    QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
-    if (!file.open(QIODevice::ReadOnly)) {
-        DownloadSets out;
-        out.readable = false;
-        out.error = "cannot read " + path + ": " + file.errorString().toStdString();
-        return out;
+    DownloadSets out;
+    const auto records = readDownloadRecords(path);
+    out.readable = records->readable();
+    out.error = records->error();
+    out.noData = records->noData();
+    out.cut = records->cut();
+    for (std::size_t s = 0; s < records->sets().size() && out.readable; ++s) {
+        const SetIndex& set = records->sets()[s];
+        out.sets.push_back({set.name, {}, set.complete});
+        out.sets.back().records.reserve(set.size());
+        std::string_view line;
+        if (!records->seek(s, 0))
+            break;
+        while (records->next(line))
+            out.sets.back().records.emplace_back(line);
     }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        DownloadSets out;
+    if (records->failed()) {
         out.readable = false;
-        out.error = "cannot read " + path + ": " + file.errorString().toStdString();
-        return out;
+        out.error = records->readError();
+        out.sets.clear();
     }
-    return parseDownloadText(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    return out;
 }
 
 } // namespace series

@@ -27,11 +27,20 @@ struct DownloadSets {
     bool cut = false;    // no prompt after the last line: the last set is incomplete
 };
 
+// What a line of the answer (line end removed) is to its data sets: the one rule of every
+// reader of a download's sets (parseDownloadText, readDownloadRecords). A record counts only
+// after a set's header; for SetStart, `name` is the set's name.
+enum class LineRole { Other, Record, SetStart, NoData, BadHeader };
+LineRole roleOf(std::string_view line, std::string& name);
+// Why a download whose header holds no ':' is not read (the conversion stops at it too).
+inline constexpr const char* kHeaderWithoutColon = "data-set header without ':'";
+
 // The sets of a raw download's text. Its prompt's line (download_lines.h: what follows the
 // last LF, or a line that is only the prompt) is no record, nor is the torn end of a cut
 // download.
 DownloadSets parseDownloadText(std::string_view text);
-// The same, read from a file (a kept download).
+// The same, read from a file (a kept download) and held whole: for tests and small files;
+// the series and the comparisons read a download as a stream (download_records.h).
 DownloadSets readDownloadFile(const std::string& path);
 
 } // namespace series

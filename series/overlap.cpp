@@ -20,13 +20,13 @@ std::string recordNumber(std::size_t index) {
     return std::to_string(index + 1);
 }
 
-Trial tryPlace(const HeldRecords& h, const std::vector<std::string_view>& d, std::size_t start) {
+Trial tryPlace(const AlignmentQuestions& q, std::size_t start) {
     Trial t;
-    t.overlap = std::min(d.size(), h.size - start);
+    t.overlap = std::min(q.size, q.held - start);
     for (std::size_t i = 0; i < t.overlap; ++i) {
-        if (d[i] == h.at(start + i))
+        if (q.same(i, start + i))
             continue;
-        if (h.known && h.known(start + i, d[i])) {
+        if (q.known && q.known(i, start + i)) {
             t.other.push_back(i);
             continue;
         }
@@ -52,7 +52,7 @@ Trial tryPlace(const HeldRecords& h, const std::vector<std::string_view>& d, std
         }
     }
     // The last differing record needs its matching records after it, unless d ends first.
-    if (!t.differing.empty() && t.overlap < d.size() &&
+    if (!t.differing.empty() && t.overlap < q.size &&
         t.overlap - 1 - t.differing.back() < kIsolation) {
         t.ok = false;
         t.why = "differs at record " + recordNumber(t.differing.back()) + ", fewer than " +
@@ -63,10 +63,9 @@ Trial tryPlace(const HeldRecords& h, const std::vector<std::string_view>& d, std
 
 } // namespace
 
-Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view>& d,
-                        bool clearedSince, bool dComplete) {
+Alignment alignDownload(const AlignmentQuestions& q, bool clearedSince, bool dComplete) {
     Alignment out;
-    const std::size_t n = h.size;
+    const std::size_t n = q.held;
     if (n == 0) {
         out.kind = Alignment::Kind::Append;
         return out;
@@ -81,7 +80,7 @@ Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view
         out.start = start;
         out.differing = std::move(t.differing);
         out.otherVersion = std::move(t.other);
-        if (start + d.size() >= n) {
+        if (start + q.size >= n) {
             out.kind = Alignment::Kind::Append;
             out.from = n - start;
             out.wrapped = start > 0;
@@ -92,22 +91,22 @@ Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view
         }
         return out;
     };
-    Trial atStart = tryPlace(h, d, 0);
+    Trial atStart = tryPlace(q, 0);
     if (atStart.ok)
         return take(atStart, 0);
     // The wrap: the places in h that hold d's first record, the earliest (largest k) first,
     // where d reaches h's end; a cut d may end before it.
-    const std::size_t m = std::min(n, d.size());
+    const std::size_t m = std::min(n, q.size);
     if (m >= kWrapOverlap) {
         const std::size_t earliest = dComplete ? n - m : 1;
         for (std::size_t t = std::max<std::size_t>(earliest, 1); t + kWrapOverlap <= n; ++t) {
             // d's first record, or its second where the first is the one that differs.
-            auto holds = [&](std::size_t place, std::string_view line) {
-                return h.at(place) == line || (h.known && h.known(place, line));
+            auto holds = [&](std::size_t i, std::size_t place) {
+                return q.same(i, place) || (q.known && q.known(i, place));
             };
-            if (!holds(t, d[0]) && !holds(t + 1, d[1]))
+            if (!holds(0, t) && !holds(1, t + 1))
                 continue;
-            Trial wrap = tryPlace(h, d, t);
+            Trial wrap = tryPlace(q, t);
             if (wrap.ok)
                 return take(wrap, t);
         }
@@ -147,6 +146,17 @@ int settledStatement(const std::vector<Statement>& said) {
         }
     }
     return tie ? -1 : best;
+}
+
+Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view>& d,
+                        bool clearedSince, bool dComplete) {
+    AlignmentQuestions q;
+    q.held = h.size;
+    q.size = d.size();
+    q.same = [&](std::size_t i, std::size_t place) { return d[i] == h.at(place); };
+    if (h.known)
+        q.known = [&](std::size_t i, std::size_t place) { return h.known(place, d[i]); };
+    return alignDownload(q, clearedSince, dComplete);
 }
 
 Alignment alignDownload(const std::vector<std::string_view>& h,

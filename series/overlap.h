@@ -22,8 +22,9 @@
 // The last record held that differs must have its kIsolation matching after it unless d
 // ends there: where d goes on past h, it could be another memory's. Equal records at
 // different places are never matched: only the place decides.
-// Pure logic, no storage: h is read through `at`, which the alignment calls in order of
-// place nearly always (a store reads it chunk by chunk).
+// Pure logic, no storage: the alignment only asks whether d's record i is h's record at a
+// place (or a version known there), in order of place nearly always (a store reads h chunk
+// by chunk, and holds of d only a hash of each record).
 
 #include <cstddef>
 #include <functional>
@@ -67,6 +68,18 @@ struct Alignment {
     std::string reason;
 };
 
+// What the alignment asks of d (by index) and h (by place).
+struct AlignmentQuestions {
+    std::size_t held = 0; // |h|
+    std::size_t size = 0; // |d|
+    // Whether d's record i is the record h shows at `place`.
+    std::function<bool(std::size_t i, std::size_t place)> same;
+    // Whether d's record i is another version known at `place`; may be empty.
+    std::function<bool(std::size_t i, std::size_t place)> known;
+};
+Alignment alignDownload(const AlignmentQuestions& q, bool clearedSince, bool dComplete);
+
+// The same with h read through `at` and d held.
 Alignment alignDownload(const HeldRecords& h, const std::vector<std::string_view>& d,
                         bool clearedSince, bool dComplete);
 

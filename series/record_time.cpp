@@ -255,29 +255,35 @@ bool unitSeconds(std::string_view record, viewer::DateOrder order, double& secon
     return stampFields(record, fields) && viewer::stampSeconds(fields, order, seconds);
 }
 
-viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records) {
+void DateOrderChoice::add(std::string_view record) {
     using viewer::DateOrder;
-    viewer::DateOrders allowed = static_cast<viewer::DateOrders>(DateOrder::YMD) |
-                                 static_cast<viewer::DateOrders>(DateOrder::DMY) |
-                                 static_cast<viewer::DateOrders>(DateOrder::MDY);
-    for (const std::string_view record : records) {
-        viewer::StampFields fields;
-        if (!stampFields(record, fields))
-            continue;
-        viewer::DateOrders here = 0;
-        for (DateOrder o : {DateOrder::YMD, DateOrder::DMY, DateOrder::MDY}) {
-            double s;
-            if ((viewer::ordersOf(fields.shape) & static_cast<viewer::DateOrders>(o)) &&
-                viewer::stampSeconds(fields, o, s))
-                here |= static_cast<viewer::DateOrders>(o);
-        }
-        if (allowed & here)
-            allowed &= here;
+    viewer::StampFields fields;
+    if (!stampFields(record, fields))
+        return;
+    viewer::DateOrders here = 0;
+    for (DateOrder o : {DateOrder::YMD, DateOrder::DMY, DateOrder::MDY}) {
+        double s;
+        if ((viewer::ordersOf(fields.shape) & static_cast<viewer::DateOrders>(o)) &&
+            viewer::stampSeconds(fields, o, s))
+            here |= static_cast<viewer::DateOrders>(o);
     }
+    if (m_allowed & here)
+        m_allowed &= here;
+}
+
+viewer::DateOrder DateOrderChoice::chosen() const {
+    using viewer::DateOrder;
     for (DateOrder o : {DateOrder::YMD, DateOrder::DMY, DateOrder::MDY})
-        if (allowed & static_cast<viewer::DateOrders>(o))
+        if (m_allowed & static_cast<viewer::DateOrders>(o))
             return o;
     return DateOrder::YMD;
+}
+
+viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records) {
+    DateOrderChoice choice;
+    for (const std::string_view record : records)
+        choice.add(record);
+    return choice.chosen();
 }
 
 std::string isoUtc(double seconds) {
@@ -315,18 +321,37 @@ std::string offsetText(int seconds) {
     return buf;
 }
 
-double usualInterval(const std::vector<double>& seconds) {
-    std::vector<double> steps;
-    for (std::size_t i = 1; i < seconds.size(); ++i) {
-        const double step = seconds[i] - seconds[i - 1];
-        if (step > 0)
-            steps.push_back(step);
+void UsualInterval::add(double seconds) {
+    if (m_any) {
+        const double step = seconds - m_last;
+        if (step > 0) {
+            ++m_count[step];
+            ++m_steps;
+        }
     }
-    if (steps.empty())
+    m_any = true;
+    m_last = seconds;
+}
+
+// The median as the sorted steps' element at half their number (what nth_element picks).
+double UsualInterval::value() const {
+    if (m_steps == 0)
         return 0;
-    const auto mid = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
-    std::nth_element(steps.begin(), mid, steps.end());
-    return *mid;
+    const std::uint64_t mid = m_steps / 2;
+    std::uint64_t below = 0;
+    for (const auto& [step, count] : m_count) {
+        if (mid < below + count)
+            return step;
+        below += count;
+    }
+    return 0;
+}
+
+double usualInterval(const std::vector<double>& seconds) {
+    UsualInterval interval;
+    for (const double s : seconds)
+        interval.add(s);
+    return interval.value();
 }
 
 std::string_view trimmed(std::string_view s) {

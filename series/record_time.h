@@ -13,6 +13,7 @@
 #include "time_stamps/time_stamps.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -118,6 +119,17 @@ std::string_view stampText(std::string_view record);
 bool unitSeconds(std::string_view record, viewer::DateOrder order, double& seconds);
 // The date order every readable stamp of the records allows, the unit's own first.
 viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records);
+// The same over records handed in one at a time (a download read as a stream).
+class DateOrderChoice {
+public:
+    void add(std::string_view record);
+    viewer::DateOrder chosen() const;
+
+private:
+    viewer::DateOrders m_allowed = static_cast<viewer::DateOrders>(viewer::DateOrder::YMD) |
+                                   static_cast<viewer::DateOrders>(viewer::DateOrder::DMY) |
+                                   static_cast<viewer::DateOrders>(viewer::DateOrder::MDY);
+};
 
 // "2026-06-01T08:00:00Z" of UTC seconds (whole seconds, fractions kept when present).
 std::string isoUtc(double seconds);
@@ -127,6 +139,19 @@ std::string offsetText(int seconds);
 // The usual interval between records: the median of the positive steps of their stamps
 // (0 when fewer than two stamps read).
 double usualInterval(const std::vector<double>& seconds);
+// The same over stamps handed in one at a time: each step counted by its length, so a
+// unit that logs at a few intervals costs a few counts, not a value per record.
+class UsualInterval {
+public:
+    void add(double seconds);
+    double value() const;
+
+private:
+    bool m_any = false;
+    double m_last = 0;
+    std::uint64_t m_steps = 0;
+    std::map<double, std::uint64_t> m_count; // positive steps by length
+};
 
 // `s` without the blanks and tabs at its ends (a field of a record, a time stamp).
 std::string_view trimmed(std::string_view s);

@@ -47,8 +47,20 @@ bool capturedWhole(const std::vector<std::string>& reasons) {
     return true;
 }
 
+namespace {
+
+bool takes(bool captured, bool readable, bool cut, bool noData) {
+    return captured && readable && !cut && !noData;
+}
+
+} // namespace
+
 bool seriesTakes(const DownloadSets& sets, bool captured) {
-    return captured && sets.readable && !sets.cut && !sets.noData;
+    return takes(captured, sets.readable, sets.cut, sets.noData);
+}
+
+bool seriesTakes(const DownloadRecords& download, bool captured) {
+    return takes(captured, download.readable(), download.cut(), download.noData());
 }
 
 bool storeMadeByOlderRules(const std::string& filesFolder) {
@@ -133,15 +145,15 @@ RebuildResult rebuild(const std::string& filesFolder,
                     result.pruned.push_back(*prunedHere);
                     continue;
                 }
-                const DownloadSets sets = readDownloadFile(kept.path);
-                if (!sets.readable) {
-                    result.unreadable.push_back(sets.error);
+                const std::unique_ptr<DownloadRecords> download = readDownloadRecords(kept.path);
+                if (!download->readable()) {
+                    result.unreadable.push_back(download->error());
                     continue;
                 }
-                if (!seriesTakes(sets, kept.captured))
+                if (!seriesTakes(*download, kept.captured))
                     continue;
-                const ApplyResult taken =
-                    store.apply({serial, kept.path, kept.startedMs, kept.safe}, sets, facts.facts);
+                const ApplyResult taken = store.apply(
+                    {serial, kept.path, kept.startedMs, kept.safe}, *download, facts.facts);
                 if (!taken.ok) {
                     result.error = taken.error;
                     return result;
@@ -169,6 +181,12 @@ RebuildResult rebuild(const std::string& filesFolder,
 }
 
 ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
+                          const std::string& serial, const std::string& keptPath, bool safe) {
+    const std::unique_ptr<DownloadRecords> download = downloadRecordsOf(sets);
+    return applyDownload(filesFolder, *download, serial, keptPath, safe);
+}
+
+ApplyResult applyDownload(const std::string& filesFolder, DownloadRecords& download,
                           const std::string& serial, const std::string& keptPath, bool safe) {
     const std::lock_guard<std::recursive_mutex> turn(storeWriters());
     ApplyResult result;
@@ -232,7 +250,7 @@ ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& se
         result.error = why;
         return result;
     }
-    result = store.apply({serial, keptPath, QDateTime::currentMSecsSinceEpoch(), safe}, sets,
+    result = store.apply({serial, keptPath, QDateTime::currentMSecsSinceEpoch(), safe}, download,
                          facts.facts);
     if (result.replayed)
         for (const auto& [kept, taken] : rebuilt.taken)

@@ -5,6 +5,7 @@
 // Runs on the caller's thread (the program's UI thread after a download: a download's sets
 // are taken in well under a second; a rebuild is xrq-series' work or the rare store lost).
 
+#include "series/download_records.h"
 #include "series/download_text.h"
 #include "series/series_store.h"
 
@@ -30,12 +31,16 @@ bool capturedWhole(const std::vector<std::string>& reasons);
 // a download whose capture ended well and whose kept copy holds the unit's data sets whole
 // (read, not cut, no "No" line). What it holds is taken, as provisional when not called safe.
 bool seriesTakes(const DownloadSets& sets, bool capturedWhole);
+bool seriesTakes(const DownloadRecords& download, bool capturedWhole);
 
 // Takes a download's data sets (whole lines only) into the unit's series, durably, before
 // the operator is told; `keptPath` is the kept raw download (its identity, and what a
 // rebuild reads again), `safe` the verdict. A store that is lost while the register knows
 // kept downloads, or damaged, or made by an older version's rules (below kRulesVersion), is
 // rebuilt first.
+ApplyResult applyDownload(const std::string& filesFolder, DownloadRecords& download,
+                          const std::string& serial, const std::string& keptPath, bool safe);
+// The same over sets held in memory.
 ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
                           const std::string& serial, const std::string& keptPath, bool safe);
 

@@ -643,41 +643,62 @@ struct SeriesStore::Db {
         return true;
     }
 
-    bool append(Segment& s, const std::vector<std::string_view>& lines,
-                const std::vector<std::uint8_t>& flags, std::size_t from, std::int64_t download,
-                const TimeRule& rule, viewer::DateOrder order) {
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("INSERT INTO chunks(segment_id, first, count, bytes, "
-                                 "download_id, utc_offset, date_order, data) VALUES(?, ?, ?, ?, "
-                                 "?, ?, ?, ?)"));
-        std::size_t i = from;
-        while (i < lines.size()) {
-            QByteArray data;
-            std::uint64_t bytes = 0;
-            const std::size_t begin = i;
-            while (i < lines.size() && i - begin < kChunkRecords &&
-                   std::size_t(data.size()) < kChunkBytes) {
-                data.append(static_cast<char>(flags[i]));
-                putVarint(data, lines[i].size());
-                data.append(lines[i].data(), static_cast<qsizetype>(lines[i].size()));
-                bytes += lines[i].size();
-                ++i;
-            }
-            q.bindValue(0, qint64(s.id));
-            q.bindValue(1, qint64(s.records));
-            q.bindValue(2, qint64(i - begin));
-            q.bindValue(3, qint64(bytes));
-            q.bindValue(4, qint64(download));
-            q.bindValue(5, rule.known ? QVariant(rule.offsetSeconds) : QVariant());
-            q.bindValue(6, int(order));
-            q.bindValue(7, data);
-            if (!exec(q))
-                return false;
-            s.records += i - begin;
-            fault("chunk written");
+    // A download's new records written into a segment's chunks as they are read: a chunk
+    // is written once it holds kChunkRecords records or kChunkBytes bytes.
+    class ChunkWriter {
+    public:
+        ChunkWriter(Db& db, Segment& s, std::int64_t download, const TimeRule& rule,
+                    viewer::DateOrder order)
+            : m_db(db), m_segment(s), m_download(download), m_rule(rule), m_order(order) {}
+        bool add(std::uint8_t flags, std::string_view line) {
+            m_data.append(static_cast<char>(flags));
+            putVarint(m_data, line.size());
+            m_data.append(line.data(), static_cast<qsizetype>(line.size()));
+            m_bytes += line.size();
+            ++m_count;
+            return (m_count < kChunkRecords && std::size_t(m_data.size()) < kChunkBytes) || write();
         }
-        return true;
-    }
+        // The last chunk, however few it holds.
+        bool finish() { return m_count == 0 || write(); }
+
+    private:
+        bool write() {
+            if (!m_prepared) {
+                m_insert = QSqlQuery(m_db.db);
+                m_insert.prepare(QStringLiteral("INSERT INTO chunks(segment_id, first, count, "
+                                                "bytes, download_id, utc_offset, date_order, "
+                                                "data) VALUES(?, ?, ?, ?, ?, ?, ?, ?)"));
+                m_prepared = true;
+            }
+            m_insert.bindValue(0, qint64(m_segment.id));
+            m_insert.bindValue(1, qint64(m_segment.records));
+            m_insert.bindValue(2, qint64(m_count));
+            m_insert.bindValue(3, qint64(m_bytes));
+            m_insert.bindValue(4, qint64(m_download));
+            m_insert.bindValue(5, m_rule.known ? QVariant(m_rule.offsetSeconds) : QVariant());
+            m_insert.bindValue(6, int(m_order));
+            m_insert.bindValue(7, m_data);
+            if (!m_db.exec(m_insert))
+                return false;
+            m_segment.records += m_count;
+            m_data.clear();
+            m_bytes = 0;
+            m_count = 0;
+            fault("chunk written");
+            return true;
+        }
+
+        Db& m_db;
+        Segment& m_segment;
+        std::int64_t m_download;
+        const TimeRule& m_rule;
+        viewer::DateOrder m_order;
+        QSqlQuery m_insert;
+        bool m_prepared = false;
+        QByteArray m_data;
+        std::uint64_t m_bytes = 0;
+        std::size_t m_count = 0;
+    };
 
     // The records of `s` from `at` on go to a segment of their own after it (its seq is the
     // next: `s` is the last one), with what is said of them.
@@ -935,12 +956,10 @@ struct SeriesStore::Db {
                std::int64_t occurredAt, const QString& laptop) {
         if (s.confirmed <= s.shared)
             return true;
-        // From the record before the first not shared: each row's first identity is made
-        // with the record before it.
-        const std::uint64_t before = s.shared > 0 ? 1 : 0;
-        std::vector<SpanChunk> chunks;
-        std::vector<SpanLine> lines;
-        if (!readSpanLines(db, s.id, s.shared - before, s.confirmed, chunks, lines, error))
+        // Each row's first identity is made with the record before it: those two records
+        // are read, a chunk at a time, never the span whole.
+        HeldReader reader(db, s.id);
+        if (!reader.open(error))
             return false;
         fleet::Outbox::Span span;
         span.unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
@@ -949,14 +968,18 @@ struct SeriesStore::Db {
         span.occurredAt = occurredAt;
         span.laptop = laptop;
         span.reference = "{\"segment_id\":" + QByteArray::number(qint64(s.id)) + ",\"identity\":2}";
-        const std::size_t perRow = fleet::Outbox::kRecordsPerRow;
-        const std::size_t records = lines.size() - before;
-        for (std::size_t i = 0; i < records; i += perRow) {
-            const std::size_t at = i + before; // in `lines`
-            span.firstPosition = static_cast<std::int64_t>(s.shared + i);
-            span.count = std::min(perRow, records - i);
-            span.firstHash =
-                recordIdentity(at > 0 ? lines[at - 1].line : std::string_view(), lines[at].line);
+        const std::uint64_t perRow = fleet::Outbox::kRecordsPerRow;
+        std::string before;
+        for (std::uint64_t at = s.shared; at < s.confirmed; at += perRow) {
+            before = at > 0 ? std::string(reader.at(at - 1)) : std::string();
+            const std::string_view line = reader.at(at);
+            if (reader.failed()) {
+                error = reader.error();
+                return false;
+            }
+            span.firstPosition = static_cast<std::int64_t>(at);
+            span.count = static_cast<std::size_t>(std::min(perRow, s.confirmed - at));
+            span.firstHash = recordIdentity(before, line);
             QString why;
             if (!fleet::Outbox::enqueueSpan(db, span, &why)) {
                 error = why.toStdString();
@@ -1182,6 +1205,12 @@ bool SeriesStore::hasDownload(const std::string& serial, const std::string& kept
 
 ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets,
                                const UnitFacts& facts) {
+    const std::unique_ptr<DownloadRecords> records = downloadRecordsOf(sets);
+    return apply(in, *records, facts);
+}
+
+ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& download,
+                               const UnitFacts& facts) {
     ApplyResult result;
     if (!m_db) {
         result.error = "the series store is not open";
@@ -1238,11 +1267,17 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
     }
     const TimeRule rule = timeRuleFor(facts, in.atMs);
     std::map<std::string, int> ordinals;
-    for (const SetLines& set : sets.sets) {
+    auto unread = [&] {
+        db.error = download.readError();
+        return fail();
+    };
+    for (std::size_t setIndex = 0; setIndex < download.sets().size(); ++setIndex) {
+        const SetIndex& set = download.sets()[setIndex];
         SetTaken taken;
         taken.name = set.name;
         taken.ordinal = ordinals[set.name]++;
-        std::vector<std::string_view> d(set.records.begin(), set.records.end());
+        // d: the hashes of the download's records; their bytes are read again where stored.
+        const std::vector<std::uint64_t>& d = set.hashes;
 
         // The series.
         std::int64_t seriesId = 0;
@@ -1273,18 +1308,8 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
         if (!db.lastSegment(seriesId, last))
             return fail();
 
-        // Times: read once per set, kept for the records taken.
-        const viewer::DateOrder order = chooseDateOrder(d);
-        std::vector<std::uint8_t> flags(d.size(), 0);
-        std::vector<double> stamps;
-        stamps.reserve(d.size());
-        for (std::size_t i = 0; i < d.size(); ++i) {
-            double s = 0;
-            const bool parsed = unitSeconds(d[i], order, s);
-            if (parsed)
-                stamps.push_back(s);
-            flags[i] = timeFlags(rule, parsed, s);
-        }
+        // Times: read with the records as they are stored (below).
+        const viewer::DateOrder order = set.dateOrder;
 
         // Where d stands: against the last segment, or what was confirmed of it, or (the last
         // being provisional records apart) the segment before it.
@@ -1299,7 +1324,8 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             std::uint64_t size = 0; // its records d was aligned with
             std::unique_ptr<HeldReader> reader;
             Db::Versions versions;
-            std::map<std::size_t, std::string> shown; // settled places' lines
+            std::map<std::size_t, std::string> shown;                // settled places' lines
+            std::map<std::size_t, std::vector<std::uint64_t>> known; // versions' hashes
             Alignment alignment;
         };
         auto align = [&](const Segment& s, std::uint64_t size, bool cleared, Target& t) {
@@ -1315,27 +1341,28 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
                 if (settled >= 0)
                     t.shown[place] = said[std::size_t(settled)].line;
             }
-            HeldRecords h;
-            h.size = size;
-            h.at = [&t](std::size_t place) {
+            t.known.clear();
+            for (const auto& [place, said] : t.versions)
+                for (const Db::Said& version : said)
+                    t.known[place].push_back(recordHash(version.line));
+            AlignmentQuestions q;
+            q.held = size;
+            q.size = d.size();
+            q.same = [&t, &d](std::size_t i, std::size_t place) {
                 if (!t.shown.empty()) {
                     const auto it = t.shown.find(place);
                     if (it != t.shown.end())
-                        return std::string_view(it->second);
+                        return d[i] == recordHash(it->second);
                 }
-                return t.reader->at(place);
+                return d[i] == recordHash(t.reader->at(place));
             };
-            if (!t.versions.empty())
-                h.known = [&t](std::size_t place, std::string_view line) {
-                    const auto it = t.versions.find(place);
-                    if (it == t.versions.end())
-                        return false;
-                    for (const Db::Said& said : it->second)
-                        if (said.line == line)
-                            return true;
-                    return false;
+            if (!t.known.empty())
+                q.known = [&t, &d](std::size_t i, std::size_t place) {
+                    const auto it = t.known.find(place);
+                    return it != t.known.end() && std::find(it->second.begin(), it->second.end(),
+                                                            d[i]) != it->second.end();
                 };
-            t.alignment = alignDownload(h, d, cleared, set.complete);
+            t.alignment = alignDownload(q, cleared, set.complete);
             if (t.reader->failed()) {
                 db.error = t.reader->error();
                 return false;
@@ -1458,9 +1485,23 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
                     places.insert(place);
             for (const std::size_t i : a.differing)
                 places.insert(a.start + i);
+            // What d said there, read again from the download in one pass.
+            std::map<std::uint64_t, std::string> saidAt;
+            if (!places.empty()) {
+                if (!download.seek(setIndex, *places.begin() - a.start))
+                    return unread();
+                std::string_view line;
+                for (std::uint64_t i = *places.begin() - a.start; i <= *places.rbegin() - a.start;
+                     ++i) {
+                    if (!download.next(line))
+                        return unread();
+                    if (places.count(a.start + i))
+                        saidAt[a.start + i] = std::string(line);
+                }
+            }
             std::vector<std::pair<std::uint64_t, std::string>> rewrites;
             for (const std::uint64_t place : places) {
-                const std::string_view said = d[place - a.start];
+                const std::string_view said = saidAt[place];
                 const auto settledHere = target.shown.find(place);
                 const std::string shown(settledHere != target.shown.end()
                                             ? std::string_view(settledHere->second)
@@ -1544,10 +1585,29 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             if (!db.saveSegment(segment))
                 return fail();
         }
-        if (take) {
-            const bool wasAllConfirmed = segment.confirmed == segment.records;
-            if (!db.append(segment, d, flags, from, downloadId, rule, order))
+        // Every record's stamp (the series' usual interval), and the new ones stored with
+        // their flags: one pass over the download's records.
+        const bool wasAllConfirmed = segment.confirmed == segment.records;
+        UsualInterval stamps;
+        {
+            Db::ChunkWriter chunks(db, segment, downloadId, rule, order);
+            if (!download.seek(setIndex, 0))
+                return unread();
+            std::string_view line;
+            for (std::size_t i = 0; i < d.size(); ++i) {
+                if (!download.next(line))
+                    return unread();
+                double seconds = 0;
+                const bool parsed = unitSeconds(line, order, seconds);
+                if (parsed)
+                    stamps.add(seconds);
+                if (take && i >= from && !chunks.add(timeFlags(rule, parsed, seconds), line))
+                    return fail();
+            }
+            if (!chunks.finish())
                 return fail();
+        }
+        if (take) {
             taken.added = d.size() - from;
             taken.provisional = !in.safe;
             if (in.safe && wasAllConfirmed)
@@ -1556,7 +1616,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
             if (!db.saveSegment(segment))
                 return fail();
         }
-        const double interval = usualInterval(stamps);
+        const double interval = stamps.value();
         // Records this download confirmed (its own, when safe, and provisional ones before
         // them) go to the outbox in this transaction.
         if (segment.id != 0 && segment.confirmed > segment.shared) {

@@ -22,6 +22,7 @@
 // Derived data: the kept raw downloads and the unit register are the facts, and rebuild()
 // (series_rebuild.h) makes the same store from them. One thread at a time per object.
 
+#include "series/download_records.h"
 #include "series/download_text.h"
 #include "series/record_time.h"
 
@@ -140,9 +141,11 @@ public:
     const std::string& path() const { return m_path; }
 
     // Takes a download's data sets in one transaction. A kept download taken before is not
-    // taken again.
-    ApplyResult apply(const DownloadInput& download, const DownloadSets& sets,
-                      const UnitFacts& facts);
+    // taken again. The records are read as a stream: of each only its hash is held while it
+    // is aligned, and its bytes are read again from `download` where they are stored.
+    ApplyResult apply(const DownloadInput& in, DownloadRecords& download, const UnitFacts& facts);
+    // The same over sets held in memory.
+    ApplyResult apply(const DownloadInput& in, const DownloadSets& sets, const UnitFacts& facts);
     // Whether this kept download has been taken.
     bool hasDownload(const std::string& serial, const std::string& keptPath);
 

@@ -4,6 +4,7 @@
 // kept downloads, and list (and on request remove) kept downloads a later safe one holds
 // wholly; export a series as the organisation's server holds it, and administer that server.
 // Exit status: see kExit below and xrq-series(1).
+#include "series/download_records.h"
 #include "series/download_text.h"
 #include "series/register_facts.h"
 #include "series/series_apply.h"
@@ -216,17 +217,20 @@ int rebuildStore(const std::string& folder, bool json) {
     return r.unreadable.empty() ? kOk : kUnreadable;
 }
 
-// Whether every data set of `a` is the beginning of the same set (name and place) in `b`.
-bool whollyHeld(const series::DownloadSets& a, const series::DownloadSets& b) {
-    std::map<std::pair<std::string, int>, const series::SetLines*> later;
+// Whether every data set of `a` is the beginning of the same set (name and place) in `b`,
+// record for record, byte for byte (both read as a stream).
+bool whollyHeld(series::DownloadRecords& a, series::DownloadRecords& b) {
+    std::map<std::pair<std::string, int>, std::size_t> later;
     std::map<std::string, int> seen;
-    for (const auto& s : b.sets)
-        later[{s.name, seen[s.name]++}] = &s;
+    for (std::size_t i = 0; i < b.sets().size(); ++i)
+        later[{b.sets()[i].name, seen[b.sets()[i].name]++}] = i;
     seen.clear();
-    for (const auto& s : a.sets) {
+    for (std::size_t i = 0; i < a.sets().size(); ++i) {
+        const series::SetIndex& s = a.sets()[i];
         const auto it = later.find({s.name, seen[s.name]++});
-        if (it == later.end() || it->second->records.size() < s.records.size() ||
-            !std::equal(s.records.begin(), s.records.end(), it->second->records.begin()))
+        std::size_t differsAt = 0;
+        if (it == later.end() || b.sets()[it->second].size() < s.size() ||
+            !series::compareSetBeginning(a, i, b, it->second, differsAt) || differsAt > 0)
             return false;
     }
     return true;
@@ -255,9 +259,9 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
                     cleared = cleared || (c > a.startedMs && c < b.startedMs);
                 if (cleared)
                     break;
-                const auto da = series::readDownloadFile(a.path);
-                const auto db = series::readDownloadFile(b.path);
-                if (da.readable && db.readable && !db.cut && whollyHeld(da, db))
+                const auto da = series::readDownloadRecords(a.path);
+                const auto db = series::readDownloadRecords(b.path);
+                if (da->readable() && db->readable() && !db->cut() && whollyHeld(*da, *db))
                     prunable.push_back({serial, a.path, b.path});
                 break;
             }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "download/line_reader.h"
+#include "series/line_reader.h"
 
 #include "platform/fixed_name_file.h"
 #include "series/download_lines.h"
@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace download {
+namespace series {
 
 bool fileIdentity(int fd, FileIdentity& id) {
     struct stat st {};
@@ -62,7 +62,11 @@ bool LineReader::open(const std::string& path) {
         return false;
     }
     m_size = static_cast<std::uint64_t>(st.st_size);
-    m_buffer.assign(2 * kPiece, '\0');
+    // Two pieces; a smaller file is held whole (always room for what is left of it), so that
+    // the many small kept downloads a rebuild reads cost what they hold.
+    m_buffer.assign(static_cast<std::size_t>(std::min<std::uint64_t>(
+                        2 * kPiece, std::max<std::uint64_t>(m_size, kPromptWindow))),
+                    '\0');
 
     // The converted part ends where the prompt's line begins (download_lines.h), found from
     // the end, so that a last line without a line end is left out without ever being held
@@ -70,7 +74,7 @@ bool LineReader::open(const std::string& path) {
     std::uint64_t end = m_size;
     m_limit = 0;
     const std::size_t window =
-        static_cast<std::size_t>(std::min<std::uint64_t>(m_size, series::kPromptWindow));
+        static_cast<std::size_t>(std::min<std::uint64_t>(m_size, kPromptWindow));
     if (window > 0) {
         if (preadAll(m_fd, m_buffer.data(), window, m_size - window) !=
             static_cast<ssize_t>(window)) {
@@ -79,7 +83,7 @@ bool LineReader::open(const std::string& path) {
         } else {
             const std::string_view tail(m_buffer.data(), window);
             if (window == m_size || tail.find('\n') != std::string_view::npos) {
-                m_limit = m_size - series::promptTailLength(tail, window == m_size);
+                m_limit = m_size - promptTailLength(tail, window == m_size);
                 end = 0;
             } else {
                 end = m_size - window;
@@ -110,9 +114,32 @@ bool LineReader::open(const std::string& path) {
 }
 
 void LineReader::rewindTo(std::uint64_t offset) {
+    m_atLineStart = true;
+    if (offset >= m_bufferAt && offset <= m_bufferAt + m_end) {
+        m_begin = static_cast<std::size_t>(offset - m_bufferAt);
+        return;
+    }
     m_bufferAt = offset;
     m_begin = m_end = 0;
-    m_atLineStart = true;
+}
+
+bool LineReader::trailingHolds(char c) {
+    if (m_trailingHead.find(c) != std::string::npos)
+        return true;
+    std::vector<char> piece(64 * 1024);
+    for (std::uint64_t at = m_limit + m_trailingHead.size(); at < m_size;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), m_size - at));
+        const ssize_t n = preadAll(m_fd, piece.data(), want, at);
+        if (n <= 0) {
+            m_failed = true;
+            return false;
+        }
+        if (std::memchr(piece.data(), c, static_cast<std::size_t>(n)))
+            return true;
+        at += static_cast<std::uint64_t>(n);
+    }
+    return false;
 }
 
 // Moves the unread rest to the front and reads more behind it, up to the last LF. The buffer
@@ -181,4 +208,4 @@ bool LineReader::nextPiece(std::string_view& piece, bool& first, bool& last) {
     }
 }
 
-} // namespace download
+} // namespace series
