@@ -28,17 +28,6 @@ Answer htmlAnswer(QByteArray body) {
     return {200, "text/html; charset=utf-8", std::move(body), {}};
 }
 
-Answer readFailed(const ReadError& e) {
-    switch (e.kind) {
-    case ReadError::Kind::NotFound:
-        return errorAnswer(404, e.message);
-    case ReadError::Kind::TooLarge:
-        return errorAnswer(413, e.message);
-    default:
-        return errorAnswer(503, e.message);
-    }
-}
-
 // A query checked against what the path takes, its required names present.
 struct Checked {
     QueryParams params;
@@ -133,7 +122,8 @@ const std::map<QString, Handler>& routes() {
              if (q.refused)
                  return *q.refused;
              const UnitsOverview o = readUnitsOverview(c.conninfo, c.limits);
-             return o.error.failed() ? readFailed(o.error) : htmlAnswer(unitsPage(o, c.context));
+             return o.error.failed() ? readErrorAnswer(o.error)
+                                     : htmlAnswer(unitsPage(o, c.context));
          }},
         {QStringLiteral("/api/units"),
          [](const Request& r, const OfficeConfig& c) {
@@ -141,7 +131,7 @@ const std::map<QString, Handler>& routes() {
              if (q.refused)
                  return *q.refused;
              const UnitsOverview o = readUnitsOverview(c.conninfo, c.limits);
-             return o.error.failed() ? readFailed(o.error) : json(unitsJson(o, c.context));
+             return o.error.failed() ? readErrorAnswer(o.error) : json(unitsJson(o, c.context));
          }},
         {QStringLiteral("/unit"),
          [](const Request& r, const OfficeConfig& c) {
@@ -150,7 +140,7 @@ const std::map<QString, Handler>& routes() {
                  return *q.refused;
              const QString unit = q.params.value("u");
              const UnitDetail d = readUnitDetail(c.conninfo, unit, c.limits);
-             return d.error.failed() ? readFailed(d.error)
+             return d.error.failed() ? readErrorAnswer(d.error)
                                      : htmlAnswer(unitPage(unit, d, c.context));
          }},
         {QStringLiteral("/api/unit"),
@@ -160,7 +150,7 @@ const std::map<QString, Handler>& routes() {
                  return *q.refused;
              const QString unit = q.params.value("u");
              const UnitDetail d = readUnitDetail(c.conninfo, unit, c.limits);
-             return d.error.failed() ? readFailed(d.error) : json(detailJson(unit, d));
+             return d.error.failed() ? readErrorAnswer(d.error) : json(detailJson(unit, d));
          }},
         {QStringLiteral("/series"),
          [](const Request& r, const OfficeConfig& c) {
@@ -193,7 +183,7 @@ const std::map<QString, Handler>& routes() {
              }
              const SeriesPlot p = readSeriesPlot(c.conninfo, q.params.value("u"),
                                                  q.params.value("set"), range, buckets, c.limits);
-             return p.error.failed() ? readFailed(p.error) : json(plotJson(p));
+             return p.error.failed() ? readErrorAnswer(p.error) : json(plotJson(p));
          }},
         {QStringLiteral("/csv"),
          [](const Request& r, const OfficeConfig& c) {
@@ -210,7 +200,7 @@ const std::map<QString, Handler>& routes() {
              const QString unit = q.params.value("u"), set = q.params.value("set");
              SeriesCsv csv = readSeriesCsv(c.conninfo, unit, set, range, c.limits);
              if (csv.error.failed())
-                 return readFailed(csv.error);
+                 return readErrorAnswer(csv.error);
              Answer a{200, "text/csv; charset=utf-8", QByteArray::fromStdString(csv.text), {}};
              a.headers.emplace_back("Content-Disposition",
                                     "attachment; filename=\"" + csvName(unit, set).toUtf8() + "\"");
@@ -257,6 +247,17 @@ bool isApiPath(const QString& path) {
 
 Answer errorAnswer(int status, const QString& message) {
     return json(errorJson(status, message), status);
+}
+
+Answer readErrorAnswer(const ReadError& e) {
+    switch (e.kind) {
+    case ReadError::Kind::NotFound:
+        return errorAnswer(404, e.message);
+    case ReadError::Kind::TooLarge:
+        return errorAnswer(413, e.message);
+    default:
+        return errorAnswer(503, e.message);
+    }
 }
 
 Answer answer(const Request& request, const OfficeConfig& config) {

@@ -26,17 +26,6 @@ Answer json(const QJsonObject& o) {
     return {200, "application/json", QJsonDocument(o).toJson(QJsonDocument::Compact), {}};
 }
 
-Answer failed(const ReadError& e) {
-    switch (e.kind) {
-    case ReadError::Kind::NotFound:
-        return errorAnswer(404, e.message);
-    case ReadError::Kind::TooLarge:
-        return errorAnswer(413, e.message);
-    default:
-        return errorAnswer(503, e.message);
-    }
-}
-
 // What the links begin with: the origin the client asked, when it is a plain one.
 QString originOf(const Request& r) {
     for (const QChar c : r.linkOrigin)
@@ -329,7 +318,7 @@ Answer observations(const Links& l, const Request& r, const OfficeConfig& c, con
     ReadError error;
     const auto held = readDerivedSeries(c.conninfo, id.unit, id.set, c.limits, error);
     if (!held)
-        return failed(error);
+        return readErrorAnswer(error);
     const series::RecordSource source = held->source();
     const ListOptions& o = a.options;
     struct Hit {
@@ -412,7 +401,7 @@ Answer unitList(const Links& l, const Request& r, const OfficeConfig& c, bool se
         return *a.refused;
     const UnitList units = readUnitList(c.conninfo, a.options.skip, a.options.top, c.limits);
     if (units.error.failed())
-        return failed(units.error);
+        return readErrorAnswer(units.error);
     QJsonArray page;
     for (const QString& u : units.units)
         page.append(sensors ? sensorJson(l, u) : thingJson(l, u));
@@ -468,7 +457,7 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
                 return *a.refused;
             const UnitSets sets = readUnitSets(c.conninfo, unit, c.limits);
             if (sets.error.failed())
-                return failed(sets.error);
+                return readErrorAnswer(sets.error);
             return json(sensor ? sensorJson(l, unit) : thingJson(l, unit));
         }
         if (parts.size() == 2 && is(1, "Datastreams", false)) {
@@ -477,7 +466,7 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
                 return *a.refused;
             const Streams s = streamsOf(l, unit, c);
             if (s.error.failed())
-                return failed(s.error);
+                return readErrorAnswer(s.error);
             return json(collection(slice(s.all, a.options), (long long)s.all.size(),
                                    l.entity(sensor ? "Sensors" : "Things", key, "Datastreams"), a));
         }
@@ -508,7 +497,7 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
         ReadError error;
         const auto held = readDerivedSeries(c.conninfo, id->unit, id->set, c.limits, error);
         if (!held)
-            return failed(error);
+            return readErrorAnswer(error);
         const SetShape shape = shapeOf(held->source());
         if (std::find(shape.fields.begin(), shape.fields.end(), id->field) == shape.fields.end())
             return notFound(QStringLiteral("Datastreams"));
