@@ -9,6 +9,7 @@
 // shared buffers. What the outbox adds to a download's local write is bench-series' figure.
 //
 // Usage: bench-fleet [records] [events]   (default 1000000 100000)
+#include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
 #include "fleet/pg_connection.h"
@@ -33,12 +34,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 using namespace std::chrono_literals;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using bench::msSince;
 
 // A unit's download as it sends it: one data set of `records` records from `first`.
 std::string downloadText(int first, int records) {

@@ -14,6 +14,7 @@
 // and the service's memory at its peak (VmHWM).
 //
 // Usage: bench-office [units] [events] [records]   (default 10000 1000000 1000000)
+#include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
 #include "fleet/pusher.h"
@@ -45,22 +46,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::msSince;
+using bench::report;
 using namespace std::chrono_literals;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-void report(const char* what, std::vector<double> ms) {
-    std::sort(ms.begin(), ms.end());
-    std::printf("%-58s median %8.1f ms  (min %.1f, max %.1f, %zu runs)\n", what, ms[ms.size() / 2],
-                ms.front(), ms.back(), ms.size());
-}
-
 [[noreturn]] void fail(const std::string& why) {
-    std::fprintf(stderr, "bench-office: %s\n", why.c_str());
-    std::exit(1);
+    bench::fail("bench-office", why);
 }
 
 constexpr std::int64_t kClockSetMs = 1796079600000; // 2026-11-30T23:00:00Z, 00:00 at UTC+01:00

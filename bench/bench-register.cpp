@@ -7,6 +7,7 @@
 // answered back on the UI thread.
 //
 // Usage: bench-register [folder] [units] [visits]   (default: a temporary folder, 500, 100)
+#include "bench/bench_timing.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
 #include "register/units_window.h"
@@ -28,11 +29,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+using bench::msSince;
 
 std::string serialOf(int n) {
     char buf[16];

@@ -11,6 +11,7 @@
 //
 // Usage: bench-units-server [units] [events]   (default 10000 1000000)
 #include "app/sharing_start.h"
+#include "bench/bench_timing.h"
 #include "dialogs/scripted_dialogs.h"
 #include "fleet/fleet_settings.h"
 #include "fleet/pg_connection.h"
@@ -37,22 +38,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::msSince;
+using bench::report;
 using namespace std::chrono_literals;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-void report(const char* what, std::vector<double> ms) {
-    std::sort(ms.begin(), ms.end());
-    std::printf("%-58s median %8.1f ms  (min %.1f, max %.1f, %zu runs)\n", what, ms[ms.size() / 2],
-                ms.front(), ms.back(), ms.size());
-}
-
 [[noreturn]] void fail(const std::string& why) {
-    std::fprintf(stderr, "bench-units-server: %s\n", why.c_str());
-    std::exit(1);
+    bench::fail("bench-units-server", why);
 }
 
 } // namespace

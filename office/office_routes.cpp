@@ -32,6 +32,7 @@ Answer htmlAnswer(QByteArray body) {
 struct Checked {
     QueryParams params;
     std::optional<Answer> refused;
+    TimeRange range; // checkSeriesRange's
 };
 Checked check(const Request& r, const QStringList& allowed, const QStringList& required = {}) {
     Checked c;
@@ -69,6 +70,18 @@ bool timeRange(const QueryParams& p, TimeRange& range, std::optional<Answer>& re
         return false;
     }
     return true;
+}
+
+// A series and a range of it (u, set, from, to) and the names in `more`, checked.
+Checked checkSeriesRange(const Request& r, const QStringList& more = {}) {
+    Checked c = check(r,
+                      QStringList{QStringLiteral("u"), QStringLiteral("set"),
+                                  QStringLiteral("from"), QStringLiteral("to")} +
+                          more,
+                      {QStringLiteral("u"), QStringLiteral("set")});
+    if (!c.refused)
+        timeRange(c.params, c.range, c.refused);
+    return c;
 }
 
 Answer staticFile(const QString& path, const QByteArray& type) {
@@ -162,17 +175,9 @@ const std::map<QString, Handler>& routes() {
          }},
         {QStringLiteral("/api/series"),
          [](const Request& r, const OfficeConfig& c) {
-             const Checked q =
-                 check(r,
-                       {QStringLiteral("u"), QStringLiteral("set"), QStringLiteral("from"),
-                        QStringLiteral("to"), QStringLiteral("buckets")},
-                       {QStringLiteral("u"), QStringLiteral("set")});
+             const Checked q = checkSeriesRange(r, {QStringLiteral("buckets")});
              if (q.refused)
                  return *q.refused;
-             TimeRange range;
-             std::optional<Answer> refused;
-             if (!timeRange(q.params, range, refused))
-                 return *refused;
              int buckets = kDefaultBuckets;
              if (q.params.has("buckets")) {
                  bool ok = false;
@@ -182,23 +187,16 @@ const std::map<QString, Handler>& routes() {
                          400, QStringLiteral("\"buckets\" takes 1 to %1").arg(kMostBuckets));
              }
              const SeriesPlot p = readSeriesPlot(c.conninfo, q.params.value("u"),
-                                                 q.params.value("set"), range, buckets, c.limits);
+                                                 q.params.value("set"), q.range, buckets, c.limits);
              return p.error.failed() ? readErrorAnswer(p.error) : json(plotJson(p));
          }},
         {QStringLiteral("/csv"),
          [](const Request& r, const OfficeConfig& c) {
-             const Checked q = check(r,
-                                     {QStringLiteral("u"), QStringLiteral("set"),
-                                      QStringLiteral("from"), QStringLiteral("to")},
-                                     {QStringLiteral("u"), QStringLiteral("set")});
+             const Checked q = checkSeriesRange(r);
              if (q.refused)
                  return *q.refused;
-             TimeRange range;
-             std::optional<Answer> refused;
-             if (!timeRange(q.params, range, refused))
-                 return *refused;
              const QString unit = q.params.value("u"), set = q.params.value("set");
-             SeriesCsv csv = readSeriesCsv(c.conninfo, unit, set, range, c.limits);
+             SeriesCsv csv = readSeriesCsv(c.conninfo, unit, set, q.range, c.limits);
              if (csv.error.failed())
                  return readErrorAnswer(csv.error);
              Answer a{200, "text/csv; charset=utf-8", QByteArray::fromStdString(csv.text), {}};

@@ -157,6 +157,22 @@ inline std::vector<fleet::Fact> records(const QString& unit, const QString& data
     return out;
 }
 
+// A pusher, started, of the laptop of `service`, on a file of its own in `dir` that holds
+// one visit of `unit` by `laptop`.
+inline std::unique_ptr<fleet::Pusher> pusherOfOneVisit(const QTemporaryDir& dir,
+                                                       const std::string& service,
+                                                       const QString& unit = "XRQ00009",
+                                                       const QString& laptop = "t") {
+    LocalStore store(dir.path().toStdString() + "/units.sqlite");
+    EXPECT_TRUE(store.record(visit(unit, laptop, 1765188000000)));
+    fleet::PusherConfig cfg;
+    cfg.conninfo = fleet::serviceConninfo(service);
+    cfg.outboxFiles = {store.path()};
+    auto pusher = std::make_unique<fleet::Pusher>(cfg);
+    pusher->start();
+    return pusher;
+}
+
 class FleetServerTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -78,21 +78,16 @@ TEST(FleetConnectReasons, ARefusedPasswordIsCalledSoWhateverTheServersLanguage) 
 
     // The pusher's status says so too, and the facts wait.
     QTemporaryDir dir;
-    LocalStore store(dir.path().toStdString() + "/units.sqlite");
-    ASSERT_TRUE(store.record(visit("XRQ00001", "a", 1765188000000)));
-    fleet::PusherConfig cfg;
-    cfg.conninfo = fleet::serviceConninfo("laptop_a");
-    cfg.outboxFiles = {store.path()};
-    fleet::Pusher pusher(cfg);
-    pusher.start();
-    ASSERT_TRUE(pusher.waitFor(
+    const std::unique_ptr<fleet::Pusher> pusher =
+        pusherOfOneVisit(dir, "laptop_a", "XRQ00001", "a");
+    ASSERT_TRUE(pusher->waitFor(
         [](const fleet::PushStatus& s) { return s.state == fleet::PushStatus::State::Refused; },
         60s));
     EXPECT_EQ(
-        fleet::statusLine(pusher.status(), 0)
+        fleet::statusLine(pusher->status(), 0)
             .startsWith("1 fact waiting: the server refused this laptop's role or password: "),
         true)
-        << fleet::statusLine(pusher.status(), 0).toStdString();
+        << fleet::statusLine(pusher->status(), 0).toStdString();
 }
 
 // Names looked up by the connection itself, through the test's resolver.
@@ -196,15 +191,9 @@ TEST(FleetConnectReasons, ACertificateForAnotherHostIsATlsFailureAndUnverifiedIs
         c.close();
     }
     QTemporaryDir dir;
-    LocalStore store(dir.path().toStdString() + "/units.sqlite");
-    ASSERT_TRUE(store.record(visit("XRQ00009", "t", 1765188000000)));
-    fleet::PusherConfig cfg;
-    cfg.conninfo = fleet::serviceConninfo("require");
-    cfg.outboxFiles = {store.path()};
-    fleet::Pusher pusher(cfg);
-    pusher.start();
-    ASSERT_TRUE(pusher.pushAndWait(60s)) << pusher.status().detail.toStdString();
-    EXPECT_EQ(fleet::statusLine(pusher.status(), 0),
+    const std::unique_ptr<fleet::Pusher> pusher = pusherOfOneVisit(dir, "require");
+    ASSERT_TRUE(pusher->pushAndWait(60s)) << pusher->status().detail.toStdString();
+    EXPECT_EQ(fleet::statusLine(pusher->status(), 0),
               "shared: up to date; unverified connection (sslmode=require, TLS without the "
               "host's certificate checked)");
 }

@@ -226,15 +226,9 @@ TEST(FleetTls, VerifyFullOverLoopbackPushesAndAWrongHostNameIsRefused) {
     c.close();
 
     QTemporaryDir dir;
-    LocalStore store(dir.path().toStdString() + "/units.sqlite");
-    ASSERT_TRUE(store.record(visit("XRQ00009", "t", 1765188000000)));
-    fleet::PusherConfig cfg;
-    cfg.conninfo = fleet::serviceConninfo("laptop_t");
-    cfg.outboxFiles = {store.path()};
-    fleet::Pusher pusher(cfg);
-    pusher.start();
-    EXPECT_TRUE(pusher.pushAndWait(60s)) << pusher.status().detail.toStdString();
-    pusher.stop();
+    const std::unique_ptr<fleet::Pusher> pusher = pusherOfOneVisit(dir, "laptop_t");
+    EXPECT_TRUE(pusher->pushAndWait(60s)) << pusher->status().detail.toStdString();
+    pusher->stop();
 
     // The same server under a name its certificate does not carry; and without TLS at all.
     server.addService("by_name", "laptop_t", testsupport::PgTestServer::kDatabase,

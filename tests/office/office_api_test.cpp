@@ -19,15 +19,8 @@ struct Asked {
     bool newestFirst = false;
 };
 
-class OfficeApiTest : public OfficeTest {
+class OfficeApiTest : public StartedOfficeTest {
 protected:
-    void SetUp() override {
-        OfficeTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        startOffice();
-    }
-
     // A link the service wrote, followed as it is.
     Reply follow(const QString& link) {
         const QUrl url(link, QUrl::StrictMode);

@@ -257,4 +257,15 @@ protected:
     QNetworkAccessManager net;
 };
 
+// The fixture with the service started as it starts by default, for whoever reaches it.
+class StartedOfficeTest : public OfficeTest {
+protected:
+    void SetUp() override {
+        OfficeTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        startOffice();
+    }
+};
+
 } // namespace officetest

@@ -16,15 +16,8 @@
 namespace officetest {
 namespace {
 
-class OfficeServiceTest : public OfficeTest {
+class OfficeServiceTest : public StartedOfficeTest {
 protected:
-    void SetUp() override {
-        OfficeTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        startOffice();
-    }
-
     QJsonObject unitOf(const QJsonObject& units, const QString& name) {
         for (const QJsonValue& u : units.value(QLatin1String("units")).toArray())
             if (u.toObject().value(QLatin1String("unit")).toString() == name)
