@@ -142,10 +142,19 @@ OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& uni
 
 ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
                                const QString& dataSet, std::chrono::milliseconds timeout) {
-    ServerSeries s;
     PgConnection pg;
-    if (!open(pg, conninfo, timeout, s.message))
+    QString why;
+    if (!open(pg, conninfo, timeout, why)) {
+        ServerSeries s;
+        s.message = why;
         return s;
+    }
+    return readSeriesRecords(pg, unit, dataSet, timeout);
+}
+
+ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QString& dataSet,
+                               std::chrono::milliseconds timeout) {
+    ServerSeries s;
     const PgResult r =
         pg.exec("SELECT segment, position, identity, laptop, payload::text, "
                 "(extract(epoch FROM occurred_at) * 1000)::bigint, occurrence, after, "

@@ -5,6 +5,8 @@
 // deadline: run it off the UI thread (the Units window asks from a worker and shows the
 // local history, saying so, when this fails).
 
+#include "fleet/pg_connection.h"
+
 #include <QJsonObject>
 #include <QString>
 
@@ -108,6 +110,10 @@ struct ServerSeries {
 
 // The records of one unit's data set (fact.h's RecordKey::dataSet), every laptop's together.
 ServerSeries readSeriesRecords(const std::string& conninfo, const QString& unit,
+                               const QString& dataSet,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(60));
+// The same on a connection already open, its schema checked (the office's kept ones).
+ServerSeries readSeriesRecords(PgConnection& connection, const QString& unit,
                                const QString& dataSet,
                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
 

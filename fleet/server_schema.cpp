@@ -216,6 +216,16 @@ GRANT INSERT (unit, data_set, identity, occurrence, after, after_occurrence, seg
               occurred_at, laptop, laptop_id, payload) ON xrq.series_facts TO xrq_laptop;
 )sql",
          1},
+        // 8: indexes for the office's view (office/office_reads.h), which reads, per unit, its
+        // newest event of each kind, and every series' count and newest arrival: each an
+        // index seek, or a walk of an index alone, instead of a walk over every row. Only
+        // added: laptops write and read as before.
+        {R"sql(
+CREATE INDEX IF NOT EXISTS events_by_unit_kind ON xrq.events (unit, kind, occurred_at, arrival);
+CREATE INDEX IF NOT EXISTS series_records_by_arrival
+    ON xrq.series_records (unit, data_set, arrival);
+)sql",
+         1},
     };
     return steps;
 }

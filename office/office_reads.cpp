@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_reads.h"
 
+#include "office/counting_ahead.h"
 #include "office/plot_buckets.h"
+#include "office/read_connections.h"
 #include "office/series_counts.h"
 
 #include "fleet/pg_connection.h"
@@ -33,27 +35,6 @@ ReadError unavailable(const QString& what, const std::string& why) {
     return {ReadError::Kind::Unavailable, what + QStringLiteral(": ") + text(why)};
 }
 
-// Connects, makes the session read-only and checks the schema.
-bool open(PgConnection& pg, const std::string& conninfo, const ReadLimits& limits,
-          ReadError& error) {
-    if (!pg.connect(conninfo, limits.connectTimeout, limits.statementTimeout)) {
-        error = unavailable(QStringLiteral("server not reachable"), pg.error());
-        return false;
-    }
-    const PgResult r = pg.exec("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY", {},
-                               limits.statementTimeout);
-    if (!r.ok()) {
-        error = unavailable(QStringLiteral("session not made read-only"), r.error());
-        return false;
-    }
-    const fleet::SchemaCheck check = fleet::checkServerSchema(pg);
-    if (check.state != fleet::SchemaCheck::State::Matches) {
-        error = {ReadError::Kind::Unavailable, check.message};
-        return false;
-    }
-    return true;
-}
-
 std::optional<std::int64_t> msOrNone(const PgResult& r, int row, int column) {
     if (r.isNull(row, column))
         return std::nullopt;
@@ -67,17 +48,19 @@ std::int64_t serverNow(PgConnection& pg, const ReadLimits& limits) {
     return r.ok() && r.rows() == 1 ? std::stoll(r.value(0, 0)) : 0;
 }
 
+// Every unit the events name, as a FROM item's SELECT of one column "unit": a seek of the
+// index on (unit, ...) a unit.
+const std::string kEveryUnit =
+    "WITH RECURSIVE seen(unit) AS ((SELECT unit FROM xrq.events ORDER BY unit LIMIT 1) "
+    "UNION ALL SELECT (SELECT e.unit FROM xrq.events e WHERE e.unit > seen.unit "
+    "ORDER BY e.unit LIMIT 1) FROM seen WHERE seen.unit IS NOT NULL) "
+    "SELECT unit FROM seen WHERE unit IS NOT NULL";
+
 constexpr const char* kMs = "(extract(epoch FROM %1) * 1000)::bigint";
 
 std::string ms(const char* column) {
     return QString::fromLatin1(kMs).arg(QLatin1String(column)).toStdString();
 }
-
-// A series the server holds facts of, with its signature.
-struct HeldSeries {
-    QString unit, dataSet;
-    SeriesSignature signature;
-};
 
 // Every series of `unit` (all units when null), by unit and data set.
 bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
@@ -88,9 +71,19 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
         params.push_back(PgParam::text(unit->toStdString()));
         where = "WHERE unit = $1 ";
     }
-    const PgResult r = pg.exec("SELECT unit, data_set, pg_catalog.count(*), "
-                               "pg_catalog.max(arrival) FROM xrq.series_places " +
-                                   where + "GROUP BY 1, 2 ORDER BY 1, 2",
+    // The count and newest arrival of every row of xrq.series_places (keyed facts and the rows
+    // older versions pushed by their places), each table's read by its index on (unit,
+    // data_set, arrival) alone.
+    const std::string each = "SELECT unit, data_set, pg_catalog.count(*) AS n, "
+                             "pg_catalog.max(arrival) AS newest FROM xrq.%1 " +
+                             where + "GROUP BY 1, 2";
+    auto of = [&](const char* table) {
+        return QString::fromStdString(each).arg(QLatin1String(table)).toStdString();
+    };
+    const PgResult r = pg.exec("SELECT unit, data_set, pg_catalog.sum(n), pg_catalog.max(newest) "
+                               "FROM (" +
+                                   of("series_facts") + " UNION ALL " + of("series_records") +
+                                   ") s GROUP BY 1, 2 ORDER BY 1, 2",
                                params, limits.statementTimeout);
     if (!r.ok()) {
         error = unavailable(QStringLiteral("series not read"), r.error());
@@ -104,25 +97,24 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
     return true;
 }
 
-// The counts of a series derived from its facts, kept under its signature; none when the
-// series is larger than a read takes, cannot be read, or the deadline has passed.
-std::optional<SeriesCounts> countsOf(const std::string& conninfo, const HeldSeries& h,
+// The counts of a series derived from its facts, kept under its signature; counted here on
+// `pg` while `deadline` has not passed; none when the series is larger than a read takes,
+// cannot be read, or the time is spent (then `later` gets it, for CountingAhead).
+std::optional<SeriesCounts> countsOf(PgConnection& pg, const HeldSeries& h,
                                      const ReadLimits& limits,
-                                     std::chrono::steady_clock::time_point deadline) {
-    SeriesCountCache& cache = SeriesCountCache::shared();
-    if (std::optional<SeriesCounts> kept = cache.find(h.unit, h.dataSet, h.signature))
+                                     std::chrono::steady_clock::time_point deadline,
+                                     std::vector<HeldSeries>* later = nullptr) {
+    if (std::optional<SeriesCounts> kept =
+            SeriesCountCache::shared().find(h.unit, h.dataSet, h.signature))
         return kept;
-    if (h.signature.facts > limits.mostRecords || std::chrono::steady_clock::now() > deadline)
+    if (h.signature.facts > limits.mostRecords)
         return std::nullopt;
-    const QByteArray serial = h.unit.toLatin1();
-    const DataSetName set = dataSetName(h.dataSet);
-    series::ServerSeries held;
-    std::string why;
-    if (!held.read(conninfo, serial.toStdString(), set.name, set.ordinal, why))
+    if (std::chrono::steady_clock::now() > deadline || !pg.isOpen()) {
+        if (later)
+            later->push_back(h);
         return std::nullopt;
-    const SeriesCounts counts = countSeries(held.source());
-    cache.keep(h.unit, h.dataSet, h.signature, counts);
-    return counts;
+    }
+    return countHeld(pg, h);
 }
 
 } // namespace
@@ -150,12 +142,15 @@ QString dataSetLabel(const QString& onServer) {
 
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits) {
     UnitsOverview o;
-    PgConnection pg;
-    if (!open(pg, conninfo, limits, o.error))
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, o.error);
+    if (!lease)
         return o;
+    PgConnection& pg = *lease;
     o.readAtMs = serverNow(pg, limits);
     // Per unit its newest visit, download and clear, and the battery at its last eight
-    // readings: each a backward walk of the index on (unit, occurred_at).
+    // readings: each a seek of the index on (unit, kind, occurred_at, arrival) from its end
+    // (schema 8). The units are found by the same index, one seek each past the one before
+    // (a walk over every event's row otherwise).
     const std::string latest =
         "LEFT JOIN LATERAL (SELECT occurred_at, laptop, payload FROM xrq.events e "
         "WHERE e.unit = u.unit AND e.kind = '%1' ORDER BY occurred_at DESC, arrival DESC "
@@ -168,8 +163,8 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     PgResult r = pg.exec(
         "SELECT u.unit, " + ms("v.occurred_at") + ", v.laptop, " + ms("d.occurred_at") +
             ", d.payload->>'safe', (d.payload->'reasons')::text, " + ms("c.occurred_at") +
-            ", b.volts FROM (SELECT DISTINCT unit FROM xrq.events) u " + join("visit", "v") +
-            join("download", "d") + join("clear", "c") +
+            ", b.volts FROM (" + kEveryUnit + ") u " + join("visit", "v") + join("download", "d") +
+            join("clear", "c") +
             "LEFT JOIN LATERAL (SELECT pg_catalog.array_to_string(pg_catalog.array_agg(t.volts "
             "ORDER BY t.occurred_at), ' ') AS volts FROM (SELECT occurred_at, payload->>'volts' "
             "AS volts FROM xrq.events e WHERE e.unit = u.unit AND e.kind = 'battery' ORDER BY "
@@ -219,14 +214,17 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     QHash<QString, std::size_t> at;
     for (std::size_t i = 0; i < o.units.size(); ++i)
         at.insert(o.units[i].unit, i);
+    // Kept counts at the series' signature now; those not kept are counted here while
+    // mostCounting lasts, and the rest on the counting thread (CountingAhead) for later loads.
     const auto deadline = std::chrono::steady_clock::now() + limits.mostCounting;
+    std::vector<HeldSeries> later;
     for (const HeldSeries& h : held) {
         const auto found = at.constFind(h.unit);
         if (found == at.constEnd())
             continue;
         UnitRow* unit = &o.units[*found];
         unit->dataSets << h.dataSet;
-        const std::optional<SeriesCounts> c = countsOf(conninfo, h, limits, deadline);
+        const std::optional<SeriesCounts> c = countsOf(pg, h, limits, deadline, &later);
         if (!c) {
             ++unit->uncountedSets;
             continue;
@@ -234,15 +232,17 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         unit->records += c->records;
         unit->disputed += c->disputed;
     }
+    CountingAhead::shared().ask(conninfo, limits, later);
     return o;
 }
 
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits) {
     UnitDetail d;
-    PgConnection pg;
-    if (!open(pg, conninfo, limits, d.error))
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, d.error);
+    if (!lease)
         return d;
+    PgConnection& pg = *lease;
     d.readAtMs = serverNow(pg, limits);
     const PgParam name = PgParam::text(unit.toStdString());
     PgResult r = pg.exec("SELECT kind, " + ms("occurred_at") +
@@ -289,7 +289,7 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
     const auto deadline = std::chrono::steady_clock::now() + limits.statementTimeout;
     for (const HeldSeries& h : held) {
         SeriesSummary s{h.dataSet};
-        if (const std::optional<SeriesCounts> c = countsOf(conninfo, h, limits, deadline)) {
+        if (const std::optional<SeriesCounts> c = countsOf(pg, h, limits, deadline)) {
             s.records = c->records;
             s.disputed = c->disputed;
             s.repeated = c->repeated;
@@ -310,48 +310,52 @@ namespace {
 // derived while its facts stay the same (DerivedSeriesCache).
 DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QString& unit,
                                         const QString& dataSet, const ReadLimits& limits,
-                                        ReadError& error) {
-    SeriesSignature signature;
-    {
-        PgConnection pg;
-        if (!open(pg, conninfo, limits, error))
-            return nullptr;
-        const PgResult r = pg.exec(
-            "SELECT pg_catalog.count(*), COALESCE(pg_catalog.max(arrival), 0) FROM "
-            "(SELECT arrival FROM xrq.series_places WHERE unit = $1 AND data_set = $2 LIMIT $3) s",
-            {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString()),
-             PgParam::text(std::to_string(limits.mostRecords + 1))},
-            limits.statementTimeout);
-        if (!r.ok()) {
-            error = unavailable(QStringLiteral("series not read"), r.error());
-            return nullptr;
-        }
-        signature = {std::stoll(r.value(0, 0)), std::stoll(r.value(0, 1))};
-        if (signature.facts == 0) {
-            error = {ReadError::Kind::NotFound,
-                     QStringLiteral("the server holds no records of unit %1, data set %2")
-                         .arg(unit, dataSetLabel(dataSet))};
-            return nullptr;
-        }
-        if (signature.facts > limits.mostRecords) {
-            error = {ReadError::Kind::TooLarge,
-                     QStringLiteral("the series has more than %1 rows: more than one read takes")
-                         .arg(limits.mostRecords)};
-            return nullptr;
-        }
-    }
+                                        ReadError& error, std::chrono::milliseconds recent = {}) {
     DerivedSeriesCache& cache = DerivedSeriesCache::shared();
-    if (DerivedSeriesCache::Held kept = cache.find(unit, dataSet, signature))
+    if (recent.count() > 0)
+        if (DerivedSeriesCache::Held kept = cache.findRecent(unit, dataSet, conninfo, recent))
+            return kept;
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, error);
+    if (!lease)
+        return nullptr;
+    PgConnection& pg = *lease;
+    const PgResult r = pg.exec(
+        "SELECT pg_catalog.count(*), COALESCE(pg_catalog.max(arrival), 0) FROM "
+        "(SELECT arrival FROM xrq.series_places WHERE unit = $1 AND data_set = $2 LIMIT $3) s",
+        {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString()),
+         PgParam::text(std::to_string(limits.mostRecords + 1))},
+        limits.statementTimeout);
+    if (!r.ok()) {
+        error = unavailable(QStringLiteral("series not read"), r.error());
+        return nullptr;
+    }
+    const SeriesSignature signature{std::stoll(r.value(0, 0)), std::stoll(r.value(0, 1))};
+    if (signature.facts == 0) {
+        error = {ReadError::Kind::NotFound,
+                 QStringLiteral("the server holds no records of unit %1, data set %2")
+                     .arg(unit, dataSetLabel(dataSet))};
+        return nullptr;
+    }
+    if (signature.facts > limits.mostRecords) {
+        error = {ReadError::Kind::TooLarge,
+                 QStringLiteral("the series has more than %1 rows: more than one read takes")
+                     .arg(limits.mostRecords)};
+        return nullptr;
+    }
+    if (DerivedSeriesCache::Held kept = cache.find(unit, dataSet, signature)) {
+        cache.sawSignature(unit, dataSet, signature, conninfo);
         return kept;
+    }
     const QByteArray serial = unit.toLatin1();
     const DataSetName set = dataSetName(dataSet);
     std::string why;
     auto held = std::make_shared<series::ServerSeries>();
-    if (!held->read(conninfo, serial.toStdString(), set.name, set.ordinal, why)) {
-        error = {ReadError::Kind::NotFound, QString::fromStdString(why)};
+    if (!held->read(pg, serial.toStdString(), set.name, set.ordinal, why)) {
+        error = pg.isOpen() ? ReadError{ReadError::Kind::NotFound, QString::fromStdString(why)}
+                            : unavailable(QStringLiteral("series not read"), why);
         return nullptr;
     }
-    cache.keep(unit, dataSet, signature, held);
+    cache.keep(unit, dataSet, signature, held, conninfo);
     return held;
 }
 
@@ -430,21 +434,22 @@ SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const 
 
 std::shared_ptr<const series::ServerSeries>
 readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                  const ReadLimits& limits, ReadError& error) {
-    return readSeriesHeld(conninfo, unit, dataSet, limits, error);
+                  const ReadLimits& limits, ReadError& error, std::chrono::milliseconds recent) {
+    return readSeriesHeld(conninfo, unit, dataSet, limits, error, recent);
 }
 
 UnitList readUnitList(const std::string& conninfo, long long skip, int top,
                       const ReadLimits& limits) {
     UnitList l;
-    PgConnection pg;
-    if (!open(pg, conninfo, limits, l.error))
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, l.error);
+    if (!lease)
         return l;
-    const PgResult r = pg.exec(
-        "SELECT u.unit, pg_catalog.count(*) OVER () FROM (SELECT DISTINCT unit FROM xrq.events) u "
-        "ORDER BY u.unit COLLATE \"C\" LIMIT $1 OFFSET $2",
-        {PgParam::text(std::to_string(top)), PgParam::text(std::to_string(skip))},
-        limits.statementTimeout);
+    PgConnection& pg = *lease;
+    const PgResult r =
+        pg.exec("SELECT u.unit, pg_catalog.count(*) OVER () FROM (" + kEveryUnit +
+                    ") u ORDER BY u.unit COLLATE \"C\" LIMIT $1 OFFSET $2",
+                {PgParam::text(std::to_string(top)), PgParam::text(std::to_string(skip))},
+                limits.statementTimeout);
     if (!r.ok()) {
         l.error = unavailable(QStringLiteral("units not read"), r.error());
         return l;
@@ -465,11 +470,26 @@ UnitList readUnitList(const std::string& conninfo, long long skip, int top,
     return l;
 }
 
+bool countEverySeries(const std::string& conninfo, const ReadLimits& limits, ReadError& error) {
+    std::vector<HeldSeries> held, later;
+    {
+        ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, error);
+        if (!lease || !heldSeries(*lease, nullptr, limits, held, error))
+            return false;
+    }
+    for (const HeldSeries& h : held)
+        if (!SeriesCountCache::shared().find(h.unit, h.dataSet, h.signature))
+            later.push_back(h);
+    CountingAhead::shared().ask(conninfo, limits, later);
+    return true;
+}
+
 UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits) {
     UnitSets u;
-    PgConnection pg;
-    if (!open(pg, conninfo, limits, u.error))
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, u.error);
+    if (!lease)
         return u;
+    PgConnection& pg = *lease;
     const PgParam name = PgParam::text(unit.toStdString());
     const PgResult known = pg.exec("SELECT EXISTS (SELECT 1 FROM xrq.events WHERE unit = $1)",
                                    {name}, limits.statementTimeout);

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the office's view reads from the organisation's server: every statement of xrq-office
-// goes through here, so that when the server's tables change only this file follows.
+// goes through here (a connection's own setup through read_connections), so that when the
+// server's tables change only this file follows.
 //
-// Each read opens a connection of its own (the service is stateless: several may serve one
-// server, and a streaming replica serves as well as the primary), makes its session read-only
+// Each read takes a connection of its role kept open (read_connections.h; the service is
+// stateless all the same: several may serve one server, and a streaming replica serves as
+// well as the primary, nothing being written), made read-only when it was opened
 // (SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY, on top of the role xrq_office, which
 // may only SELECT), bounds every statement by the server's statement_timeout and every answer
 // by a row limit, and checks the schema as a laptop does. Blocking, with deadlines: called on
@@ -37,9 +39,10 @@ struct ReadLimits {
     int mostHistory = 500;             // a unit's history entries
     int mostBattery = 2000;            // a unit's battery readings
     long long mostRecords = 2'000'000; // a series' rows the plot and the CSV take
-    // The Units page's time for deriving series not counted before (the rest are counted by
-    // later loads; a unit's page takes statementTimeout).
-    std::chrono::milliseconds mostCounting{2000};
+    // The Units page's time for deriving series not counted before (the rest are counted on
+    // the service's counting thread for later loads, counting_ahead.h; a unit's page takes
+    // statementTimeout).
+    std::chrono::milliseconds mostCounting{250};
 };
 
 // Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),
@@ -174,9 +177,17 @@ UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const Re
 
 // One series derived from every laptop's facts (the plot's and the CSV's read), after a bounded
 // look at its size; the one derived last time while the server holds the same facts of it.
-// Null with `error` when it cannot be read.
+// Null with `error` when it cannot be read. `recent` above 0: the one kept, without a read,
+// when this conninfo read its signature no longer ago than that (the web service's pages,
+// DerivedSeriesCache::findRecent): facts pushed since are then read by a page after it.
 std::shared_ptr<const series::ServerSeries>
 readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                  const ReadLimits& limits, ReadError& error);
+                  const ReadLimits& limits, ReadError& error,
+                  std::chrono::milliseconds recent = {});
+
+// Reads every series' signature as `conninfo` and has those not counted at it counted on the
+// counting thread (counting_ahead.h): what the service does at its start. False with `error`
+// when the server could not be read.
+bool countEverySeries(const std::string& conninfo, const ReadLimits& limits, ReadError& error);
 
 } // namespace office

@@ -4,6 +4,7 @@
 #include "office/odata_query.h"
 #include "office/plot_buckets.h"
 #include "office/query_params.h"
+#include "office/series_counts.h"
 
 #include "series/record_time.h"
 
@@ -14,6 +15,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 
 namespace office {
 
@@ -312,29 +316,76 @@ Streams streamsOf(const Links& l, const QString& unit, const OfficeConfig& c) {
     return s;
 }
 
-// One Datastream's Observations (the one at `only` alone when given).
+// Each record's UTC and flags, worked out once for a series kept derived (DerivedSeriesCache),
+// so that its pages are each cut from them rather than each a pass of their own over all its
+// records; kept for the last series asked, up to as many records as DerivedSeriesCache.
+struct Timeline {
+    struct Point {
+        series::RecordClock::Utc utc;
+        std::string flags; // the CSV's, as series::RecordFlags gives them
+    };
+    std::vector<Point> points; // in the series' order
+};
+
+std::shared_ptr<const Timeline> timelineOf(const DerivedSeriesCache::Held& held) {
+    static std::mutex mutex;
+    static std::deque<std::pair<std::weak_ptr<const series::ServerSeries>,
+                                std::shared_ptr<const Timeline>>>
+        kept;                                   // the newest last
+    constexpr std::size_t kMostPoints = 250000; // as DerivedSeriesCache's records
+    {
+        const std::lock_guard lock(mutex);
+        for (const auto& [series, timeline] : kept)
+            if (series.lock() == held)
+                return timeline;
+    }
+    const series::RecordSource source = held->source();
+    auto made = std::make_shared<Timeline>();
+    made->points.reserve(std::size_t(source.info.records));
+    series::RecordFlags flags(source.info.usualInterval);
+    series::forEachRecordUtc(source, [&](const series::RecordRef& rec, bool parsed, double s,
+                                         const series::RecordClock::Utc& utc) {
+        made->points.push_back({utc, flags.next(rec, parsed, s, utc)});
+        return true;
+    });
+    const std::lock_guard lock(mutex);
+    std::size_t points = made->points.size();
+    for (const auto& k : kept)
+        points += k.second->points.size();
+    while (!kept.empty() && points > kMostPoints) {
+        points -= kept.front().second->points.size();
+        kept.pop_front();
+    }
+    if (made->points.size() <= kMostPoints)
+        kept.emplace_back(held, made);
+    return made;
+}
+
+// One Datastream's Observations (the one at `only` alone when given): cut from the series kept
+// derived, whose signature this role read within DerivedSeriesCache::kRecentFor, else read
+// again.
 Answer observations(const Links& l, const Request& r, const OfficeConfig& c, const StreamId& id,
                     const Asked& a, std::optional<std::uint64_t> only) {
     ReadError error;
-    const auto held = readDerivedSeries(c.conninfo, id.unit, id.set, c.limits, error);
+    const auto held = readDerivedSeries(c.conninfo, id.unit, id.set, c.limits, error,
+                                        DerivedSeriesCache::kRecentFor);
     if (!held)
         return readErrorAnswer(error);
     const series::RecordSource source = held->source();
+    const std::shared_ptr<const Timeline> timeline = timelineOf(held);
+    const std::vector<Timeline::Point>& points = timeline->points;
     const ListOptions& o = a.options;
     struct Hit {
         double t;
         std::uint64_t index;
     };
     std::vector<Hit> hits;
-    std::uint64_t index = 0;
-    series::forEachRecordUtc(
-        source, [&](const series::RecordRef&, bool, double, const series::RecordClock::Utc& utc) {
-            const std::uint64_t at = index++;
-            if (!utc.known || (only && at != *only) || (o.filtered && !o.filter.holds(utc.seconds)))
-                return true;
-            hits.push_back({utc.seconds, at});
-            return true;
-        });
+    for (std::uint64_t at = 0; at < points.size(); ++at) {
+        const series::RecordClock::Utc& utc = points[at].utc;
+        if (!utc.known || (only && at != *only) || (o.filtered && !o.filter.holds(utc.seconds)))
+            continue;
+        hits.push_back({utc.seconds, at});
+    }
     if (o.ordered)
         std::stable_sort(hits.begin(), hits.end(), [&](const Hit& x, const Hit& y) {
             return o.newestFirst ? x.t > y.t : x.t < y.t;
@@ -350,18 +401,16 @@ Answer observations(const Links& l, const Request& r, const OfficeConfig& c, con
     std::sort(wanted.begin(), wanted.end());
     std::vector<QJsonObject> page(wanted.size());
     const QString stream = joinId({id.unit, id.set, QString::number(id.field)});
-    series::RecordFlags flags(source.info.usualInterval);
-    index = 0;
+    std::uint64_t index = 0;
     auto next = wanted.begin();
-    series::forEachRecordUtc(source, [&](const series::RecordRef& rec, bool parsed, double s,
-                                         const series::RecordClock::Utc& utc) {
-        const std::string f = flags.next(rec, parsed, s, utc);
+    source.forEachRecord([&](const series::RecordRef& rec) {
         if (next != wanted.end() && next->first == index) {
-            page[next->second] = observationJson(l, stream, index, rec, utc, id.field, f);
+            const Timeline::Point& p = points[index];
+            page[next->second] = observationJson(l, stream, index, rec, p.utc, id.field, p.flags);
             ++next;
         }
         ++index;
-        return next != wanted.end();
+        return next != wanted.end() && index < points.size();
     });
     if (only)
         return json(page.front());

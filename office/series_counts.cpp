@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/series_counts.h"
 
+#include "office/office_reads.h"
+
 #include <algorithm>
 
 namespace office {
@@ -21,6 +23,18 @@ SeriesCounts countSeries(const series::RecordSource& source) {
         return true;
     });
     return c;
+}
+
+std::optional<SeriesCounts> countHeld(fleet::PgConnection& connection, const HeldSeries& h) {
+    const QByteArray serial = h.unit.toLatin1();
+    const DataSetName set = dataSetName(h.dataSet);
+    series::ServerSeries held;
+    std::string why;
+    if (!held.read(connection, serial.toStdString(), set.name, set.ordinal, why))
+        return std::nullopt;
+    const SeriesCounts counts = countSeries(held.source());
+    SeriesCountCache::shared().keep(h.unit, h.dataSet, h.signature, counts);
+    return counts;
 }
 
 QString SeriesCountCache::keyOf(const QString& unit, const QString& dataSet) {
@@ -65,8 +79,31 @@ DerivedSeriesCache::Held DerivedSeriesCache::find(const QString& unit, const QSt
     return it == m_entries.constEnd() || !(it->signature == signature) ? nullptr : it->series;
 }
 
+void DerivedSeriesCache::sawSignature(const QString& unit, const QString& dataSet,
+                                      const SeriesSignature& signature, const std::string& reader) {
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.find(cacheKey(unit, dataSet));
+    if (it == m_entries.end() || !(it->signature == signature))
+        return;
+    it->reader = reader;
+    it->readAt = std::chrono::steady_clock::now();
+}
+
+DerivedSeriesCache::Held DerivedSeriesCache::findRecent(const QString& unit, const QString& dataSet,
+                                                        const std::string& reader,
+                                                        std::chrono::milliseconds within) const {
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.constFind(cacheKey(unit, dataSet));
+    if (it == m_entries.constEnd() || it->reader.empty() || it->reader != reader ||
+        now - it->readAt > within)
+        return nullptr;
+    return it->series;
+}
+
 void DerivedSeriesCache::keep(const QString& unit, const QString& dataSet,
-                              const SeriesSignature& signature, Held series) {
+                              const SeriesSignature& signature, Held series,
+                              const std::string& reader) {
     const std::uint64_t records = recordsOf(series);
     if (records > kMostRecords)
         return;
@@ -83,7 +120,7 @@ void DerivedSeriesCache::keep(const QString& unit, const QString& dataSet,
         m_entries.remove(m_order.front());
         m_order.pop_front();
     }
-    m_entries.insert(key, {signature, std::move(series)});
+    m_entries.insert(key, {signature, std::move(series), reader, std::chrono::steady_clock::now()});
     m_order.push_back(key);
     m_records += records;
 }

@@ -16,11 +16,13 @@
 #include <QString>
 
 #include <QHash>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 namespace office {
 
@@ -40,6 +42,12 @@ struct SeriesSignature {
     long long facts = 0;
     long long newestArrival = 0;
     bool operator==(const SeriesSignature&) const = default;
+};
+
+// A series the server holds facts of, with its signature.
+struct HeldSeries {
+    QString unit, dataSet;
+    SeriesSignature signature;
 };
 
 // Thread-safe: the service's read threads share one.
@@ -63,16 +71,34 @@ private:
     QHash<QString, Entry> m_entries;
 };
 
+// Reads `held` on `connection` (one of ReadConnections', read-only), derives and counts it, and
+// keeps the counts under its signature in SeriesCountCache::shared(); none when it cannot be
+// read.
+std::optional<SeriesCounts> countHeld(fleet::PgConnection& connection, const HeldSeries& held);
+
 // The last series derived for a plot, a CSV or the web service, kept whole under their
 // signatures while they hold at most kMostRecords records together (the oldest kept goes
 // first), so that the pages of one series do not each read and derive it anew.
 // Thread-safe; a series handed out stays valid while its holder keeps it.
+//
+// Each entry also remembers who last read its signature (the connection string, so the role)
+// and when: a reader that read it within a moment (the web service's pages, kRecentFor) may
+// take the kept series without reading the signature again (findRecent); another role never
+// takes it so.
 class DerivedSeriesCache {
 public:
     using Held = std::shared_ptr<const series::ServerSeries>;
+    static constexpr std::chrono::milliseconds kRecentFor{1000};
     Held find(const QString& unit, const QString& dataSet, const SeriesSignature& signature) const;
+    // `reader` (a connection string) read `signature` just now; the series derived at it.
     void keep(const QString& unit, const QString& dataSet, const SeriesSignature& signature,
-              Held series);
+              Held series, const std::string& reader = {});
+    // `reader` read the signature just now and found it the one kept.
+    void sawSignature(const QString& unit, const QString& dataSet, const SeriesSignature& signature,
+                      const std::string& reader);
+    // The kept series when `reader` read its signature no longer than `within` ago.
+    Held findRecent(const QString& unit, const QString& dataSet, const std::string& reader,
+                    std::chrono::milliseconds within = kRecentFor) const;
     static DerivedSeriesCache& shared();
 
 private:
@@ -80,6 +106,8 @@ private:
     struct Entry {
         SeriesSignature signature;
         Held series;
+        std::string reader; // none: no reader's read counts as recent
+        std::chrono::steady_clock::time_point readAt;
     };
     mutable std::mutex m_mutex;
     QHash<QString, Entry> m_entries;

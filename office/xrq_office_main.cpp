@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // xrq-office: the office's read-only view of the organisation's server, over HTTP.
+#include "office/counting_ahead.h"
 #include "office/office_options.h"
 #include "office/office_server.h"
 #include "office/session_cookies.h"
@@ -12,6 +13,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <thread>
 
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -70,7 +72,32 @@ int main(int argc, char** argv) {
               << ":" << server.port() << "/ from service " << o.service.toStdString()
               << (config.sessions ? ", each person signed in with a role of xrq_office" : "")
               << std::endl;
+    // Every series counted ahead of the first Units page, as the service's own role reads
+    // (a person signed in counts as their own role, from their first Units page on): the
+    // signatures read on a thread of its own, the counting on CountingAhead's.
+    std::thread countingEvery;
+    if (!config.sessions)
+        countingEvery = std::thread([&config] {
+            const auto started = std::chrono::steady_clock::now();
+            office::ReadError error;
+            if (!office::countEverySeries(config.conninfo, config.limits, error)) {
+                std::cerr << "xrq-office: the series are counted as pages ask: "
+                          << error.message.toStdString() << std::endl;
+                return;
+            }
+            office::CountingAhead& counting = office::CountingAhead::shared();
+            if (counting.idle(std::chrono::hours(24 * 365)))
+                std::cerr << "xrq-office: every series counted (" << counting.counted()
+                          << " derived) in "
+                          << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - started)
+                                 .count()
+                          << " ms" << std::endl;
+        });
     app.exec();
+    office::CountingAhead::shared().stop();
+    if (countingEvery.joinable())
+        countingEvery.join();
     close(endingFd);
     return int(office::Exit::Done);
 }

@@ -641,8 +641,8 @@ std::vector<fleet::ServerSeriesRecord> withPlaces(const fleet::ServerSeries& hel
     std::unordered_set<std::string> keys;
     keys.reserve(all.size());
     auto keyOf = [](const fleet::ServerSeriesRecord& r) {
-        return (r.chainHash + QLatin1Char(':') + QString::number(r.occurrence) +
-                QLatin1Char(':') + r.after + QLatin1Char(':') + QString::number(r.afterOccurrence))
+        return (r.chainHash + QLatin1Char(':') + QString::number(r.occurrence) + QLatin1Char(':') +
+                r.after + QLatin1Char(':') + QString::number(r.afterOccurrence))
             .toStdString();
     };
     for (const auto& r : all)
@@ -657,9 +657,22 @@ std::vector<fleet::ServerSeriesRecord> withPlaces(const fleet::ServerSeries& hel
 
 bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
                         const std::string& name, int ordinal, std::string& why) {
-    const fleet::ServerSeries held = fleet::readSeriesRecords(
-        conninfo, QString::fromLatin1(serial.data(), qsizetype(serial.size())),
-        sharedDataSet(name, ordinal));
+    return take(fleet::readSeriesRecords(
+                    conninfo, QString::fromLatin1(serial.data(), qsizetype(serial.size())),
+                    sharedDataSet(name, ordinal)),
+                serial, name, ordinal, why);
+}
+
+bool ServerSeries::read(fleet::PgConnection& connection, const std::string& serial,
+                        const std::string& name, int ordinal, std::string& why) {
+    return take(fleet::readSeriesRecords(
+                    connection, QString::fromLatin1(serial.data(), qsizetype(serial.size())),
+                    sharedDataSet(name, ordinal)),
+                serial, name, ordinal, why);
+}
+
+bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& serial,
+                        const std::string& name, int ordinal, std::string& why) {
     if (!held.ok) {
         why = held.message.toStdString();
         return false;

@@ -69,10 +69,15 @@ public:
     // Reads the series; false with `why` when the server could not be read or holds none.
     bool read(const std::string& conninfo, const std::string& serial, const std::string& name,
               int ordinal, std::string& why);
+    // The same on a connection already open, its schema checked.
+    bool read(fleet::PgConnection& connection, const std::string& serial, const std::string& name,
+              int ordinal, std::string& why);
     // Valid while this object lives.
     RecordSource source() const;
 
 private:
+    bool take(const fleet::ServerSeries& held, const std::string& serial, const std::string& name,
+              int ordinal, std::string& why);
     SeriesInfo m_info;
     std::vector<Note> m_notes;
     DerivedSeries m_series;

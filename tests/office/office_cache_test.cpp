@@ -37,5 +37,40 @@ TEST(OfficeCache, KeptOnlyForTheSameFacts) {
     EXPECT_EQ(derived.find(QStringLiteral("SITE3"), QStringLiteral("TEMP"), pushed), nullptr);
 }
 
+// A series kept is taken without reading its signature only by the reader (the role) that
+// read it, and only within the bound; a signature it read again that differs keeps it from
+// being taken so.
+TEST(OfficeCache, TakenUnreadOnlyByItsReaderWithinTheBound) {
+    DerivedSeriesCache derived;
+    const SeriesSignature pushed{300, 41}, more{301, 42};
+    const QString unit = QStringLiteral("SITE3"), set = QStringLiteral("TEMP");
+    const std::string viewer = "service=office_viewer", other = "service=office_other";
+    auto kept = std::make_shared<const series::ServerSeries>();
+    derived.keep(unit, set, pushed, kept, viewer);
+    struct Case {
+        const char* what;
+        std::string reader;
+        std::chrono::milliseconds within;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"its reader, within an hour", viewer, std::chrono::hours(1), true},
+        {"its reader, after the bound", viewer, std::chrono::milliseconds(-1), false},
+        {"another role", other, std::chrono::hours(1), false},
+        {"no reader", {}, std::chrono::hours(1), false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(derived.findRecent(unit, set, c.reader, c.within) == kept, c.taken) << c.what;
+    // Kept without a reader (as before): never taken unread.
+    derived.keep(unit, set, pushed, kept);
+    EXPECT_EQ(derived.findRecent(unit, set, viewer, std::chrono::hours(1)), nullptr);
+    // Another reader's read of the same signature makes it that reader's.
+    derived.sawSignature(unit, set, pushed, other);
+    EXPECT_EQ(derived.findRecent(unit, set, other, std::chrono::hours(1)), kept);
+    // A read of another signature does not: the facts changed, the series is read again.
+    derived.sawSignature(unit, set, more, viewer);
+    EXPECT_EQ(derived.findRecent(unit, set, viewer, std::chrono::hours(1)), nullptr);
+}
+
 } // namespace
 } // namespace office

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The office's connections to the server, kept open between reads: a read takes one (made
+// read-only and its schema checked when it was opened, as office_reads says) and gives it back
+// when it is done, so that a page does not pay for connecting, authenticating and checking the
+// schema each time.
+//
+// Kept by the exact connection string it was opened with, which names the role (and, for a
+// person signed in, their password): a read only ever takes a connection opened as its own
+// role, never another's. An idle connection is closed after kIdleFor, and at most kMostIdle
+// are kept in all (the oldest idle goes first); nothing is written through any of them, so the
+// service stays one that several may run beside each other, over a streaming replica too.
+// Thread-safe: the service's read threads and its counting thread share one.
+
+#include "office/office_reads.h"
+
+#include "fleet/pg_connection.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace office {
+
+class ReadConnections {
+public:
+    static constexpr std::chrono::seconds kIdleFor{30};
+    static constexpr std::size_t kMostIdle = 8;
+
+    // A connection held by one read; given back (when still open) as it ends.
+    class Lease {
+    public:
+        Lease() = default;
+        Lease(Lease&& other) noexcept = default;
+        Lease& operator=(Lease&& other) noexcept;
+        ~Lease();
+        explicit operator bool() const { return m_connection != nullptr; }
+        fleet::PgConnection& operator*() const { return *m_connection; }
+        fleet::PgConnection* operator->() const { return m_connection.get(); }
+
+    private:
+        friend class ReadConnections;
+        void giveBack();
+        ReadConnections* m_owner = nullptr;
+        std::string m_key;
+        std::unique_ptr<fleet::PgConnection> m_connection;
+    };
+
+    // A connection as `conninfo`, read-only and its schema checked: a kept one when there is
+    // one, else a new one; empty with `error` (Unavailable) when the server cannot be read.
+    Lease take(const std::string& conninfo, const ReadLimits& limits, ReadError& error);
+
+    std::size_t idle() const; // how many are kept, not taken
+    void closeAll();
+
+    // The one the service uses.
+    static ReadConnections& shared();
+
+private:
+    struct Idle {
+        std::string key;
+        std::unique_ptr<fleet::PgConnection> connection;
+        std::chrono::steady_clock::time_point since;
+    };
+    void keep(std::string key, std::unique_ptr<fleet::PgConnection> connection);
+    // Takes out the idle ones past kIdleFor, to be closed outside the lock.
+    void takeExpired(std::vector<Idle>& out);
+
+    mutable std::mutex m_mutex;
+    std::vector<Idle> m_idle; // the longest idle first
+};
+
+// Connects as `conninfo`, makes the session read-only and checks the schema: what every
+// connection of the office goes through before its first read.
+bool openForReading(fleet::PgConnection& pg, const std::string& conninfo, const ReadLimits& limits,
+                    ReadError& error);
+
+} // namespace office
