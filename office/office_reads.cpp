@@ -97,9 +97,15 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
     return true;
 }
 
+// The most facts of a series the Units page derives itself, within mostCounting (deriving
+// takes some 40 µs a fact here): a larger one, whose deriving alone would outlast the page's
+// time, is counted ahead.
+constexpr long long kMostFactsCountedByPage = 2000;
+
 // The counts of a series derived from its facts, kept under its signature; counted here on
 // `pg` while `deadline` has not passed; none when the series is larger than a read takes,
-// cannot be read, or the time is spent (then `later` gets it, for CountingAhead).
+// cannot be read, or the time is spent (then `later`, when given, gets it for CountingAhead,
+// as it gets those of over kMostFactsCountedByPage facts).
 std::optional<SeriesCounts> countsOf(PgConnection& pg, const HeldSeries& h,
                                      const ReadLimits& limits,
                                      std::chrono::steady_clock::time_point deadline,
@@ -109,7 +115,8 @@ std::optional<SeriesCounts> countsOf(PgConnection& pg, const HeldSeries& h,
         return kept;
     if (h.signature.facts > limits.mostRecords)
         return std::nullopt;
-    if (std::chrono::steady_clock::now() > deadline || !pg.isOpen()) {
+    if (std::chrono::steady_clock::now() > deadline || !pg.isOpen() ||
+        (later && h.signature.facts > kMostFactsCountedByPage)) {
         if (later)
             later->push_back(h);
         return std::nullopt;
