@@ -5,6 +5,9 @@
 
 #include <QChar>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace office {
 
 namespace {
@@ -49,6 +52,9 @@ void CountingAhead::ask(const std::string& conninfo, const ReadLimits& limits,
 }
 
 void CountingAhead::run() {
+    // Below the read threads, whose pages are waited for (the server's side of its reads
+    // runs as any other).
+    setpriority(PRIO_PROCESS, id_t(gettid()), 10);
     ReadConnections::Lease connection;
     std::string as;
     std::unique_lock lock(m_mutex);

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 namespace office {
 
@@ -147,16 +148,66 @@ QString dataSetLabel(const QString& onServer) {
     return QStringLiteral("%1 (set %2)").arg(onServer.left(sep), onServer.mid(sep + 1));
 }
 
+// What the Units page reads beside its units, each on a kept connection of its own and a
+// thread of its own while the units are read (the three at once take about as long as the
+// longest): every unit's battery at its last eight readings, by unit, and every series'
+// signature. Each a snapshot of its own: a push meanwhile may show in one and not yet in
+// another, as in the page's next load.
+struct BesideUnits {
+    ReadError error;
+    QHash<QString, QString> volts; // by unit, oldest first, blank-separated
+    std::vector<HeldSeries> held;
+};
+
+void readBesideUnits(const std::string& conninfo, const ReadLimits& limits, bool battery,
+                     BesideUnits& out) {
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, out.error);
+    if (!lease)
+        return;
+    if (!battery) {
+        heldSeries(*lease, nullptr, limits, out.held, out.error);
+        return;
+    }
+    const PgResult r = lease->exec(
+        "SELECT u.unit, b.volts FROM (" + kEveryUnit +
+            ") u JOIN LATERAL (SELECT pg_catalog.array_to_string(pg_catalog.array_agg(t.volts "
+            "ORDER BY t.occurred_at), ' ') AS volts FROM (SELECT occurred_at, payload->>'volts' "
+            "AS volts FROM xrq.events e WHERE e.unit = u.unit AND e.kind = 'battery' ORDER BY "
+            "occurred_at DESC LIMIT 8) t) b ON b.volts IS NOT NULL ORDER BY u.unit COLLATE \"C\" "
+            "LIMIT $1",
+        {PgParam::text(std::to_string(limits.mostUnits + 1))}, limits.statementTimeout);
+    if (!r.ok()) {
+        out.error = unavailable(QStringLiteral("battery not read"), r.error());
+        return;
+    }
+    out.volts.reserve(r.rows());
+    for (int i = 0; i < r.rows(); ++i)
+        out.volts.insert(text(r.value(i, 0)), text(r.value(i, 1)));
+}
+
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits) {
     UnitsOverview o;
     ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, o.error);
     if (!lease)
         return o;
     PgConnection& pg = *lease;
+    BesideUnits batteries, signatures;
+    std::thread batteryRead(readBesideUnits, std::cref(conninfo), std::cref(limits), true,
+                            std::ref(batteries));
+    std::thread signatureRead(readBesideUnits, std::cref(conninfo), std::cref(limits), false,
+                              std::ref(signatures));
+    struct Joined {
+        std::thread &a, &b;
+        ~Joined() {
+            for (std::thread* t : {&a, &b})
+                if (t->joinable())
+                    t->join();
+        }
+    } joined{batteryRead, signatureRead};
     o.readAtMs = serverNow(pg, limits);
-    // Per unit its newest visit, download and clear, and the battery at its last eight
-    // readings: each a seek of the index on (unit, kind, occurred_at, arrival) from its end
-    // (schema 8). The units are found by the same index, one seek each past the one before
+    // Per unit its newest visit, download and clear (and beside them its battery at its last
+    // eight readings): each a seek of the index on (unit, kind, occurred_at, arrival) from its
+    // end (schema 8). The units are found by the same index, one seek each past the one before
     // (a walk over every event's row otherwise).
     const std::string latest =
         "LEFT JOIN LATERAL (SELECT occurred_at, laptop, payload FROM xrq.events e "
@@ -167,16 +218,12 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
             .arg(QLatin1String(kind), QLatin1String(as))
             .toStdString();
     };
-    PgResult r = pg.exec(
-        "SELECT u.unit, " + ms("v.occurred_at") + ", v.laptop, " + ms("d.occurred_at") +
-            ", d.payload->>'safe', (d.payload->'reasons')::text, " + ms("c.occurred_at") +
-            ", b.volts FROM (" + kEveryUnit + ") u " + join("visit", "v") + join("download", "d") +
-            join("clear", "c") +
-            "LEFT JOIN LATERAL (SELECT pg_catalog.array_to_string(pg_catalog.array_agg(t.volts "
-            "ORDER BY t.occurred_at), ' ') AS volts FROM (SELECT occurred_at, payload->>'volts' "
-            "AS volts FROM xrq.events e WHERE e.unit = u.unit AND e.kind = 'battery' ORDER BY "
-            "occurred_at DESC LIMIT 8) t) b ON true ORDER BY u.unit COLLATE \"C\" LIMIT $1",
-        {PgParam::text(std::to_string(limits.mostUnits + 1))}, limits.statementTimeout);
+    PgResult r =
+        pg.exec("SELECT u.unit, " + ms("v.occurred_at") + ", v.laptop, " + ms("d.occurred_at") +
+                    ", d.payload->>'safe', (d.payload->'reasons')::text, " + ms("c.occurred_at") +
+                    " FROM (" + kEveryUnit + ") u " + join("visit", "v") + join("download", "d") +
+                    join("clear", "c") + "ORDER BY u.unit COLLATE \"C\" LIMIT $1",
+                {PgParam::text(std::to_string(limits.mostUnits + 1))}, limits.statementTimeout);
     if (!r.ok()) {
         o.error = unavailable(QStringLiteral("units not read"), r.error());
         return o;
@@ -196,14 +243,21 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
              QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 5))).array())
             u.lastDownloadReasons << reason.toString();
         u.lastClearMs = msOrNone(r, i, 6);
-        for (const QString& v : text(r.value(i, 7)).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        o.units.push_back(std::move(u));
+    }
+    batteryRead.join();
+    if (batteries.error.failed()) {
+        o.error = batteries.error;
+        return o;
+    }
+    for (UnitRow& u : o.units)
+        for (const QString& v :
+             batteries.volts.value(u.unit).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
             bool ok = false;
             const double volts = v.toDouble(&ok);
             if (ok)
                 u.battery.push_back(volts);
         }
-        o.units.push_back(std::move(u));
-    }
     const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);
     if (!intervals.ok) {
         o.error =
@@ -215,9 +269,12 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         u.visitIntervalDays = intervals.of(u.unit);
     // The series each unit has on the server, counted on the series derived from every
     // laptop's facts (series_counts.h).
-    std::vector<HeldSeries> held;
-    if (!heldSeries(pg, nullptr, limits, held, o.error))
+    signatureRead.join();
+    if (signatures.error.failed()) {
+        o.error = signatures.error;
         return o;
+    }
+    const std::vector<HeldSeries>& held = signatures.held;
     QHash<QString, std::size_t> at;
     for (std::size_t i = 0; i < o.units.size(); ++i)
         at.insert(o.units[i].unit, i);
