@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "series/server_series.h"
 
+#include "series/learnt_clock_sets.h"
 #include "series/overlap.h"
 
 #include "fleet/fact.h"
@@ -641,8 +642,8 @@ std::vector<fleet::ServerSeriesRecord> withPlaces(const fleet::ServerSeries& hel
     std::unordered_set<std::string> keys;
     keys.reserve(all.size());
     auto keyOf = [](const fleet::ServerSeriesRecord& r) {
-        return (r.chainHash + QLatin1Char(':') + QString::number(r.occurrence) +
-                QLatin1Char(':') + r.after + QLatin1Char(':') + QString::number(r.afterOccurrence))
+        return (r.chainHash + QLatin1Char(':') + QString::number(r.occurrence) + QLatin1Char(':') +
+                r.after + QLatin1Char(':') + QString::number(r.afterOccurrence))
             .toStdString();
     };
     for (const auto& r : all)
@@ -683,7 +684,7 @@ bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
     }
     m_clockSets.clear();
     for (const fleet::ServerClockSet& c : held.clockSets)
-        m_clockSets.push_back({c.atMs, c.utcOffsetSeconds, c.sent.toLatin1().toStdString()});
+        m_clockSets.push_back(clockFactOf(c));
     if (m_series.records.empty()) {
         why = "the server holds no records of unit " + serial + ", data set " + name;
         return false;
