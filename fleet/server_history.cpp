@@ -48,6 +48,29 @@ bool open(PgConnection& pg, const std::string& conninfo, std::chrono::millisecon
     return true;
 }
 
+// The unit's clock sets, every laptop's, oldest first; false with `message` said when not read.
+bool readClockSets(PgConnection& pg, const QString& unit, std::chrono::milliseconds timeout,
+                   std::vector<ServerClockSet>& out, QString& message) {
+    const PgResult c =
+        pg.exec("SELECT (extract(epoch FROM occurred_at) * 1000)::bigint, payload->>'sent', "
+                "payload->>'utc_offset' FROM xrq.events WHERE unit = $1 AND kind = 'clock_set' "
+                "ORDER BY occurred_at, arrival",
+                {PgParam::text(unit.toStdString())}, timeout);
+    if (!c.ok()) {
+        message = QStringLiteral("clock sets not read: ") + QString::fromStdString(c.error());
+        return false;
+    }
+    for (int i = 0; i < c.rows(); ++i) {
+        ServerClockSet set;
+        set.atMs = std::stoll(c.value(i, 0));
+        set.sent = QString::fromStdString(c.value(i, 1));
+        if (!c.isNull(i, 2))
+            set.utcOffsetSeconds = std::stoi(c.value(i, 2));
+        out.push_back(std::move(set));
+    }
+    return true;
+}
+
 } // namespace
 
 ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
@@ -200,25 +223,20 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
         rec.occurredAt = std::stoll(old.value(i, 5));
         s.byPlace.push_back(std::move(rec));
     }
-    const PgResult c =
-        pg.exec("SELECT (extract(epoch FROM occurred_at) * 1000)::bigint, payload->>'sent', "
-                "payload->>'utc_offset' FROM xrq.events WHERE unit = $1 AND kind = 'clock_set' "
-                "ORDER BY occurred_at, arrival",
-                {PgParam::text(unit.toStdString())}, timeout);
-    if (!c.ok()) {
-        s.message = QStringLiteral("clock sets not read: ") + QString::fromStdString(c.error());
+    if (!readClockSets(pg, unit, timeout, s.clockSets, s.message))
         return s;
-    }
-    for (int i = 0; i < c.rows(); ++i) {
-        ServerClockSet set;
-        set.atMs = std::stoll(c.value(i, 0));
-        set.sent = QString::fromStdString(c.value(i, 1));
-        if (!c.isNull(i, 2))
-            set.utcOffsetSeconds = std::stoi(c.value(i, 2));
-        s.clockSets.push_back(std::move(set));
-    }
     s.ok = true;
     return s;
+}
+
+ServerClockSets readUnitClockSets(const std::string& conninfo, const QString& unit,
+                                  std::chrono::milliseconds timeout) {
+    ServerClockSets out;
+    PgConnection pg;
+    if (!open(pg, conninfo, timeout, out.message))
+        return out;
+    out.ok = readClockSets(pg, unit, timeout, out.clockSets, out.message);
+    return out;
 }
 
 QString historyLabel(const HistoryEntry& entry) {

@@ -117,6 +117,15 @@ ServerSeries readSeriesRecords(PgConnection& connection, const QString& unit,
                                const QString& dataSet,
                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// The unit's clock sets as every laptop recorded them, oldest first.
+struct ServerClockSets {
+    bool ok = false;
+    QString message; // why not, for the operator
+    std::vector<ServerClockSet> clockSets;
+};
+ServerClockSets readUnitClockSets(const std::string& conninfo, const QString& unit,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 // A unit as the server knows it: every laptop's facts of it together.
 struct ServerUnit {
     QString unit;              // the fact's unit: the serial number as Latin-1 text

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/unit_series.h"
 
+#include "series/learnt_clock_sets.h"
 #include "series/series_apply.h"
 #include "series/series_export.h"
 
@@ -9,8 +10,12 @@ QString UnitSeries::Outcome::text() const {
     const QString file = QString::fromLocal8Bit(path.c_str());
     if (ok)
         return QStringLiteral("Exported %1 %2 of %3 to %4")
-            .arg(records)
-            .arg(records == 1 ? QStringLiteral("record") : QStringLiteral("records"), set, file);
+                   .arg(records)
+                   .arg(records == 1 ? QStringLiteral("record") : QStringLiteral("records"), set,
+                        file) +
+               (clockNote.empty()
+                    ? QString()
+                    : QStringLiteral("; ") + QString::fromLocal8Bit(clockNote.c_str()));
     return QStringLiteral("%1 was not exported: %2")
         .arg(set, QString::fromLocal8Bit(error.c_str()));
 }
@@ -111,8 +116,10 @@ UnitSeries::Outcome UnitSeries::write(const std::string& filesFolder,
         out.error = why;
         return out;
     };
-    series::SeriesStore store;
     std::string why;
+    // Another laptop's clock sets of the unit first, where the server answers in time.
+    out.clockNote = series::learnClockSets(filesFolder, info.serial, std::chrono::seconds(10)).why;
+    series::SeriesStore store;
     if (!store.openToRead(series::storePath(filesFolder), why))
         return fail(why);
     const auto now = store.find(info.serial, info.name, info.ordinal);

@@ -43,6 +43,7 @@ public:
         std::string path;
         long long records = 0;
         std::string error;
+        std::string clockNote; // the organisation's clock sets not learnt: why
         // "Exported 5000 records of SITE1 to /path" or why not.
         QString text() const;
     };

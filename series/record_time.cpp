@@ -45,6 +45,20 @@ bool stampFields(std::string_view record, viewer::StampFields& fields) {
 
 } // namespace
 
+std::vector<ClockFact> mergeClockSets(std::vector<ClockFact> known,
+                                      const std::vector<ClockFact>& more) {
+    auto same = [](const ClockFact& a, const ClockFact& b) {
+        return a.atMs == b.atMs && a.sent == b.sent && a.offsetSeconds == b.offsetSeconds;
+    };
+    for (const ClockFact& set : more)
+        if (std::none_of(known.begin(), known.end(),
+                         [&](const ClockFact& k) { return same(k, set); }))
+            known.push_back(set);
+    std::stable_sort(known.begin(), known.end(),
+                     [](const ClockFact& a, const ClockFact& b) { return a.atMs < b.atMs; });
+    return known;
+}
+
 std::optional<int> offsetOf(const ClockFact& set) {
     if (set.offsetSeconds)
         return set.offsetSeconds;

@@ -34,6 +34,11 @@ struct UnitFacts {
     std::vector<std::int64_t> clearsMs; // clears the unit confirmed after "Y"
 };
 
+// `known` and `more` together, oldest first, a set both hold once (the same instant, text
+// and offset: this laptop's own sets come back from the server as the organisation's).
+std::vector<ClockFact> mergeClockSets(std::vector<ClockFact> known,
+                                      const std::vector<ClockFact>& more);
+
 // The offset of a clock set: the recorded one, else the one its text and instant imply
 // (rounded to a quarter hour); none when neither is known.
 std::optional<int> offsetOf(const ClockFact& set);

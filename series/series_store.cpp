@@ -1266,6 +1266,18 @@ bool SeriesStore::openToRead(const std::string& path, std::string& why) {
     return true;
 }
 
+bool SeriesStore::openToKeep(const std::string& path, std::string& why) {
+    int version = 0;
+    if (!connect(path, QString(), why, version))
+        return false;
+    if (version != kSchemaVersion) {
+        why = path + (version == 0 ? ": holds no series" : ": made by another version");
+        close();
+        return false;
+    }
+    return true;
+}
+
 bool SeriesStore::hasDownload(const std::string& serial, const std::string& keptPath) {
     if (!m_db || keptPath.empty())
         return false;
@@ -1771,11 +1783,63 @@ std::vector<ClockFact> SeriesStore::clockSets(const std::string& serial) {
     q.bindValue(0, blob(serial));
     if (!m_db->exec(q))
         return out;
-    while (q.next())
-        out.push_back({q.value(0).toLongLong(),
-                       q.value(1).isNull() ? std::nullopt : std::optional<int>(q.value(1).toInt()),
-                       bytesOf(q.value(2))});
-    return out;
+    auto read = [&](std::vector<ClockFact>& sets) {
+        while (q.next())
+            sets.push_back(
+                {q.value(0).toLongLong(),
+                 q.value(1).isNull() ? std::nullopt : std::optional<int>(q.value(1).toInt()),
+                 bytesOf(q.value(2))});
+    };
+    read(out);
+    // The organisation's, where any were learnt (their table is made when the first are).
+    std::vector<ClockFact> learnt;
+    if (q.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'learnt_clock_sets'")) &&
+        q.next()) {
+        q.prepare(QStringLiteral(
+            "SELECT at, utc_offset, sent FROM learnt_clock_sets WHERE serial = ? ORDER BY at"));
+        q.bindValue(0, blob(serial));
+        if (m_db->exec(q))
+            read(learnt);
+    }
+    return mergeClockSets(std::move(out), learnt);
+}
+
+bool SeriesStore::keepLearntClockSets(const std::string& serial, const std::vector<ClockFact>& sets,
+                                      std::size_t& added, std::string& why) {
+    added = 0;
+    if (!m_db || m_db->version < 3) {
+        why = "the series store is not open";
+        return false;
+    }
+    Db& db = *m_db;
+    auto fail = [&] {
+        why = db.error;
+        db.run("ROLLBACK");
+        return false;
+    };
+    if (!db.run("BEGIN IMMEDIATE"))
+        return fail();
+    // Learnt facts, never changed: a set comes again from the server as it was.
+    if (!db.run("CREATE TABLE IF NOT EXISTS learnt_clock_sets(serial BLOB NOT NULL, at INTEGER "
+                "NOT NULL, utc_offset INTEGER, sent BLOB NOT NULL)") ||
+        !db.run("CREATE UNIQUE INDEX IF NOT EXISTS learnt_clock_sets_once ON "
+                "learnt_clock_sets(serial, at, sent, ifnull(utc_offset, 'none'))"))
+        return fail();
+    QSqlQuery q(db.db);
+    q.prepare(QStringLiteral("INSERT OR IGNORE INTO learnt_clock_sets(serial, at, utc_offset, "
+                             "sent) VALUES(?, ?, ?, ?)"));
+    for (const ClockFact& c : sets) {
+        q.bindValue(0, blob(serial));
+        q.bindValue(1, qint64(c.atMs));
+        q.bindValue(2, c.offsetSeconds ? QVariant(*c.offsetSeconds) : QVariant());
+        q.bindValue(3, blob(c.sent));
+        if (!db.exec(q))
+            return fail();
+        added += std::size_t(q.numRowsAffected());
+    }
+    if (!db.run("COMMIT"))
+        return fail();
+    return true;
 }
 
 bool SeriesStore::notePruned(const PrunedDownload& pruned, std::string& why) {

@@ -132,6 +132,9 @@ public:
     // Opens an existing store to read it only (the viewer, the Units window's export): no
     // schema is made, nothing is written, and a reader never waits for the program's writes.
     bool openToRead(const std::string& path, std::string& why);
+    // Opens an existing store of this schema to keep what is learnt beside its series
+    // (keepLearntClockSets): no schema is made and the whole file is not checked.
+    bool openToKeep(const std::string& path, std::string& why);
     void close();
     bool isOpen() const;
     // The version whose rules made the series the store holds (kept through a migration of
@@ -153,8 +156,13 @@ public:
     std::optional<SeriesInfo> find(const std::string& serial, const std::string& name,
                                    int ordinal = 0);
     std::vector<Note> notes(std::int64_t seriesId);
-    // The unit's clock sets, as the register had them when its last download was taken.
+    // The unit's clock sets: this laptop's, as the register had them when its last download
+    // was taken, and the organisation's learnt from its server (learnt_clock_sets.h).
     std::vector<ClockFact> clockSets(const std::string& serial);
+    // Keeps the organisation's clock sets of a unit as learnt, each once; `added` says how
+    // many were not kept before. A store made before it gets their table here.
+    bool keepLearntClockSets(const std::string& serial, const std::vector<ClockFact>& sets,
+                             std::size_t& added, std::string& why);
     // Kept downloads removed as wholly held by a later one, known so to a rebuild.
     bool notePruned(const PrunedDownload& pruned, std::string& why);
     std::vector<PrunedDownload> pruned();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "series/server_series.h"
 
+#include "series/learnt_clock_sets.h"
 #include "series/overlap.h"
 
 #include "fleet/fact.h"
@@ -696,7 +697,7 @@ bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& seri
     }
     m_clockSets.clear();
     for (const fleet::ServerClockSet& c : held.clockSets)
-        m_clockSets.push_back({c.atMs, c.utcOffsetSeconds, c.sent.toLatin1().toStdString()});
+        m_clockSets.push_back(clockFactOf(c));
     if (m_series.records.empty()) {
         why = "the server holds no records of unit " + serial + ", data set " + name;
         return false;

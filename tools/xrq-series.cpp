@@ -6,6 +6,7 @@
 // Exit status: see kExit below and xrq-series(1).
 #include "series/download_records.h"
 #include "series/download_text.h"
+#include "series/learnt_clock_sets.h"
 #include "series/register_facts.h"
 #include "series/series_apply.h"
 #include "series/series_export.h"
@@ -166,6 +167,12 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         const auto info = opened == Opened::Yes ? store.find(serial, name, set - 1) : std::nullopt;
         if (!info)
             return fail(kNotFound, "no series for unit " + serial + ", data set " + name, json);
+        // Another laptop's clock sets of the unit, where the folder shares and its server
+        // answers in time; those known already serve otherwise.
+        const series::ClockSetsLearnt learnt =
+            series::learnClockSets(folder, serial, std::chrono::seconds(10));
+        if (!learnt.why.empty())
+            std::fprintf(stderr, "xrq-series: %s\n", learnt.why.c_str());
         source = series::storeSource(store, *info);
     }
     if (output.empty()) {

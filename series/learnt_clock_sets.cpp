@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/learnt_clock_sets.h"
+
+#include "series/series_apply.h"
+#include "series/series_store.h"
+
+#include "fleet/fleet_settings.h"
+#include "fleet/pg_connection.h"
+#include "fleet/server_history.h"
+
+#include <vector>
+
+namespace series {
+
+ClockFact clockFactOf(const fleet::ServerClockSet& set) {
+    const QByteArray sent = set.sent.toLatin1();
+    return {set.atMs, set.utcOffsetSeconds,
+            std::string(sent.constData(), std::size_t(sent.size()))};
+}
+
+ClockSetsLearnt learnClockSets(const std::string& folder, const std::string& serial,
+                               std::chrono::milliseconds timeout) {
+    ClockSetsLearnt out;
+    const fleet::FleetSettings settings = fleet::readFleetSettings(folder);
+    if (!settings.shared())
+        return out;
+    out.shared = true;
+    const fleet::ServerClockSets told = fleet::readUnitClockSets(
+        fleet::serviceConninfo(settings.service.toStdString()),
+        QString::fromLatin1(serial.data(), qsizetype(serial.size())), timeout);
+    if (!told.ok) {
+        out.why = "the organisation's clock sets were not read (" + told.message.toStdString() +
+                  "): those known are used";
+        return out;
+    }
+    std::vector<ClockFact> sets;
+    sets.reserve(told.clockSets.size());
+    for (const fleet::ServerClockSet& set : told.clockSets)
+        sets.push_back(clockFactOf(set));
+    SeriesStore store;
+    std::string why;
+    if (!store.openToKeep(storePath(folder), why) ||
+        !store.keepLearntClockSets(serial, sets, out.added, why)) {
+        out.why = "the organisation's clock sets were not kept: " + why;
+        return out;
+    }
+    out.reached = true;
+    return out;
+}
+
+} // namespace series
