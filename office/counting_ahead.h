@@ -3,10 +3,10 @@
 // Counting the server's series before anyone asks for their counts: the Units page shows the
 // counts kept under each series' current signature (SeriesCountCache) and hands the series it
 // finds not counted (new, or grown since) here, where a thread of the service's own (at nice
-// 10, below the read threads) counts them one after another, each on a kept connection (ReadConnections) as the role that asked; the
-// page says "not all counted" until they are. At its start on a loopback address, the service
-// asks for every series it finds (office_reads' countEverySeries), so the first Units page finds
-// most counted.
+// 10, below the read threads) counts them one after another, each on a kept connection
+// (ReadConnections) as the role that asked; the page says "not all counted" until they are.
+// At its start on a loopback address, the service asks for every series it finds
+// (office_reads' countEverySeries), so the first Units page finds most counted.
 //
 // Only counts are made here, kept in memory under the signature they were counted at: derived
 // data that any instance of the service makes again, so several still serve one server and
