@@ -54,18 +54,26 @@ ReadConnections::Lease ReadConnections::take(const std::string& conninfo, const 
     key += std::to_string(limits.statementTimeout.count());
     Lease lease;
     lease.m_owner = this;
-    std::vector<Idle> expired;
-    {
-        const std::lock_guard lock(m_mutex);
-        takeExpired(expired);
-        for (auto it = m_idle.rbegin(); it != m_idle.rend(); ++it)
-            if (it->key == key) {
-                lease.m_connection = std::move(it->connection);
-                m_idle.erase(std::next(it).base());
-                break;
-            }
+    // The newest kept one that still answers: a server that ended the session meanwhile (a
+    // restart, an administrator) is found out by one round trip here, not by the read.
+    while (!lease.m_connection) {
+        std::vector<Idle> expired;
+        {
+            const std::lock_guard lock(m_mutex);
+            takeExpired(expired);
+            for (auto it = m_idle.rbegin(); it != m_idle.rend(); ++it)
+                if (it->key == key) {
+                    lease.m_connection = std::move(it->connection);
+                    m_idle.erase(std::next(it).base());
+                    break;
+                }
+        }
+        expired.clear(); // closed here, outside the lock
+        if (!lease.m_connection)
+            break;
+        if (!lease.m_connection->exec("SELECT 1", {}, limits.statementTimeout).ok())
+            lease.m_connection.reset();
     }
-    expired.clear(); // closed here, outside the lock
     if (!lease.m_connection) {
         auto made = std::make_unique<fleet::PgConnection>();
         if (!openForReading(*made, conninfo, limits, error))

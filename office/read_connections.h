@@ -48,8 +48,9 @@ public:
         std::unique_ptr<fleet::PgConnection> m_connection;
     };
 
-    // A connection as `conninfo`, read-only and its schema checked: a kept one when there is
-    // one, else a new one; empty with `error` (Unavailable) when the server cannot be read.
+    // A connection as `conninfo`, read-only and its schema checked: a kept one that still
+    // answers when there is one, else a new one; empty with `error` (Unavailable) when the
+    // server cannot be read.
     Lease take(const std::string& conninfo, const ReadLimits& limits, ReadError& error);
 
     std::size_t idle() const; // how many are kept, not taken

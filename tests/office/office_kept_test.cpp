@@ -86,6 +86,15 @@ TEST_F(OfficeKeptTest, ConnectionsAreKeptByTheirRoleAndReadOnly) {
     const auto again = who(*a);
     EXPECT_EQ(again.second, "office_viewer");
     EXPECT_NE(again.first, first.first);
+    // One the server ended while it was kept: found out on taking it, and another opened.
+    const auto kept = who(*a);
+    a = {};
+    ASSERT_EQ(pool.idle(), 2u);
+    // (waiting until it has ended)
+    ASSERT_TRUE(s->server.sql("SELECT pg_catalog.pg_terminate_backend(" + kept.first + ", 10000)"));
+    a = pool.take(viewer, limits, error);
+    ASSERT_TRUE(a) << error.message.toStdString();
+    EXPECT_NE(who(*a).first, kept.first);
     // A server that refuses the role: nothing kept, the reason told.
     office::ReadConnections::Lease refused =
         pool.take(viewer + " password=wrong user=nobody_here", limits, error);
