@@ -84,6 +84,17 @@ Checked checkSeriesRange(const Request& r, const QStringList& more = {}) {
     return c;
 }
 
+// A unit (u) read and answered by `shown`, or why not.
+template <typename Shown>
+Answer answerUnit(const Request& r, const OfficeConfig& c, const Shown& shown) {
+    const Checked q = check(r, {QStringLiteral("u")}, {QStringLiteral("u")});
+    if (q.refused)
+        return *q.refused;
+    const QString unit = q.params.value("u");
+    const UnitDetail d = readUnitDetail(c.conninfo, unit, c.limits);
+    return d.error.failed() ? readErrorAnswer(d.error) : shown(unit, d);
+}
+
 Answer staticFile(const QString& path, const QByteArray& type) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
@@ -148,22 +159,15 @@ const std::map<QString, Handler>& routes() {
          }},
         {QStringLiteral("/unit"),
          [](const Request& r, const OfficeConfig& c) {
-             const Checked q = check(r, {QStringLiteral("u")}, {QStringLiteral("u")});
-             if (q.refused)
-                 return *q.refused;
-             const QString unit = q.params.value("u");
-             const UnitDetail d = readUnitDetail(c.conninfo, unit, c.limits);
-             return d.error.failed() ? readErrorAnswer(d.error)
-                                     : htmlAnswer(unitPage(unit, d, c.context));
+             return answerUnit(r, c, [&](const QString& unit, const UnitDetail& d) {
+                 return htmlAnswer(unitPage(unit, d, c.context));
+             });
          }},
         {QStringLiteral("/api/unit"),
          [](const Request& r, const OfficeConfig& c) {
-             const Checked q = check(r, {QStringLiteral("u")}, {QStringLiteral("u")});
-             if (q.refused)
-                 return *q.refused;
-             const QString unit = q.params.value("u");
-             const UnitDetail d = readUnitDetail(c.conninfo, unit, c.limits);
-             return d.error.failed() ? readErrorAnswer(d.error) : json(detailJson(unit, d));
+             return answerUnit(r, c, [](const QString& unit, const UnitDetail& d) {
+                 return json(detailJson(unit, d));
+             });
          }},
         {QStringLiteral("/series"),
          [](const Request& r, const OfficeConfig& c) {

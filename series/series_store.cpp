@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -106,6 +107,13 @@ void putVarint(QByteArray& out, std::uint64_t v) {
         v >>= 7;
     }
     out.append(static_cast<char>(v));
+}
+
+// A record as a chunk holds it: its flags, its length, its bytes.
+void putRecord(QByteArray& out, std::uint8_t flags, std::string_view line) {
+    out.append(static_cast<char>(flags));
+    putVarint(out, line.size());
+    out.append(line.data(), static_cast<qsizetype>(line.size()));
 }
 
 bool getVarint(const char*& p, const char* end, std::uint64_t& v) {
@@ -622,12 +630,14 @@ struct SeriesStore::Db {
         return false;
     }
 
-    bool lastSegment(std::int64_t series, std::optional<Segment>& out) {
+    // The last segment of `series` before seq `below`, if any.
+    bool segmentBelow(std::int64_t series, int below, std::optional<Segment>& out) {
         QSqlQuery q(db);
         q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at, shared, "
-                                 "shared_chain FROM segments WHERE series_id = ? ORDER BY seq "
-                                 "DESC LIMIT 1"));
+                                 "shared_chain FROM segments WHERE series_id = ? AND seq < ? "
+                                 "ORDER BY seq DESC LIMIT 1"));
         q.bindValue(0, qint64(series));
+        q.bindValue(1, below);
         if (!exec(q))
             return false;
         out.reset();
@@ -637,6 +647,10 @@ struct SeriesStore::Db {
                         q.value(3).toULongLong(), q.value(4).toLongLong(), q.value(5).toULongLong(),
                         q.value(6).toByteArray()};
         return true;
+    }
+
+    bool lastSegment(std::int64_t series, std::optional<Segment>& out) {
+        return segmentBelow(series, std::numeric_limits<int>::max(), out);
     }
 
     bool saveSegment(const Segment& s) {
@@ -666,17 +680,35 @@ struct SeriesStore::Db {
         return true;
     }
 
-    // Cuts a segment back to its first `keep` records.
-    bool truncate(Segment& s, std::uint64_t keep) {
-        std::vector<std::string> kept;
-        QSqlQuery q(db);
+    // The chunk of `s` that holds records on both sides of place `at`, if any, in `q`
+    // (id, first, count, download_id, utc_offset, date_order, data).
+    bool chunkAcross(const Segment& s, std::uint64_t at, QSqlQuery& q) {
         q.prepare(QStringLiteral("SELECT id, first, count, download_id, utc_offset, date_order,"
                                  " data FROM chunks WHERE segment_id = ? AND first < ? AND "
                                  "first + count > ?"));
         q.bindValue(0, qint64(s.id));
-        q.bindValue(1, qint64(keep));
-        q.bindValue(2, qint64(keep));
-        if (!exec(q))
+        q.bindValue(1, qint64(at));
+        q.bindValue(2, qint64(at));
+        return exec(q);
+    }
+
+    // A chunk's records after it was cut: its first `count`, `bytes` of lines, as `data`.
+    bool rewriteChunk(std::int64_t id, std::uint64_t count, std::uint64_t bytes,
+                      const QByteArray& data) {
+        QSqlQuery u(db);
+        u.prepare(QStringLiteral("UPDATE chunks SET count = ?, bytes = ?, data = ? WHERE id = ?"));
+        u.bindValue(0, qint64(count));
+        u.bindValue(1, qint64(bytes));
+        u.bindValue(2, data);
+        u.bindValue(3, qint64(id));
+        return exec(u);
+    }
+
+    // Cuts a segment back to its first `keep` records.
+    bool truncate(Segment& s, std::uint64_t keep) {
+        std::vector<std::string> kept;
+        QSqlQuery q(db);
+        if (!chunkAcross(s, keep, q))
             return false;
         if (q.next()) {
             const std::int64_t id = q.value(0).toLongLong();
@@ -686,20 +718,11 @@ struct SeriesStore::Db {
             decodeChunk(q.value(6).toByteArray(), [&](std::uint8_t flags, std::string_view line) {
                 if (at++ >= keep)
                     return false;
-                data.append(static_cast<char>(flags));
-                putVarint(data, line.size());
-                data.append(line.data(), static_cast<qsizetype>(line.size()));
+                putRecord(data, flags, line);
                 bytes += line.size();
                 return true;
             });
-            QSqlQuery u(db);
-            u.prepare(
-                QStringLiteral("UPDATE chunks SET count = ?, bytes = ?, data = ? WHERE id = ?"));
-            u.bindValue(0, qint64(keep - first));
-            u.bindValue(1, qint64(bytes));
-            u.bindValue(2, data);
-            u.bindValue(3, qint64(id));
-            if (!exec(u))
+            if (!rewriteChunk(id, keep - first, bytes, data))
                 return false;
         }
         for (const char* sql : {"DELETE FROM chunks WHERE segment_id = ? AND first >= ?",
@@ -724,9 +747,7 @@ struct SeriesStore::Db {
                     viewer::DateOrder order)
             : m_db(db), m_segment(s), m_download(download), m_rule(rule), m_order(order) {}
         bool add(std::uint8_t flags, std::string_view line) {
-            m_data.append(static_cast<char>(flags));
-            putVarint(m_data, line.size());
-            m_data.append(line.data(), static_cast<qsizetype>(line.size()));
+            putRecord(m_data, flags, line);
             m_bytes += line.size();
             ++m_count;
             return (m_count < kChunkRecords && std::size_t(m_data.size()) < kChunkBytes) || write();
@@ -781,13 +802,7 @@ struct SeriesStore::Db {
             return false;
         // The chunk that holds records on both sides of `at` is cut in two.
         QSqlQuery q(db);
-        q.prepare(QStringLiteral("SELECT id, first, count, download_id, utc_offset, date_order,"
-                                 " data FROM chunks WHERE segment_id = ? AND first < ? AND "
-                                 "first + count > ?"));
-        q.bindValue(0, qint64(s.id));
-        q.bindValue(1, qint64(at));
-        q.bindValue(2, qint64(at));
-        if (!exec(q))
+        if (!chunkAcross(s, at, q))
             return false;
         if (q.next()) {
             const std::int64_t id = q.value(0).toLongLong();
@@ -796,9 +811,7 @@ struct SeriesStore::Db {
             std::uint64_t headBytes = 0, tailBytes = 0, tailCount = 0;
             decodeChunk(q.value(6).toByteArray(), [&](std::uint8_t flags, std::string_view line) {
                 QByteArray& into = place++ < at ? head : tail;
-                into.append(static_cast<char>(flags));
-                putVarint(into, line.size());
-                into.append(line.data(), static_cast<qsizetype>(line.size()));
+                putRecord(into, flags, line);
                 (&into == &head ? headBytes : tailBytes) += line.size();
                 tailCount += &into == &tail;
                 return true;
@@ -819,14 +832,7 @@ struct SeriesStore::Db {
             q.finish();
             if (!exec(i))
                 return false;
-            QSqlQuery u(db);
-            u.prepare(
-                QStringLiteral("UPDATE chunks SET count = ?, bytes = ?, data = ? WHERE id = ?"));
-            u.bindValue(0, qint64(at) - first);
-            u.bindValue(1, qint64(headBytes));
-            u.bindValue(2, head);
-            u.bindValue(3, qint64(id));
-            if (!exec(u))
+            if (!rewriteChunk(id, at - std::uint64_t(first), headBytes, head))
                 return false;
         }
         for (const char* sql :
@@ -861,21 +867,7 @@ struct SeriesStore::Db {
 
     // The segment before `s` in its series, if any.
     bool segmentBefore(std::int64_t series, const Segment& s, std::optional<Segment>& out) {
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at, shared, "
-                                 "shared_chain FROM segments WHERE series_id = ? AND seq < ? "
-                                 "ORDER BY seq DESC LIMIT 1"));
-        q.bindValue(0, qint64(series));
-        q.bindValue(1, s.seq);
-        if (!exec(q))
-            return false;
-        out.reset();
-        if (q.next())
-            out =
-                Segment{q.value(0).toLongLong(),  q.value(1).toInt(),      q.value(2).toULongLong(),
-                        q.value(3).toULongLong(), q.value(4).toLongLong(), q.value(5).toULongLong(),
-                        q.value(6).toByteArray()};
-        return true;
+        return segmentBelow(series, s.seq, out);
     }
 
     // A segment of provisional records replaced: its chunks, versions, notes and itself.
@@ -992,9 +984,7 @@ struct SeriesStore::Db {
         std::uint64_t bytes = 0;
         decodeChunk(old, [&](std::uint8_t flags, std::string_view was) {
             const std::string_view now = at++ == place ? line : was;
-            data.append(static_cast<char>(flags));
-            putVarint(data, now.size());
-            data.append(now.data(), static_cast<qsizetype>(now.size()));
+            putRecord(data, flags, now);
             bytes += now.size();
             return true;
         });
