@@ -106,17 +106,15 @@ void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerRespon
     // already deleted).
     const QPointer<QTcpSocket> socket = responder.socket();
     auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
-    m_pool.start([this, r, socket, out] {
-        // On a worker of m_pool.
+    m_pool.start([this, r, socket, out]() mutable {
+        // On a worker of m_pool. The answer and the responder go whole to the server's
+        // thread, which alone touches and ends them: the worker keeps no share of either.
         auto made = std::make_shared<Answer>(serve(r, m_config));
-        QMetaObject::invokeMethod(
-            &m_http,
-            [socket, out, made] {
-                // Back on the server's thread.
-                if (socket)
-                    responseOf(std::move(*made)).write(std::move(*out));
-            },
-            Qt::QueuedConnection);
+        m_answers.post([socket, out = std::move(out), made = std::move(made)] {
+            // Back on the server's thread.
+            if (socket)
+                responseOf(std::move(*made)).write(std::move(*out));
+        });
     });
 }
 

@@ -3,10 +3,12 @@
 // The HTTP side of xrq-office: Qt's HTTP Server (Debian's qt6-httpserver-dev) on the thread
 // that makes it, which parses requests and writes answers; every answer that reads the server
 // is made on a worker of the service's own pool (m_pool, at most `workers` at a time) and
-// handed back to the server's thread by a queued call, which writes it while its client is
-// still there; so one slow read never holds up the others. Nothing is kept between requests.
+// handed back to the server's thread through the hand-over of ui_handover/ (a queue our own
+// mutex orders), which writes it while its client is still there; so one slow read never holds up
+// the others. Nothing is kept between requests.
 
 #include "office/office_routes.h"
+#include "ui_handover/ui_handover.h"
 
 #include <QHostAddress>
 #include <QHttpServer>
@@ -39,6 +41,8 @@ private:
 
     OfficeConfig m_config;
     QHttpServer m_http;
+    // The answers made on the pool, back to this thread; it outlives the pool's reads.
+    platform::UiHandover m_answers;
     // Declared after the server: destroyed first, waiting for the reads still running.
     QThreadPool m_pool;
     quint16 m_port = 0;
