@@ -71,6 +71,19 @@ bool readClockSets(PgConnection& pg, const QString& unit, std::chrono::milliseco
     return true;
 }
 
+// A series record row's first columns, as both tables give them: segment, position, hash
+// (or identity), laptop, payload, and the time it was recorded (ms).
+ServerSeriesRecord recordAt(const PgResult& r, int i) {
+    ServerSeriesRecord rec;
+    rec.segment = std::stoll(r.value(i, 0));
+    rec.position = std::stoll(r.value(i, 1));
+    rec.chainHash = QString::fromStdString(r.value(i, 2));
+    rec.laptop = QString::fromStdString(r.value(i, 3));
+    rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
+    rec.occurredAt = std::stoll(r.value(i, 5));
+    return rec;
+}
+
 } // namespace
 
 ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
@@ -190,13 +203,7 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
     }
     s.records.reserve(static_cast<std::size_t>(r.rows()));
     for (int i = 0; i < r.rows(); ++i) {
-        ServerSeriesRecord rec;
-        rec.segment = std::stoll(r.value(i, 0));
-        rec.position = std::stoll(r.value(i, 1));
-        rec.chainHash = QString::fromStdString(r.value(i, 2));
-        rec.laptop = QString::fromStdString(r.value(i, 3));
-        rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
-        rec.occurredAt = std::stoll(r.value(i, 5));
+        ServerSeriesRecord rec = recordAt(r, i);
         rec.occurrence = std::stoll(r.value(i, 6));
         rec.after = QString::fromStdString(r.value(i, 7));
         rec.afterOccurrence = std::stoll(r.value(i, 8));
@@ -214,14 +221,7 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
     }
     s.byPlace.reserve(static_cast<std::size_t>(old.rows()));
     for (int i = 0; i < old.rows(); ++i) {
-        ServerSeriesRecord rec;
-        rec.segment = std::stoll(old.value(i, 0));
-        rec.position = std::stoll(old.value(i, 1));
-        rec.chainHash = QString::fromStdString(old.value(i, 2));
-        rec.laptop = QString::fromStdString(old.value(i, 3));
-        rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(old.value(i, 4))).object();
-        rec.occurredAt = std::stoll(old.value(i, 5));
-        s.byPlace.push_back(std::move(rec));
+        s.byPlace.push_back(recordAt(old, i));
     }
     if (!readClockSets(pg, unit, timeout, s.clockSets, s.message))
         return s;
