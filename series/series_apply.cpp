@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,40 @@ void syncFolder(const std::string& folder) {
 void removeStore(const std::string& path) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"})
         ::unlink((path + suffix).c_str());
+}
+
+// A store that cannot be used is kept aside for a look, never removed: its new name.
+std::string keepAside(const std::string& filesFolder, const std::string& path) {
+    const std::string aside =
+        filesFolder + "series-damaged-" +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString() +
+        ".sqlite";
+    ::rename(path.c_str(), aside.c_str());
+    for (const char* suffix : {"-wal", "-shm"})
+        ::rename((path + suffix).c_str(), (aside + suffix).c_str());
+    return aside;
+}
+
+// What only the store a rebuild replaces knows, read from it to be carried over.
+struct OldStore {
+    bool exists = false;
+    bool readable = false;
+    std::vector<PrunedDownload> pruned;
+    std::vector<std::pair<std::string, ClockFact>> learnt;
+    std::string why; // not readable: why
+};
+
+OldStore readOldStore(const std::string& path) {
+    OldStore old;
+    old.exists = exists(path);
+    if (!old.exists)
+        return old;
+    SeriesStore store;
+    if (!store.openToRead(path, old.why) || !store.learntClockSets(old.learnt, old.why))
+        return old;
+    old.pruned = store.pruned();
+    old.readable = true;
+    return old;
 }
 
 } // namespace
@@ -95,8 +130,12 @@ std::recursive_mutex& storeWriters() {
 
 } // namespace
 
-RebuildResult rebuild(const std::string& filesFolder,
-                      const std::function<void(const std::string&)>& progress) {
+namespace {
+
+// The rebuild, carrying over what the store at `oldStore` knows alone: the store in place,
+// or one a download has just put aside as damaged.
+RebuildResult rebuildFrom(const std::string& filesFolder, const std::string& oldStore,
+                          const std::function<void(const std::string&)>& progress) {
     const std::lock_guard<std::recursive_mutex> turn(storeWriters());
     RebuildResult result;
     const std::string registerPath = filesFolder + kRegisterFileName;
@@ -113,14 +152,12 @@ RebuildResult rebuild(const std::string& filesFolder,
     std::vector<std::string> serials;
     if (!registerSerials(registerPath, serials, result.error))
         return result;
-    // The kept downloads pruned before: known as such to the new store too.
-    std::vector<PrunedDownload> pruned;
-    if (exists(target)) {
-        SeriesStore old;
-        std::string why;
-        if (old.openToRead(target, why))
-            pruned = old.pruned();
-    }
+    // The kept downloads pruned before and the clock sets learnt: known to the new store too.
+    const OldStore old = readOldStore(oldStore);
+    const std::vector<PrunedDownload>& pruned = old.pruned;
+    if (old.exists && !old.readable)
+        result.learntNotCarried = "the store replaced could not be read (" + old.why +
+                                  "): no clock sets learnt from the server were carried over";
     {
         SeriesStore store;
         if (!store.open(building, result.error))
@@ -128,6 +165,15 @@ RebuildResult rebuild(const std::string& filesFolder,
         for (const PrunedDownload& p : pruned)
             if (!store.notePruned(p, result.error))
                 return result;
+        std::map<std::string, std::vector<ClockFact>> learnt;
+        for (const auto& [serial, set] : old.learnt)
+            learnt[serial].push_back(set);
+        for (const auto& [serial, sets] : learnt) {
+            std::size_t added = 0;
+            if (!store.keepLearntClockSets(serial, sets, added, result.error))
+                return result;
+            result.learntCarried += added;
+        }
         for (const std::string& serial : serials) {
             RegisterFacts facts;
             if (!readRegisterFacts(registerPath, serial, facts, result.error))
@@ -167,7 +213,10 @@ RebuildResult rebuild(const std::string& filesFolder,
         result.series = store.list().size();
         store.close(); // the log is checkpointed into the file and removed
     }
-    // The old store's log must never be read as the new one's: it goes first.
+    // A store in place that could not be read is kept aside; a readable one is replaced, its
+    // log first: it must never be read as the new one's.
+    if (oldStore == target && old.exists && !old.readable)
+        result.keptAside = keepAside(filesFolder, target);
     for (const char* suffix : {"-wal", "-shm", "-journal"})
         ::unlink((target + suffix).c_str());
     if (::rename(building.c_str(), target.c_str()) != 0) {
@@ -178,6 +227,13 @@ RebuildResult rebuild(const std::string& filesFolder,
     syncFolder(filesFolder.empty() ? std::string(".") : filesFolder);
     result.ok = true;
     return result;
+}
+
+} // namespace
+
+RebuildResult rebuild(const std::string& filesFolder,
+                      const std::function<void(const std::string&)>& progress) {
+    return rebuildFrom(filesFolder, storePath(filesFolder), progress);
 }
 
 ApplyResult applyDownload(const std::string& filesFolder, const DownloadSets& sets,
@@ -218,15 +274,10 @@ ApplyResult applyDownload(const std::string& filesFolder, DownloadRecords& downl
     if (!store.open(path, result.error, &damaged)) {
         if (!damaged)
             return result;
-        // A damaged store is kept aside for a look, and made again from the facts.
-        const std::string aside =
-            filesFolder + "series-damaged-" +
-            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString() +
-            ".sqlite";
-        ::rename(path.c_str(), aside.c_str());
-        for (const char* suffix : {"-wal", "-shm"})
-            ::rename((path + suffix).c_str(), (aside + suffix).c_str());
-        rebuilt = rebuild(filesFolder);
+        // A damaged store is kept aside for a look, and made again from the facts, with what
+        // can still be read of it carried over.
+        const std::string aside = keepAside(filesFolder, path);
+        rebuilt = rebuildFrom(filesFolder, aside, {});
         if (!rebuilt.ok || !store.open(path, result.error)) {
             result.error =
                 "the series store was damaged (kept as " + aside +

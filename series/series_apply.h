@@ -59,11 +59,19 @@ struct RebuildResult {
     std::size_t series = 0;
     // What each kept download gave, in the order taken.
     std::vector<std::pair<std::string, ApplyResult>> taken;
+    // The organisation's clock sets learnt from its server, carried over from the store
+    // replaced; none when that store could not be read (`learntNotCarried` says why, and the
+    // store is kept aside as `keptAside`, never lost).
+    std::size_t learntCarried = 0;
+    std::string learntNotCarried;
+    std::string keptAside;
 };
 
 // Builds the store anew from the kept raw downloads and the register's clears and clock
 // sets, by their UTC instants, and puts it in place of the old one. Same result as taking
-// the downloads one by one. `progress` (optional) hears each download taken.
+// the downloads one by one. What is known only to the old store (the kept downloads pruned,
+// the clock sets learnt from the server) is carried over. `progress` (optional) hears each
+// download taken.
 RebuildResult rebuild(const std::string& filesFolder,
                       const std::function<void(const std::string&)>& progress = {});
 

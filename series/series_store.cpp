@@ -1832,6 +1832,38 @@ bool SeriesStore::keepLearntClockSets(const std::string& serial, const std::vect
     return true;
 }
 
+bool SeriesStore::learntClockSets(std::vector<std::pair<std::string, ClockFact>>& sets,
+                                  std::string& why) {
+    sets.clear();
+    if (!m_db) {
+        why = "the series store is not open";
+        return false;
+    }
+    QSqlQuery q(m_db->db);
+    q.setForwardOnly(true);
+    auto failed = [&] {
+        why = m_path + ": " + q.lastError().text().toStdString();
+        sets.clear();
+        return false;
+    };
+    if (!q.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'learnt_clock_sets'")))
+        return failed();
+    if (!q.next())
+        return q.lastError().isValid() ? failed() : true; // none was ever learnt
+    q.finish();
+    if (!q.exec(QStringLiteral(
+            "SELECT serial, at, utc_offset, sent FROM learnt_clock_sets ORDER BY serial, at")))
+        return failed();
+    while (q.next())
+        sets.push_back(
+            {bytesOf(q.value(0)),
+             {q.value(1).toLongLong(),
+              q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt()),
+              bytesOf(q.value(3))}});
+    // A read that ended on damage half way carries nothing rather than part.
+    return q.lastError().isValid() ? failed() : true;
+}
+
 bool SeriesStore::notePruned(const PrunedDownload& pruned, std::string& why) {
     if (!m_db || m_db->version < 3) {
         why = "the series store is not open";

@@ -163,6 +163,9 @@ public:
     // many were not kept before. A store made before it gets their table here.
     bool keepLearntClockSets(const std::string& serial, const std::vector<ClockFact>& sets,
                              std::size_t& added, std::string& why);
+    // Every unit's clock sets learnt, for a rebuild to carry over: false (`why` said) when
+    // they cannot be read; none learnt is true with nothing.
+    bool learntClockSets(std::vector<std::pair<std::string, ClockFact>>& sets, std::string& why);
     // Kept downloads removed as wholly held by a later one, known so to a rebuild.
     bool notePruned(const PrunedDownload& pruned, std::string& why);
     std::vector<PrunedDownload> pruned();

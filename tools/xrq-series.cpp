@@ -212,10 +212,21 @@ int rebuildStore(const std::string& folder, bool json) {
             std::printf("%s{\"path\": %s, \"held_by\": %s}", i ? ", " : "",
                         jsonString(r.pruned[i].path).c_str(),
                         jsonString(r.pruned[i].heldBy).c_str());
-        std::printf("]}\n");
+        std::printf("], \"learnt_clock_sets\": %zu", r.learntCarried);
+        if (!r.learntNotCarried.empty())
+            std::printf(", \"learnt_not_carried\": %s", jsonString(r.learntNotCarried).c_str());
+        if (!r.keptAside.empty())
+            std::printf(", \"kept_aside\": %s", jsonString(r.keptAside).c_str());
+        std::printf("}\n");
     } else {
         std::printf("Rebuilt %s from %zu kept downloads: %zu series\n",
                     series::storePath(folder).c_str(), r.downloads, r.series);
+        if (r.learntCarried > 0)
+            std::printf("Clock sets learnt from the server, carried over: %zu\n", r.learntCarried);
+        if (!r.learntNotCarried.empty())
+            std::printf("Not carried over: %s\n", r.learntNotCarried.c_str());
+        if (!r.keptAside.empty())
+            std::printf("The store replaced is kept as %s\n", r.keptAside.c_str());
         for (const auto& p : r.pruned)
             std::printf("Pruned: %s (held wholly by %s)\n", p.path.c_str(), p.heldBy.c_str());
         for (const auto& u : r.unreadable)

@@ -369,3 +369,86 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
     EXPECT_EQ(info->segments, 1);
     EXPECT_EQ(info->provisional, 0u);
 }
+
+// The clock sets learnt from the server live in the store alone: a rebuild carries them over
+// from the store it replaces, and one that cannot be read is kept aside, its loss told.
+struct LearntCase {
+    const char* name;
+    bool learnt;     // a set was learnt before the rebuild
+    bool unreadable; // the store replaced is no store
+    std::size_t carried;
+};
+
+void PrintTo(const LearntCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LearntAcrossRebuild : public ::testing::TestWithParam<LearntCase> {};
+
+TEST_P(LearntAcrossRebuild, CarriedFromTheStoreReplaced) {
+    const LearntCase& c = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    QDir().mkpath(dir.filePath(QStringLiteral("downloads/XRQ5")));
+    unitreg::UnitRegister reg;
+    ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
+    const std::string serial = "XRQ5";
+    // This laptop never set the unit: another laptop set it at +01:00 before the records.
+    const std::string k1 = folder + "downloads/XRQ5/k1.txt";
+    keptDownload(reg, serial, k1, memoryText(0, 10), utcMs(2026, 10, 21, 8), {});
+    const std::string utcOfFirst = "26-10-20 00:00:00,2026-10-19T23:00:00Z,+01:00,";
+    {
+        SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        RegisterFacts facts;
+        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        ASSERT_TRUE(store
+                        .apply({serial, k1, utcMs(2026, 10, 21, 8), true}, readDownloadFile(k1),
+                               facts.facts)
+                        .ok);
+        if (c.learnt) {
+            std::size_t added = 0;
+            ASSERT_TRUE(store.keepLearntClockSets(
+                serial, {{utcMs(2026, 10, 19, 23), 3600, "26-10-20 00:00:00"}}, added, why))
+                << why;
+            ASSERT_EQ(added, 1u);
+        }
+        EXPECT_EQ(exportAll(store).find(utcOfFirst) != std::string::npos, c.learnt);
+    }
+    const QByteArray noStore("not a store at all, but the operator's file all the same");
+    if (c.unreadable) {
+        QFile f(QString::fromStdString(storePath(folder)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(noStore);
+    }
+    // Twice: what the first rebuild carried over, the second carries again.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const RebuildResult rebuilt = rebuild(folder);
+        ASSERT_TRUE(rebuilt.ok) << rebuilt.error;
+        EXPECT_EQ(rebuilt.downloads, 1u);
+        EXPECT_EQ(rebuilt.learntCarried, c.carried);
+        const bool lost = c.unreadable && round == 0;
+        EXPECT_EQ(rebuilt.learntNotCarried.empty(), !lost) << rebuilt.learntNotCarried;
+        EXPECT_EQ(rebuilt.keptAside.empty(), !lost);
+        if (lost) {
+            QFile aside(QString::fromStdString(rebuilt.keptAside));
+            ASSERT_TRUE(aside.open(QIODevice::ReadOnly)) << rebuilt.keptAside;
+            EXPECT_EQ(aside.readAll(), noStore);
+        }
+        SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        EXPECT_EQ(store.clockSets(serial).size(), c.carried);
+        const std::string csv = exportAll(store);
+        EXPECT_EQ(csv.find(utcOfFirst) != std::string::npos, c.carried > 0) << csv.substr(0, 600);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SeriesRebuild, LearntAcrossRebuild,
+                         ::testing::Values(LearntCase{"SetsCarried", true, false, 1},
+                                           LearntCase{"OldStoreUnreadable", true, true, 0},
+                                           LearntCase{"NoneLearnt", false, false, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
