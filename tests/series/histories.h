@@ -62,6 +62,45 @@ inline std::string textOf(const Download& d) {
     return text + (d.cut ? "26-06-01 00:0" : ">");
 }
 
+// What a laptop's series says at one record's place, as the store settles it: the record
+// held stands alone until a download says another there; from then on every download that
+// holds the place adds its statement after the one held (which counts once, safe when a safe
+// download had confirmed it), and the place shows the line said most often by safe
+// downloads (by any while none was safe), disputed while two lines tie.
+struct Place {
+    std::string held;
+    bool heldSafe = false;
+    std::vector<std::pair<std::string, bool>> said; // empty until the first disagreement
+
+    void hear(const std::string& line, bool safe) {
+        if (said.empty() && held.empty()) {
+            held = line;
+            heldSafe = safe;
+        } else if (said.empty() && line == held) {
+            heldSafe = heldSafe || safe;
+        } else {
+            if (said.empty())
+                said.emplace_back(held, heldSafe);
+            said.emplace_back(line, safe);
+        }
+    }
+    bool disputed() const {
+        bool anySafe = false;
+        for (const auto& s : said)
+            anySafe = anySafe || s.second;
+        std::map<std::string, int> count;
+        for (const auto& [line, safe] : said)
+            if (safe || !anySafe)
+                ++count[line];
+        int most = 0, lines = 0;
+        for (const auto& c : count) {
+            lines = c.second > most ? 1 : lines + (c.second == most);
+            most = std::max(most, c.second);
+        }
+        return lines > 1;
+    }
+};
+
 struct Laptop {
     std::string folder;
     std::unique_ptr<SeriesStore> store;
@@ -69,8 +108,9 @@ struct Laptop {
     std::vector<std::int64_t> clears; // the clears it made (its register's)
     // What it received of each physical record: (line, safe) per download that held it.
     std::map<long, std::vector<std::pair<std::string, bool>>> received;
-    long lastHeld = -1; // the last record its last download held
-    long lastSafe = -1; // ... its last safe download: the end of what it shares
+    std::map<long, Place> places; // what its series says at each record's place
+    long lastHeld = -1;           // the last record its last download held
+    long lastSafe = -1;           // ... its last safe download: the end of what it shares
 };
 
 struct History {
@@ -176,6 +216,9 @@ inline void checkLaptop(const Laptop& l, const std::string& who) {
         if (r.disputed) {
             EXPECT_GE(safeVersions.size(), 2u) << "record " << r.id << " disputed, all agreed";
         }
+        // ... and disputed exactly where its downloads disagreed and none settled it since.
+        EXPECT_EQ(r.disputed, l.places.at(r.id).disputed())
+            << "record " << r.id << (r.disputed ? " disputed, settled" : " not disputed");
     }
     for (const auto& [id, said] : l.received) {
         bool anySafe = false;
@@ -305,8 +348,10 @@ inline void playHistory(History& h, const std::string& base) {
         } else if (damage > 90) {
             d.safe = false; // not called safe, for another reason
         }
-        for (const std::string& line : d.records)
+        for (const std::string& line : d.records) {
             l.received[idOf(line)].emplace_back(line, d.safe);
+            l.places[idOf(line)].hear(line, d.safe);
+        }
         if (!d.records.empty() && !d.cut)
             l.lastHeld = lastHere;
         else if (!d.records.empty())
