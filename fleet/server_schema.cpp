@@ -226,6 +226,56 @@ CREATE INDEX IF NOT EXISTS series_records_by_arrival
     ON xrq.series_records (unit, data_set, arrival);
 )sql",
          1},
+        // 9: what each insert added to a series, written by the server itself in the insert's
+        // transaction (a trigger on each series table): the rows it added and the newest
+        // arrival among them. A series' count and newest arrival are then the sum and the
+        // maximum over a row per push, not a walk over every record (the office's signatures,
+        // office/office_reads.h); a row only ever added, as the facts are. The rows already
+        // there are summed once here, while the triggers' creation holds the tables' inserts
+        // back. Laptops write and read as before: they may not write it themselves.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.series_arrivals (
+    unit text NOT NULL,
+    data_set text NOT NULL,
+    rows bigint NOT NULL CHECK (rows > 0),
+    newest bigint NOT NULL,
+    noted_at timestamptz NOT NULL DEFAULT now());
+CREATE INDEX IF NOT EXISTS series_arrivals_by_series
+    ON xrq.series_arrivals (unit, data_set) INCLUDE (rows, newest);
+CREATE OR REPLACE FUNCTION xrq.note_series_arrivals() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+    INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest)
+        SELECT a.unit, a.data_set, pg_catalog.count(*), pg_catalog.max(a.arrival)
+          FROM added a GROUP BY 1, 2;
+    RETURN NULL;
+END $$;
+REVOKE ALL ON FUNCTION xrq.note_series_arrivals() FROM PUBLIC;
+-- Once per table (a migration is run again over a server from before schema_info): the
+-- trigger, then the rows already there summed, which its creation holds inserts back from.
+DO $$ BEGIN
+    IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = 'series_facts_arrivals'
+                   AND tgrelid = 'xrq.series_facts'::regclass) THEN
+        CREATE TRIGGER series_facts_arrivals AFTER INSERT ON xrq.series_facts
+            REFERENCING NEW TABLE AS added FOR EACH STATEMENT
+            EXECUTE FUNCTION xrq.note_series_arrivals();
+        INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest)
+            SELECT unit, data_set, pg_catalog.count(*), pg_catalog.max(arrival)
+              FROM xrq.series_facts GROUP BY 1, 2;
+    END IF;
+    IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = 'series_records_arrivals'
+                   AND tgrelid = 'xrq.series_records'::regclass) THEN
+        CREATE TRIGGER series_records_arrivals AFTER INSERT ON xrq.series_records
+            REFERENCING NEW TABLE AS added FOR EACH STATEMENT
+            EXECUTE FUNCTION xrq.note_series_arrivals();
+        INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest)
+            SELECT unit, data_set, pg_catalog.count(*), pg_catalog.max(arrival)
+              FROM xrq.series_records GROUP BY 1, 2;
+    END IF;
+END $$;
+GRANT SELECT ON xrq.series_arrivals TO xrq_office;
+)sql",
+         1},
     };
     return steps;
 }

@@ -52,11 +52,12 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 8;
+inline constexpr int kServerSchemaVersion = 9;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 7: series
 // records keyed by what they are, xrq.series_facts). The visit intervals (6) are read where
-// they are there; the office's indexes (8) are only faster reads.
+// they are there. The office's indexes (8) and the sums of what each insert added (9) are for
+// the office, which reads only a server at 9 or later (office/read_connections.h).
 inline constexpr int kOldestServerSchemaVersion = 7;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
 

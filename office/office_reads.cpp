@@ -73,18 +73,11 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
         where = "WHERE unit = $1 ";
     }
     // The count and newest arrival of every row of xrq.series_places (keyed facts and the rows
-    // older versions pushed by their places), each table's read by its index on (unit,
-    // data_set, arrival) alone.
-    const std::string each = "SELECT unit, data_set, pg_catalog.count(*) AS n, "
-                             "pg_catalog.max(arrival) AS newest FROM xrq.%1 " +
-                             where + "GROUP BY 1, 2";
-    auto of = [&](const char* table) {
-        return QString::fromStdString(each).arg(QLatin1String(table)).toStdString();
-    };
-    const PgResult r = pg.exec("SELECT unit, data_set, pg_catalog.sum(n), pg_catalog.max(newest) "
-                               "FROM (" +
-                                   of("series_facts") + " UNION ALL " + of("series_records") +
-                                   ") s GROUP BY 1, 2 ORDER BY 1, 2",
+    // older versions pushed by their places), summed over what each insert added: a row per
+    // push and series, read by its index alone, however many records the series holds.
+    const PgResult r = pg.exec("SELECT unit, data_set, pg_catalog.sum(rows), "
+                               "pg_catalog.max(newest) FROM xrq.series_arrivals " +
+                                   where + "GROUP BY 1, 2 ORDER BY 1, 2",
                                params, limits.statementTimeout);
     if (!r.ok()) {
         error = unavailable(QStringLiteral("series not read"), r.error());
@@ -384,10 +377,9 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
         return nullptr;
     PgConnection& pg = *lease;
     const PgResult r = pg.exec(
-        "SELECT pg_catalog.count(*), COALESCE(pg_catalog.max(arrival), 0) FROM "
-        "(SELECT arrival FROM xrq.series_places WHERE unit = $1 AND data_set = $2 LIMIT $3) s",
-        {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString()),
-         PgParam::text(std::to_string(limits.mostRecords + 1))},
+        "SELECT COALESCE(pg_catalog.sum(rows), 0), COALESCE(pg_catalog.max(newest), 0) FROM "
+        "xrq.series_arrivals WHERE unit = $1 AND data_set = $2",
+        {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())},
         limits.statementTimeout);
     if (!r.ok()) {
         error = unavailable(QStringLiteral("series not read"), r.error());

@@ -23,6 +23,14 @@ bool openForReading(fleet::PgConnection& pg, const std::string& conninfo, const 
         error = {ReadError::Kind::Unavailable, check.message};
         return false;
     }
+    if (check.serverVersion < kOldestSchemaRead) {
+        error = {ReadError::Kind::Unavailable,
+                 QStringLiteral("the server's schema is version %1, older than the office reads "
+                                "(%2): its owner runs \"xrq-series admin init-server\"")
+                     .arg(check.serverVersion)
+                     .arg(kOldestSchemaRead)};
+        return false;
+    }
     return true;
 }
 

@@ -73,6 +73,10 @@ private:
     std::vector<Idle> m_idle; // the longest idle first
 };
 
+// The oldest server schema the office reads: its series' signatures are the sums of what each
+// insert added (xrq.series_arrivals, 9), and its reads seek the indexes of 8.
+inline constexpr int kOldestSchemaRead = 9;
+
 // Connects as `conninfo`, makes the session read-only and checks the schema: what every
 // connection of the office goes through before its first read.
 bool openForReading(fleet::PgConnection& pg, const std::string& conninfo, const ReadLimits& limits,

@@ -90,6 +90,9 @@ TEST_F(FleetServerRoles, TheLaptopRoleMayOnlyInsertAndRead) {
         {"INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload, pushed_by) "
          "VALUES (gen_random_uuid(), 'U', 'visit', now(), 'a', '{}', 'someone')"},
         {"CREATE TABLE xrq.mine (x int)"},
+        // What each insert added is the server's own account of it.
+        {"INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest) VALUES ('U', 'S', 1, 1)"},
+        {"SELECT xrq.note_series_arrivals()"},
     };
     for (const Attempt& a : refused) {
         const fleet::PgResult r = c.exec(a.sql);
@@ -106,6 +109,60 @@ TEST_F(FleetServerRoles, TheLaptopRoleMayOnlyInsertAndRead) {
     const auto pushedBy = server.value("SELECT DISTINCT pushed_by FROM xrq.events");
     ASSERT_TRUE(pushedBy);
     EXPECT_EQ(*pushedBy, "laptop_a");
+}
+
+// What each insert added to a series, summed, is the series' count and newest arrival, over
+// both series tables, whoever inserted: a laptop's pusher (the trigger writing what the laptop
+// may not), an insert whose rows were partly there already, and the rows a server held before
+// the sums were kept, summed once by the migration and not again by a later init-server.
+TEST_F(FleetServerRoles, TheSumsOfWhatEachInsertAddedAreEachSeriesCountAndNewestArrival) {
+    auto sumsAgree = [&] {
+        const auto differing = server.value(
+            "SELECT count(*) FROM (SELECT unit, data_set, sum(rows) AS n, max(newest) AS newest "
+            "FROM xrq.series_arrivals GROUP BY 1, 2) a FULL JOIN (SELECT unit, data_set, "
+            "count(*) AS n, max(arrival) AS newest FROM xrq.series_places GROUP BY 1, 2) p "
+            "USING (unit, data_set) WHERE a.n IS DISTINCT FROM p.n "
+            "OR a.newest IS DISTINCT FROM p.newest");
+        return differing && *differing == "0";
+    };
+    addLaptop("laptop_a");
+    LocalStore store(file("units.sqlite"));
+    ASSERT_TRUE(store.record(records("XRQ00001", "SET1", 3, "a")));
+    ASSERT_TRUE(store.record(records("XRQ00002", "SET1", 2, "a")));
+    ASSERT_TRUE(pushAll("laptop_a", {store.path()}));
+    EXPECT_EQ(count("xrq.series_places"), 5);
+    EXPECT_TRUE(sumsAgree());
+
+    auto facts = [](int from, int to) {
+        return "INSERT INTO xrq.series_facts (unit, data_set, identity, occurrence, after, "
+               "after_occurrence, segment, position, occurred_at, laptop, payload) "
+               "SELECT 'XRQ00003', 'SET1', md5(i::text), 0, '', 0, 0, i, now(), 'b', "
+               "'{\"line\": \"x\"}' FROM generate_series(" +
+               std::to_string(from) + ", " + std::to_string(to) + ") i ON CONFLICT DO NOTHING;";
+    };
+    const std::string records =
+        "INSERT INTO xrq.series_records (unit, data_set, segment, position, chain_hash, "
+        "occurred_at, laptop, payload) SELECT 'XRQ00003', 'SET2', 0, i, md5(i::text), now(), "
+        "'old', '{\"line\": \"y\"}' FROM generate_series(1, 4) i;";
+    ASSERT_TRUE(server.sql(facts(1, 10) + facts(6, 12) + records));
+    EXPECT_EQ(server.value("SELECT sum(rows) FROM xrq.series_arrivals WHERE unit = 'XRQ00003' "
+                           "AND data_set = 'SET1'"),
+              "12");
+    EXPECT_TRUE(sumsAgree());
+
+    // A server of the version before the sums, holding rows, migrated forward.
+    ASSERT_TRUE(server.sql("DROP TABLE xrq.series_arrivals; DROP FUNCTION "
+                           "xrq.note_series_arrivals() CASCADE; UPDATE xrq.schema_info SET "
+                           "version = " +
+                           std::to_string(fleet::kServerSchemaVersion - 1) + ";" + facts(20, 25)));
+    for (int run = 0; run < 2; ++run) {
+        const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
+        ASSERT_TRUE(o.ok) << o.message.toStdString();
+        EXPECT_TRUE(sumsAgree()) << "init-server run " << run;
+    }
+    ASSERT_TRUE(server.sql(facts(30, 31)));
+    EXPECT_TRUE(sumsAgree());
+    EXPECT_EQ(server.value("SELECT sum(rows) FROM xrq.series_arrivals"), "29");
 }
 
 TEST_F(FleetServerRoles, ALaptopTakesAServerThatOnlyAddedAndRefusesOneThatNeedsANewerLaptop) {

@@ -100,6 +100,15 @@ TEST_F(OfficeKeptTest, ConnectionsAreKeptByTheirRoleAndReadOnly) {
         pool.take(viewer + " password=wrong user=nobody_here", limits, error);
     EXPECT_FALSE(refused);
     EXPECT_EQ(error.kind, office::ReadError::Kind::Unavailable);
+    // A server not yet migrated to what the office reads: told, in the owner's words.
+    ASSERT_TRUE(s->server.sql("UPDATE xrq.schema_info SET version = " +
+                              std::to_string(office::kOldestSchemaRead - 1)));
+    office::ReadConnections older;
+    EXPECT_FALSE(older.take(viewer, limits, error));
+    EXPECT_NE(error.message.indexOf(QLatin1String("older than the office reads")), -1)
+        << error.message.toStdString();
+    ASSERT_TRUE(s->server.sql("UPDATE xrq.schema_info SET version = " +
+                              std::to_string(fleet::kServerSchemaVersion)));
 }
 
 TEST_F(OfficeKeptTest, AKeptCountIsNeverServedOnceItsSeriesGrew) {
