@@ -16,6 +16,19 @@ QString keyOf(const HeldSeries& h) {
 }
 } // namespace
 
+CountingAhead::PageRead::PageRead(CountingAhead& counting) : m_counting(counting) {
+    const std::lock_guard lock(m_counting.m_mutex);
+    ++m_counting.m_pagesReading;
+}
+
+CountingAhead::PageRead::~PageRead() {
+    {
+        const std::lock_guard lock(m_counting.m_mutex);
+        --m_counting.m_pagesReading;
+    }
+    m_counting.m_done.notify_all();
+}
+
 CountingAhead::~CountingAhead() {
     stop();
 }
@@ -59,6 +72,9 @@ void CountingAhead::run() {
     std::string as;
     std::unique_lock lock(m_mutex);
     while (!m_jobs.empty() && !m_stopping) {
+        m_done.wait_for(lock, m_yieldAtMost, [&] { return m_stopping || m_pagesReading == 0; });
+        if (m_stopping || m_jobs.empty())
+            break;
         Job job = std::move(m_jobs.front());
         m_jobs.pop_front();
         lock.unlock();

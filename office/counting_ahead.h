@@ -8,6 +8,10 @@
 // At its start on a loopback address, the service asks for every series it finds
 // (office_reads' countEverySeries), so the first Units page finds most counted.
 //
+// Pages first: while any page is being read (PageRead, held by every answer), the thread waits
+// before its next series, at most kYieldAtMost each time, so that a page's reads do not share
+// the machine and the server with it, yet a steady stream of pages does not stop it.
+//
 // Only counts are made here, kept in memory under the signature they were counted at: derived
 // data that any instance of the service makes again, so several still serve one server and
 // nothing is written on it. The thread runs while there is something to count and ends when
@@ -31,7 +35,22 @@ namespace office {
 
 class CountingAhead {
 public:
-    CountingAhead() = default;
+    static constexpr std::chrono::seconds kYieldAtMost{1};
+
+    // A page being read, from its start to its answer.
+    class PageRead {
+    public:
+        explicit PageRead(CountingAhead& counting);
+        ~PageRead();
+        PageRead(const PageRead&) = delete;
+        PageRead& operator=(const PageRead&) = delete;
+
+    private:
+        CountingAhead& m_counting;
+    };
+
+    explicit CountingAhead(std::chrono::milliseconds yieldAtMost = kYieldAtMost)
+        : m_yieldAtMost(yieldAtMost) {}
     ~CountingAhead();
     CountingAhead(const CountingAhead&) = delete;
     CountingAhead& operator=(const CountingAhead&) = delete;
@@ -64,6 +83,8 @@ private:
     std::deque<Job> m_jobs;
     QSet<QString> m_waiting; // the jobs' units and data sets
     bool m_running = false, m_stopping = false;
+    int m_pagesReading = 0;
+    const std::chrono::milliseconds m_yieldAtMost;
     long long m_counted = 0;
     std::thread m_thread;
 };

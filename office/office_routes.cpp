@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_routes.h"
 
+#include "office/counting_ahead.h"
 #include "office/query_params.h"
 #include "office/sensor_things.h"
 
@@ -263,6 +264,7 @@ Answer readErrorAnswer(const ReadError& e) {
 }
 
 Answer answer(const Request& request, const OfficeConfig& config) {
+    const CountingAhead::PageRead reading(CountingAhead::shared());
     QString path = request.path;
     if (path == QLatin1String("/units"))
         path = QStringLiteral("/");

@@ -10,6 +10,8 @@
 
 #include <QJsonArray>
 
+#include <optional>
+
 namespace officetest {
 namespace {
 
@@ -153,6 +155,40 @@ TEST_F(OfficeKeptTest, AKeptCountIsNeverServedOnceItsSeriesGrew) {
     ASSERT_NE(rowOf(o, "KEPT1"), nullptr);
     EXPECT_EQ(rowOf(o, "KEPT1")->records, 90);
     EXPECT_EQ(rowOf(o, "KEPT1")->uncountedSets, 0);
+}
+
+// Pages first: counting ahead waits while a page is read, until it is answered or the yield
+// has passed, and stops at once when the service ends meanwhile.
+TEST_F(OfficeKeptTest, CountingAheadWaitsWhileAPageIsRead) {
+    pushRecords("KEPT3", 30);
+    const std::string viewer = fleet::serviceConninfo("office_viewer");
+    const office::ReadLimits limits;
+    const std::vector<office::HeldSeries> series{
+        {QStringLiteral("KEPT3"), QStringLiteral("ANALOG"), {30, 1}}};
+    {
+        office::CountingAhead counting(std::chrono::minutes(10));
+        std::optional<office::CountingAhead::PageRead> page(std::in_place, counting);
+        counting.ask(viewer, limits, series);
+        EXPECT_FALSE(counting.idle(300ms));
+        EXPECT_EQ(counting.counted(), 0);
+        page.reset();
+        ASSERT_TRUE(counting.idle(60s));
+        EXPECT_EQ(counting.counted(), 1);
+    }
+    {
+        office::CountingAhead counting(50ms);
+        const office::CountingAhead::PageRead lasting(counting);
+        counting.ask(viewer, limits, series);
+        ASSERT_TRUE(counting.idle(60s));
+        EXPECT_EQ(counting.counted(), 1);
+    }
+    {
+        office::CountingAhead counting(std::chrono::minutes(10));
+        const office::CountingAhead::PageRead page(counting);
+        counting.ask(viewer, limits, series);
+        counting.stop(); // not after the yield
+        EXPECT_EQ(counting.counted(), 0);
+    }
 }
 
 TEST_F(OfficeKeptTest, APageCutFromTheKeptSeriesIsThePageReadAfresh) {
