@@ -1278,6 +1278,26 @@ bool SeriesStore::hasDownload(const std::string& serial, const std::string& kept
     return m_db->exec(q) && q.next();
 }
 
+bool SeriesStore::saidWhereDisagreed(const std::string& serial, const std::string& keptPath,
+                                     bool& said, std::string& why) {
+    said = false;
+    if (!m_db || m_db->version < 3) {
+        why = "the series store is not open";
+        return false;
+    }
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral("SELECT 1 FROM versions v JOIN downloads d ON d.id = v.download_id "
+                             "WHERE d.serial = ? AND d.path = ? LIMIT 1"));
+    q.bindValue(0, blob(serial));
+    q.bindValue(1, blob(keptPath));
+    if (!m_db->exec(q)) {
+        why = m_path + ": " + m_db->error;
+        return false;
+    }
+    said = q.next();
+    return true;
+}
+
 ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets,
                                const UnitFacts& facts) {
     const std::unique_ptr<DownloadRecords> records = downloadRecordsOf(sets);

@@ -151,6 +151,10 @@ public:
     ApplyResult apply(const DownloadInput& in, const DownloadSets& sets, const UnitFacts& facts);
     // Whether this kept download has been taken.
     bool hasDownload(const std::string& serial, const std::string& keptPath);
+    // Whether this kept download said a record at a place where downloads disagreed: its word
+    // counts there for what the place shows, so a rebuild must read it again (never pruned).
+    bool saidWhereDisagreed(const std::string& serial, const std::string& keptPath, bool& said,
+                            std::string& why);
 
     std::vector<SeriesInfo> list();
     std::optional<SeriesInfo> find(const std::string& serial, const std::string& name,

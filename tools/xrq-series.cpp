@@ -55,7 +55,8 @@ const char* const kUsageText =
     "                                        (that pg_service.conf name) holds it\n"
     "  rebuild                               make the store anew from the kept downloads\n"
     "  prune-kept [--remove]                 list kept downloads a later safe one holds\n"
-    "                                        wholly; --remove removes them\n"
+    "                                        wholly (kept where downloads disagreed);\n"
+    "                                        --remove removes them\n"
     "  admin init-server --service NAME [--decline-download-bytes] [--max-download-bytes N]\n"
     "                                        create or migrate the server's schema (run with\n"
     "                                        the owner's role)\n"
@@ -260,7 +261,16 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
     std::string why;
     if (!series::registerSerials(registerPath, serials, why))
         return fail(kStore, why, json);
+    // A kept download is pruned only where the series knows it: a rebuild then says it was
+    // pruned, and the store tells which downloads' words count at disputed places.
+    const std::string storeFile = series::storePath(folder);
+    series::SeriesStore store;
+    if (::access(storeFile.c_str(), F_OK) != 0)
+        return fail(kStore, storeFile + ": no series store: nothing is pruned", json);
+    if (!(remove ? store.open(storeFile, why) : store.openToRead(storeFile, why)))
+        return fail(kStore, why + ": nothing is pruned", json);
     std::vector<series::PrunedDownload> prunable;
+    std::vector<std::string> keptForDisputes;
     for (const std::string& serial : serials) {
         series::RegisterFacts facts;
         if (!series::readRegisterFacts(registerPath, serial, facts, why))
@@ -279,7 +289,16 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
                     break;
                 const auto da = series::readDownloadRecords(a.path);
                 const auto db = series::readDownloadRecords(b.path);
-                if (da->readable() && db->readable() && !db->cut() && whollyHeld(*da, *db))
+                if (!da->readable() || !db->readable() || db->cut() || !whollyHeld(*da, *db))
+                    break;
+                // Where downloads disagreed, each one's word counts towards what the place
+                // shows: without it a rebuild could find a settled place disputed again.
+                bool said = false;
+                if (!store.saidWhereDisagreed(serial, a.path, said, why))
+                    return fail(kStore, why, json);
+                if (said)
+                    keptForDisputes.push_back(a.path);
+                else
                     prunable.push_back({serial, a.path, b.path});
                 break;
             }
@@ -290,11 +309,8 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
     if (remove && !prunable.empty()) {
         // Each one removed is known to the series as pruned, so that a rebuild says so
         // rather than that it could not read it.
-        series::SeriesStore store;
-        const bool known = ::access(series::storePath(folder).c_str(), F_OK) == 0 &&
-                           store.open(series::storePath(folder), why);
         for (const auto& p : prunable) {
-            if (known && !store.notePruned(p, why)) {
+            if (!store.notePruned(p, why)) {
                 failures.push_back(p.path + ": not removed: " + why);
                 continue;
             }
@@ -311,11 +327,18 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
             std::printf("%s\n  {\"path\": %s, \"held_by\": %s}", i ? "," : "",
                         jsonString(prunable[i].path).c_str(),
                         jsonString(prunable[i].heldBy).c_str());
-        std::printf("\n]}\n");
+        std::printf("\n], \"kept_for_disputes\": [");
+        for (std::size_t i = 0; i < keptForDisputes.size(); ++i)
+            std::printf("%s%s", i ? ", " : "", jsonString(keptForDisputes[i]).c_str());
+        std::printf("]}\n");
     } else {
         for (const auto& p : prunable)
             std::printf("%s %s\n  (held wholly by %s)\n", remove ? "Removed" : "Would remove",
                         p.path.c_str(), p.heldBy.c_str());
+        for (const auto& k : keptForDisputes)
+            std::printf("Kept %s\n  (held wholly by a later one, but its records count where "
+                        "downloads disagreed)\n",
+                        k.c_str());
         if (!remove && !prunable.empty())
             std::printf("Nothing removed: run again with --remove to remove these %zu files\n",
                         prunable.size());

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -168,3 +169,92 @@ TEST(XrqSeriesProgram, APrunedDownloadIsKnownAsPrunedToARebuild) {
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Pruned: " + kept[0]), std::string::npos) << r.out;
 }
+
+// prune-kept, then a rebuild: the series holds the same records with the same flags as
+// before (each record once, a settled place still settled), only the downloads named differ.
+struct PruneCase {
+    const char* name;
+    std::vector<std::tuple<int, int, bool>> visits; // records, one changed at (or -1), safe
+    std::size_t pruned, keptForDisputes;
+    int disputed; // places disputed, before and after
+};
+
+void PrintTo(const PruneCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PruneThenRebuild : public ::testing::TestWithParam<PruneCase> {};
+
+TEST_P(PruneThenRebuild, KeepsEveryRecordAndFlag) {
+    const PruneCase& c = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    unitreg::UnitRegister reg;
+    ASSERT_EQ(reg.open(folder + series::kRegisterFileName).state,
+              unitreg::OpenOutcome::State::Open);
+    int n = 0;
+    for (const auto& [records, changed, safe] : c.visits) {
+        std::string t = "F\r\nName: SITE1\r\n";
+        for (int i = 0; i < records; ++i)
+            t += "26-06-01 00:00:00, " + std::to_string(i) + (i == changed ? "9" : "") + "\r\n";
+        const std::string kept = folder + "k" + std::to_string(++n) + ".txt";
+        std::ofstream(kept, std::ios::binary) << t + ">";
+        unitreg::Download d;
+        d.serial = "XRQ1";
+        d.started = 1780000000000LL + n * 1000;
+        d.ended = d.started + 500;
+        d.keptFile = kept;
+        d.complete = d.verified = safe;
+        if (!safe)
+            d.reasons = {"not safe"};
+        ASSERT_TRUE(reg.recordDownload(d));
+        const series::ApplyResult r =
+            series::applyDownload(folder, series::readDownloadFile(kept), "XRQ1", kept, safe);
+        ASSERT_TRUE(r.ok) << r.error;
+    }
+    // The export without what names a download (its column, and the segments' notes).
+    auto exported = [&] {
+        const Ran r = xrqSeries(dir, {"export", "XRQ1", "SITE1"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        std::string out;
+        std::size_t from = 0;
+        for (std::size_t end; (end = r.out.find("\r\n", from)) != std::string::npos;
+             from = end + 2) {
+            const std::string line = r.out.substr(from, end - from);
+            if (line.rfind("# segment ", 0) == 0)
+                continue;
+            out += line.substr(0, line[0] == '#' ? line.size() : line.rfind(',')) + "\n";
+        }
+        return out;
+    };
+    const std::string before = exported();
+    EXPECT_NE(
+        before.find(c.disputed ? "# flag disputed: " + std::to_string(c.disputed) : "# records: "),
+        std::string::npos)
+        << before.substr(0, 800);
+    Ran r = xrqSeries(dir, {"--json", "prune-kept", "--remove"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const QJsonObject pruned = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object();
+    EXPECT_EQ(std::size_t(pruned["kept_downloads"].toArray().size()), c.pruned) << r.out;
+    EXPECT_EQ(std::size_t(pruned["kept_for_disputes"].toArray().size()), c.keptForDisputes)
+        << r.out;
+    r = xrqSeries(dir, {"--json", "rebuild"});
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    const std::string after = exported();
+    const auto differs = std::mismatch(before.begin(), before.end(), after.begin(), after.end());
+    const std::size_t at = before.rfind('\n', std::size_t(differs.first - before.begin()));
+    EXPECT_TRUE(after == before) << "the series differs after: "
+                                 << before.substr(at == std::string::npos ? 0 : at, 160);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    XrqSeriesProgram, PruneThenRebuild,
+    ::testing::Values(
+        PruneCase{"Growing", {{100, -1, true}, {150, -1, true}, {200, -1, true}}, 2, 0, 0},
+        PruneCase{"ProvisionalThenConfirmed", {{100, -1, false}, {150, -1, true}}, 1, 0, 0},
+        // The second download's word settles the changed record with the third's.
+        PruneCase{"SettledPlace", {{150, 20, true}, {200, -1, true}, {250, -1, true}}, 0, 1, 0},
+        // The first download brought the record held where the third disagrees.
+        PruneCase{"DisputedPlace", {{100, -1, true}, {150, -1, true}, {200, 20, true}}, 0, 1, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
