@@ -253,25 +253,18 @@ END $$;
 REVOKE ALL ON FUNCTION xrq.note_series_arrivals() FROM PUBLIC;
 -- Once per table (a migration is run again over a server from before schema_info): the
 -- trigger, then the rows already there summed, which its creation holds inserts back from.
-DO $$ BEGIN
-    IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = 'series_facts_arrivals'
-                   AND tgrelid = 'xrq.series_facts'::regclass) THEN
-        CREATE TRIGGER series_facts_arrivals AFTER INSERT ON xrq.series_facts
-            REFERENCING NEW TABLE AS added FOR EACH STATEMENT
-            EXECUTE FUNCTION xrq.note_series_arrivals();
-        INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest)
-            SELECT unit, data_set, pg_catalog.count(*), pg_catalog.max(arrival)
-              FROM xrq.series_facts GROUP BY 1, 2;
-    END IF;
-    IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = 'series_records_arrivals'
-                   AND tgrelid = 'xrq.series_records'::regclass) THEN
-        CREATE TRIGGER series_records_arrivals AFTER INSERT ON xrq.series_records
-            REFERENCING NEW TABLE AS added FOR EACH STATEMENT
-            EXECUTE FUNCTION xrq.note_series_arrivals();
-        INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest)
-            SELECT unit, data_set, pg_catalog.count(*), pg_catalog.max(arrival)
-              FROM xrq.series_records GROUP BY 1, 2;
-    END IF;
+DO $$ DECLARE t text; BEGIN
+    FOREACH t IN ARRAY ARRAY['series_facts', 'series_records'] LOOP
+        IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = t || '_arrivals'
+                       AND tgrelid = ('xrq.' || t)::regclass) THEN
+            EXECUTE pg_catalog.format('CREATE TRIGGER %I AFTER INSERT ON xrq.%I '
+                'REFERENCING NEW TABLE AS added FOR EACH STATEMENT '
+                'EXECUTE FUNCTION xrq.note_series_arrivals()', t || '_arrivals', t);
+            EXECUTE pg_catalog.format('INSERT INTO xrq.series_arrivals (unit, data_set, rows, '
+                'newest) SELECT unit, data_set, pg_catalog.count(*), pg_catalog.max(arrival) '
+                'FROM xrq.%I GROUP BY 1, 2', t);
+        END IF;
+    END LOOP;
 END $$;
 GRANT SELECT ON xrq.series_arrivals TO xrq_office;
 )sql",
