@@ -556,6 +556,13 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
         for (std::size_t i = 0; i < nodes.size(); ++i)
             if (nodes[i].parent >= 0 && firstChild[std::size_t(nodes[i].parent)] < 0)
                 firstChild[std::size_t(nodes[i].parent)] = int(i);
+        // A record that is only another's "other" (a laptop's chain whose records after it
+        // another laptop pushed first, under its own record before) goes on there: without
+        // it the records around a short side chain would end at it, too few to place.
+        for (std::size_t i = 0; i < nodes.size(); ++i)
+            for (const int other : nodes[i].others)
+                if (firstChild[std::size_t(other)] < 0)
+                    firstChild[std::size_t(other)] = int(i);
         for (std::size_t i = 0; i < nodes.size(); ++i)
             for (const int other : nodes[i].others) {
                 std::vector<int> up; // from the other record up to kAround past where they meet

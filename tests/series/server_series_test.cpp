@@ -126,6 +126,18 @@ TEST(ServerSeriesDerived, AChainThatHoldsRecordsBeforeAndAfterAnother) {
     EXPECT_EQ(joined.segments, 1);
 }
 
+TEST(ServerSeriesDerived, SegmentsStartedInsideAnothersRecordsJoinIt) {
+    // B holds the memory whole; A and C each started a segment of their own a few records
+    // apart inside it (a clear each missed, then a wrap), and A pushed first: the records
+    // from C's start up to A's are C's and B's alone, too few to place without those after.
+    const DerivedSeries s =
+        derive({segment("a", 0, lines(722, 1122), 1), segment("b", 1, lines(188, 923), 2),
+                segment("c", 2, lines(719, 1119), 3)});
+    EXPECT_EQ(linesOf(s), lines(188, 1122));
+    EXPECT_EQ(s.segments, 1);
+    EXPECT_EQ(s.disputed, 0u);
+}
+
 TEST(ServerSeriesDerived, LaptopsThatDisagreeAtOnePlace) {
     const auto changed = with(lines(0, 100), 50, "26-06-01 00:00:00, 5O");
     DerivedSeries s = derive({segment("a", 0, lines(0, 100), 1), segment("b", 0, changed, 2)});
