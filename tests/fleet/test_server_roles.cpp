@@ -6,8 +6,10 @@
 
 #include "fleet/admin.h"
 #include "fleet/server_history.h"
+#include "poll_until.h"
 
 #include <sstream>
+#include <thread>
 
 namespace fleettest {
 namespace {
@@ -114,7 +116,8 @@ TEST_F(FleetServerRoles, TheLaptopRoleMayOnlyInsertAndRead) {
 // What each insert added to a series, summed, is the series' count and newest arrival, over
 // both series tables, whoever inserted: a laptop's pusher (the trigger writing what the laptop
 // may not), an insert whose rows were partly there already, and the rows a server held before
-// the sums were kept, summed once by the migration and not again by a later init-server.
+// the sums were kept, summed once by the migration (with those of an insert it waited for) and
+// not again by a later init-server.
 TEST_F(FleetServerRoles, TheSumsOfWhatEachInsertAddedAreEachSeriesCountAndNewestArrival) {
     auto sumsAgree = [&] {
         const auto differing = server.value(
@@ -150,19 +153,36 @@ TEST_F(FleetServerRoles, TheSumsOfWhatEachInsertAddedAreEachSeriesCountAndNewest
               "12");
     EXPECT_TRUE(sumsAgree());
 
-    // A server of the version before the sums, holding rows, migrated forward.
+    // A server of the version before the sums, holding rows, migrated forward while a laptop's
+    // insert is still open: the migration waits for it, and sums its rows with the others.
     ASSERT_TRUE(server.sql("DROP TABLE xrq.series_arrivals; DROP FUNCTION "
                            "xrq.note_series_arrivals() CASCADE; UPDATE xrq.schema_info SET "
                            "version = " +
                            std::to_string(fleet::kServerSchemaVersion - 1) + ";" + facts(20, 25)));
-    for (int run = 0; run < 2; ++run) {
-        const fleet::InitOutcome o = fleet::initServer(fleet::serviceConninfo(ownerService()));
-        ASSERT_TRUE(o.ok) << o.message.toStdString();
-        EXPECT_TRUE(sumsAgree()) << "init-server run " << run;
-    }
+    fleet::PgConnection open;
+    ASSERT_TRUE(open.connect(fleet::serviceConninfo("laptop_a"), 30s)) << open.error();
+    ASSERT_TRUE(open.exec("BEGIN").ok());
+    const fleet::PgResult inserted = open.exec(facts(40, 44));
+    ASSERT_TRUE(inserted.ok()) << inserted.error();
+    fleet::InitOutcome migrated;
+    std::thread owner(
+        [&] { migrated = fleet::initServer(fleet::serviceConninfo(ownerService())); });
+    const bool waited = pollUntil([&] {
+        const auto waiting =
+            server.value("SELECT count(*) FROM pg_catalog.pg_locks WHERE NOT granted");
+        return waiting && *waiting != "0";
+    });
+    EXPECT_TRUE(open.exec("COMMIT").ok());
+    owner.join();
+    EXPECT_TRUE(waited);
+    ASSERT_TRUE(migrated.ok) << migrated.message.toStdString();
+    EXPECT_TRUE(sumsAgree());
+    const fleet::InitOutcome again = fleet::initServer(fleet::serviceConninfo(ownerService()));
+    ASSERT_TRUE(again.ok) << again.message.toStdString();
+    EXPECT_TRUE(sumsAgree());
     ASSERT_TRUE(server.sql(facts(30, 31)));
     EXPECT_TRUE(sumsAgree());
-    EXPECT_EQ(server.value("SELECT sum(rows) FROM xrq.series_arrivals"), "29");
+    EXPECT_EQ(server.value("SELECT sum(rows) FROM xrq.series_arrivals"), "34");
 }
 
 TEST_F(FleetServerRoles, ALaptopTakesAServerThatOnlyAddedAndRefusesOneThatNeedsANewerLaptop) {
