@@ -54,6 +54,7 @@ std::string keepAside(const std::string& filesFolder, const std::string& path) {
 struct OldStore {
     bool exists = false;
     bool readable = false;
+    bool damaged = false; // not readable, for it is no store (else: not now, or not ours)
     std::vector<PrunedDownload> pruned;
     std::vector<std::pair<std::string, ClockFact>> learnt;
     std::string why; // not readable: why
@@ -65,8 +66,13 @@ OldStore readOldStore(const std::string& path) {
     if (!old.exists)
         return old;
     SeriesStore store;
-    if (!store.openToRead(path, old.why) || !store.learntClockSets(old.learnt, old.why))
+    if (!store.openToRead(path, old.why, &old.damaged))
         return old;
+    // Opened, then not read through: damage past its first page.
+    if (!store.learntClockSets(old.learnt, old.why)) {
+        old.damaged = true;
+        return old;
+    }
     old.pruned = store.pruned();
     old.readable = true;
     return old;
@@ -154,6 +160,13 @@ RebuildResult rebuildFrom(const std::string& filesFolder, const std::string& old
         return result;
     // The kept downloads pruned before and the clock sets learnt: known to the new store too.
     const OldStore old = readOldStore(oldStore);
+    if (oldStore == target && old.exists && !old.readable && !old.damaged) {
+        // Held by another program, made by a newer one, or not this user's to read: not
+        // damaged, so not ours to put aside or replace.
+        result.error = "the series store cannot be read now (" + old.why +
+                       "): a rebuild would replace it, so it is left as it is";
+        return result;
+    }
     const std::vector<PrunedDownload>& pruned = old.pruned;
     if (old.exists && !old.readable)
         result.learntNotCarried = "the store replaced could not be read (" + old.why +

@@ -1155,15 +1155,18 @@ namespace {
 constexpr int kLogSwitchAttempts = 3;
 }
 
+namespace {
+// SQLITE_CORRUPT, SQLITE_NOTADB: a file that is no store.
+bool noStore(const QString& nativeError) {
+    return nativeError == QLatin1String("26") || nativeError == QLatin1String("11");
+}
+} // namespace
+
 bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged) {
     if (damaged)
         *damaged = false;
     int version = 0;
     QString native;
-    // SQLITE_CORRUPT, SQLITE_NOTADB: a file that is no store.
-    auto noStore = [](const QString& code) {
-        return code == QLatin1String("26") || code == QLatin1String("11");
-    };
     if (!connect(path, QString(), why, version, &native)) {
         if (damaged)
             *damaged = noStore(native);
@@ -1244,11 +1247,19 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
     return true;
 }
 
-bool SeriesStore::openToRead(const std::string& path, std::string& why) {
+bool SeriesStore::openToRead(const std::string& path, std::string& why, bool* damaged) {
+    if (damaged)
+        *damaged = false;
     int version = 0;
-    if (!connect(path, QStringLiteral("QSQLITE_OPEN_READONLY;"), why, version))
+    QString native;
+    if (!connect(path, QStringLiteral("QSQLITE_OPEN_READONLY;"), why, version, &native)) {
+        if (damaged)
+            *damaged = noStore(native);
         return false;
+    }
     if (version == 0) {
+        if (damaged)
+            *damaged = true;
         why = path + ": holds no series";
         close();
         return false;

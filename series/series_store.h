@@ -131,7 +131,9 @@ public:
     bool open(const std::string& path, std::string& why, bool* damaged = nullptr);
     // Opens an existing store to read it only (the viewer, the Units window's export): no
     // schema is made, nothing is written, and a reader never waits for the program's writes.
-    bool openToRead(const std::string& path, std::string& why);
+    // `damaged` tells a file that is no store from one that cannot be read now (held by
+    // another program past the wait, made by a newer program, not ours to read).
+    bool openToRead(const std::string& path, std::string& why, bool* damaged = nullptr);
     // Opens an existing store of this schema to keep what is learnt beside its series
     // (keepLearntClockSets): no schema is made and the whole file is not checked.
     bool openToKeep(const std::string& path, std::string& why);

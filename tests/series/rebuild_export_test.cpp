@@ -15,6 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace series;
 
@@ -452,3 +456,58 @@ INSTANTIATE_TEST_SUITE_P(SeriesRebuild, LearntAcrossRebuild,
                                            LearntCase{"OldStoreUnreadable", true, true, 0},
                                            LearntCase{"NoneLearnt", false, false, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A store in place that is not damaged but cannot be read now, or not by this program, is not
+// the rebuild's to put aside or replace: refused, the store as it was, nothing kept aside; once
+// it can be read again, the rebuild goes on.
+TEST(SeriesRebuild, AStoreThatCannotBeReadNowIsLeftAsItIs) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&store)> make, undo;
+    };
+    const std::vector<Case> cases = {
+        {"made by a newer program",
+         [](const std::string& store) {
+             EXPECT_TRUE(testsupport::runSql(store, {"PRAGMA user_version = 99"}));
+         },
+         [](const std::string& store) {
+             EXPECT_TRUE(testsupport::runSql(store, {"PRAGMA user_version = 3"}));
+         }},
+        {"not this user's to read", [](const std::string& store) { ::chmod(store.c_str(), 0); },
+         [](const std::string& store) { ::chmod(store.c_str(), 0600); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (::geteuid() == 0 && std::string(c.name) == "not this user's to read")
+            continue; // root reads every file
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const std::string folder = dir.path().toStdString() + "/";
+        QDir().mkpath(dir.filePath(QStringLiteral("downloads/XRQ6")));
+        unitreg::UnitRegister reg;
+        ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
+        keptDownload(reg, "XRQ6", folder + "downloads/XRQ6/k1.txt", memoryText(0, 10),
+                     utcMs(2026, 10, 21, 8), {});
+        ASSERT_TRUE(rebuild(folder).ok);
+        const std::string store = storePath(folder);
+        c.make(store);
+        QFile before(QString::fromStdString(store));
+        const QByteArray bytes = before.open(QIODevice::ReadOnly) ? before.readAll() : QByteArray();
+        before.close();
+        const RebuildResult refused = rebuild(folder);
+        EXPECT_FALSE(refused.ok);
+        EXPECT_NE(refused.error.find("left as it is"), std::string::npos) << refused.error;
+        EXPECT_TRUE(refused.keptAside.empty());
+        EXPECT_TRUE(QDir(dir.path())
+                        .entryList({QStringLiteral("series-damaged-*")}, QDir::Files)
+                        .isEmpty());
+        QFile after(QString::fromStdString(store));
+        if (after.open(QIODevice::ReadOnly)) {
+            EXPECT_EQ(after.readAll(), bytes);
+        }
+        c.undo(store);
+        const RebuildResult again = rebuild(folder);
+        EXPECT_TRUE(again.ok) << again.error;
+        EXPECT_EQ(again.downloads, 1u);
+    }
+}
