@@ -101,6 +101,20 @@ std::string bytesOf(const QVariant& v) {
     return v.toByteArray().toStdString();
 }
 
+// A clock set as the store's two tables of them hold it: at, utc_offset and sent, from
+// column `first` of the row `q` is on.
+ClockFact clockFactAt(const QSqlQuery& q, int first) {
+    const QVariant offset = q.value(first + 1);
+    return {q.value(first).toLongLong(),
+            offset.isNull() ? std::nullopt : std::optional<int>(offset.toInt()),
+            bytesOf(q.value(first + 2))};
+}
+
+// Whether the store has the table of the clock sets learnt from the server (made with the
+// first ones learnt).
+const char* const kHasLearntClockSets =
+    "SELECT 1 FROM sqlite_master WHERE name = 'learnt_clock_sets'";
+
 void putVarint(QByteArray& out, std::uint64_t v) {
     while (v >= 0x80) {
         out.append(static_cast<char>(0x80 | (v & 0x7F)));
@@ -1153,9 +1167,7 @@ bool SeriesStore::connect(const std::string& path, const QString& options, std::
 
 namespace {
 constexpr int kLogSwitchAttempts = 3;
-}
 
-namespace {
 // SQLITE_CORRUPT, SQLITE_NOTADB: a file that is no store.
 bool noStore(const QString& nativeError) {
     return nativeError == QLatin1String("26") || nativeError == QLatin1String("11");
@@ -1804,23 +1816,17 @@ std::vector<ClockFact> SeriesStore::clockSets(const std::string& serial) {
     q.bindValue(0, blob(serial));
     if (!m_db->exec(q))
         return out;
-    auto read = [&](std::vector<ClockFact>& sets) {
-        while (q.next())
-            sets.push_back(
-                {q.value(0).toLongLong(),
-                 q.value(1).isNull() ? std::nullopt : std::optional<int>(q.value(1).toInt()),
-                 bytesOf(q.value(2))});
-    };
-    read(out);
-    // The organisation's, where any were learnt (their table is made when the first are).
+    while (q.next())
+        out.push_back(clockFactAt(q, 0));
+    // The organisation's, where any were learnt.
     std::vector<ClockFact> learnt;
-    if (q.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'learnt_clock_sets'")) &&
-        q.next()) {
+    if (q.exec(QString::fromLatin1(kHasLearntClockSets)) && q.next()) {
         q.prepare(QStringLiteral(
             "SELECT at, utc_offset, sent FROM learnt_clock_sets WHERE serial = ? ORDER BY at"));
         q.bindValue(0, blob(serial));
         if (m_db->exec(q))
-            read(learnt);
+            while (q.next())
+                learnt.push_back(clockFactAt(q, 0));
     }
     return mergeClockSets(std::move(out), learnt);
 }
@@ -1877,7 +1883,7 @@ bool SeriesStore::learntClockSets(std::vector<std::pair<std::string, ClockFact>>
         sets.clear();
         return false;
     };
-    if (!q.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'learnt_clock_sets'")))
+    if (!q.exec(QString::fromLatin1(kHasLearntClockSets)))
         return failed();
     if (!q.next())
         return q.lastError().isValid() ? failed() : true; // none was ever learnt
@@ -1886,11 +1892,7 @@ bool SeriesStore::learntClockSets(std::vector<std::pair<std::string, ClockFact>>
             "SELECT serial, at, utc_offset, sent FROM learnt_clock_sets ORDER BY serial, at")))
         return failed();
     while (q.next())
-        sets.push_back(
-            {bytesOf(q.value(0)),
-             {q.value(1).toLongLong(),
-              q.value(2).isNull() ? std::nullopt : std::optional<int>(q.value(2).toInt()),
-              bytesOf(q.value(3))}});
+        sets.push_back({bytesOf(q.value(0)), clockFactAt(q, 1)});
     // A read that ended on damage half way carries nothing rather than part.
     return q.lastError().isValid() ? failed() : true;
 }
