@@ -141,26 +141,20 @@ QString dataSetLabel(const QString& onServer) {
     return QStringLiteral("%1 (set %2)").arg(onServer.left(sep), onServer.mid(sep + 1));
 }
 
-// What the Units page reads beside its units, each on a kept connection of its own and a
-// thread of its own while the units are read (the three at once take about as long as the
-// longest): every unit's battery at its last eight readings, by unit, and every series'
-// signature. Each a snapshot of its own: a push meanwhile may show in one and not yet in
-// another, as in the page's next load.
-struct BesideUnits {
+// Every unit's battery at its last eight readings, by unit, oldest first, blank-separated:
+// what the Units page reads beside its units, on a kept connection and a thread of its own
+// while the units are read (the two at once take about as long as the longer). A snapshot of
+// its own: a push meanwhile may show in one and not yet in the other, as in the page's next
+// load.
+struct Batteries {
     ReadError error;
-    QHash<QString, QString> volts; // by unit, oldest first, blank-separated
-    std::vector<HeldSeries> held;
+    QHash<QString, QString> volts;
 };
 
-void readBesideUnits(const std::string& conninfo, const ReadLimits& limits, bool battery,
-                     BesideUnits& out) {
+void readBatteries(const std::string& conninfo, const ReadLimits& limits, Batteries& out) {
     ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, out.error);
     if (!lease)
         return;
-    if (!battery) {
-        heldSeries(*lease, nullptr, limits, out.held, out.error);
-        return;
-    }
     const PgResult r = lease->exec(
         "SELECT u.unit, b.volts FROM (" + kEveryUnit +
             ") u JOIN LATERAL (SELECT pg_catalog.array_to_string(pg_catalog.array_agg(t.volts "
@@ -184,19 +178,16 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     if (!lease)
         return o;
     PgConnection& pg = *lease;
-    BesideUnits batteries, signatures;
-    std::thread batteryRead(readBesideUnits, std::cref(conninfo), std::cref(limits), true,
+    Batteries batteries;
+    std::thread batteryRead(readBatteries, std::cref(conninfo), std::cref(limits),
                             std::ref(batteries));
-    std::thread signatureRead(readBesideUnits, std::cref(conninfo), std::cref(limits), false,
-                              std::ref(signatures));
     struct Joined {
-        std::thread &a, &b;
+        std::thread& t;
         ~Joined() {
-            for (std::thread* t : {&a, &b})
-                if (t->joinable())
-                    t->join();
+            if (t.joinable())
+                t.join();
         }
-    } joined{batteryRead, signatureRead};
+    } joined{batteryRead};
     o.readAtMs = serverNow(pg, limits);
     // Per unit its newest visit, download and clear (and beside them its battery at its last
     // eight readings): each a seek of the index on (unit, kind, occurred_at, arrival) from its
@@ -261,13 +252,10 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     for (UnitRow& u : o.units)
         u.visitIntervalDays = intervals.of(u.unit);
     // The series each unit has on the server, counted on the series derived from every
-    // laptop's facts (series_counts.h).
-    signatureRead.join();
-    if (signatures.error.failed()) {
-        o.error = signatures.error;
+    // laptop's facts (series_counts.h), each by its signature (a read of a row per push).
+    std::vector<HeldSeries> held;
+    if (!heldSeries(pg, nullptr, limits, held, o.error))
         return o;
-    }
-    const std::vector<HeldSeries>& held = signatures.held;
     QHash<QString, std::size_t> at;
     for (std::size_t i = 0; i < o.units.size(); ++i)
         at.insert(o.units[i].unit, i);
