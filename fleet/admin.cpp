@@ -2,6 +2,7 @@
 #include "fleet/admin.h"
 
 #include "fleet/fleet_settings.h"
+#include "fleet/laptop_roles.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
 #include "fleet/visit_intervals.h"
@@ -17,7 +18,10 @@ const char* const kUsage = "usage: admin init-server --service NAME [--decline-d
                            "       admin grant-laptop --service NAME ROLE\n"
                            "       admin grant-office --service NAME ROLE\n"
                            "       admin check-server --service NAME\n"
-                           "       admin set-visit-interval --service NAME DAYS [SERIAL]\n";
+                           "       admin set-visit-interval --service NAME DAYS [SERIAL]\n"
+                           "       admin move-laptop --service NAME LAPTOP_ID ROLE\n"
+                           "       admin disown-laptop --service NAME ROLE [--since TIME]\n"
+                           "       admin own-laptop --service NAME ROLE\n";
 
 int usage(std::ostream& err, const QString& why) {
     err << "error: " << why.toStdString() << "\n" << kUsage;
@@ -34,6 +38,7 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
     QString service;
     QStringList rest;
     InitOptions options;
+    std::optional<std::int64_t> since;
     options.deriveRecords = std::move(deriveRecords);
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -48,6 +53,13 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
                 options.maxDownloadBytes > InitOptions{}.maxDownloadBytes)
                 return usage(err, QStringLiteral("--max-download-bytes takes a byte count up to "
                                                  "67108864 (64 MiB)"));
+        } else if (a == QLatin1String("--since") && i + 1 < args.size() &&
+                   command == QLatin1String("disown-laptop")) {
+            since = parseSinceTime(args[++i]);
+            if (!since)
+                return usage(err, QStringLiteral("--since takes a TIME: 2026-06-01 or "
+                                                 "2026-06-01T08:00:00 (UTC unless an offset "
+                                                 "follows)"));
         } else if (a.startsWith(QLatin1String("--"))) {
             return usage(err, QStringLiteral("unknown option ") + a);
         } else {
@@ -73,6 +85,12 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
                                   .arg(kMostVisitIntervalDays));
         o = setVisitInterval(conninfo, days,
                              rest.size() == 2 ? std::optional<QString>(rest[1]) : std::nullopt);
+    } else if (command == QLatin1String("move-laptop") && rest.size() == 2) {
+        o = moveLaptop(conninfo, rest[0], rest[1]);
+    } else if (command == QLatin1String("disown-laptop") && rest.size() == 1) {
+        o = disownRole(conninfo, rest.front(), since);
+    } else if (command == QLatin1String("own-laptop") && rest.size() == 1) {
+        o = ownRole(conninfo, rest.front());
     } else if (command == QLatin1String("check-server") && rest.isEmpty()) {
         const ServerRights rights = checkServerRights(conninfo);
         if (!rights.ok) {

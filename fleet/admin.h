@@ -11,6 +11,12 @@
 //   set-visit-interval --service NAME DAYS [SERIAL]
 //       a unit whose last visit is longer ago is late: the organisation's interval, or (with
 //       SERIAL) that unit's own; run with the owner's role
+//   move-laptop --service NAME LAPTOP_ID ROLE
+//       the laptop LAPTOP_ID (its UUID) pushes as ROLE from now on (fleet/laptop_roles.h)
+//   disown-laptop --service NAME ROLE [--since TIME]
+//       every reader leaves out the facts ROLE pushed since TIME (default now)
+//   own-laptop --service NAME ROLE
+//       takes ROLE back: its facts are read again
 //   check-server --service NAME
 //       lists every right a laptop role has beyond adding and reading facts (exit 1 when
 //       there is any)

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/server_history.h"
 
+#include "fleet/laptop_roles.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
 
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <limits>
 
 namespace fleet {
 
@@ -45,17 +47,24 @@ bool open(PgConnection& pg, const std::string& conninfo, std::chrono::millisecon
         why = check.message;
         return false;
     }
+    if (check.serverVersion < kOldestServerSchemaRead) {
+        why = QStringLiteral("the server's schema is version %1, older than this program reads "
+                             "(%2): its owner runs \"xrq-series admin init-server\"")
+                  .arg(check.serverVersion)
+                  .arg(kOldestServerSchemaRead);
+        return false;
+    }
     return true;
 }
 
 // The unit's clock sets, every laptop's, oldest first; false with `message` said when not read.
 bool readClockSets(PgConnection& pg, const QString& unit, std::chrono::milliseconds timeout,
                    std::vector<ServerClockSet>& out, QString& message) {
-    const PgResult c =
-        pg.exec("SELECT (extract(epoch FROM occurred_at) * 1000)::bigint, payload->>'sent', "
-                "payload->>'utc_offset' FROM xrq.events WHERE unit = $1 AND kind = 'clock_set' "
-                "ORDER BY occurred_at, arrival",
-                {PgParam::text(unit.toStdString())}, timeout);
+    const PgResult c = pg.exec(
+        "SELECT (extract(epoch FROM occurred_at) * 1000)::bigint, payload->>'sent', "
+        "payload->>'utc_offset' FROM xrq.owned_events WHERE unit = $1 AND kind = 'clock_set' "
+        "ORDER BY occurred_at, arrival",
+        {PgParam::text(unit.toStdString())}, timeout);
     if (!c.ok()) {
         message = QStringLiteral("clock sets not read: ") + QString::fromStdString(c.error());
         return false;
@@ -82,6 +91,16 @@ ServerSeriesRecord recordAt(const PgResult& r, int i) {
     rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
     rec.occurredAt = std::stoll(r.value(i, 5));
     return rec;
+}
+
+// When the server received a record row (its received_at in ms, then its arrival), from
+// column `at` on; the earliest time when a column does not read as a number.
+ServerSeen seenAt(const PgResult& r, int i, int at) {
+    bool ms = false, arrival = false;
+    const qlonglong received = QString::fromStdString(r.value(i, at)).toLongLong(&ms);
+    const qlonglong n = QString::fromStdString(r.value(i, at + 1)).toLongLong(&arrival);
+    return {ms ? std::int64_t(received) : std::numeric_limits<std::int64_t>::min(),
+            arrival ? std::int64_t(n) : 0};
 }
 
 } // namespace
@@ -126,7 +145,7 @@ ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds tim
                     "pg_catalog.sum(visits)::bigint, pg_catalog.count(*) "
                     "FROM (SELECT unit, laptop, pg_catalog.max(occurred_at) AS last_seen, "
                     "pg_catalog.count(*) FILTER (WHERE kind = 'visit') AS visits "
-                    "FROM xrq.events GROUP BY unit, laptop) per_laptop "
+                    "FROM xrq.owned_events GROUP BY unit, laptop) per_laptop "
                     "GROUP BY unit ORDER BY unit",
                     {}, timeout);
     if (!r.ok()) {
@@ -155,7 +174,7 @@ OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& uni
         "r.segment, r.position, r.identity, r.laptop, r.payload->>'line' "
         "FROM xrq.series_places r WHERE r.unit = $1 AND CASE WHEN r.laptop_id IS NULL "
         "THEN r.laptop <> $3 ELSE r.laptop_id <> $2::uuid END "
-        "AND EXISTS (SELECT FROM xrq.events e WHERE e.unit = r.unit AND e.kind = 'download' "
+        "AND EXISTS (SELECT FROM xrq.owned_events e WHERE e.unit = r.unit AND e.kind = 'download' "
         "AND e.payload @> '{\"safe\": true}'::jsonb AND CASE WHEN r.laptop_id IS NULL "
         "THEN e.laptop = r.laptop ELSE e.laptop_id = r.laptop_id END) "
         "ORDER BY r.data_set, r.segment, r.laptop_id, r.laptop, r.position DESC LIMIT 1000",
@@ -194,7 +213,8 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
     const PgResult r =
         pg.exec("SELECT segment, position, identity, laptop, payload::text, "
                 "(extract(epoch FROM occurred_at) * 1000)::bigint, occurrence, after, "
-                "after_occurrence FROM xrq.series_facts WHERE unit = $1 AND data_set = $2 "
+                "after_occurrence, (extract(epoch FROM received_at) * 1000)::bigint, arrival "
+                "FROM xrq.owned_series_facts WHERE unit = $1 AND data_set = $2 "
                 "ORDER BY arrival",
                 {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
     if (!r.ok()) {
@@ -207,12 +227,14 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
         rec.occurrence = std::stoll(r.value(i, 6));
         rec.after = QString::fromStdString(r.value(i, 7));
         rec.afterOccurrence = std::stoll(r.value(i, 8));
+        rec.seen = seenAt(r, i, 9);
         s.records.push_back(std::move(rec));
     }
     const PgResult old =
         pg.exec("SELECT segment, position, chain_hash, laptop, payload::text, "
-                "(extract(epoch FROM occurred_at) * 1000)::bigint "
-                "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
+                "(extract(epoch FROM occurred_at) * 1000)::bigint, "
+                "(extract(epoch FROM received_at) * 1000)::bigint, arrival "
+                "FROM xrq.owned_series_records WHERE unit = $1 AND data_set = $2 "
                 "ORDER BY segment, position, arrival",
                 {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
     if (!old.ok()) {
@@ -222,9 +244,14 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
     s.byPlace.reserve(static_cast<std::size_t>(old.rows()));
     for (int i = 0; i < old.rows(); ++i) {
         s.byPlace.push_back(recordAt(old, i));
+        s.byPlace.back().seen = seenAt(old, i, 6);
     }
     if (!readClockSets(pg, unit, timeout, s.clockSets, s.message))
         return s;
+    std::vector<DisownedRole> disowned;
+    if (!readDisownedRoles(pg, timeout, disowned, s.message))
+        return s;
+    s.leftOut = disownedNote(disowned);
     s.ok = true;
     return s;
 }

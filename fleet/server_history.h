@@ -70,6 +70,16 @@ OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& uni
                                  const LaptopSelf& self, std::chrono::milliseconds timeout,
                                  int stopFd = -1);
 
+// When the server received a fact: its received_at (ms, the server's clock) and its arrival
+// within its table. What orders the laptops' facts where they disagree, never their clocks.
+struct ServerSeen {
+    std::int64_t receivedMs = 0;
+    std::int64_t arrival = 0;
+    friend bool operator<(const ServerSeen& a, const ServerSeen& b) {
+        return a.receivedMs != b.receivedMs ? a.receivedMs < b.receivedMs : a.arrival < b.arrival;
+    }
+};
+
 // One series record as the server holds it.
 struct ServerSeriesRecord {
     // Its laptop's segment and position: what orders it on that laptop, never its key.
@@ -87,6 +97,7 @@ struct ServerSeriesRecord {
     QString laptop;
     QString laptopId;            // the laptop's UUID, where it pushed one
     std::int64_t occurredAt = 0; // ms: the download that confirmed it, by its laptop's clock
+    ServerSeen seen;
     QJsonObject payload;
 };
 
@@ -106,6 +117,7 @@ struct ServerSeries {
     // arrival.
     std::vector<ServerSeriesRecord> byPlace;
     std::vector<ServerClockSet> clockSets; // the unit's, every laptop's, oldest first
+    QString leftOut; // what was left out (fleet/laptop_roles.h's disownedNote); empty if none
 };
 
 // The records of one unit's data set (fact.h's RecordKey::dataSet), every laptop's together.

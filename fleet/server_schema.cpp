@@ -269,6 +269,273 @@ END $$;
 GRANT SELECT ON xrq.series_arrivals TO xrq_office;
 )sql",
          1},
+        // 10: what no laptop sends is refused at insert, a laptop is its role, and a role may be
+        // disowned. Each laptop role's insert is checked, per statement, by one trigger per
+        // fact table (xrq.check_added_facts): every payload's types and ranges by its kind
+        // (xrq.payload_fault) and a finite occurred_at, refused with SQLSTATE 23514 naming the
+        // fact and the fault; then each laptop_id it carries is bound to the pushing role on
+        // its first fact (xrq.laptop_roles, written by the owner's trigger only; the newest row
+        // of a laptop_id counts), and a fact under another role's laptop_id is refused with
+        // 42501. The owner's own inserts (init-server's keying of older rows) are not checked.
+        // Rows already held are left as they are. Disowning a role is a row of
+        // xrq.role_trust (the newest of a role counts); xrq.disowned_roles lists those in
+        // force, and the views xrq.owned_* are the fact tables without their facts received
+        // since. Laptops write as before.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.laptop_roles (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    laptop_id uuid NOT NULL,
+    role name NOT NULL,
+    set_at timestamptz NOT NULL DEFAULT now(),
+    set_by name NOT NULL DEFAULT session_user);
+CREATE INDEX IF NOT EXISTS laptop_roles_by_laptop ON xrq.laptop_roles (laptop_id, id);
+
+CREATE TABLE IF NOT EXISTS xrq.role_trust (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    role name NOT NULL,
+    disowned boolean NOT NULL,
+    since timestamptz NOT NULL,
+    set_at timestamptz NOT NULL DEFAULT now(),
+    set_by name NOT NULL DEFAULT session_user);
+CREATE OR REPLACE VIEW xrq.disowned_roles AS
+    SELECT role, since, set_at, set_by FROM (
+        SELECT DISTINCT ON (role) role, disowned, since, set_at, set_by
+          FROM xrq.role_trust ORDER BY role, id DESC) newest
+     WHERE disowned;
+
+-- A present key's fault, or NULL: its JSON type, and for a number its range and wholeness.
+-- A missing key is no fault (older laptops left some out; readers take it as unknown).
+CREATE OR REPLACE FUNCTION xrq.key_fault(p jsonb, k text, t text, lo numeric DEFAULT NULL,
+                                         hi numeric DEFAULT NULL, whole boolean DEFAULT false,
+                                         nullable boolean DEFAULT true) RETURNS text
+    LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    v jsonb := p -> k;
+    n numeric;
+BEGIN
+    IF v IS NULL OR (nullable AND jsonb_typeof(v) = 'null') THEN
+        RETURN NULL;
+    END IF;
+    IF jsonb_typeof(v) <> t THEN
+        RETURN format('%s is not a %s: %s', k, t, left(v::text, 40));
+    END IF;
+    IF t = 'number' THEN
+        n := v::numeric;
+        IF whole AND n <> trunc(n) THEN
+            RETURN format('%s is not whole: %s', k, left(v::text, 40));
+        END IF;
+        IF (lo IS NOT NULL AND n < lo) OR (hi IS NOT NULL AND n > hi) THEN
+            RETURN format('%s %s is outside %s to %s', k, left(v::text, 40), lo, hi);
+        END IF;
+    END IF;
+    RETURN NULL;
+END $$;
+
+-- A fact's fault, or NULL. `kind`: an event's kind, 'kept_download' or 'record'.
+CREATE OR REPLACE FUNCTION xrq.payload_fault(kind text, p jsonb, occurred_at timestamptz)
+    RETURNS text LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    ms_most constant numeric := 253402300799999; -- 9999-12-31T23:59:59.999Z in milliseconds
+    info jsonb;
+BEGIN
+    IF NOT isfinite(occurred_at) THEN
+        RETURN 'occurred_at is not a finite time';
+    END IF;
+    IF kind !~ '^[a-z_]{1,40}$' THEN
+        RETURN format('kind %s is not a word', left(kind, 40));
+    END IF;
+    IF jsonb_typeof(p) IS DISTINCT FROM 'object' THEN
+        RETURN 'the payload is not a JSON object';
+    END IF;
+    CASE kind
+    WHEN 'visit' THEN
+        RETURN coalesce(xrq.key_fault(p, 'port', 'number', 1, 65535, true),
+                        xrq.key_fault(p, 'device', 'string'));
+    WHEN 'battery' THEN
+        RETURN coalesce(xrq.key_fault(p, 'volts', 'number', 0, 100),
+                        xrq.key_fault(p, 'celsius', 'number', -100, 150),
+                        xrq.key_fault(p, 'reply', 'string'));
+    WHEN 'clock_set' THEN
+        RETURN coalesce(xrq.key_fault(p, 'utc_offset', 'number', -50400, 50400, true),
+                        xrq.key_fault(p, 'sent', 'string'),
+                        xrq.key_fault(p, 'time_zone', 'string'));
+    WHEN 'download' THEN
+        RETURN coalesce(xrq.key_fault(p, 'started', 'number', -ms_most, ms_most, true),
+                        xrq.key_fault(p, 'ended', 'number', -ms_most, ms_most, true),
+                        xrq.key_fault(p, 'bytes', 'number', 0, 9223372036854775807, true),
+                        xrq.key_fault(p, 'sets', 'number', 0, 2147483647, true),
+                        xrq.key_fault(p, 'complete', 'boolean', nullable => false),
+                        xrq.key_fault(p, 'verified', 'boolean', nullable => false),
+                        xrq.key_fault(p, 'safe', 'boolean', nullable => false),
+                        xrq.key_fault(p, 'why', 'string'),
+                        xrq.key_fault(p, 'reasons', 'array'),
+                        xrq.key_fault(p, 'set_lines', 'array'),
+                        xrq.key_fault(p, 'line_errors', 'string'),
+                        xrq.key_fault(p, 'files', 'array'),
+                        xrq.key_fault(p, 'kept_file', 'string'),
+                        xrq.key_fault(p, 'port', 'number', 1, 65535, true),
+                        (SELECT coalesce(CASE WHEN jsonb_typeof(s) <> 'object'
+                                              THEN 'set_lines holds a ' || jsonb_typeof(s) END,
+                                         xrq.key_fault(s, 'lines', 'number', 0, 2147483647,
+                                                       true),
+                                         xrq.key_fault(s, 'name', 'string'))
+                           FROM jsonb_array_elements(CASE WHEN jsonb_typeof(p -> 'set_lines')
+                                = 'array' THEN p -> 'set_lines' ELSE '[]' END) s
+                          WHERE jsonb_typeof(s) <> 'object' OR xrq.key_fault(s, 'lines',
+                                'number', 0, 2147483647, true) IS NOT NULL
+                             OR xrq.key_fault(s, 'name', 'string') IS NOT NULL
+                          LIMIT 1));
+    WHEN 'clear' THEN
+        RETURN xrq.key_fault(p, 'confirmed', 'boolean', nullable => false);
+    WHEN 'link' THEN
+        RETURN xrq.key_fault(p, 'download', 'string');
+    WHEN 'judged_again' THEN
+        RETURN coalesce(xrq.key_fault(p, 'download', 'string'),
+                        xrq.key_fault(p, 'download_started', 'number', -ms_most, ms_most, true),
+                        xrq.key_fault(p, 'verified', 'boolean', nullable => false),
+                        xrq.key_fault(p, 'reasons', 'array'));
+    WHEN 'kept_download' THEN
+        RETURN xrq.key_fault(p, 'path', 'string');
+    WHEN 'record' THEN
+        info := p -> 'info';
+        RETURN coalesce(xrq.key_fault(p, 'line', 'string', nullable => false),
+                        CASE WHEN NOT p ? 'line' THEN 'line is missing' END,
+                        xrq.key_fault(p, 'info', 'object', nullable => false),
+                        CASE WHEN jsonb_typeof(info) = 'object' THEN coalesce(
+                            xrq.key_fault(info, 'offset', 'number', -50400, 50400, true),
+                            xrq.key_fault(info, 'order', 'number', 0, 255, true),
+                            xrq.key_fault(info, 'flags', 'number', 0, 255, true),
+                            xrq.key_fault(info, 'interval', 'number', 0, 10000000000),
+                            xrq.key_fault(info, 'download', 'string'),
+                            xrq.key_fault(info, 'notes', 'array')) END);
+    ELSE
+        RETURN NULL; -- a kind this schema does not know: its readers pass over it
+    END CASE;
+END $$;
+
+CREATE OR REPLACE FUNCTION xrq.check_added_facts() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    who name := session_user;
+    bad record;
+    lid uuid;
+    bound name;
+BEGIN
+    IF who = (SELECT nspowner::regrole::name FROM pg_namespace WHERE nspname = 'xrq')
+       OR (SELECT rolsuper FROM pg_roles WHERE rolname = who) THEN
+        RETURN NULL;
+    END IF;
+    IF TG_TABLE_NAME = 'events' THEN
+        SELECT a.kind || ' ' || a.id || ' of unit ' || left(a.unit, 60) AS what, f.fault INTO bad FROM added a,
+               LATERAL (SELECT xrq.payload_fault(a.kind, a.payload, a.occurred_at) AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    ELSIF TG_TABLE_NAME = 'kept_downloads' THEN
+        SELECT 'kept download ' || a.id || ' of unit ' || left(a.unit, 60) AS what, f.fault INTO bad FROM added a,
+               LATERAL (SELECT xrq.payload_fault('kept_download', a.payload, a.occurred_at)
+                        AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    ELSIF TG_TABLE_NAME = 'series_facts' THEN
+        SELECT 'record ' || a.data_set || ' ' || a.identity AS what, f.fault INTO bad
+          FROM added a,
+               LATERAL (SELECT xrq.payload_fault('record', a.payload, a.occurred_at) AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    ELSE
+        SELECT 'record ' || a.data_set || ' ' || a.chain_hash AS what, f.fault INTO bad
+          FROM added a,
+               LATERAL (SELECT xrq.payload_fault('record', a.payload, a.occurred_at) AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    END IF;
+    IF FOUND THEN
+        RAISE EXCEPTION USING ERRCODE = 'check_violation',
+            MESSAGE = format('the server refuses %s pushed as %s: %s', bad.what, who,
+                             bad.fault);
+    END IF;
+    FOR lid IN SELECT DISTINCT a.laptop_id FROM added a WHERE a.laptop_id IS NOT NULL LOOP
+        -- Two first pushes of one laptop_id bind it once.
+        PERFORM pg_advisory_xact_lock(7233002, hashtext(lid::text));
+        SELECT r.role INTO bound FROM xrq.laptop_roles r WHERE r.laptop_id = lid
+         ORDER BY r.id DESC LIMIT 1;
+        IF NOT FOUND THEN
+            INSERT INTO xrq.laptop_roles (laptop_id, role) VALUES (lid, who);
+        ELSIF bound <> who THEN
+            RAISE EXCEPTION USING ERRCODE = 'insufficient_privilege',
+                MESSAGE = format('laptop %s pushes as role %s, not as %s', lid, bound, who),
+                HINT = format('if this laptop now logs in as %s, the server''s owner moves it: '
+                              'xrq-series admin move-laptop %s %s', who, lid, who);
+        END IF;
+    END LOOP;
+    RETURN NULL;
+END $$;
+REVOKE ALL ON FUNCTION xrq.check_added_facts() FROM PUBLIC;
+DO $$ DECLARE t text; BEGIN
+    FOREACH t IN ARRAY ARRAY['events', 'kept_downloads', 'series_facts', 'series_records'] LOOP
+        IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = t || '_checked'
+                       AND tgrelid = ('xrq.' || t)::regclass) THEN
+            EXECUTE pg_catalog.format('CREATE TRIGGER %I AFTER INSERT ON xrq.%I '
+                'REFERENCING NEW TABLE AS added FOR EACH STATEMENT '
+                'EXECUTE FUNCTION xrq.check_added_facts()', t || '_checked', t);
+        END IF;
+    END LOOP;
+END $$;
+-- The first laptop_id pushed by each role before now binds it as its next push would.
+INSERT INTO xrq.laptop_roles (laptop_id, role, set_at)
+    SELECT DISTINCT ON (laptop_id) laptop_id, pushed_by, received_at FROM (
+        SELECT laptop_id, pushed_by, received_at, arrival FROM xrq.events
+         WHERE laptop_id IS NOT NULL
+        UNION ALL SELECT laptop_id, pushed_by, received_at, arrival FROM xrq.kept_downloads
+         WHERE laptop_id IS NOT NULL
+        UNION ALL SELECT laptop_id, pushed_by, received_at, arrival FROM xrq.series_facts
+         WHERE laptop_id IS NOT NULL) f
+     WHERE NOT EXISTS (SELECT FROM xrq.laptop_roles r WHERE r.laptop_id = f.laptop_id)
+       AND EXISTS (SELECT FROM pg_catalog.pg_roles r WHERE r.rolname = f.pushed_by
+                   AND NOT r.rolsuper AND r.oid <> (SELECT nspowner FROM pg_catalog.pg_namespace
+                                                     WHERE nspname = 'xrq'))
+     ORDER BY laptop_id, received_at, arrival;
+
+-- The facts every reader reads: those of a disowned role received since its disowning are
+-- left out (nothing is deleted; owning it again brings them back).
+CREATE OR REPLACE VIEW xrq.owned_events AS
+    SELECT e.* FROM xrq.events e WHERE NOT EXISTS (SELECT FROM xrq.disowned_roles d
+        WHERE d.role = e.pushed_by AND e.received_at >= d.since);
+CREATE OR REPLACE VIEW xrq.owned_kept_downloads AS
+    SELECT k.* FROM xrq.kept_downloads k WHERE NOT EXISTS (SELECT FROM xrq.disowned_roles d
+        WHERE d.role = k.pushed_by AND k.received_at >= d.since);
+CREATE OR REPLACE VIEW xrq.owned_series_facts AS
+    SELECT f.* FROM xrq.series_facts f WHERE NOT EXISTS (SELECT FROM xrq.disowned_roles d
+        WHERE d.role = f.pushed_by AND f.received_at >= d.since);
+CREATE OR REPLACE VIEW xrq.owned_series_records AS
+    SELECT r.* FROM xrq.series_records r WHERE NOT EXISTS (SELECT FROM xrq.disowned_roles d
+        WHERE d.role = r.pushed_by AND r.received_at >= d.since);
+CREATE OR REPLACE VIEW xrq.unit_history AS
+    SELECT id, unit, kind, occurred_at, laptop, payload, received_at, arrival, laptop_id,
+           pushed_by
+      FROM xrq.owned_events
+    UNION ALL
+    SELECT id, unit, 'kept_download', occurred_at, laptop,
+           payload || jsonb_build_object('sha256', sha256, 'size', size), received_at, arrival,
+           laptop_id, pushed_by
+      FROM xrq.owned_kept_downloads;
+CREATE OR REPLACE VIEW xrq.series_places AS
+    SELECT unit, data_set, segment, position, identity, laptop, laptop_id, payload,
+           occurred_at, received_at, arrival, pushed_by
+      FROM xrq.owned_series_facts
+    UNION ALL
+    SELECT unit, data_set, segment, position, chain_hash, laptop, laptop_id, payload,
+           occurred_at, received_at, arrival, pushed_by
+      FROM xrq.owned_series_records;
+CREATE OR REPLACE VIEW xrq.units AS
+    SELECT unit,
+           min(occurred_at) AS first_seen,
+           max(occurred_at) AS last_seen,
+           max(received_at) AS last_received,
+           count(*) FILTER (WHERE kind = 'visit') AS visits,
+           count(DISTINCT laptop) AS laptops
+      FROM xrq.owned_events
+     GROUP BY unit;
+GRANT SELECT ON xrq.disowned_roles, xrq.owned_events, xrq.owned_kept_downloads,
+    xrq.owned_series_facts, xrq.owned_series_records TO xrq_laptop;
+)sql",
+         1},
     };
     return steps;
 }

@@ -27,6 +27,7 @@ struct Node {
     std::vector<int> others; // other records before it whose bytes its identity holds
     bool leaf = true;
     std::int64_t occurredAt = 0;
+    fleet::ServerSeen seen; // when the server received it: what orders the chains
 };
 
 // A segment of the derived series: the node shown at each place, and every node said at the
@@ -285,6 +286,7 @@ std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts)
                 continue;
             node.parent = up;
             node.occurredAt = facts[at].occurredAt;
+            node.seen = facts[at].seen;
             node.record.occurredAt = facts[at].occurredAt;
             index[at] = int(nodes.size());
             nodes.push_back(std::move(node));
@@ -541,10 +543,12 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
         std::reverse(chain.begin(), chain.end());
         chains.push_back(std::move(chain));
     }
+    // A chain's place among the others: when the server first received a record of it, never
+    // a time its laptop chose (a laptop's clock set to 1970 must not put its chain first).
     auto firstAt = [&](const std::vector<int>& chain) {
-        std::int64_t at = nodes[std::size_t(chain.front())].occurredAt;
+        fleet::ServerSeen at = nodes[std::size_t(chain.front())].seen;
         for (const int id : chain)
-            at = std::min(at, nodes[std::size_t(id)].occurredAt);
+            at = std::min(at, nodes[std::size_t(id)].seen);
         return at;
     };
     // Where chains joined again after a place where laptops disagreed, the other chain's
@@ -686,6 +690,7 @@ bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& seri
         return false;
     }
     m_notes.clear();
+    m_leftOut = held.leftOut.toStdString();
     m_info = SeriesInfo{};
     m_info.serial = serial;
     m_info.name = name;

@@ -74,6 +74,8 @@ public:
               int ordinal, std::string& why);
     // Valid while this object lives.
     RecordSource source() const;
+    // What the server's readers left out (a disowned laptop role's facts); empty if nothing.
+    const std::string& leftOut() const { return m_leftOut; }
 
 private:
     bool take(const fleet::ServerSeries& held, const std::string& serial, const std::string& name,
@@ -82,6 +84,7 @@ private:
     std::vector<Note> m_notes;
     DerivedSeries m_series;
     std::vector<ClockFact> m_clockSets;
+    std::string m_leftOut;
 };
 
 } // namespace series

@@ -68,6 +68,12 @@ const char* const kUsageText =
     "  admin set-visit-interval --service NAME DAYS [SERIAL]\n"
     "                                        a unit whose last visit is longer ago is late:\n"
     "                                        the organisation's interval, or one unit's\n"
+    "  admin move-laptop --service NAME LAPTOP_ID ROLE\n"
+    "                                        the laptop LAPTOP_ID pushes as ROLE from now on\n"
+    "  admin disown-laptop --service NAME ROLE [--since TIME]\n"
+    "                                        every reader leaves out the facts ROLE pushed\n"
+    "                                        since TIME (default now); nothing is deleted\n"
+    "  admin own-laptop --service NAME ROLE  read ROLE's facts again\n"
     "  admin check-server --service NAME     list any right a laptop role has beyond adding\n"
     "                                        and reading facts (exit 1 when there is one)\n"
     "TIME: 2026-06-01 or 2026-06-01T08:00:00 (UTC).\n";
@@ -160,6 +166,8 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
     if (!service.empty()) {
         if (!held.read(fleet::serviceConninfo(service), serial, name, set - 1, why))
             return fail(kServer, why, json);
+        if (!held.leftOut().empty())
+            std::fprintf(stderr, "xrq-series: %s\n", held.leftOut().c_str());
         source = held.source();
     } else {
         const Opened opened = openStore(store, folder, why);
