@@ -130,7 +130,7 @@ InitOutcome ownRole(const std::string& conninfo, const QString& role,
 
 std::optional<std::int64_t> parseSinceTime(const QString& text) {
     // Qt's ISO 8601 reader, for the owner's command line: a date alone is its midnight.
-    const QDate day = QDate::fromString(text, Qt::ISODate);
+    const QDate day = text.size() == 10 ? QDate::fromString(text, Qt::ISODate) : QDate();
     QDateTime at = day.isValid() ? QDateTime(day, QTime(0, 0), Qt::UTC)
                                  : QDateTime::fromString(text, Qt::ISODate);
     if (!at.isValid() || text.size() < 10)

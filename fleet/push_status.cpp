@@ -53,6 +53,8 @@ QString statusLine(const PushStatus& s, std::int64_t nowMs) {
         line += QStringLiteral("; 1 conflict noted");
     else if (s.conflicts > 1)
         line += QStringLiteral("; %1 conflicts noted").arg(s.conflicts);
+    if (!s.refused.isEmpty())
+        line += QStringLiteral("; newest: ") + s.refused;
     if (!s.unverified.isEmpty() && s.state != PushStatus::State::Unreachable)
         line += QStringLiteral("; ") + s.unverified;
     return line;

@@ -10,7 +10,8 @@
 //                                                            batches)
 //   "shared: facts up to date; 16.8 MB of kept downloads to send"
 //   "12 facts waiting: the server's schema is version 3, newer than ..."   (refused)
-// with "; 1 conflict noted" added while conflicts are on record, and "; unverified connection
+// with "; 1 conflict noted" added while conflicts are on record (and "; newest: event ... refused
+// by the server for its content: ..." once this run had one refused), and "; unverified connection
 // (sslmode=prefer, no TLS)" while the connection to a server over the network is not verified.
 
 #include <QString>
@@ -38,6 +39,11 @@ struct PushStatus {
     // The last connection made was not verified (PgConnection::security), in the operator's
     // words: "unverified connection (sslmode=prefer, no TLS)"; empty when it was.
     QString unverified;
+    // The newest fact the server refused for its content in this run, and why, in the
+    // server's words ("event 5f0c... of unit XRQ00001 refused by the server for its content:
+    // ... volts 1000 is outside 0 to 100 (SQLSTATE 23514)"); kept in the file's conflicts
+    // table with its payload. Empty when none was.
+    QString refused;
     // Bytes of kept downloads still to send (fleet/kept_bytes.h); they go after the facts.
     std::int64_t bytesWaiting = 0;
 };

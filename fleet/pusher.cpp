@@ -1003,6 +1003,11 @@ Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
                 s.pushed += n - static_cast<std::int64_t>(out.conflicts.size());
                 s.conflicts += static_cast<std::int64_t>(out.conflicts.size());
                 s.unreachableSince.reset();
+                for (const Conflict& c : out.conflicts)
+                    if (c.serverPayload.isNull()) // refused, not held otherwise
+                        s.refused =
+                            QStringLiteral("%1 %2 of unit %3 %4")
+                                .arg(kindName(c.row->kind), c.row->identity, c.row->unit, c.reason);
             });
         }
     }

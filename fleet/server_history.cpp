@@ -126,6 +126,10 @@ ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
     h.entries.reserve(std::size_t(rows));
     for (int i = 0; i < rows; ++i)
         h.entries.push_back(entryOf(r, i, thisLaptop));
+    std::vector<DisownedRole> disowned;
+    if (!readDisownedRoles(pg, timeout, disowned, h.message))
+        return h;
+    h.leftOut = disownedNote(disowned);
     h.ok = true;
     return h;
 }

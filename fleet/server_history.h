@@ -33,6 +33,7 @@ struct ServerHistory {
     QString message;                   // why not, for the operator
     std::vector<HistoryEntry> entries; // newest first
     bool more = false;                 // the server holds older ones than these
+    QString leftOut; // what was left out (fleet/laptop_roles.h's disownedNote); empty if none
 };
 
 // `stopFd`: a descriptor that becomes readable when the read must end at once (-1: none).

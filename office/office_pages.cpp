@@ -274,18 +274,22 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
                     .arg(volts(*lo), volts(*hi), html(utcText(d.battery.front().first)),
                          html(utcText(d.battery.back().first)));
     }
-    body += QStringLiteral("<h2>History</h2><table id=\"history\"><thead><tr><th>When</th>"
-                           "<th>What</th><th>Laptop</th><th>Detail</th></tr></thead><tbody>");
+    body +=
+        QStringLiteral("<h2>History</h2><table id=\"history\"><thead><tr><th>When</th>"
+                       "<th>What</th><th>Laptop</th><th>Pushed by</th><th>Detail</th></tr></thead>"
+                       "<tbody>");
     for (const HistoryItem& h : d.history) {
         const QString cls =
             h.kind == QLatin1String("download") && !h.payload.value(QLatin1String("safe")).toBool()
                 ? QStringLiteral(" class=\"unsafe\"")
                 : QString();
-        body += QStringLiteral("<tr%1><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>")
+        body += QStringLiteral("<tr%1><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td></tr>")
                     .arg(cls, html(utcText(h.occurredAtMs)), html(h.kind), html(h.laptop),
-                         html(historyDetail(h)));
+                         html(h.pushedBy), html(historyDetail(h)));
     }
     body += QStringLiteral("</tbody></table>");
+    if (!d.leftOut.isEmpty())
+        body += QStringLiteral("<p id=\"left-out\">%1</p>").arg(html(d.leftOut));
     if (d.moreHistory)
         body += QStringLiteral("<p class=\"more\">Only the newest %1 entries are shown.</p>")
                     .arg(d.history.size());

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_reads.h"
 
+#include "fleet/laptop_roles.h"
+
 #include "office/counting_ahead.h"
 #include "office/plot_buckets.h"
 #include "office/read_connections.h"
@@ -52,8 +54,8 @@ std::int64_t serverNow(PgConnection& pg, const ReadLimits& limits) {
 // Every unit the events name, as a FROM item's SELECT of one column "unit": a seek of the
 // index on (unit, ...) a unit.
 const std::string kEveryUnit =
-    "WITH RECURSIVE seen(unit) AS ((SELECT unit FROM xrq.events ORDER BY unit LIMIT 1) "
-    "UNION ALL SELECT (SELECT e.unit FROM xrq.events e WHERE e.unit > seen.unit "
+    "WITH RECURSIVE seen(unit) AS ((SELECT unit FROM xrq.owned_events ORDER BY unit LIMIT 1) "
+    "UNION ALL SELECT (SELECT e.unit FROM xrq.owned_events e WHERE e.unit > seen.unit "
     "ORDER BY e.unit LIMIT 1) FROM seen WHERE seen.unit IS NOT NULL) "
     "SELECT unit FROM seen WHERE unit IS NOT NULL";
 
@@ -159,7 +161,8 @@ void readBatteries(const std::string& conninfo, const ReadLimits& limits, Batter
         "SELECT u.unit, b.volts FROM (" + kEveryUnit +
             ") u JOIN LATERAL (SELECT pg_catalog.array_to_string(pg_catalog.array_agg(t.volts "
             "ORDER BY t.occurred_at), ' ') AS volts FROM (SELECT occurred_at, payload->>'volts' "
-            "AS volts FROM xrq.events e WHERE e.unit = u.unit AND e.kind = 'battery' ORDER BY "
+            "AS volts FROM xrq.owned_events e WHERE e.unit = u.unit AND e.kind = 'battery' ORDER "
+            "BY "
             "occurred_at DESC LIMIT 8) t) b ON b.volts IS NOT NULL ORDER BY u.unit COLLATE \"C\" "
             "LIMIT $1",
         {PgParam::text(std::to_string(limits.mostUnits + 1))}, limits.statementTimeout);
@@ -194,7 +197,7 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     // end (schema 8). The units are found by the same index, one seek each past the one before
     // (a walk over every event's row otherwise).
     const std::string latest =
-        "LEFT JOIN LATERAL (SELECT occurred_at, laptop, payload FROM xrq.events e "
+        "LEFT JOIN LATERAL (SELECT occurred_at, laptop, payload FROM xrq.owned_events e "
         "WHERE e.unit = u.unit AND e.kind = '%1' ORDER BY occurred_at DESC, arrival DESC "
         "LIMIT 1) %2 ON true ";
     auto join = [&](const char* kind, const char* as) {
@@ -291,7 +294,8 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
     d.readAtMs = serverNow(pg, limits);
     const PgParam name = PgParam::text(unit.toStdString());
     PgResult r = pg.exec("SELECT kind, " + ms("occurred_at") +
-                             ", laptop, payload::text FROM xrq.unit_history WHERE unit = $1 "
+                             ", laptop, payload::text, pushed_by FROM xrq.unit_history "
+                             "WHERE unit = $1 "
                              "ORDER BY occurred_at DESC, arrival DESC LIMIT $2",
                          {name, PgParam::text(std::to_string(limits.mostHistory + 1))},
                          limits.statementTimeout);
@@ -313,15 +317,24 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
         return d;
     }
     d.visitIntervalDays = intervals.of(unit);
+    std::vector<fleet::DisownedRole> disowned;
+    QString why;
+    if (!fleet::readDisownedRoles(pg, limits.statementTimeout, disowned, why)) {
+        d.error = unavailable(QStringLiteral("disowned roles not read"), why.toStdString());
+        return d;
+    }
+    d.leftOut = fleet::disownedNote(disowned);
     for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i)
         d.history.push_back(
             {text(r.value(i, 0)), std::stoll(r.value(i, 1)), text(r.value(i, 2)),
-             QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 3))).object()});
-    r = pg.exec("SELECT " + ms("occurred_at") +
-                    ", payload->>'volts' FROM xrq.events WHERE unit = $1 AND kind = 'battery' "
-                    "AND pg_catalog.jsonb_typeof(payload->'volts') = 'number' "
-                    "ORDER BY occurred_at DESC LIMIT $2",
-                {name, PgParam::text(std::to_string(limits.mostBattery))}, limits.statementTimeout);
+             QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 3))).object(),
+             text(r.value(i, 4))});
+    r = pg.exec(
+        "SELECT " + ms("occurred_at") +
+            ", payload->>'volts' FROM xrq.owned_events WHERE unit = $1 AND kind = 'battery' "
+            "AND pg_catalog.jsonb_typeof(payload->'volts') = 'number' "
+            "ORDER BY occurred_at DESC LIMIT $2",
+        {name, PgParam::text(std::to_string(limits.mostBattery))}, limits.statementTimeout);
     if (!r.ok()) {
         d.error = unavailable(QStringLiteral("battery not read"), r.error());
         return d;
@@ -503,8 +516,8 @@ UnitList readUnitList(const std::string& conninfo, long long skip, int top,
     if (r.rows() > 0) {
         l.total = std::stoll(r.value(0, 1));
     } else {
-        const PgResult n = pg.exec("SELECT pg_catalog.count(DISTINCT unit) FROM xrq.events", {},
-                                   limits.statementTimeout);
+        const PgResult n = pg.exec("SELECT pg_catalog.count(DISTINCT unit) FROM xrq.owned_events",
+                                   {}, limits.statementTimeout);
         if (!n.ok()) {
             l.error = unavailable(QStringLiteral("units not counted"), n.error());
             return l;
@@ -535,7 +548,7 @@ UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const Re
         return u;
     PgConnection& pg = *lease;
     const PgParam name = PgParam::text(unit.toStdString());
-    const PgResult known = pg.exec("SELECT EXISTS (SELECT 1 FROM xrq.events WHERE unit = $1)",
+    const PgResult known = pg.exec("SELECT EXISTS (SELECT 1 FROM xrq.owned_events WHERE unit = $1)",
                                    {name}, limits.statementTimeout);
     if (!known.ok()) {
         u.error = unavailable(QStringLiteral("unit not read"), known.error());

@@ -89,6 +89,7 @@ struct HistoryItem {
     std::int64_t occurredAtMs = 0;
     QString laptop;
     QJsonObject payload;
+    QString pushedBy; // the role that pushed it: the one thing of a fact its laptop cannot choose
 };
 
 struct SeriesSummary {
@@ -111,6 +112,7 @@ struct UnitDetail {
     std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
     std::vector<SeriesSummary> series;
     std::optional<int> visitIntervalDays; // as UnitRow's
+    QString leftOut; // the disowned roles whose facts were left out (fleet::disownedNote)
 };
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits);

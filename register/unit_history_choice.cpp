@@ -36,10 +36,11 @@ UnitHistoryChoice::Source UnitHistoryChoice::shown() const {
 
 QString UnitHistoryChoice::sourceLine() const {
     if (shown() == Source::Server)
-        return m_server.more ? QStringLiteral("organisation's history (server), the newest %1 "
-                                              "events")
-                                   .arg(m_server.entries.size())
-                             : QStringLiteral("organisation's history (server)");
+        return (m_server.more ? QStringLiteral("organisation's history (server), the newest %1 "
+                                               "events")
+                                    .arg(m_server.entries.size())
+                              : QStringLiteral("organisation's history (server)")) +
+               (m_server.leftOut.isEmpty() ? QString() : QStringLiteral("; ") + m_server.leftOut);
     if (!m_askingServer)
         return QStringLiteral("this laptop's history");
     if (!m_serverAnswered)

@@ -62,8 +62,10 @@ DerivedSeries derive(std::vector<std::vector<fleet::ServerSeriesRecord>> laptops
                 return std::tie(o.chainHash, o.occurrence, o.after, o.afterOccurrence) ==
                        std::tie(r.chainHash, r.occurrence, r.after, r.afterOccurrence);
             });
-            if (!held)
+            if (!held) {
                 all.push_back(std::move(r));
+                all.back().seen = {0, std::int64_t(all.size())}; // the server's arrival
+            }
         }
     return deriveSeries(all);
 }
@@ -164,4 +166,41 @@ TEST(ServerSeriesDerived, EqualRecordsAfterEqualRecordsAtTwoPlacesStayTwoRows) {
     EXPECT_FALSE(s.records[0].repeated);
     EXPECT_FALSE(s.records[20].repeated);
     EXPECT_TRUE(s.records[21].repeated);
+}
+
+// What orders laptops' chains is when the server received them, never the time a laptop
+// stamped them with: a laptop whose clock says 1970 (or one that lies) pushing after another
+// puts nothing of its own before the records the server had first.
+TEST(ServerSeriesDerived, ALaptopsClockDoesNotOrderTheChains) {
+    constexpr std::int64_t k1970 = 0, kNow = 1765188000000, kFar = 253402300799000;
+    const auto changed = with(lines(0, 100), 50, "26-06-01 00:00:00, 5O");
+    struct Case {
+        const char* what;
+        std::vector<std::vector<fleet::ServerSeriesRecord>> pushed;
+        std::vector<std::string> shown;
+        std::size_t disputed;
+    };
+    const Case cases[] = {
+        {"a chain of its own, dated 1970",
+         {segment("a", 0, lines(0, 100), kNow), segment("b", 0, lines(100, 150), k1970)},
+         lines(0, 150),
+         0},
+        {"another record at one place, dated 1970",
+         {segment("a", 0, lines(0, 100), kNow), segment("b", 0, changed, k1970)},
+         lines(0, 100),
+         1},
+        {"the honest laptop's clock far ahead",
+         {segment("a", 0, lines(0, 100), kFar), segment("b", 0, changed, kNow)},
+         lines(0, 100),
+         1},
+        {"the forger first: its records are the ones said first",
+         {segment("b", 0, changed, kNow), segment("a", 0, lines(0, 100), k1970)},
+         changed,
+         1},
+    };
+    for (const Case& c : cases) {
+        const DerivedSeries s = derive(c.pushed);
+        EXPECT_EQ(linesOf(s), c.shown) << c.what;
+        EXPECT_EQ(s.disputed, c.disputed) << c.what;
+    }
 }
