@@ -39,13 +39,13 @@ struct PushStatus {
     // The last connection made was not verified (PgConnection::security), in the operator's
     // words: "unverified connection (sslmode=prefer, no TLS)"; empty when it was.
     QString unverified;
+    // Bytes of kept downloads still to send (fleet/kept_bytes.h); they go after the facts.
+    std::int64_t bytesWaiting = 0;
     // The newest fact the server refused for its content in this run, and why, in the
     // server's words ("event 5f0c... of unit XRQ00001 refused by the server for its content:
     // ... volts 1000 is outside 0 to 100 (SQLSTATE 23514)"); kept in the file's conflicts
     // table with its payload. Empty when none was.
-    QString refused;
-    // Bytes of kept downloads still to send (fleet/kept_bytes.h); they go after the facts.
-    std::int64_t bytesWaiting = 0;
+    QString refused = {};
 };
 
 // The line above. `nowMs` decides whether the time needs its date ("since 2026-12-07 10:42").

@@ -26,6 +26,9 @@ namespace office {
 
 namespace {
 
+// The newest disowning or owning, part of every series' signature.
+constexpr const char* kTrustSql = "SELECT COALESCE(pg_catalog.max(id), 0) FROM xrq.role_trust";
+
 using fleet::PgConnection;
 using fleet::PgParam;
 using fleet::PgResult;
@@ -78,8 +81,9 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
     // older versions pushed by their places), summed over what each insert added: a row per
     // push and series, read by its index alone, however many records the series holds.
     const PgResult r = pg.exec("SELECT unit, data_set, pg_catalog.sum(rows), "
-                               "pg_catalog.max(newest) FROM xrq.series_arrivals " +
-                                   where + "GROUP BY 1, 2 ORDER BY 1, 2",
+                               "pg_catalog.max(newest), (" +
+                                   std::string(kTrustSql) + ") FROM xrq.series_arrivals " + where +
+                                   "GROUP BY 1, 2 ORDER BY 1, 2",
                                params, limits.statementTimeout);
     if (!r.ok()) {
         error = unavailable(QStringLiteral("series not read"), r.error());
@@ -89,7 +93,8 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
     for (int i = 0; i < r.rows(); ++i)
         out.push_back({text(r.value(i, 0)),
                        text(r.value(i, 1)),
-                       {std::stoll(r.value(i, 2)), std::stoll(r.value(i, 3))}});
+                       {std::stoll(r.value(i, 2)), std::stoll(r.value(i, 3)),
+                        text(r.value(i, 4)).toLongLong()}});
     return true;
 }
 
@@ -378,15 +383,16 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
         return nullptr;
     PgConnection& pg = *lease;
     const PgResult r = pg.exec(
-        "SELECT COALESCE(pg_catalog.sum(rows), 0), COALESCE(pg_catalog.max(newest), 0) FROM "
-        "xrq.series_arrivals WHERE unit = $1 AND data_set = $2",
+        "SELECT COALESCE(pg_catalog.sum(rows), 0), COALESCE(pg_catalog.max(newest), 0), (" +
+            std::string(kTrustSql) + ") FROM xrq.series_arrivals WHERE unit = $1 AND data_set = $2",
         {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())},
         limits.statementTimeout);
     if (!r.ok()) {
         error = unavailable(QStringLiteral("series not read"), r.error());
         return nullptr;
     }
-    const SeriesSignature signature{std::stoll(r.value(0, 0)), std::stoll(r.value(0, 1))};
+    const SeriesSignature signature{std::stoll(r.value(0, 0)), std::stoll(r.value(0, 1)),
+                                    text(r.value(0, 2)).toLongLong()};
     if (signature.facts == 0) {
         error = {ReadError::Kind::NotFound,
                  QStringLiteral("the server holds no records of unit %1, data set %2")

@@ -41,6 +41,9 @@ SeriesCounts countSeries(const series::RecordSource& source);
 struct SeriesSignature {
     long long facts = 0;
     long long newestArrival = 0;
+    // The newest disowning or owning of a laptop role (xrq.role_trust): one changes which
+    // facts every series is derived from.
+    long long trust = 0;
     bool operator==(const SeriesSignature&) const = default;
 };
 

@@ -51,6 +51,11 @@ TEST(FleetStatus, OneLineForEachState) {
           {},
           "unverified connection (sslmode=prefer, no TLS)"},
          "2 facts waiting: server not reachable since 10:42"},
+        // A fact the server refused for its content: kept, counted, and the newest told.
+        {{S::UpToDate, 0, 9, 1, {}, {}, {}, {}, 0, "event e1 of unit U refused by ...: volts"},
+         "shared: up to date; 1 conflict noted; newest: event e1 of unit U refused by ...: volts"},
+        {{S::Pushing, 2, 0, 3, {}, {}, {}, {}, 0, "record h of unit U refused"},
+         "2 facts waiting: pushing; 3 conflicts noted; newest: record h of unit U refused"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(fleet::statusLine(c.status, now).toStdString(), c.line);
