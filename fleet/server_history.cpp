@@ -114,7 +114,7 @@ ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
         return h;
     const PgResult r = pg.exec(
         std::string("SELECT ") + kEntryColumns +
-            "FROM xrq.unit_history WHERE unit = $1 ORDER BY occurred_at DESC, arrival DESC" +
+            "FROM xrq.owned_unit_history WHERE unit = $1 ORDER BY occurred_at DESC, arrival DESC" +
             (most > 0 ? " LIMIT " + std::to_string(most + 1) : std::string()),
         {PgParam::text(unit.toStdString())}, timeout);
     if (!r.ok()) {
@@ -176,7 +176,7 @@ OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& uni
     const PgResult r = pg.exec(
         "SELECT DISTINCT ON (r.data_set, r.segment, r.laptop_id, r.laptop) r.data_set, "
         "r.segment, r.position, r.identity, r.laptop, r.payload->>'line' "
-        "FROM xrq.series_places r WHERE r.unit = $1 AND CASE WHEN r.laptop_id IS NULL "
+        "FROM xrq.owned_series_places r WHERE r.unit = $1 AND CASE WHEN r.laptop_id IS NULL "
         "THEN r.laptop <> $3 ELSE r.laptop_id <> $2::uuid END "
         "AND EXISTS (SELECT FROM xrq.owned_events e WHERE e.unit = r.unit AND e.kind = 'download' "
         "AND e.payload @> '{\"safe\": true}'::jsonb AND CASE WHEN r.laptop_id IS NULL "

@@ -279,8 +279,8 @@ GRANT SELECT ON xrq.series_arrivals TO xrq_office;
         // 42501. The owner's own inserts (init-server's keying of older rows) are not checked.
         // Rows already held are left as they are. Disowning a role is a row of
         // xrq.role_trust (the newest of a role counts); xrq.disowned_roles lists those in
-        // force, and the views xrq.owned_* are the fact tables without their facts received
-        // since. Laptops write as before.
+        // force, and the views xrq.owned_* are the fact tables and the views of before without
+        // their facts received since. Laptops write as before.
         {R"sql(
 CREATE TABLE IF NOT EXISTS xrq.laptop_roles (
     id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
@@ -511,7 +511,10 @@ CREATE OR REPLACE VIEW xrq.owned_series_facts AS
 CREATE OR REPLACE VIEW xrq.owned_series_records AS
     SELECT r.* FROM xrq.series_records r WHERE NOT EXISTS (SELECT FROM xrq.disowned_roles d
         WHERE d.role = r.pushed_by AND r.received_at >= d.since);
-CREATE OR REPLACE VIEW xrq.unit_history AS
+-- What the views of before were, read through them (those views stay as they were, for
+-- programs made before; a migration run again over a server from before schema_info
+-- replaces them as they were), with the role that pushed each fact.
+CREATE OR REPLACE VIEW xrq.owned_unit_history AS
     SELECT id, unit, kind, occurred_at, laptop, payload, received_at, arrival, laptop_id,
            pushed_by
       FROM xrq.owned_events
@@ -520,7 +523,7 @@ CREATE OR REPLACE VIEW xrq.unit_history AS
            payload || jsonb_build_object('sha256', sha256, 'size', size), received_at, arrival,
            laptop_id, pushed_by
       FROM xrq.owned_kept_downloads;
-CREATE OR REPLACE VIEW xrq.series_places AS
+CREATE OR REPLACE VIEW xrq.owned_series_places AS
     SELECT unit, data_set, segment, position, identity, laptop, laptop_id, payload,
            occurred_at, received_at, arrival, pushed_by
       FROM xrq.owned_series_facts
@@ -528,7 +531,7 @@ CREATE OR REPLACE VIEW xrq.series_places AS
     SELECT unit, data_set, segment, position, chain_hash, laptop, laptop_id, payload,
            occurred_at, received_at, arrival, pushed_by
       FROM xrq.owned_series_records;
-CREATE OR REPLACE VIEW xrq.units AS
+CREATE OR REPLACE VIEW xrq.owned_units AS
     SELECT unit,
            min(occurred_at) AS first_seen,
            max(occurred_at) AS last_seen,
@@ -538,7 +541,8 @@ CREATE OR REPLACE VIEW xrq.units AS
       FROM xrq.owned_events
      GROUP BY unit;
 GRANT SELECT ON xrq.disowned_roles, xrq.owned_events, xrq.owned_kept_downloads,
-    xrq.owned_series_facts, xrq.owned_series_records TO xrq_laptop;
+    xrq.owned_series_facts, xrq.owned_series_records, xrq.owned_unit_history,
+    xrq.owned_series_places, xrq.owned_units TO xrq_laptop;
 )sql",
          1},
     };

@@ -21,7 +21,9 @@
 //   xrq.visit_intervals how often units are to be visited, each setting a row, set by the
 //                       owner (fleet/visit_intervals.h)
 // Units, last-seen times and histories are views over the facts (xrq.units,
-// xrq.unit_history), never rows that anyone updates. Laptop-local paths are information
+// xrq.unit_history), never rows that anyone updates; from schema 10 this program reads them
+// and the facts through xrq.owned_*, which leave out disowned laptop roles' facts
+// (fleet/laptop_roles.h). Laptop-local paths are information
 // (a payload field), never part of a key.
 //
 // Roles: the owner (whoever runs initServer) owns everything; initServer also closes schema

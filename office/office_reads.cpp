@@ -299,7 +299,7 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
     d.readAtMs = serverNow(pg, limits);
     const PgParam name = PgParam::text(unit.toStdString());
     PgResult r = pg.exec("SELECT kind, " + ms("occurred_at") +
-                             ", laptop, payload::text, pushed_by FROM xrq.unit_history "
+                             ", laptop, payload::text, pushed_by FROM xrq.owned_unit_history "
                              "WHERE unit = $1 "
                              "ORDER BY occurred_at DESC, arrival DESC LIMIT $2",
                          {name, PgParam::text(std::to_string(limits.mostHistory + 1))},

@@ -200,6 +200,11 @@ protected:
     }
 
     std::string file(const std::string& name) { return dir.path().toStdString() + "/" + name; }
+    // A file of a second laptop's folder: another laptop id, so another laptop role may push it
+    // (the server binds a laptop id to the first role that pushes it).
+    std::string otherFile(const std::string& name) {
+        return otherDir.path().toStdString() + "/" + name;
+    }
 
     fleet::PusherConfig config(const std::string& service, std::vector<std::string> files) {
         fleet::PusherConfig c;
@@ -231,6 +236,7 @@ protected:
 
     testsupport::PgTestServer server;
     QTemporaryDir dir;
+    QTemporaryDir otherDir;
 
 private:
     bool m_ownerAdded = false;

@@ -271,7 +271,7 @@ TEST_F(FleetLaptopRoles, ADisownedRolesFactsAreLeftOutOfEveryReadUntilItIsOwnedA
         s.units = u.units.size();
         s.unitsView = server
                           .value("SELECT string_agg(unit || ':' || visits, ',' ORDER BY unit) "
-                                 "FROM xrq.units")
+                                 "FROM xrq.owned_units")
                           .value_or("");
         return s;
     };
@@ -384,7 +384,7 @@ TEST_F(FleetLaptopRoles, AServerMigratedFromTheVersionBeforeKeepsTheRowsItHeld) 
     ASSERT_TRUE(o.ok) << o.message.toStdString();
     EXPECT_EQ(o.versionBefore, fleet::kServerSchemaVersion - 1);
     EXPECT_EQ(count("xrq.events"), 3);
-    EXPECT_EQ(count("xrq.unit_history"), 3); // every reader still reads them (and copes)
+    EXPECT_EQ(count("xrq.owned_unit_history"), 3); // every reader still reads them (and copes)
     // The id is bound to the role that pushed it first, as its next push would have bound it.
     EXPECT_EQ(server.value("SELECT role FROM xrq.laptop_roles"), "laptop_b");
     EXPECT_EQ(a.exec(event("visit", "{}", "2026-12-09", idA)).sqlState(), "42501");

@@ -20,7 +20,7 @@ TEST_F(FleetPush, FactsArePushedInOrderAndReadBackMarkedByLaptop) {
     addLaptop("laptop_b");
     LocalStore a(file("a-units.sqlite"));
     LocalStore aSeries(file("a-series.sqlite"));
-    LocalStore b(file("b-units.sqlite"));
+    LocalStore b(otherFile("b-units.sqlite"));
     ASSERT_TRUE(a.record(visit("XRQ00001", "laptop-a", 1765188000000)));
     ASSERT_TRUE(a.record(fleet::eventFact(fleet::newFactId(), "XRQ00001", "battery",
                                           QJsonObject{{"volts", 12.5}, {"celsius", 21.0}},
@@ -89,7 +89,7 @@ TEST_F(FleetPush, AnIdentityWithOtherContentIsKeptAsAConflictAndTold) {
     addLaptop("laptop_b");
     const QString id = fleet::newFactId();
     LocalStore a(file("a.sqlite"));
-    LocalStore b(file("b.sqlite"));
+    LocalStore b(otherFile("b.sqlite"));
     ASSERT_TRUE(a.record(fleet::eventFact(id, "XRQ00003", "clear", {{"confirmed", true}},
                                           1765188000000, "laptop-a")));
     // A cloned laptop: the same UUID, another event.
@@ -127,7 +127,7 @@ TEST_F(FleetPush, TwoProgramFoldersPushTheSameUnitAtOnce) {
     // Both downloaded the same records of the unit (one at a later visit, with more), and
     // each has its own visits.
     LocalStore a(file("a.sqlite"));
-    LocalStore b(file("b.sqlite"));
+    LocalStore b(otherFile("b.sqlite"));
     std::vector<fleet::Fact> aFacts = records("XRQ00004", "SET1", 3000, "laptop-a");
     std::vector<fleet::Fact> bFacts = records("XRQ00004", "SET1", 4000, "laptop-b");
     for (int i = 0; i < 20; ++i) {

@@ -38,7 +38,7 @@ fleet::Fact download(const QString& unit, const QString& laptop, std::int64_t at
 TEST_F(FleetReads, TheUnitsListSaysWhatTheServersUnitsViewSays) {
     addLaptop("laptop_a");
     addLaptop("laptop_b");
-    LocalStore a(file("a.sqlite")), b(file("b.sqlite"));
+    LocalStore a(file("a.sqlite")), b(otherFile("b.sqlite"));
     const std::int64_t t = 1765188000000;
     ASSERT_TRUE(a.record(visit(QStringLiteral("XRQ00051"), "laptop-a", t)));
     ASSERT_TRUE(a.record(visit(QStringLiteral("XRQ00051"), "laptop-a", t + 1000)));

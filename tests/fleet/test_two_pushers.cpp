@@ -47,7 +47,6 @@ std::int64_t lastSeq(LocalStore& s) {
 
 TEST_F(FleetTwoPushers, AFactWrittenWhileTheOtherPushesIsNeverRemovedUnsent) {
     addLaptop("laptop_a");
-    addLaptop("laptop_b");
     const std::string path = file("units.sqlite");
     makeOldOutbox(path);
     LocalStore store(path);
@@ -59,27 +58,33 @@ TEST_F(FleetTwoPushers, AFactWrittenWhileTheOtherPushesIsNeverRemovedUnsent) {
     // pushes the same fact and empties the table.
     ASSERT_TRUE(server.sql(
         "CREATE FUNCTION xrq.hold_a() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-        "IF session_user = 'laptop_a' THEN PERFORM pg_advisory_xact_lock(4501); END IF; "
+        "IF current_setting('application_name') = 'pusher_a' THEN "
+        "PERFORM pg_advisory_xact_lock(4501); END IF; "
         "RETURN NEW; END $$; CREATE TRIGGER hold_a BEFORE INSERT ON xrq.events FOR EACH ROW "
         "EXECUTE FUNCTION xrq.hold_a();"));
     fleet::PgConnection holder;
     ASSERT_TRUE(holder.connect(fleet::serviceConninfo(ownerService()), 30s)) << holder.error();
     ASSERT_TRUE(holder.exec("SELECT pg_advisory_lock(4501)").ok());
-    fleet::Pusher a(config("laptop_a", {path}));
+    // The two pushers of one folder push as its laptop's role, told apart by their sessions'
+    // names.
+    fleet::PusherConfig ca = config("laptop_a", {path});
+    ca.conninfo += " application_name=pusher_a";
+    fleet::Pusher a(ca);
     a.start();
     // The server tells when A waits for the lock; nothing here can be woken by it, so the
     // server looks (in one statement, with a deadline of its own), its view of the sessions
     // taken anew each time (a transaction keeps the first otherwise).
     const fleet::PgResult waited = holder.exec(
         "DO $$ BEGIN FOR i IN 1..2500 LOOP PERFORM pg_stat_clear_snapshot(); EXIT WHEN EXISTS "
-        "(SELECT FROM pg_stat_activity WHERE usename = 'laptop_a' AND wait_event_type = 'Lock'); "
+        "(SELECT FROM pg_stat_activity WHERE application_name = 'pusher_a' AND wait_event_type = "
+        "'Lock'); "
         "PERFORM pg_sleep(0.01); END LOOP; END $$",
         {}, 120s);
     ASSERT_TRUE(waited.ok()) << waited.error();
-    ASSERT_TRUE(server.value("SELECT count(*) FROM pg_stat_activity WHERE usename = 'laptop_a' "
-                             "AND wait_event_type = 'Lock'") == "1");
+    ASSERT_TRUE(server.value("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                             "'pusher_a' AND wait_event_type = 'Lock'") == "1");
     {
-        fleet::Pusher b(config("laptop_b", {path}));
+        fleet::Pusher b(config("laptop_a", {path}));
         b.start();
         ASSERT_TRUE(b.pushAndWait(60s)) << fleet::statusLine(b.status(), 0).toStdString();
     }
@@ -135,7 +140,6 @@ TEST(FleetPusherChild, DISABLED_Push) {
 
 TEST_F(FleetTwoPushers, OneKilledMidPushWhileTheOtherPushesAndFactsComeLosesNothing) {
     addLaptop("laptop_a");
-    addLaptop("laptop_b");
     constexpr int kRecords = 20000;
     const std::string path = file("series.sqlite");
     makeOldOutbox(path);
@@ -150,7 +154,7 @@ TEST_F(FleetTwoPushers, OneKilledMidPushWhileTheOtherPushesAndFactsComeLosesNoth
     ::unsetenv("XRQ_PUSHER_CHILD_FILE");
     ::unsetenv("XRQ_PUSHER_CHILD_SERVICE");
     ASSERT_TRUE(child.started());
-    fleet::PusherConfig cb = config("laptop_b", {path});
+    fleet::PusherConfig cb = config("laptop_a", {path}); // the folder's laptop, as the child
     cb.batchSize = 150;
     fleet::Pusher b(cb);
     b.start();
