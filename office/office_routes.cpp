@@ -111,6 +111,7 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
         history.append(QJsonObject{{QStringLiteral("kind"), h.kind},
                                    {QStringLiteral("at"), qint64(h.occurredAtMs)},
                                    {QStringLiteral("laptop"), h.laptop},
+                                   {QStringLiteral("pushed_by"), h.pushedBy},
                                    {QStringLiteral("detail"), historyDetail(h)},
                                    {QStringLiteral("payload"), h.payload}});
     for (const auto& [ms, volts] : d.battery)
@@ -124,9 +125,10 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
                                   {QStringLiteral("disputed"), qint64(s.disputed)},
                                   {QStringLiteral("repeated"), qint64(s.repeated)},
                                   {QStringLiteral("counted"), s.counted}});
-    return {{QStringLiteral("unit"), unit},       {QStringLiteral("read_at"), qint64(d.readAtMs)},
-            {QStringLiteral("history"), history}, {QStringLiteral("more_history"), d.moreHistory},
-            {QStringLiteral("battery"), battery}, {QStringLiteral("series"), series}};
+    return {{QStringLiteral("unit"), unit},         {QStringLiteral("read_at"), qint64(d.readAtMs)},
+            {QStringLiteral("history"), history},   {QStringLiteral("more_history"), d.moreHistory},
+            {QStringLiteral("battery"), battery},   {QStringLiteral("series"), series},
+            {QStringLiteral("left_out"), d.leftOut}};
 }
 
 QString csvName(const QString& unit, const QString& set) {

@@ -14,6 +14,7 @@
 #include "series/series_share.h"
 #include "support/wait.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -110,7 +111,10 @@ protected:
         // cleared.
         std::string pushFleet() {
             const std::string folder = dir.path().toStdString();
-            fleettest::LocalStore a(folder + "/a-units.sqlite"), b(folder + "/b-units.sqlite");
+            // A laptop id is bound to the role that first pushes it: a folder each.
+            if (!QDir().mkpath(QString::fromStdString(folder + "/b")))
+                return "no folder for laptop b";
+            fleettest::LocalStore a(folder + "/a-units.sqlite"), b(folder + "/b/b-units.sqlite");
             if (!a.ok() || !b.ok())
                 return "no local stores";
             const QString la = QStringLiteral("laptop_a"), lb = QStringLiteral("laptop_b");

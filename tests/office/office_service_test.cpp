@@ -3,6 +3,7 @@
 // and answer, hostile names, bad requests, bounds, and the read-only role.
 #include "office_fixture.h"
 
+#include "fleet/admin.h"
 #include "office/office_reads.h"
 
 #include "support/child_process.h"
@@ -12,6 +13,7 @@
 
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace officetest {
 namespace {
@@ -84,6 +86,9 @@ TEST_F(OfficeServiceTest, UnitPageAndItsSeriesDecimatedKeepingPeaksZoomReadingFi
     const QJsonArray history = d.value(QLatin1String("history")).toArray();
     ASSERT_EQ(history.size(), 6);
     EXPECT_EQ(history.first().toObject().value(QLatin1String("laptop")).toString(), "laptop_b");
+    EXPECT_EQ(history.first().toObject().value(QLatin1String("pushed_by")).toString(), "laptop_b");
+    EXPECT_EQ(history.last().toObject().value(QLatin1String("pushed_by")).toString(), "laptop_a");
+    EXPECT_EQ(d.value(QLatin1String("left_out")).toString(), "");
     const QJsonObject analog = d.value(QLatin1String("series")).toArray().first().toObject();
     EXPECT_EQ(analog.value(QLatin1String("records")).toInt(), 200);
     EXPECT_EQ(analog.value(QLatin1String("disputed")).toInt(), 1);
@@ -124,6 +129,54 @@ TEST_F(OfficeServiceTest, UnitPageAndItsSeriesDecimatedKeepingPeaksZoomReadingFi
         EXPECT_EQ(zoom.value(QLatin1String("records")).toInt(), 10);
         EXPECT_EQ(zoom.value(QLatin1String("rows")).toArray().size(), 10);
     }
+}
+
+// A stolen laptop's role disowned: every page and answer leaves its facts out and says so,
+// its series too, until it is owned again; nothing is deleted.
+TEST_F(OfficeServiceTest, ADisownedRolesFactsAreLeftOutUntilItIsOwnedAgain) {
+    auto admin = [](const char* command, QStringList more) {
+        std::ostringstream out, err;
+        QStringList args{QString::fromLatin1(command), QStringLiteral("--service"),
+                         QStringLiteral("owner_db"), QStringLiteral("laptop_b")};
+        args += more;
+        EXPECT_EQ(fleet::runAdmin(args, out, err), 0) << err.str();
+    };
+    struct Seen {
+        qsizetype history = 0;
+        int records = 0;
+        QString leftOut, page;
+    };
+    auto seen = [&] {
+        Seen v;
+        const QJsonObject d = get(QStringLiteral("/api/unit?u=SITE1")).json();
+        v.history = d.value(QLatin1String("history")).toArray().size();
+        v.records = d.value(QLatin1String("series"))
+                        .toArray()
+                        .first()
+                        .toObject()
+                        .value(QLatin1String("records"))
+                        .toInt();
+        v.leftOut = d.value(QLatin1String("left_out")).toString();
+        v.page = QString::fromUtf8(get(QStringLiteral("/unit?u=SITE1")).body);
+        return v;
+    };
+    const std::int64_t held = count("xrq.events");
+    admin("disown-laptop", {QStringLiteral("--since"), QStringLiteral("2000-01-01")});
+    Seen v = seen();
+    admin("own-laptop", {});
+    EXPECT_EQ(v.history, 3);
+    EXPECT_EQ(v.records, 200); // A's records hold every place; B's other one is gone
+    EXPECT_EQ(v.leftOut,
+              "left out: facts pushed by role laptop_b since 2000-01-01 00:00 UTC (disowned)");
+    EXPECT_TRUE(v.page.contains(QStringLiteral("<p id=\"left-out\">left out: facts pushed by "
+                                               "role laptop_b")));
+    EXPECT_FALSE(v.page.contains(QStringLiteral("<td>laptop_b</td>")));
+    v = seen();
+    EXPECT_EQ(v.history, 6);
+    EXPECT_EQ(v.leftOut, "");
+    EXPECT_TRUE(v.page.contains(QStringLiteral("<th>Pushed by</th>")));
+    EXPECT_TRUE(v.page.contains(QStringLiteral("<td>laptop_b</td>")));
+    EXPECT_EQ(count("xrq.events"), held);
 }
 
 TEST_F(OfficeServiceTest, CsvOfARangeIsTheExportsAndHostileSetsAreRead) {

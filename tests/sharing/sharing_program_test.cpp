@@ -155,7 +155,7 @@ TEST_F(SharingProgram, UnitsWindowShowsTheOrganisationsHistoryWhenTheServerAnswe
     addLaptop("laptop_a");
     addLaptop("laptop_b");
     // Laptop b's visit and download of the unit, on the server.
-    fleettest::LocalStore b(file("b.sqlite"));
+    fleettest::LocalStore b(otherFile("b.sqlite"));
     ASSERT_TRUE(b.record(
         fleettest::visit(QStringLiteral("XRQ00033"), QStringLiteral("laptop-b"), 1765188000000)));
     ASSERT_TRUE(b.record(fleet::eventFact(
@@ -203,7 +203,7 @@ TEST_F(SharingProgram, UnitsWindowListsTheOrganisationsUnitsAndShowsTheHistoryOf
     addLaptop("laptop_a");
     addLaptop("laptop_b");
     // Laptop b visited two units; this laptop only one of them.
-    fleettest::LocalStore b(file("b.sqlite"));
+    fleettest::LocalStore b(otherFile("b.sqlite"));
     ASSERT_TRUE(b.record(
         fleettest::visit(QStringLiteral("XRQ00035"), QStringLiteral("laptop-b"), 1765188000000)));
     ASSERT_TRUE(b.record(
