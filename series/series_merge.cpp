@@ -61,7 +61,11 @@ std::optional<SegmentJoin> joinOf(const SegmentView& t, const SegmentView& y) {
         return std::nullopt;
     SegmentJoin join;
     join.place = a.start;
+    // What it says otherwise than the target shows: records that differ, and those that
+    // match only another version said there.
     join.differing = a.differing;
+    join.differing.insert(join.differing.end(), a.otherVersion.begin(), a.otherVersion.end());
+    std::sort(join.differing.begin(), join.differing.end());
     return join;
 }
 
