@@ -103,7 +103,8 @@ MergePlan planDownload(const std::vector<SegmentView>& segments, const DownloadV
             const SegmentView& before = segments[lastIndex - 1];
             Alignment b = alignWith(before, before.records, false, d);
             std::uint64_t bWith = before.records;
-            if (!fits(b) && d.safe && before.confirmed < before.records) {
+            // (Records apart before them too have nothing confirmed to follow.)
+            if (!fits(b) && d.safe && before.confirmed > 0 && before.confirmed < before.records) {
                 Alignment c = alignWith(before, before.confirmed, false, d);
                 if (fits(c)) {
                     b = std::move(c);
