@@ -1031,6 +1031,67 @@ struct SeriesStore::Db {
         return exec(q);
     }
 
+    // The download taken, as the series' statements name it.
+    bool addDownload(const DownloadInput& in, std::int64_t& id) {
+        QSqlQuery q(db);
+        q.prepare(
+            QStringLiteral("INSERT INTO downloads(serial, at, path, safe) VALUES(?, ?, ?, ?)"));
+        q.bindValue(0, blob(in.serial));
+        q.bindValue(1, qint64(in.atMs));
+        q.bindValue(2, blob(in.keptPath));
+        q.bindValue(3, int(in.safe));
+        if (!exec(q))
+            return false;
+        id = q.lastInsertId().toLongLong();
+        return true;
+    }
+
+    // The unit's clock sets as the register has them at this download.
+    bool keepClockSets(const std::string& serial, const std::vector<ClockFact>& sets) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("DELETE FROM clock_sets WHERE serial = ?"));
+        q.bindValue(0, blob(serial));
+        if (!exec(q))
+            return false;
+        q.prepare(QStringLiteral(
+            "INSERT INTO clock_sets(serial, at, utc_offset, sent) VALUES(?, ?, ?, ?)"));
+        for (const ClockFact& c : sets) {
+            q.bindValue(0, blob(serial));
+            q.bindValue(1, qint64(c.atMs));
+            q.bindValue(2, c.offsetSeconds ? QVariant(*c.offsetSeconds) : QVariant());
+            q.bindValue(3, blob(c.sent));
+            if (!exec(q))
+                return false;
+        }
+        return true;
+    }
+
+    // The series of a unit's data set, made where there is none yet.
+    bool seriesOf(const std::string& serial, const std::string& name, int ordinal,
+                  std::int64_t& id) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id FROM series WHERE serial = ? AND name = ? AND "
+                                 "ordinal = ?"));
+        q.bindValue(0, blob(serial));
+        q.bindValue(1, blob(name));
+        q.bindValue(2, ordinal);
+        if (!exec(q))
+            return false;
+        if (q.next()) {
+            id = q.value(0).toLongLong();
+            return true;
+        }
+        QSqlQuery i(db);
+        i.prepare(QStringLiteral("INSERT INTO series(serial, name, ordinal) VALUES(?, ?, ?)"));
+        i.bindValue(0, blob(serial));
+        i.bindValue(1, blob(name));
+        i.bindValue(2, ordinal);
+        if (!exec(i))
+            return false;
+        id = i.lastInsertId().toLongLong();
+        return true;
+    }
+
     // The series' segments in order, joined ones left out.
     bool segmentsOf(std::int64_t series, std::vector<Segment>& out) {
         out.clear();
@@ -1457,6 +1518,85 @@ bool SeriesStore::saidWhereDisagreed(const std::string& serial, const std::strin
     return true;
 }
 
+namespace {
+
+// A series' segments as the merge sees them (series_merge.h): each read (its chunks, what was
+// said at its disputed places) only when the merge first asks for one of its records.
+struct HeldSegments {
+    struct Held {
+        std::unique_ptr<HeldReader> reader;
+        SeriesStore::Db::Versions versions;
+        std::map<std::size_t, std::string> shown;                // settled places' lines
+        std::map<std::size_t, std::vector<std::uint64_t>> known; // versions' hashes
+    };
+    explicit HeldSegments(SeriesStore::Db& store) : db(store) {}
+    HeldSegments(const HeldSegments&) = delete;
+    HeldSegments& operator=(const HeldSegments&) = delete;
+
+    bool read(std::int64_t series) {
+        if (!db.segmentsOf(series, segments))
+            return false;
+        held.resize(segments.size());
+        views.resize(segments.size());
+        for (std::size_t k = 0; k < segments.size(); ++k) {
+            views[k].records = segments[k].records;
+            views[k].confirmed = segments[k].confirmed;
+            views[k].lastDownloadAt = segments[k].lastDownloadAt;
+            views[k].shown = [this, k](std::size_t place) -> std::uint64_t {
+                Held* h = opened(k);
+                return h ? recordHash(shownAt(*h, place)) : 0;
+            };
+            views[k].known = [this, k](std::size_t place, std::uint64_t hash) {
+                Held* h = opened(k);
+                if (!h)
+                    return false;
+                const auto it = h->known.find(place);
+                return it != h->known.end() &&
+                       std::find(it->second.begin(), it->second.end(), hash) != it->second.end();
+            };
+        }
+        return true;
+    }
+    // Segment k read (null, the error in the store's, when it cannot be).
+    Held* opened(std::size_t k) {
+        Held& h = held[k];
+        if (!h.reader && !unreadable) {
+            h.reader = std::make_unique<HeldReader>(db.db, segments[k].id);
+            unreadable = !h.reader->open(db.error) || !db.versions(segments[k].id, h.versions);
+            // A place settled for another record than its chunk holds shows that one.
+            for (const auto& [place, said] : h.versions) {
+                const int settled = SeriesStore::Db::settledOf(said);
+                if (settled >= 0)
+                    h.shown[place] = said[std::size_t(settled)].line;
+                for (const SeriesStore::Db::Said& version : said)
+                    h.known[place].push_back(recordHash(version.line));
+            }
+        }
+        return unreadable ? nullptr : &h;
+    }
+    static std::string_view shownAt(Held& h, std::size_t place) {
+        const auto it = h.shown.find(place);
+        return it != h.shown.end() ? std::string_view(it->second) : h.reader->at(place);
+    }
+    // Whether every record asked for was read.
+    bool ok() {
+        for (const Held& h : held)
+            if (!unreadable && h.reader && h.reader->failed()) {
+                db.error = h.reader->error();
+                unreadable = true;
+            }
+        return !unreadable;
+    }
+
+    SeriesStore::Db& db;
+    std::vector<Segment> segments;
+    std::vector<Held> held;
+    std::vector<SegmentView> views;
+    bool unreadable = false;
+};
+
+} // namespace
+
 ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets,
                                const UnitFacts& facts) {
     const std::unique_ptr<DownloadRecords> records = downloadRecordsOf(sets);
@@ -1490,35 +1630,8 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
         return result;
     }
     std::int64_t downloadId = 0;
-    {
-        QSqlQuery q(db.db);
-        q.prepare(
-            QStringLiteral("INSERT INTO downloads(serial, at, path, safe) VALUES(?, ?, ?, ?)"));
-        q.bindValue(0, blob(in.serial));
-        q.bindValue(1, qint64(in.atMs));
-        q.bindValue(2, blob(in.keptPath));
-        q.bindValue(3, int(in.safe));
-        if (!db.exec(q))
-            return fail();
-        downloadId = q.lastInsertId().toLongLong();
-    }
-    {
-        QSqlQuery q(db.db);
-        q.prepare(QStringLiteral("DELETE FROM clock_sets WHERE serial = ?"));
-        q.bindValue(0, blob(in.serial));
-        if (!db.exec(q))
-            return fail();
-        q.prepare(QStringLiteral(
-            "INSERT INTO clock_sets(serial, at, utc_offset, sent) VALUES(?, ?, ?, ?)"));
-        for (const ClockFact& c : facts.clockSets) {
-            q.bindValue(0, blob(in.serial));
-            q.bindValue(1, qint64(c.atMs));
-            q.bindValue(2, c.offsetSeconds ? QVariant(*c.offsetSeconds) : QVariant());
-            q.bindValue(3, blob(c.sent));
-            if (!db.exec(q))
-                return fail();
-        }
-    }
+    if (!db.addDownload(in, downloadId) || !db.keepClockSets(in.serial, facts.clockSets))
+        return fail();
     const TimeRule rule = timeRuleFor(facts, in.atMs);
     std::map<std::string, int> ordinals;
     auto unread = [&] {
@@ -1533,101 +1646,27 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
         // d: the hashes of the download's records; their bytes are read again where stored.
         const std::vector<std::uint64_t>& d = set.hashes;
 
-        // The series.
         std::int64_t seriesId = 0;
-        {
-            QSqlQuery q(db.db);
-            q.prepare(QStringLiteral("SELECT id FROM series WHERE serial = ? AND name = ? AND "
-                                     "ordinal = ?"));
-            q.bindValue(0, blob(in.serial));
-            q.bindValue(1, blob(set.name));
-            q.bindValue(2, taken.ordinal);
-            if (!db.exec(q))
-                return fail();
-            if (q.next()) {
-                seriesId = q.value(0).toLongLong();
-            } else {
-                QSqlQuery i(db.db);
-                i.prepare(
-                    QStringLiteral("INSERT INTO series(serial, name, ordinal) VALUES(?, ?, ?)"));
-                i.bindValue(0, blob(in.serial));
-                i.bindValue(1, blob(set.name));
-                i.bindValue(2, taken.ordinal);
-                if (!db.exec(i))
-                    return fail();
-                seriesId = i.lastInsertId().toLongLong();
-            }
-        }
-        std::vector<Segment> segs;
-        if (!db.segmentsOf(seriesId, segs))
+        if (!db.seriesOf(in.serial, set.name, taken.ordinal, seriesId))
             return fail();
 
         // Times: read with the records as they are stored (below).
         const viewer::DateOrder order = set.dateOrder;
 
-        // The segments as the merge sees them (series_merge.h), each read when first asked.
-        struct Held {
-            Segment segment;
-            std::unique_ptr<HeldReader> reader;
-            Db::Versions versions;
-            std::map<std::size_t, std::string> shown;                // settled places' lines
-            std::map<std::size_t, std::vector<std::uint64_t>> known; // versions' hashes
-        };
-        std::vector<Held> segsHeld(segs.size());
-        bool unreadable = false;
-        auto opened = [&](std::size_t k) -> Held* {
-            Held& h = segsHeld[k];
-            if (!h.reader && !unreadable) {
-                h.reader = std::make_unique<HeldReader>(db.db, h.segment.id);
-                unreadable = !h.reader->open(db.error) || !db.versions(h.segment.id, h.versions);
-                // A place settled for another record than its chunk holds shows that one.
-                for (const auto& [place, said] : h.versions) {
-                    const int settled = Db::settledOf(said);
-                    if (settled >= 0)
-                        h.shown[place] = said[std::size_t(settled)].line;
-                    for (const Db::Said& version : said)
-                        h.known[place].push_back(recordHash(version.line));
-                }
-            }
-            return unreadable ? nullptr : &h;
-        };
-        auto shownAt = [](Held& h, std::size_t place) {
-            const auto it = h.shown.find(place);
-            return it != h.shown.end() ? std::string_view(it->second) : h.reader->at(place);
-        };
-        std::vector<SegmentView> views(segs.size());
-        for (std::size_t k = 0; k < segs.size(); ++k) {
-            segsHeld[k].segment = segs[k];
-            views[k].records = segs[k].records;
-            views[k].confirmed = segs[k].confirmed;
-            views[k].lastDownloadAt = segs[k].lastDownloadAt;
-            views[k].shown = [&, k](std::size_t place) -> std::uint64_t {
-                Held* h = opened(k);
-                return h ? recordHash(shownAt(*h, place)) : 0;
-            };
-            views[k].known = [&, k](std::size_t place, std::uint64_t hash) {
-                Held* h = opened(k);
-                if (!h)
-                    return false;
-                const auto it = h->known.find(place);
-                return it != h->known.end() &&
-                       std::find(it->second.begin(), it->second.end(), hash) != it->second.end();
-            };
-        }
+        // The segments as the merge sees them, and the plan.
+        HeldSegments heldSegments(db);
+        if (!heldSegments.read(seriesId))
+            return fail();
+        const std::vector<Segment>& segs = heldSegments.segments;
         DownloadView view;
         view.hashes = &d;
         view.atMs = in.atMs;
         view.safe = in.safe;
         view.complete = set.complete;
         view.clears = facts.clearsMs;
-        const MergePlan plan = planDownload(views, view);
-        if (unreadable)
+        const MergePlan plan = planDownload(heldSegments.views, view);
+        if (!heldSegments.ok())
             return fail();
-        for (const Held& h : segsHeld)
-            if (h.reader && h.reader->failed()) {
-                db.error = h.reader->error();
-                return fail();
-            }
 
         const std::optional<Segment> last =
             segs.empty() ? std::nullopt : std::optional<Segment>(segs.back());
@@ -1676,11 +1715,12 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
                 !noteReplaced(segment, 1))
                 return fail();
         } else {
-            if (!opened(plan.target))
+            HeldSegments::Held* opened = heldSegments.opened(plan.target);
+            if (!opened)
                 return fail();
-            Held& target = segsHeld[plan.target];
+            HeldSegments::Held& target = *opened;
             const Alignment& a = plan.alignment;
-            segment = target.segment;
+            segment = segs[plan.target];
             const std::uint64_t keepOnly =
                 plan.alignedWith < segment.records ? plan.alignedWith : 0;
             if (keepOnly > 0) {

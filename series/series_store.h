@@ -183,13 +183,16 @@ public:
     // Test seam: called at named points inside apply's transaction ("chunk written").
     static void setFaultHook(std::function<void(const char*)> hook);
 
+    // The connection and its statements: known by name to the store's own helpers only (its
+    // definition is series_store.cpp's).
+    struct Db;
+
 private:
     // Both opens: a connection of its own to `path` with `options`, and the schema version
     // the file holds; false (closed, `why` said) when either cannot be had.
     bool connect(const std::string& path, const QString& options, std::string& why, int& version,
                  QString* nativeError = nullptr);
 
-    struct Db;
     Db* m_db = nullptr;
     std::string m_path;
 };
