@@ -11,7 +11,8 @@
 //     h's end, holding kWrapOverlap records or more: nothing is new;
 //   - otherwise d starts a new segment, and why is told.
 // Place 0 is tried before the wrap (a d that is both explains itself wholly), and of the wrap
-// places the earliest (the largest overlap, adding least).
+// places the earliest (the largest overlap, adding least); but a complete d that would end
+// inside h at place 0 with records that differ goes to a wrap place where it matches wholly.
 //
 // At a place, d may differ from h at isolated records (a digit changed on a line without
 // parity): differencesTolerated below is the one rule for how many, and why. A record equal
