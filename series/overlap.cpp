@@ -40,14 +40,17 @@ Trial tryPlace(const AlignmentQuestions& q, std::size_t start) {
             return t;
         }
         t.differing.push_back(i);
-        if (t.differing.size() * 100 > kDifferingPerHundred * t.overlap) {
+        if (t.differing.size() > differencesTolerated(t.overlap)) {
             t.ok = false;
-            t.why = t.differing.size() == 1
-                        ? "differs at record " + recordNumber(i)
-                        : "differs at " + std::to_string(t.differing.size()) + " of the " +
-                              std::to_string(t.overlap) +
-                              " records held, more than one in a hundred (first at record " +
-                              recordNumber(t.differing.front()) + ")";
+            if (t.differing.size() == 1 && t.overlap < kMinEvidence)
+                t.why = "differs at record " + recordNumber(i) + ", the only record held there";
+            else if (t.differing.size() == 1)
+                t.why = "differs at record " + recordNumber(i);
+            else
+                t.why = "differs at " + std::to_string(t.differing.size()) + " of the " +
+                        std::to_string(t.overlap) + " records held, more than " +
+                        std::to_string(differencesTolerated(t.overlap)) + " (first at record " +
+                        recordNumber(t.differing.front()) + ")";
             return t;
         }
     }
@@ -92,7 +95,12 @@ Alignment alignDownload(const AlignmentQuestions& q, bool clearedSince, bool dCo
         return out;
     };
     Trial atStart = tryPlace(q, 0);
-    if (atStart.ok)
+    // A complete d that would stand at place 0 with records that differ and end before h's end
+    // (the unit holding fewer records, one changed) is less likely than a memory that wrapped:
+    // a wrap place where d matches wholly goes first.
+    const bool fewerWithDifferences =
+        atStart.ok && dComplete && q.size < n && !atStart.differing.empty();
+    if (atStart.ok && !fewerWithDifferences)
         return take(atStart, 0);
     // The wrap: the places in h that hold d's first record, the earliest (largest k) first,
     // where d reaches h's end; a cut d may end before it.
@@ -107,10 +115,12 @@ Alignment alignDownload(const AlignmentQuestions& q, bool clearedSince, bool dCo
             if (!holds(0, t) && !holds(1, t + 1))
                 continue;
             Trial wrap = tryPlace(q, t);
-            if (wrap.ok)
+            if (wrap.ok && (!fewerWithDifferences || wrap.differing.empty()))
                 return take(wrap, t);
         }
     }
+    if (fewerWithDifferences)
+        return take(atStart, 0);
     out.kind = Alignment::Kind::NewSegment;
     out.differsAt = atStart.firstMismatch == static_cast<std::size_t>(-1)
                         ? atStart.overlap + 1

@@ -11,17 +11,16 @@
 //     h's end, holding kWrapOverlap records or more: nothing is new;
 //   - otherwise d starts a new segment, and why is told.
 // Place 0 is tried before the wrap (a d that is both explains itself wholly), and of the wrap
-// places the earliest (the largest overlap, adding least).
+// places the earliest (the largest overlap, adding least); but a complete d that would end
+// inside h at place 0 with records that differ goes to a wrap place where it matches wholly.
 //
 // At a place, d may differ from h at isolated records (a digit changed on a line without
-// parity): a differing record is isolated when the kIsolation records before it and the
-// kIsolation after it match (or d begins or ends before that many), and at most one record
-// in a hundred of the overlap differs (kDifferingPerHundred; 1 of 100 is tolerated, 2 of 199
-// are not). A record equal to a version another download gave at that place (`known`)
-// matches. Where the first records differ (two within kIsolation), it is another memory.
-// The last record held that differs must have its kIsolation matching after it unless d
-// ends there: where d goes on past h, it could be another memory's. Equal records at
-// different places are never matched: only the place decides.
+// parity): differencesTolerated below is the one rule for how many, and why. A record equal
+// to a version another download gave at that place (`known`) matches. Where the first
+// records differ (two within kIsolation), it is another memory. The last record held that
+// differs must have its kIsolation matching after it unless d ends there: where d goes on
+// past h, it could be another memory's. Equal records at different places are never
+// matched: only the place decides.
 // Pure logic, no storage: the alignment only asks whether d's record i is h's record at a
 // place (or a version known there), in order of place nearly always (a store reads h chunk
 // by chunk, and holds of d only a hash of each record).
@@ -35,8 +34,37 @@
 namespace series {
 
 inline constexpr std::size_t kWrapOverlap = 16;
+
+// The evidence that d placed over h is the same memory although some records differ.
+//
+// What a difference looks like: the line has no parity, so a byte changed on it changes one
+// record; at a byte error rate of 1e-5 or less a record of about 40 bytes arrives changed at
+// most about once in 2,500, two changed records sit hundreds apart, and the records around a
+// changed one match at their places. Another memory does not look like that: a unit cleared
+// since (a clear this laptop did not see) logs new times and differs from its first record
+// on; another unit's records differ everywhere; a reordering (records moved, a segment read
+// twice) differs at two places close together. So:
+//   - every differing record is isolated: the kIsolation records before it and after it
+//     match (or d or h begins or ends before that many); two within kIsolation are another
+//     memory (a reordering, a new memory's first records);
+//   - at most max(1, overlap / kRecordsPerDifference) records differ: one in a hundred, 25
+//     times the worst line's rate, and always one;
+//   - from an overlap of kMinEvidence records: a difference needs a record beside it that
+//     matches at its place. A single record held that differs says nothing of where d
+//     stands (a new memory's first record differs from the old one's just the same), while
+//     one matching record places d as surely as the alignment places any download with no
+//     difference at all (an equal record at its place is the same memory). Below it, d
+//     starts a new segment, and a later download that holds both joins them again
+//     (series_merge.h).
 inline constexpr std::size_t kIsolation = 8;
-inline constexpr std::size_t kDifferingPerHundred = 1;
+inline constexpr std::size_t kRecordsPerDifference = 100;
+inline constexpr std::size_t kMinEvidence = 2;
+// How many isolated differing records an overlap of `overlap` records tolerates.
+constexpr std::size_t differencesTolerated(std::size_t overlap) {
+    if (overlap < kMinEvidence)
+        return 0;
+    return overlap / kRecordsPerDifference > 1 ? overlap / kRecordsPerDifference : 1;
+}
 
 struct HeldRecords {
     std::size_t size = 0;

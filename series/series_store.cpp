@@ -3,6 +3,7 @@
 
 #include "series/held_records.h"
 #include "series/overlap.h"
+#include "series/series_merge.h"
 #include "series/series_share.h"
 
 #include "fleet/fleet_settings.h"
@@ -262,6 +263,9 @@ private:
     std::string m_error;
 };
 
+// A segment joined into another (series_merge.h) keeps its row and chunks, which the outbox's
+// spans may still name, under a seq below 0 (-1 - its id); every reader of the series passes
+// it by.
 struct Segment {
     std::int64_t id = 0;
     int seq = 0;
@@ -598,6 +602,10 @@ std::string takenText(const SetTaken& t) {
     if (t.settled > 0)
         text += ", " + std::to_string(t.settled) +
                 (t.settled == 1 ? " dispute settled" : " disputes settled");
+    if (t.joined > 0)
+        text += t.joined == 1
+                    ? "; a segment joined (the same memory)"
+                    : "; " + std::to_string(t.joined) + " segments joined (the same memory)";
     if (t.newSegment && t.afterClear)
         text += "; a new segment: the unit was cleared since";
     else if (t.newSegment)
@@ -649,7 +657,7 @@ struct SeriesStore::Db {
         QSqlQuery q(db);
         q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at, shared, "
                                  "shared_chain FROM segments WHERE series_id = ? AND seq < ? "
-                                 "ORDER BY seq DESC LIMIT 1"));
+                                 "AND seq >= 0 ORDER BY seq DESC LIMIT 1"));
         q.bindValue(0, qint64(series));
         q.bindValue(1, below);
         if (!exec(q))
@@ -1023,6 +1031,195 @@ struct SeriesStore::Db {
         return exec(q);
     }
 
+    // The download taken, as the series' statements name it.
+    bool addDownload(const DownloadInput& in, std::int64_t& id) {
+        QSqlQuery q(db);
+        q.prepare(
+            QStringLiteral("INSERT INTO downloads(serial, at, path, safe) VALUES(?, ?, ?, ?)"));
+        q.bindValue(0, blob(in.serial));
+        q.bindValue(1, qint64(in.atMs));
+        q.bindValue(2, blob(in.keptPath));
+        q.bindValue(3, int(in.safe));
+        if (!exec(q))
+            return false;
+        id = q.lastInsertId().toLongLong();
+        return true;
+    }
+
+    // The unit's clock sets as the register has them at this download.
+    bool keepClockSets(const std::string& serial, const std::vector<ClockFact>& sets) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("DELETE FROM clock_sets WHERE serial = ?"));
+        q.bindValue(0, blob(serial));
+        if (!exec(q))
+            return false;
+        q.prepare(QStringLiteral(
+            "INSERT INTO clock_sets(serial, at, utc_offset, sent) VALUES(?, ?, ?, ?)"));
+        for (const ClockFact& c : sets) {
+            q.bindValue(0, blob(serial));
+            q.bindValue(1, qint64(c.atMs));
+            q.bindValue(2, c.offsetSeconds ? QVariant(*c.offsetSeconds) : QVariant());
+            q.bindValue(3, blob(c.sent));
+            if (!exec(q))
+                return false;
+        }
+        return true;
+    }
+
+    // The series of a unit's data set, made where there is none yet.
+    bool seriesOf(const std::string& serial, const std::string& name, int ordinal,
+                  std::int64_t& id) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("SELECT id FROM series WHERE serial = ? AND name = ? AND "
+                                 "ordinal = ?"));
+        q.bindValue(0, blob(serial));
+        q.bindValue(1, blob(name));
+        q.bindValue(2, ordinal);
+        if (!exec(q))
+            return false;
+        if (q.next()) {
+            id = q.value(0).toLongLong();
+            return true;
+        }
+        QSqlQuery i(db);
+        i.prepare(QStringLiteral("INSERT INTO series(serial, name, ordinal) VALUES(?, ?, ?)"));
+        i.bindValue(0, blob(serial));
+        i.bindValue(1, blob(name));
+        i.bindValue(2, ordinal);
+        if (!exec(i))
+            return false;
+        id = i.lastInsertId().toLongLong();
+        return true;
+    }
+
+    // The series' segments in order, joined ones left out.
+    bool segmentsOf(std::int64_t series, std::vector<Segment>& out) {
+        out.clear();
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("SELECT id, seq, records, confirmed, last_download_at, shared, "
+                                 "shared_chain FROM segments WHERE series_id = ? AND seq >= 0 "
+                                 "ORDER BY seq"));
+        q.bindValue(0, qint64(series));
+        if (!exec(q))
+            return false;
+        while (q.next())
+            out.push_back(Segment{q.value(0).toLongLong(), q.value(1).toInt(),
+                                  q.value(2).toULongLong(), q.value(3).toULongLong(),
+                                  q.value(4).toLongLong(), q.value(5).toULongLong(),
+                                  q.value(6).toByteArray()});
+        return true;
+    }
+
+    // Segment `y` joined into `t` (after it in the series) at `t`'s place `at`: where they say
+    // different records, or where either was disputed, what `y` said there counts with what
+    // was said at `t`'s place (its versions moved there), and the place shows what is settled;
+    // `y` stands aside (its chunks kept), the segments after it move up one, its notes go with
+    // its records, and `t` tells of the join. Counts what it disputed and settled.
+    bool joinSegment(std::int64_t series, const Segment& y, Segment& t, std::uint64_t at,
+                     std::size_t differing, std::int64_t download, std::size_t& disputedNow,
+                     std::size_t& settledNow) {
+        HeldReader yr(db, y.id), tr(db, t.id);
+        Versions yv, tv;
+        if (!yr.open(error) || !tr.open(error) || !versions(y.id, yv) || !versions(t.id, tv))
+            return false;
+        auto shownOf = [](const Versions& v, std::uint64_t place, std::string_view chunk) {
+            const auto it = v.find(place);
+            if (it == v.end())
+                return std::string(chunk);
+            const int settled = settledOf(it->second);
+            return settled >= 0 ? it->second[std::size_t(settled)].line : std::string(chunk);
+        };
+        std::vector<std::pair<std::uint64_t, std::string>> rewrites;
+        for (std::uint64_t i = 0; i < y.records; ++i) {
+            const std::uint64_t place = at + i;
+            const bool yHas = yv.count(i) > 0;
+            const bool tHas = tv.count(place) > 0;
+            const std::string yLine = shownOf(yv, i, yr.at(i));
+            const std::string chunkLine(tr.at(place));
+            const std::string tLine = shownOf(tv, place, chunkLine);
+            if (yr.failed() || tr.failed()) {
+                error = yr.failed() ? yr.error() : tr.error();
+                return false;
+            }
+            if (!yHas && !tHas && yLine == tLine)
+                continue;
+            std::vector<Said>& was = tv[place];
+            const bool before = !was.empty() && disputed(was);
+            if (was.empty()) {
+                const bool heldSafe = place < t.confirmed;
+                if (!state(t.id, place, tr.downloadOf(place), heldSafe, tLine))
+                    return false;
+                was.push_back({tLine, heldSafe});
+            }
+            if (yHas) {
+                for (const Said& said : yv[i])
+                    was.push_back(said); // its rows move below
+            } else {
+                const bool heldSafe = i < y.confirmed;
+                if (!state(t.id, place, yr.downloadOf(i), heldSafe, yLine))
+                    return false;
+                was.push_back({yLine, heldSafe});
+            }
+            const int settled = settledOf(was);
+            if (settled >= 0 && was[std::size_t(settled)].line != chunkLine && place >= t.shared)
+                rewrites.emplace_back(place, was[std::size_t(settled)].line);
+            disputedNow += settled < 0 && !before;
+            settledNow += settled >= 0 && before;
+        }
+        for (const auto& [place, line] : rewrites)
+            if (!rewrite(t.id, place, line))
+                return false;
+        QSqlQuery m(db);
+        m.prepare(QStringLiteral(
+            "UPDATE versions SET segment_id = ?, place = place + ? WHERE segment_id = ?"));
+        m.bindValue(0, qint64(t.id));
+        m.bindValue(1, qint64(at));
+        m.bindValue(2, qint64(y.id));
+        if (!exec(m))
+            return false;
+        // Its notes go with its records, then every segment after it moves up one.
+        const std::string was = "segment " + std::to_string(y.seq + 1);
+        QSqlQuery n(db);
+        n.prepare(QStringLiteral("UPDATE notes SET segment = ?, record = record + ?, "
+                                 "text = ? || text WHERE series_id = ? AND segment = ?"));
+        n.bindValue(0, t.seq + 1);
+        n.bindValue(1, qint64(at));
+        n.bindValue(2, QString::fromStdString("(" + was + " before it was joined) "));
+        n.bindValue(3, qint64(series));
+        n.bindValue(4, y.seq + 1);
+        if (!exec(n))
+            return false;
+        QSqlQuery aside(db);
+        aside.prepare(QStringLiteral("UPDATE segments SET seq = ? WHERE id = ?"));
+        aside.bindValue(0, qint64(-1 - y.id));
+        aside.bindValue(1, qint64(y.id));
+        if (!exec(aside))
+            return false;
+        std::vector<Segment> after;
+        if (!segmentsOf(series, after))
+            return false;
+        for (const Segment& g : after) {
+            if (g.seq <= y.seq)
+                continue;
+            QSqlQuery u(db);
+            u.prepare(QStringLiteral("UPDATE segments SET seq = seq - 1 WHERE id = ?"));
+            u.bindValue(0, qint64(g.id));
+            if (!exec(u))
+                return false;
+        }
+        QSqlQuery shift(db);
+        shift.prepare(QStringLiteral(
+            "UPDATE notes SET segment = segment - 1 WHERE series_id = ? AND segment > ?"));
+        shift.bindValue(0, qint64(series));
+        shift.bindValue(1, y.seq + 1);
+        if (!exec(shift))
+            return false;
+        --t.seq;
+        return note(series, download, t.seq + 1, at + 1,
+                    was + " joined here: " + joinReason(differing));
+    }
+
     // Puts the segment's confirmed records not yet shared into the outbox, in the caller's
     // transaction, and moves its shared count (the caller saves the segment): rows of
     // kRecordsPerRow records that name them in the chunks (readSharedSpan reads them when
@@ -1321,6 +1518,85 @@ bool SeriesStore::saidWhereDisagreed(const std::string& serial, const std::strin
     return true;
 }
 
+namespace {
+
+// A series' segments as the merge sees them (series_merge.h): each read (its chunks, what was
+// said at its disputed places) only when the merge first asks for one of its records.
+struct HeldSegments {
+    struct Held {
+        std::unique_ptr<HeldReader> reader;
+        SeriesStore::Db::Versions versions;
+        std::map<std::size_t, std::string> shown;                // settled places' lines
+        std::map<std::size_t, std::vector<std::uint64_t>> known; // versions' hashes
+    };
+    explicit HeldSegments(SeriesStore::Db& store) : db(store) {}
+    HeldSegments(const HeldSegments&) = delete;
+    HeldSegments& operator=(const HeldSegments&) = delete;
+
+    bool read(std::int64_t series) {
+        if (!db.segmentsOf(series, segments))
+            return false;
+        held.resize(segments.size());
+        views.resize(segments.size());
+        for (std::size_t k = 0; k < segments.size(); ++k) {
+            views[k].records = segments[k].records;
+            views[k].confirmed = segments[k].confirmed;
+            views[k].lastDownloadAt = segments[k].lastDownloadAt;
+            views[k].shown = [this, k](std::size_t place) -> std::uint64_t {
+                Held* h = opened(k);
+                return h ? recordHash(shownAt(*h, place)) : 0;
+            };
+            views[k].known = [this, k](std::size_t place, std::uint64_t hash) {
+                Held* h = opened(k);
+                if (!h)
+                    return false;
+                const auto it = h->known.find(place);
+                return it != h->known.end() &&
+                       std::find(it->second.begin(), it->second.end(), hash) != it->second.end();
+            };
+        }
+        return true;
+    }
+    // Segment k read (null, the error in the store's, when it cannot be).
+    Held* opened(std::size_t k) {
+        Held& h = held[k];
+        if (!h.reader && !unreadable) {
+            h.reader = std::make_unique<HeldReader>(db.db, segments[k].id);
+            unreadable = !h.reader->open(db.error) || !db.versions(segments[k].id, h.versions);
+            // A place settled for another record than its chunk holds shows that one.
+            for (const auto& [place, said] : h.versions) {
+                const int settled = SeriesStore::Db::settledOf(said);
+                if (settled >= 0)
+                    h.shown[place] = said[std::size_t(settled)].line;
+                for (const SeriesStore::Db::Said& version : said)
+                    h.known[place].push_back(recordHash(version.line));
+            }
+        }
+        return unreadable ? nullptr : &h;
+    }
+    static std::string_view shownAt(Held& h, std::size_t place) {
+        const auto it = h.shown.find(place);
+        return it != h.shown.end() ? std::string_view(it->second) : h.reader->at(place);
+    }
+    // Whether every record asked for was read.
+    bool ok() {
+        for (const Held& h : held)
+            if (!unreadable && h.reader && h.reader->failed()) {
+                db.error = h.reader->error();
+                unreadable = true;
+            }
+        return !unreadable;
+    }
+
+    SeriesStore::Db& db;
+    std::vector<Segment> segments;
+    std::vector<Held> held;
+    std::vector<SegmentView> views;
+    bool unreadable = false;
+};
+
+} // namespace
+
 ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets,
                                const UnitFacts& facts) {
     const std::unique_ptr<DownloadRecords> records = downloadRecordsOf(sets);
@@ -1354,35 +1630,8 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
         return result;
     }
     std::int64_t downloadId = 0;
-    {
-        QSqlQuery q(db.db);
-        q.prepare(
-            QStringLiteral("INSERT INTO downloads(serial, at, path, safe) VALUES(?, ?, ?, ?)"));
-        q.bindValue(0, blob(in.serial));
-        q.bindValue(1, qint64(in.atMs));
-        q.bindValue(2, blob(in.keptPath));
-        q.bindValue(3, int(in.safe));
-        if (!db.exec(q))
-            return fail();
-        downloadId = q.lastInsertId().toLongLong();
-    }
-    {
-        QSqlQuery q(db.db);
-        q.prepare(QStringLiteral("DELETE FROM clock_sets WHERE serial = ?"));
-        q.bindValue(0, blob(in.serial));
-        if (!db.exec(q))
-            return fail();
-        q.prepare(QStringLiteral(
-            "INSERT INTO clock_sets(serial, at, utc_offset, sent) VALUES(?, ?, ?, ?)"));
-        for (const ClockFact& c : facts.clockSets) {
-            q.bindValue(0, blob(in.serial));
-            q.bindValue(1, qint64(c.atMs));
-            q.bindValue(2, c.offsetSeconds ? QVariant(*c.offsetSeconds) : QVariant());
-            q.bindValue(3, blob(c.sent));
-            if (!db.exec(q))
-                return fail();
-        }
-    }
+    if (!db.addDownload(in, downloadId) || !db.keepClockSets(in.serial, facts.clockSets))
+        return fail();
     const TimeRule rule = timeRuleFor(facts, in.atMs);
     std::map<std::string, int> ordinals;
     auto unread = [&] {
@@ -1397,151 +1646,37 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
         // d: the hashes of the download's records; their bytes are read again where stored.
         const std::vector<std::uint64_t>& d = set.hashes;
 
-        // The series.
         std::int64_t seriesId = 0;
-        {
-            QSqlQuery q(db.db);
-            q.prepare(QStringLiteral("SELECT id FROM series WHERE serial = ? AND name = ? AND "
-                                     "ordinal = ?"));
-            q.bindValue(0, blob(in.serial));
-            q.bindValue(1, blob(set.name));
-            q.bindValue(2, taken.ordinal);
-            if (!db.exec(q))
-                return fail();
-            if (q.next()) {
-                seriesId = q.value(0).toLongLong();
-            } else {
-                QSqlQuery i(db.db);
-                i.prepare(
-                    QStringLiteral("INSERT INTO series(serial, name, ordinal) VALUES(?, ?, ?)"));
-                i.bindValue(0, blob(in.serial));
-                i.bindValue(1, blob(set.name));
-                i.bindValue(2, taken.ordinal);
-                if (!db.exec(i))
-                    return fail();
-                seriesId = i.lastInsertId().toLongLong();
-            }
-        }
-        std::optional<Segment> last;
-        if (!db.lastSegment(seriesId, last))
+        if (!db.seriesOf(in.serial, set.name, taken.ordinal, seriesId))
             return fail();
 
         // Times: read with the records as they are stored (below).
         const viewer::DateOrder order = set.dateOrder;
 
-        // Where d stands: against the last segment, or what was confirmed of it, or (the last
-        // being provisional records apart) the segment before it.
-        auto clearedSince = [&](const Segment& s) {
-            for (const std::int64_t c : facts.clearsMs)
-                if (c > s.lastDownloadAt && c < in.atMs)
-                    return true;
-            return false;
-        };
-        struct Target {
-            Segment segment;
-            std::uint64_t size = 0; // its records d was aligned with
-            std::unique_ptr<HeldReader> reader;
-            Db::Versions versions;
-            std::map<std::size_t, std::string> shown;                // settled places' lines
-            std::map<std::size_t, std::vector<std::uint64_t>> known; // versions' hashes
-            Alignment alignment;
-        };
-        auto align = [&](const Segment& s, std::uint64_t size, bool cleared, Target& t) {
-            t.segment = s;
-            t.size = size;
-            t.reader = std::make_unique<HeldReader>(db.db, s.id);
-            if (!t.reader->open(db.error) || !db.versions(s.id, t.versions))
-                return false;
-            // A place settled for another record than its chunk holds shows that one.
-            t.shown.clear();
-            for (const auto& [place, said] : t.versions) {
-                const int settled = Db::settledOf(said);
-                if (settled >= 0)
-                    t.shown[place] = said[std::size_t(settled)].line;
-            }
-            t.known.clear();
-            for (const auto& [place, said] : t.versions)
-                for (const Db::Said& version : said)
-                    t.known[place].push_back(recordHash(version.line));
-            AlignmentQuestions q;
-            q.held = size;
-            q.size = d.size();
-            q.same = [&t, &d](std::size_t i, std::size_t place) {
-                if (!t.shown.empty()) {
-                    const auto it = t.shown.find(place);
-                    if (it != t.shown.end())
-                        return d[i] == recordHash(it->second);
-                }
-                return d[i] == recordHash(t.reader->at(place));
-            };
-            if (!t.known.empty())
-                q.known = [&t, &d](std::size_t i, std::size_t place) {
-                    const auto it = t.known.find(place);
-                    return it != t.known.end() && std::find(it->second.begin(), it->second.end(),
-                                                            d[i]) != it->second.end();
-                };
-            t.alignment = alignDownload(q, cleared, set.complete);
-            if (t.reader->failed()) {
-                db.error = t.reader->error();
-                return false;
-            }
-            return true;
-        };
-        auto fits = [](const Target& t) { return t.alignment.kind != Alignment::Kind::NewSegment; };
+        // The segments as the merge sees them, and the plan.
+        HeldSegments heldSegments(db);
+        if (!heldSegments.read(seriesId))
+            return fail();
+        const std::vector<Segment>& segs = heldSegments.segments;
+        DownloadView view;
+        view.hashes = &d;
+        view.atMs = in.atMs;
+        view.safe = in.safe;
+        view.complete = set.complete;
+        view.clears = facts.clearsMs;
+        const MergePlan plan = planDownload(heldSegments.views, view);
+        if (!heldSegments.ok())
+            return fail();
 
+        const std::optional<Segment> last =
+            segs.empty() ? std::nullopt : std::optional<Segment>(segs.back());
         Segment segment;
         std::size_t from = 0;
         bool take = true;
-        Target target;
-        std::uint64_t keepOnly = 0;     // > 0: the target keeps only its confirmed records
+        bool moved = false; // the records it went into went on as a segment of their own
         std::optional<Segment> replace; // provisional records apart this download replaces
-        if (last) {
-            const bool cleared = clearedSince(*last);
-            if (!align(*last, last->records, cleared, target))
-                return fail();
-            // A safe download that does not follow the provisional records may follow what
-            // was confirmed before them: it replaces them.
-            if (!fits(target) && !cleared && in.safe && last->confirmed > 0 &&
-                last->confirmed < last->records) {
-                Target c;
-                if (!align(*last, last->confirmed, false, c))
-                    return fail();
-                if (fits(c)) {
-                    target = std::move(c);
-                    keepOnly = last->confirmed;
-                }
-            }
-            // Records apart (a segment of provisional records only) are replaced by a
-            // download that holds the places they would have stood at: one that follows the
-            // segment before them, or the series' first download when they began it. One
-            // that fits neither leaves them (the unit was cleared since, unknown here: they
-            // may be all that is left of what it held), and starts a segment after them.
-            if (!fits(target) && last->confirmed == 0 && !cleared) {
-                std::optional<Segment> before;
-                if (!db.segmentBefore(seriesId, *last, before))
-                    return fail();
-                if (!before)
-                    replace = *last;
-                if (before && !clearedSince(*before)) {
-                    Target b;
-                    if (!align(*before, before->records, false, b))
-                        return fail();
-                    if (!fits(b) && in.safe && before->confirmed < before->records) {
-                        Target c;
-                        if (!align(*before, before->confirmed, false, c))
-                            return fail();
-                        if (fits(c)) {
-                            b = std::move(c);
-                            keepOnly = before->confirmed;
-                        }
-                    }
-                    if (fits(b)) {
-                        target = std::move(b);
-                        replace = *last;
-                    }
-                }
-            }
-        }
+        if (plan.replace)
+            replace = segs[*plan.replace];
         if (replace) {
             taken.replaced += replace->records;
             if (!db.dropSegment(seriesId, *replace))
@@ -1556,37 +1691,38 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
                                (in.safe ? "a safe download" : "a later download"));
         };
 
-        if (!last || (replace && nextSeq == 0 && !fits(target))) {
+        if (plan.kind == MergePlan::Kind::Skip) {
+            take = false; // nothing to start a segment with; the clear still counts
+        } else if (plan.kind == MergePlan::Kind::First) {
             // The series' first segment (or its only one, of provisional records, replaced).
-            if (d.empty()) {
-                take = false;
-            } else if (!db.newSegment(seriesId, 0, in.atMs, segment) ||
-                       !db.note(seriesId, downloadId, 1, 1, "segment starts: first download") ||
-                       !noteReplaced(segment, 1)) {
+            if (!db.newSegment(seriesId, 0, in.atMs, segment) ||
+                !db.note(seriesId, downloadId, 1, 1, "segment starts: first download") ||
+                !noteReplaced(segment, 1))
                 return fail();
-            }
-        } else if (!fits(target)) {
-            const Alignment& a = target.alignment;
-            if (d.empty()) {
-                take = false; // nothing to start a segment with; the clear still counts
-            } else {
-                taken.newSegment = true;
-                taken.afterClear = a.afterClear;
-                taken.differsAt = a.differsAt;
-                taken.reason = a.reason;
-                taken.apart = !in.safe;
-                if (!db.newSegment(seriesId, nextSeq, in.atMs, segment) ||
-                    !db.note(seriesId, downloadId, segment.seq + 1, 1,
-                             "segment starts: " + a.reason +
-                                 (in.safe ? std::string()
-                                          : " (provisional, apart: the download was not called "
-                                            "safe)")) ||
-                    !noteReplaced(segment, 1))
-                    return fail();
-            }
+        } else if (plan.kind == MergePlan::Kind::NewSegment) {
+            const Alignment& a = plan.alignment;
+            taken.newSegment = true;
+            taken.afterClear = a.afterClear;
+            taken.differsAt = a.differsAt;
+            taken.reason = a.reason;
+            taken.apart = !in.safe;
+            if (!db.newSegment(seriesId, nextSeq, in.atMs, segment) ||
+                !db.note(seriesId, downloadId, segment.seq + 1, 1,
+                         "segment starts: " + a.reason +
+                             (in.safe ? std::string()
+                                      : " (provisional, apart: the download was not called "
+                                        "safe)")) ||
+                !noteReplaced(segment, 1))
+                return fail();
         } else {
-            const Alignment& a = target.alignment;
-            segment = target.segment;
+            HeldSegments::Held* opened = heldSegments.opened(plan.target);
+            if (!opened)
+                return fail();
+            HeldSegments::Held& target = *opened;
+            const Alignment& a = plan.alignment;
+            segment = segs[plan.target];
+            const std::uint64_t keepOnly =
+                plan.alignedWith < segment.records ? plan.alignedWith : 0;
             if (keepOnly > 0) {
                 const std::uint64_t dropped = segment.records - keepOnly;
                 if (!db.truncate(segment, keepOnly))
@@ -1595,7 +1731,8 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
             }
             if (!noteReplaced(segment, segment.records + 1))
                 return fail();
-            const std::uint64_t held = std::min<std::uint64_t>(d.size(), target.size - a.start);
+            const std::uint64_t held =
+                std::min<std::uint64_t>(d.size(), plan.alignedWith - a.start);
             // What d said at disputed places, and at the places where it differs.
             std::set<std::uint64_t> places;
             for (const auto& [place, said] : target.versions)
@@ -1693,6 +1830,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
                 start = 0;
                 taken.newSegment = true;
                 taken.reason = "the memory wrapped past provisional records";
+                moved = true;
             }
             if (in.safe && segment.confirmed < start + held) {
                 taken.confirmed = start + held - segment.confirmed;
@@ -1734,6 +1872,18 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
             if (!db.saveSegment(segment))
                 return fail();
         }
+        // Segments the download showed to be the same memory join the one it went into.
+        if (!moved && segment.id != 0 && !plan.joins.empty()) {
+            for (const SegmentJoin& join : plan.joins) {
+                if (!db.joinSegment(seriesId, segs[join.segment], segment, join.place,
+                                    join.differing.size(), downloadId, taken.disputed,
+                                    taken.settled))
+                    return fail();
+                ++taken.joined;
+            }
+            if (!db.saveSegment(segment))
+                return fail();
+        }
         const double interval = stamps.value();
         // Records this download confirmed (its own, when safe, and provisional ones before
         // them) go to the outbox in this transaction.
@@ -1767,13 +1917,14 @@ std::vector<SeriesInfo> SeriesStore::list() {
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral(
             "SELECT s.id, s.serial, s.name, s.ordinal, s.usual_interval,"
-            " (SELECT COUNT(*) FROM segments g WHERE g.series_id = s.id),"
-            " (SELECT COALESCE(SUM(records), 0) FROM segments g WHERE g.series_id = s.id),"
+            " (SELECT COUNT(*) FROM segments g WHERE g.series_id = s.id AND g.seq >= 0),"
+            " (SELECT COALESCE(SUM(records), 0) FROM segments g WHERE g.series_id = s.id"
+            "  AND g.seq >= 0),"
             " (SELECT COALESCE(SUM(records - confirmed), 0) FROM segments g WHERE g.series_id = "
-            "s.id),"
+            "s.id AND g.seq >= 0),"
             " (SELECT COALESCE(SUM(c.bytes), 0) FROM chunks c JOIN segments g ON c.segment_id = "
             "g.id"
-            "  WHERE g.series_id = s.id)"
+            "  WHERE g.series_id = s.id AND g.seq >= 0)"
             " FROM series s ORDER BY s.serial, s.name, s.ordinal")))
         return out;
     while (q.next()) {
@@ -1969,7 +2120,7 @@ bool SeriesStore::forEachRecord(std::int64_t seriesId,
     q.prepare(QStringLiteral(
         "SELECT g.seq, g.confirmed, c.first, c.download_id, c.utc_offset, c.date_order, c.data "
         "FROM segments g JOIN chunks c ON c.segment_id = g.id WHERE g.series_id = ? "
-        "ORDER BY g.seq, c.first"));
+        "AND g.seq >= 0 ORDER BY g.seq, c.first"));
     q.bindValue(0, qint64(seriesId));
     if (!m_db->exec(q))
         return false;

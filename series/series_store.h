@@ -37,9 +37,10 @@
 namespace series {
 
 inline constexpr const char* kFileName = "series.sqlite";
-// The first schema whose series were made by the rules of overlap.h as they are (alignment
-// with isolated differences, records apart): a store made before it is rebuilt once.
-inline constexpr int kRulesVersion = 3;
+// The rules that made a store's series (3: alignment with isolated differences, records
+// apart; 4: differences tolerated by the evidence of overlap.h, copies of one memory joined,
+// series_merge.h): a store made by older rules is rebuilt once.
+inline constexpr int kRulesVersion = 4;
 
 // One download to take.
 struct DownloadInput {
@@ -67,6 +68,7 @@ struct SetTaken {
     std::size_t settled = 0;   // disputed places this download settled
     bool fewer = false;        // the unit holds fewer records than before
     bool wrapped = false;      // joined by the wrap rule
+    std::size_t joined = 0;    // earlier segments it showed to be the same memory, joined
 };
 // "SITE1: 48 new records, 312 already held", and what else happened.
 std::string takenText(const SetTaken& taken);
@@ -181,13 +183,16 @@ public:
     // Test seam: called at named points inside apply's transaction ("chunk written").
     static void setFaultHook(std::function<void(const char*)> hook);
 
+    // The connection and its statements: known by name to the store's own helpers only (its
+    // definition is series_store.cpp's).
+    struct Db;
+
 private:
     // Both opens: a connection of its own to `path` with `options`, and the schema version
     // the file holds; false (closed, `why` said) when either cannot be had.
     bool connect(const std::string& path, const QString& options, std::string& why, int& version,
                  QString* nativeError = nullptr);
 
-    struct Db;
     Db* m_db = nullptr;
     std::string m_path;
 };

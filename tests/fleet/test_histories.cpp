@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The histories (series/histories.h) pushed to a real server: twenty of them, each in a
-// database of its own on one server. One to three laptops push their series' outboxes with
-// the program's pusher, and the series the server's facts give (series::ServerSeries, as
-// xrq-series export --service reads it) equals the truth from every laptop. A failure prints
-// its seed: XRQ_HISTORY_SEED=n runs that one alone, XRQ_PG_HISTORIES=n runs that many.
+// The histories (series/histories.h) pushed to a real server: twenty of them (half of them
+// units with short memories), each in a database of its own on one server. One to three
+// laptops push their series' outboxes with the program's pusher, and the series the server's facts
+// give (series::ServerSeries, as xrq-series export --service reads it) equals the truth from every
+// laptop. A failure prints its seed: XRQ_HISTORY_SEED=n runs that one alone, XRQ_PG_HISTORIES=n
+// runs that many.
 #include "series/histories.h"
 
 #include "fleet/fleet_settings.h"
@@ -31,7 +32,8 @@ void pushAndCheck(testsupport::PgTestServer& server, unsigned seed, const std::s
     // harmless.
     ASSERT_TRUE(fleet::grantLaptop(fleet::serviceConninfo(db + "_owner"), kLaptopRole).ok);
 
-    History h(seed);
+    // Every other one a unit with a short memory (5 to 150 records).
+    History h(seed, seed % 2 ? kCapacity : std::size_t(5 + seed * 7919u % 146));
     playHistory(h, base);
     if (::testing::Test::HasFatalFailure())
         return;

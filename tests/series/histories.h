@@ -7,6 +7,7 @@
 // history every laptop's series equals the truth (playHistory checks it), and so does a
 // series derived from all their shared records (checkDerived): each physical record once, in
 // the unit's order; disputed exactly where laptops shared different records.
+#include "series/overlap.h"
 #include "series/series_share.h"
 #include "series/series_store.h"
 #include "series/server_series.h"
@@ -115,22 +116,24 @@ struct Laptop {
 
 struct History {
     std::mt19937 random;
+    std::size_t capacity;     // records the unit's memory holds before it wraps
     std::vector<long> memory; // record ids, oldest first
     long next = 0;
     std::int64_t clock = 1'000'000;
     std::vector<Laptop> laptops;
 
-    explicit History(unsigned seed) : random(seed) {}
+    explicit History(unsigned seed, std::size_t memory = kCapacity)
+        : random(seed), capacity(memory) {}
     int pick(int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); }
     bool chance(int percent) { return pick(1, 100) <= percent; }
 
     // Logs about n records, never leaving a laptop's last record (or the last it shares)
     // among the first 15 the memory holds (the wrap rule needs 16 in common, or none).
     void log(int n) {
-        for (int tries = 0; tries < 3 * int(kCapacity); ++tries, ++n) {
+        for (int tries = 0; tries < 3 * int(capacity); ++tries, ++n) {
             const long total = next + n;
             const long first =
-                std::max<long>(memory.empty() ? next : memory.front(), total - long(kCapacity));
+                std::max<long>(memory.empty() ? next : memory.front(), total - long(capacity));
             bool ok = true;
             for (const Laptop& l : laptops)
                 for (const long last : {l.lastHeld, l.lastSafe})
@@ -141,7 +144,7 @@ struct History {
         }
         for (int i = 0; i < n; ++i) {
             memory.push_back(next++);
-            if (memory.size() > kCapacity)
+            if (memory.size() > capacity)
                 memory.erase(memory.begin());
         }
     }
@@ -320,7 +323,10 @@ inline void playHistory(History& h, const std::string& base) {
     }
     const int visits = h.pick(4, 12);
     for (int v = 0; v < visits; ++v) {
-        h.log(h.pick(0, 3) == 0 ? h.pick(100, 300) : h.pick(1, 60));
+        // Now and then a quarter to three quarters of the memory, mostly a few records.
+        const int memory = int(h.capacity);
+        h.log(h.pick(0, 3) == 0 ? h.pick(memory / 4, memory * 3 / 4)
+                                : h.pick(1, std::max(1, memory * 3 / 20)));
         Laptop& l = h.laptops[std::size_t(h.pick(0, laptops - 1))];
         Download d;
         d.at = (h.clock += 3600'000);
@@ -331,12 +337,12 @@ inline void playHistory(History& h, const std::string& base) {
             d.records.resize(std::size_t(h.pick(16, int(d.records.size()) - 1)));
         }
         // One record changed, or a NUL in one (then not called safe), where a laptop that
-        // holds the records before and after it can tell (isolated, one in a hundred).
+        // holds the records before and after it can tell (isolated: overlap.h).
         const long first = d.records.empty() ? 0 : idOf(d.records.front());
         const long lastHere = d.records.empty() ? -1 : idOf(d.records.back());
         const long overlap = std::min(l.lastHeld, lastHere) - first + 1;
         const int damage = h.pick(1, 100);
-        if (damage <= 25 && overlap >= 120) {
+        if (damage <= 25 && overlap >= long(2 * kIsolation + 3)) {
             const long id = first + h.pick(9, int(overlap) - 10);
             std::string& line = d.records[std::size_t(id - first)];
             if (damage <= 15)

@@ -147,10 +147,12 @@ TEST_F(SeriesStoreTest, ClearsAndDifferencesStartSegments) {
     r = take(downloadText({{"SITE1", lines(0, 13)}}), true, {}, facts);
     EXPECT_EQ(r.text(), "SITE1: 1 new record, 12 already held");
     // Different records: a new segment, where they differ said.
-    r = take(downloadText({{"SITE1", lines(0, 5) + std::vector<std::string>{"other"}}}));
-    EXPECT_EQ(r.text(), "SITE1: 6 new records, 0 already held; a new segment: differs at record 6");
+    r = take(downloadText({{"SITE1", lines(0, 5) + std::vector<std::string>{"other", "more"}}}),
+             true, {}, facts);
+    EXPECT_EQ(r.text(), "SITE1: 7 new records, 0 already held; a new segment: differs at records "
+                        "6 and 7, fewer than 8 records apart");
     const Seen s = seen();
-    EXPECT_EQ(s.records.size(), 10u + 13u + 6u);
+    EXPECT_EQ(s.records.size(), 10u + 13u + 7u);
     EXPECT_EQ(s.segments.front(), 1);
     EXPECT_EQ(s.segments.back(), 3);
 }
@@ -342,9 +344,11 @@ TEST_F(SeriesStoreTest, AnUnsafeDownloadNeverMakesAConfirmedSegment) {
     ASSERT_TRUE(take(downloadText({{"SITE1", lines(0, 100)}})).ok);
     // Another memory (a clear this laptop never knew of), not called safe: apart.
     auto r = take(downloadText({{"SITE1", lines(0, 30, "26-07-01 00:00:00, ")}}), false);
-    EXPECT_EQ(r.text(), "SITE1: 30 new records, 0 already held, the new ones provisional (the "
-                        "download was not called safe); a new segment: differs at record 1 "
-                        "(provisional, apart: the download was not called safe)");
+    EXPECT_EQ(
+        r.text(),
+        "SITE1: 30 new records, 0 already held, the new ones provisional (the "
+        "download was not called safe); a new segment: differs at records 1 "
+        "and 2, fewer than 8 records apart (provisional, apart: the download was not called safe)");
     EXPECT_EQ(store.find("XRQ1", "SITE1")->segments, 2);
     EXPECT_EQ(seen().provisional, 30u);
     // A safe download of the first memory replaces them.
