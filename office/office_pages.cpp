@@ -321,13 +321,16 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
         for (const auto& b : d.battery)
             values.push_back(b.second);
         const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
-        body += QStringLiteral("<figure id=\"battery\">%1<figcaption>%2, %3 to %4, "
-                               "from %5 to %6</figcaption></figure>")
-                    .arg(batteryChart(readings, 600, 220))
-                    .arg(values.size() == 1 ? QStringLiteral("1 reading")
-                                            : QStringLiteral("%1 readings").arg(values.size()))
-                    .arg(volts(*lo), volts(*hi), html(utcText(d.battery.front().first)),
-                         html(utcText(d.battery.back().first)));
+        const QString caption =
+            values.size() == 1
+                ? QStringLiteral("1 reading: %1 at %2")
+                      .arg(volts(values.front()), html(utcText(d.battery.front().first)))
+                : QStringLiteral("%1 readings, %2 to %3, from %4 to %5")
+                      .arg(QString::number(values.size()), volts(*lo), volts(*hi),
+                           html(utcText(d.battery.front().first)),
+                           html(utcText(d.battery.back().first)));
+        body += QStringLiteral("<figure id=\"battery\">%1<figcaption>%2</figcaption></figure>")
+                    .arg(batteryChart(readings, 600, 220), caption);
     }
     body += QStringLiteral("<h2>History</h2><p class=\"scroll-hint\">Scroll the table sideways for "
                            "more.</p><div class=\"scroll\"><table id=\"history\"><thead>"

@@ -253,6 +253,13 @@ bool isPagePath(const QString& path) {
              path.startsWith(QLatin1String("/static/")) || path == QLatin1String("/csv"));
 }
 
+Answer unknownPathAnswer(const QString& path) {
+    const QString message = QStringLiteral("no such page: %1").arg(path.left(100));
+    if (!isPagePath(path))
+        return errorAnswer(404, message);
+    return {404, "text/html; charset=utf-8", errorPage(404, message, PageContext{}), {}};
+}
+
 Answer errorAnswer(int status, const QString& message) {
     return json(errorJson(status, message), status);
 }
@@ -291,7 +298,7 @@ Answer answer(const Request& request, const OfficeConfig& config) {
     };
     const auto route = routes().find(path);
     if (route == routes().end())
-        return refused(404, QStringLiteral("no such page: %1").arg(request.path.left(100)));
+        return unknownPathAnswer(request.path);
     if (request.method != "GET" && request.method != "HEAD")
         return refused(405, QStringLiteral("this service only reads: GET"));
     Answer a = route->second(request, config);

@@ -139,7 +139,7 @@ QString batteryChart(const std::vector<std::pair<std::int64_t, double>>& given, 
         const double x = xOf(double(ms)), y = yOf(v);
         points += QStringLiteral("%1,%2 ").arg(x, 0, 'f', 1).arg(y, 0, 'f', 1);
         dots +=
-            QStringLiteral("<circle class=\"reading\" cx=\"%1\" cy=\"%2\" r=\"4\"><title>%3 V, "
+            QStringLiteral("<circle class=\"reading\" cx=\"%1\" cy=\"%2\" r=\"5\"><title>%3 V, "
                            "%4</title></circle>")
                 .arg(x, 0, 'f', 1)
                 .arg(y, 0, 'f', 1)

@@ -59,6 +59,10 @@ function timeText(ms, clock) {
   return text + " (UTC, or the unit's clock)";
 }
 
+// Each column its own colour across the small plots; red is the flagged records' only.
+const columnColours = ["#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#17becf",
+  "#e377c2", "#7f7f7f", "#bcbd22", "#393b79"];
+
 // A column's label in legends and on its axis: "Batt (V)", or its name alone.
 function columnLabel(j, c) {
   const unit = j.units[c];
@@ -196,6 +200,7 @@ function seriesPlot(div) {
           const options = {
             labels: ["Time"].concat(labels), customBars: true, labelsUTC: true,
             connectSeparatedPoints: false, legend: "never",
+            colors: group.map((c) => columnColours[c % columnColours.length]),
             highlightCallback: (ev, x, points) => { if (shown) shown.show(x, points); },
             unhighlightCallback: () => { if (shown) shown.clear(); },
             ylabel: group.length === 1 ? labels[0] : (units.length === 1 && units[0]) || "",
@@ -240,7 +245,21 @@ function seriesPlot(div) {
   else load();
 }
 
+// A table wider than its box says it scrolls: its hint shows only while it overflows.
+function scrollHints() {
+  const update = () => {
+    document.querySelectorAll("div.scroll").forEach((box) => {
+      const hint = box.previousElementSibling;
+      if (hint && hint.classList.contains("scroll-hint"))
+        hint.classList.toggle("shown", box.scrollWidth > box.clientWidth + 1);
+    });
+  };
+  window.addEventListener("resize", update);
+  update();
+}
+
 document.addEventListener("DOMContentLoaded", () => {
+  scrollHints();
   const units = document.getElementById("units");
   if (units) {
     sortableTable(units);

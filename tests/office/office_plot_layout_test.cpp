@@ -6,6 +6,7 @@
 #include "office/office_pages.h"
 #include "office/plot_axes.h"
 #include "office/plot_battery.h"
+#include "series/battery_axes.h"
 
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -138,6 +139,41 @@ TEST(BatteryChart, RoundTicksStayInsideTheRangeAtRoundSteps) {
     }
 }
 
+TEST(BatteryAxes, OneReadingOrEqualOnesStandInsideAxesThatReadWell) {
+    constexpr std::int64_t hour = 3600 * 1000LL, day = 24 * hour;
+    const std::int64_t at = 1796083200000;
+    struct Case {
+        const char* what;
+        std::int64_t first, last;
+        std::int64_t from, to;
+        const char* format;
+        int ticks;
+    };
+    const Case cases[] = {
+        {"one time", at, at, at - 12 * hour, at + 12 * hour, "yyyy-MM-dd HH:mm", 3},
+        {"an hour", at, at + hour, at - hour / 20, at + hour + hour / 20, "yyyy-MM-dd HH:mm", 4},
+        {"ten days", at, at + 10 * day, at - day / 2, at + 10 * day + day / 2, "yyyy-MM-dd", 4},
+        {"two years", at, at + 730 * day, at - 73 * day / 2, at + 730 * day + 73 * day / 2,
+         "yyyy-MM", 4},
+        {"given backwards", at + hour, at, at - hour / 20, at + hour + hour / 20,
+         "yyyy-MM-dd HH:mm", 4},
+    };
+    for (const Case& c : cases) {
+        const series::TimeSpan s = series::batteryTimeSpan(c.first, c.last);
+        EXPECT_EQ(s.from, c.from) << c.what;
+        EXPECT_EQ(s.to, c.to) << c.what;
+        EXPECT_EQ(s.format, QLatin1String(c.format)) << c.what;
+        EXPECT_EQ(s.ticks, c.ticks) << c.what;
+    }
+    // Equal readings in the middle of at least the least span; a spread widened a tenth.
+    const series::ValueRange equal = series::readingRange(12.7, 12.7, 0.4);
+    EXPECT_NEAR(equal.lo, 12.5, 1e-9);
+    EXPECT_NEAR(equal.hi, 12.9, 1e-9);
+    const series::ValueRange spread = series::readingRange(12, 13, 0.4);
+    EXPECT_NEAR(spread.lo, 11.9, 1e-9);
+    EXPECT_NEAR(spread.hi, 13.1, 1e-9);
+}
+
 // Every number an attribute `name` takes in `svg`.
 std::vector<double> attributes(const QString& svg, const QString& element, const QString& name) {
     std::vector<double> out;
@@ -247,7 +283,7 @@ TEST(UnitPage, HistoryInWordsSizesAndHashesBehindADetailTablesScroll) {
     EXPECT_EQ(page.count(QStringLiteral("<div class=\"scroll\"><table")), 2);
     // One battery reading: a point on the chart and its count in words.
     EXPECT_TRUE(page.contains(QStringLiteral("<circle class=\"reading\"")));
-    EXPECT_TRUE(page.contains(QStringLiteral("1 reading, 12.6 V to 12.6 V")));
+    EXPECT_TRUE(page.contains(QStringLiteral("1 reading: 12.6 V at 2026-12-01 00:00:00 UTC")));
 }
 
 TEST(SeriesPlotJson, NamesUnitsGroupsClockAndEachMarksValuePerColumn) {

@@ -146,7 +146,7 @@ TEST_F(MainWindowFit, EveryTextIsWholeAfterEachAction) {
     EXPECT_FALSE(FormXRQMain->LastDownload.files.empty()) << "nothing downloaded";
     expectFits("Collect Data");
 
-    script->queueAnswer(true);  // clear
+    // Downloaded just now: no question whether to clear all the same.
     script->queueAnswer(true);  // continue
     script->queueAnswer(false); // do not abort
     FormXRQMain->ActionClearMem->trigger();
