@@ -38,6 +38,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -262,6 +263,9 @@ void TFormXRQMain::buildControls() {
     row1->addWidget(LabelComPort, 1);
     column->addWidget(GroupBox1);
 
+    // The readings stand beside the buttons one under the other, and when each was read under
+    // them, so that the group is as narrow as the window at its first size: every text whole,
+    // none reworded.
     GroupBox2 = new QGroupBox(QStringLiteral("Utilities"), central);
     auto* row2 = new QHBoxLayout(GroupBox2);
     ButtonSetClock = actionButton(ActionSetClock, GroupBox2);
@@ -272,14 +276,19 @@ void TFormXRQMain::buildControls() {
     LabelTemp = boldLabel("N/A", GroupBox2);
     row2->addWidget(ButtonSetClock);
     row2->addWidget(ButtonCheckBat);
-    row2->addWidget(Label2);
-    row2->addWidget(LabelBatV);
-    row2->addWidget(Label3);
-    row2->addWidget(LabelTemp);
+    auto* readings = new QGridLayout;
+    readings->setContentsMargins(6, 0, 0, 0);
+    readings->setVerticalSpacing(2);
+    readings->addWidget(Label2, 0, 0);
+    readings->addWidget(LabelBatV, 0, 1);
+    readings->addWidget(Label3, 1, 0);
+    readings->addWidget(LabelTemp, 1, 1);
     LabelBatRead = new QLabel(GroupBox2);
     LabelBatRead->setObjectName(QStringLiteral("LabelBatRead"));
-    row2->addWidget(LabelBatRead);
-    row2->addStretch(1);
+    LabelBatRead->setWordWrap(true);
+    readings->addWidget(LabelBatRead, 2, 0, 1, 2);
+    readings->setColumnStretch(2, 1);
+    row2->addLayout(readings, 1);
     column->addWidget(GroupBox2);
 
     GroupBox3 = new QGroupBox(QStringLiteral("Collect Data"), central);
@@ -288,10 +297,11 @@ void TFormXRQMain::buildControls() {
     Button3 = actionButton(ActionClearMem, GroupBox3);
     row3->addWidget(Button1);
     row3->addWidget(Button3);
+    // "last downloaded 2026-12-09, complete" takes two lines where one is too narrow.
     LabelLastDownload = new QLabel(GroupBox3);
     LabelLastDownload->setObjectName(QStringLiteral("LabelLastDownload"));
-    row3->addWidget(LabelLastDownload);
-    row3->addStretch(1);
+    LabelLastDownload->setWordWrap(true);
+    row3->addWidget(LabelLastDownload, 1);
     column->addWidget(GroupBox3);
 
     MemoMain = new ByteTextView(central);

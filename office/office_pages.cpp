@@ -2,6 +2,7 @@
 #include "office/office_pages.h"
 
 #include "office/html_text.h"
+#include "office/plot_battery.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <string_view>
 
 namespace office {
 
@@ -52,21 +55,27 @@ QString sparkline(const std::vector<double>& values, int width, int height, cons
     if (values.empty())
         return {};
     const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
-    const double span = *hi - *lo > 1e-9 ? *hi - *lo : 1;
+    const bool flat = !(*hi - *lo > 1e-9);
     QString points;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const double x = values.size() == 1
                              ? width / 2.0
                              : 2 + (width - 4) * double(i) / double(values.size() - 1);
-        const double y = height - 2 - (height - 4) * (values[i] - *lo) / span;
+        // Equal readings run across the middle, not along an edge.
+        const double y =
+            flat ? height / 2.0 : height - 2 - (height - 4) * (values[i] - *lo) / (*hi - *lo);
         points += QStringLiteral("%1,%2 ").arg(x, 0, 'f', 1).arg(y, 0, 'f', 1);
     }
+    // The newest reading as a dot: one reading alone is a dot, not an invisible line.
+    const QStringList last =
+        points.trimmed().split(QLatin1Char(' ')).last().split(QLatin1Char(','));
     return QStringLiteral("<svg class=\"%1\" viewBox=\"0 0 %2 %3\" width=\"%2\" height=\"%3\" "
-                          "role=\"img\"><polyline points=\"%4\"/></svg>")
+                          "role=\"img\"><polyline points=\"%4\"/>"
+                          "<circle cx=\"%5\" cy=\"%6\" r=\"2\"/></svg>")
         .arg(cls)
         .arg(width)
         .arg(height)
-        .arg(points.trimmed());
+        .arg(points.trimmed(), last.value(0), last.value(1));
 }
 
 QString volts(double v) {
@@ -157,17 +166,59 @@ QString historyDetail(const HistoryItem& item) {
     if (item.kind == QLatin1String("link"))
         return QStringLiteral("download %1").arg(str("download"));
     if (item.kind == QLatin1String("kept_download"))
-        return QStringLiteral("raw download kept, %1 bytes, SHA-256 %2")
-            .arg(QString::number(p.value(QLatin1String("size")).toInteger()),
-                 str("sha256").left(16));
+        return QStringLiteral("the download's bytes are kept on the server");
     return {};
+}
+
+QString kindText(const QString& kind) {
+    static const std::map<QString, QString> words = {
+        {QStringLiteral("download"), QStringLiteral("download")},
+        {QStringLiteral("battery"), QStringLiteral("battery reading")},
+        {QStringLiteral("clear"), QStringLiteral("memory clear")},
+        {QStringLiteral("clock_set"), QStringLiteral("clock set")},
+        {QStringLiteral("visit"), QStringLiteral("visit")},
+        {QStringLiteral("link"), QStringLiteral("download linked")},
+        {QStringLiteral("kept_download"), QStringLiteral("raw download kept")},
+        {QStringLiteral("judged_again"), QStringLiteral("download judged again")},
+    };
+    const auto it = words.find(kind);
+    return it != words.end() ? it->second
+                             : QString(kind).replace(QLatin1Char('_'), QLatin1Char(' '));
+}
+
+namespace {
+
+// "37,566": thousands apart, as the pages write sizes whatever the server's locale.
+QString grouped(qint64 n) {
+    QString s = QString::number(n);
+    for (qsizetype i = s.size() - 3; i > (n < 0 ? 1 : 0); i -= 3)
+        s.insert(i, QLatin1Char(','));
+    return s;
+}
+
+} // namespace
+
+QString historyFacts(const HistoryItem& item) {
+    const QJsonObject& p = item.payload;
+    QStringList facts;
+    const QJsonValue size = p.value(QLatin1String("size"));
+    if (size.isDouble())
+        facts << grouped(size.toInteger()) + QStringLiteral(" bytes");
+    for (const char* key : {"sha256", "hash", "identity"}) {
+        const QString v = p.value(QLatin1String(key)).toString();
+        if (!v.isEmpty())
+            facts << (key == std::string_view("sha256") ? QStringLiteral("SHA-256 ") : QString()) +
+                         v;
+    }
+    return facts.join(QStringLiteral(", "));
 }
 
 QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
     QString body = QStringLiteral(
         "<h1>Units</h1><p class=\"tools\"><label>Filter <input id=\"filter\" type=\"search\" "
         "placeholder=\"serial, laptop, data set...\"></label> <span id=\"shown\"></span></p>"
-        "<div class=\"scroll\"><table id=\"units\" class=\"sortable\"><thead><tr>"
+        "<p class=\"scroll-hint\">Scroll the table sideways for more.</p><div "
+        "class=\"scroll\"><table id=\"units\" class=\"sortable\"><thead><tr>"
         "<th data-type=\"text\">Serial</th><th data-type=\"number\">Last visit, days</th>"
         "<th data-type=\"text\">Last download</th><th data-type=\"number\">Battery</th>"
         "<th data-type=\"number\">Last visit</th><th data-type=\"text\">Laptop</th>"
@@ -244,7 +295,9 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
     QString body = QStringLiteral("<h1>Unit %1</h1><p class=\"%2\">Last visit: %3</p>")
                        .arg(html(unit), late.late ? QStringLiteral("late") : QStringLiteral("due"),
                             html(late.text));
-    body += QStringLiteral("<h2>Series</h2><table id=\"series\"><thead><tr><th>Data set</th>"
+    body += QStringLiteral("<h2>Series</h2><p class=\"scroll-hint\">Scroll the table sideways for "
+                           "more.</p><div class=\"scroll\"><table id=\"series\"><thead>"
+                           "<tr><th>Data set</th>"
                            "<th>Records</th><th>Segments</th><th>Gaps</th><th>Disputed</th>"
                            "</tr></thead><tbody>");
     for (const SeriesSummary& s : d.series)
@@ -259,35 +312,47 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
                          QString::number(s.disputed));
     if (d.series.empty())
         body += QStringLiteral("<tr><td colspan=\"5\">No records shared.</td></tr>");
-    body += QStringLiteral("</tbody></table><h2>Battery</h2>");
+    body += QStringLiteral("</tbody></table></div><h2>Battery</h2>");
     if (d.battery.empty()) {
         body += QStringLiteral("<p>No battery readings.</p>");
     } else {
+        std::vector<std::pair<std::int64_t, double>> readings(d.battery.begin(), d.battery.end());
         std::vector<double> values;
         for (const auto& b : d.battery)
             values.push_back(b.second);
         const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
-        body += QStringLiteral("<figure id=\"battery\">%1<figcaption>%2 readings, %3 to %4, "
-                               "from %5 to %6</figcaption></figure>")
-                    .arg(sparkline(values, 600, 120, QStringLiteral("chart")))
-                    .arg(values.size())
-                    .arg(volts(*lo), volts(*hi), html(utcText(d.battery.front().first)),
-                         html(utcText(d.battery.back().first)));
+        const QString caption =
+            values.size() == 1
+                ? QStringLiteral("1 reading: %1 at %2")
+                      .arg(volts(values.front()), html(utcText(d.battery.front().first)))
+                : QStringLiteral("%1 readings, %2 to %3, from %4 to %5")
+                      .arg(QString::number(values.size()), volts(*lo), volts(*hi),
+                           html(utcText(d.battery.front().first)),
+                           html(utcText(d.battery.back().first)));
+        body += QStringLiteral("<figure id=\"battery\">%1<figcaption>%2</figcaption></figure>")
+                    .arg(batteryChart(readings, 600, 220), caption);
     }
-    body +=
-        QStringLiteral("<h2>History</h2><table id=\"history\"><thead><tr><th>When</th>"
-                       "<th>What</th><th>Laptop</th><th>Pushed by</th><th>Detail</th></tr></thead>"
-                       "<tbody>");
+    body += QStringLiteral("<h2>History</h2><p class=\"scroll-hint\">Scroll the table sideways for "
+                           "more.</p><div class=\"scroll\"><table id=\"history\"><thead>"
+                           "<tr><th>When</th><th>What</th><th>Laptop</th><th>Pushed by</th>"
+                           "<th>Detail</th></tr></thead><tbody>");
     for (const HistoryItem& h : d.history) {
         const QString cls =
             h.kind == QLatin1String("download") && !h.payload.value(QLatin1String("safe")).toBool()
                 ? QStringLiteral(" class=\"unsafe\"")
                 : QString();
-        body += QStringLiteral("<tr%1><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td></tr>")
-                    .arg(cls, html(utcText(h.occurredAtMs)), html(h.kind), html(h.laptop),
-                         html(h.pushedBy), html(historyDetail(h)));
+        // Sizes and hashes are for whoever checks a copy: behind a detail, not in the line.
+        const QString facts = historyFacts(h);
+        body += QStringLiteral("<tr%1><td>%2</td><td>%3</td><td>%4</td><td>%5</td>"
+                               "<td class=\"detail\">%6%7</td></tr>")
+                    .arg(cls, html(utcText(h.occurredAtMs)), html(kindText(h.kind)), html(h.laptop),
+                         html(h.pushedBy), html(historyDetail(h)),
+                         facts.isEmpty() ? QString()
+                                         : QStringLiteral("<details><summary>size and hash"
+                                                          "</summary>%1</details>")
+                                               .arg(html(facts)));
     }
-    body += QStringLiteral("</tbody></table>");
+    body += QStringLiteral("</tbody></table></div>");
     if (!d.leftOut.isEmpty())
         body += QStringLiteral("<p id=\"left-out\">%1</p>").arg(html(d.leftOut));
     if (d.moreHistory)
@@ -304,15 +369,29 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageCon
                                   "<a id=\"csv\" href=\"%4\">CSV of the range shown</a> | "
                                   "<a id=\"whole\" href=\"#\">Whole series</a></p>")
                        .arg(html(dataSetLabel(dataSet)), html(unit), queryValue(unit), csv);
-    body += QStringLiteral("<div id=\"plot\" data-query=\"u=%1&amp;set=%2\"></div>"
-                           "<p id=\"plot-status\">Loading...</p>"
-                           "<p class=\"hint\">Drag across the plot to zoom: the range is read "
-                           "again at the resolution shown; Whole series goes back. Red squares "
-                           "mark flagged records, dashed lines the start of a segment.</p>")
-                .arg(queryValue(unit), queryValue(dataSet));
+    body +=
+        QStringLiteral("<p id=\"plot-clock\"></p><div id=\"plot\" data-query=\"u=%1&amp;set=%2\">"
+                       "</div>"
+                       "<p id=\"plot-status\">Loading...</p>"
+                       "<p class=\"hint\">Drag across the plot to zoom: the range is read "
+                       "again at the resolution shown; Whole series goes back. Red squares "
+                       "mark flagged records, dashed lines the start of a segment.</p>")
+            .arg(queryValue(unit), queryValue(dataSet));
     return page(dataSetLabel(dataSet) + QStringLiteral(", unit ") + unit, body, context,
                 QStringLiteral("<link rel=\"stylesheet\" href=\"/static/dygraph.css\">"
                                "<script src=\"/static/dygraph.js\"></script>"));
+}
+
+QByteArray errorPage(int status, const QString& message, const PageContext& context) {
+    const QString title = status == 404   ? QStringLiteral("Not found")
+                          : status == 400 ? QStringLiteral("Not understood")
+                          : status == 413 ? QStringLiteral("Too large to show here")
+                          : status == 405 ? QStringLiteral("Not allowed")
+                                          : QStringLiteral("Not available now");
+    const QString body = QStringLiteral("<h1>%1</h1><p id=\"error\" class=\"refused\">%2</p>"
+                                        "<p><a href=\"/units\">Back to the units</a></p>")
+                             .arg(html(title), html(message));
+    return page(title, body, context);
 }
 
 QByteArray signInPage(const QString& message, const QString& next, const QString& role) {
@@ -374,22 +453,24 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
 
 namespace {
 
-// The plot's marks: lines at segment starts, and each flagged point with its kind and the
-// value of the plot's first column there (null: drawn at the foot of the plot), as the
-// viewer marks them; and the count of each flag over the range.
+// The plot's marks: lines at segment starts, and each flagged point with its kind, the value
+// of the plot's first column there and the values of every column plotted (null: drawn at the
+// foot of its small plot), as the viewer marks them; and the count of each flag over the range.
 QJsonObject marksJson(const SeriesPlot& p) {
     const PlotMarks& m = p.marks;
-    // "field_N" is the record's value N - 1.
-    const qsizetype first = p.columns.isEmpty() ? -1 : p.columns.front().mid(6).toInt() - 1;
+    auto num = [](double v) {
+        return std::isnan(v) ? QJsonValue(QJsonValue::Null) : QJsonValue(v);
+    };
     QJsonArray starts, points, counts;
     for (const double t : m.segmentStarts)
         starts.append(qint64(std::llround(t * 1000)));
     for (const PlotMark& mark : m.points) {
-        const double v = first >= 0 && std::size_t(first) < mark.values.size()
-                             ? mark.values[std::size_t(first)]
-                             : std::nan("");
+        QJsonArray values;
+        for (const std::size_t field : p.fields)
+            values.append(num(field < mark.values.size() ? mark.values[field] : std::nan("")));
         points.append(QJsonArray{qint64(std::llround(mark.t * 1000)), mark.kind,
-                                 std::isnan(v) ? QJsonValue(QJsonValue::Null) : QJsonValue(v)});
+                                 values.isEmpty() ? QJsonValue(QJsonValue::Null) : values.first(),
+                                 values});
     }
     for (const auto& [flag, n] : m.counts)
         counts.append(QJsonArray{flag, qint64(n)});
@@ -400,6 +481,25 @@ QJsonObject marksJson(const SeriesPlot& p) {
 }
 
 } // namespace
+
+std::vector<PlotColumn> plotColumns(const SeriesPlot& p) {
+    std::vector<PlotColumn> columns;
+    for (qsizetype c = 0; c < p.columns.size(); ++c) {
+        PlotColumn column;
+        column.name = nameOfTitle(p.columns[c]);
+        column.unit = unitOfTitle(p.columns[c]);
+        for (const PlotBucket& b : p.buckets) {
+            const std::size_t i = std::size_t(c);
+            if (i >= b.low.size() || std::isnan(b.low[i]) || std::isnan(b.high[i]))
+                continue;
+            column.lo = column.any ? std::min(column.lo, b.low[i]) : b.low[i];
+            column.hi = column.any ? std::max(column.hi, b.high[i]) : b.high[i];
+            column.any = true;
+        }
+        columns.push_back(column);
+    }
+    return columns;
+}
 
 QJsonObject plotJson(const SeriesPlot& p) {
     auto num = [](double v) {
@@ -412,7 +512,25 @@ QJsonObject plotJson(const SeriesPlot& p) {
             row.append(QJsonArray{num(b.low[c]), num(b.mean[c]), num(b.high[c])});
         rows.append(row);
     }
+    const std::vector<PlotColumn> columns = plotColumns(p);
+    QJsonArray names, units, groups;
+    for (const PlotColumn& c : columns) {
+        names.append(c.name);
+        units.append(c.unit);
+    }
+    for (const std::vector<std::size_t>& group : plotGroups(columns)) {
+        QJsonArray g;
+        for (const std::size_t c : group)
+            g.append(qint64(c));
+        groups.append(g);
+    }
+    const PlotClock clock = plotClock(p.utcRecords, p.unitRecords);
     return {{QStringLiteral("columns"), QJsonArray::fromStringList(p.columns)},
+            {QStringLiteral("names"), names},
+            {QStringLiteral("units"), units},
+            {QStringLiteral("groups"), groups},
+            {QStringLiteral("clock"), plotClockKey(clock)},
+            {QStringLiteral("clock_title"), plotClockTitle(clock)},
             {QStringLiteral("from"), qint64(std::llround(p.from * 1000))},
             {QStringLiteral("to"), qint64(std::llround(p.to * 1000))},
             {QStringLiteral("first"), qint64(std::llround(p.first * 1000))},

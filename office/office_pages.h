@@ -6,6 +6,7 @@
 // but for its plot. Pure: reads in, bytes out.
 
 #include "office/office_reads.h"
+#include "office/plot_axes.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -32,14 +33,25 @@ Lateness lateness(std::optional<std::int64_t> lastVisitMs, std::int64_t nowMs, i
 QString utcText(std::int64_t ms);
 // One history entry in words: "safe", "not safe: prompt missing; ...", "12.6 V, 21.5 °C".
 QString historyDetail(const HistoryItem& item);
+// A stored kind in words: "kept_download" -> "raw download kept".
+QString kindText(const QString& kind);
+// What identifies a history entry's bytes, for whoever checks a copy ("37,566 bytes, SHA-256
+// ..."); empty where it has none. Shown behind a detail.
+QString historyFacts(const HistoryItem& item);
 
 QByteArray unitsPage(const UnitsOverview& overview, const PageContext& context);
 QByteArray unitPage(const QString& unit, const UnitDetail& detail, const PageContext& context);
 QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageContext& context);
+// An error for a person: the status in words, the reason, a way back.
+QByteArray errorPage(int status, const QString& message, const PageContext& context);
 // The sign-in form: `message` says why it is shown again, `next` is where it leads after.
 QByteArray signInPage(const QString& message, const QString& next, const QString& role);
 
 QJsonObject unitsJson(const UnitsOverview& overview, const PageContext& context);
+// The plot's columns, each with its name, unit and the values it shows over the range.
+std::vector<PlotColumn> plotColumns(const SeriesPlot& plot);
+// The range's buckets with each column's name and unit, which columns share a small plot, the
+// clock of its times and its marks.
 QJsonObject plotJson(const SeriesPlot& plot);
 // {"error": {"status": 404, "message": "..."}}
 QJsonObject errorJson(int status, const QString& message);

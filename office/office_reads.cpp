@@ -4,6 +4,7 @@
 #include "fleet/laptop_roles.h"
 
 #include "office/counting_ahead.h"
+#include "office/plot_axes.h"
 #include "office/plot_buckets.h"
 #include "office/read_connections.h"
 #include "office/series_counts.h"
@@ -435,13 +436,14 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
     // whose UTC is not known stands at its unit time, as the export's range takes it.
     struct Timed {
         bool parsed = false;
+        bool utc = false;
         double t = 0;
     };
     std::vector<Timed> times;
     times.reserve(std::size_t(source.info.records));
     series::forEachRecordUtc(source, [&](const series::RecordRef&, bool parsed, double s,
                                          const series::RecordClock::Utc& utc) {
-        times.push_back({parsed, utc.known ? utc.seconds : s});
+        times.push_back({parsed, utc.known, utc.known ? utc.seconds : s});
         return true;
     });
     bool any = false;
@@ -468,10 +470,13 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
         widest = std::max(widest, values.size());
         decimator.add(at.t, values);
         ++p.records;
+        ++(at.utc ? p.utcRecords : p.unitRecords);
         return true;
     });
-    for (const std::size_t c : decimator.numericColumns())
-        p.columns << QStringLiteral("field_%1").arg(c + 1);
+    for (const std::size_t c : decimator.numericColumns()) {
+        p.columns << plotColumnName(source, c);
+        p.fields.push_back(c);
+    }
     p.buckets = decimator.take(widest);
     p.marks = plotMarks(source, p.from, p.to, buckets);
     return p;

@@ -141,12 +141,15 @@ struct PlotBucket {
 
 struct SeriesPlot {
     ReadError error;
-    QStringList columns; // "field_2" ... (the CSV's numbering; field_1 is the time stamp)
+    QStringList columns;             // each plotted column's name (plot_axes.h's plotColumnName)
+    std::vector<std::size_t> fields; // each plotted column's field in the record (0: the time)
     std::vector<PlotBucket> buckets;
     double from = 0, to = 0;    // the range the buckets cover (UTC s)
     double first = 0, last = 0; // the whole series' first and last time
     long long records = 0;      // records in the range
     long long flagged = 0;      // records in the range without a usable time
+    long long utcRecords = 0;   // records in the range whose UTC is known
+    long long unitRecords = 0;  // records in the range at the unit's own time (offset unknown)
     PlotMarks marks;            // segment starts and flagged records (plot_marks.h)
 };
 SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,

@@ -250,6 +250,18 @@ bool isApiPath(const QString& path) {
     return path == root || (path.startsWith(root) && path.mid(root.size()).startsWith('/'));
 }
 
+bool isPagePath(const QString& path) {
+    return !(path == QLatin1String("/api") || path.startsWith(QLatin1String("/api/")) ||
+             path.startsWith(QLatin1String("/static/")) || path == QLatin1String("/csv"));
+}
+
+Answer unknownPathAnswer(const QString& path) {
+    const QString message = QStringLiteral("no such page: %1").arg(path.left(100));
+    if (!isPagePath(path))
+        return errorAnswer(404, message);
+    return {404, "text/html; charset=utf-8", errorPage(404, message, PageContext{}), {}};
+}
+
 Answer errorAnswer(int status, const QString& message) {
     return json(errorJson(status, message), status);
 }
@@ -277,12 +289,26 @@ Answer answer(const Request& request, const OfficeConfig& config) {
         a.headers.emplace_back("Cache-Control", "no-store");
         return a;
     }
+    // A page a person asked for is answered as a page, errors too; JSON routes answer JSON.
+    const bool forPeople = isPagePath(path);
+    auto refused = [&](int status, const QString& message) {
+        return forPeople ? Answer{status,
+                                  "text/html; charset=utf-8",
+                                  errorPage(status, message, config.context),
+                                  {}}
+                         : errorAnswer(status, message);
+    };
     const auto route = routes().find(path);
     if (route == routes().end())
-        return errorAnswer(404, QStringLiteral("no such page: %1").arg(request.path.left(100)));
+        return unknownPathAnswer(request.path);
     if (request.method != "GET" && request.method != "HEAD")
-        return errorAnswer(405, QStringLiteral("this service only reads: GET"));
+        return refused(405, QStringLiteral("this service only reads: GET"));
     Answer a = route->second(request, config);
+    if (forPeople && a.status >= 400 && a.type == "application/json") {
+        const QJsonObject error =
+            QJsonDocument::fromJson(a.body).object().value(QLatin1String("error")).toObject();
+        a = refused(a.status, error.value(QLatin1String("message")).toString());
+    }
     if (!path.startsWith(QLatin1String("/static/")))
         a.headers.emplace_back("Cache-Control", "no-store");
     return a;

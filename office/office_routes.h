@@ -56,7 +56,11 @@ std::vector<std::pair<QByteArray, QByteArray>> commonHeaders();
 Answer answer(const Request& request, const OfficeConfig& config);
 // The web service's paths (sensor_things.h), which the HTTP side hands over as a whole.
 bool isApiPath(const QString& path);
+// Whether a path is a page for a person (its errors are pages too), not JSON, a CSV or a file.
+bool isPagePath(const QString& path);
 Answer errorAnswer(int status, const QString& message);
+// A path no route answers: 404, as a page where a person asked for one (isPagePath).
+Answer unknownPathAnswer(const QString& path);
 // A read that failed, as its answer: 404 for what is not there, 413 for more than a read may
 // hold, 503 for the server.
 Answer readErrorAnswer(const ReadError& error);

@@ -92,9 +92,7 @@ OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::mov
             dispatch(request, std::move(out));
             return;
         }
-        responseOf(errorAnswer(
-                       404, QStringLiteral("no such page: %1").arg(request.url().path().left(100))))
-            .write(std::move(out));
+        responseOf(unknownPathAnswer(request.url().path())).write(std::move(out));
     });
 }
 

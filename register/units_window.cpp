@@ -9,6 +9,7 @@
 #include "register/register_outbox.h"
 #include "register/register_texts.h"
 #include "register/register_writer.h"
+#include "series/battery_axes.h"
 #include "unit/unit_texts.h"
 
 #include <QChart>
@@ -23,10 +24,12 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLegendMarker>
 #include <QLineSeries>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QScatterSeries>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -433,10 +436,14 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
     chart->removeAllSeries();
     for (QAbstractAxis* axis : chart->axes())
         chart->removeAxis(axis);
+    // Each reading a point, joined by a line where there are more: one reading, or two at one
+    // time, is a point one sees, not a line of no length.
     auto* volts = new QLineSeries;
     volts->setName(QStringLiteral("Battery (V)"));
     auto* celsius = new QLineSeries;
-    celsius->setName(QStringLiteral("Temperature (C)"));
+    celsius->setName(QStringLiteral("Temperature (°C)"));
+    auto* voltPoints = new QScatterSeries;
+    auto* celsiusPoints = new QScatterSeries;
     double vMin = 1e300, vMax = -1e300, tMin = 1e300, tMax = -1e300;
     std::int64_t first = 0, last = 0;
     m_batteryPoints = 0;
@@ -446,6 +453,8 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
             continue;
         volts->append(double(it->at), it->volts);
         celsius->append(double(it->at), it->celsius);
+        voltPoints->append(double(it->at), it->volts);
+        celsiusPoints->append(double(it->at), it->celsius);
         vMin = std::min(vMin, it->volts);
         vMax = std::max(vMax, it->volts);
         tMin = std::min(tMin, it->celsius);
@@ -454,34 +463,53 @@ void UnitsWindow::plotBattery(const std::vector<unitreg::UnitEvent>& events) {
             first = it->at;
         last = it->at;
     }
-    chart->addSeries(volts);
-    chart->addSeries(celsius);
+    for (QXYSeries* s :
+         std::initializer_list<QXYSeries*>{volts, celsius, voltPoints, celsiusPoints})
+        chart->addSeries(s);
+    for (auto [line, points] : {std::pair{volts, voltPoints}, std::pair{celsius, celsiusPoints}}) {
+        points->setColor(line->color());
+        points->setBorderColor(line->color());
+        points->setMarkerSize(8);
+        // The line's legend entry stands for both.
+        for (QLegendMarker* marker : chart->legend()->markers(points))
+            marker->setVisible(false);
+    }
     auto* time = new QDateTimeAxis;
-    time->setFormat(QStringLiteral("yyyy-MM"));
-    time->setTickCount(4);
+    time->setTitleText(QStringLiteral("Local time"));
     auto* vAxis = new QValueAxis;
     vAxis->setTitleText(QStringLiteral("V"));
     auto* tAxis = new QValueAxis;
-    tAxis->setTitleText(QStringLiteral("C"));
+    tAxis->setTitleText(QStringLiteral("°C"));
     chart->addAxis(time, Qt::AlignBottom);
     chart->addAxis(vAxis, Qt::AlignLeft);
     chart->addAxis(tAxis, Qt::AlignRight);
-    volts->attachAxis(time);
-    volts->attachAxis(vAxis);
-    celsius->attachAxis(time);
-    celsius->attachAxis(tAxis);
+    for (QXYSeries* s : {static_cast<QXYSeries*>(volts), static_cast<QXYSeries*>(voltPoints)}) {
+        s->attachAxis(time);
+        s->attachAxis(vAxis);
+    }
+    for (QXYSeries* s :
+         {static_cast<QXYSeries*>(celsius), static_cast<QXYSeries*>(celsiusPoints)}) {
+        s->attachAxis(time);
+        s->attachAxis(tAxis);
+    }
     if (m_batteryPoints == 0) {
         chart->setTitle(QStringLiteral("No battery readings"));
         return;
     }
     chart->setTitle(QStringLiteral("Battery and temperature"));
-    // A single reading still gets a span to stand in.
-    const qint64 pad = first == last ? 12 * 3600 * 1000LL : 0;
-    time->setRange(QDateTime::fromMSecsSinceEpoch(first - pad),
-                   QDateTime::fromMSecsSinceEpoch(last + pad));
-    auto margin = [](double lo, double hi) { return std::max(0.1, (hi - lo) * 0.1); };
-    vAxis->setRange(vMin - margin(vMin, vMax), vMax + margin(vMin, vMax));
-    tAxis->setRange(tMin - margin(tMin, tMax), tMax + margin(tMin, tMax));
+    const series::TimeSpan span = series::batteryTimeSpan(first, last);
+    time->setFormat(span.format);
+    time->setTickCount(span.ticks);
+    time->setRange(QDateTime::fromMSecsSinceEpoch(span.from),
+                   QDateTime::fromMSecsSinceEpoch(span.to));
+    const series::ValueRange v = series::readingRange(vMin, vMax, 0.4);
+    const series::ValueRange t = series::readingRange(tMin, tMax, 2);
+    vAxis->setRange(v.lo, v.hi);
+    tAxis->setRange(t.lo, t.hi);
+    for (QValueAxis* axis : {vAxis, tAxis}) {
+        axis->setTickCount(5);
+        axis->applyNiceNumbers();
+    }
 }
 
 void UnitsWindow::updateButtons() {

@@ -4,11 +4,27 @@
 # socket only), its schema and roles made by xrq-series admin, three simulated units
 # downloaded by two laptops (each a files folder of its own, pushing with xrq-collect), then
 # xrq-office on http://127.0.0.1:8080/ (or PORT) until Ctrl+C; everything is removed then.
-# Nothing of your own folders or servers is touched. Run as an ordinary user after
-# scripts/build.sh.
+# Nothing of your own folders or servers is touched. Run after scripts/build.sh, as an
+# ordinary user: PostgreSQL's initdb refuses root, so run as root the script runs itself as
+# the tests' user xrqtest (which scripts/test.sh makes, run once as root), or says what to do.
 # Usage: scripts/office-demo.sh [PORT]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+demo_user=xrqtest
+if [ "$(id -u)" -eq 0 ]; then
+    if id -u "$demo_user" >/dev/null 2>&1 &&
+        runuser -u "$demo_user" -- test -r "$root/scripts/office-demo.sh" -a \
+            -x "$root/build/bin/xrq-office"; then
+        echo "==> Run as root: the demo runs as the ordinary user $demo_user"
+        exec runuser -u "$demo_user" -- env -i PATH="$PATH" HOME=/tmp ${LANG:+LANG="$LANG"} \
+            bash "$root/scripts/office-demo.sh" "$@"
+    fi
+    echo "office-demo: PostgreSQL's server does not run as root, so neither does this demo." \
+        "Run it as an ordinary user (one who can read $root), or run scripts/test.sh once" \
+        "as root, which makes the user $demo_user and opens the checkout to it, and then" \
+        "this script again as root: it then runs itself as $demo_user." >&2
+    exit 1
+fi
 bin=$root/build/bin
 port=${1:-8080}
 for p in xrq-office xrq-collect xrq-series xrq-unit-sim; do

@@ -64,6 +64,18 @@ QString tickFormat(double step, double largest) {
 
 } // namespace
 
+QString timeAxisTitle(DataSet::Clock clock) {
+    switch (clock) {
+    case DataSet::Clock::Utc:
+        return QStringLiteral("Time (UTC)");
+    case DataSet::Clock::Unit:
+        return QStringLiteral("Time (the unit's own clock)");
+    case DataSet::Clock::Mixed:
+        break;
+    }
+    return QStringLiteral("Time (UTC, the unit's own clock where its offset is not known)");
+}
+
 // ---- PlotChartView ----
 
 PlotChartView::PlotChartView(QChart* chart, QWidget* parent) : QChartView(chart, parent) {
@@ -175,7 +187,7 @@ void DataSetView::buildControls() {
     if (set.axis == Axis::Time) {
         m_timeAxis = new QCategoryAxis;
         m_timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-        m_timeAxis->setTitleText(QStringLiteral("Time"));
+        m_timeAxis->setTitleText(timeAxisTitle(set.clock));
         m_xAxis = m_timeAxis;
     } else {
         m_xAxis = new QValueAxis;
@@ -515,10 +527,11 @@ void DataSetView::updateTimeTicks(double x0, double x1) {
         m_timeAxis->append(label, tick.seconds);
     }
     // The start in the title where it fits whole (a cut title reads as a wrong time).
-    const QString full = QStringLiteral("Time (from %1)").arg(displayDateTime(x0));
+    const QString title = timeAxisTitle(m_set->clock);
+    const QString full = QStringLiteral("%1, from %2").arg(title, displayDateTime(x0));
     const bool fits = QFontMetrics(m_timeAxis->titleFont()).horizontalAdvance(full) + 24 <= width &&
                       m_chart->plotArea().width() >= width;
-    m_timeAxis->setTitleText(fits ? full : QStringLiteral("Time"));
+    m_timeAxis->setTitleText(fits ? full : title);
 }
 
 void DataSetView::redraw() {

@@ -27,6 +27,10 @@ class QValueAxis;
 
 namespace viewer {
 
+// The time axis' title by the clock the times are on: "Time (UTC)", "Time (the unit's own
+// clock)"; never UTC for a unit's own time.
+QString timeAxisTitle(DataSet::Clock clock);
+
 class ColumnListModel;
 class StatsModel;
 

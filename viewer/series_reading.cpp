@@ -331,6 +331,9 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     // What the status line adds: segments, the time the axis shows, the flags counted.
     set.notes << (r.segments == 1 ? QStringLiteral("1 segment")
                                   : QStringLiteral("%1 segments").arg(r.segments));
+    set.clock = utc == records ? DataSet::Clock::Utc
+                : utc == 0     ? DataSet::Clock::Unit
+                               : DataSet::Clock::Mixed;
     if (utc == records)
         set.notes << QStringLiteral("times in UTC");
     else if (utc == 0)

@@ -131,6 +131,10 @@ struct DataSet {
     std::uint64_t accountedPeak = 0;
     RowMarks marks;
     QStringList notes; // said after the summary ("2 segments" ...)
+    // The clock the times are on: a data file's are the unit's own; a series' are UTC where
+    // its clock sets say the unit's offset.
+    enum class Clock { Unit, Utc, Mixed };
+    Clock clock = Clock::Unit;
 
     std::size_t rowCount() const { return x.size(); }
     int numericColumnCount() const;

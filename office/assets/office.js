@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The office's pages: sorting and filtering the Units table, and the series plot (Dygraphs)
-// that reads each zoomed range again at the resolution shown. Served by xrq-office from its
+// that reads each zoomed range again at the resolution shown, a small plot for each group of
+// columns alike. Served by xrq-office from its
 // own origin; the pages carry no inline script.
 "use strict";
 
@@ -50,11 +51,30 @@ function isoSeconds(ms) {
   return new Date(ms).toISOString().slice(0, 19) + "Z";
 }
 
+// A time as the reader is to take it: UTC said as UTC, the unit's own clock never as UTC.
+function timeText(ms, clock) {
+  const text = new Date(ms).toISOString().slice(0, 19).replace("T", " ");
+  if (clock === "utc") return text + " UTC";
+  if (clock === "unit") return text + " (unit's clock)";
+  return text + " (UTC, or the unit's clock)";
+}
+
+// Each column its own colour across the small plots; red is the flagged records' only.
+const columnColours = ["#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#17becf",
+  "#e377c2", "#7f7f7f", "#bcbd22", "#393b79"];
+
+// A column's label in legends and on its axis: "Batt (V)", or its name alone.
+function columnLabel(j, c) {
+  const unit = j.units[c];
+  return unit ? j.names[c] + " (" + unit + ")" : j.names[c];
+}
+
 // The marks the service sends with each range, drawn under the curves as the viewer draws
 // them: a dashed line across the plot where a segment starts, a red square at each flagged
-// record (on the first column where it has a value, else at the foot of the plot).
-function drawMarks(marks, ctx, area, g) {
-  if (!marks) return;
+// record (on the panel's first column where it has a value, else at the foot of the panel).
+// Returns how many squares it drew.
+function drawMarks(marks, column, ctx, area, g) {
+  if (!marks) return 0;
   ctx.save();
   ctx.strokeStyle = "rgba(90, 90, 90, 0.8)";
   ctx.setLineDash([4, 3]);
@@ -69,15 +89,60 @@ function drawMarks(marks, ctx, area, g) {
   ctx.setLineDash([]);
   ctx.fillStyle = "rgb(200, 30, 30)";
   ctx.strokeStyle = "white";
-  marks.points.forEach(([t, , v]) => {
+  let drawn = 0;
+  marks.points.forEach(([t, , , values]) => {
+    const v = values && values[column] !== undefined ? values[column] : null;
     const x = g.toDomXCoord(t);
     let y = v === null ? area.y + area.h - 4 : g.toDomYCoord(v);
-    if (x < area.x || x > area.x + area.w) return;
+    if (x < area.x - 3.5 || x > area.x + area.w + 3.5) return;
     y = Math.min(Math.max(y, area.y + 4), area.y + area.h - 4);
     ctx.fillRect(x - 3.5, y - 3.5, 7, 7);
     ctx.strokeRect(x - 3.5, y - 3.5, 7, 7);
+    drawn += 1;
   });
   ctx.restore();
+  return drawn;
+}
+
+// A small plot's legend, made here rather than by Dygraphs (whose legend carries inline
+// styles the page's policy refuses): each column's colour, name and unit always, its value
+// and the time where the pointer is.
+function panelLegend(legend, g, labels, clock) {
+  legend.textContent = "";
+  const colors = g.getColors();
+  const time = document.createElement("span");
+  time.className = "legend-time";
+  legend.append(time);
+  const values = labels.map((label, i) => {
+    const item = document.createElement("span");
+    item.className = "legend-item";
+    const dash = document.createElement("span");
+    dash.className = "legend-dash";
+    dash.style.backgroundColor = colors[i];
+    const name = document.createElement("span");
+    name.className = "legend-name";
+    name.style.color = colors[i];
+    name.textContent = label;
+    const value = document.createElement("span");
+    value.className = "legend-value";
+    item.append(dash, name, value);
+    legend.append(item);
+    return value;
+  });
+  return {
+    show: (x, points) => {
+      time.textContent = timeText(x, clock) + ":";
+      values.forEach((v) => { v.textContent = ""; });
+      points.forEach((p) => {
+        const i = labels.indexOf(p.name);
+        if (i >= 0 && !isNaN(p.yval)) values[i].textContent = " " + p.yval.toPrecision(5);
+      });
+    },
+    clear: () => {
+      time.textContent = "";
+      values.forEach((v) => { v.textContent = ""; });
+    },
+  };
 }
 
 function flagsText(marks) {
@@ -85,13 +150,16 @@ function flagsText(marks) {
   return "; flagged: " + marks.counts.map(([flag, n]) => n + " " + flag).join(", ");
 }
 
+// The series plot: one small plot per group of columns alike (the service groups them by unit
+// and magnitude), each with its legend and axis title, the time axis titled with its clock.
+// A zoom in any of them reads that range again for all.
 function seriesPlot(div) {
   const status = document.getElementById("plot-status");
+  const clockLine = document.getElementById("plot-clock");
   const csv = document.getElementById("csv");
   const base = div.dataset.query; // "u=...&set=...", escaped by the service
-  let graph = null;
-  let whole = null;
-  let marks = null;
+  let graphs = [];
+  const drawnMarks = [];
   const load = (from, to) => {
     const buckets = Math.max(50, Math.min(4000, Math.round(div.clientWidth || 800)));
     let query = base + "&buckets=" + buckets;
@@ -102,34 +170,65 @@ function seriesPlot(div) {
     return fetch("/api/series?" + query).then((r) => r.json().then((j) => ({ ok: r.ok, j })))
       .then(({ ok, j }) => {
         if (!ok) throw new Error(j.error ? j.error.message : "not read");
-        if (whole === null) whole = [j.first, j.last];
         const rows = j.rows.map((row) => [new Date(row[0])].concat(row.slice(1)));
         if (rows.length === 0) {
           status.textContent = "No records in this range.";
           return;
         }
-        const labels = ["UTC"].concat(j.columns);
-        marks = j.marks;
-        if (graph === null) {
-          graph = new Dygraph(div, rows, {
-            labels, customBars: true, labelsUTC: true, connectSeparatedPoints: false,
-            underlayCallback: (ctx, area, g) => drawMarks(marks, ctx, area, g),
-            zoomCallback: (lo, hi) => {
-              if (graph && hi > lo) load(Math.floor(lo), Math.ceil(hi));
+        graphs.forEach((g) => g.destroy());
+        graphs = [];
+        div.textContent = "";
+        drawnMarks.length = 0;
+        const countDrawn = () => {
+          div.dataset.marksDrawn = String(drawnMarks.reduce((a, b) => a + (b || 0), 0));
+        };
+        clockLine.textContent = j.clock_title;
+        const zoom = (lo, hi) => { if (hi > lo) load(Math.floor(lo), Math.ceil(hi)); };
+        j.groups.forEach((group, index) => {
+          const panel = document.createElement("div");
+          panel.className = "plot-panel";
+          const legend = document.createElement("div");
+          legend.className = "plot-legend";
+          const area = document.createElement("div");
+          area.className = "plot-graph";
+          panel.append(legend, area);
+          div.append(panel);
+          const labels = group.map((c) => columnLabel(j, c));
+          const units = Array.from(new Set(group.map((c) => j.units[c])));
+          const last = index === j.groups.length - 1;
+          let shown = null;
+          const options = {
+            labels: ["Time"].concat(labels), customBars: true, labelsUTC: true,
+            connectSeparatedPoints: false, legend: "never",
+            colors: group.map((c) => columnColours[c % columnColours.length]),
+            highlightCallback: (ev, x, points) => { if (shown) shown.show(x, points); },
+            unhighlightCallback: () => { if (shown) shown.clear(); },
+            ylabel: group.length === 1 ? labels[0] : (units.length === 1 && units[0]) || "",
+            axes: { x: { valueFormatter: (ms) => timeText(ms, j.clock) } },
+            underlayCallback: (ctx, a, g) => {
+              drawnMarks[index] = drawMarks(j.marks, group[0], ctx, a, g);
+              countDrawn();
             },
-          });
-        } else {
-          graph.updateOptions({ file: rows, dateWindow: null, labels });
-        }
+            zoomCallback: zoom,
+          };
+          if (last) options.xlabel = j.clock_title;
+          const g = new Dygraph(area, rows.map((r) => [r[0]].concat(group.map((c) => r[1 + c]))),
+            options);
+          shown = panelLegend(legend, g, labels, j.clock);
+          graphs.push(g);
+        });
         div.dataset.records = j.records;
         div.dataset.buckets = j.rows.length;
         div.dataset.from = j.from;
         div.dataset.to = j.to;
+        div.dataset.clock = j.clock;
+        div.dataset.panels = j.groups.length;
         div.dataset.marks = j.marks.points.length;
         div.dataset.segmentStarts = j.marks.segment_starts.length;
         document.body.dataset.plotLoads = String(Number(document.body.dataset.plotLoads || 0) + 1);
-        status.textContent = j.records + " records from " + isoSeconds(j.from) + " to " +
-          isoSeconds(j.to) + ", in " + j.rows.length + " points (least, mean, greatest)" +
+        status.textContent = j.records + " records from " + timeText(j.from, j.clock) + " to " +
+          timeText(j.to, j.clock) + ", in " + j.rows.length +
+          " points (least, mean, greatest)" +
           (j.without_time ? "; " + j.without_time + " without a readable time" : "") +
           flagsText(j.marks);
       })
@@ -146,7 +245,21 @@ function seriesPlot(div) {
   else load();
 }
 
+// A table wider than its box says it scrolls: its hint shows only while it overflows.
+function scrollHints() {
+  const update = () => {
+    document.querySelectorAll("div.scroll").forEach((box) => {
+      const hint = box.previousElementSibling;
+      if (hint && hint.classList.contains("scroll-hint"))
+        hint.classList.toggle("shown", box.scrollWidth > box.clientWidth + 1);
+    });
+  };
+  window.addEventListener("resize", update);
+  update();
+}
+
 document.addEventListener("DOMContentLoaded", () => {
+  scrollHints();
   const units = document.getElementById("units");
   if (units) {
     sortableTable(units);

@@ -11,11 +11,17 @@
 #include "register/units_window.h"
 
 #include <QAction>
+#include <QChart>
+#include <QChartView>
+#include <QDateTime>
+#include <QDateTimeAxis>
 #include <QLabel>
 #include <QPushButton>
+#include <QScatterSeries>
 #include <QTableWidget>
 #include <QTime>
 #include <QUrl>
+#include <QValueAxis>
 
 #include <algorithm>
 #include <cstring>
@@ -123,6 +129,29 @@ TEST_F(RegisterRound, EveryEventOfARoundIsRecordedWithItsValues) {
     EXPECT_TRUE(window->UnitsTable->item(0, 3)->text().startsWith("12.6 V, 21.4 C on "));
     EXPECT_EQ(window->UnitsTable->item(0, 4)->text(), "2");
     EXPECT_EQ(window->batteryPoints(), 1);
+    {
+        // The one reading a point one sees, inside both axes rather than on an edge.
+        QChart* chart = window->BatteryChart->chart();
+        int points = 0;
+        for (QAbstractSeries* s : chart->series())
+            if (const auto* scatter = qobject_cast<QScatterSeries*>(s))
+                points += int(scatter->count());
+        EXPECT_EQ(points, 2); // volts and degrees
+        const auto* volts = qobject_cast<QValueAxis*>(chart->axes(Qt::Vertical).front());
+        ASSERT_NE(volts, nullptr);
+        EXPECT_LT(volts->min(), 12.6 - 0.1);
+        EXPECT_GT(volts->max(), 12.6 + 0.1);
+        const auto* time = qobject_cast<QDateTimeAxis*>(chart->axes(Qt::Horizontal).front());
+        ASSERT_NE(time, nullptr);
+        const auto reading =
+            std::find_if(window->history().begin(), window->history().end(),
+                         [](const auto& e) { return e.kind == unitreg::EventKind::Battery; });
+        ASSERT_NE(reading, window->history().end());
+        const std::int64_t read = reading->at;
+        EXPECT_LT(time->min().toMSecsSinceEpoch(), read - 3600 * 1000);
+        EXPECT_GT(time->max().toMSecsSinceEpoch(), read + 3600 * 1000);
+        EXPECT_EQ(time->format(), "yyyy-MM-dd HH:mm");
+    }
     std::vector<QUrl> opened;
     window->OpenUrl = [&](const QUrl& url) {
         opened.push_back(url);

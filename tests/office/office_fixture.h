@@ -107,8 +107,8 @@ protected:
 
         // Two laptops' facts, each pushed from its own folder's outbox: unit SITE1 visited by
         // both (B last, its download not safe), SITE2 visited long ago by A with a hostile and
-        // an 8-bit data set (twice in each download: a second set of that name), its memory
-        // cleared.
+        // an 8-bit data set (twice in each download: a second set of that name), one battery
+        // reading, its memory cleared.
         std::string pushFleet() {
             const std::string folder = dir.path().toStdString();
             // A laptop id is bound to the role that first pushes it: a folder each.
@@ -127,6 +127,8 @@ protected:
             factsB.push_back(download("SITE1", now - 2 * kDay, {"the prompt did not come"}, lb));
             factsA.push_back(visitFact({"SITE2", now - 45 * kDay, 3, "/dev/ttyUSB0"}, id(), la));
             factsA.push_back(download("SITE2", now - 45 * kDay, {}, la));
+            // SITE2's one battery reading: a chart of a single point.
+            factsA.push_back(batteryFact({"SITE2", now - 45 * kDay, 12.7, 8, "B 12.7"}, id(), la));
             factsA.push_back(clearFact({"SITE2", now - 45 * kDay + 60000, true}, id(), la));
             // SITE3's clock set at 2026-12-01 00:00 local time, UTC+01:00, before its records.
             factsA.push_back(

@@ -118,7 +118,18 @@ TEST_F(OfficeServiceTest, UnitPageAndItsSeriesDecimatedKeepingPeaksZoomReadingFi
         const QJsonArray points = marks.value(QLatin1String("points")).toArray();
         ASSERT_EQ(points.size(), 1);
         // Record 50, 2026-12-01 00:50, its field 2 50 % 10.
-        EXPECT_EQ(points.first().toArray(), (QJsonArray{qint64(1796086200000), 0, 0}));
+        EXPECT_EQ(points.first().toArray(),
+                  (QJsonArray{qint64(1796086200000), 0, 0, QJsonArray{0, 1}}))
+            << QJsonDocument(points).toJson().toStdString();
+        // Each column named, its unit where its name says one, the clock of the times said
+        // (no UTC offset is known for these records), the two columns apart by magnitude.
+        EXPECT_EQ(whole.value(QLatin1String("clock")).toString(), "unit");
+        EXPECT_TRUE(whole.value(QLatin1String("clock_title"))
+                        .toString()
+                        .startsWith("Time (the unit's own clock"));
+        EXPECT_EQ(whole.value(QLatin1String("names")).toArray(),
+                  (QJsonArray{QStringLiteral("field_2"), QStringLiteral("field_3")}));
+        EXPECT_EQ(whole.value(QLatin1String("units")).toArray(), (QJsonArray{"", ""}));
         EXPECT_EQ(marks.value(QLatin1String("segment_starts")).toArray(),
                   (QJsonArray{qint64(1796083200000)}));
         // A zoom into 10 minutes reads that range alone, one bucket per record.
@@ -278,43 +289,61 @@ struct BadRequest {
     const char* what;
     const char* path;
     int status;
+    bool page; // a page for a person: its error is a page too; else JSON
     const char* method = "GET";
 };
 
-TEST_F(OfficeServiceTest, BadRequestsGetAJsonErrorAndEveryReadIsBounded) {
+TEST_F(OfficeServiceTest, BadRequestsGetAnErrorPageOrJsonAsAskedAndEveryReadIsBounded) {
     const BadRequest cases[] = {
-        {"unknown path", "/admin", 404},
-        {"a path beside one", "/unitsx", 404},
-        {"a unit not held", "/unit?u=NOSUCH", 404},
-        {"a series not held", "/api/series?u=SITE1&set=NOSUCH", 404},
-        {"unit missing", "/unit", 400},
-        {"unknown parameter", "/units?debug=1", 400},
-        {"parameter twice", "/unit?u=SITE1&u=SITE2", 400},
-        {"not UTF-8", "/unit?u=%ff", 400},
-        {"a control character", "/unit?u=a%00b", 400},
-        {"no time", "/api/series?u=SITE1&set=ANALOG&from=yesterday", 400},
-        {"from after to", "/csv?u=SITE1&set=ANALOG&from=2026-12-02&to=2026-12-01", 400},
-        {"no buckets", "/api/series?u=SITE1&set=ANALOG&buckets=0", 400},
-        {"too many buckets", "/api/series?u=SITE1&set=ANALOG&buckets=100000", 400},
-        {"a write", "/units", 405, "POST"},
-        {"a delete", "/api/units", 405, "DELETE"},
+        {"unknown path", "/admin", 404, true},
+        {"a path beside one", "/unitsx", 404, true},
+        {"a unit not held", "/unit?u=NOSUCH", 404, true},
+        {"a unit not held, as JSON", "/api/unit?u=NOSUCH", 404, false},
+        {"a series not held", "/api/series?u=SITE1&set=NOSUCH", 404, false},
+        {"an unknown JSON path", "/api/nothing", 404, false},
+        {"unit missing", "/unit", 400, true},
+        {"unknown parameter", "/units?debug=1", 400, true},
+        {"parameter twice", "/unit?u=SITE1&u=SITE2", 400, true},
+        {"not UTF-8", "/unit?u=%ff", 400, true},
+        {"a control character", "/unit?u=a%00b", 400, true},
+        {"no time", "/api/series?u=SITE1&set=ANALOG&from=yesterday", 400, false},
+        {"from after to", "/csv?u=SITE1&set=ANALOG&from=2026-12-02&to=2026-12-01", 400, false},
+        {"no buckets", "/api/series?u=SITE1&set=ANALOG&buckets=0", 400, false},
+        {"too many buckets", "/api/series?u=SITE1&set=ANALOG&buckets=100000", 400, false},
+        {"a write", "/units", 405, true, "POST"},
+        {"a delete", "/api/units", 405, false, "DELETE"},
     };
     for (const BadRequest& c : cases) {
         SCOPED_TRACE(c.what);
         const Reply r = get(QString::fromLatin1(c.path), c.method);
         EXPECT_EQ(r.status, c.status) << r.body.toStdString();
-        EXPECT_EQ(r.headers.value("content-type"), "application/json");
-        EXPECT_EQ(r.json()
-                      .value(QLatin1String("error"))
-                      .toObject()
-                      .value(QLatin1String("status"))
-                      .toInt(),
-                  c.status);
+        if (c.page) {
+            EXPECT_EQ(r.headers.value("content-type"), "text/html; charset=utf-8");
+            EXPECT_TRUE(r.body.startsWith("<!DOCTYPE html>")) << r.body.toStdString();
+            EXPECT_TRUE(r.body.contains("<p id=\"error\" class=\"refused\">"));
+            EXPECT_TRUE(r.body.contains("<a href=\"/units\">Back to the units</a>"));
+            EXPECT_FALSE(r.body.contains("{\"error\""));
+            if (c.status == 404) {
+                EXPECT_TRUE(r.body.contains("<h1>Not found</h1>"));
+            }
+        } else {
+            EXPECT_EQ(r.headers.value("content-type"), "application/json");
+            EXPECT_EQ(r.json()
+                          .value(QLatin1String("error"))
+                          .toObject()
+                          .value(QLatin1String("status"))
+                          .toInt(),
+                      c.status);
+        }
         EXPECT_TRUE(r.headers.value("content-security-policy")
                         .startsWith("default-src 'none'; "
                                     "script-src 'self'"));
         EXPECT_EQ(r.headers.value("x-content-type-options"), "nosniff");
     }
+    // A hostile unit's name in an error page is text, not markup.
+    const Reply hostile = get(QStringLiteral("/unit?u=%3Cscript%3Ex"));
+    EXPECT_EQ(hostile.status, 404);
+    EXPECT_FALSE(hostile.body.contains("<script>x"));
     {
         office::ReadLimits tight;
         tight.mostUnits = 1;
@@ -370,7 +399,7 @@ TEST_F(OfficeServiceTest, TheOfficesRoleMayOnlyRead) {
         EXPECT_FALSE(r.ok());
         EXPECT_EQ(r.sqlState(), "42501");
     }
-    EXPECT_EQ(count("xrq.events"), 10);
+    EXPECT_EQ(count("xrq.events"), 11);
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 
 #include "support/wait.h"
 
+#include <QAbstractAxis>
+#include <QChart>
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
@@ -116,6 +118,13 @@ TEST_F(SeriesView, WholeSeriesAtUtcWithSegmentsAndFlagsMarked) {
     DataSetView* v = w.currentView();
     ASSERT_NE(v, nullptr) << w.statusText().toStdString();
     EXPECT_EQ(v->chartView()->verticalMarks().size(), 2u);
+    EXPECT_EQ(set.clock, DataSet::Clock::Utc);
+    EXPECT_TRUE(v->chartView()
+                    ->chart()
+                    ->axes(Qt::Horizontal)
+                    .front()
+                    ->titleText()
+                    .startsWith("Time (UTC)"));
     // Every row of the table has the one fixed height, however the rows came.
     QTableView* table = v->rowTable();
     EXPECT_EQ(table->verticalHeader()->sectionResizeMode(12), QHeaderView::Fixed);

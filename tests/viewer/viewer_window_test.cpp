@@ -12,7 +12,9 @@
 #include "viewer/stats_model.h"
 #include "viewer/viewer_window.h"
 
+#include <QAbstractAxis>
 #include <QAbstractItemModel>
+#include <QChart>
 #include <QCheckBox>
 #include <QFile>
 #include <QImage>
@@ -108,6 +110,10 @@ TEST_F(Viewer, SampleSetsShowOneSeriesPerNumericColumn) {
         EXPECT_EQ(w.tabs()->tabText(i), QString::fromStdString(sets[i].name));
         EXPECT_EQ(v->dataSet().axis, viewer::Axis::Time);
         EXPECT_EQ(legendNames(*v), (QStringList{"Batt V", "Temp C", "Level m", "Cond uS"}));
+        // A data file's times are the unit's own clock, and the axis says so.
+        const QString clock = v->chartView()->chart()->axes(Qt::Horizontal).front()->titleText();
+        EXPECT_TRUE(clock.startsWith("Time (the unit's own clock)")) << clock.toStdString();
+        EXPECT_FALSE(clock.contains("UTC")) << clock.toStdString();
         for (int c = 0; c < 4; ++c) {
             ASSERT_NE(v->seriesOf(c), nullptr);
             EXPECT_EQ(v->seriesOf(c)->count(), static_cast<int>(sets[i].records.size()) - 1);
