@@ -60,6 +60,8 @@ public:
     bool reloadCertificates(QString& why);
     quint16 port() const { return m_port; }
     int connections() const { return int(m_connections.size()); }
+    // Requests handed to the read threads and not yet answered (waiting ones among them).
+    int inWork() const { return m_inWork; }
 
 private:
     class Listener : public QTcpServer {
