@@ -62,7 +62,7 @@ bool foreignOrigin(const Request& r) {
 // For the service's log: a name as the client sent it, its control characters shown escaped.
 std::string logged(const QString& text) {
     std::string out;
-    for (const char c : text.left(100).toUtf8().toStdString())
+    for (const char c : text.left(400).toUtf8().toStdString())
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
