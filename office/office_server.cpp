@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace office {
@@ -87,17 +88,18 @@ OfficeServer::Connection* OfficeServer::find(quint64 id) {
 }
 
 void OfficeServer::accepted(qintptr descriptor) {
-    // The connection's address before anything else of it: over its cap it is closed unread.
-    QTcpSocket* socket = m_tls ? new QSslSocket(&m_listener) : new QTcpSocket(&m_listener);
-    if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
+    // The connection's address before anything else of it: over its cap it is closed unread,
+    // with no socket object made for it (a flood of them costs a system call or two each).
+    sockaddr_storage from{};
+    socklen_t fromSize = sizeof from;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&from), &fromSize) != 0) {
         ::close(int(descriptor));
         return;
     }
-    const QString peer = socket->peerAddress().toString();
-    if (m_perAddress[peer] >= m_limits.mostPerAddress) {
-        socket->abort();
-        delete socket;
+    const QString peer = QHostAddress(reinterpret_cast<const sockaddr*>(&from)).toString();
+    const auto count = m_perAddress.find(peer);
+    if (count != m_perAddress.end() && count->second >= m_limits.mostPerAddress) {
+        ::close(int(descriptor));
         return;
     }
     if (int(m_connections.size()) >= m_limits.mostConnections) {
@@ -110,13 +112,18 @@ void OfficeServer::accepted(qintptr descriptor) {
                 longestId = id;
             }
         if (!longest) {
-            socket->abort();
-            delete socket;
+            ::close(int(descriptor));
             return;
         }
         longest->socket->abort(); // ended() runs now
         if (find(longestId))
             ended(longestId);
+    }
+    QTcpSocket* socket = m_tls ? new QSslSocket(&m_listener) : new QTcpSocket(&m_listener);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        ::close(int(descriptor));
+        return;
     }
     const quint64 id = m_nextId++;
     auto c = std::make_unique<Connection>(socket, peer, RequestReader(m_limits, m_hosts));
