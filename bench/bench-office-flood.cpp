@@ -140,8 +140,11 @@ int main(int argc, char** argv) {
     const std::string u = std::to_string(units);
     std::string why;
     if (!server.sql("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
-                    "SELECT gen_random_uuid(), 'XRQ' || lpad((i % " + u + ")::text, 5, '0'), "
-                    "(ARRAY['visit','battery','download','clear','link'])[1 + (i / " + u +
+                    "SELECT gen_random_uuid(), 'XRQ' || lpad((i % " +
+                        u +
+                        ")::text, 5, '0'), "
+                        "(ARRAY['visit','battery','download','clear','link'])[1 + (i / " +
+                        u +
                         ") % 5], to_timestamp(1765188000 + i * 60), 'laptop-' || (i % 25), "
                         "jsonb_build_object('port', 3, 'volts', 12.5, 'celsius', 21.0, 'safe', "
                         "true, 'reasons', '[]'::jsonb) FROM generate_series(1, " +
@@ -225,17 +228,20 @@ int main(int argc, char** argv) {
     };
     for (int a = 2; a <= 9 && floods.find('i') != std::string::npos; ++a)
         for (int i = 0; i < 250; ++i)
-            add(QStringLiteral("127.0.0.%1").arg(a), [] { return QByteArray(); }, {}, 1000ms);
+            add(
+                QStringLiteral("127.0.0.%1").arg(a), [] { return QByteArray(); }, {}, 1000ms);
     const QByteArray junk = "X-Junk: " + QByteArray(64 * 1024 - 10, 'a') + "\r\n";
     for (int a = 10; a <= 17 && floods.find('h') != std::string::npos; ++a)
-        add(QStringLiteral("127.0.0.%1").arg(a), [&] { return "GET / HTTP/1.1\r\n" + host; },
+        add(
+            QStringLiteral("127.0.0.%1").arg(a), [&] { return "GET / HTTP/1.1\r\n" + host; },
             [&] { return junk; }, 100ms);
     const QByteArray form = "role=someone&password=guess";
     const QByteArray post = "POST /sign-in HTTP/1.1\r\n" + host +
                             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                             QByteArray::number(form.size()) + "\r\n\r\n" + form;
     for (int a = 20; a <= 27 && floods.find('s') != std::string::npos; ++a)
-        add(QStringLiteral("127.0.0.%1").arg(a), [&] { return post.repeated(50); },
+        add(
+            QStringLiteral("127.0.0.%1").arg(a), [&] { return post.repeated(50); },
             [&] { return post.repeated(10); }, 100ms);
 
     std::vector<double> flooded;
@@ -249,7 +255,9 @@ int main(int argc, char** argv) {
     bench::report("Units page, during the flood", flooded);
     long long dropped[3] = {}, answers[3] = {}, sent[3] = {};
     for (std::size_t i = 0; i < flood.size(); ++i) {
-        const int kind = flood[i]->again == 1000ms ? 0 : flood[i]->more && flood[i]->begin().startsWith("GET") ? 1 : 2;
+        const int kind = flood[i]->again == 1000ms                               ? 0
+                         : flood[i]->more && flood[i]->begin().startsWith("GET") ? 1
+                                                                                 : 2;
         dropped[kind] += flood[i]->dropped;
         answers[kind] += flood[i]->answers;
         sent[kind] += flood[i]->bytesSent;

@@ -140,8 +140,8 @@ bool HostRule::allows(QByteArrayView hostHeader) const {
     // Only a whole address: QHostAddress also reads "127.1" and "2130706433", which a browser
     // would send as they are.
     QHostAddress address;
-    if (!address.setAddress(text) || (address.protocol() == QAbstractSocket::IPv4Protocol &&
-                                      name.count('.') != 3))
+    if (!address.setAddress(text) ||
+        (address.protocol() == QAbstractSocket::IPv4Protocol && name.count('.') != 3))
         return false;
     return address.isLoopback() || (!listening.isNull() && address.isEqual(listening));
 }
@@ -219,7 +219,8 @@ RequestReader::State RequestReader::readHead(qsizetype end) {
     if (!m_hosts.allows(m_request.value("host")))
         return refuse(421, QStringLiteral("this service answers only to its own names"));
     if (length) {
-        const qsizetype n = contentLength(m_request.value("content-length"), m_limits.mostBodyBytes);
+        const qsizetype n =
+            contentLength(m_request.value("content-length"), m_limits.mostBodyBytes);
         if (n == -2)
             return refuse(413, QStringLiteral("the request's body is larger than any this "
                                               "service takes"));

@@ -41,8 +41,8 @@ struct FrontLimits {
 };
 
 struct HttpRequest {
-    QByteArray method, target; // target: "/path?query", as sent
-    bool http11 = true;        // else HTTP/1.0
+    QByteArray method, target;                              // target: "/path?query", as sent
+    bool http11 = true;                                     // else HTTP/1.0
     std::vector<std::pair<QByteArray, QByteArray>> headers; // names in lower case
     QByteArray body;
     // The header's value (names in lower case), empty when absent.

@@ -72,7 +72,8 @@ ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
                 return refuse(QStringLiteral("--tls-key takes a PEM file"));
         } else if (a == QLatin1String("--public-name")) {
             if (!value(v) || publicName(v).isEmpty())
-                return refuse(QStringLiteral("--public-name takes a host name (office.example.org)"));
+                return refuse(
+                    QStringLiteral("--public-name takes a host name (office.example.org)"));
             o.publicNames.append(publicName(v));
         } else if (a == QLatin1String("--visit-interval")) {
             bool ok = false;

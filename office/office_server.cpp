@@ -107,7 +107,8 @@ void OfficeServer::accepted(qintptr descriptor) {
         Connection* longest = nullptr;
         quint64 longestId = 0;
         for (auto& [id, c] : m_connections)
-            if (!c->busy && !c->reader.started() && (!longest || c->idleSince < longest->idleSince)) {
+            if (!c->busy && !c->reader.started() &&
+                (!longest || c->idleSince < longest->idleSince)) {
                 longest = c.get();
                 longestId = id;
             }

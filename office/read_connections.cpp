@@ -13,7 +13,8 @@ namespace {
 thread_local std::string t_reader;
 } // namespace
 
-ReaderScope::ReaderScope(std::string reader) : m_before(std::exchange(t_reader, std::move(reader))) {}
+ReaderScope::ReaderScope(std::string reader)
+    : m_before(std::exchange(t_reader, std::move(reader))) {}
 
 ReaderScope::~ReaderScope() {
     t_reader = std::move(m_before);
@@ -163,9 +164,8 @@ void ReadConnections::closeReader(const std::string& reader) {
         return; // the service's own role ends only with the service
     std::vector<Idle> gone;
     const std::lock_guard lock(m_mutex);
-    const auto theirs = std::stable_partition(m_idle.begin(), m_idle.end(), [&](const Idle& i) {
-        return !keyOfReader(i.key, reader);
-    });
+    const auto theirs = std::stable_partition(
+        m_idle.begin(), m_idle.end(), [&](const Idle& i) { return !keyOfReader(i.key, reader); });
     std::move(theirs, m_idle.end(), std::back_inserter(gone));
     m_idle.erase(theirs, m_idle.end());
     m_ended.push_back(reader);

@@ -8,10 +8,11 @@
 // Kept by whose it is (ReaderScope: a session's random name, or none for the service's own
 // role) and a digest of the connection string it was opened with, which names the role: a read
 // only ever takes a connection opened as its own role, never another's, and no key holds a
-// password. A session's connections are closed when it ends (closeReader). An idle connection is closed after kIdleFor, and at most kMostIdle
-// are kept in all (the oldest idle goes first); nothing is written through any of them, so the
-// service stays one that several may run beside each other, over a streaming replica too.
-// Thread-safe: the service's read threads and its counting thread share one.
+// password. A session's connections are closed when it ends (closeReader). An idle connection is
+// closed after kIdleFor, and at most kMostIdle are kept in all (the oldest idle goes first);
+// nothing is written through any of them, so the service stays one that several may run beside each
+// other, over a streaming replica too. Thread-safe: the service's read threads and its counting
+// thread share one.
 
 #include "office/office_reads.h"
 
@@ -96,7 +97,7 @@ private:
     void takeExpired(std::vector<Idle>& out);
 
     mutable std::mutex m_mutex;
-    std::vector<Idle> m_idle; // the longest idle first
+    std::vector<Idle> m_idle;        // the longest idle first
     std::deque<std::string> m_ended; // the last readers closed, whose leases are not kept
     static constexpr std::size_t kEndedKept = 1024;
 };

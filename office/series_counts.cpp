@@ -123,7 +123,8 @@ void DerivedSeriesCache::keep(const QString& unit, const QString& dataSet,
         m_entries.remove(m_order.front());
         m_order.pop_front();
     }
-    m_entries.insert(key, {signature, std::move(series), reader.empty() ? std::string() : readerKey(reader),
+    m_entries.insert(key, {signature, std::move(series),
+                           reader.empty() ? std::string() : readerKey(reader),
                            std::chrono::steady_clock::now()});
     m_order.push_back(key);
     m_records += records;

@@ -82,9 +82,9 @@ std::optional<SeriesCounts> countHeld(fleet::PgConnection& connection, const Hel
 // Thread-safe; a series handed out stays valid while its holder keeps it.
 //
 // Each entry also remembers who last read its signature (by readerKey of the connection
-// string: the session and the role, never the string) and when: a reader that read it within a moment (the web service's pages, kRecentFor) may
-// take the kept series without reading the signature again (findRecent); another role never
-// takes it so.
+// string: the session and the role, never the string) and when: a reader that read it within a
+// moment (the web service's pages, kRecentFor) may take the kept series without reading the
+// signature again (findRecent); another role never takes it so.
 class DerivedSeriesCache {
 public:
     using Held = std::shared_ptr<const series::ServerSeries>;

@@ -19,12 +19,11 @@ std::chrono::seconds SignInBackoff::waitOf(const Table& table, const QString& ke
     if (over <= 0)
         return {};
     // first * 2^(over-1), at most `most`; the shift held small so that it never overflows.
-    const auto delay =
-        std::min<std::chrono::seconds>(m_rules.first * (1LL << std::min(over - 1, 30)), m_rules.most);
+    const auto delay = std::min<std::chrono::seconds>(
+        m_rules.first * (1LL << std::min(over - 1, 30)), m_rules.most);
     const auto left = it->second.last + delay - now;
-    return left <= Clock::duration::zero()
-               ? std::chrono::seconds(0)
-               : std::chrono::ceil<std::chrono::seconds>(left);
+    return left <= Clock::duration::zero() ? std::chrono::seconds(0)
+                                           : std::chrono::ceil<std::chrono::seconds>(left);
 }
 
 std::chrono::seconds SignInBackoff::wait(const QString& address, const QString& role) {
@@ -37,14 +36,13 @@ void SignInBackoff::count(Table& table, const QString& key, Clock::time_point no
     auto it = table.find(key);
     if (it == table.end()) {
         if (table.size() >= m_rules.mostKept) {
-            std::erase_if(table, [&](const auto& e) {
-                return now - e.second.last >= m_rules.forgetAfter;
-            });
+            std::erase_if(
+                table, [&](const auto& e) { return now - e.second.last >= m_rules.forgetAfter; });
             if (table.size() >= m_rules.mostKept)
-                table.erase(std::min_element(table.begin(), table.end(), [](const auto& a,
-                                                                             const auto& b) {
-                    return a.second.last < b.second.last;
-                }));
+                table.erase(
+                    std::min_element(table.begin(), table.end(), [](const auto& a, const auto& b) {
+                        return a.second.last < b.second.last;
+                    }));
         }
         it = table.emplace(key, Count{}).first;
     } else if (now - it->second.last >= m_rules.forgetAfter) {

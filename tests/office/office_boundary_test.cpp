@@ -50,33 +50,57 @@ TEST(OfficeRequestReader, TakesWhatABrowserSendsAndRefusesWhatBreaksABoundOrARul
         {"a GET", {"GET /units?x=1 HTTP/1.1\r\n" + host + "\r\n"}, S::Complete},
         {"in pieces", {"GE", "T / HTTP/1.1\r", "\n" + host, "\r", "\n"}, S::Complete},
         {"empty lines before", {"\r\n\r\nGET / HTTP/1.1\r\n" + host + "\r\n"}, S::Complete},
-        {"a form", {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nab", "cde"},
+        {"a form",
+         {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nab", "cde"},
          S::Complete},
-        {"a body not all there", {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: 9\r\n\r\nab"},
+        {"a body not all there",
+         {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: 9\r\n\r\nab"},
          S::NeedMore},
         {"a head not all there", {"GET / HTTP/1.1\r\n" + host}, S::NeedMore},
         {"an endless header", {"GET / HTTP/1.1\r\n" + host + "X-A: " + big}, S::Refused, 431},
         {"an endless request line", {"GET /" + big}, S::Refused, 431},
         // 16 KiB of head: 41 bytes and the header's value, then 4.
         {"a head just within the bound",
-         {"GET / HTTP/1.1\r\n" + host + "X: " + big.left(16384 - 45) + "\r\n\r\n"}, S::Complete},
+         {"GET / HTTP/1.1\r\n" + host + "X: " + big.left(16384 - 45) + "\r\n\r\n"},
+         S::Complete},
         {"a head just past the bound",
-         {"GET / HTTP/1.1\r\n" + host + "X: " + big.left(16384 - 44) + "\r\n\r\n"}, S::Refused, 431},
+         {"GET / HTTP/1.1\r\n" + host + "X: " + big.left(16384 - 44) + "\r\n\r\n"},
+         S::Refused,
+         431},
         {"a body past the form's size",
-         {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: 4097\r\n\r\n"}, S::Refused, 413},
-        {"a length that is none", {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: -1\r\n\r\n"},
-         S::Refused, 400},
-        {"two lengths", {"POST / HTTP/1.1\r\n" + host + "Content-Length: 1\r\nContent-Length: 2\r\n\r\n"},
-         S::Refused, 400},
-        {"a chunked body", {"POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n"},
-         S::Refused, 501},
+         {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: 4097\r\n\r\n"},
+         S::Refused,
+         413},
+        {"a length that is none",
+         {"POST /sign-in HTTP/1.1\r\n" + host + "Content-Length: -1\r\n\r\n"},
+         S::Refused,
+         400},
+        {"two lengths",
+         {"POST / HTTP/1.1\r\n" + host + "Content-Length: 1\r\nContent-Length: 2\r\n\r\n"},
+         S::Refused,
+         400},
+        {"a chunked body",
+         {"POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n"},
+         S::Refused,
+         501},
         {"a POST without length", {"POST /sign-in HTTP/1.1\r\n" + host + "\r\n"}, S::Refused, 411},
         {"no Host", {"GET / HTTP/1.1\r\n\r\n"}, S::Refused, 400},
         {"two Hosts", {"GET / HTTP/1.1\r\n" + host + host + "\r\n"}, S::Refused, 400},
-        {"another site's Host", {"GET / HTTP/1.1\r\nHost: attacker.example\r\n\r\n"}, S::Refused, 421},
-        {"a full URL", {"GET http://127.0.0.1:8080/ HTTP/1.1\r\n" + host + "\r\n"}, S::Refused, 400},
+        {"another site's Host",
+         {"GET / HTTP/1.1\r\nHost: attacker.example\r\n\r\n"},
+         S::Refused,
+         421},
+        {"a full URL",
+         {"GET http://127.0.0.1:8080/ HTTP/1.1\r\n" + host + "\r\n"},
+         S::Refused,
+         400},
         {"a folded header", {"GET / HTTP/1.1\r\n" + host + "X: a\r\n b\r\n\r\n"}, S::Refused, 400},
-        {"a control byte", {"GET / HTTP/1.1\r\n" + host + "X: a\x01" "b\r\n\r\n"}, S::Refused, 400},
+        {"a control byte",
+         {"GET / HTTP/1.1\r\n" + host +
+          "X: a\x01"
+          "b\r\n\r\n"},
+         S::Refused,
+         400},
         {"HTTP/2", {"GET / HTTP/2.0\r\n" + host + "\r\n"}, S::Refused, 505},
         {"a space too many", {"GET / x HTTP/1.1\r\n" + host + "\r\n"}, S::Refused, 400},
         {"HTTP/1.0 without Host", {"GET / HTTP/1.0\r\n\r\n"}, S::Refused, 421},
@@ -116,14 +140,30 @@ TEST(OfficeHostRule, OnlyLoopbackNamesOnItsPortTheAddressItListensOnAndItsPublic
         const char* host;
         bool allowed;
     } cases[] = {
-        {"127.0.0.1:8080", true},       {"localhost:8080", true},     {"LOCALHOST.:8080", true},
-        {"[::1]:8080", true},           {"127.0.0.2:8080", true},     {"app.localhost:8080", true},
-        {"192.0.2.10:8080", true},      {"office.example.org", true}, {"Office.Example.Org.:443", true},
-        {"127.0.0.1", false},           {"127.0.0.1:8081", false},    {"localhost:80", false},
-        {"attacker.example:8080", false}, {"attacker.example", false}, {"192.0.2.11:8080", false},
-        {"127.1:8080", false},          {"2130706433:8080", false},   {"[::1]", false},
-        {"[::1:8080", false},           {"", false},                  {":8080", false},
-        {"127.0.0.1:08080x", false},    {"127.0.0.1:99999", false},   {"example.org.office.example.org", false},
+        {"127.0.0.1:8080", true},
+        {"localhost:8080", true},
+        {"LOCALHOST.:8080", true},
+        {"[::1]:8080", true},
+        {"127.0.0.2:8080", true},
+        {"app.localhost:8080", true},
+        {"192.0.2.10:8080", true},
+        {"office.example.org", true},
+        {"Office.Example.Org.:443", true},
+        {"127.0.0.1", false},
+        {"127.0.0.1:8081", false},
+        {"localhost:80", false},
+        {"attacker.example:8080", false},
+        {"attacker.example", false},
+        {"192.0.2.11:8080", false},
+        {"127.1:8080", false},
+        {"2130706433:8080", false},
+        {"[::1]", false},
+        {"[::1:8080", false},
+        {"", false},
+        {":8080", false},
+        {"127.0.0.1:08080x", false},
+        {"127.0.0.1:99999", false},
+        {"example.org.office.example.org", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(rule.allows(c.host), c.allowed) << c.host;
@@ -139,12 +179,14 @@ TEST(OfficeSignInBackoff, WaitsGrowPerAddressAndPerRoleAndEnd) {
     rules.most = 60s;
     rules.forgetAfter = 600s;
     rules.mostKept = 3;
-    SignInBackoff b(rules, [seconds] { return SignInBackoff::Clock::time_point(std::chrono::seconds(*seconds)); });
+    SignInBackoff b(rules, [seconds] {
+        return SignInBackoff::Clock::time_point(std::chrono::seconds(*seconds));
+    });
     const QString a = QStringLiteral("10.0.0.1"), other = QStringLiteral("10.0.0.2");
     const QString role = QStringLiteral("anna"), role2 = QStringLiteral("bert");
     b.failed(a, role);
     b.failed(a, role);
-    EXPECT_EQ(b.wait(a, role).count(), 0); // the free ones
+    EXPECT_EQ(b.wait(a, role).count(), 0);             // the free ones
     const long long expected[] = {10, 20, 40, 60, 60}; // doubling, to the most
     for (long long w : expected) {
         b.failed(a, role);
@@ -200,7 +242,9 @@ public:
         return g.startsWith("HTTP/1.1 ") && g.size() >= 12 ? g.mid(9, 3).toInt() : 0;
     }
     // How many answers of `status` came.
-    int answers(int status) { return int(got().count("HTTP/1.1 " + QByteArray::number(status) + ' ')); }
+    int answers(int status) {
+        return int(got().count("HTTP/1.1 " + QByteArray::number(status) + ' '));
+    }
 
 private:
     QTcpSocket m_socket;
@@ -213,10 +257,14 @@ protected:
         server = std::make_unique<OfficeServer>(std::move(config), workers, limits);
         server->setPublicNames({QStringLiteral("office.example.org")});
         QString why;
-        ASSERT_TRUE(server->listen(QHostAddress::LocalHost, 0, std::nullopt, why)) << why.toStdString();
+        ASSERT_TRUE(server->listen(QHostAddress::LocalHost, 0, std::nullopt, why))
+            << why.toStdString();
     }
-    QByteArray hostHeader() const { return "Host: 127.0.0.1:" + QByteArray::number(server->port()) + "\r\n"; }
-    QByteArray get(const QByteArray& path = "/static/office.css", const QByteArray& more = {}) const {
+    QByteArray hostHeader() const {
+        return "Host: 127.0.0.1:" + QByteArray::number(server->port()) + "\r\n";
+    }
+    QByteArray get(const QByteArray& path = "/static/office.css",
+                   const QByteArray& more = {}) const {
         return "GET " + path + " HTTP/1.1\r\n" + hostHeader() + more + "\r\n";
     }
     QByteArray signIn(const QByteArray& role) const {
@@ -234,13 +282,14 @@ TEST_F(OfficeFront, AnswersAForeignHostWith421AndNothingElse) {
     const struct {
         QByteArray host;
         int status;
-    } cases[] = {{"attacker.example", 421},      {"attacker.example:" + port, 421},
-                 {"127.0.0.1:" + port, 200},     {"localhost:" + port, 200},
-                 {"office.example.org", 200},    {"127.0.0.1:1", 421}};
+    } cases[] = {{"attacker.example", 421},   {"attacker.example:" + port, 421},
+                 {"127.0.0.1:" + port, 200},  {"localhost:" + port, 200},
+                 {"office.example.org", 200}, {"127.0.0.1:1", 421}};
     for (const auto& c : cases) {
         Client client(server->port());
         client.send("GET /static/office.css HTTP/1.1\r\nHost: " + c.host + "\r\n\r\n");
-        ASSERT_TRUE(testsupport::waitUntil([&] { return client.status() != 0; }, 20s)) << c.host.toStdString();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return client.status() != 0; }, 20s))
+            << c.host.toStdString();
         EXPECT_EQ(client.status(), c.status) << c.host.toStdString();
         EXPECT_EQ(client.got().contains("font-family"), c.status == 200) << c.host.toStdString();
         if (c.status == 421) { // and the connection is not kept for another try
@@ -262,7 +311,8 @@ TEST_F(OfficeFront, DropsAnEndlessHeaderASlowClientAndAnIdleOne) {
     qint64 sent = 0;
     EXPECT_TRUE(testsupport::waitUntil(
         [&] {
-            if (endless.connected() && endless.socket().bytesToWrite() < 256 * 1024 && sent < (64 << 20)) {
+            if (endless.connected() && endless.socket().bytesToWrite() < 256 * 1024 &&
+                sent < (64 << 20)) {
                 endless.send(chunk);
                 sent += chunk.size();
                 testsupport::wakeWaiters();
@@ -270,7 +320,8 @@ TEST_F(OfficeFront, DropsAnEndlessHeaderASlowClientAndAnIdleOne) {
             return endless.closed();
         },
         60s));
-    EXPECT_TRUE(endless.got().isEmpty() || endless.status() == 431) << endless.got().left(200).toStdString();
+    EXPECT_TRUE(endless.got().isEmpty() || endless.status() == 431)
+        << endless.got().left(200).toStdString();
     EXPECT_LT(sent, qint64(64) << 20);
 
     // A request that trickles and stops, and a connection that says nothing: both dropped, and
@@ -302,7 +353,8 @@ TEST_F(OfficeFront, HoldsItsCapsAgainstTwoThousandIdleConnectionsAndStillServes)
     std::vector<std::unique_ptr<Client>> idle;
     for (int a = 0; a < kAddresses; ++a)
         for (int i = 0; i < kEach; ++i)
-            idle.push_back(std::make_unique<Client>(server->port(), QStringLiteral("127.0.0.%1").arg(a + 2)));
+            idle.push_back(
+                std::make_unique<Client>(server->port(), QStringLiteral("127.0.0.%1").arg(a + 2)));
     auto connectedFrom = [&](int a) {
         int n = 0;
         for (int i = a * kEach; i < (a + 1) * kEach; ++i)
@@ -325,7 +377,8 @@ TEST_F(OfficeFront, HoldsItsCapsAgainstTwoThousandIdleConnectionsAndStillServes)
     // A well-behaved client from another address is still served, in time.
     Client good(server->port());
     good.send(get());
-    EXPECT_TRUE(testsupport::waitUntil([&] { return good.status() == 200; }, 20s)) << good.got().left(100).toStdString();
+    EXPECT_TRUE(testsupport::waitUntil([&] { return good.status() == 200; }, 20s))
+        << good.got().left(100).toStdString();
     EXPECT_LE(server->connections(), limits.mostConnections);
     // And the idle ones are all let go in the end.
     EXPECT_TRUE(testsupport::waitUntil([&] { return server->connections() <= 1; }, 60s));
@@ -357,7 +410,8 @@ TEST_F(OfficeSignInFlood, AFloodOfSignInsBacksOffBeforeTheServerIsAskedAgain) {
     for (int i = 0; i < 40; ++i)
         all += signIn("anna");
     flood.send(all); // pipelined: answered one after another
-    EXPECT_TRUE(testsupport::waitUntil([&] { return flood.answers(401) + flood.answers(429) == 40; }, 60s))
+    EXPECT_TRUE(
+        testsupport::waitUntil([&] { return flood.answers(401) + flood.answers(429) == 40; }, 60s))
         << flood.got().left(300).toStdString();
     // The free failures and the one after them checked; none after.
     EXPECT_EQ(flood.answers(401), 4);
@@ -387,7 +441,8 @@ TEST_F(OfficeSignInFlood, ABoundedQueueAnswers503AndAClientThatLeftCostsNoLogin)
     // More than the queue holds: 503 at once, with Retry-After.
     std::vector<std::unique_ptr<Client>> more;
     for (int i = 0; i < 5; ++i) {
-        more.push_back(std::make_unique<Client>(server->port(), QStringLiteral("127.0.0.%1").arg(10 + i)));
+        more.push_back(
+            std::make_unique<Client>(server->port(), QStringLiteral("127.0.0.%1").arg(10 + i)));
         more.back()->send(signIn("role_c"));
     }
     for (auto& c : more) {
@@ -416,7 +471,8 @@ TEST(OfficeProgram, EndsWithZeroOnSigtermWhateverItsClientsAreDoing) {
     ASSERT_NE(port, 0) << service.errorOutput();
     Client idle(port), partial(port), kept(port);
     partial.send("GET / HTTP/1.1\r\nX-A: ");
-    kept.send("GET /static/office.css HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n\r\n");
+    kept.send("GET /static/office.css HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+              "\r\n\r\n");
     ASSERT_TRUE(testsupport::waitUntil([&] { return kept.status() == 200; }, 30s));
     ASSERT_TRUE(idle.connected() && partial.connected());
     ASSERT_EQ(::kill(service.pid(), SIGTERM), 0);

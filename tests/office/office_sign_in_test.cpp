@@ -171,9 +171,9 @@ TEST_F(OfficeSignInTest, OnlyRolesOfTheOfficeSignInByTheirPasswordAndReadAsThems
     const struct {
         QByteArray role, password;
     } refused[] = {
-        {"office_viewer", "wrong"},       {"no_such_role", "wrong"}, {QByteArray(70, 'r'), "wrong"},
-        {"laptop_a", "pw-of-laptop"},     {"office_trusted", "anything"},
-        {"office_viewer", ""},
+        {"office_viewer", "wrong"},     {"no_such_role", "wrong"},
+        {QByteArray(70, 'r'), "wrong"}, {"laptop_a", "pw-of-laptop"},
+        {"office_trusted", "anything"}, {"office_viewer", ""},
     };
     std::optional<Reply> first;
     for (const auto& c : refused) {

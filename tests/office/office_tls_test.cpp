@@ -152,7 +152,8 @@ TEST_F(OfficeTls, SendsTheWholeChainWithHstsAndReadsItsCertificatesAgainWhenTold
     ASSERT_EQ(sent.size(), 2); // the leaf and the CA after it, not the leaf alone
     EXPECT_EQ(sent.front().subjectInfo(QSslCertificate::CommonName).value(0), "first");
     EXPECT_TRUE(answer.startsWith("HTTP/1.1 200 ")) << answer.left(200).toStdString();
-    EXPECT_TRUE(answer.contains("\r\nStrict-Transport-Security: max-age=")) << answer.left(600).toStdString();
+    EXPECT_TRUE(answer.contains("\r\nStrict-Transport-Security: max-age="))
+        << answer.left(600).toStdString();
 
     // A new certificate in the same files: taken when told, by the connections after.
     signedChain("second", "chain.pem");
