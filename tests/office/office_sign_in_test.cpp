@@ -5,6 +5,8 @@
 // made as the signed-in role.
 #include "office_fixture.h"
 
+#include "office/counting_ahead.h"
+#include "office/read_connections.h"
 #include "office/sign_in.h"
 
 #include <QJsonArray>
@@ -215,6 +217,9 @@ TEST_F(OfficeSignInTest, OnlyRolesOfTheOfficeSignInByTheirPasswordAndReadAsThems
     r = get(QStringLiteral("/api/units"), "GET", {}, cookie(token));
     EXPECT_EQ(r.status, 200) << r.body.toStdString();
     EXPECT_EQ(r.json().value(QLatin1String("units")).toArray().size(), 3); // SITE1, SITE2, SITE3
+    // Its connections are kept for it meanwhile.
+    EXPECT_TRUE(
+        testsupport::waitUntil([] { return office::ReadConnections::shared().idle() > 0; }, 10s));
 
     // Signed out: the cookie is cleared and its token names nothing any more.
     const QByteArray other = office::sessionToken(
@@ -231,6 +236,10 @@ TEST_F(OfficeSignInTest, OnlyRolesOfTheOfficeSignInByTheirPasswordAndReadAsThems
     *clock.seconds = 600;
     EXPECT_EQ(get(QStringLiteral("/api/units"), "GET", {}, cookie(other)).status, 401);
     EXPECT_EQ(get(QStringLiteral("/units"), "GET", {}, cookie(other)).status, 303);
+    // Both sessions ended: nothing is kept for them, no connection open as their role (the
+    // service's own role reads nothing here, so every one kept was theirs).
+    EXPECT_TRUE(office::CountingAhead::shared().idle(30s));
+    EXPECT_EQ(office::ReadConnections::shared().idle(), 0u);
 }
 
 } // namespace
