@@ -187,7 +187,7 @@ void forgetReader(const std::string& reader) {
     if (reader.empty())
         return;
     CountingAhead::shared().cancel(reader);
-    // ReadConnections::shared().closeReader(reader);
+    ReadConnections::shared().closeReader(reader);
     DerivedSeriesCache::shared().forgetReader(reader);
 }
 
