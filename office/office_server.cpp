@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <mutex>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +54,15 @@ void OfficeServer::Listener::incomingConnection(qintptr descriptor) {
 
 OfficeServer::OfficeServer(OfficeConfig config, int workers, FrontLimits limits)
     : m_config(std::move(config)), m_limits(limits), m_workers(std::max(1, workers)) {
+    class Runner : public QRunnable {
+    public:
+        explicit Runner(OfficeServer& owner) : m_owner(owner) { setAutoDelete(false); }
+        void run() override { m_owner.runOne(); }
+
+    private:
+        OfficeServer& m_owner;
+    };
+    m_runner = std::make_unique<Runner>(*this);
     m_pool.setMaxThreadCount(m_workers);
     // A session that ends (signed out, expired, or dropped for a newer one) takes its
     // connections and its counting jobs with it.
@@ -204,18 +215,35 @@ void OfficeServer::dispatch(quint64 id, const HttpRequest& request) {
     Request r = requestOf(request, m_tls.has_value(), c.peer);
     r.clientGone = c.gone;
     ++m_inWork;
-    m_pool.start([this, id, head, keepAlive, r = std::move(r)] {
-        // On a worker of m_pool. A client that left while this waited costs nothing more.
-        std::optional<Answer> made;
-        if (!r.clientGone->load())
-            made = serve(r, m_config);
-        m_answers.post([this, id, head, keepAlive, made = std::move(made)]() mutable {
-            // Back on the HTTP thread.
-            --m_inWork;
-            if (made && find(id))
-                write(id, std::move(*made), head, keepAlive);
+    {
+        const std::lock_guard hold(m_jobsLock);
+        m_jobs.push_back([this, id, head, keepAlive, r = std::move(r)] {
+            // On a worker of m_pool. A client that left while this waited costs nothing more.
+            std::optional<Answer> made;
+            if (!r.clientGone->load())
+                made = serve(r, m_config);
+            m_answers.post([this, id, head, keepAlive, made = std::move(made)]() mutable {
+                // Back on the HTTP thread.
+                --m_inWork;
+                if (made && find(id))
+                    write(id, std::move(*made), head, keepAlive);
+            });
         });
-    });
+    }
+    m_pool.start(m_runner.get());
+}
+
+void OfficeServer::runOne() {
+    // On a worker of m_pool: one start, one request, the oldest first.
+    std::function<void()> job;
+    {
+        const std::lock_guard hold(m_jobsLock);
+        if (m_jobs.empty())
+            return;
+        job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+    }
+    job();
 }
 
 void OfficeServer::write(quint64 id, Answer a, bool head, bool keepAlive) {

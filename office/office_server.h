@@ -24,14 +24,18 @@
 #include "ui_handover/ui_handover.h"
 
 #include <QHostAddress>
+#include <QRunnable>
 #include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
 #include <QThreadPool>
 
 #include <atomic>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class QTcpSocket;
@@ -110,6 +114,13 @@ private:
     int m_inWork = 0; // requests handed to the pool and not yet answered
     // The answers made on the pool, back to this thread; it outlives the pool's reads.
     platform::UiHandover m_answers;
+    // The requests handed to the pool, each run by the one runnable m_runner (made before any
+    // of the pool's threads): the work crosses under our own mutex, which the race detector
+    // sees, rather than through Qt's queue alone, whose locks it cannot see into.
+    void runOne();
+    std::mutex m_jobsLock;
+    std::deque<std::function<void()>> m_jobs;
+    std::unique_ptr<QRunnable> m_runner;
     // Declared after the server: destroyed first, waiting for the reads still running.
     QThreadPool m_pool;
     quint16 m_port = 0;
