@@ -45,6 +45,17 @@ void CountingAhead::stop() {
         m_thread.join();
 }
 
+void CountingAhead::cancel(const std::string& reader) {
+    const std::lock_guard lock(m_mutex);
+    for (auto it = m_jobs.begin(); it != m_jobs.end();)
+        if (it->reader == reader) {
+            m_waiting.remove(keyOf(it->series));
+            it = m_jobs.erase(it);
+        } else {
+            ++it;
+        }
+}
+
 void CountingAhead::ask(const std::string& conninfo, const ReadLimits& limits,
                         const std::vector<HeldSeries>& series) {
     const std::lock_guard lock(m_mutex);
@@ -53,7 +64,7 @@ void CountingAhead::ask(const std::string& conninfo, const ReadLimits& limits,
     for (const HeldSeries& h : series)
         if (h.signature.facts <= limits.mostRecords && !m_waiting.contains(keyOf(h))) {
             m_waiting.insert(keyOf(h));
-            m_jobs.push_back({conninfo, limits, h});
+            m_jobs.push_back({ReaderScope::current(), conninfo, limits, h});
         }
     if (m_jobs.empty() || m_running)
         return;
@@ -79,11 +90,13 @@ void CountingAhead::run() {
         m_jobs.pop_front();
         lock.unlock();
         bool counted = false;
-        if (!connection || as != job.conninfo) {
+        // The connection is kept (and given back) as the reader that asked.
+        const ReaderScope reader(job.reader);
+        if (!connection || as != readerKey(job.conninfo)) {
             connection = {};
             ReadError error;
             connection = ReadConnections::shared().take(job.conninfo, job.limits, error);
-            as = job.conninfo;
+            as = readerKey(job.conninfo);
         }
         // Counted by another read meanwhile: nothing to do.
         if (SeriesCountCache::shared().find(job.series.unit, job.series.dataSet,
@@ -99,7 +112,7 @@ void CountingAhead::run() {
         // The server not readable as this role: what else waits as it waits for a later ask.
         if (!connection) {
             for (auto it = m_jobs.begin(); it != m_jobs.end();)
-                if (it->conninfo == as) {
+                if (it->reader == job.reader && it->conninfo == job.conninfo) {
                     m_waiting.remove(keyOf(it->series));
                     it = m_jobs.erase(it);
                 } else {

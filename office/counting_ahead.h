@@ -55,8 +55,9 @@ public:
     CountingAhead(const CountingAhead&) = delete;
     CountingAhead& operator=(const CountingAhead&) = delete;
 
-    // Counts these series as `conninfo` reads them (those larger than limits.mostRecords are
-    // left); a series asked for already waits once.
+    // Counts these series as `conninfo` reads them, for the calling thread's reader
+    // (ReaderScope; those larger than limits.mostRecords are left); a series asked for already
+    // waits once.
     void ask(const std::string& conninfo, const ReadLimits& limits,
              const std::vector<HeldSeries>& series);
     // Whether nothing waits or is being counted, after waiting at most `wait` for it (or until
@@ -64,6 +65,8 @@ public:
     bool idle(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
     // Drops what waits, lets the series being counted finish, and takes no more asks.
     void stop();
+    // Drops what waits for `reader` (a session that ended), with its connection string.
+    void cancel(const std::string& reader);
     // How many series were counted here since the start.
     long long counted() const;
 
@@ -72,6 +75,7 @@ public:
 
 private:
     struct Job {
+        std::string reader; // ReaderScope's
         std::string conninfo;
         ReadLimits limits;
         HeldSeries series;

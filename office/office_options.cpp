@@ -22,6 +22,21 @@ bool parseListen(const QString& text, QHostAddress& address, quint16& port) {
     return true;
 }
 
+QString publicName(const QString& text) {
+    QString name = text.toLower();
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    if (name.isEmpty() || name.size() > 253 || name.startsWith(QLatin1Char('.')) ||
+        name.contains(QLatin1String("..")))
+        return {};
+    for (const QChar c : name)
+        if (!(c >= QLatin1Char('a') && c <= QLatin1Char('z')) &&
+            !(c >= QLatin1Char('0') && c <= QLatin1Char('9')) && c != QLatin1Char('-') &&
+            c != QLatin1Char('.'))
+            return {};
+    return name;
+}
+
 ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
     ParsedOffice out;
     OfficeOptions& o = out.options;
@@ -55,6 +70,11 @@ ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
         } else if (a == QLatin1String("--tls-key")) {
             if (!value(o.tlsKey) || o.tlsKey.isEmpty())
                 return refuse(QStringLiteral("--tls-key takes a PEM file"));
+        } else if (a == QLatin1String("--public-name")) {
+            if (!value(v) || publicName(v).isEmpty())
+                return refuse(
+                    QStringLiteral("--public-name takes a host name (office.example.org)"));
+            o.publicNames.append(publicName(v));
         } else if (a == QLatin1String("--visit-interval")) {
             bool ok = false;
             if (value(v))
@@ -87,7 +107,7 @@ ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
 std::string officeHelpText() {
     return "usage: xrq-office --service NAME [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key "
            "FILE]\n"
-           "                  [--visit-interval DAYS] [--workers N]\n"
+           "                  [--public-name NAME]... [--visit-interval DAYS] [--workers N]\n"
            "The office's view of the organisation's server, read-only, in a browser: every\n"
            "unit's state, its history and every series.\n"
            "  --service NAME         the server, a pg_service.conf name; on a loopback\n"
@@ -99,7 +119,11 @@ std::string officeHelpText() {
            "                         one, told on standard error); any address but a\n"
            "                         loopback one needs --tls-cert and --tls-key\n"
            "  --tls-cert FILE        the certificate (PEM) for HTTPS\n"
-           "  --tls-key FILE         its private key (PEM, unencrypted)\n"
+           "  --tls-key FILE         its private key (PEM, unencrypted); both read again on\n"
+           "                         SIGHUP\n"
+           "  --public-name NAME     a host name the service answers to beside its address\n"
+           "                         and the loopback names (again for more); requests for\n"
+           "                         any other get 421\n"
            "  --visit-interval DAYS  a unit not visited for longer is late, where the server\n"
            "                         keeps no interval (default 30)\n"
            "  --workers N            reads of the server at a time (default 4)\n"

@@ -7,6 +7,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <string>
@@ -27,6 +28,7 @@ struct OfficeOptions {
     QString tlsCert, tlsKey;    // --tls-cert FILE --tls-key FILE
     int visitIntervalDays = 30; // --visit-interval DAYS
     int workers = 4;            // --workers N: reads at a time
+    QStringList publicNames;    // --public-name NAME, each time: Host names answered to
     bool help = false, version = false;
 };
 
@@ -34,6 +36,10 @@ struct ParsedOffice {
     OfficeOptions options;
     QString error; // non-empty: refused, and why
 };
+
+// A host name as --public-name takes it: letters, digits, '-' and '.', in lower case, no
+// trailing dot; empty when it is not one.
+QString publicName(const QString& text);
 
 // `args` without the program name.
 ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args);

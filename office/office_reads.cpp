@@ -188,8 +188,10 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         return o;
     PgConnection& pg = *lease;
     Batteries batteries;
-    std::thread batteryRead(readBatteries, std::cref(conninfo), std::cref(limits),
-                            std::ref(batteries));
+    std::thread batteryRead([&, reader = ReaderScope::current()] {
+        const ReaderScope scope(reader); // its connection kept as the page's reader's
+        readBatteries(conninfo, limits, batteries);
+    });
     struct Joined {
         std::thread& t;
         ~Joined() {

@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,11 +21,14 @@
 namespace office {
 
 class SessionStore;
+class SignInBackoff;
 
 struct OfficeConfig {
     std::string conninfo;
     // Who is signed in (sign_in.h); none: whoever reaches the service may look.
     std::shared_ptr<SessionStore> sessions;
+    // How long a failed sign-in's address and role wait (made with the sessions when none).
+    std::shared_ptr<SignInBackoff> backoff;
     ReadLimits limits;
     PageContext context;
     // Where Debian's libjs-dygraphs puts the plot library.
@@ -40,6 +44,10 @@ struct Request {
     QByteArray cookie, origin, host, contentType, body;
     // "http://127.0.0.1:8080" as the client asked: what the web service's links begin with.
     QString linkOrigin;
+    // The client's address (the sign-in's back-off), and whether it has left: set by the HTTP
+    // thread, read before work that costs (a sign-in's check).
+    QString peer;
+    std::shared_ptr<const std::atomic<bool>> clientGone;
 };
 
 struct Answer {

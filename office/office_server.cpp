@@ -1,153 +1,326 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_server.h"
 
+#include "office/read_connections.h"
 #include "office/sign_in.h"
+#include "office/sign_in_backoff.h"
 
 #include <QFile>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
-#include <QHttpServerResponse>
-#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
-#include <QTcpSocket>
+#include <QSslSocket>
+#include <QTimer>
+#include <QUrl>
+
+#include <mutex>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace office {
 
 namespace {
 
-QByteArray methodName(QHttpServerRequest::Method m) {
-    switch (m) {
-    case QHttpServerRequest::Method::Get:
-        return "GET";
-    case QHttpServerRequest::Method::Head:
-        return "HEAD";
-    case QHttpServerRequest::Method::Post:
-        return "POST";
-    case QHttpServerRequest::Method::Put:
-        return "PUT";
-    case QHttpServerRequest::Method::Delete:
-        return "DELETE";
-    default:
-        return "OTHER";
-    }
-}
+// How long a connection that was told to close may take to read its answer.
+constexpr std::chrono::seconds kClosingFor{5};
 
-Request requestOf(const QHttpServerRequest& r) {
+Request requestOf(const HttpRequest& h, bool tls, const QString& peer) {
     Request out;
-    out.method = methodName(r.method());
-    out.path = r.url().path(QUrl::FullyDecoded);
-    out.query = r.url().query(QUrl::FullyEncoded).toLatin1();
-    out.cookie = r.value("cookie");
-    out.origin = r.value("origin");
-    out.host = r.value("host");
-    out.contentType = r.value("content-type");
+    out.method = h.method;
+    const QUrl url = QUrl::fromEncoded(h.target);
+    out.path = url.path(QUrl::FullyDecoded);
+    out.query = url.query(QUrl::FullyEncoded).toLatin1();
+    out.cookie = h.value("cookie");
+    out.origin = h.value("origin");
+    out.host = h.value("host");
+    out.contentType = h.value("content-type");
     if (out.method == "POST")
-        out.body = r.body();
-    out.linkOrigin = r.url()
-                         .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
-                                   QUrl::RemoveUserInfo)
-                         .toString(QUrl::FullyEncoded);
+        out.body = h.body;
+    // The Host was checked to be one of this service's names (HostRule).
+    out.linkOrigin = (tls ? QStringLiteral("https://") : QStringLiteral("http://")) +
+                     QString::fromLatin1(out.host);
+    out.peer = peer;
     return out;
 }
 
-QHttpServerResponse responseOf(Answer a) {
-    QHttpServerResponse r(a.type, std::move(a.body),
-                          static_cast<QHttpServerResponder::StatusCode>(a.status));
-    for (auto& h : commonHeaders())
-        r.addHeader(std::move(h.first), std::move(h.second));
-    for (auto& h : a.headers)
-        r.addHeader(std::move(h.first), std::move(h.second));
-    return r;
-}
-
-// The paths the routes answer; any other is answered at once by the missing handler.
-const char* const kPaths[] = {"/",
-                              "/units",
-                              "/unit",
-                              "/api/units",
-                              "/api/unit",
-                              "/series",
-                              "/api/series",
-                              "/csv",
-                              "/sign-in",
-                              "/sign-out",
-                              "/static/office.js",
-                              "/static/office.css",
-                              "/static/dygraph.js",
-                              "/static/dygraph.css"};
-
 } // namespace
 
-OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::move(config)) {
-    m_pool.setMaxThreadCount(workers);
-    for (const char* path : kPaths)
-        m_http.route(QString::fromLatin1(path),
-                     [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                         dispatch(request, std::move(responder));
-                     });
-    // The web service's paths hold keys ("Things('SITE1')"), which Qt's routes do not take.
-    m_http.setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& out) {
-        if (isApiPath(request.url().path(QUrl::FullyDecoded))) {
-            dispatch(request, std::move(out));
-            return;
-        }
-        responseOf(unknownPathAnswer(request.url().path())).write(std::move(out));
-    });
+OfficeServer::Connection::Connection(QTcpSocket* s, QString from, RequestReader r)
+    : socket(s), timer(new QTimer(s)), peer(std::move(from)), reader(std::move(r)) {}
+
+void OfficeServer::Listener::incomingConnection(qintptr descriptor) {
+    m_owner.accepted(descriptor);
 }
 
-void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-    // Copied here, on the server's thread: the request lives only as long as this call.
-    const Request r = requestOf(request);
-    // The client may go while its answer is made: the socket is then gone, and the answer is
-    // dropped instead of written (writing it is what Qt's own QFuture answers do, into a socket
-    // already deleted).
-    const QPointer<QTcpSocket> socket = responder.socket();
-    auto out = std::make_shared<QHttpServerResponder>(std::move(responder));
-    m_pool.start([this, r, socket, out]() mutable {
-        // On a worker of m_pool. The answer and the responder go whole to the server's
-        // thread, which alone touches and ends them: the worker keeps no share of either.
-        auto made = std::make_shared<Answer>(serve(r, m_config));
-        m_answers.post([socket, out = std::move(out), made = std::move(made)] {
-            // Back on the server's thread.
-            if (socket)
-                responseOf(std::move(*made)).write(std::move(*out));
-        });
-    });
+OfficeServer::OfficeServer(OfficeConfig config, int workers, FrontLimits limits)
+    : m_config(std::move(config)), m_limits(limits), m_workers(std::max(1, workers)) {
+    class Runner : public QRunnable {
+    public:
+        explicit Runner(OfficeServer& owner) : m_owner(owner) { setAutoDelete(false); }
+        void run() override { m_owner.runOne(); }
+
+    private:
+        OfficeServer& m_owner;
+    };
+    m_runner = std::make_unique<Runner>(*this);
+    m_pool.setMaxThreadCount(m_workers);
+    // A session that ends (signed out, expired, or dropped for a newer one) takes its
+    // connections and its counting jobs with it.
+    if (m_config.sessions) {
+        m_config.sessions->setOnEnded(&forgetReader);
+        if (!m_config.backoff)
+            m_config.backoff = std::make_shared<SignInBackoff>();
+    }
 }
 
 OfficeServer::~OfficeServer() {
+    m_listener.close();
     m_pool.waitForDone();
+    for (auto& [id, c] : m_connections) {
+        c->socket->disconnect();
+        c->socket->abort();
+        delete c->socket;
+    }
+}
+
+void OfficeServer::setPublicNames(const QStringList& names) {
+    m_hosts.publicNames.clear();
+    for (QString n : names) {
+        n = n.toLower();
+        if (n.endsWith(QLatin1Char('.')))
+            n.chop(1);
+        m_hosts.publicNames.append(n);
+    }
+}
+
+OfficeServer::Connection* OfficeServer::find(quint64 id) {
+    const auto it = m_connections.find(id);
+    return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+void OfficeServer::accepted(qintptr descriptor) {
+    // The connection's address before anything else of it: over its cap it is closed unread,
+    // with no socket object made for it (a flood of them costs a system call or two each).
+    sockaddr_storage from{};
+    socklen_t fromSize = sizeof from;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&from), &fromSize) != 0) {
+        ::close(int(descriptor));
+        return;
+    }
+    const QString peer = QHostAddress(reinterpret_cast<const sockaddr*>(&from)).toString();
+    const auto count = m_perAddress.find(peer);
+    if (count != m_perAddress.end() && count->second >= m_limits.mostPerAddress) {
+        ::close(int(descriptor));
+        return;
+    }
+    if (int(m_connections.size()) >= m_limits.mostConnections) {
+        // The one waiting longest for a request makes room; none waiting: this one goes.
+        Connection* longest = nullptr;
+        quint64 longestId = 0;
+        for (auto& [id, c] : m_connections)
+            if (!c->busy && !c->reader.started() &&
+                (!longest || c->idleSince < longest->idleSince)) {
+                longest = c.get();
+                longestId = id;
+            }
+        if (!longest) {
+            ::close(int(descriptor));
+            return;
+        }
+        longest->socket->abort(); // ended() runs now
+        if (find(longestId))
+            ended(longestId);
+    }
+    QTcpSocket* socket = m_tls ? new QSslSocket(&m_listener) : new QTcpSocket(&m_listener);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        ::close(int(descriptor));
+        return;
+    }
+    const quint64 id = m_nextId++;
+    auto c = std::make_unique<Connection>(socket, peer, RequestReader(m_limits, m_hosts));
+    // Qt reads no more of the connection than one request's worth ahead of this side.
+    socket->setReadBufferSize(m_limits.mostHeadBytes + m_limits.mostBodyBytes);
+    c->timer->setSingleShot(true);
+    QObject::connect(c->timer, &QTimer::timeout, socket, [socket] { socket->abort(); });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, id] { readable(id); });
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, id] { ended(id); });
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket,
+                     [this, id](QAbstractSocket::SocketError) {
+                         // A refused handshake or a reset: the connection is over.
+                         if (Connection* c = find(id); c && !c->busy)
+                             c->socket->abort();
+                     });
+    ++m_perAddress[peer];
+    Connection& made = *c;
+    m_connections.emplace(id, std::move(c));
+    waitIdle(made);
+    if (m_tls) {
+        auto* tls = static_cast<QSslSocket*>(socket);
+        tls->setSslConfiguration(*m_tls);
+        tls->startServerEncryption(); // within the idle time too
+    }
+}
+
+void OfficeServer::waitIdle(Connection& c) {
+    c.idleSince = std::chrono::steady_clock::now();
+    c.timer->start(m_limits.idleFor);
+}
+
+void OfficeServer::ended(quint64 id) {
+    const auto it = m_connections.find(id);
+    if (it == m_connections.end())
+        return;
+    Connection& c = *it->second;
+    c.gone->store(true);
+    c.timer->stop();
+    c.socket->disconnect();
+    c.socket->deleteLater(); // not here: this may run inside one of its signals
+    if (--m_perAddress[c.peer] <= 0)
+        m_perAddress.erase(c.peer);
+    m_connections.erase(it);
+}
+
+void OfficeServer::readable(quint64 id) {
+    Connection* c = find(id);
+    if (!c || c->busy)
+        return;
+    const bool started = c->reader.started();
+    const QByteArray bytes = c->socket->readAll();
+    const RequestReader::State state = c->reader.feed(bytes);
+    if (state == RequestReader::State::NeedMore) {
+        // From its first byte a request has readFor to arrive whole, however slowly it comes.
+        if (!started && c->reader.started())
+            c->timer->start(m_limits.readFor);
+        return;
+    }
+    c->timer->stop();
+    c->busy = true;
+    if (state == RequestReader::State::Refused) {
+        write(id, errorAnswer(c->reader.refusedStatus(), c->reader.refusedWhy()), false, false);
+        return;
+    }
+    dispatch(id, c->reader.request());
+}
+
+void OfficeServer::dispatch(quint64 id, const HttpRequest& request) {
+    Connection& c = *find(id);
+    const bool head = request.method == "HEAD", keepAlive = request.keepAlive();
+    if (m_inWork >= m_workers + m_limits.mostWaiting) {
+        Answer busy = errorAnswer(503, QStringLiteral("the service is busy: try again shortly"));
+        busy.headers.emplace_back("Retry-After", QByteArray::number(m_limits.retryAfterSeconds));
+        write(id, std::move(busy), head, false);
+        return;
+    }
+    Request r = requestOf(request, m_tls.has_value(), c.peer);
+    r.clientGone = c.gone;
+    ++m_inWork;
+    {
+        const std::lock_guard hold(m_jobsLock);
+        m_jobs.push_back([this, id, head, keepAlive, r = std::move(r)] {
+            // On a worker of m_pool. A client that left while this waited costs nothing more.
+            std::optional<Answer> made;
+            if (!r.clientGone->load())
+                made = serve(r, m_config);
+            m_answers.post([this, id, head, keepAlive, made = std::move(made)]() mutable {
+                // Back on the HTTP thread.
+                --m_inWork;
+                if (made && find(id))
+                    write(id, std::move(*made), head, keepAlive);
+            });
+        });
+    }
+    m_pool.start(m_runner.get());
+}
+
+void OfficeServer::runOne() {
+    // On a worker of m_pool: one start, one request, the oldest first.
+    std::function<void()> job;
+    {
+        const std::lock_guard hold(m_jobsLock);
+        if (m_jobs.empty())
+            return;
+        job = std::move(m_jobs.front());
+        m_jobs.pop_front();
+    }
+    job();
+}
+
+void OfficeServer::write(quint64 id, Answer a, bool head, bool keepAlive) {
+    Connection& c = *find(id);
+    std::vector<std::pair<QByteArray, QByteArray>> headers = commonHeaders();
+    if (m_tls)
+        headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
+    for (auto& h : a.headers)
+        headers.push_back(std::move(h));
+    c.socket->write(answerHead(a.status, a.type, a.body.size(), headers, keepAlive));
+    if (!head)
+        c.socket->write(a.body);
+    if (!keepAlive) {
+        c.timer->start(kClosingFor);
+        c.socket->disconnectFromHost(); // once written; ended() follows
+        return;
+    }
+    c.busy = false;
+    c.reader.next();
+    waitIdle(c);
+    // A request sent ahead (pipelined), or bytes Qt held while this one was answered.
+    if (c.reader.started() || c.socket->bytesAvailable() > 0)
+        QTimer::singleShot(0, c.socket, [this, id] { readable(id); });
+}
+
+bool OfficeServer::loadTls(const TlsFiles& files, QString& why) {
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(files.certificate);
+    QFile keyFile(files.key);
+    if (chain.isEmpty()) {
+        why = QStringLiteral("%1: no PEM certificate there").arg(files.certificate);
+        return false;
+    }
+    if (!keyFile.open(QIODevice::ReadOnly)) {
+        why = QStringLiteral("%1: %2").arg(files.key, keyFile.errorString());
+        return false;
+    }
+    const QByteArray pem = keyFile.readAll();
+    QSslKey key(pem, QSsl::Rsa);
+    if (key.isNull())
+        key = QSslKey(pem, QSsl::Ec);
+    if (key.isNull()) {
+        why = QStringLiteral("%1: no unencrypted PEM key (RSA or EC) there").arg(files.key);
+        return false;
+    }
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    // The leaf and every intermediate after it, so that a browser needs only the root.
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(key);
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_tls = tls;
+    m_tlsFiles = files;
+    return true;
+}
+
+bool OfficeServer::reloadCertificates(QString& why) {
+    if (!m_tlsFiles) {
+        why = QStringLiteral("the service serves without TLS");
+        return false;
+    }
+    return loadTls(*m_tlsFiles, why);
 }
 
 bool OfficeServer::listen(const QHostAddress& address, quint16 port,
                           const std::optional<TlsFiles>& tls, QString& why) {
-    if (tls) {
-        const QList<QSslCertificate> chain = QSslCertificate::fromPath(tls->certificate);
-        QFile keyFile(tls->key);
-        if (chain.isEmpty()) {
-            why = QStringLiteral("%1: no PEM certificate there").arg(tls->certificate);
-            return false;
-        }
-        if (!keyFile.open(QIODevice::ReadOnly)) {
-            why = QStringLiteral("%1: %2").arg(tls->key, keyFile.errorString());
-            return false;
-        }
-        const QByteArray pem = keyFile.readAll();
-        QSslKey key(pem, QSsl::Rsa);
-        if (key.isNull())
-            key = QSslKey(pem, QSsl::Ec);
-        if (key.isNull()) {
-            why = QStringLiteral("%1: no unencrypted PEM key (RSA or EC) there").arg(tls->key);
-            return false;
-        }
-        m_http.sslSetup(chain.front(), key);
-    }
-    m_port = m_http.listen(address, port);
-    if (m_port == 0) {
-        why = QStringLiteral("cannot listen on %1:%2").arg(address.toString()).arg(port);
+    if (tls && !loadTls(*tls, why))
+        return false;
+    if (!m_listener.listen(address, port)) {
+        why = QStringLiteral("cannot listen on %1:%2: %3")
+                  .arg(address.toString())
+                  .arg(port)
+                  .arg(m_listener.errorString());
         return false;
     }
+    m_port = m_listener.serverPort();
+    m_hosts.port = m_port;
+    m_hosts.tls = tls.has_value();
+    m_hosts.listening = address;
     return true;
 }
 

@@ -3,7 +3,39 @@
 
 #include "fleet/server_schema.h"
 
+#include <QCryptographicHash>
+
+#include <algorithm>
+
 namespace office {
+
+namespace {
+thread_local std::string t_reader;
+} // namespace
+
+ReaderScope::ReaderScope(std::string reader)
+    : m_before(std::exchange(t_reader, std::move(reader))) {}
+
+ReaderScope::~ReaderScope() {
+    t_reader = std::move(m_before);
+}
+
+const std::string& ReaderScope::current() {
+    return t_reader;
+}
+
+std::string readerKey(const std::string& conninfo) {
+    return t_reader + '\0' +
+           QCryptographicHash::hash(QByteArrayView(conninfo.data(), qsizetype(conninfo.size())),
+                                    QCryptographicHash::Sha256)
+               .toHex()
+               .toStdString();
+}
+
+bool keyOfReader(const std::string& key, const std::string& reader) {
+    return key.size() > reader.size() && key.compare(0, reader.size(), reader) == 0 &&
+           key[reader.size()] == '\0';
+}
 
 bool openForReading(fleet::PgConnection& pg, const std::string& conninfo, const ReadLimits& limits,
                     ReadError& error) {
@@ -57,7 +89,7 @@ void ReadConnections::Lease::giveBack() {
 
 ReadConnections::Lease ReadConnections::take(const std::string& conninfo, const ReadLimits& limits,
                                              ReadError& error) {
-    std::string key = conninfo;
+    std::string key = readerKey(conninfo);
     key += '\0';
     key += std::to_string(limits.statementTimeout.count());
     Lease lease;
@@ -97,6 +129,9 @@ void ReadConnections::keep(std::string key, std::unique_ptr<fleet::PgConnection>
     {
         const std::lock_guard lock(m_mutex);
         takeExpired(gone);
+        for (const std::string& ended : m_ended)
+            if (keyOfReader(key, ended))
+                return; // a session that ended: closed as `connection` goes, outside the lock
         if (m_idle.size() >= kMostIdle) {
             gone.push_back(std::move(m_idle.front()));
             m_idle.erase(m_idle.begin());
@@ -122,6 +157,20 @@ void ReadConnections::closeAll() {
     std::vector<Idle> gone;
     const std::lock_guard lock(m_mutex);
     gone.swap(m_idle);
+}
+
+void ReadConnections::closeReader(const std::string& reader) {
+    if (reader.empty())
+        return; // the service's own role ends only with the service
+    std::vector<Idle> gone;
+    const std::lock_guard lock(m_mutex);
+    const auto theirs = std::stable_partition(
+        m_idle.begin(), m_idle.end(), [&](const Idle& i) { return !keyOfReader(i.key, reader); });
+    std::move(theirs, m_idle.end(), std::back_inserter(gone));
+    m_idle.erase(theirs, m_idle.end());
+    m_ended.push_back(reader);
+    if (m_ended.size() > kEndedKept)
+        m_ended.pop_front();
 }
 
 ReadConnections& ReadConnections::shared() {

@@ -2,6 +2,7 @@
 #include "office/series_counts.h"
 
 #include "office/office_reads.h"
+#include "office/read_connections.h"
 
 #include <algorithm>
 
@@ -81,11 +82,12 @@ DerivedSeriesCache::Held DerivedSeriesCache::find(const QString& unit, const QSt
 
 void DerivedSeriesCache::sawSignature(const QString& unit, const QString& dataSet,
                                       const SeriesSignature& signature, const std::string& reader) {
+    std::string key = readerKey(reader);
     const std::lock_guard lock(m_mutex);
     const auto it = m_entries.find(cacheKey(unit, dataSet));
     if (it == m_entries.end() || !(it->signature == signature))
         return;
-    it->reader = reader;
+    it->reader = std::move(key);
     it->readAt = std::chrono::steady_clock::now();
 }
 
@@ -93,9 +95,10 @@ DerivedSeriesCache::Held DerivedSeriesCache::findRecent(const QString& unit, con
                                                         const std::string& reader,
                                                         std::chrono::milliseconds within) const {
     const auto now = std::chrono::steady_clock::now();
+    const std::string key = readerKey(reader);
     const std::lock_guard lock(m_mutex);
     const auto it = m_entries.constFind(cacheKey(unit, dataSet));
-    if (it == m_entries.constEnd() || it->reader.empty() || it->reader != reader ||
+    if (it == m_entries.constEnd() || it->reader.empty() || it->reader != key ||
         now - it->readAt > within)
         return nullptr;
     return it->series;
@@ -120,9 +123,18 @@ void DerivedSeriesCache::keep(const QString& unit, const QString& dataSet,
         m_entries.remove(m_order.front());
         m_order.pop_front();
     }
-    m_entries.insert(key, {signature, std::move(series), reader, std::chrono::steady_clock::now()});
+    m_entries.insert(key, {signature, std::move(series),
+                           reader.empty() ? std::string() : readerKey(reader),
+                           std::chrono::steady_clock::now()});
     m_order.push_back(key);
     m_records += records;
+}
+
+void DerivedSeriesCache::forgetReader(const std::string& reader) {
+    const std::lock_guard lock(m_mutex);
+    for (Entry& e : m_entries)
+        if (keyOfReader(e.reader, reader))
+            e.reader.clear();
 }
 
 DerivedSeriesCache& DerivedSeriesCache::shared() {

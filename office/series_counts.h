@@ -84,10 +84,10 @@ std::optional<SeriesCounts> countHeld(fleet::PgConnection& connection, const Hel
 // first), so that the pages of one series do not each read and derive it anew.
 // Thread-safe; a series handed out stays valid while its holder keeps it.
 //
-// Each entry also remembers who last read its signature (the connection string, so the role)
-// and when: a reader that read it within a moment (the web service's pages, kRecentFor) may
-// take the kept series without reading the signature again (findRecent); another role never
-// takes it so.
+// Each entry also remembers who last read its signature (by readerKey of the connection
+// string: the session and the role, never the string) and when: a reader that read it within a
+// moment (the web service's pages, kRecentFor) may take the kept series without reading the
+// signature again (findRecent); another role never takes it so.
 class DerivedSeriesCache {
 public:
     using Held = std::shared_ptr<const series::ServerSeries>;
@@ -102,6 +102,8 @@ public:
     // The kept series when `reader` read its signature no longer than `within` ago.
     Held findRecent(const QString& unit, const QString& dataSet, const std::string& reader,
                     std::chrono::milliseconds within = kRecentFor) const;
+    // A session that ended: no read of its counts as recent any more.
+    void forgetReader(const std::string& reader);
     static DerivedSeriesCache& shared();
 
 private:
@@ -109,7 +111,7 @@ private:
     struct Entry {
         SeriesSignature signature;
         Held series;
-        std::string reader; // none: no reader's read counts as recent
+        std::string reader; // readerKey; none: no reader's read counts as recent
         std::chrono::steady_clock::time_point readAt;
     };
     mutable std::mutex m_mutex;

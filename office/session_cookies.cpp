@@ -50,56 +50,95 @@ QByteArray SessionStore::open(Credentials who) {
     const QByteArray token =
         QByteArray(reinterpret_cast<const char*>(bytes), kTokenBytes)
             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    QRandomGenerator::system()->fillRange(bytes);
+    who.session = QByteArray(reinterpret_cast<const char*>(bytes), 16).toHex().toStdString();
     std::fill(std::begin(bytes), std::end(bytes), 0u);
-    const std::lock_guard<std::mutex> hold(m_lock);
-    const Clock::time_point now = m_now();
-    dropEnded(now);
-    if (m_sessions.size() >= m_most) {
-        auto soonest = std::min_element(
-            m_sessions.begin(), m_sessions.end(),
-            [](const auto& a, const auto& b) { return a.second.ends < b.second.ends; });
-        forget(soonest->second.who);
-        m_sessions.erase(soonest);
+    std::vector<std::string> ended;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        const Clock::time_point now = m_now();
+        dropEnded(now, ended);
+        if (m_sessions.size() >= m_most) {
+            auto soonest = std::min_element(
+                m_sessions.begin(), m_sessions.end(),
+                [](const auto& a, const auto& b) { return a.second.ends < b.second.ends; });
+            ended.push_back(soonest->second.who.session);
+            forget(soonest->second.who);
+            m_sessions.erase(soonest);
+        }
+        m_sessions[keyOf(token)] = Session{std::move(who), now + m_lifetime};
     }
-    m_sessions[keyOf(token)] = Session{std::move(who), now + m_lifetime};
+    tellEnded(ended);
     return token;
+}
+
+void SessionStore::setOnEnded(std::function<void(const std::string&)> ended) {
+    const std::lock_guard<std::mutex> hold(m_lock);
+    m_ended = std::move(ended);
+}
+
+void SessionStore::tellEnded(const std::vector<std::string>& ended) {
+    std::function<void(const std::string&)> tell;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        tell = m_ended;
+    }
+    if (tell)
+        for (const std::string& session : ended)
+            tell(session);
 }
 
 std::optional<Credentials> SessionStore::find(QByteArrayView token) {
     if (!tokenShaped(token))
         return std::nullopt;
-    const std::lock_guard<std::mutex> hold(m_lock);
-    const auto found = m_sessions.find(keyOf(token));
-    if (found == m_sessions.end())
-        return std::nullopt;
-    if (m_now() >= found->second.ends) {
+    std::vector<std::string> ended;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        const auto found = m_sessions.find(keyOf(token));
+        if (found == m_sessions.end())
+            return std::nullopt;
+        if (m_now() < found->second.ends)
+            return found->second.who;
+        ended.push_back(found->second.who.session);
         forget(found->second.who);
         m_sessions.erase(found);
-        return std::nullopt;
     }
-    return found->second.who;
+    tellEnded(ended);
+    return std::nullopt;
 }
 
 void SessionStore::close(QByteArrayView token) {
     if (!tokenShaped(token))
         return;
-    const std::lock_guard<std::mutex> hold(m_lock);
-    const auto found = m_sessions.find(keyOf(token));
-    if (found != m_sessions.end()) {
+    std::vector<std::string> ended;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        const auto found = m_sessions.find(keyOf(token));
+        if (found == m_sessions.end())
+            return;
+        ended.push_back(found->second.who.session);
         forget(found->second.who);
         m_sessions.erase(found);
     }
+    tellEnded(ended);
 }
 
 std::size_t SessionStore::size() {
-    const std::lock_guard<std::mutex> hold(m_lock);
-    dropEnded(m_now());
-    return m_sessions.size();
+    std::vector<std::string> ended;
+    std::size_t size = 0;
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        dropEnded(m_now(), ended);
+        size = m_sessions.size();
+    }
+    tellEnded(ended);
+    return size;
 }
 
-void SessionStore::dropEnded(Clock::time_point now) {
+void SessionStore::dropEnded(Clock::time_point now, std::vector<std::string>& ended) {
     for (auto i = m_sessions.begin(); i != m_sessions.end();) {
         if (now >= i->second.ends) {
+            ended.push_back(i->second.who.session);
             forget(i->second.who);
             i = m_sessions.erase(i);
         } else {

@@ -25,6 +25,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace office {
 
@@ -33,6 +35,10 @@ inline constexpr const char* kSessionCookie = "__Host-xrq-office";
 struct Credentials {
     QString role;
     QByteArray password; // UTF-8
+    // The session's own name, random and unrelated to its token: what the connections kept
+    // and the counting done for it are known by (ReaderScope), so that nothing kept holds its
+    // password, and all of it can go when the session ends. Set by SessionStore::open.
+    std::string session;
 };
 
 class SessionStore {
@@ -55,19 +61,25 @@ public:
     void close(QByteArrayView token);
     std::chrono::seconds lifetime() const { return m_lifetime; }
     std::size_t size();
+    // Called with a session's name whenever one ends (sign-out, expiry, dropped for a new
+    // one), outside the store's lock, on the thread that found it ended.
+    void setOnEnded(std::function<void(const std::string&)> ended);
 
 private:
     struct Session {
         Credentials who;
         Clock::time_point ends;
     };
-    void dropEnded(Clock::time_point now); // with m_lock held
+    // With m_lock held; the names of the sessions dropped go to `ended`.
+    void dropEnded(Clock::time_point now, std::vector<std::string>& ended);
+    void tellEnded(const std::vector<std::string>& ended);
 
     const std::chrono::seconds m_lifetime;
     const std::function<Clock::time_point()> m_now;
     const std::size_t m_most;
     std::mutex m_lock;
     std::map<QByteArray, Session> m_sessions; // by SHA-256 of the token
+    std::function<void(const std::string&)> m_ended;
 };
 
 // The session's token in a request's Cookie header (empty when there is none of ours, or it is

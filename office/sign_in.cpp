@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/sign_in.h"
 
+#include "office/counting_ahead.h"
 #include "office/query_params.h"
+#include "office/read_connections.h"
+#include "office/series_counts.h"
+#include "office/sign_in_backoff.h"
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
 
 #include <QUrl>
+
+#include <cstdio>
+#include <iostream>
 
 namespace office {
 
@@ -52,6 +59,27 @@ bool foreignOrigin(const Request& r) {
     return r.origin != "https://" + r.host && r.origin != "http://" + r.host;
 }
 
+// For the service's log: a name as the client sent it, its control characters shown escaped.
+std::string logged(const QString& text) {
+    std::string out;
+    for (const char c : text.left(400).toUtf8().toStdString())
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    return out;
+}
+
+// Every failed sign-in, whatever failed: what a guesser sees of a wrong password, a role that
+// does not exist, a role that may not look here and a server that cannot be asked is the
+// same; the service's log says which.
+Answer notSignedIn(const QString& next) {
+    return signInAnswer(401, QStringLiteral("That role and password were not accepted."), next);
+}
+
 Answer signIn(const Request& r, const OfficeConfig& config) {
     if (foreignOrigin(r))
         return errorAnswer(403, QStringLiteral("a sign-in from another site's page"));
@@ -65,32 +93,46 @@ Answer signIn(const Request& r, const OfficeConfig& config) {
     if (!form.ok)
         return signInAnswer(400, QStringLiteral("The form was not understood: ") + form.error, {});
     const QString next = localTarget(form.value("next"));
-    Credentials who{form.value("role"), form.value("password").toUtf8()};
+    Credentials who{form.value("role"), form.value("password").toUtf8(), {}};
     if (who.role.isEmpty() || who.password.isEmpty())
-        return signInAnswer(401, QStringLiteral("A role and its password are needed."), next,
-                            who.role);
+        return notSignedIn(next);
+    if (config.backoff) {
+        if (const std::chrono::seconds wait = config.backoff->wait(r.peer, who.role);
+            wait.count() > 0) {
+            Answer a = signInAnswer(
+                429,
+                QStringLiteral("Too many failed sign-ins: try again in %1 s.").arg(wait.count()),
+                next);
+            a.headers.emplace_back("Retry-After", QByteArray::number(qint64(wait.count())));
+            return a;
+        }
+    }
+    // A client that left costs no login at the server.
+    if (r.clientGone && r.clientGone->load())
+        return notSignedIn(next);
     SignInCheck check;
     if (who.role.toUtf8().size() > kMostRoleBytes)
         check = {SignInCheck::Outcome::Refused, {}}; // the server would refuse it so
     else
         check = checkSignIn(config.conninfo, who, config.limits);
-    switch (check.outcome) {
-    case SignInCheck::Outcome::SignedIn: {
+    if (check.outcome == SignInCheck::Outcome::SignedIn) {
+        if (config.backoff)
+            config.backoff->signedIn(who.role);
         Answer a = seeOther(next);
         a.headers.emplace_back("Set-Cookie", sessionCookie(config.sessions->open(std::move(who)),
                                                            config.sessions->lifetime()));
         return a;
     }
-    case SignInCheck::Outcome::Refused:
-        return signInAnswer(401, QStringLiteral("That role and password were not accepted."), next,
-                            who.role);
-    case SignInCheck::Outcome::NotMember:
-    case SignInCheck::Outcome::NoPassword:
-        return signInAnswer(403, check.message, next, who.role);
-    case SignInCheck::Outcome::Unavailable:
-        break;
-    }
-    return signInAnswer(503, check.message, next, who.role);
+    // A server that cannot be asked counts as a failure too: otherwise a guesser would tell
+    // "not asked" from "refused" by the back-off.
+    if (config.backoff)
+        config.backoff->failed(r.peer, who.role);
+    std::cerr << "xrq-office: sign-in of role \"" << logged(who.role) << "\" from "
+              << logged(r.peer) << " refused: "
+              << (check.message.isEmpty() ? std::string("wrong password or no such role")
+                                          : logged(check.message))
+              << std::endl;
+    return notSignedIn(next);
 }
 
 } // namespace
@@ -141,6 +183,14 @@ QString localTarget(const QString& next) {
     return next;
 }
 
+void forgetReader(const std::string& reader) {
+    if (reader.empty())
+        return;
+    CountingAhead::shared().cancel(reader);
+    ReadConnections::shared().closeReader(reader);
+    DerivedSeriesCache::shared().forgetReader(reader);
+}
+
 Answer serve(const Request& request, const OfficeConfig& config) {
     if (!config.sessions)
         return answer(request, config);
@@ -166,7 +216,7 @@ Answer serve(const Request& request, const OfficeConfig& config) {
     }
     if (path.startsWith(QLatin1String("/static/")))
         return answer(request, config);
-    const std::optional<Credentials> who = config.sessions->find(token);
+    std::optional<Credentials> who = config.sessions->find(token);
     if (!who) {
         if (isPage(path) && (request.method == "GET" || request.method == "HEAD")) {
             QString asked = path;
@@ -177,10 +227,15 @@ Answer serve(const Request& request, const OfficeConfig& config) {
         }
         return withNoStore(errorAnswer(401, QStringLiteral("not signed in: sign in at /sign-in")));
     }
+    // What is kept for the reads below is the session's, by its name (ReaderScope).
+    const ReaderScope reader(who->session);
     OfficeConfig as = config;
     as.conninfo = conninfoAs(config.conninfo, *who);
     as.context.signedInAs = who->role;
-    return answer(request, as);
+    who->password.fill('\0');
+    Answer a = answer(request, as);
+    std::fill(as.conninfo.begin(), as.conninfo.end(), '\0');
+    return a;
 }
 
 } // namespace office

@@ -8,9 +8,14 @@
 // through the service's host, port and database (the service name's other settings stay, TLS
 // among them); the server must have asked for the password (a role that pg_hba.conf trusts
 // would sign in with any), and the role must be a member of xrq_office by the server's grants
-// (a superuser is not one by being a superuser). A wrong password and a role that does not
-// exist get the same answer. Nothing is written: the session (session_cookies.h) holds the
-// role and password in memory while it lasts.
+// (a superuser is not one by being a superuser). Every failed sign-in gets the same answer (a
+// wrong password, a role that does not exist, one outside xrq_office, one the server let in
+// without its password, a server that could not be asked): the service's log says which, and
+// libpq's words go there only. After a few failures an address and a role wait before their
+// next check (SignInBackoff, 429 with Retry-After meanwhile); a client that left before its
+// check costs no login. Nothing is written: the session (session_cookies.h) holds the role and
+// password in memory while it lasts, and what its reads keep is known by the session's own
+// random name, never its password, and goes when it ends (forgetReader).
 //
 // serve() puts this in front of every path's answer (office_routes' answer()) when the
 // service's config holds a session store: the sign-in page and its form (POST /sign-in), the
@@ -35,7 +40,7 @@ struct SignInCheck {
         Unavailable, // the server could not be reached: try again later
     };
     Outcome outcome = Outcome::Unavailable;
-    QString message; // for the person signing in
+    QString message; // for the service's log, never for the browser
 };
 
 // `serviceConninfo`: the service's own connection string (its host, port, dbname, TLS).
@@ -47,6 +52,10 @@ std::string conninfoAs(const std::string& serviceConninfo, const Credentials& wh
 
 // Where a sign-in may send the browser: a path of this service ("/unit?u=A"), else "/".
 QString localTarget(const QString& next);
+
+// A session ended: its counting jobs dropped, its kept connections closed, its reads of kept
+// series forgotten. Any thread.
+void forgetReader(const std::string& reader);
 
 Answer serve(const Request& request, const OfficeConfig& config);
 

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <thread>
 
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -39,11 +40,19 @@ int main(int argc, char** argv) {
         std::cout << "xrq-office " << XRQ_VERSION << "\n";
         return int(office::Exit::Done);
     }
-    // SIGTERM and SIGINT end the loop, read on this thread through a signalfd.
+#ifndef XRQ_SANITIZE_BUILD
+    // The sessions' passwords are in this process's memory: no core file and no other process
+    // of this user (ptrace, /proc/PID/mem) reads them. The sanitizer builds' leak check needs
+    // to read it, so they stay as they are.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+    // SIGTERM and SIGINT end the loop, SIGHUP reads the certificates again: read on this
+    // thread through a signalfd.
     sigset_t ending;
     sigemptyset(&ending);
     sigaddset(&ending, SIGTERM);
     sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr); // before any thread starts: all inherit it
     const int endingFd = signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
 
@@ -55,6 +64,7 @@ int main(int argc, char** argv) {
     if (!o.address.isLoopback())
         config.sessions = std::make_shared<office::SessionStore>();
     office::OfficeServer server(config, o.workers);
+    server.setPublicNames(o.publicNames);
     std::optional<office::TlsFiles> tls;
     if (!o.tlsCert.isEmpty())
         tls = office::TlsFiles{o.tlsCert, o.tlsKey};
@@ -64,7 +74,23 @@ int main(int argc, char** argv) {
         return int(office::Exit::Failed);
     }
     QSocketNotifier ended(endingFd, QSocketNotifier::Read);
-    QObject::connect(&ended, &QSocketNotifier::activated, &app, [&] { app.quit(); });
+    QObject::connect(&ended, &QSocketNotifier::activated, &app, [&] {
+        signalfd_siginfo info{};
+        while (read(endingFd, &info, sizeof info) == ssize_t(sizeof info)) {
+            if (info.ssi_signo != SIGHUP) {
+                app.quit();
+                continue;
+            }
+            QString reloadWhy;
+            if (!tls)
+                std::cerr << "xrq-office: SIGHUP: no certificates to read again" << std::endl;
+            else if (server.reloadCertificates(reloadWhy))
+                std::cerr << "xrq-office: certificates read again" << std::endl;
+            else
+                std::cerr << "xrq-office: certificates kept as they were: "
+                          << reloadWhy.toStdString() << std::endl;
+        }
+    });
     const QString host = o.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(o.address.toString())
                              : o.address.toString();

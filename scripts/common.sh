@@ -31,13 +31,11 @@ XRQ_TEST_PROGRAMS=(
 )
 # The build's packages (libsqlite3-dev: the tests' fault layer under SQLite links sqlite3
 # itself), xauth for xvfb-run (scripts/run.sh, scripts/screenshots.sh), git for CI's checks of
-# the tracked files, qt6-httpserver-dev for xrq-office (whose CMake files need
-# qt6-websockets-dev's, though Debian's package does not depend on it) and libjs-dygraphs, the
-# plots it serves, then the test programs' packages.
+# the tracked files, and libjs-dygraphs, the plots xrq-office serves, then the test programs'
+# packages.
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
               libqt6sql6-sqlite libgtest-dev libgmock-dev googletest libsqlite3-dev xauth
-              dpkg-dev file libxxhash-dev libpq-dev git qt6-httpserver-dev qt6-websockets-dev
-              libjs-dygraphs)
+              dpkg-dev file libxxhash-dev libpq-dev git libjs-dygraphs)
 for _entry in "${XRQ_TEST_PROGRAMS[@]}"; do
     read -r _ _package _ <<<"$_entry"
     [[ " ${XRQ_PACKAGES[*]} " == *" $_package "* ]] || XRQ_PACKAGES+=("$_package")

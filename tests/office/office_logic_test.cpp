@@ -147,6 +147,16 @@ TEST(OfficeOptions, ServesBeyondLoopbackOnlyWithTls) {
         {{"--service", "office", "--visit-interval", "14"}, true},
         {{"--service", "office", "--what"}, false},
         {{"--help"}, true},
+        {{"--service", "office", "--public-name", "Office.Example.org."}, true},
+        {{"--service", "office", "--public-name", "a.example", "--public-name", "192.0.2.10"},
+         true},
+        {{"--service", "office", "--public-name"}, false},
+        {{"--service", "office", "--public-name", ""}, false},
+        {{"--service", "office", "--public-name", "office.example:443"}, false},
+        {{"--service", "office", "--public-name", "evil example"}, false},
+        {{"--service", "office", "--public-name", ".example"}, false},
+        {{"--service", "office", "--public-name", "a..example"}, false},
+        {{"--service", "office", "--public-name", "*.example"}, false},
     };
     for (const OptionsCase& c : cases) {
         std::string line;
@@ -159,6 +169,11 @@ TEST(OfficeOptions, ServesBeyondLoopbackOnlyWithTls) {
     EXPECT_EQ(parseOfficeCommandLine({"--service", "o", "--visit-interval", "14"})
                   .options.visitIntervalDays,
               14);
+    // Public names as the Host rule compares them: lower case, no trailing dot.
+    EXPECT_EQ(parseOfficeCommandLine({"--service", "o", "--public-name", "Office.Example.org.",
+                                      "--public-name", "b.example"})
+                  .options.publicNames,
+              (QStringList{QStringLiteral("office.example.org"), QStringLiteral("b.example")}));
 }
 
 } // namespace

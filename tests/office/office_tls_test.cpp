@@ -6,9 +6,11 @@
 #include "support/child_process.h"
 #include "support/wait.h"
 
+#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslConfiguration>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -33,6 +35,65 @@ protected:
     }
 
     std::string path(const char* name) { return dir.path().toStdString() + "/" + name; }
+
+    void openssl(const std::vector<std::string>& args) {
+        testsupport::ChildProcess run(
+            QStandardPaths::findExecutable(QStringLiteral("openssl")).toStdString(), args);
+        ASSERT_TRUE(run.waitForExit(60s));
+        ASSERT_EQ(run.exitCode(), 0) << run.errorOutput();
+    }
+
+    // A certificate for 127.0.0.1 named `cn`, signed by the test's CA (ca.pem, made once), with
+    // the CA after it in `chainFile`: the chain a server sends.
+    void signedChain(const char* cn, const char* chainFile) {
+        if (!QFile::exists(QString::fromStdString(path("ca.pem"))))
+            openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                     "-nodes", "-keyout", path("ca.key"), "-out", path("ca.pem"), "-days", "2",
+                     "-subj", "/CN=xrq test CA"});
+        QFile ext(QString::fromStdString(path("ext.cnf")));
+        ASSERT_TRUE(ext.open(QIODevice::WriteOnly));
+        ext.write("subjectAltName=IP:127.0.0.1\n");
+        ext.close();
+        openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                 "-keyout", path("leaf.key"), "-out", path("leaf.csr"), "-subj",
+                 std::string("/CN=") + cn});
+        openssl({"x509", "-req", "-in", path("leaf.csr"), "-CA", path("ca.pem"), "-CAkey",
+                 path("ca.key"), "-CAcreateserial", "-out", path("leaf.pem"), "-days", "2",
+                 "-extfile", path("ext.cnf")});
+        QFile chain(QString::fromStdString(path(chainFile)));
+        ASSERT_TRUE(chain.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        for (const char* part : {"leaf.pem", "ca.pem"}) {
+            QFile f(QString::fromStdString(path(part)));
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            chain.write(f.readAll());
+        }
+        chain.close();
+        ASSERT_TRUE(QFile::remove(QString::fromStdString(path("key.pem"))) ||
+                    !QFile::exists(QString::fromStdString(path("key.pem"))));
+        ASSERT_TRUE(QFile::rename(QString::fromStdString(path("leaf.key")),
+                                  QString::fromStdString(path("key.pem"))));
+    }
+
+    // The certificates the service sends to a client that trusts the test's CA, and the
+    // answer to one request.
+    QList<QSslCertificate> handshake(quint16 port, QByteArray& answer) {
+        QSslSocket client;
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslCertificate::fromPath(QString::fromStdString(path("ca.pem"))));
+        client.setSslConfiguration(tls);
+        client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        EXPECT_TRUE(testsupport::waitUntil([&] { return client.isEncrypted(); }, 30s))
+            << client.errorString().toStdString();
+        client.write("GET /static/office.css HTTP/1.1\r\nHost: 127.0.0.1:" +
+                     QByteArray::number(port) + "\r\nConnection: close\r\n\r\n");
+        testsupport::waitUntil(
+            [&] {
+                answer += client.readAll();
+                return client.state() == QAbstractSocket::UnconnectedState;
+            },
+            30s);
+        return client.peerCertificateChain();
+    }
 
     QNetworkReply* get(const QString& url) {
         QNetworkRequest request{QUrl(url)};
@@ -77,6 +138,40 @@ TEST_F(OfficeTls, ServesOverTlsOnlyAndRefusesToStartWithoutItsFiles) {
         EXPECT_FALSE(refused.listen(QHostAddress::LocalHost, 0, files, why));
         EXPECT_FALSE(why.isEmpty());
     }
+}
+
+TEST_F(OfficeTls, SendsTheWholeChainWithHstsAndReadsItsCertificatesAgainWhenTold) {
+    signedChain("first", "chain.pem");
+    office::OfficeServer server(office::OfficeConfig{}, 1);
+    const office::TlsFiles files{QString::fromStdString(path("chain.pem")),
+                                 QString::fromStdString(path("key.pem"))};
+    QString why;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0, files, why)) << why.toStdString();
+    QByteArray answer;
+    QList<QSslCertificate> sent = handshake(server.port(), answer);
+    ASSERT_EQ(sent.size(), 2); // the leaf and the CA after it, not the leaf alone
+    EXPECT_EQ(sent.front().subjectInfo(QSslCertificate::CommonName).value(0), "first");
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200 ")) << answer.left(200).toStdString();
+    EXPECT_TRUE(answer.contains("\r\nStrict-Transport-Security: max-age="))
+        << answer.left(600).toStdString();
+
+    // A new certificate in the same files: taken when told, by the connections after.
+    signedChain("second", "chain.pem");
+    ASSERT_TRUE(server.reloadCertificates(why)) << why.toStdString();
+    answer.clear();
+    sent = handshake(server.port(), answer);
+    ASSERT_FALSE(sent.isEmpty());
+    EXPECT_EQ(sent.front().subjectInfo(QSslCertificate::CommonName).value(0), "second");
+
+    // Files that cannot be read: told why, and the certificates in use stay.
+    QFile::remove(QString::fromStdString(path("chain.pem")));
+    EXPECT_FALSE(server.reloadCertificates(why));
+    EXPECT_TRUE(why.contains(QLatin1String("chain.pem"))) << why.toStdString();
+    answer.clear();
+    sent = handshake(server.port(), answer);
+    ASSERT_FALSE(sent.isEmpty());
+    EXPECT_EQ(sent.front().subjectInfo(QSslCertificate::CommonName).value(0), "second");
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200 "));
 }
 
 } // namespace
