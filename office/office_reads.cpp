@@ -459,20 +459,18 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
 }
 
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                        const TimeRange& range, const ReadLimits& limits) {
+                        const TimeRange& range, const ReadLimits& limits,
+                        series::ExportLayout layout) {
     SeriesCsv c;
-    const DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, c.error);
+    DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, c.error);
     if (!held)
         return c;
     series::ExportRange r;
     r.from = range.from;
     r.to = range.to;
-    c.rows = series::exportCsv(held->source(), r, [&](std::string_view piece) {
-        c.text.append(piece);
-        return true;
-    });
-    if (c.rows < 0)
-        c.error = {ReadError::Kind::Unavailable, QStringLiteral("the series could not be read")};
+    c.write = [held = std::move(held), r, layout](const auto& sink) {
+        return series::exportCsv(held->source(), r, sink, layout);
+    };
     return c;
 }
 

@@ -24,9 +24,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace office {
@@ -151,13 +153,16 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
                           const TimeRange& range, int buckets, const ReadLimits& limits);
 
 // The range's CSV, through the same export as `xrq-series export --service`.
+// The series read, ready to be written as the export's CSV in pieces (the derived series is
+// held, not its CSV): `write` streams it to a sink (false from the sink stops it) and returns
+// the rows written, or -1. Runs on the caller's thread.
 struct SeriesCsv {
     ReadError error;
-    std::string text;
-    long long rows = 0;
+    std::function<long long(const std::function<bool(std::string_view)>& sink)> write;
 };
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                        const TimeRange& range, const ReadLimits& limits);
+                        const TimeRange& range, const ReadLimits& limits,
+                        series::ExportLayout layout = series::ExportLayout::Plain);
 
 // For the web service (sensor_things.h): a page of the units by serial and how many there are.
 struct UnitList {

@@ -12,6 +12,10 @@
 #include <QSslKey>
 #include <QTcpSocket>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 namespace office {
 
 namespace {
@@ -77,6 +81,50 @@ const char* const kPaths[] = {"/",
                               "/static/dygraph.js",
                               "/static/dygraph.css"};
 
+// A streamed answer's pieces on their way from the worker that makes them to the client,
+// written with HTTP/1.1's chunked transfer coding on the server's thread. The worker waits
+// while more than kMostUnsent bytes are not yet taken by the client's socket, so a slow
+// reader holds a bounded share of memory; a client that left, or one that takes nothing for
+// kStallLimit, stops the worker.
+struct Streamed {
+    static constexpr std::size_t kMostUnsent = 256 * 1024;
+    static constexpr std::chrono::seconds kStallLimit{30};
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t unsent = 0; // bytes handed over and not yet written out of the socket
+    bool gone = false;
+    // Touched on the server's thread only, and let go there.
+    std::shared_ptr<QHttpServerResponder> responder;
+
+    void leave() {
+        const std::lock_guard lock(mutex);
+        gone = true;
+        changed.notify_all();
+    }
+    void written(qint64 bytes) {
+        const std::lock_guard lock(mutex);
+        unsent -= std::min<std::size_t>(unsent, static_cast<std::size_t>(bytes));
+        changed.notify_all();
+    }
+    // On the worker: room for `bytes` more, false when the client went or stalled.
+    bool room(std::size_t bytes) {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, kStallLimit, [&] { return gone || unsent < kMostUnsent; }) ||
+            gone)
+            return false;
+        unsent += bytes;
+        return true;
+    }
+};
+
+QByteArray chunkOf(std::string_view piece) {
+    QByteArray out = QByteArray::number(qulonglong(piece.size()), 16) + "\r\n";
+    out.append(piece.data(), qsizetype(piece.size()));
+    out += "\r\n";
+    return out;
+}
+
 } // namespace
 
 OfficeServer::OfficeServer(OfficeConfig config, int workers) : m_config(std::move(config)) {
@@ -110,11 +158,73 @@ void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerRespon
         // On a worker of m_pool. The answer and the responder go whole to the server's
         // thread, which alone touches and ends them: the worker keeps no share of either.
         auto made = std::make_shared<Answer>(serve(r, m_config));
+        if (made->stream) {
+            stream(socket, std::move(out), std::move(made));
+            return;
+        }
         m_answers.post([socket, out = std::move(out), made = std::move(made)] {
             // Back on the server's thread.
             if (socket)
                 responseOf(std::move(*made)).write(std::move(*out));
         });
+    });
+}
+
+void OfficeServer::stream(const QPointer<QTcpSocket>& socket,
+                          std::shared_ptr<QHttpServerResponder> out,
+                          std::shared_ptr<Answer> made) {
+    // On a worker of m_pool: the pieces are made here, each written on the server's thread.
+    auto flow = std::make_shared<Streamed>();
+    auto onServer = [this, socket, flow](std::function<void(QTcpSocket&)> call) {
+        m_answers.post([socket, flow, call = std::move(call)] {
+            if (!socket || !flow->responder) {
+                flow->responder.reset();
+                flow->leave();
+                return;
+            }
+            call(*socket);
+        });
+    };
+    m_answers.post([socket, flow, out = std::move(out), status = made->status,
+                    type = made->type, headers = made->headers]() mutable {
+        flow->responder = std::move(out);
+        if (!socket) {
+            flow->responder.reset();
+            flow->leave();
+            return;
+        }
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
+                         [flow](qint64 n) { flow->written(n); });
+        QObject::connect(socket, &QObject::destroyed, [flow] { flow->leave(); });
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, [flow] { flow->leave(); });
+        QHttpServerResponder& r = *flow->responder;
+        r.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(status));
+        for (auto& h : commonHeaders())
+            r.writeHeader(h.first, h.second);
+        for (auto& h : headers)
+            r.writeHeader(h.first, h.second);
+        r.writeHeader("Content-Type", type);
+        r.writeHeader("Transfer-Encoding", "chunked");
+    });
+    const bool whole = made->stream([&](std::string_view piece) {
+        if (piece.empty())
+            return true;
+        QByteArray chunk = chunkOf(piece);
+        if (!flow->room(std::size_t(chunk.size())))
+            return false;
+        onServer([flow, chunk = std::move(chunk)](QTcpSocket&) {
+            flow->responder->writeBody(chunk);
+        });
+        return true;
+    });
+    // The end: the last chunk, or, when the answer could not be made whole, the connection
+    // closed without it, so the client sees a cut answer and never takes it for the whole.
+    onServer([flow, whole](QTcpSocket& s) {
+        if (whole)
+            flow->responder->writeBody("0\r\n\r\n");
+        else
+            s.disconnectFromHost();
+        flow->responder.reset();
     });
 }
 

@@ -12,8 +12,13 @@
 
 #include <QHostAddress>
 #include <QHttpServer>
+#include <QHttpServerResponder>
+#include <QPointer>
 #include <QString>
+#include <QTcpSocket>
 #include <QThreadPool>
+
+#include <memory>
 
 #include <optional>
 
@@ -38,6 +43,9 @@ public:
 private:
     // Hands the request to a read thread and its answer back to this thread's responder.
     void dispatch(const QHttpServerRequest& request, QHttpServerResponder&& responder);
+    // An answer whose body is streamed (Answer::stream), from the worker that made it.
+    void stream(const QPointer<QTcpSocket>& socket, std::shared_ptr<QHttpServerResponder> out,
+                std::shared_ptr<Answer> made);
 
     OfficeConfig m_config;
     QHttpServer m_http;
