@@ -409,6 +409,7 @@ QJsonObject plotJson(const SeriesPlot& p) {
         rows.append(row);
     }
     return {{QStringLiteral("columns"), QJsonArray::fromStringList(p.columns)},
+            {QStringLiteral("titles"), QJsonArray::fromStringList(p.titles)},
             {QStringLiteral("from"), qint64(std::llround(p.from * 1000))},
             {QStringLiteral("to"), qint64(std::llround(p.to * 1000))},
             {QStringLiteral("first"), qint64(std::llround(p.first * 1000))},

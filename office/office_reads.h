@@ -142,6 +142,9 @@ struct PlotBucket {
 struct SeriesPlot {
     ReadError error;
     QStringList columns; // "field_2" ... (the CSV's numbering; field_1 is the time stamp)
+    // Per column, its title from the set's title lines (series_export.h's fieldTitles);
+    // empty where none names it.
+    QStringList titles;
     std::vector<PlotBucket> buckets;
     double from = 0, to = 0;    // the range the buckets cover (UTC s)
     double first = 0, last = 0; // the whole series' first and last time
