@@ -96,7 +96,7 @@ DownloadSets parseDownloadText(std::string_view text) {
             out.error = kHeaderWithoutColon;
             return out;
         case LineRole::SetStart:
-            out.sets.push_back({std::move(name), {}, {}, true});
+            out.sets.push_back({std::move(name), {}, true});
             current = &out.sets.back();
             break;
         case LineRole::Record:
@@ -129,7 +129,7 @@ DownloadSets readDownloadFile(const std::string& path) {
     out.cut = records->cut();
     for (std::size_t s = 0; s < records->sets().size() && out.readable; ++s) {
         const SetIndex& set = records->sets()[s];
-        out.sets.push_back({set.name, {}, set.titles, set.complete});
+        out.sets.push_back({set.name, {}, set.complete, set.titles});
         out.sets.back().records.reserve(set.size());
         std::string_view line;
         if (!records->seek(s, 0))

@@ -14,11 +14,11 @@ namespace series {
 struct SetLines {
     std::string name;                 // the header's name, bytes as sent
     std::vector<std::string> records; // every record line after the header, line end removed
-    // The set's title line (namesColumns), bytes as sent; empty when the set has none.
-    std::string titles;
     // The set ended inside the download (another header, or the unit's prompt followed it);
     // false for the last set of a download cut short.
     bool complete = true;
+    // The set's title line (namesColumns), bytes as sent; empty when the set has none.
+    std::string titles = {};
 };
 
 struct DownloadSets {

@@ -614,6 +614,9 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
     } else {
         // Plain: titles from the title lines, each once (a second "Temp" is "Temp (2)").
         auto column = [&](std::string title, const char* type, std::string about) {
+            // The title as the title row shows it (appendCell's rule).
+            if (!title.empty() && runsInSpreadsheet(title.front()) && !numberCell(title))
+                title.insert(0, "'");
             std::string name = plainName(title);
             std::string unique = title;
             for (int n = 2; std::any_of(d.columns.begin(), d.columns.end(), [&](const auto& c) {
@@ -646,7 +649,16 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
         for (std::size_t i = 0; i < d.columns.size(); ++i) {
             if (i > 0)
                 out += ',';
-            appendCell(out, d.columns[i].title, false);
+            // Quoted where it must be; its quote before a formula is there already.
+            const std::string& t = d.columns[i].title;
+            if (t.find_first_of(",\"") == std::string::npos) {
+                out += t;
+            } else {
+                out += '"';
+                for (const char c : t)
+                    out += c == '"' ? std::string("\"\"") : std::string(1, c);
+                out += '"';
+            }
         }
         out += "\r\n";
     }
