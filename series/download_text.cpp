@@ -60,7 +60,9 @@ std::size_t fieldCount(std::string_view line) {
 bool namesColumns(std::string_view line, const std::string_view* next) {
     if (!stampText(line).empty())
         return false;
-    if (next && fieldCount(*next) != fieldCount(line))
+    // The records it names begin with their time stamps: a set of records without one has
+    // no title line to tell apart from its first record.
+    if (next && (fieldCount(*next) != fieldCount(line) || stampText(*next).empty()))
         return false;
     bool anyName = false;
     for (const std::string_view cell : fieldsOf(line)) {

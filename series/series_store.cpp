@@ -86,7 +86,7 @@ const char* const kSchema3[] = {
 // Version 4: each set's title line as each download brought it (download_text.h's
 // namesColumns): the names of its columns, never a record.
 const char* const kSchema4[] = {
-    "CREATE TABLE titles(series_id INTEGER NOT NULL, download_id INTEGER NOT NULL,"
+    "CREATE TABLE IF NOT EXISTS titles(series_id INTEGER NOT NULL, download_id INTEGER NOT NULL,"
     " line BLOB NOT NULL, UNIQUE(series_id, download_id))",
 };
 

@@ -78,9 +78,14 @@ const TitleCase kTitleCases[] = {
     {"a title line and no record", "F\r\nName: A\r\nDate Time, Batt V\r\nName: B\r\n>",
      {"Date Time, Batt V", ""},
      {0, 0}},
-    {"only the first data line can be the titles",
+    {"a record after it without a time stamp: no title line",
      "F\r\nName: A\r\nDate Time, Batt V\r\nDate Time, Batt V\r\n26-05-11 08:00:00, 12.68\r\n>",
-     {"Date Time, Batt V"},
+     {""},
+     {3}},
+    {"records without time stamps have no title line", "F\r\nName: A\r\nx\r\ny\r\n>", {""}, {2}},
+    {"a title line among the sets' records names nothing",
+     "F\r\nName: A\r\n26-05-11 08:00:00, 12.68\r\nDate Time, Batt V\r\n>",
+     {""},
      {2}},
 };
 
@@ -371,7 +376,7 @@ TEST(ExportCell, HostileRecordsAndNotesStayInTheirCells) {
     ASSERT_TRUE(dir.isValid());
     const std::string download = "/home/someone/kept/k1.txt";
     const std::vector<std::string> lines = {
-        "26-05-11 08:00:00, =HYPERLINK(\"http://x.example\",\"y\"), -3.5",
+        "26-05-11 08:00:00, =HYPERLINK(\"http://x.example\"), -3.5",
         "26-05-11 08:10:00, text\rwith a CR, 7",
     };
     RecordSource source;
@@ -422,7 +427,7 @@ TEST(ExportCell, HostileRecordsAndNotesStayInTheirCells) {
                 .toArray();
         ASSERT_EQ(rows.size(), 3);
         EXPECT_EQ(rows[0].toArray()[3].toString(), "'@Note");
-        EXPECT_EQ(rows[1].toArray()[3].toString(), "'=HYPERLINK(\"http://x.example\",\"y\")");
+        EXPECT_EQ(rows[1].toArray()[3].toString(), "'=HYPERLINK(\"http://x.example\")");
         EXPECT_EQ(rows[1].toArray()[4].toString(), "-3.5");
         EXPECT_EQ(rows[2].toArray()[3].toString(), "text with a CR");
         const std::string metadata = fileText(written.metadata);
