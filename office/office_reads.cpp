@@ -455,9 +455,9 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
     const std::vector<std::string> titles = series::fieldTitles(source, widest);
     for (const std::size_t c : decimator.numericColumns()) {
         p.columns << QStringLiteral("field_%1").arg(c + 1);
-        p.titles << (c < titles.size() ? QString::fromLatin1(titles[c].data(),
-                                                             qsizetype(titles[c].size()))
-                                       : QString());
+        p.titles << (c < titles.size()
+                         ? QString::fromLatin1(titles[c].data(), qsizetype(titles[c].size()))
+                         : QString());
     }
     p.buckets = decimator.take(widest);
     p.marks = plotMarks(source, p.from, p.to, buckets);

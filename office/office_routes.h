@@ -12,11 +12,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <string>
-#include <utility>
-#include <functional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace office {

@@ -171,8 +171,7 @@ void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerRespon
 }
 
 void OfficeServer::stream(const QPointer<QTcpSocket>& socket,
-                          std::shared_ptr<QHttpServerResponder> out,
-                          std::shared_ptr<Answer> made) {
+                          std::shared_ptr<QHttpServerResponder> out, std::shared_ptr<Answer> made) {
     // On a worker of m_pool: the pieces are made here, each written on the server's thread.
     auto flow = std::make_shared<Streamed>();
     auto onServer = [this, socket, flow](std::function<void(QTcpSocket&)> call) {
@@ -185,8 +184,8 @@ void OfficeServer::stream(const QPointer<QTcpSocket>& socket,
             call(*socket);
         });
     };
-    m_answers.post([socket, flow, out = std::move(out), status = made->status,
-                    type = made->type, headers = made->headers]() mutable {
+    m_answers.post([socket, flow, out = std::move(out), status = made->status, type = made->type,
+                    headers = made->headers]() mutable {
         flow->responder = std::move(out);
         if (!socket) {
             flow->responder.reset();
@@ -212,9 +211,8 @@ void OfficeServer::stream(const QPointer<QTcpSocket>& socket,
         QByteArray chunk = chunkOf(piece);
         if (!flow->room(std::size_t(chunk.size())))
             return false;
-        onServer([flow, chunk = std::move(chunk)](QTcpSocket&) {
-            flow->responder->writeBody(chunk);
-        });
+        onServer(
+            [flow, chunk = std::move(chunk)](QTcpSocket&) { flow->responder->writeBody(chunk); });
         return true;
     });
     // The end: the last chunk, or, when the answer could not be made whole, the connection

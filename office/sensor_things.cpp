@@ -151,10 +151,10 @@ QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& s
                            const SetShape& shape) {
     const QString id = joinId({unit, set, QString::number(field)});
     const std::size_t at = std::size_t(field - 1);
-    const QString title = at < shape.titles.size()
-                              ? QString::fromLatin1(shape.titles[at].data(),
-                                                    qsizetype(shape.titles[at].size()))
-                              : QString();
+    const QString title =
+        at < shape.titles.size()
+            ? QString::fromLatin1(shape.titles[at].data(), qsizetype(shape.titles[at].size()))
+            : QString();
     QJsonObject o{
         {QStringLiteral("@iot.id"), id},
         {QStringLiteral("@iot.selfLink"), l.entity("Datastreams", id)},

@@ -91,8 +91,7 @@ public:
             case LineRole::Record:
                 if (!current)
                     break;
-                if (current->hashes.empty() && current->titles.empty() &&
-                    !waiting) {
+                if (current->hashes.empty() && current->titles.empty() && !waiting) {
                     first.assign(line);
                     firstAt = at;
                     waiting = true;

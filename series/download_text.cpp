@@ -30,7 +30,8 @@ std::vector<std::string_view> fieldsOf(std::string_view line) {
     std::size_t at = 0;
     for (;;) {
         const auto comma = line.find(',', at);
-        out.push_back(trimmed(line.substr(at, comma == std::string_view::npos ? comma : comma - at)));
+        out.push_back(
+            trimmed(line.substr(at, comma == std::string_view::npos ? comma : comma - at)));
         if (comma == std::string_view::npos)
             return out;
         at = comma + 1;

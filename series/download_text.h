@@ -39,9 +39,10 @@ inline constexpr const char* kHeaderWithoutColon = "data-set header without ':'"
 
 // Whether `line`, the first data line after a set's header, is the set's title line: it
 // names the columns (no time stamp, no cell a number) and has as many fields as the record
-// after it (`next`, which begins with its time stamp; null when none follows). Such a line stays in the data file as the unit
-// sent it but is never a record: the series keeps it as the set's column titles. The one
-// rule of every reader of a download's sets (and of a series held before it was made).
+// after it (`next`, which begins with its time stamp; null when none follows). Such a line stays in
+// the data file as the unit sent it but is never a record: the series keeps it as the set's column
+// titles. The one rule of every reader of a download's sets (and of a series held before it was
+// made).
 bool namesColumns(std::string_view line, const std::string_view* next);
 // A line's fields as the unit separated them: at commas, blanks and tabs around each trimmed.
 std::vector<std::string_view> fieldsOf(std::string_view line);

@@ -147,7 +147,8 @@ std::string fileNameOf(const std::string& path) {
 std::string plainName(std::string_view title) {
     std::string out;
     for (const char c : title) {
-        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool keep =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         if (keep)
             out += c;
         else if (!out.empty() && out.back() != '_')
@@ -239,11 +240,11 @@ std::vector<std::string> fieldTitles(const RecordSource& source, std::size_t fie
 std::string exportMetadata(const ExportDescription& d, const std::string& csvName) {
     QJsonArray columns;
     for (const ExportColumn& c : d.columns)
-        columns.append(QJsonObject{{QStringLiteral("name"), QString::fromStdString(c.name)},
-                                   {QStringLiteral("titles"), QString::fromStdString(c.title)},
-                                   {QStringLiteral("datatype"), QString::fromStdString(c.datatype)},
-                                   {QStringLiteral("dc:description"),
-                                    QString::fromStdString(c.about)}});
+        columns.append(
+            QJsonObject{{QStringLiteral("name"), QString::fromStdString(c.name)},
+                        {QStringLiteral("titles"), QString::fromStdString(c.title)},
+                        {QStringLiteral("datatype"), QString::fromStdString(c.datatype)},
+                        {QStringLiteral("dc:description"), QString::fromStdString(c.about)}});
     auto list = [](const std::vector<std::string>& lines) {
         QJsonArray a;
         for (const std::string& l : lines)
@@ -468,9 +469,9 @@ FileExport exportToFile(const RecordSource& source, const ExportRange& range,
                 ::unlink(written.c_str());
             }
             ::unlink(csv.c_str());
-            return error == EEXIST ? failed("a file named " + metadata +
-                                            " is there; nothing was replaced")
-                                   : notWritten();
+            return error == EEXIST
+                       ? failed("a file named " + metadata + " is there; nothing was replaced")
+                       : notWritten();
         }
     }
     if (!nameFile(csv, path, replace)) {
@@ -619,9 +620,9 @@ long long exportCsv(const RecordSource& source, const ExportRange& range,
                 title.insert(0, "'");
             std::string name = plainName(title);
             std::string unique = title;
-            for (int n = 2; std::any_of(d.columns.begin(), d.columns.end(), [&](const auto& c) {
-                     return c.title == unique || c.name == name;
-                 });
+            for (int n = 2;
+                 std::any_of(d.columns.begin(), d.columns.end(),
+                             [&](const auto& c) { return c.title == unique || c.name == name; });
                  ++n) {
                 unique = title + " (" + std::to_string(n) + ")";
                 name = plainName(title) + "_" + std::to_string(n);

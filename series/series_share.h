@@ -18,10 +18,10 @@
 // goes under "info", which the server keeps but does not compare between laptops: the kept
 // download it came from, the date order and offset it was read with, its time flags, a note
 // on it, the series' usual interval, and with a span's first record its segment's title line
-// ("titles", Latin-1 as text: the set's column titles, never a record). To keep a download's write small, "info" is written only
-// where the download, offset, order or flags change from the record before in the same
-// outbox span, or a note or the interval goes with the record (the first record of each span
-// has it whole); a reader carries download, offset, order and flags forward along the
+// ("titles", Latin-1 as text: the set's column titles, never a record). To keep a download's write
+// small, "info" is written only where the download, offset, order or flags change from the record
+// before in the same outbox span, or a note or the interval goes with the record (the first record
+// of each span has it whole); a reader carries download, offset, order and flags forward along the
 // segment.
 
 #include "series/series_store.h"

@@ -752,8 +752,8 @@ void ServerSeries::takeTitles() {
         const bool first = i == 0 || all[i - 1].record.segment != r.segment;
         if (first) {
             const bool more = i + 1 < all.size() && all[i + 1].record.segment == r.segment;
-            const std::string_view next = more ? std::string_view(all[i + 1].record.line)
-                                               : std::string_view();
+            const std::string_view next =
+                more ? std::string_view(all[i + 1].record.line) : std::string_view();
             if (namesColumns(r.line, more ? &next : nullptr)) {
                 m_segmentTitles.emplace(r.segment + 1, r.line);
                 continue;

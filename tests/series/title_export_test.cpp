@@ -59,7 +59,8 @@ const TitleCase kTitleCases[] = {
      "26-05-11 08:10:00, 12.67, 15.0\r\n>",
      {"Date     Time    , Batt V, Temp C"},
      {2}},
-    {"absent", "F\r\nName: A\r\n26-05-11 08:00:00, 12.68\r\n26-05-11 08:10:00, 12.67\r\n>",
+    {"absent",
+     "F\r\nName: A\r\n26-05-11 08:00:00, 12.68\r\n26-05-11 08:10:00, 12.67\r\n>",
      {""},
      {2}},
     {"a first line with a number is a record",
@@ -75,7 +76,8 @@ const TitleCase kTitleCases[] = {
      "26-05-11 08:00:00, 2.5\r\n26-05-11 08:10:00, 2.5\r\n>",
      {"", "Date Time, Level m"},
      {1, 2}},
-    {"a title line and no record", "F\r\nName: A\r\nDate Time, Batt V\r\nName: B\r\n>",
+    {"a title line and no record",
+     "F\r\nName: A\r\nDate Time, Batt V\r\nName: B\r\n>",
      {"Date Time, Batt V", ""},
      {0, 0}},
     {"a record after it without a time stamp: no title line",
@@ -243,8 +245,9 @@ QJsonObject readBack(const std::string& csvPath, const std::string& outPath) {
 QStringList strings(const QJsonValue& v) {
     QStringList out;
     for (const QJsonValue& e : v.toArray())
-        out << (e.isNull() ? QStringLiteral("<null>") : e.isString() ? e.toString()
-                                                                     : QString::number(e.toDouble()));
+        out << (e.isNull()     ? QStringLiteral("<null>")
+                : e.isString() ? e.toString()
+                               : QString::number(e.toDouble()));
     return out;
 }
 
@@ -265,12 +268,15 @@ TEST_F(ExportTest, PandasAndPythonsCsvReadEveryValueAsMeant) {
         EXPECT_EQ(row.toArray().size(), 9);
 
     const QJsonObject types = got.value(QLatin1String("dtypes")).toObject();
-    const std::map<QString, QString> wantTypes = {
-        {"unit_time", "datetime64[ns]"}, {"utc", "datetime64[ns, UTC]"},
-        {"utc_offset_minutes", "int64"}, {"Batt V", "float64"},
-        {"Level m / Depth m", "float64"}, {"Cond uS", "float64"},
-        {"flags", "object"},             {"download", "object"},
-        {"download_utc", "datetime64[ns, UTC]"}};
+    const std::map<QString, QString> wantTypes = {{"unit_time", "datetime64[ns]"},
+                                                  {"utc", "datetime64[ns, UTC]"},
+                                                  {"utc_offset_minutes", "int64"},
+                                                  {"Batt V", "float64"},
+                                                  {"Level m / Depth m", "float64"},
+                                                  {"Cond uS", "float64"},
+                                                  {"flags", "object"},
+                                                  {"download", "object"},
+                                                  {"download_utc", "datetime64[ns, UTC]"}};
     for (const auto& [column, type] : wantTypes)
         EXPECT_EQ(types.value(column).toString(), type) << column.toStdString();
 
@@ -279,8 +285,7 @@ TEST_F(ExportTest, PandasAndPythonsCsvReadEveryValueAsMeant) {
         const char* column;
         QStringList want;
     } values[] = {
-        {"unit_time",
-         {"2026-05-11T08:00:00", "2026-05-11T08:10:00", "2026-05-12T08:00:00"}},
+        {"unit_time", {"2026-05-11T08:00:00", "2026-05-11T08:10:00", "2026-05-12T08:00:00"}},
         {"utc",
          {"2026-05-11T07:00:00+00:00", "2026-05-11T07:10:00+00:00", "2026-05-12T07:00:00+00:00"}},
         {"utc_offset_minutes", {"60", "60", "60"}},
@@ -302,14 +307,16 @@ TEST_F(ExportTest, TheMetadataFileNamesTheColumnsTheCsvHas) {
     const std::string path = folder + "SITE1.csv";
     ASSERT_TRUE(exportToFile(storeSource(store, *info), {}, path, false).ok);
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(
-        QByteArray::fromStdString(fileText(metadataPathOf(path))), &error);
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(QByteArray::fromStdString(fileText(metadataPathOf(path))), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
     const QJsonObject meta = doc.object();
     EXPECT_EQ(meta.value(QLatin1String("@context")).toString(), "http://www.w3.org/ns/csvw");
     EXPECT_EQ(meta.value(QLatin1String("url")).toString(), "SITE1.csv");
-    const QJsonArray columns =
-        meta.value(QLatin1String("tableSchema")).toObject().value(QLatin1String("columns")).toArray();
+    const QJsonArray columns = meta.value(QLatin1String("tableSchema"))
+                                   .toObject()
+                                   .value(QLatin1String("columns"))
+                                   .toArray();
     const QString csv = QString::fromStdString(fileText(path));
     const QStringList header = csv.left(csv.indexOf(QLatin1String("\r\n"))).split(QLatin1Char(','));
     ASSERT_EQ(columns.size(), header.size());
@@ -330,7 +337,8 @@ TEST_F(ExportTest, TheMetadataFileNamesTheColumnsTheCsvHas) {
     EXPECT_EQ(columns[1].toObject().value(QLatin1String("datatype")).toString(), "dateTimeStamp");
     // Provenance: the downloads by file name and when, never a laptop's path.
     const QStringList source = strings(meta.value(QLatin1String("dc:source")));
-    EXPECT_EQ(source, QStringList({"k1.txt (2026-05-11T09:00:00Z)", "k2.txt (2026-05-12T09:00:00Z)"}));
+    EXPECT_EQ(source,
+              QStringList({"k1.txt (2026-05-11T09:00:00Z)", "k2.txt (2026-05-12T09:00:00Z)"}));
     const QStringList said = strings(meta.value(QLatin1String("rdfs:comment")));
     EXPECT_TRUE(said.contains(QLatin1String("unit: XRQ1")));
     EXPECT_TRUE(said.contains(QLatin1String("flag segment start: 2 records")));
@@ -346,7 +354,8 @@ TEST(ExportCell, NothingASpreadsheetRunsAndNoLineEndBreaksARow) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"=HYPERLINK(\"http://x.example\",\"y\")", "\"'=HYPERLINK(\"\"http://x.example\"\",\"\"y\"\")\""},
+        {"=HYPERLINK(\"http://x.example\",\"y\")",
+         "\"'=HYPERLINK(\"\"http://x.example\"\",\"\"y\"\")\""},
         {"+cmd|' /C calc'!A0", "'+cmd|' /C calc'!A0"},
         {"-x", "'-x"},
         {"@SUM(A1)", "'@SUM(A1)"},
@@ -421,10 +430,9 @@ TEST(ExportCell, HostileRecordsAndNotesStayInTheirCells) {
         EXPECT_EQ(comments > 0, classic);
         if (classic)
             continue; // its comment lines are not for pandas without comment='#'
-        const QJsonArray rows =
-            readBack(path, dir.filePath(QStringLiteral("r.json")).toStdString())
-                .value(QLatin1String("rows"))
-                .toArray();
+        const QJsonArray rows = readBack(path, dir.filePath(QStringLiteral("r.json")).toStdString())
+                                    .value(QLatin1String("rows"))
+                                    .toArray();
         ASSERT_EQ(rows.size(), 3);
         EXPECT_EQ(rows[0].toArray()[3].toString(), "'@Note");
         EXPECT_EQ(rows[1].toArray()[3].toString(), "'=HYPERLINK(\"http://x.example\")");

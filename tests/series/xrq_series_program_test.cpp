@@ -85,8 +85,8 @@ TEST(XrqSeriesProgram, CommandsJsonAndExitStatus) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "unit_time,utc,utc_offset_minutes,field_2,flags,download,download_utc\r\n"
                      "2026-06-01T00:01:00,,,2,offset unknown,k1.txt,1970-01-01T00:00:01Z\r\n");
-    r = xrqSeries(dir, {"export", "XRQ1", "SITE1", "--from", "2026-06-01T00:01:00", "--layout",
-                        "classic"});
+    r = xrqSeries(
+        dir, {"export", "XRQ1", "SITE1", "--from", "2026-06-01T00:01:00", "--layout", "classic"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("26-06-01 00:01:00,,,26-06-01 00:01:00,2,offset unknown,k1.txt\r\n"),
               std::string::npos)
