@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 namespace office {
 
@@ -94,8 +95,16 @@ struct Streamed {
     std::condition_variable changed;
     std::size_t unsent = 0; // bytes handed over and not yet written out of the socket
     bool gone = false;
-    // Touched on the server's thread only, and let go there.
+    // Touched on the server's thread only, and let go there, with the socket's signals to it
+    // (a kept-alive connection outlives the answer).
     std::shared_ptr<QHttpServerResponder> responder;
+    std::vector<QMetaObject::Connection> watches;
+    void end() {
+        for (const auto& c : watches)
+            QObject::disconnect(c);
+        watches.clear();
+        responder.reset();
+    }
 
     void leave() {
         const std::lock_guard lock(mutex);
@@ -177,7 +186,7 @@ void OfficeServer::stream(const QPointer<QTcpSocket>& socket,
     auto onServer = [this, socket, flow](std::function<void(QTcpSocket&)> call) {
         m_answers.post([socket, flow, call = std::move(call)] {
             if (!socket || !flow->responder) {
-                flow->responder.reset();
+                flow->end();
                 flow->leave();
                 return;
             }
@@ -188,14 +197,15 @@ void OfficeServer::stream(const QPointer<QTcpSocket>& socket,
                     headers = made->headers]() mutable {
         flow->responder = std::move(out);
         if (!socket) {
-            flow->responder.reset();
+            flow->end();
             flow->leave();
             return;
         }
-        QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
-                         [flow](qint64 n) { flow->written(n); });
-        QObject::connect(socket, &QObject::destroyed, [flow] { flow->leave(); });
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, [flow] { flow->leave(); });
+        flow->watches = {
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
+                             [flow](qint64 n) { flow->written(n); }),
+            QObject::connect(socket, &QObject::destroyed, [flow] { flow->leave(); }),
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, [flow] { flow->leave(); })};
         QHttpServerResponder& r = *flow->responder;
         r.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(status));
         for (auto& h : commonHeaders())
@@ -220,9 +230,9 @@ void OfficeServer::stream(const QPointer<QTcpSocket>& socket,
     onServer([flow, whole](QTcpSocket& s) {
         if (whole)
             flow->responder->writeBody("0\r\n\r\n");
-        else
+        flow->end();
+        if (!whole)
             s.disconnectFromHost();
-        flow->responder.reset();
     });
 }
 
