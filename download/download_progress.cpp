@@ -2,6 +2,7 @@
 #include "download/download_progress.h"
 
 #include "download/line_kinds.h"
+#include "series/download_text.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -65,6 +66,15 @@ void DownloadProgressModel::feed(std::string_view bytes) {
     }
 }
 
+void DownloadProgressModel::settleFirst() {
+    // The set's only data line: no record after it to compare.
+    if (m_firstWaits && series::namesColumns(m_first, nullptr)) {
+        --m_sets.back().records;
+        --m_records;
+    }
+    m_firstWaits = false;
+}
+
 void DownloadProgressModel::endLine() {
     // One CR before the LF belongs to the line end, as in the conversion.
     if (m_lineLength > 0 && m_lineLength <= m_head.size() && m_head.back() == '\r')
@@ -81,6 +91,7 @@ void DownloadProgressModel::endLine() {
     case LineKind::Command:
         return;
     case LineKind::NoData:
+        settleFirst();
         m_noData = true;
         return;
     case LineKind::Header: {
@@ -88,6 +99,7 @@ void DownloadProgressModel::endLine() {
         headerName(head, name);
         if (!wholeLineKept && name.size() > 3)
             name += "...";
+        settleFirst();
         m_sets.push_back({std::move(name), 0});
         return;
     }
@@ -95,6 +107,17 @@ void DownloadProgressModel::endLine() {
         if (m_sets.empty()) {
             ++m_orphans;
             return;
+        }
+        if (m_firstWaits) {
+            m_firstWaits = false;
+            const std::string_view next = head;
+            if (wholeLineKept && series::namesColumns(m_first, &next)) {
+                --m_sets.back().records; // it named the columns
+                --m_records;
+            }
+        } else if (m_sets.back().records == 0 && wholeLineKept) {
+            m_first = head;
+            m_firstWaits = true;
         }
         ++m_sets.back().records;
         ++m_records;
@@ -174,6 +197,9 @@ std::vector<FileSummary> summarizeFiles(const std::vector<std::string>& paths) {
         file.bytes = static_cast<std::uint64_t>(st.st_size);
         std::uint64_t lines = 0;
         char last = '\n';
+        // The first data line and the one after it: the first may be the set's title line.
+        constexpr std::size_t kTitleLineMost = 4096;
+        std::string second, third;
         for (;;) {
             const ssize_t n = ::read(fd, buffer.data(), buffer.size());
             if (n < 0 && errno == EINTR)
@@ -184,14 +210,28 @@ std::vector<FileSummary> summarizeFiles(const std::vector<std::string>& paths) {
             }
             if (n == 0)
                 break;
-            for (ssize_t i = 0; i < n; ++i)
-                lines += buffer[static_cast<std::size_t>(i)] == '\n';
+            for (ssize_t i = 0; i < n; ++i) {
+                const char c = buffer[static_cast<std::size_t>(i)];
+                if (lines == 1 || lines == 2) {
+                    std::string& into = lines == 1 ? second : third;
+                    if (c != '\n' && into.size() <= kTitleLineMost)
+                        into += c;
+                }
+                lines += c == '\n';
+            }
             last = buffer[static_cast<std::size_t>(n - 1)];
         }
         ::close(fd);
         if (last != '\n')
             ++lines;                              // a last line without its end still counts
         file.records = lines > 0 ? lines - 1 : 0; // the first line is the header
+        for (std::string* l : {&second, &third})
+            if (!l->empty() && l->back() == '\r')
+                l->pop_back();
+        const std::string_view next = third;
+        if (file.records > 0 && second.size() <= kTitleLineMost &&
+            series::namesColumns(second, file.records > 1 ? &next : nullptr))
+            --file.records; // the title line names the columns
         out.push_back(std::move(file));
     }
     return out;

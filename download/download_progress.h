@@ -61,6 +61,7 @@ public:
 
 private:
     void endLine();
+    void settleFirst();
 
     std::vector<SetProgress> m_sets;
     std::uint64_t m_records = 0;
@@ -69,6 +70,10 @@ private:
     bool m_noData = false;
     std::string m_head; // the first kLineHead bytes of the line being received
     std::size_t m_lineLength = 0;
+    // The current set's first data line while the next one is awaited: it may be the set's
+    // title line (series/download_text.h's namesColumns), which is counted until it proves so.
+    std::string m_first;
+    bool m_firstWaits = false;
 };
 
 // A data set's name for the screen: Latin-1, control bytes shown as '?'.
@@ -83,7 +88,7 @@ QString bytesLine(const DownloadProgress& progress, double sinceLastByteSeconds,
 // One data file a download wrote.
 struct FileSummary {
     std::string path;
-    std::uint64_t records = 0; // its lines after the header
+    std::uint64_t records = 0; // its lines after the header and the title line
     std::uint64_t bytes = 0;
     bool readable = true; // false when it could not be read back (records and size unknown)
 };

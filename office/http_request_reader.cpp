@@ -269,7 +269,8 @@ QByteArray answerHead(int status, const QByteArray& type, qsizetype bodyBytes,
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
     if (!type.isEmpty())
         head += "Content-Type: " + type + "\r\n";
-    head += "Content-Length: " + QByteArray::number(bodyBytes) + "\r\n";
+    head += bodyBytes < 0 ? QByteArray("Transfer-Encoding: chunked\r\n")
+                          : "Content-Length: " + QByteArray::number(bodyBytes) + "\r\n";
     for (const auto& [name, value] : headers)
         head += name + ": " + value + "\r\n";
     head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";

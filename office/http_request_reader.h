@@ -97,7 +97,8 @@ private:
     QString m_why;
 };
 
-// The status line and headers of an answer, the body's length told (a HEAD's too).
+// The status line and headers of an answer, the body's length told (a HEAD's too); a
+// negative length: the body follows in chunks (HTTP/1.1's chunked transfer coding).
 QByteArray answerHead(int status, const QByteArray& type, qsizetype bodyBytes,
                       const std::vector<std::pair<QByteArray, QByteArray>>& headers,
                       bool keepAlive);

@@ -531,6 +531,7 @@ QJsonObject plotJson(const SeriesPlot& p) {
             {QStringLiteral("groups"), groups},
             {QStringLiteral("clock"), plotClockKey(clock)},
             {QStringLiteral("clock_title"), plotClockTitle(clock)},
+            {QStringLiteral("titles"), QJsonArray::fromStringList(p.titles)},
             {QStringLiteral("from"), qint64(std::llround(p.from * 1000))},
             {QStringLiteral("to"), qint64(std::llround(p.to * 1000))},
             {QStringLiteral("first"), qint64(std::llround(p.first * 1000))},

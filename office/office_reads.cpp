@@ -475,9 +475,15 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
         ++(at.utc ? p.utcRecords : p.unitRecords);
         return true;
     });
+    // Value c is field c + 1, whose title is the title line's cell c.
+    const std::vector<std::string> titles = series::fieldTitles(source, widest);
     for (const std::size_t c : decimator.numericColumns()) {
         p.columns << plotColumnName(source, c);
         p.fields.push_back(c);
+    }
+        p.titles << (c < titles.size()
+                         ? QString::fromLatin1(titles[c].data(), qsizetype(titles[c].size()))
+                         : QString());
     }
     p.buckets = decimator.take(widest);
     p.marks = plotMarks(source, p.from, p.to, buckets);
@@ -485,20 +491,18 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
 }
 
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                        const TimeRange& range, const ReadLimits& limits) {
+                        const TimeRange& range, const ReadLimits& limits,
+                        series::ExportLayout layout) {
     SeriesCsv c;
-    const DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, c.error);
+    DerivedSeriesCache::Held held = readSeriesHeld(conninfo, unit, dataSet, limits, c.error);
     if (!held)
         return c;
     series::ExportRange r;
     r.from = range.from;
     r.to = range.to;
-    c.rows = series::exportCsv(held->source(), r, [&](std::string_view piece) {
-        c.text.append(piece);
-        return true;
-    });
-    if (c.rows < 0)
-        c.error = {ReadError::Kind::Unavailable, QStringLiteral("the series could not be read")};
+    c.write = [held = std::move(held), r, layout](const auto& sink) {
+        return series::exportCsv(held->source(), r, sink, layout);
+    };
     return c;
 }
 

@@ -24,9 +24,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace office {
@@ -143,6 +145,9 @@ struct SeriesPlot {
     ReadError error;
     QStringList columns;             // each plotted column's name (plot_axes.h's plotColumnName)
     std::vector<std::size_t> fields; // each plotted column's field in the record (0: the time)
+    // Per column, its title from the set's title lines (series_export.h's fieldTitles);
+    // empty where none names it.
+    QStringList titles;
     std::vector<PlotBucket> buckets;
     double from = 0, to = 0;    // the range the buckets cover (UTC s)
     double first = 0, last = 0; // the whole series' first and last time
@@ -156,13 +161,16 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
                           const TimeRange& range, int buckets, const ReadLimits& limits);
 
 // The range's CSV, through the same export as `xrq-series export --service`.
+// The series read, ready to be written as the export's CSV in pieces (the derived series is
+// held, not its CSV): `write` streams it to a sink (false from the sink stops it) and returns
+// the rows written, or -1. Runs on the caller's thread.
 struct SeriesCsv {
     ReadError error;
-    std::string text;
-    long long rows = 0;
+    std::function<long long(const std::function<bool(std::string_view)>& sink)> write;
 };
 SeriesCsv readSeriesCsv(const std::string& conninfo, const QString& unit, const QString& dataSet,
-                        const TimeRange& range, const ReadLimits& limits);
+                        const TimeRange& range, const ReadLimits& limits,
+                        series::ExportLayout layout = series::ExportLayout::Plain);
 
 // For the web service (sensor_things.h): a page of the units by serial and how many there are.
 struct UnitList {

@@ -199,14 +199,21 @@ const std::map<QString, Handler>& routes() {
          }},
         {QStringLiteral("/csv"),
          [](const Request& r, const OfficeConfig& c) {
-             const Checked q = checkSeriesRange(r);
+             const Checked q = checkSeriesRange(r, {QStringLiteral("layout")});
              if (q.refused)
                  return *q.refused;
+             series::ExportLayout layout = series::ExportLayout::Plain;
+             if (q.params.has("layout") &&
+                 !series::parseExportLayout(q.params.value("layout").toStdString(), layout))
+                 return errorAnswer(400, QStringLiteral("\"layout\" takes plain or classic"));
              const QString unit = q.params.value("u"), set = q.params.value("set");
-             SeriesCsv csv = readSeriesCsv(c.conninfo, unit, set, q.range, c.limits);
+             SeriesCsv csv = readSeriesCsv(c.conninfo, unit, set, q.range, c.limits, layout);
              if (csv.error.failed())
                  return readErrorAnswer(csv.error);
-             Answer a{200, "text/csv; charset=utf-8", QByteArray::fromStdString(csv.text), {}};
+             Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
+             a.stream = [write = std::move(csv.write)](const auto& sink) {
+                 return write(sink) >= 0;
+             };
              a.headers.emplace_back("Content-Disposition",
                                     "attachment; filename=\"" + csvName(unit, set).toUtf8() + "\"");
              return a;

@@ -13,8 +13,10 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -55,6 +57,10 @@ struct Answer {
     QByteArray type;
     QByteArray body;
     std::vector<std::pair<QByteArray, QByteArray>> headers; // beyond those every answer has
+    // A body too large to be held (a series' CSV): written in pieces to the sink it is given,
+    // on the worker that made the answer, instead of `body` (false: it failed; false from
+    // the sink: the client went or stopped reading).
+    std::function<bool(const std::function<bool(std::string_view)>& sink)> stream = nullptr;
 };
 
 // The headers every answer carries: the Content-Security-Policy (scripts, styles and fetches

@@ -12,7 +12,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <string_view>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,6 +50,52 @@ Request requestOf(const HttpRequest& h, bool tls, const QString& peer) {
 
 OfficeServer::Connection::Connection(QTcpSocket* s, QString from, RequestReader r)
     : socket(s), timer(new QTimer(s)), peer(std::move(from)), reader(std::move(r)) {}
+
+// A streamed answer's pieces on their way from the worker that makes them to the client. The
+// worker waits while more than kMostUnsent bytes are not yet taken by the client's socket, so
+// a slow reader holds a bounded share of memory; a client that left, or one that takes nothing
+// for kStallLimit, stops the worker.
+struct OfficeServer::Streamed {
+    static constexpr std::size_t kMostUnsent = 256 * 1024;
+    static constexpr std::chrono::seconds kStallLimit{30};
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t unsent = 0; // bytes handed over and not yet written out of the socket
+    bool gone = false;
+    QMetaObject::Connection watch; // the socket's bytesWritten; the HTTP thread's only
+
+    void leave() {
+        const std::lock_guard lock(mutex);
+        gone = true;
+        changed.notify_all();
+    }
+    void written(qint64 bytes) {
+        const std::lock_guard lock(mutex);
+        unsent -= std::min<std::size_t>(unsent, static_cast<std::size_t>(bytes));
+        changed.notify_all();
+    }
+    // On the worker: room for `bytes` more, false when the client went or stalled.
+    bool room(std::size_t bytes) {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, kStallLimit, [&] { return gone || unsent < kMostUnsent; }) ||
+            gone)
+            return false;
+        unsent += bytes;
+        return true;
+    }
+};
+
+namespace {
+
+QByteArray chunkOf(std::string_view piece) {
+    QByteArray out = QByteArray::number(qulonglong(piece.size()), 16) + "\r\n";
+    out.append(piece.data(), qsizetype(piece.size()));
+    out += "\r\n";
+    return out;
+}
+
+} // namespace
 
 void OfficeServer::Listener::incomingConnection(qintptr descriptor) {
     m_owner.accepted(descriptor);
@@ -173,6 +222,8 @@ void OfficeServer::ended(quint64 id) {
         return;
     Connection& c = *it->second;
     c.gone->store(true);
+    if (c.streaming)
+        c.streaming->leave();
     c.timer->stop();
     c.socket->disconnect();
     c.socket->deleteLater(); // not here: this may run inside one of its signals
@@ -222,6 +273,10 @@ void OfficeServer::dispatch(quint64 id, const HttpRequest& request) {
             std::optional<Answer> made;
             if (!r.clientGone->load())
                 made = serve(r, m_config);
+            if (made && made->stream && !head) {
+                stream(id, keepAlive, std::move(*made));
+                return;
+            }
             m_answers.post([this, id, head, keepAlive, made = std::move(made)]() mutable {
                 // Back on the HTTP thread.
                 --m_inWork;
@@ -246,16 +301,27 @@ void OfficeServer::runOne() {
     job();
 }
 
-void OfficeServer::write(quint64 id, Answer a, bool head, bool keepAlive) {
-    Connection& c = *find(id);
+std::vector<std::pair<QByteArray, QByteArray>> OfficeServer::headersOf(Answer& a) const {
     std::vector<std::pair<QByteArray, QByteArray>> headers = commonHeaders();
     if (m_tls)
         headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
     for (auto& h : a.headers)
         headers.push_back(std::move(h));
-    c.socket->write(answerHead(a.status, a.type, a.body.size(), headers, keepAlive));
+    return headers;
+}
+
+void OfficeServer::write(quint64 id, Answer a, bool head, bool keepAlive) {
+    Connection& c = *find(id);
+    // A streamed answer comes here only for a HEAD: its head says chunked, with no chunk.
+    c.socket->write(answerHead(a.status, a.type, a.stream ? -1 : a.body.size(), headersOf(a),
+                               keepAlive));
     if (!head)
         c.socket->write(a.body);
+    finish(id, keepAlive);
+}
+
+void OfficeServer::finish(quint64 id, bool keepAlive) {
+    Connection& c = *find(id);
     if (!keepAlive) {
         c.timer->start(kClosingFor);
         c.socket->disconnectFromHost(); // once written; ended() follows
@@ -267,6 +333,55 @@ void OfficeServer::write(quint64 id, Answer a, bool head, bool keepAlive) {
     // A request sent ahead (pipelined), or bytes Qt held while this one was answered.
     if (c.reader.started() || c.socket->bytesAvailable() > 0)
         QTimer::singleShot(0, c.socket, [this, id] { readable(id); });
+}
+
+void OfficeServer::stream(quint64 id, bool keepAlive, Answer a) {
+    // On a worker of m_pool: the pieces are made here; the HTTP thread alone touches the
+    // connection, through m_answers, in the order they were made.
+    auto flow = std::make_shared<Streamed>();
+    const auto pieces = std::move(a.stream);
+    a.stream = nullptr;
+    m_answers.post([this, id, keepAlive, flow, a = std::move(a)]() mutable {
+        Connection* c = find(id);
+        if (!c) {
+            flow->leave();
+            return;
+        }
+        c->streaming = flow;
+        flow->watch = QObject::connect(c->socket, &QTcpSocket::bytesWritten, c->socket,
+                                       [flow](qint64 n) { flow->written(n); });
+        c->socket->write(answerHead(a.status, a.type, -1, headersOf(a), keepAlive));
+    });
+    const bool whole = pieces([&](std::string_view piece) {
+        if (piece.empty())
+            return true;
+        QByteArray chunk = chunkOf(piece);
+        if (!flow->room(std::size_t(chunk.size())))
+            return false;
+        m_answers.post([this, id, chunk = std::move(chunk)] {
+            if (Connection* c = find(id))
+                c->socket->write(chunk);
+        });
+        return true;
+    });
+    // The end: the last chunk, or, when the answer could not be made whole, the connection
+    // closed without it, so the client sees a cut answer and never takes it for the whole.
+    m_answers.post([this, id, keepAlive, flow, whole] {
+        --m_inWork;
+        QObject::disconnect(flow->watch);
+        Connection* c = find(id);
+        if (!c)
+            return;
+        c->streaming.reset();
+        if (!whole) {
+            c->socket->abort(); // ended() runs now
+            if (find(id))
+                ended(id);
+            return;
+        }
+        c->socket->write("0\r\n\r\n");
+        finish(id, keepAlive);
+    });
 }
 
 bool OfficeServer::loadTls(const TlsFiles& files, QString& why) {

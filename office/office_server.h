@@ -78,6 +78,7 @@ private:
     private:
         OfficeServer& m_owner;
     };
+    struct Streamed;
     struct Connection {
         Connection(QTcpSocket* s, QString from, RequestReader r);
         QTcpSocket* socket = nullptr; // deleted later, with its timer
@@ -88,6 +89,7 @@ private:
         std::chrono::steady_clock::time_point idleSince;
         // Set on the HTTP thread when the client goes; read by the worker before its work.
         std::shared_ptr<std::atomic<bool>> gone = std::make_shared<std::atomic<bool>>(false);
+        std::shared_ptr<Streamed> streaming; // an answer being streamed to it, if any
     };
 
     void accepted(qintptr descriptor);
@@ -96,6 +98,13 @@ private:
     void waitIdle(Connection& c);
     // Writes an answer; keeps the connection for the next request or closes it after.
     void write(quint64 id, Answer answer, bool head, bool keepAlive);
+    // After an answer's last byte: the connection waits for the next request or is closed.
+    void finish(quint64 id, bool keepAlive);
+    // The headers of an answer: every answer's, then its own.
+    std::vector<std::pair<QByteArray, QByteArray>> headersOf(Answer& a) const;
+    // On a worker: an answer whose body is made in pieces (Answer::stream) written as they
+    // come, with HTTP/1.1's chunked coding, each piece handed to this thread.
+    void stream(quint64 id, bool keepAlive, Answer answer);
     // Hands the request to a read thread and its answer back to this thread.
     void dispatch(quint64 id, const HttpRequest& request);
     Connection* find(quint64 id);

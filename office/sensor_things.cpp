@@ -66,6 +66,8 @@ private:
 // A data set's numeric columns and what its records' times span.
 struct SetShape {
     std::vector<int> fields; // 1-based, as the CSV numbers them
+    // Each field's title from the set's title lines (Latin-1; empty where none names it).
+    std::vector<std::string> titles;
     long long records = 0, withoutUtc = 0;
     std::optional<double> first, last;
 };
@@ -94,6 +96,7 @@ SetShape shapeOf(const series::RecordSource& source) {
     for (std::size_t c = 0; c < numeric.size(); ++c)
         if (numeric[c])
             s.fields.push_back(int(c) + 1);
+    s.titles = series::fieldTitles(source, numeric.size());
     return s;
 }
 
@@ -147,6 +150,11 @@ QJsonObject propertyJson(const Links& l, const QString& set, int field) {
 QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& set, int field,
                            const SetShape& shape) {
     const QString id = joinId({unit, set, QString::number(field)});
+    const std::size_t at = std::size_t(field - 1);
+    const QString title =
+        at < shape.titles.size()
+            ? QString::fromLatin1(shape.titles[at].data(), qsizetype(shape.titles[at].size()))
+            : QString();
     QJsonObject o{
         {QStringLiteral("@iot.id"), id},
         {QStringLiteral("@iot.selfLink"), l.entity("Datastreams", id)},
@@ -163,7 +171,8 @@ QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& s
          QJsonObject{{QStringLiteral("data_set"), dataSetLabel(set)},
                      {QStringLiteral("field"), field},
                      {QStringLiteral("records"), qint64(shape.records)},
-                     {QStringLiteral("records_without_utc"), qint64(shape.withoutUtc)}}},
+                     {QStringLiteral("records_without_utc"), qint64(shape.withoutUtc)},
+                     {QStringLiteral("column_title"), title}}},
         {QStringLiteral("Thing@iot.navigationLink"), l.entity("Datastreams", id, "Thing")},
         {QStringLiteral("Sensor@iot.navigationLink"), l.entity("Datastreams", id, "Sensor")},
         {QStringLiteral("ObservedProperty@iot.navigationLink"),

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/register_texts.h"
 
+#include "series/series_export.h"
 #include "unit/unit_texts.h"
 
 #include <QDateTime>
@@ -132,13 +133,12 @@ QString lastDownloadText(const std::optional<LastDownload>& last) {
 
 namespace {
 
+// The one cell rule of every export (series/series_export.h): no formula a spreadsheet runs,
+// no line end that breaks a row.
 QString csvField(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    std::string cell;
+    series::appendCell(cell, text.toStdString(), false);
+    return QString::fromStdString(cell);
 }
 
 } // namespace
@@ -164,7 +164,7 @@ QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& e
             files << pathText(file);
         f << (download ? QString::number(e.download.bytes) : QString());
         f << (download ? QString::number(e.download.sets) : QString());
-        f << csvField(files.join(QLatin1Char('\n'))) << csvField(pathText(e.download.keptFile));
+        f << csvField(files.join(QLatin1String("; "))) << csvField(pathText(e.download.keptFile));
         f << (download ? QString(e.download.complete ? "yes" : "no") : QString());
         f << csvField(QString::fromLocal8Bit(e.download.why.c_str()));
         f << (download                           ? QString(e.download.verified ? "yes" : "no")

@@ -12,7 +12,9 @@ XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # their own with a window manager framing them; postgresql and openssl: the sharing tests'
 # private server (initdb, pg_ctl, which starts postgres) and its certificate; strace: the
 # durability tests watch the program's syncs from outside; chromium: the office's pages are
-# loaded by a real browser, headless.
+# loaded by a real browser, headless; python3 with pandas: the series' export is read back by
+# Python's csv and by pandas as their users read it (Debian's, in /usr/bin: not another one
+# first on PATH).
 XRQ_TEST_PROGRAMS=(
     "Xvfb xvfb"
     "openbox openbox"
@@ -28,6 +30,7 @@ XRQ_TEST_PROGRAMS=(
     "true coreutils"
     "sh dash"
     "chromium chromium"
+    "python3 python3-pandas /usr/bin"
 )
 # The build's packages (libsqlite3-dev: the tests' fault layer under SQLite links sqlite3
 # itself), xauth for xvfb-run (scripts/run.sh, scripts/screenshots.sh), git for CI's checks of

@@ -43,9 +43,30 @@ public:
         std::string_view line;
         std::uint64_t at = 0;
         std::string name;
+        auto take = [&](std::string_view record, std::uint64_t start) {
+            if (current->hashes.size() % kMarkEvery == 0)
+                m_marks.back().push_back(start);
+            current->hashes.push_back(recordHash(record));
+            order.add(record);
+        };
+        // A set's first data line waits for the one after it: it may be the set's titles.
+        std::string first;
+        std::uint64_t firstAt = 0;
+        bool waiting = false;
+        auto judgeFirst = [&](const std::string_view* next) {
+            if (!waiting)
+                return;
+            waiting = false;
+            if (namesColumns(first, next))
+                current->titles = first;
+            else
+                take(first, firstAt);
+        };
         auto close = [&] {
-            if (current)
+            if (current) {
+                judgeFirst(nullptr);
                 current->dateOrder = order.chosen();
+            }
         };
         while (readLine(line, at)) {
             switch (roleOf(line, name)) {
@@ -61,18 +82,23 @@ public:
                 return done();
             case LineRole::SetStart:
                 close();
-                m_sets.push_back({std::move(name), true, {}, viewer::DateOrder::YMD});
+                m_sets.push_back({std::move(name), true, {}, viewer::DateOrder::YMD, {}});
                 m_marks.emplace_back();
                 current = &m_sets.back();
                 order = DateOrderChoice();
+                first.clear();
                 break;
             case LineRole::Record:
                 if (!current)
                     break;
-                if (current->hashes.size() % kMarkEvery == 0)
-                    m_marks.back().push_back(at);
-                current->hashes.push_back(recordHash(line));
-                order.add(line);
+                if (current->hashes.empty() && current->titles.empty() && !waiting) {
+                    first.assign(line);
+                    firstAt = at;
+                    waiting = true;
+                    break;
+                }
+                judgeFirst(&line);
+                take(line, at);
                 break;
             }
         }
@@ -182,7 +208,7 @@ public:
         m_cut = sets.cut;
         m_sets.reserve(sets.sets.size());
         for (const SetLines& set : sets.sets) {
-            SetIndex index{set.name, set.complete, {}, viewer::DateOrder::YMD};
+            SetIndex index{set.name, set.complete, {}, viewer::DateOrder::YMD, set.titles};
             index.hashes.reserve(set.records.size());
             DateOrderChoice order;
             for (const std::string& record : set.records) {

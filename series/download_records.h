@@ -30,6 +30,8 @@ struct SetIndex {
     std::vector<std::uint64_t> hashes; // recordHash of each record, in order
     // The date order every readable stamp of the set's records allows (chooseDateOrder).
     viewer::DateOrder dateOrder = viewer::DateOrder::YMD;
+    // The set's title line (namesColumns), bytes as sent; empty when it has none.
+    std::string titles;
     std::size_t size() const { return hashes.size(); }
 };
 

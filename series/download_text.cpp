@@ -3,6 +3,9 @@
 
 #include "series/download_lines.h"
 #include "series/download_records.h"
+#include "series/record_time.h"
+
+#include <charconv>
 
 namespace series {
 
@@ -20,6 +23,55 @@ LineRole roleOf(std::string_view line, std::string& name) {
         break;
     }
     return LineRole::Record;
+}
+
+std::vector<std::string_view> fieldsOf(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t at = 0;
+    for (;;) {
+        const auto comma = line.find(',', at);
+        out.push_back(
+            trimmed(line.substr(at, comma == std::string_view::npos ? comma : comma - at)));
+        if (comma == std::string_view::npos)
+            return out;
+        at = comma + 1;
+    }
+}
+
+namespace {
+
+bool isNumber(std::string_view cell) {
+    if (!cell.empty() && cell.front() == '+')
+        cell.remove_prefix(1);
+    double v = 0;
+    const auto r = std::from_chars(cell.data(), cell.data() + cell.size(), v);
+    return !cell.empty() && r.ptr == cell.data() + cell.size() &&
+           (r.ec == std::errc() || r.ec == std::errc::result_out_of_range);
+}
+
+std::size_t fieldCount(std::string_view line) {
+    std::size_t n = 1;
+    for (const char c : line)
+        n += c == ',';
+    return n;
+}
+
+} // namespace
+
+bool namesColumns(std::string_view line, const std::string_view* next) {
+    if (!stampText(line).empty())
+        return false;
+    // The records it names begin with their time stamps: a set of records without one has
+    // no title line to tell apart from its first record.
+    if (next && (fieldCount(*next) != fieldCount(line) || stampText(*next).empty()))
+        return false;
+    bool anyName = false;
+    for (const std::string_view cell : fieldsOf(line)) {
+        if (isNumber(cell))
+            return false;
+        anyName = anyName || !cell.empty();
+    }
+    return anyName;
 }
 
 DownloadSets parseDownloadText(std::string_view text) {
@@ -58,6 +110,16 @@ DownloadSets parseDownloadText(std::string_view text) {
     }
     if (out.cut && !out.sets.empty())
         out.sets.back().complete = false;
+    for (SetLines& set : out.sets) {
+        if (set.records.empty())
+            continue;
+        const std::string_view second =
+            set.records.size() > 1 ? std::string_view(set.records[1]) : std::string_view();
+        if (namesColumns(set.records[0], set.records.size() > 1 ? &second : nullptr)) {
+            set.titles = std::move(set.records[0]);
+            set.records.erase(set.records.begin());
+        }
+    }
     return out;
 }
 
@@ -70,7 +132,7 @@ DownloadSets readDownloadFile(const std::string& path) {
     out.cut = records->cut();
     for (std::size_t s = 0; s < records->sets().size() && out.readable; ++s) {
         const SetIndex& set = records->sets()[s];
-        out.sets.push_back({set.name, {}, set.complete});
+        out.sets.push_back({set.name, {}, set.complete, set.titles});
         out.sets.back().records.reserve(set.size());
         std::string_view line;
         if (!records->seek(s, 0))

@@ -17,6 +17,8 @@ struct SetLines {
     // The set ended inside the download (another header, or the unit's prompt followed it);
     // false for the last set of a download cut short.
     bool complete = true;
+    // The set's title line (namesColumns), bytes as sent; empty when the set has none.
+    std::string titles = {};
 };
 
 struct DownloadSets {
@@ -34,6 +36,16 @@ enum class LineRole { Other, Record, SetStart, NoData, BadHeader };
 LineRole roleOf(std::string_view line, std::string& name);
 // Why a download whose header holds no ':' is not read (the conversion stops at it too).
 inline constexpr const char* kHeaderWithoutColon = "data-set header without ':'";
+
+// Whether `line`, the first data line after a set's header, is the set's title line: it
+// names the columns (no time stamp, no cell a number) and has as many fields as the record
+// after it (`next`, which begins with its time stamp; null when none follows). Such a line stays in
+// the data file as the unit sent it but is never a record: the series keeps it as the set's column
+// titles. The one rule of every reader of a download's sets (and of a series held before it was
+// made).
+bool namesColumns(std::string_view line, const std::string_view* next);
+// A line's fields as the unit separated them: at commas, blanks and tabs around each trimmed.
+std::vector<std::string_view> fieldsOf(std::string_view line);
 
 // The sets of a raw download's text. Its prompt's line (download_lines.h: what follows the
 // last LF, or a line that is only the prompt) is no record, nor is the torn end of a cut

@@ -191,6 +191,10 @@ void appendRecordPayload(QByteArray& out, const SharedRecord& r, bool info) {
         }
         if (r.usualInterval > 0)
             out += ",\"interval\":" + QByteArray::number(r.usualInterval, 'g', 17);
+        if (!r.titles.empty()) {
+            out += ",\"titles\":";
+            appendLatin1String(out, r.titles);
+        }
         out += '}';
     }
     out += '}';
@@ -203,6 +207,7 @@ bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, S
     out.line = line.toString().toLatin1().toStdString();
     out.notes.clear();
     out.usualInterval = 0;
+    out.titles.clear();
     const QJsonValue info = payload.value(QStringLiteral("info"));
     if (!info.isObject()) {
         if (!before)
@@ -222,6 +227,9 @@ bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, S
     for (const QJsonValue& n : i.value(QStringLiteral("notes")).toArray())
         out.notes.push_back(n.toString().toStdString());
     out.usualInterval = i.value(QStringLiteral("interval")).toDouble();
+    const QJsonValue titles = i.value(QStringLiteral("titles"));
+    if (titles.isString())
+        out.titles = titles.toString().toLatin1().toStdString();
     return true;
 }
 

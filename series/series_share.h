@@ -17,10 +17,11 @@
 // The payload is the record's bytes ("line", Latin-1 as text); what this laptop says of it
 // goes under "info", which the server keeps but does not compare between laptops: the kept
 // download it came from, the date order and offset it was read with, its time flags, a note
-// on it, the series' usual interval. To keep a download's write small, "info" is written only
-// where the download, offset, order or flags change from the record before in the same
-// outbox span, or a note or the interval goes with the record (the first record of each span
-// has it whole); a reader carries download, offset, order and flags forward along the
+// on it, the series' usual interval, and with a span's first record its segment's title line
+// ("titles", Latin-1 as text: the set's column titles, never a record). To keep a download's write
+// small, "info" is written only where the download, offset, order or flags change from the record
+// before in the same outbox span, or a note or the interval goes with the record (the first record
+// of each span has it whole); a reader carries download, offset, order and flags forward along the
 // segment.
 
 #include "series/series_store.h"
@@ -99,6 +100,7 @@ struct SharedRecord {
     std::string download; // the kept download's path (information)
     std::vector<std::string> notes;
     double usualInterval = 0; // the series' usual interval, when this record tells it
+    std::string_view titles;  // its segment's title line, when this record tells it
 };
 
 // Appends the record's payload JSON to `out`; with `info`, what this laptop says of it.
@@ -115,6 +117,7 @@ struct ServerRecord {
     std::string download;
     std::vector<std::string> notes;
     double usualInterval = 0;
+    std::string titles;          // its segment's title line, when its info says it
     std::int64_t occurredAt = 0; // ms: the download that confirmed it
 };
 // Fills `out` from a payload, what its "info" leaves out from `before` (the record before it

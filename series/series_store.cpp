@@ -31,7 +31,7 @@ namespace series {
 
 namespace {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 // A chunk holds the records of one download, up to this many (or bytes).
 constexpr std::size_t kChunkRecords = 4096;
 constexpr std::size_t kChunkBytes = 256 * 1024;
@@ -82,6 +82,13 @@ const char* const kSchema3[] = {
     // "rules": the version whose rules made the series it holds (a store migrated from an
     // older one keeps the older one's until it is rebuilt).
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL)",
+};
+
+// Version 4: each set's title line as each download brought it (download_text.h's
+// namesColumns): the names of its columns, never a record.
+const char* const kSchema4[] = {
+    "CREATE TABLE IF NOT EXISTS titles(series_id INTEGER NOT NULL, download_id INTEGER NOT NULL,"
+    " line BLOB NOT NULL, UNIQUE(series_id, download_id))",
 };
 
 std::function<void(const char*)>& faultHook() {
@@ -437,6 +444,17 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
     while (q.next())
         notesAt[q.value(0).toULongLong() - 1].push_back(q.value(1).toString().toStdString());
     q.finish();
+    // The segment's title line goes with the span's first record (none in an older store).
+    std::string titles;
+    q.prepare(QStringLiteral("SELECT t.line FROM titles t JOIN chunks c ON c.download_id ="
+                             " t.download_id JOIN downloads d ON d.id = t.download_id"
+                             " WHERE c.segment_id = ? AND t.series_id = ?"
+                             " ORDER BY d.at DESC, d.id DESC LIMIT 1"));
+    q.bindValue(0, segment);
+    q.bindValue(1, series);
+    if (q.exec() && q.next())
+        titles = bytesOf(q.value(0));
+    q.finish();
     std::vector<SpanChunk> chunks;
     std::vector<SpanLine> lines;
     std::string error;
@@ -479,6 +497,8 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
             if (note != notesAt.end())
                 shared.notes = note->second;
             shared.usualInterval = last ? interval : 0;
+            if (i == 0)
+                shared.titles = titles;
         }
         fleet::Outbox::SpanRecord record;
         recordIdentity(k > 0 ? lines[k - 1].line : std::string_view(), r.line, hex);
@@ -1428,12 +1448,15 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
             r.bindValue(0, now == 0 ? kRulesVersion : now);
             ok = ok && m_db->exec(r);
         }
+        if (now < 4)
+            for (const char* sql : kSchema4)
+                ok = ok && m_db->run(sql);
         if (!ok) {
             const std::string error = m_db->error;
             m_db->run("ROLLBACK");
             return failed(error);
         }
-        if (!m_db->run("PRAGMA user_version = 3") || !m_db->run("COMMIT"))
+        if (!m_db->run("PRAGMA user_version = 4") || !m_db->run("COMMIT"))
             return failed(m_db->error);
         m_db->version = kSchemaVersion;
     }
@@ -1649,6 +1672,16 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
         std::int64_t seriesId = 0;
         if (!db.seriesOf(in.serial, set.name, taken.ordinal, seriesId))
             return fail();
+        if (!set.titles.empty()) {
+            QSqlQuery t(db.db);
+            t.prepare(QStringLiteral(
+                "INSERT OR IGNORE INTO titles(series_id, download_id, line) VALUES(?, ?, ?)"));
+            t.bindValue(0, qint64(seriesId));
+            t.bindValue(1, qint64(downloadId));
+            t.bindValue(2, blob(set.titles));
+            if (!db.exec(t))
+                return fail();
+        }
 
         // Times: read with the records as they are stored (below).
         const viewer::DateOrder order = set.dateOrder;
@@ -1945,7 +1978,36 @@ std::vector<SeriesInfo> SeriesStore::list() {
         std::set<std::pair<int, std::uint64_t>> disputed;
         if (m_db->disputedPlaces(info.id, disputed))
             info.disputed = disputed.size();
+        // The titles the latest download with a title line brought (none in a store of an
+        // older schema, read only: its series is rebuilt before it is written again).
+        QSqlQuery t(m_db->db);
+        t.prepare(QStringLiteral("SELECT t.line FROM titles t JOIN downloads d ON d.id = "
+                                 "t.download_id WHERE t.series_id = ? ORDER BY d.at DESC, d.id "
+                                 "DESC LIMIT 1"));
+        t.bindValue(0, qint64(info.id));
+        if (t.exec() && t.next())
+            info.columnTitles = bytesOf(t.value(0));
     }
+    return out;
+}
+
+std::map<int, std::string> SeriesStore::segmentTitles(std::int64_t seriesId) {
+    std::map<int, std::string> out;
+    if (!m_db)
+        return out;
+    // Per segment, the title line of the latest download that brought records to it.
+    QSqlQuery q(m_db->db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral(
+        "SELECT g.seq, t.line FROM titles t JOIN downloads d ON d.id = t.download_id"
+        " JOIN chunks c ON c.download_id = t.download_id JOIN segments g ON g.id = c.segment_id"
+        " WHERE t.series_id = ? AND g.series_id = t.series_id"
+        " GROUP BY g.seq, t.download_id ORDER BY g.seq, d.at, d.id"));
+    q.bindValue(0, qint64(seriesId));
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out[q.value(0).toInt() + 1] = bytesOf(q.value(1));
     return out;
 }
 

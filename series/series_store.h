@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,7 +40,8 @@ namespace series {
 inline constexpr const char* kFileName = "series.sqlite";
 // The rules that made a store's series (3: alignment with isolated differences, records
 // apart; 4: differences tolerated by the evidence of overlap.h, copies of one memory joined,
-// series_merge.h): a store made by older rules is rebuilt once.
+// series_merge.h; a set's title line its column titles, never a record, namesColumns): a
+// store made by older rules is rebuilt once.
 inline constexpr int kRulesVersion = 4;
 
 // One download to take.
@@ -93,6 +95,9 @@ struct SeriesInfo {
     std::uint64_t disputed = 0; // places where downloads said different records
     std::uint64_t bytes = 0;    // the records' bytes
     double usualInterval = 0;   // seconds, 0 when unknown
+    // The set's title line as the latest download with one sent it (Latin-1 bytes; its
+    // fields by fieldsOf); empty when none came.
+    std::string columnTitles;
 };
 
 // A kept download `xrq-series prune-kept --remove` removed: a later safe one holds it wholly.
@@ -164,6 +169,9 @@ public:
     std::optional<SeriesInfo> find(const std::string& serial, const std::string& name,
                                    int ordinal = 0);
     std::vector<Note> notes(std::int64_t seriesId);
+    // Each segment's title line (1-based segment: the latest download that brought records
+    // to it with one); segments without one are not there.
+    std::map<int, std::string> segmentTitles(std::int64_t seriesId);
     // The unit's clock sets: this laptop's, as the register had them when its last download
     // was taken, and the organisation's learnt from its server (learnt_clock_sets.h).
     std::vector<ClockFact> clockSets(const std::string& serial);

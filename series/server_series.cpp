@@ -696,6 +696,7 @@ bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& seri
     m_info.name = name;
     m_info.ordinal = ordinal;
     m_series = deriveSeries(withPlaces(held));
+    takeTitles();
     m_info.segments = m_series.segments;
     m_info.records = m_series.records.size();
     m_info.disputed = m_series.disputed;
@@ -739,7 +740,41 @@ RecordSource ServerSeries::source() const {
                 }
                 return true;
             },
-            m_clockSets};
+            m_clockSets, m_segmentTitles};
+}
+
+void ServerSeries::takeTitles() {
+    // A segment's title line: said with its records by the laptops that know it, or, pushed
+    // by an older version as the segment's first record, taken off it here (namesColumns).
+    m_segmentTitles.clear();
+    std::vector<DerivedRecord> kept;
+    kept.reserve(m_series.records.size());
+    const auto& all = m_series.records;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const ServerRecord& r = all[i].record;
+        if (!r.titles.empty())
+            m_segmentTitles[r.segment + 1] = r.titles;
+        const bool first = i == 0 || all[i - 1].record.segment != r.segment;
+        if (first) {
+            const bool more = i + 1 < all.size() && all[i + 1].record.segment == r.segment;
+            const std::string_view next =
+                more ? std::string_view(all[i + 1].record.line) : std::string_view();
+            if (namesColumns(r.line, more ? &next : nullptr)) {
+                m_segmentTitles.emplace(r.segment + 1, r.line);
+                continue;
+            }
+        }
+        kept.push_back(all[i]);
+    }
+    // Places along a segment count its records only.
+    for (std::size_t i = 0, at = 0; i < kept.size(); ++i) {
+        if (i == 0 || kept[i - 1].record.segment != kept[i].record.segment)
+            at = 0;
+        kept[i].record.position = at++;
+    }
+    m_series.records = std::move(kept);
+    if (!m_segmentTitles.empty())
+        m_info.columnTitles = m_segmentTitles.rbegin()->second;
 }
 
 } // namespace series

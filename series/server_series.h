@@ -29,6 +29,7 @@
 #include "fleet/server_history.h"
 
 #include <chrono>
+#include <map>
 
 #include <string>
 #include <vector>
@@ -80,11 +81,14 @@ public:
 private:
     bool take(const fleet::ServerSeries& held, const std::string& serial, const std::string& name,
               int ordinal, std::string& why);
+    // Each segment's title line, and the records without one an older version shared.
+    void takeTitles();
     SeriesInfo m_info;
     std::vector<Note> m_notes;
     DerivedSeries m_series;
     std::vector<ClockFact> m_clockSets;
     std::string m_leftOut;
+    std::map<int, std::string> m_segmentTitles;
 };
 
 } // namespace series

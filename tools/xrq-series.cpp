@@ -50,9 +50,14 @@ const char* const kUsageText =
     "Usage: xrq-series [--files-folder DIR] [--json] COMMAND\n"
     "  list                                  every series: unit, data set, records, segments\n"
     "  export SERIAL NAME [--set N] [--from TIME] [--to TIME] [--output FILE]\n"
-    "         [--service NAME]               one series as CSV (standard output by default);\n"
+    "         [--service NAME] [--layout plain|classic]\n"
+    "                                        one series as CSV (standard output by default);\n"
     "                                        with --service, as the organisation's server\n"
-    "                                        (that pg_service.conf name) holds it\n"
+    "                                        (that pg_service.conf name) holds it; plain (the\n"
+    "                                        default): one title row, ISO 8601 times, and with\n"
+    "                                        --output FILE its metadata in\n"
+    "                                        FILE-metadata.json; classic: the older layout\n"
+    "                                        with its \"#\" comment lines\n"
     "  rebuild                               make the store anew from the kept downloads\n"
     "  prune-kept [--remove]                 list kept downloads a later safe one holds\n"
     "                                        wholly (kept where downloads disagreed);\n"
@@ -126,6 +131,12 @@ int list(const std::string& folder, bool json) {
     if (opened == Opened::Failed)
         return fail(kStore, why, json);
     const auto all = opened == Opened::Yes ? store.list() : std::vector<series::SeriesInfo>();
+    // Counted by an older version's rules (a title line taken as a record, for one): the
+    // program's next download rebuilds it, and so does "rebuild" now.
+    if (opened == Opened::Yes && store.rulesVersion() < series::kRulesVersion)
+        std::fprintf(stderr, "xrq-series: the store was made by an older version's rules: its "
+                             "counts are corrected by \"xrq-series rebuild\" or the next "
+                             "download\n");
     if (json) {
         std::printf("{\"ok\": true, \"series\": [");
         bool first = true;
@@ -158,7 +169,7 @@ int list(const std::string& folder, bool json) {
 
 int exportSeries(const std::string& folder, const std::string& serial, const std::string& name,
                  int set, const series::ExportRange& range, const std::string& output,
-                 const std::string& service, bool json) {
+                 const std::string& service, series::ExportLayout layout, bool json) {
     series::SeriesStore store;
     series::ServerSeries held;
     std::optional<series::RecordSource> source;
@@ -185,22 +196,27 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         source = series::storeSource(store, *info);
     }
     if (output.empty()) {
-        const long long rows = series::exportCsv(*source, range, [](std::string_view piece) {
-            return platform::writeAll(STDOUT_FILENO, piece.data(), piece.size());
-        });
+        const long long rows = series::exportCsv(
+            *source, range,
+            [](std::string_view piece) {
+                return platform::writeAll(STDOUT_FILENO, piece.data(), piece.size());
+            },
+            layout);
         if (rows < 0)
             return fail(kOutput, std::string("cannot write the export: ") + std::strerror(errno),
                         false);
         return kOk;
     }
     // A file the operator has is never overwritten here.
-    const series::FileExport written = series::exportToFile(*source, range, output, false);
+    const series::FileExport written =
+        series::exportToFile(*source, range, output, false, {}, layout);
     if (!written.ok)
         return fail(kOutput, written.error, json);
     const long long rows = written.rows;
     if (json)
-        std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld}\n", jsonString(output).c_str(),
-                    rows);
+        std::printf("{\"ok\": true, \"output\": %s, \"metadata\": %s, \"rows\": %lld}\n",
+                    jsonString(output).c_str(),
+                    written.metadata.empty() ? "null" : jsonString(written.metadata).c_str(), rows);
     return kOk;
 }
 
@@ -370,7 +386,7 @@ int run(int argc, char** argv) {
     std::string folder;
     bool json = false;
     std::vector<std::string> words;
-    std::optional<std::string> from, to, output, set, service;
+    std::optional<std::string> from, to, output, set, service, layoutWord;
     bool remove = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -395,6 +411,9 @@ int run(int argc, char** argv) {
         } else if (a == "--service") {
             if (!value(service) || !fleet::validServiceName(QString::fromStdString(*service)))
                 return fail(kUsage, "--service takes a service name of pg_service.conf", false);
+        } else if (a == "--layout") {
+            if (!value(layoutWord))
+                return fail(kUsage, "--layout takes plain or classic", false);
         } else if (a == "--from" || a == "--to" || a == "--output" || a == "--set") {
             auto& slot = a == "--from" ? from : a == "--to" ? to : a == "--output" ? output : set;
             if (!value(slot))
@@ -444,8 +463,11 @@ int run(int argc, char** argv) {
             if (setNumber < 1)
                 return fail(kUsage, "--set: a number from 1", json);
         }
+        series::ExportLayout layout = series::ExportLayout::Plain;
+        if (layoutWord && !series::parseExportLayout(*layoutWord, layout))
+            return fail(kUsage, "--layout takes plain or classic", json);
         return exportSeries(folder, words[1], words[2], setNumber, range, output.value_or(""),
-                            service.value_or(""), json);
+                            service.value_or(""), layout, json);
     }
     std::fputs(kUsageText, stderr);
     return fail(kUsage, "unknown command or wrong arguments: " + command, false);

@@ -216,6 +216,16 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
     set.name = failed.path;
     if (!set.error.isEmpty())
         return set;
+    // The columns' titles: the set's title lines, which the series keeps beside its records.
+    if (set.titles.isEmpty()) {
+        const series::RecordSource titled{*info, {}, {}, {}, store.segmentTitles(info->id)};
+        const std::size_t width = static_cast<std::size_t>(set.timeCells) + set.columns.size();
+        const std::vector<std::string> titles = series::fieldTitles(titled, width);
+        for (const std::string& t : titles)
+            set.titles.append(QString::fromLatin1(t.data(), static_cast<qsizetype>(t.size())));
+        for (std::size_t c = 0; c < set.columns.size(); ++c)
+            set.columns[c].title = set.titles[static_cast<qsizetype>(c) + set.timeCells];
+    }
 
     // The row of each record (the rows come in the text's order unless the reader sorted
     // them; a record the reader could not read has none). Mostly every record is its row.

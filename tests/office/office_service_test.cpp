@@ -194,8 +194,15 @@ TEST_F(OfficeServiceTest, CsvOfARangeIsTheExportsAndHostileSetsAreRead) {
     Reply r = get(QStringLiteral("/csv?u=SITE1&set=ANALOG&from=2026-12-01T01:00:00Z"));
     ASSERT_EQ(r.status, 200) << r.body.toStdString();
     EXPECT_TRUE(r.headers.value("content-disposition").startsWith("attachment"));
+    EXPECT_TRUE(r.body.startsWith("unit_time,utc,utc_offset_minutes,"))
+        << r.body.left(200).toStdString();
+    EXPECT_EQ(r.body.count("\r\n2026-12-01T"), 200 - 60);
+    EXPECT_EQ(r.headers.value("transfer-encoding"), "chunked"); // streamed, never held whole
+    r = get(QStringLiteral("/csv?u=SITE1&set=ANALOG&layout=classic&from=2026-12-01T01:00:00Z"));
+    ASSERT_EQ(r.status, 200) << r.body.toStdString();
     EXPECT_TRUE(r.body.startsWith("# XRQ series\r\n"));
     EXPECT_EQ(r.body.count("\r\n2026/12/01 "), 200 - 60);
+    EXPECT_EQ(get(QStringLiteral("/csv?u=SITE1&set=ANALOG&layout=fancy")).status, 400);
     r = get(QStringLiteral("/api/series?u=SITE2&set=") + q(kHostileSet));
     EXPECT_EQ(r.status, 200) << r.body.toStdString();
     EXPECT_EQ(r.json().value(QLatin1String("records")).toInt(), 10);
@@ -220,8 +227,8 @@ std::string exportedByTheProgram(const QTemporaryDir& dir, const std::string& se
                                  const std::string& name, int set) {
     const std::string out = dir.filePath(QStringLiteral("export.csv")).toStdString();
     std::vector<std::string> args = {
-        "--files-folder", dir.path().toStdString(), "export", serial, name,
-        "--service",      "office_viewer"};
+        "--files-folder", dir.path().toStdString(), "export",   serial,   name,
+        "--service",      "office_viewer",          "--layout", "classic"};
     if (set > 1)
         args.insert(args.end(), {"--set", std::to_string(set)});
     testsupport::ChildProcess child(XRQ_BIN_DIR "/xrq-series", args, out);
@@ -248,7 +255,8 @@ TEST_F(OfficeServiceTest, CountsAndCsvAreTheProgramsExportOfTheSameFacts) {
         SCOPED_TRACE(c.serial + " " + c.name);
         const std::string program = exportedByTheProgram(dir, c.serial, c.name, c.set);
         const QString set = q(c.set > 1 ? c.name + "\x1f" + std::to_string(c.set) : c.name);
-        const Reply csv = get(QStringLiteral("/csv?u=%1&set=%2").arg(q(c.serial), set));
+        const Reply csv =
+            get(QStringLiteral("/csv?u=%1&set=%2&layout=classic").arg(q(c.serial), set));
         ASSERT_EQ(csv.status, 200) << csv.body.toStdString();
         EXPECT_EQ(csv.body.toStdString(), program);
         // The export's own counts, from its comment and its rows' flags.

@@ -393,7 +393,7 @@ TEST(RegisterCsv, FieldsAreQuotedAndTheSerialKeepsItsCharacters) {
     EXPECT_TRUE(lines[0].startsWith(QLatin1String("Serial,Time,Event,Details")));
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("\"A\"\"B,\u00e9\",")));
     EXPECT_TRUE(lines[1].contains(QLatin1String(",Download,")));
-    EXPECT_TRUE(lines[1].contains(QLatin1String("\"/d/A.txt\n/d/B,1.txt\"")));
+    EXPECT_TRUE(lines[1].contains(QLatin1String("\"/d/A.txt; /d/B,1.txt\"")));
     EXPECT_TRUE(lines[1].contains(QLatin1String(",42,2,")));
     EXPECT_TRUE(csv.contains(QLatin1String(",12.25,-3.96,\"Bat: 12.25,")));
     EXPECT_TRUE(csv.contains(QLatin1String("\"\"x\"\">\"")));

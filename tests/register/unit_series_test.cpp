@@ -157,7 +157,8 @@ TEST_F(UnitSeriesTest, ExportIsWrittenOffTheUiThreadSyncedAndWhole) {
     EXPECT_EQ(outcome.text().toStdString(), "Exported 3 records of SITE1 to " + out + "site1.csv");
     EXPECT_FALSE(work.exporting());
     EXPECT_EQ(read(out + "site1.csv"), expected);
-    EXPECT_EQ(leftovers(), QStringList{"site1.csv"});
+    // The plain layout's metadata beside it, nothing else.
+    EXPECT_EQ(leftovers(), QStringList({"site1.csv", "site1.csv-metadata.json"}));
     std::lock_guard held(lock);
     ASSERT_FALSE(writers.empty());
     for (const auto& id : writers)
@@ -183,6 +184,7 @@ TEST_F(UnitSeriesTest, AFileThereIsReplacedOnlyWhenTheOperatorSaidSoAndFailuresL
     for (const Case& c : cases) {
         const std::string path = out + "case.csv";
         QFile::remove(QString::fromStdString(path));
+        QFile::remove(QString::fromStdString(series::metadataPathOf(path)));
         if (c.existing) {
             QFile f(QString::fromStdString(path));
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -200,7 +202,9 @@ TEST_F(UnitSeriesTest, AFileThereIsReplacedOnlyWhenTheOperatorSaidSoAndFailuresL
         const std::string now = read(path);
         const std::string kept = c.existing ? "the operator's own" : "(none)";
         EXPECT_EQ(now, c.ok ? expected : kept) << c.name;
-        EXPECT_EQ(leftovers(), c.ok || c.existing ? QStringList{"case.csv"} : QStringList{})
+        EXPECT_EQ(leftovers(), c.ok         ? QStringList({"case.csv", "case.csv-metadata.json"})
+                               : c.existing ? QStringList{"case.csv"}
+                                            : QStringList{})
             << c.name;
         EXPECT_EQ(o.text().startsWith("SITE1 was not exported: "), !c.ok) << c.name;
     }

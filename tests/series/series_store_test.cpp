@@ -301,10 +301,13 @@ TEST_F(SeriesStoreTest, OneChangedRecordIsDisputedThenSettled) {
     EXPECT_EQ(disputed, std::vector<std::uint64_t>{40});
     // The export says so: the row's flags and the count.
     std::string csv;
-    exportCsv(store, *store.find("XRQ1", "SITE1"), {}, [&](std::string_view p) {
-        csv.append(p);
-        return true;
-    });
+    exportCsv(
+        store, *store.find("XRQ1", "SITE1"), {},
+        [&](std::string_view p) {
+            csv.append(p);
+            return true;
+        },
+        ExportLayout::Classic);
     EXPECT_NE(csv.find("# records: 150 in 1 segment, 0 provisional, 1 disputed\r\n"),
               std::string::npos)
         << csv.substr(0, 800);
@@ -373,10 +376,13 @@ TEST_F(SeriesStoreTest, EqualRecordsAfterEqualRecordsAreKeptAndFlaggedRepeated) 
     ASSERT_TRUE(take(downloadText({{"SITE1", run + run}})).ok);
     EXPECT_EQ(seen().records, run + run);
     std::string csv;
-    exportCsv(store, *store.find("XRQ1", "SITE1"), {}, [&](std::string_view p) {
-        csv.append(p);
-        return true;
-    });
+    exportCsv(
+        store, *store.find("XRQ1", "SITE1"), {},
+        [&](std::string_view p) {
+            csv.append(p);
+            return true;
+        },
+        ExportLayout::Classic);
     EXPECT_NE(csv.find("# flag repeated: 4 records\r\n"), std::string::npos) << csv;
     auto count = [&](const std::string& text) {
         std::size_t n = 0;

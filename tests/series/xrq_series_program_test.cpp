@@ -83,24 +83,33 @@ TEST(XrqSeriesProgram, CommandsJsonAndExitStatus) {
 
     r = xrqSeries(dir, {"export", "XRQ1", "SITE1", "--from", "2026-06-01T00:01:00"});
     ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "unit_time,utc,utc_offset_minutes,field_2,flags,download,download_utc\r\n"
+                     "2026-06-01T00:01:00,,,2,offset unknown,k1.txt,1970-01-01T00:00:01Z\r\n");
+    r = xrqSeries(
+        dir, {"export", "XRQ1", "SITE1", "--from", "2026-06-01T00:01:00", "--layout", "classic"});
+    ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("26-06-01 00:01:00,,,26-06-01 00:01:00,2,offset unknown,k1.txt\r\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find(",1,"), std::string::npos) << r.out;
+    EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1", "SITE1", "--layout", "fancy"}).code, 1);
 
     // --output never replaces a file.
     const std::string target = folder + "site1.csv";
     r = xrqSeries(dir, {"--json", "export", "XRQ1", "SITE1", "--output", target});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["rows"].toInt(), 2);
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(r.out))["metadata"].toString(),
+              QString::fromStdString(target + "-metadata.json"));
     EXPECT_EQ(xrqSeries(dir, {"export", "XRQ1", "SITE1", "--output", target}).code, 4);
-    // The export is said to be written only once its folder is synced (the second fsync, after
-    // the file's own): a folder that cannot be is told, with the output's status.
+    // The export is said to be written only once its folder is synced (the third fsync, after
+    // the file's own and its metadata's): a folder that cannot be is told, with the output's
+    // status.
     const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
     if (!strace.isEmpty()) {
         r = xrqSeries(dir, {"--json", "export", "XRQ1", "SITE1", "--output", folder + "s2.csv"},
                       {strace.toStdString(), "-qq", "-f", "-o", "/dev/null", "-e", "trace=fsync",
-                       "-e", "inject=fsync:error=EIO:when=2"});
+                       "-e", "inject=fsync:error=EIO:when=3"});
         if (r.err.find("ptrace") == std::string::npos) { // tracing may be refused here
             EXPECT_EQ(r.code, 4) << r.err;
             EXPECT_NE(r.err.find("its folder could not be synced"), std::string::npos) << r.err;
@@ -215,7 +224,7 @@ TEST_P(PruneThenRebuild, KeepsEveryRecordAndFlag) {
     }
     // The export without what names a download (its column, and the segments' notes).
     auto exported = [&] {
-        const Ran r = xrqSeries(dir, {"export", "XRQ1", "SITE1"});
+        const Ran r = xrqSeries(dir, {"export", "XRQ1", "SITE1", "--layout", "classic"});
         EXPECT_EQ(r.code, 0) << r.err;
         std::string out;
         std::size_t from = 0;

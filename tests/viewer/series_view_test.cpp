@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <tuple>
 
 using namespace viewer;
 
@@ -80,6 +81,31 @@ protected:
 };
 
 } // namespace
+
+// The set's title lines name the columns; where two visits' differ, both names.
+TEST_F(SeriesView, ColumnsAreNamedByTheSetsTitleLines) {
+    {
+        series::SeriesStore store;
+        std::string why;
+        ASSERT_TRUE(store.open(series::storePath(QFile::encodeName(folder).toStdString()), why));
+        series::UnitFacts facts;
+        facts.clearsMs = {1780306000000LL};
+        for (const auto& [at, titles, first] :
+             {std::tuple{1780305000000LL, "Date Time, Level m", 0},
+              std::tuple{1780307000000LL, "Date Time, Depth m", 30}}) {
+            series::DownloadSets sets;
+            sets.sets.push_back({"SITE1", minutes({first, first + 1}, 1.5), true, titles});
+            ASSERT_TRUE(store.apply({"XRQ2", "kept-2-" + std::to_string(at), at, true}, sets, facts)
+                            .ok);
+        }
+    }
+    request.serial = "XRQ2";
+    const DataSet set = readSeries(request);
+    ASSERT_TRUE(set.error.isEmpty()) << set.error.toStdString();
+    EXPECT_EQ(set.rowCount(), 4u);
+    ASSERT_EQ(set.columns.size(), 1u);
+    EXPECT_EQ(set.title(0), "Level m / Depth m");
+}
 
 TEST_F(SeriesView, WholeSeriesAtUtcWithSegmentsAndFlagsMarked) {
     const QString store = folder + "series.sqlite";
