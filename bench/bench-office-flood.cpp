@@ -189,6 +189,7 @@ int main(int argc, char** argv) {
             QTcpSocket s;
             const auto t = Clock::now();
             s.connectToHost(QHostAddress::LocalHost, port);
+            s.waitForConnected(60000); // Qt gives up on a connection at its first wait's end
             s.write("GET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
             const auto deadline = Clock::now() + 60s;
             while (s.state() != QAbstractSocket::UnconnectedState && Clock::now() < deadline) {

@@ -425,6 +425,9 @@ bool OfficeServer::listen(const QHostAddress& address, quint16 port,
                           const std::optional<TlsFiles>& tls, QString& why) {
     if (tls && !loadTls(*tls, why))
         return false;
+    // Room in the kernel's queue for a burst of connections (Qt's default is 50): past it a
+    // well-behaved client's connection waits a second or more for its turn, whatever the caps.
+    m_listener.setListenBacklogSize(1024);
     if (!m_listener.listen(address, port)) {
         why = QStringLiteral("cannot listen on %1:%2: %3")
                   .arg(address.toString())
