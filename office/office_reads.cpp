@@ -478,12 +478,12 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
     // Value c is field c + 1, whose title is the title line's cell c.
     const std::vector<std::string> titles = series::fieldTitles(source, widest);
     for (const std::size_t c : decimator.numericColumns()) {
-        p.columns << plotColumnName(source, c);
+        const QString title =
+            c < titles.size() ? QString::fromLatin1(titles[c].data(), qsizetype(titles[c].size()))
+                              : QString();
+        p.columns << plotColumnName(title, c);
         p.fields.push_back(c);
-    }
-        p.titles << (c < titles.size()
-                         ? QString::fromLatin1(titles[c].data(), qsizetype(titles[c].size()))
-                         : QString());
+        p.titles << title;
     }
     p.buckets = decimator.take(widest);
     p.marks = plotMarks(source, p.from, p.to, buckets);

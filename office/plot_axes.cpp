@@ -10,9 +10,9 @@
 
 namespace office {
 
-QString plotColumnName(const series::RecordSource&, std::size_t field) {
-    // The series keeps no titles yet: the export's numbering ("field_1" is the time stamp).
-    return QStringLiteral("field_%1").arg(field + 1);
+QString plotColumnName(const QString& title, std::size_t field) {
+    const QString named = title.simplified();
+    return named.isEmpty() ? QStringLiteral("field_%1").arg(field + 1) : named;
 }
 
 namespace {

@@ -15,10 +15,10 @@
 
 namespace office {
 
-// The name a column of a series goes by on plots, legends and the API: `field` counts the
-// record's comma-separated fields from 0 (0 is the time stamp). The one place a column is
-// named, so that titles the series learns flow into every plot from here.
-QString plotColumnName(const series::RecordSource& source, std::size_t field);
+// The name a column of a series goes by on plots, legends and the API: its title from the
+// set's title lines (series_export.h's fieldTitles) where one names it, else the export's
+// numbering, `field` counting the record's values from 0. The one place a column is named.
+QString plotColumnName(const QString& title, std::size_t field);
 
 // A column's unit of measurement as its title writes it last ("Batt V" -> "V",
 // "Cond uS" -> "µS", "Level (m)" -> "m"); empty where the title names none we know.
