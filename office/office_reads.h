@@ -15,6 +15,7 @@
 // Text from the server is Unicode already (a unit's 8-bit serial and names are pushed as
 // their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
 
+#include "fleet/server_values.h"
 #include "office/plot_marks.h"
 #include "series/server_series.h"
 
@@ -73,6 +74,11 @@ struct UnitRow {
     // The visit interval the server keeps for it (its own, else the organisation's); none:
     // the service's --visit-interval.
     std::optional<int> visitIntervalDays;
+    // Its facts stamped beyond the server's now by more than fleet::kClockAheadMargin (by a
+    // clock ahead): none of them is its last visit, download or clear.
+    long long aheadFacts = 0;
+    // Its facts this read could not take (a time at infinity, a battery that is no number).
+    fleet::UnreadFacts unread;
 };
 
 struct UnitsOverview {
@@ -89,6 +95,9 @@ struct HistoryItem {
     std::int64_t occurredAtMs = 0;
     QString laptop;
     QJsonObject payload;
+    // Stamped beyond the server's now by more than fleet::kClockAheadMargin: shown as stamped
+    // by a clock ahead, never the unit's last visit.
+    bool ahead = false;
 };
 
 struct SeriesSummary {
@@ -111,6 +120,7 @@ struct UnitDetail {
     std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
     std::vector<SeriesSummary> series;
     std::optional<int> visitIntervalDays; // as UnitRow's
+    fleet::UnreadFacts unread;            // history and battery facts left out
 };
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits);

@@ -7,6 +7,7 @@
 
 #include "fleet/fleet_settings.h"
 #include "fleet/pg_connection.h"
+#include "platform/thread_boundary.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     std::thread countingEvery;
     if (!config.sessions)
         countingEvery = std::thread([&config] {
+            platform::runBoundary("counting every series at the start", [&config] {
             const auto started = std::chrono::steady_clock::now();
             office::ReadError error;
             if (!office::countEverySeries(config.conninfo, config.limits, error)) {
@@ -93,6 +95,7 @@ int main(int argc, char** argv) {
                                  std::chrono::steady_clock::now() - started)
                                  .count()
                           << " ms" << std::endl;
+            });
         });
     app.exec();
     office::CountingAhead::shared().stop();

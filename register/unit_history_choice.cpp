@@ -36,10 +36,13 @@ UnitHistoryChoice::Source UnitHistoryChoice::shown() const {
 
 QString UnitHistoryChoice::sourceLine() const {
     if (shown() == Source::Server)
-        return m_server.more ? QStringLiteral("organisation's history (server), the newest %1 "
-                                              "events")
-                                   .arg(m_server.entries.size())
-                             : QStringLiteral("organisation's history (server)");
+        return (m_server.more ? QStringLiteral("organisation's history (server), the newest %1 "
+                                               "events")
+                                    .arg(m_server.entries.size())
+                              : QStringLiteral("organisation's history (server)")) +
+               // Facts the server holds that no reader can take: left out, and said.
+               (m_server.unread.empty() ? QString()
+                                        : QStringLiteral("; ") + m_server.unread.told());
     if (!m_askingServer)
         return QStringLiteral("this laptop's history");
     if (!m_serverAnswered)

@@ -17,6 +17,7 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/name_lookup.h"
 #include "fleet/pg_connection.h"
+#include "platform/checked_number.h"
 #include "platform/durable_file.h"
 
 #include <QCoreApplication>
@@ -158,7 +159,12 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
     std::optional<series::RecordSource> source;
     std::string why;
     if (!service.empty()) {
-        if (!held.read(fleet::serviceConninfo(service), serial, name, set - 1, why))
+        const bool read = held.read(fleet::serviceConninfo(service), serial, name, set - 1, why);
+        // Facts of the series that no reader can take (another laptop's broken or hostile
+        // ones): left out and told on standard error, whatever the export's outcome.
+        if (!held.unread().empty())
+            std::fprintf(stderr, "xrq-series: %s\n", held.unread().told().toStdString().c_str());
+        if (!read)
             return fail(kServer, why, json);
         source = held.source();
     } else {
@@ -191,8 +197,8 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         return fail(kOutput, written.error, json);
     const long long rows = written.rows;
     if (json)
-        std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld}\n", jsonString(output).c_str(),
-                    rows);
+        std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld, \"not_read\": %lld}\n",
+                    jsonString(output).c_str(), rows, held.unread().count);
     return kOk;
 }
 
@@ -428,11 +434,7 @@ int run(int argc, char** argv) {
         }
         int setNumber = 1;
         if (set) {
-            try {
-                setNumber = std::stoi(*set);
-            } catch (...) {
-                setNumber = 0;
-            }
+            setNumber = int(platform::parseInteger(*set, 1, 1000000).value_or(0));
             if (setNumber < 1)
                 return fail(kUsage, "--set: a number from 1", json);
         }
