@@ -36,10 +36,10 @@ std::optional<HistoryEntry> entryOf(const PgResult& r, int i, const QString& thi
     const std::optional<QJsonObject> payload = payloadOf(r.value(i, 5));
     if (!at || !received || !payload) {
         why = e.kind + QStringLiteral(": ") +
-              (!at         ? QStringLiteral("occurred_at is not a time (%1)")
-                                 .arg(QString::fromStdString(r.value(i, 2)).left(20))
+              (!at ? QStringLiteral("occurred_at is not a time (%1)")
+                         .arg(QString::fromStdString(r.value(i, 2)).left(20))
                : !received ? QStringLiteral("received_at is not a time")
-                           : QStringLiteral("payload is not an object"));
+                           : QStringLiteral("payload is not a JSON object read whole"));
         return std::nullopt;
     }
     e.occurredAt = *at;
@@ -74,12 +74,12 @@ bool open(PgConnection& pg, const std::string& conninfo, std::chrono::millisecon
 // wrong offset would put every record after it at a wrong time.
 bool readClockSets(PgConnection& pg, const QString& unit, std::chrono::milliseconds timeout,
                    std::vector<ServerClockSet>& out, UnreadFacts& unread, QString& message) {
-    const PgResult c = pg.exec(
-        "SELECT " + msSql("occurred_at") +
-            ", payload->>'sent', payload->>'utc_offset', 'role ' || pushed_by, "
-            "pg_catalog.jsonb_typeof(payload->'utc_offset') FROM xrq.events "
-            "WHERE unit = $1 AND kind = 'clock_set' ORDER BY occurred_at, arrival",
-        {PgParam::text(unit.toStdString())}, timeout);
+    const PgResult c =
+        pg.exec("SELECT " + msSql("occurred_at") +
+                    ", payload->>'sent', payload->>'utc_offset', 'role ' || pushed_by, "
+                    "pg_catalog.jsonb_typeof(payload->'utc_offset') FROM xrq.events "
+                    "WHERE unit = $1 AND kind = 'clock_set' ORDER BY occurred_at, arrival",
+                {PgParam::text(unit.toStdString())}, timeout);
     if (!c.ok()) {
         message = QStringLiteral("clock sets not read: ") + QString::fromStdString(c.error());
         return false;
@@ -129,7 +129,7 @@ std::optional<ServerSeriesRecord> recordAt(const PgResult& r, int i, QString& wh
     if (!segment || !position || !at || !payload) {
         why = QStringLiteral("series record: ") +
               (!at        ? QStringLiteral("occurred_at is not a time")
-               : !payload ? QStringLiteral("payload is not an object")
+               : !payload ? QStringLiteral("payload is not a JSON object read whole")
                           : QStringLiteral("segment or position out of range"));
         return std::nullopt;
     }
@@ -212,11 +212,12 @@ ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds tim
     if (r.ok())
         r = pg.exec("SELECT unit, " + msSql("pg_catalog.max(last_seen)") +
                         ", pg_catalog.sum(visits)::bigint, pg_catalog.count(*) "
-                    "FROM (SELECT unit, laptop, pg_catalog.max(occurred_at) FILTER (WHERE " +
-                        timeTakenSql("occurred_at") + ") AS last_seen, "
-                    "pg_catalog.count(*) FILTER (WHERE kind = 'visit') AS visits "
-                    "FROM xrq.events GROUP BY unit, laptop) per_laptop "
-                    "GROUP BY unit ORDER BY unit",
+                        "FROM (SELECT unit, laptop, pg_catalog.max(occurred_at) FILTER (WHERE " +
+                        timeTakenSql("occurred_at") +
+                        ") AS last_seen, "
+                        "pg_catalog.count(*) FILTER (WHERE kind = 'visit') AS visits "
+                        "FROM xrq.events GROUP BY unit, laptop) per_laptop "
+                        "GROUP BY unit ORDER BY unit",
                     {}, timeout);
     if (!r.ok()) {
         u.message = QStringLiteral("units not read: ") + QString::fromStdString(r.error());

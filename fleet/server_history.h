@@ -110,8 +110,8 @@ struct ServerSeries {
     // arrival.
     std::vector<ServerSeriesRecord> byPlace;
     std::vector<ServerClockSet> clockSets; // the unit's, every laptop's, oldest first
-    UnreadFacts unread;          // rows skipped: a value of theirs not readable
-    UnreadFacts clockSetsUnread; // the unit's clock sets skipped
+    UnreadFacts unread;                    // rows skipped: a value of theirs not readable
+    UnreadFacts clockSetsUnread;           // the unit's clock sets skipped
 };
 
 // The records of one unit's data set (fact.h's RecordKey::dataSet), every laptop's together.

@@ -25,8 +25,7 @@ bool ServerReads::run(std::function<void(int stopFd)> work) {
     auto finished = std::make_shared<std::atomic<bool>>(false);
     m_workers.push_back(Worker{std::thread([work = std::move(work), finished, fd = m_stopFd] {
                                    // A read that fails unexpectedly ends its worker alone.
-                                   platform::runBoundary("a read of the server",
-                                                         [&] { work(fd); });
+                                   platform::runBoundary("a read of the server", [&] { work(fd); });
                                    finished->store(true);
                                }),
                                finished});

@@ -9,8 +9,7 @@ namespace fleet {
 
 std::string msSql(std::string_view timeExpression) {
     // numeric since PostgreSQL 14: rounding keeps 'Infinity' as it is, where ::bigint fails.
-    return "pg_catalog.round(extract(epoch FROM " + std::string(timeExpression) +
-           ") * 1000)::text";
+    return "pg_catalog.round(extract(epoch FROM " + std::string(timeExpression) + ") * 1000)::text";
 }
 
 std::string timeTakenSql(std::string_view timeExpression) {
@@ -32,8 +31,7 @@ std::optional<std::int64_t> integerAt(const PgResult& r, int row, int column, st
     return platform::parseInteger(r.value(row, column), least, most);
 }
 
-std::optional<double> finiteAt(const PgResult& r, int row, int column, double least,
-                               double most) {
+std::optional<double> finiteAt(const PgResult& r, int row, int column, double least, double most) {
     if (row >= r.rows() || r.isNull(row, column))
         return std::nullopt;
     return platform::parseFinite(r.value(row, column), least, most);

@@ -264,13 +264,14 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
                        .arg(html(unit), late.late ? QStringLiteral("late") : QStringLiteral("due"),
                             html(late.text));
     if (!d.unread.empty())
-        body += QStringLiteral("<p class=\"unread\" id=\"not-read\">%1</p>")
-                    .arg(html(d.unread.told()));
+        body +=
+            QStringLiteral("<p class=\"unread\" id=\"not-read\">%1</p>").arg(html(d.unread.told()));
     if (ahead > 0)
         body += QStringLiteral("<p class=\"ahead\" id=\"clock-ahead\">%1 stamped by a clock "
                                "ahead (later than the server's now): none of them counts as "
                                "the last visit.</p>")
-                    .arg(ahead == 1 ? QStringLiteral("1 entry") : QStringLiteral("%1 entries").arg(ahead));
+                    .arg(ahead == 1 ? QStringLiteral("1 entry")
+                                    : QStringLiteral("%1 entries").arg(ahead));
     body += QStringLiteral("<h2>Series</h2><table id=\"series\"><thead><tr><th>Data set</th>"
                            "<th>Records</th><th>Segments</th><th>Gaps</th><th>Disputed</th>"
                            "</tr></thead><tbody>");

@@ -14,9 +14,9 @@
 #include "series/server_series.h"
 
 #include <QHash>
-#include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 
 #include <algorithm>
 #include <cmath>
@@ -98,8 +98,8 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
     for (int i = 0; i < r.rows(); ++i) {
         // Sums the server's own trigger wrote: never out of range but on a broken server.
         const auto rows = fleet::integerAt(r, i, 2, 0, kMostCount);
-        const auto newest = fleet::integerAt(r, i, 3, std::numeric_limits<std::int64_t>::min(),
-                                             kMostCount);
+        const auto newest =
+            fleet::integerAt(r, i, 3, std::numeric_limits<std::int64_t>::min(), kMostCount);
         if (rows && newest)
             out.push_back({text(r.value(i, 0)), text(r.value(i, 1)), {*rows, *newest}});
     }
@@ -194,13 +194,13 @@ void readBatteries(const std::string& conninfo, const ReadLimits& limits, Batter
 // others counted in `unread`.
 void takeBatteries(const std::string& readings, std::vector<double>& volts,
                    fleet::UnreadFacts& unread) {
-    for (const QJsonValue& reading : QJsonDocument::fromJson(QByteArray::fromStdString(readings))
-                                         .array()) {
+    for (const QJsonValue& reading :
+         QJsonDocument::fromJson(QByteArray::fromStdString(readings)).array()) {
         const QJsonArray pair = reading.toArray();
         const QByteArray value = pair.at(0).toString().toUtf8();
         QString why;
-        if (const std::optional<double> v =
-                fleet::batteryVoltsOf(std::string_view(value.constData(), std::size_t(value.size())), why))
+        if (const std::optional<double> v = fleet::batteryVoltsOf(
+                std::string_view(value.constData(), std::size_t(value.size())), why))
             volts.push_back(*v);
         else
             unread.add(QStringLiteral("role ") + pair.at(1).toString(),
@@ -240,10 +240,9 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         "WHERE e.unit = u.unit AND e.kind = '%1' AND " +
         fleet::timeTakenSql("e.occurred_at") +
         " ORDER BY occurred_at DESC, arrival DESC LIMIT 1) %2 ON true ";
-    const std::string notTaken =
-        "(e.occurred_at > pg_catalog.now() + interval '" +
-        std::to_string(fleet::kClockAheadMargin.count()) +
-        " hours' OR e.occurred_at = '-infinity'::timestamptz)";
+    const std::string notTaken = "(e.occurred_at > pg_catalog.now() + interval '" +
+                                 std::to_string(fleet::kClockAheadMargin.count()) +
+                                 " hours' OR e.occurred_at = '-infinity'::timestamptz)";
     const std::string aside =
         "LEFT JOIN LATERAL (SELECT pg_catalog.count(*) FILTER (WHERE "
         "pg_catalog.isfinite(e.occurred_at)) AS ahead, (SELECT pg_catalog.jsonb_object_agg(g.p, "
@@ -354,14 +353,12 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
     const PgParam name = PgParam::text(unit.toStdString());
     // The facts stamped at times taken first, newest first; then those stamped by a clock
     // ahead or at an infinite time, which a flood of would otherwise push the real ones out.
-    PgResult r = pg.exec("SELECT kind, " + ms("occurred_at") +
-                             ", laptop, payload::text, id::text, " +
-                             fleet::timeTakenSql("occurred_at") +
-                             " FROM xrq.unit_history WHERE unit = $1 ORDER BY " +
-                             fleet::timeTakenSql("occurred_at") +
-                             " DESC, occurred_at DESC, arrival DESC LIMIT $2",
-                         {name, PgParam::text(std::to_string(limits.mostHistory + 1))},
-                         limits.statementTimeout);
+    PgResult r = pg.exec(
+        "SELECT kind, " + ms("occurred_at") + ", laptop, payload::text, id::text, " +
+            fleet::timeTakenSql("occurred_at") +
+            " FROM xrq.unit_history WHERE unit = $1 ORDER BY " +
+            fleet::timeTakenSql("occurred_at") + " DESC, occurred_at DESC, arrival DESC LIMIT $2",
+        {name, PgParam::text(std::to_string(limits.mostHistory + 1))}, limits.statementTimeout);
     if (!r.ok()) {
         d.error = unavailable(QStringLiteral("history not read"), r.error());
         return d;
@@ -390,12 +387,12 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
             unreadIds.push_back(text(r.value(i, 4)));
             unreadLaptops.push_back(text(r.value(i, 2)));
             unreadWhys.push_back(text(r.value(i, 0)) +
-                                 (at ? QStringLiteral(": payload is not an object")
+                                 (at ? QStringLiteral(": payload is not a JSON object read whole")
                                      : QStringLiteral(": a time at infinity")));
             continue;
         }
-        d.history.push_back(
-            {text(r.value(i, 0)), *at, text(r.value(i, 2)), payload.object(), r.value(i, 5) != "t"});
+        d.history.push_back({text(r.value(i, 0)), *at, text(r.value(i, 2)), payload.object(),
+                             r.value(i, 5) != "t"});
     }
     r = pg.exec("SELECT " + ms("occurred_at") +
                     ", payload->>'volts', 'role ' || pushed_by FROM xrq.events WHERE unit = $1 "

@@ -125,9 +125,12 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
                                   {QStringLiteral("disputed"), qint64(s.disputed)},
                                   {QStringLiteral("repeated"), qint64(s.repeated)},
                                   {QStringLiteral("counted"), s.counted}});
-    return {{QStringLiteral("unit"), unit},       {QStringLiteral("read_at"), qint64(d.readAtMs)},
-            {QStringLiteral("history"), history}, {QStringLiteral("more_history"), d.moreHistory},
-            {QStringLiteral("battery"), battery}, {QStringLiteral("series"), series},
+    return {{QStringLiteral("unit"), unit},
+            {QStringLiteral("read_at"), qint64(d.readAtMs)},
+            {QStringLiteral("history"), history},
+            {QStringLiteral("more_history"), d.moreHistory},
+            {QStringLiteral("battery"), battery},
+            {QStringLiteral("series"), series},
             {QStringLiteral("not_read"), qint64(d.unread.count)},
             {QStringLiteral("not_read_told"), d.unread.told()}};
 }
@@ -260,7 +263,8 @@ Answer unexpectedAnswer(const Request& request, const QString& why) {
     if (request.path.startsWith(QLatin1String("/api/")) || isApiPath(request.path) ||
         request.path == QLatin1String("/csv"))
         return errorAnswer(500, message);
-    return {500, "text/html; charset=utf-8",
+    return {500,
+            "text/html; charset=utf-8",
             QStringLiteral("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
                            "<title>Error</title></head><body><h1>The page could not be made</h1>"
                            "<p id=\"error\">%1</p><p>The service goes on: try again, or tell "

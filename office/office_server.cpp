@@ -115,8 +115,8 @@ void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerRespon
         // answered with a 500, and the worker serves the next.
         auto made = std::make_shared<Answer>();
         std::string why;
-        if (!platform::runBoundary("the office's answer to a request",
-                                   [&] { *made = serve(r, m_config); }, &why))
+        if (!platform::runBoundary(
+                "the office's answer to a request", [&] { *made = serve(r, m_config); }, &why))
             *made = unexpectedAnswer(r, QString::fromStdString(why));
         m_answers.post([socket, out = std::move(out), made = std::move(made)] {
             // Back on the server's thread.

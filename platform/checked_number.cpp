@@ -44,8 +44,8 @@ std::optional<double> parseFinite(std::string_view text, double least, double mo
         return std::nullopt;
     double value = 0;
     // fixed and scientific, never hexadecimal; "inf" and "nan" parse but are not finite.
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                           std::chars_format::general);
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
     if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
         value < least || value > most)
         return std::nullopt;

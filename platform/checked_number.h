@@ -29,8 +29,8 @@ std::optional<double> parseFinite(std::string_view text, double least, double mo
 std::optional<std::int64_t> parseEpochMs(std::string_view text);
 
 // What a timestamp holds at most and least, in ms since 1970.
-inline constexpr std::int64_t kLeastEpochMs = -210866803200000;  // 4714-11-24 BC
-inline constexpr std::int64_t kMostEpochMs = 9224318015999999; // 294276-12-31
+inline constexpr std::int64_t kLeastEpochMs = -210866803200000; // 4714-11-24 BC
+inline constexpr std::int64_t kMostEpochMs = 9224318015999999;  // 294276-12-31
 
 // Whether `text` spells an infinite time ('infinity', '-infinity', 'Infinity'...): what a
 // reader says instead of "not a number".

@@ -21,7 +21,8 @@ std::string currentExceptionText() noexcept;
 void logUnexpected(const char* where, const std::string& what) noexcept;
 
 // Runs `body`; false (with the exception's text in `why`, when given) when it threw.
-template <class F> bool runBoundary(const char* where, F&& body, std::string* why = nullptr) noexcept {
+template <class F>
+bool runBoundary(const char* where, F&& body, std::string* why = nullptr) noexcept {
     try {
         std::forward<F>(body)();
         return true;

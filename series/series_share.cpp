@@ -238,7 +238,8 @@ bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, S
         return refuse("info: interval is not a finite time of at most a year");
     out.download = QFile::encodeName(i.value(QStringLiteral("download")).toString()).toStdString();
     out.dateOrder = static_cast<viewer::DateOrder>(int(order));
-    out.offsetSeconds = offset.isDouble() ? std::optional<int>(int(offset.toDouble())) : std::nullopt;
+    out.offsetSeconds =
+        offset.isDouble() ? std::optional<int>(int(offset.toDouble())) : std::nullopt;
     out.timeFlags = static_cast<std::uint8_t>(int(flags));
     for (const QJsonValue& n : i.value(QStringLiteral("notes")).toArray())
         out.notes.push_back(n.toString().toStdString());

@@ -486,13 +486,13 @@ bool keyOlderRecords(fleet::PgConnection& c, std::chrono::milliseconds timeout, 
     long long added = 0, rows = 0;
     for (int s = 0; s < sets.rows(); ++s) {
         const std::string unit = sets.value(s, 0), dataSet = sets.value(s, 1);
-        const fleet::PgResult r = c.exec(
-            "SELECT segment, position, chain_hash, laptop, payload::text, " +
-                fleet::msSql("occurred_at") +
-                ", coalesce(laptop_id::text, '') "
-                "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
-            "ORDER BY segment, position, arrival",
-            {PgParam::text(unit), PgParam::text(dataSet)}, timeout);
+        const fleet::PgResult r =
+            c.exec("SELECT segment, position, chain_hash, laptop, payload::text, " +
+                       fleet::msSql("occurred_at") +
+                       ", coalesce(laptop_id::text, '') "
+                       "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
+                       "ORDER BY segment, position, arrival",
+                   {PgParam::text(unit), PgParam::text(dataSet)}, timeout);
         if (!r.ok()) {
             told = QString::fromStdString(r.error());
             return false;
@@ -595,9 +595,8 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts,
             break;
     }
     auto tooMany = [&] {
-        out.failed = "too many chains to put together (over " +
-                     std::to_string(bounds.mostChains) + ", from " +
-                     std::to_string(facts.size()) + " facts)";
+        out.failed = "too many chains to put together (over " + std::to_string(bounds.mostChains) +
+                     ", from " + std::to_string(facts.size()) + " facts)";
         return out;
     };
     if (chains.size() > bounds.mostChains)

@@ -83,8 +83,7 @@ TEST(ServerSeriesBounds, HostileRecordPayloadsAreLeftOutWithTheirReason) {
     numberLine.payload.insert(QStringLiteral("line"), 12);
     fleet::ServerSeriesRecord forged = firstRecord("c", "lapb");
     forged.chainHash = recordIdentity({}, "d");
-    const DerivedSeries d =
-        deriveSeries({noLine, numberLine, forged, firstRecord("e", "lapa")});
+    const DerivedSeries d = deriveSeries({noLine, numberLine, forged, firstRecord("e", "lapa")});
     EXPECT_EQ(d.records.size(), 1u);
     EXPECT_EQ(d.unread.size(), 3u);
 }

@@ -55,11 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QJsonObject payload = doc.object();
     for (auto it = payload.begin(); it != payload.end(); ++it) {
         const QJsonValue v = it.value();
-        const QByteArray text =
-            v.isString() ? v.toString().toUtf8()
-            : v.isDouble()
-                ? QByteArray::number(v.toDouble(), 'g', 17)
-                : QJsonDocument(QJsonObject{{QStringLiteral("v"), v}}).toJson(QJsonDocument::Compact);
+        const QByteArray text = v.isString() ? v.toString().toUtf8()
+                                : v.isDouble()
+                                    ? QByteArray::number(v.toDouble(), 'g', 17)
+                                    : QJsonDocument(QJsonObject{{QStringLiteral("v"), v}})
+                                          .toJson(QJsonDocument::Compact);
         takeValue(std::string_view(text.constData(), std::size_t(text.size())), unread);
     }
     if (unread.count > 0 && unread.told().isEmpty())
