@@ -65,10 +65,15 @@ std::optional<std::int64_t> parseEpochMs(std::string_view text) {
         return whole;
     // A fraction of a ms (the server's numeric epoch times a thousand): toward the past, as
     // a whole ms of the time it is in.
-    const auto value = parseFinite(text, double(kLeastEpochMs), double(kMostEpochMs));
+    // The bounds as doubles are rounded (above 2^53 a double steps by 2): the range is checked
+    // again on the whole ms.
+    const auto value = parseFinite(text, double(kLeastEpochMs) - 2, double(kMostEpochMs) + 2);
     if (!value)
         return std::nullopt;
-    return std::int64_t(std::floor(*value));
+    const auto ms = std::int64_t(std::floor(*value));
+    if (ms < kLeastEpochMs || ms > kMostEpochMs)
+        return std::nullopt;
+    return ms;
 }
 
 } // namespace platform

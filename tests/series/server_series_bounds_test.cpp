@@ -73,8 +73,9 @@ TEST(ServerSeriesBounds, HostileRecordPayloadsAreLeftOutWithTheirReason) {
         const DerivedSeries d = deriveSeries({f});
         EXPECT_EQ(d.records.size(), c.read ? 1u : 0u);
         ASSERT_EQ(d.unread.size(), c.read ? 0u : 1u);
-        if (!c.read)
+        if (!c.read) {
             EXPECT_NE(d.unread[0].second.find(c.why), std::string::npos) << d.unread[0].second;
+        }
     }
     // No line, a line of another type, an identity that is not the line's.
     fleet::ServerSeriesRecord noLine = firstRecord("a", "lapb");
