@@ -58,7 +58,7 @@ struct DerivedSeries {
 // compares each chain with the segments derived so far, so the work grows with the square of
 // the chains; a unit's real series has a chain per segment a laptop pushed and one per place
 // where laptops disagreed: some hundreds over years of visits, where 20,000 chains is already
-// a flood of junk (and takes some seconds here). The deadline bounds the rest (rows that all
+// a flood of junk. The deadline bounds the rest (rows that all
 // name one record before them, long disputes): 60 s by default, as long as the read of a
 // large series may take; the office gives its statement timeout.
 struct DeriveBounds {
