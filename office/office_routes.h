@@ -57,6 +57,9 @@ Answer answer(const Request& request, const OfficeConfig& config);
 // The web service's paths (sensor_things.h), which the HTTP side hands over as a whole.
 bool isApiPath(const QString& path);
 Answer errorAnswer(int status, const QString& message);
+// What an unexpected error while answering (caught at the request's boundary) answers: a 500,
+// in JSON for the API's, the web service's and the CSV's paths, as a page for the pages'.
+Answer unexpectedAnswer(const Request& request, const QString& why);
 // A read that failed, as its answer: 404 for what is not there, 413 for more than a read may
 // hold, 503 for the server.
 Answer readErrorAnswer(const ReadError& error);

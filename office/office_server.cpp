@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_server.h"
 
+#include "platform/thread_boundary.h"
+
 #include "office/sign_in.h"
 
 #include <QFile>
@@ -109,7 +111,13 @@ void OfficeServer::dispatch(const QHttpServerRequest& request, QHttpServerRespon
     m_pool.start([this, r, socket, out]() mutable {
         // On a worker of m_pool. The answer and the responder go whole to the server's
         // thread, which alone touches and ends them: the worker keeps no share of either.
-        auto made = std::make_shared<Answer>(serve(r, m_config));
+        // A request's one boundary: whatever goes wrong making its answer is logged and
+        // answered with a 500, and the worker serves the next.
+        auto made = std::make_shared<Answer>();
+        std::string why;
+        if (!platform::runBoundary(
+                "the office's answer to a request", [&] { *made = serve(r, m_config); }, &why))
+            *made = unexpectedAnswer(r, QString::fromStdString(why));
         m_answers.post([socket, out = std::move(out), made = std::move(made)] {
             // Back on the server's thread.
             if (socket)
