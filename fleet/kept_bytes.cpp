@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/kept_bytes.h"
 
+#include "fleet/server_values.h"
+
 #include "fleet/pg_connection.h"
 
 #include <QCryptographicHash>
@@ -52,7 +54,7 @@ BytesOutcome sendKeptBytes(PgConnection& pg, const KeptBytes& b, BytesPolicy& po
             return ended(endOf(r), r, b.size);
         policy.read = true;
         policy.accept = r.rows() == 1 && r.value(0, 0) == "t";
-        policy.most = r.rows() == 1 ? std::stoll(r.value(0, 1)) : 0;
+        policy.most = integerAt(r, 0, 1, 0, std::numeric_limits<std::int64_t>::max()).value_or(0);
     }
     if (!policy.accept || b.size > policy.most || b.size <= 0 || b.path.isEmpty())
         return done; // declined: the hash and size suffice
@@ -86,8 +88,10 @@ BytesOutcome sendKeptBytes(PgConnection& pg, const KeptBytes& b, BytesPolicy& po
     if (!r.ok())
         return ended(endOf(r), r, b.size);
     std::set<std::int64_t> held;
+    // An offset that is no number is no chunk held: it is sent again, and the server keeps one.
     for (int i = 0; i < r.rows(); ++i)
-        held.insert(std::stoll(r.value(i, 0)));
+        if (const auto offset = integerAt(r, i, 0, 0, std::numeric_limits<std::int64_t>::max()))
+            held.insert(*offset);
     std::int64_t left = 0;
     for (std::int64_t at = 0; at < b.size; at += kBytesChunk)
         if (!held.count(at))

@@ -17,8 +17,8 @@
 // with disownedNote.
 //
 // A laptop's clock is its own: a fact stamped well after the server received it (clockAhead)
-// is kept, shown as stamped by a clock ahead, and a reader that decides a unit's last visit
-// or lateness takes the earlier of the two times (trustedTimeSql).
+// was stamped by a clock ahead. It is kept and shown as such, and never decides a unit's last
+// visit or lateness: every reader that picks one takes only the facts timeTakenSql passes.
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
@@ -70,9 +70,12 @@ QString disownedNote(const std::vector<DisownedRole>& roles);
 // ahead (a fact is stamped before it is pushed; the margin is for clocks a little apart).
 inline constexpr std::int64_t kClockAheadMarginMs = 60LL * 60 * 1000;
 bool clockAhead(std::int64_t occurredMs, std::int64_t receivedMs);
-// The same in SQL over the row `alias` (its occurred_at and received_at), and the time a
-// reader may trust for it: a fact cannot have happened after the server received it.
+// The same in SQL over the row `alias` (its occurred_at and received_at; "" for the columns
+// named alone). A row without a received_at, or with one after the server's now, is judged
+// against the server's now.
 std::string clockAheadSql(std::string_view alias);
-std::string trustedTimeSql(std::string_view alias);
+// An SQL condition over the row `alias`: its occurred_at may be a unit's last visit, download
+// or clear (not at -infinity, and not stamped by a clock ahead; 'infinity' always is).
+std::string timeTakenSql(std::string_view alias);
 
 } // namespace fleet

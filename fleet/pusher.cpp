@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/pusher.h"
 
+#include "fleet/server_values.h"
+
 #include "dialogs/source_lines.h"
 #include "fleet/fact.h"
 #include "fleet/kept_bytes.h"
@@ -616,7 +618,10 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows,
                 if (!r.ok())
                     return failed(r);
                 for (int i = 0; i < r.rows(); ++i) {
-                    const std::int64_t ord = std::stoll(r.value(i, 0));
+                    const std::int64_t ord =
+                        integerAt(r, i, 0, std::numeric_limits<std::int64_t>::min(),
+                                  std::numeric_limits<std::int64_t>::max())
+                            .value_or(-1);
                     const auto row = std::find_if(ofKind.begin(), ofKind.end(),
                                                   [&](const Row* x) { return x->ord == ord; });
                     if (row == ofKind.end())

@@ -14,20 +14,40 @@ namespace fleet {
 
 namespace {
 
-constexpr const char* kEntryColumns =
-    "id::text, kind, (extract(epoch FROM occurred_at) * 1000)::bigint, "
-    "(extract(epoch FROM received_at) * 1000)::bigint, laptop, payload::text, "
-    "coalesce(laptop_id::text, '') ";
+const std::string kEntryColumns = "id::text, kind, " + msSql("occurred_at") + ", " +
+                                  msSql("received_at") +
+                                  ", laptop, payload::text, coalesce(laptop_id::text, '') ";
 
-HistoryEntry entryOf(const PgResult& r, int i, const QString& thisLaptop) {
+// A payload as the server gives it (jsonb's text): an object, or nothing.
+std::optional<QJsonObject> payloadOf(const std::string& text) {
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    return doc.object();
+}
+
+// A row of entries' columns; nothing with `why` when a value of it cannot be read.
+std::optional<HistoryEntry> entryOf(const PgResult& r, int i, const QString& thisLaptop,
+                                    QString& why) {
     HistoryEntry e;
     e.id = QString::fromStdString(r.value(i, 0));
     e.kind = QString::fromStdString(r.value(i, 1));
-    e.occurredAt = std::stoll(r.value(i, 2));
-    e.receivedAt = std::stoll(r.value(i, 3));
+    const std::optional<std::int64_t> at = msAt(r, i, 2), received = msAt(r, i, 3);
+    const std::optional<QJsonObject> payload = payloadOf(r.value(i, 5));
+    if (!at || !received || !payload) {
+        why = e.kind + QStringLiteral(": ") +
+              (!at ? QStringLiteral("occurred_at is not a time (%1)")
+                         .arg(QString::fromStdString(r.value(i, 2)).left(20))
+               : !received ? QStringLiteral("received_at is not a time")
+                           : QStringLiteral("payload is not a JSON object read whole"));
+        return std::nullopt;
+    }
+    e.occurredAt = *at;
+    e.receivedAt = *received;
     e.laptop = QString::fromStdString(r.value(i, 4));
     e.otherLaptop = e.laptop != thisLaptop;
-    e.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 5))).object();
+    e.payload = *payload;
     e.laptopId = QString::fromStdString(r.value(i, 6));
     return e;
 }
@@ -58,49 +78,104 @@ bool open(PgConnection& pg, const std::string& conninfo, std::chrono::millisecon
 }
 
 // The unit's clock sets, every laptop's, oldest first; false with `message` said when not read.
+// A clock set whose time or offset cannot be read is left out and counted in `unread`: a
+// wrong offset would put every record after it at a wrong time.
 bool readClockSets(PgConnection& pg, const QString& unit, std::chrono::milliseconds timeout,
-                   std::vector<ServerClockSet>& out, QString& message) {
-    const PgResult c = pg.exec(
-        "SELECT (extract(epoch FROM occurred_at) * 1000)::bigint, payload->>'sent', "
-        "payload->>'utc_offset' FROM xrq.owned_events WHERE unit = $1 AND kind = 'clock_set' "
-        "ORDER BY occurred_at, arrival",
-        {PgParam::text(unit.toStdString())}, timeout);
+                   std::vector<ServerClockSet>& out, UnreadFacts& unread, QString& message) {
+    const PgResult c =
+        pg.exec("SELECT " + msSql("occurred_at") +
+                    ", payload->>'sent', payload->>'utc_offset', 'role ' || pushed_by, "
+                    "pg_catalog.jsonb_typeof(payload->'utc_offset') FROM xrq.owned_events "
+                    "WHERE unit = $1 AND kind = 'clock_set' ORDER BY occurred_at, arrival",
+                {PgParam::text(unit.toStdString())}, timeout);
     if (!c.ok()) {
         message = QStringLiteral("clock sets not read: ") + QString::fromStdString(c.error());
         return false;
     }
     for (int i = 0; i < c.rows(); ++i) {
         ServerClockSet set;
-        set.atMs = std::stoll(c.value(i, 0));
+        const std::optional<std::int64_t> at = msAt(c, i, 0);
+        QString why;
+        if (!at)
+            why = QStringLiteral("occurred_at is not a time");
+        set.atMs = at.value_or(0);
         set.sent = QString::fromStdString(c.value(i, 1));
-        if (!c.isNull(i, 2))
-            set.utcOffsetSeconds = std::stoi(c.value(i, 2));
+        // A JSON null (or no offset at all) is a clock set without a known zone, as a laptop
+        // sends it; any other value must be one.
+        const std::string type = c.value(i, 4);
+        if (at && !c.isNull(i, 2) && type != "null") {
+            if (type != "number")
+                why = QStringLiteral("utc_offset is not a number");
+            else
+                set.utcOffsetSeconds = utcOffsetOf(c.value(i, 2), why);
+        }
+        if (!why.isEmpty()) {
+            unread.add(QString::fromStdString(c.value(i, 3)), QStringLiteral("clock set: ") + why);
+            continue;
+        }
         out.push_back(std::move(set));
     }
     return true;
 }
 
+// When the server received a record row (its received_at in ms, then its arrival), from
+// column `at` on; the earliest time when a column does not read as one (a row the server
+// holds without them sorts first, as the oldest).
+ServerSeen seenAt(const PgResult& r, int i, int at) {
+    return {msAt(r, i, at).value_or(std::numeric_limits<std::int64_t>::min()),
+            integerAt(r, i, at + 1, 0, std::numeric_limits<std::int64_t>::max()).value_or(0)};
+}
+
+// The SQL columns recordAt reads, of either series table (`hash` its identity column).
+std::string recordColumns(const char* hash) {
+    return std::string("segment, position, ") + hash + ", laptop, payload::text, " +
+           msSql("occurred_at") + ", 'role ' || pushed_by, " + msSql("received_at") + ", arrival";
+}
+constexpr int kRecordPusher = 6;
+constexpr int kRecordSeen = 7; // received_at, then arrival (seenAt)
+
 // A series record row's first columns, as both tables give them: segment, position, hash
-// (or identity), laptop, payload, and the time it was recorded (ms).
-ServerSeriesRecord recordAt(const PgResult& r, int i) {
+// (or identity), laptop, payload, and the time it was recorded (ms); nothing with `why` when
+// one cannot be read.
+std::optional<ServerSeriesRecord> recordAt(const PgResult& r, int i, QString& why) {
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
     ServerSeriesRecord rec;
-    rec.segment = std::stoll(r.value(i, 0));
-    rec.position = std::stoll(r.value(i, 1));
+    const auto segment = integerAt(r, i, 0, 0, kMost), position = integerAt(r, i, 1, 0, kMost);
+    const auto at = msAt(r, i, 5);
+    const std::optional<QJsonObject> payload = payloadOf(r.value(i, 4));
+    if (!segment || !position || !at || !payload) {
+        why = QStringLiteral("series record: ") +
+              (!at        ? QStringLiteral("occurred_at is not a time")
+               : !payload ? QStringLiteral("payload is not a JSON object read whole")
+                          : QStringLiteral("segment or position out of range"));
+        return std::nullopt;
+    }
+    rec.segment = *segment;
+    rec.position = *position;
     rec.chainHash = QString::fromStdString(r.value(i, 2));
     rec.laptop = QString::fromStdString(r.value(i, 3));
-    rec.payload = QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
-    rec.occurredAt = std::stoll(r.value(i, 5));
+    rec.payload = *payload;
+    rec.occurredAt = *at;
+    rec.pushedBy = QString::fromStdString(r.value(i, kRecordPusher));
+    rec.seen = seenAt(r, i, kRecordSeen);
     return rec;
 }
 
-// When the server received a record row (its received_at in ms, then its arrival), from
-// column `at` on; the earliest time when a column does not read as a number.
-ServerSeen seenAt(const PgResult& r, int i, int at) {
-    bool ms = false, arrival = false;
-    const qlonglong received = QString::fromStdString(r.value(i, at)).toLongLong(&ms);
-    const qlonglong n = QString::fromStdString(r.value(i, at + 1)).toLongLong(&arrival);
-    return {ms ? std::int64_t(received) : std::numeric_limits<std::int64_t>::min(),
-            arrival ? std::int64_t(n) : 0};
+// The pusher of each unread entry, by id: its role where the server names it, else its
+// laptop's name.
+void tellUnread(PgConnection& pg, const std::vector<std::pair<QString, QString>>& idAndLaptop,
+                const std::vector<QString>& whys, std::chrono::milliseconds timeout,
+                UnreadFacts& unread) {
+    std::vector<QString> ids;
+    for (const auto& [id, laptop] : idAndLaptop)
+        ids.push_back(id);
+    const std::map<QString, QString> roles = pushersOf(pg, ids, timeout);
+    for (std::size_t k = 0; k < idAndLaptop.size(); ++k) {
+        const auto found = roles.find(idAndLaptop[k].first);
+        unread.add(found != roles.end() ? found->second
+                                        : QStringLiteral("laptop ") + idAndLaptop[k].second,
+                   whys[k]);
+    }
 }
 
 } // namespace
@@ -124,8 +199,19 @@ ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
     const int rows = most > 0 ? std::min(r.rows(), most) : r.rows();
     h.more = rows < r.rows();
     h.entries.reserve(std::size_t(rows));
-    for (int i = 0; i < rows; ++i)
-        h.entries.push_back(entryOf(r, i, thisLaptop));
+    std::vector<std::pair<QString, QString>> skipped;
+    std::vector<QString> whys;
+    for (int i = 0; i < rows; ++i) {
+        QString why;
+        if (std::optional<HistoryEntry> e = entryOf(r, i, thisLaptop, why)) {
+            h.entries.push_back(std::move(*e));
+        } else {
+            skipped.emplace_back(QString::fromStdString(r.value(i, 0)),
+                                 QString::fromStdString(r.value(i, 4)));
+            whys.push_back(why);
+        }
+    }
+    tellUnread(pg, skipped, whys, timeout, h.unread);
     std::vector<DisownedRole> disowned;
     if (!readDisownedRoles(pg, timeout, disowned, h.message))
         return h;
@@ -143,23 +229,40 @@ ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds tim
     // laptop) sorts every event, which over a million events takes the better part of a
     // second; two hashed groupings take a fraction of it. Room for the 10,000s of groups in
     // memory, for this session only.
+    // A fact stamped by a clock ahead (or at 'infinity') is no unit's last sight of it.
     PgResult r = pg.exec("SET work_mem = '64MB'", {}, timeout);
     if (r.ok())
-        r = pg.exec("SELECT unit, (extract(epoch FROM pg_catalog.max(last_seen)) * 1000)::bigint, "
-                    "pg_catalog.sum(visits)::bigint, pg_catalog.count(*) "
-                    "FROM (SELECT unit, laptop, pg_catalog.max(occurred_at) AS last_seen, "
-                    "pg_catalog.count(*) FILTER (WHERE kind = 'visit') AS visits "
-                    "FROM xrq.owned_events GROUP BY unit, laptop) per_laptop "
-                    "GROUP BY unit ORDER BY unit",
+        r = pg.exec("SELECT unit, " + msSql("pg_catalog.max(last_seen)") +
+                        ", pg_catalog.sum(visits)::bigint, pg_catalog.count(*) "
+                        "FROM (SELECT unit, laptop, pg_catalog.max(occurred_at) FILTER (WHERE " +
+                        timeTakenSql("") +
+                        ") AS last_seen, "
+                        "pg_catalog.count(*) FILTER (WHERE kind = 'visit') AS visits "
+                        "FROM xrq.owned_events GROUP BY unit, laptop) per_laptop "
+                        "GROUP BY unit ORDER BY unit",
                     {}, timeout);
     if (!r.ok()) {
         u.message = QStringLiteral("units not read: ") + QString::fromStdString(r.error());
         return u;
     }
     u.units.reserve(std::size_t(r.rows()));
-    for (int i = 0; i < r.rows(); ++i)
-        u.units.push_back({QString::fromStdString(r.value(i, 0)), std::stoll(r.value(i, 1)),
-                           std::stoll(r.value(i, 2)), std::stoi(r.value(i, 3))});
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+    for (int i = 0; i < r.rows(); ++i) {
+        const auto visits = integerAt(r, i, 2, 0, kMost);
+        const auto laptops = integerAt(r, i, 3, 0, std::numeric_limits<int>::max());
+        if (!visits || !laptops) {
+            u.unread.add(QStringLiteral("unit ") + QString::fromStdString(r.value(i, 0)),
+                         QStringLiteral("its counts are not numbers"));
+            continue;
+        }
+        // No fact of it at a time taken (all ahead or infinite): last seen never.
+        u.units.push_back({QString::fromStdString(r.value(i, 0)), msAt(r, i, 1).value_or(0),
+                           *visits, int(*laptops)});
+    }
+    std::vector<DisownedRole> disowned;
+    if (!readDisownedRoles(pg, timeout, disowned, u.message))
+        return u;
+    u.leftOut = disownedNote(disowned);
     u.ok = true;
     return u;
 }
@@ -190,11 +293,19 @@ OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& uni
         return out;
     }
     out.records.reserve(std::size_t(r.rows()));
-    for (int i = 0; i < r.rows(); ++i)
-        out.records.push_back({QString::fromStdString(r.value(i, 0)), std::stoll(r.value(i, 1)),
-                               std::stoll(r.value(i, 2)), QString::fromStdString(r.value(i, 3)),
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+    for (int i = 0; i < r.rows(); ++i) {
+        const auto segment = integerAt(r, i, 1, 0, kMost), position = integerAt(r, i, 2, 0, kMost);
+        if (!segment || !position || r.isNull(i, 5)) {
+            out.unread.add(QStringLiteral("laptop ") + QString::fromStdString(r.value(i, 4)),
+                           QStringLiteral("series record: no line, or its place out of range"));
+            continue;
+        }
+        out.records.push_back({QString::fromStdString(r.value(i, 0)), *segment, *position,
+                               QString::fromStdString(r.value(i, 3)),
                                QString::fromStdString(r.value(i, 5)),
                                QString::fromStdString(r.value(i, 4))});
+    }
     out.ok = true;
     return out;
 }
@@ -215,31 +326,35 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
                                std::chrono::milliseconds timeout) {
     ServerSeries s;
     const PgResult r =
-        pg.exec("SELECT segment, position, identity, laptop, payload::text, "
-                "(extract(epoch FROM occurred_at) * 1000)::bigint, occurrence, after, "
-                "after_occurrence, (extract(epoch FROM received_at) * 1000)::bigint, arrival "
-                "FROM xrq.owned_series_facts WHERE unit = $1 AND data_set = $2 "
-                "ORDER BY arrival",
+        pg.exec("SELECT " + recordColumns("identity") +
+                    ", occurrence, after, after_occurrence FROM xrq.owned_series_facts "
+                    "WHERE unit = $1 AND data_set = $2 ORDER BY arrival",
                 {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
     if (!r.ok()) {
         s.message = QStringLiteral("records not read: ") + QString::fromStdString(r.error());
         return s;
     }
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
     s.records.reserve(static_cast<std::size_t>(r.rows()));
     for (int i = 0; i < r.rows(); ++i) {
-        ServerSeriesRecord rec = recordAt(r, i);
-        rec.occurrence = std::stoll(r.value(i, 6));
-        rec.after = QString::fromStdString(r.value(i, 7));
-        rec.afterOccurrence = std::stoll(r.value(i, 8));
-        rec.seen = seenAt(r, i, 9);
-        s.records.push_back(std::move(rec));
+        QString why;
+        std::optional<ServerSeriesRecord> rec = recordAt(r, i, why);
+        const auto occurrence = integerAt(r, i, 9, 0, kMost);
+        const auto afterOccurrence = integerAt(r, i, 11, 0, kMost);
+        if (!rec || !occurrence || !afterOccurrence) {
+            s.unread.add(QString::fromStdString(r.value(i, kRecordPusher)),
+                         rec ? QStringLiteral("series record: occurrence out of range") : why);
+            continue;
+        }
+        rec->occurrence = *occurrence;
+        rec->after = QString::fromStdString(r.value(i, 10));
+        rec->afterOccurrence = *afterOccurrence;
+        s.records.push_back(std::move(*rec));
     }
     const PgResult old =
-        pg.exec("SELECT segment, position, chain_hash, laptop, payload::text, "
-                "(extract(epoch FROM occurred_at) * 1000)::bigint, "
-                "(extract(epoch FROM received_at) * 1000)::bigint, arrival "
-                "FROM xrq.owned_series_records WHERE unit = $1 AND data_set = $2 "
-                "ORDER BY segment, position, arrival",
+        pg.exec("SELECT " + recordColumns("chain_hash") +
+                    " FROM xrq.owned_series_records WHERE unit = $1 AND data_set = $2 "
+                    "ORDER BY segment, position, arrival",
                 {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())}, timeout);
     if (!old.ok()) {
         s.message = QStringLiteral("records not read: ") + QString::fromStdString(old.error());
@@ -247,10 +362,13 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
     }
     s.byPlace.reserve(static_cast<std::size_t>(old.rows()));
     for (int i = 0; i < old.rows(); ++i) {
-        s.byPlace.push_back(recordAt(old, i));
-        s.byPlace.back().seen = seenAt(old, i, 6);
+        QString why;
+        if (std::optional<ServerSeriesRecord> rec = recordAt(old, i, why))
+            s.byPlace.push_back(std::move(*rec));
+        else
+            s.unread.add(QString::fromStdString(old.value(i, kRecordPusher)), why);
     }
-    if (!readClockSets(pg, unit, timeout, s.clockSets, s.message))
+    if (!readClockSets(pg, unit, timeout, s.clockSets, s.clockSetsUnread, s.message))
         return s;
     std::vector<DisownedRole> disowned;
     if (!readDisownedRoles(pg, timeout, disowned, s.message))
@@ -266,7 +384,7 @@ ServerClockSets readUnitClockSets(const std::string& conninfo, const QString& un
     PgConnection pg;
     if (!open(pg, conninfo, timeout, out.message))
         return out;
-    out.ok = readClockSets(pg, unit, timeout, out.clockSets, out.message);
+    out.ok = readClockSets(pg, unit, timeout, out.clockSets, out.unread, out.message);
     return out;
 }
 

@@ -6,6 +6,7 @@
 // local history, saying so, when this fails).
 
 #include "fleet/pg_connection.h"
+#include "fleet/server_values.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -33,7 +34,8 @@ struct ServerHistory {
     QString message;                   // why not, for the operator
     std::vector<HistoryEntry> entries; // newest first
     bool more = false;                 // the server holds older ones than these
-    QString leftOut; // what was left out (fleet/laptop_roles.h's disownedNote); empty if none
+    QString leftOut;    // what was left out (fleet/laptop_roles.h's disownedNote); empty if none
+    UnreadFacts unread; // entries skipped: a time or payload not readable
 };
 
 // `stopFd`: a descriptor that becomes readable when the read must end at once (-1: none).
@@ -66,6 +68,7 @@ struct OtherRecords {
     bool ok = false;
     QString message; // why not, for the operator
     std::vector<OtherRecord> records;
+    UnreadFacts unread;
 };
 OtherRecords otherLaptopsRecords(const std::string& conninfo, const QString& unit,
                                  const LaptopSelf& self, std::chrono::milliseconds timeout,
@@ -100,6 +103,7 @@ struct ServerSeriesRecord {
     std::int64_t occurredAt = 0; // ms: the download that confirmed it, by its laptop's clock
     ServerSeen seen;
     QJsonObject payload;
+    QString pushedBy; // "role NAME": the server's role that pushed it, where read
 };
 
 // A clock set of the unit, as any laptop recorded it (the events of kind "clock_set").
@@ -118,7 +122,9 @@ struct ServerSeries {
     // arrival.
     std::vector<ServerSeriesRecord> byPlace;
     std::vector<ServerClockSet> clockSets; // the unit's, every laptop's, oldest first
-    QString leftOut; // what was left out (fleet/laptop_roles.h's disownedNote); empty if none
+    QString leftOut;    // what was left out (fleet/laptop_roles.h's disownedNote); empty if none
+    UnreadFacts unread; // rows skipped: a value of theirs not readable
+    UnreadFacts clockSetsUnread; // the unit's clock sets skipped
 };
 
 // The records of one unit's data set (fact.h's RecordKey::dataSet), every laptop's together.
@@ -135,6 +141,7 @@ struct ServerClockSets {
     bool ok = false;
     QString message; // why not, for the operator
     std::vector<ServerClockSet> clockSets;
+    UnreadFacts unread;
 };
 ServerClockSets readUnitClockSets(const std::string& conninfo, const QString& unit,
                                   std::chrono::milliseconds timeout = std::chrono::seconds(60));
@@ -151,6 +158,8 @@ struct ServerUnits {
     bool ok = false;
     QString message;               // why not, for the operator
     std::vector<ServerUnit> units; // by unit
+    UnreadFacts unread;            // units skipped: a count of theirs not readable
+    QString leftOut; // what was left out (fleet/laptop_roles.h's disownedNote); empty if none
 };
 
 // Every unit any laptop recorded (the server's xrq.units view).

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/server_reads.h"
 
+#include "platform/thread_boundary.h"
+
 #include <cstdint>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -22,7 +24,8 @@ bool ServerReads::run(std::function<void(int stopFd)> work) {
     reap();
     auto finished = std::make_shared<std::atomic<bool>>(false);
     m_workers.push_back(Worker{std::thread([work = std::move(work), finished, fd = m_stopFd] {
-                                   work(fd);
+                                   // A read that fails unexpectedly ends its worker alone.
+                                   platform::runBoundary("a read of the server", [&] { work(fd); });
                                    finished->store(true);
                                }),
                                finished});

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/server_schema.h"
 
+#include "platform/checked_number.h"
+
 #include <QStringList>
 
 #include <algorithm>
+#include <limits>
+#include <optional>
 #include <vector>
 
 namespace fleet {
@@ -626,7 +630,14 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
                    {}, timeout);
     if (!r.ok() || r.rows() != 1)
         return failed(QStringLiteral("server schema version not read"), r);
-    o.versionBefore = std::stoi(r.value(0, 0));
+    const std::optional<std::int64_t> before =
+        platform::parseInteger(r.value(0, 0), 0, std::numeric_limits<int>::max());
+    if (!before) {
+        o.message = QStringLiteral("server schema version not read: \"%1\" is no version")
+                        .arg(QString::fromStdString(r.value(0, 0)).left(20));
+        return o;
+    }
+    o.versionBefore = int(*before);
     if (o.versionBefore > kServerSchemaVersion) {
         o.versionAfter = o.versionBefore;
         o.message = QStringLiteral("the server's schema is version %1, newer than this "
@@ -852,8 +863,17 @@ SchemaCheck checkServerSchema(PgConnection& connection) {
         s.message = QStringLiteral("server schema not read: ") + text(r.error());
         return s;
     }
-    s.serverVersion = std::stoi(r.value(0, 0));
-    s.minLaptopVersion = std::stoi(r.value(0, 1));
+    // The server's own numbers, read as any value of it is: a version that is none fails.
+    const std::optional<std::int64_t> version =
+        platform::parseInteger(r.value(0, 0), 0, std::numeric_limits<int>::max());
+    const std::optional<std::int64_t> least =
+        platform::parseInteger(r.value(0, 1), 0, std::numeric_limits<int>::max());
+    if (!version || !least) {
+        s.message = QStringLiteral("server schema not read: its version is not a number");
+        return s;
+    }
+    s.serverVersion = int(*version);
+    s.minLaptopVersion = int(*least);
     if (s.minLaptopVersion > kServerSchemaVersion) {
         s.state = SchemaCheck::State::ServerNewer;
         s.message = QStringLiteral("the server's schema is version %1 and takes XRQ Control made "

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/visit_intervals.h"
 
+#include "fleet/server_values.h"
+
 namespace fleet {
 
 namespace {
@@ -81,11 +83,14 @@ VisitIntervals readVisitIntervals(PgConnection& c, std::chrono::milliseconds tim
         return v;
     }
     for (int i = 0; i < r.rows(); ++i) {
-        const int days = std::stoi(r.value(i, 1));
+        // The server's check keeps days from 1 to 3650; a row that is not is no interval.
+        const std::optional<std::int64_t> days = integerAt(r, i, 1, 1, 3650);
+        if (!days)
+            continue;
         if (r.isNull(i, 0))
-            v.organisation = days;
+            v.organisation = int(*days);
         else
-            v.units.insert(QString::fromStdString(r.value(i, 0)), days);
+            v.units.insert(QString::fromStdString(r.value(i, 0)), int(*days));
     }
     v.ok = true;
     return v;

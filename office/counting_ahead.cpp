@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/counting_ahead.h"
 
+#include "platform/thread_boundary.h"
+
 #include "office/read_connections.h"
 
 #include <QChar>
@@ -103,7 +105,10 @@ void CountingAhead::run() {
                                             job.series.signature))
             counted = true;
         else if (connection)
-            counted = countHeld(*connection, job.series).has_value();
+            // A series whose counting fails unexpectedly is left uncounted; the rest go on.
+            platform::runBoundary("counting a series ahead", [&] {
+                counted = countHeld(*connection, job.series).has_value();
+            });
         if (connection && !connection->isOpen())
             connection = {};
         lock.lock();

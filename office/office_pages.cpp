@@ -92,6 +92,20 @@ QString verdictText(const UnitRow& u) {
                : QStringLiteral("not safe: ") + u.lastDownloadReasons.join(QStringLiteral("; "));
 }
 
+// What a row of the Units page leaves aside: facts stamped by a clock ahead, and facts not
+// read (with who pushed them, in the title).
+QString asideNotes(long long ahead, const fleet::UnreadFacts& unread) {
+    QString notes;
+    if (ahead > 0)
+        notes += QStringLiteral(" <small class=\"ahead\">%1 stamped by a clock ahead</small>")
+                     .arg(ahead);
+    if (!unread.empty())
+        notes += QStringLiteral(" <small class=\"unread\" title=\"%1\">%2 not read</small>")
+                     .arg(html(unread.told()))
+                     .arg(unread.count);
+    return notes;
+}
+
 QString footer(std::int64_t readAtMs) {
     return QStringLiteral("<p class=\"read\" id=\"read-at\">Read from the server at %1.</p>")
         .arg(html(utcText(readAtMs)));
@@ -214,8 +228,12 @@ QString historyFacts(const HistoryItem& item) {
 }
 
 QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
-    QString body = QStringLiteral(
-        "<h1>Units</h1><p class=\"tools\"><label>Filter <input id=\"filter\" type=\"search\" "
+    // Beside each unit's "not read": what a disowned role's facts left out of every unit.
+    QString body = QStringLiteral("<h1>Units</h1>");
+    if (!o.leftOut.isEmpty())
+        body += QStringLiteral("<p class=\"unread\" id=\"left-out\">%1</p>").arg(html(o.leftOut));
+    body += QStringLiteral(
+        "<p class=\"tools\"><label>Filter <input id=\"filter\" type=\"search\" "
         "placeholder=\"serial, laptop, data set...\"></label> <span id=\"shown\"></span></p>"
         "<p class=\"scroll-hint\">Scroll the table sideways for more.</p><div "
         "class=\"scroll\"><table id=\"units\" class=\"sortable\"><thead><tr>"
@@ -235,7 +253,8 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
         const QString verdict = verdictText(u);
         body += QStringLiteral("<tr class=\"%1\">")
                     .arg(late.late ? QStringLiteral("late") : QStringLiteral("due"));
-        body += QStringLiteral("<td data-sort=\"%1\">%2</td>").arg(html(u.unit), unitLink(u.unit));
+        body += QStringLiteral("<td data-sort=\"%1\">%2%3</td>")
+                    .arg(html(u.unit), unitLink(u.unit), asideNotes(u.aheadFacts, u.unread));
         body += QStringLiteral("<td data-sort=\"%1\" class=\"lateness\">%2</td>")
                     .arg(late.daysSince.value_or(1LL << 40))
                     .arg(html(late.text));
@@ -285,8 +304,12 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
 
 QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext& context) {
     std::optional<std::int64_t> lastVisit;
+    long long ahead = 0;
     for (const HistoryItem& h : d.history)
-        if (h.kind == QLatin1String("visit")) {
+        ahead += h.ahead;
+    // A visit stamped by a clock ahead is never the last one: the unit would never be late.
+    for (const HistoryItem& h : d.history)
+        if (h.kind == QLatin1String("visit") && !h.ahead) {
             lastVisit = h.occurredAtMs;
             break;
         }
@@ -295,6 +318,18 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
     QString body = QStringLiteral("<h1>Unit %1</h1><p class=\"%2\">Last visit: %3</p>")
                        .arg(html(unit), late.late ? QStringLiteral("late") : QStringLiteral("due"),
                             html(late.text));
+    if (!d.unread.empty())
+        body +=
+            QStringLiteral("<p class=\"unread\" id=\"not-read\">%1</p>").arg(html(d.unread.told()));
+    if (!d.leftOut.isEmpty())
+        body += QStringLiteral("<p class=\"unread\" id=\"left-out\">%1</p>").arg(html(d.leftOut));
+    if (ahead > 0)
+        body +=
+            QStringLiteral("<p class=\"ahead\" id=\"clock-ahead\">%1 stamped by a clock "
+                           "ahead (well after the server received them): none of them counts as "
+                           "the last visit.</p>")
+                .arg(ahead == 1 ? QStringLiteral("1 entry")
+                                : QStringLiteral("%1 entries").arg(ahead));
     body += QStringLiteral("<h2>Series</h2><p class=\"scroll-hint\">Scroll the table sideways for "
                            "more.</p><div class=\"scroll\"><table id=\"series\"><thead>"
                            "<tr><th>Data set</th>"
@@ -345,16 +380,19 @@ QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext&
         const QString facts = historyFacts(h);
         body += QStringLiteral("<tr%1><td>%2</td><td>%3</td><td>%4</td><td>%5</td>"
                                "<td class=\"detail\">%6%7</td></tr>")
-                    .arg(cls, html(utcText(h.occurredAtMs)), html(kindText(h.kind)), html(h.laptop),
-                         html(h.pushedBy), html(historyDetail(h)),
+                    .arg(cls,
+                         html(utcText(h.occurredAtMs)) +
+                             (h.ahead ? QStringLiteral(" <em class=\"ahead\">stamped by a clock "
+                                                       "ahead</em>")
+                                      : QString()),
+                         html(kindText(h.kind)), html(h.laptop), html(h.pushedBy),
+                         html(historyDetail(h)),
                          facts.isEmpty() ? QString()
                                          : QStringLiteral("<details><summary>size and hash"
                                                           "</summary>%1</details>")
                                                .arg(html(facts)));
     }
     body += QStringLiteral("</tbody></table></div>");
-    if (!d.leftOut.isEmpty())
-        body += QStringLiteral("<p id=\"left-out\">%1</p>").arg(html(d.leftOut));
     if (d.moreHistory)
         body += QStringLiteral("<p class=\"more\">Only the newest %1 entries are shown.</p>")
                     .arg(d.history.size());
@@ -442,12 +480,16 @@ QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {
             {QStringLiteral("disputed"), qint64(u.disputed)},
             {QStringLiteral("all_counted"), u.uncountedSets == 0},
             {QStringLiteral("last_clear"), ms(u.lastClearMs)},
+            {QStringLiteral("clock_ahead"), qint64(u.aheadFacts)},
+            {QStringLiteral("not_read"), qint64(u.unread.count)},
+            {QStringLiteral("not_read_told"), u.unread.told()},
         });
     }
     return {{QStringLiteral("read_at"), qint64(o.readAtMs)},
             {QStringLiteral("visit_interval_days"),
              o.organisationIntervalDays.value_or(context.visitIntervalDays)},
             {QStringLiteral("more"), o.more},
+            {QStringLiteral("left_out"), o.leftOut},
             {QStringLiteral("units"), units}};
 }
 

@@ -12,15 +12,18 @@
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
 #include "fleet/visit_intervals.h"
+#include "platform/thread_boundary.h"
 #include "series/record_time.h"
 #include "series/server_series.h"
 
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 namespace office {
@@ -43,16 +46,26 @@ ReadError unavailable(const QString& what, const std::string& why) {
 }
 
 std::optional<std::int64_t> msOrNone(const PgResult& r, int row, int column) {
-    if (r.isNull(row, column))
-        return std::nullopt;
-    return std::stoll(r.value(row, column));
+    return fleet::msAt(r, row, column);
 }
 
 // The server's clock, in ms.
 std::int64_t serverNow(PgConnection& pg, const ReadLimits& limits) {
-    const PgResult r = pg.exec("SELECT (extract(epoch FROM pg_catalog.now()) * 1000)::bigint", {},
-                               limits.statementTimeout);
-    return r.ok() && r.rows() == 1 ? std::stoll(r.value(0, 0)) : 0;
+    const PgResult r =
+        pg.exec("SELECT " + fleet::msSql("pg_catalog.now()"), {}, limits.statementTimeout);
+    return r.ok() && r.rows() == 1 ? fleet::msAt(r, 0, 0).value_or(0) : 0;
+}
+
+constexpr std::int64_t kMostCount = std::numeric_limits<std::int64_t>::max();
+
+// Counts by pusher as the server gives them (a JSON object of role and count), into `unread`.
+void addUnread(const std::string& byRole, const QString& why, fleet::UnreadFacts& unread) {
+    const QJsonObject roles = QJsonDocument::fromJson(QByteArray::fromStdString(byRole)).object();
+    for (auto it = roles.begin(); it != roles.end(); ++it) {
+        const double n = it.value().toDouble(0);
+        if (n >= 1 && n <= 1e15)
+            unread.add(QStringLiteral("role ") + it.key(), why, static_cast<long long>(n));
+    }
 }
 
 // Every unit the events name, as a FROM item's SELECT of one column "unit": a seek of the
@@ -63,10 +76,8 @@ const std::string kEveryUnit =
     "ORDER BY e.unit LIMIT 1) FROM seen WHERE seen.unit IS NOT NULL) "
     "SELECT unit FROM seen WHERE unit IS NOT NULL";
 
-constexpr const char* kMs = "(extract(epoch FROM %1) * 1000)::bigint";
-
 std::string ms(const char* column) {
-    return QString::fromLatin1(kMs).arg(QLatin1String(column)).toStdString();
+    return fleet::msSql(column);
 }
 
 // Every series of `unit` (all units when null), by unit and data set.
@@ -91,11 +102,15 @@ bool heldSeries(PgConnection& pg, const QString* unit, const ReadLimits& limits,
         return false;
     }
     out.reserve(std::size_t(r.rows()));
-    for (int i = 0; i < r.rows(); ++i)
-        out.push_back({text(r.value(i, 0)),
-                       text(r.value(i, 1)),
-                       {std::stoll(r.value(i, 2)), std::stoll(r.value(i, 3)),
-                        text(r.value(i, 4)).toLongLong()}});
+    for (int i = 0; i < r.rows(); ++i) {
+        // Sums the server's own trigger wrote: never out of range but on a broken server.
+        const auto rows = fleet::integerAt(r, i, 2, 0, kMostCount);
+        const auto newest =
+            fleet::integerAt(r, i, 3, std::numeric_limits<std::int64_t>::min(), kMostCount);
+        const auto trust = fleet::integerAt(r, i, 4, 0, kMostCount);
+        if (rows && newest && trust)
+            out.push_back({text(r.value(i, 0)), text(r.value(i, 1)), {*rows, *newest, *trust}});
+    }
     return true;
 }
 
@@ -156,29 +171,49 @@ QString dataSetLabel(const QString& onServer) {
 // load.
 struct Batteries {
     ReadError error;
-    QHash<QString, QString> volts;
+    QHash<QString, std::string> readings; // a JSON array of [volts as text, role], oldest first
 };
 
 void readBatteries(const std::string& conninfo, const ReadLimits& limits, Batteries& out) {
     ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, out.error);
     if (!lease)
         return;
+    // The volts as text, whatever a fact holds there: checked here, one reading at a time.
     const PgResult r = lease->exec(
-        "SELECT u.unit, b.volts FROM (" + kEveryUnit +
-            ") u JOIN LATERAL (SELECT pg_catalog.array_to_string(pg_catalog.array_agg(t.volts "
-            "ORDER BY t.occurred_at), ' ') AS volts FROM (SELECT occurred_at, payload->>'volts' "
-            "AS volts FROM xrq.owned_events e WHERE e.unit = u.unit AND e.kind = 'battery' ORDER "
-            "BY "
-            "occurred_at DESC LIMIT 8) t) b ON b.volts IS NOT NULL ORDER BY u.unit COLLATE \"C\" "
-            "LIMIT $1",
+        "SELECT u.unit, b.readings FROM (" + kEveryUnit +
+            ") u JOIN LATERAL (SELECT pg_catalog.jsonb_agg(pg_catalog.jsonb_build_array(t.volts, "
+            "t.pushed_by) ORDER BY t.occurred_at, t.arrival)::text AS readings FROM (SELECT "
+            "occurred_at, arrival, payload->>'volts' AS volts, pushed_by FROM xrq.owned_events e "
+            "WHERE e.unit = u.unit AND e.kind = 'battery' AND " +
+            fleet::timeTakenSql("e") +
+            " ORDER BY occurred_at DESC, arrival DESC LIMIT 8) t) b ON b.readings IS NOT NULL "
+            "ORDER BY u.unit COLLATE \"C\" LIMIT $1",
         {PgParam::text(std::to_string(limits.mostUnits + 1))}, limits.statementTimeout);
     if (!r.ok()) {
         out.error = unavailable(QStringLiteral("battery not read"), r.error());
         return;
     }
-    out.volts.reserve(r.rows());
+    out.readings.reserve(r.rows());
     for (int i = 0; i < r.rows(); ++i)
-        out.volts.insert(text(r.value(i, 0)), text(r.value(i, 1)));
+        out.readings.insert(text(r.value(i, 0)), r.value(i, 1));
+}
+
+// A unit's battery readings as readBatteries has them: the volts of those that pass, the
+// others counted in `unread`.
+void takeBatteries(const std::string& readings, std::vector<double>& volts,
+                   fleet::UnreadFacts& unread) {
+    for (const QJsonValue& reading :
+         QJsonDocument::fromJson(QByteArray::fromStdString(readings)).array()) {
+        const QJsonArray pair = reading.toArray();
+        const QByteArray value = pair.at(0).toString().toUtf8();
+        QString why;
+        if (const std::optional<double> v = fleet::batteryVoltsOf(
+                std::string_view(value.constData(), std::size_t(value.size())), why))
+            volts.push_back(*v);
+        else
+            unread.add(QStringLiteral("role ") + pair.at(1).toString(),
+                       QStringLiteral("battery: ") + why);
+    }
 }
 
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits) {
@@ -190,7 +225,10 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     Batteries batteries;
     std::thread batteryRead([&, reader = ReaderScope::current()] {
         const ReaderScope scope(reader); // its connection kept as the page's reader's
-        readBatteries(conninfo, limits, batteries);
+        if (!platform::runBoundary("reading the batteries",
+                                   [&] { readBatteries(conninfo, limits, batteries); }))
+            batteries.error = {ReadError::Kind::Unavailable,
+                               QStringLiteral("battery not read: an unexpected error")};
     });
     struct Joined {
         std::thread& t;
@@ -204,10 +242,23 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     // eight readings): each a seek of the index on (unit, kind, occurred_at, arrival) from its
     // end (schema 8). The units are found by the same index, one seek each past the one before
     // (a walk over every event's row otherwise).
+    // A fact stamped by a clock ahead (beyond the server's now and a margin) or at an infinite
+    // time is none of them: those are counted apart, by the index on (unit, occurred_at).
     const std::string latest =
         "LEFT JOIN LATERAL (SELECT occurred_at, laptop, payload FROM xrq.owned_events e "
-        "WHERE e.unit = u.unit AND e.kind = '%1' ORDER BY occurred_at DESC, arrival DESC "
-        "LIMIT 1) %2 ON true ";
+        "WHERE e.unit = u.unit AND e.kind = '%1' AND " +
+        fleet::timeTakenSql("e") + " ORDER BY occurred_at DESC, arrival DESC LIMIT 1) %2 ON true ";
+    // Not taken: stamped by a clock ahead (fleet/laptop_roles.h's one rule), or at -infinity.
+    const std::string notTaken =
+        "(" + fleet::clockAheadSql("e") + " OR e.occurred_at = '-infinity'::timestamptz)";
+    const std::string aside =
+        "LEFT JOIN LATERAL (SELECT pg_catalog.count(*) FILTER (WHERE "
+        "pg_catalog.isfinite(e.occurred_at)) AS ahead, (SELECT pg_catalog.jsonb_object_agg(g.p, "
+        "g.n)::text FROM (SELECT f.pushed_by AS p, pg_catalog.count(*) AS n FROM "
+        "xrq.owned_events f WHERE f.unit = u.unit AND (f.occurred_at = 'infinity'::timestamptz "
+        "OR f.occurred_at = '-infinity'::timestamptz) GROUP BY 1) g) AS infinite FROM "
+        "xrq.owned_events e WHERE e.unit = u.unit AND " +
+        notTaken + ") x ON true ";
     auto join = [&](const char* kind, const char* as) {
         return QString::fromStdString(latest)
             .arg(QLatin1String(kind), QLatin1String(as))
@@ -216,8 +267,9 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     PgResult r =
         pg.exec("SELECT u.unit, " + ms("v.occurred_at") + ", v.laptop, " + ms("d.occurred_at") +
                     ", d.payload->>'safe', (d.payload->'reasons')::text, " + ms("c.occurred_at") +
-                    " FROM (" + kEveryUnit + ") u " + join("visit", "v") + join("download", "d") +
-                    join("clear", "c") + "ORDER BY u.unit COLLATE \"C\" LIMIT $1",
+                    ", x.ahead, x.infinite FROM (" + kEveryUnit + ") u " + join("visit", "v") +
+                    join("download", "d") + join("clear", "c") + aside +
+                    "ORDER BY u.unit COLLATE \"C\" LIMIT $1",
                 {PgParam::text(std::to_string(limits.mostUnits + 1))}, limits.statementTimeout);
     if (!r.ok()) {
         o.error = unavailable(QStringLiteral("units not read"), r.error());
@@ -238,6 +290,9 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
              QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 5))).array())
             u.lastDownloadReasons << reason.toString();
         u.lastClearMs = msOrNone(r, i, 6);
+        u.aheadFacts = fleet::integerAt(r, i, 7, 0, kMostCount).value_or(0);
+        if (!r.isNull(i, 8))
+            addUnread(r.value(i, 8), QStringLiteral("a time at infinity"), u.unread);
         o.units.push_back(std::move(u));
     }
     batteryRead.join();
@@ -245,14 +300,11 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         o.error = batteries.error;
         return o;
     }
-    for (UnitRow& u : o.units)
-        for (const QString& v :
-             batteries.volts.value(u.unit).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-            bool ok = false;
-            const double volts = v.toDouble(&ok);
-            if (ok)
-                u.battery.push_back(volts);
-        }
+    for (UnitRow& u : o.units) {
+        const auto found = batteries.readings.constFind(u.unit);
+        if (found != batteries.readings.constEnd())
+            takeBatteries(*found, u.battery, u.unread);
+    }
     const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);
     if (!intervals.ok) {
         o.error =
@@ -274,6 +326,7 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     // mostCounting lasts, and the rest on the counting thread (CountingAhead) for later loads.
     const auto deadline = std::chrono::steady_clock::now() + limits.mostCounting;
     std::vector<HeldSeries> later;
+    QSet<QString> clockSetsTold;
     for (const HeldSeries& h : held) {
         const auto found = at.constFind(h.unit);
         if (found == at.constEnd())
@@ -287,7 +340,19 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         }
         unit->records += c->records;
         unit->disputed += c->disputed;
+        unit->unread.add(c->unread);
+        if (!clockSetsTold.contains(unit->unit)) {
+            unit->unread.add(c->clockSetsUnread);
+            clockSetsTold.insert(unit->unit);
+        }
     }
+    std::vector<fleet::DisownedRole> disowned;
+    QString why;
+    if (!fleet::readDisownedRoles(pg, limits.statementTimeout, disowned, why)) {
+        o.error = unavailable(QStringLiteral("disowned roles not read"), why.toStdString());
+        return o;
+    }
+    o.leftOut = fleet::disownedNote(disowned);
     CountingAhead::shared().ask(conninfo, limits, later);
     return o;
 }
@@ -301,12 +366,14 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
     PgConnection& pg = *lease;
     d.readAtMs = serverNow(pg, limits);
     const PgParam name = PgParam::text(unit.toStdString());
-    PgResult r = pg.exec("SELECT kind, " + ms("occurred_at") +
-                             ", laptop, payload::text, pushed_by FROM xrq.owned_unit_history "
-                             "WHERE unit = $1 "
-                             "ORDER BY occurred_at DESC, arrival DESC LIMIT $2",
-                         {name, PgParam::text(std::to_string(limits.mostHistory + 1))},
-                         limits.statementTimeout);
+    // The facts stamped at times taken first, newest first; then those stamped by a clock
+    // ahead or at an infinite time, which a flood of would otherwise push the real ones out.
+    PgResult r = pg.exec(
+        "SELECT kind, " + ms("occurred_at") + ", laptop, payload::text, id::text, " +
+            fleet::timeTakenSql("") +
+            ", pushed_by FROM xrq.owned_unit_history WHERE unit = $1 ORDER BY " +
+            fleet::timeTakenSql("") + " DESC, occurred_at DESC, arrival DESC LIMIT $2",
+        {name, PgParam::text(std::to_string(limits.mostHistory + 1))}, limits.statementTimeout);
     if (!r.ok()) {
         d.error = unavailable(QStringLiteral("history not read"), r.error());
         return d;
@@ -332,27 +399,56 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
         return d;
     }
     d.leftOut = fleet::disownedNote(disowned);
-    for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i)
-        d.history.push_back(
-            {text(r.value(i, 0)), std::stoll(r.value(i, 1)), text(r.value(i, 2)),
-             QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 3))).object(),
-             text(r.value(i, 4))});
-    r = pg.exec(
-        "SELECT " + ms("occurred_at") +
-            ", payload->>'volts' FROM xrq.owned_events WHERE unit = $1 AND kind = 'battery' "
-            "AND pg_catalog.jsonb_typeof(payload->'volts') = 'number' "
-            "ORDER BY occurred_at DESC LIMIT $2",
-        {name, PgParam::text(std::to_string(limits.mostBattery))}, limits.statementTimeout);
+    std::vector<QString> unreadIds, unreadLaptops, unreadWhys;
+    for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i) {
+        const std::optional<std::int64_t> at = fleet::msAt(r, i, 1);
+        QJsonParseError parsed;
+        const QJsonDocument payload =
+            QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 3)), &parsed);
+        if (!at || parsed.error != QJsonParseError::NoError || !payload.isObject()) {
+            unreadIds.push_back(text(r.value(i, 4)));
+            unreadLaptops.push_back(text(r.value(i, 2)));
+            unreadWhys.push_back(text(r.value(i, 0)) +
+                                 (at ? QStringLiteral(": payload is not a JSON object read whole")
+                                     : QStringLiteral(": a time at infinity")));
+            continue;
+        }
+        d.history.push_back({text(r.value(i, 0)), *at, text(r.value(i, 2)), payload.object(),
+                             text(r.value(i, 6)), r.value(i, 5) != "t"});
+    }
+    r = pg.exec("SELECT " + ms("occurred_at") +
+                    ", payload->>'volts', 'role ' || pushed_by FROM xrq.owned_events e "
+                    "WHERE unit = $1 AND kind = 'battery' AND " +
+                    fleet::timeTakenSql("e") + " ORDER BY occurred_at DESC LIMIT $2",
+                {name, PgParam::text(std::to_string(limits.mostBattery))}, limits.statementTimeout);
     if (!r.ok()) {
         d.error = unavailable(QStringLiteral("battery not read"), r.error());
         return d;
     }
-    for (int i = r.rows() - 1; i >= 0; --i)
-        d.battery.emplace_back(std::stoll(r.value(i, 0)), std::stod(r.value(i, 1)));
+    for (int i = r.rows() - 1; i >= 0; --i) {
+        QString why;
+        const std::optional<std::int64_t> at = fleet::msAt(r, i, 0);
+        const std::optional<double> v = fleet::batteryVoltsOf(r.value(i, 1), why);
+        if (at && v)
+            d.battery.emplace_back(*at, *v);
+        else
+            d.unread.add(text(r.value(i, 2)), QStringLiteral("battery: ") + why);
+    }
+    if (!unreadIds.empty()) {
+        const std::map<QString, QString> roles =
+            fleet::pushersOf(pg, unreadIds, limits.statementTimeout);
+        for (std::size_t k = 0; k < unreadIds.size(); ++k) {
+            const auto found = roles.find(unreadIds[k]);
+            d.unread.add(found != roles.end() ? found->second
+                                              : QStringLiteral("laptop ") + unreadLaptops[k],
+                         unreadWhys[k]);
+        }
+    }
     std::vector<HeldSeries> held;
     if (!heldSeries(pg, &unit, limits, held, d.error))
         return d;
     const auto deadline = std::chrono::steady_clock::now() + limits.statementTimeout;
+    bool clockSetsTold = false;
     for (const HeldSeries& h : held) {
         SeriesSummary s{h.dataSet};
         if (const std::optional<SeriesCounts> c = countsOf(pg, h, limits, deadline)) {
@@ -361,6 +457,10 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
             s.repeated = c->repeated;
             s.gaps = c->gaps;
             s.segments = c->segments;
+            d.unread.add(c->unread);
+            if (!clockSetsTold) // the unit's clock sets, the same in each series' read
+                d.unread.add(c->clockSetsUnread);
+            clockSetsTold = true;
         } else {
             s.counted = false;
         }
@@ -394,8 +494,10 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
         error = unavailable(QStringLiteral("series not read"), r.error());
         return nullptr;
     }
-    const SeriesSignature signature{std::stoll(r.value(0, 0)), std::stoll(r.value(0, 1)),
-                                    text(r.value(0, 2)).toLongLong()};
+    const SeriesSignature signature{
+        fleet::integerAt(r, 0, 0, 0, kMostCount).value_or(0),
+        fleet::integerAt(r, 0, 1, std::numeric_limits<std::int64_t>::min(), kMostCount).value_or(0),
+        fleet::integerAt(r, 0, 2, 0, kMostCount).value_or(0)};
     if (signature.facts == 0) {
         error = {ReadError::Kind::NotFound,
                  QStringLiteral("the server holds no records of unit %1, data set %2")
@@ -415,10 +517,14 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
     const QByteArray serial = unit.toLatin1();
     const DataSetName set = dataSetName(dataSet);
     std::string why;
-    auto held = std::make_shared<series::ServerSeries>();
+    auto held = std::make_shared<series::ServerSeries>(
+        series::DeriveBounds{series::DeriveBounds{}.mostChains, limits.statementTimeout});
     if (!held->read(pg, serial.toStdString(), set.name, set.ordinal, why)) {
-        error = pg.isOpen() ? ReadError{ReadError::Kind::NotFound, QString::fromStdString(why)}
-                            : unavailable(QStringLiteral("series not read"), why);
+        // Over the bounds of deriving (too many chains, too long): as a series too large.
+        error = !held->notDerived().empty()
+                    ? ReadError{ReadError::Kind::TooLarge, QString::fromStdString(why)}
+                : pg.isOpen() ? ReadError{ReadError::Kind::NotFound, QString::fromStdString(why)}
+                              : unavailable(QStringLiteral("series not read"), why);
         return nullptr;
     }
     cache.keep(unit, dataSet, signature, held, conninfo);
@@ -531,7 +637,7 @@ UnitList readUnitList(const std::string& conninfo, long long skip, int top,
     for (int i = 0; i < r.rows(); ++i)
         l.units << text(r.value(i, 0));
     if (r.rows() > 0) {
-        l.total = std::stoll(r.value(0, 1));
+        l.total = fleet::integerAt(r, 0, 1, 0, kMostCount).value_or(0);
     } else {
         const PgResult n = pg.exec("SELECT pg_catalog.count(DISTINCT unit) FROM xrq.owned_events",
                                    {}, limits.statementTimeout);
@@ -539,7 +645,7 @@ UnitList readUnitList(const std::string& conninfo, long long skip, int top,
             l.error = unavailable(QStringLiteral("units not counted"), n.error());
             return l;
         }
-        l.total = std::stoll(n.value(0, 0));
+        l.total = fleet::integerAt(n, 0, 0, 0, kMostCount).value_or(0);
     }
     return l;
 }

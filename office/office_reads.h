@@ -15,6 +15,7 @@
 // Text from the server is Unicode already (a unit's 8-bit serial and names are pushed as
 // their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
 
+#include "fleet/server_values.h"
 #include "office/plot_marks.h"
 #include "series/server_series.h"
 
@@ -75,6 +76,11 @@ struct UnitRow {
     // The visit interval the server keeps for it (its own, else the organisation's); none:
     // the service's --visit-interval.
     std::optional<int> visitIntervalDays;
+    // Its facts stamped by a clock ahead (well after the server received them,
+    // fleet::clockAhead): none of them is its last visit, download or clear.
+    long long aheadFacts = 0;
+    // Its facts this read could not take (a time at infinity, a battery that is no number).
+    fleet::UnreadFacts unread;
 };
 
 struct UnitsOverview {
@@ -83,6 +89,7 @@ struct UnitsOverview {
     std::vector<UnitRow> units;                  // by unit
     bool more = false;                           // more units than the limit
     std::optional<int> organisationIntervalDays; // the server's visit interval for all
+    QString leftOut; // the disowned roles whose facts were left out (fleet::disownedNote)
 };
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits);
 
@@ -92,6 +99,9 @@ struct HistoryItem {
     QString laptop;
     QJsonObject payload;
     QString pushedBy; // the role that pushed it: the one thing of a fact its laptop cannot choose
+    // Stamped well after the server received it (fleet::clockAhead): shown as stamped by a
+    // clock ahead, never the unit's last visit.
+    bool ahead = false;
 };
 
 struct SeriesSummary {
@@ -114,7 +124,8 @@ struct UnitDetail {
     std::vector<std::pair<std::int64_t, double>> battery; // (ms, volts), oldest first
     std::vector<SeriesSummary> series;
     std::optional<int> visitIntervalDays; // as UnitRow's
-    QString leftOut; // the disowned roles whose facts were left out (fleet::disownedNote)
+    QString leftOut;           // the disowned roles whose facts were left out (fleet::disownedNote)
+    fleet::UnreadFacts unread; // history and battery facts left out as not readable
 };
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits);

@@ -113,7 +113,8 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
                                    {QStringLiteral("laptop"), h.laptop},
                                    {QStringLiteral("pushed_by"), h.pushedBy},
                                    {QStringLiteral("detail"), historyDetail(h)},
-                                   {QStringLiteral("payload"), h.payload}});
+                                   {QStringLiteral("payload"), h.payload},
+                                   {QStringLiteral("clock_ahead"), h.ahead}});
     for (const auto& [ms, volts] : d.battery)
         battery.append(QJsonArray{qint64(ms), volts});
     for (const SeriesSummary& s : d.series)
@@ -125,9 +126,14 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
                                   {QStringLiteral("disputed"), qint64(s.disputed)},
                                   {QStringLiteral("repeated"), qint64(s.repeated)},
                                   {QStringLiteral("counted"), s.counted}});
-    return {{QStringLiteral("unit"), unit},         {QStringLiteral("read_at"), qint64(d.readAtMs)},
-            {QStringLiteral("history"), history},   {QStringLiteral("more_history"), d.moreHistory},
-            {QStringLiteral("battery"), battery},   {QStringLiteral("series"), series},
+    return {{QStringLiteral("unit"), unit},
+            {QStringLiteral("read_at"), qint64(d.readAtMs)},
+            {QStringLiteral("history"), history},
+            {QStringLiteral("more_history"), d.moreHistory},
+            {QStringLiteral("battery"), battery},
+            {QStringLiteral("series"), series},
+            {QStringLiteral("not_read"), qint64(d.unread.count)},
+            {QStringLiteral("not_read_told"), d.unread.told()},
             {QStringLiteral("left_out"), d.leftOut}};
 }
 
@@ -271,6 +277,22 @@ Answer unknownPathAnswer(const QString& path) {
 
 Answer errorAnswer(int status, const QString& message) {
     return json(errorJson(status, message), status);
+}
+
+Answer unexpectedAnswer(const Request& request, const QString& why) {
+    const QString message = QStringLiteral("an unexpected error: ") + why.left(300);
+    if (request.path.startsWith(QLatin1String("/api/")) || isApiPath(request.path) ||
+        request.path == QLatin1String("/csv"))
+        return errorAnswer(500, message);
+    return {500,
+            "text/html; charset=utf-8",
+            QStringLiteral("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+                           "<title>Error</title></head><body><h1>The page could not be made</h1>"
+                           "<p id=\"error\">%1</p><p>The service goes on: try again, or tell "
+                           "whoever runs it.</p></body></html>")
+                .arg(message.toHtmlEscaped())
+                .toUtf8(),
+            {}};
 }
 
 Answer readErrorAnswer(const ReadError& e) {

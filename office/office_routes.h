@@ -73,6 +73,9 @@ bool isApiPath(const QString& path);
 // Whether a path is a page for a person (its errors are pages too), not JSON, a CSV or a file.
 bool isPagePath(const QString& path);
 Answer errorAnswer(int status, const QString& message);
+// What an unexpected error while answering (caught at the request's boundary) answers: a 500,
+// in JSON for the API's, the web service's and the CSV's paths, as a page for the pages'.
+Answer unexpectedAnswer(const Request& request, const QString& why);
 // A path no route answers: 404, as a page where a person asked for one (isPagePath).
 Answer unknownPathAnswer(const QString& path);
 // A read that failed, as its answer: 404 for what is not there, 413 for more than a read may

@@ -4,6 +4,7 @@
 #include "office/read_connections.h"
 #include "office/sign_in.h"
 #include "office/sign_in_backoff.h"
+#include "platform/thread_boundary.h"
 
 #include <QFile>
 #include <QSslCertificate>
@@ -271,8 +272,13 @@ void OfficeServer::dispatch(quint64 id, const HttpRequest& request) {
         m_jobs.push_back([this, id, head, keepAlive, r = std::move(r)] {
             // On a worker of m_pool. A client that left while this waited costs nothing more.
             std::optional<Answer> made;
-            if (!r.clientGone->load())
-                made = serve(r, m_config);
+            // A request's one boundary: whatever goes wrong making its answer is logged and
+            // answered with a 500, and the worker serves the next.
+            std::string why;
+            if (!r.clientGone->load() &&
+                !platform::runBoundary(
+                    "the office's answer to a request", [&] { made = serve(r, m_config); }, &why))
+                made = unexpectedAnswer(r, QString::fromStdString(why));
             if (made && made->stream && !head) {
                 stream(id, keepAlive, std::move(*made));
                 return;
@@ -352,18 +358,24 @@ void OfficeServer::stream(quint64 id, bool keepAlive, Answer a) {
                                        [flow](qint64 n) { flow->written(n); });
         c->socket->write(answerHead(a.status, a.type, -1, headersOf(a), keepAlive));
     });
-    const bool whole = pieces([&](std::string_view piece) {
-        if (piece.empty())
+    bool whole = false;
+    const auto write = [&] {
+        whole = pieces([&](std::string_view piece) {
+            if (piece.empty())
+                return true;
+            QByteArray chunk = chunkOf(piece);
+            if (!flow->room(std::size_t(chunk.size())))
+                return false;
+            m_answers.post([this, id, chunk = std::move(chunk)] {
+                if (Connection* c = find(id))
+                    c->socket->write(chunk);
+            });
             return true;
-        QByteArray chunk = chunkOf(piece);
-        if (!flow->room(std::size_t(chunk.size())))
-            return false;
-        m_answers.post([this, id, chunk = std::move(chunk)] {
-            if (Connection* c = find(id))
-                c->socket->write(chunk);
         });
-        return true;
-    });
+    };
+    // Its boundary: an unexpected error while the pieces are made cuts the answer off.
+    if (!platform::runBoundary("the office's streamed answer", write))
+        whole = false;
     // The end: the last chunk, or, when the answer could not be made whole, the connection
     // closed without it, so the client sees a cut answer and never takes it for the whole.
     m_answers.post([this, id, keepAlive, flow, whole] {

@@ -33,7 +33,9 @@ std::optional<SeriesCounts> countHeld(fleet::PgConnection& connection, const Hel
     std::string why;
     if (!held.read(connection, serial.toStdString(), set.name, set.ordinal, why))
         return std::nullopt;
-    const SeriesCounts counts = countSeries(held.source());
+    SeriesCounts counts = countSeries(held.source());
+    counts.unread = held.recordsUnread();
+    counts.clockSetsUnread = held.clockSetsUnread();
     SeriesCountCache::shared().keep(h.unit, h.dataSet, h.signature, counts);
     return counts;
 }

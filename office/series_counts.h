@@ -10,6 +10,7 @@
 // newest. Facts are only ever added, so an unchanged signature is an unchanged series; the
 // cache is derived data only, and any instance of the service answers the same without it.
 
+#include "fleet/server_values.h"
 #include "series/series_export.h"
 #include "series/server_series.h"
 
@@ -32,6 +33,9 @@ struct SeriesCounts {
     long long repeated = 0; // records whose bytes after the bytes before them stand elsewhere too
     long long gaps = 0;     // records after a gap of over ten times the usual interval
     int segments = 0;
+    // The series' facts left out as unreadable, and its unit's clock sets (the same for each
+    // series of the unit), as the read told.
+    fleet::UnreadFacts unread, clockSetsUnread;
 };
 
 // Counted on a source, by the flags the CSV export writes (series::RecordFlags).

@@ -7,6 +7,7 @@
 
 #include "fleet/fleet_settings.h"
 #include "fleet/pg_connection.h"
+#include "platform/thread_boundary.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -104,21 +105,23 @@ int main(int argc, char** argv) {
     std::thread countingEvery;
     if (!config.sessions)
         countingEvery = std::thread([&config] {
-            const auto started = std::chrono::steady_clock::now();
-            office::ReadError error;
-            if (!office::countEverySeries(config.conninfo, config.limits, error)) {
-                std::cerr << "xrq-office: the series are counted as pages ask: "
-                          << error.message.toStdString() << std::endl;
-                return;
-            }
-            office::CountingAhead& counting = office::CountingAhead::shared();
-            if (counting.idle(std::chrono::hours(24 * 365)))
-                std::cerr << "xrq-office: every series counted (" << counting.counted()
-                          << " derived) in "
-                          << std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - started)
-                                 .count()
-                          << " ms" << std::endl;
+            platform::runBoundary("counting every series at the start", [&config] {
+                const auto started = std::chrono::steady_clock::now();
+                office::ReadError error;
+                if (!office::countEverySeries(config.conninfo, config.limits, error)) {
+                    std::cerr << "xrq-office: the series are counted as pages ask: "
+                              << error.message.toStdString() << std::endl;
+                    return;
+                }
+                office::CountingAhead& counting = office::CountingAhead::shared();
+                if (counting.idle(std::chrono::hours(24 * 365)))
+                    std::cerr << "xrq-office: every series counted (" << counting.counted()
+                              << " derived) in "
+                              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - started)
+                                     .count()
+                              << " ms" << std::endl;
+            });
         });
     app.exec();
     office::CountingAhead::shared().stop();

@@ -40,6 +40,10 @@ QString UnitHistoryChoice::sourceLine() const {
                                                "events")
                                     .arg(m_server.entries.size())
                               : QStringLiteral("organisation's history (server)")) +
+               // Facts the server holds that no reader can take, and a disowned role's:
+               // left out, and said.
+               (m_server.unread.empty() ? QString()
+                                        : QStringLiteral("; ") + m_server.unread.told()) +
                (m_server.leftOut.isEmpty() ? QString() : QStringLiteral("; ") + m_server.leftOut);
     if (!m_askingServer)
         return QStringLiteral("this laptop's history");

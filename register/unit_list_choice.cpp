@@ -36,8 +36,11 @@ QString UnitListChoice::sourceLine() const {
         const auto never = std::count_if(rows.begin(), rows.end(),
                                          [](const UnitListRow& r) { return !r.seenHere(); });
         return QStringLiteral("organisation's units (server): %1, %2 never seen by this laptop")
-            .arg(rows.size())
-            .arg(never);
+                   .arg(rows.size())
+                   .arg(never) +
+               (m_server.unread.empty() ? QString()
+                                        : QStringLiteral("; ") + m_server.unread.told()) +
+               (m_server.leftOut.isEmpty() ? QString() : QStringLiteral("; ") + m_server.leftOut);
     }
     if (!m_askingServer)
         return QStringLiteral("this laptop's units");

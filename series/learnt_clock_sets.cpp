@@ -45,6 +45,10 @@ ClockSetsLearnt learnClockSets(const std::string& folder, const std::string& ser
         return out;
     }
     out.reached = true;
+    // Clock sets of the unit the server holds but no reader can take (another laptop's
+    // hostile or broken fact): told, and the export goes on without them.
+    if (!told.unread.empty())
+        out.why = told.unread.told().toStdString();
     return out;
 }
 

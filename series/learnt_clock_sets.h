@@ -22,7 +22,9 @@ struct ClockSetsLearnt {
     bool shared = false;   // the folder shares with a server
     bool reached = false;  // the server told its sets, and they are kept
     std::size_t added = 0; // sets not kept as learnt before
-    std::string why;       // shared but not reached or not kept, for the operator
+    // Shared but not reached or not kept, or reached with clock sets skipped as unreadable
+    // ("1 fact not read: ..."), for the operator.
+    std::string why;
 };
 
 // Asks the server of the files folder `folder` (ending in "/") for the clock sets of unit

@@ -2,12 +2,14 @@
 #include "series/series_share.h"
 
 #include "fleet/fact.h"
+#include "fleet/server_values.h"
 
 #include <QFile>
 #include <QJsonArray>
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <xxhash.h>
 
@@ -83,7 +85,8 @@ void recordIdentity(std::string_view before, std::string_view line, char* hex) {
     // a buffer that stops allocating once it has grown to the longest pair.
     thread_local std::string buffer;
     buffer.assign(before);
-    buffer += '\n';
+    buffer += '\
+';
     buffer.append(line);
     XXH128_canonical_t canonical;
     XXH128_canonicalFromHash(&canonical, XXH3_128bits(buffer.data(), buffer.size()));
@@ -200,10 +203,16 @@ void appendRecordPayload(QByteArray& out, const SharedRecord& r, bool info) {
     out += '}';
 }
 
-bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out) {
+bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out,
+                       std::string* why) {
+    auto refuse = [&](const char* text) {
+        if (why)
+            *why = text;
+        return false;
+    };
     const QJsonValue line = payload.value(QStringLiteral("line"));
     if (!line.isString())
-        return false;
+        return refuse("no line");
     out.line = line.toString().toLatin1().toStdString();
     out.notes.clear();
     out.usualInterval = 0;
@@ -211,7 +220,7 @@ bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, S
     const QJsonValue info = payload.value(QStringLiteral("info"));
     if (!info.isObject()) {
         if (!before)
-            return false; // a segment's first record always says it
+            return refuse("no info at a segment's start"); // a segment's first record says it
         out.download = before->download;
         out.offsetSeconds = before->offsetSeconds;
         out.dateOrder = before->dateOrder;
@@ -219,14 +228,28 @@ bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, S
         return true;
     }
     const QJsonObject i = info.toObject();
-    out.download = QFile::encodeName(i.value(QStringLiteral("download")).toString()).toStdString();
-    out.dateOrder = static_cast<viewer::DateOrder>(i.value(QStringLiteral("order")).toInt());
+    // toInt() gives 0 for a value no int holds: each is checked as a double first.
+    const double order = i.value(QStringLiteral("order")).toDouble(0);
+    if (order != 0 && order != 1 && order != 2 && order != 4)
+        return refuse("info: order is no date order");
     const QJsonValue offset = i.value(QStringLiteral("offset"));
-    out.offsetSeconds = offset.isDouble() ? std::optional<int>(offset.toInt()) : std::nullopt;
-    out.timeFlags = static_cast<std::uint8_t>(i.value(QStringLiteral("flags")).toInt());
+    if (offset.isDouble() && (std::abs(offset.toDouble()) > fleet::kMostUtcOffsetSeconds ||
+                              offset.toDouble() != std::trunc(offset.toDouble())))
+        return refuse("info: offset is not whole seconds within ±14 h");
+    const double flags = i.value(QStringLiteral("flags")).toDouble(0);
+    if (!(flags >= 0 && flags <= 255))
+        return refuse("info: flags out of range");
+    const double interval = i.value(QStringLiteral("interval")).toDouble(0);
+    if (!(interval >= 0 && interval <= 366.0 * 86400))
+        return refuse("info: interval is not a finite time of at most a year");
+    out.download = QFile::encodeName(i.value(QStringLiteral("download")).toString()).toStdString();
+    out.dateOrder = static_cast<viewer::DateOrder>(int(order));
+    out.offsetSeconds =
+        offset.isDouble() ? std::optional<int>(int(offset.toDouble())) : std::nullopt;
+    out.timeFlags = static_cast<std::uint8_t>(int(flags));
     for (const QJsonValue& n : i.value(QStringLiteral("notes")).toArray())
         out.notes.push_back(n.toString().toStdString());
-    out.usualInterval = i.value(QStringLiteral("interval")).toDouble();
+    out.usualInterval = interval;
     const QJsonValue titles = i.value(QStringLiteral("titles"));
     if (titles.isString())
         out.titles = titles.toString().toLatin1().toStdString();

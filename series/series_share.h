@@ -121,7 +121,10 @@ struct ServerRecord {
     std::int64_t occurredAt = 0; // ms: the download that confirmed it
 };
 // Fills `out` from a payload, what its "info" leaves out from `before` (the record before it
-// in the segment, or null at its start); false when it is no record's.
-bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out);
+// in the segment, or null at its start); false when it is no record's (with why, when asked):
+// no line, or an "info" whose values are not what a laptop writes (a date order, an offset
+// in whole seconds within ±14 h, a finite interval of at most a year).
+bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out,
+                       std::string* why = nullptr);
 
 } // namespace series

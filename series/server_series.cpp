@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,6 +20,24 @@
 namespace series {
 
 namespace {
+
+// The deadline of one deriving: asked often, the clock read at every 1024th ask; once spent,
+// spent for good.
+class Budget {
+public:
+    explicit Budget(std::chrono::milliseconds most)
+        : m_deadline(std::chrono::steady_clock::now() + most) {}
+    bool spent() {
+        if (!m_spent && (m_asks++ & 1023) == 0)
+            m_spent = std::chrono::steady_clock::now() > m_deadline;
+        return m_spent;
+    }
+
+private:
+    std::chrono::steady_clock::time_point m_deadline;
+    unsigned m_asks = 0;
+    bool m_spent = false;
+};
 
 // A shared record read back, with the chain it continues.
 struct Node {
@@ -197,7 +216,8 @@ bool keyOf(const QString& identity, std::int64_t occurrence, Key& k) {
 // The nodes of keyed facts: each under the record before it that its laptop names (the
 // first one received where several rows hold that key), when the record before it has the
 // bytes its identity was made with; the other such rows are `others`.
-std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts) {
+std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts, Budget& budget,
+                            std::vector<std::pair<std::size_t, std::string>>& unread) {
     const std::size_t n = facts.size();
     std::vector<Key> keys(n);
     std::vector<bool> valid(n, false);
@@ -207,8 +227,10 @@ std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts)
     for (std::size_t i = 0; i < n; ++i) {
         const QJsonValue line = facts[i].payload.value(QStringLiteral("line"));
         valid[i] = line.isString() && keyOf(facts[i].chainHash, facts[i].occurrence, keys[i]);
-        if (!valid[i])
+        if (!valid[i]) {
+            unread.emplace_back(i, "series record: no line, or its identity not one");
             continue;
+        }
         lines[i] = line.toString().toLatin1().toStdString();
         byKey[keys[i]].push_back(int(i));
     }
@@ -218,10 +240,14 @@ std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts)
     for (std::size_t i = 0; i < n; ++i) {
         if (!valid[i])
             continue;
+        if (budget.spent())
+            return {};
         Key after;
         if (facts[i].after.isEmpty() || !keyOf(facts[i].after, facts[i].afterOccurrence, after)) {
             recordIdentity({}, lines[i], hex);
             valid[i] = QLatin1String(hex, kIdentityHexSize) == facts[i].chainHash;
+            if (!valid[i])
+                unread.emplace_back(i, "series record: its identity is not that of its line");
             continue;
         }
         const auto found = byKey.find(after);
@@ -281,9 +307,13 @@ std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts)
                 continue;
             const int up = parent[at] >= 0 ? index[std::size_t(parent[at])] : -1;
             Node node;
+            std::string why;
             if (!recordFromPayload(facts[at].payload,
-                                   up >= 0 ? &nodes[std::size_t(up)].record : nullptr, node.record))
+                                   up >= 0 ? &nodes[std::size_t(up)].record : nullptr, node.record,
+                                   &why)) {
+                unread.emplace_back(at, "series record: " + why);
                 continue;
+            }
             node.parent = up;
             node.occurredAt = facts[at].occurredAt;
             node.seen = facts[at].seen;
@@ -308,6 +338,8 @@ std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts)
     // The "others" walk follows parents: an other that is the node's own descendant would
     // never meet it, and is dropped.
     for (Node& node : nodes) {
+        if (budget.spent())
+            return {};
         std::vector<int> kept;
         for (const int o : node.others) {
             bool below = false;
@@ -456,27 +488,35 @@ bool keyOlderRecords(fleet::PgConnection& c, std::chrono::milliseconds timeout, 
     long long added = 0, rows = 0;
     for (int s = 0; s < sets.rows(); ++s) {
         const std::string unit = sets.value(s, 0), dataSet = sets.value(s, 1);
-        const fleet::PgResult r = c.exec(
-            "SELECT segment, position, chain_hash, laptop, payload::text, "
-            "(extract(epoch FROM occurred_at) * 1000)::bigint, coalesce(laptop_id::text, '') "
-            "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
-            "ORDER BY segment, position, arrival",
-            {PgParam::text(unit), PgParam::text(dataSet)}, timeout);
+        const fleet::PgResult r =
+            c.exec("SELECT segment, position, chain_hash, laptop, payload::text, " +
+                       fleet::msSql("occurred_at") +
+                       ", coalesce(laptop_id::text, '') "
+                       "FROM xrq.series_records WHERE unit = $1 AND data_set = $2 "
+                       "ORDER BY segment, position, arrival",
+                   {PgParam::text(unit), PgParam::text(dataSet)}, timeout);
         if (!r.ok()) {
             told = QString::fromStdString(r.error());
             return false;
         }
         std::vector<fleet::ServerSeriesRecord> old;
         old.reserve(std::size_t(r.rows()));
+        constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
         for (int i = 0; i < r.rows(); ++i) {
+            // A row whose place or time cannot be read is not keyed: it stays where it is.
+            const auto segment = fleet::integerAt(r, i, 0, 0, kMost);
+            const auto position = fleet::integerAt(r, i, 1, 0, kMost);
+            const auto at = fleet::msAt(r, i, 5);
+            if (!segment || !position || !at)
+                continue;
             fleet::ServerSeriesRecord rec;
-            rec.segment = std::stoll(r.value(i, 0));
-            rec.position = std::stoll(r.value(i, 1));
+            rec.segment = *segment;
+            rec.position = *position;
             rec.chainHash = QString::fromStdString(r.value(i, 2));
             rec.laptop = QString::fromStdString(r.value(i, 3));
             rec.payload =
                 QJsonDocument::fromJson(QByteArray::fromStdString(r.value(i, 4))).object();
-            rec.occurredAt = std::stoll(r.value(i, 5));
+            rec.occurredAt = *at;
             rec.laptopId = QString::fromStdString(r.value(i, 6));
             old.push_back(std::move(rec));
         }
@@ -530,8 +570,19 @@ bool keyOlderRecords(fleet::PgConnection& c, std::chrono::milliseconds timeout, 
     return true;
 }
 
-DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) {
-    std::vector<Node> nodes = linkFacts(facts);
+DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts,
+                           const DeriveBounds& bounds) {
+    DerivedSeries out;
+    Budget budget(bounds.mostTime);
+    std::vector<Node> nodes = linkFacts(facts, budget, out.unread);
+    auto tooLong = [&] {
+        out.failed = "deriving the series took too long (over " +
+                     std::to_string(bounds.mostTime.count() / 1000) + " s, " +
+                     std::to_string(facts.size()) + " facts)";
+        return out;
+    };
+    if (budget.spent())
+        return tooLong();
     // Each chain whole, from its segment's start to its last record, oldest first.
     std::vector<std::vector<int>> chains;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -542,7 +593,18 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
             chain.push_back(at);
         std::reverse(chain.begin(), chain.end());
         chains.push_back(std::move(chain));
+        if (chains.size() > bounds.mostChains || budget.spent())
+            break;
     }
+    auto tooMany = [&] {
+        out.failed = "too many chains to put together (over " + std::to_string(bounds.mostChains) +
+                     ", from " + std::to_string(facts.size()) + " facts)";
+        return out;
+    };
+    if (chains.size() > bounds.mostChains)
+        return tooMany();
+    if (budget.spent())
+        return tooLong();
     // A chain's place among the others: when the server first received a record of it, never
     // a time its laptop chose (a laptop's clock set to 1970 must not put its chain first).
     auto firstAt = [&](const std::vector<int>& chain) {
@@ -583,18 +645,22 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
                      at = firstChild[std::size_t(at)])
                     chain.push_back(at);
                 chains.push_back(std::move(chain));
+                if (chains.size() > bounds.mostChains)
+                    return tooMany();
             }
     }
     std::stable_sort(chains.begin(), chains.end(),
                      [&](const auto& a, const auto& b) { return firstAt(a) < firstAt(b); });
     std::vector<Merged> merged;
-    for (const std::vector<int>& chain : chains)
+    for (const std::vector<int>& chain : chains) {
+        if (budget.spent())
+            return tooLong();
         merge(nodes, merged, chain);
+    }
     std::stable_sort(merged.begin(), merged.end(), [&](const Merged& a, const Merged& b) {
         return firstAt(a.nodes) < firstAt(b.nodes);
     });
 
-    DerivedSeries out;
     for (const Merged& m : merged) {
         const int seq = out.segments++;
         const std::size_t begin = out.records.size();
@@ -621,7 +687,8 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts) 
         std::string pair;
         for (std::size_t i = begin; i < out.records.size(); ++i) {
             pair.assign(i > begin ? out.records[i - 1].record.line : std::string());
-            pair += '\n';
+            pair += '\
+';
             pair += out.records[i].record.line;
             keys.emplace_back(XXH3_64bits(pair.data(), pair.size()), i);
         }
@@ -695,7 +762,18 @@ bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& seri
     m_info.serial = serial;
     m_info.name = name;
     m_info.ordinal = ordinal;
-    m_series = deriveSeries(withPlaces(held));
+    const std::vector<fleet::ServerSeriesRecord> facts = withPlaces(held);
+    m_series = deriveSeries(facts, m_bounds);
+    m_unread = held.unread;
+    m_clockSetsUnread = held.clockSetsUnread;
+    for (const auto& [at, text] : m_series.unread)
+        m_unread.add(facts[at].pushedBy.isEmpty() ? QStringLiteral("laptop ") + facts[at].laptop
+                                                  : facts[at].pushedBy,
+                     QString::fromStdString(text));
+    if (!m_series.failed.empty()) {
+        why = m_series.failed;
+        return false;
+    }
     takeTitles();
     m_info.segments = m_series.segments;
     m_info.records = m_series.records.size();

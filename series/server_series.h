@@ -46,10 +46,31 @@ struct DerivedSeries {
     int segments = 0;
     std::size_t disputed = 0;
     std::size_t repeated = 0;
+    // Facts left out (their index in the facts given, and why): a payload that is no
+    // record's, an identity that is not that of its bytes.
+    std::vector<std::pair<std::size_t, std::string>> unread;
+    // Not derived within DeriveBounds: why ("too many chains ...", "took too long ..."), and
+    // then no records.
+    std::string failed;
 };
+
+// What deriving one series may cost. Facts come from every laptop role, and a role may insert
+// what it likes: the work must not grow without bound with them. Putting chains together
+// compares each chain with the segments derived so far, so the work grows with the square of
+// the chains; a unit's real series has a chain per segment a laptop pushed and one per place
+// where laptops disagreed: some hundreds over years of visits, where 20,000 chains is already
+// a flood of junk. The deadline bounds the rest (rows that all
+// name one record before them, long disputes): 60 s by default, as long as the read of a
+// large series may take; the office gives its statement timeout.
+struct DeriveBounds {
+    std::size_t mostChains = 20000;
+    std::chrono::milliseconds mostTime{60000};
+};
+
 // `facts` (xrq.series_facts' rows, each with its identity, occurrence and the record before
 // it) in the order the server received them.
-DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts);
+DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts,
+                           const DeriveBounds& bounds = {});
 
 // The rows an older version pushed to xrq.series_records, keyed by their laptop's segment and
 // position (the chained hash over its segment, or the identity), as the keyed facts
@@ -67,6 +88,8 @@ bool keyOlderRecords(fleet::PgConnection& connection, std::chrono::milliseconds 
 
 class ServerSeries {
 public:
+    ServerSeries() = default;
+    explicit ServerSeries(DeriveBounds bounds) : m_bounds(bounds) {}
     // Reads the series; false with `why` when the server could not be read or holds none.
     bool read(const std::string& conninfo, const std::string& serial, const std::string& name,
               int ordinal, std::string& why);
@@ -77,6 +100,18 @@ public:
     RecordSource source() const;
     // What the server's readers left out (a disowned laptop role's facts); empty if nothing.
     const std::string& leftOut() const { return m_leftOut; }
+    // The facts of the series (its records and the unit's clock sets) the read skipped as
+    // unreadable; told by whoever shows the series.
+    fleet::UnreadFacts unread() const {
+        fleet::UnreadFacts all = m_unread;
+        all.add(m_clockSetsUnread);
+        return all;
+    }
+    // The records' alone, and the unit's clock sets' alone (the same for each of its series).
+    const fleet::UnreadFacts& recordsUnread() const { return m_unread; }
+    const fleet::UnreadFacts& clockSetsUnread() const { return m_clockSetsUnread; }
+    // Why the last read's facts were not derived within the bounds (DeriveBounds), or empty.
+    const std::string& notDerived() const { return m_series.failed; }
 
 private:
     bool take(const fleet::ServerSeries& held, const std::string& serial, const std::string& name,
@@ -89,6 +124,9 @@ private:
     std::vector<ClockFact> m_clockSets;
     std::string m_leftOut;
     std::map<int, std::string> m_segmentTitles;
+    DeriveBounds m_bounds;
+    fleet::UnreadFacts m_unread;
+    fleet::UnreadFacts m_clockSetsUnread;
 };
 
 } // namespace series

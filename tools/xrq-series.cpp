@@ -17,6 +17,7 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/name_lookup.h"
 #include "fleet/pg_connection.h"
+#include "platform/checked_number.h"
 #include "platform/durable_file.h"
 
 #include <QCoreApplication>
@@ -175,10 +176,16 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
     std::optional<series::RecordSource> source;
     std::string why;
     if (!service.empty()) {
-        if (!held.read(fleet::serviceConninfo(service), serial, name, set - 1, why))
-            return fail(kServer, why, json);
+        const bool read = held.read(fleet::serviceConninfo(service), serial, name, set - 1, why);
+        // Facts of the series that no reader can take (another laptop's broken or hostile
+        // ones) and a disowned role's: left out and told on standard error side by side,
+        // whatever the export's outcome.
+        if (!held.unread().empty())
+            std::fprintf(stderr, "xrq-series: %s\n", held.unread().told().toStdString().c_str());
         if (!held.leftOut().empty())
             std::fprintf(stderr, "xrq-series: %s\n", held.leftOut().c_str());
+        if (!read)
+            return fail(kServer, why, json);
         source = held.source();
     } else {
         const Opened opened = openStore(store, folder, why);
@@ -214,9 +221,11 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         return fail(kOutput, written.error, json);
     const long long rows = written.rows;
     if (json)
-        std::printf("{\"ok\": true, \"output\": %s, \"metadata\": %s, \"rows\": %lld}\n",
+        std::printf("{\"ok\": true, \"output\": %s, \"metadata\": %s, \"rows\": %lld, "
+                    "\"not_read\": %lld, \"left_out\": %s}\n",
                     jsonString(output).c_str(),
-                    written.metadata.empty() ? "null" : jsonString(written.metadata).c_str(), rows);
+                    written.metadata.empty() ? "null" : jsonString(written.metadata).c_str(), rows,
+                    held.unread().count, jsonString(held.leftOut()).c_str());
     return kOk;
 }
 
@@ -455,11 +464,7 @@ int run(int argc, char** argv) {
         }
         int setNumber = 1;
         if (set) {
-            try {
-                setNumber = std::stoi(*set);
-            } catch (...) {
-                setNumber = 0;
-            }
+            setNumber = int(platform::parseInteger(*set, 1, 1000000).value_or(0));
             if (setNumber < 1)
                 return fail(kUsage, "--set: a number from 1", json);
         }

@@ -269,6 +269,7 @@ TEST_F(FleetLaptopRoles, ADisownedRolesFactsAreLeftOutOfEveryReadUntilItIsOwnedA
         const fleet::ServerUnits u = fleet::readUnits(conninfo, 30s);
         EXPECT_TRUE(u.ok) << u.message.toStdString();
         s.units = u.units.size();
+        EXPECT_EQ(u.leftOut, h.leftOut); // the Units window says it as the history does
         s.unitsView = server
                           .value("SELECT string_agg(unit || ':' || visits, ',' ORDER BY unit) "
                                  "FROM xrq.owned_units")
@@ -391,6 +392,42 @@ TEST_F(FleetLaptopRoles, AServerMigratedFromTheVersionBeforeKeepsTheRowsItHeld) 
     EXPECT_EQ(b.exec(event("battery", R"({"volts": 1e400})", "2026-12-09", idA)).sqlState(),
               "23514");
     EXPECT_TRUE(b.exec(event("battery", R"({"volts": 12})", "2026-12-09", idA)).ok());
+}
+
+// The same rule as the server applies it to a row, for the readers that pick a unit's last
+// visit: a row without a time of receipt, or with one after the server's now, is judged
+// against the server's now; 'infinity' is always ahead and '-infinity' never taken.
+TEST_F(FleetLaptopRoles, TheServersClockAheadRuleMatchesTheLaptopsAndGuardsMissingReceipts) {
+    struct Row {
+        const char* occurred;
+        const char* received;
+        const char* aheadAndTaken;
+    };
+    const Row rows[] = {
+        {"'2026-12-09 10:00:00+00'", "'2026-12-09 10:00:00+00'", "false,true"},
+        {"'2026-12-09 11:00:00+00'", "'2026-12-09 10:00:00+00'", "false,true"}, // the margin
+        {"'2026-12-09 11:00:01+00'", "'2026-12-09 10:00:00+00'", "true,false"},
+        {"'1970-01-01 00:00:00+00'", "'2026-12-09 10:00:00+00'", "false,true"},
+        {"'infinity'", "now()", "true,false"},
+        {"'-infinity'", "now()", "false,false"},
+        {"now() + interval '2 hours'", "NULL", "true,false"},
+        {"now() - interval '1 day'", "NULL", "false,true"},
+        {"now() + interval '2 hours'", "'infinity'", "true,false"},
+        {"now() + interval '5 days'", "now() + interval '10 days'", "true,false"},
+    };
+    for (const Row& row : rows) {
+        const std::string from = std::string(" FROM (VALUES ((") + row.occurred +
+                                 ")::timestamptz, (" + row.received +
+                                 ")::timestamptz)) AS v(occurred_at, received_at)";
+        for (const char* alias : {"v", ""}) {
+            const std::optional<std::string> got =
+                server.value("SELECT " + fleet::clockAheadSql(alias) + "::text || ',' || " +
+                             fleet::timeTakenSql(alias) + "::text" + from);
+            ASSERT_TRUE(got) << row.occurred << " " << row.received;
+            EXPECT_EQ(*got, row.aheadAndTaken)
+                << row.occurred << " " << row.received << " '" << alias << "'";
+        }
+    }
 }
 
 TEST(FleetClockAhead, AStampWellAfterTheServersReceiptIsAClockAhead) {

@@ -155,7 +155,7 @@ TEST_F(OfficeServiceTest, ADisownedRolesFactsAreLeftOutUntilItIsOwnedAgain) {
     struct Seen {
         qsizetype history = 0;
         int records = 0;
-        QString leftOut, page;
+        QString leftOut, page, unitsLeftOut, unitsPage;
     };
     auto seen = [&] {
         Seen v;
@@ -169,6 +169,9 @@ TEST_F(OfficeServiceTest, ADisownedRolesFactsAreLeftOutUntilItIsOwnedAgain) {
                         .toInt();
         v.leftOut = d.value(QLatin1String("left_out")).toString();
         v.page = QString::fromUtf8(get(QStringLiteral("/unit?u=SITE1")).body);
+        v.unitsLeftOut =
+            get(QStringLiteral("/api/units")).json().value(QLatin1String("left_out")).toString();
+        v.unitsPage = QString::fromUtf8(get(QStringLiteral("/units")).body);
         return v;
     };
     const std::int64_t held = count("xrq.events");
@@ -179,12 +182,17 @@ TEST_F(OfficeServiceTest, ADisownedRolesFactsAreLeftOutUntilItIsOwnedAgain) {
     EXPECT_EQ(v.records, 200); // A's records hold every place; B's other one is gone
     EXPECT_EQ(v.leftOut,
               "left out: facts pushed by role laptop_b since 2000-01-01 00:00 UTC (disowned)");
-    EXPECT_TRUE(v.page.contains(QStringLiteral("<p id=\"left-out\">left out: facts pushed by "
-                                               "role laptop_b")));
+    // Said beside what was not read, on the unit's page and the Units page alike.
+    for (const QString* page : {&v.page, &v.unitsPage})
+        EXPECT_TRUE(page->contains(QStringLiteral("<p class=\"unread\" id=\"left-out\">left out: "
+                                                  "facts pushed by role laptop_b")));
+    EXPECT_EQ(v.unitsLeftOut, v.leftOut);
     EXPECT_FALSE(v.page.contains(QStringLiteral("<td>laptop_b</td>")));
     v = seen();
     EXPECT_EQ(v.history, 6);
     EXPECT_EQ(v.leftOut, "");
+    EXPECT_EQ(v.unitsLeftOut, "");
+    EXPECT_FALSE(v.unitsPage.contains(QStringLiteral("id=\"left-out\"")));
     EXPECT_TRUE(v.page.contains(QStringLiteral("<th>Pushed by</th>")));
     EXPECT_TRUE(v.page.contains(QStringLiteral("<td>laptop_b</td>")));
     EXPECT_EQ(count("xrq.events"), held);

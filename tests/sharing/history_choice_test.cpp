@@ -183,6 +183,13 @@ TEST(UnitHistoryChoice, ServerRowsMarkOtherLaptopsAndFindThisLaptopsOwnEvents) {
     choice.serverAnswered(newest);
     EXPECT_EQ(choice.sourceLine().toStdString(),
               "organisation's history (server), the newest 4 events");
+    // Facts the read left out are said beside the source, with who pushed them.
+    newest.unread.add(QStringLiteral("role lapb"), QStringLiteral("visit: a time at infinity"));
+    newest.unread.add(QStringLiteral("role lapb"), QStringLiteral("visit: a time at infinity"));
+    choice.serverAnswered(newest);
+    EXPECT_EQ(choice.sourceLine().toStdString(),
+              "organisation's history (server), the newest 4 events; 2 facts not read: pushed "
+              "by role lapb (2); visit: a time at infinity");
     // A new choice forgets the last unit's answers.
     choice.begin(true);
     EXPECT_EQ(choice.shown(), UnitHistoryChoice::Source::Nothing);
