@@ -85,8 +85,7 @@ void recordIdentity(std::string_view before, std::string_view line, char* hex) {
     // a buffer that stops allocating once it has grown to the longest pair.
     thread_local std::string buffer;
     buffer.assign(before);
-    buffer += '\
-';
+    buffer += '\n';
     buffer.append(line);
     XXH128_canonical_t canonical;
     XXH128_canonicalFromHash(&canonical, XXH3_128bits(buffer.data(), buffer.size()));

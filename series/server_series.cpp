@@ -687,8 +687,7 @@ DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts,
         std::string pair;
         for (std::size_t i = begin; i < out.records.size(); ++i) {
             pair.assign(i > begin ? out.records[i - 1].record.line : std::string());
-            pair += '\
-';
+            pair += '\n';
             pair += out.records[i].record.line;
             keys.emplace_back(XXH3_64bits(pair.data(), pair.size()), i);
         }
