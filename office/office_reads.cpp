@@ -238,6 +238,13 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         }
     } joined{batteryRead};
     o.readAtMs = serverNow(pg, limits);
+    std::vector<fleet::DisownedRole> disowned;
+    QString why;
+    if (!fleet::readDisownedRoles(pg, limits.statementTimeout, disowned, why)) {
+        o.error = unavailable(QStringLiteral("disowned roles not read"), why.toStdString());
+        return o;
+    }
+    o.leftOut = fleet::disownedNote(disowned);
     // Per unit its newest visit, download and clear (and beside them its battery at its last
     // eight readings): each a seek of the index on (unit, kind, occurred_at, arrival) from its
     // end (schema 8). The units are found by the same index, one seek each past the one before
@@ -346,13 +353,6 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
             clockSetsTold.insert(unit->unit);
         }
     }
-    std::vector<fleet::DisownedRole> disowned;
-    QString why;
-    if (!fleet::readDisownedRoles(pg, limits.statementTimeout, disowned, why)) {
-        o.error = unavailable(QStringLiteral("disowned roles not read"), why.toStdString());
-        return o;
-    }
-    o.leftOut = fleet::disownedNote(disowned);
     CountingAhead::shared().ask(conninfo, limits, later);
     return o;
 }

@@ -68,7 +68,8 @@ TEST_F(LearntClockSets, AnotherLaptopsSetPutsTheRecordsItTimedInUtcAndStaysKnown
     // downloaded on June 5th, a record logged under each set.
     const fleet::Fact bSet = clockSet("26-06-01 09:00:00", 9 * 3600, utcMs(1, 0), "b");
     const fleet::Fact aSet = clockSet("26-06-03 01:00:00", 3600, utcMs(3, 0), "a");
-    LocalStore b(otherFile("b.sqlite")), a(file("a.sqlite")); // two laptops, two folders
+    // Each laptop in a folder of its own: a laptop id is bound to one role.
+    LocalStore b(otherFile("b.sqlite")), a(file("a.sqlite"));
     ASSERT_TRUE(b.record({bSet}));
     ASSERT_TRUE(a.record({aSet}));
     ASSERT_TRUE(pushAll("laptop_b", {b.path()}));

@@ -171,7 +171,7 @@ TEST_F(OfficeServiceTest, ADisownedRolesFactsAreLeftOutUntilItIsOwnedAgain) {
         v.page = QString::fromUtf8(get(QStringLiteral("/unit?u=SITE1")).body);
         v.unitsLeftOut =
             get(QStringLiteral("/api/units")).json().value(QLatin1String("left_out")).toString();
-        v.unitsPage = QString::fromUtf8(get(QStringLiteral("/units")).body);
+        v.unitsPage = QString::fromUtf8(get(QStringLiteral("/")).body);
         return v;
     };
     const std::int64_t held = count("xrq.events");
