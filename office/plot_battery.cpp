@@ -68,7 +68,9 @@ QString batteryChart(const std::vector<std::pair<std::int64_t, double>>& given, 
     }
     const series::TimeSpan span = series::batteryTimeSpan(first, last);
     const double x0 = double(span.from), x1 = double(span.to);
-    const auto [y0, y1] = voltsRange(vLo, vHi);
+    // Plain names, not a structured binding: the lambdas below capture them.
+    const auto yRange = voltsRange(vLo, vHi);
+    const double y0 = yRange.first, y1 = yRange.second;
     const double plotW = width - kLeft - kRight, plotH = height - kTop - kBottom;
     auto xOf = [&](double ms) { return kLeft + plotW * (ms - x0) / (x1 - x0); };
     auto yOf = [&](double v) { return kTop + plotH * (y1 - v) / (y1 - y0); };
