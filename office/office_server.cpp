@@ -319,8 +319,8 @@ std::vector<std::pair<QByteArray, QByteArray>> OfficeServer::headersOf(Answer& a
 void OfficeServer::write(quint64 id, Answer a, bool head, bool keepAlive) {
     Connection& c = *find(id);
     // A streamed answer comes here only for a HEAD: its head says chunked, with no chunk.
-    c.socket->write(answerHead(a.status, a.type, a.stream ? -1 : a.body.size(), headersOf(a),
-                               keepAlive));
+    c.socket->write(
+        answerHead(a.status, a.type, a.stream ? -1 : a.body.size(), headersOf(a), keepAlive));
     if (!head)
         c.socket->write(a.body);
     finish(id, keepAlive);

@@ -204,12 +204,12 @@ TEST_F(FleetPrograms, AnOutboxPushedTwiceAddsNothingAndTheServersExportIsTheLoca
     ASSERT_EQ(all.size(), 2u);
     for (const series::SeriesInfo& info : all) {
         SCOPED_TRACE(info.name);
-        const Finished local =
-            a.run("xrq-series", {"--files-folder", a.files(), "export", "--layout", "classic", info.serial, info.name});
+        const Finished local = a.run("xrq-series", {"--files-folder", a.files(), "export",
+                                                    "--layout", "classic", info.serial, info.name});
         ASSERT_EQ(local.code, 0) << local.err;
         const Finished fromServer =
-            a.run("xrq-series", {"--files-folder", a.files(), "export", "--layout", "classic", "--service",
-                                 "laptop_a", info.serial, info.name});
+            a.run("xrq-series", {"--files-folder", a.files(), "export", "--layout", "classic",
+                                 "--service", "laptop_a", info.serial, info.name});
         ASSERT_EQ(fromServer.code, 0) << fromServer.err;
         EXPECT_EQ(fromServer.out, local.out);
         EXPECT_NE(local.out.find("# records: 30 in 1 segment"), std::string::npos) << local.out;
@@ -243,16 +243,14 @@ TEST_F(FleetPrograms, AClearOneLaptopMissedLeavesBothLaptopsRecordsInTheServersS
     ASSERT_EQ(all.size(), 2u);
     for (const series::SeriesInfo& info : all) {
         SCOPED_TRACE(info.name);
-        const Finished fromA =
-            a.run("xrq-series", {"export", "--layout", "classic", "--service", "laptop_a", info.serial,
-                                 info.name});
+        const Finished fromA = a.run("xrq-series", {"export", "--layout", "classic", "--service",
+                                                    "laptop_a", info.serial, info.name});
         ASSERT_EQ(fromA.code, 0) << fromA.err;
         EXPECT_NE(fromA.out.find("# records: 60 in 2 segments, 0 provisional\r\n"),
                   std::string::npos)
             << fromA.out.substr(0, 1500);
-        const Finished fromB =
-            b.run("xrq-series", {"export", "--layout", "classic", "--service", "laptop_b", info.serial,
-                                 info.name});
+        const Finished fromB = b.run("xrq-series", {"export", "--layout", "classic", "--service",
+                                                    "laptop_b", info.serial, info.name});
         ASSERT_EQ(fromB.code, 0) << fromB.err;
         EXPECT_EQ(fromB.out, fromA.out);
     }
