@@ -95,8 +95,8 @@ TEST_F(SeriesView, ColumnsAreNamedByTheSetsTitleLines) {
               std::tuple{1780307000000LL, "Date Time, Depth m", 30}}) {
             series::DownloadSets sets;
             sets.sets.push_back({"SITE1", minutes({first, first + 1}, 1.5), true, titles});
-            ASSERT_TRUE(store.apply({"XRQ2", "kept-2-" + std::to_string(at), at, true}, sets, facts)
-                            .ok);
+            ASSERT_TRUE(
+                store.apply({"XRQ2", "kept-2-" + std::to_string(at), at, true}, sets, facts).ok);
         }
     }
     request.serial = "XRQ2";
