@@ -78,7 +78,7 @@ struct OpenOptions {
     // ReadWrite with schemaVersion >= 0: steps[v] takes version v to v + 1; all missing steps
     // run in one transaction, so a file is migrated whole or not at all. Empty: an older file is
     // opened as it is, for the caller to judge (Store::foundVersion()).
-    std::vector<Step> steps;
+    std::vector<Step> steps = {};
     // The start of Qt's connection name ("unitreg", "xrq-series"...), made unique per open.
     QString connectionPrefix = QStringLiteral("xrq-store");
 };
