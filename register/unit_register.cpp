@@ -130,11 +130,16 @@ std::string bytes(const QVariant& value) {
 // codes, written once there).
 Failure failureOfKind(platform::ErrorKind kind) {
     switch (kind) {
-    case platform::ErrorKind::Busy: return Failure::Busy;
-    case platform::ErrorKind::Io: return Failure::Io;
-    case platform::ErrorKind::Full: return Failure::Full;
-    case platform::ErrorKind::Corrupt: return Failure::Damage;
-    default: return Failure::Other;
+    case platform::ErrorKind::Busy:
+        return Failure::Busy;
+    case platform::ErrorKind::Io:
+        return Failure::Io;
+    case platform::ErrorKind::Full:
+        return Failure::Full;
+    case platform::ErrorKind::Corrupt:
+        return Failure::Damage;
+    default:
+        return Failure::Other;
     }
 }
 
@@ -356,10 +361,9 @@ std::vector<storage::Step> UnitRegister::migrationSteps() {
                 const platform::ErrorKind kind = error.type() != QSqlError::NoError
                                                      ? storage::kindOf(error)
                                                      : platform::ErrorKind::Internal;
-                return platform::makeError(kind == platform::ErrorKind::Invalid
-                                               ? platform::ErrorKind::Internal
-                                               : kind,
-                                           why.empty() ? text.toStdString() : why);
+                return platform::makeError(
+                    kind == platform::ErrorKind::Invalid ? platform::ErrorKind::Internal : kind,
+                    why.empty() ? text.toStdString() : why);
             }
             return statements(db, found);
         });

@@ -325,13 +325,14 @@ Result<Store> open(const std::string& path, const OpenOptions& options) {
                 return wal.error();
         }
     }
-    // The name of a store just made (or of one whose first open could not sync it) reaches
-    // the disk before anything in it is called kept. A folder with nothing new to write
-    // syncs at once, so every opening for writing does it rather than remember who did.
-    if (writing && !platform::syncFolder(platform::folderOf(path))) {
+    // The name of a store just made reaches the disk before anything in it is called kept.
+    // An opener that may make the file (its owner) syncs the folder on every open, so that a
+    // sync that failed at the making is done by the next open; a folder with nothing new to
+    // write syncs at once. One that never makes it leaves that to the owner.
+    if (writing && options.create && !platform::syncFolder(platform::folderOf(path))) {
         const int err = errno;
-        return errnoError(err, "its folder " + platform::folderOf(path) + " could not be synced (" +
-                                   std::strerror(err) + ")");
+        return errnoError(err, "its folder " + platform::folderOf(path) +
+                                   " could not be synced (" + std::strerror(err) + ")");
     }
     return store;
 }

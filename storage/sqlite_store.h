@@ -122,8 +122,9 @@ private:
 // its folder writable; user_version is read (a file that is no database is Corrupt; a newer
 // one TooNew, left untouched); the journal, sync and foreign keys are set; the quick check
 // runs; missing steps run in one BEGIN IMMEDIATE transaction (the version looked at again
-// under the lock: another program may have migrated it meanwhile); and the folder that names
-// the file is synced (platform/durable_file) so that a new store's name survives a power cut.
+// under the lock: another program may have migrated it meanwhile); and, where the opener may
+// make the file (`create`), the folder that names it is synced (platform/durable_file) so that
+// a new store's name survives a power cut.
 // A lock held past busyMs is Busy; a full disk Full; an I/O failure Io.
 platform::Result<Store> open(const std::string& path, const OpenOptions& options);
 

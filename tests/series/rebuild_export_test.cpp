@@ -124,8 +124,9 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
         const std::string kept = folder + "downloads/XRQ7/k" + std::to_string(++n) + ".txt";
         keptDownload(reg, serial, kept, v.text, v.at,
                      v.safe ? std::vector<std::string>{} : std::vector<std::string>{"not safe"});
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         // Taken once the download has ended, as the program does.
         const ApplyResult r =
             store.apply({serial, kept, v.at + 60000, v.safe}, readDownloadFile(kept), facts.facts);
@@ -292,8 +293,9 @@ TEST(SeriesRebuild, TheLivePathAndTheRebuildTakeTheSameDownloads) {
         const std::int64_t at = utcMs(2026, 11, 1 + n, 8);
         const std::string kept = folder + "downloads/XRQ8/k" + std::to_string(++n) + ".txt";
         const unitreg::Download d = keptDownload(reg, serial, kept, v.text, at, v.reasons);
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         ASSERT_EQ(facts.kept.back().captured, v.captured);
         const DownloadSets sets = readDownloadFile(kept);
         if (!seriesTakes(sets, v.captured))
@@ -333,8 +335,9 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
         SeriesStore store;
         std::string why;
         ASSERT_TRUE(store.open(storePath(folder), why)) << why;
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         ASSERT_TRUE(
             store
                 .apply({serial, k1, utcMs(2026, 11, 1, 8), true}, readDownloadFile(k1), facts.facts)
@@ -416,8 +419,9 @@ TEST_P(LearntAcrossRebuild, CarriedFromTheStoreReplaced) {
         SeriesStore store;
         std::string why;
         ASSERT_TRUE(store.open(storePath(folder), why)) << why;
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         ASSERT_TRUE(store
                         .apply({serial, k1, utcMs(2026, 10, 21, 8), true}, readDownloadFile(k1),
                                facts.facts)
@@ -545,8 +549,9 @@ TEST(SeriesRebuild, CopiesOfOneMemoryJoinAtTheNextDownloadAndAtTheRebuild) {
     SeriesStore store;
     std::string why;
     ASSERT_TRUE(store.open(storePath(folder), why)) << why;
-    RegisterFacts facts;
-    ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+    auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+    ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+    RegisterFacts& facts = *factsRead;
     ASSERT_TRUE(store.apply({serial, k1, at1, true}, readDownloadFile(k1), facts.facts).ok);
     // The older rules split the second visit off; a clear known to that download alone stands
     // in for them here (the register knows of none).
