@@ -205,7 +205,8 @@ TEST(SitePlot, PropertiesNamedWithUnitsSwapsAndFlagsMarked) {
         s.rows.push_back(r);
     }
     s.swaps = {{std::int64_t(t0 + 50 * 60) * 1000, "A", "B"},
-               {std::int64_t(t0 + 500 * 60) * 1000, "B", ""}}; // after the range asked
+               {std::int64_t(t0 + 99 * 60) * 1000, "B", ""},   // a removal
+               {std::int64_t(t0 + 500 * 60) * 1000, "", "C"}}; // after the last record
     const SitePlot whole = sitePlotOf(s, {}, 10);
     EXPECT_EQ(whole.names, (QStringList{"Water temperature", "Stage"})); // Notes holds no number
     EXPECT_EQ(whole.units, (QStringList{"°C", "m"}));
