@@ -102,7 +102,10 @@ function drawMarks(marks, column, ctx, area, g) {
     ctx.moveTo(x, area.y);
     ctx.lineTo(x, area.y + area.h);
     ctx.stroke();
-    ctx.fillText(to ? "\u2192 " + to : "\u2715 " + from, x + 3, area.y + 11);
+    const text = to ? "\u2192 " + to : "\u2715 " + from;
+    const width = ctx.measureText(text).width;
+    // Beside the line, on its left where the plot's edge would cut it.
+    ctx.fillText(text, x + 3 + width > area.x + area.w ? x - 3 - width : x + 3, area.y + 11);
   });
   ctx.lineWidth = 1;
   ctx.fillStyle = "rgb(200, 30, 30)";
@@ -295,7 +298,7 @@ function graticule(map) {
       const lon = i * step;
       layer.addLayer(L.polyline([[south, lon], [north, lon]], line));
       layer.addLayer(label(Math.abs(lon).toFixed(digits) + "\u00b0" + (lon < 0 ? "W" : "E"),
-        [north, lon], "lon"));
+        [south, lon], "lon"));
     }
   };
   map.on("moveend", draw);
