@@ -184,10 +184,10 @@ QByteArray sitesPage(const SitesOverview& o, const PageContext& context) {
         "placeholder=\"site, unit, laptop, note...\"></label> <span id=\"shown\"></span></p>"
         "<p class=\"scroll-hint\">Scroll the table sideways for more.</p><div "
         "class=\"scroll\"><table id=\"sites\" class=\"sortable\"><thead><tr>"
-        "<th data-type=\"text\">Site</th><th data-type=\"text\">Name</th>"
-        "<th data-type=\"text\">Unit now</th><th data-type=\"number\">Last visit, days</th>"
+        "<th data-type=\"text\">Site</th><th data-type=\"number\">Last visit, days</th>"
+        "<th data-type=\"text\">Unit now</th><th data-type=\"number\">Battery</th>"
         "<th data-type=\"number\">Last visit</th><th data-type=\"text\">By</th>"
-        "<th data-type=\"number\">Battery</th><th data-type=\"number\">Last note</th>"
+        "<th data-type=\"number\">Last note</th>"
         "</tr></thead><tbody>");
     for (const SiteRow& s : o.sites) {
         const int interval = siteIntervalDays(s, o.organisationIntervalDays, context);
@@ -195,18 +195,23 @@ QByteArray sitesPage(const SitesOverview& o, const PageContext& context) {
         body += QStringLiteral("<tr class=\"%1\"%2>")
                     .arg(late.late ? QStringLiteral("late") : QStringLiteral("due"),
                          mapAttributes(s, late.late));
-        body += QStringLiteral("<td data-sort=\"%1\"><a href=\"%2\">%3</a></td>")
-                    .arg(html(s.code), siteHref(s.code), html(s.code));
-        body += QStringLiteral("<td class=\"name\">%1</td>").arg(html(s.name));
-        body +=
-            QStringLiteral("<td class=\"%1\">%2</td>")
-                .arg(s.currentUnits.size() > 1 ? QStringLiteral("overlap") : QString(),
-                     s.currentUnits.isEmpty() ? QStringLiteral("none") : unitLinks(s.currentUnits));
+        // The code and name first, then what a planner looks for: a phone shows these.
+        body += QStringLiteral("<td data-sort=\"%1\"><a href=\"%2\">%1</a><br><span "
+                               "class=\"name\">%3</span></td>")
+                    .arg(html(s.code), siteHref(s.code), html(s.name));
         body += QStringLiteral("<td data-sort=\"%1\" class=\"lateness\" title=\"interval %2 "
                                "days\">%3</td>")
                     .arg(late.daysSince.value_or(1LL << 40))
                     .arg(interval)
                     .arg(html(late.text));
+        body +=
+            QStringLiteral("<td class=\"%1\">%2</td>")
+                .arg(s.currentUnits.size() > 1 ? QStringLiteral("overlap") : QString(),
+                     s.currentUnits.isEmpty() ? QStringLiteral("none") : unitLinks(s.currentUnits));
+        body += QStringLiteral("<td data-sort=\"%1\">%2 %3</td>")
+                    .arg(s.battery.empty() ? -1.0 : s.battery.back())
+                    .arg(sparklineSvg(s.battery, 60, 18),
+                         s.battery.empty() ? QStringLiteral("-") : volts(s.battery.back()));
         body += QStringLiteral("<td data-sort=\"%1\">%2</td>")
                     .arg(s.lastVisitMs.value_or(0))
                     .arg(s.lastVisitMs ? html(utcText(*s.lastVisitMs)) : QStringLiteral("-"));
@@ -218,10 +223,6 @@ QByteArray sitesPage(const SitesOverview& o, const PageContext& context) {
                                                           ? QString()
                                                           : QStringLiteral(" <small>(%1)</small>")
                                                                 .arg(html(s.lastVisitUnit))));
-        body += QStringLiteral("<td data-sort=\"%1\">%2 %3</td>")
-                    .arg(s.battery.empty() ? -1.0 : s.battery.back())
-                    .arg(sparklineSvg(s.battery, 60, 18),
-                         s.battery.empty() ? QStringLiteral("-") : volts(s.battery.back()));
         if (s.lastNote)
             body += QStringLiteral("<td data-sort=\"%1\" class=\"note\">%2 <small>%3, %4</small>"
                                    "</td></tr>")
@@ -232,7 +233,7 @@ QByteArray sitesPage(const SitesOverview& o, const PageContext& context) {
             body += QStringLiteral("<td data-sort=\"0\" class=\"note\">-</td></tr>");
     }
     if (o.sites.empty())
-        body += QStringLiteral("<tr><td colspan=\"8\">No sites are kept on the server "
+        body += QStringLiteral("<tr><td colspan=\"7\">No sites are kept on the server "
                                "(xrq-series admin adds them).</td></tr>");
     body += QStringLiteral("</tbody></table></div>");
     if (o.more)

@@ -270,19 +270,29 @@ function seriesPlot(div) {
 }
 
 // A graticule under the map's markers: lines every round step of degrees (about eight across
-// the view), each labelled, drawn again as the view moves. With no tiles it is the map's only
-// ground, beside the scale.
-function graticule(map) {
+// the view), each labelled at the map's edge, drawn again as the view moves. With no tiles it
+// is the map's only ground, beside the scale. The labels are placed in the box's own
+// coordinates, over the map, whatever the panes' transforms.
+function graticule(map, box) {
   const layer = L.layerGroup().addTo(map);
+  const labels = document.createElement("div");
+  labels.className = "graticule-labels";
+  box.append(labels);
   const steps = [0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30];
   const line = { color: "#9aa7b4", weight: 1, opacity: 0.7, interactive: false };
-  const label = (text, at, cls) => L.marker(at, {
-    interactive: false, keyboard: false,
-    icon: L.divIcon({ className: "graticule-label " + cls, html: text, iconSize: null }),
-  });
+  const label = (text, x, y, cls) => {
+    const span = document.createElement("span");
+    span.className = "graticule-label " + cls;
+    span.textContent = text;
+    span.style.left = x + "px";
+    span.style.top = y + "px";
+    labels.append(span);
+  };
   const draw = () => {
     layer.clearLayers();
+    labels.textContent = "";
     const b = map.getBounds();
+    const size = map.getSize();
     const span = Math.max(b.getEast() - b.getWest(), b.getNorth() - b.getSouth());
     const step = steps.find((s) => span / s <= 8) || 30;
     const digits = Math.max(0, Math.ceil(-Math.log10(step)));
@@ -291,17 +301,19 @@ function graticule(map) {
     for (let i = Math.ceil(south / step); i * step <= north; i++) {
       const lat = i * step;
       layer.addLayer(L.polyline([[lat, west], [lat, east]], line));
-      layer.addLayer(label(Math.abs(lat).toFixed(digits) + "\u00b0" + (lat < 0 ? "S" : "N"),
-        [lat, west], "lat"));
+      const y = map.latLngToContainerPoint([lat, west]).y;
+      if (y > 14 && y < size.y - 4)
+        label(Math.abs(lat).toFixed(digits) + "\u00b0" + (lat < 0 ? "S" : "N"), 48, y - 14, "lat");
     }
     for (let i = Math.ceil(west / step); i * step <= east; i++) {
       const lon = i * step;
       layer.addLayer(L.polyline([[south, lon], [north, lon]], line));
-      layer.addLayer(label(Math.abs(lon).toFixed(digits) + "\u00b0" + (lon < 0 ? "W" : "E"),
-        [south, lon], "lon"));
+      const x = map.latLngToContainerPoint([south, lon]).x;
+      if (x > 4 && x < size.x - 40)
+        label(Math.abs(lon).toFixed(digits) + "\u00b0" + (lon < 0 ? "W" : "E"), x + 2, 2, "lon");
     }
   };
-  map.on("moveend", draw);
+  map.on("moveend zoomend resize", draw);
   draw();
 }
 
@@ -348,7 +360,7 @@ function siteMap(box, holders) {
   });
   if (points.length === 1) map.setView(points[0], box.dataset.tiles ? 14 : 12);
   else map.fitBounds(L.latLngBounds(points), { padding: [24, 24], maxZoom: 14 });
-  graticule(map);
+  graticule(map, box);
   box.dataset.markers = String(points.length);
   return (rows) => {
     let shown = 0;
