@@ -62,7 +62,7 @@ protected:
                                     {d3, false, {}},
                                     {d1, false, {}},
                                     {d2, false, {}},
-                                    {note, false, {}}}));
+                                    {note, false, {}}});
         return added.ok ? std::string() : "site facts not added: " + added.error.toStdString();
     }
 };
