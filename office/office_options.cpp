@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_options.h"
 
+#include "office/site_pages.h"
+
 #include "fleet/fleet_settings.h"
 
 namespace office {
@@ -81,6 +83,11 @@ ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
                 o.visitIntervalDays = v.toInt(&ok);
             if (!ok || o.visitIntervalDays < 1 || o.visitIntervalDays > 3650)
                 return refuse(QStringLiteral("--visit-interval takes 1 to 3650 days"));
+        } else if (a == QLatin1String("--tile-url")) {
+            if (!value(o.tileUrl) || tileOrigin(o.tileUrl).isEmpty())
+                return refuse(QStringLiteral("--tile-url takes an https:// or http:// URL with "
+                                             "{z}, {x} and {y} (https://tiles.example.org/{z}/"
+                                             "{x}/{y}.png)"));
         } else if (a == QLatin1String("--workers")) {
             bool ok = false;
             if (value(v))
@@ -108,6 +115,7 @@ std::string officeHelpText() {
     return "usage: xrq-office --service NAME [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key "
            "FILE]\n"
            "                  [--public-name NAME]... [--visit-interval DAYS] [--workers N]\n"
+           "                  [--tile-url URL]\n"
            "The office's view of the organisation's server, read-only, in a browser: every\n"
            "unit's state, its history and every series.\n"
            "  --service NAME         the server, a pg_service.conf name; on a loopback\n"
@@ -127,6 +135,9 @@ std::string officeHelpText() {
            "  --visit-interval DAYS  a unit not visited for longer is late, where the server\n"
            "                         keeps no interval (default 30)\n"
            "  --workers N            reads of the server at a time (default 4)\n"
+           "  --tile-url URL         the sites' map's tiles, fetched by the browser from there\n"
+           "                         ({z}, {x}, {y} in it); none: the map shows the positions\n"
+           "                         alone, on a plain background, offline\n"
            "Exit status: 0 ended as asked, 1 could not start, 2 command line refused.\n";
 }
 

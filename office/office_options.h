@@ -29,6 +29,7 @@ struct OfficeOptions {
     int visitIntervalDays = 30; // --visit-interval DAYS
     int workers = 4;            // --workers N: reads at a time
     QStringList publicNames;    // --public-name NAME, each time: Host names answered to
+    QString tileUrl;            // --tile-url URL: the map's tiles; none: positions alone
     bool help = false, version = false;
 };
 

@@ -44,7 +44,8 @@ QByteArray page(const QString& title, const QString& body, const PageContext& co
         out += QStringLiteral("<form id=\"sign-out\" method=\"post\" action=\"/sign-out\">"
                               "<span>%1</span> <button type=\"submit\">Sign out</button></form>")
                    .arg(html(context.signedInAs));
-    out += QStringLiteral("</header><main>");
+    out += QStringLiteral(" <nav><a href=\"/units\">Units</a> <a href=\"/sites\">Sites</a></nav>"
+                          "</header><main>");
     out += body;
     out += QStringLiteral("</main><script src=\"/static/office.js\"></script></body></html>\n");
     return out.toUtf8();
@@ -447,6 +448,15 @@ QByteArray signInPage(const QString& message, const QString& next, const QString
                        "xrq_office; its owner grants it (xrq-series admin grant-office ROLE).</p>")
             .arg(html(role), html(next));
     return page(QStringLiteral("Sign in"), body, PageContext{});
+}
+
+QByteArray officePage(const QString& title, const QString& body, const PageContext& context,
+                      const QString& scripts) {
+    return page(title, body, context, scripts);
+}
+
+QString sparklineSvg(const std::vector<double>& values, int width, int height) {
+    return sparkline(values, width, height, QStringLiteral("spark"));
 }
 
 QJsonObject unitsJson(const UnitsOverview& o, const PageContext& context) {

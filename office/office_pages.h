@@ -18,6 +18,9 @@ namespace office {
 struct PageContext {
     int visitIntervalDays = 30; // a unit not visited for longer is late
     QString signedInAs;         // the role signed in (sign_in.h); empty: no sign-in here
+    // The map's tiles (--tile-url, "https://tiles.example.org/{z}/{x}/{y}.png"); empty: none
+    // are fetched, the map shows the positions alone.
+    QString tileUrl;
 };
 
 // How late a unit is by its last visit: whole days since, and whether that is over the
@@ -46,6 +49,13 @@ QByteArray seriesPage(const QString& unit, const QString& dataSet, const PageCon
 QByteArray errorPage(int status, const QString& message, const PageContext& context);
 // The sign-in form: `message` says why it is shown again, `next` is where it leads after.
 QByteArray signInPage(const QString& message, const QString& next, const QString& role);
+
+// The page around a body, for the pages made elsewhere (site_pages.h): the office's header,
+// style sheet and script, `scripts` in its head.
+QByteArray officePage(const QString& title, const QString& body, const PageContext& context,
+                      const QString& scripts = {});
+// A small line of the values drawn by the page itself (no script), the newest a dot.
+QString sparklineSvg(const std::vector<double>& values, int width, int height);
 
 QJsonObject unitsJson(const UnitsOverview& overview, const PageContext& context);
 // The plot's columns, each with its name, unit and the values it shows over the range.

@@ -11,6 +11,7 @@
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "fleet/site_facts.h"
 #include "fleet/visit_intervals.h"
 #include "platform/thread_boundary.h"
 #include "series/record_time.h"
@@ -688,6 +689,274 @@ UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const Re
     for (const HeldSeries& h : held)
         u.dataSets << h.dataSet;
     return u;
+}
+
+namespace {
+
+// Each deployment's newest visit of its unit while it was there: one seek of the index on
+// (unit, kind, occurred_at, arrival) a deployment, the deployments handed over as one JSON
+// parameter. A visit stamped by a clock ahead is none (timeTakenSql), as on the Units page.
+struct DeploymentVisit {
+    std::optional<std::int64_t> atMs;
+    QString laptop;
+};
+bool readDeploymentVisits(PgConnection& pg, const std::vector<fleet::Deployment>& deployments,
+                          const ReadLimits& limits, std::vector<DeploymentVisit>& out,
+                          ReadError& error) {
+    out.assign(deployments.size(), {});
+    if (deployments.empty())
+        return true;
+    QJsonArray list;
+    for (std::size_t i = 0; i < deployments.size(); ++i) {
+        const fleet::Deployment& d = deployments[i];
+        list.append(QJsonObject{{QStringLiteral("i"), qint64(i)},
+                                {QStringLiteral("u"), d.unit},
+                                {QStringLiteral("f"), qint64(d.fromMs)},
+                                {QStringLiteral("t"), d.toMs ? QJsonValue(qint64(*d.toMs))
+                                                             : QJsonValue(QJsonValue::Null)}});
+    }
+    const PgResult r = pg.exec(
+        "SELECT d.i, " + ms("v.occurred_at") +
+            ", v.laptop FROM pg_catalog.jsonb_to_recordset($1::jsonb) AS d(i bigint, u text, "
+            "f bigint, t bigint) JOIN LATERAL (SELECT occurred_at, laptop FROM xrq.owned_events "
+            "e WHERE e.unit = d.u AND e.kind = 'visit' AND " +
+            fleet::timeTakenSql("e") +
+            " AND e.occurred_at >= pg_catalog.to_timestamp(d.f / 1000.0) AND (d.t IS NULL OR "
+            "e.occurred_at < pg_catalog.to_timestamp(d.t / 1000.0)) ORDER BY occurred_at DESC, "
+            "arrival DESC LIMIT 1) v ON true",
+        {PgParam::text(QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString())},
+        limits.statementTimeout);
+    if (!r.ok()) {
+        error = unavailable(QStringLiteral("visits not read"), r.error());
+        return false;
+    }
+    for (int row = 0; row < r.rows(); ++row) {
+        const auto i = fleet::integerAt(r, row, 0, 0, std::int64_t(deployments.size()) - 1);
+        if (i)
+            out[std::size_t(*i)] = {msOrNone(r, row, 1), text(r.value(row, 2))};
+    }
+    return true;
+}
+
+SiteNote siteNote(const fleet::FieldNote& n) {
+    return {n.atMs, fleet::noteCategoryName(n.category), n.text, n.by, n.unit};
+}
+
+// The site a note is about: its own, else the site its unit was deployed at then.
+QString noteSite(const fleet::SiteFacts& facts, const fleet::FieldNote& n) {
+    if (!n.site.isEmpty())
+        return n.site;
+    const std::optional<fleet::Deployment> d = facts.deploymentOf(n.unit, n.atMs);
+    return d && (!d->toMs || n.atMs < *d->toMs) ? d->site : QString();
+}
+
+SiteRow siteRow(const fleet::Site& s) {
+    SiteRow row;
+    row.code = s.code;
+    row.name = s.name;
+    row.longitude = s.longitude;
+    row.latitude = s.latitude;
+    row.elevation = s.elevation;
+    row.visitIntervalDays = s.visitDays;
+    return row;
+}
+
+// The units deployed at the site now, and its newest visit over `visits` (by deployment).
+void takeDeployments(SiteRow& row, const std::vector<fleet::Deployment>& deployments,
+                     const std::vector<DeploymentVisit>& visits, std::size_t first,
+                     std::size_t end) {
+    for (std::size_t i = first; i < end; ++i) {
+        const fleet::Deployment& d = deployments[i];
+        if (!d.toMs && !row.currentUnits.contains(d.unit))
+            row.currentUnits << d.unit;
+        const DeploymentVisit& v = visits[i];
+        if (v.atMs && (!row.lastVisitMs || *v.atMs > *row.lastVisitMs)) {
+            row.lastVisitMs = v.atMs;
+            row.lastVisitLaptop = v.laptop;
+            row.lastVisitUnit = d.unit;
+        }
+    }
+}
+
+ReadError siteFactsError(const fleet::SiteFacts& facts) {
+    return {ReadError::Kind::Unavailable, QStringLiteral("site facts not read: ") + facts.error};
+}
+
+} // namespace
+
+SitesOverview readSitesOverview(const std::string& conninfo, const ReadLimits& limits) {
+    SitesOverview o;
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, o.error);
+    if (!lease)
+        return o;
+    PgConnection& pg = *lease;
+    o.readAtMs = serverNow(pg, limits);
+    const fleet::SiteFacts facts = fleet::readSiteFacts(pg, limits.statementTimeout);
+    if (!facts.ok) {
+        o.error = siteFactsError(facts);
+        return o;
+    }
+    const std::size_t shown = std::min(facts.sites.size(), std::size_t(limits.mostSites));
+    o.more = facts.sites.size() > shown;
+    QHash<QString, std::size_t> at;
+    o.sites.reserve(shown);
+    for (std::size_t i = 0; i < shown; ++i) {
+        at.insert(facts.sites[i].code, i);
+        o.sites.push_back(siteRow(facts.sites[i]));
+    }
+    // The deployments come by site: each site's run is taken at once.
+    std::vector<fleet::Deployment> deployments;
+    for (const fleet::Deployment& d : facts.deployments)
+        if (at.contains(d.site))
+            deployments.push_back(d);
+    std::vector<DeploymentVisit> visits;
+    if (!readDeploymentVisits(pg, deployments, limits, visits, o.error))
+        return o;
+    for (std::size_t first = 0; first < deployments.size();) {
+        std::size_t end = first;
+        while (end < deployments.size() && deployments[end].site == deployments[first].site)
+            ++end;
+        takeDeployments(o.sites[at.value(deployments[first].site)], deployments, visits, first,
+                        end);
+        first = end;
+    }
+    for (const fleet::FieldNote& n : facts.notes) { // by time: the last one counts
+        const auto found = at.constFind(noteSite(facts, n));
+        if (found != at.constEnd())
+            o.sites[*found].lastNote = siteNote(n);
+    }
+    Batteries batteries;
+    readBatteries(conninfo, limits, batteries);
+    if (batteries.error.failed()) {
+        o.error = batteries.error;
+        return o;
+    }
+    for (SiteRow& row : o.sites) {
+        if (row.currentUnits.isEmpty())
+            continue;
+        const auto found = batteries.readings.constFind(row.currentUnits.front());
+        fleet::UnreadFacts unread; // told on the unit's own row of the Units page
+        if (found != batteries.readings.constEnd())
+            takeBatteries(*found, row.battery, unread);
+    }
+    const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);
+    if (!intervals.ok) {
+        o.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
+        return o;
+    }
+    o.organisationIntervalDays = intervals.organisation;
+    return o;
+}
+
+SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
+                          const ReadLimits& limits) {
+    SiteDetail d;
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, d.error);
+    if (!lease)
+        return d;
+    PgConnection& pg = *lease;
+    d.readAtMs = serverNow(pg, limits);
+    const fleet::SiteFacts facts = fleet::readSiteFacts(pg, limits.statementTimeout, code);
+    if (!facts.ok) {
+        d.error = siteFactsError(facts);
+        return d;
+    }
+    const fleet::Site* site = facts.site(code);
+    if (!site) {
+        d.error = {ReadError::Kind::NotFound, QStringLiteral("no site %1").arg(code.left(100))};
+        return d;
+    }
+    d.site = siteRow(*site);
+    d.description = site->description;
+    std::vector<fleet::Deployment> deployments = facts.deploymentsAt(code);
+    if (deployments.size() > std::size_t(limits.mostDeployments)) {
+        d.error = {ReadError::Kind::TooLarge,
+                   QStringLiteral("more than %1 deployments").arg(limits.mostDeployments)};
+        return d;
+    }
+    std::vector<DeploymentVisit> visits;
+    if (!readDeploymentVisits(pg, deployments, limits, visits, d.error))
+        return d;
+    takeDeployments(d.site, deployments, visits, 0, deployments.size());
+    for (const fleet::Deployment& dep : deployments)
+        d.deployments.push_back({dep.unit, dep.fromMs, dep.toMs});
+    for (auto n = facts.notes.rbegin(); n != facts.notes.rend(); ++n) {
+        if (noteSite(facts, *n) != code)
+            continue;
+        if (d.notes.size() >= std::size_t(limits.mostNotes)) {
+            d.moreNotes = true;
+            break;
+        }
+        d.notes.push_back(siteNote(*n));
+    }
+    if (!d.notes.empty())
+        d.site.lastNote = d.notes.front();
+    const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);
+    if (!intervals.ok) {
+        d.error =
+            unavailable(QStringLiteral("visit intervals not read"), intervals.error.toStdString());
+        return d;
+    }
+    d.organisationIntervalDays = intervals.organisation;
+    return d;
+}
+
+std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
+                                                         const QString& code,
+                                                         const TimeRange& range,
+                                                         const ReadLimits& limits,
+                                                         ReadError& error) {
+    fleet::SiteFacts facts;
+    {
+        ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, error);
+        if (!lease)
+            return nullptr;
+        facts = fleet::readSiteFacts(*lease, limits.statementTimeout, code);
+    }
+    if (!facts.ok) {
+        error = siteFactsError(facts);
+        return nullptr;
+    }
+    if (!facts.site(code)) {
+        error = {ReadError::Kind::NotFound, QStringLiteral("no site %1").arg(code.left(100))};
+        return nullptr;
+    }
+    QStringList units;
+    for (const fleet::Deployment& d : facts.deploymentsAt(code))
+        if (!units.contains(d.unit))
+            units << d.unit;
+    // Every data set of every unit deployed there, held while the site's series is built.
+    std::vector<std::shared_ptr<const series::ServerSeries>> held;
+    std::vector<series::UnitSource> sources;
+    long long records = 0;
+    for (const QString& unit : units) {
+        const UnitSets sets = readUnitSets(conninfo, unit, limits);
+        if (sets.error.kind == ReadError::Kind::NotFound)
+            continue; // deployed, nothing downloaded from it yet
+        if (sets.error.failed()) {
+            error = sets.error;
+            return nullptr;
+        }
+        for (const QString& set : sets.dataSets) {
+            std::shared_ptr<const series::ServerSeries> one =
+                readDerivedSeries(conninfo, unit, set, limits, error);
+            if (!one)
+                return nullptr;
+            sources.push_back({unit.toStdString(), one->source()});
+            records += sources.back().source.info.records;
+            held.push_back(std::move(one));
+        }
+        if (records > limits.mostRecords) {
+            error = {ReadError::Kind::TooLarge,
+                     QStringLiteral("the units at %1 hold more than %2 records")
+                         .arg(code.left(100))
+                         .arg(limits.mostRecords)};
+            return nullptr;
+        }
+    }
+    return std::make_shared<const series::SiteSeries>(series::buildSiteSeries(
+        facts, code.toStdString(), sources, range.from, range.to));
 }
 
 } // namespace office

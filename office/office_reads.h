@@ -18,6 +18,7 @@
 #include "fleet/server_values.h"
 #include "office/plot_marks.h"
 #include "series/server_series.h"
+#include "series/site_series.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -41,6 +42,9 @@ struct ReadLimits {
     int mostUnits = 20000;             // Units page rows
     int mostHistory = 500;             // a unit's history entries
     int mostBattery = 2000;            // a unit's battery readings
+    int mostSites = 20000;             // Sites page rows
+    int mostNotes = 500;               // a site's notes
+    int mostDeployments = 2000;        // a site's deployments
     long long mostRecords = 2'000'000; // a series' rows the plot and the CSV take
     // The Units page's time for deriving series not counted before (the rest are counted on
     // the service's counting thread for later loads, counting_ahead.h; a unit's page takes
@@ -213,5 +217,67 @@ readDerivedSeries(const std::string& conninfo, const QString& unit, const QStrin
 // counting thread (counting_ahead.h): what the service does at its start. False with `error`
 // when the server could not be read.
 bool countEverySeries(const std::string& conninfo, const ReadLimits& limits, ReadError& error);
+
+// A place's record as the Sites page and a site's page show it, from the site facts the server
+// keeps (sites, deployments, notes: fleet/site_facts.h), the newest fact of each kind and key
+// counting. Text is the server's, unescaped, as everywhere here.
+struct SiteNote {
+    std::int64_t atMs = 0;
+    QString category; // maintenance, calibration, damage, other
+    QString text;
+    QString author; // who wrote it
+    QString unit;   // the unit it is about; empty: the site
+};
+
+// A unit at a site from a time, until its removal or its next deployment (none: still there).
+struct SiteDeployment {
+    QString unit;
+    std::int64_t fromMs = 0;
+    std::optional<std::int64_t> toMs;
+};
+
+struct SiteRow {
+    QString code, name;
+    std::optional<double> longitude, latitude, elevation; // WGS 84; none: not given
+    std::optional<int> visitIntervalDays;                 // the site's own
+    QStringList currentUnits; // deployed there now, earliest first (more: side by side)
+    // The newest visit of a unit while it was deployed there, and the laptop that made it.
+    std::optional<std::int64_t> lastVisitMs;
+    QString lastVisitLaptop, lastVisitUnit;
+    std::vector<double> battery; // the first current unit's volts at its last visits, oldest first
+    std::optional<SiteNote> lastNote;
+};
+
+struct SitesOverview {
+    ReadError error;
+    std::int64_t readAtMs = 0;
+    std::vector<SiteRow> sites; // by code
+    bool more = false;          // more sites than the limit
+    std::optional<int> organisationIntervalDays;
+};
+SitesOverview readSitesOverview(const std::string& conninfo, const ReadLimits& limits);
+
+struct SiteDetail {
+    ReadError error;
+    std::int64_t readAtMs = 0;
+    SiteRow site;
+    QString description;
+    std::vector<SiteDeployment> deployments; // by start
+    std::vector<SiteNote> notes;             // newest first
+    bool moreNotes = false;
+    std::optional<int> organisationIntervalDays;
+};
+SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
+                          const ReadLimits& limits);
+
+// A site's series (series/site_series.h) from its facts and the series of every unit deployed
+// there, each derived as the unit's plot derives it (readDerivedSeries, kept between reads);
+// within `range` where its ends are given. Null with `error`: NotFound for no such site,
+// TooLarge when its units' series hold more than mostRecords.
+std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
+                                                         const QString& code,
+                                                         const TimeRange& range,
+                                                         const ReadLimits& limits,
+                                                         ReadError& error);
 
 } // namespace office

@@ -4,6 +4,8 @@
 #include "office/counting_ahead.h"
 #include "office/query_params.h"
 #include "office/sensor_things.h"
+#include "office/site_pages.h"
+#include "office/site_plot.h"
 
 #include "series/series_export.h"
 
@@ -83,6 +85,51 @@ Checked checkSeriesRange(const Request& r, const QStringList& more = {}) {
     if (!c.refused)
         timeRange(c.params, c.range, c.refused);
     return c;
+}
+
+// The plot's "buckets" (kDefaultBuckets when not given); false with the 400 in `refused`.
+bool plotBuckets(const QueryParams& p, int& buckets, std::optional<Answer>& refused) {
+    buckets = kDefaultBuckets;
+    if (!p.has("buckets"))
+        return true;
+    bool ok = false;
+    buckets = p.value("buckets").toInt(&ok);
+    if (ok && buckets >= 1 && buckets <= kMostBuckets)
+        return true;
+    refused = errorAnswer(400, QStringLiteral("\"buckets\" takes 1 to %1").arg(kMostBuckets));
+    return false;
+}
+
+// A site (site) and a range of it (from, to) and the names in `more`, checked.
+Checked checkSiteRange(const Request& r, const QStringList& more = {}) {
+    Checked c = check(r,
+                      QStringList{QStringLiteral("site"), QStringLiteral("from"),
+                                  QStringLiteral("to")} +
+                          more,
+                      {QStringLiteral("site")});
+    if (!c.refused)
+        timeRange(c.params, c.range, c.refused);
+    return c;
+}
+
+// A site (site) read and answered by `shown`, or why not.
+template <typename Shown>
+Answer answerSite(const Request& r, const OfficeConfig& c, const Shown& shown) {
+    const Checked q = check(r, {QStringLiteral("site")}, {QStringLiteral("site")});
+    if (q.refused)
+        return *q.refused;
+    const SiteDetail d = readSiteDetail(c.conninfo, q.params.value("site"), c.limits);
+    return d.error.failed() ? readErrorAnswer(d.error) : shown(d);
+}
+
+// The sites read and answered by `shown`, or why not.
+template <typename Shown>
+Answer answerSites(const Request& r, const OfficeConfig& c, const Shown& shown) {
+    const Checked q = check(r, {});
+    if (q.refused)
+        return *q.refused;
+    const SitesOverview o = readSitesOverview(c.conninfo, c.limits);
+    return o.error.failed() ? readErrorAnswer(o.error) : shown(o);
 }
 
 // A unit (u) read and answered by `shown`, or why not.
@@ -188,17 +235,12 @@ const std::map<QString, Handler>& routes() {
          }},
         {QStringLiteral("/api/series"),
          [](const Request& r, const OfficeConfig& c) {
-             const Checked q = checkSeriesRange(r, {QStringLiteral("buckets")});
+             Checked q = checkSeriesRange(r, {QStringLiteral("buckets")});
+             int buckets = kDefaultBuckets;
+             if (!q.refused)
+                 plotBuckets(q.params, buckets, q.refused);
              if (q.refused)
                  return *q.refused;
-             int buckets = kDefaultBuckets;
-             if (q.params.has("buckets")) {
-                 bool ok = false;
-                 buckets = q.params.value("buckets").toInt(&ok);
-                 if (!ok || buckets < 1 || buckets > kMostBuckets)
-                     return errorAnswer(
-                         400, QStringLiteral("\"buckets\" takes 1 to %1").arg(kMostBuckets));
-             }
              const SeriesPlot p = readSeriesPlot(c.conninfo, q.params.value("u"),
                                                  q.params.value("set"), q.range, buckets, c.limits);
              return p.error.failed() ? readErrorAnswer(p.error) : json(plotJson(p));
@@ -223,6 +265,73 @@ const std::map<QString, Handler>& routes() {
              a.headers.emplace_back("Content-Disposition",
                                     "attachment; filename=\"" + csvName(unit, set).toUtf8() + "\"");
              return a;
+         }},
+        {QStringLiteral("/sites"),
+         [](const Request& r, const OfficeConfig& c) {
+             return answerSites(r, c, [&](const SitesOverview& o) {
+                 return htmlAnswer(sitesPage(o, c.context));
+             });
+         }},
+        {QStringLiteral("/api/sites"),
+         [](const Request& r, const OfficeConfig& c) {
+             return answerSites(
+                 r, c, [&](const SitesOverview& o) { return json(sitesJson(o, c.context)); });
+         }},
+        {QStringLiteral("/site"),
+         [](const Request& r, const OfficeConfig& c) {
+             return answerSite(r, c, [&](const SiteDetail& d) {
+                 return htmlAnswer(sitePage(d, c.context));
+             });
+         }},
+        {QStringLiteral("/api/site"),
+         [](const Request& r, const OfficeConfig& c) {
+             return answerSite(
+                 r, c, [&](const SiteDetail& d) { return json(siteJson(d, c.context)); });
+         }},
+        {QStringLiteral("/api/site-series"),
+         [](const Request& r, const OfficeConfig& c) {
+             Checked q = checkSiteRange(r, {QStringLiteral("buckets")});
+             int buckets = kDefaultBuckets;
+             if (!q.refused)
+                 plotBuckets(q.params, buckets, q.refused);
+             if (q.refused)
+                 return *q.refused;
+             // The whole series is read: the plot's "Whole series" needs its first and last.
+             ReadError error;
+             const auto site =
+                 readSiteSeries(c.conninfo, q.params.value("site"), {}, c.limits, error);
+             return site ? json(sitePlotJson(sitePlotOf(*site, q.range, buckets)))
+                         : readErrorAnswer(error);
+         }},
+        {QStringLiteral("/csv/site"),
+         [](const Request& r, const OfficeConfig& c) {
+             const Checked q = checkSiteRange(r);
+             if (q.refused)
+                 return *q.refused;
+             const QString code = q.params.value("site");
+             ReadError error;
+             std::shared_ptr<const series::SiteSeries> site =
+                 readSiteSeries(c.conninfo, code, q.range, c.limits, error);
+             if (!site)
+                 return readErrorAnswer(error);
+             Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
+             a.stream = [site = std::move(site)](const auto& sink) {
+                 return series::exportSiteCsv(*site, sink) >= 0;
+             };
+             a.headers.emplace_back("Content-Disposition",
+                                    "attachment; filename=\"" +
+                                        csvName(QStringLiteral("site"), code).toUtf8() + "\"");
+             return a;
+         }},
+        {QStringLiteral("/static/leaflet.js"),
+         [](const Request&, const OfficeConfig& c) {
+             return staticFile(c.leafletDir + QStringLiteral("/leaflet.js"),
+                               "text/javascript; charset=utf-8");
+         }},
+        {QStringLiteral("/static/leaflet.css"),
+         [](const Request&, const OfficeConfig& c) {
+             return staticFile(c.leafletDir + QStringLiteral("/leaflet.css"),
+                               "text/css; charset=utf-8");
          }},
         {QStringLiteral("/static/office.js"),
          [](const Request&, const OfficeConfig&) {
@@ -249,10 +358,13 @@ const std::map<QString, Handler>& routes() {
 
 } // namespace
 
-std::vector<std::pair<QByteArray, QByteArray>> commonHeaders() {
+std::vector<std::pair<QByteArray, QByteArray>> commonHeaders(const QString& imageOrigin) {
+    const QByteArray images = imageOrigin.isEmpty() ? QByteArray() : " " + imageOrigin.toLatin1();
     return {{"Content-Security-Policy",
-             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-             "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
+             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:" +
+                 images +
+                 "; connect-src 'self'; base-uri 'none'; form-action 'self'; "
+                 "frame-ancestors 'none'"},
             {"X-Content-Type-Options", "nosniff"},
             {"Referrer-Policy", "no-referrer"},
             {"X-Frame-Options", "DENY"}};
@@ -265,7 +377,8 @@ bool isApiPath(const QString& path) {
 
 bool isPagePath(const QString& path) {
     return !(path == QLatin1String("/api") || path.startsWith(QLatin1String("/api/")) ||
-             path.startsWith(QLatin1String("/static/")) || path == QLatin1String("/csv"));
+             path.startsWith(QLatin1String("/static/")) || path == QLatin1String("/csv") ||
+             path.startsWith(QLatin1String("/csv/")));
 }
 
 Answer unknownPathAnswer(const QString& path) {
@@ -282,7 +395,7 @@ Answer errorAnswer(int status, const QString& message) {
 Answer unexpectedAnswer(const Request& request, const QString& why) {
     const QString message = QStringLiteral("an unexpected error: ") + why.left(300);
     if (request.path.startsWith(QLatin1String("/api/")) || isApiPath(request.path) ||
-        request.path == QLatin1String("/csv"))
+        !isPagePath(request.path))
         return errorAnswer(500, message);
     return {500,
             "text/html; charset=utf-8",

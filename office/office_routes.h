@@ -35,6 +35,8 @@ struct OfficeConfig {
     PageContext context;
     // Where Debian's libjs-dygraphs puts the plot library.
     QString dygraphsDir = QStringLiteral("/usr/share/javascript/dygraphs");
+    // Where Debian's libjs-leaflet puts the map library.
+    QString leafletDir = QStringLiteral("/usr/share/javascript/leaflet");
 };
 
 struct Request {
@@ -64,8 +66,9 @@ struct Answer {
 };
 
 // The headers every answer carries: the Content-Security-Policy (scripts, styles and fetches
-// from this service only; no frames, no inline script), no sniffing, no referrer, no caching.
-std::vector<std::pair<QByteArray, QByteArray>> commonHeaders();
+// from this service only; no frames, no inline script; images from `imageOrigin` too, the
+// map's tiles where --tile-url gives them), no sniffing, no referrer, no caching.
+std::vector<std::pair<QByteArray, QByteArray>> commonHeaders(const QString& imageOrigin = {});
 
 Answer answer(const Request& request, const OfficeConfig& config);
 // The web service's paths (sensor_things.h), which the HTTP side hands over as a whole.

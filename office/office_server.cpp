@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/office_server.h"
 
+#include "office/site_pages.h"
+
 #include "office/read_connections.h"
 #include "office/sign_in.h"
 #include "office/sign_in_backoff.h"
@@ -308,7 +310,8 @@ void OfficeServer::runOne() {
 }
 
 std::vector<std::pair<QByteArray, QByteArray>> OfficeServer::headersOf(Answer& a) const {
-    std::vector<std::pair<QByteArray, QByteArray>> headers = commonHeaders();
+    std::vector<std::pair<QByteArray, QByteArray>> headers =
+        commonHeaders(tileOrigin(m_config.context.tileUrl));
     if (m_tls)
         headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
     for (auto& h : a.headers)

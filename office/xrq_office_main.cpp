@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
     office::OfficeConfig config;
     config.conninfo = fleet::serviceConninfo(o.service.toStdString());
     config.context.visitIntervalDays = o.visitIntervalDays;
+    config.context.tileUrl = o.tileUrl;
     // Beyond this machine each person signs in, and reads as a role of their own.
     if (!o.address.isLoopback())
         config.sessions = std::make_shared<office::SessionStore>();

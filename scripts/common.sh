@@ -34,11 +34,11 @@ XRQ_TEST_PROGRAMS=(
 )
 # The build's packages (libsqlite3-dev: the tests' fault layer under SQLite links sqlite3
 # itself), xauth for xvfb-run (scripts/run.sh, scripts/screenshots.sh), git for CI's checks of
-# the tracked files, and libjs-dygraphs, the plots xrq-office serves, then the test programs'
-# packages.
+# the tracked files, and libjs-dygraphs and libjs-leaflet, the plots and the map xrq-office
+# serves, then the test programs' packages.
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
               libqt6sql6-sqlite libgtest-dev libgmock-dev googletest libsqlite3-dev xauth
-              dpkg-dev file libxxhash-dev libpq-dev git libjs-dygraphs)
+              dpkg-dev file libxxhash-dev libpq-dev git libjs-dygraphs libjs-leaflet)
 for _entry in "${XRQ_TEST_PROGRAMS[@]}"; do
     read -r _ _package _ <<<"$_entry"
     [[ " ${XRQ_PACKAGES[*]} " == *" $_package "* ]] || XRQ_PACKAGES+=("$_package")

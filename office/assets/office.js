@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The office's pages: sorting and filtering the Units table, and the series plot (Dygraphs)
-// that reads each zoomed range again at the resolution shown, a small plot for each group of
-// columns alike. Served by xrq-office from its
-// own origin; the pages carry no inline script.
+// The office's pages: sorting and filtering the Units and Sites tables, the series plot
+// (Dygraphs) that reads each zoomed range again at the resolution shown, a small plot for each
+// group of columns alike (a unit's data set, or a site's properties across its units), and the
+// map of the sites (Leaflet), drawn from the positions the page carries, with tiles only where
+// the service is given a tile URL. Served by xrq-office from its own origin; the pages carry
+// no inline script.
 "use strict";
 
 function sortableTable(table) {
@@ -30,7 +32,7 @@ function sortableTable(table) {
   });
 }
 
-function filteredTable(table, input, shown) {
+function filteredTable(table, input, shown, noun, changed) {
   const rows = Array.from(table.tBodies[0].rows);
   const text = rows.map((r) => r.textContent.toLowerCase());
   const update = () => {
@@ -41,7 +43,8 @@ function filteredTable(table, input, shown) {
       r.classList.toggle("hidden", !hit);
       n += hit ? 1 : 0;
     });
-    shown.textContent = n + " of " + rows.length + " units";
+    shown.textContent = n + " of " + rows.length + " " + (noun || "units");
+    if (changed) changed(rows);
   };
   input.addEventListener("input", update);
   update();
@@ -87,6 +90,24 @@ function drawMarks(marks, column, ctx, area, g) {
     ctx.stroke();
   });
   ctx.setLineDash([]);
+  // A site's swaps: a solid line where a unit's deployment starts or ends, the unit named.
+  ctx.strokeStyle = "rgba(35, 51, 68, 0.9)";
+  ctx.fillStyle = "rgb(35, 51, 68)";
+  ctx.font = "11px sans-serif";
+  (marks.swaps || []).forEach(([t, from, to]) => {
+    const x = g.toDomXCoord(t);
+    if (x < area.x || x > area.x + area.w) return;
+    ctx.lineWidth = 2;
+    ctx.beginPath();
+    ctx.moveTo(x, area.y);
+    ctx.lineTo(x, area.y + area.h);
+    ctx.stroke();
+    const text = to ? "\u2192 " + to : "\u2715 " + from;
+    const width = ctx.measureText(text).width;
+    // Beside the line, on its left where the plot's edge would cut it.
+    ctx.fillText(text, x + 3 + width > area.x + area.w ? x - 3 - width : x + 3, area.y + 11);
+  });
+  ctx.lineWidth = 1;
   ctx.fillStyle = "rgb(200, 30, 30)";
   ctx.strokeStyle = "white";
   let drawn = 0;
@@ -157,17 +178,19 @@ function seriesPlot(div) {
   const status = document.getElementById("plot-status");
   const clockLine = document.getElementById("plot-clock");
   const csv = document.getElementById("csv");
-  const base = div.dataset.query; // "u=...&set=...", escaped by the service
+  const base = div.dataset.query; // "u=...&set=..." or "site=...", escaped by the service
+  const api = div.dataset.api || "/api/series";
+  const csvPath = div.dataset.csv || "/csv";
   let graphs = [];
   const drawnMarks = [];
   const load = (from, to) => {
     const buckets = Math.max(50, Math.min(4000, Math.round(div.clientWidth || 800)));
     let query = base + "&buckets=" + buckets;
     if (from !== undefined) query += "&from=" + isoSeconds(from) + "&to=" + isoSeconds(to + 999);
-    csv.href = "/csv?" + base + (from !== undefined
+    csv.href = csvPath + "?" + base + (from !== undefined
       ? "&from=" + isoSeconds(from) + "&to=" + isoSeconds(to + 999) : "");
     status.textContent = "Loading...";
-    return fetch("/api/series?" + query).then((r) => r.json().then((j) => ({ ok: r.ok, j })))
+    return fetch(api + "?" + query).then((r) => r.json().then((j) => ({ ok: r.ok, j })))
       .then(({ ok, j }) => {
         if (!ok) throw new Error(j.error ? j.error.message : "not read");
         const rows = j.rows.map((row) => [new Date(row[0])].concat(row.slice(1)));
@@ -225,6 +248,7 @@ function seriesPlot(div) {
         div.dataset.panels = j.groups.length;
         div.dataset.marks = j.marks.points.length;
         div.dataset.segmentStarts = j.marks.segment_starts.length;
+        div.dataset.swaps = (j.marks.swaps || []).length;
         document.body.dataset.plotLoads = String(Number(document.body.dataset.plotLoads || 0) + 1);
         status.textContent = j.records + " records from " + timeText(j.from, j.clock) + " to " +
           timeText(j.to, j.clock) + ", in " + j.rows.length +
@@ -243,6 +267,113 @@ function seriesPlot(div) {
   const from = Date.parse(hash.get("from") || ""), to = Date.parse(hash.get("to") || "");
   if (!isNaN(from) && !isNaN(to) && from <= to) load(from, to - 999);
   else load();
+}
+
+// A graticule under the map's markers: lines every round step of degrees (about eight across
+// the view), each labelled at the map's edge, drawn again as the view moves. With no tiles it
+// is the map's only ground, beside the scale. The labels are placed in the box's own
+// coordinates, over the map, whatever the panes' transforms.
+function graticule(map, box) {
+  const layer = L.layerGroup().addTo(map);
+  const labels = document.createElement("div");
+  labels.className = "graticule-labels";
+  box.append(labels);
+  const steps = [0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30];
+  const line = { color: "#9aa7b4", weight: 1, opacity: 0.7, interactive: false };
+  const label = (text, x, y, cls) => {
+    const span = document.createElement("span");
+    span.className = "graticule-label " + cls;
+    span.textContent = text;
+    span.style.left = x + "px";
+    span.style.top = y + "px";
+    labels.append(span);
+  };
+  const draw = () => {
+    layer.clearLayers();
+    labels.textContent = "";
+    const b = map.getBounds();
+    const size = map.getSize();
+    const span = Math.max(b.getEast() - b.getWest(), b.getNorth() - b.getSouth());
+    const step = steps.find((s) => span / s <= 8) || 30;
+    const digits = Math.max(0, Math.ceil(-Math.log10(step)));
+    const south = Math.max(-85, b.getSouth()), north = Math.min(85, b.getNorth());
+    const west = b.getWest(), east = b.getEast();
+    for (let i = Math.ceil(south / step); i * step <= north; i++) {
+      const lat = i * step;
+      layer.addLayer(L.polyline([[lat, west], [lat, east]], line));
+      const y = map.latLngToContainerPoint([lat, west]).y;
+      if (y > 14 && y < size.y - 4)
+        label(Math.abs(lat).toFixed(digits) + "\u00b0" + (lat < 0 ? "S" : "N"), 48, y - 14, "lat");
+    }
+    for (let i = Math.ceil(west / step); i * step <= east; i++) {
+      const lon = i * step;
+      layer.addLayer(L.polyline([[south, lon], [north, lon]], line));
+      const x = map.latLngToContainerPoint([south, lon]).x;
+      if (x > 4 && x < size.x - 40)
+        label(Math.abs(lon).toFixed(digits) + "\u00b0" + (lon < 0 ? "W" : "E"), x + 2, 2, "lon");
+    }
+  };
+  map.on("moveend zoomend resize", draw);
+  draw();
+}
+
+// The map of the sites: a marker at each element carrying a position (the Sites table's rows,
+// or the site page's one), red where the site is late; its tooltip the site's code and name
+// (as text, never markup), a click opens the site's page. Rows the filter hides hide their
+// marker. Returns the function that shows the markers of the rows shown.
+function siteMap(box, holders) {
+  const sites = holders.filter((e) => e.dataset.lat !== undefined);
+  if (sites.length === 0 || typeof L === "undefined") {
+    box.hidden = true;
+    return () => {};
+  }
+  const map = L.map(box, { attributionControl: false, zoomSnap: 0.5 });
+  if (box.dataset.tiles) {
+    L.tileLayer(box.dataset.tiles, { maxZoom: 18 }).addTo(map);
+    L.control.attribution({ prefix: false }).addAttribution("Tiles: " +
+      new URL(box.dataset.tiles.replace(/[{}]/g, "")).host.replace(/[<>&"']/g, "")).addTo(map);
+  } else {
+    box.classList.add("no-tiles");
+  }
+  L.control.scale({ imperial: false }).addTo(map);
+  const markers = new Map();
+  const points = [];
+  sites.forEach((e) => {
+    const at = [parseFloat(e.dataset.lat), parseFloat(e.dataset.lon)];
+    if (!isFinite(at[0]) || !isFinite(at[1])) return;
+    const late = e.dataset.late === "1";
+    const marker = L.circleMarker(at, {
+      radius: 7, weight: 2, color: "#fff", fillOpacity: 0.9,
+      fillColor: late ? "#b00020" : "#1b6e20", className: late ? "site late" : "site due",
+    });
+    const tip = document.createElement("span");
+    const code = document.createElement("b");
+    code.textContent = e.dataset.code;
+    tip.append(code, " " + e.dataset.name + (late ? " (late)" : ""));
+    marker.bindTooltip(tip);
+    marker.on("click", () => {
+      location.href = "/site?site=" + encodeURIComponent(e.dataset.code);
+    });
+    marker.addTo(map);
+    markers.set(e, marker);
+    points.push(at);
+  });
+  if (points.length === 1) map.setView(points[0], box.dataset.tiles ? 14 : 12);
+  else map.fitBounds(L.latLngBounds(points), { padding: [24, 24], maxZoom: 14 });
+  graticule(map, box);
+  box.dataset.markers = String(points.length);
+  return (rows) => {
+    let shown = 0;
+    rows.forEach((r) => {
+      const marker = markers.get(r);
+      if (!marker) return;
+      const hidden = r.classList.contains("hidden");
+      if (hidden && map.hasLayer(marker)) marker.remove();
+      if (!hidden && !map.hasLayer(marker)) marker.addTo(map);
+      shown += hidden ? 0 : 1;
+    });
+    box.dataset.markersShown = String(shown);
+  };
 }
 
 // A table wider than its box says it scrolls: its hint shows only while it overflows.
@@ -265,6 +396,20 @@ document.addEventListener("DOMContentLoaded", () => {
     sortableTable(units);
     filteredTable(units, document.getElementById("filter"), document.getElementById("shown"));
     document.body.dataset.ready = "units";
+  }
+  const sites = document.getElementById("sites");
+  const mapBox = document.getElementById("site-map");
+  let showMarkers = () => {};
+  if (mapBox) {
+    const holders = sites ? Array.from(sites.tBodies[0].rows)
+      : Array.from(document.querySelectorAll("#site-marker"));
+    showMarkers = siteMap(mapBox, holders);
+  }
+  if (sites) {
+    sortableTable(sites);
+    filteredTable(sites, document.getElementById("filter"), document.getElementById("shown"),
+      "sites", showMarkers);
+    document.body.dataset.ready = "sites";
   }
   const plot = document.getElementById("plot");
   if (plot && typeof Dygraph !== "undefined") seriesPlot(plot);
