@@ -172,13 +172,9 @@ for named in "${pageRooms[@]}" "${readmeRooms[@]}"; do
 done
 
 # What the page says of the build and the stores, against what the code gives.
-drawn=$(
-    table_folders_libraries() {
-        awk '/^## Folders as rooms/ {on = 1; next} on && /^## / {exit} on && /^\| `[^`]+\/` \| `[^`]+` \|/' "$page" |
-            sed -E 's/^\| `([^`]+)\/` \| `([^`]+)`.*/\1: \2/' | sort
-    }
-    table_folders_libraries
-)
+# The table of rooms' first two columns as "room: library".
+drawn=$(awk '/^## Folders as rooms/ {on = 1; next} on && /^## / {exit} on && /^\| `[^`]+\/` \| `[^`]+` \|/' "$page" |
+    sed -E 's/^\| `([^`]+)\/` \| `([^`]+)`.*/\1: \2/' | sort)
 libraries=$(scripts/map-facts.sh --libraries) || missing=1
 if [ "$drawn" != "$libraries" ]; then
     echo "$page's table of rooms names libraries that CMakeLists.txt does not (< the page, > CMakeLists.txt):"
