@@ -118,12 +118,23 @@ TFormXRQMain::TFormXRQMain(ProgramLocations locations, QWidget* parent)
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
     }
-    // The session reaches this window's capture file, echo and terminal only through these.
-    TFormSerial::WindowCapture = &m_captureOut;
-    TFormSerial::WindowEcho = &m_terminalEcho;
-    TFormTerminal::ShownChanged = [this](bool shown) { TerminalVisible = shown; };
-    TFormSetup::ComPortLabelChanged = [this] { UpdateComPortLabel(); };
     platform::runGuarded([this] { FormCreate(this); });
+}
+
+// The session reaches this window's capture file, echo and terminal only through these.
+void TFormXRQMain::AttachWindow(TFormSerial& serial) {
+    serial.SetWindowSinks(&m_captureOut, &m_terminalEcho);
+    m_attachedSerial = &serial;
+}
+
+void TFormXRQMain::AttachWindow(TFormTerminal& terminal) {
+    terminal.ShownChanged = [this](bool shown) { TerminalVisible = shown; };
+    m_attachedTerminal = &terminal;
+}
+
+void TFormXRQMain::AttachWindow(TFormSetup& setup) {
+    setup.ComPortLabelChanged = [this] { UpdateComPortLabel(); };
+    m_attachedSetup = &setup;
 }
 
 bool TFormXRQMain::CaptureEcho::write(std::string_view bytes) {
@@ -153,12 +164,12 @@ TFormXRQMain::~TFormXRQMain() {
         logEndOnce();
     }
     CaptureFile = nullptr; // owned by its caller, who is gone
-    if (TFormSerial::WindowCapture == &m_captureOut)
-        TFormSerial::WindowCapture = nullptr;
-    if (TFormSerial::WindowEcho == &m_terminalEcho)
-        TFormSerial::WindowEcho = nullptr;
-    TFormTerminal::ShownChanged = nullptr;
-    TFormSetup::ComPortLabelChanged = nullptr;
+    if (m_attachedSerial && m_attachedSerial->WindowCapture() == &m_captureOut)
+        m_attachedSerial->SetWindowSinks(nullptr, nullptr);
+    if (m_attachedTerminal)
+        m_attachedTerminal->ShownChanged = nullptr;
+    if (m_attachedSetup)
+        m_attachedSetup->ComPortLabelChanged = nullptr;
     closeProgramSettings();
     if (FormXRQMain == this)
         FormXRQMain = nullptr;

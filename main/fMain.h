@@ -6,6 +6,7 @@
 // here runs on the UI thread.
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +38,9 @@ class QTimer;
 class QUrl;
 class StatusPanel;
 class TComSignal;
+class TFormSerial;
+class TFormSetup;
+class TFormTerminal;
 class UnitsWindow;
 
 class TFormXRQMain : public QMainWindow {
@@ -130,9 +134,9 @@ public:
     // When each unit was last downloaded by this laptop (see UnitService).
     std::map<std::string, std::int64_t>& LastDownloadSeen = Service.LastDownloadSeen;
 
-    // Where a capture through FormSerial writes its raw bytes (TFormSerial::WindowCapture
-    // reaches it while this window lives); null unless a caller puts a sink here. A download
-    // hands its own files to the session and this window's echo beside them.
+    // Where a capture through FormSerial writes its raw bytes (the serial form's window
+    // capture reaches it while this window lives); null unless a caller puts a sink here. A
+    // download hands its own files to the session and this window's echo beside them.
     download::CaptureSink* CaptureFile = nullptr;
     // Copy received text into the terminal window while it is shown (the terminal says when).
     bool TerminalVisible = false;
@@ -144,6 +148,14 @@ public:
     std::string DataDirectory;
 
     void UpdateComPortLabel();
+
+    // Hands a window what it calls of this one; the program's start, which owns the windows,
+    // asks for each (CreateProgramWindows). The serial form gets the capture into CaptureFile
+    // and the terminal's echo, the terminal its shown state (TerminalVisible), the setup
+    // dialog the port label. Taken back when this window goes before them.
+    void AttachWindow(TFormSerial& serial);
+    void AttachWindow(TFormTerminal& terminal);
+    void AttachWindow(TFormSetup& setup);
     // The unit actions may be used (after a successful connect); they stay disabled while
     // an exchange runs all the same.
     void SetUnitActionsAllowed(bool allowed);
@@ -216,8 +228,8 @@ protected:
 private:
     // What the session receives, as this window hands it in: the capture's echo in MemoMain
     // while EchoCapture (beside a download's files), the capture into CaptureFile with that
-    // echo (TFormSerial::WindowCapture), and the terminal's echo while TerminalVisible
-    // (TFormSerial::WindowEcho).
+    // echo (the serial form's window capture), and the terminal's echo while TerminalVisible
+    // (the session's received echo), as AttachWindow hands them to the serial form.
     class CaptureEcho : public session::ByteSink {
     public:
         explicit CaptureEcho(TFormXRQMain& window) : m_window(window) {}
@@ -245,6 +257,10 @@ private:
     CaptureEcho m_captureEcho{*this};
     CaptureOut m_captureOut{*this};
     TerminalEcho m_terminalEcho{*this};
+    // The windows this one was attached to (AttachWindow), to take back what it handed them.
+    QPointer<TFormSerial> m_attachedSerial;
+    QPointer<TFormTerminal> m_attachedTerminal;
+    QPointer<TFormSetup> m_attachedSetup;
 
     void buildControls();
     void buildActions();

@@ -7,11 +7,88 @@
 # in `a` (namespace, class, struct or enum `a`, or `a::` before a name), with `a` itself
 # checked so. Then that the page's table of rooms and README's layout table name every room
 # of the layering (scripts/room-graph.sh) and every top-level folder, and nothing that is not
-# one. Exits 1 and lists what is missing, so that the map cannot drift from the code
-# unnoticed.
-# Usage: scripts/check-architecture.sh [page]   (default docs/architecture.md)
+# one. Then that what the page says of the build and the stores is what the code gives
+# (scripts/map-facts.sh): each room's library in the table of rooms, the `links` block (each
+# library's own links), the `programs` block (each program's outside libraries) and the
+# `sqlite-openers` block (the files that open a SQLite store). Exits 1 and lists what is
+# missing or differs, so that the map cannot drift from the code unnoticed.
+# Usage: scripts/check-architecture.sh [page]      (default docs/architecture.md)
+#        scripts/check-architecture.sh --self-test (room-graph.sh and the blocks' comparison
+#                                                   on a made-up tree with planted faults)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# The lines of the page's fenced block `name` (```name ... ```), its comment lines left out.
+block() { # PAGE NAME
+    awk -v b="$2" '$0 == "```" b {on = 1; next} on && /^```/ {exit} on' "$1" | grep -v '^#' || true
+}
+
+# Whether the page's block NAME says what the code gives (DRAWN); tells each differing line.
+block_agrees() { # PAGE NAME DRAWN
+    local said
+    said=$(block "$1" "$2")
+    [ "$said" = "$3" ] && return 0
+    echo "$1's $2 block is not what the code gives (< the page says, > the code gives):"
+    diff <(printf '%s\n' "$said") <(printf '%s\n' "$3") | grep '^[<>]' || true
+    return 1
+}
+
+# The pattern of the files that open a SQLite store, from the first line of the page's block.
+opener_pattern() { # PAGE
+    awk '$0 == "```sqlite-openers" {on = 1; next} on && /^```/ {exit} on' "$1" |
+        sed -nE 's/^# opens a store: //p' | head -n 1
+}
+
+if [ "${1:-}" = "--self-test" ]; then
+    tree=$(mktemp -d /tmp/xrq-check-architecture.XXXXXX)
+    # shellcheck disable=SC2064 # the folder is known now
+    trap "rm -rf '$tree'" EXIT
+    failed=0
+    expect() { # WHAT EXPECTED-STATUS EXPECTED-TEXT COMMAND...
+        local what=$1 status=$2 text=$3 out rc=0
+        shift 3
+        out=$("$@" 2>&1) || rc=$?
+        if [ "$rc" -ne "$status" ] || ! grep -qF -- "$text" <<<"$out"; then
+            echo "self-test: $what: status $rc, expected $status with '$text'; said:" >&2
+            echo "$out" >&2
+            failed=1
+        fi
+    }
+    scripts=$(pwd)/scripts
+    mkdir -p "$tree/docs" "$tree/low" "$tree/mid" "$tree/high"
+    git -C "$tree" init -q
+    printf '%s\n' '# Map' '```layering' 'low < mid' '  < high' '```' '```sqlite-openers' \
+        '# opens a store: QSqlDatabase::addDatabase' 'mid/store.cpp' '```' >"$tree/docs/architecture.md"
+    echo '#include "low/a.h"' >"$tree/mid/store.cpp"
+    echo 'auto db = QSqlDatabase::addDatabase("QSQLITE");' >>"$tree/mid/store.cpp"
+    echo '#include "mid/b.h"' >"$tree/high/c.cpp"
+    touch "$tree/low/a.h" "$tree/mid/b.h"
+    git -C "$tree" add -A
+    run_graph() { XRQ_MAP_ROOT=$tree bash "$scripts/room-graph.sh"; }
+    openers() { XRQ_MAP_ROOT=$tree bash "$scripts/map-facts.sh" --sqlite-openers "$(opener_pattern "$tree/docs/architecture.md")"; }
+    expect "rooms read from the page's block" 0 "low mid high" \
+        bash -c "XRQ_MAP_ROOT=$tree bash $scripts/room-graph.sh --rooms | tr '\n' ' '"
+    expect "arrows that point down" 0 "no circle, no arrow up" run_graph
+    echo '#include "high/d.h"' >"$tree/low/up.cpp" && touch "$tree/high/d.h"
+    git -C "$tree" add -A
+    expect "an arrow up" 1 "low                -> high                1  UP" run_graph
+    git -C "$tree" rm -qf low/up.cpp
+    echo '#include "high/d.h"' >"$tree/mid/e.cpp" # with high/c.cpp's: a circle mid <-> high
+    git -C "$tree" add -A
+    expect "a circle" 1 "mid                -> high                1  UP" run_graph
+    git -C "$tree" rm -qf mid/e.cpp
+    mkdir -p "$tree/loose" && touch "$tree/loose/f.cpp" && git -C "$tree" add -A
+    expect "a file outside the rooms" 1 "not in a room of the layering: loose/f.cpp" run_graph
+    git -C "$tree" rm -qf loose/f.cpp
+    expect "the openers as the page says" 0 "" \
+        block_agrees "$tree/docs/architecture.md" sqlite-openers "$(openers)"
+    echo 'QSqlDatabase::addDatabase("QSQLITE", "second");' >"$tree/high/g.cpp" && git -C "$tree" add -A
+    expect "an opener the page does not name" 1 "> high/g.cpp" \
+        block_agrees "$tree/docs/architecture.md" sqlite-openers "$(openers)"
+    [ $failed -eq 0 ] && echo "check-architecture self-test: passed"
+    exit $failed
+fi
+
 page=${1:-docs/architecture.md}
 missing=0
 
@@ -94,5 +171,27 @@ for named in "${pageRooms[@]}" "${readmeRooms[@]}"; do
     [ -d "$named" ] || { echo "a layout table names $named/, which is no folder"; missing=1; }
 done
 
-[ $missing -eq 0 ] && echo "$page: every path and name it quotes exists; README's and its tables name every room"
+# What the page says of the build and the stores, against what the code gives.
+# The table of rooms' first two columns as "room: library".
+drawn=$(awk '/^## Folders as rooms/ {on = 1; next} on && /^## / {exit} on && /^\| `[^`]+\/` \| `[^`]+` \|/' "$page" |
+    sed -E 's/^\| `([^`]+)\/` \| `([^`]+)`.*/\1: \2/' | sort)
+libraries=$(scripts/map-facts.sh --libraries) || missing=1
+if [ "$drawn" != "$libraries" ]; then
+    echo "$page's table of rooms names libraries that CMakeLists.txt does not (< the page, > CMakeLists.txt):"
+    diff <(printf '%s\n' "$drawn") <(printf '%s\n' "$libraries") | grep '^[<>]' || true
+    missing=1
+fi
+links=$(scripts/map-facts.sh --links) || { echo "scripts/map-facts.sh --links failed"; missing=1; }
+block_agrees "$page" links "$links" || missing=1
+programs=$(scripts/map-facts.sh --programs) || { echo "scripts/map-facts.sh --programs failed"; missing=1; }
+block_agrees "$page" programs "$programs" || missing=1
+pattern=$(opener_pattern "$page")
+if [ -z "$pattern" ]; then
+    echo "$page's sqlite-openers block has no first line '# opens a store: PATTERN'"
+    missing=1
+else
+    block_agrees "$page" sqlite-openers "$(scripts/map-facts.sh --sqlite-openers "$pattern")" || missing=1
+fi
+
+[ $missing -eq 0 ] && echo "$page: every path and name it quotes exists; README's and its tables name every room; its libraries, links and SQLite openers are the code's"
 exit $missing

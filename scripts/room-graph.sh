@@ -2,21 +2,26 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The include graph of the rooms (the tree's top-level source folders, and tools/sim/): an
 # arrow A -> B for every room A whose sources include a header of room B ('#include "B/..."'),
-# with the number of such lines. Checked against the layering below, bottom first: every arrow
-# must point down it, so the graph has no circle and no arrow up. Exits 1 and names each arrow
-# that does not; tests/, bench/ and the programs in tools/ are not rooms (they may use any).
+# with the number of such lines. Checked against the layering, bottom first, which lives in
+# one place: the `layering` block of docs/architecture.md. Every arrow must point down it, so
+# the graph has no circle and no arrow up. Exits 1 and names each arrow that does not, and
+# each source file outside the rooms; tests/, bench/ and the programs in tools/ are not rooms
+# (they may use any).
 # Usage: scripts/room-graph.sh          the arrows, each marked, then the verdict
 #        scripts/room-graph.sh --dot    the graph for Graphviz (dot -Tsvg), arrows up in red
 #        scripts/room-graph.sh --rooms  the rooms, bottom first, one a line
+# XRQ_MAP_ROOT names another tree to read (the self-test of scripts/check-architecture.sh).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "${XRQ_MAP_ROOT:-$(dirname "$0")/..}"
 
-# Bottom first. A room may include only rooms before it.
-layers=(
-    platform platform/testing ui_handover dialogs comport session unit time_stamps
-    viewer_reader window_fit widgets fleet series register viewer office download app serial setup
-    main start collect tools/sim
-)
+# Bottom first. A room may include only rooms before it. The page's block reads
+# "platform < platform/testing < ui_handover < ...", over as many lines as it likes.
+mapfile -t layers < <(awk '/^```layering$/ {on = 1; next} on && /^```/ {exit} on' docs/architecture.md |
+    tr '<' ' ' | tr -s ' \t' '\n' | grep -v '^$')
+if [ ${#layers[@]} -eq 0 ]; then
+    echo "room-graph: docs/architecture.md has no layering block" >&2
+    exit 2
+fi
 if [ "${1:-}" = "--rooms" ]; then
     printf '%s\n' "${layers[@]}"
     exit 0

@@ -6,22 +6,6 @@
 #include <QVBoxLayout>
 
 TFormSerial* FormSerial = nullptr;
-session::ByteSink* TFormSerial::WindowCapture = nullptr;
-session::ByteSink* TFormSerial::WindowEcho = nullptr;
-
-namespace {
-
-// The terminal's echo as the main window hands it in at the time.
-class WindowEchoSink : public session::ByteSink {
-public:
-    bool write(std::string_view bytes) override {
-        return TFormSerial::WindowEcho ? TFormSerial::WindowEcho->write(bytes) : true;
-    }
-};
-
-WindowEchoSink g_windowEcho;
-
-} // namespace
 
 TFormSerial::TFormSerial(QWidget* parent) : QWidget(parent) {
     setWindowTitle("FormSerial");
@@ -29,7 +13,6 @@ TFormSerial::TFormSerial(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Label1);
 
-    Session.ReceivedEcho = &g_windowEcho;
     connect(&Session, &session::SerialSession::exchangeRefused, this,
             &TFormSerial::exchangeRefused);
     connect(&Session, &session::SerialSession::portVanished, this, &TFormSerial::portVanished);

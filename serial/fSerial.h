@@ -3,8 +3,8 @@
 // The hidden serial session form: owns the program's one serial session (session/, which
 // knows no window) and gives it the Parts' names: its state and primitives, the port list
 // in the windows' combo boxes and the capture into the main window's capture file. What the
-// session receives reaches the windows only through the sinks the main window hands in
-// (WindowCapture, WindowEcho). UI thread only.
+// session receives reaches the windows only through the sinks its owner hands in
+// (SetWindowSinks). UI thread only.
 
 #include "session/serial_session.h"
 
@@ -45,16 +45,19 @@ public:
     MatchState& Match = Session.Match;
     std::string& RxBuffer = Session.RxBuffer;
 
-    // The main window's part of what the session receives, handed in by the main window
-    // while it lives (serial/ knows no window above it): where iCaptureTo writes (its capture
-    // file and the echo of it), and where every received chunk is echoed (the terminal while
-    // shown). Null: nowhere.
-    static session::ByteSink* WindowCapture;
-    static session::ByteSink* WindowEcho;
+    // The main window's part of what the session receives, handed in by the program's start
+    // while the main window lives (serial/ knows no window above it): where iCaptureTo writes
+    // (its capture file and the echo of it), and where every received chunk is echoed (the
+    // terminal while shown). Null: nowhere.
+    void SetWindowSinks(session::ByteSink* capture, session::ByteSink* echo) {
+        m_windowCapture = capture;
+        Session.ReceivedEcho = echo;
+    }
+    session::ByteSink* WindowCapture() const { return m_windowCapture; }
 
     // Into WindowCapture.
     int iCaptureTo(const std::string& Command, char Termination, std::uint32_t Delay) {
-        return Session.iCaptureTo(Command, Termination, Delay, WindowCapture);
+        return Session.iCaptureTo(Command, Termination, Delay, m_windowCapture);
     }
     int iWaitForChar(const std::string& Command, char Char1, char Char2, std::uint32_t Delay) {
         return Session.iWaitForChar(Command, Char1, Char2, Delay);
@@ -77,7 +80,7 @@ public:
     void StopExchange() { Session.StopExchange(); }
     // Into WindowCapture, as the capture wrote.
     int iFinishStoppedCapture(char Termination, std::uint32_t Delay) {
-        return Session.iFinishStoppedCapture(Termination, Delay, WindowCapture);
+        return Session.iFinishStoppedCapture(Termination, Delay, m_windowCapture);
     }
     void AwaitReplyTail() { Session.AwaitReplyTail(); }
     LineErrorCounts CaptureLineErrors() const { return Session.CaptureLineErrors(); }
@@ -116,6 +119,9 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    session::ByteSink* m_windowCapture = nullptr;
 };
 
 extern TFormSerial* FormSerial;

@@ -12,7 +12,6 @@
 #include <QVBoxLayout>
 
 TFormTerminal* FormTerminal = nullptr;
-std::function<void(bool)> TFormTerminal::ShownChanged;
 
 TFormTerminal::TFormTerminal(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("FormTerminal"));

@@ -35,9 +35,9 @@ public:
     void FlushEcho();
 
     // Told when the window is shown (true) and when it is closed (false): the main window
-    // keeps it as its TerminalVisible, and echoes what arrives while it is true. Set by the
-    // main window while it lives.
-    static std::function<void(bool)> ShownChanged;
+    // keeps it as its TerminalVisible, and echoes what arrives while it is true. Handed in
+    // by the program's start while the main window lives.
+    std::function<void(bool)> ShownChanged;
 
 protected:
     void showEvent(QShowEvent* event) override;

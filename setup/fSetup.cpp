@@ -32,7 +32,6 @@
 #include <string>
 
 TFormSetup* FormSetup = nullptr;
-std::function<void()> TFormSetup::ComPortLabelChanged;
 
 namespace {
 

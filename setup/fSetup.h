@@ -70,8 +70,9 @@ public:
     static DeviceWindowOpener setDeviceWindowOpener(DeviceWindowOpener opener);
 
     // Told when the session's port may read otherwise in the main window's label (a port
-    // chosen, the dialog closed). Set by the main window while it lives.
-    static std::function<void()> ComPortLabelChanged;
+    // chosen, the dialog closed). Handed in by the program's start while the main window
+    // lives.
+    std::function<void()> ComPortLabelChanged;
 
     void reject() override; // Escape closes like the close box, saving both settings
 

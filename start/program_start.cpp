@@ -62,6 +62,11 @@ void CreateProgramWindows(const ProgramLocations& where) {
     FormSerial = new TFormSerial();
     FormSetup = new TFormSetup();
     FormTerminal = new TFormTerminal();
+    // What each window calls of the main window, handed to it here rather than through
+    // members every instance shares.
+    FormXRQMain->AttachWindow(*FormSerial);
+    FormXRQMain->AttachWindow(*FormSetup);
+    FormXRQMain->AttachWindow(*FormTerminal);
 }
 
 int RunProgram(QApplication& app) {

@@ -24,6 +24,7 @@ protected:
         window = std::make_unique<TFormXRQMain>(where);
         m_savedMain = FormXRQMain;
         FormXRQMain = window.get();
+        window->AttachWindow(*form); // as the program's start does
         const std::string path = sandbox.work() + "capture.txt";
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);
