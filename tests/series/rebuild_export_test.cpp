@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The series rebuilt from the kept downloads and the unit register equals the series taken
 // one download at a time; the CSV export says what the series holds.
+#include "platform/durable_file.h"
 #include "register/unit_register.h"
 #include "series/register_facts.h"
 #include "series/series_apply.h"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 
 #include <sys/stat.h>
@@ -524,6 +526,44 @@ TEST(SeriesRebuild, AStoreThatCannotBeReadNowIsLeftAsItIs) {
         EXPECT_TRUE(again.ok) << again.error;
         EXPECT_EQ(again.downloads, 1u);
     }
+}
+
+// The rebuilt store's new name is told as not yet safe when its folder cannot be synced: the
+// store stays in place, and the next rebuild, with the disk well again, says all is well.
+TEST(SeriesRebuild, AFolderThatCannotBeSyncedAfterThePlacingIsTold) {
+    struct FailingFolderSync : platform::DurabilityProbe {
+        std::string store;
+        int before(Call call, int, const std::string&, const std::string&) override {
+            struct stat st {};
+            // Only once the rebuilt store is in place: the rebuild's own opens come before.
+            const bool placed =
+                ::stat(store.c_str(), &st) == 0 &&
+                ::stat((platform::folderOf(store) + "/series-rebuilding.sqlite").c_str(), &st) != 0;
+            return call == Call::SyncFolder && placed ? EIO : 0;
+        }
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    QDir().mkpath(dir.filePath(QStringLiteral("downloads/XRQ6")));
+    {
+        unitreg::UnitRegister reg;
+        ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
+        keptDownload(reg, "XRQ6", folder + "downloads/XRQ6/k1.txt", memoryText(0, 10),
+                     utcMs(2026, 10, 21, 8), {});
+    }
+    FailingFolderSync failing;
+    failing.store = storePath(folder);
+    platform::setDurabilityProbe(&failing);
+    const RebuildResult told = rebuild(folder);
+    platform::setDurabilityProbe(nullptr);
+    EXPECT_FALSE(told.ok);
+    EXPECT_NE(told.error.find("could not be synced"), std::string::npos) << told.error;
+    struct stat st {};
+    EXPECT_EQ(::stat(failing.store.c_str(), &st), 0);
+    const RebuildResult again = rebuild(folder);
+    EXPECT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.downloads, 1u);
 }
 
 // Two segments of one memory, as the older rules left a short memory with one record changed
