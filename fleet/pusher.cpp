@@ -29,6 +29,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <random>
+#include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -235,8 +236,10 @@ struct Pusher::Local {
         QString laptopId;
     };
     std::vector<File> files;
+    const SharingSources& sources;
 
-    explicit Local(const std::vector<std::string>& paths, const void* owner) {
+    Local(const std::vector<std::string>& paths, const SharingSources& from, const void* owner)
+        : sources(from) {
         int i = 0;
         for (const std::string& p : paths)
             files.push_back({p,
@@ -366,9 +369,9 @@ struct Pusher::Local {
                 // Records the file keeps itself: its span reader gives them (outbox.h).
                 std::vector<Outbox::SpanRecord> records;
                 QString failed;
-                if (!Outbox::readSpan(d, r.payload, r.position,
-                                      static_cast<std::size_t>(q.value(11).toLongLong()), records,
-                                      failed)) {
+                if (!sources.spanReader(d, r.payload, r.position,
+                                        static_cast<std::size_t>(q.value(11).toLongLong()), records,
+                                        failed)) {
                     // Left in the outbox and told; the rows after it go meanwhile, so that one
                     // span that cannot be read holds back nothing else.
                     if (why.isEmpty())
@@ -644,6 +647,9 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows,
 } // namespace
 
 Pusher::Pusher(PusherConfig config) : m_config(std::move(config)) {
+    if (const std::string missing = m_config.sources.missing(false); !missing.empty())
+        throw std::logic_error("the pusher was made without " + missing +
+                               ": the program's start hands them in (fleet/sharing_sources.h)");
     m_config.batchSize = std::max(1, m_config.batchSize);
     m_batchSize = m_config.batchSize;
     m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -752,7 +758,7 @@ milliseconds Pusher::retryPause(int failures) const {
 }
 
 void Pusher::run() {
-    Local local(m_config.outboxFiles, this);
+    Local local(m_config.outboxFiles, m_config.sources, this);
     PgConnection pg(m_stopFd);
     int failures = 0;
     bool told = false;     // the current failure is in the run log already
@@ -771,7 +777,7 @@ void Pusher::run() {
             if (!f.requeued && local.ensureOpen(f)) {
                 QSqlDatabase d = local.db(f);
                 QString why;
-                f.requeued = Outbox::queueRefusalsAgain(d, &why);
+                f.requeued = Outbox::queueRefusalsAgain(d, m_config.sources.requeuers, &why);
                 if (!f.requeued && !f.requeueTold)
                     say(source_line::fleetRefusalsQueued,
                         QStringLiteral("facts refused by an older version not yet queued again "

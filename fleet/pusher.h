@@ -29,6 +29,7 @@
 // and the log run on the pusher thread without it.
 
 #include "fleet/push_status.h"
+#include "fleet/sharing_sources.h"
 
 #include <QString>
 
@@ -59,6 +60,9 @@ struct PusherConfig {
     // How often the outboxes are read again with no nudge, for facts another program of the
     // same folder (xrq-collect) wrote.
     std::chrono::milliseconds idleRecheck{30000};
+    // What the pusher reads from the rooms above it (the series' spans, the requeuers),
+    // handed in by the program's start; the Pusher refuses to be made without them.
+    SharingSources sources;
     // Both run on the pusher thread.
     std::function<void(const PushStatus&)> onStatus;
     std::function<void(unsigned sourceLine, const QString& message)> log;
@@ -66,6 +70,9 @@ struct PusherConfig {
 
 class Pusher {
 public:
+    // Throws std::logic_error when `config.sources` lacks a part (SharingSources::missing):
+    // a program whose start forgot its wiring fails at once, in its tests, rather than
+    // leaving the series' records unsent.
     explicit Pusher(PusherConfig config);
     ~Pusher();
     Pusher(const Pusher&) = delete;

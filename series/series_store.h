@@ -21,6 +21,11 @@
 //
 // Derived data: the kept raw downloads and the unit register are the facts, and rebuild()
 // (series_rebuild.h) makes the same store from them. One thread at a time per object.
+//
+// The store's files: series_store.cpp (opening, reading), series_store_apply.cpp (apply),
+// store_db.h (the connection's statements), store_schema.h (tables, migrations),
+// chunk_codec.h (the records' blobs), held_reader.h (a segment's records by place),
+// span_reader.h (what sharing reads), series_merge.h (the pure merge).
 
 #include "series/download_records.h"
 #include "series/download_text.h"
@@ -192,7 +197,7 @@ public:
     static void setFaultHook(std::function<void(const char*)> hook);
 
     // The connection and its statements: known by name to the store's own helpers only (its
-    // definition is series_store.cpp's).
+    // definition is store_db.h's).
     struct Db;
 
 private:
