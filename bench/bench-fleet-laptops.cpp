@@ -23,6 +23,7 @@
 #include "series/download_text.h"
 #include "series/series_store.h"
 #include "series/span_reader.h"
+#include "storage/sqlite_store.h"
 #include "support/pg_test_server.h"
 
 #include <QCoreApplication>
@@ -75,9 +76,13 @@ std::string unitDownload(int u, int count) {
 bool spanKeys(const std::string& file, std::set<std::string>& keys) {
     bool ok = true;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "span-keys");
-        db.setDatabaseName(QString::fromStdString(file));
-        ok = db.open();
+        auto store = storage::open(file, {.create = false,
+                                          .journal = storage::Journal::Keep,
+                                          .sync = storage::Sync::Keep,
+                                          .connectionPrefix = QStringLiteral("span-keys")});
+        if (!store)
+            return false;
+        QSqlDatabase& db = store->db();
         QSqlQuery q(db);
         ok = ok && q.exec(QStringLiteral("SELECT unit, payload, position, facts FROM fleet_outbox "
                                          "WHERE kind = 'span'"));
@@ -93,10 +98,7 @@ bool spanKeys(const std::string& file, std::set<std::string>& keys) {
                                 .arg(records[k].hash)
                                 .toStdString());
         }
-        q = QSqlQuery();
-        db.close();
     }
-    QSqlDatabase::removeDatabase("span-keys");
     return ok;
 }
 
@@ -148,12 +150,14 @@ int main(int argc, char** argv) {
         const std::string seriesFile = folder + series::kFileName;
         const QString connection = laptopName(i);
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-            db.setDatabaseName(QString::fromStdString(events));
-            if (!db.open() || !fleet::Outbox::createTables(db)) {
+            auto store = storage::open(events, {.journal = storage::Journal::Keep,
+                                                .sync = storage::Sync::Keep,
+                                                .connectionPrefix = connection});
+            if (!store || !fleet::Outbox::createTables(store->db())) {
                 std::fprintf(stderr, "cannot make %s\n", events.c_str());
                 return 1;
             }
+            QSqlDatabase& db = store->db();
             const int u = i % kUnits;
             for (int e = 0; e < eventsEach; ++e) {
                 const QString id = fleet::newFactId();
@@ -166,9 +170,7 @@ int main(int argc, char** argv) {
                                      {{QStringLiteral("n"), e}}, 1765188000000 + e, laptopName(i)));
                 db.commit();
             }
-            db.close();
         }
-        QSqlDatabase::removeDatabase(connection);
         {
             series::SeriesStore store;
             std::string why;

@@ -18,6 +18,7 @@
 #include "series/download_text.h"
 #include "series/series_store.h"
 #include "series/span_reader.h"
+#include "storage/sqlite_store.h"
 #include "support/pg_test_server.h"
 
 #include <QCoreApplication>
@@ -110,13 +111,15 @@ int main(int argc, char** argv) {
         store.close();
         // The register's events, each in a transaction of its own as the register writes them.
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "events");
-            db.setDatabaseName(QString::fromStdString(eventsFile));
-            if (!db.open() || !fleet::Outbox::createTables(db)) {
+            auto eventsStore =
+                storage::open(eventsFile, {.journal = storage::Journal::Keep,
+                                           .sync = storage::Sync::Off,
+                                           .connectionPrefix = QStringLiteral("events")});
+            if (!eventsStore || !fleet::Outbox::createTables(eventsStore->db())) {
                 std::fprintf(stderr, "events file not made\n");
                 return 1;
             }
-            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=OFF"));
+            QSqlDatabase& db = eventsStore->db();
             for (int i = 0; i < events; ++i) {
                 db.transaction();
                 fleet::Outbox::enqueue(
@@ -126,9 +129,7 @@ int main(int argc, char** argv) {
                                          1765188000000 + i, QStringLiteral("bench-laptop")));
                 db.commit();
             }
-            db.close();
         }
-        QSqlDatabase::removeDatabase("events");
         std::printf("outboxes filled: %lld records, %lld events in %.1f s (not timed below)\n",
                     static_cast<long long>(fleet::Outbox::waitingIn(seriesFile)),
                     static_cast<long long>(fleet::Outbox::waitingIn(eventsFile)),

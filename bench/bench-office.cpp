@@ -22,6 +22,7 @@
 #include "register/register_outbox.h"
 #include "series/series_share.h"
 #include "series/span_reader.h"
+#include "storage/sqlite_store.h"
 #include "support/pg_test_server.h"
 #include "support/wait.h"
 
@@ -173,11 +174,13 @@ int main(int argc, char** argv) {
     const QString outboxFile = dir.path() + QStringLiteral("/outbox.sqlite");
     t0 = Clock::now();
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "fill");
-        db.setDatabaseName(outboxFile);
-        if (!db.open() || !fleet::Outbox::createTables(db))
+        auto outbox =
+            storage::open(outboxFile.toStdString(), {.journal = storage::Journal::Keep,
+                                                     .sync = storage::Sync::Off,
+                                                     .connectionPrefix = QStringLiteral("fill")});
+        if (!outbox || !fleet::Outbox::createTables(outbox->db()))
             fail("no outbox");
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=OFF"));
+        QSqlDatabase& db = outbox->db();
         db.transaction();
         const long rest = records - kBig;
         std::vector<fleet::Fact> facts;
@@ -192,9 +195,7 @@ int main(int argc, char** argv) {
                     fail("records not put in the outbox");
         }
         db.commit();
-        db.close();
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("fill"));
     {
         fleet::PusherConfig c;
         // As the windowed program wires it: the series' and the register's sources.

@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fleet/outbox.h"
 
-#include <QFile>
+#include "storage/sqlite_store.h"
+
 #include <QSqlError>
 #include <QVariant>
 
 #include <QDateTime>
 
-#include <atomic>
 #include <charconv>
 #include <map>
-#include <sys/stat.h>
 
 namespace fleet {
 
@@ -165,22 +164,16 @@ std::int64_t Outbox::waiting(QSqlDatabase& db) {
 }
 
 std::int64_t Outbox::waitingIn(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return 0; // never made here: opening would create it
-    static std::atomic<int> counter{0};
-    const QString name = QStringLiteral("fleet-waiting-%1").arg(++counter);
-    std::int64_t n = 0;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(path)));
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
-        if (db.open())
-            n = waiting(db);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-    return n;
+    // A count for a status line: never makes the file, sets nothing on it (its owner does),
+    // and waits briefly for its writer.
+    storage::OpenOptions look;
+    look.create = false;
+    look.busyMs = storage::busy::kShort;
+    look.journal = storage::Journal::Keep;
+    look.sync = storage::Sync::Keep;
+    look.connectionPrefix = QStringLiteral("fleet-waiting");
+    auto store = storage::open(path, look);
+    return store ? waiting(store->db()) : 0;
 }
 
 std::int64_t Outbox::conflicts(QSqlDatabase& db) {

@@ -6,6 +6,7 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/outbox.h"
 #include "platform/durable_file.h"
+#include "storage/sqlite_store.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -125,33 +126,25 @@ std::string bytes(const QVariant& value) {
     return value.toByteArray().toStdString();
 }
 
-// SQLite's primary result code of a failed call (the low byte of an extended code).
-Failure failureOf(const QSqlError& error) {
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
-    if (!ok)
-        return Failure::Other;
-    switch (code) {
-    case 5: // SQLITE_BUSY
-    case 6: // SQLITE_LOCKED
+// What to do about a failure, from the kit's kind of it (storage::kindOf: SQLite's result
+// codes, written once there).
+Failure failureOfKind(platform::ErrorKind kind) {
+    switch (kind) {
+    case platform::ErrorKind::Busy:
         return Failure::Busy;
-    case 7:  // SQLITE_NOMEM: passes when memory is given back
-    case 10: // SQLITE_IOERR
-    case 14: // SQLITE_CANTOPEN: the file or its journal could not be opened just now
-    case 15: // SQLITE_PROTOCOL: a lock race in the write-ahead log
+    case platform::ErrorKind::Io:
         return Failure::Io;
-    case 13: // SQLITE_FULL
+    case platform::ErrorKind::Full:
         return Failure::Full;
-    case 11: // SQLITE_CORRUPT
-    case 26: // SQLITE_NOTADB
+    case platform::ErrorKind::Corrupt:
         return Failure::Damage;
     default:
         return Failure::Other;
     }
 }
 
-bool isDamage(const QSqlError& error) {
-    return failureOf(error) == Failure::Damage;
+Failure failureOf(const QSqlError& error) {
+    return failureOfKind(storage::kindOf(error));
 }
 
 QString reasonsJson(const std::vector<std::string>& reasons) {
@@ -197,13 +190,12 @@ bool moveAside(const std::string& path, std::string& movedTo, std::string& why) 
     return false;
 }
 
-std::atomic<int> connectionCounter{0};
-
 } // namespace
 
 struct UnitRegister::Db {
-    QString name;
-    QSqlDatabase db;
+    explicit Db(storage::Store opened) : store(std::move(opened)) {}
+    storage::Store store;
+    QSqlDatabase& db = store.db();
 };
 
 UnitRegister::UnitRegister() = default;
@@ -214,13 +206,8 @@ UnitRegister::~UnitRegister() {
 
 void UnitRegister::close() {
     m_open = false;
-    if (!m_db)
-        return;
-    const QString name = m_db->name;
-    m_db->db.close();
-    delete m_db;
+    delete m_db; // the store's connection goes with it
     m_db = nullptr;
-    QSqlDatabase::removeDatabase(name);
 }
 
 bool UnitRegister::fail(const QString& what) {
@@ -281,23 +268,17 @@ OpenOutcome UnitRegister::open(const std::string& path, int busyMs) {
 bool UnitRegister::damageConfirmed() {
     if (m_path.empty())
         return false;
-    const QString name = QStringLiteral("unitreg-check-%1").arg(++connectionCounter);
-    bool confirmed = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(m_path)));
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyMs));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(QStringLiteral("PRAGMA quick_check")) && q.next())
-                confirmed = q.value(0).toString() != QLatin1String("ok");
-            else
-                confirmed = isDamage(q.lastError()); // not a database at all, on a second look
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-    return confirmed;
+    // A look as it is: nothing set on the file, nothing made.
+    storage::OpenOptions look;
+    look.create = false;
+    look.busyMs = m_busyMs;
+    look.journal = storage::Journal::Keep;
+    look.sync = storage::Sync::Keep;
+    look.quickCheck = true;
+    look.connectionPrefix = QStringLiteral("unitreg-check");
+    const auto opened = storage::open(m_path, look);
+    // Not a database at all, or quick_check finding damage, on a second look.
+    return !opened && opened.kind() == platform::ErrorKind::Corrupt;
 }
 
 OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& damaged) {
@@ -314,78 +295,27 @@ OpenOutcome UnitRegister::openFile(const std::string& path, int busyMs, bool& da
                                : ". Visits are not recorded.");
         return outcome;
     };
-    // What SQLite said: damage is judged by the caller, a passing trouble is tried again.
-    auto sqlTrouble = [&](const QSqlError& error) {
-        fail(error);
-        damaged = m_lastFailure == Failure::Damage;
-        return unavailable(error.text().toStdString());
-    };
     m_lastFailure = Failure::Other;
-    // The file and its folder are checked first, so that SQLite never opens a file it may
-    // only read (it would, silently) or follows a link planted in its place.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode))
-            return unavailable("it is not a regular file");
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            const int err = errno;
-            m_lastFailure = err == EIO || err == EINTR ? Failure::Io : Failure::Other;
-            return unavailable(std::strerror(err));
-        }
-        ::close(fd);
-    } else if (errno != ENOENT) {
-        m_lastFailure = errno == EIO ? Failure::Io : Failure::Other;
-        return unavailable(std::strerror(errno));
-    }
-    const std::string folder = platform::folderOf(path);
-    if (::access(folder.c_str(), W_OK | X_OK) != 0)
-        return unavailable("its folder " + folder + " is not writable (" + std::strerror(errno) +
-                           ")");
-
-    m_db = new Db;
-    m_db->name = QStringLiteral("unitreg-%1").arg(++connectionCounter);
-    m_db->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_db->name);
-    if (!m_db->db.isValid())
-        return unavailable("the SQLite driver of Qt SQL (libqt6sql6-sqlite) is missing");
-    m_db->db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(path)));
-    m_db->db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyMs));
-    if (!m_db->db.open())
-        return sqlTrouble(m_db->db.lastError());
-
-    QSqlQuery q(m_db->db);
-    // The first statement reads the file's header: a file that is not a database says so
-    // here. Write-ahead logging lets another copy of the program read and write meanwhile.
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next())
-        return sqlTrouble(q.lastError());
-    if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
-        return unavailable("SQLite would not use write-ahead logging on it");
-    // Every commit reaches the disk before the next event: a crash or a power cut loses at
-    // most the event being written.
-    q.exec(QStringLiteral("PRAGMA synchronous=FULL"));
-    q.exec(QStringLiteral("PRAGMA foreign_keys=ON"));
-    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next())
-        return sqlTrouble(q.lastError());
-    if (q.value(0).toString() != QLatin1String("ok")) {
-        damaged = true;
-        m_lastFailure = Failure::Damage;
-        return unavailable("SQLite finds it damaged (" + q.value(0).toString().toStdString() + ")");
-    }
-    q.finish();
-    const int version = schemaVersion();
-    outcome.foundVersion = version;
-    if (version < 0)
-        return unavailable(m_lastError);
-    if (version > kSchemaVersion) {
-        m_lastFailure = Failure::Other;
-        return unavailable("it was written by a newer version of the program (schema " +
-                           std::to_string(version) + ")");
-    }
-    std::string why;
-    if (version < kSchemaVersion && !migrate(version, why)) {
+    // The kit checks the file and its folder before SQLite sees them, reads the version (a
+    // newer program's file is left as it is), sets write-ahead logging (another copy of the
+    // program reads and writes meanwhile), synchronous=FULL (every commit reaches the disk
+    // before the next event: a crash or a power cut loses at most the event being written)
+    // and foreign keys, runs quick_check and the missing steps in one transaction.
+    storage::OpenOptions options;
+    options.busyMs = busyMs;
+    options.foreignKeys = true;
+    options.quickCheck = true;
+    options.schemaVersion = kSchemaVersion;
+    options.steps = migrationSteps();
+    options.connectionPrefix = QStringLiteral("unitreg");
+    auto opened = storage::open(path, options);
+    if (!opened) {
+        m_lastFailure = failureOfKind(opened.kind());
         damaged = m_lastFailure == Failure::Damage;
-        return unavailable(why);
+        return unavailable(opened.text());
     }
+    m_db = new Db(std::move(*opened));
+    outcome.foundVersion = m_db->store.foundVersion();
     m_lastFailure = Failure::None;
     m_open = true;
     outcome.state = OpenOutcome::State::Open;
@@ -408,69 +338,37 @@ namespace {
 constexpr int kOutboxStep = 4;
 } // namespace
 
-bool UnitRegister::migrate(int from, std::string& why) {
-    (void)from;
-    if (!begin()) {
-        why = m_lastError;
-        return false;
-    }
-    // Another copy may have migrated the file between our look and our lock.
-    const int now = schemaVersion();
-    if (now < 0 || now > kSchemaVersion) {
-        rollback();
-        if (now > kSchemaVersion)
-            m_lastFailure = Failure::Other;
-        why = now < 0 ? m_lastError : "it was migrated by a newer version of the program";
-        return false;
-    }
-    QSqlQuery q(m_db->db);
+std::vector<storage::Step> UnitRegister::migrationSteps() {
+    std::vector<storage::Step> out;
     const auto& steps = schemaSteps();
-    for (int step = now; step < kSchemaVersion; ++step) {
-        if (step == kOutboxStep) {
-            // Every event recorded so far goes into the new outbox once, by its identity, in
-            // this transaction: a file is migrated with all its events waiting, or not at all.
+    for (std::size_t step = 0; step < steps.size(); ++step) {
+        storage::Step statements = storage::statements(steps[step]);
+        if (static_cast<int>(step) != kOutboxStep) {
+            out.push_back(std::move(statements));
+            continue;
+        }
+        // Every event recorded so far goes into the new outbox once, by its identity, in the
+        // migration's transaction: a file is migrated with all its events waiting, or not at all.
+        out.push_back([this, statements = std::move(statements)](
+                          QSqlDatabase& db, int found) -> platform::Result<void> {
             QString text;
+            std::string why;
             QSqlError error;
-            if (!fleet::Outbox::createTables(m_db->db, &text) ||
-                !enqueueEarlierEvents(m_db->db, laptop(), why, error)) {
-                if (why.empty())
-                    why = text.toStdString();
-                m_lastError = why;
-                // A full disk or a lock passes, as in any other step.
-                m_lastFailure =
-                    error.type() != QSqlError::NoError ? failureOf(error) : Failure::Other;
-                rollback();
-                return false;
+            if (!fleet::Outbox::createTables(db, &text) ||
+                !enqueueEarlierEvents(db, laptop(), why, error)) {
+                // A full disk or a lock passes, as in any other step; anything else is told
+                // as it is.
+                const platform::ErrorKind kind = error.type() != QSqlError::NoError
+                                                     ? storage::kindOf(error)
+                                                     : platform::ErrorKind::Internal;
+                return platform::makeError(
+                    kind == platform::ErrorKind::Invalid ? platform::ErrorKind::Internal : kind,
+                    why.empty() ? text.toStdString() : why);
             }
-        }
-        for (const char* sql : steps[static_cast<std::size_t>(step)]) {
-            if (!q.exec(QString::fromLatin1(sql))) {
-                fail(q.lastError());
-                rollback();
-                // A lock, an I/O error or a full disk is tried again; damage is judged by
-                // the caller; a file whose tables do not match its version is not ours to
-                // repair.
-                why = m_lastFailure == Failure::Other
-                          ? "its tables do not match schema version " + std::to_string(step) +
-                                " (" + m_lastError + ")"
-                          : m_lastError;
-                return false;
-            }
-        }
+            return statements(db, found);
+        });
     }
-    // A pragma takes no parameters; the number is our own constant.
-    if (!q.exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion))) {
-        fail(q.lastError());
-        why = m_lastError;
-        rollback();
-        return false;
-    }
-    if (!commit()) {
-        why = m_lastError;
-        rollback();
-        return false;
-    }
-    return true;
+    return out;
 }
 
 bool UnitRegister::begin() {

@@ -11,6 +11,8 @@
 // stored as blobs through bound parameters, never pasted into SQL, and shown as Latin-1.
 // Times are milliseconds since the epoch (UTC); shown in local time.
 
+#include "storage/sqlite_store.h"
+
 #include <QSqlError>
 #include <QString>
 #include <QVariant>
@@ -251,7 +253,8 @@ public:
 private:
     struct Db;
     OpenOutcome openFile(const std::string& path, int busyMs, bool& damaged);
-    bool migrate(int from, std::string& why);
+    // The schema's steps for the storage kit (storage::open), oldest first.
+    std::vector<storage::Step> migrationSteps();
     bool begin();
     bool commit();
     void rollback();

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 # Bottom first. A room may include only rooms before it.
 layers=(
-    platform platform/testing ui_handover dialogs comport session unit time_stamps
+    platform platform/testing ui_handover storage dialogs comport session unit time_stamps
     viewer_reader window_fit widgets fleet series register viewer office download app serial setup
     main start collect tools/sim
 )

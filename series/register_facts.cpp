@@ -2,8 +2,8 @@
 #include "series/register_facts.h"
 
 #include "series/series_apply.h"
+#include "storage/sqlite_store.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlDatabase>
@@ -12,7 +12,6 @@
 #include <QSqlRecord>
 #include <QVariant>
 
-#include <atomic>
 #include <functional>
 
 namespace series {
@@ -24,29 +23,29 @@ QByteArray blob(const std::string& bytes) {
 }
 
 // Runs `body` on a read-only connection to the register; a missing register is an empty one.
-bool withRegister(const std::string& path, std::string& why,
-                  const std::function<bool(QSqlDatabase&)>& body) {
-    static std::atomic<int> counter{0};
-    const QString file = QString::fromLocal8Bit(path.c_str());
-    if (!QFileInfo::exists(file))
-        return true;
-    const QString name = QStringLiteral("xrq-series-register-%1").arg(++counter);
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
-        if (!db.open()) {
-            why = path + ": " + db.lastError().text().toStdString();
-        } else {
-            ok = body(db);
-            if (!ok && why.empty())
-                why = path + ": cannot be read";
-            db.close();
-        }
+// The register's own program may be writing it: its writes are short, and xrq-series keeps no
+// window waiting, so the series' wait serves.
+platform::Result<void>
+withRegister(const std::string& path,
+             const std::function<platform::Result<void>(QSqlDatabase&)>& body) {
+    storage::OpenOptions look;
+    look.access = storage::Access::ReadOnly;
+    look.busyMs = storage::busy::kWriter;
+    look.connectionPrefix = QStringLiteral("xrq-series-register");
+    auto store = storage::open(path, look);
+    if (!store) {
+        if (store.kind() == platform::ErrorKind::NotFound)
+            return {};
+        return platform::makeError(store.kind(), path + ": " + store.text());
     }
-    QSqlDatabase::removeDatabase(name);
-    return ok;
+    return body(store->db());
+}
+
+// A failed query's error, naming the register.
+platform::Error queryError(const std::string& path, const QSqlQuery& q) {
+    platform::Error error = storage::errorOf(q.lastError());
+    error.text = path + ": " + error.text;
+    return error;
 }
 
 bool hasColumn(QSqlDatabase& db, const QString& table, const QString& column) {
@@ -69,29 +68,26 @@ std::vector<std::string> verdictReasons(const QString& why, const QString& json)
 
 } // namespace
 
-bool registerSerials(const std::string& registerPath, std::vector<std::string>& serials,
-                     std::string& why) {
-    serials.clear();
-    return withRegister(registerPath, why, [&](QSqlDatabase& db) {
+platform::Result<std::vector<std::string>> registerSerials(const std::string& registerPath) {
+    std::vector<std::string> serials;
+    auto read = withRegister(registerPath, [&](QSqlDatabase& db) -> platform::Result<void> {
         QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT serial FROM units ORDER BY serial"))) {
-            why = registerPath + ": " + q.lastError().text().toStdString();
-            return false;
-        }
+        if (!q.exec(QStringLiteral("SELECT serial FROM units ORDER BY serial")))
+            return queryError(registerPath, q);
         while (q.next())
             serials.push_back(q.value(0).toByteArray().toStdString());
-        return true;
+        return {};
     });
+    if (!read)
+        return read.error();
+    return serials;
 }
 
-bool readRegisterFacts(const std::string& registerPath, const std::string& serial,
-                       RegisterFacts& out, std::string& why) {
-    out = RegisterFacts{};
-    return withRegister(registerPath, why, [&](QSqlDatabase& db) {
-        auto failed = [&](const QSqlQuery& q) {
-            why = registerPath + ": " + q.lastError().text().toStdString();
-            return false;
-        };
+platform::Result<RegisterFacts> readRegisterFacts(const std::string& registerPath,
+                                                  const std::string& serial) {
+    RegisterFacts out;
+    auto read = withRegister(registerPath, [&](QSqlDatabase& db) -> platform::Result<void> {
+        auto failed = [&](const QSqlQuery& q) { return queryError(registerPath, q); };
         // Clock sets: their offset where the register records it, else their text tells.
         const bool offsets =
             hasColumn(db, QStringLiteral("clock_sets"), QStringLiteral("utc_offset"));
@@ -119,7 +115,7 @@ bool readRegisterFacts(const std::string& registerPath, const std::string& seria
         while (q.next())
             out.facts.clearsMs.push_back(q.value(0).toLongLong());
         if (!hasColumn(db, QStringLiteral("downloads"), QStringLiteral("kept_file")))
-            return true;
+            return {};
         // How its capture ended: from the verdict's reasons (a JSON array), or in a register
         // older than those from the joined text.
         const bool reasons = hasColumn(db, QStringLiteral("downloads"), QStringLiteral("reasons"));
@@ -145,8 +141,11 @@ bool readRegisterFacts(const std::string& registerPath, const std::string& seria
                 verdictReasons(q.value(3).toString(), reasons ? q.value(4).toString() : QString()));
             out.kept.push_back(std::move(kept));
         }
-        return true;
+        return {};
     });
+    if (!read)
+        return read.error();
+    return out;
 }
 
 } // namespace series

@@ -6,6 +6,7 @@
 // and does not link the program's windows. A register that does not exist is a register
 // without events.
 
+#include "platform/result.h"
 #include "series/record_time.h"
 
 #include <cstdint>
@@ -31,11 +32,10 @@ struct RegisterFacts {
     std::vector<KeptDownload> kept; // oldest first
 };
 
-// The serial numbers the register knows.
-bool registerSerials(const std::string& registerPath, std::vector<std::string>& serials,
-                     std::string& why);
+// The serial numbers the register knows. An error's words name the register's file.
+platform::Result<std::vector<std::string>> registerSerials(const std::string& registerPath);
 // One unit's facts.
-bool readRegisterFacts(const std::string& registerPath, const std::string& serial,
-                       RegisterFacts& out, std::string& why);
+platform::Result<RegisterFacts> readRegisterFacts(const std::string& registerPath,
+                                                  const std::string& serial);
 
 } // namespace series

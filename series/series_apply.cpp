@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "series/series_apply.h"
 
+#include "platform/durable_file.h"
 #include "series/register_facts.h"
 
 #include <QDateTime>
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
@@ -23,14 +23,6 @@ namespace {
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
-}
-
-void syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 void removeStore(const std::string& path) {
@@ -155,9 +147,12 @@ RebuildResult rebuildFrom(const std::string& filesFolder, const std::string& old
                        " is missing: a rebuild would empty the series, which is left as it is";
         return result;
     }
-    std::vector<std::string> serials;
-    if (!registerSerials(registerPath, serials, result.error))
+    const auto serialsRead = registerSerials(registerPath);
+    if (!serialsRead) {
+        result.error = serialsRead.text();
         return result;
+    }
+    const std::vector<std::string>& serials = *serialsRead;
     // The kept downloads pruned before and the clock sets learnt: known to the new store too.
     const OldStore old = readOldStore(oldStore);
     if (oldStore == target && old.exists && !old.readable && !old.damaged) {
@@ -188,9 +183,12 @@ RebuildResult rebuildFrom(const std::string& filesFolder, const std::string& old
             result.learntCarried += added;
         }
         for (const std::string& serial : serials) {
-            RegisterFacts facts;
-            if (!readRegisterFacts(registerPath, serial, facts, result.error))
+            auto read = readRegisterFacts(registerPath, serial);
+            if (!read) {
+                result.error = read.text();
                 return result;
+            }
+            RegisterFacts& facts = *read;
             std::stable_sort(facts.kept.begin(), facts.kept.end(),
                              [](const KeptDownload& a, const KeptDownload& b) {
                                  return a.startedMs < b.startedMs;
@@ -237,7 +235,14 @@ RebuildResult rebuildFrom(const std::string& filesFolder, const std::string& old
             "cannot put " + building + " in place of " + target + ": " + std::strerror(errno);
         return result;
     }
-    syncFolder(filesFolder.empty() ? std::string(".") : filesFolder);
+    // The new name is the store's only once its folder is on the disk.
+    const std::string folder = filesFolder.empty() ? std::string(".") : filesFolder;
+    if (!platform::syncFolder(folder)) {
+        result.error = "the rebuilt series store is in place as " + target + ", but its folder " +
+                       folder + " could not be synced (" + std::strerror(errno) +
+                       "): a power cut now may lose it";
+        return result;
+    }
     result.ok = true;
     return result;
 }
@@ -271,9 +276,8 @@ ApplyResult applyDownload(const std::string& filesFolder, DownloadRecords& downl
     // A store lost while kept downloads remain would start again from this one: built from
     // them first, so that nothing the series held is forgotten.
     if (!exists(path)) {
-        std::vector<std::string> serials;
-        std::string why;
-        if (registerSerials(registerPath, serials, why) && !serials.empty()) {
+        const auto serials = registerSerials(registerPath);
+        if (serials && !serials->empty()) {
             rebuilt = rebuild(filesFolder);
             if (!rebuilt.ok) {
                 result.error =
@@ -308,14 +312,13 @@ ApplyResult applyDownload(const std::string& filesFolder, DownloadRecords& downl
         if (!store.open(path, result.error))
             return result;
     }
-    RegisterFacts facts;
-    std::string why;
-    if (!readRegisterFacts(registerPath, serial, facts, why)) {
-        result.error = why;
+    const auto facts = readRegisterFacts(registerPath, serial);
+    if (!facts) {
+        result.error = facts.text();
         return result;
     }
     result = store.apply({serial, keptPath, QDateTime::currentMSecsSinceEpoch(), safe}, download,
-                         facts.facts);
+                         facts->facts);
     if (result.replayed)
         for (const auto& [kept, taken] : rebuilt.taken)
             if (kept == keptPath)

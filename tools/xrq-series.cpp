@@ -290,10 +290,10 @@ bool whollyHeld(series::DownloadRecords& a, series::DownloadRecords& b) {
 
 int pruneKept(const std::string& folder, bool remove, bool json) {
     const std::string registerPath = folder + series::kRegisterFileName;
-    std::vector<std::string> serials;
+    const auto serials = series::registerSerials(registerPath);
+    if (!serials)
+        return fail(kStore, serials.text(), json);
     std::string why;
-    if (!series::registerSerials(registerPath, serials, why))
-        return fail(kStore, why, json);
     // A kept download is pruned only where the series knows it: a rebuild then says it was
     // pruned, and the store tells which downloads' words count at disputed places.
     const std::string storeFile = series::storePath(folder);
@@ -304,10 +304,11 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
         return fail(kStore, why + ": nothing is pruned", json);
     std::vector<series::PrunedDownload> prunable;
     std::vector<std::string> keptForDisputes;
-    for (const std::string& serial : serials) {
-        series::RegisterFacts facts;
-        if (!series::readRegisterFacts(registerPath, serial, facts, why))
-            return fail(kStore, why, json);
+    for (const std::string& serial : *serials) {
+        const auto read = series::readRegisterFacts(registerPath, serial);
+        if (!read)
+            return fail(kStore, read.text(), json);
+        const series::RegisterFacts& facts = *read;
         // Each kept download against the next safe one, with no clear between them.
         for (std::size_t i = 0; i < facts.kept.size(); ++i) {
             const auto& a = facts.kept[i];

@@ -168,9 +168,10 @@ TEST_F(JudgedAgain, AnUpgradedRegisterJudgesItsSafeDownloadsOnceAndTellsTheOneNo
     // The series takes the cut download as not safe: its records the clean one never held
     // stand provisional, as a rebuild leaves them.
     EXPECT_GT(provisional(), 0u);
-    series::RegisterFacts facts;
     std::string why;
-    ASSERT_TRUE(series::readRegisterFacts(registerPath, "XRQ7", facts, why)) << why;
+    auto factsRead = series::readRegisterFacts(registerPath, "XRQ7");
+    ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+    series::RegisterFacts& facts = *factsRead;
     ASSERT_EQ(facts.kept.size(), 2u);
     EXPECT_TRUE(facts.kept[0].safe);
     EXPECT_FALSE(facts.kept[1].safe);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The series rebuilt from the kept downloads and the unit register equals the series taken
 // one download at a time; the CSV export says what the series holds.
+#include "platform/durable_file.h"
 #include "register/unit_register.h"
 #include "series/register_facts.h"
 #include "series/series_apply.h"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 
 #include <sys/stat.h>
@@ -124,8 +126,9 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
         const std::string kept = folder + "downloads/XRQ7/k" + std::to_string(++n) + ".txt";
         keptDownload(reg, serial, kept, v.text, v.at,
                      v.safe ? std::vector<std::string>{} : std::vector<std::string>{"not safe"});
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         // Taken once the download has ended, as the program does.
         const ApplyResult r =
             store.apply({serial, kept, v.at + 60000, v.safe}, readDownloadFile(kept), facts.facts);
@@ -292,8 +295,9 @@ TEST(SeriesRebuild, TheLivePathAndTheRebuildTakeTheSameDownloads) {
         const std::int64_t at = utcMs(2026, 11, 1 + n, 8);
         const std::string kept = folder + "downloads/XRQ8/k" + std::to_string(++n) + ".txt";
         const unitreg::Download d = keptDownload(reg, serial, kept, v.text, at, v.reasons);
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         ASSERT_EQ(facts.kept.back().captured, v.captured);
         const DownloadSets sets = readDownloadFile(kept);
         if (!seriesTakes(sets, v.captured))
@@ -333,8 +337,9 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
         SeriesStore store;
         std::string why;
         ASSERT_TRUE(store.open(storePath(folder), why)) << why;
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         ASSERT_TRUE(
             store
                 .apply({serial, k1, utcMs(2026, 11, 1, 8), true}, readDownloadFile(k1), facts.facts)
@@ -416,8 +421,9 @@ TEST_P(LearntAcrossRebuild, CarriedFromTheStoreReplaced) {
         SeriesStore store;
         std::string why;
         ASSERT_TRUE(store.open(storePath(folder), why)) << why;
-        RegisterFacts facts;
-        ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+        auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+        ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+        RegisterFacts& facts = *factsRead;
         ASSERT_TRUE(store
                         .apply({serial, k1, utcMs(2026, 10, 21, 8), true}, readDownloadFile(k1),
                                facts.facts)
@@ -522,6 +528,44 @@ TEST(SeriesRebuild, AStoreThatCannotBeReadNowIsLeftAsItIs) {
     }
 }
 
+// The rebuilt store's new name is told as not yet safe when its folder cannot be synced: the
+// store stays in place, and the next rebuild, with the disk well again, says all is well.
+TEST(SeriesRebuild, AFolderThatCannotBeSyncedAfterThePlacingIsTold) {
+    struct FailingFolderSync : platform::DurabilityProbe {
+        std::string store;
+        int before(Call call, int, const std::string&, const std::string&) override {
+            struct stat st {};
+            // Only once the rebuilt store is in place: the rebuild's own opens come before.
+            const bool placed =
+                ::stat(store.c_str(), &st) == 0 &&
+                ::stat((platform::folderOf(store) + "/series-rebuilding.sqlite").c_str(), &st) != 0;
+            return call == Call::SyncFolder && placed ? EIO : 0;
+        }
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    QDir().mkpath(dir.filePath(QStringLiteral("downloads/XRQ6")));
+    {
+        unitreg::UnitRegister reg;
+        ASSERT_EQ(reg.open(folder + kRegisterFileName).state, unitreg::OpenOutcome::State::Open);
+        keptDownload(reg, "XRQ6", folder + "downloads/XRQ6/k1.txt", memoryText(0, 10),
+                     utcMs(2026, 10, 21, 8), {});
+    }
+    FailingFolderSync failing;
+    failing.store = storePath(folder);
+    platform::setDurabilityProbe(&failing);
+    const RebuildResult told = rebuild(folder);
+    platform::setDurabilityProbe(nullptr);
+    EXPECT_FALSE(told.ok);
+    EXPECT_NE(told.error.find("could not be synced"), std::string::npos) << told.error;
+    struct stat st {};
+    EXPECT_EQ(::stat(failing.store.c_str(), &st), 0);
+    const RebuildResult again = rebuild(folder);
+    EXPECT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.downloads, 1u);
+}
+
 // Two segments of one memory, as the older rules left a short memory with one record changed
 // at its second visit: the next download that holds both joins them, and so does a rebuild,
 // each record once, the changed one settled, the join told in the export's provenance.
@@ -545,8 +589,9 @@ TEST(SeriesRebuild, CopiesOfOneMemoryJoinAtTheNextDownloadAndAtTheRebuild) {
     SeriesStore store;
     std::string why;
     ASSERT_TRUE(store.open(storePath(folder), why)) << why;
-    RegisterFacts facts;
-    ASSERT_TRUE(readRegisterFacts(folder + kRegisterFileName, serial, facts, why)) << why;
+    auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
+    ASSERT_TRUE(factsRead.ok()) << factsRead.text();
+    RegisterFacts& facts = *factsRead;
     ASSERT_TRUE(store.apply({serial, k1, at1, true}, readDownloadFile(k1), facts.facts).ok);
     // The older rules split the second visit off; a clear known to that download alone stands
     // in for them here (the register knows of none).
