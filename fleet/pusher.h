@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,9 +96,50 @@ public:
 
 private:
     struct Local;
-    enum class Outcome { Pushed, Transient, Slow, Refused, Stopped };
+    // The pusher thread as a small state machine (run): each state does its work and says
+    // what came of it (an Event); transition() alone says where that leads.
+    //   Counting     the outboxes counted          -> Idle (none wait) or Connecting
+    //   Idle         waits for a nudge or the recheck -> Counting
+    //   Connecting   the server and its schema     -> Pushing, Unreachable or Refused
+    //   Pushing      a pass over the outboxes      -> Counting, SlowLink, Unreachable, Refused
+    //   SlowLink     a short pause, smaller batches -> Counting
+    //   Unreachable  told once, growing pauses     -> Counting
+    //   Refused      told once, the longest pause  -> Counting
+    // and from any state, once stop() is asked for, Ended.
+    enum class State { Counting, Idle, Connecting, Pushing, SlowLink, Unreachable, Refused, Ended };
+    enum class Event {
+        NothingWaits,
+        FactsWait,
+        Connected,
+        Pushed,
+        Slow,
+        Transient,
+        Refused,
+        Waited,
+        Stopped
+    };
+    struct Run;
+    static State transition(State from, Event event);
     void run();
+    Event count(Local& local, Run& r);
+    Event idle(Run& r);
+    Event connect(PgConnection& pg, Run& r);
+    Event push(Local& local, PgConnection& pg, Run& r);
+    Event slowLink(Run& r);
+    Event failed(State state, Run& r);
+
+    // A pass: every outbox's facts in batches, then the kept downloads' bytes.
+    enum class Outcome { Pushed, Transient, Slow, Refused, Stopped };
+    struct PassTally;
     Outcome pass(Local& local, PgConnection& pg);
+    // The laptop whose outbox file `k` is, found at its first pass.
+    void learnLaptopId(Local& local, std::size_t k);
+    // One batch of file `k` read, sent and settled: nothing when it went or none was left
+    // (`tally.fileDone`), else what ends the pass.
+    std::optional<Outcome> sendBatch(Local& local, std::size_t k, PgConnection& pg,
+                                     PassTally& tally);
+    // A batch the server did not take (`result`, a BatchResult): the status, the connection.
+    Outcome batchFailed(int result, const QString& why, PgConnection& pg);
     // After the facts: the kept downloads' bytes (fleet/kept_bytes.h), paused for facts that
     // come meanwhile.
     Outcome sendBytes(Local& local, PgConnection& pg);

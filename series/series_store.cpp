@@ -9,8 +9,6 @@
 #include <QSqlQuery>
 #include <QVariant>
 
-#include <atomic>
-
 namespace series {
 
 using namespace detail;
@@ -87,112 +85,78 @@ bool SeriesStore::isOpen() const {
 void SeriesStore::close() {
     if (!m_db)
         return;
-    const QString name = m_db->name;
-    m_db->db.close();
+    // The handle let go before the kit removes its connection.
+    m_db->db = QSqlDatabase();
+    m_db->store.close();
     delete m_db;
     m_db = nullptr;
-    QSqlDatabase::removeDatabase(name);
 }
 
-bool SeriesStore::connect(const std::string& path, const QString& options, std::string& why,
-                          int& version, QString* nativeError) {
-    static std::atomic<int> counter{0};
+platform::Result<void> SeriesStore::connect(const std::string& path,
+                                            const storage::OpenOptions& options) {
     close();
     m_path = path;
     m_db = new Db;
-    m_db->name = QStringLiteral("xrq-series-%1").arg(++counter);
-    m_db->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_db->name);
-    m_db->db.setDatabaseName(QString::fromLocal8Bit(path.c_str()));
-    m_db->db.setConnectOptions(options + QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    auto failed = [&](const QSqlError& e) {
-        why = path + ": " + e.text().toStdString();
-        if (nativeError)
-            *nativeError = e.nativeErrorCode();
+    auto store = storage::open(path, options);
+    if (!store) {
         close();
-        return false;
-    };
-    if (!m_db->db.open())
-        return failed(m_db->db.lastError());
-    QSqlQuery q(m_db->db);
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-        return failed(q.lastError());
-    version = q.value(0).toInt();
-    m_db->version = version;
-    if (version > kSchemaVersion) {
-        why = path + ": made by a newer program (version " + std::to_string(version) + ")";
-        close();
-        return false;
+        return store.error();
     }
-    return true;
+    m_db->store = std::move(*store);
+    m_db->db = m_db->store.db();
+    m_db->version = m_db->store.version();
+    return {};
 }
 
 namespace {
-constexpr int kLogSwitchAttempts = 3;
 
-// SQLITE_CORRUPT, SQLITE_NOTADB: a file that is no store.
-bool noStore(const QString& nativeError) {
-    return nativeError == QLatin1String("26") || nativeError == QLatin1String("11");
+// What every open of the store asks of the kit: its own schema, the writer's busy wait.
+storage::OpenOptions storeOptions(storage::Access access) {
+    storage::OpenOptions o;
+    o.access = access;
+    o.busyMs = storage::busy::kWriter;
+    o.schemaVersion = kSchemaVersion;
+    o.connectionPrefix = QStringLiteral("xrq-series");
+    return o;
 }
+
 } // namespace
 
 bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged) {
     if (damaged)
         *damaged = false;
-    int version = 0;
-    QString native;
-    if (!connect(path, QString(), why, version, &native)) {
-        if (damaged)
-            *damaged = noStore(native);
-        return false;
-    }
-    auto failed = [&](const std::string& text) {
-        why = path + ": " + text;
-        close();
-        return false;
-    };
-    QSqlQuery q(m_db->db);
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next()) {
-        const QSqlError e = q.lastError();
-        if (damaged)
-            *damaged = noStore(e.nativeErrorCode());
-        return failed(e.text().toStdString());
-    }
-    q.exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    // Write-ahead log and synchronous=FULL: a download taken is on the disk before anyone is
+    // told, and readers of the series never hold up its writes; the whole file checked, so
+    // that a damaged store is rebuilt rather than written into.
+    storage::OpenOptions o = storeOptions(storage::Access::ReadWrite);
+    o.journal = storage::Journal::Wal;
+    o.sync = storage::Sync::Full;
+    o.quickCheck = true;
     // The name this laptop's records carry: fleet.ini beside the store, else the host name.
     const auto slash = path.rfind('/');
-    m_db->settingsFolder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-    if (version < kSchemaVersion && !migrate(*m_db, version))
-        return failed(m_db->error);
-    // A new store takes its write-ahead log with its first write, and a failed sync there
-    // leaves it in rollback mode without an error: still durable, but a reader of the series
-    // would then hold up the downloads' writes. Asked again, SQLite makes the switch.
-    QString mode;
-    for (int attempt = 0; attempt < kLogSwitchAttempts && mode != QLatin1String("wal"); ++attempt) {
-        if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next())
-            return failed(q.lastError().text().toStdString());
-        mode = q.value(0).toString();
-        q.finish();
-    }
-    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
-        q.value(0).toString() != QLatin1String("ok")) {
+    const std::string settingsFolder =
+        slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    o.steps = migrationSteps(settingsFolder);
+    if (auto opened = connect(path, o); !opened) {
         if (damaged)
-            *damaged = true;
-        return failed("the store is damaged");
+            *damaged = opened.error().kind == platform::ErrorKind::Corrupt;
+        why = path + ": " + opened.error().text;
+        return false;
     }
+    m_db->settingsFolder = settingsFolder;
     return true;
 }
 
 bool SeriesStore::openToRead(const std::string& path, std::string& why, bool* damaged) {
     if (damaged)
         *damaged = false;
-    int version = 0;
-    QString native;
-    if (!connect(path, QStringLiteral("QSQLITE_OPEN_READONLY;"), why, version, &native)) {
+    if (auto opened = connect(path, storeOptions(storage::Access::ReadOnly)); !opened) {
         if (damaged)
-            *damaged = noStore(native);
+            *damaged = opened.error().kind == platform::ErrorKind::Corrupt;
+        why = path + ": " + opened.error().text;
         return false;
     }
-    if (version == 0) {
+    if (m_db->version == 0) {
         if (damaged)
             *damaged = true;
         why = path + ": holds no series";
@@ -203,11 +167,17 @@ bool SeriesStore::openToRead(const std::string& path, std::string& why, bool* da
 }
 
 bool SeriesStore::openToKeep(const std::string& path, std::string& why) {
-    int version = 0;
-    if (!connect(path, QString(), why, version))
+    // The file as its owner left it: never made here, its journal and sync not touched.
+    storage::OpenOptions o = storeOptions(storage::Access::ReadWrite);
+    o.create = false;
+    o.journal = storage::Journal::Keep;
+    o.sync = storage::Sync::Keep;
+    if (auto opened = connect(path, o); !opened) {
+        why = path + ": " + opened.error().text;
         return false;
-    if (version != kSchemaVersion) {
-        why = path + (version == 0 ? ": holds no series" : ": made by another version");
+    }
+    if (m_db->version != kSchemaVersion) {
+        why = path + (m_db->version == 0 ? ": holds no series" : ": made by another version");
         close();
         return false;
     }

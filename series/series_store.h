@@ -31,6 +31,9 @@
 #include "series/download_text.h"
 #include "series/record_time.h"
 
+#include "platform/result.h"
+#include "storage/sqlite_store.h"
+
 #include <QString>
 #include <cstdint>
 
@@ -201,10 +204,9 @@ public:
     struct Db;
 
 private:
-    // Both opens: a connection of its own to `path` with `options`, and the schema version
-    // the file holds; false (closed, `why` said) when either cannot be had.
-    bool connect(const std::string& path, const QString& options, std::string& why, int& version,
-                 QString* nativeError = nullptr);
+    // Every open: a connection of its own to `path` through the storage kit (with the
+    // schema's steps where `options` holds them), closed again when it fails.
+    platform::Result<void> connect(const std::string& path, const storage::OpenOptions& options);
 
     Db* m_db = nullptr;
     std::string m_path;

@@ -149,6 +149,36 @@ bool countShared(QSqlDatabase& db, qint64 segment, std::uint64_t to, SharedPlace
     return true;
 }
 
+// The notes on the records [from, from + count) of a segment (by place), and the segment's
+// title line, which goes with a span's first record (none in an older store).
+bool readSpanNotes(QSqlDatabase& db, qint64 series, int seq, qint64 segment, std::uint64_t from,
+                   std::size_t count, std::map<std::uint64_t, std::vector<std::string>>& notesAt,
+                   std::string& titles, QString& why) {
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT record, text FROM notes WHERE series_id = ? AND segment = ?"
+                             " AND record > ? AND record <= ? ORDER BY id"));
+    q.bindValue(0, series);
+    q.bindValue(1, seq + 1);
+    q.bindValue(2, qint64(from));
+    q.bindValue(3, qint64(from + count));
+    if (!q.exec()) {
+        why = q.lastError().text();
+        return false;
+    }
+    while (q.next())
+        notesAt[q.value(0).toULongLong() - 1].push_back(q.value(1).toString().toStdString());
+    q.finish();
+    q.prepare(QStringLiteral("SELECT t.line FROM titles t JOIN chunks c ON c.download_id ="
+                             " t.download_id JOIN downloads d ON d.id = t.download_id"
+                             " WHERE c.segment_id = ? AND t.series_id = ?"
+                             " ORDER BY d.at DESC, d.id DESC LIMIT 1"));
+    q.bindValue(0, segment);
+    q.bindValue(1, series);
+    if (q.exec() && q.next())
+        titles = bytesOf(q.value(0));
+    return true;
+}
+
 } // namespace
 
 // The outbox's span reader for series.sqlite (fleet/outbox.h): the records of a span, each
@@ -176,30 +206,9 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
     q.finish();
     const auto from = static_cast<std::uint64_t>(firstPosition);
     std::map<std::uint64_t, std::vector<std::string>> notesAt;
-    q.prepare(QStringLiteral("SELECT record, text FROM notes WHERE series_id = ? AND segment = ?"
-                             " AND record > ? AND record <= ? ORDER BY id"));
-    q.bindValue(0, series);
-    q.bindValue(1, seq + 1);
-    q.bindValue(2, qint64(from));
-    q.bindValue(3, qint64(from + count));
-    if (!q.exec()) {
-        why = q.lastError().text();
-        return false;
-    }
-    while (q.next())
-        notesAt[q.value(0).toULongLong() - 1].push_back(q.value(1).toString().toStdString());
-    q.finish();
-    // The segment's title line goes with the span's first record (none in an older store).
     std::string titles;
-    q.prepare(QStringLiteral("SELECT t.line FROM titles t JOIN chunks c ON c.download_id ="
-                             " t.download_id JOIN downloads d ON d.id = t.download_id"
-                             " WHERE c.segment_id = ? AND t.series_id = ?"
-                             " ORDER BY d.at DESC, d.id DESC LIMIT 1"));
-    q.bindValue(0, segment);
-    q.bindValue(1, series);
-    if (q.exec() && q.next())
-        titles = bytesOf(q.value(0));
-    q.finish();
+    if (!readSpanNotes(db, series, seq, segment, from, count, notesAt, titles, why))
+        return false;
     std::vector<SpanChunk> chunks;
     std::vector<SpanLine> lines;
     std::string error;

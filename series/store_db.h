@@ -11,6 +11,8 @@
 
 #include "fleet/fleet_settings.h"
 
+#include "storage/sqlite_store.h"
+
 #include <QByteArray>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -63,8 +65,8 @@ namespace series {
 struct SeriesStore::Db {
     using Segment = detail::Segment;
 
-    QString name;
-    QSqlDatabase db;
+    storage::Store store; // the kit's open, which owns the Qt connection
+    QSqlDatabase db;      // its handle
     std::string error;
     // fleet.ini's folder: the name this laptop's records carry, read at each download so
     // that a name changed in Setup counts from the next one on.

@@ -6,7 +6,9 @@
 #include "fleet/outbox.h"
 
 #include <QSqlQuery>
+
 #include <QVariant>
+#include <functional>
 
 namespace series::detail {
 
@@ -69,49 +71,62 @@ const char* const kSchema4[] = {
 
 } // namespace
 
-bool migrate(SeriesStore::Db& db, int version) {
-    if (!db.run("BEGIN IMMEDIATE"))
-        return false;
-    // Another program may have made or migrated it between our look and our lock.
-    QSqlQuery v(db.db);
-    const int now =
-        v.exec(QStringLiteral("PRAGMA user_version")) && v.next() ? v.value(0).toInt() : version;
-    v.finish();
-    bool ok = true;
-    if (now == 0)
-        for (const char* sql : kSchema)
-            ok = ok && db.run(sql);
-    if (now < 2) {
-        for (const char* sql : kSchema2)
-            ok = ok && db.run(sql);
-        QString why;
-        if (ok && !fleet::Outbox::createTables(db.db, &why)) {
-            db.error = why.toStdString();
-            ok = false;
-        }
-        ok = ok && db.shareEarlier();
-    }
-    if (now < 3) {
-        for (const char* sql : kSchema3)
-            ok = ok && db.run(sql);
-        QSqlQuery r(db.db);
-        r.prepare(QStringLiteral("INSERT INTO meta(key, value) VALUES('rules', ?)"));
-        r.bindValue(0, now == 0 ? kRulesVersion : now);
-        ok = ok && db.exec(r);
-    }
-    if (now < 4)
-        for (const char* sql : kSchema4)
-            ok = ok && db.run(sql);
-    if (!ok) {
-        const std::string error = db.error;
-        db.run("ROLLBACK");
-        db.error = error;
-        return false;
-    }
-    if (!db.run("PRAGMA user_version = 4") || !db.run("COMMIT"))
-        return false;
-    db.version = kSchemaVersion;
-    return true;
+std::vector<storage::Step> migrationSteps(const std::string& settingsFolder) {
+    // A step's statements through the store's own connection object, so that the earlier
+    // records' sharing (version 2) writes as a download does; its error is the step's.
+    auto through =
+        [settingsFolder](
+            QSqlDatabase& handle,
+            const std::function<bool(SeriesStore::Db&)>& work) -> platform::Result<void> {
+        SeriesStore::Db db;
+        db.db = handle;
+        db.settingsFolder = settingsFolder;
+        const bool ok = work(db);
+        db.db = QSqlDatabase();
+        if (ok)
+            return {};
+        return platform::makeError(platform::ErrorKind::Invalid,
+                                   "the series' tables could not be made: " + db.error);
+    };
+    auto runAll = [](SeriesStore::Db& db, const auto& sql) {
+        for (const char* statement : sql)
+            if (!db.run(statement))
+                return false;
+        return true;
+    };
+    std::vector<storage::Step> steps(kSchemaVersion);
+    steps[0] = [=](QSqlDatabase& handle, int) {
+        return through(handle, [&](SeriesStore::Db& db) { return runAll(db, kSchema); });
+    };
+    // Every confirmed record of a store made before the outbox goes into it, once.
+    steps[1] = [=](QSqlDatabase& handle, int) {
+        return through(handle, [&](SeriesStore::Db& db) {
+            QString why;
+            if (!runAll(db, kSchema2))
+                return false;
+            if (!fleet::Outbox::createTables(db.db, &why)) {
+                db.error = why.toStdString();
+                return false;
+            }
+            return db.shareEarlier();
+        });
+    };
+    // A store made now holds series of today's rules; one migrated keeps its older ones'
+    // until it is rebuilt.
+    steps[2] = [=](QSqlDatabase& handle, int found) {
+        return through(handle, [&](SeriesStore::Db& db) {
+            if (!runAll(db, kSchema3))
+                return false;
+            QSqlQuery r(db.db);
+            r.prepare(QStringLiteral("INSERT INTO meta(key, value) VALUES('rules', ?)"));
+            r.bindValue(0, found == 0 ? kRulesVersion : found);
+            return db.exec(r);
+        });
+    };
+    steps[3] = [=](QSqlDatabase& handle, int) {
+        return through(handle, [&](SeriesStore::Db& db) { return runAll(db, kSchema4); });
+    };
+    return steps;
 }
 
 } // namespace series::detail

@@ -7,16 +7,19 @@
 
 #include "series/series_store.h"
 
+#include "storage/sqlite_store.h"
+
 #include <string>
+#include <vector>
 
 namespace series::detail {
 
 inline constexpr int kSchemaVersion = 4;
 
-// Brings the store of `db` from `version` (as read before the lock) to kSchemaVersion in one
-// transaction (BEGIN IMMEDIATE): another program may have made or migrated it meanwhile, so
-// the version is read again under the lock. False, with `db.error`, when it could not be
-// done; the store is then as it was.
-bool migrate(SeriesStore::Db& db, int version);
+// The steps from each version to the next, for the storage kit, which runs the missing ones in
+// one transaction (BEGIN IMMEDIATE, the version read again under the lock: another program
+// may have migrated the file meanwhile), so a store is migrated whole or not at all.
+// `settingsFolder`: fleet.ini's folder, whose laptop name the earlier records shared carry.
+std::vector<storage::Step> migrationSteps(const std::string& settingsFolder);
 
 } // namespace series::detail
