@@ -3,19 +3,27 @@
 
 #include "dialogs/run_log.h"
 #include "fleet/sharing.h"
+#include "register/register_outbox.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
 #include "series/series_store.h"
+#include "series/span_reader.h"
 #include "widgets/status_panel.h"
 
 #include <QObject>
+
+fleet::SharingSources programSharingSources() {
+    fleet::SharingSources sources = series::sharingSources();
+    unitreg::addSharingSources(sources);
+    return sources;
+}
 
 void StartSharing(const std::string& filesFolder, StatusPanel* panel) {
     fleet::Sharing& sharing = fleet::sharing();
     // The register's facts before the series' records: a series record's visit is then on
     // the server before it.
     sharing.start(filesFolder, {filesFolder + unitreg::kFileName, filesFolder + series::kFileName},
-                  [](unsigned line, const QString& message) {
+                  programSharingSources(), [](unsigned line, const QString& message) {
                       LogWrite("Sharing: " + message.toLocal8Bit().toStdString(), line,
                                LogSizeLimit);
                   });

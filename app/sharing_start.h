@@ -7,9 +7,16 @@
 // status in the status panel, and a push as soon as the register has recorded an event.
 // UI thread.
 
+#include "fleet/sharing_sources.h"
+
 #include <string>
 
 class StatusPanel;
+
+// What sharing reads from the series and the register (fleet/sharing_sources.h): the one
+// wiring of the windowed program and of xrq-collect, which push the same two files, and of
+// the tests and benchmarks that push as they do.
+fleet::SharingSources programSharingSources();
 
 // `filesFolder` ends with "/". Reads fleet.ini there; starts the pusher when a service is
 // chosen. The panel shows the sharing line from now on.

@@ -22,6 +22,7 @@
 #include "fleet/server_schema.h"
 #include "series/download_text.h"
 #include "series/series_store.h"
+#include "series/span_reader.h"
 #include "storage/sqlite_store.h"
 #include "support/pg_test_server.h"
 
@@ -88,8 +89,8 @@ bool spanKeys(const std::string& file, std::set<std::string>& keys) {
         while (ok && q.next()) {
             std::vector<fleet::Outbox::SpanRecord> records;
             QString why;
-            ok = fleet::Outbox::readSpan(db, q.value(1).toByteArray(), q.value(2).toLongLong(),
-                                         std::size_t(q.value(3).toLongLong()), records, why);
+            ok = series::readSharedSpan(db, q.value(1).toByteArray(), q.value(2).toLongLong(),
+                                        std::size_t(q.value(3).toLongLong()), records, why);
             for (std::size_t k = 0; k < records.size(); ++k)
                 keys.insert(QStringLiteral("%1/%2/%3")
                                 .arg(q.value(0).toString())
@@ -198,6 +199,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<fleet::Pusher>> pushers;
     for (const std::vector<std::string>& outboxes : laptopFiles) {
         fleet::PusherConfig c;
+        c.sources = series::sharingSources();
         c.conninfo = fleet::serviceConninfo("field_laptop");
         c.outboxFiles = outboxes;
         c.retryFirst = 100ms; // a laptop refused a connection at the peak tries again soon

@@ -17,6 +17,7 @@
 #include "fleet/server_schema.h"
 #include "series/download_text.h"
 #include "series/series_store.h"
+#include "series/span_reader.h"
 #include "storage/sqlite_store.h"
 #include "support/pg_test_server.h"
 
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
     }
 
     fleet::PusherConfig c;
+    c.sources = series::sharingSources();
     c.conninfo = fleet::serviceConninfo("bench_laptop");
     // As the program orders them: the register's facts, then the series'.
     c.outboxFiles = {eventsFile, seriesFile};

@@ -21,6 +21,7 @@
 #include "fleet/server_schema.h"
 #include "register/register_outbox.h"
 #include "series/series_share.h"
+#include "series/span_reader.h"
 #include "storage/sqlite_store.h"
 #include "support/pg_test_server.h"
 #include "support/wait.h"
@@ -197,6 +198,9 @@ int main(int argc, char** argv) {
     }
     {
         fleet::PusherConfig c;
+        // As the windowed program wires it: the series' and the register's sources.
+        c.sources = series::sharingSources();
+        unitreg::addSharingSources(c.sources);
         c.conninfo = fleet::serviceConninfo("bench_laptop");
         c.outboxFiles = {outboxFile.toStdString()};
         c.batchSize = 5000;

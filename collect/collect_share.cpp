@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "collect/collect_share.h"
+#include "app/sharing_start.h"
 #include "dialogs/source_lines.h"
 
 #include "dialogs/run_log.h"
@@ -45,6 +46,7 @@ std::optional<CollectReport::Shared> shareAtEnd(const CollectOptions& options,
     fleet::PusherConfig config;
     config.conninfo = fleet::serviceConninfo(service.toStdString());
     config.outboxFiles = files;
+    config.sources = programSharingSources();
     config.log = [&](unsigned line, const QString& message) {
         std::lock_guard<std::mutex> hold(lock);
         said.emplace_back(line, message);

@@ -4,20 +4,10 @@
 #include "fleet/push_status.h"
 
 #include <algorithm>
-#include <mutex>
 
 namespace fleet {
 
 namespace {
-
-std::mutex& lookupLock() {
-    static std::mutex lock;
-    return lock;
-}
-RecordLookup& lookup() {
-    static RecordLookup l;
-    return l;
-}
 
 // "a", "a and b", "a, b and c"
 QString namesText(const QStringList& names) {
@@ -29,22 +19,12 @@ QString namesText(const QStringList& names) {
 
 } // namespace
 
-void setRecordLookup(RecordLookup l) {
-    std::lock_guard<std::mutex> hold(lookupLock());
-    lookup() = std::move(l);
-}
-
 OtherDownload judgeOtherRecords(const OtherRecords& answer, const std::string& folder,
-                                const QString& unit) {
+                                const QString& unit, const RecordLookup& look) {
     OtherDownload d;
     if (!answer.ok) {
         d.message = answer.message;
         return d;
-    }
-    RecordLookup look;
-    {
-        std::lock_guard<std::mutex> hold(lookupLock());
-        look = lookup();
     }
     if (!look) {
         d.message = QStringLiteral("this program cannot read its series");

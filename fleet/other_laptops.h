@@ -11,8 +11,8 @@
 // "Since" is judged by the records, never by the two laptops' clocks: only confirmed records
 // are shared and only a safe download confirms, so an incomplete or unsafe download is never
 // named; the last record each other laptop pushed of a data set and segment
-// (otherLaptopsRecords) is looked for in this laptop's own series (the lookup the series
-// registers); one it does not hold means that laptop's download held records this one never
+// (otherLaptopsRecords) is looked for in this laptop's own series (the series' lookup,
+// handed in); one it does not hold means that laptop's download held records this one never
 // saw (a unit's memory is whole from its last clear: a later download that holds a record
 // holds every one before it since that clear).
 
@@ -40,8 +40,6 @@ struct RecordLook {
 using RecordLookup = std::function<bool(const std::string& folder, const QString& unit,
                                         const std::vector<OtherRecord>& records,
                                         std::vector<RecordLook>& out, QString& why)>;
-// One lookup per process (the series registers its own).
-void setRecordLookup(RecordLookup lookup);
 
 struct OtherDownload {
     bool ok = false;
@@ -52,9 +50,10 @@ struct OtherDownload {
     };
     std::optional<Unseen> found; // empty: this laptop holds every record the others shared
 };
-// The server's answer judged against this laptop's series in `folder`.
+// The server's answer judged against this laptop's series in `folder`, read by `lookup` (the
+// series' own, handed in by the program's start: sharing_sources.h).
 OtherDownload judgeOtherRecords(const OtherRecords& answer, const std::string& folder,
-                                const QString& unit);
+                                const QString& unit, const RecordLookup& lookup);
 
 // `answer`: what the server said, or nothing when it did not answer within the deadline.
 // `lastContact`: when the server last answered this program, in this run or an earlier one

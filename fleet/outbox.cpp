@@ -10,7 +10,6 @@
 
 #include <charconv>
 #include <map>
-#include <mutex>
 
 namespace fleet {
 
@@ -160,36 +159,6 @@ bool Outbox::enqueueSpan(QSqlDatabase& db, const Span& span, QString* why) {
     return true;
 }
 
-namespace {
-std::mutex& spanReaderLock() {
-    static std::mutex lock;
-    return lock;
-}
-Outbox::SpanReader& spanReader() {
-    static Outbox::SpanReader reader;
-    return reader;
-}
-} // namespace
-
-void Outbox::setSpanReader(SpanReader reader) {
-    std::lock_guard<std::mutex> hold(spanReaderLock());
-    spanReader() = std::move(reader);
-}
-
-bool Outbox::readSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
-                      std::size_t count, std::vector<SpanRecord>& out, QString& why) {
-    SpanReader reader;
-    {
-        std::lock_guard<std::mutex> hold(spanReaderLock());
-        reader = spanReader();
-    }
-    if (!reader) {
-        why = QStringLiteral("no reader for the series' records in this program");
-        return false;
-    }
-    return reader(db, reference, firstPosition, count, out, why);
-}
-
 std::int64_t Outbox::waiting(QSqlDatabase& db) {
     return countOf(db, "SELECT coalesce(sum(facts), 0) FROM fleet_outbox");
 }
@@ -212,15 +181,6 @@ std::int64_t Outbox::conflicts(QSqlDatabase& db) {
 }
 
 namespace {
-std::mutex& requeuersLock() {
-    static std::mutex lock;
-    return lock;
-}
-std::map<QString, Outbox::Requeuer>& requeuers() {
-    static std::map<QString, Outbox::Requeuer> table;
-    return table;
-}
-
 bool hasTable(QSqlDatabase& db, const QString& name) {
     QSqlQuery q(db);
     q.prepare(QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?"));
@@ -229,12 +189,8 @@ bool hasTable(QSqlDatabase& db, const QString& name) {
 }
 } // namespace
 
-void Outbox::addRequeuer(const QString& markTable, Requeuer requeuer) {
-    std::lock_guard<std::mutex> hold(requeuersLock());
-    requeuers()[markTable] = std::move(requeuer);
-}
-
-bool Outbox::queueRefusalsAgain(QSqlDatabase& db, QString* why) {
+bool Outbox::queueRefusalsAgain(QSqlDatabase& db, const std::map<QString, Requeuer>& requeuers,
+                                QString* why) {
     QSqlQuery q(db);
     // A file whose outbox is not there yet has no refusals either.
     if (!hasTable(db, QLatin1String(kConflictsTable)))
@@ -281,12 +237,9 @@ bool Outbox::queueRefusalsAgain(QSqlDatabase& db, QString* why) {
     q.finish();
     if (!refused.empty()) {
         Requeuer requeuer;
-        {
-            std::lock_guard<std::mutex> hold(requeuersLock());
-            for (const auto& [table, r] : requeuers())
-                if (hasTable(db, table))
-                    requeuer = r;
-        }
+        for (const auto& [table, r] : requeuers)
+            if (hasTable(db, table))
+                requeuer = r;
         // Left for a program that knows the file's records; never marked done without them.
         if (!requeuer)
             return rollback(QStringLiteral("this program cannot make this file's facts again"));

@@ -36,6 +36,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,14 +91,12 @@ public:
         QString after;
         std::int64_t afterOccurrence = 0;
     };
-    // Reads `count` records from `firstPosition` of the span `reference` in `db`. One reader
-    // per process (the series registers its own); any thread, on that thread's connection.
+    // Reads `count` records from `firstPosition` of the span `reference` in `db`: the series'
+    // own (series/span_reader.h), handed to the pusher by the program's start
+    // (sharing_sources.h). Any thread, on that thread's connection.
     using SpanReader = std::function<bool(QSqlDatabase& db, const QByteArray& reference,
                                           std::int64_t firstPosition, std::size_t count,
                                           std::vector<SpanRecord>& out, QString& why)>;
-    static void setSpanReader(SpanReader reader);
-    static bool readSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
-                         std::size_t count, std::vector<SpanRecord>& out, QString& why);
 
     // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
     static std::int64_t waiting(QSqlDatabase& db);
@@ -110,10 +109,10 @@ public:
     // Facts an older program noted as refused for their content on any error of class 22 or
     // 23 (a function's 22023 included) go into the outbox once more, once per file: the
     // file's owner (the register, the series) puts them back from its own records, through
-    // the requeuer it registered for the table that marks its files. Its own transaction
+    // the requeuer handed in for the table that marks its files. Its own transaction
     // (BEGIN IMMEDIATE); the conflict notes stay as they were. False, with `why`, when it
-    // could not be done now (a lock, a full disk, no requeuer for this file in this
-    // program): it is tried again at the next open; true once done or nothing to do.
+    // could not be done now (a lock, a full disk, no requeuer for this file among
+    // `requeuers`): it is tried again at the next open; true once done or nothing to do.
     struct Refused {
         FactKind kind = FactKind::Event;
         QString identity;
@@ -124,9 +123,9 @@ public:
     // hold are left out.
     using Requeuer =
         std::function<bool(QSqlDatabase& db, const std::vector<Refused>& refused, QString& why)>;
-    // `markTable`: a table that only the owner's files have ("visits", "segments").
-    static void addRequeuer(const QString& markTable, Requeuer requeuer);
-    static bool queueRefusalsAgain(QSqlDatabase& db, QString* why = nullptr);
+    // `requeuers`: by a table that only the owner's files have ("visits", "segments").
+    static bool queueRefusalsAgain(QSqlDatabase& db, const std::map<QString, Requeuer>& requeuers,
+                                   QString* why = nullptr);
     // The reason an older program wrote for a refusal, which queueRefusalsAgain looks for.
     static constexpr const char* kOldRefusalReason = "refused by the server: ";
 };

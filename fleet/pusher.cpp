@@ -27,8 +27,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <poll.h>
 #include <random>
+#include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -235,8 +237,10 @@ struct Pusher::Local {
         QString laptopId;
     };
     std::vector<File> files;
+    const SharingSources& sources;
 
-    explicit Local(const std::vector<std::string>& paths, const void* owner) {
+    Local(const std::vector<std::string>& paths, const SharingSources& from, const void* owner)
+        : sources(from) {
         int i = 0;
         for (const std::string& p : paths)
             files.push_back({p,
@@ -307,6 +311,9 @@ struct Pusher::Local {
     // file locked for long, damaged...), which is not the same as an empty one.
     // Rows that cannot be read (a span whose records are not there) are passed over and told
     // in `why`, which also says why nothing could be read.
+    // Stays whole: one pass over the batch's rows in outbox order, each kind (a fact, an
+    // older program's records row, a span) turned into rows and keys side by side, so that
+    // the keys removed later are exactly those of the rows sent.
     std::vector<Row> read(File& f, int limit, std::vector<OutboxKey>& keys, QString& why) {
         std::vector<Row> rows;
         keys.clear();
@@ -366,9 +373,9 @@ struct Pusher::Local {
                 // Records the file keeps itself: its span reader gives them (outbox.h).
                 std::vector<Outbox::SpanRecord> records;
                 QString failed;
-                if (!Outbox::readSpan(d, r.payload, r.position,
-                                      static_cast<std::size_t>(q.value(11).toLongLong()), records,
-                                      failed)) {
+                if (!sources.spanReader(d, r.payload, r.position,
+                                        static_cast<std::size_t>(q.value(11).toLongLong()), records,
+                                        failed)) {
                     // Left in the outbox and told; the rows after it go meanwhile, so that one
                     // span that cannot be read holds back nothing else.
                     if (why.isEmpty())
@@ -644,6 +651,9 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows,
 } // namespace
 
 Pusher::Pusher(PusherConfig config) : m_config(std::move(config)) {
+    if (const std::string missing = m_config.sources.missing(false); !missing.empty())
+        throw std::logic_error("the pusher was made without " + missing +
+                               ": the program's start hands them in (fleet/sharing_sources.h)");
     m_config.batchSize = std::max(1, m_config.batchSize);
     m_batchSize = m_config.batchSize;
     m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -751,146 +761,85 @@ milliseconds Pusher::retryPause(int failures) const {
     return milliseconds(ms - static_cast<long long>(spread() % static_cast<unsigned>(ms / 5 + 1)));
 }
 
-void Pusher::run() {
-    Local local(m_config.outboxFiles, this);
-    PgConnection pg(m_stopFd);
+// The run's memory between states: how many tries failed in a row, and what the run log has
+// been told of the current failure, so that each is told once.
+struct Pusher::Run {
     int failures = 0;
     bool told = false;     // the current failure is in the run log already
     bool slowTold = false; // the slow link is
-    while (!m_stopping) {
-        std::uint64_t nudgesSeen;
-        {
-            std::lock_guard lock(m_mutex);
-            nudgesSeen = m_nudges;
-        }
-        platform::drainFd(m_nudgeFd);
-        std::int64_t waiting = 0;
-        std::int64_t conflicts = 0;
-        std::int64_t bytes = 0;
-        for (auto& f : local.files) {
-            if (!f.requeued && local.ensureOpen(f)) {
-                QSqlDatabase d = local.db(f);
-                QString why;
-                f.requeued = Outbox::queueRefusalsAgain(d, &why);
-                if (!f.requeued && !f.requeueTold)
-                    say(source_line::fleetRefusalsQueued,
-                        QStringLiteral("facts refused by an older version not yet queued again "
-                                       "in %1: %2")
-                            .arg(QString::fromStdString(f.path), why));
-                f.requeueTold = !f.requeued;
-            }
-            f.waiting = local.count(f, kOutboxTable);
-            waiting += f.waiting;
-            conflicts += local.count(f, kConflictsTable);
-            bytes += local.bytesLeft(f);
-        }
-        if (waiting == 0 && bytes == 0) {
-            setStatus([&](PushStatus& s) {
-                s.state = PushStatus::State::UpToDate;
-                s.waiting = 0;
-                s.bytesWaiting = 0;
-                s.conflicts = conflicts;
-                s.unreachableSince.reset();
-                s.detail.clear();
-            });
-            {
-                std::lock_guard lock(m_mutex);
-                m_doneThrough = std::max(m_doneThrough, nudgesSeen);
-            }
-            m_changed.notify_all();
-            sleepFor(m_config.idleRecheck, true);
-            continue;
-        }
-        setStatus([&](PushStatus& s) {
-            s.waiting = waiting;
-            s.conflicts = conflicts;
-            s.bytesWaiting = bytes;
-        });
+    std::uint64_t nudgesSeen = 0;
+    std::int64_t conflicts = 0;
+    QString refusal; // the failure's words (the status' detail)
+    QString reason;  // the operator's words for a failure to connect, for the status line
+};
 
-        QString refusal;
-        QString reason; // the operator's words for a failure to connect, for the status line
-        bool transient = false;
-        if (!pg.isOpen()) {
-            if (!pg.connect(m_config.conninfo, m_config.connectTimeout,
-                            m_config.statementTimeout)) {
-                if (m_stopping)
-                    break;
-                transient = pg.errorTransient();
-                refusal = text(pg.error());
-                if (pg.failure() != ConnectFailure::NoServer)
-                    reason = QString::fromLatin1(connectFailureText(pg.failure()));
-            } else {
-                const QString unverified = QString::fromStdString(pg.security().unverifiedText());
-                setStatus([&](PushStatus& s) { s.unverified = unverified; });
-                const SchemaCheck check = checkServerSchema(pg);
-                if (check.state != SchemaCheck::State::Matches) {
-                    transient = check.state == SchemaCheck::State::Failed && check.transient;
-                    refusal = check.message;
-                    pg.close();
-                }
-            }
+// Every move of the pusher thread, in one place. A state not named for an event here is left
+// for Ended: nothing else can happen to it.
+Pusher::State Pusher::transition(State from, Event event) {
+    if (event == Event::Stopped)
+        return State::Ended;
+    switch (from) {
+    case State::Counting:
+        return event == Event::NothingWaits ? State::Idle : State::Connecting;
+    case State::Connecting:
+        if (event == Event::Connected)
+            return State::Pushing;
+        return event == Event::Transient ? State::Unreachable : State::Refused;
+    case State::Pushing:
+        switch (event) {
+        case Event::Pushed:
+            return State::Counting; // count again: new facts may have come meanwhile
+        case Event::Slow:
+            return State::SlowLink;
+        case Event::Transient:
+            return State::Unreachable;
+        default:
+            return State::Refused;
         }
-        Outcome outcome = Outcome::Pushed;
-        if (refusal.isEmpty()) {
-            outcome = pass(local, pg);
-            if (outcome == Outcome::Stopped)
+    case State::Idle:
+    case State::SlowLink:
+    case State::Unreachable:
+    case State::Refused:
+        return State::Counting; // after the wait
+    case State::Ended:
+        break;
+    }
+    return State::Ended;
+}
+
+void Pusher::run() {
+    Local local(m_config.outboxFiles, m_config.sources, this);
+    PgConnection pg(m_stopFd);
+    Run r;
+    State state = State::Counting;
+    while (state != State::Ended) {
+        Event event = Event::Stopped;
+        if (!m_stopping) {
+            switch (state) {
+            case State::Counting:
+                event = count(local, r);
                 break;
-            if (outcome == Outcome::Pushed) {
-                if (told)
-                    say(source_line::fleetServerReached, QStringLiteral("shared again"));
-                failures = 0;
-                told = false;
-                slowTold = false;
-                continue; // count again: new facts may have come meanwhile
-            }
-            refusal = status().detail;
-            transient = outcome == Outcome::Transient;
-            if (outcome == Outcome::Slow) {
-                // The server answers, slowly: no back-off, and "slow", not "not reachable".
-                setStatus([&](PushStatus& s) {
-                    if (s.state != PushStatus::State::Slow || !s.unreachableSince)
-                        s.unreachableSince = nowMs();
-                    s.state = PushStatus::State::Slow;
-                    s.reason.clear();
-                });
-                if (!slowTold)
-                    say(source_line::fleetSlowLink,
-                        QStringLiteral("the link to the server is slow, facts go in smaller "
-                                       "batches: ") +
-                            refusal);
-                slowTold = true;
-                failures = 0;
-                sleepFor(m_config.retryFirst, false);
-                continue;
+            case State::Idle:
+                event = idle(r);
+                break;
+            case State::Connecting:
+                event = connect(pg, r);
+                break;
+            case State::Pushing:
+                event = push(local, pg, r);
+                break;
+            case State::SlowLink:
+                event = slowLink(r);
+                break;
+            case State::Unreachable:
+            case State::Refused:
+                event = failed(state, r);
+                break;
+            case State::Ended:
+                break;
             }
         }
-        ++failures;
-        if (transient) {
-            setStatus([&](PushStatus& s) {
-                if (s.state != PushStatus::State::Unreachable || !s.unreachableSince)
-                    s.unreachableSince = nowMs();
-                s.state = PushStatus::State::Unreachable;
-                s.detail = refusal;
-                s.reason = reason;
-            });
-            if (!told)
-                say(source_line::fleetServerNotReached,
-                    QStringLiteral("server not reachable, facts wait: ") + refusal);
-        } else {
-            {
-                std::lock_guard lock(m_mutex);
-                ++m_refusals;
-            }
-            setStatus([&](PushStatus& s) {
-                s.state = PushStatus::State::Refused;
-                s.unreachableSince.reset();
-                s.detail = refusal;
-            });
-            if (!told)
-                say(source_line::fleetRefused, QStringLiteral("not shared: ") + refusal);
-        }
-        told = true;
-        sleepFor(transient ? retryPause(failures) : m_config.retryMost, false);
+        state = transition(state, event);
     }
     {
         std::lock_guard lock(m_mutex);
@@ -899,132 +848,312 @@ void Pusher::run() {
     m_changed.notify_all();
 }
 
-Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
-    std::int64_t counted = 0;
+Pusher::Event Pusher::count(Local& local, Run& r) {
+    {
+        std::lock_guard lock(m_mutex);
+        r.nudgesSeen = m_nudges;
+    }
+    platform::drainFd(m_nudgeFd);
+    r.refusal.clear();
+    r.reason.clear();
+    std::int64_t waiting = 0;
+    std::int64_t conflicts = 0;
+    std::int64_t bytes = 0;
+    for (auto& f : local.files) {
+        if (!f.requeued && local.ensureOpen(f)) {
+            QSqlDatabase d = local.db(f);
+            QString why;
+            f.requeued = Outbox::queueRefusalsAgain(d, m_config.sources.requeuers, &why);
+            if (!f.requeued && !f.requeueTold)
+                say(source_line::fleetRefusalsQueued,
+                    QStringLiteral("facts refused by an older version not yet queued again "
+                                   "in %1: %2")
+                        .arg(QString::fromStdString(f.path), why));
+            f.requeueTold = !f.requeued;
+        }
+        f.waiting = local.count(f, kOutboxTable);
+        waiting += f.waiting;
+        conflicts += local.count(f, kConflictsTable);
+        bytes += local.bytesLeft(f);
+    }
+    r.conflicts = conflicts;
+    if (waiting == 0 && bytes == 0)
+        return Event::NothingWaits;
+    setStatus([&](PushStatus& s) {
+        s.waiting = waiting;
+        s.conflicts = conflicts;
+        s.bytesWaiting = bytes;
+    });
+    return Event::FactsWait;
+}
+
+Pusher::Event Pusher::idle(Run& r) {
+    setStatus([&](PushStatus& s) {
+        s.state = PushStatus::State::UpToDate;
+        s.waiting = 0;
+        s.bytesWaiting = 0;
+        s.conflicts = r.conflicts;
+        s.unreachableSince.reset();
+        s.detail.clear();
+    });
+    {
+        std::lock_guard lock(m_mutex);
+        m_doneThrough = std::max(m_doneThrough, r.nudgesSeen);
+    }
+    m_changed.notify_all();
+    sleepFor(m_config.idleRecheck, true);
+    return Event::Waited;
+}
+
+Pusher::Event Pusher::connect(PgConnection& pg, Run& r) {
+    if (pg.isOpen())
+        return Event::Connected;
+    if (!pg.connect(m_config.conninfo, m_config.connectTimeout, m_config.statementTimeout)) {
+        if (m_stopping)
+            return Event::Stopped;
+        r.refusal = text(pg.error());
+        if (pg.failure() != ConnectFailure::NoServer)
+            r.reason = QString::fromLatin1(connectFailureText(pg.failure()));
+        return pg.errorTransient() ? Event::Transient : Event::Refused;
+    }
+    const QString unverified = QString::fromStdString(pg.security().unverifiedText());
+    setStatus([&](PushStatus& s) { s.unverified = unverified; });
+    const SchemaCheck check = checkServerSchema(pg);
+    if (check.state == SchemaCheck::State::Matches)
+        return Event::Connected;
+    r.refusal = check.message;
+    pg.close();
+    return check.state == SchemaCheck::State::Failed && check.transient ? Event::Transient
+                                                                        : Event::Refused;
+}
+
+Pusher::Event Pusher::push(Local& local, PgConnection& pg, Run& r) {
+    const Outcome outcome = pass(local, pg);
+    switch (outcome) {
+    case Outcome::Stopped:
+        return Event::Stopped;
+    case Outcome::Pushed:
+        if (r.told)
+            say(source_line::fleetServerReached, QStringLiteral("shared again"));
+        r.failures = 0;
+        r.told = false;
+        r.slowTold = false;
+        return Event::Pushed;
+    case Outcome::Slow:
+        r.refusal = status().detail;
+        return Event::Slow;
+    case Outcome::Transient:
+        r.refusal = status().detail;
+        return Event::Transient;
+    case Outcome::Refused:
+        break;
+    }
+    r.refusal = status().detail;
+    return Event::Refused;
+}
+
+Pusher::Event Pusher::slowLink(Run& r) {
+    // The server answers, slowly: no back-off, and "slow", not "not reachable".
+    setStatus([&](PushStatus& s) {
+        if (s.state != PushStatus::State::Slow || !s.unreachableSince)
+            s.unreachableSince = nowMs();
+        s.state = PushStatus::State::Slow;
+        s.reason.clear();
+    });
+    if (!r.slowTold)
+        say(source_line::fleetSlowLink,
+            QStringLiteral("the link to the server is slow, facts go in smaller batches: ") +
+                r.refusal);
+    r.slowTold = true;
+    r.failures = 0;
+    sleepFor(m_config.retryFirst, false);
+    return Event::Waited;
+}
+
+Pusher::Event Pusher::failed(State state, Run& r) {
+    ++r.failures;
+    const bool transient = state == State::Unreachable;
+    if (transient) {
+        setStatus([&](PushStatus& s) {
+            if (s.state != PushStatus::State::Unreachable || !s.unreachableSince)
+                s.unreachableSince = nowMs();
+            s.state = PushStatus::State::Unreachable;
+            s.detail = r.refusal;
+            s.reason = r.reason;
+        });
+        if (!r.told)
+            say(source_line::fleetServerNotReached,
+                QStringLiteral("server not reachable, facts wait: ") + r.refusal);
+    } else {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_refusals;
+        }
+        setStatus([&](PushStatus& s) {
+            s.state = PushStatus::State::Refused;
+            s.unreachableSince.reset();
+            s.detail = r.refusal;
+        });
+        if (!r.told)
+            say(source_line::fleetRefused, QStringLiteral("not shared: ") + r.refusal);
+    }
+    r.told = true;
+    // A refusal (a newer schema, a role refused) is looked at again at the longest pause.
+    sleepFor(transient ? retryPause(r.failures) : m_config.retryMost, false);
+    return Event::Waited;
+}
+
+// What a pass has done so far, across its files.
+struct Pusher::PassTally {
     std::int64_t sent = 0;
     QString notRead; // rows of an outbox passed over, told once the rest has gone
+    bool fileDone = false;
+};
+
+namespace {
+
+// A batch the server refused for one fact's content: each fact goes alone, so that one it
+// refuses (a malformed value, a failed check) does not hold the rest back for ever, and is
+// noted as refused.
+BatchOutcome pushEachAlone(PgConnection& pg, const std::vector<const Row*>& all,
+                           const QString& laptopId, milliseconds timeout, int most) {
+    BatchOutcome out;
+    for (const Row* row : all) {
+        BatchOutcome one = pushRows(pg, {row}, laptopId, timeout, most);
+        if (one.result == BatchResult::DataError) {
+            out.conflicts.push_back(
+                {row, QStringLiteral("refused by the server for its content: ") + one.why, {}});
+            continue;
+        }
+        if (one.result != BatchResult::Pushed) {
+            out.result = one.result;
+            out.why = one.why;
+            break;
+        }
+        out.conflicts.insert(out.conflicts.end(), one.conflicts.begin(), one.conflicts.end());
+        out.notes += one.notes;
+    }
+    return out;
+}
+
+} // namespace
+
+void Pusher::learnLaptopId(Local& local, std::size_t k) {
+    auto& f = local.files[k];
+    if (!f.laptopId.isEmpty())
+        return;
+    const LaptopIdentity self = laptopIdentity(platform::folderOf(f.path) + "/");
+    f.laptopId = self.id;
+    if (!self.why.empty())
+        say(source_line::fleetLaptopIdNotKept,
+            QStringLiteral("this laptop's identity %1 %2: %3")
+                .arg(self.id,
+                     self.kept ? QStringLiteral("may not be kept")
+                               : QStringLiteral("is for this run only"),
+                     QString::fromLocal8Bit(self.why.c_str())));
+}
+
+std::optional<Pusher::Outcome> Pusher::sendBatch(Local& local, std::size_t k, PgConnection& pg,
+                                                 PassTally& tally) {
+    auto& f = local.files[k];
+    QString unread;
+    std::vector<OutboxKey> keys;
+    const std::vector<Row> rows = local.read(f, m_batchSize, keys, unread);
+    if (!unread.isEmpty() && f.waiting > 0)
+        tally.notRead = unread;
+    tally.fileDone = rows.empty();
+    if (rows.empty())
+        return std::nullopt;
+    std::vector<const Row*> all;
+    for (const Row& r : rows)
+        all.push_back(&r);
+    BatchOutcome out = pushRows(pg, all, f.laptopId, m_config.statementTimeout, m_batchSize);
+    if (out.result == BatchResult::DataError)
+        out = pushEachAlone(pg, all, f.laptopId, m_config.statementTimeout, m_batchSize);
+    if (out.result != BatchResult::Pushed)
+        return batchFailed(static_cast<int>(out.result), out.why, pg);
+    for (const QString& note : out.notes)
+        say(source_line::fleetBytesNotSent, note);
+    for (const Conflict& c : out.conflicts)
+        say(source_line::fleetConflict,
+            QStringLiteral("conflict kept in %1: %2 %3 of unit %4: %5")
+                .arg(QString::fromStdString(f.path), kindName(c.row->kind), c.row->identity,
+                     c.row->unit, c.reason));
+    QString why;
+    if (!local.settle(f, rows, keys, out.conflicts, why)) {
+        // Confirmed by the server but still in the outbox: it goes again later, which the
+        // server ignores. Told, and tried again after the longest pause.
+        setStatus([&](PushStatus& s) { s.detail = QStringLiteral("outbox not updated: ") + why; });
+        return Outcome::Refused;
+    }
+    const auto n = static_cast<std::int64_t>(rows.size());
+    tally.sent += n;
+    m_batchSize = std::min(m_config.batchSize, m_batchSize * 2);
+    f.waiting = std::max<std::int64_t>(0, f.waiting - n);
+    setStatus([&](PushStatus& s) {
+        s.state = PushStatus::State::Pushing;
+        s.waiting = std::max<std::int64_t>(0, s.waiting - n);
+        s.pushed += n - static_cast<std::int64_t>(out.conflicts.size());
+        s.conflicts += static_cast<std::int64_t>(out.conflicts.size());
+        s.unreachableSince.reset();
+        for (const Conflict& c : out.conflicts)
+            if (c.serverPayload.isNull()) // refused, not held otherwise
+                s.refused = QStringLiteral("%1 %2 of unit %3 %4")
+                                .arg(kindName(c.row->kind), c.row->identity, c.row->unit, c.reason);
+    });
+    return std::nullopt;
+}
+
+Pusher::Outcome Pusher::batchFailed(int result, const QString& why, PgConnection& pg) {
+    const auto r = static_cast<BatchResult>(result);
+    if (r == BatchResult::Stopped)
+        return Outcome::Stopped;
+    if (r == BatchResult::Slow) {
+        // Connected, but the answer took longer than the deadline: a slow link, not a lost
+        // server. The batch's statements are halved (down to one fact each) and it goes again
+        // soon.
+        m_batchSize = std::max(1, m_batchSize / 2);
+        setStatus([&](PushStatus& s) {
+            s.detail =
+                QStringLiteral("a batch was not answered in time; now %1 facts a statement: ")
+                    .arg(m_batchSize) +
+                why;
+        });
+        pg.close();
+        return Outcome::Slow;
+    }
+    // Anything but a fact's own content: the facts wait, in order, and go again.
+    const QString detail = r == BatchResult::Refused
+                               ? QStringLiteral("not taken by the server, sent again later: ") + why
+                               : why;
+    setStatus([&](PushStatus& s) { s.detail = detail; });
+    if (r == BatchResult::Transient)
+        pg.close();
+    return r == BatchResult::Transient ? Outcome::Transient : Outcome::Refused;
+}
+
+Pusher::Outcome Pusher::pass(Local& local, PgConnection& pg) {
+    std::int64_t counted = 0;
     for (const auto& f : local.files)
         counted += f.waiting;
-    for (auto& f : local.files) {
-        if (f.laptopId.isEmpty()) {
-            const LaptopIdentity self = laptopIdentity(platform::folderOf(f.path) + "/");
-            f.laptopId = self.id;
-            if (!self.why.empty())
-                say(source_line::fleetLaptopIdNotKept,
-                    QStringLiteral("this laptop's identity %1 %2: %3")
-                        .arg(self.id,
-                             self.kept ? QStringLiteral("may not be kept")
-                                       : QStringLiteral("is for this run only"),
-                             QString::fromLocal8Bit(self.why.c_str())));
-        }
-        while (!m_stopping) {
-            QString unread;
-            std::vector<OutboxKey> keys;
-            const std::vector<Row> rows = local.read(f, m_batchSize, keys, unread);
-            if (!unread.isEmpty() && f.waiting > 0)
-                notRead = unread;
-            if (rows.empty())
-                break;
-            std::vector<const Row*> all;
-            for (const Row& r : rows)
-                all.push_back(&r);
-            BatchOutcome out =
-                pushRows(pg, all, f.laptopId, m_config.statementTimeout, m_batchSize);
-            if (out.result == BatchResult::DataError) {
-                // One fact the server refuses (a malformed value, a failed check) must not
-                // hold the rest back for ever: each goes alone, and one refused alone is
-                // noted as refused.
-                out = BatchOutcome{};
-                for (const Row* row : all) {
-                    BatchOutcome one =
-                        pushRows(pg, {row}, f.laptopId, m_config.statementTimeout, m_batchSize);
-                    if (one.result == BatchResult::DataError) {
-                        out.conflicts.push_back(
-                            {row,
-                             QStringLiteral("refused by the server for its content: ") + one.why,
-                             {}});
-                        continue;
-                    }
-                    if (one.result != BatchResult::Pushed) {
-                        out.result = one.result;
-                        out.why = one.why;
-                        break;
-                    }
-                    out.conflicts.insert(out.conflicts.end(), one.conflicts.begin(),
-                                         one.conflicts.end());
-                    out.notes += one.notes;
-                }
-            }
-            if (out.result == BatchResult::Stopped)
-                return Outcome::Stopped;
-            if (out.result == BatchResult::Slow) {
-                // Connected, but the answer took longer than the deadline: a slow link, not a
-                // lost server. The batch's statements are halved (down to one fact each) and
-                // it goes again soon.
-                m_batchSize = std::max(1, m_batchSize / 2);
-                setStatus([&](PushStatus& s) {
-                    s.detail = QStringLiteral("a batch was not answered in time; now %1 facts a "
-                                              "statement: ")
-                                   .arg(m_batchSize) +
-                               out.why;
-                });
-                pg.close();
-                return Outcome::Slow;
-            }
-            if (out.result != BatchResult::Pushed) {
-                // Anything but a fact's own content: the facts wait, in order, and go again.
-                const QString detail =
-                    out.result == BatchResult::Refused
-                        ? QStringLiteral("not taken by the server, sent again later: ") + out.why
-                        : out.why;
-                setStatus([&](PushStatus& s) { s.detail = detail; });
-                if (out.result == BatchResult::Transient)
-                    pg.close();
-                return out.result == BatchResult::Transient ? Outcome::Transient : Outcome::Refused;
-            }
-            for (const QString& note : out.notes)
-                say(source_line::fleetBytesNotSent, note);
-            for (const Conflict& c : out.conflicts)
-                say(source_line::fleetConflict,
-                    QStringLiteral("conflict kept in %1: %2 %3 of unit %4: %5")
-                        .arg(QString::fromStdString(f.path), kindName(c.row->kind), c.row->identity,
-                             c.row->unit, c.reason));
-            QString why;
-            if (!local.settle(f, rows, keys, out.conflicts, why)) {
-                // Confirmed by the server but still in the outbox: it goes again later,
-                // which the server ignores. Told, and tried again after the longest pause.
-                setStatus([&](PushStatus& s) {
-                    s.detail = QStringLiteral("outbox not updated: ") + why;
-                });
-                return Outcome::Refused;
-            }
-            const auto n = static_cast<std::int64_t>(rows.size());
-            sent += n;
-            m_batchSize = std::min(m_config.batchSize, m_batchSize * 2);
-            f.waiting = std::max<std::int64_t>(0, f.waiting - n);
-            setStatus([&](PushStatus& s) {
-                s.state = PushStatus::State::Pushing;
-                s.waiting = std::max<std::int64_t>(0, s.waiting - n);
-                s.pushed += n - static_cast<std::int64_t>(out.conflicts.size());
-                s.conflicts += static_cast<std::int64_t>(out.conflicts.size());
-                s.unreachableSince.reset();
-                for (const Conflict& c : out.conflicts)
-                    if (c.serverPayload.isNull()) // refused, not held otherwise
-                        s.refused =
-                            QStringLiteral("%1 %2 of unit %3 %4")
-                                .arg(kindName(c.row->kind), c.row->identity, c.row->unit, c.reason);
-            });
-        }
+    PassTally tally;
+    for (std::size_t k = 0; k < local.files.size(); ++k) {
+        learnLaptopId(local, k);
+        tally.fileDone = false;
+        while (!m_stopping && !tally.fileDone)
+            if (const std::optional<Outcome> end = sendBatch(local, k, pg, tally))
+                return *end;
     }
     if (m_stopping)
         return Outcome::Stopped;
-    if (!notRead.isEmpty()) {
+    if (!tally.notRead.isEmpty()) {
         // Told, and tried again after the longest pause, never in a tight loop.
-        setStatus([&](PushStatus& s) { s.detail = QStringLiteral("outbox not read: ") + notRead; });
+        setStatus(
+            [&](PushStatus& s) { s.detail = QStringLiteral("outbox not read: ") + tally.notRead; });
         return Outcome::Refused;
     }
     std::int64_t left = 0;
-    if (sent == 0 && counted > 0)
+    if (tally.sent == 0 && counted > 0)
         for (auto& f : local.files)
             left += local.count(f, kOutboxTable); // another program may have pushed them
     if (left > 0) {

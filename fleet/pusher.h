@@ -29,6 +29,7 @@
 // and the log run on the pusher thread without it.
 
 #include "fleet/push_status.h"
+#include "fleet/sharing_sources.h"
 
 #include <QString>
 
@@ -38,6 +39,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +61,9 @@ struct PusherConfig {
     // How often the outboxes are read again with no nudge, for facts another program of the
     // same folder (xrq-collect) wrote.
     std::chrono::milliseconds idleRecheck{30000};
+    // What the pusher reads from the rooms above it (the series' spans, the requeuers),
+    // handed in by the program's start; the Pusher refuses to be made without them.
+    SharingSources sources;
     // Both run on the pusher thread.
     std::function<void(const PushStatus&)> onStatus;
     std::function<void(unsigned sourceLine, const QString& message)> log;
@@ -66,6 +71,9 @@ struct PusherConfig {
 
 class Pusher {
 public:
+    // Throws std::logic_error when `config.sources` lacks a part (SharingSources::missing):
+    // a program whose start forgot its wiring fails at once, in its tests, rather than
+    // leaving the series' records unsent.
     explicit Pusher(PusherConfig config);
     ~Pusher();
     Pusher(const Pusher&) = delete;
@@ -88,9 +96,50 @@ public:
 
 private:
     struct Local;
-    enum class Outcome { Pushed, Transient, Slow, Refused, Stopped };
+    // The pusher thread as a small state machine (run): each state does its work and says
+    // what came of it (an Event); transition() alone says where that leads.
+    //   Counting     the outboxes counted          -> Idle (none wait) or Connecting
+    //   Idle         waits for a nudge or the recheck -> Counting
+    //   Connecting   the server and its schema     -> Pushing, Unreachable or Refused
+    //   Pushing      a pass over the outboxes      -> Counting, SlowLink, Unreachable, Refused
+    //   SlowLink     a short pause, smaller batches -> Counting
+    //   Unreachable  told once, growing pauses     -> Counting
+    //   Refused      told once, the longest pause  -> Counting
+    // and from any state, once stop() is asked for, Ended.
+    enum class State { Counting, Idle, Connecting, Pushing, SlowLink, Unreachable, Refused, Ended };
+    enum class Event {
+        NothingWaits,
+        FactsWait,
+        Connected,
+        Pushed,
+        Slow,
+        Transient,
+        Refused,
+        Waited,
+        Stopped
+    };
+    struct Run;
+    static State transition(State from, Event event);
     void run();
+    Event count(Local& local, Run& r);
+    Event idle(Run& r);
+    Event connect(PgConnection& pg, Run& r);
+    Event push(Local& local, PgConnection& pg, Run& r);
+    Event slowLink(Run& r);
+    Event failed(State state, Run& r);
+
+    // A pass: every outbox's facts in batches, then the kept downloads' bytes.
+    enum class Outcome { Pushed, Transient, Slow, Refused, Stopped };
+    struct PassTally;
     Outcome pass(Local& local, PgConnection& pg);
+    // The laptop whose outbox file `k` is, found at its first pass.
+    void learnLaptopId(Local& local, std::size_t k);
+    // One batch of file `k` read, sent and settled: nothing when it went or none was left
+    // (`tally.fileDone`), else what ends the pass.
+    std::optional<Outcome> sendBatch(Local& local, std::size_t k, PgConnection& pg,
+                                     PassTally& tally);
+    // A batch the server did not take (`result`, a BatchResult): the status, the connection.
+    Outcome batchFailed(int result, const QString& why, PgConnection& pg);
     // After the facts: the kept downloads' bytes (fleet/kept_bytes.h), paused for facts that
     // come meanwhile.
     Outcome sendBytes(Local& local, PgConnection& pg);

@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 
 namespace fleet {
 
@@ -26,8 +27,13 @@ Sharing& sharing() {
     return instance;
 }
 
-void Sharing::start(const std::string& folder, std::vector<std::string> outboxFiles, Log log) {
+void Sharing::start(const std::string& folder, std::vector<std::string> outboxFiles,
+                    SharingSources sources, Log log) {
+    if (const std::string missing = sources.missing(true); !missing.empty())
+        throw std::logic_error("sharing was started without " + missing +
+                               ": the program's start hands them in (fleet/sharing_sources.h)");
     stop();
+    m_sources = std::move(sources);
     m_folder = folder;
     m_outboxFiles = std::move(outboxFiles);
     m_log = std::move(log);
@@ -161,6 +167,7 @@ void Sharing::startPusher() {
         return;
     }
     PusherConfig config = tuning;
+    config.sources = m_sources;
     config.conninfo = conninfo();
     config.outboxFiles = m_outboxFiles;
     auto post = poster();
@@ -198,15 +205,16 @@ std::optional<OtherDownload> Sharing::checkOtherDownload(const QString& unit,
         std::optional<OtherDownload> value;
     };
     auto answer = std::make_shared<Answer>();
-    const bool asked = runRead([answer, unit, deadline, conn = conninfo(), folder = m_folder,
-                                laptop = m_settings.laptop](int stopFd) {
-        const LaptopSelf self{laptopIdentity(folder).id, laptop};
-        OtherDownload d = judgeOtherRecords(otherLaptopsRecords(conn, unit, self, deadline, stopFd),
-                                            folder, unit);
-        std::lock_guard lock(answer->mutex);
-        answer->value = std::move(d);
-        answer->came.notify_all();
-    });
+    const bool asked =
+        runRead([answer, unit, deadline, conn = conninfo(), folder = m_folder,
+                 laptop = m_settings.laptop, lookup = m_sources.recordLookup](int stopFd) {
+            const LaptopSelf self{laptopIdentity(folder).id, laptop};
+            OtherDownload d = judgeOtherRecords(
+                otherLaptopsRecords(conn, unit, self, deadline, stopFd), folder, unit, lookup);
+            std::lock_guard lock(answer->mutex);
+            answer->value = std::move(d);
+            answer->came.notify_all();
+        });
     if (!asked)
         return std::nullopt;
     std::unique_lock lock(answer->mutex);

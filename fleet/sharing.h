@@ -15,6 +15,7 @@
 #include "fleet/push_status.h"
 #include "fleet/pusher.h"
 #include "fleet/server_history.h"
+#include "fleet/sharing_sources.h"
 
 #include <QObject>
 #include <QPointer>
@@ -56,8 +57,12 @@ public:
     Sharing& operator=(const Sharing&) = delete;
 
     // Reads fleet.ini in `folder` (ending with "/") and, when a service is chosen there,
-    // starts the pusher over `outboxFiles` (in that order). `log` writes the run log.
-    void start(const std::string& folder, std::vector<std::string> outboxFiles, Log log);
+    // starts the pusher over `outboxFiles` (in that order). `sources`: what the pusher and
+    // the reads take from the series and the register, from the program's start (throws
+    // std::logic_error when it lacks a part: SharingSources::missing). `log` writes the run
+    // log.
+    void start(const std::string& folder, std::vector<std::string> outboxFiles,
+               SharingSources sources, Log log);
     // New settings (Setup saved them): a changed service or laptop name restarts the pusher;
     // none stops it.
     void apply(const FleetSettings& settings);
@@ -136,6 +141,7 @@ private:
 
     std::string m_folder;
     std::vector<std::string> m_outboxFiles;
+    SharingSources m_sources;
     Log m_log;
     FleetSettings m_settings;
     PushStatus m_status;

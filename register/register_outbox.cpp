@@ -394,10 +394,11 @@ bool queueRefusedEvents(QSqlDatabase& db, const std::vector<fleet::Outbox::Refus
     return false;
 }
 
-[[maybe_unused]] const bool requeuerSet =
-    (fleet::Outbox::addRequeuer(QStringLiteral("visits"), queueRefusedEvents), true);
-
 } // namespace
+
+void addSharingSources(fleet::SharingSources& sources) {
+    sources.requeuers.emplace(QStringLiteral("visits"), queueRefusedEvents);
+}
 
 bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
                           QSqlError& error) {

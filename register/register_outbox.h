@@ -12,6 +12,7 @@
 #include "register/unit_register.h"
 
 #include "fleet/fact.h"
+#include "fleet/sharing_sources.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -61,5 +62,10 @@ std::optional<fleet::Fact> keptFact(const Download& d, const std::string& id,
 // fault), leaves the migration to roll back.
 bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
                           QSqlError& error);
+
+// The register's part of what sharing reads (fleet/sharing_sources.h): the requeuer of the
+// files that have a "visits" table. Beside the series' (series::sharingSources) in each
+// program's start.
+void addSharingSources(fleet::SharingSources& sources);
 
 } // namespace unitreg

@@ -3,7 +3,8 @@
 // The series' answer to Clear Memory's look at other laptops (fleet/other_laptops.h): which of
 // another laptop's records this laptop's series holds, a record of the same bytes in the same
 // unit's data set, in any segment, confirmed or provisional (seen is seen), and each record's
-// time stamp as the unit wrote it. Registered with fleet::setRecordLookup by the series store.
+// time stamp as the unit wrote it. Handed to fleet/ by each program's start
+// (span_reader.h's sharingSources).
 
 #include "fleet/other_laptops.h"
 

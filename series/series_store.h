@@ -21,10 +21,18 @@
 //
 // Derived data: the kept raw downloads and the unit register are the facts, and rebuild()
 // (series_rebuild.h) makes the same store from them. One thread at a time per object.
+//
+// The store's files: series_store.cpp (opening, reading), series_store_apply.cpp (apply),
+// store_db.h (the connection's statements), store_schema.h (tables, migrations),
+// chunk_codec.h (the records' blobs), held_reader.h (a segment's records by place),
+// span_reader.h (what sharing reads), series_merge.h (the pure merge).
 
 #include "series/download_records.h"
 #include "series/download_text.h"
 #include "series/record_time.h"
+
+#include "platform/result.h"
+#include "storage/sqlite_store.h"
 
 #include <QString>
 #include <cstdint>
@@ -192,14 +200,13 @@ public:
     static void setFaultHook(std::function<void(const char*)> hook);
 
     // The connection and its statements: known by name to the store's own helpers only (its
-    // definition is series_store.cpp's).
+    // definition is store_db.h's).
     struct Db;
 
 private:
-    // Both opens: a connection of its own to `path` with `options`, and the schema version
-    // the file holds; false (closed, `why` said) when either cannot be had.
-    bool connect(const std::string& path, const QString& options, std::string& why, int& version,
-                 QString* nativeError = nullptr);
+    // Every open: a connection of its own to `path` through the storage kit (with the
+    // schema's steps where `options` holds them), closed again when it fails.
+    platform::Result<void> connect(const std::string& path, const storage::OpenOptions& options);
 
     Db* m_db = nullptr;
     std::string m_path;

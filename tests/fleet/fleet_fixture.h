@@ -9,6 +9,7 @@
 #include "fleet/pg_connection.h"
 #include "fleet/pusher.h"
 #include "fleet/server_schema.h"
+#include "series/span_reader.h"
 #include "support/pg_test_server.h"
 
 #include <QCryptographicHash>
@@ -166,6 +167,7 @@ inline std::unique_ptr<fleet::Pusher> pusherOfOneVisit(const QTemporaryDir& dir,
     LocalStore store(dir.path().toStdString() + "/units.sqlite");
     EXPECT_TRUE(store.record(visit(unit, laptop, 1765188000000)));
     fleet::PusherConfig cfg;
+    cfg.sources = series::sharingSources();
     cfg.conninfo = fleet::serviceConninfo(service);
     cfg.outboxFiles = {store.path()};
     auto pusher = std::make_unique<fleet::Pusher>(cfg);
@@ -208,6 +210,7 @@ protected:
 
     fleet::PusherConfig config(const std::string& service, std::vector<std::string> files) {
         fleet::PusherConfig c;
+        c.sources = series::sharingSources();
         c.conninfo = fleet::serviceConninfo(service);
         c.outboxFiles = std::move(files);
         c.retryFirst = 50ms;

@@ -6,6 +6,7 @@
 // laptop. A failure prints its seed: XRQ_HISTORY_SEED=n runs that one alone, XRQ_PG_HISTORIES=n
 // runs that many.
 #include "series/histories.h"
+#include "series/span_reader.h"
 
 #include "fleet/fleet_settings.h"
 #include "fleet/pusher.h"
@@ -46,6 +47,7 @@ void pushAndCheck(testsupport::PgTestServer& server, unsigned seed, const std::s
     for (const std::size_t i : order) {
         h.laptops[i].store.reset(); // the pusher reads the file on its own connection
         fleet::PusherConfig c;
+        c.sources = series::sharingSources();
         c.conninfo = fleet::serviceConninfo(db);
         c.outboxFiles = {h.laptops[i].folder + kFileName};
         c.retryFirst = 50ms;

@@ -5,6 +5,7 @@
 // followed by one that sends only what the server lacks. A batch the server does not answer
 // in time is halved, and the status says "slow", not "not reachable".
 #include "fleet_fixture.h"
+#include "series/span_reader.h"
 
 #include "fleet/kept_bytes.h"
 #include "poll_until.h"
@@ -31,6 +32,7 @@ TEST(FleetBytesChild, DISABLED_Push) {
     const char* service = std::getenv("XRQ_BYTES_CHILD_SERVICE");
     ASSERT_TRUE(path && service);
     fleet::PusherConfig c;
+    c.sources = series::sharingSources();
     c.conninfo = fleet::serviceConninfo(service);
     c.outboxFiles = {path};
     c.retryFirst = 50ms;

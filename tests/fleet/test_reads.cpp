@@ -9,7 +9,7 @@
 #include "fleet/other_laptops.h"
 #include "fleet/server_history.h"
 #include "fleet/server_reads.h"
-#include "series/held_records.h"
+#include "series/span_reader.h"
 #include "support/silent_server.h"
 #include "support/slowdown.h"
 
@@ -116,20 +116,20 @@ TEST_F(FleetReads, ClearMemorysLookNamesAnotherLaptopsSafeDownloadWithUnseenReco
 
     // What laptop A's series holds, as the series' lookup would say.
     std::set<QString> heldByA;
-    fleet::setRecordLookup([&](const std::string& folder, const QString& u,
-                               const std::vector<fleet::OtherRecord>& records,
-                               std::vector<fleet::RecordLook>& out, QString&) {
+    fleet::RecordLookup lookup = [&](const std::string& folder, const QString& u,
+                                     const std::vector<fleet::OtherRecord>& records,
+                                     std::vector<fleet::RecordLook>& out, QString&) {
         EXPECT_EQ(folder, folderA);
         EXPECT_EQ(u, unit);
         for (const fleet::OtherRecord& r : records)
             out.push_back({heldByA.count(r.line) > 0, r.line.section(QLatin1Char(','), 0, 1),
                            double(r.line.mid(12, 2).toInt())});
         return true;
-    });
+    };
     auto look = [&] {
         const fleet::OtherRecords answer = fleet::otherLaptopsRecords(connA, unit, selfA, 10s);
         EXPECT_TRUE(answer.ok) << answer.message.toStdString();
-        return fleet::judgeOtherRecords(answer, folderA, unit);
+        return fleet::judgeOtherRecords(answer, folderA, unit, lookup);
     };
     const std::int64_t t = 1765188000000;
 
@@ -206,9 +206,8 @@ TEST_F(FleetReads, ClearMemorysLookNamesAnotherLaptopsSafeDownloadWithUnseenReco
     EXPECT_EQ(d.found->laptops, QStringList{QStringLiteral("laptop-d")});
 
     // A program without the series' lookup cannot judge: not ok, and why.
-    fleet::setRecordLookup({});
+    lookup = {};
     d = look();
-    fleet::setRecordLookup(series::lookUpRecords);
     EXPECT_FALSE(d.ok);
     EXPECT_FALSE(d.message.isEmpty());
 }

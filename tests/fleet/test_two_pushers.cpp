@@ -5,6 +5,7 @@
 // the server refuses counts as the fact's own fault only for the states that say so of a value
 // the laptop sent; anything else is retried and told.
 #include "fleet_fixture.h"
+#include "series/span_reader.h"
 
 #include "support/child_process.h"
 
@@ -122,6 +123,7 @@ TEST(FleetPusherChild, DISABLED_Push) {
     const char* service = std::getenv("XRQ_PUSHER_CHILD_SERVICE");
     ASSERT_TRUE(path && service);
     fleet::PusherConfig c;
+    c.sources = series::sharingSources();
     c.conninfo = fleet::serviceConninfo(service);
     c.outboxFiles = {path};
     c.batchSize = 100;

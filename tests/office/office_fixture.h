@@ -12,6 +12,7 @@
 #include "register/register_outbox.h"
 #include "register/unit_register.h"
 #include "series/series_share.h"
+#include "series/span_reader.h"
 #include "support/wait.h"
 
 #include <QDir>
@@ -151,6 +152,9 @@ protected:
 
         static bool push(const std::string& service, const std::string& file) {
             fleet::PusherConfig c;
+            // As the windowed program wires it: the series' and the register's sources.
+            c.sources = series::sharingSources();
+            unitreg::addSharingSources(c.sources);
             c.conninfo = fleet::serviceConninfo(service);
             c.outboxFiles = {file};
             c.retryFirst = 50ms;

@@ -258,7 +258,10 @@ TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) 
         SCOPED_TRACE(pass);
         testsupport::onSqliteFile(path, [&](QSqlDatabase& db) {
             QString why;
-            EXPECT_TRUE(fleet::Outbox::queueRefusalsAgain(db, &why)) << why.toStdString();
+            fleet::SharingSources sources;
+            unitreg::addSharingSources(sources);
+            EXPECT_TRUE(fleet::Outbox::queueRefusalsAgain(db, sources.requeuers, &why))
+                << why.toStdString();
             EXPECT_EQ(fleet::Outbox::conflicts(db), 3);
         });
         const std::vector<Row> rows = outbox();

@@ -9,6 +9,7 @@
 #include "series/series_share.h"
 #include "series/series_store.h"
 #include "series/shared_records.h"
+#include "series/span_reader.h"
 #include "support/sqlite_statements.h"
 
 #include <QSqlDatabase>
@@ -196,7 +197,9 @@ TEST_F(SeriesShare, RecordsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
         SCOPED_TRACE(pass);
         onFile([&](QSqlDatabase& db) {
             QString why;
-            EXPECT_TRUE(fleet::Outbox::queueRefusalsAgain(db, &why)) << why.toStdString();
+            EXPECT_TRUE(
+                fleet::Outbox::queueRefusalsAgain(db, series::sharingSources().requeuers, &why))
+                << why.toStdString();
         });
         const auto again = sharedRecords(path);
         EXPECT_EQ(again, refused) << "the same records under the same identities, once";

@@ -3,6 +3,7 @@
 // The series records waiting in a store's outbox, one by one, as the server would get them.
 
 #include "fleet/outbox.h"
+#include "series/span_reader.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -48,8 +49,8 @@ inline std::vector<SharedRecord> sharedRecords(const std::string& path) {
                 // As the pusher reads them: through the series' span reader.
                 std::vector<fleet::Outbox::SpanRecord> records;
                 QString why;
-                if (!fleet::Outbox::readSpan(db, q.value(3).toByteArray(), q.value(5).toLongLong(),
-                                             std::size_t(q.value(6).toLongLong()), records, why)) {
+                if (!series::readSharedSpan(db, q.value(3).toByteArray(), q.value(5).toLongLong(),
+                                            std::size_t(q.value(6).toLongLong()), records, why)) {
                     ADD_FAILURE() << why.toStdString();
                     continue;
                 }
