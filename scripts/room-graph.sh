@@ -14,8 +14,8 @@ cd "$(dirname "$0")/.."
 # Bottom first. A room may include only rooms before it.
 layers=(
     platform platform/testing ui_handover dialogs comport session unit time_stamps
-    viewer_reader window_fit widgets fleet series register viewer office download app serial setup
-    main start collect tools/sim
+    viewer_reader window_fit widgets fleet series register viewer office download app units_window
+    serial setup main start collect tools/sim
 )
 if [ "${1:-}" = "--rooms" ]; then
     printf '%s\n' "${layers[@]}"
