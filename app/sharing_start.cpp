@@ -8,7 +8,6 @@
 #include "register/unit_register.h"
 #include "series/series_store.h"
 #include "series/span_reader.h"
-#include "widgets/status_panel.h"
 
 #include <QObject>
 
@@ -18,7 +17,8 @@ fleet::SharingSources programSharingSources() {
     return sources;
 }
 
-void StartSharing(const std::string& filesFolder, StatusPanel* panel) {
+void StartSharing(const std::string& filesFolder, QObject* shownBy,
+                  std::function<void(const QString&)> showStatus) {
     fleet::Sharing& sharing = fleet::sharing();
     // The register's facts before the series' records: a series record's visit is then on
     // the server before it.
@@ -27,12 +27,12 @@ void StartSharing(const std::string& filesFolder, StatusPanel* panel) {
                       LogWrite("Sharing: " + message.toLocal8Bit().toStdString(), line,
                                LogSizeLimit);
                   });
-    if (panel) {
-        QObject::connect(sharing.signalsObject(), &fleet::SharingSignals::statusChanged, panel,
-                         [panel](const QString& line) { panel->setSharing(line); });
-        panel->setSharing(sharing.statusLine());
+    if (shownBy && showStatus) {
+        QObject::connect(sharing.signalsObject(), &fleet::SharingSignals::statusChanged, shownBy,
+                         showStatus);
+        showStatus(sharing.statusLine());
         // Whatever the register recorded is in its outbox now (the same transaction).
-        QObject::connect(unitRegister().signalsObject(), &RegisterSignals::recorded, panel,
+        QObject::connect(unitRegister().signalsObject(), &RegisterSignals::recorded, shownBy,
                          [] { fleet::sharing().nudge(); });
     }
 }

@@ -4,14 +4,17 @@
 // RunProgram once the main window is shown (the register is open then) and ended when the
 // window closes (TFormXRQMain::FormClose, at the latest its destructor; xrq-collect at its end):
 // the pusher over the unit register's and the series' outboxes, its lines in the run log, its
-// status in the status panel, and a push as soon as the register has recorded an event.
-// UI thread.
+// status line told to whoever shows it (the main window's status panel), and a push as soon as
+// the register has recorded an event. UI thread.
 
 #include "fleet/sharing_sources.h"
 
+#include <QString>
+
+#include <functional>
 #include <string>
 
-class StatusPanel;
+class QObject;
 
 // What sharing reads from the series and the register (fleet/sharing_sources.h): the one
 // wiring of the windowed program and of xrq-collect, which push the same two files, and of
@@ -19,7 +22,9 @@ class StatusPanel;
 fleet::SharingSources programSharingSources();
 
 // `filesFolder` ends with "/". Reads fleet.ini there; starts the pusher when a service is
-// chosen. The panel shows the sharing line from now on.
-void StartSharing(const std::string& filesFolder, StatusPanel* panel);
+// chosen. While `shownBy` lives (null: nothing is shown), `showStatus` is told the sharing's
+// status line now and whenever it changes, and a record in the register nudges the pusher.
+void StartSharing(const std::string& filesFolder, QObject* shownBy,
+                  std::function<void(const QString&)> showStatus);
 // Ends the pusher and the server reads; returns within about 2 s whatever the server does.
 void StopSharing();

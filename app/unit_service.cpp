@@ -3,7 +3,7 @@
 #include "dialogs/source_lines.h"
 
 #include "app/program_settings.h"
-#include "dialogs/Dialogs.h"
+#include "dialogs/run_log.h"
 #include "download/data_directory.h"
 #include "download/download_record.h"
 #include "download/earlier_tail.h"
@@ -60,22 +60,6 @@ void ServiceView::setSerialNumber(const std::string& serial) {
 
 void ServiceView::tellExchangeRunning() {
     m_session.tellExchangeRunning();
-}
-
-void ServiceView::error(const std::string& message) {
-    DlgError(message);
-}
-
-void ServiceView::info(const std::string& message) {
-    DlgInfo(message);
-}
-
-void ServiceView::warning(const std::string& message) {
-    DlgWarning(message);
-}
-
-bool ServiceView::confirm(const std::string& message, bool defaultYes) {
-    return DlgConfirm(message, defaultYes);
 }
 
 void ServiceView::unitChanged() {
@@ -139,15 +123,17 @@ void UnitService::logEnd() {
     LogWrite("***** Program End *****", source_line::programEnd, LogSizeLimit);
 }
 
-void UnitService::openRegister(QObject* context) {
+void UnitService::openRegister(QObject* context,
+                               std::function<void(const std::string&)> tellTrouble) {
     RegisterWriter& reg = unitRegister();
     // Told at once when known now; a register that answers late tells when it does.
     QObject::connect(reg.signalsObject(), &RegisterSignals::troubled, context,
-                     [this](const QString& message) {
+                     [this, tellTrouble = std::move(tellTrouble)](const QString& message) {
                          if (m_registerTroubleShown)
                              return;
                          m_registerTroubleShown = true;
-                         DlgWarning(message.toLocal8Bit().toStdString());
+                         if (tellTrouble)
+                             tellTrouble(message.toLocal8Bit().toStdString());
                      });
     reg.open(TempFilesPath + unitreg::kFileName);
     download::judgeKeptDownloadsAgain(
@@ -160,8 +146,8 @@ void UnitService::openRegister(QObject* context) {
         });
 }
 
-void UnitService::keepEarlierSending(session::SerialSession& session, StatusPanel* panel,
-                                     std::function<void(const QString&)> progress) {
+void UnitService::keepEarlierSending(session::SerialSession& session,
+                                     std::shared_ptr<download::DownloadReport> report) {
     // Its bytes are kept under the unit last known on the port, and the operator is told.
     download::keepEarlierSending(
         session, [] { return TempFilesPath; },
@@ -169,12 +155,11 @@ void UnitService::keepEarlierSending(session::SerialSession& session, StatusPane
             const auto& unit = Units.current();
             return unit && unit->port == session.ComPortNumber ? unit->serial : std::string();
         },
-        panel,
+        std::move(report),
         [this](const std::string& text) {
             if (EarlierSendingTold)
                 EarlierSendingTold(text);
-        },
-        std::move(progress));
+        });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -249,12 +234,11 @@ InstrumentCommands::UnattendedClear UnitService::clearAfterDownload(session::Ser
 download::DownloadHooks UnitService::hooksFor(session::SerialSession& session, CommandView& view,
                                               const DownloadView& shown, Visit& visit) {
     download::DownloadHooks hooks;
-    hooks.statusBar = shown.statusBar;
+    hooks.report = shown.report;
     hooks.dataDirectory = shown.dataDirectory;
     hooks.unitText = identity(session);
     hooks.unitSerial = Units.current() ? Units.current()->serial : std::string();
     hooks.filesFolder = TempFilesPath;
-    hooks.progressShown = shown.progressShown;
     visit.unitOnCable = hooks.unitSerial;
     // Which unit is on the cable now (it may have moved since Connect).
     hooks.identifyUnit = [this, &session, &view, &visit](std::string& unitText,
@@ -340,7 +324,7 @@ download::DownloadOutcome UnitService::readMemoryOnce(session::SerialSession& se
 }
 
 std::vector<std::string> UnitService::offerPendingConversions(const std::string& currentDirectory,
-                                                              QStatusBar* statusBar) {
+                                                              download::DownloadReport& report) {
     std::vector<std::string> shownFiles;
     // Only conversions no running instance holds: one still under way elsewhere is its own.
     for (download::OrphanedConversion& orphan : download::orphanedConversions(TempFilesPath)) {
@@ -355,10 +339,10 @@ std::vector<std::string> UnitService::offerPendingConversions(const std::string&
             orphan.dismiss();
             continue;
         }
-        if (!DlgConfirm("The last download was not converted: the program ended during its "
-                        "conversion.\nIts bytes are kept in " +
-                            pending.download + "\nConvert it now into " + directory + "?",
-                        true)) {
+        if (!report.confirm("The last download was not converted: the program ended during its "
+                            "conversion.\nIts bytes are kept in " +
+                                pending.download + "\nConvert it now into " + directory + "?",
+                            true)) {
             orphan.dismiss();
             LogWrite("Not converted; the download stays in " + pending.download,
                      source_line::notConverted, LogSizeLimit);
@@ -368,7 +352,7 @@ std::vector<std::string> UnitService::offerPendingConversions(const std::string&
             continue;
         }
         const download::ConvertOutcome converted =
-            download::convertKeptDownload(pending.download, directory, TempFilesPath, statusBar);
+            download::convertKeptDownload(pending.download, directory, TempFilesPath, report);
         // Offered once: whatever came of it is told, and it is not asked again.
         orphan.dismiss();
         LogWrite("The conversion left by an ended program was done again: " +

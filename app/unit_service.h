@@ -19,13 +19,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 class QObject;
-class QStatusBar;
 
 // Folder of the program file, ending with "/"; set at the start of a run.
 extern std::string ProgramPath;
@@ -63,9 +63,10 @@ std::string comPortDevice(int n);
 
 class UnitService;
 
-// What every view of the command set does alike: the run log's line, the boxes (through
-// dialogs/), the battery and serial number kept in the service, the identity followed, what
-// other laptops know. A window adds what it shows.
+// What every view of the command set does alike: the run log's line, the battery and serial
+// number kept in the service, the identity followed, what other laptops know. The boxes and
+// questions are the view's own (the main window's, xrq-collect's terminal); a window adds
+// what it shows.
 class ServiceView : public CommandView {
 public:
     ServiceView(UnitService& service, session::SerialSession& session)
@@ -76,10 +77,6 @@ public:
     void batteryRead(const BatteryReading& reading) override;
     void setSerialNumber(const std::string& serial) override;
     void tellExchangeRunning() override;
-    void error(const std::string& message) override;
-    void info(const std::string& message) override;
-    void warning(const std::string& message) override;
-    bool confirm(const std::string& message, bool defaultYes) override;
     void unitChanged() override;
     void log(const std::string& line) override;
     // Asks the organisation's server, at most 2 s, while the records are shared.
@@ -123,14 +120,15 @@ public:
     // The unit register at start; a trouble it meets is told once, in a box. Then the
     // downloads an earlier program called safe are judged again (download/kept_judge.h; at
     // once when none wait), their outcome goes into the run log, and KeptJudgedTold is told.
-    void openRegister(QObject* context);
+    // The trouble goes to `tellTrouble` (the owner's warning box, or its terminal).
+    void openRegister(QObject* context, std::function<void(const std::string&)> tellTrouble);
     bool KeptDownloadsJudged() const { return m_keptJudged; }
     std::function<void()> KeptJudgedTold;
     // A unit still sending an earlier download when `session` comes to it: its bytes are
-    // kept (under the unit last known on the port), its progress goes to `panel` (or to
-    // `progress`), and the run log, `panel` and EarlierSendingTold tell its end.
-    void keepEarlierSending(session::SerialSession& session, class StatusPanel* panel,
-                            std::function<void(const QString&)> progress = {});
+    // kept (under the unit last known on the port), its progress goes to `report` (may be
+    // null), and the run log, `report` and EarlierSendingTold tell its end.
+    void keepEarlierSending(session::SerialSession& session,
+                            std::shared_ptr<download::DownloadReport> report);
 
     // --- The unit on the port ------------------------------------------------------------
     // "<serial> on COMn (<device>)", "unit not identified on COMn" or "COMn - not connected".
@@ -158,10 +156,9 @@ public:
     // What a download's caller shows meanwhile (see download::DownloadHooks).
     struct DownloadView {
         std::string dataDirectory;
-        QStatusBar* statusBar = nullptr;
+        download::DownloadReport* report = nullptr;
         std::function<void(bool)> capturing;
         std::function<void(const download::DownloadOutcome&)> converted;
-        std::function<void(const QString&)> progressShown;
     };
     // Collect Data: the download, its record in the unit register (however it ends once
     // something was sent) and what the record of units learns; LastDownload holds it.
@@ -176,9 +173,10 @@ public:
     // Conversions a program did not live to finish (crash, kill), each told and offered once,
     // into the data folder it was meant for (an old version's marker: `currentDirectory`);
     // those still running in another instance are left alone. What came of each goes into
-    // RecoveredConversions. The files of the last conversion that wrote any (empty: none).
+    // RecoveredConversions. The question and the conversion's words go to `report`. The files
+    // of the last conversion that wrote any (empty: none).
     std::vector<std::string> offerPendingConversions(const std::string& currentDirectory,
-                                                     QStatusBar* statusBar);
+                                                     download::DownloadReport& report);
 
     const std::string& DefaultDataDirectory() const { return m_defaultDataDirectory; }
 

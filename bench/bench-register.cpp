@@ -10,7 +10,7 @@
 #include "bench/bench_timing.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
-#include "register/units_window.h"
+#include "units_window/units_window.h"
 
 #include <QApplication>
 #include <QEventLoop>

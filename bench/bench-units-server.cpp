@@ -19,12 +19,13 @@
 #include "fleet/server_schema.h"
 #include "fleet/sharing.h"
 #include "main/fMain.h"
+#include "main/status_report.h"
 #include "register/register_writer.h"
-#include "register/units_window.h"
 #include "start/program_start.h"
 #include "support/pg_test_server.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
+#include "units_window/units_window.h"
 
 #include <QApplication>
 #include <QDir>

@@ -129,11 +129,38 @@ private:
     bool m_progressShown = false;
 };
 
+// What a download tells, without a window: its progress on the terminal's line, its boxes
+// through the run's presenter (standard error, and the run's record of boxes). The status
+// panel's outcome line has no place here: the boxes and the report at the end say it.
+class TerminalReport : public download::DownloadReport {
+public:
+    explicit TerminalReport(Console& console) : m_console(console) {}
+    void begin() override {}
+    void progress(const QString& text) override { m_console.progress(text); }
+    void note(const QString&) override {}
+    void outcome(const QString&) override {}
+    void error(const std::string& text) override { DlgError(text); }
+    void warning(const std::string& text) override { DlgWarning(text); }
+    void info(const std::string& text) override { DlgInfo(text); }
+    bool confirm(const std::string& text, bool defaultYes) override {
+        return DlgConfirm(text, defaultYes);
+    }
+
+private:
+    Console& m_console;
+};
+
 // The command set's view without a window: what the operator would see goes through the
-// boxes (told on standard error) and into the service.
+// boxes (told on standard error, through the run's presenter) and into the service.
 class CollectView : public ServiceView {
 public:
     using ServiceView::ServiceView;
+    void error(const std::string& message) override { DlgError(message); }
+    void info(const std::string& message) override { DlgInfo(message); }
+    void warning(const std::string& message) override { DlgWarning(message); }
+    bool confirm(const std::string& message, bool defaultYes) override {
+        return DlgConfirm(message, defaultYes);
+    }
 };
 
 // What the collector works with in place of the program's windows: the session, the
@@ -234,12 +261,13 @@ private:
     UnitService::DownloadView downloadView() {
         UnitService::DownloadView shown;
         shown.dataDirectory = m_program.dataDirectory;
-        shown.progressShown = [this](const QString& text) { m_console.progress(text); };
+        shown.report = &m_downloadReport;
         return shown;
     }
 
     const CollectOptions& m_options;
     Console& m_console;
+    TerminalReport m_downloadReport{m_console};
     Program& m_program;
     session::SerialSession& m_session;
     UnitService& m_service;
@@ -699,14 +727,14 @@ CollectReport runCollection(QCoreApplication& app, const CollectOptions& options
         console.say(text);
         run.report.warnings.push_back(text);
     };
-    service.keepEarlierSending(session, nullptr,
-                               [&console](const QString& text) { console.progress(text); });
+    const auto terminal = std::make_shared<TerminalReport>(console);
+    service.keepEarlierSending(session, terminal);
     service.followSession(session);
     // After the start, as the main window offers them once it is up.
     QTimer::singleShot(0, &portWatch, platform::guarded([&] {
-                           service.offerPendingConversions(program.dataDirectory, nullptr);
+                           service.offerPendingConversions(program.dataDirectory, *terminal);
                        }));
-    service.openRegister(&portWatch);
+    service.openRegister(&portWatch, [](const std::string& trouble) { DlgWarning(trouble); });
     log("started", source_line::collectorStarted);
     // The outcome is logged and told before the end, so that the end line stays the run
     // log's last.

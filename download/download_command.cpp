@@ -2,20 +2,18 @@
 #include "download/download_command.h"
 #include "dialogs/source_lines.h"
 
-#include "dialogs/Dialogs.h"
+#include "dialogs/run_log.h"
 #include "download/data_directory.h"
 #include "download/recovery_marker.h"
 #include "platform/durable_file.h"
 #include "platform/fixed_name_file.h"
 #include "series/series_apply.h"
 #include "ui_handover/off_ui_thread.h"
-#include "widgets/status_panel.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QScopeGuard>
-#include <QStatusBar>
 #include <QString>
 #include <QTimer>
 
@@ -77,10 +75,9 @@ download::ConversionMarker markConversion(const std::string& filesFolder,
     return marker;
 }
 
-void tellFailure(QStatusBar* bar, const std::string& text, int line) {
+void tellFailure(DownloadReport* report, const std::string& text, int line) {
     logLine(text, line);
-    if (bar)
-        showOutcome(bar, text);
+    tellOutcome(report, text);
 }
 
 } // namespace
@@ -99,11 +96,11 @@ void logConverted(const ConvertOutcome& converted) {
 }
 
 ConvertOutcome convertKeptDownload(const std::string& path, const std::string& dataDirectory,
-                                   const std::string& filesFolder, QStatusBar* statusBar) {
+                                   const std::string& filesFolder, DownloadReport& report) {
     {
         std::string why;
         if (!canCreateFilesIn(dataDirectory, why)) {
-            DlgError("Cannot write into the data directory " + dataDirectory + "\n" + why);
+            report.error("Cannot write into the data directory " + dataDirectory + "\n" + why);
             ConvertOutcome refused;
             refused.result = ConvertResult::CannotReopen;
             refused.detail = why;
@@ -118,17 +115,17 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
     logConverted(converted);
     const bool safe = converted.durable && converted.readBack;
     if (converted.result == ConvertResult::CannotReopen) {
-        tellFailure(statusBar, converted.detail, source_line::keptDownloadNotReopened);
-        DlgError("Cannot open the kept download " + path);
+        tellFailure(&report, converted.detail, source_line::keptDownloadNotReopened);
+        report.error("Cannot open the kept download " + path);
         return converted;
     }
     if (converted.result == ConvertResult::InvalidFormat || !safe) {
-        tellFailure(statusBar, converted.detail, source_line::keptDownloadNotConverted);
+        tellFailure(&report, converted.detail, source_line::keptDownloadNotConverted);
         std::string text =
             "The kept download " + path + " could not be converted in full:\n" + converted.detail;
         if (!converted.files.empty())
             text += "\nFiles written before that: " + std::to_string(converted.files.size());
-        DlgError(text);
+        report.error(text);
         return converted;
     }
     std::string text;
@@ -149,7 +146,7 @@ ConvertOutcome convertKeptDownload(const std::string& path, const std::string& d
                     " is incomplete (" + converted.files.back() +
                     " holds the whole lines that arrived of it).";
     }
-    DlgInfo(text);
+    report.info(text);
     return converted;
 }
 
@@ -163,13 +160,13 @@ std::string foreignFileText(const platform::ForeignFile& foreign) {
            "it yours alone (chmod go-w)";
 }
 
-std::uint64_t finishStoppedDownload(session::SerialSession& session, QStatusBar* bar,
+std::uint64_t finishStoppedDownload(session::SerialSession& session, DownloadReport* report,
                                     CaptureSink& sink, const DownloadProgress& progress) {
     if (!session.PortOpen)
         return 0;
-    if (bar)
-        bar->showMessage(QStringLiteral("The XRQ unit is still sending the stopped download; the "
-                                        "next command waits for its end"));
+    if (report)
+        report->note(QStringLiteral("The XRQ unit is still sending the stopped download; the "
+                                    "next command waits for its end"));
     const std::uint64_t before = sink.bytes();
     const int ended = session.iFinishStoppedCapture('>', 4000, &sink);
     const std::uint64_t more = sink.bytes() - before;
@@ -179,12 +176,11 @@ std::uint64_t finishStoppedDownload(session::SerialSession& session, QStatusBar*
                 std::string(ended == 0 ? "its prompt came" : "no more bytes came") +
                 "): " + std::to_string(more) + " more bytes went to " + path,
             source_line::stoppedDownloadEnded);
-    if (bar)
-        showOutcome(bar, (interruptedText(CaptureEnd::Stopped, progress, sink.intermediatePath()) +
-                          QStringLiteral("; %1 more after Stop, kept there too")
-                              .arg(formatByteCount(static_cast<double>(more))))
-                             .toLocal8Bit()
-                             .toStdString());
+    tellOutcome(report, (interruptedText(CaptureEnd::Stopped, progress, sink.intermediatePath()) +
+                         QStringLiteral("; %1 more after Stop, kept there too")
+                             .arg(formatByteCount(static_cast<double>(more))))
+                            .toLocal8Bit()
+                            .toStdString());
     return more;
 }
 
@@ -231,6 +227,7 @@ private:
     void takeIntoSeries(const ConvertOutcome& converted);
     void tell(const ConvertOutcome& converted, bool promptInside);
     std::string withReasons(const std::string& told) const;
+    DownloadReport& report() const;
     DownloadOutcome& judged(std::string reason);
     DownloadOutcome& judged(std::vector<std::string> reasons);
 
@@ -249,6 +246,12 @@ private:
     std::uint64_t m_receivedAtEnd = 0;
     std::vector<std::string> m_found; // the reasons only the verdict tells
 };
+
+// Where the boxes go: the report the owner handed in, or nowhere.
+DownloadReport& DownloadRun::report() const {
+    static SilentReport silent;
+    return m_hooks.report ? *m_hooks.report : silent;
+}
 
 // Every way out once something was sent: the unit's record learns whether the unit's memory
 // is now all on the disk.
@@ -319,7 +322,8 @@ bool DownloadRun::checkDataFolder() {
     m_outcome.dataPrefix = m_target.prefix;
     std::string why;
     if (!canCreateFilesIn(m_target.prefix, why)) {
-        DlgError("Cannot write into the data directory " + m_hooks.dataDirectory + "\n" + why);
+        report().error("Cannot write into the data directory " + m_hooks.dataDirectory + "\n" +
+                       why);
         return false;
     }
     if (const std::string taken = folderTakenLine(m_target); !taken.empty())
@@ -344,7 +348,7 @@ bool DownloadRun::openIntermediate() {
         logLine(std::string(kIntermediateFileName) + ": " +
                     (err == EPERM && fd < 0 ? foreignFileText(foreign) : openErrorText(err)),
                 source_line::intermediateFileRefused);
-        DlgError("Cannot open intermediate data file");
+        report().error("Cannot open intermediate data file");
         return false;
     }
     std::FILE* probe = ::fdopen(::dup(fd), "rb");
@@ -380,7 +384,7 @@ void DownloadRun::capture() {
     session::TeeSink capture(m_sink, m_echo);
     QElapsedTimer clock;
     clock.start();
-    DownloadStatus status(m_hooks.statusBar, &m_sink, 250, m_hooks.progressShown);
+    DownloadStatus status(m_hooks.report, &m_sink, 250);
     m_outcome.captureStartedMs = QDateTime::currentMSecsSinceEpoch();
     m_result = m_session.iCaptureTo("F", '>', 4000, &capture);
     status.finish(m_sink.failed() ? CaptureEnd::WriteFailed
@@ -396,7 +400,7 @@ void DownloadRun::capture() {
             m_hooks.capturing(false); // no second Stop, no echo, the arrow back
         captureShown = false;
         figures.captureBytes +=
-            finishStoppedDownload(m_session, m_hooks.statusBar, m_sink, status.progress());
+            finishStoppedDownload(m_session, m_hooks.report, m_sink, status.progress());
     }
 }
 
@@ -436,8 +440,8 @@ bool DownloadRun::captureEndedWell() {
         // would report a partial download as collected. The status bar and the log say
         // which file and why (the capture's end said so unless it was the final sync).
         if (!m_stoppedByOperator || m_result == 0)
-            tellFailure(m_hooks.statusBar, m_sink.failure(), source_line::captureFailureTold);
-        DlgError("Cannot write intermediate data file");
+            tellFailure(m_hooks.report, m_sink.failure(), source_line::captureFailureTold);
+        report().error("Cannot write intermediate data file");
         judged(series::capture_end::kNotWritten);
         return false;
     }
@@ -452,11 +456,11 @@ bool DownloadRun::captureEndedWell() {
         return false;
     }
     if (m_result != 0) {
-        DlgError("Timeout during data download");
+        report().error("Timeout during data download");
         logLine("The download did not end with the XRQ unit's prompt; " +
                     whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                 source_line::downloadWithoutPrompt);
-        DlgError("Invalid file format - data in Intermediate.txt");
+        report().error("Invalid file format - data in Intermediate.txt");
         judged(series::capture_end::kNoPrompt);
         return false;
     }
@@ -556,7 +560,7 @@ void DownloadRun::tellNotVerified() const {
     }
     text += "\nThe data files hold the lines as they came; download again before clearing "
             "the unit's memory.";
-    DlgWarning(text);
+    report().warning(text);
 }
 
 // The status panel's outcome line: what the Part's box says, then why it is not verified.
@@ -571,19 +575,19 @@ void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
         logLine("Bytes after the unit's prompt were not converted: the download may be "
                 "incomplete",
                 source_line::bytesAfterPrompt);
-        DlgWarning("The XRQ unit's prompt came inside the data: the download may be "
-                   "incomplete.\nThe data files hold what came before it; download again "
-                   "to compare.");
+        report().warning("The XRQ unit's prompt came inside the data: the download may be "
+                         "incomplete.\nThe data files hold what came before it; download again "
+                         "to compare.");
     }
     const bool complete =
         converted.result == ConvertResult::Collected || converted.result == ConvertResult::NoData;
     if (complete && !(converted.durable && converted.readBack)) {
         // A sync or read-back that failed is a write that failed: never "collected".
-        tellFailure(m_hooks.statusBar,
+        tellFailure(m_hooks.report,
                     converted.detail + "; " +
                         whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                     source_line::conversionNotSafe);
-        DlgError("Invalid file format - data in Intermediate.txt");
+        report().error("Invalid file format - data in Intermediate.txt");
         return;
     }
     switch (converted.result) {
@@ -598,29 +602,29 @@ void DownloadRun::tell(const ConvertOutcome& converted, bool promptInside) {
             collected += "\n" + moved;
         }
         const std::string told = withReasons(collected);
-        showOutcome(m_hooks.statusBar,
+        tellOutcome(m_hooks.report,
                     m_outcome.series.empty() ? told : told + ". Series: " + m_outcome.series);
-        DlgInfo(collected);
+        report().info(collected);
         m_outcome.placed = !converted.files.empty();
         break;
     }
     case ConvertResult::NoData:
-        showOutcome(m_hooks.statusBar, withReasons("No data in XRQ"));
-        DlgInfo("No data in XRQ");
+        tellOutcome(m_hooks.report, withReasons("No data in XRQ"));
+        report().info("No data in XRQ");
         break;
     case ConvertResult::CannotReopen:
         logLine(converted.detail, source_line::conversionDetail);
-        showOutcome(m_hooks.statusBar, "Cannot re-open intermediate data file");
-        DlgError("Cannot re-open intermediate data file");
+        tellOutcome(m_hooks.report, "Cannot re-open intermediate data file");
+        report().error("Cannot re-open intermediate data file");
         break;
     case ConvertResult::InvalidFormat:
         // The box keeps its familiar text; the status panel and the run log say what exactly
         // went wrong, and where the download's bytes really are.
-        tellFailure(m_hooks.statusBar,
+        tellFailure(m_hooks.report,
                     converted.detail + "; " +
                         whereTheDataIs(m_capturePath, m_outcome.keptFile, m_outcome.keptFailure),
                     source_line::conversionFailed);
-        DlgError("Invalid file format - data in Intermediate.txt");
+        report().error("Invalid file format - data in Intermediate.txt");
         break;
     }
 }

@@ -2,12 +2,14 @@
 #pragma once
 // Collect Data as one command: check the data folder, capture the unit's answer to "F" into
 // the intermediate file, convert it into data files and tell the operator how it went. The
-// window hands in what it shows meanwhile (hooks) and keeps the outcome; messages and
-// questions go through the dialogs, so the command runs without a window of its own.
+// window hands in what it shows meanwhile (hooks) and keeps the outcome; what the download
+// tells, its boxes included, goes to the report it is handed (download_report.h), so the
+// command runs without a window of its own.
 // UI thread only (the capture's wait dispatches the events).
 
 #include "download/capture_sink.h"
 #include "download/data_collection.h"
+#include "download/download_report.h"
 #include "download/download_status.h"
 #include "platform/fixed_name_file.h"
 #include "session/byte_sink.h"
@@ -20,8 +22,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-class QStatusBar;
 
 namespace download {
 
@@ -73,7 +73,9 @@ struct DownloadOutcome {
 };
 
 struct DownloadHooks {
-    QStatusBar* statusBar = nullptr;
+    // What the download tells, meanwhile and at its end, its boxes included; outlives the
+    // run. Unset: nothing is shown.
+    DownloadReport* report = nullptr;
     // The data directory as typed (path bytes: a folder ending in "/" or a name prefix).
     std::string dataDirectory;
     // The unit as the run log names it, and its serial number (empty when unknown).
@@ -90,8 +92,6 @@ struct DownloadHooks {
     bool captureOnly = false;
     // The capture begins (true) or ends (false): stop button, echo, busy cursor.
     std::function<void(bool)> capturing;
-    // Each progress text the status panel shows (see DownloadStatus); unset: none beside it.
-    std::function<void(const QString&)> progressShown;
     // The conversion has ended (before any message about it): the unit's record follows.
     std::function<void(const DownloadOutcome&)> converted;
     // Once something was sent, every way out: whether the unit counts as downloaded.
@@ -108,8 +108,8 @@ std::string foreignFileText(const platform::ForeignFile& foreign);
 
 // After the operator's Stop: waits, sending nothing, until the unit has finished the download
 // it was asked for (its prompt, or 4 s of silence), with what arrives written to the
-// download's file; the status bar says so meanwhile. Returns the bytes that came.
-std::uint64_t finishStoppedDownload(session::SerialSession& session, QStatusBar* bar,
+// download's file; `report` (may be null) says so meanwhile. Returns the bytes that came.
+std::uint64_t finishStoppedDownload(session::SerialSession& session, DownloadReport* report,
                                     CaptureSink& sink, const DownloadProgress& progress);
 // The run log's lines for the files of a conversion.
 void logConverted(const ConvertOutcome& converted);
@@ -117,9 +117,9 @@ void logConverted(const ConvertOutcome& converted);
 // Tools > "Convert a Kept Download...": converts a kept download (or any intermediate file)
 // into the data directory by the same rules as a download (never overwriting), then names
 // the files written; of a cut download the whole lines that arrived are written and the data
-// set they end in is named incomplete.
+// set they end in is named incomplete. `report` tells the outcome and raises the boxes.
 ConvertOutcome convertKeptDownload(const std::string& path, const std::string& dataDirectory,
-                                   const std::string& filesFolder, QStatusBar* statusBar);
+                                   const std::string& filesFolder, DownloadReport& report);
 
 // Bytes the unit sent after the capture had ended, counted over a short quiet spell.
 std::uint64_t bytesAfterCapture(session::SerialSession& session, std::uint64_t countAtEnd);

@@ -2,12 +2,10 @@
 #include "download/download_status.h"
 #include "dialogs/source_lines.h"
 
-#include "dialogs/Dialogs.h"
+#include "dialogs/run_log.h"
 #include "platform/exception_guard.h"
-#include "widgets/status_panel.h"
 
 #include <QDir>
-#include <QStatusBar>
 
 #include <cerrno>
 #include <climits>
@@ -48,17 +46,14 @@ std::string openFilePath(std::FILE* file, const std::string& fallback) {
         .toStdString();
 }
 
-DownloadStatus::DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs,
-                               std::function<void(const QString&)> progressShown)
-    : m_bar(bar), m_panel(StatusPanel::of(bar ? bar->window() : nullptr)),
-      m_progressShown(std::move(progressShown)), m_sink(sink),
-      m_path(sink ? sink->intermediatePath() : std::string()) {
+DownloadStatus::DownloadStatus(DownloadReport* report, const CaptureSink* sink, int intervalMs)
+    : m_report(report), m_sink(sink), m_path(sink ? sink->intermediatePath() : std::string()) {
     // The capture writes each chunk straight into the file: a descriptor of our own reads
     // them back for the data sets and records shown.
     if (!m_path.empty())
         m_readFd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (m_panel)
-        m_panel->beginDownload();
+    if (m_report)
+        m_report->begin();
     m_clock.start();
     m_progress.start(0);
     m_timer.setInterval(intervalMs);
@@ -109,16 +104,10 @@ void DownloadStatus::tick(bool finished, bool cutOff) {
         shown = 0;
     m_progress.update(bytes, shown);
     readArrived(bytes, finished);
-    if (m_panel || m_progressShown) {
+    if (m_report) {
         const double sinceLast = m_anyArrived ? (now - m_lastArrivalMs) / 1000.0 : 0.0;
-        const QString text = setsLine(m_model, finished) + QLatin1Char('\n') +
-                             bytesLine(m_progress, sinceLast, finished);
-        if (m_panel)
-            m_panel->setProgress(text);
-        if (m_progressShown)
-            m_progressShown(text);
-    } else if (m_bar && !cutOff) {
-        m_bar->showMessage(m_progress.statusText(finished));
+        m_report->progress(setsLine(m_model, finished) + QLatin1Char('\n') +
+                           bytesLine(m_progress, sinceLast, finished));
     }
 }
 
@@ -148,10 +137,8 @@ void DownloadStatus::finish(CaptureEnd how) {
         return;
     const QString text =
         interruptedText(how, m_progress, how == CaptureEnd::WriteFailed ? failure : m_path);
-    if (m_panel)
-        m_panel->setOutcome(text);
-    else if (m_bar)
-        m_bar->showMessage(text);
+    if (m_report)
+        m_report->outcome(text);
     LogWrite(text.toLocal8Bit().toStdString(), source_line::downloadStatus, LogSizeLimit);
 }
 

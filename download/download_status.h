@@ -1,31 +1,28 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// While a download runs: bytes received, elapsed time and rate in the main window's status
-// bar, a few times a second. The figures come from the capture's byte count, which the
-// receive path advances with every chunk, so nothing in that path needs to know
+// While a download runs: bytes received, elapsed time and rate, a few times a second, told to
+// the download's report (download_report.h). The figures come from the capture's byte count,
+// which the receive path advances with every chunk, so nothing in that path needs to know
 // about the display. UI thread only (the capture's wait loop dispatches the ticks).
 //
 // The clock counts while bytes come: once the line has been quiet for a second it stands at
 // the last arrival, so a download that was cut off does not end with a rate as if all were
 // well. A cut-off download (the unit fell silent, or its device went) is said so in the
-// status bar and the run log, with how much arrived and the full path of the file holding it.
+// report's outcome and the run log, with how much arrived and the full path of the file
+// holding it.
 
 #include "download/capture_sink.h"
 #include "download/data_collection.h"
 #include "download/download_progress.h"
+#include "download/download_report.h"
 #include "session/serial_session.h"
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 
 #include <cstdio>
-#include <functional>
 #include <string>
-
-class QStatusBar;
-class StatusPanel;
 
 namespace download {
 
@@ -53,12 +50,8 @@ class DownloadStatus : public QObject {
 public:
     static constexpr int kQuietMs = 1000;
 
-    // The figures go to the status panel of the bar's window when it has one (the main
-    // window), else into the bar itself.
-    // `progressShown`, when set, is told each progress text the panel shows (also without a
-    // panel: a program without windows shows it where it can).
-    DownloadStatus(QStatusBar* bar, const CaptureSink* sink, int intervalMs = 250,
-                   std::function<void(const QString&)> progressShown = {});
+    // The figures go to `report` (may be null: none shown), which outlives this.
+    DownloadStatus(DownloadReport* report, const CaptureSink* sink, int intervalMs = 250);
     ~DownloadStatus() override;
 
     // Takes the last reading and shows the final figures; the ticks stop.
@@ -75,9 +68,7 @@ private:
     // so that a fast line cannot hold the UI thread; the rest comes at the next tick).
     void readArrived(std::uint64_t upTo, bool all);
 
-    QPointer<QStatusBar> m_bar;
-    QPointer<StatusPanel> m_panel;
-    std::function<void(const QString&)> m_progressShown;
+    DownloadReport* m_report;
     int m_readFd = -1; // the intermediate file opened again for reading, its own offset
     std::uint64_t m_readAt = 0;
     DownloadProgressModel m_model;

@@ -8,10 +8,8 @@
 #include "download/download_progress.h"
 #include "platform/durable_file.h"
 #include "session/serial_session.h"
-#include "widgets/status_panel.h"
 
 #include <QElapsedTimer>
-#include <QPointer>
 
 #include <cerrno>
 #include <cstring>
@@ -90,26 +88,21 @@ std::string earlierSendingText(const EarlierTail& tail, bool cutOff) {
 }
 
 void keepEarlierSending(session::SerialSession& session, std::function<std::string()> filesFolder,
-                        std::function<std::string()> serial, StatusPanel* panel,
-                        std::function<void(const std::string&)> told,
-                        std::function<void(const QString&)> progressShown) {
+                        std::function<std::string()> serial, std::shared_ptr<DownloadReport> report,
+                        std::function<void(const std::string&)> told) {
     struct State {
         std::unique_ptr<EarlierTail> tail;
         QElapsedTimer shown;
     };
     auto state = std::make_shared<State>();
-    QPointer<StatusPanel> shownIn(panel);
-    auto progress = [state, shownIn, progressShown] {
-        if (!shownIn && !progressShown)
+    auto progress = [state, report] {
+        if (!report)
             return;
         const QString text =
             QStringLiteral("The XRQ unit is still sending an earlier download: %1 so far; the "
                            "next command waits for its end")
                 .arg(download::formatByteCount(static_cast<double>(state->tail->bytes())));
-        if (shownIn)
-            shownIn->setProgress(text);
-        if (progressShown)
-            progressShown(text);
+        report->progress(text);
         state->shown.start();
     };
     session.OnEarlierSending.began = [state, filesFolder, serial, progress] {
@@ -125,19 +118,16 @@ void keepEarlierSending(session::SerialSession& session, std::function<std::stri
         if (!state->shown.isValid() || state->shown.elapsed() >= 250)
             progress();
     };
-    session.OnEarlierSending.ended = [state, shownIn, told, progressShown](std::uint64_t,
-                                                                           bool cutOff) {
+    session.OnEarlierSending.ended = [state, report, told](std::uint64_t, bool cutOff) {
         if (!state->tail)
             return;
         state->tail->finish();
         const std::string text = earlierSendingText(*state->tail, cutOff);
         LogWrite(text, source_line::earlierSendingKept, LogSizeLimit);
-        if (shownIn) {
-            shownIn->setProgress({});
-            shownIn->setOutcome(QString::fromLocal8Bit(text.c_str()));
+        if (report) {
+            report->progress({});
+            tellOutcome(report.get(), text);
         }
-        if (progressShown)
-            progressShown({});
         if (told)
             told(text);
         state->tail.reset();

@@ -6,7 +6,7 @@
 // whatever of the unit's data came is on the disk. Written as it arrives, synced with its
 // folder when the line has fallen quiet. UI thread only.
 
-#include <QString>
+#include "download/download_report.h"
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 
-class StatusPanel;
 namespace session {
 class SerialSession;
 }
@@ -58,12 +57,11 @@ private:
 std::string earlierSendingText(const EarlierTail& tail, bool cutOff);
 
 // Sets the session's hooks: the tail kept in the kept downloads folder of the unit last known
-// on the port (`serial`, empty: unknown) under `filesFolder`; while it comes, its progress in
-// the panel (and to `progressShown`, which may be unset); at its end the outcome in the
-// panel, the run log and `told` (may be unset).
+// on the port (`serial`, empty: unknown) under `filesFolder`; while it comes, its progress to
+// `report` (may be null); at its end the outcome to the run log, `report` and `told` (may be
+// unset).
 void keepEarlierSending(session::SerialSession& session, std::function<std::string()> filesFolder,
-                        std::function<std::string()> serial, StatusPanel* panel,
-                        std::function<void(const std::string&)> told,
-                        std::function<void(const QString&)> progressShown = {});
+                        std::function<std::string()> serial, std::shared_ptr<DownloadReport> report,
+                        std::function<void(const std::string&)> told);
 
 } // namespace download

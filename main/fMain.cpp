@@ -15,16 +15,17 @@
 #include "download/recovery_marker.h"
 #include "fleet/sharing.h"
 #include "main/command_links.h"
+#include "main/status_report.h"
 #include "platform/exception_guard.h"
 #include "platform/port_table.h"
 #include "register/register_texts.h"
 #include "register/register_writer.h"
-#include "register/units_window.h"
 #include "serial/fSerial.h"
 #include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "unit/unit_status.h"
+#include "units_window/units_window.h"
 #include "widgets/Comsignal.h"
 #include "widgets/message_boxes.h"
 #include "widgets/status_panel.h"
@@ -353,6 +354,7 @@ void TFormXRQMain::buildControls() {
     setCentralWidget(outer);
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    m_statusReport = std::make_shared<StatusReport>(StatusBar1);
     ButtonView = new QPushButton(QStringLiteral("View"), StatusBar1);
     ButtonView->setObjectName(QStringLiteral("ButtonView"));
     ButtonView->setToolTip(QStringLiteral("Show the data of the last download"));
@@ -516,7 +518,7 @@ void TFormXRQMain::FormShow(QObject*) {
                 platform::guarded([this] { ExchangeStateChanged(); }));
         // A unit still sending an earlier download when the session comes to it: its bytes
         // are kept (under the unit last known on the port), and the operator is told.
-        Service.keepEarlierSending(FormSerial->Session, StatusPanel1);
+        Service.keepEarlierSending(FormSerial->Session, m_statusReport);
     }
     SessionChanged();
     ShowGuidance();
@@ -538,7 +540,7 @@ void TFormXRQMain::openUnitRegister() {
     // Told at once when known now; a register that answers late tells when it does. The
     // downloads judged again after it are told by the window's signal too.
     Service.KeptJudgedTold = [this] { emit keptDownloadsJudged(); };
-    Service.openRegister(this);
+    Service.openRegister(this, [](const std::string& trouble) { DlgWarning(trouble); });
 }
 
 void TFormXRQMain::showLastDownload() {
@@ -694,7 +696,7 @@ download::DownloadOutcome TFormXRQMain::ReadMemoryOnce() {
 
 UnitService::DownloadView TFormXRQMain::DownloadShown() {
     UnitService::DownloadView shown;
-    shown.statusBar = StatusBar1;
+    shown.report = m_statusReport.get();
     shown.dataDirectory = download::directoryBytes(FormSetup->EditDataDirectory->text());
     shown.capturing = [this](bool on) { DownloadCapturing(on); };
     return shown;
@@ -759,7 +761,7 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
         return;
     const std::string directory = download::directoryBytes(FormSetup->EditDataDirectory->text());
     const download::ConvertOutcome converted = download::convertKeptDownload(
-        QFile::encodeName(chosen).toStdString(), directory, TempFilesPath, StatusBar1);
+        QFile::encodeName(chosen).toStdString(), directory, TempFilesPath, *m_statusReport);
     if (!converted.files.empty()) {
         m_viewFiles = converted.files;
         ButtonView->show();
@@ -768,7 +770,7 @@ void TFormXRQMain::ActionConvertKeptExecute(QObject*) {
 
 void TFormXRQMain::OfferPendingConversion() {
     const std::vector<std::string> files = Service.offerPendingConversions(
-        download::directoryBytes(FormSetup->EditDataDirectory->text()), StatusBar1);
+        download::directoryBytes(FormSetup->EditDataDirectory->text()), *m_statusReport);
     if (!files.empty()) {
         m_viewFiles = files;
         ButtonView->show();

@@ -37,6 +37,7 @@ class QToolBar;
 class QTimer;
 class QUrl;
 class StatusPanel;
+class StatusReport;
 class TComSignal;
 class TFormSerial;
 class TFormSetup;
@@ -288,6 +289,8 @@ private:
     // Data files of the latest download that got as far as its conversion: what "View"
     // opens.
     std::vector<std::string> m_viewFiles;
+    // What a download and a unit still sending tell, on StatusPanel1 and StatusBar1.
+    std::shared_ptr<StatusReport> m_statusReport;
     QTimer* m_noteTimer = nullptr;
 };
 

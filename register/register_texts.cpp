@@ -1,12 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "register/register_texts.h"
 
+#include "platform/durable_file.h"
 #include "series/series_export.h"
 #include "unit/unit_texts.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QStringList>
+
+#include <cerrno>
+#include <cstring>
 
 namespace unitreg {
 
@@ -176,6 +182,47 @@ QByteArray historyCsv(const std::string& serial, const std::vector<UnitEvent>& e
         out += f.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return out.toUtf8();
+}
+
+QString historyFileName(const std::string& serial) {
+    QString name;
+    for (const QChar c : serialText(serial))
+        name += c.isLetterOrNumber() && c.unicode() < 128 ? c : QLatin1Char('_');
+    return QStringLiteral("XRQ%1-history.csv").arg(name);
+}
+
+std::string writeHistoryCsv(const QString& path, const std::string& serial,
+                            const std::vector<UnitEvent>& events) {
+    QSaveFile file(path);
+    const QByteArray csv = historyCsv(serial, events);
+    // QSaveFile writes beside the target, syncs it and renames it into place: a failure
+    // leaves any earlier file of that name as it was.
+    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit())
+        return "Cannot write " + QFile::encodeName(path).toStdString() + ": " +
+               file.errorString().toStdString();
+    // The new name is the operator's only once the folder that holds it is on the disk.
+    if (!platform::syncFolder(QFile::encodeName(QFileInfo(path).absolutePath()).toStdString()))
+        return "Cannot make sure that " + QFile::encodeName(path).toStdString() +
+               " is on the disk: " + std::strerror(errno);
+    return {};
+}
+
+FilesFolders filesFolders(const std::vector<std::string>& files) {
+    FilesFolders found;
+    for (const std::string& f : files) {
+        const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(f)));
+        if (!info.exists())
+            found.missing << info.filePath();
+        else
+            found.folders.insert(info.absolutePath());
+    }
+    return found;
+}
+
+std::string noFilesText(const QStringList& missing) {
+    return missing.isEmpty() ? std::string("This download wrote no data files.")
+                             : "The data files of this download are no longer there:\n" +
+                                   QFile::encodeName(missing.join(QLatin1Char('\n'))).toStdString();
 }
 
 } // namespace unitreg

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "start/program_start.h"
 
-#include "app/sharing_start.h"
 #include "dialogs/Dialogs.h"
 #include "main/fMain.h"
+#include "main/status_report.h"
 #include "platform/exception_guard.h"
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"

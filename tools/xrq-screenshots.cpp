@@ -21,11 +21,11 @@
 #include "download/data_collection.h"
 #include "main/fMain.h"
 #include "register/unit_register.h"
-#include "register/units_window.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
 #include "start/program_start.h"
 #include "tools/sim/pty_unit.h"
+#include "units_window/units_window.h"
 #include "viewer/viewer_window.h"
 
 #include <QAction>

@@ -295,14 +295,6 @@ void StatusPanel::updateVisibility() {
                !m_register->fullText().isEmpty() || !m_summary->isHidden());
 }
 
-void showOutcome(QStatusBar* bar, const std::string& text) {
-    const QString shown = QString::fromLocal8Bit(text.c_str());
-    if (StatusPanel* panel = StatusPanel::of(bar ? bar->window() : nullptr))
-        panel->setOutcome(shown);
-    else if (bar)
-        bar->showMessage(shown);
-}
-
 StatusTipGuard::StatusTipGuard(QMainWindow* window) : QObject(window), m_bar(window->statusBar()) {
     window->installEventFilter(this);
     connect(m_bar, &QStatusBar::messageChanged, this, [this](const QString& text) {

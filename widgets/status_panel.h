@@ -144,10 +144,6 @@ private:
     QString m_folder;
 };
 
-// An operation's outcome in the status panel of the bar's window, or in the bar itself where
-// the window has no panel. `text` is bytes in the local 8-bit encoding (paths).
-void showOutcome(QStatusBar* bar, const std::string& text);
-
 class StatusTipGuard : public QObject {
     Q_OBJECT
 public:

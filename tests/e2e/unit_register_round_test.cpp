@@ -8,7 +8,7 @@
 #include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
-#include "register/units_window.h"
+#include "units_window/units_window.h"
 
 #include <QAction>
 #include <QChart>

@@ -6,11 +6,11 @@
 #include "register/register_texts.h"
 #include "register/register_writer.h"
 #include "register/unit_register.h"
-#include "register/units_window.h"
 #include "support/child_process.h"
 #include "support/read_file.h"
 #include "support/sqlite_statements.h"
 #include "support/wait.h"
+#include "units_window/units_window.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,9 +4,9 @@
 #include "platform/durable_file.h"
 #include "register/register_writer.h"
 #include "register/unit_series.h"
-#include "register/units_window.h"
 #include "series/series_apply.h"
 #include "series/series_export.h"
+#include "units_window/units_window.h"
 
 #include "support/wait.h"
 

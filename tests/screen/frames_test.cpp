@@ -12,7 +12,6 @@
 #include "dialogs/scripted_dialogs.h"
 #include "main/command_links.h"
 #include "main/fMain.h"
-#include "register/units_window.h"
 #include "screen/framed_display.h"
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"
@@ -21,6 +20,7 @@
 #include "start/program_start.h"
 #include "support/program_sandbox.h"
 #include "support/wait.h"
+#include "units_window/units_window.h"
 #include "viewer/viewer_window.h"
 #include "widgets/message_boxes.h"
 

@@ -10,6 +10,7 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/sharing.h"
 #include "main/fMain.h"
+#include "main/status_report.h"
 #include "register/register_writer.h"
 #include "start/program_start.h"
 #include "support/program_sandbox.h"

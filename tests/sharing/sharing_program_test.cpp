@@ -8,10 +8,10 @@
 #include "fleet/last_contact.h"
 #include "fleet/other_laptops.h"
 #include "fleet/test_resolver.h"
-#include "register/units_window.h"
 #include "support/read_file.h"
 #include "support/silent_server.h"
 #include "support/slowdown.h"
+#include "units_window/units_window.h"
 
 #include <QLabel>
 #include <QPushButton>

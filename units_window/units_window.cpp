@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "register/units_window.h"
+#include "units_window/units_window.h"
 
 #include "dialogs/Dialogs.h"
 #include "dialogs/run_log.h"
 #include "dialogs/source_lines.h"
 #include "fleet/sharing.h"
-#include "platform/durable_file.h"
 #include "register/register_outbox.h"
 #include "register/register_texts.h"
 #include "register/register_writer.h"
@@ -28,7 +27,6 @@
 #include <QLineSeries>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScatterSeries>
 #include <QSplitter>
 #include <QStandardPaths>
@@ -38,9 +36,6 @@
 #include <QValueAxis>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <set>
 #include <utility>
 
 namespace {
@@ -526,26 +521,13 @@ void UnitsWindow::exportCsv() {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty())
         folder = QDir::homePath();
-    // The serial number is the unit's own bytes: only safe characters go into the name.
-    QString name;
-    for (const QChar c : unitreg::serialText(m_serial))
-        name += c.isLetterOrNumber() && c.unicode() < 128 ? c : QLatin1Char('_');
-    const QString path = AskSavePath(folder + QStringLiteral("/XRQ%1-history.csv").arg(name));
+    const QString path =
+        AskSavePath(folder + QLatin1Char('/') + unitreg::historyFileName(m_serial));
     if (path.isEmpty())
         return;
-    QSaveFile file(path);
-    const QByteArray csv = unitreg::historyCsv(m_serial, m_choice.local());
-    // QSaveFile writes beside the target, syncs it and renames it into place: a failure
-    // leaves any earlier file of that name as it was.
-    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
-        DlgError("Cannot write " + QFile::encodeName(path).toStdString() + ": " +
-                 file.errorString().toStdString());
-        return;
-    }
-    // The new name is the operator's only once the folder that holds it is on the disk.
-    if (!platform::syncFolder(QFile::encodeName(QFileInfo(path).absolutePath()).toStdString()))
-        DlgError("Cannot make sure that " + QFile::encodeName(path).toStdString() +
-                 " is on the disk: " + std::strerror(errno));
+    if (const std::string failed = unitreg::writeHistoryCsv(path, m_serial, m_choice.local());
+        !failed.empty())
+        DlgError(failed);
 }
 
 int UnitsWindow::selectedLocalEvent() const {
@@ -563,23 +545,13 @@ void UnitsWindow::openFiles() {
     if (row < 0 || m_choice.local()[std::size_t(row)].kind != unitreg::EventKind::Download)
         return;
     // A file manager shows folders: each folder that holds one of the files, once.
-    std::set<QString> folders;
-    QStringList missing;
-    for (const std::string& f : m_choice.local()[std::size_t(row)].download.files) {
-        const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(f)));
-        if (info.exists())
-            folders.insert(info.absolutePath());
-        else
-            missing << info.filePath();
-    }
-    if (folders.empty()) {
-        DlgError(missing.isEmpty()
-                     ? std::string("This download wrote no data files.")
-                     : "The data files of this download are no longer there:\n" +
-                           QFile::encodeName(missing.join(QLatin1Char('\n'))).toStdString());
+    const unitreg::FilesFolders found =
+        unitreg::filesFolders(m_choice.local()[std::size_t(row)].download.files);
+    if (found.folders.empty()) {
+        DlgError(unitreg::noFilesText(found.missing));
         return;
     }
-    for (const QString& folder : folders)
+    for (const QString& folder : found.folders)
         if (!OpenUrl(QUrl::fromLocalFile(folder)))
             DlgError("No program to show the folder " + QFile::encodeName(folder).toStdString());
 }
