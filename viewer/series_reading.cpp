@@ -112,6 +112,7 @@ QString SeriesRequest::title() const {
     return t + QStringLiteral(" (unit %1)").arg(QString::fromLatin1(serial));
 }
 
+// Whole: its steps share the records read, their rows and their clock, each a paragraph of its own.
 DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel,
                    const ProgressFn& progress, const ReadLimits& limits) {
     DataSet failed;
