@@ -39,6 +39,7 @@ const char* exitName(Exit code) {
     return "failed";
 }
 
+// Whole: the command line's options, each read and checked in one place.
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     // Qt's parser: long options with "--", values as "--port 3" or "--port=3", and the
     // same refusal texts as the other programs of the package.

@@ -33,6 +33,7 @@ QJsonValue textOrNull(const std::string& bytes) {
 
 } // namespace
 
+// Whole: the --json report as one object, field by field.
 std::string reportJson(const CollectReport& r) {
     QJsonObject unit;
     unit[QStringLiteral("serial")] = textOrNull(r.serial);

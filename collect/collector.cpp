@@ -682,6 +682,7 @@ int portNumberOfDevice(const std::string& device) {
     return 0;
 }
 
+// Whole: the collector's start, run and end in the main window's order, over one service.
 CollectReport runCollection(QCoreApplication& app, const CollectOptions& options,
                             const ProgramLocations& where) {
     Console console(options.quiet);

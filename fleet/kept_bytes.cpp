@@ -44,6 +44,7 @@ milliseconds sendDeadline(std::int64_t bytes, milliseconds base) {
     return base + milliseconds(bytes * 1000 / kSlowestBytesPerSecond);
 }
 
+// Whole: one download's bytes read, hashed and sent in chunks that share one hash and one policy.
 BytesOutcome sendKeptBytes(PgConnection& pg, const KeptBytes& b, BytesPolicy& policy,
                            milliseconds base, const std::function<bool(std::int64_t)>& goOn) {
     BytesOutcome done;

@@ -248,6 +248,7 @@ bool PgConnection::fail(ConnectFailure failure, const std::string& libpqWords) {
     return false;
 }
 
+// Whole: libpq's connection in the order it happens, each failure told by how far it got.
 bool PgConnection::connect(const std::string& conninfo, std::chrono::milliseconds timeout,
                            std::chrono::milliseconds statementTimeout) {
     close();

@@ -23,6 +23,7 @@ struct Migration {
     int minLaptop;
 };
 
+// Whole: the server's migrations as one table, each step as it was released and never edited.
 const std::vector<Migration>& migrations() {
     static const std::vector<Migration> steps = {
         // 1: the facts, their views, and what laptops may do.
@@ -820,6 +821,7 @@ InitOutcome failed(const QString& what, const PgResult& r) {
 
 } // namespace
 
+// Whole: one initialisation in one transaction, its statements in the order they must run.
 InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
                        std::chrono::milliseconds timeout) {
     InitOutcome o;

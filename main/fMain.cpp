@@ -250,6 +250,7 @@ void TFormXRQMain::buildActions() {
     MenuHelp->addAction(ActionExit);   // ActionExit1
 }
 
+// Whole: the window's controls top to bottom as the operator sees them.
 void TFormXRQMain::buildControls() {
     ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
     ToolBar1->setObjectName(QStringLiteral("ToolBar1"));

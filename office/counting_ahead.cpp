@@ -96,8 +96,9 @@ void CountingAhead::run() {
         const ReaderScope reader(job.reader);
         if (!connection || as != readerKey(job.conninfo)) {
             connection = {};
-            ReadError error;
-            connection = ReadConnections::shared().take(job.conninfo, job.limits, error);
+            // One not had leaves the series uncounted, for a later page to count.
+            if (auto taken = ReadConnections::shared().take(job.conninfo, job.limits))
+                connection = std::move(taken).value();
             as = readerKey(job.conninfo);
         }
         // Counted by another read meanwhile: nothing to do.

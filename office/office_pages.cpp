@@ -303,6 +303,7 @@ QByteArray unitsPage(const UnitsOverview& o, const PageContext& context) {
     return page(QStringLiteral("Units"), body, context);
 }
 
+// Whole: the unit page top to bottom as the reader sees it.
 QByteArray unitPage(const QString& unit, const UnitDetail& d, const PageContext& context) {
     std::optional<std::int64_t> lastVisit;
     long long ahead = 0;

@@ -46,6 +46,18 @@ ReadError unavailable(const QString& what, const std::string& why) {
     return {ReadError::Kind::Unavailable, what + QStringLiteral(": ") + text(why)};
 }
 
+// A kept connection for a read, or none with the read's error set.
+ReadConnections::Lease leaseFor(const std::string& conninfo, const ReadLimits& limits,
+                                ReadError& error) {
+    platform::Result<ReadConnections::Lease> taken =
+        ReadConnections::shared().take(conninfo, limits);
+    if (!taken) {
+        error = readErrorOf(taken.error());
+        return {};
+    }
+    return std::move(taken).value();
+}
+
 std::optional<std::int64_t> msOrNone(const PgResult& r, int row, int column) {
     return fleet::msAt(r, row, column);
 }
@@ -144,6 +156,12 @@ std::optional<SeriesCounts> countsOf(PgConnection& pg, const HeldSeries& h,
 
 } // namespace
 
+ReadError readErrorOf(const platform::Error& error) {
+    return {error.kind == platform::ErrorKind::NotFound ? ReadError::Kind::NotFound
+                                                        : ReadError::Kind::Unavailable,
+            QString::fromStdString(error.text)};
+}
+
 DataSetName dataSetName(const QString& onServer) {
     DataSetName d;
     const qsizetype sep = onServer.indexOf(QChar(0x1f));
@@ -176,7 +194,7 @@ struct Batteries {
 };
 
 void readBatteries(const std::string& conninfo, const ReadLimits& limits, Batteries& out) {
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, out.error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, out.error);
     if (!lease)
         return;
     // The volts as text, whatever a fact holds there: checked here, one reading at a time.
@@ -217,9 +235,10 @@ void takeBatteries(const std::string& readings, std::vector<double>& volts,
     }
 }
 
+// Whole: the Units page's reads on one connection, the battery's beside them on its own.
 UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& limits) {
     UnitsOverview o;
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, o.error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, o.error);
     if (!lease)
         return o;
     PgConnection& pg = *lease;
@@ -358,10 +377,11 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
     return o;
 }
 
+// Whole: the unit page's reads on one connection, in the order the page shows them.
 UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
                           const ReadLimits& limits) {
     UnitDetail d;
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, d.error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, d.error);
     if (!lease)
         return d;
     PgConnection& pg = *lease;
@@ -482,7 +502,7 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
     if (recent.count() > 0)
         if (DerivedSeriesCache::Held kept = cache.findRecent(unit, dataSet, conninfo, recent))
             return kept;
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
     if (!lease)
         return nullptr;
     PgConnection& pg = *lease;
@@ -622,7 +642,7 @@ readDerivedSeries(const std::string& conninfo, const QString& unit, const QStrin
 UnitList readUnitList(const std::string& conninfo, long long skip, int top,
                       const ReadLimits& limits) {
     UnitList l;
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, l.error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, l.error);
     if (!lease)
         return l;
     PgConnection& pg = *lease;
@@ -651,23 +671,27 @@ UnitList readUnitList(const std::string& conninfo, long long skip, int top,
     return l;
 }
 
-bool countEverySeries(const std::string& conninfo, const ReadLimits& limits, ReadError& error) {
+platform::Result<void> countEverySeries(const std::string& conninfo, const ReadLimits& limits) {
     std::vector<HeldSeries> held, later;
     {
-        ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, error);
+        ReadError error;
+        ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
         if (!lease || !heldSeries(*lease, nullptr, limits, held, error))
-            return false;
+            return platform::makeError(error.kind == ReadError::Kind::NotFound
+                                           ? platform::ErrorKind::NotFound
+                                           : platform::ErrorKind::Server,
+                                       error.message.toStdString());
     }
     for (const HeldSeries& h : held)
         if (!SeriesCountCache::shared().find(h.unit, h.dataSet, h.signature))
             later.push_back(h);
     CountingAhead::shared().ask(conninfo, limits, later);
-    return true;
+    return {};
 }
 
 UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const ReadLimits& limits) {
     UnitSets u;
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, u.error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, u.error);
     if (!lease)
         return u;
     PgConnection& pg = *lease;

@@ -17,6 +17,7 @@
 
 #include "fleet/server_values.h"
 #include "office/plot_marks.h"
+#include "platform/result.h"
 #include "series/server_series.h"
 #include "series/site_series.h"
 
@@ -60,6 +61,10 @@ struct ReadError {
     QString message;
     bool failed() const { return kind != Kind::None; }
 };
+
+// The answer's error for one given at a boundary below (platform::Result): a thing not there
+// is NotFound, anything else the server's not being read (Unavailable).
+ReadError readErrorOf(const platform::Error& error);
 
 struct UnitRow {
     QString unit;
@@ -214,9 +219,9 @@ readDerivedSeries(const std::string& conninfo, const QString& unit, const QStrin
                   std::chrono::milliseconds recent = {});
 
 // Reads every series' signature as `conninfo` and has those not counted at it counted on the
-// counting thread (counting_ahead.h): what the service does at its start. False with `error`
-// when the server could not be read.
-bool countEverySeries(const std::string& conninfo, const ReadLimits& limits, ReadError& error);
+// counting thread (counting_ahead.h): what the service does at its start. A Server error when
+// the server could not be read.
+platform::Result<void> countEverySeries(const std::string& conninfo, const ReadLimits& limits);
 
 // A place's record as the Sites page and a site's page show it, from the site facts the server
 // keeps (sites, deployments, notes: fleet/site_facts.h), the newest fact of each kind and key

@@ -194,6 +194,7 @@ QString csvName(const QString& unit, const QString& set) {
 
 using Handler = std::function<Answer(const Request&, const OfficeConfig&)>;
 
+// Whole: the service's paths as one table, one line a route.
 const std::map<QString, Handler>& routes() {
     static const std::map<QString, Handler> table = {
         {QStringLiteral("/"),

@@ -49,6 +49,7 @@ std::pair<double, double> voltsRange(double lo, double hi, double least) {
     return {r.lo, r.hi};
 }
 
+// Whole: one chart's SVG, its axes and points sharing one scale.
 QString batteryChart(const std::vector<std::pair<std::int64_t, double>>& given, int width,
                      int height) {
     // A value that is no finite number has no place on an axis: left out.

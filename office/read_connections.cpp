@@ -37,33 +37,28 @@ bool keyOfReader(const std::string& key, const std::string& reader) {
            key[reader.size()] == '\0';
 }
 
-bool openForReading(fleet::PgConnection& pg, const std::string& conninfo, const ReadLimits& limits,
-                    ReadError& error) {
-    auto unavailable = [&](const QString& what, const std::string& why) {
-        error = {ReadError::Kind::Unavailable,
-                 what + QStringLiteral(": ") + QString::fromStdString(why)};
-        return false;
+platform::Result<void> openForReading(fleet::PgConnection& pg, const std::string& conninfo,
+                                      const ReadLimits& limits) {
+    const auto unavailable = [](const std::string& words) {
+        return platform::Result<void>(platform::makeError(platform::ErrorKind::Server, words));
     };
     if (!pg.connect(conninfo, limits.connectTimeout, limits.statementTimeout))
-        return unavailable(QStringLiteral("server not reachable"), pg.error());
+        return unavailable("server not reachable: " + pg.error());
     const fleet::PgResult r = pg.exec("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY", {},
                                       limits.statementTimeout);
     if (!r.ok())
-        return unavailable(QStringLiteral("session not made read-only"), r.error());
+        return unavailable("session not made read-only: " + r.error());
     const fleet::SchemaCheck check = fleet::checkServerSchema(pg);
-    if (check.state != fleet::SchemaCheck::State::Matches) {
-        error = {ReadError::Kind::Unavailable, check.message};
-        return false;
-    }
-    if (check.serverVersion < kOldestSchemaRead) {
-        error = {ReadError::Kind::Unavailable,
-                 QStringLiteral("the server's schema is version %1, older than the office reads "
-                                "(%2): its owner runs \"xrq-series admin init-server\"")
-                     .arg(check.serverVersion)
-                     .arg(kOldestSchemaRead)};
-        return false;
-    }
-    return true;
+    if (check.state != fleet::SchemaCheck::State::Matches)
+        return unavailable(check.message.toStdString());
+    if (check.serverVersion < kOldestSchemaRead)
+        return unavailable(QStringLiteral("the server's schema is version %1, older than the "
+                                          "office reads (%2): its owner runs \"xrq-series admin "
+                                          "init-server\"")
+                               .arg(check.serverVersion)
+                               .arg(kOldestSchemaRead)
+                               .toStdString());
+    return {};
 }
 
 ReadConnections::Lease& ReadConnections::Lease::operator=(Lease&& other) noexcept {
@@ -87,8 +82,8 @@ void ReadConnections::Lease::giveBack() {
     m_connection.reset();
 }
 
-ReadConnections::Lease ReadConnections::take(const std::string& conninfo, const ReadLimits& limits,
-                                             ReadError& error) {
+platform::Result<ReadConnections::Lease> ReadConnections::take(const std::string& conninfo,
+                                                               const ReadLimits& limits) {
     std::string key = readerKey(conninfo);
     key += '\0';
     key += std::to_string(limits.statementTimeout.count());
@@ -116,8 +111,8 @@ ReadConnections::Lease ReadConnections::take(const std::string& conninfo, const 
     }
     if (!lease.m_connection) {
         auto made = std::make_unique<fleet::PgConnection>();
-        if (!openForReading(*made, conninfo, limits, error))
-            return {};
+        if (platform::Result<void> opened = openForReading(*made, conninfo, limits); !opened)
+            return opened.error();
         lease.m_connection = std::move(made);
     }
     lease.m_key = std::move(key);

@@ -17,6 +17,7 @@
 #include "office/office_reads.h"
 
 #include "fleet/pg_connection.h"
+#include "platform/result.h"
 
 #include <chrono>
 #include <deque>
@@ -74,9 +75,9 @@ public:
     };
 
     // A connection as `conninfo`, read-only and its schema checked: a kept one that still
-    // answers when there is one, else a new one; empty with `error` (Unavailable) when the
-    // server cannot be read.
-    Lease take(const std::string& conninfo, const ReadLimits& limits, ReadError& error);
+    // answers when there is one, else a new one; a Server error when the server cannot be
+    // read (readErrorOf makes it the answer's).
+    platform::Result<Lease> take(const std::string& conninfo, const ReadLimits& limits);
 
     std::size_t idle() const; // how many are kept, not taken
     void closeAll();
@@ -110,7 +111,8 @@ inline constexpr int kOldestSchemaRead = 10;
 
 // Connects as `conninfo`, makes the session read-only and checks the schema: what every
 // connection of the office goes through before its first read.
-bool openForReading(fleet::PgConnection& pg, const std::string& conninfo, const ReadLimits& limits,
-                    ReadError& error);
+// connection of the office goes through before its first read. A Server error says what failed.
+platform::Result<void> openForReading(fleet::PgConnection& pg, const std::string& conninfo,
+                                      const ReadLimits& limits);
 
 } // namespace office

@@ -468,6 +468,7 @@ Answer unitList(const Links& l, const Request& r, const OfficeConfig& c, bool se
 
 } // namespace
 
+// Whole: each resource path the web service answers, in turn, one branch a path.
 Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
     const Links l(originOf(r));
     QStringView rest = QStringView(r.path).sliced(qsizetype(std::strlen(kApiRoot)));

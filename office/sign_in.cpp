@@ -110,12 +110,12 @@ Answer signIn(const Request& r, const OfficeConfig& config) {
     // A client that left costs no login at the server.
     if (r.clientGone && r.clientGone->load())
         return notSignedIn(next);
-    SignInCheck check;
-    if (who.role.toUtf8().size() > kMostRoleBytes)
-        check = {SignInCheck::Outcome::Refused, {}}; // the server would refuse it so
-    else
-        check = checkSignIn(config.conninfo, who, config.limits);
-    if (check.outcome == SignInCheck::Outcome::SignedIn) {
+    // A role name longer than the server takes is refused as the server would refuse it.
+    const platform::Result<void> check =
+        who.role.toUtf8().size() > kMostRoleBytes
+            ? platform::Result<void>(platform::makeError(platform::ErrorKind::Refused, {}))
+            : checkSignIn(config.conninfo, who, config.limits);
+    if (check.ok()) {
         if (config.backoff)
             config.backoff->signedIn(who.role);
         Answer a = seeOther(next);
@@ -129,8 +129,8 @@ Answer signIn(const Request& r, const OfficeConfig& config) {
         config.backoff->failed(r.peer, who.role);
     std::cerr << "xrq-office: sign-in of role \"" << logged(who.role) << "\" from "
               << logged(r.peer) << " refused: "
-              << (check.message.isEmpty() ? std::string("wrong password or no such role")
-                                          : logged(check.message))
+              << (check.text().empty() ? std::string("wrong password or no such role")
+                                       : logged(QString::fromStdString(check.text())))
               << std::endl;
     return notSignedIn(next);
 }
@@ -142,37 +142,41 @@ std::string conninfoAs(const std::string& serviceConninfo, const Credentials& wh
            " password=" + fleet::conninfoValue(who.password.toStdString());
 }
 
-SignInCheck checkSignIn(const std::string& serviceConninfo, const Credentials& who,
-                        const ReadLimits& limits) {
-    using Outcome = SignInCheck::Outcome;
+platform::Result<void> checkSignIn(const std::string& serviceConninfo, const Credentials& who,
+                                   const ReadLimits& limits) {
+    using platform::ErrorKind;
+    const auto failed = [](ErrorKind kind, const QString& words) {
+        return platform::Result<void>(platform::makeError(kind, words.toStdString()));
+    };
     fleet::PgConnection pg;
     if (!pg.connect(conninfoAs(serviceConninfo, who), limits.connectTimeout,
                     limits.statementTimeout)) {
         if (pg.authenticationFailed())
-            return {Outcome::Refused, {}};
+            return failed(ErrorKind::Refused, {});
         // libpq's words name the server, never whether the role exists.
-        return {Outcome::Unavailable,
-                QStringLiteral("The server could not be asked, try again later: %1")
-                    .arg(QString::fromStdString(pg.error()))};
+        return failed(ErrorKind::Server,
+                      QStringLiteral("The server could not be asked, try again later: %1")
+                          .arg(QString::fromStdString(pg.error())));
     }
     if (!pg.usedPassword())
-        return {Outcome::NoPassword,
-                QStringLiteral("The server let role %1 in without asking for its password: "
-                               "signing in here needs password authentication (scram-sha-256 "
-                               "in the server's pg_hba.conf) for it.")
-                    .arg(who.role)};
+        return failed(ErrorKind::Refused,
+                      QStringLiteral("The server let role %1 in without asking for its password: "
+                                     "signing in here needs password authentication (scram-sha-256 "
+                                     "in the server's pg_hba.conf) for it.")
+                          .arg(who.role));
     const fleet::PgResult r = pg.exec(
         kMemberOfOffice, {fleet::PgParam::text(fleet::kOfficeGroupRole)}, limits.statementTimeout);
     if (!r.ok() || r.rows() != 1)
-        return {Outcome::Unavailable,
-                QStringLiteral("The role's membership could not be read, try again later: %1")
-                    .arg(QString::fromStdString(r.error()))};
+        return failed(ErrorKind::Server,
+                      QStringLiteral("The role's membership could not be read, try again later: %1")
+                          .arg(QString::fromStdString(r.error())));
     if (r.value(0, 0) != "t")
-        return {Outcome::NotMember,
-                QStringLiteral("Role %1 may not look here: it is no member of %2 (the server's "
-                               "owner grants it: xrq-series admin grant-office %1).")
-                    .arg(who.role, QLatin1String(fleet::kOfficeGroupRole))};
-    return {Outcome::SignedIn, {}};
+        return failed(
+            ErrorKind::Refused,
+            QStringLiteral("Role %1 may not look here: it is no member of %2 (the server's "
+                           "owner grants it: xrq-series admin grant-office %1).")
+                .arg(who.role, QLatin1String(fleet::kOfficeGroupRole)));
+    return {};
 }
 
 QString localTarget(const QString& next) {

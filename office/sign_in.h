@@ -26,26 +26,20 @@
 
 #include "office/office_routes.h"
 #include "office/session_cookies.h"
+#include "platform/result.h"
 
 #include <string>
 
 namespace office {
 
-struct SignInCheck {
-    enum class Outcome {
-        SignedIn,
-        Refused,     // wrong password, or no such role: the server does not tell which
-        NotMember,   // the password was right, but the role is no member of xrq_office
-        NoPassword,  // the server let the role in without asking for its password
-        Unavailable, // the server could not be reached: try again later
-    };
-    Outcome outcome = Outcome::Unavailable;
-    QString message; // for the service's log, never for the browser
-};
-
-// `serviceConninfo`: the service's own connection string (its host, port, dbname, TLS).
-SignInCheck checkSignIn(const std::string& serviceConninfo, const Credentials& who,
-                        const ReadLimits& limits);
+// Whether `who` may look here, asked of the server by connecting as the role. Refused: a
+// wrong password or no such role (the server does not tell which; no words then), a role the
+// server let in without its password, or one that is no member of xrq_office; Server: the
+// server could not be asked, try again later. The words are for the service's log, never for
+// the browser. `serviceConninfo`: the service's own connection string (its host, port, dbname,
+// TLS).
+platform::Result<void> checkSignIn(const std::string& serviceConninfo, const Credentials& who,
+                                   const ReadLimits& limits);
 
 // The service's connection string with the role and its password instead of the service's.
 std::string conninfoAs(const std::string& serviceConninfo, const Credentials& who);

@@ -7,6 +7,7 @@
 
 #include "fleet/fleet_settings.h"
 #include "fleet/pg_connection.h"
+#include "platform/result.h"
 #include "platform/thread_boundary.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,7 @@
 #define XRQ_VERSION "unknown"
 #endif
 
+// Whole: the program's start in the order it must happen: options, secrets, signals, server.
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     const office::ParsedOffice parsed = office::parseOfficeCommandLine(args);
@@ -108,10 +110,11 @@ int main(int argc, char** argv) {
         countingEvery = std::thread([&config] {
             platform::runBoundary("counting every series at the start", [&config] {
                 const auto started = std::chrono::steady_clock::now();
-                office::ReadError error;
-                if (!office::countEverySeries(config.conninfo, config.limits, error)) {
-                    std::cerr << "xrq-office: the series are counted as pages ask: "
-                              << error.message.toStdString() << std::endl;
+                if (const platform::Result<void> asked =
+                        office::countEverySeries(config.conninfo, config.limits);
+                    !asked) {
+                    std::cerr << "xrq-office: the series are counted as pages ask: " << asked.text()
+                              << std::endl;
                     return;
                 }
                 office::CountingAhead& counting = office::CountingAhead::shared();

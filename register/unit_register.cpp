@@ -35,6 +35,7 @@ namespace {
 // Each schema version is the one before plus its step. A file of version n runs the steps
 // after n; a new file runs them all. Steps are never edited once released: a change is a new
 // step.
+// Whole: the register's schema as one table of steps, never edited once released.
 const std::vector<std::vector<const char*>>& schemaSteps() {
     static const std::vector<std::vector<const char*>> steps = {
         // 1: units, visits and the events of a visit.
@@ -691,6 +692,7 @@ std::vector<UnitSummary> UnitRegister::units() {
     return out;
 }
 
+// Whole: one unit's events from each table into one list, each query beside its rows' reading.
 std::vector<UnitEvent> UnitRegister::history(const std::string& serial) {
     std::vector<UnitEvent> out;
     if (!m_open)

@@ -35,10 +35,12 @@ XRQ_TEST_PROGRAMS=(
 # The build's packages (libsqlite3-dev: the tests' fault layer under SQLite links sqlite3
 # itself), xauth for xvfb-run (scripts/run.sh, scripts/screenshots.sh), git for CI's checks of
 # the tracked files, and libjs-dygraphs and libjs-leaflet, the plots and the map xrq-office
-# serves, then the test programs' packages.
+# serves, then the test programs' packages; universal-ctags for CI's look at long functions
+# (scripts/long-functions.sh).
 XRQ_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev
               libqt6sql6-sqlite libgtest-dev libgmock-dev googletest libsqlite3-dev xauth
-              dpkg-dev file libxxhash-dev libpq-dev git libjs-dygraphs libjs-leaflet)
+              dpkg-dev file libxxhash-dev libpq-dev git libjs-dygraphs libjs-leaflet
+              universal-ctags)
 for _entry in "${XRQ_TEST_PROGRAMS[@]}"; do
     read -r _ _package _ <<<"$_entry"
     [[ " ${XRQ_PACKAGES[*]} " == *" $_package "* ]] || XRQ_PACKAGES+=("$_package")

@@ -47,11 +47,16 @@ long=$(ctags --languages=C++ --kinds-C++=f --fields=+ne --sort=no -o - "${files[
 bad=0
 while read -r length file line name; do
     [ -n "${length:-}" ] || continue
-    # The comment that keeps it whole: just above its first line, or above a template line.
-    above=$(sed -n "$((line > 1 ? line - 1 : 1))p" "$file")
-    if [[ $above =~ ^[[:space:]]*template ]]; then
-        above=$(sed -n "$((line > 2 ? line - 2 : 1))p" "$file")
-    fi
+    # The comment that keeps it whole: just above its head, which may begin lines above its
+    # name (a template line, a return type of its own): up over every line that is neither
+    # blank, a comment, a preprocessor line nor the end of what stands before.
+    head=$line
+    while [ "$head" -gt 1 ]; do
+        prev=$(sed -n "$((head - 1))p" "$file")
+        [[ $prev =~ ^[[:space:]]*$ || $prev =~ ^[[:space:]]*(//|#) || $prev =~ [\;\{\}\)][[:space:]]*$ ]] && break
+        head=$((head - 1))
+    done
+    above=$(sed -n "$((head > 1 ? head - 1 : 1))p" "$file")
     if [[ $above =~ ^[[:space:]]*//\ Whole: ]]; then
         mark=whole
     else

@@ -132,6 +132,7 @@ namespace {
 
 // The rebuild, carrying over what the store at `oldStore` knows alone: the store in place,
 // or one a download has just put aside as damaged.
+// Whole: the rebuild's steps and their failures share the old store, the new one and the register.
 RebuildResult rebuildFrom(const std::string& filesFolder, const std::string& oldStore,
                           const std::function<void(const std::string&)>& progress) {
     const std::lock_guard<std::recursive_mutex> turn(storeWriters());

@@ -406,6 +406,7 @@ bool nameFile(const std::string& temporary, const std::string& path, bool replac
 
 } // namespace
 
+// Whole: one file's writing, from its temporary name to its synced folder, each failure undone.
 FileExport exportToFile(const RecordSource& source, const ExportRange& range,
                         const std::string& path, bool replace, const std::function<bool()>& stop,
                         ExportLayout layout) {
@@ -491,6 +492,7 @@ FileExport exportToFile(const RecordSource& source, const ExportRange& range,
     return out;
 }
 
+// Whole: its three passes over the records share the clock, the repeated pairs and the range.
 long long exportCsv(const RecordSource& source, const ExportRange& range,
                     const std::function<bool(std::string_view)>& sink, ExportLayout layout,
                     ExportDescription* described) {

@@ -69,6 +69,7 @@ std::optional<SegmentJoin> joinOf(const SegmentView& t, const SegmentView& y) {
     return join;
 }
 
+// Whole: the plan's cases decide together where a download goes.
 MergePlan planDownload(const std::vector<SegmentView>& segments, const DownloadView& d) {
     MergePlan plan;
     const std::vector<std::uint64_t>& hashes = *d.hashes;

@@ -216,6 +216,7 @@ bool keyOf(const QString& identity, std::int64_t occurrence, Key& k) {
 // The nodes of keyed facts: each under the record before it that its laptop names (the
 // first one received where several rows hold that key), when the record before it has the
 // bytes its identity was made with; the other such rows are `others`.
+// Whole: the links, the cut loops and the payloads read share the nodes as they are made.
 std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts, Budget& budget,
                             std::vector<std::pair<std::size_t, std::string>>& unread) {
     const std::size_t n = facts.size();
@@ -355,6 +356,7 @@ std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts,
 
 } // namespace
 
+// Whole: the chains' walk and their numbering share the forest they make.
 std::vector<fleet::ServerSeriesRecord>
 factsOfPlaces(const std::vector<fleet::ServerSeriesRecord>& facts) {
     // Each laptop's segment place by place: each record under the record before it at its
@@ -476,6 +478,7 @@ factsOfPlaces(const std::vector<fleet::ServerSeriesRecord>& facts) {
     return out;
 }
 
+// Whole: one transaction keying older rows, the statements in the order they must run.
 bool keyOlderRecords(fleet::PgConnection& c, std::chrono::milliseconds timeout, QString& told) {
     using fleet::PgParam;
     fleet::PgResult sets = c.exec("SELECT DISTINCT unit, data_set FROM xrq.series_records "
@@ -570,6 +573,7 @@ bool keyOlderRecords(fleet::PgConnection& c, std::chrono::milliseconds timeout, 
     return true;
 }
 
+// Whole: the chains, their order and the joins share one budget and one set of nodes.
 DerivedSeries deriveSeries(const std::vector<fleet::ServerSeriesRecord>& facts,
                            const DeriveBounds& bounds) {
     DerivedSeries out;

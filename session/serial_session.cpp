@@ -181,6 +181,7 @@ bool SerialSession::refuseNested() {
 // ---------------------------------------------------------------------------------------
 // Opening and closing
 
+// Whole: the open primitive's sequence, each step's error its own number.
 int SerialSession::iOpenPort() {
     // Closing and reopening underneath a waiting exchange would cut it off.
     if (refuseNested())

@@ -247,6 +247,7 @@ void Store::close() {
     m_name.clear();
 }
 
+// Whole: one opening in the order SQLite needs it: header, pragmas, schema steps, sync.
 Result<Store> open(const std::string& path, const OpenOptions& options) {
     const bool writing = options.access == Access::ReadWrite;
     if (writing && options.schemaVersion >= 0 && !options.steps.empty() &&

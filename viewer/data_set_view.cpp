@@ -177,6 +177,7 @@ DataSetView::DataSetView(std::shared_ptr<const DataSet> set, QWidget* parent)
 
 DataSetView::~DataSetView() = default;
 
+// Whole: the view's controls top to bottom as the reader sees them.
 void DataSetView::buildControls() {
     const DataSet& set = *m_set;
     m_chart = new QChart;

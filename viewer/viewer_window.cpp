@@ -60,6 +60,7 @@ QRect availableScreenArea() {
     return screen ? screen->availableGeometry() : QRect(0, 0, 1024, 600);
 }
 
+// Whole: the window's actions, tool bar and tabs with their connections, as the reader meets them.
 ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent, Qt::Window) {
     // The program's rule for windows: the whole frame inside the screen, put back there once
     // the window manager has framed the window.
