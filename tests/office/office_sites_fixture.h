@@ -2,8 +2,8 @@
 #pragma once
 // The office's fixture with the data manager's site facts added beside the laptops': RIVER-01
 // ("Bridge <gauge> 'x'") where SITE3 stood until SITE1 took its place in the middle of SITE3's
-// records, and RIVER-02 (an 8-bit name, its own visit interval of 7 days) with SITE2 and a
-// note about it.
+// records (SITE3's TEMP's columns a temperature in °C and a stage in m), and RIVER-02 (an 8-bit
+// name, its own visit interval of 7 days) with SITE2 and a note about it.
 #include "office_fixture.h"
 
 #include "fleet/site_fact_writes.h"
@@ -54,12 +54,31 @@ protected:
         note.category = fleet::NoteCategory::Damage;
         note.text = QStringLiteral("<b>cable</b> chewed");
         note.by = QStringLiteral("Anna");
+        // SITE3's TEMP: its first column a temperature, its second a stage.
+        fleet::ColumnMeaning temperature{
+            {},
+            QStringLiteral("TEMP"),
+            1,
+            0,
+            QStringLiteral("Water temperature"),
+            {},
+            {QStringLiteral("Cel"), QStringLiteral("°C"), QStringLiteral("degree Celsius")}};
+        fleet::ColumnMeaning stage{
+            {},
+            QStringLiteral("TEMP"),
+            2,
+            0,
+            QStringLiteral("Stage"),
+            {},
+            {QStringLiteral("m"), QStringLiteral("m"), QStringLiteral("metre")}};
         const fleet::AddedSiteFacts added = fleet::addSiteFacts(pg, {{river1, false, {}},
                                                                      {river2, false, {}},
                                                                      {d3, false, {}},
                                                                      {d1, false, {}},
                                                                      {d2, false, {}},
-                                                                     {note, false, {}}});
+                                                                     {note, false, {}},
+                                                                     {temperature, false, {}},
+                                                                     {stage, false, {}}});
         return added.ok ? std::string() : "site facts not added: " + added.error.toStdString();
     }
 };

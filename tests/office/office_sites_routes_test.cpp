@@ -73,7 +73,8 @@ TEST_F(StartedSitesTest, SitePageShowsTheSwapAndItsPlotAndCsvHoldEachUnitInItsTi
     const QJsonObject p = plot.json();
     EXPECT_EQ(p.value("records").toInteger(), kSite3BeforeSwap);
     EXPECT_LE(p.value("last").toInteger(), kSwapMs);
-    EXPECT_FALSE(p.value("names").toArray().isEmpty());
+    EXPECT_EQ(p.value("names").toArray(), (QJsonArray{"Water temperature", "Stage"}));
+    EXPECT_EQ(p.value("units").toArray(), (QJsonArray{"°C", "m"}));
     const QJsonArray swaps = p.value("marks").toObject().value("swaps").toArray();
     bool swapShown = false;
     for (const QJsonValue& sw : swaps)
