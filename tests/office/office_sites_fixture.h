@@ -43,10 +43,12 @@ protected:
                            7};
         fleet::Deployment d3{QStringLiteral("SITE3"), QStringLiteral("RIVER-01"),
                              kSite3ClockSetMs - 3600000, std::nullopt, false};
+        // The swap: SITE3 taken away, SITE1 put in its place.
+        fleet::Removal removed{QStringLiteral("SITE3"), kSwapMs};
         fleet::Deployment d1{QStringLiteral("SITE1"), QStringLiteral("RIVER-01"), kSwapMs,
                              std::nullopt, false};
         fleet::Deployment d2{QStringLiteral("SITE2"), QStringLiteral("RIVER-02"),
-                             s->now - 60 * kDay, std::nullopt, false};
+                             s->now - 45 * kDay, std::nullopt, false};
         fleet::FieldNote note;
         note.id = fleet::newFactId();
         note.unit = QStringLiteral("SITE2");
@@ -74,6 +76,7 @@ protected:
         const fleet::AddedSiteFacts added = fleet::addSiteFacts(pg, {{river1, false, {}},
                                                                      {river2, false, {}},
                                                                      {d3, false, {}},
+                                                                     {removed, false, {}},
                                                                      {d1, false, {}},
                                                                      {d2, false, {}},
                                                                      {note, false, {}},
