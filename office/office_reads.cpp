@@ -926,11 +926,9 @@ SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
     return d;
 }
 
-std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
-                                                         const QString& code,
-                                                         const TimeRange& range,
-                                                         const ReadLimits& limits,
-                                                         ReadError& error) {
+std::shared_ptr<const series::SiteSeries>
+readSiteSeries(const std::string& conninfo, const QString& code, const TimeRange& range,
+               const ReadLimits& limits, ReadError& error) {
     fleet::SiteFacts facts;
     {
         ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, error);
@@ -979,8 +977,8 @@ std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conn
             return nullptr;
         }
     }
-    return std::make_shared<const series::SiteSeries>(series::buildSiteSeries(
-        facts, code.toStdString(), sources, range.from, range.to));
+    return std::make_shared<const series::SiteSeries>(
+        series::buildSiteSeries(facts, code.toStdString(), sources, range.from, range.to));
 }
 
 } // namespace office

@@ -279,10 +279,8 @@ SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
 // there, each derived as the unit's plot derives it (readDerivedSeries, kept between reads);
 // within `range` where its ends are given. Null with `error`: NotFound for no such site,
 // TooLarge when its units' series hold more than mostRecords.
-std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
-                                                         const QString& code,
-                                                         const TimeRange& range,
-                                                         const ReadLimits& limits,
-                                                         ReadError& error);
+std::shared_ptr<const series::SiteSeries>
+readSiteSeries(const std::string& conninfo, const QString& code, const TimeRange& range,
+               const ReadLimits& limits, ReadError& error);
 
 } // namespace office

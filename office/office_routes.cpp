@@ -102,11 +102,9 @@ bool plotBuckets(const QueryParams& p, int& buckets, std::optional<Answer>& refu
 
 // A site (site) and a range of it (from, to) and the names in `more`, checked.
 Checked checkSiteRange(const Request& r, const QStringList& more = {}) {
-    Checked c = check(r,
-                      QStringList{QStringLiteral("site"), QStringLiteral("from"),
-                                  QStringLiteral("to")} +
-                          more,
-                      {QStringLiteral("site")});
+    Checked c = check(
+        r, QStringList{QStringLiteral("site"), QStringLiteral("from"), QStringLiteral("to")} + more,
+        {QStringLiteral("site")});
     if (!c.refused)
         timeRange(c.params, c.range, c.refused);
     return c;
@@ -269,9 +267,8 @@ const std::map<QString, Handler>& routes() {
          }},
         {QStringLiteral("/sites"),
          [](const Request& r, const OfficeConfig& c) {
-             return answerSites(r, c, [&](const SitesOverview& o) {
-                 return htmlAnswer(sitesPage(o, c.context));
-             });
+             return answerSites(
+                 r, c, [&](const SitesOverview& o) { return htmlAnswer(sitesPage(o, c.context)); });
          }},
         {QStringLiteral("/api/sites"),
          [](const Request& r, const OfficeConfig& c) {
@@ -280,14 +277,13 @@ const std::map<QString, Handler>& routes() {
          }},
         {QStringLiteral("/site"),
          [](const Request& r, const OfficeConfig& c) {
-             return answerSite(r, c, [&](const SiteDetail& d) {
-                 return htmlAnswer(sitePage(d, c.context));
-             });
+             return answerSite(
+                 r, c, [&](const SiteDetail& d) { return htmlAnswer(sitePage(d, c.context)); });
          }},
         {QStringLiteral("/api/site"),
          [](const Request& r, const OfficeConfig& c) {
-             return answerSite(
-                 r, c, [&](const SiteDetail& d) { return json(siteJson(d, c.context)); });
+             return answerSite(r, c,
+                               [&](const SiteDetail& d) { return json(siteJson(d, c.context)); });
          }},
         {QStringLiteral("/api/site-series"),
          [](const Request& r, const OfficeConfig& c) {
@@ -361,14 +357,14 @@ const std::map<QString, Handler>& routes() {
 
 std::vector<std::pair<QByteArray, QByteArray>> commonHeaders(const QString& imageOrigin) {
     const QByteArray images = imageOrigin.isEmpty() ? QByteArray() : " " + imageOrigin.toLatin1();
-    return {{"Content-Security-Policy",
-             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:" +
-                 images +
-                 "; connect-src 'self'; base-uri 'none'; form-action 'self'; "
-                 "frame-ancestors 'none'"},
-            {"X-Content-Type-Options", "nosniff"},
-            {"Referrer-Policy", "no-referrer"},
-            {"X-Frame-Options", "DENY"}};
+    return {
+        {"Content-Security-Policy",
+         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:" + images +
+             "; connect-src 'self'; base-uri 'none'; form-action 'self'; "
+             "frame-ancestors 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+        {"X-Frame-Options", "DENY"}};
 }
 
 bool isApiPath(const QString& path) {

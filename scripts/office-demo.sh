@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The office's view on a demo server: a PostgreSQL of its own in a temporary folder (Unix
 # socket only), its schema and roles made by xrq-series admin, three simulated units
-# downloaded by two laptops (each a files folder of its own, pushing with xrq-collect), then
-# xrq-office on http://127.0.0.1:8080/ (or PORT) until Ctrl+C; everything is removed then.
+# downloaded by two laptops (each a files folder of its own, pushing with xrq-collect), three
+# sites with a swap, the columns' meanings and notes (xrq-series admin), then xrq-office on
+# http://127.0.0.1:8080/ (or PORT) until Ctrl+C; everything is removed then.
 # Nothing of your own folders or servers is touched. Run after scripts/build.sh, as an
 # ordinary user: PostgreSQL's initdb refuses root, so run as root the script runs itself as
 # the tests' user xrqtest (which scripts/test.sh makes, run once as root), or says what to do.
@@ -87,6 +88,28 @@ visit laptop_a XRQ20001 2 400
 visit laptop_a XRQ20002 3 200
 visit laptop_b XRQ20001 2 400
 visit laptop_b XRQ20003 1 1000
+
+echo "==> Sites, a swap, what the columns mean and a note, as the data manager keeps them"
+admin() { "$bin/xrq-series" admin "$1" --service owner "${@:2}" >/dev/null; }
+ago() { date -u -d "-$1 days" +%Y-%m-%dT%H:%M:%S; }
+admin add-site RIVER-01 "Bridge gauge" 8.5417 47.3769 --elevation 408 \
+    --description "River gauge at the road bridge, right bank"
+admin add-site RIVER-02 "Mill weir" 8.5862 47.3951 --elevation 415 --visit-days 14
+admin add-site SPRING-1 "Upper spring" 8.6120 47.4210 --elevation 520
+admin deploy XRQ20003 RIVER-01 --from "$(ago 60)"
+# The swap: XRQ20001 takes XRQ20003's place at the bridge; XRQ20002 has stood at the weir.
+admin deploy XRQ20001 RIVER-01 --from "$(ago 2)"
+admin deploy XRQ20002 RIVER-02 --from "$(ago 90)"
+for set in SITE01 SITE02 SITE03; do
+    admin set-meaning "$set" 1 "Battery voltage" V --from 2026-01-01
+    admin set-meaning "$set" 2 "Water temperature" Cel --from 2026-01-01
+    admin set-meaning "$set" 3 "Water level" m --from 2026-01-01
+    admin set-meaning "$set" 4 "Conductivity" uS/cm --from 2026-01-01
+done
+admin add-note --site RIVER-01 --at "$(ago 2)" --category maintenance --by Anna \
+    "Swapped the logger: XRQ20003's battery was low"
+admin add-note --unit XRQ20002 --at "$(ago 20)" --category damage --by Ben \
+    "Cable gnawed at the weir, taped"
 
 echo "==> xrq-office on http://127.0.0.1:$port/ (Ctrl+C ends the demo)"
 "$bin/xrq-office" --service office --listen "127.0.0.1:$port"

@@ -1,71 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The office's pages of places against the tests' real PostgreSQL: the data manager's site
-// facts added beside the two laptops' facts, then the Sites page, a site's page, the site's
-// plot across a swap in the middle of a unit's records and its CSV, as the service answers
-// them over HTTP.
-#include "office_fixture.h"
-
-#include "fleet/site_fact_writes.h"
+// The office's pages of places against the tests' real PostgreSQL, the data manager's site
+// facts beside the two laptops' facts: the Sites page, a site's page, the site's plot across a
+// swap in the middle of a unit's records and its CSV, as the service answers them over HTTP,
+// and the pages drawn in chromium (the map's markers, the plot with its swap), with their
+// screenshots at 1366x768 and 390 px.
+#include "office_browser.h"
+#include "office_sites_fixture.h"
 
 #include <QJsonArray>
 
 namespace officetest {
 namespace {
-
-// SITE3 at RIVER-01 until SITE1 takes its place at 2026-12-01T01:00:00Z: SITE3's records
-// (UTC 2026-11-30T23:00Z on, one a minute) count there until then, the first 120.
-constexpr std::int64_t kSwapMs = 1796086800000;
-constexpr int kSite3BeforeSwap = 120;
-
-class OfficeSitesTest : public OfficeTest {
-protected:
-    static void SetUpTestSuite() {
-        OfficeTest::SetUpTestSuite();
-        if (s && s->failure.empty())
-            s->failure = addSites();
-    }
-
-    static std::string addSites() {
-        fleet::PgConnection pg;
-        if (!pg.connect(fleet::serviceConninfo("owner_db"), 10s))
-            return "owner not connected";
-        fleet::Site river1{QStringLiteral("RIVER-01"),
-                           QStringLiteral("Bridge <gauge> 'x'"),
-                           QStringLiteral("Right bank"),
-                           8.54,
-                           47.37,
-                           408.0,
-                           std::nullopt};
-        fleet::Site river2{QStringLiteral("RIVER-02"),
-                           QString::fromLatin1("M\xfchle"),
-                           {},
-                           8.6,
-                           47.4,
-                           std::nullopt,
-                           7};
-        fleet::Deployment d3{QStringLiteral("SITE3"), QStringLiteral("RIVER-01"),
-                             kSite3ClockSetMs - 3600000, std::nullopt, false};
-        fleet::Deployment d1{QStringLiteral("SITE1"), QStringLiteral("RIVER-01"), kSwapMs,
-                             std::nullopt, false};
-        fleet::Deployment d2{QStringLiteral("SITE2"), QStringLiteral("RIVER-02"),
-                             s->now - 60 * kDay, std::nullopt, false};
-        fleet::FieldNote note;
-        note.id = fleet::newFactId();
-        note.unit = QStringLiteral("SITE2");
-        note.atMs = s->now - 45 * kDay;
-        note.category = fleet::NoteCategory::Damage;
-        note.text = QStringLiteral("<b>cable</b> chewed");
-        note.by = QStringLiteral("Anna");
-        const fleet::AddedSiteFacts added =
-            fleet::addSiteFacts(pg, {{river1, false, {}},
-                                    {river2, false, {}},
-                                    {d3, false, {}},
-                                    {d1, false, {}},
-                                    {d2, false, {}},
-                                    {note, false, {}}});
-        return added.ok ? std::string() : "site facts not added: " + added.error.toStdString();
-    }
-};
 
 class StartedSitesTest : public OfficeSitesTest {
 protected:
@@ -128,7 +73,8 @@ TEST_F(StartedSitesTest, SitePageShowsTheSwapAndItsPlotAndCsvHoldEachUnitInItsTi
     const QJsonObject p = plot.json();
     EXPECT_EQ(p.value("records").toInteger(), kSite3BeforeSwap);
     EXPECT_LE(p.value("last").toInteger(), kSwapMs);
-    EXPECT_FALSE(p.value("names").toArray().isEmpty());
+    EXPECT_EQ(p.value("names").toArray(), (QJsonArray{"Water temperature", "Stage"}));
+    EXPECT_EQ(p.value("units").toArray(), (QJsonArray{"°C", "m"}));
     const QJsonArray swaps = p.value("marks").toObject().value("swaps").toArray();
     bool swapShown = false;
     for (const QJsonValue& sw : swaps)
@@ -166,6 +112,34 @@ TEST_F(StartedSitesTest, RefusesWhatIsNotThere) {
         EXPECT_EQ(r.headers.value("content-type").startsWith("text/html"), c.page);
     }
     EXPECT_EQ(get(QStringLiteral("/static/leaflet.js")).status, 200);
+}
+
+class SitesBrowserTest : public BrowserTest<OfficeSitesTest> {};
+
+TEST_F(SitesBrowserTest, SitesMapAndTableAndASitesPlotAreDrawn) {
+    const std::string sites = chromium(base + QStringLiteral("/sites"), {"--dump-dom"});
+    EXPECT_NE(sites.find("data-ready=\"sites\""), std::string::npos) << sites.substr(0, 3000);
+    EXPECT_NE(sites.find("<span id=\"shown\">2 of 2 sites</span>"), std::string::npos);
+    EXPECT_NE(sites.find("data-markers=\"2\""), std::string::npos); // Leaflet drew both
+    EXPECT_NE(sites.find("leaflet-container"), std::string::npos);
+    EXPECT_NE(sites.find("no-tiles"), std::string::npos);
+    EXPECT_EQ(sites.find("<gauge>"), std::string::npos);
+
+    const std::string site = chromium(base + QStringLiteral("/site?site=RIVER-01"), {"--dump-dom"});
+    EXPECT_NE(site.find("data-plot-loads=\"1\""), std::string::npos) << site.substr(0, 4000);
+    EXPECT_NE(site.find(QStringLiteral("data-records=\"%1\"").arg(kSite3BeforeSwap).toStdString()),
+              std::string::npos);
+    EXPECT_NE(site.find("<canvas"), std::string::npos);
+    EXPECT_NE(site.find("class=\"plot-legend\""), std::string::npos);
+    EXPECT_NE(site.find("data-markers=\"1\""), std::string::npos);
+
+    expectPng(shot(base + QStringLiteral("/sites"), "office-sites-1366x768.png", "1366,768"));
+    if (qEnvironmentVariableIsEmpty("XRQ_OFFICE_SCREENSHOTS"))
+        return;
+    expectPng(shot(base + QStringLiteral("/sites"), "office-sites-390.png", "390,844"));
+    expectPng(
+        shot(base + QStringLiteral("/site?site=RIVER-01"), "office-site-1366x768.png", "1366,768"));
+    expectPng(shot(base + QStringLiteral("/site?site=RIVER-01"), "office-site-390.png", "390,844"));
 }
 
 } // namespace

@@ -1,0 +1,302 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// xrq-office's pages of places over a generated server, against a private PostgreSQL server on
+// a Unix socket (initdb in a temporary folder; run as an ordinary user; fsync off): S sites,
+// three deployments each (two swaps), a note each, added by the data manager's writes in one
+// transaction; each unit a visit, two battery readings and a clock set with its offset (by the
+// owner, in one statement); the first site's three units each with a third of R records, one
+// a minute, within their deployment there, pushed from a laptop's outbox by the real pusher
+// (filling and pushing not timed). Then the program xrq-office itself, asked over HTTP from
+// one client, five times each: the Sites page, a site's page, the first site's plot (its
+// whole series, and one day of it), and its CSV once (bytes a second); and the service's
+// memory at its peak (VmHWM).
+//
+// Usage: bench-office-sites [sites] [records]   (default 10000 100000)
+#include "bench/bench_timing.h"
+#include "fleet/fact.h"
+#include "fleet/outbox.h"
+#include "fleet/pusher.h"
+#include "fleet/server_schema.h"
+#include "fleet/site_fact_writes.h"
+#include "series/series_share.h"
+#include "support/pg_test_server.h"
+#include "support/wait.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTimeZone>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bench::Clock;
+using bench::msSince;
+using bench::report;
+using namespace std::chrono_literals;
+
+[[noreturn]] void fail(const std::string& why) {
+    bench::fail("bench-office-sites", why);
+}
+
+constexpr std::int64_t kClockSetMs = 1796079600000; // 2026-11-30T23:00:00Z, 00:00 at UTC+01:00
+constexpr std::int64_t kMinute = 60000;
+
+QString unitName(long i) {
+    return QStringLiteral("U%1").arg(i, 5, 10, QLatin1Char('0'));
+}
+
+QString siteCode(long i) {
+    return QStringLiteral("S%1").arg(i, 5, 10, QLatin1Char('0'));
+}
+
+// `count` records of a unit as a laptop shares them, one a minute from `first` minutes after
+// local midnight of 2026-12-01 (UTC+01:00), downloaded after the last.
+void recordsOf(const QString& unit, long first, long count, std::vector<fleet::Fact>& out) {
+    series::RecordChain chain;
+    const QDateTime midnight(QDate(2026, 12, 1), QTime(0, 0), QTimeZone::utc());
+    const std::int64_t downloaded = kClockSetMs + (first + count + 60) * kMinute + 7200000;
+    for (long i = 0; i < count; ++i) {
+        const QByteArray stamp = midnight.addSecs((first + i) * 60)
+                                     .toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"))
+                                     .toLatin1();
+        char line[96];
+        std::snprintf(line, sizeof line, "%s, %ld.%ld, %ld", stamp.constData(), 12 + i % 3, i % 10,
+                      20 + i % 7);
+        series::SharedRecord r;
+        r.line = line;
+        r.download = "/data/kept.txt";
+        QByteArray payload;
+        series::appendRecordPayload(payload, r, i == 0);
+        out.push_back(fleet::recordFact(unit, {series::sharedDataSet("ANALOG", 0), 0, int(i)},
+                                        chain.next(line), QJsonDocument::fromJson(payload).object(),
+                                        downloaded + i, QStringLiteral("bench_laptop")));
+    }
+}
+
+struct Got {
+    int status = 0;
+    QByteArray body;
+};
+
+Got get(QNetworkAccessManager& net, const QString& url) {
+    QNetworkReply* reply = net.get(QNetworkRequest(QUrl(url)));
+    if (!testsupport::waitUntil([&] { return reply->isFinished(); }, 600s))
+        fail("no answer to " + url.toStdString());
+    Got g{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
+    reply->deleteLater();
+    return g;
+}
+
+long peakKb(pid_t pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').front().toLong();
+    return -1;
+}
+
+// The sites, their units' deployments (a unit at one site, three a site, each ending where the
+// next starts) and a note each: one transaction of the data manager's writes.
+void addSites(long sites, long perUnit) {
+    fleet::PgConnection pg;
+    if (!pg.connect(fleet::serviceConninfo("owner_db"), 30s))
+        fail("the owner did not connect");
+    std::vector<fleet::SiteFactToAdd> facts;
+    facts.reserve(std::size_t(sites) * 5);
+    for (long s = 0; s < sites; ++s) {
+        fleet::Site site;
+        site.code = siteCode(s);
+        site.name = QStringLiteral("Gauge %1").arg(s);
+        site.longitude = 6 + double(s % 100) * 0.04;
+        site.latitude = 46 + double(s / 100) * 0.02;
+        site.visitDays = s % 7 == 0 ? std::optional<int>(14) : std::nullopt;
+        facts.push_back({site, false, {}});
+        for (long k = 0; k < 3; ++k) {
+            fleet::Deployment d;
+            d.unit = unitName(s * 3 + k);
+            d.site = site.code;
+            d.fromMs = kClockSetMs + k * perUnit * kMinute;
+            facts.push_back({d, false, {}});
+        }
+        fleet::FieldNote n;
+        n.id = fleet::newFactId();
+        n.site = site.code;
+        n.atMs = kClockSetMs + 2 * perUnit * kMinute;
+        n.category = fleet::NoteCategory::Maintenance;
+        n.text = QStringLiteral("Swapped the logger, battery low");
+        n.by = QStringLiteral("bench");
+        facts.push_back({n, false, {}});
+    }
+    const fleet::AddedSiteFacts added = fleet::addSiteFacts(pg, facts, 3600s);
+    if (!added.ok)
+        fail("the site facts were not added: " + added.error.toStdString());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const long sites = argc > 1 ? std::atol(argv[1]) : 10000;
+    const long records = argc > 2 ? std::atol(argv[2]) : 100000;
+    if (sites < 1 || records < 3)
+        fail("usage: bench-office-sites [sites >= 1] [records >= 3]");
+    QCoreApplication app(argc, argv);
+    const long perUnit = (records + 2) / 3;
+
+    testsupport::PgServerOptions options;
+    options.sharedBuffers = "256MB";
+    static testsupport::PgTestServer server(options); // static: fail()'s exit stops it too
+    if (!server.ok())
+        fail("no server: " + server.error());
+    server.addService("owner_db", testsupport::PgTestServer::kOwner);
+    const std::string owner = fleet::serviceConninfo("owner_db");
+    const fleet::InitOutcome init = fleet::initServer(owner);
+    if (!init.ok || !server.createLoginRole("bench_laptop", "bench-pw") ||
+        !fleet::grantLaptop(owner, QStringLiteral("bench_laptop")).ok ||
+        !server.createLoginRole("bench_office", "bench-pw") ||
+        !fleet::grantOffice(owner, QStringLiteral("bench_office")).ok)
+        fail("the server's schema or roles were not made: " + init.message.toStdString());
+    server.addService("bench_laptop", "bench_laptop");
+    server.addService("bench_office", "bench_office");
+
+    auto t0 = Clock::now();
+    std::string why;
+    const std::string units = std::to_string(sites * 3);
+    const std::string fill =
+        "SET statement_timeout = 0; "
+        "INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
+        "SELECT gen_random_uuid(), 'U' || lpad(i::text, 5, '0'), k.kind, "
+        "now() - ((i % 90) || ' days')::interval - k.back, 'laptop-' || (i % 25), "
+        "jsonb_build_object('port', 3, 'volts', 12.0 + (i % 7) / 10.0, 'celsius', 21.0, "
+        "'sent', '26-12-01 00:00:00', 'utc_offset', 3600) FROM generate_series(0, " +
+        units +
+        " - 1) i, (VALUES ('visit', interval '0'), ('battery', interval '0'), "
+        "('battery', interval '30 days')) k(kind, back); "
+        "INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
+        "SELECT gen_random_uuid(), 'U' || lpad(i::text, 5, '0'), 'clock_set', to_timestamp(" +
+        std::to_string(kClockSetMs / 1000) +
+        "), 'laptop-0', jsonb_build_object('sent', '26-12-01 00:00:00', 'utc_offset', 3600) "
+        "FROM generate_series(0, 2) i;";
+    if (!server.sql(fill, testsupport::PgTestServer::kDatabase, &why))
+        fail("the server was not filled: " + why);
+    addSites(sites, perUnit);
+    std::printf("sites: %ld sites, %ld deployments, %ld notes, %ld units' events in %.1f s "
+                "(not timed)\n",
+                sites, sites * 3, sites, sites * 3, msSince(t0) / 1000);
+
+    QTemporaryDir dir;
+    const QString outboxFile = dir.path() + QStringLiteral("/outbox.sqlite");
+    t0 = Clock::now();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "fill");
+        db.setDatabaseName(outboxFile);
+        if (!db.open() || !fleet::Outbox::createTables(db))
+            fail("no outbox");
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=OFF"));
+        db.transaction();
+        std::vector<fleet::Fact> facts;
+        for (long k = 0; k < 3; ++k) {
+            facts.clear();
+            recordsOf(unitName(k), k * perUnit, perUnit, facts);
+            for (const fleet::Fact& fact : facts)
+                if (!fleet::Outbox::enqueue(db, fact))
+                    fail("records not put in the outbox");
+        }
+        db.commit();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("fill"));
+    {
+        fleet::PusherConfig c;
+        c.conninfo = fleet::serviceConninfo("bench_laptop");
+        c.outboxFiles = {outboxFile.toStdString()};
+        c.batchSize = 5000;
+        c.statementTimeout = 300s;
+        fleet::Pusher pusher(c);
+        pusher.start();
+        if (!pusher.pushAndWait(3600s))
+            fail("the records were not pushed");
+        pusher.stop();
+    }
+    server.sql("VACUUM (ANALYZE) xrq.events, xrq.site_facts, xrq.series_facts, "
+               "xrq.series_records;",
+               testsupport::PgTestServer::kDatabase, &why);
+    std::printf("records: %ld of three units at %s in %.1f s (outbox and push, not timed)\n",
+                perUnit * 3, qPrintable(siteCode(0)), msSince(t0) / 1000);
+
+    QProcess office;
+    office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
+                 {QStringLiteral("--service"), QStringLiteral("bench_office"),
+                  QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    QByteArray told;
+    const bool started = testsupport::waitUntil(
+        [&] {
+            told += office.readAllStandardError();
+            return told.contains("/ from service") || office.state() == QProcess::NotRunning;
+        },
+        30s);
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
+                                          .match(QString::fromLatin1(told));
+    if (!started || !m.hasMatch())
+        fail("xrq-office did not start: " + told.toStdString());
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(m.captured(1));
+    QNetworkAccessManager net;
+
+    auto timed = [&](const char* what, const QString& path, int runs) {
+        std::vector<double> ms;
+        Got g;
+        for (int i = 0; i < runs; ++i) {
+            const auto s = Clock::now();
+            g = get(net, base + path);
+            ms.push_back(msSince(s));
+            if (g.status != 200)
+                fail(std::string(what) + ": " + std::to_string(g.status) + " " +
+                     g.body.left(300).toStdString());
+        }
+        report(what, ms);
+        return g;
+    };
+    const Got page = timed("Sites page", QStringLiteral("/sites"), 5);
+    std::printf("%-58s %.1f MB\n", "Sites page's size", double(page.body.size()) / 1e6);
+    timed("Sites as JSON", QStringLiteral("/api/sites"), 5);
+    timed("a site's page", QStringLiteral("/site?site=") + siteCode(sites / 2), 5);
+    timed("a site's page, its series' site", QStringLiteral("/site?site=") + siteCode(0), 5);
+    const Got plot = timed("plot of a site's whole series (800 buckets)",
+                           QStringLiteral("/api/site-series?site=") + siteCode(0), 5);
+    std::printf("%-58s %lld records\n", "records in the site's plot",
+                QJsonDocument::fromJson(plot.body).object().value("records").toInteger());
+    timed("plot of one day of a site's series",
+          QStringLiteral("/api/site-series?site=%1&from=2026-12-20T00:00:00Z&"
+                         "to=2026-12-21T00:00:00Z")
+              .arg(siteCode(0)),
+          5);
+    {
+        const auto s = Clock::now();
+        const Got csv = get(net, base + QStringLiteral("/csv/site?site=") + siteCode(0));
+        const double ms = msSince(s);
+        if (csv.status != 200)
+            fail("CSV: " + csv.body.left(300).toStdString());
+        std::printf("%-58s %.1f MB, %lld lines in %.2f s: %.1f MB/s\n", "a site's CSV",
+                    double(csv.body.size()) / 1e6, (long long)csv.body.count('\n'), ms / 1000,
+                    double(csv.body.size()) / 1e6 / (ms / 1000));
+    }
+    std::printf("xrq-office's memory at its peak (VmHWM): %.1f MB\n",
+                double(peakKb(pid_t(office.processId()))) / 1024);
+    office.terminate();
+    office.waitForFinished(10000);
+    return 0;
+}
