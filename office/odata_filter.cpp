@@ -649,6 +649,41 @@ FilterValue spatial(const QString& f, const Geometry& a, const Geometry& b) {
     return boolean(false); // equals, overlaps, crosses
 }
 
+// The DE-9IM matrix (interior, boundary, exterior of `a` against those of `b`: "F" none, or
+// the dimension of what they share) of points and of a point and a polygon, matched against a
+// pattern of T, F, *, 0, 1, 2; null for the others.
+FilterValue relate(const Geometry& a, const Geometry& b, const QString& pattern) {
+    using K = Geometry::Kind;
+    if (pattern.size() != 9)
+        return {};
+    QString m;
+    if (a.kind == K::Point && b.kind == K::Point) {
+        m = a.points == b.points ? QStringLiteral("0FFFFFFF2") : QStringLiteral("FF0FFF0F2");
+    } else if (a.kind == K::Point && b.kind == K::Polygon) {
+        const PointInRing at = locate(a.points.front(), b.points);
+        m = at.inside   ? QStringLiteral("0FFFFF212")
+            : at.onEdge ? QStringLiteral("F0FFFF212")
+                        : QStringLiteral("FF0FFF212");
+    } else if (a.kind == K::Polygon && b.kind == K::Point) {
+        const PointInRing at = locate(b.points.front(), a.points);
+        m = at.inside   ? QStringLiteral("0F2FF1FF2")
+            : at.onEdge ? QStringLiteral("FF20F1FF2")
+                        : QStringLiteral("FF2FF10F2");
+    } else {
+        return {};
+    }
+    for (qsizetype i = 0; i < 9; ++i) {
+        const QChar p = pattern[i].toUpper();
+        const bool fits = p == QLatin1Char('*') ||
+                          (p == QLatin1Char('T') && m[i] != QLatin1Char('F')) ||
+                          (p == QLatin1Char('F') && m[i] == QLatin1Char('F')) ||
+                          (QStringLiteral("012").contains(p) && m[i] == p);
+        if (!fits)
+            return boolean(false);
+    }
+    return boolean(true);
+}
+
 FilterValue call(const QString& f, const std::vector<FilterValue>& a, double now) {
     auto str = [&](std::size_t i) { return a[i].type == T::String; };
     auto num = [&](std::size_t i) { return a[i].type == T::Number; };
@@ -727,8 +762,11 @@ FilterValue call(const QString& f, const std::vector<FilterValue>& a, double now
             const auto p = a[0].geo->points.front(), q = a[1].geo->points.front();
             return number(std::hypot(p.first - q.first, p.second - q.second));
         }
-        if (f == QLatin1String("st_relate"))
-            return {}; // the DE-9IM pattern is not evaluated
+        if (f == QLatin1String("st_relate")) {
+            if (a[2].type != T::String)
+                return {};
+            return relate(*a[0].geo, *a[1].geo, a[2].s);
+        }
         return spatial(f, *a[0].geo, *a[1].geo);
     }
     // The date functions.

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 namespace office {
 
@@ -519,6 +520,15 @@ public:
         return spend(out);
     }
 
+    // Every Datastream's identity, unit by unit.
+    std::vector<StreamId> allStreams() {
+        std::vector<StreamId> out;
+        for (const QString& u : units())
+            for (const Stream& s : streamsOfUnit(u))
+                out.push_back(s.id);
+        return out;
+    }
+
     // The Observations of one Datastream whose time is within `window`, each built: bounded by
     // kMostBuilt.
     std::vector<QJsonObject> observationsOf(const StreamId& id, const TimeWindow& window) {
@@ -883,11 +893,13 @@ Answer notFound(const QString& what) {
     return errorAnswer(404, QStringLiteral("no such entity: %1").arg(what.left(200)));
 }
 
-// A page of one Datastream's Observations in the unit's or time's order, filtered on their
-// time alone: cut from the series' timeline, building only the page's Observations, so that it
-// costs the same at any size of the series (the common read, which kMostBuilt does not bound).
-// Nullopt when the options ask more than that.
-std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper, const StreamId& id,
+// A page of Observations of one or more Datastreams (in the unit's order, one Datastream after
+// another, or in their time's order) filtered on their time alone: cut from the series'
+// timelines, building only the page's Observations, so that it costs about the same at any
+// size of the series (the common read, which kMostBuilt does not bound). Nullopt when the
+// options ask more than that.
+std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
+                                            const std::vector<StreamId>& streams,
                                             const QueryOptions& o, const Links& l) {
     std::optional<TimeFilter> filter;
     if (o.filter) {
@@ -901,44 +913,59 @@ std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper, const 
         return std::nullopt;
     const bool newestFirst = ordered && o.orderby.front().descending;
     Shaper::Page page;
-    const auto held = model.series(id.unit, id.set);
-    if (!held)
-        return page;
-    const std::shared_ptr<const Timeline> timeline = timelineOf(held);
-    const std::vector<Timeline::Point>& points = timeline->points;
+    struct Held {
+        DerivedSeriesCache::Held series;
+        std::shared_ptr<const Timeline> timeline;
+    };
+    std::vector<Held> held;
     struct Hit {
         double t;
+        std::uint32_t stream;
         std::uint64_t index;
     };
     std::vector<Hit> hits;
-    for (std::uint64_t at = 0; at < points.size(); ++at) {
-        const series::RecordClock::Utc& utc = points[at].utc;
-        if (utc.known && (!filter || filter->holds(utc.seconds)))
-            hits.push_back({utc.seconds, at});
+    for (const StreamId& id : streams) {
+        const auto series = model.series(id.unit, id.set);
+        if (!series)
+            return page;
+        held.push_back({series, timelineOf(series)});
+        const std::vector<Timeline::Point>& points = held.back().timeline->points;
+        for (std::uint64_t at = 0; at < points.size(); ++at) {
+            const series::RecordClock::Utc& utc = points[at].utc;
+            if (utc.known && (!filter || filter->holds(utc.seconds)))
+                hits.push_back({utc.seconds, std::uint32_t(held.size() - 1), at});
+        }
     }
     if (ordered)
         std::stable_sort(hits.begin(), hits.end(), [&](const Hit& x, const Hit& y) {
             return newestFirst ? x.t > y.t : x.t < y.t;
         });
     page.total = (long long)hits.size();
-    // The page's records, by their index, each with its place in the page.
-    std::vector<std::pair<std::uint64_t, std::size_t>> wanted;
+    // The page's records, by their Datastream and index, each with its place in the page.
+    std::vector<std::tuple<std::uint32_t, std::uint64_t, std::size_t>> wanted;
     for (long long i = o.skip; i < page.total && (long long)wanted.size() < o.top; ++i)
-        wanted.emplace_back(hits[std::size_t(i)].index, wanted.size());
+        wanted.emplace_back(hits[std::size_t(i)].stream, hits[std::size_t(i)].index, wanted.size());
     std::sort(wanted.begin(), wanted.end());
     std::vector<QJsonObject> built(wanted.size());
-    const QString stream = id.id();
-    std::uint64_t index = 0;
-    auto next = wanted.begin();
-    held->source().forEachRecord([&](const series::RecordRef& rec) {
-        if (next != wanted.end() && next->first == index) {
-            const Timeline::Point& p = points[index];
-            built[next->second] = observationJson(l, stream, rec, p.utc, id.field, p.flags);
-            ++next;
-        }
-        ++index;
-        return next != wanted.end() && index < points.size();
-    });
+    for (auto next = wanted.begin(); next != wanted.end();) {
+        const std::uint32_t s = std::get<0>(*next);
+        const StreamId& id = streams[s];
+        const QString stream = id.id();
+        const std::vector<Timeline::Point>& points = held[s].timeline->points;
+        std::uint64_t index = 0;
+        held[s].series->source().forEachRecord([&](const series::RecordRef& rec) {
+            if (next != wanted.end() && std::get<0>(*next) == s && std::get<1>(*next) == index) {
+                const Timeline::Point& p = points[index];
+                built[std::get<2>(*next)] =
+                    observationJson(l, stream, rec, p.utc, id.field, p.flags);
+                ++next;
+            }
+            ++index;
+            return next != wanted.end() && std::get<0>(*next) == s && index < points.size();
+        });
+        while (next != wanted.end() && std::get<0>(*next) == s)
+            ++next; // none of a series that changed under the timeline
+    }
     for (QJsonObject& e : built) {
         shaper.shape(Set::Observations, e, o);
         page.value.append(std::move(e));
@@ -1089,9 +1116,15 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
         return done(json(*entity));
     }
     std::optional<Shaper::Page> page;
-    if (via && via->from == Set::Datastreams && set == Set::Observations)
+    if (via && via->from == Set::Datastreams && set == Set::Observations) {
         if (const std::optional<StreamId> stream = streamOf(*parentId))
-            page = timeOrderedPage(model, shaper, *stream, a.options, l);
+            page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
+    } else if (!via && set == Set::Observations) {
+        const std::vector<StreamId> streams = model.allStreams();
+        if (model.failed)
+            return *model.failed;
+        page = timeOrderedPage(model, shaper, streams, a.options, l);
+    }
     if (!page) {
         std::vector<QJsonObject> all =
             via ? model.follow(*parentId, *via, window) : model.all(set, window);

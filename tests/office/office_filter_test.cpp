@@ -117,7 +117,12 @@ TEST(OfficeFilter, EveryOperatorAndFunctionOnItsTypes) {
         {"st_disjoint(place, geography'POLYGON((0 0, 1 0, 1 1, 0 1, 0 0))')", true},
         {"geo.length(geography'LINESTRING(0 0, 3 4)') eq 5", true},
         {"st_overlaps(place, place) or st_crosses(place, place)", false},
-        {"st_relate(place, place, 'T********')", false},
+        {"st_relate(place, place, '0FFFFFFF2')", true},
+        {"st_relate(place, geography'POINT(0 0)', 'FF0FFF0F2')", true},
+        {"st_relate(place, geography'POLYGON((4 51, 5 51, 5 53, 4 53, 4 51))', 'T*F**F***')", true},
+        {"st_relate(geography'POLYGON((4 51, 5 51, 5 53, 4 53, 4 51))', place, 'T*****FF*')", true},
+        {"st_relate(place, geography'POLYGON((0 0, 1 0, 1 1, 0 1, 0 0))', 'T********')", false},
+        {"st_relate(place, place, 'T*')", false},
         {"st_within(result, place)", false},
     };
     for (const FilterCase& c : cases) {
