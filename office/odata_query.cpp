@@ -2,6 +2,7 @@
 #include "office/odata_query.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace office {
 
@@ -188,52 +189,215 @@ bool parseTimeFilter(QStringView s, TimeFilter& filter, QString& why) {
     }
 }
 
-bool parseListOptions(const QMap<QString, QString>& values, bool observations, ListOptions& o,
-                      QString& why) {
-    o = ListOptions{};
+std::optional<TimeFilter> timeFilterOf(const FilterNode& n) {
+    if (n.kind != FilterNode::Kind::Binary)
+        return std::nullopt;
+    if (n.op == QLatin1String("and")) {
+        std::optional<TimeFilter> a = timeFilterOf(*n.args[0]);
+        const std::optional<TimeFilter> b = timeFilterOf(*n.args[1]);
+        if (!a || !b)
+            return std::nullopt;
+        a->all.insert(a->all.end(), b->all.begin(), b->all.end());
+        return a;
+    }
+    const FilterNode& l = *n.args[0];
+    const FilterNode& r = *n.args[1];
+    const QStringList property{QStringLiteral("phenomenonTime")};
+    const bool pathLeft = l.kind == FilterNode::Kind::Path && l.path == property &&
+                          r.kind == FilterNode::Kind::Literal &&
+                          r.literal.type == FilterValue::Type::Time;
+    const bool pathRight = r.kind == FilterNode::Kind::Path && r.path == property &&
+                           l.kind == FilterNode::Kind::Literal &&
+                           l.literal.type == FilterValue::Type::Time;
+    if (!pathLeft && !pathRight)
+        return std::nullopt;
+    using Op = TimeComparison::Op;
+    // As read with phenomenonTime on the left: "t lt phenomenonTime" is "phenomenonTime gt t".
+    static const std::tuple<const char*, Op, Op> ops[] = {{"eq", Op::Eq, Op::Eq},
+                                                          {"gt", Op::Gt, Op::Lt},
+                                                          {"ge", Op::Ge, Op::Le},
+                                                          {"lt", Op::Lt, Op::Gt},
+                                                          {"le", Op::Le, Op::Ge}};
+    for (const auto& [name, left, right] : ops)
+        if (n.op == QLatin1String(name)) {
+            TimeFilter f;
+            f.all.push_back({pathLeft ? left : right, pathLeft ? r.literal.n : l.literal.n});
+            return f;
+        }
+    return std::nullopt;
+}
+
+namespace {
+
+// `text` split at `separator` where it is outside parentheses and quotes; nullopt when they do
+// not balance.
+std::optional<QStringList> splitOutside(QStringView text, QChar separator) {
+    QStringList out;
+    int depth = 0;
+    bool quoted = false;
+    qsizetype begin = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('\''))
+            quoted = !quoted; // a doubled quote closes and opens again
+        else if (quoted)
+            continue;
+        else if (c == QLatin1Char('('))
+            ++depth;
+        else if (c == QLatin1Char(')') && --depth < 0)
+            return std::nullopt;
+        else if (c == separator && depth == 0) {
+            out << text.sliced(begin, i - begin).toString();
+            begin = i + 1;
+        }
+    }
+    if (depth != 0 || quoted)
+        return std::nullopt;
+    out << text.sliced(begin).toString();
+    return out;
+}
+
+// A property path: names of letters, digits and "_" (an "@" leading) joined by "/".
+std::optional<QStringList> propertyPath(QStringView text) {
+    const QStringList path = text.trimmed().toString().split(QLatin1Char('/'));
+    for (const QString& name : path) {
+        if (name.isEmpty() || name.size() > 64 || name.front().isDigit())
+            return std::nullopt;
+        for (qsizetype i = 0; i < name.size(); ++i) {
+            const QChar c = name[i];
+            if (!((c.isLetterOrNumber() && c.unicode() < 0x80) || c == QLatin1Char('_') ||
+                  (c == QLatin1Char('@') && i == 0) || (c == QLatin1Char('.') && i > 0)))
+                return std::nullopt;
+        }
+    }
+    return path;
+}
+
+bool refuse(QueryRefusal& r, const QString& why, int status = 400) {
+    r = {status, why};
+    return false;
+}
+
+bool parseOptionsAt(const QMap<QString, QString>& values, QueryOptions& o, QueryRefusal& r,
+                    int depth);
+
+bool parseExpand(const QString& value, QueryOptions& o, QueryRefusal& r, int depth) {
+    if (depth >= kMostExpandDepth)
+        return refuse(r, QStringLiteral("$expand nests deeper than %1 levels (the bound on "
+                                        "nesting)")
+                             .arg(kMostExpandDepth));
+    const std::optional<QStringList> items = splitOutside(value, QLatin1Char(','));
+    if (!items)
+        return refuse(r, QStringLiteral("$expand's parentheses or quotes do not balance"));
+    if (items->size() > kMostExpandItems)
+        return refuse(
+            r,
+            QStringLiteral("$expand takes at most %1 items at each level").arg(kMostExpandItems));
+    for (const QString& item : *items) {
+        const qsizetype open = item.indexOf(QLatin1Char('('));
+        ExpandItem e;
+        const std::optional<QStringList> path = propertyPath(item.left(open));
+        if (!path || path->size() > kMostExpandDepth)
+            return refuse(r, QStringLiteral("$expand takes navigation properties, as "
+                                            "Datastreams/Observations"));
+        e.path = *path;
+        if (open >= 0) {
+            if (!item.trimmed().endsWith(QLatin1Char(')')))
+                return refuse(r, QStringLiteral("$expand's options end with ')'"));
+            const QString inner = item.trimmed().mid(open + 1).chopped(1);
+            const std::optional<QStringList> options = splitOutside(inner, QLatin1Char(';'));
+            if (!options)
+                return refuse(r, QStringLiteral("$expand's options do not balance"));
+            QMap<QString, QString> nested;
+            for (const QString& option : *options) {
+                const qsizetype eq = option.indexOf(QLatin1Char('='));
+                const QString name = option.left(eq).trimmed();
+                if (eq < 0 || nested.contains(name))
+                    return refuse(r, QStringLiteral("$expand's options are name=value, each "
+                                                    "once, separated by ';'"));
+                nested.insert(name, option.mid(eq + 1));
+            }
+            if (!parseOptionsAt(nested, e.options, r, depth + 1))
+                return false;
+        }
+        o.expand.push_back(std::move(e));
+    }
+    return true;
+}
+
+bool parseOptionsAt(const QMap<QString, QString>& values, QueryOptions& o, QueryRefusal& r,
+                    int depth) {
+    o = QueryOptions{};
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString& name = it.key();
         const QString& value = it.value();
         long long n = 0;
         if (name == QLatin1String("$top")) {
-            if (!count(value, kMostSkip, n)) {
-                why = QStringLiteral("$top takes a whole number");
-                return false;
-            }
+            if (!count(value, kMostSkip, n))
+                return refuse(r, QStringLiteral("$top takes a whole number"));
             o.top = int(std::min<long long>(n, kMostTop));
+            o.topGiven = true;
         } else if (name == QLatin1String("$skip")) {
-            if (!count(value, kMostSkip, n)) {
-                why = QStringLiteral("$skip takes a whole number up to %1").arg(kMostSkip);
-                return false;
-            }
+            if (!count(value, kMostSkip, n))
+                return refuse(r,
+                              QStringLiteral("$skip takes a whole number up to %1").arg(kMostSkip));
             o.skip = n;
         } else if (name == QLatin1String("$count")) {
-            if (value != QLatin1String("true") && value != QLatin1String("false")) {
-                why = QStringLiteral("$count takes true or false");
-                return false;
-            }
+            if (value != QLatin1String("true") && value != QLatin1String("false"))
+                return refuse(r, QStringLiteral("$count takes true or false"));
             o.count = value == QLatin1String("true");
-        } else if (observations && name == QLatin1String("$orderby")) {
-            const QString v = value.simplified();
-            if (v == QLatin1String("phenomenonTime") || v == QLatin1String("phenomenonTime asc")) {
-                o.ordered = true;
-            } else if (v == QLatin1String("phenomenonTime desc")) {
-                o.ordered = o.newestFirst = true;
-            } else {
-                why = QStringLiteral("$orderby takes \"phenomenonTime asc\" or "
-                                     "\"phenomenonTime desc\"");
-                return false;
+        } else if (name == QLatin1String("$orderby")) {
+            const QStringList keys = value.split(QLatin1Char(','));
+            if (keys.size() > kMostOrderKeys)
+                return refuse(r,
+                              QStringLiteral("$orderby takes at most %1 keys").arg(kMostOrderKeys));
+            for (const QString& key : keys) {
+                const QStringList words = key.simplified().split(QLatin1Char(' '));
+                const std::optional<QStringList> path =
+                    words.isEmpty() ? std::nullopt : propertyPath(words.front());
+                if (!path || words.size() > 2 ||
+                    (words.size() == 2 && words[1] != QLatin1String("asc") &&
+                     words[1] != QLatin1String("desc")))
+                    return refuse(r, QStringLiteral("$orderby takes properties, each with asc or "
+                                                    "desc, as \"phenomenonTime desc,result\""));
+                o.orderby.push_back(
+                    {*path, words.size() == 2 && words[1] == QLatin1String("desc")});
             }
-        } else if (observations && name == QLatin1String("$filter")) {
-            if (!parseTimeFilter(value, o.filter, why))
+        } else if (name == QLatin1String("$select")) {
+            const QStringList names = value.split(QLatin1Char(','));
+            if (names.size() > kMostSelect)
+                return refuse(
+                    r, QStringLiteral("$select takes at most %1 properties").arg(kMostSelect));
+            QStringList selected;
+            for (const QString& s : names) {
+                const std::optional<QStringList> path = propertyPath(s);
+                if (!path || path->size() != 1)
+                    return refuse(r, QStringLiteral("$select takes property names, as "
+                                                    "\"id,name\""));
+                selected << path->front();
+            }
+            o.select = selected;
+        } else if (name == QLatin1String("$filter")) {
+            std::optional<FilterTree> f = parseFilter(value, r);
+            if (!f)
                 return false;
-            o.filtered = true;
+            o.filter = *f;
+        } else if (name == QLatin1String("$expand")) {
+            if (!parseExpand(value, o, r, depth))
+                return false;
         } else {
-            why = QStringLiteral("%1 is not taken here").arg(name.left(40));
-            return false;
+            return refuse(r, QStringLiteral("%1 is not taken here").arg(name.left(40)));
         }
     }
     return true;
+}
+
+} // namespace
+
+bool parseQueryOptions(const QMap<QString, QString>& values, QueryOptions& options,
+                       QueryRefusal& refusal) {
+    refusal = {};
+    return parseOptionsAt(values, options, refusal, 0);
 }
 
 QString joinId(const QStringList& parts) {
@@ -278,15 +442,17 @@ bool parseResourcePath(QStringView path, std::vector<PathPart>& parts) {
     parts.clear();
     qsizetype at = 0;
     while (at < path.size()) {
-        if (path[at] != QLatin1Char('/') || parts.size() >= 3)
+        if (path[at] != QLatin1Char('/') || parts.size() >= kMostPathParts)
             return false;
         ++at;
         PathPart part;
         const qsizetype begin = at;
+        if (at < path.size() && path[at] == QLatin1Char('$'))
+            ++at; // $value, $ref
         while (at < path.size() && path[at].isLetter() && path[at].unicode() < 0x80)
             ++at;
         part.name = path.sliced(begin, at - begin).toString();
-        if (part.name.isEmpty())
+        if (part.name.isEmpty() || part.name == QLatin1String("$"))
             return false;
         if (at < path.size() && path[at] == QLatin1Char('(')) {
             if (++at >= path.size() || path[at] != QLatin1Char('\''))

@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// The query options of the office's web service (sensor_things.h) read strictly: $top, $skip,
-// $count, and for Observations $orderby and $filter on their time. The $filter grammar is
-// bounded on purpose, a small part of OData's:
+// The query options of the office's web service (sensor_things.h) read strictly, and the times
+// of its $filter. A time filter is this small part of OData's grammar:
 //
 //   filter     = comparison *( " and " comparison )      at most kMostComparisons
 //   comparison = "phenomenonTime" " " op " " time
 //   op         = "eq" / "gt" / "ge" / "lt" / "le"
 //   time       = YYYY-MM-DD "T" hh:mm:ss [ "." 1*9 digits ] ( "Z" / ("+" / "-") hh:mm )
 //
-// (blanks: one or more). Anything else is refused with a reason for the 400 answer. Pure; the
-// fuzz target's entry, with query_params.h, as are the path and identity parsers below.
+// (blanks: one or more): the form a page of Observations narrows its read by. The whole $filter
+// grammar is odata_filter.h's. Pure; the fuzz target's entry, with query_params.h, as are the
+// options, path and identity parsers below.
+
+#include "office/odata_filter.h"
 
 #include <QMap>
 #include <QString>
@@ -42,25 +44,53 @@ struct TimeFilter {
 std::optional<double> parseIsoTime(QStringView text);
 // false with `why` when `text` is not in the grammar above.
 bool parseTimeFilter(QStringView text, TimeFilter& filter, QString& why);
+// The same read from a $filter's tree, when it is no more than that (comparisons of
+// phenomenonTime with a time, either way round, joined by "and").
+std::optional<TimeFilter> timeFilterOf(const FilterNode& tree);
 
-struct ListOptions {
+struct ExpandItem;
+
+// A request's query options as the web service reads them: $top, $skip, $count, $orderby (many
+// keys, each asc or desc), $select, $filter (odata_filter.h) and $expand, whose items take the
+// same options nested after them in parentheses, separated by ";":
+//   $expand=Datastreams($select=name;$expand=Observations($top=2;$orderby=phenomenonTime desc))
+// Bounds, each named in the refusal: kMostTop rows a page (a larger $top gets a next link),
+// kMostSkip, kMostOrderKeys, kMostSelect, kMostExpandItems items at each level and
+// kMostExpandDepth levels.
+struct OrderKey {
+    QStringList path;
+    bool descending = false;
+};
+struct QueryOptions {
     int top = kDefaultTop;
+    bool topGiven = false;
     long long skip = 0;
     bool count = false;
-    bool newestFirst = false; // $orderby=phenomenonTime desc
-    bool ordered = false;     // by phenomenonTime (else the unit's order)
-    TimeFilter filter;
-    bool filtered = false;
+    std::vector<OrderKey> orderby;
+    std::optional<QStringList> select; // property names as asked ("id" for @iot.id)
+    std::vector<ExpandItem> expand;
+    FilterTree filter; // null: none
+};
+struct ExpandItem {
+    QStringList path; // navigation properties, "Datastream/Thing"
+    QueryOptions options;
 };
 
-// Reads the options of `values` (name to value, as query_params.h gives them); `observations`
-// allows $orderby and $filter. False with `why` on anything outside the grammar.
-bool parseListOptions(const QMap<QString, QString>& values, bool observations, ListOptions& options,
-                      QString& why);
+inline constexpr int kMostOrderKeys = 8;
+inline constexpr int kMostSelect = 32;
+inline constexpr int kMostExpandItems = 8;
+inline constexpr int kMostExpandDepth = 4;
+
+// Reads the options of `values` (name to value, as query_params.h gives them); false with
+// `refusal` (400, or 413 for a size bound) on anything outside the grammar or its bounds.
+bool parseQueryOptions(const QMap<QString, QString>& values, QueryOptions& options,
+                       QueryRefusal& refusal);
 
 // A path of the web service after its root read into its parts: "/Things('SITE1')/Datastreams"
 // is {Things, SITE1}, {Datastreams}; a key's quotes are doubled inside it ("'O''Hara'"), and
-// it may hold "/". At most three parts. False on anything else.
+// it may hold "/"; a part may be "$value" or "$ref". At most kMostPathParts parts. False on
+// anything else.
+inline constexpr std::size_t kMostPathParts = 8;
 struct PathPart {
     QString name;
     std::optional<QString> key;

@@ -8,16 +8,20 @@
 
 #include "series/record_time.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <QUrl>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 namespace office {
 
@@ -144,7 +148,9 @@ QJsonObject propertyJson(const Links& l, const QString& set, int field) {
             {QStringLiteral("description"),
              QStringLiteral("Field %1 of the units' data set %2 (the units name no quantity)")
                  .arg(field)
-                 .arg(dataSetLabel(set))}};
+                 .arg(dataSetLabel(set))},
+            {QStringLiteral("Datastreams@iot.navigationLink"),
+             l.entity("ObservedProperties", id, "Datastreams")}};
 }
 
 QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& set, int field,
@@ -163,7 +169,7 @@ QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& s
                                             .arg(field)
                                             .arg(dataSetLabel(set), unit)},
         {QStringLiteral("unitOfMeasurement"),
-         QJsonObject{{QStringLiteral("name"), QString()},
+         QJsonObject{{QStringLiteral("name"), QStringLiteral("no meaning recorded")},
                      {QStringLiteral("symbol"), QString()},
                      {QStringLiteral("definition"), QString()}}},
         {QStringLiteral("observationType"), kMeasurement},
@@ -179,10 +185,10 @@ QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& s
          l.entity("Datastreams", id, "ObservedProperty")},
         {QStringLiteral("Observations@iot.navigationLink"),
          l.entity("Datastreams", id, "Observations")}};
-    if (shape.first)
-        o.insert(QStringLiteral("phenomenonTime"),
-                 QString::fromStdString(series::isoUtc(*shape.first) + "/" +
-                                        series::isoUtc(*shape.last)));
+    o.insert(QStringLiteral("phenomenonTime"),
+             shape.first ? QJsonValue(QString::fromStdString(series::isoUtc(*shape.first) + "/" +
+                                                             series::isoUtc(*shape.last)))
+                         : QJsonValue(QJsonValue::Null));
     return o;
 }
 
@@ -209,10 +215,13 @@ QJsonValue resultOf(std::string_view line, int field) {
     return latin1(*cell);
 }
 
-QJsonObject observationJson(const Links& l, const QString& datastream, std::uint64_t index,
-                            const series::RecordRef& r, const series::RecordClock::Utc& utc,
-                            int field, const std::string& flags) {
-    const QString id = datastream + QLatin1Char('/') + QString::number(index);
+// An Observation's identity is its Datastream's, the record's segment and its place in it: what
+// the record is in the unit's data, the same at every start of every server holding its facts.
+QJsonObject observationJson(const Links& l, const QString& datastream, const series::RecordRef& r,
+                            const series::RecordClock::Utc& utc, int field,
+                            const std::string& flags) {
+    const QString id = datastream + QLatin1Char('/') + QString::number(r.segment) +
+                       QLatin1Char('/') + QString::number(r.index);
     QJsonArray flagList;
     series::forEachFlag(flags, [&](std::string_view f) { flagList.append(latin1(f)); });
     return {{QStringLiteral("@iot.id"), id},
@@ -220,6 +229,7 @@ QJsonObject observationJson(const Links& l, const QString& datastream, std::uint
             {QStringLiteral("phenomenonTime"), QString::fromStdString(series::isoUtc(utc.seconds))},
             {QStringLiteral("resultTime"), QJsonValue::Null},
             {QStringLiteral("result"), resultOf(r.line, field)},
+            {QStringLiteral("resultQuality"), flagList},
             {QStringLiteral("parameters"),
              QJsonObject{{QStringLiteral("unit_time"), latin1(series::stampText(r.line))},
                          {QStringLiteral("utc_offset"),
@@ -231,61 +241,11 @@ QJsonObject observationJson(const Links& l, const QString& datastream, std::uint
              l.entity("Observations", id, "Datastream")}};
 }
 
-// The request's query after the path's own checks.
-struct Asked {
-    QueryParams params;
-    ListOptions options;
-    std::optional<Answer> refused;
-};
-
-Asked ask(const Request& r, bool list, bool observations) {
-    Asked a;
-    QStringList allowed;
-    if (list)
-        allowed << QStringLiteral("$top") << QStringLiteral("$skip") << QStringLiteral("$count");
-    if (observations)
-        allowed << QStringLiteral("$orderby") << QStringLiteral("$filter");
-    a.params = parseQuery(r.query, allowed);
-    QString why;
-    if (!a.params.ok)
-        a.refused = errorAnswer(400, a.params.error);
-    else if (!parseListOptions(a.params.values, observations, a.options, why))
-        a.refused = errorAnswer(400, why);
-    return a;
-}
-
-// The collection's answer: its page, the count when asked, the next page's link when more.
-QJsonObject collection(const QJsonArray& page, long long total, const QString& self,
-                       const Asked& a) {
-    QJsonObject o;
-    if (a.options.count)
-        o.insert(QStringLiteral("@iot.count"), qint64(total));
-    if (a.options.skip + page.size() < total && page.size() > 0) {
-        QStringList query;
-        QMap<QString, QString> values = a.params.values;
-        values.insert(QStringLiteral("$top"), QString::number(a.options.top));
-        values.insert(QStringLiteral("$skip"), QString::number(a.options.skip + page.size()));
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            query << QString::fromLatin1(QUrl::toPercentEncoding(it.key(), "$") + '=' +
-                                         QUrl::toPercentEncoding(it.value()));
-        o.insert(QStringLiteral("@iot.nextLink"),
-                 self + QLatin1Char('?') + query.join(QLatin1Char('&')));
-    }
-    o.insert(QStringLiteral("value"), page);
-    return o;
-}
-
-QJsonArray slice(const std::vector<QJsonObject>& all, const ListOptions& o) {
-    QJsonArray page;
-    for (long long i = o.skip; i < (long long)all.size() && page.size() < o.top; ++i)
-        page.append(all[std::size_t(i)]);
-    return page;
-}
-
 // A Datastream's identity read back.
 struct StreamId {
     QString unit, set;
     int field = 0;
+    QString id() const { return joinId({unit, set, QString::number(field)}); }
 };
 std::optional<StreamId> streamOf(const QString& id) {
     const std::optional<QStringList> p = splitId(id, 3);
@@ -298,31 +258,23 @@ std::optional<StreamId> streamOf(const QString& id) {
     return StreamId{(*p)[0], (*p)[1], field};
 }
 
-Answer notFound(const QString& what) {
-    return errorAnswer(404, QStringLiteral("no such entity: %1").arg(what.left(200)));
-}
-
-// Every Datastream of a unit, in data set and field order.
-struct Streams {
-    ReadError error;
-    std::vector<QJsonObject> all;
+// An Observation's identity read back: its Datastream's, the segment and the place in it.
+struct ObservationId {
+    StreamId stream;
+    int segment = 0;
+    std::uint64_t index = 0;
 };
-Streams streamsOf(const Links& l, const QString& unit, const OfficeConfig& c) {
-    Streams s;
-    const UnitSets sets = readUnitSets(c.conninfo, unit, c.limits);
-    if (sets.error.failed()) {
-        s.error = sets.error;
-        return s;
-    }
-    for (const QString& set : sets.dataSets) {
-        const auto held = readDerivedSeries(c.conninfo, unit, set, c.limits, s.error);
-        if (!held)
-            return s;
-        const SetShape shape = shapeOf(held->source());
-        for (const int field : shape.fields)
-            s.all.push_back(datastreamJson(l, unit, set, field, shape));
-    }
-    return s;
+std::optional<ObservationId> observationOf(const QString& id) {
+    const std::optional<QStringList> p = splitId(id, 5);
+    if (!p)
+        return std::nullopt;
+    const std::optional<StreamId> stream = streamOf(joinId({(*p)[0], (*p)[1], (*p)[2]}));
+    bool okSegment = false, okIndex = false;
+    const int segment = (*p)[3].toInt(&okSegment);
+    const qulonglong index = (*p)[4].toULongLong(&okIndex);
+    if (!stream || !okSegment || !okIndex || segment < 1)
+        return std::nullopt;
+    return ObservationId{*stream, segment, index};
 }
 
 // Each record's UTC and flags, worked out once for a series kept derived (DerivedSeriesCache),
@@ -370,100 +322,709 @@ std::shared_ptr<const Timeline> timelineOf(const DerivedSeriesCache::Held& held)
     return made;
 }
 
-// One Datastream's Observations (the one at `only` alone when given): cut from the series kept
-// derived, whose signature this role read within DerivedSeriesCache::kRecentFor, else read
-// again.
-Answer observations(const Links& l, const Request& r, const OfficeConfig& c, const StreamId& id,
-                    const Asked& a, std::optional<std::uint64_t> only) {
-    ReadError error;
-    const auto held = readDerivedSeries(c.conninfo, id.unit, id.set, c.limits, error,
-                                        DerivedSeriesCache::kRecentFor);
-    if (!held)
-        return readErrorAnswer(error);
-    const series::RecordSource source = held->source();
-    const std::shared_ptr<const Timeline> timeline = timelineOf(held);
-    const std::vector<Timeline::Point>& points = timeline->points;
-    const ListOptions& o = a.options;
+// The entity sets and the navigation properties that lead from one to another.
+enum class Set {
+    Things,
+    Locations,
+    HistoricalLocations,
+    Datastreams,
+    Sensors,
+    ObservedProperties,
+    Observations,
+    FeaturesOfInterest
+};
+constexpr std::pair<Set, const char*> kSets[] = {{Set::Things, "Things"},
+                                                 {Set::Locations, "Locations"},
+                                                 {Set::HistoricalLocations, "HistoricalLocations"},
+                                                 {Set::Datastreams, "Datastreams"},
+                                                 {Set::Sensors, "Sensors"},
+                                                 {Set::ObservedProperties, "ObservedProperties"},
+                                                 {Set::Observations, "Observations"},
+                                                 {Set::FeaturesOfInterest, "FeaturesOfInterest"}};
+
+const char* nameOf(Set set) {
+    for (const auto& [s, name] : kSets)
+        if (s == set)
+            return name;
+    return "";
+}
+std::optional<Set> setNamed(QStringView name) {
+    for (const auto& [s, n] : kSets)
+        if (name == QLatin1String(n))
+            return s;
+    return std::nullopt;
+}
+
+struct Navigation {
+    Set from;
+    const char* name;
+    Set to;
+    bool many;
+};
+constexpr Navigation kNavigations[] = {
+    {Set::Things, "Locations", Set::Locations, true},
+    {Set::Things, "HistoricalLocations", Set::HistoricalLocations, true},
+    {Set::Things, "Datastreams", Set::Datastreams, true},
+    {Set::Locations, "Things", Set::Things, true},
+    {Set::Locations, "HistoricalLocations", Set::HistoricalLocations, true},
+    {Set::HistoricalLocations, "Thing", Set::Things, false},
+    {Set::HistoricalLocations, "Locations", Set::Locations, true},
+    {Set::Datastreams, "Thing", Set::Things, false},
+    {Set::Datastreams, "Sensor", Set::Sensors, false},
+    {Set::Datastreams, "ObservedProperty", Set::ObservedProperties, false},
+    {Set::Datastreams, "Observations", Set::Observations, true},
+    {Set::Sensors, "Datastreams", Set::Datastreams, true},
+    {Set::ObservedProperties, "Datastreams", Set::Datastreams, true},
+    {Set::Observations, "Datastream", Set::Datastreams, false},
+    {Set::Observations, "FeatureOfInterest", Set::FeaturesOfInterest, false},
+    {Set::FeaturesOfInterest, "Observations", Set::Observations, true}};
+
+const Navigation* navigationOf(Set from, QStringView name) {
+    for (const Navigation& n : kNavigations)
+        if (n.from == from && name == QLatin1String(n.name))
+            return &n;
+    return nullptr;
+}
+
+// What one request may read and build, so that no query reads without end: beyond either the
+// answer is a 413 that names the bound.
+inline constexpr int kMostSeriesRead = 256;              // derived series (a unit's data set each)
+inline constexpr long long kMostBuilt = 50'000;          // Observations built to filter or order
+inline constexpr long long kMostEntitiesBuilt = 200'000; // entities of every kind
+
+// The entities as the server's facts give them, read on demand within one request's bounds.
+// Sites (Locations, HistoricalLocations, FeaturesOfInterest, a site's Things) are not held
+// yet: their sets are empty, and the functions below are where they are read once they are.
+class Model {
+public:
+    Model(const OfficeConfig& c, const Links& l) : m_c(c), m_l(l) {}
+
+    // The first failure (a read that failed, a bound passed); after it everything is empty.
+    std::optional<Answer> failed;
+
+    // Every entity of `set` (Observations: those whose time is within `window`).
+    std::vector<QJsonObject> all(Set set, const TimeWindow& window) {
+        std::vector<QJsonObject> out;
+        switch (set) {
+        case Set::Things:
+        case Set::Sensors:
+            for (const QString& u : units())
+                out.push_back(set == Set::Things ? thingJson(m_l, u) : sensorJson(m_l, u));
+            break;
+        case Set::Datastreams:
+            for (const QString& u : units())
+                for (const Stream& s : streamsOfUnit(u))
+                    out.push_back(s.json);
+            break;
+        case Set::ObservedProperties: {
+            std::map<std::pair<QString, int>, QJsonObject> distinct;
+            for (const QString& u : units())
+                for (const Stream& s : streamsOfUnit(u))
+                    distinct.emplace(std::pair(s.id.set, s.id.field),
+                                     propertyJson(m_l, s.id.set, s.id.field));
+            for (auto& [key, json] : distinct)
+                out.push_back(std::move(json));
+            break;
+        }
+        case Set::Observations:
+            for (const QString& u : units())
+                for (const Stream& s : streamsOfUnit(u)) {
+                    std::vector<QJsonObject> o = observationsOf(s.id, window);
+                    std::move(o.begin(), o.end(), std::back_inserter(out));
+                }
+            break;
+        default:
+            break;
+        }
+        return spend(out);
+    }
+
+    // The entity `id` of `set`, or none.
+    std::optional<QJsonObject> one(Set set, const QString& id) {
+        switch (set) {
+        case Set::Things:
+        case Set::Sensors: {
+            const std::optional<QStringList> unit = splitId(id, 1);
+            if (!unit || !unitExists(unit->front()))
+                return std::nullopt;
+            return set == Set::Things ? thingJson(m_l, unit->front())
+                                      : sensorJson(m_l, unit->front());
+        }
+        case Set::Datastreams: {
+            const std::optional<StreamId> s = streamOf(id);
+            if (!s || !unitExists(s->unit))
+                return std::nullopt;
+            for (const Stream& stream : streamsOfUnit(s->unit))
+                if (stream.id.set == s->set && stream.id.field == s->field)
+                    return stream.json;
+            return std::nullopt;
+        }
+        case Set::ObservedProperties:
+            for (const QJsonObject& p : all(Set::ObservedProperties, {}))
+                if (p.value(QLatin1String("@iot.id")).toString() == id)
+                    return p;
+            return std::nullopt;
+        case Set::Observations: {
+            const std::optional<ObservationId> o = observationOf(id);
+            if (!o || !one(Set::Datastreams, o->stream.id()))
+                return std::nullopt;
+            return observationAt(*o);
+        }
+        default:
+            return std::nullopt;
+        }
+    }
+
+    // What `nav` leads to from the entity `id` of `nav.from` (Observations: within `window`).
+    std::vector<QJsonObject> follow(const QString& id, const Navigation& nav,
+                                    const TimeWindow& window) {
+        std::vector<QJsonObject> out;
+        auto add = [&](std::optional<QJsonObject> o) {
+            if (o)
+                out.push_back(std::move(*o));
+        };
+        const std::optional<StreamId> stream = streamOf(id);
+        switch (nav.from) {
+        case Set::Things:
+        case Set::Sensors:
+            if (nav.to == Set::Datastreams)
+                if (const std::optional<QStringList> unit = splitId(id, 1))
+                    for (const Stream& s : streamsOfUnit(unit->front()))
+                        out.push_back(s.json);
+            break;
+        case Set::Datastreams:
+            if (!stream)
+                break;
+            if (nav.to == Set::Things || nav.to == Set::Sensors)
+                add(one(nav.to, joinId({stream->unit})));
+            else if (nav.to == Set::ObservedProperties)
+                out.push_back(propertyJson(m_l, stream->set, stream->field));
+            else if (nav.to == Set::Observations)
+                out = observationsOf(*stream, window);
+            break;
+        case Set::ObservedProperties:
+            if (const std::optional<QStringList> p = splitId(id, 2))
+                for (const QString& u : units())
+                    for (const Stream& s : streamsOfUnit(u))
+                        if (s.id.set == (*p)[0] && QString::number(s.id.field) == (*p)[1])
+                            out.push_back(s.json);
+            break;
+        case Set::Observations:
+            if (nav.to == Set::Datastreams)
+                if (const std::optional<ObservationId> o = observationOf(id))
+                    add(one(Set::Datastreams, o->stream.id()));
+            break;
+        default:
+            break;
+        }
+        return spend(out);
+    }
+
+    // Every Datastream's identity, unit by unit.
+    std::vector<StreamId> allStreams() {
+        std::vector<StreamId> out;
+        for (const QString& u : units())
+            for (const Stream& s : streamsOfUnit(u))
+                out.push_back(s.id);
+        return out;
+    }
+
+    // The Observations of one Datastream whose time is within `window`, each built: bounded by
+    // kMostBuilt.
+    std::vector<QJsonObject> observationsOf(const StreamId& id, const TimeWindow& window) {
+        std::vector<QJsonObject> out;
+        const auto held = series(id.unit, id.set);
+        if (!held)
+            return out;
+        const std::shared_ptr<const Timeline> timeline = timelineOf(held);
+        const std::vector<Timeline::Point>& points = timeline->points;
+        const QString stream = id.id();
+        std::uint64_t index = 0;
+        held->source().forEachRecord([&](const series::RecordRef& rec) {
+            const Timeline::Point& p = points[index++];
+            if (!p.utc.known || (window.from && p.utc.seconds < *window.from) ||
+                (window.to && p.utc.seconds > *window.to))
+                return index < points.size();
+            if (++m_built > kMostBuilt) {
+                fail(413, QStringLiteral("the query would weigh more than %1 Observations (the "
+                                         "bound on what one query evaluates): narrow it by a "
+                                         "phenomenonTime range in $filter, or ask one "
+                                         "Datastream's Observations ordered by phenomenonTime")
+                              .arg(kMostBuilt));
+                return false;
+            }
+            out.push_back(observationJson(m_l, stream, rec, p.utc, id.field, p.flags));
+            return index < points.size();
+        });
+        if (failed)
+            out.clear();
+        return out;
+    }
+
+    // The derived series of a unit's data set, counted against kMostSeriesRead.
+    DerivedSeriesCache::Held series(const QString& unit, const QString& set) {
+        if (failed)
+            return nullptr;
+        const auto key = std::pair(unit, set);
+        if (const auto it = m_series.find(key); it != m_series.end())
+            return it->second;
+        if (int(m_series.size()) >= kMostSeriesRead) {
+            fail(413, QStringLiteral("the query would read more than %1 series (the bound on "
+                                     "what one query reads): ask one Thing's Datastreams or one "
+                                     "Datastream's Observations")
+                          .arg(kMostSeriesRead));
+            return nullptr;
+        }
+        ReadError error;
+        const auto held = readDerivedSeries(m_c.conninfo, unit, set, m_c.limits, error,
+                                            DerivedSeriesCache::kRecentFor);
+        if (!held)
+            fail(error);
+        m_series.emplace(key, held);
+        return held;
+    }
+
+private:
+    struct Stream {
+        StreamId id;
+        QJsonObject json;
+    };
+
+    void fail(int status, const QString& why) {
+        if (!failed)
+            failed = errorAnswer(status, why);
+    }
+    void fail(const ReadError& e) {
+        if (!failed)
+            failed = readErrorAnswer(e);
+    }
+
+    std::vector<QJsonObject> spend(std::vector<QJsonObject>& out) {
+        m_entities += (long long)out.size();
+        if (m_entities > kMostEntitiesBuilt)
+            fail(413, QStringLiteral("the query would build more than %1 entities (the bound on "
+                                     "what one query evaluates)")
+                          .arg(kMostEntitiesBuilt));
+        if (failed)
+            out.clear();
+        return std::move(out);
+    }
+
+    // Every unit the server holds records of, by serial.
+    const QStringList& units() {
+        if (!m_units && !failed) {
+            const UnitList list = readUnitList(m_c.conninfo, 0, m_c.limits.mostUnits, m_c.limits);
+            if (list.error.failed())
+                fail(list.error);
+            else if (list.total > list.units.size())
+                fail(413, QStringLiteral("the server holds more than %1 units (the bound on the "
+                                         "Units read): ask one Thing's")
+                              .arg(m_c.limits.mostUnits));
+            m_units = list.units;
+        }
+        static const QStringList none;
+        return m_units && !failed ? *m_units : none;
+    }
+
+    bool unitExists(const QString& unit) {
+        const std::vector<Stream>& s = streamsOfUnit(unit);
+        return !s.empty() || m_withoutStreams.contains(unit);
+    }
+
+    // A unit's Datastreams, in data set and field order (none when the server holds none).
+    const std::vector<Stream>& streamsOfUnit(const QString& unit) {
+        static const std::vector<Stream> none;
+        if (const auto it = m_streams.find(unit); it != m_streams.end())
+            return it->second;
+        if (failed)
+            return none;
+        const UnitSets sets = readUnitSets(m_c.conninfo, unit, m_c.limits);
+        if (sets.error.kind == ReadError::Kind::NotFound)
+            return none;
+        if (sets.error.failed()) {
+            fail(sets.error);
+            return none;
+        }
+        std::vector<Stream> streams;
+        for (const QString& set : sets.dataSets) {
+            const auto held = series(unit, set);
+            if (!held)
+                return none;
+            const SetShape shape = shapeOf(held->source());
+            for (const int field : shape.fields)
+                streams.push_back(
+                    {StreamId{unit, set, field}, datastreamJson(m_l, unit, set, field, shape)});
+        }
+        if (streams.empty())
+            m_withoutStreams.insert(unit);
+        return m_streams.emplace(unit, std::move(streams)).first->second;
+    }
+
+    // The Observation at a record's segment and place, when its time is known.
+    std::optional<QJsonObject> observationAt(const ObservationId& o) {
+        const auto held = series(o.stream.unit, o.stream.set);
+        if (!held)
+            return std::nullopt;
+        const std::shared_ptr<const Timeline> timeline = timelineOf(held);
+        std::optional<QJsonObject> found;
+        std::uint64_t index = 0;
+        held->source().forEachRecord([&](const series::RecordRef& rec) {
+            const Timeline::Point& p = timeline->points[index++];
+            if (rec.segment == o.segment && rec.index == o.index) {
+                if (p.utc.known)
+                    found =
+                        observationJson(m_l, o.stream.id(), rec, p.utc, o.stream.field, p.flags);
+                return false;
+            }
+            return index < timeline->points.size();
+        });
+        return found;
+    }
+
+    const OfficeConfig& m_c;
+    const Links& m_l;
+    std::optional<QStringList> m_units;
+    std::map<QString, std::vector<Stream>> m_streams;
+    QSet<QString> m_withoutStreams;
+    std::map<std::pair<QString, QString>, DerivedSeriesCache::Held> m_series;
+    long long m_built = 0, m_entities = 0;
+};
+
+// The set an entity's self link names.
+std::optional<Set> setOfEntity(const QJsonObject& e) {
+    const QString self = e.value(QLatin1String("@iot.selfLink")).toString();
+    const qsizetype root = self.indexOf(QLatin1String(kApiRoot));
+    if (root < 0)
+        return std::nullopt;
+    const qsizetype begin = root + qsizetype(std::strlen(kApiRoot)) + 1;
+    const qsizetype open = self.indexOf(QLatin1Char('('), begin);
+    return open < 0 ? std::nullopt : setNamed(QStringView(self).sliced(begin, open - begin));
+}
+
+QString idOf(const QJsonObject& e) {
+    return e.value(QLatin1String("@iot.id")).toString();
+}
+
+double nowSeconds() {
+    return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+}
+
+// The query options applied to entities the model gives: $filter, $orderby, $count, $skip,
+// $top, then $expand and $select on each of the page's.
+class Shaper {
+public:
+    explicit Shaper(Model& model) : m_model(model) {
+        m_resolve = [this](const QJsonObject& e, const QString& nav) -> std::optional<QJsonObject> {
+            const std::optional<Set> set = setOfEntity(e);
+            const Navigation* n = set ? navigationOf(*set, nav) : nullptr;
+            if (!n || n->many)
+                return std::nullopt;
+            const QString key =
+                idOf(e) + QLatin1Char(' ') + QLatin1String(nameOf(*set)) + QLatin1Char(' ') + nav;
+            if (const auto it = m_resolved.find(key); it != m_resolved.end())
+                return it->second;
+            const std::vector<QJsonObject> to = m_model.follow(idOf(e), *n, {});
+            std::optional<QJsonObject> found;
+            if (!to.empty())
+                found = to.front();
+            m_resolved.emplace(key, found);
+            return found;
+        };
+    }
+
+    struct Page {
+        QJsonArray value;
+        long long total = 0;
+        bool more = false;
+    };
+
+    // Filters, orders and cuts `all` (of `set`) and shapes the page's entities.
+    Page collection(Set set, std::vector<QJsonObject> all, const QueryOptions& o) {
+        if (o.filter)
+            std::erase_if(
+                all, [&](const QJsonObject& e) { return !holds(*o.filter, e, m_resolve, m_now); });
+        if (!o.orderby.empty()) {
+            std::vector<std::pair<std::vector<FilterValue>, std::size_t>> keys;
+            keys.reserve(all.size());
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                std::vector<FilterValue> k;
+                for (const OrderKey& key : o.orderby)
+                    k.push_back(pathValue(all[i], key.path, m_resolve));
+                keys.emplace_back(std::move(k), i);
+            }
+            std::stable_sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
+                for (std::size_t k = 0; k < o.orderby.size(); ++k) {
+                    const int c = compareForOrder(a.first[k], b.first[k]);
+                    if (c != 0)
+                        return o.orderby[k].descending ? c > 0 : c < 0;
+                }
+                return false;
+            });
+            std::vector<QJsonObject> sorted;
+            sorted.reserve(all.size());
+            for (const auto& k : keys)
+                sorted.push_back(std::move(all[k.second]));
+            all = std::move(sorted);
+        }
+        Page p;
+        p.total = (long long)all.size();
+        for (long long i = o.skip; i < p.total && p.value.size() < o.top; ++i) {
+            QJsonObject e = std::move(all[std::size_t(i)]);
+            shape(set, e, o);
+            p.value.append(e);
+        }
+        p.more = o.skip + p.value.size() < p.total && p.value.size() > 0;
+        return p;
+    }
+
+    // $expand and $select on one entity of `set`.
+    void shape(Set set, QJsonObject& e, const QueryOptions& o) {
+        QStringList expanded;
+        for (const ExpandItem& item : o.expand) {
+            const Navigation* nav = navigationOf(set, item.path.front());
+            if (!nav) {
+                refuse(QStringLiteral("%1 have no navigation property %2")
+                           .arg(QLatin1String(nameOf(set)), item.path.front().left(40)));
+                return;
+            }
+            QueryOptions nested = item.options;
+            if (item.path.size() > 1) {
+                nested = QueryOptions{};
+                nested.expand.push_back({item.path.mid(1), item.options});
+            }
+            const QString name = item.path.front();
+            expanded << name;
+            std::vector<QJsonObject> to = m_model.follow(
+                idOf(e), *nav,
+                nested.filter ? timeWindowOf(*nested.filter, QStringLiteral("phenomenonTime"))
+                              : TimeWindow{});
+            if (nav->many) {
+                const Page p = collection(nav->to, std::move(to), nested);
+                e.insert(name, p.value);
+                if (nested.count)
+                    e.insert(name + QLatin1String("@iot.count"), qint64(p.total));
+            } else if (!to.empty()) {
+                QJsonObject one = std::move(to.front());
+                shape(nav->to, one, nested);
+                e.insert(name, one);
+            }
+        }
+        if (!o.select)
+            return;
+        QJsonObject kept;
+        for (const QString& s : *o.select) {
+            const QString key = s == QLatin1String("id")         ? QStringLiteral("@iot.id")
+                                : s == QLatin1String("selfLink") ? QStringLiteral("@iot.selfLink")
+                                                                 : s;
+            const QString link = s + QLatin1String("@iot.navigationLink");
+            if (e.contains(key) && !navigationOf(set, s))
+                kept.insert(key, e.value(key));
+            else if (navigationOf(set, s) && e.contains(link))
+                kept.insert(link, e.value(link));
+            else if (!navigationOf(set, s))
+                refuse(QStringLiteral("%1 have no property %2")
+                           .arg(QLatin1String(nameOf(set)), s.left(40)));
+        }
+        for (const QString& name : expanded)
+            for (const char* tail : {"", "@iot.count"})
+                if (e.contains(name + QLatin1String(tail)))
+                    kept.insert(name + QLatin1String(tail), e.value(name + QLatin1String(tail)));
+        e = kept;
+    }
+
+    std::optional<Answer> refused;
+
+private:
+    void refuse(const QString& why) {
+        if (!refused)
+            refused = errorAnswer(400, why);
+    }
+
+    Model& m_model;
+    Resolver m_resolve;
+    std::map<QString, std::optional<QJsonObject>> m_resolved;
+    const double m_now = nowSeconds();
+};
+
+// The request's query read: its options, or the refusal.
+struct Asked {
+    QueryParams params;
+    QueryOptions options;
+    std::optional<Answer> refused;
+};
+
+Asked ask(const Request& r) {
+    Asked a;
+    static const QStringList allowed = {QStringLiteral("$top"),    QStringLiteral("$skip"),
+                                        QStringLiteral("$count"),  QStringLiteral("$orderby"),
+                                        QStringLiteral("$filter"), QStringLiteral("$select"),
+                                        QStringLiteral("$expand")};
+    a.params = parseQuery(r.query, allowed);
+    QueryRefusal refusal;
+    if (!a.params.ok)
+        a.refused =
+            errorAnswer(a.params.error.contains(QLatin1String("long")) ? 413 : 400, a.params.error);
+    else if (!parseQueryOptions(a.params.values, a.options, refusal))
+        a.refused = errorAnswer(refusal.status, refusal.why);
+    return a;
+}
+
+// A collection's answer: its page, the count when asked, the next page's link when more.
+QJsonObject collectionJson(const Shaper::Page& page, const QString& self, const Asked& a) {
+    QJsonObject o;
+    if (a.options.count)
+        o.insert(QStringLiteral("@iot.count"), qint64(page.total));
+    if (page.more) {
+        QStringList query;
+        QMap<QString, QString> values = a.params.values;
+        values.insert(QStringLiteral("$top"), QString::number(a.options.top));
+        values.insert(QStringLiteral("$skip"), QString::number(a.options.skip + page.value.size()));
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            query << QString::fromLatin1(QUrl::toPercentEncoding(it.key(), "$") + '=' +
+                                         QUrl::toPercentEncoding(it.value()));
+        o.insert(QStringLiteral("@iot.nextLink"),
+                 self + QLatin1Char('?') + query.join(QLatin1Char('&')));
+    }
+    o.insert(QStringLiteral("value"), page.value);
+    return o;
+}
+
+Answer notFound(const QString& what) {
+    return errorAnswer(404, QStringLiteral("no such entity: %1").arg(what.left(200)));
+}
+
+// A page of Observations of one or more Datastreams (in the unit's order, one Datastream after
+// another, or in their time's order) filtered on their time alone: cut from the series'
+// timelines, building only the page's Observations, so that it costs about the same at any
+// size of the series (the common read, which kMostBuilt does not bound). Nullopt when the
+// options ask more than that.
+std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
+                                            const std::vector<StreamId>& streams,
+                                            const QueryOptions& o, const Links& l) {
+    std::optional<TimeFilter> filter;
+    if (o.filter) {
+        filter = timeFilterOf(*o.filter);
+        if (!filter)
+            return std::nullopt;
+    }
+    const bool ordered = o.orderby.size() == 1 &&
+                         o.orderby.front().path == QStringList{QStringLiteral("phenomenonTime")};
+    if (!o.orderby.empty() && !ordered)
+        return std::nullopt;
+    const bool newestFirst = ordered && o.orderby.front().descending;
+    Shaper::Page page;
+    struct Held {
+        DerivedSeriesCache::Held series;
+        std::shared_ptr<const Timeline> timeline;
+    };
+    std::vector<Held> held;
     struct Hit {
         double t;
+        std::uint32_t stream;
         std::uint64_t index;
     };
     std::vector<Hit> hits;
-    for (std::uint64_t at = 0; at < points.size(); ++at) {
-        const series::RecordClock::Utc& utc = points[at].utc;
-        if (!utc.known || (only && at != *only) || (o.filtered && !o.filter.holds(utc.seconds)))
-            continue;
-        hits.push_back({utc.seconds, at});
-    }
-    if (o.ordered)
-        std::stable_sort(hits.begin(), hits.end(), [&](const Hit& x, const Hit& y) {
-            return o.newestFirst ? x.t > y.t : x.t < y.t;
-        });
-    const long long total = (long long)hits.size();
-    // The page's records, by their index, each with its place in the page.
-    std::vector<std::pair<std::uint64_t, std::size_t>> wanted;
-    for (long long i = only ? 0 : o.skip; i < total && (only || (long long)wanted.size() < o.top);
-         ++i)
-        wanted.emplace_back(hits[std::size_t(i)].index, wanted.size());
-    if (only && wanted.empty())
-        return notFound(QStringLiteral("Observations('%1')").arg(r.path));
-    std::sort(wanted.begin(), wanted.end());
-    std::vector<QJsonObject> page(wanted.size());
-    const QString stream = joinId({id.unit, id.set, QString::number(id.field)});
-    std::uint64_t index = 0;
-    auto next = wanted.begin();
-    source.forEachRecord([&](const series::RecordRef& rec) {
-        if (next != wanted.end() && next->first == index) {
-            const Timeline::Point& p = points[index];
-            page[next->second] = observationJson(l, stream, index, rec, p.utc, id.field, p.flags);
-            ++next;
+    for (const StreamId& id : streams) {
+        const auto series = model.series(id.unit, id.set);
+        if (!series)
+            return page;
+        held.push_back({series, timelineOf(series)});
+        const std::vector<Timeline::Point>& points = held.back().timeline->points;
+        for (std::uint64_t at = 0; at < points.size(); ++at) {
+            const series::RecordClock::Utc& utc = points[at].utc;
+            if (utc.known && (!filter || filter->holds(utc.seconds)))
+                hits.push_back({utc.seconds, std::uint32_t(held.size() - 1), at});
         }
-        ++index;
-        return next != wanted.end() && index < points.size();
-    });
-    if (only)
-        return json(page.front());
-    QJsonArray value;
-    for (QJsonObject& obs : page)
-        value.append(std::move(obs));
-    return json(collection(value, total, l.entity("Datastreams", stream, "Observations"), a));
+    }
+    if (ordered)
+        std::stable_sort(hits.begin(), hits.end(), [&](const Hit& x, const Hit& y) {
+            return newestFirst ? x.t > y.t : x.t < y.t;
+        });
+    page.total = (long long)hits.size();
+    // The page's records, by their Datastream and index, each with its place in the page.
+    std::vector<std::tuple<std::uint32_t, std::uint64_t, std::size_t>> wanted;
+    for (long long i = o.skip; i < page.total && (long long)wanted.size() < o.top; ++i)
+        wanted.emplace_back(hits[std::size_t(i)].stream, hits[std::size_t(i)].index, wanted.size());
+    std::sort(wanted.begin(), wanted.end());
+    std::vector<QJsonObject> built(wanted.size());
+    for (auto next = wanted.begin(); next != wanted.end();) {
+        const std::uint32_t s = std::get<0>(*next);
+        const StreamId& id = streams[s];
+        const QString stream = id.id();
+        const std::vector<Timeline::Point>& points = held[s].timeline->points;
+        std::uint64_t index = 0;
+        held[s].series->source().forEachRecord([&](const series::RecordRef& rec) {
+            if (next != wanted.end() && std::get<0>(*next) == s && std::get<1>(*next) == index) {
+                const Timeline::Point& p = points[index];
+                built[std::get<2>(*next)] =
+                    observationJson(l, stream, rec, p.utc, id.field, p.flags);
+                ++next;
+            }
+            ++index;
+            return next != wanted.end() && std::get<0>(*next) == s && index < points.size();
+        });
+        while (next != wanted.end() && std::get<0>(*next) == s)
+            ++next; // none of a series that changed under the timeline
+    }
+    for (QJsonObject& e : built) {
+        shaper.shape(Set::Observations, e, o);
+        page.value.append(std::move(e));
+    }
+    page.more = o.skip + page.value.size() < page.total && page.value.size() > 0;
+    return page;
+}
+
+// The conformance classes the service meets whole; nothing it meets in part.
+QJsonArray conformance() {
+    QJsonArray classes;
+    for (const char* c : {"http://www.opengis.net/spec/iot_sensing/1.1/req/resource-path/"
+                          "resource-path-to-entities",
+                          "http://www.opengis.net/spec/iot_sensing/1.1/req/request-data"})
+        classes.append(QLatin1String(c));
+    return classes;
 }
 
 Answer serviceRoot(const Links& l) {
     QJsonArray sets;
-    for (const char* name : {"Things", "Locations", "HistoricalLocations", "Datastreams", "Sensors",
-                             "Observations", "ObservedProperties", "FeaturesOfInterest"})
+    for (const auto& [set, name] : kSets)
         sets.append(QJsonObject{{QStringLiteral("name"), QLatin1String(name)},
                                 {QStringLiteral("url"), l.set(name)}});
     return json({{QStringLiteral("value"), sets},
                  {QStringLiteral("serverSettings"),
-                  QJsonObject{{QStringLiteral("conformance"), QJsonArray{}},
+                  QJsonObject{{QStringLiteral("conformance"), conformance()},
                               {QStringLiteral("note"),
-                               QStringLiteral("read-only; a part of the sensing core: see "
-                                              "xrq-office(1), THE WEB SERVICE")}}}});
+                               QStringLiteral("read-only: see xrq-office(1), THE WEB SERVICE")}}}});
 }
 
-Answer emptyCollection(const Request& r) {
-    const Asked a = ask(r, true, false);
-    if (a.refused)
-        return *a.refused;
-    QJsonObject o{{QStringLiteral("value"), QJsonArray{}}};
-    if (a.options.count)
-        o.insert(QStringLiteral("@iot.count"), 0);
-    return json(o);
+Answer noResource(const Request& r) {
+    return errorAnswer(404, QStringLiteral("no such resource: %1").arg(r.path.left(200)));
 }
 
-Answer unitList(const Links& l, const Request& r, const OfficeConfig& c, bool sensors) {
-    const Asked a = ask(r, true, false);
-    if (a.refused)
-        return *a.refused;
-    const UnitList units = readUnitList(c.conninfo, a.options.skip, a.options.top, c.limits);
-    if (units.error.failed())
-        return readErrorAnswer(units.error);
-    QJsonArray page;
-    for (const QString& u : units.units)
-        page.append(sensors ? sensorJson(l, u) : thingJson(l, u));
-    return json(collection(page, units.total, l.set(sensors ? "Sensors" : "Things"), a));
+// A property's answer: {"name": value}, or the value itself as text after $value.
+Answer propertyAnswer(const QJsonObject& e, const QString& name, bool raw, const Request& r) {
+    const QString key = name == QLatin1String("id")         ? QStringLiteral("@iot.id")
+                        : name == QLatin1String("selfLink") ? QStringLiteral("@iot.selfLink")
+                                                            : name;
+    if (!e.contains(key) || name.contains(QLatin1Char('@')))
+        return noResource(r);
+    const QJsonValue v = e.value(key);
+    if (!raw)
+        return json({{key, v}});
+    if (v.isNull() || v.isUndefined())
+        return errorAnswer(404, QStringLiteral("%1 has no value").arg(name));
+    if (v.isObject() || v.isArray())
+        return errorAnswer(
+            400, QStringLiteral("$value is for a plain property; %1 is not one").arg(name));
+    const QByteArray text =
+        v.isString() ? v.toString().toUtf8()
+        : v.isBool()
+            ? QByteArray(v.toBool() ? "true" : "false")
+            : QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact).chopped(1).mid(1);
+    return {200, "text/plain; charset=utf-8", text, {}};
+}
+
+QJsonObject refOf(const QJsonObject& e) {
+    return {{QStringLiteral("@iot.selfLink"), e.value(QLatin1String("@iot.selfLink"))}};
 }
 
 } // namespace
@@ -476,125 +1037,109 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
         rest = {};
     std::vector<PathPart> parts;
     if (!parseResourcePath(rest, parts))
-        return errorAnswer(404, QStringLiteral("no such resource: %1").arg(r.path.left(200)));
-    if (parts.empty()) {
-        const Asked a = ask(r, false, false);
-        return a.refused ? *a.refused : serviceRoot(l);
-    }
-    auto is = [&](std::size_t i, const char* name, bool keyed) {
-        return i < parts.size() && parts[i].name == QLatin1String(name) &&
-               parts[i].key.has_value() == keyed;
-    };
-    const QString key = parts[0].key.value_or(QString());
-    // Collections at the root.
-    if (parts.size() == 1 && !parts[0].key) {
-        if (is(0, "Things", false))
-            return unitList(l, r, c, false);
-        if (is(0, "Sensors", false))
-            return unitList(l, r, c, true);
-        if (is(0, "Locations", false) || is(0, "HistoricalLocations", false) ||
-            is(0, "FeaturesOfInterest", false))
-            return emptyCollection(r);
-        if (is(0, "Datastreams", false) || is(0, "Observations", false) ||
-            is(0, "ObservedProperties", false))
-            return errorAnswer(400, QStringLiteral("%1 are not served whole here: reach them "
-                                                   "from a Thing, as Things('SITE1')/Datastreams")
-                                        .arg(parts[0].name));
+        return noResource(r);
+    const Asked a = ask(r);
+    if (a.refused)
+        return *a.refused;
+    if (parts.empty())
+        return serviceRoot(l);
+    const std::optional<Set> first = setNamed(parts[0].name);
+    if (!first)
         return errorAnswer(404,
                            QStringLiteral("no such collection: %1").arg(parts[0].name.left(40)));
+    Model model(c, l);
+    Shaper shaper(model);
+    auto done = [&](Answer answer) {
+        if (model.failed)
+            return *model.failed;
+        return shaper.refused ? *shaper.refused : answer;
+    };
+    const TimeWindow window =
+        a.options.filter ? timeWindowOf(*a.options.filter, QStringLiteral("phenomenonTime"))
+                         : TimeWindow{};
+    const QString self = l.root() + r.path.sliced(qsizetype(std::strlen(kApiRoot)));
+
+    // Walk the path: an entity, or a collection under one (with the Datastream it is under,
+    // for the Observations' own page).
+    Set set = *first;
+    std::optional<QJsonObject> entity;
+    std::optional<QString> parentId;
+    const Navigation* via = nullptr;
+    std::size_t at = 0;
+    if (parts[0].key) {
+        entity = model.one(set, *parts[0].key);
+        if (!entity)
+            return done(notFound(QStringLiteral("%1('%2')").arg(parts[0].name, *parts[0].key)));
     }
-    // Things('u'), Sensors('u') and what they lead to.
-    if (is(0, "Things", true) || is(0, "Sensors", true)) {
-        const bool sensor = is(0, "Sensors", true);
-        const std::optional<QStringList> id = splitId(key, 1);
-        if (!id)
-            return notFound(parts[0].name);
-        const QString unit = id->front();
-        if (parts.size() == 1) {
-            const Asked a = ask(r, false, false);
-            if (a.refused)
-                return *a.refused;
-            const UnitSets sets = readUnitSets(c.conninfo, unit, c.limits);
-            if (sets.error.failed())
-                return readErrorAnswer(sets.error);
-            return json(sensor ? sensorJson(l, unit) : thingJson(l, unit));
+    for (at = 1; at < parts.size(); ++at) {
+        const PathPart& p = parts[at];
+        if (p.name.startsWith(QLatin1Char('$')))
+            break;
+        if (!entity)
+            return noResource(r); // after a collection only $ref
+        const Navigation* nav = navigationOf(set, p.name);
+        if (!nav) {
+            if (p.key)
+                return noResource(r);
+            if (at + 1 == parts.size())
+                return done(propertyAnswer(*entity, p.name, false, r));
+            if (at + 2 == parts.size() && parts[at + 1].name == QLatin1String("$value"))
+                return done(propertyAnswer(*entity, p.name, true, r));
+            return noResource(r);
         }
-        if (parts.size() == 2 && is(1, "Datastreams", false)) {
-            const Asked a = ask(r, true, false);
-            if (a.refused)
-                return *a.refused;
-            const Streams s = streamsOf(l, unit, c);
-            if (s.error.failed())
-                return readErrorAnswer(s.error);
-            return json(collection(slice(s.all, a.options), (long long)s.all.size(),
-                                   l.entity(sensor ? "Sensors" : "Things", key, "Datastreams"), a));
+        if (nav->many && !p.key) {
+            parentId = idOf(*entity);
+            via = nav;
+            set = nav->to;
+            entity.reset();
+            continue;
         }
-        if (!sensor && parts.size() == 2 &&
-            (is(1, "Locations", false) || is(1, "HistoricalLocations", false)))
-            return emptyCollection(r);
-        return errorAnswer(404, QStringLiteral("no such resource: %1").arg(r.path.left(200)));
+        if (!nav->many && p.key)
+            return noResource(r);
+        std::vector<QJsonObject> to = model.follow(idOf(*entity), *nav, {});
+        entity.reset();
+        for (QJsonObject& e : to)
+            if (!p.key || idOf(e) == *p.key)
+                entity = std::move(e);
+        set = nav->to;
+        if (!entity)
+            return done(notFound(r.path));
     }
-    if (is(0, "Datastreams", true)) {
-        const std::optional<StreamId> id = streamOf(key);
-        if (!id)
-            return notFound(QStringLiteral("Datastreams"));
-        if (parts.size() == 2 && is(1, "Observations", false)) {
-            const Asked a = ask(r, true, true);
-            return a.refused ? *a.refused : observations(l, r, c, *id, a, std::nullopt);
-        }
-        const Asked a = ask(r, false, false);
-        if (a.refused)
-            return *a.refused;
-        if (parts.size() == 2 && is(1, "Thing", false))
-            return json(thingJson(l, id->unit));
-        if (parts.size() == 2 && is(1, "Sensor", false))
-            return json(sensorJson(l, id->unit));
-        if (parts.size() == 2 && is(1, "ObservedProperty", false))
-            return json(propertyJson(l, id->set, id->field));
-        if (parts.size() != 1)
-            return errorAnswer(404, QStringLiteral("no such resource: %1").arg(r.path.left(200)));
-        ReadError error;
-        const auto held = readDerivedSeries(c.conninfo, id->unit, id->set, c.limits, error);
-        if (!held)
-            return readErrorAnswer(error);
-        const SetShape shape = shapeOf(held->source());
-        if (std::find(shape.fields.begin(), shape.fields.end(), id->field) == shape.fields.end())
-            return notFound(QStringLiteral("Datastreams"));
-        return json(datastreamJson(l, id->unit, id->set, id->field, shape));
+    const bool ref =
+        at < parts.size() && parts[at].name == QLatin1String("$ref") && at + 1 == parts.size();
+    if (at < parts.size() && !ref)
+        return noResource(r);
+
+    if (entity) {
+        if (ref)
+            return done(json(refOf(*entity)));
+        shaper.shape(set, *entity, a.options);
+        return done(json(*entity));
     }
-    if (is(0, "Observations", true)) {
-        const std::optional<QStringList> p = splitId(key, 4);
-        bool ok = false;
-        const qulonglong index = p ? (*p)[3].toULongLong(&ok) : 0;
-        const std::optional<StreamId> id =
-            p ? streamOf(joinId({(*p)[0], (*p)[1], (*p)[2]})) : std::nullopt;
-        if (!ok || !id)
-            return notFound(QStringLiteral("Observations"));
-        const Asked a = ask(r, false, false);
-        if (a.refused)
-            return *a.refused;
-        if (parts.size() == 2 && is(1, "Datastream", false)) {
-            Request streamRequest = r;
-            streamRequest.path = QLatin1String(kApiRoot) + QStringLiteral("/Datastreams('") +
-                                 joinId({id->unit, id->set, QString::number(id->field)}) +
-                                 QStringLiteral("')");
-            streamRequest.query.clear();
-            return sensorThingsAnswer(streamRequest, c);
-        }
-        if (parts.size() != 1)
-            return errorAnswer(404, QStringLiteral("no such resource: %1").arg(r.path.left(200)));
-        return observations(l, r, c, *id, a, index);
+    std::optional<Shaper::Page> page;
+    if (via && via->from == Set::Datastreams && set == Set::Observations) {
+        if (const std::optional<StreamId> stream = streamOf(*parentId))
+            page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
+    } else if (!via && set == Set::Observations) {
+        const std::vector<StreamId> streams = model.allStreams();
+        if (model.failed)
+            return *model.failed;
+        page = timeOrderedPage(model, shaper, streams, a.options, l);
     }
-    if (is(0, "ObservedProperties", true) && parts.size() == 1) {
-        const std::optional<QStringList> p = splitId(key, 2);
-        bool ok = false;
-        const int field = p ? (*p)[1].toInt(&ok) : 0;
-        if (!ok || field < 1)
-            return notFound(QStringLiteral("ObservedProperties"));
-        const Asked a = ask(r, false, false);
-        return a.refused ? *a.refused : json(propertyJson(l, (*p)[0], field));
+    if (!page) {
+        std::vector<QJsonObject> all =
+            via ? model.follow(*parentId, *via, window) : model.all(set, window);
+        if (model.failed)
+            return *model.failed;
+        page = shaper.collection(set, std::move(all), a.options);
     }
-    return errorAnswer(404, QStringLiteral("no such resource: %1").arg(r.path.left(200)));
+    if (ref) {
+        QJsonArray refs;
+        for (const QJsonValue& v : page->value)
+            refs.append(refOf(v.toObject()));
+        page->value = refs;
+    }
+    return done(json(collectionJson(*page, self, a)));
 }
 
 } // namespace office

@@ -69,44 +69,75 @@ TEST(OfficeQuery, FilterHoldsEveryComparisonItJoins) {
 
 struct OptionsCase {
     std::vector<std::pair<const char*, const char*>> values;
-    bool observations;
-    bool ok;
+    int status; // 0: read
     int top = kDefaultTop;
     long long skip = 0;
 };
 
-TEST(OfficeQuery, ListOptionsBoundedAndOnlyWhereTheyApply) {
+TEST(OfficeQuery, OptionsBoundedAndEachRefusalNamed) {
+    const QString deep = QStringLiteral("Datastreams($expand=Thing($expand=Datastreams($expand="
+                                        "Observations($expand=Datastream($expand=Thing)))))");
     const OptionsCase cases[] = {
-        {{}, false, true},
-        {{{"$top", "7"}, {"$skip", "3"}}, false, true, 7, 3},
-        {{{"$top", "1000000"}}, false, true, kMostTop},
-        {{{"$top", "00"}}, false, true, 0},
-        {{{"$skip", "1000000001"}}, false, false},
-        {{{"$top", "+1"}}, false, false},
-        {{{"$top", ""}}, false, false},
-        {{{"$orderby", "phenomenonTime desc"}}, false, false},
-        {{{"$orderby", "phenomenonTime  desc"}}, true, true},
-        {{{"$orderby", "phenomenonTime,result"}}, true, false},
-        {{{"$filter", "phenomenonTime ge 2026-12-01T00:00:00Z"}}, false, false},
-        {{{"$filter", "phenomenonTime ge 2026-12-01T00:00:00Z"}}, true, true},
-        {{{"$count", "TRUE"}}, false, false},
-        {{{"$expand", "Datastreams"}}, true, false},
+        {{}, 0},
+        {{{"$top", "7"}, {"$skip", "3"}}, 0, 7, 3},
+        {{{"$top", "1000000"}}, 0, kMostTop},
+        {{{"$top", "00"}}, 0, 0},
+        {{{"$skip", "1000000001"}}, 400},
+        {{{"$top", "+1"}}, 400},
+        {{{"$top", ""}}, 400},
+        {{{"$orderby", "phenomenonTime  desc"}}, 0},
+        {{{"$orderby", "phenomenonTime desc,result,Datastream/name asc"}}, 0},
+        {{{"$orderby", "phenomenonTime sideways"}}, 400},
+        {{{"$orderby", "a,b,c,d,e,f,g,h,i"}}, 400},
+        {{{"$orderby", "result;drop"}}, 400},
+        {{{"$filter", "phenomenonTime ge 2026-12-01T00:00:00Z"}}, 0},
+        {{{"$filter", "phenomenonTime ge"}}, 400},
+        {{{"$count", "TRUE"}}, 400},
+        {{{"$select", "id,name,unitOfMeasurement"}}, 0},
+        {{{"$select", "Datastream/name"}}, 400},
+        {{{"$select", ""}}, 400},
+        {{{"$expand", "Datastreams"}}, 0},
+        {{{"$expand", "Datastreams($top=2;$select=name;$expand=Observations($filter=result gt "
+                      "1;$orderby=phenomenonTime desc)),Locations"}},
+         0},
+        {{{"$expand", "Datastreams/Observations"}}, 0},
+        {{{"$expand", "Datastreams($top=2"}}, 400},
+        {{{"$expand", "Datastreams($nothing=2)"}}, 400},
+        {{{"$expand", "Datastreams($top=1;$top=2)"}}, 400},
+        {{{"$expand", "Datastreams($filter=name eq 'a)b;c')"}}, 0},
+        {{{"$expand", "a,b,c,d,e,f,g,h,i"}}, 400},
+        {{{"$nothing", "1"}}, 400},
     };
     for (const OptionsCase& c : cases) {
         QMap<QString, QString> values;
         for (const auto& [name, value] : c.values)
             values.insert(QString::fromLatin1(name), QString::fromLatin1(value));
-        SCOPED_TRACE(QStringList(values.keys()).join(',').toStdString());
-        ListOptions o;
-        QString why;
-        EXPECT_EQ(parseListOptions(values, c.observations, o, why), c.ok) << why.toStdString();
-        if (c.ok) {
+        SCOPED_TRACE(QStringList(values.values()).join(',').toStdString());
+        QueryOptions o;
+        QueryRefusal refusal;
+        EXPECT_EQ(parseQueryOptions(values, o, refusal), c.status == 0)
+            << refusal.why.toStdString();
+        if (c.status == 0) {
             EXPECT_EQ(o.top, c.top);
             EXPECT_EQ(o.skip, c.skip);
         } else {
-            EXPECT_FALSE(why.isEmpty());
+            EXPECT_EQ(refusal.status, c.status);
+            EXPECT_FALSE(refusal.why.isEmpty());
         }
     }
+    QueryOptions o;
+    QueryRefusal refusal;
+    EXPECT_FALSE(parseQueryOptions({{QStringLiteral("$expand"), deep}}, o, refusal));
+    EXPECT_TRUE(refusal.why.contains(QLatin1String("nesting"))) << refusal.why.toStdString();
+    ASSERT_TRUE(parseQueryOptions(
+        {{QStringLiteral("$expand"),
+          QStringLiteral("Datastreams($top=2;$expand=Observations($orderby=result desc))")}},
+        o, refusal));
+    ASSERT_EQ(o.expand.size(), 1u);
+    EXPECT_EQ(o.expand[0].options.top, 2);
+    ASSERT_EQ(o.expand[0].options.expand.size(), 1u);
+    EXPECT_EQ(o.expand[0].options.expand[0].path, QStringList{QStringLiteral("Observations")});
+    EXPECT_TRUE(o.expand[0].options.expand[0].options.orderby.front().descending);
 }
 
 TEST(OfficeQuery, PathsAndIdentitiesReadBackWhatWasWritten) {
@@ -118,8 +149,9 @@ TEST(OfficeQuery, PathsAndIdentitiesReadBackWhatWasWritten) {
     EXPECT_FALSE(parts[1].key);
     ASSERT_TRUE(parseResourcePath(u"/Things('O''Hara')", parts));
     EXPECT_EQ(parts[0].key, QStringLiteral("O'Hara"));
-    for (const char16_t* bad : {u"Things", u"/Things(", u"/Things('a'", u"/Things('a')x",
-                                u"/Things(a)", u"/", u"//Things", u"/a/b/c/d", u"/Thing\u00e9s"})
+    for (const char16_t* bad :
+         {u"Things", u"/Things(", u"/Things('a'", u"/Things('a')x", u"/Things(a)", u"/",
+          u"//Things", u"/a/b/c/d/e/f/g/h/i", u"/Thing\u00e9s", u"/Things/$", u"/Things/x$ref"})
         EXPECT_FALSE(parseResourcePath(bad, parts)) << QString::fromUtf16(bad).toStdString();
 
     const QStringList names = {QStringLiteral("SITE 1"),
