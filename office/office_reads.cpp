@@ -810,7 +810,7 @@ ReadError siteFactsError(const fleet::SiteFacts& facts) {
 
 SitesOverview readSitesOverview(const std::string& conninfo, const ReadLimits& limits) {
     SitesOverview o;
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, o.error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, o.error);
     if (!lease)
         return o;
     PgConnection& pg = *lease;
@@ -876,7 +876,7 @@ SitesOverview readSitesOverview(const std::string& conninfo, const ReadLimits& l
 SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
                           const ReadLimits& limits) {
     SiteDetail d;
-    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, d.error);
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, d.error);
     if (!lease)
         return d;
     PgConnection& pg = *lease;
@@ -931,7 +931,7 @@ readSiteSeries(const std::string& conninfo, const QString& code, const TimeRange
                const ReadLimits& limits, ReadError& error) {
     fleet::SiteFacts facts;
     {
-        ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, error);
+        ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
         if (!lease)
             return nullptr;
         facts = fleet::readSiteFacts(*lease, limits.statementTimeout, code);
