@@ -233,17 +233,18 @@ std::string journalPath(const std::string& registerPath) {
     return platform::folderOf(registerPath) + "/units-pending.jsonl";
 }
 
-bool appendToJournal(const std::string& path, const std::vector<Event>& events, std::string& why) {
+platform::Result<void> appendToJournal(const std::string& path, const std::vector<Event>& events) {
     if (events.empty())
-        return true;
+        return {};
     QByteArray lines;
     for (const Event& e : events)
         lines += eventLine(e) + '\n';
     struct stat before {};
     const bool existed = ::lstat(path.c_str(), &before) == 0;
+    std::string why;
     const int fd = openLocked(path, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK, why);
     if (fd < 0)
-        return false;
+        return platform::makeError(platform::ErrorKind::Io, why);
     // A line torn by an earlier crash ends here, so that ours starts a line of its own.
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size > 0) {
@@ -255,10 +256,13 @@ bool appendToJournal(const std::string& path, const std::vector<Event>& events, 
               platform::syncFileData(fd);
     if (ok && !existed)
         ok = platform::syncFolder(platform::folderOf(path));
-    if (!ok)
-        why = std::strerror(errno);
+    const int err = errno;
     ::close(fd);
-    return ok;
+    if (!ok)
+        return platform::makeError(err == ENOSPC || err == EDQUOT ? platform::ErrorKind::Full
+                                                                  : platform::ErrorKind::Io,
+                                   std::strerror(err));
+    return {};
 }
 
 ReplayOutcome replayJournal(const std::string& path,

@@ -12,6 +12,7 @@
 // Bytes (serial numbers, paths, the unit's replies) are carried as Latin-1 text, one
 // character per byte, so they come back exactly.
 
+#include "platform/result.h"
 #include "register/unit_register.h"
 
 #include <QByteArray>
@@ -39,9 +40,9 @@ std::optional<Event> eventFromLine(const QByteArray& line);
 // The journal beside a register file.
 std::string journalPath(const std::string& registerPath);
 
-// Appends the events (one write) and syncs them; false with `why` when they are not safely
-// on the disk.
-bool appendToJournal(const std::string& path, const std::vector<Event>& events, std::string& why);
+// Appends the events (one write) and syncs them; an error when they are not safely on the
+// disk.
+platform::Result<void> appendToJournal(const std::string& path, const std::vector<Event>& events);
 
 struct ReplayOutcome {
     bool found = false;    // there was a journal

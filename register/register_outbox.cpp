@@ -6,6 +6,7 @@
 #include "fleet/fleet_settings.h"
 #include "fleet/outbox.h"
 #include "platform/durable_file.h"
+#include "storage/sqlite_store.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -400,13 +401,21 @@ void addSharingSources(fleet::SharingSources& sources) {
     sources.requeuers.emplace(QStringLiteral("visits"), queueRefusedEvents);
 }
 
-bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
-                          QSqlError& error) {
+platform::Result<void> enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop) {
+    std::string why;
+    QSqlError error;
     Reader r{db, why, error};
+    bool ok = true;
     for (const char* table : {"visits", "battery", "clock_sets", "downloads", "clears"})
-        if (!r.identify(table))
-            return false;
-    return enqueueEvents(r, laptop);
+        ok = ok && r.identify(table);
+    if (ok && enqueueEvents(r, laptop))
+        return {};
+    // SQLite's own failures by their kind (a full disk, a lock: tried again); anything else is
+    // a fault of ours, told as it is.
+    const platform::ErrorKind kind =
+        error.type() != QSqlError::NoError ? storage::kindOf(error) : platform::ErrorKind::Internal;
+    return platform::makeError(
+        kind == platform::ErrorKind::Invalid ? platform::ErrorKind::Internal : kind, why);
 }
 
 Download downloadOfRow(const QSqlQuery& q, int first) {

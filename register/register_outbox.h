@@ -58,10 +58,9 @@ std::optional<fleet::Fact> keptFact(const Download& d, const std::string& id,
 
 // Enqueues every event of a register written before it had an outbox, once, inside the
 // migration's transaction: events without an identity (files from before identities) get
-// one first. False, with `why` and SQLite's error (a full disk, a lock: tried again; none: a
-// fault), leaves the migration to roll back.
-bool enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop, std::string& why,
-                          QSqlError& error);
+// one first. An error (a full disk, a lock: kinds that pass; Internal: a fault) leaves the
+// migration to roll back.
+platform::Result<void> enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop);
 
 // The register's part of what sharing reads (fleet/sharing_sources.h): the requeuer of the
 // files that have a "visits" table. Beside the series' (series::sharingSources) in each

@@ -337,16 +337,16 @@ void RegisterWriter::close(std::chrono::milliseconds deadline) {
     if (left.empty())
         return;
     const std::string journal = unitreg::journalPath(m_path);
-    std::string why;
     std::string text;
-    if (unitreg::appendToJournal(journal, left, why)) {
+    const auto kept = unitreg::appendToJournal(journal, left);
+    if (kept) {
         text = std::to_string(left.size()) + " events not yet in the unit register are kept in " +
                journal + " and written in at the next start";
         LogWrite("Unit register: " + text, source_line::registerEventsJournaled, LogSizeLimit);
     } else {
         text = std::to_string(left.size()) +
                " events could not be written to the unit register nor kept in " + journal + " (" +
-               why + ")";
+               kept.text() + ")";
         LogWrite("Unit register: " + text, source_line::registerJournalFailed, LogSizeLimit);
     }
     addWarning(text);

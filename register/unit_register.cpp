@@ -353,19 +353,10 @@ std::vector<storage::Step> UnitRegister::migrationSteps() {
         out.push_back([this, statements = std::move(statements)](
                           QSqlDatabase& db, int found) -> platform::Result<void> {
             QString text;
-            std::string why;
-            QSqlError error;
-            if (!fleet::Outbox::createTables(db, &text) ||
-                !enqueueEarlierEvents(db, laptop(), why, error)) {
-                // A full disk or a lock passes, as in any other step; anything else is told
-                // as it is.
-                const platform::ErrorKind kind = error.type() != QSqlError::NoError
-                                                     ? storage::kindOf(error)
-                                                     : platform::ErrorKind::Internal;
-                return platform::makeError(
-                    kind == platform::ErrorKind::Invalid ? platform::ErrorKind::Internal : kind,
-                    why.empty() ? text.toStdString() : why);
-            }
+            if (!fleet::Outbox::createTables(db, &text))
+                return platform::makeError(platform::ErrorKind::Internal, text.toStdString());
+            if (auto enqueued = enqueueEarlierEvents(db, laptop()); !enqueued)
+                return enqueued;
             return statements(db, found);
         });
     }

@@ -298,11 +298,11 @@ TEST(RegisterJournal, LinesCarryEveryKindAndATornLineIsLeftOut) {
                     {"the last line before the prompt was cut: \"1,2\"", "caf\xc3\xa9"}},
     };
     std::string why;
-    ASSERT_TRUE(appendToJournal(journal, events, why)) << why;
+    ASSERT_TRUE(appendToJournal(journal, events).ok());
     { std::ofstream(journal, std::ios::app | std::ios::binary) << "{\"kind\":\"visit\",\"id"; }
     Event withDownload = d;
     std::get<Download>(withDownload).id = "id-download";
-    ASSERT_TRUE(appendToJournal(journal, {withDownload}, why)) << why;
+    ASSERT_TRUE(appendToJournal(journal, {withDownload}).ok());
     std::vector<Event> back;
     const ReplayOutcome r = replayJournal(journal, [&](const std::vector<Event>& e) {
         back = e;
@@ -320,7 +320,7 @@ TEST(RegisterJournal, LinesCarryEveryKindAndATornLineIsLeftOut) {
     EXPECT_EQ(std::get<BatteryReading>(back[1]).reply, std::string("A\0B", 3));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(journal)));
     // A journal whose events cannot be written stays.
-    ASSERT_TRUE(appendToJournal(journal, events, why));
+    ASSERT_TRUE(appendToJournal(journal, events).ok());
     EXPECT_FALSE(replayJournal(journal, [](const auto&) { return false; }).replayed);
     EXPECT_TRUE(QFile::exists(QString::fromStdString(journal)));
 }
