@@ -12,6 +12,7 @@
 #include "fleet/server_schema.h"
 #include "platform/durable_file.h"
 #include "platform/poll_helpers.h"
+#include "storage/sqlite_store.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -223,8 +224,7 @@ bool refusedForContent(const PgResult& r) {
 struct Pusher::Local {
     struct File {
         std::string path;
-        QString connection;
-        bool open = false;
+        storage::Store store; // open once the file exists
         std::int64_t waiting = 0;
         // The file the connection opened: a file put in its place (the series rebuilt) is
         // opened anew, so that its outbox is read rather than the old one's.
@@ -239,61 +239,45 @@ struct Pusher::Local {
     std::vector<File> files;
     const SharingSources& sources;
 
-    Local(const std::vector<std::string>& paths, const SharingSources& from, const void* owner)
-        : sources(from) {
-        int i = 0;
-        for (const std::string& p : paths)
-            files.push_back({p,
-                             QStringLiteral("fleet-pusher-%1-%2")
-                                 .arg(reinterpret_cast<quintptr>(owner))
-                                 .arg(i++),
-                             false,
-                             0,
-                             0,
-                             0,
-                             false,
-                             false,
-                             {}});
-    }
-    ~Local() {
-        for (File& f : files) {
-            if (QSqlDatabase::contains(f.connection)) {
-                QSqlDatabase::database(f.connection, false).close();
-                QSqlDatabase::removeDatabase(f.connection);
-            }
-        }
+    Local(const std::vector<std::string>& paths, const SharingSources& from) : sources(from) {
+        files.resize(paths.size());
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            files[i].path = paths[i];
     }
 
     // The file's connection, opened once the file exists; never creates the file.
     bool ensureOpen(File& f) {
         struct stat st {};
         const bool exists = ::stat(f.path.c_str(), &st) == 0;
-        if (f.open) {
+        if (f.store.isOpen()) {
             if (exists && st.st_dev == f.device && st.st_ino == f.inode)
                 return true;
-            QSqlDatabase::database(f.connection, false).close();
-            f.open = false;
+            f.store.close();
         }
         if (!exists)
             return false;
         f.device = st.st_dev;
         f.inode = st.st_ino;
         f.requeued = false;
-        QSqlDatabase db = QSqlDatabase::contains(f.connection)
-                              ? QSqlDatabase::database(f.connection, false)
-                              : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), f.connection);
-        db.setDatabaseName(QString::fromStdString(f.path));
-        // Short: the program's own writer comes first; a busy file is tried again next pass.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=250"));
-        f.open = db.open();
-        // Removing confirmed facts need not wait for the disk: one that comes back after a
-        // power cut is sent again, and the server keeps it once.
-        if (f.open)
-            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
-        return f.open;
+        // The file is its owner's (the register's, the series'): never made, its journal and
+        // schema left as they are. Short waits: the program's own writer comes first, and a
+        // busy file is tried again next pass. Removing confirmed facts need not wait for the
+        // disk: one that comes back after a power cut is sent again, and the server keeps it
+        // once.
+        storage::OpenOptions o;
+        o.create = false;
+        o.busyMs = storage::busy::kNextPass;
+        o.journal = storage::Journal::Keep;
+        o.sync = storage::Sync::Normal;
+        o.connectionPrefix = QStringLiteral("fleet-pusher");
+        auto opened = storage::open(f.path, o);
+        if (!opened)
+            return false;
+        f.store = std::move(*opened);
+        return true;
     }
 
-    QSqlDatabase db(const File& f) { return QSqlDatabase::database(f.connection, false); }
+    QSqlDatabase db(File& f) { return f.store.db(); }
 
     std::int64_t count(File& f, const char* table) {
         if (!ensureOpen(f))
@@ -808,7 +792,7 @@ Pusher::State Pusher::transition(State from, Event event) {
 }
 
 void Pusher::run() {
-    Local local(m_config.outboxFiles, m_config.sources, this);
+    Local local(m_config.outboxFiles, m_config.sources);
     PgConnection pg(m_stopFd);
     Run r;
     State state = State::Counting;
