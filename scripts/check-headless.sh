@@ -4,8 +4,7 @@
 # link no window library (ldd lists no libQt6Widgets, libQt6Gui, libQt6Charts, libQt6OpenGL*,
 # libGL*, libEGL or libOpenGL) and start with no display and no Qt platform plugin (DISPLAY and
 # WAYLAND_DISPLAY unset, QT_QPA_PLATFORM empty): each answers --help, the two that have one
-# --version, and xrq-series lists the series of an empty files folder. Exits 1 and names each
-# failure. CI (.ci/run) runs it on the build the tests used, and the suite has a test doing the
+# --version, and each makes a real short run (below). Exits 1 and names each failure. CI (.ci/run) runs it on the build the tests used, and the suite has a test doing the
 # same (headless_programs, tests/CMakeLists.txt).
 # Usage: scripts/check-headless.sh [bin folder]   (default build/bin)
 set -euo pipefail
@@ -49,14 +48,59 @@ for program in xrq-collect xrq-series xrq-office; do
     done
 done
 
-# A real short run: the series of an empty files folder (the store opened through Qt SQL's
-# plugin, which needs no platform plugin either).
+# Real short runs, each past its QCoreApplication: the series of an empty files folder (the
+# store opened through Qt SQL's plugin); a collection from a device that is not there, which
+# starts the program (folders, run log, port table) and ends on its own words; the office
+# serving on a free loopback port until told to end (SIGTERM, exit 0). A window library
+# loaded at run time would ask for a display or a platform plugin here and fail.
+no_window() { # PROGRAM OUTPUT: the output holds no complaint about a display or a plugin
+    if grep -qiE 'qt\.qpa|could not connect to display|platform plugin' <<<"$2"; then
+        echo "$1 asked for a display or a platform plugin: $2"
+        failed=1
+    fi
+}
 if [ -x "$bin/xrq-series" ]; then
     mkdir -p "$scratch/files"
     if ! out=$(headless "$bin/xrq-series" --files-folder "$scratch/files" list 2>&1 </dev/null); then
         echo "xrq-series list failed without a display: $out"
         failed=1
     fi
+    no_window xrq-series "$out"
+fi
+if [ -x "$bin/xrq-collect" ]; then
+    mkdir -p "$scratch/data"
+    status=0
+    out=$(headless "$bin/xrq-collect" --device "$scratch/no-such-device" --dir "$scratch/data/" \
+        2>&1 </dev/null) || status=$?
+    # Its own refusal (an exit status of its own, its words), never a crash or a signal.
+    if [ $status -eq 0 ] || [ $status -ge 128 ] || [[ $out != *"xrq-collect: "* ]]; then
+        echo "xrq-collect did not run to its own end without a display (exit $status): $out"
+        failed=1
+    fi
+    no_window xrq-collect "$out"
+fi
+if [ -x "$bin/xrq-office" ]; then
+    exec {office}< <(PGSERVICEFILE="$scratch/no-service-file" headless "$bin/xrq-office" \
+        --service headless-check --listen 127.0.0.1:0 2>&1 </dev/null)
+    office_pid=$!
+    said="" serving=""
+    while IFS= read -r -t 30 -u "$office" line; do
+        said+="$line"$'\n'
+        if [[ $line == *"serving http://127.0.0.1:"* ]]; then
+            serving=yes
+            break
+        fi
+    done
+    kill -TERM "$office_pid" 2>/dev/null || true
+    status=0
+    wait "$office_pid" || status=$?
+    said+=$(cat <&"$office")
+    exec {office}<&-
+    if [ -z "$serving" ] || [ $status -ne 0 ]; then
+        echo "xrq-office did not serve and end as asked without a display (exit $status): $said"
+        failed=1
+    fi
+    no_window xrq-office "$said"
 fi
 
 [ $failed -eq 0 ] && echo "xrq-collect, xrq-series, xrq-office: no window library linked, each starts without a display"

@@ -14,7 +14,8 @@ XRQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # durability tests watch the program's syncs from outside; chromium: the office's pages are
 # loaded by a real browser, headless; python3 with pandas: the series' export is read back by
 # Python's csv and by pandas as their users read it (Debian's, in /usr/bin: not another one
-# first on PATH).
+# first on PATH); bash and ldd: the check that the programs without windows link none
+# (scripts/check-headless.sh, the test headless_programs).
 XRQ_TEST_PROGRAMS=(
     "Xvfb xvfb"
     "openbox openbox"
@@ -31,6 +32,8 @@ XRQ_TEST_PROGRAMS=(
     "sh dash"
     "chromium chromium"
     "python3 python3-pandas /usr/bin"
+    "bash bash"
+    "ldd libc-bin"
 )
 # The build's packages (libsqlite3-dev: the tests' fault layer under SQLite links sqlite3
 # itself), xauth for xvfb-run (scripts/run.sh, scripts/screenshots.sh), git for CI's checks of
