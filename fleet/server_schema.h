@@ -20,6 +20,8 @@
 //                       removes the chunks of bytes that are whole
 //   xrq.visit_intervals how often units are to be visited, each setting a row, set by the
 //                       owner (fleet/visit_intervals.h)
+//   xrq.site_facts      sites, deployments, removals, column meanings, calibrations and
+//                       field notes, by UUID, keyed by what each is about (fleet/site_facts.h)
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates; from schema 10 this program reads them
 // and the facts through xrq.owned_*, which leave out disowned laptop roles' facts

@@ -12,6 +12,7 @@
 #include "series/series_export.h"
 #include "series/series_store.h"
 #include "series/server_series.h"
+#include "series/site_series.h"
 
 #include "fleet/admin.h"
 #include "fleet/fleet_settings.h"
@@ -59,6 +60,10 @@ const char* const kUsageText =
     "                                        --output FILE its metadata in\n"
     "                                        FILE-metadata.json; classic: the older layout\n"
     "                                        with its \"#\" comment lines\n"
+    "  export --site CODE --service NAME [--from TIME] [--to TIME] [--output FILE]\n"
+    "                                        a site's series across its units' deployments\n"
+    "                                        as CSV: UTC, unit, data set, each property's\n"
+    "                                        calibrated and raw value, flags\n"
     "  rebuild                               make the store anew from the kept downloads\n"
     "  prune-kept [--remove]                 list kept downloads a later safe one holds\n"
     "                                        wholly (kept where downloads disagreed);\n"
@@ -82,6 +87,9 @@ const char* const kUsageText =
     "  admin own-laptop --service NAME ROLE  read ROLE's facts again\n"
     "  admin check-server --service NAME     list any right a laptop role has beyond adding\n"
     "                                        and reading facts (exit 1 when there is one)\n"
+    "  admin add-site|deploy|remove|set-meaning|calibrate|add-note|import|site-facts ...\n"
+    "                                        sites, deployments, column meanings,\n"
+    "                                        calibrations and notes (xrq-series(1))\n"
     "TIME: 2026-06-01 or 2026-06-01T08:00:00 (UTC).\n";
 
 std::string jsonString(std::string_view bytes) {
@@ -226,6 +234,50 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
                     jsonString(output).c_str(),
                     written.metadata.empty() ? "null" : jsonString(written.metadata).c_str(), rows,
                     held.unread().count, jsonString(held.leftOut()).c_str());
+    return kOk;
+}
+
+int exportSite(const std::string& site, const std::string& service,
+               const series::ExportRange& range, const std::string& output, bool json) {
+    fleet::PgConnection c;
+    const auto timeout = std::chrono::seconds(60);
+    if (!c.connect(fleet::serviceConninfo(service), timeout, timeout))
+        return fail(kServer, "server not reached: " + c.error(), json);
+    series::SiteSeries s;
+    std::string why;
+    if (!series::readSiteSeries(c, site, s, why, timeout, range.from, range.to))
+        return fail(kServer, why, json);
+    for (const std::string& told : s.told)
+        std::fprintf(stderr, "xrq-series: %s\n", told.c_str());
+    if (output.empty()) {
+        const long long rows = series::exportSiteCsv(s, [](std::string_view piece) {
+            return platform::writeAll(STDOUT_FILENO, piece.data(), piece.size());
+        });
+        if (rows < 0)
+            return fail(kOutput, std::string("cannot write the export: ") + std::strerror(errno),
+                        false);
+        return kOk;
+    }
+    // Under a temporary name beside it, synced, then named without replacing a file there.
+    const std::string temporary = output + ".part-" + std::to_string(::getpid());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return fail(kOutput, temporary + ": " + std::strerror(errno), json);
+    const long long rows = series::exportSiteCsv(s, [&](std::string_view piece) {
+        return platform::writeAll(fd, piece.data(), piece.size());
+    });
+    const bool written = rows >= 0 && platform::syncFile(fd);
+    const int error = errno;
+    ::close(fd);
+    if (!written || !platform::renameNoReplace(temporary, output)) {
+        const int why = written ? errno : error;
+        ::unlink(temporary.c_str());
+        return fail(kOutput, output + ": " + std::strerror(why), json);
+    }
+    platform::syncFolder(platform::folderOf(output));
+    if (json)
+        std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld}\n", jsonString(output).c_str(),
+                    rows);
     return kOk;
 }
 
@@ -396,7 +448,7 @@ int run(int argc, char** argv) {
     std::string folder;
     bool json = false;
     std::vector<std::string> words;
-    std::optional<std::string> from, to, output, set, service, layoutWord;
+    std::optional<std::string> from, to, output, set, service, layoutWord, site;
     bool remove = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -421,6 +473,9 @@ int run(int argc, char** argv) {
         } else if (a == "--service") {
             if (!value(service) || !fleet::validServiceName(QString::fromStdString(*service)))
                 return fail(kUsage, "--service takes a service name of pg_service.conf", false);
+        } else if (a == "--site") {
+            if (!value(site))
+                return fail(kUsage, "--site takes a site's code", false);
         } else if (a == "--layout") {
             if (!value(layoutWord))
                 return fail(kUsage, "--layout takes plain or classic", false);
@@ -450,6 +505,22 @@ int run(int argc, char** argv) {
         return rebuildStore(folder, json);
     if (command == "prune-kept" && words.size() == 1)
         return pruneKept(folder, remove, json);
+    if (command == "export" && words.size() == 1 && site) {
+        if (!service)
+            return fail(kUsage, "export --site reads the organisation's server: --service NAME",
+                        json);
+        series::ExportRange range;
+        double t = 0;
+        if (from && !series::parseRangeTime(*from, t))
+            return fail(kUsage, "--from: not a time: " + *from, json);
+        if (from)
+            range.from = t;
+        if (to && !series::parseRangeTime(*to, t))
+            return fail(kUsage, "--to: not a time: " + *to, json);
+        if (to)
+            range.to = t;
+        return exportSite(*site, *service, range, output.value_or(""), json);
+    }
     if (command == "export" && words.size() == 3) {
         series::ExportRange range;
         double s = 0;
