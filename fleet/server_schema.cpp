@@ -593,6 +593,7 @@ CREATE OR REPLACE FUNCTION xrq.text_fault(p jsonb, k text, most integer, needed 
     LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
 DECLARE
     v jsonb := p -> k;
+    bad text;
 BEGIN
     IF v IS NULL OR jsonb_typeof(v) = 'null' THEN
         RETURN CASE WHEN needed THEN k || ' is missing' END;
@@ -606,8 +607,9 @@ BEGIN
     IF length(v #>> '{}') > most THEN
         RETURN format('%s is longer than %s characters', k, most);
     END IF;
-    IF (v #>> '{}') ~ CASE WHEN lines THEN '[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]'
-                           ELSE '[\x01-\x1f\x7f]' END THEN
+    -- (A CASE inside IF's condition would end it at its own THEN.)
+    bad := CASE WHEN lines THEN '[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]' ELSE '[\x01-\x1f\x7f]' END;
+    IF (v #>> '{}') ~ bad THEN
         RETURN k || ' holds a control character';
     END IF;
     RETURN NULL;

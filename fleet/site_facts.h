@@ -81,7 +81,7 @@ std::optional<UnitOfMeasure> commonUnit(const QString& code);
 struct ColumnMeaning {
     QString unit;    // serial; empty: every unit whose data set has this name
     QString dataSet; // the data set's name
-    int column = 1;  // the record's field after its time stamp, counted from 1
+    int column = 1;  // the record's field as the export numbers it (field_N), from 1
     std::int64_t fromMs = 0;
     QString property;   // the observed property's name ("Water temperature")
     QString definition; // its definition URI; may be empty

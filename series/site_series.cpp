@@ -1,0 +1,235 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "series/site_series.h"
+
+#include "series/download_text.h"
+#include "series/server_series.h"
+
+#include "platform/checked_number.h"
+
+#include <algorithm>
+#include <map>
+
+namespace series {
+
+std::string SiteProperty::header() const {
+    const std::string code = uom.code.toStdString();
+    return code.empty() || code == "1" ? name : name + " [" + code + "]";
+}
+
+SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& site,
+                           const std::vector<UnitSource>& sources, std::optional<double> fromUtc,
+                           std::optional<double> toUtc) {
+    SiteSeries out;
+    out.site = site;
+    out.deployments = facts.deploymentsAt(QString::fromStdString(site));
+    // Swaps: each deployment's start and end, the unit before and after named where one
+    // deployment ends where another starts.
+    for (const fleet::Deployment& d : out.deployments) {
+        SiteSwap s{d.fromMs, {}, d.unit.toStdString()};
+        for (const fleet::Deployment& e : out.deployments)
+            if (e.toMs && *e.toMs == d.fromMs && e.unit != d.unit)
+                s.fromUnit = e.unit.toStdString();
+        out.swaps.push_back(s);
+        if (d.toMs && std::none_of(out.deployments.begin(), out.deployments.end(),
+                                   [&](const fleet::Deployment& e) {
+                                       return e.fromMs == *d.toMs && e.unit != d.unit;
+                                   }))
+            out.swaps.push_back({*d.toMs, d.unit.toStdString(), {}});
+    }
+    std::sort(out.swaps.begin(), out.swaps.end(),
+              [](const SiteSwap& a, const SiteSwap& b) { return a.atMs < b.atMs; });
+
+    // A property by its key: a meaning's property and unit, else the data set and the name.
+    std::map<std::string, std::size_t> index;
+    const auto propertyOf = [&](SiteProperty p, const std::string& key) {
+        const auto [it, added] = index.emplace(key, out.properties.size());
+        if (added) {
+            out.properties.push_back(std::move(p));
+            for (SiteRow& r : out.rows) {
+                r.values.emplace_back();
+                r.raw.emplace_back();
+            }
+        }
+        return it->second;
+    };
+    for (const UnitSource& u : sources) {
+        const QString unit = QString::fromStdString(u.unit);
+        std::vector<const fleet::Deployment*> spans;
+        for (const fleet::Deployment& d : out.deployments)
+            if (d.unit == unit)
+                spans.push_back(&d);
+        if (spans.empty())
+            continue;
+        const QString dataSet = QString::fromStdString(u.source.info.name);
+        RecordFlags flags(u.source.info.usualInterval);
+        const std::vector<std::string> titles = fieldTitles(u.source, 64);
+        const bool read =
+            forEachRecordUtc(u.source, [&](const RecordRef& r, bool parsed, double unitSeconds,
+                                           const RecordClock::Utc& utc) {
+                const std::string flagText = flags.next(r, parsed, unitSeconds, utc);
+                if (!utc.known) {
+                    ++out.withoutUtc;
+                    return true;
+                }
+                const double ms = utc.seconds * 1000;
+                const bool inside = std::any_of(spans.begin(), spans.end(), [&](const auto* d) {
+                    return ms >= double(d->fromMs) && (!d->toMs || ms < double(*d->toMs));
+                });
+                if (!inside) {
+                    ++out.outsideDeployments;
+                    return true;
+                }
+                if ((fromUtc && utc.seconds < *fromUtc) || (toUtc && utc.seconds > *toUtc))
+                    return true;
+                SiteRow row;
+                row.utc = utc.seconds;
+                row.unit = u.unit;
+                row.dataSet = u.source.info.name;
+                row.flags = flagText;
+                row.values.resize(out.properties.size());
+                row.raw.resize(out.properties.size());
+                const std::vector<std::string_view> fields = fieldsOf(r.line);
+                for (std::size_t i = 0; i < fields.size(); ++i) {
+                    const int column = int(i) + 1;
+                    const auto raw = platform::parseFinite(fields[i], -1e300, 1e300);
+                    const fleet::ColumnMeaning* m =
+                        fleet::meaningOf(facts.meanings, unit, dataSet, column, std::int64_t(ms));
+                    if (!m && !raw)
+                        continue; // the time stamp's cells, text: not a property
+                    SiteProperty p;
+                    std::string key;
+                    if (m) {
+                        p.name = m->property.toStdString();
+                        p.definition = m->definition.toStdString();
+                        p.uom = m->uom;
+                        key = "m\x1f" + p.name + "\x1f" + m->uom.code.toStdString();
+                    } else {
+                        std::string title;
+                        if (i < titles.size() && !titles[i].empty())
+                            appendUtf8(title, titles[i]);
+                        p.name = title.empty() ? "field_" + std::to_string(column) : title;
+                        p.dataSet = u.source.info.name;
+                        key = "f\x1f" + p.dataSet + "\x1f" + p.name;
+                    }
+                    const std::size_t at = propertyOf(std::move(p), key);
+                    row.values.resize(out.properties.size());
+                    row.raw.resize(out.properties.size());
+                    row.raw[at] = std::string(fields[i]);
+                    if (raw) {
+                        const fleet::Calibration* c = fleet::calibrationOf(
+                            facts.calibrations, unit, dataSet, column, std::int64_t(ms));
+                        row.values[at] = c ? c->a * *raw + c->b : *raw;
+                    }
+                }
+                out.rows.push_back(std::move(row));
+                return true;
+            });
+        if (!read)
+            out.told.push_back("the records of unit " + u.unit + ", data set " +
+                               u.source.info.name + " were not all read");
+    }
+    for (SiteRow& r : out.rows) {
+        r.values.resize(out.properties.size());
+        r.raw.resize(out.properties.size());
+    }
+    std::stable_sort(out.rows.begin(), out.rows.end(), [](const SiteRow& a, const SiteRow& b) {
+        return a.utc != b.utc ? a.utc < b.utc : a.unit < b.unit;
+    });
+    return out;
+}
+
+bool readSiteSeries(fleet::PgConnection& c, const std::string& site, SiteSeries& series,
+                    std::string& why, std::chrono::milliseconds timeout,
+                    std::optional<double> fromUtc, std::optional<double> toUtc) {
+    const fleet::SiteFacts facts = fleet::readSiteFacts(c, timeout, QString::fromStdString(site));
+    if (!facts.ok) {
+        why = "site facts not read: " + facts.error.toStdString();
+        return false;
+    }
+    if (!facts.site(QString::fromStdString(site))) {
+        why = "the server knows no site " + site;
+        return false;
+    }
+    // Every data set of each unit deployed there, derived as the server's series are.
+    std::vector<std::unique_ptr<ServerSeries>> held;
+    std::vector<UnitSource> sources;
+    std::vector<std::string> told;
+    for (const fleet::Deployment& d : facts.deploymentsAt(QString::fromStdString(site))) {
+        const std::string unit = d.unit.toStdString();
+        if (std::any_of(sources.begin(), sources.end(),
+                        [&](const UnitSource& s) { return s.unit == unit; }))
+            continue;
+        const fleet::PgResult r =
+            c.exec("SELECT DISTINCT data_set FROM xrq.owned_series_places WHERE unit = $1 "
+                   "ORDER BY 1",
+                   {fleet::PgParam::text(unit)}, timeout);
+        if (!r.ok()) {
+            why = "series of unit " + unit + " not read: " + r.error();
+            return false;
+        }
+        for (int i = 0; i < r.rows(); ++i) {
+            auto s = std::make_unique<ServerSeries>();
+            std::string notRead;
+            if (!s->read(c, unit, r.value(i, 0), 0, notRead)) {
+                told.push_back(unit + ": " + notRead);
+                continue;
+            }
+            if (!s->unread().empty())
+                told.push_back(unit + ": " + s->unread().told().toStdString());
+            sources.push_back({unit, s->source()});
+            held.push_back(std::move(s));
+        }
+    }
+    series = buildSiteSeries(facts, site, sources, fromUtc, toUtc);
+    series.told.insert(series.told.end(), told.begin(), told.end());
+    if (!facts.unread.empty())
+        series.told.push_back(facts.unread.told().toStdString());
+    return true;
+}
+
+long long exportSiteCsv(const SiteSeries& series,
+                        const std::function<bool(std::string_view)>& sink) {
+    std::string out;
+    out.reserve(1 << 16);
+    out += "utc,unit,data_set";
+    for (const SiteProperty& p : series.properties) {
+        out += ',';
+        appendCell(out, p.header(), false);
+        out += ',';
+        appendCell(out, p.header() + " raw", false);
+    }
+    out += ",flags\r\n";
+    long long rows = 0;
+    char number[64];
+    for (const SiteRow& r : series.rows) {
+        out += isoUtc(r.utc);
+        out += ',';
+        appendCell(out, r.unit, false);
+        out += ',';
+        appendCell(out, r.dataSet);
+        for (std::size_t i = 0; i < series.properties.size(); ++i) {
+            out += ',';
+            if (i < r.values.size() && r.values[i]) {
+                const int n = std::snprintf(number, sizeof number, "%.10g", *r.values[i]);
+                out.append(number, std::size_t(n));
+            }
+            out += ',';
+            if (i < r.raw.size())
+                appendCell(out, r.raw[i]);
+        }
+        out += ',';
+        appendCell(out, r.flags, false);
+        out += "\r\n";
+        ++rows;
+        if (out.size() > (1 << 16)) {
+            if (!sink(out))
+                return -1;
+            out.clear();
+        }
+    }
+    if (!out.empty() && !sink(out))
+        return -1;
+    return rows;
+}
+
+} // namespace series
