@@ -105,10 +105,11 @@ admin deploy XRQ20002 RIVER-02 --from "$today"
 admin remove XRQ20003 --at "$swap"
 admin deploy XRQ20001 RIVER-01 --from "$swap"
 for set in SITE01 SITE02 SITE03; do
-    admin set-meaning "$set" 1 "Battery voltage" V --from 2026-01-01
-    admin set-meaning "$set" 2 "Water temperature" Cel --from 2026-01-01
-    admin set-meaning "$set" 3 "Water level" m --from 2026-01-01
-    admin set-meaning "$set" 4 "Conductivity" uS/cm --from 2026-01-01
+    # Fields as the export numbers them: 1 is the time stamp.
+    admin set-meaning "$set" 2 "Battery voltage" V --from 2026-01-01
+    admin set-meaning "$set" 3 "Water temperature" Cel --from 2026-01-01
+    admin set-meaning "$set" 4 "Water level" m --from 2026-01-01
+    admin set-meaning "$set" 5 "Conductivity" uS/cm --from 2026-01-01
 done
 admin add-note --site RIVER-01 --at "$swap" --category maintenance --by Anna \
     "Swapped the logger: XRQ20003's battery was low"
