@@ -762,6 +762,34 @@ bool readDeploymentVisits(PgConnection& pg, const std::vector<fleet::Deployment>
     return true;
 }
 
+// The battery readings of `units` as readBatteries has them: a seek of the index on (unit,
+// kind, occurred_at, arrival) a unit, the units handed over as one JSON parameter.
+bool readUnitBatteries(PgConnection& pg, const QStringList& units, const ReadLimits& limits,
+                       QHash<QString, std::string>& out, ReadError& error) {
+    if (units.isEmpty())
+        return true;
+    const PgResult r = pg.exec(
+        "SELECT u.unit, b.readings FROM pg_catalog.jsonb_array_elements_text($1::jsonb) "
+        "AS u(unit) JOIN LATERAL (SELECT pg_catalog.jsonb_agg(pg_catalog.jsonb_build_array("
+        "t.volts, t.pushed_by) ORDER BY t.occurred_at, t.arrival)::text AS readings FROM (SELECT "
+        "occurred_at, arrival, payload->>'volts' AS volts, pushed_by FROM xrq.owned_events e "
+        "WHERE e.unit = u.unit AND e.kind = 'battery' AND " +
+            fleet::timeTakenSql("e") +
+            " ORDER BY occurred_at DESC, arrival DESC LIMIT 8) t) b ON b.readings IS NOT NULL",
+        {PgParam::text(QJsonDocument(QJsonArray::fromStringList(units))
+                           .toJson(QJsonDocument::Compact)
+                           .toStdString())},
+        limits.statementTimeout);
+    if (!r.ok()) {
+        error = unavailable(QStringLiteral("battery not read"), r.error());
+        return false;
+    }
+    out.reserve(r.rows());
+    for (int i = 0; i < r.rows(); ++i)
+        out.insert(text(r.value(i, 0)), r.value(i, 1));
+    return true;
+}
+
 SiteNote siteNote(const fleet::FieldNote& n) {
     return {n.atMs, fleet::noteCategoryName(n.category), n.text, n.by, n.unit};
 }
@@ -849,18 +877,20 @@ SitesOverview readSitesOverview(const std::string& conninfo, const ReadLimits& l
         if (found != at.constEnd())
             o.sites[*found].lastNote = siteNote(n);
     }
-    Batteries batteries;
-    readBatteries(conninfo, limits, batteries);
-    if (batteries.error.failed()) {
-        o.error = batteries.error;
+    // The battery of each site's first unit there now.
+    QStringList current;
+    for (const SiteRow& row : o.sites)
+        if (!row.currentUnits.isEmpty())
+            current << row.currentUnits.front();
+    QHash<QString, std::string> batteries;
+    if (!readUnitBatteries(pg, current, limits, batteries, o.error))
         return o;
-    }
     for (SiteRow& row : o.sites) {
         if (row.currentUnits.isEmpty())
             continue;
-        const auto found = batteries.readings.constFind(row.currentUnits.front());
+        const auto found = batteries.constFind(row.currentUnits.front());
         fleet::UnreadFacts unread; // told on the unit's own row of the Units page
-        if (found != batteries.readings.constEnd())
+        if (found != batteries.constEnd())
             takeBatteries(*found, row.battery, unread);
     }
     const fleet::VisitIntervals intervals = fleet::readVisitIntervals(pg, limits.statementTimeout);

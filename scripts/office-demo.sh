@@ -91,24 +91,29 @@ visit laptop_b XRQ20003 1 1000
 
 echo "==> Sites, a swap, what the columns mean and a note, as the data manager keeps them"
 admin() { "$bin/xrq-series" admin "$1" --service owner "${@:2}" >/dev/null; }
-ago() { date -u -d "-$1 days" +%Y-%m-%dT%H:%M:%S; }
+# The units were first seen today: their deployments start today (a deployment before a unit
+# existed is refused).
+today=$(date -u +%Y-%m-%dT00:00:00)
+swap=$(date -u -d '-30 minutes' +%Y-%m-%dT%H:%M:%S)
 admin add-site RIVER-01 "Bridge gauge" 8.5417 47.3769 --elevation 408 \
     --description "River gauge at the road bridge, right bank"
 admin add-site RIVER-02 "Mill weir" 8.5862 47.3951 --elevation 415 --visit-days 14
 admin add-site SPRING-1 "Upper spring" 8.6120 47.4210 --elevation 520
-admin deploy XRQ20003 RIVER-01 --from "$(ago 60)"
-# The swap: XRQ20001 takes XRQ20003's place at the bridge; XRQ20002 has stood at the weir.
-admin deploy XRQ20001 RIVER-01 --from "$(ago 2)"
-admin deploy XRQ20002 RIVER-02 --from "$(ago 90)"
+admin deploy XRQ20003 RIVER-01 --from "$today"
+admin deploy XRQ20002 RIVER-02 --from "$today"
+# The swap: XRQ20003 taken away from the bridge, XRQ20001 put in its place.
+admin remove XRQ20003 --at "$swap"
+admin deploy XRQ20001 RIVER-01 --from "$swap"
 for set in SITE01 SITE02 SITE03; do
-    admin set-meaning "$set" 1 "Battery voltage" V --from 2026-01-01
-    admin set-meaning "$set" 2 "Water temperature" Cel --from 2026-01-01
-    admin set-meaning "$set" 3 "Water level" m --from 2026-01-01
-    admin set-meaning "$set" 4 "Conductivity" uS/cm --from 2026-01-01
+    # Fields as the export numbers them: 1 is the time stamp.
+    admin set-meaning "$set" 2 "Battery voltage" V --from 2026-01-01
+    admin set-meaning "$set" 3 "Water temperature" Cel --from 2026-01-01
+    admin set-meaning "$set" 4 "Water level" m --from 2026-01-01
+    admin set-meaning "$set" 5 "Conductivity" uS/cm --from 2026-01-01
 done
-admin add-note --site RIVER-01 --at "$(ago 2)" --category maintenance --by Anna \
+admin add-note --site RIVER-01 --at "$swap" --category maintenance --by Anna \
     "Swapped the logger: XRQ20003's battery was low"
-admin add-note --unit XRQ20002 --at "$(ago 20)" --category damage --by Ben \
+admin add-note --unit XRQ20002 --at "$swap" --category damage --by Ben \
     "Cable gnawed at the weir, taped"
 
 echo "==> xrq-office on http://127.0.0.1:$port/ (Ctrl+C ends the demo)"

@@ -56,11 +56,12 @@ protected:
         note.category = fleet::NoteCategory::Damage;
         note.text = QStringLiteral("<b>cable</b> chewed");
         note.by = QStringLiteral("Anna");
-        // SITE3's TEMP: its first column a temperature, its second a stage.
+        // SITE3's TEMP: the field after its time a temperature, the next a stage (fields counted
+        // from the time stamp's, 1, as the export numbers them).
         fleet::ColumnMeaning temperature{
             {},
             QStringLiteral("TEMP"),
-            1,
+            2,
             0,
             QStringLiteral("Water temperature"),
             {},
@@ -68,7 +69,7 @@ protected:
         fleet::ColumnMeaning stage{
             {},
             QStringLiteral("TEMP"),
-            2,
+            3,
             0,
             QStringLiteral("Stage"),
             {},
