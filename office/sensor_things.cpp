@@ -626,9 +626,18 @@ private:
         return m_units && !failed ? *m_units : none;
     }
 
+    // Whether the server holds anything of `unit` (its data sets' names only, not their series).
     bool unitExists(const QString& unit) {
-        const std::vector<Stream>& s = streamsOfUnit(unit);
-        return !s.empty() || m_withoutStreams.contains(unit);
+        if (m_streams.count(unit) && (!m_streams[unit].empty() || m_withoutStreams.contains(unit)))
+            return true;
+        if (const auto it = m_known.find(unit); it != m_known.end())
+            return it->second;
+        if (failed)
+            return false;
+        const UnitSets sets = readUnitSets(m_c.conninfo, unit, m_c.limits);
+        if (sets.error.failed() && sets.error.kind != ReadError::Kind::NotFound)
+            fail(sets.error);
+        return m_known[unit] = !sets.error.failed();
     }
 
     // A unit's Datastreams, in data set and field order (none when the server holds none).
@@ -686,6 +695,7 @@ private:
     std::optional<QStringList> m_units;
     std::map<QString, std::vector<Stream>> m_streams;
     QSet<QString> m_withoutStreams;
+    std::map<QString, bool> m_known;
     std::map<std::pair<QString, QString>, DerivedSeriesCache::Held> m_series;
     long long m_built = 0, m_entities = 0;
 };
