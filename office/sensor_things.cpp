@@ -1037,6 +1037,92 @@ QJsonObject refOf(const QJsonObject& e) {
     return {{QStringLiteral("@iot.selfLink"), e.value(QLatin1String("@iot.selfLink"))}};
 }
 
+// Where a path leads: an entity, or a collection under one (with the navigation it was reached
+// by, for the Observations' own page), or an answer of its own (a property, a 404).
+struct Walked {
+    Set set = Set::Things;
+    std::optional<QJsonObject> entity;
+    std::optional<QString> parentId;
+    const Navigation* via = nullptr;
+    bool ref = false;
+    std::optional<Answer> answer;
+};
+
+Walked walk(Model& model, const std::vector<PathPart>& parts, Set first, const Request& r) {
+    Walked w;
+    w.set = first;
+    if (parts[0].key) {
+        w.entity = model.one(w.set, *parts[0].key);
+        if (!w.entity) {
+            w.answer = notFound(QStringLiteral("%1('%2')").arg(parts[0].name, *parts[0].key));
+            return w;
+        }
+    }
+    std::size_t at = 1;
+    for (; at < parts.size() && !parts[at].name.startsWith(QLatin1Char('$')); ++at) {
+        const PathPart& p = parts[at];
+        const Navigation* nav = w.entity ? navigationOf(w.set, p.name) : nullptr;
+        if (!w.entity || (nav && !nav->many && p.key)) {
+            w.answer = noResource(r); // after a collection only $ref; no key after a single
+            return w;
+        }
+        if (!nav) { // a property, and perhaps its $value
+            const bool raw =
+                at + 2 == parts.size() && parts[at + 1].name == QLatin1String("$value");
+            w.answer = !p.key && (at + 1 == parts.size() || raw)
+                           ? propertyAnswer(*w.entity, p.name, raw, r)
+                           : noResource(r);
+            return w;
+        }
+        if (nav->many && !p.key) {
+            w.parentId = idOf(*w.entity);
+            w.via = nav;
+            w.set = nav->to;
+            w.entity.reset();
+            continue;
+        }
+        std::vector<QJsonObject> to = model.follow(idOf(*w.entity), *nav, {});
+        w.entity.reset();
+        for (QJsonObject& e : to)
+            if (!p.key || idOf(e) == *p.key)
+                w.entity = std::move(e);
+        w.set = nav->to;
+        if (!w.entity) {
+            w.answer = notFound(r.path);
+            return w;
+        }
+    }
+    w.ref = at < parts.size() && parts[at].name == QLatin1String("$ref") && at + 1 == parts.size();
+    if (at < parts.size() && !w.ref)
+        w.answer = noResource(r);
+    return w;
+}
+
+// The page of the collection a path led to.
+Shaper::Page collectionPage(Model& model, Shaper& shaper, const Walked& w, const Asked& a,
+                            const Links& l) {
+    std::optional<Shaper::Page> page;
+    if (w.via && w.via->from == Set::Datastreams && w.set == Set::Observations) {
+        if (const std::optional<StreamId> stream = streamOf(*w.parentId))
+            page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
+    } else if (!w.via && w.set == Set::Observations) {
+        const std::vector<StreamId> streams = model.allStreams();
+        if (model.failed)
+            return {};
+        page = timeOrderedPage(model, shaper, streams, a.options, l);
+    }
+    if (page)
+        return *page;
+    const TimeWindow window =
+        a.options.filter ? timeWindowOf(*a.options.filter, QStringLiteral("phenomenonTime"))
+                         : TimeWindow{};
+    std::vector<QJsonObject> all =
+        w.via ? model.follow(*w.parentId, *w.via, window) : model.all(w.set, window);
+    if (model.failed)
+        return {};
+    return shaper.collection(w.set, std::move(all), a.options);
+}
+
 } // namespace
 
 Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
@@ -1058,97 +1144,30 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
                            QStringLiteral("no such collection: %1").arg(parts[0].name.left(40)));
     Model model(c, l);
     Shaper shaper(model);
+    // A failed read or a bound passed comes first, then a refused option, then the answer.
     auto done = [&](Answer answer) {
         if (model.failed)
             return *model.failed;
         return shaper.refused ? *shaper.refused : answer;
     };
-    const TimeWindow window =
-        a.options.filter ? timeWindowOf(*a.options.filter, QStringLiteral("phenomenonTime"))
-                         : TimeWindow{};
-    const QString self = l.root() + r.path.sliced(qsizetype(std::strlen(kApiRoot)));
-
-    // Walk the path: an entity, or a collection under one (with the Datastream it is under,
-    // for the Observations' own page).
-    Set set = *first;
-    std::optional<QJsonObject> entity;
-    std::optional<QString> parentId;
-    const Navigation* via = nullptr;
-    std::size_t at = 0;
-    if (parts[0].key) {
-        entity = model.one(set, *parts[0].key);
-        if (!entity)
-            return done(notFound(QStringLiteral("%1('%2')").arg(parts[0].name, *parts[0].key)));
+    Walked w = walk(model, parts, *first, r);
+    if (w.answer)
+        return done(*w.answer);
+    if (w.entity) {
+        if (w.ref)
+            return done(json(refOf(*w.entity)));
+        shaper.shape(w.set, *w.entity, a.options);
+        return done(json(*w.entity));
     }
-    for (at = 1; at < parts.size(); ++at) {
-        const PathPart& p = parts[at];
-        if (p.name.startsWith(QLatin1Char('$')))
-            break;
-        if (!entity)
-            return noResource(r); // after a collection only $ref
-        const Navigation* nav = navigationOf(set, p.name);
-        if (!nav) {
-            if (p.key)
-                return noResource(r);
-            if (at + 1 == parts.size())
-                return done(propertyAnswer(*entity, p.name, false, r));
-            if (at + 2 == parts.size() && parts[at + 1].name == QLatin1String("$value"))
-                return done(propertyAnswer(*entity, p.name, true, r));
-            return noResource(r);
-        }
-        if (nav->many && !p.key) {
-            parentId = idOf(*entity);
-            via = nav;
-            set = nav->to;
-            entity.reset();
-            continue;
-        }
-        if (!nav->many && p.key)
-            return noResource(r);
-        std::vector<QJsonObject> to = model.follow(idOf(*entity), *nav, {});
-        entity.reset();
-        for (QJsonObject& e : to)
-            if (!p.key || idOf(e) == *p.key)
-                entity = std::move(e);
-        set = nav->to;
-        if (!entity)
-            return done(notFound(r.path));
-    }
-    const bool ref =
-        at < parts.size() && parts[at].name == QLatin1String("$ref") && at + 1 == parts.size();
-    if (at < parts.size() && !ref)
-        return noResource(r);
-
-    if (entity) {
-        if (ref)
-            return done(json(refOf(*entity)));
-        shaper.shape(set, *entity, a.options);
-        return done(json(*entity));
-    }
-    std::optional<Shaper::Page> page;
-    if (via && via->from == Set::Datastreams && set == Set::Observations) {
-        if (const std::optional<StreamId> stream = streamOf(*parentId))
-            page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
-    } else if (!via && set == Set::Observations) {
-        const std::vector<StreamId> streams = model.allStreams();
-        if (model.failed)
-            return *model.failed;
-        page = timeOrderedPage(model, shaper, streams, a.options, l);
-    }
-    if (!page) {
-        std::vector<QJsonObject> all =
-            via ? model.follow(*parentId, *via, window) : model.all(set, window);
-        if (model.failed)
-            return *model.failed;
-        page = shaper.collection(set, std::move(all), a.options);
-    }
-    if (ref) {
+    Shaper::Page page = collectionPage(model, shaper, w, a, l);
+    if (w.ref) {
         QJsonArray refs;
-        for (const QJsonValue& v : page->value)
+        for (const QJsonValue& v : page.value)
             refs.append(refOf(v.toObject()));
-        page->value = refs;
+        page.value = refs;
     }
-    return done(json(collectionJson(*page, self, a)));
+    const QString self = l.root() + r.path.sliced(qsizetype(std::strlen(kApiRoot)));
+    return done(json(collectionJson(page, self, a)));
 }
 
 } // namespace office
