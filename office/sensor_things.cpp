@@ -719,6 +719,17 @@ double nowSeconds() {
     return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
 }
 
+// The link to the page after one of `shown` entities: the same options, $skip past them.
+QString nextLink(const QString& self, QMap<QString, QString> options, int top, long long skip) {
+    options.insert(QStringLiteral("$top"), QString::number(top));
+    options.insert(QStringLiteral("$skip"), QString::number(skip));
+    QStringList query;
+    for (auto it = options.cbegin(); it != options.cend(); ++it)
+        query << QString::fromLatin1(QUrl::toPercentEncoding(it.key(), "$") + '=' +
+                                     QUrl::toPercentEncoding(it.value()));
+    return self + QLatin1Char('?') + query.join(QLatin1Char('&'));
+}
+
 // The query options applied to entities the model gives: $filter, $orderby, $count, $skip,
 // $top, then $expand and $select on each of the page's.
 class Shaper {
@@ -813,6 +824,11 @@ public:
                 e.insert(name, p.value);
                 if (nested.count)
                     e.insert(name + QLatin1String("@iot.count"), qint64(p.total));
+                if (p.more)
+                    e.insert(
+                        name + QLatin1String("@iot.nextLink"),
+                        nextLink(e.value(name + QLatin1String("@iot.navigationLink")).toString(),
+                                 nested.given, nested.top, nested.skip + p.value.size()));
             } else if (!to.empty()) {
                 QJsonObject one = std::move(to.front());
                 shape(nav->to, one, nested);
@@ -836,7 +852,7 @@ public:
                            .arg(QLatin1String(nameOf(set)), s.left(40)));
         }
         for (const QString& name : expanded)
-            for (const char* tail : {"", "@iot.count"})
+            for (const char* tail : {"", "@iot.count", "@iot.nextLink"})
                 if (e.contains(name + QLatin1String(tail)))
                     kept.insert(name + QLatin1String(tail), e.value(name + QLatin1String(tail)));
         e = kept;
@@ -884,17 +900,9 @@ QJsonObject collectionJson(const Shaper::Page& page, const QString& self, const 
     QJsonObject o;
     if (a.options.count)
         o.insert(QStringLiteral("@iot.count"), qint64(page.total));
-    if (page.more) {
-        QStringList query;
-        QMap<QString, QString> values = a.params.values;
-        values.insert(QStringLiteral("$top"), QString::number(a.options.top));
-        values.insert(QStringLiteral("$skip"), QString::number(a.options.skip + page.value.size()));
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            query << QString::fromLatin1(QUrl::toPercentEncoding(it.key(), "$") + '=' +
-                                         QUrl::toPercentEncoding(it.value()));
-        o.insert(QStringLiteral("@iot.nextLink"),
-                 self + QLatin1Char('?') + query.join(QLatin1Char('&')));
-    }
+    if (page.more)
+        o.insert(QStringLiteral("@iot.nextLink"), nextLink(self, a.params.values, a.options.top,
+                                                           a.options.skip + page.value.size()));
     o.insert(QStringLiteral("value"), page.value);
     return o;
 }
