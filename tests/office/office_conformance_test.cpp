@@ -265,6 +265,12 @@ TEST_F(Conformance, Req_RequestData_Expand) {
     EXPECT_EQ(str(o.at(0), "phenomenonTime"), "2026-12-01T03:59:00Z");
     EXPECT_EQ(d.at(0)["Observations@iot.count"].toInt(), kSite3Records);
     EXPECT_FALSE(d.at(0).toObject().contains(QLatin1String("description")));
+    // The rest of an expanded collection follows by its own next link, with its own options.
+    const Reply rest = follow(d.at(0)["Observations@iot.nextLink"].toString());
+    EXPECT_EQ(rest.status, 200);
+    const QJsonArray next = rest.json().value(QLatin1String("value")).toArray();
+    ASSERT_EQ(next.size(), 2);
+    EXPECT_EQ(str(next.at(0), "phenomenonTime"), "2026-12-01T03:57:00Z");
     const QJsonObject obs = values(QStringLiteral("/Datastreams('SITE3/TEMP/2')/Observations?$top="
                                                   "1&$expand=Datastream/Thing"))
                                 .first()
@@ -325,6 +331,43 @@ TEST_F(Conformance, Req_RequestData_BoundsAnsweredByName) {
         ok(QStringLiteral("/Datastreams('SITE3/TEMP/2')/Observations?$top=5000&$filter=") +
            esc("result ge 0"));
     EXPECT_EQ(page.value(QLatin1String("value")).toArray().size(), kSite3Records);
+}
+
+// What one query reads and builds is bounded: a query beyond a bound is a 413 that names it,
+// while the pages cut from the series' timelines stay within them at any size.
+TEST_F(Conformance, Req_RequestData_ReadsBoundedByName) {
+    struct Case {
+        int series;             // ReadLimits::mostWebSeries (the server holds 5)
+        long long observations; // ReadLimits::mostWebObservations
+        const char* path;
+        int status;
+        const char* names;
+    };
+    const Case cases[] = {
+        {5, 100, "/Observations?$filter=result%20ge%200", 413, "100 Observations"},
+        {5, 100, "/Datastreams('SITE3/TEMP/2')/Observations?$orderby=result", 413,
+         "100 Observations"},
+        {5, 100, "/Observations?$top=1000", 200, ""},
+        {5, 100,
+         "/Datastreams('SITE3/TEMP/2')/Observations?$orderby=phenomenonTime%20desc&$filter="
+         "phenomenonTime%20gt%202026-12-01T00:00:00Z",
+         200, ""},
+        {3, 100, "/Datastreams", 413, "3 series"},
+        {3, 100, "/Observations", 413, "3 series"},
+        {3, 100, "/Things('SITE3')/Datastreams", 200, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        office::ReadLimits limits;
+        limits.mostWebSeries = c.series;
+        limits.mostWebObservations = c.observations;
+        office.reset();
+        startOffice(limits);
+        const Reply r = get(QStringLiteral("/api/v1.1") + QLatin1String(c.path));
+        EXPECT_EQ(r.status, c.status) << r.body.toStdString();
+        EXPECT_TRUE(r.json().value("error").toObject().value("message").toString().contains(
+            QLatin1String(c.names)));
+    }
 }
 
 } // namespace
