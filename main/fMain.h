@@ -157,6 +157,7 @@ public:
     void AttachWindow(TFormSerial& serial);
     void AttachWindow(TFormTerminal& terminal);
     void AttachWindow(TFormSetup& setup);
+
     // The unit actions may be used (after a successful connect); they stay disabled while
     // an exchange runs all the same.
     void SetUnitActionsAllowed(bool allowed);
