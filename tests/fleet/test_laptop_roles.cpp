@@ -362,7 +362,8 @@ TEST_F(FleetLaptopRoles, AServerMigratedFromTheVersionBeforeKeepsTheRowsItHeld) 
     // site facts of 11).
     ASSERT_TRUE(server.sql(
         "DROP TABLE xrq.site_facts CASCADE; DROP FUNCTION xrq.site_fact_key, "
-        "xrq.site_fact_fault, xrq.text_fault; DROP FUNCTION xrq.check_added_facts() CASCADE; DROP FUNCTION xrq.payload_fault; "
+        "xrq.site_fact_fault, xrq.text_fault; DROP FUNCTION xrq.check_added_facts() CASCADE; "
+        "DROP FUNCTION xrq.payload_fault; "
         "DROP FUNCTION xrq.key_fault; DROP VIEW xrq.owned_events, xrq.owned_kept_downloads, "
         "xrq.owned_series_facts, xrq.owned_series_records CASCADE; DROP VIEW "
         "xrq.disowned_roles; DROP TABLE xrq.role_trust, xrq.laptop_roles; UPDATE "
