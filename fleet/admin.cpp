@@ -5,6 +5,7 @@
 #include "fleet/laptop_roles.h"
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "fleet/site_admin.h"
 #include "fleet/visit_intervals.h"
 
 #include <ostream>
@@ -21,7 +22,9 @@ const char* const kUsage = "usage: admin init-server --service NAME [--decline-d
                            "       admin set-visit-interval --service NAME DAYS [SERIAL]\n"
                            "       admin move-laptop --service NAME LAPTOP_ID ROLE\n"
                            "       admin disown-laptop --service NAME ROLE [--since TIME]\n"
-                           "       admin own-laptop --service NAME ROLE\n";
+                           "       admin own-laptop --service NAME ROLE\n"
+                           "       admin add-site|deploy|remove|set-meaning|calibrate|add-note|"
+                           "import|site-facts ... (admin add-site alone says how)\n";
 
 int usage(std::ostream& err, const QString& why) {
     err << "error: " << why.toStdString() << "\n" << kUsage;
@@ -35,6 +38,8 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
     if (args.isEmpty())
         return usage(err, QStringLiteral("no command"));
     const QString command = args.front();
+    if (isSiteCommand(command))
+        return runSiteAdmin(args, out, err);
     QString service;
     QStringList rest;
     InitOptions options;

@@ -549,6 +549,233 @@ GRANT SELECT ON xrq.disowned_roles, xrq.owned_events, xrq.owned_kept_downloads,
     xrq.owned_series_places, xrq.owned_units TO xrq_laptop;
 )sql",
          1},
+        // 11: what the organisation knows of its places (fleet/site_facts.h): sites,
+        // deployments and removals, column meanings, calibrations and field notes, each a row
+        // of xrq.site_facts by its UUID, keyed by what it is about (worked out by the server,
+        // xrq.site_fact_key), the newest of a key counting. Checked as the other facts are
+        // (xrq.site_fact_fault, the same trigger, which now knows this table too); a laptop
+        // may add notes, deployments and removals only, the owner (the data manager's
+        // commands) every kind. Read through xrq.owned_site_facts. Only added: laptops write
+        // and read as before.
+        {R"sql(
+-- The key of a site fact: what it is about. Never raises: a payload without the fields
+-- gives a key the check refuses.
+CREATE OR REPLACE FUNCTION xrq.site_fact_key(kind text, p jsonb) RETURNS text
+    LANGUAGE sql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+    SELECT CASE kind
+        WHEN 'site' THEN p ->> 'code'
+        WHEN 'deployment' THEN jsonb_build_array(p ->> 'unit', p ->> 'from')::text
+        WHEN 'removal' THEN jsonb_build_array(p ->> 'unit', p ->> 'at')::text
+        WHEN 'meaning' THEN jsonb_build_array(p ->> 'unit', p ->> 'data_set', p ->> 'column',
+                                              p ->> 'from')::text
+        WHEN 'calibration' THEN jsonb_build_array(p ->> 'unit', p ->> 'data_set',
+                                                  p ->> 'column', p ->> 'from')::text
+        WHEN 'note' THEN p ->> 'id'
+    END $$;
+
+CREATE TABLE IF NOT EXISTS xrq.site_facts (
+    id uuid PRIMARY KEY,
+    kind text NOT NULL,
+    key text GENERATED ALWAYS AS (xrq.site_fact_key(kind, payload)) STORED,
+    occurred_at timestamptz NOT NULL,
+    laptop text NOT NULL,
+    laptop_id uuid,
+    payload jsonb NOT NULL,
+    received_at timestamptz NOT NULL DEFAULT now(),
+    pushed_by name NOT NULL DEFAULT session_user,
+    arrival bigint GENERATED ALWAYS AS IDENTITY);
+CREATE INDEX IF NOT EXISTS site_facts_by_key ON xrq.site_facts (kind, key, arrival);
+
+-- A text value's fault: a string of at most `most` characters without control characters
+-- (but line ends and tabs where `lines`), non-empty where `needed`.
+CREATE OR REPLACE FUNCTION xrq.text_fault(p jsonb, k text, most integer, needed boolean,
+                                          lines boolean DEFAULT false) RETURNS text
+    LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    v jsonb := p -> k;
+BEGIN
+    IF v IS NULL OR jsonb_typeof(v) = 'null' THEN
+        RETURN CASE WHEN needed THEN k || ' is missing' END;
+    END IF;
+    IF jsonb_typeof(v) <> 'string' THEN
+        RETURN format('%s is not a string: %s', k, left(v::text, 40));
+    END IF;
+    IF needed AND btrim(v #>> '{}') = '' THEN
+        RETURN k || ' is empty';
+    END IF;
+    IF length(v #>> '{}') > most THEN
+        RETURN format('%s is longer than %s characters', k, most);
+    END IF;
+    IF (v #>> '{}') ~ CASE WHEN lines THEN '[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]'
+                           ELSE '[\x01-\x1f\x7f]' END THEN
+        RETURN k || ' holds a control character';
+    END IF;
+    RETURN NULL;
+END $$;
+
+-- A site fact's fault, or NULL.
+CREATE OR REPLACE FUNCTION xrq.site_fact_fault(kind text, p jsonb, occurred_at timestamptz)
+    RETURNS text LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    ms_most constant numeric := 253402300799999; -- 9999-12-31T23:59:59.999Z in milliseconds
+    need text;
+BEGIN
+    IF NOT isfinite(occurred_at) THEN
+        RETURN 'occurred_at is not a finite time';
+    END IF;
+    IF jsonb_typeof(p) IS DISTINCT FROM 'object' THEN
+        RETURN 'the payload is not a JSON object';
+    END IF;
+    SELECT k || ' is missing' INTO need FROM unnest(CASE kind
+        WHEN 'site' THEN ARRAY['code', 'name', 'longitude', 'latitude']
+        WHEN 'deployment' THEN ARRAY['unit', 'site', 'from']
+        WHEN 'removal' THEN ARRAY['unit', 'at']
+        WHEN 'meaning' THEN ARRAY['data_set', 'column', 'from', 'property', 'uom_code']
+        WHEN 'calibration' THEN ARRAY['data_set', 'column', 'from', 'a', 'b']
+        WHEN 'note' THEN ARRAY['id', 'at', 'category', 'text']
+        ELSE ARRAY[]::text[] END) AS k
+     WHERE NOT p ? k OR jsonb_typeof(p -> k) = 'null' LIMIT 1;
+    IF need IS NOT NULL THEN
+        RETURN need;
+    END IF;
+    IF p ? 'withdrawn' AND jsonb_typeof(p -> 'withdrawn') <> 'boolean' THEN
+        RETURN 'withdrawn is not a boolean';
+    END IF;
+    CASE kind
+    WHEN 'site' THEN
+        RETURN coalesce(xrq.text_fault(p, 'code', 40, true),
+                        CASE WHEN (p ->> 'code') !~ '^[A-Za-z0-9][A-Za-z0-9._-]{0,39}$'
+                             THEN 'code is not letters, digits, ".", "_" and "-"' END,
+                        xrq.text_fault(p, 'name', 200, true),
+                        xrq.text_fault(p, 'description', 4000, false, true),
+                        xrq.key_fault(p, 'longitude', 'number', -180, 180),
+                        xrq.key_fault(p, 'latitude', 'number', -90, 90),
+                        xrq.key_fault(p, 'elevation', 'number', -12000, 9000),
+                        xrq.key_fault(p, 'visit_days', 'number', 1, 3650, true));
+    WHEN 'deployment', 'removal' THEN
+        RETURN coalesce(xrq.text_fault(p, 'unit', 64, true),
+                        xrq.text_fault(p, 'site', 40, kind = 'deployment'),
+                        xrq.key_fault(p, CASE kind WHEN 'deployment' THEN 'from' ELSE 'at' END,
+                                      'number', -ms_most, ms_most, true));
+    WHEN 'meaning', 'calibration' THEN
+        RETURN coalesce(xrq.text_fault(p, 'unit', 64, false),
+                        xrq.text_fault(p, 'data_set', 200, true),
+                        xrq.key_fault(p, 'column', 'number', 1, 1000, true),
+                        xrq.key_fault(p, 'from', 'number', -ms_most, ms_most, true),
+                        xrq.key_fault(p, 'to', 'number', -ms_most, ms_most, true),
+                        CASE WHEN jsonb_typeof(p -> 'to') = 'number'
+                                  AND (p ->> 'to')::numeric <= (p ->> 'from')::numeric
+                             THEN 'the window ends before it starts' END,
+                        xrq.text_fault(p, 'property', 200, kind = 'meaning'),
+                        xrq.text_fault(p, 'definition', 2000, false),
+                        xrq.text_fault(p, 'uom_code', 40, kind = 'meaning'),
+                        xrq.text_fault(p, 'uom_symbol', 40, false),
+                        xrq.text_fault(p, 'uom_name', 200, false),
+                        xrq.key_fault(p, 'a', 'number'),
+                        xrq.key_fault(p, 'b', 'number'));
+    WHEN 'note' THEN
+        RETURN coalesce(CASE WHEN (p ->> 'id') !~ '^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$'
+                             THEN 'id is not a UUID' END,
+                        xrq.text_fault(p, 'site', 40, false),
+                        xrq.text_fault(p, 'unit', 64, false),
+                        CASE WHEN coalesce(p ->> 'site', '') = '' AND coalesce(p ->> 'unit', '') = ''
+                             THEN 'a note is about a site or a unit' END,
+                        xrq.key_fault(p, 'at', 'number', -ms_most, ms_most, true),
+                        CASE WHEN (p ->> 'category') NOT IN ('maintenance', 'calibration',
+                                                             'damage', 'other')
+                             THEN 'category is not maintenance, calibration, damage or other' END,
+                        xrq.text_fault(p, 'text', 4000, true, true),
+                        xrq.text_fault(p, 'by', 200, false));
+    ELSE
+        RETURN format('kind %s is not a site fact', left(kind, 40));
+    END CASE;
+END $$;
+
+CREATE OR REPLACE FUNCTION xrq.check_added_facts() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    who name := session_user;
+    bad record;
+    lid uuid;
+    bound name;
+BEGIN
+    -- The owner's own inserts (init-server keying older rows) are the owner's to vouch for.
+    IF EXISTS (SELECT FROM pg_roles r WHERE r.rolname = who AND (r.rolsuper OR r.oid =
+               (SELECT n.nspowner FROM pg_namespace n WHERE n.nspname = 'xrq'))) THEN
+        RETURN NULL;
+    END IF;
+    IF TG_TABLE_NAME = 'events' THEN
+        SELECT a.kind || ' ' || a.id || ' of unit ' || left(a.unit, 60) AS what, f.fault
+          INTO bad FROM added a,
+               LATERAL (SELECT xrq.payload_fault(a.kind, a.payload, a.occurred_at) AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    ELSIF TG_TABLE_NAME = 'kept_downloads' THEN
+        SELECT 'kept download ' || a.id || ' of unit ' || left(a.unit, 60) AS what, f.fault
+          INTO bad FROM added a,
+               LATERAL (SELECT xrq.payload_fault('kept_download', a.payload, a.occurred_at)
+                        AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    ELSIF TG_TABLE_NAME = 'series_facts' THEN
+        SELECT 'record ' || a.identity || ' of unit ' || left(a.unit, 60) AS what, f.fault
+          INTO bad
+          FROM added a,
+               LATERAL (SELECT xrq.payload_fault('record', a.payload, a.occurred_at) AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    ELSIF TG_TABLE_NAME = 'site_facts' THEN
+        SELECT a.kind || ' ' || left(coalesce(a.key, a.id::text), 80) AS what, f.fault
+          INTO bad FROM added a,
+               LATERAL (SELECT coalesce(CASE WHEN a.kind NOT IN ('deployment', 'removal',
+                                                                  'note')
+                                             THEN format('a laptop may not add a %s',
+                                                         left(a.kind, 40)) END,
+                                        xrq.site_fact_fault(a.kind, a.payload,
+                                                            a.occurred_at)) AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    ELSE
+        SELECT 'record ' || a.chain_hash || ' of unit ' || left(a.unit, 60) AS what, f.fault
+          INTO bad
+          FROM added a,
+               LATERAL (SELECT xrq.payload_fault('record', a.payload, a.occurred_at) AS fault) f
+         WHERE f.fault IS NOT NULL LIMIT 1;
+    END IF;
+    IF FOUND THEN
+        RAISE EXCEPTION USING ERRCODE = 'check_violation',
+            MESSAGE = format('the server refuses %s pushed as %s: %s', bad.what, who,
+                             bad.fault);
+    END IF;
+    FOR lid IN SELECT DISTINCT a.laptop_id FROM added a WHERE a.laptop_id IS NOT NULL LOOP
+        -- Two first pushes of one laptop_id bind it once.
+        PERFORM pg_advisory_xact_lock(7233002, hashtext(lid::text));
+        SELECT r.role INTO bound FROM xrq.laptop_roles r WHERE r.laptop_id = lid
+         ORDER BY r.id DESC LIMIT 1;
+        IF NOT FOUND THEN
+            INSERT INTO xrq.laptop_roles (laptop_id, role) VALUES (lid, who);
+        ELSIF bound <> who THEN
+            RAISE EXCEPTION USING ERRCODE = 'insufficient_privilege',
+                MESSAGE = format('laptop %s pushes as role %s, not as %s', lid, bound, who),
+                HINT = format('if this laptop now logs in as %s, the server''s owner moves it: '
+                              'xrq-series admin move-laptop %s %s', who, lid, who);
+        END IF;
+    END LOOP;
+    RETURN NULL;
+END $$;
+REVOKE ALL ON FUNCTION xrq.check_added_facts() FROM PUBLIC;
+DO $$ BEGIN
+    IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = 'site_facts_checked'
+                   AND tgrelid = 'xrq.site_facts'::regclass) THEN
+        CREATE TRIGGER site_facts_checked AFTER INSERT ON xrq.site_facts
+            REFERENCING NEW TABLE AS added FOR EACH STATEMENT
+            EXECUTE FUNCTION xrq.check_added_facts();
+    END IF;
+END $$;
+CREATE OR REPLACE VIEW xrq.owned_site_facts AS
+    SELECT f.* FROM xrq.site_facts f WHERE NOT EXISTS (SELECT FROM xrq.disowned_roles d
+        WHERE d.role = f.pushed_by AND f.received_at >= d.since);
+GRANT SELECT ON xrq.site_facts, xrq.owned_site_facts TO xrq_laptop;
+GRANT INSERT (id, kind, occurred_at, laptop, laptop_id, payload) ON xrq.site_facts
+    TO xrq_laptop;
+)sql",
+         1},
     };
     return steps;
 }

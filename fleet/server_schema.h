@@ -54,7 +54,7 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 10;
+inline constexpr int kServerSchemaVersion = 11;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 7: series
 // records keyed by what they are, xrq.series_facts). The visit intervals (6) are read where

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A site's series: the records of every unit deployed at a site, each taken only within its
+// deployment's time (the record's UTC as the unit's own series works it out, RecordClock over
+// its clock sets; a record without a UTC is left out and counted), joined into one series per
+// site, one row per record in UTC order, with its unit's serial and data set, its flags, and
+// for each property of the site the calibrated value beside the raw one as the unit sent it.
+//
+// A property is a column's meaning (fleet/site_facts.h: the observed property and its unit of
+// measurement); a column without a meaning goes by its title (series_export.h's fieldTitles),
+// else "field_N", and is a property of its own per data set. Two units deployed side by side
+// give rows of both, each with its serial. A swap is where one unit's deployment ends and
+// another's starts: kept as a mark for plots and told in the export's metadata.
+//
+// Pure over record sources (series_export.h's RecordSource, from the local store or the
+// server) and the site's facts: the same records and facts give the same series.
+
+#include "series/series_export.h"
+
+#include "fleet/site_facts.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace series {
+
+// A column of the site's series.
+struct SiteProperty {
+    std::string name;         // the property's name, else the column's title, else "field_N"
+    std::string definition;   // the property's definition URI; empty when unknown
+    fleet::UnitOfMeasure uom; // empty code: not known
+    std::string dataSet;      // for a column without a meaning: its data set; else empty
+    // The CSV header's cell: "Water temperature [Cel]", or the name alone without a unit.
+    std::string header() const;
+};
+
+// One record of one unit.
+struct SiteRow {
+    double utc = 0; // UTC seconds
+    std::string unit;
+    std::string dataSet;
+    // Per property (SiteSeries::properties): the calibrated value (none: the record has no
+    // number there or no such column) and the raw text as sent (empty: no such column).
+    std::vector<std::optional<double>> values;
+    std::vector<std::string> raw;
+    std::string flags; // series_export.h's RecordFlags, of the unit's own series
+};
+
+// Where one unit's deployment at the site ends and another's starts (or a unit's starts
+// while another is there: side by side).
+struct SiteSwap {
+    std::int64_t atMs = 0;
+    std::string fromUnit; // empty: none was deployed before
+    std::string toUnit;   // empty: removed, none after
+};
+
+struct SiteSeries {
+    std::string site;
+    std::vector<SiteProperty> properties;
+    std::vector<SiteRow> rows; // by utc, then unit
+    std::vector<SiteSwap> swaps;
+    std::vector<fleet::Deployment> deployments;
+    long long outsideDeployments = 0; // records of the units outside their time at the site
+    long long withoutUtc = 0;         // records whose UTC is not known: left out
+    std::vector<std::string> told;    // what the reader should be told (unread sources ...)
+};
+
+// One unit's data set as a record source.
+struct UnitSource {
+    std::string unit;
+    RecordSource source;
+};
+
+// The site's series from its facts (readSiteFacts with this site) and the record sources of
+// the units deployed there; sources of other units are passed over. Records within
+// [fromUtc, toUtc] only, where given (UTC seconds).
+SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& site,
+                           const std::vector<UnitSource>& sources,
+                           std::optional<double> fromUtc = std::nullopt,
+                           std::optional<double> toUtc = std::nullopt);
+
+// A site's series from the organisation's server: its facts, and every data set of each
+// unit deployed there derived as ServerSeries does. False with `why` when the server could
+// not be read or knows no such site.
+bool readSiteSeries(fleet::PgConnection& connection, const std::string& site, SiteSeries& series,
+                    std::string& why, std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                    std::optional<double> fromUtc = std::nullopt,
+                    std::optional<double> toUtc = std::nullopt);
+
+// The site's series as CSV (RFC 4180, UTF-8, CR LF): "utc" (ISO 8601 with Z), "unit",
+// "data_set", per property its calibrated value under its header and the raw value under
+// "<header> raw", then "flags"; every text cell through appendCell. Streams to `sink` in
+// pieces (false from it stops); returns the rows written or -1 when stopped.
+long long exportSiteCsv(const SiteSeries& series,
+                        const std::function<bool(std::string_view)>& sink);
+
+} // namespace series
