@@ -690,4 +690,15 @@ UnitSets readUnitSets(const std::string& conninfo, const QString& unit, const Re
     return u;
 }
 
+SitesRead readSites(const std::string& conninfo, const ReadLimits& limits) {
+    SitesRead r;
+    ReadConnections::Lease lease = ReadConnections::shared().take(conninfo, limits, r.error);
+    if (!lease)
+        return r;
+    r.facts = fleet::readSiteFacts(*lease, limits.statementTimeout);
+    if (!r.facts.ok)
+        r.error = unavailable(QStringLiteral("sites not read"), r.facts.error.toStdString());
+    return r;
+}
+
 } // namespace office
