@@ -684,6 +684,71 @@ FilterValue relate(const Geometry& a, const Geometry& b, const QString& pattern)
     return boolean(true);
 }
 
+// The geometry functions (names beginning geo. or st_).
+FilterValue geoCall(const QString& f, const std::vector<FilterValue>& a) {
+    for (const FilterValue& v : a)
+        if (v.type == T::Geo && !v.geo)
+            return {};
+    if (f == QLatin1String("geo.length")) {
+        if (a[0].type != T::Geo || a[0].geo->kind != Geometry::Kind::LineString)
+            return {};
+        double sum = 0;
+        const auto& p = a[0].geo->points;
+        for (std::size_t i = 1; i < p.size(); ++i)
+            sum += std::hypot(p[i].first - p[i - 1].first, p[i].second - p[i - 1].second);
+        return number(sum);
+    }
+    if (a[0].type != T::Geo || a[1].type != T::Geo)
+        return {};
+    if (f == QLatin1String("geo.distance")) {
+        if (a[0].geo->kind != Geometry::Kind::Point || a[1].geo->kind != Geometry::Kind::Point)
+            return {};
+        const auto p = a[0].geo->points.front(), q = a[1].geo->points.front();
+        return number(std::hypot(p.first - q.first, p.second - q.second));
+    }
+    if (f == QLatin1String("st_relate")) {
+        if (a[2].type != T::String)
+            return {};
+        return relate(*a[0].geo, *a[1].geo, a[2].s);
+    }
+    return spatial(f, *a[0].geo, *a[1].geo);
+}
+
+// The date functions of a time (or an ISO text) `v`.
+FilterValue dateCall(const QString& f, const FilterValue& v) {
+    const std::optional<FilterValue> t = asTime(v);
+    if (!t)
+        return {};
+    const Civil c = civilOf(*t);
+    if (f == QLatin1String("year"))
+        return number(double(c.y));
+    if (f == QLatin1String("month"))
+        return number(c.m);
+    if (f == QLatin1String("day"))
+        return number(c.d);
+    if (f == QLatin1String("hour"))
+        return number(c.hour);
+    if (f == QLatin1String("minute"))
+        return number(c.minute);
+    if (f == QLatin1String("second"))
+        return number(c.second);
+    if (f == QLatin1String("fractionalseconds"))
+        return number(c.fraction);
+    if (f == QLatin1String("totaloffsetminutes"))
+        return number(t->offsetMinutes);
+    if (f == QLatin1String("date"))
+        return text(QStringLiteral("%1-%2-%3")
+                        .arg(c.y, 4, 10, QLatin1Char('0'))
+                        .arg(c.m, 2, 10, QLatin1Char('0'))
+                        .arg(c.d, 2, 10, QLatin1Char('0')));
+    if (f == QLatin1String("time"))
+        return text(QStringLiteral("%1:%2:%3")
+                        .arg(c.hour, 2, 10, QLatin1Char('0'))
+                        .arg(c.minute, 2, 10, QLatin1Char('0'))
+                        .arg(c.second, 2, 10, QLatin1Char('0')));
+    return {};
+}
+
 FilterValue call(const QString& f, const std::vector<FilterValue>& a, double now) {
     auto str = [&](std::size_t i) { return a[i].type == T::String; };
     auto num = [&](std::size_t i) { return a[i].type == T::Number; };
@@ -741,66 +806,9 @@ FilterValue call(const QString& f, const std::vector<FilterValue>& a, double now
                       : f == QLatin1String("floor") ? std::floor(a[0].n)
                                                     : std::ceil(a[0].n));
     }
-    if (f.startsWith(QLatin1String("geo.")) || f.startsWith(QLatin1String("st_"))) {
-        for (const FilterValue& v : a)
-            if (v.type == T::Geo && !v.geo)
-                return {};
-        if (f == QLatin1String("geo.length")) {
-            if (a[0].type != T::Geo || a[0].geo->kind != Geometry::Kind::LineString)
-                return {};
-            double sum = 0;
-            const auto& p = a[0].geo->points;
-            for (std::size_t i = 1; i < p.size(); ++i)
-                sum += std::hypot(p[i].first - p[i - 1].first, p[i].second - p[i - 1].second);
-            return number(sum);
-        }
-        if (a[0].type != T::Geo || a[1].type != T::Geo)
-            return {};
-        if (f == QLatin1String("geo.distance")) {
-            if (a[0].geo->kind != Geometry::Kind::Point || a[1].geo->kind != Geometry::Kind::Point)
-                return {};
-            const auto p = a[0].geo->points.front(), q = a[1].geo->points.front();
-            return number(std::hypot(p.first - q.first, p.second - q.second));
-        }
-        if (f == QLatin1String("st_relate")) {
-            if (a[2].type != T::String)
-                return {};
-            return relate(*a[0].geo, *a[1].geo, a[2].s);
-        }
-        return spatial(f, *a[0].geo, *a[1].geo);
-    }
-    // The date functions.
-    const std::optional<FilterValue> t = asTime(a[0]);
-    if (!t)
-        return {};
-    const Civil c = civilOf(*t);
-    if (f == QLatin1String("year"))
-        return number(double(c.y));
-    if (f == QLatin1String("month"))
-        return number(c.m);
-    if (f == QLatin1String("day"))
-        return number(c.d);
-    if (f == QLatin1String("hour"))
-        return number(c.hour);
-    if (f == QLatin1String("minute"))
-        return number(c.minute);
-    if (f == QLatin1String("second"))
-        return number(c.second);
-    if (f == QLatin1String("fractionalseconds"))
-        return number(c.fraction);
-    if (f == QLatin1String("totaloffsetminutes"))
-        return number(t->offsetMinutes);
-    if (f == QLatin1String("date"))
-        return text(QStringLiteral("%1-%2-%3")
-                        .arg(c.y, 4, 10, QLatin1Char('0'))
-                        .arg(c.m, 2, 10, QLatin1Char('0'))
-                        .arg(c.d, 2, 10, QLatin1Char('0')));
-    if (f == QLatin1String("time"))
-        return text(QStringLiteral("%1:%2:%3")
-                        .arg(c.hour, 2, 10, QLatin1Char('0'))
-                        .arg(c.minute, 2, 10, QLatin1Char('0'))
-                        .arg(c.second, 2, 10, QLatin1Char('0')));
-    return {};
+    if (f.startsWith(QLatin1String("geo.")) || f.startsWith(QLatin1String("st_")))
+        return geoCall(f, a);
+    return dateCall(f, a[0]);
 }
 
 } // namespace

@@ -328,6 +328,7 @@ bool parseExpand(const QString& value, QueryOptions& o, QueryRefusal& r, int dep
 bool parseOptionsAt(const QMap<QString, QString>& values, QueryOptions& o, QueryRefusal& r,
                     int depth) {
     o = QueryOptions{};
+    o.given = values;
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString& name = it.key();
         const QString& value = it.value();

@@ -69,7 +69,8 @@ struct QueryOptions {
     std::vector<OrderKey> orderby;
     std::optional<QStringList> select; // property names as asked ("id" for @iot.id)
     std::vector<ExpandItem> expand;
-    FilterTree filter; // null: none
+    FilterTree filter;            // null: none
+    QMap<QString, QString> given; // the options as written, for a next page's link
 };
 struct ExpandItem {
     QStringList path; // navigation properties, "Datastream/Thing"

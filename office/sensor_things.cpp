@@ -784,9 +784,18 @@ private:
         return m_units && !failed ? *m_units : none;
     }
 
+    // Whether the server holds anything of `unit` (its data sets' names only, not their series).
     bool unitExists(const QString& unit) {
-        const std::vector<Stream>& s = streamsOfUnit(unit);
-        return !s.empty() || m_withoutStreams.contains(unit);
+        if (m_streams.count(unit) && (!m_streams[unit].empty() || m_withoutStreams.contains(unit)))
+            return true;
+        if (const auto it = m_known.find(unit); it != m_known.end())
+            return it->second;
+        if (failed)
+            return false;
+        const UnitSets sets = readUnitSets(m_c.conninfo, unit, m_c.limits);
+        if (sets.error.failed() && sets.error.kind != ReadError::Kind::NotFound)
+            fail(sets.error);
+        return m_known[unit] = !sets.error.failed();
     }
 
     // A unit's Datastreams, in data set and field order (none when the server holds none).
@@ -845,6 +854,7 @@ private:
     std::optional<fleet::SiteFacts> m_sites;
     std::map<QString, std::vector<Stream>> m_streams;
     QSet<QString> m_withoutStreams;
+    std::map<QString, bool> m_known;
     std::map<std::pair<QString, QString>, DerivedSeriesCache::Held> m_series;
     long long m_built = 0, m_entities = 0;
 };
@@ -866,6 +876,17 @@ QString idOf(const QJsonObject& e) {
 
 double nowSeconds() {
     return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+}
+
+// The link to the page after one of `shown` entities: the same options, $skip past them.
+QString nextLink(const QString& self, QMap<QString, QString> options, int top, long long skip) {
+    options.insert(QStringLiteral("$top"), QString::number(top));
+    options.insert(QStringLiteral("$skip"), QString::number(skip));
+    QStringList query;
+    for (auto it = options.cbegin(); it != options.cend(); ++it)
+        query << QString::fromLatin1(QUrl::toPercentEncoding(it.key(), "$") + '=' +
+                                     QUrl::toPercentEncoding(it.value()));
+    return self + QLatin1Char('?') + query.join(QLatin1Char('&'));
 }
 
 // The query options applied to entities the model gives: $filter, $orderby, $count, $skip,
@@ -963,6 +984,11 @@ public:
                 e.insert(name, p.value);
                 if (nested.count)
                     e.insert(name + QLatin1String("@iot.count"), qint64(p.total));
+                if (p.more)
+                    e.insert(
+                        name + QLatin1String("@iot.nextLink"),
+                        nextLink(e.value(name + QLatin1String("@iot.navigationLink")).toString(),
+                                 nested.given, nested.top, nested.skip + p.value.size()));
             } else if (!to.empty()) {
                 QJsonObject one = std::move(to.front());
                 shape(nav->to, one, nested);
@@ -986,7 +1012,7 @@ public:
                            .arg(QLatin1String(nameOf(set)), s.left(40)));
         }
         for (const QString& name : expanded)
-            for (const char* tail : {"", "@iot.count"})
+            for (const char* tail : {"", "@iot.count", "@iot.nextLink"})
                 if (e.contains(name + QLatin1String(tail)))
                     kept.insert(name + QLatin1String(tail), e.value(name + QLatin1String(tail)));
         e = kept;
@@ -1034,17 +1060,9 @@ QJsonObject collectionJson(const Shaper::Page& page, const QString& self, const 
     QJsonObject o;
     if (a.options.count)
         o.insert(QStringLiteral("@iot.count"), qint64(page.total));
-    if (page.more) {
-        QStringList query;
-        QMap<QString, QString> values = a.params.values;
-        values.insert(QStringLiteral("$top"), QString::number(a.options.top));
-        values.insert(QStringLiteral("$skip"), QString::number(a.options.skip + page.value.size()));
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            query << QString::fromLatin1(QUrl::toPercentEncoding(it.key(), "$") + '=' +
-                                         QUrl::toPercentEncoding(it.value()));
-        o.insert(QStringLiteral("@iot.nextLink"),
-                 self + QLatin1Char('?') + query.join(QLatin1Char('&')));
-    }
+    if (page.more)
+        o.insert(QStringLiteral("@iot.nextLink"), nextLink(self, a.params.values, a.options.top,
+                                                           a.options.skip + page.value.size()));
     o.insert(QStringLiteral("value"), page.value);
     return o;
 }
@@ -1187,6 +1205,92 @@ QJsonObject refOf(const QJsonObject& e) {
     return {{QStringLiteral("@iot.selfLink"), e.value(QLatin1String("@iot.selfLink"))}};
 }
 
+// Where a path leads: an entity, or a collection under one (with the navigation it was reached
+// by, for the Observations' own page), or an answer of its own (a property, a 404).
+struct Walked {
+    Set set = Set::Things;
+    std::optional<QJsonObject> entity;
+    std::optional<QString> parentId;
+    const Navigation* via = nullptr;
+    bool ref = false;
+    std::optional<Answer> answer;
+};
+
+Walked walk(Model& model, const std::vector<PathPart>& parts, Set first, const Request& r) {
+    Walked w;
+    w.set = first;
+    if (parts[0].key) {
+        w.entity = model.one(w.set, *parts[0].key);
+        if (!w.entity) {
+            w.answer = notFound(QStringLiteral("%1('%2')").arg(parts[0].name, *parts[0].key));
+            return w;
+        }
+    }
+    std::size_t at = 1;
+    for (; at < parts.size() && !parts[at].name.startsWith(QLatin1Char('$')); ++at) {
+        const PathPart& p = parts[at];
+        const Navigation* nav = w.entity ? navigationOf(w.set, p.name) : nullptr;
+        if (!w.entity || (nav && !nav->many && p.key)) {
+            w.answer = noResource(r); // after a collection only $ref; no key after a single
+            return w;
+        }
+        if (!nav) { // a property, and perhaps its $value
+            const bool raw =
+                at + 2 == parts.size() && parts[at + 1].name == QLatin1String("$value");
+            w.answer = !p.key && (at + 1 == parts.size() || raw)
+                           ? propertyAnswer(*w.entity, p.name, raw, r)
+                           : noResource(r);
+            return w;
+        }
+        if (nav->many && !p.key) {
+            w.parentId = idOf(*w.entity);
+            w.via = nav;
+            w.set = nav->to;
+            w.entity.reset();
+            continue;
+        }
+        std::vector<QJsonObject> to = model.follow(idOf(*w.entity), *nav, {}, &*w.entity);
+        w.entity.reset();
+        for (QJsonObject& e : to)
+            if (!p.key || idOf(e) == *p.key)
+                w.entity = std::move(e);
+        w.set = nav->to;
+        if (!w.entity) {
+            w.answer = notFound(r.path);
+            return w;
+        }
+    }
+    w.ref = at < parts.size() && parts[at].name == QLatin1String("$ref") && at + 1 == parts.size();
+    if (at < parts.size() && !w.ref)
+        w.answer = noResource(r);
+    return w;
+}
+
+// The page of the collection a path led to.
+Shaper::Page collectionPage(Model& model, Shaper& shaper, const Walked& w, const Asked& a,
+                            const Links& l) {
+    std::optional<Shaper::Page> page;
+    if (w.via && w.via->from == Set::Datastreams && w.set == Set::Observations) {
+        if (const std::optional<StreamId> stream = streamOf(*w.parentId))
+            page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
+    } else if (!w.via && w.set == Set::Observations) {
+        const std::vector<StreamId> streams = model.allStreams();
+        if (model.failed)
+            return {};
+        page = timeOrderedPage(model, shaper, streams, a.options, l);
+    }
+    if (page)
+        return *page;
+    const TimeWindow window =
+        a.options.filter ? timeWindowOf(*a.options.filter, QStringLiteral("phenomenonTime"))
+                         : TimeWindow{};
+    std::vector<QJsonObject> all =
+        w.via ? model.follow(*w.parentId, *w.via, window) : model.all(w.set, window);
+    if (model.failed)
+        return {};
+    return shaper.collection(w.set, std::move(all), a.options);
+}
+
 } // namespace
 
 Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
@@ -1208,97 +1312,30 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
                            QStringLiteral("no such collection: %1").arg(parts[0].name.left(40)));
     Model model(c, l);
     Shaper shaper(model);
+    // A failed read or a bound passed comes first, then a refused option, then the answer.
     auto done = [&](Answer answer) {
         if (model.failed)
             return *model.failed;
         return shaper.refused ? *shaper.refused : answer;
     };
-    const TimeWindow window =
-        a.options.filter ? timeWindowOf(*a.options.filter, QStringLiteral("phenomenonTime"))
-                         : TimeWindow{};
-    const QString self = l.root() + r.path.sliced(qsizetype(std::strlen(kApiRoot)));
-
-    // Walk the path: an entity, or a collection under one (with the Datastream it is under,
-    // for the Observations' own page).
-    Set set = *first;
-    std::optional<QJsonObject> entity;
-    std::optional<QString> parentId;
-    const Navigation* via = nullptr;
-    std::size_t at = 0;
-    if (parts[0].key) {
-        entity = model.one(set, *parts[0].key);
-        if (!entity)
-            return done(notFound(QStringLiteral("%1('%2')").arg(parts[0].name, *parts[0].key)));
+    Walked w = walk(model, parts, *first, r);
+    if (w.answer)
+        return done(*w.answer);
+    if (w.entity) {
+        if (w.ref)
+            return done(json(refOf(*w.entity)));
+        shaper.shape(w.set, *w.entity, a.options);
+        return done(json(*w.entity));
     }
-    for (at = 1; at < parts.size(); ++at) {
-        const PathPart& p = parts[at];
-        if (p.name.startsWith(QLatin1Char('$')))
-            break;
-        if (!entity)
-            return noResource(r); // after a collection only $ref
-        const Navigation* nav = navigationOf(set, p.name);
-        if (!nav) {
-            if (p.key)
-                return noResource(r);
-            if (at + 1 == parts.size())
-                return done(propertyAnswer(*entity, p.name, false, r));
-            if (at + 2 == parts.size() && parts[at + 1].name == QLatin1String("$value"))
-                return done(propertyAnswer(*entity, p.name, true, r));
-            return noResource(r);
-        }
-        if (nav->many && !p.key) {
-            parentId = idOf(*entity);
-            via = nav;
-            set = nav->to;
-            entity.reset();
-            continue;
-        }
-        if (!nav->many && p.key)
-            return noResource(r);
-        std::vector<QJsonObject> to = model.follow(idOf(*entity), *nav, {}, &*entity);
-        entity.reset();
-        for (QJsonObject& e : to)
-            if (!p.key || idOf(e) == *p.key)
-                entity = std::move(e);
-        set = nav->to;
-        if (!entity)
-            return done(notFound(r.path));
-    }
-    const bool ref =
-        at < parts.size() && parts[at].name == QLatin1String("$ref") && at + 1 == parts.size();
-    if (at < parts.size() && !ref)
-        return noResource(r);
-
-    if (entity) {
-        if (ref)
-            return done(json(refOf(*entity)));
-        shaper.shape(set, *entity, a.options);
-        return done(json(*entity));
-    }
-    std::optional<Shaper::Page> page;
-    if (via && via->from == Set::Datastreams && set == Set::Observations) {
-        if (const std::optional<StreamId> stream = streamOf(*parentId))
-            page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
-    } else if (!via && set == Set::Observations) {
-        const std::vector<StreamId> streams = model.allStreams();
-        if (model.failed)
-            return *model.failed;
-        page = timeOrderedPage(model, shaper, streams, a.options, l);
-    }
-    if (!page) {
-        std::vector<QJsonObject> all =
-            via ? model.follow(*parentId, *via, window) : model.all(set, window);
-        if (model.failed)
-            return *model.failed;
-        page = shaper.collection(set, std::move(all), a.options);
-    }
-    if (ref) {
+    Shaper::Page page = collectionPage(model, shaper, w, a, l);
+    if (w.ref) {
         QJsonArray refs;
-        for (const QJsonValue& v : page->value)
+        for (const QJsonValue& v : page.value)
             refs.append(refOf(v.toObject()));
-        page->value = refs;
+        page.value = refs;
     }
-    return done(json(collectionJson(*page, self, a)));
+    const QString self = l.root() + r.path.sliced(qsizetype(std::strlen(kApiRoot)));
+    return done(json(collectionJson(page, self, a)));
 }
 
 } // namespace office

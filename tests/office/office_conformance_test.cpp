@@ -266,6 +266,12 @@ TEST_F(Conformance, Req_RequestData_Expand) {
     EXPECT_EQ(str(o.at(0), "phenomenonTime"), "2026-12-01T03:59:00Z");
     EXPECT_EQ(d.at(0)["Observations@iot.count"].toInt(), kSite3Records);
     EXPECT_FALSE(d.at(0).toObject().contains(QLatin1String("description")));
+    // The rest of an expanded collection follows by its own next link, with its own options.
+    const Reply rest = follow(d.at(0)["Observations@iot.nextLink"].toString());
+    EXPECT_EQ(rest.status, 200);
+    const QJsonArray next = rest.json().value(QLatin1String("value")).toArray();
+    ASSERT_EQ(next.size(), 2);
+    EXPECT_EQ(str(next.at(0), "phenomenonTime"), "2026-12-01T03:57:00Z");
     const QJsonObject obs = values(QStringLiteral("/Datastreams('SITE3/TEMP/2')/Observations?$top="
                                                   "1&$expand=Datastream/Thing"))
                                 .first()
