@@ -47,6 +47,10 @@ struct ReadLimits {
     // the service's counting thread for later loads, counting_ahead.h; a unit's page takes
     // statementTimeout).
     std::chrono::milliseconds mostCounting{250};
+    // What one query of the web service (sensor_things.h) may read and build.
+    int mostWebSeries = 256;                // derived series read (a unit's data set each)
+    long long mostWebObservations = 50'000; // Observations built to filter or order
+    long long mostWebEntities = 200'000;    // entities of every kind built
 };
 
 // Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),

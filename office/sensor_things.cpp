@@ -438,13 +438,9 @@ const Navigation* navigationOf(Set from, QStringView name) {
     return nullptr;
 }
 
-// What one request may read and build, so that no query reads without end: beyond either the
-// answer is a 413 that names the bound.
-inline constexpr int kMostSeriesRead = 256;              // derived series (a unit's data set each)
-inline constexpr long long kMostBuilt = 50'000;          // Observations built to filter or order
-inline constexpr long long kMostEntitiesBuilt = 200'000; // entities of every kind
-
-// The entities as the server's facts give them, read on demand within one request's bounds.
+// The entities as the server's facts give them, read on demand within one request's bounds
+// (ReadLimits' mostWeb*: beyond one, the answer is a 413 that names it, so that no query reads
+// or builds without end).
 // Sites (Locations, HistoricalLocations, FeaturesOfInterest, a site's Things) are not held
 // yet: their sets are empty, and the functions below are where they are read once they are.
 class Model {
@@ -688,7 +684,7 @@ public:
     }
 
     // The Observations of one Datastream whose time is within `window`, each built: bounded by
-    // kMostBuilt.
+    // ReadLimits::mostWebObservations.
     std::vector<QJsonObject> observationsOf(const StreamId& id, const TimeWindow& window) {
         std::vector<QJsonObject> out;
         const auto held = series(id.unit, id.set);
@@ -703,12 +699,12 @@ public:
             if (!p.utc.known || (window.from && p.utc.seconds < *window.from) ||
                 (window.to && p.utc.seconds > *window.to))
                 return index < points.size();
-            if (++m_built > kMostBuilt) {
+            if (++m_built > m_c.limits.mostWebObservations) {
                 fail(413, QStringLiteral("the query would weigh more than %1 Observations (the "
                                          "bound on what one query evaluates): narrow it by a "
                                          "phenomenonTime range in $filter, or ask one "
                                          "Datastream's Observations ordered by phenomenonTime")
-                              .arg(kMostBuilt));
+                              .arg(m_c.limits.mostWebObservations));
                 return false;
             }
             out.push_back(observationJson(m_l, stream, rec, p.utc, id.field, p.flags));
@@ -719,18 +715,18 @@ public:
         return out;
     }
 
-    // The derived series of a unit's data set, counted against kMostSeriesRead.
+    // The derived series of a unit's data set, counted against ReadLimits::mostWebSeries.
     DerivedSeriesCache::Held series(const QString& unit, const QString& set) {
         if (failed)
             return nullptr;
         const auto key = std::pair(unit, set);
         if (const auto it = m_series.find(key); it != m_series.end())
             return it->second;
-        if (int(m_series.size()) >= kMostSeriesRead) {
+        if (int(m_series.size()) >= m_c.limits.mostWebSeries) {
             fail(413, QStringLiteral("the query would read more than %1 series (the bound on "
                                      "what one query reads): ask one Thing's Datastreams or one "
                                      "Datastream's Observations")
-                          .arg(kMostSeriesRead));
+                          .arg(m_c.limits.mostWebSeries));
             return nullptr;
         }
         ReadError error;
@@ -759,10 +755,10 @@ private:
 
     std::vector<QJsonObject> spend(std::vector<QJsonObject>& out) {
         m_entities += (long long)out.size();
-        if (m_entities > kMostEntitiesBuilt)
+        if (m_entities > m_c.limits.mostWebEntities)
             fail(413, QStringLiteral("the query would build more than %1 entities (the bound on "
                                      "what one query evaluates)")
-                          .arg(kMostEntitiesBuilt));
+                          .arg(m_c.limits.mostWebEntities));
         if (failed)
             out.clear();
         return std::move(out);
@@ -1074,8 +1070,8 @@ Answer notFound(const QString& what) {
 // A page of Observations of one or more Datastreams (in the unit's order, one Datastream after
 // another, or in their time's order) filtered on their time alone: cut from the series'
 // timelines, building only the page's Observations, so that it costs about the same at any
-// size of the series (the common read, which kMostBuilt does not bound). Nullopt when the
-// options ask more than that.
+// size of the series (the common read, which ReadLimits::mostWebObservations does not bound).
+// Nullopt when the options ask more than that.
 std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
                                             const std::vector<StreamId>& streams,
                                             const QueryOptions& o, const Links& l) {

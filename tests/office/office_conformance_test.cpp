@@ -334,6 +334,43 @@ TEST_F(Conformance, Req_RequestData_BoundsAnsweredByName) {
     EXPECT_EQ(page.value(QLatin1String("value")).toArray().size(), kSite3Records);
 }
 
+// What one query reads and builds is bounded: a query beyond a bound is a 413 that names it,
+// while the pages cut from the series' timelines stay within them at any size.
+TEST_F(Conformance, Req_RequestData_ReadsBoundedByName) {
+    struct Case {
+        int series;             // ReadLimits::mostWebSeries (the server holds 5)
+        long long observations; // ReadLimits::mostWebObservations
+        const char* path;
+        int status;
+        const char* names;
+    };
+    const Case cases[] = {
+        {5, 100, "/Observations?$filter=result%20ge%200", 413, "100 Observations"},
+        {5, 100, "/Datastreams('SITE3/TEMP/2')/Observations?$orderby=result", 413,
+         "100 Observations"},
+        {5, 100, "/Observations?$top=1000", 200, ""},
+        {5, 100,
+         "/Datastreams('SITE3/TEMP/2')/Observations?$orderby=phenomenonTime%20desc&$filter="
+         "phenomenonTime%20gt%202026-12-01T00:00:00Z",
+         200, ""},
+        {3, 100, "/Datastreams", 413, "3 series"},
+        {3, 100, "/Observations", 413, "3 series"},
+        {3, 100, "/Things('SITE3')/Datastreams", 200, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        office::ReadLimits limits;
+        limits.mostWebSeries = c.series;
+        limits.mostWebObservations = c.observations;
+        office.reset();
+        startOffice(limits);
+        const Reply r = get(QStringLiteral("/api/v1.1") + QLatin1String(c.path));
+        EXPECT_EQ(r.status, c.status) << r.body.toStdString();
+        EXPECT_TRUE(r.json().value("error").toObject().value("message").toString().contains(
+            QLatin1String(c.names)));
+    }
+}
+
 } // namespace
 } // namespace officetest
 
