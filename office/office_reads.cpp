@@ -1011,4 +1011,15 @@ readSiteSeries(const std::string& conninfo, const QString& code, const TimeRange
         series::buildSiteSeries(facts, code.toStdString(), sources, range.from, range.to));
 }
 
+SitesRead readSites(const std::string& conninfo, const ReadLimits& limits) {
+    SitesRead r;
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, r.error);
+    if (!lease)
+        return r;
+    r.facts = fleet::readSiteFacts(*lease, limits.statementTimeout);
+    if (!r.facts.ok)
+        r.error = unavailable(QStringLiteral("sites not read"), r.facts.error.toStdString());
+    return r;
+}
+
 } // namespace office

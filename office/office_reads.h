@@ -16,6 +16,7 @@
 // their Latin-1 characters); nothing here is escaped for a page: office_pages does that.
 
 #include "fleet/server_values.h"
+#include "fleet/site_facts.h"
 #include "office/plot_marks.h"
 #include "platform/result.h"
 #include "series/server_series.h"
@@ -221,6 +222,14 @@ std::shared_ptr<const series::ServerSeries>
 readDerivedSeries(const std::string& conninfo, const QString& unit, const QString& dataSet,
                   const ReadLimits& limits, ReadError& error,
                   std::chrono::milliseconds recent = {});
+
+// For the web service (sensor_things.h): the site facts that count now (sites, deployments,
+// column meanings) as fleet::readSiteFacts reads them; none on a server before it kept them.
+struct SitesRead {
+    ReadError error;
+    fleet::SiteFacts facts;
+};
+SitesRead readSites(const std::string& conninfo, const ReadLimits& limits);
 
 // Reads every series' signature as `conninfo` and has those not counted at it counted on the
 // counting thread (counting_ahead.h): what the service does at its start. A Server error when

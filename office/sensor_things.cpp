@@ -153,6 +153,56 @@ QJsonObject propertyJson(const Links& l, const QString& set, int field) {
              l.entity("ObservedProperties", id, "Datastreams")}};
 }
 
+// A site's position as GeoJSON (longitude, latitude and, when known, elevation).
+QJsonObject pointOf(const fleet::Site& site) {
+    QJsonArray c{site.longitude, site.latitude};
+    if (site.elevation)
+        c.append(*site.elevation);
+    return {{QStringLiteral("type"), QStringLiteral("Point")}, {QStringLiteral("coordinates"), c}};
+}
+
+// A site as a Location (where its Things are) and as a FeatureOfInterest (what they observe);
+// both take the site's code for identity.
+QJsonObject locationJson(const Links& l, const fleet::Site& site) {
+    const QString id = joinId({site.code});
+    return {{QStringLiteral("@iot.id"), id},
+            {QStringLiteral("@iot.selfLink"), l.entity("Locations", id)},
+            {QStringLiteral("name"), site.name.isEmpty() ? site.code : site.name},
+            {QStringLiteral("description"), site.description},
+            {QStringLiteral("encodingType"), QStringLiteral("application/geo+json")},
+            {QStringLiteral("location"), pointOf(site)},
+            {QStringLiteral("properties"), QJsonObject{{QStringLiteral("code"), site.code}}},
+            {QStringLiteral("Things@iot.navigationLink"), l.entity("Locations", id, "Things")},
+            {QStringLiteral("HistoricalLocations@iot.navigationLink"),
+             l.entity("Locations", id, "HistoricalLocations")}};
+}
+
+QJsonObject featureJson(const Links& l, const fleet::Site& site) {
+    const QString id = joinId({site.code});
+    return {{QStringLiteral("@iot.id"), id},
+            {QStringLiteral("@iot.selfLink"), l.entity("FeaturesOfInterest", id)},
+            {QStringLiteral("name"), site.name.isEmpty() ? site.code : site.name},
+            {QStringLiteral("description"), site.description},
+            {QStringLiteral("encodingType"), QStringLiteral("application/geo+json")},
+            {QStringLiteral("feature"), pointOf(site)},
+            {QStringLiteral("properties"), QJsonObject{{QStringLiteral("code"), site.code}}},
+            {QStringLiteral("Observations@iot.navigationLink"),
+             l.entity("FeaturesOfInterest", id, "Observations")}};
+}
+
+// A deployment as a HistoricalLocation: the unit, and the instant it was deployed.
+QJsonObject historicalJson(const Links& l, const fleet::Deployment& d) {
+    const QString id = joinId({d.unit, QString::number(d.fromMs)});
+    return {
+        {QStringLiteral("@iot.id"), id},
+        {QStringLiteral("@iot.selfLink"), l.entity("HistoricalLocations", id)},
+        {QStringLiteral("time"), QString::fromStdString(series::isoUtc(double(d.fromMs) / 1000))},
+        {QStringLiteral("properties"), QJsonObject{{QStringLiteral("site"), d.site}}},
+        {QStringLiteral("Thing@iot.navigationLink"), l.entity("HistoricalLocations", id, "Thing")},
+        {QStringLiteral("Locations@iot.navigationLink"),
+         l.entity("HistoricalLocations", id, "Locations")}};
+}
+
 QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& set, int field,
                            const SetShape& shape) {
     const QString id = joinId({unit, set, QString::number(field)});
@@ -238,7 +288,9 @@ QJsonObject observationJson(const Links& l, const QString& datastream, const ser
                          {QStringLiteral("record"), latin1(r.line)},
                          {QStringLiteral("flags"), flagList}}},
             {QStringLiteral("Datastream@iot.navigationLink"),
-             l.entity("Observations", id, "Datastream")}};
+             l.entity("Observations", id, "Datastream")},
+            {QStringLiteral("FeatureOfInterest@iot.navigationLink"),
+             l.entity("Observations", id, "FeatureOfInterest")}};
 }
 
 // A Datastream's identity read back.
@@ -429,7 +481,15 @@ public:
                     std::move(o.begin(), o.end(), std::back_inserter(out));
                 }
             break;
-        default:
+        case Set::Locations:
+        case Set::FeaturesOfInterest:
+            for (const fleet::Site& site : sites().sites)
+                out.push_back(set == Set::Locations ? locationJson(m_l, site)
+                                                    : featureJson(m_l, site));
+            break;
+        case Set::HistoricalLocations:
+            for (const fleet::Deployment& d : sites().deployments)
+                out.push_back(historicalJson(m_l, d));
             break;
         }
         return spend(out);
@@ -466,14 +526,30 @@ public:
                 return std::nullopt;
             return observationAt(*o);
         }
-        default:
+        case Set::Locations:
+        case Set::FeaturesOfInterest: {
+            const std::optional<QStringList> code = splitId(id, 1);
+            const fleet::Site* site = code ? sites().site(code->front()) : nullptr;
+            if (!site)
+                return std::nullopt;
+            return set == Set::Locations ? locationJson(m_l, *site) : featureJson(m_l, *site);
+        }
+        case Set::HistoricalLocations:
+            for (const fleet::Deployment& d : sites().deployments)
+                if (joinId({d.unit, QString::number(d.fromMs)}) == id)
+                    return historicalJson(m_l, d);
             return std::nullopt;
         }
+        return std::nullopt;
     }
 
-    // What `nav` leads to from the entity `id` of `nav.from` (Observations: within `window`).
+    // What `nav` leads to from the entity `id` of `nav.from` (Observations: within `window`);
+    // `entity`, when given, is that entity's JSON (an Observation's time).
     std::vector<QJsonObject> follow(const QString& id, const Navigation& nav,
-                                    const TimeWindow& window) {
+                                    const TimeWindow& window, const QJsonObject* entity = nullptr) {
+        const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+        auto current = [&](const fleet::Deployment& d) { return !d.toMs || *d.toMs > nowMs; };
+        auto siteNamed = [&](const QString& code) { return sites().site(code); };
         std::vector<QJsonObject> out;
         auto add = [&](std::optional<QJsonObject> o) {
             if (o)
@@ -482,12 +558,66 @@ public:
         const std::optional<StreamId> stream = streamOf(id);
         switch (nav.from) {
         case Set::Things:
-        case Set::Sensors:
-            if (nav.to == Set::Datastreams)
-                if (const std::optional<QStringList> unit = splitId(id, 1))
-                    for (const Stream& s : streamsOfUnit(unit->front()))
-                        out.push_back(s.json);
+        case Set::Sensors: {
+            const std::optional<QStringList> unit = splitId(id, 1);
+            if (!unit)
+                break;
+            if (nav.to == Set::Datastreams) {
+                for (const Stream& s : streamsOfUnit(unit->front()))
+                    out.push_back(s.json);
+            } else if (nav.to == Set::Locations) {
+                // A Thing's Location is where it is deployed now.
+                const auto d = sites().deploymentOf(unit->front(), nowMs);
+                if (d && current(*d))
+                    if (const fleet::Site* site = siteNamed(d->site))
+                        out.push_back(locationJson(m_l, *site));
+            } else if (nav.to == Set::HistoricalLocations) {
+                for (const fleet::Deployment& d : sites().deployments)
+                    if (d.unit == unit->front())
+                        out.push_back(historicalJson(m_l, d));
+            }
             break;
+        }
+        case Set::Locations:
+        case Set::FeaturesOfInterest: {
+            const std::optional<QStringList> code = splitId(id, 1);
+            if (!code)
+                break;
+            for (const fleet::Deployment& d : sites().deploymentsAt(code->front())) {
+                if (nav.to == Set::Things && current(d))
+                    out.push_back(thingJson(m_l, d.unit));
+                else if (nav.to == Set::HistoricalLocations)
+                    out.push_back(historicalJson(m_l, d));
+                else if (nav.to == Set::Observations) {
+                    // What the units deployed there observed while they were.
+                    TimeWindow w = window;
+                    const double from = double(d.fromMs) / 1000;
+                    w.from = w.from ? std::max(*w.from, from) : from;
+                    for (const Stream& s : streamsOfUnit(d.unit))
+                        for (QJsonObject& o : observationsOf(s.id, w)) {
+                            const std::optional<double> t =
+                                parseIsoTime(o.value(QLatin1String("phenomenonTime")).toString());
+                            if (t && (!d.toMs || *t < double(*d.toMs) / 1000))
+                                out.push_back(std::move(o));
+                        }
+                }
+            }
+            break;
+        }
+        case Set::HistoricalLocations: {
+            const std::optional<QStringList> p = splitId(id, 2);
+            if (!p)
+                break;
+            if (nav.to == Set::Things) {
+                add(one(Set::Things, joinId({(*p)[0]})));
+            } else {
+                for (const fleet::Deployment& d : sites().deployments)
+                    if (d.unit == (*p)[0] && QString::number(d.fromMs) == (*p)[1])
+                        if (const fleet::Site* site = siteNamed(d.site))
+                            out.push_back(locationJson(m_l, *site));
+            }
+            break;
+        }
         case Set::Datastreams:
             if (!stream)
                 break;
@@ -505,15 +635,43 @@ public:
                         if (s.id.set == (*p)[0] && QString::number(s.id.field) == (*p)[1])
                             out.push_back(s.json);
             break;
-        case Set::Observations:
-            if (nav.to == Set::Datastreams)
-                if (const std::optional<ObservationId> o = observationOf(id))
-                    add(one(Set::Datastreams, o->stream.id()));
-            break;
-        default:
+        case Set::Observations: {
+            const std::optional<ObservationId> o = observationOf(id);
+            if (!o)
+                break;
+            if (nav.to == Set::Datastreams) {
+                add(one(Set::Datastreams, o->stream.id()));
+            } else if (nav.to == Set::FeaturesOfInterest) {
+                // The site the unit was deployed at when the record was taken.
+                std::optional<QJsonObject> own =
+                    entity ? std::optional(*entity) : one(Set::Observations, id);
+                const std::optional<double> t =
+                    own ? parseIsoTime(own->value(QLatin1String("phenomenonTime")).toString())
+                        : std::nullopt;
+                if (!t)
+                    break;
+                const std::int64_t atMs = std::int64_t(std::floor(*t * 1000));
+                const auto d = sites().deploymentOf(o->stream.unit, atMs);
+                if (d && (!d->toMs || *d->toMs > atMs))
+                    if (const fleet::Site* site = siteNamed(d->site))
+                        out.push_back(featureJson(m_l, *site));
+            }
             break;
         }
+        }
         return spend(out);
+    }
+
+    // The site facts that count now, read once per request (none on a server before them).
+    const fleet::SiteFacts& sites() {
+        if (!m_sites && !failed) {
+            SitesRead r = readSites(m_c.conninfo, m_c.limits);
+            if (r.error.failed())
+                fail(r.error);
+            m_sites = std::move(r.facts);
+        }
+        static const fleet::SiteFacts none;
+        return m_sites && !failed ? *m_sites : none;
     }
 
     // Every Datastream's identity, unit by unit.
@@ -689,6 +847,7 @@ private:
     const OfficeConfig& m_c;
     const Links& m_l;
     std::optional<QStringList> m_units;
+    std::optional<fleet::SiteFacts> m_sites;
     std::map<QString, std::vector<Stream>> m_streams;
     QSet<QString> m_withoutStreams;
     std::map<QString, bool> m_known;
@@ -740,7 +899,7 @@ public:
                 idOf(e) + QLatin1Char(' ') + QLatin1String(nameOf(*set)) + QLatin1Char(' ') + nav;
             if (const auto it = m_resolved.find(key); it != m_resolved.end())
                 return it->second;
-            const std::vector<QJsonObject> to = m_model.follow(idOf(e), *n, {});
+            const std::vector<QJsonObject> to = m_model.follow(idOf(e), *n, {}, &e);
             std::optional<QJsonObject> found;
             if (!to.empty())
                 found = to.front();
@@ -814,7 +973,8 @@ public:
             std::vector<QJsonObject> to = m_model.follow(
                 idOf(e), *nav,
                 nested.filter ? timeWindowOf(*nested.filter, QStringLiteral("phenomenonTime"))
-                              : TimeWindow{});
+                              : TimeWindow{},
+                &e);
             if (nav->many) {
                 const Page p = collection(nav->to, std::move(to), nested);
                 e.insert(name, p.value);
@@ -1085,7 +1245,7 @@ Walked walk(Model& model, const std::vector<PathPart>& parts, Set first, const R
             w.entity.reset();
             continue;
         }
-        std::vector<QJsonObject> to = model.follow(idOf(*w.entity), *nav, {});
+        std::vector<QJsonObject> to = model.follow(idOf(*w.entity), *nav, {}, &*w.entity);
         w.entity.reset();
         for (QJsonObject& e : to)
             if (!p.key || idOf(e) == *p.key)

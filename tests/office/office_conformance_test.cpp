@@ -6,6 +6,7 @@
 // ramp of i % 10 with 99 at record 37.
 #include "office_fixture.h"
 
+#include "fleet/site_fact_writes.h"
 #include "office/odata_query.h"
 
 #include <QJsonArray>
@@ -368,6 +369,137 @@ TEST_F(Conformance, Req_RequestData_ReadsBoundedByName) {
         EXPECT_TRUE(r.json().value("error").toObject().value("message").toString().contains(
             QLatin1String(c.names)));
     }
+}
+
+} // namespace
+} // namespace officetest
+
+namespace officetest {
+namespace {
+
+// The same service with sites: RIVER-1 and LAKE-2, SITE3 deployed at RIVER-1 before its first
+// record and swapped to LAKE-2 at 2026-12-01T02:00:00Z (its record 180), the meaning of its
+// TEMP field 2 recorded. A suite of its own: its facts would change the counts above.
+class ConformanceWithSites : public StartedOfficeTest {
+protected:
+    void addSites() {
+        fleet::PgConnection owner;
+        ASSERT_TRUE(owner.connect(fleet::serviceConninfo("owner_db"), 10s));
+        auto site = [](const char* code, const char* name, double lon, double lat) {
+            fleet::Site s;
+            s.code = QLatin1String(code);
+            s.name = QLatin1String(name);
+            s.longitude = lon;
+            s.latitude = lat;
+            return s;
+        };
+        auto deployment = [](std::int64_t fromMs, const char* at) {
+            fleet::Deployment d;
+            d.unit = QStringLiteral("SITE3");
+            d.site = QLatin1String(at);
+            d.fromMs = fromMs;
+            return d;
+        };
+        fleet::ColumnMeaning m;
+        m.unit = QStringLiteral("SITE3");
+        m.dataSet = QStringLiteral("TEMP");
+        m.column = 1;
+        m.property = QStringLiteral("Water temperature");
+        m.uom = {QStringLiteral("Cel"), QStringLiteral("\u00b0C"),
+                 QStringLiteral("degree Celsius")};
+        std::vector<fleet::SiteFactToAdd> facts;
+        for (fleet::SiteFactValue v : std::initializer_list<fleet::SiteFactValue>{
+                 site("RIVER-1", "River one", 4.5, 52.0), site("LAKE-2", "Lake two", 5.0, 53.0),
+                 deployment(kSite3ClockSetMs - kDay, "RIVER-1"),
+                 deployment(kSite3ClockSetMs + 3 * 3600 * 1000, "LAKE-2"), m}) {
+            fleet::SiteFactToAdd f;
+            f.value = std::move(v);
+            facts.push_back(std::move(f));
+        }
+        const fleet::AddedSiteFacts added = fleet::addSiteFacts(owner, facts);
+        ASSERT_TRUE(added.ok) << added.error.toStdString();
+    }
+    QJsonObject ok(const QString& pathAndQuery) {
+        const Reply r = get(QStringLiteral("/api/v1.1") + pathAndQuery);
+        EXPECT_EQ(r.status, 200) << pathAndQuery.toStdString() << ": " << r.body.toStdString();
+        return r.json();
+    }
+    QStringList ids(const QString& pathAndQuery) {
+        QStringList out;
+        for (const QJsonValue& v : ok(pathAndQuery).value(QLatin1String("value")).toArray())
+            out << v.toObject().value(QLatin1String("@iot.id")).toString();
+        return out;
+    }
+    int count(const QString& pathAndQuery) {
+        return ok(pathAndQuery).value(QLatin1String("@iot.count")).toInt(-1);
+    }
+};
+
+// Locations are the sites' positions, a Thing's the site it is at now, HistoricalLocations
+// its deployments, FeaturesOfInterest the sites, an Observation's the site its unit was at
+// when it was taken; a Datastream's unitOfMeasurement its column's recorded meaning.
+TEST_F(ConformanceWithSites, Req_DataModel_SitesDeploymentsAndMeanings) {
+    addSites();
+    if (HasFatalFailure())
+        return;
+    EXPECT_EQ(ids(QStringLiteral("/Locations?$orderby=name")),
+              QStringList({QStringLiteral("LAKE-2"), QStringLiteral("RIVER-1")}));
+    const QJsonObject river = ok(QStringLiteral("/Locations('RIVER-1')"));
+    EXPECT_EQ(river.value(QLatin1String("location")).toObject(),
+              QJsonObject({{QStringLiteral("type"), QStringLiteral("Point")},
+                           {QStringLiteral("coordinates"), QJsonArray{4.5, 52.0}}}));
+    EXPECT_EQ(ids(QStringLiteral("/Things('SITE3')/Locations")), QStringList{"LAKE-2"});
+    EXPECT_EQ(ids(QStringLiteral("/Locations('LAKE-2')/Things")), QStringList{"SITE3"});
+    EXPECT_TRUE(ids(QStringLiteral("/Locations('RIVER-1')/Things")).isEmpty());
+    const QStringList moves = ids(QStringLiteral("/Things('SITE3')/HistoricalLocations"));
+    ASSERT_EQ(moves.size(), 2);
+    EXPECT_EQ(ids(QStringLiteral("/HistoricalLocations('%1')/Locations").arg(moves.first())),
+              QStringList{"RIVER-1"});
+    EXPECT_TRUE(ok(QStringLiteral("/HistoricalLocations('%1')/Thing/$ref").arg(moves.first()))
+                    .value(QLatin1String("@iot.selfLink"))
+                    .toString()
+                    .endsWith(QLatin1String("/Things('SITE3')")));
+    EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest?$count=true")), 2);
+    EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest('LAKE-2')/Observations?$count=true")),
+              2 * 120);
+    EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest('RIVER-1')/Observations?$count=true")),
+              2 * 180);
+    const QString stream = QStringLiteral("/Datastreams('SITE3/TEMP/2')");
+    const QJsonObject at37 = ok(stream + QStringLiteral("/Observations?$top=1&$skip=37&$expand="
+                                                        "FeatureOfInterest"))
+                                 .value(QLatin1String("value"))
+                                 .toArray()
+                                 .first()
+                                 .toObject();
+    EXPECT_EQ(at37.value(QLatin1String("FeatureOfInterest"))
+                  .toObject()
+                  .value(QLatin1String("@iot.id"))
+                  .toString(),
+              "RIVER-1");
+    const QJsonObject at200 =
+        ok(stream + QStringLiteral("/Observations?$top=1&$skip=200&$select=id"))
+            .value(QLatin1String("value"))
+            .toArray()
+            .first()
+            .toObject();
+    EXPECT_EQ(ok(QStringLiteral("/Observations('%1')/FeatureOfInterest")
+                     .arg(at200.value(QLatin1String("@iot.id")).toString()))
+                  .value(QLatin1String("@iot.id"))
+                  .toString(),
+              "LAKE-2");
+    const QJsonObject unit = ok(stream).value(QLatin1String("unitOfMeasurement")).toObject();
+    EXPECT_EQ(unit.value(QLatin1String("symbol")).toString(), QStringLiteral("\u00b0C"));
+    EXPECT_EQ(unit.value(QLatin1String("name")).toString(), "degree Celsius");
+    // The geo functions over the sites' points.
+    EXPECT_EQ(ids(QStringLiteral("/Locations?$filter=") +
+                  QString::fromLatin1(QUrl::toPercentEncoding(QStringLiteral(
+                      "st_within(location, geography'POLYGON((4 51, 5 51, 5 52.5, 4 52.5, "
+                      "4 51))')")))),
+              QStringList{"RIVER-1"});
+    EXPECT_EQ(ids(QStringLiteral("/FeaturesOfInterest?$filter=") +
+                  QString::fromLatin1(QUrl::toPercentEncoding(
+                      QStringLiteral("geo.distance(feature, geography'POINT(5 53.1)') lt 0.2")))),
+              QStringList{"LAKE-2"});
 }
 
 } // namespace
