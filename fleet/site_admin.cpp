@@ -104,6 +104,7 @@ bool isSiteCommand(const QString& command) {
     return false;
 }
 
+// Whole: the command line of every site command read in one pass, then one branch each.
 int runSiteAdmin(const QStringList& args, std::ostream& out, std::ostream& err) {
     if (args.isEmpty() || !isSiteCommand(args.front()))
         return usage(err, QStringLiteral("no site command"));

@@ -190,6 +190,7 @@ QString siteFactFault(const SiteFactValue& value) {
         value);
 }
 
+// Whole: one transaction from the payloads' checks to the commit, rolled back at each failure.
 AddedSiteFacts addSiteFacts(PgConnection& c, const std::vector<SiteFactToAdd>& facts,
                             std::chrono::milliseconds timeout) {
     AddedSiteFacts out;

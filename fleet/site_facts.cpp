@@ -64,6 +64,7 @@ bool hasTable(PgConnection& c, std::chrono::milliseconds timeout, PgResult& r) {
 }
 
 // One row of readSql as a fact, or why not.
+// Whole: one checked read per field of each kind, in the order of the kinds' payloads.
 std::optional<SiteFactRecord> factAt(const PgResult& r, int row, QString& why) {
     const auto text = [&](int field) {
         const int c = kOwnColumns + field;

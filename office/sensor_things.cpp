@@ -545,6 +545,7 @@ public:
 
     // What `nav` leads to from the entity `id` of `nav.from` (Observations: within `window`);
     // `entity`, when given, is that entity's JSON (an Observation's time).
+    // Whole: one case per navigation the standard allows, each a few lines, read side by side.
     std::vector<QJsonObject> follow(const QString& id, const Navigation& nav,
                                     const TimeWindow& window, const QJsonObject* entity = nullptr) {
         const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();

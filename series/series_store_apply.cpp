@@ -100,10 +100,11 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, const DownloadSets& sets
     return apply(in, *records, facts);
 }
 
-// Stays whole: one BEGIN IMMEDIATE transaction from the replay check to the commit, with a
+// One BEGIN IMMEDIATE transaction from the replay check to the commit, with a
 // rollback at each of its many failure points; the pure decisions it applies are already
 // apart (series_merge.h's planDownload, overlap.h's alignment), and what is left is the order
-// of the writes inside that transaction, which reads best in one place.
+// of the writes inside that transaction.
+// Whole: that order of writes reads best in one place.
 ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& download,
                                const UnitFacts& facts) {
     ApplyResult result;

@@ -16,6 +16,7 @@ std::string SiteProperty::header() const {
     return code.empty() || code == "1" ? name : name + " [" + code + "]";
 }
 
+// Whole: the swaps, then each unit's records within its deployment, in one pass over the sources.
 SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& site,
                            const std::vector<UnitSource>& sources, std::optional<double> fromUtc,
                            std::optional<double> toUtc) {

@@ -440,8 +440,9 @@ bool SeriesStore::Db::segmentsOf(std::int64_t series, std::vector<Segment>& out)
     return true;
 }
 
-// Stays whole: the versions moved, the places settled, the segments renumbered and the notes
+// The versions moved, the places settled, the segments renumbered and the notes
 // carried are one change to four tables, each step using the counts the one before made.
+// Whole: those steps share their counts, so they stay in one function.
 bool SeriesStore::Db::joinSegment(std::int64_t series, const Segment& y, Segment& t,
                                   std::uint64_t at, std::size_t differing, std::int64_t download,
                                   std::size_t& disputedNow, std::size_t& settledNow) {

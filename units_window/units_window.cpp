@@ -76,6 +76,7 @@ QWidget* underItsLine(QLabel* line, QWidget* table, QWidget* parent) {
 
 } // namespace
 
+// Whole: the window's widgets laid out top to bottom, as it shows them.
 UnitsWindow::UnitsWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("UnitsWindow"));
     setWindowTitle(QStringLiteral("Units"));
@@ -227,6 +228,7 @@ void UnitsWindow::askServerUnits() {
         });
 }
 
+// Whole: one row of the table filled cell by cell, between its updates off and on.
 void UnitsWindow::fillUnits(bool newRecords) {
     const std::vector<UnitListRow> units = m_unitList.rows();
     LabelUnitsSource->setText(m_unitList.sourceLine());
