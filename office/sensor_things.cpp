@@ -663,6 +663,23 @@ public:
         return spend(out);
     }
 
+    // A Datastream's unit of measurement from its column's meaning as it stands now, when one
+    // is recorded (the column numbered as the export's field_N, as the Datastream's field is).
+    void withMeaning(QJsonObject& json, const QString& unit, const QString& set, int field) {
+        const fleet::ColumnMeaning* m = fleet::meaningOf(sites().meanings, unit, set, field,
+                                                         QDateTime::currentMSecsSinceEpoch());
+        if (!m)
+            return;
+        json.insert(QStringLiteral("unitOfMeasurement"),
+                    QJsonObject{{QStringLiteral("name"), m->uom.name},
+                                {QStringLiteral("symbol"), m->uom.symbol},
+                                {QStringLiteral("definition"),
+                                 m->uom.code.isEmpty()
+                                     ? QString()
+                                     : QStringLiteral("http://unitsofmeasure.org/ucum.html#") +
+                                           m->uom.code}});
+    }
+
     // The site facts that count now, read once per request (none on a server before them).
     const fleet::SiteFacts& sites() {
         if (!m_sites && !failed) {
@@ -815,9 +832,11 @@ private:
             if (!held)
                 return none;
             const SetShape shape = shapeOf(held->source());
-            for (const int field : shape.fields)
-                streams.push_back(
-                    {StreamId{unit, set, field}, datastreamJson(m_l, unit, set, field, shape)});
+            for (const int field : shape.fields) {
+                QJsonObject json = datastreamJson(m_l, unit, set, field, shape);
+                withMeaning(json, unit, set, field);
+                streams.push_back({StreamId{unit, set, field}, std::move(json)});
+            }
         }
         if (streams.empty())
             m_withoutStreams.insert(unit);

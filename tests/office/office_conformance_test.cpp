@@ -403,14 +403,14 @@ protected:
         fleet::ColumnMeaning m;
         m.unit = QStringLiteral("SITE3");
         m.dataSet = QStringLiteral("TEMP");
-        m.column = 1;
+        m.column = 2;
         m.property = QStringLiteral("Water temperature");
         m.uom = {QStringLiteral("Cel"), QStringLiteral("\u00b0C"),
                  QStringLiteral("degree Celsius")};
         std::vector<fleet::SiteFactToAdd> facts;
         for (fleet::SiteFactValue v : std::initializer_list<fleet::SiteFactValue>{
                  site("RIVER-1", "River one", 4.5, 52.0), site("LAKE-2", "Lake two", 5.0, 53.0),
-                 deployment(kSite3ClockSetMs - kDay, "RIVER-1"),
+                 deployment(kSite3ClockSetMs / kDay * kDay, "RIVER-1"),
                  deployment(kSite3ClockSetMs + 3 * 3600 * 1000, "LAKE-2"), m}) {
             fleet::SiteFactToAdd f;
             f.value = std::move(v);
@@ -451,7 +451,8 @@ TEST_F(ConformanceWithSites, Req_DataModel_SitesDeploymentsAndMeanings) {
     EXPECT_EQ(ids(QStringLiteral("/Things('SITE3')/Locations")), QStringList{"LAKE-2"});
     EXPECT_EQ(ids(QStringLiteral("/Locations('LAKE-2')/Things")), QStringList{"SITE3"});
     EXPECT_TRUE(ids(QStringLiteral("/Locations('RIVER-1')/Things")).isEmpty());
-    const QStringList moves = ids(QStringLiteral("/Things('SITE3')/HistoricalLocations"));
+    const QStringList moves =
+        ids(QStringLiteral("/Things('SITE3')/HistoricalLocations?$orderby=time"));
     ASSERT_EQ(moves.size(), 2);
     EXPECT_EQ(ids(QStringLiteral("/HistoricalLocations('%1')/Locations").arg(moves.first())),
               QStringList{"RIVER-1"});
