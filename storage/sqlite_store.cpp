@@ -332,8 +332,8 @@ Result<Store> open(const std::string& path, const OpenOptions& options) {
     // write syncs at once. One that never makes it leaves that to the owner.
     if (writing && options.create && !platform::syncFolder(platform::folderOf(path))) {
         const int err = errno;
-        return errnoError(err, "its folder " + platform::folderOf(path) +
-                                   " could not be synced (" + std::strerror(err) + ")");
+        return errnoError(err, "its folder " + platform::folderOf(path) + " could not be synced (" +
+                                   std::strerror(err) + ")");
     }
     return store;
 }
