@@ -18,12 +18,14 @@ QString kindName(FactKind kind) {
         return QStringLiteral("record");
     case FactKind::KeptDownload:
         return QStringLiteral("kept_download");
+    case FactKind::Site:
+        return QStringLiteral("site");
     }
     return {};
 }
 
 std::optional<FactKind> kindFromName(const QString& name) {
-    for (FactKind k : {FactKind::Event, FactKind::Record, FactKind::KeptDownload})
+    for (FactKind k : {FactKind::Event, FactKind::Record, FactKind::KeptDownload, FactKind::Site})
         if (kindName(k) == name)
             return k;
     return std::nullopt;
@@ -75,6 +77,19 @@ Fact keptDownloadFact(const QString& downloadId, const QString& unit, const QStr
     return f;
 }
 
+Fact siteFact(const QString& id, const QString& siteKind, const QString& unit,
+              const QJsonObject& payload, std::int64_t occurredAt, const QString& laptop) {
+    Fact f;
+    f.kind = FactKind::Site;
+    f.identity = id;
+    f.unit = unit;
+    f.type = siteKind;
+    f.payload = payload;
+    f.occurredAt = occurredAt;
+    f.laptop = laptop;
+    return f;
+}
+
 namespace {
 
 bool lowerHex(const QString& s, qsizetype least, qsizetype most) {
@@ -103,7 +118,8 @@ bool uuidText(const QString& s) {
 
 // Checked on every fact written (a download writes thousands): plain loops, no expressions.
 QString invalidReason(const Fact& fact) {
-    if (fact.unit.isEmpty())
+    // A note about a site is about no unit.
+    if (fact.unit.isEmpty() && fact.kind != FactKind::Site)
         return QStringLiteral("no unit");
     if (fact.laptop.isEmpty())
         return QStringLiteral("no laptop name");
@@ -127,6 +143,15 @@ QString invalidReason(const Fact& fact) {
             return QStringLiteral("no SHA-256");
         if (fact.payload.value(QStringLiteral("size")).toInteger(-1) < 0)
             return QStringLiteral("no size");
+        break;
+    case FactKind::Site:
+        if (!uuidText(fact.identity))
+            return QStringLiteral("the identity is not a UUID: ") + fact.identity;
+        if (fact.type != QLatin1String("note") && fact.type != QLatin1String("deployment") &&
+            fact.type != QLatin1String("removal"))
+            return QStringLiteral("a laptop records no site fact of kind ") + fact.type.left(40);
+        if (fact.unit.isEmpty() && fact.type != QLatin1String("note"))
+            return QStringLiteral("no unit");
         break;
     }
     return {};

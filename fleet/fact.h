@@ -5,6 +5,8 @@
 // written; its identity makes sending it again anywhere harmless:
 // - an event (visit, battery reading, clock set, download, clear, link) and a kept download
 //   carry the random UUID the event got when it happened;
+// - a site fact a laptop records at a visit (a field note, a deployment, a removal:
+//   fleet/site_facts.h) carries the UUID it got when it was recorded;
 // - a series record is identified by what it is: its unit, data set, segment, position and
 //   the hash chained over the records before it, so two laptops holding the same records
 //   send the same identities and the server keeps them once.
@@ -18,9 +20,9 @@
 
 namespace fleet {
 
-enum class FactKind { Event, Record, KeptDownload };
+enum class FactKind { Event, Record, KeptDownload, Site };
 
-// The kind as the outbox stores it ("event", "record", "kept_download").
+// The kind as the outbox stores it ("event", "record", "kept_download", "site").
 QString kindName(FactKind kind);
 std::optional<FactKind> kindFromName(const QString& name);
 
@@ -35,7 +37,8 @@ struct Fact {
     // Event and KeptDownload: the UUID in its text form; Record: the chained hash (hex).
     QString identity;
     QString unit;
-    // Event: "visit", "battery", "clock_set", "download", "clear", "link"; else empty.
+    // Event: "visit", "battery", "clock_set", "download", "clear", "link"; Site: the site
+    // fact's kind ("note", "deployment", "removal"); else empty.
     QString type;
     RecordKey record; // Record only
     QJsonObject payload;
@@ -56,6 +59,11 @@ Fact recordFact(const QString& unit, const RecordKey& key, const QString& chainH
 Fact keptDownloadFact(const QString& downloadId, const QString& unit, const QString& sha256Hex,
                       std::int64_t size, const QString& localPath, std::int64_t occurredAt,
                       const QString& laptop);
+
+// A site fact of `siteKind` ("note", "deployment", "removal") whose payload is what
+// xrq.site_facts takes; `unit` is the unit it is about (empty for a note about a site).
+Fact siteFact(const QString& id, const QString& siteKind, const QString& unit,
+              const QJsonObject& payload, std::int64_t occurredAt, const QString& laptop);
 
 // Why the fact cannot be shared (no identity, a malformed UUID or hash, no laptop...), or
 // empty when it can.

@@ -188,6 +188,18 @@ KindSql sqlFor(FactKind kind, bool keyed) {
                 "JOIN xrq.kept_downloads k ON k.id = x.id::uuid "
                 "WHERE k.unit <> x.u OR k.laptop <> x.l "
                 "OR k.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR k.payload <> x.j"};
+    case FactKind::Site:
+        // A note, deployment or removal recorded at a visit (fleet/site_visit.h): its key is
+        // the server's to work out (xrq.site_fact_key); its UUID makes sending it again
+        // harmless.
+        return {"INSERT INTO xrq.site_facts (id, kind, occurred_at, laptop, laptop_id, payload) "
+                "SELECT x.id::uuid, x.k, pg_catalog.to_timestamp(x.t / 1000.0), x.l, $2::uuid, "
+                "x.j %1"
+                "ORDER BY x.o ON CONFLICT (id) DO NOTHING",
+                "SELECT x.o, f.payload::text, f.laptop, '', f.kind %1"
+                "JOIN xrq.site_facts f ON f.id = x.id::uuid "
+                "WHERE f.kind <> x.k OR f.laptop <> x.l "
+                "OR f.occurred_at <> pg_catalog.to_timestamp(x.t / 1000.0) OR f.payload <> x.j"};
     }
     return {"", ""};
 }
@@ -585,7 +597,8 @@ BatchOutcome pushRows(PgConnection& pg, const std::vector<const Row*>& rows,
     const std::pair<FactKind, bool> groups[] = {{FactKind::Event, false},
                                                 {FactKind::Record, true},
                                                 {FactKind::Record, false},
-                                                {FactKind::KeptDownload, false}};
+                                                {FactKind::KeptDownload, false},
+                                                {FactKind::Site, false}};
     for (const auto& [kind, keyed] : groups) {
         std::vector<const Row*> all;
         for (const Row* row : rows)

@@ -124,6 +124,10 @@ QString err(const SiteFactToAdd& f, std::size_t i, const QString& what) {
 
 } // namespace
 
+QByteArray siteFactPayload(const SiteFactValue& value, bool withdrawn) {
+    return payloadOf(value, withdrawn);
+}
+
 QString siteFactFault(const SiteFactValue& value) {
     static const QRegularExpression code(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,39}$"));
     static const QRegularExpression uuid(

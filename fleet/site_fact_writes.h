@@ -11,6 +11,7 @@
 #include "fleet/pg_connection.h"
 #include "fleet/site_facts.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <chrono>
@@ -28,6 +29,10 @@ struct SiteFactToAdd {
 // What is wrong with a fact on its own (a bad code, coordinate, time, window, text), or
 // empty. The same rule the server applies to a laptop's (xrq.site_fact_fault).
 QString siteFactFault(const SiteFactValue& value);
+
+// A fact's payload as xrq.site_facts holds it (compact JSON, the server's field names); the
+// one writer of it, for the data manager's commands and a laptop's outbox alike.
+QByteArray siteFactPayload(const SiteFactValue& value, bool withdrawn = false);
 
 struct AddedSiteFacts {
     bool ok = false;
