@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class QObject;
 
@@ -21,9 +22,20 @@ class QObject;
 // the tests and benchmarks that push as they do.
 fleet::SharingSources programSharingSources();
 
+// The files whose outboxes the programs push, in order (`filesFolder` ends with "/"): the
+// register's, the series', then the site facts recorded at visits (fleet/site_store.h).
+std::vector<std::string> programOutboxFiles(const std::string& filesFolder);
+
+// Reads the organisation's site facts from the server on a thread of the sharing's reads and
+// keeps them (fleet::learnSiteFacts), then tells `done` on the UI thread unless `context` has
+// gone. False (nothing asked) when not shared. The program's start asks once; a window that
+// shows where a unit is may ask again. UI thread.
+bool LearnSites(QObject* context, std::function<void(const QString& told, bool reached)> done);
+
 // `filesFolder` ends with "/". Reads fleet.ini there; starts the pusher when a service is
-// chosen. While `shownBy` lives (null: nothing is shown), `showStatus` is told the sharing's
-// status line now and whenever it changes, and a record in the register nudges the pusher.
+// chosen, and learns the site facts (LearnSites). While `shownBy` lives (null: nothing is shown),
+// `showStatus` is told the sharing's status line now and whenever it changes, and a record in the
+// register nudges the pusher.
 void StartSharing(const std::string& filesFolder, QObject* shownBy,
                   std::function<void(const QString&)> showStatus);
 // Ends the pusher and the server reads; returns within about 2 s whatever the server does.

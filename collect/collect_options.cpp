@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "fleet/fleet_settings.h"
+#include "fleet/site_fact_writes.h"
 
 namespace collect {
 
@@ -35,9 +36,51 @@ const char* exitName(Exit code) {
         return "stopped";
     case Exit::ClearRefused:
         return "clear-refused";
+    case Exit::SiteRefused:
+        return "site-refused";
     }
     return "failed";
 }
+
+namespace {
+
+// --site, --note and --note-category, checked by the rules the server applies to a note (its
+// text) and a site's code, so that nothing the server would refuse waits in the outbox.
+std::string readSiteOptions(const QCommandLineParser& parser, const QCommandLineOption& site,
+                            const QCommandLineOption& note, const QCommandLineOption& category,
+                            CollectOptions& o) {
+    if (parser.isSet(site)) {
+        const QString code = parser.value(site);
+        fleet::Site s;
+        s.code = code;
+        s.name = QStringLiteral("-");
+        const QString fault = fleet::siteFactFault(s);
+        if (!fault.isEmpty())
+            return "--site takes a site's code (1 to 40 letters, digits, '.', '_' and '-'), not '" +
+                   code.left(60).toStdString() + "'.";
+        o.site = code.toStdString();
+    }
+    if (parser.isSet(note)) {
+        fleet::FieldNote n;
+        n.id = QStringLiteral("00000000-0000-4000-8000-000000000000");
+        n.unit = QStringLiteral("-");
+        n.text = parser.value(note);
+        if (const QString fault = fleet::siteFactFault(n); !fault.isEmpty())
+            return "--note: the " + fault.toStdString() + ".";
+        o.note = n.text.toStdString();
+    }
+    if (parser.isSet(category)) {
+        if (!parser.isSet(note))
+            return "--note-category is given with --note.";
+        if (!fleet::noteCategoryFromName(parser.value(category)))
+            return "--note-category takes maintenance, calibration, damage or other, not '" +
+                   parser.value(category).left(60).toStdString() + "'.";
+        o.noteCategory = parser.value(category).toStdString();
+    }
+    return {};
+}
+
+} // namespace
 
 // Whole: the command line's options, each read and checked in one place.
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
@@ -56,10 +99,14 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     const QCommandLineOption service(QStringLiteral("service"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption pushWait(QStringLiteral("push-wait"), QString(),
                                       QStringLiteral("SECONDS"));
+    const QCommandLineOption site(QStringLiteral("site"), QString(), QStringLiteral("CODE"));
+    const QCommandLineOption note(QStringLiteral("note"), QString(), QStringLiteral("TEXT"));
+    const QCommandLineOption noteCategory(QStringLiteral("note-category"), QString(),
+                                          QStringLiteral("C"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({port, device, dir, setClock, battery, clear, json, quiet, service, pushWait,
-                       help, version});
+                       site, note, noteCategory, help, version});
 
     QStringList list{QStringLiteral("xrq-collect")};
     for (const std::string& arg : args)
@@ -85,8 +132,15 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     }
     if (parser.values(port).size() > 1 || parser.values(device).size() > 1 ||
         parser.values(dir).size() > 1 || parser.values(service).size() > 1 ||
-        parser.values(pushWait).size() > 1) {
-        parsed.error = "--port, --device, --dir, --service and --push-wait are each given once.";
+        parser.values(pushWait).size() > 1 || parser.values(site).size() > 1 ||
+        parser.values(note).size() > 1 || parser.values(noteCategory).size() > 1) {
+        parsed.error = "--port, --device, --dir, --service, --push-wait, --site, --note and "
+                       "--note-category are each given once.";
+        return parsed;
+    }
+    if (const std::string why = readSiteOptions(parser, site, note, noteCategory, o);
+        !why.empty()) {
+        parsed.error = why;
         return parsed;
     }
     if (parser.isSet(service)) {
@@ -142,6 +196,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
 std::string helpText() {
     return R"(Usage: xrq-collect [--port N | --device PATH] [--dir DIR] [--set-clock] [--battery]
                    [--clear] [--json] [--quiet] [--service NAME] [--push-wait SECONDS]
+                   [--site CODE] [--note TEXT [--note-category C]]
 
 Downloads the data sets of the XRQ unit on the serial port into the data directory, without
 windows: the unit is connected ("R", then "!"), its data downloaded ("F"), converted into one
@@ -165,7 +220,8 @@ Options:
                   lost: --json reports that window)
   --json          print one JSON object on standard output: the unit, the files, bytes,
                   data sets, battery, the outcome and what was shared ("shared": pushed
-                  and waiting counts and the status, or null when not shared)
+                  and waiting counts and the status, or null when not shared; "site": what
+                  --site and --note recorded, or null)
   --quiet         tell only errors and warnings on standard error (no progress, no notes)
   --service NAME  share with the organisation's server of this pg_service.conf name for
                   this run, in place of the one chosen in Setup (fleet.ini)
@@ -174,6 +230,16 @@ Options:
                   any left from before) at the end, for at most SECONDS; default 0: leave
                   them waiting for the program or the next run. A push that does not
                   finish changes nothing of the exit status: --json tells what waits
+  --site CODE     the unit was found at the site CODE: after the download is done and
+                  safe, record its deployment there from now when it is not recorded there
+                  (and, when another unit is, that unit's removal at the same time: a swap).
+                  CODE must be a site this laptop learnt from the organisation's server
+                  (learnt again at the end when a service is named); an unknown code is
+                  refused before anything is recorded (exit status 12)
+  --note TEXT     record a field note about the unit (and the site, with --site), written
+                  by this laptop's name and the user running the program
+  --note-category C
+                  the note's category: maintenance, calibration, damage or other (default)
   --help          this text; --version: the program's version
 
 Messages go to standard error and into the run log. On a terminal a progress line shows the
@@ -193,6 +259,8 @@ Exit status:
   9   another xrq-collect is already collecting from this port
   10  stopped by SIGTERM or Ctrl+C before the data was safe; what arrived is kept
   11  --clear: the data is safe, but the memory was not cleared (the reason is said)
+  12  --site/--note: the data is safe, but what they asked was not recorded (an unknown
+      site code: nothing was; the site store could not be written: the reason is said)
 )";
 }
 

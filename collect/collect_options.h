@@ -24,6 +24,8 @@ enum class Exit : int {
     AlreadyRunning = 9,        // another xrq-collect is collecting from this port
     Stopped = 10,              // SIGTERM or Ctrl+C before the data was safe; what came is kept
     ClearRefused = 11,         // --clear: the download is safe, but the memory was not cleared
+    SiteRefused = 12,          // --site/--note: the data is safe, but nothing of the site was
+                               // recorded (an unknown site code; the reason is said)
 };
 
 // The word --json prints for an exit status ("safe", "no-unit", ...).
@@ -41,9 +43,12 @@ struct CollectOptions {
     // --service NAME: the organisation's server for this run (a pg_service.conf name), in
     // place of fleet.ini's; empty: fleet.ini's, if any.
     std::string service;
-    int pushWait = 0;     // --push-wait SECONDS: push the facts at the end for at most this long
-    bool help = false;    // --help: print helpText() and end with Safe
-    bool version = false; // --version
+    int pushWait = 0; // --push-wait SECONDS: push the facts at the end for at most this long
+    std::string site; // --site CODE: the site the unit was found at; empty: none
+    std::string note; // --note TEXT (UTF-8): a field note; empty: none
+    std::string noteCategory; // --note-category C: maintenance, calibration, damage, other
+    bool help = false;        // --help: print helpText() and end with Safe
+    bool version = false;     // --version
 };
 
 struct ParsedCommandLine {

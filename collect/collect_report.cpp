@@ -86,6 +86,20 @@ std::string reportJson(const CollectReport& r) {
                         {QStringLiteral("status"), text(r.shared->status)}};
     else
         o[QStringLiteral("shared")] = QJsonValue(QJsonValue::Null);
+    if (r.siteVisit) {
+        QJsonArray removed;
+        for (const std::string& u : r.siteVisit->removed)
+            removed.append(text(u));
+        o[QStringLiteral("site")] =
+            QJsonObject{{QStringLiteral("code"), textOrNull(r.siteVisit->site)},
+                        {QStringLiteral("recorded"), text(r.siteVisit->recorded)},
+                        {QStringLiteral("removed"), removed},
+                        {QStringLiteral("note"), r.siteVisit->noteRecorded},
+                        {QStringLiteral("refused"), textOrNull(r.siteVisit->refused)},
+                        {QStringLiteral("learnt"), text(r.siteVisit->learnt)}};
+    } else {
+        o[QStringLiteral("site")] = QJsonValue(QJsonValue::Null);
+    }
     if (r.clear.asked) {
         QJsonObject c;
         c[QStringLiteral("cleared")] = r.clear.cleared;

@@ -58,6 +58,16 @@ struct CollectReport {
         std::string status;       // the status line ("shared: up to date", ...)
     };
     std::optional<Shared> shared;
+    // --site / --note: what was recorded of the visit; none when neither was given.
+    struct SiteVisit {
+        std::string site;     // the code given, empty for a note about the unit alone
+        std::string recorded; // "deployment", "swap", "already" (recorded there), "none"
+        std::vector<std::string> removed; // the units a swap recorded as removed
+        bool noteRecorded = false;
+        std::string refused; // why nothing was recorded (an unknown site...), empty when done
+        std::string learnt;  // where the sites came from: "server", "learnt <ISO time>", "none"
+    };
+    std::optional<SiteVisit> siteVisit;
 };
 
 // One JSON object, one line, ending in "\n". Path bytes that are not UTF-8 come out as

@@ -27,9 +27,9 @@ std::optional<CollectReport::Shared> shareAtEnd(const CollectOptions& options,
         options.service.empty() ? settings.service : QString::fromStdString(options.service);
     if (service.isEmpty())
         return std::nullopt;
-    // The register's facts before the series': a series record's unit is then known there.
-    const std::vector<std::string> files{filesFolder + unitreg::kFileName,
-                                         filesFolder + series::kFileName};
+    // The register's facts before the series': a series record's unit is then known there;
+    // the site facts recorded at visits last.
+    const std::vector<std::string> files = programOutboxFiles(filesFolder);
     CollectReport::Shared shared;
     if (options.pushWait <= 0) {
         for (const std::string& f : files)

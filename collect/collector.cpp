@@ -7,6 +7,7 @@
 #include "app/program_settings.h"
 #include "app/sharing_start.h"
 #include "app/unit_service.h"
+#include "collect/collect_site.h"
 #include "dialogs/Dialogs.h"
 #include "dialogs/box_presenter.h"
 #include "download/data_collection.h"
@@ -22,6 +23,7 @@
 #include "session/serial_session.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -752,6 +754,21 @@ CollectReport runCollection(QCoreApplication& app, const CollectOptions& options
         unitRegister().close();
         for (const std::string& w : unitRegister().warnings())
             run.report.warnings.push_back(w);
+        // The site's facts (--site, --note) once the download is done and safe (or could not
+        // be): a site refused changes the status only of a safe run. Not after a stop signal.
+        if (!TempFilesPath.empty() && run.ran && !ProgramEndRequested()) {
+            run.report.siteVisit =
+                recordAtSite(options, TempFilesPath, run.report.serial,
+                             QDateTime::currentMSecsSinceEpoch(), std::chrono::seconds(10));
+            const auto& visit = run.report.siteVisit;
+            if (visit && !visit->refused.empty()) {
+                run.report.warnings.push_back(visit->refused);
+                if (run.report.exit == Exit::Safe) {
+                    run.report.exit = Exit::SiteRefused;
+                    run.report.message = "The data is safe; " + visit->refused;
+                }
+            }
+        }
         // Then what this run recorded (and anything left waiting) goes to the server, when
         // shared and asked to wait for it (not after a stop signal: the facts wait); the exit
         // status stays the download's.

@@ -77,11 +77,17 @@ inline constexpr unsigned fleetOtherDownload = 1705;
 inline constexpr unsigned fleetOthersNotChecked = 1706;
 inline constexpr unsigned fleetUnitsNotRead = 1710;
 inline constexpr unsigned fleetContactNotKept = 1711;
+// The organisation's site facts read from the server and kept (fleet/site_visit.h).
+inline constexpr unsigned sharingSitesLearnt = 1720;
 // Downloads of an earlier program judged again at the first start after the upgrade.
 inline constexpr unsigned keptJudgedAgain = 1800;
 // xrq-collect's push at its end (--push-wait).
 inline constexpr unsigned collectorShared = 1650;
 inline constexpr unsigned collectorShareWaiting = 1651;
+// xrq-collect --site: what was recorded at the site, or why nothing was.
+inline constexpr unsigned collectorSiteRecorded = 1660;
+inline constexpr unsigned collectorSiteNotRecorded = 1661;
+inline constexpr unsigned collectorSitesLearnt = 1662;
 inline constexpr unsigned settingsDirectoryNotWritten = 391;
 inline constexpr unsigned bytesAfterPrompt = 401;
 inline constexpr unsigned conversionNotSafe = 411;

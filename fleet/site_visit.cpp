@@ -56,10 +56,16 @@ QString osUser() {
 
 Result<SiteFactsLearnt> learnSiteFacts(const std::string& folder, std::chrono::milliseconds timeout,
                                        int stopFd) {
-    SiteFactsLearnt out;
     const FleetSettings settings = readFleetSettings(folder);
     if (!settings.shared())
-        return out;
+        return SiteFactsLearnt{};
+    return learnSiteFactsFrom(folder, serviceConninfo(settings.service.toStdString()), timeout,
+                              stopFd);
+}
+
+Result<SiteFactsLearnt> learnSiteFactsFrom(const std::string& folder, const std::string& conninfo,
+                                           std::chrono::milliseconds timeout, int stopFd) {
+    SiteFactsLearnt out;
     out.shared = true;
     // The recorded facts the server may hold by now, asked in the same snapshot as the set.
     std::vector<QString> recorded;
@@ -73,7 +79,7 @@ Result<SiteFactsLearnt> learnSiteFacts(const std::string& folder, std::chrono::m
         recorded = std::move(*ids);
     }
     PgConnection c(stopFd);
-    if (!c.connect(serviceConninfo(settings.service.toStdString()), timeout, timeout)) {
+    if (!c.connect(conninfo, timeout, timeout)) {
         out.why =
             "the organisation's sites were not read (" + c.error() + "): those learnt are used";
         return out;
