@@ -82,7 +82,7 @@ Fact siteFact(const QString& id, const QString& siteKind, const QString& unit,
     Fact f;
     f.kind = FactKind::Site;
     f.identity = id;
-    f.unit = unit;
+    f.unit = unit.isNull() ? QStringLiteral("") : unit; // the outbox keeps "" for none
     f.type = siteKind;
     f.payload = payload;
     f.occurredAt = occurredAt;
