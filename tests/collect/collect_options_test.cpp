@@ -52,9 +52,41 @@ TEST(CollectOptions, RefusesWhatItCannotMeanAndTakesTheRest) {
     EXPECT_EQ(shared.service, "field-office.1");
     EXPECT_EQ(shared.pushWait, 30);
     // Every exit status is documented where the operator looks.
-    for (int code = 0; code <= 11; ++code)
+    for (int code = 0; code <= 12; ++code)
         EXPECT_NE(collect::helpText().find("\n  " + std::to_string(code) + " "), std::string::npos)
             << code;
+}
+
+TEST(CollectOptions, ASiteAndANoteAreCheckedAsTheServerChecksThem) {
+    struct Case {
+        std::vector<std::string> args;
+        bool refused;
+    };
+    const Case cases[] = {
+        {{"--site", "RIVER-03", "--note", "Wiper cleaned", "--note-category", "maintenance"},
+         false},
+        {{"--note", "line one\nline two"}, false}, // a note may hold line ends
+        {{"--site", "bad code"}, true},
+        {{"--site", ""}, true},
+        {{"--site", std::string(41, 'A')}, true},
+        {{"--site", "A", "--site", "B"}, true},
+        {{"--note", ""}, true},
+        {{"--note", "   "}, true},
+        {{"--note", "bell\x07"}, true},
+        {{"--note", std::string(4001, 'x')}, true},
+        {{"--note-category", "damage"}, true}, // without a note
+        {{"--note", "n", "--note-category", "fun"}, true},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = parseCommandLine(c.args);
+        EXPECT_EQ(!parsed.error.empty(), c.refused)
+            << c.args[0] << " " << c.args[1].substr(0, 20) << ": " << parsed.error;
+    }
+    const auto o = parseCommandLine(cases[0].args).options;
+    EXPECT_EQ(o.site, "RIVER-03");
+    EXPECT_EQ(o.note, "Wiper cleaned");
+    EXPECT_EQ(o.noteCategory, "maintenance");
+    EXPECT_EQ(parseCommandLine(cases[1].args).options.note, "line one\nline two");
 }
 
 TEST(CollectReport, JsonStaysValidForAnyPathAndTheProgressLineFits) {
