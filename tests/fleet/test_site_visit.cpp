@@ -317,3 +317,103 @@ TEST_F(SiteVisits, TheLaptopsKeyOfAFactIsTheServers) {
 
 } // namespace
 } // namespace fleettest
+
+namespace fleettest {
+namespace {
+
+// What the site store reads back is checked as the server checks what it takes: a damaged or
+// hostile row is skipped and counted, never thrown on, and the rest is used.
+TEST(SiteStorePayloads, AKeptFactReadsBackOnlyWhenTheServerWouldTakeIt) {
+    using K = fleet::SiteFactKind;
+    struct Case {
+        K kind;
+        const char* payload;
+        bool reads;
+    };
+    const Case cases[] = {
+        {K::Deployment, R"({"unit":"QK1","site":"RIVER-03","from":1772323200000})", true},
+        {K::Removal, R"({"unit":"QK1","at":-62135596800000})", true},
+        {K::Note,
+         R"({"id":"0e0c2b1e-0d7a-4c55-9a39-6c7f0f7d2a10","unit":"QK1","at":1,)"
+         R"("category":"damage","text":"Cable\nchewed","by":"lap-a, op"})",
+         true},
+        {K::Site, R"({"code":"R","name":"n","longitude":-180,"latitude":90,"visit_days":30})",
+         true},
+        {K::Deployment, R"({"unit":"QK1","site":"RIVER-03","from":1.5})", false},
+        {K::Deployment, R"({"unit":"QK1","site":"RIVER-03","from":"1772323200000"})", false},
+        {K::Deployment, R"({"unit":"QK1","site":"RIVER-03","from":1e300})", false},
+        {K::Deployment, R"({"unit":"","site":"RIVER-03","from":1})", false},
+        {K::Deployment,
+         R"({"unit":"QK1","site":"ABCDEFGHIJABCDEFGHIJABCDEFGHIJABCDEFGHIJK","from":1})", false},
+        {K::Removal, R"({"unit":"QK1\u0007","at":1})", false},
+        {K::Note, R"({"id":"x","unit":"QK1","at":1,"category":"damage","text":"t"})", false},
+        {K::Note,
+         R"({"id":"0e0c2b1e-0d7a-4c55-9a39-6c7f0f7d2a10","at":1,"category":"other","text":"t"})",
+         false},
+        {K::Note,
+         R"({"id":"0e0c2b1e-0d7a-4c55-9a39-6c7f0f7d2a10","unit":"Q","at":1,"category":"fun",)"
+         R"("text":"t"})",
+         false},
+        {K::Site, R"({"code":"R","name":"n","longitude":181,"latitude":0})", false},
+        {K::Site, R"({"code":"R","name":"n","longitude":0,"latitude":0,"visit_days":0})", false},
+        {K::Site, R"([1,2])", false},
+        {K::Site, "not json", false},
+        {K::Site, "", false},
+    };
+    for (const Case& c : cases) {
+        QString why;
+        const auto v = fleet::siteFactFromPayload(c.kind, QByteArray(c.payload), why);
+        EXPECT_EQ(v.has_value(), c.reads) << c.payload << ": " << why.toStdString();
+        EXPECT_EQ(why.isEmpty(), c.reads) << c.payload;
+        // What reads back is written back the same (the payload the server takes).
+        if (v) {
+            QString again;
+            const auto w = fleet::siteFactFromPayload(c.kind, fleet::siteFactPayload(*v), again);
+            ASSERT_TRUE(w) << again.toStdString();
+            EXPECT_EQ(fleet::siteFactKey(*w), fleet::siteFactKey(*v));
+        }
+    }
+}
+
+// A learnt row damaged on the disk is skipped and told; the others still say where the unit is.
+TEST(SiteStorePayloads, ADamagedLearntRowIsSkippedAndTheRestServes) {
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const std::string folder = tmp.path().toStdString() + "/";
+    {
+        auto store = fleet::SiteStore::open(folder, true);
+        ASSERT_TRUE(store.ok()) << store.text();
+        fleet::Site river;
+        river.code = QStringLiteral("RIVER-03");
+        river.name = QStringLiteral("Bridge gauge");
+        std::vector<fleet::SiteFactRecord> facts(3);
+        facts[0].kind = fleet::SiteFactKind::Site;
+        facts[0].value = river;
+        facts[1].kind = fleet::SiteFactKind::Deployment;
+        facts[1].value = fleet::Deployment{"QK1", "RIVER-03", k20260301, {}, false};
+        facts[2].kind = fleet::SiteFactKind::Deployment;
+        facts[2].value = fleet::Deployment{"QK2", "RIVER-03", k20260301 + kDay, {}, false};
+        for (std::size_t i = 0; i < facts.size(); ++i) {
+            facts[i].key = fleet::siteFactKey(facts[i].value);
+            facts[i].arrival = std::int64_t(i + 1);
+        }
+        ASSERT_TRUE(store->keepLearnt(facts, {}, k20260301).ok());
+    }
+    {
+        LocalStore raw(folder + fleet::kSitesFileName);
+        QSqlQuery q(raw.db());
+        ASSERT_TRUE(q.exec(QStringLiteral(
+            "UPDATE learnt_site_facts SET payload = '{\"unit\":\"QK2\"}' WHERE arrival = 3")));
+    }
+    fleet::SiteVisit visit(folder);
+    auto where = visit.whereIs(QStringLiteral("QK1"), k20260301 + 2 * kDay);
+    ASSERT_TRUE(where.ok()) << where.text();
+    ASSERT_TRUE(where->deployment);
+    EXPECT_EQ(where->deployment->site, QStringLiteral("RIVER-03"));
+    EXPECT_TRUE(where->sideBySide.empty()) << "QK2's row did not read";
+    EXPECT_EQ(where->knowledge.source, fleet::SiteKnowledge::Source::Learnt);
+    EXPECT_EQ(where->knowledge.learntAtMs, k20260301);
+}
+
+} // namespace
+} // namespace fleettest
