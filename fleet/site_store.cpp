@@ -110,7 +110,7 @@ QString siteFactKey(const SiteFactValue& value) {
         value);
 }
 
-// Stays whole: one checked read per field of each kind, as factAt reads the server's rows.
+// Whole: one checked read per field of each kind, as the server's rows are read.
 std::optional<SiteFactValue> siteFactFromPayload(SiteFactKind kind, const QByteArray& payload,
                                                  QString& why) {
     QJsonParseError parse{};
