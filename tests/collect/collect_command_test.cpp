@@ -6,6 +6,8 @@
 #include "collect/collect_report.h"
 #include "collect/collect_support.h"
 #include "dialogs/scripted_dialogs.h"
+#include "fleet/outbox.h"
+#include "fleet/site_store.h"
 #include "main/fMain.h"
 #include "register/unit_register.h"
 #include "serial/fSerial.h"
@@ -195,6 +197,50 @@ TEST_F(CollectCommand, WholeCollectionLeavesFilesKeptCopyAndRegister) {
     const auto ended = log.rfind("xrq-collect: ended: safe (0)");
     ASSERT_NE(ended, std::string::npos);
     EXPECT_NE(log.find("***** Program End *****", ended), std::string::npos);
+}
+
+// --site after the download: an unknown code refused with the data safe and nothing of the
+// site recorded; a known one where another unit is recorded gives the swap, with the note.
+TEST_F(CollectCommand, ASiteIsRecordedAfterTheDownloadAndAnUnknownOneRefusedWithTheDataSafe) {
+    plug(3);
+    {
+        // What this laptop learnt at its last contact: QK1 at RIVER-03.
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(sandbox.tempFiles())));
+        auto store = fleet::SiteStore::open(sandbox.tempFiles(), true);
+        ASSERT_TRUE(store.ok()) << store.text();
+        std::vector<fleet::SiteFactRecord> facts(2);
+        fleet::Site river;
+        river.code = QStringLiteral("RIVER-03");
+        river.name = QStringLiteral("Bridge gauge");
+        facts[0].kind = fleet::SiteFactKind::Site;
+        facts[0].value = river;
+        facts[1].kind = fleet::SiteFactKind::Deployment;
+        facts[1].value = fleet::Deployment{"QK1", "RIVER-03", 1772323200000, {}, false};
+        for (std::size_t i = 0; i < facts.size(); ++i) {
+            facts[i].key = fleet::siteFactKey(facts[i].value);
+            facts[i].arrival = std::int64_t(i + 1);
+        }
+        ASSERT_TRUE(store->keepLearnt(facts, {}, 1772323200000).ok());
+    }
+    const std::string sites = sandbox.tempFiles() + fleet::kSitesFileName;
+    Finished f = run(
+        {"--port", "3", "--dir", sandbox.data(), "--site", "RIVER-9", "--note", "Cable chewed"});
+    EXPECT_EQ(f.code, int(Exit::SiteRefused)) << f.err;
+    EXPECT_EQ(f.json["outcome"].toString(), "site-refused");
+    EXPECT_TRUE(f.json["verified"].toBool()) << "the download is done and safe first";
+    EXPECT_EQ(dataFiles(), 3);
+    EXPECT_NE(f.err.find("unknown site \"RIVER-9\""), std::string::npos) << f.err;
+    EXPECT_EQ(fleet::Outbox::waitingIn(sites), 0);
+
+    f = run({"--port", "3", "--dir", sandbox.data(), "--site", "RIVER-03", "--note",
+             "Battery low, swapped", "--note-category", "maintenance"});
+    ASSERT_EQ(f.code, 0) << f.err;
+    const QJsonObject site = f.json["site"].toObject();
+    EXPECT_EQ(site["recorded"].toString(), "swap");
+    EXPECT_EQ(site["removed"].toArray(), QJsonArray{"QK1"});
+    EXPECT_TRUE(site["note"].toBool());
+    EXPECT_EQ(fleet::Outbox::waitingIn(sites), 3)
+        << "QK1's removal, this unit's deployment, the note";
 }
 
 // xrq-collect is no windowed program: with no Qt platform plugin to be found (a server
