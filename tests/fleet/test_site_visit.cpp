@@ -204,15 +204,22 @@ TEST_F(SiteVisits, ANotePushedTwiceIsOneFactAndAnUnknownSiteRecordsNothing) {
         n.by = visit.author();
         LocalStore raw(a() + fleet::kSitesFileName);
         ASSERT_TRUE(raw.ok());
-        const QByteArray payload = fleet::siteFactPayload(n);
-        const fleet::Fact again = fleet::siteFact(
-            n.id, QStringLiteral("note"), {}, QJsonDocument::fromJson(payload).object(),
-            QDateTime::currentMSecsSinceEpoch(), QStringLiteral("lap-a"));
         QSqlDatabase d = raw.db();
+        QSqlQuery q(d);
+        q.prepare(QStringLiteral("SELECT recorded_at FROM recorded_site_facts WHERE id = ?"));
+        q.addBindValue(n.id);
+        ASSERT_TRUE(q.exec() && q.next());
+        const qint64 recordedAt = q.value(0).toLongLong();
+        q.finish();
+        const QByteArray payload = fleet::siteFactPayload(n);
+        const fleet::Fact again = fleet::siteFact(n.id, QStringLiteral("note"), {},
+                                                  QJsonDocument::fromJson(payload).object(),
+                                                  recordedAt, QStringLiteral("lap-a"));
         ASSERT_TRUE(fleet::Outbox::enqueue(d, again));
         EXPECT_EQ(raw.waiting(), 1);
         push(a(), "laptop_a");
         EXPECT_EQ(raw.waiting(), 0);
+        EXPECT_EQ(raw.conflicts(), 0) << "the same fact, not another with its identity";
     }
     EXPECT_EQ(serverValue("SELECT count(*) FROM xrq.site_facts WHERE kind = 'note'"), "1");
 
