@@ -10,11 +10,10 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QKeySequence>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QShortcut>
 #include <QVBoxLayout>
 
 namespace site_window {
@@ -128,8 +127,6 @@ void SitePanel::build() {
     connect(ButtonDeploy, &QPushButton::clicked, this, &SitePanel::recordDeployment);
     connect(ButtonNote, &QPushButton::clicked, this, &SitePanel::recordNote);
     connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(escape, &QShortcut::activated, this, &QWidget::close);
     resize(520, 470);
 }
 
@@ -350,6 +347,14 @@ void SitePanel::recordNote() {
     say(QStringLiteral("Note recorded about %1, by %2.")
             .arg(note.unit.isEmpty() ? note.site : note.unit, m_service.author()),
         false);
+}
+
+void SitePanel::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void SitePanel::say(const QString& text, bool refusal) {

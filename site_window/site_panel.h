@@ -78,6 +78,10 @@ signals:
     // The server's answer has come and is shown.
     void learnt();
 
+protected:
+    // Escape closes the panel (hides it), as it closes a dialog.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     void build();
     void refresh();
