@@ -152,7 +152,7 @@ void TFormXRQMain::AttachWindow(site_window::SitePanel& panel) {
         QStringLiteral("Where the connected unit is deployed; record a deployment or a note"));
     connect(ActionSite, &QAction::triggered, this, platform::guarded([this] {
                 if (m_attachedSite)
-                    m_attachedSite->showFor(QString::fromStdString(SerialNumber), true);
+                    m_attachedSite->showFor(QString::fromStdString(SerialNumber), true, this);
             }));
     MenuSite->addAction(ActionSite);
 }
@@ -642,9 +642,10 @@ void TFormXRQMain::ActionConnectExecute(QObject*) {
         if (m_attachedSite && !SerialNumber.empty()) {
             const QString serial = QString::fromStdString(SerialNumber);
             QPointer<site_window::SitePanel> panel = m_attachedSite;
-            QTimer::singleShot(0, panel, platform::guarded([panel, serial] {
+            QPointer<TFormXRQMain> self = this;
+            QTimer::singleShot(0, panel, platform::guarded([self, panel, serial] {
                                    if (panel)
-                                       panel->showFor(serial, false);
+                                       panel->showFor(serial, false, self);
                                }));
         }
         return;

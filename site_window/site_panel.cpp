@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 
 namespace site_window {
@@ -130,7 +131,7 @@ void SitePanel::build() {
     resize(520, 470);
 }
 
-void SitePanel::showFor(const QString& serial, bool activate) {
+void SitePanel::showFor(const QString& serial, bool activate, const QWidget* owner) {
     const bool otherUnit = serial != m_unit;
     m_unit = serial;
     if (otherUnit) {
@@ -145,6 +146,15 @@ void SitePanel::showFor(const QString& serial, bool activate) {
     setWindowTitle(m_unit.isEmpty() ? QStringLiteral("Site")
                                     : QStringLiteral("Site of %1").arg(m_unit));
     if (!isVisible()) {
+        if (owner && !m_placed && owner->screen()) {
+            // The owner's frame margins stand for this window's, whose frame is not known yet.
+            const QRect frame = owner->frameGeometry();
+            const QSize margins = frame.size() - owner->geometry().size();
+            const QPoint at =
+                placeBeside(frame, size() + margins, owner->screen()->availableGeometry());
+            move(at);
+        }
+        m_placed = true;
         setAttribute(Qt::WA_ShowWithoutActivating, !activate);
         show();
     }

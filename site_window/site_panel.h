@@ -38,8 +38,10 @@ public:
 
     // Shows the panel for the unit `serial` (empty: none connected), read afresh from what the
     // laptop keeps, and asks the server for newer facts. `activate`: brought to the front with
-    // the focus (the menu); otherwise shown beside the window in front, which keeps the focus.
-    void showFor(const QString& serial, bool activate);
+    // the focus (the menu); otherwise shown without taking it from the window in front. The
+    // first time it is shown it goes beside `owner` (placeBeside); after that where the
+    // operator left it.
+    void showFor(const QString& serial, bool activate, const QWidget* owner = nullptr);
     const QString& unit() const { return m_unit; }
 
     // Seams for tests: this laptop's clock (ms since 1970 UTC) and the zone times are shown in.
@@ -103,6 +105,7 @@ private:
     bool m_learning = false;
     bool m_refused = false;
     bool m_filling = false;
+    bool m_placed = false;
 };
 
 } // namespace site_window

@@ -163,6 +163,22 @@ QStringList siteChoices(const std::vector<fleet::Site>& sites) {
     return items;
 }
 
+QPoint placeBeside(const QRect& owner, const QSize& frame, const QRect& area) {
+    const int rightRoom = area.right() - owner.right();
+    const int leftRoom = owner.left() - area.left();
+    int x;
+    if (rightRoom >= frame.width())
+        x = owner.right() + 1;
+    else if (leftRoom >= frame.width())
+        x = owner.left() - frame.width();
+    else if (rightRoom >= leftRoom)
+        x = area.right() + 1 - frame.width();
+    else
+        x = area.left();
+    const int y = std::max(area.top(), std::min(owner.top(), area.bottom() + 1 - frame.height()));
+    return {std::max(area.left(), x), y};
+}
+
 QString refusedText(const platform::Error& error) {
     const QString words = QString::fromStdString(error.text);
     switch (error.kind) {

@@ -8,6 +8,8 @@
 
 #include "fleet/site_visit.h"
 
+#include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QTimeZone>
@@ -58,6 +60,12 @@ QString checkNote(const fleet::NoteDraft& note, const std::vector<fleet::Site>& 
 
 // The items of the site chooser: "RIVER-03  Bridge gauge", by code.
 QStringList siteChoices(const std::vector<fleet::Site>& sites);
+
+// Where a window whose frame is `frame` big goes beside the window framed by `owner` within the
+// screen's free `area`: to its right, else to its left, else (no room either side) at the
+// screen's edge on the side with more room, so that it covers as little of the owner as it
+// can; its top level with the owner's, moved up as far as it must to stay inside the area.
+QPoint placeBeside(const QRect& owner, const QSize& frame, const QRect& area);
 
 // What a refusal of the service says in the panel.
 QString refusedText(const platform::Error& error);

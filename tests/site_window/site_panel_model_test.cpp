@@ -247,6 +247,36 @@ TEST(SitePanelModel, BadInputIsRefusedWithWhatToDo) {
     }
 }
 
+TEST(SitePanelModel, PlacedBesideTheMainWindowCoveringAsLittleAsItCan) {
+    const QRect screen(0, 0, 1024, 600);
+    const QSize panel(522, 495);
+    struct Case {
+        const char* name;
+        QRect owner;
+        QRect area;
+        QPoint expected;
+    };
+    const std::vector<Case> cases = {
+        {"room on the right", QRect(0, 20, 437, 591), QRect(0, 0, 1366, 768), QPoint(437, 20)},
+        {"room on the left only", QRect(900, 30, 437, 591), QRect(0, 0, 1366, 768),
+         QPoint(378, 30)},
+        {"no room: the right edge, more room there", QRect(293, 9, 437, 591), screen,
+         QPoint(502, 9)},
+        {"no room: the left edge, more room there", QRect(500, 9, 437, 591), screen, QPoint(0, 9)},
+        {"owner low on the screen: moved up to stay inside", QRect(0, 300, 400, 300),
+         QRect(0, 0, 1366, 700), QPoint(400, 205)},
+        {"an area that does not start at 0", QRect(100, 40, 400, 500), QRect(0, 30, 1024, 570),
+         QPoint(500, 40)},
+        {"a panel wider than the screen stays at its left edge", QRect(0, 0, 100, 100),
+         QRect(0, 0, 400, 600), QPoint(0, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QPoint at = placeBeside(c.owner, panel, c.area);
+        EXPECT_EQ(at, c.expected) << at.x() << "," << at.y();
+    }
+}
+
 TEST(SitePanelModel, ChoicesAndRefusals) {
     EXPECT_EQ(siteChoices(twoSites()), (QStringList{"RIVER-03  Bridge gauge", "LAKE-1"}));
     EXPECT_EQ(refusedText(platform::makeError(platform::ErrorKind::Busy, "The store is busy.")),
