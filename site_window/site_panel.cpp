@@ -56,7 +56,7 @@ void SitePanel::build() {
     layout->addWidget(LabelSource);
     layout->addWidget(LabelBeside);
 
-    DeployBox = new QGroupBox(QStringLiteral("Where the unit is now"), this);
+    DeployBox = new QGroupBox(QStringLiteral("Record where the unit is"), this);
     auto* deploy = new QFormLayout(DeployBox);
     ComboSite = new QComboBox(DeployBox);
     ComboSite->setObjectName(QStringLiteral("ComboSite"));
@@ -81,7 +81,7 @@ void SitePanel::build() {
     deploy->addRow(ButtonDeploy);
     layout->addWidget(DeployBox);
 
-    NoteBox = new QGroupBox(QStringLiteral("Field note"), this);
+    NoteBox = new QGroupBox(QStringLiteral("Record a field note"), this);
     auto* note = new QFormLayout(NoteBox);
     auto* noteRow = new QHBoxLayout();
     ComboCategory = new QComboBox(NoteBox);
