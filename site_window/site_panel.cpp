@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
 #include <QDateTime>
 #include <QDateTimeEdit>
 #include <QFormLayout>
@@ -12,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -60,7 +62,13 @@ void SitePanel::build() {
     auto* deploy = new QFormLayout(DeployBox);
     ComboSite = new QComboBox(DeployBox);
     ComboSite->setObjectName(QStringLiteral("ComboSite"));
-    ComboSite->setPlaceholderText(QStringLiteral("Choose the site..."));
+    // Chosen from the list or typed: the completer finds a code or a name among thousands.
+    ComboSite->setEditable(true);
+    ComboSite->setInsertPolicy(QComboBox::NoInsert);
+    ComboSite->lineEdit()->setPlaceholderText(QStringLiteral("Choose or type the site..."));
+    ComboSite->completer()->setFilterMode(Qt::MatchContains);
+    ComboSite->completer()->setCaseSensitivity(Qt::CaseInsensitive);
+    ComboSite->completer()->setCompletionMode(QCompleter::PopupCompletion);
     ComboSite->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     ComboSite->setMinimumContentsLength(24);
     deploy->addRow(QStringLiteral("Site:"), ComboSite);
@@ -114,7 +122,7 @@ void SitePanel::build() {
     bottom->addWidget(ButtonClose);
     layout->addLayout(bottom);
 
-    connect(ComboSite, &QComboBox::currentIndexChanged, this, [this] {
+    connect(ComboSite, &QComboBox::editTextChanged, this, [this] {
         if (m_filling)
             return;
         updateOffer();
@@ -168,6 +176,7 @@ void SitePanel::showFor(const QString& serial, bool activate, const QWidget* own
 void SitePanel::refresh() {
     m_filling = true;
     const QString keptSite = chosenSite();
+    const QString keptText = ComboSite->currentText();
     auto sites = m_service.sites();
     QString problem;
     if (sites.ok()) {
@@ -212,6 +221,8 @@ void SitePanel::refresh() {
     if (select.isEmpty() && m_where && m_where->deployment)
         select = m_where->deployment->site;
     ComboSite->setCurrentIndex(ComboSite->findData(select));
+    if (ComboSite->currentIndex() < 0)
+        ComboSite->setEditText(keptSite.isEmpty() ? QString() : keptText);
     DeployBox->setEnabled(!m_unit.isEmpty());
     m_filling = false;
     updateOffer();
@@ -247,7 +258,7 @@ std::int64_t SitePanel::deployTime() const {
 }
 
 QString SitePanel::chosenSite() const {
-    return ComboSite->currentIndex() < 0 ? QString() : ComboSite->currentData().toString();
+    return siteCodeTyped(ComboSite->currentText(), m_sites);
 }
 
 void SitePanel::updateOffer() {
@@ -258,9 +269,12 @@ void SitePanel::updateOffer() {
     ButtonDeploy->setEnabled(false);
     ButtonDeploy->setText(QStringLiteral("Record Deployment"));
     const QString site = chosenSite();
-    if (m_unit.isEmpty() || site.isEmpty()) {
-        LabelOffer->setText(m_sites.empty() || m_unit.isEmpty() ? checkSiteChosen({}, m_sites)
-                                                                : QString());
+    if (m_unit.isEmpty() || (site.isEmpty() && !m_sites.empty())) {
+        LabelOffer->clear();
+        return;
+    }
+    if (const QString why = checkSiteChosen(site, m_sites); !why.isEmpty()) {
+        LabelOffer->setText(why);
         return;
     }
     const std::int64_t at = deployTime();

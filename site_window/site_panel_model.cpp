@@ -163,6 +163,16 @@ QStringList siteChoices(const std::vector<fleet::Site>& sites) {
     return items;
 }
 
+QString siteCodeTyped(const QString& typed, const std::vector<fleet::Site>& sites) {
+    const QString word = typed.simplified().section(QLatin1Char(' '), 0, 0);
+    if (word.isEmpty())
+        return {};
+    for (const fleet::Site& s : sites)
+        if (s.code.compare(word, Qt::CaseInsensitive) == 0)
+            return s.code;
+    return word;
+}
+
 QPoint placeBeside(const QRect& owner, const QSize& frame, const QRect& area) {
     const int rightRoom = area.right() - owner.right();
     const int leftRoom = owner.left() - area.left();

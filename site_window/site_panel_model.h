@@ -60,6 +60,10 @@ QString checkNote(const fleet::NoteDraft& note, const std::vector<fleet::Site>& 
 
 // The items of the site chooser: "RIVER-03  Bridge gauge", by code.
 QStringList siteChoices(const std::vector<fleet::Site>& sites);
+// The site code the operator typed or chose in the chooser: an item's code, a known code typed
+// in any case (alone or before other words), else the first word as typed (which
+// checkSiteChosen then refuses as unknown); empty for nothing typed.
+QString siteCodeTyped(const QString& typed, const std::vector<fleet::Site>& sites);
 
 // Where a window whose frame is `frame` big goes beside the window framed by `owner` within the
 // screen's free `area`: to its right, else to its left, else (no room either side) at the

@@ -278,7 +278,19 @@ TEST(SitePanelModel, PlacedBesideTheMainWindowCoveringAsLittleAsItCan) {
 }
 
 TEST(SitePanelModel, ChoicesAndRefusals) {
-    EXPECT_EQ(siteChoices(twoSites()), (QStringList{"RIVER-03  Bridge gauge", "LAKE-1"}));
+    const auto sites = twoSites();
+    EXPECT_EQ(siteChoices(sites), (QStringList{"RIVER-03  Bridge gauge", "LAKE-1"}));
+    const std::vector<std::pair<QString, QString>> typed = {
+        {"RIVER-03  Bridge gauge", "RIVER-03"}, // an item chosen
+        {"  lake-1 ", "LAKE-1"},                // a code typed in another case
+        {"river-03 at the bridge", "RIVER-03"},
+        {"RIVER-04", "RIVER-04"}, // unknown: kept as typed, for the check to refuse
+        {"Bridge gauge", "Bridge"},
+        {"   ", ""},
+    };
+    for (const auto& [text, code] : typed) {
+        EXPECT_EQ(siteCodeTyped(text, sites), code) << text.toStdString();
+    }
     EXPECT_EQ(refusedText(platform::makeError(platform::ErrorKind::Busy, "The store is busy.")),
               "Not recorded: The store is busy. Try again in a moment.");
     EXPECT_EQ(refusedText(platform::makeError(platform::ErrorKind::Full, "Disk full.")),

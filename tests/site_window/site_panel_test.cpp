@@ -89,8 +89,9 @@ TEST_F(SitePanelTest, FoundWhereAnotherIsRecordedTheSwapIsOfferedAndRecordedOnCo
     service.deployments = {{"QK7Z04M2", "RIVER-03", kNow - 90 * kDay, {}, false}};
     panel->showFor("QK7Z04M1", false);
     EXPECT_EQ(panel->ComboSite->currentIndex(), -1) << "nothing chosen for a unit at no site";
-    choose("RIVER-03");
+    panel->ComboSite->setEditText("river-03"); // typed, in another case
     ASSERT_TRUE(panel->offer());
+    EXPECT_EQ(panel->offer()->site, "RIVER-03");
     EXPECT_EQ(panel->offer()->action, SwapOffer::Action::Swap);
     EXPECT_EQ(panel->ButtonDeploy->text(), "Record Swap");
     ASSERT_EQ(panel->RemovalBoxes.size(), 1u);
@@ -141,6 +142,14 @@ TEST_F(SitePanelTest, RefusalsRecordNothingAndSayWhy) {
     };
     const std::vector<Case> cases = {
         {"no site chosen", [&] { panel->recordDeployment(); }, "Choose the site first."},
+        {"an unknown site typed",
+         [&] {
+             panel->ComboSite->setEditText("RIVER-04");
+             EXPECT_FALSE(panel->ButtonDeploy->isEnabled());
+             EXPECT_EQ(panel->LabelOffer->text(), "The site RIVER-04 is not known to this laptop.");
+             panel->recordDeployment();
+         },
+         "The site RIVER-04 is not known"},
         {"a time an hour ahead",
          [&] {
              choose("RIVER-03");
