@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The program's visit service: fleet::SiteVisit over its files folder, the server asked on one
 // of the sharing's read threads, the pusher nudged after each record.
+//
+// What is kept is read once, at the first question (SiteVisit reads it again by itself after
+// its own records); reading it costs about half a second at 10,000 sites and 30,000
+// deployments, so after the server's answer it is read on the read thread, into a SiteVisit
+// of that thread's own, which then replaces this one on the UI thread.
 #include "site_window/visit_service.h"
 
 #include "fleet/sharing.h"
@@ -20,13 +25,7 @@ public:
     platform::Result<fleet::UnitWhereabouts> whereIs(const QString& serial) override {
         return visit().whereIs(serial);
     }
-    // The panel asks for the sites first whenever it fills itself: what is kept is read again
-    // then (the server's newest, or a record xrq-collect made meanwhile).
-    platform::Result<std::vector<fleet::Site>> sites() override {
-        if (auto again = visit().reload(); !again.ok())
-            return again.error();
-        return visit().sites();
-    }
+    platform::Result<std::vector<fleet::Site>> sites() override { return visit().sites(); }
     platform::Result<fleet::SwapOffer> swapOffer(const QString& serial, const QString& siteCode,
                                                  std::int64_t nowMs) override {
         return visit().swapOffer(serial, siteCode, nowMs);
@@ -41,15 +40,27 @@ public:
 
     bool learn(QObject* context,
                std::function<void(platform::Result<fleet::SiteFactsLearnt>)> done) override {
-        using Learnt = platform::Result<fleet::SiteFactsLearnt>;
-        return fleet::sharing().read<std::shared_ptr<Learnt>>(
+        struct Answer {
+            platform::Result<fleet::SiteFactsLearnt> learnt;
+            std::shared_ptr<fleet::SiteVisit> fresh; // read after the answer; none: not read
+        };
+        return fleet::sharing().read<std::shared_ptr<Answer>>(
             context,
-            // A read thread of the sharing's: the folder's own files and the server only.
+            // A read thread of the sharing's: the folder's own files and the server only; the
+            // fresh SiteVisit is this thread's until it is handed over.
             [folder = m_folder()](const std::string&, const QString&, int stopFd) {
-                return std::make_shared<Learnt>(
-                    fleet::learnSiteFacts(folder, kLearnTimeout, stopFd));
+                auto answer = std::make_shared<Answer>(
+                    Answer{fleet::learnSiteFacts(folder, kLearnTimeout, stopFd), nullptr});
+                auto fresh = std::make_shared<fleet::SiteVisit>(folder);
+                if (fresh->reload().ok())
+                    answer->fresh = std::move(fresh);
+                return answer;
             },
-            [done = std::move(done)](std::shared_ptr<Learnt> learnt) { done(std::move(*learnt)); });
+            [this, done = std::move(done)](std::shared_ptr<Answer> answer) {
+                if (answer->fresh)
+                    m_visit = std::move(answer->fresh);
+                done(std::move(answer->learnt));
+            });
     }
 
 private:
@@ -62,12 +73,12 @@ private:
     // Made on first use, when the folder is known.
     fleet::SiteVisit& visit() const {
         if (!m_visit)
-            m_visit = std::make_unique<fleet::SiteVisit>(m_folder());
+            m_visit = std::make_shared<fleet::SiteVisit>(m_folder());
         return *m_visit;
     }
 
     std::function<std::string()> m_folder;
-    mutable std::unique_ptr<fleet::SiteVisit> m_visit;
+    mutable std::shared_ptr<fleet::SiteVisit> m_visit;
 };
 
 } // namespace

@@ -92,10 +92,12 @@ OfferShown offerShown(const fleet::SwapOffer& offer, const QTimeZone& zone) {
             others << r.unit;
             shown.removed << QStringLiteral("Remove %1 at %2").arg(r.unit, at);
         }
-        shown.text = QStringLiteral("%1 is recorded at %2. Record the swap: %3 removed and %4 "
-                                    "deployed, at %5?")
-                         .arg(others.join(QStringLiteral(" and ")), offer.site,
-                              others.join(QStringLiteral(" and ")), offer.unit, at);
+        const QString named = others.join(QStringLiteral(" and "));
+        shown.text =
+            QStringLiteral("%1 %2 recorded at %3. Record the swap: %1 removed and %4 "
+                           "deployed, at %5?")
+                .arg(named, others.size() > 1 ? QStringLiteral("are") : QStringLiteral("is"),
+                     offer.site, offer.unit, at);
         shown.button = QStringLiteral("Record Swap");
         break;
     }

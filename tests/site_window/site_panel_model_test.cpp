@@ -155,7 +155,7 @@ TEST(SitePanelModel, OffersSayWhatIsRecordedAndWhen) {
         {"swap with two side by side",
          offerOf(SwapOffer::Action::Swap, {"A1", "A2"}),
          "Record Swap",
-         {"A1 and A2 removed"},
+         {"A1 and A2 are recorded at RIVER-03", "A1 and A2 removed"},
          {"Remove A1 at 2026-06-01 11:00 CEST", "Remove A2 at 2026-06-01 11:00 CEST"}},
     };
     for (const Case& c : cases) {
