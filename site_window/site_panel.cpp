@@ -57,7 +57,23 @@ void SitePanel::build() {
     layout->addWidget(LabelWhere);
     layout->addWidget(LabelSource);
     layout->addWidget(LabelBeside);
+    layout->addWidget(buildDeployBox());
+    layout->addWidget(buildNoteBox());
 
+    LabelMessage = plainLabel(this);
+    LabelMessage->setObjectName(QStringLiteral("LabelMessage"));
+    layout->addWidget(LabelMessage);
+    layout->addStretch(1);
+    auto* bottom = new QHBoxLayout();
+    bottom->addStretch(1);
+    ButtonClose = new QPushButton(QStringLiteral("Close"), this);
+    bottom->addWidget(ButtonClose);
+    layout->addLayout(bottom);
+    connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
+    resize(520, 470);
+}
+
+QGroupBox* SitePanel::buildDeployBox() {
     DeployBox = new QGroupBox(QStringLiteral("Record where the unit is"), this);
     auto* deploy = new QFormLayout(DeployBox);
     ComboSite = new QComboBox(DeployBox);
@@ -87,8 +103,23 @@ void SitePanel::build() {
     ButtonDeploy = new QPushButton(QStringLiteral("Record Deployment"), DeployBox);
     ButtonDeploy->setEnabled(false);
     deploy->addRow(ButtonDeploy);
-    layout->addWidget(DeployBox);
 
+    connect(ComboSite, &QComboBox::editTextChanged, this, [this] {
+        if (m_filling)
+            return;
+        updateOffer();
+        updateAbout();
+    });
+    connect(EditDeployTime, &QDateTimeEdit::dateTimeChanged, this, [this] {
+        if (!m_filling)
+            updateOffer();
+    });
+    connect(ButtonNow, &QPushButton::clicked, this, [this] { setDeployTime(Now()); });
+    connect(ButtonDeploy, &QPushButton::clicked, this, &SitePanel::recordDeployment);
+    return DeployBox;
+}
+
+QGroupBox* SitePanel::buildNoteBox() {
     NoteBox = new QGroupBox(QStringLiteral("Record a field note"), this);
     auto* note = new QFormLayout(NoteBox);
     auto* noteRow = new QHBoxLayout();
@@ -110,33 +141,8 @@ void SitePanel::build() {
     note->addRow(QStringLiteral("Text:"), EditNote);
     ButtonNote = new QPushButton(QStringLiteral("Record Note"), NoteBox);
     note->addRow(ButtonNote);
-    layout->addWidget(NoteBox);
-
-    LabelMessage = plainLabel(this);
-    LabelMessage->setObjectName(QStringLiteral("LabelMessage"));
-    layout->addWidget(LabelMessage);
-    layout->addStretch(1);
-    auto* bottom = new QHBoxLayout();
-    bottom->addStretch(1);
-    ButtonClose = new QPushButton(QStringLiteral("Close"), this);
-    bottom->addWidget(ButtonClose);
-    layout->addLayout(bottom);
-
-    connect(ComboSite, &QComboBox::editTextChanged, this, [this] {
-        if (m_filling)
-            return;
-        updateOffer();
-        updateAbout();
-    });
-    connect(EditDeployTime, &QDateTimeEdit::dateTimeChanged, this, [this] {
-        if (!m_filling)
-            updateOffer();
-    });
-    connect(ButtonNow, &QPushButton::clicked, this, [this] { setDeployTime(Now()); });
-    connect(ButtonDeploy, &QPushButton::clicked, this, &SitePanel::recordDeployment);
     connect(ButtonNote, &QPushButton::clicked, this, &SitePanel::recordNote);
-    connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
-    resize(520, 470);
+    return NoteBox;
 }
 
 void SitePanel::showFor(const QString& serial, bool activate, const QWidget* owner) {

@@ -86,6 +86,8 @@ protected:
 
 private:
     void build();
+    QGroupBox* buildDeployBox();
+    QGroupBox* buildNoteBox();
     void refresh();
     void askServer();
     void updateOffer();
