@@ -109,6 +109,13 @@ struct SiteFactsLearnt {
 // Not on the UI thread.
 platform::Result<SiteFactsLearnt>
 learnSiteFacts(const std::string& folder, std::chrono::milliseconds timeout, int stopFd = -1);
+// The same from the server of `conninfo` (serviceConninfo of a service named for this run,
+// xrq-collect --service), whatever fleet.ini says. A server not reached is no error: the
+// value says so in `why`; an error is the folder's store failing (its kind says how).
+platform::Result<SiteFactsLearnt> learnSiteFactsFrom(const std::string& folder,
+                                                     const std::string& conninfo,
+                                                     std::chrono::milliseconds timeout,
+                                                     int stopFd = -1);
 
 class SiteVisit {
 public:
