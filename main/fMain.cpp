@@ -24,6 +24,7 @@
 #include "serial/fSerial_ports.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "site_window/site_panel.h"
 #include "unit/unit_status.h"
 #include "units_window/units_window.h"
 #include "widgets/Comsignal.h"
@@ -136,6 +137,24 @@ void TFormXRQMain::AttachWindow(TFormTerminal& terminal) {
 void TFormXRQMain::AttachWindow(TFormSetup& setup) {
     setup.ComPortLabelChanged = [this] { UpdateComPortLabel(); };
     m_attachedSetup = &setup;
+}
+
+void TFormXRQMain::AttachWindow(site_window::SitePanel& panel) {
+    m_attachedSite = &panel;
+    if (MenuSite)
+        return;
+    // A menu of its own after the Parts' Tools and Help, which keep their items.
+    MenuSite = menuBar()->addMenu(QStringLiteral("&Site"));
+    MenuSite->setObjectName(QStringLiteral("MainMenuSite"));
+    ActionSite = new QAction(QStringLiteral("Unit's &Site..."), this);
+    ActionSite->setObjectName(QStringLiteral("ActionSite"));
+    ActionSite->setStatusTip(
+        QStringLiteral("Where the connected unit is deployed; record a deployment or a note"));
+    connect(ActionSite, &QAction::triggered, this, platform::guarded([this] {
+                if (m_attachedSite)
+                    m_attachedSite->showFor(QString::fromStdString(SerialNumber), true, this);
+            }));
+    MenuSite->addAction(ActionSite);
 }
 
 bool TFormXRQMain::CaptureEcho::write(std::string_view bytes) {
@@ -618,6 +637,17 @@ void TFormXRQMain::ActionConnectExecute(QObject*) {
     if (Service.connect(FormSerial->Session, view)) {
         // The unit answered: what stood in the way is gone.
         StatusPanel1->setState({});
+        // Where the unit is deployed, beside this window once Connect has ended: queued, so
+        // that nothing of the panel's runs inside Connect.
+        if (m_attachedSite && !SerialNumber.empty()) {
+            const QString serial = QString::fromStdString(SerialNumber);
+            QPointer<site_window::SitePanel> panel = m_attachedSite;
+            QPointer<TFormXRQMain> self = this;
+            QTimer::singleShot(0, panel, platform::guarded([self, panel, serial] {
+                                   if (panel)
+                                       panel->showFor(serial, false, self);
+                               }));
+        }
         return;
     }
     // No answer: whatever unit was known before may not be the one on the cable now.

@@ -43,6 +43,9 @@ class TFormSerial;
 class TFormSetup;
 class TFormTerminal;
 class UnitsWindow;
+namespace site_window {
+class SitePanel;
+}
 
 class TFormXRQMain : public QMainWindow {
     Q_OBJECT
@@ -91,6 +94,9 @@ public:
     // Menu "&Tools" and "&Help"; their items are the actions themselves.
     QMenu* MenuTools = nullptr;
     QMenu* MenuHelp = nullptr;
+    // Menu "&Site", after them, once the site panel is attached: "Unit's &Site...".
+    QMenu* MenuSite = nullptr;
+    QAction* ActionSite = nullptr;
 
     // Actions, in the order of the action list.
     QAction* ActionSetup = nullptr;
@@ -157,6 +163,9 @@ public:
     void AttachWindow(TFormSerial& serial);
     void AttachWindow(TFormTerminal& terminal);
     void AttachWindow(TFormSetup& setup);
+    // The site panel: the menu "&Site" after the Parts' menus opens it for the connected unit,
+    // and a Connect that found a unit with a serial number shows it once Connect has ended.
+    void AttachWindow(site_window::SitePanel& panel);
 
     // The unit actions may be used (after a successful connect); they stay disabled while
     // an exchange runs all the same.
@@ -263,6 +272,7 @@ private:
     QPointer<TFormSerial> m_attachedSerial;
     QPointer<TFormTerminal> m_attachedTerminal;
     QPointer<TFormSetup> m_attachedSetup;
+    QPointer<site_window::SitePanel> m_attachedSite;
 
     void buildControls();
     void buildActions();

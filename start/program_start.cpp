@@ -8,6 +8,8 @@
 #include "serial/fSerial.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "site_window/site_panel.h"
+#include "site_window/visit_service.h"
 #include "widgets/message_boxes.h"
 #include "window_fit/window_fit.h"
 
@@ -15,9 +17,15 @@
 #include <QDialog>
 #include <QPointer>
 
+#include <memory>
 #include <stdexcept>
 
 namespace {
+
+// The site panel and the visit service it calls, made with the windows and freed with them;
+// the main window reaches the panel through what AttachWindow handed it.
+std::unique_ptr<site_window::VisitService> siteService;
+QPointer<site_window::SitePanel> sitePanel;
 
 // The windowed program's end (see EndProgram).
 void endWindows() {
@@ -67,6 +75,9 @@ void CreateProgramWindows(const ProgramLocations& where) {
     FormXRQMain->AttachWindow(*FormSerial);
     FormXRQMain->AttachWindow(*FormSetup);
     FormXRQMain->AttachWindow(*FormTerminal);
+    siteService = site_window::programVisitService([] { return TempFilesPath; });
+    sitePanel = new site_window::SitePanel(*siteService);
+    FormXRQMain->AttachWindow(*sitePanel);
 }
 
 int RunProgram(QApplication& app) {
@@ -88,6 +99,8 @@ int RunProgram(QApplication& app) {
 }
 
 void DestroyProgramWindows() {
+    delete sitePanel;
+    siteService.reset();
     delete FormTerminal;
     FormTerminal = nullptr;
     delete FormSetup;

@@ -16,13 +16,19 @@
 // unit with that serial number whose data holds lines over 8,000 bytes (what the identity and
 // the text view show then).
 //
+// The site panel ("site-panel.png") shows the unit found at a site where another unit is
+// recorded, with the swap offered: the laptop's kept site facts are filled before the start as
+// if learnt from the server two hours before.
+//
 // Message boxes are answered by the dialogs' test script, so nothing waits for a person.
 #include "dialogs/scripted_dialogs.h"
 #include "download/data_collection.h"
+#include "fleet/site_store.h"
 #include "main/fMain.h"
 #include "register/unit_register.h"
 #include "serial/fTerminal.h"
 #include "setup/fSetup.h"
+#include "site_window/site_panel.h"
 #include "start/program_start.h"
 #include "tools/sim/pty_unit.h"
 #include "units_window/units_window.h"
@@ -30,6 +36,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -156,6 +164,58 @@ QPixmap screenPicture(const QList<QWidget*>& windows) {
         painter.drawPixmap(w->geometry().topLeft(), w->grab());
     }
     return canvas;
+}
+
+// Three sites, the unit of the pictures at none of them and another at the river gauge, kept in
+// the files folder as the laptop keeps what it learnt from its server.
+bool keepSampleSites(const std::string& filesFolder) {
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const std::int64_t day = 24LL * 3600 * 1000;
+    std::vector<fleet::SiteFactRecord> facts;
+    auto add = [&](fleet::SiteFactKind kind, fleet::SiteFactValue value) {
+        fleet::SiteFactRecord r;
+        r.kind = kind;
+        r.key = fleet::siteFactKey(value);
+        r.value = std::move(value);
+        r.receivedMs = now - 3 * day;
+        r.pushedBy = QStringLiteral("xrq_data_manager");
+        r.arrival = static_cast<std::int64_t>(facts.size()) + 1;
+        facts.push_back(std::move(r));
+    };
+    const struct {
+        const char* code;
+        const char* name;
+        double lon, lat;
+    } sites[] = {{"LAKE-2", "North shore buoy", 9.1772, 47.6603},
+                 {"RIVER-03", "Bridge gauge", 9.1829, 48.7758},
+                 {"WELL-7", "Farm well", 9.2101, 48.6912}};
+    for (const auto& s : sites) {
+        fleet::Site site;
+        site.code = QString::fromLatin1(s.code);
+        site.name = QString::fromLatin1(s.name);
+        site.longitude = s.lon;
+        site.latitude = s.lat;
+        add(fleet::SiteFactKind::Site, site);
+    }
+    add(fleet::SiteFactKind::Deployment,
+        fleet::Deployment{
+            QStringLiteral("XRQ10388"), QStringLiteral("RIVER-03"), now - 97 * day, {}, false});
+    add(fleet::SiteFactKind::Deployment,
+        fleet::Deployment{
+            QStringLiteral("XRQ10511"), QStringLiteral("LAKE-2"), now - 40 * day, {}, false});
+    auto store = fleet::SiteStore::open(filesFolder, true);
+    if (!store.ok() || !store->keepLearnt(facts, {}, now - 2 * 3600 * 1000).ok()) {
+        std::fprintf(stderr, "xrq-screenshots: the sample sites were not kept\n");
+        return false;
+    }
+    return true;
+}
+
+site_window::SitePanel* sitePanel() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* panel = qobject_cast<site_window::SitePanel*>(w))
+            return panel;
+    return nullptr;
 }
 
 void typeText(QWidget* target, const QString& text) {
@@ -290,6 +350,7 @@ int main(int argc, char* argv[]) {
     QDir::setCurrent(tmp.path());
 
     dialogs::ScriptedDialogs answers; // every question takes its default answer
+    bool ok = keepSampleSites(where.appData + "/Quorvant/XRQ/");
     CreateProgramWindows(where);
     FormXRQMain->show();
     settle(300);
@@ -298,8 +359,11 @@ int main(int argc, char* argv[]) {
     FormXRQMain->ActionCheckBat->trigger();
     FormXRQMain->ActionCollect->trigger();
     settle(300);
+    // The site panel Connect showed waits for a picture of its own.
+    if (site_window::SitePanel* panel = sitePanel())
+        panel->hide();
 
-    bool ok = save(FormXRQMain, out, "main-window.png");
+    ok = save(FormXRQMain, out, "main-window.png") && ok;
     if (!serialArg.empty() || longLines) {
         DestroyProgramWindows();
         unit->stop();
@@ -341,6 +405,17 @@ int main(int argc, char* argv[]) {
         units->close();
     } else {
         std::fprintf(stderr, "xrq-screenshots: Units... opened no window\n");
+        ok = false;
+    }
+
+    // The site panel from its menu, the unit found at the river gauge: the swap offered.
+    FormXRQMain->ActionSite->trigger();
+    if (site_window::SitePanel* panel = sitePanel()) {
+        panel->ComboSite->setCurrentIndex(panel->ComboSite->findData(QStringLiteral("RIVER-03")));
+        ok = save(panel, out, "site-panel.png") && ok;
+        panel->hide();
+    } else {
+        std::fprintf(stderr, "xrq-screenshots: Site opened no panel\n");
         ok = false;
     }
 

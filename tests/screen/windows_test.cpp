@@ -87,6 +87,7 @@ TEST_F(OnScreen, EveryWindowOpensInsideTheScreenWithItsStatusAreaInSight) {
     FormXRQMain->ActionSetup->trigger();
     FormSetup->RunDevMgrButton->click();
     FormXRQMain->ActionTeminal->trigger();
+    FormXRQMain->ActionSite->trigger();
     // The longest box the program shows: the permission advice after a refused open.
     QMessageBox box(QMessageBox::Warning, "XRQ",
                     QString("Cannot open COM7: Permission denied. No permission to open "
