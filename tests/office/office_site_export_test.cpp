@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -205,6 +206,20 @@ TEST_F(SiteExportTest, TheSitesCsvHoldsEachUnitInItsTimeCalibratedAndNamedByMean
     }
     EXPECT_EQ(p.readAllStandardOutput().trimmed().toStdString(),
               std::to_string(200) + " " + std::to_string(sum) + " 2 int64 object");
+}
+
+// A unit's own plot names its columns as the site's does: by the meaning of its data set's
+// column where one is given, else by its number.
+TEST_F(SiteExportTest, AUnitsPlotNamesItsColumnsByTheirMeaning) {
+    startOffice();
+    const QJsonObject plot = get(QStringLiteral("/api/series?u=SITE4&set=LEVEL&buckets=20")).json();
+    EXPECT_EQ(plot.value(QLatin1String("names")).toArray(), (QJsonArray{"Water level", "field_3"}));
+    EXPECT_EQ(plot.value(QLatin1String("units")).toArray(), (QJsonArray{"m", ""}));
+    EXPECT_EQ(plot.value(QLatin1String("columns")).toArray(),
+              (QJsonArray{"Water level m", "field_3"}));
+    // A data set without meanings keeps its columns' numbers.
+    const QJsonObject other = get(QStringLiteral("/api/series?u=SITE1&set=ANALOG")).json();
+    EXPECT_EQ(other.value(QLatin1String("names")).toArray(), (QJsonArray{"field_2", "field_3"}));
 }
 
 } // namespace
