@@ -529,17 +529,17 @@ SiteFacts readSiteFacts(PgConnection& c, std::chrono::milliseconds timeout,
     std::vector<SiteFactRecord> facts;
     UnreadFacts unread;
     QString error;
-    if (!readFacts(c, timeout,
-                   " WHERE (kind = 'site' AND key IN (SELECT pg_catalog.jsonb_array_elements_text("
-                   "$1::jsonb))) OR (kind IN ('deployment', 'removal') AND payload ->> 'unit' IN "
-                   "(SELECT pg_catalog.jsonb_array_elements_text($2::jsonb))) OR (kind = "
-                   "'calibration' AND payload ->> 'data_set' IN (SELECT "
-                   "pg_catalog.jsonb_array_elements_text($3::jsonb))) OR (kind = 'meaning' AND "
-                   "payload ->> 'data_set' IN (SELECT pg_catalog.jsonb_array_elements_text("
-                   "$4::jsonb)))",
-                   {list(scope.sites), list(scope.units), list(scope.dataSets),
-                    list(scope.meaningSets)},
-                   facts, unread, error)) {
+    if (!readFacts(
+            c, timeout,
+            " WHERE (kind = 'site' AND key IN (SELECT pg_catalog.jsonb_array_elements_text("
+            "$1::jsonb))) OR (kind IN ('deployment', 'removal') AND payload ->> 'unit' IN "
+            "(SELECT pg_catalog.jsonb_array_elements_text($2::jsonb))) OR (kind = "
+            "'calibration' AND payload ->> 'data_set' IN (SELECT "
+            "pg_catalog.jsonb_array_elements_text($3::jsonb))) OR (kind = 'meaning' AND "
+            "payload ->> 'data_set' IN (SELECT pg_catalog.jsonb_array_elements_text("
+            "$4::jsonb)))",
+            {list(scope.sites), list(scope.units), list(scope.dataSets), list(scope.meaningSets)},
+            facts, unread, error)) {
         out.error = error;
         return out;
     }

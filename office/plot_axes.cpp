@@ -88,7 +88,8 @@ ColumnName plotColumnName(const fleet::ColumnMeaning* meaning, const QString& ti
     ColumnName c;
     if (meaning && !meaning->property.trimmed().isEmpty()) {
         c.name = meaning->property.simplified();
-        const QString code = meaning->uom.code == QLatin1String("1") ? QString() : meaning->uom.code;
+        const QString code =
+            meaning->uom.code == QLatin1String("1") ? QString() : meaning->uom.code;
         c.unit = !meaning->uom.symbol.isEmpty() ? meaning->uom.symbol : code;
         c.label = c.unit.isEmpty() ? c.name : c.name + QLatin1Char(' ') + c.unit;
         return c;

@@ -160,8 +160,7 @@ SiteSeriesCache::Held SiteSeriesCache::find(const QString& site,
     return it == m_entries.constEnd() || !(it->signature == signature) ? nullptr : it->series;
 }
 
-void SiteSeriesCache::keep(const QString& site, const SiteSeriesSignature& signature,
-                           Held series) {
+void SiteSeriesCache::keep(const QString& site, const SiteSeriesSignature& signature, Held series) {
     const std::size_t bytes = series ? series->bytes() : 0;
     const std::lock_guard lock(m_mutex);
     const auto it = m_entries.find(site);

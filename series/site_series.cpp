@@ -206,10 +206,10 @@ bool readSiteSeries(fleet::PgConnection& c, const std::string& site, SiteSeries&
 
 std::pair<std::size_t, std::size_t> SiteSeries::rowsWithin(std::optional<double> fromUtc,
                                                            std::optional<double> toUtc) const {
-    const auto first =
-        fromUtc ? std::lower_bound(rows.begin(), rows.end(), *fromUtc,
-                                   [](const SiteRow& r, double t) { return r.utc < t; })
-                : rows.begin();
+    const auto first = fromUtc
+                           ? std::lower_bound(rows.begin(), rows.end(), *fromUtc,
+                                              [](const SiteRow& r, double t) { return r.utc < t; })
+                           : rows.begin();
     const auto end = toUtc ? std::upper_bound(first, rows.end(), *toUtc,
                                               [](double t, const SiteRow& r) { return t < r.utc; })
                            : rows.end();

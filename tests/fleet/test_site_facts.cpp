@@ -154,24 +154,32 @@ TEST_F(FleetSiteFacts, AWritesChecksReadOnlyWhatTheyNeedAndStillRefuse) {
         site.code = QStringLiteral("S%1").arg(i);
         site.name = QStringLiteral("Gauge %1").arg(i);
         many.push_back({site, false, {}});
-        many.push_back({fleet::Deployment{QStringLiteral("U%1").arg(i), site.code,
-                                          k20260301 + i * kDay, {}, false},
-                        false,
-                        {}});
-        many.push_back({fleet::Calibration{{}, QStringLiteral("SET%1").arg(i % 3), 2,
-                                           k20260301 + i * kDay, k20260301 + (i + 1) * kDay, 1, 0},
+        many.push_back(
+            {fleet::Deployment{
+                 QStringLiteral("U%1").arg(i), site.code, k20260301 + i * kDay, {}, false},
+             false,
+             {}});
+        many.push_back({fleet::Calibration{{},
+                                           QStringLiteral("SET%1").arg(i % 3),
+                                           2,
+                                           k20260301 + i * kDay,
+                                           k20260301 + (i + 1) * kDay,
+                                           1,
+                                           0},
                         false,
                         {}});
     }
     ASSERT_TRUE(fleet::addSiteFacts(c, many, 30s).ok);
     // S59's unit's deployment taken back: the unit is deployed nowhere.
-    ASSERT_TRUE(fleet::addSiteFacts(c,
-                                    {{fleet::Deployment{QStringLiteral("U59"), QStringLiteral("S59"),
-                                                        k20260301 + 59 * kDay, {}, false},
-                                      true,
-                                      {}}},
-                                    30s)
-                    .ok);
+    ASSERT_TRUE(
+        fleet::addSiteFacts(
+            c,
+            {{fleet::Deployment{
+                  QStringLiteral("U59"), QStringLiteral("S59"), k20260301 + 59 * kDay, {}, false},
+              true,
+              {}}},
+            30s)
+            .ok);
 
     const fleet::SiteFacts scoped = fleet::readSiteFacts(
         c, 30s, fleet::SiteFactScope{{QStringLiteral("S7")}, {QStringLiteral("U8")}, {}, {}});
@@ -195,17 +203,27 @@ TEST_F(FleetSiteFacts, AWritesChecksReadOnlyWhatTheyNeedAndStillRefuse) {
         {fleet::Removal{QStringLiteral("U59"), k20260301 + 70 * kDay}, "not deployed before"},
         {fleet::Removal{QStringLiteral("U10"), k20260301 + 11 * kDay}, ""},
         // SET1 holds day 4's window of column 2; SET0 day 3's; column 3 none.
-        {fleet::Calibration{{}, QStringLiteral("SET1"), 2, k20260301 + 4 * kDay + 1000,
-                            std::nullopt, 2, 0},
+        {fleet::Calibration{
+             {}, QStringLiteral("SET1"), 2, k20260301 + 4 * kDay + 1000, std::nullopt, 2, 0},
          "overlaps"},
-        {fleet::Calibration{{}, QStringLiteral("SET2"), 2, k20260301 + 4 * kDay + 1000,
-                            k20260301 + 5 * kDay, 2, 0},
-         ""},
-        {fleet::Calibration{{}, QStringLiteral("SET1"), 3, k20260301 + 4 * kDay, std::nullopt, 2,
+        {fleet::Calibration{{},
+                            QStringLiteral("SET2"),
+                            2,
+                            k20260301 + 4 * kDay + 1000,
+                            k20260301 + 5 * kDay,
+                            2,
                             0},
          ""},
-        {fleet::FieldNote{fleet::newFactId(), QStringLiteral("S99"), {}, k20260301,
-                          fleet::NoteCategory::Other, QStringLiteral("x"), {}},
+        {fleet::Calibration{
+             {}, QStringLiteral("SET1"), 3, k20260301 + 4 * kDay, std::nullopt, 2, 0},
+         ""},
+        {fleet::FieldNote{fleet::newFactId(),
+                          QStringLiteral("S99"),
+                          {},
+                          k20260301,
+                          fleet::NoteCategory::Other,
+                          QStringLiteral("x"),
+                          {}},
          "unknown site S99"},
     };
     for (const Case& k : cases) {
@@ -224,15 +242,14 @@ TEST_F(FleetSiteFacts, AWritesChecksReadOnlyWhatTheyNeedAndStillRefuse) {
     fleet::Site fresh;
     fresh.code = QStringLiteral("NEW-1");
     fresh.name = QStringLiteral("New");
-    EXPECT_TRUE(
-        fleet::addSiteFacts(c,
-                            {{fresh, false, {}},
-                             {fleet::Deployment{QStringLiteral("U200"), fresh.code, k20260301, {},
-                                                false},
-                              false,
-                              {}}},
-                            30s)
-            .ok);
+    EXPECT_TRUE(fleet::addSiteFacts(
+                    c,
+                    {{fresh, false, {}},
+                     {fleet::Deployment{QStringLiteral("U200"), fresh.code, k20260301, {}, false},
+                      false,
+                      {}}},
+                    30s)
+                    .ok);
 }
 
 // A CSV file of the test's folder.

@@ -41,7 +41,8 @@ protected:
         const QString la = QStringLiteral("laptop_a");
         std::vector<fleet::Fact> sets;
         for (const char* unit : {"SITE4", "SITE5"})
-            sets.push_back(clockSetFact({unit, kSite3ClockSetMs, "26-12-01 00:00:00", 3600}, id(), la));
+            sets.push_back(
+                clockSetFact({unit, kSite3ClockSetMs, "26-12-01 00:00:00", 3600}, id(), la));
         if (!c.ok() || !c.record(sets) ||
             !c.recordSpan(records("SITE4", "LEVEL", 200, la, -1, 0, kSite3AtMs)) ||
             !c.recordSpan(records("SITE5", "LEVEL", 200, la, -1, 0, kSite3AtMs)) ||
@@ -50,16 +51,21 @@ protected:
         fleet::PgConnection pg;
         if (!pg.connect(fleet::serviceConninfo("owner_db"), 10s))
             return "owner not connected";
-        const fleet::Site river5{QStringLiteral("RIVER-05"), QStringLiteral("Weir"), {}, 8.5, 47.3,
-                                 std::nullopt, std::nullopt};
-        const fleet::ColumnMeaning level{{},
-                                         QStringLiteral("LEVEL"),
-                                         2,
-                                         0,
-                                         QStringLiteral("Water level"),
-                                         {},
-                                         {QStringLiteral("m"), QStringLiteral("m"),
-                                          QStringLiteral("metre")}};
+        const fleet::Site river5{QStringLiteral("RIVER-05"),
+                                 QStringLiteral("Weir"),
+                                 {},
+                                 8.5,
+                                 47.3,
+                                 std::nullopt,
+                                 std::nullopt};
+        const fleet::ColumnMeaning level{
+            {},
+            QStringLiteral("LEVEL"),
+            2,
+            0,
+            QStringLiteral("Water level"),
+            {},
+            {QStringLiteral("m"), QStringLiteral("m"), QStringLiteral("metre")}};
         const fleet::Calibration calibration{QStringLiteral("SITE4"),
                                              QStringLiteral("LEVEL"),
                                              2,
@@ -68,18 +74,18 @@ protected:
                                              2,
                                              1};
         const fleet::AddedSiteFacts added = fleet::addSiteFacts(
-            pg, {{river5, false, {}},
-                 {fleet::Deployment{QStringLiteral("SITE4"), river5.code,
-                                    kSite3ClockSetMs - 3600000, std::nullopt, false},
-                  false,
-                  {}},
-                 {fleet::Removal{QStringLiteral("SITE4"), kSwapMs}, false, {}},
-                 {fleet::Deployment{QStringLiteral("SITE5"), river5.code, kSwapMs, std::nullopt,
-                                    false},
-                  false,
-                  {}},
-                 {level, false, {}},
-                 {calibration, false, {}}});
+            pg,
+            {{river5, false, {}},
+             {fleet::Deployment{QStringLiteral("SITE4"), river5.code, kSite3ClockSetMs - 3600000,
+                                std::nullopt, false},
+              false,
+              {}},
+             {fleet::Removal{QStringLiteral("SITE4"), kSwapMs}, false, {}},
+             {fleet::Deployment{QStringLiteral("SITE5"), river5.code, kSwapMs, std::nullopt, false},
+              false,
+              {}},
+             {level, false, {}},
+             {calibration, false, {}}});
         return added.ok ? std::string() : "site facts not added: " + added.error.toStdString();
     }
 
@@ -131,7 +137,7 @@ TEST_F(SiteExportTest, TheSitesCsvHoldsEachUnitInItsTimeCalibratedAndNamedByMean
     const auto rows = rowsOf(whole.out);
     ASSERT_FALSE(rows.empty());
     const std::vector<std::string> header = {
-        "utc",   "unit",        "data_set", "Water level [m]", "Water level [m] raw",
+        "utc",     "unit",        "data_set", "Water level [m]", "Water level [m] raw",
         "field_3", "field_3 raw", "flags"};
     EXPECT_EQ(rows[0], header);
     // SITE4's records before the swap (00:00 to 01:59 local, 23:00Z on), then SITE5's from it
@@ -165,8 +171,7 @@ TEST_F(SiteExportTest, TheSitesCsvHoldsEachUnitInItsTimeCalibratedAndNamedByMean
     }
 
     // A range across the swap: ten minutes of each unit, the ends taken.
-    const Ran part =
-        exportSite({"--from", "2026-12-01T00:50:00Z", "--to", "2026-12-01T01:10:00Z"});
+    const Ran part = exportSite({"--from", "2026-12-01T00:50:00Z", "--to", "2026-12-01T01:10:00Z"});
     ASSERT_EQ(part.code, 0) << part.err;
     const auto cut = rowsOf(part.out);
     ASSERT_EQ(cut.size(), 1u + 10 + 11);
@@ -190,10 +195,11 @@ TEST_F(SiteExportTest, TheSitesCsvHoldsEachUnitInItsTimeCalibratedAndNamedByMean
         f.write(whole.out.data(), qint64(whole.out.size()));
     }
     QProcess p;
-    p.start(python, {"-c", "import sys, pandas\n"
-                           "d = pandas.read_csv(sys.argv[1])\n"
-                           "print(len(d), d['Water level [m]'].sum(), d['unit'].nunique(), "
-                           "str(d['Water level [m]'].dtype), str(d['utc'].dtype))",
+    p.start(python, {"-c",
+                     "import sys, pandas\n"
+                     "d = pandas.read_csv(sys.argv[1])\n"
+                     "print(len(d), d['Water level [m]'].sum(), d['unit'].nunique(), "
+                     "str(d['Water level [m]'].dtype), str(d['utc'].dtype))",
                      file});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();

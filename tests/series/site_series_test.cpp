@@ -158,8 +158,12 @@ TEST(SiteSeries, ARangeIsCutFromTheWholeAndItsCsvWritesNumbersAndTimesAsBefore) 
     s.properties[0].name = "Stage";
     const double values[] = {0.1 + 0.2, 1e-7, -123456789.123, 2.5e15, 1.0 / 3, 0};
     for (int i = 0; i < 6; ++i)
-        s.rows.push_back({1778493600.0 + i * 60 + (i == 2 ? 0.25 : 0), i < 3 ? "U1" : "U2", "SET",
-                          {values[i]}, {"r"}, i == 4 ? "gap; disputed" : ""});
+        s.rows.push_back({1778493600.0 + i * 60 + (i == 2 ? 0.25 : 0),
+                          i < 3 ? "U1" : "U2",
+                          "SET",
+                          {values[i]},
+                          {"r"},
+                          i == 4 ? "gap; disputed" : ""});
     s.rows.push_back({1778493600.0 + 6 * 60, "U2", "SET", {std::nullopt}, {"x,y"}, ""});
     const double t0 = s.rows[0].utc;
     struct Case {
@@ -167,11 +171,11 @@ TEST(SiteSeries, ARangeIsCutFromTheWholeAndItsCsvWritesNumbersAndTimesAsBefore) 
         std::size_t first, end;
     } cases[] = {
         {{}, {}, 0, 7},
-        {t0 + 60, t0 + 180, 1, 4},    // both ends a row's time: taken
-        {t0 + 61, t0 + 179, 2, 3},    // between rows
-        {t0 + 1000, {}, 7, 7},        // after the last
-        {{}, t0 - 1, 0, 0},           // before the first
-        {t0 + 180, t0 + 60, 3, 3},    // ends the wrong way round: nothing
+        {t0 + 60, t0 + 180, 1, 4}, // both ends a row's time: taken
+        {t0 + 61, t0 + 179, 2, 3}, // between rows
+        {t0 + 1000, {}, 7, 7},     // after the last
+        {{}, t0 - 1, 0, 0},        // before the first
+        {t0 + 180, t0 + 60, 3, 3}, // ends the wrong way round: nothing
         {t0 + 120.25, t0 + 120.25, 2, 3},
     };
     for (const Case& k : cases) {
@@ -205,10 +209,21 @@ TEST(SiteSeries, ARangeIsCutFromTheWholeAndItsCsvWritesNumbersAndTimesAsBefore) 
 // The cell rule's quick way for plain cells gives what the full rule gives.
 TEST(SiteSeries, CellsPlainOrNotAreWrittenByTheOneRule) {
     const std::pair<std::string_view, std::string_view> cells[] = {
-        {"U1", "U1"},           {"ANALOG", "ANALOG"},   {"a,b", "\"a,b\""},
-        {"say \"x\"", "\"say \"\"x\"\"\""}, {"-x", "'-x"},          {"=1+1", "'=1+1"},
-        {"-12.5", "-12.5"},     {"+3", "3"},            {"line\nend", "line end"},
-        {"\xb0" "C", "\xc2\xb0" "C"}, {"", ""},                {"@a", "'@a"},
+        {"U1", "U1"},
+        {"ANALOG", "ANALOG"},
+        {"a,b", "\"a,b\""},
+        {"say \"x\"", "\"say \"\"x\"\"\""},
+        {"-x", "'-x"},
+        {"=1+1", "'=1+1"},
+        {"-12.5", "-12.5"},
+        {"+3", "3"},
+        {"line\nend", "line end"},
+        {"\xb0"
+         "C",
+         "\xc2\xb0"
+         "C"},
+        {"", ""},
+        {"@a", "'@a"},
     };
     for (const auto& [in, out] : cells) {
         std::string written;
