@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QUuid>
 
+#include <algorithm>
 #include <cmath>
 
 namespace fleet {
@@ -122,6 +123,29 @@ QString err(const SiteFactToAdd& f, std::size_t i, const QString& what) {
            QStringLiteral(": ") + what;
 }
 
+// What the checks below read of the server: the sites the facts name, the units they deploy or
+// remove, the data sets they calibrate; nothing of the other sites, units and columns.
+SiteFactScope scopeOf(const std::vector<SiteFactToAdd>& facts) {
+    SiteFactScope scope;
+    const auto add = [](std::vector<QString>& to, const QString& v) {
+        if (!v.isEmpty() && std::find(to.begin(), to.end(), v) == to.end())
+            to.push_back(v);
+    };
+    for (const SiteFactToAdd& f : facts) {
+        if (const auto* d = std::get_if<Deployment>(&f.value)) {
+            add(scope.sites, d->site);
+            add(scope.units, d->unit);
+        } else if (const auto* m = std::get_if<Removal>(&f.value)) {
+            add(scope.units, m->unit);
+        } else if (const auto* k = std::get_if<Calibration>(&f.value)) {
+            add(scope.dataSets, k->dataSet);
+        } else if (const auto* n = std::get_if<FieldNote>(&f.value)) {
+            add(scope.sites, n->site);
+        }
+    }
+    return scope;
+}
+
 } // namespace
 
 QByteArray siteFactPayload(const SiteFactValue& value, bool withdrawn) {
@@ -215,7 +239,7 @@ AddedSiteFacts addSiteFacts(PgConnection& c, const std::vector<SiteFactToAdd>& f
         r = c.exec("SELECT pg_catalog.pg_advisory_xact_lock(7233003)", {}, timeout);
     if (!r.ok())
         return failed(QStringLiteral("site facts not added: "), r);
-    SiteFacts held = readSiteFacts(c, timeout);
+    SiteFacts held = readSiteFacts(c, timeout, scopeOf(facts));
     if (!held.ok) {
         c.exec("ROLLBACK", {}, timeout);
         out.error = held.error.isEmpty() ? QStringLiteral("the server's schema is older than "

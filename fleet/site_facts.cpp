@@ -3,6 +3,9 @@
 
 #include "fleet/server_values.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+
 #include <algorithm>
 #include <map>
 #include <set>
@@ -200,6 +203,16 @@ std::optional<SiteFactRecord> factAt(const PgResult& r, int row, QString& why) {
     }
     }
     return f;
+}
+
+// The facts that count of those read, with what was read of them.
+SiteFacts currentOf(const std::vector<SiteFactRecord>& facts, const UnreadFacts& unread) {
+    SiteFacts out = currentSiteFacts(facts);
+    out.unread = unread;
+    out.factsRead = static_cast<long long>(facts.size());
+    for (const SiteFactRecord& f : facts)
+        out.newestArrival = std::max(out.newestArrival, f.arrival);
+    return out;
 }
 
 bool readFacts(PgConnection& c, std::chrono::milliseconds timeout, const std::string& where,
@@ -494,9 +507,43 @@ SiteFacts readSiteFacts(PgConnection& c, std::chrono::milliseconds timeout,
         out.error = error;
         return out;
     }
-    out = currentSiteFacts(facts);
-    out.unread = unread;
-    return out;
+    return currentOf(facts, unread);
+}
+
+SiteFacts readSiteFacts(PgConnection& c, std::chrono::milliseconds timeout,
+                        const SiteFactScope& scope) {
+    SiteFacts out;
+    PgResult r;
+    if (!hasTable(c, timeout, r)) {
+        out.ok = r.ok();
+        out.error = QString::fromStdString(r.error());
+        return out;
+    }
+    // Each list as one JSON array parameter; the sites by the index on (kind, key).
+    const auto list = [](const std::vector<QString>& values) {
+        QJsonArray a;
+        for (const QString& v : values)
+            a.append(v);
+        return PgParam::text(QJsonDocument(a).toJson(QJsonDocument::Compact).toStdString());
+    };
+    std::vector<SiteFactRecord> facts;
+    UnreadFacts unread;
+    QString error;
+    if (!readFacts(
+            c, timeout,
+            " WHERE (kind = 'site' AND key IN (SELECT pg_catalog.jsonb_array_elements_text("
+            "$1::jsonb))) OR (kind IN ('deployment', 'removal') AND payload ->> 'unit' IN "
+            "(SELECT pg_catalog.jsonb_array_elements_text($2::jsonb))) OR (kind = "
+            "'calibration' AND payload ->> 'data_set' IN (SELECT "
+            "pg_catalog.jsonb_array_elements_text($3::jsonb))) OR (kind = 'meaning' AND "
+            "payload ->> 'data_set' IN (SELECT pg_catalog.jsonb_array_elements_text("
+            "$4::jsonb)))",
+            {list(scope.sites), list(scope.units), list(scope.dataSets), list(scope.meaningSets)},
+            facts, unread, error)) {
+        out.error = error;
+        return out;
+    }
+    return currentOf(facts, unread);
 }
 
 SiteFactHistory readSiteFactHistory(PgConnection& c, std::chrono::milliseconds timeout,

@@ -146,6 +146,11 @@ struct SiteFacts {
     std::vector<Calibration> calibrations;
     std::vector<FieldNote> notes; // by atMs
     UnreadFacts unread;
+    // Of the facts read: how many, and the newest arrival among them. Facts are only added,
+    // so a reader that keeps what it builds from them (the office's site series) knows them
+    // unchanged by these two.
+    long long factsRead = 0;
+    std::int64_t newestArrival = 0;
 
     const Site* site(const QString& code) const;
     // The deployments at `site` (every unit), by fromMs.
@@ -159,6 +164,16 @@ struct SiteFacts {
 // (meanings and calibrations of every unit are all read).
 SiteFacts readSiteFacts(PgConnection& connection, std::chrono::milliseconds timeout,
                         const std::optional<QString>& site = std::nullopt);
+
+// Only some of the facts: the sites of these codes, the deployments and removals of these
+// units, the calibrations of the data sets `dataSets` and the column meanings of those of
+// `meaningSets` (of every unit); the rest of the server's facts are not read. What a site fact
+// write's checks need (fleet/site_fact_writes.h), and a unit's plot its columns' meanings.
+struct SiteFactScope {
+    std::vector<QString> sites, units, dataSets, meaningSets;
+};
+SiteFacts readSiteFacts(PgConnection& connection, std::chrono::milliseconds timeout,
+                        const SiteFactScope& scope);
 
 // Every fact, oldest first (by arrival), withdrawn ones and those replaced since included;
 // with `kind` and `key`, the history of that one thing.

@@ -539,8 +539,10 @@ std::vector<PlotColumn> plotColumns(const SeriesPlot& p) {
     std::vector<PlotColumn> columns;
     for (qsizetype c = 0; c < p.columns.size(); ++c) {
         PlotColumn column;
-        column.name = nameOfTitle(p.columns[c]);
-        column.unit = unitOfTitle(p.columns[c]);
+        // Named by plotColumnName where the reader did; else by the label's words.
+        const bool named = p.names.size() == p.columns.size() && p.units.size() == p.columns.size();
+        column.name = named ? p.names[c] : nameOfTitle(p.columns[c]);
+        column.unit = named ? p.units[c] : unitOfTitle(p.columns[c]);
         for (const PlotBucket& b : p.buckets) {
             const std::size_t i = std::size_t(c);
             if (i >= b.low.size() || std::isnan(b.low[i]) || std::isnan(b.high[i]))

@@ -554,6 +554,23 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
 
 } // namespace
 
+namespace {
+
+// The column meanings of every unit's data sets of this name; none where they cannot be read
+// (the plot then names its columns by their titles, as before there were meanings).
+fleet::SiteFacts columnMeanings(const std::string& conninfo, const QString& setName,
+                                const ReadLimits& limits) {
+    ReadError ignored;
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, ignored);
+    if (!lease)
+        return {};
+    fleet::SiteFactScope scope;
+    scope.meaningSets = {setName};
+    return fleet::readSiteFacts(*lease, limits.statementTimeout, scope);
+}
+
+} // namespace
+
 SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, const QString& dataSet,
                           const TimeRange& range, int buckets, const ReadLimits& limits) {
     SeriesPlot p;
@@ -604,11 +621,21 @@ SeriesPlot readSeriesPlot(const std::string& conninfo, const QString& unit, cons
     });
     // Value c is field c + 1, whose title is the title line's cell c.
     const std::vector<std::string> titles = series::fieldTitles(source, widest);
+    // Each column named by its meaning at the range's end where the data manager gave one
+    // (value c is column c + 1, as the site's series counts them).
+    const QString setName = QString::fromStdString(dataSetName(dataSet).name);
+    const fleet::SiteFacts meanings = columnMeanings(conninfo, setName, limits);
     for (const std::size_t c : decimator.numericColumns()) {
         const QString title =
             c < titles.size() ? QString::fromLatin1(titles[c].data(), qsizetype(titles[c].size()))
                               : QString();
-        p.columns << plotColumnName(title, c);
+        const ColumnName named =
+            plotColumnName(fleet::meaningOf(meanings.meanings, unit, setName, int(c) + 1,
+                                            std::int64_t(std::floor(p.to * 1000))),
+                           title, c);
+        p.columns << named.label;
+        p.names << named.name;
+        p.units << named.unit;
         p.fields.push_back(c);
         p.titles << title;
     }
@@ -956,59 +983,66 @@ SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
     return d;
 }
 
-std::shared_ptr<const series::SiteSeries>
-readSiteSeries(const std::string& conninfo, const QString& code, const TimeRange& range,
-               const ReadLimits& limits, ReadError& error) {
+std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
+                                                         const QString& code,
+                                                         const ReadLimits& limits,
+                                                         ReadError& error) {
+    // What the series is built from: the site's facts and its units' series' signatures.
     fleet::SiteFacts facts;
+    SiteSeriesSignature signature;
     {
         ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
         if (!lease)
             return nullptr;
         facts = fleet::readSiteFacts(*lease, limits.statementTimeout, code);
+        if (!facts.ok) {
+            error = siteFactsError(facts);
+            return nullptr;
+        }
+        if (!facts.site(code)) {
+            error = {ReadError::Kind::NotFound, QStringLiteral("no site %1").arg(code.left(100))};
+            return nullptr;
+        }
+        signature.facts = facts.factsRead;
+        signature.newestArrival = facts.newestArrival;
+        QStringList units;
+        for (const fleet::Deployment& d : facts.deploymentsAt(code))
+            if (!units.contains(d.unit))
+                units << d.unit;
+        long long records = 0;
+        for (const QString& unit : units) {
+            // A unit deployed but nothing downloaded from it yet holds no series.
+            if (!heldSeries(*lease, &unit, limits, signature.series, error))
+                return nullptr;
+        }
+        for (const HeldSeries& h : signature.series)
+            records += h.signature.facts;
+        if (records > limits.mostRecords) {
+            error = {ReadError::Kind::TooLarge, QStringLiteral("the units at %1 hold more than %2 "
+                                                               "records")
+                                                    .arg(code.left(100))
+                                                    .arg(limits.mostRecords)};
+            return nullptr;
+        }
     }
-    if (!facts.ok) {
-        error = siteFactsError(facts);
-        return nullptr;
-    }
-    if (!facts.site(code)) {
-        error = {ReadError::Kind::NotFound, QStringLiteral("no site %1").arg(code.left(100))};
-        return nullptr;
-    }
-    QStringList units;
-    for (const fleet::Deployment& d : facts.deploymentsAt(code))
-        if (!units.contains(d.unit))
-            units << d.unit;
+    SiteSeriesCache& cache = SiteSeriesCache::shared();
+    if (SiteSeriesCache::Held kept = cache.find(code, signature))
+        return kept;
     // Every data set of every unit deployed there, held while the site's series is built.
     std::vector<std::shared_ptr<const series::ServerSeries>> held;
     std::vector<series::UnitSource> sources;
-    long long records = 0;
-    for (const QString& unit : units) {
-        const UnitSets sets = readUnitSets(conninfo, unit, limits);
-        if (sets.error.kind == ReadError::Kind::NotFound)
-            continue; // deployed, nothing downloaded from it yet
-        if (sets.error.failed()) {
-            error = sets.error;
+    for (const HeldSeries& h : signature.series) {
+        std::shared_ptr<const series::ServerSeries> one =
+            readDerivedSeries(conninfo, h.unit, h.dataSet, limits, error);
+        if (!one)
             return nullptr;
-        }
-        for (const QString& set : sets.dataSets) {
-            std::shared_ptr<const series::ServerSeries> one =
-                readDerivedSeries(conninfo, unit, set, limits, error);
-            if (!one)
-                return nullptr;
-            sources.push_back({unit.toStdString(), one->source()});
-            records += sources.back().source.info.records;
-            held.push_back(std::move(one));
-        }
-        if (records > limits.mostRecords) {
-            error = {ReadError::Kind::TooLarge,
-                     QStringLiteral("the units at %1 hold more than %2 records")
-                         .arg(code.left(100))
-                         .arg(limits.mostRecords)};
-            return nullptr;
-        }
+        sources.push_back({h.unit.toStdString(), one->source()});
+        held.push_back(std::move(one));
     }
-    return std::make_shared<const series::SiteSeries>(
-        series::buildSiteSeries(facts, code.toStdString(), sources, range.from, range.to));
+    auto built = std::make_shared<const series::SiteSeries>(
+        series::buildSiteSeries(facts, code.toStdString(), sources));
+    cache.keep(code, signature, built);
+    return built;
 }
 
 SitesRead readSites(const std::string& conninfo, const ReadLimits& limits) {

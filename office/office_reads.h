@@ -168,7 +168,8 @@ struct PlotBucket {
 
 struct SeriesPlot {
     ReadError error;
-    QStringList columns;             // each plotted column's name (plot_axes.h's plotColumnName)
+    QStringList columns;             // each plotted column's label (plot_axes.h's plotColumnName)
+    QStringList names, units;        // each plotted column's name and unit, by the same rule
     std::vector<std::size_t> fields; // each plotted column's field in the record (0: the time)
     // Per column, its title from the set's title lines (series_export.h's fieldTitles);
     // empty where none names it.
@@ -288,12 +289,15 @@ struct SiteDetail {
 SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
                           const ReadLimits& limits);
 
-// A site's series (series/site_series.h) from its facts and the series of every unit deployed
-// there, each derived as the unit's plot derives it (readDerivedSeries, kept between reads);
-// within `range` where its ends are given. Null with `error`: NotFound for no such site,
-// TooLarge when its units' series hold more than mostRecords.
-std::shared_ptr<const series::SiteSeries>
-readSiteSeries(const std::string& conninfo, const QString& code, const TimeRange& range,
-               const ReadLimits& limits, ReadError& error);
+// A site's series (series/site_series.h), whole, from its facts and the series of every unit
+// deployed there, each derived as the unit's plot derives it (readDerivedSeries, kept between
+// reads); kept built under the signature of those (SiteSeriesCache), so that a plot or a CSV
+// cuts its range from it (SiteSeries::rowsWithin) without building it again. Null with
+// `error`: NotFound for no such site, TooLarge when its units' series hold more than
+// mostRecords.
+std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
+                                                         const QString& code,
+                                                         const ReadLimits& limits,
+                                                         ReadError& error);
 
 } // namespace office

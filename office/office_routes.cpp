@@ -295,8 +295,7 @@ const std::map<QString, Handler>& routes() {
                  return *q.refused;
              // The whole series is read: the plot's "Whole series" needs its first and last.
              ReadError error;
-             const auto site =
-                 readSiteSeries(c.conninfo, q.params.value("site"), {}, c.limits, error);
+             const auto site = readSiteSeries(c.conninfo, q.params.value("site"), c.limits, error);
              return site ? json(sitePlotJson(sitePlotOf(*site, q.range, buckets)))
                          : readErrorAnswer(error);
          }},
@@ -308,12 +307,12 @@ const std::map<QString, Handler>& routes() {
              const QString code = q.params.value("site");
              ReadError error;
              std::shared_ptr<const series::SiteSeries> site =
-                 readSiteSeries(c.conninfo, code, q.range, c.limits, error);
+                 readSiteSeries(c.conninfo, code, c.limits, error);
              if (!site)
                  return readErrorAnswer(error);
              Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
-             a.stream = [site = std::move(site)](const auto& sink) {
-                 return series::exportSiteCsv(*site, sink) >= 0;
+             a.stream = [site = std::move(site), range = q.range](const auto& sink) {
+                 return series::exportSiteCsv(*site, sink, range.from, range.to) >= 0;
              };
              a.headers.emplace_back("Content-Disposition",
                                     "attachment; filename=\"" +

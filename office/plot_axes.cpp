@@ -10,11 +10,6 @@
 
 namespace office {
 
-QString plotColumnName(const QString& title, std::size_t field) {
-    const QString named = title.simplified();
-    return named.isEmpty() ? QStringLiteral("field_%1").arg(field + 1) : named;
-}
-
 namespace {
 
 // The units the units write in their titles, each with how it is shown. Hand-kept: no
@@ -87,6 +82,28 @@ std::optional<int> decade(const PlotColumn& c) {
 }
 
 } // namespace
+
+ColumnName plotColumnName(const fleet::ColumnMeaning* meaning, const QString& title,
+                          std::size_t field) {
+    ColumnName c;
+    if (meaning && !meaning->property.trimmed().isEmpty()) {
+        c.name = meaning->property.simplified();
+        const QString code =
+            meaning->uom.code == QLatin1String("1") ? QString() : meaning->uom.code;
+        c.unit = !meaning->uom.symbol.isEmpty() ? meaning->uom.symbol : code;
+        c.label = c.unit.isEmpty() ? c.name : c.name + QLatin1Char(' ') + c.unit;
+        return c;
+    }
+    c.label = title.simplified();
+    if (c.label.isEmpty()) {
+        c.label = c.name = QStringLiteral("field_%1").arg(field + 1);
+        return c;
+    }
+    const Split named = split(c.label);
+    c.name = named.name;
+    c.unit = named.unit;
+    return c;
+}
 
 QString unitOfTitle(const QString& title) {
     return split(title).unit;

@@ -5,6 +5,7 @@
 // else on a plot of its own, so that volts near 12 never share an axis with a conductivity
 // near 400), and which clock the time axis shows. Pure: names and ranges in, layout out.
 
+#include "fleet/site_facts.h"
 #include "series/series_export.h"
 
 #include <QString>
@@ -15,10 +16,19 @@
 
 namespace office {
 
-// The name a column of a series goes by on plots, legends and the API: its title from the
-// set's title lines (series_export.h's fieldTitles) where one names it, else the export's
-// numbering, `field` counting the record's values from 0. The one place a column is named.
-QString plotColumnName(const QString& title, std::size_t field);
+// The name a column of a series goes by on plots, legends and the API, one rule for a unit's
+// plot and a site's: its meaning where one is known (the observed property's name and its unit
+// of measurement's symbol, else its code; fleet::meaningOf), else its title from the set's
+// title lines (series_export.h's fieldTitles, its unit split off where it writes one we know),
+// else the export's numbering, `field` counting the record's values from 0. The one place a
+// column is named.
+struct ColumnName {
+    QString name;  // "Water temperature", "Batt", "field_3"
+    QString unit;  // "°C", "V"; empty: not known
+    QString label; // how a legend shows it: "Water temperature °C", the title as written
+};
+ColumnName plotColumnName(const fleet::ColumnMeaning* meaning, const QString& title,
+                          std::size_t field);
 
 // A column's unit of measurement as its title writes it last ("Batt V" -> "V",
 // "Cond uS" -> "µS", "Level (m)" -> "m"); empty where the title names none we know.

@@ -144,4 +144,51 @@ DerivedSeriesCache& DerivedSeriesCache::shared() {
     return cache;
 }
 
+bool SiteSeriesSignature::operator==(const SiteSeriesSignature& other) const {
+    return facts == other.facts && newestArrival == other.newestArrival &&
+           std::equal(series.begin(), series.end(), other.series.begin(), other.series.end(),
+                      [](const HeldSeries& a, const HeldSeries& b) {
+                          return a.unit == b.unit && a.dataSet == b.dataSet &&
+                                 a.signature == b.signature;
+                      });
+}
+
+SiteSeriesCache::Held SiteSeriesCache::find(const QString& site,
+                                            const SiteSeriesSignature& signature) const {
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.constFind(site);
+    return it == m_entries.constEnd() || !(it->signature == signature) ? nullptr : it->series;
+}
+
+void SiteSeriesCache::keep(const QString& site, const SiteSeriesSignature& signature, Held series) {
+    const std::size_t bytes = series ? series->bytes() : 0;
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_entries.find(site);
+    if (it != m_entries.end()) {
+        m_bytes -= it->bytes;
+        m_entries.erase(it);
+        m_order.erase(std::find(m_order.begin(), m_order.end(), site));
+    }
+    if (!series || bytes > m_mostBytes)
+        return;
+    while (!m_order.empty() && m_bytes + bytes > m_mostBytes) {
+        m_bytes -= m_entries.value(m_order.front()).bytes;
+        m_entries.remove(m_order.front());
+        m_order.pop_front();
+    }
+    m_entries.insert(site, {signature, std::move(series), bytes});
+    m_order.push_back(site);
+    m_bytes += bytes;
+}
+
+std::size_t SiteSeriesCache::bytesKept() const {
+    const std::lock_guard lock(m_mutex);
+    return m_bytes;
+}
+
+SiteSeriesCache& SiteSeriesCache::shared() {
+    static SiteSeriesCache cache;
+    return cache;
+}
+
 } // namespace office

@@ -13,6 +13,7 @@
 #include "fleet/server_values.h"
 #include "series/series_export.h"
 #include "series/server_series.h"
+#include "series/site_series.h"
 
 #include <QString>
 
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace office {
 
@@ -122,6 +124,45 @@ private:
     QHash<QString, Entry> m_entries;
     std::deque<QString> m_order; // oldest kept first
     std::uint64_t m_records = 0;
+};
+
+// What a site's series (series/site_series.h) is built from: the site's facts as read (how
+// many, the newest arrival: fleet::SiteFacts) and each of its units' series with its signature.
+struct SiteSeriesSignature {
+    long long facts = 0;
+    std::int64_t newestArrival = 0;
+    std::vector<HeldSeries> series; // by unit, then data set
+    bool operator==(const SiteSeriesSignature& other) const;
+};
+
+// The sites' series last built, each kept whole under the signature of what it was built
+// from, so that a plot's zoom and a CSV cut their range from it without building it again;
+// a new fact of the site or a new record of one of its units changes the signature and the
+// series is built anew. Bounded in memory: at most `mostBytes` (SiteSeries::bytes) together,
+// the oldest kept going first; a series larger than that is never kept (its plot and CSV
+// build it for each request, as before).
+// Thread-safe; a series handed out stays valid while its holder keeps it.
+class SiteSeriesCache {
+public:
+    using Held = std::shared_ptr<const series::SiteSeries>;
+    static constexpr std::size_t kMostBytes = 64u << 20;
+    explicit SiteSeriesCache(std::size_t mostBytes = kMostBytes) : m_mostBytes(mostBytes) {}
+    Held find(const QString& site, const SiteSeriesSignature& signature) const;
+    void keep(const QString& site, const SiteSeriesSignature& signature, Held series);
+    std::size_t bytesKept() const;
+    static SiteSeriesCache& shared();
+
+private:
+    struct Entry {
+        SiteSeriesSignature signature;
+        Held series;
+        std::size_t bytes = 0;
+    };
+    const std::size_t m_mostBytes;
+    mutable std::mutex m_mutex;
+    QHash<QString, Entry> m_entries;
+    std::deque<QString> m_order; // oldest kept first
+    std::size_t m_bytes = 0;
 };
 
 } // namespace office

@@ -24,13 +24,10 @@ QString fromUtf8(const std::string& s) {
 SitePlot sitePlotOf(const series::SiteSeries& series, const TimeRange& range, int buckets) {
     SitePlot out;
     SeriesPlot& p = out.plot;
+    // The rows are by UTC: the series' ends are its first and last, the range a cut of it.
     if (!series.rows.empty()) {
         p.first = series.rows.front().utc;
-        p.last = series.rows.front().utc;
-        for (const series::SiteRow& r : series.rows) {
-            p.first = std::min(p.first, r.utc);
-            p.last = std::max(p.last, r.utc);
-        }
+        p.last = series.rows.back().utc;
     }
     p.from = range.from.value_or(p.first);
     p.to = range.to.value_or(p.last);
@@ -42,9 +39,9 @@ SitePlot sitePlotOf(const series::SiteSeries& series, const TimeRange& range, in
     std::vector<bool> marked(std::size_t(parts), false);
     std::map<std::string, int> kindOf;
     std::map<std::string, long long> counted;
-    for (const series::SiteRow& r : series.rows) {
-        if (r.utc < p.from || r.utc > p.to)
-            continue;
+    const auto [first, end] = series.rowsWithin(p.from, p.to);
+    for (std::size_t at = first; at < end; ++at) {
+        const series::SiteRow& r = series.rows[at];
         values.assign(series.properties.size(), std::nan(""));
         for (std::size_t c = 0; c < r.values.size() && c < values.size(); ++c)
             if (r.values[c] && std::isfinite(*r.values[c]))
@@ -72,15 +69,21 @@ SitePlot sitePlotOf(const series::SiteSeries& series, const TimeRange& range, in
     for (const auto& [flag, n] : counted)
         p.marks.counts.emplace_back(QString::fromStdString(flag), n);
     for (const std::size_t c : decimator.numericColumns()) {
+        // A property of a meaning has no data set of its own; one without goes by its title.
         const series::SiteProperty& property = series.properties[c];
-        const QString name = fromUtf8(property.name);
-        const QString unit =
-            !property.uom.symbol.isEmpty() ? property.uom.symbol : property.uom.code;
-        p.columns << (unit.isEmpty() ? name : name + QLatin1Char(' ') + unit);
-        p.titles << name;
+        fleet::ColumnMeaning meaning;
+        meaning.property = fromUtf8(property.name);
+        meaning.uom = property.uom;
+        const bool meant = property.dataSet.empty();
+        const ColumnName named =
+            plotColumnName(meant ? &meaning : nullptr, meant ? QString() : meaning.property, c);
+        p.columns << named.label;
+        p.titles << meaning.property;
+        p.names << named.name;
+        p.units << named.unit;
         p.fields.push_back(c);
-        out.names << name;
-        out.units << unit;
+        out.names << named.name;
+        out.units << named.unit;
     }
     p.buckets = decimator.take(series.properties.size());
     for (const series::SiteSwap& s : series.swaps) {
@@ -92,24 +95,12 @@ SitePlot sitePlotOf(const series::SiteSeries& series, const TimeRange& range, in
 }
 
 QJsonObject sitePlotJson(const SitePlot& plot) {
+    // Names, units and groups as plotJson gives them (the plot's columns named by
+    // plotColumnName), with the swaps among the marks.
     QJsonObject out = plotJson(plot.plot);
-    std::vector<PlotColumn> columns = plotColumns(plot.plot);
-    for (std::size_t c = 0; c < columns.size() && qsizetype(c) < plot.names.size(); ++c) {
-        columns[c].name = plot.names[qsizetype(c)];
-        columns[c].unit = plot.units[qsizetype(c)];
-    }
-    QJsonArray groups, swaps;
-    for (const std::vector<std::size_t>& group : plotGroups(columns)) {
-        QJsonArray g;
-        for (const std::size_t c : group)
-            g.append(qint64(c));
-        groups.append(g);
-    }
+    QJsonArray swaps;
     for (const PlotSwap& s : plot.swaps)
         swaps.append(QJsonArray{qint64(std::llround(s.t * 1000)), s.fromUnit, s.toUnit});
-    out.insert(QStringLiteral("names"), QJsonArray::fromStringList(plot.names));
-    out.insert(QStringLiteral("units"), QJsonArray::fromStringList(plot.units));
-    out.insert(QStringLiteral("groups"), groups);
     QJsonObject marks = out.value(QLatin1String("marks")).toObject();
     marks.insert(QStringLiteral("swaps"), swaps);
     out.insert(QStringLiteral("marks"), marks);

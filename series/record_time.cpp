@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 namespace series {
 
@@ -301,6 +302,12 @@ viewer::DateOrder chooseDateOrder(const std::vector<std::string_view>& records) 
 }
 
 std::string isoUtc(double seconds) {
+    std::string out;
+    appendIsoUtc(out, seconds);
+    return out;
+}
+
+void appendIsoUtc(std::string& out, double seconds) {
     const double whole = std::floor(seconds);
     const std::int64_t s = static_cast<std::int64_t>(whole);
     std::int64_t days = s / 86400;
@@ -311,20 +318,42 @@ std::string isoUtc(double seconds) {
     }
     int y, m, d;
     viewer::civilFromDays(days, y, m, d);
+    // Digits by hand: snprintf's format parsing is most of a CSV row's time.
     char buf[48];
-    const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", y, m, d,
-                                int(rest / 3600), int(rest / 60 % 60), int(rest % 60));
-    std::string out(buf, static_cast<std::size_t>(n));
+    char* p = buf;
+    const auto put = [&p](long long v, int width) {
+        char* end = p + width;
+        for (char* q = end; q != p;) {
+            *--q = char('0' + v % 10);
+            v /= 10;
+        }
+        p = end;
+    };
+    if (y < 0 || y > 9999) {
+        p += std::snprintf(buf, 16, "%04d", y); // an int: at most 11 characters
+    } else {
+        put(y, 4);
+    }
+    *p++ = '-';
+    put(m, 2);
+    *p++ = '-';
+    put(d, 2);
+    *p++ = 'T';
+    put(rest / 3600, 2);
+    *p++ = ':';
+    put(rest / 60 % 60, 2);
+    *p++ = ':';
+    put(rest % 60, 2);
+    out.append(buf, static_cast<std::size_t>(p - buf));
     const double fraction = seconds - whole;
     if (fraction > 5e-7) {
         std::snprintf(buf, sizeof buf, "%.6f", fraction);
-        std::string f = buf + 1; // ".xxxxxx"
+        std::string_view f = buf + 1; // ".xxxxxx"
         while (f.back() == '0')
-            f.pop_back();
+            f.remove_suffix(1);
         out += f;
     }
     out += 'Z';
-    return out;
 }
 
 std::string offsetText(int seconds) {

@@ -138,6 +138,8 @@ private:
 
 // "2026-06-01T08:00:00Z" of UTC seconds (whole seconds, fractions kept when present).
 std::string isoUtc(double seconds);
+// The same appended to `out`, with no string of its own (a CSV's million rows).
+void appendIsoUtc(std::string& out, double seconds);
 // "+01:00"
 std::string offsetText(int seconds);
 

@@ -176,6 +176,16 @@ void appendCell(std::string& out, std::string_view text, bool latin1) {
         out.append(text.front() == '+' ? text.substr(1) : text);
         return;
     }
+    // Most cells are plain ASCII needing nothing: appended as they are, with no cell of
+    // their own (the site CSV writes a million rows of them).
+    if (!text.empty() && !runsInSpreadsheet(text.front()) &&
+        std::all_of(text.begin(), text.end(), [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u < 0x80 && c != '"' && c != ',' && c != '\r' && c != '\n';
+        })) {
+        out.append(text);
+        return;
+    }
     std::string cell;
     if (!text.empty() && runsInSpreadsheet(text.front()))
         cell += '\'';

@@ -7,6 +7,7 @@
 #include "platform/checked_number.h"
 
 #include <algorithm>
+#include <charconv>
 #include <map>
 
 namespace series {
@@ -133,9 +134,24 @@ SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& sit
         r.values.resize(out.properties.size());
         r.raw.resize(out.properties.size());
     }
-    std::stable_sort(out.rows.begin(), out.rows.end(), [](const SiteRow& a, const SiteRow& b) {
+    // By UTC, then unit. Each unit's rows mostly come in order already: sorted only when
+    // they are not, and then by their places, each row moved once (not swapped around).
+    const auto before = [](const SiteRow& a, const SiteRow& b) {
         return a.utc != b.utc ? a.utc < b.utc : a.unit < b.unit;
-    });
+    };
+    if (!std::is_sorted(out.rows.begin(), out.rows.end(), before)) {
+        std::vector<std::size_t> order(out.rows.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return before(out.rows[a], out.rows[b]);
+        });
+        std::vector<SiteRow> sorted;
+        sorted.reserve(out.rows.size());
+        for (const std::size_t i : order)
+            sorted.push_back(std::move(out.rows[i]));
+        out.rows = std::move(sorted);
+    }
     return out;
 }
 
@@ -188,22 +204,58 @@ bool readSiteSeries(fleet::PgConnection& c, const std::string& site, SiteSeries&
     return true;
 }
 
-long long exportSiteCsv(const SiteSeries& series,
-                        const std::function<bool(std::string_view)>& sink) {
+std::pair<std::size_t, std::size_t> SiteSeries::rowsWithin(std::optional<double> fromUtc,
+                                                           std::optional<double> toUtc) const {
+    const auto first = fromUtc
+                           ? std::lower_bound(rows.begin(), rows.end(), *fromUtc,
+                                              [](const SiteRow& r, double t) { return r.utc < t; })
+                           : rows.begin();
+    const auto end = toUtc ? std::upper_bound(first, rows.end(), *toUtc,
+                                              [](double t, const SiteRow& r) { return t < r.utc; })
+                           : rows.end();
+    return {std::size_t(first - rows.begin()), std::size_t(std::max(first, end) - rows.begin())};
+}
+
+std::size_t SiteSeries::bytes() const {
+    // A string's own characters count only past what it holds in place (15 in libstdc++):
+    // a record's cells are mostly shorter.
+    const auto text = [](const std::string& t) {
+        return sizeof t + (t.size() > 15 ? t.capacity() + 1 : 0);
+    };
+    std::size_t n = sizeof *this + deployments.size() * sizeof(fleet::Deployment) +
+                    swaps.size() * sizeof(SiteSwap) + properties.size() * sizeof(SiteProperty);
+    for (const SiteRow& r : rows) {
+        n += sizeof r + text(r.unit) - sizeof r.unit + text(r.dataSet) - sizeof r.dataSet +
+             text(r.flags) - sizeof r.flags + r.values.capacity() * sizeof(std::optional<double>);
+        for (const std::string& raw : r.raw)
+            n += text(raw);
+        n += 32; // the two vectors' blocks as the allocator keeps them
+    }
+    return n;
+}
+
+long long exportSiteCsv(const SiteSeries& series, const std::function<bool(std::string_view)>& sink,
+                        std::optional<double> fromUtc, std::optional<double> toUtc) {
+    constexpr std::size_t kPiece = 1 << 16;
     std::string out;
-    out.reserve(1 << 16);
+    out.reserve(kPiece + 4096);
     out += "utc,unit,data_set";
     for (const SiteProperty& p : series.properties) {
+        const std::string header = p.header();
         out += ',';
-        appendCell(out, p.header(), false);
+        appendCell(out, header, false);
         out += ',';
-        appendCell(out, p.header() + " raw", false);
+        appendCell(out, header + " raw", false);
     }
     out += ",flags\r\n";
     long long rows = 0;
+    // Numbers as "%.10g" writes them, by std::to_chars: no format parsed or locale asked per
+    // cell (perf showed snprintf the writer's largest part).
     char number[64];
-    for (const SiteRow& r : series.rows) {
-        out += isoUtc(r.utc);
+    const auto [first, end] = series.rowsWithin(fromUtc, toUtc);
+    for (std::size_t at = first; at < end; ++at) {
+        const SiteRow& r = series.rows[at];
+        appendIsoUtc(out, r.utc);
         out += ',';
         appendCell(out, r.unit, false);
         out += ',';
@@ -211,18 +263,20 @@ long long exportSiteCsv(const SiteSeries& series,
         for (std::size_t i = 0; i < series.properties.size(); ++i) {
             out += ',';
             if (i < r.values.size() && r.values[i]) {
-                const int n = std::snprintf(number, sizeof number, "%.10g", *r.values[i]);
-                out.append(number, std::size_t(n));
+                const auto written = std::to_chars(number, number + sizeof number, *r.values[i],
+                                                   std::chars_format::general, 10);
+                out.append(number, written.ptr);
             }
             out += ',';
             if (i < r.raw.size())
                 appendCell(out, r.raw[i]);
         }
         out += ',';
-        appendCell(out, r.flags, false);
+        if (!r.flags.empty())
+            appendCell(out, r.flags, false);
         out += "\r\n";
         ++rows;
-        if (out.size() > (1 << 16)) {
+        if (out.size() > kPiece) {
             if (!sink(out))
                 return -1;
             out.clear();

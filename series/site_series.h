@@ -68,6 +68,13 @@ struct SiteSeries {
     long long outsideDeployments = 0; // records of the units outside their time at the site
     long long withoutUtc = 0;         // records whose UTC is not known: left out
     std::vector<std::string> told;    // what the reader should be told (unread sources ...)
+
+    // The rows within [fromUtc, toUtc] (an open end: the series' own) as [first, end) of
+    // `rows`, found by halving: a range is cut from a series kept whole without copying it.
+    std::pair<std::size_t, std::size_t> rowsWithin(std::optional<double> fromUtc,
+                                                   std::optional<double> toUtc) const;
+    // About how much memory it holds, for the bound of what is kept of it.
+    std::size_t bytes() const;
 };
 
 // One unit's data set as a record source.
@@ -95,8 +102,10 @@ bool readSiteSeries(fleet::PgConnection& connection, const std::string& site, Si
 // The site's series as CSV (RFC 4180, UTF-8, CR LF): "utc" (ISO 8601 with Z), "unit",
 // "data_set", per property its calibrated value under its header and the raw value under
 // "<header> raw", then "flags"; every text cell through appendCell. Streams to `sink` in
-// pieces (false from it stops); returns the rows written or -1 when stopped.
-long long exportSiteCsv(const SiteSeries& series,
-                        const std::function<bool(std::string_view)>& sink);
+// pieces of about 64 KiB (false from it stops), never the whole file held; the rows within
+// [fromUtc, toUtc] only, where given (rowsWithin). Returns the rows written or -1 when stopped.
+long long exportSiteCsv(const SiteSeries& series, const std::function<bool(std::string_view)>& sink,
+                        std::optional<double> fromUtc = std::nullopt,
+                        std::optional<double> toUtc = std::nullopt);
 
 } // namespace series

@@ -7,6 +7,7 @@
 
 #include "fleet/admin.h"
 #include "fleet/site_csv.h"
+#include "fleet/site_fact_writes.h"
 #include "fleet/site_facts.h"
 
 #include <QFile>
@@ -139,6 +140,116 @@ TEST_F(FleetSiteFacts, CommandsRefuseWhatIsWrongAndAddNothing) {
     ASSERT_TRUE(v);
     EXPECT_EQ(admin({"deploy", "QK9", "RIVER-03", "--from", "2026-03-09"}).status, 1);
     EXPECT_EQ(admin({"deploy", "QK9", "RIVER-03", "--from", "2026-03-10"}).status, 0);
+}
+
+// A write reads only the facts its checks need (the sites it names, the units it deploys or
+// removes, the data sets it calibrates): among many sites, units and columns the checks refuse
+// and allow exactly as they did over every fact, and the scoped read holds nothing else.
+TEST_F(FleetSiteFacts, AWritesChecksReadOnlyWhatTheyNeedAndStillRefuse) {
+    fleet::PgConnection c;
+    ASSERT_TRUE(c.connect(fleet::serviceConninfo(ownerService()), 30s)) << c.error();
+    std::vector<fleet::SiteFactToAdd> many;
+    for (int i = 0; i < 60; ++i) {
+        fleet::Site site;
+        site.code = QStringLiteral("S%1").arg(i);
+        site.name = QStringLiteral("Gauge %1").arg(i);
+        many.push_back({site, false, {}});
+        many.push_back(
+            {fleet::Deployment{
+                 QStringLiteral("U%1").arg(i), site.code, k20260301 + i * kDay, {}, false},
+             false,
+             {}});
+        many.push_back({fleet::Calibration{{},
+                                           QStringLiteral("SET%1").arg(i % 3),
+                                           2,
+                                           k20260301 + i * kDay,
+                                           k20260301 + (i + 1) * kDay,
+                                           1,
+                                           0},
+                        false,
+                        {}});
+    }
+    ASSERT_TRUE(fleet::addSiteFacts(c, many, 30s).ok);
+    // S59's unit's deployment taken back: the unit is deployed nowhere.
+    ASSERT_TRUE(
+        fleet::addSiteFacts(
+            c,
+            {{fleet::Deployment{
+                  QStringLiteral("U59"), QStringLiteral("S59"), k20260301 + 59 * kDay, {}, false},
+              true,
+              {}}},
+            30s)
+            .ok);
+
+    const fleet::SiteFacts scoped = fleet::readSiteFacts(
+        c, 30s, fleet::SiteFactScope{{QStringLiteral("S7")}, {QStringLiteral("U8")}, {}, {}});
+    ASSERT_TRUE(scoped.ok);
+    ASSERT_EQ(scoped.sites.size(), 1u);
+    EXPECT_EQ(scoped.sites[0].code, QStringLiteral("S7"));
+    ASSERT_EQ(scoped.deployments.size(), 1u);
+    EXPECT_EQ(scoped.deployments[0].unit, QStringLiteral("U8"));
+    EXPECT_TRUE(scoped.calibrations.empty());
+    EXPECT_EQ(scoped.factsRead, 2);
+
+    struct Case {
+        fleet::SiteFactValue value;
+        const char* refused; // empty: added
+    } cases[] = {
+        {fleet::Deployment{QStringLiteral("U100"), QStringLiteral("S61"), k20260301, {}, false},
+         "unknown site S61"},
+        {fleet::Deployment{QStringLiteral("U100"), QStringLiteral("S42"), k20260301, {}, false},
+         ""},
+        {fleet::Removal{QStringLiteral("U10"), k20260301 + 10 * kDay}, "not deployed before"},
+        {fleet::Removal{QStringLiteral("U59"), k20260301 + 70 * kDay}, "not deployed before"},
+        {fleet::Removal{QStringLiteral("U10"), k20260301 + 11 * kDay}, ""},
+        // SET1 holds day 4's window of column 2; SET0 day 3's; column 3 none.
+        {fleet::Calibration{
+             {}, QStringLiteral("SET1"), 2, k20260301 + 4 * kDay + 1000, std::nullopt, 2, 0},
+         "overlaps"},
+        {fleet::Calibration{{},
+                            QStringLiteral("SET2"),
+                            2,
+                            k20260301 + 4 * kDay + 1000,
+                            k20260301 + 5 * kDay,
+                            2,
+                            0},
+         ""},
+        {fleet::Calibration{
+             {}, QStringLiteral("SET1"), 3, k20260301 + 4 * kDay, std::nullopt, 2, 0},
+         ""},
+        {fleet::FieldNote{fleet::newFactId(),
+                          QStringLiteral("S99"),
+                          {},
+                          k20260301,
+                          fleet::NoteCategory::Other,
+                          QStringLiteral("x"),
+                          {}},
+         "unknown site S99"},
+    };
+    for (const Case& k : cases) {
+        const fleet::AddedSiteFacts added = fleet::addSiteFacts(c, {{k.value, false, {}}}, 30s);
+        SCOPED_TRACE(k.refused);
+        if (*k.refused) {
+            EXPECT_FALSE(added.ok);
+            EXPECT_TRUE(added.error.contains(QLatin1String(k.refused)))
+                << added.error.toStdString();
+        } else {
+            EXPECT_TRUE(added.ok) << added.error.toStdString();
+            EXPECT_EQ(added.added, 1);
+        }
+    }
+    // A site added earlier in the same call is known to the deployment after it.
+    fleet::Site fresh;
+    fresh.code = QStringLiteral("NEW-1");
+    fresh.name = QStringLiteral("New");
+    EXPECT_TRUE(fleet::addSiteFacts(
+                    c,
+                    {{fresh, false, {}},
+                     {fleet::Deployment{QStringLiteral("U200"), fresh.code, k20260301, {}, false},
+                      false,
+                      {}}},
+                    30s)
+                    .ok);
 }
 
 // A CSV file of the test's folder.

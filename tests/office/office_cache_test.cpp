@@ -72,5 +72,54 @@ TEST(OfficeCache, TakenUnreadOnlyByItsReaderWithinTheBound) {
     EXPECT_EQ(derived.findRecent(unit, set, viewer, std::chrono::hours(1)), nullptr);
 }
 
+// A site's series of `rows` rows of one property.
+std::shared_ptr<const series::SiteSeries> siteSeries(int rows) {
+    auto s = std::make_shared<series::SiteSeries>();
+    s->properties.resize(1);
+    for (int i = 0; i < rows; ++i)
+        s->rows.push_back({double(i), "U1", "SET", {1.5}, {"1.5"}, ""});
+    return s;
+}
+
+TEST(OfficeCache, ASitesSeriesKeptUnderWhatItIsBuiltFromAndBoundedInMemory) {
+    const SiteSeriesSignature built{5,
+                                    900,
+                                    {{QStringLiteral("U1"), QStringLiteral("SET"), {300, 41, 0}},
+                                     {QStringLiteral("U2"), QStringLiteral("SET"), {10, 44, 0}}}};
+    const auto one = siteSeries(1000);
+    const std::size_t bytes = one->bytes();
+    SiteSeriesCache cache(bytes * 2 + bytes / 2); // room for two of them
+    cache.keep(QStringLiteral("RIVER-03"), built, one);
+    EXPECT_EQ(cache.find(QStringLiteral("RIVER-03"), built), one);
+    EXPECT_FALSE(cache.find(QStringLiteral("RIVER-04"), built));
+    // Any change of what it is built from: a new site fact, a unit's new push, a unit's
+    // series more or fewer, a disowned role.
+    std::vector<SiteSeriesSignature> changed(6, built);
+    changed[0].facts = 6;
+    changed[1].newestArrival = 901;
+    changed[2].series[1].signature.facts = 11;
+    changed[3].series.push_back({QStringLiteral("U3"), QStringLiteral("SET"), {1, 45, 0}});
+    changed[4].series.pop_back();
+    changed[5].series[0].signature.trust = 1;
+    for (std::size_t i = 0; i < changed.size(); ++i)
+        EXPECT_FALSE(cache.find(QStringLiteral("RIVER-03"), changed[i])) << i;
+
+    // Kept again under a new signature: the old one is gone, not counted twice.
+    cache.keep(QStringLiteral("RIVER-03"), changed[0], one);
+    EXPECT_FALSE(cache.find(QStringLiteral("RIVER-03"), built));
+    EXPECT_EQ(cache.bytesKept(), bytes);
+    // A third site's series goes over the bound: the oldest kept goes first.
+    cache.keep(QStringLiteral("LAKE-1"), built, siteSeries(1000));
+    cache.keep(QStringLiteral("WEIR-2"), built, siteSeries(1000));
+    EXPECT_FALSE(cache.find(QStringLiteral("RIVER-03"), changed[0]));
+    EXPECT_TRUE(cache.find(QStringLiteral("LAKE-1"), built));
+    EXPECT_TRUE(cache.find(QStringLiteral("WEIR-2"), built));
+    EXPECT_LE(cache.bytesKept(), bytes * 2 + bytes / 2);
+    // One larger than the whole bound is never kept, and takes nothing else out.
+    cache.keep(QStringLiteral("BIG"), built, siteSeries(4000));
+    EXPECT_FALSE(cache.find(QStringLiteral("BIG"), built));
+    EXPECT_TRUE(cache.find(QStringLiteral("WEIR-2"), built));
+}
+
 } // namespace
 } // namespace office

@@ -4,9 +4,13 @@
 // and the CSV it exports, read back cell by cell.
 #include "series/site_series.h"
 
+#include "series/record_time.h"
+
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+
+#include <cstdio>
 
 namespace series {
 namespace {
@@ -144,6 +148,88 @@ TEST(SiteSeries, TheCsvNamesEachPropertyAndHoldsEveryRow) {
     // A serial that a spreadsheet would run is written as text (and the calibration of the
     // unit U2 is not this one's).
     EXPECT_NE(csv.find("\r\n2026-05-11T10:40:00Z,'=U2,SET,1100,1100,"), std::string::npos) << csv;
+}
+
+// A range is cut from the series kept whole, both ends inside; the CSV of a range holds those
+// rows alone, its numbers and times written as "%.10g" and isoUtc write them.
+TEST(SiteSeries, ARangeIsCutFromTheWholeAndItsCsvWritesNumbersAndTimesAsBefore) {
+    SiteSeries s;
+    s.properties.resize(1);
+    s.properties[0].name = "Stage";
+    const double values[] = {0.1 + 0.2, 1e-7, -123456789.123, 2.5e15, 1.0 / 3, 0};
+    for (int i = 0; i < 6; ++i)
+        s.rows.push_back({1778493600.0 + i * 60 + (i == 2 ? 0.25 : 0),
+                          i < 3 ? "U1" : "U2",
+                          "SET",
+                          {values[i]},
+                          {"r"},
+                          i == 4 ? "gap; disputed" : ""});
+    s.rows.push_back({1778493600.0 + 6 * 60, "U2", "SET", {std::nullopt}, {"x,y"}, ""});
+    const double t0 = s.rows[0].utc;
+    struct Case {
+        std::optional<double> from, to;
+        std::size_t first, end;
+    } cases[] = {
+        {{}, {}, 0, 7},
+        {t0 + 60, t0 + 180, 1, 4}, // both ends a row's time: taken
+        {t0 + 61, t0 + 179, 2, 3}, // between rows
+        {t0 + 1000, {}, 7, 7},     // after the last
+        {{}, t0 - 1, 0, 0},        // before the first
+        {t0 + 180, t0 + 60, 3, 3}, // ends the wrong way round: nothing
+        {t0 + 120.25, t0 + 120.25, 2, 3},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.first);
+        EXPECT_EQ(s.rowsWithin(k.from, k.to), std::make_pair(k.first, k.end));
+        std::string csv;
+        const long long rows = exportSiteCsv(
+            s,
+            [&](std::string_view piece) {
+                csv += piece;
+                return true;
+            },
+            k.from, k.to);
+        EXPECT_EQ(rows, (long long)(k.end - k.first));
+        std::string want = "utc,unit,data_set,Stage,Stage raw,flags\r\n";
+        for (std::size_t i = k.first; i < k.end; ++i) {
+            const SiteRow& r = s.rows[i];
+            char number[64] = "";
+            if (r.values[0])
+                std::snprintf(number, sizeof number, "%.10g", *r.values[0]);
+            want += isoUtc(r.utc) + "," + r.unit + ",SET," + number + "," +
+                    (r.raw[0] == "x,y" ? "\"x,y\"" : r.raw[0]) + "," + r.flags + "\r\n";
+        }
+        EXPECT_EQ(csv, want);
+    }
+    EXPECT_EQ(isoUtc(t0 + 120.25), "2026-05-11T10:02:00.25Z");
+    EXPECT_EQ(isoUtc(-1), "1969-12-31T23:59:59Z");
+    EXPECT_EQ(isoUtc(253402300799.0), "9999-12-31T23:59:59Z");
+}
+
+// The cell rule's quick way for plain cells gives what the full rule gives.
+TEST(SiteSeries, CellsPlainOrNotAreWrittenByTheOneRule) {
+    const std::pair<std::string_view, std::string_view> cells[] = {
+        {"U1", "U1"},
+        {"ANALOG", "ANALOG"},
+        {"a,b", "\"a,b\""},
+        {"say \"x\"", "\"say \"\"x\"\"\""},
+        {"-x", "'-x"},
+        {"=1+1", "'=1+1"},
+        {"-12.5", "-12.5"},
+        {"+3", "3"},
+        {"line\nend", "line end"},
+        {"\xb0"
+         "C",
+         "\xc2\xb0"
+         "C"},
+        {"", ""},
+        {"@a", "'@a"},
+    };
+    for (const auto& [in, out] : cells) {
+        std::string written;
+        appendCell(written, in);
+        EXPECT_EQ(written, out) << in;
+    }
 }
 
 } // namespace

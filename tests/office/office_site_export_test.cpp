@@ -1,0 +1,232 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// `xrq-series export --site CODE --service NAME` end to end against the tests' real
+// PostgreSQL: the two units the laptops pushed, RIVER-01 where SITE1 takes SITE3's place in the
+// middle of SITE3's download, SITE3's columns' meanings and a calibration window of its
+// temperature; the CSV read back row by row, cut by a range, and read by pandas with no options.
+#include "office_sites_fixture.h"
+
+#include "support/child_process.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <fstream>
+#include <sstream>
+
+namespace officetest {
+namespace {
+
+// RIVER-05: SITE4 from before its records until SITE5 takes its place at kSwapMs, in the
+// middle of SITE4's download; both units' data set LEVEL (each 200 records, one a minute from
+// local midnight, clock set to UTC+01:00: from 2026-11-30T23:00Z) has its column 2 meaning a
+// water level in metres, and SITE4's is calibrated 2x + 1 over its first half hour.
+constexpr std::int64_t kHalfHour = 30 * 60000;
+
+class SiteExportTest : public OfficeSitesTest {
+protected:
+    static void SetUpTestSuite() {
+        OfficeSitesTest::SetUpTestSuite();
+        if (s && s->failure.empty())
+            s->failure = addRiver5();
+    }
+
+    static std::string addRiver5() {
+        const std::string folder = s->dir.path().toStdString() + "/c";
+        if (!QDir().mkpath(QString::fromStdString(folder)))
+            return "no folder for the third outbox";
+        fleettest::LocalStore c(folder + "/c-units.sqlite");
+        const QString la = QStringLiteral("laptop_a");
+        std::vector<fleet::Fact> sets;
+        for (const char* unit : {"SITE4", "SITE5"})
+            sets.push_back(
+                clockSetFact({unit, kSite3ClockSetMs, "26-12-01 00:00:00", 3600}, id(), la));
+        if (!c.ok() || !c.record(sets) ||
+            !c.recordSpan(records("SITE4", "LEVEL", 200, la, -1, 0, kSite3AtMs)) ||
+            !c.recordSpan(records("SITE5", "LEVEL", 200, la, -1, 0, kSite3AtMs)) ||
+            !Shared::push("laptop_a", c.path()))
+            return "SITE4's and SITE5's facts not pushed";
+        fleet::PgConnection pg;
+        if (!pg.connect(fleet::serviceConninfo("owner_db"), 10s))
+            return "owner not connected";
+        const fleet::Site river5{QStringLiteral("RIVER-05"),
+                                 QStringLiteral("Weir"),
+                                 {},
+                                 8.5,
+                                 47.3,
+                                 std::nullopt,
+                                 std::nullopt};
+        const fleet::ColumnMeaning level{
+            {},
+            QStringLiteral("LEVEL"),
+            2,
+            0,
+            QStringLiteral("Water level"),
+            {},
+            {QStringLiteral("m"), QStringLiteral("m"), QStringLiteral("metre")}};
+        const fleet::Calibration calibration{QStringLiteral("SITE4"),
+                                             QStringLiteral("LEVEL"),
+                                             2,
+                                             kSite3ClockSetMs,
+                                             kSite3ClockSetMs + kHalfHour,
+                                             2,
+                                             1};
+        const fleet::AddedSiteFacts added = fleet::addSiteFacts(
+            pg,
+            {{river5, false, {}},
+             {fleet::Deployment{QStringLiteral("SITE4"), river5.code, kSite3ClockSetMs - 3600000,
+                                std::nullopt, false},
+              false,
+              {}},
+             {fleet::Removal{QStringLiteral("SITE4"), kSwapMs}, false, {}},
+             {fleet::Deployment{QStringLiteral("SITE5"), river5.code, kSwapMs, std::nullopt, false},
+              false,
+              {}},
+             {level, false, {}},
+             {calibration, false, {}}});
+        return added.ok ? std::string() : "site facts not added: " + added.error.toStdString();
+    }
+
+    struct Ran {
+        int code = -1;
+        std::string out, err;
+    };
+    Ran exportSite(std::vector<std::string> more) {
+        const QString out = QString::fromStdString(s->dir.path().toStdString()) +
+                            QStringLiteral("/site-export-%1.txt").arg(++m_runs);
+        std::vector<std::string> args = {"export", "--site", "RIVER-05", "--service", "owner_db"};
+        args.insert(args.end(), more.begin(), more.end());
+        testsupport::ChildProcess child(XRQ_BIN_DIR "/xrq-series", args, out.toStdString());
+        Ran r;
+        EXPECT_TRUE(child.waitForExit(60s)) << child.errorOutput();
+        r.code = child.exitedNormally() ? child.exitCode() : -1;
+        r.err = child.errorOutput();
+        std::ifstream in(out.toStdString(), std::ios::binary);
+        r.out.assign(std::istreambuf_iterator<char>(in), {});
+        return r;
+    }
+
+private:
+    int m_runs = 0;
+};
+
+std::vector<std::vector<std::string>> rowsOf(const std::string& csv) {
+    std::vector<std::vector<std::string>> rows;
+    std::size_t at = 0;
+    while (at < csv.size()) {
+        const std::size_t end = csv.find("\r\n", at);
+        if (end == std::string::npos)
+            break;
+        std::vector<std::string> cells;
+        std::stringstream line(csv.substr(at, end - at));
+        for (std::string cell; std::getline(line, cell, ',');)
+            cells.push_back(cell);
+        if (!csv.compare(end - 1, 1, ","))
+            cells.emplace_back();
+        rows.push_back(cells);
+        at = end + 2;
+    }
+    return rows;
+}
+
+TEST_F(SiteExportTest, TheSitesCsvHoldsEachUnitInItsTimeCalibratedAndNamedByMeaning) {
+    const Ran whole = exportSite({});
+    ASSERT_EQ(whole.code, 0) << whole.err;
+    const auto rows = rowsOf(whole.out);
+    ASSERT_FALSE(rows.empty());
+    const std::vector<std::string> header = {
+        "utc",     "unit",        "data_set", "Water level [m]", "Water level [m] raw",
+        "field_3", "field_3 raw", "flags"};
+    EXPECT_EQ(rows[0], header);
+    // SITE4's records before the swap (00:00 to 01:59 local, 23:00Z on), then SITE5's from it
+    // to its last (03:19 local): the swap falls in the middle of SITE4's download of 200.
+    ASSERT_EQ(rows.size(), 1u + kSite3BeforeSwap + (200 - kSite3BeforeSwap)) << whole.out;
+    struct Want {
+        std::size_t row;
+        const char* utc;
+        const char* unit;
+        const char* level; // calibrated
+        const char* raw;
+    } want[] = {
+        {1, "2026-11-30T23:00:00Z", "SITE4", "1", "0"},   // 2 * 0 + 1
+        {30, "2026-11-30T23:29:00Z", "SITE4", "19", "9"}, // the window's last minute
+        {31, "2026-11-30T23:30:00Z", "SITE4", "0", "0"},  // the window has ended
+        {38, "2026-11-30T23:37:00Z", "SITE4", "99", "99"},
+        {120, "2026-12-01T00:59:00Z", "SITE4", "9", "9"},
+        {121, "2026-12-01T01:00:00Z", "SITE5", "0", "0"}, // the swap: SITE5's record 120
+        {200, "2026-12-01T02:19:00Z", "SITE5", "9", "9"}, // its last, 199
+    };
+    for (const Want& w : want) {
+        SCOPED_TRACE(w.row);
+        const auto& r = rows[w.row];
+        ASSERT_EQ(r.size(), header.size());
+        EXPECT_EQ(r[0], w.utc);
+        EXPECT_EQ(r[1], w.unit);
+        EXPECT_EQ(r[2], "LEVEL");
+        EXPECT_EQ(r[3], w.level);
+        EXPECT_EQ(r[4], w.raw);
+        EXPECT_EQ(r[5], "1"); // column 3, no meaning: by its number, across the swap
+    }
+
+    // A range across the swap: ten minutes of each unit, the ends taken.
+    const Ran part = exportSite({"--from", "2026-12-01T00:50:00Z", "--to", "2026-12-01T01:10:00Z"});
+    ASSERT_EQ(part.code, 0) << part.err;
+    const auto cut = rowsOf(part.out);
+    ASSERT_EQ(cut.size(), 1u + 10 + 11);
+    EXPECT_EQ(cut[1][0], "2026-12-01T00:50:00Z");
+    EXPECT_EQ(cut[10][1], "SITE4");
+    EXPECT_EQ(cut[11][1], "SITE5");
+
+    // An unknown site: a clear error, nothing written.
+    const Ran none = exportSite({"--site", "NOSUCH"});
+    EXPECT_NE(none.code, 0);
+    EXPECT_NE(none.err.find("NOSUCH"), std::string::npos) << none.err;
+
+    // As its users read it: pandas with no options.
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty() || QProcess::execute(python, {"-c", "import pandas"}) != 0)
+        GTEST_SKIP() << "python3 with pandas is not installed (scripts/common.sh installs it)";
+    const QString file = s->dir.path() + QStringLiteral("/site.csv");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(whole.out.data(), qint64(whole.out.size()));
+    }
+    QProcess p;
+    p.start(python, {"-c",
+                     "import sys, pandas\n"
+                     "d = pandas.read_csv(sys.argv[1])\n"
+                     "print(len(d), d['Water level [m]'].sum(), d['unit'].nunique(), "
+                     "str(d['Water level [m]'].dtype), str(d['utc'].dtype))",
+                     file});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    // The levels: SITE4's 120 (0..9 calibrated to 1..19 in the window, 99 at 37, the rest
+    // 0..9) and SITE5's 80 (records 120 to 199: 0..9 eight times).
+    long long sum = 0;
+    for (int i = 0; i < 200; ++i) {
+        const int v = i == 37 ? 99 : i % 10;
+        sum += i < 30 ? 2 * v + 1 : v;
+    }
+    EXPECT_EQ(p.readAllStandardOutput().trimmed().toStdString(),
+              std::to_string(200) + " " + std::to_string(sum) + " 2 int64 object");
+}
+
+// A unit's own plot names its columns as the site's does: by the meaning of its data set's
+// column where one is given, else by its number.
+TEST_F(SiteExportTest, AUnitsPlotNamesItsColumnsByTheirMeaning) {
+    startOffice();
+    const QJsonObject plot = get(QStringLiteral("/api/series?u=SITE4&set=LEVEL&buckets=20")).json();
+    EXPECT_EQ(plot.value(QLatin1String("names")).toArray(), (QJsonArray{"Water level", "field_3"}));
+    EXPECT_EQ(plot.value(QLatin1String("units")).toArray(), (QJsonArray{"m", ""}));
+    EXPECT_EQ(plot.value(QLatin1String("columns")).toArray(),
+              (QJsonArray{"Water level m", "field_3"}));
+    // A data set without meanings keeps its columns' numbers.
+    const QJsonObject other = get(QStringLiteral("/api/series?u=SITE1&set=ANALOG")).json();
+    EXPECT_EQ(other.value(QLatin1String("names")).toArray(), (QJsonArray{"field_2", "field_3"}));
+}
+
+} // namespace
+} // namespace officetest
