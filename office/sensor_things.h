@@ -16,12 +16,11 @@
 // (the record's place in the derived series, 0-based, over every segment).
 // Runs on a read thread of the service, as office_routes does.
 
+#include "office/entity_links.h"
 #include "office/odata_query.h"
 #include "office/office_routes.h"
 
 namespace office {
-
-inline constexpr const char* kApiRoot = "/api/v1.1";
 
 // `path` begins with kApiRoot.
 Answer sensorThingsAnswer(const Request& request, const OfficeConfig& config);
