@@ -481,6 +481,9 @@ public:
             for (const fleet::Site& site : sites().sites)
                 out.push_back(set == Set::Locations ? locationJson(m_l, site)
                                                     : featureJson(m_l, site));
+            if (set == Set::FeaturesOfInterest)
+                for (const QString& u : units())
+                    out.push_back(unitFeatureJson(m_l, u));
             break;
         case Set::HistoricalLocations:
             for (const fleet::Deployment& d : sites().deployments) {
@@ -527,6 +530,10 @@ public:
         }
         case Set::Locations:
         case Set::FeaturesOfInterest: {
+            if (const std::optional<QString> unit = unitOfFeatureId(id))
+                return set == Set::FeaturesOfInterest && unitExists(*unit)
+                           ? std::optional(unitFeatureJson(m_l, *unit))
+                           : std::nullopt;
             const std::optional<QStringList> code = splitId(id, 1);
             const fleet::Site* site = code ? sites().site(code->front()) : nullptr;
             if (!site)
@@ -557,6 +564,17 @@ public:
         };
         if (const std::optional<QString> code = siteOfId(id)) {
             followSite(*code, id, nav, window, out);
+            return spend(out);
+        }
+        if (const std::optional<QString> unit = unitOfFeatureId(id)) {
+            // What the unit observed outside every deployment.
+            for (const Stream& s : streamsOfUnit(*unit))
+                for (QJsonObject& o : observationsOf(s.id, window)) {
+                    const std::optional<double> t =
+                        parseIsoTime(o.value(QLatin1String("phenomenonTime")).toString());
+                    if (t && !deployedAt(*unit, *t))
+                        out.push_back(std::move(o));
+                }
             return spend(out);
         }
         const std::optional<StreamId> stream = streamOf(id);
@@ -677,11 +695,10 @@ public:
                         : std::nullopt;
                 if (!t)
                     break;
-                const std::int64_t atMs = std::int64_t(std::floor(*t * 1000));
-                const auto d = sites().deploymentOf(o->stream.unit, atMs);
-                if (d && (!d->toMs || *d->toMs > atMs))
-                    if (const fleet::Site* site = siteNamed(d->site))
-                        out.push_back(featureJson(m_l, *site));
+                const std::optional<fleet::Deployment> d = deployedAt(o->stream.unit, *t);
+                const fleet::Site* site = d ? siteNamed(d->site) : nullptr;
+                out.push_back(site ? featureJson(m_l, *site)
+                                   : unitFeatureJson(m_l, o->stream.unit));
             }
             break;
         }
@@ -824,9 +841,9 @@ public:
     // The site Datastream an identity names, or the one an Observation's identity begins with.
     const SiteStream* siteStream(const QString& code, const QString& id, bool ofObservation) {
         for (const SiteStream& s : streamsOfSite(code))
-            if (ofObservation ? id.startsWith(s.id + QLatin1Char('/')) &&
-                                    splitId(id.mid(s.id.size() + 1), 4)
-                              : id == s.id)
+            if (ofObservation
+                    ? id.startsWith(s.id + QLatin1Char('/')) && splitId(id.mid(s.id.size() + 1), 4)
+                    : id == s.id)
                 return &s;
         return nullptr;
     }
@@ -839,10 +856,9 @@ public:
         const auto series = siteSeries(code);
         if (!series)
             return out;
-        const std::vector<std::size_t> rows =
-            siteObservationRows(*series, stream, [&](double t) {
-                return (!window.from || t >= *window.from) && (!window.to || t <= *window.to);
-            });
+        const std::vector<std::size_t> rows = siteObservationRows(*series, stream, [&](double t) {
+            return (!window.from || t >= *window.from) && (!window.to || t <= *window.to);
+        });
         if (m_built + (long long)rows.size() > m_c.limits.mostWebObservations) {
             failObservations();
             return out;
@@ -851,6 +867,15 @@ public:
         for (const std::size_t row : rows)
             out.push_back(siteObservationJson(m_l, *series, stream, row));
         return out;
+    }
+
+    // The deployment `unit` was within at `utc` (seconds), if any.
+    std::optional<fleet::Deployment> deployedAt(const QString& unit, double utc) {
+        const std::int64_t atMs = std::int64_t(std::floor(utc * 1000));
+        std::optional<fleet::Deployment> d = sites().deploymentOf(unit, atMs);
+        if (d && d->toMs && *d->toMs <= atMs)
+            d.reset();
+        return d;
     }
 
     // The Datastreams of the sites whose Sensor `unit` is (the unit deployed there last).
@@ -1031,7 +1056,8 @@ private:
             for (const int field : shape.fields) {
                 QJsonObject json = datastreamJson(m_l, unit, set, field, shape);
                 QJsonObject property = withMeaning(json, unit, set, field);
-                streams.push_back({StreamId{unit, set, field}, std::move(json), std::move(property)});
+                streams.push_back(
+                    {StreamId{unit, set, field}, std::move(json), std::move(property)});
             }
         }
         if (streams.empty())

@@ -47,8 +47,8 @@ const fleet::Deployment* deploymentAt(const series::SiteSeries& s, const std::st
 }
 
 QString recordKey(const series::SiteRow& r) {
-    return joinId({utf8(r.unit), utf8(r.dataSet), QString::number(r.segment),
-                   QString::number(r.index)});
+    return joinId(
+        {utf8(r.unit), utf8(r.dataSet), QString::number(r.segment), QString::number(r.index)});
 }
 
 QJsonObject observationJson(const Links& l, const series::SiteSeries& s, const SiteStream& stream,
@@ -105,6 +105,33 @@ std::optional<QString> siteOfId(const QString& id) {
     return code->front();
 }
 
+std::optional<QString> unitOfFeatureId(const QString& id) {
+    if (!id.startsWith(QLatin1String("unit:")))
+        return std::nullopt;
+    const std::optional<QStringList> unit = splitId(id.mid(5), 1);
+    if (!unit)
+        return std::nullopt;
+    return unit->front();
+}
+
+QJsonObject unitFeatureJson(const Links& l, const QString& unit) {
+    const QString id = QStringLiteral("unit:") + joinId({unit});
+    return {
+        {QStringLiteral("@iot.id"), id},
+        {QStringLiteral("@iot.selfLink"), l.entity("FeaturesOfInterest", id)},
+        {QStringLiteral("name"), QStringLiteral("%1 at no site").arg(unit)},
+        {QStringLiteral("description"),
+         QStringLiteral("What unit %1 observed while it was deployed at no site").arg(unit)},
+        {QStringLiteral("encodingType"), QStringLiteral("application/geo+json")},
+        {QStringLiteral("feature"),
+         QJsonObject{{QStringLiteral("type"), QStringLiteral("Feature")},
+                     {QStringLiteral("geometry"), QJsonValue::Null},
+                     {QStringLiteral("properties"), QJsonObject{{QStringLiteral("unit"), unit}}}}},
+        {QStringLiteral("properties"), QJsonObject{{QStringLiteral("unit"), unit}}},
+        {QStringLiteral("Observations@iot.navigationLink"),
+         l.entity("FeaturesOfInterest", id, "Observations")}};
+}
+
 QString siteHistoricalId(const QString& code, const fleet::Deployment& d) {
     return siteThingId(code) + QLatin1Char('/') + joinId({d.unit, QString::number(d.fromMs)});
 }
@@ -138,9 +165,9 @@ QJsonObject unitOfMeasurementJson(const fleet::UnitOfMeasure& uom) {
     return {{QStringLiteral("name"), uom.name},
             {QStringLiteral("symbol"), uom.symbol},
             {QStringLiteral("definition"),
-             uom.code.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                : QJsonValue(QStringLiteral("http://unitsofmeasure.org/ucum.html#") +
-                                             uom.code)}};
+             uom.code.isEmpty()
+                 ? QJsonValue(QJsonValue::Null)
+                 : QJsonValue(QStringLiteral("http://unitsofmeasure.org/ucum.html#") + uom.code)}};
 }
 
 QJsonObject siteThingJson(const Links& l, const fleet::Site& site) {
@@ -155,7 +182,8 @@ QJsonObject siteThingJson(const Links& l, const fleet::Site& site) {
                    .arg(site.code)
              : site.description},
         {QStringLiteral("properties"),
-         QJsonObject{{QStringLiteral("site"), site.code}, {QStringLiteral("kind"), QStringLiteral("site")}}},
+         QJsonObject{{QStringLiteral("site"), site.code},
+                     {QStringLiteral("kind"), QStringLiteral("site")}}},
         {QStringLiteral("Locations@iot.navigationLink"), l.entity("Things", id, "Locations")},
         {QStringLiteral("HistoricalLocations@iot.navigationLink"),
          l.entity("Things", id, "HistoricalLocations")},
@@ -268,8 +296,7 @@ std::optional<QString> siteSensorUnit(const series::SiteSeries& s) {
     return last->unit;
 }
 
-std::vector<std::size_t> siteObservationRows(const series::SiteSeries& s,
-                                             const SiteStream& stream,
+std::vector<std::size_t> siteObservationRows(const series::SiteSeries& s, const SiteStream& stream,
                                              const std::function<bool(double utc)>& within) {
     std::vector<std::size_t> out;
     for (std::size_t i = 0; i < s.rows.size(); ++i)

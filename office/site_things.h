@@ -15,6 +15,8 @@
 //                       site:RIVER-1/c/TEMP/field_3             (no meaning: data set, name)
 //   Observation         <Datastream>/SITE3/TEMP/1/37            (unit, data set, the record's
 //                                                                segment and place in it)
+//   FeatureOfInterest   unit:SITE3                              (what a unit observed while
+//                                                                deployed at no site)
 //   ObservedProperty    property:Water%20temperature            (a meaning's property)
 //                       column:TEMP/field_3                     (a site column without one)
 // A record seen through a site's Datastream and through its unit's is two Observations, each
@@ -37,6 +39,8 @@ QString siteThingId(const QString& code);
 // The site an identity of a site's entity names (any of the table above but the
 // ObservedProperties'), or none when `id` is not one.
 std::optional<QString> siteOfId(const QString& id);
+// The unit whose FeatureOfInterest outside the sites `id` names, or none.
+std::optional<QString> unitOfFeatureId(const QString& id);
 QString siteHistoricalId(const QString& code, const fleet::Deployment& d);
 QString siteStreamId(const QString& code, const series::SiteProperty& p);
 QString sitePropertyId(const series::SiteProperty& p);
@@ -47,12 +51,14 @@ QString meaningPropertyId(const QString& property);
 // the column's meaning is not recorded (the standard's form for a Datastream without a unit).
 QJsonObject unitOfMeasurementJson(const fleet::UnitOfMeasure& uom);
 
+// What a unit observed while it was deployed at no site: a GeoJSON Feature with no place,
+// every Observation having one FeatureOfInterest.
+QJsonObject unitFeatureJson(const Links& l, const QString& unit);
 QJsonObject siteThingJson(const Links& l, const fleet::Site& site);
 // A deployment at `site` as one of the site Thing's HistoricalLocations.
 QJsonObject siteHistoricalJson(const Links& l, const fleet::Deployment& d);
 // The ObservedProperty of a column's meaning, and of a site's column without one.
-QJsonObject meaningPropertyJson(const Links& l, const QString& property,
-                                const QString& definition);
+QJsonObject meaningPropertyJson(const Links& l, const QString& property, const QString& definition);
 QJsonObject sitePropertyJson(const Links& l, const series::SiteProperty& p);
 
 // The site's Datastreams, one per property of its series that has a value in any row.

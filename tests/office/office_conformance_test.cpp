@@ -90,7 +90,8 @@ TEST_F(Conformance, Req_ResourcePath_CollectionsAndEntitiesById) {
                                            {QStringLiteral("Observations"), 2 * kSite3Records},
                                            {QStringLiteral("Locations"), 0},
                                            {QStringLiteral("HistoricalLocations"), 0},
-                                           {QStringLiteral("FeaturesOfInterest"), 0}};
+                                           // each unit's outside any site
+                                           {QStringLiteral("FeaturesOfInterest"), 3}};
     for (const QString& set : sets) {
         SCOPED_TRACE(set.toStdString());
         const QJsonObject c = ok(QLatin1Char('/') + set + QStringLiteral("?$count=true"));
@@ -466,7 +467,8 @@ TEST_F(ConformanceWithSites, Req_DataModel_SitesDeploymentsAndMeanings) {
                     .value(QLatin1String("@iot.selfLink"))
                     .toString()
                     .endsWith(QLatin1String("/Things('SITE3')")));
-    EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest?$count=true")), 2);
+    // The sites, and what each unit observed at none.
+    EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest?$count=true")), 2 + 3);
     // Each record taken there twice: through its unit's Datastream and through the site's.
     EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest('LAKE-2')/Observations?$count=true")),
               2 * 2 * 120);
