@@ -1321,10 +1321,16 @@ Answer notFound(const QString& what) {
 // another, or in their time's order) filtered on their time alone: cut from the series'
 // timelines, building only the page's Observations, so that it costs about the same at any
 // size of the series (the common read, which ReadLimits::mostWebObservations does not bound).
-// Nullopt when the options ask more than that.
+// Nullopt when the options ask more than that. `sites`: the sites' Datastreams besides, after
+// the units' (their Observations cut from the site's series).
+struct SiteSource {
+    std::shared_ptr<const series::SiteSeries> series;
+    SiteStream stream;
+};
 std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
                                             const std::vector<StreamId>& streams,
-                                            const QueryOptions& o, const Links& l) {
+                                            const QueryOptions& o, const Links& l,
+                                            const std::vector<SiteSource>& sites = {}) {
     std::optional<TimeFilter> filter;
     if (o.filter) {
         filter = timeFilterOf(*o.filter);
@@ -1360,6 +1366,12 @@ std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
                 hits.push_back({utc.seconds, std::uint32_t(held.size() - 1), at});
         }
     }
+    for (std::size_t k = 0; k < sites.size(); ++k)
+        for (const std::size_t row :
+             siteObservationRows(*sites[k].series, sites[k].stream,
+                                 [&](double t) { return !filter || filter->holds(t); }))
+            hits.push_back(
+                {sites[k].series->rows[row].utc, std::uint32_t(streams.size() + k), row});
     if (ordered)
         std::stable_sort(hits.begin(), hits.end(), [&](const Hit& x, const Hit& y) {
             return newestFirst ? x.t > y.t : x.t < y.t;
@@ -1373,6 +1385,13 @@ std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
     std::vector<QJsonObject> built(wanted.size());
     for (auto next = wanted.begin(); next != wanted.end();) {
         const std::uint32_t s = std::get<0>(*next);
+        if (s >= streams.size()) {
+            const SiteSource& site = sites[s - streams.size()];
+            built[std::get<2>(*next)] =
+                siteObservationJson(l, *site.series, site.stream, std::get<1>(*next));
+            ++next;
+            continue;
+        }
         const StreamId& id = streams[s];
         const QString stream = id.id();
         const std::vector<Timeline::Point>& points = held[s].timeline->points;
@@ -1554,12 +1573,15 @@ Shaper::Page collectionPage(Model& model, Shaper& shaper, const Walked& w, const
             page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
         else if (const std::optional<QString> site = siteOfId(*w.parentId))
             page = siteStreamPage(model, shaper, *site, *w.parentId, a.options, l);
-    } else if (!w.via && w.set == Set::Observations && model.sites().deployments.empty()) {
-        // (with sites, their Datastreams' Observations are among them: the general way)
+    } else if (!w.via && w.set == Set::Observations) {
         const std::vector<StreamId> streams = model.allStreams();
+        std::vector<SiteSource> sites;
+        for (const fleet::Site& site : model.sites().sites)
+            for (const SiteStream& s : model.streamsOfSite(site.code))
+                sites.push_back({model.siteSeries(site.code), s});
         if (model.failed)
             return {};
-        page = timeOrderedPage(model, shaper, streams, a.options, l);
+        page = timeOrderedPage(model, shaper, streams, a.options, l, sites);
     }
     if (page)
         return *page;

@@ -314,6 +314,24 @@ TEST_F(DataModel, Req_DataModel_Observation) {
     office.reset();
     startOffice();
     EXPECT_EQ(ids(values(path + QStringLiteral("?$top=5&$skip=118"))), before);
+    // At the root, every unit's and every site's, cut from their series whatever their number
+    // (no bound on Observations built is met): 4 unit Datastreams of 300, RIVER-1's 2 of 300
+    // across the swap, LAKE-2's 2 of 180.
+    office::ReadLimits limits;
+    limits.mostWebObservations = 100;
+    office.reset();
+    startOffice(limits);
+    EXPECT_EQ(ok(QStringLiteral("/Observations?$count=true&$top=1&$orderby=phenomenonTime%20desc"))
+                  .value(QLatin1String("@iot.count"))
+                  .toInt(),
+              4 * kSite3Records + 2 * kSite3Records + 2 * 180);
+    const QJsonObject late = ok(QStringLiteral("/Observations?$count=true&$top=1000&$filter="
+                                               "phenomenonTime%20ge%202026-12-01T01:00:00Z"));
+    EXPECT_EQ(late.value(QLatin1String("@iot.count")).toInt(), 4 * 180 + 2 * 180 + 2 * 180);
+    QSet<QString> pageIds;
+    for (const QJsonValue& o : late.value(QLatin1String("value")).toArray())
+        pageIds.insert(str(o, "@iot.id"));
+    EXPECT_EQ(pageIds.size(), 1000);
     // Newest first, and a time range, cut from the site's series.
     EXPECT_EQ(str(values(path + QStringLiteral("?$top=1&$orderby=phenomenonTime%20desc")).first(),
                   "phenomenonTime"),
