@@ -517,11 +517,22 @@ public:
                     return stream.json;
             return std::nullopt;
         }
-        case Set::ObservedProperties:
-            for (const QJsonObject& p : all(Set::ObservedProperties, {}))
-                if (p.value(QLatin1String("@iot.id")).toString() == id)
-                    return p;
+        case Set::ObservedProperties: {
+            // A column's (two parts) is a unit's alone: the sites' series are not read for it.
+            const bool ofUnits = splitId(id, 2).has_value();
+            for (const QString& u :
+                 ofUnits || id.startsWith(QLatin1String("property:")) ? units() : QStringList())
+                for (const Stream& s : streamsOfUnit(u))
+                    if (idOf(s.property) == id)
+                        return s.property;
+            if (!ofUnits)
+                for (const fleet::Site& site : sites().sites)
+                    for (const SiteStream& s : streamsOfSite(site.code))
+                        if (const auto series = siteSeries(site.code))
+                            if (sitePropertyId(series->properties[s.property]) == id)
+                                return sitePropertyJson(m_l, series->properties[s.property]);
             return std::nullopt;
+        }
         case Set::Observations: {
             const std::optional<ObservationId> o = observationOf(id);
             if (!o || !one(Set::Datastreams, o->stream.id()))
