@@ -62,7 +62,8 @@ QJsonObject observationJson(const Links& l, const series::SiteSeries& s, const S
     const QString raw = QString::fromLatin1(r.raw[at].data(), qsizetype(r.raw[at].size()));
     QJsonObject parameters{
         {QStringLiteral("raw"), raw},
-        {QStringLiteral("unit_time"), utf8(r.unitTime)},
+        {QStringLiteral("unit_time"),
+         QString::fromLatin1(r.unitTime.data(), qsizetype(r.unitTime.size()))},
         {QStringLiteral("utc_offset"), QString::fromStdString(series::offsetText(r.offsetSeconds))},
         {QStringLiteral("unit"), utf8(r.unit)},
         {QStringLiteral("data_set"), dataSetLabel(utf8(r.dataSet))}};
