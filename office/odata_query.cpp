@@ -439,6 +439,13 @@ std::optional<QStringList> splitId(const QString& id, int parts) {
     return out;
 }
 
+QString collectionOptionOf(const QueryOptions& o) {
+    for (const char* name : {"$top", "$skip", "$count", "$orderby", "$filter"})
+        if (o.given.contains(QLatin1String(name)))
+            return QLatin1String(name);
+    return {};
+}
+
 bool parseResourcePath(QStringView path, std::vector<PathPart>& parts) {
     parts.clear();
     qsizetype at = 0;

@@ -87,6 +87,10 @@ inline constexpr int kMostExpandDepth = 4;
 bool parseQueryOptions(const QMap<QString, QString>& values, QueryOptions& options,
                        QueryRefusal& refusal);
 
+// The first of `options` that only a collection takes ($top, $skip, $count, $orderby,
+// $filter): a single entity, or one expanded, refuses it by name. Empty when none is given.
+QString collectionOptionOf(const QueryOptions& options);
+
 // A path of the web service after its root read into its parts: "/Things('SITE1')/Datastreams"
 // is {Things, SITE1}, {Datastreams}; a key's quotes are doubled inside it ("'O''Hara'"), and
 // it may hold "/"; a part may be "$value" or "$ref". At most kMostPathParts parts. False on

@@ -5,6 +5,7 @@
 #include "office/plot_buckets.h"
 #include "office/query_params.h"
 #include "office/series_counts.h"
+#include "office/site_things.h"
 
 #include "series/record_time.h"
 
@@ -21,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <tuple>
 
 namespace office {
@@ -29,6 +31,8 @@ namespace {
 
 const QString kMeasurement =
     QStringLiteral("http://www.opengis.net/def/observationType/OGC-OM/2.0/OM_Measurement");
+const QString kObservation =
+    QStringLiteral("http://www.opengis.net/def/observationType/OGC-OM/2.0/OM_Observation");
 
 Answer json(const QJsonObject& o) {
     return {200, "application/json", QJsonDocument(o).toJson(QJsonDocument::Compact), {}};
@@ -41,31 +45,6 @@ QString originOf(const Request& r) {
             return {};
     return r.linkOrigin;
 }
-
-// A key in a path as a link writes it: its '%' escaped, its quotes doubled.
-QString keyInLink(const QString& id) {
-    QString k = id;
-    k.replace(QLatin1Char('%'), QLatin1String("%25"))
-        .replace(QLatin1Char('\''), QLatin1String("''"));
-    return k;
-}
-
-class Links {
-public:
-    explicit Links(QString origin) : m_base(std::move(origin) + QLatin1String(kApiRoot)) {}
-    QString entity(const char* set, const QString& id, const char* then = nullptr) const {
-        QString l = m_base + QLatin1Char('/') + QLatin1String(set) + QStringLiteral("('") +
-                    keyInLink(id) + QStringLiteral("')");
-        if (then)
-            l += QLatin1Char('/') + QLatin1String(then);
-        return l;
-    }
-    QString set(const char* name) const { return m_base + QLatin1Char('/') + QLatin1String(name); }
-    QString root() const { return m_base; }
-
-private:
-    QString m_base;
-};
 
 // A data set's numeric columns and what its records' times span.
 struct SetShape {
@@ -218,13 +197,11 @@ QJsonObject datastreamJson(const Links& l, const QString& unit, const QString& s
         {QStringLiteral("description"), QStringLiteral("Field %1 of data set %2 of unit %3")
                                             .arg(field)
                                             .arg(dataSetLabel(set), unit)},
-        {QStringLiteral("unitOfMeasurement"),
-         QJsonObject{{QStringLiteral("name"), QStringLiteral("no meaning recorded")},
-                     {QStringLiteral("symbol"), QString()},
-                     {QStringLiteral("definition"), QString()}}},
-        {QStringLiteral("observationType"), kMeasurement},
+        {QStringLiteral("unitOfMeasurement"), unitOfMeasurementJson({})},
+        {QStringLiteral("observationType"), kObservation},
         {QStringLiteral("properties"),
          QJsonObject{{QStringLiteral("data_set"), dataSetLabel(set)},
+                     {QStringLiteral("meaning"), QStringLiteral("not recorded")},
                      {QStringLiteral("field"), field},
                      {QStringLiteral("records"), qint64(shape.records)},
                      {QStringLiteral("records_without_utc"), qint64(shape.withoutUtc)},
@@ -438,6 +415,8 @@ const Navigation* navigationOf(Set from, QStringView name) {
     return nullptr;
 }
 
+QString idOf(const QJsonObject& e);
+
 // The entities as the server's facts give them, read on demand within one request's bounds
 // (ReadLimits' mostWeb*: beyond one, the answer is a 413 that names it, so that no query reads
 // or builds without end).
@@ -458,18 +437,29 @@ public:
         case Set::Sensors:
             for (const QString& u : units())
                 out.push_back(set == Set::Things ? thingJson(m_l, u) : sensorJson(m_l, u));
+            if (set == Set::Things)
+                for (const fleet::Site& site : sites().sites)
+                    out.push_back(siteThingJson(m_l, site));
             break;
         case Set::Datastreams:
             for (const QString& u : units())
                 for (const Stream& s : streamsOfUnit(u))
                     out.push_back(s.json);
+            for (const fleet::Site& site : sites().sites)
+                for (const SiteStream& s : streamsOfSite(site.code))
+                    out.push_back(s.json);
             break;
         case Set::ObservedProperties: {
-            std::map<std::pair<QString, int>, QJsonObject> distinct;
+            std::map<QString, QJsonObject> distinct;
             for (const QString& u : units())
                 for (const Stream& s : streamsOfUnit(u))
-                    distinct.emplace(std::pair(s.id.set, s.id.field),
-                                     propertyJson(m_l, s.id.set, s.id.field));
+                    distinct.emplace(idOf(s.property), s.property);
+            for (const fleet::Site& site : sites().sites)
+                for (const SiteStream& s : streamsOfSite(site.code))
+                    if (const auto series = siteSeries(site.code)) {
+                        const QJsonObject p = sitePropertyJson(m_l, series->properties[s.property]);
+                        distinct.emplace(idOf(p), p);
+                    }
             for (auto& [key, json] : distinct)
                 out.push_back(std::move(json));
             break;
@@ -480,16 +470,26 @@ public:
                     std::vector<QJsonObject> o = observationsOf(s.id, window);
                     std::move(o.begin(), o.end(), std::back_inserter(out));
                 }
+            for (const fleet::Site& site : sites().sites)
+                for (const SiteStream& s : streamsOfSite(site.code)) {
+                    std::vector<QJsonObject> o = siteObservationsOf(site.code, s, window);
+                    std::move(o.begin(), o.end(), std::back_inserter(out));
+                }
             break;
         case Set::Locations:
         case Set::FeaturesOfInterest:
             for (const fleet::Site& site : sites().sites)
                 out.push_back(set == Set::Locations ? locationJson(m_l, site)
                                                     : featureJson(m_l, site));
+            if (set == Set::FeaturesOfInterest)
+                for (const QString& u : units())
+                    out.push_back(unitFeatureJson(m_l, u));
             break;
         case Set::HistoricalLocations:
-            for (const fleet::Deployment& d : sites().deployments)
+            for (const fleet::Deployment& d : sites().deployments) {
                 out.push_back(historicalJson(m_l, d));
+                out.push_back(siteHistoricalJson(m_l, d));
+            }
             break;
         }
         return spend(out);
@@ -497,6 +497,8 @@ public:
 
     // The entity `id` of `set`, or none.
     std::optional<QJsonObject> one(Set set, const QString& id) {
+        if (const std::optional<QString> code = siteOfId(id))
+            return siteOne(set, *code, id);
         switch (set) {
         case Set::Things:
         case Set::Sensors: {
@@ -515,11 +517,22 @@ public:
                     return stream.json;
             return std::nullopt;
         }
-        case Set::ObservedProperties:
-            for (const QJsonObject& p : all(Set::ObservedProperties, {}))
-                if (p.value(QLatin1String("@iot.id")).toString() == id)
-                    return p;
+        case Set::ObservedProperties: {
+            // A column's (two parts) is a unit's alone: the sites' series are not read for it.
+            const bool ofUnits = splitId(id, 2).has_value();
+            for (const QString& u :
+                 ofUnits || id.startsWith(QLatin1String("property:")) ? units() : QStringList())
+                for (const Stream& s : streamsOfUnit(u))
+                    if (idOf(s.property) == id)
+                        return s.property;
+            if (!ofUnits)
+                for (const fleet::Site& site : sites().sites)
+                    for (const SiteStream& s : streamsOfSite(site.code))
+                        if (const auto series = siteSeries(site.code))
+                            if (sitePropertyId(series->properties[s.property]) == id)
+                                return sitePropertyJson(m_l, series->properties[s.property]);
             return std::nullopt;
+        }
         case Set::Observations: {
             const std::optional<ObservationId> o = observationOf(id);
             if (!o || !one(Set::Datastreams, o->stream.id()))
@@ -528,6 +541,10 @@ public:
         }
         case Set::Locations:
         case Set::FeaturesOfInterest: {
+            if (const std::optional<QString> unit = unitOfFeatureId(id))
+                return set == Set::FeaturesOfInterest && unitExists(*unit)
+                           ? std::optional(unitFeatureJson(m_l, *unit))
+                           : std::nullopt;
             const std::optional<QStringList> code = splitId(id, 1);
             const fleet::Site* site = code ? sites().site(code->front()) : nullptr;
             if (!site)
@@ -556,6 +573,21 @@ public:
             if (o)
                 out.push_back(std::move(*o));
         };
+        if (const std::optional<QString> code = siteOfId(id)) {
+            followSite(*code, id, nav, window, out);
+            return spend(out);
+        }
+        if (const std::optional<QString> unit = unitOfFeatureId(id)) {
+            // What the unit observed outside every deployment.
+            for (const Stream& s : streamsOfUnit(*unit))
+                for (QJsonObject& o : observationsOf(s.id, window)) {
+                    const std::optional<double> t =
+                        parseIsoTime(o.value(QLatin1String("phenomenonTime")).toString());
+                    if (t && !deployedAt(*unit, *t))
+                        out.push_back(std::move(o));
+                }
+            return spend(out);
+        }
         const std::optional<StreamId> stream = streamOf(id);
         switch (nav.from) {
         case Set::Things:
@@ -566,6 +598,9 @@ public:
             if (nav.to == Set::Datastreams) {
                 for (const Stream& s : streamsOfUnit(unit->front()))
                     out.push_back(s.json);
+                if (nav.from == Set::Sensors)
+                    for (const SiteStream& s : sensedSiteStreams(unit->front()))
+                        out.push_back(s.json);
             } else if (nav.to == Set::Locations) {
                 // A Thing's Location is where it is deployed now.
                 const auto d = sites().deploymentOf(unit->front(), nowMs);
@@ -603,6 +638,19 @@ public:
                         }
                 }
             }
+            // The site itself: a Thing there, its own moves, its own series.
+            if (const fleet::Site* site = siteNamed(code->front())) {
+                if (nav.to == Set::Things)
+                    out.push_back(siteThingJson(m_l, *site));
+                else if (nav.to == Set::HistoricalLocations)
+                    for (const fleet::Deployment& d : sites().deploymentsAt(site->code))
+                        out.push_back(siteHistoricalJson(m_l, d));
+                else if (nav.to == Set::Observations)
+                    for (const SiteStream& s : streamsOfSite(site->code)) {
+                        std::vector<QJsonObject> o = siteObservationsOf(site->code, s, window);
+                        std::move(o.begin(), o.end(), std::back_inserter(out));
+                    }
+            }
             break;
         }
         case Set::HistoricalLocations: {
@@ -624,17 +672,24 @@ public:
                 break;
             if (nav.to == Set::Things || nav.to == Set::Sensors)
                 add(one(nav.to, joinId({stream->unit})));
-            else if (nav.to == Set::ObservedProperties)
-                out.push_back(propertyJson(m_l, stream->set, stream->field));
-            else if (nav.to == Set::Observations)
+            else if (nav.to == Set::ObservedProperties) {
+                for (const Stream& s : streamsOfUnit(stream->unit))
+                    if (s.id.set == stream->set && s.id.field == stream->field)
+                        out.push_back(s.property);
+            } else if (nav.to == Set::Observations)
                 out = observationsOf(*stream, window);
             break;
         case Set::ObservedProperties:
-            if (const std::optional<QStringList> p = splitId(id, 2))
-                for (const QString& u : units())
-                    for (const Stream& s : streamsOfUnit(u))
-                        if (s.id.set == (*p)[0] && QString::number(s.id.field) == (*p)[1])
-                            out.push_back(s.json);
+            for (const QString& u : units())
+                for (const Stream& s : streamsOfUnit(u))
+                    if (idOf(s.property) == id)
+                        out.push_back(s.json);
+            if (!splitId(id, 2)) // a meaning's, or a site's column's: the sites' too
+                for (const fleet::Site& site : sites().sites)
+                    for (const SiteStream& s : streamsOfSite(site.code))
+                        if (const auto series = siteSeries(site.code))
+                            if (sitePropertyId(series->properties[s.property]) == id)
+                                out.push_back(s.json);
             break;
         case Set::Observations: {
             const std::optional<ObservationId> o = observationOf(id);
@@ -651,11 +706,10 @@ public:
                         : std::nullopt;
                 if (!t)
                     break;
-                const std::int64_t atMs = std::int64_t(std::floor(*t * 1000));
-                const auto d = sites().deploymentOf(o->stream.unit, atMs);
-                if (d && (!d->toMs || *d->toMs > atMs))
-                    if (const fleet::Site* site = siteNamed(d->site))
-                        out.push_back(featureJson(m_l, *site));
+                const std::optional<fleet::Deployment> d = deployedAt(o->stream.unit, *t);
+                const fleet::Site* site = d ? siteNamed(d->site) : nullptr;
+                out.push_back(site ? featureJson(m_l, *site)
+                                   : unitFeatureJson(m_l, o->stream.unit));
             }
             break;
         }
@@ -665,19 +719,19 @@ public:
 
     // A Datastream's unit of measurement from its column's meaning as it stands now, when one
     // is recorded (the column numbered as the export's field_N, as the Datastream's field is).
-    void withMeaning(QJsonObject& json, const QString& unit, const QString& set, int field) {
+    // Its ObservedProperty, the meaning's property then, else the column's own.
+    QJsonObject withMeaning(QJsonObject& json, const QString& unit, const QString& set, int field) {
         const fleet::ColumnMeaning* m = fleet::meaningOf(sites().meanings, unit, set, field,
                                                          QDateTime::currentMSecsSinceEpoch());
         if (!m)
-            return;
-        json.insert(QStringLiteral("unitOfMeasurement"),
-                    QJsonObject{{QStringLiteral("name"), m->uom.name},
-                                {QStringLiteral("symbol"), m->uom.symbol},
-                                {QStringLiteral("definition"),
-                                 m->uom.code.isEmpty()
-                                     ? QString()
-                                     : QStringLiteral("http://unitsofmeasure.org/ucum.html#") +
-                                           m->uom.code}});
+            return propertyJson(m_l, set, field);
+        json.insert(QStringLiteral("unitOfMeasurement"), unitOfMeasurementJson(m->uom));
+        json.insert(QStringLiteral("observationType"), kMeasurement);
+        QJsonObject properties = json.value(QLatin1String("properties")).toObject();
+        properties.remove(QStringLiteral("meaning"));
+        properties.insert(QStringLiteral("property"), m->property);
+        json.insert(QStringLiteral("properties"), properties);
+        return meaningPropertyJson(m_l, m->property, m->definition);
     }
 
     // The site facts that count now, read once per request (none on a server before them).
@@ -740,7 +794,7 @@ public:
         const auto key = std::pair(unit, set);
         if (const auto it = m_series.find(key); it != m_series.end())
             return it->second;
-        if (int(m_series.size()) >= m_c.limits.mostWebSeries) {
+        if (int(m_series.size()) + m_siteSeriesWeight >= m_c.limits.mostWebSeries) {
             fail(413, QStringLiteral("the query would read more than %1 series (the bound on "
                                      "what one query reads): ask one Thing's Datastreams or one "
                                      "Datastream's Observations")
@@ -756,10 +810,188 @@ public:
         return held;
     }
 
+    // A site's series (none: no such site), read once per request and counted against
+    // ReadLimits::mostWebSeries by the units' series it is built from.
+    std::shared_ptr<const series::SiteSeries> siteSeries(const QString& code) {
+        if (failed)
+            return nullptr;
+        if (const auto it = m_siteSeries.find(code); it != m_siteSeries.end())
+            return it->second;
+        if (int(m_series.size()) + m_siteSeriesWeight >= m_c.limits.mostWebSeries) {
+            failSeries();
+            return nullptr;
+        }
+        ReadError error;
+        auto held = readSiteSeries(m_c.conninfo, code, m_c.limits, error);
+        if (!held && error.kind != ReadError::Kind::NotFound)
+            fail(error);
+        if (held) {
+            std::set<std::pair<std::string, std::string>> from;
+            for (const series::SiteRow& r : held->rows)
+                from.emplace(r.unit, r.dataSet);
+            m_siteSeriesWeight += std::max(1, int(from.size()));
+            if (int(m_series.size()) + m_siteSeriesWeight > m_c.limits.mostWebSeries)
+                failSeries();
+        }
+        m_siteSeries.emplace(code, held);
+        return failed ? nullptr : held;
+    }
+
+    // A site's Datastreams (none when it has no series).
+    const std::vector<SiteStream>& streamsOfSite(const QString& code) {
+        static const std::vector<SiteStream> none;
+        if (const auto it = m_siteStreams.find(code); it != m_siteStreams.end())
+            return it->second;
+        const fleet::Site* site = sites().site(code);
+        const auto series = site ? siteSeries(code) : nullptr;
+        if (!series)
+            return none;
+        return m_siteStreams.emplace(code, siteStreams(m_l, *site, *series)).first->second;
+    }
+
+    // The site Datastream an identity names, or the one an Observation's identity begins with.
+    const SiteStream* siteStream(const QString& code, const QString& id, bool ofObservation) {
+        for (const SiteStream& s : streamsOfSite(code))
+            if (ofObservation
+                    ? id.startsWith(s.id + QLatin1Char('/')) && splitId(id.mid(s.id.size() + 1), 4)
+                    : id == s.id)
+                return &s;
+        return nullptr;
+    }
+
+    // The Observations of a site's Datastream within `window`, each built: bounded by
+    // ReadLimits::mostWebObservations as a unit's are.
+    std::vector<QJsonObject> siteObservationsOf(const QString& code, const SiteStream& stream,
+                                                const TimeWindow& window) {
+        std::vector<QJsonObject> out;
+        const auto series = siteSeries(code);
+        if (!series)
+            return out;
+        const std::vector<std::size_t> rows = siteObservationRows(*series, stream, [&](double t) {
+            return (!window.from || t >= *window.from) && (!window.to || t <= *window.to);
+        });
+        if (m_built + (long long)rows.size() > m_c.limits.mostWebObservations) {
+            failObservations();
+            return out;
+        }
+        m_built += (long long)rows.size();
+        for (const std::size_t row : rows)
+            out.push_back(siteObservationJson(m_l, *series, stream, row));
+        return out;
+    }
+
+    // The deployment `unit` was within at `utc` (seconds), if any.
+    std::optional<fleet::Deployment> deployedAt(const QString& unit, double utc) {
+        const std::int64_t atMs = std::int64_t(std::floor(utc * 1000));
+        std::optional<fleet::Deployment> d = sites().deploymentOf(unit, atMs);
+        if (d && d->toMs && *d->toMs <= atMs)
+            d.reset();
+        return d;
+    }
+
+    // The Datastreams of the sites whose Sensor `unit` is (the unit deployed there last).
+    std::vector<SiteStream> sensedSiteStreams(const QString& unit) {
+        std::vector<SiteStream> out;
+        QStringList seen;
+        for (const fleet::Deployment& d : sites().deployments) {
+            if (d.unit != unit || seen.contains(d.site))
+                continue;
+            seen << d.site;
+            const auto series = siteSeries(d.site);
+            if (series && siteSensorUnit(*series) == unit)
+                for (const SiteStream& s : streamsOfSite(d.site))
+                    out.push_back(s);
+        }
+        return out;
+    }
+
 private:
+    // The entity `id` of `set` when it is one of the site `code`'s.
+    std::optional<QJsonObject> siteOne(Set set, const QString& code, const QString& id) {
+        const fleet::Site* site = sites().site(code);
+        if (!site)
+            return std::nullopt;
+        switch (set) {
+        case Set::Things:
+            if (id == siteThingId(code))
+                return siteThingJson(m_l, *site);
+            break;
+        case Set::HistoricalLocations:
+            for (const fleet::Deployment& d : sites().deploymentsAt(code))
+                if (siteHistoricalId(code, d) == id)
+                    return siteHistoricalJson(m_l, d);
+            break;
+        case Set::Datastreams:
+            if (const SiteStream* s = siteStream(code, id, false))
+                return s->json;
+            break;
+        case Set::Observations:
+            if (const SiteStream* s = siteStream(code, id, true))
+                if (const auto series = siteSeries(code))
+                    return siteObservation(m_l, *series, *s, id);
+            break;
+        default:
+            break;
+        }
+        return std::nullopt;
+    }
+
+    // What `nav` leads to from the entity `id` of the site `code` (a Thing, a
+    // HistoricalLocation, a Datastream or an Observation of it).
+    void followSite(const QString& code, const QString& id, const Navigation& nav,
+                    const TimeWindow& window, std::vector<QJsonObject>& out) {
+        const fleet::Site* site = sites().site(code);
+        if (!site)
+            return;
+        const bool toSite = nav.to == Set::Locations || nav.to == Set::FeaturesOfInterest;
+        const SiteStream* stream = nav.from == Set::Datastreams    ? siteStream(code, id, false)
+                                   : nav.from == Set::Observations ? siteStream(code, id, true)
+                                                                   : nullptr;
+        if (nav.to == Set::Things) {
+            out.push_back(siteThingJson(m_l, *site));
+        } else if (toSite) {
+            out.push_back(nav.to == Set::Locations ? locationJson(m_l, *site)
+                                                   : featureJson(m_l, *site));
+        } else if (nav.from == Set::Things && nav.to == Set::HistoricalLocations) {
+            for (const fleet::Deployment& d : sites().deploymentsAt(code))
+                out.push_back(siteHistoricalJson(m_l, d));
+        } else if (nav.from == Set::Things && nav.to == Set::Datastreams) {
+            for (const SiteStream& s : streamsOfSite(code))
+                out.push_back(s.json);
+        } else if (stream && nav.to == Set::Datastreams) {
+            out.push_back(stream->json);
+        } else if (stream && nav.to == Set::Sensors) {
+            const auto series = siteSeries(code);
+            const std::optional<QString> unit = series ? siteSensorUnit(*series) : std::nullopt;
+            if (unit)
+                if (std::optional<QJsonObject> sensor = one(Set::Sensors, joinId({*unit})))
+                    out.push_back(std::move(*sensor));
+        } else if (stream && nav.to == Set::ObservedProperties) {
+            if (const auto series = siteSeries(code))
+                out.push_back(sitePropertyJson(m_l, series->properties[stream->property]));
+        } else if (stream && nav.to == Set::Observations) {
+            out = siteObservationsOf(code, *stream, window);
+        }
+    }
+
+    void failSeries() {
+        fail(413, QStringLiteral("the query would read more than %1 series (the bound on "
+                                 "what one query reads): ask one Thing's Datastreams or one "
+                                 "Datastream's Observations")
+                      .arg(m_c.limits.mostWebSeries));
+    }
+    void failObservations() {
+        fail(413, QStringLiteral("the query would weigh more than %1 Observations (the "
+                                 "bound on what one query evaluates): narrow it by a "
+                                 "phenomenonTime range in $filter, or ask one "
+                                 "Datastream's Observations ordered by phenomenonTime")
+                      .arg(m_c.limits.mostWebObservations));
+    }
+
     struct Stream {
         StreamId id;
         QJsonObject json;
+        QJsonObject property; // its ObservedProperty
     };
 
     void fail(int status, const QString& why) {
@@ -834,8 +1066,9 @@ private:
             const SetShape shape = shapeOf(held->source());
             for (const int field : shape.fields) {
                 QJsonObject json = datastreamJson(m_l, unit, set, field, shape);
-                withMeaning(json, unit, set, field);
-                streams.push_back({StreamId{unit, set, field}, std::move(json)});
+                QJsonObject property = withMeaning(json, unit, set, field);
+                streams.push_back(
+                    {StreamId{unit, set, field}, std::move(json), std::move(property)});
             }
         }
         if (streams.empty())
@@ -872,6 +1105,9 @@ private:
     QSet<QString> m_withoutStreams;
     std::map<QString, bool> m_known;
     std::map<std::pair<QString, QString>, DerivedSeriesCache::Held> m_series;
+    std::map<QString, std::shared_ptr<const series::SiteSeries>> m_siteSeries;
+    std::map<QString, std::vector<SiteStream>> m_siteStreams;
+    int m_siteSeriesWeight = 0; // the units' series the site series read are built from
     long long m_built = 0, m_entities = 0;
 };
 
@@ -1005,6 +1241,11 @@ public:
                         name + QLatin1String("@iot.nextLink"),
                         nextLink(e.value(name + QLatin1String("@iot.navigationLink")).toString(),
                                  nested.given, nested.top, nested.skip + p.value.size()));
+            } else if (const QString option = collectionOptionOf(nested); !option.isEmpty()) {
+                refuse(QStringLiteral("%1 is for a collection; %2 is a single entity: "
+                                      "$select and $expand are what it takes")
+                           .arg(option, name));
+                return;
             } else if (!to.empty()) {
                 QJsonObject one = std::move(to.front());
                 shape(nav->to, one, nested);
@@ -1091,10 +1332,16 @@ Answer notFound(const QString& what) {
 // another, or in their time's order) filtered on their time alone: cut from the series'
 // timelines, building only the page's Observations, so that it costs about the same at any
 // size of the series (the common read, which ReadLimits::mostWebObservations does not bound).
-// Nullopt when the options ask more than that.
+// Nullopt when the options ask more than that. `sites`: the sites' Datastreams besides, after
+// the units' (their Observations cut from the site's series).
+struct SiteSource {
+    std::shared_ptr<const series::SiteSeries> series;
+    SiteStream stream;
+};
 std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
                                             const std::vector<StreamId>& streams,
-                                            const QueryOptions& o, const Links& l) {
+                                            const QueryOptions& o, const Links& l,
+                                            const std::vector<SiteSource>& sites = {}) {
     std::optional<TimeFilter> filter;
     if (o.filter) {
         filter = timeFilterOf(*o.filter);
@@ -1130,6 +1377,12 @@ std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
                 hits.push_back({utc.seconds, std::uint32_t(held.size() - 1), at});
         }
     }
+    for (std::size_t k = 0; k < sites.size(); ++k)
+        for (const std::size_t row :
+             siteObservationRows(*sites[k].series, sites[k].stream,
+                                 [&](double t) { return !filter || filter->holds(t); }))
+            hits.push_back(
+                {sites[k].series->rows[row].utc, std::uint32_t(streams.size() + k), row});
     if (ordered)
         std::stable_sort(hits.begin(), hits.end(), [&](const Hit& x, const Hit& y) {
             return newestFirst ? x.t > y.t : x.t < y.t;
@@ -1143,6 +1396,13 @@ std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
     std::vector<QJsonObject> built(wanted.size());
     for (auto next = wanted.begin(); next != wanted.end();) {
         const std::uint32_t s = std::get<0>(*next);
+        if (s >= streams.size()) {
+            const SiteSource& site = sites[s - streams.size()];
+            built[std::get<2>(*next)] =
+                siteObservationJson(l, *site.series, site.stream, std::get<1>(*next));
+            ++next;
+            continue;
+        }
         const StreamId& id = streams[s];
         const QString stream = id.id();
         const std::vector<Timeline::Point>& points = held[s].timeline->points;
@@ -1168,10 +1428,43 @@ std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
     return page;
 }
 
+// A page of a site Datastream's Observations filtered on their time alone, in the site
+// series' order (UTC) or its reverse: cut from the series, building only the page's, as
+// timeOrderedPage does for a unit's. Nullopt when the options ask more than that.
+std::optional<Shaper::Page> siteStreamPage(Model& model, Shaper& shaper, const QString& site,
+                                           const QString& streamId, const QueryOptions& o,
+                                           const Links& l) {
+    std::optional<TimeFilter> filter;
+    if (o.filter && !(filter = timeFilterOf(*o.filter)))
+        return std::nullopt;
+    const bool ordered = o.orderby.size() == 1 &&
+                         o.orderby.front().path == QStringList{QStringLiteral("phenomenonTime")};
+    if (!o.orderby.empty() && !ordered)
+        return std::nullopt;
+    Shaper::Page page;
+    const auto series = model.siteSeries(site);
+    const SiteStream* stream = model.siteStream(site, streamId, false);
+    if (!series || !stream)
+        return page;
+    std::vector<std::size_t> rows = siteObservationRows(
+        *series, *stream, [&](double t) { return !filter || filter->holds(t); });
+    if (ordered && o.orderby.front().descending)
+        std::reverse(rows.begin(), rows.end());
+    page.total = (long long)rows.size();
+    for (long long i = o.skip; i < page.total && page.value.size() < o.top; ++i) {
+        QJsonObject e = siteObservationJson(l, *series, *stream, rows[std::size_t(i)]);
+        shaper.shape(Set::Observations, e, o);
+        page.value.append(std::move(e));
+    }
+    page.more = o.skip + page.value.size() < page.total && page.value.size() > 0;
+    return page;
+}
+
 // The conformance classes the service meets whole; nothing it meets in part.
 QJsonArray conformance() {
     QJsonArray classes;
-    for (const char* c : {"http://www.opengis.net/spec/iot_sensing/1.1/req/resource-path/"
+    for (const char* c : {"http://www.opengis.net/spec/iot_sensing/1.1/req/datamodel",
+                          "http://www.opengis.net/spec/iot_sensing/1.1/req/resource-path/"
                           "resource-path-to-entities",
                           "http://www.opengis.net/spec/iot_sensing/1.1/req/request-data"})
         classes.append(QLatin1String(c));
@@ -1289,11 +1582,17 @@ Shaper::Page collectionPage(Model& model, Shaper& shaper, const Walked& w, const
     if (w.via && w.via->from == Set::Datastreams && w.set == Set::Observations) {
         if (const std::optional<StreamId> stream = streamOf(*w.parentId))
             page = timeOrderedPage(model, shaper, {*stream}, a.options, l);
+        else if (const std::optional<QString> site = siteOfId(*w.parentId))
+            page = siteStreamPage(model, shaper, *site, *w.parentId, a.options, l);
     } else if (!w.via && w.set == Set::Observations) {
         const std::vector<StreamId> streams = model.allStreams();
+        std::vector<SiteSource> sites;
+        for (const fleet::Site& site : model.sites().sites)
+            for (const SiteStream& s : model.streamsOfSite(site.code))
+                sites.push_back({model.siteSeries(site.code), s});
         if (model.failed)
             return {};
-        page = timeOrderedPage(model, shaper, streams, a.options, l);
+        page = timeOrderedPage(model, shaper, streams, a.options, l, sites);
     }
     if (page)
         return *page;
@@ -1336,6 +1635,14 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
         return shaper.refused ? *shaper.refused : answer;
     };
     Walked w = walk(model, parts, *first, r);
+    // A single entity (or its property) takes $select and $expand, never a collection's
+    // options: refused by name rather than passed over.
+    const QString option = collectionOptionOf(a.options);
+    if (!option.isEmpty() && (w.entity || (w.answer && w.answer->status == 200)))
+        return done(errorAnswer(400, QStringLiteral("%1 is for a collection; %2 is a single "
+                                                    "entity: $select and $expand are what it "
+                                                    "takes")
+                                         .arg(option, r.path.left(200))));
     if (w.answer)
         return done(*w.answer);
     if (w.entity) {

@@ -7,21 +7,22 @@
 // phenomenonTime the record's UTC by its own clock (series::forEachRecordUtc, as the CSV has
 // it) and the unit's own time in its parameters. A record whose UTC is not known (no clock set
 // it fits) is no Observation: its Datastream counts it in properties.records_without_utc.
-// Locations, HistoricalLocations and FeaturesOfInterest are empty: the units' data names no
-// place. The collections /Datastreams, /Observations and /ObservedProperties are not served
-// whole (each would read every series the server holds): they are reached from a Thing.
+// A site is a Location and a FeatureOfInterest, and a Thing of its own whose Datastreams are
+// its series per property across the units' swaps (site_things.h, with its identities); each
+// deployment a HistoricalLocation of the unit and one of the site. A column's meaning gives its
+// Datastream's ObservedProperty and unit of measurement. Every collection is served at the
+// root, each read within the request's bounds (ReadLimits' mostWeb*).
 //
 // Identities are the unit, the data set as the server names it and the column (field_N of the
 // CSV), each percent-encoded and joined by "/": "SITE1", "SITE1/ANALOG/2", "SITE1/ANALOG/2/37"
 // (the record's place in the derived series, 0-based, over every segment).
 // Runs on a read thread of the service, as office_routes does.
 
+#include "office/entity_links.h"
 #include "office/odata_query.h"
 #include "office/office_routes.h"
 
 namespace office {
-
-inline constexpr const char* kApiRoot = "/api/v1.1";
 
 // `path` begins with kApiRoot.
 Answer sensorThingsAnswer(const Request& request, const OfficeConfig& config);

@@ -2,6 +2,7 @@
 #include "series/site_series.h"
 
 #include "series/download_text.h"
+#include "series/record_time.h"
 #include "series/server_series.h"
 
 #include "platform/checked_number.h"
@@ -88,6 +89,10 @@ SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& sit
                 row.unit = u.unit;
                 row.dataSet = u.source.info.name;
                 row.flags = flagText;
+                row.segment = r.segment;
+                row.index = r.index;
+                row.unitTime = std::string(stampText(r.line));
+                row.offsetSeconds = utc.offsetSeconds;
                 row.values.resize(out.properties.size());
                 row.raw.resize(out.properties.size());
                 const std::vector<std::string_view> fields = fieldsOf(r.line);

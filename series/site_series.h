@@ -49,6 +49,13 @@ struct SiteRow {
     std::vector<std::optional<double>> values;
     std::vector<std::string> raw;
     std::string flags; // series_export.h's RecordFlags, of the unit's own series
+    // Where the record is in its unit's derived series (RecordRef's segment and index: what
+    // it is, the same on every server holding its facts), its own time stamp as the unit wrote
+    // it and the offset its UTC was worked out with.
+    int segment = 0;
+    std::uint64_t index = 0;
+    std::string unitTime;
+    int offsetSeconds = 0;
 };
 
 // Where one unit's deployment at the site ends and another's starts (or a unit's starts

@@ -74,6 +74,8 @@ TEST_F(Conformance, Req_ServiceRoot_Conformance) {
         classes << v.toString();
     EXPECT_EQ(classes,
               QStringList({QStringLiteral("http://www.opengis.net/spec/iot_sensing/1.1/req/"
+                                          "datamodel"),
+                           QStringLiteral("http://www.opengis.net/spec/iot_sensing/1.1/req/"
                                           "resource-path/resource-path-to-entities"),
                            QStringLiteral("http://www.opengis.net/spec/iot_sensing/1.1/req/"
                                           "request-data")}));
@@ -88,7 +90,8 @@ TEST_F(Conformance, Req_ResourcePath_CollectionsAndEntitiesById) {
                                            {QStringLiteral("Observations"), 2 * kSite3Records},
                                            {QStringLiteral("Locations"), 0},
                                            {QStringLiteral("HistoricalLocations"), 0},
-                                           {QStringLiteral("FeaturesOfInterest"), 0}};
+                                           // each unit's outside any site
+                                           {QStringLiteral("FeaturesOfInterest"), 3}};
     for (const QString& set : sets) {
         SCOPED_TRACE(set.toStdString());
         const QJsonObject c = ok(QLatin1Char('/') + set + QStringLiteral("?$count=true"));
@@ -158,16 +161,18 @@ TEST_F(Conformance, Req_ResourcePath_Ref) {
                     .endsWith(QLatin1String("/Things('SITE3')")));
 }
 
-// The entities' shape: a Datastream's unitOfMeasurement is name, symbol and definition, and
-// says so where the column's meaning is not recorded; an Observation's resultQuality is its
-// flags.
+// The entities' shape: a Datastream's unitOfMeasurement is name, symbol and definition, each
+// null where the column's meaning is not recorded (the standard's form for no unit, with the
+// generic observation type); an Observation's resultQuality is its flags.
 TEST_F(Conformance, Req_DataModel_UnitOfMeasurementAndObservation) {
-    const QJsonObject u = ok(QStringLiteral("/Datastreams('SITE1/ANALOG/2')"))
-                              .value(QLatin1String("unitOfMeasurement"))
-                              .toObject();
+    const QJsonObject d = ok(QStringLiteral("/Datastreams('SITE1/ANALOG/2')"));
+    const QJsonObject u = d.value(QLatin1String("unitOfMeasurement")).toObject();
     EXPECT_EQ(u.keys(), QStringList({QStringLiteral("definition"), QStringLiteral("name"),
                                      QStringLiteral("symbol")}));
-    EXPECT_EQ(str(u, "name"), "no meaning recorded");
+    for (const QJsonValue& v : u)
+        EXPECT_TRUE(v.isNull());
+    EXPECT_TRUE(str(d, "observationType").endsWith(QLatin1String("/OM_Observation")));
+    EXPECT_EQ(d["properties"]["meaning"].toString(), "not recorded");
     const QJsonObject o =
         values(QStringLiteral("/Datastreams('SITE3/TEMP/3')/Observations?$top=1&$skip=100"))
             .first()
@@ -449,8 +454,10 @@ TEST_F(ConformanceWithSites, Req_DataModel_SitesDeploymentsAndMeanings) {
               QJsonObject({{QStringLiteral("type"), QStringLiteral("Point")},
                            {QStringLiteral("coordinates"), QJsonArray{4.5, 52.0}}}));
     EXPECT_EQ(ids(QStringLiteral("/Things('SITE3')/Locations")), QStringList{"LAKE-2"});
-    EXPECT_EQ(ids(QStringLiteral("/Locations('LAKE-2')/Things")), QStringList{"SITE3"});
-    EXPECT_TRUE(ids(QStringLiteral("/Locations('RIVER-1')/Things")).isEmpty());
+    // A Location's Things: the units there now, and the site's own Thing.
+    EXPECT_EQ(ids(QStringLiteral("/Locations('LAKE-2')/Things")),
+              QStringList({QStringLiteral("SITE3"), QStringLiteral("site:LAKE-2")}));
+    EXPECT_EQ(ids(QStringLiteral("/Locations('RIVER-1')/Things")), QStringList{"site:RIVER-1"});
     const QStringList moves =
         ids(QStringLiteral("/Things('SITE3')/HistoricalLocations?$orderby=time"));
     ASSERT_EQ(moves.size(), 2);
@@ -460,11 +467,13 @@ TEST_F(ConformanceWithSites, Req_DataModel_SitesDeploymentsAndMeanings) {
                     .value(QLatin1String("@iot.selfLink"))
                     .toString()
                     .endsWith(QLatin1String("/Things('SITE3')")));
-    EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest?$count=true")), 2);
+    // The sites, and what each unit observed at none.
+    EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest?$count=true")), 2 + 3);
+    // Each record taken there twice: through its unit's Datastream and through the site's.
     EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest('LAKE-2')/Observations?$count=true")),
-              2 * 120);
+              2 * 2 * 120);
     EXPECT_EQ(count(QStringLiteral("/FeaturesOfInterest('RIVER-1')/Observations?$count=true")),
-              2 * 180);
+              2 * 2 * 180);
     const QString stream = QStringLiteral("/Datastreams('SITE3/TEMP/2')");
     const QJsonObject at37 = ok(stream + QStringLiteral("/Observations?$top=1&$skip=37&$expand="
                                                         "FeatureOfInterest"))
