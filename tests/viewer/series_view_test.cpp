@@ -262,10 +262,9 @@ TEST(SeriesCommandLine, WhatTheProgramWritesTheViewerReads) {
         EXPECT_EQ(line.request.name, c.name);
         EXPECT_EQ(line.request.ordinal, c.ordinal);
         EXPECT_EQ(line.request.filesFolder, "/data/files/");
-        QString error;
         if (!viewer_launch::viewerProgram().isEmpty()) {
-            EXPECT_TRUE(viewer_launch::startSeriesViewer(c.serial, c.name, c.ordinal, "/data/files",
-                                                         error));
+            EXPECT_TRUE(
+                viewer_launch::startSeriesViewer(c.serial, c.name, c.ordinal, "/data/files").ok());
             EXPECT_EQ(started, args);
         }
     }
