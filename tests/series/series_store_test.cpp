@@ -295,8 +295,7 @@ TEST(SeriesStoreOpen, TellsTheKindOfTroubleItsCallersDecideOn) {
 // Corrupt, which would have the download's apply put it aside as damaged; let go, it opens.
 TEST(SeriesStoreOpen, AStoreHeldByAnotherProgramIsBusyAndLeftInPlace) {
     QTemporaryDir dir;
-    const std::string folder = dir.path().toStdString() + "/";
-    const std::string path = storePath(folder);
+    const std::string path = dir.filePath(QStringLiteral("series.sqlite")).toStdString();
     {
         SeriesStore store;
         ASSERT_TRUE(done(store.open(path)));
