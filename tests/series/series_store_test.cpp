@@ -251,11 +251,6 @@ TEST(SeriesStoreOpen, TellsTheKindOfTroubleItsCallersDecideOn) {
         std::function<void(const std::string&)> make;
         std::vector<std::pair<Way, ErrorKind>> told;
     };
-    const auto sql = [](std::initializer_list<const char*> statements) {
-        return [statements](const std::string& path) {
-            EXPECT_TRUE(testsupport::runSql(path, statements));
-        };
-    };
     const std::vector<Case> cases = {
         {"bytes that are no store",
          [](const std::string& path) {
@@ -265,10 +260,15 @@ TEST(SeriesStoreOpen, TellsTheKindOfTroubleItsCallersDecideOn) {
          },
          {{Way::Open, ErrorKind::Corrupt}, {Way::Read, ErrorKind::Corrupt}}},
         {"a database that holds no series",
-         sql({"CREATE TABLE other(x)"}),
+         [](const std::string& path) {
+             EXPECT_TRUE(testsupport::runSql(path, {"CREATE TABLE other(x)"}));
+         },
          {{Way::Read, ErrorKind::Corrupt}, {Way::Keep, ErrorKind::Corrupt}}},
         {"made by a newer program",
-         sql({"CREATE TABLE other(x)", "PRAGMA user_version = 99"}),
+         [](const std::string& path) {
+             EXPECT_TRUE(
+                 testsupport::runSql(path, {"CREATE TABLE other(x)", "PRAGMA user_version = 99"}));
+         },
          {{Way::Open, ErrorKind::TooNew},
           {Way::Read, ErrorKind::TooNew},
           {Way::Keep, ErrorKind::TooNew}}},
@@ -306,7 +306,10 @@ TEST(SeriesStoreOpen, AStoreHeldByAnotherProgramIsBusyAndLeftInPlace) {
         other.setDatabaseName(QString::fromStdString(path));
         ASSERT_TRUE(other.open());
         QSqlQuery lock(other);
+        // In the write-ahead log's exclusive mode no other connection reads or writes.
+        ASSERT_TRUE(lock.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")));
         ASSERT_TRUE(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("CREATE TABLE held(x)")));
         SeriesStore store;
         const auto opened = store.open(path);
         ASSERT_FALSE(opened.ok());
