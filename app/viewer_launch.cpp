@@ -39,24 +39,25 @@ QStringList viewerArguments(const QStringList& files, const QString& dataFolder)
 
 namespace {
 
-bool startViewer(const QStringList& args, QString& error) {
+platform::Result<void> startViewer(const QStringList& args) {
     const QString program = viewerProgram();
-    if (program.isEmpty()) {
-        error = QStringLiteral("The data viewer xrq-view was found neither beside this program "
-                               "nor on the PATH.");
-        return false;
-    }
+    if (program.isEmpty())
+        return platform::makeError(platform::ErrorKind::NotFound,
+                                   "The data viewer xrq-view was found neither beside this "
+                                   "program nor on the PATH.");
     const bool started =
         starter() ? starter()(program, args) : QProcess::startDetached(program, args);
     if (!started)
-        error = QStringLiteral("The data viewer %1 could not be started.").arg(program);
-    return started;
+        return platform::makeError(
+            platform::ErrorKind::Io,
+            QStringLiteral("The data viewer %1 could not be started.").arg(program).toStdString());
+    return {};
 }
 
 } // namespace
 
-bool startDataViewer(const QStringList& files, const QString& dataFolder, QString& error) {
-    return startViewer(viewerArguments(files, dataFolder), error);
+platform::Result<void> startDataViewer(const QStringList& files, const QString& dataFolder) {
+    return startViewer(viewerArguments(files, dataFolder));
 }
 
 QStringList seriesArguments(const QByteArray& serial, const QByteArray& name, int ordinal,
@@ -69,9 +70,9 @@ QStringList seriesArguments(const QByteArray& serial, const QByteArray& name, in
             QString::fromLatin1(name)};
 }
 
-bool startSeriesViewer(const QByteArray& serial, const QByteArray& name, int ordinal,
-                       const QString& filesFolder, QString& error) {
-    return startViewer(seriesArguments(serial, name, ordinal, filesFolder), error);
+platform::Result<void> startSeriesViewer(const QByteArray& serial, const QByteArray& name,
+                                         int ordinal, const QString& filesFolder) {
+    return startViewer(seriesArguments(serial, name, ordinal, filesFolder));
 }
 
 } // namespace viewer_launch

@@ -4,6 +4,8 @@
 // data file does to it can stall, starve or end this program or a download, and closing
 // this program leaves the viewer open.
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -16,8 +18,8 @@ namespace viewer_launch {
 QString viewerProgram();
 // The arguments for the files (and the folder in which its Open starts).
 QStringList viewerArguments(const QStringList& files, const QString& dataFolder);
-// Starts the viewer; false with the reason in `error`.
-bool startDataViewer(const QStringList& files, const QString& dataFolder, QString& error);
+// Starts the viewer; the error's words are for the window that asked to show.
+platform::Result<void> startDataViewer(const QStringList& files, const QString& dataFolder);
 
 // The arguments that show a unit's series whole: the files folder that holds series.sqlite,
 // the set's place among the download's sets of its name (0: the first), the unit's serial
@@ -25,8 +27,8 @@ bool startDataViewer(const QStringList& files, const QString& dataFolder, QStrin
 QStringList seriesArguments(const QByteArray& serial, const QByteArray& name, int ordinal,
                             const QString& filesFolder);
 // Starts the viewer on a unit's series, as startDataViewer does on files.
-bool startSeriesViewer(const QByteArray& serial, const QByteArray& name, int ordinal,
-                       const QString& filesFolder, QString& error);
+platform::Result<void> startSeriesViewer(const QByteArray& serial, const QByteArray& name,
+                                         int ordinal, const QString& filesFolder);
 
 // Test seam: replaces the detached start (program, arguments) while set.
 using Starter = std::function<bool(const QString&, const QStringList&)>;

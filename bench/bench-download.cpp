@@ -870,8 +870,7 @@ double captureEndSeconds(const std::string& root, std::size_t bytes, bool syncs)
     download::CaptureSink sink;
     sink.attachIntermediate(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
                             path);
-    std::string why;
-    if (!sink.createKept(root + "/kept" + std::to_string(n) + "/", why))
+    if (!sink.createKept(root + "/kept" + std::to_string(n) + "/"))
         return -1;
     const std::string chunk(4096, 'x');
     for (std::size_t done = 0; done < bytes; done += chunk.size())

@@ -87,10 +87,13 @@ bool spanKeys(const std::string& file, std::set<std::string>& keys) {
         ok = ok && q.exec(QStringLiteral("SELECT unit, payload, position, facts FROM fleet_outbox "
                                          "WHERE kind = 'span'"));
         while (ok && q.next()) {
-            std::vector<fleet::Outbox::SpanRecord> records;
-            QString why;
-            ok = series::readSharedSpan(db, q.value(1).toByteArray(), q.value(2).toLongLong(),
-                                        std::size_t(q.value(3).toLongLong()), records, why);
+            const auto read =
+                series::readSharedSpan(db, q.value(1).toByteArray(), q.value(2).toLongLong(),
+                                       std::size_t(q.value(3).toLongLong()));
+            ok = read.ok();
+            if (!ok)
+                break;
+            const std::vector<fleet::Outbox::SpanRecord>& records = *read;
             for (std::size_t k = 0; k < records.size(); ++k)
                 keys.insert(QStringLiteral("%1/%2/%3")
                                 .arg(q.value(0).toString())
@@ -163,28 +166,32 @@ int main(int argc, char** argv) {
                 const QString id = fleet::newFactId();
                 eventIds.insert(id.toStdString());
                 db.transaction();
-                fleet::Outbox::enqueue(
-                    db,
-                    fleet::eventFact(id, unitName(u),
-                                     e % 2 ? QStringLiteral("download") : QStringLiteral("visit"),
-                                     {{QStringLiteral("n"), e}}, 1765188000000 + e, laptopName(i)));
+                if (!fleet::Outbox::enqueue(
+                        db, fleet::eventFact(
+                                id, unitName(u),
+                                e % 2 ? QStringLiteral("download") : QStringLiteral("visit"),
+                                {{QStringLiteral("n"), e}}, 1765188000000 + e, laptopName(i)))) {
+                    std::fprintf(stderr, "events of %s not put in the outbox\n", events.c_str());
+                    return 1;
+                }
                 db.commit();
             }
         }
         {
             series::SeriesStore store;
-            std::string why;
             series::DownloadInput in;
             in.serial = unitName(i % kUnits).toStdString();
             in.keptPath = "kept-" + std::to_string(i);
             in.atMs = 1765188000000;
             in.safe = true;
-            if (!store.open(seriesFile, why) ||
+            auto opened = store.open(seriesFile);
+            if (!opened ||
                 !store
                      .apply(in, series::parseDownloadText(unitDownload(i % kUnits, recordsPerUnit)),
                             {})
                      .ok) {
-                std::fprintf(stderr, "series of %s not made: %s\n", folder.c_str(), why.c_str());
+                std::fprintf(stderr, "series of %s not made: %s\n", folder.c_str(),
+                             opened ? "" : opened.text().c_str());
                 return 1;
             }
         }

@@ -84,9 +84,8 @@ int main(int argc, char** argv) {
     {
         const auto t0 = Clock::now();
         series::SeriesStore store;
-        std::string why;
-        if (!store.open(seriesFile, why)) {
-            std::fprintf(stderr, "series store: %s\n", why.c_str());
+        if (auto opened = store.open(seriesFile); !opened) {
+            std::fprintf(stderr, "series store: %s\n", opened.text().c_str());
             return 1;
         }
         constexpr int kPerDownload = 10000;
@@ -122,11 +121,15 @@ int main(int argc, char** argv) {
             QSqlDatabase& db = eventsStore->db();
             for (int i = 0; i < events; ++i) {
                 db.transaction();
-                fleet::Outbox::enqueue(
-                    db, fleet::eventFact(fleet::newFactId(),
+                if (!fleet::Outbox::enqueue(
+                        db,
+                        fleet::eventFact(fleet::newFactId(),
                                          QStringLiteral("XRQ%1").arg(i % 100, 5, 10, QChar('0')),
                                          QStringLiteral("visit"), {{QStringLiteral("port"), 3}},
-                                         1765188000000 + i, QStringLiteral("bench-laptop")));
+                                         1765188000000 + i, QStringLiteral("bench-laptop")))) {
+                    std::fprintf(stderr, "events not put in the outbox\n");
+                    return 1;
+                }
                 db.commit();
             }
         }

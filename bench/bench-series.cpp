@@ -140,9 +140,8 @@ int main(int argc, char** argv) {
     // The series: filled by downloads of 500,000 records each (a wrapping memory, 16 held).
     const std::string path = series::storePath(folder);
     series::SeriesStore store;
-    std::string why;
-    if (!store.open(path, why)) {
-        std::fprintf(stderr, "%s\n", why.c_str());
+    if (auto opened = store.open(path); !opened) {
+        std::fprintf(stderr, "%s\n", opened.text().c_str());
         return 1;
     }
     const std::size_t held = total;
@@ -312,8 +311,8 @@ int main(int argc, char** argv) {
         for (const bool safe : {false, true}) {
             const std::string name = std::to_string(round) + (safe ? "-safe" : "-provisional");
             series::SeriesStore s;
-            if (!s.open(folder + "outbox-" + name + ".sqlite", why)) {
-                std::fprintf(stderr, "%s\n", why.c_str());
+            if (auto opened = s.open(folder + "outbox-" + name + ".sqlite"); !opened) {
+                std::fprintf(stderr, "%s\n", opened.text().c_str());
                 return 1;
             }
             start = Clock::now();

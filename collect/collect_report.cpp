@@ -134,11 +134,10 @@ std::string reportJson(const CollectReport& r) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-bool writeReport(int fd, const std::string& json, std::string& why) {
-    if (fd < 0) {
-        why = "the standard output is closed";
-        return false;
-    }
+platform::Result<void> writeReport(int fd, const std::string& json) {
+    if (fd < 0)
+        return platform::makeError(platform::ErrorKind::Refused, "the standard output is closed");
+    std::optional<platform::Error> failed;
     // A reader that went away gives EPIPE here instead of ending the program unreported.
     struct sigaction ignore {
     }, previous{};
@@ -150,13 +149,16 @@ bool writeReport(int fd, const std::string& json, std::string& why) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            why = n < 0 ? std::strerror(errno) : "nothing was written";
+            failed = n < 0 ? platform::errnoError(errno, std::strerror(errno))
+                           : platform::makeError(platform::ErrorKind::Io, "nothing was written");
             break;
         }
         done += static_cast<std::size_t>(n);
     }
     ::sigaction(SIGPIPE, &previous, nullptr);
-    return done == json.size();
+    if (failed)
+        return *failed;
+    return {};
 }
 
 std::array<bool, 3> holdClosedStandardStreams() {

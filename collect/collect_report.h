@@ -4,6 +4,7 @@
 // Plain logic, no windows.
 
 #include "collect/collect_options.h"
+#include "platform/result.h"
 
 #include <QString>
 
@@ -74,10 +75,9 @@ struct CollectReport {
 // Latin-1 (a file name of another encoding stays readable, and the object stays valid).
 std::string reportJson(const CollectReport& report);
 
-// Writes the report whole to `fd` (-1: the output was closed). False with `why` when any of
-// it could not be written (a full disk, a closed pipe, a closed output); never raises
-// SIGPIPE.
-bool writeReport(int fd, const std::string& json, std::string& why);
+// Writes the report whole to `fd` (-1: the output was closed). An error when any of it could
+// not be written (a full disk, a closed pipe, a closed output); never raises SIGPIPE.
+platform::Result<void> writeReport(int fd, const std::string& json);
 
 // Opens /dev/null in the place of each standard stream (input, output, error) that is closed,
 // so that no file opened later gets that number; which of the three were closed.

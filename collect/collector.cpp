@@ -382,10 +382,13 @@ bool Collection::chooseDataDirectory() {
     const download::DataTarget target = download::resolveDataDirectory(dir);
     if (const std::string note = download::prefixNote(target); !note.empty())
         m_console.note(dir + " is no folder: " + note);
-    std::string why;
-    if (dir.empty() || !download::canCreateFilesIn(target.prefix, why)) {
-        const std::string text = "Cannot write into the data directory " + dir + "\n" +
-                                 (dir.empty() ? "no data directory is set" : why);
+    const auto writable =
+        dir.empty() ? platform::Result<void>(platform::makeError(platform::ErrorKind::Invalid,
+                                                                 "no data directory is set"))
+                    : download::canCreateFilesIn(target.prefix);
+    if (!writable) {
+        const std::string text =
+            "Cannot write into the data directory " + dir + "\n" + writable.text();
         DlgError(text);
         return fail(Exit::DataDirectoryUnusable, text, true);
     }
@@ -645,8 +648,7 @@ void Collection::clearMemory() {
         c.windowToMs = done.endedMs;
         // The unit's shortest usual interval among its series: the likeliest loss.
         series::SeriesStore store;
-        std::string why;
-        if (store.open(series::storePath(TempFilesPath), why))
+        if (store.open(series::storePath(TempFilesPath)))
             for (const series::SeriesInfo& s : store.list())
                 if (s.serial == report.serial && s.usualInterval > 0 &&
                     (c.usualIntervalSeconds == 0 || s.usualInterval < c.usualIntervalSeconds))

@@ -48,10 +48,10 @@ int main(int argc, char* argv[]) {
     if (parsed.options.json) {
         // A report that cannot be written is a failed run, whatever the download did: the
         // script that asked for it would read nothing, or half of it.
-        std::string why;
-        if (!collect::writeReport(outputClosed ? -1 : STDOUT_FILENO, collect::reportJson(report),
-                                  why)) {
-            const std::string text = "cannot write the --json report (" + why +
+        if (auto written = collect::writeReport(outputClosed ? -1 : STDOUT_FILENO,
+                                                collect::reportJson(report));
+            !written) {
+            const std::string text = "cannot write the --json report (" + written.text() +
                                      "); the run itself ended " + collect::exitName(report.exit) +
                                      " (" + std::to_string(int(report.exit)) + ")";
             std::fprintf(stderr, "xrq-collect: %s\n", text.c_str());

@@ -28,19 +28,15 @@ void CaptureSink::attachIntermediate(int fd, std::string path) {
     m_path = std::move(path);
 }
 
-bool CaptureSink::createKept(const std::string& folder, std::string& why) {
-    if (!platform::makeFolders(folder)) {
-        why = folder + ": " + std::strerror(errno);
-        return false;
-    }
+platform::Result<void> CaptureSink::createKept(const std::string& folder) {
+    if (!platform::makeFolders(folder))
+        return platform::errnoError(errno, folder + ": " + std::strerror(errno));
     const StampedFile kept = createStampedFile(folder, ".txt");
-    if (kept.fd < 0) {
-        why = kept.path + ": " + std::strerror(kept.error);
-        return false;
-    }
+    if (kept.fd < 0)
+        return platform::errnoError(kept.error, kept.path + ": " + std::strerror(kept.error));
     m_keptFd = kept.fd;
     m_keptPath = kept.path;
-    return true;
+    return {};
 }
 
 StampedFile createStampedFile(const std::string& folder, const std::string& suffix) {

@@ -6,6 +6,7 @@
 // the first failure of the intermediate file ends the capture. When the capture ends both
 // are synced, so that what they hold survives a power cut. UI thread only.
 
+#include "platform/result.h"
 #include "session/byte_sink.h"
 
 #include <cstdint>
@@ -24,8 +25,9 @@ public:
     // Takes over the open (empty) intermediate file; `path` is its full path.
     void attachIntermediate(int fd, std::string path);
     // Creates the kept copy as <folder><local date and time>.txt (a number added when that
-    // name is taken), making the folder when missing. False with `why` when it cannot.
-    bool createKept(const std::string& folder, std::string& why);
+    // name is taken), making the folder when missing; the error (its kind from errno) when it
+    // cannot.
+    platform::Result<void> createKept(const std::string& folder);
 
     // One received chunk, to both files. False once the intermediate file has failed: the
     // capture must end (failure() says why). A failing kept copy is noted and left behind.

@@ -30,29 +30,24 @@ std::string openErrorText(int err) {
     return std::strerror(err);
 }
 
-bool canCreateFilesIn(const std::string& directory, std::string& why) {
+platform::Result<void> canCreateFilesIn(const std::string& directory) {
     const auto slash = directory.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
                                : slash == 0               ? std::string("/")
                                                           : directory.substr(0, slash);
     struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0) {
-        why = folder + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        why = folder + ": " + std::strerror(ENOTDIR);
-        return false;
-    }
+    if (::stat(folder.c_str(), &st) != 0)
+        return platform::errnoError(errno, folder + ": " + std::strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        return platform::makeError(platform::ErrorKind::Invalid,
+                                   folder + ": " + std::strerror(ENOTDIR));
     std::string probe = folder + "/.xrq-write-test-XXXXXX";
     const int fd = ::mkstemp(probe.data());
-    if (fd < 0) {
-        why = folder + ": " + std::strerror(errno);
-        return false;
-    }
+    if (fd < 0)
+        return platform::errnoError(errno, folder + ": " + std::strerror(errno));
     ::close(fd);
     ::unlink(probe.c_str());
-    return true;
+    return {};
 }
 
 // ---- conversion ----

@@ -15,6 +15,7 @@
 #include "download/download_verdict.h"
 #include "download/line_kinds.h"
 #include "download/line_reader.h"
+#include "platform/result.h"
 
 #include <QString>
 
@@ -33,9 +34,9 @@ std::string directoryBytes(const QString& directory);
 
 // Whether data files can be created under `directory` (a prefix: the folder is the part up
 // to its last '/'). Tried for real with a file created and removed at once, since the
-// permission bits alone do not tell (a read-only mount, a full disk of inodes, root). On
-// false, `why` holds the reason.
-bool canCreateFilesIn(const std::string& directory, std::string& why);
+// permission bits alone do not tell (a read-only mount, a full disk of inodes, root). The
+// error says why not: Refused (permissions, a read-only mount), Full, NotFound...
+platform::Result<void> canCreateFilesIn(const std::string& directory);
 
 // The reason an open of a fixed-name file failed, in the operator's words.
 std::string openErrorText(int err);

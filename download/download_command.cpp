@@ -97,15 +97,13 @@ void logConverted(const ConvertOutcome& converted) {
 
 ConvertOutcome convertKeptDownload(const std::string& path, const std::string& dataDirectory,
                                    const std::string& filesFolder, DownloadReport& report) {
-    {
-        std::string why;
-        if (!canCreateFilesIn(dataDirectory, why)) {
-            report.error("Cannot write into the data directory " + dataDirectory + "\n" + why);
-            ConvertOutcome refused;
-            refused.result = ConvertResult::CannotReopen;
-            refused.detail = why;
-            return refused;
-        }
+    if (auto writable = canCreateFilesIn(dataDirectory); !writable) {
+        report.error("Cannot write into the data directory " + dataDirectory + "\n" +
+                     writable.text());
+        ConvertOutcome refused;
+        refused.result = ConvertResult::CannotReopen;
+        refused.detail = writable.text();
+        return refused;
     }
     logLine("Converting the kept download " + path + " into " + dataDirectory,
             source_line::convertingKeptDownload);
@@ -284,9 +282,10 @@ DownloadOutcome DownloadRun::run() {
     if (m_session.ExchangesStopped())
         return judged(series::capture_end::kStopped);
     if (!m_hooks.filesFolder.empty()) {
-        std::string why;
-        if (!m_sink.createKept(keptDownloadFolder(m_hooks.filesFolder, m_unitSerial), why))
-            logLine("Cannot create the kept download: " + why, source_line::keptDownloadNotCreated);
+        if (auto kept = m_sink.createKept(keptDownloadFolder(m_hooks.filesFolder, m_unitSerial));
+            !kept)
+            logLine("Cannot create the kept download: " + kept.text(),
+                    source_line::keptDownloadNotCreated);
     }
     m_outcome.keptFile = m_sink.keptPath();
     capture();
@@ -320,10 +319,9 @@ DownloadOutcome DownloadRun::run() {
 bool DownloadRun::checkDataFolder() {
     m_target = resolveDataDirectory(m_hooks.dataDirectory);
     m_outcome.dataPrefix = m_target.prefix;
-    std::string why;
-    if (!canCreateFilesIn(m_target.prefix, why)) {
+    if (auto writable = canCreateFilesIn(m_target.prefix); !writable) {
         report().error("Cannot write into the data directory " + m_hooks.dataDirectory + "\n" +
-                       why);
+                       writable.text());
         return false;
     }
     if (const std::string taken = folderTakenLine(m_target); !taken.empty())

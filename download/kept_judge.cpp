@@ -15,27 +15,20 @@
 
 namespace download {
 
-bool judgeKeptLines(const std::string& keptPath, std::vector<std::string>& reasons,
-                    std::string& why) {
-    reasons.clear();
+platform::Result<std::vector<std::string>> judgeKeptLines(const std::string& keptPath) {
     LineReader reader;
-    if (!reader.open(keptPath)) {
-        why = keptPath + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!reader.open(keptPath))
+        return platform::errnoError(errno, keptPath + ": " + std::strerror(errno));
     LineJudge judge;
     judge.judgePrompt(reader.trailingHead(), reader.trailingBytes(), {});
     std::string_view piece;
     bool first = false, last = false;
     while (reader.nextPiece(piece, first, last))
         judge.feed(piece, first, last, reader.endedWithCr());
-    if (reader.failed()) {
-        why = keptPath + ": " + std::strerror(errno);
-        return false;
-    }
+    if (reader.failed())
+        return platform::errnoError(errno, keptPath + ": " + std::strerror(errno));
     judge.finish();
-    reasons = judge.reasons();
-    return true;
+    return judge.reasons();
 }
 
 namespace {
@@ -73,7 +66,12 @@ void judgeKeptDownloadsAgain(RegisterWriter& reg, QObject* context, std::string 
                 for (const unitreg::KeptToJudge& kept : waiting) {
                     Judged j;
                     j.kept = kept;
-                    j.read = judgeKeptLines(kept.keptFile, j.reasons, j.why);
+                    auto read = judgeKeptLines(kept.keptFile);
+                    j.read = read.ok();
+                    if (read)
+                        j.reasons = std::move(*read);
+                    else
+                        j.why = read.text();
                     out.push_back(std::move(j));
                 }
                 return out;

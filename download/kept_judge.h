@@ -8,6 +8,7 @@
 // again from the kept downloads, so that it takes that download as not safe, as a rebuild
 // does.
 
+#include "platform/result.h"
 #include "register/register_writer.h"
 
 #include <QObject>
@@ -21,9 +22,8 @@ namespace download {
 
 // The line rules' reasons against a kept raw download (empty: its lines are sound). The
 // text the unit put before its prompt at that visit was not kept: the prompt's line may hold
-// only blanks and a CR before its '>'. False, with `why`, when the file cannot be read.
-bool judgeKeptLines(const std::string& keptPath, std::vector<std::string>& reasons,
-                    std::string& why);
+// only blanks and a CR before its '>'. An error when the file cannot be read.
+platform::Result<std::vector<std::string>> judgeKeptLines(const std::string& keptPath);
 
 struct JudgedAgainSummary {
     std::size_t judged = 0;              // kept downloads read and judged again

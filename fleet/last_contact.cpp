@@ -51,14 +51,14 @@ std::optional<std::int64_t> readLastContact(const std::string& folder, const std
     return ms;
 }
 
-bool writeLastContact(const std::string& folder, const std::string& service, std::int64_t ms,
-                      std::string& why) {
+platform::Result<void> writeLastContact(const std::string& folder, const std::string& service,
+                                        std::int64_t ms) {
     const std::string path = folder + kLastContactFileName;
     const std::string temporary = path + ".new";
     const std::string line = service + '\t' + std::to_string(ms) + '\n';
-    auto failed = [&](const char* what) {
-        why = std::string(what) + " " + temporary + ": " + std::strerror(errno);
-        return false;
+    auto failed = [&](const char* what) -> platform::Result<void> {
+        return platform::errnoError(errno, std::string(what) + " " + temporary + ": " +
+                                               std::strerror(errno));
     };
     const int fd =
         platform::openPrivateFixedNameForWriting(temporary, platform::FixedOpen::Truncate, 0600);
@@ -79,11 +79,10 @@ bool writeLastContact(const std::string& folder, const std::string& service, std
         errno = err;
         return failed("cannot rename");
     }
-    if (!platform::syncFolder(platform::folderOf(path))) {
-        why = "cannot sync the folder of " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    if (!platform::syncFolder(platform::folderOf(path)))
+        return platform::errnoError(errno, "cannot sync the folder of " + path + ": " +
+                                               std::strerror(errno));
+    return {};
 }
 
 } // namespace fleet

@@ -8,6 +8,8 @@
 // written under a temporary name, synced, renamed over the old one and its folder synced: a
 // crash leaves the old time or the new one, never half a line.
 
+#include "platform/result.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,8 +21,8 @@ inline constexpr const char* kLastContactFileName = "fleet-contact";
 // `folder` ends with "/". Nothing when there is no file, it is damaged, or it names another
 // service.
 std::optional<std::int64_t> readLastContact(const std::string& folder, const std::string& service);
-// False with the reason in `why`; the file of before is then as it was.
-bool writeLastContact(const std::string& folder, const std::string& service, std::int64_t ms,
-                      std::string& why);
+// On an error the file of before is as it was.
+platform::Result<void> writeLastContact(const std::string& folder, const std::string& service,
+                                        std::int64_t ms);
 
 } // namespace fleet

@@ -31,11 +31,15 @@ OtherDownload judgeOtherRecords(const OtherRecords& answer, const std::string& f
         return d;
     }
     std::vector<RecordLook> looks;
-    QString why;
-    if (!answer.records.empty() && (!look(folder, unit, answer.records, looks, why) ||
-                                    looks.size() != answer.records.size())) {
-        d.message = QStringLiteral("this laptop's series not read: ") + why;
-        return d;
+    if (!answer.records.empty()) {
+        auto looked = look(folder, unit, answer.records);
+        if (looked)
+            looks = std::move(*looked);
+        if (!looked || looks.size() != answer.records.size()) {
+            d.message = QStringLiteral("this laptop's series not read: ") +
+                        (looked ? QString() : QString::fromStdString(looked.text()));
+            return d;
+        }
     }
     d.ok = true;
     // The unseen records, the latest by the unit's clock first (one whose stamp does not read

@@ -18,6 +18,8 @@
 
 #include "fleet/server_history.h"
 
+#include "platform/result.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -35,11 +37,10 @@ struct RecordLook {
     std::optional<double> unitSeconds; // that stamp as seconds, when it reads as a time
 };
 // Looks up `records` of `unit` in the series of the files folder `folder` (ending with "/"):
-// one look each, in order. False, with `why`, when the series could not be read; a folder
-// without a series holds none of them. Any thread; on a connection of its own.
-using RecordLookup = std::function<bool(const std::string& folder, const QString& unit,
-                                        const std::vector<OtherRecord>& records,
-                                        std::vector<RecordLook>& out, QString& why)>;
+// one look each, in order. An error when the series could not be read; a folder without a
+// series holds none of them. Any thread; on a connection of its own.
+using RecordLookup = std::function<platform::Result<std::vector<RecordLook>>(
+    const std::string& folder, const QString& unit, const std::vector<OtherRecord>& records)>;
 
 struct OtherDownload {
     bool ok = false;

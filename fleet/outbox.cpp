@@ -50,10 +50,15 @@ const char* const kInsert =
     "INSERT INTO fleet_outbox (kind, identity, unit, type, data_set, segment, position, "
     "payload, occurred_at, laptop, facts) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
-bool fail(QString* why, const QString& text) {
-    if (why)
-        *why = text;
-    return false;
+// SQLite's failure of `q`, its kind read from its code (a full disk, a lock), after `prefix`.
+platform::Error failedSql(const QSqlQuery& q, const char* prefix) {
+    return platform::makeError(storage::kindOf(q.lastError()),
+                               prefix + q.lastError().text().toStdString());
+}
+
+platform::Error notShareable(const QString& invalid) {
+    return platform::makeError(platform::ErrorKind::Invalid,
+                               "fact not shareable: " + invalid.toStdString());
 }
 
 // Qt binds a null QString as NULL; the outbox keeps "" for "none".
@@ -61,10 +66,10 @@ QString orEmpty(const QString& s) {
     return s.isNull() ? QStringLiteral("") : s;
 }
 
-bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why, QSqlError* sqlError = nullptr) {
+platform::Result<void> bindAndRun(QSqlQuery& q, const Fact& fact) {
     const QString invalid = invalidReason(fact);
     if (!invalid.isEmpty())
-        return fail(why, QStringLiteral("fact not shareable: ") + invalid);
+        return notShareable(invalid);
     q.bindValue(0, kindName(fact.kind));
     q.bindValue(1, fact.identity);
     q.bindValue(2, fact.unit);
@@ -76,12 +81,9 @@ bool bindAndRun(QSqlQuery& q, const Fact& fact, QString* why, QSqlError* sqlErro
     q.bindValue(8, static_cast<qlonglong>(fact.occurredAt));
     q.bindValue(9, fact.laptop);
     q.bindValue(10, 1);
-    if (!q.exec()) {
-        if (sqlError)
-            *sqlError = q.lastError();
-        return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
-    }
-    return true;
+    if (!q.exec())
+        return failedSql(q, "outbox not written: ");
+    return {};
 }
 
 std::int64_t countOf(QSqlDatabase& db, const char* sql) {
@@ -91,58 +93,51 @@ std::int64_t countOf(QSqlDatabase& db, const char* sql) {
     return q.value(0).toLongLong();
 }
 
-bool createTablesOf(QSqlDatabase& db, QString* why, QSqlError* sqlError) {
+platform::Result<void> createTablesOf(QSqlDatabase& db) {
     QSqlQuery q(db);
     for (const char* sql : {kCreateOutbox, kCreateConflicts, kCreateMarks})
-        if (!q.exec(QString::fromLatin1(sql))) {
-            if (sqlError)
-                *sqlError = q.lastError();
-            return fail(why, QStringLiteral("outbox tables not created: ") + q.lastError().text());
-        }
-    return true;
+        if (!q.exec(QString::fromLatin1(sql)))
+            return failedSql(q, "outbox tables not created: ");
+    return {};
 }
 
 // Prepares the outbox's insert in `q`. A file made before sharing existed has no outbox yet:
 // it is made in the caller's transaction first. What failed (a full disk, a lock) is the
 // SQLite error of the statement that failed, not the first look's "no such table".
-bool prepareInsert(QSqlDatabase& db, QSqlQuery& q, QString* why, QSqlError* sqlError) {
+platform::Result<void> prepareInsert(QSqlDatabase& db, QSqlQuery& q) {
     if (q.prepare(QString::fromLatin1(kInsert)))
-        return true;
-    if (!createTablesOf(db, why, sqlError))
-        return false;
+        return {};
+    if (auto created = createTablesOf(db); !created)
+        return created;
     if (q.prepare(QString::fromLatin1(kInsert)))
-        return true;
-    if (sqlError)
-        *sqlError = q.lastError();
-    return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
+        return {};
+    return failedSql(q, "outbox not written: ");
 }
 
 } // namespace
 
-bool Outbox::createTables(QSqlDatabase& db, QString* why) {
-    if (!createTablesOf(db, why, nullptr))
-        return false;
-    return true;
+platform::Result<void> Outbox::createTables(QSqlDatabase& db) {
+    return createTablesOf(db);
 }
 
-bool Outbox::enqueue(QSqlDatabase& db, const Fact& fact, QString* why, QSqlError* sqlError) {
+platform::Result<void> Outbox::enqueue(QSqlDatabase& db, const Fact& fact) {
     QSqlQuery q(db);
-    if (!prepareInsert(db, q, why, sqlError))
-        return false;
-    return bindAndRun(q, fact, why, sqlError);
+    if (auto prepared = prepareInsert(db, q); !prepared)
+        return prepared;
+    return bindAndRun(q, fact);
 }
 
-bool Outbox::enqueueSpan(QSqlDatabase& db, const Span& span, QString* why) {
+platform::Result<void> Outbox::enqueueSpan(QSqlDatabase& db, const Span& span) {
     if (span.count == 0)
-        return true;
+        return {};
     const Fact first = recordFact(span.unit, {span.dataSet, span.segment, span.firstPosition},
                                   span.firstHash, {}, span.occurredAt, span.laptop);
     const QString invalid = invalidReason(first);
     if (!invalid.isEmpty())
-        return fail(why, QStringLiteral("fact not shareable: ") + invalid);
+        return notShareable(invalid);
     QSqlQuery q(db);
-    if (!prepareInsert(db, q, why, nullptr))
-        return false;
+    if (auto prepared = prepareInsert(db, q); !prepared)
+        return prepared;
     q.bindValue(0, QStringLiteral("span"));
     q.bindValue(1, span.firstHash);
     q.bindValue(2, span.unit);
@@ -155,8 +150,8 @@ bool Outbox::enqueueSpan(QSqlDatabase& db, const Span& span, QString* why) {
     q.bindValue(9, span.laptop);
     q.bindValue(10, static_cast<qlonglong>(span.count));
     if (!q.exec())
-        return fail(why, QStringLiteral("outbox not written: ") + q.lastError().text());
-    return true;
+        return failedSql(q, "outbox not written: ");
+    return {};
 }
 
 std::int64_t Outbox::waiting(QSqlDatabase& db) {
@@ -189,36 +184,36 @@ bool hasTable(QSqlDatabase& db, const QString& name) {
 }
 } // namespace
 
-bool Outbox::queueRefusalsAgain(QSqlDatabase& db, const std::map<QString, Requeuer>& requeuers,
-                                QString* why) {
+platform::Result<void> Outbox::queueRefusalsAgain(QSqlDatabase& db,
+                                                  const std::map<QString, Requeuer>& requeuers) {
     QSqlQuery q(db);
     // A file whose outbox is not there yet has no refusals either.
     if (!hasTable(db, QLatin1String(kConflictsTable)))
-        return true;
+        return {};
     if (!hasTable(db, QStringLiteral("fleet_marks")) && !q.exec(QString::fromLatin1(kCreateMarks)))
-        return fail(why, q.lastError().text());
+        return failedSql(q, "");
     q.prepare(QStringLiteral("SELECT 1 FROM fleet_marks WHERE name = ?"));
     q.addBindValue(QLatin1String(kRefusalsQueuedMark));
     if (!q.exec())
-        return fail(why, q.lastError().text());
+        return failedSql(q, "");
     if (q.next())
-        return true;
+        return {};
     q.finish();
     if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return fail(why, q.lastError().text());
-    auto rollback = [&](const QString& text) {
+        return failedSql(q, "");
+    auto rollback = [&](platform::Error error) -> platform::Result<void> {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return fail(why, text);
+        return error;
     };
     // Looked at again under the write lock: another pusher of the folder may have done it.
     q.prepare(QStringLiteral("SELECT 1 FROM fleet_marks WHERE name = ?"));
     q.addBindValue(QLatin1String(kRefusalsQueuedMark));
     if (!q.exec())
-        return rollback(q.lastError().text());
+        return rollback(failedSql(q, ""));
     if (q.next()) {
         q.finish();
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return true;
+        return {};
     }
     q.finish();
     std::vector<Refused> refused;
@@ -228,7 +223,7 @@ bool Outbox::queueRefusalsAgain(QSqlDatabase& db, const std::map<QString, Requeu
     q.addBindValue(reason.size());
     q.addBindValue(reason);
     if (!q.exec())
-        return rollback(q.lastError().text());
+        return rollback(failedSql(q, ""));
     while (q.next()) {
         const auto kind = kindFromName(q.value(0).toString());
         if (kind)
@@ -242,20 +237,20 @@ bool Outbox::queueRefusalsAgain(QSqlDatabase& db, const std::map<QString, Requeu
                 requeuer = r;
         // Left for a program that knows the file's records; never marked done without them.
         if (!requeuer)
-            return rollback(QStringLiteral("this program cannot make this file's facts again"));
-        QString text;
-        if (!requeuer(db, refused, text))
-            return rollback(text);
+            return rollback(platform::makeError(
+                platform::ErrorKind::Internal, "this program cannot make this file's facts again"));
+        if (auto requeued = requeuer(db, refused); !requeued)
+            return rollback(requeued.error());
     }
     q.prepare(QStringLiteral("INSERT INTO fleet_marks (name, done_at) VALUES (?, ?)"));
     q.addBindValue(QLatin1String(kRefusalsQueuedMark));
     q.addBindValue(static_cast<qlonglong>(QDateTime::currentMSecsSinceEpoch()));
     if (!q.exec())
-        return rollback(q.lastError().text());
+        return rollback(failedSql(q, ""));
     QSqlQuery commit(db);
     if (!commit.exec(QStringLiteral("COMMIT")))
-        return rollback(commit.lastError().text());
-    return true;
+        return rollback(failedSql(commit, ""));
+    return {};
 }
 
 } // namespace fleet

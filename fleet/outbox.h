@@ -30,6 +30,8 @@
 
 #include "fleet/fact.h"
 
+#include "platform/result.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -49,16 +51,14 @@ inline constexpr const char* kConflictsTable = "fleet_conflicts";
 class Outbox {
 public:
     // Creates the outbox's tables where they are missing. Call where the file is opened or
-    // migrated (inside its transaction or not). False, with `why`, when they could not be.
-    static bool createTables(QSqlDatabase& db, QString* why = nullptr);
+    // migrated (inside its transaction or not). An error when they could not be.
+    static platform::Result<void> createTables(QSqlDatabase& db);
 
     // Writes `fact` into the outbox of `db`. Call inside the transaction that records the
-    // fact: false (with `why`) means nothing was written, and the caller rolls back. A fact
-    // that cannot be shared (fact.h's invalidReason) is refused the same way.
-    // `sqlError`, when given, receives SQLite's error (its code tells a full disk or a lock
-    // from a fault).
-    static bool enqueue(QSqlDatabase& db, const Fact& fact, QString* why = nullptr,
-                        QSqlError* sqlError = nullptr);
+    // fact: an error means nothing was written, and the caller rolls back. A fact that cannot
+    // be shared (fact.h's invalidReason) is refused the same way, as Invalid; SQLite's own
+    // failures carry their kind (a full disk, a lock: storage::kindOf).
+    static platform::Result<void> enqueue(QSqlDatabase& db, const Fact& fact);
 
     // Records a span row names at most (enqueueSpan).
     static constexpr int kRecordsPerRow = 1000;
@@ -79,7 +79,7 @@ public:
         QString firstHash; // the first record's chained hash (the row's identity)
         QByteArray reference;
     };
-    static bool enqueueSpan(QSqlDatabase& db, const Span& span, QString* why = nullptr);
+    static platform::Result<void> enqueueSpan(QSqlDatabase& db, const Span& span);
     // One record of a span as its reader gives it.
     struct SpanRecord {
         QString hash;       // its identity, lower-case hex
@@ -94,9 +94,9 @@ public:
     // Reads `count` records from `firstPosition` of the span `reference` in `db`: the series'
     // own (series/span_reader.h), handed to the pusher by the program's start
     // (sharing_sources.h). Any thread, on that thread's connection.
-    using SpanReader = std::function<bool(QSqlDatabase& db, const QByteArray& reference,
-                                          std::int64_t firstPosition, std::size_t count,
-                                          std::vector<SpanRecord>& out, QString& why)>;
+    using SpanReader = std::function<platform::Result<std::vector<SpanRecord>>(
+        QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
+        std::size_t count)>;
 
     // Facts waiting in `db`'s outbox; 0 when it has none (or no outbox).
     static std::int64_t waiting(QSqlDatabase& db);
@@ -110,9 +110,9 @@ public:
     // 23 (a function's 22023 included) go into the outbox once more, once per file: the
     // file's owner (the register, the series) puts them back from its own records, through
     // the requeuer handed in for the table that marks its files. Its own transaction
-    // (BEGIN IMMEDIATE); the conflict notes stay as they were. False, with `why`, when it
-    // could not be done now (a lock, a full disk, no requeuer for this file among
-    // `requeuers`): it is tried again at the next open; true once done or nothing to do.
+    // (BEGIN IMMEDIATE); the conflict notes stay as they were. An error when it could not be
+    // done now (a lock, a full disk, no requeuer for this file among `requeuers`): it is
+    // tried again at the next open; done once done or nothing to do.
     struct Refused {
         FactKind kind = FactKind::Event;
         QString identity;
@@ -121,11 +121,11 @@ public:
     // Puts the facts `refused` names back into the outbox of `db` (inside the caller's
     // transaction); the laptop name is that of the folder of `db`'s file. Facts it does not
     // hold are left out.
-    using Requeuer =
-        std::function<bool(QSqlDatabase& db, const std::vector<Refused>& refused, QString& why)>;
+    using Requeuer = std::function<platform::Result<void>(QSqlDatabase& db,
+                                                          const std::vector<Refused>& refused)>;
     // `requeuers`: by a table that only the owner's files have ("visits", "segments").
-    static bool queueRefusalsAgain(QSqlDatabase& db, const std::map<QString, Requeuer>& requeuers,
-                                   QString* why = nullptr);
+    static platform::Result<void> queueRefusalsAgain(QSqlDatabase& db,
+                                                     const std::map<QString, Requeuer>& requeuers);
     // The reason an older program wrote for a refusal, which queueRefusalsAgain looks for.
     static constexpr const char* kOldRefusalReason = "refused by the server: ";
 };

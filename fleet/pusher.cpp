@@ -367,17 +367,17 @@ struct Pusher::Local {
             }
             if (q.value(1).toString() == QLatin1String("span")) {
                 // Records the file keeps itself: its span reader gives them (outbox.h).
-                std::vector<Outbox::SpanRecord> records;
-                QString failed;
-                if (!sources.spanReader(d, r.payload, r.position,
-                                        static_cast<std::size_t>(q.value(11).toLongLong()), records,
-                                        failed)) {
+                auto read = sources.spanReader(d, r.payload, r.position,
+                                               static_cast<std::size_t>(q.value(11).toLongLong()));
+                if (!read) {
                     // Left in the outbox and told; the rows after it go meanwhile, so that one
                     // span that cannot be read holds back nothing else.
                     if (why.isEmpty())
-                        why = QStringLiteral("series records not read: ") + failed;
+                        why = QStringLiteral("series records not read: ") +
+                              QString::fromStdString(read.text());
                     continue;
                 }
+                std::vector<Outbox::SpanRecord>& records = *read;
                 if (!records.empty())
                     keys.push_back(key);
                 for (std::size_t k = 0; k < records.size(); ++k) {
@@ -859,13 +859,14 @@ Pusher::Event Pusher::count(Local& local, Run& r) {
     for (auto& f : local.files) {
         if (!f.requeued && local.ensureOpen(f)) {
             QSqlDatabase d = local.db(f);
-            QString why;
-            f.requeued = Outbox::queueRefusalsAgain(d, m_config.sources.requeuers, &why);
+            const auto requeued = Outbox::queueRefusalsAgain(d, m_config.sources.requeuers);
+            f.requeued = requeued.ok();
             if (!f.requeued && !f.requeueTold)
                 say(source_line::fleetRefusalsQueued,
                     QStringLiteral("facts refused by an older version not yet queued again "
                                    "in %1: %2")
-                        .arg(QString::fromStdString(f.path), why));
+                        .arg(QString::fromStdString(f.path),
+                             QString::fromStdString(requeued.text())));
             f.requeueTold = !f.requeued;
         }
         f.waiting = local.count(f, kOutboxTable);

@@ -114,9 +114,9 @@ bool Sharing::contactToKeep() const {
 void Sharing::keepContact() {
     if (!contactToKeep())
         return;
-    std::string why;
-    writeLastContact(m_folder, m_settings.service.toStdString(), *m_lastContact, why);
-    contactWritten(*m_lastContact, why);
+    const auto written =
+        writeLastContact(m_folder, m_settings.service.toStdString(), *m_lastContact);
+    contactWritten(*m_lastContact, written ? std::string() : written.text());
 }
 
 void Sharing::keepContactAside() {
@@ -132,8 +132,8 @@ void Sharing::keepContactAside() {
         m_signals.get(),
         [folder = m_folder, service = service.toStdString(), ms](const std::string&, const QString&,
                                                                  int) {
-            std::string why;
-            return writeLastContact(folder, service, ms, why) ? std::string() : why;
+            const auto written = writeLastContact(folder, service, ms);
+            return written ? std::string() : written.text();
         },
         [this, ms, service](std::string why) {
             m_contactWriting = false;

@@ -194,7 +194,12 @@ std::optional<SiteCsvKind> siteCsvKindFromName(const QString& word) {
     return std::nullopt;
 }
 
-bool readCsv(const QByteArray& bytes, std::vector<CsvRow>& rows, QString& why) {
+platform::Result<std::vector<CsvRow>> readCsv(const QByteArray& bytes) {
+    std::vector<CsvRow> rows;
+    const auto refused = [](const QString& why) {
+        return platform::makeError(platform::ErrorKind::Invalid, why.toStdString());
+    };
+    QString why;
     int line = 1;
     qsizetype i = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     const qsizetype n = bytes.size();
@@ -218,10 +223,9 @@ bool readCsv(const QByteArray& bytes, std::vector<CsvRow>& rows, QString& why) {
             if (i < n && bytes[i] == '"') {
                 blank = false;
                 for (++i;; ++i) {
-                    if (i >= n) {
-                        why = QStringLiteral("line %1: a quote is left open").arg(row.line);
-                        return false;
-                    }
+                    if (i >= n)
+                        return refused(
+                            QStringLiteral("line %1: a quote is left open").arg(row.line));
                     if (bytes[i] == '"') {
                         if (i + 1 < n && bytes[i + 1] == '"') {
                             raw += '"';
@@ -235,10 +239,8 @@ bool readCsv(const QByteArray& bytes, std::vector<CsvRow>& rows, QString& why) {
                         ++line;
                     raw += bytes[i];
                 }
-                if (i < n && bytes[i] != ',' && bytes[i] != '\n' && bytes[i] != '\r') {
-                    why = QStringLiteral("line %1: text after a closing quote").arg(line);
-                    return false;
-                }
+                if (i < n && bytes[i] != ',' && bytes[i] != '\n' && bytes[i] != '\r')
+                    return refused(QStringLiteral("line %1: text after a closing quote").arg(line));
             } else {
                 while (i < n && bytes[i] != ',' && bytes[i] != '\n' && bytes[i] != '\r')
                     raw += bytes[i++];
@@ -247,7 +249,7 @@ bool readCsv(const QByteArray& bytes, std::vector<CsvRow>& rows, QString& why) {
             }
             QString text;
             if (!cell(raw, row.line, text))
-                return false;
+                return refused(why);
             row.cells << text;
             if (i < n && bytes[i] == ',') {
                 blank = false;
@@ -264,14 +266,17 @@ bool readCsv(const QByteArray& bytes, std::vector<CsvRow>& rows, QString& why) {
         if (!blank)
             rows.push_back(std::move(row));
     }
-    return true;
+    return rows;
 }
 
 SiteCsv siteFactsOfCsv(SiteCsvKind kind, const QByteArray& bytes) {
     SiteCsv out;
-    std::vector<CsvRow> rows;
-    if (!readCsv(bytes, rows, out.error))
+    auto read = readCsv(bytes);
+    if (!read) {
+        out.error = QString::fromStdString(read.text());
         return out;
+    }
+    std::vector<CsvRow>& rows = *read;
     if (rows.empty()) {
         out.error = QStringLiteral("line 1: no title row");
         return out;

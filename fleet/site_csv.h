@@ -16,6 +16,8 @@
 
 #include "fleet/site_fact_writes.h"
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -34,9 +36,9 @@ struct CsvRow {
     QStringList cells;
 };
 // Rows of RFC 4180 text (CR LF or LF; a UTF-8 byte order mark first is passed over); blank
-// lines are passed over. False with `why` ("line 7: ...") on a quote left open, text after a
-// closing quote, or bytes that are not UTF-8.
-bool readCsv(const QByteArray& bytes, std::vector<CsvRow>& rows, QString& why);
+// lines are passed over. Invalid ("line 7: ...") on a quote left open, text after a closing
+// quote, or bytes that are not UTF-8.
+platform::Result<std::vector<CsvRow>> readCsv(const QByteArray& bytes);
 
 struct SiteCsv {
     bool ok = false;

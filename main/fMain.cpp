@@ -830,18 +830,17 @@ void TFormXRQMain::ActionViewDataExecute(QObject*) {
             files.append(path);
     }
     const QString folder = FormSetup ? FormSetup->EditDataDirectory->text() : QString();
-    QString error;
-    if (!viewer_launch::startDataViewer(files, folder, error))
-        DlgError(error.toStdString());
+    if (auto started = viewer_launch::startDataViewer(files, folder); !started)
+        DlgError(started.text());
 }
 
 void TFormXRQMain::ActionUnitsExecute(QObject*) {
     if (!FormUnits) {
         FormUnits = new UnitsWindow(this);
-        FormUnits->StartSeriesViewer = [](const series::SeriesInfo& info, QString& error) {
+        FormUnits->StartSeriesViewer = [](const series::SeriesInfo& info) {
             return viewer_launch::startSeriesViewer(
                 QByteArray::fromStdString(info.serial), QByteArray::fromStdString(info.name),
-                info.ordinal, QFile::decodeName(QByteArray::fromStdString(TempFilesPath)), error);
+                info.ordinal, QFile::decodeName(QByteArray::fromStdString(TempFilesPath)));
         };
     }
     FormUnits->show();

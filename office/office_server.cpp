@@ -399,25 +399,27 @@ void OfficeServer::stream(quint64 id, bool keepAlive, Answer a) {
     });
 }
 
-bool OfficeServer::loadTls(const TlsFiles& files, QString& why) {
+platform::Result<void> OfficeServer::loadTls(const TlsFiles& files) {
     const QList<QSslCertificate> chain = QSslCertificate::fromPath(files.certificate);
     QFile keyFile(files.key);
-    if (chain.isEmpty()) {
-        why = QStringLiteral("%1: no PEM certificate there").arg(files.certificate);
-        return false;
-    }
-    if (!keyFile.open(QIODevice::ReadOnly)) {
-        why = QStringLiteral("%1: %2").arg(files.key, keyFile.errorString());
-        return false;
-    }
+    if (chain.isEmpty())
+        return platform::makeError(
+            platform::ErrorKind::Invalid,
+            QStringLiteral("%1: no PEM certificate there").arg(files.certificate).toStdString());
+    if (!keyFile.open(QIODevice::ReadOnly))
+        return platform::makeError(
+            keyFile.error() == QFileDevice::PermissionsError ? platform::ErrorKind::Refused
+                                                             : platform::ErrorKind::NotFound,
+            QStringLiteral("%1: %2").arg(files.key, keyFile.errorString()).toStdString());
     const QByteArray pem = keyFile.readAll();
     QSslKey key(pem, QSsl::Rsa);
     if (key.isNull())
         key = QSslKey(pem, QSsl::Ec);
-    if (key.isNull()) {
-        why = QStringLiteral("%1: no unencrypted PEM key (RSA or EC) there").arg(files.key);
-        return false;
-    }
+    if (key.isNull())
+        return platform::makeError(platform::ErrorKind::Invalid,
+                                   QStringLiteral("%1: no unencrypted PEM key (RSA or EC) there")
+                                       .arg(files.key)
+                                       .toStdString());
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     // The leaf and every intermediate after it, so that a browser needs only the root.
     tls.setLocalCertificateChain(chain);
@@ -425,36 +427,37 @@ bool OfficeServer::loadTls(const TlsFiles& files, QString& why) {
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
     m_tls = tls;
     m_tlsFiles = files;
-    return true;
+    return {};
 }
 
-bool OfficeServer::reloadCertificates(QString& why) {
-    if (!m_tlsFiles) {
-        why = QStringLiteral("the service serves without TLS");
-        return false;
-    }
-    return loadTls(*m_tlsFiles, why);
+platform::Result<void> OfficeServer::reloadCertificates() {
+    if (!m_tlsFiles)
+        return platform::makeError(platform::ErrorKind::Invalid, "the service serves without TLS");
+    return loadTls(*m_tlsFiles);
 }
 
-bool OfficeServer::listen(const QHostAddress& address, quint16 port,
-                          const std::optional<TlsFiles>& tls, QString& why) {
-    if (tls && !loadTls(*tls, why))
-        return false;
+platform::Result<void> OfficeServer::listen(const QHostAddress& address, quint16 port,
+                                            const std::optional<TlsFiles>& tls) {
+    if (tls)
+        if (auto loaded = loadTls(*tls); !loaded)
+            return loaded;
     // Room in the kernel's queue for a burst of connections (Qt's default is 50): past it a
     // well-behaved client's connection waits a second or more for its turn, whatever the caps.
     m_listener.setListenBacklogSize(1024);
-    if (!m_listener.listen(address, port)) {
-        why = QStringLiteral("cannot listen on %1:%2: %3")
-                  .arg(address.toString())
-                  .arg(port)
-                  .arg(m_listener.errorString());
-        return false;
-    }
+    if (!m_listener.listen(address, port))
+        return platform::makeError(m_listener.serverError() == QAbstractSocket::AddressInUseError
+                                       ? platform::ErrorKind::Busy
+                                       : platform::ErrorKind::Refused,
+                                   QStringLiteral("cannot listen on %1:%2: %3")
+                                       .arg(address.toString())
+                                       .arg(port)
+                                       .arg(m_listener.errorString())
+                                       .toStdString());
     m_port = m_listener.serverPort();
     m_hosts.port = m_port;
     m_hosts.tls = tls.has_value();
     m_hosts.listening = address;
-    return true;
+    return {};
 }
 
 } // namespace office

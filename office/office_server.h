@@ -21,6 +21,7 @@
 
 #include "office/http_request_reader.h"
 #include "office/office_routes.h"
+#include "platform/result.h"
 #include "ui_handover/ui_handover.h"
 
 #include <QHostAddress>
@@ -56,12 +57,14 @@ public:
 
     // Host names beyond the loopback ones that the service answers to (--public-name).
     void setPublicNames(const QStringList& names);
-    // Listens (port 0: any free one, then port() tells it); false with the reason.
-    bool listen(const QHostAddress& address, quint16 port, const std::optional<TlsFiles>& tls,
-                QString& why);
+    // Listens (port 0: any free one, then port() tells it). A port another program holds is
+    // Busy; certificate or key files that are not there or not read, NotFound, Refused or
+    // Invalid.
+    platform::Result<void> listen(const QHostAddress& address, quint16 port,
+                                  const std::optional<TlsFiles>& tls);
     // Reads the certificate and key again, for the connections from now on; on failure the
-    // ones in use stay, and why says what is wrong.
-    bool reloadCertificates(QString& why);
+    // ones in use stay, and the error says what is wrong.
+    platform::Result<void> reloadCertificates();
     quint16 port() const { return m_port; }
     int connections() const { return int(m_connections.size()); }
     // Requests handed to the read threads and not yet answered (waiting ones among them).
@@ -108,7 +111,7 @@ private:
     // Hands the request to a read thread and its answer back to this thread.
     void dispatch(quint64 id, const HttpRequest& request);
     Connection* find(quint64 id);
-    bool loadTls(const TlsFiles& files, QString& why);
+    platform::Result<void> loadTls(const TlsFiles& files);
 
     OfficeConfig m_config;
     const FrontLimits m_limits;

@@ -72,9 +72,8 @@ int main(int argc, char** argv) {
     std::optional<office::TlsFiles> tls;
     if (!o.tlsCert.isEmpty())
         tls = office::TlsFiles{o.tlsCert, o.tlsKey};
-    QString why;
-    if (!server.listen(o.address, o.port, tls, why)) {
-        std::cerr << "xrq-office: " << why.toStdString() << "\n";
+    if (auto listening = server.listen(o.address, o.port, tls); !listening) {
+        std::cerr << "xrq-office: " << listening.text() << "\n";
         return int(office::Exit::Failed);
     }
     QSocketNotifier ended(endingFd, QSocketNotifier::Read);
@@ -85,14 +84,15 @@ int main(int argc, char** argv) {
                 app.quit();
                 continue;
             }
-            QString reloadWhy;
-            if (!tls)
+            if (!tls) {
                 std::cerr << "xrq-office: SIGHUP: no certificates to read again" << std::endl;
-            else if (server.reloadCertificates(reloadWhy))
+                continue;
+            }
+            if (auto reloaded = server.reloadCertificates(); reloaded)
                 std::cerr << "xrq-office: certificates read again" << std::endl;
             else
-                std::cerr << "xrq-office: certificates kept as they were: "
-                          << reloadWhy.toStdString() << std::endl;
+                std::cerr << "xrq-office: certificates kept as they were: " << reloaded.text()
+                          << std::endl;
         }
     });
     const QString host = o.address.protocol() == QAbstractSocket::IPv6Protocol

@@ -8,6 +8,7 @@
 // with QString::fromStdString. No exceptions: a Result is looked at, hence [[nodiscard]].
 
 #include <cassert>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,6 +63,25 @@ constexpr bool passes(ErrorKind kind) {
     return kind == ErrorKind::Busy || kind == ErrorKind::Io || kind == ErrorKind::Full;
 }
 
+// What a system call's errno means to a caller: the one reading of it for our own files and
+// folders (the storage kit's looks, the files the program writes).
+constexpr ErrorKind kindOfErrno(int err) {
+    switch (err) {
+    case ENOENT:
+        return ErrorKind::NotFound;
+    case EACCES:
+    case EPERM:
+    case ELOOP:
+    case EROFS:
+        return ErrorKind::Refused;
+    case ENOSPC:
+    case EDQUOT:
+        return ErrorKind::Full;
+    default:
+        return ErrorKind::Io;
+    }
+}
+
 struct Error {
     ErrorKind kind = ErrorKind::Internal;
     std::string text; // for the operator: what happened (and, where known, what to do)
@@ -69,6 +89,11 @@ struct Error {
 
 inline Error makeError(ErrorKind kind, std::string text) {
     return Error{kind, std::move(text)};
+}
+
+// An error of a system call that set `err` (errno), its kind read from it.
+inline Error errnoError(int err, std::string text) {
+    return Error{kindOfErrno(err), std::move(text)};
 }
 
 template <class T> class [[nodiscard]] Result {

@@ -228,12 +228,13 @@ std::string bytesOf(const QVariant& v) {
 struct Reader {
     QSqlDatabase& db;
     std::string& why;
-    QSqlError& error;
+    // What `why` tells, in kind: SQLite's (a full disk, a lock), else a fault of ours.
+    platform::ErrorKind kind = platform::ErrorKind::Internal;
     // When given, only these facts (kind, identity) are put in the outbox.
     const std::set<std::pair<fleet::FactKind, QString>>* only = nullptr;
 
     bool failed(const QSqlQuery& q) {
-        error = q.lastError();
+        kind = storage::kindOf(q.lastError());
         why = "the register's earlier events were not put in its outbox: " +
               q.lastError().text().toStdString();
         return false;
@@ -242,10 +243,13 @@ struct Reader {
     bool put(const fleet::Fact& fact) {
         if (only && !only->count({fact.kind, fact.identity}))
             return true;
-        QString text;
-        if (fleet::Outbox::enqueue(db, fact, &text, &error))
+        auto queued = fleet::Outbox::enqueue(db, fact);
+        if (queued)
             return true;
-        why = text.toStdString();
+        // A fact that cannot be shared is no SQLite failure: a fault of ours.
+        if (queued.kind() != platform::ErrorKind::Invalid)
+            kind = queued.kind();
+        why = queued.text();
         return false;
     }
 
@@ -377,22 +381,20 @@ bool enqueueEvents(Reader& r, const QString& laptop) {
 // The register's requeuer of the facts an older program noted as refused (fleet/outbox.h):
 // they are made again from the events, as the register writes them. On the pusher's thread,
 // on its connection.
-bool queueRefusedEvents(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
-                        QString& why) {
+platform::Result<void> queueRefusedEvents(QSqlDatabase& db,
+                                          const std::vector<fleet::Outbox::Refused>& refused) {
     std::set<std::pair<fleet::FactKind, QString>> only;
     for (const fleet::Outbox::Refused& f : refused)
         only.insert({f.kind, f.identity});
     std::string text;
-    QSqlError error;
-    Reader r{db, text, error, &only};
+    Reader r{db, text, platform::ErrorKind::Internal, &only};
     const QString laptop =
         fleet::readFleetSettings(
             platform::folderOf(QFile::encodeName(db.databaseName()).toStdString()) + "/")
             .laptop;
     if (enqueueEvents(r, laptop))
-        return true;
-    why = QString::fromStdString(text);
-    return false;
+        return {};
+    return platform::makeError(r.kind, text);
 }
 
 } // namespace
@@ -403,8 +405,7 @@ void addSharingSources(fleet::SharingSources& sources) {
 
 platform::Result<void> enqueueEarlierEvents(QSqlDatabase& db, const QString& laptop) {
     std::string why;
-    QSqlError error;
-    Reader r{db, why, error};
+    Reader r{db, why};
     bool ok = true;
     for (const char* table : {"visits", "battery", "clock_sets", "downloads", "clears"})
         ok = ok && r.identify(table);
@@ -412,10 +413,8 @@ platform::Result<void> enqueueEarlierEvents(QSqlDatabase& db, const QString& lap
         return {};
     // SQLite's own failures by their kind (a full disk, a lock: tried again); anything else is
     // a fault of ours, told as it is.
-    const platform::ErrorKind kind =
-        error.type() != QSqlError::NoError ? storage::kindOf(error) : platform::ErrorKind::Internal;
     return platform::makeError(
-        kind == platform::ErrorKind::Invalid ? platform::ErrorKind::Internal : kind, why);
+        r.kind == platform::ErrorKind::Invalid ? platform::ErrorKind::Internal : r.kind, why);
 }
 
 Download downloadOfRow(const QSqlQuery& q, int first) {

@@ -352,9 +352,8 @@ std::vector<storage::Step> UnitRegister::migrationSteps() {
         // migration's transaction: a file is migrated with all its events waiting, or not at all.
         out.push_back([this, statements = std::move(statements)](
                           QSqlDatabase& db, int found) -> platform::Result<void> {
-            QString text;
-            if (!fleet::Outbox::createTables(db, &text))
-                return platform::makeError(platform::ErrorKind::Internal, text.toStdString());
+            if (auto created = fleet::Outbox::createTables(db); !created)
+                return created;
             if (auto enqueued = enqueueEarlierEvents(db, laptop()); !enqueued)
                 return enqueued;
             return statements(db, found);
@@ -473,15 +472,13 @@ QString UnitRegister::laptop() const {
 }
 
 bool UnitRegister::share(const fleet::Fact& fact) {
-    QString why;
-    QSqlError error;
-    if (fleet::Outbox::enqueue(m_db->db, fact, &why, &error))
+    auto queued = fleet::Outbox::enqueue(m_db->db, fact);
+    if (queued)
         return true;
     // A full disk or a lock is told and retried like any other write; a fact that cannot be
-    // shared (no SQLite error) is a fault of ours.
-    m_lastFailure =
-        error.isValid() && error.type() != QSqlError::NoError ? failureOf(error) : Failure::Other;
-    m_lastError = why.toStdString();
+    // shared (Invalid, no SQLite error) is a fault of ours.
+    m_lastFailure = failureOfKind(queued.kind());
+    m_lastError = queued.text();
     return false;
 }
 

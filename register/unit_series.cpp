@@ -82,7 +82,9 @@ void UnitSeries::list(const std::string& filesFolder, const std::string& serial)
         const std::string path = series::storePath(filesFolder);
         if (::access(path.c_str(), F_OK) == 0) {
             series::SeriesStore store;
-            if (store.openToRead(path, listing.error))
+            if (auto opened = store.openToRead(path); !opened)
+                listing.error = opened.text();
+            else
                 for (series::SeriesInfo& info : store.list())
                     if (info.serial == serial)
                         listing.series.push_back(std::move(info));
@@ -120,8 +122,8 @@ UnitSeries::Outcome UnitSeries::write(const std::string& filesFolder,
     // Another laptop's clock sets of the unit first, where the server answers in time.
     out.clockNote = series::learnClockSets(filesFolder, info.serial, std::chrono::seconds(10)).why;
     series::SeriesStore store;
-    if (!store.openToRead(series::storePath(filesFolder), why))
-        return fail(why);
+    if (auto opened = store.openToRead(series::storePath(filesFolder)); !opened)
+        return fail(opened.text());
     const auto now = store.find(info.serial, info.name, info.ordinal);
     if (!now)
         return fail("the series is no longer in the store");

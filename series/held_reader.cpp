@@ -3,6 +3,8 @@
 
 #include "series/chunk_codec.h"
 
+#include "storage/sqlite_store.h"
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -11,20 +13,18 @@
 
 namespace series::detail {
 
-bool HeldReader::open(std::string& error) {
+platform::Result<void> HeldReader::open() {
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT id, first, count, download_id FROM chunks WHERE "
                              "segment_id = ? ORDER BY first"));
     q.bindValue(0, qint64(m_segment));
-    if (!q.exec()) {
-        error = q.lastError().text().toStdString();
-        return false;
-    }
+    if (!q.exec())
+        return storage::errorOf(q.lastError());
     while (q.next())
         m_chunks.push_back({q.value(0).toLongLong(), q.value(1).toULongLong(),
                             q.value(2).toULongLong(), q.value(3).toLongLong()});
-    return true;
+    return {};
 }
 
 std::size_t HeldReader::chunkOf(std::size_t place) const {
@@ -46,7 +46,9 @@ const HeldReader::Loaded* HeldReader::load(std::size_t place) {
         }
     const std::size_t i = chunkOf(place);
     if (i >= m_chunks.size()) {
-        m_error = "the series' chunks do not hold the records its segment counts";
+        m_error =
+            platform::makeError(platform::ErrorKind::Corrupt,
+                                "the series' chunks do not hold the records its segment counts");
         return nullptr;
     }
     Loaded* slot = &m_cache[0];
@@ -58,9 +60,9 @@ const HeldReader::Loaded* HeldReader::load(std::size_t place) {
     q.prepare(QStringLiteral("SELECT data FROM chunks WHERE id = ?"));
     q.bindValue(0, qint64(m_chunks[i].id));
     if (!q.exec() || !q.next()) {
-        m_error = q.lastError().text().toStdString();
-        if (m_error.empty())
-            m_error = "a chunk of the series is missing";
+        m_error = q.lastError().isValid() ? storage::errorOf(q.lastError())
+                                          : platform::makeError(platform::ErrorKind::Corrupt,
+                                                                "a chunk of the series is missing");
         return nullptr;
     }
     slot->chunk = static_cast<std::size_t>(-1);
@@ -72,7 +74,8 @@ const HeldReader::Loaded* HeldReader::load(std::size_t place) {
         return true;
     });
     if (!ok || slot->lines.size() != m_chunks[i].count) {
-        m_error = "a chunk of the series is damaged";
+        m_error =
+            platform::makeError(platform::ErrorKind::Corrupt, "a chunk of the series is damaged");
         return nullptr;
     }
     slot->chunk = i;

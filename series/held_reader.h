@@ -2,12 +2,15 @@
 #pragma once
 // A segment's records by place, for the alignment and the merge (series_store_apply.cpp).
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QSqlDatabase>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,8 +23,8 @@ class HeldReader {
 public:
     HeldReader(QSqlDatabase& db, std::int64_t segment) : m_db(db), m_segment(segment) {}
 
-    // The segment's chunks, where each lies; false with `error` when they cannot be read.
-    bool open(std::string& error);
+    // The segment's chunks, where each lies.
+    platform::Result<void> open();
     // The record at `place` (empty, and failed(), when it cannot be read).
     std::string_view at(std::size_t place) {
         const Loaded* c = load(place);
@@ -31,8 +34,9 @@ public:
         const std::size_t i = chunkOf(place);
         return i < m_chunks.size() ? m_chunks[i].download : 0;
     }
-    bool failed() const { return !m_error.empty(); }
-    const std::string& error() const { return m_error; }
+    // Whether a record could not be read; then error() says why (asked only then).
+    bool failed() const { return m_error.has_value(); }
+    const platform::Error& error() const { return *m_error; }
 
 private:
     struct Chunk {
@@ -54,7 +58,7 @@ private:
     std::vector<Chunk> m_chunks;
     std::array<Loaded, 4> m_cache;
     std::uint64_t m_clock = 0;
-    std::string m_error;
+    std::optional<platform::Error> m_error;
 };
 
 } // namespace series::detail

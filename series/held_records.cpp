@@ -24,10 +24,10 @@ std::pair<std::string, int> dataSetOf(const QString& shared) {
 
 } // namespace
 
-bool lookUpRecords(const std::string& folder, const QString& unit,
-                   const std::vector<fleet::OtherRecord>& records,
-                   std::vector<fleet::RecordLook>& out, QString& why) {
-    out.assign(records.size(), {});
+platform::Result<std::vector<fleet::RecordLook>>
+lookUpRecords(const std::string& folder, const QString& unit,
+              const std::vector<fleet::OtherRecord>& records) {
+    std::vector<fleet::RecordLook> out(records.size());
     std::map<std::pair<std::string, int>, std::set<std::string>> wanted;
     std::vector<std::string> lines(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
@@ -42,13 +42,10 @@ bool lookUpRecords(const std::string& folder, const QString& unit,
     const std::string path = folder + kFileName;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
-        return true; // no series here: none of them is held
+        return out; // no series here: none of them is held
     SeriesStore store;
-    std::string error;
-    if (!store.openToRead(path, error)) {
-        why = QString::fromStdString(error);
-        return false;
-    }
+    if (auto opened = store.openToRead(path); !opened)
+        return opened.error();
     const std::string serial = unit.toLatin1().toStdString();
     std::set<std::pair<std::string, std::string>> held; // (data set, line)
     for (auto& entry : wanted) {
@@ -63,17 +60,15 @@ bool lookUpRecords(const std::string& folder, const QString& unit,
                 held.insert({set.first + '\x1f' + std::to_string(set.second), line});
             return !want.empty();
         });
-        if (!read && !want.empty()) {
-            why = QStringLiteral("the series of %1 not read")
-                      .arg(QString::fromLatin1(set.first.c_str()));
-            return false;
-        }
+        if (!read && !want.empty())
+            return platform::makeError(platform::ErrorKind::Corrupt,
+                                       "the series of " + set.first + " not read");
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
         const auto set = dataSetOf(records[i].dataSet);
         out[i].held = held.count({set.first + '\x1f' + std::to_string(set.second), lines[i]}) > 0;
     }
-    return true;
+    return out;
 }
 
 } // namespace series

@@ -8,13 +8,15 @@
 
 #include "fleet/other_laptops.h"
 
+#include "platform/result.h"
+
 #include <string>
 #include <vector>
 
 namespace series {
 
-bool lookUpRecords(const std::string& folder, const QString& unit,
-                   const std::vector<fleet::OtherRecord>& records,
-                   std::vector<fleet::RecordLook>& out, QString& why);
+platform::Result<std::vector<fleet::RecordLook>>
+lookUpRecords(const std::string& folder, const QString& unit,
+              const std::vector<fleet::OtherRecord>& records);
 
 } // namespace series

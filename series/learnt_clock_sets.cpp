@@ -38,12 +38,16 @@ ClockSetsLearnt learnClockSets(const std::string& folder, const std::string& ser
     for (const fleet::ServerClockSet& set : told.clockSets)
         sets.push_back(clockFactOf(set));
     SeriesStore store;
-    std::string why;
-    if (!store.openToKeep(storePath(folder), why) ||
-        !store.keepLearntClockSets(serial, sets, out.added, why)) {
-        out.why = "the organisation's clock sets were not kept: " + why;
+    auto kept = [&]() -> platform::Result<std::size_t> {
+        if (auto opened = store.openToKeep(storePath(folder)); !opened)
+            return opened.error();
+        return store.keepLearntClockSets(serial, sets);
+    }();
+    if (!kept) {
+        out.why = "the organisation's clock sets were not kept: " + kept.text();
         return out;
     }
+    out.added = *kept;
     out.reached = true;
     // Clock sets of the unit the server holds but no reader can take (another laptop's
     // hostile or broken fact): told, and the export goes on without them.

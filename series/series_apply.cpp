@@ -58,13 +58,19 @@ OldStore readOldStore(const std::string& path) {
     if (!old.exists)
         return old;
     SeriesStore store;
-    if (!store.openToRead(path, old.why, &old.damaged))
-        return old;
-    // Opened, then not read through: damage past its first page.
-    if (!store.learntClockSets(old.learnt, old.why)) {
-        old.damaged = true;
+    if (auto opened = store.openToRead(path); !opened) {
+        old.damaged = opened.kind() == platform::ErrorKind::Corrupt;
+        old.why = opened.text();
         return old;
     }
+    // Opened, then not read through: damage past its first page.
+    auto learnt = store.learntClockSets();
+    if (!learnt) {
+        old.damaged = true;
+        old.why = learnt.text();
+        return old;
+    }
+    old.learnt = std::move(*learnt);
     old.pruned = store.pruned();
     old.readable = true;
     return old;
@@ -101,8 +107,7 @@ bool storeMadeByOlderRules(const std::string& filesFolder) {
     if (!exists(path))
         return false;
     SeriesStore store;
-    std::string why;
-    return store.openToRead(path, why) && store.rulesVersion() < kRulesVersion;
+    return store.openToRead(path) && store.rulesVersion() < kRulesVersion;
 }
 
 std::string storePath(const std::string& filesFolder) {
@@ -169,19 +174,25 @@ RebuildResult rebuildFrom(const std::string& filesFolder, const std::string& old
                                   "): no clock sets learnt from the server were carried over";
     {
         SeriesStore store;
-        if (!store.open(building, result.error))
+        if (auto opened = store.open(building); !opened) {
+            result.error = opened.text();
             return result;
+        }
         for (const PrunedDownload& p : pruned)
-            if (!store.notePruned(p, result.error))
+            if (auto noted = store.notePruned(p); !noted) {
+                result.error = noted.text();
                 return result;
+            }
         std::map<std::string, std::vector<ClockFact>> learnt;
         for (const auto& [serial, set] : old.learnt)
             learnt[serial].push_back(set);
         for (const auto& [serial, sets] : learnt) {
-            std::size_t added = 0;
-            if (!store.keepLearntClockSets(serial, sets, added, result.error))
+            auto added = store.keepLearntClockSets(serial, sets);
+            if (!added) {
+                result.error = added.text();
                 return result;
-            result.learntCarried += added;
+            }
+            result.learntCarried += *added;
         }
         for (const std::string& serial : serials) {
             auto read = readRegisterFacts(registerPath, serial);
@@ -288,18 +299,21 @@ ApplyResult applyDownload(const std::string& filesFolder, DownloadRecords& downl
         }
     }
     SeriesStore store;
-    bool damaged = false;
-    if (!store.open(path, result.error, &damaged)) {
-        if (!damaged)
+    if (auto opened = store.open(path); !opened) {
+        result.error = opened.text();
+        if (opened.kind() != platform::ErrorKind::Corrupt)
             return result;
         // A damaged store is kept aside for a look, and made again from the facts, with what
         // can still be read of it carried over.
         const std::string aside = keepAside(filesFolder, path);
         rebuilt = rebuildFrom(filesFolder, aside, {});
-        if (!rebuilt.ok || !store.open(path, result.error)) {
-            result.error =
-                "the series store was damaged (kept as " + aside +
-                ") and could not be rebuilt: " + (rebuilt.ok ? result.error : rebuilt.error);
+        std::string notRebuilt = rebuilt.error;
+        if (rebuilt.ok)
+            if (auto reopened = store.open(path); !reopened)
+                notRebuilt = reopened.text();
+        if (!rebuilt.ok || !store.isOpen()) {
+            result.error = "the series store was damaged (kept as " + aside +
+                           ") and could not be rebuilt: " + notRebuilt;
             return result;
         }
     }
@@ -310,8 +324,10 @@ ApplyResult applyDownload(const std::string& filesFolder, DownloadRecords& downl
     if (store.rulesVersion() < kRulesVersion) {
         store.close();
         rebuilt = rebuild(filesFolder);
-        if (!store.open(path, result.error))
+        if (auto opened = store.open(path); !opened) {
+            result.error = opened.text();
             return result;
+        }
     }
     const auto facts = readRegisterFacts(registerPath, serial);
     if (!facts) {

@@ -202,13 +202,12 @@ void appendRecordPayload(QByteArray& out, const SharedRecord& r, bool info) {
     out += '}';
 }
 
-bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out,
-                       std::string* why) {
-    auto refuse = [&](const char* text) {
-        if (why)
-            *why = text;
-        return false;
+platform::Result<ServerRecord> recordFromPayload(const QJsonObject& payload,
+                                                 const ServerRecord* before) {
+    auto refuse = [](const char* text) {
+        return platform::makeError(platform::ErrorKind::Invalid, text);
     };
+    ServerRecord out;
     const QJsonValue line = payload.value(QStringLiteral("line"));
     if (!line.isString())
         return refuse("no line");
@@ -224,7 +223,7 @@ bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, S
         out.offsetSeconds = before->offsetSeconds;
         out.dateOrder = before->dateOrder;
         out.timeFlags = before->timeFlags;
-        return true;
+        return out;
     }
     const QJsonObject i = info.toObject();
     // toInt() gives 0 for a value no int holds: each is checked as a double first.
@@ -252,7 +251,7 @@ bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, S
     const QJsonValue titles = i.value(QStringLiteral("titles"));
     if (titles.isString())
         out.titles = titles.toString().toLatin1().toStdString();
-    return true;
+    return out;
 }
 
 } // namespace series

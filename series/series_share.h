@@ -120,11 +120,11 @@ struct ServerRecord {
     std::string titles;          // its segment's title line, when its info says it
     std::int64_t occurredAt = 0; // ms: the download that confirmed it
 };
-// Fills `out` from a payload, what its "info" leaves out from `before` (the record before it
-// in the segment, or null at its start); false when it is no record's (with why, when asked):
-// no line, or an "info" whose values are not what a laptop writes (a date order, an offset
-// in whole seconds within ±14 h, a finite interval of at most a year).
-bool recordFromPayload(const QJsonObject& payload, const ServerRecord* before, ServerRecord& out,
-                       std::string* why = nullptr);
+// The record of a payload, what its "info" leaves out taken from `before` (the record before
+// it in the segment, or null at its start); Invalid when it is no record's: no line, or an
+// "info" whose values are not what a laptop writes (a date order, an offset in whole seconds
+// within ±14 h, a finite interval of at most a year).
+platform::Result<ServerRecord> recordFromPayload(const QJsonObject& payload,
+                                                 const ServerRecord* before);
 
 } // namespace series

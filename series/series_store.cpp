@@ -122,9 +122,7 @@ storage::OpenOptions storeOptions(storage::Access access) {
 
 } // namespace
 
-bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged) {
-    if (damaged)
-        *damaged = false;
+platform::Result<void> SeriesStore::open(const std::string& path) {
     // Write-ahead log and synchronous=FULL: a download taken is on the disk before anyone is
     // told, and readers of the series never hold up its writes; the whole file checked, so
     // that a damaged store is rebuilt rather than written into.
@@ -137,51 +135,40 @@ bool SeriesStore::open(const std::string& path, std::string& why, bool* damaged)
     const std::string settingsFolder =
         slash == std::string::npos ? "./" : path.substr(0, slash + 1);
     o.steps = migrationSteps(settingsFolder);
-    if (auto opened = connect(path, o); !opened) {
-        if (damaged)
-            *damaged = opened.error().kind == platform::ErrorKind::Corrupt;
-        why = path + ": " + opened.error().text;
-        return false;
-    }
+    if (auto opened = connect(path, o); !opened)
+        return platform::makeError(opened.kind(), path + ": " + opened.text());
     m_db->settingsFolder = settingsFolder;
-    return true;
+    return {};
 }
 
-bool SeriesStore::openToRead(const std::string& path, std::string& why, bool* damaged) {
-    if (damaged)
-        *damaged = false;
-    if (auto opened = connect(path, storeOptions(storage::Access::ReadOnly)); !opened) {
-        if (damaged)
-            *damaged = opened.error().kind == platform::ErrorKind::Corrupt;
-        why = path + ": " + opened.error().text;
-        return false;
-    }
+platform::Result<void> SeriesStore::openToRead(const std::string& path) {
+    if (auto opened = connect(path, storeOptions(storage::Access::ReadOnly)); !opened)
+        return platform::makeError(opened.kind(), path + ": " + opened.text());
     if (m_db->version == 0) {
-        if (damaged)
-            *damaged = true;
-        why = path + ": holds no series";
         close();
-        return false;
+        return platform::makeError(platform::ErrorKind::Corrupt, path + ": holds no series");
     }
-    return true;
+    return {};
 }
 
-bool SeriesStore::openToKeep(const std::string& path, std::string& why) {
+platform::Result<void> SeriesStore::openToKeep(const std::string& path) {
     // The file as its owner left it: never made here, its journal and sync not touched.
     storage::OpenOptions o = storeOptions(storage::Access::ReadWrite);
     o.create = false;
     o.journal = storage::Journal::Keep;
     o.sync = storage::Sync::Keep;
-    if (auto opened = connect(path, o); !opened) {
-        why = path + ": " + opened.error().text;
-        return false;
-    }
+    if (auto opened = connect(path, o); !opened)
+        return platform::makeError(opened.kind(), path + ": " + opened.text());
     if (m_db->version != kSchemaVersion) {
-        why = path + (m_db->version == 0 ? ": holds no series" : ": made by another version");
+        const int version = m_db->version;
         close();
-        return false;
+        if (version == 0)
+            return platform::makeError(platform::ErrorKind::Corrupt, path + ": holds no series");
+        return platform::makeError(version > kSchemaVersion ? platform::ErrorKind::TooNew
+                                                            : platform::ErrorKind::Invalid,
+                                   path + ": made by another version");
     }
-    return true;
+    return {};
 }
 
 bool SeriesStore::hasDownload(const std::string& serial, const std::string& keptPath) {
@@ -194,24 +181,18 @@ bool SeriesStore::hasDownload(const std::string& serial, const std::string& kept
     return m_db->exec(q) && q.next();
 }
 
-bool SeriesStore::saidWhereDisagreed(const std::string& serial, const std::string& keptPath,
-                                     bool& said, std::string& why) {
-    said = false;
-    if (!m_db || m_db->version < 3) {
-        why = "the series store is not open";
-        return false;
-    }
+platform::Result<bool> SeriesStore::saidWhereDisagreed(const std::string& serial,
+                                                       const std::string& keptPath) {
+    if (!m_db || m_db->version < 3)
+        return platform::makeError(platform::ErrorKind::Internal, "the series store is not open");
     QSqlQuery q(m_db->db);
     q.prepare(QStringLiteral("SELECT 1 FROM versions v JOIN downloads d ON d.id = v.download_id "
                              "WHERE d.serial = ? AND d.path = ? LIMIT 1"));
     q.bindValue(0, blob(serial));
     q.bindValue(1, blob(keptPath));
-    if (!m_db->exec(q)) {
-        why = m_path + ": " + m_db->error;
-        return false;
-    }
-    said = q.next();
-    return true;
+    if (!m_db->exec(q))
+        return m_db->failure(m_path + ": ");
+    return q.next();
 }
 
 std::vector<SeriesInfo> SeriesStore::list() {
@@ -316,18 +297,15 @@ std::vector<ClockFact> SeriesStore::clockSets(const std::string& serial) {
     return mergeClockSets(std::move(out), learnt);
 }
 
-bool SeriesStore::keepLearntClockSets(const std::string& serial, const std::vector<ClockFact>& sets,
-                                      std::size_t& added, std::string& why) {
-    added = 0;
-    if (!m_db || m_db->version < 3) {
-        why = "the series store is not open";
-        return false;
-    }
+platform::Result<std::size_t> SeriesStore::keepLearntClockSets(const std::string& serial,
+                                                               const std::vector<ClockFact>& sets) {
+    if (!m_db || m_db->version < 3)
+        return platform::makeError(platform::ErrorKind::Internal, "the series store is not open");
     Db& db = *m_db;
-    auto fail = [&] {
-        why = db.error;
+    auto fail = [&]() -> platform::Result<std::size_t> {
+        platform::Error error = db.failure();
         db.run("ROLLBACK");
-        return false;
+        return error;
     };
     if (!db.run("BEGIN IMMEDIATE"))
         return fail();
@@ -340,6 +318,7 @@ bool SeriesStore::keepLearntClockSets(const std::string& serial, const std::vect
     QSqlQuery q(db.db);
     q.prepare(QStringLiteral("INSERT OR IGNORE INTO learnt_clock_sets(serial, at, utc_offset, "
                              "sent) VALUES(?, ?, ?, ?)"));
+    std::size_t added = 0;
     for (const ClockFact& c : sets) {
         q.bindValue(0, blob(serial));
         q.bindValue(1, qint64(c.atMs));
@@ -351,53 +330,48 @@ bool SeriesStore::keepLearntClockSets(const std::string& serial, const std::vect
     }
     if (!db.run("COMMIT"))
         return fail();
-    return true;
+    return added;
 }
 
-bool SeriesStore::learntClockSets(std::vector<std::pair<std::string, ClockFact>>& sets,
-                                  std::string& why) {
-    sets.clear();
-    if (!m_db) {
-        why = "the series store is not open";
-        return false;
-    }
+platform::Result<std::vector<std::pair<std::string, ClockFact>>> SeriesStore::learntClockSets() {
+    using Sets = std::vector<std::pair<std::string, ClockFact>>;
+    if (!m_db)
+        return platform::makeError(platform::ErrorKind::Internal, "the series store is not open");
     QSqlQuery q(m_db->db);
     q.setForwardOnly(true);
-    auto failed = [&] {
-        why = m_path + ": " + q.lastError().text().toStdString();
-        sets.clear();
-        return false;
+    auto failed = [&]() -> platform::Result<Sets> {
+        return platform::makeError(storage::kindOf(q.lastError()),
+                                   m_path + ": " + q.lastError().text().toStdString());
     };
     if (!q.exec(QString::fromLatin1(kHasLearntClockSets)))
         return failed();
-    if (!q.next())
-        return q.lastError().isValid() ? failed() : true; // none was ever learnt
+    if (!q.next()) // none was ever learnt
+        return q.lastError().isValid() ? failed() : Sets{};
     q.finish();
     if (!q.exec(QStringLiteral(
             "SELECT serial, at, utc_offset, sent FROM learnt_clock_sets ORDER BY serial, at")))
         return failed();
+    Sets sets;
     while (q.next())
         sets.push_back({bytesOf(q.value(0)), clockFactAt(q, 1)});
     // A read that ended on damage half way carries nothing rather than part.
-    return q.lastError().isValid() ? failed() : true;
+    if (q.lastError().isValid())
+        return failed();
+    return sets;
 }
 
-bool SeriesStore::notePruned(const PrunedDownload& pruned, std::string& why) {
-    if (!m_db || m_db->version < 3) {
-        why = "the series store is not open";
-        return false;
-    }
+platform::Result<void> SeriesStore::notePruned(const PrunedDownload& pruned) {
+    if (!m_db || m_db->version < 3)
+        return platform::makeError(platform::ErrorKind::Internal, "the series store is not open");
     QSqlQuery q(m_db->db);
     q.prepare(
         QStringLiteral("INSERT OR REPLACE INTO pruned(serial, path, held_by) VALUES(?, ?, ?)"));
     q.bindValue(0, blob(pruned.serial));
     q.bindValue(1, blob(pruned.path));
     q.bindValue(2, blob(pruned.heldBy));
-    if (!m_db->exec(q)) {
-        why = m_db->error;
-        return false;
-    }
-    return true;
+    if (!m_db->exec(q))
+        return m_db->failure();
+    return {};
 }
 
 std::vector<PrunedDownload> SeriesStore::pruned() {

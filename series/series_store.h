@@ -142,16 +142,18 @@ public:
     SeriesStore(const SeriesStore&) = delete;
     SeriesStore& operator=(const SeriesStore&) = delete;
 
-    // Opens or creates the store. `damaged` tells a file that is no store (then rebuild).
-    bool open(const std::string& path, std::string& why, bool* damaged = nullptr);
+    // Opens or creates the store. A file that is no store is told as Corrupt (then rebuild);
+    // a lock held past the wait as Busy, a full disk as Full.
+    platform::Result<void> open(const std::string& path);
     // Opens an existing store to read it only (the viewer, the Units window's export): no
     // schema is made, nothing is written, and a reader never waits for the program's writes.
-    // `damaged` tells a file that is no store from one that cannot be read now (held by
-    // another program past the wait, made by a newer program, not ours to read).
-    bool openToRead(const std::string& path, std::string& why, bool* damaged = nullptr);
+    // A file that is no store (or holds no series) is Corrupt, told apart from one that cannot
+    // be read now (Busy past the wait, TooNew when made by a newer program, Refused when not
+    // ours to read).
+    platform::Result<void> openToRead(const std::string& path);
     // Opens an existing store of this schema to keep what is learnt beside its series
     // (keepLearntClockSets): no schema is made and the whole file is not checked.
-    bool openToKeep(const std::string& path, std::string& why);
+    platform::Result<void> openToKeep(const std::string& path);
     void close();
     bool isOpen() const;
     // The version whose rules made the series the store holds (kept through a migration of
@@ -170,8 +172,8 @@ public:
     bool hasDownload(const std::string& serial, const std::string& keptPath);
     // Whether this kept download said a record at a place where downloads disagreed: its word
     // counts there for what the place shows, so a rebuild must read it again (never pruned).
-    bool saidWhereDisagreed(const std::string& serial, const std::string& keptPath, bool& said,
-                            std::string& why);
+    platform::Result<bool> saidWhereDisagreed(const std::string& serial,
+                                              const std::string& keptPath);
 
     std::vector<SeriesInfo> list();
     std::optional<SeriesInfo> find(const std::string& serial, const std::string& name,
@@ -183,15 +185,15 @@ public:
     // The unit's clock sets: this laptop's, as the register had them when its last download
     // was taken, and the organisation's learnt from its server (learnt_clock_sets.h).
     std::vector<ClockFact> clockSets(const std::string& serial);
-    // Keeps the organisation's clock sets of a unit as learnt, each once; `added` says how
-    // many were not kept before. A store made before it gets their table here.
-    bool keepLearntClockSets(const std::string& serial, const std::vector<ClockFact>& sets,
-                             std::size_t& added, std::string& why);
-    // Every unit's clock sets learnt, for a rebuild to carry over: false (`why` said) when
-    // they cannot be read; none learnt is true with nothing.
-    bool learntClockSets(std::vector<std::pair<std::string, ClockFact>>& sets, std::string& why);
+    // Keeps the organisation's clock sets of a unit as learnt, each once; gives how many were
+    // not kept before. A store made before it gets their table here.
+    platform::Result<std::size_t> keepLearntClockSets(const std::string& serial,
+                                                      const std::vector<ClockFact>& sets);
+    // Every unit's clock sets learnt, for a rebuild to carry over: an error when they cannot
+    // be read (never a part of them); none learnt is an empty list.
+    platform::Result<std::vector<std::pair<std::string, ClockFact>>> learntClockSets();
     // Kept downloads removed as wholly held by a later one, known so to a rebuild.
-    bool notePruned(const PrunedDownload& pruned, std::string& why);
+    platform::Result<void> notePruned(const PrunedDownload& pruned);
     std::vector<PrunedDownload> pruned();
     // Every record of a series in order; false from `each` stops (then false is returned).
     bool forEachRecord(std::int64_t seriesId, const std::function<bool(const RecordRef&)>& each);

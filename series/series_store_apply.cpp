@@ -59,7 +59,9 @@ struct HeldSegments {
         Held& h = held[k];
         if (!h.reader && !unreadable) {
             h.reader = std::make_unique<HeldReader>(db.db, segments[k].id);
-            unreadable = !h.reader->open(db.error) || !db.versions(segments[k].id, h.versions);
+            auto readable = h.reader->open();
+            unreadable =
+                !readable ? !db.fail(readable.error()) : !db.versions(segments[k].id, h.versions);
             // A place settled for another record than its chunk holds shows that one.
             for (const auto& [place, said] : h.versions) {
                 const int settled = SeriesStore::Db::settledOf(said);
@@ -79,7 +81,7 @@ struct HeldSegments {
     bool ok() {
         for (const Held& h : held)
             if (!unreadable && h.reader && h.reader->failed()) {
-                db.error = h.reader->error();
+                db.fail(h.reader->error());
                 unreadable = true;
             }
         return !unreadable;
@@ -299,7 +301,7 @@ ApplyResult SeriesStore::apply(const DownloadInput& in, DownloadRecords& downloa
                     ++taken.settled;
             }
             if (target.reader->failed()) {
-                db.error = target.reader->error();
+                db.fail(target.reader->error());
                 return fail();
             }
             target.reader.reset();

@@ -308,13 +308,13 @@ std::vector<Node> linkFacts(const std::vector<fleet::ServerSeriesRecord>& facts,
                 continue;
             const int up = parent[at] >= 0 ? index[std::size_t(parent[at])] : -1;
             Node node;
-            std::string why;
-            if (!recordFromPayload(facts[at].payload,
-                                   up >= 0 ? &nodes[std::size_t(up)].record : nullptr, node.record,
-                                   &why)) {
-                unread.emplace_back(at, "series record: " + why);
+            auto record = recordFromPayload(facts[at].payload,
+                                            up >= 0 ? &nodes[std::size_t(up)].record : nullptr);
+            if (!record) {
+                unread.emplace_back(at, "series record: " + record.text());
                 continue;
             }
+            node.record = std::move(*record);
             node.parent = up;
             node.occurredAt = facts[at].occurredAt;
             node.seen = facts[at].seen;

@@ -8,6 +8,7 @@
 #include "fleet/fleet_settings.h"
 
 #include "platform/durable_file.h"
+#include "storage/sqlite_store.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -41,9 +42,11 @@ struct SpanLine {
     std::size_t chunk = 0;
 };
 
-// The records [from, to) of segment `segment`; false with `why` when they are not all there.
-bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, std::uint64_t to,
-                   std::vector<SpanChunk>& chunks, std::vector<SpanLine>& lines, std::string& why) {
+// The records [from, to) of segment `segment` into `chunks` and `lines` (kept from call to
+// call, for their room); an error when they are not all there.
+platform::Result<void> readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from,
+                                     std::uint64_t to, std::vector<SpanChunk>& chunks,
+                                     std::vector<SpanLine>& lines) {
     chunks.clear();
     lines.clear();
     QSqlQuery q(db);
@@ -55,10 +58,8 @@ bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, s
     q.bindValue(0, qint64(segment));
     q.bindValue(1, qint64(from));
     q.bindValue(2, qint64(to));
-    if (!q.exec()) {
-        why = q.lastError().text().toStdString();
-        return false;
-    }
+    if (!q.exec())
+        return storage::errorOf(q.lastError());
     while (q.next())
         chunks.push_back(
             {q.value(0).toULongLong(), q.value(4).toByteArray(),
@@ -76,16 +77,14 @@ bool readSpanLines(QSqlDatabase& db, std::int64_t segment, std::uint64_t from, s
             ++at;
             return true;
         });
-        if (!ok) {
-            why = "a chunk of the series is damaged";
-            return false;
-        }
+        if (!ok)
+            return platform::makeError(platform::ErrorKind::Corrupt,
+                                       "a chunk of the series is damaged");
     }
-    if (lines.size() != to - from) {
-        why = "the series' chunks do not hold the records its segment counts";
-        return false;
-    }
-    return true;
+    if (lines.size() != to - from)
+        return platform::makeError(platform::ErrorKind::Corrupt,
+                                   "the series' chunks do not hold the records its segment counts");
+    return {};
 }
 
 // Where the pusher's thread stands in a segment it shares: the occurrences counted up to
@@ -128,8 +127,8 @@ SharedPlace& sharedPlace(const std::string& file, qint64 segment, std::uint64_t 
 }
 
 // Counts the records [counted, to) of segment `segment` into `place`, a window at a time.
-bool countShared(QSqlDatabase& db, qint64 segment, std::uint64_t to, SharedPlace& place,
-                 std::string& why) {
+platform::Result<void> countShared(QSqlDatabase& db, qint64 segment, std::uint64_t to,
+                                   SharedPlace& place) {
     constexpr std::uint64_t kWindow = 65536;
     std::vector<SpanChunk> chunks;
     std::vector<SpanLine> lines;
@@ -138,22 +137,23 @@ bool countShared(QSqlDatabase& db, qint64 segment, std::uint64_t to, SharedPlace
         const std::uint64_t from = place.counts.counted();
         const std::uint64_t back = from > 0 ? 1 : 0;
         const std::uint64_t end = std::min(to, from + kWindow);
-        if (!readSpanLines(db, segment, from - back, end, chunks, lines, why))
-            return false;
+        if (auto read = readSpanLines(db, segment, from - back, end, chunks, lines); !read)
+            return read;
         for (std::size_t i = back; i < lines.size(); ++i) {
             recordIdentity(i > 0 ? lines[i - 1].line : std::string_view(), lines[i].line, hex);
             place.lastOccurrence = place.counts.next(hex);
             place.last = QString::fromLatin1(hex, kIdentityHexSize);
         }
     }
-    return true;
+    return {};
 }
 
 // The notes on the records [from, from + count) of a segment (by place), and the segment's
 // title line, which goes with a span's first record (none in an older store).
-bool readSpanNotes(QSqlDatabase& db, qint64 series, int seq, qint64 segment, std::uint64_t from,
-                   std::size_t count, std::map<std::uint64_t, std::vector<std::string>>& notesAt,
-                   std::string& titles, QString& why) {
+platform::Result<void> readSpanNotes(QSqlDatabase& db, qint64 series, int seq, qint64 segment,
+                                     std::uint64_t from, std::size_t count,
+                                     std::map<std::uint64_t, std::vector<std::string>>& notesAt,
+                                     std::string& titles) {
     QSqlQuery q(db);
     q.prepare(QStringLiteral("SELECT record, text FROM notes WHERE series_id = ? AND segment = ?"
                              " AND record > ? AND record <= ? ORDER BY id"));
@@ -161,10 +161,8 @@ bool readSpanNotes(QSqlDatabase& db, qint64 series, int seq, qint64 segment, std
     q.bindValue(1, seq + 1);
     q.bindValue(2, qint64(from));
     q.bindValue(3, qint64(from + count));
-    if (!q.exec()) {
-        why = q.lastError().text();
-        return false;
-    }
+    if (!q.exec())
+        return storage::errorOf(q.lastError());
     while (q.next())
         notesAt[q.value(0).toULongLong() - 1].push_back(q.value(1).toString().toStdString());
     q.finish();
@@ -176,7 +174,7 @@ bool readSpanNotes(QSqlDatabase& db, qint64 series, int seq, qint64 segment, std
     q.bindValue(1, series);
     if (q.exec() && q.next())
         titles = bytesOf(q.value(0));
-    return true;
+    return {};
 }
 
 } // namespace
@@ -187,19 +185,21 @@ bool readSpanNotes(QSqlDatabase& db, qint64 series, int seq, qint64 segment, std
 // wrote says {"segment_id": ..., "chain": the chained hash before the span (hex)}: its records
 // take their identities now all the same, as every waiting record does. Runs on the pusher's
 // thread, on its connection.
-bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
-                    std::size_t count, std::vector<fleet::Outbox::SpanRecord>& out, QString& why) {
-    out.clear();
+platform::Result<std::vector<fleet::Outbox::SpanRecord>> readSharedSpan(QSqlDatabase& db,
+                                                                        const QByteArray& reference,
+                                                                        std::int64_t firstPosition,
+                                                                        std::size_t count) {
     const QJsonObject ref = QJsonDocument::fromJson(reference).object();
     const qint64 segment = ref.value(QStringLiteral("segment_id")).toInteger(-1);
     QSqlQuery q(db);
     q.prepare(QStringLiteral("SELECT g.series_id, g.seq, s.usual_interval FROM segments g JOIN"
                              " series s ON s.id = g.series_id WHERE g.id = ?"));
     q.bindValue(0, segment);
-    if (!q.exec() || !q.next()) {
-        why = QStringLiteral("the series holds no segment %1 of its outbox").arg(segment);
-        return false;
-    }
+    if (!q.exec() || !q.next())
+        return platform::makeError(q.lastError().isValid() ? storage::kindOf(q.lastError())
+                                                           : platform::ErrorKind::NotFound,
+                                   "the series holds no segment " + std::to_string(segment) +
+                                       " of its outbox");
     const qint64 series = q.value(0).toLongLong();
     const int seq = q.value(1).toInt();
     const double interval = q.value(2).toDouble();
@@ -207,28 +207,25 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
     const auto from = static_cast<std::uint64_t>(firstPosition);
     std::map<std::uint64_t, std::vector<std::string>> notesAt;
     std::string titles;
-    if (!readSpanNotes(db, series, seq, segment, from, count, notesAt, titles, why))
-        return false;
+    if (auto read = readSpanNotes(db, series, seq, segment, from, count, notesAt, titles); !read)
+        return read.error();
     std::vector<SpanChunk> chunks;
     std::vector<SpanLine> lines;
-    std::string error;
     // The two records before the span too: the first one's identity is made with the one
     // before it, whose own identity its "after" names.
     const std::uint64_t before = std::min<std::uint64_t>(from, 2);
-    if (!readSpanLines(db, segment, from - before, from + count, chunks, lines, error)) {
-        why = QString::fromStdString(error);
-        return false;
-    }
+    if (auto read = readSpanLines(db, segment, from - before, from + count, chunks, lines); !read)
+        return read.error();
     const QString lastBefore = before == 0
                                    ? QString()
                                    : recordIdentity(before > 1 ? lines[0].line : std::string_view(),
                                                     lines[before - 1].line);
     SharedPlace& place =
         sharedPlace(QFile::encodeName(db.databaseName()).toStdString(), segment, from, lastBefore);
-    if (place.counts.counted() != from && !countShared(db, segment, from, place, error)) {
-        why = QString::fromStdString(error);
-        return false;
-    }
+    if (place.counts.counted() != from)
+        if (auto counted = countShared(db, segment, from, place); !counted)
+            return counted.error();
+    std::vector<fleet::Outbox::SpanRecord> out;
     out.reserve(count);
     char hex[kIdentityHexSize];
     for (std::size_t k = before; k < lines.size(); ++k) {
@@ -265,7 +262,7 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
         appendRecordPayload(record.payload, shared, info);
         out.push_back(std::move(record));
     }
-    return true;
+    return out;
 }
 
 // The series' requeuer of the records an older program noted as refused (fleet/outbox.h):
@@ -274,8 +271,8 @@ bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t 
 // data set: a hash that two of the unit's data sets hold alike, the same records at the same
 // places, is put back in both, which the server keeps once). On the pusher's thread, on its
 // connection.
-bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
-                         QString& why) {
+platform::Result<void> queueRefusedRecords(QSqlDatabase& db,
+                                           const std::vector<fleet::Outbox::Refused>& refused) {
     std::map<QString, std::set<QString>> byUnit;
     for (const fleet::Outbox::Refused& f : refused)
         if (f.kind == fleet::FactKind::Record)
@@ -290,10 +287,8 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
                                  "s.ordinal FROM segments g JOIN series s ON s.id = g.series_id "
                                  "WHERE s.serial = ? ORDER BY s.id, g.seq"));
         q.addBindValue(unit.toLatin1());
-        if (!q.exec()) {
-            why = q.lastError().text();
-            return false;
-        }
+        if (!q.exec())
+            return storage::errorOf(q.lastError());
         struct Place {
             qint64 id;
             int seq;
@@ -311,11 +306,8 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
         for (const Place& p : places) {
             std::vector<SpanChunk> chunks;
             std::vector<SpanLine> lines;
-            std::string error;
-            if (!readSpanLines(db, p.id, 0, p.shared, chunks, lines, error)) {
-                why = QString::fromStdString(error);
-                return false;
-            }
+            if (auto read = readSpanLines(db, p.id, 0, p.shared, chunks, lines); !read)
+                return read;
             // Noted under the chained hash of the version that refused it, or under its
             // identity: put back under the one it was noted by.
             RecordChain chain;
@@ -340,12 +332,12 @@ bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refu
                 span.reference = "{\"segment_id\":" + QByteArray::number(p.id) +
                                  (byChain ? ",\"chain\":\"" + before.toHex() + "\"}"
                                           : QByteArray(",\"identity\":2}"));
-                if (!fleet::Outbox::enqueueSpan(db, span, &why))
-                    return false;
+                if (auto queued = fleet::Outbox::enqueueSpan(db, span); !queued)
+                    return queued;
             }
         }
     }
-    return true;
+    return {};
 }
 
 fleet::SharingSources sharingSources() {

@@ -9,6 +9,8 @@
 #include "fleet/outbox.h"
 #include "fleet/sharing_sources.h"
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QSqlDatabase>
 #include <QString>
@@ -22,13 +24,15 @@ namespace series {
 // The outbox's span reader for series.sqlite (fleet/outbox.h): the records of a span, each
 // with its identity, its occurrence, the record before it and its payload (series_share.h).
 // On the pusher's thread, on its connection.
-bool readSharedSpan(QSqlDatabase& db, const QByteArray& reference, std::int64_t firstPosition,
-                    std::size_t count, std::vector<fleet::Outbox::SpanRecord>& out, QString& why);
+platform::Result<std::vector<fleet::Outbox::SpanRecord>> readSharedSpan(QSqlDatabase& db,
+                                                                        const QByteArray& reference,
+                                                                        std::int64_t firstPosition,
+                                                                        std::size_t count);
 
 // The series' requeuer of the records an older program noted as refused (fleet/outbox.h),
 // inside the caller's transaction. On the pusher's thread, on its connection.
-bool queueRefusedRecords(QSqlDatabase& db, const std::vector<fleet::Outbox::Refused>& refused,
-                         QString& why);
+platform::Result<void> queueRefusedRecords(QSqlDatabase& db,
+                                           const std::vector<fleet::Outbox::Refused>& refused);
 
 // The series' part of what sharing reads: the span reader, the record lookup, and the
 // requeuer of the files that have a "segments" table. A program adds the register's

@@ -50,6 +50,7 @@ bool SeriesStore::Db::exec(QSqlQuery& q) {
     if (q.exec())
         return true;
     error = q.lastError().text().toStdString();
+    errorKind = storage::kindOf(q.lastError());
     return false;
 }
 
@@ -58,6 +59,7 @@ bool SeriesStore::Db::run(const char* sql) {
     if (q.exec(QString::fromLatin1(sql)))
         return true;
     error = q.lastError().text().toStdString() + " (" + sql + ")";
+    errorKind = storage::kindOf(q.lastError());
     return false;
 }
 
@@ -448,7 +450,10 @@ bool SeriesStore::Db::joinSegment(std::int64_t series, const Segment& y, Segment
                                   std::size_t& disputedNow, std::size_t& settledNow) {
     HeldReader yr(db, y.id), tr(db, t.id);
     Versions yv, tv;
-    if (!yr.open(error) || !tr.open(error) || !versions(y.id, yv) || !versions(t.id, tv))
+    for (HeldReader* reader : {&yr, &tr})
+        if (auto opened = reader->open(); !opened)
+            return fail(opened.error());
+    if (!versions(y.id, yv) || !versions(t.id, tv))
         return false;
     auto shownOf = [](const Versions& v, std::uint64_t place, std::string_view chunk) {
         const auto it = v.find(place);
@@ -465,10 +470,8 @@ bool SeriesStore::Db::joinSegment(std::int64_t series, const Segment& y, Segment
         const std::string yLine = shownOf(yv, i, yr.at(i));
         const std::string chunkLine(tr.at(place));
         const std::string tLine = shownOf(tv, place, chunkLine);
-        if (yr.failed() || tr.failed()) {
-            error = yr.failed() ? yr.error() : tr.error();
-            return false;
-        }
+        if (yr.failed() || tr.failed())
+            return fail(yr.failed() ? yr.error() : tr.error());
         if (!yHas && !tHas && yLine == tLine)
             continue;
         std::vector<Said>& was = tv[place];
@@ -554,8 +557,8 @@ bool SeriesStore::Db::share(const std::string& serial, const std::string& name, 
     // Each row's first identity is made with the record before it: those two records
     // are read, a chunk at a time, never the span whole.
     HeldReader reader(db, s.id);
-    if (!reader.open(error))
-        return false;
+    if (auto opened = reader.open(); !opened)
+        return fail(opened.error());
     fleet::Outbox::Span span;
     span.unit = QString::fromLatin1(serial.data(), qsizetype(serial.size()));
     span.dataSet = sharedDataSet(name, ordinal);
@@ -568,18 +571,13 @@ bool SeriesStore::Db::share(const std::string& serial, const std::string& name, 
     for (std::uint64_t at = s.shared; at < s.confirmed; at += perRow) {
         before = at > 0 ? std::string(reader.at(at - 1)) : std::string();
         const std::string_view line = reader.at(at);
-        if (reader.failed()) {
-            error = reader.error();
-            return false;
-        }
+        if (reader.failed())
+            return fail(reader.error());
         span.firstPosition = static_cast<std::int64_t>(at);
         span.count = static_cast<std::size_t>(std::min(perRow, s.confirmed - at));
         span.firstHash = recordIdentity(before, line);
-        QString why;
-        if (!fleet::Outbox::enqueueSpan(db, span, &why)) {
-            error = why.toStdString();
-            return false;
-        }
+        if (auto queued = fleet::Outbox::enqueueSpan(db, span); !queued)
+            return fail(queued.error());
     }
     s.shared = s.confirmed;
     s.sharedChain.clear(); // the chain of older versions: no longer kept

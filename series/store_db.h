@@ -68,12 +68,23 @@ struct SeriesStore::Db {
     storage::Store store; // the kit's open, which owns the Qt connection
     QSqlDatabase db;      // its handle
     std::string error;
+    platform::ErrorKind errorKind = platform::ErrorKind::Internal; // what `error` tells, in kind
+    // The last failure as a Result's error, its words after `prefix`.
+    platform::Error failure(const std::string& prefix = {}) const {
+        return platform::makeError(errorKind, prefix + error);
+    }
     // fleet.ini's folder: the name this laptop's records carry, read at each download so
     // that a name changed in Setup counts from the next one on.
     std::string settingsFolder;
     QString thisLaptop() const { return fleet::readFleetSettings(settingsFolder).laptop; }
     int version = 0; // the schema the file holds (a reader's may be older than ours)
 
+    // Keeps `failed` as the last failure: false, for `return fail(...)`.
+    bool fail(const platform::Error& failed) {
+        error = failed.text;
+        errorKind = failed.kind;
+        return false;
+    }
     bool exec(QSqlQuery& q);
     bool run(const char* sql);
 

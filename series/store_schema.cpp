@@ -101,13 +101,10 @@ std::vector<storage::Step> migrationSteps(const std::string& settingsFolder) {
     // Every confirmed record of a store made before the outbox goes into it, once.
     steps[1] = [=](QSqlDatabase& handle, int) {
         return through(handle, [&](SeriesStore::Db& db) {
-            QString why;
             if (!runAll(db, kSchema2))
                 return false;
-            if (!fleet::Outbox::createTables(db.db, &why)) {
-                db.error = why.toStdString();
-                return false;
-            }
+            if (auto created = fleet::Outbox::createTables(db.db); !created)
+                return db.fail(created.error());
             return db.shareEarlier();
         });
     };

@@ -17,6 +17,7 @@
 
 namespace storage {
 
+using platform::errnoError;
 using platform::Error;
 using platform::ErrorKind;
 using platform::makeError;
@@ -25,28 +26,6 @@ using platform::Result;
 namespace {
 
 std::atomic<int> connectionCounter{0};
-
-// An errno of a look at the file or its folder, as a kind.
-ErrorKind kindOfErrno(int err) {
-    switch (err) {
-    case ENOENT:
-        return ErrorKind::NotFound;
-    case EACCES:
-    case EPERM:
-    case ELOOP:
-    case EROFS:
-        return ErrorKind::Refused;
-    case ENOSPC:
-    case EDQUOT:
-        return ErrorKind::Full;
-    default:
-        return ErrorKind::Io;
-    }
-}
-
-Error errnoError(int err, std::string text) {
-    return makeError(kindOfErrno(err), std::move(text));
-}
 
 // Runs one statement whose answer is not needed; its error when it fails.
 Result<void> run(QSqlDatabase& db, const QString& sql) {

@@ -130,7 +130,11 @@ Opened openStore(series::SeriesStore& store, const std::string& folder, std::str
     const std::string path = series::storePath(folder);
     if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
         return Opened::Missing;
-    return store.openToRead(path, why) ? Opened::Yes : Opened::Failed;
+    if (auto read = store.openToRead(path); !read) {
+        why = read.text();
+        return Opened::Failed;
+    }
+    return Opened::Yes;
 }
 
 int list(const std::string& folder, bool json) {
@@ -345,15 +349,14 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
     const auto serials = series::registerSerials(registerPath);
     if (!serials)
         return fail(kStore, serials.text(), json);
-    std::string why;
     // A kept download is pruned only where the series knows it: a rebuild then says it was
     // pruned, and the store tells which downloads' words count at disputed places.
     const std::string storeFile = series::storePath(folder);
     series::SeriesStore store;
     if (::access(storeFile.c_str(), F_OK) != 0)
         return fail(kStore, storeFile + ": no series store: nothing is pruned", json);
-    if (!(remove ? store.open(storeFile, why) : store.openToRead(storeFile, why)))
-        return fail(kStore, why + ": nothing is pruned", json);
+    if (auto opened = remove ? store.open(storeFile) : store.openToRead(storeFile); !opened)
+        return fail(kStore, opened.text() + ": nothing is pruned", json);
     std::vector<series::PrunedDownload> prunable;
     std::vector<std::string> keptForDisputes;
     for (const std::string& serial : *serials) {
@@ -379,10 +382,10 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
                     break;
                 // Where downloads disagreed, each one's word counts towards what the place
                 // shows: without it a rebuild could find a settled place disputed again.
-                bool said = false;
-                if (!store.saidWhereDisagreed(serial, a.path, said, why))
-                    return fail(kStore, why, json);
-                if (said)
+                const auto said = store.saidWhereDisagreed(serial, a.path);
+                if (!said)
+                    return fail(kStore, said.text(), json);
+                if (*said)
                     keptForDisputes.push_back(a.path);
                 else
                     prunable.push_back({serial, a.path, b.path});
@@ -396,8 +399,8 @@ int pruneKept(const std::string& folder, bool remove, bool json) {
         // Each one removed is known to the series as pruned, so that a rebuild says so
         // rather than that it could not read it.
         for (const auto& p : prunable) {
-            if (!store.notePruned(p, why)) {
-                failures.push_back(p.path + ": not removed: " + why);
+            if (auto noted = store.notePruned(p); !noted) {
+                failures.push_back(p.path + ": not removed: " + noted.text());
                 continue;
             }
             if (::unlink(p.path.c_str()) == 0)

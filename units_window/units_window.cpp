@@ -672,11 +672,14 @@ void UnitsWindow::openSeries() {
     const series::SeriesInfo* info = chosenSeries();
     if (!info)
         return;
-    QString error = QStringLiteral("The viewer cannot be started from this window.");
-    if (StartSeriesViewer && StartSeriesViewer(*info, error))
+    if (!StartSeriesViewer) {
+        LabelSeries->setText(QStringLiteral("The viewer cannot be started from this window."));
+        return;
+    }
+    if (auto started = StartSeriesViewer(*info); started)
         LabelSeries->setText(QStringLiteral("The viewer opens ") + UnitSeries::describe(*info));
     else
-        LabelSeries->setText(error);
+        LabelSeries->setText(QString::fromStdString(started.text()));
 }
 
 void UnitsWindow::exportSeries() {

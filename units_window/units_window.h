@@ -19,6 +19,8 @@
 #include "register/unit_register.h"
 #include "register/unit_series.h"
 
+#include "platform/result.h"
+
 #include <QWidget>
 
 #include <cstdint>
@@ -86,7 +88,7 @@ public:
     // replacing the file there), and starting the viewer on a series, which the main window
     // sets (the program starts the viewer as a process, app/viewer_launch.h).
     std::function<QString(const QString& suggested, bool& replace)> AskSeriesPath;
-    std::function<bool(const series::SeriesInfo& info, QString& error)> StartSeriesViewer;
+    std::function<platform::Result<void>(const series::SeriesInfo& info)> StartSeriesViewer;
     const std::vector<series::SeriesInfo>& seriesShown() const { return m_series; }
     UnitSeries* seriesWork() const { return m_seriesWork; }
     void openSeries();

@@ -335,10 +335,9 @@ DataSet readSeries(const SeriesRequest& request, const std::atomic<bool>* cancel
         return fail(QStringLiteral("No series are kept in %1 (%2 is not there).")
                         .arg(request.filesFolder, QLatin1String(series::kFileName)));
     series::SeriesStore store;
-    std::string why;
-    if (!store.openToRead(path, why))
-        return fail(
-            QStringLiteral("The series cannot be read: %1").arg(QString::fromLocal8Bit(why)));
+    if (auto opened = store.openToRead(path); !opened)
+        return fail(QStringLiteral("The series cannot be read: %1")
+                        .arg(QString::fromLocal8Bit(opened.text())));
     const auto info =
         store.find(request.serial.toStdString(), request.name.toStdString(), request.ordinal);
     if (!info)

@@ -6,6 +6,7 @@
 #include "series/series_store.h"
 #include "support/child_process.h"
 #include "support/program_sandbox.h"
+#include "support/result_assert.h"
 #include "tools/sim/data_set.h"
 #include "tools/sim/pty_unit.h"
 #include "tools/sim/state_file.h"
@@ -76,9 +77,8 @@ protected:
 
     std::vector<std::string> seriesRecords(const std::string& name) {
         series::SeriesStore store;
-        std::string why;
         std::vector<std::string> out;
-        if (!store.open(sandbox.tempFiles() + series::kFileName, why))
+        if (!store.open(sandbox.tempFiles() + series::kFileName))
             return out;
         const auto info = store.find("XRQ10472", name);
         if (info)
@@ -238,8 +238,7 @@ TEST_F(CollectClear, FiveRunsWithoutClearingHoldEachRecordOnce) {
         ASSERT_EQ(child.exitCode(), 0) << child.errorOutput();
     }
     series::SeriesStore store;
-    std::string why;
-    ASSERT_TRUE(store.open(sandbox.tempFiles() + series::kFileName, why)) << why;
+    ASSERT_TRUE(done(store.open(sandbox.tempFiles() + series::kFileName)));
     for (const sim::DataSet& set : unit.memory()) {
         SCOPED_TRACE(set.name);
         const auto info = store.find("XRQ10472", set.name);

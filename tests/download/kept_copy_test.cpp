@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The kept copy of a download counts only when it reads back as what was received.
 #include "download/capture_sink.h"
+#include "support/result_assert.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -21,8 +22,7 @@ TEST(KeptCopy, OneThatReadsBackOtherwiseIsNamedAsFailed) {
         ASSERT_GE(fd, 0);
         download::CaptureSink sink;
         sink.attachIntermediate(fd, root + "int.txt");
-        std::string why;
-        ASSERT_TRUE(sink.createKept(root + "kept/", why)) << why;
+        ASSERT_TRUE(done(sink.createKept(root + "kept/")));
         ASSERT_TRUE(sink.write("Name: A\r\n1,2\r\n>"));
         if (*c.meddle) {
             const int other = ::open(sink.keptPath().c_str(), O_WRONLY | O_APPEND);

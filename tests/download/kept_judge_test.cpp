@@ -9,6 +9,7 @@
 #include "series/register_facts.h"
 #include "series/series_apply.h"
 #include "series/series_store.h"
+#include "support/result_assert.h"
 #include "support/sqlite_statements.h"
 #include "tests/support/wait.h"
 
@@ -64,9 +65,9 @@ TEST(KeptLinesJudgedAgain, TheCurrentRulesFindWhatTheOldOnesMissed) {
         const std::string path = tmp.path().toStdString() + "/kept.txt";
         QFile::remove(QString::fromStdString(path));
         writeFile(path, c.bytes);
-        std::vector<std::string> reasons;
-        std::string why;
-        ASSERT_TRUE(download::judgeKeptLines(path, reasons, why)) << c.what << ": " << why;
+        const auto judged = download::judgeKeptLines(path);
+        ASSERT_TRUE(done(judged)) << c.what;
+        const std::vector<std::string>& reasons = *judged;
         if (!c.reasonHas) {
             EXPECT_TRUE(reasons.empty()) << c.what << ": " << (reasons.empty() ? "" : reasons[0]);
             continue;
@@ -77,10 +78,10 @@ TEST(KeptLinesJudgedAgain, TheCurrentRulesFindWhatTheOldOnesMissed) {
             all += r + " | ";
         EXPECT_NE(all.find(c.reasonHas), std::string::npos) << c.what << ": " << all;
     }
-    std::vector<std::string> reasons;
-    std::string why;
-    EXPECT_FALSE(download::judgeKeptLines(tmp.path().toStdString() + "/gone.txt", reasons, why));
-    EXPECT_NE(why.find("gone.txt"), std::string::npos) << why;
+    const auto gone = download::judgeKeptLines(tmp.path().toStdString() + "/gone.txt");
+    ASSERT_FALSE(gone.ok());
+    EXPECT_EQ(gone.kind(), platform::ErrorKind::NotFound);
+    EXPECT_NE(gone.text().find("gone.txt"), std::string::npos) << gone.text();
 }
 
 class JudgedAgain : public ::testing::Test {
@@ -122,8 +123,7 @@ protected:
 
     std::uint64_t provisional() {
         series::SeriesStore store;
-        std::string why;
-        EXPECT_TRUE(store.open(series::storePath(folder), why)) << why;
+        EXPECT_TRUE(done(store.open(series::storePath(folder))));
         std::uint64_t n = 0;
         for (const series::SeriesInfo& s : store.list())
             n += s.provisional;
@@ -168,7 +168,6 @@ TEST_F(JudgedAgain, AnUpgradedRegisterJudgesItsSafeDownloadsOnceAndTellsTheOneNo
     // The series takes the cut download as not safe: its records the clean one never held
     // stand provisional, as a rebuild leaves them.
     EXPECT_GT(provisional(), 0u);
-    std::string why;
     auto factsRead = series::readRegisterFacts(registerPath, "XRQ7");
     ASSERT_TRUE(factsRead.ok()) << factsRead.text();
     series::RegisterFacts& facts = *factsRead;

@@ -3,6 +3,7 @@
 // keeps its order, the operator is told in one line, and stopping never waits for it.
 #include "fleet_fixture.h"
 
+#include "support/result_assert.h"
 #include "support/silent_server.h"
 #include "support/slowdown.h"
 
@@ -222,8 +223,7 @@ TEST_F(FleetFaults, ASpanThatCannotBeReadHoldsBackNothingElseAndIsTold) {
         span.laptop = "laptop-a";
         span.firstHash = QString(32, QChar('a'));
         span.reference = R"({"segment_id":999999,"chain":""})";
-        QString why;
-        ASSERT_TRUE(fleet::Outbox::enqueueSpan(d, span, &why)) << why.toStdString();
+        ASSERT_TRUE(done(fleet::Outbox::enqueueSpan(d, span)));
         ASSERT_TRUE(d.commit());
     }
     ASSERT_TRUE(a.recordSpan(records("XRQ00015", "SET2", 30, "laptop-a")));

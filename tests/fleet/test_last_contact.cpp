@@ -3,6 +3,7 @@
 // service only, never half written, and the time of before kept when the disk fails.
 #include "fleet/last_contact.h"
 #include "platform/durable_file.h"
+#include "support/result_assert.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -25,13 +26,12 @@ protected:
 };
 
 TEST_F(LastContactFile, ReadsBackWhatWasKeptForItsOwnServiceOnly) {
-    std::string why;
     EXPECT_FALSE(fleet::readLastContact(folder(), "office").has_value()) << "nothing kept yet";
-    ASSERT_TRUE(fleet::writeLastContact(folder(), "office", 1765188000123, why)) << why;
+    ASSERT_TRUE(done(fleet::writeLastContact(folder(), "office", 1765188000123)));
     EXPECT_EQ(fleet::readLastContact(folder(), "office"), 1765188000123);
     EXPECT_FALSE(fleet::readLastContact(folder(), "other-office").has_value())
         << "another server's answer says nothing of this one";
-    ASSERT_TRUE(fleet::writeLastContact(folder(), "office", 1765188999000, why)) << why;
+    ASSERT_TRUE(done(fleet::writeLastContact(folder(), "office", 1765188999000)));
     EXPECT_EQ(fleet::readLastContact(folder(), "office"), 1765188999000);
     struct stat st {};
     ASSERT_EQ(::stat(path().c_str(), &st), 0);
@@ -72,14 +72,14 @@ public:
 };
 
 TEST_F(LastContactFile, ADiskErrorKeepsTheTimeOfBeforeAndSaysWhy) {
-    std::string why;
-    ASSERT_TRUE(fleet::writeLastContact(folder(), "office", 1765188000123, why)) << why;
+    ASSERT_TRUE(done(fleet::writeLastContact(folder(), "office", 1765188000123)));
     FailingSync failing;
     platform::setDurabilityProbe(&failing);
-    const bool written = fleet::writeLastContact(folder(), "office", 1765188999000, why);
+    const auto written = fleet::writeLastContact(folder(), "office", 1765188999000);
     platform::setDurabilityProbe(nullptr);
-    EXPECT_FALSE(written);
-    EXPECT_NE(why.find("cannot write"), std::string::npos) << why;
+    ASSERT_FALSE(written.ok());
+    EXPECT_EQ(written.kind(), platform::ErrorKind::Io) << "told as the disk's failure";
+    EXPECT_NE(written.text().find("cannot write"), std::string::npos) << written.text();
     EXPECT_EQ(fleet::readLastContact(folder(), "office"), 1765188000123);
     EXPECT_NE(::access((path() + ".new").c_str(), F_OK), 0) << "no temporary file left";
 }

@@ -10,6 +10,7 @@
 #include "series/series_apply.h"
 #include "series/series_export.h"
 #include "series/series_store.h"
+#include "support/result_assert.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -33,8 +34,7 @@ protected:
     // Each record's UTC as an ISO text ("" where none is known), in order.
     std::vector<std::string> utcOfRecords() {
         series::SeriesStore store;
-        std::string why;
-        EXPECT_TRUE(store.openToRead(series::storePath(folder), why)) << why;
+        EXPECT_TRUE(done(store.openToRead(series::storePath(folder))));
         const auto info = store.find("XRQ7", "SITE1");
         if (!info)
             return {};
@@ -53,8 +53,7 @@ protected:
     }
     std::size_t clockSetsKnown() {
         series::SeriesStore store;
-        std::string why;
-        EXPECT_TRUE(store.openToRead(series::storePath(folder), why)) << why;
+        EXPECT_TRUE(done(store.openToRead(series::storePath(folder))));
         return store.clockSets("XRQ7").size();
     }
 
@@ -78,8 +77,7 @@ TEST_F(LearntClockSets, AnotherLaptopsSetPutsTheRecordsItTimedInUtcAndStaysKnown
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
     {
         series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(series::storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(series::storePath(folder))));
         series::UnitFacts facts;
         facts.clockSets.push_back({utcMs(3, 0), 3600, "26-06-03 01:00:00"});
         const series::ApplyResult r =

@@ -11,6 +11,7 @@
 #include "series/series_store.h"
 #include "support/child_process.h"
 #include "support/program_sandbox.h"
+#include "support/result_assert.h"
 #include "tools/sim/data_set.h"
 #include "tools/sim/pty_unit.h"
 
@@ -84,8 +85,7 @@ public:
     // The series this laptop holds, read from its own series.sqlite.
     std::vector<series::SeriesInfo> seriesHere() const {
         series::SeriesStore store;
-        std::string why;
-        EXPECT_TRUE(store.open(files() + series::kFileName, why)) << why;
+        EXPECT_TRUE(done(store.open(files() + series::kFileName)));
         return store.list();
     }
 

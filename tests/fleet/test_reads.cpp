@@ -117,14 +117,15 @@ TEST_F(FleetReads, ClearMemorysLookNamesAnotherLaptopsSafeDownloadWithUnseenReco
     // What laptop A's series holds, as the series' lookup would say.
     std::set<QString> heldByA;
     fleet::RecordLookup lookup = [&](const std::string& folder, const QString& u,
-                                     const std::vector<fleet::OtherRecord>& records,
-                                     std::vector<fleet::RecordLook>& out, QString&) {
+                                     const std::vector<fleet::OtherRecord>& records)
+        -> platform::Result<std::vector<fleet::RecordLook>> {
         EXPECT_EQ(folder, folderA);
         EXPECT_EQ(u, unit);
+        std::vector<fleet::RecordLook> out;
         for (const fleet::OtherRecord& r : records)
             out.push_back({heldByA.count(r.line) > 0, r.line.section(QLatin1Char(','), 0, 1),
                            double(r.line.mid(12, 2).toInt())});
-        return true;
+        return out;
     };
     auto look = [&] {
         const fleet::OtherRecords answer = fleet::otherLaptopsRecords(connA, unit, selfA, 10s);

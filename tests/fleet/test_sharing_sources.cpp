@@ -9,6 +9,7 @@
 #include "series/download_text.h"
 #include "series/series_store.h"
 #include "series/span_reader.h"
+#include "support/result_assert.h"
 
 #include <QDir>
 
@@ -69,9 +70,8 @@ protected:
         const std::string folder = dir.path().toStdString() + "/a/";
         EXPECT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
         series::SeriesStore store;
-        std::string why;
         const std::string path = folder + series::kFileName;
-        EXPECT_TRUE(store.open(path, why)) << why;
+        EXPECT_TRUE(done(store.open(path)));
         const series::ApplyResult r = store.apply(
             {"XRQ5", "kept-1", 1765188000000, true},
             series::parseDownloadText("F\r\nName: SITE1\r\n26-06-01 10:00:00, 1\r\n"
@@ -89,10 +89,10 @@ TEST_F(FleetSharingSources, AStoresRecordsReachTheServerOnlyThroughTheSpanReader
     // A reader that reads nothing: the span stays in the outbox, told; nothing reaches the
     // server by another road.
     fleet::PusherConfig refusing = config("laptop_a", {path});
-    refusing.sources.spanReader = [](QSqlDatabase&, const QByteArray&, std::int64_t, std::size_t,
-                                     std::vector<fleet::Outbox::SpanRecord>&, QString& why) {
-        why = QStringLiteral("read by no one");
-        return false;
+    refusing.sources.spanReader =
+        [](QSqlDatabase&, const QByteArray&, std::int64_t,
+           std::size_t) -> platform::Result<std::vector<fleet::Outbox::SpanRecord>> {
+        return platform::makeError(platform::ErrorKind::Corrupt, "read by no one");
     };
     {
         fleet::Pusher p(refusing);
@@ -106,13 +106,12 @@ TEST_F(FleetSharingSources, AStoresRecordsReachTheServerOnlyThroughTheSpanReader
     // The series' own reader, handed in: every record goes, each read through it.
     fleet::PusherConfig wired = config("laptop_a", {path});
     auto reads = std::make_shared<std::atomic<int>>(0);
-    wired.sources.spanReader = [reads, inner = wired.sources.spanReader](
-                                   QSqlDatabase& db, const QByteArray& reference,
-                                   std::int64_t first, std::size_t n,
-                                   std::vector<fleet::Outbox::SpanRecord>& out, QString& why) {
-        ++*reads;
-        return inner(db, reference, first, n, out, why);
-    };
+    wired.sources.spanReader =
+        [reads, inner = wired.sources.spanReader](QSqlDatabase& db, const QByteArray& reference,
+                                                  std::int64_t first, std::size_t n) {
+            ++*reads;
+            return inner(db, reference, first, n);
+        };
     fleet::Pusher p(wired);
     p.start();
     ASSERT_TRUE(p.pushAndWait(60s)) << p.status().detail.toStdString();

@@ -9,6 +9,7 @@
 #include "office/session_cookies.h"
 #include "office/sign_in_backoff.h"
 #include "support/child_process.h"
+#include "support/result_assert.h"
 #include "support/silent_server.h"
 #include "support/slowdown.h"
 #include "support/wait.h"
@@ -256,9 +257,7 @@ protected:
     void start(FrontLimits limits = {}, OfficeConfig config = {}, int workers = 2) {
         server = std::make_unique<OfficeServer>(std::move(config), workers, limits);
         server->setPublicNames({QStringLiteral("office.example.org")});
-        QString why;
-        ASSERT_TRUE(server->listen(QHostAddress::LocalHost, 0, std::nullopt, why))
-            << why.toStdString();
+        ASSERT_TRUE(done(server->listen(QHostAddress::LocalHost, 0, std::nullopt)));
     }
     QByteArray hostHeader() const {
         return "Host: 127.0.0.1:" + QByteArray::number(server->port()) + "\r\n";

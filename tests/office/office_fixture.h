@@ -13,6 +13,7 @@
 #include "register/unit_register.h"
 #include "series/series_share.h"
 #include "series/span_reader.h"
+#include "support/result_assert.h"
 #include "support/wait.h"
 
 #include <QDir>
@@ -225,9 +226,7 @@ protected:
         c.limits = limits;
         c.sessions = std::move(sessions);
         office = std::make_unique<office::OfficeServer>(c, 2);
-        QString why;
-        ASSERT_TRUE(office->listen(QHostAddress::LocalHost, 0, std::nullopt, why))
-            << why.toStdString();
+        ASSERT_TRUE(done(office->listen(QHostAddress::LocalHost, 0, std::nullopt)));
     }
 
     // `headers`: more request headers (a Cookie, a Content-Type); `body` goes with any method

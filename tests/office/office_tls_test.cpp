@@ -4,6 +4,7 @@
 // server is read: the service's own static files answer without one.
 #include "office/office_server.h"
 #include "support/child_process.h"
+#include "support/result_assert.h"
 #include "support/wait.h"
 
 #include <QFile>
@@ -111,12 +112,9 @@ protected:
 
 TEST_F(OfficeTls, ServesOverTlsOnlyAndRefusesToStartWithoutItsFiles) {
     office::OfficeServer server(office::OfficeConfig{}, 1);
-    QString why;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0,
-                              office::TlsFiles{QString::fromStdString(path("cert.pem")),
-                                               QString::fromStdString(path("key.pem"))},
-                              why))
-        << why.toStdString();
+    ASSERT_TRUE(done(server.listen(QHostAddress::LocalHost, 0,
+                                   office::TlsFiles{QString::fromStdString(path("cert.pem")),
+                                                    QString::fromStdString(path("key.pem"))})));
     QNetworkReply* secure =
         get(QStringLiteral("https://127.0.0.1:%1/static/office.css").arg(server.port()));
     EXPECT_EQ(secure->error(), QNetworkReply::NoError) << secure->errorString().toStdString();
@@ -135,8 +133,9 @@ TEST_F(OfficeTls, ServesOverTlsOnlyAndRefusesToStartWithoutItsFiles) {
                               office::TlsFiles{QString::fromStdString(path("cert.pem")),
                                                QString::fromStdString(path("cert.pem"))}}) {
         office::OfficeServer refused(office::OfficeConfig{}, 1);
-        EXPECT_FALSE(refused.listen(QHostAddress::LocalHost, 0, files, why));
-        EXPECT_FALSE(why.isEmpty());
+        const auto listening = refused.listen(QHostAddress::LocalHost, 0, files);
+        ASSERT_FALSE(listening.ok());
+        EXPECT_FALSE(listening.text().empty());
     }
 }
 
@@ -145,8 +144,7 @@ TEST_F(OfficeTls, SendsTheWholeChainWithHstsAndReadsItsCertificatesAgainWhenTold
     office::OfficeServer server(office::OfficeConfig{}, 1);
     const office::TlsFiles files{QString::fromStdString(path("chain.pem")),
                                  QString::fromStdString(path("key.pem"))};
-    QString why;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0, files, why)) << why.toStdString();
+    ASSERT_TRUE(done(server.listen(QHostAddress::LocalHost, 0, files)));
     QByteArray answer;
     QList<QSslCertificate> sent = handshake(server.port(), answer);
     ASSERT_EQ(sent.size(), 2); // the leaf and the CA after it, not the leaf alone
@@ -157,7 +155,7 @@ TEST_F(OfficeTls, SendsTheWholeChainWithHstsAndReadsItsCertificatesAgainWhenTold
 
     // A new certificate in the same files: taken when told, by the connections after.
     signedChain("second", "chain.pem");
-    ASSERT_TRUE(server.reloadCertificates(why)) << why.toStdString();
+    ASSERT_TRUE(done(server.reloadCertificates()));
     answer.clear();
     sent = handshake(server.port(), answer);
     ASSERT_FALSE(sent.isEmpty());
@@ -165,8 +163,9 @@ TEST_F(OfficeTls, SendsTheWholeChainWithHstsAndReadsItsCertificatesAgainWhenTold
 
     // Files that cannot be read: told why, and the certificates in use stay.
     QFile::remove(QString::fromStdString(path("chain.pem")));
-    EXPECT_FALSE(server.reloadCertificates(why));
-    EXPECT_TRUE(why.contains(QLatin1String("chain.pem"))) << why.toStdString();
+    const auto reloaded = server.reloadCertificates();
+    ASSERT_FALSE(reloaded.ok());
+    EXPECT_NE(reloaded.text().find("chain.pem"), std::string::npos) << reloaded.text();
     answer.clear();
     sent = handshake(server.port(), answer);
     ASSERT_FALSE(sent.isEmpty());

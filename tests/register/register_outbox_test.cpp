@@ -6,6 +6,7 @@
 #include "fleet/outbox.h"
 #include "register/register_outbox.h"
 #include "register/unit_register.h"
+#include "support/result_assert.h"
 #include "support/sqlite_statements.h"
 
 #include <QCryptographicHash>
@@ -257,11 +258,9 @@ TEST_F(RegisterOutbox, FactsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) 
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass);
         testsupport::onSqliteFile(path, [&](QSqlDatabase& db) {
-            QString why;
             fleet::SharingSources sources;
             unitreg::addSharingSources(sources);
-            EXPECT_TRUE(fleet::Outbox::queueRefusalsAgain(db, sources.requeuers, &why))
-                << why.toStdString();
+            EXPECT_TRUE(done(fleet::Outbox::queueRefusalsAgain(db, sources.requeuers)));
             EXPECT_EQ(fleet::Outbox::conflicts(db), 3);
         });
         const std::vector<Row> rows = outbox();

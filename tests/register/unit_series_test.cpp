@@ -8,6 +8,7 @@
 #include "series/series_export.h"
 #include "units_window/units_window.h"
 
+#include "support/result_assert.h"
 #include "support/wait.h"
 
 #include <QDir>
@@ -32,11 +33,10 @@ protected:
         out = folder + "out/";
         ASSERT_TRUE(QDir().mkpath(QString::fromStdString(out)));
         series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(series::storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(series::storePath(folder))));
         take(store, "XRQ1", {{"SITE1", 3}, {"SITE2", 2}, {"SITE1", 1}});
         take(store, "XRQ2", {{"LAKE", 4}});
-        ASSERT_TRUE(store.openToRead(series::storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.openToRead(series::storePath(folder))));
         expected = csvOf(store, "SITE1");
         platform::setDurabilityProbe(this);
     }
@@ -63,8 +63,7 @@ protected:
     }
     series::SeriesInfo info(const std::string& name) {
         series::SeriesStore store;
-        std::string why;
-        EXPECT_TRUE(store.openToRead(series::storePath(folder), why)) << why;
+        EXPECT_TRUE(done(store.openToRead(series::storePath(folder))));
         return *store.find("XRQ1", name);
     }
     static std::string read(const std::string& path) {
@@ -225,9 +224,9 @@ TEST_F(UnitSeriesTest, UnitsWindowListsOpensAndExportsTheSelectedUnitsSeries) {
         UnitsWindow window;
         window.FilesFolder = folder;
         std::vector<series::SeriesInfo> started;
-        window.StartSeriesViewer = [&](const series::SeriesInfo& info, QString&) {
+        window.StartSeriesViewer = [&](const series::SeriesInfo& info) -> platform::Result<void> {
             started.push_back(info);
-            return true;
+            return {};
         };
         window.AskSeriesPath = [&](const QString&, bool& replace) {
             replace = false;

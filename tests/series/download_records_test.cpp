@@ -7,6 +7,7 @@
 #include "series/line_reader.h"
 #include "series/record_time.h"
 #include "series/series_store.h"
+#include "support/result_assert.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -122,8 +123,7 @@ TEST(DownloadRecords, AFileChangedSinceItWasIndexedIsNotTaken) {
     changed[changed.find("00:00:00, 250")] = '3'; // one digit, the length kept
     std::ofstream(path, std::ios::binary | std::ios::in) << changed;
     SeriesStore store;
-    std::string why;
-    ASSERT_TRUE(store.open(dir.filePath(QStringLiteral("series.sqlite")).toStdString(), why));
+    ASSERT_TRUE(done(store.open(dir.filePath(QStringLiteral("series.sqlite")).toStdString())));
     const ApplyResult r = store.apply({"XRQ1", path, 1000, true}, *read, {});
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find("changed while the series read it"), std::string::npos) << r.error;
@@ -150,9 +150,8 @@ TEST(DownloadRecords, ASeriesTakenFromTheFilesIsTheSeriesTakenFromTheTexts) {
         {lines(900, 950), false, false}, {lines(100, 760), false, true},
     };
     SeriesStore fromFiles, fromTexts;
-    std::string why;
-    ASSERT_TRUE(fromFiles.open(dir.filePath(QStringLiteral("f.sqlite")).toStdString(), why));
-    ASSERT_TRUE(fromTexts.open(dir.filePath(QStringLiteral("t.sqlite")).toStdString(), why));
+    ASSERT_TRUE(done(fromFiles.open(dir.filePath(QStringLiteral("f.sqlite")).toStdString())));
+    ASSERT_TRUE(done(fromTexts.open(dir.filePath(QStringLiteral("t.sqlite")).toStdString())));
     std::string said;
     for (std::size_t v = 0; v < visits.size(); ++v) {
         const std::string text = "F\r\nName: SITE1\r\n" + join(visits[v].records) +

@@ -14,6 +14,7 @@
 #include "series/shared_records.h"
 
 #include "fleet/fleet_settings.h"
+#include "support/result_assert.h"
 
 #include <QDir>
 #include <QFile>
@@ -168,10 +169,9 @@ inline void apply(Laptop& l, const Download& d) {
 
 inline bool openStore(Laptop& l) {
     l.store = std::make_unique<SeriesStore>();
-    std::string why;
-    const bool ok = l.store->open(l.folder + kFileName, why);
-    EXPECT_TRUE(ok) << why;
-    return ok;
+    const auto opened = l.store->open(l.folder + kFileName);
+    EXPECT_TRUE(done(opened));
+    return opened.ok();
 }
 
 struct Row {

@@ -8,6 +8,7 @@
 #include "series/series_export.h"
 #include "series/series_store.h"
 #include "series/shared_records.h"
+#include "support/result_assert.h"
 #include "support/sqlite_statements.h"
 
 #include <QDir>
@@ -119,8 +120,7 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
         reg.recordClockSet({serial, utcMs(2026, 11, 2, 9), "26-11-02 10:00:00", std::nullopt, ""}));
 
     SeriesStore store;
-    std::string why;
-    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    ASSERT_TRUE(done(store.open(storePath(folder))));
     int n = 0;
     for (const Visit& v : visits) {
         const std::string kept = folder + "downloads/XRQ7/k" + std::to_string(++n) + ".txt";
@@ -162,7 +162,7 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
     const RebuildResult rebuilt = rebuild(folder);
     ASSERT_TRUE(rebuilt.ok) << rebuilt.error;
     EXPECT_EQ(rebuilt.downloads, visits.size()); // the cut one left out
-    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    ASSERT_TRUE(done(store.open(storePath(folder))));
     EXPECT_EQ(exportAll(store), incremental);
     // The rebuilt store shares the same records under the same identities (the server keeps
     // them once).
@@ -196,8 +196,7 @@ TEST(SeriesRebuild, RebuildEqualsIncremental) {
 TEST(SeriesExport, CsvColumnsQuotingAndFlags) {
     QTemporaryDir dir;
     SeriesStore store;
-    std::string why;
-    ASSERT_TRUE(store.open(dir.filePath(QStringLiteral("s.sqlite")).toStdString(), why)) << why;
+    ASSERT_TRUE(done(store.open(dir.filePath(QStringLiteral("s.sqlite")).toStdString())));
     const std::string text = "F\r\nName: LAKE\xE9\r\n"
                              "26-06-01 00:00:00, 1, \"quoted\"\r\n"
                              "26-06-01 00:01:00, 2\r\n"
@@ -286,8 +285,7 @@ TEST(SeriesRebuild, TheLivePathAndTheRebuildTakeTheSameDownloads) {
         {"safe again", memoryText(0, 200), true, {}},
     };
     SeriesStore store;
-    std::string why;
-    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    ASSERT_TRUE(done(store.open(storePath(folder))));
     int n = 0;
     std::size_t taken = 0;
     for (const auto& v : visits) {
@@ -313,7 +311,7 @@ TEST(SeriesRebuild, TheLivePathAndTheRebuildTakeTheSameDownloads) {
     const RebuildResult rebuilt = rebuild(folder);
     ASSERT_TRUE(rebuilt.ok) << rebuilt.error;
     EXPECT_EQ(rebuilt.downloads, taken);
-    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    ASSERT_TRUE(done(store.open(storePath(folder))));
     EXPECT_EQ(exportAll(store), live);
 }
 
@@ -335,8 +333,7 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
     keptDownload(reg, serial, k2, damaged, utcMs(2026, 11, 2, 8), {"control bytes"});
     {
         SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(storePath(folder))));
         auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
         ASSERT_TRUE(factsRead.ok()) << factsRead.text();
         RegisterFacts& facts = *factsRead;
@@ -364,8 +361,7 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
         // Opened to write by another program first (xrq-series prune-kept): its schema is
         // migrated, its series still of the older rules.
         SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(storePath(folder))));
         EXPECT_EQ(store.find(serial, "SITE1")->segments, 2);
         EXPECT_EQ(store.find(serial, "SITE1")->records, 2u * 101u);
         EXPECT_EQ(store.find(serial, "SITE1")->columnTitles, "");
@@ -378,8 +374,7 @@ TEST(SeriesRebuild, AStoreOfOlderRulesIsRebuiltOnceAtTheUpgrade) {
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.text(), "SITE1: 50 new records, 150 already held, 50 provisional confirmed");
     SeriesStore store;
-    std::string why;
-    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    ASSERT_TRUE(done(store.open(storePath(folder))));
     EXPECT_EQ(store.rulesVersion(), kRulesVersion); // once: the next download takes it as it is
     EXPECT_FALSE(storeMadeByOlderRules(folder));
     const auto info = store.find(serial, "SITE1");
@@ -419,8 +414,7 @@ TEST_P(LearntAcrossRebuild, CarriedFromTheStoreReplaced) {
     const std::string utcOfFirst = "26-10-20 00:00:00,2026-10-19T23:00:00Z,+01:00,";
     {
         SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(storePath(folder))));
         auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
         ASSERT_TRUE(factsRead.ok()) << factsRead.text();
         RegisterFacts& facts = *factsRead;
@@ -429,11 +423,10 @@ TEST_P(LearntAcrossRebuild, CarriedFromTheStoreReplaced) {
                                facts.facts)
                         .ok);
         if (c.learnt) {
-            std::size_t added = 0;
-            ASSERT_TRUE(store.keepLearntClockSets(
-                serial, {{utcMs(2026, 10, 19, 23), 3600, "26-10-20 00:00:00"}}, added, why))
-                << why;
-            ASSERT_EQ(added, 1u);
+            const auto added = store.keepLearntClockSets(
+                serial, {{utcMs(2026, 10, 19, 23), 3600, "26-10-20 00:00:00"}});
+            ASSERT_TRUE(done(added));
+            ASSERT_EQ(*added, 1u);
         }
         EXPECT_EQ(exportAll(store).find(utcOfFirst) != std::string::npos, c.learnt);
     }
@@ -459,8 +452,7 @@ TEST_P(LearntAcrossRebuild, CarriedFromTheStoreReplaced) {
             EXPECT_EQ(aside.readAll(), noStore);
         }
         SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(storePath(folder))));
         EXPECT_EQ(store.clockSets(serial).size(), c.carried);
         const std::string csv = exportAll(store);
         EXPECT_EQ(csv.find(utcOfFirst) != std::string::npos, c.carried > 0) << csv.substr(0, 600);
@@ -587,8 +579,7 @@ TEST(SeriesRebuild, CopiesOfOneMemoryJoinAtTheNextDownloadAndAtTheRebuild) {
     keptDownload(reg, serial, k2, changed, at2, {});
     keptDownload(reg, serial, k3, memoryText(0, 160), at3, {});
     SeriesStore store;
-    std::string why;
-    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    ASSERT_TRUE(done(store.open(storePath(folder))));
     auto factsRead = readRegisterFacts(folder + kRegisterFileName, serial);
     ASSERT_TRUE(factsRead.ok()) << factsRead.text();
     RegisterFacts& facts = *factsRead;
@@ -621,7 +612,7 @@ TEST(SeriesRebuild, CopiesOfOneMemoryJoinAtTheNextDownloadAndAtTheRebuild) {
 
     const RebuildResult rebuilt = rebuild(folder);
     ASSERT_TRUE(rebuilt.ok) << rebuilt.error;
-    ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+    ASSERT_TRUE(done(store.open(storePath(folder))));
     info = store.find(serial, "SITE1");
     EXPECT_EQ(info->segments, 1);
     EXPECT_EQ(info->records, 160u);

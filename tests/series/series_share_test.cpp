@@ -10,6 +10,7 @@
 #include "series/series_store.h"
 #include "series/shared_records.h"
 #include "series/span_reader.h"
+#include "support/result_assert.h"
 #include "support/sqlite_statements.h"
 
 #include <QSqlDatabase>
@@ -46,8 +47,7 @@ protected:
         const std::string folder = dir.path().toStdString() + "/";
         ASSERT_TRUE(fleet::writeFleetSettings(folder, {QString(), QStringLiteral("laptop-7")}));
         path = folder + kFileName;
-        std::string why;
-        ASSERT_TRUE(store.open(path, why)) << why;
+        ASSERT_TRUE(done(store.open(path)));
     }
 
     void take(const std::vector<std::pair<std::string, std::vector<std::string>>>& sets,
@@ -152,8 +152,7 @@ TEST_F(SeriesShare, AnOlderStoresConfirmedRecordsAreSharedByItsMigration) {
                "DROP TABLE clock_sets", "DROP TABLE pruned", "DROP TABLE meta",
                "ALTER TABLE segments DROP COLUMN shared",
                "ALTER TABLE segments DROP COLUMN shared_chain", "PRAGMA user_version = 1"}));
-    std::string why;
-    ASSERT_TRUE(store.open(path, why)) << why;
+    ASSERT_TRUE(done(store.open(path)));
     EXPECT_EQ(sharedRecords(path), before) << "the same records under the same identities";
     // The provisional ten go when a safe download confirms them, after the thirty.
     take({{"SITE1", lines(0, 40)}}, true);
@@ -196,10 +195,8 @@ TEST_F(SeriesShare, RecordsAnOlderVersionTookAsRefusedGoIntoTheOutboxOnceMore) {
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass);
         onFile([&](QSqlDatabase& db) {
-            QString why;
             EXPECT_TRUE(
-                fleet::Outbox::queueRefusalsAgain(db, series::sharingSources().requeuers, &why))
-                << why.toStdString();
+                done(fleet::Outbox::queueRefusalsAgain(db, series::sharingSources().requeuers)));
         });
         const auto again = sharedRecords(path);
         EXPECT_EQ(again, refused) << "the same records under the same identities, once";
@@ -235,10 +232,9 @@ TEST_F(SeriesShare, AnotherLaptopsRecordsAreLookedUpInTheSeries) {
         other("SITE1", "no stamp here"),
     };
     const std::string folder = dir.path().toStdString() + "/";
-    std::vector<fleet::RecordLook> looks;
-    QString why;
-    ASSERT_TRUE(lookUpRecords(folder, QStringLiteral("XRQ1"), asked, looks, why))
-        << why.toStdString();
+    auto looked = lookUpRecords(folder, QStringLiteral("XRQ1"), asked);
+    ASSERT_TRUE(done(looked));
+    std::vector<fleet::RecordLook> looks = *looked;
     ASSERT_EQ(looks.size(), asked.size());
     const std::vector<bool> held = {true, true, false, true, false, false, false};
     for (std::size_t i = 0; i < asked.size(); ++i)
@@ -249,14 +245,16 @@ TEST_F(SeriesShare, AnotherLaptopsRecordsAreLookedUpInTheSeries) {
     EXPECT_FALSE(looks[6].unitSeconds.has_value());
 
     // Another unit's records, and a folder without a series: none held.
-    ASSERT_TRUE(lookUpRecords(folder, QStringLiteral("XRQ2"), asked, looks, why));
-    for (const fleet::RecordLook& l : looks)
-        EXPECT_FALSE(l.held);
     QTemporaryDir empty;
-    ASSERT_TRUE(
-        lookUpRecords(empty.path().toStdString() + "/", QStringLiteral("XRQ1"), asked, looks, why));
-    for (const fleet::RecordLook& l : looks)
-        EXPECT_FALSE(l.held);
+    for (const auto& [where, unit] :
+         {std::pair{folder, QStringLiteral("XRQ2")},
+          std::pair{empty.path().toStdString() + "/", QStringLiteral("XRQ1")}}) {
+        looked = lookUpRecords(where, unit, asked);
+        ASSERT_TRUE(done(looked)) << where;
+        ASSERT_EQ(looked->size(), asked.size());
+        for (const fleet::RecordLook& l : *looked)
+            EXPECT_FALSE(l.held);
+    }
 }
 
 } // namespace

@@ -4,9 +4,16 @@
 #include "series/series_export.h"
 #include "series/series_store.h"
 #include "support/fault_vfs.h"
+#include "support/result_assert.h"
+#include "support/sqlite_statements.h"
 
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,8 +46,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         path = dir.filePath(QStringLiteral("series.sqlite")).toStdString();
-        std::string why;
-        ASSERT_TRUE(store.open(path, why)) << why;
+        ASSERT_TRUE(done(store.open(path)));
     }
 
     ApplyResult take(const std::string& text, bool safe = true, const std::string& kept = {},
@@ -195,8 +201,7 @@ TEST_F(SeriesStoreTest, AKilledTransactionLeavesTheSeriesAsBefore) {
     if (child == 0) {
         // The killed process: a big download, killed after its first chunk is written.
         SeriesStore other;
-        std::string why;
-        if (!other.open(path, why))
+        if (!other.open(path))
             ::_exit(2);
         SeriesStore::setFaultHook([](const char* where) {
             if (std::string_view(where) == "chunk written")
@@ -209,8 +214,7 @@ TEST_F(SeriesStoreTest, AKilledTransactionLeavesTheSeriesAsBefore) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    std::string why;
-    ASSERT_TRUE(store.open(path, why)) << why;
+    ASSERT_TRUE(done(store.open(path)));
     EXPECT_EQ(seen().records, lines(0, 100));
     EXPECT_FALSE(store.hasDownload("XRQ1", "big"));
     // And the next download is taken as if nothing had happened.
@@ -227,14 +231,95 @@ TEST(SeriesStoreOpen, ANewStoreWhoseLogSwitchFailedOnceGetsItsLogAllTheSame) {
     const std::string path = dir.filePath(QStringLiteral("series.sqlite")).toStdString();
     faultvfs::failSyncs(1);
     SeriesStore store;
-    std::string why;
-    const bool opened = store.open(path, why);
+    const auto opened = store.open(path);
     const bool failed = faultvfs::failedSoFar() > 0;
     faultvfs::failSyncs(0);
-    ASSERT_TRUE(opened) << why;
+    ASSERT_TRUE(done(opened));
     ASSERT_TRUE(failed) << "no sync was failed";
     store.close();
     EXPECT_EQ(faultvfs::journalModeOf(path), "wal");
+}
+
+// What goes wrong at an open is told by kind, for callers decide on it: a file that is no store
+// (Corrupt) is put aside and rebuilt, one made by a newer program (TooNew) or held by another
+// program (Busy) is left as it is, the latter tried again.
+TEST(SeriesStoreOpen, TellsTheKindOfTroubleItsCallersDecideOn) {
+    using platform::ErrorKind;
+    enum class Way { Open, Read, Keep };
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        std::vector<std::pair<Way, ErrorKind>> told;
+    };
+    const std::vector<Case> cases = {
+        {"bytes that are no store",
+         [](const std::string& path) {
+             QFile f(QString::fromStdString(path));
+             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+             f.write(QByteArray(8192, 'x'));
+         },
+         {{Way::Open, ErrorKind::Corrupt}, {Way::Read, ErrorKind::Corrupt}}},
+        {"a database that holds no series",
+         [](const std::string& path) {
+             EXPECT_TRUE(testsupport::runSql(path, {"CREATE TABLE other(x)"}));
+         },
+         {{Way::Read, ErrorKind::Corrupt}, {Way::Keep, ErrorKind::Corrupt}}},
+        {"made by a newer program",
+         [](const std::string& path) {
+             EXPECT_TRUE(
+                 testsupport::runSql(path, {"CREATE TABLE other(x)", "PRAGMA user_version = 99"}));
+         },
+         {{Way::Open, ErrorKind::TooNew},
+          {Way::Read, ErrorKind::TooNew},
+          {Way::Keep, ErrorKind::TooNew}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("series.sqlite")).toStdString();
+        c.make(path);
+        for (const auto& [way, kind] : c.told) {
+            SeriesStore store;
+            const auto opened = way == Way::Open   ? store.open(path)
+                                : way == Way::Read ? store.openToRead(path)
+                                                   : store.openToKeep(path);
+            ASSERT_FALSE(opened.ok()) << int(way);
+            EXPECT_EQ(opened.kind(), kind) << int(way) << ": " << opened.text();
+            EXPECT_NE(opened.text().find(path), std::string::npos) << opened.text();
+            EXPECT_FALSE(store.isOpen());
+        }
+    }
+}
+
+// A store another program holds a lock on past the writer's wait is Busy (which passes), never
+// Corrupt, which would have the download's apply put it aside as damaged; let go, it opens.
+TEST(SeriesStoreOpen, AStoreHeldByAnotherProgramIsBusyAndLeftInPlace) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("series.sqlite")).toStdString();
+    {
+        SeriesStore store;
+        ASSERT_TRUE(done(store.open(path)));
+    }
+    const QString name = QStringLiteral("another-program");
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        other.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(other.open());
+        QSqlQuery lock(other);
+        // In the write-ahead log's exclusive mode no other connection reads or writes.
+        ASSERT_TRUE(lock.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        ASSERT_TRUE(lock.exec(QStringLiteral("CREATE TABLE held(x)")));
+        SeriesStore store;
+        const auto opened = store.open(path);
+        ASSERT_FALSE(opened.ok());
+        EXPECT_EQ(opened.kind(), platform::ErrorKind::Busy) << opened.text();
+        EXPECT_TRUE(platform::passes(opened.kind()));
+        ASSERT_TRUE(lock.exec(QStringLiteral("ROLLBACK")));
+    }
+    QSqlDatabase::removeDatabase(name);
+    SeriesStore store;
+    EXPECT_TRUE(done(store.open(path)));
 }
 
 TEST(SeriesDownloadText, WholeLinesOnlyAndTheSetsInOrder) {

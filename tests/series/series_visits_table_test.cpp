@@ -6,6 +6,7 @@
 #include "record_lines.h"
 #include "series/download_text.h"
 #include "series/series_store.h"
+#include "support/result_assert.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -58,9 +59,7 @@ TEST(SeriesVisits, ShortMemoriesNeverDouble) {
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
         SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(dir.filePath(QStringLiteral("series.sqlite")).toStdString(), why))
-            << why;
+        ASSERT_TRUE(done(store.open(dir.filePath(QStringLiteral("series.sqlite")).toStdString())));
         Held after[3];
         for (int visit = 0; visit < 3; ++visit) {
             std::vector<std::string> records = lines(0, row.sizes[visit]);

@@ -47,13 +47,14 @@ inline std::vector<SharedRecord> sharedRecords(const std::string& path) {
                                   "facts FROM fleet_outbox WHERE kind = 'span' ORDER BY seq"));
             while (q.next()) {
                 // As the pusher reads them: through the series' span reader.
-                std::vector<fleet::Outbox::SpanRecord> records;
-                QString why;
-                if (!series::readSharedSpan(db, q.value(3).toByteArray(), q.value(5).toLongLong(),
-                                            std::size_t(q.value(6).toLongLong()), records, why)) {
-                    ADD_FAILURE() << why.toStdString();
+                auto read =
+                    series::readSharedSpan(db, q.value(3).toByteArray(), q.value(5).toLongLong(),
+                                           std::size_t(q.value(6).toLongLong()));
+                if (!read) {
+                    ADD_FAILURE() << read.text();
                     continue;
                 }
+                std::vector<fleet::Outbox::SpanRecord>& records = *read;
                 for (std::size_t k = 0; k < records.size(); ++k)
                     out.push_back({q.value(0).toString().toStdString(),
                                    q.value(1).toString().toStdString(), q.value(2).toLongLong(),

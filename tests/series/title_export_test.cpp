@@ -9,6 +9,7 @@
 #include "series/series_export.h"
 #include "series/series_store.h"
 #include "support/child_process.h"
+#include "support/result_assert.h"
 #include "support/sqlite_statements.h"
 
 #include <QFile>
@@ -157,8 +158,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         folder = dir.path().toStdString() + "/";
-        std::string why;
-        ASSERT_TRUE(store.open(storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(storePath(folder))));
         facts.clockSets = {{utcMs(2026, 5, 1, 0), 3600, "26-05-01 01:00:00"}};
         take("k1.txt", utcMs(2026, 5, 11, 9),
              "F\r\nName: SITE1\r\nDate Time, Batt V, Level m\r\n"

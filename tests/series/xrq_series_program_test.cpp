@@ -5,6 +5,7 @@
 #include "series/series_apply.h"
 #include "series/series_store.h"
 #include "support/child_process.h"
+#include "support/result_assert.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -64,8 +65,7 @@ TEST(XrqSeriesProgram, CommandsJsonAndExitStatus) {
 
     {
         series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(series::storePath(folder), why)) << why;
+        ASSERT_TRUE(done(store.open(series::storePath(folder))));
         ASSERT_TRUE(store
                         .apply({"XRQ1", "k1.txt", 1000, true},
                                series::parseDownloadText("F\r\nName: SITE1\r\n26-06-01 00:00:00, "

@@ -9,6 +9,7 @@
 #include "viewer/view_command_line.h"
 #include "viewer/viewer_window.h"
 
+#include "support/result_assert.h"
 #include "support/wait.h"
 
 #include <QAbstractAxis>
@@ -48,9 +49,7 @@ protected:
         ASSERT_TRUE(dir.isValid());
         folder = dir.path() + "/";
         series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(series::storePath(QFile::encodeName(folder).toStdString()), why))
-            << why;
+        ASSERT_TRUE(done(store.open(series::storePath(QFile::encodeName(folder).toStdString()))));
         // The unit's clock was set at 07:00 local, an hour ahead of UTC.
         series::UnitFacts facts;
         facts.clockSets.push_back({1780290000000LL, 3600, "26-06-01 07:00:00"});
@@ -86,8 +85,7 @@ protected:
 TEST_F(SeriesView, ColumnsAreNamedByTheSetsTitleLines) {
     {
         series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(series::storePath(QFile::encodeName(folder).toStdString()), why));
+        ASSERT_TRUE(done(store.open(series::storePath(QFile::encodeName(folder).toStdString()))));
         series::UnitFacts facts;
         facts.clearsMs = {1780306000000LL};
         for (const auto& [at, titles, first] :
@@ -172,8 +170,7 @@ TEST_F(SeriesView, WholeSeriesAtUtcWithSegmentsAndFlagsMarked) {
 TEST_F(SeriesView, SortedAndUnreadableRecordsKeepTheirMarks) {
     {
         series::SeriesStore store;
-        std::string why;
-        ASSERT_TRUE(store.open(series::storePath(QFile::encodeName(folder).toStdString()), why));
+        ASSERT_TRUE(done(store.open(series::storePath(QFile::encodeName(folder).toStdString()))));
         series::UnitFacts facts;
         facts.clockSets.push_back({1780290000000LL, 3600, "26-06-01 07:00:00"});
         take(store, facts, 1780300000000LL, true,
@@ -262,10 +259,9 @@ TEST(SeriesCommandLine, WhatTheProgramWritesTheViewerReads) {
         EXPECT_EQ(line.request.name, c.name);
         EXPECT_EQ(line.request.ordinal, c.ordinal);
         EXPECT_EQ(line.request.filesFolder, "/data/files/");
-        QString error;
         if (!viewer_launch::viewerProgram().isEmpty()) {
-            EXPECT_TRUE(viewer_launch::startSeriesViewer(c.serial, c.name, c.ordinal, "/data/files",
-                                                         error));
+            EXPECT_TRUE(
+                viewer_launch::startSeriesViewer(c.serial, c.name, c.ordinal, "/data/files").ok());
             EXPECT_EQ(started, args);
         }
     }
