@@ -45,9 +45,8 @@ Result<void> sqlFailed(const QSqlQuery& q, const char* what) {
 // The outbox's tables, and its one-time requeue marked done: no older program ever wrote
 // this file, so it holds no refusals of theirs.
 Result<void> createOutbox(QSqlDatabase& db, int) {
-    QString why;
-    if (!Outbox::createTables(db, &why))
-        return makeError(ErrorKind::Io, why.toStdString());
+    if (auto made = Outbox::createTables(db); !made)
+        return made.error();
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("INSERT OR IGNORE INTO fleet_marks (name, done_at) VALUES "
                                "('refusals-queued-again', 0)")))
@@ -438,11 +437,9 @@ Result<void> SiteStore::record(const std::vector<Fact>& facts) {
             e.text = "nothing recorded: " + e.text;
             return fail(e);
         }
-        QSqlError sqlError;
-        if (!Outbox::enqueue(db, f, &why, &sqlError)) {
-            platform::Error e =
-                sqlError.isValid() ? storage::errorOf(sqlError) : makeError(ErrorKind::Invalid, {});
-            e.text = "nothing recorded: " + why.toStdString();
+        if (auto queued = Outbox::enqueue(db, f); !queued) {
+            platform::Error e = queued.error();
+            e.text = "nothing recorded: " + e.text;
             return fail(e);
         }
     }
