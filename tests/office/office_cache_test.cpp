@@ -76,8 +76,15 @@ TEST(OfficeCache, TakenUnreadOnlyByItsReaderWithinTheBound) {
 std::shared_ptr<const series::SiteSeries> siteSeries(int rows) {
     auto s = std::make_shared<series::SiteSeries>();
     s->properties.resize(1);
-    for (int i = 0; i < rows; ++i)
-        s->rows.push_back({double(i), "U1", "SET", {1.5}, {"1.5"}, ""});
+    for (int i = 0; i < rows; ++i) {
+        series::SiteRow row;
+        row.utc = double(i);
+        row.unit = "U1";
+        row.dataSet = "SET";
+        row.values = {1.5};
+        row.raw = {"1.5"};
+        s->rows.push_back(std::move(row));
+    }
     return s;
 }
 
