@@ -783,7 +783,8 @@ GRANT INSERT (id, kind, occurred_at, laptop, laptop_id, payload) ON xrq.site_fac
         // tables of their own named as derived: never facts, replaced whenever the facts say
         // otherwise, and rebuilt from them at will. xrq.derived_series is a series' state: the
         // signature of the facts it was derived at (as the office reads it: the sums of
-        // xrq.series_arrivals and the newest trust row), how many records it holds, its
+        // xrq.series_arrivals and the newest trust row, and the newest of its unit's clock
+        // sets, which put its records in UTC), how many records it holds, its
         // Datastreams' fields and a digest of its records in order, by which a new derivation
         // tells an append from a change. One row per Observation (a record seen through one
         // Datastream), indexed for a Datastream's pages in time and the whole set's. Written
@@ -798,6 +799,7 @@ CREATE TABLE IF NOT EXISTS xrq.derived_series (
     facts bigint NOT NULL,
     newest bigint NOT NULL,
     trust bigint NOT NULL,
+    clocks bigint NOT NULL,
     records bigint NOT NULL CHECK (records >= 0),
     fields integer[] NOT NULL,
     digest text NOT NULL,

@@ -33,10 +33,11 @@ constexpr const char* kLockSql = "SELECT pg_catalog.pg_advisory_xact_lock(723301
 constexpr std::size_t kRowsPerInsert = 20000;
 
 struct Signature {
-    std::int64_t facts = 0, newest = 0, trust = 0;
+    std::int64_t facts = 0, newest = 0, trust = 0, clocks = 0;
     bool operator==(const Signature&) const = default;
     std::string text() const {
-        return std::to_string(facts) + "/" + std::to_string(newest) + "/" + std::to_string(trust);
+        return std::to_string(facts) + "/" + std::to_string(newest) + "/" + std::to_string(trust) +
+               "/" + std::to_string(clocks);
     }
 };
 
@@ -74,16 +75,11 @@ std::optional<std::vector<int>> fieldsOf(std::string_view text) {
 // Every series whose state differs from the signature of its facts (or has none).
 bool behindSeries(PgConnection& pg, std::chrono::milliseconds timeout, std::vector<Behind>& out,
                   std::string& why) {
-    const PgResult r = pg.exec(
-        "SELECT a.unit, a.data_set, a.facts, a.newest, t.trust, s.id, s.facts, s.newest, "
-        "s.trust, s.records, s.fields::text, s.digest "
-        "FROM (SELECT unit, data_set, pg_catalog.sum(rows) AS facts, pg_catalog.max(newest) AS "
-        "newest FROM xrq.series_arrivals GROUP BY 1, 2) a "
-        "CROSS JOIN (SELECT COALESCE(pg_catalog.max(id), 0) AS trust FROM xrq.role_trust) t "
-        "LEFT JOIN xrq.derived_series s ON s.unit = a.unit AND s.data_set = a.data_set "
-        "WHERE s.id IS NULL OR (s.facts, s.newest, s.trust) IS DISTINCT FROM "
-        "(a.facts, a.newest, t.trust) ORDER BY 1, 2",
-        {}, timeout);
+    const PgResult r = pg.exec(std::string("SELECT a.unit, a.data_set, a.facts, a.newest, "
+                                           "a.trust, a.clocks, s.id, s.facts, s.newest, s.trust, "
+                                           "s.clocks, s.records, s.fields::text, s.digest FROM ") +
+                                   kSignaturesSql + kBehindSql + " ORDER BY 1, 2",
+                               {}, timeout);
     if (!r.ok()) {
         why = "the series' states not read: " + r.error();
         return false;
@@ -96,20 +92,22 @@ bool behindSeries(PgConnection& pg, std::chrono::milliseconds timeout, std::vect
         const auto newest =
             fleet::integerAt(r, i, 3, std::numeric_limits<std::int64_t>::min(), kMost);
         const auto trust = fleet::integerAt(r, i, 4, 0, kMost);
-        if (!facts || !newest || !trust)
+        const auto clocks = fleet::integerAt(r, i, 5, 0, kMost);
+        if (!facts || !newest || !trust || !clocks)
             continue; // sums the server's own trigger wrote: out of range only on a broken server
-        b.signature = {*facts, *newest, *trust};
-        if (!r.isNull(i, 5)) {
+        b.signature = {*facts, *newest, *trust, *clocks};
+        if (!r.isNull(i, 6)) {
             State s;
-            const auto id = fleet::integerAt(r, i, 5, 1, kMost);
-            const auto sf = fleet::integerAt(r, i, 6, 0, kMost);
+            const auto id = fleet::integerAt(r, i, 6, 1, kMost);
+            const auto sf = fleet::integerAt(r, i, 7, 0, kMost);
             const auto sn =
-                fleet::integerAt(r, i, 7, std::numeric_limits<std::int64_t>::min(), kMost);
-            const auto st = fleet::integerAt(r, i, 8, 0, kMost);
-            const auto records = fleet::integerAt(r, i, 9, 0, kMost);
-            const auto fields = fieldsOf(r.value(i, 10));
-            if (id && sf && sn && st && records && fields) {
-                s = {*id, {*sf, *sn, *st}, *records, *fields, r.value(i, 11)};
+                fleet::integerAt(r, i, 8, std::numeric_limits<std::int64_t>::min(), kMost);
+            const auto st = fleet::integerAt(r, i, 9, 0, kMost);
+            const auto sc = fleet::integerAt(r, i, 10, 0, kMost);
+            const auto records = fleet::integerAt(r, i, 11, 0, kMost);
+            const auto fields = fieldsOf(r.value(i, 12));
+            if (id && sf && sn && st && sc && records && fields) {
+                s = {*id, {*sf, *sn, *st, *sc}, *records, *fields, r.value(i, 13)};
                 b.state = s;
             } else {
                 // A state row not as this program writes it: derived whole again.
@@ -259,9 +257,12 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
             params.push_back(PgParam::text(*s + "}"));
         const PgResult r = pg.exec(
             "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
-            "utc_offset, result, flags, record) SELECT * FROM pg_catalog.unnest($1::bigint[], "
-            "$2::bigint[], $3::integer[], $4::bigint[], $5::double precision[], $6::integer[], "
-            "$7::double precision[], $8::text[], $9::text[])",
+            "utc_offset, result, flags, record) SELECT * FROM ROWS FROM ("
+            "pg_catalog.unnest($1::bigint[]), pg_catalog.unnest($2::bigint[]), "
+            "pg_catalog.unnest($3::integer[]), pg_catalog.unnest($4::bigint[]), "
+            "pg_catalog.unnest($5::double precision[]), pg_catalog.unnest($6::integer[]), "
+            "pg_catalog.unnest($7::double precision[]), pg_catalog.unnest($8::text[]), "
+            "pg_catalog.unnest($9::text[]))",
             params, timeout);
         if (!r.ok()) {
             why = "observations not written: " + r.error();
@@ -336,7 +337,7 @@ Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::mi
     if (!r.ok())
         return fail(r, "not begun");
     // The state read again under the lock: another deriver may have written it meanwhile.
-    r = pg.exec("SELECT id, facts, newest, trust, records, digest FROM xrq.derived_series "
+    r = pg.exec("SELECT id, facts, newest, trust, clocks, records, digest FROM xrq.derived_series "
                 "WHERE unit = $1 AND data_set = $2",
                 key, timeout);
     if (!r.ok())
@@ -348,13 +349,15 @@ Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::mi
           r.value(0, 1) != std::to_string(b.state->signature.facts) ||
           r.value(0, 2) != std::to_string(b.state->signature.newest) ||
           r.value(0, 3) != std::to_string(b.state->signature.trust) ||
-          r.value(0, 4) != std::to_string(b.state->records) || r.value(0, 5) != b.state->digest))) {
+          r.value(0, 4) != std::to_string(b.state->signature.clocks) ||
+          r.value(0, 5) != std::to_string(b.state->records) || r.value(0, 6) != b.state->digest))) {
         pg.exec("ROLLBACK", {}, timeout);
         return Outcome::Skipped;
     }
     const std::vector<PgParam> state = {PgParam::text(std::to_string(b.signature.facts)),
                                         PgParam::text(std::to_string(b.signature.newest)),
                                         PgParam::text(std::to_string(b.signature.trust)),
+                                        PgParam::text(std::to_string(b.signature.clocks)),
                                         PgParam::text(std::to_string(d.rows.size())),
                                         PgParam::text(intArray(d.fields)),
                                         PgParam::text(d.digest)};
@@ -363,7 +366,7 @@ Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::mi
         std::vector<PgParam> p = key;
         p.insert(p.end(), state.begin(), state.end());
         r = pg.exec("INSERT INTO xrq.derived_series (unit, data_set, facts, newest, trust, "
-                    "records, fields, digest) VALUES ($1, $2, $3, $4, $5, $6, $7, $8) "
+                    "clocks, records, fields, digest) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) "
                     "RETURNING id",
                     p, timeout);
         if (!r.ok() || r.rows() != 1)
@@ -373,8 +376,8 @@ Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::mi
         std::vector<PgParam> p = {PgParam::text(std::to_string(id))};
         p.insert(p.end(), state.begin(), state.end());
         r = pg.exec("UPDATE xrq.derived_series SET facts = $2, newest = $3, trust = $4, "
-                    "records = $5, fields = $6, digest = $7, derived_at = pg_catalog.now() "
-                    "WHERE id = $1",
+                    "clocks = $5, records = $6, fields = $7, digest = $8, "
+                    "derived_at = pg_catalog.now() WHERE id = $1",
                     p, timeout);
         if (!r.ok())
             return fail(r, "state not written");
@@ -487,8 +490,10 @@ platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool 
 }
 
 ObservationDeriver::ObservationDeriver(std::string conninfo, std::chrono::milliseconds timeout,
-                                       std::function<void(const QString&)> log)
-    : m_conninfo(std::move(conninfo)), m_timeout(timeout), m_log(std::move(log)) {}
+                                       std::function<void(const QString&)> log,
+                                       std::function<void()> passed)
+    : m_conninfo(std::move(conninfo)), m_timeout(timeout), m_log(std::move(log)),
+      m_passed(std::move(passed)) {}
 
 ObservationDeriver::~ObservationDeriver() {
     stop();
@@ -528,6 +533,8 @@ void ObservationDeriver::run() {
                 const platform::Result<DeriveReport> done =
                     deriveObservations(pg, false, m_timeout, &memory);
                 ++m_passes;
+                if (m_passed)
+                    m_passed();
                 if (!done) {
                     m_log(QStringLiteral("derived copy not brought up to date: %1")
                               .arg(QString::fromStdString(done.error().text)));

@@ -10,7 +10,8 @@
 // row per record with a known UTC and per Datastream (each column numeric in some record,
 // recordValues). A series' state row keeps the signature of the facts it was derived at (the
 // sums of xrq.series_arrivals and the newest xrq.role_trust row, as the office reads them), the
-// records it holds, its fields, and a digest of its records in order. Bringing a series up to
+// newest of its unit's clock sets, the records it holds, its fields, and a digest of its
+// records in order. Bringing a series up to
 // date derives it again from its facts; when the first records' digest and the fields are the
 // state's, the series only appended and only the records after them are written, otherwise its
 // rows are replaced whole (a clock set, a dispute, a role disowned). Each series in one
@@ -39,6 +40,29 @@
 
 namespace office {
 
+// The signature of every series' facts as a FROM item "a" (unit, data_set, facts, newest,
+// trust, clocks): the sums of what each insert added, the newest trust row, and the arrival of
+// the newest of its unit's clock sets (they put its records in UTC: a new one may move them).
+inline constexpr const char* kSignaturesSql =
+    "(SELECT g.unit, g.data_set, g.facts, g.newest, t.trust, COALESCE(c.clocks, 0) AS clocks "
+    "FROM (SELECT unit, data_set, pg_catalog.sum(rows) AS facts, pg_catalog.max(newest) AS "
+    "newest FROM xrq.series_arrivals GROUP BY 1, 2) g "
+    "CROSS JOIN (SELECT COALESCE(pg_catalog.max(id), 0) AS trust FROM xrq.role_trust) t "
+    "LEFT JOIN (SELECT unit, pg_catalog.max(arrival) AS clocks FROM xrq.events "
+    "WHERE kind = 'clock_set' GROUP BY unit) c ON c.unit = g.unit) a ";
+// After kSignaturesSql: each series' state "s", where it differs from the signature (or is none).
+inline constexpr const char* kBehindSql =
+    "LEFT JOIN xrq.derived_series s ON s.unit = a.unit AND s.data_set = a.data_set "
+    "WHERE s.id IS NULL OR (s.facts, s.newest, s.trust, s.clocks) IS DISTINCT FROM "
+    "(a.facts, a.newest, a.trust, a.clocks)";
+// The same signature of one series (unit $1, data set $2) as a FROM item "a".
+inline constexpr const char* kOneSignatureSql =
+    "(SELECT COALESCE(pg_catalog.sum(rows), 0) AS facts, COALESCE(pg_catalog.max(newest), 0) "
+    "AS newest, (SELECT COALESCE(pg_catalog.max(id), 0) FROM xrq.role_trust) AS trust, "
+    "(SELECT COALESCE(pg_catalog.max(arrival), 0) FROM xrq.events WHERE unit = $1 AND "
+    "kind = 'clock_set') AS clocks FROM xrq.series_arrivals WHERE unit = $1 AND "
+    "data_set = $2) a ";
+
 struct DeriveReport {
     int whole = 0;        // series written whole
     int appended = 0;     // series whose new records were added after the ones held
@@ -66,11 +90,12 @@ platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool 
 // The deriver of a running service: a thread of its own that connects as `conninfo`,
 // LISTENs on xrq_series_arrivals, brings the derived copy up to date at its start and after
 // each notification (those arriving meanwhile coalesce into one more pass), and after a lost
-// connection tries again after a wait. Its one line per pass goes to `log`.
+// connection tries again after a wait. Its one line per pass that wrote goes to `log`;
+// `passed`, when given, is called after every pass (on the deriver's thread).
 class ObservationDeriver {
 public:
     ObservationDeriver(std::string conninfo, std::chrono::milliseconds timeout,
-                       std::function<void(const QString&)> log);
+                       std::function<void(const QString&)> log, std::function<void()> passed = {});
     ~ObservationDeriver(); // stops and joins
     ObservationDeriver(const ObservationDeriver&) = delete;
     ObservationDeriver& operator=(const ObservationDeriver&) = delete;
@@ -84,6 +109,7 @@ private:
     std::string m_conninfo;
     std::chrono::milliseconds m_timeout;
     std::function<void(const QString&)> m_log;
+    std::function<void()> m_passed;
     int m_stop[2] = {-1, -1}; // a pipe: readable once stop() is asked
     std::thread m_thread;
     std::atomic<long long> m_passes{0};

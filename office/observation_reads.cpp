@@ -2,6 +2,7 @@
 #include "office/observation_reads.h"
 
 #include "fleet/server_values.h"
+#include "office/observation_deriver.h"
 #include "office/read_connections.h"
 #include "platform/checked_number.h"
 
@@ -117,18 +118,15 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
     std::int64_t stream = 0;
     if (ask.stream) {
         // The Datastream's row, and whether its series was derived at its facts' signature.
-        const PgResult r = pg.exec(
-            "SELECT d.id, (s.facts, s.newest, s.trust) = (a.facts, a.newest, t.trust) "
-            "FROM xrq.derived_datastreams d JOIN xrq.derived_series s ON s.id = d.series "
-            "CROSS JOIN (SELECT COALESCE(pg_catalog.sum(rows), 0) AS facts, "
-            "COALESCE(pg_catalog.max(newest), 0) AS newest FROM xrq.series_arrivals "
-            "WHERE unit = $1 AND data_set = $2) a "
-            "CROSS JOIN (SELECT COALESCE(pg_catalog.max(id), 0) AS trust FROM xrq.role_trust) t "
-            "WHERE d.unit = $1 AND d.data_set = $2 AND d.field = $3",
-            {PgParam::text(ask.stream->unit.toStdString()),
-             PgParam::text(ask.stream->dataSet.toStdString()),
-             PgParam::text(std::to_string(ask.stream->field))},
-            limits.statementTimeout);
+        const PgResult r =
+            pg.exec(std::string("SELECT d.id, (s.facts, s.newest, s.trust, s.clocks) = (a.facts, "
+                                "a.newest, a.trust, a.clocks) FROM xrq.derived_datastreams d "
+                                "JOIN xrq.derived_series s ON s.id = d.series CROSS JOIN ") +
+                        kOneSignatureSql + "WHERE d.unit = $1 AND d.data_set = $2 AND d.field = $3",
+                    {PgParam::text(ask.stream->unit.toStdString()),
+                     PgParam::text(ask.stream->dataSet.toStdString()),
+                     PgParam::text(std::to_string(ask.stream->field))},
+                    limits.statementTimeout);
         if (!r.ok()) {
             if (r.sqlState() != kNoTable)
                 page.error = unavailable("the derived Observations not read", r);
@@ -140,15 +138,11 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
         if (stream == 0)
             return page;
     } else {
-        const PgResult r = pg.exec(
-            "SELECT EXISTS (SELECT FROM xrq.derived_series), (SELECT pg_catalog.count(*) FROM "
-            "(SELECT unit, data_set, pg_catalog.sum(rows) AS facts, pg_catalog.max(newest) AS "
-            "newest FROM xrq.series_arrivals GROUP BY 1, 2) a "
-            "CROSS JOIN (SELECT COALESCE(pg_catalog.max(id), 0) AS trust FROM xrq.role_trust) t "
-            "LEFT JOIN xrq.derived_series s ON s.unit = a.unit AND s.data_set = a.data_set "
-            "WHERE s.id IS NULL OR (s.facts, s.newest, s.trust) IS DISTINCT FROM "
-            "(a.facts, a.newest, t.trust))",
-            {}, limits.statementTimeout);
+        const PgResult r =
+            pg.exec(std::string("SELECT EXISTS (SELECT FROM xrq.derived_series), (SELECT "
+                                "pg_catalog.count(*) FROM ") +
+                        kSignaturesSql + kBehindSql + ")",
+                    {}, limits.statementTimeout);
         if (!r.ok()) {
             if (r.sqlState() != kNoTable)
                 page.error = unavailable("the derived Observations not read", r);
