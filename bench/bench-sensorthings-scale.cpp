@@ -21,6 +21,7 @@
 #include "office/observation_deriver.h"
 #include "register/register_outbox.h"
 #include "series/series_share.h"
+#include "series/span_reader.h"
 #include "support/pg_test_server.h"
 #include "support/wait.h"
 
@@ -110,6 +111,8 @@ void pushVisit(const QString& outboxFile, long first, long count, series::Record
     }
     QSqlDatabase::removeDatabase(QStringLiteral("visit"));
     fleet::PusherConfig c;
+    c.sources = series::sharingSources();
+    unitreg::addSharingSources(c.sources);
     c.conninfo = fleet::serviceConninfo("bench_laptop");
     c.outboxFiles = {outboxFile.toStdString()};
     c.batchSize = 5000;
@@ -140,6 +143,7 @@ int main(int argc, char** argv) {
     if (observations < 10000 || units < 2)
         fail("usage: bench-sensorthings-scale [observations >= 10000] [units >= 2]");
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const long long largest = std::min(1000000LL, observations / 2);
     const long long perOther = std::max(1LL, (observations - largest) / (units - 1) / 2);
 
@@ -192,10 +196,11 @@ int main(int argc, char** argv) {
         std::to_string(kClockSetMs / 1000 + 3600) +
         " + k * 60) AT TIME ZONE 'UTC', 'YYYY/MM/DD HH24:MI:SS') || ', ' || (k % 10) || ', ' || "
         "(20 + k % 7) FROM xrq.derived_datastreams d, generate_series(0, (SELECT records - 1 "
-        "FROM xrq.derived_series s WHERE s.id = d.series)) k; "
-        "VACUUM (ANALYZE) xrq.derived_observations, xrq.derived_datastreams, "
-        "xrq.derived_series, xrq.series_arrivals, xrq.events;";
-    if (!server.sql(fill, testsupport::PgTestServer::kDatabase, &why))
+        "FROM xrq.derived_series s WHERE s.id = d.series)) k;";
+    if (!server.sql(fill, testsupport::PgTestServer::kDatabase, &why) ||
+        !server.sql("VACUUM (ANALYZE) xrq.derived_observations, xrq.derived_datastreams, "
+                    "xrq.derived_series, xrq.series_arrivals, xrq.events",
+                    testsupport::PgTestServer::kDatabase, &why))
         fail("the server was not filled: " + why);
     const std::optional<std::string> rows =
         server.value("SELECT count(*) FROM xrq.derived_observations");
