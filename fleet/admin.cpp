@@ -18,6 +18,7 @@ const char* const kUsage = "usage: admin init-server --service NAME [--decline-d
                            "[--max-download-bytes N]\n"
                            "       admin grant-laptop --service NAME ROLE\n"
                            "       admin grant-office --service NAME ROLE\n"
+                           "       admin grant-deriver --service NAME ROLE\n"
                            "       admin check-server --service NAME\n"
                            "       admin set-visit-interval --service NAME DAYS [SERIAL]\n"
                            "       admin move-laptop --service NAME LAPTOP_ID ROLE\n"
@@ -81,6 +82,8 @@ int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
         o = grantLaptop(conninfo, rest.front());
     } else if (command == QLatin1String("grant-office") && rest.size() == 1) {
         o = grantOffice(conninfo, rest.front());
+    } else if (command == QLatin1String("grant-deriver") && rest.size() == 1) {
+        o = grantDeriver(conninfo, rest.front());
     } else if (command == QLatin1String("set-visit-interval") &&
                (rest.size() == 1 || rest.size() == 2)) {
         bool ok = false;

@@ -108,6 +108,36 @@ PgConnection::Wait PgConnection::waitFor(bool forWrite, Clock::time_point deadli
     }
 }
 
+PgConnection::Notice PgConnection::waitForNotice(std::chrono::milliseconds timeout) {
+    if (!m_conn)
+        return Notice::Failed;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (PQconsumeInput(m_conn) == 0) {
+            close();
+            return Notice::Failed;
+        }
+        bool notified = false;
+        while (PGnotify* n = PQnotifies(m_conn)) {
+            notified = true;
+            PQfreemem(n);
+        }
+        if (notified)
+            return Notice::Notified;
+        switch (waitFor(false, deadline)) {
+        case Wait::Ready:
+            break;
+        case Wait::TimedOut:
+            return Notice::TimedOut;
+        case Wait::Stopped:
+            return Notice::Stopped;
+        case Wait::Failed:
+            close();
+            return Notice::Failed;
+        }
+    }
+}
+
 namespace {
 
 // libpq's status as a stage of the connection, in the order a connection goes through them.

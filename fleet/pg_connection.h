@@ -142,6 +142,12 @@ public:
     PgResult exec(const std::string& sql, const std::vector<PgParam>& params = {},
                   std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+    // After "LISTEN channel" on this session: waits until the server notifies it (every
+    // notification pending is taken at once), the stop descriptor ends the wait, or `timeout`
+    // passes. Failed closes the connection, as a failed statement does.
+    enum class Notice { Notified, TimedOut, Stopped, Failed };
+    Notice waitForNotice(std::chrono::milliseconds timeout);
+
 private:
     enum class Wait { Ready, TimedOut, Stopped, Failed };
     Wait waitFor(bool forWrite, std::chrono::steady_clock::time_point deadline);

@@ -779,6 +779,73 @@ GRANT INSERT (id, kind, occurred_at, laptop, laptop_id, payload) ON xrq.site_fac
     TO xrq_laptop;
 )sql",
          1},
+        // 12: the web service's Observations kept derived (office/observation_deriver.h), in
+        // tables of their own named as derived: never facts, replaced whenever the facts say
+        // otherwise, and rebuilt from them at will. xrq.derived_series is a series' state: the
+        // signature of the facts it was derived at (as the office reads it: the sums of
+        // xrq.series_arrivals and the newest trust row, and the newest of its unit's clock
+        // sets, which put its records in UTC), how many records it holds, its
+        // Datastreams' fields and a digest of its records in order, by which a new derivation
+        // tells an append from a change. One row per Observation (a record seen through one
+        // Datastream), indexed for a Datastream's pages in time and the whole set's. Written
+        // only by the group role xrq_deriver, which reads as the office does and may write
+        // nothing else; the office reads them. Each insert of series records now also wakes
+        // whoever listens on xrq_series_arrivals. Only added: laptops write and read as before.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.derived_series (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    unit text NOT NULL,
+    data_set text NOT NULL,
+    facts bigint NOT NULL,
+    newest bigint NOT NULL,
+    trust bigint NOT NULL,
+    clocks bigint NOT NULL,
+    records bigint NOT NULL CHECK (records >= 0),
+    fields integer[] NOT NULL,
+    digest text NOT NULL,
+    derived_at timestamptz NOT NULL DEFAULT now(),
+    UNIQUE (unit, data_set));
+CREATE TABLE IF NOT EXISTS xrq.derived_datastreams (
+    id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    series bigint NOT NULL REFERENCES xrq.derived_series (id) ON DELETE CASCADE,
+    unit text NOT NULL,
+    data_set text NOT NULL,
+    field integer NOT NULL CHECK (field > 0),
+    UNIQUE (unit, data_set, field));
+CREATE INDEX IF NOT EXISTS derived_datastreams_in_order
+    ON xrq.derived_datastreams (unit COLLATE "C", data_set, field);
+CREATE INDEX IF NOT EXISTS derived_datastreams_by_series ON xrq.derived_datastreams (series);
+CREATE TABLE IF NOT EXISTS xrq.derived_observations (
+    datastream bigint NOT NULL,
+    ordinal bigint NOT NULL,
+    segment integer NOT NULL,
+    place bigint NOT NULL,
+    utc double precision NOT NULL,
+    utc_offset integer NOT NULL,
+    result double precision,
+    flags text NOT NULL,
+    record text NOT NULL,
+    PRIMARY KEY (datastream, ordinal));
+CREATE INDEX IF NOT EXISTS derived_observations_by_time
+    ON xrq.derived_observations (datastream, utc, ordinal);
+CREATE INDEX IF NOT EXISTS derived_observations_by_utc ON xrq.derived_observations (utc);
+DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = 'xrq_deriver') THEN
+    CREATE ROLE xrq_deriver NOLOGIN; END IF; END $$;
+GRANT USAGE ON SCHEMA xrq TO xrq_deriver;
+GRANT SELECT, INSERT, UPDATE, DELETE, TRUNCATE
+    ON xrq.derived_series, xrq.derived_datastreams, xrq.derived_observations TO xrq_deriver;
+CREATE OR REPLACE FUNCTION xrq.note_series_arrivals() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+    INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest)
+        SELECT a.unit, a.data_set, pg_catalog.count(*), pg_catalog.max(a.arrival)
+          FROM added a GROUP BY 1, 2;
+    PERFORM pg_catalog.pg_notify('xrq_series_arrivals', '');
+    RETURN NULL;
+END $$;
+REVOKE ALL ON FUNCTION xrq.note_series_arrivals() FROM PUBLIC;
+)sql",
+         1},
     };
     return steps;
 }
@@ -923,6 +990,10 @@ InitOutcome initServer(const std::string& conninfo, const InitOptions& options,
         r = c.exec("GRANT USAGE ON SCHEMA xrq TO xrq_office; "
                    "GRANT SELECT ON ALL TABLES IN SCHEMA xrq TO xrq_office",
                    {}, timeout);
+    // The deriver reads the facts as the office does, and writes the derived tables only
+    // (schema 12's grants).
+    if (r.ok())
+        r = c.exec("GRANT SELECT ON ALL TABLES IN SCHEMA xrq TO xrq_deriver", {}, timeout);
     if (r.ok())
         r = c.exec("UPDATE xrq.server_settings SET accept_download_bytes = $1, "
                    "max_download_bytes = $2",
@@ -1005,6 +1076,13 @@ InitOutcome grantOffice(const std::string& conninfo, const QString& role,
     return grantMembership(conninfo, role, "xrq_office", QStringLiteral("office role not granted"),
                            QStringLiteral("%1 may now read the server as the office's view"),
                            timeout);
+}
+
+InitOutcome grantDeriver(const std::string& conninfo, const QString& role,
+                         std::chrono::milliseconds timeout) {
+    return grantMembership(conninfo, role, "xrq_deriver",
+                           QStringLiteral("deriver role not granted"),
+                           QStringLiteral("%1 may now keep the derived Observations"), timeout);
 }
 
 ServerRights checkServerRights(const std::string& conninfo, std::chrono::milliseconds timeout) {

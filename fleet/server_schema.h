@@ -22,6 +22,9 @@
 //                       owner (fleet/visit_intervals.h)
 //   xrq.site_facts      sites, deployments, removals, column meanings, calibrations and
 //                       field notes, by UUID, keyed by what each is about (fleet/site_facts.h)
+// Beside the facts, and never one, the web service's Observations kept derived from them
+// (xrq.derived_*, from schema 12, office/observation_deriver.h): replaced at will, rebuilt
+// from the facts with the same rows.
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates; from schema 10 this program reads them
 // and the facts through xrq.owned_*, which leave out disowned laptop roles' facts
@@ -56,7 +59,7 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 11;
+inline constexpr int kServerSchemaVersion = 12;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 7: series
 // records keyed by what they are, xrq.series_facts). The visit intervals (6) are read where
@@ -98,6 +101,13 @@ InitOutcome grantLaptop(const std::string& conninfo, const QString& role,
 inline constexpr const char* kOfficeGroupRole = "xrq_office";
 InitOutcome grantOffice(const std::string& conninfo, const QString& role,
                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Lets the login role `role` keep the web service's derived Observations (GRANT xrq_deriver TO
+// role): it reads as the office does and writes the derived tables (xrq.derived_*) alone,
+// never a fact.
+inline constexpr const char* kDeriverGroupRole = "xrq_deriver";
+InitOutcome grantDeriver(const std::string& conninfo, const QString& role,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // Every right a laptop role (the group, its members, and PUBLIC) has beyond adding and
 // reading facts: a role attribute, creating in the database or a schema, changing, emptying or

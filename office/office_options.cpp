@@ -62,6 +62,14 @@ ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
         } else if (a == QLatin1String("--service")) {
             if (!value(o.service) || !fleet::validServiceName(o.service))
                 return refuse(QStringLiteral("--service takes a service name of pg_service.conf"));
+        } else if (a == QLatin1String("--derive-service")) {
+            if (!value(o.deriveService) || !fleet::validServiceName(o.deriveService))
+                return refuse(
+                    QStringLiteral("--derive-service takes a service name of pg_service.conf"));
+        } else if (a == QLatin1String("--derive-now")) {
+            o.deriveNow = true;
+        } else if (a == QLatin1String("--rebuild-derived")) {
+            o.rebuildDerived = true;
         } else if (a == QLatin1String("--listen")) {
             if (!value(v) || !parseListen(v, o.address, o.port))
                 return refuse(QStringLiteral("--listen takes ADDRESS:PORT (127.0.0.1:8080, "
@@ -100,6 +108,11 @@ ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
     }
     if (o.help || o.version)
         return out;
+    if ((o.deriveNow || o.rebuildDerived) && o.deriveService.isEmpty())
+        return refuse(QStringLiteral("--derive-now and --rebuild-derived need --derive-service "
+                                     "NAME"));
+    if (o.deriveNow || o.rebuildDerived)
+        return out; // no service: the deriving alone, then the end
     if (o.service.isEmpty())
         return refuse(QStringLiteral("--service NAME is needed"));
     if (o.tlsCert.isEmpty() != o.tlsKey.isEmpty())
@@ -115,7 +128,8 @@ std::string officeHelpText() {
     return "usage: xrq-office --service NAME [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key "
            "FILE]\n"
            "                  [--public-name NAME]... [--visit-interval DAYS] [--workers N]\n"
-           "                  [--tile-url URL]\n"
+           "                  [--tile-url URL] [--derive-service NAME]\n"
+           "       xrq-office --derive-service NAME --derive-now | --rebuild-derived\n"
            "The office's view of the organisation's server, read-only, in a browser: every\n"
            "unit's state, its history and every series.\n"
            "  --service NAME         the server, a pg_service.conf name; on a loopback\n"
@@ -138,6 +152,14 @@ std::string officeHelpText() {
            "  --tile-url URL         the sites' map's tiles, fetched by the browser from there\n"
            "                         ({z}, {x}, {y} in it); none: the map shows the positions\n"
            "                         alone, on a plain background, offline\n"
+           "  --derive-service NAME  a role of xrq_deriver (xrq-series admin grant-deriver)\n"
+           "                         that keeps the web service's Observations derived from\n"
+           "                         the facts, on a thread of the service, woken as facts\n"
+           "                         arrive; without it another xrq-office (or --derive-now\n"
+           "                         run after pushes) keeps them, or pages are derived per\n"
+           "                         request\n"
+           "  --derive-now           bring the derived Observations up to date, then end\n"
+           "  --rebuild-derived      rebuild them from the facts alone, then end\n"
            "Exit status: 0 ended as asked, 1 could not start, 2 command line refused.\n";
 }
 

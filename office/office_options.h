@@ -30,6 +30,11 @@ struct OfficeOptions {
     int workers = 4;            // --workers N: reads at a time
     QStringList publicNames;    // --public-name NAME, each time: Host names answered to
     QString tileUrl;            // --tile-url URL: the map's tiles; none: positions alone
+    // --derive-service NAME: a role of xrq_deriver that keeps the web service's Observations
+    // derived (observation_deriver.h) on a thread of the service; none: kept by another.
+    QString deriveService;
+    bool deriveNow = false;      // --derive-now: bring the derived copy up to date, then end
+    bool rebuildDerived = false; // --rebuild-derived: rebuild it from the facts, then end
     bool help = false, version = false;
 };
 

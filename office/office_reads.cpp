@@ -508,7 +508,9 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
     PgConnection& pg = *lease;
     const PgResult r = pg.exec(
         "SELECT COALESCE(pg_catalog.sum(rows), 0), COALESCE(pg_catalog.max(newest), 0), (" +
-            std::string(kTrustSql) + ") FROM xrq.series_arrivals WHERE unit = $1 AND data_set = $2",
+            std::string(kTrustSql) +
+            "), (SELECT COALESCE(pg_catalog.max(arrival), 0) FROM xrq.events WHERE unit = $1 "
+            "AND kind = 'clock_set') FROM xrq.series_arrivals WHERE unit = $1 AND data_set = $2",
         {PgParam::text(unit.toStdString()), PgParam::text(dataSet.toStdString())},
         limits.statementTimeout);
     if (!r.ok()) {
@@ -518,7 +520,8 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
     const SeriesSignature signature{
         fleet::integerAt(r, 0, 0, 0, kMostCount).value_or(0),
         fleet::integerAt(r, 0, 1, std::numeric_limits<std::int64_t>::min(), kMostCount).value_or(0),
-        fleet::integerAt(r, 0, 2, 0, kMostCount).value_or(0)};
+        fleet::integerAt(r, 0, 2, 0, kMostCount).value_or(0),
+        fleet::integerAt(r, 0, 3, 0, kMostCount).value_or(0)};
     if (signature.facts == 0) {
         error = {ReadError::Kind::NotFound,
                  QStringLiteral("the server holds no records of unit %1, data set %2")

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "office/sensor_things.h"
 
+#include "office/observation_reads.h"
 #include "office/odata_query.h"
 #include "office/plot_buckets.h"
 #include "office/query_params.h"
@@ -1460,6 +1461,79 @@ std::optional<Shaper::Page> siteStreamPage(Model& model, Shaper& shaper, const Q
     return page;
 }
 
+// A page of Observations from the derived copy the server keeps (observation_reads.h): every
+// Datastream's, or one's, with no option the copy's SQL cannot give ($filter on the time alone,
+// $orderby on it alone); their $select and $expand as on any page. Nullopt when the path or the
+// options ask more, or the copy cannot answer as the facts stand: then derived as before.
+std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
+                                                const std::vector<PathPart>& parts, const Asked& a,
+                                                const Links& l, const Request& r,
+                                                const OfficeConfig& c) {
+    const bool every =
+        parts.size() == 1 && !parts[0].key && parts[0].name == QLatin1String("Observations");
+    const bool one = parts.size() == 2 && parts[0].key &&
+                     parts[0].name == QLatin1String("Datastreams") && !parts[1].key &&
+                     parts[1].name == QLatin1String("Observations");
+    if (!every && !one)
+        return std::nullopt;
+    // The copy holds the units' Datastreams only. Once a unit is deployed its records are a
+    // site's Observations too, so the whole collection comes from the copy only while none is.
+    if (every && !model.sites().deployments.empty())
+        return std::nullopt;
+    DerivedAsk ask;
+    if (one) {
+        const std::optional<StreamId> stream = streamOf(*parts[0].key);
+        if (!stream)
+            return std::nullopt;
+        ask.stream = DerivedAsk::Stream{stream->unit, stream->set, stream->field};
+    }
+    const QueryOptions& o = a.options;
+    if (o.filter) {
+        const std::optional<TimeFilter> filter = timeFilterOf(*o.filter);
+        if (!filter)
+            return std::nullopt;
+        ask.time = filter->all;
+    }
+    if (o.orderby.size() > 1 ||
+        (o.orderby.size() == 1 &&
+         o.orderby.front().path != QStringList{QStringLiteral("phenomenonTime")}))
+        return std::nullopt;
+    if (o.orderby.size() == 1)
+        ask.order = o.orderby.front().descending ? DerivedAsk::Order::TimeDescending
+                                                 : DerivedAsk::Order::TimeAscending;
+    ask.skip = o.skip;
+    ask.top = o.top;
+    ask.count = o.count;
+    const DerivedPage derived = readDerivedObservations(c.conninfo, ask, c.limits);
+    if (derived.error.failed())
+        return readErrorAnswer(derived.error);
+    if (!derived.served)
+        return std::nullopt;
+    Shaper::Page page;
+    for (const DerivedObservation& d : derived.rows) {
+        series::RecordRef rec;
+        rec.segment = d.segment;
+        rec.index = d.place;
+        rec.line = d.record;
+        series::RecordClock::Utc utc;
+        utc.known = true;
+        utc.seconds = d.utc;
+        utc.offsetSeconds = d.offset;
+        QJsonObject e = observationJson(l, StreamId{d.unit, d.dataSet, d.field}.id(), rec, utc,
+                                        d.field, d.flags);
+        shaper.shape(Set::Observations, e, o);
+        page.value.append(std::move(e));
+    }
+    page.total = derived.total.value_or(0);
+    page.more = derived.more && page.value.size() > 0;
+    const QString self = l.root() + r.path.sliced(qsizetype(std::strlen(kApiRoot)));
+    Answer answer = json(collectionJson(page, self, a));
+    if (derived.seriesBehind > 0)
+        answer.headers.emplace_back("X-Derived-Behind",
+                                    QByteArray::number(derived.seriesBehind) + " series");
+    return answer;
+}
+
 // The conformance classes the service meets whole; nothing it meets in part.
 QJsonArray conformance() {
     QJsonArray classes;
@@ -1634,6 +1708,8 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
             return *model.failed;
         return shaper.refused ? *shaper.refused : answer;
     };
+    if (std::optional<Answer> derived = derivedObservationsAnswer(model, shaper, parts, a, l, r, c))
+        return done(*derived);
     Walked w = walk(model, parts, *first, r);
     // A single entity (or its property) takes $select and $expand, never a collection's
     // options: refused by name rather than passed over.

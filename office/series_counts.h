@@ -50,6 +50,9 @@ struct SeriesSignature {
     // The newest disowning or owning of a laptop role (xrq.role_trust): one changes which
     // facts every series is derived from.
     long long trust = 0;
+    // The newest of the unit's clock sets, which put its records in UTC (0: none, or not read:
+    // the Units page's counts, which do not depend on it).
+    long long clocks = 0;
     bool operator==(const SeriesSignature&) const = default;
 };
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // xrq-office: the office's read-only view of the organisation's server, over HTTP.
 #include "office/counting_ahead.h"
+#include "office/observation_deriver.h"
 #include "office/office_options.h"
 #include "office/office_server.h"
 #include "office/session_cookies.h"
@@ -15,6 +16,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 #include <sys/prctl.h>
@@ -42,6 +44,33 @@ int main(int argc, char** argv) {
     if (o.version) {
         std::cout << "xrq-office " << XRQ_VERSION << "\n";
         return int(office::Exit::Done);
+    }
+    if (o.deriveNow || o.rebuildDerived) {
+        fleet::PgConnection pg;
+        const auto timeout = std::chrono::minutes(10);
+        if (!pg.connect(fleet::serviceConninfo(o.deriveService.toStdString()),
+                        std::chrono::seconds(30), timeout)) {
+            std::cerr << "xrq-office: " << pg.error() << "\n";
+            return int(office::Exit::Failed);
+        }
+        const auto started = std::chrono::steady_clock::now();
+        const platform::Result<office::DeriveReport> done =
+            office::deriveObservations(pg, o.rebuildDerived, timeout);
+        if (!done) {
+            std::cerr << "xrq-office: " << done.error().text << "\n";
+            return int(office::Exit::Failed);
+        }
+        const office::DeriveReport& d = done.value();
+        std::cout << "derived Observations " << (o.rebuildDerived ? "rebuilt" : "up to date")
+                  << ": " << d.whole << " series whole, " << d.appended << " appended, " << d.rows
+                  << " Observations written, " << d.failed << " not derived, in "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - started)
+                         .count()
+                  << " ms\n";
+        for (const QString& p : d.problems)
+            std::cout << "  not derived: " << p.toStdString() << "\n";
+        return int(d.failed ? office::Exit::Failed : office::Exit::Done);
     }
 #ifndef XRQ_SANITIZE_BUILD
     // The sessions' passwords are in this process's memory: no core file and no other process
@@ -127,7 +156,18 @@ int main(int argc, char** argv) {
                               << " ms" << std::endl;
             });
         });
+    // The derived Observations kept up to date as facts arrive, as a role of their own.
+    std::unique_ptr<office::ObservationDeriver> deriver;
+    if (!o.deriveService.isEmpty()) {
+        deriver = std::make_unique<office::ObservationDeriver>(
+            fleet::serviceConninfo(o.deriveService.toStdString()), std::chrono::minutes(10),
+            [](const QString& line) {
+                std::cerr << "xrq-office: " << line.toStdString() << std::endl;
+            });
+        deriver->start();
+    }
     app.exec();
+    deriver.reset();
     office::CountingAhead::shared().stop();
     if (countingEvery.joinable())
         countingEvery.join();

@@ -1,0 +1,289 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The web service's Observations at scale, served from the derived copy the server keeps
+// (office/observation_deriver.h), against a private PostgreSQL server on a Unix socket (initdb
+// in a temporary folder; run as an ordinary user). The copy is filled by SQL from
+// generate_series (never a statement a row; not timed, its time told): S units of one series
+// each, their state rows current with the series' arrival sums, N Observations in all, one a
+// minute, of which one Datastream holds min(1,000,000, N/2) and the others two Datastreams
+// each. Then the program xrq-office itself, asked over HTTP from one client, five times each
+// (median): a page of 1,000 of every Datastream's Observations filtered on phenomenonTime and
+// ordered by it; one Datastream's page with a range filter; $count=true on the largest; then
+// a unit visited twice with 10,000 records each, pushed by the real pusher, the copy brought up
+// to date after the second visit (its new records appended) as the deriver does; and the
+// service's memory at its peak (VmHWM).
+//
+// Usage: bench-sensorthings-scale [observations] [units]   (default 1000000 10000)
+#include "bench/bench_timing.h"
+#include "fleet/fact.h"
+#include "fleet/outbox.h"
+#include "fleet/pusher.h"
+#include "fleet/server_schema.h"
+#include "office/observation_deriver.h"
+#include "register/register_outbox.h"
+#include "series/series_share.h"
+#include "series/span_reader.h"
+#include "support/pg_test_server.h"
+#include "support/wait.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bench::Clock;
+using bench::msSince;
+using bench::report;
+using namespace std::chrono_literals;
+
+[[noreturn]] void fail(const std::string& why) {
+    bench::fail("bench-sensorthings-scale", why);
+}
+
+constexpr std::int64_t kClockSetMs = 1796079600000; // 2026-11-30T23:00:00Z, 00:00 at UTC+01:00
+
+struct Got {
+    int status = 0;
+    QByteArray body;
+};
+
+Got get(QNetworkAccessManager& net, const QString& url) {
+    QNetworkReply* reply = net.get(QNetworkRequest(QUrl(url)));
+    if (!testsupport::waitUntil([&] { return reply->isFinished(); }, 600s))
+        fail("no answer to " + url.toStdString());
+    Got g{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
+    reply->deleteLater();
+    return g;
+}
+
+long peakKb(pid_t pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').front().toLong();
+    return -1;
+}
+
+// `count` records of the visited unit from record `first`, one a minute, as a laptop shares
+// them, in its outbox.
+void pushVisit(const QString& outboxFile, long first, long count, series::RecordChain& chain) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "visit");
+        db.setDatabaseName(outboxFile);
+        if (!db.open() || !fleet::Outbox::createTables(db))
+            fail("no outbox");
+        db.transaction();
+        for (long i = first; i < first + count; ++i) {
+            char line[96];
+            std::snprintf(line, sizeof line, "2026/%02ld/%02ld %02ld:%02ld:00, %ld.%ld, %ld",
+                          12 + 0 * i, 1 + i / 1440 % 28, i / 60 % 24, i % 60, 12 + i % 3, i % 10,
+                          20 + i % 7);
+            series::SharedRecord r;
+            r.line = line;
+            r.download = "/data/kept.txt";
+            QByteArray payload;
+            series::appendRecordPayload(payload, r, i == 0);
+            if (!fleet::Outbox::enqueue(
+                    db,
+                    fleet::recordFact(
+                        QStringLiteral("VISITED"), {series::sharedDataSet("TEMP", 0), 0, int(i)},
+                        chain.next(line), QJsonDocument::fromJson(payload).object(),
+                        kClockSetMs + (first + count) * 60000 + i, QStringLiteral("bench_laptop"))))
+                fail("records not put in the outbox");
+        }
+        db.commit();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("visit"));
+    fleet::PusherConfig c;
+    c.sources = series::sharingSources();
+    unitreg::addSharingSources(c.sources);
+    c.conninfo = fleet::serviceConninfo("bench_laptop");
+    c.outboxFiles = {outboxFile.toStdString()};
+    c.batchSize = 5000;
+    c.statementTimeout = 300s;
+    fleet::Pusher pusher(c);
+    pusher.start();
+    if (!pusher.pushAndWait(600s))
+        fail("the visit's records were not pushed");
+    pusher.stop();
+}
+
+office::DeriveReport deriveNow() {
+    fleet::PgConnection pg;
+    if (!pg.connect(fleet::serviceConninfo("bench_deriver"), 30s, 600s))
+        fail("the deriver did not connect: " + pg.error());
+    platform::Result<office::DeriveReport> r = office::deriveObservations(pg, false, 600s);
+    if (!r)
+        fail("not derived: " + r.error().text);
+    return r.value();
+}
+
+} // namespace
+
+// Whole: the benchmark's steps in order, each told as it ends.
+int main(int argc, char** argv) {
+    const long long observations = argc > 1 ? std::atoll(argv[1]) : 1000000;
+    const long units = argc > 2 ? std::atol(argv[2]) : 10000;
+    if (observations < 10000 || units < 2)
+        fail("usage: bench-sensorthings-scale [observations >= 10000] [units >= 2]");
+    QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const long long largest = std::min(1000000LL, observations / 2);
+    const long long perOther = std::max(1LL, (observations - largest) / (units - 1) / 2);
+
+    testsupport::PgServerOptions options;
+    options.sharedBuffers = "256MB";
+    static testsupport::PgTestServer server(options); // static: fail()'s exit stops it too
+    if (!server.ok())
+        fail("no server: " + server.error());
+    server.addService("owner_db", testsupport::PgTestServer::kOwner);
+    const std::string owner = fleet::serviceConninfo("owner_db");
+    const fleet::InitOutcome init = fleet::initServer(owner);
+    if (!init.ok || !server.createLoginRole("bench_laptop", "bench-pw") ||
+        !fleet::grantLaptop(owner, QStringLiteral("bench_laptop")).ok ||
+        !server.createLoginRole("bench_office", "bench-pw") ||
+        !fleet::grantOffice(owner, QStringLiteral("bench_office")).ok ||
+        !server.createLoginRole("bench_deriver", "bench-pw") ||
+        !fleet::grantDeriver(owner, QStringLiteral("bench_deriver")).ok)
+        fail("the server's schema or roles were not made: " + init.message.toStdString());
+    for (const char* role : {"bench_laptop", "bench_office", "bench_deriver"})
+        server.addService(role, role);
+
+    auto t0 = Clock::now();
+    std::string why;
+    const std::string n = std::to_string(units), big = std::to_string(largest),
+                      other = std::to_string(perOther);
+    // Unit U00000's series holds the largest Datastream (field 2 alone); every other unit's
+    // two (fields 2 and 3). Each series current: its state's signature its arrivals' sums.
+    const std::string fill =
+        "SET statement_timeout = 0; SET synchronous_commit = off; "
+        "INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
+        "SELECT gen_random_uuid(), 'U' || lpad(i::text, 5, '0'), 'visit', now(), 'bench', "
+        "'{\"port\": 3}' FROM generate_series(0, " +
+        n +
+        " - 1) i; "
+        "INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest) "
+        "SELECT 'U' || lpad(i::text, 5, '0'), 'TEMP', CASE WHEN i = 0 THEN " +
+        big + " ELSE " + other + " END, i FROM generate_series(0, " + n +
+        " - 1) i; "
+        "INSERT INTO xrq.derived_series (unit, data_set, facts, newest, trust, clocks, records, "
+        "fields, digest) SELECT unit, data_set, rows, newest, 0, 0, rows, CASE WHEN unit = "
+        "'U00000' THEN '{2}'::integer[] ELSE '{2,3}' END, 'bench' FROM xrq.series_arrivals; "
+        "INSERT INTO xrq.derived_datastreams (series, unit, data_set, field) "
+        "SELECT id, unit, data_set, f FROM xrq.derived_series, unnest(fields) f; "
+        "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
+        "utc_offset, result, flags, record) "
+        "SELECT d.id, k, 1, k, " +
+        std::to_string(kClockSetMs / 1000) +
+        " + k * 60 + (d.id % 60), 3600, (k % 10)::double precision, '', "
+        "to_char(to_timestamp(" +
+        std::to_string(kClockSetMs / 1000 + 3600) +
+        " + k * 60) AT TIME ZONE 'UTC', 'YYYY/MM/DD HH24:MI:SS') || ', ' || (k % 10) || ', ' || "
+        "(20 + k % 7) FROM xrq.derived_datastreams d, generate_series(0, (SELECT records - 1 "
+        "FROM xrq.derived_series s WHERE s.id = d.series)) k;";
+    if (!server.sql(fill, testsupport::PgTestServer::kDatabase, &why) ||
+        !server.sql("VACUUM (ANALYZE) xrq.derived_observations, xrq.derived_datastreams, "
+                    "xrq.derived_series, xrq.series_arrivals, xrq.events",
+                    testsupport::PgTestServer::kDatabase, &why))
+        fail("the server was not filled: " + why);
+    const std::optional<std::string> rows =
+        server.value("SELECT count(*) FROM xrq.derived_observations");
+    const std::optional<std::string> size =
+        server.value("SELECT pg_size_pretty(pg_total_relation_size('xrq.derived_observations'))");
+    std::printf("fill: %s Observations of %ld units (the largest Datastream %lld) in %.1f s, "
+                "%s on disk with the indexes (not timed)\n",
+                rows.value_or("?").c_str(), units, largest, msSince(t0) / 1000,
+                size.value_or("?").c_str());
+
+    QProcess office;
+    office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
+                 {QStringLiteral("--service"), QStringLiteral("bench_office"),
+                  QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    QByteArray told;
+    const bool started = testsupport::waitUntil(
+        [&] {
+            told += office.readAllStandardError();
+            return told.contains("/ from service") || office.state() == QProcess::NotRunning;
+        },
+        30s);
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
+                                          .match(QString::fromLatin1(told));
+    if (!started || !m.hasMatch())
+        fail("xrq-office did not start: " + told.toStdString());
+    const QString base = QStringLiteral("http://127.0.0.1:%1/api/v1.1").arg(m.captured(1));
+    QNetworkAccessManager net;
+
+    auto timed = [&](const char* what, const QString& path) {
+        std::vector<double> ms;
+        Got g;
+        for (int i = 0; i < 5; ++i) {
+            const auto s = Clock::now();
+            g = get(net, base + path);
+            ms.push_back(msSince(s));
+            if (g.status != 200)
+                fail(std::string(what) + ": " + std::to_string(g.status) + " " +
+                     g.body.left(300).toStdString());
+        }
+        report(what, ms);
+        return QJsonDocument::fromJson(g.body).object();
+    };
+    const QString day = QStringLiteral("phenomenonTime%20ge%202026-12-01T10:00:00Z%20and%20"
+                                       "phenomenonTime%20lt%202026-12-02T10:00:00Z");
+    QJsonObject o =
+        timed("1,000 Observations in a day, ordered by time",
+              QStringLiteral("/Observations?$top=1000&$orderby=phenomenonTime&$filter=") + day);
+    std::printf("%-58s %lld\n", "  Observations on the page",
+                (long long)o.value("value").toArray().size());
+    timed("the same, newest first",
+          QStringLiteral("/Observations?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + day);
+    timed("a Datastream's Observations in a day",
+          QStringLiteral("/Datastreams('U00007/TEMP/2')/Observations?$top=1000&$filter=") + day);
+    timed("the largest Datastream's in a day",
+          QStringLiteral("/Datastreams('U00000/TEMP/2')/Observations?$top=1000&$filter=") + day);
+    o = timed("$count=true on the largest Datastream",
+              QStringLiteral("/Datastreams('U00000/TEMP/2')/Observations?$count=true&$top=1"));
+    std::printf("%-58s %lld\n", "  its count", (long long)o.value("@iot.count").toInteger());
+
+    // A unit visited twice: the first visit derived whole, the second appended.
+    if (!server.sql("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
+                    "VALUES (gen_random_uuid(), 'VISITED', 'clock_set', to_timestamp(" +
+                        std::to_string(kClockSetMs / 1000) +
+                        "), 'bench', '{\"sent\": \"26-12-01 00:00:00\", \"utc_offset\": 3600}')",
+                    testsupport::PgTestServer::kDatabase, &why))
+        fail("no clock set: " + why);
+    QTemporaryDir dir;
+    const QString outbox = dir.path() + QStringLiteral("/outbox.sqlite");
+    series::RecordChain chain;
+    pushVisit(outbox, 0, 10000, chain);
+    t0 = Clock::now();
+    office::DeriveReport d = deriveNow();
+    std::printf("%-58s %.1f ms (%d whole, %lld Observations)\n",
+                "first visit of 10,000 records derived", msSince(t0), d.whole, d.rows);
+    pushVisit(outbox, 10000, 10000, chain);
+    t0 = Clock::now();
+    d = deriveNow();
+    std::printf("%-58s %.1f ms (%d appended, %d whole, %lld Observations)\n",
+                "copy up to date after a visit of 10,000 more", msSince(t0), d.appended, d.whole,
+                d.rows);
+    std::printf("xrq-office's memory at its peak (VmHWM): %.1f MB\n",
+                double(peakKb(pid_t(office.processId()))) / 1024);
+    office.terminate();
+    office.waitForFinished(10000);
+    return 0;
+}

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Pages of Observations read from the derived copy the server keeps (observation_deriver.h):
+// one Datastream's or every Datastream's, narrowed by comparisons of their time, in the series'
+// order or in time's (either way), counted when asked. The SQL is put together from fixed
+// fragments only; every value (a Datastream's key, a time, $top, $skip) is a bound parameter.
+// Within the service's bounds: the statement timeout of ReadLimits on a read-only connection of
+// ReadConnections, and at most kMostTop rows a page (odata_query.h).
+//
+// When the copy cannot answer as the facts stand, the page says so (served false) and the
+// caller derives as before: a Datastream whose series' state differs from its facts'
+// signature (a push not yet derived), a server without the derived tables (before schema 12)
+// or where nothing was ever derived. Every Datastream's page is served from the copy while any
+// of it is derived, and tells how many series are behind (seriesBehind): deriving them all per
+// request is what the copy is there to avoid. Runs on a read thread of the service.
+
+#include "office/odata_query.h"
+#include "office/office_reads.h"
+
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace office {
+
+struct DerivedAsk {
+    struct Stream {
+        QString unit, dataSet;
+        int field = 0;
+    };
+    std::optional<Stream> stream; // none: every Datastream
+    std::vector<TimeComparison> time;
+    enum class Order { Series, TimeAscending, TimeDescending };
+    Order order = Order::Series;
+    long long skip = 0;
+    int top = kDefaultTop;
+    bool count = false;
+};
+
+struct DerivedObservation {
+    QString unit, dataSet;
+    int field = 0;
+    int segment = 0;
+    std::uint64_t place = 0;
+    double utc = 0;
+    int offset = 0;
+    std::string flags, record; // Latin-1, as the series gives them
+};
+
+struct DerivedPage {
+    bool served = false; // false: the copy cannot answer, derive as before (error is None)
+    ReadError error;
+    std::vector<DerivedObservation> rows; // at most top
+    bool more = false;                    // rows after these
+    std::optional<long long> total;       // when count was asked
+    long long seriesBehind = 0;           // every Datastream's page: series not yet derived
+};
+
+DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAsk& ask,
+                                    const ReadLimits& limits);
+
+// The statement's text for `ask` (the page's, or its count's), with the number of parameters
+// it takes: what the page reads, for the tests that check no value is ever in it.
+std::string derivedObservationsSql(const DerivedAsk& ask, bool count, int& parameters);
+
+} // namespace office
