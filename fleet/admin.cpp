@@ -34,6 +34,7 @@ int usage(std::ostream& err, const QString& why) {
 
 } // namespace
 
+// Whole: one branch an admin command, in the order the manual lists them.
 int runAdmin(const QStringList& args, std::ostream& out, std::ostream& err,
              decltype(InitOptions::deriveRecords) deriveRecords) {
     if (args.isEmpty())

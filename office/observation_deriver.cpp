@@ -313,6 +313,7 @@ std::string intArray(const std::vector<int>& v) {
 enum class Outcome { Whole, Appended, Skipped, Failed };
 
 // One series brought up to date in a transaction of its own.
+// Whole: one series from its read to its commit, in the order the transaction needs.
 Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::milliseconds timeout,
                   long long& written, std::string& why) {
     const DataSetName set = dataSetName(b.dataSet);

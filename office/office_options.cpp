@@ -39,6 +39,7 @@ QString publicName(const QString& text) {
     return name;
 }
 
+// Whole: one branch an option, in the order the manual lists them.
 ParsedOffice parseOfficeCommandLine(const std::vector<std::string>& args) {
     ParsedOffice out;
     OfficeOptions& o = out.options;

@@ -1339,6 +1339,7 @@ struct SiteSource {
     std::shared_ptr<const series::SiteSeries> series;
     SiteStream stream;
 };
+// Whole: the units' and the sites' streams merged into one page by time, in one pass.
 std::optional<Shaper::Page> timeOrderedPage(Model& model, Shaper& shaper,
                                             const std::vector<StreamId>& streams,
                                             const QueryOptions& o, const Links& l,
