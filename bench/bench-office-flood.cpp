@@ -15,6 +15,7 @@
 //
 // Usage: bench-office-flood [units] [events] [seconds] [floods]   (default 1000 100000 20 ihs:
 // i idle connections, h endless headers, s sign-in forms)
+#include "bench/bench_office_client.h"
 #include "bench/bench_timing.h"
 #include "fleet/fleet_settings.h"
 #include "fleet/server_schema.h"
@@ -49,15 +50,7 @@ using namespace std::chrono_literals;
     bench::fail("bench-office-flood", why);
 }
 
-long peakKb(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').front().toLong();
-    return -1;
-}
+using bench::peakKb;
 
 // One connection of the flood: opened from `from`, given its first bytes by `begin` and more
 // by `more` whenever the service has read what went before; opened again a while after the

@@ -11,6 +11,7 @@
 // and its CSV three times (bytes a second); and the service's memory at its peak (VmHWM).
 //
 // Usage: bench-office-sites [sites] [records]   (default 10000 100000)
+#include "bench/bench_office_client.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -87,29 +88,13 @@ void recordsOf(const QString& unit, long first, long count, std::vector<fleet::F
     }
 }
 
-struct Got {
-    int status = 0;
-    QByteArray body;
-};
+using bench::Got;
 
 Got get(QNetworkAccessManager& net, const QString& url) {
-    QNetworkReply* reply = net.get(QNetworkRequest(QUrl(url)));
-    if (!testsupport::waitUntil([&] { return reply->isFinished(); }, 600s))
-        fail("no answer to " + url.toStdString());
-    Got g{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
-    reply->deleteLater();
-    return g;
+    return bench::get("bench-office-sites", net, url, 600s);
 }
 
-long peakKb(pid_t pid) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').front().toLong();
-    return -1;
-}
+using bench::peakKb;
 
 // The sites, their units' deployments (a unit at one site, three a site, each ending where the
 // next starts) and a note each: one transaction of the data manager's writes.

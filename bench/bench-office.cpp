@@ -14,6 +14,7 @@
 // and the service's memory at its peak (VmHWM).
 //
 // Usage: bench-office [units] [events] [records]   (default 10000 1000000 1000000)
+#include "bench/bench_office_client.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -84,29 +85,13 @@ void recordsOf(const QString& unit, int count, std::vector<fleet::Fact>& out) {
     }
 }
 
-struct Got {
-    int status = 0;
-    QByteArray body;
-};
+using bench::Got;
 
 Got get(QNetworkAccessManager& net, const QString& url) {
-    QNetworkReply* reply = net.get(QNetworkRequest(QUrl(url)));
-    if (!testsupport::waitUntil([&] { return reply->isFinished(); }, 300s))
-        fail("no answer to " + url.toStdString());
-    Got g{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
-    reply->deleteLater();
-    return g;
+    return bench::get("bench-office", net, url, 300s);
 }
 
-long peakKb(pid_t pid) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').front().toLong();
-    return -1;
-}
+using bench::peakKb;
 
 } // namespace
 

@@ -13,6 +13,7 @@
 // service's memory at its peak (VmHWM).
 //
 // Usage: bench-sensorthings-scale [observations] [units]   (default 1000000 10000)
+#include "bench/bench_office_client.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -55,29 +56,13 @@ using namespace std::chrono_literals;
 
 constexpr std::int64_t kClockSetMs = 1796079600000; // 2026-11-30T23:00:00Z, 00:00 at UTC+01:00
 
-struct Got {
-    int status = 0;
-    QByteArray body;
-};
+using bench::Got;
 
 Got get(QNetworkAccessManager& net, const QString& url) {
-    QNetworkReply* reply = net.get(QNetworkRequest(QUrl(url)));
-    if (!testsupport::waitUntil([&] { return reply->isFinished(); }, 600s))
-        fail("no answer to " + url.toStdString());
-    Got g{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
-    reply->deleteLater();
-    return g;
+    return bench::get("bench-sensorthings-scale", net, url, 600s);
 }
 
-long peakKb(pid_t pid) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').front().toLong();
-    return -1;
-}
+using bench::peakKb;
 
 // `count` records of the visited unit from record `first`, one a minute, as a laptop shares
 // them, in its outbox.
