@@ -168,7 +168,8 @@ TEST(SiteSeries, ARangeIsCutFromTheWholeAndItsCsvWritesNumbersAndTimesAsBefore) 
                           std::uint64_t(i),
                           {},
                           0});
-    s.rows.push_back({1778493600.0 + 6 * 60, "U2", "SET", {std::nullopt}, {"x,y"}, "", 0, 6, {}, 0});
+    s.rows.push_back(
+        {1778493600.0 + 6 * 60, "U2", "SET", {std::nullopt}, {"x,y"}, "", 0, 6, {}, 0});
     const double t0 = s.rows[0].utc;
     struct Case {
         std::optional<double> from, to;
