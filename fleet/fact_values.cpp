@@ -5,25 +5,26 @@
 
 namespace fleet {
 
-std::optional<int> utcOffsetOf(std::string_view text, QString& why) {
+platform::Result<int> utcOffsetOf(std::string_view text) {
     // Whole seconds; a JSON number written as "3600.0" by some writer is still whole.
     std::optional<double> v =
         platform::parseFinite(text, -kMostUtcOffsetSeconds, kMostUtcOffsetSeconds);
-    if (!v || *v != double(std::int64_t(*v))) {
-        why = QStringLiteral("utc_offset is not whole seconds within ±14 h");
-        return std::nullopt;
-    }
+    if (!v || *v != double(std::int64_t(*v)))
+        return platform::makeError(platform::ErrorKind::Invalid,
+                                   "utc_offset is not whole seconds within ±14 h");
     return int(*v);
 }
 
-std::optional<double> batteryVoltsOf(std::string_view text, QString& why) {
+platform::Result<double> batteryVoltsOf(std::string_view text) {
     const std::optional<double> v =
         platform::parseFinite(text, kLeastBatteryVolts, kMostBatteryVolts);
     if (!v)
-        why = QStringLiteral("volts is not a number from %1 to %2")
-                  .arg(kLeastBatteryVolts)
-                  .arg(kMostBatteryVolts);
-    return v;
+        return platform::makeError(platform::ErrorKind::Invalid,
+                                   QStringLiteral("volts is not a number from %1 to %2")
+                                       .arg(kLeastBatteryVolts)
+                                       .arg(kMostBatteryVolts)
+                                       .toStdString());
+    return *v;
 }
 
 void UnreadFacts::add(const QString& pusher, const QString& why, long long n) {

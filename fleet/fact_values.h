@@ -4,11 +4,12 @@
 // of facts a read left out (server_values.h reads the server with them). Apart from the
 // server's connection so that the fuzz target takes them alone.
 
+#include "platform/result.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <map>
-#include <optional>
 #include <string_view>
 
 namespace fleet {
@@ -18,10 +19,10 @@ inline constexpr int kMostUtcOffsetSeconds = 14 * 3600;
 inline constexpr double kLeastBatteryVolts = 0, kMostBatteryVolts = 100;
 
 // A clock set's offset from UTC as its payload gives it (payload->>'utc_offset'): whole
-// seconds within ±14 h; `why` says what is wrong otherwise.
-std::optional<int> utcOffsetOf(std::string_view text, QString& why);
+// seconds within ±14 h; otherwise an Invalid error saying what is wrong.
+platform::Result<int> utcOffsetOf(std::string_view text);
 // A battery reading's volts (payload->>'volts').
-std::optional<double> batteryVoltsOf(std::string_view text, QString& why);
+platform::Result<double> batteryVoltsOf(std::string_view text);
 
 // The facts a read skipped because a value of theirs could not be read, by who pushed them.
 struct UnreadFacts {

@@ -140,25 +140,32 @@ std::optional<std::int64_t> parseSinceTime(const QString& text) {
     return at.toMSecsSinceEpoch();
 }
 
-bool readDisownedRoles(PgConnection& connection, std::chrono::milliseconds timeout,
-                       std::vector<DisownedRole>& out, QString& why) {
+platform::Result<std::vector<DisownedRole>> readDisownedRoles(PgConnection& connection,
+                                                              std::chrono::milliseconds timeout) {
     // -infinity reads as no number: all of the role's facts.
     const PgResult r = connection.exec("SELECT role, CASE WHEN pg_catalog.isfinite(since) THEN "
                                        "(extract(epoch FROM since) * 1000)::bigint::text END "
                                        "FROM xrq.disowned_roles ORDER BY role",
                                        {}, timeout);
-    if (!r.ok()) {
-        why = QStringLiteral("disowned roles not read: ") + text(r.error());
-        return false;
-    }
-    out.clear();
+    if (!r.ok())
+        return platform::makeError(platform::ErrorKind::Server,
+                                   "disowned roles not read: " + r.error());
+    std::vector<DisownedRole> out;
     for (int i = 0; i < r.rows(); ++i) {
         bool ok = false;
         const qlonglong ms = QString::fromStdString(r.value(i, 1)).toLongLong(&ok);
         out.push_back({text(r.value(i, 0)),
                        ok ? std::int64_t(ms) : std::numeric_limits<std::int64_t>::min()});
     }
-    return true;
+    return out;
+}
+
+platform::Result<QString> readDisownedNote(PgConnection& connection,
+                                           std::chrono::milliseconds timeout) {
+    platform::Result<std::vector<DisownedRole>> roles = readDisownedRoles(connection, timeout);
+    if (!roles)
+        return roles.error();
+    return disownedNote(*roles);
 }
 
 QString disownedNote(const std::vector<DisownedRole>& roles) {

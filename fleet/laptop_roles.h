@@ -22,6 +22,7 @@
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_schema.h"
+#include "platform/result.h"
 
 #include <QString>
 
@@ -59,12 +60,16 @@ struct DisownedRole {
     QString role;
     std::int64_t sinceMs = 0; // the server's time; INT64_MIN for all of its facts
 };
-// The roles disowned now, through an open connection (schema 10 or later); false with `why`.
-bool readDisownedRoles(PgConnection& connection, std::chrono::milliseconds timeout,
-                       std::vector<DisownedRole>& out, QString& why);
+// The roles disowned now, through an open connection (schema 10 or later); a Server error
+// when they could not be read.
+platform::Result<std::vector<DisownedRole>> readDisownedRoles(PgConnection& connection,
+                                                              std::chrono::milliseconds timeout);
 // What readers say of them: "left out: facts pushed by role lapb since 2026-12-09 10:00 UTC
 // (disowned)"; empty when none.
 QString disownedNote(const std::vector<DisownedRole>& roles);
+// The two together: the note of the roles disowned now, as every reader of facts tells it.
+platform::Result<QString> readDisownedNote(PgConnection& connection,
+                                           std::chrono::milliseconds timeout);
 
 // How far a laptop's stamp may lie after the server's receipt before its clock counts as
 // ahead (a fact is stamped before it is pushed; the margin is for clocks a little apart).

@@ -106,8 +106,10 @@ bool readClockSets(PgConnection& pg, const QString& unit, std::chrono::milliseco
         if (at && !c.isNull(i, 2) && type != "null") {
             if (type != "number")
                 why = QStringLiteral("utc_offset is not a number");
+            else if (const platform::Result<int> offset = utcOffsetOf(c.value(i, 2)))
+                set.utcOffsetSeconds = *offset;
             else
-                set.utcOffsetSeconds = utcOffsetOf(c.value(i, 2), why);
+                why = QString::fromStdString(offset.text());
         }
         if (!why.isEmpty()) {
             unread.add(QString::fromStdString(c.value(i, 3)), QStringLiteral("clock set: ") + why);
@@ -212,10 +214,12 @@ ServerHistory readUnitHistory(const std::string& conninfo, const QString& unit,
         }
     }
     tellUnread(pg, skipped, whys, timeout, h.unread);
-    std::vector<DisownedRole> disowned;
-    if (!readDisownedRoles(pg, timeout, disowned, h.message))
+    const platform::Result<QString> leftOut = readDisownedNote(pg, timeout);
+    if (!leftOut) {
+        h.message = QString::fromStdString(leftOut.text());
         return h;
-    h.leftOut = disownedNote(disowned);
+    }
+    h.leftOut = *leftOut;
     h.ok = true;
     return h;
 }
@@ -259,10 +263,12 @@ ServerUnits readUnits(const std::string& conninfo, std::chrono::milliseconds tim
         u.units.push_back({QString::fromStdString(r.value(i, 0)), msAt(r, i, 1).value_or(0),
                            *visits, int(*laptops)});
     }
-    std::vector<DisownedRole> disowned;
-    if (!readDisownedRoles(pg, timeout, disowned, u.message))
+    const platform::Result<QString> leftOut = readDisownedNote(pg, timeout);
+    if (!leftOut) {
+        u.message = QString::fromStdString(leftOut.text());
         return u;
-    u.leftOut = disownedNote(disowned);
+    }
+    u.leftOut = *leftOut;
     u.ok = true;
     return u;
 }
@@ -370,10 +376,12 @@ ServerSeries readSeriesRecords(PgConnection& pg, const QString& unit, const QStr
     }
     if (!readClockSets(pg, unit, timeout, s.clockSets, s.clockSetsUnread, s.message))
         return s;
-    std::vector<DisownedRole> disowned;
-    if (!readDisownedRoles(pg, timeout, disowned, s.message))
+    const platform::Result<QString> leftOut = readDisownedNote(pg, timeout);
+    if (!leftOut) {
+        s.message = QString::fromStdString(leftOut.text());
         return s;
-    s.leftOut = disownedNote(disowned);
+    }
+    s.leftOut = *leftOut;
     s.ok = true;
     return s;
 }

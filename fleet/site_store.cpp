@@ -80,6 +80,81 @@ std::optional<double> numberOf(const QJsonValue& v) {
     return v.toDouble();
 }
 
+// The learnt and the recorded facts, each table's rows in one shape so that one reader takes
+// both: arrival, kind, key, withdrawn, received_at, pushed_by, laptop, payload, id.
+struct FactTable {
+    const char* select;
+    const char* notRead;
+    bool own; // recorded here: a fact that does not read back is the laptop's; its id kept
+};
+
+const FactTable kLearntFacts{
+    "SELECT arrival, kind, key, withdrawn, received_at, pushed_by, laptop, payload, NULL "
+    "FROM learnt_site_facts ORDER BY arrival",
+    "the learnt site facts not read", false};
+// Recorded here and neither seen on the server since nor refused by it; their seq counts
+// after the learnt facts' arrivals.
+const FactTable kRecordedFacts{
+    "SELECT r.seq, r.kind, r.key, 0, r.recorded_at, NULL, r.laptop, r.payload, r.id "
+    "FROM recorded_site_facts r WHERE NOT EXISTS (SELECT 1 FROM site_facts_learnt l "
+    "WHERE l.id = r.id) AND NOT EXISTS (SELECT 1 FROM fleet_conflicts c WHERE "
+    "c.kind = 'site' AND c.identity = r.id) ORDER BY r.seq",
+    "the recorded site facts not read", true};
+
+// SiteStore::mark(), inside the caller's transaction where it has one.
+Result<std::string> markOf(QSqlDatabase& db) {
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral(
+            "SELECT (SELECT read_at || '/' || facts FROM learnt_site_reads WHERE id = 1), "
+            "(SELECT max(seq) FROM recorded_site_facts), "
+            "(SELECT count(*) FROM site_facts_learnt), "
+            "(SELECT count(*) FROM fleet_conflicts WHERE kind = 'site'), "
+            "(SELECT coalesce(sum(facts), 0) FROM fleet_outbox)")) ||
+        !q.next())
+        return sqlFailed(q, "the site store's state not read").error();
+    std::string mark;
+    for (int i = 0; i < 5; ++i)
+        mark += q.value(i).toString().toStdString() + ' ';
+    return mark;
+}
+
+// One table's facts into `into`, each row's arrival after `arrivalBase`; a row that does not
+// read back is counted in `kept.unread` and passed over. The last arrival of its rows.
+Result<std::int64_t> readFacts(QSqlQuery& q, const FactTable& table, std::int64_t arrivalBase,
+                               std::vector<SiteFactRecord>& into, KeptSiteFacts& kept) {
+    if (!q.exec(QString::fromLatin1(table.select)))
+        return sqlFailed(q, table.notRead).error();
+    std::int64_t lastArrival = arrivalBase;
+    while (q.next()) {
+        SiteFactRecord f;
+        f.arrival = arrivalBase + q.value(0).toLongLong();
+        lastArrival = std::max(lastArrival, f.arrival);
+        f.key = q.value(2).toString();
+        f.withdrawn = q.value(3).toLongLong() != 0;
+        f.receivedMs = q.value(4).toLongLong();
+        f.pushedBy = q.value(5).toString();
+        f.laptop = q.value(6).toString();
+        const QString kindName = q.value(1).toString();
+        const auto kind = siteFactKindFromName(kindName.toStdString());
+        Result<SiteFactValue> value =
+            kind ? siteFactFromPayload(*kind, q.value(7).toByteArray())
+                 : Result<SiteFactValue>(makeError(
+                       ErrorKind::Invalid,
+                       QStringLiteral("kind %1 not known").arg(kindName.left(40)).toStdString()));
+        if (!value) {
+            kept.unread.add(table.own ? f.laptop : f.pushedBy,
+                            QString::fromStdString(value.text()));
+            continue;
+        }
+        f.kind = *kind;
+        f.value = std::move(*value);
+        if (table.own)
+            kept.ownIds.insert(q.value(8).toString());
+        into.push_back(std::move(f));
+    }
+    return lastArrival;
+}
 } // namespace
 
 QString siteFactKey(const SiteFactValue& value) {
@@ -110,20 +185,18 @@ QString siteFactKey(const SiteFactValue& value) {
 }
 
 // Whole: one checked read per field of each kind, as the server's rows are read.
-std::optional<SiteFactValue> siteFactFromPayload(SiteFactKind kind, const QByteArray& payload,
-                                                 QString& why) {
+Result<SiteFactValue> siteFactFromPayload(SiteFactKind kind, const QByteArray& payload) {
     QJsonParseError parse{};
     const QJsonDocument doc = QJsonDocument::fromJson(payload, &parse);
-    if (!doc.isObject()) {
-        why = QStringLiteral("the payload is not a JSON object");
-        return std::nullopt;
-    }
+    if (!doc.isObject())
+        return makeError(ErrorKind::Invalid, "the payload is not a JSON object");
     const QJsonObject o = doc.object();
     const auto text = [&](const char* k) { return o.value(QLatin1String(k)).toString(); };
     const auto bad = [&](const char* what) {
-        why = QStringLiteral("%1: %2 is not readable")
-                  .arg(QLatin1String(siteFactKindName(kind)), QLatin1String(what));
-        return std::nullopt;
+        return makeError(ErrorKind::Invalid,
+                         QStringLiteral("%1: %2 is not readable")
+                             .arg(QLatin1String(siteFactKindName(kind)), QLatin1String(what))
+                             .toStdString());
     };
     SiteFactValue value;
     switch (kind) {
@@ -230,9 +303,8 @@ std::optional<SiteFactValue> siteFactFromPayload(SiteFactKind kind, const QByteA
     }
     // The one rule every fact added passes (the server's own, as the data manager's
     // commands check it).
-    why = siteFactFault(value);
-    if (!why.isEmpty())
-        return std::nullopt;
+    if (const QString fault = siteFactFault(value); !fault.isEmpty())
+        return makeError(ErrorKind::Invalid, fault.toStdString());
     return value;
 }
 
@@ -265,68 +337,28 @@ Result<KeptSiteFacts> SiteStore::read() {
         QSqlDatabase& db;
         ~Rollback() { db.rollback(); }
     } rollback{db};
+    Result<std::string> mark = markOf(db);
+    if (!mark)
+        return mark.error();
+    out.mark = std::move(*mark);
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT read_at FROM learnt_site_reads WHERE id = 1")))
         return sqlFailed(q, "the learnt site facts' read not read").error();
     if (q.next())
         out.learntAtMs = q.value(0).toLongLong();
-    if (!q.exec(QStringLiteral("SELECT arrival, kind, key, withdrawn, received_at, pushed_by, "
-                               "laptop, payload FROM learnt_site_facts ORDER BY arrival")))
-        return sqlFailed(q, "the learnt site facts not read").error();
-    std::int64_t lastArrival = 0;
-    while (q.next()) {
-        SiteFactRecord f;
-        f.arrival = q.value(0).toLongLong();
-        lastArrival = std::max(lastArrival, f.arrival);
-        f.key = q.value(2).toString();
-        f.withdrawn = q.value(3).toLongLong() != 0;
-        f.receivedMs = q.value(4).toLongLong();
-        f.pushedBy = q.value(5).toString();
-        f.laptop = q.value(6).toString();
-        const auto kind = siteFactKindFromName(q.value(1).toString().toStdString());
-        QString why = QStringLiteral("kind %1 not known").arg(q.value(1).toString().left(40));
-        std::optional<SiteFactValue> value;
-        if (kind)
-            value = siteFactFromPayload(*kind, q.value(7).toByteArray(), why);
-        if (!value) {
-            out.unread.add(f.pushedBy, why);
-            continue;
-        }
-        f.kind = *kind;
-        f.value = std::move(*value);
-        out.learnt.push_back(std::move(f));
-    }
-    // Recorded here and neither seen on the server since nor refused by it.
-    if (!q.exec(QStringLiteral(
-            "SELECT r.seq, r.id, r.kind, r.key, r.laptop, r.payload, r.recorded_at "
-            "FROM recorded_site_facts r WHERE NOT EXISTS (SELECT 1 FROM site_facts_learnt l "
-            "WHERE l.id = r.id) AND NOT EXISTS (SELECT 1 FROM fleet_conflicts c WHERE "
-            "c.kind = 'site' AND c.identity = r.id) ORDER BY r.seq")))
-        return sqlFailed(q, "the recorded site facts not read").error();
-    while (q.next()) {
-        SiteFactRecord f;
-        f.arrival = lastArrival + q.value(0).toLongLong();
-        f.key = q.value(3).toString();
-        f.laptop = q.value(4).toString();
-        f.receivedMs = q.value(6).toLongLong();
-        const auto kind = siteFactKindFromName(q.value(2).toString().toStdString());
-        QString why = QStringLiteral("kind %1 not known").arg(q.value(2).toString().left(40));
-        std::optional<SiteFactValue> value;
-        if (kind)
-            value = siteFactFromPayload(*kind, q.value(5).toByteArray(), why);
-        if (!value) {
-            out.unread.add(f.laptop, why);
-            continue;
-        }
-        f.kind = *kind;
-        f.value = std::move(*value);
-        out.ownIds.insert(q.value(1).toString());
-        out.own.push_back(std::move(f));
-    }
+    const Result<std::int64_t> lastArrival = readFacts(q, kLearntFacts, 0, out.learnt, out);
+    if (!lastArrival)
+        return lastArrival.error();
+    if (auto own = readFacts(q, kRecordedFacts, *lastArrival, out.own, out); !own)
+        return own.error();
     q.finish();
     out.waiting = Outbox::waiting(db);
     return out;
+}
+
+Result<std::string> SiteStore::mark() {
+    return markOf(m_store.db());
 }
 
 Result<std::vector<QString>> SiteStore::unconfirmedIds() {
@@ -419,13 +451,12 @@ Result<void> SiteStore::record(const std::vector<Fact>& facts) {
                                "recorded_at) VALUES (?, ?, ?, ?, ?, ?)"));
     for (const Fact& f : facts) {
         const auto kind = siteFactKindFromName(f.type.toStdString());
-        QString why = QStringLiteral("not a site fact");
         const QByteArray payload = payloadText(f.payload);
-        std::optional<SiteFactValue> value;
-        if (f.kind == FactKind::Site && kind)
-            value = siteFactFromPayload(*kind, payload, why);
+        if (f.kind != FactKind::Site || !kind)
+            return fail(makeError(ErrorKind::Invalid, "nothing recorded: not a site fact"));
+        const Result<SiteFactValue> value = siteFactFromPayload(*kind, payload);
         if (!value)
-            return fail(makeError(ErrorKind::Invalid, "nothing recorded: " + why.toStdString()));
+            return fail(makeError(ErrorKind::Invalid, "nothing recorded: " + value.text()));
         ins.bindValue(0, f.identity);
         ins.bindValue(1, f.type);
         ins.bindValue(2, siteFactKey(*value));

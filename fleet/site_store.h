@@ -47,9 +47,8 @@ inline constexpr int kSiteStoreVersion = 1;
 QString siteFactKey(const SiteFactValue& value);
 
 // A payload as xrq.site_facts holds it read back as a fact of `kind`, checked by the same
-// rule as every fact added (siteFactFault); nothing, with `why`, when it does not pass.
-std::optional<SiteFactValue> siteFactFromPayload(SiteFactKind kind, const QByteArray& payload,
-                                                 QString& why);
+// rule as every fact added (siteFactFault); an Invalid error saying why when it does not pass.
+platform::Result<SiteFactValue> siteFactFromPayload(SiteFactKind kind, const QByteArray& payload);
 
 // What the store holds, read in one transaction.
 struct KeptSiteFacts {
@@ -61,6 +60,7 @@ struct KeptSiteFacts {
     std::set<QString> ownIds; // the ids of `own`
     std::int64_t waiting = 0; // facts still in the outbox
     UnreadFacts unread;       // kept facts that did not read back (a damaged row)
+    std::string mark;         // SiteStore::mark() as of this read
 };
 
 class SiteStore {
@@ -70,6 +70,11 @@ public:
     static platform::Result<SiteStore> open(const std::string& folder, bool create);
 
     platform::Result<KeptSiteFacts> read();
+    // What the store holds, told in a few numbers (the learnt set's read, the last fact
+    // recorded, those seen on the server or refused, the outbox): read in a moment whatever
+    // the store holds, and equal for two reads with no change between them (by this program
+    // or another: xrq-collect --site), so that a reader reads again only what changed.
+    platform::Result<std::string> mark();
     // The ids of recorded facts not yet seen on the server.
     platform::Result<std::vector<QString>> unconfirmedIds();
     // Replaces the learnt set with `facts` (oldest first) read at `readAtMs`, keeping the

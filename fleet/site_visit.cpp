@@ -138,6 +138,17 @@ struct SiteVisit::Impl {
     SiteFacts current;
     SiteKnowledge knowledge;
     std::set<QString> ownDeployments; // keys of deployments recorded here, not yet learnt
+    std::string mark;                 // the store's mark at the last load; empty: no store
+
+    // The store's mark now (SiteStore::mark), empty when there is no store yet.
+    Result<std::string> markNow() {
+        auto store = SiteStore::open(folder, false);
+        if (!store && store.kind() == ErrorKind::NotFound)
+            return std::string();
+        if (!store)
+            return store.error();
+        return store->mark();
+    }
 
     Result<void> ensureLoaded() {
         if (loaded)
@@ -152,6 +163,7 @@ struct SiteVisit::Impl {
             current = currentSiteFacts({});
             knowledge = {};
             ownDeployments.clear();
+            mark.clear();
             loaded = true;
             return {};
         }
@@ -160,6 +172,7 @@ struct SiteVisit::Impl {
         auto kept = store->read();
         if (!kept)
             return kept.error();
+        mark = std::move(kept->mark);
         std::vector<SiteFactRecord> all = std::move(kept->learnt);
         ownDeployments.clear();
         for (SiteFactRecord& f : kept->own) {
@@ -256,6 +269,19 @@ SiteVisit::~SiteVisit() = default;
 Result<void> SiteVisit::reload() {
     d->loaded = false;
     return d->load();
+}
+
+Result<bool> SiteVisit::reloadIfChanged() {
+    if (d->loaded) {
+        const Result<std::string> now = d->markNow();
+        if (!now)
+            return now.error();
+        if (*now == d->mark)
+            return false;
+    }
+    if (auto done = reload(); !done)
+        return done.error();
+    return true;
 }
 
 SiteKnowledge SiteVisit::knowledge() const {

@@ -127,6 +127,10 @@ public:
 
     // Reads what is kept again (after learnSiteFacts, or another program's recording).
     platform::Result<void> reload();
+    // Reads it again only when it changed since the last read (another program recorded or
+    // learnt: xrq-collect --site on this laptop), as a look at the store's mark tells in a
+    // moment; true when it read again. Nothing read yet: reads it.
+    platform::Result<bool> reloadIfChanged();
 
     // Where the knowledge comes from (after the last reload).
     SiteKnowledge knowledge() const;

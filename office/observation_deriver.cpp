@@ -318,8 +318,12 @@ Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::mi
                   long long& written, std::string& why) {
     const DataSetName set = dataSetName(b.dataSet);
     series::ServerSeries held(series::DeriveBounds{series::DeriveBounds{}.mostChains, timeout});
-    if (!held.read(pg, b.unit.toLatin1().toStdString(), set.name, set.ordinal, why))
+    if (const platform::Result<void> read =
+            held.read(pg, b.unit.toLatin1().toStdString(), set.name, set.ordinal);
+        !read) {
+        why = read.text();
         return Outcome::Failed;
+    }
     const std::int64_t before = b.state ? b.state->records : -1;
     const Derived d = deriveRows(held, before);
     const bool append = !whole && b.state && b.state->fields == d.fields &&

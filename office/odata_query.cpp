@@ -135,22 +135,23 @@ std::optional<double> parseIsoTime(QStringView s) {
     return double(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec - offset) + fraction;
 }
 
-bool parseTimeFilter(QStringView s, TimeFilter& filter, QString& why) {
-    filter.all.clear();
+platform::Result<TimeFilter> parseTimeFilter(QStringView s) {
+    const auto refused = [](const QString& why) {
+        return platform::makeError(platform::ErrorKind::Invalid, why.toStdString());
+    };
+    TimeFilter filter;
     qsizetype at = 0;
     blanks(s, at);
     while (true) {
-        if (int(filter.all.size()) == kMostComparisons) {
-            why = QStringLiteral("$filter takes at most %1 comparisons").arg(kMostComparisons);
-            return false;
-        }
+        if (int(filter.all.size()) == kMostComparisons)
+            return refused(
+                QStringLiteral("$filter takes at most %1 comparisons").arg(kMostComparisons));
         const QStringView property = nextWord(s, at);
-        if (property != QLatin1String("phenomenonTime")) {
-            why = QStringLiteral("$filter compares phenomenonTime only, as in "
-                                 "\"phenomenonTime ge 2026-12-01T00:00:00Z and phenomenonTime "
-                                 "lt 2026-12-02T00:00:00Z\"");
-            return false;
-        }
+        if (property != QLatin1String("phenomenonTime"))
+            return refused(
+                QStringLiteral("$filter compares phenomenonTime only, as in "
+                               "\"phenomenonTime ge 2026-12-01T00:00:00Z and phenomenonTime "
+                               "lt 2026-12-02T00:00:00Z\""));
         blanks(s, at);
         const QStringView op = nextWord(s, at);
         TimeComparison c;
@@ -166,26 +167,20 @@ bool parseTimeFilter(QStringView s, TimeFilter& filter, QString& why) {
                 c.op = value;
                 known = true;
             }
-        if (!known) {
-            why = QStringLiteral("$filter's operators are eq, gt, ge, lt and le");
-            return false;
-        }
+        if (!known)
+            return refused(QStringLiteral("$filter's operators are eq, gt, ge, lt and le"));
         blanks(s, at);
         const std::optional<double> t = parseIsoTime(nextWord(s, at));
-        if (!t) {
-            why = QStringLiteral("$filter's times are ISO 8601 with a zone, as "
-                                 "2026-12-01T08:00:00Z or 2026-12-01T09:00:00+01:00");
-            return false;
-        }
+        if (!t)
+            return refused(QStringLiteral("$filter's times are ISO 8601 with a zone, as "
+                                          "2026-12-01T08:00:00Z or 2026-12-01T09:00:00+01:00"));
         c.seconds = *t;
         filter.all.push_back(c);
         blanks(s, at);
         if (at == s.size())
-            return true;
-        if (nextWord(s, at) != QLatin1String("and") || !blanks(s, at)) {
-            why = QStringLiteral("$filter joins its comparisons with \"and\" only");
-            return false;
-        }
+            return filter;
+        if (nextWord(s, at) != QLatin1String("and") || !blanks(s, at))
+            return refused(QStringLiteral("$filter joins its comparisons with \"and\" only"));
     }
 }
 

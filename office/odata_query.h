@@ -13,6 +13,7 @@
 // options, path and identity parsers below.
 
 #include "office/odata_filter.h"
+#include "platform/result.h"
 
 #include <QMap>
 #include <QString>
@@ -42,8 +43,8 @@ struct TimeFilter {
 
 // "2026-12-01T08:00:00Z", "2026-12-01T09:00:00.5+01:00" as UTC seconds; nothing else.
 std::optional<double> parseIsoTime(QStringView text);
-// false with `why` when `text` is not in the grammar above.
-bool parseTimeFilter(QStringView text, TimeFilter& filter, QString& why);
+// An Invalid error saying why when `text` is not in the grammar above.
+platform::Result<TimeFilter> parseTimeFilter(QStringView text);
 // The same read from a $filter's tree, when it is no more than that (comparisons of
 // phenomenonTime with a time, either way round, joined by "and").
 std::optional<TimeFilter> timeFilterOf(const FilterNode& tree);

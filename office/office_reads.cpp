@@ -225,13 +225,12 @@ void takeBatteries(const std::string& readings, std::vector<double>& volts,
          QJsonDocument::fromJson(QByteArray::fromStdString(readings)).array()) {
         const QJsonArray pair = reading.toArray();
         const QByteArray value = pair.at(0).toString().toUtf8();
-        QString why;
-        if (const std::optional<double> v = fleet::batteryVoltsOf(
-                std::string_view(value.constData(), std::size_t(value.size())), why))
+        if (const platform::Result<double> v = fleet::batteryVoltsOf(
+                std::string_view(value.constData(), std::size_t(value.size()))))
             volts.push_back(*v);
         else
             unread.add(QStringLiteral("role ") + pair.at(1).toString(),
-                       QStringLiteral("battery: ") + why);
+                       QStringLiteral("battery: ") + QString::fromStdString(v.text()));
     }
 }
 
@@ -258,13 +257,12 @@ UnitsOverview readUnitsOverview(const std::string& conninfo, const ReadLimits& l
         }
     } joined{batteryRead};
     o.readAtMs = serverNow(pg, limits);
-    std::vector<fleet::DisownedRole> disowned;
-    QString why;
-    if (!fleet::readDisownedRoles(pg, limits.statementTimeout, disowned, why)) {
-        o.error = unavailable(QStringLiteral("disowned roles not read"), why.toStdString());
+    const platform::Result<QString> leftOut = fleet::readDisownedNote(pg, limits.statementTimeout);
+    if (!leftOut) {
+        o.error = unavailable(QStringLiteral("disowned roles not read"), leftOut.text());
         return o;
     }
-    o.leftOut = fleet::disownedNote(disowned);
+    o.leftOut = *leftOut;
     // Per unit its newest visit, download and clear (and beside them its battery at its last
     // eight readings): each a seek of the index on (unit, kind, occurred_at, arrival) from its
     // end (schema 8). The units are found by the same index, one seek each past the one before
@@ -413,13 +411,12 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
         return d;
     }
     d.visitIntervalDays = intervals.of(unit);
-    std::vector<fleet::DisownedRole> disowned;
-    QString why;
-    if (!fleet::readDisownedRoles(pg, limits.statementTimeout, disowned, why)) {
-        d.error = unavailable(QStringLiteral("disowned roles not read"), why.toStdString());
+    const platform::Result<QString> leftOut = fleet::readDisownedNote(pg, limits.statementTimeout);
+    if (!leftOut) {
+        d.error = unavailable(QStringLiteral("disowned roles not read"), leftOut.text());
         return d;
     }
-    d.leftOut = fleet::disownedNote(disowned);
+    d.leftOut = *leftOut;
     std::vector<QString> unreadIds, unreadLaptops, unreadWhys;
     for (int i = 0; i < std::min(r.rows(), limits.mostHistory); ++i) {
         const std::optional<std::int64_t> at = fleet::msAt(r, i, 1);
@@ -447,13 +444,14 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
         return d;
     }
     for (int i = r.rows() - 1; i >= 0; --i) {
-        QString why;
         const std::optional<std::int64_t> at = fleet::msAt(r, i, 0);
-        const std::optional<double> v = fleet::batteryVoltsOf(r.value(i, 1), why);
+        const platform::Result<double> v = fleet::batteryVoltsOf(r.value(i, 1));
         if (at && v)
             d.battery.emplace_back(*at, *v);
         else
-            d.unread.add(text(r.value(i, 2)), QStringLiteral("battery: ") + why);
+            d.unread.add(text(r.value(i, 2)),
+                         QStringLiteral("battery: ") +
+                             (v ? QString() : QString::fromStdString(v.text())));
     }
     if (!unreadIds.empty()) {
         const std::map<QString, QString> roles =
@@ -491,6 +489,22 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
 }
 
 namespace {
+
+// A series not read, as the answer tells it: facts over the bounds of deriving (too many
+// chains, too long) as a series too large; a server that stopped answering as unavailable;
+// none held, or a read refused on a connection still open, as not found.
+ReadError seriesReadError(const platform::Error& error, bool connected) {
+    const QString why = QString::fromStdString(error.text);
+    switch (error.kind) {
+    case platform::ErrorKind::Invalid:
+        return {ReadError::Kind::TooLarge, why};
+    case platform::ErrorKind::NotFound:
+        return {ReadError::Kind::NotFound, why};
+    default:
+        return connected ? ReadError{ReadError::Kind::NotFound, why}
+                         : unavailable(QStringLiteral("series not read"), error.text);
+    }
+}
 
 // The series as the server holds it, read through series/ (the rule that picks, per place,
 // the record continuing the chain), after a bounded look at its size and signature; kept
@@ -540,15 +554,12 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
     }
     const QByteArray serial = unit.toLatin1();
     const DataSetName set = dataSetName(dataSet);
-    std::string why;
     auto held = std::make_shared<series::ServerSeries>(
         series::DeriveBounds{series::DeriveBounds{}.mostChains, limits.statementTimeout});
-    if (!held->read(pg, serial.toStdString(), set.name, set.ordinal, why)) {
-        // Over the bounds of deriving (too many chains, too long): as a series too large.
-        error = !held->notDerived().empty()
-                    ? ReadError{ReadError::Kind::TooLarge, QString::fromStdString(why)}
-                : pg.isOpen() ? ReadError{ReadError::Kind::NotFound, QString::fromStdString(why)}
-                              : unavailable(QStringLiteral("series not read"), why);
+    if (const platform::Result<void> read =
+            held->read(pg, serial.toStdString(), set.name, set.ordinal);
+        !read) {
+        error = seriesReadError(read.error(), pg.isOpen());
         return nullptr;
     }
     cache.keep(unit, dataSet, signature, held, conninfo);

@@ -30,8 +30,7 @@ std::optional<SeriesCounts> countHeld(fleet::PgConnection& connection, const Hel
     const QByteArray serial = h.unit.toLatin1();
     const DataSetName set = dataSetName(h.dataSet);
     series::ServerSeries held;
-    std::string why;
-    if (!held.read(connection, serial.toStdString(), set.name, set.ordinal, why))
+    if (!held.read(connection, serial.toStdString(), set.name, set.ordinal))
         return std::nullopt;
     SeriesCounts counts = countSeries(held.source());
     counts.unread = held.recordsUnread();

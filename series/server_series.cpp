@@ -737,28 +737,29 @@ std::vector<fleet::ServerSeriesRecord> withPlaces(const fleet::ServerSeries& hel
 
 } // namespace
 
-bool ServerSeries::read(const std::string& conninfo, const std::string& serial,
-                        const std::string& name, int ordinal, std::string& why) {
+platform::Result<void> ServerSeries::read(const std::string& conninfo, const std::string& serial,
+                                          const std::string& name, int ordinal) {
     return take(fleet::readSeriesRecords(
                     conninfo, QString::fromLatin1(serial.data(), qsizetype(serial.size())),
                     sharedDataSet(name, ordinal)),
-                serial, name, ordinal, why);
+                serial, name, ordinal);
 }
 
-bool ServerSeries::read(fleet::PgConnection& connection, const std::string& serial,
-                        const std::string& name, int ordinal, std::string& why) {
+platform::Result<void> ServerSeries::read(fleet::PgConnection& connection,
+                                          const std::string& serial, const std::string& name,
+                                          int ordinal) {
     return take(fleet::readSeriesRecords(
                     connection, QString::fromLatin1(serial.data(), qsizetype(serial.size())),
                     sharedDataSet(name, ordinal)),
-                serial, name, ordinal, why);
+                serial, name, ordinal);
 }
 
-bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& serial,
-                        const std::string& name, int ordinal, std::string& why) {
-    if (!held.ok) {
-        why = held.message.toStdString();
-        return false;
-    }
+platform::Result<void> ServerSeries::take(const fleet::ServerSeries& held,
+                                          const std::string& serial, const std::string& name,
+                                          int ordinal) {
+    using platform::ErrorKind;
+    if (!held.ok)
+        return platform::makeError(ErrorKind::Server, held.message.toStdString());
     m_notes.clear();
     m_leftOut = held.leftOut.toStdString();
     m_info = SeriesInfo{};
@@ -773,10 +774,10 @@ bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& seri
         m_unread.add(facts[at].pushedBy.isEmpty() ? QStringLiteral("laptop ") + facts[at].laptop
                                                   : facts[at].pushedBy,
                      QString::fromStdString(text));
-    if (!m_series.failed.empty()) {
-        why = m_series.failed;
-        return false;
-    }
+    // Over the bounds: what the server holds is not a series this read takes (a flood of
+    // chains, or more than its time allows), not damage and not a server gone.
+    if (!m_series.failed.empty())
+        return platform::makeError(ErrorKind::Invalid, m_series.failed);
     takeTitles();
     m_info.segments = m_series.segments;
     m_info.records = m_series.records.size();
@@ -792,11 +793,10 @@ bool ServerSeries::take(const fleet::ServerSeries& held, const std::string& seri
     m_clockSets.clear();
     for (const fleet::ServerClockSet& c : held.clockSets)
         m_clockSets.push_back(clockFactOf(c));
-    if (m_series.records.empty()) {
-        why = "the server holds no records of unit " + serial + ", data set " + name;
-        return false;
-    }
-    return true;
+    if (m_series.records.empty())
+        return platform::makeError(ErrorKind::NotFound, "the server holds no records of unit " +
+                                                            serial + ", data set " + name);
+    return {};
 }
 
 RecordSource ServerSeries::source() const {

@@ -27,6 +27,7 @@
 
 #include "fleet/pg_connection.h"
 #include "fleet/server_history.h"
+#include "platform/result.h"
 
 #include <chrono>
 #include <map>
@@ -90,12 +91,14 @@ class ServerSeries {
 public:
     ServerSeries() = default;
     explicit ServerSeries(DeriveBounds bounds) : m_bounds(bounds) {}
-    // Reads the series; false with `why` when the server could not be read or holds none.
-    bool read(const std::string& conninfo, const std::string& serial, const std::string& name,
-              int ordinal, std::string& why);
+    // Reads the series. Errors: Server when the server could not be read, Invalid when its
+    // facts are not derived within the bounds (notDerived says why), NotFound when it holds
+    // no records of the series.
+    platform::Result<void> read(const std::string& conninfo, const std::string& serial,
+                                const std::string& name, int ordinal);
     // The same on a connection already open, its schema checked.
-    bool read(fleet::PgConnection& connection, const std::string& serial, const std::string& name,
-              int ordinal, std::string& why);
+    platform::Result<void> read(fleet::PgConnection& connection, const std::string& serial,
+                                const std::string& name, int ordinal);
     // Valid while this object lives.
     RecordSource source() const;
     // What the server's readers left out (a disowned laptop role's facts); empty if nothing.
@@ -114,8 +117,8 @@ public:
     const std::string& notDerived() const { return m_series.failed; }
 
 private:
-    bool take(const fleet::ServerSeries& held, const std::string& serial, const std::string& name,
-              int ordinal, std::string& why);
+    platform::Result<void> take(const fleet::ServerSeries& held, const std::string& serial,
+                                const std::string& name, int ordinal);
     // Each segment's title line, and the records without one an older version shared.
     void takeTitles();
     SeriesInfo m_info;

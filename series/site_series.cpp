@@ -160,18 +160,17 @@ SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& sit
     return out;
 }
 
-bool readSiteSeries(fleet::PgConnection& c, const std::string& site, SiteSeries& series,
-                    std::string& why, std::chrono::milliseconds timeout,
-                    std::optional<double> fromUtc, std::optional<double> toUtc) {
+platform::Result<SiteSeries> readSiteSeries(fleet::PgConnection& c, const std::string& site,
+                                            std::chrono::milliseconds timeout,
+                                            std::optional<double> fromUtc,
+                                            std::optional<double> toUtc) {
+    using platform::ErrorKind;
     const fleet::SiteFacts facts = fleet::readSiteFacts(c, timeout, QString::fromStdString(site));
-    if (!facts.ok) {
-        why = "site facts not read: " + facts.error.toStdString();
-        return false;
-    }
-    if (!facts.site(QString::fromStdString(site))) {
-        why = "the server knows no site " + site;
-        return false;
-    }
+    if (!facts.ok)
+        return platform::makeError(ErrorKind::Server,
+                                   "site facts not read: " + facts.error.toStdString());
+    if (!facts.site(QString::fromStdString(site)))
+        return platform::makeError(ErrorKind::NotFound, "the server knows no site " + site);
     // Every data set of each unit deployed there, derived as the server's series are.
     std::vector<std::unique_ptr<ServerSeries>> held;
     std::vector<UnitSource> sources;
@@ -185,15 +184,13 @@ bool readSiteSeries(fleet::PgConnection& c, const std::string& site, SiteSeries&
             c.exec("SELECT DISTINCT data_set FROM xrq.owned_series_places WHERE unit = $1 "
                    "ORDER BY 1",
                    {fleet::PgParam::text(unit)}, timeout);
-        if (!r.ok()) {
-            why = "series of unit " + unit + " not read: " + r.error();
-            return false;
-        }
+        if (!r.ok())
+            return platform::makeError(ErrorKind::Server,
+                                       "series of unit " + unit + " not read: " + r.error());
         for (int i = 0; i < r.rows(); ++i) {
             auto s = std::make_unique<ServerSeries>();
-            std::string notRead;
-            if (!s->read(c, unit, r.value(i, 0), 0, notRead)) {
-                told.push_back(unit + ": " + notRead);
+            if (const platform::Result<void> read = s->read(c, unit, r.value(i, 0), 0); !read) {
+                told.push_back(unit + ": " + read.text());
                 continue;
             }
             if (!s->unread().empty())
@@ -202,11 +199,11 @@ bool readSiteSeries(fleet::PgConnection& c, const std::string& site, SiteSeries&
             held.push_back(std::move(s));
         }
     }
-    series = buildSiteSeries(facts, site, sources, fromUtc, toUtc);
+    SiteSeries series = buildSiteSeries(facts, site, sources, fromUtc, toUtc);
     series.told.insert(series.told.end(), told.begin(), told.end());
     if (!facts.unread.empty())
         series.told.push_back(facts.unread.told().toStdString());
-    return true;
+    return series;
 }
 
 std::pair<std::size_t, std::size_t> SiteSeries::rowsWithin(std::optional<double> fromUtc,

@@ -18,6 +18,7 @@
 #include "series/series_export.h"
 
 #include "fleet/site_facts.h"
+#include "platform/result.h"
 
 #include <chrono>
 #include <cstdint>
@@ -99,12 +100,13 @@ SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& sit
                            std::optional<double> toUtc = std::nullopt);
 
 // A site's series from the organisation's server: its facts, and every data set of each
-// unit deployed there derived as ServerSeries does. False with `why` when the server could
-// not be read or knows no such site.
-bool readSiteSeries(fleet::PgConnection& connection, const std::string& site, SiteSeries& series,
-                    std::string& why, std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                    std::optional<double> fromUtc = std::nullopt,
-                    std::optional<double> toUtc = std::nullopt);
+// unit deployed there derived as ServerSeries does. Errors: Server when the server could not
+// be read, NotFound when it knows no such site.
+platform::Result<SiteSeries>
+readSiteSeries(fleet::PgConnection& connection, const std::string& site,
+               std::chrono::milliseconds timeout = std::chrono::seconds(60),
+               std::optional<double> fromUtc = std::nullopt,
+               std::optional<double> toUtc = std::nullopt);
 
 // The site's series as CSV (RFC 4180, UTF-8, CR LF): "utc" (ISO 8601 with Z), "unit",
 // "data_set", per property its calibrated value under its header and the raw value under

@@ -2,10 +2,12 @@
 // The program's visit service: fleet::SiteVisit over its files folder, the server asked on one
 // of the sharing's read threads, the pusher nudged after each record.
 //
-// What is kept is read once, at the first question (SiteVisit reads it again by itself after
-// its own records); reading it costs about half a second at 10,000 sites and 30,000
-// deployments, so after the server's answer it is read on the read thread, into a SiteVisit
-// of that thread's own, which then replaces this one on the UI thread.
+// What is kept is read at the first question, and again when the panel is shown after another
+// program changed it (refreshKept: a look at the store's mark, the whole read only on a
+// change; SiteVisit reads it again by itself after its own records); reading it costs about half a
+// second at 10,000 sites and 30,000 deployments, so after the server's answer it is read on the
+// read thread, into a SiteVisit of that thread's own, which then replaces this one on the UI
+// thread.
 #include "site_window/visit_service.h"
 
 #include "fleet/sharing.h"
@@ -37,6 +39,7 @@ public:
         return nudged(visit().recordSwap(offer));
     }
     QString author() const override { return visit().author(); }
+    platform::Result<bool> refreshKept() override { return visit().reloadIfChanged(); }
 
     bool learn(QObject* context,
                std::function<void(platform::Result<fleet::SiteFactsLearnt>)> done) override {

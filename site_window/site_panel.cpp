@@ -156,6 +156,13 @@ void SitePanel::showFor(const QString& serial, bool activate, const QWidget* own
     m_filling = true;
     setDeployTime(Now());
     m_filling = false;
+    // What another program recorded or learnt since the last look (xrq-collect --site on this
+    // laptop): read again before it is shown; the server is asked below, when the laptop shares.
+    if (const platform::Result<bool> again = m_service.refreshKept(); !again)
+        m_keptProblem = QStringLiteral("What this laptop keeps was not read again: %1")
+                            .arg(QString::fromStdString(again.text()));
+    else
+        m_keptProblem.clear();
     refresh();
     setWindowTitle(m_unit.isEmpty() ? QStringLiteral("Site")
                                     : QStringLiteral("Site of %1").arg(m_unit));
@@ -216,6 +223,8 @@ void SitePanel::refresh() {
         LabelSource->clear();
         LabelBeside->clear();
     }
+    if (!m_keptProblem.isEmpty())
+        problem = problem.isEmpty() ? m_keptProblem : problem + QLatin1Char('\n') + m_keptProblem;
     if (!problem.isEmpty())
         LabelBeside->setText(LabelBeside->text().isEmpty()
                                  ? problem

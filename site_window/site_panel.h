@@ -37,7 +37,8 @@ public:
     explicit SitePanel(VisitService& service, QWidget* parent = nullptr);
 
     // Shows the panel for the unit `serial` (empty: none connected), read afresh from what the
-    // laptop keeps, and asks the server for newer facts. `activate`: brought to the front with
+    // laptop keeps (read again where another program changed it: VisitService::refreshKept),
+    // and asks the server for newer facts. `activate`: brought to the front with
     // the focus (the menu); otherwise shown without taking it from the window in front. The
     // first time it is shown it goes beside `owner` (placeBeside); after that where the
     // operator left it.
@@ -103,6 +104,7 @@ private:
     std::optional<fleet::UnitWhereabouts> m_where;
     std::optional<fleet::SwapOffer> m_offer;
     QString m_serverProblem; // the last ask's failure, shown under the source
+    QString m_keptProblem;   // what is kept not read again at the last showFor
     QVBoxLayout* m_removalLayout = nullptr;
     bool m_learning = false;
     bool m_refused = false;

@@ -29,6 +29,10 @@ public:
     virtual platform::Result<fleet::Recorded> recordNote(const fleet::NoteDraft& note) = 0;
     virtual platform::Result<fleet::Recorded> recordSwap(const fleet::SwapOffer& offer) = 0;
     virtual QString author() const = 0;
+    // Reads again what the laptop keeps when another program changed it since the last read
+    // (xrq-collect --site recording a note or a deployment while the program runs, sharing or
+    // not); true when it read again. A look of a moment when nothing changed.
+    virtual platform::Result<bool> refreshKept() = 0;
 
     // Asks the server for the site facts and keeps them; `done` runs on the UI thread with what
     // came of it, unless `context` has gone by then. False (and `done` never runs) when

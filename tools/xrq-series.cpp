@@ -191,7 +191,8 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
     std::optional<series::RecordSource> source;
     std::string why;
     if (!service.empty()) {
-        const bool read = held.read(fleet::serviceConninfo(service), serial, name, set - 1, why);
+        const platform::Result<void> read =
+            held.read(fleet::serviceConninfo(service), serial, name, set - 1);
         // Facts of the series that no reader can take (another laptop's broken or hostile
         // ones) and a disowned role's: left out and told on standard error side by side,
         // whatever the export's outcome.
@@ -200,7 +201,7 @@ int exportSeries(const std::string& folder, const std::string& serial, const std
         if (!held.leftOut().empty())
             std::fprintf(stderr, "xrq-series: %s\n", held.leftOut().c_str());
         if (!read)
-            return fail(kServer, why, json);
+            return fail(kServer, read.text(), json);
         source = held.source();
     } else {
         const Opened opened = openStore(store, folder, why);
@@ -250,10 +251,11 @@ int exportSite(const std::string& site, const std::string& service,
     const auto timeout = std::chrono::seconds(60);
     if (!c.connect(fleet::serviceConninfo(service), timeout, timeout))
         return fail(kServer, "server not reached: " + c.error(), json);
-    series::SiteSeries s;
-    std::string why;
-    if (!series::readSiteSeries(c, site, s, why, timeout, range.from, range.to))
-        return fail(kServer, why, json);
+    platform::Result<series::SiteSeries> read =
+        series::readSiteSeries(c, site, timeout, range.from, range.to);
+    if (!read)
+        return fail(kServer, read.text(), json);
+    const series::SiteSeries& s = *read;
     for (const std::string& told : s.told)
         std::fprintf(stderr, "xrq-series: %s\n", told.c_str());
     if (output.empty()) {

@@ -12,6 +12,7 @@
 #include "fleet/pusher.h"
 #include "fleet/server_schema.h"
 #include "support/pg_test_server.h"
+#include "support/result_assert.h"
 
 #include <QTemporaryDir>
 
@@ -60,12 +61,15 @@ void pushAndCheck(testsupport::PgTestServer& server, unsigned seed, const std::s
         EXPECT_EQ(pusher.status().conflicts, 0);
     }
     series::ServerSeries derived;
-    std::string why;
     const bool any = !shared.empty();
-    // From any laptop: the server's facts are everyone's.
+    // From any laptop: the server's facts are everyone's; none shared is none found.
     for (const char* who : {"", "_owner"}) {
-        const bool read = derived.read(fleet::serviceConninfo(db + who), "XRQ1", "SITE1", 0, why);
-        ASSERT_EQ(read, any) << why;
+        const platform::Result<void> read =
+            derived.read(fleet::serviceConninfo(db + who), "XRQ1", "SITE1", 0);
+        ASSERT_EQ(read.ok(), any) << (read ? "" : read.text());
+        if (!any) {
+            EXPECT_EQ(read.kind(), platform::ErrorKind::NotFound);
+        }
         DerivedSeries rows;
         if (read)
             derived.source().forEachRecord([&](const RecordRef& r) {
@@ -145,8 +149,7 @@ TEST(FleetHistories, AnOlderVersionsRowsAreKeyedBesideThemByInitServer) {
     ASSERT_TRUE(server.sql(sql));
     auto read = [&] {
         series::ServerSeries s;
-        std::string why;
-        EXPECT_TRUE(s.read(fleet::serviceConninfo("owner_db"), "XRQ1", "SITE1", 0, why)) << why;
+        EXPECT_TRUE(done(s.read(fleet::serviceConninfo("owner_db"), "XRQ1", "SITE1", 0)));
         std::vector<std::string> out;
         s.source().forEachRecord([&](const series::RecordRef& r) {
             out.emplace_back(r.line);

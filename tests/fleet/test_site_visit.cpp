@@ -11,10 +11,12 @@
 #include "fleet/site_fact_writes.h"
 #include "fleet/site_store.h"
 #include "fleet/site_visit.h"
+#include "support/result_assert.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 
+#include <functional>
 #include <sstream>
 
 namespace fleettest {
@@ -368,15 +370,16 @@ TEST(SiteStorePayloads, AKeptFactReadsBackOnlyWhenTheServerWouldTakeIt) {
         {K::Site, "", false},
     };
     for (const Case& c : cases) {
-        QString why;
-        const auto v = fleet::siteFactFromPayload(c.kind, QByteArray(c.payload), why);
-        EXPECT_EQ(v.has_value(), c.reads) << c.payload << ": " << why.toStdString();
-        EXPECT_EQ(why.isEmpty(), c.reads) << c.payload;
+        const auto v = fleet::siteFactFromPayload(c.kind, QByteArray(c.payload));
+        EXPECT_EQ(v.ok(), c.reads) << c.payload << ": " << (v ? "" : v.text());
+        if (!v) {
+            EXPECT_EQ(v.kind(), platform::ErrorKind::Invalid) << c.payload;
+            EXPECT_FALSE(v.text().empty()) << c.payload;
+        }
         // What reads back is written back the same (the payload the server takes).
         if (v) {
-            QString again;
-            const auto w = fleet::siteFactFromPayload(c.kind, fleet::siteFactPayload(*v), again);
-            ASSERT_TRUE(w) << again.toStdString();
+            const auto w = fleet::siteFactFromPayload(c.kind, fleet::siteFactPayload(*v));
+            ASSERT_TRUE(done(w));
             EXPECT_EQ(fleet::siteFactKey(*w), fleet::siteFactKey(*v));
         }
     }
@@ -420,6 +423,70 @@ TEST(SiteStorePayloads, ADamagedLearntRowIsSkippedAndTheRestServes) {
     EXPECT_TRUE(where->sideBySide.empty()) << "QK2's row did not read";
     EXPECT_EQ(where->knowledge.source, fleet::SiteKnowledge::Source::Learnt);
     EXPECT_EQ(where->knowledge.learntAtMs, k20260301);
+}
+
+// What another program does to the store (xrq-collect --site recording, a learn) is read again
+// at the next look, and only then; a look with nothing changed reads nothing.
+TEST(SiteVisitReload, AnotherProgramsChangeIsReadAgainAndOnlyThen) {
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const std::string folder = tmp.path().toStdString() + "/";
+    fleet::Site river;
+    river.code = QStringLiteral("RIVER-03");
+    river.name = QStringLiteral("Bridge gauge");
+    fleet::SiteFactRecord site;
+    site.kind = fleet::SiteFactKind::Site;
+    site.value = river;
+    site.key = fleet::siteFactKey(site.value);
+    site.arrival = 1;
+    const auto learn = [&](std::int64_t at) {
+        auto store = fleet::SiteStore::open(folder, true);
+        return store ? store->keepLearnt({site}, {}, at) : platform::Result<void>(store.error());
+    };
+
+    fleet::SiteVisit shown(folder); // the program's, read before the store exists
+    const auto deployedAt = [&](const char* unit) -> QString {
+        auto where = shown.whereIs(QString::fromLatin1(unit), k20260301 + 10 * kDay);
+        return where && where->deployment ? where->deployment->site : QString();
+    };
+    EXPECT_EQ(deployedAt("QK1"), QString());
+    EXPECT_EQ(shown.knowledge().source, fleet::SiteKnowledge::Source::Nothing);
+
+    struct Step {
+        const char* what;
+        std::function<platform::Result<void>()> other; // another program's change; none: none
+        bool readAgain;
+    };
+    const auto recordDeployment = [&](const char* unit) {
+        return [&folder, unit]() -> platform::Result<void> {
+            fleet::SiteVisit other(folder);
+            auto done = other.recordDeployment(QString::fromLatin1(unit),
+                                               QStringLiteral("RIVER-03"), k20260301);
+            return done ? platform::Result<void>() : platform::Result<void>(done.error());
+        };
+    };
+    const Step steps[] = {
+        {"the store made and a learnt set kept", [&] { return learn(k20260301); }, true},
+        {"nothing", nullptr, false},
+        {"a deployment recorded", recordDeployment("QK1"), true},
+        {"nothing again", nullptr, false},
+        {"the same set learnt again later", [&] { return learn(k20260301 + kDay); }, true},
+        {"a second deployment", recordDeployment("QK2"), true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.other) {
+            ASSERT_TRUE(done(step.other()));
+        }
+        const platform::Result<bool> again = shown.reloadIfChanged();
+        ASSERT_TRUE(done(again));
+        EXPECT_EQ(*again, step.readAgain);
+    }
+    EXPECT_EQ(deployedAt("QK1"), QStringLiteral("RIVER-03"));
+    EXPECT_EQ(deployedAt("QK2"), QStringLiteral("RIVER-03"));
+    EXPECT_EQ(shown.knowledge().source, fleet::SiteKnowledge::Source::Learnt);
+    EXPECT_EQ(shown.knowledge().learntAtMs, k20260301 + kDay);
+    EXPECT_EQ(shown.knowledge().waiting, 2);
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // resource paths and the identities.
 #include "office/odata_query.h"
 
+#include "support/result_assert.h"
+
 #include <gtest/gtest.h>
 
 namespace office {
@@ -46,25 +48,26 @@ TEST(OfficeQuery, IsoTimesWithAZoneOnly) {
 }
 
 TEST(OfficeQuery, FilterHoldsEveryComparisonItJoins) {
-    TimeFilter f;
-    QString why;
-    ASSERT_TRUE(parseTimeFilter(u"phenomenonTime gt 1970-01-01T00:00:10Z and phenomenonTime "
-                                u"le 1970-01-01T00:00:20Z",
-                                f, why))
-        << why.toStdString();
-    EXPECT_FALSE(f.holds(10));
-    EXPECT_TRUE(f.holds(10.5));
-    EXPECT_TRUE(f.holds(20));
-    EXPECT_FALSE(f.holds(20.001));
-    ASSERT_TRUE(parseTimeFilter(u"phenomenonTime eq 1970-01-01T00:00:10Z", f, why));
-    EXPECT_TRUE(f.holds(10));
-    EXPECT_FALSE(f.holds(11));
-    ASSERT_TRUE(parseTimeFilter(u"  phenomenonTime lt 1970-01-01T00:00:10Z  ", f, why));
-    EXPECT_FALSE(parseTimeFilter(u"phenomenontime lt 1970-01-01T00:00:10Z", f, why));
-    EXPECT_FALSE(parseTimeFilter(u"phenomenonTime LT 1970-01-01T00:00:10Z", f, why));
-    EXPECT_FALSE(
-        parseTimeFilter(u"phenomenonTime lt 1970-01-01T00:00:10Z andphenomenonTime", f, why));
-    EXPECT_FALSE(why.isEmpty());
+    platform::Result<TimeFilter> f = parseTimeFilter(
+        u"phenomenonTime gt 1970-01-01T00:00:10Z and phenomenonTime le 1970-01-01T00:00:20Z");
+    ASSERT_TRUE(done(f));
+    EXPECT_FALSE(f->holds(10));
+    EXPECT_TRUE(f->holds(10.5));
+    EXPECT_TRUE(f->holds(20));
+    EXPECT_FALSE(f->holds(20.001));
+    f = parseTimeFilter(u"phenomenonTime eq 1970-01-01T00:00:10Z");
+    ASSERT_TRUE(done(f));
+    EXPECT_TRUE(f->holds(10));
+    EXPECT_FALSE(f->holds(11));
+    EXPECT_TRUE(done(parseTimeFilter(u"  phenomenonTime lt 1970-01-01T00:00:10Z  ")));
+    for (const char16_t* refused :
+         {u"phenomenontime lt 1970-01-01T00:00:10Z", u"phenomenonTime LT 1970-01-01T00:00:10Z",
+          u"phenomenonTime lt 1970-01-01T00:00:10Z andphenomenonTime"}) {
+        const platform::Result<TimeFilter> no = parseTimeFilter(refused);
+        ASSERT_FALSE(no.ok());
+        EXPECT_EQ(no.kind(), platform::ErrorKind::Invalid);
+        EXPECT_FALSE(no.text().empty());
+    }
 }
 
 struct OptionsCase {

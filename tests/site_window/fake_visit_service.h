@@ -26,6 +26,8 @@ public:
     std::vector<fleet::NoteDraft> notes;
     std::vector<fleet::SwapOffer> swaps;
     int learnAsks = 0;
+    int keptReads = 0;                             // refreshKept's calls
+    std::optional<platform::Error> refuseKeptRead; // refreshKept fails with this
     bool shares = true;
     // The held answer's hand-over: runs `done` unless the panel has gone.
     std::function<void(platform::Result<fleet::SiteFactsLearnt>)> answer;
@@ -93,6 +95,12 @@ public:
         return fleet::Recorded{{QStringLiteral("swap-%1").arg(swaps.size())}};
     }
     QString author() const override { return QStringLiteral("field-laptop (tester)"); }
+    platform::Result<bool> refreshKept() override {
+        ++keptReads;
+        if (refuseKeptRead)
+            return *refuseKeptRead;
+        return false;
+    }
     bool learn(QObject* context,
                std::function<void(platform::Result<fleet::SiteFactsLearnt>)> done) override {
         if (!shares)

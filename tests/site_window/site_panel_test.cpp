@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The site panel on a visit service in memory (offscreen): what it shows for the connected
 // unit, the swap it offers with the time filled in and what it records once confirmed, the
-// refusals that record nothing, the server's late answer, and a close that loses nothing.
+// refusals that record nothing, the server's late answer, and a close that loses nothing; and
+// on the program's own service, what another program records on the laptop at the next show.
 #include "site_window/site_panel.h"
+
+#include "fleet/site_store.h"
 #include "support/wait.h"
 #include "tests/site_window/fake_visit_service.h"
 
@@ -14,6 +17,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -265,6 +269,59 @@ TEST_F(SitePanelTest, EscapeHidesAndLosesNothing) {
     // Another unit: its own panel, no message of the last one's.
     panel->showFor("QK7Z04M5", false);
     EXPECT_EQ(text(panel->LabelMessage), "");
+}
+
+// A failed look at what the laptop keeps is said beside what is shown, and asked at every show.
+TEST_F(SitePanelTest, WhatIsKeptIsLookedAtAgainAtEveryShow) {
+    panel->showFor("QK7Z04M1", false);
+    EXPECT_EQ(service.keptReads, 1);
+    service.refuseKeptRead = platform::makeError(platform::ErrorKind::Busy, "the store is busy");
+    panel->showFor("QK7Z04M1", false);
+    EXPECT_EQ(service.keptReads, 2);
+    EXPECT_NE(text(panel->LabelBeside).find("not read again: the store is busy"),
+              std::string::npos);
+    service.refuseKeptRead.reset();
+    panel->showFor("QK7Z04M1", false);
+    EXPECT_EQ(text(panel->LabelBeside).find("not read again"), std::string::npos);
+}
+
+// The program's own service over a files folder that does not share: what another program on
+// the laptop records (xrq-collect --site, its own connection to the store) shows when the panel
+// is shown again, with no restart.
+TEST(SitePanelOnTheLaptop, WhatAnotherProgramRecordsShowsAtTheNextShow) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string folder = dir.path().toStdString() + "/";
+    {
+        auto store = fleet::SiteStore::open(folder, true);
+        ASSERT_TRUE(store.ok()) << store.text();
+        fleet::Site river;
+        river.code = "RIVER-03";
+        river.name = "Bridge gauge";
+        fleet::SiteFactRecord site;
+        site.kind = fleet::SiteFactKind::Site;
+        site.value = river;
+        site.key = fleet::siteFactKey(site.value);
+        site.arrival = 1;
+        ASSERT_TRUE(store->keepLearnt({site}, {}, kNow - kDay).ok());
+    }
+    const std::unique_ptr<site_window::VisitService> service =
+        site_window::programVisitService([folder] { return folder; });
+    SitePanel panel(*service);
+    panel.Now = [] { return kNow; };
+    panel.Zone = QTimeZone::utc();
+    panel.showFor("QK7Z04M1", false);
+    const auto where = [&] { return panel.LabelWhere->text().toStdString(); };
+    EXPECT_NE(where().find("not recorded at any site"), std::string::npos) << where();
+
+    {
+        fleet::SiteVisit other(folder);
+        auto recorded = other.recordDeployment("QK7Z04M1", "RIVER-03", kNow - 3600000);
+        ASSERT_TRUE(recorded.ok()) << recorded.text();
+    }
+    panel.showFor("QK7Z04M1", false);
+    EXPECT_NE(where().find("QK7Z04M1 is at RIVER-03, Bridge gauge"), std::string::npos) << where();
+    EXPECT_EQ(panel.LabelBeside->text().toStdString(), "");
 }
 
 } // namespace

@@ -17,21 +17,19 @@
 namespace {
 
 void takeValue(std::string_view text, fleet::UnreadFacts& unread) {
-    QString why;
-    if (const auto offset = fleet::utcOffsetOf(text, why)) {
+    if (const auto offset = fleet::utcOffsetOf(text)) {
         if (*offset < -fleet::kMostUtcOffsetSeconds || *offset > fleet::kMostUtcOffsetSeconds)
             __builtin_trap();
-    } else if (why.isEmpty()) {
+    } else if (offset.text().empty() || offset.kind() != platform::ErrorKind::Invalid) {
         __builtin_trap(); // a value left out always says why
     } else {
-        unread.add(QStringLiteral("role fuzz"), why);
+        unread.add(QStringLiteral("role fuzz"), QString::fromStdString(offset.text()));
     }
-    why.clear();
-    if (const auto volts = fleet::batteryVoltsOf(text, why)) {
+    if (const auto volts = fleet::batteryVoltsOf(text)) {
         if (!std::isfinite(*volts) || *volts < fleet::kLeastBatteryVolts ||
             *volts > fleet::kMostBatteryVolts)
             __builtin_trap();
-    } else if (why.isEmpty()) {
+    } else if (volts.text().empty() || volts.kind() != platform::ErrorKind::Invalid) {
         __builtin_trap();
     }
     if (const auto ms = platform::parseEpochMs(text))

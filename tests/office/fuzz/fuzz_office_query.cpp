@@ -30,8 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
     }
     const QString text = QString::fromUtf8(raw.data(), raw.size());
-    office::TimeFilter filter;
-    if (!office::parseTimeFilter(text, filter, why) && why.isEmpty())
+    if (const auto filter = office::parseTimeFilter(text); !filter && filter.text().empty())
         __builtin_trap();
     // Any bytes as a $filter: read or refused, and evaluated over an entity without fault.
     office::QueryRefusal refusal;
