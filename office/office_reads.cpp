@@ -162,6 +162,19 @@ ReadError readErrorOf(const platform::Error& error) {
             QString::fromStdString(error.text)};
 }
 
+ReadError seriesReadErrorOf(const platform::Error& error, bool connected) {
+    const QString why = QString::fromStdString(error.text);
+    switch (error.kind) {
+    case platform::ErrorKind::Invalid:
+        return {ReadError::Kind::TooLarge, why};
+    case platform::ErrorKind::NotFound:
+        return {ReadError::Kind::NotFound, why};
+    default:
+        return connected ? ReadError{ReadError::Kind::NotFound, why}
+                         : unavailable(QStringLiteral("series not read"), error.text);
+    }
+}
+
 DataSetName dataSetName(const QString& onServer) {
     DataSetName d;
     const qsizetype sep = onServer.indexOf(QChar(0x1f));
@@ -490,22 +503,6 @@ UnitDetail readUnitDetail(const std::string& conninfo, const QString& unit,
 
 namespace {
 
-// A series not read, as the answer tells it: facts over the bounds of deriving (too many
-// chains, too long) as a series too large; a server that stopped answering as unavailable;
-// none held, or a read refused on a connection still open, as not found.
-ReadError seriesReadError(const platform::Error& error, bool connected) {
-    const QString why = QString::fromStdString(error.text);
-    switch (error.kind) {
-    case platform::ErrorKind::Invalid:
-        return {ReadError::Kind::TooLarge, why};
-    case platform::ErrorKind::NotFound:
-        return {ReadError::Kind::NotFound, why};
-    default:
-        return connected ? ReadError{ReadError::Kind::NotFound, why}
-                         : unavailable(QStringLiteral("series not read"), error.text);
-    }
-}
-
 // The series as the server holds it, read through series/ (the rule that picks, per place,
 // the record continuing the chain), after a bounded look at its size and signature; kept
 // derived while its facts stay the same (DerivedSeriesCache).
@@ -559,7 +556,7 @@ DerivedSeriesCache::Held readSeriesHeld(const std::string& conninfo, const QStri
     if (const platform::Result<void> read =
             held->read(pg, serial.toStdString(), set.name, set.ordinal);
         !read) {
-        error = seriesReadError(read.error(), pg.isOpen());
+        error = seriesReadErrorOf(read.error(), pg.isOpen());
         return nullptr;
     }
     cache.keep(unit, dataSet, signature, held, conninfo);

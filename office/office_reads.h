@@ -70,6 +70,11 @@ struct ReadError {
 // The answer's error for one given at a boundary below (platform::Result): a thing not there
 // is NotFound, anything else the server's not being read (Unavailable).
 ReadError readErrorOf(const platform::Error& error);
+// The answer's error for a series not read (series::ServerSeries::read): facts over the bounds
+// of deriving (Invalid: too many chains, too long) as a series too large; a server that
+// stopped answering (`connected` false) as unavailable; none held, or a read refused on a
+// connection still open, as not found.
+ReadError seriesReadErrorOf(const platform::Error& error, bool connected);
 
 struct UnitRow {
     QString unit;

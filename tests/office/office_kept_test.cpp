@@ -61,6 +61,32 @@ protected:
     }
 };
 
+// A series not read answers by what went wrong: facts over the bounds of deriving as too
+// large, none held as not found, a server gone as unavailable (its words kept after what was
+// not read), a statement refused on a connection still open as not found.
+TEST(OfficeSeriesReadError, TheKindDecidesTheAnswer) {
+    using K = platform::ErrorKind;
+    using R = office::ReadError::Kind;
+    const struct {
+        K kind;
+        bool connected;
+        R answer;
+        const char* message;
+    } cases[] = {
+        {K::Invalid, true, R::TooLarge, "too many chains"},
+        {K::Invalid, false, R::TooLarge, "too many chains"},
+        {K::NotFound, true, R::NotFound, "too many chains"},
+        {K::Server, false, R::Unavailable, "series not read: too many chains"},
+        {K::Server, true, R::NotFound, "too many chains"},
+    };
+    for (const auto& c : cases) {
+        const office::ReadError e =
+            office::seriesReadErrorOf(platform::makeError(c.kind, "too many chains"), c.connected);
+        EXPECT_EQ(e.kind, c.answer) << platform::kindName(c.kind) << " " << c.connected;
+        EXPECT_EQ(e.message.toStdString(), c.message);
+    }
+}
+
 TEST_F(OfficeKeptTest, ConnectionsAreKeptByTheirRoleAndReadOnly) {
     office::ReadConnections pool;
     const office::ReadLimits limits;
