@@ -155,6 +155,7 @@ Result<std::int64_t> readFacts(QSqlQuery& q, const FactTable& table, std::int64_
     }
     return lastArrival;
 }
+
 } // namespace
 
 QString siteFactKey(const SiteFactValue& value) {
