@@ -17,6 +17,8 @@
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 
 namespace office {
 
@@ -184,6 +186,35 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
             {QStringLiteral("left_out"), d.leftOut}};
 }
 
+// The properties of sites' series read from the copy, each under the signature it was read
+// at (a few hundred bytes a site; at most kMostKept sites, the table emptied when full).
+struct KeptProperties {
+    std::string signature;
+    std::shared_ptr<const std::vector<series::SiteProperty>> properties;
+};
+std::mutex keptPropertiesLock;
+std::map<QString, KeptProperties>& keptProperties() {
+    static std::map<QString, KeptProperties> kept;
+    return kept;
+}
+
+std::shared_ptr<const std::vector<series::SiteProperty>>
+keptSiteProperties(const QString& site, const std::string& signature) {
+    const std::lock_guard<std::mutex> hold(keptPropertiesLock);
+    const auto it = keptProperties().find(site);
+    return it != keptProperties().end() && it->second.signature == signature ? it->second.properties
+                                                                             : nullptr;
+}
+
+void keepSiteProperties(const QString& site, const std::string& signature,
+                        std::shared_ptr<const std::vector<series::SiteProperty>> properties) {
+    constexpr std::size_t kMostKept = 1000;
+    const std::lock_guard<std::mutex> hold(keptPropertiesLock);
+    if (keptProperties().size() >= kMostKept)
+        keptProperties().clear();
+    keptProperties()[site] = {signature, std::move(properties)};
+}
+
 // A site's CSV from the server's derived copy, its rows written as they are read (the read
 // connection held while the answer streams), when the copy holds the site's units as their
 // facts stand; none when it does not (`behind` says why: the caller builds the series whole
@@ -209,11 +240,26 @@ std::optional<Answer> siteCsvFromCopy(const OfficeConfig& c, const QString& code
         return std::nullopt;
     }
     auto plan = std::make_shared<const series::SiteCopyPlan>(std::move(planned).value());
+    // The properties (the CSV's header) of the whole series: kept under the plan's signature,
+    // else found by a pass over the units' series before the answer is begun.
+    auto properties = keptSiteProperties(code, plan->signature);
+    if (!properties) {
+        platform::Result<std::vector<series::SiteProperty>> found = series::siteCopyProperties(
+            **lease, *plan, std::nullopt, std::nullopt, c.limits.statementTimeout);
+        if (!found) {
+            error = readErrorOf(found.error());
+            return std::nullopt;
+        }
+        properties =
+            std::make_shared<const std::vector<series::SiteProperty>>(std::move(found).value());
+        keepSiteProperties(code, plan->signature, properties);
+    }
     Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
-    a.stream = [lease, plan, range, timeout = c.limits.statementTimeout](const auto& sink) {
+    a.stream = [lease, plan, properties, range,
+                timeout = c.limits.statementTimeout](const auto& sink) {
         std::string why;
-        return series::exportSiteCsvFromCopy(**lease, *plan, sink, range.from, range.to, false,
-                                             timeout, why) >= 0;
+        return series::exportSiteCsvFromCopy(**lease, *plan, *properties, sink, range.from,
+                                             range.to, timeout, why) >= 0;
     };
     return a;
 }

@@ -33,9 +33,17 @@ struct PlacedSource {
     std::string unitText, dataSetText;
     std::vector<const fleet::Deployment*> spans;
     std::vector<std::string> titles; // fieldTitles
+    // The facts' meanings and calibrations that can apply to this unit's data set (its own and
+    // every unit's), in the facts' order: meaningOf and calibrationOf give over them what they
+    // give over all the facts, without comparing every fact's names at every cell.
+    std::vector<fleet::ColumnMeaning> meanings;
+    std::vector<fleet::Calibration> calibrations;
+    // Per column, the property each meaning there (none: by its title) was placed under.
+    mutable std::vector<std::vector<std::pair<const fleet::ColumnMeaning*, std::size_t>>> placed;
 };
 
-PlacedSource placedSource(const std::vector<fleet::Deployment>& deployments,
+PlacedSource placedSource(const fleet::SiteFacts& facts,
+                          const std::vector<fleet::Deployment>& deployments,
                           const std::string& unit, const RecordSource& source) {
     PlacedSource p;
     p.unit = QString::fromStdString(unit);
@@ -46,8 +54,15 @@ PlacedSource placedSource(const std::vector<fleet::Deployment>& deployments,
     for (const fleet::Deployment& d : deployments)
         if (d.unit == p.unit)
             p.spans.push_back(&d);
-    if (!p.spans.empty())
-        p.titles = fieldTitles(source, 64);
+    if (p.spans.empty())
+        return p;
+    p.titles = fieldTitles(source, 64);
+    for (const fleet::ColumnMeaning& m : facts.meanings)
+        if (m.dataSet == p.dataSet && (m.unit.isEmpty() || m.unit == p.unit))
+            p.meanings.push_back(m);
+    for (const fleet::Calibration& c : facts.calibrations)
+        if (c.dataSet == p.dataSet && (c.unit.isEmpty() || c.unit == p.unit))
+            p.calibrations.push_back(c);
     return p;
 }
 
@@ -63,8 +78,7 @@ bool insideSpans(const PlacedSource& u, double utcSeconds) {
 // the server's derived copy).
 class PropertyPlacer {
 public:
-    PropertyPlacer(const fleet::SiteFacts& facts, std::vector<SiteProperty>& properties)
-        : m_facts(facts), m_properties(properties) {
+    PropertyPlacer(std::vector<SiteProperty>& properties) : m_properties(properties) {
         for (std::size_t i = 0; i < properties.size(); ++i)
             m_index.emplace(keyOf(properties[i]), i);
     }
@@ -72,58 +86,81 @@ public:
     // a property not known yet is added unless `fixed` (then its cells are passed over).
     void place(const PlacedSource& u, std::string_view line, double utcSeconds, SiteRow& row,
                bool fixed = false) {
-        const double ms = utcSeconds * 1000;
+        const std::int64_t ms = std::int64_t(utcSeconds * 1000);
         row.values.assign(m_properties.size(), std::nullopt);
-        row.raw.assign(m_properties.size(), std::string());
-        const std::vector<std::string_view> fields = fieldsOf(line);
-        for (std::size_t i = 0; i < fields.size(); ++i) {
+        row.raw.resize(m_properties.size());
+        for (std::string& r : row.raw)
+            r.clear();
+        fieldsOf(line, m_fields);
+        for (std::size_t i = 0; i < m_fields.size(); ++i) {
             const int column = int(i) + 1;
-            const auto raw = platform::parseFinite(fields[i], -1e300, 1e300);
+            const auto raw = platform::parseFinite(m_fields[i], -1e300, 1e300);
             const fleet::ColumnMeaning* m =
-                fleet::meaningOf(m_facts.meanings, u.unit, u.dataSet, column, std::int64_t(ms));
+                u.meanings.empty() ? nullptr
+                                   : fleet::meaningOf(u.meanings, u.unit, u.dataSet, column, ms);
             if (!m && !raw)
                 continue; // the time stamp's cells, text: not a property
-            SiteProperty p;
-            if (m) {
-                p.name = m->property.toStdString();
-                p.definition = m->definition.toStdString();
-                p.uom = m->uom;
-            } else {
-                std::string title;
-                if (i < u.titles.size() && !u.titles[i].empty())
-                    appendUtf8(title, u.titles[i]);
-                p.name = title.empty() ? "field_" + std::to_string(column) : title;
-                p.dataSet = u.dataSetText;
-            }
-            const std::string key = keyOf(p);
-            auto it = m_index.find(key);
-            if (it == m_index.end()) {
-                if (fixed)
-                    continue;
-                it = m_index.emplace(key, m_properties.size()).first;
-                m_properties.push_back(std::move(p));
+            if (u.placed.size() <= i)
+                u.placed.resize(i + 1);
+            auto& known = u.placed[i];
+            auto seen = std::find_if(known.begin(), known.end(),
+                                     [&](const auto& k) { return k.first == m; });
+            if (seen == known.end()) {
+                known.emplace_back(m, propertyOf(u, m, i, fixed));
+                seen = known.end() - 1;
                 row.values.resize(m_properties.size());
                 row.raw.resize(m_properties.size());
             }
-            const std::size_t at = it->second;
-            row.raw[at] = std::string(fields[i]);
+            const std::size_t at = seen->second;
+            if (at == kNone)
+                continue;
+            row.raw[at].assign(m_fields[i]);
             if (raw) {
-                const fleet::Calibration* c = fleet::calibrationOf(
-                    m_facts.calibrations, u.unit, u.dataSet, column, std::int64_t(ms));
+                const fleet::Calibration* c =
+                    u.calibrations.empty()
+                        ? nullptr
+                        : fleet::calibrationOf(u.calibrations, u.unit, u.dataSet, column, ms);
                 row.values[at] = c ? c->a * *raw + c->b : *raw;
             }
         }
     }
 
 private:
+    static constexpr std::size_t kNone = std::size_t(-1);
+    // The property of column i + 1 of `u` under meaning `m` (none: by its title), added when
+    // not known yet unless `fixed` (then kNone).
+    std::size_t propertyOf(const PlacedSource& u, const fleet::ColumnMeaning* m, std::size_t i,
+                           bool fixed) {
+        SiteProperty p;
+        if (m) {
+            p.name = m->property.toStdString();
+            p.definition = m->definition.toStdString();
+            p.uom = m->uom;
+        } else {
+            std::string title;
+            if (i < u.titles.size() && !u.titles[i].empty())
+                appendUtf8(title, u.titles[i]);
+            p.name = title.empty() ? "field_" + std::to_string(i + 1) : title;
+            p.dataSet = u.dataSetText;
+        }
+        const std::string key = keyOf(p);
+        const auto it = m_index.find(key);
+        if (it != m_index.end())
+            return it->second;
+        if (fixed)
+            return kNone;
+        m_index.emplace(key, m_properties.size());
+        m_properties.push_back(std::move(p));
+        return m_properties.size() - 1;
+    }
     // A meaning's property and unit, else the data set and the name.
     static std::string keyOf(const SiteProperty& p) {
         return p.dataSet.empty() ? "m\x1f" + p.name + "\x1f" + p.uom.code.toStdString()
                                  : "f\x1f" + p.dataSet + "\x1f" + p.name;
     }
-    const fleet::SiteFacts& m_facts;
     std::vector<SiteProperty>& m_properties;
     std::map<std::string, std::size_t> m_index;
+    std::vector<std::string_view> m_fields;
 };
 
 // A row's own fields beside its cells: where it is, its time and its flags.
@@ -174,9 +211,9 @@ SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& sit
     out.site = site;
     out.deployments = facts.deploymentsAt(QString::fromStdString(site));
     out.swaps = swapsOf(out.deployments);
-    PropertyPlacer placer(facts, out.properties);
+    PropertyPlacer placer(out.properties);
     for (const UnitSource& u : sources) {
-        const PlacedSource placed = placedSource(out.deployments, u.unit, u.source);
+        const PlacedSource placed = placedSource(facts, out.deployments, u.unit, u.source);
         if (placed.spans.empty())
             continue;
         RecordFlags flags(u.source.info.usualInterval);
@@ -550,6 +587,8 @@ platform::Result<SiteCopyPlan> planSiteFromCopy(fleet::PgConnection& c, const st
                                    "the server knows no site " + site);
     const std::vector<fleet::Deployment> deployments =
         plan.facts.deploymentsAt(QString::fromStdString(site));
+    plan.signature =
+        std::to_string(plan.facts.factsRead) + "/" + std::to_string(plan.facts.newestArrival);
     for (const fleet::Deployment& d : deployments) {
         const std::string unit = d.unit.toStdString();
         if (std::any_of(plan.sources.begin(), plan.sources.end(),
@@ -560,7 +599,8 @@ platform::Result<SiteCopyPlan> planSiteFromCopy(fleet::PgConnection& c, const st
             std::string("SELECT p.data_set, s.id, (s.facts, s.newest, s.trust, s.clocks) = "
                         "(a.facts, a.newest, a.trust, a.clocks), s.records, (SELECT "
                         "pg_catalog.min(d.id) FROM xrq.derived_datastreams d WHERE d.series = "
-                        "s.id) FROM (SELECT DISTINCT data_set FROM xrq.owned_series_places "
+                        "s.id), concat_ws('/', s.id, s.facts, s.newest, s.trust, s.clocks, "
+                        "s.records) FROM (SELECT DISTINCT data_set FROM xrq.owned_series_places "
                         "WHERE unit = $1) p LEFT JOIN xrq.derived_series s ON s.unit = $1 AND "
                         "s.data_set = p.data_set CROSS JOIN LATERAL ") +
                 std::string(fleet::kDerivedSignatureOfOneSql)
@@ -593,6 +633,7 @@ platform::Result<SiteCopyPlan> planSiteFromCopy(fleet::PgConnection& c, const st
                 return plan;
             }
             s.datastream = stream.value_or(0);
+            plan.signature += "|" + unit + "\x1f" + s.dataSet + "\x1f" + r.value(i, 5);
             std::string why;
             const auto [name, ordinal] = dataSetOfShared(QString::fromStdString(s.dataSet));
             s.titles.info.name = name;
@@ -642,7 +683,7 @@ std::vector<PlacedRows> openSources(fleet::PgConnection& c, const SiteCopyPlan& 
         if (s.datastream == 0)
             continue;
         PlacedRows p;
-        p.placed = placedSource(deployments, s.unit, s.titles);
+        p.placed = placedSource(plan.facts, deployments, s.unit, s.titles);
         if (p.placed.spans.empty())
             continue;
         p.rows = std::make_unique<CopyRows>(c, s.datastream, boundsOf(p.placed, fromUtc, toUtc),
@@ -654,31 +695,36 @@ std::vector<PlacedRows> openSources(fleet::PgConnection& c, const SiteCopyPlan& 
 
 } // namespace
 
-// Whole: the properties' pass in each series' order, then the rows' merge in time.
-long long exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan,
-                                const std::function<bool(std::string_view)>& sink,
-                                std::optional<double> fromUtc, std::optional<double> toUtc,
-                                bool propertiesOfRange, std::chrono::milliseconds timeout,
-                                std::string& why) {
+platform::Result<std::vector<SiteProperty>>
+siteCopyProperties(fleet::PgConnection& c, const SiteCopyPlan& plan, std::optional<double> fromUtc,
+                   std::optional<double> toUtc, std::chrono::milliseconds timeout) {
     const std::vector<fleet::Deployment> deployments =
         plan.facts.deploymentsAt(QString::fromStdString(plan.site));
-    // The properties as they first appear: source after source, each in its series' order.
+    // As they first appear: source after source, each in its series' order.
     std::vector<SiteProperty> properties;
-    PropertyPlacer finder(plan.facts, properties);
-    for (PlacedRows& s :
-         openSources(c, plan, deployments, propertiesOfRange ? fromUtc : std::nullopt,
-                     propertiesOfRange ? toUtc : std::nullopt, false, timeout)) {
+    PropertyPlacer finder(properties);
+    for (PlacedRows& s : openSources(c, plan, deployments, fromUtc, toUtc, false, timeout)) {
         while (nextPlaced(s, finder, false)) {
         }
-        if (s.rows->failed()) {
-            why = s.rows->why();
-            return -1;
-        }
+        if (s.rows->failed())
+            return platform::makeError(platform::ErrorKind::Server, s.rows->why());
     }
+    return properties;
+}
+
+// Whole: the rows' merge in time, each written as it comes.
+long long exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan,
+                                const std::vector<SiteProperty>& properties,
+                                const std::function<bool(std::string_view)>& sink,
+                                std::optional<double> fromUtc, std::optional<double> toUtc,
+                                std::chrono::milliseconds timeout, std::string& why) {
+    const std::vector<fleet::Deployment> deployments =
+        plan.facts.deploymentsAt(QString::fromStdString(plan.site));
+    std::vector<SiteProperty> held = properties; // the placer's, never added to (fixed)
     // The rows by UTC, then unit, then as the sources and their series give them: the order
     // buildSiteSeries sorts them into.
-    SiteCsvWriter writer(properties, sink);
-    PropertyPlacer placer(plan.facts, properties);
+    SiteCsvWriter writer(held, sink);
+    PropertyPlacer placer(held);
     std::vector<PlacedRows> sources =
         openSources(c, plan, deployments, fromUtc, toUtc, true, timeout);
     for (PlacedRows& s : sources)

@@ -139,20 +139,32 @@ struct SiteCopyPlan {
     fleet::SiteFacts facts;
     std::vector<Source> sources; // units as deployed there, each one's data sets by name
     std::string behind;          // non-empty: read as before, for this reason
+    // What the site's series in the copy is read from: its facts as read and each series'
+    // state. Equal signatures, equal series.
+    std::string signature;
 };
 platform::Result<SiteCopyPlan> planSiteFromCopy(fleet::PgConnection& connection,
                                                 const std::string& site,
                                                 std::chrono::milliseconds timeout);
 
-// The site's CSV as exportSiteCsv writes it, from the copy as `plan` found it, its rows read
-// in pieces and written as they come (a pass over each series for the properties, then one
-// over them all in time). The properties are those of the whole series, or with
-// `propertiesOfRange` those of the rows within [fromUtc, toUtc] (as readSiteSeries with a
-// range gives them). Returns the rows written, or -1 with `why` (the sink stopped: "stopped").
+// The site's properties as the series read from the copy holds them (a pass over each
+// series in its order): those of the whole series, or of its rows within [fromUtc, toUtc]
+// where given (as readSiteSeries with a range gives them). The same under the same
+// `signature` of the plan: a reader may keep them.
+platform::Result<std::vector<SiteProperty>> siteCopyProperties(fleet::PgConnection& connection,
+                                                               const SiteCopyPlan& plan,
+                                                               std::optional<double> fromUtc,
+                                                               std::optional<double> toUtc,
+                                                               std::chrono::milliseconds timeout);
+
+// The site's CSV as exportSiteCsv writes it, from the copy as `plan` found it under
+// `properties` (siteCopyProperties), the rows within [fromUtc, toUtc] read in pieces and
+// written as they come (the units' rows merged in time). Returns the rows written, or -1 with
+// `why` ("stopped": the sink stopped).
 long long exportSiteCsvFromCopy(fleet::PgConnection& connection, const SiteCopyPlan& plan,
+                                const std::vector<SiteProperty>& properties,
                                 const std::function<bool(std::string_view)>& sink,
                                 std::optional<double> fromUtc, std::optional<double> toUtc,
-                                bool propertiesOfRange, std::chrono::milliseconds timeout,
-                                std::string& why);
+                                std::chrono::milliseconds timeout, std::string& why);
 
 } // namespace series

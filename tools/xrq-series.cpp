@@ -254,12 +254,19 @@ int exportSite(const std::string& site, const std::string& service,
     // From the server's derived copy, written as it is read, when the copy holds the site's
     // units as their facts stand; else the site's series built whole from the facts.
     std::optional<series::SiteCopyPlan> plan;
+    std::vector<series::SiteProperty> properties;
     if (series::siteCopyOpen()) {
         platform::Result<series::SiteCopyPlan> planned = series::planSiteFromCopy(c, site, timeout);
         if (!planned)
             return fail(kServer, planned.error().text, json);
-        if (planned.value().behind.empty())
+        if (planned.value().behind.empty()) {
             plan = std::move(planned.value());
+            platform::Result<std::vector<series::SiteProperty>> found =
+                series::siteCopyProperties(c, *plan, range.from, range.to, timeout);
+            if (!found)
+                return fail(kServer, found.error().text, json);
+            properties = std::move(found.value());
+        }
     }
     series::SiteSeries s;
     std::string why;
@@ -270,8 +277,8 @@ int exportSite(const std::string& site, const std::string& service,
             std::fprintf(stderr, "xrq-series: %s\n", told.c_str());
     }
     const auto write = [&](const std::function<bool(std::string_view)>& sink) {
-        return plan ? series::exportSiteCsvFromCopy(c, *plan, sink, range.from, range.to, true,
-                                                    timeout, why)
+        return plan ? series::exportSiteCsvFromCopy(c, *plan, properties, sink, range.from,
+                                                    range.to, timeout, why)
                     : series::exportSiteCsv(s, sink);
     };
     if (output.empty()) {
