@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <future>
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace series {
 
@@ -468,10 +470,17 @@ std::pair<double, double> boundsOf(const PlacedSource& u, std::optional<double> 
 // record, segment, place.
 class CopyRows {
 public:
-    CopyRows(fleet::PgConnection& c, std::int64_t stream, std::pair<double, double> bounds,
-             bool inTime, std::chrono::milliseconds timeout)
-        : m_c(c), m_stream(std::to_string(stream)), m_bounds(bounds), m_inTime(inTime),
-          m_timeout(timeout) {}
+    // `lock`: held around each statement on `c`, which the sources of one reader share.
+    CopyRows(fleet::PgConnection& c, std::mutex& lock, std::int64_t stream,
+             std::pair<double, double> bounds, bool inTime, std::chrono::milliseconds timeout)
+        : m_c(c), m_lock(lock), m_stream(std::to_string(stream)), m_bounds(bounds),
+          m_inTime(inTime), m_timeout(timeout) {}
+    ~CopyRows() {
+        if (m_next.valid())
+            m_next.wait(); // a statement under way ends within its time-out
+    }
+    CopyRows(const CopyRows&) = delete;
+    CopyRows& operator=(const CopyRows&) = delete;
     // The next row into the fields given; false at the end or on a failure (failed()).
     bool next(std::int64_t& ordinal, double& utc, int& offset, std::string& flags,
               std::string& record, int& segment, std::uint64_t& place) {
@@ -485,8 +494,6 @@ public:
                 const auto pl = platform::parseInteger(m_result.value(i, 6), 0, kMostOrdinal);
                 if (!o || !u || !off || !seg || !pl)
                     continue; // rows the deriver writes are always in range
-                m_lastOrdinal = *o;
-                m_lastUtc = m_result.value(i, 1);
                 ordinal = *o;
                 utc = *u;
                 offset = int(*off);
@@ -496,7 +503,7 @@ public:
                 place = std::uint64_t(*pl);
                 return true;
             }
-            if (m_done || !fetch())
+            if (m_done || !take())
                 return false;
         }
     }
@@ -505,12 +512,16 @@ public:
 
 private:
     static constexpr std::int64_t kMostOrdinal = std::numeric_limits<std::int64_t>::max();
-    bool fetch() {
-        const bool first = m_lastOrdinal < 0;
+    // Where a piece starts: after the last row of the one before (none: the first).
+    struct After {
+        std::string utc, ordinal;
+    };
+    // One piece's statement: on the reader's thread or on the one reading ahead.
+    PgResult query(const std::optional<After>& after) {
         std::string sql = "SELECT ordinal, utc, utc_offset, flags, record, segment, place FROM "
                           "xrq.derived_observations WHERE datastream = $1 AND utc >= $2 AND "
                           "utc <= $3";
-        if (!first)
+        if (after)
             sql += m_inTime ? " AND (utc, ordinal) > ($5::double precision, $6::bigint)"
                             : " AND ordinal > $5::bigint";
         sql += m_inTime ? " ORDER BY utc, ordinal LIMIT $4" : " ORDER BY ordinal LIMIT $4";
@@ -518,29 +529,41 @@ private:
                                   PgParam::text(numberText(m_bounds.first)),
                                   PgParam::text(numberText(m_bounds.second)),
                                   PgParam::text(std::to_string(kCopyRowsPerFetch))};
-        if (!first && m_inTime)
-            p.push_back(PgParam::text(m_lastUtc));
-        if (!first)
-            p.push_back(PgParam::text(std::to_string(m_lastOrdinal)));
-        m_result = m_c.exec(sql, p, m_timeout);
+        if (after && m_inTime)
+            p.push_back(PgParam::text(after->utc));
+        if (after)
+            p.push_back(PgParam::text(after->ordinal));
+        const std::lock_guard<std::mutex> hold(m_lock);
+        return m_c.exec(sql, p, m_timeout);
+    }
+    // The next piece: the one read ahead, else read now; the one after it then read ahead on
+    // a thread of its own while this one is written (the server's work beside ours).
+    bool take() {
+        m_result = m_next.valid() ? m_next.get() : query(std::nullopt);
         m_at = 0;
         if (!m_result.ok()) {
             m_why = "the derived copy not read: " + m_result.error();
             return false;
         }
-        m_done = m_result.rows() < kCopyRowsPerFetch;
-        return m_result.rows() > 0;
+        const int rows = m_result.rows();
+        m_done = rows < kCopyRowsPerFetch;
+        if (!m_done) {
+            After after{m_result.value(rows - 1, 1), m_result.value(rows - 1, 0)};
+            m_next = std::async(std::launch::async,
+                                [this, after = std::move(after)] { return query(after); });
+        }
+        return rows > 0;
     }
     fleet::PgConnection& m_c;
+    std::mutex& m_lock;
     std::string m_stream;
     std::pair<double, double> m_bounds;
     bool m_inTime;
     std::chrono::milliseconds m_timeout;
     PgResult m_result;
+    std::future<PgResult> m_next;
     int m_at = 0;
     bool m_done = false;
-    std::int64_t m_lastOrdinal = -1;
-    std::string m_lastUtc;
     std::string m_why;
 };
 
@@ -674,7 +697,8 @@ bool nextPlaced(PlacedRows& s, PropertyPlacer& placer, bool fixed) {
     }
 }
 
-std::vector<PlacedRows> openSources(fleet::PgConnection& c, const SiteCopyPlan& plan,
+std::vector<PlacedRows> openSources(fleet::PgConnection& c, std::mutex& lock,
+                                    const SiteCopyPlan& plan,
                                     const std::vector<fleet::Deployment>& deployments,
                                     std::optional<double> fromUtc, std::optional<double> toUtc,
                                     bool inTime, std::chrono::milliseconds timeout) {
@@ -686,8 +710,8 @@ std::vector<PlacedRows> openSources(fleet::PgConnection& c, const SiteCopyPlan& 
         p.placed = placedSource(plan.facts, deployments, s.unit, s.titles);
         if (p.placed.spans.empty())
             continue;
-        p.rows = std::make_unique<CopyRows>(c, s.datastream, boundsOf(p.placed, fromUtc, toUtc),
-                                            inTime, timeout);
+        p.rows = std::make_unique<CopyRows>(c, lock, s.datastream,
+                                            boundsOf(p.placed, fromUtc, toUtc), inTime, timeout);
         out.push_back(std::move(p));
     }
     return out;
@@ -703,7 +727,8 @@ siteCopyProperties(fleet::PgConnection& c, const SiteCopyPlan& plan, std::option
     // As they first appear: source after source, each in its series' order.
     std::vector<SiteProperty> properties;
     PropertyPlacer finder(properties);
-    for (PlacedRows& s : openSources(c, plan, deployments, fromUtc, toUtc, false, timeout)) {
+    std::mutex lock; // the connection's, between the reader and its reading ahead
+    for (PlacedRows& s : openSources(c, lock, plan, deployments, fromUtc, toUtc, false, timeout)) {
         while (nextPlaced(s, finder, false)) {
         }
         if (s.rows->failed())
@@ -724,9 +749,10 @@ long long exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan
     // The rows by UTC, then unit, then as the sources and their series give them: the order
     // buildSiteSeries sorts them into.
     SiteCsvWriter writer(held, sink);
+    std::mutex lock; // the connection's, between the reader and its reading ahead
     PropertyPlacer placer(held);
     std::vector<PlacedRows> sources =
-        openSources(c, plan, deployments, fromUtc, toUtc, true, timeout);
+        openSources(c, lock, plan, deployments, fromUtc, toUtc, true, timeout);
     for (PlacedRows& s : sources)
         nextPlaced(s, placer, true);
     for (;;) {
