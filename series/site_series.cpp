@@ -466,8 +466,7 @@ std::pair<double, double> boundsOf(const PlacedSource& u, std::optional<double> 
 }
 
 // One source's rows from the copy within [lo, hi], in pieces: by the series' order
-// (`inTime` false) or by UTC then the series' order. Columns: ordinal, utc, utc_offset, flags,
-// record, segment, place.
+// (`inTime` false) or by UTC then the series' order. Columns: ordinal, utc, flags, record.
 class CopyRows {
 public:
     // `lock`: held around each statement on `c`, which the sources of one reader share.
@@ -481,26 +480,20 @@ public:
     }
     CopyRows(const CopyRows&) = delete;
     CopyRows& operator=(const CopyRows&) = delete;
-    // The next row into the fields given; false at the end or on a failure (failed()).
-    bool next(std::int64_t& ordinal, double& utc, int& offset, std::string& flags,
-              std::string& record, int& segment, std::uint64_t& place) {
+    // The next row into the fields given (what a CSV writes: not the offset, nor the record's
+    // place); false at the end or on a failure (failed()).
+    bool next(std::int64_t& ordinal, double& utc, std::string& flags, std::string& record) {
         for (;;) {
             if (m_at < m_result.rows()) {
                 const int i = m_at++;
                 const auto o = platform::parseInteger(m_result.value(i, 0), 0, kMostOrdinal);
                 const auto u = platform::parseFinite(m_result.value(i, 1), -1e13, 1e13);
-                const auto off = platform::parseInteger(m_result.value(i, 2), -86400, 86400);
-                const auto seg = platform::parseInteger(m_result.value(i, 5), 0, 1 << 30);
-                const auto pl = platform::parseInteger(m_result.value(i, 6), 0, kMostOrdinal);
-                if (!o || !u || !off || !seg || !pl)
+                if (!o || !u)
                     continue; // rows the deriver writes are always in range
                 ordinal = *o;
                 utc = *u;
-                offset = int(*off);
-                flags = latin1Of(m_result.value(i, 3));
-                record = latin1Of(m_result.value(i, 4));
-                segment = int(*seg);
-                place = std::uint64_t(*pl);
+                flags = latin1Of(m_result.value(i, 2));
+                record = latin1Of(m_result.value(i, 3));
                 return true;
             }
             if (m_done || !take())
@@ -518,9 +511,8 @@ private:
     };
     // One piece's statement: on the reader's thread or on the one reading ahead.
     PgResult query(const std::optional<After>& after) {
-        std::string sql = "SELECT ordinal, utc, utc_offset, flags, record, segment, place FROM "
-                          "xrq.derived_observations WHERE datastream = $1 AND utc >= $2 AND "
-                          "utc <= $3";
+        std::string sql = "SELECT ordinal, utc, flags, record FROM xrq.derived_observations "
+                          "WHERE datastream = $1 AND utc >= $2 AND utc <= $3";
         if (after)
             sql += m_inTime ? " AND (utc, ordinal) > ($5::double precision, $6::bigint)"
                             : " AND ordinal > $5::bigint";
@@ -683,15 +675,15 @@ struct PlacedRows {
 bool nextPlaced(PlacedRows& s, PropertyPlacer& placer, bool fixed) {
     for (;;) {
         double utc = 0;
-        int offset = 0, segment = 0;
-        std::uint64_t place = 0;
         std::string flags, record;
-        s.has = s.rows->next(s.ordinal, utc, offset, flags, record, segment, place);
+        s.has = s.rows->next(s.ordinal, utc, flags, record);
         if (!s.has)
             return false;
         if (!insideSpans(s.placed, utc))
             continue;
-        describeRow(s.row, s.placed, utc, offset, std::move(flags), segment, place, record);
+        // What the CSV writes: its time, unit, data set, flags and cells (not the unit's own
+        // time, its offset or its place in the series).
+        describeRow(s.row, s.placed, utc, 0, std::move(flags), 0, 0, {});
         placer.place(s.placed, record, utc, s.row, fixed);
         return true;
     }
