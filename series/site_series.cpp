@@ -435,11 +435,20 @@ using fleet::PgResult;
 constexpr int kCopyRowsPerFetch = 20000;
 constexpr std::int64_t kMostId = std::numeric_limits<std::int64_t>::max();
 
-std::string latin1Of(std::string utf8) {
-    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return (unsigned char)c < 0x80; }))
-        return utf8;
+// The server's UTF-8 text as the Latin-1 bytes the series holds, into `out`.
+void latin1Of(std::string_view utf8, std::string& out) {
+    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return (unsigned char)c < 0x80; })) {
+        out.assign(utf8);
+        return;
+    }
     const QByteArray b = QString::fromUtf8(utf8.data(), qsizetype(utf8.size())).toLatin1();
-    return std::string(b.constData(), std::size_t(b.size()));
+    out.assign(b.constData(), std::size_t(b.size()));
+}
+
+std::string latin1Of(std::string_view utf8) {
+    std::string out;
+    latin1Of(utf8, out);
+    return out;
 }
 
 std::string numberText(double v) {
@@ -486,14 +495,14 @@ public:
         for (;;) {
             if (m_at < m_result.rows()) {
                 const int i = m_at++;
-                const auto o = platform::parseInteger(m_result.value(i, 0), 0, kMostOrdinal);
-                const auto u = platform::parseFinite(m_result.value(i, 1), -1e13, 1e13);
+                const auto o = platform::parseInteger(m_result.view(i, 0), 0, kMostOrdinal);
+                const auto u = platform::parseFinite(m_result.view(i, 1), -1e13, 1e13);
                 if (!o || !u)
                     continue; // rows the deriver writes are always in range
                 ordinal = *o;
                 utc = *u;
-                flags = latin1Of(m_result.value(i, 2));
-                record = latin1Of(m_result.value(i, 3));
+                latin1Of(m_result.view(i, 2), flags);
+                latin1Of(m_result.view(i, 3), record);
                 return true;
             }
             if (m_done || !take())
@@ -669,13 +678,15 @@ struct PlacedRows {
     std::unique_ptr<CopyRows> rows;
     SiteRow row;
     std::int64_t ordinal = 0;
+    std::string record; // the last row's, its room kept for the next
     bool has = false;
 };
 
 bool nextPlaced(PlacedRows& s, PropertyPlacer& placer, bool fixed) {
     for (;;) {
         double utc = 0;
-        std::string flags, record;
+        std::string flags;
+        std::string& record = s.record;
         s.has = s.rows->next(s.ordinal, utc, flags, record);
         if (!s.has)
             return false;
