@@ -373,6 +373,21 @@ TEST_F(SiteExportTest, ASitesCsvFromTheDerivedCopyIsTheOneBuiltFromTheFacts) {
     EXPECT_NE(latin.find("Pegel raw"), std::string::npos);
     EXPECT_NE(latin.find("Quality raw"), std::string::npos);
     EXPECT_NE(latin.find("g\xc3\xbct"), std::string::npos);
+
+    // A push the copy does not hold yet: read from the facts again, the new records in it, and
+    // told.
+    fleettest::LocalStore more(s->dir.path().toStdString() + "/d/d-more.sqlite");
+    ASSERT_TRUE(more.ok() &&
+                more.recordSpan(
+                    records("SITE7", "EXTRA", 5, QStringLiteral("laptop_a"), -1, 0, kSite3AtMs)) &&
+                Shared::push("laptop_a", more.path()));
+    const Reply after = get(QStringLiteral("/csv/site?site=RIVER-06"));
+    EXPECT_EQ(after.status, 200);
+    EXPECT_NE(after.body.indexOf(",SITE7,EXTRA,"), -1);
+    EXPECT_TRUE(after.headers.contains("x-derived-behind"));
+    qputenv("XRQ_SITE_FROM_COPY", "0");
+    EXPECT_EQ(get(QStringLiteral("/csv/site?site=RIVER-06")).body, after.body);
+    qunsetenv("XRQ_SITE_FROM_COPY");
 }
 
 // A unit's own plot names its columns as the site's does: by the meaning of its data set's
