@@ -10,7 +10,15 @@
 // of it first, which builds the site's series, then its whole series and one day of it kept),
 // and its CSV three times (bytes a second); and the service's memory at its peak (VmHWM).
 //
-// Usage: bench-office-sites [sites] [records]   (default 10000 100000)
+// With `copy`, the first site's units' series are brought into the server's derived copy as
+// `xrq-office --derive-now` does (office/observation_deriver.h) before measuring, and, where
+// pushing a third of R records a unit through the real pusher would take minutes, only the
+// first 2,000 of each are pushed and derived and the copy filled by SQL to R with the same
+// records (generate_series): the site's CSV, read from the copy, is then R records while its
+// plot, built from the facts, is 6,000. Then also a site's Datastream's page of Observations
+// and the whole root /Observations page ordered by time (10,000 sites deployed).
+//
+// Usage: bench-office-sites [sites] [records] [copy]   (default 10000 100000)
 #include "bench/bench_office_client.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
@@ -18,6 +26,7 @@
 #include "fleet/pusher.h"
 #include "fleet/server_schema.h"
 #include "fleet/site_fact_writes.h"
+#include "office/observation_deriver.h"
 #include "series/series_share.h"
 #include "series/span_reader.h"
 #include "support/pg_test_server.h"
@@ -133,6 +142,53 @@ void addSites(long sites, long perUnit) {
         fail("the site facts were not added: " + added.error.toStdString());
 }
 
+// The derived copy brought up to date as `xrq-office --derive-now` does, then each of the
+// first site's units' series continued by SQL from its `pushed` records to `perUnit`, the same
+// records recordsOf makes (its Datastreams' fields 2 and 3), its state row's signature kept:
+// the copy holds them as current.
+void fillCopy(testsupport::PgTestServer& server, long perUnit, long pushed) {
+    auto t0 = Clock::now();
+    fleet::PgConnection pg;
+    if (!pg.connect(fleet::serviceConninfo("owner_db"), 30s))
+        fail("the owner did not connect");
+    const platform::Result<office::DeriveReport> derived =
+        office::deriveObservations(pg, false, 600s);
+    if (!derived || derived.value().failed > 0)
+        fail("the copy was not derived");
+    std::printf("derived copy: %lld Observations derived in %.1f s (not timed)\n",
+                derived.value().rows, msSince(t0) / 1000);
+    t0 = Clock::now();
+    const std::string per = std::to_string(perUnit);
+    const std::string sql =
+        "SET statement_timeout = 0; "
+        "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
+        "utc_offset, result, flags, record) "
+        "SELECT d.id, i, 1, i, " +
+        std::to_string(kClockSetMs / 1000) + " + (u.k * " + per +
+        " + i) * 60, 3600, "
+        "CASE d.field WHEN 2 THEN 12 + i % 3 + (i % 10) / 10.0 ELSE 20 + i % 7 END, '', "
+        "to_char(timestamp '2026-12-01 00:00:00' + (u.k * " +
+        per +
+        " + i) * interval "
+        "'1 minute', 'YYYY/MM/DD HH24:MI:SS') || ', ' || (12 + i % 3) || '.' || (i % 10) || "
+        "', ' || (20 + i % 7) "
+        "FROM xrq.derived_datastreams d JOIN xrq.derived_series s ON s.id = d.series "
+        "CROSS JOIN LATERAL (SELECT substr(d.unit, 2)::int AS k) u "
+        "CROSS JOIN LATERAL generate_series(" +
+        std::to_string(pushed) + ", " + per +
+        " - 1) i WHERE d.unit IN ('U00000', 'U00001', 'U00002'); "
+        "UPDATE xrq.derived_series SET records = " +
+        per + " WHERE unit IN ('U00000', 'U00001', 'U00002');";
+    std::string why;
+    if (!server.sql(sql, testsupport::PgTestServer::kDatabase, &why) ||
+        !server.sql("VACUUM (ANALYZE) xrq.derived_observations, xrq.derived_series;",
+                    testsupport::PgTestServer::kDatabase, &why))
+        fail("the copy was not filled: " + why);
+    std::printf("derived copy: filled by SQL to %ld records of three units in %.1f s (not "
+                "timed)\n",
+                perUnit * 3, msSince(t0) / 1000);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -142,6 +198,9 @@ int main(int argc, char** argv) {
         fail("usage: bench-office-sites [sites >= 1] [records >= 3]");
     QCoreApplication app(argc, argv);
     const long perUnit = (records + 2) / 3;
+    const bool copy = argc > 3 && std::string(argv[3]) == "copy";
+    // What the pusher carries: with the copy, at most 2,000 records a unit (filled by SQL after).
+    const long pushed = copy ? std::min(perUnit, 2000L) : perUnit;
 
     testsupport::PgServerOptions options;
     options.sharedBuffers = "256MB";
@@ -197,7 +256,7 @@ int main(int argc, char** argv) {
         std::vector<fleet::Fact> facts;
         for (long k = 0; k < 3; ++k) {
             facts.clear();
-            recordsOf(unitName(k), k * perUnit, perUnit, facts);
+            recordsOf(unitName(k), k * perUnit, pushed, facts);
             for (const fleet::Fact& fact : facts)
                 if (!fleet::Outbox::enqueue(db, fact))
                     fail("records not put in the outbox");
@@ -223,7 +282,9 @@ int main(int argc, char** argv) {
                "xrq.series_records;",
                testsupport::PgTestServer::kDatabase, &why);
     std::printf("records: %ld of three units at %s in %.1f s (outbox and push, not timed)\n",
-                perUnit * 3, qPrintable(siteCode(0)), msSince(t0) / 1000);
+                pushed * 3, qPrintable(siteCode(0)), msSince(t0) / 1000);
+    if (copy)
+        fillCopy(server, perUnit, pushed);
 
     QProcess office;
     office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
@@ -282,6 +343,22 @@ int main(int argc, char** argv) {
         std::printf("%-58s %.1f MB, %lld lines in %.2f s: %.1f MB/s\n", "a site's CSV",
                     double(csv.body.size()) / 1e6, (long long)csv.body.count('\n'), ms / 1000,
                     double(csv.body.size()) / 1e6 / (ms / 1000));
+    }
+    if (copy) {
+        // A site's Datastream's first page, a page deep in it, and every Datastream's
+        // Observations in time (units and sites alike).
+        const QString stream =
+            QStringLiteral("/api/v1.1/Datastreams('site:%1/c/ANALOG/field_2')/Observations")
+                .arg(siteCode(0));
+        timed("a site Datastream's first page of Observations", stream, 5);
+        timed("a site Datastream's page at $skip=50000", stream + QStringLiteral("?$skip=50000"),
+              3);
+        // Not served where the units are more than the Units read's bound (20,000): told.
+        const auto s = Clock::now();
+        const Got root = get(
+            net, base + QStringLiteral("/api/v1.1/Observations?$orderby=phenomenonTime&$top=1000"));
+        std::printf("%-58s %d in %.1f ms: %s\n", "root Observations, 1,000 by phenomenonTime",
+                    root.status, msSince(s), root.body.left(160).constData());
     }
     std::printf("xrq-office's memory at its peak (VmHWM): %.1f MB\n",
                 double(peakKb(pid_t(office.processId()))) / 1024);

@@ -72,6 +72,13 @@ std::string PgResult::value(int row, int column) const {
                        static_cast<std::size_t>(PQgetlength(m_result.get(), row, column)));
 }
 
+std::string_view PgResult::view(int row, int column) const {
+    if (!m_result)
+        return {};
+    return {PQgetvalue(m_result.get(), row, column),
+            static_cast<std::size_t>(PQgetlength(m_result.get(), row, column))};
+}
+
 bool PgResult::isNull(int row, int column) const {
     return !m_result || PQgetisnull(m_result.get(), row, column);
 }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct pg_conn;
@@ -48,6 +49,8 @@ public:
     // Rows an INSERT, UPDATE or DELETE touched.
     long long affected() const;
     std::string value(int row, int column) const;
+    // The same without a copy, valid while this result (or a copy of it) is held.
+    std::string_view view(int row, int column) const;
     bool isNull(int row, int column) const;
 
 private:

@@ -846,6 +846,21 @@ END $$;
 REVOKE ALL ON FUNCTION xrq.note_series_arrivals() FROM PUBLIC;
 )sql",
          1},
+        // 13: each derived series' title lines (a segment's, segment 0 where the series names
+        // its columns but no segment does), so that a site's series, whose columns without a
+        // meaning go by their titles, is read from the derived copy alone
+        // (series/site_series.h). The copy derived before holds no titles: emptied, to be
+        // derived again from the facts. Only added: laptops write and read as before.
+        {R"sql(
+CREATE TABLE IF NOT EXISTS xrq.derived_titles (
+    series bigint NOT NULL REFERENCES xrq.derived_series (id) ON DELETE CASCADE,
+    segment integer NOT NULL CHECK (segment >= 0),
+    line text NOT NULL,
+    PRIMARY KEY (series, segment));
+TRUNCATE xrq.derived_observations, xrq.derived_datastreams, xrq.derived_series CASCADE;
+GRANT SELECT, INSERT, UPDATE, DELETE, TRUNCATE ON xrq.derived_titles TO xrq_deriver;
+)sql",
+         1},
     };
     return steps;
 }

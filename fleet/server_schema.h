@@ -23,8 +23,8 @@
 //   xrq.site_facts      sites, deployments, removals, column meanings, calibrations and
 //                       field notes, by UUID, keyed by what each is about (fleet/site_facts.h)
 // Beside the facts, and never one, the web service's Observations kept derived from them
-// (xrq.derived_*, from schema 12, office/observation_deriver.h): replaced at will, rebuilt
-// from the facts with the same rows.
+// (xrq.derived_*, from schema 12, office/observation_deriver.h; each series' title lines from
+// schema 13): replaced at will, rebuilt from the facts with the same rows.
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates; from schema 10 this program reads them
 // and the facts through xrq.owned_*, which leave out disowned laptop roles' facts
@@ -59,7 +59,7 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 12;
+inline constexpr int kServerSchemaVersion = 13;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 7: series
 // records keyed by what they are, xrq.series_facts). The visit intervals (6) are read where
@@ -67,6 +67,18 @@ inline constexpr int kServerSchemaVersion = 12;
 // the office, which reads only a server at 9 or later (office/read_connections.h).
 inline constexpr int kOldestServerSchemaVersion = 7;
 inline constexpr const char* kLaptopGroupRole = "xrq_laptop";
+
+// The signature of one series' facts (unit $1, data set $2) as a FROM item "a" (facts,
+// newest, trust, clocks), as the derived copy's state rows keep it (xrq.derived_series,
+// office/observation_deriver.h): the sums of what each insert added, the newest trust row,
+// and the arrival of the newest of its unit's clock sets. A state row equal to it holds the
+// series as its facts stand.
+inline constexpr const char* kDerivedSignatureOfOneSql =
+    "(SELECT COALESCE(pg_catalog.sum(rows), 0) AS facts, COALESCE(pg_catalog.max(newest), 0) "
+    "AS newest, (SELECT COALESCE(pg_catalog.max(id), 0) FROM xrq.role_trust) AS trust, "
+    "(SELECT COALESCE(pg_catalog.max(arrival), 0) FROM xrq.events WHERE unit = $1 AND "
+    "kind = 'clock_set') AS clocks FROM xrq.series_arrivals WHERE unit = $1 AND "
+    "data_set = $2) a ";
 
 struct InitOptions {
     // Whether the server takes kept downloads' bytes (their SHA-256 and size always).

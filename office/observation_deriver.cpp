@@ -310,6 +310,33 @@ std::string intArray(const std::vector<int>& v) {
     return s + "}";
 }
 
+// The series' title lines as fieldTitles takes them (each segment's, else the series' own as
+// segment 0), replacing those held: a new segment may bring a title line of its own.
+bool writeTitles(PgConnection& pg, std::int64_t series, const series::RecordSource& source,
+                 std::chrono::milliseconds timeout, std::string& why) {
+    std::string segments = "{", lines = "{";
+    const auto add = [&](int segment, const std::string& line) {
+        segments += (segments.size() > 1 ? "," : "") + std::to_string(segment);
+        if (lines.size() > 1)
+            lines += ',';
+        appendQuoted(lines, utf8Of(line));
+    };
+    for (const auto& [segment, line] : source.segmentTitles)
+        add(segment, line);
+    if (source.segmentTitles.empty() && !source.info.columnTitles.empty())
+        add(0, source.info.columnTitles);
+    const std::vector<PgParam> key = {PgParam::text(std::to_string(series))};
+    PgResult r = pg.exec("DELETE FROM xrq.derived_titles WHERE series = $1", key, timeout);
+    if (r.ok() && segments.size() > 1)
+        r = pg.exec("INSERT INTO xrq.derived_titles (series, segment, line) SELECT $1, s, l "
+                    "FROM ROWS FROM (pg_catalog.unnest($2::integer[]), "
+                    "pg_catalog.unnest($3::text[])) AS t (s, l)",
+                    {key[0], PgParam::text(segments + "}"), PgParam::text(lines + "}")}, timeout);
+    if (!r.ok())
+        why = "titles not written: " + r.error();
+    return r.ok();
+}
+
 enum class Outcome { Whole, Appended, Skipped, Failed };
 
 // One series brought up to date in a transaction of its own.
@@ -408,6 +435,10 @@ Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::mi
         if (!r.ok())
             return fail(r, "datastreams not written");
     }
+    if (!writeTitles(pg, id, held.source(), timeout, why)) {
+        pg.exec("ROLLBACK", {}, timeout);
+        return Outcome::Failed;
+    }
     r = pg.exec("SELECT field, id FROM xrq.derived_datastreams WHERE series = $1 ORDER BY field",
                 {PgParam::text(std::to_string(id))}, timeout);
     if (!r.ok())
@@ -441,7 +472,7 @@ platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool 
             r = pg.exec(kLockSql, {}, timeout);
         if (r.ok())
             r = pg.exec("TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
-                        "xrq.derived_series",
+                        "xrq.derived_titles, xrq.derived_series",
                         {}, timeout);
         if (r.ok())
             r = pg.exec("COMMIT", {}, timeout);

@@ -24,6 +24,7 @@
 // Blocking, with the given statement timeout; on a thread that is not the UI's.
 
 #include "fleet/pg_connection.h"
+#include "fleet/server_schema.h"
 #include "platform/result.h"
 
 #include <QString>
@@ -55,13 +56,9 @@ inline constexpr const char* kBehindSql =
     "LEFT JOIN xrq.derived_series s ON s.unit = a.unit AND s.data_set = a.data_set "
     "WHERE s.id IS NULL OR (s.facts, s.newest, s.trust, s.clocks) IS DISTINCT FROM "
     "(a.facts, a.newest, a.trust, a.clocks)";
-// The same signature of one series (unit $1, data set $2) as a FROM item "a".
-inline constexpr const char* kOneSignatureSql =
-    "(SELECT COALESCE(pg_catalog.sum(rows), 0) AS facts, COALESCE(pg_catalog.max(newest), 0) "
-    "AS newest, (SELECT COALESCE(pg_catalog.max(id), 0) FROM xrq.role_trust) AS trust, "
-    "(SELECT COALESCE(pg_catalog.max(arrival), 0) FROM xrq.events WHERE unit = $1 AND "
-    "kind = 'clock_set') AS clocks FROM xrq.series_arrivals WHERE unit = $1 AND "
-    "data_set = $2) a ";
+// The same signature of one series (unit $1, data set $2) as a FROM item "a": the server
+// schema's (fleet/server_schema.h), which a site's series read from the copy checks too.
+inline constexpr const char* kOneSignatureSql = fleet::kDerivedSignatureOfOneSql;
 
 struct DeriveReport {
     int whole = 0;        // series written whole

@@ -3,11 +3,13 @@
 
 #include "office/counting_ahead.h"
 #include "office/query_params.h"
+#include "office/read_connections.h"
 #include "office/sensor_things.h"
 #include "office/site_pages.h"
 #include "office/site_plot.h"
 
 #include "series/series_export.h"
+#include "series/site_series.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -15,6 +17,8 @@
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 
 namespace office {
 
@@ -182,6 +186,92 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
             {QStringLiteral("left_out"), d.leftOut}};
 }
 
+// The properties of sites' series read from the copy, each under the signature it was read
+// at (a few hundred bytes a site; at most kMostKept sites, the table emptied when full).
+struct KeptProperties {
+    std::string signature;
+    std::shared_ptr<const std::vector<series::SiteProperty>> properties;
+};
+std::mutex keptPropertiesLock;
+std::map<QString, KeptProperties>& keptProperties() {
+    static std::map<QString, KeptProperties> kept;
+    return kept;
+}
+
+std::shared_ptr<const std::vector<series::SiteProperty>>
+keptSiteProperties(const QString& site, const std::string& signature) {
+    const std::lock_guard<std::mutex> hold(keptPropertiesLock);
+    const auto it = keptProperties().find(site);
+    return it != keptProperties().end() && it->second.signature == signature ? it->second.properties
+                                                                             : nullptr;
+}
+
+void keepSiteProperties(const QString& site, const std::string& signature,
+                        std::shared_ptr<const std::vector<series::SiteProperty>> properties) {
+    constexpr std::size_t kMostKept = 1000;
+    const std::lock_guard<std::mutex> hold(keptPropertiesLock);
+    if (keptProperties().size() >= kMostKept)
+        keptProperties().clear();
+    keptProperties()[site] = {signature, std::move(properties)};
+}
+
+// A site's CSV from the server's derived copy, its rows written as they are read (the read
+// connection held while the answer streams), when the copy holds the site's units as their
+// facts stand; none when it does not (`behind` says why: the caller builds the series whole
+// as before) or the site's facts could not be read (`error`).
+std::optional<Answer> siteCsvFromCopy(const OfficeConfig& c, const QString& code,
+                                      const TimeRange& range, ReadError& error,
+                                      std::string& behind) {
+    platform::Result<ReadConnections::Lease> taken =
+        ReadConnections::shared().take(c.conninfo, c.limits);
+    if (!taken) {
+        error = readErrorOf(taken.error());
+        return std::nullopt;
+    }
+    auto lease = std::make_shared<ReadConnections::Lease>(std::move(taken).value());
+    platform::Result<series::SiteCopyPlan> planned =
+        series::planSiteFromCopy(**lease, code.toStdString(), c.limits.statementTimeout);
+    if (!planned) {
+        error = readErrorOf(planned.error());
+        return std::nullopt;
+    }
+    if (!planned.value().behind.empty()) {
+        behind = planned.value().behind;
+        return std::nullopt;
+    }
+    auto plan = std::make_shared<const series::SiteCopyPlan>(std::move(planned).value());
+    // The properties (the CSV's header) of the whole series: kept under the plan's signature,
+    // else found by a pass over the units' series before the answer is begun.
+    auto properties = keptSiteProperties(code, plan->signature);
+    if (!properties) {
+        platform::Result<std::vector<series::SiteProperty>> found = series::siteCopyProperties(
+            **lease, *plan, std::nullopt, std::nullopt, c.limits.statementTimeout);
+        if (!found) {
+            error = readErrorOf(found.error());
+            return std::nullopt;
+        }
+        properties =
+            std::make_shared<const std::vector<series::SiteProperty>>(std::move(found).value());
+        keepSiteProperties(code, plan->signature, properties);
+    }
+    Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
+    a.stream = [lease, plan, properties, range,
+                timeout = c.limits.statementTimeout](const auto& sink) {
+        std::string why;
+        return series::exportSiteCsvFromCopy(**lease, *plan, *properties, sink, range.from,
+                                             range.to, timeout, why) >= 0;
+    };
+    return a;
+}
+
+// A header's value of printable ASCII alone (a unit's name may be anything).
+QByteArray headerText(const std::string& text) {
+    QByteArray out;
+    for (const char ch : text.substr(0, 200))
+        out += ch >= 0x20 && ch < 0x7f ? ch : '?';
+    return out;
+}
+
 QString csvName(const QString& unit, const QString& set) {
     QString name = unit + QLatin1Char('-') + dataSetLabel(set);
     for (QChar& c : name)
@@ -306,14 +396,25 @@ const std::map<QString, Handler>& routes() {
                  return *q.refused;
              const QString code = q.params.value("site");
              ReadError error;
-             std::shared_ptr<const series::SiteSeries> site =
-                 readSiteSeries(c.conninfo, code, c.limits, error);
-             if (!site)
+             std::string behind;
+             std::optional<Answer> fromCopy;
+             if (series::siteCopyOpen())
+                 fromCopy = siteCsvFromCopy(c, code, q.range, error, behind);
+             if (error.failed())
                  return readErrorAnswer(error);
-             Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
-             a.stream = [site = std::move(site), range = q.range](const auto& sink) {
-                 return series::exportSiteCsv(*site, sink, range.from, range.to) >= 0;
-             };
+             std::shared_ptr<const series::SiteSeries> site;
+             if (!fromCopy)
+                 site = readSiteSeries(c.conninfo, code, c.limits, error);
+             if (!fromCopy && !site)
+                 return readErrorAnswer(error);
+             Answer a = fromCopy ? std::move(*fromCopy)
+                                 : Answer{200, "text/csv; charset=utf-8", {}, {}, {}};
+             if (site)
+                 a.stream = [site = std::move(site), range = q.range](const auto& sink) {
+                     return series::exportSiteCsv(*site, sink, range.from, range.to) >= 0;
+                 };
+             if (!behind.empty())
+                 a.headers.emplace_back("X-Derived-Behind", headerText(behind));
              a.headers.emplace_back("Content-Disposition",
                                     "attachment; filename=\"" +
                                         csvName(QStringLiteral("site"), code).toUtf8() + "\"");

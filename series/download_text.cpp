@@ -27,13 +27,19 @@ LineRole roleOf(std::string_view line, std::string& name) {
 
 std::vector<std::string_view> fieldsOf(std::string_view line) {
     std::vector<std::string_view> out;
+    fieldsOf(line, out);
+    return out;
+}
+
+void fieldsOf(std::string_view line, std::vector<std::string_view>& out) {
+    out.clear();
     std::size_t at = 0;
     for (;;) {
         const auto comma = line.find(',', at);
         out.push_back(
             trimmed(line.substr(at, comma == std::string_view::npos ? comma : comma - at)));
         if (comma == std::string_view::npos)
-            return out;
+            return;
         at = comma + 1;
     }
 }

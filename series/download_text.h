@@ -46,6 +46,8 @@ inline constexpr const char* kHeaderWithoutColon = "data-set header without ':'"
 bool namesColumns(std::string_view line, const std::string_view* next);
 // A line's fields as the unit separated them: at commas, blanks and tabs around each trimmed.
 std::vector<std::string_view> fieldsOf(std::string_view line);
+// The same into `out` (emptied first), for a reader of many lines that keeps its vector.
+void fieldsOf(std::string_view line, std::vector<std::string_view>& out);
 
 // The sets of a raw download's text. Its prompt's line (download_lines.h: what follows the
 // last LF, or a line that is only the prompt) is no record, nor is the torn end of a cut

@@ -2,6 +2,7 @@
 #include "series/held_records.h"
 
 #include "series/record_time.h"
+#include "series/series_share.h"
 #include "series/series_store.h"
 
 #include <map>
@@ -9,20 +10,6 @@
 #include <sys/stat.h>
 
 namespace series {
-
-namespace {
-
-// The data set's name and ordinal of its name on the server (sharedDataSet's reverse).
-std::pair<std::string, int> dataSetOf(const QString& shared) {
-    const qsizetype mark = shared.indexOf(QChar(0x1f));
-    if (mark < 0)
-        return {shared.toLatin1().toStdString(), 0};
-    bool ok = false;
-    const int number = shared.mid(mark + 1).toInt(&ok);
-    return {shared.left(mark).toLatin1().toStdString(), ok && number > 1 ? number - 1 : -1};
-}
-
-} // namespace
 
 platform::Result<std::vector<fleet::RecordLook>>
 lookUpRecords(const std::string& folder, const QString& unit,
@@ -37,7 +24,7 @@ lookUpRecords(const std::string& folder, const QString& unit,
         double seconds = 0;
         if (unitSeconds(lines[i], chooseDateOrder({lines[i]}), seconds))
             out[i].unitSeconds = seconds;
-        wanted[dataSetOf(records[i].dataSet)].insert(lines[i]);
+        wanted[dataSetOfShared(records[i].dataSet)].insert(lines[i]);
     }
     const std::string path = folder + kFileName;
     struct stat st {};
@@ -65,7 +52,7 @@ lookUpRecords(const std::string& folder, const QString& unit,
                                        "the series of " + set.first + " not read");
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const auto set = dataSetOf(records[i].dataSet);
+        const auto set = dataSetOfShared(records[i].dataSet);
         out[i].held = held.count({set.first + '\x1f' + std::to_string(set.second), lines[i]}) > 0;
     }
     return out;

@@ -68,6 +68,15 @@ QString sharedDataSet(const std::string& name, int ordinal) {
     return text;
 }
 
+std::pair<std::string, int> dataSetOfShared(const QString& shared) {
+    const qsizetype mark = shared.indexOf(QChar(0x1f));
+    if (mark < 0)
+        return {shared.toLatin1().toStdString(), 0};
+    bool ok = false;
+    const int number = shared.mid(mark + 1).toInt(&ok);
+    return {shared.left(mark).toLatin1().toStdString(), ok && number > 1 ? number - 1 : -1};
+}
+
 namespace {
 
 void toHex(const XXH128_canonical_t& canonical, char* hex) {

@@ -36,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace series {
@@ -43,6 +44,9 @@ namespace series {
 // The data set's name on the server: the name as Latin-1 text, and for the second and later
 // sets of that name in a download, a unit separator (U+001F) and the set's number.
 QString sharedDataSet(const std::string& name, int ordinal);
+// The reverse: a data set's name (Latin-1 bytes) and ordinal as the server names it; the
+// ordinal -1 when the server's mark carries no number.
+std::pair<std::string, int> dataSetOfShared(const QString& shared);
 
 // A record's identity (lower-case hex), from the record before it (empty at a segment's
 // start) and its own bytes.

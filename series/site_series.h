@@ -117,4 +117,55 @@ long long exportSiteCsv(const SiteSeries& series, const std::function<bool(std::
                         std::optional<double> fromUtc = std::nullopt,
                         std::optional<double> toUtc = std::nullopt);
 
+// A site's series read from the server's derived copy (office/observation_deriver.h: each
+// unit's series derived as ServerSeries does, its records' UTC, offsets and flags, and its
+// title lines), so that a site's CSV is written as its rows are read, never held whole.
+// planSiteFromCopy reads the site's facts and whether the copy holds every data set of each
+// unit deployed there as its facts stand; where it does not (a push not derived yet, a server
+// before schema 13, a data set with no number in any column), `behind` says why and the
+// caller reads the series as before (readSiteSeries). The rows are those buildSiteSeries
+// makes of the same facts, placed by the same code, in the same order.
+// The door to reading a site's series from the copy: open unless the environment's
+// XRQ_SITE_FROM_COPY is "0", which keeps every reader on the series built whole from the facts
+// (to check one path against the other).
+bool siteCopyOpen();
+
+struct SiteCopyPlan {
+    struct Source {
+        std::string unit, dataSet;
+        std::int64_t datastream = 0; // any of the series' Datastreams: each holds every record
+        RecordSource titles;         // its title lines only (fieldTitles)
+    };
+    std::string site;
+    fleet::SiteFacts facts;
+    std::vector<Source> sources; // units as deployed there, each one's data sets by name
+    std::string behind;          // non-empty: read as before, for this reason
+    // What the site's series in the copy is read from: its facts as read and each series'
+    // state. Equal signatures, equal series.
+    std::string signature;
+};
+platform::Result<SiteCopyPlan> planSiteFromCopy(fleet::PgConnection& connection,
+                                                const std::string& site,
+                                                std::chrono::milliseconds timeout);
+
+// The site's properties as the series read from the copy holds them (a pass over each
+// series in its order): those of the whole series, or of its rows within [fromUtc, toUtc]
+// where given (as readSiteSeries with a range gives them). The same under the same
+// `signature` of the plan: a reader may keep them.
+platform::Result<std::vector<SiteProperty>> siteCopyProperties(fleet::PgConnection& connection,
+                                                               const SiteCopyPlan& plan,
+                                                               std::optional<double> fromUtc,
+                                                               std::optional<double> toUtc,
+                                                               std::chrono::milliseconds timeout);
+
+// The site's CSV as exportSiteCsv writes it, from the copy as `plan` found it under
+// `properties` (siteCopyProperties), the rows within [fromUtc, toUtc] read in pieces and
+// written as they come (the units' rows merged in time). Returns the rows written, or -1 with
+// `why` ("stopped": the sink stopped).
+long long exportSiteCsvFromCopy(fleet::PgConnection& connection, const SiteCopyPlan& plan,
+                                const std::vector<SiteProperty>& properties,
+                                const std::function<bool(std::string_view)>& sink,
+                                std::optional<double> fromUtc, std::optional<double> toUtc,
+                                std::chrono::milliseconds timeout, std::string& why);
+
 } // namespace series

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -251,17 +252,45 @@ int exportSite(const std::string& site, const std::string& service,
     const auto timeout = std::chrono::seconds(60);
     if (!c.connect(fleet::serviceConninfo(service), timeout, timeout))
         return fail(kServer, "server not reached: " + c.error(), json);
-    platform::Result<series::SiteSeries> read =
-        series::readSiteSeries(c, site, timeout, range.from, range.to);
-    if (!read)
-        return fail(kServer, read.text(), json);
-    const series::SiteSeries& s = *read;
-    for (const std::string& told : s.told)
-        std::fprintf(stderr, "xrq-series: %s\n", told.c_str());
+    // From the server's derived copy, written as it is read, when the copy holds the site's
+    // units as their facts stand; else the site's series built whole from the facts.
+    std::optional<series::SiteCopyPlan> plan;
+    std::vector<series::SiteProperty> properties;
+    if (series::siteCopyOpen()) {
+        platform::Result<series::SiteCopyPlan> planned = series::planSiteFromCopy(c, site, timeout);
+        if (!planned)
+            return fail(kServer, planned.error().text, json);
+        if (planned.value().behind.empty()) {
+            plan = std::move(planned.value());
+            platform::Result<std::vector<series::SiteProperty>> found =
+                series::siteCopyProperties(c, *plan, range.from, range.to, timeout);
+            if (!found)
+                return fail(kServer, found.error().text, json);
+            properties = std::move(found.value());
+        }
+    }
+    series::SiteSeries s;
+    std::string why;
+    if (!plan) {
+        platform::Result<series::SiteSeries> read =
+            series::readSiteSeries(c, site, timeout, range.from, range.to);
+        if (!read)
+            return fail(kServer, read.text(), json);
+        s = std::move(*read);
+        for (const std::string& told : s.told)
+            std::fprintf(stderr, "xrq-series: %s\n", told.c_str());
+    }
+    const auto write = [&](const std::function<bool(std::string_view)>& sink) {
+        return plan ? series::exportSiteCsvFromCopy(c, *plan, properties, sink, range.from,
+                                                    range.to, timeout, why)
+                    : series::exportSiteCsv(s, sink);
+    };
     if (output.empty()) {
-        const long long rows = series::exportSiteCsv(s, [](std::string_view piece) {
+        const long long rows = write([](std::string_view piece) {
             return platform::writeAll(STDOUT_FILENO, piece.data(), piece.size());
         });
+        if (rows < 0 && plan && why != "stopped")
+            return fail(kServer, why, false);
         if (rows < 0)
             return fail(kOutput, std::string("cannot write the export: ") + std::strerror(errno),
                         false);
@@ -272,16 +301,17 @@ int exportSite(const std::string& site, const std::string& service,
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return fail(kOutput, temporary + ": " + std::strerror(errno), json);
-    const long long rows = series::exportSiteCsv(s, [&](std::string_view piece) {
-        return platform::writeAll(fd, piece.data(), piece.size());
-    });
+    const long long rows = write(
+        [&](std::string_view piece) { return platform::writeAll(fd, piece.data(), piece.size()); });
     const bool written = rows >= 0 && platform::syncFile(fd);
     const int error = errno;
     ::close(fd);
     if (!written || !platform::renameNoReplace(temporary, output)) {
-        const int why = written ? errno : error;
+        const int errorNumber = written ? errno : error;
         ::unlink(temporary.c_str());
-        return fail(kOutput, output + ": " + std::strerror(why), json);
+        if (rows < 0 && plan && why != "stopped")
+            return fail(kServer, why, json);
+        return fail(kOutput, output + ": " + std::strerror(errorNumber), json);
     }
     platform::syncFolder(platform::folderOf(output));
     if (json)

@@ -102,7 +102,7 @@ protected:
 // order and in time's, either way, cut by time, counted, with $select and $expand.
 TEST_F(DerivedObservations, CopyAnswersAsDerivingPerRequest) {
     ASSERT_TRUE(s->server.sql("TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
-                              "xrq.derived_series"));
+                              "xrq.derived_titles, xrq.derived_series"));
     const std::vector<QString> queries = {
         QStringLiteral("/Observations?$top=1000&$count=true"),
         QStringLiteral("/Observations?$orderby=") + esc("phenomenonTime desc") +

@@ -7,12 +7,15 @@
 
 #include "support/child_process.h"
 
+#include "office/observation_deriver.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -31,6 +34,88 @@ protected:
         OfficeSitesTest::SetUpTestSuite();
         if (s && s->failure.empty())
             s->failure = addRiver5();
+        if (s && s->failure.empty())
+            s->failure = addRiver6();
+    }
+
+    // 8-bit text: a data set named so, its first record a title line naming the columns in
+    // Latin-1, then records whose third cell is Latin-1 text, one a minute.
+    static std::vector<fleet::Fact> latinRecords(const std::string& serial, int count,
+                                                 const QString& laptop) {
+        std::vector<fleet::Fact> out;
+        series::RecordChain chain;
+        for (int i = 0; i <= count; ++i) {
+            char line[96];
+            if (i == 0)
+                std::snprintf(line, sizeof line, "Zeit, Pegel, Qualit\xe4t");
+            else
+                std::snprintf(line, sizeof line, "2026/12/01 %02d:%02d:00, %d, g\xfct \"%d\"",
+                              (i - 1) / 60, (i - 1) % 60, i % 7, i);
+            series::SharedRecord r;
+            r.line = line;
+            r.download = "/data/kept.txt";
+            QByteArray payload;
+            series::appendRecordPayload(payload, r, i == 0);
+            out.push_back(fleet::recordFact(
+                QString::fromLatin1(serial.data(), qsizetype(serial.size())),
+                {series::sharedDataSet(kLatinSet, 0), 0, i}, chain.next(line),
+                QJsonDocument::fromJson(payload).object(), kSite3AtMs + 1000 + i, laptop));
+        }
+        return out;
+    }
+
+    // RIVER-06: SITE6 and SITE7 side by side, each from before its records on, their records at
+    // the same instants (ties in time, taken by unit); SITE7's column 2 calibrated 10x over an
+    // hour from its twentieth minute.
+    static std::string addRiver6() {
+        const std::string folder = s->dir.path().toStdString() + "/d";
+        if (!QDir().mkpath(QString::fromStdString(folder)))
+            return "no folder for the fourth outbox";
+        fleettest::LocalStore c(folder + "/d-units.sqlite");
+        const QString la = QStringLiteral("laptop_a");
+        std::vector<fleet::Fact> sets;
+        for (const char* unit : {"SITE6", "SITE7"})
+            sets.push_back(
+                clockSetFact({unit, kSite3ClockSetMs, "26-12-01 00:00:00", 3600}, id(), la));
+        if (!c.ok() || !c.record(sets) ||
+            !c.recordSpan(records("SITE6", "LEVEL", 90, la, -1, 0, kSite3AtMs)) ||
+            !c.recordSpan(records("SITE7", "LEVEL", 90, la, -1, 0, kSite3AtMs)) ||
+            !c.recordSpan(latinRecords("SITE6", 40, la)) || !Shared::push("laptop_a", c.path()))
+            return "SITE6's and SITE7's facts not pushed";
+        fleet::PgConnection pg;
+        if (!pg.connect(fleet::serviceConninfo("owner_db"), 10s))
+            return "owner not connected";
+        const fleet::Site river6{QStringLiteral("RIVER-06"),
+                                 QStringLiteral("Twin"),
+                                 {},
+                                 8.5,
+                                 47.2,
+                                 std::nullopt,
+                                 std::nullopt};
+        const fleet::Calibration calibration{QStringLiteral("SITE7"),
+                                             QStringLiteral("LEVEL"),
+                                             2,
+                                             kSite3ClockSetMs + 20 * 60000,
+                                             kSite3ClockSetMs + 80 * 60000,
+                                             10,
+                                             0.5};
+        const fleet::ColumnMeaning quality{
+            {},
+            QString::fromLatin1(kLatinSet.data(), qsizetype(kLatinSet.size())),
+            3,
+            0,
+            QStringLiteral("Quality"),
+            {},
+            {QStringLiteral("1"), QString(), QStringLiteral("none")}};
+        std::vector<fleet::SiteFactToAdd> facts = {
+            {river6, false, {}}, {calibration, false, {}}, {quality, false, {}}};
+        for (const char* unit : {"SITE6", "SITE7"})
+            facts.push_back({fleet::Deployment{QString::fromLatin1(unit), river6.code,
+                                               kSite3ClockSetMs - 3600000, std::nullopt, false},
+                             false,
+                             {}});
+        const fleet::AddedSiteFacts added = fleet::addSiteFacts(pg, facts);
+        return added.ok ? std::string() : "site facts not added: " + added.error.toStdString();
     }
 
     static std::string addRiver5() {
@@ -97,6 +182,8 @@ protected:
         const QString out = QString::fromStdString(s->dir.path().toStdString()) +
                             QStringLiteral("/site-export-%1.txt").arg(++m_runs);
         std::vector<std::string> args = {"export", "--site", "RIVER-05", "--service", "owner_db"};
+        if (!more.empty() && more.front() == "--site") // another site's
+            args = {"export", "--service", "owner_db"};
         args.insert(args.end(), more.begin(), more.end());
         testsupport::ChildProcess child(XRQ_BIN_DIR "/xrq-series", args, out.toStdString());
         Ran r;
@@ -212,6 +299,95 @@ TEST_F(SiteExportTest, TheSitesCsvHoldsEachUnitInItsTimeCalibratedAndNamedByMean
     }
     EXPECT_EQ(p.readAllStandardOutput().trimmed().toStdString(),
               std::to_string(200) + " " + std::to_string(sum) + " 2 int64 object");
+}
+
+// A site's CSV from the server's derived copy, written as its rows are read, is the one built
+// from the facts byte for byte, through xrq-series and the office alike: a swap in the middle
+// of a download, meanings and a calibration window (RIVER-01, RIVER-05), two units side by
+// side with records at the same instants (RIVER-06), 8-bit data sets and text (RIVER-02),
+// ranges. Before the copy is derived, and after a push it does not hold yet, the office
+// reads the facts and says so.
+TEST_F(SiteExportTest, ASitesCsvFromTheDerivedCopyIsTheOneBuiltFromTheFacts) {
+    startOffice();
+    struct Case {
+        const char* site;
+        const char* from; // empty: the series' own
+        const char* to;
+    } const cases[] = {
+        {"RIVER-01", "", ""},
+        {"RIVER-01", "2026-12-01T00:30:00Z", "2026-12-01T01:30:00Z"},
+        {"RIVER-02", "", ""},
+        {"RIVER-05", "", ""},
+        {"RIVER-05", "2026-12-01T00:59:00Z", "2026-12-01T01:00:00Z"},
+        {"RIVER-06", "", ""},
+        {"RIVER-06", "2026-11-30T23:19:00Z", "2026-11-30T23:21:00Z"},
+    };
+    const auto both = [&](const Case& c) {
+        std::vector<std::string> args = {"--site", c.site};
+        QString path = QStringLiteral("/csv/site?site=%1").arg(QLatin1String(c.site));
+        if (*c.from) {
+            args.insert(args.end(), {"--from", c.from, "--to", c.to});
+            path +=
+                QStringLiteral("&from=%1&to=%2").arg(QLatin1String(c.from), QLatin1String(c.to));
+        }
+        return std::pair(exportSite(args), get(path));
+    };
+    qputenv("XRQ_SITE_FROM_COPY", "0");
+    std::vector<std::pair<Ran, Reply>> fromFacts;
+    for (const Case& c : cases)
+        fromFacts.push_back(both(c));
+    qunsetenv("XRQ_SITE_FROM_COPY");
+    // Not derived yet: read from the facts, and told.
+    const Reply behind = get(QStringLiteral("/csv/site?site=RIVER-05"));
+    EXPECT_EQ(behind.body, fromFacts[3].second.body);
+    EXPECT_TRUE(behind.headers.contains("x-derived-behind"));
+
+    fleet::PgConnection pg;
+    ASSERT_TRUE(pg.connect(fleet::serviceConninfo("owner_db"), 10s)) << pg.error();
+    ASSERT_TRUE(office::deriveObservations(pg, false, 60s).ok());
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(std::string(cases[i].site) + " " + cases[i].from);
+        const auto [ran, reply] = both(cases[i]);
+        ASSERT_EQ(ran.code, 0) << ran.err;
+        ASSERT_EQ(fromFacts[i].first.code, 0) << fromFacts[i].first.err;
+        if (std::string_view(cases[i].site) != "RIVER-02") { // its records have no UTC
+            EXPECT_GT(std::count(ran.out.begin(), ran.out.end(), '\n'), 1);
+        }
+        EXPECT_EQ(ran.out, fromFacts[i].first.out);
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, fromFacts[i].second.body);
+        EXPECT_FALSE(reply.headers.contains("x-derived-behind"))
+            << reply.headers.value("x-derived-behind").toStdString();
+    }
+    // Side by side: each instant SITE6's records (its data sets in turn), then SITE7's.
+    const auto rows = rowsOf(fromFacts[5].first.out);
+    ASSERT_GT(rows.size(), 4u);
+    EXPECT_EQ(rows[1][0], rows[3][0]);
+    EXPECT_EQ(rows[1][1] + rows[1][2], "SITE6LEVEL");
+    EXPECT_EQ(rows[2][1] + rows[2][2], "SITE6Temp\xc3\xa9rature");
+    EXPECT_EQ(rows[3][1] + rows[3][2], "SITE7LEVEL");
+    // The 8-bit data set by its name, its columns by their Latin-1 titles and a column of
+    // 8-bit text by its meaning, each in UTF-8.
+    const std::string& latin = fromFacts[5].first.out;
+    EXPECT_NE(latin.find(",Temp\xc3\xa9rature,"), std::string::npos);
+    EXPECT_NE(latin.find("Pegel raw"), std::string::npos);
+    EXPECT_NE(latin.find("Quality raw"), std::string::npos);
+    EXPECT_NE(latin.find("g\xc3\xbct"), std::string::npos);
+
+    // A push the copy does not hold yet: read from the facts again, the new records in it, and
+    // told.
+    fleettest::LocalStore more(s->dir.path().toStdString() + "/d/d-more.sqlite");
+    ASSERT_TRUE(more.ok() &&
+                more.recordSpan(
+                    records("SITE7", "EXTRA", 5, QStringLiteral("laptop_a"), -1, 0, kSite3AtMs)) &&
+                Shared::push("laptop_a", more.path()));
+    const Reply after = get(QStringLiteral("/csv/site?site=RIVER-06"));
+    EXPECT_EQ(after.status, 200);
+    EXPECT_NE(after.body.indexOf(",SITE7,EXTRA,"), -1);
+    EXPECT_TRUE(after.headers.contains("x-derived-behind"));
+    qputenv("XRQ_SITE_FROM_COPY", "0");
+    EXPECT_EQ(get(QStringLiteral("/csv/site?site=RIVER-06")).body, after.body);
+    qunsetenv("XRQ_SITE_FROM_COPY");
 }
 
 // A unit's own plot names its columns as the site's does: by the meaning of its data set's
