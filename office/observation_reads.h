@@ -14,6 +14,7 @@
 // of it is derived, and tells how many series are behind (seriesBehind): deriving them all per
 // request is what the copy is there to avoid. Runs on a read thread of the service.
 
+#include "office/odata_filter.h"
 #include "office/odata_query.h"
 #include "office/office_reads.h"
 
@@ -25,6 +26,18 @@
 
 namespace office {
 
+// A $filter the copy's SQL answers beyond the time alone: comparisons of phenomenonTime with
+// times and of result with numbers (eq ne gt ge lt le, either way round), joined by and, or and
+// not. Its text is the fixed fragments below with a "?" for each value, in values' order; it
+// gives what odata_filter.h's evaluation gives for the same Observation, null included: the
+// copy's result is null exactly where the Observation's result is not a finite number (no cell,
+// text such as "NaN"), and such a result is never equal to a number, neither less nor greater.
+struct DerivedCondition {
+    std::string sql;
+    std::vector<double> values;
+};
+std::optional<DerivedCondition> derivedConditionOf(const FilterNode& tree);
+
 struct DerivedAsk {
     struct Stream {
         QString unit, dataSet;
@@ -32,6 +45,7 @@ struct DerivedAsk {
     };
     std::optional<Stream> stream; // none: every Datastream
     std::vector<TimeComparison> time;
+    std::optional<DerivedCondition> condition; // every one of time and this must hold
     enum class Order { Series, TimeAscending, TimeDescending };
     Order order = Order::Series;
     long long skip = 0;

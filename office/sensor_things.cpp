@@ -1490,10 +1490,10 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     }
     const QueryOptions& o = a.options;
     if (o.filter) {
-        const std::optional<TimeFilter> filter = timeFilterOf(*o.filter);
-        if (!filter)
+        if (const std::optional<TimeFilter> filter = timeFilterOf(*o.filter))
+            ask.time = filter->all;
+        else if (!(ask.condition = derivedConditionOf(*o.filter)))
             return std::nullopt;
-        ask.time = filter->all;
     }
     if (o.orderby.size() > 1 ||
         (o.orderby.size() == 1 &&
