@@ -145,7 +145,15 @@ std::string latin1(const std::string& utf8Text) {
     return std::string(b.constData(), std::size_t(b.size()));
 }
 
+// A statement the server ended at the statement time-out (its "query_canceled"), or whose answer
+// did not come within it, asked more than the service's bound: 413, naming it, rather than the
+// server's being unavailable.
 ReadError unavailable(const char* what, const PgResult& r) {
+    if (r.sqlState() == "57014" || r.timedOut())
+        return {ReadError::Kind::TooLarge,
+                QString::fromLatin1(what) +
+                    QStringLiteral(": the query took longer than the statement time-out; narrow "
+                                   "it by a phenomenonTime range or ask one Datastream")};
     return {ReadError::Kind::Unavailable,
             QString::fromLatin1(what) + QStringLiteral(": ") + QString::fromStdString(r.error())};
 }

@@ -434,8 +434,9 @@ TEST_F(DerivedObservations, ResultComparedInSqlAsEvaluated) {
 }
 
 // A page deeper than the copy's bound on $skip is refused, naming it, before anything is read;
-// one at the bound is answered.
-TEST_F(DerivedObservations, DeepSkipRefusedByName) {
+// one at the bound is answered. A page the server does not give within the statement time-out
+// (held here behind a lock) is refused naming the time-out.
+TEST_F(DerivedObservations, DeepOrSlowPagesRefusedByName) {
     derive();
     office::ReadLimits limits = onlyFromTheCopy();
     limits.mostSkipped = 250;
@@ -458,6 +459,17 @@ TEST_F(DerivedObservations, DeepSkipRefusedByName) {
             EXPECT_TRUE(r.body.contains("$skip passes over at most 250")) << r.body.toStdString();
         }
     }
+    office.reset();
+    limits.statementTimeout = 1s;
+    startOffice(limits);
+    fleet::PgConnection holder;
+    ASSERT_TRUE(holder.connect(fleet::serviceConninfo("owner_db"), 10s)) << holder.error();
+    ASSERT_TRUE(
+        holder.exec("BEGIN; LOCK TABLE xrq.derived_observations IN ACCESS EXCLUSIVE MODE").ok());
+    const Reply r = get(QStringLiteral("/api/v1.1/Datastreams('SITE3/TEMP/2')/Observations"));
+    EXPECT_EQ(r.status, 413) << r.body.toStdString();
+    EXPECT_TRUE(r.body.contains("statement time-out")) << r.body.toStdString();
+    EXPECT_TRUE(holder.exec("ROLLBACK").ok());
 }
 
 } // namespace
