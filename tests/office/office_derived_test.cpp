@@ -394,8 +394,8 @@ TEST_F(DerivedObservations, ResultComparedInSqlAsEvaluated) {
         "not (result lt 2 or result gt 2)",
         "not (result eq 0)",
         "result gt -0.5 or phenomenonTime lt 2026-11-30T23:10:00Z",
-        "phenomenonTime ge 2026-11-30T23:30:00Z and not (result ne 3) and "
-        "phenomenonTime lt 2026-12-01T01:30:00Z",
+        ("phenomenonTime ge 2026-11-30T23:30:00Z and not (result ne 3) and "
+         "phenomenonTime lt 2026-12-01T01:30:00Z"),
         "-1 eq result or not (phenomenonTime gt 2026-12-01T00:00:00Z)",
     };
     std::vector<QString> queries;
@@ -421,8 +421,7 @@ TEST_F(DerivedObservations, ResultComparedInSqlAsEvaluated) {
     expectSame(queries, perRequest, answers(queries));
     // Where the SQL does not reach, the evaluation does, within its bounds.
     for (const char* f : {"result eq null", "result gt '2'", "result add 1 gt 2",
-                          "result gt 1.5 "
-                          "and Datastream/name eq 'x'"}) {
+                          "result gt 1.5 and Datastream/name eq 'x'"}) {
         SCOPED_TRACE(f);
         EXPECT_FALSE(office::derivedConditionOf(*filterOf(f)));
         EXPECT_EQ(get(QStringLiteral("/api/v1.1/Datastreams('SITE8/TEMP/2')/Observations"
