@@ -207,13 +207,6 @@ std::optional<DerivedCondition> derivedConditionOf(const FilterNode& tree) {
 DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAsk& ask,
                                     const ReadLimits& limits) {
     DerivedPage page;
-    if (ask.skip > limits.mostSkipped) {
-        page.error = {ReadError::Kind::TooLarge,
-                      QStringLiteral("$skip passes over at most %1 Observations; narrow the page "
-                                     "with a $filter on phenomenonTime instead")
-                          .arg(limits.mostSkipped)};
-        return page;
-    }
     platform::Result<ReadConnections::Lease> taken =
         ReadConnections::shared().take(conninfo, limits);
     if (!taken) {
@@ -259,6 +252,28 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
         page.seriesBehind = fleet::integerAt(r, 0, 1, 0, kMost).value_or(0);
     }
     int parameters = 0;
+    if (ask.skip > limits.mostSkipped) {
+        // Past the end is an empty page; a page deeper than the bound within the rows is
+        // refused: OFFSET reads every row it passes over.
+        const PgResult r = pg.exec(derivedObservationsSql(ask, true, parameters),
+                                   parametersOf(ask, stream, true), limits.statementTimeout);
+        if (!r.ok()) {
+            page.error = unavailable("the derived Observations not counted", r);
+            return page;
+        }
+        const long long total = fleet::integerAt(r, 0, 0, 0, kMost).value_or(0);
+        if (ask.skip < total) {
+            page.error = {ReadError::Kind::TooLarge,
+                          QStringLiteral("$skip passes over at most %1 Observations; narrow the "
+                                         "page with a $filter on phenomenonTime instead")
+                              .arg(limits.mostSkipped)};
+            return page;
+        }
+        if (ask.count)
+            page.total = total;
+        page.served = true;
+        return page;
+    }
     PgResult r = pg.exec(derivedObservationsSql(ask, false, parameters),
                          parametersOf(ask, stream, false), limits.statementTimeout);
     if (!r.ok()) {

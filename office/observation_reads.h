@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Pages of Observations read from the derived copy the server keeps (observation_deriver.h):
-// one Datastream's or every Datastream's, narrowed by comparisons of their time, in the series'
-// order or in time's (either way), counted when asked. The SQL is put together from fixed
+// one Datastream's or every Datastream's, narrowed by comparisons of their time and of their
+// result with numbers (DerivedCondition), in the series' order or in time's (either way),
+// counted when asked. The SQL is put together from fixed
 // fragments only; every value (a Datastream's key, a time, $top, $skip) is a bound parameter.
 // Within the service's bounds: the statement timeout of ReadLimits on a read-only connection of
-// ReadConnections, and at most kMostTop rows a page (odata_query.h).
+// ReadConnections, at most kMostTop rows a page (odata_query.h), and a page at most
+// ReadLimits::mostSkipped rows in (deeper ones refused, 413, unless past the last row), each
+// bound named in its refusal.
 //
 // When the copy cannot answer as the facts stand, the page says so (served false) and the
 // caller derives as before: a Datastream whose series' state differs from its facts'
