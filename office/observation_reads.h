@@ -3,8 +3,8 @@
 // Pages of Observations read from the derived copy the server keeps (observation_deriver.h):
 // one Datastream's or every Datastream's, narrowed by comparisons of their time and of their
 // result with numbers (DerivedCondition), in the series' order or in time's (either way),
-// counted when asked. The SQL is put together from fixed
-// fragments only; every value (a Datastream's key, a time, $top, $skip) is a bound parameter.
+// counted when asked. The SQL is put together from fixed fragments only; every value (a
+// Datastream's key, a time, a number, $top, $skip) is a bound parameter.
 // Within the service's bounds: the statement timeout of ReadLimits on a read-only connection of
 // ReadConnections, at most kMostTop rows a page (odata_query.h), and a page at most
 // ReadLimits::mostSkipped rows in (deeper ones refused, 413, unless past the last row), each
