@@ -1464,8 +1464,9 @@ std::optional<Shaper::Page> siteStreamPage(Model& model, Shaper& shaper, const Q
 
 // A page of Observations from the derived copy the server keeps (observation_reads.h): every
 // Datastream's, or one's, with no option the copy's SQL cannot give ($filter on the time and on
-// result compared with numbers, derivedConditionOf; $orderby on the time alone); their $select and $expand as on any page. Nullopt when the path or the
-// options ask more, or the copy cannot answer as the facts stand: then derived as before.
+// result compared with numbers, derivedConditionOf; $orderby on the time alone); their $select
+// and $expand as on any page. Nullopt when the path or the options ask more, or the copy cannot
+// answer as the facts stand: then derived as before.
 std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
                                                 const std::vector<PathPart>& parts, const Asked& a,
                                                 const Links& l, const Request& r,
