@@ -12,13 +12,21 @@
 // to date after the second visit (its new records appended) as the deriver does; and the
 // service's memory at its peak (VmHWM).
 //
-// Usage: bench-sensorthings-scale [observations] [units]   (default 1000000 10000)
+// With --sites, each unit is deployed at a site of its own (sites added as a data manager adds
+// them); without, the root collection is the units' alone, as in the figures before sites.
+// The fill is a statement per 500 units on a connection of its own that waits as long as one
+// takes. Also timed: a filter on `result` beside the time's, and pages deep in a $skip (past
+// the bound on it refused unless past the end).
+//
+// Usage: bench-sensorthings-scale [observations] [units] [--sites] [--largest N]
+//        (default 1000000 10000; the largest Datastream min(1,000,000, observations / 2))
 #include "bench/bench_office_client.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
 #include "fleet/pusher.h"
 #include "fleet/server_schema.h"
+#include "fleet/site_fact_writes.h"
 #include "office/observation_deriver.h"
 #include "register/register_outbox.h"
 #include "series/series_share.h"
@@ -57,6 +65,9 @@ using namespace std::chrono_literals;
 constexpr std::int64_t kClockSetMs = 1796079600000; // 2026-11-30T23:00:00Z, 00:00 at UTC+01:00
 
 using bench::Got;
+
+// A status timed() takes as 200 or 413 (a bound named), telling which.
+constexpr int kAnswerOrRefuse = -1;
 
 Got get(QNetworkAccessManager& net, const QString& url) {
     return bench::get("bench-sensorthings-scale", net, url, 600s);
@@ -119,18 +130,118 @@ office::DeriveReport deriveNow() {
     return r.value();
 }
 
+// The owner's connection for the fill: a statement may take minutes at ten million rows,
+// longer than the test server helper waits for one.
+fleet::PgConnection& owner() {
+    static fleet::PgConnection pg;
+    if (!pg.isOpen() && !pg.connect(fleet::serviceConninfo("owner_db"), 30s, 3600s))
+        fail("the owner did not connect: " + pg.error());
+    return pg;
+}
+
+void ownerSql(const std::string& sql, const std::vector<fleet::PgParam>& params = {}) {
+    const fleet::PgResult r = owner().exec(sql, params, 3600s);
+    if (!r.ok())
+        fail("the server was not filled: " + r.error());
+}
+
+QString unitName(long i) {
+    return QStringLiteral("U%1").arg(i, 5, 10, QLatin1Char('0'));
+}
+
+// Units U00000.. of one series each, every state row current with its arrivals' sums; unit
+// U00000's series holds the largest Datastream (field 2 alone), every other unit's two (fields 2
+// and 3). Their Observations are written a statement per kFillBatch units, each told.
+void fill(long units, long long largest, long long perOther) {
+    constexpr long kFillBatch = 500;
+    const std::string n = std::to_string(units);
+    ownerSql("SET synchronous_commit = off");
+    ownerSql("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
+             "SELECT gen_random_uuid(), 'U' || lpad(i::text, 5, '0'), 'visit', to_timestamp(" +
+             std::to_string(kClockSetMs / 1000) +
+             "), 'bench', '{\"port\": 3}' FROM generate_series(0, " + n + " - 1) i");
+    ownerSql("INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest) "
+             "SELECT 'U' || lpad(i::text, 5, '0'), 'TEMP', CASE WHEN i = 0 THEN " +
+             std::to_string(largest) + " ELSE " + std::to_string(perOther) +
+             " END, i FROM generate_series(0, " + n + " - 1) i");
+    ownerSql("INSERT INTO xrq.derived_series (unit, data_set, facts, newest, trust, clocks, "
+             "records, fields, digest) SELECT unit, data_set, rows, newest, 0, 0, rows, CASE WHEN "
+             "unit = 'U00000' THEN '{2}'::integer[] ELSE '{2,3}' END, 'bench' FROM "
+             "xrq.series_arrivals");
+    ownerSql("INSERT INTO xrq.derived_datastreams (series, unit, data_set, field) "
+             "SELECT id, unit, data_set, f FROM xrq.derived_series, unnest(fields) f");
+    const std::string observations =
+        "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
+        "utc_offset, result, flags, record) SELECT d.id, k, 1, k, " +
+        std::to_string(kClockSetMs / 1000) +
+        " + k * 60 + (d.id % 60), 3600, (k % 10)::double precision, '', "
+        "to_char(to_timestamp(" +
+        std::to_string(kClockSetMs / 1000 + 3600) +
+        " + k * 60) AT TIME ZONE 'UTC', 'YYYY/MM/DD HH24:MI:SS') || ', ' || (k % 10) || ', ' || "
+        "(20 + k % 7) FROM xrq.derived_datastreams d, generate_series(0, (SELECT records - 1 "
+        "FROM xrq.derived_series s WHERE s.id = d.series)) k "
+        "WHERE d.unit COLLATE \"C\" >= $1 AND d.unit COLLATE \"C\" < $2";
+    for (long from = 0; from < units; from += kFillBatch) {
+        const auto t0 = Clock::now();
+        const long to = std::min(units, from + kFillBatch);
+        ownerSql(observations, {fleet::PgParam::text(unitName(from).toStdString()),
+                                fleet::PgParam::text(unitName(to).toStdString())});
+        std::printf("  fill: units %ld to %ld in %.1f s\n", from, to - 1, msSince(t0) / 1000);
+    }
+}
+
+// A site for each unit, the unit deployed there since its first record: a data manager's
+// writes in one transaction.
+void addSites(long units) {
+    std::vector<fleet::SiteFactToAdd> facts;
+    facts.reserve(std::size_t(units) * 2);
+    for (long i = 0; i < units; ++i) {
+        fleet::Site site;
+        site.code = QStringLiteral("S%1").arg(i, 5, 10, QLatin1Char('0'));
+        site.name = QStringLiteral("Gauge %1").arg(i);
+        site.longitude = 6 + double(i % 100) * 0.04;
+        site.latitude = 46 + double(i / 100) * 0.02;
+        facts.push_back({site, false, {}});
+        fleet::Deployment d;
+        d.unit = unitName(i);
+        d.site = site.code;
+        d.fromMs = kClockSetMs;
+        facts.push_back({d, false, {}});
+    }
+    const fleet::AddedSiteFacts added = fleet::addSiteFacts(owner(), facts, 3600s);
+    if (!added.ok)
+        fail("the site facts were not added: " + added.error.toStdString());
+}
+
 } // namespace
 
 // Whole: the benchmark's steps in order, each told as it ends.
 int main(int argc, char** argv) {
-    const long long observations = argc > 1 ? std::atoll(argv[1]) : 1000000;
-    const long units = argc > 2 ? std::atol(argv[2]) : 10000;
-    if (observations < 10000 || units < 2)
-        fail("usage: bench-sensorthings-scale [observations >= 10000] [units >= 2]");
+    // Positional counts, then options: --sites deploys each unit at a site of its own;
+    // --largest N sets the largest Datastream's rows (default min(1,000,000, observations / 2)).
+    std::vector<std::string> counts;
+    bool withSites = false;
+    long long largestAsked = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--sites")
+            withSites = true;
+        else if (a == "--largest" && i + 1 < argc)
+            largestAsked = std::atoll(argv[++i]);
+        else
+            counts.push_back(a);
+    }
+    const long long observations = counts.size() > 0 ? std::atoll(counts[0].c_str()) : 1000000;
+    const long units = counts.size() > 1 ? std::atol(counts[1].c_str()) : 10000;
+    if (observations < 10000 || units < 2 || units > 99999 || largestAsked < 0)
+        fail("usage: bench-sensorthings-scale [observations >= 10000] [units 2..99999] "
+             "[--sites] [--largest N]");
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const long long largest = std::min(1000000LL, observations / 2);
-    const long long perOther = std::max(1LL, (observations - largest) / (units - 1) / 2);
+    const long long largest =
+        largestAsked > 0 ? largestAsked : std::min(1000000LL, observations / 2);
+    const long long perOther =
+        std::max(1LL, (observations - std::min(observations, largest)) / (units - 1) / 2);
 
     testsupport::PgServerOptions options;
     options.sharedBuffers = "256MB";
@@ -151,42 +262,12 @@ int main(int argc, char** argv) {
         server.addService(role, role);
 
     auto t0 = Clock::now();
+    fill(units, largest, perOther);
     std::string why;
-    const std::string n = std::to_string(units), big = std::to_string(largest),
-                      other = std::to_string(perOther);
-    // Unit U00000's series holds the largest Datastream (field 2 alone); every other unit's
-    // two (fields 2 and 3). Each series current: its state's signature its arrivals' sums.
-    const std::string fill =
-        "SET statement_timeout = 0; SET synchronous_commit = off; "
-        "INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
-        "SELECT gen_random_uuid(), 'U' || lpad(i::text, 5, '0'), 'visit', now(), 'bench', "
-        "'{\"port\": 3}' FROM generate_series(0, " +
-        n +
-        " - 1) i; "
-        "INSERT INTO xrq.series_arrivals (unit, data_set, rows, newest) "
-        "SELECT 'U' || lpad(i::text, 5, '0'), 'TEMP', CASE WHEN i = 0 THEN " +
-        big + " ELSE " + other + " END, i FROM generate_series(0, " + n +
-        " - 1) i; "
-        "INSERT INTO xrq.derived_series (unit, data_set, facts, newest, trust, clocks, records, "
-        "fields, digest) SELECT unit, data_set, rows, newest, 0, 0, rows, CASE WHEN unit = "
-        "'U00000' THEN '{2}'::integer[] ELSE '{2,3}' END, 'bench' FROM xrq.series_arrivals; "
-        "INSERT INTO xrq.derived_datastreams (series, unit, data_set, field) "
-        "SELECT id, unit, data_set, f FROM xrq.derived_series, unnest(fields) f; "
-        "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
-        "utc_offset, result, flags, record) "
-        "SELECT d.id, k, 1, k, " +
-        std::to_string(kClockSetMs / 1000) +
-        " + k * 60 + (d.id % 60), 3600, (k % 10)::double precision, '', "
-        "to_char(to_timestamp(" +
-        std::to_string(kClockSetMs / 1000 + 3600) +
-        " + k * 60) AT TIME ZONE 'UTC', 'YYYY/MM/DD HH24:MI:SS') || ', ' || (k % 10) || ', ' || "
-        "(20 + k % 7) FROM xrq.derived_datastreams d, generate_series(0, (SELECT records - 1 "
-        "FROM xrq.derived_series s WHERE s.id = d.series)) k;";
-    if (!server.sql(fill, testsupport::PgTestServer::kDatabase, &why) ||
-        !server.sql("VACUUM (ANALYZE) xrq.derived_observations, xrq.derived_datastreams, "
+    if (!server.sql("VACUUM (ANALYZE) xrq.derived_observations, xrq.derived_datastreams, "
                     "xrq.derived_series, xrq.series_arrivals, xrq.events",
                     testsupport::PgTestServer::kDatabase, &why))
-        fail("the server was not filled: " + why);
+        fail("the server was not vacuumed: " + why);
     const std::optional<std::string> rows =
         server.value("SELECT count(*) FROM xrq.derived_observations");
     const std::optional<std::string> size =
@@ -195,6 +276,12 @@ int main(int argc, char** argv) {
                 "%s on disk with the indexes (not timed)\n",
                 rows.value_or("?").c_str(), units, largest, msSince(t0) / 1000,
                 size.value_or("?").c_str());
+    if (withSites) {
+        t0 = Clock::now();
+        addSites(units);
+        std::printf("sites: %ld sites, each with its unit deployed, in %.1f s (not timed)\n", units,
+                    msSince(t0) / 1000);
+    }
 
     QProcess office;
     office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
@@ -214,18 +301,28 @@ int main(int argc, char** argv) {
     const QString base = QStringLiteral("http://127.0.0.1:%1/api/v1.1").arg(m.captured(1));
     QNetworkAccessManager net;
 
-    auto timed = [&](const char* what, const QString& path) {
+    auto timed = [&](const char* what, const QString& path, int expected = 200) {
         std::vector<double> ms;
         Got g;
         for (int i = 0; i < 5; ++i) {
             const auto s = Clock::now();
             g = get(net, base + path);
             ms.push_back(msSince(s));
-            if (g.status != 200)
+            // With sites deployed, every Datastream's page is the sites' too: where the copy
+            // does not hold them yet it is derived per request, and its answer is told.
+            if (g.status != expected && withSites && path.startsWith(QLatin1String("/Obs"))) {
+                std::printf("%-58s %d after %.1f ms: %s\n", what, g.status, ms.back(),
+                            g.body.left(160).constData());
+                return QJsonObject{};
+            }
+            if (g.status != expected &&
+                !(expected == kAnswerOrRefuse && (g.status == 200 || g.status == 413)))
                 fail(std::string(what) + ": " + std::to_string(g.status) + " " +
                      g.body.left(300).toStdString());
         }
         report(what, ms);
+        if (g.status != 200)
+            std::printf("%-58s %d: %s\n", "  answered", g.status, g.body.left(200).constData());
         return QJsonDocument::fromJson(g.body).object();
     };
     const QString day = QStringLiteral("phenomenonTime%20ge%202026-12-01T10:00:00Z%20and%20"
@@ -244,6 +341,30 @@ int main(int argc, char** argv) {
     o = timed("$count=true on the largest Datastream",
               QStringLiteral("/Datastreams('U00000/TEMP/2')/Observations?$count=true&$top=1"));
     std::printf("%-58s %lld\n", "  its count", (long long)o.value("@iot.count").toInteger());
+    const QString highs = QStringLiteral("%20and%20result%20ge%207");
+    timed("the largest Datastream's in a day, result ge 7",
+          QStringLiteral("/Datastreams('U00000/TEMP/2')/Observations?$top=1000&$filter=") + day +
+              highs);
+    timed("1,000 Observations in a day, result ge 7, by time",
+          QStringLiteral("/Observations?$top=1000&$orderby=phenomenonTime&$filter=") + day + highs);
+    // A filter on result alone: the rows in time's order are read until a page is found, so
+    // one that holds for none reads them all, within the statement time-out or refused by it.
+    timed(
+        "1,000 Observations with result eq 7, by time",
+        QStringLiteral("/Observations?$top=1000&$orderby=phenomenonTime&$filter=result%20eq%207"));
+    timed(
+        "every Datastream's, result gt 100 (none), by time",
+        QStringLiteral("/Observations?$top=1000&$orderby=phenomenonTime&$filter=result%20gt%20100"),
+        kAnswerOrRefuse);
+    // A deep page: the rows before it are read and passed over, within the service's bound.
+    timed("the largest Datastream's last page ($skip)",
+          QStringLiteral("/Datastreams('U00000/TEMP/2')/Observations?$top=1000&$skip=") +
+              QString::number(largest - 1000));
+    timed("every Datastream's page at a million ($skip)",
+          QStringLiteral("/Observations?$top=1000&$orderby=phenomenonTime&$skip=1000000"));
+    timed("every Datastream's page past a million ($skip)",
+          QStringLiteral("/Observations?$top=1000&$skip=1000001"),
+          largest + 2 * perOther * (units - 1) > 1000001 ? 413 : 200);
 
     // A unit visited twice: the first visit derived whole, the second appended.
     if (!server.sql("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "

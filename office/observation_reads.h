@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Pages of Observations read from the derived copy the server keeps (observation_deriver.h):
-// one Datastream's or every Datastream's, narrowed by comparisons of their time, in the series'
-// order or in time's (either way), counted when asked. The SQL is put together from fixed
-// fragments only; every value (a Datastream's key, a time, $top, $skip) is a bound parameter.
+// one Datastream's or every Datastream's, narrowed by comparisons of their time and of their
+// result with numbers (DerivedCondition), in the series' order or in time's (either way),
+// counted when asked. The SQL is put together from fixed fragments only; every value (a
+// Datastream's key, a time, a number, $top, $skip) is a bound parameter.
 // Within the service's bounds: the statement timeout of ReadLimits on a read-only connection of
-// ReadConnections, and at most kMostTop rows a page (odata_query.h).
+// ReadConnections, at most kMostTop rows a page (odata_query.h), and a page at most
+// ReadLimits::mostSkipped rows in (deeper ones refused, 413, unless past the last row), each
+// bound named in its refusal.
 //
 // When the copy cannot answer as the facts stand, the page says so (served false) and the
 // caller derives as before: a Datastream whose series' state differs from its facts'
@@ -14,6 +17,7 @@
 // of it is derived, and tells how many series are behind (seriesBehind): deriving them all per
 // request is what the copy is there to avoid. Runs on a read thread of the service.
 
+#include "office/odata_filter.h"
 #include "office/odata_query.h"
 #include "office/office_reads.h"
 
@@ -25,6 +29,18 @@
 
 namespace office {
 
+// A $filter the copy's SQL answers beyond the time alone: comparisons of phenomenonTime with
+// times and of result with numbers (eq ne gt ge lt le, either way round), joined by and, or and
+// not. Its text is the fixed fragments below with a "?" for each value, in values' order; it
+// gives what odata_filter.h's evaluation gives for the same Observation, null included: the
+// copy's result is null exactly where the Observation's result is not a finite number (no cell,
+// text such as "NaN"), and such a result is never equal to a number, neither less nor greater.
+struct DerivedCondition {
+    std::string sql;
+    std::vector<double> values;
+};
+std::optional<DerivedCondition> derivedConditionOf(const FilterNode& tree);
+
 struct DerivedAsk {
     struct Stream {
         QString unit, dataSet;
@@ -32,6 +48,7 @@ struct DerivedAsk {
     };
     std::optional<Stream> stream; // none: every Datastream
     std::vector<TimeComparison> time;
+    std::optional<DerivedCondition> condition; // every one of time and this must hold
     enum class Order { Series, TimeAscending, TimeDescending };
     Order order = Order::Series;
     long long skip = 0;

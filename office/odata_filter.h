@@ -2,10 +2,12 @@
 #pragma once
 // The web service's $filter and $orderby expressions (sensor_things.h): OData's grammar as the
 // field's standard takes it, read strictly into a tree and evaluated by our own code over an
-// entity's JSON, never turned into SQL. Why our own code: the entities are derived from the
-// facts as the service reads them (the series derived per request, DerivedSeriesCache), not rows
-// of a table a statement could filter; what one request evaluates is bounded instead
-// (sensor_things.cpp's budget), so that no query reads without end.
+// entity's JSON. Why our own code: the entities are derived from the facts as the service reads
+// them (the series derived per request, DerivedSeriesCache), not rows of a table a statement
+// could filter; what one request evaluates is bounded instead (sensor_things.cpp's budget), so
+// that no query reads without end. The one exception, the Observations the server keeps derived,
+// takes the few comparisons its table holds as fixed SQL fragments that give what evaluate()
+// gives (observation_reads.h, derivedConditionOf).
 //
 //   or  > and > not > eq ne > gt ge lt le > add sub > mul div mod > unary minus > primary
 //   primary = literal / path / function "(" args ")" / "(" expr ")"

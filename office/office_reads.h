@@ -56,6 +56,10 @@ struct ReadLimits {
     int mostWebSeries = 256;                // derived series read (a unit's data set each)
     long long mostWebObservations = 50'000; // Observations built to filter or order
     long long mostWebEntities = 200'000;    // entities of every kind built
+    // Rows a page of the derived copy (observation_reads.h) may pass over for its $skip: the
+    // server reads each of them, so a deeper page is refused (413) rather than left to the
+    // statement timeout; a $filter on phenomenonTime reaches any depth at once.
+    long long mostSkipped = 1'000'000;
 };
 
 // Why a read gave nothing: the server could not be read (503), or it holds no such thing (404),

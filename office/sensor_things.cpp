@@ -1463,9 +1463,10 @@ std::optional<Shaper::Page> siteStreamPage(Model& model, Shaper& shaper, const Q
 }
 
 // A page of Observations from the derived copy the server keeps (observation_reads.h): every
-// Datastream's, or one's, with no option the copy's SQL cannot give ($filter on the time alone,
-// $orderby on it alone); their $select and $expand as on any page. Nullopt when the path or the
-// options ask more, or the copy cannot answer as the facts stand: then derived as before.
+// Datastream's, or one's, with no option the copy's SQL cannot give ($filter on the time and on
+// result compared with numbers, derivedConditionOf; $orderby on the time alone); their $select
+// and $expand as on any page. Nullopt when the path or the options ask more, or the copy cannot
+// answer as the facts stand: then derived as before.
 std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
                                                 const std::vector<PathPart>& parts, const Asked& a,
                                                 const Links& l, const Request& r,
@@ -1490,10 +1491,10 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     }
     const QueryOptions& o = a.options;
     if (o.filter) {
-        const std::optional<TimeFilter> filter = timeFilterOf(*o.filter);
-        if (!filter)
+        if (const std::optional<TimeFilter> filter = timeFilterOf(*o.filter))
+            ask.time = filter->all;
+        else if (!(ask.condition = derivedConditionOf(*o.filter)))
             return std::nullopt;
-        ask.time = filter->all;
     }
     if (o.orderby.size() > 1 ||
         (o.orderby.size() == 1 &&
