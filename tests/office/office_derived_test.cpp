@@ -107,11 +107,14 @@ protected:
     static inline bool deriverMade = false;
 };
 
+// Every table of the derived copy, emptied so that a test derives it from its own facts.
+constexpr const char* kEmptyTheCopy = "TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
+                                      "xrq.derived_titles, xrq.derived_series";
+
 // The SQL path answers every query it takes as the per-request path does: pages in the series'
 // order and in time's, either way, cut by time, counted, with $select and $expand.
 TEST_F(DerivedObservations, CopyAnswersAsDerivingPerRequest) {
-    ASSERT_TRUE(s->server.sql("TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
-                              "xrq.derived_titles, xrq.derived_series"));
+    ASSERT_TRUE(s->server.sql(kEmptyTheCopy));
     const std::vector<QString> queries = {
         QStringLiteral("/Observations?$top=1000&$count=true"),
         QStringLiteral("/Observations?$orderby=") + esc("phenomenonTime desc") +
@@ -355,8 +358,7 @@ TEST_F(DerivedObservations, ResultComparedInSqlAsEvaluated) {
     std::cout << "seed " << seed << std::endl;
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    ASSERT_TRUE(s->server.sql("TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
-                              "xrq.derived_series"));
+    ASSERT_TRUE(s->server.sql(kEmptyTheCopy));
     QTemporaryDir folder;
     fleettest::LocalStore a(folder.path().toStdString() + "/a.sqlite");
     const QString la = QStringLiteral("laptop_a");
