@@ -257,9 +257,9 @@ std::optional<Answer> siteCsvFromCopy(const OfficeConfig& c, const QString& code
     Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
     a.stream = [lease, plan, properties, range,
                 timeout = c.limits.statementTimeout](const auto& sink) {
-        std::string why;
         return series::exportSiteCsvFromCopy(**lease, *plan, *properties, sink, range.from,
-                                             range.to, timeout, why) >= 0;
+                                             range.to, timeout)
+            .ok();
     };
     return a;
 }

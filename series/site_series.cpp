@@ -742,11 +742,12 @@ siteCopyProperties(fleet::PgConnection& c, const SiteCopyPlan& plan, std::option
 }
 
 // Whole: the rows' merge in time, each written as it comes.
-long long exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan,
-                                const std::vector<SiteProperty>& properties,
-                                const std::function<bool(std::string_view)>& sink,
-                                std::optional<double> fromUtc, std::optional<double> toUtc,
-                                std::chrono::milliseconds timeout, std::string& why) {
+platform::Result<long long> exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan,
+                                                  const std::vector<SiteProperty>& properties,
+                                                  const std::function<bool(std::string_view)>& sink,
+                                                  std::optional<double> fromUtc,
+                                                  std::optional<double> toUtc,
+                                                  std::chrono::milliseconds timeout) {
     const std::vector<fleet::Deployment> deployments =
         plan.facts.deploymentsAt(QString::fromStdString(plan.site));
     std::vector<SiteProperty> held = properties; // the placer's, never added to (fixed)
@@ -768,17 +769,22 @@ long long exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan
         if (!first)
             break;
         if (!writer.row(first->row)) {
-            why = "stopped";
-            return -1;
+            const int err = errno;
+            return platform::errnoError(err, std::string("cannot write the export: ") +
+                                                 std::strerror(err));
         }
         nextPlaced(*first, placer, true);
     }
     for (const PlacedRows& s : sources)
-        if (s.rows->failed()) {
-            why = s.rows->why();
-            return -1;
-        }
-    return writer.finish();
+        if (s.rows->failed())
+            return platform::makeError(platform::ErrorKind::Server, s.rows->why());
+    const long long rows = writer.finish();
+    if (rows < 0) {
+        const int err = errno;
+        return platform::errnoError(err,
+                                    std::string("cannot write the export: ") + std::strerror(err));
+    }
+    return rows;
 }
 
 } // namespace series

@@ -160,12 +160,13 @@ platform::Result<std::vector<SiteProperty>> siteCopyProperties(fleet::PgConnecti
 
 // The site's CSV as exportSiteCsv writes it, from the copy as `plan` found it under
 // `properties` (siteCopyProperties), the rows within [fromUtc, toUtc] read in pieces and
-// written as they come (the units' rows merged in time). Returns the rows written, or -1 with
-// `why` ("stopped": the sink stopped).
-long long exportSiteCsvFromCopy(fleet::PgConnection& connection, const SiteCopyPlan& plan,
-                                const std::vector<SiteProperty>& properties,
-                                const std::function<bool(std::string_view)>& sink,
-                                std::optional<double> fromUtc, std::optional<double> toUtc,
-                                std::chrono::milliseconds timeout, std::string& why);
+// written as they come (the units' rows merged in time). Returns the rows written. Errors:
+// Server when the copy was not read (the rows before it are written), else the kind of the
+// sink's errno when the sink stopped, with the words "cannot write the export: " and its
+// reason.
+platform::Result<long long> exportSiteCsvFromCopy(
+    fleet::PgConnection& connection, const SiteCopyPlan& plan,
+    const std::vector<SiteProperty>& properties, const std::function<bool(std::string_view)>& sink,
+    std::optional<double> fromUtc, std::optional<double> toUtc, std::chrono::milliseconds timeout);
 
 } // namespace series

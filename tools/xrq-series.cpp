@@ -270,7 +270,6 @@ int exportSite(const std::string& site, const std::string& service,
         }
     }
     series::SiteSeries s;
-    std::string why;
     if (!plan) {
         platform::Result<series::SiteSeries> read =
             series::readSiteSeries(c, site, timeout, range.from, range.to);
@@ -280,20 +279,27 @@ int exportSite(const std::string& site, const std::string& service,
         for (const std::string& told : s.told)
             std::fprintf(stderr, "xrq-series: %s\n", told.c_str());
     }
-    const auto write = [&](const std::function<bool(std::string_view)>& sink) {
-        return plan ? series::exportSiteCsvFromCopy(c, *plan, properties, sink, range.from,
-                                                    range.to, timeout, why)
-                    : series::exportSiteCsv(s, sink);
+    // A Server error when the copy was not read; else the sink's, with its errno's words.
+    const auto write =
+        [&](const std::function<bool(std::string_view)>& sink) -> platform::Result<long long> {
+        if (plan)
+            return series::exportSiteCsvFromCopy(c, *plan, properties, sink, range.from, range.to,
+                                                 timeout);
+        if (const long long rows = series::exportSiteCsv(s, sink); rows >= 0)
+            return rows;
+        const int err = errno;
+        return platform::errnoError(err,
+                                    std::string("cannot write the export: ") + std::strerror(err));
+    };
+    const auto notRead = [](const platform::Result<long long>& r) {
+        return !r && r.error().kind == platform::ErrorKind::Server;
     };
     if (output.empty()) {
-        const long long rows = write([](std::string_view piece) {
+        const platform::Result<long long> rows = write([](std::string_view piece) {
             return platform::writeAll(STDOUT_FILENO, piece.data(), piece.size());
         });
-        if (rows < 0 && plan && why != "stopped")
-            return fail(kServer, why, false);
-        if (rows < 0)
-            return fail(kOutput, std::string("cannot write the export: ") + std::strerror(errno),
-                        false);
+        if (!rows)
+            return fail(notRead(rows) ? kServer : kOutput, rows.text(), false);
         return kOk;
     }
     // Under a temporary name beside it, synced, then named without replacing a file there.
@@ -301,22 +307,22 @@ int exportSite(const std::string& site, const std::string& service,
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return fail(kOutput, temporary + ": " + std::strerror(errno), json);
-    const long long rows = write(
+    const platform::Result<long long> rows = write(
         [&](std::string_view piece) { return platform::writeAll(fd, piece.data(), piece.size()); });
-    const bool written = rows >= 0 && platform::syncFile(fd);
+    const bool written = rows && platform::syncFile(fd);
     const int error = errno;
     ::close(fd);
     if (!written || !platform::renameNoReplace(temporary, output)) {
         const int errorNumber = written ? errno : error;
         ::unlink(temporary.c_str());
-        if (rows < 0 && plan && why != "stopped")
-            return fail(kServer, why, json);
+        if (notRead(rows))
+            return fail(kServer, rows.text(), json);
         return fail(kOutput, output + ": " + std::strerror(errorNumber), json);
     }
     platform::syncFolder(platform::folderOf(output));
     if (json)
         std::printf("{\"ok\": true, \"output\": %s, \"rows\": %lld}\n", jsonString(output).c_str(),
-                    rows);
+                    *rows);
     return kOk;
 }
 
