@@ -994,6 +994,33 @@ SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
     return d;
 }
 
+namespace {
+
+// A site's series read whole from the derived copy (series::readSiteSeriesFromCopy), or none
+// when the copy does not hold it as its facts stand (error left None: built from the facts
+// as before) or its door is closed.
+std::shared_ptr<const series::SiteSeries> siteSeriesFromCopy(const std::string& conninfo,
+                                                             const QString& code,
+                                                             const ReadLimits& limits,
+                                                             ReadError& error) {
+    if (!series::siteCopyOpen())
+        return nullptr;
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
+    if (!lease)
+        return nullptr;
+    const platform::Result<series::SiteCopyPlan> plan =
+        series::planSiteFromCopy(*lease, code.toStdString(), limits.statementTimeout);
+    if (!plan || !plan.value().behind.empty())
+        return nullptr; // read as before, which tells what is wrong with the server
+    platform::Result<series::SiteSeries> read =
+        series::readSiteSeriesFromCopy(*lease, plan.value(), limits.statementTimeout);
+    if (!read)
+        return nullptr;
+    return std::make_shared<const series::SiteSeries>(std::move(read.value()));
+}
+
+} // namespace
+
 std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
                                                          const QString& code,
                                                          const ReadLimits& limits,
@@ -1039,6 +1066,15 @@ std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conn
     SiteSeriesCache& cache = SiteSeriesCache::shared();
     if (SiteSeriesCache::Held kept = cache.find(code, signature))
         return kept;
+    // Read from the derived copy where it holds every unit's series as its facts stand: the
+    // same series, with nothing derived per request.
+    if (std::shared_ptr<const series::SiteSeries> copied =
+            siteSeriesFromCopy(conninfo, code, limits, error)) {
+        cache.keep(code, signature, copied);
+        return copied;
+    }
+    if (error.failed())
+        return nullptr;
     // Every data set of every unit deployed there, held while the site's series is built.
     std::vector<std::shared_ptr<const series::ServerSeries>> held;
     std::vector<series::UnitSource> sources;
