@@ -377,11 +377,16 @@ int main(int argc, char** argv) {
                         QUrl::StrictMode);
         const QString path = link.path(QUrl::FullyEncoded).mid(9); // past /api/v1.1
         std::printf("%-58s %s\n", "  the first", qPrintable(path));
-        o = timed("a site Datastream's Observations in a day",
-                  path + QStringLiteral("?$top=1000&$count=true&$filter=") + day);
+        // Three hours of its unit's records (each unit's but the largest's begin at 23:00Z).
+        const QString hours = QStringLiteral("phenomenonTime%20ge%202026-12-01T00:00:00Z%20and%20"
+                                             "phenomenonTime%20lt%202026-12-01T03:00:00Z");
+        o = timed("a site Datastream's Observations in three hours",
+                  path + QStringLiteral("?$top=1000&$count=true&$filter=") + hours);
         std::printf("%-58s %lld\n", "  its count", (long long)o.value("@iot.count").toInteger());
         timed("the same, newest first",
-              path + QStringLiteral("?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + day);
+              path + QStringLiteral("?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + hours);
+        timed("the site Datastream's Observations whole, $count=true",
+              path + QStringLiteral("?$top=1000&$count=true"));
     }
     // A deep page: the rows before it are read and passed over, within the service's bound.
     timed("the largest Datastream's last page ($skip)",
