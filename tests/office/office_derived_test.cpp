@@ -356,7 +356,7 @@ TEST_F(DerivedObservations, ResultComparedInSqlAsEvaluated) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     ASSERT_TRUE(s->server.sql("TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
-                              "xrq.derived_series"));
+                              "xrq.derived_titles, xrq.derived_series"));
     QTemporaryDir folder;
     fleettest::LocalStore a(folder.path().toStdString() + "/a.sqlite");
     const QString la = QStringLiteral("laptop_a");
