@@ -999,10 +999,9 @@ namespace {
 // A site's series read whole from the derived copy (series::readSiteSeriesFromCopy), or none
 // when the copy does not hold it as its facts stand (error left None: built from the facts
 // as before) or its door is closed.
-std::shared_ptr<const series::SiteSeries> siteSeriesFromCopy(const std::string& conninfo,
-                                                             const QString& code,
-                                                             const ReadLimits& limits,
-                                                             ReadError& error) {
+std::shared_ptr<const series::SiteSeries>
+siteSeriesFromCopy(const std::string& conninfo, const QString& code, const ReadLimits& limits,
+                   ReadError& error, std::string& behind) {
     if (!series::siteCopyOpen())
         return nullptr;
     ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
@@ -1010,12 +1009,20 @@ std::shared_ptr<const series::SiteSeries> siteSeriesFromCopy(const std::string& 
         return nullptr;
     const platform::Result<series::SiteCopyPlan> plan =
         series::planSiteFromCopy(*lease, code.toStdString(), limits.statementTimeout);
-    if (!plan || !plan.value().behind.empty())
+    if (!plan) {
+        behind = plan.error().text;
         return nullptr; // read as before, which tells what is wrong with the server
+    }
+    if (!plan.value().behind.empty()) {
+        behind = plan.value().behind;
+        return nullptr;
+    }
     platform::Result<series::SiteSeries> read =
         series::readSiteSeriesFromCopy(*lease, plan.value(), limits.statementTimeout);
-    if (!read)
+    if (!read) {
+        behind = read.error().text;
         return nullptr;
+    }
     return std::make_shared<const series::SiteSeries>(std::move(read.value()));
 }
 
@@ -1023,8 +1030,8 @@ std::shared_ptr<const series::SiteSeries> siteSeriesFromCopy(const std::string& 
 
 std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
                                                          const QString& code,
-                                                         const ReadLimits& limits,
-                                                         ReadError& error) {
+                                                         const ReadLimits& limits, ReadError& error,
+                                                         std::string* behind) {
     // What the series is built from: the site's facts and its units' series' signatures.
     fleet::SiteFacts facts;
     SiteSeriesSignature signature;
@@ -1068,13 +1075,16 @@ std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conn
         return kept;
     // Read from the derived copy where it holds every unit's series as its facts stand: the
     // same series, with nothing derived per request.
+    std::string why;
     if (std::shared_ptr<const series::SiteSeries> copied =
-            siteSeriesFromCopy(conninfo, code, limits, error)) {
+            siteSeriesFromCopy(conninfo, code, limits, error, why)) {
         cache.keep(code, signature, copied);
         return copied;
     }
     if (error.failed())
         return nullptr;
+    if (behind)
+        *behind = why;
     // Every data set of every unit deployed there, held while the site's series is built.
     std::vector<std::shared_ptr<const series::ServerSeries>> held;
     std::vector<series::UnitSource> sources;

@@ -452,6 +452,7 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
         const auto ask = [&](const QString& path) {
             const Reply r = get(QStringLiteral("/api/v1.1") + path);
             EXPECT_EQ(r.status, 200) << path.toStdString() << ": " << r.body.toStdString();
+            EXPECT_FALSE(r.headers.contains("x-derived-behind")) << path.toStdString();
             out.push_back(r.body);
             return r;
         };
@@ -495,6 +496,7 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
     office::SiteSeriesCache::shared().forget();
     const Reply behind = get(QStringLiteral("/api/v1.1/Things('site:RIVER-06')/Datastreams"));
     EXPECT_NE(behind.body.indexOf("EXTRA2"), -1);
+    EXPECT_EQ(behind.headers.value("x-derived-behind"), "1 sites");
     qputenv("XRQ_SITE_FROM_COPY", "0");
     office::SiteSeriesCache::shared().forget();
     EXPECT_EQ(get(QStringLiteral("/api/v1.1/Things('site:RIVER-06')/Datastreams")).body,
