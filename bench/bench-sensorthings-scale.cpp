@@ -211,6 +211,17 @@ void addSites(long units) {
     const fleet::AddedSiteFacts added = fleet::addSiteFacts(owner(), facts, 3600s);
     if (!added.ok)
         fail("the site facts were not added: " + added.error.toStdString());
+    // A site's series is read from the copy where the copy holds every data set the units'
+    // facts name, as those facts stand: one record fact a unit names its data set (the copy's
+    // rows stand for the rest), and each state row takes the arrival sums that fact made.
+    ownerSql("INSERT INTO xrq.series_records (unit, data_set, segment, position, chain_hash, "
+             "occurred_at, laptop, payload) SELECT 'U' || lpad(i::text, 5, '0'), 'TEMP', 1, 0, "
+             "'bench', to_timestamp(" +
+             std::to_string(kClockSetMs / 1000) + "), 'bench', '{}' FROM generate_series(0, " +
+             std::to_string(units) + " - 1) i");
+    ownerSql("UPDATE xrq.derived_series s SET facts = a.facts, newest = a.newest FROM (SELECT "
+             "unit, data_set, sum(rows) AS facts, max(newest) AS newest FROM xrq.series_arrivals "
+             "GROUP BY 1, 2) a WHERE a.unit = s.unit AND a.data_set = s.data_set");
 }
 
 } // namespace
@@ -356,6 +367,27 @@ int main(int argc, char** argv) {
         "every Datastream's, result gt 100 (none), by time",
         QStringLiteral("/Observations?$top=1000&$orderby=phenomenonTime&$filter=result%20gt%20100"),
         kAnswerOrRefuse);
+    if (withSites) {
+        // A site's Datastream: the site's series read from the copy (its unit's rows).
+        o = timed("a site's Datastreams", QStringLiteral("/Things('site:S00007')/Datastreams"));
+        const QJsonArray streams = o.value("value").toArray();
+        if (streams.isEmpty())
+            fail("site S00007 has no Datastream");
+        const QUrl link(streams.first()["Observations@iot.navigationLink"].toString(),
+                        QUrl::StrictMode);
+        const QString path = link.path(QUrl::FullyEncoded).mid(9); // past /api/v1.1
+        std::printf("%-58s %s\n", "  the first", qPrintable(path));
+        // Three hours of its unit's records (each unit's but the largest's begin at 23:00Z).
+        const QString hours = QStringLiteral("phenomenonTime%20ge%202026-12-01T00:00:00Z%20and%20"
+                                             "phenomenonTime%20lt%202026-12-01T03:00:00Z");
+        o = timed("a site Datastream's Observations in three hours",
+                  path + QStringLiteral("?$top=1000&$count=true&$filter=") + hours);
+        std::printf("%-58s %lld\n", "  its count", (long long)o.value("@iot.count").toInteger());
+        timed("the same, newest first",
+              path + QStringLiteral("?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + hours);
+        timed("the site Datastream's Observations whole, $count=true",
+              path + QStringLiteral("?$top=1000&$count=true"));
+    }
     // A deep page: the rows before it are read and passed over, within the service's bound.
     timed("the largest Datastream's last page ($skip)",
           QStringLiteral("/Datastreams('U00000/TEMP/2')/Observations?$top=1000&$skip=") +

@@ -994,10 +994,44 @@ SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
     return d;
 }
 
+namespace {
+
+// A site's series read whole from the derived copy (series::readSiteSeriesFromCopy), or none
+// when the copy does not hold it as its facts stand (error left None: built from the facts
+// as before) or its door is closed.
+std::shared_ptr<const series::SiteSeries>
+siteSeriesFromCopy(const std::string& conninfo, const QString& code, const ReadLimits& limits,
+                   ReadError& error, std::string& behind) {
+    if (!series::siteCopyOpen())
+        return nullptr;
+    ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
+    if (!lease)
+        return nullptr;
+    const platform::Result<series::SiteCopyPlan> plan =
+        series::planSiteFromCopy(*lease, code.toStdString(), limits.statementTimeout);
+    if (!plan) {
+        behind = plan.error().text;
+        return nullptr; // read as before, which tells what is wrong with the server
+    }
+    if (!plan.value().behind.empty()) {
+        behind = plan.value().behind;
+        return nullptr;
+    }
+    platform::Result<series::SiteSeries> read =
+        series::readSiteSeriesFromCopy(*lease, plan.value(), limits.statementTimeout);
+    if (!read) {
+        behind = read.error().text;
+        return nullptr;
+    }
+    return std::make_shared<const series::SiteSeries>(std::move(read.value()));
+}
+
+} // namespace
+
 std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
                                                          const QString& code,
-                                                         const ReadLimits& limits,
-                                                         ReadError& error) {
+                                                         const ReadLimits& limits, ReadError& error,
+                                                         std::string* behind) {
     // What the series is built from: the site's facts and its units' series' signatures.
     fleet::SiteFacts facts;
     SiteSeriesSignature signature;
@@ -1039,6 +1073,18 @@ std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conn
     SiteSeriesCache& cache = SiteSeriesCache::shared();
     if (SiteSeriesCache::Held kept = cache.find(code, signature))
         return kept;
+    // Read from the derived copy where it holds every unit's series as its facts stand: the
+    // same series, with nothing derived per request.
+    std::string why;
+    if (std::shared_ptr<const series::SiteSeries> copied =
+            siteSeriesFromCopy(conninfo, code, limits, error, why)) {
+        cache.keep(code, signature, copied);
+        return copied;
+    }
+    if (error.failed())
+        return nullptr;
+    if (behind)
+        *behind = why;
     // Every data set of every unit deployed there, held while the site's series is built.
     std::vector<std::shared_ptr<const series::ServerSeries>> held;
     std::vector<series::UnitSource> sources;

@@ -303,10 +303,13 @@ SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
 // reads); kept built under the signature of those (SiteSeriesCache), so that a plot or a CSV
 // cuts its range from it (SiteSeries::rowsWithin) without building it again. Null with
 // `error`: NotFound for no such site, TooLarge when its units' series hold more than
-// mostRecords.
+// mostRecords. Read whole from the server's derived copy instead where it holds every data set
+// of the site's units as their facts stand (series::readSiteSeriesFromCopy: the same series);
+// `behind`, when given, says why it was built from the facts where the copy was asked and
+// could not serve (empty otherwise, and when the series was kept).
 std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
                                                          const QString& code,
-                                                         const ReadLimits& limits,
-                                                         ReadError& error);
+                                                         const ReadLimits& limits, ReadError& error,
+                                                         std::string* behind = nullptr);
 
 } // namespace office

@@ -735,6 +735,10 @@ public:
         return meaningPropertyJson(m_l, m->property, m->definition);
     }
 
+    // Sites whose series this request built from the facts because the derived copy could not
+    // serve them (a push not derived yet): told in X-Derived-Behind.
+    int sitesBehind = 0;
+
     // The site facts that count now, read once per request (none on a server before them).
     const fleet::SiteFacts& sites() {
         if (!m_sites && !failed) {
@@ -823,7 +827,10 @@ public:
             return nullptr;
         }
         ReadError error;
-        auto held = readSiteSeries(m_c.conninfo, code, m_c.limits, error);
+        std::string behind;
+        auto held = readSiteSeries(m_c.conninfo, code, m_c.limits, error, &behind);
+        if (held && !behind.empty())
+            ++sitesBehind;
         if (!held && error.kind != ReadError::Kind::NotFound)
             fail(error);
         if (held) {
@@ -1708,7 +1715,12 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
     auto done = [&](Answer answer) {
         if (model.failed)
             return *model.failed;
-        return shaper.refused ? *shaper.refused : answer;
+        if (shaper.refused)
+            return *shaper.refused;
+        if (model.sitesBehind > 0)
+            answer.headers.emplace_back("X-Derived-Behind",
+                                        QByteArray::number(model.sitesBehind) + " sites");
+        return answer;
     };
     if (std::optional<Answer> derived = derivedObservationsAnswer(model, shaper, parts, a, l, r, c))
         return done(*derived);

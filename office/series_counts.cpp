@@ -185,6 +185,13 @@ std::size_t SiteSeriesCache::bytesKept() const {
     return m_bytes;
 }
 
+void SiteSeriesCache::forget() {
+    const std::lock_guard lock(m_mutex);
+    m_entries.clear();
+    m_order.clear();
+    m_bytes = 0;
+}
+
 SiteSeriesCache& SiteSeriesCache::shared() {
     static SiteSeriesCache cache;
     return cache;

@@ -153,6 +153,8 @@ public:
     Held find(const QString& site, const SiteSeriesSignature& signature) const;
     void keep(const QString& site, const SiteSeriesSignature& signature, Held series);
     std::size_t bytesKept() const;
+    // Every series let go: the next reader builds or reads it again.
+    void forget();
     static SiteSeriesCache& shared();
 
 private:

@@ -204,6 +204,33 @@ bool rowBefore(double aUtc, const std::string& aUnit, double bUtc, const std::st
     return aUtc != bUtc ? aUtc < bUtc : aUnit < bUnit;
 }
 
+// Every row as wide as the properties, then by UTC, then unit (ties in the order the units'
+// records came): the order of a site's series however it was read.
+void orderRows(SiteSeries& out) {
+    for (SiteRow& r : out.rows) {
+        r.values.resize(out.properties.size());
+        r.raw.resize(out.properties.size());
+    }
+    // By UTC, then unit. Each unit's rows mostly come in order already: sorted only when
+    // they are not, and then by their places, each row moved once (not swapped around).
+    const auto before = [](const SiteRow& a, const SiteRow& b) {
+        return rowBefore(a.utc, a.unit, b.utc, b.unit);
+    };
+    if (!std::is_sorted(out.rows.begin(), out.rows.end(), before)) {
+        std::vector<std::size_t> order(out.rows.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return before(out.rows[a], out.rows[b]);
+        });
+        std::vector<SiteRow> sorted;
+        sorted.reserve(out.rows.size());
+        for (const std::size_t i : order)
+            sorted.push_back(std::move(out.rows[i]));
+        out.rows = std::move(sorted);
+    }
+}
+
 } // namespace
 
 SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& site,
@@ -244,28 +271,7 @@ SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& sit
             out.told.push_back("the records of unit " + u.unit + ", data set " +
                                u.source.info.name + " were not all read");
     }
-    for (SiteRow& r : out.rows) {
-        r.values.resize(out.properties.size());
-        r.raw.resize(out.properties.size());
-    }
-    // By UTC, then unit. Each unit's rows mostly come in order already: sorted only when
-    // they are not, and then by their places, each row moved once (not swapped around).
-    const auto before = [](const SiteRow& a, const SiteRow& b) {
-        return rowBefore(a.utc, a.unit, b.utc, b.unit);
-    };
-    if (!std::is_sorted(out.rows.begin(), out.rows.end(), before)) {
-        std::vector<std::size_t> order(out.rows.size());
-        for (std::size_t i = 0; i < order.size(); ++i)
-            order[i] = i;
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return before(out.rows[a], out.rows[b]);
-        });
-        std::vector<SiteRow> sorted;
-        sorted.reserve(out.rows.size());
-        for (const std::size_t i : order)
-            sorted.push_back(std::move(out.rows[i]));
-        out.rows = std::move(sorted);
-    }
+    orderRows(out);
     return out;
 }
 
@@ -476,7 +482,8 @@ std::pair<double, double> boundsOf(const PlacedSource& u, std::optional<double> 
 }
 
 // One source's rows from the copy within [lo, hi], in pieces: by the series' order
-// (`inTime` false) or by UTC then the series' order. Columns: ordinal, utc, flags, record.
+// (`inTime` false) or by UTC then the series' order. Columns: ordinal, utc, flags, record,
+// segment, place, utc_offset.
 class CopyRows {
 public:
     // `lock`: held around each statement on `c`, which the sources of one reader share.
@@ -490,9 +497,17 @@ public:
     }
     CopyRows(const CopyRows&) = delete;
     CopyRows& operator=(const CopyRows&) = delete;
-    // The next row into the fields given (what a CSV writes: not the offset, nor the record's
-    // place); false at the end or on a failure (failed()).
-    bool next(std::int64_t& ordinal, double& utc, std::string& flags, std::string& record) {
+    // Where a record is in its unit's series and the offset its UTC was worked out with: what
+    // an Observation tells beside what a CSV writes.
+    struct Place {
+        int segment = 0;
+        std::uint64_t index = 0;
+        int offset = 0;
+    };
+    // The next row into the fields given (`place` when asked); false at the end or on a
+    // failure (failed()).
+    bool next(std::int64_t& ordinal, double& utc, std::string& flags, std::string& record,
+              Place* place = nullptr) {
         for (;;) {
             if (m_at < m_result.rows()) {
                 const int i = m_at++;
@@ -500,6 +515,15 @@ public:
                 const auto u = platform::parseFinite(m_result.view(i, 1), -1e13, 1e13);
                 if (!o || !u)
                     continue; // rows the deriver writes are always in range
+                if (place) {
+                    const auto segment = platform::parseInteger(m_result.view(i, 4), 1,
+                                                                std::numeric_limits<int>::max());
+                    const auto index = platform::parseInteger(m_result.view(i, 5), 0, kMostOrdinal);
+                    const auto offset = platform::parseInteger(m_result.view(i, 6), -86400, 86400);
+                    if (!segment || !index || !offset)
+                        continue;
+                    *place = {int(*segment), std::uint64_t(*index), int(*offset)};
+                }
                 ordinal = *o;
                 utc = *u;
                 latin1Of(m_result.view(i, 2), flags);
@@ -521,7 +545,8 @@ private:
     };
     // One piece's statement: on the reader's thread or on the one reading ahead.
     PgResult query(const std::optional<After>& after) {
-        std::string sql = "SELECT ordinal, utc, flags, record FROM xrq.derived_observations "
+        std::string sql = "SELECT ordinal, utc, flags, record, segment, place, utc_offset FROM "
+                          "xrq.derived_observations "
                           "WHERE datastream = $1 AND utc >= $2 AND utc <= $3";
         if (after)
             sql += m_inTime ? " AND (utc, ordinal) > ($5::double precision, $6::bigint)"
@@ -658,6 +683,7 @@ platform::Result<SiteCopyPlan> planSiteFromCopy(fleet::PgConnection& c, const st
                 return plan;
             }
             s.datastream = stream.value_or(0);
+            s.records = records.value_or(0);
             plan.signature += "|" + unit + "\x1f" + s.dataSet + "\x1f" + r.value(i, 5);
             std::string why;
             const auto [name, ordinal] = dataSetOfShared(QString::fromStdString(s.dataSet));
@@ -785,6 +811,47 @@ platform::Result<long long> exportSiteCsvFromCopy(fleet::PgConnection& c, const 
                                     std::string("cannot write the export: ") + std::strerror(err));
     }
     return rows;
+}
+
+// Whole: each source's rows in its series' order, placed as buildSiteSeries places them.
+platform::Result<SiteSeries> readSiteSeriesFromCopy(fleet::PgConnection& c,
+                                                    const SiteCopyPlan& plan,
+                                                    std::chrono::milliseconds timeout) {
+    SiteSeries out;
+    out.site = plan.site;
+    out.deployments = plan.facts.deploymentsAt(QString::fromStdString(plan.site));
+    out.swaps = swapsOf(out.deployments);
+    PropertyPlacer placer(out.properties);
+    std::mutex lock; // the connection's, between the reader and its reading ahead
+    for (const SiteCopyPlan::Source& s : plan.sources) {
+        const PlacedSource placed = placedSource(plan.facts, out.deployments, s.unit, s.titles);
+        if (placed.spans.empty() || s.datastream == 0)
+            continue;
+        // Every row of the series, not only those within the deployments: the ones outside
+        // are counted as buildSiteSeries counts them, and the records the copy does not hold
+        // are those without a UTC.
+        CopyRows rows(c, lock, s.datastream, {-1e300, 1e300}, false, timeout);
+        std::int64_t ordinal = 0, held = 0;
+        double utc = 0;
+        std::string flags, record;
+        CopyRows::Place place;
+        while (rows.next(ordinal, utc, flags, record, &place)) {
+            ++held;
+            if (!insideSpans(placed, utc)) {
+                ++out.outsideDeployments;
+                continue;
+            }
+            SiteRow row;
+            describeRow(row, placed, utc, place.offset, flags, place.segment, place.index, record);
+            placer.place(placed, record, utc, row);
+            out.rows.push_back(std::move(row));
+        }
+        if (rows.failed())
+            return platform::makeError(platform::ErrorKind::Server, rows.why());
+        out.withoutUtc += std::max<std::int64_t>(0, s.records - held);
+    }
+    orderRows(out);
+    return out;
 }
 
 } // namespace series

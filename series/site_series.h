@@ -134,6 +134,7 @@ struct SiteCopyPlan {
     struct Source {
         std::string unit, dataSet;
         std::int64_t datastream = 0; // any of the series' Datastreams: each holds every record
+        std::int64_t records = 0;    // the series' records, those without a UTC among them
         RecordSource titles;         // its title lines only (fieldTitles)
     };
     std::string site;
@@ -168,5 +169,13 @@ platform::Result<long long> exportSiteCsvFromCopy(
     fleet::PgConnection& connection, const SiteCopyPlan& plan,
     const std::vector<SiteProperty>& properties, const std::function<bool(std::string_view)>& sink,
     std::optional<double> fromUtc, std::optional<double> toUtc, std::chrono::milliseconds timeout);
+
+// The site's series whole, as readSiteSeries builds it from the same facts (rows, properties,
+// their order, the counts of records left out), read from the copy as `plan` found it rather
+// than derived again from each unit's facts: what the web service serves a site's Things,
+// Datastreams and Observations from. A Server error when the copy could not be read.
+platform::Result<SiteSeries> readSiteSeriesFromCopy(fleet::PgConnection& connection,
+                                                    const SiteCopyPlan& plan,
+                                                    std::chrono::milliseconds timeout);
 
 } // namespace series
