@@ -107,6 +107,15 @@ protected:
     static inline bool deriverMade = false;
 };
 
+// The seed of a generated history: XRQ_TEST_SEED's, else a new one, printed to run it again.
+unsigned printedSeed() {
+    const char* given = std::getenv("XRQ_TEST_SEED");
+    const unsigned seed =
+        given ? unsigned(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+    std::cout << "seed " << seed << std::endl;
+    return seed;
+}
+
 // Every table of the derived copy, emptied so that a test derives it from its own facts.
 constexpr const char* kEmptyTheCopy = "TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
                                       "xrq.derived_titles, xrq.derived_series";
@@ -166,10 +175,7 @@ TEST_F(DerivedObservations, CopyAnswersAsDerivingPerRequest) {
 // whole where a dispute changed it; every Datastream's page says how many series are behind;
 // a rebuild from nothing gives the incremental rows.
 TEST_F(DerivedObservations, SeededHistoryKeptUpToDate) {
-    const char* given = std::getenv("XRQ_TEST_SEED");
-    const unsigned seed =
-        given ? unsigned(std::strtoul(given, nullptr, 10)) : std::random_device{}();
-    std::cout << "seed " << seed << std::endl;
+    const unsigned seed = printedSeed();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     QTemporaryDir folders;
@@ -352,10 +358,7 @@ TEST_F(DerivedObservations, ValuesBoundNeverSpliced) {
 // records with no cell at all; every operator either way round, and, or, not; pages cut
 // everywhere, counted, in time's order either way; a Datastream's and every Datastream's.
 TEST_F(DerivedObservations, ResultComparedInSqlAsEvaluated) {
-    const char* given = std::getenv("XRQ_TEST_SEED");
-    const unsigned seed =
-        given ? unsigned(std::strtoul(given, nullptr, 10)) : std::random_device{}();
-    std::cout << "seed " << seed << std::endl;
+    const unsigned seed = printedSeed();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     ASSERT_TRUE(s->server.sql(kEmptyTheCopy));
