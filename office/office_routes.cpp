@@ -186,33 +186,94 @@ QJsonObject detailJson(const QString& unit, const UnitDetail& d) {
             {QStringLiteral("left_out"), d.leftOut}};
 }
 
-// The properties of sites' series read from the copy, each under the signature it was read
-// at (a few hundred bytes a site; at most kMostKept sites, the table emptied when full).
-struct KeptProperties {
+// What the CSV and the plot take of a site's whole series in the copy, each kept under the
+// signature it was read at (a few hundred bytes a site; at most kMostKept sites, the table
+// emptied when full): its properties (the CSV's header, the plot's columns) and, once a plot
+// asked, its extent (its ends and the records without a UTC).
+struct KeptSite {
     std::string signature;
     std::shared_ptr<const std::vector<series::SiteProperty>> properties;
+    std::optional<series::SiteCopyExtent> extent;
 };
-std::mutex keptPropertiesLock;
-std::map<QString, KeptProperties>& keptProperties() {
-    static std::map<QString, KeptProperties> kept;
+std::mutex keptSitesLock;
+std::map<QString, KeptSite>& keptSites() {
+    static std::map<QString, KeptSite> kept;
     return kept;
 }
 
-std::shared_ptr<const std::vector<series::SiteProperty>>
-keptSiteProperties(const QString& site, const std::string& signature) {
-    const std::lock_guard<std::mutex> hold(keptPropertiesLock);
-    const auto it = keptProperties().find(site);
-    return it != keptProperties().end() && it->second.signature == signature ? it->second.properties
-                                                                             : nullptr;
+std::optional<KeptSite> keptSite(const QString& site, const std::string& signature) {
+    const std::lock_guard<std::mutex> hold(keptSitesLock);
+    const auto it = keptSites().find(site);
+    if (it == keptSites().end() || it->second.signature != signature)
+        return std::nullopt;
+    return it->second;
 }
 
-void keepSiteProperties(const QString& site, const std::string& signature,
-                        std::shared_ptr<const std::vector<series::SiteProperty>> properties) {
+void keepSite(const QString& site, KeptSite kept) {
     constexpr std::size_t kMostKept = 1000;
-    const std::lock_guard<std::mutex> hold(keptPropertiesLock);
-    if (keptProperties().size() >= kMostKept)
-        keptProperties().clear();
-    keptProperties()[site] = {signature, std::move(properties)};
+    const std::lock_guard<std::mutex> hold(keptSitesLock);
+    if (keptSites().size() >= kMostKept)
+        keptSites().clear();
+    keptSites()[site] = std::move(kept);
+}
+
+// A site as the server's derived copy holds it, on a read connection: the plan, its whole
+// series' properties and (with `extent`) its extent, read or kept.
+struct SiteInCopy {
+    std::shared_ptr<ReadConnections::Lease> lease;
+    std::shared_ptr<const series::SiteCopyPlan> plan;
+    KeptSite kept;
+};
+
+// None when the copy does not hold the site's units as their facts stand (`behind` says why:
+// the caller builds the series whole as before) or the site could not be read (`error`).
+std::optional<SiteInCopy> siteInCopy(const OfficeConfig& c, const QString& code, bool extent,
+                                     ReadError& error, std::string& behind) {
+    platform::Result<ReadConnections::Lease> taken =
+        ReadConnections::shared().take(c.conninfo, c.limits);
+    if (!taken) {
+        error = readErrorOf(taken.error());
+        return std::nullopt;
+    }
+    SiteInCopy in;
+    in.lease = std::make_shared<ReadConnections::Lease>(std::move(taken).value());
+    platform::Result<series::SiteCopyPlan> planned =
+        series::planSiteFromCopy(**in.lease, code.toStdString(), c.limits.statementTimeout);
+    if (!planned) {
+        error = readErrorOf(planned.error());
+        return std::nullopt;
+    }
+    if (!planned.value().behind.empty()) {
+        behind = planned.value().behind;
+        return std::nullopt;
+    }
+    in.plan = std::make_shared<const series::SiteCopyPlan>(std::move(planned).value());
+    const std::optional<KeptSite> kept = keptSite(code, in.plan->signature);
+    in.kept = kept ? *kept : KeptSite{in.plan->signature, nullptr, std::nullopt};
+    const bool found = !in.kept.properties || (extent && !in.kept.extent);
+    if (!in.kept.properties) {
+        // A pass over the units' series before the answer is begun.
+        platform::Result<std::vector<series::SiteProperty>> read = series::siteCopyProperties(
+            **in.lease, *in.plan, std::nullopt, std::nullopt, c.limits.statementTimeout);
+        if (!read) {
+            error = readErrorOf(read.error());
+            return std::nullopt;
+        }
+        in.kept.properties =
+            std::make_shared<const std::vector<series::SiteProperty>>(std::move(read).value());
+    }
+    if (extent && !in.kept.extent) {
+        platform::Result<series::SiteCopyExtent> read =
+            series::siteCopyExtent(**in.lease, *in.plan, c.limits.statementTimeout);
+        if (!read) {
+            error = readErrorOf(read.error());
+            return std::nullopt;
+        }
+        in.kept.extent = read.value();
+    }
+    if (found)
+        keepSite(code, in.kept);
+    return in;
 }
 
 // A site's CSV from the server's derived copy, its rows written as they are read (the read
@@ -222,46 +283,35 @@ void keepSiteProperties(const QString& site, const std::string& signature,
 std::optional<Answer> siteCsvFromCopy(const OfficeConfig& c, const QString& code,
                                       const TimeRange& range, ReadError& error,
                                       std::string& behind) {
-    platform::Result<ReadConnections::Lease> taken =
-        ReadConnections::shared().take(c.conninfo, c.limits);
-    if (!taken) {
-        error = readErrorOf(taken.error());
+    std::optional<SiteInCopy> in = siteInCopy(c, code, false, error, behind);
+    if (!in)
         return std::nullopt;
-    }
-    auto lease = std::make_shared<ReadConnections::Lease>(std::move(taken).value());
-    platform::Result<series::SiteCopyPlan> planned =
-        series::planSiteFromCopy(**lease, code.toStdString(), c.limits.statementTimeout);
-    if (!planned) {
-        error = readErrorOf(planned.error());
-        return std::nullopt;
-    }
-    if (!planned.value().behind.empty()) {
-        behind = planned.value().behind;
-        return std::nullopt;
-    }
-    auto plan = std::make_shared<const series::SiteCopyPlan>(std::move(planned).value());
-    // The properties (the CSV's header) of the whole series: kept under the plan's signature,
-    // else found by a pass over the units' series before the answer is begun.
-    auto properties = keptSiteProperties(code, plan->signature);
-    if (!properties) {
-        platform::Result<std::vector<series::SiteProperty>> found = series::siteCopyProperties(
-            **lease, *plan, std::nullopt, std::nullopt, c.limits.statementTimeout);
-        if (!found) {
-            error = readErrorOf(found.error());
-            return std::nullopt;
-        }
-        properties =
-            std::make_shared<const std::vector<series::SiteProperty>>(std::move(found).value());
-        keepSiteProperties(code, plan->signature, properties);
-    }
     Answer a{200, "text/csv; charset=utf-8", {}, {}, {}};
-    a.stream = [lease, plan, properties, range,
+    a.stream = [lease = in->lease, plan = in->plan, properties = in->kept.properties, range,
                 timeout = c.limits.statementTimeout](const auto& sink) {
         return series::exportSiteCsvFromCopy(**lease, *plan, *properties, sink, range.from,
                                              range.to, timeout)
             .ok();
     };
     return a;
+}
+
+// A site's plot from the server's derived copy, its rows streamed into the buckets; none as
+// siteCsvFromCopy's.
+std::optional<SitePlot> sitePlotInCopy(const OfficeConfig& c, const QString& code,
+                                       const TimeRange& range, int buckets, ReadError& error,
+                                       std::string& behind) {
+    std::optional<SiteInCopy> in = siteInCopy(c, code, true, error, behind);
+    if (!in)
+        return std::nullopt;
+    platform::Result<SitePlot> plot =
+        sitePlotFromCopy(**in->lease, *in->plan, *in->kept.properties, *in->kept.extent, range,
+                         buckets, c.limits.statementTimeout);
+    if (!plot) {
+        error = readErrorOf(plot.error());
+        return std::nullopt;
+    }
+    return std::move(plot).value();
 }
 
 // A header's value of printable ASCII alone (a unit's name may be anything).
@@ -383,11 +433,26 @@ const std::map<QString, Handler>& routes() {
                  plotBuckets(q.params, buckets, q.refused);
              if (q.refused)
                  return *q.refused;
-             // The whole series is read: the plot's "Whole series" needs its first and last.
+             // From the copy where it holds the site: the range's rows streamed into the
+             // buckets, the whole series' ends (its "Whole series") asked of it by SQL.
+             // Else the whole series is read and kept, as it was built before the copy.
+             const QString code = q.params.value("site");
              ReadError error;
-             const auto site = readSiteSeries(c.conninfo, q.params.value("site"), c.limits, error);
-             return site ? json(sitePlotJson(sitePlotOf(*site, q.range, buckets)))
-                         : readErrorAnswer(error);
+             std::string behind;
+             std::optional<SitePlot> plot;
+             if (series::siteCopyOpen())
+                 plot = sitePlotInCopy(c, code, q.range, buckets, error, behind);
+             if (error.failed())
+                 return readErrorAnswer(error);
+             if (plot)
+                 return json(sitePlotJson(*plot));
+             const auto site = readSiteSeries(c.conninfo, code, c.limits, error);
+             if (!site)
+                 return readErrorAnswer(error);
+             Answer a = json(sitePlotJson(sitePlotOf(*site, q.range, buckets)));
+             if (!behind.empty())
+                 a.headers.emplace_back("X-Derived-Behind", headerText(behind));
+             return a;
          }},
         {QStringLiteral("/csv/site"),
          [](const Request& r, const OfficeConfig& c) {

@@ -21,56 +21,83 @@ QString fromUtf8(const std::string& s) {
 
 } // namespace
 
-SitePlot sitePlotOf(const series::SiteSeries& series, const TimeRange& range, int buckets) {
+struct SitePlotter::State {
+    State(const std::vector<series::SiteProperty>& properties, double from, double to, int parts)
+        : properties(properties), parts(parts), width(to > from ? (to - from) / parts : 0),
+          decimator(from, to, parts), marked(std::size_t(parts), false) {}
+    const std::vector<series::SiteProperty>& properties;
     SitePlot out;
-    SeriesPlot& p = out.plot;
-    // The rows are by UTC: the series' ends are its first and last, the range a cut of it.
-    if (!series.rows.empty()) {
-        p.first = series.rows.front().utc;
-        p.last = series.rows.back().utc;
-    }
-    p.from = range.from.value_or(p.first);
-    p.to = range.to.value_or(p.last);
-    p.flagged = series.withoutUtc;
-    const int parts = std::max(1, buckets);
-    const double width = p.to > p.from ? (p.to - p.from) / parts : 0;
-    Decimator decimator(p.from, p.to, parts);
+    int parts;
+    double width;
+    Decimator decimator;
     std::vector<double> values;
-    std::vector<bool> marked(std::size_t(parts), false);
+    std::vector<bool> marked;
     std::map<std::string, int> kindOf;
     std::map<std::string, long long> counted;
-    const auto [first, end] = series.rowsWithin(p.from, p.to);
-    for (std::size_t at = first; at < end; ++at) {
-        const series::SiteRow& r = series.rows[at];
-        values.assign(series.properties.size(), std::nan(""));
-        for (std::size_t c = 0; c < r.values.size() && c < values.size(); ++c)
-            if (r.values[c] && std::isfinite(*r.values[c]))
-                values[c] = *r.values[c];
-        decimator.add(r.utc, values);
-        ++p.records;
-        ++p.utcRecords; // a site's series holds only records whose UTC is known
-        if (r.flags.empty())
-            continue;
-        series::forEachFlag(r.flags, [&](std::string_view flag) {
-            if (flag != "segment start")
-                ++counted[std::string(flag)];
-        });
-        const std::string point = series::pointFlags(r.flags);
-        const auto bucket = std::size_t(
-            width > 0 ? std::clamp<double>(std::floor((r.utc - p.from) / width), 0, parts - 1) : 0);
-        if (point.empty() || marked[bucket])
-            continue;
-        marked[bucket] = true;
-        auto [kind, fresh] = kindOf.try_emplace(point, int(p.marks.kinds.size()));
-        if (fresh)
-            p.marks.kinds << QString::fromStdString(point);
-        p.marks.points.push_back({r.utc, kind->second, values});
-    }
-    for (const auto& [flag, n] : counted)
+};
+
+SitePlotter::SitePlotter(const std::vector<series::SiteProperty>& properties,
+                         std::optional<double> first, std::optional<double> last,
+                         long long withoutUtc, const TimeRange& range, int buckets) {
+    // The rows are by UTC: the series' ends are its first and last, the range a cut of it.
+    const double from = range.from.value_or(first.value_or(0));
+    const double to = range.to.value_or(last.value_or(0));
+    m = std::make_unique<State>(properties, from, to, std::max(1, buckets));
+    SeriesPlot& p = m->out.plot;
+    p.first = first.value_or(0);
+    p.last = last.value_or(0);
+    p.from = from;
+    p.to = to;
+    p.flagged = withoutUtc;
+}
+
+SitePlotter::~SitePlotter() = default;
+
+double SitePlotter::from() const {
+    return m->out.plot.from;
+}
+
+double SitePlotter::to() const {
+    return m->out.plot.to;
+}
+
+void SitePlotter::add(const series::SiteRow& r) {
+    SeriesPlot& p = m->out.plot;
+    std::vector<double>& values = m->values;
+    values.assign(m->properties.size(), std::nan(""));
+    for (std::size_t c = 0; c < r.values.size() && c < values.size(); ++c)
+        if (r.values[c] && std::isfinite(*r.values[c]))
+            values[c] = *r.values[c];
+    m->decimator.add(r.utc, values);
+    ++p.records;
+    ++p.utcRecords; // a site's series holds only records whose UTC is known
+    if (r.flags.empty())
+        return;
+    series::forEachFlag(r.flags, [&](std::string_view flag) {
+        if (flag != "segment start")
+            ++m->counted[std::string(flag)];
+    });
+    const std::string point = series::pointFlags(r.flags);
+    const auto bucket = std::size_t(
+        m->width > 0 ? std::clamp<double>(std::floor((r.utc - p.from) / m->width), 0, m->parts - 1)
+                     : 0);
+    if (point.empty() || m->marked[bucket])
+        return;
+    m->marked[bucket] = true;
+    auto [kind, fresh] = m->kindOf.try_emplace(point, int(p.marks.kinds.size()));
+    if (fresh)
+        p.marks.kinds << QString::fromStdString(point);
+    p.marks.points.push_back({r.utc, kind->second, values});
+}
+
+SitePlot SitePlotter::finish(const std::vector<series::SiteSwap>& swaps) {
+    SitePlot& out = m->out;
+    SeriesPlot& p = out.plot;
+    for (const auto& [flag, n] : m->counted)
         p.marks.counts.emplace_back(QString::fromStdString(flag), n);
-    for (const std::size_t c : decimator.numericColumns()) {
+    for (const std::size_t c : m->decimator.numericColumns()) {
         // A property of a meaning has no data set of its own; one without goes by its title.
-        const series::SiteProperty& property = series.properties[c];
+        const series::SiteProperty& property = m->properties[c];
         fleet::ColumnMeaning meaning;
         meaning.property = fromUtf8(property.name);
         meaning.uom = property.uom;
@@ -85,13 +112,44 @@ SitePlot sitePlotOf(const series::SiteSeries& series, const TimeRange& range, in
         out.names << named.name;
         out.units << named.unit;
     }
-    p.buckets = decimator.take(series.properties.size());
-    for (const series::SiteSwap& s : series.swaps) {
+    p.buckets = m->decimator.take(m->properties.size());
+    for (const series::SiteSwap& s : swaps) {
         const double t = double(s.atMs) / 1000.0;
         if (t >= p.from && t <= p.to)
             out.swaps.push_back({t, fromUtf8(s.fromUnit), fromUtf8(s.toUnit)});
     }
-    return out;
+    return std::move(out);
+}
+
+SitePlot sitePlotOf(const series::SiteSeries& series, const TimeRange& range, int buckets) {
+    std::optional<double> first, last;
+    if (!series.rows.empty()) {
+        first = series.rows.front().utc;
+        last = series.rows.back().utc;
+    }
+    SitePlotter plotter(series.properties, first, last, series.withoutUtc, range, buckets);
+    const auto [from, end] = series.rowsWithin(plotter.from(), plotter.to());
+    for (std::size_t at = from; at < end; ++at)
+        plotter.add(series.rows[at]);
+    return plotter.finish(series.swaps);
+}
+
+platform::Result<SitePlot> sitePlotFromCopy(fleet::PgConnection& c,
+                                            const series::SiteCopyPlan& plan,
+                                            const std::vector<series::SiteProperty>& properties,
+                                            const series::SiteCopyExtent& extent,
+                                            const TimeRange& range, int buckets,
+                                            std::chrono::milliseconds timeout) {
+    SitePlotter plotter(properties, extent.first, extent.last, extent.withoutUtc, range, buckets);
+    const platform::Result<long long> read = series::forEachSiteRowFromCopy(
+        c, plan, properties, plotter.from(), plotter.to(), timeout, [&](const series::SiteRow& r) {
+            plotter.add(r);
+            return true;
+        });
+    if (!read)
+        return read.error();
+    return plotter.finish(
+        series::swapsOf(plan.facts.deploymentsAt(QString::fromStdString(plan.site))));
 }
 
 QJsonObject sitePlotJson(const SitePlot& plot) {

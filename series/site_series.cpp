@@ -178,27 +178,6 @@ void describeRow(SiteRow& row, const PlacedSource& u, double utcSeconds, int off
     row.offsetSeconds = offsetSeconds;
 }
 
-// Each deployment's start and end, the unit before and after named where one deployment ends
-// where another starts.
-std::vector<SiteSwap> swapsOf(const std::vector<fleet::Deployment>& deployments) {
-    std::vector<SiteSwap> swaps;
-    for (const fleet::Deployment& d : deployments) {
-        SiteSwap s{d.fromMs, {}, d.unit.toStdString()};
-        for (const fleet::Deployment& e : deployments)
-            if (e.toMs && *e.toMs == d.fromMs && e.unit != d.unit)
-                s.fromUnit = e.unit.toStdString();
-        swaps.push_back(s);
-        if (d.toMs &&
-            std::none_of(deployments.begin(), deployments.end(), [&](const fleet::Deployment& e) {
-                return e.fromMs == *d.toMs && e.unit != d.unit;
-            }))
-            swaps.push_back({*d.toMs, d.unit.toStdString(), {}});
-    }
-    std::sort(swaps.begin(), swaps.end(),
-              [](const SiteSwap& a, const SiteSwap& b) { return a.atMs < b.atMs; });
-    return swaps;
-}
-
 // The order of a site's rows: by UTC, then unit (ties in the order the units' records came).
 bool rowBefore(double aUtc, const std::string& aUnit, double bUtc, const std::string& bUnit) {
     return aUtc != bUtc ? aUtc < bUtc : aUnit < bUnit;
@@ -232,6 +211,25 @@ void orderRows(SiteSeries& out) {
 }
 
 } // namespace
+
+std::vector<SiteSwap> swapsOf(const std::vector<fleet::Deployment>& deployments) {
+    std::vector<SiteSwap> swaps;
+    for (const fleet::Deployment& d : deployments) {
+        SiteSwap s{d.fromMs, {}, d.unit.toStdString()};
+        for (const fleet::Deployment& e : deployments)
+            if (e.toMs && *e.toMs == d.fromMs && e.unit != d.unit)
+                s.fromUnit = e.unit.toStdString();
+        swaps.push_back(s);
+        if (d.toMs &&
+            std::none_of(deployments.begin(), deployments.end(), [&](const fleet::Deployment& e) {
+                return e.fromMs == *d.toMs && e.unit != d.unit;
+            }))
+            swaps.push_back({*d.toMs, d.unit.toStdString(), {}});
+    }
+    std::sort(swaps.begin(), swaps.end(),
+              [](const SiteSwap& a, const SiteSwap& b) { return a.atMs < b.atMs; });
+    return swaps;
+}
 
 SiteSeries buildSiteSeries(const fleet::SiteFacts& facts, const std::string& site,
                            const std::vector<UnitSource>& sources, std::optional<double> fromUtc,
@@ -767,25 +765,24 @@ siteCopyProperties(fleet::PgConnection& c, const SiteCopyPlan& plan, std::option
     return properties;
 }
 
-// Whole: the rows' merge in time, each written as it comes.
-platform::Result<long long> exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan,
-                                                  const std::vector<SiteProperty>& properties,
-                                                  const std::function<bool(std::string_view)>& sink,
-                                                  std::optional<double> fromUtc,
-                                                  std::optional<double> toUtc,
-                                                  std::chrono::milliseconds timeout) {
+// Whole: the rows' merge in time, each handed over as it comes.
+platform::Result<long long>
+forEachSiteRowFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan,
+                       const std::vector<SiteProperty>& properties, std::optional<double> fromUtc,
+                       std::optional<double> toUtc, std::chrono::milliseconds timeout,
+                       const std::function<bool(const SiteRow&)>& take, bool* stopped) {
     const std::vector<fleet::Deployment> deployments =
         plan.facts.deploymentsAt(QString::fromStdString(plan.site));
     std::vector<SiteProperty> held = properties; // the placer's, never added to (fixed)
     // The rows by UTC, then unit, then as the sources and their series give them: the order
     // buildSiteSeries sorts them into.
-    SiteCsvWriter writer(held, sink);
     std::mutex lock; // the connection's, between the reader and its reading ahead
     PropertyPlacer placer(held);
     std::vector<PlacedRows> sources =
         openSources(c, lock, plan, deployments, fromUtc, toUtc, true, timeout);
     for (PlacedRows& s : sources)
         nextPlaced(s, placer, true);
+    long long handed = 0;
     for (;;) {
         PlacedRows* first = nullptr;
         for (PlacedRows& s : sources)
@@ -794,23 +791,98 @@ platform::Result<long long> exportSiteCsvFromCopy(fleet::PgConnection& c, const 
                 first = &s;
         if (!first)
             break;
-        if (!writer.row(first->row)) {
-            const int err = errno;
-            return platform::errnoError(err, std::string("cannot write the export: ") +
-                                                 std::strerror(err));
+        if (!take(first->row)) {
+            if (stopped)
+                *stopped = true;
+            return handed;
         }
+        ++handed;
         nextPlaced(*first, placer, true);
     }
     for (const PlacedRows& s : sources)
         if (s.rows->failed())
             return platform::makeError(platform::ErrorKind::Server, s.rows->why());
-    const long long rows = writer.finish();
+    return handed;
+}
+
+platform::Result<long long> exportSiteCsvFromCopy(fleet::PgConnection& c, const SiteCopyPlan& plan,
+                                                  const std::vector<SiteProperty>& properties,
+                                                  const std::function<bool(std::string_view)>& sink,
+                                                  std::optional<double> fromUtc,
+                                                  std::optional<double> toUtc,
+                                                  std::chrono::milliseconds timeout) {
+    SiteCsvWriter writer(properties, sink);
+    int err = 0;
+    bool stopped = false;
+    const platform::Result<long long> read = forEachSiteRowFromCopy(
+        c, plan, properties, fromUtc, toUtc, timeout,
+        [&](const SiteRow& row) {
+            if (writer.row(row))
+                return true;
+            err = errno;
+            return false;
+        },
+        &stopped);
+    if (!read)
+        return read;
+    const long long rows = stopped ? -1 : writer.finish();
     if (rows < 0) {
-        const int err = errno;
+        if (!stopped)
+            err = errno;
         return platform::errnoError(err,
                                     std::string("cannot write the export: ") + std::strerror(err));
     }
     return rows;
+}
+
+// Whole: per source its records less its rows, then per deployment its rows' least and
+// greatest UTC within it.
+platform::Result<SiteCopyExtent> siteCopyExtent(fleet::PgConnection& c, const SiteCopyPlan& plan,
+                                                std::chrono::milliseconds timeout) {
+    SiteCopyExtent out;
+    const std::vector<fleet::Deployment> deployments =
+        plan.facts.deploymentsAt(QString::fromStdString(plan.site));
+    const auto failed = [](const PgResult& r) {
+        return platform::makeError(platform::ErrorKind::Server,
+                                   "the derived copy not read: " + r.error());
+    };
+    for (const SiteCopyPlan::Source& s : plan.sources) {
+        const PlacedSource placed = placedSource(plan.facts, deployments, s.unit, s.titles);
+        if (placed.spans.empty() || s.datastream == 0)
+            continue;
+        const std::string stream = std::to_string(s.datastream);
+        const PgResult held = c.exec("SELECT pg_catalog.count(*) FROM xrq.derived_observations "
+                                     "WHERE datastream = $1",
+                                     {PgParam::text(stream)}, timeout);
+        const auto rows = held.ok() && held.rows() == 1
+                              ? platform::parseInteger(held.view(0, 0), 0, kMostId)
+                              : std::nullopt;
+        if (!rows)
+            return failed(held);
+        out.withoutUtc += std::max<std::int64_t>(0, s.records - *rows);
+        for (const fleet::Deployment* d : placed.spans) {
+            // insideSpans' test in the server's doubles (the same products and comparisons),
+            // within a second's slack each side for the index of the Datastream's time.
+            const PgResult r = c.exec(
+                "SELECT pg_catalog.min(utc), pg_catalog.max(utc) FROM xrq.derived_observations "
+                "WHERE datastream = $1 AND utc >= $2 AND utc <= $3 AND utc * 1000 >= "
+                "$4::double precision AND utc * 1000 < $5::double precision",
+                {PgParam::text(stream), PgParam::text(numberText(double(d->fromMs) / 1000 - 1)),
+                 PgParam::text(numberText(d->toMs ? double(*d->toMs) / 1000 + 1 : 1e15)),
+                 PgParam::text(numberText(double(d->fromMs))),
+                 PgParam::text(numberText(d->toMs ? double(*d->toMs) : 1e300))},
+                timeout);
+            if (!r.ok() || r.rows() != 1)
+                return failed(r);
+            const auto least = platform::parseFinite(r.view(0, 0), -1e13, 1e13);
+            const auto most = platform::parseFinite(r.view(0, 1), -1e13, 1e13);
+            if (!least || !most)
+                continue; // none within this deployment
+            out.first = out.first ? std::min(*out.first, *least) : *least;
+            out.last = out.last ? std::max(*out.last, *most) : *most;
+        }
+    }
+    return out;
 }
 
 // Whole: each source's rows in its series' order, placed as buildSiteSeries places them.

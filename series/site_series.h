@@ -85,6 +85,10 @@ struct SiteSeries {
     std::size_t bytes() const;
 };
 
+// Each deployment's start and end as the site's swaps (by time), the unit before and after
+// named where one deployment ends where another starts.
+std::vector<SiteSwap> swapsOf(const std::vector<fleet::Deployment>& deployments);
+
 // One unit's data set as a record source.
 struct UnitSource {
     std::string unit;
@@ -169,6 +173,31 @@ platform::Result<long long> exportSiteCsvFromCopy(
     fleet::PgConnection& connection, const SiteCopyPlan& plan,
     const std::vector<SiteProperty>& properties, const std::function<bool(std::string_view)>& sink,
     std::optional<double> fromUtc, std::optional<double> toUtc, std::chrono::milliseconds timeout);
+
+// What a site's plot takes of the whole series without its rows, asked of the copy as `plan`
+// found it: the first and last UTC of its rows (the least and greatest within each deployment,
+// in the index of a Datastream's time; none when it holds no row) and the records left out for
+// want of a UTC (each series' records less the rows the copy holds of it): what
+// readSiteSeriesFromCopy's series would give of rows.front(), rows.back() and withoutUtc.
+struct SiteCopyExtent {
+    std::optional<double> first, last;
+    long long withoutUtc = 0;
+};
+platform::Result<SiteCopyExtent> siteCopyExtent(fleet::PgConnection& connection,
+                                                const SiteCopyPlan& plan,
+                                                std::chrono::milliseconds timeout);
+
+// Each row of the site's series within [fromUtc, toUtc] (an open end: the series' own), in the
+// series' order (by UTC, then unit), placed under `properties` (siteCopyProperties) and handed
+// to `take` as read from the copy in pieces: the rows exportSiteCsvFromCopy writes and a plot
+// buckets, never the series held. A row handed over is valid only during the call. Returns the
+// rows handed; `stopped` (when given) is set when `take` said false, which ends the reading.
+// A Server error when the copy was not read (the rows before it were handed).
+platform::Result<long long>
+forEachSiteRowFromCopy(fleet::PgConnection& connection, const SiteCopyPlan& plan,
+                       const std::vector<SiteProperty>& properties, std::optional<double> fromUtc,
+                       std::optional<double> toUtc, std::chrono::milliseconds timeout,
+                       const std::function<bool(const SiteRow&)>& take, bool* stopped = nullptr);
 
 // The site's series whole, as readSiteSeries builds it from the same facts (rows, properties,
 // their order, the counts of records left out), read from the copy as `plan` found it rather

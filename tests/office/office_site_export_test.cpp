@@ -9,11 +9,13 @@
 
 #include "office/observation_deriver.h"
 #include "office/series_counts.h"
+#include "office/site_plot.h"
 #include "series/site_series.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -390,6 +392,97 @@ TEST_F(SiteExportTest, ASitesCsvFromTheDerivedCopyIsTheOneBuiltFromTheFacts) {
     qputenv("XRQ_SITE_FROM_COPY", "0");
     EXPECT_EQ(get(QStringLiteral("/csv/site?site=RIVER-06")).body, after.body);
     qunsetenv("XRQ_SITE_FROM_COPY");
+}
+
+// A site's plot streamed from the derived copy (its range's rows into the buckets, its ends
+// asked by SQL) is the one cut from its series held whole, read from the copy or built from the
+// facts, byte for byte: a swap in the middle of a download and flagged records (RIVER-01),
+// records without a UTC alone (RIVER-02), a calibration window across a swap (RIVER-05), units
+// side by side with text cells and a calibration (RIVER-06); open, closed, half-open and empty
+// ranges, one bucket and many. Through the office, with its door open and closed, the same.
+TEST_F(SiteExportTest, ASitesPlotStreamedFromTheDerivedCopyIsTheOneOfItsWholeSeries) {
+    fleet::PgConnection pg;
+    ASSERT_TRUE(pg.connect(fleet::serviceConninfo("owner_db"), 10s)) << pg.error();
+    ASSERT_TRUE(office::deriveObservations(pg, false, 60s).ok());
+    const double start = double(kSite3ClockSetMs) / 1000, swap = double(kSwapMs) / 1000;
+    struct Range {
+        std::optional<double> from, to;
+        int buckets;
+    } const ranges[] = {
+        {std::nullopt, std::nullopt, 800},
+        {std::nullopt, std::nullopt, 7},
+        {swap - 1800, swap + 1800, 13},                // across the swap
+        {start + 1200, std::nullopt, 1},               // from a time on, one bucket
+        {std::nullopt, start + 600.5, 800},            // up to a time
+        {swap, swap, 5},                               // no width: the swap's instant
+        {start - 86400 * 30, start - 86400 * 29, 800}, // before every record: none
+    };
+    const auto text = [](const office::SitePlot& p) {
+        return QJsonDocument(office::sitePlotJson(p)).toJson(QJsonDocument::Compact).toStdString();
+    };
+    bool marked = false, swapped = false, flaggedOut = false;
+    for (const char* site : {"RIVER-01", "RIVER-02", "RIVER-05", "RIVER-06"}) {
+        SCOPED_TRACE(site);
+        const auto plan = series::planSiteFromCopy(pg, site, 60s);
+        ASSERT_TRUE(plan.ok()) << plan.error().text;
+        ASSERT_EQ(plan.value().behind, "");
+        const auto properties =
+            series::siteCopyProperties(pg, plan.value(), std::nullopt, std::nullopt, 60s);
+        const auto extent = series::siteCopyExtent(pg, plan.value(), 60s);
+        const auto whole = series::readSiteSeriesFromCopy(pg, plan.value(), 60s);
+        const auto built = series::readSiteSeries(pg, site, 60s);
+        ASSERT_TRUE(properties.ok() && extent.ok() && whole.ok() && built.ok());
+        EXPECT_EQ(extent.value().withoutUtc, whole.value().withoutUtc);
+        flaggedOut = flaggedOut || extent.value().withoutUtc > 0;
+        for (const Range& r : ranges) {
+            SCOPED_TRACE(std::to_string(r.from.value_or(-1)) + " " +
+                         std::to_string(r.to.value_or(-1)) + " " + std::to_string(r.buckets));
+            const office::TimeRange range{r.from, r.to};
+            const auto streamed = office::sitePlotFromCopy(pg, plan.value(), properties.value(),
+                                                           extent.value(), range, r.buckets, 60s);
+            ASSERT_TRUE(streamed.ok()) << streamed.error().text;
+            const std::string held = text(office::sitePlotOf(whole.value(), range, r.buckets));
+            EXPECT_EQ(text(streamed.value()), held);
+            EXPECT_EQ(text(office::sitePlotOf(built.value(), range, r.buckets)), held);
+            marked = marked || !streamed.value().plot.marks.points.empty();
+            swapped = swapped || !streamed.value().swaps.empty();
+        }
+    }
+    EXPECT_TRUE(marked);
+    EXPECT_TRUE(swapped);
+    EXPECT_TRUE(flaggedOut);
+
+    startOffice();
+    const QStringList asked = {
+        QStringLiteral("/api/site-series?site=RIVER-01"),
+        QStringLiteral("/api/site-series?site=RIVER-01&from=2026-12-01T00:30:00Z&"
+                       "to=2026-12-01T01:30:00Z&buckets=9"),
+        QStringLiteral("/api/site-series?site=RIVER-02"),
+        QStringLiteral("/api/site-series?site=RIVER-05&buckets=4000"),
+        QStringLiteral("/api/site-series?site=RIVER-06&from=2026-11-30T23:19:00Z&buckets=3"),
+    };
+    const auto answers = [&] {
+        office::SiteSeriesCache::shared().forget();
+        std::vector<QByteArray> out;
+        for (const QString& path : asked) {
+            const Reply r = get(path);
+            EXPECT_EQ(r.status, 200) << path.toStdString() << ": " << r.body.toStdString();
+            EXPECT_FALSE(r.headers.contains("x-derived-behind")) << path.toStdString();
+            out.push_back(r.body);
+        }
+        return out;
+    };
+    const std::vector<QByteArray> fromCopy = answers();
+    const std::vector<QByteArray> again = answers(); // its extent and properties kept
+    qputenv("XRQ_SITE_FROM_COPY", "0");
+    const std::vector<QByteArray> fromFacts = answers();
+    qunsetenv("XRQ_SITE_FROM_COPY");
+    for (std::size_t i = 0; i < std::size_t(asked.size()); ++i) {
+        SCOPED_TRACE(asked[qsizetype(i)].toStdString());
+        EXPECT_EQ(fromCopy[i].toStdString(), fromFacts[i].toStdString());
+        EXPECT_EQ(again[i].toStdString(), fromFacts[i].toStdString());
+    }
+    EXPECT_EQ(get(QStringLiteral("/api/site-series?site=NOSUCH")).status, 404);
 }
 
 // Everything a site's series holds, one line per property, row and count, for comparing two
