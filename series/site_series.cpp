@@ -481,14 +481,17 @@ std::pair<double, double> boundsOf(const PlacedSource& u, std::optional<double> 
 
 // One source's rows from the copy within [lo, hi], in pieces: by the series' order
 // (`inTime` false) or by UTC then the series' order. Columns: ordinal, utc, flags, record,
-// segment, place, utc_offset.
+// and where asked segment, place, utc_offset.
 class CopyRows {
 public:
     // `lock`: held around each statement on `c`, which the sources of one reader share.
+    // `withPlace`: each row's place in its series read as well (next's `place`); else only
+    // what a CSV writes, so that the server formats nothing more.
     CopyRows(fleet::PgConnection& c, std::mutex& lock, std::int64_t stream,
-             std::pair<double, double> bounds, bool inTime, std::chrono::milliseconds timeout)
+             std::pair<double, double> bounds, bool inTime, std::chrono::milliseconds timeout,
+             bool withPlace = false)
         : m_c(c), m_lock(lock), m_stream(std::to_string(stream)), m_bounds(bounds),
-          m_inTime(inTime), m_timeout(timeout) {}
+          m_inTime(inTime), m_withPlace(withPlace), m_timeout(timeout) {}
     ~CopyRows() {
         if (m_next.valid())
             m_next.wait(); // a statement under way ends within its time-out
@@ -513,7 +516,7 @@ public:
                 const auto u = platform::parseFinite(m_result.view(i, 1), -1e13, 1e13);
                 if (!o || !u)
                     continue; // rows the deriver writes are always in range
-                if (place) {
+                if (place && m_withPlace) {
                     const auto segment = platform::parseInteger(m_result.view(i, 4), 1,
                                                                 std::numeric_limits<int>::max());
                     const auto index = platform::parseInteger(m_result.view(i, 5), 0, kMostOrdinal);
@@ -543,9 +546,11 @@ private:
     };
     // One piece's statement: on the reader's thread or on the one reading ahead.
     PgResult query(const std::optional<After>& after) {
-        std::string sql = "SELECT ordinal, utc, flags, record, segment, place, utc_offset FROM "
-                          "xrq.derived_observations "
-                          "WHERE datastream = $1 AND utc >= $2 AND utc <= $3";
+        std::string sql = m_withPlace ? "SELECT ordinal, utc, flags, record, segment, place, "
+                                        "utc_offset FROM xrq.derived_observations "
+                                      : "SELECT ordinal, utc, flags, record FROM "
+                                        "xrq.derived_observations ";
+        sql += "WHERE datastream = $1 AND utc >= $2 AND utc <= $3";
         if (after)
             sql += m_inTime ? " AND (utc, ordinal) > ($5::double precision, $6::bigint)"
                             : " AND ordinal > $5::bigint";
@@ -596,6 +601,7 @@ private:
     std::string m_stream;
     std::pair<double, double> m_bounds;
     bool m_inTime;
+    bool m_withPlace;
     std::chrono::milliseconds m_timeout;
     PgResult m_result;
     std::future<PgResult> m_next;
@@ -914,7 +920,7 @@ platform::Result<SiteSeries> readSiteSeriesFromCopy(fleet::PgConnection& c,
         // Every row of the series, not only those within the deployments: the ones outside
         // are counted as buildSiteSeries counts them, and the records the copy does not hold
         // are those without a UTC.
-        CopyRows rows(c, lock, s.datastream, {-1e300, 1e300}, false, timeout);
+        CopyRows rows(c, lock, s.datastream, {-1e300, 1e300}, false, timeout, true);
         std::int64_t ordinal = 0, held = 0;
         double utc = 0;
         std::string flags, record;
