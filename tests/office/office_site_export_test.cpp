@@ -485,6 +485,58 @@ TEST_F(SiteExportTest, ASitesPlotStreamedFromTheDerivedCopyIsTheOneOfItsWholeSer
     EXPECT_EQ(get(QStringLiteral("/api/site-series?site=NOSUCH")).status, 404);
 }
 
+// A read of the copy refused midway (the table locked by another session beyond this one's
+// lock_timeout) is told as the server's, the rows before it handed, and leaves its connection
+// as it found it: no transaction open, the planner's settings its own again; the same read
+// then succeeds on it whole.
+TEST_F(SiteExportTest, ACopyReadRefusedIsToldAndLeavesItsConnectionAsItWas) {
+    fleet::PgConnection pg, locker;
+    ASSERT_TRUE(pg.connect(fleet::serviceConninfo("owner_db"), 10s)) << pg.error();
+    ASSERT_TRUE(locker.connect(fleet::serviceConninfo("owner_db"), 10s)) << locker.error();
+    ASSERT_TRUE(office::deriveObservations(pg, false, 60s).ok());
+    const auto plan = series::planSiteFromCopy(pg, "RIVER-05", 60s);
+    ASSERT_TRUE(plan.ok() && plan.value().behind.empty());
+    const auto properties =
+        series::siteCopyProperties(pg, plan.value(), std::nullopt, std::nullopt, 60s);
+    ASSERT_TRUE(properties.ok());
+    long long rows = 0;
+    const auto count = [&](const series::SiteRow&) {
+        ++rows;
+        return true;
+    };
+    ASSERT_TRUE(locker.exec("BEGIN").ok());
+    ASSERT_TRUE(locker.exec("LOCK TABLE xrq.derived_observations IN ACCESS EXCLUSIVE MODE").ok());
+    ASSERT_TRUE(pg.exec("SET lock_timeout = '200ms'").ok());
+    const auto refused = series::forEachSiteRowFromCopy(pg, plan.value(), properties.value(),
+                                                        std::nullopt, std::nullopt, 60s, count);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.kind(), platform::ErrorKind::Server);
+    EXPECT_NE(refused.text().find("derived copy not read"), std::string::npos) << refused.text();
+    std::string csv;
+    const auto written = series::exportSiteCsvFromCopy(
+        pg, plan.value(), properties.value(),
+        [&](std::string_view piece) {
+            csv += piece;
+            return true;
+        },
+        std::nullopt, std::nullopt, 60s);
+    EXPECT_FALSE(written.ok());
+    ASSERT_TRUE(locker.exec("COMMIT").ok());
+    const fleet::PgResult state =
+        pg.exec("SELECT pg_catalog.current_setting('enable_sort'), "
+                "pg_catalog.txid_current_if_assigned() IS NULL, pg_catalog.now() = "
+                "pg_catalog.statement_timestamp()");
+    ASSERT_TRUE(state.ok()) << state.error(); // not "current transaction is aborted"
+    EXPECT_EQ(state.value(0, 0), "on");
+    EXPECT_EQ(state.value(0, 2), "t"); // its own transaction: none was left open
+    rows = 0;
+    const auto read = series::forEachSiteRowFromCopy(pg, plan.value(), properties.value(),
+                                                     std::nullopt, std::nullopt, 60s, count);
+    ASSERT_TRUE(read.ok()) << read.text();
+    EXPECT_EQ(read.value(), rows);
+    EXPECT_EQ(rows, 200);
+}
+
 // Everything a site's series holds, one line per property, row and count, for comparing two
 // reads of it whole.
 std::string describe(const series::SiteSeries& s) {
