@@ -537,6 +537,102 @@ TEST_F(SiteExportTest, ACopyReadRefusedIsToldAndLeavesItsConnectionAsItWas) {
     EXPECT_EQ(rows, 200);
 }
 
+// A site whose units' series in the copy span many pieces (SITE8 and SITE9 at RIVER-07, each
+// 50 records pushed and derived, then continued in the copy by SQL to 45,050, a swap between
+// them in the middle): the CSV and the plot read piece by piece in time are the ones of the
+// series read whole in the series' order, every row once, across each piece's end. The rows
+// added are taken away after, so that the copy is its facts' again.
+TEST_F(SiteExportTest, ASitesCopyReadInManyPiecesLosesAndRepeatsNoRow) {
+    constexpr int kPushed = 50, kHeld = 45050;
+    const std::int64_t swapMs = kSite3ClockSetMs + std::int64_t(kHeld / 2) * 60000;
+    {
+        fleettest::LocalStore c(s->dir.path().toStdString() + "/d/d-pieces.sqlite");
+        const QString la = QStringLiteral("laptop_a");
+        std::vector<fleet::Fact> sets;
+        for (const char* unit : {"SITE8", "SITE9"})
+            sets.push_back(
+                clockSetFact({unit, kSite3ClockSetMs, "26-12-01 00:00:00", 3600}, id(), la));
+        ASSERT_TRUE(c.ok() && c.record(sets) &&
+                    c.recordSpan(records("SITE8", "LEVEL", kPushed, la, -1, 0, kSite3AtMs)) &&
+                    c.recordSpan(records("SITE9", "LEVEL", kPushed, la, -1, 0, kSite3AtMs)) &&
+                    Shared::push("laptop_a", c.path()));
+    }
+    fleet::PgConnection pg;
+    ASSERT_TRUE(pg.connect(fleet::serviceConninfo("owner_db"), 10s)) << pg.error();
+    const fleet::Site river7{QStringLiteral("RIVER-07"),
+                             QStringLiteral("Long"),
+                             {},
+                             8.4,
+                             47.1,
+                             std::nullopt,
+                             std::nullopt};
+    const fleet::AddedSiteFacts added = fleet::addSiteFacts(
+        pg, {{river7, false, {}},
+             {fleet::Deployment{QStringLiteral("SITE8"), river7.code, kSite3ClockSetMs - 3600000,
+                                std::nullopt, false},
+              false,
+              {}},
+             {fleet::Removal{QStringLiteral("SITE8"), swapMs}, false, {}},
+             {fleet::Deployment{QStringLiteral("SITE9"), river7.code, swapMs, std::nullopt, false},
+              false,
+              {}}});
+    ASSERT_TRUE(added.ok) << added.error.toStdString();
+    ASSERT_TRUE(office::deriveObservations(pg, false, 60s).ok());
+    const std::string units = "('SITE8', 'SITE9')";
+    std::string why;
+    ASSERT_TRUE(s->server.sql(
+        "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
+        "utc_offset, result, flags, record) SELECT d.id, i, 1, i, " +
+            std::to_string(kSite3ClockSetMs / 1000) +
+            " + i * 60, 3600, i % 10, '', to_char(timestamp '2026-12-01 00:00:00' + i * "
+            "interval '1 minute', 'YYYY/MM/DD HH24:MI:SS') || ', ' || (i % 10) || ', 1' FROM "
+            "xrq.derived_datastreams d CROSS JOIN generate_series(" +
+            std::to_string(kPushed) + ", " + std::to_string(kHeld - 1) + ") i WHERE d.unit IN " +
+            units + "; UPDATE xrq.derived_series SET records = " + std::to_string(kHeld) +
+            " WHERE unit IN " + units,
+        testsupport::PgTestServer::kDatabase, &why))
+        << why;
+    const auto plan = series::planSiteFromCopy(pg, "RIVER-07", 60s);
+    ASSERT_TRUE(plan.ok() && plan.value().behind.empty());
+    const auto properties =
+        series::siteCopyProperties(pg, plan.value(), std::nullopt, std::nullopt, 60s);
+    const auto extent = series::siteCopyExtent(pg, plan.value(), 60s);
+    const auto whole = series::readSiteSeriesFromCopy(pg, plan.value(), 60s);
+    ASSERT_TRUE(properties.ok() && extent.ok() && whole.ok());
+    EXPECT_EQ(whole.value().rows.size(), std::size_t(kHeld)); // half of each unit's, no more
+    std::string streamed, held;
+    const auto into = [](std::string& out) {
+        return [&out](std::string_view piece) {
+            out += piece;
+            return true;
+        };
+    };
+    const auto written = series::exportSiteCsvFromCopy(
+        pg, plan.value(), properties.value(), into(streamed), std::nullopt, std::nullopt, 60s);
+    ASSERT_TRUE(written.ok()) << written.text();
+    EXPECT_EQ(written.value(), kHeld);
+    EXPECT_EQ(series::exportSiteCsv(whole.value(), into(held)), kHeld);
+    EXPECT_TRUE(streamed == held); // 2.4 MB each: not printed
+    const auto json = [](const office::SitePlot& p) {
+        return QJsonDocument(office::sitePlotJson(p)).toJson(QJsonDocument::Compact);
+    };
+    for (const office::TimeRange& range :
+         {office::TimeRange{}, office::TimeRange{double(swapMs) / 1000 - 86400 * 3,
+                                                 double(swapMs) / 1000 + 86400 * 2}}) {
+        const auto plot = office::sitePlotFromCopy(pg, plan.value(), properties.value(),
+                                                   extent.value(), range, 800, 60s);
+        ASSERT_TRUE(plot.ok());
+        EXPECT_EQ(json(plot.value()), json(office::sitePlotOf(whole.value(), range, 800)));
+    }
+    ASSERT_TRUE(s->server.sql("DELETE FROM xrq.derived_observations o USING "
+                              "xrq.derived_datastreams d WHERE o.datastream = d.id AND d.unit IN " +
+                                  units + " AND o.ordinal >= " + std::to_string(kPushed) +
+                                  "; UPDATE xrq.derived_series SET records = " +
+                                  std::to_string(kPushed) + " WHERE unit IN " + units,
+                              testsupport::PgTestServer::kDatabase, &why))
+        << why;
+}
+
 // Everything a site's series holds, one line per property, row and count, for comparing two
 // reads of it whole.
 std::string describe(const series::SiteSeries& s) {
