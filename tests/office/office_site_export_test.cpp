@@ -523,12 +523,11 @@ TEST_F(SiteExportTest, ACopyReadRefusedIsToldAndLeavesItsConnectionAsItWas) {
     EXPECT_FALSE(written.ok());
     ASSERT_TRUE(locker.exec("COMMIT").ok());
     const fleet::PgResult state =
-        pg.exec("SELECT pg_catalog.current_setting('enable_sort'), "
-                "pg_catalog.txid_current_if_assigned() IS NULL, pg_catalog.now() = "
+        pg.exec("SELECT pg_catalog.current_setting('enable_sort'), pg_catalog.now() = "
                 "pg_catalog.statement_timestamp()");
     ASSERT_TRUE(state.ok()) << state.error(); // not "current transaction is aborted"
     EXPECT_EQ(state.value(0, 0), "on");
-    EXPECT_EQ(state.value(0, 2), "t"); // its own transaction: none was left open
+    EXPECT_EQ(state.value(0, 1), "t"); // its own transaction: none was left open
     rows = 0;
     const auto read = series::forEachSiteRowFromCopy(pg, plan.value(), properties.value(),
                                                      std::nullopt, std::nullopt, 60s, count);
