@@ -491,15 +491,22 @@ SiteFacts readSiteFacts(PgConnection& c, std::chrono::milliseconds timeout,
     QString error;
     bool read;
     if (site) {
-        // The site, its notes, the deployments there and every fact of the units ever
-        // deployed there (their other deployments end theirs here), and every meaning and
-        // calibration.
-        read = readFacts(c, timeout,
-                         " WHERE kind IN ('meaning', 'calibration') OR payload ->> 'site' = $1 "
-                         "OR (kind = 'site' AND key = $1) OR payload ->> 'unit' IN (SELECT "
-                         "payload ->> 'unit' FROM xrq.owned_site_facts WHERE kind = "
-                         "'deployment' AND payload ->> 'site' = $1)",
-                         {PgParam::text(site->toStdString())}, facts, unread, error);
+        // Every fact of each key that bears on the site, so that the newest of each counts as
+        // in the whole read: the site; the deployments and notes that name it (in any of their
+        // facts); every deployment, removal and note of the units deployed there (their other
+        // deployments and removals end theirs here; a unit's note counts where the unit was);
+        // the meanings and calibrations of those units and of every unit. Each set by an index
+        // where the server has one (site_facts_by_site, _by_unit), the facts by their keys.
+        read = readFacts(
+            c, timeout,
+            " WHERE (kind, key) IN (WITH here AS (SELECT kind, key, payload ->> 'unit' AS unit "
+            "FROM xrq.site_facts WHERE kind IN ('deployment', 'note') AND payload ->> 'site' = "
+            "$1) SELECT kind, key FROM here UNION SELECT 'site', $1 UNION SELECT f.kind, f.key "
+            "FROM xrq.site_facts f WHERE f.kind IN ('deployment', 'removal', 'note', 'meaning', "
+            "'calibration') AND f.payload ->> 'unit' IN (SELECT unit FROM here WHERE kind = "
+            "'deployment') UNION SELECT f.kind, f.key FROM xrq.site_facts f WHERE f.kind IN "
+            "('meaning', 'calibration') AND f.payload ->> 'unit' IS NULL)",
+            {PgParam::text(site->toStdString())}, facts, unread, error);
     } else {
         read = readFacts(c, timeout, "", {}, facts, unread, error);
     }

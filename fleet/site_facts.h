@@ -160,8 +160,11 @@ struct SiteFacts {
 };
 
 // The facts that count, through an open connection. A server before schema 11 holds none: ok,
-// and nothing. With `site`, only that site's facts and those of the units ever deployed there
-// (meanings and calibrations of every unit are all read).
+// and nothing. With `site`, only what that site's view needs, every fact of each key read so
+// that the site, its deployments (their ends and side-by-side marks), its notes (a unit's too,
+// where the unit was then) and its units' meanings and calibrations are those of the whole read:
+// the site, the deployments and notes naming it, every fact of the units ever deployed there,
+// and the meanings and calibrations of those units and of every unit.
 SiteFacts readSiteFacts(PgConnection& connection, std::chrono::milliseconds timeout,
                         const std::optional<QString>& site = std::nullopt);
 

@@ -12,6 +12,8 @@
 
 #include <QFile>
 
+#include <iostream>
+#include <random>
 #include <sstream>
 
 namespace fleettest {
@@ -429,6 +431,129 @@ TEST_F(FleetSiteFacts, ALaptopRoleAddsNotesAndDeploymentsCheckedAndDisownLeavesT
     EXPECT_TRUE(f.deployments.empty());
     EXPECT_EQ(f.sites.size(), 1u);
     EXPECT_EQ(count("xrq.site_facts"), 3);
+}
+
+// What the office and xrq-series show of one site, from facts read whole or for that site: the
+// site, its deployments with their ends and side-by-side marks, the notes counted there (a
+// unit's where it was then), and each of its units' columns' meanings and calibrations.
+std::string siteView(const fleet::SiteFacts& f, const QString& code) {
+    std::ostringstream out;
+    if (const fleet::Site* s = f.site(code))
+        out << "site " << s->name.toStdString() << " " << s->longitude << "\n";
+    QStringList units;
+    for (const fleet::Deployment& d : f.deploymentsAt(code)) {
+        out << "deployment " << d.unit.toStdString() << " " << d.fromMs << " "
+            << (d.toMs ? std::to_string(*d.toMs) : "-") << (d.sideBySide ? " side" : "") << "\n";
+        if (!units.contains(d.unit))
+            units << d.unit;
+    }
+    for (const fleet::FieldNote& n : f.notes) {
+        const std::optional<fleet::Deployment> d = f.deploymentOf(n.unit, n.atMs);
+        const bool here = n.site == code || (n.site.isEmpty() && d && d->site == code &&
+                                             (!d->toMs || n.atMs < *d->toMs));
+        if (here)
+            out << "note " << n.id.toStdString() << " " << n.atMs << " " << n.text.toStdString()
+                << "\n";
+    }
+    for (const QString& unit : units)
+        for (const char* set : {"D0", "D1"})
+            for (int column = 1; column <= 2; ++column)
+                for (int day = 0; day < 10; ++day) {
+                    const std::int64_t at = k20260301 + day * kDay + 1;
+                    const fleet::ColumnMeaning* m =
+                        fleet::meaningOf(f.meanings, unit, QLatin1String(set), column, at);
+                    const fleet::Calibration* c =
+                        fleet::calibrationOf(f.calibrations, unit, QLatin1String(set), column, at);
+                    out << unit.toStdString() << set << column << "@" << day << " "
+                        << (m ? m->property.toStdString() : "-") << " "
+                        << (c ? std::to_string(c->a) + "x+" + std::to_string(c->b) : "-") << "\n";
+                }
+    return out.str();
+}
+
+// A generated history of corrections, withdrawals, swaps, side-by-side units, notes moved
+// between sites and units, and meanings and calibrations of one unit or every unit: each site's
+// view from its own read is the whole read's, after every round of facts added.
+TEST_F(FleetSiteFacts, ASitesOwnReadShowsWhatTheWholeReadShowsOfIt) {
+    const char* given = std::getenv("XRQ_TEST_SEED");
+    const unsigned seed =
+        given ? unsigned(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+    std::cout << "seed " << seed << std::endl;
+    std::mt19937 random(seed);
+    const auto pick = [&](int n) { return int(random() % unsigned(n)); };
+    const auto site = [&] { return QStringLiteral("S%1").arg(pick(4)); };
+    const auto unit = [&] { return QStringLiteral("U%1").arg(pick(6)); };
+    const auto day = [&] { return k20260301 + pick(9) * kDay; };
+    const QString noteIds[] = {fleet::newFactId(), fleet::newFactId(), fleet::newFactId()};
+    fleet::PgConnection c;
+    ASSERT_TRUE(c.connect(fleet::serviceConninfo(ownerService()), 30s)) << c.error();
+    for (int round = 0; round < 4; ++round) {
+        for (int i = 0; i < 40; ++i) {
+            fleet::SiteFactValue value;
+            switch (pick(6)) {
+            case 0:
+                value = fleet::Site{site(), QStringLiteral("name %1").arg(i), {}, 9, 48, {}, {}};
+                break;
+            case 1:
+                value = fleet::Deployment{unit(), site(), day(), {}, false};
+                break;
+            case 2:
+                value = fleet::Removal{unit(), day() + kDay / 2};
+                break;
+            case 3: {
+                fleet::FieldNote n{noteIds[pick(3)],
+                                   {},
+                                   {},
+                                   day() + kDay / 3,
+                                   fleet::NoteCategory::Other,
+                                   QStringLiteral("text %1").arg(i),
+                                   {}};
+                if (pick(2))
+                    n.site = site();
+                else
+                    n.unit = unit();
+                value = n;
+                break;
+            }
+            case 4:
+                value = fleet::ColumnMeaning{pick(3) ? unit() : QString(),
+                                             QStringLiteral("D%1").arg(pick(2)),
+                                             1 + pick(2),
+                                             k20260301 + pick(3) * kDay,
+                                             QStringLiteral("property %1").arg(i),
+                                             {},
+                                             {QStringLiteral("Cel"), {}, {}}};
+                break;
+            default:
+                value = fleet::Calibration{pick(3) ? unit() : QString(),
+                                           QStringLiteral("D%1").arg(pick(2)),
+                                           1 + pick(2),
+                                           k20260301 + pick(3) * kDay,
+                                           pick(2) ? std::optional<std::int64_t>(day() + kDay)
+                                                   : std::nullopt,
+                                           double(i),
+                                           double(round)};
+            }
+            const bool withdrawn = pick(8) == 0;
+            const fleet::PgResult r = c.exec(
+                "INSERT INTO xrq.site_facts (id, kind, occurred_at, laptop, payload) VALUES "
+                "(gen_random_uuid(), $1, now(), '', $2::jsonb)",
+                {fleet::PgParam::text(
+                     fleet::siteFactKindName(static_cast<fleet::SiteFactKind>(value.index()))),
+                 fleet::PgParam::text(fleet::siteFactPayload(value, withdrawn).toStdString())},
+                30s);
+            ASSERT_TRUE(r.ok()) << r.error();
+        }
+        const fleet::SiteFacts whole = fleet::readSiteFacts(c, 30s);
+        ASSERT_TRUE(whole.ok) << whole.error.toStdString();
+        for (int s = 0; s < 4; ++s) {
+            const QString code = QStringLiteral("S%1").arg(s);
+            const fleet::SiteFacts own = fleet::readSiteFacts(c, 30s, code);
+            ASSERT_TRUE(own.ok) << own.error.toStdString();
+            ASSERT_EQ(siteView(own, code), siteView(whole, code))
+                << "site " << code.toStdString() << ", round " << round << ", seed " << seed;
+        }
+    }
 }
 
 // The rules over facts already read, without a server.
