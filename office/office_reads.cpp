@@ -1028,18 +1028,20 @@ siteSeriesFromCopy(const std::string& conninfo, const QString& code, const ReadL
 
 } // namespace
 
-std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
-                                                         const QString& code,
-                                                         const ReadLimits& limits, ReadError& error,
-                                                         std::string* behind) {
-    // What the series is built from: the site's facts and its units' series' signatures.
-    fleet::SiteFacts facts;
+std::shared_ptr<const series::SiteSeries>
+readSiteSeries(const std::string& conninfo, const QString& code, const ReadLimits& limits,
+               ReadError& error, std::string* behind, const SiteCopyBehind* known) {
+    // What the series is built from: the site's facts (read here unless the caller's plan
+    // read them) and its units' series' signatures.
+    fleet::SiteFacts read;
+    const fleet::SiteFacts& facts = known ? known->facts : read;
     SiteSeriesSignature signature;
     {
         ReadConnections::Lease lease = leaseFor(conninfo, limits, error);
         if (!lease)
             return nullptr;
-        facts = fleet::readSiteFacts(*lease, limits.statementTimeout, code);
+        if (!known)
+            read = fleet::readSiteFacts(*lease, limits.statementTimeout, code);
         if (!facts.ok) {
             error = siteFactsError(facts);
             return nullptr;
@@ -1075,9 +1077,9 @@ std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conn
         return kept;
     // Read from the derived copy where it holds every unit's series as its facts stand: the
     // same series, with nothing derived per request.
-    std::string why;
+    std::string why = known ? known->why : std::string();
     if (std::shared_ptr<const series::SiteSeries> copied =
-            siteSeriesFromCopy(conninfo, code, limits, error, why)) {
+            known ? nullptr : siteSeriesFromCopy(conninfo, code, limits, error, why)) {
         cache.keep(code, signature, copied);
         return copied;
     }

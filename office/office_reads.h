@@ -306,10 +306,17 @@ SiteDetail readSiteDetail(const std::string& conninfo, const QString& code,
 // mostRecords. Read whole from the server's derived copy instead where it holds every data set
 // of the site's units as their facts stand (series::readSiteSeriesFromCopy: the same series);
 // `behind`, when given, says why it was built from the facts where the copy was asked and
-// could not serve (empty otherwise, and when the series was kept).
+// could not serve (empty otherwise, and when the series was kept). With `known`, the caller
+// already asked the copy (series::planSiteFromCopy) and found it behind: the facts that plan
+// read are taken, neither they nor the copy asked again.
+struct SiteCopyBehind {
+    fleet::SiteFacts facts; // the site's, as the plan read them
+    std::string why;        // the plan's reason (non-empty)
+};
 std::shared_ptr<const series::SiteSeries> readSiteSeries(const std::string& conninfo,
                                                          const QString& code,
                                                          const ReadLimits& limits, ReadError& error,
-                                                         std::string* behind = nullptr);
+                                                         std::string* behind = nullptr,
+                                                         const SiteCopyBehind* known = nullptr);
 
 } // namespace office

@@ -225,10 +225,11 @@ struct SiteInCopy {
     KeptSite kept;
 };
 
-// None when the copy does not hold the site's units as their facts stand (`behind` says why:
-// the caller builds the series whole as before) or the site could not be read (`error`).
+// None when the copy does not hold the site's units as their facts stand (`behind` says why,
+// with the facts the plan read: the caller builds the series whole from them as before) or the
+// site could not be read (`error`).
 std::optional<SiteInCopy> siteInCopy(const OfficeConfig& c, const QString& code, bool extent,
-                                     ReadError& error, std::string& behind) {
+                                     ReadError& error, SiteCopyBehind& behind) {
     platform::Result<ReadConnections::Lease> taken =
         ReadConnections::shared().take(c.conninfo, c.limits);
     if (!taken) {
@@ -244,7 +245,8 @@ std::optional<SiteInCopy> siteInCopy(const OfficeConfig& c, const QString& code,
         return std::nullopt;
     }
     if (!planned.value().behind.empty()) {
-        behind = planned.value().behind;
+        behind.why = planned.value().behind;
+        behind.facts = std::move(planned.value().facts);
         return std::nullopt;
     }
     in.plan = std::make_shared<const series::SiteCopyPlan>(std::move(planned).value());
@@ -282,7 +284,7 @@ std::optional<SiteInCopy> siteInCopy(const OfficeConfig& c, const QString& code,
 // as before) or the site's facts could not be read (`error`).
 std::optional<Answer> siteCsvFromCopy(const OfficeConfig& c, const QString& code,
                                       const TimeRange& range, ReadError& error,
-                                      std::string& behind) {
+                                      SiteCopyBehind& behind) {
     std::optional<SiteInCopy> in = siteInCopy(c, code, false, error, behind);
     if (!in)
         return std::nullopt;
@@ -300,7 +302,7 @@ std::optional<Answer> siteCsvFromCopy(const OfficeConfig& c, const QString& code
 // siteCsvFromCopy's.
 std::optional<SitePlot> sitePlotInCopy(const OfficeConfig& c, const QString& code,
                                        const TimeRange& range, int buckets, ReadError& error,
-                                       std::string& behind) {
+                                       SiteCopyBehind& behind) {
     std::optional<SiteInCopy> in = siteInCopy(c, code, true, error, behind);
     if (!in)
         return std::nullopt;
@@ -438,7 +440,7 @@ const std::map<QString, Handler>& routes() {
              // Else the whole series is read and kept, as it was built before the copy.
              const QString code = q.params.value("site");
              ReadError error;
-             std::string behind;
+             SiteCopyBehind behind;
              std::optional<SitePlot> plot;
              if (series::siteCopyOpen())
                  plot = sitePlotInCopy(c, code, q.range, buckets, error, behind);
@@ -446,12 +448,13 @@ const std::map<QString, Handler>& routes() {
                  return readErrorAnswer(error);
              if (plot)
                  return json(sitePlotJson(*plot));
-             const auto site = readSiteSeries(c.conninfo, code, c.limits, error);
+             const auto site = readSiteSeries(c.conninfo, code, c.limits, error, nullptr,
+                                              behind.why.empty() ? nullptr : &behind);
              if (!site)
                  return readErrorAnswer(error);
              Answer a = json(sitePlotJson(sitePlotOf(*site, q.range, buckets)));
-             if (!behind.empty())
-                 a.headers.emplace_back("X-Derived-Behind", headerText(behind));
+             if (!behind.why.empty())
+                 a.headers.emplace_back("X-Derived-Behind", headerText(behind.why));
              return a;
          }},
         {QStringLiteral("/csv/site"),
@@ -461,15 +464,16 @@ const std::map<QString, Handler>& routes() {
                  return *q.refused;
              const QString code = q.params.value("site");
              ReadError error;
-             std::string behind;
+             SiteCopyBehind behind;
              std::optional<Answer> fromCopy;
              if (series::siteCopyOpen())
                  fromCopy = siteCsvFromCopy(c, code, q.range, error, behind);
              if (error.failed())
                  return readErrorAnswer(error);
              std::shared_ptr<const series::SiteSeries> site;
-             if (!fromCopy)
-                 site = readSiteSeries(c.conninfo, code, c.limits, error);
+             if (!fromCopy) // the facts the copy's plan read, not read again
+                 site = readSiteSeries(c.conninfo, code, c.limits, error, nullptr,
+                                       behind.why.empty() ? nullptr : &behind);
              if (!fromCopy && !site)
                  return readErrorAnswer(error);
              Answer a = fromCopy ? std::move(*fromCopy)
@@ -478,8 +482,8 @@ const std::map<QString, Handler>& routes() {
                  a.stream = [site = std::move(site), range = q.range](const auto& sink) {
                      return series::exportSiteCsv(*site, sink, range.from, range.to) >= 0;
                  };
-             if (!behind.empty())
-                 a.headers.emplace_back("X-Derived-Behind", headerText(behind));
+             if (!behind.why.empty())
+                 a.headers.emplace_back("X-Derived-Behind", headerText(behind.why));
              a.headers.emplace_back("Content-Disposition",
                                     "attachment; filename=\"" +
                                         csvName(QStringLiteral("site"), code).toUtf8() + "\"");
