@@ -861,20 +861,21 @@ TRUNCATE xrq.derived_observations, xrq.derived_datastreams, xrq.derived_series C
 GRANT SELECT, INSERT, UPDATE, DELETE, TRUNCATE ON xrq.derived_titles TO xrq_deriver;
 )sql",
          1},
-        // 14: what a site's Datastreams are made of in the derived copy, so that their pages
-        // and the whole Observations collection are read by SQL. Each derived Observation
-        // says what its record has in its column (cell: 0 no such field, 1 an empty one, 2 a
-        // text that is no number, 3 a number), which decides whether a site's Datastream
-        // counts it. A site's pieces: per unit Datastream, deployment and window over which the
-        // column's meaning and calibration stay the same, the site Datastream it is part of,
-        // with the property's place among the site's (the order at equal times) and what its
-        // Observations' JSON needs; xrq.derived_sites keeps what each site's pieces were
-        // built from, xrq.derived_site_units the units deployed there then. New site facts
-        // wake the deriver as new series records do. The copy derived before holds no cells:
-        // emptied, to be derived again from the facts. Only added: laptops write and read as
-        // before.
+        // 14: what a site's Datastreams are made of in the derived copy, so that their pages and
+        // the whole Observations collection are read by SQL. Each derived Observation says what its
+        // record has in each column (cells, from 1: 0 no such field, 1 an empty one, 2 a text that
+        // is no number, 3 a number), which decides whether a site's Datastream counts it (a column
+        // of text alone has no Datastream of its own: its pieces read another of the record's). A
+        // site's pieces: per unit Datastream, deployment and window over which the column's meaning
+        // and calibration stay the same, the site Datastream it is part of, with the property's
+        // place among the site's (the order at equal times) and what its Observations' JSON needs;
+        // xrq.derived_sites keeps what each site's pieces were built from, xrq.derived_site_units
+        // the units deployed there then. New site facts wake the deriver as new series records do.
+        // The copy derived before holds no cells: emptied, to be derived again from the facts. Only
+        // added: laptops write and read as before.
         {R"sql(
-ALTER TABLE xrq.derived_observations ADD COLUMN IF NOT EXISTS cell smallint NOT NULL DEFAULT 0;
+ALTER TABLE xrq.derived_observations ADD COLUMN IF NOT EXISTS cells smallint[] NOT NULL
+    DEFAULT '{}';
 CREATE TABLE IF NOT EXISTS xrq.derived_sites (
     site text PRIMARY KEY,
     signature text NOT NULL,

@@ -237,11 +237,11 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
                 const std::vector<std::pair<int, std::int64_t>>& streams,
                 std::chrono::milliseconds timeout, long long& written, std::string& why) {
     struct Columns {
-        std::string stream, ordinal, segment, place, utc, offset, result, flags, record, cell;
+        std::string stream, ordinal, segment, place, utc, offset, result, flags, record, cells;
         std::size_t rows = 0;
         void open() {
             for (std::string* s : {&stream, &ordinal, &segment, &place, &utc, &offset, &result,
-                                   &flags, &record, &cell})
+                                   &flags, &record, &cells})
                 *s = "{";
             rows = 0;
         }
@@ -249,7 +249,7 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
             if (rows == 0)
                 return;
             for (std::string* s : {&stream, &ordinal, &segment, &place, &utc, &offset, &result,
-                                   &flags, &record, &cell})
+                                   &flags, &record, &cells})
                 *s += ',';
         }
     } c;
@@ -258,16 +258,19 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
             return true;
         std::vector<PgParam> params;
         for (std::string* s : {&c.stream, &c.ordinal, &c.segment, &c.place, &c.utc, &c.offset,
-                               &c.result, &c.flags, &c.record, &c.cell})
+                               &c.result, &c.flags, &c.record, &c.cells})
             params.push_back(PgParam::text(*s + "}"));
         const PgResult r = pg.exec(
             "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
-            "utc_offset, result, flags, record, cell) SELECT * FROM ROWS FROM ("
+            "utc_offset, result, flags, record, cells) SELECT s, o, g, p, u, f, r, l, d, "
+            "c::smallint[] FROM ROWS FROM ("
             "pg_catalog.unnest($1::bigint[]), pg_catalog.unnest($2::bigint[]), "
             "pg_catalog.unnest($3::integer[]), pg_catalog.unnest($4::bigint[]), "
             "pg_catalog.unnest($5::double precision[]), pg_catalog.unnest($6::integer[]), "
             "pg_catalog.unnest($7::double precision[]), pg_catalog.unnest($8::text[]), "
-            "pg_catalog.unnest($9::text[]), pg_catalog.unnest($10::smallint[]))",
+            "pg_catalog.unnest($9::text[]), pg_catalog.unnest($10::text[])) AS t (s, o, g, p, u, "
+            "f, "
+            "r, l, d, c)",
             params, timeout);
         if (!r.ok()) {
             why = "observations not written: " + r.error();
@@ -287,6 +290,10 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
         recordValues(row.line, values);
         series::fieldsOf(row.line, fields);
         const std::string flags = utf8Of(row.flags), line = utf8Of(row.line);
+        std::string cells = "{";
+        for (std::size_t f = 1; f <= fields.size(); ++f)
+            cells += (f > 1 ? "," : "") + std::to_string(int(series::siteCellOf(fields, int(f))));
+        cells += '}';
         for (const auto& [field, stream] : streams) {
             c.comma();
             c.stream += std::to_string(stream);
@@ -302,7 +309,7 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
                 c.result += "NULL";
             appendQuoted(c.flags, flags);
             appendQuoted(c.record, line);
-            c.cell += std::to_string(int(series::siteCellOf(fields, field)));
+            appendQuoted(c.cells, cells);
             ++c.rows;
             if (c.rows >= kRowsPerInsert && !flush())
                 return false;
@@ -572,7 +579,10 @@ bool writePieces(PgConnection& pg, const QString& code, const series::SiteCopyPl
         source.push_back(int(p.source));
         field.push_back(p.field);
         least.push_back(p.meant ? int(series::SiteCell::Text) : int(series::SiteCell::Number));
-        datastream.push_back(ids[p.source].at(p.field));
+        // A column of text alone has no Datastream: its records are read through another.
+        const auto own = ids[p.source].find(p.field);
+        datastream.push_back(own != ids[p.source].end() ? own->second
+                                                        : ids[p.source].begin()->second);
         from.push_back(p.fromMs);
         deployed.push_back(p.deployedMs);
         to.push_back(p.toMs);
@@ -610,11 +620,12 @@ bool writePieces(PgConnection& pg, const QString& code, const series::SiteCopyPl
     if (r.ok())
         r = pg.exec(std::string("UPDATE xrq.derived_site_pieces p SET (records, first_utc, "
                                 "last_utc, first_placed) = (SELECT pg_catalog.count(*) FILTER "
-                                "(WHERE o.cell >= p.least_cell), pg_catalog.min(o.utc) FILTER "
-                                "(WHERE o.cell >= p.least_cell), pg_catalog.max(o.utc) FILTER "
-                                "(WHERE o.cell >= p.least_cell), pg_catalog.min(o.ordinal) "
-                                "FILTER (WHERE o.cell >= CASE WHEN p.least_cell = 2 THEN 1 "
-                                "ELSE 3 END) FROM xrq.derived_observations o WHERE ") +
+                                "(WHERE o.cells[p.field] >= p.least_cell), pg_catalog.min(o.utc) "
+                                "FILTER (WHERE o.cells[p.field] >= p.least_cell), "
+                                "pg_catalog.max(o.utc) FILTER (WHERE o.cells[p.field] >= "
+                                "p.least_cell), pg_catalog.min(o.ordinal) FILTER (WHERE "
+                                "o.cells[p.field] >= CASE WHEN p.least_cell = 2 THEN 1 ELSE 3 "
+                                "END) FROM xrq.derived_observations o WHERE ") +
                         kPieceRowsSql + ") WHERE p.site = $1",
                     {site}, timeout);
     // A property's place: where it first appears, source after source, each in its order.
@@ -676,12 +687,15 @@ SiteOutcome deriveSite(PgConnection& pg, const QString& code, std::chrono::milli
         if (!sourceFields(pg, plan.value(), timeout, fields, ids, why))
             return fail(why);
         const std::vector<series::SiteCopyPiece> pieces =
-            series::siteCopyPieces(plan.value(), fields, unservable);
+            series::siteCopyPieces(plan.value(), fields);
         std::vector<QString> streams;
         for (const series::SiteCopyPiece& p : pieces)
             streams.push_back(siteStreamId(code, p.property));
         if (unservable.empty())
             unservable = overlapOf(pieces, streams);
+        for (const series::SiteCopyPiece& p : pieces)
+            if (unservable.empty() && ids[p.source].empty())
+                unservable = "unit " + plan.value().sources[p.source].unit + " has no Datastream";
         if (unservable.empty() &&
             !writePieces(pg, code, plan.value(), pieces, streams, ids, timeout, why))
             return fail(why);

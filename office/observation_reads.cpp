@@ -6,6 +6,7 @@
 #include "office/read_connections.h"
 #include "platform/checked_number.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -158,6 +159,384 @@ ReadError unavailable(const char* what, const PgResult& r) {
             QString::fromLatin1(what) + QStringLiteral(": ") + QString::fromStdString(r.error())};
 }
 
+// ---- The sites' Datastreams, from their pieces ----
+
+// One piece of a site's Datastream as its page reads it.
+struct Piece {
+    std::int64_t datastream = 0;
+    QString unit, dataSet;
+    int field = 0, source = 0, least = 0, tie = 0;
+    std::int64_t fromMs = 0;
+    std::optional<std::int64_t> toMs;
+    std::optional<std::pair<double, double>> calibration;
+    std::int64_t deployedMs = 0;
+    long long records = 0;
+};
+
+// A site Datastream's pieces are read one branch each (an index range of its unit Datastream):
+// beyond this many, its page is derived as before.
+constexpr int kMostPieces = 2000;
+
+std::optional<double> doubleAt(const PgResult& r, int row, int column) {
+    if (r.isNull(row, column))
+        return std::nullopt;
+    return platform::parseFinite(r.value(row, column), -1e300, 1e300);
+}
+
+// Whether the site's pieces are as its facts and series stand, none of its units' series behind.
+// False with page.error set when the server failed.
+bool siteCurrent(PgConnection& pg, const QString& site, const ReadLimits& limits,
+                 DerivedPage& page) {
+    const PgResult r = pg.exec(
+        std::string("SELECT g.served AND g.site_facts = ") + kSiteFactsSignatureSql +
+            " AND g.series = " + kSiteSeriesSignatureSql +
+            ", (SELECT pg_catalog.count(*) FROM (SELECT a.unit FROM " + kSignaturesSql +
+            kBehindSql +
+            ") b WHERE b.unit IN (SELECT u.unit FROM xrq.derived_site_units u WHERE u.site = "
+            "g.site)) FROM xrq.derived_sites g WHERE g.site = $1",
+        {PgParam::text(site.toStdString())}, limits.statementTimeout);
+    if (!r.ok()) {
+        if (r.sqlState() != kNoTable)
+            page.error = unavailable("the derived Observations not read", r);
+        return false;
+    }
+    return r.rows() == 1 && r.value(0, 0) == "t" && r.value(0, 1) == "0";
+}
+
+bool readPieces(PgConnection& pg, const DerivedAsk::SiteStream& s, const ReadLimits& limits,
+                std::vector<Piece>& out, DerivedPage& page) {
+    const PgResult r =
+        pg.exec("SELECT datastream, unit, data_set, field, source, least_cell, from_ms, to_ms, "
+                "a, b, deployed_ms, records FROM xrq.derived_site_pieces WHERE site = $1 AND "
+                "stream = $2 ORDER BY source, from_ms, field",
+                {PgParam::text(s.site.toStdString()), PgParam::text(s.id.toStdString())},
+                limits.statementTimeout);
+    if (!r.ok()) {
+        page.error = unavailable("the derived Observations not read", r);
+        return false;
+    }
+    for (int i = 0; i < r.rows(); ++i) {
+        Piece p;
+        const auto stream = fleet::integerAt(r, i, 0, 1, kMost);
+        const auto field = fleet::integerAt(r, i, 3, 1, 100000);
+        const auto source = fleet::integerAt(r, i, 4, 0, 1 << 30);
+        const auto least = fleet::integerAt(r, i, 5, 0, 3);
+        const auto from =
+            fleet::integerAt(r, i, 6, std::numeric_limits<std::int64_t>::min(), kMost);
+        const auto deployed =
+            fleet::integerAt(r, i, 10, std::numeric_limits<std::int64_t>::min(), kMost);
+        const auto records = fleet::integerAt(r, i, 11, 0, kMost);
+        if (!stream || !field || !source || !least || !from || !deployed || !records)
+            return false; // pieces the deriver writes are always in range: derived as before
+        p.datastream = *stream;
+        p.unit = utf8(r.value(i, 1));
+        p.dataSet = utf8(r.value(i, 2));
+        p.field = int(*field);
+        p.source = int(*source);
+        p.least = int(*least);
+        p.fromMs = *from;
+        if (!r.isNull(i, 7))
+            p.toMs = fleet::integerAt(r, i, 7, std::numeric_limits<std::int64_t>::min(), kMost);
+        const auto a = doubleAt(r, i, 8), b = doubleAt(r, i, 9);
+        if (a && b)
+            p.calibration = std::pair(*a, *b);
+        p.deployedMs = *deployed;
+        p.records = *records;
+        out.push_back(std::move(p));
+    }
+    // Rows at one time in the series' order: by unit (its bytes), then as the sources came.
+    std::vector<std::pair<std::string, int>> ties;
+    for (const Piece& p : out)
+        ties.emplace_back(p.unit.toStdString(), p.source);
+    std::sort(ties.begin(), ties.end());
+    ties.erase(std::unique(ties.begin(), ties.end()), ties.end());
+    for (Piece& p : out)
+        p.tie = int(
+            std::lower_bound(ties.begin(), ties.end(), std::pair(p.unit.toStdString(), p.source)) -
+            ties.begin());
+    return true;
+}
+
+// A site Datastream's rows: a branch a piece, each value bound, the time's comparisons shared.
+std::string siteStreamSql(const DerivedAsk& ask, std::size_t pieces, bool count, int& parameters) {
+    parameters = int(ask.time.size());
+    std::string time;
+    int at = 0;
+    for (const TimeComparison& c : ask.time)
+        time += comparison(c.op) + std::to_string(++at);
+    std::string sql = count ? "SELECT pg_catalog.count(*) FROM ("
+                            : "SELECT piece, segment, place, utc, utc_offset, flags, record FROM (";
+    for (std::size_t i = 0; i < pieces; ++i) {
+        if (i)
+            sql += " UNION ALL ";
+        // Its parameters in siteStreamParameters' order, numbered one statement at a time.
+        const auto n = [&] { return "$" + std::to_string(++parameters); };
+        sql += "(SELECT " + n();
+        sql += "::integer AS piece, " + n();
+        sql += "::integer AS tie, o.ordinal, o.segment, o.place, o.utc, o.utc_offset, o.flags, "
+               "o.record FROM xrq.derived_observations o WHERE o.datastream = " +
+               n();
+        sql += "::bigint AND o.utc >= " + n();
+        sql += "::double precision AND o.utc < " + n();
+        sql += "::double precision AND o.utc * 1000 >= " + n();
+        sql += "::double precision AND o.utc * 1000 < " + n();
+        sql += "::double precision AND o.cells[" + n();
+        sql += "::integer] >= " + n();
+        sql += "::smallint" + time + ")";
+    }
+    sql += ") x";
+    if (count)
+        return sql;
+    sql += ask.order == DerivedAsk::Order::TimeDescending
+               ? " ORDER BY utc DESC, tie DESC, ordinal DESC"
+               : " ORDER BY utc, tie, ordinal";
+    sql += " LIMIT $" + std::to_string(++parameters);
+    sql += " OFFSET $" + std::to_string(++parameters);
+    return sql;
+}
+
+std::vector<PgParam> siteStreamParameters(const DerivedAsk& ask, const std::vector<Piece>& pieces,
+                                          bool count) {
+    std::vector<PgParam> p;
+    for (const TimeComparison& c : ask.time)
+        p.push_back(PgParam::text(number(c.seconds)));
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& piece = pieces[i];
+        const double from = double(piece.fromMs);
+        const double to = piece.toMs ? double(*piece.toMs) : HUGE_VAL;
+        p.push_back(PgParam::text(std::to_string(i)));
+        p.push_back(PgParam::text(std::to_string(piece.tie)));
+        p.push_back(PgParam::text(std::to_string(piece.datastream)));
+        p.push_back(PgParam::text(number(from / 1000 - 1)));
+        p.push_back(PgParam::text(piece.toMs ? number(to / 1000 + 1) : "Infinity"));
+        p.push_back(PgParam::text(number(from)));
+        p.push_back(PgParam::text(piece.toMs ? number(to) : "Infinity"));
+        p.push_back(PgParam::text(std::to_string(piece.field)));
+        p.push_back(PgParam::text(std::to_string(piece.least)));
+    }
+    if (!count) {
+        p.push_back(PgParam::text(std::to_string(ask.top + 1)));
+        p.push_back(PgParam::text(std::to_string(ask.skip)));
+    }
+    return p;
+}
+
+// A row's own fields (segment, place, utc, offset, flags, record from column `at` on) into `o`.
+bool rowAt(const PgResult& r, int i, int at, SiteCopyObservation& o) {
+    const auto segment = fleet::integerAt(r, i, at, 1, std::numeric_limits<int>::max());
+    const auto place = fleet::integerAt(r, i, at + 1, 0, kMost);
+    const auto utc = platform::parseFinite(r.value(i, at + 2), -1e13, 1e13);
+    const auto offset = fleet::integerAt(r, i, at + 3, -86400, 86400);
+    if (!segment || !place || !utc || !offset)
+        return false; // rows the deriver writes are always in range
+    o.segment = int(*segment);
+    o.place = std::uint64_t(*place);
+    o.utc = *utc;
+    o.offset = int(*offset);
+    o.flags = latin1(r.value(i, at + 4));
+    o.record = latin1(r.value(i, at + 5));
+    return true;
+}
+
+// The page's statement and, where asked (or the $skip is past the bound), its count: the rows
+// each made by `row`, the bound on $skip as readDerivedObservations keeps it.
+template <typename Row>
+void servePage(PgConnection& pg, const DerivedAsk& ask, const ReadLimits& limits,
+               const std::string& sql, const std::vector<PgParam>& params,
+               const std::string& countSql, const std::vector<PgParam>& countParams,
+               std::optional<long long> known, DerivedPage& page, Row&& row) {
+    const auto counted = [&]() -> std::optional<long long> {
+        if (known)
+            return known;
+        const PgResult r = pg.exec(countSql, countParams, limits.statementTimeout);
+        if (!r.ok()) {
+            page.error = unavailable("the derived Observations not counted", r);
+            return std::nullopt;
+        }
+        return fleet::integerAt(r, 0, 0, 0, kMost).value_or(0);
+    };
+    if (ask.skip > limits.mostSkipped) {
+        const std::optional<long long> total = counted();
+        if (!total)
+            return;
+        if (ask.skip < *total) {
+            page.error = {ReadError::Kind::TooLarge,
+                          QStringLiteral("$skip passes over at most %1 Observations; narrow the "
+                                         "page with a $filter on phenomenonTime instead")
+                              .arg(limits.mostSkipped)};
+            return;
+        }
+        if (ask.count)
+            page.total = *total;
+        page.served = true;
+        return;
+    }
+    const PgResult r = pg.exec(sql, params, limits.statementTimeout);
+    if (!r.ok()) {
+        page.error = unavailable("the derived Observations not read", r);
+        return;
+    }
+    for (int i = 0; i < r.rows() && int(page.rows.size()) < ask.top; ++i)
+        if (std::optional<DerivedObservation> o = row(r, i))
+            page.rows.push_back(std::move(*o));
+    page.more = ask.top > 0 && r.rows() > ask.top;
+    if (ask.count) {
+        const std::optional<long long> total = counted();
+        if (!total)
+            return;
+        page.total = *total;
+    }
+    page.served = true;
+}
+
+// Whole: whether the site's pieces are current, then its page from them.
+void readSiteStream(PgConnection& pg, const DerivedAsk& ask, const ReadLimits& limits,
+                    DerivedPage& page) {
+    const DerivedAsk::SiteStream& s = *ask.siteStream;
+    if (ask.condition || !siteCurrent(pg, s.site, limits, page))
+        return;
+    std::vector<Piece> pieces;
+    if (!readPieces(pg, s, limits, pieces, page) || pieces.empty() ||
+        int(pieces.size()) > kMostPieces)
+        return;
+    long long records = 0;
+    for (const Piece& p : pieces)
+        records += p.records;
+    if (records == 0)
+        return; // no such Datastream: the site's series shows none without a record
+    int parameters = 0;
+    const std::string sql = siteStreamSql(ask, pieces.size(), false, parameters);
+    const std::string countSql = siteStreamSql(ask, pieces.size(), true, parameters);
+    // Counted by the pieces where no time narrows it.
+    const std::optional<long long> known = ask.time.empty() ? std::optional(records) : std::nullopt;
+    servePage(pg, ask, limits, sql, siteStreamParameters(ask, pieces, false), countSql,
+              siteStreamParameters(ask, pieces, true), known, page,
+              [&](const PgResult& r, int i) -> std::optional<DerivedObservation> {
+                  const auto at = fleet::integerAt(r, i, 0, 0, kMost);
+                  SiteCopyObservation o;
+                  if (!at || std::size_t(*at) >= pieces.size() || !rowAt(r, i, 1, o))
+                      return std::nullopt;
+                  const Piece& p = pieces[std::size_t(*at)];
+                  o.site = s.site;
+                  o.stream = s.id;
+                  o.unit = p.unit;
+                  o.dataSet = p.dataSet;
+                  o.field = p.field;
+                  o.calibration = p.calibration;
+                  o.deployedMs = p.deployedMs;
+                  DerivedObservation d;
+                  d.site = std::move(o);
+                  return d;
+              });
+}
+
+// Every Datastream's rows, the units' and the sites': one branch each, the same fixed
+// fragments as derivedObservationsSql for the time, every value bound.
+std::string everyWithSitesSql(const DerivedAsk& ask, bool count, int& parameters) {
+    parameters = 0;
+    std::string time;
+    for (const TimeComparison& c : ask.time)
+        time += comparison(c.op) + std::to_string(++parameters);
+    std::string sql =
+        std::string(count ? "SELECT pg_catalog.count(*) FROM (" : "SELECT * FROM (") +
+        "SELECT 0 AS kind, d.unit AS a, d.data_set AS b, d.field AS c, 0::double precision AS "
+        "t, ''::text AS e, 0 AS f, o.ordinal, o.segment, o.place, o.utc, o.utc_offset, o.flags, "
+        "o.record, ''::text AS stream, d.unit AS unit, d.data_set AS data_set, d.field AS "
+        "field, NULL::double precision AS ca, NULL::double precision AS cb, 0::bigint AS "
+        "deployed, ''::text AS site FROM xrq.derived_observations o JOIN "
+        "xrq.derived_datastreams d ON d.id = o.datastream WHERE true" +
+        time +
+        " UNION ALL SELECT 1, p.site, '', p.place, o.utc, p.unit, p.source, o.ordinal, "
+        "o.segment, o.place, o.utc, o.utc_offset, o.flags, o.record, p.stream, p.unit, "
+        "p.data_set, p.field, p.a, p.b, p.deployed_ms, p.site FROM xrq.derived_site_pieces p "
+        "JOIN xrq.derived_observations o ON " +
+        kPieceRowsSql + " AND o.cells[p.field] >= p.least_cell WHERE true" + time + ") x";
+    if (count)
+        return sql;
+    // The per-request order: the units' Datastreams, then each site's in its properties'
+    // order, each in its series' order; in time, those at one time in that order.
+    const std::string ties = "kind, a COLLATE \"C\", b, c, e COLLATE \"C\", f, ordinal";
+    switch (ask.order) {
+    case DerivedAsk::Order::Series:
+        sql += " ORDER BY kind, a COLLATE \"C\", b, c, t, e COLLATE \"C\", f, ordinal";
+        break;
+    case DerivedAsk::Order::TimeAscending:
+        sql += " ORDER BY utc, " + ties;
+        break;
+    case DerivedAsk::Order::TimeDescending:
+        sql += " ORDER BY utc DESC, " + ties;
+        break;
+    }
+    sql += " LIMIT $" + std::to_string(++parameters);
+    sql += " OFFSET $" + std::to_string(++parameters);
+    return sql;
+}
+
+// Whole: whether every site's pieces are current, then the page of the units' and the sites'.
+void readEveryWithSites(PgConnection& pg, const DerivedAsk& ask, const ReadLimits& limits,
+                        DerivedPage& page) {
+    if (ask.condition)
+        return;
+    const PgResult r =
+        pg.exec(std::string("SELECT pg_catalog.count(*), pg_catalog.count(*) FILTER (WHERE NOT "
+                            "(g.served AND g.site_facts = ") +
+                    kSiteFactsSignatureSql + " AND g.series = " + kSiteSeriesSignatureSql +
+                    ")) FROM xrq.derived_sites g",
+                {}, limits.statementTimeout);
+    if (!r.ok()) {
+        if (r.sqlState() != kNoTable)
+            page.error = unavailable("the derived Observations not read", r);
+        return;
+    }
+    if (r.rows() != 1 || r.value(0, 1) != "0")
+        return;
+    page.sitesHeld = fleet::integerAt(r, 0, 0, 0, kMost).value_or(0);
+    int parameters = 0;
+    const std::string sql = everyWithSitesSql(ask, false, parameters);
+    const std::string countSql = everyWithSitesSql(ask, true, parameters);
+    std::vector<PgParam> countParams;
+    for (const TimeComparison& c : ask.time)
+        countParams.push_back(PgParam::text(number(c.seconds)));
+    std::vector<PgParam> params = countParams;
+    params.push_back(PgParam::text(std::to_string(ask.top + 1)));
+    params.push_back(PgParam::text(std::to_string(ask.skip)));
+    servePage(pg, ask, limits, sql, params, countSql, countParams, std::nullopt, page,
+              [&](const PgResult& r, int i) -> std::optional<DerivedObservation> {
+                  SiteCopyObservation o;
+                  const auto field = fleet::integerAt(r, i, 17, 1, 100000);
+                  if (!field || !rowAt(r, i, 8, o))
+                      return std::nullopt;
+                  DerivedObservation d;
+                  d.unit = utf8(r.value(i, 15));
+                  d.dataSet = utf8(r.value(i, 16));
+                  d.field = int(*field);
+                  d.segment = o.segment;
+                  d.place = o.place;
+                  d.utc = o.utc;
+                  d.offset = o.offset;
+                  if (r.value(i, 0) == "0") {
+                      d.flags = std::move(o.flags);
+                      d.record = std::move(o.record);
+                      return d;
+                  }
+                  const auto deployed =
+                      fleet::integerAt(r, i, 20, std::numeric_limits<std::int64_t>::min(), kMost);
+                  if (!deployed)
+                      return std::nullopt;
+                  o.site = utf8(r.value(i, 21));
+                  o.stream = utf8(r.value(i, 14));
+                  o.unit = d.unit;
+                  o.dataSet = d.dataSet;
+                  o.field = d.field;
+                  const auto a = doubleAt(r, i, 18), b = doubleAt(r, i, 19);
+                  if (a && b)
+                      o.calibration = std::pair(*a, *b);
+                  o.deployedMs = *deployed;
+                  d.site = std::move(o);
+                  return d;
+              });
+}
+
 } // namespace
 
 std::string derivedObservationsSql(const DerivedAsk& ask, bool count, int& parameters) {
@@ -214,6 +593,10 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
         return page;
     }
     PgConnection& pg = *taken.value();
+    if (ask.siteStream) {
+        readSiteStream(pg, ask, limits, page);
+        return page;
+    }
     std::int64_t stream = 0;
     if (ask.stream) {
         // The Datastream's row, and whether its series was derived at its facts' signature.
@@ -250,6 +633,10 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
         if (r.rows() != 1 || r.value(0, 0) != "t")
             return page;
         page.seriesBehind = fleet::integerAt(r, 0, 1, 0, kMost).value_or(0);
+        if (ask.sites) {
+            readEveryWithSites(pg, ask, limits, page);
+            return page;
+        }
     }
     int parameters = 0;
     if (ask.skip > limits.mostSkipped) {

@@ -20,6 +20,7 @@
 #include "office/odata_filter.h"
 #include "office/odata_query.h"
 #include "office/office_reads.h"
+#include "office/site_things.h"
 
 #include <QString>
 
@@ -47,6 +48,14 @@ struct DerivedAsk {
         int field = 0;
     };
     std::optional<Stream> stream; // none: every Datastream
+    // A site's Datastream (site_things.h: its site and identity) instead of a unit's.
+    struct SiteStream {
+        QString site, id;
+    };
+    std::optional<SiteStream> siteStream;
+    // Every Datastream's page on a server with deployments: the sites' Datastreams besides the
+    // units', from their pieces (xrq.derived_site_pieces), after the units' at equal times.
+    bool sites = false;
     std::vector<TimeComparison> time;
     std::optional<DerivedCondition> condition; // every one of time and this must hold
     enum class Order { Series, TimeAscending, TimeDescending };
@@ -63,7 +72,8 @@ struct DerivedObservation {
     std::uint64_t place = 0;
     double utc = 0;
     int offset = 0;
-    std::string flags, record; // Latin-1, as the series gives them
+    std::string flags, record;               // Latin-1, as the series gives them
+    std::optional<SiteCopyObservation> site; // one of a site's Datastream's (the rest unread)
 };
 
 struct DerivedPage {
@@ -73,10 +83,16 @@ struct DerivedPage {
     bool more = false;                    // rows after these
     std::optional<long long> total;       // when count was asked
     long long seriesBehind = 0;           // every Datastream's page: series not yet derived
+    long long sitesHeld = 0;              // with the sites': the sites whose pieces are held
 };
 
 DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAsk& ask,
                                     const ReadLimits& limits);
+
+// A site's Datastream's page and every Datastream's with the sites' are served only while the
+// pieces are as their facts and series stand (xrq.derived_sites' signatures, every site of the
+// facts held, and for a site's Datastream none of its units' series behind), and ask no
+// $filter on result (a calibrated value is not the copy's): else derived as before.
 
 // The statement's text for `ask` (the page's, or its count's), with the number of parameters
 // it takes: what the page reads, for the tests that check no value is ever in it.

@@ -1485,17 +1485,25 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
                      parts[1].name == QLatin1String("Observations");
     if (!every && !one)
         return std::nullopt;
-    // The copy holds the units' Datastreams only. Once a unit is deployed its records are a
-    // site's Observations too, so the whole collection comes from the copy only while none is.
-    if (every && !model.sites().deployments.empty())
-        return std::nullopt;
+    // Once a unit is deployed its records are a site's Observations too: the whole collection
+    // then holds the sites' Datastreams' besides, read from their pieces.
     DerivedAsk ask;
+    ask.sites = every && !model.sites().deployments.empty();
+    if (model.failed)
+        return std::nullopt;
     if (one) {
-        const std::optional<StreamId> stream = streamOf(*parts[0].key);
-        if (!stream)
-            return std::nullopt;
-        ask.stream = DerivedAsk::Stream{stream->unit, stream->set, stream->field};
+        if (const std::optional<QString> site = siteOfId(*parts[0].key)) {
+            ask.siteStream = DerivedAsk::SiteStream{*site, *parts[0].key};
+        } else {
+            const std::optional<StreamId> stream = streamOf(*parts[0].key);
+            if (!stream)
+                return std::nullopt;
+            ask.stream = DerivedAsk::Stream{stream->unit, stream->set, stream->field};
+        }
     }
+    // The sites' pieces are the copy too: behind its door (series::siteCopyOpen).
+    if ((ask.sites || ask.siteStream) && !series::siteCopyOpen())
+        return std::nullopt;
     const QueryOptions& o = a.options;
     if (o.filter) {
         if (const std::optional<TimeFilter> filter = timeFilterOf(*o.filter))
@@ -1516,10 +1524,18 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     const DerivedPage derived = readDerivedObservations(c.conninfo, ask, c.limits);
     if (derived.error.failed())
         return readErrorAnswer(derived.error);
-    if (!derived.served)
+    // Every site of the facts held, or derived as before.
+    if (!derived.served ||
+        (ask.sites && derived.sitesHeld != (long long)model.sites().sites.size()))
         return std::nullopt;
     Shaper::Page page;
     for (const DerivedObservation& d : derived.rows) {
+        if (d.site) {
+            QJsonObject e = siteCopyObservationJson(l, *d.site);
+            shaper.shape(Set::Observations, e, o);
+            page.value.append(std::move(e));
+            continue;
+        }
         series::RecordRef rec;
         rec.segment = d.segment;
         rec.index = d.place;

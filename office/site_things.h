@@ -87,4 +87,21 @@ QJsonObject siteObservationJson(const Links& l, const series::SiteSeries& series
 std::optional<QJsonObject> siteObservation(const Links& l, const series::SiteSeries& series,
                                            const SiteStream& stream, const QString& id);
 
+// A site's Observation as the derived copy gives it (observation_reads.h): a record of a unit
+// Datastream, read through a piece of the site's Datastream `stream` (its calibration, its
+// deployment's start). The same JSON siteObservationJson makes of the series' row.
+struct SiteCopyObservation {
+    QString site, stream;
+    QString unit, dataSet; // the unit's serial, the data set as the server names it
+    int field = 0;
+    int segment = 0;
+    std::uint64_t place = 0;
+    double utc = 0;
+    int offset = 0;
+    std::string flags, record; // Latin-1, as the series gives them
+    std::optional<std::pair<double, double>> calibration;
+    std::int64_t deployedMs = 0;
+};
+QJsonObject siteCopyObservationJson(const Links& l, const SiteCopyObservation& o);
+
 } // namespace office

@@ -872,8 +872,7 @@ SiteCell siteCellOf(const std::vector<std::string_view>& fields, int column) {
 
 // Whole: each source's deployments cut at every change of each column's meaning or calibration.
 std::vector<SiteCopyPiece> siteCopyPieces(const SiteCopyPlan& plan,
-                                          const std::vector<std::vector<int>>& fields,
-                                          std::string& why) {
+                                          const std::vector<std::vector<int>>& fields) {
     std::vector<SiteCopyPiece> out;
     const std::vector<fleet::Deployment> deployments =
         plan.facts.deploymentsAt(QString::fromStdString(plan.site));
@@ -882,14 +881,14 @@ std::vector<SiteCopyPiece> siteCopyPieces(const SiteCopyPlan& plan,
         const PlacedSource u = placedSource(plan.facts, deployments, s.unit, s.titles);
         if (u.spans.empty() || s.datastream == 0)
             continue;
+        // The columns with a number in some record, and those with a meaning (text alone).
+        std::vector<int> columns = fields[k];
         for (const fleet::ColumnMeaning& m : u.meanings)
-            if (std::find(fields[k].begin(), fields[k].end(), m.column) == fields[k].end()) {
-                why = "unit " + s.unit + ", data set " + s.dataSet + ": column " +
-                      std::to_string(m.column) + " has a meaning but no number in any record";
-                return {};
-            }
+            columns.push_back(m.column);
+        std::sort(columns.begin(), columns.end());
+        columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
         for (const fleet::Deployment* d : u.spans)
-            for (const int field : fields[k]) {
+            for (const int field : columns) {
                 // Where the column's meaning or calibration may change within the deployment.
                 std::vector<std::int64_t> cuts = {d->fromMs};
                 const auto cut = [&](std::int64_t at) {
@@ -918,10 +917,9 @@ std::vector<SiteCopyPiece> siteCopyPieces(const SiteCopyPlan& plan,
                             ? nullptr
                             : fleet::meaningOf(u.meanings, u.unit, u.dataSet, field, p.fromMs);
                     const fleet::Calibration* c =
-                        u.calibrations.empty()
-                            ? nullptr
-                            : fleet::calibrationOf(u.calibrations, u.unit, u.dataSet, field,
-                                                   p.fromMs);
+                        u.calibrations.empty() ? nullptr
+                                               : fleet::calibrationOf(u.calibrations, u.unit,
+                                                                      u.dataSet, field, p.fromMs);
                     p.property = columnProperty(u, m, std::size_t(field - 1));
                     p.meant = m != nullptr;
                     if (c)

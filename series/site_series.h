@@ -200,11 +200,8 @@ struct SiteCopyPiece {
     std::int64_t deployedMs = 0;                          // its deployment's start
 };
 // Every piece of the site's series `plan` found, for the columns `fields` (per source, the
-// fields of its Datastreams in the copy). Empty with `why` set where the copy's rows cannot
-// give the series (a meaning on a column the copy holds no Datastream of, two columns of one
-// record under one property at once): the series is then read whole.
+// fields of its Datastreams in the copy) and those with a meaning.
 std::vector<SiteCopyPiece> siteCopyPieces(const SiteCopyPlan& plan,
-                                          const std::vector<std::vector<int>>& fields,
-                                          std::string& why);
+                                          const std::vector<std::vector<int>>& fields);
 
 } // namespace series
