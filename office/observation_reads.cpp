@@ -183,12 +183,13 @@ std::optional<double> doubleAt(const PgResult& r, int row, int column) {
     return platform::parseFinite(r.value(row, column), -1e300, 1e300);
 }
 
-// Whether the site's pieces are as its facts and series stand, none of its units' series behind.
-// False with page.error set when the server failed.
+// Whether the site's pieces are as its facts and series stand, none of its units' series
+// behind; where they are behind, page.sitesBehind says so. False with page.error set when the
+// server failed.
 bool siteCurrent(PgConnection& pg, const QString& site, const ReadLimits& limits,
                  DerivedPage& page) {
     const PgResult r = pg.exec(
-        std::string("SELECT g.served AND g.site_facts = ") + kSiteFactsSignatureSql +
+        std::string("SELECT g.served, g.site_facts = ") + kSiteFactsSignatureSql +
             " AND g.series = " + kSiteSeriesSignatureSql +
             ", (SELECT pg_catalog.count(*) FROM (SELECT a.unit FROM " + kSignaturesSql +
             kBehindSql +
@@ -200,7 +201,11 @@ bool siteCurrent(PgConnection& pg, const QString& site, const ReadLimits& limits
             page.error = unavailable("the derived Observations not read", r);
         return false;
     }
-    return r.rows() == 1 && r.value(0, 0) == "t" && r.value(0, 1) == "0";
+    // No row: no such site, or one the deriver has not seen yet (derived as before either way).
+    const bool current = r.rows() == 1 && r.value(0, 1) == "t" && r.value(0, 2) == "0";
+    if (r.rows() == 1 && !current)
+        page.sitesBehind = 1;
+    return current && r.value(0, 0) == "t";
 }
 
 bool readPieces(PgConnection& pg, const DerivedAsk::SiteStream& s, const ReadLimits& limits,
@@ -479,18 +484,21 @@ void readEveryWithSites(PgConnection& pg, const DerivedAsk& ask, const ReadLimit
         return;
     const PgResult r =
         pg.exec(std::string("SELECT pg_catalog.count(*), pg_catalog.count(*) FILTER (WHERE NOT "
-                            "(g.served AND g.site_facts = ") +
+                            "(g.site_facts = ") +
                     kSiteFactsSignatureSql + " AND g.series = " + kSiteSeriesSignatureSql +
-                    ")) FROM xrq.derived_sites g",
+                    ")), pg_catalog.count(*) FILTER (WHERE NOT g.served) FROM "
+                    "xrq.derived_sites g",
                 {}, limits.statementTimeout);
     if (!r.ok()) {
         if (r.sqlState() != kNoTable)
             page.error = unavailable("the derived Observations not read", r);
         return;
     }
-    if (r.rows() != 1 || r.value(0, 1) != "0")
+    const long long held = fleet::integerAt(r, 0, 0, 0, kMost).value_or(0);
+    page.sitesBehind =
+        fleet::integerAt(r, 0, 1, 0, kMost).value_or(0) + std::max(0LL, ask.sitesKnown - held);
+    if (page.sitesBehind > 0 || held != ask.sitesKnown || r.value(0, 2) != "0")
         return;
-    page.sitesHeld = fleet::integerAt(r, 0, 0, 0, kMost).value_or(0);
     int parameters = 0;
     const std::string sql = everyWithSitesSql(ask, false, parameters);
     const std::string countSql = everyWithSitesSql(ask, true, parameters);

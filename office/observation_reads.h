@@ -56,6 +56,7 @@ struct DerivedAsk {
     // Every Datastream's page on a server with deployments: the sites' Datastreams besides the
     // units', from their pieces (xrq.derived_site_pieces), after the units' at equal times.
     bool sites = false;
+    long long sitesKnown = 0; // then: the sites of the facts, each of whose pieces must be held
     std::vector<TimeComparison> time;
     std::optional<DerivedCondition> condition; // every one of time and this must hold
     enum class Order { Series, TimeAscending, TimeDescending };
@@ -83,7 +84,7 @@ struct DerivedPage {
     bool more = false;                    // rows after these
     std::optional<long long> total;       // when count was asked
     long long seriesBehind = 0;           // every Datastream's page: series not yet derived
-    long long sitesHeld = 0;              // with the sites': the sites whose pieces are held
+    long long sitesBehind = 0; // a site's or with the sites': sites whose pieces are behind
 };
 
 DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAsk& ask,

@@ -738,6 +738,9 @@ public:
     // Sites whose series this request built from the facts because the derived copy could not
     // serve them (a push not derived yet): told in X-Derived-Behind.
     int sitesBehind = 0;
+    // Sites whose pieces in the derived copy are behind their facts, so that this request's
+    // Observations were derived as before: told in X-Derived-Behind too.
+    int piecesBehind = 0;
 
     // The site facts that count now, read once per request (none on a server before them).
     const fleet::SiteFacts& sites() {
@@ -1489,6 +1492,7 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     // then holds the sites' Datastreams' besides, read from their pieces.
     DerivedAsk ask;
     ask.sites = every && !model.sites().deployments.empty();
+    ask.sitesKnown = (long long)model.sites().sites.size();
     if (model.failed)
         return std::nullopt;
     if (one) {
@@ -1524,10 +1528,10 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     const DerivedPage derived = readDerivedObservations(c.conninfo, ask, c.limits);
     if (derived.error.failed())
         return readErrorAnswer(derived.error);
-    // Every site of the facts held, or derived as before.
-    if (!derived.served ||
-        (ask.sites && derived.sitesHeld != (long long)model.sites().sites.size()))
+    if (!derived.served) {
+        model.piecesBehind = int(std::min<long long>(derived.sitesBehind, 1 << 30));
         return std::nullopt;
+    }
     Shaper::Page page;
     for (const DerivedObservation& d : derived.rows) {
         if (d.site) {
@@ -1733,9 +1737,9 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
             return *model.failed;
         if (shaper.refused)
             return *shaper.refused;
-        if (model.sitesBehind > 0)
+        if (const int behind = std::max(model.sitesBehind, model.piecesBehind); behind > 0)
             answer.headers.emplace_back("X-Derived-Behind",
-                                        QByteArray::number(model.sitesBehind) + " sites");
+                                        QByteArray::number(behind) + " sites");
         return answer;
     };
     if (std::optional<Answer> derived = derivedObservationsAnswer(model, shaper, parts, a, l, r, c))

@@ -518,5 +518,60 @@ TEST_F(SiteExportTest, AUnitsPlotNamesItsColumnsByTheirMeaning) {
     EXPECT_EQ(other.value(QLatin1String("names")).toArray(), (QJsonArray{"field_2", "field_3"}));
 }
 
+// A site fact newer than the sites' pieces (a calibration of SITE5's level from the swap on):
+// a site's Datastream's page and every Observation's are derived as before, with the new
+// calibration, saying which sites are behind; once the deriver built the pieces again, the
+// same bytes are read from them. Last of the suite: the calibration stays.
+TEST_F(SiteExportTest, PiecesBehindTheSiteFactsAreDerivedAsBeforeUntilBuiltAgain) {
+    fleet::PgConnection pg;
+    ASSERT_TRUE(pg.connect(fleet::serviceConninfo("owner_db"), 10s)) << pg.error();
+    ASSERT_TRUE(office::deriveObservations(pg, false, 60s).ok());
+    struct Case {
+        QString path;
+        QByteArray behind; // X-Derived-Behind while the pieces are behind
+    };
+    const std::vector<Case> cases = {
+        {QStringLiteral("/api/v1.1/Datastreams('site:RIVER-05/p/Water%2520level/m')/"
+                        "Observations?$orderby=phenomenonTime%20desc&$top=5&$count=true"),
+         "1 sites"},
+        // Every site's pieces are built from all the site facts.
+        {QStringLiteral("/api/v1.1/Observations?$orderby=phenomenonTime&$top=100&$filter="
+                        "phenomenonTime%20ge%202026-12-01T02:15:00Z%20and%20phenomenonTime%20lt%20"
+                        "2026-12-01T02:20:00Z"),
+         "4 sites"},
+    };
+    startOffice();
+    std::vector<QByteArray> before;
+    for (const Case& c : cases) {
+        const Reply r = get(c.path);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_FALSE(r.headers.contains("x-derived-behind")) << c.path.toStdString();
+        before.push_back(r.body);
+    }
+    const fleet::Calibration tenfold{
+        QStringLiteral("SITE5"), QStringLiteral("LEVEL"), 2, kSwapMs, std::nullopt, 10, 0};
+    ASSERT_TRUE(fleet::addSiteFacts(pg, {{tenfold, false, {}}}).ok);
+    office::SiteSeriesCache::shared().forget();
+    std::vector<QByteArray> behind;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].path.toStdString());
+        const Reply r = get(cases[i].path);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.headers.value("x-derived-behind"), cases[i].behind);
+        EXPECT_NE(r.body, before[i]); // SITE5's last records, ten times what they were
+        behind.push_back(r.body);
+    }
+    const platform::Result<office::DeriveReport> built = office::deriveObservations(pg, false, 60s);
+    ASSERT_TRUE(built.ok());
+    EXPECT_EQ(built.value().sites, 4);
+    EXPECT_EQ(built.value().whole + built.value().appended, 0);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].path.toStdString());
+        const Reply r = get(cases[i].path);
+        EXPECT_FALSE(r.headers.contains("x-derived-behind"));
+        EXPECT_EQ(r.body.toStdString(), behind[i].toStdString());
+    }
+}
+
 } // namespace
 } // namespace officetest
