@@ -722,9 +722,11 @@ SiteOutcome deriveSite(PgConnection& pg, const QString& code, std::chrono::milli
 // series changed.
 bool sitesBehind(PgConnection& pg, std::chrono::milliseconds timeout, std::vector<QString>& out,
                  std::string& why) {
-    PgResult r = pg.exec(std::string("SELECT g.site, g.site_facts = ") + kSiteFactsSignatureSql +
-                             ", g.series = " + kSiteSeriesSignatureSql +
-                             " FROM xrq.derived_sites g ORDER BY 1",
+    PgResult r = pg.exec(std::string("SELECT g.site, g.site_facts = f.facts, g.series = "
+                                     "COALESCE(c.series, '') FROM xrq.derived_sites g CROSS "
+                                     "JOIN (SELECT ") +
+                             kSiteFactsSignatureSql + " AS facts) f LEFT JOIN " +
+                             kSitesSeriesSignaturesSql + "ON c.site = g.site ORDER BY 1",
                          {}, timeout);
     if (!r.ok()) {
         why = "the sites' pieces not read: " + r.error();

@@ -79,6 +79,13 @@ inline constexpr const char* kPieceRowsSql =
     "COALESCE(p.to_ms::double precision / 1000 + 1, 'Infinity') AND o.utc * 1000 >= p.from_ms "
     "AND o.utc * 1000 < COALESCE(p.to_ms::double precision, 'Infinity')";
 
+// The same of every site at once, as a FROM item "c" (site, series), for the sites whose units
+// hold any series (the others' is empty).
+inline constexpr const char* kSitesSeriesSignaturesSql =
+    "(SELECT u.site, pg_catalog.string_agg(concat_ws('/', s.id, s.facts, s.newest, s.trust, "
+    "s.clocks, s.records), '|' ORDER BY s.id) AS series FROM xrq.derived_site_units u JOIN "
+    "xrq.derived_series s ON s.unit = u.unit GROUP BY u.site) c ";
+
 struct DeriveReport {
     int whole = 0;        // series written whole
     int appended = 0;     // series whose new records were added after the ones held

@@ -482,13 +482,13 @@ void readEveryWithSites(PgConnection& pg, const DerivedAsk& ask, const ReadLimit
                         DerivedPage& page) {
     if (ask.condition)
         return;
-    const PgResult r =
-        pg.exec(std::string("SELECT pg_catalog.count(*), pg_catalog.count(*) FILTER (WHERE NOT "
-                            "(g.site_facts = ") +
-                    kSiteFactsSignatureSql + " AND g.series = " + kSiteSeriesSignatureSql +
-                    ")), pg_catalog.count(*) FILTER (WHERE NOT g.served) FROM "
-                    "xrq.derived_sites g",
-                {}, limits.statementTimeout);
+    const PgResult r = pg.exec(
+        std::string("SELECT pg_catalog.count(*), pg_catalog.count(*) FILTER (WHERE g.site_facts "
+                    "<> f.facts OR g.series <> COALESCE(c.series, '')), pg_catalog.count(*) "
+                    "FILTER (WHERE NOT g.served) FROM xrq.derived_sites g CROSS JOIN (SELECT ") +
+            kSiteFactsSignatureSql + " AS facts) f LEFT JOIN " + kSitesSeriesSignaturesSql +
+            "ON c.site = g.site",
+        {}, limits.statementTimeout);
     if (!r.ok()) {
         if (r.sqlState() != kNoTable)
             page.error = unavailable("the derived Observations not read", r);
@@ -581,6 +581,10 @@ std::string derivedObservationsSql(const DerivedAsk& ask, bool count, int& param
     sql += " LIMIT $" + std::to_string(++parameters);
     sql += " OFFSET $" + std::to_string(++parameters);
     return sql;
+}
+
+std::string derivedObservationsWithSitesSql(const DerivedAsk& ask, bool count, int& parameters) {
+    return everyWithSitesSql(ask, count, parameters);
 }
 
 std::optional<DerivedCondition> derivedConditionOf(const FilterNode& tree) {
@@ -707,6 +711,62 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
     }
     page.served = true;
     return page;
+}
+
+// Whole: whether the site's pieces are current, then its Datastreams summed over them.
+SiteStreamsRead readSiteStreamsFromPieces(const std::string& conninfo, const QString& site,
+                                          const ReadLimits& limits) {
+    SiteStreamsRead out;
+    platform::Result<ReadConnections::Lease> taken =
+        ReadConnections::shared().take(conninfo, limits);
+    if (!taken) {
+        out.error = readErrorOf(taken.error());
+        return out;
+    }
+    PgConnection& pg = *taken.value();
+    DerivedPage state;
+    const bool current = siteCurrent(pg, site, limits, state);
+    out.error = state.error;
+    out.sitesBehind = state.sitesBehind;
+    if (!current)
+        return out;
+    // Each unit's first time with a record of the stream orders its units.
+    const PgResult r = pg.exec(
+        "SELECT p.stream, pg_catalog.min(p.place), pg_catalog.min(p.property), "
+        "pg_catalog.min(p.definition), pg_catalog.min(p.uom_code), pg_catalog.min(p.uom_symbol), "
+        "pg_catalog.min(p.uom_name), pg_catalog.min(p.column_set), pg_catalog.sum(p.records), "
+        "pg_catalog.min(p.first_utc), pg_catalog.max(p.last_utc), (SELECT "
+        "pg_catalog.string_agg(u.unit, E'\\x1f' ORDER BY u.first, u.unit COLLATE \"C\") FROM "
+        "(SELECT q.unit, pg_catalog.min(q.first_utc) AS first FROM xrq.derived_site_pieces q "
+        "WHERE q.site = p.site AND q.stream = p.stream AND q.records > 0 GROUP BY q.unit) u) "
+        "FROM xrq.derived_site_pieces p WHERE p.site = $1 GROUP BY p.site, p.stream HAVING "
+        "pg_catalog.sum(p.records) > 0 ORDER BY 2",
+        {PgParam::text(site.toStdString())}, limits.statementTimeout);
+    if (!r.ok()) {
+        out.error = unavailable("the derived Datastreams not read", r);
+        return out;
+    }
+    for (int i = 0; i < r.rows(); ++i) {
+        SiteStreamSummary s;
+        const auto place = fleet::integerAt(r, i, 1, 1, 1 << 30);
+        const auto records = fleet::integerAt(r, i, 8, 1, kMost);
+        const auto first = platform::parseFinite(r.value(i, 9), -1e13, 1e13);
+        const auto last = platform::parseFinite(r.value(i, 10), -1e13, 1e13);
+        if (!place || !records || !first || !last)
+            return out; // pieces the deriver writes are always in range: read as before
+        s.index = std::size_t(*place - 1);
+        s.records = *records;
+        s.first = *first;
+        s.last = *last;
+        s.property.name = r.value(i, 2);
+        s.property.definition = r.value(i, 3);
+        s.property.uom = {utf8(r.value(i, 4)), utf8(r.value(i, 5)), utf8(r.value(i, 6))};
+        s.property.dataSet = latin1(r.value(i, 7)); // the series' own bytes
+        s.units = utf8(r.value(i, 11)).split(QChar(0x1f), Qt::SkipEmptyParts);
+        out.streams.push_back(std::move(s));
+    }
+    out.served = true;
+    return out;
 }
 
 } // namespace office

@@ -95,8 +95,32 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
 // facts held, and for a site's Datastream none of its units' series behind), and ask no
 // $filter on result (a calibrated value is not the copy's): else derived as before.
 
+// A site's Datastreams as its pieces give them: one per property with a record, in the
+// order the properties first appear, each with its records, first and last time and units (in
+// the order they first observed it), what site_things.h's siteStreamJson takes. Served false
+// when the pieces cannot answer as the facts stand (then the site's series is read as before;
+// sitesBehind 1 where they are behind).
+struct SiteStreamSummary {
+    series::SiteProperty property;
+    std::size_t index = 0; // the property's among the site series' properties
+    long long records = 0;
+    double first = 0, last = 0;
+    QStringList units;
+};
+struct SiteStreamsRead {
+    bool served = false;
+    ReadError error;
+    std::vector<SiteStreamSummary> streams;
+    long long sitesBehind = 0;
+};
+SiteStreamsRead readSiteStreamsFromPieces(const std::string& conninfo, const QString& site,
+                                          const ReadLimits& limits);
+
 // The statement's text for `ask` (the page's, or its count's), with the number of parameters
 // it takes: what the page reads, for the tests that check no value is ever in it.
 std::string derivedObservationsSql(const DerivedAsk& ask, bool count, int& parameters);
+// The same for every Datastream's with the sites' (ask.sites): its parameters are the time's
+// values, then $top + 1 and $skip (not in a count's).
+std::string derivedObservationsWithSitesSql(const DerivedAsk& ask, bool count, int& parameters);
 
 } // namespace office

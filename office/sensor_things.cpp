@@ -740,7 +740,13 @@ public:
     int sitesBehind = 0;
     // Sites whose pieces in the derived copy are behind their facts, so that this request's
     // Observations were derived as before: told in X-Derived-Behind too.
-    int piecesBehind = 0;
+    std::set<QString> piecesBehind;
+    long long everyPiecesBehind = 0; // every site's, for the whole collection
+    int behindCount() const {
+        return int(std::min<long long>(
+            1 << 30,
+            std::max({(long long)sitesBehind, (long long)piecesBehind.size(), everyPiecesBehind})));
+    }
 
     // The site facts that count now, read once per request (none on a server before them).
     const fleet::SiteFacts& sites() {
@@ -854,7 +860,27 @@ public:
         if (const auto it = m_siteStreams.find(code); it != m_siteStreams.end())
             return it->second;
         const fleet::Site* site = sites().site(code);
-        const auto series = site ? siteSeries(code) : nullptr;
+        if (!site)
+            return none;
+        // From the site's pieces where they stand as the facts do, without its series.
+        if (series::siteCopyOpen()) {
+            const SiteStreamsRead read = readSiteStreamsFromPieces(m_c.conninfo, code, m_c.limits);
+            if (read.error.failed()) {
+                fail(read.error);
+                return none;
+            }
+            if (read.sitesBehind > 0)
+                piecesBehind.insert(code);
+            if (read.served) {
+                std::vector<SiteStream> streams;
+                for (const SiteStreamSummary& s : read.streams)
+                    streams.push_back({siteStreamId(code, s.property), s.index,
+                                       siteStreamJson(m_l, *site, s.property, s.records, s.first,
+                                                      s.last, s.units)});
+                return m_siteStreams.emplace(code, std::move(streams)).first->second;
+            }
+        }
+        const auto series = siteSeries(code);
         if (!series)
             return none;
         return m_siteStreams.emplace(code, siteStreams(m_l, *site, *series)).first->second;
@@ -1492,7 +1518,8 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     // then holds the sites' Datastreams' besides, read from their pieces.
     DerivedAsk ask;
     ask.sites = every && !model.sites().deployments.empty();
-    ask.sitesKnown = (long long)model.sites().sites.size();
+    if (ask.sites)
+        ask.sitesKnown = (long long)model.sites().sites.size();
     if (model.failed)
         return std::nullopt;
     if (one) {
@@ -1529,7 +1556,10 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     if (derived.error.failed())
         return readErrorAnswer(derived.error);
     if (!derived.served) {
-        model.piecesBehind = int(std::min<long long>(derived.sitesBehind, 1 << 30));
+        if (ask.siteStream && derived.sitesBehind > 0)
+            model.piecesBehind.insert(ask.siteStream->site);
+        else if (ask.sites)
+            model.everyPiecesBehind = derived.sitesBehind;
         return std::nullopt;
     }
     Shaper::Page page;
@@ -1737,9 +1767,8 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
             return *model.failed;
         if (shaper.refused)
             return *shaper.refused;
-        if (const int behind = std::max(model.sitesBehind, model.piecesBehind); behind > 0)
-            answer.headers.emplace_back("X-Derived-Behind",
-                                        QByteArray::number(behind) + " sites");
+        if (const int behind = model.behindCount(); behind > 0)
+            answer.headers.emplace_back("X-Derived-Behind", QByteArray::number(behind) + " sites");
         return answer;
     };
     if (std::optional<Answer> derived = derivedObservationsAnswer(model, shaper, parts, a, l, r, c))

@@ -273,12 +273,44 @@ QJsonObject sitePropertyJson(const Links& l, const series::SiteProperty& p) {
              l.entity("ObservedProperties", id, "Datastreams")}};
 }
 
+QJsonObject siteStreamJson(const Links& l, const fleet::Site& site,
+                           const series::SiteProperty& property, long long records, double first,
+                           double last, const QStringList& units) {
+    const QString siteName = site.name.isEmpty() ? site.code : site.name;
+    const QString id = siteStreamId(site.code, property);
+    const bool meant = property.dataSet.empty() && !property.uom.code.isEmpty();
+    QJsonObject properties{{QStringLiteral("site"), site.code},
+                           {QStringLiteral("records"), records},
+                           {QStringLiteral("units"), QJsonArray::fromStringList(units)},
+                           {QStringLiteral("calibrated"), true}};
+    if (!property.dataSet.empty()) {
+        properties.insert(QStringLiteral("data_set"), dataSetLabel(utf8(property.dataSet)));
+        properties.insert(QStringLiteral("meaning"), QStringLiteral("not recorded"));
+    }
+    return {
+        {QStringLiteral("@iot.id"), id},
+        {QStringLiteral("@iot.selfLink"), l.entity("Datastreams", id)},
+        {QStringLiteral("name"), siteName + QStringLiteral(": ") + propertyLabel(property)},
+        {QStringLiteral("description"),
+         QStringLiteral("%1 at site %2, from every unit deployed there in turn, calibrated")
+             .arg(propertyLabel(property), site.code)},
+        {QStringLiteral("unitOfMeasurement"),
+         unitOfMeasurementJson(property.dataSet.empty() ? property.uom : fleet::UnitOfMeasure{})},
+        {QStringLiteral("observationType"), meant ? kMeasurement : kObservation},
+        {QStringLiteral("phenomenonTime"), iso(first) + QLatin1Char('/') + iso(last)},
+        {QStringLiteral("properties"), properties},
+        {QStringLiteral("Thing@iot.navigationLink"), l.entity("Datastreams", id, "Thing")},
+        {QStringLiteral("Sensor@iot.navigationLink"), l.entity("Datastreams", id, "Sensor")},
+        {QStringLiteral("ObservedProperty@iot.navigationLink"),
+         l.entity("Datastreams", id, "ObservedProperty")},
+        {QStringLiteral("Observations@iot.navigationLink"),
+         l.entity("Datastreams", id, "Observations")}};
+}
+
 std::vector<SiteStream> siteStreams(const Links& l, const fleet::Site& site,
                                     const series::SiteSeries& s) {
     std::vector<SiteStream> out;
-    const QString siteName = site.name.isEmpty() ? site.code : site.name;
     for (std::size_t p = 0; p < s.properties.size(); ++p) {
-        const series::SiteProperty& property = s.properties[p];
         long long records = 0;
         std::optional<double> first, last;
         QStringList units;
@@ -292,36 +324,8 @@ std::vector<SiteStream> siteStreams(const Links& l, const fleet::Site& site,
             }
         if (records == 0)
             continue;
-        const QString id = siteStreamId(site.code, property);
-        const bool meant = property.dataSet.empty() && !property.uom.code.isEmpty();
-        QJsonObject properties{{QStringLiteral("site"), site.code},
-                               {QStringLiteral("records"), records},
-                               {QStringLiteral("units"), QJsonArray::fromStringList(units)},
-                               {QStringLiteral("calibrated"), true}};
-        if (!property.dataSet.empty()) {
-            properties.insert(QStringLiteral("data_set"), dataSetLabel(utf8(property.dataSet)));
-            properties.insert(QStringLiteral("meaning"), QStringLiteral("not recorded"));
-        }
-        QJsonObject json{
-            {QStringLiteral("@iot.id"), id},
-            {QStringLiteral("@iot.selfLink"), l.entity("Datastreams", id)},
-            {QStringLiteral("name"), siteName + QStringLiteral(": ") + propertyLabel(property)},
-            {QStringLiteral("description"),
-             QStringLiteral("%1 at site %2, from every unit deployed there in turn, calibrated")
-                 .arg(propertyLabel(property), site.code)},
-            {QStringLiteral("unitOfMeasurement"),
-             unitOfMeasurementJson(property.dataSet.empty() ? property.uom
-                                                            : fleet::UnitOfMeasure{})},
-            {QStringLiteral("observationType"), meant ? kMeasurement : kObservation},
-            {QStringLiteral("phenomenonTime"), iso(*first) + QLatin1Char('/') + iso(*last)},
-            {QStringLiteral("properties"), properties},
-            {QStringLiteral("Thing@iot.navigationLink"), l.entity("Datastreams", id, "Thing")},
-            {QStringLiteral("Sensor@iot.navigationLink"), l.entity("Datastreams", id, "Sensor")},
-            {QStringLiteral("ObservedProperty@iot.navigationLink"),
-             l.entity("Datastreams", id, "ObservedProperty")},
-            {QStringLiteral("Observations@iot.navigationLink"),
-             l.entity("Datastreams", id, "Observations")}};
-        out.push_back({id, p, std::move(json)});
+        out.push_back({siteStreamId(site.code, s.properties[p]), p,
+                       siteStreamJson(l, site, s.properties[p], records, *first, *last, units)});
     }
     return out;
 }

@@ -29,6 +29,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -61,6 +62,11 @@ QJsonObject siteHistoricalJson(const Links& l, const fleet::Deployment& d);
 QJsonObject meaningPropertyJson(const Links& l, const QString& property, const QString& definition);
 QJsonObject sitePropertyJson(const Links& l, const series::SiteProperty& p);
 
+// A site's Datastream of `property`: its `records`, the first's and the last's time (UTC
+// seconds) and its units in the order they first observed it.
+QJsonObject siteStreamJson(const Links& l, const fleet::Site& site,
+                           const series::SiteProperty& property, long long records, double first,
+                           double last, const QStringList& units);
 // The site's Datastreams, one per property of its series that has a value in any row.
 struct SiteStream {
     QString id;
