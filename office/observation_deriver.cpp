@@ -832,6 +832,17 @@ platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool 
                                        "the server went while deriving: " + why);
         ++report.failed;
         report.problems << QStringLiteral("site %1: %2").arg(code, QString::fromStdString(why));
+        // Held as not built, so that nothing is read from its pieces and it is tried again.
+        const PgResult r = pg.exec(
+            std::string("INSERT INTO xrq.derived_sites (site, signature, site_facts, series, "
+                        "served, why) SELECT $1, '', ") +
+                kSiteFactsSignatureSql +
+                ", 'not built', false, $2 ON CONFLICT (site) DO UPDATE SET series = 'not built', "
+                "served = false, why = EXCLUDED.why",
+            {PgParam::text(code.toStdString()), PgParam::text(why)}, timeout);
+        if (!r.ok())
+            return platform::makeError(platform::ErrorKind::Server,
+                                       "site state not written: " + r.error());
     }
     return report;
 }

@@ -494,10 +494,10 @@ void readEveryWithSites(PgConnection& pg, const DerivedAsk& ask, const ReadLimit
             page.error = unavailable("the derived Observations not read", r);
         return;
     }
-    const long long held = fleet::integerAt(r, 0, 0, 0, kMost).value_or(0);
-    page.sitesBehind =
-        fleet::integerAt(r, 0, 1, 0, kMost).value_or(0) + std::max(0LL, ask.sitesKnown - held);
-    if (page.sitesBehind > 0 || held != ask.sitesKnown || r.value(0, 2) != "0")
+    // Every site of the facts has a row once the deriver has seen them (one it could not build
+    // has one not served); none yet: derived as before.
+    page.sitesBehind = fleet::integerAt(r, 0, 1, 0, kMost).value_or(0);
+    if (page.sitesBehind > 0 || r.value(0, 0) == "0" || r.value(0, 2) != "0")
         return;
     int parameters = 0;
     const std::string sql = everyWithSitesSql(ask, false, parameters);
@@ -645,9 +645,19 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
         if (r.rows() != 1 || r.value(0, 0) != "t")
             return page;
         page.seriesBehind = fleet::integerAt(r, 0, 1, 0, kMost).value_or(0);
+        // Once a unit is deployed its records are a site's Observations too.
         if (ask.sites) {
-            readEveryWithSites(pg, ask, limits, page);
-            return page;
+            const PgResult deployed = pg.exec("SELECT EXISTS (SELECT FROM xrq.owned_site_facts "
+                                              "WHERE kind = 'deployment')",
+                                              {}, limits.statementTimeout);
+            if (!deployed.ok() && deployed.sqlState() != kNoTable) { // none before schema 11
+                page.error = unavailable("the derived Observations not read", deployed);
+                return page;
+            }
+            if (deployed.ok() && deployed.rows() == 1 && deployed.value(0, 0) == "t") {
+                readEveryWithSites(pg, ask, limits, page);
+                return page;
+            }
         }
     }
     int parameters = 0;

@@ -53,10 +53,9 @@ struct DerivedAsk {
         QString site, id;
     };
     std::optional<SiteStream> siteStream;
-    // Every Datastream's page on a server with deployments: the sites' Datastreams besides the
+    // Every Datastream's page: on a server with deployments, the sites' Datastreams besides the
     // units', from their pieces (xrq.derived_site_pieces), after the units' at equal times.
     bool sites = false;
-    long long sitesKnown = 0; // then: the sites of the facts, each of whose pieces must be held
     std::vector<TimeComparison> time;
     std::optional<DerivedCondition> condition; // every one of time and this must hold
     enum class Order { Series, TimeAscending, TimeDescending };

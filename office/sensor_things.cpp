@@ -1517,11 +1517,14 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     // Once a unit is deployed its records are a site's Observations too: the whole collection
     // then holds the sites' Datastreams' besides, read from their pieces.
     DerivedAsk ask;
-    ask.sites = every && !model.sites().deployments.empty();
-    if (ask.sites)
-        ask.sitesKnown = (long long)model.sites().sites.size();
-    if (model.failed)
-        return std::nullopt;
+    // Whether any is, the copy tells (the site facts are not read for it); behind the door
+    // (series::siteCopyOpen) the collection with the sites' is derived as before.
+    ask.sites = every;
+    if (every && !series::siteCopyOpen()) {
+        if (!model.sites().deployments.empty() || model.failed)
+            return std::nullopt;
+        ask.sites = false;
+    }
     if (one) {
         if (const std::optional<QString> site = siteOfId(*parts[0].key)) {
             ask.siteStream = DerivedAsk::SiteStream{*site, *parts[0].key};
@@ -1532,8 +1535,8 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
             ask.stream = DerivedAsk::Stream{stream->unit, stream->set, stream->field};
         }
     }
-    // The sites' pieces are the copy too: behind its door (series::siteCopyOpen).
-    if ((ask.sites || ask.siteStream) && !series::siteCopyOpen())
+    // The sites' pieces are the copy too: behind its door.
+    if (ask.siteStream && !series::siteCopyOpen())
         return std::nullopt;
     const QueryOptions& o = a.options;
     if (o.filter) {
