@@ -466,6 +466,21 @@ int main(int argc, char** argv) {
               path + QStringLiteral("?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + hours);
         timed("the site Datastream's Observations whole, $count=true",
               path + QStringLiteral("?$top=1000&$count=true"));
+        // Site S00000's first Datastream: its unit's largest, read from its piece by SQL.
+        const QString big =
+            QStringLiteral("/Datastreams('site:S00000/c/TEMP/field_2')/Observations");
+        timed("the largest site Datastream's first page", big + QStringLiteral("?$top=1000"));
+        timed("the largest site Datastream's in a day",
+              big + QStringLiteral("?$top=1000&$filter=") + day);
+        timed("the same, newest first",
+              big + QStringLiteral("?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + day);
+        timed("the largest site Datastream's last page ($skip)",
+              big + QStringLiteral("?$top=1000&$skip=") + QString::number(largest - 1000));
+        o = timed("$count=true on the largest site Datastream",
+                  big + QStringLiteral("?$count=true&$top=1"));
+        std::printf("%-58s %lld\n", "  its count", (long long)o.value("@iot.count").toInteger());
+        timed("$count=true on it in a day",
+              big + QStringLiteral("?$count=true&$top=1&$filter=") + day);
     }
     // A deep page: the rows before it are read and passed over, within the service's bound.
     timed("the largest Datastream's last page ($skip)",
