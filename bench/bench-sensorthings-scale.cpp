@@ -278,12 +278,12 @@ void explainRoot() {
                     {office::TimeComparison::Op::Lt, day + 86400}};
         int parameters = 0;
         const std::string sql = office::derivedObservationsWithSitesSql(ask, false, parameters);
-        const fleet::PgResult r =
-            owner().exec("EXPLAIN (ANALYZE, BUFFERS) " + sql,
-                         {fleet::PgParam::text(std::to_string(day)),
-                          fleet::PgParam::text(std::to_string(day + 86400)),
-                          fleet::PgParam::text("1001"), fleet::PgParam::text("0")},
-                         600s);
+        const fleet::PgResult r = owner().exec(
+            "EXPLAIN (ANALYZE, BUFFERS) " + sql,
+            {fleet::PgParam::text(std::to_string(day)),
+             fleet::PgParam::text(std::to_string(day + 86400)), fleet::PgParam::text("1001"),
+             fleet::PgParam::text("1001"), fleet::PgParam::text("0")},
+            600s);
         if (!r.ok())
             fail("not explained: " + r.error());
         for (int i = 0; i < r.rows(); ++i)

@@ -917,6 +917,8 @@ CREATE INDEX IF NOT EXISTS derived_site_pieces_by_stream
     ON xrq.derived_site_pieces (site, stream);
 CREATE INDEX IF NOT EXISTS derived_site_pieces_by_datastream
     ON xrq.derived_site_pieces (datastream);
+CREATE INDEX IF NOT EXISTS derived_site_pieces_in_order
+    ON xrq.derived_site_pieces (site COLLATE "C", place);
 TRUNCATE xrq.derived_observations, xrq.derived_datastreams, xrq.derived_series CASCADE;
 GRANT SELECT, INSERT, UPDATE, DELETE, TRUNCATE
     ON xrq.derived_sites, xrq.derived_site_units, xrq.derived_site_pieces TO xrq_deriver;

@@ -269,8 +269,19 @@ std::string siteStreamSql(const DerivedAsk& ask, std::size_t pieces, bool count,
     int at = 0;
     for (const TimeComparison& c : ask.time)
         time += comparison(c.op) + std::to_string(++at);
-    std::string sql = count ? "SELECT pg_catalog.count(*) FROM ("
-                            : "SELECT piece, segment, place, utc, utc_offset, flags, record FROM (";
+    // Each piece's rows in its order, cut at the rows the page can reach: its index read in
+    // order and stopped, the pieces' merged after.
+    std::string reach;
+    if (!count)
+        reach = std::string(ask.order == DerivedAsk::Order::TimeDescending
+                                ? " ORDER BY o.utc DESC, o.ordinal DESC"
+                                : " ORDER BY o.utc, o.ordinal") +
+                " LIMIT $" + std::to_string(++parameters);
+    // The page found on narrow rows, then only its rows read whole (by the primary key).
+    std::string sql =
+        count ? "SELECT pg_catalog.count(*) FROM ("
+              : "SELECT x.piece, r.segment, r.place, r.utc, r.utc_offset, r.flags, r.record FROM "
+                "(SELECT * FROM (";
     for (std::size_t i = 0; i < pieces; ++i) {
         if (i)
             sql += " UNION ALL ";
@@ -278,8 +289,8 @@ std::string siteStreamSql(const DerivedAsk& ask, std::size_t pieces, bool count,
         const auto n = [&] { return "$" + std::to_string(++parameters); };
         sql += "(SELECT " + n();
         sql += "::integer AS piece, " + n();
-        sql += "::integer AS tie, o.ordinal, o.segment, o.place, o.utc, o.utc_offset, o.flags, "
-               "o.record FROM xrq.derived_observations o WHERE o.datastream = " +
+        sql += "::integer AS tie, o.datastream, o.ordinal, o.utc FROM "
+               "xrq.derived_observations o WHERE o.datastream = " +
                n();
         sql += "::bigint AND o.utc >= " + n();
         sql += "::double precision AND o.utc < " + n();
@@ -287,17 +298,20 @@ std::string siteStreamSql(const DerivedAsk& ask, std::size_t pieces, bool count,
         sql += "::double precision AND o.utc * 1000 < " + n();
         sql += "::double precision AND o.cells[" + n();
         sql += "::integer] >= " + n();
-        sql += "::smallint" + time + ")";
+        sql += "::smallint" + time + reach + ")";
     }
-    sql += ") x";
     if (count)
-        return sql;
-    sql += ask.order == DerivedAsk::Order::TimeDescending
-               ? " ORDER BY utc DESC, tie DESC, ordinal DESC"
-               : " ORDER BY utc, tie, ordinal";
+        return sql + ") x";
+    const std::string order = ask.order == DerivedAsk::Order::TimeDescending
+                                  ? " ORDER BY x.utc DESC, x.tie DESC, x.ordinal DESC"
+                                  : " ORDER BY x.utc, x.tie, x.ordinal";
+    sql += ") x" + order;
     sql += " LIMIT $" + std::to_string(++parameters);
     sql += " OFFSET $" + std::to_string(++parameters);
-    return sql;
+    return sql +
+           ") x JOIN xrq.derived_observations r ON r.datastream = x.datastream AND "
+           "r.ordinal = x.ordinal" +
+           order;
 }
 
 std::vector<PgParam> siteStreamParameters(const DerivedAsk& ask, const std::vector<Piece>& pieces,
@@ -305,6 +319,8 @@ std::vector<PgParam> siteStreamParameters(const DerivedAsk& ask, const std::vect
     std::vector<PgParam> p;
     for (const TimeComparison& c : ask.time)
         p.push_back(PgParam::text(number(c.seconds)));
+    if (!count)
+        p.push_back(PgParam::text(std::to_string(ask.skip + ask.top + 1)));
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const Piece& piece = pieces[i];
         const double from = double(piece.fromMs);
@@ -442,39 +458,71 @@ std::string everyWithSitesSql(const DerivedAsk& ask, bool count, int& parameters
     std::string time;
     for (const TimeComparison& c : ask.time)
         time += comparison(c.op) + std::to_string(++parameters);
+    // Each branch in its order, cut at the rows the page can reach (the index read in order and
+    // stopped), then the two merged: neither sorts all its rows.
+    std::string units, sites;
+    const std::string way = ask.order == DerivedAsk::Order::TimeDescending ? " DESC" : "";
+    if (ask.order == DerivedAsk::Order::Series) {
+        units = " ORDER BY d.unit COLLATE \"C\", d.data_set, d.field, o.ordinal";
+        sites = " ORDER BY p.site COLLATE \"C\", p.place, o.utc, p.unit COLLATE \"C\", p.source, "
+                "o.ordinal";
+    } else {
+        units = " ORDER BY o.utc" + way + ", d.unit COLLATE \"C\", d.data_set, d.field, o.ordinal";
+        sites = " ORDER BY o.utc" + way +
+                ", p.site COLLATE \"C\", p.place, p.unit COLLATE \"C\", p.source, o.ordinal";
+    }
+    if (!count) {
+        const std::string reach = " LIMIT $" + std::to_string(++parameters);
+        units += reach;
+        sites += reach;
+    } else {
+        units.clear();
+        sites.clear();
+    }
+    // The page found on narrow rows, then only its rows read whole (by the primary key).
     std::string sql =
-        std::string(count ? "SELECT pg_catalog.count(*) FROM (" : "SELECT * FROM (") +
-        "SELECT 0 AS kind, d.unit AS a, d.data_set AS b, d.field AS c, 0::double precision AS "
-        "t, ''::text AS e, 0 AS f, o.ordinal, o.segment, o.place, o.utc, o.utc_offset, o.flags, "
-        "o.record, ''::text AS stream, d.unit AS unit, d.data_set AS data_set, d.field AS "
-        "field, NULL::double precision AS ca, NULL::double precision AS cb, 0::bigint AS "
-        "deployed, ''::text AS site FROM xrq.derived_observations o JOIN "
-        "xrq.derived_datastreams d ON d.id = o.datastream WHERE true" +
-        time +
-        " UNION ALL SELECT 1, p.site, '', p.place, o.utc, p.unit, p.source, o.ordinal, "
-        "o.segment, o.place, o.utc, o.utc_offset, o.flags, o.record, p.stream, p.unit, "
-        "p.data_set, p.field, p.a, p.b, p.deployed_ms, p.site FROM xrq.derived_site_pieces p "
-        "JOIN xrq.derived_observations o ON " +
-        kPieceRowsSql + " AND o.cells[p.field] >= p.least_cell WHERE true" + time + ") x";
+        std::string(count ? "SELECT pg_catalog.count(*) FROM ("
+                          : "SELECT x.kind, x.a, x.b, x.c, x.t, x.e, x.f, x.ordinal, "
+                            "r.segment, r.place, r.utc, r.utc_offset, r.flags, r.record, "
+                            "x.stream, x.unit, x.data_set, x.field, x.ca, x.cb, x.deployed, "
+                            "x.site FROM (SELECT * FROM (") +
+        "(SELECT 0 AS kind, d.unit AS a, d.data_set AS b, d.field AS c, 0::double precision AS "
+        "t, ''::text AS e, 0 AS f, o.ordinal, o.datastream, o.utc, ''::text AS stream, d.unit "
+        "AS unit, d.data_set AS data_set, d.field AS field, NULL::double precision AS ca, "
+        "NULL::double precision AS cb, 0::bigint AS deployed, ''::text AS site FROM "
+        "xrq.derived_observations o JOIN xrq.derived_datastreams d ON d.id = o.datastream "
+        "WHERE true" +
+        time + units +
+        ") UNION ALL (SELECT 1, p.site, '', p.place, o.utc, p.unit, p.source, o.ordinal, "
+        "o.datastream, o.utc, p.stream, p.unit, p.data_set, p.field, p.a, p.b, p.deployed_ms, "
+        "p.site FROM xrq.derived_site_pieces p JOIN xrq.derived_observations o ON " +
+        kPieceRowsSql + " AND o.cells[p.field] >= p.least_cell WHERE true" + time + sites + ")) x";
     if (count)
         return sql;
     // The per-request order: the units' Datastreams, then each site's in its properties'
     // order, each in its series' order; in time, those at one time in that order.
-    const std::string ties = "kind, a COLLATE \"C\", b, c, e COLLATE \"C\", f, ordinal";
+    const std::string ties =
+        "x.kind, x.a COLLATE \"C\", x.b, x.c, x.e COLLATE \"C\", x.f, x.ordinal";
+    std::string order;
     switch (ask.order) {
     case DerivedAsk::Order::Series:
-        sql += " ORDER BY kind, a COLLATE \"C\", b, c, t, e COLLATE \"C\", f, ordinal";
+        order = " ORDER BY x.kind, x.a COLLATE \"C\", x.b, x.c, x.t, x.e COLLATE \"C\", x.f, "
+                "x.ordinal";
         break;
     case DerivedAsk::Order::TimeAscending:
-        sql += " ORDER BY utc, " + ties;
+        order = " ORDER BY x.utc, " + ties;
         break;
     case DerivedAsk::Order::TimeDescending:
-        sql += " ORDER BY utc DESC, " + ties;
+        order = " ORDER BY x.utc DESC, " + ties;
         break;
     }
+    sql += order;
     sql += " LIMIT $" + std::to_string(++parameters);
     sql += " OFFSET $" + std::to_string(++parameters);
-    return sql;
+    return sql +
+           ") x JOIN xrq.derived_observations r ON r.datastream = x.datastream AND "
+           "r.ordinal = x.ordinal" +
+           order;
 }
 
 // Whole: whether every site's pieces are current, then the page of the units' and the sites'.
@@ -506,6 +554,7 @@ void readEveryWithSites(PgConnection& pg, const DerivedAsk& ask, const ReadLimit
     for (const TimeComparison& c : ask.time)
         countParams.push_back(PgParam::text(number(c.seconds)));
     std::vector<PgParam> params = countParams;
+    params.push_back(PgParam::text(std::to_string(ask.skip + ask.top + 1)));
     params.push_back(PgParam::text(std::to_string(ask.top + 1)));
     params.push_back(PgParam::text(std::to_string(ask.skip)));
     servePage(pg, ask, limits, sql, params, countSql, countParams, std::nullopt, page,

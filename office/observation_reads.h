@@ -119,7 +119,7 @@ SiteStreamsRead readSiteStreamsFromPieces(const std::string& conninfo, const QSt
 // it takes: what the page reads, for the tests that check no value is ever in it.
 std::string derivedObservationsSql(const DerivedAsk& ask, bool count, int& parameters);
 // The same for every Datastream's with the sites' (ask.sites): its parameters are the time's
-// values, then $top + 1 and $skip (not in a count's).
+// values, then $skip + $top + 1, $top + 1 and $skip (not in a count's).
 std::string derivedObservationsWithSitesSql(const DerivedAsk& ask, bool count, int& parameters);
 
 } // namespace office
