@@ -459,6 +459,14 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
         ask(QStringLiteral("/Observations?$orderby=phenomenonTime&$top=40&$skip=30&$count=true"));
         ask(QStringLiteral("/Observations?$orderby=phenomenonTime%20desc&$top=25&$filter="
                            "phenomenonTime%20lt%202026-12-01T01:00:30Z"));
+        // Every Datastream's one after another (the sites' after the units'), cut deep in
+        // the sites', counted; in time either way across the swaps, with $select.
+        ask(QStringLiteral("/Observations?$top=50&$skip=1500&$count=true"));
+        ask(QStringLiteral("/Observations?$orderby=phenomenonTime%20desc&$top=60&$skip=200&"
+                           "$count=true&$filter=phenomenonTime%20ge%202026-11-30T23:55:00Z"
+                           "%20and%20phenomenonTime%20le%202026-12-01T02:05:00Z"));
+        ask(QStringLiteral("/Observations?$orderby=phenomenonTime&$top=30&$select=result,"
+                           "parameters&$filter=phenomenonTime%20gt%202026-12-01T00:59:00Z"));
         for (const char* site : {"RIVER-01", "RIVER-05", "RIVER-06"}) {
             const Reply streams = ask(QStringLiteral("/Things('site:%1')/Datastreams").arg(site));
             for (const QJsonValue& d : streams.json().value(QLatin1String("value")).toArray()) {
@@ -468,6 +476,10 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
                 ask(path + QStringLiteral("?$top=15&$skip=3&$count=true"));
                 ask(path + QStringLiteral("?$orderby=phenomenonTime%20desc&$top=20&$filter="
                                           "phenomenonTime%20ge%202026-11-30T23:19:00Z"));
+                // Past the swap and the calibration window, counted within a range; none.
+                ask(path + QStringLiteral("?$top=7&$skip=95&$count=true&$filter="
+                                          "phenomenonTime%20lt%202026-12-01T02:00:00Z"));
+                ask(path + QStringLiteral("?$top=0&$count=true&$orderby=phenomenonTime"));
             }
         }
         return out;
