@@ -231,6 +231,14 @@ std::string utf8Of(const std::string& latin1) {
     return QString::fromLatin1(latin1.data(), qsizetype(latin1.size())).toUtf8().toStdString();
 }
 
+// What a record holds in each column (series::siteCellOf) as a PostgreSQL array's text.
+std::string cellsOf(const std::vector<std::string_view>& fields) {
+    std::string cells = "{";
+    for (std::size_t f = 1; f <= fields.size(); ++f)
+        cells += (f > 1 ? "," : "") + std::to_string(int(series::siteCellOf(fields, int(f))));
+    return cells + "}";
+}
+
 // The Observations of records [from, end) of `d` for each Datastream (by field), inserted in
 // statements of kRowsPerInsert.
 bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
@@ -268,9 +276,8 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
             "pg_catalog.unnest($3::integer[]), pg_catalog.unnest($4::bigint[]), "
             "pg_catalog.unnest($5::double precision[]), pg_catalog.unnest($6::integer[]), "
             "pg_catalog.unnest($7::double precision[]), pg_catalog.unnest($8::text[]), "
-            "pg_catalog.unnest($9::text[]), pg_catalog.unnest($10::text[])) AS t (s, o, g, p, u, "
-            "f, "
-            "r, l, d, c)",
+            "pg_catalog.unnest($9::text[]), pg_catalog.unnest($10::text[])) "
+            "AS t (s, o, g, p, u, f, r, l, d, c)",
             params, timeout);
         if (!r.ok()) {
             why = "observations not written: " + r.error();
@@ -290,10 +297,7 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
         recordValues(row.line, values);
         series::fieldsOf(row.line, fields);
         const std::string flags = utf8Of(row.flags), line = utf8Of(row.line);
-        std::string cells = "{";
-        for (std::size_t f = 1; f <= fields.size(); ++f)
-            cells += (f > 1 ? "," : "") + std::to_string(int(series::siteCellOf(fields, int(f))));
-        cells += '}';
+        const std::string cells = cellsOf(fields);
         for (const auto& [field, stream] : streams) {
             c.comma();
             c.stream += std::to_string(stream);
@@ -551,8 +555,35 @@ std::string overlapOf(const std::vector<series::SiteCopyPiece>& pieces,
     return {};
 }
 
-// The pieces written with what each counts: its records, their first and last time, the first
+// What each of the site's pieces counts: its records, their first and last time, the first
 // record it places its property at, and then each property's place among the site's.
+bool countPieces(PgConnection& pg, const PgParam& site, std::chrono::milliseconds timeout,
+                 std::string& why) {
+    PgResult r =
+        pg.exec(std::string("UPDATE xrq.derived_site_pieces p SET (records, first_utc, "
+                            "last_utc, first_placed) = (SELECT pg_catalog.count(*) FILTER "
+                            "(WHERE o.cells[p.field] >= p.least_cell), pg_catalog.min(o.utc) "
+                            "FILTER (WHERE o.cells[p.field] >= p.least_cell), "
+                            "pg_catalog.max(o.utc) FILTER (WHERE o.cells[p.field] >= "
+                            "p.least_cell), pg_catalog.min(o.ordinal) FILTER (WHERE "
+                            "o.cells[p.field] >= CASE WHEN p.least_cell = 2 THEN 1 ELSE 3 "
+                            "END) FROM xrq.derived_observations o WHERE ") +
+                    kPieceRowsSql + ") WHERE p.site = $1",
+                {site}, timeout);
+    // A property's place: where it first appears, source after source, each in its order.
+    if (r.ok())
+        r = pg.exec("UPDATE xrq.derived_site_pieces p SET place = r.place FROM (SELECT stream, "
+                    "(pg_catalog.rank() OVER (ORDER BY pg_catalog.min(ARRAY[source::bigint, "
+                    "first_placed, field::bigint])))::integer AS place FROM "
+                    "xrq.derived_site_pieces WHERE site = $1 AND first_placed IS NOT NULL GROUP "
+                    "BY stream) r WHERE p.site = $1 AND p.stream = r.stream",
+                    {site}, timeout);
+    if (!r.ok())
+        why = "site pieces not written: " + r.error();
+    return r.ok();
+}
+
+// The site's pieces written, then what each counts.
 bool writePieces(PgConnection& pg, const QString& code, const series::SiteCopyPlan& plan,
                  const std::vector<series::SiteCopyPiece>& pieces,
                  const std::vector<QString>& streams,
@@ -617,28 +648,11 @@ bool writePieces(PgConnection& pg, const QString& code, const series::SiteCopyPl
          PgParam::text(quotedArray(code_)), PgParam::text(quotedArray(symbol)),
          PgParam::text(quotedArray(name)), PgParam::text(quotedArray(columnSet))},
         timeout);
-    if (r.ok())
-        r = pg.exec(std::string("UPDATE xrq.derived_site_pieces p SET (records, first_utc, "
-                                "last_utc, first_placed) = (SELECT pg_catalog.count(*) FILTER "
-                                "(WHERE o.cells[p.field] >= p.least_cell), pg_catalog.min(o.utc) "
-                                "FILTER (WHERE o.cells[p.field] >= p.least_cell), "
-                                "pg_catalog.max(o.utc) FILTER (WHERE o.cells[p.field] >= "
-                                "p.least_cell), pg_catalog.min(o.ordinal) FILTER (WHERE "
-                                "o.cells[p.field] >= CASE WHEN p.least_cell = 2 THEN 1 ELSE 3 "
-                                "END) FROM xrq.derived_observations o WHERE ") +
-                        kPieceRowsSql + ") WHERE p.site = $1",
-                    {site}, timeout);
-    // A property's place: where it first appears, source after source, each in its order.
-    if (r.ok())
-        r = pg.exec("UPDATE xrq.derived_site_pieces p SET place = r.place FROM (SELECT stream, "
-                    "(pg_catalog.rank() OVER (ORDER BY pg_catalog.min(ARRAY[source::bigint, "
-                    "first_placed, field::bigint])))::integer AS place FROM "
-                    "xrq.derived_site_pieces WHERE site = $1 AND first_placed IS NOT NULL GROUP "
-                    "BY stream) r WHERE p.site = $1 AND p.stream = r.stream",
-                    {site}, timeout);
-    if (!r.ok())
+    if (!r.ok()) {
         why = "site pieces not written: " + r.error();
-    return r.ok();
+        return false;
+    }
+    return countPieces(pg, site, timeout, why);
 }
 
 enum class SiteOutcome { Built, Failed };
@@ -754,6 +768,39 @@ bool sitesBehind(PgConnection& pg, std::chrono::milliseconds timeout, std::vecto
     return true;
 }
 
+// The pieces of every site behind its signatures built again, each site in turn; false when
+// the server could not be read or written at all (`why`).
+bool deriveSites(PgConnection& pg, std::chrono::milliseconds timeout, DeriveReport& report,
+                 std::string& why) {
+    std::vector<QString> sites;
+    if (!sitesBehind(pg, timeout, sites, why))
+        return false;
+    for (const QString& code : sites) {
+        why.clear();
+        if (deriveSite(pg, code, timeout, why) == SiteOutcome::Built) {
+            ++report.sites;
+            continue;
+        }
+        if (!pg.isOpen())
+            return false;
+        ++report.failed;
+        report.problems << QStringLiteral("site %1: %2").arg(code, QString::fromStdString(why));
+        // Held as not built, so that nothing is read from its pieces and it is tried again.
+        const PgResult r = pg.exec(
+            std::string("INSERT INTO xrq.derived_sites (site, signature, site_facts, series, "
+                        "served, why) SELECT $1, '', ") +
+                kSiteFactsSignatureSql +
+                ", 'not built', false, $2 ON CONFLICT (site) DO UPDATE SET series = 'not built', "
+                "served = false, why = EXCLUDED.why",
+            {PgParam::text(code.toStdString()), PgParam::text(why)}, timeout);
+        if (!r.ok()) {
+            why = "site state not written: " + r.error();
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool rebuild,
@@ -818,32 +865,8 @@ platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool 
         }
     }
     // Then the sites' pieces, over the series as just derived.
-    std::vector<QString> sites;
-    if (!sitesBehind(pg, timeout, sites, why))
+    if (!deriveSites(pg, timeout, report, why))
         return platform::makeError(platform::ErrorKind::Server, why);
-    for (const QString& code : sites) {
-        why.clear();
-        if (deriveSite(pg, code, timeout, why) == SiteOutcome::Built) {
-            ++report.sites;
-            continue;
-        }
-        if (!pg.isOpen())
-            return platform::makeError(platform::ErrorKind::Server,
-                                       "the server went while deriving: " + why);
-        ++report.failed;
-        report.problems << QStringLiteral("site %1: %2").arg(code, QString::fromStdString(why));
-        // Held as not built, so that nothing is read from its pieces and it is tried again.
-        const PgResult r = pg.exec(
-            std::string("INSERT INTO xrq.derived_sites (site, signature, site_facts, series, "
-                        "served, why) SELECT $1, '', ") +
-                kSiteFactsSignatureSql +
-                ", 'not built', false, $2 ON CONFLICT (site) DO UPDATE SET series = 'not built', "
-                "served = false, why = EXCLUDED.why",
-            {PgParam::text(code.toStdString()), PgParam::text(why)}, timeout);
-        if (!r.ok())
-            return platform::makeError(platform::ErrorKind::Server,
-                                       "site state not written: " + r.error());
-    }
     return report;
 }
 

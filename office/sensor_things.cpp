@@ -1498,6 +1498,28 @@ std::optional<Shaper::Page> siteStreamPage(Model& model, Shaper& shaper, const Q
     return page;
 }
 
+// The options the copy's SQL takes into `ask`: false when they ask more ($filter on more than
+// the time and result compared with numbers, $orderby on more than the time).
+bool askedOf(const QueryOptions& o, DerivedAsk& ask) {
+    if (o.filter) {
+        if (const std::optional<TimeFilter> filter = timeFilterOf(*o.filter))
+            ask.time = filter->all;
+        else if (!(ask.condition = derivedConditionOf(*o.filter)))
+            return false;
+    }
+    if (o.orderby.size() > 1 ||
+        (o.orderby.size() == 1 &&
+         o.orderby.front().path != QStringList{QStringLiteral("phenomenonTime")}))
+        return false;
+    if (o.orderby.size() == 1)
+        ask.order = o.orderby.front().descending ? DerivedAsk::Order::TimeDescending
+                                                 : DerivedAsk::Order::TimeAscending;
+    ask.skip = o.skip;
+    ask.top = o.top;
+    ask.count = o.count;
+    return true;
+}
+
 // A page of Observations from the derived copy the server keeps (observation_reads.h): every
 // Datastream's, or one's, with no option the copy's SQL cannot give ($filter on the time and on
 // result compared with numbers, derivedConditionOf; $orderby on the time alone); their $select
@@ -1539,22 +1561,8 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
     if (ask.siteStream && !series::siteCopyOpen())
         return std::nullopt;
     const QueryOptions& o = a.options;
-    if (o.filter) {
-        if (const std::optional<TimeFilter> filter = timeFilterOf(*o.filter))
-            ask.time = filter->all;
-        else if (!(ask.condition = derivedConditionOf(*o.filter)))
-            return std::nullopt;
-    }
-    if (o.orderby.size() > 1 ||
-        (o.orderby.size() == 1 &&
-         o.orderby.front().path != QStringList{QStringLiteral("phenomenonTime")}))
+    if (!askedOf(o, ask))
         return std::nullopt;
-    if (o.orderby.size() == 1)
-        ask.order = o.orderby.front().descending ? DerivedAsk::Order::TimeDescending
-                                                 : DerivedAsk::Order::TimeAscending;
-    ask.skip = o.skip;
-    ask.top = o.top;
-    ask.count = o.count;
     const DerivedPage derived = readDerivedObservations(c.conninfo, ask, c.limits);
     if (derived.error.failed())
         return readErrorAnswer(derived.error);
