@@ -514,6 +514,13 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
     EXPECT_EQ(get(QStringLiteral("/api/v1.1/Things('site:RIVER-06')/Datastreams")).body,
               behind.body);
     qunsetenv("XRQ_SITE_FROM_COPY");
+    // Derived: the pieces of the one site whose unit's series changed built again, and read.
+    const platform::Result<office::DeriveReport> again = office::deriveObservations(pg, false, 60s);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().sites, 1);
+    const Reply caughtUp = get(QStringLiteral("/api/v1.1/Things('site:RIVER-06')/Datastreams"));
+    EXPECT_FALSE(caughtUp.headers.contains("x-derived-behind"));
+    EXPECT_EQ(caughtUp.body, behind.body);
 }
 
 // A unit's own plot names its columns as the site's does: by the meaning of its data set's
