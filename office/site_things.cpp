@@ -50,7 +50,7 @@ const fleet::Deployment* deploymentAt(const series::SiteSeries& s, const std::st
 }
 
 // What a site's Observation is made of, from a row of the site's series or from the copy.
-struct Parts {
+struct ObservationFields {
     QString unit, dataSet; // as the JSON names them
     int segment = 0;
     std::uint64_t index = 0;
@@ -62,12 +62,12 @@ struct Parts {
     std::optional<fleet::Deployment> deployment;
 };
 
-QString recordKey(const Parts& r) {
+QString recordKey(const ObservationFields& r) {
     return joinId({r.unit, r.dataSet, QString::number(r.segment), QString::number(r.index)});
 }
 
 // The one place a site's Observation is made.
-QJsonObject observationJson(const Links& l, const QString& streamId, const Parts& r) {
+QJsonObject observationJson(const Links& l, const QString& streamId, const ObservationFields& r) {
     const QString id = streamId + QLatin1Char('/') + recordKey(r);
     QJsonArray flags;
     series::forEachFlag(r.flags, [&](std::string_view f) {
@@ -99,9 +99,10 @@ QJsonObject observationJson(const Links& l, const QString& streamId, const Parts
              l.entity("Observations", id, "FeatureOfInterest")}};
 }
 
-Parts partsOf(const series::SiteSeries& s, const SiteStream& stream, const series::SiteRow& r) {
+ObservationFields observationFieldsOf(const series::SiteSeries& s, const SiteStream& stream,
+                                      const series::SiteRow& r) {
     const std::size_t at = stream.property;
-    Parts p;
+    ObservationFields p;
     p.unit = utf8(r.unit);
     p.dataSet = utf8(r.dataSet);
     p.segment = r.segment;
@@ -119,7 +120,7 @@ Parts partsOf(const series::SiteSeries& s, const SiteStream& stream, const serie
 
 QJsonObject observationJson(const Links& l, const series::SiteSeries& s, const SiteStream& stream,
                             const series::SiteRow& r) {
-    return observationJson(l, stream.id, partsOf(s, stream, r));
+    return observationJson(l, stream.id, observationFieldsOf(s, stream, r));
 }
 
 // Whether the row is an Observation of the property: the record has that column.
@@ -361,13 +362,13 @@ std::optional<QJsonObject> siteObservation(const Links& l, const series::SiteSer
     if (!splitId(key, 4))
         return std::nullopt;
     for (const series::SiteRow& r : s.rows)
-        if (observes(r, stream.property) && recordKey(partsOf(s, stream, r)) == key)
+        if (observes(r, stream.property) && recordKey(observationFieldsOf(s, stream, r)) == key)
             return observationJson(l, s, stream, r);
     return std::nullopt;
 }
 
 QJsonObject siteCopyObservationJson(const Links& l, const SiteCopyObservation& o) {
-    Parts p;
+    ObservationFields p;
     p.unit = o.unit;
     // The series' own name of its data set, as a row of the site's series holds it.
     const std::string name = series::dataSetOfShared(o.dataSet).first;
