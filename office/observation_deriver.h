@@ -64,9 +64,12 @@ inline constexpr const char* kOneSignatureSql = fleet::kDerivedSignatureOfOneSql
 // from the series of the units deployed there (xrq.derived_site_units) as the copy holds them:
 // these two signatures, SQL of the server's own values, say which. The second is of the site
 // "g.site" of the statement it is put in.
+// Of the site facts, those a site's series is made of: deployments, removals, columns'
+// meanings and calibrations (a site's name or a field note changes none).
 inline constexpr const char* kSiteFactsSignatureSql =
     "(SELECT pg_catalog.count(*) || '/' || COALESCE(pg_catalog.max(arrival), 0) "
-    "FROM xrq.owned_site_facts)";
+    "FROM xrq.owned_site_facts WHERE kind IN ('deployment', 'removal', 'meaning', "
+    "'calibration'))";
 inline constexpr const char* kSiteSeriesSignatureSql =
     "(SELECT COALESCE(pg_catalog.string_agg(concat_ws('/', s.id, s.facts, s.newest, s.trust, "
     "s.clocks, s.records), '|' ORDER BY s.id), '') FROM xrq.derived_series s WHERE s.unit IN "

@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QUuid>
 
 #include <algorithm>
 #include <fstream>
@@ -566,6 +567,19 @@ TEST_F(SiteExportTest, PiecesBehindTheSiteFactsAreDerivedAsBeforeUntilBuiltAgain
         EXPECT_EQ(r.status, 200);
         EXPECT_FALSE(r.headers.contains("x-derived-behind")) << c.path.toStdString();
         before.push_back(r.body);
+    }
+    // A note changes no piece: still read from them.
+    fleet::FieldNote note;
+    note.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    note.site = QStringLiteral("RIVER-05");
+    note.atMs = kSwapMs;
+    note.text = QStringLiteral("weir cleaned");
+    note.by = QStringLiteral("Ana");
+    ASSERT_TRUE(fleet::addSiteFacts(pg, {{note, false, {}}}).ok);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Reply r = get(cases[i].path);
+        EXPECT_FALSE(r.headers.contains("x-derived-behind")) << cases[i].path.toStdString();
+        EXPECT_EQ(r.body, before[i]);
     }
     const fleet::Calibration tenfold{
         QStringLiteral("SITE5"), QStringLiteral("LEVEL"), 2, kSwapMs, std::nullopt, 10, 0};
