@@ -862,8 +862,14 @@ public:
         const fleet::Site* site = sites().site(code);
         if (!site)
             return none;
-        // From the site's pieces where they stand as the facts do, without its series.
+        // From the site's pieces where they stand as the facts do, without its series: a read
+        // of its own, counted against ReadLimits::mostWebSeries as one series.
         if (series::siteCopyOpen()) {
+            if (int(m_series.size()) + m_siteSeriesWeight >= m_c.limits.mostWebSeries) {
+                failSeries();
+                return none;
+            }
+            ++m_siteSeriesWeight;
             const SiteStreamsRead read = readSiteStreamsFromPieces(m_c.conninfo, code, m_c.limits);
             if (read.error.failed()) {
                 fail(read.error);
