@@ -5,6 +5,7 @@
 #include "office/observation_deriver.h"
 #include "office/read_connections.h"
 #include "platform/checked_number.h"
+#include "series/series_share.h"
 
 #include <algorithm>
 #include <charconv>
@@ -825,6 +826,79 @@ SiteStreamsRead readSiteStreamsFromPieces(const std::string& conninfo, const QSt
         out.streams.push_back(std::move(s));
     }
     out.served = true;
+    return out;
+}
+
+// Whole: whether the site's pieces are current, its pieces of the record's unit and data set,
+// then the record looked for in each (by its place, within the piece).
+SiteObservationRead readSiteObservationFromPieces(const std::string& conninfo, const QString& site,
+                                                  const QString& stream, const QString& id,
+                                                  const ReadLimits& limits) {
+    SiteObservationRead out;
+    const std::optional<QStringList> key = id.startsWith(stream + QLatin1Char('/'))
+                                               ? splitId(id.mid(stream.size() + 1), 4)
+                                               : std::nullopt;
+    bool segmentOk = false, placeOk = false;
+    const int segment = key ? (*key)[2].toInt(&segmentOk) : 0;
+    const qulonglong place = key ? (*key)[3].toULongLong(&placeOk) : 0;
+    // Written as an identity writes them ("01" is no segment).
+    if (!key || !segmentOk || !placeOk || segment < 1 || place > qulonglong(kMost) ||
+        QString::number(segment) != (*key)[2] || QString::number(place) != (*key)[3]) {
+        out.served = true; // no record is named so
+        return out;
+    }
+    platform::Result<ReadConnections::Lease> taken =
+        ReadConnections::shared().take(conninfo, limits);
+    if (!taken) {
+        out.error = readErrorOf(taken.error());
+        return out;
+    }
+    PgConnection& pg = *taken.value();
+    DerivedPage state;
+    const bool current = siteCurrent(pg, site, limits, state);
+    out.error = state.error;
+    std::vector<Piece> pieces;
+    if (!current || !readPieces(pg, {site, stream}, limits, pieces, state)) {
+        out.error = state.error;
+        return out;
+    }
+    out.served = true;
+    for (const Piece& p : pieces) {
+        // The data set as an Observation's identity names it: the series' own name.
+        const std::string name = series::dataSetOfShared(p.dataSet).first;
+        if (p.unit != (*key)[0] || utf8(name) != (*key)[1])
+            continue;
+        const double from = double(p.fromMs);
+        const double to = p.toMs ? double(*p.toMs) : HUGE_VAL;
+        const PgResult r = pg.exec(
+            "SELECT segment, place, utc, utc_offset, flags, record FROM "
+            "xrq.derived_observations o WHERE o.datastream = $1::bigint AND o.segment = "
+            "$2::integer AND o.place = $3::bigint AND o.utc >= $4::double precision AND o.utc < "
+            "$5::double precision AND o.utc * 1000 >= $6::double precision AND o.utc * 1000 < "
+            "$7::double precision AND o.cells[$8::integer] >= $9::smallint",
+            {PgParam::text(std::to_string(p.datastream)), PgParam::text(std::to_string(segment)),
+             PgParam::text(std::to_string(place)), PgParam::text(number(from / 1000 - 1)),
+             PgParam::text(p.toMs ? number(to / 1000 + 1) : "Infinity"),
+             PgParam::text(number(from)), PgParam::text(p.toMs ? number(to) : "Infinity"),
+             PgParam::text(std::to_string(p.field)), PgParam::text(std::to_string(p.least))},
+            limits.statementTimeout);
+        if (!r.ok()) {
+            out.error = unavailable("the derived Observation not read", r);
+            return out;
+        }
+        SiteCopyObservation o;
+        if (r.rows() < 1 || !rowAt(r, 0, 0, o))
+            continue;
+        o.site = site;
+        o.stream = stream;
+        o.unit = p.unit;
+        o.dataSet = p.dataSet;
+        o.field = p.field;
+        o.calibration = p.calibration;
+        o.deployedMs = p.deployedMs;
+        out.observation = std::move(o);
+        return out;
+    }
     return out;
 }
 

@@ -115,6 +115,19 @@ struct SiteStreamsRead {
 SiteStreamsRead readSiteStreamsFromPieces(const std::string& conninfo, const QString& site,
                                           const ReadLimits& limits);
 
+// A site's Observation `id` of its Datastream `stream` (site_things.h: the Datastream's
+// identity, then the record's unit, data set, segment and place) read from the pieces that may
+// hold it, never the site's series: none where none holds it. Served false as
+// readSiteStreamsFromPieces.
+struct SiteObservationRead {
+    bool served = false;
+    ReadError error;
+    std::optional<SiteCopyObservation> observation;
+};
+SiteObservationRead readSiteObservationFromPieces(const std::string& conninfo, const QString& site,
+                                                  const QString& stream, const QString& id,
+                                                  const ReadLimits& limits);
+
 // The statement's text for `ask` (the page's, or its count's), with the number of parameters
 // it takes: what the page reads, for the tests that check no value is ever in it.
 std::string derivedObservationsSql(const DerivedAsk& ask, bool count, int& parameters);

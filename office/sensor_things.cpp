@@ -950,6 +950,25 @@ public:
 
 private:
     // The entity `id` of `set` when it is one of the site `code`'s.
+    // A site's Observation `id` of `stream` read from the site's pieces (the inner none: no
+    // such Observation), or none when they cannot answer: then read from its series.
+    std::optional<std::optional<QJsonObject>>
+    siteObservationFromPieces(const QString& code, const SiteStream& stream, const QString& id) {
+        if (!series::siteCopyOpen())
+            return std::nullopt;
+        const SiteObservationRead read =
+            readSiteObservationFromPieces(m_c.conninfo, code, stream.id, id, m_c.limits);
+        if (read.error.failed()) {
+            fail(read.error);
+            return std::optional<QJsonObject>();
+        }
+        if (!read.served)
+            return std::nullopt;
+        if (!read.observation)
+            return std::optional<QJsonObject>();
+        return std::optional(siteCopyObservationJson(m_l, *read.observation));
+    }
+
     std::optional<QJsonObject> siteOne(Set set, const QString& code, const QString& id) {
         const fleet::Site* site = sites().site(code);
         if (!site)
@@ -969,9 +988,13 @@ private:
                 return s->json;
             break;
         case Set::Observations:
-            if (const SiteStream* s = siteStream(code, id, true))
+            if (const SiteStream* s = siteStream(code, id, true)) {
+                if (std::optional<std::optional<QJsonObject>> copied =
+                        siteObservationFromPieces(code, *s, id))
+                    return *copied;
                 if (const auto series = siteSeries(code))
                     return siteObservation(m_l, *series, *s, id);
+            }
             break;
         default:
             break;

@@ -481,6 +481,27 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
                 ask(path + QStringLiteral("?$top=7&$skip=95&$count=true&$filter="
                                           "phenomenonTime%20lt%202026-12-01T02:00:00Z"));
                 ask(path + QStringLiteral("?$top=0&$count=true&$orderby=phenomenonTime"));
+                // One of its Observations by its identity, and ones that are not there.
+                const Reply page = ask(path + QStringLiteral("?$top=1&$skip=2"));
+                const QJsonArray one = page.json().value(QLatin1String("value")).toArray();
+                if (one.size() != 1) {
+                    ADD_FAILURE() << "no Observation at $skip=2 of " << path.toStdString();
+                    continue;
+                }
+                const QString id = one[0][QLatin1String("@iot.id")].toString();
+                const auto esc = [](const QString& t) {
+                    return QString::fromLatin1(QUrl::toPercentEncoding(t));
+                };
+                ask(QStringLiteral("/Observations('%1')").arg(esc(id)));
+                for (const QString& none :
+                     {id.left(id.lastIndexOf(QLatin1Char('/')) + 1) + QStringLiteral("999999"),
+                      id + QStringLiteral("/1"),
+                      QString(id).replace(QLatin1String("/1/"), QLatin1String("/01/"))}) {
+                    const Reply r =
+                        get(QStringLiteral("/api/v1.1/Observations('%1')").arg(esc(none)));
+                    EXPECT_EQ(r.status, 404) << none.toStdString();
+                    out.push_back(r.body);
+                }
             }
         }
         return out;
