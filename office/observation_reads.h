@@ -90,9 +90,10 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
                                     const ReadLimits& limits);
 
 // A site's Datastream's page and every Datastream's with the sites' are served only while the
-// pieces are as their facts and series stand (xrq.derived_sites' signatures, every site of the
-// facts held, and for a site's Datastream none of its units' series behind), and ask no
-// $filter on result (a calibrated value is not the copy's): else derived as before.
+// pieces are as their facts and series stand (xrq.derived_sites' signatures: for every
+// Datastream's, each site the deriver has seen built and none behind; for a site's, none of its
+// units' series behind either), and ask no $filter on result (a calibrated value is not the
+// copy's): else derived as before, the sites whose pieces are behind counted (sitesBehind).
 
 // A site's Datastreams as its pieces give them: one per property with a record, in the
 // order the properties first appear, each with its records, first and last time and units (in
