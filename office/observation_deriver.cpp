@@ -731,14 +731,66 @@ SiteOutcome deriveSite(PgConnection& pg, const QString& code, std::chrono::milli
     return SiteOutcome::Built;
 }
 
-// The sites whose pieces differ from what they are built from: every site of the facts when
-// the site facts changed (and those no longer there, to be emptied), else those whose units'
-// series changed.
+// Where the site facts that count stood when the rows were built: the count and the newest
+// arrival of "count/arrival" (kSiteFactsSignatureSql's text).
+std::optional<std::pair<long long, long long>> factsMark(const std::string& text) {
+    const auto slash = text.find('/');
+    if (slash == std::string::npos)
+        return std::nullopt;
+    const auto count = platform::parseInteger(std::string_view(text).substr(0, slash), 0, kMost);
+    const auto newest = platform::parseInteger(std::string_view(text).substr(slash + 1), 0, kMost);
+    if (!count || !newest)
+        return std::nullopt;
+    return std::pair(*count, *newest);
+}
+
+// The sites the site facts added since `mark` touch: a deployment's site and the sites its unit
+// was deployed at (its deployment there ends), a removal's unit's, a unit's own meaning's or
+// calibration's. None (every site then) when a fact is for every unit's data set or when the
+// facts are not those before and the added (a role disowned since).
+std::optional<std::vector<QString>> sitesTouched(PgConnection& pg,
+                                                 std::pair<long long, long long> mark,
+                                                 long long now, std::chrono::milliseconds timeout,
+                                                 std::string& why) {
+    const PgParam since = PgParam::text(std::to_string(mark.second));
+    const std::string added = "(SELECT kind, payload FROM xrq.owned_site_facts WHERE kind IN "
+                              "('deployment', 'removal', 'meaning', 'calibration') AND arrival > "
+                              "$1) n";
+    PgResult r = pg.exec("SELECT pg_catalog.count(*), pg_catalog.count(*) FILTER (WHERE "
+                         "COALESCE(n.payload ->> 'unit', '') = '') FROM " +
+                             added,
+                         {since}, timeout);
+    if (!r.ok() || r.rows() != 1) {
+        why = "the site facts added not read: " + r.error();
+        return std::nullopt;
+    }
+    const auto count = fleet::integerAt(r, 0, 0, 0, kMost);
+    if (!count || mark.first + *count != now || r.value(0, 1) != "0")
+        return std::nullopt;
+    r = pg.exec("SELECT DISTINCT s FROM (SELECT n.payload ->> 'site' AS s FROM " + added +
+                    " WHERE n.kind = 'deployment' UNION SELECT u.site FROM " + added +
+                    " JOIN xrq.derived_site_units u ON u.unit = n.payload ->> 'unit') x WHERE s "
+                    "IS NOT NULL ORDER BY 1",
+                {since}, timeout);
+    if (!r.ok()) {
+        why = "the site facts added not read: " + r.error();
+        return std::nullopt;
+    }
+    std::vector<QString> out;
+    for (int i = 0; i < r.rows(); ++i)
+        out.push_back(QString::fromStdString(r.value(i, 0)));
+    return out;
+}
+
+// The sites whose pieces differ from what they are built from: those the site facts added
+// touch (every site of the facts when that cannot be told, and those no longer there, to be
+// emptied) and those whose units' series changed. `settle`: the site facts' signature the
+// others then stand at (set after the sites are built again), where only some were touched.
 bool sitesBehind(PgConnection& pg, std::chrono::milliseconds timeout, std::vector<QString>& out,
-                 std::string& why) {
+                 std::optional<std::string>& settle, std::string& why) {
     PgResult r = pg.exec(std::string("SELECT g.site, g.site_facts = f.facts, g.series = "
-                                     "COALESCE(c.series, '') FROM xrq.derived_sites g CROSS "
-                                     "JOIN (SELECT ") +
+                                     "COALESCE(c.series, ''), g.site_facts, f.facts FROM "
+                                     "xrq.derived_sites g CROSS JOIN (SELECT ") +
                              kSiteFactsSignatureSql + " AS facts) f LEFT JOIN " +
                              kSitesSeriesSignaturesSql + "ON c.site = g.site ORDER BY 1",
                          {}, timeout);
@@ -747,13 +799,34 @@ bool sitesBehind(PgConnection& pg, std::chrono::milliseconds timeout, std::vecto
         return false;
     }
     bool facts = r.rows() == 0;
+    // The rows' earliest mark: the facts added since then are those to look at.
+    bool marked = r.rows() > 0;
+    std::pair<long long, long long> oldest{0, std::numeric_limits<long long>::max()};
     for (int i = 0; i < r.rows(); ++i) {
         facts = facts || r.value(i, 1) != "t";
         if (r.value(i, 2) != "t")
             out.push_back(QString::fromStdString(r.value(i, 0)));
+        const auto mark = factsMark(r.value(i, 3));
+        marked = marked && mark;
+        if (mark && mark->second < oldest.second)
+            oldest = *mark;
     }
     if (!facts)
         return true;
+    const auto now = r.rows() > 0 ? factsMark(r.value(0, 4)) : std::nullopt;
+    if (marked && now) {
+        std::optional<std::vector<QString>> touched =
+            sitesTouched(pg, oldest, now->first, timeout, why);
+        if (!why.empty())
+            return false;
+        if (touched) {
+            for (const QString& site : *touched)
+                if (std::find(out.begin(), out.end(), site) == out.end())
+                    out.push_back(site);
+            settle = r.value(0, 4);
+            return true;
+        }
+    }
     out.clear();
     for (int i = 0; i < r.rows(); ++i)
         out.push_back(QString::fromStdString(r.value(i, 0)));
@@ -773,7 +846,8 @@ bool sitesBehind(PgConnection& pg, std::chrono::milliseconds timeout, std::vecto
 bool deriveSites(PgConnection& pg, std::chrono::milliseconds timeout, DeriveReport& report,
                  std::string& why) {
     std::vector<QString> sites;
-    if (!sitesBehind(pg, timeout, sites, why))
+    std::optional<std::string> settle;
+    if (!sitesBehind(pg, timeout, sites, settle, why))
         return false;
     for (const QString& code : sites) {
         why.clear();
@@ -795,6 +869,20 @@ bool deriveSites(PgConnection& pg, std::chrono::milliseconds timeout, DeriveRepo
             {PgParam::text(code.toStdString()), PgParam::text(why)}, timeout);
         if (!r.ok()) {
             why = "site state not written: " + r.error();
+            return false;
+        }
+    }
+    if (settle) {
+        // The sites the added facts do not touch stand as they were, at the facts as read.
+        std::vector<std::string> built;
+        for (const QString& site : sites)
+            built.push_back(site.toStdString());
+        const PgResult r =
+            pg.exec("UPDATE xrq.derived_sites SET site_facts = $1 WHERE site_facts <> $1 AND "
+                    "NOT (site = ANY ($2::text[]))",
+                    {PgParam::text(*settle), PgParam::text(quotedArray(built))}, timeout);
+        if (!r.ok()) {
+            why = "the sites' state not written: " + r.error();
             return false;
         }
     }

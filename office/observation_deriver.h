@@ -107,10 +107,10 @@ struct DeriveMemory {
 
 // Brings every series whose state differs from its facts' signature up to date on `pg`, a
 // connection of a role in xrq_deriver (or the owner's), then the pieces of every site whose
-// signatures differ (all of them when the site facts changed; a site's pieces in one
-// transaction, built from series::siteCopyPieces); `rebuild`: empties the derived tables
-// first and derives every series whole, as from nothing. A Server error when the server
-// could not be read or written at all; a series that fails is counted and told, the others
+// units' series changed or that the site facts added touch (all of them when that cannot be
+// told; a site's pieces in one transaction, built from series::siteCopyPieces); `rebuild`: empties
+// the derived tables first and derives every series whole, as from nothing. A Server error when the
+// server could not be read or written at all; a series that fails is counted and told, the others
 // go on.
 platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool rebuild,
                                                   std::chrono::milliseconds timeout,

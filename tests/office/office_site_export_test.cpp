@@ -561,8 +561,9 @@ TEST_F(SiteExportTest, AUnitsPlotNamesItsColumnsByTheirMeaning) {
 
 // A site fact newer than the sites' pieces (a calibration of SITE5's level from the swap on):
 // a site's Datastream's page and every Observation's are derived as before, with the new
-// calibration, saying which sites are behind; once the deriver built the pieces again, the
-// same bytes are read from them. Last of the suite: the calibration stays.
+// calibration, saying which sites are behind; once the deriver built the pieces of the one
+// site it touches again (the others then stand at the new facts), the same bytes are read
+// from them. A note touches none. Last of the suite: the calibration stays.
 TEST_F(SiteExportTest, PiecesBehindTheSiteFactsAreDerivedAsBeforeUntilBuiltAgain) {
     fleet::PgConnection pg;
     ASSERT_TRUE(pg.connect(fleet::serviceConninfo("owner_db"), 10s)) << pg.error();
@@ -617,13 +618,32 @@ TEST_F(SiteExportTest, PiecesBehindTheSiteFactsAreDerivedAsBeforeUntilBuiltAgain
     }
     const platform::Result<office::DeriveReport> built = office::deriveObservations(pg, false, 60s);
     ASSERT_TRUE(built.ok());
-    EXPECT_EQ(built.value().sites, 4);
+    EXPECT_EQ(built.value().sites, 1); // the calibrated unit's site alone
     EXPECT_EQ(built.value().whole + built.value().appended, 0);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].path.toStdString());
         const Reply r = get(cases[i].path);
         EXPECT_FALSE(r.headers.contains("x-derived-behind"));
         EXPECT_EQ(r.body.toStdString(), behind[i].toStdString());
+    }
+    // A move: SITE5 deployed at RIVER-06 half an hour after the swap, ending its time at
+    // RIVER-05: both sites' pieces built again, and the pages as the facts give them.
+    const fleet::Deployment moved{QStringLiteral("SITE5"), QStringLiteral("RIVER-06"),
+                                  kSwapMs + kHalfHour, std::nullopt, false};
+    ASSERT_TRUE(fleet::addSiteFacts(pg, {{moved, false, {}}}).ok);
+    const platform::Result<office::DeriveReport> again = office::deriveObservations(pg, false, 60s);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().sites, 2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        office::SiteSeriesCache::shared().forget();
+        const Reply fromPieces = get(c.path);
+        EXPECT_FALSE(fromPieces.headers.contains("x-derived-behind"));
+        qputenv("XRQ_SITE_FROM_COPY", "0");
+        office::SiteSeriesCache::shared().forget();
+        const Reply fromFacts = get(c.path);
+        qunsetenv("XRQ_SITE_FROM_COPY");
+        EXPECT_EQ(fromPieces.body.toStdString(), fromFacts.body.toStdString());
     }
 }
 
