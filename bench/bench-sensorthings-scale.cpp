@@ -377,6 +377,20 @@ int main(int argc, char** argv) {
                     msSince(t0) / 1000, all.sites);
         if (all.sites != units || piecesOf("S00007") != filled)
             fail("not every site's pieces were built again as the fill wrote them");
+        // A visit's swap: U00008 moved to S00009 (side by side with U00009) a day after its
+        // first record: its old site's pieces and its new one's built again, no other.
+        fleet::Deployment moved;
+        moved.unit = unitName(8);
+        moved.site = QStringLiteral("S00009");
+        moved.fromMs = kClockSetMs + 86400000;
+        if (!fleet::addSiteFacts(::owner(), {{moved, false, {}}}, 600s).ok)
+            fail("the swap was not added");
+        t0 = Clock::now();
+        const office::DeriveReport swapped = deriveNow();
+        std::printf("%-58s %.1f ms (%d sites)\n", "a swap's two sites' pieces built again",
+                    msSince(t0), swapped.sites);
+        if (swapped.sites != 2)
+            fail("a swap had " + std::to_string(swapped.sites) + " sites built again, not 2");
     }
 
     if (withSites && std::getenv("XRQ_BENCH_EXPLAIN"))
