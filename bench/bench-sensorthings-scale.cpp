@@ -13,7 +13,9 @@
 // service's memory at its peak (VmHWM).
 //
 // With --sites, each unit is deployed at a site of its own (sites added as a data manager adds
-// them); without, the root collection is the units' alone, as in the figures before sites.
+// them), the sites' pieces filled by SQL as the deriver writes them (one site's checked against
+// the deriver's own); without, the root collection is the units' alone, as in the figures
+// before sites.
 // The fill is a statement per 500 units on a connection of its own that waits as long as one
 // takes. Also timed: a filter on `result` beside the time's, and pages deep in a $skip (past
 // the bound on it refused unless past the end).
@@ -28,6 +30,7 @@
 #include "fleet/server_schema.h"
 #include "fleet/site_fact_writes.h"
 #include "office/observation_deriver.h"
+#include "office/observation_reads.h"
 #include "register/register_outbox.h"
 #include "series/series_share.h"
 #include "series/span_reader.h"
@@ -172,13 +175,14 @@ void fill(long units, long long largest, long long perOther) {
              "SELECT id, unit, data_set, f FROM xrq.derived_series, unnest(fields) f");
     const std::string observations =
         "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
-        "utc_offset, result, flags, record) SELECT d.id, k, 1, k, " +
+        "utc_offset, result, flags, record, cells) SELECT d.id, k, 1, k, " +
         std::to_string(kClockSetMs / 1000) +
         " + k * 60 + (d.id % 60), 3600, (k % 10)::double precision, '', "
         "to_char(to_timestamp(" +
         std::to_string(kClockSetMs / 1000 + 3600) +
         " + k * 60) AT TIME ZONE 'UTC', 'YYYY/MM/DD HH24:MI:SS') || ', ' || (k % 10) || ', ' || "
-        "(20 + k % 7) FROM xrq.derived_datastreams d, generate_series(0, (SELECT records - 1 "
+        "(20 + k % 7), '{2,3,3}' FROM xrq.derived_datastreams d, generate_series(0, (SELECT "
+        "records - 1 "
         "FROM xrq.derived_series s WHERE s.id = d.series)) k "
         "WHERE d.unit COLLATE \"C\" >= $1 AND d.unit COLLATE \"C\" < $2";
     for (long from = 0; from < units; from += kFillBatch) {
@@ -222,6 +226,69 @@ void addSites(long units) {
     ownerSql("UPDATE xrq.derived_series s SET facts = a.facts, newest = a.newest FROM (SELECT "
              "unit, data_set, sum(rows) AS facts, max(newest) AS newest FROM xrq.series_arrivals "
              "GROUP BY 1, 2) a WHERE a.unit = s.unit AND a.data_set = s.data_set");
+    // The sites' pieces as the deriver builds them (office/observation_deriver.h), by SQL: each
+    // site's one unit, deployed since the clock set, before its first record; its Datastreams'
+    // columns without a meaning or a title, so the site's "field_2" then "field_3", each a
+    // piece of the whole deployment counting every record (each cell a number).
+    const std::string clock = std::to_string(kClockSetMs);
+    ownerSql("INSERT INTO xrq.derived_site_units (site, unit) SELECT 'S' || substr(unit, 2), "
+             "unit FROM xrq.derived_series");
+    ownerSql("INSERT INTO xrq.derived_site_pieces (site, stream, place, source, datastream, unit, "
+             "data_set, field, from_ms, to_ms, least_cell, a, b, deployed_ms, property, "
+             "definition, uom_code, uom_symbol, uom_name, column_set, records, first_utc, "
+             "last_utc, first_placed) SELECT 'S' || substr(d.unit, 2), 'site:S' || "
+             "substr(d.unit, 2) || '/c/TEMP/field_' || d.field, d.field - 1, 0, d.id, d.unit, "
+             "d.data_set, d.field, " +
+             clock + ", NULL, 3, NULL, NULL, " + clock +
+             ", 'field_' || d.field, '', '', '', '', 'TEMP', s.records, " +
+             std::to_string(kClockSetMs / 1000) + " + d.id % 60, " +
+             std::to_string(kClockSetMs / 1000) +
+             " + (s.records - 1) * 60 + d.id % 60, 0 FROM xrq.derived_datastreams d JOIN "
+             "xrq.derived_series s ON s.id = d.series");
+    ownerSql(std::string("INSERT INTO xrq.derived_sites (site, signature, site_facts, series, "
+                         "served) SELECT g.site, 'bench', ") +
+             office::kSiteFactsSignatureSql + ", " + office::kSiteSeriesSignatureSql +
+             ", true FROM (SELECT DISTINCT site FROM xrq.derived_site_units) g");
+}
+
+// The pieces of site `code` as the fill wrote them, for comparing with the deriver's.
+std::string piecesOf(const std::string& code) {
+    const fleet::PgResult r = owner().exec(
+        "SELECT string_agg(concat_ws(' ', stream, place, source, datastream, unit, data_set, "
+        "field, from_ms, to_ms, least_cell, a, b, deployed_ms, property, definition, uom_code, "
+        "uom_symbol, uom_name, column_set, records, first_utc, last_utc, first_placed), '; ' "
+        "ORDER BY stream, from_ms) FROM xrq.derived_site_pieces WHERE site = $1",
+        {fleet::PgParam::text(code)}, 600s);
+    if (!r.ok() || r.rows() != 1)
+        fail("the pieces were not read: " + r.error());
+    return r.value(0, 0);
+}
+
+// The plans of every Datastream's page with the sites' (a day, by time either way), as the
+// server ran them: where its time goes.
+void explainRoot() {
+    for (const office::DerivedAsk::Order order :
+         {office::DerivedAsk::Order::TimeAscending, office::DerivedAsk::Order::TimeDescending}) {
+        office::DerivedAsk ask;
+        ask.sites = true;
+        ask.order = order;
+        ask.top = 1000;
+        const double day = double(kClockSetMs) / 1000 + 11 * 3600; // 2026-12-01T10:00:00Z
+        ask.time = {{office::TimeComparison::Op::Ge, day},
+                    {office::TimeComparison::Op::Lt, day + 86400}};
+        int parameters = 0;
+        const std::string sql = office::derivedObservationsWithSitesSql(ask, false, parameters);
+        const fleet::PgResult r = owner().exec(
+            "EXPLAIN (ANALYZE, BUFFERS) " + sql,
+            {fleet::PgParam::text(std::to_string(day)),
+             fleet::PgParam::text(std::to_string(day + 86400)), fleet::PgParam::text("1001"),
+             fleet::PgParam::text("1001"), fleet::PgParam::text("0")},
+            600s);
+        if (!r.ok())
+            fail("not explained: " + r.error());
+        for (int i = 0; i < r.rows(); ++i)
+            std::printf("  plan: %s\n", r.value(i, 0).c_str());
+    }
 }
 
 } // namespace
@@ -292,8 +359,42 @@ int main(int argc, char** argv) {
         addSites(units);
         std::printf("sites: %ld sites, each with its unit deployed, in %.1f s (not timed)\n", units,
                     msSince(t0) / 1000);
+        // The fill's pieces of one site are those the deriver builds of the same facts.
+        const std::string filled = piecesOf("S00007");
+        ownerSql("UPDATE xrq.derived_sites SET series = 'stale' WHERE site = 'S00007'");
+        t0 = Clock::now();
+        const office::DeriveReport d = deriveNow();
+        const std::string built = piecesOf("S00007");
+        std::printf("%-58s %.1f ms (%d sites)\n", "one site's pieces built again by the deriver",
+                    msSince(t0), d.sites);
+        if (d.sites != 1 || built != filled)
+            fail("the fill's pieces are not the deriver's:\n  " + filled + "\n  " + built);
+        // A new site fact: every site's pieces built again from the facts.
+        ownerSql("UPDATE xrq.derived_sites SET site_facts = 'stale'");
+        t0 = Clock::now();
+        const office::DeriveReport all = deriveNow();
+        std::printf("%-58s %.1f s (%d sites)\n", "every site's pieces built again by the deriver",
+                    msSince(t0) / 1000, all.sites);
+        if (all.sites != units || piecesOf("S00007") != filled)
+            fail("not every site's pieces were built again as the fill wrote them");
+        // A visit's swap: U00008 moved to S00009 (side by side with U00009) a day after its
+        // first record: its old site's pieces and its new one's built again, no other.
+        fleet::Deployment moved;
+        moved.unit = unitName(8);
+        moved.site = QStringLiteral("S00009");
+        moved.fromMs = kClockSetMs + 86400000;
+        if (!fleet::addSiteFacts(::owner(), {{moved, false, {}}}, 600s).ok)
+            fail("the swap was not added");
+        t0 = Clock::now();
+        const office::DeriveReport swapped = deriveNow();
+        std::printf("%-58s %.1f ms (%d sites)\n", "a swap's two sites' pieces built again",
+                    msSince(t0), swapped.sites);
+        if (swapped.sites != 2)
+            fail("a swap had " + std::to_string(swapped.sites) + " sites built again, not 2");
     }
 
+    if (withSites && std::getenv("XRQ_BENCH_EXPLAIN"))
+        explainRoot();
     QProcess office;
     office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
                  {QStringLiteral("--service"), QStringLiteral("bench_office"),
@@ -387,6 +488,21 @@ int main(int argc, char** argv) {
               path + QStringLiteral("?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + hours);
         timed("the site Datastream's Observations whole, $count=true",
               path + QStringLiteral("?$top=1000&$count=true"));
+        // Site S00000's first Datastream: its unit's largest, read from its piece by SQL.
+        const QString big =
+            QStringLiteral("/Datastreams('site:S00000/c/TEMP/field_2')/Observations");
+        timed("the largest site Datastream's first page", big + QStringLiteral("?$top=1000"));
+        timed("the largest site Datastream's in a day",
+              big + QStringLiteral("?$top=1000&$filter=") + day);
+        timed("the same, newest first",
+              big + QStringLiteral("?$top=1000&$orderby=phenomenonTime%20desc&$filter=") + day);
+        timed("the largest site Datastream's last page ($skip)",
+              big + QStringLiteral("?$top=1000&$skip=") + QString::number(largest - 1000));
+        o = timed("$count=true on the largest site Datastream",
+                  big + QStringLiteral("?$count=true&$top=1"));
+        std::printf("%-58s %lld\n", "  its count", (long long)o.value("@iot.count").toInteger());
+        timed("$count=true on it in a day",
+              big + QStringLiteral("?$count=true&$top=1&$filter=") + day);
     }
     // A deep page: the rows before it are read and passed over, within the service's bound.
     timed("the largest Datastream's last page ($skip)",

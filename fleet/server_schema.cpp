@@ -861,6 +861,83 @@ TRUNCATE xrq.derived_observations, xrq.derived_datastreams, xrq.derived_series C
 GRANT SELECT, INSERT, UPDATE, DELETE, TRUNCATE ON xrq.derived_titles TO xrq_deriver;
 )sql",
          1},
+        // 14: what a site's Datastreams are made of in the derived copy, so that their pages and
+        // the whole Observations collection are read by SQL. Each derived Observation says what its
+        // record has in each column (cells, from 1: 0 no such field, 1 an empty one, 2 a text that
+        // is no number, 3 a number), which decides whether a site's Datastream counts it (a column
+        // of text alone has no Datastream of its own: its pieces read another of the record's). A
+        // site's pieces: per unit Datastream, deployment and window over which the column's meaning
+        // and calibration stay the same, the site Datastream it is part of, with the property's
+        // place among the site's (the order at equal times) and what its Observations' JSON needs;
+        // xrq.derived_sites keeps what each site's pieces were built from, xrq.derived_site_units
+        // the units deployed there then. New site facts wake the deriver as new series records do.
+        // The copy derived before holds no cells: emptied, to be derived again from the facts. Only
+        // added: laptops write and read as before.
+        {R"sql(
+ALTER TABLE xrq.derived_observations ADD COLUMN IF NOT EXISTS cells smallint[] NOT NULL
+    DEFAULT '{}';
+CREATE TABLE IF NOT EXISTS xrq.derived_sites (
+    site text PRIMARY KEY,
+    signature text NOT NULL,
+    site_facts text NOT NULL,
+    series text NOT NULL,
+    served boolean NOT NULL,
+    why text NOT NULL DEFAULT '');
+CREATE TABLE IF NOT EXISTS xrq.derived_site_units (
+    site text NOT NULL,
+    unit text NOT NULL,
+    PRIMARY KEY (site, unit));
+CREATE INDEX IF NOT EXISTS derived_site_units_by_unit ON xrq.derived_site_units (unit);
+CREATE TABLE IF NOT EXISTS xrq.derived_site_pieces (
+    site text NOT NULL,
+    stream text NOT NULL,
+    place integer,
+    source integer NOT NULL,
+    datastream bigint NOT NULL,
+    unit text NOT NULL,
+    data_set text NOT NULL,
+    field integer NOT NULL,
+    from_ms bigint NOT NULL,
+    to_ms bigint,
+    least_cell smallint NOT NULL,
+    a double precision,
+    b double precision,
+    deployed_ms bigint NOT NULL,
+    property text NOT NULL,
+    definition text NOT NULL,
+    uom_code text NOT NULL,
+    uom_symbol text NOT NULL,
+    uom_name text NOT NULL,
+    column_set text NOT NULL,
+    records bigint NOT NULL DEFAULT 0,
+    first_utc double precision,
+    last_utc double precision,
+    first_placed bigint);
+CREATE INDEX IF NOT EXISTS derived_site_pieces_by_stream
+    ON xrq.derived_site_pieces (site, stream);
+CREATE INDEX IF NOT EXISTS derived_site_pieces_by_datastream
+    ON xrq.derived_site_pieces (datastream);
+CREATE INDEX IF NOT EXISTS derived_site_pieces_in_order
+    ON xrq.derived_site_pieces (site COLLATE "C", place);
+TRUNCATE xrq.derived_observations, xrq.derived_datastreams, xrq.derived_series CASCADE;
+GRANT SELECT, INSERT, UPDATE, DELETE, TRUNCATE
+    ON xrq.derived_sites, xrq.derived_site_units, xrq.derived_site_pieces TO xrq_deriver;
+CREATE OR REPLACE FUNCTION xrq.note_site_facts() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+    PERFORM pg_catalog.pg_notify('xrq_series_arrivals', '');
+    RETURN NULL;
+END $$;
+REVOKE ALL ON FUNCTION xrq.note_site_facts() FROM PUBLIC;
+DO $$ BEGIN
+    IF NOT EXISTS (SELECT FROM pg_catalog.pg_trigger WHERE tgname = 'site_facts_noted'
+                   AND tgrelid = 'xrq.site_facts'::regclass) THEN
+        CREATE TRIGGER site_facts_noted AFTER INSERT ON xrq.site_facts
+            FOR EACH STATEMENT EXECUTE FUNCTION xrq.note_site_facts();
+    END IF;
+END $$;
+)sql",
+         1},
     };
     return steps;
 }

@@ -24,7 +24,8 @@
 //                       field notes, by UUID, keyed by what each is about (fleet/site_facts.h)
 // Beside the facts, and never one, the web service's Observations kept derived from them
 // (xrq.derived_*, from schema 12, office/observation_deriver.h; each series' title lines from
-// schema 13): replaced at will, rebuilt from the facts with the same rows.
+// schema 13; each Observation's cell and the pieces of the sites' Datastreams from schema
+// 14): replaced at will, rebuilt from the facts with the same rows.
 // Units, last-seen times and histories are views over the facts (xrq.units,
 // xrq.unit_history), never rows that anyone updates; from schema 10 this program reads them
 // and the facts through xrq.owned_*, which leave out disowned laptop roles' facts
@@ -59,7 +60,7 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 13;
+inline constexpr int kServerSchemaVersion = 14;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 7: series
 // records keyed by what they are, xrq.series_facts). The visit intervals (6) are read where

@@ -4,18 +4,23 @@
 #include "fleet/server_values.h"
 #include "office/office_reads.h"
 #include "office/plot_buckets.h"
+#include "office/site_things.h"
 #include "platform/checked_number.h"
 #include "series/server_series.h"
+#include "series/site_series.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace office {
@@ -226,25 +231,33 @@ std::string utf8Of(const std::string& latin1) {
     return QString::fromLatin1(latin1.data(), qsizetype(latin1.size())).toUtf8().toStdString();
 }
 
+// What a record holds in each column (series::siteCellOf) as a PostgreSQL array's text.
+std::string cellsOf(const std::vector<std::string_view>& fields) {
+    std::string cells = "{";
+    for (std::size_t f = 1; f <= fields.size(); ++f)
+        cells += (f > 1 ? "," : "") + std::to_string(int(series::siteCellOf(fields, int(f))));
+    return cells + "}";
+}
+
 // The Observations of records [from, end) of `d` for each Datastream (by field), inserted in
 // statements of kRowsPerInsert.
 bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
                 const std::vector<std::pair<int, std::int64_t>>& streams,
                 std::chrono::milliseconds timeout, long long& written, std::string& why) {
     struct Columns {
-        std::string stream, ordinal, segment, place, utc, offset, result, flags, record;
+        std::string stream, ordinal, segment, place, utc, offset, result, flags, record, cells;
         std::size_t rows = 0;
         void open() {
-            for (std::string* s :
-                 {&stream, &ordinal, &segment, &place, &utc, &offset, &result, &flags, &record})
+            for (std::string* s : {&stream, &ordinal, &segment, &place, &utc, &offset, &result,
+                                   &flags, &record, &cells})
                 *s = "{";
             rows = 0;
         }
         void comma() {
             if (rows == 0)
                 return;
-            for (std::string* s :
-                 {&stream, &ordinal, &segment, &place, &utc, &offset, &result, &flags, &record})
+            for (std::string* s : {&stream, &ordinal, &segment, &place, &utc, &offset, &result,
+                                   &flags, &record, &cells})
                 *s += ',';
         }
     } c;
@@ -253,16 +266,18 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
             return true;
         std::vector<PgParam> params;
         for (std::string* s : {&c.stream, &c.ordinal, &c.segment, &c.place, &c.utc, &c.offset,
-                               &c.result, &c.flags, &c.record})
+                               &c.result, &c.flags, &c.record, &c.cells})
             params.push_back(PgParam::text(*s + "}"));
         const PgResult r = pg.exec(
             "INSERT INTO xrq.derived_observations (datastream, ordinal, segment, place, utc, "
-            "utc_offset, result, flags, record) SELECT * FROM ROWS FROM ("
+            "utc_offset, result, flags, record, cells) SELECT s, o, g, p, u, f, r, l, d, "
+            "c::smallint[] FROM ROWS FROM ("
             "pg_catalog.unnest($1::bigint[]), pg_catalog.unnest($2::bigint[]), "
             "pg_catalog.unnest($3::integer[]), pg_catalog.unnest($4::bigint[]), "
             "pg_catalog.unnest($5::double precision[]), pg_catalog.unnest($6::integer[]), "
             "pg_catalog.unnest($7::double precision[]), pg_catalog.unnest($8::text[]), "
-            "pg_catalog.unnest($9::text[]))",
+            "pg_catalog.unnest($9::text[]), pg_catalog.unnest($10::text[])) "
+            "AS t (s, o, g, p, u, f, r, l, d, c)",
             params, timeout);
         if (!r.ok()) {
             why = "observations not written: " + r.error();
@@ -274,12 +289,15 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
     };
     c.open();
     std::vector<double> values;
+    std::vector<std::string_view> fields;
     for (std::size_t i = from; i < d.rows.size(); ++i) {
         const Row& row = d.rows[i];
         if (!row.known)
             continue;
         recordValues(row.line, values);
+        series::fieldsOf(row.line, fields);
         const std::string flags = utf8Of(row.flags), line = utf8Of(row.line);
+        const std::string cells = cellsOf(fields);
         for (const auto& [field, stream] : streams) {
             c.comma();
             c.stream += std::to_string(stream);
@@ -295,6 +313,7 @@ bool insertRows(PgConnection& pg, const Derived& d, std::size_t from,
                 c.result += "NULL";
             appendQuoted(c.flags, flags);
             appendQuoted(c.record, line);
+            appendQuoted(c.cells, cells);
             ++c.rows;
             if (c.rows >= kRowsPerInsert && !flush())
                 return false;
@@ -460,6 +479,416 @@ Outcome deriveOne(PgConnection& pg, const Behind& b, bool whole, std::chrono::mi
     return append ? Outcome::Appended : Outcome::Whole;
 }
 
+// ---- The pieces of the sites' Datastreams ----
+
+std::string quotedArray(const std::vector<std::string>& values) {
+    std::string out = "{";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i)
+            out += ',';
+        appendQuoted(out, values[i]);
+    }
+    return out + "}";
+}
+
+template <typename T> std::string plainArray(const std::vector<T>& values) {
+    std::string out = "{";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i)
+            out += ',';
+        if constexpr (std::is_same_v<T, std::optional<double>>) {
+            if (values[i])
+                appendDouble(out, *values[i]);
+            else
+                out += "NULL";
+        } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+            out += values[i] ? std::to_string(*values[i]) : std::string("NULL");
+        } else {
+            out += std::to_string(values[i]);
+        }
+    }
+    return out + "}";
+}
+
+// The fields of each source's Datastreams and their ids, as the copy holds them.
+bool sourceFields(PgConnection& pg, const series::SiteCopyPlan& plan,
+                  std::chrono::milliseconds timeout, std::vector<std::vector<int>>& fields,
+                  std::vector<std::map<int, std::int64_t>>& ids, std::string& why) {
+    for (const series::SiteCopyPlan::Source& s : plan.sources) {
+        const PgResult r = pg.exec("SELECT field, id FROM xrq.derived_datastreams WHERE unit = $1 "
+                                   "AND data_set = $2 ORDER BY field",
+                                   {PgParam::text(s.unit), PgParam::text(s.dataSet)}, timeout);
+        if (!r.ok()) {
+            why = "datastreams not read: " + r.error();
+            return false;
+        }
+        fields.emplace_back();
+        ids.emplace_back();
+        for (int i = 0; i < r.rows(); ++i) {
+            const auto field = fleet::integerAt(r, i, 0, 1, 100000);
+            const auto id = fleet::integerAt(r, i, 1, 1, kMost);
+            if (field && id) {
+                fields.back().push_back(int(*field));
+                ids.back().emplace(int(*field), *id);
+            }
+        }
+    }
+    return true;
+}
+
+// Two columns of one source under one property at once would give a record two cells there:
+// the series is then read whole.
+std::string overlapOf(const std::vector<series::SiteCopyPiece>& pieces,
+                      const std::vector<QString>& streams) {
+    for (std::size_t i = 0; i < pieces.size(); ++i)
+        for (std::size_t j = i + 1; j < pieces.size(); ++j) {
+            const series::SiteCopyPiece& a = pieces[i];
+            const series::SiteCopyPiece& b = pieces[j];
+            const auto endOf = [](const series::SiteCopyPiece& p) {
+                return p.toMs.value_or(std::numeric_limits<std::int64_t>::max());
+            };
+            if (a.source == b.source && a.field != b.field && streams[i] == streams[j] &&
+                a.fromMs < endOf(b) && b.fromMs < endOf(a))
+                return "columns " + std::to_string(a.field) + " and " + std::to_string(b.field) +
+                       " are one property at once";
+        }
+    return {};
+}
+
+// What each of the site's pieces counts: its records, their first and last time, the first
+// record it places its property at, and then each property's place among the site's.
+bool countPieces(PgConnection& pg, const PgParam& site, std::chrono::milliseconds timeout,
+                 std::string& why) {
+    PgResult r =
+        pg.exec(std::string("UPDATE xrq.derived_site_pieces p SET (records, first_utc, "
+                            "last_utc, first_placed) = (SELECT pg_catalog.count(*) FILTER "
+                            "(WHERE o.cells[p.field] >= p.least_cell), pg_catalog.min(o.utc) "
+                            "FILTER (WHERE o.cells[p.field] >= p.least_cell), "
+                            "pg_catalog.max(o.utc) FILTER (WHERE o.cells[p.field] >= "
+                            "p.least_cell), pg_catalog.min(o.ordinal) FILTER (WHERE "
+                            "o.cells[p.field] >= CASE WHEN p.least_cell = 2 THEN 1 ELSE 3 "
+                            "END) FROM xrq.derived_observations o WHERE ") +
+                    kPieceRowsSql + ") WHERE p.site = $1",
+                {site}, timeout);
+    // A property's place: where it first appears, source after source, each in its order.
+    if (r.ok())
+        r = pg.exec("UPDATE xrq.derived_site_pieces p SET place = r.place FROM (SELECT stream, "
+                    "(pg_catalog.rank() OVER (ORDER BY pg_catalog.min(ARRAY[source::bigint, "
+                    "first_placed, field::bigint])))::integer AS place FROM "
+                    "xrq.derived_site_pieces WHERE site = $1 AND first_placed IS NOT NULL GROUP "
+                    "BY stream) r WHERE p.site = $1 AND p.stream = r.stream",
+                    {site}, timeout);
+    if (!r.ok())
+        why = "site pieces not written: " + r.error();
+    return r.ok();
+}
+
+// The site's pieces written, then what each counts.
+bool writePieces(PgConnection& pg, const QString& code, const series::SiteCopyPlan& plan,
+                 const std::vector<series::SiteCopyPiece>& pieces,
+                 const std::vector<QString>& streams,
+                 const std::vector<std::map<int, std::int64_t>>& ids,
+                 std::chrono::milliseconds timeout, std::string& why) {
+    std::vector<std::string> stream, unit, dataSet, property, definition, code_, symbol, name,
+        columnSet;
+    std::vector<int> source, field, least;
+    std::vector<std::int64_t> datastream, from, deployed;
+    std::vector<std::optional<std::int64_t>> to;
+    std::vector<std::optional<double>> a, b;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const series::SiteCopyPiece& p = pieces[i];
+        const series::SiteCopyPlan::Source& s = plan.sources[p.source];
+        stream.push_back(streams[i].toStdString());
+        unit.push_back(s.unit);
+        dataSet.push_back(s.dataSet);
+        property.push_back(p.property.name);
+        definition.push_back(p.property.definition);
+        code_.push_back(p.property.uom.code.toStdString());
+        symbol.push_back(p.property.uom.symbol.toStdString());
+        name.push_back(p.property.uom.name.toStdString());
+        columnSet.push_back(p.property.dataSet);
+        source.push_back(int(p.source));
+        field.push_back(p.field);
+        least.push_back(p.meant ? int(series::SiteCell::Text) : int(series::SiteCell::Number));
+        // A column of text alone has no Datastream: its records are read through another.
+        const auto own = ids[p.source].find(p.field);
+        datastream.push_back(own != ids[p.source].end() ? own->second
+                                                        : ids[p.source].begin()->second);
+        from.push_back(p.fromMs);
+        deployed.push_back(p.deployedMs);
+        to.push_back(p.toMs);
+        a.push_back(p.calibration ? std::optional(p.calibration->first) : std::nullopt);
+        b.push_back(p.calibration ? std::optional(p.calibration->second) : std::nullopt);
+    }
+    // The server's text is UTF-8, as a property's names are; a column's data set is the
+    // series' Latin-1 bytes.
+    for (std::string& s : columnSet)
+        s = utf8Of(s);
+    const PgParam site = PgParam::text(code.toStdString());
+    PgResult r = pg.exec(
+        "INSERT INTO xrq.derived_site_pieces (site, stream, source, datastream, unit, data_set, "
+        "field, from_ms, to_ms, least_cell, a, b, deployed_ms, property, definition, uom_code, "
+        "uom_symbol, uom_name, column_set) SELECT $1, * FROM ROWS FROM ("
+        "pg_catalog.unnest($2::text[]), pg_catalog.unnest($3::integer[]), "
+        "pg_catalog.unnest($4::bigint[]), pg_catalog.unnest($5::text[]), "
+        "pg_catalog.unnest($6::text[]), pg_catalog.unnest($7::integer[]), "
+        "pg_catalog.unnest($8::bigint[]), pg_catalog.unnest($9::bigint[]), "
+        "pg_catalog.unnest($10::smallint[]), pg_catalog.unnest($11::double precision[]), "
+        "pg_catalog.unnest($12::double precision[]), pg_catalog.unnest($13::bigint[]), "
+        "pg_catalog.unnest($14::text[]), pg_catalog.unnest($15::text[]), "
+        "pg_catalog.unnest($16::text[]), pg_catalog.unnest($17::text[]), "
+        "pg_catalog.unnest($18::text[]), pg_catalog.unnest($19::text[]))",
+        {site, PgParam::text(quotedArray(stream)), PgParam::text(plainArray(source)),
+         PgParam::text(plainArray(datastream)), PgParam::text(quotedArray(unit)),
+         PgParam::text(quotedArray(dataSet)), PgParam::text(plainArray(field)),
+         PgParam::text(plainArray(from)), PgParam::text(plainArray(to)),
+         PgParam::text(plainArray(least)), PgParam::text(plainArray(a)),
+         PgParam::text(plainArray(b)), PgParam::text(plainArray(deployed)),
+         PgParam::text(quotedArray(property)), PgParam::text(quotedArray(definition)),
+         PgParam::text(quotedArray(code_)), PgParam::text(quotedArray(symbol)),
+         PgParam::text(quotedArray(name)), PgParam::text(quotedArray(columnSet))},
+        timeout);
+    if (!r.ok()) {
+        why = "site pieces not written: " + r.error();
+        return false;
+    }
+    return countPieces(pg, site, timeout, why);
+}
+
+enum class SiteOutcome { Built, Failed };
+
+// One site's pieces built again in a transaction of its own, under the derivation's lock.
+// Whole: the site's plan, its pieces, what they were built from, in the transaction's order.
+SiteOutcome deriveSite(PgConnection& pg, const QString& code, std::chrono::milliseconds timeout,
+                       std::string& why) {
+    const PgParam site = PgParam::text(code.toStdString());
+    auto fail = [&](std::string what) {
+        why = std::move(what);
+        pg.exec("ROLLBACK", {}, timeout);
+        return SiteOutcome::Failed;
+    };
+    PgResult r = pg.exec("BEGIN", {}, timeout);
+    if (r.ok())
+        r = pg.exec(kLockSql, {}, timeout);
+    for (const char* table :
+         {"xrq.derived_site_pieces", "xrq.derived_site_units", "xrq.derived_sites"})
+        if (r.ok())
+            r = pg.exec(std::string("DELETE FROM ") + table + " WHERE site = $1", {site}, timeout);
+    if (!r.ok())
+        return fail("site pieces not emptied: " + r.error());
+    const platform::Result<series::SiteCopyPlan> plan =
+        series::planSiteFromCopy(pg, code.toStdString(), timeout);
+    if (!plan && plan.error().kind != platform::ErrorKind::NotFound)
+        return fail(plan.error().text);
+    std::string unservable = plan ? plan.value().behind : std::string("no such site");
+    if (plan) {
+        QStringList units;
+        for (const fleet::Deployment& d : plan.value().facts.deploymentsAt(code))
+            if (!units.contains(d.unit))
+                units << d.unit;
+        std::vector<std::string> names;
+        for (const QString& u : units)
+            names.push_back(u.toStdString());
+        r = pg.exec("INSERT INTO xrq.derived_site_units (site, unit) SELECT $1, "
+                    "pg_catalog.unnest($2::text[])",
+                    {site, PgParam::text(quotedArray(names))}, timeout);
+        if (!r.ok())
+            return fail("site units not written: " + r.error());
+    }
+    if (unservable.empty()) {
+        std::vector<std::vector<int>> fields;
+        std::vector<std::map<int, std::int64_t>> ids;
+        if (!sourceFields(pg, plan.value(), timeout, fields, ids, why))
+            return fail(why);
+        const std::vector<series::SiteCopyPiece> pieces =
+            series::siteCopyPieces(plan.value(), fields);
+        std::vector<QString> streams;
+        for (const series::SiteCopyPiece& p : pieces)
+            streams.push_back(siteStreamId(code, p.property));
+        if (unservable.empty())
+            unservable = overlapOf(pieces, streams);
+        for (const series::SiteCopyPiece& p : pieces)
+            if (unservable.empty() && ids[p.source].empty())
+                unservable = "unit " + plan.value().sources[p.source].unit + " has no Datastream";
+        if (unservable.empty() &&
+            !writePieces(pg, code, plan.value(), pieces, streams, ids, timeout, why))
+            return fail(why);
+    }
+    if (plan) {
+        r = pg.exec(std::string("INSERT INTO xrq.derived_sites (site, signature, site_facts, "
+                                "series, served, why) SELECT g.site, $2, ") +
+                        kSiteFactsSignatureSql + ", " + kSiteSeriesSignatureSql +
+                        ", $3, $4 FROM (SELECT $1::text AS site) g",
+                    {site, PgParam::text(plan.value().signature),
+                     PgParam::text(unservable.empty() ? "t" : "f"), PgParam::text(unservable)},
+                    timeout);
+        if (!r.ok())
+            return fail("site state not written: " + r.error());
+    }
+    r = pg.exec("COMMIT", {}, timeout);
+    if (!r.ok())
+        return fail("not committed: " + r.error());
+    return SiteOutcome::Built;
+}
+
+// Where the site facts that count stood when the rows were built: the count and the newest
+// arrival of "count/arrival" (kSiteFactsSignatureSql's text).
+std::optional<std::pair<long long, long long>> factsMark(const std::string& text) {
+    const auto slash = text.find('/');
+    if (slash == std::string::npos)
+        return std::nullopt;
+    const auto count = platform::parseInteger(std::string_view(text).substr(0, slash), 0, kMost);
+    const auto newest = platform::parseInteger(std::string_view(text).substr(slash + 1), 0, kMost);
+    if (!count || !newest)
+        return std::nullopt;
+    return std::pair(*count, *newest);
+}
+
+// The sites the site facts added since `mark` touch: a deployment's site and the sites its unit
+// was deployed at (its deployment there ends), a removal's unit's, a unit's own meaning's or
+// calibration's. None (every site then) when a fact is for every unit's data set or when the
+// facts are not those before and the added (a role disowned since).
+std::optional<std::vector<QString>> sitesTouched(PgConnection& pg,
+                                                 std::pair<long long, long long> mark,
+                                                 long long now, std::chrono::milliseconds timeout,
+                                                 std::string& why) {
+    const PgParam since = PgParam::text(std::to_string(mark.second));
+    const std::string added = "(SELECT kind, payload FROM xrq.owned_site_facts WHERE kind IN "
+                              "('deployment', 'removal', 'meaning', 'calibration') AND arrival > "
+                              "$1) n";
+    PgResult r = pg.exec("SELECT pg_catalog.count(*), pg_catalog.count(*) FILTER (WHERE "
+                         "COALESCE(n.payload ->> 'unit', '') = '') FROM " +
+                             added,
+                         {since}, timeout);
+    if (!r.ok() || r.rows() != 1) {
+        why = "the site facts added not read: " + r.error();
+        return std::nullopt;
+    }
+    const auto count = fleet::integerAt(r, 0, 0, 0, kMost);
+    if (!count || mark.first + *count != now || r.value(0, 1) != "0")
+        return std::nullopt;
+    r = pg.exec("SELECT DISTINCT s FROM (SELECT n.payload ->> 'site' AS s FROM " + added +
+                    " WHERE n.kind = 'deployment' UNION SELECT u.site FROM " + added +
+                    " JOIN xrq.derived_site_units u ON u.unit = n.payload ->> 'unit') x WHERE s "
+                    "IS NOT NULL ORDER BY 1",
+                {since}, timeout);
+    if (!r.ok()) {
+        why = "the site facts added not read: " + r.error();
+        return std::nullopt;
+    }
+    std::vector<QString> out;
+    for (int i = 0; i < r.rows(); ++i)
+        out.push_back(QString::fromStdString(r.value(i, 0)));
+    return out;
+}
+
+// The sites whose pieces differ from what they are built from: those the site facts added
+// touch (every site of the facts when that cannot be told, and those no longer there, to be
+// emptied) and those whose units' series changed. `settle`: the site facts' signature the
+// others then stand at (set after the sites are built again), where only some were touched.
+bool sitesBehind(PgConnection& pg, std::chrono::milliseconds timeout, std::vector<QString>& out,
+                 std::optional<std::string>& settle, std::string& why) {
+    PgResult r = pg.exec(std::string("SELECT g.site, g.site_facts = f.facts, g.series = "
+                                     "COALESCE(c.series, ''), g.site_facts, f.facts FROM "
+                                     "xrq.derived_sites g CROSS JOIN (SELECT ") +
+                             kSiteFactsSignatureSql + " AS facts) f LEFT JOIN " +
+                             kSitesSeriesSignaturesSql + "ON c.site = g.site ORDER BY 1",
+                         {}, timeout);
+    if (!r.ok()) {
+        why = "the sites' pieces not read: " + r.error();
+        return false;
+    }
+    bool facts = r.rows() == 0;
+    // The rows' earliest mark: the facts added since then are those to look at.
+    bool marked = r.rows() > 0;
+    std::pair<long long, long long> oldest{0, std::numeric_limits<long long>::max()};
+    for (int i = 0; i < r.rows(); ++i) {
+        facts = facts || r.value(i, 1) != "t";
+        if (r.value(i, 2) != "t")
+            out.push_back(QString::fromStdString(r.value(i, 0)));
+        const auto mark = factsMark(r.value(i, 3));
+        marked = marked && mark;
+        if (mark && mark->second < oldest.second)
+            oldest = *mark;
+    }
+    if (!facts)
+        return true;
+    const auto now = r.rows() > 0 ? factsMark(r.value(0, 4)) : std::nullopt;
+    if (marked && now) {
+        std::optional<std::vector<QString>> touched =
+            sitesTouched(pg, oldest, now->first, timeout, why);
+        if (!why.empty())
+            return false;
+        if (touched) {
+            for (const QString& site : *touched)
+                if (std::find(out.begin(), out.end(), site) == out.end())
+                    out.push_back(site);
+            settle = r.value(0, 4);
+            return true;
+        }
+    }
+    out.clear();
+    for (int i = 0; i < r.rows(); ++i)
+        out.push_back(QString::fromStdString(r.value(i, 0)));
+    const fleet::SiteFacts all = fleet::readSiteFacts(pg, timeout);
+    if (!all.ok) {
+        why = "site facts not read: " + all.error.toStdString();
+        return false;
+    }
+    for (const fleet::Site& s : all.sites)
+        if (std::find(out.begin(), out.end(), s.code) == out.end())
+            out.push_back(s.code);
+    return true;
+}
+
+// The pieces of every site behind its signatures built again, each site in turn; false when
+// the server could not be read or written at all (`why`).
+bool deriveSites(PgConnection& pg, std::chrono::milliseconds timeout, DeriveReport& report,
+                 std::string& why) {
+    std::vector<QString> sites;
+    std::optional<std::string> settle;
+    if (!sitesBehind(pg, timeout, sites, settle, why))
+        return false;
+    for (const QString& code : sites) {
+        why.clear();
+        if (deriveSite(pg, code, timeout, why) == SiteOutcome::Built) {
+            ++report.sites;
+            continue;
+        }
+        if (!pg.isOpen())
+            return false;
+        ++report.failed;
+        report.problems << QStringLiteral("site %1: %2").arg(code, QString::fromStdString(why));
+        // Held as not built, so that nothing is read from its pieces and it is tried again.
+        const PgResult r = pg.exec(
+            std::string("INSERT INTO xrq.derived_sites (site, signature, site_facts, series, "
+                        "served, why) SELECT $1, '', ") +
+                kSiteFactsSignatureSql +
+                ", 'not built', false, $2 ON CONFLICT (site) DO UPDATE SET series = 'not built', "
+                "served = false, why = EXCLUDED.why",
+            {PgParam::text(code.toStdString()), PgParam::text(why)}, timeout);
+        if (!r.ok()) {
+            why = "site state not written: " + r.error();
+            return false;
+        }
+    }
+    if (settle) {
+        // The sites the added facts do not touch stand as they were, at the facts as read.
+        std::vector<std::string> built;
+        for (const QString& site : sites)
+            built.push_back(site.toStdString());
+        const PgResult r =
+            pg.exec("UPDATE xrq.derived_sites SET site_facts = $1 WHERE site_facts <> $1 AND "
+                    "NOT (site = ANY ($2::text[]))",
+                    {PgParam::text(*settle), PgParam::text(quotedArray(built))}, timeout);
+        if (!r.ok()) {
+            why = "the sites' state not written: " + r.error();
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool rebuild,
@@ -472,7 +901,8 @@ platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool 
             r = pg.exec(kLockSql, {}, timeout);
         if (r.ok())
             r = pg.exec("TRUNCATE xrq.derived_observations, xrq.derived_datastreams, "
-                        "xrq.derived_titles, xrq.derived_series",
+                        "xrq.derived_titles, xrq.derived_series, xrq.derived_site_pieces, "
+                        "xrq.derived_site_units, xrq.derived_sites",
                         {}, timeout);
         if (r.ok())
             r = pg.exec("COMMIT", {}, timeout);
@@ -522,6 +952,9 @@ platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool 
             break;
         }
     }
+    // Then the sites' pieces, over the series as just derived.
+    if (!deriveSites(pg, timeout, report, why))
+        return platform::makeError(platform::ErrorKind::Server, why);
     return report;
 }
 
@@ -577,9 +1010,10 @@ void ObservationDeriver::run() {
                     break;
                 }
                 const DeriveReport& d = done.value();
-                if (d.whole + d.appended + d.failed > 0)
+                if (d.whole + d.appended + d.failed + d.sites > 0)
                     m_log(QStringLiteral("derived copy up to date: %1 series whole, %2 "
-                                         "appended, %3 Observations written in %4 ms%5")
+                                         "appended, %6 sites' pieces, %3 Observations written "
+                                         "in %4 ms%5")
                               .arg(d.whole)
                               .arg(d.appended)
                               .arg(d.rows)
@@ -588,7 +1022,8 @@ void ObservationDeriver::run() {
                                        .count())
                               .arg(d.failed ? QStringLiteral("; not derived: ") +
                                                   d.problems.join(QStringLiteral("; "))
-                                            : QString()));
+                                            : QString())
+                              .arg(d.sites));
                 const auto notice = pg.waitForNotice(std::chrono::hours(1));
                 if (notice == PgConnection::Notice::Stopped)
                     return;

@@ -60,12 +60,42 @@ inline constexpr const char* kBehindSql =
 // schema's (fleet/server_schema.h), which a site's series read from the copy checks too.
 inline constexpr const char* kOneSignatureSql = fleet::kDerivedSignatureOfOneSql;
 
+// A site's pieces (xrq.derived_site_pieces) are built from the site facts as they stand and
+// from the series of the units deployed there (xrq.derived_site_units) as the copy holds them:
+// these two signatures, SQL of the server's own values, say which. The second is of the site
+// "g.site" of the statement it is put in.
+// Of the site facts, those a site's series is made of: deployments, removals, columns'
+// meanings and calibrations (a site's name or a field note changes none).
+inline constexpr const char* kSiteFactsSignatureSql =
+    "(SELECT pg_catalog.count(*) || '/' || COALESCE(pg_catalog.max(arrival), 0) "
+    "FROM xrq.owned_site_facts WHERE kind IN ('deployment', 'removal', 'meaning', "
+    "'calibration'))";
+inline constexpr const char* kSiteSeriesSignatureSql =
+    "(SELECT COALESCE(pg_catalog.string_agg(concat_ws('/', s.id, s.facts, s.newest, s.trust, "
+    "s.clocks, s.records), '|' ORDER BY s.id), '') FROM xrq.derived_series s WHERE s.unit IN "
+    "(SELECT u.unit FROM xrq.derived_site_units u WHERE u.site = g.site))";
+
+// The rows of derived Observations "o" that are the piece "p"'s (its Datastream's, within its
+// time), found by the time index: the piece's bounds widened by a second each side, then exact.
+inline constexpr const char* kPieceRowsSql =
+    "o.datastream = p.datastream AND o.utc >= p.from_ms::double precision / 1000 - 1 AND o.utc < "
+    "COALESCE(p.to_ms::double precision / 1000 + 1, 'Infinity') AND o.utc * 1000 >= p.from_ms "
+    "AND o.utc * 1000 < COALESCE(p.to_ms::double precision, 'Infinity')";
+
+// The same of every site at once, as a FROM item "c" (site, series), for the sites whose units
+// hold any series (the others' is empty).
+inline constexpr const char* kSitesSeriesSignaturesSql =
+    "(SELECT u.site, pg_catalog.string_agg(concat_ws('/', s.id, s.facts, s.newest, s.trust, "
+    "s.clocks, s.records), '|' ORDER BY s.id) AS series FROM xrq.derived_site_units u JOIN "
+    "xrq.derived_series s ON s.unit = u.unit GROUP BY u.site) c ";
+
 struct DeriveReport {
     int whole = 0;        // series written whole
     int appended = 0;     // series whose new records were added after the ones held
     int skipped = 0;      // left for the next pass: another deriver wrote them meanwhile
     int failed = 0;       // not derived (told in problems)
     long long rows = 0;   // Observations written
+    int sites = 0;        // sites whose pieces were built again
     QStringList problems; // one line each: the series, and why
 };
 
@@ -76,9 +106,11 @@ struct DeriveMemory {
 };
 
 // Brings every series whose state differs from its facts' signature up to date on `pg`, a
-// connection of a role in xrq_deriver (or the owner's); `rebuild`: empties the derived tables
-// first and derives every series whole, as from nothing. A Server error when the server
-// could not be read or written at all; a series that fails is counted and told, the others
+// connection of a role in xrq_deriver (or the owner's), then the pieces of every site whose
+// units' series changed or that the site facts added touch (all of them when that cannot be
+// told; a site's pieces in one transaction, built from series::siteCopyPieces); `rebuild`: empties
+// the derived tables first and derives every series whole, as from nothing. A Server error when the
+// server could not be read or written at all; a series that fails is counted and told, the others
 // go on.
 platform::Result<DeriveReport> deriveObservations(fleet::PgConnection& pg, bool rebuild,
                                                   std::chrono::milliseconds timeout,

@@ -738,6 +738,15 @@ public:
     // Sites whose series this request built from the facts because the derived copy could not
     // serve them (a push not derived yet): told in X-Derived-Behind.
     int sitesBehind = 0;
+    // Sites whose pieces in the derived copy are behind their facts, so that this request's
+    // Observations were derived as before: told in X-Derived-Behind too.
+    std::set<QString> piecesBehind;
+    long long everyPiecesBehind = 0; // every site's, for the whole collection
+    int behindCount() const {
+        return int(std::min<long long>(
+            1 << 30,
+            std::max({(long long)sitesBehind, (long long)piecesBehind.size(), everyPiecesBehind})));
+    }
 
     // The site facts that count now, read once per request (none on a server before them).
     const fleet::SiteFacts& sites() {
@@ -851,7 +860,33 @@ public:
         if (const auto it = m_siteStreams.find(code); it != m_siteStreams.end())
             return it->second;
         const fleet::Site* site = sites().site(code);
-        const auto series = site ? siteSeries(code) : nullptr;
+        if (!site)
+            return none;
+        // From the site's pieces where they stand as the facts do, without its series: a read
+        // of its own, counted against ReadLimits::mostWebSeries as one series.
+        if (series::siteCopyOpen()) {
+            if (int(m_series.size()) + m_siteSeriesWeight >= m_c.limits.mostWebSeries) {
+                failSeries();
+                return none;
+            }
+            ++m_siteSeriesWeight;
+            const SiteStreamsRead read = readSiteStreamsFromPieces(m_c.conninfo, code, m_c.limits);
+            if (read.error.failed()) {
+                fail(read.error);
+                return none;
+            }
+            if (read.sitesBehind > 0)
+                piecesBehind.insert(code);
+            if (read.served) {
+                std::vector<SiteStream> streams;
+                for (const SiteStreamSummary& s : read.streams)
+                    streams.push_back({siteStreamId(code, s.property), s.index,
+                                       siteStreamJson(m_l, *site, s.property, s.records, s.first,
+                                                      s.last, s.units)});
+                return m_siteStreams.emplace(code, std::move(streams)).first->second;
+            }
+        }
+        const auto series = siteSeries(code);
         if (!series)
             return none;
         return m_siteStreams.emplace(code, siteStreams(m_l, *site, *series)).first->second;
@@ -915,6 +950,25 @@ public:
 
 private:
     // The entity `id` of `set` when it is one of the site `code`'s.
+    // A site's Observation `id` of `stream` read from the site's pieces (the inner none: no
+    // such Observation), or none when they cannot answer: then read from its series.
+    std::optional<std::optional<QJsonObject>>
+    siteObservationFromPieces(const QString& code, const SiteStream& stream, const QString& id) {
+        if (!series::siteCopyOpen())
+            return std::nullopt;
+        const SiteObservationRead read =
+            readSiteObservationFromPieces(m_c.conninfo, code, stream.id, id, m_c.limits);
+        if (read.error.failed()) {
+            fail(read.error);
+            return std::optional<QJsonObject>();
+        }
+        if (!read.served)
+            return std::nullopt;
+        if (!read.observation)
+            return std::optional<QJsonObject>();
+        return std::optional(siteCopyObservationJson(m_l, *read.observation));
+    }
+
     std::optional<QJsonObject> siteOne(Set set, const QString& code, const QString& id) {
         const fleet::Site* site = sites().site(code);
         if (!site)
@@ -934,9 +988,13 @@ private:
                 return s->json;
             break;
         case Set::Observations:
-            if (const SiteStream* s = siteStream(code, id, true))
+            if (const SiteStream* s = siteStream(code, id, true)) {
+                if (std::optional<std::optional<QJsonObject>> copied =
+                        siteObservationFromPieces(code, *s, id))
+                    return *copied;
                 if (const auto series = siteSeries(code))
                     return siteObservation(m_l, *series, *s, id);
+            }
             break;
         default:
             break;
@@ -1469,6 +1527,28 @@ std::optional<Shaper::Page> siteStreamPage(Model& model, Shaper& shaper, const Q
     return page;
 }
 
+// The options the copy's SQL takes into `ask`: false when they ask more ($filter on more than
+// the time and result compared with numbers, $orderby on more than the time).
+bool askedOf(const QueryOptions& o, DerivedAsk& ask) {
+    if (o.filter) {
+        if (const std::optional<TimeFilter> filter = timeFilterOf(*o.filter))
+            ask.time = filter->all;
+        else if (!(ask.condition = derivedConditionOf(*o.filter)))
+            return false;
+    }
+    if (o.orderby.size() > 1 ||
+        (o.orderby.size() == 1 &&
+         o.orderby.front().path != QStringList{QStringLiteral("phenomenonTime")}))
+        return false;
+    if (o.orderby.size() == 1)
+        ask.order = o.orderby.front().descending ? DerivedAsk::Order::TimeDescending
+                                                 : DerivedAsk::Order::TimeAscending;
+    ask.skip = o.skip;
+    ask.top = o.top;
+    ask.count = o.count;
+    return true;
+}
+
 // A page of Observations from the derived copy the server keeps (observation_reads.h): every
 // Datastream's, or one's, with no option the copy's SQL cannot give ($filter on the time and on
 // result compared with numbers, derivedConditionOf; $orderby on the time alone); their $select
@@ -1485,41 +1565,51 @@ std::optional<Answer> derivedObservationsAnswer(Model& model, Shaper& shaper,
                      parts[1].name == QLatin1String("Observations");
     if (!every && !one)
         return std::nullopt;
-    // The copy holds the units' Datastreams only. Once a unit is deployed its records are a
-    // site's Observations too, so the whole collection comes from the copy only while none is.
-    if (every && !model.sites().deployments.empty())
-        return std::nullopt;
+    // Once a unit is deployed its records are a site's Observations too: the whole collection
+    // then holds the sites' Datastreams' besides, read from their pieces.
     DerivedAsk ask;
+    // Whether any is, the copy tells (the site facts are not read for it); behind the door
+    // (series::siteCopyOpen) the collection with the sites' is derived as before.
+    ask.sites = every;
+    if (every && !series::siteCopyOpen()) {
+        if (!model.sites().deployments.empty() || model.failed)
+            return std::nullopt;
+        ask.sites = false;
+    }
     if (one) {
-        const std::optional<StreamId> stream = streamOf(*parts[0].key);
-        if (!stream)
-            return std::nullopt;
-        ask.stream = DerivedAsk::Stream{stream->unit, stream->set, stream->field};
+        if (const std::optional<QString> site = siteOfId(*parts[0].key)) {
+            ask.siteStream = DerivedAsk::SiteStream{*site, *parts[0].key};
+        } else {
+            const std::optional<StreamId> stream = streamOf(*parts[0].key);
+            if (!stream)
+                return std::nullopt;
+            ask.stream = DerivedAsk::Stream{stream->unit, stream->set, stream->field};
+        }
     }
-    const QueryOptions& o = a.options;
-    if (o.filter) {
-        if (const std::optional<TimeFilter> filter = timeFilterOf(*o.filter))
-            ask.time = filter->all;
-        else if (!(ask.condition = derivedConditionOf(*o.filter)))
-            return std::nullopt;
-    }
-    if (o.orderby.size() > 1 ||
-        (o.orderby.size() == 1 &&
-         o.orderby.front().path != QStringList{QStringLiteral("phenomenonTime")}))
+    // The sites' pieces are the copy too: behind its door.
+    if (ask.siteStream && !series::siteCopyOpen())
         return std::nullopt;
-    if (o.orderby.size() == 1)
-        ask.order = o.orderby.front().descending ? DerivedAsk::Order::TimeDescending
-                                                 : DerivedAsk::Order::TimeAscending;
-    ask.skip = o.skip;
-    ask.top = o.top;
-    ask.count = o.count;
+    const QueryOptions& o = a.options;
+    if (!askedOf(o, ask))
+        return std::nullopt;
     const DerivedPage derived = readDerivedObservations(c.conninfo, ask, c.limits);
     if (derived.error.failed())
         return readErrorAnswer(derived.error);
-    if (!derived.served)
+    if (!derived.served) {
+        if (ask.siteStream && derived.sitesBehind > 0)
+            model.piecesBehind.insert(ask.siteStream->site);
+        else if (ask.sites)
+            model.everyPiecesBehind = derived.sitesBehind;
         return std::nullopt;
+    }
     Shaper::Page page;
     for (const DerivedObservation& d : derived.rows) {
+        if (d.site) {
+            QJsonObject e = siteCopyObservationJson(l, *d.site);
+            shaper.shape(Set::Observations, e, o);
+            page.value.append(std::move(e));
+            continue;
+        }
         series::RecordRef rec;
         rec.segment = d.segment;
         rec.index = d.place;
@@ -1717,9 +1807,8 @@ Answer sensorThingsAnswer(const Request& r, const OfficeConfig& c) {
             return *model.failed;
         if (shaper.refused)
             return *shaper.refused;
-        if (model.sitesBehind > 0)
-            answer.headers.emplace_back("X-Derived-Behind",
-                                        QByteArray::number(model.sitesBehind) + " sites");
+        if (const int behind = model.behindCount(); behind > 0)
+            answer.headers.emplace_back("X-Derived-Behind", QByteArray::number(behind) + " sites");
         return answer;
     };
     if (std::optional<Answer> derived = derivedObservationsAnswer(model, shaper, parts, a, l, r, c))

@@ -4,7 +4,10 @@
 #include "office/odata_query.h"
 #include "office/office_reads.h"
 
+#include "platform/checked_number.h"
+#include "series/download_text.h"
 #include "series/record_time.h"
+#include "series/series_share.h"
 
 #include <QJsonArray>
 
@@ -46,42 +49,78 @@ const fleet::Deployment* deploymentAt(const series::SiteSeries& s, const std::st
     return nullptr;
 }
 
-QString recordKey(const series::SiteRow& r) {
-    return joinId(
-        {utf8(r.unit), utf8(r.dataSet), QString::number(r.segment), QString::number(r.index)});
+// What a site's Observation is made of, from a row of the site's series or from the copy.
+struct ObservationFields {
+    QString unit, dataSet; // as the JSON names them
+    int segment = 0;
+    std::uint64_t index = 0;
+    double utc = 0;
+    int offset = 0;
+    std::string_view flags, unitTime;
+    QString raw;
+    std::optional<double> value;
+    std::optional<fleet::Deployment> deployment;
+};
+
+QString recordKey(const ObservationFields& r) {
+    return joinId({r.unit, r.dataSet, QString::number(r.segment), QString::number(r.index)});
 }
 
-QJsonObject observationJson(const Links& l, const series::SiteSeries& s, const SiteStream& stream,
-                            const series::SiteRow& r) {
-    const std::size_t at = stream.property;
-    const QString id = stream.id + QLatin1Char('/') + recordKey(r);
+// The one place a site's Observation is made.
+QJsonObject observationJson(const Links& l, const QString& streamId, const ObservationFields& r) {
+    const QString id = streamId + QLatin1Char('/') + recordKey(r);
     QJsonArray flags;
     series::forEachFlag(r.flags, [&](std::string_view f) {
         flags.append(QString::fromLatin1(f.data(), qsizetype(f.size())));
     });
-    const QString raw = QString::fromLatin1(r.raw[at].data(), qsizetype(r.raw[at].size()));
     QJsonObject parameters{
-        {QStringLiteral("raw"), raw},
+        {QStringLiteral("raw"), r.raw},
         {QStringLiteral("unit_time"),
          QString::fromLatin1(r.unitTime.data(), qsizetype(r.unitTime.size()))},
-        {QStringLiteral("utc_offset"), QString::fromStdString(series::offsetText(r.offsetSeconds))},
-        {QStringLiteral("unit"), utf8(r.unit)},
-        {QStringLiteral("data_set"), dataSetLabel(utf8(r.dataSet))}};
-    if (const fleet::Deployment* d = deploymentAt(s, r.unit, r.utc)) {
-        parameters.insert(QStringLiteral("deployment"), siteHistoricalId(d->site, *d));
-        parameters.insert(QStringLiteral("deployed_from"), iso(double(d->fromMs) / 1000));
+        {QStringLiteral("utc_offset"), QString::fromStdString(series::offsetText(r.offset))},
+        {QStringLiteral("unit"), r.unit},
+        {QStringLiteral("data_set"), dataSetLabel(r.dataSet)}};
+    if (r.deployment) {
+        parameters.insert(QStringLiteral("deployment"),
+                          siteHistoricalId(r.deployment->site, *r.deployment));
+        parameters.insert(QStringLiteral("deployed_from"),
+                          iso(double(r.deployment->fromMs) / 1000));
     }
     return {{QStringLiteral("@iot.id"), id},
             {QStringLiteral("@iot.selfLink"), l.entity("Observations", id)},
             {QStringLiteral("phenomenonTime"), iso(r.utc)},
             {QStringLiteral("resultTime"), QJsonValue::Null},
-            {QStringLiteral("result"), r.values[at] ? QJsonValue(*r.values[at]) : QJsonValue(raw)},
+            {QStringLiteral("result"), r.value ? QJsonValue(*r.value) : QJsonValue(r.raw)},
             {QStringLiteral("resultQuality"), flags},
             {QStringLiteral("parameters"), parameters},
             {QStringLiteral("Datastream@iot.navigationLink"),
              l.entity("Observations", id, "Datastream")},
             {QStringLiteral("FeatureOfInterest@iot.navigationLink"),
              l.entity("Observations", id, "FeatureOfInterest")}};
+}
+
+ObservationFields observationFieldsOf(const series::SiteSeries& s, const SiteStream& stream,
+                                      const series::SiteRow& r) {
+    const std::size_t at = stream.property;
+    ObservationFields p;
+    p.unit = utf8(r.unit);
+    p.dataSet = utf8(r.dataSet);
+    p.segment = r.segment;
+    p.index = r.index;
+    p.utc = r.utc;
+    p.offset = r.offsetSeconds;
+    p.flags = r.flags;
+    p.unitTime = r.unitTime;
+    p.raw = QString::fromLatin1(r.raw[at].data(), qsizetype(r.raw[at].size()));
+    p.value = r.values[at];
+    if (const fleet::Deployment* d = deploymentAt(s, r.unit, r.utc))
+        p.deployment = *d;
+    return p;
+}
+
+QJsonObject observationJson(const Links& l, const series::SiteSeries& s, const SiteStream& stream,
+                            const series::SiteRow& r) {
+    return observationJson(l, stream.id, observationFieldsOf(s, stream, r));
 }
 
 // Whether the row is an Observation of the property: the record has that column.
@@ -235,12 +274,44 @@ QJsonObject sitePropertyJson(const Links& l, const series::SiteProperty& p) {
              l.entity("ObservedProperties", id, "Datastreams")}};
 }
 
+QJsonObject siteStreamJson(const Links& l, const fleet::Site& site,
+                           const series::SiteProperty& property, long long records, double first,
+                           double last, const QStringList& units) {
+    const QString siteName = site.name.isEmpty() ? site.code : site.name;
+    const QString id = siteStreamId(site.code, property);
+    const bool meant = property.dataSet.empty() && !property.uom.code.isEmpty();
+    QJsonObject properties{{QStringLiteral("site"), site.code},
+                           {QStringLiteral("records"), records},
+                           {QStringLiteral("units"), QJsonArray::fromStringList(units)},
+                           {QStringLiteral("calibrated"), true}};
+    if (!property.dataSet.empty()) {
+        properties.insert(QStringLiteral("data_set"), dataSetLabel(utf8(property.dataSet)));
+        properties.insert(QStringLiteral("meaning"), QStringLiteral("not recorded"));
+    }
+    return {
+        {QStringLiteral("@iot.id"), id},
+        {QStringLiteral("@iot.selfLink"), l.entity("Datastreams", id)},
+        {QStringLiteral("name"), siteName + QStringLiteral(": ") + propertyLabel(property)},
+        {QStringLiteral("description"),
+         QStringLiteral("%1 at site %2, from every unit deployed there in turn, calibrated")
+             .arg(propertyLabel(property), site.code)},
+        {QStringLiteral("unitOfMeasurement"),
+         unitOfMeasurementJson(property.dataSet.empty() ? property.uom : fleet::UnitOfMeasure{})},
+        {QStringLiteral("observationType"), meant ? kMeasurement : kObservation},
+        {QStringLiteral("phenomenonTime"), iso(first) + QLatin1Char('/') + iso(last)},
+        {QStringLiteral("properties"), properties},
+        {QStringLiteral("Thing@iot.navigationLink"), l.entity("Datastreams", id, "Thing")},
+        {QStringLiteral("Sensor@iot.navigationLink"), l.entity("Datastreams", id, "Sensor")},
+        {QStringLiteral("ObservedProperty@iot.navigationLink"),
+         l.entity("Datastreams", id, "ObservedProperty")},
+        {QStringLiteral("Observations@iot.navigationLink"),
+         l.entity("Datastreams", id, "Observations")}};
+}
+
 std::vector<SiteStream> siteStreams(const Links& l, const fleet::Site& site,
                                     const series::SiteSeries& s) {
     std::vector<SiteStream> out;
-    const QString siteName = site.name.isEmpty() ? site.code : site.name;
     for (std::size_t p = 0; p < s.properties.size(); ++p) {
-        const series::SiteProperty& property = s.properties[p];
         long long records = 0;
         std::optional<double> first, last;
         QStringList units;
@@ -254,36 +325,8 @@ std::vector<SiteStream> siteStreams(const Links& l, const fleet::Site& site,
             }
         if (records == 0)
             continue;
-        const QString id = siteStreamId(site.code, property);
-        const bool meant = property.dataSet.empty() && !property.uom.code.isEmpty();
-        QJsonObject properties{{QStringLiteral("site"), site.code},
-                               {QStringLiteral("records"), records},
-                               {QStringLiteral("units"), QJsonArray::fromStringList(units)},
-                               {QStringLiteral("calibrated"), true}};
-        if (!property.dataSet.empty()) {
-            properties.insert(QStringLiteral("data_set"), dataSetLabel(utf8(property.dataSet)));
-            properties.insert(QStringLiteral("meaning"), QStringLiteral("not recorded"));
-        }
-        QJsonObject json{
-            {QStringLiteral("@iot.id"), id},
-            {QStringLiteral("@iot.selfLink"), l.entity("Datastreams", id)},
-            {QStringLiteral("name"), siteName + QStringLiteral(": ") + propertyLabel(property)},
-            {QStringLiteral("description"),
-             QStringLiteral("%1 at site %2, from every unit deployed there in turn, calibrated")
-                 .arg(propertyLabel(property), site.code)},
-            {QStringLiteral("unitOfMeasurement"),
-             unitOfMeasurementJson(property.dataSet.empty() ? property.uom
-                                                            : fleet::UnitOfMeasure{})},
-            {QStringLiteral("observationType"), meant ? kMeasurement : kObservation},
-            {QStringLiteral("phenomenonTime"), iso(*first) + QLatin1Char('/') + iso(*last)},
-            {QStringLiteral("properties"), properties},
-            {QStringLiteral("Thing@iot.navigationLink"), l.entity("Datastreams", id, "Thing")},
-            {QStringLiteral("Sensor@iot.navigationLink"), l.entity("Datastreams", id, "Sensor")},
-            {QStringLiteral("ObservedProperty@iot.navigationLink"),
-             l.entity("Datastreams", id, "ObservedProperty")},
-            {QStringLiteral("Observations@iot.navigationLink"),
-             l.entity("Datastreams", id, "Observations")}};
-        out.push_back({id, p, std::move(json)});
+        out.push_back({siteStreamId(site.code, s.properties[p]), p,
+                       siteStreamJson(l, site, s.properties[p], records, *first, *last, units)});
     }
     return out;
 }
@@ -319,9 +362,33 @@ std::optional<QJsonObject> siteObservation(const Links& l, const series::SiteSer
     if (!splitId(key, 4))
         return std::nullopt;
     for (const series::SiteRow& r : s.rows)
-        if (observes(r, stream.property) && recordKey(r) == key)
+        if (observes(r, stream.property) && recordKey(observationFieldsOf(s, stream, r)) == key)
             return observationJson(l, s, stream, r);
     return std::nullopt;
+}
+
+QJsonObject siteCopyObservationJson(const Links& l, const SiteCopyObservation& o) {
+    ObservationFields p;
+    p.unit = o.unit;
+    // The series' own name of its data set, as a row of the site's series holds it.
+    const std::string name = series::dataSetOfShared(o.dataSet).first;
+    p.dataSet = utf8(name);
+    p.segment = o.segment;
+    p.index = o.place;
+    p.utc = o.utc;
+    p.offset = o.offset;
+    p.flags = o.flags;
+    p.unitTime = series::stampText(o.record);
+    const std::vector<std::string_view> fields = series::fieldsOf(o.record);
+    const std::string_view cell = o.field >= 1 && std::size_t(o.field) <= fields.size()
+                                      ? fields[std::size_t(o.field - 1)]
+                                      : std::string_view{};
+    p.raw = QString::fromLatin1(cell.data(), qsizetype(cell.size()));
+    // The placer's number and calibration (series/site_series.cpp).
+    if (const auto raw = platform::parseFinite(cell, -1e300, 1e300))
+        p.value = o.calibration ? o.calibration->first * *raw + o.calibration->second : *raw;
+    p.deployment = fleet::Deployment{o.unit, o.site, o.deployedMs, std::nullopt, false};
+    return observationJson(l, o.stream, p);
 }
 
 } // namespace office

@@ -29,6 +29,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -61,6 +62,11 @@ QJsonObject siteHistoricalJson(const Links& l, const fleet::Deployment& d);
 QJsonObject meaningPropertyJson(const Links& l, const QString& property, const QString& definition);
 QJsonObject sitePropertyJson(const Links& l, const series::SiteProperty& p);
 
+// A site's Datastream of `property`: its `records`, the first's and the last's time (UTC
+// seconds) and its units in the order they first observed it.
+QJsonObject siteStreamJson(const Links& l, const fleet::Site& site,
+                           const series::SiteProperty& property, long long records, double first,
+                           double last, const QStringList& units);
 // The site's Datastreams, one per property of its series that has a value in any row.
 struct SiteStream {
     QString id;
@@ -86,5 +92,22 @@ QJsonObject siteObservationJson(const Links& l, const series::SiteSeries& series
 // The Observation `id` of the site's Datastream `stream`, or none.
 std::optional<QJsonObject> siteObservation(const Links& l, const series::SiteSeries& series,
                                            const SiteStream& stream, const QString& id);
+
+// A site's Observation as the derived copy gives it (observation_reads.h): a record of a unit
+// Datastream, read through a piece of the site's Datastream `stream` (its calibration, its
+// deployment's start). The same JSON siteObservationJson makes of the series' row.
+struct SiteCopyObservation {
+    QString site, stream;
+    QString unit, dataSet; // the unit's serial, the data set as the server names it
+    int field = 0;
+    int segment = 0;
+    std::uint64_t place = 0;
+    double utc = 0;
+    int offset = 0;
+    std::string flags, record; // Latin-1, as the series gives them
+    std::optional<std::pair<double, double>> calibration;
+    std::int64_t deployedMs = 0;
+};
+QJsonObject siteCopyObservationJson(const Links& l, const SiteCopyObservation& o);
 
 } // namespace office

@@ -75,6 +75,23 @@ bool insideSpans(const PlacedSource& u, double utcSeconds) {
     });
 }
 
+// The property of column i + 1 of `u` under meaning `m` (none: by its title, else its number).
+SiteProperty columnProperty(const PlacedSource& u, const fleet::ColumnMeaning* m, std::size_t i) {
+    SiteProperty p;
+    if (m) {
+        p.name = m->property.toStdString();
+        p.definition = m->definition.toStdString();
+        p.uom = m->uom;
+    } else {
+        std::string title;
+        if (i < u.titles.size() && !u.titles[i].empty())
+            appendUtf8(title, u.titles[i]);
+        p.name = title.empty() ? "field_" + std::to_string(i + 1) : title;
+        p.dataSet = u.dataSetText;
+    }
+    return p;
+}
+
 // The site's properties as they first appear, each record's cells placed under them: the one
 // place a record of a unit becomes a row of the site's series (built whole, or streamed from
 // the server's derived copy).
@@ -133,18 +150,7 @@ private:
     // not known yet unless `fixed` (then kNone).
     std::size_t propertyOf(const PlacedSource& u, const fleet::ColumnMeaning* m, std::size_t i,
                            bool fixed) {
-        SiteProperty p;
-        if (m) {
-            p.name = m->property.toStdString();
-            p.definition = m->definition.toStdString();
-            p.uom = m->uom;
-        } else {
-            std::string title;
-            if (i < u.titles.size() && !u.titles[i].empty())
-                appendUtf8(title, u.titles[i]);
-            p.name = title.empty() ? "field_" + std::to_string(i + 1) : title;
-            p.dataSet = u.dataSetText;
-        }
+        SiteProperty p = columnProperty(u, m, i);
         const std::string key = keyOf(p);
         const auto it = m_index.find(key);
         if (it != m_index.end())
@@ -941,6 +947,78 @@ platform::Result<SiteSeries> readSiteSeriesFromCopy(fleet::PgConnection& c,
         out.withoutUtc += std::max<std::int64_t>(0, s.records - held);
     }
     orderRows(out);
+    return out;
+}
+
+SiteCell siteCellOf(const std::vector<std::string_view>& fields, int column) {
+    if (column < 1 || std::size_t(column) > fields.size())
+        return SiteCell::None;
+    const std::string_view cell = fields[std::size_t(column - 1)];
+    if (cell.empty())
+        return SiteCell::Empty;
+    // The placer's own test of a number (PropertyPlacer::place).
+    return platform::parseFinite(cell, -1e300, 1e300) ? SiteCell::Number : SiteCell::Text;
+}
+
+// Whole: each source's deployments cut at every change of each column's meaning or calibration.
+std::vector<SiteCopyPiece> siteCopyPieces(const SiteCopyPlan& plan,
+                                          const std::vector<std::vector<int>>& fields) {
+    std::vector<SiteCopyPiece> out;
+    const std::vector<fleet::Deployment> deployments =
+        plan.facts.deploymentsAt(QString::fromStdString(plan.site));
+    for (std::size_t k = 0; k < plan.sources.size() && k < fields.size(); ++k) {
+        const SiteCopyPlan::Source& s = plan.sources[k];
+        const PlacedSource u = placedSource(plan.facts, deployments, s.unit, s.titles);
+        if (u.spans.empty() || s.datastream == 0)
+            continue;
+        // The columns with a number in some record, and those with a meaning (text alone).
+        std::vector<int> columns = fields[k];
+        for (const fleet::ColumnMeaning& m : u.meanings)
+            columns.push_back(m.column);
+        std::sort(columns.begin(), columns.end());
+        columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+        for (const fleet::Deployment* d : u.spans)
+            for (const int field : columns) {
+                // Where the column's meaning or calibration may change within the deployment.
+                std::vector<std::int64_t> cuts = {d->fromMs};
+                const auto cut = [&](std::int64_t at) {
+                    if (at > d->fromMs && (!d->toMs || at < *d->toMs))
+                        cuts.push_back(at);
+                };
+                for (const fleet::ColumnMeaning& m : u.meanings)
+                    if (m.column == field)
+                        cut(m.fromMs);
+                for (const fleet::Calibration& c : u.calibrations)
+                    if (c.column == field) {
+                        cut(c.fromMs);
+                        if (c.toMs)
+                            cut(*c.toMs);
+                    }
+                std::sort(cuts.begin(), cuts.end());
+                cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+                for (std::size_t i = 0; i < cuts.size(); ++i) {
+                    SiteCopyPiece p;
+                    p.source = k;
+                    p.field = field;
+                    p.fromMs = cuts[i];
+                    p.toMs = i + 1 < cuts.size() ? std::optional(cuts[i + 1]) : d->toMs;
+                    const fleet::ColumnMeaning* m =
+                        u.meanings.empty()
+                            ? nullptr
+                            : fleet::meaningOf(u.meanings, u.unit, u.dataSet, field, p.fromMs);
+                    const fleet::Calibration* c =
+                        u.calibrations.empty() ? nullptr
+                                               : fleet::calibrationOf(u.calibrations, u.unit,
+                                                                      u.dataSet, field, p.fromMs);
+                    p.property = columnProperty(u, m, std::size_t(field - 1));
+                    p.meant = m != nullptr;
+                    if (c)
+                        p.calibration = std::pair(c->a, c->b);
+                    p.deployedMs = d->fromMs;
+                    out.push_back(std::move(p));
+                }
+            }
+    }
     return out;
 }
 

@@ -207,4 +207,30 @@ platform::Result<SiteSeries> readSiteSeriesFromCopy(fleet::PgConnection& connect
                                                     const SiteCopyPlan& plan,
                                                     std::chrono::milliseconds timeout);
 
+// What a record holds in its column (from 1) as a site's series takes it: no such field, an
+// empty one, a text that is no number, a number. A site's Datastream counts a record where its
+// column has any text under a meaning, and where it is a number without one (the copy keeps
+// this per derived Observation, office/observation_deriver.h).
+enum class SiteCell : int { None = 0, Empty = 1, Text = 2, Number = 3 };
+SiteCell siteCellOf(const std::vector<std::string_view>& fields, int column);
+
+// A piece of a site's series as the derived copy holds it: one source's column over part of
+// a deployment of its unit at the site, within which the column's property and calibration
+// stay the same. A site's Datastream is its pieces of one property; its rows those records
+// of each piece whose cell says so (SiteCell), in the series' order.
+struct SiteCopyPiece {
+    std::size_t source = 0; // in SiteCopyPlan::sources
+    int field = 0;          // the column, from 1
+    std::int64_t fromMs = 0;
+    std::optional<std::int64_t> toMs;
+    SiteProperty property;
+    bool meant = false; // a recorded meaning: counted where the cell has text, else a number
+    std::optional<std::pair<double, double>> calibration; // a, b
+    std::int64_t deployedMs = 0;                          // its deployment's start
+};
+// Every piece of the site's series `plan` found, for the columns `fields` (per source, the
+// fields of its Datastreams in the copy) and those with a meaning.
+std::vector<SiteCopyPiece> siteCopyPieces(const SiteCopyPlan& plan,
+                                          const std::vector<std::vector<int>>& fields);
+
 } // namespace series

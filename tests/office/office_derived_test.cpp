@@ -299,6 +299,7 @@ TEST_F(DerivedObservations, ValuesBoundNeverSpliced) {
         office::DerivedAsk::Order order;
         bool count;
         int parameters;
+        bool sites = false; // every Datastream's with the sites' pieces
     };
     const Case cases[] = {
         {false, 0, office::DerivedAsk::Order::Series, false, 2},
@@ -307,6 +308,10 @@ TEST_F(DerivedObservations, ValuesBoundNeverSpliced) {
         {false, 16, office::DerivedAsk::Order::TimeDescending, false, 18},
         {true, 3, office::DerivedAsk::Order::Series, true, 4},
         {false, 1, office::DerivedAsk::Order::TimeAscending, true, 1},
+        {false, 0, office::DerivedAsk::Order::Series, false, 3, true},
+        {false, 2, office::DerivedAsk::Order::TimeAscending, false, 5, true},
+        {false, 16, office::DerivedAsk::Order::TimeDescending, false, 19, true},
+        {false, 3, office::DerivedAsk::Order::TimeAscending, true, 3, true},
     };
     for (const Case& c : cases) {
         office::DerivedAsk ask;
@@ -318,13 +323,19 @@ TEST_F(DerivedObservations, ValuesBoundNeverSpliced) {
         ask.order = c.order;
         ask.top = 777;
         ask.skip = 123456;
+        ask.sites = c.sites;
         int parameters = 0;
-        const std::string sql = office::derivedObservationsSql(ask, c.count, parameters);
+        const std::string sql =
+            c.sites ? office::derivedObservationsWithSitesSql(ask, c.count, parameters)
+                    : office::derivedObservationsSql(ask, c.count, parameters);
         SCOPED_TRACE(sql);
         EXPECT_EQ(parameters, c.parameters);
-        for (const char* value : {"O'Hara", "x\"y", "1796079612", "777", "123456"})
+        for (const char* value : {"O'Hara", "x\"y", "1796079612", "777", "123456", "124234"})
             EXPECT_EQ(sql.find(value), std::string::npos) << value;
-        EXPECT_EQ(sql.find('\''), std::string::npos);
+        // The sites' fragments hold constants of their own (an empty text, 'Infinity').
+        if (!c.sites) {
+            EXPECT_EQ(sql.find('\''), std::string::npos);
+        }
     }
     // A condition on result: its numbers bound too, after the Datastream's key.
     office::DerivedAsk ask;

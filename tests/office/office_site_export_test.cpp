@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QUuid>
 
 #include <algorithm>
 #include <fstream>
@@ -699,6 +700,14 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
         ask(QStringLiteral("/Observations?$orderby=phenomenonTime&$top=40&$skip=30&$count=true"));
         ask(QStringLiteral("/Observations?$orderby=phenomenonTime%20desc&$top=25&$filter="
                            "phenomenonTime%20lt%202026-12-01T01:00:30Z"));
+        // Every Datastream's one after another (the sites' after the units'), cut deep in
+        // the sites', counted; in time either way across the swaps, with $select.
+        ask(QStringLiteral("/Observations?$top=50&$skip=1500&$count=true"));
+        ask(QStringLiteral("/Observations?$orderby=phenomenonTime%20desc&$top=60&$skip=200&"
+                           "$count=true&$filter=phenomenonTime%20ge%202026-11-30T23:55:00Z"
+                           "%20and%20phenomenonTime%20le%202026-12-01T02:05:00Z"));
+        ask(QStringLiteral("/Observations?$orderby=phenomenonTime&$top=30&$select=result,"
+                           "parameters&$filter=phenomenonTime%20gt%202026-12-01T00:59:00Z"));
         for (const char* site : {"RIVER-01", "RIVER-05", "RIVER-06"}) {
             const Reply streams = ask(QStringLiteral("/Things('site:%1')/Datastreams").arg(site));
             for (const QJsonValue& d : streams.json().value(QLatin1String("value")).toArray()) {
@@ -708,6 +717,31 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
                 ask(path + QStringLiteral("?$top=15&$skip=3&$count=true"));
                 ask(path + QStringLiteral("?$orderby=phenomenonTime%20desc&$top=20&$filter="
                                           "phenomenonTime%20ge%202026-11-30T23:19:00Z"));
+                // Past the swap and the calibration window, counted within a range; none.
+                ask(path + QStringLiteral("?$top=7&$skip=95&$count=true&$filter="
+                                          "phenomenonTime%20lt%202026-12-01T02:00:00Z"));
+                ask(path + QStringLiteral("?$top=0&$count=true&$orderby=phenomenonTime"));
+                // One of its Observations by its identity, and ones that are not there.
+                const Reply page = ask(path + QStringLiteral("?$top=1&$skip=2"));
+                const QJsonArray one = page.json().value(QLatin1String("value")).toArray();
+                if (one.size() != 1) {
+                    ADD_FAILURE() << "no Observation at $skip=2 of " << path.toStdString();
+                    continue;
+                }
+                const QString id = one[0][QLatin1String("@iot.id")].toString();
+                const auto esc = [](const QString& t) {
+                    return QString::fromLatin1(QUrl::toPercentEncoding(t));
+                };
+                ask(QStringLiteral("/Observations('%1')").arg(esc(id)));
+                for (const QString& none :
+                     {id.left(id.lastIndexOf(QLatin1Char('/')) + 1) + QStringLiteral("999999"),
+                      id + QStringLiteral("/1"),
+                      QString(id).replace(QLatin1String("/1/"), QLatin1String("/01/"))}) {
+                    const Reply r =
+                        get(QStringLiteral("/api/v1.1/Observations('%1')").arg(esc(none)));
+                    EXPECT_EQ(r.status, 404) << none.toStdString();
+                    out.push_back(r.body);
+                }
             }
         }
         return out;
@@ -742,6 +776,13 @@ TEST_F(SiteExportTest, ASitesSeriesFromTheDerivedCopyIsTheOneBuiltFromTheFacts) 
     EXPECT_EQ(get(QStringLiteral("/api/v1.1/Things('site:RIVER-06')/Datastreams")).body,
               behind.body);
     qunsetenv("XRQ_SITE_FROM_COPY");
+    // Derived: the pieces of the one site whose unit's series changed built again, and read.
+    const platform::Result<office::DeriveReport> again = office::deriveObservations(pg, false, 60s);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().sites, 1);
+    const Reply caughtUp = get(QStringLiteral("/api/v1.1/Things('site:RIVER-06')/Datastreams"));
+    EXPECT_FALSE(caughtUp.headers.contains("x-derived-behind"));
+    EXPECT_EQ(caughtUp.body, behind.body);
 }
 
 // A unit's own plot names its columns as the site's does: by the meaning of its data set's
@@ -756,6 +797,94 @@ TEST_F(SiteExportTest, AUnitsPlotNamesItsColumnsByTheirMeaning) {
     // A data set without meanings keeps its columns' numbers.
     const QJsonObject other = get(QStringLiteral("/api/series?u=SITE1&set=ANALOG")).json();
     EXPECT_EQ(other.value(QLatin1String("names")).toArray(), (QJsonArray{"field_2", "field_3"}));
+}
+
+// A site fact newer than the sites' pieces (a calibration of SITE5's level from the swap on):
+// a site's Datastream's page and every Observation's are derived as before, with the new
+// calibration, saying which sites are behind; once the deriver built the pieces of the one
+// site it touches again (the others then stand at the new facts), the same bytes are read
+// from them. A note touches none. Last of the suite: the calibration stays.
+TEST_F(SiteExportTest, PiecesBehindTheSiteFactsAreDerivedAsBeforeUntilBuiltAgain) {
+    fleet::PgConnection pg;
+    ASSERT_TRUE(pg.connect(fleet::serviceConninfo("owner_db"), 10s)) << pg.error();
+    ASSERT_TRUE(office::deriveObservations(pg, false, 60s).ok());
+    struct Case {
+        QString path;
+        QByteArray behind; // X-Derived-Behind while the pieces are behind
+    };
+    const std::vector<Case> cases = {
+        {QStringLiteral("/api/v1.1/Datastreams('site:RIVER-05/p/Water%2520level/m')/"
+                        "Observations?$orderby=phenomenonTime%20desc&$top=5&$count=true"),
+         "1 sites"},
+        // Every site's pieces are built from all the site facts.
+        {QStringLiteral("/api/v1.1/Observations?$orderby=phenomenonTime&$top=100&$filter="
+                        "phenomenonTime%20ge%202026-12-01T02:15:00Z%20and%20phenomenonTime%20lt%20"
+                        "2026-12-01T02:20:00Z"),
+         "4 sites"},
+    };
+    startOffice();
+    std::vector<QByteArray> before;
+    for (const Case& c : cases) {
+        const Reply r = get(c.path);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_FALSE(r.headers.contains("x-derived-behind")) << c.path.toStdString();
+        before.push_back(r.body);
+    }
+    // A note changes no piece: still read from them.
+    fleet::FieldNote note;
+    note.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    note.site = QStringLiteral("RIVER-05");
+    note.atMs = kSwapMs;
+    note.text = QStringLiteral("weir cleaned");
+    note.by = QStringLiteral("Ana");
+    ASSERT_TRUE(fleet::addSiteFacts(pg, {{note, false, {}}}).ok);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Reply r = get(cases[i].path);
+        EXPECT_FALSE(r.headers.contains("x-derived-behind")) << cases[i].path.toStdString();
+        EXPECT_EQ(r.body, before[i]);
+    }
+    const fleet::Calibration tenfold{
+        QStringLiteral("SITE5"), QStringLiteral("LEVEL"), 2, kSwapMs, std::nullopt, 10, 0};
+    ASSERT_TRUE(fleet::addSiteFacts(pg, {{tenfold, false, {}}}).ok);
+    office::SiteSeriesCache::shared().forget();
+    std::vector<QByteArray> behind;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].path.toStdString());
+        const Reply r = get(cases[i].path);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.headers.value("x-derived-behind"), cases[i].behind);
+        EXPECT_NE(r.body, before[i]); // SITE5's last records, ten times what they were
+        behind.push_back(r.body);
+    }
+    const platform::Result<office::DeriveReport> built = office::deriveObservations(pg, false, 60s);
+    ASSERT_TRUE(built.ok());
+    EXPECT_EQ(built.value().sites, 1); // the calibrated unit's site alone
+    EXPECT_EQ(built.value().whole + built.value().appended, 0);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].path.toStdString());
+        const Reply r = get(cases[i].path);
+        EXPECT_FALSE(r.headers.contains("x-derived-behind"));
+        EXPECT_EQ(r.body.toStdString(), behind[i].toStdString());
+    }
+    // A move: SITE5 deployed at RIVER-06 half an hour after the swap, ending its time at
+    // RIVER-05: both sites' pieces built again, and the pages as the facts give them.
+    const fleet::Deployment moved{QStringLiteral("SITE5"), QStringLiteral("RIVER-06"),
+                                  kSwapMs + kHalfHour, std::nullopt, false};
+    ASSERT_TRUE(fleet::addSiteFacts(pg, {{moved, false, {}}}).ok);
+    const platform::Result<office::DeriveReport> again = office::deriveObservations(pg, false, 60s);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().sites, 2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        office::SiteSeriesCache::shared().forget();
+        const Reply fromPieces = get(c.path);
+        EXPECT_FALSE(fromPieces.headers.contains("x-derived-behind"));
+        qputenv("XRQ_SITE_FROM_COPY", "0");
+        office::SiteSeriesCache::shared().forget();
+        const Reply fromFacts = get(c.path);
+        qunsetenv("XRQ_SITE_FROM_COPY");
+        EXPECT_EQ(fromPieces.body.toStdString(), fromFacts.body.toStdString());
+    }
 }
 
 } // namespace
