@@ -938,6 +938,15 @@ DO $$ BEGIN
 END $$;
 )sql",
          1},
+        // 15: a site's facts found by the site and the units they name (a site's own read,
+        // fleet/site_facts.h: the deployments and notes at a site, every fact of its units, the
+        // meanings and calibrations of every unit), not by scanning every site fact. Only
+        // added: laptops write and read as before.
+        {R"sql(
+CREATE INDEX IF NOT EXISTS site_facts_by_site ON xrq.site_facts (kind, (payload ->> 'site'));
+CREATE INDEX IF NOT EXISTS site_facts_by_unit ON xrq.site_facts (kind, (payload ->> 'unit'));
+)sql",
+         1},
     };
     return steps;
 }

@@ -21,7 +21,8 @@
 //   xrq.visit_intervals how often units are to be visited, each setting a row, set by the
 //                       owner (fleet/visit_intervals.h)
 //   xrq.site_facts      sites, deployments, removals, column meanings, calibrations and
-//                       field notes, by UUID, keyed by what each is about (fleet/site_facts.h)
+//                       field notes, by UUID, keyed by what each is about (fleet/site_facts.h);
+//                       indexed from schema 15 by the site and the unit they name
 // Beside the facts, and never one, the web service's Observations kept derived from them
 // (xrq.derived_*, from schema 12, office/observation_deriver.h; each series' title lines from
 // schema 13; each Observation's cell and the pieces of the sites' Datastreams from schema
@@ -60,7 +61,7 @@
 namespace fleet {
 
 // The server schema this program writes and reads.
-inline constexpr int kServerSchemaVersion = 14;
+inline constexpr int kServerSchemaVersion = 15;
 // The oldest server schema this program pushes to and reads: what it writes and reads was all
 // there in it (4: each fact's laptop_id; 5: kept downloads' bytes in chunks; 7: series
 // records keyed by what they are, xrq.series_facts). The visit intervals (6) are read where
