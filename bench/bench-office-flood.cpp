@@ -16,6 +16,7 @@
 // Usage: bench-office-flood [units] [events] [seconds] [floods]   (default 1000 100000 20 ihs:
 // i idle connections, h endless headers, s sign-in forms)
 #include "bench/bench_office_client.h"
+#include "bench/bench_office_start.h"
 #include "bench/bench_timing.h"
 #include "fleet/fleet_settings.h"
 #include "fleet/server_schema.h"
@@ -25,7 +26,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -49,8 +49,6 @@ using namespace std::chrono_literals;
 [[noreturn]] void fail(const std::string& why) {
     bench::fail("bench-office-flood", why);
 }
-
-using bench::peakKb;
 
 // One connection of the flood: opened from `from`, given its first bytes by `begin` and more
 // by `more` whenever the service has read what went before; opened again a while after the
@@ -121,15 +119,7 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &files);
 
     static testsupport::PgTestServer server;
-    if (!server.ok())
-        fail("no server: " + server.error());
-    server.addService("owner_db", testsupport::PgTestServer::kOwner);
-    const std::string owner = fleet::serviceConninfo("owner_db");
-    const fleet::InitOutcome init = fleet::initServer(owner);
-    if (!init.ok || !server.createLoginRole("bench_office", "bench-pw") ||
-        !fleet::grantOffice(owner, QStringLiteral("bench_office")).ok)
-        fail("the server's schema or role were not made: " + init.message.toStdString());
-    server.addService("bench_office", "bench_office");
+    bench::prepareServer("bench-office-flood", server, {bench::Role::Office});
     const std::string u = std::to_string(units);
     std::string why;
     if (!server.sql("INSERT INTO xrq.events (id, unit, kind, occurred_at, laptop, payload) "
@@ -147,21 +137,9 @@ int main(int argc, char** argv) {
         fail("the server was not filled: " + why);
 
     QProcess office;
-    office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
-                 {QStringLiteral("--service"), QStringLiteral("bench_office"),
-                  QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
-    QByteArray told;
-    const bool started = testsupport::waitUntil(
-        [&] {
-            told += office.readAllStandardError();
-            return told.contains("/ from service") || office.state() == QProcess::NotRunning;
-        },
-        30s);
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
-                                          .match(QString::fromLatin1(told));
-    if (!started || !m.hasMatch())
-        fail("xrq-office did not start: " + told.toStdString());
-    const quint16 port = m.captured(1).toUShort();
+    const bench::StartedOffice started = bench::startOffice("bench-office-flood", office);
+    const quint16 port = started.port;
+    QByteArray told = started.told;
     const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
     // Every series counted first, so that the pages timed are pages.
     testsupport::waitUntil(
@@ -262,8 +240,7 @@ int main(int argc, char** argv) {
                 double(sent[1]) / 1e6, dropped[1], answers[1]);
     std::printf("sign-in forms: %.1f MB sent, %lld answers, %lld connections dropped\n",
                 double(sent[2]) / 1e6, answers[2], dropped[2]);
-    std::printf("xrq-office's memory at its peak (VmHWM): %.1f MB\n",
-                double(peakKb(office.processId())) / 1024);
+    bench::reportPeak("xrq-office's memory at its peak (VmHWM)", office);
     office.terminate();
     if (!office.waitForFinished(30000) || office.exitCode() != 0)
         fail("xrq-office did not end with 0 on SIGTERM");

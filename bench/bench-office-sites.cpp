@@ -20,6 +20,7 @@
 //
 // Usage: bench-office-sites [sites] [records] [copy]   (default 10000 100000)
 #include "bench/bench_office_client.h"
+#include "bench/bench_office_start.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -40,7 +41,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -102,8 +102,6 @@ using bench::Got;
 Got get(QNetworkAccessManager& net, const QString& url) {
     return bench::get("bench-office-sites", net, url, 600s);
 }
-
-using bench::peakKb;
 
 // The sites, their units' deployments (a unit at one site, three a site, each ending where the
 // next starts) and a note each: one transaction of the data manager's writes.
@@ -213,18 +211,7 @@ int main(int argc, char** argv) {
     testsupport::PgServerOptions options;
     options.sharedBuffers = "256MB";
     static testsupport::PgTestServer server(options); // static: fail()'s exit stops it too
-    if (!server.ok())
-        fail("no server: " + server.error());
-    server.addService("owner_db", testsupport::PgTestServer::kOwner);
-    const std::string owner = fleet::serviceConninfo("owner_db");
-    const fleet::InitOutcome init = fleet::initServer(owner);
-    if (!init.ok || !server.createLoginRole("bench_laptop", "bench-pw") ||
-        !fleet::grantLaptop(owner, QStringLiteral("bench_laptop")).ok ||
-        !server.createLoginRole("bench_office", "bench-pw") ||
-        !fleet::grantOffice(owner, QStringLiteral("bench_office")).ok)
-        fail("the server's schema or roles were not made: " + init.message.toStdString());
-    server.addService("bench_laptop", "bench_laptop");
-    server.addService("bench_office", "bench_office");
+    bench::prepareServer("bench-office-sites", server, {bench::Role::Laptop, bench::Role::Office});
 
     auto t0 = Clock::now();
     std::string why;
@@ -295,21 +282,7 @@ int main(int argc, char** argv) {
         fillCopy(server, perUnit, pushed);
 
     QProcess office;
-    office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
-                 {QStringLiteral("--service"), QStringLiteral("bench_office"),
-                  QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
-    QByteArray told;
-    const bool started = testsupport::waitUntil(
-        [&] {
-            told += office.readAllStandardError();
-            return told.contains("/ from service") || office.state() == QProcess::NotRunning;
-        },
-        30s);
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
-                                          .match(QString::fromLatin1(told));
-    if (!started || !m.hasMatch())
-        fail("xrq-office did not start: " + told.toStdString());
-    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(m.captured(1));
+    const QString base = bench::startOffice("bench-office-sites", office).base;
     QNetworkAccessManager net;
 
     auto timed = [&](const char* what, const QString& path, int runs) {
@@ -365,8 +338,7 @@ int main(int argc, char** argv) {
                     double(csv.body.size()) / 1e6 / (ms / 1000));
     }
     // What the site pages, the plot and the CSV took at most, before the web service's pages.
-    std::printf("xrq-office's memory at its peak (VmHWM), pages, plots and CSV: %.1f MB\n",
-                double(peakKb(pid_t(office.processId()))) / 1024);
+    bench::reportPeak("xrq-office's memory at its peak (VmHWM), pages, plots and CSV", office);
     if (copy) {
         // A site's Datastream's first page, a page deep in it, and every Datastream's
         // Observations in time (units and sites alike).
@@ -383,8 +355,7 @@ int main(int argc, char** argv) {
         std::printf("%-58s %d in %.1f ms: %s\n", "root Observations, 1,000 by phenomenonTime",
                     root.status, msSince(s), root.body.left(160).constData());
     }
-    std::printf("xrq-office's memory at its peak (VmHWM): %.1f MB\n",
-                double(peakKb(pid_t(office.processId()))) / 1024);
+    bench::reportPeak("xrq-office's memory at its peak (VmHWM)", office);
     office.terminate();
     office.waitForFinished(10000);
     return 0;

@@ -15,6 +15,7 @@
 //
 // Usage: bench-office [units] [events] [records]   (default 10000 1000000 1000000)
 #include "bench/bench_office_client.h"
+#include "bench/bench_office_start.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -91,8 +92,6 @@ Got get(QNetworkAccessManager& net, const QString& url) {
     return bench::get("bench-office", net, url, 300s);
 }
 
-using bench::peakKb;
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -107,18 +106,7 @@ int main(int argc, char** argv) {
     options.sharedBuffers = "512MB";
     // Static: fail()'s exit stops it too.
     static testsupport::PgTestServer server(options);
-    if (!server.ok())
-        fail("no server: " + server.error());
-    server.addService("owner_db", testsupport::PgTestServer::kOwner);
-    const std::string owner = fleet::serviceConninfo("owner_db");
-    const fleet::InitOutcome init = fleet::initServer(owner);
-    if (!init.ok || !server.createLoginRole("bench_laptop", "bench-pw") ||
-        !fleet::grantLaptop(owner, QStringLiteral("bench_laptop")).ok ||
-        !server.createLoginRole("bench_office", "bench-pw") ||
-        !fleet::grantOffice(owner, QStringLiteral("bench_office")).ok)
-        fail("the server's schema or roles were not made: " + init.message.toStdString());
-    server.addService("bench_laptop", "bench_laptop");
-    server.addService("bench_office", "bench_office");
+    bench::prepareServer("bench-office", server, {bench::Role::Laptop, bench::Role::Office});
 
     // Events: every kind in turn, a minute apart, and each unit's clock set with its offset.
     auto t0 = Clock::now();
@@ -205,21 +193,9 @@ int main(int argc, char** argv) {
                 msSince(t0) / 1000);
 
     QProcess office;
-    office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
-                 {QStringLiteral("--service"), QStringLiteral("bench_office"),
-                  QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
-    QByteArray told;
-    const bool started = testsupport::waitUntil(
-        [&] {
-            told += office.readAllStandardError();
-            return told.contains("/ from service") || office.state() == QProcess::NotRunning;
-        },
-        30s);
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
-                                          .match(QString::fromLatin1(told));
-    if (!started || !m.hasMatch())
-        fail("xrq-office did not start: " + told.toStdString());
-    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(m.captured(1));
+    const bench::StartedOffice started = bench::startOffice("bench-office", office);
+    const QString base = started.base;
+    QByteArray told = started.told;
     QNetworkAccessManager net;
 
     auto timed = [&](const char* what, const QString& path, int runs) {
@@ -297,8 +273,7 @@ int main(int argc, char** argv) {
                     "API pages of 1,000 Observations by their next links", pages, seen, ms / 1000,
                     pages / (ms / 1000));
     }
-    std::printf("xrq-office's memory at its peak (VmHWM): %.1f MB\n",
-                double(peakKb(pid_t(office.processId()))) / 1024);
+    bench::reportPeak("xrq-office's memory at its peak (VmHWM)", office);
     office.terminate();
     office.waitForFinished(10000);
     return 0;

@@ -23,6 +23,7 @@
 // Usage: bench-sensorthings-scale [observations] [units] [--sites] [--largest N]
 //        (default 1000000 10000; the largest Datastream min(1,000,000, observations / 2))
 #include "bench/bench_office_client.h"
+#include "bench/bench_office_start.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -45,7 +46,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
 
@@ -75,8 +75,6 @@ constexpr int kAnswerOrRefuse = -1;
 Got get(QNetworkAccessManager& net, const QString& url) {
     return bench::get("bench-sensorthings-scale", net, url, 600s);
 }
-
-using bench::peakKb;
 
 // `count` records of the visited unit from record `first`, one a minute, as a laptop shares
 // them, in its outbox.
@@ -324,20 +322,8 @@ int main(int argc, char** argv) {
     testsupport::PgServerOptions options;
     options.sharedBuffers = "256MB";
     static testsupport::PgTestServer server(options); // static: fail()'s exit stops it too
-    if (!server.ok())
-        fail("no server: " + server.error());
-    server.addService("owner_db", testsupport::PgTestServer::kOwner);
-    const std::string owner = fleet::serviceConninfo("owner_db");
-    const fleet::InitOutcome init = fleet::initServer(owner);
-    if (!init.ok || !server.createLoginRole("bench_laptop", "bench-pw") ||
-        !fleet::grantLaptop(owner, QStringLiteral("bench_laptop")).ok ||
-        !server.createLoginRole("bench_office", "bench-pw") ||
-        !fleet::grantOffice(owner, QStringLiteral("bench_office")).ok ||
-        !server.createLoginRole("bench_deriver", "bench-pw") ||
-        !fleet::grantDeriver(owner, QStringLiteral("bench_deriver")).ok)
-        fail("the server's schema or roles were not made: " + init.message.toStdString());
-    for (const char* role : {"bench_laptop", "bench_office", "bench_deriver"})
-        server.addService(role, role);
+    bench::prepareServer("bench-sensorthings-scale", server,
+                         {bench::Role::Laptop, bench::Role::Office, bench::Role::Deriver});
 
     auto t0 = Clock::now();
     fill(units, largest, perOther);
@@ -396,21 +382,8 @@ int main(int argc, char** argv) {
     if (withSites && std::getenv("XRQ_BENCH_EXPLAIN"))
         explainRoot();
     QProcess office;
-    office.start(QCoreApplication::applicationDirPath() + QStringLiteral("/xrq-office"),
-                 {QStringLiteral("--service"), QStringLiteral("bench_office"),
-                  QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
-    QByteArray told;
-    const bool started = testsupport::waitUntil(
-        [&] {
-            told += office.readAllStandardError();
-            return told.contains("/ from service") || office.state() == QProcess::NotRunning;
-        },
-        30s);
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
-                                          .match(QString::fromLatin1(told));
-    if (!started || !m.hasMatch())
-        fail("xrq-office did not start: " + told.toStdString());
-    const QString base = QStringLiteral("http://127.0.0.1:%1/api/v1.1").arg(m.captured(1));
+    const QString base =
+        bench::startOffice("bench-sensorthings-scale", office).base + QStringLiteral("/api/v1.1");
     QNetworkAccessManager net;
 
     auto timed = [&](const char* what, const QString& path, int expected = 200) {
@@ -535,8 +508,7 @@ int main(int argc, char** argv) {
     std::printf("%-58s %.1f ms (%d appended, %d whole, %lld Observations)\n",
                 "copy up to date after a visit of 10,000 more", msSince(t0), d.appended, d.whole,
                 d.rows);
-    std::printf("xrq-office's memory at its peak (VmHWM): %.1f MB\n",
-                double(peakKb(pid_t(office.processId()))) / 1024);
+    bench::reportPeak("xrq-office's memory at its peak (VmHWM)", office);
     office.terminate();
     office.waitForFinished(10000);
     return 0;
