@@ -199,18 +199,7 @@ int main(int argc, char** argv) {
     QNetworkAccessManager net;
 
     auto timed = [&](const char* what, const QString& path, int runs) {
-        std::vector<double> ms;
-        Got g;
-        for (int i = 0; i < runs; ++i) {
-            const auto s = Clock::now();
-            g = get(net, base + path);
-            ms.push_back(msSince(s));
-            if (g.status != 200)
-                fail(std::string(what) + ": " + std::to_string(g.status) + " " +
-                     g.body.left(300).toStdString());
-        }
-        report(what, ms);
-        return g;
+        return bench::timedGet("bench-office", net, base + path, what, runs, 300s);
     };
     {
         std::vector<double> first;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// What the office's benchmarks share as its client: one GET waited for with a deadline, and
-// the service's peak memory as the kernel counts it.
+// What the office's benchmarks share as its client: one GET waited for with a deadline, runs of
+// them timed, and the service's peak memory as the kernel counts it.
 
 #include "bench/bench_timing.h"
 #include "support/wait.h"
@@ -15,6 +15,8 @@
 #include <QUrl>
 
 #include <chrono>
+#include <string>
+#include <vector>
 
 namespace bench {
 
@@ -31,6 +33,24 @@ inline Got get(const char* name, QNetworkAccessManager& net, const QString& url,
         fail(name, "no answer to " + url.toStdString());
     Got g{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
     reply->deleteLater();
+    return g;
+}
+
+// `runs` GETs of `url` (each as get), their median and spread reported as `what`; the
+// benchmark `name` ends on an answer other than 200. The last answer.
+inline Got timedGet(const char* name, QNetworkAccessManager& net, const QString& url,
+                    const char* what, int runs, std::chrono::seconds wait) {
+    std::vector<double> ms;
+    Got g;
+    for (int i = 0; i < runs; ++i) {
+        const auto s = Clock::now();
+        g = get(name, net, url, wait);
+        ms.push_back(msSince(s));
+        if (g.status != 200)
+            fail(name, std::string(what) + ": " + std::to_string(g.status) + " " +
+                           g.body.left(300).toStdString());
+    }
+    report(what, ms);
     return g;
 }
 
