@@ -21,6 +21,7 @@
 // Usage: bench-office-sites [sites] [records] [copy]   (default 10000 100000)
 #include "bench/bench_office_client.h"
 #include "bench/bench_office_start.h"
+#include "bench/bench_push.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -260,19 +261,7 @@ int main(int argc, char** argv) {
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fill"));
-    {
-        fleet::PusherConfig c;
-        c.conninfo = fleet::serviceConninfo("bench_laptop");
-        c.outboxFiles = {outboxFile.toStdString()};
-        c.batchSize = 5000;
-        c.statementTimeout = 300s;
-        c.sources = series::sharingSources();
-        fleet::Pusher pusher(c);
-        pusher.start();
-        if (!pusher.pushAndWait(3600s))
-            fail("the records were not pushed");
-        pusher.stop();
-    }
+    bench::pushOutbox("bench-office-sites", outboxFile, 3600s);
     server.sql("VACUUM (ANALYZE) xrq.events, xrq.site_facts, xrq.series_facts, "
                "xrq.series_records;",
                testsupport::PgTestServer::kDatabase, &why);

@@ -16,6 +16,7 @@
 // Usage: bench-office [units] [events] [records]   (default 10000 1000000 1000000)
 #include "bench/bench_office_client.h"
 #include "bench/bench_office_start.h"
+#include "bench/bench_push.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -169,21 +170,7 @@ int main(int argc, char** argv) {
         }
         db.commit();
     }
-    {
-        fleet::PusherConfig c;
-        // As the windowed program wires it: the series' and the register's sources.
-        c.sources = series::sharingSources();
-        unitreg::addSharingSources(c.sources);
-        c.conninfo = fleet::serviceConninfo("bench_laptop");
-        c.outboxFiles = {outboxFile.toStdString()};
-        c.batchSize = 5000;
-        c.statementTimeout = 300s;
-        fleet::Pusher pusher(c);
-        pusher.start();
-        if (!pusher.pushAndWait(3600s))
-            fail("the records were not pushed");
-        pusher.stop();
-    }
+    bench::pushOutbox("bench-office", outboxFile, 3600s);
     // As autovacuum leaves a server at rest: the tables' visibility maps set (what lets the
     // office's index-only reads skip the rows) and their statistics made.
     server.sql("VACUUM (ANALYZE) xrq.events, xrq.series_facts, xrq.series_records;",

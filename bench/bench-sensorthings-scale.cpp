@@ -24,6 +24,7 @@
 //        (default 1000000 10000; the largest Datastream min(1,000,000, observations / 2))
 #include "bench/bench_office_client.h"
 #include "bench/bench_office_start.h"
+#include "bench/bench_push.h"
 #include "bench/bench_timing.h"
 #include "fleet/fact.h"
 #include "fleet/outbox.h"
@@ -107,18 +108,7 @@ void pushVisit(const QString& outboxFile, long first, long count, series::Record
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("visit"));
-    fleet::PusherConfig c;
-    c.sources = series::sharingSources();
-    unitreg::addSharingSources(c.sources);
-    c.conninfo = fleet::serviceConninfo("bench_laptop");
-    c.outboxFiles = {outboxFile.toStdString()};
-    c.batchSize = 5000;
-    c.statementTimeout = 300s;
-    fleet::Pusher pusher(c);
-    pusher.start();
-    if (!pusher.pushAndWait(600s))
-        fail("the visit's records were not pushed");
-    pusher.stop();
+    bench::pushOutbox("bench-sensorthings-scale", outboxFile, 600s);
 }
 
 office::DeriveReport deriveNow() {
