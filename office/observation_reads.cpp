@@ -209,6 +209,21 @@ bool siteCurrent(PgConnection& pg, const QString& site, const ReadLimits& limits
     return current && r.value(0, 0) == "t";
 }
 
+// A read connection on which the site's pieces stand as its facts and series do; none where
+// they do not (state.sitesBehind says so) or the server failed (state.error).
+ReadConnections::Lease leaseWithSiteCurrent(const std::string& conninfo, const QString& site,
+                                            const ReadLimits& limits, DerivedPage& state) {
+    platform::Result<ReadConnections::Lease> taken =
+        ReadConnections::shared().take(conninfo, limits);
+    if (!taken) {
+        state.error = readErrorOf(taken.error());
+        return {};
+    }
+    if (!siteCurrent(*taken.value(), site, limits, state))
+        return {};
+    return std::move(taken.value());
+}
+
 bool readPieces(PgConnection& pg, const DerivedAsk::SiteStream& s, const ReadLimits& limits,
                 std::vector<Piece>& out, DerivedPage& page) {
     const PgResult r =
@@ -777,19 +792,13 @@ DerivedPage readDerivedObservations(const std::string& conninfo, const DerivedAs
 SiteStreamsRead readSiteStreamsFromPieces(const std::string& conninfo, const QString& site,
                                           const ReadLimits& limits) {
     SiteStreamsRead out;
-    platform::Result<ReadConnections::Lease> taken =
-        ReadConnections::shared().take(conninfo, limits);
-    if (!taken) {
-        out.error = readErrorOf(taken.error());
-        return out;
-    }
-    PgConnection& pg = *taken.value();
     DerivedPage state;
-    const bool current = siteCurrent(pg, site, limits, state);
+    ReadConnections::Lease lease = leaseWithSiteCurrent(conninfo, site, limits, state);
     out.error = state.error;
     out.sitesBehind = state.sitesBehind;
-    if (!current)
+    if (!lease)
         return out;
+    PgConnection& pg = *lease;
     // Each unit's first time with a record of the stream orders its units.
     const PgResult r = pg.exec(
         "SELECT p.stream, pg_catalog.min(p.place), pg_catalog.min(p.property), "
@@ -847,21 +856,14 @@ SiteObservationRead readSiteObservationFromPieces(const std::string& conninfo, c
         out.served = true; // no record is named so
         return out;
     }
-    platform::Result<ReadConnections::Lease> taken =
-        ReadConnections::shared().take(conninfo, limits);
-    if (!taken) {
-        out.error = readErrorOf(taken.error());
-        return out;
-    }
-    PgConnection& pg = *taken.value();
     DerivedPage state;
-    const bool current = siteCurrent(pg, site, limits, state);
-    out.error = state.error;
+    ReadConnections::Lease lease = leaseWithSiteCurrent(conninfo, site, limits, state);
     std::vector<Piece> pieces;
-    if (!current || !readPieces(pg, {site, stream}, limits, pieces, state)) {
+    if (!lease || !readPieces(*lease, {site, stream}, limits, pieces, state)) {
         out.error = state.error;
         return out;
     }
+    PgConnection& pg = *lease;
     out.served = true;
     for (const Piece& p : pieces) {
         // The data set as an Observation's identity names it: the series' own name.
