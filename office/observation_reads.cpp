@@ -278,6 +278,19 @@ bool readPieces(PgConnection& pg, const DerivedAsk::SiteStream& s, const ReadLim
     return true;
 }
 
+// A page of the rows' keys selected by `sql` (its rows x: datastream, ordinal and what `order`
+// names), cut by LIMIT and OFFSET as its next two parameters, then each row read whole by its key
+// in the same order.
+std::string pageOfKeys(std::string sql, const std::string& order, int& parameters) {
+    sql += order;
+    sql += " LIMIT $" + std::to_string(++parameters);
+    sql += " OFFSET $" + std::to_string(++parameters);
+    return sql +
+           ") x JOIN xrq.derived_observations r ON r.datastream = x.datastream AND "
+           "r.ordinal = x.ordinal" +
+           order;
+}
+
 // A site Datastream's rows: a branch a piece, each value bound, the time's comparisons shared.
 std::string siteStreamSql(const DerivedAsk& ask, std::size_t pieces, bool count, int& parameters) {
     parameters = int(ask.time.size());
@@ -321,13 +334,7 @@ std::string siteStreamSql(const DerivedAsk& ask, std::size_t pieces, bool count,
     const std::string order = ask.order == DerivedAsk::Order::TimeDescending
                                   ? " ORDER BY x.utc DESC, x.tie DESC, x.ordinal DESC"
                                   : " ORDER BY x.utc, x.tie, x.ordinal";
-    sql += ") x" + order;
-    sql += " LIMIT $" + std::to_string(++parameters);
-    sql += " OFFSET $" + std::to_string(++parameters);
-    return sql +
-           ") x JOIN xrq.derived_observations r ON r.datastream = x.datastream AND "
-           "r.ordinal = x.ordinal" +
-           order;
+    return pageOfKeys(sql + ") x", order, parameters);
 }
 
 std::vector<PgParam> siteStreamParameters(const DerivedAsk& ask, const std::vector<Piece>& pieces,
@@ -532,13 +539,7 @@ std::string everyWithSitesSql(const DerivedAsk& ask, bool count, int& parameters
         order = " ORDER BY x.utc DESC, " + ties;
         break;
     }
-    sql += order;
-    sql += " LIMIT $" + std::to_string(++parameters);
-    sql += " OFFSET $" + std::to_string(++parameters);
-    return sql +
-           ") x JOIN xrq.derived_observations r ON r.datastream = x.datastream AND "
-           "r.ordinal = x.ordinal" +
-           order;
+    return pageOfKeys(std::move(sql), order, parameters);
 }
 
 // Whole: whether every site's pieces are current, then the page of the units' and the sites'.
